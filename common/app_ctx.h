@@ -1,0 +1,50 @@
+/*
+ * The service's one application context: options, UDP URLs, the filler, the
+ * control server record, the debug level and the stop flag. Options are
+ * written before any thread starts; after that only the main thread writes.
+ */
+#ifndef KESTROW_COMMON_APP_CTX_H
+#define KESTROW_COMMON_APP_CTX_H
+
+#include <atomic>
+#include <cstdint>
+
+#define APP_TEXT_SIZE 4096
+
+struct ctl_ctx;
+struct filler_ctx;
+
+struct app_ctx {
+    ctl_ctx *ctl;                       // owned; created by ctl_init, freed by the control thread
+    uint32_t port;                      // XML-RPC control port
+    char service_name[APP_TEXT_SIZE];
+    char service_provider[APP_TEXT_SIZE];
+    char src_url[APP_TEXT_SIZE];
+    char dst_url[APP_TEXT_SIZE];
+    char src_addr[APP_TEXT_SIZE];       // host:port
+    char dst_addr[APP_TEXT_SIZE];       // host:port
+    char src_if[APP_TEXT_SIZE];         // empty = not given
+    char dst_if[APP_TEXT_SIZE];         // empty = not given
+    char filler_path[APP_TEXT_SIZE];
+    char hex_text[APP_TEXT_SIZE];       // scratch: hexadecimal dump of the last cue
+    int32_t mux_rate;                   // bit/s; 0 = not given
+    int32_t max_delay;                  // microseconds
+    int32_t transport_stream_id;        // 0 = library default
+    int32_t original_network_id;        // 0 = library default
+    int32_t service_id;                 // 0 = library default
+    int32_t pmt_start_pid;              // 0 = library default
+    filler_ctx *filler;                 // owned; loaded and destroyed by slicer_main_loop
+    const std::atomic<int> *stop_flag;  // non-zero asks every loop to stop
+    int32_t debug;                      // number of --debug options
+    int32_t demonize;
+    int32_t nodemonize;
+    char log_file_name[APP_TEXT_SIZE];
+    int32_t log_rotate_interval;        // seconds
+};
+
+/* Allocates a zero-filled context into *out. 0; -22 if out is null; -12 without memory. */
+int app_ctx_create(app_ctx **out);
+/* Frees *p and sets it to null. 0; -22 if p is null; -12 if *p was already null. */
+int app_ctx_destroy(app_ctx **p);
+
+#endif

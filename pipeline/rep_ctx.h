@@ -1,0 +1,40 @@
+/*
+ * State of the splice controller for one stream session: the splice state,
+ * one record per output stream, the splice point, the break length and the
+ * time at which the video returned to the programme.
+ */
+#ifndef KESTROW_PIPELINE_REP_CTX_H
+#define KESTROW_PIPELINE_REP_CTX_H
+
+#include <cstdint>
+
+#define REP_MAX_STREAMS 32
+
+enum {
+    SPLICING_STATE_IDLE = 0,        // no break pending or running
+    SPLICING_STATE_ARMED = 1,       // cue accepted; waiting for a key frame at the splice point
+    SPLICING_STATE_QUEUE_CHECK = 2, // demo only: break started, queued audio being traced
+    SPLICING_STATE_STARTED = 3,     // video and audio replaced by filler
+    SPLICING_STATE_FINISHED = 4,    // video back on the programme; audio finishing its filler
+};
+
+struct rep_stream {
+    int64_t start_pts;   // video: pts of the key frame that started the break
+    int64_t start_dts;   // dts where replacement started; AV_NOPTS_VALUE: not met in this break
+    int64_t sent_dts;    // end of the last filler packet sent; AV_NOPTS_VALUE: not replaced
+    int32_t next_filler; // index of the next filler packet of the matching filler stream
+    int64_t pts_shift;   // video: ticks added to filler pts so that pts >= dts holds
+};
+
+struct rep_ctx {
+    int state;
+    rep_stream streams[REP_MAX_STREAMS];
+    int64_t scte_35_pts_time;  // splice point, then the pts of the start key frame
+    int64_t scte_35_duration;  // break length; 0 without break_duration
+    int64_t end_pts;           // where the video returned; AV_NOPTS_VALUE until then
+};
+
+/* Idle, every timestamp AV_NOPTS_VALUE, every next_filler 0. Returns 0. */
+int rep_ctx_reset(rep_ctx *ctx);
+
+#endif
