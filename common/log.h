@@ -19,14 +19,15 @@
 
 /*
  * Starts the writer thread. file_name empty: lines go to standard error only.
- * A negative interval is taken as 0. Returns 0, or a negative errno when the
- * queue or the thread cannot be created (nothing is left running then).
+ * A negative interval is taken as 0. Returns 0; -16 when already started or
+ * stopped; a negative errno when the queue or the thread cannot be created
+ * (nothing is left running then).
  */
 int log_start(const char *file_name, int rotate_interval);
 
 /*
  * Stops the writer thread after it has written every line queued so far.
- * Returns 0; -1 when the logger was never started. Later logging calls are
+ * Returns 0; -1 when the logger is not running. Later logging calls are
  * dropped; they never block.
  */
 int log_stop(void);

@@ -1,0 +1,31 @@
+/*
+ * Creation and release of the service's application context.
+ */
+#include "common/app_ctx.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+/* Stores a new zero-filled context in *out. 0; -22 if out is null; -12 without memory. */
+int app_ctx_create(app_ctx **out)
+{
+    if (!out)
+        return -EINVAL;
+    app_ctx *ctx = (app_ctx *)calloc(1, sizeof(*ctx));
+    if (!ctx)
+        return -ENOMEM;
+    *out = ctx;
+    return 0;
+}
+
+/* Frees *p and sets it to null. 0; -22 if p is null; -12 if *p was already null. */
+int app_ctx_destroy(app_ctx **p)
+{
+    if (!p)
+        return -EINVAL;
+    if (!*p)
+        return -ENOMEM;
+    free(*p);
+    *p = nullptr;
+    return 0;
+}

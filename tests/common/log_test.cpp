@@ -1,0 +1,296 @@
+/*
+ * Logger: line layout, cuts, overflow, rotation, directories and the
+ * lifecycle around log_start / log_stop. Each case runs in a forked child
+ * with its own logger, in a temporary working directory, with TZ=UTC.
+ */
+#include "common/log.h"
+#include "common/log_internal.h"
+#include "test_support.h"
+
+#include <atomic>
+#include <ctime>
+#include <regex>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+const char OVERFLOW_MSG[] = "ERROR! message queue OVERFLOW!!!\n";
+const time_t T0 = 1620043201;   // 2021-05-03 12:00:01 UTC
+
+std::atomic<time_t> fake_now{T0};
+time_t fake_clock(void) { return fake_now.load(); }
+
+/* Runs body in a child whose working directory is a fresh temporary one. */
+void in_logger_child(const std::function<void(const kt::TempDir &)> &body)
+{
+    kt::TempDir dir;
+    kt::run_in_child([&] {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        ASSERT_EQ(0, chdir(dir.path.c_str()));
+        body(dir);
+    });
+}
+
+size_t entries(const std::string &dir)
+{
+    size_t n = 0;
+    for (auto &e : std::filesystem::directory_iterator(dir)) {
+        (void)e;
+        n++;
+    }
+    return n;
+}
+
+TEST(Logger, LineLayoutByLevel)
+{
+    in_logger_child([](const kt::TempDir &dir) {
+        kt::StderrCapture err(dir / "stderr");
+        time_t before = time(nullptr);
+        ASSERT_EQ(0, log_start("app.log", 86400));
+        log_printf(LOG_ERROR, "x=%d", 5);
+        log_printf(LOG_INFO, "info");
+        log_printf(LOG_DEBUG, "debug");
+        log_printf(7, "seven");
+        log_printf(LOG_INFO, "ends in newline\n");
+        ASSERT_EQ(0, log_stop());
+        time_t after = time(nullptr);
+
+        std::string text = kt::read_file("app.log");
+        auto lines = kt::split_lines(text);
+        ASSERT_EQ(6u, lines.size()) << text;
+        const char *expect[][2] = {{"!", "x=5"},     {" ", "info"},           {"?", "debug"},
+                                   {" ", "seven"},   {" ", "ends in newline"}};
+        std::regex layout(R"(^(.) \[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d{3}\] (.*)$)");
+        for (int i = 0; i < 5; i++) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(lines[i], m, layout)) << lines[i];
+            EXPECT_EQ(expect[i][0], m[1].str());
+            EXPECT_EQ(expect[i][1], m[3].str());
+            struct tm tm = {};
+            ASSERT_NE(nullptr, strptime(m[2].str().c_str(), "%Y-%m-%d %H:%M:%S", &tm));
+            time_t stamped = timegm(&tm);
+            EXPECT_LE(before, stamped);
+            EXPECT_GE(after, stamped);
+        }
+        EXPECT_EQ("", lines[5]);
+        // The copy on standard error is the same text, in the same order.
+        EXPECT_EQ(text, err.text());
+    });
+}
+
+TEST(Logger, LongMessagesAreCutKeepingTheNewline)
+{
+    in_logger_child([](const kt::TempDir &) {
+        std::string big(200000, 'a');
+        log_set_stderr(0);
+        ASSERT_EQ(0, log_start("app.log", 86400));
+        log_printf(LOG_INFO, "%s", big.c_str());
+        EXPECT_EQ(0, log_printf_src(LOG_INFO, "file.cpp", 12, "func", "%s", big.c_str()));
+        EXPECT_EQ(0, log_printf_src(LOG_INFO, "file.cpp", 13, "func", "short"));
+        EXPECT_EQ(20, log_printf_src(21, "file.cpp", 14, "func", "above threshold"));
+        EXPECT_EQ(5, log_set_threshold(5));
+        EXPECT_EQ(5, log_printf_src(6, "file.cpp", 15, "func", "above threshold"));
+        ASSERT_EQ(0, log_stop());
+
+        auto lines = kt::split_lines(kt::read_file("app.log"));
+        ASSERT_EQ(3u, lines.size());
+        EXPECT_EQ(127989u, lines[0].size());
+        // log_printf_src fills the whole line buffer: newline and terminator included.
+        EXPECT_EQ((size_t)LOG_LINE_BUFFER_SIZE - 2, lines[1].size());
+        EXPECT_TRUE(std::regex_match(
+            lines[2], std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[file\.cpp:13:func\] short$)")))
+            << lines[2];
+        EXPECT_EQ(std::string::npos, kt::read_file("app.log").find("above threshold"));
+    });
+}
+
+TEST(Logger, OverflowDropsTheLineAndReportsOnStderr)
+{
+    in_logger_child([](const kt::TempDir &dir) {
+        kt::StderrCapture err(dir / "stderr");
+        log_set_stderr(0);
+        ASSERT_EQ(0, log_start("app.log", 86400));
+        log_pause_writer(1);
+        for (int i = 0; i < LOG_QUEUE_MAX_LINES; i++)
+            log_printf(LOG_INFO, "line %d", i);
+        EXPECT_EQ("", err.text());
+        log_printf(LOG_INFO, "dropped");
+        EXPECT_EQ(OVERFLOW_MSG, err.text());
+        log_printf(LOG_INFO, "dropped");
+        EXPECT_EQ(std::string(OVERFLOW_MSG) + OVERFLOW_MSG, err.text());
+
+        log_pause_writer(0);
+        ASSERT_EQ(0, log_flush(60000));
+        log_printf(LOG_INFO, "after");
+        ASSERT_EQ(0, log_stop());
+
+        auto lines = kt::split_lines(kt::read_file("app.log"));
+        ASSERT_EQ((size_t)LOG_QUEUE_MAX_LINES + 1, lines.size());
+        for (int i = 0; i < LOG_QUEUE_MAX_LINES; i += 997)
+            ASSERT_EQ(" line " + std::to_string(i), lines[i].substr(lines[i].find(']') + 1));
+        EXPECT_NE(std::string::npos, lines.back().find("] after"));
+        EXPECT_EQ(std::string::npos, kt::read_file("app.log").find("dropped"));
+    });
+}
+
+TEST(Logger, RotatesOnlyWhenMoreThanTheIntervalHasPassed)
+{
+    in_logger_child([](const kt::TempDir &dir) {
+        log_set_stderr(0);
+        log_set_time_source(fake_clock);
+        kt::write_file("app.log", "left by an earlier run\n");
+        ASSERT_EQ(0, log_start("app.log", 3600));
+
+        // The first line moves the earlier file aside under the start time.
+        log_printf(LOG_INFO, "first");
+        ASSERT_EQ(0, log_flush(10000));
+        EXPECT_EQ("left by an earlier run\n", kt::read_file("app.log-20210503_120001"));
+
+        fake_now = T0 + 3600;
+        log_printf(LOG_INFO, "second");
+        ASSERT_EQ(0, log_flush(10000));
+        EXPECT_EQ(2u, entries(dir.path));
+
+        fake_now = T0 + 3601;
+        log_printf(LOG_INFO, "third");
+        ASSERT_EQ(0, log_stop());
+        EXPECT_EQ(3u, entries(dir.path));
+        auto old = kt::split_lines(kt::read_file("app.log-20210503_130002"));
+        ASSERT_EQ(2u, old.size());
+        EXPECT_NE(std::string::npos, old[0].find("] first"));
+        EXPECT_NE(std::string::npos, old[1].find("] second"));
+        auto cur = kt::split_lines(kt::read_file("app.log"));
+        ASSERT_EQ(1u, cur.size());
+        EXPECT_NE(std::string::npos, cur[0].find("] third"));
+    });
+}
+
+TEST(Logger, NegativeIntervalRotatesOncePerSecondAndNeverReplaces)
+{
+    in_logger_child([](const kt::TempDir &dir) {
+        log_set_stderr(0);
+        log_set_time_source(fake_clock);
+        kt::write_file("app.log", "old\n");
+        kt::write_file("app.log-20210503_120001", "earlier rotation\n");
+        ASSERT_EQ(0, log_start("app.log", -5));
+
+        log_printf(LOG_INFO, "a");
+        log_printf(LOG_INFO, "b");     // same second: no rotation
+        ASSERT_EQ(0, log_flush(10000));
+        EXPECT_EQ("earlier rotation\n", kt::read_file("app.log-20210503_120001"));
+        EXPECT_EQ("old\n", kt::read_file("app.log-20210503_120001-1"));
+        EXPECT_EQ(3u, entries(dir.path));
+
+        fake_now = T0 + 1;
+        log_printf(LOG_INFO, "c");
+        ASSERT_EQ(0, log_stop());
+        EXPECT_EQ(4u, entries(dir.path));
+        EXPECT_EQ(2u, kt::split_lines(kt::read_file("app.log-20210503_120002")).size());
+        EXPECT_EQ(1u, kt::split_lines(kt::read_file("app.log")).size());
+    });
+}
+
+TEST(Logger, CreatesDirectoriesOfARelativePathAgainAndAgain)
+{
+    in_logger_child([](const kt::TempDir &dir) {
+        log_set_stderr(0);
+        ASSERT_EQ(0, log_start("logs/today/app.log", 86400));
+        log_printf(LOG_INFO, "one");
+        ASSERT_EQ(0, log_flush(10000));
+        EXPECT_TRUE(std::filesystem::is_directory(dir / "logs/today"));
+        EXPECT_EQ(1u, kt::split_lines(kt::read_file("logs/today/app.log")).size());
+
+        // A log removed from outside is simply created again.
+        std::filesystem::remove_all(dir / "logs");
+        log_printf(LOG_INFO, "two");
+        ASSERT_EQ(0, log_stop());
+        auto lines = kt::split_lines(kt::read_file("logs/today/app.log"));
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_NE(std::string::npos, lines[0].find("] two"));
+    });
+}
+
+TEST(Logger, StopWritesEveryQueuedLineThenRefusesQuietly)
+{
+    in_logger_child([](const kt::TempDir &dir) {
+        kt::StderrCapture err(dir / "stderr");
+        log_set_stderr(0);
+        ASSERT_EQ(0, log_start("app.log", 86400));
+        log_pause_writer(1);    // everything below is still queued at stop
+        for (int i = 0; i < 1000; i++)
+            log_printf(LOG_INFO, "queued %d", i);
+        ASSERT_EQ(0, log_stop());
+        EXPECT_EQ(1000u, kt::split_lines(kt::read_file("app.log")).size());
+
+        // After stop: dropped, no block, no restart.
+        log_set_stderr(1);
+        EXPECT_EQ(0, log_printf(LOG_ERROR, "late"));
+        EXPECT_EQ(0, log_printf_src(LOG_ERROR, "f", 1, "g", "late"));
+        EXPECT_EQ(-1, log_stop());
+        EXPECT_EQ(-16, log_start("app.log", 86400));
+        EXPECT_EQ(1000u, kt::split_lines(kt::read_file("app.log")).size());
+        EXPECT_EQ("", err.text());
+    });
+}
+
+TEST(Logger, BeforeStartLinesGoToStderr)
+{
+    in_logger_child([](const kt::TempDir &dir) {
+        kt::StderrCapture err(dir / "stderr");
+        EXPECT_EQ(-1, log_stop());
+        EXPECT_EQ(-1, log_flush(10));
+        log_printf(LOG_ERROR, "early %d", 1);
+        EXPECT_TRUE(std::regex_match(err.text(), std::regex(R"(^! \[[-0-9: ]{19}\.\d{3}\] early 1\n$)")))
+            << err.text();
+        EXPECT_EQ(1u, entries(dir.path));   // only the capture file
+    });
+}
+
+TEST(Logger, EmptyFileNameWritesOnlyToStderr)
+{
+    in_logger_child([](const kt::TempDir &dir) {
+        kt::StderrCapture err(dir / "stderr");
+        ASSERT_EQ(0, log_start("", 0));
+        log_printf(LOG_INFO, "shown");
+        ASSERT_EQ(0, log_flush(10000));
+        EXPECT_EQ(0, log_set_stderr(0));
+        log_printf(LOG_INFO, "hidden");
+        ASSERT_EQ(0, log_stop());
+        auto lines = kt::split_lines(err.text());
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_NE(std::string::npos, lines[0].find("] shown"));
+        EXPECT_EQ(1u, entries(dir.path));
+    });
+}
+
+TEST(Logger, ConcurrentCallersKeepTheirOwnOrder)
+{
+    in_logger_child([](const kt::TempDir &) {
+        const int threads = 4, per_thread = 2000;
+        log_set_stderr(0);
+        ASSERT_EQ(0, log_start("app.log", 86400));
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; t++)
+            pool.emplace_back([t] {
+                for (int i = 0; i < per_thread; i++)
+                    log_printf(LOG_INFO, "t%d %d", t, i);
+            });
+        for (auto &th : pool)
+            th.join();
+        ASSERT_EQ(0, log_stop());
+
+        auto lines = kt::split_lines(kt::read_file("app.log"));
+        ASSERT_EQ((size_t)threads * per_thread, lines.size());
+        std::vector<int> next(threads, 0);
+        for (auto &line : lines) {
+            int t, i;
+            ASSERT_EQ(2, sscanf(line.c_str() + line.find(']') + 2, "t%d %d", &t, &i)) << line;
+            ASSERT_EQ(next[t], i);
+            next[t]++;
+        }
+    });
+}
+
+} // namespace

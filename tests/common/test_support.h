@@ -1,0 +1,134 @@
+/*
+ * Helpers shared by the common runtime tests: temporary directories, file
+ * reading, capture of standard error and running a case in a child process.
+ */
+#ifndef KESTROW_TESTS_COMMON_TEST_SUPPORT_H
+#define KESTROW_TESTS_COMMON_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kt {
+
+/* A fresh directory under /tmp, removed with everything in it at scope end. */
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/kestrow-common-XXXXXX";
+        const char *p = mkdtemp(tmpl);
+        path = p ? p : "";
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+/* Splits text at newlines; a final newline ends the last line and adds none. */
+inline std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0, nl;
+    while ((nl = text.find('\n', start)) != std::string::npos) {
+        lines.push_back(text.substr(start, nl - start));
+        start = nl + 1;
+    }
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+    return lines;
+}
+
+/* Sends descriptor 2 to a file while alive; text() returns what was written so far. */
+struct StderrCapture {
+    std::string file;
+    int saved = -1;
+    explicit StderrCapture(const std::string &path) : file(path)
+    {
+        fflush(stderr);
+        saved = dup(2);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrCapture()
+    {
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+    }
+    std::string text() const
+    {
+        fflush(stderr);
+        return read_file(file);
+    }
+};
+
+/*
+ * Waits up to timeout_ms for pid to end. Returns its wait status, or -1 after
+ * killing it on timeout.
+ */
+inline int wait_bounded(pid_t pid, int timeout_ms)
+{
+    int status = 0;
+    for (int waited = 0; waited < timeout_ms; waited += 5) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        usleep(5000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+/*
+ * Runs body in a forked child so that it gets a logger of its own. The
+ * child's assertion failures are printed by the child and turn into its exit
+ * status; the child is killed after timeout_ms.
+ */
+inline void run_in_child(const std::function<void()> &body, int timeout_ms = 60000)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        body();
+        exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = wait_bounded(pid, timeout_ms);
+    ASSERT_NE(-1, status) << "child timed out";
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "child reported failures (see above)";
+}
+
+} // namespace kt
+
+#endif
