@@ -53,8 +53,10 @@ struct scte35_section {
 /*
  * Decodes the section at data (length bytes, starting at table_id).
  * Returns 0; -22 when length <= 2 or table_id is not 0xFC; -34 when the
- * section, its command or its component list runs past length, or carries
- * more than SCTE35_MAX_COMPONENTS components. No byte past length is read.
+ * section runs past length, when its command or component list runs past
+ * the section (section_length + 3 bytes), or when it carries more than
+ * SCTE35_MAX_COMPONENTS components. No byte past the section or past length
+ * is read; on -34 the fields read before the failure stay stored.
  */
 int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *section);
 
