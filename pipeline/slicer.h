@@ -5,7 +5,24 @@
 #ifndef KESTROW_PIPELINE_SLICER_H
 #define KESTROW_PIPELINE_SLICER_H
 
+#include <cstdint>
+
+#include "pipeline/rep_ctx.h"
+
+struct AVFormatContext;
+struct AVPacket;
+struct AVStream;
 struct app_ctx;
+struct packets_queue;
+
+/* One stream session; zero-filled at the start of every session. */
+struct session_ctx {
+    AVFormatContext *input;   // demuxer on src_url
+    AVFormatContext *output;  // MPEG-TS muxer on dst_url
+    int32_t *stream_map;      // input stream index -> output stream index; -1: none
+    int32_t stream_map_size;
+    rep_ctx rep;              // splice controller state, idle at the start
+};
 
 /*
  * Builds the URLs, routes the media library's log into the logger, loads the
@@ -14,5 +31,22 @@ struct app_ctx;
  * cannot be loaded.
  */
 int slicer_main_loop(app_ctx *app);
+
+/* Runs one stream session; 0 after a complete session, else the failing step's code. */
+int slicer_streams(app_ctx *app);
+
+/* Creates the output stream out_index mirroring input stream in_index; 0 or a library code. */
+int add_stream(session_ctx *session, int in_index, int out_index);
+
+/* Relays packets from input to output until the stop flag, the end of input or a fatal error. Returns 0. */
+int slicer_packets_loop(app_ctx *app, session_ctx *session);
+
+/*
+ * The splice controller's step for one mapped packet (stream index already
+ * the output index). On return *pkt is still the loop's, or null because the
+ * controller queued or dropped it; filler packets may have been queued.
+ */
+void splice_on_packet(app_ctx *app, session_ctx *session, const AVStream *ist, AVPacket **pkt,
+                      packets_queue *queue);
 
 #endif

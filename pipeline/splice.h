@@ -1,0 +1,82 @@
+/*
+ * Splice rules shared by the service and the demo: a splice_insert cue with a
+ * splice time arms a break; the first video key frame at the splice point
+ * starts it; from there the programme's video and audio packets are replaced
+ * by the filler's packets of the same stream id, re-timed onto the programme's
+ * clock; the first video key frame at the end of the break returns the video,
+ * each audio stream returns at the next source packet boundary.
+ *
+ * The caller drives the rules one packet at a time and owns the loop around
+ * them (queues, stream mapping, muxing). Everything the rules produce goes
+ * into the caller's queue, in writing order.
+ */
+#ifndef KESTROW_PIPELINE_SPLICE_H
+#define KESTROW_PIPELINE_SPLICE_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pipeline/rep_ctx.h"
+
+struct AVFormatContext;
+struct AVPacket;
+struct AVStream;
+struct filler_ctx;
+struct packets_queue;
+struct scte35_section;
+
+#define SPLICE_KEY_LEAD 9000  // ticks a key frame may come before the nominal start or end
+
+/* How the rules speak: through the logger (service) or on the console (demo). */
+enum splice_voice {
+    SPLICE_VOICE_LOG = 0,     // log_printf lines prefixed with the loop's name
+    SPLICE_VOICE_CONSOLE = 1, // stdout lines, traces on stderr
+};
+
+struct splice_env {
+    AVFormatContext *in;       // input context: cue traces
+    AVFormatContext *out;      // output context: traces, output stream count
+    const filler_ctx *filler;
+    packets_queue *queue;      // the packets produced go here, in writing order
+    splice_voice voice;
+    int verbose;               // write the per-packet debug traces and lines
+    char *hex_text;            // scratch for the cue dump (logger voice); may be null
+    size_t hex_size;
+    /*
+     * Called once right after a break started on a video key frame, before
+     * the rest of the rules run on that packet. May be null.
+     */
+    void (*on_break_start)(const splice_env *env, rep_ctx *rep);
+    void *opaque;              // the caller's, for on_break_start
+};
+
+/*
+ * Cue intake for one packet of the cue stream: trace, hexadecimal dump,
+ * decode, and, for a splice_insert with a splice time, reset and arm rep.
+ * pkt stays the caller's and is not changed. Returns the parser's result.
+ */
+int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt);
+
+/*
+ * Arms rep from a decoded cue received in a packet with pts cue_pts. Returns
+ * 1 when armed, 0 when the cue carries no splice time (nothing changes).
+ */
+int splice_arm(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts);
+
+/*
+ * The splice rules for one packet whose stream index is already the output
+ * index; ist is its input stream (codec type and stream id). On return *pkt
+ * is either still the caller's (unchanged or with its duration cut), or null
+ * because the rules queued it or dropped it. Filler packets are queued as
+ * clones of the store's packets.
+ */
+void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket **pkt);
+
+/*
+ * Ticks to add to the filler's video presentation times so that a filler
+ * with a longer reorder delay than the programme's keeps pts >= dts.
+ * programme_delay is pts - dts of the programme's key frame at the splice.
+ */
+int64_t splice_video_pts_shift(const filler_ctx *filler, int fi, int64_t programme_delay);
+
+#endif
