@@ -1,0 +1,748 @@
+/*
+ * kestrow_check: lists what an MPEG transport stream carries, packet by
+ * packet, as libavformat demuxes it, for tests and for people looking at a
+ * stream. The stream types and descriptors of the PMT, which libavformat does
+ * not expose, come from the checker's own PAT/PMT reader: every byte that
+ * libavformat reads passes through it on the way (a read-through AVIO layer),
+ * so files and URLs (udp://...) are treated alike.
+ *
+ *   kestrow_check [options] INPUT
+ *     --json            one JSON object instead of tab-separated lines
+ *     --hex             add the bytes of data-stream packets (SCTE-35 ...)
+ *     --hex-all         add the bytes of every packet
+ *     --cc              only scan the raw TS for continuity-counter errors
+ *     --duration SEC    stop after SEC seconds of wall-clock time
+ *     --count N         stop after N packets (TS packets with --cc)
+ *     --verbose         let libavformat print its warnings
+ *
+ * Tab-separated output; the first line is always "kestrow_check<TAB>1"
+ * (--json: one object with "format":"kestrow_check","version":1):
+ *   program  NUMBER PMT_PID PCR_PID DESCRIPTORS
+ *   stream   INDEX PID STREAM_TYPE CODEC MEDIA TIME_BASE DESCRIPTORS
+ *   packet   STREAM_INDEX PID STREAM_TYPE CODEC PTS DTS DURATION KEY SIZE
+ *            HASH POS DATA
+ *   end      PACKETS STATUS            (STATUS: eof, stopped, count, error:TEXT)
+ * With --cc:
+ *   cc       PID TS_PACKETS CC_ERRORS  (one line per PID, null packets left out)
+ *   total    TS_PACKETS CC_ERRORS SYNC_LOSSES
+ * PIDs and stream types are "0x..." hexadecimal, "-" when unknown; PTS/DTS
+ * are in the stream's time base (1/90000), "NOPTS" when missing; KEY is 1 or
+ * 0; HASH is the 64-bit FNV-1a of the packet's bytes; DATA is hexadecimal
+ * or "-". Descriptors: "reg=XXXX" for a registration descriptor, otherwise
+ * "0xTT=HEX", comma-separated, "-" for none.
+ *
+ * Exit status: 0 done (for --cc: no continuity error), 1 read error after
+ * the header (for --cc: continuity errors found), 2 usage or open failure.
+ */
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavformat/avio.h>
+#include <libavutil/avutil.h>
+#include <libavutil/crc.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+#include <libavutil/time.h>
+}
+
+#define TS_PACKET_SIZE   188
+#define TS_PID_COUNT     8192
+#define TS_NULL_PID      0x1FFF
+#define TS_MAX_PROGRAMS  32
+#define TS_MAX_SECTION   4096    // 12-bit section_length + 3
+#define DESC_TEXT_SIZE   256
+#define IO_BUFFER_SIZE   65536
+
+/* Continuity state of one PID. */
+struct ts_cc_state {
+    int last_cc;          // -1 before the first packet with payload
+    int duplicate;        // 1 after one repeated counter value
+    int64_t packets;
+    int64_t errors;
+};
+
+/* What the PMT says about one elementary PID. */
+struct ts_es_info {
+    int stream_type;      // -1 when no PMT declares the PID
+    char descriptors[DESC_TEXT_SIZE];
+};
+
+/* One programme of the PAT, with its PMT section being gathered. */
+struct ts_program {
+    int number;
+    int pmt_pid;
+    int pcr_pid;          // -1 until the PMT is read
+    char descriptors[DESC_TEXT_SIZE];
+    uint8_t section[TS_MAX_SECTION];
+    int section_len;      // bytes gathered; -1 when not inside a section
+};
+
+/* Raw TS reader: packet alignment, continuity counters, PAT and PMT. */
+struct ts_scanner {
+    uint8_t packet[TS_PACKET_SIZE];
+    int fill;
+    int64_t packets;
+    int64_t sync_losses;
+    int in_sync;
+    ts_cc_state cc[TS_PID_COUNT];
+    ts_es_info es[TS_PID_COUNT];
+    uint8_t pat[TS_MAX_SECTION];
+    int pat_len;          // -1 when not inside a section
+    ts_program programs[TS_MAX_PROGRAMS];
+    int program_count;
+};
+
+static int ts_scanner_create(ts_scanner **out)
+{
+    if (!out)
+        return -EINVAL;
+    ts_scanner *s = static_cast<ts_scanner *>(calloc(1, sizeof(ts_scanner)));
+    if (!s)
+        return -ENOMEM;
+    for (int i = 0; i < TS_PID_COUNT; i++) {
+        s->cc[i].last_cc = -1;
+        s->es[i].stream_type = -1;
+    }
+    s->pat_len = -1;
+    s->in_sync = 1;
+    *out = s;
+    return 0;
+}
+
+static int ts_scanner_destroy(ts_scanner **p)
+{
+    if (!p || !*p)
+        return -EINVAL;
+    free(*p);
+    *p = nullptr;
+    return 0;
+}
+
+/* Descriptor loop as text: "reg=CUEI" for registrations, "0xTT=HEX" else. */
+static void descriptors_to_text(const uint8_t *d, int len, char *out, size_t size)
+{
+    size_t used = 0;
+    out[0] = '\0';
+    for (int i = 0; i + 2 <= len;) {
+        int tag = d[i], dlen = d[i + 1];
+        if (i + 2 + dlen > len)
+            break;
+        char item[80];
+        const uint8_t *v = d + i + 2;
+        bool printable = dlen >= 4;
+        for (int k = 0; k < 4 && printable; k++)
+            printable = v[k] > 0x20 && v[k] < 0x7F && v[k] != ',' && v[k] != '"' && v[k] != '\\';
+        if (tag == 5 && printable) {
+            snprintf(item, sizeof(item), "reg=%c%c%c%c", v[0], v[1], v[2], v[3]);
+        } else {
+            int n = snprintf(item, sizeof(item), "0x%02x=", tag);
+            for (int k = 0; k < dlen && n + 3 < static_cast<int>(sizeof(item)); k++)
+                n += snprintf(item + n, sizeof(item) - n, "%02x", v[k]);
+        }
+        size_t need = strlen(item) + (used ? 1 : 0);
+        if (used + need + 1 > size)
+            break;
+        if (used)
+            out[used++] = ',';
+        memcpy(out + used, item, strlen(item) + 1);
+        used += strlen(item);
+        i += 2 + dlen;
+    }
+}
+
+static int section_crc_ok(const uint8_t *sec, int len)
+{
+    const AVCRC *table = av_crc_get_table(AV_CRC_32_IEEE);
+    return len >= 4 && av_crc(table, UINT32_MAX, sec, len) == 0;
+}
+
+static ts_program *find_program_by_pmt(ts_scanner *s, int pid)
+{
+    for (int i = 0; i < s->program_count; i++)
+        if (s->programs[i].pmt_pid == pid)
+            return &s->programs[i];
+    return nullptr;
+}
+
+static void parse_pat(ts_scanner *s, const uint8_t *sec, int len)
+{
+    if (sec[0] != 0x00 || !(sec[5] & 0x01))
+        return;
+    for (int i = 8; i + 4 <= len - 4; i += 4) {
+        int number = (sec[i] << 8) | sec[i + 1];
+        int pid = ((sec[i + 2] & 0x1F) << 8) | sec[i + 3];
+        if (number == 0)
+            continue;                       // network PID
+        int k = 0;
+        while (k < s->program_count && s->programs[k].number != number)
+            k++;
+        if (k == s->program_count) {
+            if (k == TS_MAX_PROGRAMS)
+                continue;
+            s->program_count++;
+            s->programs[k].number = number;
+            s->programs[k].pcr_pid = -1;
+        }
+        s->programs[k].pmt_pid = pid;
+        s->programs[k].section_len = -1;
+    }
+}
+
+static void parse_pmt(ts_program *prog, ts_scanner *s, const uint8_t *sec, int len)
+{
+    if (sec[0] != 0x02 || !(sec[5] & 0x01) || len < 16)
+        return;
+    if (((sec[3] << 8) | sec[4]) != prog->number)
+        return;
+    prog->pcr_pid = ((sec[8] & 0x1F) << 8) | sec[9];
+    int info_len = ((sec[10] & 0x0F) << 8) | sec[11];
+    int end = len - 4;
+    if (12 + info_len > end)
+        return;
+    descriptors_to_text(sec + 12, info_len, prog->descriptors, sizeof(prog->descriptors));
+    for (int i = 12 + info_len; i + 5 <= end;) {
+        int type = sec[i];
+        int pid = ((sec[i + 1] & 0x1F) << 8) | sec[i + 2];
+        int es_len = ((sec[i + 3] & 0x0F) << 8) | sec[i + 4];
+        if (i + 5 + es_len > end)
+            break;
+        s->es[pid].stream_type = type;
+        descriptors_to_text(sec + i + 5, es_len, s->es[pid].descriptors,
+                            sizeof(s->es[pid].descriptors));
+        i += 5 + es_len;
+    }
+}
+
+static void section_done(ts_scanner *s, int pid, const uint8_t *sec, int len)
+{
+    if (!section_crc_ok(sec, len))
+        return;
+    if (pid == 0) {
+        parse_pat(s, sec, len);
+        return;
+    }
+    ts_program *prog = find_program_by_pmt(s, pid);
+    if (prog)
+        parse_pmt(prog, s, sec, len);
+}
+
+/*
+ * Gathers the sections of one PSI PID into buf (*len bytes so far, -1 when
+ * between sections) from the payload of one TS packet.
+ */
+static void gather_sections(ts_scanner *s, int pid, uint8_t *buf, int *len,
+                            const uint8_t *payload, int size, int unit_start)
+{
+    int pos = 0;
+    if (unit_start) {
+        if (size < 1)
+            return;
+        int pointer = payload[0];
+        pos = 1;
+        if (pos + pointer > size) {
+            *len = -1;
+            return;
+        }
+        if (*len >= 0 && *len + pointer <= TS_MAX_SECTION) {
+            memcpy(buf + *len, payload + pos, pointer);
+            *len += pointer;
+            if (*len >= 3 && *len >= 3 + (((buf[1] & 0x0F) << 8) | buf[2]))
+                section_done(s, pid, buf, 3 + (((buf[1] & 0x0F) << 8) | buf[2]));
+        }
+        pos += pointer;
+        *len = 0;
+    } else if (*len < 0) {
+        return;
+    }
+    for (;;) {
+        if (*len == 0 && (pos >= size || payload[pos] == 0xFF)) {
+            *len = -1;                       // stuffing: no more sections here
+            return;
+        }
+        int room = TS_MAX_SECTION - *len;
+        int take = size - pos < room ? size - pos : room;
+        memcpy(buf + *len, payload + pos, take);
+        *len += take;
+        pos += take;
+        if (*len < 3)
+            return;
+        int total = 3 + (((buf[1] & 0x0F) << 8) | buf[2]);
+        if (*len < total) {
+            if (*len == TS_MAX_SECTION)
+                *len = -1;
+            return;
+        }
+        section_done(s, pid, buf, total);
+        // Bytes past the section may start the next one.
+        int extra = *len - total;
+        pos -= extra;
+        *len = 0;
+    }
+}
+
+static void check_continuity(ts_cc_state *c, const uint8_t *p)
+{
+    int afc = (p[3] >> 4) & 3;
+    int cc = p[3] & 0x0F;
+    c->packets++;
+    if (p[1] & 0x80 || afc == 0 || !(afc & 1))
+        return;                               // errored, reserved, or no payload
+    int discontinuity = (afc & 2) && p[4] > 0 && (p[5] & 0x80);
+    if (c->last_cc < 0 || discontinuity) {
+        c->last_cc = cc;
+        c->duplicate = 0;
+    } else if (cc == c->last_cc) {
+        if (c->duplicate)
+            c->errors++;
+        c->duplicate = 1;                     // one repetition is allowed
+    } else {
+        if (cc != ((c->last_cc + 1) & 0x0F))
+            c->errors++;
+        c->last_cc = cc;
+        c->duplicate = 0;
+    }
+}
+
+static void scan_packet(ts_scanner *s, const uint8_t *p)
+{
+    int pid = ((p[1] & 0x1F) << 8) | p[2];
+    s->packets++;
+    if (pid == TS_NULL_PID)
+        return;
+    check_continuity(&s->cc[pid], p);
+    if (p[1] & 0x80)
+        return;
+    int afc = (p[3] >> 4) & 3;
+    if (!(afc & 1))
+        return;
+    int off = 4;
+    if (afc & 2)
+        off += 1 + p[4];
+    if (off >= TS_PACKET_SIZE)
+        return;
+    int unit_start = (p[1] & 0x40) != 0;
+    if (pid == 0) {
+        gather_sections(s, pid, s->pat, &s->pat_len, p + off, TS_PACKET_SIZE - off, unit_start);
+        return;
+    }
+    ts_program *prog = find_program_by_pmt(s, pid);
+    if (prog)
+        gather_sections(s, pid, prog->section, &prog->section_len, p + off,
+                        TS_PACKET_SIZE - off, unit_start);
+}
+
+/* Feeds raw bytes; finds packet alignment again after a lost sync byte. */
+static void ts_scanner_feed(ts_scanner *s, const uint8_t *data, int size)
+{
+    for (int i = 0; i < size;) {
+        if (s->fill == 0 && data[i] != 0x47) {
+            if (s->in_sync)
+                s->sync_losses++;
+            s->in_sync = 0;
+            i++;
+            continue;
+        }
+        int take = TS_PACKET_SIZE - s->fill;
+        if (take > size - i)
+            take = size - i;
+        memcpy(s->packet + s->fill, data + i, take);
+        s->fill += take;
+        i += take;
+        if (s->fill == TS_PACKET_SIZE) {
+            s->in_sync = 1;
+            s->fill = 0;
+            scan_packet(s, s->packet);
+        }
+    }
+}
+
+/* ---------------------------------------------------------------------- */
+
+struct check_opts {
+    int json;
+    int hex;              // 0 none, 1 data streams, 2 every packet
+    int cc_only;
+    int verbose;
+    int64_t count;        // 0: no limit
+    int64_t deadline;     // av_gettime_relative() limit; 0: none
+    const char *input;
+};
+
+/* The read-through layer between libavformat and the real input. */
+struct tee_ctx {
+    AVIOContext *inner;
+    ts_scanner *scan;
+};
+
+static int tee_read(void *opaque, uint8_t *buf, int size)
+{
+    tee_ctx *t = static_cast<tee_ctx *>(opaque);
+    for (int tries = 0; tries < 100; tries++) {
+        int n = avio_read_partial(t->inner, buf, size);
+        if (n > 0) {
+            ts_scanner_feed(t->scan, buf, n);
+            return n;
+        }
+        if (n < 0)
+            return n;
+    }
+    return AVERROR_EOF;
+}
+
+static int deadline_passed(void *opaque)
+{
+    const check_opts *o = static_cast<const check_opts *>(opaque);
+    return o->deadline && av_gettime_relative() >= o->deadline;
+}
+
+static uint64_t fnv1a64(const uint8_t *d, int n)
+{
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (int i = 0; i < n; i++) {
+        h ^= d[i];
+        h *= 0x100000001b3ULL;
+    }
+    return h;
+}
+
+static void print_pid(char *buf, size_t size, int v)
+{
+    if (v < 0)
+        snprintf(buf, size, "-");
+    else
+        snprintf(buf, size, "0x%x", v);
+}
+
+static void print_ts(char *buf, size_t size, int64_t ts, int json)
+{
+    if (ts == AV_NOPTS_VALUE)
+        snprintf(buf, size, json ? "null" : "NOPTS");
+    else
+        snprintf(buf, size, "%" PRId64, ts);
+}
+
+static void print_hex(const uint8_t *d, int n)
+{
+    for (int i = 0; i < n; i++)
+        printf("%02x", d[i]);
+}
+
+/* A descriptor text as a JSON array of strings (its items hold no quotes). */
+static void print_json_list(const char *text)
+{
+    putchar('[');
+    for (const char *p = text; *p;) {
+        const char *e = strchr(p, ',');
+        int n = e ? static_cast<int>(e - p) : static_cast<int>(strlen(p));
+        printf("%s\"%.*s\"", p == text ? "" : ",", n, p);
+        p += n + (e ? 1 : 0);
+    }
+    putchar(']');
+}
+
+static void print_header(const check_opts *o, const ts_scanner *s, const AVFormatContext *fmt)
+{
+    char a[16], b[16], c[16];
+    if (o->json)
+        printf("{\"format\":\"kestrow_check\",\"version\":1,\"programs\":[");
+    for (int i = 0; i < s->program_count; i++) {
+        const ts_program *p = &s->programs[i];
+        print_pid(a, sizeof(a), p->pmt_pid);
+        print_pid(b, sizeof(b), p->pcr_pid);
+        if (o->json) {
+            printf("%s{\"number\":%d,\"pmt_pid\":%d,\"pcr_pid\":%d,\"descriptors\":",
+                   i ? "," : "", p->number, p->pmt_pid, p->pcr_pid);
+            print_json_list(p->descriptors);
+            putchar('}');
+        } else {
+            printf("program\t%d\t%s\t%s\t%s\n", p->number, a, b,
+                   p->descriptors[0] ? p->descriptors : "-");
+        }
+    }
+    if (o->json)
+        printf("],\"streams\":[");
+    for (unsigned i = 0; i < fmt->nb_streams; i++) {
+        const AVStream *st = fmt->streams[i];
+        int pid = st->id >= 0 && st->id < TS_PID_COUNT ? st->id : -1;
+        const ts_es_info *es = pid >= 0 ? &s->es[pid] : nullptr;
+        const char *media = av_get_media_type_string(st->codecpar->codec_type);
+        print_pid(a, sizeof(a), pid);
+        print_pid(b, sizeof(b), es ? es->stream_type : -1);
+        snprintf(c, sizeof(c), "%d/%d", st->time_base.num, st->time_base.den);
+        if (o->json) {
+            printf("%s{\"index\":%u,\"pid\":%d,\"stream_type\":%d,\"codec\":\"%s\","
+                   "\"media\":\"%s\",\"time_base\":\"%s\",\"descriptors\":",
+                   i ? "," : "", i, pid, es ? es->stream_type : -1,
+                   avcodec_get_name(st->codecpar->codec_id), media ? media : "unknown", c);
+            print_json_list(es ? es->descriptors : "");
+            putchar('}');
+        } else {
+            printf("stream\t%u\t%s\t%s\t%s\t%s\t%s\t%s\n", i, a, b,
+                   avcodec_get_name(st->codecpar->codec_id), media ? media : "unknown", c,
+                   es && es->descriptors[0] ? es->descriptors : "-");
+        }
+    }
+    if (o->json)
+        printf("],\"packets\":[");
+}
+
+static void print_packet(const check_opts *o, const ts_scanner *s, const AVFormatContext *fmt,
+                         const AVPacket *pkt, int64_t n)
+{
+    const AVStream *st = fmt->streams[pkt->stream_index];
+    int pid = st->id >= 0 && st->id < TS_PID_COUNT ? st->id : -1;
+    int type = pid >= 0 ? s->es[pid].stream_type : -1;
+    char a[16], b[16], pts[32], dts[32], pos[32];
+    print_pid(a, sizeof(a), pid);
+    print_pid(b, sizeof(b), type);
+    print_ts(pts, sizeof(pts), pkt->pts, o->json);
+    print_ts(dts, sizeof(dts), pkt->dts, o->json);
+    if (pkt->pos < 0)
+        snprintf(pos, sizeof(pos), o->json ? "null" : "-");
+    else
+        snprintf(pos, sizeof(pos), "%" PRId64, pkt->pos);
+    int key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+    int hex = o->hex == 2 || (o->hex == 1 && st->codecpar->codec_type == AVMEDIA_TYPE_DATA);
+    uint64_t hash = fnv1a64(pkt->data, pkt->size);
+    const char *codec = avcodec_get_name(st->codecpar->codec_id);
+    if (o->json) {
+        printf("%s\n{\"stream\":%d,\"pid\":%d,\"stream_type\":%d,\"codec\":\"%s\",\"pts\":%s,"
+               "\"dts\":%s,\"duration\":%" PRId64 ",\"key\":%s,\"size\":%d,\"hash\":\"%016" PRIx64
+               "\",\"pos\":%s,\"data\":",
+               n ? "," : "", pkt->stream_index, pid, type, codec, pts, dts, pkt->duration,
+               key ? "true" : "false", pkt->size, hash, pos);
+        if (hex) {
+            putchar('"');
+            print_hex(pkt->data, pkt->size);
+            putchar('"');
+        } else {
+            printf("null");
+        }
+        putchar('}');
+    } else {
+        printf("packet\t%d\t%s\t%s\t%s\t%s\t%s\t%" PRId64 "\t%d\t%d\t%016" PRIx64 "\t%s\t",
+               pkt->stream_index, a, b, codec, pts, dts, pkt->duration, key, pkt->size, hash, pos);
+        if (hex)
+            print_hex(pkt->data, pkt->size);
+        else
+            putchar('-');
+        putchar('\n');
+    }
+}
+
+static void print_end(const check_opts *o, int64_t packets, const char *status)
+{
+    if (o->json)
+        printf("\n],\"end\":{\"packets\":%" PRId64 ",\"status\":\"%s\"}}\n", packets, status);
+    else
+        printf("end\t%" PRId64 "\t%s\n", packets, status);
+}
+
+static int open_inner(const check_opts *o, AVIOContext **inner)
+{
+    AVIOInterruptCB cb = {deadline_passed, const_cast<check_opts *>(o)};
+    int ret = avio_open2(inner, o->input, AVIO_FLAG_READ, &cb, nullptr);
+    if (ret < 0) {
+        char err[AV_ERROR_MAX_STRING_SIZE];
+        av_strerror(ret, err, sizeof(err));
+        fprintf(stderr, "kestrow_check: cannot open %s: %s\n", o->input, err);
+    }
+    return ret;
+}
+
+/* --cc: raw bytes only, no demuxing. */
+static int run_cc(const check_opts *o, ts_scanner *s)
+{
+    AVIOContext *inner = nullptr;
+    if (open_inner(o, &inner) < 0)
+        return 2;
+    uint8_t *buf = static_cast<uint8_t *>(av_malloc(IO_BUFFER_SIZE));
+    if (!buf) {
+        avio_closep(&inner);
+        return 2;
+    }
+    for (;;) {
+        int n = avio_read_partial(inner, buf, IO_BUFFER_SIZE);
+        if (n < 0)
+            break;
+        ts_scanner_feed(s, buf, n);
+        if (o->count && s->packets >= o->count)
+            break;
+    }
+    av_free(buf);
+    avio_closep(&inner);
+
+    int64_t errors = 0;
+    if (o->json)
+        printf("{\"format\":\"kestrow_check\",\"version\":1,\"cc\":[");
+    int first = 1;
+    for (int pid = 0; pid < TS_PID_COUNT; pid++) {
+        const ts_cc_state *c = &s->cc[pid];
+        if (!c->packets)
+            continue;
+        errors += c->errors;
+        if (o->json)
+            printf("%s{\"pid\":%d,\"packets\":%" PRId64 ",\"errors\":%" PRId64 "}",
+                   first ? "" : ",", pid, c->packets, c->errors);
+        else
+            printf("cc\t0x%x\t%" PRId64 "\t%" PRId64 "\n", pid, c->packets, c->errors);
+        first = 0;
+    }
+    if (o->json)
+        printf("],\"total\":{\"packets\":%" PRId64 ",\"errors\":%" PRId64 ",\"sync_losses\":%" PRId64
+               "}}\n", s->packets, errors, s->sync_losses);
+    else
+        printf("total\t%" PRId64 "\t%" PRId64 "\t%" PRId64 "\n", s->packets, errors, s->sync_losses);
+    return errors || s->sync_losses ? 1 : 0;
+}
+
+static int run_packets(const check_opts *o, ts_scanner *s)
+{
+    tee_ctx tee = {nullptr, s};
+    AVIOContext *pb = nullptr;
+    AVFormatContext *fmt = nullptr;
+    AVPacket *pkt = nullptr;
+    uint8_t *buf = nullptr;
+    int64_t n = 0;
+    int status = 2;
+    char err[AV_ERROR_MAX_STRING_SIZE];
+    char end[AV_ERROR_MAX_STRING_SIZE + 8];
+    int ret;
+
+    if (open_inner(o, &tee.inner) < 0)
+        return 2;
+    buf = static_cast<uint8_t *>(av_malloc(IO_BUFFER_SIZE));
+    if (!buf)
+        goto out_close_inner;
+    pb = avio_alloc_context(buf, IO_BUFFER_SIZE, 0, &tee, tee_read, nullptr, nullptr);
+    if (!pb) {
+        av_free(buf);
+        goto out_close_inner;
+    }
+    fmt = avformat_alloc_context();
+    if (!fmt)
+        goto out_free_pb;
+    fmt->pb = pb;
+    fmt->interrupt_callback.callback = deadline_passed;
+    fmt->interrupt_callback.opaque = const_cast<check_opts *>(o);
+    ret = avformat_open_input(&fmt, o->input, av_find_input_format("mpegts"), nullptr);
+    if (ret < 0) {
+        av_strerror(ret, err, sizeof(err));
+        fprintf(stderr, "kestrow_check: cannot read %s as MPEG-TS: %s\n", o->input, err);
+        goto out_free_pb;                    // fmt was freed by the failed open
+    }
+    ret = avformat_find_stream_info(fmt, nullptr);
+    if (ret < 0) {
+        av_strerror(ret, err, sizeof(err));
+        fprintf(stderr, "kestrow_check: no stream information in %s: %s\n", o->input, err);
+        goto out_close_input;
+    }
+    pkt = av_packet_alloc();
+    if (!pkt)
+        goto out_close_input;
+
+    print_header(o, s, fmt);
+    status = 0;
+    snprintf(end, sizeof(end), "eof");
+    for (;;) {
+        if (o->count && n >= o->count) {
+            snprintf(end, sizeof(end), "count");
+            break;
+        }
+        ret = av_read_frame(fmt, pkt);
+        if (ret < 0) {
+            if (ret == AVERROR_EXIT || deadline_passed(const_cast<check_opts *>(o))) {
+                snprintf(end, sizeof(end), "stopped");
+            } else if (ret != AVERROR_EOF) {
+                av_strerror(ret, err, sizeof(err));
+                snprintf(end, sizeof(end), "error:%s", err);
+                status = 1;
+            }
+            break;
+        }
+        print_packet(o, s, fmt, pkt, n);
+        n++;
+        av_packet_unref(pkt);
+    }
+    print_end(o, n, end);
+    av_packet_free(&pkt);
+out_close_input:
+    avformat_close_input(&fmt);
+out_free_pb:
+    av_freep(&pb->buffer);                   // libavformat may have replaced it
+    avio_context_free(&pb);
+out_close_inner:
+    avio_closep(&tee.inner);
+    return status;
+}
+
+static void usage(void)
+{
+    fprintf(stderr,
+            "usage: kestrow_check [--json] [--hex | --hex-all] [--cc] [--duration SEC]\n"
+            "                     [--count N] [--verbose] INPUT\n");
+}
+
+static int parse_args(int argc, char **argv, check_opts *o)
+{
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        char *end = nullptr;
+        if (!strcmp(a, "--json")) {
+            o->json = 1;
+        } else if (!strcmp(a, "--hex")) {
+            o->hex = 1;
+        } else if (!strcmp(a, "--hex-all")) {
+            o->hex = 2;
+        } else if (!strcmp(a, "--cc")) {
+            o->cc_only = 1;
+        } else if (!strcmp(a, "--verbose")) {
+            o->verbose = 1;
+        } else if (!strcmp(a, "--duration") && i + 1 < argc) {
+            double sec = strtod(argv[++i], &end);
+            if (*end || !(sec > 0) || sec > 1e6)
+                return -EINVAL;
+            o->deadline = av_gettime_relative() + static_cast<int64_t>(sec * 1e6);
+        } else if (!strcmp(a, "--count") && i + 1 < argc) {
+            long long v = strtoll(argv[++i], &end, 10);
+            if (*end || v <= 0)
+                return -EINVAL;
+            o->count = v;
+        } else if (a[0] == '-' && a[1] == '-') {
+            return -EINVAL;
+        } else if (!o->input) {
+            o->input = a;
+        } else {
+            return -EINVAL;
+        }
+    }
+    return o->input ? 0 : -EINVAL;
+}
+
+int main(int argc, char **argv)
+{
+    check_opts o = {};
+    if (parse_args(argc, argv, &o) < 0) {
+        usage();
+        return 2;
+    }
+    av_log_set_level(o.verbose ? AV_LOG_INFO : AV_LOG_ERROR);
+    avformat_network_init();
+    ts_scanner *s = nullptr;
+    if (ts_scanner_create(&s) < 0) {
+        avformat_network_deinit();
+        return 2;
+    }
+    if (!o.json)
+        printf("kestrow_check\t1\n");
+    int status = o.cc_only ? run_cc(&o, s) : run_packets(&o, s);
+    fflush(stdout);
+    ts_scanner_destroy(&s);
+    avformat_network_deinit();
+    return status;
+}

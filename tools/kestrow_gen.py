@@ -1,0 +1,879 @@
+#!/usr/bin/env python3
+"""kestrow_gen: MPEG-TS test programmes with SCTE-35 cues, and fillers.
+
+Writes one MPEG-TS programme: H.264 video (libx264, fixed GOP, scene-cut
+detection off, so key frames come exactly every --gop frames), one or two
+sine-tone audio streams (AAC and/or MPEG-1 Layer II), and an SCTE-35 stream
+declared in the PMT with stream type 0x86 and a program-level registration
+descriptor "CUEI" (tag 5, length 4), carrying the cues given with --cue. The
+Debian `ffmpeg` command encodes; this script then rewrites the transport
+stream itself: PMT (CRC-32 recomputed, still one TS packet), optional shift of
+every PTS/DTS/PCR (mod 2^33), and cue packets (one TS packet each:
+payload_unit_start, pointer_field 0, the section with its CRC_32, 0xFF
+stuffing, continuity counter counting from 0).
+
+Examples
+--------
+A 60 s programme with two breaks (5 s at 10 s, 8 s at 30 s), each cue sent
+2 s ahead, and a 12 s filler on the same PIDs with other picture and tones:
+
+    kestrow_gen.py prog.ts --duration 60 \\
+        --cue at=10,dur=5,lead=2,id=1 --cue at=30,dur=8,lead=2,id=2
+    kestrow_gen.py filler.ts --filler --duration 12
+
+Timestamps starting 30 s before the 33-bit wrap, no B-frames, MP2 only:
+
+    kestrow_gen.py wrap.ts --start-pts '8589934592-30*90000' --bframes 0 \\
+        --audio mp2 --cue at=40,dur=5
+
+About 16 Mbit/s at a constant 20 Mbit/s mux rate (cues replace null packets):
+
+    kestrow_gen.py big.ts --duration 60 --size 1280x720 \\
+        --video-bitrate 16M --muxrate 20M --cue at=20,dur=10
+
+Options (defaults in brackets)
+------------------------------
+  OUTPUT                  file to write (MPEG-TS whatever its extension)
+  --duration SEC          length [10]
+  --size WxH              picture size [320x240]
+  --fps RATE              frame rate, integer or fraction [25]
+  --gop N                 frames from one key frame to the next [25]
+  --bframes N             consecutive B-frames, 0 for none [2]
+  --preset NAME           libx264 preset [ultrafast]
+  --video-bitrate RATE    constant video rate with NAL HRD filler, e.g. 16M
+                          [encoder default quality]
+  --audio LIST            comma list of aac / mp2, or none [aac,mp2]
+  --audio-bitrate RATE    per audio stream [128k]
+  --sample-rate HZ        [48000]
+  --video-pid PID         [0x100]
+  --audio-pids LIST       PIDs of the audio streams in order [0x101,0x102]
+  --scte-pid PID          SCTE-35 PID, 0 for no SCTE-35 stream [0x590;
+                          0 with --filler]
+  --pmt-pid PID           [0x1000]
+  --no-cuei               declare the SCTE-35 stream without "CUEI"
+  --pattern SRC           lavfi video source: testsrc2, testsrc, smptebars,
+                          smptehdbars, rgbtestsrc, color:NAME ...
+                          [testsrc2; smptebars with --filler]
+  --tone HZ               first audio tone; stream i has tone * (1 + i/2)
+                          [1000; 440 with --filler]
+  --filler                filler recording: other pattern and tones, no
+                          SCTE-35 stream unless --scte-pid is given
+  --start-pts EXPR        pts of the first video frame (the programme
+                          start); every PTS, DTS and PCR is shifted by the
+                          same amount mod 2^33. EXPR may use + - * // ( ).
+  --muxrate RATE          constant mux rate with null packets, e.g. 20M
+  --pes-payload-size N    muxer's PES gathering; 0 = one frame per PES [0]
+  --cue SPEC              a cue (repeatable); see below
+  --info                  print a JSON summary (start pts, cue sections,
+                          where each cue went) on standard output
+
+Cue SPEC: comma-separated key=value. Times are seconds, or 90 kHz ticks when
+suffixed with "t" (at=900000t); "at" and "send" count from the programme
+start, i.e. the pts of the first video frame.
+  type=insert|time_signal|null|raw   command [insert]
+  id=N          splice_event_id [1, 2, ... in order of the --cue options]
+  at=T          splice time: pts_time = (start + T) mod 2^33
+  pts=N         pts_time given directly in ticks, as carried
+  dur=T         break_duration (none when absent); auto=0|1 auto_return [1]
+  immediate=1   splice_immediate_flag (no splice time)
+  cancel=1      splice_event_cancel_indicator
+  out=0|1       out_of_network_indicator [1]
+  adj=T         pts_adjustment (mod 2^33; negative values wrap) [0]
+  upid=N avail=N avails=N tier=N   unique_program_id, avail_num,
+                avails_expected [0 0 0], tier [0xFFF]
+  desc=HEX      descriptor loop bytes
+  lead=T        the cue is sent T before its splice time, that is at
+                (pts_time + pts_adjustment) [2]; negative = after it
+  send=T        send time given directly (required without a splice time)
+  hex=HEX       type=raw: the section bytes; crc=1 [1] sets section_length
+                to fit and appends a correct CRC_32, crc=0 sends them as is
+                (FFmpeg's demuxer drops sections whose CRC is wrong)
+"Sent at time S" means the cue packet follows the first PCR >= S (on the
+unwrapped programme clock): FFmpeg's demuxer stamps a cue with the last PCR
+before it, so the cue's packet pts is S or a PCR interval later. With
+--muxrate the cue replaces the next null packet, keeping the rate; otherwise
+it is inserted.
+
+As a module (sys.path.insert(0, os.environ['KESTROW_TOOLS'])):
+  splice_insert(...), time_signal(...), splice_null(...), raw_section(...),
+  splice_info_section(...), crc32_mpeg2(data), cue_ts_packet(pid, section, cc),
+  generate(path, **options) -> info dict, main(argv),
+  check(path, *args) -> kestrow_check's output parsed (needs the built tool).
+"""
+
+import argparse
+import ast
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+TS_SIZE = 188
+WRAP = 1 << 33
+TICKS = 90000
+NULL_PID = 0x1FFF
+
+# --------------------------------------------------------------------------
+# SCTE 35 sections
+
+_CRC_TABLE = []
+for _i in range(256):
+    _c = _i << 24
+    for _ in range(8):
+        _c = ((_c << 1) ^ 0x04C11DB7) if _c & 0x80000000 else (_c << 1)
+    _CRC_TABLE.append(_c & 0xFFFFFFFF)
+
+
+def crc32_mpeg2(data):
+    """CRC-32 of ISO/IEC 13818-1 Annex A (poly 0x04C11DB7, init all ones,
+    no reflection, no final xor): zero over a section including its CRC."""
+    crc = 0xFFFFFFFF
+    for b in data:
+        crc = ((crc << 8) & 0xFFFFFFFF) ^ _CRC_TABLE[((crc >> 24) ^ b) & 0xFF]
+    return crc
+
+
+class _Bits:
+    """Big-endian bit writer."""
+
+    def __init__(self):
+        self.value = 0
+        self.count = 0
+
+    def put(self, n, v):
+        if v < 0 or v >> n:
+            raise ValueError("%d does not fit in %d bits" % (v, n))
+        self.value = (self.value << n) | v
+        self.count += n
+
+    def ones(self, n):
+        self.put(n, (1 << n) - 1)
+
+    def bytes(self):
+        if self.count % 8:
+            raise ValueError("not byte aligned")
+        return self.value.to_bytes(self.count // 8, "big") if self.count else b""
+
+
+def _splice_time(bits, pts_time):
+    if pts_time is None:
+        bits.put(1, 0)
+        bits.ones(7)
+    else:
+        bits.put(1, 1)
+        bits.ones(6)
+        bits.put(33, pts_time % WRAP)
+
+
+def splice_info_section(command_type, command=b"", pts_adjustment=0,
+                        descriptors=b"", tier=0xFFF, cw_index=0,
+                        protocol_version=0):
+    """A whole splice_info_section (table_id 0xFC, unencrypted) with the given
+    command bytes, its splice_command_length, descriptor loop and CRC_32."""
+    body = _Bits()
+    body.put(8, protocol_version)
+    body.put(1, 0)                      # encrypted_packet
+    body.put(6, 0)                      # encryption_algorithm
+    body.put(33, pts_adjustment % WRAP)
+    body.put(8, cw_index)
+    body.put(12, tier)
+    body.put(12, len(command))
+    body.put(8, command_type)
+    rest = body.bytes() + bytes(command) + len(descriptors).to_bytes(2, "big") + bytes(descriptors)
+    section_length = len(rest) + 4
+    head = _Bits()
+    head.put(8, 0xFC)
+    head.put(1, 0)                      # section_syntax_indicator
+    head.put(1, 0)                      # private_indicator
+    head.ones(2)                        # sap_type 3: not specified
+    head.put(12, section_length)
+    data = head.bytes() + rest
+    return data + crc32_mpeg2(data).to_bytes(4, "big")
+
+
+def splice_insert(event_id, pts_time=None, duration=None, auto_return=True,
+                  immediate=False, cancel=False, out_of_network=True,
+                  components=None, unique_program_id=0, avail_num=0,
+                  avails_expected=0, pts_adjustment=0, tier=0xFFF,
+                  descriptors=b""):
+    """splice_info_section with a splice_insert (command type 5).
+
+    pts_time None (and not immediate) gives a splice_time with
+    time_specified_flag 0. duration None gives no break_duration.
+    components: list of (component_tag, pts_time or None) for component
+    mode (program_splice_flag 0)."""
+    c = _Bits()
+    c.put(32, event_id)
+    c.put(1, 1 if cancel else 0)
+    c.ones(7)
+    if not cancel:
+        program_splice = components is None
+        c.put(1, 1 if out_of_network else 0)
+        c.put(1, 1 if program_splice else 0)
+        c.put(1, 0 if duration is None else 1)
+        c.put(1, 1 if immediate else 0)
+        c.ones(4)
+        if program_splice:
+            if not immediate:
+                _splice_time(c, pts_time)
+        else:
+            c.put(8, len(components))
+            for tag, t in components:
+                c.put(8, tag)
+                if not immediate:
+                    _splice_time(c, t)
+        if duration is not None:
+            c.put(1, 1 if auto_return else 0)
+            c.ones(6)
+            c.put(33, duration)
+        c.put(16, unique_program_id)
+        c.put(8, avail_num)
+        c.put(8, avails_expected)
+    return splice_info_section(5, c.bytes(), pts_adjustment, descriptors, tier)
+
+
+def time_signal(pts_time=None, pts_adjustment=0, descriptors=b"", tier=0xFFF):
+    """splice_info_section with a time_signal (command type 6)."""
+    c = _Bits()
+    _splice_time(c, pts_time)
+    return splice_info_section(6, c.bytes(), pts_adjustment, descriptors, tier)
+
+
+def splice_null(pts_adjustment=0, tier=0xFFF):
+    """splice_info_section with a splice_null (command type 0)."""
+    return splice_info_section(0, b"", pts_adjustment, b"", tier)
+
+
+def raw_section(data, fix_crc=True):
+    """Arbitrary section bytes. With fix_crc (and at least 3 bytes) the
+    section_length field is set so that the section ends with a CRC_32
+    appended after data, and that CRC is computed; otherwise data as is."""
+    data = bytes(data)
+    if not fix_crc or len(data) < 3:
+        return data
+    length = len(data) + 4 - 3
+    if length > 0xFFF:
+        raise ValueError("raw section too long")
+    head = bytes([data[0], (data[1] & 0xF0) | (length >> 8), length & 0xFF])
+    data = head + data[3:]
+    return data + crc32_mpeg2(data).to_bytes(4, "big")
+
+
+def cue_ts_packet(pid, section, cc):
+    """One TS packet carrying section from its first byte: payload_unit_start,
+    payload only, pointer_field 0, 0xFF stuffing."""
+    if len(section) > TS_SIZE - 5:
+        raise ValueError("cue section of %d bytes does not fit in one TS packet" % len(section))
+    head = bytes([0x47, 0x40 | (pid >> 8), pid & 0xFF, 0x10 | (cc & 0x0F), 0x00])
+    return head + bytes(section) + b"\xff" * (TS_SIZE - 5 - len(section))
+
+
+# --------------------------------------------------------------------------
+# Option values
+
+
+def _int_expr(text):
+    """Integer arithmetic: literals (any base), + - * // % ( ) and **."""
+    ops = {ast.Add: lambda a, b: a + b, ast.Sub: lambda a, b: a - b,
+           ast.Mult: lambda a, b: a * b, ast.FloorDiv: lambda a, b: a // b,
+           ast.Mod: lambda a, b: a % b, ast.Pow: lambda a, b: a ** b}
+
+    def ev(n):
+        if isinstance(n, ast.Expression):
+            return ev(n.body)
+        if isinstance(n, ast.Constant) and isinstance(n.value, int):
+            return n.value
+        if isinstance(n, ast.BinOp) and type(n.op) in ops:
+            return ops[type(n.op)](ev(n.left), ev(n.right))
+        if isinstance(n, ast.UnaryOp) and isinstance(n.op, (ast.USub, ast.UAdd)):
+            v = ev(n.operand)
+            return -v if isinstance(n.op, ast.USub) else v
+        raise ValueError("not an integer expression: %r" % text)
+    return ev(ast.parse(str(text).strip(), mode="eval"))
+
+
+def _ticks(text):
+    """Seconds ("2.5") or ticks ("225000t") to ticks."""
+    text = str(text).strip()
+    if text.endswith("t"):
+        return _int_expr(text[:-1])
+    return int(round(float(text) * TICKS))
+
+
+def _pid(text):
+    v = int(str(text), 0)
+    if not 0 <= v < NULL_PID:
+        raise ValueError("PID out of range: %s" % text)
+    return v
+
+
+def _rate(text):
+    """"16M", "128k", "20000000" to bits per second."""
+    t = str(text).strip()
+    mult = {"k": 1000, "K": 1000, "m": 1000000, "M": 1000000}.get(t[-1:], 1)
+    return int(float(t[:-1] if mult != 1 else t) * mult)
+
+
+class Cue:
+    """One --cue: what to send and when (times relative to the programme
+    start, in ticks)."""
+
+    KEYS = {"type", "id", "at", "pts", "dur", "auto", "immediate", "cancel", "out",
+            "adj", "upid", "avail", "avails", "tier", "desc", "lead", "send",
+            "hex", "crc"}
+
+    def __init__(self, spec, default_id=1):
+        self.spec = spec
+        kv = {}
+        for item in filter(None, (s.strip() for s in spec.split(","))):
+            if "=" not in item:
+                raise ValueError("cue %r: %r is not key=value" % (spec, item))
+            k, v = item.split("=", 1)
+            if k not in self.KEYS:
+                raise ValueError("cue %r: unknown key %r" % (spec, k))
+            kv[k] = v
+        self.type = kv.get("type", "insert")
+        if self.type not in ("insert", "time_signal", "null", "raw"):
+            raise ValueError("cue %r: unknown type %r" % (spec, self.type))
+        self.event_id = _int_expr(kv.get("id", str(default_id)))
+        self.at = _ticks(kv["at"]) if "at" in kv else None
+        self.pts = _int_expr(kv["pts"]) % WRAP if "pts" in kv else None
+        if self.at is not None and self.pts is not None:
+            raise ValueError("cue %r: give at= or pts=, not both" % spec)
+        self.duration = _ticks(kv["dur"]) if "dur" in kv else None
+        if self.duration is not None and not 0 <= self.duration < WRAP:
+            raise ValueError("cue %r: duration out of range" % spec)
+        self.auto_return = bool(int(kv.get("auto", "1")))
+        self.immediate = bool(int(kv.get("immediate", "0")))
+        self.cancel = bool(int(kv.get("cancel", "0")))
+        self.out_of_network = bool(int(kv.get("out", "1")))
+        self.adj = _ticks(kv["adj"]) if "adj" in kv else 0
+        self.unique_program_id = _int_expr(kv.get("upid", "0"))
+        self.avail_num = _int_expr(kv.get("avail", "0"))
+        self.avails_expected = _int_expr(kv.get("avails", "0"))
+        self.tier = _int_expr(kv.get("tier", "0xFFF"))
+        self.descriptors = bytes.fromhex(kv.get("desc", ""))
+        self.lead = _ticks(kv.get("lead", "2"))
+        self.send = _ticks(kv["send"]) if "send" in kv else None
+        self.hex = bytes.fromhex(kv.get("hex", ""))
+        self.fix_crc = bool(int(kv.get("crc", "1")))
+        if self.type == "raw" and not self.hex:
+            raise ValueError("cue %r: type=raw needs hex=" % spec)
+        timed = (self.at is not None or self.pts is not None)
+        if self.send is None and not timed:
+            raise ValueError("cue %r: no splice time: give send=" % spec)
+
+    def pts_time(self, start):
+        """pts_time as carried, or None when the cue has no splice time."""
+        if self.pts is not None:
+            return self.pts
+        if self.at is not None:
+            return (start + self.at) % WRAP
+        return None
+
+    def carried_pts_time(self, start):
+        """The splice time the section carries, or None."""
+        if self.type in ("null", "raw") or self.immediate or self.cancel:
+            return None
+        return self.pts_time(start)
+
+    def send_offset(self, start):
+        """Send time in ticks relative to the programme start."""
+        if self.send is not None:
+            return self.send
+        effective = (self.pts_time(start) + self.adj - start) % WRAP
+        if effective >= WRAP // 2:
+            effective -= WRAP
+        return effective - self.lead
+
+    def section(self, start):
+        t = self.pts_time(start)
+        if self.type == "raw":
+            return raw_section(self.hex, self.fix_crc)
+        if self.type == "null":
+            return splice_null(self.adj, self.tier)
+        if self.type == "time_signal":
+            return time_signal(t, self.adj, self.descriptors, self.tier)
+        return splice_insert(self.event_id, None if self.immediate else t, self.duration,
+                             self.auto_return, self.immediate, self.cancel,
+                             self.out_of_network, None, self.unique_program_id,
+                             self.avail_num, self.avails_expected, self.adj,
+                             self.tier, self.descriptors)
+
+
+# --------------------------------------------------------------------------
+# Transport stream rewriting
+
+
+def _get_ts(b, o):
+    return (((b[o] >> 1) & 7) << 30) | (b[o + 1] << 22) | ((b[o + 2] >> 1) << 15) \
+        | (b[o + 3] << 7) | (b[o + 4] >> 1)
+
+
+def _put_ts(b, o, v):
+    b[o] = (b[o] & 0xF0) | (((v >> 30) & 7) << 1) | 1
+    b[o + 1] = (v >> 22) & 0xFF
+    b[o + 2] = (((v >> 15) & 0x7F) << 1) | 1
+    b[o + 3] = (v >> 7) & 0xFF
+    b[o + 4] = ((v & 0x7F) << 1) | 1
+
+
+def _pcr_offset(p):
+    """Offset of the PCR in packet p, or -1."""
+    if p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10:
+        return 6
+    return -1
+
+
+def _get_pcr_base(p, o):
+    return (p[o] << 25) | (p[o + 1] << 17) | (p[o + 2] << 9) | (p[o + 3] << 1) | (p[o + 4] >> 7)
+
+
+def _put_pcr_base(p, o, v):
+    p[o] = (v >> 25) & 0xFF
+    p[o + 1] = (v >> 17) & 0xFF
+    p[o + 2] = (v >> 9) & 0xFF
+    p[o + 3] = (v >> 1) & 0xFF
+    p[o + 4] = ((v & 1) << 7) | (p[o + 4] & 0x7F)
+
+
+def _payload_offset(p):
+    afc = (p[3] >> 4) & 3
+    if not afc & 1:
+        return -1
+    o = 4 + (1 + p[4] if afc & 2 else 0)
+    return o if o < TS_SIZE else -1
+
+
+def _pes_ts_offsets(p):
+    """Offsets of PTS and DTS in a packet starting a PES (-1 when absent)."""
+    o = _payload_offset(p)
+    if o < 0 or o + 14 > TS_SIZE or p[o:o + 3] != b"\x00\x00\x01":
+        return -1, -1
+    sid = p[o + 3]
+    if sid in (0xBC, 0xBE, 0xBF, 0xF0, 0xF1, 0xF2, 0xF8, 0xFF):
+        return -1, -1
+    flags = p[o + 7] >> 6
+    pts = o + 9 if flags & 2 else -1
+    dts = o + 14 if flags == 3 and o + 19 <= TS_SIZE else -1
+    return pts, dts
+
+
+def _registration(fmt):
+    return bytes([5, 4]) + fmt
+
+
+def _rewrite_pmt(section, scte_pid, cuei):
+    """The PMT section with the SCTE-35 elementary stream (type 0x86) and,
+    when cuei, a program-level registration descriptor "CUEI" added; CRC-32
+    recomputed. Returns (new_section, pcr_pid, [(stream_type, pid)])."""
+    if crc32_mpeg2(section) != 0:
+        raise RuntimeError("PMT from the encoder has a wrong CRC")
+    slen = ((section[1] & 0x0F) << 8) | section[2]
+    pcr_pid = ((section[8] & 0x1F) << 8) | section[9]
+    pil = ((section[10] & 0x0F) << 8) | section[11]
+    info = section[12:12 + pil]
+    es = section[12 + pil:3 + slen - 4]
+    streams = []
+    i = 0
+    while i + 5 <= len(es):
+        streams.append((es[i], ((es[i + 1] & 0x1F) << 8) | es[i + 2]))
+        i += 5 + (((es[i + 3] & 0x0F) << 8) | es[i + 4])
+    if scte_pid:
+        if any(pid == scte_pid for _, pid in streams):
+            raise RuntimeError("SCTE-35 PID 0x%x is already used" % scte_pid)
+        if cuei and _registration(b"CUEI") not in info:
+            info = _registration(b"CUEI") + info
+        es = es + bytes([0x86, 0xE0 | (scte_pid >> 8), scte_pid & 0xFF, 0xF0, 0x00])
+    body = section[3:10] + bytes([0xF0 | (len(info) >> 8), len(info) & 0xFF]) + info + es
+    length = len(body) + 4
+    data = bytes([section[0], (section[1] & 0xF0) | (length >> 8), length & 0xFF]) + body
+    return data + crc32_mpeg2(data).to_bytes(4, "big"), pcr_pid, streams
+
+
+class _Rewriter:
+    """Rewrites the encoder's TS packet by packet: PMT, timestamp shift and
+    cue packets. Feed 188-byte aligned chunks; output goes to out.write."""
+
+    def __init__(self, out, video_pid, pmt_pid, scte_pid, cuei, start_pts, cues, cbr):
+        self.out = out
+        self.video_pid = video_pid
+        self.pmt_pid = pmt_pid
+        self.scte_pid = scte_pid
+        self.cuei = cuei
+        self.start_pts = start_pts
+        self.cues = cues
+        self.cbr = cbr
+        self.pending = []            # (send_u, order, cue) not yet due
+        self.due = []                # sections waiting for a null packet
+        self.head = []               # packets held until the start is known
+        self.start = None            # programme start (first video pts), shifted
+        self.delta = 0
+        self.pmt_cache = {}
+        self.pcr_pid = None
+        self.es_pids = set()
+        self.cc = 0
+        self.count = 0               # packets written
+        self.info_cues = []
+
+    def _u(self, ts):
+        """ts (33-bit) on the programme's unwrapped clock."""
+        return self.start + ((ts - self.start + WRAP // 2) % WRAP) - WRAP // 2
+
+    def feed(self, chunk):
+        if self.start is None:
+            for i in range(0, len(chunk), TS_SIZE):
+                p = chunk[i:i + TS_SIZE]
+                self.head.append(p)
+                if p[0] != 0x47:
+                    raise RuntimeError("encoder output lost TS sync")
+                pid = ((p[1] & 0x1F) << 8) | p[2]
+                if pid == self.video_pid and p[1] & 0x40:
+                    o, _ = _pes_ts_offsets(p)
+                    if o >= 0:
+                        self._set_start(_get_ts(p, o))
+                        head, self.head = self.head, []
+                        self._process(b"".join(head))
+                        self._process(chunk[i + TS_SIZE:])
+                        return
+                if len(self.head) > 100000:
+                    raise RuntimeError("no video PES with a PTS at the start of the stream")
+            return
+        self._process(chunk)
+
+    def _set_start(self, first_pts):
+        if self.start_pts is not None:
+            self.delta = (self.start_pts - first_pts) % WRAP
+            self.start = self.start_pts % WRAP
+        else:
+            self.start = first_pts
+        for n, cue in enumerate(self.cues):
+            self.pending.append((self.start + cue.send_offset(self.start), n, cue))
+        self.pending.sort(key=lambda e: (e[0], e[1]))
+
+    def _cue_packet(self, section, n, cue, pcr_u):
+        pkt = cue_ts_packet(self.scte_pid, section, self.cc)
+        self.cc = (self.cc + 1) & 0x0F
+        self.info_cues.append({
+            "spec": cue.spec, "index": n, "packet": self.count,
+            "pts_time": cue.carried_pts_time(self.start), "pts_adjustment": cue.adj % WRAP,
+            "sent_pcr": pcr_u % WRAP, "sent_offset": pcr_u - self.start,
+            "section": section.hex()})
+        return pkt
+
+    def _process(self, chunk):
+        buf = bytearray(chunk)
+        parts = []
+        last = 0
+        n_pk = len(buf) // TS_SIZE
+        for k in range(n_pk):
+            i = k * TS_SIZE
+            if buf[i] != 0x47:
+                raise RuntimeError("encoder output lost TS sync")
+            pid = ((buf[i + 1] & 0x1F) << 8) | buf[i + 2]
+            if pid == NULL_PID:
+                if self.due:
+                    section, n, cue, pcr_u = self.due.pop(0)
+                    buf[i:i + TS_SIZE] = self._cue_packet(section, n, cue, pcr_u)
+                self.count += 1
+                continue
+            p = memoryview(buf)[i:i + TS_SIZE]
+            if pid == self.pmt_pid and buf[i + 1] & 0x40:
+                self._pmt(p)
+            pcr_u = None
+            o = _pcr_offset(p)
+            if o >= 0:
+                base = _get_pcr_base(p, o)
+                if self.delta:
+                    base = (base + self.delta) % WRAP
+                    _put_pcr_base(p, o, base)
+                if pid == self.pcr_pid:
+                    pcr_u = self._u(base)
+            if self.delta and buf[i + 1] & 0x40 and pid in self.es_pids:
+                po, do = _pes_ts_offsets(p)
+                if po >= 0:
+                    _put_ts(p, po, (_get_ts(p, po) + self.delta) % WRAP)
+                if do >= 0:
+                    _put_ts(p, do, (_get_ts(p, do) + self.delta) % WRAP)
+            p.release()
+            self.count += 1
+            if pcr_u is not None:
+                while self.pending and self.pending[0][0] <= pcr_u:
+                    _, n, cue = self.pending.pop(0)
+                    section = cue.section(self.start)
+                    if self.cbr:
+                        self.due.append((section, n, cue, pcr_u))
+                    else:
+                        parts.append(buf[last:i + TS_SIZE])
+                        last = i + TS_SIZE
+                        parts.append(self._cue_packet(section, n, cue, pcr_u))
+                        self.count += 1
+        parts.append(buf[last:n_pk * TS_SIZE])
+        for part in parts:
+            self.out.write(part)
+
+    def _pmt(self, p):
+        o = _payload_offset(p)
+        if o < 0:
+            return
+        o += 1 + p[o]
+        slen = ((p[o + 1] & 0x0F) << 8) | p[o + 2]
+        if o + 3 + slen > TS_SIZE:
+            raise RuntimeError("PMT spans several TS packets")
+        old = bytes(p[o:o + 3 + slen])
+        if old not in self.pmt_cache:
+            self.pmt_cache[old] = _rewrite_pmt(old, self.scte_pid, self.cuei)
+        new, self.pcr_pid, streams = self.pmt_cache[old]
+        self.es_pids = {pid for _, pid in streams}
+        if o + len(new) > TS_SIZE:
+            raise RuntimeError("PMT with the SCTE-35 stream does not fit in one TS packet")
+        p[o:o + len(new)] = new
+        p[o + len(new):] = b"\xff" * (TS_SIZE - o - len(new))
+
+    def finish(self):
+        if self.start is None:
+            raise RuntimeError("the encoder wrote no video")
+        if self.pending:
+            raise RuntimeError("cue %r is due after the end of the programme" % self.pending[0][2].spec)
+        # CBR cues still waiting for a null packet go at the very end.
+        while self.due:
+            section, n, cue, pcr_u = self.due.pop(0)
+            self.out.write(self._cue_packet(section, n, cue, pcr_u))
+            self.count += 1
+
+
+# --------------------------------------------------------------------------
+# Encoding
+
+
+def _video_source(pattern, size, fps):
+    if pattern.startswith("color:"):
+        return "color=c=%s:size=%s:rate=%s" % (pattern[6:], size, fps)
+    return "%s=size=%s:rate=%s" % (pattern, size, fps)
+
+
+def _ffmpeg_command(o):
+    audio = [] if o["audio"] in ("", "none") else o["audio"].split(",")
+    if len(audio) > len(o["audio_pids"]):
+        raise ValueError("%d audio streams but %d audio PIDs" % (len(audio), len(o["audio_pids"])))
+    cmd = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
+           "-f", "lavfi", "-i", _video_source(o["pattern"], o["size"], o["fps"])]
+    for i in range(len(audio)):
+        cmd += ["-f", "lavfi", "-i", "sine=frequency=%g:sample_rate=%d"
+                % (o["tone"] * (1 + i / 2), o["sample_rate"])]
+    cmd += ["-map", "0:v"]
+    for i in range(len(audio)):
+        cmd += ["-map", "%d:a" % (i + 1)]
+    cmd += ["-t", str(o["duration"]),
+            "-c:v", "libx264", "-preset", o["preset"], "-pix_fmt", "yuv420p",
+            "-g", str(o["gop"]), "-keyint_min", str(o["gop"]), "-sc_threshold", "0",
+            "-bf", str(o["bframes"])]
+    x264 = "scenecut=0:open-gop=0:b-adapt=0"
+    if o["video_bitrate"]:
+        r = str(o["video_bitrate"])
+        cmd += ["-b:v", r, "-minrate", r, "-maxrate", r, "-bufsize", r]
+        x264 += ":nal-hrd=cbr"
+    cmd += ["-x264-params", x264]
+    for i, codec in enumerate(audio):
+        if codec not in ("aac", "mp2"):
+            raise ValueError("audio codec %r: use aac or mp2" % codec)
+        cmd += ["-c:a:%d" % i, codec, "-b:a:%d" % i, str(o["audio_bitrate"])]
+    cmd += ["-streamid", "0:%d" % o["video_pid"]]
+    for i in range(len(audio)):
+        cmd += ["-streamid", "%d:%d" % (i + 1, o["audio_pids"][i])]
+    cmd += ["-f", "mpegts", "-mpegts_pmt_start_pid", str(o["pmt_pid"]),
+            "-pes_payload_size", str(o["pes_payload_size"])]
+    if o["muxrate"]:
+        cmd += ["-muxrate", str(_rate(o["muxrate"]))]
+    cmd += ["pipe:1"]
+    return cmd
+
+
+DEFAULTS = {
+    "duration": 10.0, "size": "320x240", "fps": "25", "gop": 25, "bframes": 2,
+    "preset": "ultrafast", "video_bitrate": None, "audio": "aac,mp2",
+    "audio_bitrate": "128k", "sample_rate": 48000, "video_pid": 0x100,
+    "audio_pids": [0x101, 0x102], "scte_pid": None, "pmt_pid": 0x1000,
+    "cuei": True, "pattern": None, "tone": None, "filler": False,
+    "start_pts": None, "muxrate": None, "pes_payload_size": 0, "cues": [],
+}
+
+
+def generate(path, **options):
+    """Writes the programme to path (see the module text for the options; the
+    keyword names are the long options with '_', cues as a list of SPEC
+    strings or Cue objects). Returns a summary dict: start (pts of the first
+    video frame), packets, and per cue its section (hex), pts_time, the PCR
+    after which it was sent and its packet index."""
+    unknown = set(options) - set(DEFAULTS)
+    if unknown:
+        raise TypeError("unknown options: %s" % ", ".join(sorted(unknown)))
+    o = dict(DEFAULTS)
+    o.update(options)
+    filler = o["filler"]
+    if o["pattern"] is None:
+        o["pattern"] = "smptebars" if filler else "testsrc2"
+    if o["tone"] is None:
+        o["tone"] = 440.0 if filler else 1000.0
+    if o["scte_pid"] is None:
+        o["scte_pid"] = 0 if filler else 0x590
+    cues = [c if isinstance(c, Cue) else Cue(c, n + 1) for n, c in enumerate(o["cues"])]
+    if cues and not o["scte_pid"]:
+        raise ValueError("cues need an SCTE-35 PID")
+    start_pts = o["start_pts"]
+    if isinstance(start_pts, str):
+        start_pts = _int_expr(start_pts)
+    if start_pts is not None:
+        start_pts %= WRAP
+    for pid in [o["video_pid"], o["pmt_pid"]] + list(o["audio_pids"]) + [o["scte_pid"] or 0x20]:
+        if not 0x10 <= pid < NULL_PID:
+            raise ValueError("PID 0x%x is reserved or out of range" % pid)
+    if shutil.which("ffmpeg") is None:
+        raise RuntimeError("the ffmpeg command is not installed")
+
+    cmd = _ffmpeg_command(o)
+    tmp = path + ".part"
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        with open(tmp, "wb") as out:
+            rw = _Rewriter(out, o["video_pid"], o["pmt_pid"], o["scte_pid"], o["cuei"],
+                           start_pts, cues, bool(o["muxrate"]))
+            rest = b""
+            while True:
+                data = proc.stdout.read(TS_SIZE * 2048)
+                if not data:
+                    break
+                data = rest + data
+                cut = len(data) - len(data) % TS_SIZE
+                rw.feed(data[:cut])
+                rest = data[cut:]
+            err = proc.stderr.read()
+            if proc.wait() != 0:
+                raise RuntimeError("ffmpeg failed: %s" % err.decode(errors="replace").strip())
+            if rest:
+                raise RuntimeError("encoder output is not a whole number of TS packets")
+            rw.finish()
+        os.replace(tmp, path)
+    except BaseException:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+    finally:
+        proc.stdout.close()
+        proc.stderr.close()
+    return {"path": path, "start": rw.start, "packets": rw.count,
+            "video_pid": o["video_pid"], "audio_pids": list(o["audio_pids"]),
+            "scte_pid": o["scte_pid"], "cues": rw.info_cues, "command": cmd}
+
+
+# --------------------------------------------------------------------------
+# Reading kestrow_check's output
+
+
+def check(path, *args, binary=None):
+    """Runs kestrow_check on path and parses its tab-separated output into
+    {"programs": [...], "streams": [...], "packets": [...], "end": {...}} (or
+    {"cc": {pid: (packets, errors)}, "total": ...} with "--cc")."""
+    if binary is None:
+        binary = os.path.join(os.environ.get("KESTROW_TOOLS_BIN", ""), "kestrow_check")
+    res = subprocess.run([binary] + list(args) + [path], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, timeout=120)
+    if res.returncode not in (0, 1):
+        raise RuntimeError("kestrow_check failed (%d): %s" % (res.returncode, res.stderr.decode(errors="replace")))
+    return parse_check(res.stdout.decode())
+
+
+def _num(t):
+    return None if t in ("-", "NOPTS") else int(t, 0)
+
+
+def parse_check(text):
+    lines = text.splitlines()
+    if not lines or lines[0] != "kestrow_check\t1":
+        raise ValueError("not kestrow_check output")
+    r = {"programs": [], "streams": [], "packets": [], "cc": {}, "end": None, "total": None}
+    for line in lines[1:]:
+        f = line.split("\t")
+        kind = f[0]
+        if kind == "program":
+            r["programs"].append({"number": int(f[1]), "pmt_pid": _num(f[2]), "pcr_pid": _num(f[3]),
+                                  "descriptors": [] if f[4] == "-" else f[4].split(",")})
+        elif kind == "stream":
+            r["streams"].append({"index": int(f[1]), "pid": _num(f[2]), "stream_type": _num(f[3]),
+                                 "codec": f[4], "media": f[5], "time_base": f[6],
+                                 "descriptors": [] if f[7] == "-" else f[7].split(",")})
+        elif kind == "packet":
+            r["packets"].append({"index": int(f[1]), "pid": _num(f[2]), "stream_type": _num(f[3]),
+                                 "codec": f[4], "pts": _num(f[5]), "dts": _num(f[6]),
+                                 "duration": int(f[7]), "key": f[8] == "1", "size": int(f[9]),
+                                 "hash": f[10], "pos": _num(f[11]),
+                                 "data": None if f[12] == "-" else bytes.fromhex(f[12])})
+        elif kind == "end":
+            r["end"] = {"packets": int(f[1]), "status": f[2]}
+        elif kind == "cc":
+            r["cc"][int(f[1], 0)] = (int(f[2]), int(f[3]))
+        elif kind == "total":
+            r["total"] = {"packets": int(f[1]), "errors": int(f[2]), "sync_losses": int(f[3])}
+    return r
+
+
+# --------------------------------------------------------------------------
+# Command line
+
+
+def _parser():
+    ap = argparse.ArgumentParser(
+        prog="kestrow_gen.py", description="Writes an MPEG-TS test programme (see the script's text).",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("output")
+    ap.add_argument("--duration", type=float, default=DEFAULTS["duration"])
+    ap.add_argument("--size", default=DEFAULTS["size"])
+    ap.add_argument("--fps", default=DEFAULTS["fps"])
+    ap.add_argument("--gop", type=int, default=DEFAULTS["gop"])
+    ap.add_argument("--bframes", type=int, default=DEFAULTS["bframes"])
+    ap.add_argument("--preset", default=DEFAULTS["preset"])
+    ap.add_argument("--video-bitrate")
+    ap.add_argument("--audio", default=DEFAULTS["audio"])
+    ap.add_argument("--audio-bitrate", default=DEFAULTS["audio_bitrate"])
+    ap.add_argument("--sample-rate", type=int, default=DEFAULTS["sample_rate"])
+    ap.add_argument("--video-pid", type=_pid, default=DEFAULTS["video_pid"])
+    ap.add_argument("--audio-pids", type=lambda s: [_pid(x) for x in s.split(",")],
+                    default=DEFAULTS["audio_pids"])
+    ap.add_argument("--scte-pid", type=lambda s: int(s, 0))
+    ap.add_argument("--pmt-pid", type=_pid, default=DEFAULTS["pmt_pid"])
+    ap.add_argument("--no-cuei", dest="cuei", action="store_false")
+    ap.add_argument("--pattern")
+    ap.add_argument("--tone", type=float)
+    ap.add_argument("--filler", action="store_true")
+    ap.add_argument("--start-pts")
+    ap.add_argument("--muxrate")
+    ap.add_argument("--pes-payload-size", type=int, default=DEFAULTS["pes_payload_size"])
+    ap.add_argument("--cue", action="append", default=[], dest="cues")
+    ap.add_argument("--info", action="store_true")
+    return ap
+
+
+def main(argv=None):
+    ap = _parser()
+    a = ap.parse_args(argv)
+    opts = vars(a)
+    info_wanted = opts.pop("info")
+    output = opts.pop("output")
+    try:
+        opts["cues"] = [Cue(s, n + 1) for n, s in enumerate(opts["cues"])]
+        info = generate(output, **opts)
+    except (ValueError, RuntimeError, OSError) as e:
+        print("kestrow_gen: %s" % e, file=sys.stderr)
+        return 1
+    if info_wanted:
+        json.dump(info, sys.stdout, indent=1)
+        sys.stdout.write("\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
