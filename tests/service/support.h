@@ -1,0 +1,75 @@
+/*
+ * Helpers of the service unit tests: scratch directories, files, a fresh
+ * context and argument lists that getopt_long may permute.
+ */
+#ifndef KESTROW_TESTS_SERVICE_SUPPORT_H
+#define KESTROW_TESTS_SERVICE_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/app_ctx.h"
+
+namespace st {
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/kestrow-service-XXXXXX";
+        const char *p = mkdtemp(tmpl);
+        path = p ? p : "";
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+/* A zero-filled context, freed at scope end. */
+struct App {
+    app_ctx *ctx = nullptr;
+    App() { EXPECT_EQ(0, app_ctx_create(&ctx)); }
+    ~App() { app_ctx_destroy(&ctx); }
+    app_ctx *operator->() { return ctx; }
+};
+
+/* An argv built from strings: program name first, writable copies, null end. */
+struct Args {
+    std::vector<std::string> text;
+    std::vector<char *> ptrs;
+    explicit Args(std::vector<std::string> args) : text(std::move(args))
+    {
+        text.insert(text.begin(), "KestrowApp");
+        for (auto &s : text)
+            ptrs.push_back(s.data());
+        ptrs.push_back(nullptr);
+    }
+    int argc() const { return (int)text.size(); }
+    char **argv() { return ptrs.data(); }
+};
+
+} // namespace st
+
+#endif
