@@ -1,0 +1,75 @@
+/*
+ * KestrowApp: reads its options, optionally becomes a daemon, starts the
+ * logger, the signal handling and the XML-RPC control server, runs the
+ * stream sessions on the main thread until a terminating signal, then takes
+ * everything down in order. Exit status 0 after a run, 255 for a rejected
+ * command line or help, 1 when the context cannot be allocated.
+ */
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/app_ctx.h"
+#include "common/daemon.h"
+#include "common/log.h"
+#include "pipeline/slicer.h"
+#include "service/ctl.h"
+#include "service/opts.h"
+#include "service/signals.h"
+
+namespace {
+
+app_ctx *app;  // the process's one application context
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (app_ctx_create(&app) != 0) {
+        fprintf(stderr, "KestrowApp: cannot allocate the application context\n");
+        return 1;
+    }
+    app->stop_flag = &signal_count;
+
+    int ret = opts_parse(app, argc, argv);
+    if (ret != 0) {
+        app_ctx_destroy(&app);
+        return ret;
+    }
+
+    if (app->demonize && !app->nodemonize) {
+        log_set_stderr(0);
+        daemonize();
+    }
+
+    ret = log_start(app->log_file_name, app->log_rotate_interval);
+    if (ret != 0)
+        fprintf(stderr, "KestrowApp: the logger cannot start (%d); logging to standard error\n", ret);
+    log_printf(LOG_INFO, "%s", KESTROW_BANNER);
+    install_signals();
+    signals_start(app);
+
+    if (ctl_init(app) == 0) {
+        pthread_t thread;
+        int err = pthread_create(&thread, nullptr, ctl_thread, app);
+        if (err == 0) {
+            slicer_main_loop(app);
+            ctl_thread_finish(app, thread);
+            log_printf(LOG_INFO, "%s: Controls finished", "main");
+        } else {
+            log_printf(LOG_ERROR, "%s: pthread_create failed: %s", "main", strerror(err));
+            ctl_destroy(&app->ctl);
+        }
+    } else {
+        // Frees whatever the failed set-up left attached to the context.
+        ctl_destroy(&app->ctl);
+    }
+
+    signals_stop();
+    app_ctx_destroy(&app);
+    log_printf(LOG_INFO, "Bye!");
+    log_stop();
+    return 0;
+}
