@@ -82,23 +82,29 @@ start, i.e. the pts of the first video frame.
   upid=N avail=N avails=N tier=N   unique_program_id, avail_num,
                 avails_expected [0 0 0], tier [0xFFF]
   desc=HEX      descriptor loop bytes
-  lead=T        the cue is sent T before its splice time, that is at
-                (pts_time + pts_adjustment) [2]; negative = after it
+  lead=T        the cue is sent T before its splice time, which is
+                pts_time + pts_adjustment [2]; negative = after it
   send=T        send time given directly (required without a splice time)
   hex=HEX       type=raw: the section bytes; crc=1 [1] sets section_length
                 to fit and appends a correct CRC_32, crc=0 sends them as is
-                (FFmpeg's demuxer drops sections whose CRC is wrong)
+                (FFmpeg's demuxer drops sections whose CRC is wrong), e.g.
+                type=raw,hex=fd3000aabbcc,send=3: a section that the demuxer
+                passes on and that no SCTE 35 parser accepts (table_id 0xFD)
 "Sent at time S" means the cue packet follows the first PCR >= S (on the
 unwrapped programme clock): FFmpeg's demuxer stamps a cue with the last PCR
 before it, so the cue's packet pts is S or a PCR interval later. With
 --muxrate the cue replaces the next null packet, keeping the rate; otherwise
-it is inserted.
+it is inserted. A send time before the first PCR means right after it. The
+muxer sends audio and video 0.7 to 0.9 s ahead of their pts (at 25 fps with
+two B-frames), so a cue must lead by more than about 1 s to reach a reader
+before the video frames of its splice time.
 
 As a module (sys.path.insert(0, os.environ['KESTROW_TOOLS'])):
   splice_insert(...), time_signal(...), splice_null(...), raw_section(...),
   splice_info_section(...), crc32_mpeg2(data), cue_ts_packet(pid, section, cc),
   generate(path, **options) -> info dict, main(argv),
-  check(path, *args) -> kestrow_check's output parsed (needs the built tool).
+  check(path, *args) -> kestrow_check's output parsed (needs the built tool;
+  KESTROW_TOOLS_BIN names its folder), parse_check(text).
 """
 
 import argparse
@@ -363,6 +369,13 @@ class Cue:
         timed = (self.at is not None or self.pts is not None)
         if self.send is None and not timed:
             raise ValueError("cue %r: no splice time: give send=" % spec)
+        try:
+            section = self.section(0)       # field ranges, before any encoding
+        except ValueError as e:
+            raise ValueError("cue %r: %s" % (spec, e))
+        if len(section) > TS_SIZE - 5:
+            raise ValueError("cue %r: section of %d bytes does not fit in one TS packet"
+                             % (spec, len(section)))
 
     def pts_time(self, start):
         """pts_time as carried, or None when the cue has no splice time."""
@@ -827,7 +840,7 @@ def parse_check(text):
 
 def _parser():
     ap = argparse.ArgumentParser(
-        prog="kestrow_gen.py", description="Writes an MPEG-TS test programme (see the script's text).",
+        prog="kestrow_gen.py", description=__doc__,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("output")
     ap.add_argument("--duration", type=float, default=DEFAULTS["duration"])

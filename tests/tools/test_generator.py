@@ -323,6 +323,8 @@ class CommandLine(unittest.TestCase):
             cases = [(["--cue", "at=1,bogus=2"], "unknown key"),
                      (["--cue", "type=null"], "give send="),
                      (["--cue", "at=30"], "after the end"),
+                     (["--cue", "at=1,id=0x100000000"], "does not fit in 32 bits"),
+                     (["--cue", "type=raw,send=1,hex=" + "00" * 180], "does not fit in one TS packet"),
                      (["--scte-pid", "0x100"], "already used"),
                      (["--audio", "flac"], "use aac or mp2")]
             for args, text in cases:
