@@ -1,0 +1,389 @@
+// The output stage behind the real MPEG-TS muxer, set up as the service sets
+// it up: a generated programme with SCTE-35 cues is remuxed (every stream on
+// its PID, plus the EPG track on PID 0x12 carrying a few EIT sections) once
+// straight into a file and once through the stage. The two outputs are
+// compared packet by packet, and the staged one is read back by ffprobe, the
+// project's stream checker and the tests' own TS reader.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+}
+
+#include "pipeline/ts_out.h"
+#include "ts_reader.h"
+
+namespace fs = std::filesystem;
+using tsr::bytes;
+
+namespace {
+
+const int CUE_PID = 0x590;
+const int EPG_PID = 0x12;
+
+/* The tools folders: from the environment when set, else this tree's. */
+std::string tools_dir()
+{
+    const char *v = getenv("KESTROW_TOOLS");
+    return v && *v ? v : KESTROW_TOOLS_DEFAULT;
+}
+
+std::string tools_bin_dir()
+{
+    const char *v = getenv("KESTROW_TOOLS_BIN");
+    return v && *v ? v : KESTROW_TOOLS_BIN_DEFAULT;
+}
+
+/* Runs a shell command; its standard output, and the exit status in *status. */
+std::string run(const std::string &cmd, int *status)
+{
+    std::string out;
+    FILE *f = popen(cmd.c_str(), "r");
+    if (!f) {
+        *status = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        out.append(buf, n);
+    int st = pclose(f);
+    *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return out;
+}
+
+/* An EIT present/following section of total size len (>= 20) with a valid CRC. */
+bytes eit_section(int len, uint8_t fill)
+{
+    bytes s = {0x4E, 0, 0, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x00, 0x4E};
+    while (s.size() < (size_t)len - 4)
+        s.push_back(fill);
+    int sl = len - 3;
+    s[1] = (uint8_t)(0xF0 | (sl >> 8));
+    s[2] = (uint8_t)sl;
+    tsr::append_crc(s);
+    return s;
+}
+
+struct mux_result {
+    int first_write_error = 0;  // first failing write: av_interleaved_write_frame or trailer
+    int close_result = 0;       // ts_out_close, or avio_closep without the stage
+    ts_out_stats stats = {};
+};
+
+/*
+ * Remuxes input into url with the service's muxer settings; through the stage
+ * when staged. The EPG sections are sent 1 s apart from 1 s on.
+ */
+mux_result remux(const std::string &input, const std::string &url, bool staged,
+                 const std::vector<bytes> &epg)
+{
+    mux_result r;
+    AVFormatContext *in = nullptr;
+    AVFormatContext *out = nullptr;
+    ts_out *stage = nullptr;
+    AVDictionary *opts = nullptr;
+    AVPacket *pkt = av_packet_alloc();
+    int epg_index = -1;
+    int64_t first_dts = AV_NOPTS_VALUE;
+    size_t epg_sent = 0;
+    int ret;
+
+    EXPECT_EQ(0, avformat_open_input(&in, input.c_str(), nullptr, nullptr));
+    EXPECT_LE(0, avformat_find_stream_info(in, nullptr));
+    EXPECT_LE(0, avformat_alloc_output_context2(&out, nullptr, "mpegts", nullptr));
+    ts_out_config config = {{CUE_PID}, 1, EPG_PID};
+    for (unsigned i = 0; i < in->nb_streams; i++) {
+        AVStream *st = avformat_new_stream(out, nullptr);
+        avcodec_parameters_copy(st->codecpar, in->streams[i]->codecpar);
+        st->codecpar->codec_tag = 0;
+        st->id = in->streams[i]->id;
+    }
+    AVStream *es = avformat_new_stream(out, nullptr);
+    es->codecpar->codec_type = AVMEDIA_TYPE_DATA;
+    es->codecpar->codec_id = AV_CODEC_ID_EPG;
+    es->id = EPG_PID;
+    epg_index = es->index;
+
+    if (staged) {
+        EXPECT_EQ(0, ts_out_open(&stage, url.c_str(), &config, nullptr, 1316));
+        out->pb = ts_out_pb(stage);
+    } else {
+        EXPECT_EQ(0, avio_open(&out->pb, url.c_str(), AVIO_FLAG_WRITE));
+    }
+    av_dict_set_int(&opts, "muxrate", 20000000, 0);
+    av_dict_set_int(&opts, "max_delay", 900000, 0);
+    av_dict_set(&opts, "flush_packets", "0", 0);
+    av_dict_set(&opts, "mpegts_copyts", "1", 0);
+    av_dict_set(&opts, "pes_payload_size", "0", 0);
+    EXPECT_LE(0, avformat_write_header(out, &opts));
+    av_dict_free(&opts);
+
+    while (av_read_frame(in, pkt) >= 0) {
+        AVStream *ist = in->streams[pkt->stream_index];
+        if (first_dts == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE)
+            first_dts = pkt->dts;
+        if (epg_sent < epg.size() && ist->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            pkt->dts != AV_NOPTS_VALUE && pkt->dts >= first_dts + 90000 * (int64_t)(epg_sent + 1)) {
+            AVPacket *e = av_packet_alloc();
+            av_new_packet(e, (int)epg[epg_sent].size());
+            memcpy(e->data, epg[epg_sent].data(), epg[epg_sent].size());
+            e->stream_index = epg_index;
+            e->pts = e->dts = av_rescale_q(pkt->dts, ist->time_base,
+                                           out->streams[epg_index]->time_base);
+            ret = av_interleaved_write_frame(out, e);
+            if (ret < 0 && !r.first_write_error)
+                r.first_write_error = ret;
+            av_packet_free(&e);
+            epg_sent++;
+        }
+        av_packet_rescale_ts(pkt, ist->time_base, out->streams[pkt->stream_index]->time_base);
+        ret = av_interleaved_write_frame(out, pkt);
+        if (ret < 0 && !r.first_write_error)
+            r.first_write_error = ret;
+        av_packet_unref(pkt);
+    }
+    ret = av_write_trailer(out);
+    if (ret < 0 && !r.first_write_error)
+        r.first_write_error = ret;
+    if (staged) {
+        ts_out_get_stats(stage, &r.stats);
+        out->pb = nullptr;
+        r.close_result = ts_out_close(&stage);
+        EXPECT_EQ(nullptr, stage);
+    } else {
+        r.close_result = avio_closep(&out->pb);
+    }
+    avformat_free_context(out);
+    avformat_close_input(&in);
+    av_packet_free(&pkt);
+    return r;
+}
+
+class Relay : public ::testing::Test {
+protected:
+    static std::string dir;
+    static std::string setup_error;
+    static std::vector<bytes> epg;
+    static mux_result direct_result;
+    static mux_result staged_result;
+
+    static std::string path(const char *name) { return dir + "/" + name; }
+
+    // Work shared by the cases; a failure here fails each of them (a fatal
+    // failure in SetUpTestSuite would only mark them skipped).
+    static void SetUpTestSuite()
+    {
+        char tmpl[] = "/tmp/kestrow-ts-out-XXXXXX";
+        if (!mkdtemp(tmpl)) {
+            setup_error = "mkdtemp failed";
+            return;
+        }
+        dir = tmpl;
+        std::string cmd = "python3 '" + tools_dir() + "/kestrow_gen.py' '" + path("in.ts") +
+                          "' --duration 6 --cue at=1.5,dur=1,lead=1,id=7"
+                          " --cue at=3,dur=1,lead=0.5,id=8 --cue type=time_signal,at=4,lead=0.4"
+                          " --cue at=4.5,dur=1,lead=0.2,desc=020f43554549000000017fff0000000000"
+                          " >/dev/null";
+        if (std::system(cmd.c_str()) != 0) {
+            setup_error = "generator failed: " + cmd;
+            return;
+        }
+        // Small and multi-packet EIT sections.
+        epg = {eit_section(40, 0xA5), eit_section(700, 0x5A), eit_section(183, 0x11)};
+        direct_result = remux(path("in.ts"), path("direct.ts"), false, epg);
+        staged_result = remux(path("in.ts"), path("staged.ts"), true, epg);
+    }
+
+    void SetUp() override { ASSERT_EQ("", setup_error); }
+
+    static void TearDownTestSuite()
+    {
+        if (!dir.empty())
+            fs::remove_all(dir);
+    }
+};
+
+std::string Relay::dir;
+std::string Relay::setup_error;
+std::vector<bytes> Relay::epg;
+mux_result Relay::direct_result;
+mux_result Relay::staged_result;
+
+TEST_F(Relay, MuxesWithoutErrors)
+{
+    EXPECT_EQ(0, direct_result.first_write_error);
+    EXPECT_EQ(0, staged_result.first_write_error);
+    EXPECT_EQ(0, staged_result.close_result);
+}
+
+TEST_F(Relay, CuesLeaveAsTheSectionsTheyCameIn)
+{
+    std::vector<bytes> in = tsr::sections(tsr::read_file(path("in.ts")), CUE_PID);
+    std::vector<bytes> out = tsr::sections(tsr::read_file(path("staged.ts")), CUE_PID);
+    ASSERT_EQ(4u, in.size());
+    EXPECT_EQ(in, out);
+    EXPECT_EQ(4, staged_result.stats.sections_out - (int64_t)epg.size());
+
+    // Each cue packet starts a section at once: payload_unit_start, pointer_field 0.
+    bytes ts = tsr::read_file(path("staged.ts"));
+    for (size_t i = 0; i < tsr::packet_count(ts); i++) {
+        const uint8_t *p = tsr::packet(ts, i);
+        if (tsr::pid_of(p) == CUE_PID) {
+            EXPECT_EQ(0x40, p[1] & 0x40);
+            EXPECT_EQ(0x10, p[3] & 0x30);
+            EXPECT_EQ(0, p[4]);
+        }
+    }
+}
+
+TEST_F(Relay, EpgLeavesAsSections)
+{
+    bytes ts = tsr::read_file(path("staged.ts"));
+    EXPECT_EQ(epg, tsr::sections(ts, EPG_PID));
+}
+
+TEST_F(Relay, PmtDeclaresCuesWithCueiAndNoEpg)
+{
+    bytes ts = tsr::read_file(path("staged.ts"));
+    bytes direct = tsr::read_file(path("direct.ts"));
+    int pmt_pid = tsr::first_pmt_pid(ts);
+    ASSERT_EQ(tsr::first_pmt_pid(direct), pmt_pid);
+    std::vector<bytes> pmts = tsr::sections(ts, pmt_pid);
+    std::vector<bytes> direct_pmts = tsr::sections(direct, pmt_pid);
+    ASSERT_FALSE(pmts.empty());
+    EXPECT_EQ(direct_pmts.size(), pmts.size());
+    tsr::pmt_info before = tsr::parse_pmt(direct_pmts[0]);
+
+    for (const bytes &sec : pmts) {
+        tsr::pmt_info pmt = tsr::parse_pmt(sec);
+        EXPECT_TRUE(pmt.crc_ok);
+        EXPECT_TRUE(tsr::has_registration(pmt.program_descriptors, "CUEI"));
+        // Same entries in the same order, less the EPG; only the cue's type differs.
+        ASSERT_EQ(before.entries.size() - 1, pmt.entries.size());
+        size_t k = 0;
+        for (const tsr::pmt_entry &e : before.entries) {
+            if (e.pid == EPG_PID)
+                continue;
+            EXPECT_EQ(e.pid, pmt.entries[k].pid);
+            EXPECT_EQ(e.pid == CUE_PID ? 0x86 : e.type, pmt.entries[k].type);
+            EXPECT_EQ(e.descriptors, pmt.entries[k].descriptors);
+            k++;
+        }
+        // Everything ahead of the programme descriptors is the muxer's, but the length.
+        EXPECT_TRUE(std::equal(sec.begin() + 3, sec.begin() + 10, direct_pmts[0].begin() + 3));
+    }
+    EXPECT_EQ((int64_t)pmts.size(), staged_result.stats.pmts_rewritten);
+}
+
+TEST_F(Relay, KeepsPacketCountAndEveryOtherByte)
+{
+    bytes direct = tsr::read_file(path("direct.ts"));
+    bytes staged = tsr::read_file(path("staged.ts"));
+    const ts_out_stats &st = staged_result.stats;
+    ASSERT_EQ(0u, direct.size() % 188);
+    EXPECT_EQ((int64_t)direct.size(), st.bytes_in);
+    EXPECT_EQ(st.bytes_in, st.bytes_out);
+    EXPECT_EQ(st.packets_in, st.packets_out);
+    EXPECT_EQ(0, st.packets_added);
+    EXPECT_EQ(0, st.units_dropped);
+    EXPECT_EQ(0, st.bytes_skipped);
+    ASSERT_EQ(direct.size(), staged.size());
+
+    int pmt_pid = tsr::first_pmt_pid(direct);
+    auto rewritten = [&](int pid) {
+        return pid == 0x1FFF || pid == CUE_PID || pid == EPG_PID || pid == pmt_pid;
+    };
+    size_t differ = 0;
+    for (size_t i = 0; i < tsr::packet_count(direct); i++) {
+        const uint8_t *a = tsr::packet(direct, i);
+        const uint8_t *b = tsr::packet(staged, i);
+        if (rewritten(tsr::pid_of(a))) {
+            EXPECT_TRUE(rewritten(tsr::pid_of(b))) << "packet " << i;
+            differ += memcmp(a, b, 188) != 0;
+        } else {
+            ASSERT_EQ(0, memcmp(a, b, 188)) << "packet " << i;
+        }
+    }
+    EXPECT_GT(differ, 0u);
+}
+
+TEST_F(Relay, NoContinuityErrors)
+{
+    for (const auto &[pid, errors] : tsr::cc_errors(tsr::read_file(path("staged.ts"))))
+        EXPECT_EQ(0, errors) << "PID " << pid;
+
+    std::string bin = tools_bin_dir();
+    int status;
+    std::string out = run("'" + bin + "/kestrow_check' --cc '" + path("staged.ts") + "'", &status);
+    EXPECT_EQ(0, status) << out;
+    EXPECT_NE(std::string::npos, out.find("\ncc\t0x590\t")) << out;
+}
+
+TEST_F(Relay, ProbesWithScte35StreamOnTheCuePid)
+{
+    int status;
+    std::string out = run("ffprobe -v error -show_entries stream=id,codec_name -of compact '" +
+                              path("staged.ts") + "'",
+                          &status);
+    EXPECT_EQ(0, status);
+    EXPECT_NE(std::string::npos, out.find("codec_name=scte_35|id=0x590")) << out;
+    EXPECT_NE(std::string::npos, out.find("codec_name=epg|id=0x12")) << out;
+    EXPECT_EQ(std::string::npos, out.find("bin_data")) << out;
+
+    // The checker reads the PMT itself; the demuxer checks each cue's CRC, so
+    // every cue must come out of it as a packet.
+    std::string bin = tools_bin_dir();
+    out = run("'" + bin + "/kestrow_check' '" + path("staged.ts") + "'", &status);
+    EXPECT_EQ(0, status);
+    int cues = 0;
+    bool program_cuei = false;
+    bool stream_declared = false;
+    size_t pos = 0;
+    while (pos < out.size()) {
+        size_t nl = out.find('\n', pos);
+        std::string line = out.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        pos = nl == std::string::npos ? out.size() : nl + 1;
+        std::vector<std::string> f;
+        for (size_t s = 0, t; s <= line.size(); s = t + 1) {
+            t = line.find('\t', s);
+            if (t == std::string::npos)
+                t = line.size();
+            f.push_back(line.substr(s, t - s));
+        }
+        if (f[0] == "program" && f.size() > 4)
+            program_cuei |= f[4].find("reg=CUEI") != std::string::npos;
+        if (f[0] == "stream" && f.size() > 4 && f[2] == "0x590")
+            stream_declared = f[3] == "0x86" && f[4] == "scte_35";
+        if (f[0] == "packet" && f.size() > 4 && f[2] == "0x590")
+            cues++;
+    }
+    EXPECT_TRUE(program_cuei) << out.substr(0, 600);
+    EXPECT_TRUE(stream_declared) << out.substr(0, 600);
+    EXPECT_EQ(4, cues);
+}
+
+TEST(RelayErrors, DestinationWriteErrorReachesTheMuxer)
+{
+    std::string tools = tools_dir();
+    char tmpl[] = "/tmp/kestrow-ts-out-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    std::string in = std::string(tmpl) + "/in.ts";
+    std::string cmd = "python3 '" + tools + "/kestrow_gen.py' '" + in +
+                      "' --duration 1 --audio none --cue at=0.5,dur=1 >/dev/null";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    mux_result r = remux(in, "file:/dev/full", true, {});
+    fs::remove_all(tmpl);
+    EXPECT_EQ(AVERROR(ENOSPC), r.first_write_error);
+    EXPECT_EQ(AVERROR(ENOSPC), r.close_result);
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+/*
+ * Transport-stream reading for the output stage's tests, written apart from
+ * the stage so that the two do not share a mistake: packets, PSI sections of
+ * one PID, PMT entries, continuity errors, and the MPEG-2 CRC-32 (bit by bit).
+ */
+#ifndef KESTROW_TESTS_TS_OUT_TS_READER_H
+#define KESTROW_TESTS_TS_OUT_TS_READER_H
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tsr {
+
+using bytes = std::vector<uint8_t>;
+
+inline uint32_t crc32(const uint8_t *p, size_t len)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < len; i++)
+        for (int bit = 7; bit >= 0; bit--) {
+            uint32_t in = ((p[i] >> bit) & 1u) ^ (crc >> 31);
+            crc = (crc << 1) ^ (in ? 0x04C11DB7u : 0);
+        }
+    return crc;
+}
+
+/* Appends the CRC_32 that makes the section check to 0. */
+inline void append_crc(bytes &sec)
+{
+    uint32_t crc = crc32(sec.data(), sec.size());
+    for (int s = 24; s >= 0; s -= 8)
+        sec.push_back((uint8_t)(crc >> s));
+}
+
+inline bytes read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline int pid_of(const uint8_t *p) { return ((p[1] & 0x1F) << 8) | p[2]; }
+
+inline size_t packet_count(const bytes &ts) { return ts.size() / 188; }
+
+inline const uint8_t *packet(const bytes &ts, size_t i) { return ts.data() + i * 188; }
+
+/* Payload of a packet; empty when it has none. */
+inline bool payload(const uint8_t *p, const uint8_t **data, int *len)
+{
+    int afc = (p[3] >> 4) & 3;
+    int off = (afc & 2) ? 5 + p[4] : 4;
+    if (!(afc & 1) || off >= 188)
+        return false;
+    *data = p + off;
+    *len = 188 - off;
+    return true;
+}
+
+/* Every complete section on pid, in order; several may share a packet. */
+inline std::vector<bytes> sections(const bytes &ts, int pid)
+{
+    std::vector<bytes> out;
+    bytes cur;
+    bool active = false;
+    auto take = [&](const uint8_t *d, int n) {
+        while (n > 0 && active) {
+            if (cur.empty() && d[0] == 0xFF) {
+                active = false;
+                return;
+            }
+            size_t want = cur.size() < 3 ? 3 : 3 + (((cur[1] & 0x0F) << 8) | cur[2]);
+            size_t k = std::min<size_t>(want - cur.size(), (size_t)n);
+            cur.insert(cur.end(), d, d + k);
+            d += k;
+            n -= (int)k;
+            if (cur.size() >= 3 && cur.size() == 3u + (((cur[1] & 0x0F) << 8) | cur[2])) {
+                out.push_back(cur);
+                cur.clear();
+            }
+        }
+    };
+    for (size_t i = 0; i < packet_count(ts); i++) {
+        const uint8_t *p = packet(ts, i);
+        const uint8_t *d;
+        int n;
+        if (pid_of(p) != pid || !payload(p, &d, &n))
+            continue;
+        if (p[1] & 0x40) {
+            int ptr = d[0];
+            if (active && !cur.empty())
+                take(d + 1, ptr);
+            cur.clear();
+            active = true;
+            take(d + 1 + ptr, n - 1 - ptr);
+        } else {
+            take(d, n);
+        }
+    }
+    return out;
+}
+
+/* Continuity-counter errors per PID (null packets and packets without payload left out). */
+inline std::map<int, int> cc_errors(const bytes &ts)
+{
+    std::map<int, int> last, errors;
+    for (size_t i = 0; i < packet_count(ts); i++) {
+        const uint8_t *p = packet(ts, i);
+        int pid = pid_of(p);
+        if (pid == 0x1FFF || !((p[3] >> 4) & 1))
+            continue;
+        int cc = p[3] & 0x0F;
+        errors[pid] += 0;
+        if (last.count(pid) && cc != ((last[pid] + 1) & 0x0F))
+            errors[pid]++;
+        last[pid] = cc;
+    }
+    return errors;
+}
+
+/* PMT contents. */
+struct pmt_entry {
+    int type;
+    int pid;
+    bytes descriptors;
+};
+struct pmt_info {
+    bool crc_ok = false;
+    bytes program_descriptors;
+    std::vector<pmt_entry> entries;
+};
+
+inline pmt_info parse_pmt(const bytes &sec)
+{
+    pmt_info pmt;
+    if (sec.size() < 16 || sec[0] != 0x02)
+        return pmt;
+    pmt.crc_ok = crc32(sec.data(), sec.size()) == 0;
+    size_t info = ((sec[10] & 0x0F) << 8) | sec[11];
+    pmt.program_descriptors.assign(sec.begin() + 12, sec.begin() + 12 + info);
+    for (size_t o = 12 + info; o + 5 <= sec.size() - 4;) {
+        size_t n = ((sec[o + 3] & 0x0F) << 8) | sec[o + 4];
+        pmt.entries.push_back({sec[o], ((sec[o + 1] & 0x1F) << 8) | sec[o + 2],
+                               bytes(sec.begin() + o + 5, sec.begin() + o + 5 + n)});
+        o += 5 + n;
+    }
+    return pmt;
+}
+
+/* Whether a descriptor loop holds a registration descriptor with this identifier. */
+inline bool has_registration(const bytes &loop, const char *id)
+{
+    for (size_t o = 0; o + 2 <= loop.size(); o += 2 + loop[o + 1])
+        if (loop[o] == 0x05 && loop[o + 1] >= 4 && o + 6 <= loop.size() &&
+            std::string(loop.begin() + o + 2, loop.begin() + o + 6) == id)
+            return true;
+    return false;
+}
+
+/* The PMT PID of the first programme of the first PAT. */
+inline int first_pmt_pid(const bytes &ts)
+{
+    for (const bytes &pat : sections(ts, 0))
+        for (size_t o = 8; o + 4 <= pat.size() - 4; o += 4)
+            if (((pat[o] << 8) | pat[o + 1]) != 0)
+                return ((pat[o + 2] & 0x1F) << 8) | pat[o + 3];
+    return -1;
+}
+
+}  // namespace tsr
+
+#endif
