@@ -25,6 +25,7 @@ struct demo_loop {
     demo_loop_args *args;
     packets_queue *in_queue;
     packets_queue *out_queue;
+    packets_queue *held;  // audio held by the splice rules while a break is armed
     splice_env env;
 };
 
@@ -105,7 +106,8 @@ void demo_packets_loop(demo_loop_args *args)
     args->ret_read = 0;
     args->ret_write = 0;
     if (packets_queue_create(&loop.in_queue, DEMO_QUEUE_CAPACITY) < 0 ||
-        packets_queue_create(&loop.out_queue, DEMO_QUEUE_CAPACITY) < 0) {
+        packets_queue_create(&loop.out_queue, DEMO_QUEUE_CAPACITY) < 0 ||
+        packets_queue_create(&loop.held, SPLICE_HELD_MAX) < 0) {
         args->ret_read = AVERROR(ENOMEM);
         goto out_trailer;
     }
@@ -113,13 +115,21 @@ void demo_packets_loop(demo_loop_args *args)
     loop.env.out = args->out;
     loop.env.filler = args->filler;
     loop.env.queue = loop.out_queue;
+    loop.env.held = loop.held;
     loop.env.voice = SPLICE_VOICE_CONSOLE;
     loop.env.verbose = 1;
     loop.env.on_break_start = demo_queue_check;
 
-    if (args->in->pb)
-        avio_flush(args->in->pb);
-    avformat_flush(args->in);
+    /*
+     * A live input is read afresh from here. A file is not: what probing
+     * read is the start of the recording, and a short file may lie there
+     * whole.
+     */
+    if (!args->in->pb || !(args->in->pb->seekable & AVIO_SEEKABLE_NORMAL)) {
+        if (args->in->pb)
+            avio_flush(args->in->pb);
+        avformat_flush(args->in);
+    }
     puts("Starting loop...");
 
     for (;;) {
@@ -186,12 +196,15 @@ void demo_packets_loop(demo_loop_args *args)
         if (demo_splice(&loop, pkt) < 0)
             break;
     }
-    if (!write_failed)
+    if (!write_failed) {
+        splice_release_held(&loop.env);
         demo_write(&loop, 0);
+    }
 
     printf("ret_write=%d, ret_read=%d\n", args->ret_write, args->ret_read);
 out_trailer:
     packets_queue_destroy(&loop.in_queue);
     packets_queue_destroy(&loop.out_queue);
+    packets_queue_destroy(&loop.held);
     av_write_trailer(args->out);
 }

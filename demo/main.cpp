@@ -151,6 +151,8 @@ int main(int argc, char **argv)
     av_dict_set(&mux_opts, "flush_packets", "0", 0);
     av_dict_set(&mux_opts, "mpegts_copyts", "1", 0);
     av_dict_set(&mux_opts, "pes_payload_size", "0", 0);
+    /* Timestamps just below the 2^33 wrap demux as negative values: write them as they are. */
+    av_dict_set(&mux_opts, "avoid_negative_ts", "disabled", 0);
     ret = avformat_write_header(out, &mux_opts);
     if (ret < 0) {
         fprintf(stderr, "Error occurred when opening output file\n");

@@ -22,6 +22,7 @@ struct session_ctx {
     int32_t *stream_map;      // input stream index -> output stream index; -1: none
     int32_t stream_map_size;
     rep_ctx rep;              // splice controller state, idle at the start
+    packets_queue *held;      // audio the splice controller holds while a break is armed
 };
 
 /*

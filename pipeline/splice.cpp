@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 extern "C" {
@@ -54,6 +55,47 @@ static void queue_packet(const splice_env *env, AVPacket *pkt)
 {
     if (packets_queue_push(env->queue, pkt) < 0)
         av_packet_free(&pkt);
+}
+
+static int64_t packet_end(const AVPacket *pkt)
+{
+    return pkt->pts + pkt->duration;
+}
+
+/* Moves the held audio that ends by limit, oldest first, to the queue. */
+static void release_held_until(const splice_env *env, int64_t limit)
+{
+    AVPacket *pkt = nullptr;
+
+    while (env->held && env->held->count > 0 && packet_end(env->held->items[0]) <= limit) {
+        packets_queue_pop(env->held, &pkt);
+        pkt->pos = -1;
+        queue_packet(env, pkt);
+    }
+}
+
+void splice_release_held(const splice_env *env)
+{
+    release_held_until(env, INT64_MAX);
+}
+
+/*
+ * While a break is armed, an audio packet that ends after the earliest
+ * possible start waits until the video shows where the break starts.
+ * Returns true when the packet was taken.
+ */
+static bool hold_audio(const splice_env *env, const rep_ctx *rep, AVPacket **ppkt)
+{
+    if (!env->held || packet_end(*ppkt) <= rep->scte_35_pts_time - SPLICE_KEY_LEAD)
+        return false;
+    if (packets_queue_push(env->held, *ppkt) < 0) {
+        /* Full: the break is not coming soon; let everything go on in order. */
+        splice_release_held(env);
+        if (packets_queue_push(env->held, *ppkt) < 0)
+            return false;
+    }
+    *ppkt = nullptr;
+    return true;
 }
 
 /*
@@ -118,6 +160,22 @@ int64_t splice_video_pts_shift(const filler_ctx *filler, int fi, int64_t program
     return shift > 0 ? shift : 0;
 }
 
+int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near)
+{
+    const int64_t wrap = INT64_C(1) << 33;
+    int64_t point = ((pts_time + pts_adjustment) % wrap + wrap) % wrap;
+
+    if (near == AV_NOPTS_VALUE)
+        return point;
+    /* The candidate point + k * 2^33 closest to near. */
+    int64_t k = (near - point) / wrap;
+    int64_t best = point + k * wrap;
+    for (int64_t c = best - wrap; c <= best + wrap; c += wrap)
+        if (llabs(c - near) < llabs(best - near))
+            best = c;
+    return best;
+}
+
 int splice_arm(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts)
 {
     const scte35_splice_insert *si = &cue->splice_insert;
@@ -127,8 +185,12 @@ int splice_arm(const splice_env *env, rep_ctx *rep, const scte35_section *cue, i
 
     rep_ctx_reset(rep);
     int64_t pts_time = (int64_t)si->splice_time.value;
-    int64_t remain = cue_pts == AV_NOPTS_VALUE ? 0 : pts_time - cue_pts;
+    int64_t splice_point = splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts);
+    int64_t remain = cue_pts == AV_NOPTS_VALUE ? 0 : splice_point - cue_pts;
     say(env, LOG_INFO, "splice_insert.splice_time.pts_time=%" PRId64, pts_time);
+    if (splice_point != pts_time)
+        say(env, LOG_INFO, "effective splice point=%" PRId64 " (%f), pts_adjustment=%" PRIu64,
+            splice_point, splice_point / 90000.0, cue->pts_adjustment);
     say(env, LOG_INFO, "remain: %" PRId64 " ticks (%f sec)", remain, remain / 90000.0);
 
     int64_t duration = 0;
@@ -138,8 +200,10 @@ int splice_arm(const splice_env *env, rep_ctx *rep, const scte35_section *cue, i
             duration, duration / 90000.0, pts_time + duration);
     }
     rep->state = SPLICING_STATE_ARMED;
-    rep->scte_35_pts_time = pts_time;
+    rep->scte_35_pts_time = splice_point;
     rep->scte_35_duration = duration;
+    /* Audio held for an earlier cue that ends before this break can start goes on now. */
+    release_held_until(env, splice_point - SPLICE_KEY_LEAD);
     return 1;
 }
 
@@ -395,6 +459,45 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     av_packet_free(ppkt);
 }
 
+/* The audio rule for one packet of a stream whose filler stream is fs (null: none). */
+static void splice_audio(const splice_env *env, rep_ctx *rep, const filler_stream *fs, AVPacket **ppkt)
+{
+    AVPacket *pkt = *ppkt;
+    rep_stream *r = &rep->streams[pkt->stream_index];
+    int64_t t = rep->scte_35_pts_time;
+
+    if (!(pkt->pts > t || (pkt->pts <= t && t < packet_end(pkt))))
+        return;
+    if (env->verbose)
+        log_packet(env->out, pkt, "Ain");
+    if (!fs)
+        return;
+    if (r->start_dts == AV_NOPTS_VALUE)
+        start_audio(env, rep, r, fs, ppkt);
+    else if (r->sent_dts != AV_NOPTS_VALUE)
+        replace_audio(env, rep, r, fs, ppkt);
+}
+
+/*
+ * Once the break has started (and maybe already ended, for a break without
+ * duration): the held audio meets it, oldest first.
+ */
+static void replay_held(const splice_env *env, rep_ctx *rep)
+{
+    AVPacket *pkt = nullptr;
+    bool in_break = rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED;
+
+    while (env->held && packets_queue_pop(env->held, &pkt) >= 0) {
+        int fi = filler_stream_for(env->filler, env->out->streams[pkt->stream_index]->id);
+        if (in_break)
+            splice_audio(env, rep, fi >= 0 ? &env->filler->streams[fi] : nullptr, &pkt);
+        if (pkt) {
+            pkt->pos = -1;
+            queue_packet(env, pkt);
+        }
+    }
+}
+
 void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket **ppkt)
 {
     AVPacket *pkt = *ppkt;
@@ -410,6 +513,14 @@ void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVP
     const filler_stream *fs = fi >= 0 ? &env->filler->streams[fi] : nullptr;
     bool video = type == AVMEDIA_TYPE_VIDEO;
 
+    if (rep->state == SPLICING_STATE_ARMED) {
+        /* A key frame still to come has pts >= this dts: audio ending by then lies before the break. */
+        if (video)
+            release_held_until(env, pkt->dts);
+        else if (type == AVMEDIA_TYPE_AUDIO && fs && hold_audio(env, rep, ppkt))
+            return;
+    }
+
     if (rep->state == SPLICING_STATE_ARMED && video &&
         pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD)
         start_break(env, rep, r, fi, pkt);
@@ -423,19 +534,12 @@ void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVP
         rep->state = SPLICING_STATE_IDLE;
     }
 
+    if (rep->state != SPLICING_STATE_ARMED && env->held && env->held->count > 0)
+        replay_held(env, rep);
+
     if (type == AVMEDIA_TYPE_AUDIO &&
         (rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED)) {
-        int64_t t = rep->scte_35_pts_time;
-        if (!(pkt->pts > t || (pkt->pts <= t && t < pkt->pts + pkt->duration)))
-            return;
-        if (env->verbose)
-            log_packet(env->out, pkt, "Ain");
-        if (!fs)
-            return;
-        if (r->start_dts == AV_NOPTS_VALUE)
-            start_audio(env, rep, r, fs, ppkt);
-        else if (r->sent_dts != AV_NOPTS_VALUE)
-            replace_audio(env, rep, r, fs, ppkt);
+        splice_audio(env, rep, fs, ppkt);
         return;
     }
 

@@ -26,6 +26,7 @@ struct packets_queue;
 struct scte35_section;
 
 #define SPLICE_KEY_LEAD 9000  // ticks a key frame may come before the nominal start or end
+#define SPLICE_HELD_MAX 256   // capacity of the caller's queue of audio held while armed
 
 /* How the rules speak: through the logger (service) or on the console (demo). */
 enum splice_voice {
@@ -38,6 +39,14 @@ struct splice_env {
     AVFormatContext *out;      // output context: traces, output stream count
     const filler_ctx *filler;
     packets_queue *queue;      // the packets produced go here, in writing order
+    /*
+     * Audio held back while a break is armed (capacity SPLICE_HELD_MAX; null:
+     * nothing is held). A demuxer returns a video frame only once the next
+     * one begins, so the audio packets around the splice point come out
+     * before the key frame that starts the break. They wait here until the
+     * video shows whether they lie before the break or in it.
+     */
+    packets_queue *held;
     splice_voice voice;
     int verbose;               // write the per-packet debug traces and lines
     char *hex_text;            // scratch for the cue dump (logger voice); may be null
@@ -58,6 +67,13 @@ struct splice_env {
 int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt);
 
 /*
+ * The splice point of a cue: (pts_time + pts_adjustment) modulo 2^33, on the
+ * packets' unwrapped time line at the value nearest near (the cue packet's
+ * own pts; AV_NOPTS_VALUE: the 33-bit value itself).
+ */
+int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near);
+
+/*
  * Arms rep from a decoded cue received in a packet with pts cue_pts. Returns
  * 1 when armed, 0 when the cue carries no splice time (nothing changes).
  */
@@ -71,6 +87,9 @@ int splice_arm(const splice_env *env, rep_ctx *rep, const scte35_section *cue, i
  * clones of the store's packets.
  */
 void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket **pkt);
+
+/* Moves every held audio packet, unchanged and in order, to the queue (end of input). */
+void splice_release_held(const splice_env *env);
 
 /*
  * Ticks to add to the filler's video presentation times so that a filler

@@ -1,0 +1,193 @@
+"""Checks a spliced output against its programme and filler, as the stream
+checker reads the three: which packets came from where, and whether each
+break started, ran and ended where the cue and the key frames say."""
+import os
+import sys
+
+sys.path.insert(0, os.environ.get("KESTROW_TOOLS", ""))
+import kestrow_gen  # noqa: E402
+
+LEAD = 9000  # ticks a key frame may come before the start or end of a break
+WRAP = 1 << 33
+
+
+def _pes_timestamps(ts, pos):
+    """PTS and DTS carried in the PES header that starts in the TS packet at
+    pos; DTS is the PTS when the header carries none."""
+    p = ts[pos:pos + 188]
+    if len(p) < 188 or p[0] != 0x47 or not p[1] & 0x40:
+        return None
+    off = 4
+    if p[3] & 0x20:
+        off += 1 + p[4]
+    h = p[off:]
+    if len(h) < 14 or h[0:3] != b"\x00\x00\x01":
+        return None
+
+    def stamp(b):
+        return ((b[0] >> 1) & 7) << 30 | b[1] << 22 | (b[2] >> 1) << 15 | b[3] << 7 | b[4] >> 1
+
+    flags = h[7] >> 6
+    if not flags & 2:
+        return None
+    pts = stamp(h[9:14])
+    dts = stamp(h[14:19]) if flags == 3 else pts
+    return pts, dts
+
+
+def read(path, *args):
+    """The checker's view of path, with each packet's pts and dts taken from
+    its PES header (as carried, placed on the demuxer's time line): readers
+    guess a dts that a header leaves out, and would blur what was written."""
+    r = kestrow_gen.check(path, *args)
+    with open(path, "rb") as f:
+        ts = f.read()
+    for p in r["packets"]:
+        if p["pos"] is None or p["pts"] is None:
+            continue
+        carried = _pes_timestamps(ts, p["pos"])
+        if carried:
+            p["pts"] = near(carried[0], p["pts"])
+            p["dts"] = near(carried[1], p["pts"])
+    return r
+
+
+def near(value, ref):
+    """value + k * 2^33 closest to ref."""
+    return value + round((ref - value) / WRAP) * WRAP
+
+
+def by_pid(r, pid):
+    return [p for p in r["packets"] if p["pid"] == pid]
+
+
+def media_pids(r, media):
+    return [s["pid"] for s in r["streams"] if s["media"] == media]
+
+
+class Stream:
+    """The packets of one PID in the programme, the filler and the output."""
+
+    def __init__(self, pid, prog, filler, out):
+        self.pid = pid
+        self.src = by_pid(prog, pid)
+        self.fill = by_pid(filler, pid)
+        self.out = by_pid(out, pid)
+        self.src_keys = {(p["hash"], p["pts"] % WRAP) for p in self.src}
+        fill_hashes = {p["hash"] for p in self.fill}
+        for p in self.out:
+            if (p["hash"], p["pts"] % WRAP) in self.src_keys:
+                p["origin"] = "src"
+            elif p["hash"] in fill_hashes:
+                p["origin"] = "fill"
+            else:
+                p["origin"] = "?"
+
+    def runs(self):
+        """Consecutive output packets from the filler, as lists."""
+        runs, cur = [], []
+        for p in self.out:
+            if p["origin"] == "fill":
+                cur.append(p)
+            elif cur:
+                runs.append(cur)
+                cur = []
+        if cur:
+            runs.append(cur)
+        return runs
+
+
+def first_key_at_or_after(video_src, pts):
+    for p in sorted(video_src, key=lambda p: p["dts"]):
+        if p["key"] and p["pts"] >= pts:
+            return p
+    return None
+
+
+class Splice:
+    """Runs the checks; each check raises AssertionError with a reason."""
+
+    def __init__(self, prog_path, filler_path, out_path):
+        self.prog = read(prog_path)
+        self.filler = read(filler_path)
+        self.out = read(out_path)
+        self.video_pid = media_pids(self.prog, "video")[0]
+        self.audio_pids = media_pids(self.prog, "audio")
+        self.video = Stream(self.video_pid, self.prog, self.filler, self.out)
+        self.audio = {pid: Stream(pid, self.prog, self.filler, self.out) for pid in self.audio_pids}
+
+    def expect_valid(self):
+        """dts strictly increasing and pts >= dts on every PID; nothing of unknown origin."""
+        for st in [self.video] + list(self.audio.values()):
+            last = None
+            for p in st.out:
+                assert p["origin"] != "?", "PID 0x%x: packet of unknown origin at dts %s" % (st.pid, p["dts"])
+                assert p["pts"] >= p["dts"], "PID 0x%x: pts %d < dts %d" % (st.pid, p["pts"], p["dts"])
+                assert last is None or p["dts"] > last, "PID 0x%x: dts %d after %d" % (st.pid, p["dts"], last)
+                last = p["dts"]
+
+    def expect_unchanged(self):
+        """Output holds exactly the programme's audio and video packets, timestamps unchanged."""
+        for st in [self.video] + list(self.audio.values()):
+            got = [(p["pts"], p["dts"], p["hash"]) for p in st.out]
+            want = [(p["pts"], p["dts"], p["hash"]) for p in st.src]
+            assert got == want, "PID 0x%x: %d packets out, %d in, or timestamps changed" % (
+                st.pid, len(got), len(want))
+
+    def expect_break(self, index, splice_point, duration, audio_with_filler=None):
+        """Break number index (0-based, in output order) announced at splice_point
+        (ticks on the programme's time line) for duration ticks."""
+        runs = self.video.runs()
+        assert len(runs) > index, "only %d video breaks in the output" % len(runs)
+        run = runs[index]
+        start_key = first_key_at_or_after(self.video.src, splice_point - LEAD)
+        assert start_key is not None, "no key frame for the break at %d" % splice_point
+        t_start = start_key["pts"]
+        end_key = first_key_at_or_after(self.video.src, t_start + duration - LEAD)
+
+        # Video: filler from the start key frame's dts, re-timed on the programme's clock.
+        assert run[0]["dts"] == start_key["dts"], "break %d starts at dts %d, key frame dts %d" % (
+            index, run[0]["dts"], start_key["dts"])
+        fill0 = self.video.fill[0]
+        for got, want in zip(run, self.video.fill):
+            assert got["hash"] == want["hash"], "filler video out of order in break %d" % index
+            assert got["dts"] - start_key["dts"] == want["dts"] - fill0["dts"], "filler dts not kept"
+        assert not any(p["origin"] == "src" and (p["hash"], p["pts"]) == (start_key["hash"], start_key["pts"])
+                       for p in self.video.out), "the start key frame was written"
+        after = [p for p in self.video.out if p["dts"] > run[-1]["dts"]]
+        if end_key is not None and len(run) < len(self.video.fill):
+            assert after and after[0]["origin"] == "src" and after[0]["dts"] == end_key["dts"], (
+                "video did not return on the key frame at pts %d" % end_key["pts"])
+
+        # Audio: filler laid end to end from the start key frame's pts.
+        end_pts = end_key["pts"] if end_key is not None else None
+        pids = self.audio_pids if audio_with_filler is None else audio_with_filler
+        for pid in self.audio_pids:
+            st = self.audio[pid]
+            aruns = st.runs()
+            if pid not in pids:
+                assert not aruns, "audio PID 0x%x has no filler but was replaced" % pid
+                continue
+            assert len(aruns) > index, "audio PID 0x%x: only %d breaks" % (pid, len(aruns))
+            arun = aruns[index]
+            assert arun[0]["pts"] == t_start, "audio PID 0x%x starts at %d, splice point %d" % (
+                pid, arun[0]["pts"], t_start)
+            natural = [p["duration"] for p in st.fill]
+            for i in range(1, len(arun)):
+                assert arun[i]["pts"] == arun[i - 1]["pts"] + natural[i - 1], (
+                    "audio PID 0x%x: gap or overlap in the filler at %d" % (pid, arun[i]["pts"]))
+            prev = [p for p in st.out if p["pts"] < t_start and p["origin"] == "src"]
+            held = [p for p in st.src if p["pts"] < t_start < p["pts"] + p["duration"]]
+            if held:
+                assert prev and prev[-1]["pts"] == held[0]["pts"], (
+                    "audio PID 0x%x: the packet holding the splice point is missing" % pid)
+            nxt = [p for p in st.out if p["pts"] > arun[-1]["pts"]]
+            if nxt and end_pts is not None and len(arun) < len(st.fill):
+                resume = nxt[0]
+                assert resume["origin"] == "src", "audio PID 0x%x: no return to the programme" % pid
+                assert resume["pts"] >= end_pts, "audio PID 0x%x returns at %d before the video %d" % (
+                    pid, resume["pts"], end_pts)
+                last = arun[-1]
+                assert last["pts"] < resume["pts"] <= last["pts"] + natural[len(arun) - 1], (
+                    "audio PID 0x%x: the last filler packet does not end at the programme's packet" % pid)
+        return {"start": start_key, "end": end_key, "video": run}
