@@ -1,18 +1,469 @@
 /*
- * Stand-in for the stream sessions until the live pipeline is in place: the
- * main thread waits here for the stop flag.
+ * The service's stream sessions: one UDP input relayed into one MPEG-TS
+ * output on UDP, every input stream on its own PID, through the splice
+ * controller; a new session opens whenever one ends, until the stop flag.
  */
 #include "pipeline/slicer.h"
 
-#include <unistd.h>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/time.h>
+}
 
 #include "common/app_ctx.h"
+#include "common/log.h"
+#include "common/utils.h"
+#include "pipeline/filler.h"
+#include "pipeline/packets_queue.h"
+#include "pipeline/splice.h"
+#include "pipeline/trace.h"
+
+#define SLICER_EXTRA_MAP_ENTRIES 32      // room for input streams the demuxer adds later
+#define SLICER_EPG_STREAM_ID     18      // PID 0x12: event information tables
+/*
+ * Everything produced for one input packet; large enough for the audio the
+ * splice controller releases at once when a break starts.
+ */
+#define SLICER_OUT_QUEUE         512
+#define SLICER_MAX_DTS_JUMP      1800000 // 20 s of 90 kHz ticks
+#define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
+/* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
+#define SLICER_MAX_INTERLEAVE_DELTA "300000"
+
+#define SLICER_OUTPUT_GRACE_US   500000  // time the output gets to write its trailer after a stop
+
+/* Interrupts the input's blocking reads once a stop was requested. */
+static int slicer_interrupt(void *opaque)
+{
+    const app_ctx *app = (const app_ctx *)opaque;
+    return app->stop_flag && app->stop_flag->load() != 0;
+}
+
+/* The output's view of a stop: it may finish writing for a short grace time. */
+struct slicer_output_stop {
+    const app_ctx *app;
+    int64_t seen;  // when the stop was first seen; 0 before
+};
+
+static int slicer_interrupt_output(void *opaque)
+{
+    slicer_output_stop *stop = (slicer_output_stop *)opaque;
+
+    if (!slicer_interrupt((void *)stop->app))
+        return 0;
+    int64_t now = av_gettime_relative();
+    if (!stop->seen)
+        stop->seen = now;
+    return now - stop->seen > SLICER_OUTPUT_GRACE_US;
+}
+
+static bool slicer_stopping(const app_ctx *app)
+{
+    return app->stop_flag && app->stop_flag->load() != 0;
+}
+
+int add_stream(session_ctx *session, int in_index, int out_index)
+{
+    const AVStream *ist = session->input->streams[in_index];
+    char err[ERR_TEXT_SIZE] = {0};
+
+    session->stream_map[in_index] = out_index;
+    AVStream *ost = avformat_new_stream(session->output, nullptr);
+    if (!ost) {
+        log_printf(LOG_ERROR, "%s: Failed allocating output stream %d", "add_stream", out_index);
+        return AVERROR_UNKNOWN;
+    }
+    int ret = avcodec_parameters_copy(ost->codecpar, ist->codecpar);
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: Failed to copy codec parameters for stream %d: %s", "add_stream",
+                   in_index, err_to_str(err, sizeof(err), ret));
+        return ret;
+    }
+    ost->codecpar->codec_tag = 0;
+    ret = av_dict_copy(&ost->metadata, ist->metadata, AV_DICT_IGNORE_SUFFIX);
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: Failed to copy metadatas for stream %d: %s", "add_stream",
+                   in_index, err_to_str(err, sizeof(err), ret));
+        return ret;
+    }
+    ost->id = ist->id;
+    return 0;
+}
+
+void splice_on_packet(app_ctx *app, session_ctx *session, const AVStream *ist, AVPacket **pkt,
+                      packets_queue *queue)
+{
+    splice_env env = {};
+
+    env.in = session->input;
+    env.out = session->output;
+    env.filler = app->filler;
+    env.queue = queue;
+    env.held = session->held;
+    env.voice = SPLICE_VOICE_LOG;
+    env.verbose = app->debug > 1;
+    env.hex_text = app->hex_text;
+    env.hex_size = sizeof(app->hex_text);
+
+    if (ist->codecpar->codec_id == AV_CODEC_ID_SCTE_35)
+        splice_cue(&env, &session->rep, ist, *pkt);
+    splice_packet(&env, &session->rep, ist, pkt);
+}
+
+/*
+ * Output stream for input stream i: its map entry, or, for a stream the
+ * demuxer added after set-up, the first output stream with the same id.
+ * Returns -1 when the stream has no output stream.
+ */
+static int slicer_map_stream(session_ctx *session, int i)
+{
+    if (i < 0 || i >= session->stream_map_size)
+        return -1;
+    if (session->stream_map[i] >= 0)
+        return session->stream_map[i];
+
+    int id = session->input->streams[i]->id;
+    for (unsigned o = 0; o < session->output->nb_streams; o++) {
+        if (session->output->streams[o]->id == id) {
+            session->stream_map[i] = (int32_t)o;
+            log_printf(LOG_INFO, "%s: source stream %d now belongs to output stream %d",
+                       "slicer_packets_loop", i, (int)o);
+            return (int)o;
+        }
+    }
+    return -1;
+}
+
+/* Writes out the queue, oldest first; the muxing error, logged, or 0. */
+static int slicer_write_queue(session_ctx *session, packets_queue *queue)
+{
+    AVPacket *pkt = nullptr;
+
+    while (packets_queue_pop(queue, &pkt) >= 0) {
+        int ret = av_interleaved_write_frame(session->output, pkt);
+        av_packet_free(&pkt);
+        if (ret < 0) {
+            char err[ERR_TEXT_SIZE] = {0};
+            log_printf(LOG_ERROR, "%s: Error muxing packet: %s", "slicer_packets_loop",
+                       err_to_str(err, sizeof(err), ret));
+            return ret;
+        }
+    }
+    return 0;
+}
+
+int slicer_packets_loop(app_ctx *app, session_ctx *session)
+{
+    packets_queue *queue = nullptr;
+    AVPacket *pkt = nullptr;
+    int64_t dts_stream_max = AV_NOPTS_VALUE;
+    bool write_failed = false;
+    int ret;
+
+    if (packets_queue_create(&queue, SLICER_OUT_QUEUE) < 0)
+        return 0;
+    if (packets_queue_create(&session->held, SPLICE_HELD_MAX) < 0) {
+        packets_queue_destroy(&queue);
+        return 0;
+    }
+    log_printf(LOG_INFO, "%s: Entering main loop...", "slicer_packets_loop");
+
+    while (!slicer_stopping(app)) {
+        pkt = av_packet_alloc();
+        if (!pkt)
+            break;
+        if (av_read_frame(session->input, pkt) < 0 || slicer_stopping(app))
+            break;
+
+        if (pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE) {
+            if (dts_stream_max == AV_NOPTS_VALUE) {
+                log_packet(session->input, pkt, "NOPTS");
+                av_packet_free(&pkt);
+                continue;
+            }
+            pkt->dts = dts_stream_max;
+            pkt->pts = dts_stream_max;
+        }
+
+        if (dts_stream_max == AV_NOPTS_VALUE) {
+            dts_stream_max = pkt->dts;
+            log_printf(LOG_INFO, "%s: dts_stream_max=%" PRId64 " (%f)", "slicer_packets_loop",
+                       dts_stream_max, dts_stream_max / 90000.0);
+        } else {
+            int64_t delta = pkt->dts - dts_stream_max;
+            if (llabs(delta) > SLICER_MAX_DTS_JUMP) {
+                log_printf(LOG_ERROR, "%s:%d: delta=%" PRId64, "slicer_packets_loop", 123, delta);
+                log_packet(session->input, pkt, "BAD");
+                break;
+            }
+            if (pkt->dts > dts_stream_max)
+                dts_stream_max = pkt->dts;
+        }
+
+        int in_index = pkt->stream_index;
+        int out_index = slicer_map_stream(session, in_index);
+        if (out_index < 0) {
+            log_packet(session->input, pkt, "IGN");
+            av_packet_free(&pkt);
+            continue;
+        }
+        pkt->stream_index = out_index;
+
+        splice_on_packet(app, session, session->input->streams[in_index], &pkt, queue);
+
+        if (pkt) {
+            pkt->pos = -1;
+            ret = packets_queue_push(queue, pkt);
+            if (ret < 0) {
+                log_printf(LOG_ERROR, "%s:%d packets_queue_push failed with %d", "slicer_packets_loop", 513, ret);
+                break;
+            }
+            pkt = nullptr;
+        }
+
+        if (slicer_write_queue(session, queue) < 0) {
+            write_failed = true;
+            break;
+        }
+    }
+    av_packet_free(&pkt);
+
+    /* Audio still held for a break that did not start yet goes out with the rest. */
+    if (!write_failed) {
+        splice_env env = {};
+        env.queue = queue;
+        env.held = session->held;
+        splice_release_held(&env);
+        slicer_write_queue(session, queue);
+    }
+    packets_queue_destroy(&session->held);
+    packets_queue_destroy(&queue);
+    return 0;
+}
+
+/* Muxer options and output metadata from the service's options. */
+static void slicer_output_options(const app_ctx *app, AVFormatContext *output, AVDictionary **opts)
+{
+    if (app->service_name[0])
+        av_dict_set(&output->metadata, "service_name", app->service_name, 0);
+    if (app->service_provider[0])
+        av_dict_set(&output->metadata, "service_provider", app->service_provider, 0);
+    if (app->transport_stream_id)
+        av_dict_set_int(opts, "mpegts_transport_stream_id", app->transport_stream_id, 0);
+    if (app->original_network_id)
+        av_dict_set_int(opts, "mpegts_original_network_id", app->original_network_id, 0);
+    if (app->service_id)
+        av_dict_set_int(opts, "mpegts_service_id", app->service_id, 0);
+    if (app->pmt_start_pid)
+        av_dict_set_int(opts, "mpegts_pmt_start_pid", app->pmt_start_pid, 0);
+    av_dict_set_int(opts, "muxrate", app->mux_rate, 0);
+    av_dict_set_int(opts, "max_delay", app->max_delay, 0);
+    av_dict_set(opts, "flush_packets", "0", 0);
+    av_dict_set(opts, "mpegts_copyts", "1", 0);
+    /* One PES per audio frame, so that every frame keeps the pts the splice gave it. */
+    av_dict_set(opts, "pes_payload_size", "0", 0);
+    /* Timestamps just below the 2^33 wrap demux as negative values: write them as they are. */
+    av_dict_set(opts, "avoid_negative_ts", "disabled", 0);
+    /* Streams that stay silent (EPG, cues) must not hold the relay back. */
+    av_dict_set(opts, "max_interleave_delta", SLICER_MAX_INTERLEAVE_DELTA, 0);
+}
+
+/* Adds the EPG track on PID 0x12 unless the input carries one. 0 or AVERROR_UNKNOWN. */
+static int slicer_add_epg(session_ctx *session)
+{
+    for (unsigned i = 0; i < session->input->nb_streams; i++)
+        if (session->input->streams[i]->codecpar->codec_id == AV_CODEC_ID_EPG)
+            return 0;
+
+    log_printf(LOG_INFO, "%s: adding EPG track", "slicer_streams");
+    AVStream *epg = avformat_new_stream(session->output, nullptr);
+    if (!epg) {
+        log_printf(LOG_ERROR, "%s: Failed allocating output stream", "slicer_streams");
+        return AVERROR_UNKNOWN;
+    }
+    epg->codecpar->codec_tag = 0;
+    epg->codecpar->codec_id = AV_CODEC_ID_EPG;
+    epg->codecpar->codec_type = AVMEDIA_TYPE_DATA;
+    epg->id = SLICER_EPG_STREAM_ID;
+    return 0;
+}
+
+int slicer_streams(app_ctx *app)
+{
+    session_ctx session;
+    slicer_output_stop output_stop = {app, 0};
+    AVDictionary *in_opts = nullptr;
+    AVDictionary *mux_opts = nullptr;
+    char err[ERR_TEXT_SIZE] = {0};
+    int ret;
+
+    memset(&session, 0, sizeof(session));
+    log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
+
+    session.input = avformat_alloc_context();
+    if (!session.input)
+        return AVERROR(ENOMEM);
+    session.input->interrupt_callback.callback = slicer_interrupt;
+    session.input->interrupt_callback.opaque = app;
+    av_dict_set(&in_opts, "f", "mpegts", 0);
+    ret = avformat_open_input(&session.input, app->src_url, nullptr, &in_opts);
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
+                   err_to_str(err, sizeof(err), ret));
+        goto out_close;
+    }
+
+    log_printf(LOG_INFO, "%s: avformat_find_stream_info()...", "slicer_streams");
+    ret = avformat_find_stream_info(session.input, nullptr);
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
+                   app->src_url, err_to_str(err, sizeof(err), ret));
+        goto out_close;
+    }
+    av_dump_format(session.input, 0, app->src_url, 0);
+
+    avformat_alloc_output_context2(&session.output, nullptr, "mpegts", app->dst_url);
+    if (!session.output) {
+        ret = AVERROR_UNKNOWN;
+        log_printf(LOG_ERROR, "%s: avformat_alloc_output_context2(%s) failed: %s", "slicer_streams",
+                   app->dst_url, err_to_str(err, sizeof(err), ret));
+        goto out_close;
+    }
+    session.output->interrupt_callback.callback = slicer_interrupt_output;
+    session.output->interrupt_callback.opaque = &output_stop;
+
+    {
+        int n = (int)session.input->nb_streams;
+        session.stream_map = (int32_t *)av_calloc(n + SLICER_EXTRA_MAP_ENTRIES, sizeof(int32_t));
+        if (!session.stream_map) {
+            ret = AVERROR(ENOMEM);
+            goto out_close;
+        }
+        for (int i = 0; i < n; i++) {
+            ret = add_stream(&session, i, i);
+            if (ret < 0)
+                goto out_close;
+        }
+        for (int i = n; i < n + SLICER_EXTRA_MAP_ENTRIES; i++)
+            session.stream_map[i] = -1;
+        session.stream_map_size = n + SLICER_EXTRA_MAP_ENTRIES;
+    }
+
+    ret = slicer_add_epg(&session);
+    if (ret < 0)
+        goto out_close;
+    av_dump_format(session.output, 0, app->dst_url, 1);
+
+    if (!(session.output->oformat->flags & AVFMT_NOFILE)) {
+        log_printf(LOG_INFO, "%s: Opening [%s]...", "slicer_streams", app->dst_url);
+        ret = avio_open2(&session.output->pb, app->dst_url, AVIO_FLAG_WRITE,
+                         &session.output->interrupt_callback, nullptr);
+        if (ret < 0) {
+            log_printf(LOG_ERROR, "%s: Could not open output file [%s]: %s", "slicer_streams", app->dst_url,
+                       err_to_str(err, sizeof(err), ret));
+            goto out_close;
+        }
+    }
+
+    slicer_output_options(app, session.output, &mux_opts);
+    ret = avformat_write_header(session.output, &mux_opts);
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: avformat_write_header failed: %s", "slicer_streams",
+                   err_to_str(err, sizeof(err), ret));
+        goto out_close;
+    }
+
+    /* Start from fresh input: what arrived during set-up is stale. */
+    if (session.input->pb)
+        avio_flush(session.input->pb);
+    avformat_flush(session.input);
+
+    ret = slicer_packets_loop(app, &session);
+    av_write_trailer(session.output);
+
+out_close:
+    avformat_close_input(&session.input);
+    if (session.output && !(session.output->oformat->flags & AVFMT_NOFILE))
+        avio_closep(&session.output->pb);
+    avformat_free_context(session.output);
+    av_freep(&session.stream_map);
+    av_dict_free(&in_opts);
+    av_dict_free(&mux_opts);
+    return ret;
+}
+
+/* Sleeps up to us microseconds in short steps, returning early on a stop request. */
+static void slicer_pause(const app_ctx *app, int64_t us)
+{
+    int64_t end = av_gettime_relative() + us;
+    while (!slicer_stopping(app) && av_gettime_relative() < end)
+        av_usleep(20000);
+}
 
 int slicer_main_loop(app_ctx *app)
 {
-    if (!app || !app->stop_flag)
-        return -22;
-    while (app->stop_flag->load() == 0)
-        usleep(20000);
+    char part[64];
+
+    utils_strlcpy(app->src_url, "udp://", sizeof(app->src_url));
+    utils_strlcat(app->src_url, app->src_addr, sizeof(app->src_url));
+    utils_strlcat(app->src_url, "?overrun_nonfatal=1&fifo_size=2000000", sizeof(app->src_url));
+    if (app->src_if[0]) {
+        utils_strlcat(app->src_url, "&localaddr=", sizeof(app->src_url));
+        utils_strlcat(app->src_url, app->src_if, sizeof(app->src_url));
+    }
+    utils_strlcpy(app->dst_url, "udp://", sizeof(app->dst_url));
+    utils_strlcat(app->dst_url, app->dst_addr, sizeof(app->dst_url));
+    utils_strlcat(app->dst_url, "?fifo_size=2000000&&pkt_size=1316", sizeof(app->dst_url));
+    if (app->dst_if[0]) {
+        utils_strlcat(app->dst_url, "&localaddr=", sizeof(app->dst_url));
+        utils_strlcat(app->dst_url, app->dst_if, sizeof(app->dst_url));
+    }
+    if (app->mux_rate) {
+        snprintf(part, sizeof(part), "&bitrate=%d", app->mux_rate);
+        utils_strlcat(app->dst_url, part, sizeof(app->dst_url));
+    }
+    log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
+    log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
+
+    av_log_set_flags(AV_LOG_SKIP_REPEATED);
+    av_log_set_callback(ffmpeg_log_callback);
+    avformat_network_init();
+
+    log_printf(LOG_INFO, "%s: loading filler [%s]", "slicer_main_loop", app->filler_path);
+    if (filler_load(app->filler_path, &app->filler) < 0) {
+        log_printf(LOG_ERROR, "%s: failed to load filler [%s]", "slicer_main_loop", app->filler_path);
+        return 0;
+    }
+    for (unsigned i = FILLER_MAX_STREAMS; i < app->filler->format->nb_streams; i++)
+        log_printf(LOG_ERROR, "%s: filler stream %u (id %d) ignored: at most %d filler streams are used",
+                   "slicer_main_loop", i, app->filler->format->streams[i]->id, FILLER_MAX_STREAMS);
+    av_dump_format(app->filler->format, 0, app->filler_path, 0);
+
+    /*
+     * A new session starts at once after the previous one; only when
+     * sessions keep failing straight away are they paced, so that an
+     * address that cannot be opened does not spin a core.
+     */
+    int quick_failures = 0;
+    while (!slicer_stopping(app)) {
+        int64_t started = av_gettime_relative();
+        int ret = slicer_streams(app);
+        int64_t took = av_gettime_relative() - started;
+
+        if (ret < 0 && took < SLICER_RETRY_PERIOD_US)
+            quick_failures++;
+        else
+            quick_failures = 0;
+        if (quick_failures > 1)
+            slicer_pause(app, SLICER_RETRY_PERIOD_US - took);
+    }
+
+    filler_destroy(&app->filler);
     return 0;
 }
