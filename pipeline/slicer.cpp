@@ -23,6 +23,7 @@ extern "C" {
 #include "pipeline/packets_queue.h"
 #include "pipeline/splice.h"
 #include "pipeline/trace.h"
+#include "pipeline/ts_out.h"
 
 #define SLICER_EXTRA_MAP_ENTRIES 32      // room for input streams the demuxer adds later
 #define SLICER_EPG_STREAM_ID     18      // PID 0x12: event information tables
@@ -30,6 +31,7 @@ extern "C" {
  * Everything produced for one input packet; large enough for the audio the
  * splice controller releases at once when a break starts.
  */
+#define SLICER_DATAGRAM_SIZE     1316    // seven TS packets per UDP datagram
 #define SLICER_OUT_QUEUE         512
 #define SLICER_MAX_DTS_JUMP      1800000 // 20 s of 90 kHz ticks
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
@@ -294,10 +296,30 @@ static int slicer_add_epg(session_ctx *session)
     return 0;
 }
 
+/*
+ * What the output stage rewrites: the cue streams leave as SCTE-35 sections
+ * declared with their registration, the EPG stream as sections on its PID.
+ */
+static ts_out_config slicer_output_config(const AVFormatContext *output)
+{
+    ts_out_config config = {};
+
+    config.epg_pid = -1;
+    for (unsigned i = 0; i < output->nb_streams; i++) {
+        const AVStream *st = output->streams[i];
+        if (st->codecpar->codec_id == AV_CODEC_ID_SCTE_35 && config.cue_pid_count < TS_OUT_MAX_CUE_PIDS)
+            config.cue_pids[config.cue_pid_count++] = st->id;
+        else if (st->codecpar->codec_id == AV_CODEC_ID_EPG && config.epg_pid < 0)
+            config.epg_pid = st->id;
+    }
+    return config;
+}
+
 int slicer_streams(app_ctx *app)
 {
     session_ctx session;
     slicer_output_stop output_stop = {app, 0};
+    ts_out *stage = nullptr;
     AVDictionary *in_opts = nullptr;
     AVDictionary *mux_opts = nullptr;
     char err[ERR_TEXT_SIZE] = {0};
@@ -362,8 +384,11 @@ int slicer_streams(app_ctx *app)
 
     if (!(session.output->oformat->flags & AVFMT_NOFILE)) {
         log_printf(LOG_INFO, "%s: Opening [%s]...", "slicer_streams", app->dst_url);
-        ret = avio_open2(&session.output->pb, app->dst_url, AVIO_FLAG_WRITE,
-                         &session.output->interrupt_callback, nullptr);
+        ts_out_config config = slicer_output_config(session.output);
+        ret = ts_out_open(&stage, app->dst_url, &config, &session.output->interrupt_callback,
+                          SLICER_DATAGRAM_SIZE);
+        if (ret >= 0)
+            session.output->pb = ts_out_pb(stage);
         if (ret < 0) {
             log_printf(LOG_ERROR, "%s: Could not open output file [%s]: %s", "slicer_streams", app->dst_url,
                        err_to_str(err, sizeof(err), ret));
@@ -389,8 +414,9 @@ int slicer_streams(app_ctx *app)
 
 out_close:
     avformat_close_input(&session.input);
-    if (session.output && !(session.output->oformat->flags & AVFMT_NOFILE))
-        avio_closep(&session.output->pb);
+    if (session.output)
+        session.output->pb = nullptr;  // the stage's own context
+    ts_out_close(&stage);
     avformat_free_context(session.output);
     av_freep(&session.stream_map);
     av_dict_free(&in_opts);

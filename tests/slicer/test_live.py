@@ -67,6 +67,8 @@ class Service:
 
 
 class Live(unittest.TestCase):
+    maxDiff = 2000
+
     @classmethod
     def setUpClass(cls):
         cls._tmp = kt.scratch("kestrow-live-")
@@ -105,15 +107,20 @@ class Live(unittest.TestCase):
             got = [(p["pts"], p["dts"], p["hash"]) for p in st.out]
             self.assertEqual(got, want, "PID 0x%x" % st.pid)
             self.assertGreater(len(st.out), len(st.src) * 0.6)
-        pids = {s["pid"] for s in check.out["streams"]}
-        self.assertIn(0x12, pids, "EPG track")
-        self.assertIn(0x590, pids, "cue stream relayed")
+        streams = {s["pid"]: s for s in check.out["streams"]}
+        self.assertEqual(streams[0x590]["codec"], "scte_35", "cue stream relayed as SCTE-35")
+        self.assertEqual(streams[0x590]["stream_type"], 0x86)
+        self.assertIn("reg=CUEI", check.out["programs"][0]["descriptors"])
+        self.assertNotIn(0x12, streams, "the EPG PID carries sections, not a PES stream")
+        cc = kestrow_gen.check(svc.out, "--cc")
+        self.assertEqual(cc["total"]["errors"], 0, cc["cc"])
         probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "program_tags", "-of", "default",
                                 svc.out], stdout=subprocess.PIPE, text=True).stdout
         self.assertIn("service_name=Kestrow News", probe)
         self.assertIn("service_provider=Kestrow Test", probe)
         log = svc.text()
         self.assertIn("slicer_streams: adding EPG track", log)
+        self.assertRegex(log, r"FFMPEG: +Stream #0:4: Data: epg")
         self.assertTrue(log.rstrip("\n").endswith("Bye!"))
 
     def test_breaks_are_spliced_on_the_live_output(self):
@@ -128,6 +135,9 @@ class Live(unittest.TestCase):
         for n, dur in enumerate((4, 2)):
             point = info["cues"][n]["pts_time"]
             check.expect_break(n, point, dur * TICKS)
+        sent = [p["data"] for p in kestrow_gen.check(prog, "--hex")["packets"] if p["pid"] == 0x590]
+        got = [p["data"] for p in kestrow_gen.check(svc.out, "--hex")["packets"] if p["pid"] == 0x590]
+        self.assertEqual(got, sent, "cue sections leave byte for byte as they came")
         log = svc.text()
         self.assertEqual(log.count("slicer_packets_loop: Splicing started: delta=0"), 2)
         self.assertEqual(log.count("slicer_packets_loop: SPLICING_STATE_IDLE"), 2)
