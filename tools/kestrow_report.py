@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""kestrow_report: what a splice did to a stream, read from the output.
+
+    kestrow_report.py PROGRAMME FILLER OUTPUT [LOG]
+
+Reads the programme that was sent, the filler and the recorded output with
+the stream checker (kestrow_check, found in KESTROW_TOOLS_BIN or next to the
+build's tools folder), tells for each packet of the output whether it came
+from the programme or the filler, and prints one block per break: the
+announced splice time, where the video left and rejoined the programme
+(pts of the key frames), and where each audio stream switched (offset from
+the video's splice point). With LOG, the service's log lines about the
+break are printed beside it.
+
+As a module: read(path), Stream(pid, prog, filler, out), near(v, ref),
+breaks(prog_path, filler_path, out_path).
+"""
+import os
+import re
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kestrow_gen  # noqa: E402
+
+LEAD = 9000  # ticks a key frame may come before the start or end of a break
+WRAP = 1 << 33
+TICKS = 90000
+
+
+def _pes_timestamps(ts, pos):
+    """PTS and DTS carried in the PES header that starts in the TS packet at
+    pos; DTS is the PTS when the header carries none."""
+    p = ts[pos:pos + 188]
+    if len(p) < 188 or p[0] != 0x47 or not p[1] & 0x40:
+        return None
+    off = 4
+    if p[3] & 0x20:
+        off += 1 + p[4]
+    h = p[off:]
+    if len(h) < 14 or h[0:3] != b"\x00\x00\x01":
+        return None
+
+    def stamp(b):
+        return ((b[0] >> 1) & 7) << 30 | b[1] << 22 | (b[2] >> 1) << 15 | b[3] << 7 | b[4] >> 1
+
+    flags = h[7] >> 6
+    if not flags & 2:
+        return None
+    pts = stamp(h[9:14])
+    dts = stamp(h[14:19]) if flags == 3 else pts
+    return pts, dts
+
+
+def read(path, *args):
+    """The checker's view of path, with each packet's pts and dts taken from
+    its PES header (as carried, placed on the demuxer's time line): readers
+    guess a dts that a header leaves out, and would blur what was written."""
+    r = kestrow_gen.check(path, *args)
+    with open(path, "rb") as f:
+        ts = f.read()
+    for p in r["packets"]:
+        if p["pos"] is None or p["pts"] is None:
+            continue
+        carried = _pes_timestamps(ts, p["pos"])
+        if carried:
+            p["pts"] = near(carried[0], p["pts"])
+            p["dts"] = near(carried[1], p["pts"])
+    return r
+
+
+def near(value, ref):
+    """value + k * 2^33 closest to ref."""
+    return value + round((ref - value) / WRAP) * WRAP
+
+
+def by_pid(r, pid):
+    return [p for p in r["packets"] if p["pid"] == pid]
+
+
+def media_pids(r, media):
+    return [s["pid"] for s in r["streams"] if s["media"] == media]
+
+
+class Stream:
+    """The packets of one PID in the programme, the filler and the output."""
+
+    def __init__(self, pid, prog, filler, out):
+        self.pid = pid
+        self.src = by_pid(prog, pid)
+        self.fill = by_pid(filler, pid)
+        self.out = by_pid(out, pid)
+        self.src_keys = {(p["hash"], p["pts"] % WRAP) for p in self.src}
+        fill_hashes = {p["hash"] for p in self.fill}
+        for p in self.out:
+            if (p["hash"], p["pts"] % WRAP) in self.src_keys:
+                p["origin"] = "src"
+            elif p["hash"] in fill_hashes:
+                p["origin"] = "fill"
+            else:
+                p["origin"] = "?"
+
+    def runs(self):
+        """Consecutive output packets from the filler, as lists."""
+        runs, cur = [], []
+        for p in self.out:
+            if p["origin"] == "fill":
+                cur.append(p)
+            elif cur:
+                runs.append(cur)
+                cur = []
+        if cur:
+            runs.append(cur)
+        return runs
+
+
+def announced(section):
+    """Splice point of a splice_insert cue, (pts_time + pts_adjustment) mod 2^33, or None."""
+    d = section
+    if len(d) < 20 or d[0] != 0xFC or d[13] != 5:
+        return None
+    adj = (d[4] & 1) << 32 | int.from_bytes(d[5:9], "big")
+    b = d[14:]
+    if b[4] & 0x80:  # cancelled
+        return None
+    flags = b[5]
+    if not flags & 0x40 or flags & 0x10 or not b[6] & 0x80:  # component mode, immediate, no time
+        return None
+    pts = (b[6] & 1) << 32 | int.from_bytes(b[7:11], "big")
+    return (pts + adj) % WRAP
+
+
+def _sec(ticks):
+    return "%.3f s" % (ticks / TICKS)
+
+
+def breaks(prog_path, filler_path, out_path):
+    """One dict per break seen in the output: cue, video start and end, audio switches."""
+    prog, filler, out = read(prog_path, "--hex"), read(filler_path), read(out_path)
+    video_pid = media_pids(prog, "video")[0]
+    video = Stream(video_pid, prog, filler, out)
+    audio = [Stream(pid, prog, filler, out) for pid in media_pids(prog, "audio")]
+    cues = [p for p in prog["packets"] if p["codec"] == "scte_35" and p["data"]]
+    result = []
+    for n, run in enumerate(video.runs()):
+        start = next((p for p in video.src if p["dts"] == run[0]["dts"]), None)
+        after = [p for p in video.out if p["dts"] > run[-1]["dts"]]
+        end = after[0] if after and after[0]["origin"] == "src" else None
+        item = {"index": n, "start": start, "end": end, "video_packets": len(run), "audio": []}
+        for st in audio:
+            aruns = st.runs()
+            if len(aruns) <= n:
+                item["audio"].append((st.pid, None, None))
+                continue
+            arun = aruns[n]
+            nxt = [p for p in st.out if p["pts"] > arun[-1]["pts"]]
+            item["audio"].append((st.pid, arun[0]["pts"], nxt[0]["pts"] if nxt else None))
+        item["cues"] = [c for c in cues if start and c["pts"] is not None and c["pts"] < start["pts"]]
+        result.append(item)
+    return result
+
+
+def main(argv):
+    if len(argv) < 4:
+        print(__doc__, file=sys.stderr)
+        return 2
+    log = open(argv[4], errors="replace").read() if len(argv) > 4 else ""
+    found = breaks(argv[1], argv[2], argv[3])
+    if not found:
+        print("no break in the output")
+    for b in found:
+        start, end = b["start"], b["end"]
+        print("break %d" % (b["index"] + 1))
+        points = [announced(c["data"]) for c in b["cues"]]
+        points = [near(t, start["pts"]) for t in points if t is not None and start is not None]
+        if points:
+            print("  announced splice point pts %d (%s)" % (points[-1], _sec(points[-1])))
+        if start is None:
+            print("  video: filler from dts %s (no programme key frame matches)" % b["video_packets"])
+            continue
+        print("  video left the programme at key frame pts %d (%s), %d filler frames" % (
+            start["pts"], _sec(start["pts"]), b["video_packets"]))
+        if end is not None:
+            print("  video back on the programme at pts %d (%s): break lasted %s" % (
+                end["pts"], _sec(end["pts"]), _sec(end["pts"] - start["pts"])))
+        for pid, first, back in b["audio"]:
+            if first is None:
+                print("  audio 0x%x: programme audio kept (no filler stream)" % pid)
+                continue
+            line = "  audio 0x%x: filler from %+d ticks after the video splice" % (pid, first - start["pts"])
+            if back is not None and end is not None:
+                line += ", programme back %+d ticks after the video" % (back - end["pts"])
+            print(line)
+    if log:
+        print("\nlog lines about the breaks:")
+        for line in log.splitlines():
+            if re.search(r"splice_time\.pts_time|Splicing (started|finished)|SPLICING_STATE_IDLE|"
+                         r"end of break detected|found audio stream|Strange", line):
+                print("  " + line.strip())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
