@@ -147,6 +147,29 @@ class Live(unittest.TestCase):
         self.assertIn("reV: pts:", log, "debug traces with --debug twice")
         self.assertNotIn("Strange conditions", log)
 
+    def test_splice_points_honour_pts_adjustment_and_the_wrap(self):
+        # The clock wraps 8 s in: the first break runs across the wrap, the
+        # second is announced after it with a 2 s pts_adjustment.
+        wrap = 1 << 33
+        prog, info = self.make("wrap.ts", duration=20, start_pts=wrap - 8 * TICKS,
+                               cues=["at=6,dur=3", "at=12,dur=2,adj=2"])
+        svc = self.service()
+        svc.wait_for("slicer_streams: avformat_open_input(")
+        svc.send(prog)
+        rc, _ = svc.stop()
+        self.assertEqual(rc, 0)
+        check = splicecheck.Splice(prog, self.filler, svc.out)
+        check.expect_valid()
+        first = check.video.src[0]["pts"]
+        for n, (at, dur) in enumerate(((6, 3), (14, 2))):
+            cue = info["cues"][n]
+            point = splicecheck.near((cue["pts_time"] + cue["pts_adjustment"]) % wrap, first + at * TICKS)
+            got = check.expect_break(n, point, dur * TICKS)
+            self.assertLess(abs(got["start"]["pts"] - point), TICKS)
+        log = svc.text()
+        self.assertIn("slicer_packets_loop: effective splice point=", log)
+        self.assertEqual(log.count("slicer_packets_loop: SPLICING_STATE_IDLE"), 2)
+
     def test_debug_traces_only_above_level_one(self):
         prog, _ = self.make("quiet.ts", duration=8, cues=["at=3,dur=2"])
         svc = self.service("--debug")
