@@ -125,12 +125,16 @@ static void dispatch_locked(const char *line, size_t len)
     lines_queued++;
 }
 
-/* Takes the oldest pending line (the caller frees it), or null when none is pending. */
-static char *log_take(void)
+/*
+ * Takes the oldest pending line (the caller frees it), or null when none is
+ * pending or, for a pausable take, while the writer is paused. The pause is
+ * tested under the lock, so no line is taken once log_pause_writer returned.
+ */
+static char *log_take(bool pausable)
 {
     char *line = nullptr;
     pthread_mutex_lock(&lock);
-    if (ring_count > 0) {
+    if (ring_count > 0 && !(pausable && writer_paused.load())) {
         line = ring[ring_head];
         ring[ring_head] = nullptr;
         ring_head = (ring_head + 1) % LOG_QUEUE_MAX_LINES;
@@ -213,11 +217,11 @@ static void log_write_line(const char *line)
     fclose(f);
 }
 
-/* Writes out every pending line. */
-static void log_drain(void)
+/* Writes out every pending line; a pausable drain stops as soon as the writer is paused. */
+static void log_drain(bool pausable)
 {
     char *line;
-    while ((line = log_take())) {
+    while ((line = log_take(pausable))) {
         log_write_line(line);
         free(line);
         lines_written.fetch_add(1);
@@ -228,11 +232,10 @@ static void log_drain(void)
 static void *log_writer_thread(void *)
 {
     while (!stop_flag.load()) {
-        if (!writer_paused.load())
-            log_drain();
+        log_drain(true);
         usleep(1000);
     }
-    log_drain();
+    log_drain(false);
     return nullptr;
 }
 
@@ -396,7 +399,9 @@ void log_set_time_source(time_t (*now)(void))
 
 void log_pause_writer(int paused)
 {
+    pthread_mutex_lock(&lock);
     writer_paused.store(paused);
+    pthread_mutex_unlock(&lock);
 }
 
 int log_flush(int timeout_ms)

@@ -135,6 +135,36 @@ TEST(Logger, OverflowDropsTheLineAndReportsOnStderr)
     });
 }
 
+TEST(Logger, PauseHoldsABusyWriterAtOnce)
+{
+    // The overflow and stop cases rely on the pause holding every line back.
+    // A writer busy with a queue that never empties must stop taking lines
+    // as soon as log_pause_writer returns, not when the queue runs dry.
+    in_logger_child([](const kt::TempDir &) {
+        const int total = 50000;
+        log_set_stderr(0);
+        ASSERT_EQ(0, log_start("app.log", 86400));
+        std::thread producer([] {
+            for (int i = 0; i < total; i++)
+                log_printf(LOG_INFO, "line %d", i);
+        });
+        auto written = [] { return kt::split_lines(kt::read_file("app.log")).size(); };
+        for (int waited = 0; written() < 100 && waited < 10000; waited++)
+            usleep(1000);
+        log_pause_writer(1);
+        usleep(20000);              // a line taken just before the pause is finished
+        size_t held = written();
+        usleep(200000);
+        EXPECT_EQ(held, written());
+        EXPECT_LT(held, (size_t)total);
+
+        producer.join();
+        log_pause_writer(0);
+        ASSERT_EQ(0, log_stop());
+        EXPECT_EQ((size_t)total, written());
+    });
+}
+
 TEST(Logger, RotatesOnlyWhenMoreThanTheIntervalHasPassed)
 {
     in_logger_child([](const kt::TempDir &dir) {
