@@ -32,4 +32,12 @@ struct demo_loop_args {
  */
 void demo_packets_loop(demo_loop_args *args);
 
+/*
+ * The whole program: argv[1] input, argv[2] output, argv[3] replace file.
+ * Prints its report on stdout and stderr and returns the exit status (0, or
+ * 1 after the usage text, a set-up failure or a read error). Keeps no state
+ * between calls, so it can run many times in one process.
+ */
+int demo_run(int argc, char **argv);
+
 #endif

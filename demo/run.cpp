@@ -1,8 +1,7 @@
 /*
- * KestrowDemo input output replace: remuxes a recorded MPEG-TS file into a
- * new MPEG-TS file and, during every break that an SCTE-35 splice_insert cue
- * on PID 1424 announces, replaces the programme's video and audio with the
- * packets of the replace (filler) file.
+ * The demo's run: command line, set-up of filler, input and output, the
+ * packet loop and the tear-down. main() only calls demo_run, so that other
+ * callers (the fuzz harness) run exactly the same path in-process.
  */
 #include <cinttypes>
 #include <cstdio>
@@ -73,7 +72,7 @@ static int demo_add_streams(AVFormatContext *in, AVFormatContext *out, int32_t *
     return 0;
 }
 
-int main(int argc, char **argv)
+int demo_run(int argc, char **argv)
 {
     AVFormatContext *in = nullptr;
     AVFormatContext *out = nullptr;
