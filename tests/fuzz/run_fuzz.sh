@@ -1,22 +1,55 @@
 #!/usr/bin/env bash
-# Builds a libFuzzer target with clang++ and runs it for a bounded time: the
-# SCTE 35 parser (default, on a generated seed corpus) or the MPEG-TS output
-# stage (ts_out, which builds its streams from the fuzz input itself).
-#   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out]
-# KESTROW_FUZZ_SECONDS sets the budget (default 60). Exits 77 (skipped) when
-# clang++ is not installed; any finding fails the run.
+# Builds a libFuzzer target with clang++ (-fsanitize=fuzzer,address,undefined)
+# and runs it for a bounded time on a seed corpus made at run time:
+#   scte35  the SCTE 35 parser (default), seeded with generated sections;
+#   ts_out  the MPEG-TS output stage, which builds its streams from the input;
+#   opts    the service's options-file reader and option parser;
+#   demo    KestrowDemo's whole path (demo_run) on mutated TS files, seeded
+#           with short programmes from tools/kestrow_gen.py.
+#
+#   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out|opts|demo] [libFuzzer flags...]
+#
+# KESTROW_FUZZ_SECONDS sets the budget (default 60). KESTROW_FUZZ_CORPUS names
+# a corpus folder to keep and grow across runs (default: WORK_DIR/corpus,
+# emptied at each run). Findings (crash-*, leak-*, timeout-*, oom-*) are
+# written to WORK_DIR. Exits 77 (skipped) when clang++ is not installed; any
+# finding fails the run. The binary is rebuilt only when a source changed.
 set -euo pipefail
 
-src=${1:?source dir}
-work=${2:?work dir}
+src=$(cd "${1:?source dir}" && pwd)
+mkdir -p "${2:?work dir}"
+work=$(cd "$2" && pwd)
 target=${3:-scte35}
+shift $(( $# < 3 ? $# : 3 ))
 seconds=${KESTROW_FUZZ_SECONDS:-60}
 
+libs=()
+flags=()
+timeout=10
+rss=1024
 case "$target" in
-    scte35) sources=("$src/scte35/scte35.cpp"); libs=(); max_len=512 ;;
+    scte35) sources=("$src/scte35/scte35.cpp"); max_len=512 ;;
     ts_out) sources=("$src/pipeline/ts_out.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             max_len=8192 ;;
+    opts)   sources=("$src/service/opts.cpp" "$src/common/app_ctx.cpp"
+                     "$src/common/utils.cpp" "$src/common/log.cpp")
+            libs=(-pthread)
+            # Long enough for lines cut into 4095-byte pieces and for many lines.
+            max_len=16384
+            flags=(-dict="$src/tests/fuzz/opts.dict") ;;
+    demo)   sources=("$src/demo/run.cpp" "$src/demo/loop.cpp"
+                     "$src/pipeline/filler.cpp" "$src/pipeline/packets_queue.cpp"
+                     "$src/pipeline/rep_ctx.cpp" "$src/pipeline/splice.cpp"
+                     "$src/pipeline/trace.cpp" "$src/scte35/scte35.cpp"
+                     "$src/common/log.cpp" "$src/common/utils.cpp")
+            read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavcodec libavutil)"
+            libs+=(-pthread)
+            # A few hundred TS packets; the muxer's constant rate can make the
+            # output of a mutated file large and slow, hence the longer timeout.
+            max_len=200000
+            timeout=60
+            rss=2048 ;;
     *) echo "run_fuzz: unknown target $target" >&2; exit 2 ;;
 esac
 
@@ -32,20 +65,103 @@ if [ -z "$cxx" ]; then
     exit 77
 fi
 
-mkdir -p "$work"
 bin="$work/fuzz_$target"
-"$cxx" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -I"$src" "${sources[@]}" "$src/tests/fuzz/fuzz_$target.cpp" "${libs[@]}" -o "$bin"
-
-# Fresh corpus per run, seeded from the generator; findings go to the work dir.
-corpus="$work/corpus"
-seeds="$work/seeds"
-rm -rf "$corpus" "$seeds"
-mkdir -p "$corpus" "$seeds"
-if [ "$target" = scte35 ]; then
-    python3 "$src/tests/fuzz/make_seeds.py" "$seeds"
+harness="$src/tests/fuzz/fuzz_$target.cpp"
+stale=1
+if [ -x "$bin" ]; then
+    stale=0
+    for f in "${sources[@]}" "$harness" "$src/tests/fuzz/silence.h" \
+             "$src"/common/*.h "$src"/scte35/*.h "$src"/pipeline/*.h "$src"/service/*.h \
+             "$src"/demo/*.h; do
+        if [ "$f" -nt "$bin" ]; then
+            stale=1
+            break
+        fi
+    done
+fi
+if [ "$stale" = 1 ]; then
+    echo "run_fuzz: building $bin"
+    "$cxx" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+        -DKESTROW_VERSION='"fuzz"' -I"$src" -I"$src/tests/fuzz" \
+        "${sources[@]}" "$harness" "${libs[@]}" -o "$bin.tmp"
+    mv "$bin.tmp" "$bin"
 fi
 
-cd "$work"
-exec "$bin" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=1024 \
-    -print_final_stats=1 -artifact_prefix="$work/" "$corpus" "$seeds"
+# Seeds are made afresh at each run; the corpus is fresh unless kept.
+seeds="$work/seeds"
+rm -rf "$seeds"
+mkdir -p "$seeds"
+if [ -n "${KESTROW_FUZZ_CORPUS:-}" ]; then
+    mkdir -p "$KESTROW_FUZZ_CORPUS"
+    corpus=$(cd "$KESTROW_FUZZ_CORPUS" && pwd)
+else
+    corpus="$work/corpus"
+    rm -rf "$corpus"
+    mkdir -p "$corpus"
+fi
+run_dir="$work"
+
+case "$target" in
+    scte35)
+        python3 "$src/tests/fuzz/make_seeds.py" "$seeds" ;;
+    opts)
+        # The parser runs in a folder of its own: options files named by an
+        # input are looked up there (inputs naming a path with '/' are
+        # skipped by the target), next to fixtures that nest, name
+        # themselves, are refused or are too long.
+        run_dir="$work/sandbox"
+        rm -rf "$run_dir"
+        mkdir -p "$run_dir"
+        (
+            cd "$run_dir"
+            printf -- '--port=15000\n  --service_name=News 24\t\n# a comment\n\n--debug\n' > a.opts
+            printf -- '--src-addr=127.0.0.1:5000\na.opts\n--mpegts_service_id=0x10\n' > b.opts
+            printf -- '--dst-addr\n127.0.0.1:6000\nself.opts\n' > self.opts
+            printf -- '--debug\npong.opts\n' > ping.opts
+            printf -- '--debug\nping.opts\n' > pong.opts
+            printf -- '--nope\n--port=1\n' > bad.opts
+            printf -- '--help\n' > help.opts
+            printf -- '# only a comment\n\n   \n' > empty.opts
+            { printf -- '--filler='; head -c 5000 /dev/zero | tr '\0' f; printf '\n'; } > long.opts
+            for i in $(seq 0 17); do printf -- '--debug\nd%d.opts\n' $((i + 1)) > "d$i.opts"; done
+            for i in $(seq 1 4100); do echo --debug; done > many.opts
+        )
+        printf -- '--port=15000\n--service_name=News 24\n' > "$seeds/cmdline"
+        printf -- '--po\n14001\n--mpegts_pmt_start_pid=010\nb.opts\n' > "$seeds/nested"
+        printf -- '--debug\nself.opts\nping.opts\nd0.opts\n' > "$seeds/loops"
+        printf -- '-h\n' > "$seeds/help"
+        printf -- '--log-file-name=x.log\nbad.opts\nlong.opts\nmany.opts\nempty.opts\nhelp.opts\n' \
+            > "$seeds/refused"
+        printf -- '--demonize\n--nodemonize\n--realtime-io\n--cpu-affinity=3\n--realtime-cpu\n2\n' \
+            > "$seeds/flags"
+        { printf -- '--service_name='; head -c 4200 /dev/zero | tr '\0' n; printf '\n--debug\n'; } \
+            > "$seeds/long-line"
+        ;;
+    demo)
+        # Short programmes at 160x120 with cues (no B-frames and two
+        # B-frames, one just before the 33-bit wrap), a filler as an input
+        # without cues, and the filler that every run splices in.
+        if ! command -v ffmpeg >/dev/null 2>&1; then
+            echo "run_fuzz: the ffmpeg command makes the seeds and is not installed, skipping"
+            exit 77
+        fi
+        gen="$src/tools/kestrow_gen.py"
+        small=(--size 160x120 --video-bitrate 150k --audio-bitrate 32k --gop 10)
+        python3 "$gen" "$work/filler.ts" "${small[@]}" --filler --duration 1 --audio aac,mp2
+        python3 "$gen" "$seeds/b0.ts" "${small[@]}" --duration 1.5 --bframes 0 --audio aac \
+            --cue at=0.8,dur=0.4,lead=0.7
+        python3 "$gen" "$seeds/b2.ts" "${small[@]}" --duration 2 --bframes 2 --audio aac,mp2 \
+            --cue at=0.8,dur=0.5,lead=0.7 --cue at=1.5,lead=1.2
+        python3 "$gen" "$seeds/wrap.ts" "${small[@]}" --duration 2 --bframes 0 --audio mp2 \
+            --start-pts '8589934592-1*90000' --cue at=1.2,dur=0.4,lead=1.0
+        python3 "$gen" "$seeds/immediate.ts" "${small[@]}" --duration 1 --bframes 0 --audio aac \
+            --cue immediate=1,send=0.1 --cue type=time_signal,at=0.6,lead=0.5
+        cp "$work/filler.ts" "$seeds/filler-as-input.ts"
+        export KESTROW_FUZZ_FILLER="$work/filler.ts"
+        ;;
+esac
+
+cd "$run_dir"
+exec "$bin" -max_total_time="$seconds" -max_len="$max_len" -timeout="$timeout" \
+    -rss_limit_mb="$rss" -print_final_stats=1 -artifact_prefix="$work/" ${flags[@]+"${flags[@]}"} "$@" \
+    "$corpus" "$seeds"
