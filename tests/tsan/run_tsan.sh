@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# ThreadSanitizer run of the tests that exercise threads:
+#   the logger (tests/common log test), the signal thread and the control
+#   server (tests/service signals and ctl tests, and the process tests that
+#   drive KestrowApp through signals and XML-RPC), the library log callback
+#   (tests/pipeline trace tests) and tests/tsan's own threads test; and a
+#   few live relay tests (tests/slicer), where the library's UDP threads, the
+#   packet loop, the logger, the control server and the signals all run.
+#   run_tsan.sh SOURCE_DIR WORK_DIR
+# Configures WORK_DIR/build with -fsanitize=thread (KESTROW_SANITIZE off:
+# ThreadSanitizer cannot be combined with AddressSanitizer), builds only
+# those targets on two cores, runs them with TSAN_OPTIONS=halt_on_error=1 and
+# every report written to WORK_DIR/reports (the service's processes
+# included), and fails on any test failure or any report.
+set -euo pipefail
+
+src=$(cd "${1:?source dir}" && pwd)
+mkdir -p "${2:?work dir}"
+work=$(cd "$2" && pwd)
+build="$work/build"
+reports="$work/reports"
+jobs=${KESTROW_TSAN_JOBS:-2}
+
+flags="-fsanitize=thread -g -O1 -fno-omit-frame-pointer"
+cmake -S "$src" -B "$build" -DKESTROW_SANITIZE=OFF -DKESTROW_TESTS=ON -DKESTROW_TSAN_BUILD=ON \
+    -DCMAKE_BUILD_TYPE= -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
+    >"$work/configure.log" || { cat "$work/configure.log"; exit 1; }
+
+units=(tests/common/kestrow_common_log_test
+       tests/service/kestrow_service_signals_test
+       tests/service/kestrow_service_ctl_test
+       tests/pipeline/kestrow_pipeline_tests
+       tests/tsan/kestrow_threads_test)
+targets=(KestrowApp kestrow_check)
+for u in "${units[@]}"; do
+    targets+=("$(basename "$u")")
+done
+cmake --build "$build" -j "$jobs" --target "${targets[@]}" >"$work/build.log" 2>&1 ||
+    { tail -50 "$work/build.log"; exit 1; }
+
+rm -rf "$reports"
+mkdir -p "$reports"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan:suppressions=$src/tests/tsan/tsan.supp"
+# The process tests find the programs of this build.
+export KESTROW_APP="$build/service/KestrowApp"
+export KESTROW_DEMO="$build/demo/KestrowDemo"
+export KESTROW_TOOLS="$src/tools"
+export KESTROW_TOOLS_BIN="$build/tools"
+export KESTROW_BUILD="$build"
+export PYTHONPATH="$src/tests/lib"
+export PYTHONDONTWRITEBYTECODE=1
+
+failed=0
+run() {
+    local name=$1
+    shift
+    echo "== $name"
+    if ! timeout 300 "$@"; then
+        echo "== $name FAILED"
+        failed=1
+    fi
+}
+for u in "${units[@]}"; do
+    run "$(basename "$u")" "$build/$u" --gtest_brief=1
+done
+for t in test_signals.py test_xmlrpc.py; do
+    run "service/$t" python3 -u "$src/tests/service/$t"
+done
+run "slicer/test_live.py (relay, breaks, debug traces, stop while silent)" \
+    python3 -u "$src/tests/slicer/test_live.py" \
+    Live.test_relay_without_cues_keeps_every_packet_and_adds_epg \
+    Live.test_breaks_are_spliced_on_the_live_output \
+    Live.test_debug_traces_only_above_level_one \
+    Live.test_sigterm_while_the_input_is_silent
+
+if compgen -G "$reports/tsan*" >/dev/null; then
+    echo "== ThreadSanitizer reports:"
+    cat "$reports"/tsan*
+    failed=1
+fi
+if [ "$failed" = 0 ]; then
+    echo "== no ThreadSanitizer report"
+fi
+exit "$failed"
