@@ -3,6 +3,7 @@
 stream to a file; for tests, benchmarks and the quick start, on loopback.
 
     kestrow_udp.py send FILE HOST:PORT [--speed X] [--log TIMES]
+                       [--fault SPEC ...] [--seed N] [--record SENT]
     kestrow_udp.py recv HOST:PORT FILE [--seconds N] [--idle S] [--log TIMES]
 
 send: datagrams of 7 TS packets (1316 bytes), each sent at the time its
@@ -14,10 +15,29 @@ seconds have passed or nothing arrived for S seconds (once something has).
 seconds) and its byte offset in the stream: the benchmark reads the latency
 from two such logs.
 
-As a module: send(path, addr, ...), Receiver(addr, path, ...) (a thread).
+Faults (send, for the fault-injection tests): --fault SPEC, repeatable, does
+harm to the datagrams whose send time (seconds of the file's own schedule,
+before --speed) lies in [from, to). SPEC is comma-separated key=value:
+  from=S, to=S   the window [0, end of file)
+  pause=1        nothing is sent in the window: the source goes on, its
+                 datagrams are lost (an outage of the input)
+  drop=R         each datagram is lost with probability R
+  dup=R          each datagram is sent twice with probability R
+  garbage=R      with probability R, a datagram of 1 to 1500 random bytes is
+                 sent before the datagram
+  truncate=R     with probability R, the datagram is cut at a random length
+                 that is not a whole number of TS packets (its last TS packet
+                 is truncated, the rest of it lost)
+Random choices come from --seed [1], so a run can be repeated. --record
+writes every datagram actually sent, garbage included, to SENT, and --log
+then gives the offsets in that stream. send() returns the counts.
+
+As a module: send(path, addr, ...), Fault(spec or keywords),
+Receiver(addr, path, ...) (a thread).
 """
 
 import argparse
+import random
 import socket
 import sys
 import threading
@@ -78,31 +98,105 @@ def _addr(text):
     return host, int(port)
 
 
-def send(path, addr, speed=1.0, log=None, stop=None):
-    """Sends the file at path to addr ("host:port") paced by its PCRs."""
+class Fault:
+    """Harm done to the datagrams sent in [start, end) seconds of the file's
+    schedule: Fault("from=10,to=20,drop=0.01") or Fault(start=10, end=20,
+    drop=0.01); see the module text for the keys."""
+
+    KEYS = {"from": "start", "to": "end", "pause": "pause", "drop": "drop", "dup": "dup",
+            "garbage": "garbage", "truncate": "truncate"}
+
+    def __init__(self, spec=None, start=0.0, end=None, pause=False, drop=0.0, dup=0.0,
+                 garbage=0.0, truncate=0.0):
+        self.start, self.end, self.pause = start, end, pause
+        self.drop, self.dup, self.garbage, self.truncate = drop, dup, garbage, truncate
+        for item in filter(None, (x.strip() for x in (spec or "").split(","))):
+            key, _, value = item.partition("=")
+            if key not in self.KEYS or not value:
+                raise ValueError("fault %r: %r is not one of %s=VALUE" % (spec, item, "/".join(self.KEYS)))
+            setattr(self, self.KEYS[key], bool(int(value)) if key == "pause" else float(value))
+        for name in ("drop", "dup", "garbage", "truncate"):
+            if not 0.0 <= getattr(self, name) <= 1.0:
+                raise ValueError("fault %r: %s must lie in [0, 1]" % (spec, name))
+
+    def covers(self, t):
+        return t >= self.start and (self.end is None or t < self.end)
+
+
+def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=None):
+    """Sends the file at path to addr ("host:port") paced by its PCRs, doing
+    the harm that faults (Fault objects or specs) describe. Returns counts:
+    datagrams (of the file), sent (datagrams sent, garbage included),
+    paused, dropped, duplicated, garbage, truncated, bytes (sent)."""
     with open(path, "rb") as f:
         data = f.read()
     data = data[:len(data) - len(data) % TS]
     times = schedule(data)
+    faults = [f if isinstance(f, Fault) else Fault(f) for f in faults]
+    rng = random.Random(seed)
+    counts = dict.fromkeys(("datagrams", "sent", "paused", "dropped", "duplicated", "garbage",
+                            "truncated", "bytes"), 0)
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     target = _addr(addr)
     start = time.monotonic()
     out = open(log, "w") if log else None
+    rec = open(record, "wb") if record else None
+    sent_bytes = 0
+
+    def put(datagram, off):
+        nonlocal sent_bytes
+        sock.sendto(datagram, target)
+        counts["sent"] += 1
+        counts["bytes"] += len(datagram)
+        if rec:
+            rec.write(datagram)
+        if out:
+            out.write("%.6f %d\n" % (time.monotonic(), sent_bytes if rec else off))
+        sent_bytes += len(datagram)
+
     try:
         for off in range(0, len(data), DATAGRAM):
             if stop is not None and stop.is_set():
                 break
-            due = start + times[off // TS] / speed
+            t = times[off // TS]
+            due = start + t / speed
             wait = due - time.monotonic()
             if wait > 0:
                 time.sleep(wait)
-            sock.sendto(data[off:off + DATAGRAM], target)
-            if out:
-                out.write("%.6f %d\n" % (time.monotonic(), off))
+            counts["datagrams"] += 1
+            datagram = data[off:off + DATAGRAM]
+            active = [f for f in faults if f.covers(t)]
+            if any(f.pause for f in active):
+                counts["paused"] += 1
+                continue
+            copies = 1
+            for f in active:
+                if f.garbage and rng.random() < f.garbage:
+                    put(rng.randbytes(rng.randint(1, 1500)), off)
+                    counts["garbage"] += 1
+                if f.drop and rng.random() < f.drop:
+                    copies = 0
+                if f.truncate and rng.random() < f.truncate and len(datagram) > 1:
+                    cut = rng.randrange(1, len(datagram))
+                    if cut % TS == 0:
+                        cut -= 1
+                    datagram = datagram[:cut]
+                    counts["truncated"] += 1
+                if f.dup and rng.random() < f.dup:
+                    copies *= 2
+            if copies == 0:
+                counts["dropped"] += 1
+            elif copies > 1:
+                counts["duplicated"] += 1
+            for _ in range(copies):
+                put(datagram, off)
     finally:
         sock.close()
         if out:
             out.close()
+        if rec:
+            rec.close()
+    return counts
 
 
 class Receiver(threading.Thread):
@@ -165,6 +259,9 @@ def main(argv=None):
     s.add_argument("addr")
     s.add_argument("--speed", type=float, default=1.0)
     s.add_argument("--log")
+    s.add_argument("--fault", action="append", default=[], type=Fault)
+    s.add_argument("--seed", type=int, default=1)
+    s.add_argument("--record")
     r = sub.add_parser("recv")
     r.add_argument("addr")
     r.add_argument("file")
@@ -173,7 +270,9 @@ def main(argv=None):
     r.add_argument("--log")
     a = ap.parse_args(argv)
     if a.cmd == "send":
-        send(a.file, a.addr, a.speed, a.log)
+        counts = send(a.file, a.addr, a.speed, a.log, faults=a.fault, seed=a.seed, record=a.record)
+        if a.fault:
+            print(" ".join("%s=%d" % kv for kv in counts.items()), file=sys.stderr)
     else:
         rec = Receiver(a.addr, a.file, a.seconds, a.idle, a.log)
         rec.start()
