@@ -1,0 +1,451 @@
+"""Shared by the fault-injection tests: one KestrowApp between a faulty
+sender and a recording receiver, and readers that follow each programme
+packet from the input to the output (by PID and PES timestamp), so that a
+test can count what went in and what came out in any stretch of time."""
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import kt
+
+sys.path.insert(0, kt.TOOLS)
+import kestrow_gen  # noqa: E402
+import kestrow_udp  # noqa: E402
+
+TICKS = 90000
+TS = 188
+WRAP = 1 << 33
+
+
+class Service:
+    """One KestrowApp between a sender port and a receiver port; the
+    receiver logs the arrival time of every datagram."""
+
+    def __init__(self, workdir, filler, *extra, name="app", log=None, env=None, wrap=(),
+                 stderr_rate=None):
+        self.name = name
+        self.src = "127.0.0.1:%d" % kt.free_port(kt.socket.SOCK_DGRAM)
+        self.dst = "127.0.0.1:%d" % kt.free_port(kt.socket.SOCK_DGRAM)
+        self.port = kt.free_port()
+        self.log = log or os.path.join(workdir, name + ".log")
+        self.out = os.path.join(workdir, name + "_out.ts")
+        self.arrivals = os.path.join(workdir, name + "_out.times")
+        self.stderr_path = os.path.join(workdir, name + ".stderr")
+        self.receiver = kestrow_udp.Receiver(self.dst, self.out, log=self.arrivals)
+        self.receiver.start()
+        args = list(wrap) + [kt.APP, "--src-addr", self.src, "--dst-addr", self.dst, "--filler", filler,
+                "--log-file-name", self.log, "--port", str(self.port)] + list(extra)
+        self.stderr = open(self.stderr_path, "wb")
+        self.console = None
+        if stderr_rate is None:
+            self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=self.stderr, env=env)
+        else:
+            # Standard error is a pipe that a slow console reads.
+            self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+            self.console = Console(self.proc.stderr, self.stderr, stderr_rate)
+            self.console.start()
+        self.rc = None
+        # A log file in a mount namespace of the service's own is read through /proc.
+        self.log_view = "/proc/%d/root%s" % (self.proc.pid, os.path.abspath(self.log)) if wrap else self.log
+
+    def text(self):
+        return kt.read_text(self.log_view)
+
+    def stderr_text(self):
+        return kt.read_text(self.stderr_path)
+
+    def wait_for(self, line, timeout=20, count=1, where=None):
+        where = where or self.text
+        ok = kt.wait_for(lambda: where().count(line) >= count, timeout)
+        if not ok:
+            raise AssertionError("%s: no %r in the log:\n%s" % (self.name, line, where()[-3000:]))
+
+    def ready(self):
+        self.wait_for("slicer_streams: avformat_open_input(")
+
+    def send(self, path, **kw):
+        return kestrow_udp.send(path, self.src, **kw)
+
+    def stop(self, settle=2.0):
+        """Lets the output settle, then SIGTERM; returns (exit status, seconds to exit)."""
+        time.sleep(settle)
+        if self.console:
+            self.console.rate = None
+        t0 = time.monotonic()
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.rc = self.proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            self.rc = None
+        took = time.monotonic() - t0
+        self._close_stderr()
+        self.receiver.stop()
+        return self.rc, took
+
+    def _close_stderr(self):
+        if self.console:
+            self.console.rate = None
+            self.console.join(10)
+            self.proc.stderr.close()
+        if not self.stderr.closed:
+            self.stderr.close()
+
+    def kill(self):
+        kt.stop(self.proc)
+        self._close_stderr()
+        self.receiver.stop()
+
+    def memory(self):
+        """(VmRSS, VmHWM) of the service in KiB, from /proc."""
+        values = {}
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                key, _, rest = line.partition(":")
+                if key in ("VmRSS", "VmHWM"):
+                    values[key] = int(rest.split()[0])
+        return values["VmRSS"], values["VmHWM"]
+
+
+class Console(threading.Thread):
+    """Reads a pipe at rate bytes per second (None: as fast as it comes) into
+    a file, noting when a text first appeared."""
+
+    def __init__(self, pipe, out, rate, watch=b"ERROR! message queue OVERFLOW!!!"):
+        super().__init__(daemon=True)
+        self.pipe, self.out, self.rate, self.watch = pipe, out, rate, watch
+        self.seen = None      # monotonic time the watched text first came
+        self.count = 0        # bytes read
+        self.last = time.monotonic()
+
+    def idle(self):
+        """Seconds since the last bytes came."""
+        return time.monotonic() - self.last
+
+    def run(self):
+        tail = b""
+        while True:
+            rate = self.rate
+            chunk = self.pipe.read1(65536 if rate is None else max(1, int(rate / 20)))
+            if not chunk:
+                break
+            self.out.write(chunk)
+            self.out.flush()
+            self.count += len(chunk)
+            self.last = time.monotonic()
+            if self.seen is None and self.watch in tail + chunk:
+                self.seen = time.monotonic()
+            tail = chunk[-len(self.watch):]
+            if rate is not None:
+                time.sleep(0.05)
+        self.out.flush()
+
+
+# --------------------------------------------------------------------------
+# Transport stream reading: enough to find each PES start and its PTS.
+
+
+def pes_starts(data, pids):
+    """(byte offset, pid, pts) of every PES start with a PTS on the given PIDs,
+    in stream order. Works on any byte stream: packets are found by their sync
+    byte, so garbage and truncated packets in between are passed over."""
+    out = []
+    n = len(data)
+    i = 0
+    while i + TS <= n:
+        if data[i] != 0x47 or (i + TS < n and data[i + TS] != 0x47):
+            j = data.find(b"\x47", i + 1)
+            if j < 0:
+                break
+            i = j
+            continue
+        p = data[i:i + TS]
+        pid = ((p[1] & 0x1F) << 8) | p[2]
+        if pid in pids and p[1] & 0x40 and not p[1] & 0x80:
+            afc = (p[3] >> 4) & 3
+            o = 4 + (1 + p[4] if afc & 2 else 0)
+            if afc & 1 and o + 14 <= TS and p[o:o + 3] == b"\x00\x00\x01" and p[o + 7] & 0x80:
+                b = p[o + 9:o + 14]
+                pts = ((b[0] >> 1) & 7) << 30 | b[1] << 22 | (b[2] >> 1) << 15 | b[3] << 7 | b[4] >> 1
+                out.append((i, pid, pts))
+        i += TS
+    return out
+
+
+def read_times(path):
+    """[(seconds, byte offset)] of a kestrow_udp --log file."""
+    rows = []
+    for line in kt.read_text(path).splitlines():
+        t, off = line.split()
+        rows.append((float(t), int(off)))
+    return rows
+
+
+def time_of(rows, offset):
+    """Time of the datagram holding byte offset (rows sorted by offset)."""
+    lo, hi = 0, len(rows) - 1
+    if not rows or offset < rows[0][1]:
+        return None
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        if rows[mid][1] <= offset:
+            lo = mid
+        else:
+            hi = mid - 1
+    return rows[lo][0]
+
+
+def unwrap(pts, ref):
+    return pts + round((ref - pts) / WRAP) * WRAP
+
+
+class Flow:
+    """The PES starts of the audio and video PIDs of one stream file, each
+    with the time it crossed the socket (from a kestrow_udp log)."""
+
+    def __init__(self, path, times, pids, ref):
+        with open(path, "rb") as f:
+            data = f.read()
+        rows = read_times(times) if times else []
+        self.units = []
+        for off, pid, pts in pes_starts(data, set(pids)):
+            self.units.append((pid, unwrap(pts, ref), time_of(rows, off) if rows else None))
+
+    def count(self, lo, hi, pids=None):
+        """Distinct PES units (PID and pts) with lo <= pts < hi (ticks,
+        unwrapped): a unit sent twice counts once."""
+        return len({(pid, pts) for pid, pts, _ in self.units
+                    if lo <= pts < hi and (pids is None or pid in pids)})
+
+    def sent_between(self, t0, t1):
+        """Distinct PES units (PID, pts) that crossed the socket between the
+        monotonic times t0 and t1."""
+        return {(pid, pts) for pid, pts, t in self.units if t is not None and t0 <= t <= t1}
+
+    def keys(self):
+        return {(pid, pts) for pid, pts, _ in self.units}
+
+    def times(self, pid):
+        """{pts: time} of one PID (the first time a pts was seen)."""
+        seen = {}
+        for p, pts, t in self.units:
+            if p == pid and pts not in seen:
+                seen[pts] = t
+        return seen
+
+
+def relayed(sent, got, t0, t1):
+    """(units sent between t0 and t1, units that came out in the same stretch
+    of each PID's time line): during a break the filler's units count in
+    place of the programme's."""
+    units = sent.sent_between(t0, t1)
+    span = {}
+    for pid, pts in units:
+        lo, hi = span.get(pid, (pts, pts))
+        span[pid] = (min(lo, pts), max(hi, pts))
+    out = {(pid, pts) for pid, pts in got.keys() if pid in span and span[pid][0] <= pts <= span[pid][1]}
+    return len(units), len(out)
+
+
+def latency(sent, got, pid, lo, hi):
+    """Delays (seconds) from sending to receiving of the PES units of pid with
+    lo <= pts < hi that crossed both sockets."""
+    a = sent.times(pid)
+    b = got.times(pid)
+    return sorted(b[k] - a[k] for k in a if lo <= k < hi and k in b and a[k] is not None
+                  and b[k] is not None)
+
+
+def cut(path, dest, video_pid, lo, hi, ref, pids=(0x101, 0x102)):
+    """Writes to dest the stretch of the TS file at path from the first video
+    PES start with lo <= pts up to the first later one with pts >= hi (ticks,
+    unwrapped near ref), after the file's first PAT and PMT packets, so that a
+    reader takes it for a stream of its own. PES units of the video and pids
+    from another time line (a session before a jump) are left out."""
+    with open(path, "rb") as f:
+        data = f.read()
+    media = {video_pid, *pids}
+    units = [(off, pid, unwrap(pts, ref)) for off, pid, pts in pes_starts(data, media)]
+    begin = next((off for off, pid, pts in units if pid == video_pid and pts >= lo), None)
+    if begin is None:
+        raise AssertionError("%s: no video with pts >= %d" % (path, lo))
+    end = next((off for off, pid, pts in units if off > begin and pid == video_pid and pts >= hi), len(data))
+    starts = {off: pts for off, _, pts in units}
+    body = []
+    current = {}
+    for i in range(begin, end - TS + 1, TS):
+        p = data[i:i + TS]
+        if p[0] != 0x47:
+            continue
+        pid = ((p[1] & 0x1F) << 8) | p[2]
+        if pid in media:
+            if i in starts:
+                current[pid] = starts[i]
+            pts = current.get(pid)
+            if pts is None or not lo - 2 * TICKS <= pts < hi + 2 * TICKS:
+                continue
+        body.append(p)
+    head = b""
+    pmt = None
+    for i in range(0, min(len(data), 5000 * TS), TS):
+        p = data[i:i + TS]
+        pid = ((p[1] & 0x1F) << 8) | p[2]
+        if pmt is None and pid == 0 and p[1] & 0x40:
+            o = 4 + (1 + p[4] if p[3] & 0x20 else 0)
+            o += 1 + p[o]                      # the section, after the pointer field
+            pmt = ((p[o + 10] & 0x1F) << 8) | p[o + 11]
+            head = p
+        elif pmt is not None and pid == pmt and p[1] & 0x40:
+            head += p
+            break
+    with open(dest, "wb") as f:
+        f.write(head + b"".join(body))
+    return dest
+
+
+def put_section(path, index, section, pid):
+    """Replaces TS packet number index of the file (a cue packet the
+    generator placed) by section carried on pid over as many TS packets as
+    it needs, and renumbers the continuity counters of pid to follow on."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    old = data[index * TS:(index + 1) * TS]
+    if ((old[1] & 0x1F) << 8 | old[2]) != pid:
+        raise ValueError("packet %d is not on PID 0x%x" % (index, pid))
+    payload = b"\x00" + bytes(section)          # pointer_field, then the section
+    packets = []
+    for n, pos in enumerate(range(0, len(payload), TS - 4)):
+        chunk = payload[pos:pos + TS - 4]
+        head = bytes([0x47, (0x40 if n == 0 else 0) | pid >> 8, pid & 0xFF, 0x10])
+        packets.append(head + chunk + b"\xff" * (TS - 4 - len(chunk)))
+    data[index * TS:(index + 1) * TS] = b"".join(packets)
+    cc = 0
+    for i in range(0, len(data), TS):
+        if ((data[i + 1] & 0x1F) << 8 | data[i + 2]) == pid and data[i + 3] & 0x10:
+            data[i + 3] = (data[i + 3] & 0xF0) | cc
+            cc = (cc + 1) & 0x0F
+    with open(path, "wb") as f:
+        f.write(data)
+    return len(packets)
+
+
+class Results:
+    """Rows of the fault table of one test: what was done, PES units in and
+    out, whether the service survived it; printed, and written to
+    $KESTROW_BUILD/faults/<name>.tsv for the figures."""
+
+    def __init__(self, name):
+        self.name = name
+        self.rows = []
+        self.problems = []
+
+    def add(self, fault, units_in, units_out, survived, note=""):
+        self.rows.append((fault, units_in, units_out, survived, note))
+
+    def expect(self, cond, what):
+        """Notes a failed expectation without stopping the walk."""
+        if not cond:
+            self.problems.append(what)
+        return bool(cond)
+
+    def within(self, units_in, units_out, share=0.05):
+        return units_in > 0 and abs(units_out - units_in) <= share * units_in
+
+    def table(self):
+        lines = ["%-52s %9s %9s  %s" % ("fault", "units in", "units out", "survived")]
+        for fault, a, b, ok, note in self.rows:
+            lines.append("%-52s %9s %9s  %s%s" % (fault, a, b, "yes" if ok else "NO",
+                                                   "  (" + note + ")" if note else ""))
+        return "\n".join(lines)
+
+    def finish(self):
+        text = self.table()
+        print("\n" + text, flush=True)
+        if kt.BUILD:
+            folder = os.path.join(kt.BUILD, "faults")
+            os.makedirs(folder, exist_ok=True)
+            with open(os.path.join(folder, self.name + ".tsv"), "w") as f:
+                for row in self.rows:
+                    f.write("\t".join(str(x) for x in row) + "\n")
+        if self.problems:
+            raise AssertionError("\n".join(self.problems) + "\n" + text)
+
+
+def sanitizer_report(text):
+    """The first line of a sanitizer report in text, or None."""
+    for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "ThreadSanitizer"):
+        i = text.find(marker)
+        if i >= 0:
+            return text[max(0, text.rfind("\n", 0, i)) + 1:text.find("\n", i)]
+    return None
+
+
+def split(path, first, second, video_pid, at, ref):
+    """Cuts the TS file at path in two at the first video PES start with
+    pts >= at (ticks, unwrapped near ref): the part before goes to first, the
+    rest to second. Returns (first, second)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    off = next((o for o, _, pts in pes_starts(data, {video_pid}) if unwrap(pts, ref) >= at), None)
+    if off is None:
+        raise ValueError("%s: no video at %d" % (path, at))
+    with open(first, "wb") as f:
+        f.write(data[:off])
+    with open(second, "wb") as f:
+        f.write(data[off:])
+    return first, second
+
+
+class Walk:
+    """Checks on one service's output after a run, stretch by stretch of a
+    programme's time line (seconds from ref, the programme's start)."""
+
+    def __init__(self, res, svc, filler, workdir, pids, video=0x100):
+        self.res, self.svc, self.filler, self.dir = res, svc, filler, workdir
+        self.pids, self.video = list(pids), video
+
+    def flows(self, rec, times, ref):
+        """(what was sent, what came out) of the sender's record rec."""
+        return Flow(rec, times, self.pids, ref), Flow(self.svc.out, self.svc.arrivals, self.pids, ref)
+
+    @staticmethod
+    def ticks(ref, a, b):
+        return ref + int(a * TICKS), ref + int(b * TICKS)
+
+    def counts(self, fin, fout, ref, a, b):
+        lo, hi = self.ticks(ref, a, b)
+        return fin.count(lo, hi), fout.count(lo, hi)
+
+    def delay(self, fin, fout, ref, a, b):
+        """Median delay of the video units of the stretch, or None."""
+        lat = latency(fin, fout, self.video, *self.ticks(ref, a, b))
+        return sorted(lat)[len(lat) // 2] if lat else None
+
+    def spliced(self, prog, ref, lo, hi, at, dur, label):
+        """Whether the break announced at `at` for `dur` seconds lies exactly
+        in the output's stretch [lo, hi), as splicecheck reads it."""
+        import splicecheck
+        try:
+            out_cut = cut(self.svc.out, os.path.join(self.dir, label + ".cut.ts"), self.video,
+                          *self.ticks(ref, lo, hi), ref, pids=[p for p in self.pids if p != self.video])
+            check = splicecheck.Splice(prog, self.filler, out_cut)
+            check.expect_valid()
+            check.expect_break(0, ref + int(at * TICKS), int(dur * TICKS))
+            return True
+        except AssertionError as e:
+            return self.res.expect(False, "%s: %s" % (label, e))
+
+    def ending(self, rc, took, limit=2.0):
+        """Exit status, time to exit, last log line, sanitizer: one table row."""
+        res = self.res
+        ok = (res.expect(rc == 0, "exit status %r" % rc)
+              & res.expect(took < limit, "SIGTERM took %.2f s" % took)
+              & res.expect(self.svc.text().rstrip("\n").endswith("Bye!"), "no Bye! at the end of the log"))
+        report = sanitizer_report(self.svc.stderr_text())
+        ok &= res.expect(report is None, "sanitizer: %s" % report)
+        res.add("SIGTERM after the faults", "", "", ok, "exit %r in %.2f s" % (rc, took))
