@@ -34,6 +34,7 @@ extern "C" {
 #define SLICER_DATAGRAM_SIZE     1316    // seven TS packets per UDP datagram
 #define SLICER_OUT_QUEUE         512
 #define SLICER_MAX_DTS_JUMP      1800000 // 20 s of 90 kHz ticks
+#define SLICER_MAX_DTS_REPEAT    90000   // 1 s: how far behind its stream a packet counts as a repeat
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
 #define SLICER_MAX_INTERLEAVE_DELTA "300000"
@@ -143,12 +144,49 @@ static int slicer_map_stream(session_ctx *session, int i)
     return -1;
 }
 
-/* Writes out the queue, oldest first; the muxing error, logged, or 0. */
-static int slicer_write_queue(session_ctx *session, packets_queue *queue)
+/*
+ * Why the muxer would refuse pkt, as a trace tag, or null. A packet whose dts
+ * does not come after the last one written on its stream, by at most
+ * SLICER_MAX_DTS_REPEAT, is a repeat (a datagram received twice) or left
+ * over from a damaged stretch of input; so is one with a pts before its dts.
+ * The muxer would fail on either and end the session, so they are left out.
+ * A stream that goes further back is a jump, left to the muxer as before.
+ */
+static const char *slicer_refused(const AVFormatContext *output, const int64_t *last_dts,
+                                  const AVPacket *pkt)
+{
+    int s = pkt->stream_index;
+
+    if (pkt->pts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE && pkt->pts < pkt->dts)
+        return "PTS<DTS";
+    if (!last_dts || s < 0 || (unsigned)s >= output->nb_streams || last_dts[s] == AV_NOPTS_VALUE ||
+        pkt->dts == AV_NOPTS_VALUE || last_dts[s] - pkt->dts > SLICER_MAX_DTS_REPEAT)
+        return nullptr;
+    enum AVMediaType type = output->streams[s]->codecpar->codec_type;
+    bool equal_allowed = type == AVMEDIA_TYPE_DATA || type == AVMEDIA_TYPE_SUBTITLE;
+    if (pkt->dts < last_dts[s] || (pkt->dts == last_dts[s] && !equal_allowed))
+        return "OLD";
+    return nullptr;
+}
+
+/*
+ * Writes out the queue, oldest first, leaving out what the muxer would refuse
+ * (traced); last_dts, one entry per output stream, follows what was written.
+ * Returns the muxing error, logged, or 0.
+ */
+static int slicer_write_queue(session_ctx *session, packets_queue *queue, int64_t *last_dts)
 {
     AVPacket *pkt = nullptr;
 
     while (packets_queue_pop(queue, &pkt) >= 0) {
+        const char *refused = slicer_refused(session->output, last_dts, pkt);
+        if (refused) {
+            log_packet(session->output, pkt, refused);
+            av_packet_free(&pkt);
+            continue;
+        }
+        int s = pkt->stream_index;
+        int64_t dts = pkt->dts;
         int ret = av_interleaved_write_frame(session->output, pkt);
         av_packet_free(&pkt);
         if (ret < 0) {
@@ -157,6 +195,8 @@ static int slicer_write_queue(session_ctx *session, packets_queue *queue)
                        err_to_str(err, sizeof(err), ret));
             return ret;
         }
+        if (last_dts && s >= 0 && (unsigned)s < session->output->nb_streams && dts != AV_NOPTS_VALUE)
+            last_dts[s] = dts;
     }
     return 0;
 }
@@ -169,10 +209,18 @@ int slicer_packets_loop(app_ctx *app, session_ctx *session)
     bool write_failed = false;
     int ret;
 
-    if (packets_queue_create(&queue, SLICER_OUT_QUEUE) < 0)
+    /* Last dts written per output stream; without it (no memory) nothing is left out. */
+    int64_t *last_dts = (int64_t *)av_malloc_array(session->output->nb_streams, sizeof(int64_t));
+    for (unsigned i = 0; last_dts && i < session->output->nb_streams; i++)
+        last_dts[i] = AV_NOPTS_VALUE;
+
+    if (packets_queue_create(&queue, SLICER_OUT_QUEUE) < 0) {
+        av_free(last_dts);
         return 0;
+    }
     if (packets_queue_create(&session->held, SPLICE_HELD_MAX) < 0) {
         packets_queue_destroy(&queue);
+        av_free(last_dts);
         return 0;
     }
     log_printf(LOG_INFO, "%s: Entering main loop...", "slicer_packets_loop");
@@ -230,7 +278,7 @@ int slicer_packets_loop(app_ctx *app, session_ctx *session)
             pkt = nullptr;
         }
 
-        if (slicer_write_queue(session, queue) < 0) {
+        if (slicer_write_queue(session, queue, last_dts) < 0) {
             write_failed = true;
             break;
         }
@@ -243,10 +291,11 @@ int slicer_packets_loop(app_ctx *app, session_ctx *session)
         env.queue = queue;
         env.held = session->held;
         splice_release_held(&env);
-        slicer_write_queue(session, queue);
+        slicer_write_queue(session, queue, last_dts);
     }
     packets_queue_destroy(&session->held);
     packets_queue_destroy(&queue);
+    av_free(last_dts);
     return 0;
 }
 
