@@ -227,7 +227,8 @@ static void dump_cue(const splice_env *env, const AVPacket *pkt)
     hex[0] = '\0';
     for (int i = 0; i < pkt->size && pos + 1 < size; i++, pos += 2)
         snprintf(hex + pos, size - pos, "%.2X", pkt->data[i]);
-    say(env, LOG_INFO, "%s", hex);
+    /* Straight to the logger: say() would cut a long cue's dump to its own line size. */
+    log_printf(LOG_INFO, "%s: %s", SPLICE_LOG_NAME, hex);
     say(env, LOG_INFO, "check value against %s or %s", SCTE35_DECODER_A, SCTE35_DECODER_B);
 }
 
