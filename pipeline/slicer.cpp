@@ -41,6 +41,8 @@ extern "C" {
 
 #define SLICER_OUTPUT_GRACE_US   500000  // time the output gets to write its trailer after a stop
 #define SLICER_SEND_HEADROOM     20      // the UDP sender may go 1/20 faster than the mux rate
+/* How far the output may run ahead of the wall clock after a gap in the input's timestamps. */
+#define SLICER_MAX_OUTPUT_LEAD_US 300000
 
 /* Interrupts the input's blocking reads once a stop was requested. */
 static int slicer_interrupt(void *opaque)
@@ -437,8 +439,10 @@ int slicer_streams(app_ctx *app)
         ts_out_config config = slicer_output_config(session.output);
         ret = ts_out_open(&stage, app->dst_url, &config, &session.output->interrupt_callback,
                           SLICER_DATAGRAM_SIZE);
-        if (ret >= 0)
+        if (ret >= 0) {
             session.output->pb = ts_out_pb(stage);
+            ts_out_set_pacing(stage, app->mux_rate > 0 ? app->mux_rate : 0, SLICER_MAX_OUTPUT_LEAD_US);
+        }
         if (ret < 0) {
             log_printf(LOG_ERROR, "%s: Could not open output file [%s]: %s", "slicer_streams", app->dst_url,
                        err_to_str(err, sizeof(err), ret));
@@ -461,6 +465,12 @@ int slicer_streams(app_ctx *app)
 
     ret = slicer_packets_loop(app, &session);
     av_write_trailer(session.output);
+    {
+        ts_out_stats stats;
+        if (ts_out_get_stats(stage, &stats) == 0 && stats.nulls_dropped > 0)
+            log_printf(LOG_INFO, "%s: %" PRId64 " null packets left out to keep the output in time",
+                       "slicer_streams", stats.nulls_dropped);
+    }
 
 out_close:
     avformat_close_input(&session.input);

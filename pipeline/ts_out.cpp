@@ -19,6 +19,7 @@
 extern "C" {
 #include <libavformat/avio.h>
 #include <libavutil/mem.h>
+#include <libavutil/time.h>
 }
 
 #define TS_PACKET_SIZE     188
@@ -71,6 +72,10 @@ struct ts_out {
     uint8_t unit[TS_PID_COUNT];  // index into pes[] or pmt[] for rewritten PIDs
     uint8_t cc[TS_PID_COUNT];    // last continuity counter sent on rewritten PIDs
     int epg_pid;
+    int64_t rate;              // bit/s; 0: the output's timing is not watched
+    int64_t max_lead_us;
+    int64_t clock_start;       // wall clock (us) from which clock_bits were sent; 0: not yet
+    int64_t clock_bits;
     uint8_t partial[TS_PACKET_SIZE];
     int partial_len;
     ts_psi_buf pat;
@@ -122,10 +127,31 @@ static int section_total(const uint8_t *sec)
 /* ------------------------------------------------------------------------ */
 /* Output: destination writes, waiting packets and places. */
 
+/*
+ * How far (us) the packets sent so far run ahead of the wall clock at the
+ * output's rate. Like the destination's sender, the clock starts again
+ * whenever the output ran dry, so a late output never counts as ahead.
+ */
+static int64_t output_lead(ts_out *s)
+{
+    int64_t now = av_gettime_relative();
+    int64_t lead = s->clock_start ? s->clock_start + s->clock_bits * 1000000 / s->rate - now : -1;
+    if (lead < 0) {
+        s->clock_start = now;
+        s->clock_bits = 0;
+        lead = 0;
+    }
+    return lead;
+}
+
 static void send_packet(ts_out *s, const uint8_t *pkt)
 {
     if (s->error < 0)
         return;
+    if (s->rate > 0) {
+        output_lead(s);
+        s->clock_bits += TS_PACKET_SIZE * 8;
+    }
     avio_write(s->dest, pkt, TS_PACKET_SIZE);
     if (s->dest->error < 0) {
         s->error = s->dest->error;
@@ -154,13 +180,20 @@ static uint8_t *queue_slot(ts_out *s)
     return w->pkt;
 }
 
-/* A free place: the oldest waiting packet, else null (the muxer's own when given). */
+/*
+ * A free place: the oldest waiting packet, else null (the muxer's own when
+ * given); no null while the output runs too far ahead of the wall clock.
+ */
 static void fill_place(ts_out *s, const uint8_t *null_pkt)
 {
     if (s->queue_count > 0) {
         send_packet(s, s->queue[s->queue_head].pkt);
         s->queue_head = (s->queue_head + 1) % TS_OUT_QUEUE_SIZE;
         s->queue_count--;
+        return;
+    }
+    if (s->rate > 0 && s->max_lead_us > 0 && output_lead(s) > s->max_lead_us) {
+        s->stats.nulls_dropped++;
         return;
     }
     if (null_pkt) {
@@ -660,6 +693,19 @@ out_free_stage:
 AVIOContext *ts_out_pb(ts_out *stage)
 {
     return stage ? stage->pb : nullptr;
+}
+
+int ts_out_set_pacing(ts_out *stage, int64_t rate, int64_t max_lead_us)
+{
+    if (!stage)
+        return -EINVAL;
+    if (rate < 0 || max_lead_us < 0)
+        return -ERANGE;
+    stage->rate = max_lead_us > 0 ? rate : 0;
+    stage->max_lead_us = rate > 0 ? max_lead_us : 0;
+    stage->clock_start = 0;
+    stage->clock_bits = 0;
+    return 0;
 }
 
 int ts_out_get_stats(const ts_out *stage, ts_out_stats *stats)

@@ -16,7 +16,9 @@
  *  - the packet count, and so the mux rate, is kept: section packets take the
  *    places of the PES packets they replace and of the muxer's null packets,
  *    and a place left over becomes a null packet. A section packet that finds
- *    no place within TS_OUT_HOLD_PACKETS packets is sent in addition.
+ *    no place within TS_OUT_HOLD_PACKETS packets is sent in addition;
+ *  - with ts_out_set_pacing, null packets that would put the output too far
+ *    ahead of the wall clock are left out.
  * Memory is allocated once, at open; nothing is allocated per packet.
  */
 #ifndef KESTROW_PIPELINE_TS_OUT_H
@@ -49,6 +51,7 @@ struct ts_out_stats {
     int64_t pmts_rewritten;
     int64_t units_dropped;     // PES units or parts of them that held no complete section
     int64_t bytes_skipped;     // bytes outside any TS packet (lost sync, partial tail)
+    int64_t nulls_dropped;     // null packets left out to keep the output in time
 };
 
 /*
@@ -72,6 +75,19 @@ int ts_out_open(ts_out **out, const char *url, const ts_out_config *config,
  * this context's error and the muxer's write calls return it.
  */
 AVIOContext *ts_out_pb(ts_out *stage);
+
+/*
+ * Keeps the output in time: rate is the muxer's constant rate in bit/s, at
+ * which the destination sends, and max_lead_us how far the output may run
+ * ahead of the wall clock at that rate. The muxer fills every gap in the
+ * timestamps with null packets, so after an outage of the input, or a jump
+ * of its timestamps, it writes the whole gap at once, and the output would
+ * go on air that much later for the rest of the session. Null packets that
+ * would put the output more than max_lead_us ahead are left out (counted in
+ * nulls_dropped). 0 in either turns this off, as after ts_out_open. Returns
+ * 0; -22 without stage; -34 for a negative value.
+ */
+int ts_out_set_pacing(ts_out *stage, int64_t rate, int64_t max_lead_us);
 
 /* Copies the counters into *stats. 0; -22 without stage or stats. */
 int ts_out_get_stats(const ts_out *stage, ts_out_stats *stats);
