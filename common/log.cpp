@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -45,6 +46,7 @@ static std::atomic<int> threshold{20};
 static std::atomic<int> writer_paused{0};
 static std::atomic<uint64_t> lines_written{0};
 static std::atomic<time_t (*)(void)> time_source{nullptr};
+static std::atomic<uint64_t> overflow_unreported{0};  // overflow messages standard error has not taken yet
 
 static pthread_t writer;
 
@@ -97,6 +99,32 @@ static size_t format_line(char *buf, size_t limit, int level, const struct timev
 }
 
 /*
+ * The overflow message on standard error, with the lock held: written at once
+ * only when standard error takes it without waiting, and otherwise left to
+ * the writer thread (overflow_unreported). A slow reader of standard error (a
+ * pipe, a console, the journal) holds up the writer thread, which is what
+ * fills the queue; a blocking write here would then stall every thread that
+ * logs, the packet loop among them.
+ */
+static void report_overflow_locked(void)
+{
+    struct pollfd out = {STDERR_FILENO, POLLOUT, 0};
+    if (overflow_unreported.load() == 0 && poll(&out, 1, 0) == 1 && (out.revents & POLLOUT)) {
+        ssize_t n = write(STDERR_FILENO, overflow_msg, sizeof(overflow_msg) - 1);
+        if (n == (ssize_t)sizeof(overflow_msg) - 1)
+            return;
+    }
+    overflow_unreported.fetch_add(1);
+}
+
+/* Writer thread: the overflow messages that standard error could not take at once. */
+static void report_deferred_overflows(void)
+{
+    for (uint64_t n = overflow_unreported.exchange(0); n > 0; n--)
+        fwrite(overflow_msg, 1, sizeof(overflow_msg) - 1, stderr);
+}
+
+/*
  * Hands a formatted line on, with the lock held: to standard error before
  * log_start, onto the queue while running (or the overflow message when
  * LOG_QUEUE_MAX_LINES are pending), nowhere after log_stop.
@@ -111,7 +139,7 @@ static void dispatch_locked(const char *line, size_t len)
     if (s != LOG_STATE_RUNNING)
         return;
     if (ring_count >= LOG_QUEUE_MAX_LINES) {
-        fwrite(overflow_msg, 1, sizeof(overflow_msg) - 1, stderr);
+        report_overflow_locked();
         return;
     }
     char *copy = (char *)malloc(len + 1);
@@ -221,10 +249,12 @@ static void log_write_line(const char *line)
 static void log_drain(bool pausable)
 {
     char *line;
+    report_deferred_overflows();
     while ((line = log_take(pausable))) {
         log_write_line(line);
         free(line);
         lines_written.fetch_add(1);
+        report_deferred_overflows();
     }
 }
 
