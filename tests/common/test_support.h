@@ -1,6 +1,6 @@
 /*
- * Helpers shared by the common runtime tests: temporary directories, file
- * reading, capture of standard error and running a case in a child process.
+ * Helpers shared by the unit tests: temporary directories, file reading,
+ * capture of standard error and running a case in a child process.
  */
 #ifndef KESTROW_TESTS_COMMON_TEST_SUPPORT_H
 #define KESTROW_TESTS_COMMON_TEST_SUPPORT_H
@@ -27,7 +27,7 @@ struct TempDir {
     std::string path;
     TempDir()
     {
-        char tmpl[] = "/tmp/kestrow-common-XXXXXX";
+        char tmpl[] = "/tmp/kestrow-test-XXXXXX";
         const char *p = mkdtemp(tmpl);
         path = p ? p : "";
     }
