@@ -72,6 +72,32 @@ bool wait_flag(const std::atomic<int> &flag, int ms)
     return flag.load() != 0;
 }
 
+/*
+ * In the child: logger on log, a context whose stop flag is signal_count
+ * (with a free control port when with_port), the service's handlers and its
+ * signal thread.
+ */
+app_ctx *service_start(const std::string &log, bool with_port)
+{
+    log_set_stderr(0);
+    log_start(log.c_str(), 86400);
+    app_ctx *app = nullptr;
+    app_ctx_create(&app);
+    app->stop_flag = &signal_count;
+    if (with_port)
+        app->port = free_tcp_port();
+    install_signals();
+    return signals_start(app) == 0 ? app : nullptr;
+}
+
+/* In the child: the end of the shutdown order. */
+void service_end(app_ctx *app)
+{
+    signals_stop();
+    app_ctx_destroy(&app);
+    log_stop();
+}
+
 } // namespace
 
 TEST(Signals, HandlersCountAndTheSignalThreadLogsInArrivalOrder)
@@ -79,13 +105,8 @@ TEST(Signals, HandlersCountAndTheSignalThreadLogsInArrivalOrder)
     st::TempDir dir;
     std::string log = dir / "app.log";
     int rc = run_in_child([&] {
-        log_set_stderr(0);
-        log_start(log.c_str(), 86400);
-        app_ctx *app = nullptr;
-        app_ctx_create(&app);
-        app->stop_flag = &signal_count;
-        install_signals();
-        if (signals_start(app) != 0)
+        app_ctx *app = service_start(log, false);
+        if (!app)
             return 1;
         raise(SIGPIPE);
         if (signal_count.load() != 0)
@@ -96,9 +117,7 @@ TEST(Signals, HandlersCountAndTheSignalThreadLogsInArrivalOrder)
         raise(SIGINT);
         if (signal_count.load() != 4)
             return 3;
-        signals_stop();
-        app_ctx_destroy(&app);
-        log_stop();
+        service_end(app);
         return 0;
     });
     ASSERT_EQ(0, rc);
@@ -124,12 +143,7 @@ TEST(Signals, HandlerInterruptingALoggingThreadNeverBlocksIt)
     std::string log = dir / "app.log";
     const int signals = 300;
     int rc = run_in_child([&] {
-        log_set_stderr(0);
-        log_start(log.c_str(), 86400);
-        app_ctx *app = nullptr;
-        app_ctx_create(&app);
-        install_signals();
-        signals_start(app);
+        app_ctx *app = service_start(log, false);
         std::atomic<int> done{0};
         std::thread logger([&] {
             for (int i = 0; i < 20000; i++)
@@ -141,9 +155,7 @@ TEST(Signals, HandlerInterruptingALoggingThreadNeverBlocksIt)
             usleep(50);
         }
         logger.join();
-        signals_stop();
-        app_ctx_destroy(&app);
-        log_stop();
+        service_end(app);
         return 0;
     });
     ASSERT_EQ(0, rc);
@@ -159,14 +171,7 @@ TEST(Signals, FirstTerminatingSignalStopsTheControlServer)
     st::TempDir dir;
     std::string log = dir / "app.log";
     int rc = run_in_child([&] {
-        log_set_stderr(0);
-        log_start(log.c_str(), 86400);
-        app_ctx *app = nullptr;
-        app_ctx_create(&app);
-        app->stop_flag = &signal_count;
-        app->port = free_tcp_port();
-        install_signals();
-        signals_start(app);
+        app_ctx *app = service_start(log, true);
         if (ctl_init(app) != 0)
             return 1;
         pthread_t thread;
@@ -207,14 +212,7 @@ TEST(Signals, SignalBeforeTheControlServerExistsStillEndsIt)
     st::TempDir dir;
     std::string log = dir / "app.log";
     int rc = run_in_child([&] {
-        log_set_stderr(0);
-        log_start(log.c_str(), 86400);
-        app_ctx *app = nullptr;
-        app_ctx_create(&app);
-        app->stop_flag = &signal_count;
-        app->port = free_tcp_port();
-        install_signals();
-        signals_start(app);
+        app_ctx *app = service_start(log, true);
         raise(SIGTERM);  // the signal thread finds no server to stop
         usleep(50000);
         if (ctl_init(app) != 0)
@@ -228,9 +226,7 @@ TEST(Signals, SignalBeforeTheControlServerExistsStillEndsIt)
             return 3;
         if (app->ctl != nullptr)
             return 4;
-        signals_stop();
-        app_ctx_destroy(&app);
-        log_stop();
+        service_end(app);
         return 0;
     });
     ASSERT_EQ(0, rc);
