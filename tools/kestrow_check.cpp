@@ -11,6 +11,8 @@
  *     --hex             add the bytes of data-stream packets (SCTE-35 ...)
  *     --hex-all         add the bytes of every packet
  *     --cc              only scan the raw TS for continuity-counter errors
+ *     --layout          only scan the raw TS for its PAT/PMT layout and the
+ *                       packets of each PID
  *     --duration SEC    stop after SEC seconds of wall-clock time
  *     --count N         stop after N packets (TS packets with --cc)
  *     --verbose         let libavformat print its warnings
@@ -25,6 +27,15 @@
  * With --cc:
  *   cc       PID TS_PACKETS CC_ERRORS  (one line per PID, null packets left out)
  *   total    TS_PACKETS CC_ERRORS SYNC_LOSSES
+ * With --layout (the last PAT and PMTs read; PIDs in order, null PID included):
+ *   ts       TRANSPORT_STREAM_ID       ("-" when no PAT was read)
+ *   program  NUMBER PMT_PID PCR_PID DESCRIPTORS
+ *   es       PROGRAM PID STREAM_TYPE LANGUAGES PACKETS DESCRIPTORS
+ *            (one per stream of the PMT, in its order; LANGUAGES are the
+ *            ISO 639 codes of its language, subtitling and teletext
+ *            descriptors, "+"-separated, "-" for none)
+ *   pid      PID TS_PACKETS UNIT_STARTS PCRS
+ *   total    TS_PACKETS CC_ERRORS SYNC_LOSSES
  * PIDs and stream types are "0x..." hexadecimal, "-" when unknown; PTS/DTS
  * are in the stream's time base (1/90000), "NOPTS" when missing; KEY is 1 or
  * 0; HASH is the 64-bit FNV-1a of the packet's bytes; DATA is hexadecimal
@@ -32,7 +43,8 @@
  * "0xTT=HEX", comma-separated, "-" for none.
  *
  * Exit status: 0 done (for --cc: no continuity error), 1 read error after
- * the header (for --cc: continuity errors found), 2 usage or open failure.
+ * the header (for --cc: continuity errors found; for --layout: no PMT
+ * read), 2 usage or open failure.
  */
 #include <cerrno>
 #include <cinttypes>
@@ -56,6 +68,8 @@ extern "C" {
 #define TS_MAX_PROGRAMS  32
 #define TS_MAX_SECTION   4096    // 12-bit section_length + 3
 #define DESC_TEXT_SIZE   256
+#define LANG_TEXT_SIZE   32
+#define TS_MAX_ES        64
 #define IO_BUFFER_SIZE   65536
 
 /* Continuity state of one PID. */
@@ -70,6 +84,14 @@ struct ts_cc_state {
 struct ts_es_info {
     int stream_type;      // -1 when no PMT declares the PID
     char descriptors[DESC_TEXT_SIZE];
+    char languages[LANG_TEXT_SIZE];   // "eng+fra"; empty for none
+};
+
+/* Packets of one PID by kind, for --layout. */
+struct ts_pid_stats {
+    int64_t packets;
+    int64_t unit_starts;  // payload_unit_start_indicator set
+    int64_t pcrs;         // adaptation fields carrying a PCR
 };
 
 /* One programme of the PAT, with its PMT section being gathered. */
@@ -78,6 +100,8 @@ struct ts_program {
     int pmt_pid;
     int pcr_pid;          // -1 until the PMT is read
     char descriptors[DESC_TEXT_SIZE];
+    int es_pids[TS_MAX_ES];   // the PMT's streams, in its order
+    int es_count;
     uint8_t section[TS_MAX_SECTION];
     int section_len;      // bytes gathered; -1 when not inside a section
 };
@@ -91,6 +115,8 @@ struct ts_scanner {
     int in_sync;
     ts_cc_state cc[TS_PID_COUNT];
     ts_es_info es[TS_PID_COUNT];
+    ts_pid_stats stats[TS_PID_COUNT];
+    int ts_id;            // transport_stream_id of the PAT; -1 before one
     uint8_t pat[TS_MAX_SECTION];
     int pat_len;          // -1 when not inside a section
     ts_program programs[TS_MAX_PROGRAMS];
@@ -109,6 +135,7 @@ static int ts_scanner_create(ts_scanner **out)
         s->es[i].stream_type = -1;
     }
     s->pat_len = -1;
+    s->ts_id = -1;
     s->in_sync = 1;
     *out = s;
     return 0;
@@ -155,6 +182,37 @@ static void descriptors_to_text(const uint8_t *d, int len, char *out, size_t siz
     }
 }
 
+/*
+ * ISO 639 codes of the language (0x0A), subtitling (0x59) and teletext
+ * (0x56) descriptors of a loop, "+"-separated; empty when there are none.
+ */
+static void languages_to_text(const uint8_t *d, int len, char *out, size_t size)
+{
+    size_t used = 0;
+    out[0] = '\0';
+    for (int i = 0; i + 2 <= len;) {
+        int tag = d[i], dlen = d[i + 1];
+        if (i + 2 + dlen > len)
+            break;
+        int step = tag == 0x0A ? 4 : tag == 0x59 ? 8 : tag == 0x56 ? 5 : 0;
+        for (int k = 0; step && k + step <= dlen; k += step) {
+            const uint8_t *v = d + i + 2 + k;
+            bool letters = true;
+            for (int c = 0; c < 3; c++)
+                letters = letters && v[c] > 0x20 && v[c] < 0x7F && v[c] != '+' && v[c] != '"'
+                          && v[c] != '\\';
+            if (!letters || used + 5 > size)
+                continue;
+            if (used)
+                out[used++] = '+';
+            memcpy(out + used, v, 3);
+            used += 3;
+            out[used] = '\0';
+        }
+        i += 2 + dlen;
+    }
+}
+
 static int section_crc_ok(const uint8_t *sec, int len)
 {
     const AVCRC *table = av_crc_get_table(AV_CRC_32_IEEE);
@@ -173,6 +231,7 @@ static void parse_pat(ts_scanner *s, const uint8_t *sec, int len)
 {
     if (sec[0] != 0x00 || !(sec[5] & 0x01))
         return;
+    s->ts_id = (sec[3] << 8) | sec[4];
     for (int i = 8; i + 4 <= len - 4; i += 4) {
         int number = (sec[i] << 8) | sec[i + 1];
         int pid = ((sec[i + 2] & 0x1F) << 8) | sec[i + 3];
@@ -205,6 +264,7 @@ static void parse_pmt(ts_program *prog, ts_scanner *s, const uint8_t *sec, int l
     if (12 + info_len > end)
         return;
     descriptors_to_text(sec + 12, info_len, prog->descriptors, sizeof(prog->descriptors));
+    prog->es_count = 0;
     for (int i = 12 + info_len; i + 5 <= end;) {
         int type = sec[i];
         int pid = ((sec[i + 1] & 0x1F) << 8) | sec[i + 2];
@@ -214,6 +274,10 @@ static void parse_pmt(ts_program *prog, ts_scanner *s, const uint8_t *sec, int l
         s->es[pid].stream_type = type;
         descriptors_to_text(sec + i + 5, es_len, s->es[pid].descriptors,
                             sizeof(s->es[pid].descriptors));
+        languages_to_text(sec + i + 5, es_len, s->es[pid].languages,
+                          sizeof(s->es[pid].languages));
+        if (prog->es_count < TS_MAX_ES)
+            prog->es_pids[prog->es_count++] = pid;
         i += 5 + es_len;
     }
 }
@@ -312,6 +376,10 @@ static void scan_packet(ts_scanner *s, const uint8_t *p)
 {
     int pid = ((p[1] & 0x1F) << 8) | p[2];
     s->packets++;
+    ts_pid_stats *st = &s->stats[pid];
+    st->packets++;
+    st->unit_starts += (p[1] & 0x40) != 0;
+    st->pcrs += (p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10);
     if (pid == TS_NULL_PID)
         return;
     check_continuity(&s->cc[pid], p);
@@ -367,6 +435,7 @@ struct check_opts {
     int json;
     int hex;              // 0 none, 1 data streams, 2 every packet
     int cc_only;
+    int layout;
     int verbose;
     int64_t count;        // 0: no limit
     int64_t deadline;     // av_gettime_relative() limit; 0: none
@@ -555,16 +624,17 @@ static int open_inner(const check_opts *o, AVIOContext **inner)
     return ret;
 }
 
-/* --cc: raw bytes only, no demuxing. */
-static int run_cc(const check_opts *o, ts_scanner *s)
+/* Feeds the raw input to the scanner up to its end, the deadline or --count;
+ * 0, or -1 when the input cannot be read at all (reported). */
+static int scan_raw(const check_opts *o, ts_scanner *s)
 {
     AVIOContext *inner = nullptr;
     if (open_inner(o, &inner) < 0)
-        return 2;
+        return -1;
     uint8_t *buf = static_cast<uint8_t *>(av_malloc(IO_BUFFER_SIZE));
     if (!buf) {
         avio_closep(&inner);
-        return 2;
+        return -1;
     }
     for (;;) {
         int n = avio_read_partial(inner, buf, IO_BUFFER_SIZE);
@@ -576,6 +646,113 @@ static int run_cc(const check_opts *o, ts_scanner *s)
     }
     av_free(buf);
     avio_closep(&inner);
+    return 0;
+}
+
+static int64_t cc_errors(const ts_scanner *s)
+{
+    int64_t errors = 0;
+    for (int pid = 0; pid < TS_PID_COUNT; pid++)
+        errors += s->cc[pid].errors;
+    return errors;
+}
+
+static void print_total(const check_opts *o, const ts_scanner *s)
+{
+    if (o->json)
+        printf("\"total\":{\"packets\":%" PRId64 ",\"errors\":%" PRId64 ",\"sync_losses\":%" PRId64
+               "}}\n", s->packets, cc_errors(s), s->sync_losses);
+    else
+        printf("total\t%" PRId64 "\t%" PRId64 "\t%" PRId64 "\n", s->packets, cc_errors(s),
+               s->sync_losses);
+}
+
+/* --layout: the PAT/PMT identity and the packets of each PID, raw bytes only. */
+static int run_layout(const check_opts *o, ts_scanner *s)
+{
+    if (scan_raw(o, s) < 0)
+        return 2;
+    char a[16], b[16], c[16];
+    int found = 0;
+    if (o->json) {
+        printf("{\"format\":\"kestrow_check\",\"version\":1,\"transport_stream_id\":");
+        if (s->ts_id < 0)
+            printf("null");
+        else
+            printf("%d", s->ts_id);
+        printf(",\"programs\":[");
+    } else {
+        print_pid(a, sizeof(a), -1);
+        if (s->ts_id >= 0)
+            snprintf(a, sizeof(a), "%d", s->ts_id);
+        printf("ts\t%s\n", a);
+    }
+    for (int i = 0; i < s->program_count; i++) {
+        const ts_program *p = &s->programs[i];
+        found |= p->pcr_pid >= 0;
+        print_pid(a, sizeof(a), p->pmt_pid);
+        print_pid(b, sizeof(b), p->pcr_pid);
+        if (o->json) {
+            printf("%s{\"number\":%d,\"pmt_pid\":%d,\"pcr_pid\":%d,\"descriptors\":",
+                   i ? "," : "", p->number, p->pmt_pid, p->pcr_pid);
+            print_json_list(p->descriptors);
+            printf(",\"streams\":[");
+        } else {
+            printf("program\t%d\t%s\t%s\t%s\n", p->number, a, b,
+                   p->descriptors[0] ? p->descriptors : "-");
+        }
+        for (int k = 0; k < p->es_count; k++) {
+            int pid = p->es_pids[k];
+            const ts_es_info *es = &s->es[pid];
+            if (o->json) {
+                printf("%s{\"pid\":%d,\"stream_type\":%d,\"packets\":%" PRId64 ",\"languages\":",
+                       k ? "," : "", pid, es->stream_type, s->stats[pid].packets);
+                printf("[");
+                for (const char *l = es->languages; *l; l += l[3] ? 4 : 3)
+                    printf("%s\"%.3s\"", l == es->languages ? "" : ",", l);
+                printf("],\"descriptors\":");
+                print_json_list(es->descriptors);
+                putchar('}');
+            } else {
+                print_pid(a, sizeof(a), pid);
+                print_pid(b, sizeof(b), es->stream_type);
+                printf("es\t%d\t%s\t%s\t%s\t%" PRId64 "\t%s\n", p->number, a, b,
+                       es->languages[0] ? es->languages : "-", s->stats[pid].packets,
+                       es->descriptors[0] ? es->descriptors : "-");
+            }
+        }
+        if (o->json)
+            printf("]}");
+    }
+    if (o->json)
+        printf("],\"pids\":[");
+    int first = 1;
+    for (int pid = 0; pid < TS_PID_COUNT; pid++) {
+        const ts_pid_stats *st = &s->stats[pid];
+        if (!st->packets)
+            continue;
+        if (o->json) {
+            printf("%s{\"pid\":%d,\"packets\":%" PRId64 ",\"unit_starts\":%" PRId64
+                   ",\"pcrs\":%" PRId64 "}", first ? "" : ",", pid, st->packets, st->unit_starts,
+                   st->pcrs);
+        } else {
+            print_pid(c, sizeof(c), pid);
+            printf("pid\t%s\t%" PRId64 "\t%" PRId64 "\t%" PRId64 "\n", c, st->packets,
+                   st->unit_starts, st->pcrs);
+        }
+        first = 0;
+    }
+    if (o->json)
+        printf("],");
+    print_total(o, s);
+    return found ? 0 : 1;
+}
+
+/* --cc: raw bytes only, no demuxing. */
+static int run_cc(const check_opts *o, ts_scanner *s)
+{
+    if (scan_raw(o, s) < 0)
+        return 2;
 
     int64_t errors = 0;
     if (o->json)
@@ -594,10 +771,8 @@ static int run_cc(const check_opts *o, ts_scanner *s)
         first = 0;
     }
     if (o->json)
-        printf("],\"total\":{\"packets\":%" PRId64 ",\"errors\":%" PRId64 ",\"sync_losses\":%" PRId64
-               "}}\n", s->packets, errors, s->sync_losses);
-    else
-        printf("total\t%" PRId64 "\t%" PRId64 "\t%" PRId64 "\n", s->packets, errors, s->sync_losses);
+        printf("],");
+    print_total(o, s);
     return errors || s->sync_losses ? 1 : 0;
 }
 
@@ -684,7 +859,7 @@ out_close_inner:
 static void usage(void)
 {
     fprintf(stderr,
-            "usage: kestrow_check [--json] [--hex | --hex-all] [--cc] [--duration SEC]\n"
+            "usage: kestrow_check [--json] [--hex | --hex-all] [--cc | --layout] [--duration SEC]\n"
             "                     [--count N] [--verbose] INPUT\n");
 }
 
@@ -701,6 +876,8 @@ static int parse_args(int argc, char **argv, check_opts *o)
             o->hex = 2;
         } else if (!strcmp(a, "--cc")) {
             o->cc_only = 1;
+        } else if (!strcmp(a, "--layout")) {
+            o->layout = 1;
         } else if (!strcmp(a, "--verbose")) {
             o->verbose = 1;
         } else if (!strcmp(a, "--duration") && i + 1 < argc) {
@@ -721,6 +898,8 @@ static int parse_args(int argc, char **argv, check_opts *o)
             return -EINVAL;
         }
     }
+    if (o->cc_only && o->layout)
+        return -EINVAL;
     return o->input ? 0 : -EINVAL;
 }
 
@@ -740,7 +919,7 @@ int main(int argc, char **argv)
     }
     if (!o.json)
         printf("kestrow_check\t1\n");
-    int status = o.cc_only ? run_cc(&o, s) : run_packets(&o, s);
+    int status = o.cc_only ? run_cc(&o, s) : o.layout ? run_layout(&o, s) : run_packets(&o, s);
     fflush(stdout);
     ts_scanner_destroy(&s);
     avformat_network_deinit();
