@@ -2,8 +2,10 @@
 """kestrow_gen: MPEG-TS test programmes with SCTE-35 cues, and fillers.
 
 Writes one MPEG-TS programme: H.264 video (libx264, fixed GOP, scene-cut
-detection off, so key frames come exactly every --gop frames), one or two
-sine-tone audio streams (AAC and/or MPEG-1 Layer II), and an SCTE-35 stream
+detection off, so key frames come exactly every --gop frames; or MPEG-2 or
+HEVC), one or two sine-tone audio streams (AAC and/or MPEG-1 Layer II; or
+LATM, AC-3, E-AC-3), optionally DVB subtitles, teletext, private data and
+declared PIDs that stay silent, and an SCTE-35 stream
 declared in the PMT with stream type 0x86 and a program-level registration
 descriptor "CUEI" (tag 5, length 4), carrying the cues given with --cue. The
 Debian `ffmpeg` command encodes; this script then rewrites the transport
@@ -30,6 +32,46 @@ About 16 Mbit/s at a constant 20 Mbit/s mux rate (cues replace null packets):
 
     kestrow_gen.py big.ts --duration 60 --size 1280x720 \\
         --video-bitrate 16M --muxrate 20M --cue at=20,dur=10
+
+A broadcast layout: video on 0x1000, programme 2064 with its PMT on 0x810,
+transport_stream_id 1, PCRs on their own PID, an audio PID declared that
+never carries data, languages, DVB subtitles, teletext and private data:
+
+    kestrow_gen.py dvb.ts --video-pid 0x1000 --pmt-pid 0x810 \\
+        --program-number 2064 --ts-id 1 --pcr-pid 0x1FF \\
+        --audio mp2:deu,ac3:eng --audio-pids 0x1001,0x1002 --dvb \\
+        --silent-pid 0x1003:0x0F --subtitles deu --teletext deu \\
+        --data-pid 0x1004 --no-cuei --cue at=5,dur=2
+
+No PCR PID in the PMT (0x1FFF; PCRs stay on the video PID, so the demuxer
+gives cue packets no timestamp):
+
+    kestrow_gen.py nopcr.ts --pcr-pid none --cue at=5,dur=2
+
+Codecs and GOPs: interlaced MPEG-2 with open GOPs (leading pictures need
+the key frame to follow B-frames: --gop 24 with two B-frames, not 25),
+HEVC, long open H.264 GOPs (248 frames), LATM and E-AC-3 audio:
+
+    kestrow_gen.py mpeg2.ts --video-codec mpeg2 --open-gop --gop 24 --audio mp2
+    kestrow_gen.py hevc.ts --video-codec hevc --audio latm,eac3
+    kestrow_gen.py long.ts --duration 30 --gop 248 --open-gop
+
+Field-picture-like video (every second PES of a GOP holds two access units;
+the demuxer returns the second without timestamps), audio 300 ms ahead of
+the video of the same time in mux order:
+
+    kestrow_gen.py fields.ts --two-au-pes --audio-offset-ms 300
+
+Cues as feeds send them: an out cue repeated three times a second apart (from
+1 s before its splice time), its cancel, an immediate out, a return, and
+time_signal placement opportunity start and end with a UPID:
+
+    kestrow_gen.py cues.ts --duration 30 \\
+        --cue id=1,at=5,dur=4,lead=1,repeat=3,every=1 \\
+        --cue id=2,at=15,dur=4,lead=3 --cue id=2,cancel=1,at=15,lead=1 \\
+        --cue id=3,immediate=1,dur=3,send=18 --cue id=3,out=0,immediate=1,send=20 \\
+        --cue type=time_signal,at=24,seg_type=0x34,seg_id=7,seg_dur=3,seg_upid=0x09:41424344 \\
+        --cue type=time_signal,at=27,seg_type=0x35,seg_id=7
 
 Options (defaults in brackets)
 ------------------------------
@@ -63,6 +105,36 @@ Options (defaults in brackets)
                           same amount mod 2^33. EXPR may use + - * // ( ).
   --muxrate RATE          constant mux rate with null packets, e.g. 20M
   --pes-payload-size N    muxer's PES gathering; 0 = one frame per PES [0]
+  --video-codec NAME      h264, mpeg2 (mpeg2video, interlaced, top field
+                          first) or hevc (libx265) [h264]
+  --open-gop              open GOPs (x264/x265 open-gop, MPEG-2 without
+                          closed-GOP flag); H.264 needs --bframes >= 1
+                          [closed GOPs]
+  --program-number N      program_number / service_id [1]
+  --ts-id N               transport_stream_id [1]
+  --pcr-pid PID|none      PCRs moved to their own PID (adaptation-field-only
+                          packets); "none": the PMT names PCR_PID 0x1FFF and
+                          the PCRs stay on the video PID [the video PID]
+  --silent-pid PID[:TYPE] a PMT stream (type 0x0F AAC by default) that never
+                          carries data (repeatable)
+  --subtitles LANG        a DVB subtitle stream (a box for 0.5 s each second)
+  --subtitle-pid PID      [0x120]
+  --teletext LANG         a teletext stream (type 0x06, teletext descriptor,
+                          one PES of stuffing data units per video PES)
+  --teletext-pid PID      [0x121]
+  --data-pid PID          a private-data stream (type 0x06, no descriptor,
+                          a 16-byte numbered PES every tenth video PES)
+  --dvb                   DVB (System B) signalling: AC-3/E-AC-3 as type
+                          0x06 with their descriptors [ATSC: 0x81/0x87]
+  --two-au-pes            every second video PES of a GOP joined to the one
+                          before: one PES, two access units, as field
+                          pictures are sent
+  --audio-offset-ms MS    audio moved in mux order: MS > 0 earlier, < 0
+                          later than the video of the same time, PTS kept [0]
+With --muxrate, the packets that --pcr-pid PID, --teletext and --data-pid
+add raise the rate a little above it. --audio entries may carry a language:
+"aac:eng,mp2:fra" (ISO 639 language descriptor); codecs aac, latm (the
+muxer's LATM, then for every AAC stream), mp2, ac3, eac3.
   --cue SPEC              a cue (repeatable); see below
   --info                  print a JSON summary (start pts, cue sections,
                           where each cue went) on standard output
@@ -85,6 +157,21 @@ start, i.e. the pts of the first video frame.
   lead=T        the cue is sent T before its splice time, which is
                 pts_time + pts_adjustment [2]; negative = after it
   send=T        send time given directly (required without a splice time)
+  repeat=N every=T  the same section sent N times, T apart, from its send
+                time [1 1]
+  type=time_signal with one segmentation_descriptor ("CUEI"), when any of:
+    seg_type=N  segmentation_type_id, e.g. 0x22/0x23 break start/end,
+                0x30-0x37 advertisement / placement opportunity start/end
+                [0x30]
+    seg_id=N    segmentation_event_id [the cue's id]
+    seg_cancel=1  segmentation_event_cancel_indicator
+    seg_dur=T   segmentation_duration (none when absent)
+    seg_upid=TYPE:HEX  segmentation_upid_type and bytes [0: none]
+    seg_num=N seg_expected=N  segment_num, segments_expected [0 0]
+    sub_num=N sub_expected=N  sub_segment_num, sub_segments_expected
+                (sent only when given)
+    seg_restrict=N  the 5 delivery restriction bits (delivery not
+                restricted when absent)
   hex=HEX       type=raw: the section bytes; crc=1 [1] sets section_length
                 to fit and appends a correct CRC_32, crc=0 sends them as is
                 (FFmpeg's demuxer drops sections whose CRC is wrong), e.g.
@@ -101,6 +188,7 @@ before the video frames of its splice time.
 
 As a module (sys.path.insert(0, os.environ['KESTROW_TOOLS'])):
   splice_insert(...), time_signal(...), splice_null(...), raw_section(...),
+  segmentation_descriptor(...),
   splice_info_section(...), crc32_mpeg2(data), cue_ts_packet(pid, section, cc),
   generate(path, **options) -> info dict, main(argv),
   check(path, *args) -> kestrow_check's output parsed (needs the built tool;
@@ -109,6 +197,7 @@ As a module (sys.path.insert(0, os.environ['KESTROW_TOOLS'])):
 
 import argparse
 import ast
+import collections
 import json
 import os
 import shutil
@@ -246,6 +335,46 @@ def time_signal(pts_time=None, pts_adjustment=0, descriptors=b"", tier=0xFFF):
     return splice_info_section(6, c.bytes(), pts_adjustment, descriptors, tier)
 
 
+def segmentation_descriptor(event_id, type_id=0x30, duration=None, upid_type=0,
+                            upid=b"", cancel=False, segment_num=0, segments_expected=0,
+                            sub_segment_num=None, sub_segments_expected=None,
+                            restrictions=None):
+    """A segmentation_descriptor (tag 2, identifier "CUEI") for the whole
+    programme. duration None gives no segmentation_duration (40 bits, ticks);
+    upid: the UPID bytes of upid_type; restrictions None: delivery not
+    restricted, else the 5 bits web_delivery_allowed, no_regional_blackout,
+    archive_allowed, device_restrictions(2). sub_segment_num and
+    sub_segments_expected are sent when given (placement opportunities)."""
+    d = _Bits()
+    d.put(32, 0x43554549)               # "CUEI"
+    d.put(32, event_id)
+    d.put(1, 1 if cancel else 0)
+    d.put(1, 1)                         # segmentation_event_id_compliance_indicator
+    d.ones(6)
+    if not cancel:
+        d.put(1, 1)                     # program_segmentation_flag
+        d.put(1, 0 if duration is None else 1)
+        d.put(1, 1 if restrictions is None else 0)
+        d.put(5, 0x1F if restrictions is None else restrictions)
+        if duration is not None:
+            d.put(40, duration)
+        upid = bytes(upid)
+        d.put(8, upid_type)
+        d.put(8, len(upid))
+        for b in upid:
+            d.put(8, b)
+        d.put(8, type_id)
+        d.put(8, segment_num)
+        d.put(8, segments_expected)
+        if sub_segment_num is not None or sub_segments_expected is not None:
+            d.put(8, sub_segment_num or 0)
+            d.put(8, sub_segments_expected or 0)
+    body = d.bytes()
+    if len(body) > 255:
+        raise ValueError("segmentation_descriptor of %d bytes" % len(body))
+    return bytes([0x02, len(body)]) + body
+
+
 def splice_null(pts_adjustment=0, tier=0xFFF):
     """splice_info_section with a splice_null (command type 0)."""
     return splice_info_section(0, b"", pts_adjustment, b"", tier)
@@ -327,7 +456,9 @@ class Cue:
 
     KEYS = {"type", "id", "at", "pts", "dur", "auto", "immediate", "cancel", "out",
             "adj", "upid", "avail", "avails", "tier", "desc", "lead", "send",
-            "hex", "crc"}
+            "hex", "crc", "repeat", "every", "seg_type", "seg_id", "seg_cancel",
+            "seg_dur", "seg_upid", "seg_num", "seg_expected", "sub_num", "sub_expected",
+            "seg_restrict"}
 
     def __init__(self, spec, default_id=1):
         self.spec = spec
@@ -364,6 +495,26 @@ class Cue:
         self.send = _ticks(kv["send"]) if "send" in kv else None
         self.hex = bytes.fromhex(kv.get("hex", ""))
         self.fix_crc = bool(int(kv.get("crc", "1")))
+        self.repeat = _int_expr(kv.get("repeat", "1"))
+        self.every = _ticks(kv.get("every", "1"))
+        if self.repeat < 1 or (self.repeat > 1 and self.every <= 0):
+            raise ValueError("cue %r: repeat=N needs N >= 1 and every= > 0" % spec)
+        self.segmentation = None
+        if any(k.startswith(("seg_", "sub_")) for k in kv):
+            if self.type != "time_signal":
+                raise ValueError("cue %r: seg_* keys need type=time_signal" % spec)
+            upid_type, _, upid = kv.get("seg_upid", "0:").partition(":")
+            self.segmentation = {
+                "event_id": _int_expr(kv.get("seg_id", str(self.event_id))),
+                "type_id": _int_expr(kv.get("seg_type", "0x30")),
+                "duration": _ticks(kv["seg_dur"]) if "seg_dur" in kv else None,
+                "upid_type": _int_expr(upid_type), "upid": bytes.fromhex(upid),
+                "cancel": bool(int(kv.get("seg_cancel", "0"))),
+                "segment_num": _int_expr(kv.get("seg_num", "0")),
+                "segments_expected": _int_expr(kv.get("seg_expected", "0")),
+                "sub_segment_num": _int_expr(kv["sub_num"]) if "sub_num" in kv else None,
+                "sub_segments_expected": _int_expr(kv["sub_expected"]) if "sub_expected" in kv else None,
+                "restrictions": _int_expr(kv["seg_restrict"]) if "seg_restrict" in kv else None}
         if self.type == "raw" and not self.hex:
             raise ValueError("cue %r: type=raw needs hex=" % spec)
         timed = (self.at is not None or self.pts is not None)
@@ -407,7 +558,10 @@ class Cue:
         if self.type == "null":
             return splice_null(self.adj, self.tier)
         if self.type == "time_signal":
-            return time_signal(t, self.adj, self.descriptors, self.tier)
+            desc = self.descriptors
+            if self.segmentation is not None:
+                desc = segmentation_descriptor(**self.segmentation) + desc
+            return time_signal(t, self.adj, desc, self.tier)
         return splice_insert(self.event_id, None if self.immediate else t, self.duration,
                              self.auto_return, self.immediate, self.cancel,
                              self.out_of_network, None, self.unique_program_id,
@@ -477,10 +631,12 @@ def _registration(fmt):
     return bytes([5, 4]) + fmt
 
 
-def _rewrite_pmt(section, scte_pid, cuei):
+def _rewrite_pmt(section, scte_pid, cuei, extra=(), pcr_pid_out=None):
     """The PMT section with the SCTE-35 elementary stream (type 0x86) and,
-    when cuei, a program-level registration descriptor "CUEI" added; CRC-32
-    recomputed. Returns (new_section, pcr_pid, [(stream_type, pid)])."""
+    when cuei, a program-level registration descriptor "CUEI" added, then the
+    extra streams [(stream_type, pid, descriptors)], and PCR_PID set to
+    pcr_pid_out when given; CRC-32 recomputed. Returns (new_section,
+    encoder's pcr_pid, [(stream_type, pid)] of the encoder's streams)."""
     if crc32_mpeg2(section) != 0:
         raise RuntimeError("PMT from the encoder has a wrong CRC")
     slen = ((section[1] & 0x0F) << 8) | section[2]
@@ -499,7 +655,14 @@ def _rewrite_pmt(section, scte_pid, cuei):
         if cuei and _registration(b"CUEI") not in info:
             info = _registration(b"CUEI") + info
         es = es + bytes([0x86, 0xE0 | (scte_pid >> 8), scte_pid & 0xFF, 0xF0, 0x00])
-    body = section[3:10] + bytes([0xF0 | (len(info) >> 8), len(info) & 0xFF]) + info + es
+    for stream_type, pid, desc in extra:
+        if any(p == pid for _, p in streams):
+            raise RuntimeError("PID 0x%x is already used" % pid)
+        es += bytes([stream_type, 0xE0 | (pid >> 8), pid & 0xFF, 0xF0 | (len(desc) >> 8),
+                     len(desc) & 0xFF]) + desc
+    pcr = section[8:10] if pcr_pid_out is None else \
+        bytes([0xE0 | (pcr_pid_out >> 8), pcr_pid_out & 0xFF])
+    body = section[3:8] + pcr + bytes([0xF0 | (len(info) >> 8), len(info) & 0xFF]) + info + es
     length = len(body) + 4
     data = bytes([section[0], (section[1] & 0xF0) | (length >> 8), length & 0xFF]) + body
     return data + crc32_mpeg2(data).to_bytes(4, "big"), pcr_pid, streams
@@ -509,8 +672,11 @@ class _Rewriter:
     """Rewrites the encoder's TS packet by packet: PMT, timestamp shift and
     cue packets. Feed 188-byte aligned chunks; output goes to out.write."""
 
-    def __init__(self, out, video_pid, pmt_pid, scte_pid, cuei, start_pts, cues, cbr):
+    def __init__(self, out, video_pid, pmt_pid, scte_pid, cuei, start_pts, cues, cbr,
+                 extra_es=(), pcr_pid_out=None):
         self.out = out
+        self.extra_es = list(extra_es)
+        self.pcr_pid_out = pcr_pid_out
         self.video_pid = video_pid
         self.pmt_pid = pmt_pid
         self.scte_pid = scte_pid
@@ -562,7 +728,9 @@ class _Rewriter:
         else:
             self.start = first_pts
         for n, cue in enumerate(self.cues):
-            self.pending.append((self.start + cue.send_offset(self.start), n, cue))
+            for r in range(cue.repeat):
+                self.pending.append((self.start + cue.send_offset(self.start) + r * cue.every,
+                                     n, cue))
         self.pending.sort(key=lambda e: (e[0], e[1]))
 
     def _cue_packet(self, section, n, cue, pcr_u):
@@ -636,7 +804,8 @@ class _Rewriter:
             raise RuntimeError("PMT spans several TS packets")
         old = bytes(p[o:o + 3 + slen])
         if old not in self.pmt_cache:
-            self.pmt_cache[old] = _rewrite_pmt(old, self.scte_pid, self.cuei)
+            self.pmt_cache[old] = _rewrite_pmt(old, self.scte_pid, self.cuei, self.extra_es,
+                                               self.pcr_pid_out)
         new, self.pcr_pid, streams = self.pmt_cache[old]
         self.es_pids = {pid for _, pid in streams}
         if o + len(new) > TS_SIZE:
@@ -656,6 +825,154 @@ class _Rewriter:
             self.count += 1
 
 
+def _pts_bytes(prefix, v):
+    return bytes([(prefix << 4) | (((v >> 30) & 7) << 1) | 1, (v >> 22) & 0xFF,
+                  (((v >> 15) & 0x7F) << 1) | 1, (v >> 7) & 0xFF, ((v & 0x7F) << 1) | 1])
+
+
+def _pes_ts_packet(pid, cc, pts, payload, header_stuffing=0):
+    """One TS packet holding a whole private_stream_1 PES (data aligned, with
+    a PTS) of payload; adaptation-field stuffing fills the rest."""
+    header = bytes([0x84, 0x80, 5 + header_stuffing]) + _pts_bytes(2, pts) \
+        + b"\xff" * header_stuffing
+    pes = b"\x00\x00\x01\xbd" + (len(header) + len(payload)).to_bytes(2, "big") + header + payload
+    room = TS_SIZE - 4 - len(pes)
+    if room < 0:
+        raise ValueError("PES of %d bytes does not fit in one TS packet" % len(pes))
+    if room == 0:
+        return bytes([0x47, 0x40 | (pid >> 8), pid & 0xFF, 0x10 | (cc & 0x0F)]) + pes
+    af = bytes([room - 1]) + (b"\x00" + b"\xff" * (room - 2) if room > 1 else b"")
+    return bytes([0x47, 0x40 | (pid >> 8), pid & 0xFF, 0x30 | (cc & 0x0F)]) + af + pes
+
+
+# A teletext PES as broadcast: a 45-byte PES header, data_identifier 0x10 and
+# three 46-byte data units (here stuffing units, id 0xFF), one TS packet.
+_TELETEXT_PAYLOAD = b"\x10" + (b"\xff\x2c" + b"\xff" * 44) * 3
+
+
+class _Layout:
+    """Packet-level changes after the rewriter, for layouts the encoder does
+    not make: every second video PES of a GOP joined to the one before (one
+    PES, two access units), PCRs moved to a PCR-only PID, a teletext PES at
+    each video PES and a private-data PES at every tenth (both with the video
+    PES's PTS), and audio moved in mux order by audio_offset ticks (> 0:
+    earlier, < 0: later, on the PCR clock). Counts the packets written and
+    where the cue packets went."""
+
+    def __init__(self, out, video_pid, audio_pids, scte_pid, pcr_pid=None, pair_pes=False,
+                 teletext_pid=None, data_pid=None, audio_offset=0):
+        self.out = out
+        self.video_pid = video_pid
+        self.audio_pids = set(audio_pids)
+        self.scte_pid = scte_pid
+        self.pcr_pid = pcr_pid
+        self.pair_pes = pair_pes
+        self.teletext_pid = teletext_pid
+        self.data_pid = data_pid
+        self.audio_offset = audio_offset
+        self.pes_in_gop = 0
+        self.video_pes = 0
+        self.cc = {}
+        self.clock = None             # last PCR, unwrapped
+        self.queues = (collections.deque(), collections.deque())  # [0] others, [1] audio
+        self.count = 0
+        self.cue_packets = []         # output index of each cue packet, in order
+
+    def _next_cc(self, pid):
+        c = self.cc.get(pid, 0)
+        self.cc[pid] = (c + 1) & 0x0F
+        return c
+
+    def write(self, data):
+        for i in range(0, len(data), TS_SIZE):
+            p = bytearray(data[i:i + TS_SIZE])
+            pid = ((p[1] & 0x1F) << 8) | p[2]
+            if pid != self.video_pid:
+                self._order(p, pid)
+                continue
+            pts = None
+            if p[1] & 0x40:
+                po, _ = _pes_ts_offsets(p)
+                pts = _get_ts(p, po) if po >= 0 else None
+                if self.pair_pes:
+                    p = self._join(p)
+            if self.pcr_pid is not None and _pcr_offset(p) >= 0:
+                self._order(self._move_pcr(p), self.pcr_pid)
+            self._order(p, pid)
+            if pts is not None and p[1] & 0x40:
+                if self.teletext_pid is not None:
+                    self._order(_pes_ts_packet(self.teletext_pid, self._next_cc(self.teletext_pid),
+                                               pts, _TELETEXT_PAYLOAD, 31), self.teletext_pid)
+                if self.data_pid is not None and self.video_pes % 10 == 0:
+                    payload = b"KESTROW DATA" + (self.video_pes // 10).to_bytes(4, "big")
+                    self._order(_pes_ts_packet(self.data_pid, self._next_cc(self.data_pid), pts,
+                                               payload), self.data_pid)
+                self.video_pes += 1
+
+    def _join(self, p):
+        """The first packet of a video PES; when it is the second of a pair,
+        returned without its PES header (the payload goes on the one before),
+        adaptation-field stuffing taking the header's place."""
+        key = p[3] & 0x20 and p[4] > 0 and p[5] & 0x40
+        self.pes_in_gop = 0 if key else self.pes_in_gop + 1
+        o = _payload_offset(p)
+        if self.pes_in_gop % 2 == 0 or o < 0 or p[o:o + 3] != b"\x00\x00\x01":
+            return p
+        payload = bytes(p[o + 9 + p[o + 8]:])
+        af = bytes(p[5:5 + p[4]]) if p[3] & 0x20 and p[4] > 0 else b"\x00"
+        length = TS_SIZE - 5 - len(payload)
+        head = bytes([0x47, p[1] & ~0x40 & 0xFF, p[2], 0x30 | (p[3] & 0x0F), length])
+        return bytearray(head + af + b"\xff" * (length - len(af)) + payload)
+
+    def _move_pcr(self, p):
+        """Takes the PCR out of video packet p (the adaptation field keeps its
+        length, stuffing in place of the PCR) and returns a PCR-only packet."""
+        pcr = bytes(p[6:12])
+        end = 5 + p[4]
+        p[5] &= ~0x10 & 0xFF
+        p[6:end] = bytes(p[12:end]) + b"\xff" * 6
+        pid = self.pcr_pid
+        return bytes([0x47, pid >> 8, pid & 0xFF, 0x20, 183, 0x10]) + pcr + b"\xff" * 176
+
+    def _order(self, p, pid):
+        o = _pcr_offset(p)
+        if o >= 0:
+            base = _get_pcr_base(p, o)
+            if self.clock is None:
+                self.clock = base
+            else:
+                self.clock += (base - self.clock + WRAP // 2) % WRAP - WRAP // 2
+        if not self.audio_offset:
+            self._emit(p, pid)
+            return
+        now = self.clock if self.clock is not None else -WRAP
+        audio = pid in self.audio_pids
+        delay = max(0, -self.audio_offset) if audio else max(0, self.audio_offset)
+        self.queues[audio].append((now + delay, pid, p))
+        self._drain(now)
+
+    def _drain(self, now):
+        """Writes queued packets in key order while no later packet can come
+        before them: a later packet's key is at least now."""
+        q = self.queues
+        while q[0] or q[1]:
+            side = 0 if not q[1] or (q[0] and q[0][0][0] <= q[1][0][0]) else 1
+            key = q[side][0][0]
+            if key > now and not q[1 - side]:
+                return
+            _, pid, p = q[side].popleft()
+            self._emit(p, pid)
+
+    def _emit(self, p, pid):
+        if pid == self.scte_pid:
+            self.cue_packets.append(self.count)
+        self.out.write(p)
+        self.count += 1
+
+    def finish(self):
+        self._drain(WRAP * 4)
+
+
 # --------------------------------------------------------------------------
 # Encoding
 
@@ -666,37 +983,121 @@ def _video_source(pattern, size, fps):
     return "%s=size=%s:rate=%s" % (pattern, size, fps)
 
 
-def _ffmpeg_command(o):
-    audio = [] if o["audio"] in ("", "none") else o["audio"].split(",")
+AUDIO_CODECS = {"aac": "aac", "latm": "aac", "mp2": "mp2", "ac3": "ac3", "eac3": "eac3"}
+VIDEO_CODECS = ("h264", "mpeg2", "hevc")
+
+
+def _audio_list(text):
+    """"aac:eng,mp2" to [("aac", "eng"), ("mp2", None)]."""
+    if text in ("", "none"):
+        return []
+    out = []
+    for item in text.split(","):
+        codec, _, lang = item.partition(":")
+        if codec not in AUDIO_CODECS:
+            raise ValueError("audio codec %r: use aac, latm, mp2, ac3 or eac3" % codec)
+        if lang and len(lang) != 3:
+            raise ValueError("audio language %r: give a 3-letter ISO 639-2 code" % lang)
+        out.append((codec, lang or None))
+    if {"aac", "latm"} <= {c for c, _ in out}:
+        raise ValueError("the muxer sends every AAC stream as ADTS or every one as LATM")
+    return out
+
+
+def _video_args(o):
+    codec, gop, bf = o["video_codec"], str(o["gop"]), str(o["bframes"])
+    rate = []
+    if o["video_bitrate"]:
+        r = str(o["video_bitrate"])
+        rate = ["-b:v", r, "-minrate", r, "-maxrate", r, "-bufsize", r]
+    if codec == "mpeg2":
+        # Interlaced coding, top field first, as broadcast; +cgop closes GOPs.
+        args = ["-c:v", "mpeg2video", "-pix_fmt", "yuv420p", "-g", gop, "-bf", bf,
+                "-sc_threshold", "1000000000", "-flags", "+ilme+ildct" + ("" if o["open_gop"] else "+cgop"),
+                "-top", "1"]
+        return args + (rate or ["-q:v", "4"])
+    if codec == "hevc":
+        x265 = "log-level=error:keyint=%s:min-keyint=%s:scenecut=0:bframes=%s:b-adapt=0:open-gop=%d" \
+            % (gop, gop, bf, 1 if o["open_gop"] else 0)
+        return ["-c:v", "libx265", "-preset", o["preset"], "-pix_fmt", "yuv420p"] + rate \
+            + ["-x265-params", x265]
+    if o["open_gop"] and o["bframes"] < 1:
+        raise ValueError("open GOPs need B-frames (--bframes 1 or more)")
+    args = ["-c:v", "libx264", "-preset", o["preset"], "-pix_fmt", "yuv420p",
+            "-g", gop, "-keyint_min", gop, "-sc_threshold", "0", "-bf", bf]
+    x264 = "scenecut=0:open-gop=%d:b-adapt=0" % (1 if o["open_gop"] else 0)
+    if rate:
+        x264 += ":nal-hrd=cbr"
+    return args + rate + ["-x264-params", x264]
+
+
+def _pgs_subtitles(path, size, duration):
+    """Writes a bitmap subtitle file (one 64x16 box shown for 0.5 s every
+    second) for the encoder to turn into DVB subtitles."""
+    w, h = (int(v) for v in size.split("x"))
+
+    def seg(pts, kind, body):
+        return b"PG" + pts.to_bytes(4, "big") + bytes(4) + bytes([kind]) \
+            + len(body).to_bytes(2, "big") + body
+
+    def u16(*vals):
+        return b"".join(v.to_bytes(2, "big") for v in vals)
+    x, y = 16, max(0, h - 32)
+    window = bytes([1, 0]) + u16(x, y, 64, 16)
+    data = u16(64, 16) + bytes([0, 0xC0, 64, 1, 0, 0]) * 16      # colour 1, 64 wide
+    out = b""
+    for k in range(int(duration) + 1):
+        on, off = k * TICKS, k * TICKS + TICKS // 2
+        out += seg(on, 0x16, u16(w, h) + bytes([0x10]) + u16(2 * k) + bytes([0x80, 0, 0, 1])
+                   + u16(0) + bytes([0, 0]) + u16(x, y))
+        out += seg(on, 0x17, window)
+        out += seg(on, 0x14, bytes([0, 0, 1, 235, 128, 128, 255]))
+        out += seg(on, 0x15, u16(0) + bytes([0, 0xC0]) + len(data).to_bytes(3, "big") + data)
+        out += seg(on, 0x80, b"")
+        out += seg(off, 0x16, u16(w, h) + bytes([0x10]) + u16(2 * k + 1) + bytes([0, 0, 0, 0]))
+        out += seg(off, 0x17, window)
+        out += seg(off, 0x80, b"")
+    with open(path, "wb") as f:
+        f.write(out)
+
+
+def _ffmpeg_command(o, subtitle_file=None):
+    audio = _audio_list(o["audio"])
     if len(audio) > len(o["audio_pids"]):
         raise ValueError("%d audio streams but %d audio PIDs" % (len(audio), len(o["audio_pids"])))
+    if o["video_codec"] not in VIDEO_CODECS:
+        raise ValueError("video codec %r: use h264, mpeg2 or hevc" % o["video_codec"])
     cmd = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
            "-f", "lavfi", "-i", _video_source(o["pattern"], o["size"], o["fps"])]
     for i in range(len(audio)):
         cmd += ["-f", "lavfi", "-i", "sine=frequency=%g:sample_rate=%d"
                 % (o["tone"] * (1 + i / 2), o["sample_rate"])]
+    if subtitle_file:
+        cmd += ["-fix_sub_duration", "-i", subtitle_file]
     cmd += ["-map", "0:v"]
     for i in range(len(audio)):
         cmd += ["-map", "%d:a" % (i + 1)]
-    cmd += ["-t", str(o["duration"]),
-            "-c:v", "libx264", "-preset", o["preset"], "-pix_fmt", "yuv420p",
-            "-g", str(o["gop"]), "-keyint_min", str(o["gop"]), "-sc_threshold", "0",
-            "-bf", str(o["bframes"])]
-    x264 = "scenecut=0:open-gop=0:b-adapt=0"
-    if o["video_bitrate"]:
-        r = str(o["video_bitrate"])
-        cmd += ["-b:v", r, "-minrate", r, "-maxrate", r, "-bufsize", r]
-        x264 += ":nal-hrd=cbr"
-    cmd += ["-x264-params", x264]
-    for i, codec in enumerate(audio):
-        if codec not in ("aac", "mp2"):
-            raise ValueError("audio codec %r: use aac or mp2" % codec)
-        cmd += ["-c:a:%d" % i, codec, "-b:a:%d" % i, str(o["audio_bitrate"])]
+    if subtitle_file:
+        cmd += ["-map", "%d:s" % (len(audio) + 1), "-c:s", "dvbsub"]
+        if o["subtitles"]:
+            cmd += ["-metadata:s:s:0", "language=" + o["subtitles"]]
+    cmd += ["-t", str(o["duration"])] + _video_args(o)
+    for i, (codec, lang) in enumerate(audio):
+        cmd += ["-c:a:%d" % i, AUDIO_CODECS[codec], "-b:a:%d" % i, str(o["audio_bitrate"])]
+        if lang:
+            cmd += ["-metadata:s:a:%d" % i, "language=" + lang]
     cmd += ["-streamid", "0:%d" % o["video_pid"]]
     for i in range(len(audio)):
         cmd += ["-streamid", "%d:%d" % (i + 1, o["audio_pids"][i])]
+    if subtitle_file:
+        cmd += ["-streamid", "%d:%d" % (len(audio) + 1, o["subtitle_pid"])]
     cmd += ["-f", "mpegts", "-mpegts_pmt_start_pid", str(o["pmt_pid"]),
+            "-mpegts_service_id", str(o["program_number"]),
+            "-mpegts_transport_stream_id", str(o["ts_id"]),
             "-pes_payload_size", str(o["pes_payload_size"])]
+    flags = ("+latm" if any(c == "latm" for c, _ in audio) else "") + ("+system_b" if o["dvb"] else "")
+    if flags:
+        cmd += ["-mpegts_flags", flags]
     if o["muxrate"]:
         cmd += ["-muxrate", str(_rate(o["muxrate"]))]
     cmd += ["pipe:1"]
@@ -710,7 +1111,17 @@ DEFAULTS = {
     "audio_pids": [0x101, 0x102], "scte_pid": None, "pmt_pid": 0x1000,
     "cuei": True, "pattern": None, "tone": None, "filler": False,
     "start_pts": None, "muxrate": None, "pes_payload_size": 0, "cues": [],
+    "video_codec": "h264", "open_gop": False, "program_number": 1, "ts_id": 1,
+    "pcr_pid": None, "silent_pids": [], "subtitles": None, "subtitle_pid": 0x120,
+    "teletext": None, "teletext_pid": 0x121, "data_pid": None, "dvb": False,
+    "two_au_pes": False, "audio_offset_ms": 0,
 }
+
+
+def _silent_pid(text):
+    """"PID[:TYPE]" to (pid, stream_type), the type 0x0F (AAC) by default."""
+    pid, _, kind = str(text).partition(":")
+    return _pid(pid), int(kind, 0) if kind else 0x0F
 
 
 def generate(path, **options):
@@ -739,19 +1150,65 @@ def generate(path, **options):
         start_pts = _int_expr(start_pts)
     if start_pts is not None:
         start_pts %= WRAP
-    for pid in [o["video_pid"], o["pmt_pid"]] + list(o["audio_pids"]) + [o["scte_pid"] or 0x20]:
+    audio = _audio_list(o["audio"])
+    silent = [p if isinstance(p, tuple) else _silent_pid(p) for p in o["silent_pids"]]
+    pcr_pid = o["pcr_pid"]
+    if isinstance(pcr_pid, str):
+        pcr_pid = NULL_PID if pcr_pid == "none" else _pid(pcr_pid)
+    if pcr_pid == o["video_pid"]:
+        pcr_pid = None
+    pids = {"video": o["video_pid"], "PMT": o["pmt_pid"], "SCTE-35": o["scte_pid"],
+            "subtitle": o["subtitle_pid"] if o["subtitles"] is not None else 0,
+            "teletext": o["teletext_pid"] if o["teletext"] is not None else 0,
+            "data": o["data_pid"] or 0,
+            "PCR": pcr_pid if pcr_pid not in (None, NULL_PID) else 0}
+    for i in range(len(audio)):
+        pids["audio %d" % (i + 1)] = o["audio_pids"][i]
+    for i, (pid, _) in enumerate(silent):
+        pids["silent %d" % (i + 1)] = pid
+    seen = {}
+    for name, pid in pids.items():
+        if not pid:
+            continue
         if not 0x10 <= pid < NULL_PID:
             raise ValueError("PID 0x%x is reserved or out of range" % pid)
+        if pid in seen:
+            raise ValueError("%s PID and %s PID are both 0x%x" % (seen[pid], name, pid))
+        seen[pid] = name
+    for name in ("program_number", "ts_id"):
+        if not 1 <= int(o[name]) <= 0xFFFF:
+            raise ValueError("%s %s: give 1 to 65535" % (name.replace("_", " "), o[name]))
+    for name in ("subtitles", "teletext"):
+        if o[name] is not None and len(o[name]) != 3:
+            raise ValueError("%s language %r: give a 3-letter ISO 639-2 code" % (name, o[name]))
+    extra = [(kind, pid, b"") for pid, kind in silent]
+    if o["teletext"] is not None:
+        # teletext_descriptor: language, initial page (type 1) of magazine 1, page 00
+        extra.append((0x06, o["teletext_pid"], bytes([0x56, 5]) + o["teletext"].encode() + b"\x09\x00"))
+    if o["data_pid"]:
+        extra.append((0x06, o["data_pid"], b""))
+    offset = int(round(float(o["audio_offset_ms"]) * TICKS / 1000))
+    layout = (pcr_pid not in (None, NULL_PID) or o["two_au_pes"] or o["teletext"] is not None
+              or o["data_pid"] or offset)
     if shutil.which("ffmpeg") is None:
         raise RuntimeError("the ffmpeg command is not installed")
 
-    cmd = _ffmpeg_command(o)
     tmp = path + ".part"
+    subs = path + ".sup" if o["subtitles"] is not None else None
+    if subs:
+        _pgs_subtitles(subs, o["size"], o["duration"])
+    cmd = _ffmpeg_command(o, subs)
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         with open(tmp, "wb") as out:
-            rw = _Rewriter(out, o["video_pid"], o["pmt_pid"], o["scte_pid"], o["cuei"],
-                           start_pts, cues, bool(o["muxrate"]))
+            sink = out
+            if layout:
+                sink = _Layout(out, o["video_pid"], o["audio_pids"][:len(audio)], o["scte_pid"],
+                               pcr_pid if pcr_pid != NULL_PID else None, o["two_au_pes"],
+                               o["teletext_pid"] if o["teletext"] is not None else None,
+                               o["data_pid"], offset)
+            rw = _Rewriter(sink, o["video_pid"], o["pmt_pid"], o["scte_pid"], o["cuei"],
+                           start_pts, cues, bool(o["muxrate"]), extra, pcr_pid)
             rest = b""
             while True:
                 data = proc.stdout.read(TS_SIZE * 2048)
@@ -767,6 +1224,11 @@ def generate(path, **options):
             if rest:
                 raise RuntimeError("encoder output is not a whole number of TS packets")
             rw.finish()
+            if layout:
+                sink.finish()
+                rw.count = sink.count
+                for cue, index in zip(rw.info_cues, sink.cue_packets):
+                    cue["packet"] = index
         os.replace(tmp, path)
     except BaseException:
         if proc.poll() is None:
@@ -776,6 +1238,8 @@ def generate(path, **options):
             os.unlink(tmp)
         raise
     finally:
+        if subs and os.path.exists(subs):
+            os.unlink(subs)
         proc.stdout.close()
         proc.stderr.close()
     return {"path": path, "start": rw.start, "packets": rw.count,
@@ -790,7 +1254,8 @@ def generate(path, **options):
 def check(path, *args, binary=None):
     """Runs kestrow_check on path and parses its tab-separated output into
     {"programs": [...], "streams": [...], "packets": [...], "end": {...}} (or
-    {"cc": {pid: (packets, errors)}, "total": ...} with "--cc")."""
+    {"cc": {pid: (packets, errors)}, "total": ...} with "--cc", or "ts_id",
+    "programs", "es": [...], "pids": {pid: {...}} and "total" with "--layout")."""
     if binary is None:
         binary = os.path.join(os.environ.get("KESTROW_TOOLS_BIN", ""), "kestrow_check")
     res = subprocess.run([binary] + list(args) + [path], stdout=subprocess.PIPE,
@@ -808,7 +1273,8 @@ def parse_check(text):
     lines = text.splitlines()
     if not lines or lines[0] != "kestrow_check\t1":
         raise ValueError("not kestrow_check output")
-    r = {"programs": [], "streams": [], "packets": [], "cc": {}, "end": None, "total": None}
+    r = {"programs": [], "streams": [], "packets": [], "cc": {}, "end": None, "total": None,
+         "ts_id": None, "es": [], "pids": {}}
     for line in lines[1:]:
         f = line.split("\t")
         kind = f[0]
@@ -827,6 +1293,16 @@ def parse_check(text):
                                  "data": None if f[12] == "-" else bytes.fromhex(f[12])})
         elif kind == "end":
             r["end"] = {"packets": int(f[1]), "status": f[2]}
+        elif kind == "ts":
+            r["ts_id"] = _num(f[1])
+        elif kind == "es":
+            r["es"].append({"program": int(f[1]), "pid": _num(f[2]), "stream_type": _num(f[3]),
+                            "languages": [] if f[4] == "-" else f[4].split("+"),
+                            "packets": int(f[5]),
+                            "descriptors": [] if f[6] == "-" else f[6].split(",")})
+        elif kind == "pid":
+            r["pids"][int(f[1], 0)] = {"packets": int(f[2]), "unit_starts": int(f[3]),
+                                       "pcrs": int(f[4])}
         elif kind == "cc":
             r["cc"][int(f[1], 0)] = (int(f[2]), int(f[3]))
         elif kind == "total":
@@ -866,6 +1342,21 @@ def _parser():
     ap.add_argument("--muxrate")
     ap.add_argument("--pes-payload-size", type=int, default=DEFAULTS["pes_payload_size"])
     ap.add_argument("--cue", action="append", default=[], dest="cues")
+    ap.add_argument("--video-codec", choices=VIDEO_CODECS, default=DEFAULTS["video_codec"])
+    ap.add_argument("--open-gop", action="store_true")
+    ap.add_argument("--program-number", type=lambda s: int(s, 0), default=DEFAULTS["program_number"])
+    ap.add_argument("--ts-id", type=lambda s: int(s, 0), default=DEFAULTS["ts_id"])
+    ap.add_argument("--pcr-pid")
+    ap.add_argument("--silent-pid", action="append", default=[], dest="silent_pids",
+                    type=_silent_pid)
+    ap.add_argument("--subtitles")
+    ap.add_argument("--subtitle-pid", type=_pid, default=DEFAULTS["subtitle_pid"])
+    ap.add_argument("--teletext")
+    ap.add_argument("--teletext-pid", type=_pid, default=DEFAULTS["teletext_pid"])
+    ap.add_argument("--data-pid", type=_pid)
+    ap.add_argument("--dvb", action="store_true")
+    ap.add_argument("--two-au-pes", action="store_true")
+    ap.add_argument("--audio-offset-ms", type=float, default=DEFAULTS["audio_offset_ms"])
     ap.add_argument("--info", action="store_true")
     return ap
 
