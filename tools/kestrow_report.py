@@ -73,6 +73,10 @@ def near(value, ref):
     return value + round((ref - value) / WRAP) * WRAP
 
 
+def _pts_key(p):
+    return None if p["pts"] is None else p["pts"] % WRAP
+
+
 def by_pid(r, pid):
     return [p for p in r["packets"] if p["pid"] == pid]
 
@@ -89,10 +93,12 @@ class Stream:
         self.src = by_pid(prog, pid)
         self.fill = by_pid(filler, pid)
         self.out = by_pid(out, pid)
-        self.src_keys = {(p["hash"], p["pts"] % WRAP) for p in self.src}
+        # A packet without timestamps (the second access unit of a PES) is
+        # known by its bytes alone, whatever time the output gave it.
+        self.src_keys = {(p["hash"], _pts_key(p)) for p in self.src}
         fill_hashes = {p["hash"] for p in self.fill}
         for p in self.out:
-            if (p["hash"], p["pts"] % WRAP) in self.src_keys:
+            if (p["hash"], _pts_key(p)) in self.src_keys or (p["hash"], None) in self.src_keys:
                 p["origin"] = "src"
             elif p["hash"] in fill_hashes:
                 p["origin"] = "fill"
