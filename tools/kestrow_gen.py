@@ -1244,7 +1244,10 @@ def generate(path, **options):
         proc.stderr.close()
     return {"path": path, "start": rw.start, "packets": rw.count,
             "video_pid": o["video_pid"], "audio_pids": list(o["audio_pids"]),
-            "scte_pid": o["scte_pid"], "cues": rw.info_cues, "command": cmd}
+            "scte_pid": o["scte_pid"], "pmt_pid": o["pmt_pid"],
+            "program_number": o["program_number"], "ts_id": o["ts_id"],
+            "pcr_pid": o["video_pid"] if pcr_pid is None else pcr_pid,
+            "cues": rw.info_cues, "command": cmd}
 
 
 # --------------------------------------------------------------------------
