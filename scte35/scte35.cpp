@@ -177,7 +177,8 @@ uint32_t crc32_mpeg2(const uint8_t *data, int32_t n)
     return crc;
 }
 
-/* True for the segmentation_type_ids that may carry sub_segment_num and sub_segments_expected. */
+/* True for the segmentation_type_ids that may carry sub_segment_num and
+ * sub_segments_expected. */
 bool has_sub_segments(uint8_t type_id)
 {
     switch (type_id) {
