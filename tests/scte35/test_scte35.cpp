@@ -187,49 +187,19 @@ struct component {
     uint64_t pts;
 };
 
-struct insert_fields {
-    uint32_t event_id = 7;
-    bool cancel = false;
-    bool program = true;
-    bool immediate = false;
-    bool timed = true;
-    uint64_t pts = 900000;
-    std::vector<component> components;
-    int component_count = -1;  // overrides components.size() when not negative
-    bool has_duration = false;
-    bool auto_return = true;
-    uint64_t duration = 0;
-};
-
-bytes splice_insert(const insert_fields &f)
+// A splice_insert in component mode, out of network, without break_duration;
+// count overrides the number of components when not negative.
+bytes components_insert(const std::vector<component> &components, int count = -1)
 {
     bit_writer w;
-    w.put(f.event_id, 32);
-    w.put(f.cancel ? 0xff : 0x7f, 8);
-    if (f.cancel)
-        return w.out;
-    w.put(1, 1);  // out_of_network_indicator
-    w.put(f.program, 1);
-    w.put(f.has_duration, 1);
-    w.put(f.immediate, 1);
-    w.put(0xf, 4);
-    if (f.program && !f.immediate)
-        w.splice_time(f.timed, f.pts);
-    if (!f.program) {
-        w.put(f.component_count >= 0 ? (uint64_t)f.component_count : f.components.size(), 8);
-        for (const component &c : f.components) {
-            w.put(c.tag, 8);
-            if (!f.immediate)
-                w.splice_time(c.timed, c.pts);
-        }
+    w.put(7, 32);          // splice_event_id
+    w.put(0x7f8f, 16);     // not cancelled; out_of_network_indicator, component mode
+    w.put(count >= 0 ? (uint64_t)count : components.size(), 8);
+    for (const component &c : components) {
+        w.put(c.tag, 8);
+        w.splice_time(c.timed, c.pts);
     }
-    if (f.has_duration) {
-        w.put(f.auto_return, 1);
-        w.put(0x3f, 6);
-        w.put(f.duration, 33);
-    }
-    w.put(0x1234, 16);  // unique_program_id
-    w.put(0x0203, 16);  // avail_num 2, avails_expected 3
+    w.put(0x12340203, 32);  // unique_program_id 0x1234, avail 2 of 3
     return w.out;
 }
 
@@ -269,19 +239,12 @@ const uint64_t kMax33 = (1ULL << 33) - 1;
 
 TEST(Scte35Parse, DecodesSectionsFieldByField)
 {
-    insert_fields comp;
-    comp.program = false;
-    comp.components = {{0x10, true, 1000}, {0x11, false, 0}, {0x12, true, kMax33}};
-    comp.has_duration = true;
-    comp.duration = kMax33;
-    insert_fields comp_now = comp;
-    comp_now.immediate = true;
-    insert_fields now;
-    now.immediate = true;
-    now.has_duration = true;
-    now.auto_return = false;
-    now.duration = 90000;
-
+    // splice_insert commands, event 7: three components (timed, untimed, timed)
+    // and a break_duration; the same immediate; programme-wide immediate with
+    // a break_duration without auto_return.
+    const bytes comp = hex("00000007 7faf 03 10fe000003e8 117f 12ffffffffff ffffffffff 1234 0203");
+    const bytes comp_now = hex("00000007 7fbf 03 10 11 12 ffffffffff 1234 0203");
+    const bytes now = hex("00000007 7fff 7e00015f90 1234 0203");
     bytes encrypted = kStdPoStart;
     encrypted[4] |= 0x80;
 
@@ -315,15 +278,15 @@ TEST(Scte35Parse, DecodesSectionsFieldByField)
          "52 ver=0 enc=1/0 adj=0 cw=255 tier=fff cmd=6/5 loop=1e defects=1 | ts=1/1924989008 | "
          "descs=0/0"},
         // 33-bit values as carried, not sign-extended nor corrected by pts_adjustment.
-        {"component mode", section(5, splice_insert(comp), {}, kMax33),
+        {"component mode", section(5, comp, {}, kMax33),
          "47 ver=0 enc=0/0 adj=8589934591 cw=0 tier=fff cmd=5/30 loop=0 defects=0 | insert id=7 "
          "cancel=0 out=1 prog=0 dur=1 imm=0 time=0/0 comps=[ 10:1/1000 11:0/0 12:1/8589934591] "
          "break=1/8589934591 upid=1234 avail=2/3 | descs=0/0"},
-        {"component mode, immediate", section(5, splice_insert(comp_now)),
+        {"component mode, immediate", section(5, comp_now),
          "36 ver=0 enc=0/0 adj=0 cw=0 tier=fff cmd=5/19 loop=0 defects=0 | insert id=7 cancel=0 "
          "out=1 prog=0 dur=1 imm=1 time=0/0 comps=[ 10:0/0 11:0/0 12:0/0] break=1/8589934591 "
          "upid=1234 avail=2/3 | descs=0/0"},
-        {"immediate", section(5, splice_insert(now)),
+        {"immediate", section(5, now),
          "32 ver=0 enc=0/0 adj=0 cw=0 tier=fff cmd=5/15 loop=0 defects=0 | insert id=7 cancel=0 "
          "out=1 prog=1 dur=1 imm=1 time=0/0 comps=[] break=0/90000 upid=1234 avail=2/3 | descs=0/0"},
         {"segmentation forms",
@@ -377,11 +340,7 @@ TEST(Scte35Parse, FailuresStoreNothingFromTheFaultOn)
     foreign[0] = 0x00;
     bytes long_loop = section(6, kTimeSignal, kSegNoSub);
     long_loop[20] += 5;  // descriptor_loop_length one byte past the section, CRC_32 included
-    insert_fields many, huge;
-    many.program = huge.program = false;
-    many.components.assign(SCTE35_MAX_COMPONENTS + 1, {1, true, 5});
-    huge.components = {{1, true, 5}};
-    huge.component_count = 255;
+    const std::vector<component> many(SCTE35_MAX_COMPONENTS + 1, {1, true, 5});
     struct {
         const char *name;
         bytes in;
@@ -399,8 +358,8 @@ TEST(Scte35Parse, FailuresStoreNothingFromTheFaultOn)
         {"command length 0xfff", section(6, kTimeSignal, {}, 0, 0xfff), -1, -34,
          AT(descriptor_loop_length)},
         {"loop past the section", long_loop, -1, -34, AT(descriptor_count)},
-        {"33 components", section(5, splice_insert(many)), -1, -34, AT(splice_insert.component_count)},
-        {"count 255, one component", section(5, splice_insert(huge)), -1, -34,
+        {"33 components", section(5, components_insert(many)), -1, -34, AT(splice_insert.component_count)},
+        {"count 255, one component", section(5, components_insert({{1, true, 5}}, 255)), -1, -34,
          AT(splice_insert.component_count)},
     };
     for (const auto &c : cases) {
@@ -422,22 +381,16 @@ TEST(Scte35Parse, FailuresStoreNothingFromTheFaultOn)
 // the caller's value.
 TEST(Scte35Parse, FieldsNotCarriedAreLeftAlone)
 {
-    insert_fields f;
-    f.event_id = 0xdeadbeef;
-    f.cancel = true;
     auto s = record(0xA5);
-    ASSERT_EQ(0, parse(section(5, splice_insert(f)), s.get()));
+    ASSERT_EQ(0, parse(section(5, hex("deadbeef ff")), s.get()));  // cancelled event
     EXPECT_EQ(0xdeadbeefu, s->splice_insert.splice_event_id);
     EXPECT_EQ(1, s->splice_insert.splice_event_cancel_indicator);
     EXPECT_TRUE(untouched(&s->splice_insert.out_of_network_indicator,
                           sizeof(s->splice_insert) -
                               offsetof(scte35_splice_insert, out_of_network_indicator)));
-    EXPECT_TRUE(untouched(&s->time_signal, sizeof(s->time_signal)));
 
-    f.cancel = false;
-    f.timed = false;
     s = record(0xA5);
-    ASSERT_EQ(0, parse(section(5, splice_insert(f)), s.get()));
+    ASSERT_EQ(0, parse(section(5, hex("00000007 7fcf 7f 1234 0203")), s.get()));  // untimed
     EXPECT_EQ(0, s->splice_insert.splice_time.flag);
     EXPECT_TRUE(untouched(&s->splice_insert.splice_time.value, sizeof(uint64_t)));
     EXPECT_EQ(0x1234, s->splice_insert.unique_program_id);
@@ -454,12 +407,8 @@ TEST(Scte35Parse, FieldsNotCarriedAreLeftAlone)
 // read before.
 TEST(Scte35Parse, ComponentListCutShortFails)
 {
-    insert_fields f;
-    f.program = false;
-    f.components = {{1, true, 100}, {2, true, 200}};
-    f.component_count = 20;
     auto s = record(0xA5);
-    EXPECT_EQ(-34, parse(section(5, splice_insert(f)), s.get()));
+    EXPECT_EQ(-34, parse(section(5, components_insert({{1, true, 100}, {2, true, 200}}, 20)), s.get()));
     EXPECT_EQ(20, s->splice_insert.component_count);
     EXPECT_EQ(200u, s->splice_insert.component_splice_time[1].value);
     EXPECT_TRUE(untouched(&s->splice_insert.component_tag[19], 1));
@@ -551,11 +500,10 @@ TEST(Scte35Parse, DescriptorsBeyondTheRecordAreCountedNotStored)
 // past the section); cuts in the CRC_32 still parse.
 TEST(Scte35Parse, EveryTruncationFailsWithinBounds)
 {
-    insert_fields comp;  // as many components as the record holds, timed or not
-    comp.program = false;
+    std::vector<component> comps;  // as many as the record holds, timed or not
     for (int c = 0; c < SCTE35_MAX_COMPONENTS; c++)
-        comp.components.push_back({(uint8_t)c, c % 3 != 1, (uint64_t)c * 3000});
-    const std::vector<bytes> valid = {kInsert, kStdInsert, kStdThree, section(5, splice_insert(comp)),
+        comps.push_back({(uint8_t)c, c % 3 != 1, (uint64_t)c * 3000});
+    const std::vector<bytes> valid = {kInsert, kStdInsert, kStdThree, section(5, components_insert(comps)),
                                       section(6, kTimeSignal, kSegWithComps)};
 
     for (const bytes &full : valid) {
