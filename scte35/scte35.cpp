@@ -1,18 +1,23 @@
 /*
  * SCTE 35 splice_info_section decoder (ANSI/SCTE 35, Digital Program
- * Insertion Cueing Message). Only splice_insert (command type 5) is decoded;
- * the other known commands are stepped over by their splice_command_length.
- * Descriptors, alignment stuffing and the CRC_32 are not read.
+ * Insertion Cueing Message). splice_insert and time_signal are decoded, the
+ * other known commands are stepped over by their splice_command_length, and
+ * the splice descriptor loop is walked descriptor by descriptor, decoding the
+ * segmentation descriptors. The CRC_32 is checked and its result reported
+ * without failing the section.
  *
  * Every read is checked against the end of the section (section_length + 3
  * bytes, never more than the buffer holds), so a malformed command or
- * component list fails with -34 instead of reading past the buffer. Fields
- * that fit are stored as they are read; a splice_time or break_duration is
- * stored whole or not at all.
+ * component list fails with -34 instead of reading past the buffer. Inside
+ * the descriptor loop the bound is the descriptor's own end: a malformed
+ * descriptor costs only itself. Fields that fit are stored as they are read;
+ * a splice_time, break_duration or segmentation descriptor is stored whole or
+ * not at all.
  */
 #include "scte35/scte35.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -160,6 +165,176 @@ out:
     return ret;
 }
 
+/* CRC-32/MPEG-2 of n bytes; 0 over a whole section whose CRC_32 is right. */
+uint32_t crc32_mpeg2(const uint8_t *data, int32_t n)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (int32_t i = 0; i < n; i++) {
+        crc ^= (uint32_t)data[i] << 24;
+        for (int b = 0; b < 8; b++)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+/* True for the segmentation_type_ids that may carry sub_segment_num and
+ * sub_segments_expected. */
+bool has_sub_segments(uint8_t type_id)
+{
+    switch (type_id) {
+    case 0x34: case 0x36: case 0x38: case 0x3A: case 0x44: case 0x46:
+        return true;
+    default:
+        return false;
+    }
+}
+
+/*
+ * segmentation_descriptor() from segmentation_event_id on (its identifier
+ * was read), within end bits. Fills seg, which the caller zeroed. Returns 0,
+ * or -34 when a field runs past end or the component list holds more than
+ * SCTE35_MAX_COMPONENTS entries; seg is then partly filled and not to be kept.
+ * sub_segment_num and sub_segments_expected are optional: older senders stop
+ * after segments_expected.
+ */
+int scte35_parse_segmentation(const uint8_t *data, int32_t pos, int32_t end,
+                              scte35_segmentation *seg)
+{
+    if (!fits(pos, 32 + 1 + 7, end))
+        return -ERANGE;
+    seg->segmentation_event_id = (uint32_t)scte35_read_bits(data, &pos, 32);
+    seg->segmentation_event_cancel_indicator = (uint8_t)scte35_read_bit(data, &pos);
+    pos += 7; // event_id_compliance_indicator in later editions, reserved
+    if (seg->segmentation_event_cancel_indicator)
+        return 0;
+
+    if (!fits(pos, 8, end))
+        return -ERANGE;
+    seg->program_segmentation_flag = (uint8_t)scte35_read_bit(data, &pos);
+    seg->segmentation_duration_flag = (uint8_t)scte35_read_bit(data, &pos);
+    seg->delivery_not_restricted_flag = (uint8_t)scte35_read_bit(data, &pos);
+    if (seg->delivery_not_restricted_flag) {
+        pos += 5;
+    } else {
+        seg->web_delivery_allowed_flag = (uint8_t)scte35_read_bit(data, &pos);
+        seg->no_regional_blackout_flag = (uint8_t)scte35_read_bit(data, &pos);
+        seg->archive_allowed_flag = (uint8_t)scte35_read_bit(data, &pos);
+        seg->device_restrictions = (uint8_t)scte35_read_bits(data, &pos, 2);
+    }
+
+    if (!seg->program_segmentation_flag) {
+        if (!fits(pos, 8, end))
+            return -ERANGE;
+        seg->component_count = (uint8_t)scte35_read_bits(data, &pos, 8);
+        // component_tag, 7 reserved bits, 33-bit pts_offset
+        if (seg->component_count > SCTE35_MAX_COMPONENTS ||
+            !fits(pos, 48 * (int64_t)seg->component_count, end))
+            return -ERANGE;
+        for (int i = 0; i < seg->component_count; i++) {
+            seg->component_tag[i] = (uint8_t)scte35_read_bits(data, &pos, 8);
+            pos += 7;
+            seg->component_pts_offset[i] = scte35_read_bits(data, &pos, 33);
+        }
+    }
+
+    if (seg->segmentation_duration_flag) {
+        if (!fits(pos, 40, end))
+            return -ERANGE;
+        seg->segmentation_duration = scte35_read_bits(data, &pos, 40);
+    }
+
+    if (!fits(pos, 16, end))
+        return -ERANGE;
+    seg->segmentation_upid_type = (uint8_t)scte35_read_bits(data, &pos, 8);
+    seg->segmentation_upid_length = (uint8_t)scte35_read_bits(data, &pos, 8);
+    if (!fits(pos, 8 * (int64_t)seg->segmentation_upid_length, end))
+        return -ERANGE;
+    for (int i = 0; i < seg->segmentation_upid_length; i++) {
+        uint8_t byte = (uint8_t)scte35_read_bits(data, &pos, 8);
+        if (i < SCTE35_MAX_UPID)
+            seg->segmentation_upid[i] = byte;
+    }
+
+    if (!fits(pos, 24, end))
+        return -ERANGE;
+    seg->segmentation_type_id = (uint8_t)scte35_read_bits(data, &pos, 8);
+    seg->segment_num = (uint8_t)scte35_read_bits(data, &pos, 8);
+    seg->segments_expected = (uint8_t)scte35_read_bits(data, &pos, 8);
+    if (has_sub_segments(seg->segmentation_type_id) && fits(pos, 16, end)) {
+        seg->sub_segment_present = 1;
+        seg->sub_segment_num = (uint8_t)scte35_read_bits(data, &pos, 8);
+        seg->sub_segments_expected = (uint8_t)scte35_read_bits(data, &pos, 8);
+    }
+    return 0;
+}
+
+/*
+ * The splice descriptor loop from pos to end bits (the caller checked that
+ * end lies within the section). Each descriptor is delimited by its
+ * descriptor_length. One whose head or body runs past the loop ends the walk,
+ * one shorter than its identifier or a segmentation descriptor that does not
+ * decode is stepped over; both are counted in descriptors_skipped. Fills the
+ * loop fields of section and ORs SCTE35_DEFECT_* bits into *defects.
+ */
+void scte35_parse_descriptors(const uint8_t *data, int32_t pos, int32_t end,
+                              scte35_section *section, uint8_t *defects)
+{
+    uint16_t count = 0;
+    uint16_t skipped = 0;
+    uint8_t kept_segmentation = 0;
+
+    while (pos < end) {
+        if (!fits(pos, 16, end)) {
+            skipped++;
+            break;
+        }
+        uint8_t tag = (uint8_t)scte35_read_bits(data, &pos, 8);
+        uint8_t len = (uint8_t)scte35_read_bits(data, &pos, 8);
+        int32_t next = pos + 8 * len;
+        if (next > end) {
+            skipped++;
+            break;
+        }
+        if (len < 4) {
+            skipped++;
+            pos = next;
+            continue;
+        }
+        uint32_t identifier = (uint32_t)scte35_read_bits(data, &pos, 32);
+
+        if (tag == SCTE35_TAG_SEGMENTATION) {
+            scte35_segmentation seg;
+            memset(&seg, 0, sizeof(seg)); // padding too: kept records compare whole
+            if (identifier != SCTE35_IDENTIFIER_CUEI ||
+                scte35_parse_segmentation(data, pos, next, &seg) < 0) {
+                skipped++;
+                pos = next;
+                continue;
+            }
+            if (kept_segmentation < SCTE35_MAX_SEGMENTATION)
+                section->segmentation[kept_segmentation++] = seg;
+            else
+                *defects |= SCTE35_DEFECT_OVERFLOW;
+        }
+
+        if (count < SCTE35_MAX_DESCRIPTORS) {
+            section->descriptors[count].tag = tag;
+            section->descriptors[count].length = len;
+            section->descriptors[count].identifier = identifier;
+        } else {
+            *defects |= SCTE35_DEFECT_OVERFLOW;
+        }
+        count++;
+        pos = next;
+    }
+
+    section->descriptor_count = count;
+    section->descriptors_skipped = skipped;
+    section->segmentation_count = kept_segmentation;
+    if (skipped)
+        *defects |= SCTE35_DEFECT_DESCRIPTOR;
+}
+
 } // namespace
 
 int scte35_read_bit(const uint8_t *data, int32_t *position)
@@ -212,8 +387,15 @@ int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *se
     section->splice_command_length = (uint16_t)scte35_read_bits(data, &pos, 12);
     section->splice_command_type = (uint8_t)scte35_read_bits(data, &pos, 8);
 
+    // The descriptor loop is walked only where its place and bytes are known:
+    // not after a reserved command type, not in an encrypted section.
+    bool loop_located = !section->encrypted_packet;
+    uint8_t defects = 0;
+    const int32_t command_start = pos;
+    const int32_t command_end = pos + 8 * section->splice_command_length;
+
     switch (section->splice_command_type) {
-    case 5: { // splice_insert
+    case 5: { // splice_insert; it ends where its fields end, whatever its length says
         int ret = scte35_parse_splice_insert(data, &pos, &section->splice_insert, limit);
         if (ret < 0)
             return ret;
@@ -226,14 +408,31 @@ int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *se
     case 0xFF: // private_command
         if (!fits(pos, 8 * (int64_t)section->splice_command_length, limit))
             return -ERANGE;
-        pos += 8 * section->splice_command_length;
+        if (section->splice_command_type == 6) {
+            int32_t time_pos = command_start;
+            if (scte35_parse_splice_time(data, &time_pos, &section->time_signal.splice_time,
+                                         command_end) < 0)
+                defects |= SCTE35_DEFECT_COMMAND;
+        }
+        pos = command_end;
         break;
     default: // reserved: nothing to step over
+        loop_located = false;
         break;
     }
 
     if (!fits(pos, 16, limit))
         return -ERANGE;
     section->descriptor_loop_length = (uint16_t)scte35_read_bits(data, &pos, 16);
+    if (loop_located) {
+        if (!fits(pos, 8 * (int64_t)section->descriptor_loop_length, limit))
+            return -ERANGE;
+        scte35_parse_descriptors(data, pos, pos + 8 * section->descriptor_loop_length, section,
+                                 &defects);
+    }
+
+    if (crc32_mpeg2(data, section->section_length + 3) != 0)
+        defects |= SCTE35_DEFECT_CRC;
+    section->defects = defects;
     return 0;
 }

@@ -1,15 +1,30 @@
 /*
- * Decoder of one SCTE 35 splice_info_section carrying a splice_insert. Pure:
- * no allocation, no logging, no global state. Values are stored as carried
- * (pts_time is not corrected by pts_adjustment, 33-bit values are not wrapped)
- * and the parser never clears the record: callers zero it before each call.
+ * Decoder of one SCTE 35 splice_info_section: the splice_insert and
+ * time_signal commands and the splice descriptor loop with its segmentation
+ * descriptors. Pure: no allocation, no logging, no global state. Values are
+ * stored as carried (pts_time is not corrected by pts_adjustment, 33-bit
+ * values are not wrapped) and the parser never clears the record: callers
+ * zero it before each call, and a field the section does not carry keeps the
+ * caller's value.
  */
 #ifndef KESTROW_SCTE35_SCTE35_H
 #define KESTROW_SCTE35_SCTE35_H
 
 #include <cstdint>
 
-#define SCTE35_MAX_COMPONENTS 32
+#define SCTE35_MAX_COMPONENTS 32   // per splice_insert or segmentation descriptor
+#define SCTE35_MAX_DESCRIPTORS 16  // descriptor heads kept per section
+#define SCTE35_MAX_SEGMENTATION 8  // segmentation descriptors kept per section
+#define SCTE35_MAX_UPID 64         // segmentation_upid bytes kept
+
+#define SCTE35_TAG_SEGMENTATION 0x02
+#define SCTE35_IDENTIFIER_CUEI 0x43554549u  // "CUEI"
+
+/* Bits of scte35_section.defects: faults that cost a part of a section, not the section. */
+#define SCTE35_DEFECT_CRC 0x01         // CRC_32 does not match the section's bytes
+#define SCTE35_DEFECT_COMMAND 0x02     // time_signal too short for its splice_time
+#define SCTE35_DEFECT_DESCRIPTOR 0x04  // descriptors_skipped is not 0
+#define SCTE35_DEFECT_OVERFLOW 0x08    // more descriptors or segmentation descriptors than kept
 
 struct scte35_time_field {
     uint8_t flag;    // time_specified_flag, or auto_return for a break_duration
@@ -33,6 +48,46 @@ struct scte35_splice_insert {
     uint8_t avails_expected;
 };
 
+struct scte35_time_signal {
+    scte35_time_field splice_time;
+};
+
+/* Head of one well-formed splice descriptor. */
+struct scte35_descriptor {
+    uint8_t tag;          // splice_descriptor_tag
+    uint8_t length;       // descriptor_length: bytes after this field, identifier included
+    uint32_t identifier;  // SCTE35_IDENTIFIER_CUEI for the descriptors SCTE 35 defines
+};
+
+/*
+ * One segmentation_descriptor, stored whole: a field it does not carry is 0.
+ * A cancelled event carries only its id and the cancel indicator.
+ */
+struct scte35_segmentation {
+    uint32_t segmentation_event_id;
+    uint8_t segmentation_event_cancel_indicator;
+    uint8_t program_segmentation_flag;
+    uint8_t segmentation_duration_flag;
+    uint8_t delivery_not_restricted_flag;
+    uint8_t web_delivery_allowed_flag;  // this and the next three: only when
+    uint8_t no_regional_blackout_flag;  // delivery_not_restricted_flag is 0
+    uint8_t archive_allowed_flag;
+    uint8_t device_restrictions;        // 2 bits
+    uint8_t component_count;            // only when program_segmentation_flag is 0
+    uint8_t component_tag[SCTE35_MAX_COMPONENTS];
+    uint64_t component_pts_offset[SCTE35_MAX_COMPONENTS];  // 33 bits, 90 kHz
+    uint64_t segmentation_duration;     // 40 bits, 90 kHz
+    uint8_t segmentation_upid_type;
+    uint8_t segmentation_upid_length;   // as carried; the first SCTE35_MAX_UPID bytes are kept
+    uint8_t segmentation_upid[SCTE35_MAX_UPID];
+    uint8_t segmentation_type_id;
+    uint8_t segment_num;
+    uint8_t segments_expected;
+    uint8_t sub_segment_present;        // 1 when the next two fields were carried
+    uint8_t sub_segment_num;
+    uint8_t sub_segments_expected;
+};
+
 struct scte35_section {
     uint8_t table_id;
     uint8_t section_syntax_indicator;
@@ -48,15 +103,35 @@ struct scte35_section {
     uint8_t splice_command_type;
     scte35_splice_insert splice_insert;  // filled only for command type 5
     uint16_t descriptor_loop_length;
+    scte35_time_signal time_signal;      // filled only for command type 6
+    uint8_t defects;                     // SCTE35_DEFECT_* bits, set on success
+    // The descriptor loop, filled when it could be located: a clear section
+    // with a known command (not a reserved type, not encrypted).
+    uint16_t descriptor_count;           // well-formed descriptors, all kept or not
+    uint16_t descriptors_skipped;        // malformed descriptors stepped over
+    scte35_descriptor descriptors[SCTE35_MAX_DESCRIPTORS];  // the first descriptor_count
+    uint8_t segmentation_count;          // entries filled in segmentation
+    scte35_segmentation segmentation[SCTE35_MAX_SEGMENTATION];  // in loop order
 };
 
 /*
  * Decodes the section at data (length bytes, starting at table_id).
  * Returns 0; -22 when length <= 2 or table_id is not 0xFC; -34 when the
- * section runs past length, when its command or component list runs past
- * the section (section_length + 3 bytes), or when it carries more than
- * SCTE35_MAX_COMPONENTS components. No byte past the section or past length
- * is read; on -34 the fields read before the failure stay stored.
+ * section runs past length, when its command, its component list or the
+ * descriptor loop it walks runs past the section (section_length + 3 bytes),
+ * or when a splice_insert carries more than SCTE35_MAX_COMPONENTS
+ * components. No byte past the section or past length is read; on -34 the
+ * fields read before the failure stay stored.
+ *
+ * Faults that leave the section usable do not fail it; they are reported in
+ * defects: a CRC_32 mismatch, a time_signal too short for its splice_time
+ * (not stored), and malformed descriptors (a head or body past the loop, a
+ * descriptor_length under 4, a segmentation descriptor not identified "CUEI",
+ * cut short or with more than SCTE35_MAX_COMPONENTS components), each skipped
+ * and counted in descriptors_skipped while the rest of the loop is decoded.
+ * A reserved command type is not stepped over (its length is not trusted):
+ * descriptor_loop_length is then read at the command's first byte and the
+ * loop is not decoded; neither is the loop of an encrypted section.
  */
 int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *section);
 
