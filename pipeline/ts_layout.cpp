@@ -13,6 +13,8 @@ extern "C" {
 #define MUXER_MIN_PID           0x20
 #define MUXER_MAX_PID           0x1FFA
 #define FILLED_SAMPLE_RATE      48000
+#define FILLED_LSF_SAMPLE_RATE  24000   // MPEG-2 audio's lower rates: stream type 0x04
+#define STREAM_TYPE_MPEG2_AUDIO 0x04
 
 int ts_layout_identity_from_demuxer(const AVFormatContext *in, ts_identity *id)
 {
@@ -119,10 +121,11 @@ int ts_layout_stream_plan(const AVCodecParameters *par)
     return par->codec_id == AV_CODEC_ID_NONE ? TS_STREAM_LEAVE_OUT : TS_STREAM_RELAY_FILLED;
 }
 
-int ts_layout_fill_params(AVCodecParameters *par)
+int ts_layout_fill_params(AVCodecParameters *par, int stream_type)
 {
     int plan = ts_layout_stream_plan(par);
     if (plan == TS_STREAM_RELAY_FILLED)
-        par->sample_rate = FILLED_SAMPLE_RATE;
+        par->sample_rate = stream_type == STREAM_TYPE_MPEG2_AUDIO ? FILLED_LSF_SAMPLE_RATE
+                                                                  : FILLED_SAMPLE_RATE;
     return plan;
 }

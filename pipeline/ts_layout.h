@@ -73,12 +73,15 @@ int ts_layout_stream_plan(const AVCodecParameters *par);
 
 /*
  * Fills what the muxer's header checks need into an output stream's
- * parameters (copied from the input): sample_rate 48000 for audio without
- * one. The MPEG-TS muxer writes no sample rate: the PMT's stream type
- * follows the codec, PES timestamps are the packets' own in 90 kHz, and
- * audio frames are copied as they come. Returns the stream's plan as
- * ts_layout_stream_plan, or -22 without par.
+ * parameters (copied from the input): a sample rate for audio without one.
+ * stream_type is the one the input's PMT declares for the PID (-1: unknown).
+ * The MPEG-TS muxer writes no sample rate: PES timestamps are the packets'
+ * own and audio frames are copied as they come. The rate only chooses the
+ * stream type of MPEG audio, 0x04 below 32 kHz and 0x03 from it, so a PID
+ * declared 0x04 gets 24000 and any other 48000, and the output declares
+ * what the input did. Returns the stream's plan as ts_layout_stream_plan,
+ * or -22 without par.
  */
-int ts_layout_fill_params(AVCodecParameters *par);
+int ts_layout_fill_params(AVCodecParameters *par, int stream_type);
 
 #endif

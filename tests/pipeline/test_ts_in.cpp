@@ -17,12 +17,12 @@ extern "C" {
 #include "common/test_support.h"
 #include "pipeline/ts_in.h"
 #include "pipeline/ts_layout.h"
+#include "pipeline/ts_out.h"
 #include "pipeline/ts_psi.h"
 
 namespace {
 
 const int CUE_PID = 0x590;
-const int SILENT_PID = 0x1003;
 
 kt::TempDir *dir;
 
@@ -38,7 +38,7 @@ protected:
                               stream_path(cuei) +
                               "' --duration 2 --video-pid 0x1000 --audio mp2 --audio-pids 0x1001"
                               " --pmt-pid 0x810 --program-number 2064 --ts-id 1 --pcr-pid 0x1FF"
-                              " --silent-pid 0x1003:0x0F --cue at=1,dur=0.5,lead=0.5" +
+                              " --silent-pid 0x1003:0x0F --silent-pid 0x1005:0x04 --cue at=1,dur=0.5,lead=0.5" +
                               (cuei ? "" : " --no-cuei") + " >/dev/null 2>&1";
             ASSERT_EQ(0, std::system(cmd.c_str())) << cmd;
         }
@@ -95,6 +95,15 @@ AVFormatContext *open_input(const std::string &path, ts_in **f)
     return in;
 }
 
+/* "pid:stream_type " for each elementary stream. */
+std::string es_text(const ts_identity &id)
+{
+    std::string s;
+    for (int i = 0; i < id.es_count; i++)
+        s += std::to_string(id.es[i].pid) + ":" + std::to_string(id.es[i].stream_type) + " ";
+    return s;
+}
+
 const AVStream *stream_on(const AVFormatContext *in, int pid)
 {
     for (unsigned i = 0; i < in->nb_streams; i++)
@@ -129,10 +138,7 @@ TEST_F(TsIn, DemuxerSeesCuesWithAndWithoutCueiAndIdentityIsRecorded)
         EXPECT_EQ(2064, id.program_number);
         EXPECT_EQ(0x810, id.pmt_pid);
         EXPECT_EQ(0x1FF, id.pcr_pid);
-        std::string types;
-        for (int i = 0; i < id.es_count; i++)
-            types += std::to_string(id.es[i].pid) + ":" + std::to_string(id.es[i].stream_type) + " ";
-        EXPECT_EQ("4096:27 4097:3 1424:134 4099:15 ", types);
+        EXPECT_EQ("4096:27 4097:3 1424:134 4099:15 4101:4 ", es_text(id));
         EXPECT_EQ(cuei ? 0 : st.pmts_seen, st.pmts_rewritten);
         EXPECT_EQ(0, st.pmts_unchanged);
         avformat_close_input(&in);
@@ -147,7 +153,7 @@ TEST_F(TsIn, DemuxerSeesCuesWithAndWithoutCueiAndIdentityIsRecorded)
 TEST_F(TsIn, OnlyPmtPacketsChangeAndTheyStayValid)
 {
     std::string data = kt::read_file(stream_path(false));
-    data += std::string(100, 'x');  // an incomplete tail passes as it is
+    data += data.substr(0, 100);  // an incomplete last packet passes as it is
     ts_in_stats st;
     ts_identity id;
     std::string out = filter_all(data, &st, &id);
@@ -288,22 +294,16 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
     avformat_free_context(out);
 }
 
-/* Writes the muxer's header for out into memory, then pkt when given (the
- * tables go out with the first packet); its result, the bytes in *ts. */
-int write_header(AVFormatContext *out, AVDictionary **opts, std::string *ts,
-                 AVPacket *pkt = nullptr)
+/* Writes the muxer's header for out into memory; its result. */
+int write_header(AVFormatContext *out)
 {
     EXPECT_EQ(0, avio_open_dyn_buf(&out->pb));
-    int ret = avformat_write_header(out, opts);
-    if (ret >= 0 && pkt)
-        ret = av_interleaved_write_frame(out, pkt);
+    int ret = avformat_write_header(out, nullptr);
     if (ret >= 0)
         ret = av_write_trailer(out);
     uint8_t *buf = nullptr;
-    int n = avio_close_dyn_buf(out->pb, &buf);
+    avio_close_dyn_buf(out->pb, &buf);
     out->pb = nullptr;
-    if (ts)
-        ts->assign((const char *)buf, n);
     av_free(buf);
     return ret;
 }
@@ -338,7 +338,7 @@ TEST(TsLayout, StreamPlansMatchWhatTheMuxerTakes)
             AVCodecParameters *saved = avcodec_parameters_alloc();
             avcodec_parameters_copy(saved, par);
             av_log_set_level(AV_LOG_QUIET);
-            int unfilled = write_header(out, nullptr, nullptr);
+            int unfilled = write_header(out);
             av_log_set_level(AV_LOG_INFO);
             EXPECT_EQ(c.plan == TS_STREAM_RELAY, unfilled >= 0);
             avformat_free_context(out);
@@ -347,8 +347,8 @@ TEST(TsLayout, StreamPlansMatchWhatTheMuxerTakes)
             par = add(out, c.type, 0x1003)->codecpar;
             avcodec_parameters_copy(par, saved);
             avcodec_parameters_free(&saved);
-            EXPECT_EQ(c.plan, ts_layout_fill_params(par));
-            EXPECT_EQ(0, write_header(out, nullptr, nullptr));
+            EXPECT_EQ(c.plan, ts_layout_fill_params(par, -1));
+            EXPECT_EQ(0, write_header(out));
         }
         avformat_free_context(out);
     }
@@ -361,6 +361,8 @@ TEST_F(TsIn, OutputOfTheBroadcastLayoutKeepsItsIdentity)
 {
     ts_in *f = nullptr;
     AVFormatContext *in = open_input(stream_path(false), &f);
+    ts_identity id;
+    ASSERT_EQ(0, ts_in_get_identity(f, &id));
     AVFormatContext *out = nullptr;
     ASSERT_GE(avformat_alloc_output_context2(&out, nullptr, "mpegts", nullptr), 0);
     for (unsigned i = 0; i < in->nb_streams; i++) {
@@ -371,11 +373,12 @@ TEST_F(TsIn, OutputOfTheBroadcastLayoutKeepsItsIdentity)
         ASSERT_GE(avcodec_parameters_copy(ost->codecpar, ist->codecpar), 0);
         ost->codecpar->codec_tag = 0;
         ost->id = ist->id;
-        EXPECT_EQ(ist->id == SILENT_PID ? TS_STREAM_RELAY_FILLED : TS_STREAM_RELAY,
-                  ts_layout_fill_params(ost->codecpar));
+        int stream_type = -1;
+        for (int k = 0; k < id.es_count; k++)
+            stream_type = id.es[k].pid == ist->id ? id.es[k].stream_type : stream_type;
+        EXPECT_EQ(ist->id == 0x1003 || ist->id == 0x1005 ? TS_STREAM_RELAY_FILLED : TS_STREAM_RELAY,
+                  ts_layout_fill_params(ost->codecpar, stream_type));
     }
-    ts_identity id;
-    ASSERT_EQ(0, ts_in_get_identity(f, &id));
     ASSERT_EQ(0, ts_layout_identity_from_demuxer(in, &id));
     ts_layout_ids ids;
     const ts_layout_overrides keep = {0, 0, 0};
@@ -388,8 +391,15 @@ TEST_F(TsIn, OutputOfTheBroadcastLayoutKeepsItsIdentity)
         av_packet_unref(pkt);
     av_packet_rescale_ts(pkt, in->streams[pkt->stream_index]->time_base, {1, 90000});
     pkt->stream_index = 0;  // the video, added first
-    std::string ts;
-    ASSERT_EQ(0, write_header(out, &opts, &ts, pkt));
+    // Through the output stage, which declares the cue PID as SCTE-35 again.
+    ts_out_config cfg = {{CUE_PID}, 1, -1};
+    ts_out *stage = nullptr;
+    ASSERT_EQ(0, ts_out_open(&stage, (*dir / "out.ts").c_str(), &cfg, nullptr, 1316));
+    out->pb = ts_out_pb(stage);
+    EXPECT_EQ(0, avformat_write_header(out, &opts));
+    EXPECT_EQ(0, av_interleaved_write_frame(out, pkt));  // the tables go out with it
+    EXPECT_EQ(0, av_write_trailer(out));
+    EXPECT_EQ(0, ts_out_close(&stage));
     av_packet_free(&pkt);
     EXPECT_EQ(nullptr, av_dict_get(opts, "", nullptr, AV_DICT_IGNORE_SUFFIX));  // all taken
     av_dict_free(&opts);
@@ -399,14 +409,11 @@ TEST_F(TsIn, OutputOfTheBroadcastLayoutKeepsItsIdentity)
 
     ts_in_stats st;
     ts_identity back;
-    filter_all(ts, &st, &back);
+    filter_all(kt::read_file(*dir / "out.ts"), &st, &back);
     EXPECT_EQ(1, back.ts_id);
     EXPECT_EQ(2064, back.program_number);
     EXPECT_EQ(0x810, back.pmt_pid);
-    std::string pids;
-    for (int i = 0; i < back.es_count; i++)
-        pids += std::to_string(back.es[i].pid) + " ";
-    EXPECT_EQ("4096 4097 1424 4099 ", pids);
+    EXPECT_EQ(es_text(id), es_text(back));  // every PID with its stream type
 }
 
 }  // namespace
