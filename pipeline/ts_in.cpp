@@ -110,7 +110,8 @@ static int pmt_section(ts_in *f, uint8_t *sec, int len, int room)
         return 0;
     int has_cuei = 0;
     for (int o = 12; o + 2 <= es_start && o + 2 + sec[o + 1] <= es_start; o += 2 + sec[o + 1])
-        has_cuei |= sec[o] == DESC_REGISTRATION && sec[o + 1] >= 4 && !memcmp(sec + o + 2, "CUEI", 4);
+        has_cuei |= sec[o] == DESC_REGISTRATION && sec[o + 1] >= 4 &&
+                    !memcmp(sec + o + 2, "CUEI", 4);
 
     int record = program == f->id.program_number;
     if (record) {
@@ -296,6 +297,14 @@ int ts_in_get_identity(const ts_in *f, ts_identity *id)
         return -EINVAL;
     *id = f->id;
     return 0;
+}
+
+int ts_identity_stream_type(const ts_identity *id, int pid)
+{
+    for (int i = 0; id && i < id->es_count; i++)
+        if (id->es[i].pid == pid)
+            return id->es[i].stream_type;
+    return -1;
 }
 
 int ts_in_get_stats(const ts_in *f, ts_in_stats *stats)

@@ -82,6 +82,9 @@ AVIOContext *ts_in_pb(ts_in *f);
 /* Copies what the filter has learnt so far. 0; -22 without f or id. */
 int ts_in_get_identity(const ts_in *f, ts_identity *id);
 
+/* The stream_type id's PMT declares for pid; -1 when it names no such PID. */
+int ts_identity_stream_type(const ts_identity *id, int pid);
+
 /* Copies the counters. 0; -22 without f or stats. */
 int ts_in_get_stats(const ts_in *f, ts_in_stats *stats);
 
