@@ -286,6 +286,18 @@ int ts_in_open_url(ts_in **out, const char *url, const AVIOInterruptCB *interrup
     return 0;
 }
 
+int ts_in_flush(ts_in *f)
+{
+    if (!f)
+        return -EINVAL;
+    f->len = 0;
+    f->ready = 0;
+    f->pos = 0;
+    if (f->source)
+        avio_flush(f->source);
+    return 0;
+}
+
 AVIOContext *ts_in_pb(ts_in *f)
 {
     return f ? f->pb : nullptr;

@@ -79,6 +79,13 @@ int ts_in_open_url(ts_in **out, const char *url, const AVIOInterruptCB *interrup
  */
 AVIOContext *ts_in_pb(ts_in *f);
 
+/*
+ * Drops what the filter holds and what its source has buffered, so that the
+ * next read returns fresh input (the demuxer's own buffer is flushed with
+ * avio_flush on ts_in_pb). Returns 0, or -22 without a filter.
+ */
+int ts_in_flush(ts_in *f);
+
 /* Copies what the filter has learnt so far. 0; -22 without f or id. */
 int ts_in_get_identity(const ts_in *f, ts_identity *id);
 
