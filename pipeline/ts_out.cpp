@@ -12,6 +12,7 @@
  * sent anyway, after the current one.
  */
 #include "pipeline/ts_out.h"
+#include "pipeline/ts_psi.h"
 
 #include <cerrno>
 #include <cstring>
@@ -22,18 +23,11 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#define TS_PACKET_SIZE     188
-#define TS_SYNC_BYTE       0x47
-#define TS_PID_COUNT       8192
-#define TS_NULL_PID        0x1FFF
 #define TS_PSI_MAX         (3 + 4095)   // 12-bit section_length
 #define TS_PMT_MAX         1024         // longest PMT section allowed
 #define TS_PES_MAX         (6 + 65535)  // 16-bit PES_packet_length
 #define TS_OUT_MAX_PMTS    8
 #define TS_OUT_QUEUE_SIZE  512
-
-#define PMT_STREAM_TYPE_SCTE35 0x86
-#define DESC_REGISTRATION      0x05
 
 enum ts_role : uint8_t {
     ROLE_PASS = 0,  // bytes untouched
@@ -92,37 +86,6 @@ struct ts_out {
 };
 
 static const uint8_t null_packet_header[4] = {TS_SYNC_BYTE, 0x1F, 0xFF, 0x10};
-
-/* ------------------------------------------------------------------------ */
-/* CRC-32 of MPEG-2 sections: polynomial 0x04C11DB7, MSB first, initial
- * value 0xFFFFFFFF, no final XOR; a section with its CRC_32 gives 0. */
-
-struct crc_table {
-    uint32_t v[256];
-    constexpr crc_table() : v()
-    {
-        for (uint32_t i = 0; i < 256; i++) {
-            uint32_t c = i << 24;
-            for (int k = 0; k < 8; k++)
-                c = (c & 0x80000000u) ? (c << 1) ^ 0x04C11DB7u : c << 1;
-            v[i] = c;
-        }
-    }
-};
-static constexpr crc_table crc_mpeg2{};
-
-static uint32_t crc32_mpeg2(const uint8_t *p, int len)
-{
-    uint32_t crc = 0xFFFFFFFFu;
-    for (int i = 0; i < len; i++)
-        crc = (crc << 8) ^ crc_mpeg2.v[((crc >> 24) ^ p[i]) & 0xFF];
-    return crc;
-}
-
-static int section_total(const uint8_t *sec)
-{
-    return 3 + (((sec[1] & 0x0F) << 8) | sec[2]);
-}
 
 /* ------------------------------------------------------------------------ */
 /* Output: destination writes, waiting packets and places. */
@@ -233,7 +196,7 @@ static void queue_sections(ts_out *s, int pid, const uint8_t *p, int len)
     int pos = 0;
     int sent = 0;
     while (len - pos >= 3 && p[pos] != 0xFF) {
-        int total = section_total(p + pos);
+        int total = ts_psi_section_total(p + pos);
         if (total > len - pos)
             break;
         queue_section(s, pid, p + pos, total);
@@ -313,13 +276,13 @@ static void psi_take(ts_out *s, ts_psi_buf *b, const uint8_t *p, int len, sectio
             b->active = 0;  // stuffing up to the next payload_unit_start
             return;
         }
-        int want = b->len < 3 ? 3 : section_total(b->data);
+        int want = b->len < 3 ? 3 : ts_psi_section_total(b->data);
         int n = want - b->len < len ? want - b->len : len;
         memcpy(b->data + b->len, p, n);
         b->len += n;
         p += n;
         len -= n;
-        if (b->len >= 3 && b->len == section_total(b->data)) {
+        if (b->len >= 3 && b->len == ts_psi_section_total(b->data)) {
             done(s, b->pid, b->data, b->len);
             b->len = 0;
         }
@@ -359,7 +322,7 @@ static void pat_section(ts_out *s, int pid, const uint8_t *sec, int len)
     (void)pid;
     // table_id 0, section_syntax_indicator, current_next_indicator, CRC
     if (sec[0] != 0x00 || len < 12 || !(sec[1] & 0x80) || !(sec[5] & 0x01) ||
-        crc32_mpeg2(sec, len) != 0)
+        ts_psi_crc32(sec, len) != 0)
         return;
     if (len == s->pat_last_len && !memcmp(sec, s->pat_last, len))
         return;
@@ -428,7 +391,7 @@ static int pes_only_descriptor(const uint8_t *d)
 static int pmt_rewrite(ts_out *s, const uint8_t *sec, int len)
 {
     if (sec[0] != 0x02 || len < 16 || len > TS_PMT_MAX || !(sec[1] & 0x80) ||
-        crc32_mpeg2(sec, len) != 0)
+        ts_psi_crc32(sec, len) != 0)
         return 0;
     int info_len = ((sec[10] & 0x0F) << 8) | sec[11];
     int es_start = 12 + info_len;
@@ -502,15 +465,7 @@ static int pmt_rewrite(ts_out *s, const uint8_t *sec, int len)
         head[3] = (uint8_t)((entry[3] & 0xF0) | (kept >> 8));
         head[4] = (uint8_t)kept;
     }
-    int section_length = o + 4 - 3;
-    out[1] = (uint8_t)((sec[1] & 0xF0) | (section_length >> 8));
-    out[2] = (uint8_t)section_length;
-    uint32_t crc = crc32_mpeg2(out, o);
-    out[o++] = (uint8_t)(crc >> 24);
-    out[o++] = (uint8_t)(crc >> 16);
-    out[o++] = (uint8_t)(crc >> 8);
-    out[o++] = (uint8_t)crc;
-    return o;
+    return ts_psi_finish(out, o);
 }
 
 static void pmt_section(ts_out *s, int pid, const uint8_t *sec, int len)

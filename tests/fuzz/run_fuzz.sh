@@ -29,7 +29,7 @@ timeout=10
 rss=1024
 case "$target" in
     scte35) sources=("$src/scte35/scte35.cpp"); max_len=512 ;;
-    ts_out) sources=("$src/pipeline/ts_out.cpp")
+    ts_out) sources=("$src/pipeline/ts_out.cpp" "$src/pipeline/ts_psi.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             max_len=8192 ;;
     opts)   sources=("$src/service/opts.cpp" "$src/common/app_ctx.cpp"
