@@ -3,7 +3,6 @@
  * logger is never started here, so the helpers' log lines arrive on standard
  * error, where the tests capture them.
  */
-#include "common/app_ctx.h"
 #include "common/utils.h"
 #include "test_support.h"
 
@@ -246,21 +245,6 @@ TEST(FileHelpers, FindNearExe)
     // A candidate cut by a small buffer is never taken for an existing path.
     char small[8];
     EXPECT_STREQ("wanted.", utils_find_near_exe(small, sizeof(small), "wanted.txt", sub.c_str(), nullptr));
-}
-
-TEST(AppCtx, CreateAndDestroyInPairs)
-{
-    app_ctx *ctx = nullptr;
-    EXPECT_EQ(-22, app_ctx_create(nullptr));
-    ASSERT_EQ(0, app_ctx_create(&ctx));
-    ASSERT_NE(nullptr, ctx);
-    EXPECT_EQ(nullptr, ctx->stop_flag);
-    EXPECT_EQ(0u, ctx->port);
-    EXPECT_EQ('\0', ctx->log_file_name[0]);
-    EXPECT_EQ(0, app_ctx_destroy(&ctx));
-    EXPECT_EQ(nullptr, ctx);
-    EXPECT_EQ(-12, app_ctx_destroy(&ctx));
-    EXPECT_EQ(-22, app_ctx_destroy(nullptr));
 }
 
 } // namespace
