@@ -20,8 +20,9 @@ int daemonize(void)
 {
     pid_t pid = fork();
     if (pid < 0) {
+        int err = errno;
         fprintf(stderr, "ERROR: 'fork' failed with code %d\n", (int)pid);
-        return -errno;
+        return -err;
     }
     if (pid > 0)
         exit(0);
@@ -29,13 +30,15 @@ int daemonize(void)
     umask(0);
     pid_t sid = setsid();
     if (sid < 0) {
+        int err = errno;
         fprintf(stderr, "ERROR: 'setid' failed with code %d\n", (int)sid);
-        return -errno;
+        return -err;
     }
     int ret = chdir("/");
     if (ret < 0) {
+        int err = errno;
         fprintf(stderr, "ERROR: Unable to change root directory. 'chdir' failed with code %d\n", ret);
-        return -errno;
+        return -err;
     }
     // When /dev/null cannot be opened the dup2 calls fail and 0, 1, 2 stay as they are.
     int fd = open("/dev/null", O_RDWR);
