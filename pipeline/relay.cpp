@@ -487,7 +487,7 @@ int relay_run(relay *r)
 
         const AVStream *ist = r->in->streams[in_index];
         if (relay_is_cue(r, ist))
-            splice_cue(&loop.env, &r->rep, ist, pkt);
+            splice_cue(&loop.env, &r->rep, ist, pkt, dts_stream_max);
 
         ret = packets_queue_push(loop.in_queue, pkt);
         if (ret < 0) {

@@ -206,9 +206,11 @@ int splice_arm(const splice_env *env, rep_ctx *rep, const scte35_section *cue, i
     return 1;
 }
 
-int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt)
+int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt,
+               int64_t clock)
 {
     scte35_section cue;
+    int64_t cue_pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : clock;
 
     log_packet_tb(ist->time_base, pkt, "SCTE-35");
     memset(&cue, 0, sizeof(cue));
@@ -217,7 +219,7 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
     event ev = event_make(ret < 0 ? EVENT_CUE_FAILED : EVENT_CUE_DECODED);
     ev.data = pkt->data;
     ev.size = pkt->size;
-    ev.pts = pkt->pts;
+    ev.pts = cue_pts;
     ev.code = ret;
     if (ret >= 0) {
         const scte35_splice_insert *si = &cue.splice_insert;
@@ -229,12 +231,12 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
     /* Reported with the cue's own id and times, not those of the break under way. */
     ev.splice_event_id = ret < 0 ? 0 : cue.splice_insert.splice_event_id;
     ev.splice_time = ret < 0 || !cue.splice_insert.splice_time.flag ? AV_NOPTS_VALUE
-                     : splice_point_near(ev.pts_time, (int64_t)cue.pts_adjustment, pkt->pts);
+                     : splice_point_near(ev.pts_time, (int64_t)cue.pts_adjustment, cue_pts);
     ev.duration = ret >= 0 && cue.splice_insert.duration_flag ? (int64_t)cue.splice_insert.break_duration.value : 0;
     event_emit(env->events, &ev);
     if (ret < 0)
         return ret;
-    splice_arm(env, rep, &cue, pkt->pts);
+    splice_arm(env, rep, &cue, cue_pts);
     return 0;
 }
 

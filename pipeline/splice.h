@@ -48,10 +48,12 @@ struct splice_env {
 /*
  * Cue intake for one packet of the cue stream: trace, decode (reported with
  * the cue's bytes), and, for a splice_insert with a splice time, reset and
- * arm rep. pkt stays the caller's and is not changed; its pts may be
- * missing. Returns the parser's result.
+ * arm rep. pkt stays the caller's and is not changed. A cue packet without
+ * pts is still acted on: clock (the session's latest dts, or
+ * AV_NOPTS_VALUE) stands in as its time. Returns the parser's result.
  */
-int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt);
+int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt,
+               int64_t clock);
 
 /* End of the session: a break still running is reported ended. rep is reset. */
 void splice_session_end(const splice_env *env, rep_ctx *rep);
