@@ -5,7 +5,6 @@
 #include "pipeline/splice.h"
 
 #include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
