@@ -4,7 +4,7 @@
 /*
  * Detaches the process: fork (the parent exits 0), new session, umask 0,
  * working directory "/", standard descriptors on /dev/null. Returns 0 in the
- * child, 1 after a failure reported on standard error.
+ * child, a negative errno after a failure reported on standard error.
  */
 int daemonize(void);
 

@@ -5,32 +5,17 @@
 #ifndef KESTROW_DEMO_DEMO_H
 #define KESTROW_DEMO_DEMO_H
 
-#include <cstdint>
+#include "pipeline/event.h"
 
-#include "pipeline/rep_ctx.h"
-
-struct AVFormatContext;
-struct filler_ctx;
+struct trace_sink;
 
 #define DEMO_CUE_PID 1424  // stream id (PID) of the cue stream
 
-struct demo_loop_args {
-    AVFormatContext *in;
-    AVFormatContext *out;
-    const int32_t *stream_map;  // input index -> output index, -1 when not copied
-    int32_t stream_map_size;
-    const filler_ctx *filler;
-    rep_ctx *rep;
-    int ret_read;   // result of the last av_read_frame
-    int ret_write;  // result of the last av_interleaved_write_frame
-};
+/* The demo's event sink: console lines on stdout and stderr. */
+void demo_on_event(void *opaque, const event *ev);
 
-/*
- * Remuxes args->in into args->out through the splice rules, writes every
- * packet it read (also those still queued when the input ends) and the
- * trailer. Leaves ret_read and ret_write in args.
- */
-void demo_packets_loop(demo_loop_args *args);
+/* Packet traces on stderr, the splice rules' detail lines on stdout. */
+extern const trace_sink demo_trace;
 
 /*
  * The whole program: argv[1] input, argv[2] output, argv[3] replace file.

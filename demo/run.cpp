@@ -12,6 +12,7 @@ extern "C" {
 
 #include "demo/demo.h"
 #include "pipeline/filler.h"
+#include "pipeline/relay.h"
 #include "pipeline/trace.h"
 
 static void demo_usage(const char *name)
@@ -31,61 +32,32 @@ static void demo_show_filler(const filler_ctx *filler, const char *name)
     av_dump_format(filler->format, 0, name, 0);
 }
 
-/*
- * Creates one output stream per audio, video and subtitle input stream, on
- * the input's stream id (PID), and fills stream_map. Returns 0 or the
- * failing step's code after printing its message.
- */
-static int demo_add_streams(AVFormatContext *in, AVFormatContext *out, int32_t *stream_map)
+/* What the demo asks of the relay loop. */
+static relay_desc demo_relay_desc(void)
 {
-    int next = 0;
+    relay_desc desc = {};
 
-    for (unsigned i = 0; i < in->nb_streams; i++) {
-        const AVStream *ist = in->streams[i];
-        enum AVMediaType type = ist->codecpar->codec_type;
-
-        if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_SUBTITLE) {
-            stream_map[i] = -1;
-            continue;
-        }
-        stream_map[i] = next++;
-
-        AVStream *ost = avformat_new_stream(out, nullptr);
-        if (!ost) {
-            fprintf(stderr, "Failed allocating output stream\n");
-            return AVERROR_UNKNOWN;
-        }
-        int ret = avcodec_parameters_copy(ost->codecpar, ist->codecpar);
-        if (ret < 0) {
-            fprintf(stderr, "Failed to copy codec parameters\n");
-            return ret;
-        }
-        ost->codecpar->codec_tag = 0;
-        ret = av_dict_copy(&ost->metadata, ist->metadata, AV_DICT_IGNORE_SUFFIX);
-        if (ret < 0) {
-            fprintf(stderr, "Failed to copy codec metadatas\n");
-            return ret;
-        }
-        fprintf(stderr, "stream[%d]->id=%d [0x%X]\n", (int)i, ist->id, (unsigned)ist->id);
-        ost->id = ist->id;
-    }
-    return 0;
+    desc.in_depth = 8;
+    desc.out_depth = 16;
+    desc.cue_pid = DEMO_CUE_PID;
+    desc.add_epg = 0;
+    desc.mux.mux_rate = 20000000;
+    desc.mux.max_delay = 900000;
+    desc.events.fn = demo_on_event;
+    desc.trace = &demo_trace;
+    desc.verbose = 1;
+    return desc;
 }
 
 int demo_run(int argc, char **argv)
 {
     AVFormatContext *in = nullptr;
-    AVFormatContext *out = nullptr;
     AVDictionary *open_opts = nullptr;
-    AVDictionary *mux_opts = nullptr;
     filler_ctx *filler = nullptr;
-    int32_t *stream_map = nullptr;
-    rep_ctx rep;
-    demo_loop_args loop = {};
+    relay *relay = nullptr;
     int ret;
 
     avformat_network_init();
-    rep_ctx_reset(&rep);
     if (argc < 4) {
         demo_usage(argv[0]);
         return 1;
@@ -94,7 +66,7 @@ int demo_run(int argc, char **argv)
     const char *out_name = argv[2];
     const char *replace_name = argv[3];
 
-    log_packet_set_sink(TRACE_SINK_STDERR);
+    log_packet_set_sink(&demo_trace);
 
     ret = filler_load(replace_name, &filler);
     if (ret < 0) {
@@ -118,63 +90,24 @@ int demo_run(int argc, char **argv)
     }
     av_dump_format(in, 0, in_name, 0);
 
-    avformat_alloc_output_context2(&out, nullptr, "mpegts", out_name);
-    if (!out) {
-        fprintf(stderr, "Could not create output context\n");
-        ret = AVERROR_UNKNOWN;
-        goto out_teardown;
+    {
+        relay_desc desc = demo_relay_desc();
+        ret = relay_create(&relay, &desc, in, filler);
     }
-
-    stream_map = (int32_t *)av_calloc(in->nb_streams ? in->nb_streams : 1, sizeof(*stream_map));
-    if (!stream_map) {
-        ret = AVERROR(ENOMEM);
-        goto out_teardown;
-    }
-    ret = demo_add_streams(in, out, stream_map);
     if (ret < 0)
         goto out_teardown;
-    av_dump_format(out, 0, out_name, 1);
-
-    if (!(out->oformat->flags & AVFMT_NOFILE)) {
-        printf("Opening [%s]...\n", out_name);
-        ret = avio_open(&out->pb, out_name, AVIO_FLAG_WRITE);
-        if (ret < 0) {
-            fprintf(stderr, "Could not open output file '%s'", out_name);
-            goto out_teardown;
-        }
-    }
-
-    /* pes_payload_size 0: one PES per audio frame, so every frame keeps its own pts. */
-    av_dict_set(&mux_opts, "muxrate", "20000000", 0);
-    av_dict_set(&mux_opts, "max_delay", "900000", 0);
-    av_dict_set(&mux_opts, "flush_packets", "0", 0);
-    av_dict_set(&mux_opts, "mpegts_copyts", "1", 0);
-    av_dict_set(&mux_opts, "pes_payload_size", "0", 0);
-    /* Timestamps just below the 2^33 wrap demux as negative values: write them as they are. */
-    av_dict_set(&mux_opts, "avoid_negative_ts", "disabled", 0);
-    ret = avformat_write_header(out, &mux_opts);
-    if (ret < 0) {
-        fprintf(stderr, "Error occurred when opening output file\n");
+    ret = relay_open_output(relay, out_name, nullptr, nullptr);
+    if (ret < 0)
         goto out_teardown;
-    }
-
-    loop.in = in;
-    loop.out = out;
-    loop.stream_map = stream_map;
-    loop.stream_map_size = (int32_t)in->nb_streams;
-    loop.filler = filler;
-    loop.rep = &rep;
-    demo_packets_loop(&loop);
-    ret = loop.ret_read;
+    relay_run(relay);
+    printf("ret_write=%d, ret_read=%d\n", relay->ret_write, relay->ret_read);
+    ret = relay->ret_read;
 
 out_teardown:
+    if (relay)
+        relay_destroy(&relay);
     avformat_close_input(&in);
-    if (out && !(out->oformat->flags & AVFMT_NOFILE))
-        avio_closep(&out->pb);
-    avformat_free_context(out);
-    av_freep(&stream_map);
     av_dict_free(&open_opts);
-    av_dict_free(&mux_opts);
     filler_destroy(&filler);
 
     if (ret < 0 && ret != AVERROR_EOF) {

@@ -67,20 +67,6 @@ int packets_queue_pop(packets_queue *q, AVPacket **pkt)
     return take(q, 0, pkt);
 }
 
-int packets_queue_remove(packets_queue *q, int32_t index, AVPacket **pkt)
-{
-    if (!pkt)
-        return -EINVAL;
-    *pkt = nullptr;
-    if (!q)
-        return -EINVAL;
-    if (q->count <= 0)
-        return -ENOMEM;
-    if (index < 0 || index >= q->count)
-        return -ERANGE;
-    return take(q, index, pkt);
-}
-
 int packets_queue_destroy(packets_queue **p)
 {
     if (!p)

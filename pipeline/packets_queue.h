@@ -26,8 +26,6 @@ int packets_queue_create(packets_queue **out, int32_t capacity);
 int packets_queue_push(packets_queue *q, AVPacket *pkt);
 /* Hands the head to *pkt (ownership passes); new count, -12 when empty, -22 without pkt. */
 int packets_queue_pop(packets_queue *q, AVPacket **pkt);
-/* Hands entry index to *pkt; new count, -12 when empty, -34 for a bad index. */
-int packets_queue_remove(packets_queue *q, int32_t index, AVPacket **pkt);
 /* Frees every packet held, then the queue; *p becomes null. 0; -22 without a queue. */
 int packets_queue_destroy(packets_queue **p);
 

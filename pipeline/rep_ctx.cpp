@@ -28,5 +28,6 @@ int rep_ctx_reset(rep_ctx *ctx)
     ctx->scte_35_pts_time = AV_NOPTS_VALUE;
     ctx->scte_35_duration = AV_NOPTS_VALUE;
     ctx->end_pts = AV_NOPTS_VALUE;
+    ctx->splice_point = AV_NOPTS_VALUE;
     return 0;
 }

@@ -13,7 +13,6 @@
 enum {
     SPLICING_STATE_IDLE = 0,        // no break pending or running
     SPLICING_STATE_ARMED = 1,       // cue accepted; waiting for a key frame at the splice point
-    SPLICING_STATE_QUEUE_CHECK = 2, // demo only: break started, queued audio being traced
     SPLICING_STATE_STARTED = 3,     // video and audio replaced by filler
     SPLICING_STATE_FINISHED = 4,    // video back on the programme; audio finishing its filler
 };
@@ -32,6 +31,8 @@ struct rep_ctx {
     int64_t scte_35_pts_time;  // splice point, then the pts of the start key frame
     int64_t scte_35_duration;  // break length; 0 without break_duration
     int64_t end_pts;           // where the video returned; AV_NOPTS_VALUE until then
+    uint32_t splice_event_id;  // of the cue that armed the break; 0 before any
+    int64_t splice_point;      // the cue's effective splice point, kept for the events
 };
 
 /* Idle, every timestamp AV_NOPTS_VALUE, every next_filler 0. Returns 0. */

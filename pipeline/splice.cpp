@@ -5,8 +5,6 @@
 #include "pipeline/splice.h"
 
 #include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,40 +12,36 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "common/log.h"
 #include "pipeline/filler.h"
 #include "pipeline/packets_queue.h"
 #include "pipeline/trace.h"
 #include "scte35/scte35.h"
 
-/* Name the logger voice puts in front of every line: the loop that runs the rules. */
-static const char SPLICE_LOG_NAME[] = "slicer_packets_loop";
-
-/* Public SCTE-35 decoders into which an operator can paste a logged cue. */
-static const char SCTE35_DECODER_A[] = "https://tools.middleman.tv/scte35-parser";
-static const char SCTE35_DECODER_B[] = "https://comcast.github.io/scte35-js/";
-
-/* One message: a log line "slicer_packets_loop: text" or a stdout line "text". */
-__attribute__((format(printf, 3, 4)))
-static void say(const splice_env *env, int level, const char *fmt, ...)
+event event_make(event_type t)
 {
-    char text[1024];
-    va_list ap;
+    event ev;
 
-    va_start(ap, fmt);
-    vsnprintf(text, sizeof(text), fmt, ap);
-    va_end(ap);
-    if (env->voice == SPLICE_VOICE_LOG)
-        log_printf(level, "%s: %s", SPLICE_LOG_NAME, text);
-    else
-        puts(text);
+    memset(&ev, 0, sizeof(ev));
+    ev.type = t;
+    ev.stream = -1;
+    ev.splice_time = ev.duration = AV_NOPTS_VALUE;
+    ev.pts = ev.delta = ev.end_pts = ev.pts_time = AV_NOPTS_VALUE;
+    return ev;
 }
 
-/* The console voice separates the steps of a break with empty lines. */
-static void console_gap(const splice_env *env)
+void event_emit(const event_sink *sink, const event *ev)
 {
-    if (env->voice == SPLICE_VOICE_CONSOLE)
-        putchar('\n');
+    if (sink && sink->fn)
+        sink->fn(sink->opaque, ev);
+}
+
+/* Reports ev for the break rep describes. */
+static void emit(const splice_env *env, const rep_ctx *rep, event *ev)
+{
+    ev->splice_event_id = rep->splice_event_id;
+    ev->splice_time = rep->splice_point;
+    ev->duration = rep->scte_35_duration == AV_NOPTS_VALUE ? 0 : rep->scte_35_duration;
+    event_emit(env->events, ev);
 }
 
 /* Queues pkt; a packet the queue refuses is freed, never leaked. */
@@ -180,79 +174,79 @@ int splice_arm(const splice_env *env, rep_ctx *rep, const scte35_section *cue, i
 {
     const scte35_splice_insert *si = &cue->splice_insert;
 
-    if (!si->splice_time.flag)
+    if (!si->splice_time.flag) {
+        event ev = event_make(EVENT_CUE_IGNORED);
+        ev.reason = EVENT_IGNORE_NO_SPLICE_TIME;
+        ev.pts = cue_pts;
+        emit(env, rep, &ev);
         return 0;
+    }
 
+    uint32_t id = si->splice_event_id;
     rep_ctx_reset(rep);
     int64_t pts_time = (int64_t)si->splice_time.value;
     int64_t splice_point = splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts);
     int64_t remain = cue_pts == AV_NOPTS_VALUE ? 0 : splice_point - cue_pts;
-    say(env, LOG_INFO, "splice_insert.splice_time.pts_time=%" PRId64, pts_time);
-    if (splice_point != pts_time)
-        say(env, LOG_INFO, "effective splice point=%" PRId64 " (%f), pts_adjustment=%" PRIu64,
-            splice_point, splice_point / 90000.0, cue->pts_adjustment);
-    say(env, LOG_INFO, "remain: %" PRId64 " ticks (%f sec)", remain, remain / 90000.0);
 
-    int64_t duration = 0;
-    if (si->duration_flag) {
-        duration = (int64_t)si->break_duration.value;
-        say(env, LOG_INFO, "splice_insert.break_duration.duration=%" PRId64 " (%f), at=%" PRId64,
-            duration, duration / 90000.0, pts_time + duration);
-    }
     rep->state = SPLICING_STATE_ARMED;
-    rep->scte_35_pts_time = splice_point;
-    rep->scte_35_duration = duration;
+    rep->splice_event_id = id;
+    rep->splice_point = rep->scte_35_pts_time = splice_point;
+    rep->scte_35_duration = si->duration_flag ? (int64_t)si->break_duration.value : 0;
+
+    event ev = event_make(EVENT_ARMED);
+    ev.pts_time = pts_time;
+    ev.pts_adjustment = cue->pts_adjustment;
+    ev.delta = remain;
+    ev.pts = cue_pts;
+    ev.flags = EVENT_CUE_TIME_FLAG | (si->duration_flag ? EVENT_CUE_DURATION_FLAG : 0);
+    emit(env, rep, &ev);
     /* Audio held for an earlier cue that ends before this break can start goes on now. */
     release_held_until(env, splice_point - SPLICE_KEY_LEAD);
     return 1;
 }
 
-/* The cue's bytes in upper-case hexadecimal: one log line plus a hint, or one stdout line. */
-static void dump_cue(const splice_env *env, const AVPacket *pkt)
-{
-    if (env->voice == SPLICE_VOICE_CONSOLE) {
-        for (int i = 0; i < pkt->size; i++)
-            printf("%.2X", pkt->data[i]);
-        putchar('\n');
-        return;
-    }
-
-    char local[4096];
-    char *hex = env->hex_text ? env->hex_text : local;
-    size_t size = env->hex_text ? env->hex_size : sizeof(local);
-    size_t pos = 0;
-
-    if (size == 0)
-        return;
-    hex[0] = '\0';
-    for (int i = 0; i < pkt->size && pos + 1 < size; i++, pos += 2)
-        snprintf(hex + pos, size - pos, "%.2X", pkt->data[i]);
-    /* Straight to the logger: say() would cut a long cue's dump to its own line size. */
-    log_printf(LOG_INFO, "%s: %s", SPLICE_LOG_NAME, hex);
-    say(env, LOG_INFO, "check value against %s or %s", SCTE35_DECODER_A, SCTE35_DECODER_B);
-}
-
-int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt)
+int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt,
+               int64_t clock)
 {
     scte35_section cue;
+    int64_t cue_pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : clock;
 
-    memset(&cue, 0, sizeof(cue));
     log_packet_tb(ist->time_base, pkt, "SCTE-35");
-    dump_cue(env, pkt);
-
     memset(&cue, 0, sizeof(cue));
     int ret = scte35_parse_section(pkt->data, pkt->size, &cue);
-    if (ret < 0) {
-        if (env->voice == SPLICE_VOICE_LOG)
-            say(env, LOG_ERROR, "Failed to parse SCTE-35 packet: %d", ret);
-        else
-            say(env, LOG_ERROR, "Failed to parse");
-        return ret;
+
+    event ev = event_make(ret < 0 ? EVENT_CUE_FAILED : EVENT_CUE_DECODED);
+    ev.data = pkt->data;
+    ev.size = pkt->size;
+    ev.pts = cue_pts;
+    ev.code = ret;
+    if (ret >= 0) {
+        const scte35_splice_insert *si = &cue.splice_insert;
+        ev.pts_time = si->splice_time.flag ? (int64_t)si->splice_time.value : AV_NOPTS_VALUE;
+        ev.pts_adjustment = cue.pts_adjustment;
+        ev.flags = (si->splice_time.flag ? EVENT_CUE_TIME_FLAG : 0) |
+                   (si->duration_flag ? EVENT_CUE_DURATION_FLAG : 0);
     }
-    if (env->voice == SPLICE_VOICE_LOG)
-        say(env, LOG_INFO, "splice_insert.splice_event_id=%u", cue.splice_insert.splice_event_id);
-    splice_arm(env, rep, &cue, pkt->pts);
+    /* Reported with the cue's own id and times, not those of the break under way. */
+    ev.splice_event_id = ret < 0 ? 0 : cue.splice_insert.splice_event_id;
+    ev.splice_time = ret < 0 || !cue.splice_insert.splice_time.flag ? AV_NOPTS_VALUE
+                     : splice_point_near(ev.pts_time, (int64_t)cue.pts_adjustment, cue_pts);
+    ev.duration = ret >= 0 && cue.splice_insert.duration_flag ? (int64_t)cue.splice_insert.break_duration.value : 0;
+    event_emit(env->events, &ev);
+    if (ret < 0)
+        return ret;
+    splice_arm(env, rep, &cue, cue_pts);
     return 0;
+}
+
+void splice_session_end(const splice_env *env, rep_ctx *rep)
+{
+    if (rep->state == SPLICING_STATE_STARTED) {
+        event ev = event_make(EVENT_BREAK_ENDED);
+        ev.reason = EVENT_END_SESSION_END;
+        emit(env, rep, &ev);
+    }
+    rep_ctx_reset(rep);
 }
 
 /* Start of the break on the first video key frame in the window before the splice point. */
@@ -269,14 +263,15 @@ static void start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     r->start_pts = pkt->pts;
     r->next_filler = 0;
     r->pts_shift = splice_video_pts_shift(env->filler, fi, pkt->pts - pkt->dts);
-    say(env, LOG_INFO, "Splicing started: delta=%" PRId64 ", time=%f", delta, delta / 90000.0);
-    if (r->pts_shift > 0)
-        say(env, LOG_INFO, "filler video pts shifted by %" PRId64 " ticks (%f sec) to keep pts >= dts",
-            r->pts_shift, r->pts_shift / 90000.0);
     rep->scte_35_pts_time = pkt->pts;
     rep->state = SPLICING_STATE_STARTED;
-    if (env->on_break_start)
-        env->on_break_start(env, rep);
+
+    event ev = event_make(EVENT_BREAK_STARTED);
+    ev.stream = pkt->stream_index;
+    ev.pts = pkt->pts;
+    ev.delta = delta;
+    ev.pts_shift = r->pts_shift;
+    emit(env, rep, &ev);
 }
 
 /* End of the break on the video: the first key frame in the window before splice point + duration. */
@@ -291,9 +286,15 @@ static void finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, con
     int64_t delta = pkt->pts - (rep->scte_35_pts_time + rep->scte_35_duration);
     rep->state = SPLICING_STATE_FINISHED;
     rep->end_pts = pkt->pts;
-    say(env, LOG_INFO, "Splicing finished: delta=%" PRId64 ", time=%f, rep_ctx.end_pts=%" PRId64,
-        delta, delta / 90000.0, rep->end_pts);
     r->sent_dts = AV_NOPTS_VALUE;
+
+    event ev = event_make(EVENT_BREAK_ENDED);
+    ev.reason = EVENT_END_DURATION;
+    ev.stream = pkt->stream_index;
+    ev.pts = pkt->pts;
+    ev.delta = delta;
+    ev.end_pts = rep->end_pts;
+    emit(env, rep, &ev);
 }
 
 /* A clone of the next filler packet of fs for output stream s, or null when none is left. */
@@ -319,26 +320,23 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, cons
     int64_t dd = rep->scte_35_pts_time - pkt->pts;
 
     r->start_dts = pkt->dts;
-    say(env, LOG_INFO, "found audio stream %d, dts delta=%" PRId64 ", rep_ctx.scte_35_pts_time=%" PRId64,
-        s, dd, rep->scte_35_pts_time);
+
+    event ev = event_make(dd < 0 ? EVENT_STREAM_MISSED : EVENT_STREAM_SWITCHED);
+    ev.reason = EVENT_SWITCH_TO_FILLER;
+    ev.stream = s;
+    ev.delta = dd;
+    ev.pts = rep->scte_35_pts_time;
+    emit(env, rep, &ev);
 
     if (dd < 0) {
         /* The packet holding the splice point went by unseen: this stream stays on the programme. */
-        if (env->voice == SPLICE_VOICE_LOG)
-            say(env, LOG_ERROR, "Strange conditions: break outside packet, lost first packet?");
-        else
-            say(env, LOG_ERROR, "Strange conditions: break outside packet.");
         av_packet_free(ppkt);
-        console_gap(env);
         return;
     }
 
     AVPacket *f = next_filler_packet(fs, r, s);
-    if (!f) {
-        /* No filler packet to start with: the programme's audio goes on. */
-        console_gap(env);
-        return;
-    }
+    if (!f)
+        return;  // no filler packet to start with: the programme's audio goes on
     r->start_dts = r->sent_dts = rep->scte_35_pts_time;
     f->dts = f->pts = r->sent_dts;
     r->sent_dts += f->duration;
@@ -355,7 +353,6 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, cons
     if (env->verbose)
         log_packet(env->out, f, "reA");
     queue_packet(env, f);
-    console_gap(env);
 }
 
 /* Later audio packets while the stream is replaced: filler laid end to end up to the packet's end. */
@@ -368,8 +365,7 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     int64_t rem = end - r->sent_dts;
 
     if (env->verbose)
-        say(env, LOG_DEBUG, "Replacing audio %d, rem=%" PRId64 ", pkt_end_pts=%" PRId64 "%s",
-            s, rem, end, env->voice == SPLICE_VOICE_LOG ? "\n" : "");
+        log_detail("Replacing audio %d, rem=%" PRId64 ", pkt_end_pts=%" PRId64, s, rem, end);
 
     while (r->sent_dts < end && r->next_filler < fs->count) {
         AVPacket *f = next_filler_packet(fs, r, s);
@@ -385,8 +381,13 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, co
 
         if (rep->end_pts != AV_NOPTS_VALUE && r->sent_dts > rep->end_pts) {
             /* The video is back: this filler packet ends where the programme's packet ends. */
-            say(env, LOG_INFO, "end of break detected for stream %d, sent_dts=%" PRId64 ", end_pts=%" PRId64,
-                s, r->sent_dts, rep->end_pts);
+            event ev = event_make(EVENT_STREAM_SWITCHED);
+            ev.reason = EVENT_SWITCH_BACK_AT_END;
+            ev.stream = s;
+            ev.pts = r->sent_dts;
+            ev.end_pts = rep->end_pts;
+            ev.delta = end - r->sent_dts;
+            emit(env, rep, &ev);
             f->duration += end - r->sent_dts;
             log_packet(env->out, f, "trA");
             r->sent_dts = AV_NOPTS_VALUE;
@@ -398,10 +399,11 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, co
 
     if (r->next_filler >= fs->count) {
         r->sent_dts = AV_NOPTS_VALUE;
-        if (env->voice == SPLICE_VOICE_LOG)
-            say(env, LOG_INFO, "end of AUDIO stream %d reached", s);
-        else
-            say(env, LOG_INFO, "end of source stream %d reached", s);
+        event ev = event_make(EVENT_STREAM_SWITCHED);
+        ev.reason = EVENT_SWITCH_BACK_FILLER_END;
+        ev.stream = s;
+        ev.pts = end;
+        emit(env, rep, &ev);
     }
     av_packet_free(ppkt);
 }
@@ -429,8 +431,12 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             r->sent_dts = AV_NOPTS_VALUE;
             rep->state = SPLICING_STATE_FINISHED;
             rep->end_pts = pkt->dts;
-            if (env->voice == SPLICE_VOICE_LOG)
-                say(env, LOG_INFO, "end of VIDEO stream %d reached", s);
+            event ev = event_make(EVENT_BREAK_ENDED);
+            ev.reason = EVENT_END_FILLER_END;
+            ev.stream = s;
+            ev.pts = pkt->pts;
+            ev.end_pts = rep->end_pts;
+            emit(env, rep, &ev);
             queue_packet(env, pkt);
             *ppkt = nullptr;
             return;
@@ -438,11 +444,7 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
         if (env->verbose) {
             log_packet(env->out, f, "snd");
             int64_t pkt_end = pkt->dts + pkt->duration;
-            if (env->voice == SPLICE_VOICE_LOG)
-                log_printf(LOG_DEBUG, "%s:%d: pkt.dts + pkt.duration=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)",
-                           SPLICE_LOG_NAME, 473, pkt_end, pkt_end / 90000.0, r->sent_dts, r->sent_dts / 90000.0);
-            else
-                printf("pkt.dts + pkt.duration=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)\n",
+            log_detail("pkt.dts + pkt.duration=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)",
                        pkt_end, pkt_end / 90000.0, r->sent_dts, r->sent_dts / 90000.0);
         }
 
@@ -455,7 +457,6 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
         if (env->verbose)
             log_packet(env->out, f, "reV");
         queue_packet(env, f);
-        console_gap(env);
     }
     av_packet_free(ppkt);
 }
@@ -531,8 +532,9 @@ void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVP
         finish_break(env, rep, r, pkt);
 
     if (rep->state == SPLICING_STATE_FINISHED && !any_stream_replaced(env, rep)) {
-        say(env, LOG_INFO, "SPLICING_STATE_IDLE");
         rep->state = SPLICING_STATE_IDLE;
+        event ev = event_make(EVENT_IDLE);
+        emit(env, rep, &ev);
     }
 
     if (rep->state != SPLICING_STATE_ARMED && env->held && env->held->count > 0)

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pipeline/event.h"
 #include "pipeline/rep_ctx.h"
 
 struct AVFormatContext;
@@ -28,14 +29,7 @@ struct scte35_section;
 #define SPLICE_KEY_LEAD 9000  // ticks a key frame may come before the nominal start or end
 #define SPLICE_HELD_MAX 256   // capacity of the caller's queue of audio held while armed
 
-/* How the rules speak: through the logger (service) or on the console (demo). */
-enum splice_voice {
-    SPLICE_VOICE_LOG = 0,     // log_printf lines prefixed with the loop's name
-    SPLICE_VOICE_CONSOLE = 1, // stdout lines, traces on stderr
-};
-
 struct splice_env {
-    AVFormatContext *in;       // input context: cue traces
     AVFormatContext *out;      // output context: traces, output stream count
     const filler_ctx *filler;
     packets_queue *queue;      // the packets produced go here, in writing order
@@ -47,24 +41,22 @@ struct splice_env {
      * video shows whether they lie before the break or in it.
      */
     packets_queue *held;
-    splice_voice voice;
-    int verbose;               // write the per-packet debug traces and lines
-    char *hex_text;            // scratch for the cue dump (logger voice); may be null
-    size_t hex_size;
-    /*
-     * Called once right after a break started on a video key frame, before
-     * the rest of the rules run on that packet. May be null.
-     */
-    void (*on_break_start)(const splice_env *env, rep_ctx *rep);
-    void *opaque;              // the caller's, for on_break_start
+    const event_sink *events;  // what happens is reported here; may be null
+    int verbose;               // write the per-packet traces and detail lines
 };
 
 /*
- * Cue intake for one packet of the cue stream: trace, hexadecimal dump,
- * decode, and, for a splice_insert with a splice time, reset and arm rep.
- * pkt stays the caller's and is not changed. Returns the parser's result.
+ * Cue intake for one packet of the cue stream: trace, decode (reported with
+ * the cue's bytes), and, for a splice_insert with a splice time, reset and
+ * arm rep. pkt stays the caller's and is not changed. A cue packet without
+ * pts is still acted on: clock (the session's latest dts, or
+ * AV_NOPTS_VALUE) stands in as its time. Returns the parser's result.
  */
-int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt);
+int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt,
+               int64_t clock);
+
+/* End of the session: a break still running is reported ended. rep is reset. */
+void splice_session_end(const splice_env *env, rep_ctx *rep);
 
 /*
  * The splice point of a cue: (pts_time + pts_adjustment) modulo 2^33, on the
@@ -74,8 +66,9 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
 int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near);
 
 /*
- * Arms rep from a decoded cue received in a packet with pts cue_pts. Returns
- * 1 when armed, 0 when the cue carries no splice time (nothing changes).
+ * Arms rep from a decoded cue received in a packet with pts cue_pts
+ * (AV_NOPTS_VALUE: unknown). Returns 1 when armed, 0 when the cue carries
+ * no splice time (nothing changes, EVENT_CUE_IGNORED).
  */
 int splice_arm(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts);
 

@@ -27,7 +27,7 @@ extern "C" {
 /* Size of the text held between calls of the log callback, terminator included. */
 #define FFMPEG_LOG_BUFFER_SIZE 32768
 
-static std::atomic<int> trace_sink_current{TRACE_SINK_LOG};
+static std::atomic<const trace_sink *> trace_sink_current{nullptr};
 
 char *err_to_str(char *buf, size_t size, int code)
 {
@@ -54,9 +54,23 @@ char *ts_to_timestr(char *buf, int64_t ts, AVRational tb)
     return buf;
 }
 
-void log_packet_set_sink(trace_sink sink)
+void log_packet_set_sink(const trace_sink *sink)
 {
     trace_sink_current.store(sink);
+}
+
+void log_detail(const char *fmt, ...)
+{
+    const trace_sink *sink = trace_sink_current.load();
+    char line[1024];
+    va_list ap;
+
+    if (!sink || !sink->fn)
+        return;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    sink->fn(sink->opaque, TRACE_DETAIL, line);
 }
 
 void log_packet_tb(AVRational tb, const AVPacket *pkt, const char *tag)
@@ -65,7 +79,10 @@ void log_packet_tb(AVRational tb, const AVPacket *pkt, const char *tag)
     char dts[TS_TEXT_SIZE] = {0}, dts_time[TS_TEXT_SIZE] = {0};
     char dur[TS_TEXT_SIZE] = {0}, dur_time[TS_TEXT_SIZE] = {0};
 
-    if (!pkt)
+    char line[512];
+    const trace_sink *sink = trace_sink_current.load();
+
+    if (!pkt || !sink || !sink->fn)
         return;
     if (!tag)
         tag = "";
@@ -76,12 +93,9 @@ void log_packet_tb(AVRational tb, const AVPacket *pkt, const char *tag)
     ts_to_str(dur, pkt->duration);
     ts_to_timestr(dur_time, pkt->duration, tb);
 
-    if (trace_sink_current.load() == TRACE_SINK_STDERR)
-        fprintf(stderr, TRACE_FORMAT "\n", tag, pts, pts_time, dts, dts_time, dur, dur_time,
-                pkt->stream_index, pkt->size);
-    else
-        log_printf(LOG_INFO, TRACE_FORMAT, tag, pts, pts_time, dts, dts_time, dur, dur_time,
-                   pkt->stream_index, pkt->size);
+    snprintf(line, sizeof(line), TRACE_FORMAT, tag, pts, pts_time, dts, dts_time, dur, dur_time,
+             pkt->stream_index, pkt->size);
+    sink->fn(sink->opaque, TRACE_PACKET, line);
 }
 
 void log_packet(const AVFormatContext *fmt_ctx, const AVPacket *pkt, const char *tag)

@@ -27,11 +27,20 @@ char *ts_to_str(char *buf, int64_t ts);
 char *ts_to_timestr(char *buf, int64_t ts, AVRational tb);
 
 /*
- * Where packet traces go: the logger at LOG_INFO (the service) or standard
- * error with a line feed (the demo). The default is the logger.
+ * Where packet traces go: the program installs a sink; without one traces
+ * are not written. kind TRACE_PACKET is a packet trace line, TRACE_DETAIL a
+ * per-packet detail line of the splice rules. The line has no line feed and
+ * is valid during the call only.
  */
-enum trace_sink { TRACE_SINK_LOG = 0, TRACE_SINK_STDERR = 1 };
-void log_packet_set_sink(trace_sink sink);
+enum trace_kind { TRACE_PACKET = 0, TRACE_DETAIL = 1 };
+struct trace_sink {
+    void (*fn)(void *opaque, int kind, const char *line);
+    void *opaque;
+};
+/* Installs sink (kept by pointer; null: none). Safe from any thread. */
+void log_packet_set_sink(const trace_sink *sink);
+/* One TRACE_DETAIL line through the installed sink. */
+void log_detail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /*
  * One trace line "tag: pts:... stream_index:%d, size=%d" for pkt, with the

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/app_ctx.h"
+#include "service/app_ctx.h"
 #include "common/log.h"
 
 namespace {

@@ -3,7 +3,9 @@
  * logger, the signal handling and the XML-RPC control server, runs the
  * stream sessions on the main thread until a terminating signal, then takes
  * everything down in order. Exit status 0 after a run, 255 for a rejected
- * command line or help, 1 when the context cannot be allocated.
+ * command line or help, 1 when the context cannot be allocated, the process
+ * cannot become a daemon, the control port cannot be set up or the filler
+ * cannot be loaded.
  */
 #include <pthread.h>
 #include <unistd.h>
@@ -11,12 +13,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/app_ctx.h"
+#include "service/app_ctx.h"
 #include "common/daemon.h"
 #include "common/log.h"
-#include "pipeline/slicer.h"
 #include "service/ctl.h"
 #include "service/opts.h"
+#include "service/session.h"
 #include "service/signals.h"
 
 namespace {
@@ -41,7 +43,10 @@ int main(int argc, char **argv)
 
     if (app->demonize && !app->nodemonize) {
         log_set_stderr(0);
-        daemonize();
+        if (daemonize() != 0) {
+            app_ctx_destroy(&app);
+            return 1;
+        }
     }
 
     ret = log_start(app->log_file_name, app->log_rotate_interval);
@@ -51,12 +56,17 @@ int main(int argc, char **argv)
     install_signals();
     signals_start(app);
 
+    int status = 1;
     if (ctl_init(app) == 0) {
         pthread_t thread;
         int err = pthread_create(&thread, nullptr, ctl_thread, app);
         if (err == 0) {
-            slicer_main_loop(app);
-            ctl_thread_finish(app, thread);
+            if (slicer_main_loop(app) == 0) {
+                status = 0;
+                ctl_thread_finish(app, thread);
+            } else {
+                ctl_thread_stop(app, thread);
+            }
             log_printf(LOG_INFO, "%s: Controls finished", "main");
         } else {
             log_printf(LOG_ERROR, "%s: pthread_create failed: %s", "main", strerror(err));
@@ -71,5 +81,5 @@ int main(int argc, char **argv)
     app_ctx_destroy(&app);
     log_printf(LOG_INFO, "Bye!");
     log_stop();
-    return 0;
+    return status;
 }

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/app_ctx.h"
+#include "service/app_ctx.h"
 #include "common/utils.h"
 
 namespace {

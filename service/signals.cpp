@@ -12,7 +12,7 @@
 #include <csignal>
 #include <cstring>
 
-#include "common/app_ctx.h"
+#include "service/app_ctx.h"
 #include "common/log.h"
 #include "service/ctl.h"
 
@@ -164,6 +164,12 @@ void ctl_thread_finish(app_ctx *app, pthread_t thread)
     const useconds_t poll_us = 20000;
     while (app->stop_flag->load() == 0)
         usleep(poll_us);
+    ctl_thread_stop(app, thread);
+}
+
+void ctl_thread_stop(app_ctx *app, pthread_t thread)
+{
+    const useconds_t poll_us = 20000;
     while (ctl_thread_finished.load() == 0) {
         ctl_terminate(&app->ctl);
         usleep(poll_us);

@@ -56,4 +56,7 @@ void *ctl_thread(void *arg);
  */
 void ctl_thread_finish(app_ctx *app, pthread_t thread);
 
+/* The same without waiting for the stop flag: the service ends on its own. */
+void ctl_thread_stop(app_ctx *app, pthread_t thread);
+
 #endif

@@ -1,6 +1,6 @@
 """Fillers that cannot stand in for the programme, four services side by
 side: a text file and an empty file, which do not load ("failed to load
-filler", no session, a clean stop); a transport stream with the programme's
+filler", no session, exit status 1); a transport stream with the programme's
 PIDs declared but no packet; and one whose PIDs are all different. The last
 two relay the programme untouched through the break the cue announces."""
 import os
@@ -71,7 +71,7 @@ class FillerFaults(unittest.TestCase):
         for t in senders:
             t.join()
 
-        # The two that did not load: one line, no session, a prompt clean stop.
+        # The two that did not load: one line, no session, a prompt exit with status 1.
         for kind in ("text", "empty"):
             svc = services[kind]
             rc, took = svc.stop(settle=0)
@@ -80,9 +80,9 @@ class FillerFaults(unittest.TestCase):
                              "%s filler: no failure line" % kind)
                   & res.expect("slicer_streams:" not in log, "%s filler: a session ran" % kind)
                   & res.expect(os.path.getsize(svc.out) == 0, "%s filler: output sent" % kind)
-                  & res.expect(rc == 0 and took < 1.5, "%s filler: exit %r after %.2f s" % (kind, rc, took))
+                  & res.expect(rc == 1 and took < 1.5, "%s filler: exit %r after %.2f s" % (kind, rc, took))
                   & res.expect(log.rstrip("\n").endswith("Bye!"), "%s filler: no Bye!" % kind))
-            res.add("filler is %s: does not load, clean stop" % ("a text file" if kind == "text" else "an empty file"),
+            res.add("filler is %s: does not load, exit 1" % ("a text file" if kind == "text" else "an empty file"),
                     fl.Flow(os.path.join(d, svc.name + ".sent.ts"), None, PIDS, start).count(start, start + END * TICKS),
                     0, ok, "exit %r in %.2f s" % (rc, took))
 

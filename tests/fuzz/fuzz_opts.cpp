@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "common/app_ctx.h"
+#include "service/app_ctx.h"
 #include "service/opts.h"
 #include "silence.h"
 

@@ -32,15 +32,16 @@ case "$target" in
     ts_out) sources=("$src/pipeline/ts_out.cpp" "$src/pipeline/ts_psi.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             max_len=8192 ;;
-    opts)   sources=("$src/service/opts.cpp" "$src/common/app_ctx.cpp"
+    opts)   sources=("$src/service/opts.cpp" "$src/service/app_ctx.cpp"
                      "$src/common/utils.cpp" "$src/common/log.cpp")
             libs=(-pthread)
             # Long enough for lines cut into 4095-byte pieces and for many lines.
             max_len=16384
             flags=(-dict="$src/tests/fuzz/opts.dict") ;;
-    demo)   sources=("$src/demo/run.cpp" "$src/demo/loop.cpp"
+    demo)   sources=("$src/demo/run.cpp" "$src/demo/events.cpp"
                      "$src/pipeline/filler.cpp" "$src/pipeline/packets_queue.cpp"
                      "$src/pipeline/rep_ctx.cpp" "$src/pipeline/splice.cpp"
+                     "$src/pipeline/relay.cpp" "$src/pipeline/ts_out.cpp"
                      "$src/pipeline/trace.cpp" "$src/scte35/scte35.cpp"
                      "$src/common/log.cpp" "$src/common/utils.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavcodec libavutil)"

@@ -393,7 +393,8 @@ class Package(unittest.TestCase):
         self.assertIn("Splicing started", res.stdout)
         self.assertIn("Splicing finished", res.stdout)
         pids = {s["pid"] for s in kestrow_gen.check(out)["streams"]}
-        self.assertEqual(pids, {info["video_pid"]} | set(info["audio_pids"]))
+        # Every stream passes, the cue stream (PID 0x590) too.
+        self.assertEqual(pids, {info["video_pid"], 0x590} | set(info["audio_pids"]))
 
 
 if __name__ == "__main__":

@@ -60,46 +60,6 @@ TEST(PacketsQueue, HoldsCapacityPlusOneInPushOrder)
     EXPECT_EQ(0, packets_queue_destroy(&q));
 }
 
-TEST(PacketsQueue, RemoveChecksIndexAndClosesGap)
-{
-    packets_queue *q = nullptr;
-    ASSERT_EQ(0, packets_queue_create(&q, 4));
-    AVPacket *mine = packet(0);
-    AVPacket *p = mine;
-    EXPECT_EQ(-12, packets_queue_remove(q, 0, &p));
-    EXPECT_EQ(nullptr, p);
-    av_packet_free(&mine);
-
-    for (int i = 0; i < 4; i++)
-        packets_queue_push(q, packet(i));
-
-    for (int32_t bad : {-1, 4, 100}) {
-        mine = packet(7);
-        p = mine;
-        EXPECT_EQ(-34, packets_queue_remove(q, bad, &p)) << bad;
-        EXPECT_EQ(nullptr, p);
-        EXPECT_EQ(4, q->count);
-        av_packet_free(&mine);
-    }
-    EXPECT_EQ(-22, packets_queue_remove(q, 0, nullptr));
-    EXPECT_EQ(-22, packets_queue_pop(q, nullptr));
-
-    EXPECT_EQ(3, packets_queue_remove(q, 1, &p));
-    EXPECT_EQ(1, p->pts);
-    av_packet_free(&p);
-    EXPECT_EQ(2, packets_queue_remove(q, 2, &p));  // the tail
-    EXPECT_EQ(3, p->pts);
-    av_packet_free(&p);
-
-    int64_t want[] = {0, 2};
-    for (int64_t w : want) {
-        packets_queue_pop(q, &p);
-        EXPECT_EQ(w, p->pts);
-        av_packet_free(&p);
-    }
-    EXPECT_EQ(0, packets_queue_destroy(&q));
-}
-
 TEST(PacketsQueue, DestroyFreesHeldPacketsOnce)
 {
     packets_queue *q = nullptr;

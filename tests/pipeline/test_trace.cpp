@@ -25,6 +25,12 @@ extern "C" {
 namespace {
 
 std::string log_path;
+
+// The two sinks the programs install: the service's logger, the demo's stderr.
+void to_log(void *, int, const char *line) { log_printf(LOG_INFO, "%s", line); }
+void to_stderr(void *, int, const char *line) { fprintf(stderr, "%s\n", line); }
+const trace_sink log_sink = {to_log, nullptr};
+const trace_sink stderr_sink = {to_stderr, nullptr};
 size_t log_offset;  // bytes of the log file already looked at
 
 class LogFile : public ::testing::Environment {
@@ -37,6 +43,7 @@ public:
         log_path = dir + "/trace.log";
         log_set_stderr(0);
         ASSERT_EQ(0, log_start(log_path.c_str(), 1000000));
+        log_packet_set_sink(&log_sink);
     }
     void TearDown() override
     {
@@ -133,9 +140,9 @@ TEST(PacketTrace, MissingPtsRightAlignedOnStderr)
     pkt->duration = 3600;
     pkt->stream_index = 2;
 
-    log_packet_set_sink(TRACE_SINK_STDERR);
+    log_packet_set_sink(&stderr_sink);
     std::string text = capture_stderr([&] { log_packet_tb(k90k, pkt, "Vin"); });
-    log_packet_set_sink(TRACE_SINK_LOG);
+    log_packet_set_sink(&log_sink);
     EXPECT_EQ("Vin: pts:     NOPTS pts_time:     NOPTS dts:      3600 dts_time:      0.04 "
               "duration:      3600 duration_time:      0.04 stream_index:2, size=188\n",
               text);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/app_ctx.h"
+#include "service/app_ctx.h"
 #include "../common/test_support.h"
 
 namespace st {

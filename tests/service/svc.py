@@ -2,12 +2,34 @@
 in a scratch folder, wait until its control port listens, signal it, and
 read its log. Every wait is bounded; every started process is killed by
 Service.close()."""
+import atexit
 import os
+import shutil
 import signal
+import socket
 import subprocess
+import sys
+import tempfile
 import time
 
 import kt
+
+sys.path.insert(0, kt.TOOLS)
+import kestrow_gen  # noqa: E402
+
+_filler_dir = None
+
+
+def stream_args():
+    """A loadable filler (generated once per process) and a quiet loopback
+    input: without a filler the service ends at once with status 1."""
+    global _filler_dir
+    if _filler_dir is None:
+        _filler_dir = tempfile.mkdtemp(prefix="kestrow-svc-filler-")
+        atexit.register(shutil.rmtree, _filler_dir, True)
+        kestrow_gen.generate(os.path.join(_filler_dir, "filler.ts"), filler=True, duration=1)
+    return ["--filler=" + os.path.join(_filler_dir, "filler.ts"),
+            "--src-addr=127.0.0.1:%d" % kt.free_port(socket.SOCK_DGRAM)]
 
 USAGE_BODY = (
     "Usage:\n"
@@ -73,7 +95,7 @@ class Service:
         self.log = os.path.join(folder, log_name)
         self.err_path = os.path.join(folder, "stderr.txt")
         self.err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen([kt.APP, "--log-file-name=" + self.log] + args,
+        self.proc = subprocess.Popen([kt.APP, "--log-file-name=" + self.log] + stream_args() + args,
                                      cwd=folder, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=self.err,
                                      env=dict(os.environ, **(env or {})))

@@ -97,7 +97,7 @@ def port_in_use_ends_the_start():
         svc = Service(d, ["--port=%d" % port], env={"LSAN_OPTIONS": lsan})
         try:
             rc = svc.proc.wait(timeout=10)
-            check(rc == 0, "status %r" % rc)
+            check(rc == 1, "status %r" % rc)
             msgs = messages(svc.log_text())
             check("ctl_init: xmlrpc_server_abyss_create failed" in msgs, "log %r" % msgs)
             check("main: Controls finished" not in msgs, "control thread ran: %r" % msgs)

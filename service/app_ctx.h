@@ -3,8 +3,8 @@
  * control server record, the debug level and the stop flag. Options are
  * written before any thread starts; after that only the main thread writes.
  */
-#ifndef KESTROW_COMMON_APP_CTX_H
-#define KESTROW_COMMON_APP_CTX_H
+#ifndef KESTROW_SERVICE_APP_CTX_H
+#define KESTROW_SERVICE_APP_CTX_H
 
 #include <atomic>
 #include <cstdint>

@@ -1,7 +1,7 @@
 /*
  * Creation and release of the service's application context.
  */
-#include "common/app_ctx.h"
+#include "service/app_ctx.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,0 +1,102 @@
+/*
+ * What the relay loop and the splice rules report: typed events handed to a
+ * sink that the program gives. Nothing in pipeline/ prints; the program's
+ * sink words the events (log lines, console lines), counts them or acts on
+ * them. A new kind of event is one more entry in event_type (and, when it
+ * needs one, a reason enum); sinks ignore the types they do not know.
+ */
+#ifndef KESTROW_PIPELINE_EVENT_H
+#define KESTROW_PIPELINE_EVENT_H
+
+#include <cstdint>
+
+enum event_type {
+    /* Splice rules. */
+    EVENT_CUE_DECODED = 0,   // data, size: the cue; pts_time, pts_adjustment, flags as carried
+    EVENT_CUE_FAILED,        // data, size: the cue; code: the parser's result
+    EVENT_CUE_IGNORED,       // reason: event_ignore_reason; nothing changed
+    EVENT_ARMED,             // delta: remain from the cue packet to the splice point
+    EVENT_BREAK_STARTED,     // pts: start key frame; delta: pts - splice point; pts_shift
+    EVENT_STREAM_SWITCHED,   // stream; reason: event_switch_reason; delta: offset; pts, end_pts
+    EVENT_STREAM_MISSED,     // stream; delta: splice point - first packet's pts (< 0)
+    EVENT_BREAK_ENDED,       // reason: event_end_reason; pts, delta, end_pts
+    EVENT_IDLE,              // every stream back on the programme
+    /* Relay loop and output set-up. */
+    EVENT_RELAY_STARTED,     // the packet loop begins
+    EVENT_FIRST_TIMESTAMP,   // pts: the session's first dts
+    EVENT_TIME_JUMP,         // delta: dts - highest dts so far; the loop ends
+    EVENT_STREAM_ATTACHED,   // stream: output index; code: input index (added by the demuxer later)
+    EVENT_STREAM_ADDED,      // stream: output index; code: stream id (PID)
+    EVENT_EPG_ADDED,         // stream: output index of the added EPG track
+    EVENT_OUTPUT_OPENING,    // text: the output's URL
+    EVENT_SETUP_FAILED,      // reason: event_setup_step; stream; code; text: URL when relevant
+    EVENT_QUEUE_REFUSED,     // code: the queue's result; the loop ends
+    EVENT_WRITE_FAILED,      // code: the muxer's result; the loop ends
+};
+
+enum event_end_reason {
+    EVENT_END_DURATION = 0,  // key frame at splice point + duration
+    EVENT_END_FILLER_END,    // the filler's video ran out first
+    EVENT_END_SESSION_END,   // the input ended during the break
+};
+
+enum event_switch_reason {
+    EVENT_SWITCH_TO_FILLER = 0,  // delta: splice point - packet pts (the part kept)
+    EVENT_SWITCH_BACK_AT_END,    // last filler packet trimmed to the programme's boundary
+    EVENT_SWITCH_BACK_FILLER_END,// the stream's filler ran out
+};
+
+enum event_ignore_reason {
+    EVENT_IGNORE_NO_SPLICE_TIME = 0,  // immediate, component, cancelled or not a splice_insert
+};
+
+enum event_setup_step {
+    EVENT_STEP_OUTPUT_CONTEXT = 0,
+    EVENT_STEP_NEW_STREAM,
+    EVENT_STEP_CODEC_PARAMETERS,
+    EVENT_STEP_METADATA,
+    EVENT_STEP_OPEN_OUTPUT,
+    EVENT_STEP_WRITE_HEADER,
+};
+
+#define EVENT_CUE_DURATION_FLAG 1  // flags: the cue carries a break_duration
+#define EVENT_CUE_TIME_FLAG     2  // flags: the cue carries a splice time
+
+/*
+ * One event. The first three fields describe the break the event belongs
+ * to (the last cue that armed one); the rest depend on the type. Times are
+ * 90 kHz ticks, AV_NOPTS_VALUE when not given.
+ */
+struct event {
+    event_type type;
+    uint32_t splice_event_id;  // 0 before any cue
+    int64_t splice_time;       // effective splice point of the cue
+    int64_t duration;          // announced break duration; 0 without one
+    int reason;                // the type's reason enum
+    int stream;                // output stream index; -1: none
+    int code;                  // library or parser result, or as noted per type
+    int flags;                 // EVENT_CUE_* flags
+    int64_t pts;
+    int64_t delta;
+    int64_t end_pts;           // where the video returned
+    int64_t pts_shift;         // ticks added to the filler video's pts
+    int64_t pts_time;          // cue: splice time as carried
+    uint64_t pts_adjustment;   // cue: as carried
+    const uint8_t *data;       // cue bytes; valid during the call only
+    int size;
+    const char *text;          // URL; valid during the call only
+};
+
+/* Called on the loop's thread; must not throw. */
+struct event_sink {
+    void (*fn)(void *opaque, const event *ev);
+    void *opaque;
+};
+
+/* A blank event of type t: no stream, every time AV_NOPTS_VALUE. */
+event event_make(event_type t);
+
+/* Hands ev to sink (nothing without a sink or function). */
+void event_emit(const event_sink *sink, const event *ev);
+
+#endif
