@@ -2,25 +2,17 @@
 in a scratch folder, wait until its control port listens, signal it, and
 read its log. Every wait is bounded; every started process is killed by
 Service.close()."""
+import atexit
 import os
 import signal
 import subprocess
+import sys
 import time
 
 import kt
 
-USAGE_BODY = (
-    "Usage:\n"
-    "    KestrowApp [args]\n"
-    "Where args:\n"
-    "    --port=<N>                             xmlrpc control port\n"
-    "    --demonize                         Become daemon on executing\n"
-    "\n"
-    "                                       Log file operation\n"
-    "    --log-file-name=<STR>\n"
-    "    --log-rotate-interval=<INT>\n"
-    "\n"
-    "    -h, --help                         Show this help and usage\n")
+sys.path.insert(0, kt.TOOLS)
+import kestrow_gen  # noqa: E402
 
 SHUTDOWN_LINES = [
     "ctl_run: xmlrpc_server_abyss_run_server finished",
@@ -29,17 +21,37 @@ SHUTDOWN_LINES = [
 ]
 
 
+_filler = []
+
+
+def filler():
+    """A one-second filler, generated once per test script."""
+    if not _filler:
+        folder = kt.scratch()
+        atexit.register(folder.cleanup)
+        path = os.path.join(folder.name, "filler.ts")
+        kestrow_gen.generate(path, duration=1.0, filler=True)
+        _filler.append(path)
+    return _filler[0]
+
+
+def required_args():
+    """The options every start needs: loopback input and output, and a filler."""
+    return ["--src-addr=127.0.0.1:%d" % kt.free_port(kt.socket.SOCK_DGRAM),
+            "--dst-addr=127.0.0.1:%d" % kt.free_port(kt.socket.SOCK_DGRAM),
+            "--filler=" + filler()]
+
+
 def check(cond, what):
     if not cond:
         raise AssertionError(what)
 
 
 def check_usage(text):
-    """The usage: the banner line, then the fixed body."""
+    """The usage (its exact text is the unit tests' business): the banner, then "Usage:"."""
     banner, _, body = text.partition("\n")
-    check(banner.startswith("KestrowApp - ") and ", " in banner
-          and len(banner.split(", ", 1)[1]) > 0, "banner line: %r" % banner)
-    check(body == USAGE_BODY, "usage body: %r" % body)
+    check(banner.startswith("KestrowApp - ") and ", " in banner, "banner line: %r" % banner)
+    check(body.startswith("Usage:\n") and "--help" in body, "usage body: %r" % body[:200])
 
 
 def listening(port):
@@ -73,7 +85,7 @@ class Service:
         self.log = os.path.join(folder, log_name)
         self.err_path = os.path.join(folder, "stderr.txt")
         self.err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen([kt.APP, "--log-file-name=" + self.log] + args,
+        self.proc = subprocess.Popen([kt.APP, "--log-file-name=" + self.log] + required_args() + args,
                                      cwd=folder, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=self.err,
                                      env=dict(os.environ, **(env or {})))
