@@ -106,7 +106,7 @@ const char usage_text[] =
     "    --dst-interface=ADDR, --dst-if     address of the interface to send from\n"
     "    --dst-ttl=N                        multicast TTL, 1-255\n"
     "    --dst-rtp                          send RTP instead of plain UDP\n"
-    "    --mux-rate=BIT/S                   constant output rate (k, M, G: x1000)\n"
+    "    --mux-rate=BIT/S                   constant output rate (k, M, G: x1000); 0: variable\n"
     "    --max-delay=US                     muxer's maximum delay, microseconds\n"
     "Breaks:\n"
     "    --filler=PATH                      transport stream aired in breaks (required)\n"
@@ -163,7 +163,9 @@ struct number_rule {
 };
 
 const number_rule rule_port = {10, 0, 1, 65535, "a port from 1 to 65535"};
-const number_rule rule_rate = {10, 1000, 1, INT32_MAX, "a rate above 0 bit/s (k, M, G allowed)"};
+// 0 is the documented variable rate (no padding, no pacing): an explicit
+// choice, kept so that existing options files still start.
+const number_rule rule_rate = {10, 1000, 0, INT32_MAX, "bit/s, 0 for a variable rate (k, M, G allowed)"};
 const number_rule rule_size = {10, 1024, 1, INT32_MAX, "a size above 0 bytes (k, M allowed)"};
 const number_rule rule_delay = {10, 0, 0, INT32_MAX, "microseconds from 0"};
 const number_rule rule_seconds = {10, 0, 1, INT32_MAX, "seconds above 0"};

@@ -76,8 +76,9 @@ TEST(Status, StateUptimeAndEvents)
     EXPECT_STREQ("armed", status_state_name(status_state(st.s)));
     EXPECT_DOUBLE_EQ(2.5, status_session_uptime(st.s, 5500000));
 
+    // A break counts as aired when it ends on air, not when it starts.
     const int events[] = {ASRUN_CUE, ASRUN_ARMED, ASRUN_CUE, ASRUN_BREAK_START, ASRUN_BREAK_END,
-                          ASRUN_BREAK_SKIPPED, ASRUN_IGNORED};
+                          ASRUN_BREAK_SKIPPED, ASRUN_BREAK_START, ASRUN_IGNORED};
     for (int e : events) {
         asrun_record r = asrun_record_make(e, 1000 + e);
         status_event(st.s, &r);
