@@ -64,8 +64,8 @@ int asrun_format(const asrun_record *r, char *buf, size_t size);
 int asrun_create(asrun_ctx **out, const char *path, int rotate_interval);
 
 /*
- * Appends r as one line, rotating first when due (by r->time_ms), and
- * flushes it to the file before returning. Safe from any thread. 0; -22 for
+ * Appends r as one line, rotating first when due (by r->time_ms), with one
+ * write(2) before returning (no user-space buffering). Safe from any thread. 0; -22 for
  * a null argument or unknown event; a negative errno when the file cannot be
  * opened or written (the line is lost, the writer stays usable).
  */
