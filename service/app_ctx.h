@@ -9,8 +9,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "service/status.h"
+
 #define APP_TEXT_SIZE 4096
 
+struct asrun_ctx;
 struct ctl_ctx;
 struct filler_ctx;
 
@@ -23,8 +26,16 @@ struct app_ctx {
     char dst_url[APP_TEXT_SIZE];
     char src_addr[APP_TEXT_SIZE];       // host:port
     char dst_addr[APP_TEXT_SIZE];       // host:port
-    char src_if[APP_TEXT_SIZE];         // empty = not given
-    char dst_if[APP_TEXT_SIZE];         // empty = not given
+    char src_if[APP_TEXT_SIZE];         // interface address to receive on; empty = not given
+    char dst_if[APP_TEXT_SIZE];         // interface address to send from; empty = not given
+    char src_source[APP_TEXT_SIZE];     // source-specific multicast sender; empty = any
+    int64_t src_buffer;                 // receive buffer, bytes; 0 = library default
+    int32_t dst_ttl;                    // multicast TTL 1-255; 0 = library default
+    int32_t dst_rtp;                    // non-zero: send RTP instead of plain UDP
+    int32_t time_signal_breaks;         // non-zero: time_signal cues with segmentation descriptors start breaks
+    char asrun_file[APP_TEXT_SIZE];     // as-run record; empty = none
+    asrun_ctx *asrun;                   // owned; null without asrun_file
+    channel_status status;              // written by the session, read by the control server
     char filler_path[APP_TEXT_SIZE];
     char hex_text[APP_TEXT_SIZE];       // scratch: hexadecimal dump of the last cue
     int32_t mux_rate;                   // bit/s; 0 = not given

@@ -1,24 +1,33 @@
 /*
- * XML-RPC control server on xmlrpc-c's Abyss server. ctl_init runs on the
- * main thread, ctl_run and ctl_destroy on the control thread, ctl_terminate
- * on whichever thread handles a stop request.
+ * Control server on xmlrpc-c's Abyss server, built from its parts so that
+ * a second URI (/metrics) can sit beside /RPC2. ctl_init runs on the main
+ * thread, ctl_run and ctl_destroy on the control thread, ctl_terminate on
+ * whichever thread handles a stop request; the request handlers run on the
+ * server's connection threads and only read the status record.
  */
 #include "service/ctl.h"
 
 #include <libxml/parser.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <xmlrpc-c/client.h>
 
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "service/app_ctx.h"
 #include "common/log.h"
+#include "service/status.h"
 
 namespace {
 
 /*
- * Guards the app's ctl pointer and the record's server pointer between the
+ * Guards the app's ctl pointer and the record's listening flag between the
  * thread that sets them up or tears them down and the thread that asks the
  * server to stop, so a terminate never works on a server being destroyed.
  */
@@ -28,7 +37,156 @@ int init_failed(xmlrpc_env *env, const char *step)
 {
     log_printf(LOG_ERROR, "ctl_init: %s failed", step);
     xmlrpc_env_clean(env);
-    return -14;
+    return -EFAULT;
+}
+
+/* A TCP socket bound to port on every interface; the fd, or a negative errno. */
+int bind_port(uint32_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -errno;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons((uint16_t)port);
+    if (bind(fd, (sockaddr *)&addr, sizeof(addr)) != 0) {
+        int err = errno;
+        close(fd);
+        return -err;
+    }
+    return fd;
+}
+
+/* Adds "name":value to the struct st unless value is absent. */
+void set_number(xmlrpc_env *env, xmlrpc_value *st, const char *name, int64_t value)
+{
+    if (value == ASRUN_NONE || env->fault_occurred)
+        return;
+    xmlrpc_value *v = xmlrpc_i8_new(env, value);
+    if (!env->fault_occurred)
+        xmlrpc_struct_set_value(env, st, name, v);
+    if (v)
+        xmlrpc_DECREF(v);
+}
+
+void set_string(xmlrpc_env *env, xmlrpc_value *st, const char *name, const char *value)
+{
+    if (env->fault_occurred)
+        return;
+    xmlrpc_value *v = xmlrpc_string_new(env, value);
+    if (!env->fault_occurred)
+        xmlrpc_struct_set_value(env, st, name, v);
+    if (v)
+        xmlrpc_DECREF(v);
+}
+
+/* The last event as a struct like an as-run line (absent fields left out); empty when none. */
+xmlrpc_value *event_struct(xmlrpc_env *env, channel_status *s)
+{
+    xmlrpc_value *st = xmlrpc_struct_new(env);
+    asrun_record r;
+    if (env->fault_occurred || status_last_event(s, &r) != 0)
+        return st;
+    char line[ASRUN_LINE_SIZE];
+    if (asrun_format(&r, line, sizeof(line)) > 0) {
+        // The time as written in the as-run line: "time":"...".
+        char *start = strchr(line, ':') + 2;
+        char *end = strchr(start, '"');
+        *end = '\0';
+        set_string(env, st, "time", start);
+    }
+    set_string(env, st, "event", asrun_event_name(r.event));
+    set_number(env, st, "splice_event_id", r.splice_event_id);
+    set_number(env, st, "splice_time", r.splice_time);
+    set_number(env, st, "duration", r.duration);
+    set_number(env, st, "pts", r.pts);
+    set_number(env, st, "aired", r.aired);
+    if (r.reason[0] && ctl_check_utf8(r.reason) == 0)
+        set_string(env, st, "reason", r.reason);
+    return st;
+}
+
+/* kestrow.status: no parameters; the channel's status struct. */
+xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_info,
+                            void *call_info)
+{
+    (void)call_info;
+    try {
+        app_ctx *app = (app_ctx *)server_info;
+        channel_status *s = &app->status;
+        if (xmlrpc_array_size(env, params) != 0 || env->fault_occurred) {
+            xmlrpc_env_clean(env);
+            xmlrpc_env_init(env);
+            xmlrpc_env_set_fault(env, 1, "kestrow.status: takes no parameters");
+            return nullptr;
+        }
+        int64_t now = status_now_us();
+        xmlrpc_value *event = event_struct(env, s);
+        if (env->fault_occurred)
+            return nullptr;
+        xmlrpc_value *result = xmlrpc_build_value(
+            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V}",
+            "state", status_state_name(status_state(s)),
+            "session_uptime", status_session_uptime(s, now),
+            "input_bitrate", (xmlrpc_int64)status_bitrate(&s->in, now),
+            "output_bitrate", (xmlrpc_int64)status_bitrate(&s->out, now),
+            "packets_in", (xmlrpc_int64)s->in.packets.load(),
+            "packets_out", (xmlrpc_int64)s->out.packets.load(),
+            "overruns", (xmlrpc_int64)s->overruns.load(),
+            "cues", (xmlrpc_int64)s->cues.load(),
+            "breaks_aired", (xmlrpc_int64)s->breaks_aired.load(),
+            "breaks_skipped", (xmlrpc_int64)s->breaks_skipped.load(),
+            "last_event", event);
+        xmlrpc_DECREF(event);
+        return env->fault_occurred ? nullptr : result;
+    } catch (...) {
+        xmlrpc_env_set_fault(env, 1, "kestrow.status: internal error");
+        return nullptr;
+    }
+}
+
+/* GET or HEAD /metrics; every other URI is left to the next handler. */
+void handle_metrics(void *user_data, TSession *session, abyss_bool *handled)
+{
+    try {
+        const TRequestInfo *req = nullptr;
+        SessionGetRequestInfo(session, &req);
+        if (!req || !req->uri || strcmp(req->uri, "/metrics") != 0) {
+            *handled = false;
+            return;
+        }
+        *handled = true;
+        if (req->method != m_get && req->method != m_head) {
+            ResponseStatus(session, 405);
+            ResponseAddField(session, "Allow", "GET, HEAD");
+            ResponseContentLength(session, 0);
+            ResponseWriteStart(session);
+            ResponseWriteEnd(session);
+            return;
+        }
+        app_ctx *app = (app_ctx *)user_data;
+        char body[CTL_METRICS_SIZE];
+        int len = ctl_metrics_text(&app->status, status_now_us(), body, sizeof(body));
+        if (len < 0) {
+            ResponseStatus(session, 500);
+            ResponseContentLength(session, 0);
+            ResponseWriteStart(session);
+            ResponseWriteEnd(session);
+            return;
+        }
+        ResponseStatus(session, 200);
+        ResponseContentType(session, "text/plain; version=0.0.4; charset=utf-8");
+        ResponseContentLength(session, (xmlrpc_uint64_t)len);
+        ResponseWriteStart(session);
+        if (req->method == m_get)
+            ResponseWriteBody(session, body, (xmlrpc_uint32_t)len);
+        ResponseWriteEnd(session);
+    } catch (...) {
+        *handled = false;
+    }
 }
 
 } // namespace
@@ -44,14 +202,57 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *host, const char *
     return nullptr;
 }
 
+int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
+{
+    if (!s || !buf)
+        return -EINVAL;
+    struct metric {
+        const char *name, *type, *help;
+        int64_t value;
+    };
+    const metric metrics[] = {
+        {"kestrow_packets_in_total", "counter", "Transport stream packets received.",
+         s->in.packets.load()},
+        {"kestrow_packets_out_total", "counter", "Transport stream packets sent.",
+         s->out.packets.load()},
+        {"kestrow_cues_total", "counter", "SCTE-35 cues read from the input.", s->cues.load()},
+        {"kestrow_breaks_aired_total", "counter", "Breaks aired to their end.",
+         s->breaks_aired.load()},
+        {"kestrow_breaks_skipped_total", "counter", "Breaks that could not be aired.",
+         s->breaks_skipped.load()},
+        {"kestrow_input_overruns_total", "counter", "Input overruns: data lost before it was read.",
+         s->overruns.load()},
+        {"kestrow_input_bitrate", "gauge", "Input bit/s over the last second.",
+         status_bitrate(&s->in, now_us)},
+        {"kestrow_output_bitrate", "gauge", "Output bit/s over the last second.",
+         status_bitrate(&s->out, now_us)},
+        {"kestrow_state", "gauge",
+         "Channel state: 0 starting, 1 no_input, 2 idle, 3 armed, 4 in_break.",
+         (int64_t)status_state(s)},
+    };
+    size_t len = 0;
+    for (const metric &m : metrics) {
+        int n = snprintf(buf + len, size - len, "# HELP %s %s\n# TYPE %s %s\n%s %" PRId64 "\n",
+                         m.name, m.help, m.name, m.type, m.name, m.value);
+        if (n < 0 || (size_t)n >= size - len) {
+            if (size > 0)
+                buf[0] = '\0';
+            return -ENOSPC;
+        }
+        len += (size_t)n;
+    }
+    return (int)len;
+}
+
 int ctl_init(app_ctx *app)
 {
     if (!app)
-        return -22;
+        return -EINVAL;
 
     ctl_ctx *ctl = (ctl_ctx *)calloc(1, sizeof(*ctl));
     if (!ctl)
-        return -12;
+        return -ENOMEM;
+    ctl->fd = -1;
     {
         std::lock_guard<std::mutex> guard(ctl_lock);
         app->ctl = ctl;
@@ -65,40 +266,79 @@ int ctl_init(app_ctx *app)
     ctl->registry = xmlrpc_registry_new(&env);
     if (env.fault_occurred || !ctl->registry)
         return init_failed(&env, "xmlrpc_registry_new");
-
-    // No configuration file and no built-in shutdown method: only a
-    // terminating signal stops the service.
-    ctl->parms.config_file_name = nullptr;
-    ctl->parms.registryP = ctl->registry;
-    ctl->parms.port_number = app->port;
-    ctl->parms.enable_shutdown = 0;
-
     xmlrpc_registry_set_default_method(&env, ctl->registry, ctl_method_default, app);
     if (env.fault_occurred)
-        return init_failed(&env, "xmlrpc_server_abyss_global_init");
+        return init_failed(&env, "xmlrpc_registry_set_default_method");
+    xmlrpc_method_info3 status_info = {"kestrow.status", method_status, app, 0, "S:",
+                                       "The channel's state and counters."};
+    xmlrpc_registry_add_method3(&env, ctl->registry, &status_info);
+    if (env.fault_occurred)
+        return init_failed(&env, "xmlrpc_registry_add_method3");
 
     xmlrpc_server_abyss_global_init(&env);
     if (env.fault_occurred)
         return init_failed(&env, "xmlrpc_server_abyss_global_init");
     ctl->global_ready = 1;
 
-    xmlrpc_server_abyss_t *server = nullptr;
-    xmlrpc_server_abyss_create(&env, &ctl->parms, XMLRPC_APSIZE(log_file_name), &server);
-    if (env.fault_occurred || !server)
-        return init_failed(&env, "xmlrpc_server_abyss_create");
-    {
-        std::lock_guard<std::mutex> guard(ctl_lock);
-        ctl->server = server;
+    int fd = bind_port(app->port);
+    if (fd < 0) {
+        log_printf(LOG_ERROR, "ctl_init: cannot bind control port %u: %s", app->port, strerror(-fd));
+        xmlrpc_env_clean(&env);
+        return fd;
+    }
+    ctl->fd = fd;
+
+    const char *error = nullptr;
+    ChanSwitchUnixCreateFd(ctl->fd, &ctl->chan_switch, &error);
+    if (error) {
+        log_printf(LOG_ERROR, "ctl_init: ChanSwitchUnixCreateFd failed: %s", error);
+        free((void *)error);  // the library allocates its error texts with malloc
+        return init_failed(&env, "ChanSwitchUnixCreateFd");
+    }
+    ServerCreateSwitch(&ctl->server, ctl->chan_switch, &error);
+    if (error) {
+        log_printf(LOG_ERROR, "ctl_init: ServerCreateSwitch failed: %s", error);
+        free((void *)error);  // the library allocates its error texts with malloc
+        return init_failed(&env, "ServerCreateSwitch");
+    }
+    ctl->server_ready = 1;
+
+    // /RPC2 first; /metrics gets what it declines; anything else is the
+    // library's "no such URI" answer, never a file.
+    xmlrpc_server_abyss_set_handler(&env, &ctl->server, "/RPC2", ctl->registry);
+    if (env.fault_occurred)
+        return init_failed(&env, "xmlrpc_server_abyss_set_handler");
+    ServerReqHandler3 metrics = {};
+    metrics.handleReq = handle_metrics;
+    metrics.userdata = app;
+    abyss_bool added = false;
+    ServerAddHandler3(&ctl->server, &metrics, &added);
+    if (!added)
+        return init_failed(&env, "ServerAddHandler3");
+    xmlrpc_server_abyss_set_default_handler(&ctl->server);
+
+    ServerInit2(&ctl->server, &error);
+    if (error) {
+        log_printf(LOG_ERROR, "ctl_init: cannot listen on control port %u: %s", app->port, error);
+        free((void *)error);  // the library allocates its error texts with malloc
+        return init_failed(&env, "ServerInit2");
     }
 
-    xmlrpc_server_abyss_setup_sig(&env, ctl->server, &ctl->old_sig);
-    if (env.fault_occurred)
-        return init_failed(&env, "xmlrpc_server_abyss_setup_sig");
+    // A client that hangs up mid-answer must not end the process.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (sigaction(SIGPIPE, &ignore, &ctl->old_pipe) == 0)
+        ctl->pipe_saved = 1;
 
     xmlrpc_client_init2(&env, 0, "KestrowApp", KESTROW_VERSION, nullptr, 0);
     if (env.fault_occurred)
         return init_failed(&env, "xmlrpc_client_init2");
     ctl->client_ready = 1;
+    {
+        std::lock_guard<std::mutex> guard(ctl_lock);
+        ctl->listening = 1;
+    }
 
     xmlrpc_env_clean(&env);
     return 0;
@@ -106,25 +346,17 @@ int ctl_init(app_ctx *app)
 
 int ctl_run(ctl_ctx **pctl)
 {
-    if (!pctl || !*pctl || !(*pctl)->server)
-        return -22;
-
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    xmlrpc_server_abyss_run_server(&env, (*pctl)->server);
-    if (env.fault_occurred)
-        log_printf(LOG_ERROR, "%s: xmlrpc_server_abyss_run_server failed: %s (%d)", "ctl_run",
-                   env.fault_string, env.fault_code);
-    else
-        log_printf(LOG_INFO, "%s: xmlrpc_server_abyss_run_server finished", "ctl_run");
-    xmlrpc_env_clean(&env);
+    if (!pctl || !*pctl || !(*pctl)->listening)
+        return -EINVAL;
+    ServerRun(&(*pctl)->server);
+    log_printf(LOG_INFO, "%s: xmlrpc_server_abyss_run_server finished", "ctl_run");
     return 0;
 }
 
 int ctl_destroy(ctl_ctx **pctl)
 {
     if (!pctl)
-        return -22;
+        return -EINVAL;
     ctl_ctx *ctl;
     {
         std::lock_guard<std::mutex> guard(ctl_lock);
@@ -132,15 +364,16 @@ int ctl_destroy(ctl_ctx **pctl)
         *pctl = nullptr;
     }
     if (!ctl)
-        return -22;
+        return -EINVAL;
 
-    if (ctl->server) {
-        if (ctl->old_sig) {
-            xmlrpc_server_abyss_restore_sig(ctl->old_sig);
-            free(ctl->old_sig);
-        }
-        xmlrpc_server_abyss_destroy(ctl->server);
-    }
+    if (ctl->pipe_saved)
+        sigaction(SIGPIPE, &ctl->old_pipe, nullptr);
+    if (ctl->server_ready)
+        ServerFree(&ctl->server);
+    if (ctl->chan_switch)
+        ChanSwitchDestroy(ctl->chan_switch);
+    if (ctl->fd >= 0)
+        close(ctl->fd);
     if (ctl->global_ready)
         xmlrpc_server_abyss_global_term();
     if (ctl->registry)
@@ -155,25 +388,22 @@ int ctl_destroy(ctl_ctx **pctl)
 int ctl_terminate(ctl_ctx **pctl)
 {
     if (!pctl)
-        return -22;
+        return -EINVAL;
     std::lock_guard<std::mutex> guard(ctl_lock);
-    if (!*pctl || !(*pctl)->server)
-        return -22;
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    xmlrpc_server_abyss_terminate(&env, (*pctl)->server);
-    xmlrpc_env_clean(&env);
+    if (!*pctl || !(*pctl)->listening)
+        return -EINVAL;
+    ServerTerminate(&(*pctl)->server);
     return 0;
 }
 
 int ctl_check_utf8(const char *text)
 {
     if (!text)
-        return -22;
+        return -EINVAL;
     xmlrpc_env env;
     xmlrpc_env_init(&env);
     xmlrpc_validate_utf8(&env, text, strlen(text));
-    int ret = env.fault_occurred ? -22 : 0;
+    int ret = env.fault_occurred ? -EINVAL : 0;
     xmlrpc_env_clean(&env);
     return ret;
 }

@@ -1,23 +1,37 @@
 /*
- * XML-RPC control server: an xmlrpc-c Abyss server on the control port that
- * registers no method of its own; every call to a method the library does
- * not provide itself gets a fault from ctl_method_default. The server loop
- * runs on the control thread; ending it is how shutdown reaches that thread.
+ * Control server: an xmlrpc-c Abyss server on the control port with two
+ * URIs. /RPC2 answers XML-RPC: kestrow.status reports the channel's status;
+ * every other method gets a fault from ctl_method_default. /metrics answers
+ * GET with the same figures in the Prometheus text format. Nothing on the
+ * port changes or stops the service. The server loop runs on the control
+ * thread; ending it is how shutdown reaches that thread.
  */
 #ifndef KESTROW_SERVICE_CTL_H
 #define KESTROW_SERVICE_CTL_H
 
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+
+#include <xmlrpc-c/abyss.h>
 #include <xmlrpc-c/base.h>
 #include <xmlrpc-c/server.h>
 #include <xmlrpc-c/server_abyss.h>
 
 struct app_ctx;
+struct channel_status;
+
+#define CTL_METRICS_SIZE 4096   // longest /metrics body
 
 struct ctl_ctx {
-    xmlrpc_server_abyss_parms parms;   // handed to xmlrpc_server_abyss_create
-    xmlrpc_server_abyss_t *server;     // null until created
+    int fd;                            // the bound control socket; -1 when none
+    TChanSwitch *chan_switch;          // Abyss's listener on fd; null when none
+    TServer server;
+    int server_ready;                  // ServerCreateSwitch succeeded: ServerFree is due
+    int listening;                     // ServerInit2 succeeded: the loop may run
     xmlrpc_registry *registry;
-    xmlrpc_server_abyss_sig *old_sig;  // handlers replaced by the library; restored on destroy
+    struct sigaction old_pipe;         // SIGPIPE handling before the server ignored it
+    int pipe_saved;
     int global_ready;                  // xmlrpc_server_abyss_global_init succeeded
     int client_ready;                  // xmlrpc_client_init2 succeeded
 };
@@ -25,12 +39,13 @@ struct ctl_ctx {
 /*
  * Sets up the server on app->port and stores the record in app->ctl at once.
  * Returns 0; -22 for a null app; -12 without memory; -14 when a library step
- * fails (logged). After a failure the record stays in app->ctl with whatever
- * was created; ctl_destroy frees it.
+ * fails; a negative errno when the port cannot be bound (-98 when it is in
+ * use). Each failure is logged with its reason. After a failure the record
+ * stays in app->ctl with whatever was created; ctl_destroy frees it.
  */
 int ctl_init(app_ctx *app);
 
-/* Runs the server loop until ctl_terminate ends it. 0; -22 without record or server. */
+/* Runs the server loop until ctl_terminate ends it. 0; -22 without a listening record. */
 int ctl_run(ctl_ctx **ctl);
 
 /*
@@ -43,7 +58,7 @@ int ctl_destroy(ctl_ctx **ctl);
 /*
  * Asks the running server loop to end. Safe from any thread (not from a
  * signal handler), any number of times, before the loop runs or after it
- * ended. 0; -22 without record or server, and then nothing is done.
+ * ended. 0; -22 without a listening record, and then nothing is done.
  */
 int ctl_terminate(ctl_ctx **ctl);
 
@@ -53,5 +68,12 @@ int ctl_check_utf8(const char *text);
 /* The registry's default method: a fault with code 1 naming the called method. */
 xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *host, const char *method_name,
                                  xmlrpc_value *params, void *server_info);
+
+/*
+ * Writes the /metrics body for status s at now_us (status_now_us's clock)
+ * into buf. Returns its length; -22 for a null argument; -28 when size is
+ * too small.
+ */
+int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size);
 
 #endif

@@ -10,12 +10,14 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "service/app_ctx.h"
 #include "common/daemon.h"
 #include "common/log.h"
+#include "service/app_ctx.h"
+#include "service/asrun.h"
 #include "service/ctl.h"
 #include "service/opts.h"
 #include "service/session.h"
@@ -35,10 +37,11 @@ int main(int argc, char **argv)
     }
     app->stop_flag = &signal_count;
 
+    /* -ECANCELED: --version was answered; any other refusal has printed its reason. */
     int ret = opts_parse(app, argc, argv);
     if (ret != 0) {
         app_ctx_destroy(&app);
-        return ret;
+        return ret == -ECANCELED ? 0 : 255;
     }
 
     if (app->demonize && !app->nodemonize) {
@@ -53,6 +56,12 @@ int main(int argc, char **argv)
     if (ret != 0)
         fprintf(stderr, "KestrowApp: the logger cannot start (%d); logging to standard error\n", ret);
     log_printf(LOG_INFO, "%s", KESTROW_BANNER);
+    if (app->asrun_file[0]) {
+        ret = asrun_create(&app->asrun, app->asrun_file, app->log_rotate_interval);
+        if (ret < 0)
+            log_printf(LOG_ERROR, "%s: cannot open the as-run file [%s]: %s", "main", app->asrun_file,
+                       strerror(-ret));
+    }
     install_signals();
     signals_start(app);
 
@@ -78,6 +87,7 @@ int main(int argc, char **argv)
     }
 
     signals_stop();
+    asrun_destroy(&app->asrun);
     app_ctx_destroy(&app);
     log_printf(LOG_INFO, "Bye!");
     log_stop();

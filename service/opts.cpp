@@ -9,6 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +47,13 @@ enum opt_id {
     OPT_CPU_AFFINITY,
     OPT_DEBUG,
     OPT_REALTIME_CPU,
+    OPT_VERSION,
+    OPT_SRC_SOURCE,
+    OPT_SRC_BUFFER,
+    OPT_DST_TTL,
+    OPT_DST_RTP,
+    OPT_ASRUN_FILE,
+    OPT_TIME_SIGNAL_BREAKS,
 };
 
 const struct option long_options[] = {
@@ -50,10 +61,18 @@ const struct option long_options[] = {
     {"src-addr", required_argument, nullptr, OPT_SRC_ADDR},
     {"dst-addr", required_argument, nullptr, OPT_DST_ADDR},
     {"src-if", required_argument, nullptr, OPT_SRC_IF},
+    {"src-interface", required_argument, nullptr, OPT_SRC_IF},
+    {"src-source", required_argument, nullptr, OPT_SRC_SOURCE},
+    {"src-buffer", required_argument, nullptr, OPT_SRC_BUFFER},
     {"dst-if", required_argument, nullptr, OPT_DST_IF},
+    {"dst-interface", required_argument, nullptr, OPT_DST_IF},
+    {"dst-ttl", required_argument, nullptr, OPT_DST_TTL},
+    {"dst-rtp", no_argument, nullptr, OPT_DST_RTP},
     {"mux-rate", required_argument, nullptr, OPT_MUX_RATE},
     {"max-delay", required_argument, nullptr, OPT_MAX_DELAY},
     {"filler", required_argument, nullptr, OPT_FILLER},
+    {"asrun-file", required_argument, nullptr, OPT_ASRUN_FILE},
+    {"time-signal-breaks", no_argument, nullptr, OPT_TIME_SIGNAL_BREAKS},
     {"mpegts_transport_stream_id", required_argument, nullptr, OPT_TRANSPORT_STREAM_ID},
     {"mpegts_original_network_id", required_argument, nullptr, OPT_ORIGINAL_NETWORK_ID},
     {"mpegts_service_id", required_argument, nullptr, OPT_SERVICE_ID},
@@ -65,6 +84,7 @@ const struct option long_options[] = {
     {"demonize", no_argument, nullptr, OPT_DEMONIZE},
     {"nodemonize", no_argument, nullptr, OPT_NODEMONIZE},
     {"help", no_argument, nullptr, OPT_HELP},
+    {"version", no_argument, nullptr, OPT_VERSION},
     {"realtime-io", no_argument, nullptr, OPT_REALTIME_IO},
     {"cpu-affinity", required_argument, nullptr, OPT_CPU_AFFINITY},
     {"debug", no_argument, nullptr, OPT_DEBUG},
@@ -75,16 +95,39 @@ const struct option long_options[] = {
 const char usage_text[] =
     KESTROW_BANNER "\n"
     "Usage:\n"
-    "    KestrowApp [args]\n"
-    "Where args:\n"
-    "    --port=<N>                             xmlrpc control port\n"
-    "    --demonize                         Become daemon on executing\n"
-    "\n"
-    "                                       Log file operation\n"
-    "    --log-file-name=<STR>\n"
-    "    --log-rotate-interval=<INT>\n"
-    "\n"
-    "    -h, --help                         Show this help and usage\n";
+    "    KestrowApp --src-addr=HOST:PORT --dst-addr=HOST:PORT --filler=PATH [options] [FILE...]\n"
+    "Each FILE is an options file: one argument per line, # starts a comment.\n"
+    "Input and output:\n"
+    "    --src-addr=HOST:PORT               UDP input (required)\n"
+    "    --src-interface=ADDR, --src-if     address of the interface to receive on\n"
+    "    --src-source=ADDR                  only this sender of a multicast input\n"
+    "    --src-buffer=BYTES                 receive buffer size (k, M: x1024)\n"
+    "    --dst-addr=HOST:PORT               UDP output (required)\n"
+    "    --dst-interface=ADDR, --dst-if     address of the interface to send from\n"
+    "    --dst-ttl=N                        multicast TTL, 1-255\n"
+    "    --dst-rtp                          send RTP instead of plain UDP\n"
+    "    --mux-rate=BIT/S                   constant output rate (k, M, G: x1000); 0: variable\n"
+    "    --max-delay=US                     muxer's maximum delay, microseconds\n"
+    "Breaks:\n"
+    "    --filler=PATH                      transport stream aired in breaks (required)\n"
+    "    --time-signal-breaks               time_signal cues also start breaks\n"
+    "    --asrun-file=PATH                  as-run record, one JSON line per event\n"
+    "Output tables:\n"
+    "    --mpegts_transport_stream_id=N     0-65535\n"
+    "    --mpegts_original_network_id=N     0-65535\n"
+    "    --mpegts_service_id=N              0-65535\n"
+    "    --mpegts_pmt_start_pid=PID         16-8190\n"
+    "    --service_name=STR\n"
+    "    --service_provider=STR\n"
+    "Service:\n"
+    "    --port=N                           XML-RPC and metrics control port, 1-65535\n"
+    "    --log-file-name=PATH               log file; empty: standard error only\n"
+    "    --log-rotate-interval=S            log and as-run rotation, seconds\n"
+    "    --demonize, --nodemonize           become a daemon; --nodemonize overrides\n"
+    "    --debug                            more detail in the log (repeatable)\n"
+    "    --realtime-io, --realtime-cpu=N, --cpu-affinity=N   accepted, no effect\n"
+    "    -h, --help                         show this help\n"
+    "    --version                          show the version\n";
 
 /*
  * Options files being read, outermost first, by device and inode, so that a
@@ -100,21 +143,152 @@ int open_depth;
 
 /*
  * Copies a text value into its field; a value that does not fit with its
- * terminator is refused (-34) rather than cut, since a cut path or address
+ * terminator is refused (-36) rather than cut, since a cut path or address
  * would silently point somewhere else.
  */
 int set_text(char *field, const char *value)
 {
     if (utils_strnlen(value, APP_TEXT_SIZE) >= APP_TEXT_SIZE)
-        return -34;
+        return -ENAMETOOLONG;
     utils_strlcpy(field, value, APP_TEXT_SIZE);
     return 0;
 }
 
-/* MPEG-TS identifiers: base 0 (0x.. hexadecimal, 0.. octal), low 32 bits kept. */
-int32_t to_id(const char *value)
+/* How a number option is read and what it accepts. */
+struct number_rule {
+    int base;             // 10, or 0 for identifiers (0x.. hexadecimal, 0.. octal)
+    int64_t unit;         // multiplier of a k suffix (M and G: its powers); 0 = no suffix
+    int64_t min, max;
+    const char *what;     // what the option takes, for the message
+};
+
+const number_rule rule_port = {10, 0, 1, 65535, "a port from 1 to 65535"};
+// 0 is the documented variable rate (no padding, no pacing): an explicit
+// choice, kept so that existing options files still start.
+const number_rule rule_rate = {10, 1000, 0, INT32_MAX, "bit/s, 0 for a variable rate (k, M, G allowed)"};
+const number_rule rule_size = {10, 1024, 1, INT32_MAX, "a size above 0 bytes (k, M allowed)"};
+const number_rule rule_delay = {10, 0, 0, INT32_MAX, "microseconds from 0"};
+const number_rule rule_seconds = {10, 0, 1, INT32_MAX, "seconds above 0"};
+const number_rule rule_ttl = {10, 0, 1, 255, "a TTL from 1 to 255"};
+const number_rule rule_id = {0, 0, 0, 65535, "a number from 0 to 65535"};
+const number_rule rule_pid = {0, 0, 0x10, 0x1FFE, "a PID from 16 to 8190"};
+const number_rule rule_cpu = {10, 0, 0, 4095, "a CPU number from 0"};
+
+/*
+ * Reads all of text as a number by rule. 0 and *out set; -22 when text is
+ * not a number (or has anything after it but one allowed suffix); -34 when
+ * it is outside the rule's range.
+ */
+int parse_number(const char *text, const number_rule &rule, int64_t *out)
 {
-    return (int32_t)(uint32_t)(unsigned long)strtol(value, nullptr, 0);
+    if (!isdigit((unsigned char)text[0]))
+        return -EINVAL;
+    errno = 0;
+    char *end = nullptr;
+    long long value = strtoll(text, &end, rule.base);
+    if (end == text)
+        return -EINVAL;
+    if (errno == ERANGE)
+        return -ERANGE;
+    int64_t mult = 1;
+    if (*end && rule.unit) {
+        const char *suffixes = rule.unit == 1000 ? "kMG" : "kM";
+        const char *at = strchr(suffixes, *end);
+        if (!at)
+            return -EINVAL;
+        for (const char *p = suffixes; p <= at; p++)
+            mult *= rule.unit;
+        end++;
+    }
+    if (*end)
+        return -EINVAL;
+    if (value > rule.max / mult)
+        return -ERANGE;
+    value *= mult;
+    if (value < rule.min || value > rule.max)
+        return -ERANGE;
+    *out = value;
+    return 0;
+}
+
+/* Name of the option with this id, as the table spells it. */
+const char *option_name(int id)
+{
+    for (const option *o = long_options; o->name; o++) {
+        if (o->val == id)
+            return o->name;
+    }
+    return "?";
+}
+
+/* Reads a number option into *field by rule; on refusal says which option and what it takes. */
+template <typename T>
+int set_number(T *field, int id, const char *arg, const number_rule &rule)
+{
+    int64_t value;
+    int ret = parse_number(arg, rule, &value);
+    if (ret < 0) {
+        fprintf(stderr, "ERROR: --%s=[%s]: %s\n", option_name(id), arg, rule.what);
+        return ret;
+    }
+    *field = (T)value;
+    return 0;
+}
+
+/*
+ * "host:port" with a non-empty host (an IPv6 address in brackets) and a
+ * port from 1 to 65535. 0 or -22.
+ */
+int check_address(const char *text)
+{
+    const char *colon = strrchr(text, ':');
+    if (!colon || colon == text)
+        return -EINVAL;
+    if (text[0] == '[' && colon[-1] != ']')
+        return -EINVAL;
+    if (text[0] != '[' && memchr(text, ':', (size_t)(colon - text)))
+        return -EINVAL;  // an IPv6 address without brackets: where its port starts is a guess
+    int64_t port;
+    return parse_number(colon + 1, rule_port, &port) == 0 ? 0 : -EINVAL;
+}
+
+int set_address(char *field, int id, const char *arg)
+{
+    if (check_address(arg) != 0) {
+        fprintf(stderr, "ERROR: --%s=[%s]: not HOST:PORT with a port from 1 to 65535\n",
+                option_name(id), arg);
+        return -EINVAL;
+    }
+    return set_text(field, arg);
+}
+
+/*
+ * The options a run cannot do without: both addresses and a filler that
+ * can be opened for reading and is no directory. 0, or the first refusal's
+ * negative errno after its message.
+ */
+int check_required(const app_ctx *app)
+{
+    static const int required[] = {OPT_SRC_ADDR, OPT_DST_ADDR, OPT_FILLER};
+    const char *values[] = {app->src_addr, app->dst_addr, app->filler_path};
+    for (int i = 0; i < 3; i++) {
+        if (!values[i][0]) {
+            fprintf(stderr, "ERROR: --%s is required\n", option_name(required[i]));
+            return -EINVAL;
+        }
+    }
+    int fd = open(app->filler_path, O_RDONLY | O_CLOEXEC);
+    int ret = fd < 0 ? -errno : 0;
+    struct stat st;
+    if (ret == 0 && fstat(fd, &st) != 0)
+        ret = -errno;
+    else if (ret == 0 && S_ISDIR(st.st_mode))
+        ret = -EISDIR;
+    if (fd >= 0)
+        close(fd);
+    if (ret < 0)
+        fprintf(stderr, "ERROR: --filler=[%s]: %s\n", app->filler_path, strerror(-ret));
+    return ret;
 }
 
 void write_defaults(app_ctx *app)
@@ -126,33 +300,40 @@ void write_defaults(app_ctx *app)
     app->max_delay = 900000;
 }
 
-/* Applies one option of the table; returns 0, or non-zero when its value is refused. */
+/* Applies one option of the table; returns 0, or a negative errno when its value is refused. */
 int apply_option(app_ctx *app, int id, const char *arg)
 {
+    int32_t unused;
     switch (id) {
-    case OPT_PORT: app->port = (uint32_t)atoi(arg); return 0;
-    case OPT_SRC_ADDR: return set_text(app->src_addr, arg);
-    case OPT_DST_ADDR: return set_text(app->dst_addr, arg);
+    case OPT_PORT: return set_number(&app->port, id, arg, rule_port);
+    case OPT_SRC_ADDR: return set_address(app->src_addr, id, arg);
+    case OPT_DST_ADDR: return set_address(app->dst_addr, id, arg);
     case OPT_SRC_IF: return set_text(app->src_if, arg);
+    case OPT_SRC_SOURCE: return set_text(app->src_source, arg);
+    case OPT_SRC_BUFFER: return set_number(&app->src_buffer, id, arg, rule_size);
     case OPT_DST_IF: return set_text(app->dst_if, arg);
-    case OPT_MUX_RATE: app->mux_rate = atoi(arg); return 0;
-    case OPT_MAX_DELAY: app->max_delay = atoi(arg); return 0;
+    case OPT_DST_TTL: return set_number(&app->dst_ttl, id, arg, rule_ttl);
+    case OPT_DST_RTP: app->dst_rtp = 1; return 0;
+    case OPT_MUX_RATE: return set_number(&app->mux_rate, id, arg, rule_rate);
+    case OPT_MAX_DELAY: return set_number(&app->max_delay, id, arg, rule_delay);
     case OPT_FILLER: return set_text(app->filler_path, arg);
-    case OPT_TRANSPORT_STREAM_ID: app->transport_stream_id = to_id(arg); return 0;
-    case OPT_ORIGINAL_NETWORK_ID: app->original_network_id = to_id(arg); return 0;
-    case OPT_SERVICE_ID: app->service_id = to_id(arg); return 0;
-    case OPT_PMT_START_PID: app->pmt_start_pid = to_id(arg); return 0;
+    case OPT_ASRUN_FILE: return set_text(app->asrun_file, arg);
+    case OPT_TIME_SIGNAL_BREAKS: app->time_signal_breaks = 1; return 0;
+    case OPT_TRANSPORT_STREAM_ID: return set_number(&app->transport_stream_id, id, arg, rule_id);
+    case OPT_ORIGINAL_NETWORK_ID: return set_number(&app->original_network_id, id, arg, rule_id);
+    case OPT_SERVICE_ID: return set_number(&app->service_id, id, arg, rule_id);
+    case OPT_PMT_START_PID: return set_number(&app->pmt_start_pid, id, arg, rule_pid);
     case OPT_SERVICE_NAME: return set_text(app->service_name, arg);
     case OPT_SERVICE_PROVIDER: return set_text(app->service_provider, arg);
     case OPT_LOG_FILE_NAME: return set_text(app->log_file_name, arg);
-    case OPT_LOG_ROTATE_INTERVAL: app->log_rotate_interval = atoi(arg); return 0;
+    case OPT_LOG_ROTATE_INTERVAL: return set_number(&app->log_rotate_interval, id, arg, rule_seconds);
     case OPT_DEMONIZE: app->demonize = 1; return 0;
     case OPT_NODEMONIZE: app->nodemonize = 1; return 0;
     case OPT_REALTIME_IO: return 0;
-    case OPT_CPU_AFFINITY: (void)atoi(arg); return 0;
+    case OPT_CPU_AFFINITY: return set_number(&unused, id, arg, rule_cpu);
     case OPT_DEBUG: app->debug++; return 0;
-    case OPT_REALTIME_CPU: (void)atoi(arg); return 0;
-    default: return -22;
+    case OPT_REALTIME_CPU: return set_number(&unused, id, arg, rule_cpu);
+    default: return -EINVAL;
     }
 }
 
@@ -185,7 +366,15 @@ void print_usage(void)
     }
 }
 
-int opts_parse(app_ctx *app, int argc, char **argv)
+namespace {
+
+/*
+ * Takes the options of one list, then reads its leftover arguments as
+ * options files. Also the parser of every options file. 0, or the first
+ * refusal's negative errno (its message written); -125 after help or
+ * --version.
+ */
+int parse_list(app_ctx *app, int argc, char **argv)
 {
     optind = 0;
     opterr = 0;
@@ -198,12 +387,20 @@ int opts_parse(app_ctx *app, int argc, char **argv)
             break;
         if (id == OPT_HELP) {
             print_usage();
-            return -1;
+            return -EPERM;
         }
-        if (apply_option(app, id, optarg) != 0) {
+        if (id == OPT_VERSION) {
+            printf("KestrowApp %s\n", KESTROW_VERSION);
+            fflush(stdout);
+            return -ECANCELED;
+        }
+        int ret = apply_option(app, id, optarg);
+        if (ret == -ENAMETOOLONG || id == '?' || id == ':') {
             reject(argc, argv);
-            return -1;
+            return -EINVAL;
         }
+        if (ret < 0)
+            return ret;
     }
 
     /*
@@ -213,39 +410,54 @@ int opts_parse(app_ctx *app, int argc, char **argv)
      */
     std::vector<char *> files(argv + optind, argv + argc);
     for (char *file : files) {
-        if (opts_from_file(file, app, opts_parse) != 0)
-            return -1;
+        int ret = opts_from_file(file, app, parse_list);
+        if (ret < 0)
+            return ret;
     }
     return 0;
+}
+
+} // namespace
+
+int opts_parse(app_ctx *app, int argc, char **argv)
+{
+    int ret = parse_list(app, argc, argv);
+    if (ret == 0)
+        ret = check_required(app);
+    if (ret < 0 && ret != -ECANCELED)
+        ret = -EPERM;
+    return ret;
 }
 
 int opts_from_file(const char *path, app_ctx *app, opts_parse_fn parse)
 {
     FILE *f = fopen(path, "r");
     if (!f) {
+        int err = errno;
         fprintf(stderr, "%s: failed to open [%s]\n", "opts_from_file", path);
-        return 1;
+        return -err;
     }
 
     struct stat st;
     if (fstat(fileno(f), &st) != 0) {
+        int err = errno;
         fprintf(stderr, "%s: failed to open [%s]\n", "opts_from_file", path);
         fclose(f);
-        return 1;
+        return -err;
     }
     for (int i = 0; i < open_depth; i++) {
         if (open_files[i].dev == st.st_dev && open_files[i].ino == st.st_ino) {
             fprintf(stderr, "%s: options file [%s] names itself through the files it names; refused\n",
                     "opts_from_file", path);
             fclose(f);
-            return 1;
+            return -ELOOP;
         }
     }
     if (open_depth >= OPTS_FILE_MAX_DEPTH) {
         fprintf(stderr, "%s: options file [%s] nested deeper than %d files; refused\n",
                 "opts_from_file", path, OPTS_FILE_MAX_DEPTH);
         fclose(f);
-        return 1;
+        return -ELOOP;
     }
 
     int result = 0;
@@ -254,13 +466,13 @@ int opts_from_file(const char *path, app_ctx *app, opts_parse_fn parse)
     char **list = (char **)calloc(OPTS_FILE_MAX_ENTRIES, sizeof(char *));
     if (!line || !list) {
         fprintf(stderr, "%s: out of memory reading [%s]\n", "opts_from_file", path);
-        result = 1;
+        result = -ENOMEM;
         goto out_free;
     }
     list[0] = strdup(path);
     if (!list[0]) {
         fprintf(stderr, "%s: out of memory reading [%s]\n", "opts_from_file", path);
-        result = 1;
+        result = -ENOMEM;
         goto out_free;
     }
 
@@ -274,13 +486,13 @@ int opts_from_file(const char *path, app_ctx *app, opts_parse_fn parse)
         if (count >= OPTS_FILE_MAX_ENTRIES) {
             fprintf(stderr, "%s: options file [%s] holds more than %d arguments; refused\n",
                     "opts_from_file", path, OPTS_FILE_MAX_ENTRIES - 1);
-            result = 1;
+            result = -E2BIG;
             goto out_free;
         }
         list[count] = strdup(arg);
         if (!list[count]) {
             fprintf(stderr, "%s: out of memory reading [%s]\n", "opts_from_file", path);
-            result = 1;
+            result = -ENOMEM;
             goto out_free;
         }
         count++;

@@ -21,10 +21,13 @@ typedef int (*opts_parse_fn)(app_ctx *app, int argc, char **argv);
  * Writes the five non-zero defaults into app, then takes the options of argv
  * (argv[0] is the program name or the options file's own path) and reads
  * every other argument as an options file, in order, after the options.
- * Messages go to standard error only. Returns 0 when everything was taken;
- * -1 when help was shown, an option was rejected (a text value of
- * APP_TEXT_SIZE bytes or more included) or an options file failed. Not
- * re-entrant across threads: it uses getopt_long's global state.
+ * Every number must be read whole and in range; --src-addr and --dst-addr
+ * are required as HOST:PORT, --filler as a readable file. Messages go to
+ * standard error, the version to standard output. Returns 0 to run; -125
+ * (ECANCELED) after --version: nothing to run, status 0; -1 (EPERM) when
+ * the start is refused (help shown, an option or options file refused, a
+ * required option missing): status 255. Not re-entrant across threads: it
+ * uses getopt_long's global state.
  */
 int opts_parse(app_ctx *app, int argc, char **argv);
 
@@ -33,10 +36,11 @@ int opts_parse(app_ctx *app, int argc, char **argv);
  * then every line that is neither blank nor a "#" comment, stripped of
  * leading and trailing "\n\t\r ") and hands it to parse when it holds at
  * least one argument. Returns parse's result, 0 for a file without
- * arguments, or 1 when the file cannot be opened, names itself directly or
- * through other files, nests deeper than OPTS_FILE_MAX_DEPTH, or holds more
- * than OPTS_FILE_MAX_ENTRIES - 1 arguments; each of those is reported on
- * standard error and nothing of the file is applied.
+ * arguments, or a negative errno, reported on standard error with nothing
+ * of the file applied: the open's errno, -40 (ELOOP) when the file names
+ * itself directly or through other files or nests deeper than
+ * OPTS_FILE_MAX_DEPTH, -7 (E2BIG) for more than OPTS_FILE_MAX_ENTRIES - 1
+ * arguments, -12 without memory.
  */
 int opts_from_file(const char *path, app_ctx *app, opts_parse_fn parse);
 

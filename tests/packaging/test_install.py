@@ -169,7 +169,7 @@ class Package(unittest.TestCase):
         except ImportError:
             self.skipTest("PyYAML is not installed")
         guide = self.read("/usr/share/doc/kestrow/operations.md")
-        blocks = re.findall(r"```yaml\n(.*?)```", guide, re.S)
+        blocks = [b for b in re.findall(r"```yaml\n(.*?)```", guide, re.S) if "kind: Deployment" in b]
         self.assertEqual(len(blocks), 1)
         docs = {d["kind"]: d for d in yaml.safe_load_all(blocks[0])}
         conf_name, conf = next(iter(docs["ConfigMap"]["data"].items()))

@@ -4,6 +4,10 @@
  */
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 
 #include "service/opts.h"
@@ -11,85 +15,100 @@
 
 namespace {
 
-const std::string usage_body =
-    "Usage:\n"
-    "    KestrowApp [args]\n"
-    "Where args:\n"
-    "    --port=<N>                             xmlrpc control port\n"
-    "    --demonize                         Become daemon on executing\n"
-    "\n"
-    "                                       Log file operation\n"
-    "    --log-file-name=<STR>\n"
-    "    --log-rotate-interval=<INT>\n"
-    "\n"
-    "    -h, --help                         Show this help and usage\n";
-
-/* The usage: the banner line, then the body above. */
-void expect_usage(const std::string &text)
-{
-    size_t nl = text.find('\n');
-    ASSERT_NE(std::string::npos, nl);
-    std::string banner = text.substr(0, nl);
-    std::string head = std::string("KestrowApp - ") + KESTROW_VERSION + ", ";
-    EXPECT_EQ(0u, banner.rfind(head, 0)) << banner;
-    EXPECT_GT(banner.size(), head.size()) << "banner without notice";
-    EXPECT_EQ(usage_body, text.substr(nl + 1));
-}
+/* What every run needs; /dev/null is a readable filler as far as the options go. */
+const std::vector<std::string> required = {"--src-addr=127.0.0.1:5000",
+                                           "--dst-addr=127.0.0.1:5001", "--filler=/dev/null"};
 
 struct Parse {
     int ret;
     std::string err;
+    std::string out;
 };
 
-Parse parse(st::App &app, std::vector<std::string> args)
+Parse parse_raw(st::App &app, std::vector<std::string> args)
 {
     st::Args a(std::move(args));
     testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     int ret = opts_parse(app.ctx, a.argc(), a.argv());
-    return {ret, testing::internal::GetCapturedStderr()};
+    std::string out = testing::internal::GetCapturedStdout();
+    return {ret, testing::internal::GetCapturedStderr(), out};
+}
+
+Parse parse(st::App &app, std::vector<std::string> args)
+{
+    args.insert(args.begin(), required.begin(), required.end());
+    return parse_raw(app, std::move(args));
+}
+
+/* "ERROR: Incorrect argument! [element]", then the usage. */
+void expect_rejected(const Parse &p, const std::string &element)
+{
+    EXPECT_EQ(-EPERM, p.ret) << element;
+    std::string head = "ERROR: Incorrect argument! [" + element + "]\n";
+    ASSERT_EQ(0u, p.err.rfind(head, 0)) << p.err;
+    EXPECT_EQ(head.size(), p.err.find("KestrowApp - " KESTROW_VERSION ", ")) << p.err;
 }
 
 } // namespace
 
-TEST(Opts, NoArgumentsGivesTheDefaults)
+TEST(Opts, DefaultsAndHelp)
 {
     st::App app;
     Parse p = parse(app, {});
-    EXPECT_EQ(0, p.ret);
+    EXPECT_EQ(0, p.ret) << p.err;
     EXPECT_EQ("", p.err);
     EXPECT_EQ(14000u, app->port);
     EXPECT_EQ(20000000, app->mux_rate);
     EXPECT_EQ(900000, app->max_delay);
     EXPECT_STREQ("KestrowApp.log", app->log_file_name);
     EXPECT_EQ(86400, app->log_rotate_interval);
-    EXPECT_STREQ("", app->src_addr);
-    EXPECT_STREQ("", app->filler_path);
     EXPECT_EQ(0, app->service_id);
-    EXPECT_EQ(0, app->debug);
-    EXPECT_EQ(0, app->demonize);
+    EXPECT_EQ(0, app->dst_ttl);
+    EXPECT_EQ(0, app->src_buffer);
+
+    p = parse_raw(app, {"--port=1", "--help", "--port=2"});
+    EXPECT_EQ(-EPERM, p.ret);
+    EXPECT_EQ(0u, p.err.find("KestrowApp - " KESTROW_VERSION ", ")) << p.err;
 }
 
-TEST(Opts, ValueAfterEqualsOrNextArgumentAndUnambiguousPrefixes)
+TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
 {
-    const std::vector<std::vector<std::string>> forms = {
-        {"--port", "123"}, {"--port=123"}, {"--po=123"}, {"--p", "123"}};
-    for (const auto &form : forms) {
+    st::App app;
+    Parse p = parse_raw(app, {"--port=1", "--version", "--nosuch"});
+    EXPECT_EQ(-ECANCELED, p.ret);
+    EXPECT_EQ("KestrowApp " KESTROW_VERSION "\n", p.out);
+    EXPECT_EQ("", p.err);
+}
+
+TEST(Opts, ValueFormsPrefixesAliasesAndFlags)
+{
+    for (const auto &form : std::vector<std::vector<std::string>>{
+             {"--port", "123"}, {"--port=123"}, {"--po=123"}, {"--p", "123"}}) {
         st::App app;
         Parse p = parse(app, form);
-        EXPECT_EQ(0, p.ret) << form[0];
+        EXPECT_EQ(0, p.ret) << form[0] << p.err;
         EXPECT_EQ(123u, app->port) << form[0];
     }
     st::App app;
-    Parse p = parse(app, {"--src-a=1.2.3.4:5", "--dst-i", "10.0.0.1", "--log-f=a.log",
-                          "--log-r=60", "--mux=5", "--max=7", "--fil=/f.ts"});
+    Parse p = parse(app, {"--src-i=10.0.0.2", "--dst-i", "10.0.0.1", "--log-f=a.log", "--fil=/dev/null",
+                          "--asrun-file=/var/log/a.json", "--src-source=10.1.1.1", "--dst-rtp",
+                          "--time-signal-breaks", "--debug", "--demonize", "--realtime-io",
+                          "--debug", "--nodemonize", "--service_name=News 24", "--service_provider",
+                          " P "});
     EXPECT_EQ(0, p.ret) << p.err;
-    EXPECT_STREQ("1.2.3.4:5", app->src_addr);
+    EXPECT_STREQ("10.0.0.2", app->src_if);
     EXPECT_STREQ("10.0.0.1", app->dst_if);
     EXPECT_STREQ("a.log", app->log_file_name);
-    EXPECT_EQ(60, app->log_rotate_interval);
-    EXPECT_EQ(5, app->mux_rate);
-    EXPECT_EQ(7, app->max_delay);
-    EXPECT_STREQ("/f.ts", app->filler_path);
+    EXPECT_STREQ("/var/log/a.json", app->asrun_file);
+    EXPECT_STREQ("10.1.1.1", app->src_source);
+    EXPECT_EQ(1, app->dst_rtp);
+    EXPECT_EQ(1, app->time_signal_breaks);
+    EXPECT_EQ(2, app->debug);
+    EXPECT_EQ(1, app->demonize);
+    EXPECT_EQ(1, app->nodemonize);
+    EXPECT_STREQ("News 24", app->service_name);
+    EXPECT_STREQ(" P ", app->service_provider);
 }
 
 TEST(Opts, RejectedArgumentsNameTheElementAndPrintTheUsage)
@@ -97,211 +116,183 @@ TEST(Opts, RejectedArgumentsNameTheElementAndPrintTheUsage)
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"-P", "5"}, "-P"},                 // the only short option is -h
         {{"--nosuch=1"}, "--nosuch=1"},
-        {{"--d"}, "--d"},                    // dst-addr, dst-if, demonize, debug
-        {{"--mpegts_"}, "--mpegts_"},        // ambiguous too
+        {{"--d"}, "--d"},                    // dst-addr, dst-ttl, demonize, debug, ...
+        {{"--mpegts_"}, "--mpegts_"},
         {{"--debug", "--port"}, "--port"},   // argument missing
         {{"--demonize=1"}, "--demonize=1"},  // argument to an option without one
+        {{"--service_name=" + std::string(APP_TEXT_SIZE, 'b')},
+         "--service_name=" + std::string(APP_TEXT_SIZE, 'b')},  // refused rather than cut
     };
     for (const auto &c : cases) {
         st::App app;
-        Parse p = parse(app, c.first);
-        EXPECT_EQ(-1, p.ret) << c.second;
-        std::string head = "ERROR: Incorrect argument! [" + c.second + "]\n";
-        ASSERT_EQ(0u, p.err.rfind(head, 0)) << p.err;
-        expect_usage(p.err.substr(head.size()));
+        expect_rejected(parse(app, c.first), c.second);
     }
+    st::App app;
+    Parse p = parse(app, {"--log-file-name=" + std::string(APP_TEXT_SIZE - 1, 'a')});
+    EXPECT_EQ(0, p.ret);
 }
 
-TEST(Opts, HelpPrintsOnlyTheUsage)
+TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
 {
-    for (const char *form : {"-h", "--help", "--he"}) {
+    struct Ok {
+        const char *arg;
+        int64_t want;
+        int64_t (*get)(app_ctx *);
+    };
+    auto port = [](app_ctx *a) { return (int64_t)a->port; };
+    auto rate = [](app_ctx *a) { return (int64_t)a->mux_rate; };
+    auto buffer = [](app_ctx *a) { return a->src_buffer; };
+    auto sid = [](app_ctx *a) { return (int64_t)a->service_id; };
+    auto pid = [](app_ctx *a) { return (int64_t)a->pmt_start_pid; };
+    const Ok ok[] = {
+        {"--port=1", 1, port},
+        {"--port=65535", 65535, port},
+        {"--mux-rate=20M", 20000000, rate},
+        {"--mux-rate=1500k", 1500000, rate},
+        {"--mux-rate=2G", 2000000000, rate},
+        {"--mux-rate=0", 0, rate},
+        {"--src-buffer=4M", 4 << 20, buffer},
+        {"--src-buffer=64k", 65536, buffer},
+        {"--mpegts_service_id=0x10", 16, sid},
+        {"--mpegts_service_id=010", 8, sid},
+        {"--mpegts_pmt_start_pid=0x1FFE", 0x1FFE, pid},
+    };
+    for (const Ok &c : ok) {
         st::App app;
-        Parse p = parse(app, {"--port=1", form, "--port=2"});
-        EXPECT_EQ(-1, p.ret) << form;
-        expect_usage(p.err);
+        Parse p = parse(app, {c.arg});
+        EXPECT_EQ(0, p.ret) << c.arg << p.err;
+        EXPECT_EQ(c.want, c.get(app.ctx)) << c.arg;
+    }
+
+    // Each refusal names the option and what it takes, on one line.
+    const std::pair<const char *, const char *> refused[] = {
+        {"--port=47O40", "ERROR: --port=[47O40]: a port from 1 to 65535\n"},
+        {"--port=0", "ERROR: --port=[0]: a port from 1 to 65535\n"},
+        {"--port=65536", "ERROR: --port=[65536]: a port from 1 to 65535\n"},
+        {"--port=-1", "ERROR: --port=[-1]: a port from 1 to 65535\n"},
+        {"--port= 80", "ERROR: --port=[ 80]: a port from 1 to 65535\n"},
+        {"--port=", "ERROR: --port=[]: a port from 1 to 65535\n"},
+        {"--port=80k", "ERROR: --port=[80k]: a port from 1 to 65535\n"},
+        {"--mux-rate=20MM", "ERROR: --mux-rate=[20MM]: bit/s, 0 for a variable rate (k, M, G allowed)\n"},
+        {"--mux-rate=-5", "ERROR: --mux-rate=[-5]: bit/s, 0 for a variable rate (k, M, G allowed)\n"},
+        {"--mux-rate=3G", "ERROR: --mux-rate=[3G]: bit/s, 0 for a variable rate (k, M, G allowed)\n"},
+        {"--mux-rate=99999999999999999999",
+         "ERROR: --mux-rate=[99999999999999999999]: bit/s, 0 for a variable rate (k, M, G allowed)\n"},
+        {"--src-buffer=1G", "ERROR: --src-buffer=[1G]: a size above 0 bytes (k, M allowed)\n"},
+        {"--max-delay=1.5", "ERROR: --max-delay=[1.5]: microseconds from 0\n"},
+        {"--log-rotate-interval=0", "ERROR: --log-rotate-interval=[0]: seconds above 0\n"},
+        {"--dst-ttl=256", "ERROR: --dst-ttl=[256]: a TTL from 1 to 255\n"},
+        {"--mpegts_service_id=junk", "ERROR: --mpegts_service_id=[junk]: a number from 0 to 65535\n"},
+        {"--mpegts_transport_stream_id=0x10000",
+         "ERROR: --mpegts_transport_stream_id=[0x10000]: a number from 0 to 65535\n"},
+        {"--mpegts_pmt_start_pid=0x1FFF", "ERROR: --mpegts_pmt_start_pid=[0x1FFF]: a PID from 16 to 8190\n"},
+        {"--cpu-affinity=x", "ERROR: --cpu-affinity=[x]: a CPU number from 0\n"},
+    };
+    for (const auto &c : refused) {
+        st::App app;
+        Parse p = parse(app, {c.first});
+        EXPECT_EQ(-EPERM, p.ret) << c.first;
+        EXPECT_EQ(c.second, p.err);
     }
 }
 
-TEST(Opts, IdentifiersTakeBaseZeroAndKeepTheLow32Bits)
+TEST(Opts, AddressesAndFillerAreRequiredAndChecked)
 {
-    st::App app;
-    Parse p = parse(app, {"--mpegts_service_id=0x10", "--mpegts_pmt_start_pid=010",
-                          "--mpegts_transport_stream_id=0xFFFFFFFF",
-                          "--mpegts_original_network_id=0x100000005"});
-    EXPECT_EQ(0, p.ret);
-    EXPECT_EQ(16, app->service_id);
-    EXPECT_EQ(8, app->pmt_start_pid);
-    EXPECT_EQ(-1, app->transport_stream_id);
-    EXPECT_EQ(5, app->original_network_id);
-
-    st::App junk;
-    p = parse(junk, {"--mpegts_service_id=junk", "--port=junk"});
-    EXPECT_EQ(0, p.ret);
-    EXPECT_EQ(0, junk->service_id);
-    EXPECT_EQ(0u, junk->port);
-}
-
-TEST(Opts, FlagsCountersAndIgnoredOptions)
-{
-    st::App app;
-    Parse p = parse(app, {"--debug", "--demonize", "--realtime-io", "--cpu-affinity=3",
-                          "--realtime-cpu", "2", "--debug", "--nodemonize"});
-    EXPECT_EQ(0, p.ret) << p.err;
-    EXPECT_EQ(2, app->debug);
-    EXPECT_EQ(1, app->demonize);
-    EXPECT_EQ(1, app->nodemonize);
-}
-
-TEST(Opts, TextValuesKeepBlanksAndAreRefusedWhenTooLong)
-{
-    st::App app;
-    Parse p = parse(app, {"--service_name=News 24", "--service_provider", " P "});
-    EXPECT_EQ(0, p.ret);
-    EXPECT_STREQ("News 24", app->service_name);
-    EXPECT_STREQ(" P ", app->service_provider);
-
-    std::string longest(APP_TEXT_SIZE - 1, 'a');
-    p = parse(app, {"--filler=" + longest});
-    EXPECT_EQ(0, p.ret);
-    EXPECT_EQ(longest, app->filler_path);
-
-    std::string too_long(APP_TEXT_SIZE, 'b');
-    for (const char *name : {"--filler", "--src-addr", "--log-file-name", "--service_name"}) {
-        st::App fresh;
-        p = parse(fresh, {std::string(name) + "=" + too_long});
-        EXPECT_EQ(-1, p.ret) << name;
-        EXPECT_EQ(0u, p.err.find("ERROR: Incorrect argument! [" + std::string(name) + "=bbb"))
-            << name;
-        EXPECT_EQ(0, fresh->filler_path[0]);
+    st::TempDir dir;
+    st::write_file(dir / "unreadable.ts", "x");
+    chmod((dir / "unreadable.ts").c_str(), 0);
+    const bool root = access((dir / "unreadable.ts").c_str(), R_OK) == 0;
+    const std::string addr_error = ": not HOST:PORT with a port from 1 to 65535\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--dst-addr=1.2.3.4:5", "--filler=/dev/null"}, "ERROR: --src-addr is required\n"},
+        {{"--src-addr=1.2.3.4:5", "--filler=/dev/null"}, "ERROR: --dst-addr is required\n"},
+        {{"--src-addr=1.2.3.4:5", "--dst-addr=1.2.3.4:5"}, "ERROR: --filler is required\n"},
+        {{"--dst-addr=127.0.0.1"}, "ERROR: --dst-addr=[127.0.0.1]" + addr_error},
+        {{"--dst-addr=127.0.0.1:99999"}, "ERROR: --dst-addr=[127.0.0.1:99999]" + addr_error},
+        {{"--dst-addr=127.0.0.1:"}, "ERROR: --dst-addr=[127.0.0.1:]" + addr_error},
+        {{"--src-addr=:5000"}, "ERROR: --src-addr=[:5000]" + addr_error},
+        {{"--src-addr=::1:5000"}, "ERROR: --src-addr=[::1:5000]" + addr_error},
+        {{"--src-addr=[::1]5000"}, "ERROR: --src-addr=[[::1]5000]" + addr_error},
+        {{"--filler=" + (dir / "missing.ts")},
+         "ERROR: --filler=[" + (dir / "missing.ts") + "]: No such file or directory\n"},
+        {{"--filler=" + dir.path}, "ERROR: --filler=[" + dir.path + "]: Is a directory\n"},
+        {{"--filler=" + (dir / "unreadable.ts")},
+         root ? "" : "ERROR: --filler=[" + (dir / "unreadable.ts") + "]: Permission denied\n"},
+    };
+    for (const auto &c : cases) {
+        st::App app;
+        // The later options override the good ones of parse(); the first
+        // three cases leave one out altogether.
+        Parse p = c.second.find("required") != std::string::npos ? parse_raw(app, c.first)
+                                                                    : parse(app, c.first);
+        EXPECT_EQ(c.second.empty() ? 0 : -EPERM, p.ret) << c.second;
+        EXPECT_EQ(c.second, p.err);
     }
-}
-
-TEST(OptsFile, NestedParseWritesTheDefaultsAgain)
-{
-    st::TempDir dir;
-    st::write_file(dir / "a.conf", "--src-addr=239.0.0.1:1234\n");
     st::App app;
-    Parse p = parse(app, {"--port=1234", dir / "a.conf", "--mux-rate=5", "--service_name=X"});
+    Parse p = parse(app, {"--src-addr=[::1]:5000", "--dst-addr=239.1.1.1:1234"});
     EXPECT_EQ(0, p.ret) << p.err;
-    EXPECT_EQ(14000u, app->port);
-    EXPECT_EQ(20000000, app->mux_rate);
-    EXPECT_STREQ("239.0.0.1:1234", app->src_addr);
-    EXPECT_STREQ("X", app->service_name);
+    EXPECT_STREQ("[::1]:5000", app->src_addr);
 }
 
-TEST(OptsFile, BlankAndCommentLinesApplyNothing)
+TEST(OptsFile, FilesAreReadAfterTheOptionsOfTheirListEachWithFreshDefaults)
 {
     st::TempDir dir;
-    st::write_file(dir / "empty.conf", "\n   \n\t\r\n# --port=1\n  # --debug\n");
+    // b.conf is read after every option of a.conf: its defaults replace
+    // a.conf's mux rate while its own port and name win. Lines are stripped
+    // at the ends only; blank and comment lines apply nothing.
+    st::write_file(dir / "a.conf", "--port=1\n" + (dir / "b.conf") +
+                                       "\n--mux-rate=7\n  --debug \t\r\n\n   \n# --port=9\n"
+                                       "--service_name=a\n");
+    st::write_file(dir / "b.conf", "--port=2\n--debug\n--service_name=b\n\t--service_provider\n"
+                                   "  My  Provider\t\n--asrun-file=x.json # not a comment");
     st::App app;
-    Parse p = parse(app, {"--port=1234", dir / "empty.conf"});
-    EXPECT_EQ(0, p.ret) << p.err;
-    EXPECT_EQ(1234u, app->port);
-    EXPECT_EQ(0, app->debug);
-}
-
-TEST(OptsFile, LinesAreStrippedAtTheEndsOnly)
-{
-    st::TempDir dir;
-    st::write_file(dir / "a.conf",
-                   "  --service_name=News 24 \t \r\n"
-                   "\t--service_provider\n"
-                   "  My  Provider\t\n"
-                   "--filler=/tmp/x.ts # not a comment");
-    st::App app;
-    Parse p = parse(app, {dir / "a.conf"});
-    EXPECT_EQ(0, p.ret) << p.err;
-    EXPECT_STREQ("News 24", app->service_name);
-    EXPECT_STREQ("My  Provider", app->service_provider);
-    EXPECT_STREQ("/tmp/x.ts # not a comment", app->filler_path);
-}
-
-TEST(OptsFile, NamedFileIsReadAfterTheOptionsOfItsFile)
-{
-    st::TempDir dir;
-    // b.conf comes after every option of a.conf, so its own defaults
-    // replace a.conf's mux rate while its port wins.
-    st::write_file(dir / "a.conf", "--port=1\n" + (dir / "b.conf") + "\n--mux-rate=7\n--debug\n");
-    st::write_file(dir / "b.conf", "--port=2\n--debug\n");
-    st::App app;
-    Parse p = parse(app, {dir / "a.conf"});
+    Parse p = parse(app, {"--port=1234", dir / "a.conf", "--debug", "--mux-rate=5"});
     EXPECT_EQ(0, p.ret) << p.err;
     EXPECT_EQ(2u, app->port);
     EXPECT_EQ(20000000, app->mux_rate);
-    EXPECT_EQ(2, app->debug);
-}
-
-TEST(OptsFile, FilesAreReadInOrderEachOnceWithoutLosingTheOuterWalk)
-{
-    st::TempDir dir;
-    st::write_file(dir / "a.conf", "--service_name=a\n--debug\n" + (dir / "inner.conf") + "\n");
-    st::write_file(dir / "inner.conf", "--service_provider=inner\n--debug\n");
-    st::write_file(dir / "b.conf", "--service_name=b\n--debug\n");
-    st::write_file(dir / "c.conf", "--filler=c\n");
-    st::App app;
-    Parse p = parse(app, {dir / "a.conf", "--debug", dir / "b.conf", dir / "c.conf"});
-    EXPECT_EQ(0, p.ret) << p.err;
+    EXPECT_EQ(3, app->debug);
     EXPECT_STREQ("b", app->service_name);
-    EXPECT_STREQ("inner", app->service_provider);
-    EXPECT_STREQ("c", app->filler_path);
-    EXPECT_EQ(4, app->debug);
+    EXPECT_STREQ("My  Provider", app->service_provider);
+    EXPECT_STREQ("x.json # not a comment", app->asrun_file);
+    EXPECT_STREQ("127.0.0.1:5000", app->src_addr);  // not a default: kept from the command line
 }
 
-TEST(OptsFile, FailingFileStopsTheParse)
+TEST(OptsFile, FailingFilesStopTheParse)
 {
     st::TempDir dir;
     std::string missing = dir / "missing.conf";
-    st::App app;
-    Parse p = parse(app, {missing});
-    EXPECT_EQ(-1, p.ret);
-    EXPECT_EQ("opts_from_file: failed to open [" + missing + "]\n", p.err);
-
-    st::write_file(dir / "bad.conf", "--port=5\n--nosuch\n");
-    st::write_file(dir / "after.conf", "--filler=after\n");
-    st::App bad;
-    p = parse(bad, {dir / "bad.conf", dir / "after.conf"});
-    EXPECT_EQ(-1, p.ret);
-    EXPECT_EQ(0u, p.err.find("ERROR: Incorrect argument! [--nosuch]\n")) << p.err;
-    EXPECT_STREQ("", bad->filler_path);
-
-    st::write_file(dir / "help.conf", "--help\n");
-    st::App help;
-    p = parse(help, {dir / "help.conf"});
-    EXPECT_EQ(-1, p.ret);
-    expect_usage(p.err);
-
-    // A line longer than 4095 bytes is read as pieces; the rest of this one
-    // names no file, so the whole start is refused.
-    st::write_file(dir / "long.conf", "--filler=" + std::string(5000, 'x') + "\n");
-    st::App cut;
-    p = parse(cut, {dir / "long.conf"});
-    EXPECT_EQ(-1, p.ret);
-    EXPECT_NE(std::string::npos, p.err.find("opts_from_file: failed to open [xxx")) << p.err;
-}
-
-TEST(OptsFile, CyclesAreRefused)
-{
-    st::TempDir dir;
     st::write_file(dir / "self.conf", "--debug\n" + (dir / "self.conf") + "\n");
     st::write_file(dir / "a.conf", "--debug\n" + (dir / "b.conf") + "\n");
-    // b.conf names a.conf through another path spelling.
-    st::write_file(dir / "b.conf", "--debug\n" + dir.path + "/./a.conf\n");
-    for (const char *name : {"self.conf", "b.conf"}) {
+    st::write_file(dir / "b.conf", "--debug\n" + dir.path + "/./a.conf\n");  // a.conf, spelt otherwise
+    st::write_file(dir / "bad.conf", "--port=5\n--nosuch\n");
+    st::write_file(dir / "badnum.conf", "--port=5x\n");
+    st::write_file(dir / "help.conf", "--help\n");
+    st::write_file(dir / "after.conf", "--service_name=after\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {missing, "opts_from_file: failed to open [" + missing + "]\n"},
+        {dir / "self.conf", "opts_from_file: options file [" + (dir / "self.conf") +
+                                "] names itself through the files it names; refused\n"},
+        {dir / "b.conf", "opts_from_file: options file [" + (dir / "b.conf") +
+                             "] names itself through the files it names; refused\n"},
+        {dir / "bad.conf", "ERROR: Incorrect argument! [--nosuch]\n"},
+        {dir / "badnum.conf", "ERROR: --port=[5x]: a port from 1 to 65535\n"},
+        {dir / "help.conf", "KestrowApp - "},
+    };
+    for (const auto &c : cases) {
         st::App app;
-        Parse p = parse(app, {dir / name});
-        EXPECT_EQ(-1, p.ret) << name;
-        EXPECT_NE(std::string::npos, p.err.find("opts_from_file: options file [")) << p.err;
-        EXPECT_NE(std::string::npos, p.err.find("refused")) << p.err;
+        Parse p = parse(app, {c.first, dir / "after.conf"});
+        EXPECT_EQ(-EPERM, p.ret) << c.first;
+        EXPECT_EQ(0u, p.err.find(c.second)) << p.err;
+        EXPECT_STREQ("", app->service_name) << c.first;  // nothing after the failure is read
     }
     // The same file twice side by side is no cycle.
     st::write_file(dir / "d.conf", "--debug\n");
     st::App app;
-    Parse p = parse(app, {dir / "d.conf", dir / "d.conf"});
-    EXPECT_EQ(0, p.ret) << p.err;
+    EXPECT_EQ(0, parse(app, {dir / "d.conf", dir / "d.conf"}).ret);
     EXPECT_EQ(2, app->debug);
 }
 
-TEST(OptsFile, NestingIsBoundedAtSixteenFiles)
+TEST(OptsFile, NestingAndLengthAreBounded)
 {
     st::TempDir dir;
     auto chain = [&](int files) {
@@ -314,41 +305,31 @@ TEST(OptsFile, NestingIsBoundedAtSixteenFiles)
     };
     chain(OPTS_FILE_MAX_DEPTH);
     st::App app;
-    Parse p = parse(app, {dir / "f1"});
-    EXPECT_EQ(0, p.ret) << p.err;
+    EXPECT_EQ(0, parse(app, {dir / "f1"}).ret);
     EXPECT_EQ(OPTS_FILE_MAX_DEPTH, app->debug);
-
     chain(OPTS_FILE_MAX_DEPTH + 1);
     st::App deep;
-    p = parse(deep, {dir / "f1"});
-    EXPECT_EQ(-1, p.ret);
+    Parse p = parse(deep, {dir / "f1"});
+    EXPECT_EQ(-EPERM, p.ret);
     EXPECT_NE(std::string::npos, p.err.find("nested deeper than 16")) << p.err;
-}
 
-TEST(OptsFile, AtMost4095ArgumentLines)
-{
-    st::TempDir dir;
     std::string lines;
     for (int i = 0; i < OPTS_FILE_MAX_ENTRIES - 1; i++)
         lines += "--debug\n# comment lines do not count\n";
     st::write_file(dir / "full.conf", lines);
     st::write_file(dir / "over.conf", lines + "--debug\n");
-
-    st::App app;
-    Parse p = parse(app, {dir / "full.conf"});
-    EXPECT_EQ(0, p.ret) << p.err;
-    EXPECT_EQ(OPTS_FILE_MAX_ENTRIES - 1, app->debug);
-
+    st::App full;
+    EXPECT_EQ(0, parse(full, {dir / "full.conf"}).ret);
+    EXPECT_EQ(OPTS_FILE_MAX_ENTRIES - 1, full->debug);
     st::App over;
     p = parse(over, {dir / "over.conf"});
-    EXPECT_EQ(-1, p.ret);
+    EXPECT_EQ(-EPERM, p.ret);
     EXPECT_EQ(0, over->debug);  // nothing of the file is applied
     EXPECT_NE(std::string::npos, p.err.find("more than 4095 arguments")) << p.err;
 }
 
 namespace {
-int calls;
-int seen_argc;
+int calls, seen_argc;
 std::string seen_first, seen_last;
 int record_parse(app_ctx *, int argc, char **argv)
 {
@@ -360,25 +341,21 @@ int record_parse(app_ctx *, int argc, char **argv)
 }
 } // namespace
 
-TEST(OptsFile, ReaderHandsTheListToItsCallback)
+TEST(OptsFile, ReaderHandsTheListToItsCallbackOrReportsWhyNot)
 {
     st::TempDir dir;
     st::App app;
     st::write_file(dir / "a.conf", "one\n\n two \n");
+    st::write_file(dir / "none.conf", "# nothing\n");
     calls = 0;
     EXPECT_EQ(7, opts_from_file((dir / "a.conf").c_str(), app.ctx, record_parse));
     EXPECT_EQ(1, calls);
     EXPECT_EQ(3, seen_argc);
     EXPECT_EQ(dir / "a.conf", seen_first);
     EXPECT_EQ("two", seen_last);
-
-    st::write_file(dir / "none.conf", "# nothing\n");
-    calls = 0;
     EXPECT_EQ(0, opts_from_file((dir / "none.conf").c_str(), app.ctx, record_parse));
-    EXPECT_EQ(0, calls);
-
     testing::internal::CaptureStderr();
-    EXPECT_EQ(1, opts_from_file((dir / "no.conf").c_str(), app.ctx, record_parse));
+    EXPECT_EQ(-ENOENT, opts_from_file((dir / "no.conf").c_str(), app.ctx, record_parse));
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(0, calls);
+    EXPECT_EQ(1, calls);
 }

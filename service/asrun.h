@@ -1,0 +1,77 @@
+/*
+ * As-run record: one JSON object per line for each cue decision and break,
+ * appended and flushed at once, so that what aired can be proven afterwards.
+ * The file is rotated like the log: renamed with a local time stamp
+ * "-YYYYmmdd_HHMMSS" (then "-1", "-2", ... if that name exists) at the first
+ * line after the rotation interval has passed, and at the first line of a run.
+ */
+#ifndef KESTROW_SERVICE_ASRUN_H
+#define KESTROW_SERVICE_ASRUN_H
+
+#include <cstddef>
+#include <cstdint>
+
+#define ASRUN_NONE INT64_MIN        // an absent number: written as null
+#define ASRUN_REASON_SIZE 64
+#define ASRUN_LINE_SIZE 512         // longest line with its newline and terminator
+
+enum asrun_event {
+    ASRUN_CUE,            // a cue was read
+    ASRUN_ARMED,          // a break was scheduled at splice_time
+    ASRUN_REPEAT,         // a cue repeating the armed event
+    ASRUN_CANCELLED,      // the armed event was cancelled
+    ASRUN_BREAK_START,    // the filler began at pts
+    ASRUN_BREAK_END,      // the programme returned at pts; aired, reason
+    ASRUN_BREAK_SKIPPED,  // a break that could not be aired; reason
+    ASRUN_IGNORED,        // a cue that schedules nothing; reason
+    ASRUN_EVENT_COUNT
+};
+
+/* One as-run line. Numbers are ASRUN_NONE and the reason empty when absent. */
+struct asrun_record {
+    int64_t time_ms;           // wall clock, milliseconds since the epoch (UTC)
+    int event;                 // asrun_event
+    int64_t splice_event_id;
+    int64_t splice_time;       // effective splice time, 90 kHz
+    int64_t duration;          // announced duration, 90 kHz
+    int64_t pts;               // break_start: first filler key frame; break_end: returning key frame
+    int64_t aired;             // break_end: 90 kHz actually replaced
+    char reason[ASRUN_REASON_SIZE];
+};
+
+struct asrun_ctx;
+
+/* A record of event at time_ms with every other field absent. */
+asrun_record asrun_record_make(int event, int64_t time_ms);
+
+/* "cue", "armed", ..., "ignored"; null for a value outside asrun_event. */
+const char *asrun_event_name(int event);
+
+/*
+ * Writes r as one JSON object and a newline into buf (strings escaped, time
+ * as "YYYY-mm-ddTHH:MM:SS.mmmZ"). Returns the length written; -22 for a null
+ * argument or an unknown event; -28 when size is too small (buf then holds
+ * an empty string).
+ */
+int asrun_format(const asrun_record *r, char *buf, size_t size);
+
+/*
+ * Creates a writer for path, rotated every rotate_interval seconds (a
+ * negative value is taken as 0). Nothing is opened yet. 0 and *out set;
+ * -22 for a null argument or an empty path; -36 for a path too long; -12
+ * without memory.
+ */
+int asrun_create(asrun_ctx **out, const char *path, int rotate_interval);
+
+/*
+ * Appends r as one line, rotating first when due (by r->time_ms), with one
+ * write(2) before returning (no user-space buffering). Safe from any thread. 0; -22 for
+ * a null argument or unknown event; a negative errno when the file cannot be
+ * opened or written (the line is lost, the writer stays usable).
+ */
+int asrun_write(asrun_ctx *a, const asrun_record *r);
+
+/* Frees *a and clears it. 0; -22 for a null pointer or record. */
+int asrun_destroy(asrun_ctx **a);
+
+#endif

@@ -1,0 +1,145 @@
+/*
+ * Channel status record: lock-free counters, one-second bitrate windows and
+ * the last as-run event behind a spin lock (held for one small copy).
+ */
+#include "service/status.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace {
+
+const char *const state_names[STATE_COUNT] = {"starting", "no_input", "idle", "armed", "in_break"};
+
+void count(rate_meter *m, int64_t packets, int64_t bytes, int64_t now_us)
+{
+    m->packets.fetch_add(packets, std::memory_order_relaxed);
+    m->bytes.fetch_add(bytes, std::memory_order_relaxed);
+    if (m->window_start == 0) {
+        m->window_start = now_us;
+        m->window_bytes = 0;
+    }
+    m->window_bytes += bytes;
+    int64_t length = now_us - m->window_start;
+    if (length >= STATUS_RATE_WINDOW_US) {
+        m->bitrate.store(m->window_bytes * 8 * 1000000 / length);
+        m->bitrate_at.store(now_us);
+        m->window_start = now_us;
+        m->window_bytes = 0;
+    }
+}
+
+void lock(channel_status *s)
+{
+    int expected = 0;
+    while (!s->event_lock.compare_exchange_weak(expected, 1, std::memory_order_acquire))
+        expected = 0;
+}
+
+void unlock(channel_status *s)
+{
+    s->event_lock.store(0, std::memory_order_release);
+}
+
+} // namespace
+
+int64_t status_now_us(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+const char *status_state_name(int state)
+{
+    return state >= 0 && state < STATE_COUNT ? state_names[state] : "unknown";
+}
+
+void status_set_state(channel_status *s, int state)
+{
+    if (s && state >= 0 && state < STATE_COUNT)
+        s->state.store(state);
+}
+
+void status_session_started(channel_status *s, int64_t now_us)
+{
+    if (s)
+        s->session_start.store(now_us > 0 ? now_us : 1);
+}
+
+void status_session_ended(channel_status *s)
+{
+    if (!s)
+        return;
+    s->session_start.store(0);
+    s->state.store(STATE_NO_INPUT);
+}
+
+void status_count_in(channel_status *s, int64_t packets, int64_t bytes, int64_t now_us)
+{
+    if (s)
+        count(&s->in, packets, bytes, now_us);
+}
+
+void status_count_out(channel_status *s, int64_t packets, int64_t bytes, int64_t now_us)
+{
+    if (s)
+        count(&s->out, packets, bytes, now_us);
+}
+
+void status_add_overruns(channel_status *s, int64_t n)
+{
+    if (s)
+        s->overruns.fetch_add(n);
+}
+
+void status_event(channel_status *s, const asrun_record *r)
+{
+    if (!s || !r)
+        return;
+    if (r->event == ASRUN_CUE)
+        s->cues.fetch_add(1);
+    else if (r->event == ASRUN_BREAK_END)
+        s->breaks_aired.fetch_add(1);
+    else if (r->event == ASRUN_BREAK_SKIPPED)
+        s->breaks_skipped.fetch_add(1);
+    lock(s);
+    s->last_event = *r;
+    s->has_event = 1;
+    unlock(s);
+}
+
+int status_state(const channel_status *s)
+{
+    return s ? s->state.load() : STATE_STARTING;
+}
+
+double status_session_uptime(const channel_status *s, int64_t now_us)
+{
+    int64_t start = s ? s->session_start.load() : 0;
+    if (start == 0 || now_us < start)
+        return 0.0;
+    return (double)(now_us - start) / 1e6;
+}
+
+int64_t status_bitrate(const rate_meter *m, int64_t now_us)
+{
+    if (!m)
+        return 0;
+    int64_t at = m->bitrate_at.load();
+    if (at == 0 || now_us - at > STATUS_RATE_STALE_US)
+        return 0;
+    return m->bitrate.load();
+}
+
+int status_last_event(channel_status *s, asrun_record *out)
+{
+    if (!s || !out)
+        return -EINVAL;
+    lock(s);
+    int has = s->has_event;
+    if (has)
+        *out = s->last_event;
+    unlock(s);
+    return has ? 0 : -ENODATA;
+}

@@ -1,0 +1,83 @@
+/*
+ * Channel status: what the stream session reports as it runs, read by the
+ * control server for kestrow.status and /metrics. The record lives in the
+ * zero-filled application context: all zeros is a valid record in state
+ * "starting". Counters and gauges are atomics; the last event sits behind a
+ * small lock. Each counter has one writer (the session); any thread reads.
+ */
+#ifndef KESTROW_SERVICE_STATUS_H
+#define KESTROW_SERVICE_STATUS_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "service/asrun.h"
+
+enum channel_state {
+    STATE_STARTING,   // before the first session opened its input
+    STATE_NO_INPUT,   // waiting for the input, or it stopped
+    STATE_IDLE,       // relaying, no break scheduled
+    STATE_ARMED,      // a break is scheduled
+    STATE_IN_BREAK,   // the filler is on air
+    STATE_COUNT
+};
+
+#define STATUS_RATE_WINDOW_US 1000000  // bitrate measured over one second
+#define STATUS_RATE_STALE_US  2000000  // a rate older than this reads as 0
+
+/* Packets and bytes of one direction and the bitrate of its last full second. */
+struct rate_meter {
+    std::atomic<int64_t> packets;
+    std::atomic<int64_t> bytes;
+    std::atomic<int64_t> bitrate;      // bit/s over the last finished window
+    std::atomic<int64_t> bitrate_at;   // µs (monotonic) when that window ended; 0 = none yet
+    int64_t window_start;              // writer only: µs when the current window began; 0 = none
+    int64_t window_bytes;              // writer only
+};
+
+struct channel_status {
+    std::atomic<int> state;                 // channel_state
+    std::atomic<int64_t> session_start;     // µs (monotonic); 0 = no session running
+    rate_meter in;
+    rate_meter out;
+    std::atomic<int64_t> overruns;          // input overruns (data lost before it was read)
+    std::atomic<int64_t> cues;
+    std::atomic<int64_t> breaks_aired;
+    std::atomic<int64_t> breaks_skipped;
+    std::atomic<int> event_lock;            // 0 free, 1 held: guards the two below
+    int has_event;
+    asrun_record last_event;
+};
+
+/* Monotonic clock in µs, the time base of every now_us below. */
+int64_t status_now_us(void);
+
+/* "starting", ..., "in_break"; "unknown" for a value outside channel_state. */
+const char *status_state_name(int state);
+
+/* Setters: the session calls these. A null record is ignored. */
+void status_set_state(channel_status *s, int state);
+void status_session_started(channel_status *s, int64_t now_us);
+void status_session_ended(channel_status *s);   // uptime reads 0, state "no_input"
+
+/*
+ * Counts packets of bytes in total in (or out) at now_us and closes the
+ * current one-second window when it is due: the bitrate becomes the window's
+ * bytes * 8 over its length. One thread per direction calls it.
+ */
+void status_count_in(channel_status *s, int64_t packets, int64_t bytes, int64_t now_us);
+void status_count_out(channel_status *s, int64_t packets, int64_t bytes, int64_t now_us);
+
+void status_add_overruns(channel_status *s, int64_t n);
+/* Stores r as the last event and counts it: a cue, an aired break (at its break_end) or a skipped one. */
+void status_event(channel_status *s, const asrun_record *r);
+
+/* Getters: the control server reads these. */
+int status_state(const channel_status *s);
+double status_session_uptime(const channel_status *s, int64_t now_us);  // seconds; 0 without session
+/* Bit/s of the last finished window; 0 when none ended within STATUS_RATE_STALE_US of now_us. */
+int64_t status_bitrate(const rate_meter *m, int64_t now_us);
+/* Copies the last event into *out: 0; -61 when there was none yet; -22 for a null argument. */
+int status_last_event(channel_status *s, asrun_record *out);
+
+#endif
