@@ -41,7 +41,7 @@ case "$target" in
     demo)   sources=("$src/demo/run.cpp" "$src/demo/events.cpp"
                      "$src/pipeline/filler.cpp" "$src/pipeline/packets_queue.cpp"
                      "$src/pipeline/rep_ctx.cpp" "$src/pipeline/splice.cpp"
-                     "$src/pipeline/relay.cpp" "$src/pipeline/ts_out.cpp"
+                     "$src/pipeline/relay.cpp" "$src/pipeline/ts_out.cpp" "$src/pipeline/ts_psi.cpp"
                      "$src/pipeline/trace.cpp" "$src/scte35/scte35.cpp"
                      "$src/common/log.cpp" "$src/common/utils.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavcodec libavutil)"
