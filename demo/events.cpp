@@ -4,11 +4,14 @@
  */
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include "common/asrun.h"
+#include "common/log.h"
 #include "demo/demo.h"
 #include "pipeline/trace.h"
 
@@ -38,11 +41,23 @@ static void demo_setup_failed(const event *ev)
     }
 }
 
+/* The as-run line of ev, if it has one. */
+static void demo_record(demo_ctx *demo, const event *ev)
+{
+    asrun_record rec;
+
+    if (!demo || !demo->asrun || event_asrun(&demo->records, ev, (int64_t)log_now_ms(), &rec) <= 0)
+        return;
+    int ret = asrun_write(demo->asrun, &rec);
+    if (ret < 0)
+        fprintf(stderr, "Could not write the as-run file '%s': %s\n", demo->asrun_path, strerror(-ret));
+}
+
 void demo_on_event(void *opaque, const event *ev)
 {
     char err[ERR_TEXT_SIZE] = {0};
 
-    (void)opaque;
+    demo_record((demo_ctx *)opaque, ev);
     switch (ev->type) {
     case EVENT_CUE_DECODED:
     case EVENT_CUE_FAILED:

@@ -32,6 +32,7 @@ enum event_type {
     EVENT_SETUP_FAILED,      // reason: event_setup_step; stream; code; text: URL when relevant
     EVENT_QUEUE_REFUSED,     // code: the queue's result; the loop ends
     EVENT_WRITE_FAILED,      // code: the muxer's result; the loop ends
+    EVENT_PROGRESS,          // bytes_in, bytes_out: totals so far; every few packets and at the end
 };
 
 enum event_end_reason {
@@ -85,6 +86,8 @@ struct event {
     const uint8_t *data;       // cue bytes; valid during the call only
     int size;
     const char *text;          // URL; valid during the call only
+    int64_t bytes_in;          // progress: bytes read from the input
+    int64_t bytes_out;         // progress: bytes the output stage handed to the destination
 };
 
 /* Called on the loop's thread; must not throw. */

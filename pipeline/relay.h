@@ -92,7 +92,11 @@ int relay_run(relay *r);
 /* Null packets the output stage left out to keep in time; 0 without a stage. */
 int64_t relay_nulls_dropped(const relay *r);
 
-/* Closes the output and frees *p; *p becomes null. 0; -22 without a relay. */
+/*
+ * Closes the output and frees *p; *p becomes null. 0; -22 without a relay;
+ * the destination's first write or close error (the relay is freed all the
+ * same).
+ */
 int relay_destroy(relay **p);
 
 #endif

@@ -6,9 +6,14 @@
  */
 #include "service/session.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -17,15 +22,20 @@ extern "C" {
 
 #include "common/log.h"
 #include "common/utils.h"
+#include "pipeline/event_asrun.h"
 #include "pipeline/filler.h"
 #include "pipeline/relay.h"
 #include "pipeline/trace.h"
 #include "service/app_ctx.h"
+#include "service/ratelimit.h"
 
 #define SLICER_DATAGRAM_SIZE     1316    // seven TS packets per UDP datagram
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
 #define SLICER_OUTPUT_GRACE_US   500000  // time the output gets to write its trailer after a stop
 #define SLICER_SEND_HEADROOM     20      // the UDP sender may go 1/20 faster than the mux rate
+#define SLICER_TS_PACKET_SIZE    188
+#define SLICER_CLOSE_GRACE_US    300000  // time the output gets to close after a stop
+#define SLICER_MAX_MISMATCHES    16
 /* How far the output may run ahead of the wall clock after a gap in the input's timestamps. */
 #define SLICER_MAX_OUTPUT_LEAD_US 300000
 
@@ -62,6 +72,75 @@ static bool slicer_stopping(const app_ctx *app)
 /* Name in front of the lines that word the relay's events: the service's packet loop. */
 static const char LOOP_NAME[] = "slicer_packets_loop";
 
+/* One stream session: what its event sink keeps besides the application context. */
+struct slicer_session {
+    app_ctx *app;
+    ratelimit *failures;        // the main loop's: sessions failing over and over log once, then counts
+    int quiet;                  // the previous session failed at once: its set-up lines are not repeated
+    event_asrun_ctx asrun;
+    int64_t bytes_in;           // totals at the last progress event
+    int64_t bytes_out;
+    int64_t relay_started;      // µs (monotonic) when the packet loop began; 0 before
+};
+
+/* A failure line through the rate limiter. */
+static void slicer_fail(slicer_session *ses, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+static void slicer_fail(slicer_session *ses, const char *fmt, ...)
+{
+    char line[RATELIMIT_LINE_SIZE];
+    va_list ap;
+
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    ratelimit_log(ses->failures, status_now_us(), LOG_ERROR, "%s", line);
+}
+
+/* The channel's state after each as-run event; -1: unchanged. In asrun_event order. */
+static const int slicer_state_after[ASRUN_EVENT_COUNT] = {
+    -1,              // cue
+    STATE_ARMED,     // armed
+    -1,              // repeat
+    STATE_IDLE,      // cancelled
+    STATE_IN_BREAK,  // break_start
+    STATE_IDLE,      // break_end
+    STATE_IDLE,      // break_skipped
+    -1,              // ignored
+};
+
+/* The as-run record of ev, if it has one: into the channel status and the as-run file. */
+static void slicer_record(slicer_session *ses, const event *ev)
+{
+    app_ctx *app = ses->app;
+    asrun_record rec;
+
+    if (event_asrun(&ses->asrun, ev, (int64_t)log_now_ms(), &rec) <= 0)
+        return;
+    status_event(&app->status, &rec);
+    if (slicer_state_after[rec.event] >= 0)
+        status_set_state(&app->status, slicer_state_after[rec.event]);
+    if (app->asrun) {
+        int ret = asrun_write(app->asrun, &rec);
+        if (ret < 0)
+            slicer_fail(ses, "%s: cannot write the as-run file [%s]: %s", LOOP_NAME, app->asrun_file,
+                        strerror(-ret));
+    }
+}
+
+/* Counts what was read and sent since the last progress event. */
+static void slicer_progress(slicer_session *ses, const event *ev)
+{
+    int64_t now = status_now_us();
+    channel_status *st = &ses->app->status;
+
+    status_count_in(st, ev->bytes_in / SLICER_TS_PACKET_SIZE - ses->bytes_in / SLICER_TS_PACKET_SIZE,
+                    ev->bytes_in - ses->bytes_in, now);
+    status_count_out(st, ev->bytes_out / SLICER_TS_PACKET_SIZE - ses->bytes_out / SLICER_TS_PACKET_SIZE,
+                     ev->bytes_out - ses->bytes_out, now);
+    ses->bytes_in = ev->bytes_in;
+    ses->bytes_out = ev->bytes_out;
+}
+
 /* Public SCTE-35 decoders into which an operator can paste a logged cue. */
 static const char SCTE35_DECODER_A[] = "https://tools.middleman.tv/scte35-parser";
 static const char SCTE35_DECODER_B[] = "https://comcast.github.io/scte35-js/";
@@ -80,41 +159,46 @@ static void slicer_log_cue(app_ctx *app, const event *ev)
     log_printf(LOG_INFO, "%s: check value against %s or %s", LOOP_NAME, SCTE35_DECODER_A, SCTE35_DECODER_B);
 }
 
-static void slicer_log_setup_failure(const event *ev)
+static void slicer_log_setup_failure(slicer_session *ses, const event *ev)
 {
     char err[ERR_TEXT_SIZE] = {0};
     const char *text = err_to_str(err, sizeof(err), ev->code);
 
     switch (ev->reason) {
     case EVENT_STEP_OUTPUT_CONTEXT:
-        log_printf(LOG_ERROR, "%s: avformat_alloc_output_context2(%s) failed: %s", "slicer_streams", ev->text, text);
+        slicer_fail(ses, "%s: avformat_alloc_output_context2(%s) failed: %s", "slicer_streams", ev->text, text);
         break;
     case EVENT_STEP_NEW_STREAM:
-        log_printf(LOG_ERROR, "%s: Failed allocating output stream %d", "add_stream", ev->stream);
+        slicer_fail(ses, "%s: Failed allocating output stream %d", "add_stream", ev->stream);
         break;
     case EVENT_STEP_CODEC_PARAMETERS:
-        log_printf(LOG_ERROR, "%s: Failed to copy codec parameters for stream %d: %s", "add_stream", ev->stream, text);
+        slicer_fail(ses, "%s: Failed to copy codec parameters for stream %d: %s", "add_stream", ev->stream, text);
         break;
     case EVENT_STEP_METADATA:
-        log_printf(LOG_ERROR, "%s: Failed to copy metadatas for stream %d: %s", "add_stream", ev->stream, text);
+        slicer_fail(ses, "%s: Failed to copy metadatas for stream %d: %s", "add_stream", ev->stream, text);
         break;
     case EVENT_STEP_OPEN_OUTPUT:
-        log_printf(LOG_ERROR, "%s: Could not open output file [%s]: %s", "slicer_streams", ev->text, text);
+        slicer_fail(ses, "%s: Could not open output file [%s]: %s", "slicer_streams", ev->text, text);
         break;
     case EVENT_STEP_WRITE_HEADER:
-        log_printf(LOG_ERROR, "%s: avformat_write_header failed: %s", "slicer_streams", text);
+        slicer_fail(ses, "%s: avformat_write_header failed: %s", "slicer_streams", text);
         break;
     default:
         break;
     }
 }
 
-/* The service's event sink: the log lines of the packet loop and the splice rules. */
+/*
+ * The service's event sink: the log lines of the packet loop and the splice
+ * rules, the as-run record, the channel's status and counters.
+ */
 static void slicer_on_event(void *opaque, const event *ev)
 {
-    app_ctx *app = (app_ctx *)opaque;
+    slicer_session *ses = (slicer_session *)opaque;
+    app_ctx *app = ses->app;
     char err[ERR_TEXT_SIZE] = {0};
 
+    slicer_record(ses, ev);
     switch (ev->type) {
     case EVENT_CUE_DECODED:
         slicer_log_cue(app, ev);
@@ -165,10 +249,18 @@ static void slicer_on_event(void *opaque, const event *ev)
                        ev->splice_event_id);
         break;
     case EVENT_IDLE:
+        status_set_state(&app->status, STATE_IDLE);
         log_printf(LOG_INFO, "%s: SPLICING_STATE_IDLE", LOOP_NAME);
         break;
     case EVENT_RELAY_STARTED:
+        ses->relay_started = status_now_us();
+        ratelimit_flush(ses->failures, ses->relay_started);
+        status_session_started(&app->status, ses->relay_started);
+        status_set_state(&app->status, STATE_IDLE);
         log_printf(LOG_INFO, "%s: Entering main loop...", LOOP_NAME);
+        break;
+    case EVENT_PROGRESS:
+        slicer_progress(ses, ev);
         break;
     case EVENT_FIRST_TIMESTAMP:
         log_printf(LOG_INFO, "%s: dts_stream_max=%" PRId64 " (%f)", LOOP_NAME, ev->pts, ev->pts / 90000.0);
@@ -181,19 +273,21 @@ static void slicer_on_event(void *opaque, const event *ev)
                    ev->stream);
         break;
     case EVENT_EPG_ADDED:
-        log_printf(LOG_INFO, "%s: adding EPG track", "slicer_streams");
+        if (!ses->quiet)
+            log_printf(LOG_INFO, "%s: adding EPG track", "slicer_streams");
         break;
     case EVENT_OUTPUT_OPENING:
-        log_printf(LOG_INFO, "%s: Opening [%s]...", "slicer_streams", ev->text);
+        if (!ses->quiet)
+            log_printf(LOG_INFO, "%s: Opening [%s]...", "slicer_streams", ev->text);
         break;
     case EVENT_SETUP_FAILED:
-        slicer_log_setup_failure(ev);
+        slicer_log_setup_failure(ses, ev);
         break;
     case EVENT_QUEUE_REFUSED:
         log_printf(LOG_ERROR, "%s: packets_queue_push failed with %d", LOOP_NAME, ev->code);
         break;
     case EVENT_WRITE_FAILED:
-        log_printf(LOG_ERROR, "%s: Error muxing packet: %s", LOOP_NAME, err_to_str(err, sizeof(err), ev->code));
+        slicer_fail(ses, "%s: Error muxing packet: %s", LOOP_NAME, err_to_str(err, sizeof(err), ev->code));
         break;
     default:
         break;
@@ -217,8 +311,9 @@ static int slicer_stop_requested(void *opaque)
     return slicer_stopping((const app_ctx *)opaque);
 }
 
-static relay_desc slicer_relay_desc(app_ctx *app)
+static relay_desc slicer_relay_desc(slicer_session *ses)
 {
+    app_ctx *app = ses->app;
     relay_desc desc = {};
 
     desc.in_depth = 0;
@@ -238,14 +333,96 @@ static relay_desc slicer_relay_desc(app_ctx *app)
     desc.stop = slicer_stop_requested;
     desc.stop_opaque = app;
     desc.events.fn = slicer_on_event;
-    desc.events.opaque = app;
+    desc.events.opaque = ses;
     desc.trace = &slicer_trace;
     desc.verbose = app->debug > 1;
     return desc;
 }
 
-int slicer_streams(app_ctx *app)
+/* A relay closed on a thread of its own, so that a stop need not wait for a congested output. */
+struct slicer_closing {
+    relay *r;
+    std::atomic<int> done;
+};
+
+static void *slicer_close_thread(void *opaque)
 {
+    slicer_closing *c = (slicer_closing *)opaque;
+    relay_destroy(&c->r);
+    c->done.store(1);
+    return nullptr;
+}
+
+/*
+ * Closes the relay's output and frees *r. After a stop the close may take
+ * SLICER_CLOSE_GRACE_US at most: the library's UDP sender sends all it
+ * holds, at the mux rate, before the output closes, and an output slower
+ * than its input holds more than a stop can wait for. What it still holds
+ * then is dropped with the process; the log gives the amount, estimated
+ * from what was handed to it and what its rate let out since the start.
+ */
+static void slicer_close_output(slicer_session *ses, relay **r)
+{
+    if (!slicer_stopping(ses->app)) {
+        relay_destroy(r);
+        return;
+    }
+    slicer_closing *c = new (std::nothrow) slicer_closing();
+    if (!c) {
+        relay_destroy(r);
+        return;
+    }
+    c->r = *r;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, slicer_close_thread, c) != 0) {
+        delete c;
+        relay_destroy(r);
+        return;
+    }
+    *r = nullptr;
+    int64_t now = av_gettime_relative();
+    int64_t end = now + SLICER_CLOSE_GRACE_US;
+    while (!c->done.load() && (now = av_gettime_relative()) < end)
+        av_usleep(5000);
+    if (c->done.load()) {
+        pthread_join(thread, nullptr);
+        delete c;
+        return;
+    }
+    /* The thread keeps c until the process ends. */
+    pthread_detach(thread);
+    int64_t rate = (int64_t)ses->app->mux_rate + ses->app->mux_rate / SLICER_SEND_HEADROOM;
+    int64_t sent = ses->relay_started ? rate / 8 * (status_now_us() - ses->relay_started) / 1000000 : 0;
+    log_printf(LOG_ERROR, "%s: the output did not drain within %d ms of the stop: about %" PRId64
+               " bytes still queued for it are dropped", "slicer_streams", SLICER_CLOSE_GRACE_US / 1000,
+               ses->bytes_out > sent ? ses->bytes_out - sent : 0);
+}
+
+/*
+ * Logs, once per session, each programme video or audio stream that the
+ * filler cannot replace; breaks are recorded as skipped when a video
+ * stream has no filler stream at all.
+ */
+static void slicer_check_filler(slicer_session *ses, const AVFormatContext *input)
+{
+    filler_mismatch found[SLICER_MAX_MISMATCHES];
+    char text[256];
+    int n = filler_check(ses->app->filler, input, found, SLICER_MAX_MISMATCHES);
+
+    for (int i = 0; i < n && i < SLICER_MAX_MISMATCHES; i++) {
+        if (found[i].video && found[i].difference == FILLER_NO_STREAM)
+            ses->asrun.no_filler_video = 1;
+        if (ses->quiet)
+            continue;
+        filler_mismatch_text(&found[i], text, sizeof(text));
+        log_printf(LOG_ERROR, "%s: the filler cannot replace %s", "slicer_streams", text);
+    }
+}
+
+/* Runs one stream session; 0 after a complete session, else the failing step's code. */
+static int slicer_streams(slicer_session *ses)
+{
+    app_ctx *app = ses->app;
     AVFormatContext *input = nullptr;
     relay *relay = nullptr;
     slicer_output_stop output_stop = {app, 0};
@@ -253,7 +430,9 @@ int slicer_streams(app_ctx *app)
     char err[ERR_TEXT_SIZE] = {0};
     int ret;
 
-    log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
+    status_set_state(&app->status, STATE_NO_INPUT);
+    if (!ses->quiet)
+        log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
     input = avformat_alloc_context();
     if (!input)
         return AVERROR(ENOMEM);
@@ -263,22 +442,25 @@ int slicer_streams(app_ctx *app)
     ret = avformat_open_input(&input, app->src_url, nullptr, &in_opts);
     av_dict_free(&in_opts);
     if (ret < 0) {
-        log_printf(LOG_ERROR, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
-                   err_to_str(err, sizeof(err), ret));
+        slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
+                    err_to_str(err, sizeof(err), ret));
         return ret;
     }
 
-    log_printf(LOG_INFO, "%s: avformat_find_stream_info()...", "slicer_streams");
+    if (!ses->quiet)
+        log_printf(LOG_INFO, "%s: avformat_find_stream_info()...", "slicer_streams");
     ret = avformat_find_stream_info(input, nullptr);
     if (ret < 0) {
-        log_printf(LOG_ERROR, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
-                   app->src_url, err_to_str(err, sizeof(err), ret));
+        slicer_fail(ses, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
+                    app->src_url, err_to_str(err, sizeof(err), ret));
         goto out_close_input;
     }
-    av_dump_format(input, 0, app->src_url, 0);
+    if (!ses->quiet)
+        av_dump_format(input, 0, app->src_url, 0);
+    slicer_check_filler(ses, input);
 
     {
-        relay_desc desc = slicer_relay_desc(app);
+        relay_desc desc = slicer_relay_desc(ses);
         ret = relay_create(&relay, &desc, input, app->filler);
     }
     if (ret < 0)
@@ -291,11 +473,26 @@ int slicer_streams(app_ctx *app)
             log_printf(LOG_INFO, "%s: %" PRId64 " null packets left out to keep the output in time",
                        "slicer_streams", dropped);
     }
-    relay_destroy(&relay);
+    slicer_close_output(ses, &relay);
 
 out_close_input:
     avformat_close_input(&input);
+    status_session_ended(&app->status);
     return ret;
+}
+
+/* Where the input's overruns are counted; set before the library's threads start. */
+static std::atomic<channel_status *> slicer_overruns{nullptr};
+
+/*
+ * The library's log into the logger. The UDP receiver reports a datagram
+ * it had no room for only as a warning: each one is counted as an overrun.
+ */
+static void slicer_log_callback(void *avcl, int level, const char *fmt, va_list vl)
+{
+    if (fmt && strncmp(fmt, "Circular buffer overrun", 23) == 0)
+        status_add_overruns(slicer_overruns.load(), 1);
+    ffmpeg_log_callback(avcl, level, fmt, vl);
 }
 
 /* Sleeps up to us microseconds in short steps, returning early on a stop request. */
@@ -339,14 +536,17 @@ int slicer_main_loop(app_ctx *app)
     log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
     log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
 
+    slicer_overruns.store(&app->status);
     av_log_set_flags(AV_LOG_SKIP_REPEATED);
-    av_log_set_callback(ffmpeg_log_callback);
+    av_log_set_callback(slicer_log_callback);
     avformat_network_init();
 
     log_printf(LOG_INFO, "%s: loading filler [%s]", "slicer_main_loop", app->filler_path);
     int ret = filler_load(app->filler_path, &app->filler);
     if (ret < 0) {
-        log_printf(LOG_ERROR, "%s: failed to load filler [%s]", "slicer_main_loop", app->filler_path);
+        char err[ERR_TEXT_SIZE] = {0};
+        log_printf(LOG_ERROR, "%s: failed to load filler [%s]: %s", "slicer_main_loop", app->filler_path,
+                   err_to_str(err, sizeof(err), ret));
         return ret;
     }
     for (unsigned i = FILLER_MAX_STREAMS; i < app->filler->format->nb_streams; i++)
@@ -360,9 +560,15 @@ int slicer_main_loop(app_ctx *app)
      * address that cannot be opened does not spin a core.
      */
     int quick_failures = 0;
+    ratelimit failures = {};
     while (!slicer_stopping(app)) {
         int64_t started = av_gettime_relative();
-        ret = slicer_streams(app);
+        slicer_session ses = {};
+        ses.app = app;
+        ses.failures = &failures;
+        ses.quiet = quick_failures > 0;
+        ses.asrun.start_pts = AV_NOPTS_VALUE;
+        ret = slicer_streams(&ses);
         int64_t took = av_gettime_relative() - started;
 
         if (ret < 0 && took < SLICER_RETRY_PERIOD_US)
@@ -373,6 +579,7 @@ int slicer_main_loop(app_ctx *app)
             slicer_pause(app, SLICER_RETRY_PERIOD_US - took);
     }
 
+    ratelimit_flush(&failures, status_now_us());
     filler_destroy(&app->filler);
     return 0;
 }
