@@ -72,6 +72,11 @@ static bool slicer_stopping(const app_ctx *app)
 /* Name in front of the lines that word the relay's events: the service's packet loop. */
 static const char LOOP_NAME[] = "slicer_packets_loop";
 
+/* Where the input's overruns are counted; set before the library's threads start. */
+static std::atomic<channel_status *> slicer_overruns{nullptr};
+/* Non-zero while a session repeats one that failed at once: the library's lines would repeat too. */
+static std::atomic<int> slicer_library_quiet{0};
+
 /* One stream session: what its event sink keeps besides the application context. */
 struct slicer_session {
     app_ctx *app;
@@ -254,6 +259,7 @@ static void slicer_on_event(void *opaque, const event *ev)
         break;
     case EVENT_RELAY_STARTED:
         ses->relay_started = status_now_us();
+        slicer_library_quiet.store(0);
         ratelimit_flush(ses->failures, ses->relay_started);
         status_session_started(&app->status, ses->relay_started);
         status_set_state(&app->status, STATE_IDLE);
@@ -481,9 +487,6 @@ out_close_input:
     return ret;
 }
 
-/* Where the input's overruns are counted; set before the library's threads start. */
-static std::atomic<channel_status *> slicer_overruns{nullptr};
-
 /*
  * The library's log into the logger. The UDP receiver reports a datagram
  * it had no room for only as a warning: each one is counted as an overrun.
@@ -492,7 +495,8 @@ static void slicer_log_callback(void *avcl, int level, const char *fmt, va_list 
 {
     if (fmt && strncmp(fmt, "Circular buffer overrun", 23) == 0)
         status_add_overruns(slicer_overruns.load(), 1);
-    ffmpeg_log_callback(avcl, level, fmt, vl);
+    if (!slicer_library_quiet.load())
+        ffmpeg_log_callback(avcl, level, fmt, vl);
 }
 
 /* Sleeps up to us microseconds in short steps, returning early on a stop request. */
@@ -567,6 +571,7 @@ int slicer_main_loop(app_ctx *app)
         ses.app = app;
         ses.failures = &failures;
         ses.quiet = quick_failures > 0;
+        slicer_library_quiet.store(ses.quiet);
         ses.asrun.start_pts = AV_NOPTS_VALUE;
         ret = slicer_streams(&ses);
         int64_t took = av_gettime_relative() - started;

@@ -62,7 +62,7 @@ class CommandLine(Workspace):
     def test_usage_with_two_arguments(self):
         res = run_demo("a.ts", "b.ts")
         self.assertEqual(res.returncode, 1)
-        self.assertEqual(res.stdout, "usage: %s input output replace\n"
+        self.assertEqual(res.stdout, "usage: %s [--asrun-file=PATH] input output replace\n"
                          "API example program to remux a media file with libavformat and libavcodec.\n"
                          "The output format is guessed according to the file extension.\n\n" % kt.DEMO)
         self.assertEqual(res.stderr, "")
