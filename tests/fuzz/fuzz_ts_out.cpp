@@ -19,6 +19,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "../lib/ts_reader.h"
 #include "pipeline/ts_out.h"
 
 namespace {
@@ -41,22 +42,13 @@ struct input {
     int pid() { return PIDS[byte() % (sizeof(PIDS) / sizeof(PIDS[0]))]; }
 };
 
-uint32_t crc32(const uint8_t *p, size_t len)
-{
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < len; i++)
-        for (int bit = 7; bit >= 0; bit--)
-            crc = (crc << 1) ^ ((((p[i] >> bit) & 1u) ^ (crc >> 31)) ? 0x04C11DB7u : 0);
-    return crc;
-}
-
 /* Sets section_length and appends the CRC_32 (broken when asked). */
 void finish_section(std::vector<uint8_t> &s, bool break_crc)
 {
     size_t sl = s.size() + 4 - 3;
     s[1] = (uint8_t)(0xB0 | ((sl >> 8) & 0x0F));
     s[2] = (uint8_t)sl;
-    uint32_t crc = crc32(s.data(), s.size()) ^ (break_crc ? 1u : 0u);
+    uint32_t crc = tsr::crc32(s.data(), s.size()) ^ (break_crc ? 1u : 0u);
     for (int k = 24; k >= 0; k -= 8)
         s.push_back((uint8_t)(crc >> k));
 }

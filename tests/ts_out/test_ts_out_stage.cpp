@@ -22,7 +22,7 @@ extern "C" {
 }
 
 #include "pipeline/ts_out.h"
-#include "ts_reader.h"
+#include "../lib/ts_reader.h"
 
 using tsr::bytes;
 

@@ -64,13 +64,11 @@ run() {
 for u in "${units[@]}"; do
     run "$(basename "$u")" "$build/$u" --gtest_brief=1
 done
-for t in test_signals.py test_xmlrpc.py; do
-    run "service/$t" python3 -u "$src/tests/service/$t"
-done
+run "service/test_service.py" python3 -u "$src/tests/service/test_service.py" Service
 run "slicer/test_live.py (relay, breaks, debug traces, stop while silent)" \
     python3 -u "$src/tests/slicer/test_live.py" \
     Live.test_relay_without_cues_keeps_every_packet_and_adds_epg \
-    Live.test_breaks_are_spliced_on_the_live_output \
+    Live.test_breaks_are_spliced_and_logged \
     Live.test_debug_traces_only_above_level_one \
     Live.test_sigterm_while_the_input_is_silent
 

@@ -6,6 +6,7 @@
 #ifndef KESTROW_TESTS_TS_OUT_TS_READER_H
 #define KESTROW_TESTS_TS_OUT_TS_READER_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
