@@ -47,9 +47,11 @@ class Demo(unittest.TestCase):
         return info, splicecheck.Splice(prog, filler, out)
 
     @staticmethod
-    def point(info, n):
+    def point(info, n, check):
+        """Splice point of cue n on the checker's (unwrapped) time line."""
         cue = info["cues"][n]
-        return splicecheck.near(cue["pts_time"] + cue.get("pts_adjustment", 0), info["start"])
+        at = cue["pts_time"] + cue.get("pts_adjustment", 0)
+        return splicecheck.near(at, check.video.src[0]["pts"] + (at - info["start"]) % WRAP)
 
     def test_command_line(self):
         res = run_demo("a.ts", "b.ts")
@@ -99,8 +101,8 @@ class Demo(unittest.TestCase):
                 info, check = self.splice(name, self.filler(**filler), **prog)
                 check.expect_valid()
                 for n, (cue, dur) in enumerate(breaks):
-                    got = check.expect_break(n, self.point(info, cue), dur * TICKS, audio_with_filler=audio)
-                    self.assertLess(abs(got["start"]["pts"] - self.point(info, cue)), TICKS)
+                    got = check.expect_break(n, self.point(info, cue, check), dur * TICKS, audio_with_filler=audio)
+                    self.assertLess(abs(got["start"]["pts"] - self.point(info, cue, check)), TICKS)
 
     def test_cue_after_its_splice_time_starts_at_the_next_key_frame(self):
         info, check = self.splice("late", duration=12, cues=["at=4.5,dur=2,lead=-0.5"])
@@ -108,7 +110,7 @@ class Demo(unittest.TestCase):
         run = check.video.runs()[0]
         start = [p for p in check.video.src if p["dts"] == run[0]["dts"]][0]
         self.assertTrue(start["key"])
-        self.assertGreater(start["pts"], self.point(info, 0))
+        self.assertGreater(start["pts"], self.point(info, 0, check))
         check.expect_break(0, start["pts"], 2 * TICKS)
 
     def test_second_cue_during_a_break_restarts_it(self):
@@ -117,8 +119,8 @@ class Demo(unittest.TestCase):
         check.expect_valid()
         runs = check.video.runs()
         self.assertEqual(len(runs), 2)
-        self.assertLess(runs[0][-1]["dts"], self.point(info, 1) - TICKS)
-        check.expect_break(1, self.point(info, 1), 2 * TICKS)
+        self.assertLess(runs[0][-1]["dts"], self.point(info, 1, check) - TICKS)
+        check.expect_break(1, self.point(info, 1, check), 2 * TICKS)
 
     def test_repeated_cue_replays_the_filler_from_its_start(self):
         # The same cue again 1 s after the splice point, while the break runs.
