@@ -9,7 +9,7 @@
 #
 #   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out|opts|demo] [libFuzzer flags...]
 #
-# KESTROW_FUZZ_SECONDS sets the budget (default 25). KESTROW_FUZZ_CORPUS names
+# KESTROW_FUZZ_SECONDS sets the budget (default 20). KESTROW_FUZZ_CORPUS names
 # a corpus folder to keep and grow across runs (default: WORK_DIR/corpus,
 # emptied at each run). Findings (crash-*, leak-*, timeout-*, oom-*) are
 # written to WORK_DIR. Exits 77 (skipped) when clang++ is not installed; any
@@ -21,7 +21,7 @@ mkdir -p "${2:?work dir}"
 work=$(cd "$2" && pwd)
 target=${3:-scte35}
 shift $(( $# < 3 ? $# : 3 ))
-seconds=${KESTROW_FUZZ_SECONDS:-25}
+seconds=${KESTROW_FUZZ_SECONDS:-20}
 
 libs=()
 flags=()

@@ -13,6 +13,7 @@ import time
 APP = os.environ.get("KESTROW_APP", "")
 DEMO = os.environ.get("KESTROW_DEMO", "")
 TOOLS = os.environ.get("KESTROW_TOOLS", "")
+TOOLS_BIN = os.environ.get("KESTROW_TOOLS_BIN", "")
 BUILD = os.environ.get("KESTROW_BUILD", "")
 TICKS = 90000
 

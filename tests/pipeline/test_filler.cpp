@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -64,34 +64,19 @@ protected:
     // Per stream index, the packets in file order as ffprobe reads them.
     static std::map<int, std::vector<probed_packet>> probe(const std::string &file)
     {
-        std::string list = path("probe.txt");
-        std::string cmd = "ffprobe -v error -show_entries packet=stream_index,dts,size "
-                          "-of compact=nokey=0 '" + file + "' > '" + list + "'";
-        EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
+        std::string cmd = "ffprobe -v error -show_entries packet=stream_index,dts,size -of csv=p=0 '" + file + "'";
         std::map<int, std::vector<probed_packet>> out;
-        std::ifstream in(list);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("packet|", 0) != 0)
-                continue;
-            int index = -1;
-            probed_packet p = {AV_NOPTS_VALUE, -1};
-            std::stringstream fields(line);
-            std::string field;
-            while (std::getline(fields, field, '|')) {
-                size_t eq = field.find('=');
-                if (eq == std::string::npos)
-                    continue;
-                std::string key = field.substr(0, eq), value = field.substr(eq + 1);
-                if (key == "stream_index")
-                    index = std::stoi(value);
-                else if (key == "dts" && value != "N/A")
-                    p.dts = std::stoll(value);
-                else if (key == "size")
-                    p.size = std::stoi(value);
-            }
+        FILE *f = popen(cmd.c_str(), "r");
+        char line[256], dts[32];
+        int index;
+        probed_packet p;
+        while (f && fgets(line, sizeof(line), f)) {
+            if (sscanf(line, "%d,%31[^,],%d", &index, dts, &p.size) != 3)
+                continue;  // blank lines between packets
+            p.dts = strcmp(dts, "N/A") ? std::stoll(dts) : AV_NOPTS_VALUE;
             out[index].push_back(p);
         }
+        EXPECT_EQ(0, f ? pclose(f) : -1) << cmd;
         return out;
     }
 

@@ -24,7 +24,7 @@ class Live(unittest.TestCase):
     def tearDownClass(cls):
         cls._tmp.cleanup()
 
-    def relay(self, name, *args, settle=2.5, **opts):
+    def relay(self, name, *args, settle=2, **opts):
         """Generates programme name, relays it through a service started with
         args; returns (programme, generator info, service, splice checker)."""
         prog = os.path.join(self.dir, name + ".ts")
@@ -77,28 +77,28 @@ class Live(unittest.TestCase):
         self.assertGreater(count("reV: pts:"), 0, "debug traces with --debug twice")
 
     def test_debug_traces_only_above_level_one(self):
-        _, _, svc, _ = self.relay("quiet", "--debug", settle=3, duration=8, cues=["at=3,dur=2"])
+        _, _, svc, _ = self.relay("quiet", "--debug", settle=3, duration=6, cues=["at=3,dur=2"])
         log = svc.text()
         self.assertIn("key: pts:", log)
         for tag in ("reV:", "reA:", "Vin:", "Ain:", "snd:", "Replacing audio"):
             self.assertNotIn(tag, log)
 
     def test_splice_points_honour_pts_adjustment_and_the_wrap(self):
-        # The clock wraps 8 s in: the first break runs across the wrap, the
+        # The clock wraps 6 s in: the first break runs across the wrap, the
         # second is announced after it with a 2 s pts_adjustment.
         wrap = 1 << 33
-        _, info, _, check = self.relay("wrap", duration=20, start_pts=wrap - 8 * TICKS,
-                                       cues=["at=6,dur=3", "at=12,dur=2,adj=2"])
+        _, info, _, check = self.relay("wrap", duration=16, start_pts=wrap - 6 * TICKS,
+                                       cues=["at=4,dur=3", "at=9,dur=2,adj=2"])
         check.expect_valid()
         first = check.video.src[0]["pts"]
-        for n, (at, dur) in enumerate(((6, 3), (14, 2))):
+        for n, (at, dur) in enumerate(((4, 3), (11, 2))):
             cue = info["cues"][n]
             point = splicecheck.near((cue["pts_time"] + cue["pts_adjustment"]) % wrap, first + at * TICKS)
             got = check.expect_break(n, point, dur * TICKS)
             self.assertLess(abs(got["start"]["pts"] - point), TICKS)
 
     def test_second_cue_and_a_cue_that_does_not_parse(self):
-        _, info, _, check = self.relay("cues", duration=14, cues=[
+        _, info, _, check = self.relay("cues", duration=12, cues=[
             "at=3,dur=8", "type=raw,hex=fd3000aabbcc,send=4", "at=7,dur=2,lead=2"])
         check.expect_valid()
         self.assertEqual(len(check.video.runs()), 2, "the second cue abandons the first break")
