@@ -24,6 +24,8 @@ extern "C" {
 #include "pipeline/splice.h"
 #include "pipeline/trace.h"
 #include "pipeline/ts_out.h"
+#include "service/udp_in.h"
+#include "service/udp_out.h"
 
 #define SLICER_EXTRA_MAP_ENTRIES 32      // room for input streams the demuxer adds later
 #define SLICER_EPG_STREAM_ID     18      // PID 0x12: event information tables
@@ -40,7 +42,12 @@ extern "C" {
 #define SLICER_MAX_INTERLEAVE_DELTA "300000"
 
 #define SLICER_OUTPUT_GRACE_US   500000  // time the output gets to write its trailer after a stop
-#define SLICER_SEND_HEADROOM     20      // the UDP sender may go 1/20 faster than the mux rate
+#define SLICER_SRC_BUFFER        (8 << 20)  // socket receive buffer asked for, bytes
+#define SLICER_SRC_RING_US       1000000    // input ring: this long at the mux rate
+#define SLICER_DST_RING_US       1000000    // output ring: this long at the mux rate
+#define SLICER_RING_MIN          (4 << 20)  // bytes, for streams without a mux rate
+/* Margin of the output's schedule over the latest bytes the muxer writes. */
+#define SLICER_SEND_DELAY_US     60000
 /* How far the output may run ahead of the wall clock after a gap in the input's timestamps. */
 #define SLICER_MAX_OUTPUT_LEAD_US 300000
 
@@ -372,6 +379,9 @@ int slicer_streams(app_ctx *app)
     session_ctx session;
     slicer_output_stop output_stop = {app, 0};
     ts_out *stage = nullptr;
+    udp_in *src = nullptr;
+    udp_out *sender = nullptr;
+    int64_t ring_bytes = app->mux_rate > 0 ? (int64_t)app->mux_rate / 8 : 0;
     AVDictionary *in_opts = nullptr;
     AVDictionary *mux_opts = nullptr;
     char err[ERR_TEXT_SIZE] = {0};
@@ -385,8 +395,26 @@ int slicer_streams(app_ctx *app)
         return AVERROR(ENOMEM);
     session.input->interrupt_callback.callback = slicer_interrupt;
     session.input->interrupt_callback.opaque = app;
-    av_dict_set(&in_opts, "f", "mpegts", 0);
-    ret = avformat_open_input(&session.input, app->src_url, nullptr, &in_opts);
+    {
+        udp_in_config src_config = {};
+        src_config.addr = app->src_addr;
+        src_config.interface = app->src_if;
+        src_config.socket_buffer = SLICER_SRC_BUFFER;
+        src_config.ring_bytes = ring_bytes * SLICER_SRC_RING_US / 1000000;
+        if (src_config.ring_bytes < SLICER_RING_MIN)
+            src_config.ring_bytes = SLICER_RING_MIN;
+        src_config.stop_flag = app->stop_flag;
+        ret = udp_in_create(&src, &src_config);
+        if (ret < 0) {
+            log_printf(LOG_ERROR, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
+                       err_to_str(err, sizeof(err), ret));
+            avformat_free_context(session.input);
+            return ret;
+        }
+    }
+    session.input->pb = udp_in_pb(src);
+    session.input->flags |= AVFMT_FLAG_CUSTOM_IO;
+    ret = avformat_open_input(&session.input, app->src_url, av_find_input_format("mpegts"), &in_opts);
     if (ret < 0) {
         log_printf(LOG_ERROR, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
                    err_to_str(err, sizeof(err), ret));
@@ -437,8 +465,18 @@ int slicer_streams(app_ctx *app)
     if (!(session.output->oformat->flags & AVFMT_NOFILE)) {
         log_printf(LOG_INFO, "%s: Opening [%s]...", "slicer_streams", app->dst_url);
         ts_out_config config = slicer_output_config(session.output);
-        ret = ts_out_open(&stage, app->dst_url, &config, &session.output->interrupt_callback,
-                          SLICER_DATAGRAM_SIZE);
+        udp_out_config dst_config = {};
+        dst_config.addr = app->dst_addr;
+        dst_config.interface = app->dst_if;
+        dst_config.delay_us = SLICER_SEND_DELAY_US;
+        dst_config.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
+        dst_config.ring_bytes = ring_bytes * SLICER_DST_RING_US / 1000000;
+        if (dst_config.ring_bytes < SLICER_RING_MIN)
+            dst_config.ring_bytes = SLICER_RING_MIN;
+        dst_config.stop_flag = app->stop_flag;
+        ret = udp_out_create(&sender, &dst_config);
+        if (ret >= 0)
+            ret = ts_out_open_writer(&stage, udp_out_write, sender, &config, SLICER_DATAGRAM_SIZE);
         if (ret >= 0) {
             session.output->pb = ts_out_pb(stage);
             ts_out_set_pacing(stage, app->mux_rate > 0 ? app->mux_rate : 0, SLICER_MAX_OUTPUT_LEAD_US);
@@ -459,8 +497,7 @@ int slicer_streams(app_ctx *app)
     }
 
     /* Start from fresh input: what arrived during set-up is stale. */
-    if (session.input->pb)
-        avio_flush(session.input->pb);
+    udp_in_discard(src);
     avformat_flush(session.input);
 
     ret = slicer_packets_loop(app, &session);
@@ -474,9 +511,19 @@ int slicer_streams(app_ctx *app)
 
 out_close:
     avformat_close_input(&session.input);
+    udp_in_destroy(&src);
     if (session.output)
         session.output->pb = nullptr;  // the stage's own context
     ts_out_close(&stage);
+    if (sender) {
+        udp_out_stats sent;
+        udp_out_destroy(&sender, &sent);
+        log_printf(LOG_INFO, "%s: output: %" PRId64 " datagrams sent, %" PRId64 " late, latest by %" PRId64
+                   " us, %" PRId64 " dropped at stop, %" PRId64 " send errors, %" PRId64 " schedule restarts",
+                   "slicer_streams", sent.datagrams_sent, sent.datagrams_late, sent.max_late_us,
+                   sent.datagrams_dropped + sent.bytes_dropped / SLICER_DATAGRAM_SIZE, sent.send_errors,
+                   sent.schedule_restarts);
+    }
     avformat_free_context(session.output);
     av_freep(&session.stream_map);
     av_dict_free(&in_opts);
@@ -494,34 +541,10 @@ static void slicer_pause(const app_ctx *app, int64_t us)
 
 int slicer_main_loop(app_ctx *app)
 {
-    char part[64];
-
     utils_strlcpy(app->src_url, "udp://", sizeof(app->src_url));
     utils_strlcat(app->src_url, app->src_addr, sizeof(app->src_url));
-    utils_strlcat(app->src_url, "?overrun_nonfatal=1&fifo_size=2000000", sizeof(app->src_url));
-    if (app->src_if[0]) {
-        utils_strlcat(app->src_url, "&localaddr=", sizeof(app->src_url));
-        utils_strlcat(app->src_url, app->src_if, sizeof(app->src_url));
-    }
     utils_strlcpy(app->dst_url, "udp://", sizeof(app->dst_url));
     utils_strlcat(app->dst_url, app->dst_addr, sizeof(app->dst_url));
-    utils_strlcat(app->dst_url, "?fifo_size=2000000&&pkt_size=1316", sizeof(app->dst_url));
-    if (app->dst_if[0]) {
-        utils_strlcat(app->dst_url, "&localaddr=", sizeof(app->dst_url));
-        utils_strlcat(app->dst_url, app->dst_if, sizeof(app->dst_url));
-    }
-    if (app->mux_rate) {
-        /*
-         * The UDP sender thread sleeps between datagrams and forgets the time
-         * it overslept: at exactly the muxer's rate it falls behind by 0.2 to
-         * 0.7 % (measured at 20 Mbit/s), more on a loaded machine, and the
-         * delay on air grows for as long as the session runs. With a little
-         * headroom it keeps up; the muxer's constant rate still sets the pace.
-         */
-        snprintf(part, sizeof(part), "&bitrate=%" PRId64,
-                 (int64_t)app->mux_rate + app->mux_rate / SLICER_SEND_HEADROOM);
-        utils_strlcat(app->dst_url, part, sizeof(app->dst_url));
-    }
     log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
     log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
 
