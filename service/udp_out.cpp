@@ -69,6 +69,7 @@ struct udp_out {
     uint64_t filled;
     int closing;
     int64_t drain_deadline;
+    int64_t sender_wake;       // when the sleeping sender wakes by itself; INT64_MAX: not before a signal
     pthread_t thread;
     udp_out_stats stats;       // under the lock
 
@@ -173,9 +174,12 @@ static void publish(udp_out *o, bool force)
     }
     if (i == o->published)
         return;
+    int64_t first_due = slot_at(o, o->published)->due;
     pthread_mutex_lock(&o->lock);
     o->published = i;
-    pthread_cond_signal(&o->wake_sender);
+    // Wake the sender only when it would sleep past the new due time.
+    if (first_due < o->sender_wake)
+        pthread_cond_signal(&o->wake_sender);
     pthread_mutex_unlock(&o->lock);
 }
 
@@ -362,12 +366,14 @@ static void *sender_thread(void *arg)
         if (o->closing && o->drain_deadline < wake)
             wake = o->drain_deadline;
         if (wake > now) {
+            o->sender_wake = wake;
             if (wake == INT64_MAX) {
                 pthread_cond_wait(&o->wake_sender, &o->lock);
             } else {
                 timespec until = {(time_t)(wake / 1000000000), (long)(wake % 1000000000)};
                 pthread_cond_timedwait(&o->wake_sender, &o->lock, &until);
             }
+            o->sender_wake = 0;
             continue;
         }
         // Everything due now or within the window, at most one batch.

@@ -178,7 +178,8 @@ TEST(UdpOut, SendsAtThePaceOfThePcrs)
         for (double v : off)
             dev.push_back(std::abs(v - median));
         std::sort(dev.begin(), dev.end());
-        EXPECT_LT(dev[dev.size() * 99 / 100], 0.010) << c.name << ": p99 deviation from the PCRs";
+        // Generous for a loaded machine: unpaced, the deviation reaches 0.45 s.
+        EXPECT_LT(dev[dev.size() * 99 / 100], 0.050) << c.name << ": p99 deviation from the PCRs";
         double span = (got.back().at - got.front().at) / 1e9;
         EXPECT_NEAR(c.span_s, span, 0.05) << c.name;
         EXPECT_EQ(0, st.datagrams_dropped) << c.name;
@@ -214,10 +215,10 @@ TEST(UdpOut, RtpHeadersCarryTheStreamClockAndComeOffAtTheInput)
 
     // The same datagrams into the input, read through its AVIO context.
     udp_in_config icfg = {};
-    icfg.addr = "127.0.0.1:0";
     std::string addr = "127.0.0.1:" + std::to_string(45000 + getpid() % 10000);
     icfg.addr = addr.c_str();
     icfg.ring_bytes = 1 << 20;
+    icfg.socket_buffer = 4 << 20;
     udp_in *in = nullptr;
     ASSERT_EQ(0, udp_in_create(&in, &icfg));
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -226,12 +227,15 @@ TEST(UdpOut, RtpHeadersCarryTheStreamClockAndComeOffAtTheInput)
     for (auto &d : got)
         sendto(fd, d.data.data(), d.data.size(), 0, (sockaddr *)&dst, sizeof(dst));
     close(fd);
+    udp_in_stats st = {};
+    for (int waited = 0; waited < 300 && st.datagrams + st.kernel_drops < (int64_t)got.size(); waited++) {
+        usleep(10000);
+        udp_in_get_stats(in, &st);
+    }
+    ASSERT_EQ((int64_t)got.size(), st.rtp_datagrams);
     std::vector<uint8_t> back(ts.size());
     EXPECT_EQ((int)back.size(), avio_read(udp_in_pb(in), back.data(), (int)back.size()));
     EXPECT_TRUE(back == ts);
-    udp_in_stats st;
-    udp_in_get_stats(in, &st);
-    EXPECT_EQ((int64_t)got.size(), st.rtp_datagrams);
     udp_in_destroy(&in);
 }
 
