@@ -469,6 +469,8 @@ int slicer_streams(app_ctx *app)
         dst_config.addr = app->dst_addr;
         dst_config.interface = app->dst_if;
         dst_config.delay_us = SLICER_SEND_DELAY_US;
+        /* The muxer's PCR starts at the first dts and settles max_delay behind. */
+        dst_config.start_lead_us = app->max_delay > 0 ? app->max_delay : 0;
         dst_config.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
         dst_config.ring_bytes = ring_bytes * SLICER_DST_RING_US / 1000000;
         if (dst_config.ring_bytes < SLICER_RING_MIN)
