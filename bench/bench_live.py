@@ -552,7 +552,7 @@ def report(results, took):
         ratio = (svc["cpu"] / svc["sent_seconds"]) / (ff["cpu"] / ff["sent_seconds"])
         print("cpu ratio KestrowApp/ffmpeg  %.3f  (target <= %.1f)  %s" % (
             ratio, CPU_RATIO_TARGET, "ok" if ratio <= CPU_RATIO_TARGET else "MISSED"))
-        print("KestrowApp latency p99       %.3f s (target <= %.1f s)  %s" % (
+        print("KestrowApp latency p99       %.3f s (target <= %.2f s)  %s" % (
             svc["lat_p99"], LATENCY_P99_TARGET, "ok" if svc["lat_p99"] <= LATENCY_P99_TARGET else "MISSED"))
         print("KestrowApp peak memory       %.1f MiB (filler %.1f MiB)" % (svc["hwm"] / MIB, filler_size / MIB))
         for r in (svc, ff):
