@@ -146,9 +146,9 @@ TEST(UdpOut, SendsAtThePaceOfThePcrs)
 {
     const int64_t rate = 8000000;
     const int packets = 7 * 700;  // 0.92 s
-    struct { const char *name; int jump_at; int64_t jump_ticks; double span_s; } cases[] = {
-        {"wrap", -1, 0, packets * TS * 8.0 / rate},
-        {"jump", packets / 2, 5 * 27000000LL, packets * TS * 8.0 / rate},
+    struct { const char *name; int jump_at; int64_t jump_ticks; double span_s; int restarts; } cases[] = {
+        {"wrap", -1, 0, packets * TS * 8.0 / rate, 1},
+        {"jump", packets / 2, 5 * 27000000LL, packets * TS * 8.0 / rate, 2},
     };
     for (auto &c : cases) {
         Receiver rx;
@@ -183,6 +183,7 @@ TEST(UdpOut, SendsAtThePaceOfThePcrs)
         double span = (got.back().at - got.front().at) / 1e9;
         EXPECT_NEAR(c.span_s, span, 0.05) << c.name;
         EXPECT_EQ(0, st.datagrams_dropped) << c.name;
+        EXPECT_EQ(c.restarts, st.schedule_restarts) << c.name;  // the first PCR is one
     }
 }
 
