@@ -6,14 +6,11 @@
  */
 #include "service/session.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -28,13 +25,18 @@ extern "C" {
 #include "pipeline/trace.h"
 #include "service/app_ctx.h"
 #include "service/ratelimit.h"
+#include "service/udp_in.h"
+#include "service/udp_out.h"
 
 #define SLICER_DATAGRAM_SIZE     1316    // seven TS packets per UDP datagram
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
 #define SLICER_OUTPUT_GRACE_US   500000  // time the output gets to write its trailer after a stop
-#define SLICER_SEND_HEADROOM     20      // the UDP sender may go 1/20 faster than the mux rate
+#define SLICER_SRC_BUFFER        (8 << 20)  // socket receive buffer asked for by default, bytes
+#define SLICER_RING_US           1000000    // input and output rings: this long at the mux rate
+#define SLICER_RING_MIN          (4 << 20)  // bytes, also for streams without a mux rate
+/* Margin of the output's schedule over the latest bytes the muxer writes. */
+#define SLICER_SEND_DELAY_US     60000
 #define SLICER_TS_PACKET_SIZE    188
-#define SLICER_CLOSE_GRACE_US    300000  // time the output gets to close after a stop
 #define SLICER_MAX_MISMATCHES    16
 /* How far the output may run ahead of the wall clock after a gap in the input's timestamps. */
 #define SLICER_MAX_OUTPUT_LEAD_US 300000
@@ -72,8 +74,6 @@ static bool slicer_stopping(const app_ctx *app)
 /* Name in front of the lines that word the relay's events: the service's packet loop. */
 static const char LOOP_NAME[] = "slicer_packets_loop";
 
-/* Where the input's overruns are counted; set before the library's threads start. */
-static std::atomic<channel_status *> slicer_overruns{nullptr};
 /* Non-zero while a session repeats one that failed at once: the library's lines would repeat too. */
 static std::atomic<int> slicer_library_quiet{0};
 
@@ -85,8 +85,21 @@ struct slicer_session {
     event_asrun_ctx asrun;
     int64_t bytes_in;           // totals at the last progress event
     int64_t bytes_out;
-    int64_t relay_started;      // µs (monotonic) when the packet loop began; 0 before
+    udp_in *src;                // the session's receiver: its overruns
+    int64_t overruns;           // its overruns and kernel drops at the last count
 };
+
+/* Counts the receiver's new overruns into the channel status. */
+static void slicer_count_overruns(slicer_session *ses)
+{
+    udp_in_stats st;
+
+    if (!ses->src || udp_in_get_stats(ses->src, &st) != 0)
+        return;
+    int64_t total = st.overruns + st.kernel_drops;
+    status_add_overruns(&ses->app->status, total - ses->overruns);
+    ses->overruns = total;
+}
 
 /* A failure line through the rate limiter. */
 static void slicer_fail(slicer_session *ses, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -144,6 +157,7 @@ static void slicer_progress(slicer_session *ses, const event *ev)
                      ev->bytes_out - ses->bytes_out, now);
     ses->bytes_in = ev->bytes_in;
     ses->bytes_out = ev->bytes_out;
+    slicer_count_overruns(ses);
 }
 
 /* Public SCTE-35 decoders into which an operator can paste a logged cue. */
@@ -258,10 +272,9 @@ static void slicer_on_event(void *opaque, const event *ev)
         log_printf(LOG_INFO, "%s: SPLICING_STATE_IDLE", LOOP_NAME);
         break;
     case EVENT_RELAY_STARTED:
-        ses->relay_started = status_now_us();
         slicer_library_quiet.store(0);
-        ratelimit_flush(ses->failures, ses->relay_started);
-        status_session_started(&app->status, ses->relay_started);
+        ratelimit_flush(ses->failures, status_now_us());
+        status_session_started(&app->status, status_now_us());
         status_set_state(&app->status, STATE_IDLE);
         log_printf(LOG_INFO, "%s: Entering main loop...", LOOP_NAME);
         break;
@@ -339,69 +352,64 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.stop = slicer_stop_requested;
     desc.stop_opaque = app;
     desc.events.fn = slicer_on_event;
-    desc.events.opaque = ses;
+    desc.events.opaque = app;
     desc.trace = &slicer_trace;
     desc.verbose = app->debug > 1;
     return desc;
 }
 
-/* A relay closed on a thread of its own, so that a stop need not wait for a congested output. */
-struct slicer_closing {
-    relay *r;
-    std::atomic<int> done;
-};
-
-static void *slicer_close_thread(void *opaque)
+/* Bytes the input and output rings hold: about a second at the mux rate. */
+static int64_t slicer_ring_bytes(const app_ctx *app)
 {
-    slicer_closing *c = (slicer_closing *)opaque;
-    relay_destroy(&c->r);
-    c->done.store(1);
-    return nullptr;
+    int64_t bytes = app->mux_rate > 0 ? app->mux_rate / 8 * SLICER_RING_US / 1000000 : 0;
+    return bytes < SLICER_RING_MIN ? SLICER_RING_MIN : bytes;
 }
 
-/*
- * Closes the relay's output and frees *r. After a stop the close may take
- * SLICER_CLOSE_GRACE_US at most: the library's UDP sender sends all it
- * holds, at the mux rate, before the output closes, and an output slower
- * than its input holds more than a stop can wait for. What it still holds
- * then is dropped with the process; the log gives the amount, estimated
- * from what was handed to it and what its rate let out since the start.
- */
-static void slicer_close_output(slicer_session *ses, relay **r)
+/* The UDP receiver on src_addr, as configured by the options. */
+static int slicer_open_receiver(app_ctx *app, udp_in **src)
 {
-    if (!slicer_stopping(ses->app)) {
-        relay_destroy(r);
+    udp_in_config config = {};
+
+    config.addr = app->src_addr;
+    config.interface = app->src_if;
+    config.source = app->src_source;
+    config.socket_buffer = app->src_buffer > 0 ? app->src_buffer : SLICER_SRC_BUFFER;
+    config.ring_bytes = slicer_ring_bytes(app);
+    config.stop_flag = app->stop_flag;
+    return udp_in_create(src, &config);
+}
+
+/* The paced UDP sender to dst_addr, as configured by the options. */
+static int slicer_open_sender(app_ctx *app, udp_out **dst)
+{
+    udp_out_config config = {};
+
+    config.addr = app->dst_addr;
+    config.interface = app->dst_if;
+    config.ttl = app->dst_ttl;
+    config.rtp = app->dst_rtp;
+    config.delay_us = SLICER_SEND_DELAY_US;
+    /* The muxer's PCR starts at the first dts and settles max_delay behind. */
+    config.start_lead_us = app->max_delay > 0 ? app->max_delay : 0;
+    config.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
+    config.ring_bytes = slicer_ring_bytes(app);
+    config.stop_flag = app->stop_flag;
+    return udp_out_create(dst, &config);
+}
+
+/* Closes the sender (a bounded drain) and logs what it did. */
+static void slicer_close_sender(udp_out **dst)
+{
+    udp_out_stats sent = {};
+
+    if (!*dst)
         return;
-    }
-    slicer_closing *c = new (std::nothrow) slicer_closing();
-    if (!c) {
-        relay_destroy(r);
-        return;
-    }
-    c->r = *r;
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, slicer_close_thread, c) != 0) {
-        delete c;
-        relay_destroy(r);
-        return;
-    }
-    *r = nullptr;
-    int64_t now = av_gettime_relative();
-    int64_t end = now + SLICER_CLOSE_GRACE_US;
-    while (!c->done.load() && (now = av_gettime_relative()) < end)
-        av_usleep(5000);
-    if (c->done.load()) {
-        pthread_join(thread, nullptr);
-        delete c;
-        return;
-    }
-    /* The thread keeps c until the process ends. */
-    pthread_detach(thread);
-    int64_t rate = (int64_t)ses->app->mux_rate + ses->app->mux_rate / SLICER_SEND_HEADROOM;
-    int64_t sent = ses->relay_started ? rate / 8 * (status_now_us() - ses->relay_started) / 1000000 : 0;
-    log_printf(LOG_ERROR, "%s: the output did not drain within %d ms of the stop: about %" PRId64
-               " bytes still queued for it are dropped", "slicer_streams", SLICER_CLOSE_GRACE_US / 1000,
-               ses->bytes_out > sent ? ses->bytes_out - sent : 0);
+    udp_out_destroy(dst, &sent);
+    log_printf(LOG_INFO, "%s: output: %" PRId64 " datagrams sent, %" PRId64 " late, latest by %" PRId64
+               " us, %" PRId64 " dropped at stop, %" PRId64 " send errors, %" PRId64 " schedule restarts",
+               "slicer_streams", sent.datagrams_sent, sent.datagrams_late, sent.max_late_us,
+               sent.datagrams_dropped + sent.bytes_dropped / SLICER_DATAGRAM_SIZE, sent.send_errors,
+               sent.schedule_restarts);
 }
 
 /*
@@ -431,25 +439,36 @@ static int slicer_streams(slicer_session *ses)
     app_ctx *app = ses->app;
     AVFormatContext *input = nullptr;
     relay *relay = nullptr;
+    udp_in *src = nullptr;
+    udp_out *dst = nullptr;
     slicer_output_stop output_stop = {app, 0};
-    AVDictionary *in_opts = nullptr;
     char err[ERR_TEXT_SIZE] = {0};
     int ret;
 
     status_set_state(&app->status, STATE_NO_INPUT);
     if (!ses->quiet)
         log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
-    input = avformat_alloc_context();
-    if (!input)
-        return AVERROR(ENOMEM);
-    input->interrupt_callback.callback = slicer_interrupt;
-    input->interrupt_callback.opaque = app;
-    av_dict_set(&in_opts, "f", "mpegts", 0);
-    ret = avformat_open_input(&input, app->src_url, nullptr, &in_opts);
-    av_dict_free(&in_opts);
+    ret = slicer_open_receiver(app, &src);
     if (ret < 0) {
         slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
                     err_to_str(err, sizeof(err), ret));
+        return ret;
+    }
+    ses->src = src;
+    input = avformat_alloc_context();
+    if (!input) {
+        udp_in_destroy(&src);
+        return AVERROR(ENOMEM);
+    }
+    input->interrupt_callback.callback = slicer_interrupt;
+    input->interrupt_callback.opaque = app;
+    input->pb = udp_in_pb(src);
+    input->flags |= AVFMT_FLAG_CUSTOM_IO;
+    ret = avformat_open_input(&input, app->src_url, av_find_input_format("mpegts"), nullptr);
+    if (ret < 0) {
+        slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
+                    err_to_str(err, sizeof(err), ret));
+        udp_in_destroy(&src);
         return ret;
     }
 
@@ -465,36 +484,44 @@ static int slicer_streams(slicer_session *ses)
         av_dump_format(input, 0, app->src_url, 0);
     slicer_check_filler(ses, input);
 
+    ret = slicer_open_sender(app, &dst);
+    if (ret < 0) {
+        slicer_fail(ses, "%s: Could not open output file [%s]: %s", "slicer_streams", app->dst_url,
+                    err_to_str(err, sizeof(err), ret));
+        goto out_close_input;
+    }
     {
         relay_desc desc = slicer_relay_desc(ses);
+        desc.mux.write = udp_out_write;
+        desc.mux.write_opaque = dst;
         ret = relay_create(&relay, &desc, input, app->filler);
     }
     if (ret < 0)
         goto out_close_input;
     ret = relay_open_output(relay, app->dst_url, slicer_interrupt_output, &output_stop);
     if (ret >= 0) {
+        /* Start from fresh input: what arrived during set-up is stale. */
+        udp_in_discard(src);
         ret = relay_run(relay);
         int64_t dropped = relay_nulls_dropped(relay);
         if (dropped > 0)
             log_printf(LOG_INFO, "%s: %" PRId64 " null packets left out to keep the output in time",
                        "slicer_streams", dropped);
     }
-    slicer_close_output(ses, &relay);
+    relay_destroy(&relay);
 
 out_close_input:
+    slicer_close_sender(&dst);
     avformat_close_input(&input);
+    slicer_count_overruns(ses);
+    udp_in_destroy(&src);
     status_session_ended(&app->status);
     return ret;
 }
 
-/*
- * The library's log into the logger. The UDP receiver reports a datagram
- * it had no room for only as a warning: each one is counted as an overrun.
- */
+/* The library's log into the logger, except while it would only repeat itself. */
 static void slicer_log_callback(void *avcl, int level, const char *fmt, va_list vl)
 {
-    if (fmt && strncmp(fmt, "Circular buffer overrun", 23) == 0)
-        status_add_overruns(slicer_overruns.load(), 1);
     if (!slicer_library_quiet.load())
         ffmpeg_log_callback(avcl, level, fmt, vl);
 }
@@ -509,38 +536,14 @@ static void slicer_pause(const app_ctx *app, int64_t us)
 
 int slicer_main_loop(app_ctx *app)
 {
-    char part[64];
-
+    /* Names for the log and the muxer; the sockets are the session's own. */
     utils_strlcpy(app->src_url, "udp://", sizeof(app->src_url));
     utils_strlcat(app->src_url, app->src_addr, sizeof(app->src_url));
-    utils_strlcat(app->src_url, "?overrun_nonfatal=1&fifo_size=2000000", sizeof(app->src_url));
-    if (app->src_if[0]) {
-        utils_strlcat(app->src_url, "&localaddr=", sizeof(app->src_url));
-        utils_strlcat(app->src_url, app->src_if, sizeof(app->src_url));
-    }
     utils_strlcpy(app->dst_url, "udp://", sizeof(app->dst_url));
     utils_strlcat(app->dst_url, app->dst_addr, sizeof(app->dst_url));
-    utils_strlcat(app->dst_url, "?fifo_size=2000000&&pkt_size=1316", sizeof(app->dst_url));
-    if (app->dst_if[0]) {
-        utils_strlcat(app->dst_url, "&localaddr=", sizeof(app->dst_url));
-        utils_strlcat(app->dst_url, app->dst_if, sizeof(app->dst_url));
-    }
-    if (app->mux_rate) {
-        /*
-         * The UDP sender thread sleeps between datagrams and forgets the time
-         * it overslept: at exactly the muxer's rate it falls behind by 0.2 to
-         * 0.7 % (measured at 20 Mbit/s), more on a loaded machine, and the
-         * delay on air grows for as long as the session runs. With a little
-         * headroom it keeps up; the muxer's constant rate still sets the pace.
-         */
-        snprintf(part, sizeof(part), "&bitrate=%" PRId64,
-                 (int64_t)app->mux_rate + app->mux_rate / SLICER_SEND_HEADROOM);
-        utils_strlcat(app->dst_url, part, sizeof(app->dst_url));
-    }
     log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
     log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
 
-    slicer_overruns.store(&app->status);
     av_log_set_flags(AV_LOG_SKIP_REPEATED);
     av_log_set_callback(slicer_log_callback);
     avformat_network_init();
