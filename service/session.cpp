@@ -86,6 +86,7 @@ struct slicer_session {
     int64_t bytes_in;           // totals at the last progress event
     int64_t bytes_out;
     udp_in *src;                // the session's receiver: its overruns
+    udp_out *dst;               // the session's sender: what left
     int64_t overruns;           // its overruns and kernel drops at the last count
 };
 
@@ -145,18 +146,20 @@ static void slicer_record(slicer_session *ses, const event *ev)
     }
 }
 
-/* Counts what was read and sent since the last progress event. */
+/* Counts what was read and what left the sender since the last progress event. */
 static void slicer_progress(slicer_session *ses, const event *ev)
 {
     int64_t now = status_now_us();
     channel_status *st = &ses->app->status;
+    udp_out_stats sent;
+    int64_t bytes_out = ses->dst && udp_out_get_stats(ses->dst, &sent) == 0 ? sent.bytes_sent : ev->bytes_out;
 
     status_count_in(st, ev->bytes_in / SLICER_TS_PACKET_SIZE - ses->bytes_in / SLICER_TS_PACKET_SIZE,
                     ev->bytes_in - ses->bytes_in, now);
-    status_count_out(st, ev->bytes_out / SLICER_TS_PACKET_SIZE - ses->bytes_out / SLICER_TS_PACKET_SIZE,
-                     ev->bytes_out - ses->bytes_out, now);
+    status_count_out(st, bytes_out / SLICER_TS_PACKET_SIZE - ses->bytes_out / SLICER_TS_PACKET_SIZE,
+                     bytes_out - ses->bytes_out, now);
     ses->bytes_in = ev->bytes_in;
-    ses->bytes_out = ev->bytes_out;
+    ses->bytes_out = bytes_out;
     slicer_count_overruns(ses);
 }
 
@@ -352,7 +355,7 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.stop = slicer_stop_requested;
     desc.stop_opaque = app;
     desc.events.fn = slicer_on_event;
-    desc.events.opaque = app;
+    desc.events.opaque = ses;
     desc.trace = &slicer_trace;
     desc.verbose = app->debug > 1;
     return desc;
@@ -490,6 +493,7 @@ static int slicer_streams(slicer_session *ses)
                     err_to_str(err, sizeof(err), ret));
         goto out_close_input;
     }
+    ses->dst = dst;
     {
         relay_desc desc = slicer_relay_desc(ses);
         desc.mux.write = udp_out_write;
@@ -511,6 +515,7 @@ static int slicer_streams(slicer_session *ses)
     relay_destroy(&relay);
 
 out_close_input:
+    ses->dst = nullptr;
     slicer_close_sender(&dst);
     avformat_close_input(&input);
     slicer_count_overruns(ses);
