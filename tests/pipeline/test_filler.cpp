@@ -203,15 +203,13 @@ TEST(FillerCheck, NamesEachProgrammeStreamTheFillerCannotReplace)
     for (const auto &c : cases) {
         filler_ctx filler = {};
         filler.format = streams_of(c.filler);
-        filler_mismatch found[1];
+        filler_mismatch found[4];
         char text[128];
-        int n = filler_check(&filler, programme, found, 1);
-        ASSERT_EQ((int)c.want.size(), n);
         std::vector<std::string> got;
-        filler_mismatch all[4];
-        filler_check(&filler, programme, all, 4);
-        for (int i = 0; i < n; i++) {
-            filler_mismatch_text(&all[i], text, sizeof(text));
+        /* With room for one, the count still covers every difference. */
+        ASSERT_EQ((int)c.want.size(), filler_check(&filler, programme, found, 1));
+        for (int i = 0; i < filler_check(&filler, programme, found, 4); i++) {
+            filler_mismatch_text(&found[i], text, sizeof(text));
             got.push_back(text);
         }
         EXPECT_EQ(c.want, got);

@@ -85,10 +85,8 @@ class OnAir(unittest.TestCase):
         rc, _ = svc.stop(settle=1)
         self.assertEqual(rc, 0)
         warnings = [m for m in kt.messages(svc.text()) if "the filler cannot replace" in m]
-        self.assertEqual(warnings, ["slicer_streams: the filler cannot replace PID 0x100 (video): no filler stream",
-                                    "slicer_streams: the filler cannot replace PID 0x101 (audio): no filler stream"])
-        events = [l["event"] for l in asrun(record)]
-        self.assertEqual(events, ["cue", "armed", "break_skipped"])
+        self.assertEqual([("PID 0x100 " in w, "PID 0x101 " in w) for w in warnings], [(True, False), (False, True)])
+        self.assertEqual([l["event"] for l in asrun(record)], ["cue", "armed", "break_skipped"])
 
     def test_sigterm_with_a_mux_rate_a_tenth_of_the_input_ends_within_a_second(self):
         prog = os.path.join(self.dir, "fast.ts")
