@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -524,11 +525,48 @@ out_close_input:
     return ret;
 }
 
-/* The library's log into the logger, except while it would only repeat itself. */
+#define SLICER_LIBRARY_REPEATS 10  // library lines of one format logged in a row before they are counted
+
+/* The library's lines of one format in a row, and those of them left out. */
+static std::mutex slicer_library_lock;
+static const char *slicer_library_fmt;
+static int64_t slicer_library_repeats;
+static int64_t slicer_library_left_out;
+static int64_t slicer_library_logged_at;  // µs (monotonic)
+
+/*
+ * The library's log into the logger, except while it would only repeat
+ * itself. A demuxer searching random bytes for packets writes one line
+ * dozens of times a second: past SLICER_LIBRARY_REPEATS lines of one format
+ * in a row, one is logged per RATELIMIT_PERIOD_US with the count left out.
+ */
 static void slicer_log_callback(void *avcl, int level, const char *fmt, va_list vl)
 {
-    if (!slicer_library_quiet.load())
-        ffmpeg_log_callback(avcl, level, fmt, vl);
+    if (slicer_library_quiet.load() || level > AV_LOG_INFO)
+        return;
+    int64_t left_out = 0;
+    {
+        std::lock_guard<std::mutex> guard(slicer_library_lock);
+        int64_t now = status_now_us();
+        if (fmt != slicer_library_fmt) {
+            left_out = slicer_library_left_out;
+            slicer_library_fmt = fmt;
+            slicer_library_repeats = 0;
+        } else if (slicer_library_repeats >= SLICER_LIBRARY_REPEATS) {
+            if (now - slicer_library_logged_at < RATELIMIT_PERIOD_US) {
+                slicer_library_left_out++;
+                return;
+            }
+            left_out = slicer_library_left_out;
+        }
+        slicer_library_repeats++;
+        slicer_library_left_out = 0;
+        slicer_library_logged_at = now;
+    }
+    if (left_out > 0)
+        log_printf(LOG_INFO, "%s: %" PRId64 " lines of the media library like the previous one left out",
+                   "slicer_main_loop", left_out);
+    ffmpeg_log_callback(avcl, level, fmt, vl);
 }
 
 /* Sleeps up to us microseconds in short steps, returning early on a stop request. */
