@@ -269,20 +269,40 @@ def stop_group(proc):
 
 FAILED_LINE = re.compile(r"^\s*\d+ - (\S+) \(([^)]*)\)\s*$")
 LISTED_LINE = re.compile(r"^\s*Test\s+#\d+: (\S+)\s*$")
+STATUS_LINE = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (\S+) ")
+CASE_LINE = re.compile(r"^(?:FAIL|ERROR): (test_\w+)")
 
 
 def failed_tests(log):
-    """Names of the tests ctest listed as failed, with the reason when not a plain failure."""
+    """Names of the tests ctest listed as failed, with the reason when not a plain
+    failure and the failing cases of a Python script in brackets."""
     names = []
+    cases = {}
+    current = None
     seen_header = False
     with open(log, encoding="utf-8", errors="replace") as f:
         for line in f:
             if line.startswith("The following tests FAILED"):
                 seen_header = True
                 continue
-            m = FAILED_LINE.match(line) if seen_header else None
+            if seen_header:
+                m = FAILED_LINE.match(line)
+                if m:
+                    name = m.group(1)
+                    if m.group(2) != "Failed":
+                        name += " (%s)" % m.group(2)
+                    found = cases.get(m.group(1), [])
+                    if found:
+                        name += " [%s%s]" % (", ".join(found[:4]), ", ..." if len(found) > 4 else "")
+                    names.append(name)
+                continue
+            m = STATUS_LINE.match(line)
             if m:
-                names.append(m.group(1) if m.group(2) == "Failed" else "%s (%s)" % m.groups())
+                current = m.group(1)
+                continue
+            m = CASE_LINE.match(line)
+            if m and current and m.group(1) not in cases.setdefault(current, []):
+                cases[current].append(m.group(1))
     return names
 
 
@@ -473,8 +493,8 @@ def main():
                 else:
                     log = os.path.join(logs, m["id"] + "-ctest.log")
                     rc, _, timed_out = run(["ctest", "--test-dir", build, "-R", m["tests"],
-                                            "-j", str(args.test_jobs), "--no-tests=error"],
-                                           log, args.limit)
+                                            "-j", str(args.test_jobs), "--no-tests=error",
+                                            "--output-on-failure"], log, args.limit)
                     names = failed_tests(log)
                     if timed_out:
                         names.append("(stopped after %d s)" % args.limit)
