@@ -5,6 +5,7 @@
  */
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -17,7 +18,7 @@ extern "C" {
 
 static void demo_usage(const char *name)
 {
-    printf("usage: %s input output replace\n"
+    printf("usage: %s [--time-signal-breaks] input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output format is guessed according to the file extension.\n"
            "\n", name);
@@ -33,7 +34,7 @@ static void demo_show_filler(const filler_ctx *filler, const char *name)
 }
 
 /* What the demo asks of the relay loop. */
-static relay_desc demo_relay_desc(void)
+static relay_desc demo_relay_desc(int time_signal_breaks)
 {
     relay_desc desc = {};
 
@@ -46,6 +47,7 @@ static relay_desc demo_relay_desc(void)
     desc.events.fn = demo_on_event;
     desc.trace = &demo_trace;
     desc.verbose = 1;
+    desc.time_signal_breaks = time_signal_breaks;
     return desc;
 }
 
@@ -58,13 +60,16 @@ int demo_run(int argc, char **argv)
     int ret;
 
     avformat_network_init();
-    if (argc < 4) {
+    /* The one option comes before the three file names. */
+    int time_signal_breaks = argc > 1 && !strcmp(argv[1], "--time-signal-breaks");
+    int first = 1 + time_signal_breaks;
+    if (argc < first + 3) {
         demo_usage(argv[0]);
         return 1;
     }
-    const char *in_name = argv[1];
-    const char *out_name = argv[2];
-    const char *replace_name = argv[3];
+    const char *in_name = argv[first];
+    const char *out_name = argv[first + 1];
+    const char *replace_name = argv[first + 2];
 
     log_packet_set_sink(&demo_trace);
 
@@ -91,7 +96,7 @@ int demo_run(int argc, char **argv)
     av_dump_format(in, 0, in_name, 0);
 
     {
-        relay_desc desc = demo_relay_desc();
+        relay_desc desc = demo_relay_desc(time_signal_breaks);
         ret = relay_create(&relay, &desc, in, filler);
     }
     if (ret < 0)

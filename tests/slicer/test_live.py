@@ -196,7 +196,7 @@ class Live(unittest.TestCase):
         check = splicecheck.Splice(prog, self.filler, svc.out)
         check.expect_valid()
         runs = check.video.runs()
-        self.assertEqual(len(runs), 2, "the second cue abandons the first break")
+        self.assertEqual(len(runs), 2, "the second event ends the first break at its own point")
         check.expect_break(1, info["cues"][2]["pts_time"], 2 * TICKS)
         cues = [p for p in check.out["packets"] if p["pid"] == 0x590]
         self.assertEqual(len(cues), 3, "every cue packet, the bad one too, is relayed")
