@@ -210,7 +210,10 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
 
         ts_out_config config = relay_stage_config(r->out);
         int size = r->desc.mux.packet_size > 0 ? r->desc.mux.packet_size : RELAY_PACKET_SIZE;
-        ret = ts_out_open(&r->stage, url, &config, &r->out->interrupt_callback, size);
+        if (r->desc.mux.write)
+            ret = ts_out_open_writer(&r->stage, r->desc.mux.write, r->desc.mux.write_opaque, &config, size);
+        else
+            ret = ts_out_open(&r->stage, url, &config, &r->out->interrupt_callback, size);
         if (ret < 0)
             return relay_setup_failed(r, EVENT_STEP_OPEN_OUTPUT, -1, ret, url);
         r->out->pb = ts_out_pb(r->stage);

@@ -34,6 +34,9 @@ struct relay_mux {
     int pmt_start_pid;
     int packet_size;               // bytes the output stage hands over at once (1316: UDP)
     int64_t max_lead_us;           // > 0: null packets keeping the output ahead of the clock by more are left out
+    /* Where the output stage writes; null: the URL given to relay_open_output. */
+    int (*write)(void *opaque, uint8_t *buf, int size);
+    void *write_opaque;
 };
 
 /* What differs between the programs that drive the relay. */

@@ -21,11 +21,17 @@ extern "C" {
 #include "pipeline/relay.h"
 #include "pipeline/trace.h"
 #include "service/app_ctx.h"
+#include "service/udp_in.h"
+#include "service/udp_out.h"
 
 #define SLICER_DATAGRAM_SIZE     1316    // seven TS packets per UDP datagram
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
 #define SLICER_OUTPUT_GRACE_US   500000  // time the output gets to write its trailer after a stop
-#define SLICER_SEND_HEADROOM     20      // the UDP sender may go 1/20 faster than the mux rate
+#define SLICER_SRC_BUFFER        (8 << 20)  // socket receive buffer asked for by default, bytes
+#define SLICER_RING_US           1000000    // input and output rings: this long at the mux rate
+#define SLICER_RING_MIN          (4 << 20)  // bytes, also for streams without a mux rate
+/* Margin of the output's schedule over the latest bytes the muxer writes. */
+#define SLICER_SEND_DELAY_US     60000
 /* How far the output may run ahead of the wall clock after a gap in the input's timestamps. */
 #define SLICER_MAX_OUTPUT_LEAD_US 300000
 
@@ -289,27 +295,91 @@ static relay_desc slicer_relay_desc(app_ctx *app)
     return desc;
 }
 
+/* Bytes the input and output rings hold: about a second at the mux rate. */
+static int64_t slicer_ring_bytes(const app_ctx *app)
+{
+    int64_t bytes = app->mux_rate > 0 ? app->mux_rate / 8 * SLICER_RING_US / 1000000 : 0;
+    return bytes < SLICER_RING_MIN ? SLICER_RING_MIN : bytes;
+}
+
+/* The UDP receiver on src_addr, as configured by the options. */
+static int slicer_open_receiver(app_ctx *app, udp_in **src)
+{
+    udp_in_config config = {};
+
+    config.addr = app->src_addr;
+    config.interface = app->src_if;
+    config.source = app->src_source;
+    config.socket_buffer = app->src_buffer > 0 ? app->src_buffer : SLICER_SRC_BUFFER;
+    config.ring_bytes = slicer_ring_bytes(app);
+    config.stop_flag = app->stop_flag;
+    return udp_in_create(src, &config);
+}
+
+/* The paced UDP sender to dst_addr, as configured by the options. */
+static int slicer_open_sender(app_ctx *app, udp_out **dst)
+{
+    udp_out_config config = {};
+
+    config.addr = app->dst_addr;
+    config.interface = app->dst_if;
+    config.ttl = app->dst_ttl;
+    config.rtp = app->dst_rtp;
+    config.delay_us = SLICER_SEND_DELAY_US;
+    /* The muxer's PCR starts at the first dts and settles max_delay behind. */
+    config.start_lead_us = app->max_delay > 0 ? app->max_delay : 0;
+    config.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
+    config.ring_bytes = slicer_ring_bytes(app);
+    config.stop_flag = app->stop_flag;
+    return udp_out_create(dst, &config);
+}
+
+/* Closes the sender (a bounded drain) and logs what it did. */
+static void slicer_close_sender(udp_out **dst)
+{
+    udp_out_stats sent = {};
+
+    if (!*dst)
+        return;
+    udp_out_destroy(dst, &sent);
+    log_printf(LOG_INFO, "%s: output: %" PRId64 " datagrams sent, %" PRId64 " late, latest by %" PRId64
+               " us, %" PRId64 " dropped at stop, %" PRId64 " send errors, %" PRId64 " schedule restarts",
+               "slicer_streams", sent.datagrams_sent, sent.datagrams_late, sent.max_late_us,
+               sent.datagrams_dropped + sent.bytes_dropped / SLICER_DATAGRAM_SIZE, sent.send_errors,
+               sent.schedule_restarts);
+}
+
 int slicer_streams(app_ctx *app)
 {
     AVFormatContext *input = nullptr;
     relay *relay = nullptr;
+    udp_in *src = nullptr;
+    udp_out *dst = nullptr;
     slicer_output_stop output_stop = {app, 0};
-    AVDictionary *in_opts = nullptr;
     char err[ERR_TEXT_SIZE] = {0};
     int ret;
 
     log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
-    input = avformat_alloc_context();
-    if (!input)
-        return AVERROR(ENOMEM);
-    input->interrupt_callback.callback = slicer_interrupt;
-    input->interrupt_callback.opaque = app;
-    av_dict_set(&in_opts, "f", "mpegts", 0);
-    ret = avformat_open_input(&input, app->src_url, nullptr, &in_opts);
-    av_dict_free(&in_opts);
+    ret = slicer_open_receiver(app, &src);
     if (ret < 0) {
         log_printf(LOG_ERROR, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
                    err_to_str(err, sizeof(err), ret));
+        return ret;
+    }
+    input = avformat_alloc_context();
+    if (!input) {
+        udp_in_destroy(&src);
+        return AVERROR(ENOMEM);
+    }
+    input->interrupt_callback.callback = slicer_interrupt;
+    input->interrupt_callback.opaque = app;
+    input->pb = udp_in_pb(src);
+    input->flags |= AVFMT_FLAG_CUSTOM_IO;
+    ret = avformat_open_input(&input, app->src_url, av_find_input_format("mpegts"), nullptr);
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
+                   err_to_str(err, sizeof(err), ret));
+        udp_in_destroy(&src);
         return ret;
     }
 
@@ -322,14 +392,24 @@ int slicer_streams(app_ctx *app)
     }
     av_dump_format(input, 0, app->src_url, 0);
 
+    ret = slicer_open_sender(app, &dst);
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: Could not open output file [%s]: %s", "slicer_streams", app->dst_url,
+                   err_to_str(err, sizeof(err), ret));
+        goto out_close_input;
+    }
     {
         relay_desc desc = slicer_relay_desc(app);
+        desc.mux.write = udp_out_write;
+        desc.mux.write_opaque = dst;
         ret = relay_create(&relay, &desc, input, app->filler);
     }
     if (ret < 0)
         goto out_close_input;
     ret = relay_open_output(relay, app->dst_url, slicer_interrupt_output, &output_stop);
     if (ret >= 0) {
+        /* Start from fresh input: what arrived during set-up is stale. */
+        udp_in_discard(src);
         ret = relay_run(relay);
         int64_t dropped = relay_nulls_dropped(relay);
         if (dropped > 0)
@@ -339,7 +419,9 @@ int slicer_streams(app_ctx *app)
     relay_destroy(&relay);
 
 out_close_input:
+    slicer_close_sender(&dst);
     avformat_close_input(&input);
+    udp_in_destroy(&src);
     return ret;
 }
 
@@ -353,34 +435,11 @@ static void slicer_pause(const app_ctx *app, int64_t us)
 
 int slicer_main_loop(app_ctx *app)
 {
-    char part[64];
-
+    /* Names for the log and the muxer; the sockets are the session's own. */
     utils_strlcpy(app->src_url, "udp://", sizeof(app->src_url));
     utils_strlcat(app->src_url, app->src_addr, sizeof(app->src_url));
-    utils_strlcat(app->src_url, "?overrun_nonfatal=1&fifo_size=2000000", sizeof(app->src_url));
-    if (app->src_if[0]) {
-        utils_strlcat(app->src_url, "&localaddr=", sizeof(app->src_url));
-        utils_strlcat(app->src_url, app->src_if, sizeof(app->src_url));
-    }
     utils_strlcpy(app->dst_url, "udp://", sizeof(app->dst_url));
     utils_strlcat(app->dst_url, app->dst_addr, sizeof(app->dst_url));
-    utils_strlcat(app->dst_url, "?fifo_size=2000000&&pkt_size=1316", sizeof(app->dst_url));
-    if (app->dst_if[0]) {
-        utils_strlcat(app->dst_url, "&localaddr=", sizeof(app->dst_url));
-        utils_strlcat(app->dst_url, app->dst_if, sizeof(app->dst_url));
-    }
-    if (app->mux_rate) {
-        /*
-         * The UDP sender thread sleeps between datagrams and forgets the time
-         * it overslept: at exactly the muxer's rate it falls behind by 0.2 to
-         * 0.7 % (measured at 20 Mbit/s), more on a loaded machine, and the
-         * delay on air grows for as long as the session runs. With a little
-         * headroom it keeps up; the muxer's constant rate still sets the pace.
-         */
-        snprintf(part, sizeof(part), "&bitrate=%" PRId64,
-                 (int64_t)app->mux_rate + app->mux_rate / SLICER_SEND_HEADROOM);
-        utils_strlcat(app->dst_url, part, sizeof(app->dst_url));
-    }
     log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
     log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
 
