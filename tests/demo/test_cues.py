@@ -1,9 +1,10 @@
 """Cues as feeds send them (repeats, cancels, returns, immediate splices,
-back-to-back and overlapping events, time_signal), through KestrowDemo on
-generated programmes (H.264 with a 2 s GOP, AAC + MP2), each output read back
-with the stream checker: where the video left and rejoined the programme,
-where each audio stream switched, and that nothing outside the breaks was
-lost or written twice."""
+back-to-back and overlapping events, time_signal), through KestrowDemo and,
+for the rows in LIVE, through KestrowApp over loopback, on generated
+programmes (H.264 with a 2 s GOP, AAC + MP2). Each output is read back with
+the stream checker: where the video left and rejoined the programme, where
+each audio stream switched, and that nothing outside the breaks was lost or
+written twice."""
 import os
 import subprocess
 import sys
@@ -39,6 +40,8 @@ ROWS = [
     ("audio 300 ms behind", ["id=1,at=4,dur=4,lead=2"], [(4, 8)], {"audio_offset_ms": -300}),
     ("no PCR PID: cue without timestamp", ["id=1,at=4,dur=4,lead=2"], [(4, 8)], {"pcr_pid": "none"}),
 ]
+LIVE = {"repeats before and during", "overlapping", "time_signal start and end", "audio 300 ms ahead",
+        "no PCR PID: cue without timestamp"}
 
 
 def measure(prog, filler, out, info):
@@ -56,14 +59,16 @@ def measure(prog, filler, out, info):
 
 
 def expect_programme_kept(check, spans):
-    """Every programme packet outside the breaks is in the output once; inside,
-    only the audio packet cut at a break's start and the one the audio
-    returns with."""
+    """Every programme packet outside the breaks, from the first one out to the
+    last, is in the output once; inside, only the audio packet cut at a
+    break's start and the one the audio returns with."""
     for st in [check.video] + list(check.audio.values()):
         out = [(p["hash"], p["pts"]) for p in st.out if p["origin"] == "src"]
         assert len(out) == len(set(out)), "PID 0x%x: a programme packet written twice" % st.pid
         out = set(out)
-        for p in st.src:
+        keys = [(p["hash"], p["pts"]) for p in st.src]
+        seen = [i for i, k in enumerate(keys) if k in out]
+        for p in st.src[seen[0]:seen[-1] + 1] if seen else st.src:
             inside = any(a <= p["pts"] and p["pts"] + (p["duration"] if st is not check.video else 1) <= b
                          for a, b in spans)
             assert inside != ((p["hash"], p["pts"]) in out), "PID 0x%x: packet at pts %d %s" % (
@@ -82,40 +87,60 @@ class Cues(unittest.TestCase):
     def tearDownClass(cls):
         cls._tmp.cleanup()
 
-    def test_scenarios_through_the_demo(self):
+    def run_row(self, row, live):
+        """Generates the row's programme, splices it, checks the output; returns what was measured."""
+        name, cues, want = row[:3]
+        extra = row[3] if len(row) > 3 else {}
+        prog = os.path.join(self.dir, "prog.ts")
+        info = kestrow_gen.generate(prog, duration=14, gop=50, cues=cues,
+                                    **(extra if isinstance(extra, dict) else {}))
+        flags = [TS] if extra == TS else []
+        if live:
+            svc = kt.Service(self.dir, *flags, filler=self.filler, name="app")
+            self.addCleanup(svc.close)
+            self.assertTrue(svc.ready())
+            svc.send(prog)
+            self.assertEqual(svc.stop(settle=2)[0], 0)
+            out = svc.out
+        else:
+            out = os.path.join(self.dir, "out.ts")
+            res = subprocess.run([kt.DEMO] + flags + [prog, out, self.filler], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True, errors="replace", timeout=180)
+            self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+        check = splicecheck.Splice(prog, self.filler, out)
+        check.expect_valid()
+        got = measure(prog, self.filler, out, info)
+        self.assertEqual(want, [(s, e) for s, e, _ in got])
+        for n, (s, e, audio) in enumerate(got):
+            chained = n + 1 < len(got) and got[n + 1][0] == e
+            for pid, first, back in audio:
+                self.assertEqual(first, 0, "audio 0x%x starts off the video" % pid)
+                limit = max(p["duration"] for p in check.audio[pid].src)
+                self.assertTrue(back == 0 if chained else -limit < back <= 0,
+                                "audio 0x%x returns %s ticks off the video" % (pid, back))
+        spans = []
+        for s, e in want:  # a break that begins where one ended extends it
+            a, b = info["start"] + s * TICKS, info["start"] + e * TICKS
+            spans[-1:] = [(spans[-1][0], b)] if spans and spans[-1][1] == a else spans[-1:] + [(a, b)]
+        expect_programme_kept(check, spans)
+        return got
+
+    def scenarios(self, live):
         table = []
         for row in ROWS:
-            name, cues, want = row[:3]
-            extra = row[3] if len(row) > 3 else {}
-            with self.subTest(name):
-                prog = os.path.join(self.dir, "prog.ts")
-                out = os.path.join(self.dir, "out.ts")
-                info = kestrow_gen.generate(prog, duration=14, gop=50, cues=cues,
-                                            **(extra if isinstance(extra, dict) else {}))
-                args = [kt.DEMO] + ([TS] if extra == TS else []) + [prog, out, self.filler]
-                res = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                     errors="replace", timeout=180)
-                self.assertEqual(res.returncode, 0, res.stderr[-2000:])
-                check = splicecheck.Splice(prog, self.filler, out)
-                check.expect_valid()
-                got = measure(prog, self.filler, out, info)
-                table.append((name, got))
-                self.assertEqual(want, [(s, e) for s, e, _ in got])
-                for n, (s, e, audio) in enumerate(got):
-                    chained = n + 1 < len(got) and got[n + 1][0] == e
-                    for pid, first, back in audio:
-                        self.assertEqual(first, 0, "audio 0x%x starts off the video" % pid)
-                        limit = max(p["duration"] for p in check.audio[pid].src)
-                        self.assertTrue(back == 0 if chained else -limit < back <= 0,
-                                        "audio 0x%x returns %s ticks off the video" % (pid, back))
-                spans = []
-                for s, e in want:  # a break that begins where one ended extends it
-                    a, b = info["start"] + s * TICKS, info["start"] + e * TICKS
-                    spans[-1:] = [(spans[-1][0], b)] if spans and spans[-1][1] == a else spans[-1:] + [(a, b)]
-                expect_programme_kept(check, spans)
+            if live and row[0] not in LIVE:
+                continue
+            with self.subTest(row[0]):
+                table.append((row[0], self.run_row(row, live)))
         for name, got in table:
-            print("%-36s %s" % (name, "; ".join("video %g-%gs audio %s" % (
+            print("%-9s %-36s %s" % ("app" if live else "demo", name, "; ".join("video %g-%gs audio %s" % (
                 s, e, " ".join("0x%x %+d/%+d" % a for a in audio)) for s, e, audio in got) or "no break"))
+
+    def test_through_the_demo(self):
+        self.scenarios(live=False)
+
+    def test_through_the_service(self):
+        self.scenarios(live=True)
 
 
 if __name__ == "__main__":
