@@ -72,14 +72,16 @@ class FillerFaults(unittest.TestCase):
         for t in senders:
             t.join()
 
-        # The three that do not load: one line, no session, a prompt stop.
-        for kind in ("text", "empty", "missing"):
+        # The three that do not load: one line, no session, a prompt stop with a
+        # failure status (a missing file is refused with the options, before the start).
+        for kind, status in (("text", 1), ("empty", 1), ("missing", 255)):
             svc = services[kind]
             rc, took = svc.stop(settle=0)
-            ok = (res.expect(svc.text().count("failed to load filler [%s]" % fillers[kind]) == 1,
-                             "%s filler: no failure line" % kind)
+            said = svc.stderr_text() if status == 255 else svc.text()
+            line = "--filler" if status == 255 else "failed to load filler [%s]" % fillers[kind]
+            ok = (res.expect(said.count(line) == 1, "%s filler: no failure line" % kind)
                   & res.expect(os.path.getsize(svc.out) == 0, "%s filler: output sent" % kind)
-                  & res.expect(rc is not None and took < 1.5, "%s filler: exit %r after %.2f s" % (kind, rc, took)))
+                  & res.expect(rc == status and took < 1.5, "%s filler: exit %r after %.2f s" % (kind, rc, took)))
             res.add("filler is %s: does not load, prompt stop" % kind,
                     fl.Flow(os.path.join(d, svc.name + ".sent.ts"), None, PIDS, start).count(start, start + END * TICKS),
                     0, ok, "exit %r in %.2f s" % (rc, took))
