@@ -17,7 +17,7 @@ struct trace_sink;
 struct demo_ctx {
     asrun_ctx *asrun;
     const char *asrun_path;
-    event_asrun_ctx records;
+    int time_signal_breaks;  // --time-signal-breaks: time_signal cues start and end breaks
 };
 
 /* The demo's event sink (opaque: a demo_ctx): console lines on stdout and stderr, as-run lines. */
@@ -27,7 +27,7 @@ void demo_on_event(void *opaque, const event *ev);
 extern const trace_sink demo_trace;
 
 /*
- * The whole program: [--asrun-file=PATH] input output replace. Prints its
+ * The whole program: [--asrun-file=PATH] [--time-signal-breaks] input output replace. Prints its
  * report on stdout and stderr and returns the exit status (0, or 1 after the
  * usage text, a set-up failure, a read error or a failed write). Keeps no state
  * between calls, so it can run many times in one process.

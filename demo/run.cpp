@@ -19,7 +19,7 @@ extern "C" {
 
 static void demo_usage(const char *name)
 {
-    printf("usage: %s [--asrun-file=PATH] input output replace\n"
+    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output format is guessed according to the file extension.\n"
            "\n", name);
@@ -37,8 +37,8 @@ static void demo_show_filler(const filler_ctx *filler, const char *name)
 #define DEMO_ASRUN_OPTION "--asrun-file="
 #define DEMO_MAX_MISMATCHES 16
 
-/* Prints each programme stream the filler cannot replace; notes a video stream without filler. */
-static void demo_check_filler(demo_ctx *demo, const filler_ctx *filler, const AVFormatContext *in)
+/* Prints each programme stream the filler cannot replace. */
+static void demo_check_filler(const filler_ctx *filler, const AVFormatContext *in)
 {
     filler_mismatch found[DEMO_MAX_MISMATCHES];
     char text[256];
@@ -47,8 +47,6 @@ static void demo_check_filler(demo_ctx *demo, const filler_ctx *filler, const AV
     for (int i = 0; i < n && i < DEMO_MAX_MISMATCHES; i++) {
         filler_mismatch_text(&found[i], text, sizeof(text));
         fprintf(stderr, "The filler cannot replace %s\n", text);
-        if (found[i].video && found[i].difference == FILLER_NO_STREAM)
-            demo->records.no_filler_video = 1;
     }
 }
 
@@ -67,6 +65,7 @@ static relay_desc demo_relay_desc(demo_ctx *demo)
     desc.events.opaque = demo;
     desc.trace = &demo_trace;
     desc.verbose = 1;
+    desc.time_signal_breaks = demo->time_signal_breaks;
     return desc;
 }
 
@@ -81,10 +80,15 @@ int demo_run(int argc, char **argv)
     int ret;
 
     avformat_network_init();
+    /* Options come before the three file names, in any order. */
     int first = 1;
-    if (argc > 1 && strncmp(argv[1], DEMO_ASRUN_OPTION, strlen(DEMO_ASRUN_OPTION)) == 0) {
-        demo.asrun_path = argv[1] + strlen(DEMO_ASRUN_OPTION);
-        first = 2;
+    for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
+        if (strncmp(argv[first], DEMO_ASRUN_OPTION, strlen(DEMO_ASRUN_OPTION)) == 0)
+            demo.asrun_path = argv[first] + strlen(DEMO_ASRUN_OPTION);
+        else if (strcmp(argv[first], "--time-signal-breaks") == 0)
+            demo.time_signal_breaks = 1;
+        else
+            break;
     }
     if (argc - first < 3) {
         demo_usage(argv[0]);
@@ -93,7 +97,6 @@ int demo_run(int argc, char **argv)
     const char *in_name = argv[first];
     const char *out_name = argv[first + 1];
     const char *replace_name = argv[first + 2];
-    demo.records.start_pts = AV_NOPTS_VALUE;
     if (demo.asrun_path) {
         ret = asrun_create(&demo.asrun, demo.asrun_path, 0);
         if (ret < 0) {
@@ -125,7 +128,7 @@ int demo_run(int argc, char **argv)
         goto out_teardown;
     }
     av_dump_format(in, 0, in_name, 0);
-    demo_check_filler(&demo, filler, in);
+    demo_check_filler(filler, in);
 
     {
         relay_desc desc = demo_relay_desc(&demo);

@@ -437,6 +437,7 @@ int relay_run(relay *r)
     loop.env.held = loop.held;
     loop.env.events = &loop.sink;
     loop.env.verbose = r->desc.verbose;
+    loop.env.time_signal_breaks = r->desc.time_signal_breaks;
 
     /*
      * A live input is read afresh from here: what arrived during set-up is

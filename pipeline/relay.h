@@ -51,6 +51,7 @@ struct relay_desc {
     event_sink events;             // what the loop and the splice rules report
     const trace_sink *trace;       // installed for the packet traces; null: leave as it is
     int verbose;                   // per-packet traces of the splice rules
+    int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
 };
 
 struct relay {

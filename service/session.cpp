@@ -83,7 +83,6 @@ struct slicer_session {
     app_ctx *app;
     ratelimit *failures;        // the main loop's: sessions failing over and over log once, then counts
     int quiet;                  // the previous session failed at once: its set-up lines are not repeated
-    event_asrun_ctx asrun;
     int64_t bytes_in;           // totals at the last progress event
     int64_t bytes_out;
     udp_in *src;                // the session's receiver: its overruns
@@ -134,7 +133,7 @@ static void slicer_record(slicer_session *ses, const event *ev)
     app_ctx *app = ses->app;
     asrun_record rec;
 
-    if (event_asrun(&ses->asrun, ev, (int64_t)log_now_ms(), &rec) <= 0)
+    if (event_asrun(ev, (int64_t)log_now_ms(), &rec) <= 0)
         return;
     status_event(&app->status, &rec);
     if (slicer_state_after[rec.event] >= 0)
@@ -211,6 +210,12 @@ static void slicer_log_setup_failure(slicer_session *ses, const event *ev)
     }
 }
 
+/* What the event's id counts: splice_insert events or time_signal segmentation events. */
+static const char *slicer_id_name(const event *ev)
+{
+    return ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "segmentation_event_id" : "splice_event_id";
+}
+
 /*
  * The service's event sink: the log lines of the packet loop and the splice
  * rules, the as-run record, the channel's status and counters.
@@ -232,14 +237,52 @@ static void slicer_on_event(void *opaque, const event *ev)
         log_printf(LOG_ERROR, "%s: Failed to parse SCTE-35 packet: %d", LOOP_NAME, ev->code);
         break;
     case EVENT_ARMED:
-        log_printf(LOG_INFO, "%s: splice_insert.splice_time.pts_time=%" PRId64, LOOP_NAME, ev->pts_time);
-        if (ev->splice_time != ev->pts_time)
+        if (ev->pts_time != AV_NOPTS_VALUE)
+            log_printf(LOG_INFO, "%s: %s.splice_time.pts_time=%" PRId64, LOOP_NAME,
+                       ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "time_signal" : "splice_insert", ev->pts_time);
+        if (ev->pts_time != AV_NOPTS_VALUE && ev->splice_time != ev->pts_time)
             log_printf(LOG_INFO, "%s: effective splice point=%" PRId64 " (%f), pts_adjustment=%" PRIu64,
                        LOOP_NAME, ev->splice_time, ev->splice_time / 90000.0, ev->pts_adjustment);
-        log_printf(LOG_INFO, "%s: remain: %" PRId64 " ticks (%f sec)", LOOP_NAME, ev->delta, ev->delta / 90000.0);
-        if (ev->flags & EVENT_CUE_DURATION_FLAG)
+        if (ev->reason != EVENT_ARM_CUE)
+            log_printf(LOG_INFO, "%s: %s=%u armed (%s) at %" PRId64, LOOP_NAME, slicer_id_name(ev),
+                       ev->splice_event_id, event_reason_name(ev), ev->splice_time);
+        if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
+            log_printf(LOG_INFO, "%s: %s=%u armed: immediate, at the next video key frame", LOOP_NAME,
+                       slicer_id_name(ev), ev->splice_event_id);
+        else
+            log_printf(LOG_INFO, "%s: remain: %" PRId64 " ticks (%f sec)", LOOP_NAME, ev->delta, ev->delta / 90000.0);
+        if (ev->flags & EVENT_CUE_DURATION_FLAG && ev->pts_time != AV_NOPTS_VALUE)
             log_printf(LOG_INFO, "%s: splice_insert.break_duration.duration=%" PRId64 " (%f), at=%" PRId64,
                        LOOP_NAME, ev->duration, ev->duration / 90000.0, ev->pts_time + ev->duration);
+        break;
+    case EVENT_CUE_IGNORED:
+        log_printf(LOG_INFO, "%s: cue of %s=%u ignored: %s", LOOP_NAME, slicer_id_name(ev), ev->splice_event_id,
+                   event_reason_name(ev));
+        break;
+    case EVENT_CUE_REPEATED:
+        log_printf(LOG_INFO, "%s: %s=%u repeated: nothing changes", LOOP_NAME, slicer_id_name(ev),
+                   ev->splice_event_id);
+        break;
+    case EVENT_CANCELLED:
+        log_printf(LOG_INFO, "%s: %s=%u cancelled: %s", LOOP_NAME, slicer_id_name(ev), ev->splice_event_id,
+                   ev->reason == EVENT_CANCEL_ARMED ? "disarmed" : "no longer kept for after the break");
+        break;
+    case EVENT_RETURN_SCHEDULED:
+        if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
+            log_printf(LOG_INFO, "%s: return cue %s=%u: the break ends at the next video key frame", LOOP_NAME,
+                       slicer_id_name(ev), ev->splice_event_id);
+        else
+            log_printf(LOG_INFO, "%s: return cue %s=%u: the break ends at the first video key frame at %" PRId64
+                       " (%f)", LOOP_NAME, slicer_id_name(ev), ev->splice_event_id, ev->splice_time,
+                       ev->splice_time / 90000.0);
+        break;
+    case EVENT_NEXT_KEPT:
+        log_printf(LOG_INFO, "%s: %s=%u at %" PRId64 " kept: it starts when the break under way ends", LOOP_NAME,
+                   slicer_id_name(ev), ev->splice_event_id, ev->splice_time);
+        break;
+    case EVENT_BREAK_SKIPPED:
+        log_printf(LOG_ERROR, "%s: break of %s=%u skipped (%s): the filler has no video for output stream %d",
+                   LOOP_NAME, slicer_id_name(ev), ev->splice_event_id, event_reason_name(ev), ev->stream);
         break;
     case EVENT_BREAK_STARTED:
         log_printf(LOG_INFO, "%s: Splicing started: delta=%" PRId64 ", time=%f", LOOP_NAME, ev->delta,
@@ -262,14 +305,14 @@ static void slicer_on_event(void *opaque, const event *ev)
             log_printf(LOG_INFO, "%s: end of AUDIO stream %d reached", LOOP_NAME, ev->stream);
         break;
     case EVENT_BREAK_ENDED:
-        if (ev->reason == EVENT_END_DURATION)
+        if (ev->reason == EVENT_END_FILLER_END)
+            log_printf(LOG_INFO, "%s: end of VIDEO stream %d reached", LOOP_NAME, ev->stream);
+        else if (ev->reason != EVENT_END_SESSION_END)
             log_printf(LOG_INFO, "%s: Splicing finished: delta=%" PRId64 ", time=%f, rep_ctx.end_pts=%" PRId64,
                        LOOP_NAME, ev->delta, ev->delta / 90000.0, ev->end_pts);
-        else if (ev->reason == EVENT_END_FILLER_END)
-            log_printf(LOG_INFO, "%s: end of VIDEO stream %d reached", LOOP_NAME, ev->stream);
-        else
-            log_printf(LOG_INFO, "%s: break of splice_event_id=%u ended with the session", LOOP_NAME,
-                       ev->splice_event_id);
+        log_printf(LOG_INFO, "%s: break of %s=%u ended: %s, aired=%" PRId64 " (%f sec)", LOOP_NAME,
+                   slicer_id_name(ev), ev->splice_event_id, event_reason_name(ev),
+                   ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired, ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired / 90000.0);
         break;
     case EVENT_IDLE:
         status_set_state(&app->status, STATE_IDLE);
@@ -359,6 +402,7 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.events.opaque = ses;
     desc.trace = &slicer_trace;
     desc.verbose = app->debug > 1;
+    desc.time_signal_breaks = app->time_signal_breaks;
     return desc;
 }
 
@@ -428,8 +472,6 @@ static void slicer_check_filler(slicer_session *ses, const AVFormatContext *inpu
     int n = filler_check(ses->app->filler, input, found, SLICER_MAX_MISMATCHES);
 
     for (int i = 0; i < n && i < SLICER_MAX_MISMATCHES; i++) {
-        if (found[i].video && found[i].difference == FILLER_NO_STREAM)
-            ses->asrun.no_filler_video = 1;
         if (ses->quiet)
             continue;
         filler_mismatch_text(&found[i], text, sizeof(text));
@@ -618,7 +660,6 @@ int slicer_main_loop(app_ctx *app)
         ses.failures = &failures;
         ses.quiet = quick_failures > 0;
         slicer_library_quiet.store(ses.quiet);
-        ses.asrun.start_pts = AV_NOPTS_VALUE;
         ret = slicer_streams(&ses);
         int64_t took = av_gettime_relative() - started;
 

@@ -102,7 +102,7 @@ class Live(unittest.TestCase):
         _, info, _, check = self.relay("cues", duration=12, cues=[
             "at=3,dur=8", "type=raw,hex=fd3000aabbcc,send=4", "at=7,dur=2,lead=2"])
         check.expect_valid()
-        self.assertEqual(len(check.video.runs()), 2, "the second cue abandons the first break")
+        self.assertEqual(len(check.video.runs()), 2, "the second event ends the first break at its own point")
         check.expect_break(1, info["cues"][2]["pts_time"], 2 * TICKS)
         cues = [p for p in check.out["packets"] if p["pid"] == 0x590]
         self.assertEqual(len(cues), 3, "every cue packet, the bad one too, is relayed")
