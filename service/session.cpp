@@ -20,6 +20,7 @@ extern "C" {
 #include "pipeline/filler.h"
 #include "pipeline/relay.h"
 #include "pipeline/trace.h"
+#include "pipeline/ts_layout.h"
 #include "service/app_ctx.h"
 
 #define SLICER_DATAGRAM_SIZE     1316    // seven TS packets per UDP datagram
@@ -104,6 +105,11 @@ static void slicer_log_setup_failure(const event *ev)
     case EVENT_STEP_WRITE_HEADER:
         log_printf(LOG_ERROR, "%s: avformat_write_header failed: %s", "slicer_streams", text);
         break;
+    case EVENT_STEP_LAYOUT:
+        log_printf(LOG_ERROR, "%s: output identity refused: %s; check --mpegts_service_id, "
+                   "--mpegts_pmt_start_pid and --mpegts_transport_stream_id", "slicer_streams",
+                   ev->text ? ev->text : text);
+        break;
     default:
         break;
     }
@@ -180,6 +186,18 @@ static void slicer_on_event(void *opaque, const event *ev)
         log_printf(LOG_INFO, "%s: source stream %d now belongs to output stream %d", LOOP_NAME, ev->code,
                    ev->stream);
         break;
+    case EVENT_STREAM_UNKNOWN:
+        if (ev->reason == TS_STREAM_LEAVE_OUT)
+            log_printf(LOG_ERROR, "%s: stream on PID 0x%X has unknown parameters: left out for this session",
+                       "slicer_streams", (unsigned)ev->code);
+        else
+            log_printf(LOG_INFO, "%s: stream on PID 0x%X has no sample rate yet: relayed as declared",
+                       "slicer_streams", (unsigned)ev->code);
+        break;
+    case EVENT_LEADING_DROPPED:
+        log_printf(LOG_INFO, "%s: %" PRId64 " leading pictures of the GOP at pts %" PRId64 " left out on stream %d",
+                   LOOP_NAME, ev->delta, ev->pts, ev->stream);
+        break;
     case EVENT_EPG_ADDED:
         log_printf(LOG_INFO, "%s: adding EPG track", "slicer_streams");
         break;
@@ -246,44 +264,35 @@ static relay_desc slicer_relay_desc(app_ctx *app)
 
 int slicer_streams(app_ctx *app)
 {
-    AVFormatContext *input = nullptr;
+    relay_input input = {};
     relay *relay = nullptr;
     slicer_output_stop output_stop = {app, 0};
-    AVDictionary *in_opts = nullptr;
+    const AVIOInterruptCB interrupt = {slicer_interrupt, app};
     char err[ERR_TEXT_SIZE] = {0};
     int ret;
 
     log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
-    input = avformat_alloc_context();
-    if (!input)
-        return AVERROR(ENOMEM);
-    input->interrupt_callback.callback = slicer_interrupt;
-    input->interrupt_callback.opaque = app;
-    av_dict_set(&in_opts, "f", "mpegts", 0);
-    ret = avformat_open_input(&input, app->src_url, nullptr, &in_opts);
-    av_dict_free(&in_opts);
+    ret = relay_open_input(&input, app->src_url, &interrupt, nullptr);
     if (ret < 0) {
-        log_printf(LOG_ERROR, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
-                   err_to_str(err, sizeof(err), ret));
+        if (input.failed_step == RELAY_INPUT_PROBE)
+            log_printf(LOG_ERROR, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
+                       app->src_url, err_to_str(err, sizeof(err), ret));
+        else
+            log_printf(LOG_ERROR, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
+                       err_to_str(err, sizeof(err), ret));
         return ret;
     }
-
-    log_printf(LOG_INFO, "%s: avformat_find_stream_info()...", "slicer_streams");
-    ret = avformat_find_stream_info(input, nullptr);
-    if (ret < 0) {
-        log_printf(LOG_ERROR, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
-                   app->src_url, err_to_str(err, sizeof(err), ret));
-        goto out_close_input;
-    }
-    av_dump_format(input, 0, app->src_url, 0);
+    av_dump_format(input.fmt, 0, app->src_url, 0);
 
     {
         relay_desc desc = slicer_relay_desc(app);
-        ret = relay_create(&relay, &desc, input, app->filler);
+        ret = relay_create(&relay, &desc, &input, app->filler);
     }
     if (ret < 0)
         goto out_close_input;
     ret = relay_open_output(relay, app->dst_url, slicer_interrupt_output, &output_stop);
+    if (ret < 0 && relay->failed_step == EVENT_STEP_LAYOUT)
+        ret = SLICER_CONFIG_FAULT;
     if (ret >= 0) {
         ret = relay_run(relay);
         int64_t dropped = relay_nulls_dropped(relay);
@@ -294,7 +303,7 @@ int slicer_streams(app_ctx *app)
     relay_destroy(&relay);
 
 out_close_input:
-    avformat_close_input(&input);
+    relay_close_input(&input);
     return ret;
 }
 
@@ -364,6 +373,11 @@ int slicer_main_loop(app_ctx *app)
         int64_t started = av_gettime_relative();
         ret = slicer_streams(app);
         int64_t took = av_gettime_relative() - started;
+        if (ret == SLICER_CONFIG_FAULT) {
+            /* The options cannot work with this programme: no later session would do better. */
+            log_printf(LOG_ERROR, "%s: the service stops: its options do not fit the input", "slicer_main_loop");
+            break;
+        }
 
         if (ret < 0 && took < SLICER_RETRY_PERIOD_US)
             quick_failures++;
@@ -374,5 +388,5 @@ int slicer_main_loop(app_ctx *app)
     }
 
     filler_destroy(&app->filler);
-    return 0;
+    return ret == SLICER_CONFIG_FAULT ? ret : 0;
 }
