@@ -92,23 +92,6 @@ struct StderrCapture {
 };
 
 /*
- * Waits up to timeout_ms for pid to end. Returns its wait status, or -1 after
- * killing it on timeout.
- */
-inline int wait_bounded(pid_t pid, int timeout_ms)
-{
-    int status = 0;
-    for (int waited = 0; waited < timeout_ms; waited += 5) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return status;
-        usleep(5000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
-
-/*
  * Runs body in a forked child so that it gets a logger of its own. The
  * child's assertion failures are printed by the child and turn into its exit
  * status; the child is killed after timeout_ms.
@@ -123,8 +106,14 @@ inline void run_in_child(const std::function<void()> &body, int timeout_ms = 600
         body();
         exit(::testing::Test::HasFailure() ? 1 : 0);
     }
-    int status = wait_bounded(pid, timeout_ms);
-    ASSERT_NE(-1, status) << "child timed out";
+    int status = 0;
+    for (int waited = 0; waited < timeout_ms && waitpid(pid, &status, WNOHANG) != pid; waited += 5)
+        usleep(5000);
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "child timed out";
+    }
     ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
     EXPECT_EQ(0, WEXITSTATUS(status)) << "child reported failures (see above)";
 }

@@ -8,12 +8,12 @@ status 0."""
 import os
 import unittest
 
-import faultlib as fl
+import flow as fl
 import kt
 import splicecheck
 
 TICKS = fl.TICKS
-PIDS = [0x100, 0x101, 0x102]
+PIDS = fl.PIDS
 SCTE_PID = 0x590
 DUR = 2
 BREAK1, BREAK2, END = 11, 17, 21
@@ -22,7 +22,7 @@ BIG_AT = 14
 
 
 def cues():
-    gen = fl.kestrow_gen
+    gen = kt.gen
     # Well formed as sections (the demuxer checks the CRC), but not as cues.
     not_splice_info = "type=raw,hex=fd3000aabbcc,send=2.5"
     cut_short = gen.splice_info_section(5, b"\x00\x00\x00\x01\x7f")[:-4].hex()
@@ -54,7 +54,7 @@ class CueFaults(unittest.TestCase):
 
     def run_cues(self, d):
         res = fl.Results("cues")
-        gen = fl.kestrow_gen
+        gen = kt.gen
         filler = os.path.join(d, "filler.ts")
         gen.generate(filler, filler=True, duration=6)
         prog = os.path.join(d, "cues.ts")
@@ -68,12 +68,12 @@ class CueFaults(unittest.TestCase):
         inserts = sum(1 for s in specs if s.startswith("at=") and "id=5" in s)
         others = sum(1 for s in specs if s.startswith("type=null") or s.startswith("type=time_signal")) - 1
 
-        svc = fl.Service(d, filler, "--mux-rate", "4000000", name="cues")
-        self.addCleanup(svc.kill)
-        svc.ready()
+        svc = kt.Service(d, "--mux-rate", "4000000", filler=filler, name="cues")
+        self.addCleanup(svc.close)
+        self.assertTrue(svc.ready())
         rec, times = os.path.join(d, "sent.ts"), os.path.join(d, "sent.times")
         svc.send(prog, log=times, record=rec)
-        rc, took = svc.stop()
+        rc, took = svc.stop(settle=2)
         log = svc.text()
 
         fin = fl.Flow(rec, times, PIDS, start)
@@ -83,17 +83,15 @@ class CueFaults(unittest.TestCase):
             return flow.count(start + int(a * TICKS), start + int(b * TICKS))
 
         # Intake of each kind of cue, as the log tells it.
-        res.expect(log.count("slicer_packets_loop: Failed to parse SCTE-35 packet: -22") == 1,
+        res.expect(log.count("Failed to parse SCTE-35 packet: -22") == 1,
                    "the section with table_id 0xFD was not refused once")
-        res.expect(log.count("slicer_packets_loop: Failed to parse SCTE-35 packet: -34") == 2,
+        res.expect(log.count("Failed to parse SCTE-35 packet: -34") == 2,
                    "the cut-short command and the 255 components were not refused as out of range")
         res.expect(log.count("splice_insert.splice_event_id=5") == inserts,
                    "repeated splice_insert: %d of %d logged" % (log.count("splice_insert.splice_event_id=5"), inserts))
         res.expect(log.count("splice_insert.splice_event_id=0") == others,
                    "splice_null and time_signal: %d of %d logged" % (log.count("splice_insert.splice_event_id=0"), others))
         res.expect(big.hex().upper() in log, "the dump of the 1566-byte cue is not whole in the log")
-        res.expect(log.count("Splicing started: delta=0") == 2 and log.count("SPLICING_STATE_IDLE") == 2,
-                   "breaks started: %d" % log.count("Splicing started"))
 
         # Every cue leaves as it came, the huge one in one piece.
         sent = [p["data"] for p in gen.check(prog, "--hex")["packets"] if p["pid"] == SCTE_PID]
@@ -123,10 +121,7 @@ class CueFaults(unittest.TestCase):
         res.add("splice_insert with 255 components (1566 bytes)", a, b,
                 res.expect(res.within(a, b), "huge cue: %d in, %d out" % (a, b)) and splice_ok,
                 "break at %d s spliced" % BREAK2)
-        res.expect(rc == 0 and took < 2.0, "exit %r after %.2f s" % (rc, took))
-        report = fl.sanitizer_report(svc.stderr_text())
-        res.expect(report is None, "sanitizer: %s" % report)
-        res.add("SIGTERM after the cues", "", "", rc == 0 and report is None, "exit %r in %.2f s" % (rc, took))
+        fl.Walk(res, svc, filler, d, PIDS).ending(rc, took)
         res.finish()
 
 

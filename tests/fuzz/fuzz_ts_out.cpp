@@ -19,6 +19,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "../lib/ts_reader.h"
 #include "pipeline/ts_out.h"
 
 namespace {
@@ -41,62 +42,13 @@ struct input {
     int pid() { return PIDS[byte() % (sizeof(PIDS) / sizeof(PIDS[0]))]; }
 };
 
-uint32_t crc32(const uint8_t *p, size_t len)
-{
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < len; i++)
-        for (int bit = 7; bit >= 0; bit--)
-            crc = (crc << 1) ^ ((((p[i] >> bit) & 1u) ^ (crc >> 31)) ? 0x04C11DB7u : 0);
-    return crc;
-}
-
 /* Sets section_length and appends the CRC_32 (broken when asked). */
 void finish_section(std::vector<uint8_t> &s, bool break_crc)
 {
-    size_t sl = s.size() + 4 - 3;
-    s[1] = (uint8_t)(0xB0 | ((sl >> 8) & 0x0F));
-    s[2] = (uint8_t)sl;
-    uint32_t crc = crc32(s.data(), s.size()) ^ (break_crc ? 1u : 0u);
-    for (int k = 24; k >= 0; k -= 8)
-        s.push_back((uint8_t)(crc >> k));
+    s[1] = 0xB0;
+    s = tsr::with_crc(s);
+    s.back() ^= break_crc ? 1 : 0;
 }
-
-struct builder {
-    std::vector<uint8_t> ts;
-    uint8_t cc[8192] = {};
-
-    /* Packets carrying d on pid; the first may have an adaptation field with a PCR. */
-    void packets(int pid, bool unit_start, const std::vector<uint8_t> &d, bool pcr)
-    {
-        size_t pos = 0;
-        for (bool first = true; first || pos < d.size(); first = false) {
-            uint8_t p[188];
-            memset(p, 0xFF, sizeof(p));
-            p[0] = 0x47;
-            p[1] = (uint8_t)(((first && unit_start) ? 0x40 : 0) | (pid >> 8));
-            p[2] = (uint8_t)pid;
-            size_t o = 4;
-            if (first && pcr) {
-                p[4] = 7;
-                p[5] = 0x10;
-                memset(p + 6, 0x42, 6);
-                o = 12;
-            }
-            p[3] = (uint8_t)((o > 4 ? 0x30 : 0x10) | (cc[pid]++ & 0x0F));
-            size_t n = d.size() - pos < 188 - o ? d.size() - pos : 188 - o;
-            if (n)
-                memcpy(p + o, d.data() + pos, n);
-            pos += n;
-            ts.insert(ts.end(), p, p + 188);
-        }
-    }
-
-    void section(int pid, std::vector<uint8_t> sec)
-    {
-        sec.insert(sec.begin(), 1, 0);  // pointer_field
-        packets(pid, true, sec, false);
-    }
-};
 
 std::vector<uint8_t> pat(input &in)
 {
@@ -129,8 +81,8 @@ std::vector<uint8_t> pmt(input &in)
     return s;
 }
 
-/* A PES unit of one or more sections (or raw bytes) on a cue or EPG PID. */
-std::vector<uint8_t> pes(input &in)
+/* The payload of a PES unit: one or more sections (or raw bytes). */
+std::vector<uint8_t> pes_payload(input &in)
 {
     std::vector<uint8_t> payload;
     for (int n = 1 + in.byte() % 3; n > 0; n--) {
@@ -144,17 +96,7 @@ std::vector<uint8_t> pes(input &in)
             sec.resize(sec.size() - in.byte() % sec.size());  // cut short
         payload.insert(payload.end(), sec.begin(), sec.end());
     }
-    bool unbounded = in.byte() & 1;
-    std::vector<uint8_t> d = {0, 0, 1, 0xFC, 0, 0, 0x84, 0x80, 5, 0x21, 0, 1, 0, 1};
-    if (in.byte() == 0x42)
-        d[2] = 2;  // no start code
-    size_t len = payload.size() + 8;
-    if (!unbounded && len <= 0xFFFF) {
-        d[4] = (uint8_t)(len >> 8);
-        d[5] = (uint8_t)len;
-    }
-    d.insert(d.end(), payload.begin(), payload.end());
-    return d;
+    return payload;
 }
 
 int check_cc(const std::vector<uint8_t> &out)
@@ -197,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         stream.assign(in.p, in.p + in.left);
         in.left = 0;
     } else {
-        builder b;
+        tsr::builder b;
         while (in.left) {
             switch (in.byte() % 8) {
             case 0: b.section(0, pat(in)); break;
@@ -209,17 +151,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             case 2: {
                 int pid = in.byte() % 3;
                 pid = pid == 2 ? EPG_PID : CUE_PIDS[pid];
-                bool pcr = in.byte() & 1;
-                b.packets(pid, true, pes(in), pcr);
+                const std::vector<uint8_t> pcr = {0x10, 0x42, 0x42, 0x42, 0x42, 0x42, 0x42};
+                bool with_pcr = in.byte() & 1;
+                std::vector<uint8_t> payload = pes_payload(in);
+                if (in.byte() == 0x42) {  // no start code
+                    payload.insert(payload.begin(), {0, 0, 2});
+                    b.carry(pid, true, payload, with_pcr ? pcr : std::vector<uint8_t>());
+                } else {
+                    b.pes(pid, payload, in.byte() & 1, with_pcr ? pcr : std::vector<uint8_t>());
+                }
                 break;
             }
             case 3:
                 for (int n = 1 + in.byte() % 8; n > 0; n--)
-                    b.packets(0x1FFF, false, std::vector<uint8_t>(184, 0xFF), false);
+                    b.null();
                 break;
             case 4:
-                for (int n = 1 + in.byte() % 80; n > 0; n--)
-                    b.packets(0x100, false, std::vector<uint8_t>(184, 0x11), false);
+                b.carry(0x100, false, std::vector<uint8_t>(184 * (1 + in.byte() % 80), 0x11));
                 break;
             case 5: {  // any packet on an interesting PID
                 uint8_t p[188];

@@ -1,9 +1,13 @@
 """Helpers shared by the process-level tests: programs, scratch folders,
-free loopback ports and bounded waits. Everything stops by itself."""
+free loopback ports, bounded waits, and the one launcher of KestrowApp.
+Everything stops by itself."""
 import os
+import signal
 import socket
 import subprocess
+import sys
 import tempfile
+import threading
 import time
 
 APP = os.environ.get("KESTROW_APP", "")
@@ -11,6 +15,11 @@ DEMO = os.environ.get("KESTROW_DEMO", "")
 TOOLS = os.environ.get("KESTROW_TOOLS", "")
 TOOLS_BIN = os.environ.get("KESTROW_TOOLS_BIN", "")
 BUILD = os.environ.get("KESTROW_BUILD", "")
+TICKS = 90000
+
+sys.path.insert(0, TOOLS)
+import kestrow_gen as gen  # noqa: E402
+import kestrow_udp as udp  # noqa: E402
 
 
 def scratch(prefix="kestrow-"):
@@ -30,9 +39,7 @@ def wait_for(predicate, timeout, step=0.05):
     end = time.monotonic() + timeout
     while True:
         value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= end:
+        if value or time.monotonic() >= end:
             return value
         time.sleep(step)
 
@@ -45,11 +52,6 @@ def read_text(path):
         return ""
 
 
-def wait_for_text(path, text, timeout):
-    """Waits until the file at path contains text; returns the file's text."""
-    return wait_for(lambda: text in read_text(path) and read_text(path), timeout) or read_text(path)
-
-
 def stop(proc, timeout=5):
     """Ends a process that a test started, whatever state it is in."""
     if proc.poll() is None:
@@ -58,3 +60,183 @@ def stop(proc, timeout=5):
         proc.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
         pass
+
+
+def bound(port, udp_socket=False):
+    """True when a socket listens (TCP) or is bound (UDP) on port, read from
+    /proc without touching it."""
+    for table in (("/proc/net/udp", "/proc/net/udp6") if udp_socket else ("/proc/net/tcp", "/proc/net/tcp6")):
+        try:
+            with open(table) as f:
+                next(f)
+                for row in f:
+                    cols = row.split()
+                    if (udp_socket or cols[3] == "0A") and int(cols[1].rsplit(":", 1)[1], 16) == port:
+                        return True
+        except FileNotFoundError:
+            pass
+    return False
+
+
+def messages(text):
+    """The messages of log lines: what follows "M [date time.ms] "."""
+    out = []
+    for line in text.splitlines():
+        at = line.find("] ")
+        out.append(line[at + 2:] if line[2:3] == "[" and at >= 0 else line)
+    return out
+
+
+def sanitizer_report(text):
+    """The first line of a sanitizer report in text, or None."""
+    for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:", "ThreadSanitizer"):
+        i = text.find(marker)
+        if i >= 0:
+            return text[text.rfind("\n", 0, i) + 1:text.find("\n", i)]
+    return None
+
+
+class Console(threading.Thread):
+    """Reads a pipe at rate bytes per second (None: as fast as it comes) into
+    a file, noting when the text watch first appeared."""
+
+    def __init__(self, pipe, out, rate, watch):
+        super().__init__(daemon=True)
+        self.pipe, self.out, self.rate, self.watch = pipe, out, rate, watch
+        self.seen = None      # monotonic time the watched text first came
+        self.last = time.monotonic()
+
+    def idle(self):
+        return time.monotonic() - self.last
+
+    def run(self):
+        tail = b""
+        while True:
+            rate = self.rate
+            chunk = self.pipe.read1(65536 if rate is None else max(1, int(rate / 20)))
+            if not chunk:
+                break
+            self.out.write(chunk)
+            self.out.flush()
+            self.last = time.monotonic()
+            if self.seen is None and self.watch in tail + chunk:
+                self.seen = time.monotonic()
+            tail = chunk[-len(self.watch):]
+            if rate is not None:
+                time.sleep(0.05)
+
+
+_quiet_filler = []
+
+
+def quiet_filler():
+    """A one-second filler, generated once per process, for services that
+    must start but relay nothing."""
+    if not _quiet_filler:
+        folder = scratch()
+        _quiet_filler.append(folder)  # kept alive, removed at exit
+        path = os.path.join(folder.name, "filler.ts")
+        gen.generate(path, duration=1.0, filler=True)
+        _quiet_filler.append(path)
+    return _quiet_filler[1]
+
+
+def required_args():
+    """What every start of the service needs: an input and an output nobody
+    uses, and a filler."""
+    return ["--src-addr=127.0.0.1:%d" % free_port(socket.SOCK_DGRAM),
+            "--dst-addr=127.0.0.1:%d" % free_port(socket.SOCK_DGRAM),
+            "--filler=" + quiet_filler()]
+
+
+class Service:
+    """One KestrowApp started in folder with args. With a filler it relays
+    from a free UDP port (src) to a recording receiver on another (dst),
+    whose arrival times go to <name>_out.times; without one it gets an
+    input and an output nobody uses (required_args) unless quiet=False. port: the control port, a
+    free one by default, None for none on the command line. wrap: a command
+    line put in front (the log is then read through /proc). console_rate:
+    standard error is a pipe read at that many bytes per second."""
+
+    def __init__(self, folder, *args, filler=None, name="app", log=None, env=None, wrap=(),
+                 port=0, console_rate=None, console_watch=b"", src=None, quiet=True):
+        self.name, self.folder = name, folder
+        self.port = free_port() if port == 0 else port
+        self.log = log or os.path.join(folder, name + ".log")
+        self.err_path = os.path.join(folder, name + ".stderr")
+        argv = list(wrap) + [APP, "--log-file-name=" + self.log]
+        argv += ["--port=%d" % self.port] if self.port else []
+        self.receiver = None
+        if filler is not None:
+            self.src = src or "127.0.0.1:%d" % free_port(socket.SOCK_DGRAM)
+            self.dst = "127.0.0.1:%d" % free_port(socket.SOCK_DGRAM)
+            self.out = os.path.join(folder, name + "_out.ts")
+            self.arrivals = os.path.join(folder, name + "_out.times")
+            self.receiver = udp.Receiver(self.dst, self.out, log=self.arrivals)
+            self.receiver.start()
+            argv += ["--src-addr", self.src, "--dst-addr", self.dst, "--filler", filler]
+        elif quiet:
+            argv += required_args()
+        self.err = open(self.err_path, "wb")
+        self.console = None
+        self.proc = subprocess.Popen(argv + list(args), cwd=folder, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL,
+                                     stderr=self.err if console_rate is None else subprocess.PIPE,
+                                     env=dict(os.environ, **(env or {})))
+        if console_rate is not None:
+            self.console = Console(self.proc.stderr, self.err, console_rate, console_watch)
+            self.console.start()
+        self.log_view = "/proc/%d/root%s" % (self.proc.pid, os.path.abspath(self.log)) if wrap else self.log
+
+    def text(self):
+        return read_text(self.log_view)
+
+    def stderr_text(self):
+        return read_text(self.err_path)
+
+    def wait_log(self, line, timeout=20, count=1):
+        if not wait_for(lambda: self.text().count(line) >= count, timeout):
+            raise AssertionError("%s: no %r in the log:\n%s" % (self.name, line, self.text()[-3000:]))
+
+    def ready(self, timeout=20):
+        """Waits until the input socket is bound (with a filler) or the control
+        port listens (without); False when the process ended first."""
+        port, is_udp = (int(self.src.rsplit(":", 1)[1]), True) if self.receiver else (self.port, False)
+        return wait_for(lambda: bound(port, is_udp) or self.proc.poll() is not None,
+                        timeout) and self.proc.poll() is None
+
+    def send(self, path, **kw):
+        return udp.send(path, self.src, **kw)
+
+    def stop(self, settle=0.0, sig=signal.SIGTERM, timeout=15):
+        """Lets the output settle, sends sig; returns (exit status or None, seconds to exit)."""
+        time.sleep(settle)
+        if self.console:
+            self.console.rate = None
+        t0 = time.monotonic()
+        self.proc.send_signal(sig)
+        try:
+            rc = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            rc = None
+        took = time.monotonic() - t0
+        self.close()
+        return rc, took
+
+    def close(self):
+        stop(self.proc)
+        if self.console:
+            self.console.rate = None
+            self.console.join(10)
+            self.proc.stderr.close()
+        if not self.err.closed:
+            self.err.close()
+        if self.receiver:
+            self.receiver.stop()
+
+    def memory(self):
+        """(VmRSS, VmHWM) of the service in KiB."""
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            values = {k: int(v.split()[0]) for k, _, v in (line.partition(":") for line in f)
+                      if k in ("VmRSS", "VmHWM")}
+        return values["VmRSS"], values["VmHWM"]

@@ -22,7 +22,7 @@ extern "C" {
 }
 
 #include "pipeline/ts_out.h"
-#include "ts_reader.h"
+#include "../lib/ts_reader.h"
 
 using tsr::bytes;
 
@@ -33,74 +33,8 @@ const int VIDEO_PID = 0x100;
 const int CUE_PID = 0x590;
 const int EPG_PID = 0x12;
 
-/* Builds a TS packet by packet, each PID with its own counter. */
-struct ts_builder {
-    bytes ts;
-    int cc[8192] = {};
-
-    /* One packet; a payload shorter than 184 bytes is preceded by adaptation stuffing. */
-    void packet(int pid, bool unit_start, const uint8_t *data, size_t n, const bytes &af = {})
-    {
-        size_t at = ts.size();
-        ts.resize(at + 188, 0xFF);
-        uint8_t *p = &ts[at];
-        p[0] = 0x47;
-        p[1] = (uint8_t)((unit_start ? 0x40 : 0) | (pid >> 8));
-        p[2] = (uint8_t)pid;
-        size_t room = 184;
-        size_t o = 4;
-        if (n < 184 || !af.empty()) {
-            size_t af_len = 183 - n;
-            p[4] = (uint8_t)af_len;
-            if (af_len > 0) {
-                p[5] = 0;
-                if (!af.empty())
-                    memcpy(p + 5, af.data(), af.size());
-            }
-            o = 5 + af_len;
-            room = 188 - o;
-        }
-        p[3] = (uint8_t)((o > 4 ? 0x30 : 0x10) | (cc[pid] & 0x0F));
-        if (pid != 0x1FFF)
-            cc[pid]++;
-        memcpy(p + o, data, std::min(n, room));
-    }
-
-    /* A section as muxers send it: pointer_field 0, 0xFF stuffing after it. */
-    void section(int pid, const bytes &sec)
-    {
-        bytes d = {0};
-        d.insert(d.end(), sec.begin(), sec.end());
-        d.resize((d.size() + 183) / 184 * 184, 0xFF);
-        for (size_t pos = 0; pos < d.size(); pos += 184)
-            packet(pid, pos == 0, d.data() + pos, std::min<size_t>(184, d.size() - pos));
-    }
-
-    /* A PES unit (stream_id 0xFC, PTS) carrying payload; PES_packet_length 0 when unbounded. */
-    void pes(int pid, const bytes &payload, bool unbounded = false, const bytes &af = {})
-    {
-        bytes d = {0, 0, 1, 0xFC, 0, 0, 0x84, 0x80, 5, 0x21, 0, 1, 0, 1};
-        size_t len = payload.size() + 8;
-        if (!unbounded) {
-            d[4] = (uint8_t)(len >> 8);
-            d[5] = (uint8_t)len;
-        }
-        d.insert(d.end(), payload.begin(), payload.end());
-        size_t first = af.empty() ? 184 : 183 - af.size() - 1;
-        size_t pos = 0;
-        for (bool start = true; pos < d.size(); start = false) {
-            size_t n = std::min(start ? first : 184, d.size() - pos);
-            packet(pid, start, d.data() + pos, n, start ? af : bytes());
-            pos += n;
-        }
-    }
-
-    void null()
-    {
-        const bytes stuffing(184, 0xFF);
-        packet(0x1FFF, false, stuffing.data(), stuffing.size());
-    }
-
+/* The builder, with the video packets the cases fill gaps with. */
+struct ts_builder : tsr::builder {
     void video(int count = 1)
     {
         uint8_t b[184];
@@ -111,14 +45,7 @@ struct ts_builder {
     }
 };
 
-bytes with_crc(bytes s)
-{
-    int sl = (int)s.size() + 4 - 3;
-    s[1] = (uint8_t)((s[1] & 0xF0) | (sl >> 8));
-    s[2] = (uint8_t)sl;
-    tsr::append_crc(s);
-    return s;
-}
+using tsr::with_crc;
 
 bytes pat()
 {

@@ -66,14 +66,14 @@ run() {
 for u in "${units[@]}"; do
     run "$(basename "$u")" "$build/$u" --gtest_brief=1
 done
-for t in test_signals.py test_xmlrpc.py test_status.py; do
-    run "service/$t" python3 -u "$src/tests/service/$t"
-done
-run "slicer/test_live.py (relay, breaks, debug traces, stop while silent)" \
+run "service/test_service.py (signals, second signal, control port)" \
+    python3 -u "$src/tests/service/test_service.py" \
+    Service.test_each_terminating_signal_stops_it_in_order \
+    Service.test_second_signal_during_the_shutdown_adds_one_line \
+    Service.test_invented_methods_and_system_shutdown_get_fault_one
+run "slicer/test_live.py (breaks, stop while silent)" \
     python3 -u "$src/tests/slicer/test_live.py" \
-    Live.test_relay_without_cues_keeps_every_packet_and_adds_epg \
-    Live.test_breaks_are_spliced_on_the_live_output \
-    Live.test_debug_traces_only_above_level_one \
+    Live.test_breaks_are_spliced_and_logged \
     Live.test_sigterm_while_the_input_is_silent
 
 if compgen -G "$reports/tsan*" >/dev/null; then

@@ -1,13 +1,16 @@
 /*
  * Transport-stream reading for the output stage's tests, written apart from
  * the stage so that the two do not share a mistake: packets, PSI sections of
- * one PID, PMT entries, continuity errors, and the MPEG-2 CRC-32 (bit by bit).
+ * one PID, PMT entries, continuity errors, and the MPEG-2 CRC-32 (bit by bit);
+ * and a builder of packet sequences for the stage's tests and fuzz target.
  */
 #ifndef KESTROW_TESTS_TS_OUT_TS_READER_H
 #define KESTROW_TESTS_TS_OUT_TS_READER_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -36,6 +39,90 @@ inline void append_crc(bytes &sec)
     for (int s = 24; s >= 0; s -= 8)
         sec.push_back((uint8_t)(crc >> s));
 }
+
+/* Sets section_length and appends the CRC_32 that makes the section check to 0. */
+inline bytes with_crc(bytes s)
+{
+    int sl = (int)s.size() + 4 - 3;
+    s[1] = (uint8_t)((s[1] & 0xF0) | (sl >> 8));
+    s[2] = (uint8_t)sl;
+    append_crc(s);
+    return s;
+}
+
+/* Builds a TS packet by packet, each PID with its own counter. */
+struct builder {
+    bytes ts;
+    int cc[8192] = {};
+
+    /* One packet; a payload shorter than 184 bytes is preceded by adaptation
+     * stuffing, which starts with the adaptation field af when given. */
+    void packet(int pid, bool unit_start, const uint8_t *data, size_t n, const bytes &af = {})
+    {
+        size_t at = ts.size();
+        ts.resize(at + 188, 0xFF);
+        uint8_t *p = &ts[at];
+        p[0] = 0x47;
+        p[1] = (uint8_t)((unit_start ? 0x40 : 0) | (pid >> 8));
+        p[2] = (uint8_t)pid;
+        size_t o = 4;
+        if (n < 184 || !af.empty()) {
+            size_t af_len = 183 - n;
+            p[4] = (uint8_t)af_len;
+            if (af_len > 0) {
+                p[5] = 0;
+                if (!af.empty())
+                    memcpy(p + 5, af.data(), af.size());
+            }
+            o = 5 + af_len;
+        }
+        p[3] = (uint8_t)((o > 4 ? 0x30 : 0x10) | (cc[pid] & 0x0F));
+        if (pid != 0x1FFF)
+            cc[pid]++;
+        memcpy(p + o, data, std::min(n, (size_t)188 - o));
+    }
+
+    /* d over as many packets as it takes; the first starts a unit when
+     * unit_start and carries the adaptation field af. */
+    void carry(int pid, bool unit_start, const bytes &d, const bytes &af = {})
+    {
+        size_t first = af.empty() ? 184 : 183 - af.size() - 1;
+        size_t pos = 0;
+        for (bool start = true; start || pos < d.size(); start = false) {
+            size_t n = std::min(start ? first : (size_t)184, d.size() - pos);
+            packet(pid, start && unit_start, d.data() + pos, n, start ? af : bytes());
+            pos += n;
+        }
+    }
+
+    /* A section as muxers send it: pointer_field 0, 0xFF stuffing after it. */
+    void section(int pid, const bytes &sec)
+    {
+        bytes d = {0};
+        d.insert(d.end(), sec.begin(), sec.end());
+        d.resize((d.size() + 183) / 184 * 184, 0xFF);
+        carry(pid, true, d);
+    }
+
+    /* A PES unit (stream_id 0xFC, PTS) carrying payload; PES_packet_length 0 when unbounded. */
+    void pes(int pid, const bytes &payload, bool unbounded = false, const bytes &af = {})
+    {
+        bytes d = {0, 0, 1, 0xFC, 0, 0, 0x84, 0x80, 5, 0x21, 0, 1, 0, 1};
+        size_t len = payload.size() + 8;
+        if (!unbounded && len <= 0xFFFF) {
+            d[4] = (uint8_t)(len >> 8);
+            d[5] = (uint8_t)len;
+        }
+        d.insert(d.end(), payload.begin(), payload.end());
+        carry(pid, true, d, af);
+    }
+
+    void null()
+    {
+        const bytes stuffing(184, 0xFF);
+        packet(0x1FFF, false, stuffing.data(), stuffing.size());
+    }
+};
 
 inline bytes read_file(const std::string &path)
 {
