@@ -266,8 +266,8 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
         ts_layout_ids ids;
         const char *msg;
     } cases[] = {
-        {&input, {0, 0, 0}, 0, {2064, 0x810, 1}, ""},
-        {&input, {5, 0x1FFA, 9}, 0, {5, 0x1FFA, 9}, ""},
+        {&input, {0, 0, 0}, 0, {2064, 0x810, 1, 0}, ""},
+        {&input, {5, 0x1FFA, 9}, 0, {5, 0x1FFA, 9, 0}, ""},
         {&unknown, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
         {&low, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
         {&input, {0, 0x1001, 0}, -EINVAL, {}, "PMT PID 0x1001 is also the PID of stream 1 (audio)"},
@@ -278,11 +278,11 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.msg);
-        ts_layout_ids ids = {-7, -7, -7};
+        ts_layout_ids ids = {-7, -7, -7, -7};
         char msg[128] = "";
         EXPECT_EQ(c.ret, ts_layout_output_ids(c.in, &c.ov, out, &ids, msg, sizeof(msg)));
         EXPECT_STREQ(c.msg, msg);
-        const ts_layout_ids want = c.ret ? ts_layout_ids{-7, -7, -7} : c.ids;  // unchanged
+        const ts_layout_ids want = c.ret ? ts_layout_ids{-7, -7, -7, -7} : c.ids;  // unchanged
         EXPECT_EQ(0, memcmp(&want, &ids, sizeof(ids)));
     }
     avformat_free_context(out);
