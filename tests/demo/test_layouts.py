@@ -28,7 +28,7 @@ ROWS = [
     ("two_au_h264", dict(two_au_pes=True), {}, 0, True),
     ("two_au_mpeg2", dict(two_au_pes=True, video_codec="mpeg2", gop=24), dict(video_codec="mpeg2", gop=24), 0,
      True),
-    ("silent_pid_and_extras", dict(silent_pids=["0x103"], subtitles="deu", teletext="deu", data_pid=0x104,
+    ("silent_pid_and_extras", dict(silent_pids=["0x103", "0x105:0x04"], subtitles="deu", teletext="deu", data_pid=0x104,
                                    audio="aac:eng,mp2:fra"), {}, 0, True),
     ("hevc_ac3_eac3", HEVC, HEVC, 0, False),
     ("h264_open_gop", dict(open_gop=True), dict(open_gop=True), 2, True),
