@@ -42,7 +42,7 @@ class Smoke(unittest.TestCase):
             self.assertEqual([(e["pid"], e["stream_type"], e["languages"]) for e in r["es"]],
                              [(0x1000, 0x1B, []), (0x1001, 0x0F, ["eng"]), (0x1002, 0x06, ["deu"]),
                               (0x120, 0x06, ["deu"]), (0x590, 0x86, [])])
-            self.assertEqual(ffprobe(layout), ["h264", "aac", "ac3", "dvb_subtitle", None])
+            self.assertEqual(ffprobe(layout), ["h264", "aac", "ac3", "dvb_subtitle", "scte_35"])
             self.assertEqual(check(layout, "--cc")["total"]["errors"], 0)
             cues = [p for p in check(layout)["packets"] if p["pid"] == 0x590]
             self.assertTrue(cues)
