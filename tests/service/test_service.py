@@ -23,10 +23,6 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file_
 STATUS_KEYS = {"state": str, "session_uptime": float, "input_bitrate": int, "output_bitrate": int,
                "packets_in": int, "packets_out": int, "overruns": int, "cues": int,
                "breaks_aired": int, "breaks_skipped": int, "last_event": dict}
-METRICS = {"kestrow_%s" % n: "counter" for n in ("packets_in_total", "packets_out_total", "cues_total",
-                                                 "breaks_aired_total", "breaks_skipped_total",
-                                                 "input_overruns_total")}
-METRICS.update({"kestrow_%s" % n: "gauge" for n in ("input_bitrate", "output_bitrate", "state")})
 
 
 def fault_of(port, name, *params):
@@ -205,9 +201,9 @@ class Service(Base):
         code, ctype, body = http("GET", base + "/metrics")
         self.assertEqual(code, 200)
         self.assertTrue(ctype.startswith("text/plain; version=0.0.4"), ctype)
+        # The text itself is the control server's unit test's; here, what it reads.
         samples = dict(l.split(" ", 1) for l in body.splitlines() if l and l[0] != "#")
-        self.assertEqual(dict(l.split(" ")[2:4] for l in body.splitlines() if l.startswith("# TYPE ")), METRICS)
-        self.assertEqual(set(samples), set(METRICS))
+        self.assertEqual((samples["kestrow_packets_out_total"], samples["kestrow_cues_total"]), ("0", "0"))
         self.assertIn(samples["kestrow_state"], ("0", "1"))
         self.assertEqual([http(m, base + p)[0] for m, p in (("HEAD", "/metrics"), ("POST", "/metrics"),
                                                              ("GET", "/"))], [200, 405, 404])
