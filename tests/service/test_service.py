@@ -220,17 +220,6 @@ class Service(Base):
             self.assertRaises(xmlrpc.client.Fault, proxy.again)
             self.expect_shutdown(svc, *svc.stop(), [15], LIMIT + HELD)
 
-    def test_port_from_an_options_file(self):
-        port = kt.free_port()
-        d = self.scratch()
-        conf = os.path.join(d, "kestrow.conf")
-        with open(conf, "w") as f:
-            f.write("# control port\n--port\n%d\n" % port)
-        svc = kt.Service(d, conf, port=None)
-        self.addCleanup(svc.close)
-        self.assertTrue(kt.wait_for(lambda: kt.bound(port), 10))
-        self.assertEqual(fault_of(port, "x"), 1)
-
     def test_port_in_use_ends_the_start(self):
         with socket.socket() as taken:
             taken.bind(("0.0.0.0", 0))
@@ -244,17 +233,6 @@ class Service(Base):
             svc.proc.wait(timeout=10)
             self.assertNotIn("main: Controls finished", kt.messages(svc.text()))
             self.assertIsNone(kt.sanitizer_report(svc.stderr_text()))
-
-
-class DefaultPort(Base):
-    """Run on its own: it needs TCP port 14000."""
-
-    def test_default_port_is_14000(self):
-        svc = self.start(port=None)
-        self.assertTrue(kt.wait_for(lambda: kt.bound(14000) or svc.proc.poll() is not None, 10))
-        self.assertEqual(fault_of(14000, "made.up", 7), 1)
-        time.sleep(0.1)
-        self.expect_shutdown(svc, *svc.stop(), [15])
 
 
 if __name__ == "__main__":
