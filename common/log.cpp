@@ -31,6 +31,7 @@ static const char overflow_msg[] = "ERROR! message queue OVERFLOW!!!\n";
 enum log_state { LOG_STATE_IDLE, LOG_STATE_RUNNING, LOG_STATE_STOPPED };
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t wake_writer = PTHREAD_COND_INITIALIZER;  // a line, a release or the stop
 
 // Guarded by the lock.
 static char line_buf[LOG_LINE_BUFFER_SIZE];
@@ -115,6 +116,7 @@ static void report_overflow_locked(void)
             return;
     }
     overflow_unreported.fetch_add(1);
+    pthread_cond_signal(&wake_writer);
 }
 
 /* Writer thread: the overflow messages that standard error could not take at once. */
@@ -151,6 +153,7 @@ static void dispatch_locked(const char *line, size_t len)
     ring[(ring_head + ring_count) % LOG_QUEUE_MAX_LINES] = copy;
     ring_count++;
     lines_queued++;
+    pthread_cond_signal(&wake_writer);
 }
 
 /*
@@ -258,12 +261,19 @@ static void log_drain(bool pausable)
     }
 }
 
-/* Writer thread: drains the queue, sleeping 1 ms when it is empty; drains once more at stop. */
+/*
+ * Writer thread: drains the queue, then sleeps until a line is queued, the
+ * writer is released or the stop is asked for; drains once more at stop.
+ */
 static void *log_writer_thread(void *)
 {
     while (!stop_flag.load()) {
         log_drain(true);
-        usleep(1000);
+        pthread_mutex_lock(&lock);
+        while (!stop_flag.load() && (ring_count == 0 || writer_paused.load()) &&
+               overflow_unreported.load() == 0)
+            pthread_cond_wait(&wake_writer, &lock);
+        pthread_mutex_unlock(&lock);
     }
     log_drain(false);
     return nullptr;
@@ -320,7 +330,10 @@ int log_stop(void)
     state.store(LOG_STATE_STOPPED);
     pthread_mutex_unlock(&lock);
 
+    pthread_mutex_lock(&lock);
     stop_flag.store(1);
+    pthread_cond_signal(&wake_writer);
+    pthread_mutex_unlock(&lock);
     pthread_join(writer, nullptr);
 
     pthread_mutex_lock(&lock);
@@ -431,6 +444,7 @@ void log_pause_writer(int paused)
 {
     pthread_mutex_lock(&lock);
     writer_paused.store(paused);
+    pthread_cond_signal(&wake_writer);
     pthread_mutex_unlock(&lock);
 }
 

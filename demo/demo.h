@@ -6,21 +6,30 @@
 #define KESTROW_DEMO_DEMO_H
 
 #include "pipeline/event.h"
+#include "pipeline/event_asrun.h"
 
+struct asrun_ctx;
 struct trace_sink;
 
 #define DEMO_CUE_PID 1424  // stream id (PID) of the cue stream
 
-/* The demo's event sink: console lines on stdout and stderr. */
+/* What the demo's event sink keeps: the as-run writer (null: none) and its record of the run. */
+struct demo_ctx {
+    asrun_ctx *asrun;
+    const char *asrun_path;
+    int time_signal_breaks;  // --time-signal-breaks: time_signal cues start and end breaks
+};
+
+/* The demo's event sink (opaque: a demo_ctx): console lines on stdout and stderr, as-run lines. */
 void demo_on_event(void *opaque, const event *ev);
 
 /* Packet traces on stderr, the splice rules' detail lines on stdout. */
 extern const trace_sink demo_trace;
 
 /*
- * The whole program: argv[1] input, argv[2] output, argv[3] replace file.
- * Prints its report on stdout and stderr and returns the exit status (0, or
- * 1 after the usage text, a set-up failure or a read error). Keeps no state
+ * The whole program: [--asrun-file=PATH] [--time-signal-breaks] input output replace. Prints its
+ * report on stdout and stderr and returns the exit status (0, or 1 after the
+ * usage text, a set-up failure, a read error or a failed write). Keeps no state
  * between calls, so it can run many times in one process.
  */
 int demo_run(int argc, char **argv);

@@ -4,11 +4,14 @@
  */
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include "common/asrun.h"
+#include "common/log.h"
 #include "demo/demo.h"
 #include "pipeline/trace.h"
 
@@ -38,11 +41,29 @@ static void demo_setup_failed(const event *ev)
     }
 }
 
+/* The as-run line of ev, if it has one. */
+static void demo_record(demo_ctx *demo, const event *ev)
+{
+    asrun_record rec;
+
+    if (!demo || !demo->asrun || event_asrun(ev, (int64_t)log_now_ms(), &rec) <= 0)
+        return;
+    int ret = asrun_write(demo->asrun, &rec);
+    if (ret < 0)
+        fprintf(stderr, "Could not write the as-run file '%s': %s\n", demo->asrun_path, strerror(-ret));
+}
+
+/* What the event's id counts: splice_insert events or time_signal segmentation events. */
+static const char *demo_id_name(const event *ev)
+{
+    return ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "segmentation_event_id" : "splice_event_id";
+}
+
 void demo_on_event(void *opaque, const event *ev)
 {
     char err[ERR_TEXT_SIZE] = {0};
 
-    (void)opaque;
+    demo_record((demo_ctx *)opaque, ev);
     switch (ev->type) {
     case EVENT_CUE_DECODED:
     case EVENT_CUE_FAILED:
@@ -53,14 +74,48 @@ void demo_on_event(void *opaque, const event *ev)
             puts("Failed to parse");
         break;
     case EVENT_ARMED:
-        printf("splice_insert.splice_time.pts_time=%" PRId64 "\n", ev->pts_time);
-        if (ev->splice_time != ev->pts_time)
+        if (ev->pts_time != AV_NOPTS_VALUE)
+            printf("%s.splice_time.pts_time=%" PRId64 "\n",
+                   ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "time_signal" : "splice_insert", ev->pts_time);
+        if (ev->pts_time != AV_NOPTS_VALUE && ev->splice_time != ev->pts_time)
             printf("effective splice point=%" PRId64 " (%f), pts_adjustment=%" PRIu64 "\n", ev->splice_time,
                    ev->splice_time / 90000.0, ev->pts_adjustment);
-        printf("remain: %" PRId64 " ticks (%f sec)\n", ev->delta, ev->delta / 90000.0);
-        if (ev->flags & EVENT_CUE_DURATION_FLAG)
+        if (ev->reason != EVENT_ARM_CUE)
+            printf("%s=%u armed (%s) at %" PRId64 "\n", demo_id_name(ev), ev->splice_event_id, event_reason_name(ev),
+                   ev->splice_time);
+        if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
+            printf("%s=%u armed: immediate, at the next video key frame\n", demo_id_name(ev), ev->splice_event_id);
+        else
+            printf("remain: %" PRId64 " ticks (%f sec)\n", ev->delta, ev->delta / 90000.0);
+        if (ev->flags & EVENT_CUE_DURATION_FLAG && ev->pts_time != AV_NOPTS_VALUE)
             printf("splice_insert.break_duration.duration=%" PRId64 " (%f), at=%" PRId64 "\n", ev->duration,
                    ev->duration / 90000.0, ev->pts_time + ev->duration);
+        break;
+    case EVENT_CUE_IGNORED:
+        printf("cue of %s=%u ignored: %s\n", demo_id_name(ev), ev->splice_event_id, event_reason_name(ev));
+        break;
+    case EVENT_CUE_REPEATED:
+        printf("%s=%u repeated: nothing changes\n", demo_id_name(ev), ev->splice_event_id);
+        break;
+    case EVENT_CANCELLED:
+        printf("%s=%u cancelled: %s\n", demo_id_name(ev), ev->splice_event_id,
+               ev->reason == EVENT_CANCEL_ARMED ? "disarmed" : "no longer kept for after the break");
+        break;
+    case EVENT_RETURN_SCHEDULED:
+        if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
+            printf("return cue %s=%u: the break ends at the next video key frame\n", demo_id_name(ev),
+                   ev->splice_event_id);
+        else
+            printf("return cue %s=%u: the break ends at the first video key frame at %" PRId64 " (%f)\n",
+                   demo_id_name(ev), ev->splice_event_id, ev->splice_time, ev->splice_time / 90000.0);
+        break;
+    case EVENT_NEXT_KEPT:
+        printf("%s=%u at %" PRId64 " kept: it starts when the break under way ends\n", demo_id_name(ev),
+               ev->splice_event_id, ev->splice_time);
+        break;
+    case EVENT_BREAK_SKIPPED:
+        printf("break of %s=%u skipped (%s): the filler has no video for output stream %d\n", demo_id_name(ev),
+               ev->splice_event_id, event_reason_name(ev), ev->stream);
         break;
     case EVENT_BREAK_STARTED:
         printf("Splicing started: delta=%" PRId64 ", time=%f\n", ev->delta, ev->delta / 90000.0);
@@ -84,9 +139,12 @@ void demo_on_event(void *opaque, const event *ev)
             putchar('\n');
         break;
     case EVENT_BREAK_ENDED:
-        if (ev->reason == EVENT_END_DURATION)
+        if (ev->reason != EVENT_END_FILLER_END && ev->reason != EVENT_END_SESSION_END)
             printf("Splicing finished: delta=%" PRId64 ", time=%f, rep_ctx.end_pts=%" PRId64 "\n", ev->delta,
                    ev->delta / 90000.0, ev->end_pts);
+        printf("break of %s=%u ended: %s, aired=%" PRId64 " (%f sec)\n", demo_id_name(ev), ev->splice_event_id,
+               event_reason_name(ev), ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired,
+               ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired / 90000.0);
         break;
     case EVENT_IDLE:
         puts("SPLICING_STATE_IDLE");

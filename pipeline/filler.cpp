@@ -7,6 +7,7 @@
 #include "pipeline/filler.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 extern "C" {
@@ -124,4 +125,73 @@ int filler_destroy(filler_ctx **p)
         return -EINVAL;
     filler_free(f);
     return 0;
+}
+
+/* Records one difference when there is room; counts it in any case. */
+static void filler_note(filler_mismatch *out, int max, int *n, const filler_mismatch *m)
+{
+    if (*n < max)
+        out[*n] = *m;
+    (*n)++;
+}
+
+int filler_check(const filler_ctx *filler, const AVFormatContext *programme, filler_mismatch *out, int max)
+{
+    if (!filler || !filler->format || !programme || (!out && max > 0))
+        return -EINVAL;
+    int n = 0;
+    for (unsigned i = 0; i < programme->nb_streams; i++) {
+        const AVCodecParameters *p = programme->streams[i]->codecpar;
+        if (p->codec_type != AVMEDIA_TYPE_VIDEO && p->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        filler_mismatch m = {};
+        m.pid = programme->streams[i]->id;
+        m.video = p->codec_type == AVMEDIA_TYPE_VIDEO;
+
+        const AVCodecParameters *f = nullptr;
+        for (unsigned k = 0; k < filler->format->nb_streams && k < FILLER_MAX_STREAMS; k++)
+            if (filler->format->streams[k]->id == m.pid)
+                f = filler->format->streams[k]->codecpar;
+        if (!f) {
+            m.difference = FILLER_NO_STREAM;
+        } else if (f->codec_id != p->codec_id) {
+            m.difference = FILLER_OTHER_CODEC;
+            m.programme_value = p->codec_id;
+            m.filler_value = f->codec_id;
+        } else if (m.video && (f->width != p->width || f->height != p->height)) {
+            m.difference = FILLER_OTHER_SIZE;
+            m.programme_value = p->width;
+            m.programme_extra = p->height;
+            m.filler_value = f->width;
+            m.filler_extra = f->height;
+        } else if (!m.video && f->sample_rate != p->sample_rate) {
+            m.difference = FILLER_OTHER_RATE;
+            m.programme_value = p->sample_rate;
+            m.filler_value = f->sample_rate;
+        } else {
+            continue;
+        }
+        filler_note(out, max, &n, &m);
+    }
+    return n;
+}
+
+int filler_mismatch_text(const filler_mismatch *m, char *buf, size_t size)
+{
+    if (!m || !buf)
+        return -EINVAL;
+    const char *kind = m->video ? "video" : "audio";
+    switch (m->difference) {
+    case FILLER_OTHER_CODEC:
+        return snprintf(buf, size, "PID 0x%x (%s): codec %s in the filler, %s in the programme", m->pid, kind,
+                        avcodec_get_name((AVCodecID)m->filler_value), avcodec_get_name((AVCodecID)m->programme_value));
+    case FILLER_OTHER_SIZE:
+        return snprintf(buf, size, "PID 0x%x (%s): %dx%d in the filler, %dx%d in the programme", m->pid, kind,
+                        m->filler_value, m->filler_extra, m->programme_value, m->programme_extra);
+    case FILLER_OTHER_RATE:
+        return snprintf(buf, size, "PID 0x%x (%s): %d Hz in the filler, %d Hz in the programme", m->pid, kind,
+                        m->filler_value, m->programme_value);
+    default:
+        return snprintf(buf, size, "PID 0x%x (%s): no filler stream", m->pid, kind);
+    }
 }

@@ -24,6 +24,7 @@ extern "C" {
 #define RELAY_QUEUE_CAPACITY    512
 #define RELAY_PACKET_SIZE       1316    // seven TS packets
 #define RELAY_MAX_DTS_REPEAT    90000   // 1 s: how far behind its stream a packet counts as a repeat
+#define RELAY_PROGRESS_PACKETS  64      // packets read between two progress events
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
 #define RELAY_MAX_INTERLEAVE_DELTA "300000"
 
@@ -210,7 +211,10 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
 
         ts_out_config config = relay_stage_config(r->out);
         int size = r->desc.mux.packet_size > 0 ? r->desc.mux.packet_size : RELAY_PACKET_SIZE;
-        ret = ts_out_open(&r->stage, url, &config, &r->out->interrupt_callback, size);
+        if (r->desc.mux.write)
+            ret = ts_out_open_writer(&r->stage, r->desc.mux.write, r->desc.mux.write_opaque, &config, size);
+        else
+            ret = ts_out_open(&r->stage, url, &config, &r->out->interrupt_callback, size);
         if (ret < 0)
             return relay_setup_failed(r, EVENT_STEP_OPEN_OUTPUT, -1, ret, url);
         r->out->pb = ts_out_pb(r->stage);
@@ -388,6 +392,18 @@ static bool relay_stamp(relay *r, AVPacket *pkt, int64_t first_dts)
     return true;
 }
 
+/* Reports the bytes read and sent so far (EVENT_PROGRESS). */
+static void relay_progress(const relay *r)
+{
+    ts_out_stats stats;
+    event ev = relay_event(EVENT_PROGRESS, r);
+
+    ev.bytes_in = r->in->pb ? r->in->pb->bytes_read : 0;
+    if (ts_out_get_stats(r->stage, &stats) == 0)
+        ev.bytes_out = stats.bytes_out;
+    event_emit(&r->desc.events, &ev);
+}
+
 static bool relay_is_cue(const relay *r, const AVStream *ist)
 {
     if (r->desc.cue_pid == RELAY_CUE_ANY_SCTE35)
@@ -401,6 +417,7 @@ int relay_run(relay *r)
     AVPacket *pkt = nullptr;
     int64_t dts_stream_max = AV_NOPTS_VALUE;
     bool write_failed = false;
+    unsigned reads = 0;
     int in_depth = r->desc.in_depth > 1 ? r->desc.in_depth : 1;
     int ret = 0;
 
@@ -420,6 +437,7 @@ int relay_run(relay *r)
     loop.env.held = loop.held;
     loop.env.events = &loop.sink;
     loop.env.verbose = r->desc.verbose;
+    loop.env.time_signal_breaks = r->desc.time_signal_breaks;
 
     /*
      * A live input is read afresh from here: what arrived during set-up is
@@ -449,6 +467,8 @@ int relay_run(relay *r)
         }
         if (relay_stopping(r))
             break;
+        if (++reads % RELAY_PROGRESS_PACKETS == 0)
+            relay_progress(r);
 
         int in_index = pkt->stream_index;
         int out_index = relay_map_stream(r, in_index);
@@ -531,6 +551,7 @@ out_trailer:
     packets_queue_destroy(&loop.out_queue);
     packets_queue_destroy(&loop.held);
     av_write_trailer(r->out);
+    relay_progress(r);
     return ret;
 }
 
@@ -550,12 +571,12 @@ int relay_destroy(relay **p)
     relay *r = *p;
     if (r->out)
         r->out->pb = nullptr;  // the stage's own context
-    ts_out_close(&r->stage);
+    int ret = r->stage ? ts_out_close(&r->stage) : 0;
     avformat_free_context(r->out);
     av_freep(&r->stream_map);
     av_freep(&r->next_dts);
     av_freep(&r->last_dts);
     free(r);
     *p = nullptr;
-    return 0;
+    return ret < 0 ? ret : 0;
 }

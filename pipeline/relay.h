@@ -34,6 +34,9 @@ struct relay_mux {
     int pmt_start_pid;
     int packet_size;               // bytes the output stage hands over at once (1316: UDP)
     int64_t max_lead_us;           // > 0: null packets keeping the output ahead of the clock by more are left out
+    /* Where the output stage writes; null: the URL given to relay_open_output. */
+    int (*write)(void *opaque, uint8_t *buf, int size);
+    void *write_opaque;
 };
 
 /* What differs between the programs that drive the relay. */
@@ -48,6 +51,7 @@ struct relay_desc {
     event_sink events;             // what the loop and the splice rules report
     const trace_sink *trace;       // installed for the packet traces; null: leave as it is
     int verbose;                   // per-packet traces of the splice rules
+    int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
 };
 
 struct relay {
@@ -92,7 +96,11 @@ int relay_run(relay *r);
 /* Null packets the output stage left out to keep in time; 0 without a stage. */
 int64_t relay_nulls_dropped(const relay *r);
 
-/* Closes the output and frees *p; *p becomes null. 0; -22 without a relay. */
+/*
+ * Closes the output and frees *p; *p becomes null. 0; -22 without a relay;
+ * the destination's first write or close error (the relay is freed all the
+ * same).
+ */
 int relay_destroy(relay **p);
 
 #endif

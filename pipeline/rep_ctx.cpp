@@ -24,10 +24,12 @@ int rep_ctx_reset(rep_ctx *ctx)
         r->sent_dts = AV_NOPTS_VALUE;
         r->next_filler = 0;
         r->pts_shift = 0;
+        r->switch_at = AV_NOPTS_VALUE;
     }
     ctx->scte_35_pts_time = AV_NOPTS_VALUE;
     ctx->scte_35_duration = AV_NOPTS_VALUE;
     ctx->end_pts = AV_NOPTS_VALUE;
     ctx->splice_point = AV_NOPTS_VALUE;
+    ctx->return_point = AV_NOPTS_VALUE;
     return 0;
 }

@@ -9,6 +9,27 @@
 #include <cstdint>
 
 #define REP_MAX_STREAMS 32
+/*
+ * A splice point meaning "at the next video key frame read" (immediate
+ * cues). Far below any timestamp, and far enough above INT64_MIN that
+ * subtracting the key-frame lead cannot overflow.
+ */
+#define REP_NOW (INT64_MIN / 4)
+
+enum {
+    REP_SOURCE_NONE = 0,            // no event
+    REP_SOURCE_INSERT,              // splice_insert: id is the splice_event_id
+    REP_SOURCE_SEGMENTATION,        // time_signal: id is the segmentation_event_id
+};
+
+/* One event as its cue announced it. */
+struct rep_cue {
+    int source;          // REP_SOURCE_*; REP_SOURCE_NONE: no event
+    uint32_t id;
+    int64_t point;       // effective splice point; REP_NOW for an immediate cue
+    int64_t duration;    // 0 without one
+    int open;            // no duration: the break lasts until its end cue
+};
 
 enum {
     SPLICING_STATE_IDLE = 0,        // no break pending or running
@@ -23,6 +44,7 @@ struct rep_stream {
     int64_t sent_dts;    // end of the last filler packet sent; AV_NOPTS_VALUE: not replaced
     int32_t next_filler; // index of the next filler packet of the matching filler stream
     int64_t pts_shift;   // video: ticks added to filler pts so that pts >= dts holds
+    int64_t switch_at;   // audio: the next event's filler takes over here; AV_NOPTS_VALUE: none
 };
 
 struct rep_ctx {
@@ -32,10 +54,18 @@ struct rep_ctx {
     int64_t scte_35_duration;  // break length; 0 without break_duration
     int64_t end_pts;           // where the video returned; AV_NOPTS_VALUE until then
     uint32_t splice_event_id;  // of the cue that armed the break; 0 before any
-    int64_t splice_point;      // the cue's effective splice point, kept for the events
+    int64_t splice_point;      // the cue's effective splice point, kept for the events; REP_NOW: immediate
+    int source;                // REP_SOURCE_* of the armed or running event
+    int open;                  // the running break lasts until its end cue
+    int64_t return_point;      // a return cue's point (REP_NOW: immediate); AV_NOPTS_VALUE: none
+    rep_cue next;              // event kept for after the running break
+    rep_cue last;              // the last event that started, so that its late repeats are known
 };
 
-/* Idle, every timestamp AV_NOPTS_VALUE, every next_filler 0. Returns 0. */
+/*
+ * Idle, every timestamp AV_NOPTS_VALUE, every next_filler 0, no kept or
+ * last event. Returns 0.
+ */
 int rep_ctx_reset(rep_ctx *ctx);
 
 #endif

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -25,8 +26,35 @@ event event_make(event_type t)
     ev.type = t;
     ev.stream = -1;
     ev.splice_time = ev.duration = AV_NOPTS_VALUE;
-    ev.pts = ev.delta = ev.end_pts = ev.pts_time = AV_NOPTS_VALUE;
+    ev.pts = ev.delta = ev.end_pts = ev.pts_time = ev.aired = AV_NOPTS_VALUE;
     return ev;
+}
+
+static const char *reason_name(const char *const *names, size_t n, int reason)
+{
+    return reason >= 0 && (size_t)reason < n ? names[reason] : "";
+}
+
+const char *event_reason_name(const event *ev)
+{
+    static const char *const ends[] = {"duration", "filler_end", "session_end", "return_cue", "next_event"};
+    static const char *const ignores[] = {"no_splice_time", "crc_mismatch", "already_started", "not_in_break",
+                                          "unknown_event", "time_signal_off", "segmentation_type",
+                                          "next_pending", "running_moved"};
+    static const char *const arms[] = {"cue", "updated", "kept"};
+    static const char *const cancels[] = {"armed", "kept"};
+    static const char *const skips[] = {"no_filler_video"};
+    static const char *const switches[] = {"to_filler", "back_at_end", "back_filler_end"};
+
+    switch (ev->type) {
+    case EVENT_BREAK_ENDED: return reason_name(ends, std::size(ends), ev->reason);
+    case EVENT_CUE_IGNORED: return reason_name(ignores, std::size(ignores), ev->reason);
+    case EVENT_ARMED: return reason_name(arms, std::size(arms), ev->reason);
+    case EVENT_CANCELLED: return reason_name(cancels, std::size(cancels), ev->reason);
+    case EVENT_BREAK_SKIPPED: return reason_name(skips, std::size(skips), ev->reason);
+    case EVENT_STREAM_SWITCHED: return reason_name(switches, std::size(switches), ev->reason);
+    default: return "";
+    }
 }
 
 void event_emit(const event_sink *sink, const event *ev)
@@ -56,35 +84,25 @@ static int64_t packet_end(const AVPacket *pkt)
     return pkt->pts + pkt->duration;
 }
 
-/* Moves the held audio that ends by limit, oldest first, to the queue. */
-static void release_held_until(const splice_env *env, int64_t limit)
-{
-    AVPacket *pkt = nullptr;
-
-    while (env->held && env->held->count > 0 && packet_end(env->held->items[0]) <= limit) {
-        packets_queue_pop(env->held, &pkt);
-        pkt->pos = -1;
-        queue_packet(env, pkt);
-    }
-}
-
-void splice_release_held(const splice_env *env)
-{
-    release_held_until(env, INT64_MAX);
-}
+/*
+ * Moves the held audio that ends by limit (margin: with another packet of
+ * its length to spare), oldest first, through the audio rule of the break
+ * under way (none while armed) to the queue.
+ */
+static void replay_held(const splice_env *env, rep_ctx *rep, int64_t limit, bool margin);
 
 /*
- * While a break is armed, an audio packet that ends after the earliest
- * possible start waits until the video shows where the break starts.
- * Returns true when the packet was taken.
+ * An audio packet that ends after from waits in the held queue until the
+ * video shows where the break starts (while armed) or ends (near the end
+ * of a running break). Returns true when the packet was taken.
  */
-static bool hold_audio(const splice_env *env, const rep_ctx *rep, AVPacket **ppkt)
+static bool hold_audio(const splice_env *env, rep_ctx *rep, int64_t from, AVPacket **ppkt)
 {
-    if (!env->held || packet_end(*ppkt) <= rep->scte_35_pts_time - SPLICE_KEY_LEAD)
+    if (!env->held || packet_end(*ppkt) <= from)
         return false;
     if (packets_queue_push(env->held, *ppkt) < 0) {
-        /* Full: the break is not coming soon; let everything go on in order. */
-        splice_release_held(env);
+        /* Full: the key frame is not coming soon; everything held goes on, in order. */
+        replay_held(env, rep, INT64_MAX, false);
         if (packets_queue_push(env->held, *ppkt) < 0)
             return false;
     }
@@ -170,39 +188,268 @@ int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near
     return best;
 }
 
-int splice_arm(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts)
+/* Reports ev with the id, point and duration of the cue c (not those of the break under way). */
+static void emit_cue(const splice_env *env, const rep_cue *c, event *ev)
 {
-    const scte35_splice_insert *si = &cue->splice_insert;
+    ev->splice_event_id = c->id;
+    ev->splice_time = c->point == REP_NOW ? AV_NOPTS_VALUE : c->point;
+    ev->duration = c->duration;
+    if (c->point == REP_NOW)
+        ev->flags |= EVENT_CUE_IMMEDIATE_FLAG;
+    if (c->source == REP_SOURCE_SEGMENTATION)
+        ev->flags |= EVENT_CUE_SEGMENTATION_FLAG;
+    event_emit(env->events, ev);
+}
 
-    if (!si->splice_time.flag) {
-        event ev = event_make(EVENT_CUE_IGNORED);
-        ev.reason = EVENT_IGNORE_NO_SPLICE_TIME;
-        ev.pts = cue_pts;
-        emit(env, rep, &ev);
-        return 0;
-    }
+static int ignore_cue(const splice_env *env, const rep_cue *c, int reason, int64_t cue_pts)
+{
+    event ev = event_make(EVENT_CUE_IGNORED);
+    ev.reason = reason;
+    ev.pts = cue_pts;
+    emit_cue(env, c, &ev);
+    return 0;
+}
 
-    uint32_t id = si->splice_event_id;
+/* The event armed or running in rep, as a cue. */
+static rep_cue current_cue(const rep_ctx *rep)
+{
+    rep_cue c = {rep->source, rep->splice_event_id, rep->splice_point,
+                 rep->scte_35_duration == AV_NOPTS_VALUE ? 0 : rep->scte_35_duration, rep->open};
+    if (rep->state == SPLICING_STATE_IDLE)
+        c.source = REP_SOURCE_NONE;
+    return c;
+}
+
+static bool same_event(const rep_cue *a, const rep_cue *b)
+{
+    return a->source != REP_SOURCE_NONE && a->source == b->source && a->id == b->id;
+}
+
+/* Whether c repeats a: same event, same splice point. */
+static bool repeats(const rep_cue *c, const rep_cue *a)
+{
+    return same_event(c, a) && c->point == a->point;
+}
+
+
+/*
+ * Arms c: the record starts afresh (the kept and the last event stay).
+ * now: the cue packet's time, for the remaining time reported.
+ */
+static void arm_event(const splice_env *env, rep_ctx *rep, const rep_cue *c, int reason, int64_t now,
+                      int64_t pts_time, uint64_t pts_adjustment)
+{
+    rep_cue next = rep->next, last = rep->last;
+
     rep_ctx_reset(rep);
-    int64_t pts_time = (int64_t)si->splice_time.value;
-    int64_t splice_point = splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts);
-    int64_t remain = cue_pts == AV_NOPTS_VALUE ? 0 : splice_point - cue_pts;
-
+    rep->next = next;
+    rep->last = last;
     rep->state = SPLICING_STATE_ARMED;
-    rep->splice_event_id = id;
-    rep->splice_point = rep->scte_35_pts_time = splice_point;
-    rep->scte_35_duration = si->duration_flag ? (int64_t)si->break_duration.value : 0;
+    rep->source = c->source;
+    rep->splice_event_id = c->id;
+    rep->splice_point = rep->scte_35_pts_time = c->point;
+    rep->scte_35_duration = c->duration;
+    rep->open = c->open;
 
     event ev = event_make(EVENT_ARMED);
+    ev.reason = reason;
     ev.pts_time = pts_time;
-    ev.pts_adjustment = cue->pts_adjustment;
-    ev.delta = remain;
-    ev.pts = cue_pts;
-    ev.flags = EVENT_CUE_TIME_FLAG | (si->duration_flag ? EVENT_CUE_DURATION_FLAG : 0);
-    emit(env, rep, &ev);
+    ev.pts_adjustment = pts_adjustment;
+    ev.delta = now == AV_NOPTS_VALUE || c->point == REP_NOW ? 0 : c->point - now;
+    ev.pts = now;
+    ev.flags = (pts_time != AV_NOPTS_VALUE ? EVENT_CUE_TIME_FLAG : 0) |
+               (c->duration > 0 ? EVENT_CUE_DURATION_FLAG : 0);
+    emit_cue(env, c, &ev);
     /* Audio held for an earlier cue that ends before this break can start goes on now. */
-    release_held_until(env, splice_point - SPLICE_KEY_LEAD);
+    if (c->point != REP_NOW)
+        replay_held(env, rep, c->point - SPLICE_KEY_LEAD, false);
+}
+
+/* Keeps c for after the break under way (or after the armed event). */
+static int keep_next(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts)
+{
+    if (rep->next.source != REP_SOURCE_NONE && !same_event(c, &rep->next))
+        return ignore_cue(env, c, EVENT_IGNORE_NEXT_PENDING, cue_pts);
+    rep->next = *c;
+    event ev = event_make(EVENT_NEXT_KEPT);
+    ev.pts = cue_pts;
+    emit_cue(env, c, &ev);
     return 1;
+}
+
+/* Goes idle, or arms the kept event. now: the time of the packet at hand. */
+static void next_or_idle(const splice_env *env, rep_ctx *rep, int64_t now)
+{
+    rep_cue next = rep->next;
+
+    if (next.source == REP_SOURCE_NONE) {
+        rep_cue last = rep->last;
+        rep_ctx_reset(rep);
+        rep->last = last;
+        return;
+    }
+    rep->next.source = REP_SOURCE_NONE;
+    arm_event(env, rep, &next, EVENT_ARM_KEPT, now, AV_NOPTS_VALUE, 0);
+}
+
+static int take_out(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts, int64_t pts_time,
+                    uint64_t pts_adjustment)
+{
+    rep_cue cur = current_cue(rep);
+
+    if (repeats(c, &cur) || repeats(c, &rep->next) || (c->point != REP_NOW && repeats(c, &rep->last))) {
+        event ev = event_make(EVENT_CUE_REPEATED);
+        ev.pts = cue_pts;
+        emit_cue(env, c, &ev);
+        return 0;
+    }
+    switch (rep->state) {
+    case SPLICING_STATE_IDLE:
+        arm_event(env, rep, c, EVENT_ARM_CUE, cue_pts, pts_time, pts_adjustment);
+        return 1;
+    case SPLICING_STATE_ARMED:
+        if (same_event(c, &cur)) {
+            arm_event(env, rep, c, EVENT_ARM_UPDATED, cue_pts, pts_time, pts_adjustment);
+            return 1;
+        }
+        if (c->point != REP_NOW && (cur.point == REP_NOW || c->point > cur.point))
+            return keep_next(env, rep, c, cue_pts);
+        /* The new event comes first: it is armed, the one armed so far is kept for after it. */
+        if (rep->next.source != REP_SOURCE_NONE)
+            return ignore_cue(env, c, EVENT_IGNORE_NEXT_PENDING, cue_pts);
+        arm_event(env, rep, c, EVENT_ARM_CUE, cue_pts, pts_time, pts_adjustment);
+        return keep_next(env, rep, &cur, cue_pts);
+    case SPLICING_STATE_STARTED:
+        if (same_event(c, &cur))
+            return ignore_cue(env, c, EVENT_IGNORE_RUNNING_MOVED, cue_pts);
+        return keep_next(env, rep, c, cue_pts);
+    default:
+        return keep_next(env, rep, c, cue_pts);
+    }
+}
+
+static int take_return(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts)
+{
+    if (rep->state != SPLICING_STATE_STARTED)
+        return ignore_cue(env, c, EVENT_IGNORE_NOT_IN_BREAK, cue_pts);
+    event ev = event_make(rep->return_point == c->point ? EVENT_CUE_REPEATED : EVENT_RETURN_SCHEDULED);
+    ev.pts = cue_pts;
+    emit_cue(env, c, &ev);
+    if (rep->return_point == c->point)
+        return 0;
+    rep->return_point = c->point;
+    return 1;
+}
+
+static int take_cancel(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts)
+{
+    rep_cue cur = current_cue(rep);
+
+    if (rep->state == SPLICING_STATE_ARMED && same_event(c, &cur)) {
+        event ev = event_make(EVENT_CANCELLED);
+        ev.reason = EVENT_CANCEL_ARMED;
+        ev.pts = cue_pts;
+        emit_cue(env, &cur, &ev);
+        next_or_idle(env, rep, cue_pts);
+        if (rep->state == SPLICING_STATE_IDLE)
+            replay_held(env, rep, INT64_MAX, false);
+        return 1;
+    }
+    if (rep->state != SPLICING_STATE_IDLE && same_event(c, &cur))
+        return ignore_cue(env, c, EVENT_IGNORE_STARTED, cue_pts);
+    if (same_event(c, &rep->next)) {
+        event ev = event_make(EVENT_CANCELLED);
+        ev.reason = EVENT_CANCEL_KEPT;
+        ev.pts = cue_pts;
+        emit_cue(env, &rep->next, &ev);
+        rep->next.source = REP_SOURCE_NONE;
+        return 1;
+    }
+    return ignore_cue(env, c, EVENT_IGNORE_UNKNOWN_EVENT, cue_pts);
+}
+
+static int take_insert(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts)
+{
+    const scte35_splice_insert *si = &cue->splice_insert;
+    rep_cue c = {REP_SOURCE_INSERT, si->splice_event_id, AV_NOPTS_VALUE, 0, 0};
+    int64_t pts_time = AV_NOPTS_VALUE;
+
+    if (si->splice_event_cancel_indicator)
+        return take_cancel(env, rep, &c, cue_pts);
+    if (si->splice_immediate_flag && si->program_splice_flag) {
+        c.point = REP_NOW;
+    } else if (si->splice_time.flag) {
+        pts_time = (int64_t)si->splice_time.value;
+        c.point = splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts);
+    } else {
+        return ignore_cue(env, &c, EVENT_IGNORE_NO_SPLICE_TIME, cue_pts);
+    }
+    c.duration = si->duration_flag ? (int64_t)si->break_duration.value : 0;
+    if (!si->out_of_network_indicator)
+        return take_return(env, rep, &c, cue_pts);
+    return take_out(env, rep, &c, cue_pts, pts_time, cue->pts_adjustment);
+}
+
+/* Segmentation types that start a break; each one's end type is the next value. */
+static bool segmentation_start(int type)
+{
+    return type == 0x22 || type == 0x30 || type == 0x32 || type == 0x34 || type == 0x36;
+}
+
+static bool segmentation_end(int type)
+{
+    return type == 0x23 || type == 0x31 || type == 0x33 || type == 0x35 || type == 0x37;
+}
+
+static int take_time_signal(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts)
+{
+    const scte35_time_field *t = &cue->time_signal.splice_time;
+    int64_t pts_time = t->flag ? (int64_t)t->value : AV_NOPTS_VALUE;
+    int64_t point = t->flag ? splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts) : REP_NOW;
+    int changed = 0;
+
+    if (!env->time_signal_breaks || cue->segmentation_count == 0) {
+        rep_cue c = {REP_SOURCE_SEGMENTATION, 0, point, 0, 0};
+        return ignore_cue(env, &c, env->time_signal_breaks ? EVENT_IGNORE_SEGMENTATION_TYPE
+                                                             : EVENT_IGNORE_TIME_SIGNAL_OFF, cue_pts);
+    }
+    for (int i = 0; i < cue->segmentation_count && i < SCTE35_MAX_SEGMENTATION; i++) {
+        const scte35_segmentation *seg = &cue->segmentation[i];
+        rep_cue c = {REP_SOURCE_SEGMENTATION, seg->segmentation_event_id, point, 0, 0};
+        if (seg->segmentation_duration_flag)
+            c.duration = (int64_t)seg->segmentation_duration;
+        c.open = !seg->segmentation_duration_flag;
+
+        if (seg->segmentation_event_cancel_indicator) {
+            changed |= take_cancel(env, rep, &c, cue_pts);
+        } else if (segmentation_start(seg->segmentation_type_id)) {
+            changed |= take_out(env, rep, &c, cue_pts, pts_time, cue->pts_adjustment);
+        } else if (segmentation_end(seg->segmentation_type_id)) {
+            rep_cue cur = current_cue(rep);
+            if (rep->state == SPLICING_STATE_STARTED && same_event(&c, &cur))
+                changed |= take_return(env, rep, &c, cue_pts);
+            else
+                ignore_cue(env, &c, EVENT_IGNORE_NOT_IN_BREAK, cue_pts);
+        } else {
+            ignore_cue(env, &c, EVENT_IGNORE_SEGMENTATION_TYPE, cue_pts);
+        }
+    }
+    return changed;
+}
+
+int splice_on_cue(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts)
+{
+    if (cue->defects & SCTE35_DEFECT_CRC) {
+        rep_cue c = {REP_SOURCE_INSERT, cue->splice_command_type == 5 ? cue->splice_insert.splice_event_id : 0,
+                     AV_NOPTS_VALUE, 0, 0};
+        return ignore_cue(env, &c, EVENT_IGNORE_CRC, cue_pts);
+    }
+    if (cue->splice_command_type == 6)
+        return take_time_signal(env, rep, cue, cue_pts);
+    if (cue->splice_command_type == 5)
+        return take_insert(env, rep, cue, cue_pts);
+    rep_cue c = {REP_SOURCE_INSERT, 0, AV_NOPTS_VALUE, 0, 0};
+    return ignore_cue(env, &c, EVENT_IGNORE_NO_SPLICE_TIME, cue_pts);
 }
 
 int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt,
@@ -235,8 +482,17 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
     event_emit(env->events, &ev);
     if (ret < 0)
         return ret;
-    splice_arm(env, rep, &cue, cue_pts);
+    splice_on_cue(env, rep, &cue, cue_pts);
     return 0;
+}
+
+/* The video record of the break under way (the one whose key frame started it), or null. */
+static rep_stream *video_record(rep_ctx *rep)
+{
+    for (int i = 0; i < REP_MAX_STREAMS; i++)
+        if (rep->streams[i].start_pts != AV_NOPTS_VALUE)
+            return &rep->streams[i];
+    return nullptr;
 }
 
 void splice_session_end(const splice_env *env, rep_ctx *rep)
@@ -244,21 +500,62 @@ void splice_session_end(const splice_env *env, rep_ctx *rep)
     if (rep->state == SPLICING_STATE_STARTED) {
         event ev = event_make(EVENT_BREAK_ENDED);
         ev.reason = EVENT_END_SESSION_END;
+        rep_stream *v = video_record(rep);
+        if (v && v->sent_dts != AV_NOPTS_VALUE)
+            ev.aired = v->sent_dts - v->start_dts;
         emit(env, rep, &ev);
     }
     rep_ctx_reset(rep);
 }
 
-/* Start of the break on the first video key frame in the window before the splice point. */
-static void start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
+/*
+ * Where the running break ends, and why: splice point + duration, a return
+ * cue's point, or the kept next event's point, whichever comes first.
+ */
+static int64_t break_end_point(const rep_ctx *rep, int *reason)
+{
+    int64_t end = rep->open ? INT64_MAX : rep->scte_35_pts_time + rep->scte_35_duration;
+    int why = EVENT_END_DURATION;
+
+    if (rep->return_point != AV_NOPTS_VALUE && rep->return_point < end) {
+        end = rep->return_point;
+        why = EVENT_END_RETURN_CUE;
+    }
+    if (rep->next.source != REP_SOURCE_NONE && rep->next.point < end) {
+        end = rep->next.point;
+        why = EVENT_END_NEXT_EVENT;
+    }
+    if (reason)
+        *reason = why;
+    return end;
+}
+
+/*
+ * Start of the break on the first video key frame in the window before the
+ * splice point (immediate: the first key frame). A programme video that the
+ * filler cannot stand in for skips the break. Returns true when the key
+ * frame decided (started or skipped).
+ */
+static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
 {
     int key = pkt->flags & AV_PKT_FLAG_KEY;
 
     log_packet(env->out, pkt, key ? "key" : "non");
     if (!key)
-        return;
+        return false;
 
-    int64_t delta = pkt->pts - rep->scte_35_pts_time;
+    rep->last = current_cue(rep);
+    if (fi < 0) {
+        event ev = event_make(EVENT_BREAK_SKIPPED);
+        ev.reason = EVENT_SKIP_NO_FILLER_VIDEO;
+        ev.stream = pkt->stream_index;
+        ev.pts = pkt->pts;
+        emit(env, rep, &ev);
+        next_or_idle(env, rep, pkt->pts);
+        return true;
+    }
+
+    int64_t delta = rep->scte_35_pts_time == REP_NOW ? 0 : pkt->pts - rep->scte_35_pts_time;
     r->start_dts = r->sent_dts = pkt->dts;
     r->start_pts = pkt->pts;
     r->next_filler = 0;
@@ -272,29 +569,76 @@ static void start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     ev.delta = delta;
     ev.pts_shift = r->pts_shift;
     emit(env, rep, &ev);
+    return true;
 }
 
-/* End of the break on the video: the first key frame in the window before splice point + duration. */
-static void finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, const AVPacket *pkt)
+/*
+ * The kept event starts on the key frame that ended the break: the video
+ * plays the new event's filler from its start; each audio stream being
+ * replaced switches to it at the key frame's pts, the others start afresh.
+ */
+static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
+{
+    rep_cue next = rep->next;
+
+    rep->next.source = REP_SOURCE_NONE;
+    for (int i = 0; i < REP_MAX_STREAMS; i++) {
+        rep_stream *a = &rep->streams[i];
+        if (a == r)
+            continue;
+        if (a->sent_dts != AV_NOPTS_VALUE)
+            a->switch_at = pkt->pts;
+        else
+            a->start_dts = AV_NOPTS_VALUE;
+    }
+    rep->state = SPLICING_STATE_ARMED;
+    rep->source = next.source;
+    rep->splice_event_id = next.id;
+    rep->splice_point = rep->scte_35_pts_time = next.point;
+    rep->scte_35_duration = next.duration;
+    rep->open = next.open;
+    rep->return_point = rep->end_pts = AV_NOPTS_VALUE;
+
+    event ev = event_make(EVENT_ARMED);
+    ev.reason = EVENT_ARM_KEPT;
+    ev.pts = pkt->pts;
+    ev.delta = next.point == REP_NOW ? 0 : next.point - pkt->pts;
+    ev.flags = next.duration > 0 ? EVENT_CUE_DURATION_FLAG : 0;
+    emit_cue(env, &next, &ev);
+    start_break(env, rep, r, fi, pkt);
+}
+
+/*
+ * End of the break on the video: the first key frame in the window before
+ * its end point. When the kept event's point is reached too, that event
+ * starts on the same key frame. Returns true when the key frame decided.
+ */
+static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
 {
     int key = pkt->flags & AV_PKT_FLAG_KEY;
+    int reason;
+    int64_t end = break_end_point(rep, &reason);
 
     log_packet(env->out, pkt, key ? "key" : "non");
     if (!key)
-        return;
+        return false;
 
-    int64_t delta = pkt->pts - (rep->scte_35_pts_time + rep->scte_35_duration);
     rep->state = SPLICING_STATE_FINISHED;
     rep->end_pts = pkt->pts;
-    r->sent_dts = AV_NOPTS_VALUE;
 
     event ev = event_make(EVENT_BREAK_ENDED);
-    ev.reason = EVENT_END_DURATION;
+    ev.reason = reason;
     ev.stream = pkt->stream_index;
     ev.pts = pkt->pts;
-    ev.delta = delta;
+    ev.delta = end == REP_NOW ? 0 : pkt->pts - end;
     ev.end_pts = rep->end_pts;
+    ev.aired = pkt->pts - r->start_pts;
+    r->sent_dts = AV_NOPTS_VALUE;
     emit(env, rep, &ev);
+
+    if (rep->next.source != REP_SOURCE_NONE && pkt->pts >= rep->next.point - SPLICE_KEY_LEAD)
+        chain_break(env, rep, r, fi, pkt);
+    return true;
 }
 
 /* A clone of the next filler packet of fs for output stream s, or null when none is left. */
@@ -355,7 +699,29 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, cons
     queue_packet(env, f);
 }
 
-/* Later audio packets while the stream is replaced: filler laid end to end up to the packet's end. */
+/* The stream returns to the programme; what was sent ends at pts. */
+static void audio_back(const splice_env *env, const rep_ctx *rep, rep_stream *r, int s, int64_t pts, int64_t delta)
+{
+    event ev = event_make(EVENT_STREAM_SWITCHED);
+    ev.reason = EVENT_SWITCH_BACK_AT_END;
+    ev.stream = s;
+    ev.pts = pts;
+    ev.end_pts = rep->end_pts;
+    ev.delta = delta;
+    r->sent_dts = AV_NOPTS_VALUE;
+    emit(env, rep, &ev);
+}
+
+/*
+ * Later audio packets while the stream is replaced: filler laid end to end
+ * up to the packet's end. Once the video is back, the stream returns with
+ * its first programme packet that ends after the return point: the filler
+ * before it is cut to end where that packet begins. (When filler sent
+ * before the return was known already reaches into that packet, the
+ * filler goes on to the packet's end instead.) At a kept event's switch
+ * point the filler in use is cut there and the next event's filler starts
+ * from its first packet.
+ */
 static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, const filler_stream *fs,
                           AVPacket **ppkt)
 {
@@ -363,11 +729,26 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     int s = pkt->stream_index;
     int64_t end = pkt->dts + pkt->duration;
     int64_t rem = end - r->sent_dts;
+    bool returning = rep->end_pts != AV_NOPTS_VALUE && packet_end(pkt) > rep->end_pts;
 
+    if (returning && r->sent_dts <= pkt->pts) {
+        audio_back(env, rep, r, s, r->sent_dts, 0);
+        return;
+    }
     if (env->verbose)
         log_detail("Replacing audio %d, rem=%" PRId64 ", pkt_end_pts=%" PRId64, s, rem, end);
 
     while (r->sent_dts < end && r->next_filler < fs->count) {
+        if (r->switch_at != AV_NOPTS_VALUE && r->sent_dts >= r->switch_at) {
+            r->switch_at = AV_NOPTS_VALUE;
+            r->next_filler = 0;
+            event ev = event_make(EVENT_STREAM_SWITCHED);
+            ev.reason = EVENT_SWITCH_TO_FILLER;
+            ev.stream = s;
+            ev.pts = r->sent_dts;
+            ev.delta = 0;
+            emit(env, rep, &ev);
+        }
         AVPacket *f = next_filler_packet(fs, r, s);
         if (!f) {
             /* Out of memory: this stream goes back to the programme. */
@@ -379,25 +760,24 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             log_packet(env->out, f, "reA");
         r->sent_dts += f->duration;
 
-        if (rep->end_pts != AV_NOPTS_VALUE && r->sent_dts > rep->end_pts) {
-            /* The video is back: this filler packet ends where the programme's packet ends. */
-            event ev = event_make(EVENT_STREAM_SWITCHED);
-            ev.reason = EVENT_SWITCH_BACK_AT_END;
-            ev.stream = s;
-            ev.pts = r->sent_dts;
-            ev.end_pts = rep->end_pts;
-            ev.delta = end - r->sent_dts;
-            emit(env, rep, &ev);
-            f->duration += end - r->sent_dts;
+        int64_t cut = AV_NOPTS_VALUE;  // where this filler packet must end
+        if (r->switch_at != AV_NOPTS_VALUE && r->sent_dts > r->switch_at)
+            cut = r->switch_at;
+        else if (rep->end_pts != AV_NOPTS_VALUE && r->sent_dts > end && end + pkt->duration > rep->end_pts)
+            cut = end;  // the next programme packet, ending after the return, goes out itself
+        if (cut != AV_NOPTS_VALUE) {
+            f->duration -= r->sent_dts - cut;
+            r->sent_dts = cut;
             log_packet(env->out, f, "trA");
-            r->sent_dts = AV_NOPTS_VALUE;
-            queue_packet(env, f);
-            break;
         }
         queue_packet(env, f);
+        if (returning && r->sent_dts >= end) {
+            audio_back(env, rep, r, s, r->sent_dts, 0);
+            break;
+        }
     }
 
-    if (r->next_filler >= fs->count) {
+    if (r->sent_dts != AV_NOPTS_VALUE && r->next_filler >= fs->count) {
         r->sent_dts = AV_NOPTS_VALUE;
         event ev = event_make(EVENT_STREAM_SWITCHED);
         ev.reason = EVENT_SWITCH_BACK_FILLER_END;
@@ -433,6 +813,7 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             rep->end_pts = pkt->dts;
             event ev = event_make(EVENT_BREAK_ENDED);
             ev.reason = EVENT_END_FILLER_END;
+            ev.aired = pkt->dts - r->start_dts;
             ev.stream = s;
             ev.pts = pkt->pts;
             ev.end_pts = rep->end_pts;
@@ -461,14 +842,20 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     av_packet_free(ppkt);
 }
 
-/* The audio rule for one packet of a stream whose filler stream is fs (null: none). */
+/*
+ * The audio rule for one packet of a stream whose filler stream is fs (null:
+ * none). A stream not yet met starts at the packet that reaches past the
+ * splice point; one being replaced goes on whatever the packet's time (held
+ * packets of a break that just handed over to the next one lie before it).
+ */
 static void splice_audio(const splice_env *env, rep_ctx *rep, const filler_stream *fs, AVPacket **ppkt)
 {
     AVPacket *pkt = *ppkt;
     rep_stream *r = &rep->streams[pkt->stream_index];
     int64_t t = rep->scte_35_pts_time;
+    bool replaced = r->start_dts != AV_NOPTS_VALUE && r->sent_dts != AV_NOPTS_VALUE;
 
-    if (!(pkt->pts > t || (pkt->pts <= t && t < packet_end(pkt))))
+    if (!replaced && !(pkt->pts > t || (pkt->pts <= t && t < packet_end(pkt))))
         return;
     if (env->verbose)
         log_packet(env->out, pkt, "Ain");
@@ -476,27 +863,37 @@ static void splice_audio(const splice_env *env, rep_ctx *rep, const filler_strea
         return;
     if (r->start_dts == AV_NOPTS_VALUE)
         start_audio(env, rep, r, fs, ppkt);
-    else if (r->sent_dts != AV_NOPTS_VALUE)
+    else if (replaced)
         replace_audio(env, rep, r, fs, ppkt);
 }
 
-/*
- * Once the break has started (and maybe already ended, for a break without
- * duration): the held audio meets it, oldest first.
- */
-static void replay_held(const splice_env *env, rep_ctx *rep)
+static void replay_held(const splice_env *env, rep_ctx *rep, int64_t limit, bool margin)
 {
     AVPacket *pkt = nullptr;
-    bool in_break = rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED;
 
-    while (env->held && packets_queue_pop(env->held, &pkt) >= 0) {
-        int fi = filler_stream_for(env->filler, env->out->streams[pkt->stream_index]->id);
-        if (in_break)
+    while (env->held && env->held->count > 0 &&
+           packet_end(env->held->items[0]) + (margin ? env->held->items[0]->duration : 0) <= limit) {
+        packets_queue_pop(env->held, &pkt);
+        bool in_break = rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED;
+        int s = pkt->stream_index;
+        if (in_break && env->out && s >= 0 && (unsigned)s < env->out->nb_streams && s < REP_MAX_STREAMS) {
+            int fi = filler_stream_for(env->filler, env->out->streams[s]->id);
             splice_audio(env, rep, fi >= 0 ? &env->filler->streams[fi] : nullptr, &pkt);
+        }
         if (pkt) {
             pkt->pos = -1;
             queue_packet(env, pkt);
         }
+    }
+}
+
+void splice_release_held(const splice_env *env)
+{
+    AVPacket *pkt = nullptr;
+
+    while (env->held && packets_queue_pop(env->held, &pkt) >= 0) {
+        pkt->pos = -1;
+        queue_packet(env, pkt);
     }
 }
 
@@ -514,34 +911,48 @@ void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVP
     int fi = filler_stream_for(env->filler, ist->id);
     const filler_stream *fs = fi >= 0 ? &env->filler->streams[fi] : nullptr;
     bool video = type == AVMEDIA_TYPE_VIDEO;
+    bool audio = type == AVMEDIA_TYPE_AUDIO;
+    bool decided = false;
 
-    if (rep->state == SPLICING_STATE_ARMED) {
-        /* A key frame still to come has pts >= this dts: audio ending by then lies before the break. */
-        if (video)
-            release_held_until(env, pkt->dts);
-        else if (type == AVMEDIA_TYPE_AUDIO && fs && hold_audio(env, rep, ppkt))
+    /* Audio that may lie on either side of the key frame to come waits for it. */
+    if (audio && fs && (rep->state == SPLICING_STATE_ARMED || rep->state == SPLICING_STATE_STARTED)) {
+        int64_t from = rep->state == SPLICING_STATE_ARMED ? rep->scte_35_pts_time - SPLICE_KEY_LEAD
+                       : r->sent_dts != AV_NOPTS_VALUE ? break_end_point(rep, nullptr) - SPLICE_KEY_LEAD
+                                                       : INT64_MAX;
+        if (hold_audio(env, rep, from, ppkt))
             return;
     }
 
     if (rep->state == SPLICING_STATE_ARMED && video &&
         pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD)
-        start_break(env, rep, r, fi, pkt);
+        decided = start_break(env, rep, r, fi, pkt);
 
     if (rep->state == SPLICING_STATE_STARTED && video &&
-        pkt->pts >= rep->scte_35_pts_time + rep->scte_35_duration - SPLICE_KEY_LEAD)
-        finish_break(env, rep, r, pkt);
+        pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
+        decided = finish_break(env, rep, r, fi, pkt) || decided;
 
     if (rep->state == SPLICING_STATE_FINISHED && !any_stream_replaced(env, rep)) {
-        rep->state = SPLICING_STATE_IDLE;
         event ev = event_make(EVENT_IDLE);
         emit(env, rep, &ev);
+        next_or_idle(env, rep, pkt->pts);
     }
 
-    if (rep->state != SPLICING_STATE_ARMED && env->held && env->held->count > 0)
-        replay_held(env, rep);
+    bool over = rep->state == SPLICING_STATE_FINISHED || rep->state == SPLICING_STATE_IDLE;
+    if (decided || (over && env->held && env->held->count > 0)) {
+        replay_held(env, rep, rep->state == SPLICING_STATE_ARMED ? rep->scte_35_pts_time - SPLICE_KEY_LEAD
+                                                                 : INT64_MAX, false);
+    } else if (video) {
+        /*
+         * Key frames still to come have pts >= this dts: audio ending by then
+         * lies before the break (armed) or in it (running). In a running
+         * break a packet goes only when the one after it ends by then too,
+         * so that the packet with which the audio returns is never reached
+         * by filler laid before the end was known.
+         */
+        replay_held(env, rep, pkt->dts, rep->state == SPLICING_STATE_STARTED);
+    }
 
-    if (type == AVMEDIA_TYPE_AUDIO &&
-        (rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED)) {
+    if (audio && (rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED)) {
         splice_audio(env, rep, fs, ppkt);
         return;
     }

@@ -43,13 +43,14 @@ struct splice_env {
     packets_queue *held;
     const event_sink *events;  // what happens is reported here; may be null
     int verbose;               // write the per-packet traces and detail lines
+    int time_signal_breaks;    // time_signal segmentation descriptors start and end breaks
 };
 
 /*
  * Cue intake for one packet of the cue stream: trace, decode (reported with
- * the cue's bytes), and, for a splice_insert with a splice time, reset and
- * arm rep. pkt stays the caller's and is not changed. A cue packet without
- * pts is still acted on: clock (the session's latest dts, or
+ * the cue's bytes), then the decision splice_on_cue takes. pkt stays the
+ * caller's and is not changed. A cue packet without pts is still acted on:
+ * its own splice time counts, and clock (the session's latest dts, or
  * AV_NOPTS_VALUE) stands in as its time. Returns the parser's result.
  */
 int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt,
@@ -66,11 +67,25 @@ void splice_session_end(const splice_env *env, rep_ctx *rep);
 int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near);
 
 /*
- * Arms rep from a decoded cue received in a packet with pts cue_pts
- * (AV_NOPTS_VALUE: unknown). Returns 1 when armed, 0 when the cue carries
- * no splice time (nothing changes, EVENT_CUE_IGNORED).
+ * What a decoded cue, received in a packet with pts cue_pts (AV_NOPTS_VALUE:
+ * unknown), does to rep; every decision is reported with the event's id:
+ *  - out (splice_insert with out_of_network_indicator 1, or with
+ *    time_signal_breaks a segmentation start type): arms a new event when
+ *    idle; one repeating the armed, running, kept or last event (same
+ *    source, id and splice point) is a repeat; another event while one is
+ *    armed or running is kept for after it (the earlier of two armed ones
+ *    goes first), and ends the running break at its own point when that
+ *    comes first;
+ *  - return (out_of_network_indicator 0, or the matching segmentation end):
+ *    the running break ends at the first key frame at its point;
+ *  - cancel: disarms the armed event or drops the kept one; a running break
+ *    is not cancelled;
+ *  - immediate: the point is the next video key frame read.
+ * A section with a CRC mismatch, a component-mode splice_insert, a
+ * time_signal without time_signal_breaks or another command is ignored.
+ * Returns 1 when rep changed, 0 when not.
  */
-int splice_arm(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts);
+int splice_on_cue(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts);
 
 /*
  * The splice rules for one packet whose stream index is already the output

@@ -60,6 +60,7 @@ struct ts_waiting {
 struct ts_out {
     AVIOContext *pb;           // the muxer writes here
     AVIOContext *dest;         // the real destination
+    int dest_is_writer;        // dest wraps the caller's write function; not ours to close
     int error;                 // first destination error; sticky
     int64_t place;             // input packets seen
     uint8_t role[TS_PID_COUNT];
@@ -95,10 +96,15 @@ static const uint8_t null_packet_header[4] = {TS_SYNC_BYTE, 0x1F, 0xFF, 0x10};
  * output's rate. Like the destination's sender, the clock starts again
  * whenever the output ran dry, so a late output never counts as ahead.
  */
+int64_t ts_out_bits_to_us(int64_t bits, int64_t rate)
+{
+    return bits / rate * 1000000 + bits % rate * 1000000 / rate;
+}
+
 static int64_t output_lead(ts_out *s)
 {
     int64_t now = av_gettime_relative();
-    int64_t lead = s->clock_start ? s->clock_start + s->clock_bits * 1000000 / s->rate - now : -1;
+    int64_t lead = s->clock_start ? s->clock_start + ts_out_bits_to_us(s->clock_bits, s->rate) - now : -1;
     if (lead < 0) {
         s->clock_start = now;
         s->clock_bits = 0;
@@ -584,14 +590,12 @@ static int valid_pid(int pid)
     return pid >= 0x10 && pid <= 0x1FFE;
 }
 
-int ts_out_open(ts_out **out, const char *url, const ts_out_config *config,
-                const AVIOInterruptCB *interrupt, int packet_size)
+/*
+ * The stage without its destination: checks the configuration and allocates
+ * the stage and the muxer's context. 0 with *out set, or the error.
+ */
+static int stage_create(ts_out **out, const ts_out_config *config, int packet_size)
 {
-    if (!out)
-        return -EINVAL;
-    *out = nullptr;
-    if (!url || !config)
-        return -EINVAL;
     if (config->cue_pid_count < 0 || config->cue_pid_count > TS_OUT_MAX_CUE_PIDS ||
         packet_size < TS_PACKET_SIZE || packet_size > (1 << 20))
         return -ERANGE;
@@ -631,18 +635,65 @@ int ts_out_open(ts_out **out, const char *url, const ts_out_config *config,
         av_free(buffer);
         goto out_free_stage;
     }
-    ret = avio_open2(&s->dest, url, AVIO_FLAG_WRITE, interrupt, nullptr);
-    if (ret < 0)
-        goto out_free_pb;
     *out = s;
     return 0;
 
-out_free_pb:
-    av_freep(&s->pb->buffer);
-    avio_context_free(&s->pb);
 out_free_stage:
     av_free(s);
     return ret;
+}
+
+static void stage_free(ts_out *s)
+{
+    av_freep(&s->pb->buffer);
+    avio_context_free(&s->pb);
+    av_free(s);
+}
+
+int ts_out_open(ts_out **out, const char *url, const ts_out_config *config,
+                const AVIOInterruptCB *interrupt, int packet_size)
+{
+    if (!out)
+        return -EINVAL;
+    *out = nullptr;
+    if (!url || !config)
+        return -EINVAL;
+    ts_out *s;
+    int ret = stage_create(&s, config, packet_size);
+    if (ret < 0)
+        return ret;
+    ret = avio_open2(&s->dest, url, AVIO_FLAG_WRITE, interrupt, nullptr);
+    if (ret < 0) {
+        stage_free(s);
+        return ret;
+    }
+    *out = s;
+    return 0;
+}
+
+int ts_out_open_writer(ts_out **out, ts_out_write_fn write, void *opaque,
+                       const ts_out_config *config, int packet_size)
+{
+    if (!out)
+        return -EINVAL;
+    *out = nullptr;
+    if (!write || !config)
+        return -EINVAL;
+    ts_out *s;
+    int ret = stage_create(&s, config, packet_size);
+    if (ret < 0)
+        return ret;
+    uint8_t *buffer = (uint8_t *)av_malloc(packet_size);
+    if (buffer)
+        s->dest = avio_alloc_context(buffer, packet_size, 1, opaque, nullptr, write, nullptr);
+    if (!s->dest) {
+        av_free(buffer);
+        stage_free(s);
+        return -ENOMEM;
+    }
+    s->dest_is_writer = 1;
+    *out = s;
+    return 0;
 }
 
 AVIOContext *ts_out_pb(ts_out *stage)
@@ -691,11 +742,14 @@ int ts_out_close(ts_out **p)
     avio_flush(s->dest);
     if (ret == 0 && s->dest->error < 0)
         ret = s->dest->error;
-    int close_ret = avio_closep(&s->dest);
-    if (ret == 0 && close_ret < 0)
-        ret = close_ret;
-    av_freep(&s->pb->buffer);
-    avio_context_free(&s->pb);
-    av_free(s);
+    if (s->dest_is_writer) {
+        av_freep(&s->dest->buffer);
+        avio_context_free(&s->dest);
+    } else {
+        int close_ret = avio_closep(&s->dest);
+        if (ret == 0 && close_ret < 0)
+            ret = close_ret;
+    }
+    stage_free(s);
     return ret;
 }

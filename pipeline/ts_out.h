@@ -3,7 +3,8 @@
  *
  * The muxer writes its transport stream into the stage's AVIOContext; the
  * stage rewrites it packet by packet as it leaves and writes it to the
- * destination, an AVIOContext of its own opened on the URL:
+ * destination: an AVIOContext of its own opened on a URL, or the caller's
+ * write function (a paced sender, say):
  *  - the SCTE-35 PIDs are declared in every PMT with stream type 0x86, and the
  *    PMT gets a program-level registration descriptor "CUEI" (ISO/IEC 13818-1
  *    tag 5) unless it has one; section_length and CRC_32 are recomputed;
@@ -66,6 +67,28 @@ struct ts_out_stats {
  */
 int ts_out_open(ts_out **out, const char *url, const ts_out_config *config,
                 const AVIOInterruptCB *interrupt, int packet_size);
+
+/*
+ * Where the stage hands its bytes when it does not open a URL: called with
+ * packet_size bytes at a time (less at the end), returns the count taken or
+ * a negative error, which sticks (the signature of an AVIO write callback).
+ */
+typedef int (*ts_out_write_fn)(void *opaque, uint8_t *buf, int size);
+
+/*
+ * Like ts_out_open, writing into write(opaque, ...) instead of a URL; the
+ * destination stays the caller's: ts_out_close flushes into it and leaves it
+ * open. Returns 0; -22 without out, write or config; the other codes as
+ * ts_out_open. On failure *out is null.
+ */
+int ts_out_open_writer(ts_out **out, ts_out_write_fn write, void *opaque,
+                       const ts_out_config *config, int packet_size);
+
+/*
+ * Microseconds that bits take at rate bit/s (rate > 0), rounded down; exact
+ * for any count a year of output at 100 Mbit/s and more reaches.
+ */
+int64_t ts_out_bits_to_us(int64_t bits, int64_t rate);
 
 /*
  * The I/O context the muxer writes into (AVFormatContext.pb); it belongs to

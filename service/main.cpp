@@ -17,7 +17,7 @@
 #include "common/daemon.h"
 #include "common/log.h"
 #include "service/app_ctx.h"
-#include "service/asrun.h"
+#include "common/asrun.h"
 #include "service/ctl.h"
 #include "service/opts.h"
 #include "service/session.h"

@@ -6,9 +6,12 @@
  */
 #include "service/session.h"
 
+#include <atomic>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -17,15 +20,25 @@ extern "C" {
 
 #include "common/log.h"
 #include "common/utils.h"
+#include "pipeline/event_asrun.h"
 #include "pipeline/filler.h"
 #include "pipeline/relay.h"
 #include "pipeline/trace.h"
 #include "service/app_ctx.h"
+#include "service/ratelimit.h"
+#include "service/udp_in.h"
+#include "service/udp_out.h"
 
 #define SLICER_DATAGRAM_SIZE     1316    // seven TS packets per UDP datagram
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
 #define SLICER_OUTPUT_GRACE_US   500000  // time the output gets to write its trailer after a stop
-#define SLICER_SEND_HEADROOM     20      // the UDP sender may go 1/20 faster than the mux rate
+#define SLICER_SRC_BUFFER        (8 << 20)  // socket receive buffer asked for by default, bytes
+#define SLICER_RING_US           1000000    // input and output rings: this long at the mux rate
+#define SLICER_RING_MIN          (4 << 20)  // bytes, also for streams without a mux rate
+/* Margin of the output's schedule over the latest bytes the muxer writes. */
+#define SLICER_SEND_DELAY_US     60000
+#define SLICER_TS_PACKET_SIZE    188
+#define SLICER_MAX_MISMATCHES    16
 /* How far the output may run ahead of the wall clock after a gap in the input's timestamps. */
 #define SLICER_MAX_OUTPUT_LEAD_US 300000
 
@@ -62,6 +75,94 @@ static bool slicer_stopping(const app_ctx *app)
 /* Name in front of the lines that word the relay's events: the service's packet loop. */
 static const char LOOP_NAME[] = "slicer_packets_loop";
 
+/* Non-zero while a session repeats one that failed at once: the library's lines would repeat too. */
+static std::atomic<int> slicer_library_quiet{0};
+
+/* One stream session: what its event sink keeps besides the application context. */
+struct slicer_session {
+    app_ctx *app;
+    ratelimit *failures;        // the main loop's: sessions failing over and over log once, then counts
+    int quiet;                  // the previous session failed at once: its set-up lines are not repeated
+    int64_t bytes_in;           // totals at the last progress event
+    int64_t bytes_out;
+    udp_in *src;                // the session's receiver: its overruns
+    udp_out *dst;               // the session's sender: what left
+    int64_t overruns;           // its overruns and kernel drops at the last count
+};
+
+/* Counts the receiver's new overruns into the channel status. */
+static void slicer_count_overruns(slicer_session *ses)
+{
+    udp_in_stats st;
+
+    if (!ses->src || udp_in_get_stats(ses->src, &st) != 0)
+        return;
+    int64_t total = st.overruns + st.kernel_drops;
+    status_add_overruns(&ses->app->status, total - ses->overruns);
+    ses->overruns = total;
+}
+
+/* A failure line through the rate limiter. */
+static void slicer_fail(slicer_session *ses, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+static void slicer_fail(slicer_session *ses, const char *fmt, ...)
+{
+    char line[RATELIMIT_LINE_SIZE];
+    va_list ap;
+
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    ratelimit_log(ses->failures, status_now_us(), LOG_ERROR, "%s", line);
+}
+
+/* The channel's state after each as-run event; -1: unchanged. In asrun_event order. */
+static const int slicer_state_after[ASRUN_EVENT_COUNT] = {
+    -1,              // cue
+    STATE_ARMED,     // armed
+    -1,              // repeat
+    STATE_IDLE,      // cancelled
+    STATE_IN_BREAK,  // break_start
+    STATE_IDLE,      // break_end
+    STATE_IDLE,      // break_skipped
+    -1,              // ignored
+};
+
+/* The as-run record of ev, if it has one: into the channel status and the as-run file. */
+static void slicer_record(slicer_session *ses, const event *ev)
+{
+    app_ctx *app = ses->app;
+    asrun_record rec;
+
+    if (event_asrun(ev, (int64_t)log_now_ms(), &rec) <= 0)
+        return;
+    status_event(&app->status, &rec);
+    if (slicer_state_after[rec.event] >= 0)
+        status_set_state(&app->status, slicer_state_after[rec.event]);
+    if (app->asrun) {
+        int ret = asrun_write(app->asrun, &rec);
+        if (ret < 0)
+            slicer_fail(ses, "%s: cannot write the as-run file [%s]: %s", LOOP_NAME, app->asrun_file,
+                        strerror(-ret));
+    }
+}
+
+/* Counts what was read and what left the sender since the last progress event. */
+static void slicer_progress(slicer_session *ses, const event *ev)
+{
+    int64_t now = status_now_us();
+    channel_status *st = &ses->app->status;
+    udp_out_stats sent;
+    int64_t bytes_out = ses->dst && udp_out_get_stats(ses->dst, &sent) == 0 ? sent.bytes_sent : ev->bytes_out;
+
+    status_count_in(st, ev->bytes_in / SLICER_TS_PACKET_SIZE - ses->bytes_in / SLICER_TS_PACKET_SIZE,
+                    ev->bytes_in - ses->bytes_in, now);
+    status_count_out(st, bytes_out / SLICER_TS_PACKET_SIZE - ses->bytes_out / SLICER_TS_PACKET_SIZE,
+                     bytes_out - ses->bytes_out, now);
+    ses->bytes_in = ev->bytes_in;
+    ses->bytes_out = bytes_out;
+    slicer_count_overruns(ses);
+}
+
 /* Public SCTE-35 decoders into which an operator can paste a logged cue. */
 static const char SCTE35_DECODER_A[] = "https://tools.middleman.tv/scte35-parser";
 static const char SCTE35_DECODER_B[] = "https://comcast.github.io/scte35-js/";
@@ -80,41 +181,52 @@ static void slicer_log_cue(app_ctx *app, const event *ev)
     log_printf(LOG_INFO, "%s: check value against %s or %s", LOOP_NAME, SCTE35_DECODER_A, SCTE35_DECODER_B);
 }
 
-static void slicer_log_setup_failure(const event *ev)
+static void slicer_log_setup_failure(slicer_session *ses, const event *ev)
 {
     char err[ERR_TEXT_SIZE] = {0};
     const char *text = err_to_str(err, sizeof(err), ev->code);
 
     switch (ev->reason) {
     case EVENT_STEP_OUTPUT_CONTEXT:
-        log_printf(LOG_ERROR, "%s: avformat_alloc_output_context2(%s) failed: %s", "slicer_streams", ev->text, text);
+        slicer_fail(ses, "%s: avformat_alloc_output_context2(%s) failed: %s", "slicer_streams", ev->text, text);
         break;
     case EVENT_STEP_NEW_STREAM:
-        log_printf(LOG_ERROR, "%s: Failed allocating output stream %d", "add_stream", ev->stream);
+        slicer_fail(ses, "%s: Failed allocating output stream %d", "add_stream", ev->stream);
         break;
     case EVENT_STEP_CODEC_PARAMETERS:
-        log_printf(LOG_ERROR, "%s: Failed to copy codec parameters for stream %d: %s", "add_stream", ev->stream, text);
+        slicer_fail(ses, "%s: Failed to copy codec parameters for stream %d: %s", "add_stream", ev->stream, text);
         break;
     case EVENT_STEP_METADATA:
-        log_printf(LOG_ERROR, "%s: Failed to copy metadatas for stream %d: %s", "add_stream", ev->stream, text);
+        slicer_fail(ses, "%s: Failed to copy metadatas for stream %d: %s", "add_stream", ev->stream, text);
         break;
     case EVENT_STEP_OPEN_OUTPUT:
-        log_printf(LOG_ERROR, "%s: Could not open output file [%s]: %s", "slicer_streams", ev->text, text);
+        slicer_fail(ses, "%s: Could not open output file [%s]: %s", "slicer_streams", ev->text, text);
         break;
     case EVENT_STEP_WRITE_HEADER:
-        log_printf(LOG_ERROR, "%s: avformat_write_header failed: %s", "slicer_streams", text);
+        slicer_fail(ses, "%s: avformat_write_header failed: %s", "slicer_streams", text);
         break;
     default:
         break;
     }
 }
 
-/* The service's event sink: the log lines of the packet loop and the splice rules. */
+/* What the event's id counts: splice_insert events or time_signal segmentation events. */
+static const char *slicer_id_name(const event *ev)
+{
+    return ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "segmentation_event_id" : "splice_event_id";
+}
+
+/*
+ * The service's event sink: the log lines of the packet loop and the splice
+ * rules, the as-run record, the channel's status and counters.
+ */
 static void slicer_on_event(void *opaque, const event *ev)
 {
-    app_ctx *app = (app_ctx *)opaque;
+    slicer_session *ses = (slicer_session *)opaque;
+    app_ctx *app = ses->app;
     char err[ERR_TEXT_SIZE] = {0};
 
+    slicer_record(ses, ev);
     switch (ev->type) {
     case EVENT_CUE_DECODED:
         slicer_log_cue(app, ev);
@@ -125,14 +237,52 @@ static void slicer_on_event(void *opaque, const event *ev)
         log_printf(LOG_ERROR, "%s: Failed to parse SCTE-35 packet: %d", LOOP_NAME, ev->code);
         break;
     case EVENT_ARMED:
-        log_printf(LOG_INFO, "%s: splice_insert.splice_time.pts_time=%" PRId64, LOOP_NAME, ev->pts_time);
-        if (ev->splice_time != ev->pts_time)
+        if (ev->pts_time != AV_NOPTS_VALUE)
+            log_printf(LOG_INFO, "%s: %s.splice_time.pts_time=%" PRId64, LOOP_NAME,
+                       ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "time_signal" : "splice_insert", ev->pts_time);
+        if (ev->pts_time != AV_NOPTS_VALUE && ev->splice_time != ev->pts_time)
             log_printf(LOG_INFO, "%s: effective splice point=%" PRId64 " (%f), pts_adjustment=%" PRIu64,
                        LOOP_NAME, ev->splice_time, ev->splice_time / 90000.0, ev->pts_adjustment);
-        log_printf(LOG_INFO, "%s: remain: %" PRId64 " ticks (%f sec)", LOOP_NAME, ev->delta, ev->delta / 90000.0);
-        if (ev->flags & EVENT_CUE_DURATION_FLAG)
+        if (ev->reason != EVENT_ARM_CUE)
+            log_printf(LOG_INFO, "%s: %s=%u armed (%s) at %" PRId64, LOOP_NAME, slicer_id_name(ev),
+                       ev->splice_event_id, event_reason_name(ev), ev->splice_time);
+        if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
+            log_printf(LOG_INFO, "%s: %s=%u armed: immediate, at the next video key frame", LOOP_NAME,
+                       slicer_id_name(ev), ev->splice_event_id);
+        else
+            log_printf(LOG_INFO, "%s: remain: %" PRId64 " ticks (%f sec)", LOOP_NAME, ev->delta, ev->delta / 90000.0);
+        if (ev->flags & EVENT_CUE_DURATION_FLAG && ev->pts_time != AV_NOPTS_VALUE)
             log_printf(LOG_INFO, "%s: splice_insert.break_duration.duration=%" PRId64 " (%f), at=%" PRId64,
                        LOOP_NAME, ev->duration, ev->duration / 90000.0, ev->pts_time + ev->duration);
+        break;
+    case EVENT_CUE_IGNORED:
+        log_printf(LOG_INFO, "%s: cue of %s=%u ignored: %s", LOOP_NAME, slicer_id_name(ev), ev->splice_event_id,
+                   event_reason_name(ev));
+        break;
+    case EVENT_CUE_REPEATED:
+        log_printf(LOG_INFO, "%s: %s=%u repeated: nothing changes", LOOP_NAME, slicer_id_name(ev),
+                   ev->splice_event_id);
+        break;
+    case EVENT_CANCELLED:
+        log_printf(LOG_INFO, "%s: %s=%u cancelled: %s", LOOP_NAME, slicer_id_name(ev), ev->splice_event_id,
+                   ev->reason == EVENT_CANCEL_ARMED ? "disarmed" : "no longer kept for after the break");
+        break;
+    case EVENT_RETURN_SCHEDULED:
+        if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
+            log_printf(LOG_INFO, "%s: return cue %s=%u: the break ends at the next video key frame", LOOP_NAME,
+                       slicer_id_name(ev), ev->splice_event_id);
+        else
+            log_printf(LOG_INFO, "%s: return cue %s=%u: the break ends at the first video key frame at %" PRId64
+                       " (%f)", LOOP_NAME, slicer_id_name(ev), ev->splice_event_id, ev->splice_time,
+                       ev->splice_time / 90000.0);
+        break;
+    case EVENT_NEXT_KEPT:
+        log_printf(LOG_INFO, "%s: %s=%u at %" PRId64 " kept: it starts when the break under way ends", LOOP_NAME,
+                   slicer_id_name(ev), ev->splice_event_id, ev->splice_time);
+        break;
+    case EVENT_BREAK_SKIPPED:
+        log_printf(LOG_ERROR, "%s: break of %s=%u skipped (%s): the filler has no video for output stream %d",
+                   LOOP_NAME, slicer_id_name(ev), ev->splice_event_id, event_reason_name(ev), ev->stream);
         break;
     case EVENT_BREAK_STARTED:
         log_printf(LOG_INFO, "%s: Splicing started: delta=%" PRId64 ", time=%f", LOOP_NAME, ev->delta,
@@ -155,20 +305,28 @@ static void slicer_on_event(void *opaque, const event *ev)
             log_printf(LOG_INFO, "%s: end of AUDIO stream %d reached", LOOP_NAME, ev->stream);
         break;
     case EVENT_BREAK_ENDED:
-        if (ev->reason == EVENT_END_DURATION)
+        if (ev->reason == EVENT_END_FILLER_END)
+            log_printf(LOG_INFO, "%s: end of VIDEO stream %d reached", LOOP_NAME, ev->stream);
+        else if (ev->reason != EVENT_END_SESSION_END)
             log_printf(LOG_INFO, "%s: Splicing finished: delta=%" PRId64 ", time=%f, rep_ctx.end_pts=%" PRId64,
                        LOOP_NAME, ev->delta, ev->delta / 90000.0, ev->end_pts);
-        else if (ev->reason == EVENT_END_FILLER_END)
-            log_printf(LOG_INFO, "%s: end of VIDEO stream %d reached", LOOP_NAME, ev->stream);
-        else
-            log_printf(LOG_INFO, "%s: break of splice_event_id=%u ended with the session", LOOP_NAME,
-                       ev->splice_event_id);
+        log_printf(LOG_INFO, "%s: break of %s=%u ended: %s, aired=%" PRId64 " (%f sec)", LOOP_NAME,
+                   slicer_id_name(ev), ev->splice_event_id, event_reason_name(ev),
+                   ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired, ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired / 90000.0);
         break;
     case EVENT_IDLE:
+        status_set_state(&app->status, STATE_IDLE);
         log_printf(LOG_INFO, "%s: SPLICING_STATE_IDLE", LOOP_NAME);
         break;
     case EVENT_RELAY_STARTED:
+        slicer_library_quiet.store(0);
+        ratelimit_flush(ses->failures, status_now_us());
+        status_session_started(&app->status, status_now_us());
+        status_set_state(&app->status, STATE_IDLE);
         log_printf(LOG_INFO, "%s: Entering main loop...", LOOP_NAME);
+        break;
+    case EVENT_PROGRESS:
+        slicer_progress(ses, ev);
         break;
     case EVENT_FIRST_TIMESTAMP:
         log_printf(LOG_INFO, "%s: dts_stream_max=%" PRId64 " (%f)", LOOP_NAME, ev->pts, ev->pts / 90000.0);
@@ -181,19 +339,21 @@ static void slicer_on_event(void *opaque, const event *ev)
                    ev->stream);
         break;
     case EVENT_EPG_ADDED:
-        log_printf(LOG_INFO, "%s: adding EPG track", "slicer_streams");
+        if (!ses->quiet)
+            log_printf(LOG_INFO, "%s: adding EPG track", "slicer_streams");
         break;
     case EVENT_OUTPUT_OPENING:
-        log_printf(LOG_INFO, "%s: Opening [%s]...", "slicer_streams", ev->text);
+        if (!ses->quiet)
+            log_printf(LOG_INFO, "%s: Opening [%s]...", "slicer_streams", ev->text);
         break;
     case EVENT_SETUP_FAILED:
-        slicer_log_setup_failure(ev);
+        slicer_log_setup_failure(ses, ev);
         break;
     case EVENT_QUEUE_REFUSED:
         log_printf(LOG_ERROR, "%s: packets_queue_push failed with %d", LOOP_NAME, ev->code);
         break;
     case EVENT_WRITE_FAILED:
-        log_printf(LOG_ERROR, "%s: Error muxing packet: %s", LOOP_NAME, err_to_str(err, sizeof(err), ev->code));
+        slicer_fail(ses, "%s: Error muxing packet: %s", LOOP_NAME, err_to_str(err, sizeof(err), ev->code));
         break;
     default:
         break;
@@ -217,8 +377,9 @@ static int slicer_stop_requested(void *opaque)
     return slicer_stopping((const app_ctx *)opaque);
 }
 
-static relay_desc slicer_relay_desc(app_ctx *app)
+static relay_desc slicer_relay_desc(slicer_session *ses)
 {
+    app_ctx *app = ses->app;
     relay_desc desc = {};
 
     desc.in_depth = 0;
@@ -238,53 +399,156 @@ static relay_desc slicer_relay_desc(app_ctx *app)
     desc.stop = slicer_stop_requested;
     desc.stop_opaque = app;
     desc.events.fn = slicer_on_event;
-    desc.events.opaque = app;
+    desc.events.opaque = ses;
     desc.trace = &slicer_trace;
     desc.verbose = app->debug > 1;
+    desc.time_signal_breaks = app->time_signal_breaks;
     return desc;
 }
 
-int slicer_streams(app_ctx *app)
+/* Bytes the input and output rings hold: about a second at the mux rate. */
+static int64_t slicer_ring_bytes(const app_ctx *app)
 {
+    int64_t bytes = app->mux_rate > 0 ? app->mux_rate / 8 * SLICER_RING_US / 1000000 : 0;
+    return bytes < SLICER_RING_MIN ? SLICER_RING_MIN : bytes;
+}
+
+/* The UDP receiver on src_addr, as configured by the options. */
+static int slicer_open_receiver(app_ctx *app, udp_in **src)
+{
+    udp_in_config config = {};
+
+    config.addr = app->src_addr;
+    config.interface = app->src_if;
+    config.source = app->src_source;
+    config.socket_buffer = app->src_buffer > 0 ? app->src_buffer : SLICER_SRC_BUFFER;
+    config.ring_bytes = slicer_ring_bytes(app);
+    config.stop_flag = app->stop_flag;
+    return udp_in_create(src, &config);
+}
+
+/* The paced UDP sender to dst_addr, as configured by the options. */
+static int slicer_open_sender(app_ctx *app, udp_out **dst)
+{
+    udp_out_config config = {};
+
+    config.addr = app->dst_addr;
+    config.interface = app->dst_if;
+    config.ttl = app->dst_ttl;
+    config.rtp = app->dst_rtp;
+    config.delay_us = SLICER_SEND_DELAY_US;
+    /* The muxer's PCR starts at the first dts and settles max_delay behind. */
+    config.start_lead_us = app->max_delay > 0 ? app->max_delay : 0;
+    config.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
+    config.ring_bytes = slicer_ring_bytes(app);
+    config.stop_flag = app->stop_flag;
+    return udp_out_create(dst, &config);
+}
+
+/* Closes the sender (a bounded drain) and logs what it did. */
+static void slicer_close_sender(udp_out **dst)
+{
+    udp_out_stats sent = {};
+
+    if (!*dst)
+        return;
+    udp_out_destroy(dst, &sent);
+    log_printf(LOG_INFO, "%s: output: %" PRId64 " datagrams sent, %" PRId64 " late, latest by %" PRId64
+               " us, %" PRId64 " dropped at stop, %" PRId64 " send errors, %" PRId64 " schedule restarts",
+               "slicer_streams", sent.datagrams_sent, sent.datagrams_late, sent.max_late_us,
+               sent.datagrams_dropped + sent.bytes_dropped / SLICER_DATAGRAM_SIZE, sent.send_errors,
+               sent.schedule_restarts);
+}
+
+/*
+ * Logs, once per session, each programme video or audio stream that the
+ * filler cannot replace; breaks are recorded as skipped when a video
+ * stream has no filler stream at all.
+ */
+static void slicer_check_filler(slicer_session *ses, const AVFormatContext *input)
+{
+    filler_mismatch found[SLICER_MAX_MISMATCHES];
+    char text[256];
+    int n = filler_check(ses->app->filler, input, found, SLICER_MAX_MISMATCHES);
+
+    for (int i = 0; i < n && i < SLICER_MAX_MISMATCHES; i++) {
+        if (ses->quiet)
+            continue;
+        filler_mismatch_text(&found[i], text, sizeof(text));
+        log_printf(LOG_ERROR, "%s: the filler cannot replace %s", "slicer_streams", text);
+    }
+}
+
+/* Runs one stream session; 0 after a complete session, else the failing step's code. */
+static int slicer_streams(slicer_session *ses)
+{
+    app_ctx *app = ses->app;
     AVFormatContext *input = nullptr;
     relay *relay = nullptr;
+    udp_in *src = nullptr;
+    udp_out *dst = nullptr;
     slicer_output_stop output_stop = {app, 0};
-    AVDictionary *in_opts = nullptr;
     char err[ERR_TEXT_SIZE] = {0};
     int ret;
 
-    log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
+    status_set_state(&app->status, STATE_NO_INPUT);
+    if (!ses->quiet)
+        log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
+    ret = slicer_open_receiver(app, &src);
+    if (ret < 0) {
+        slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
+                    err_to_str(err, sizeof(err), ret));
+        return ret;
+    }
+    ses->src = src;
     input = avformat_alloc_context();
-    if (!input)
+    if (!input) {
+        udp_in_destroy(&src);
         return AVERROR(ENOMEM);
+    }
     input->interrupt_callback.callback = slicer_interrupt;
     input->interrupt_callback.opaque = app;
-    av_dict_set(&in_opts, "f", "mpegts", 0);
-    ret = avformat_open_input(&input, app->src_url, nullptr, &in_opts);
-    av_dict_free(&in_opts);
+    input->pb = udp_in_pb(src);
+    input->flags |= AVFMT_FLAG_CUSTOM_IO;
+    ret = avformat_open_input(&input, app->src_url, av_find_input_format("mpegts"), nullptr);
     if (ret < 0) {
-        log_printf(LOG_ERROR, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
-                   err_to_str(err, sizeof(err), ret));
+        slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
+                    err_to_str(err, sizeof(err), ret));
+        udp_in_destroy(&src);
         return ret;
     }
 
-    log_printf(LOG_INFO, "%s: avformat_find_stream_info()...", "slicer_streams");
+    if (!ses->quiet)
+        log_printf(LOG_INFO, "%s: avformat_find_stream_info()...", "slicer_streams");
     ret = avformat_find_stream_info(input, nullptr);
     if (ret < 0) {
-        log_printf(LOG_ERROR, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
-                   app->src_url, err_to_str(err, sizeof(err), ret));
+        slicer_fail(ses, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
+                    app->src_url, err_to_str(err, sizeof(err), ret));
         goto out_close_input;
     }
-    av_dump_format(input, 0, app->src_url, 0);
+    if (!ses->quiet)
+        av_dump_format(input, 0, app->src_url, 0);
+    slicer_check_filler(ses, input);
 
+    ret = slicer_open_sender(app, &dst);
+    if (ret < 0) {
+        slicer_fail(ses, "%s: Could not open output file [%s]: %s", "slicer_streams", app->dst_url,
+                    err_to_str(err, sizeof(err), ret));
+        goto out_close_input;
+    }
+    ses->dst = dst;
     {
-        relay_desc desc = slicer_relay_desc(app);
+        relay_desc desc = slicer_relay_desc(ses);
+        desc.mux.write = udp_out_write;
+        desc.mux.write_opaque = dst;
         ret = relay_create(&relay, &desc, input, app->filler);
     }
     if (ret < 0)
         goto out_close_input;
     ret = relay_open_output(relay, app->dst_url, slicer_interrupt_output, &output_stop);
     if (ret >= 0) {
+        /* Start from fresh input: what arrived during set-up is stale. */
+        udp_in_discard(src);
         ret = relay_run(relay);
         int64_t dropped = relay_nulls_dropped(relay);
         if (dropped > 0)
@@ -294,8 +558,57 @@ int slicer_streams(app_ctx *app)
     relay_destroy(&relay);
 
 out_close_input:
+    ses->dst = nullptr;
+    slicer_close_sender(&dst);
     avformat_close_input(&input);
+    slicer_count_overruns(ses);
+    udp_in_destroy(&src);
+    status_session_ended(&app->status);
     return ret;
+}
+
+#define SLICER_LIBRARY_REPEATS 10  // library lines of one format logged in a row before they are counted
+
+/* The library's lines of one format in a row, and those of them left out. */
+static std::mutex slicer_library_lock;
+static const char *slicer_library_fmt;
+static int64_t slicer_library_repeats;
+static int64_t slicer_library_left_out;
+static int64_t slicer_library_logged_at;  // µs (monotonic)
+
+/*
+ * The library's log into the logger, except while it would only repeat
+ * itself. A demuxer searching random bytes for packets writes one line
+ * dozens of times a second: past SLICER_LIBRARY_REPEATS lines of one format
+ * in a row, one is logged per RATELIMIT_PERIOD_US with the count left out.
+ */
+static void slicer_log_callback(void *avcl, int level, const char *fmt, va_list vl)
+{
+    if (slicer_library_quiet.load() || level > AV_LOG_INFO)
+        return;
+    int64_t left_out = 0;
+    {
+        std::lock_guard<std::mutex> guard(slicer_library_lock);
+        int64_t now = status_now_us();
+        if (fmt != slicer_library_fmt) {
+            left_out = slicer_library_left_out;
+            slicer_library_fmt = fmt;
+            slicer_library_repeats = 0;
+        } else if (slicer_library_repeats >= SLICER_LIBRARY_REPEATS) {
+            if (now - slicer_library_logged_at < RATELIMIT_PERIOD_US) {
+                slicer_library_left_out++;
+                return;
+            }
+            left_out = slicer_library_left_out;
+        }
+        slicer_library_repeats++;
+        slicer_library_left_out = 0;
+        slicer_library_logged_at = now;
+    }
+    if (left_out > 0)
+        log_printf(LOG_INFO, "%s: %" PRId64 " lines of the media library like the previous one left out",
+                   "slicer_main_loop", left_out);
+    ffmpeg_log_callback(avcl, level, fmt, vl);
 }
 
 /* Sleeps up to us microseconds in short steps, returning early on a stop request. */
@@ -308,45 +621,24 @@ static void slicer_pause(const app_ctx *app, int64_t us)
 
 int slicer_main_loop(app_ctx *app)
 {
-    char part[64];
-
+    /* Names for the log and the muxer; the sockets are the session's own. */
     utils_strlcpy(app->src_url, "udp://", sizeof(app->src_url));
     utils_strlcat(app->src_url, app->src_addr, sizeof(app->src_url));
-    utils_strlcat(app->src_url, "?overrun_nonfatal=1&fifo_size=2000000", sizeof(app->src_url));
-    if (app->src_if[0]) {
-        utils_strlcat(app->src_url, "&localaddr=", sizeof(app->src_url));
-        utils_strlcat(app->src_url, app->src_if, sizeof(app->src_url));
-    }
     utils_strlcpy(app->dst_url, "udp://", sizeof(app->dst_url));
     utils_strlcat(app->dst_url, app->dst_addr, sizeof(app->dst_url));
-    utils_strlcat(app->dst_url, "?fifo_size=2000000&&pkt_size=1316", sizeof(app->dst_url));
-    if (app->dst_if[0]) {
-        utils_strlcat(app->dst_url, "&localaddr=", sizeof(app->dst_url));
-        utils_strlcat(app->dst_url, app->dst_if, sizeof(app->dst_url));
-    }
-    if (app->mux_rate) {
-        /*
-         * The UDP sender thread sleeps between datagrams and forgets the time
-         * it overslept: at exactly the muxer's rate it falls behind by 0.2 to
-         * 0.7 % (measured at 20 Mbit/s), more on a loaded machine, and the
-         * delay on air grows for as long as the session runs. With a little
-         * headroom it keeps up; the muxer's constant rate still sets the pace.
-         */
-        snprintf(part, sizeof(part), "&bitrate=%" PRId64,
-                 (int64_t)app->mux_rate + app->mux_rate / SLICER_SEND_HEADROOM);
-        utils_strlcat(app->dst_url, part, sizeof(app->dst_url));
-    }
     log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
     log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
 
     av_log_set_flags(AV_LOG_SKIP_REPEATED);
-    av_log_set_callback(ffmpeg_log_callback);
+    av_log_set_callback(slicer_log_callback);
     avformat_network_init();
 
     log_printf(LOG_INFO, "%s: loading filler [%s]", "slicer_main_loop", app->filler_path);
     int ret = filler_load(app->filler_path, &app->filler);
     if (ret < 0) {
-        log_printf(LOG_ERROR, "%s: failed to load filler [%s]", "slicer_main_loop", app->filler_path);
+        char err[ERR_TEXT_SIZE] = {0};
+        log_printf(LOG_ERROR, "%s: failed to load filler [%s]: %s", "slicer_main_loop", app->filler_path,
+                   err_to_str(err, sizeof(err), ret));
         return ret;
     }
     for (unsigned i = FILLER_MAX_STREAMS; i < app->filler->format->nb_streams; i++)
@@ -360,9 +652,15 @@ int slicer_main_loop(app_ctx *app)
      * address that cannot be opened does not spin a core.
      */
     int quick_failures = 0;
+    ratelimit failures = {};
     while (!slicer_stopping(app)) {
         int64_t started = av_gettime_relative();
-        ret = slicer_streams(app);
+        slicer_session ses = {};
+        ses.app = app;
+        ses.failures = &failures;
+        ses.quiet = quick_failures > 0;
+        slicer_library_quiet.store(ses.quiet);
+        ret = slicer_streams(&ses);
         int64_t took = av_gettime_relative() - started;
 
         if (ret < 0 && took < SLICER_RETRY_PERIOD_US)
@@ -373,6 +671,7 @@ int slicer_main_loop(app_ctx *app)
             slicer_pause(app, SLICER_RETRY_PERIOD_US - took);
     }
 
+    ratelimit_flush(&failures, status_now_us());
     filler_destroy(&app->filler);
     return 0;
 }

@@ -16,7 +16,4 @@ struct app_ctx;
  */
 int slicer_main_loop(app_ctx *app);
 
-/* Runs one stream session; 0 after a complete session, else the failing step's code. */
-int slicer_streams(app_ctx *app);
-
 #endif

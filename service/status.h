@@ -11,7 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "service/asrun.h"
+#include "common/asrun.h"
 
 enum channel_state {
     STATE_STARTING,   // before the first session opened its input

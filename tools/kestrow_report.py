@@ -106,10 +106,16 @@ class Stream:
                 p["origin"] = "?"
 
     def runs(self):
-        """Consecutive output packets from the filler, as lists."""
+        """Consecutive output packets from the filler, as lists; a run also ends
+        where the filler starts again from its first packet (the next break
+        beginning right where one ended)."""
         runs, cur = [], []
+        first = self.fill[0]["hash"] if self.fill else None
         for p in self.out:
             if p["origin"] == "fill":
+                if cur and p["hash"] == first:
+                    runs.append(cur)
+                    cur = []
                 cur.append(p)
             elif cur:
                 runs.append(cur)

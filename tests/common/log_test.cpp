@@ -253,6 +253,38 @@ TEST(Logger, StopWritesEveryQueuedLineThenRefusesQuietly)
     });
 }
 
+/* Context switches of every thread but the caller, from /proc. */
+long other_threads_switches()
+{
+    long sum = 0;
+    std::string self = std::to_string(gettid());
+    for (auto &e : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (e.path().filename() == self)
+            continue;
+        for (auto &line : kt::split_lines(kt::read_file(e.path().string() + "/status")))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                sum += atol(line.c_str() + 24);
+    }
+    return sum;
+}
+
+TEST(Logger, IdleWriterSleepsUntilALineComes)
+{
+    in_logger_child([](const kt::TempDir &) {
+        log_set_stderr(0);
+        ASSERT_EQ(0, log_start("app.log", 86400));
+        log_printf(LOG_INFO, "one");
+        ASSERT_EQ(0, log_flush(10000));
+        long before = other_threads_switches();
+        usleep(300000);
+        EXPECT_LT(other_threads_switches() - before, 10);  // a 1 ms poll wakes ~300 times
+        log_printf(LOG_INFO, "two");
+        ASSERT_EQ(0, log_flush(1000));
+        ASSERT_EQ(0, log_stop());
+        EXPECT_EQ(2u, kt::split_lines(kt::read_file("app.log")).size());
+    });
+}
+
 TEST(Logger, WithoutAFileLinesGoOnlyToStderr)
 {
     // Before the start, and after a start with an empty file name.

@@ -246,11 +246,14 @@ class Filler(Base):
             report = kt.sanitizer_report(svc.stderr_text())
             ok = res.expect(report is None, "%s sanitizer: %s" % (kind, report))
             if not loads:
-                # One line, no session, a prompt stop; a missing file is refused with the options.
-                ok &= (res.expect(rc == 255 if kind == "missing" else svc.text().count(
-                    "failed to load filler [%s]" % fillers[kind]) == 1, "%s filler: not refused" % kind)
+                # One line, no session, a prompt stop with a failure status (a
+                # missing file is refused with the options, before the start).
+                status = 255 if kind == "missing" else 1
+                said = svc.stderr_text() if status == 255 else svc.text()
+                line = "--filler" if status == 255 else "failed to load filler [%s]" % fillers[kind]
+                ok &= (res.expect(said.count(line) == 1, "%s filler: no failure line" % kind)
                        & res.expect(os.path.getsize(svc.out) == 0, "%s filler: output sent" % kind)
-                       & res.expect(rc is not None and took < 1.5, "%s filler: exit %r after %.2f s" % (kind, rc, took)))
+                       & res.expect(rc == status and took < 1.5, "%s filler: exit %r after %.2f s" % (kind, rc, took)))
                 res.add("filler is %s: does not load, prompt stop" % kind, n_in, n_out, ok)
                 continue
             # Loads but matches nothing: the programme goes through untouched.

@@ -89,15 +89,18 @@ class Splice:
                     "audio PID 0x%x: gap or overlap in the filler at %d" % (pid, arun[i]["pts"]))
             prev = [p for p in st.out if p["pts"] < t_start and p["origin"] == "src"]
             held = [p for p in st.src if p["pts"] < t_start < p["pts"] + p["duration"]]
-            if held:
+            before = [p for p in st.out if p["pts"] < t_start]
+            if held and before and before[-1]["origin"] == "src":
                 assert prev and prev[-1]["pts"] == held[0]["pts"], (
                     "audio PID 0x%x: the packet holding the splice point is missing" % pid)
             nxt = [p for p in st.out if p["pts"] > arun[-1]["pts"]]
             if nxt and end_pts is not None and len(arun) < len(st.fill):
                 resume = nxt[0]
                 assert resume["origin"] == "src", "audio PID 0x%x: no return to the programme" % pid
-                assert resume["pts"] >= end_pts, "audio PID 0x%x returns at %d before the video %d" % (
-                    pid, resume["pts"], end_pts)
+                first = next((p for p in st.src if p["pts"] + p["duration"] > end_pts), None)
+                assert first is not None and resume["pts"] == first["pts"], (
+                    "audio PID 0x%x returns at %d, not with its first packet ending after the video's %d" % (
+                        pid, resume["pts"], end_pts))
                 last = arun[-1]
                 assert last["pts"] < resume["pts"] <= last["pts"] + natural[len(arun) - 1], (
                     "audio PID 0x%x: the last filler packet does not end at the programme's packet" % pid)

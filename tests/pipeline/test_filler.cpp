@@ -151,3 +151,69 @@ TEST_F(Filler, FailuresLeaveNothing)
     EXPECT_EQ(-22, filler_load(nullptr, &f));
     EXPECT_EQ(-22, filler_load(path("notes.txt").c_str(), nullptr));
 }
+
+namespace {
+
+/* A context with one stream per entry: {PID, type, codec, width or sample rate}. */
+struct stream_spec {
+    int pid;
+    AVMediaType type;
+    AVCodecID codec;
+    int size_or_rate;
+};
+
+AVFormatContext *streams_of(const std::vector<stream_spec> &specs)
+{
+    AVFormatContext *fmt = avformat_alloc_context();
+    for (const stream_spec &s : specs) {
+        AVStream *st = avformat_new_stream(fmt, nullptr);
+        st->id = s.pid;
+        st->codecpar->codec_type = s.type;
+        st->codecpar->codec_id = s.codec;
+        if (s.type == AVMEDIA_TYPE_VIDEO)
+            st->codecpar->width = st->codecpar->height = s.size_or_rate;
+        else
+            st->codecpar->sample_rate = s.size_or_rate;
+    }
+    return fmt;
+}
+
+} // namespace
+
+TEST(FillerCheck, NamesEachProgrammeStreamTheFillerCannotReplace)
+{
+    const stream_spec video = {0x100, AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_H264, 240};
+    const stream_spec audio = {0x101, AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_AAC, 48000};
+    const stream_spec data = {0x590, AVMEDIA_TYPE_DATA, AV_CODEC_ID_SCTE_35, 0};
+    const struct {
+        std::vector<stream_spec> filler;
+        std::vector<std::string> want;
+    } cases[] = {
+        {{video, audio}, {}},
+        {{{0x200, AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_H264, 240}, audio},
+         {"PID 0x100 (video): no filler stream"}},
+        {{{0x100, AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_HEVC, 240}, {0x101, AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_AAC, 44100}},
+         {"PID 0x100 (video): codec hevc in the filler, h264 in the programme",
+          "PID 0x101 (audio): 44100 Hz in the filler, 48000 Hz in the programme"}},
+        {{{0x100, AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_H264, 480}, {0x101, AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_MP2, 48000}},
+         {"PID 0x100 (video): 480x480 in the filler, 240x240 in the programme",
+          "PID 0x101 (audio): codec mp2 in the filler, aac in the programme"}},
+    };
+    AVFormatContext *programme = streams_of({video, audio, data});
+    for (const auto &c : cases) {
+        filler_ctx filler = {};
+        filler.format = streams_of(c.filler);
+        filler_mismatch found[4];
+        char text[128];
+        std::vector<std::string> got;
+        /* With room for one, the count still covers every difference. */
+        ASSERT_EQ((int)c.want.size(), filler_check(&filler, programme, found, 1));
+        for (int i = 0; i < filler_check(&filler, programme, found, 4); i++) {
+            filler_mismatch_text(&found[i], text, sizeof(text));
+            got.push_back(text);
+        }
+        EXPECT_EQ(c.want, got);
+        avformat_free_context(filler.format);
+    }
+    avformat_free_context(programme);
+}

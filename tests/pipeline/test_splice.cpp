@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 extern "C" {
@@ -23,6 +24,42 @@ const int64_t T = 30 * GOP;   // splice point: a key frame
 const int64_t D = 5 * GOP;    // break duration: ends on a key frame
 const int64_t AOFF = 480;     // audio frames start 480 ticks after video frames
 const int PROG_SIZE = 10, FILL_SIZE = 20;  // tells programme from filler packets
+
+// A splice_insert out cue (at: REP_NOW for an immediate one; dur 0: none).
+scte35_section insert(uint32_t id, int64_t at, int64_t dur, int out = 1, int cancel = 0)
+{
+    scte35_section c;
+    memset(&c, 0, sizeof(c));
+    c.splice_command_type = 5;
+    scte35_splice_insert *si = &c.splice_insert;
+    si->splice_event_id = id;
+    si->splice_event_cancel_indicator = (uint8_t)cancel;
+    si->out_of_network_indicator = (uint8_t)out;
+    si->program_splice_flag = 1;
+    si->splice_immediate_flag = at == REP_NOW;
+    si->splice_time.flag = at != REP_NOW;
+    si->splice_time.value = at == REP_NOW ? 0 : (uint64_t)at;
+    si->duration_flag = dur > 0;
+    si->break_duration.value = (uint64_t)dur;
+    return c;
+}
+
+// A time_signal at `at` with one segmentation descriptor.
+scte35_section segment(int type, uint32_t id, int64_t at, int64_t dur, int cancel = 0)
+{
+    scte35_section c;
+    memset(&c, 0, sizeof(c));
+    c.splice_command_type = 6;
+    c.time_signal.splice_time = {1, (uint64_t)at};
+    c.segmentation_count = 1;
+    scte35_segmentation *g = &c.segmentation[0];
+    g->segmentation_event_id = id;
+    g->segmentation_event_cancel_indicator = (uint8_t)cancel;
+    g->segmentation_type_id = (uint8_t)type;
+    g->segmentation_duration_flag = dur > 0;
+    g->segmentation_duration = (uint64_t)dur;
+    return c;
+}
 
 AVPacket *packet(int s, int64_t pts, int64_t dts, int64_t dur, bool key, int size)
 {
@@ -67,7 +104,7 @@ filler_ctx *make_filler(std::vector<int64_t> gaps, int video = 100, int audio = 
                                        k % 10 == 0, FILL_SIZE));
     for (int k = 0; k < audio; k++)
         add_filler_packet(f, 1, packet(1, 7000 + k * AFRAME, 7000 + k * AFRAME, AFRAME, true, FILL_SIZE));
-    f->format->streams[0]->start_time = f->streams[0].packets[0]->pts;
+    f->format->streams[0]->start_time = video ? f->streams[0].packets[0]->pts : AV_NOPTS_VALUE;
     f->format->streams[1]->start_time = 7000;
     return f;
 }
@@ -87,7 +124,7 @@ struct Rig {
     {
         packets_queue_create(&queue, 4096);
         packets_queue_create(&held, SPLICE_HELD_MAX);
-        env = {out, filler, queue, held, &sink, 0};
+        env = {out, filler, queue, held, &sink, 0, 0};
         rep_ctx_reset(&rep);
     }
     ~Rig()
@@ -99,14 +136,8 @@ struct Rig {
     }
     void arm(int64_t at, int64_t duration)
     {
-        scte35_section cue;
-        memset(&cue, 0, sizeof(cue));
-        cue.splice_insert.splice_event_id = 7;
-        cue.splice_insert.splice_time.flag = 1;
-        cue.splice_insert.splice_time.value = (uint64_t)at;
-        cue.splice_insert.duration_flag = 1;
-        cue.splice_insert.break_duration.value = (uint64_t)duration;
-        ASSERT_EQ(1, splice_arm(&env, &rep, &cue, at - 90000));
+        scte35_section cue = insert(7, at, duration);
+        ASSERT_EQ(1, splice_on_cue(&env, &rep, &cue, at - 90000));
     }
     // One packet through the rules; what they leave goes on, as the relay does.
     void feed(AVPacket *p)
@@ -115,14 +146,20 @@ struct Rig {
         if (p)
             packets_queue_push(queue, p);
     }
-    // The programme from frame `from` to `to` (video frames), audio interleaved by dts.
-    void programme(int64_t from, int64_t to)
+    // The programme from frame `from` to `to` (video frames), audio interleaved
+    // by dts, or lead ticks earlier (< 0: later) in mux order; each cue is
+    // taken just before the video frame it names, timed by that frame.
+    struct Cue { int64_t frame; scte35_section section; };
+    void programme(int64_t from, int64_t to, int64_t lead = 0, const std::vector<Cue> &cues = {})
     {
         int64_t a = from * FRAME / AFRAME;
         for (int64_t k = from; k < to; k++) {
-            for (; a * AFRAME + AOFF < (k + 1) * FRAME; a++)
-                if (a * AFRAME + AOFF >= k * FRAME)
+            for (; a * AFRAME + AOFF - lead < (k + 1) * FRAME; a++)
+                if (a * AFRAME + AOFF >= from * FRAME)
                     feed(packet(1, a * AFRAME + AOFF, a * AFRAME + AOFF, AFRAME, true, PROG_SIZE));
+            for (const Cue &c : cues)
+                if (c.frame == k)
+                    splice_on_cue(&env, &rep, &c.section, k * FRAME);
             feed(packet(0, k * FRAME, k * FRAME, FRAME, k % 10 == 0, PROG_SIZE));
         }
     }
@@ -190,47 +227,6 @@ TEST(Splice, FillerVideoPtsShiftKeepsPtsAtOrAfterDts)
         EXPECT_EQ(c.shift, splice_video_pts_shift(f, 0, c.programme_delay)) << c.programme_delay;
         filler_destroy(&f);
     }
-}
-
-TEST(Splice, BreakReplacesVideoAndLaysAudioEndToEnd)
-{
-    Rig rig(make_filler({0}));
-    rig.arm(T, D);
-    rig.programme(T / FRAME - 20, (T + D) / FRAME + 20);
-
-    // Video: programme up to the splice, filler re-timed from the key frame,
-    // programme again from the key frame at T + D.
-    std::vector<AVPacket *> v = rig.written(0);
-    int64_t expect = (T / FRAME - 20) * FRAME;
-    for (AVPacket *p : v) {
-        bool in_break = p->dts >= T && p->dts < T + D;
-        EXPECT_EQ(in_break ? FILL_SIZE : PROG_SIZE, p->size) << p->dts;
-        EXPECT_EQ(expect, p->dts);
-        EXPECT_EQ(p->dts, p->pts);
-        expect = p->dts + p->duration;
-    }
-    ASSERT_FALSE(v.empty());
-    EXPECT_EQ(T + D + 20 * FRAME, expect);
-
-    // Audio: no gap and no overlap; the packet holding T cut there, filler from
-    // T, the last filler packet ending on a programme packet's boundary.
-    std::vector<AVPacket *> a = rig.written(1);
-    int filler_packets = 0;
-    for (size_t i = 1; i < a.size(); i++) {
-        EXPECT_EQ(a[i - 1]->pts + a[i - 1]->duration, a[i]->pts) << i;
-        filler_packets += a[i]->size == FILL_SIZE;
-        if (a[i]->size == FILL_SIZE && a[i - 1]->size == PROG_SIZE) {
-            EXPECT_EQ(T, a[i]->pts);
-            EXPECT_EQ(T - a[i - 1]->pts, a[i - 1]->duration);
-        }
-        if (a[i]->size == PROG_SIZE && a[i - 1]->size == FILL_SIZE) {
-            EXPECT_EQ(AOFF, a[i]->pts % AFRAME);
-            EXPECT_GE(a[i]->pts, T + D);
-            EXPECT_LT(a[i]->pts, T + D + 4 * AFRAME);  // audio fed before the key frame is still replaced
-        }
-    }
-    EXPECT_GT(filler_packets, D / AFRAME - 1);
-    EXPECT_EQ(SPLICING_STATE_IDLE, rig.rep.state);
 }
 
 TEST(Splice, EventsInOrderWithTheirFields)
@@ -305,17 +301,149 @@ TEST(Splice, HeldAudioIsReleasedInOrderAtTheEndOfInput)
     }
 }
 
-TEST(Splice, CueWithoutSpliceTimeIsIgnored)
+
+// The decisions as a line of words: "armed:7 started:7 ended/duration:7 idle".
+std::string decisions(const std::vector<event> &events)
 {
-    Rig rig(make_filler({0}));
-    scte35_section cue;
-    memset(&cue, 0, sizeof(cue));
-    cue.splice_insert.splice_event_id = 9;
-    EXPECT_EQ(0, splice_arm(&rig.env, &rig.rep, &cue, T));
-    EXPECT_EQ(SPLICING_STATE_IDLE, rig.rep.state);
-    ASSERT_EQ(1u, rig.events.size());
-    EXPECT_EQ(EVENT_CUE_IGNORED, rig.events[0].type);
-    EXPECT_EQ(EVENT_IGNORE_NO_SPLICE_TIME, rig.events[0].reason);
+    std::string out;
+    for (const event &e : events) {
+        const char *word = nullptr;
+        switch (e.type) {
+        case EVENT_ARMED: word = e.reason == EVENT_ARM_CUE ? "armed" : "armed/"; break;
+        case EVENT_CUE_IGNORED: word = "ignored/"; break;
+        case EVENT_CUE_REPEATED: word = "repeat"; break;
+        case EVENT_CANCELLED: word = "cancelled/"; break;
+        case EVENT_RETURN_SCHEDULED: word = "return"; break;
+        case EVENT_NEXT_KEPT: word = "kept"; break;
+        case EVENT_BREAK_STARTED: word = "started"; break;
+        case EVENT_BREAK_ENDED: word = "ended/"; break;
+        case EVENT_BREAK_SKIPPED: word = "skipped"; break;
+        case EVENT_IDLE: out += " idle"; continue;
+        default: continue;
+        }
+        out += std::string(" ") + word + (word[strlen(word) - 1] == '/' ? event_reason_name(&e) : "") + ":" +
+               std::to_string(e.splice_event_id);
+    }
+    return out.empty() ? out : out.substr(1);
+}
+
+// Runs of filler in stream s of the output, each beginning with the filler's
+// first packet: [first pts, end) in ticks.
+std::vector<std::pair<int64_t, int64_t>> filler_runs(const Rig &rig, int s)
+{
+    std::vector<std::pair<int64_t, int64_t>> runs;
+    const filler_stream *fs = &rig.filler->streams[s];
+    bool in_run = false;
+    for (AVPacket *p : rig.written(s)) {
+        int k = -1;
+        for (int i = 0; i < fs->count && k < 0; i++)
+            k = fs->packets[i]->data == p->data ? i : -1;
+        if (k == 0 || (k > 0 && !in_run))
+            runs.push_back({p->pts, 0});
+        if (k >= 0)
+            runs.back().second = p->pts + p->duration;
+        in_run = k >= 0;
+    }
+    return runs;
+}
+
+scte35_section crc_mismatch(scte35_section c)
+{
+    c.defects = SCTE35_DEFECT_CRC;
+    return c;
+}
+
+TEST(Splice, CuesAsFeedsSendThem)
+{
+    const int64_t F = FRAME, AHEAD = 27000;  // 300 ms
+    const int64_t t = T / F;                 // splice point, in frames
+    struct Row {
+        const char *name;
+        std::vector<Rig::Cue> cues;
+        std::vector<std::pair<int64_t, int64_t>> breaks;  // video, in frames
+        const char *decisions;
+        int64_t lead = 0;
+        int time_signal = 0, filler_video = 100;
+    } rows[] = {
+        {"repeats before, during and after the break",
+         {{250, insert(7, T, D)}, {280, insert(7, T, D)}, {320, insert(7, T, D)}, {360, insert(7, T, D)}},
+         {{t, t + 50}}, "armed:7 repeat:7 started:7 repeat:7 ended/duration:7 idle repeat:7"},
+        {"cancel before the start", {{250, insert(7, T, D)}, {280, insert(7, T, D, 1, 1)}}, {},
+         "armed:7 cancelled/armed:7"},
+        {"cancel of the running break", {{250, insert(7, T, D)}, {320, insert(7, T, D, 1, 1)}}, {{t, t + 50}},
+         "armed:7 started:7 ignored/already_started:7 ended/duration:7 idle"},
+        {"timed return, same id", {{250, insert(7, T, D)}, {310, insert(7, T + 25 * F, 0, 0)}}, {{t, t + 30}},
+         "armed:7 started:7 return:7 ended/return_cue:7 idle"},
+        {"timed return, audio 300 ms ahead", {{250, insert(7, T, D)}, {310, insert(7, T + 25 * F, 0, 0)}},
+         {{t, t + 30}}, "armed:7 started:7 return:7 ended/return_cue:7 idle", AHEAD},
+        {"timed return, audio 300 ms behind", {{250, insert(7, T, D)}, {310, insert(7, T + 25 * F, 0, 0)}},
+         {{t, t + 30}}, "armed:7 started:7 return:7 ended/return_cue:7 idle", -AHEAD},
+        {"immediate return, other id", {{250, insert(7, T, D)}, {312, insert(9, REP_NOW, 0, 0)}}, {{t, t + 20}},
+         "armed:7 started:7 return:9 ended/return_cue:7 idle"},
+        {"return outside a break", {{250, insert(7, T, 0, 0)}}, {}, "ignored/not_in_break:7"},
+        {"immediate out", {{255, insert(7, REP_NOW, D)}}, {{260, 310}}, "armed:7 started:7 ended/duration:7 idle"},
+        {"back to back", {{250, insert(7, T, D)}, {320, insert(8, T + D, D)}}, {{t, t + 50}, {t + 50, t + 100}},
+         "armed:7 started:7 kept:8 ended/duration:7 armed/kept:8 started:8 ended/duration:8 idle", AHEAD},
+        {"next event after a gap", {{250, insert(7, T, D)}, {320, insert(8, T + 70 * F, 30 * F)}},
+         {{t, t + 50}, {t + 70, t + 100}},
+         "armed:7 started:7 kept:8 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
+        {"next event inside the break", {{250, insert(7, T, D)}, {320, insert(8, T + 30 * F, D)}},
+         {{t, t + 30}, {t + 30, t + 80}},
+         "armed:7 started:7 kept:8 ended/next_event:7 armed/kept:8 started:8 ended/duration:8 idle", -AHEAD},
+        {"later event announced first", {{250, insert(8, T + 70 * F, 30 * F)}, {251, insert(7, T, D)}},
+         {{t, t + 50}, {t + 70, t + 100}},
+         "armed:8 armed:7 kept:8 started:7 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
+        {"time_signal start and end", {{250, segment(0x34, 5, T, 0)}, {310, segment(0x35, 5, T + 20 * F, 0)}},
+         {{t, t + 20}}, "armed:5 started:5 return:5 ended/return_cue:5 idle", 0, 1},
+        {"time_signal start with a duration", {{250, segment(0x30, 5, T, D)}}, {{t, t + 50}},
+         "armed:5 started:5 ended/duration:5 idle", 0, 1},
+        {"time_signal cancel", {{250, segment(0x22, 5, T, 0)}, {280, segment(0x22, 5, T, 0, 1)}}, {},
+         "armed:5 cancelled/armed:5", 0, 1},
+        {"time_signal end of another event", {{250, segment(0x36, 5, T, D)}, {310, segment(0x37, 6, T, 0)}},
+         {{t, t + 50}}, "armed:5 started:5 ignored/not_in_break:6 ended/duration:5 idle", 0, 1},
+        {"time_signal without the option", {{250, segment(0x34, 5, T, D)}}, {}, "ignored/time_signal_off:0"},
+        {"CRC mismatch", {{250, crc_mismatch(insert(7, T, D))}}, {}, "ignored/crc_mismatch:7"},
+        {"no filler video", {{250, insert(7, T, D)}}, {}, "armed:7 skipped:7", 0, 0, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig rig(make_filler({0}, row.filler_video));
+        rig.env.time_signal_breaks = row.time_signal;
+        rig.programme(200, 440, row.lead, row.cues);
+        EXPECT_EQ(row.decisions, decisions(rig.events));
+
+        // Video: the filler from its first packet at each break's key frame,
+        // nothing lost or repeated around it; the break's end reports what aired.
+        std::vector<std::pair<int64_t, int64_t>> video = filler_runs(rig, 0), want;
+        for (auto b : row.breaks)
+            want.push_back({b.first * F, b.second * F});
+        EXPECT_EQ(want, video);
+        std::vector<AVPacket *> v = rig.written(0);
+        for (size_t i = 1; i < v.size(); i++)
+            ASSERT_EQ(v[i - 1]->dts + v[i - 1]->duration, v[i]->dts) << i;
+        size_t n = 0;
+        for (const event &e : rig.events)
+            if (e.type == EVENT_BREAK_ENDED && n < want.size()) {
+                EXPECT_EQ(want[n].second - want[n].first, e.aired);
+                n++;
+            }
+        EXPECT_EQ(want.size(), n);
+
+        // Audio: gapless, one filler run per break from its key frame; back on
+        // the programme with its first packet that ends after the return (the
+        // next break's filler right at it).
+        std::vector<AVPacket *> a = rig.written(1);
+        for (size_t i = 1; i < a.size(); i++)
+            ASSERT_EQ(a[i - 1]->pts + a[i - 1]->duration, a[i]->pts) << i;
+        std::vector<std::pair<int64_t, int64_t>> audio = filler_runs(rig, 1);
+        ASSERT_EQ(want.size(), audio.size());
+        for (size_t i = 0; i < audio.size(); i++) {
+            EXPECT_EQ(want[i].first, audio[i].first);
+            bool chained = i + 1 < want.size() && want[i + 1].first == want[i].second;
+            EXPECT_LE(audio[i].second, want[i].second);
+            EXPECT_GT(audio[i].second, want[i].second - (chained ? 1 : AFRAME));
+        }
+    }
 }
 
 } // namespace

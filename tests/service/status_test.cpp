@@ -12,7 +12,7 @@
 #include <ctime>
 #include <string>
 
-#include "service/asrun.h"
+#include "common/asrun.h"
 #include "service/ratelimit.h"
 #include "service/status.h"
 #include "support.h"

@@ -5,8 +5,8 @@
  * "-YYYYmmdd_HHMMSS" (then "-1", "-2", ... if that name exists) at the first
  * line after the rotation interval has passed, and at the first line of a run.
  */
-#ifndef KESTROW_SERVICE_ASRUN_H
-#define KESTROW_SERVICE_ASRUN_H
+#ifndef KESTROW_COMMON_ASRUN_H
+#define KESTROW_COMMON_ASRUN_H
 
 #include <cstddef>
 #include <cstdint>

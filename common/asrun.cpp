@@ -3,7 +3,7 @@
  * on its own, like the log: a crash of the process never loses a line already
  * written, and a file renamed from outside is simply started again.
  */
-#include "service/asrun.h"
+#include "common/asrun.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

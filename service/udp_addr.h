@@ -1,0 +1,28 @@
+/*
+ * IPv4 UDP endpoints of the service's live input and output: "host:port"
+ * text, multicast groups included.
+ */
+#ifndef KESTROW_SERVICE_UDP_ADDR_H
+#define KESTROW_SERVICE_UDP_ADDR_H
+
+#include <cstdint>
+#include <netinet/in.h>
+
+/*
+ * Parses "host:port" (host a dotted IPv4 address or a name; empty: any
+ * address) into *out. Returns 0; -22 without text or out, without a ':' or
+ * with a port that is not a number; -34 for a port outside 1..65535; -2 when
+ * the host cannot be resolved. On failure *out is unchanged.
+ */
+int udp_addr_parse(const char *text, sockaddr_in *out);
+
+/*
+ * Parses a local interface given by its IPv4 address (null or empty:
+ * INADDR_ANY) into *out. 0; -22 for anything but a dotted IPv4 address.
+ */
+int udp_addr_interface(const char *text, in_addr *out);
+
+/* Monotonic clock in nanoseconds. */
+int64_t udp_now_ns(void);
+
+#endif

@@ -1,0 +1,412 @@
+/*
+ * Live UDP input: receiver thread, datagram ring, AVIO read callback.
+ *
+ * Ring indices only grow: head <= tail <= head + capacity. The receiver
+ * fills [tail, head + capacity) without the lock and then moves tail; the
+ * reader copies out of [head, tail) without the lock and then moves head.
+ */
+#include "service/udp_in.h"
+#include "service/udp_addr.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+#include "common/log.h"
+
+#define TS_PACKET_SIZE   188
+#define RING_MIN_SLOTS   16
+#define RECV_BATCH       32
+#define POLL_MS          200
+#define GATHER_NS        1000000       // after a short batch, let this much arrive before the next read
+#define READ_WAIT_NS     100000000     // the reader re-checks the stop flag this often
+#define REPORT_NS        1000000000    // losses are logged at most this often
+#define AVIO_BUFFER_SIZE 65536
+#define RTP_PT_MP2T      33
+#define CONTROL_SIZE     64
+
+struct udp_in_slot {
+    int off;         // first TS byte
+    int len;         // TS bytes; 0: nothing for the reader
+    uint8_t data[UDP_IN_MAX_DATAGRAM];
+};
+
+struct udp_in {
+    int fd;
+    int wake_fd;     // eventfd: ends the receiver's poll at destroy
+    const std::atomic<int> *stop_flag;
+    std::atomic<int> quit;
+    udp_in_slot *slots;
+    uint64_t capacity;
+    pthread_mutex_t lock;
+    pthread_cond_t readable;
+    uint64_t head;
+    uint64_t tail;
+    int read_off;    // bytes of slot head already read
+    udp_in_stats stats;  // under the lock
+    AVIOContext *pb;
+    pthread_t thread;
+};
+
+static udp_in_slot *slot_at(udp_in *in, uint64_t i)
+{
+    return &in->slots[i % in->capacity];
+}
+
+static bool stopping(const udp_in *in)
+{
+    return in->quit.load() || (in->stop_flag && in->stop_flag->load() != 0);
+}
+
+/*
+ * Where the TS bytes of a datagram start: after an RTP header (version 2,
+ * payload type 33, CSRCs, extension and padding honoured) when there is one
+ * and what follows starts with a sync byte. Sets *len to their count.
+ */
+static int ts_payload(const uint8_t *d, int n, int *len)
+{
+    *len = n;
+    if (n < 12 || d[0] == 0x47 || (d[0] & 0xC0) != 0x80 || (d[1] & 0x7F) != RTP_PT_MP2T)
+        return 0;
+    int off = 12 + 4 * (d[0] & 0x0F);
+    if ((d[0] & 0x10) && off + 4 <= n)
+        off += 4 + 4 * ((d[off + 2] << 8) | d[off + 3]);
+    int end = n;
+    if (d[0] & 0x20)
+        end -= d[n - 1];
+    if (off >= end || d[off] != 0x47)
+        return 0;
+    *len = end - off;
+    return off;
+}
+
+static void report_losses(udp_in *in, int64_t *reported_overruns, int64_t *reported_drops)
+{
+    int64_t overruns = in->stats.overruns, drops = in->stats.kernel_drops;
+    if (overruns == *reported_overruns && drops == *reported_drops)
+        return;
+    log_printf(LOG_ERROR, "%s: %" PRId64 " datagrams lost to a full queue, %" PRId64
+               " to a full socket buffer (%" PRId64 " and %" PRId64 " in all)", "udp_in",
+               overruns - *reported_overruns, drops - *reported_drops, overruns, drops);
+    *reported_overruns = overruns;
+    *reported_drops = drops;
+}
+
+static void *receiver_thread(void *arg)
+{
+    udp_in *in = (udp_in *)arg;
+    mmsghdr msgs[RECV_BATCH];
+    iovec iov[RECV_BATCH];
+    uint8_t control[RECV_BATCH][CONTROL_SIZE];
+    static thread_local uint8_t scratch[UDP_IN_MAX_DATAGRAM];
+    int64_t last_report = 0, reported_overruns = 0, reported_drops = 0;
+
+    while (!in->quit.load()) {
+        pollfd fds[2] = {{in->fd, POLLIN, 0}, {in->wake_fd, POLLIN, 0}};
+        int r = poll(fds, 2, POLL_MS);
+        if (r <= 0 || (fds[1].revents & POLLIN))
+            continue;
+
+        pthread_mutex_lock(&in->lock);
+        uint64_t tail = in->tail;
+        int space = (int)(in->capacity - (tail - in->head));
+        pthread_mutex_unlock(&in->lock);
+        int batch = space < RECV_BATCH ? space : RECV_BATCH;
+        bool full = batch == 0;
+        if (full)
+            batch = RECV_BATCH;  // read and drop, so that the losses are counted
+        for (int k = 0; k < batch; k++) {
+            iov[k].iov_base = full ? scratch : slot_at(in, tail + k)->data;
+            iov[k].iov_len = UDP_IN_MAX_DATAGRAM;
+            memset(&msgs[k], 0, sizeof(msgs[k]));
+            msgs[k].msg_hdr.msg_iov = &iov[k];
+            msgs[k].msg_hdr.msg_iovlen = 1;
+            msgs[k].msg_hdr.msg_control = control[k];
+            msgs[k].msg_hdr.msg_controllen = CONTROL_SIZE;
+        }
+        int got = recvmmsg(in->fd, msgs, batch, MSG_DONTWAIT, nullptr);
+        if (got <= 0)
+            continue;
+
+        int64_t bytes = 0, rtp = 0, truncated = 0, drops = -1;
+        for (int k = 0; k < got; k++) {
+            for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[k].msg_hdr); c; c = CMSG_NXTHDR(&msgs[k].msg_hdr, c))
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                    uint32_t v;
+                    memcpy(&v, CMSG_DATA(c), sizeof(v));
+                    drops = v;
+                }
+            if (full)
+                continue;
+            udp_in_slot *s = slot_at(in, tail + k);
+            int n = (int)msgs[k].msg_len;
+            if (msgs[k].msg_hdr.msg_flags & MSG_TRUNC)
+                truncated++;
+            s->off = ts_payload(s->data, n, &s->len);
+            rtp += s->off > 0;
+            bytes += s->len;
+        }
+        int64_t now = udp_now_ns();
+        pthread_mutex_lock(&in->lock);
+        if (full) {
+            in->stats.overruns += got;
+        } else {
+            in->tail += got;
+            in->stats.datagrams += got;
+            in->stats.bytes += bytes;
+            in->stats.rtp_datagrams += rtp;
+            in->stats.truncated += truncated;
+            pthread_cond_signal(&in->readable);
+        }
+        if (drops >= 0)
+            in->stats.kernel_drops = drops;
+        if (now - last_report >= REPORT_NS) {
+            int64_t before = reported_overruns + reported_drops;
+            report_losses(in, &reported_overruns, &reported_drops);
+            if (reported_overruns + reported_drops != before)
+                last_report = now;
+        }
+        pthread_mutex_unlock(&in->lock);
+        if (got < batch) {
+            // One wake-up a millisecond instead of one a datagram.
+            timespec gather = {0, GATHER_NS};
+            nanosleep(&gather, nullptr);
+        }
+    }
+    pthread_mutex_lock(&in->lock);
+    report_losses(in, &reported_overruns, &reported_drops);
+    pthread_mutex_unlock(&in->lock);
+    return nullptr;
+}
+
+int udp_in_read(void *opaque, uint8_t *buf, int size)
+{
+    udp_in *in = (udp_in *)opaque;
+    if (!in || !buf || size < 0)
+        return -EINVAL;
+    pthread_mutex_lock(&in->lock);
+    while (in->head == in->tail) {
+        if (stopping(in)) {
+            pthread_mutex_unlock(&in->lock);
+            return AVERROR_EXIT;
+        }
+        int64_t t = udp_now_ns() + READ_WAIT_NS;
+        timespec until = {(time_t)(t / 1000000000), (long)(t % 1000000000)};
+        pthread_cond_timedwait(&in->readable, &in->lock, &until);
+    }
+    uint64_t head = in->head, tail = in->tail;
+    int off = in->read_off;
+    pthread_mutex_unlock(&in->lock);
+
+    int n = 0;
+    while (head < tail && n < size) {
+        udp_in_slot *s = slot_at(in, head);
+        int take = s->len - off < size - n ? s->len - off : size - n;
+        memcpy(buf + n, s->data + s->off + off, take);
+        n += take;
+        off += take;
+        if (off >= s->len) {
+            head++;
+            off = 0;
+        }
+    }
+    pthread_mutex_lock(&in->lock);
+    in->head = head;
+    in->read_off = off;
+    pthread_mutex_unlock(&in->lock);
+    return n > 0 ? n : udp_in_read(opaque, buf, size);  // only empty datagrams were queued
+}
+
+/* ------------------------------------------------------------------------ */
+
+static int open_socket(udp_in *in, const udp_in_config *c)
+{
+    sockaddr_in addr;
+    in_addr ifaddr, source;
+    int ret = udp_addr_parse(c->addr, &addr);
+    if (ret < 0)
+        return ret;
+    if (udp_addr_interface(c->interface, &ifaddr) < 0 || udp_addr_interface(c->source, &source) < 0)
+        return -EINVAL;
+    bool group = IN_MULTICAST(ntohl(addr.sin_addr.s_addr));
+    bool ssm = source.s_addr != htonl(INADDR_ANY);
+    if (ssm && !group)
+        return -EINVAL;
+
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -errno;
+    int one = 1, zero = 0;
+    ret = setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof(one));
+    if (ret == 0 && group)
+        ret = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    if (ret == 0 && group)
+        ret = setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof(zero));
+    if (ret == 0 && c->socket_buffer > 0) {
+        int want = c->socket_buffer > INT32_MAX / 2 ? INT32_MAX / 2 : (int)c->socket_buffer;
+        ret = setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof(want));
+    }
+    if (ret == 0)
+        ret = bind(fd, (const sockaddr *)&addr, sizeof(addr));
+    if (ret == 0 && group && ssm) {
+        ip_mreq_source m;
+        memset(&m, 0, sizeof(m));
+        m.imr_multiaddr = addr.sin_addr;
+        m.imr_interface = ifaddr;
+        m.imr_sourceaddr = source;
+        ret = setsockopt(fd, IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &m, sizeof(m));
+    } else if (ret == 0 && group) {
+        ip_mreq m;
+        m.imr_multiaddr = addr.sin_addr;
+        m.imr_interface = ifaddr;
+        ret = setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m));
+    }
+    if (ret != 0) {
+        ret = -errno;
+        close(fd);
+        return ret;
+    }
+    int granted = 0;
+    socklen_t len = sizeof(granted);
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len);
+    in->stats.socket_buffer = granted / 2;  // the kernel reports twice what it counts as data
+    if (c->socket_buffer > 0 && granted / 2 < c->socket_buffer)
+        log_printf(LOG_ERROR, "%s: socket receive buffer of %" PRId64 " bytes asked for, the kernel "
+                   "granted %d (raise net.core.rmem_max)", "udp_in_create", c->socket_buffer,
+                   granted / 2);
+    in->fd = fd;
+    return 0;
+}
+
+int udp_in_create(udp_in **out, const udp_in_config *config)
+{
+    if (!out)
+        return -EINVAL;
+    *out = nullptr;
+    if (!config)
+        return -EINVAL;
+    if (config->socket_buffer < 0 || config->ring_bytes < 0 || config->ring_bytes > ((int64_t)1 << 32))
+        return -ERANGE;
+
+    udp_in *in = (udp_in *)calloc(1, sizeof(*in));
+    if (!in)
+        return -ENOMEM;
+    in->stop_flag = config->stop_flag;
+    in->capacity = (uint64_t)(config->ring_bytes / (TS_PACKET_SIZE * 7));
+    if (in->capacity < RING_MIN_SLOTS)
+        in->capacity = RING_MIN_SLOTS;
+
+    int ret = -ENOMEM;
+    uint8_t *buffer = nullptr;
+    in->slots = (udp_in_slot *)malloc(in->capacity * sizeof(udp_in_slot));
+    if (!in->slots)
+        goto out_free;
+    buffer = (uint8_t *)av_malloc(AVIO_BUFFER_SIZE);
+    if (!buffer)
+        goto out_free_slots;
+    in->pb = avio_alloc_context(buffer, AVIO_BUFFER_SIZE, 0, in, udp_in_read, nullptr, nullptr);
+    if (!in->pb) {
+        av_free(buffer);
+        goto out_free_slots;
+    }
+    in->pb->seekable = 0;
+    in->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (in->wake_fd < 0) {
+        ret = -errno;
+        goto out_free_pb;
+    }
+    ret = open_socket(in, config);
+    if (ret < 0)
+        goto out_close_wake;
+    {
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&in->readable, &attr);
+        pthread_condattr_destroy(&attr);
+    }
+    pthread_mutex_init(&in->lock, nullptr);
+    ret = -pthread_create(&in->thread, nullptr, receiver_thread, in);
+    if (ret < 0)
+        goto out_close_socket;
+    *out = in;
+    return 0;
+
+out_close_socket:
+    pthread_mutex_destroy(&in->lock);
+    pthread_cond_destroy(&in->readable);
+    close(in->fd);
+out_close_wake:
+    close(in->wake_fd);
+out_free_pb:
+    av_freep(&in->pb->buffer);
+    avio_context_free(&in->pb);
+out_free_slots:
+    free(in->slots);
+out_free:
+    free(in);
+    return ret;
+}
+
+AVIOContext *udp_in_pb(udp_in *in)
+{
+    return in ? in->pb : nullptr;
+}
+
+int udp_in_discard(udp_in *in)
+{
+    if (!in)
+        return -EINVAL;
+    pthread_mutex_lock(&in->lock);
+    in->head = in->tail;
+    in->read_off = 0;
+    pthread_mutex_unlock(&in->lock);
+    avio_flush(in->pb);
+    return 0;
+}
+
+int udp_in_get_stats(udp_in *in, udp_in_stats *stats)
+{
+    if (!in || !stats)
+        return -EINVAL;
+    pthread_mutex_lock(&in->lock);
+    *stats = in->stats;
+    pthread_mutex_unlock(&in->lock);
+    return 0;
+}
+
+int udp_in_destroy(udp_in **p)
+{
+    if (!p || !*p)
+        return -EINVAL;
+    udp_in *in = *p;
+    *p = nullptr;
+    in->quit.store(1);
+    uint64_t one = 1;
+    if (write(in->wake_fd, &one, sizeof(one)) < 0) {
+        // The receiver's poll times out instead.
+    }
+    pthread_join(in->thread, nullptr);
+    pthread_mutex_destroy(&in->lock);
+    pthread_cond_destroy(&in->readable);
+    close(in->fd);
+    close(in->wake_fd);
+    av_freep(&in->pb->buffer);
+    avio_context_free(&in->pb);
+    free(in->slots);
+    free(in);
+    return 0;
+}

@@ -1,0 +1,79 @@
+/*
+ * Live UDP input of a transport stream, read by libavformat through a custom
+ * AVIOContext.
+ *
+ * A receiver thread reads datagrams in batches (recvmmsg) into a ring of
+ * fixed size, allocated once; the demuxer's reads take them out in order.
+ * Unicast and IPv4 multicast: any-source or source-specific join, on the
+ * interface given by its address. RTP datagrams (payload type 33) are
+ * recognised and their headers taken off; anything else is taken as plain
+ * TS. Datagrams that find the ring full are dropped and counted (overruns),
+ * and so are the kernel's own drops; both are logged at most once a second.
+ */
+#ifndef KESTROW_SERVICE_UDP_IN_H
+#define KESTROW_SERVICE_UDP_IN_H
+
+#include <atomic>
+#include <cstdint>
+
+struct AVIOContext;
+struct udp_in;
+
+#define UDP_IN_MAX_DATAGRAM 2048     // longer datagrams are cut (counted as truncated)
+
+struct udp_in_config {
+    const char *addr;          // "host:port" to bind; a multicast group is joined
+    const char *interface;     // IPv4 address of the interface that joins; null or empty: any
+    const char *source;        // IPv4 address of the only sender (source-specific join); null or empty: any
+    int64_t socket_buffer;     // SO_RCVBUF asked for, bytes; 0: kernel default
+    int64_t ring_bytes;        // datagram payload the ring holds; at least 16 datagrams
+    const std::atomic<int> *stop_flag;  // may be null; a set flag ends every wait
+};
+
+/* Counts since create. */
+struct udp_in_stats {
+    int64_t datagrams;         // queued for the reader
+    int64_t bytes;             // TS bytes queued, RTP headers taken off
+    int64_t rtp_datagrams;
+    int64_t overruns;          // datagrams dropped with the ring full
+    int64_t kernel_drops;      // datagrams the socket dropped (its buffer full)
+    int64_t truncated;         // datagrams longer than UDP_IN_MAX_DATAGRAM
+    int64_t socket_buffer;     // SO_RCVBUF granted, bytes (what the kernel reports, halved)
+};
+
+/*
+ * Binds and joins as configured, allocates the ring and an AVIOContext on
+ * it, starts the receiver thread, and stores the input in *out. Logs a
+ * warning (udp_in_create: ...) when the kernel grants less socket buffer than
+ * asked for. Returns 0; -22 without out or config, or for an address,
+ * interface or source that does not parse, or a source without a multicast
+ * group; -34 for a negative buffer or ring size; -12 without memory; a
+ * negative errno from the socket calls or the thread. On failure *out is
+ * null and nothing stays open.
+ */
+int udp_in_create(udp_in **out, const udp_in_config *config);
+
+/*
+ * The context to set as AVFormatContext.pb (with AVFMT_FLAG_CUSTOM_IO); it
+ * belongs to the input: never close it, and destroy the input only after
+ * avformat_close_input. Null without an input.
+ */
+AVIOContext *udp_in_pb(udp_in *in);
+
+/*
+ * Copies queued datagram bytes into buf, at most size; waits until at least
+ * one datagram is queued. Returns the count, AVERROR_EXIT once the stop flag
+ * is set, -22 without an input. The AVIO read callback; never throws.
+ */
+int udp_in_read(void *opaque, uint8_t *buf, int size);
+
+/* Drops everything queued, in the ring and in the AVIOContext's buffer. 0 or -22. */
+int udp_in_discard(udp_in *in);
+
+/* Copies the counters into *stats. 0; -22 without input or stats. */
+int udp_in_get_stats(udp_in *in, udp_in_stats *stats);
+
+/* Stops and joins the receiver thread, closes and frees; *p becomes null. 0 or -22. */
+int udp_in_destroy(udp_in **p);
+
+#endif

@@ -1,0 +1,573 @@
+/*
+ * Paced UDP output: PCR-timed datagrams, a fixed ring, one sender thread.
+ *
+ * Ring indices only grow (64-bit, they hold far more than a year):
+ *   head <= published <= filled <= head + capacity
+ * [head, published) wait for the sender, which owns them while it sends;
+ * [published, filled) are complete but not yet timed (their following PCR
+ * has not arrived); slot filled is being filled by the writer when
+ * cur_count > 0. The writer alone moves published and filled, the sender
+ * alone moves head; both under the lock.
+ */
+#include "service/udp_out.h"
+#include "service/udp_addr.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#define TS_PACKET_SIZE   188
+#define DATAGRAM_TS      (TS_PACKET_SIZE * UDP_OUT_TS_PER_DATAGRAM)
+#define SLOT_DATA        (UDP_OUT_RTP_HEADER + DATAGRAM_TS)
+#define RING_MIN_SLOTS   16
+#define SEND_BATCH       16                  // datagrams per sendmmsg at most
+#define SEND_WINDOW_NS   1000000             // due within this of now: sent in the same batch
+#define LATE_NS          1000000
+#define PCR_MOD          ((int64_t)300 << 33)
+#define PCR_MAX_GAP      ((int64_t)27000000) // 1 s: a longer step is a discontinuity
+#define SLEW_WINDOW_NS   1000000000
+#define SLEW_MAX_NS      500000              // per window, towards less lead
+#define SLEW_STEP_NS     10000000            // late by more than this: stepped at once
+#define WRITER_WAIT_NS   50000000            // the writer re-checks the stop flag this often
+#define RTP_PT_MP2T      33
+
+struct udp_slot {
+    int64_t pos;     // stream byte offset of the first TS byte
+    int64_t due;     // monotonic ns
+    int len;         // bytes to send from data + start
+    int start;       // 0 with RTP, else UDP_OUT_RTP_HEADER
+    uint8_t data[SLOT_DATA];
+};
+
+struct pcr_point {
+    int64_t pos;     // byte offset of the packet carrying it
+    int64_t pcr;     // 27 MHz, unwrapped
+    int64_t t;       // monotonic ns at which that byte is due
+};
+
+struct udp_out {
+    int fd;
+    int rtp;
+    int64_t delay_ns;
+    int64_t start_lead_ns;
+    int64_t max_lead_ns;
+    const std::atomic<int> *stop_flag;
+
+    udp_slot *slots;
+    uint64_t capacity;
+    pthread_mutex_t lock;
+    pthread_cond_t wake_sender;
+    pthread_cond_t wake_writer;
+    uint64_t head;
+    uint64_t published;
+    uint64_t filled;
+    int closing;
+    int64_t drain_deadline;
+    int64_t sender_wake;       // when the sleeping sender wakes by itself; INT64_MAX: not before a signal
+    pthread_t thread;
+    udp_out_stats stats;       // under the lock
+
+    // Writer only.
+    int cur_count;             // TS packets in slot `filled`
+    uint8_t partial[TS_PACKET_SIZE];
+    int partial_len;
+    int64_t byte_pos;
+    int pcr_pid;               // -1 until the first PCR
+    int64_t last_raw;
+    int points;
+    pcr_point prev;
+    pcr_point last;
+    int64_t anchor_t;
+    int64_t anchor_pcr;
+    int64_t window_start;
+    int64_t window_min_lead;
+    uint16_t rtp_seq;
+    uint32_t rtp_ssrc;
+};
+
+int64_t udp_out_pcr_to_ns(int64_t ticks)
+{
+    return ticks / 27 * 1000 + ticks % 27 * 1000 / 27;
+}
+
+static int64_t interpolate(int64_t a, int64_t b, int64_t num, int64_t den)
+{
+    return a + (int64_t)((__int128)(b - a) * num / den);
+}
+
+static udp_slot *slot_at(udp_out *o, uint64_t i)
+{
+    return &o->slots[i % o->capacity];
+}
+
+static bool stopping(const udp_out *o)
+{
+    return o->stop_flag && o->stop_flag->load() != 0;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Writer: timing from the PCRs. */
+
+static int packet_pcr(const uint8_t *p, int64_t *pcr)
+{
+    if (p[0] != 0x47 || !(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10))
+        return 0;
+    int64_t base = ((int64_t)p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+    *pcr = base * 300 + (((p[10] & 1) << 8) | p[11]);
+    return 1;
+}
+
+/* Due time and clock value of a byte offset, from the PCR points known so far. */
+static void time_of(udp_out *o, int64_t pos, int64_t now, int64_t *t, int64_t *pcr)
+{
+    if (o->points == 0) {
+        *t = now + o->delay_ns;
+        *pcr = -1;
+        return;
+    }
+    const pcr_point *a = &o->prev, *b = &o->last;
+    if (o->points == 1 || b->pos == a->pos || pos < a->pos) {
+        *t = o->points == 1 || pos >= a->pos ? b->t : a->t;
+        *pcr = o->points == 1 || pos >= a->pos ? b->pcr : a->pcr;
+        return;
+    }
+    // Between the two, or past the last one at the same rate.
+    *t = interpolate(a->t, b->t, pos - a->pos, b->pos - a->pos);
+    *pcr = interpolate(a->pcr, b->pcr, pos - a->pos, b->pos - a->pos);
+}
+
+static void put_be(uint8_t *p, uint64_t v, int n)
+{
+    for (int i = n - 1; i >= 0; i--, v >>= 8)
+        p[i] = (uint8_t)v;
+}
+
+/*
+ * Times the complete slots up to the last PCR (all of them when force) and
+ * hands them to the sender.
+ */
+static void publish(udp_out *o, bool force)
+{
+    int64_t now = udp_now_ns();
+    uint64_t i = o->published;
+    for (; i < o->filled; i++) {
+        udp_slot *s = slot_at(o, i);
+        if (!force && (o->points == 0 || s->pos > o->last.pos))
+            break;
+        int64_t pcr;
+        time_of(o, s->pos, now, &s->due, &pcr);
+        if (o->rtp) {
+            uint8_t *h = s->data;
+            uint32_t ts = pcr >= 0 ? (uint32_t)(pcr / 300) : (uint32_t)(s->due / 100000 * 9);
+            h[0] = 0x80;
+            h[1] = RTP_PT_MP2T;
+            put_be(h + 2, o->rtp_seq++, 2);
+            put_be(h + 4, ts, 4);
+            put_be(h + 8, o->rtp_ssrc, 4);
+        }
+    }
+    if (i == o->published)
+        return;
+    int64_t first_due = slot_at(o, o->published)->due;
+    pthread_mutex_lock(&o->lock);
+    o->published = i;
+    // Wake the sender only when it would sleep past the new due time.
+    if (first_due < o->sender_wake)
+        pthread_cond_signal(&o->wake_sender);
+    pthread_mutex_unlock(&o->lock);
+}
+
+/* A new PCR of the followed PID at byte offset pos. */
+static void take_pcr(udp_out *o, int64_t pos, int64_t raw)
+{
+    int64_t now = udp_now_ns();
+    int64_t delta = ((raw - o->last_raw) % PCR_MOD + PCR_MOD) % PCR_MOD;
+    if (delta > PCR_MOD / 2)
+        delta -= PCR_MOD;
+    o->last_raw = raw;
+
+    pcr_point p;
+    p.pos = pos;
+    bool restart = o->points == 0 || delta <= 0 || delta > PCR_MAX_GAP;
+    if (restart) {
+        // Where the old schedule puts this byte, or a fresh start.
+        int64_t unused;
+        time_of(o, pos, now, &p.t, &unused);
+        if (o->points == 0)
+            p.t += o->start_lead_ns;
+        p.pcr = o->points == 0 ? raw : o->last.pcr + (delta > 0 ? delta : 0);
+        o->anchor_t = p.t;
+        o->anchor_pcr = p.pcr;
+    } else {
+        p.pcr = o->last.pcr + delta;
+        p.t = o->anchor_t + udp_out_pcr_to_ns(p.pcr - o->anchor_pcr);
+    }
+    int64_t lead = p.t - now;
+    if (!restart && (lead > o->delay_ns + o->start_lead_ns + o->max_lead_ns || lead < -o->max_lead_ns)) {
+        o->anchor_t += now + o->delay_ns - p.t;
+        p.t = now + o->delay_ns;
+        lead = o->delay_ns;
+        restart = true;
+    }
+    if (restart) {
+        o->window_start = now;
+        o->window_min_lead = INT64_MAX;
+        pthread_mutex_lock(&o->lock);
+        o->stats.schedule_restarts++;
+        pthread_mutex_unlock(&o->lock);
+    }
+    /*
+     * Keep the delay for the latest data: a schedule that lets data fall
+     * late is stepped back at once; one with more lead than needed is
+     * slewed forward slowly, once a window, so that the output's rate
+     * hardly changes.
+     */
+    if (lead < -SLEW_STEP_NS) {
+        o->anchor_t += o->delay_ns - lead;
+        o->window_start = now;
+        o->window_min_lead = INT64_MAX;
+    } else if (lead < o->window_min_lead) {
+        o->window_min_lead = lead;
+    }
+    if (now - o->window_start >= SLEW_WINDOW_NS) {
+        int64_t err = o->window_min_lead - o->delay_ns;
+        if (err > 0)
+            o->anchor_t -= err > SLEW_MAX_NS ? SLEW_MAX_NS : err;
+        o->window_start = now;
+        o->window_min_lead = INT64_MAX;
+    }
+    if (o->points > 0)
+        o->prev = o->last;
+    else
+        o->prev = p;
+    o->last = p;
+    o->points = o->points < 2 ? o->points + 1 : 2;
+    pthread_mutex_lock(&o->lock);
+    o->stats.pcrs++;
+    pthread_mutex_unlock(&o->lock);
+}
+
+/*
+ * Makes slot `filled` available for a new datagram: waits while the ring is
+ * full. Returns false when stopping with a full ring (the caller drops).
+ */
+static bool reserve_slot(udp_out *o)
+{
+    if (o->filled - o->published > o->capacity / 2)
+        publish(o, true);  // no PCR for far too long: send at the last known rate
+    pthread_mutex_lock(&o->lock);
+    while (o->filled - o->head >= o->capacity) {
+        if (o->published < o->filled) {
+            pthread_mutex_unlock(&o->lock);
+            publish(o, true);
+            pthread_mutex_lock(&o->lock);
+            continue;
+        }
+        if (stopping(o)) {
+            pthread_mutex_unlock(&o->lock);
+            return false;
+        }
+        timespec until;
+        int64_t t = udp_now_ns() + WRITER_WAIT_NS;
+        until.tv_sec = t / 1000000000;
+        until.tv_nsec = t % 1000000000;
+        pthread_cond_timedwait(&o->wake_writer, &o->lock, &until);
+    }
+    pthread_mutex_unlock(&o->lock);
+    return true;
+}
+
+static void finish_slot(udp_out *o)
+{
+    udp_slot *s = slot_at(o, o->filled);
+    s->len = o->cur_count * TS_PACKET_SIZE + (o->rtp ? UDP_OUT_RTP_HEADER : 0);
+    o->cur_count = 0;
+    o->filled++;
+}
+
+static void take_packet(udp_out *o, const uint8_t *p)
+{
+    if (o->cur_count == 0) {
+        if (!reserve_slot(o)) {
+            pthread_mutex_lock(&o->lock);
+            o->stats.bytes_dropped += TS_PACKET_SIZE;
+            pthread_mutex_unlock(&o->lock);
+            o->byte_pos += TS_PACKET_SIZE;
+            return;
+        }
+        udp_slot *s = slot_at(o, o->filled);
+        s->pos = o->byte_pos;
+        s->start = o->rtp ? 0 : UDP_OUT_RTP_HEADER;
+    }
+    udp_slot *s = slot_at(o, o->filled);
+    memcpy(s->data + UDP_OUT_RTP_HEADER + o->cur_count * TS_PACKET_SIZE, p, TS_PACKET_SIZE);
+    o->cur_count++;
+
+    int64_t pcr;
+    int pid = ((p[1] & 0x1F) << 8) | p[2];
+    bool timed = false;
+    if ((o->pcr_pid < 0 || o->pcr_pid == pid) && packet_pcr(p, &pcr)) {
+        o->pcr_pid = pid;
+        take_pcr(o, o->byte_pos, pcr);
+        timed = true;
+    }
+    o->byte_pos += TS_PACKET_SIZE;
+    if (o->cur_count == UDP_OUT_TS_PER_DATAGRAM) {
+        finish_slot(o);
+        timed = o->points > 0;
+    }
+    if (timed)
+        publish(o, false);
+}
+
+int udp_out_write(void *opaque, uint8_t *buf, int size)
+{
+    udp_out *o = (udp_out *)opaque;
+    if (!o || size < 0 || (size > 0 && !buf))
+        return -EINVAL;
+    const uint8_t *p = buf;
+    int left = size;
+    while (left > 0) {
+        if (o->partial_len == 0 && left >= TS_PACKET_SIZE) {
+            take_packet(o, p);
+            p += TS_PACKET_SIZE;
+            left -= TS_PACKET_SIZE;
+            continue;
+        }
+        int n = TS_PACKET_SIZE - o->partial_len < left ? TS_PACKET_SIZE - o->partial_len : left;
+        memcpy(o->partial + o->partial_len, p, n);
+        o->partial_len += n;
+        p += n;
+        left -= n;
+        if (o->partial_len == TS_PACKET_SIZE) {
+            o->partial_len = 0;
+            take_packet(o, o->partial);
+        }
+    }
+    return size;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Sender thread. */
+
+static void *sender_thread(void *arg)
+{
+    udp_out *o = (udp_out *)arg;
+    mmsghdr msgs[SEND_BATCH];
+    iovec iov[SEND_BATCH];
+
+    pthread_mutex_lock(&o->lock);
+    for (;;) {
+        int64_t now = udp_now_ns();
+        if (o->closing && (o->head == o->published || now >= o->drain_deadline)) {
+            o->stats.datagrams_dropped += (int64_t)(o->published - o->head);
+            o->head = o->published;
+            break;
+        }
+        int64_t wake = INT64_MAX;
+        if (o->head < o->published)
+            wake = slot_at(o, o->head)->due;
+        if (o->closing && o->drain_deadline < wake)
+            wake = o->drain_deadline;
+        if (wake > now) {
+            o->sender_wake = wake;
+            if (wake == INT64_MAX) {
+                pthread_cond_wait(&o->wake_sender, &o->lock);
+            } else {
+                timespec until = {(time_t)(wake / 1000000000), (long)(wake % 1000000000)};
+                pthread_cond_timedwait(&o->wake_sender, &o->lock, &until);
+            }
+            o->sender_wake = 0;
+            continue;
+        }
+        // Everything due now or within the window, at most one batch.
+        int n = 0;
+        for (uint64_t i = o->head; i < o->published && n < SEND_BATCH; i++, n++) {
+            udp_slot *s = slot_at(o, i);
+            if (s->due > now + SEND_WINDOW_NS)
+                break;
+            int64_t late = now - s->due;
+            if (late > LATE_NS)
+                o->stats.datagrams_late++;
+            if (late / 1000 > o->stats.max_late_us)
+                o->stats.max_late_us = late / 1000;
+            iov[n].iov_base = s->data + s->start;
+            iov[n].iov_len = (size_t)s->len;
+            memset(&msgs[n], 0, sizeof(msgs[n]));
+            msgs[n].msg_hdr.msg_iov = &iov[n];
+            msgs[n].msg_hdr.msg_iovlen = 1;
+        }
+        pthread_mutex_unlock(&o->lock);
+        // The slots stay ours: the writer never reaches them before head moves.
+        int done = 0, errors = 0;
+        int64_t bytes = 0;
+        while (done + errors < n) {
+            int r = sendmmsg(o->fd, msgs + done + errors, n - done - errors, 0);
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                errors++;  // this datagram is lost; go on with the next
+                continue;
+            }
+            for (int k = 0; k < r; k++)
+                bytes += (int64_t)iov[done + errors + k].iov_len - (o->rtp ? UDP_OUT_RTP_HEADER : 0);
+            done += r;
+        }
+        pthread_mutex_lock(&o->lock);
+        o->head += n;
+        o->stats.datagrams_sent += done;
+        o->stats.bytes_sent += bytes;
+        o->stats.send_errors += errors;
+        pthread_cond_signal(&o->wake_writer);
+    }
+    pthread_mutex_unlock(&o->lock);
+    return nullptr;
+}
+
+/* ------------------------------------------------------------------------ */
+
+static int open_socket(const udp_out_config *c, int *fd_out)
+{
+    sockaddr_in dst;
+    in_addr ifaddr;
+    int ret = udp_addr_parse(c->addr, &dst);
+    if (ret < 0)
+        return ret;
+    if (udp_addr_interface(c->interface, &ifaddr) < 0)
+        return -EINVAL;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -errno;
+    bool group = IN_MULTICAST(ntohl(dst.sin_addr.s_addr));
+    ret = 0;
+    if (c->ttl > 0 && group)
+        ret = setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &c->ttl, sizeof(c->ttl));
+    else if (c->ttl > 0)
+        ret = setsockopt(fd, IPPROTO_IP, IP_TTL, &c->ttl, sizeof(c->ttl));
+    if (ret == 0 && ifaddr.s_addr != htonl(INADDR_ANY)) {
+        if (group) {
+            ret = setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof(ifaddr));
+        } else {
+            sockaddr_in local;
+            memset(&local, 0, sizeof(local));
+            local.sin_family = AF_INET;
+            local.sin_addr = ifaddr;
+            ret = bind(fd, (const sockaddr *)&local, sizeof(local));
+        }
+    }
+    if (ret == 0)
+        ret = connect(fd, (const sockaddr *)&dst, sizeof(dst));
+    if (ret != 0) {
+        ret = -errno;
+        close(fd);
+        return ret;
+    }
+    *fd_out = fd;
+    return 0;
+}
+
+int udp_out_create(udp_out **out, const udp_out_config *config)
+{
+    if (!out)
+        return -EINVAL;
+    *out = nullptr;
+    if (!config)
+        return -EINVAL;
+    if (config->ttl < 0 || config->ttl > 255 || config->delay_us < 0 || config->max_lead_us <= 0 ||
+        config->start_lead_us < 0 || config->start_lead_us > 60000000 ||
+        config->ring_bytes < 0 || config->ring_bytes > ((int64_t)1 << 32) ||
+        config->delay_us > 60000000 || config->max_lead_us > 60000000)
+        return -ERANGE;
+
+    udp_out *o = (udp_out *)calloc(1, sizeof(*o));
+    if (!o)
+        return -ENOMEM;
+    o->capacity = (uint64_t)(config->ring_bytes / DATAGRAM_TS);
+    if (o->capacity < RING_MIN_SLOTS)
+        o->capacity = RING_MIN_SLOTS;
+    o->rtp = config->rtp != 0;
+    o->delay_ns = config->delay_us * 1000;
+    o->start_lead_ns = config->start_lead_us * 1000;
+    o->max_lead_ns = config->max_lead_us * 1000;
+    o->stop_flag = config->stop_flag;
+    o->pcr_pid = -1;
+    o->rtp_ssrc = (uint32_t)(udp_now_ns() ^ ((int64_t)getpid() << 16));
+    o->rtp_seq = (uint16_t)o->rtp_ssrc;
+
+    pthread_condattr_t attr;
+    int ret = -ENOMEM;
+    o->slots = (udp_slot *)calloc(o->capacity, sizeof(udp_slot));
+    if (!o->slots)
+        goto out_free;
+    ret = open_socket(config, &o->fd);
+    if (ret < 0)
+        goto out_free_slots;
+    pthread_mutex_init(&o->lock, nullptr);
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&o->wake_sender, &attr);
+    pthread_cond_init(&o->wake_writer, &attr);
+    pthread_condattr_destroy(&attr);
+    ret = -pthread_create(&o->thread, nullptr, sender_thread, o);
+    if (ret < 0)
+        goto out_close;
+    *out = o;
+    return 0;
+
+out_close:
+    pthread_cond_destroy(&o->wake_writer);
+    pthread_cond_destroy(&o->wake_sender);
+    pthread_mutex_destroy(&o->lock);
+    close(o->fd);
+out_free_slots:
+    free(o->slots);
+out_free:
+    free(o);
+    return ret;
+}
+
+int udp_out_get_stats(udp_out *o, udp_out_stats *stats)
+{
+    if (!o || !stats)
+        return -EINVAL;
+    pthread_mutex_lock(&o->lock);
+    *stats = o->stats;
+    pthread_mutex_unlock(&o->lock);
+    return 0;
+}
+
+int udp_out_destroy(udp_out **p, udp_out_stats *stats)
+{
+    if (!p || !*p)
+        return -EINVAL;
+    udp_out *o = *p;
+    *p = nullptr;
+
+    // A partial TS packet is never sent; a short datagram is.
+    if (o->cur_count > 0)
+        finish_slot(o);
+    publish(o, true);
+    pthread_mutex_lock(&o->lock);
+    o->closing = 1;
+    o->drain_deadline = udp_now_ns() + (int64_t)UDP_OUT_DRAIN_US * 1000;
+    pthread_cond_signal(&o->wake_sender);
+    pthread_mutex_unlock(&o->lock);
+    pthread_join(o->thread, nullptr);
+
+    if (stats)
+        *stats = o->stats;
+    pthread_cond_destroy(&o->wake_writer);
+    pthread_cond_destroy(&o->wake_sender);
+    pthread_mutex_destroy(&o->lock);
+    close(o->fd);
+    free(o->slots);
+    free(o);
+    return 0;
+}

@@ -1,0 +1,96 @@
+/*
+ * Paced UDP output of a transport stream.
+ *
+ * The writer (the output stage's write callback, on the session's thread)
+ * cuts the stream into datagrams of seven TS packets and gives each one a
+ * due time from the stream's own PCRs: the clock value of a datagram's first
+ * byte is interpolated between the PCRs before and after it, and mapped onto
+ * the monotonic clock with a fixed delay. A sender thread sends every
+ * datagram at its due time against absolute deadlines, so time lost to a
+ * late wake-up is caught up and never carried on; datagrams due within a
+ * millisecond of each other leave in one sendmmsg. Between the two sits a
+ * ring of fixed size, allocated once.
+ *
+ * The schedule follows the writer: it is restarted when a datagram would be
+ * due further than max_lead_us beyond the delay, or already that late (an
+ * outage of the input, a jump of the PCRs); it is stepped back at once when
+ * data comes more than 10 ms late, and slewed forward by at most 0.5 ms a
+ * second while the data written latest relative to its PCR has more lead
+ * than the delay (the clocks of the stream's source and of this machine
+ * differ a little, and a muxer's PCR settles up to its max_delay behind
+ * its timestamps during the first seconds: start_lead_us covers that).
+ */
+#ifndef KESTROW_SERVICE_UDP_OUT_H
+#define KESTROW_SERVICE_UDP_OUT_H
+
+#include <atomic>
+#include <cstdint>
+
+struct udp_out;
+
+#define UDP_OUT_TS_PER_DATAGRAM 7
+#define UDP_OUT_RTP_HEADER      12
+#define UDP_OUT_DRAIN_US        500000  // longest drain at destroy
+
+struct udp_out_config {
+    const char *addr;        // "host:port": unicast or multicast group (IPv4)
+    const char *interface;   // IPv4 address of the outgoing interface; null or empty: routing decides
+    int ttl;                 // 0: kernel default; else 1..255 (multicast TTL for a group)
+    int rtp;                 // non-zero: RTP, payload type 33, 90 kHz timestamps from the PCR
+    int64_t delay_us;        // margin added to every due time, >= 0
+    int64_t start_lead_us;   // added at the first PCR only, given back by the slew; >= 0
+    int64_t max_lead_us;     // > 0: how far off the schedule a datagram may be before a restart
+    int64_t ring_bytes;      // TS bytes the ring holds; at least 16 datagrams are kept
+    const std::atomic<int> *stop_flag;  // may be null; once set, a full ring drops instead of waiting
+};
+
+/* Counts since create. */
+struct udp_out_stats {
+    int64_t datagrams_sent;
+    int64_t bytes_sent;        // TS bytes, RTP headers left out
+    int64_t datagrams_late;    // sent more than 1 ms after their due time
+    int64_t max_late_us;       // latest send against its due time
+    int64_t datagrams_dropped; // not sent: drain time over at destroy
+    int64_t bytes_dropped;     // TS bytes refused while stopping with a full ring
+    int64_t send_errors;       // datagrams the kernel refused (ECONNREFUSED and the like)
+    int64_t schedule_restarts; // first PCR included
+    int64_t pcrs;              // PCRs the schedule used
+};
+
+/*
+ * Opens the socket (connected to addr; TTL and interface set), allocates the
+ * ring and starts the sender thread; stores the sender in *out. Returns 0;
+ * -22 without out or config, or for an address or interface that does not
+ * parse; -34 for a ttl, delay, lead or ring size out of range; -12 without
+ * memory; a negative errno from the socket calls or the thread. On failure
+ * *out is null and nothing stays open.
+ */
+int udp_out_create(udp_out **out, const udp_out_config *config);
+
+/*
+ * Takes size bytes of transport stream; the signature of an AVIO write
+ * callback, opaque being the udp_out. Waits while the ring is full, unless
+ * the stop flag is set, in which case the bytes that do not fit are dropped
+ * (bytes_dropped). Returns size, or -22 without a sender or with a negative
+ * size. Never throws.
+ */
+int udp_out_write(void *opaque, uint8_t *buf, int size);
+
+/* Copies the counters into *stats. 0; -22 without sender or stats. */
+int udp_out_get_stats(udp_out *o, udp_out_stats *stats);
+
+/*
+ * Sends the last, possibly short, datagram, lets the sender thread keep its
+ * schedule for at most UDP_OUT_DRAIN_US, drops what is left (counted), joins
+ * the thread and frees everything; *p becomes null. When stats is not null
+ * it receives the final counters. Returns 0, or -22 without a sender.
+ */
+int udp_out_destroy(udp_out **p, udp_out_stats *stats);
+
+/*
+ * Nanoseconds in a span of ticks of the 27 MHz system clock; exact for any
+ * span a year of uptime produces, never overflowing.
+ */
+int64_t udp_out_pcr_to_ns(int64_t ticks);
+
+#endif

@@ -1,0 +1,114 @@
+"""What an operator sees of a live channel: the as-run record against the
+output the stream checker reads, kestrow.status and /metrics during a break,
+the warning and skipped break of a filler on other PIDs, a bounded stop with
+a congested output; and the demo's exit status when its output is full."""
+import json
+import os
+import subprocess
+import threading
+import time
+import unittest
+import urllib.request
+import xmlrpc.client
+
+import kt
+import splicecheck
+
+TICKS = kt.TICKS
+
+
+def asrun(path):
+    return [json.loads(line) for line in kt.read_text(path).splitlines()]
+
+
+class OnAir(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls._tmp = kt.scratch("kestrow-onair-")
+        cls.dir = cls._tmp.name
+        cls.filler = os.path.join(cls.dir, "filler.ts")
+        kt.gen.generate(cls.filler, filler=True, duration=6)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
+
+    def start(self, name, *args, filler=None, **opts):
+        """Generates programme name, starts a service with an as-run file and
+        sends the programme from a thread; returns (programme, info, service, as-run path)."""
+        prog = os.path.join(self.dir, name + ".ts")
+        info = kt.gen.generate(prog, **opts)
+        record = os.path.join(self.dir, name + ".asrun")
+        svc = kt.Service(self.dir, "--asrun-file=" + record, *args, filler=filler or self.filler, name=name)
+        self.addCleanup(svc.close)
+        self.assertTrue(svc.ready())
+        sender = threading.Thread(target=svc.send, args=(prog,))
+        sender.start()
+        self.addCleanup(sender.join, 60)
+        return prog, info, svc, record
+
+    def test_asrun_status_and_metrics_of_a_two_break_run(self):
+        prog, info, svc, record = self.start("breaks", duration=16, cues=["at=5,dur=4,lead=2", "at=11,dur=2,lead=2"])
+        self.assertTrue(kt.wait_for(lambda: "break_start" in kt.read_text(record), 30), svc.text()[-2000:])
+        with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
+            first = proxy.kestrow.status()
+            time.sleep(0.6)
+            second = proxy.kestrow.status()
+        with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % svc.port, timeout=10) as r:
+            metrics = dict(l.split(" ") for l in r.read().decode().splitlines() if l and l[0] != "#")
+        self.assertEqual((first["state"], second["state"], metrics["kestrow_state"]), ("in_break", "in_break", "4"))
+        self.assertEqual((first["last_event"]["event"], first["cues"]), ("break_start", 1))
+        for key in ("packets_in", "packets_out"):
+            self.assertTrue(0 < first[key] < second[key], (key, first, second))
+        self.assertGreater(int(metrics["kestrow_packets_out_total"]), first["packets_out"])
+        self.assertGreater(second["input_bitrate"] * second["output_bitrate"], 0)
+
+        kt.wait_for(lambda: kt.read_text(record).count("break_end") == 2, 30)
+        rc, _ = svc.stop(settle=2)
+        self.assertEqual(rc, 0)
+        check = splicecheck.Splice(prog, self.filler, svc.out)
+        lines = asrun(record)
+        self.assertEqual([l["event"] for l in lines], ["cue", "armed", "break_start", "break_end"] * 2)
+        for n, dur in enumerate((4, 2)):
+            got = check.expect_break(n, info["cues"][n]["pts_time"], dur * TICKS)
+            start, end = lines[4 * n + 2], lines[4 * n + 3]
+            self.assertEqual({l["splice_event_id"] for l in lines[4 * n:4 * n + 4]}, {n + 1})
+            self.assertEqual((start["pts"], start["duration"]), (got["start"]["pts"], dur * TICKS))
+            self.assertEqual((end["pts"], end["aired"], end["reason"]),
+                             (got["end"]["pts"], got["end"]["pts"] - got["start"]["pts"], "duration"))
+
+    def test_a_filler_on_other_pids_is_named_and_its_break_skipped(self):
+        other = os.path.join(self.dir, "other.ts")
+        kt.gen.generate(other, filler=True, duration=4, video_pid=0x200, audio_pids=[0x201, 0x102])
+        _, _, svc, record = self.start("mismatch", filler=other, duration=8, cues=["at=3,dur=2,lead=2"])
+        self.assertTrue(kt.wait_for(lambda: "break_skipped" in kt.read_text(record), 30), svc.text()[-2000:])
+        rc, _ = svc.stop(settle=1)
+        self.assertEqual(rc, 0)
+        warnings = [m for m in kt.messages(svc.text()) if "the filler cannot replace" in m]
+        self.assertEqual([("PID 0x100 " in w, "PID 0x101 " in w) for w in warnings], [(True, False), (False, True)])
+        self.assertEqual([l["event"] for l in asrun(record)], ["cue", "armed", "break_skipped"])
+
+    def test_sigterm_with_a_mux_rate_a_tenth_of_the_input_ends_within_a_second(self):
+        prog = os.path.join(self.dir, "fast.ts")
+        kt.gen.generate(prog, duration=6)
+        rate = os.path.getsize(prog) * 8 // 6 // 10
+        svc = kt.Service(self.dir, "--mux-rate=%d" % rate, filler=self.filler, name="congested")
+        self.addCleanup(svc.close)
+        self.assertTrue(svc.ready())
+        svc.send(prog)
+        rc, took = svc.stop()
+        self.assertEqual(rc, 0)
+        self.assertLess(took, 1.0)
+        self.assertRegex(svc.text(), r"output: \d+ datagrams sent, .* [1-9]\d* dropped at stop")
+
+    def test_the_demo_fails_when_its_output_cannot_be_written(self):
+        prog = os.path.join(self.dir, "demo.ts")
+        kt.gen.generate(prog, duration=4, scte_pid=0x590)
+        res = subprocess.run([kt.DEMO, prog, "/dev/full", self.filler], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, text=True, errors="replace", timeout=120)
+        self.assertEqual(res.returncode, 1)
+        self.assertIn("Could not write the output '/dev/full': No space left on device", res.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,546 @@
+#!/usr/bin/env python3
+"""mutate: plants deliberate faults in the product code, one at a time, and
+reports which tests notice each.
+
+Every mutation names a one-line fault, the files it may live in, an exact
+snippet of code and its replacement, and the tests worth running for it (a
+ctest -R regex). For each one the script finds the snippet (it must occur
+exactly once in all the candidate files together, otherwise the mutation is
+reported NOT APPLICABLE rather than guessed), writes the changed file, rebuilds
+the given build directory incrementally, runs the tests, and puts the file
+back byte for byte, also on Ctrl-C, SIGTERM or an error. The result is a
+Markdown table: which tests failed ("caught by"), or SURVIVED.
+
+A copy of the original file is kept under BUILD/mutate-backup/ while a
+mutation is in place; a run that was killed outright (SIGKILL, power loss)
+is repaired by the next run, which puts those copies back first.
+
+Not part of CI: a full run rebuilds once per mutation and runs live tests.
+
+Usage:
+    export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 \\
+           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1   # the defaults
+    tools/mutate.py --list                      # the table, where each applies
+    tools/mutate.py --build build-test --baseline   # the test sets, unmutated
+    tools/mutate.py --build build-test --out mutation.md
+    tools/mutate.py --build build-test --only wrap-sign,crc-stale
+    tools/mutate.py --build build-test --only cc-frozen --tests '^ts_out\\.Stage\\.'
+
+The build directory must be configured from this tree, with sanitizers
+(-DKESTROW_SANITIZE=ON), so that a leak or an overflow fails the tests.
+"""
+import argparse
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+# The demo's end-to-end run: every splice rule on generated files, packet by packet (about a minute).
+DEMO = r"^demo\.end_to_end$"
+# The service on loopback: live breaks, pts_adjustment and the wrap, timestamp jumps (a few minutes).
+LIVE = r"^slicer\.live$"
+# Where the loop around the splice rules lives, in the service and in the demo.
+SERVICE_LOOP = ["pipeline/slicer.cpp", "pipeline/relay.cpp", "service/session.cpp"]
+SPLICE = ["pipeline/splice.cpp", "pipeline/relay.cpp"]
+
+MUTATIONS = [
+    dict(id="lead-start-sign",
+         what="key-frame window at the break start opens 0.1 s after the splice point instead of before",
+         files=SPLICE,
+         old="pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD",
+         new="pkt->pts >= rep->scte_35_pts_time + SPLICE_KEY_LEAD",
+         tests=DEMO),
+    dict(id="lead-end-sign",
+         what="key-frame window at the break end opens 0.1 s after splice point + duration",
+         files=SPLICE,
+         old="rep->scte_35_pts_time + rep->scte_35_duration - SPLICE_KEY_LEAD",
+         new="rep->scte_35_pts_time + rep->scte_35_duration + SPLICE_KEY_LEAD",
+         tests=DEMO),
+    dict(id="lead-start-off-by-one",
+         what="key frame exactly at the window's first tick no longer starts the break",
+         files=SPLICE,
+         old="pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD",
+         new="pkt->pts > rep->scte_35_pts_time - SPLICE_KEY_LEAD",
+         tests=DEMO),
+    dict(id="wrap-sign",
+         what="33-bit wrap: the number of wraps between cue and splice point taken with the wrong sign",
+         files=SPLICE,
+         old="int64_t k = (near - point) / wrap;",
+         new="int64_t k = (point - near) / wrap;",
+         tests=DEMO),
+    dict(id="pts-adjustment-ignored",
+         what="the cue's pts_adjustment is not added to its splice time",
+         files=SPLICE,
+         old="splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts)",
+         new="splice_point_near(pts_time, 0, cue_pts)",
+         tests=DEMO),
+    dict(id="pts-shift-sign",
+         what="filler video pts shift adds the programme's pts - dts instead of subtracting it",
+         files=SPLICE,
+         old="int64_t shift = (start - first_dts) - programme_delay - min_gap;",
+         new="int64_t shift = (start - first_dts) + programme_delay - min_gap;",
+         tests=DEMO),
+    dict(id="audio-return-trim",
+         what="at the return the last filler audio packet is lengthened instead of cut at the programme's packet end",
+         files=SPLICE,
+         old="f->duration += end - r->sent_dts;",
+         new="f->duration -= end - r->sent_dts;",
+         tests=DEMO),
+    dict(id="audio-return-late",
+         what="at the return the filler audio stops after the packet that starts past the video's return, not the one that ends past it",
+         files=SPLICE,
+         old="if (rep->end_pts != AV_NOPTS_VALUE && r->sent_dts > rep->end_pts)",
+         new="if (rep->end_pts != AV_NOPTS_VALUE && r->sent_dts - f->duration > rep->end_pts)",
+         tests=DEMO),
+    dict(id="audio-start-cut-dropped",
+         what="the programme audio packet holding the splice point is dropped instead of cut there",
+         files=SPLICE,
+         old="    if (dd > 0) {\n        pkt->duration = dd;",
+         new="    if (dd < 0) {\n        pkt->duration = dd;",
+         tests=DEMO),
+    dict(id="audio-gap",
+         what="filler audio laid with a 1 ms gap after every packet during the break",
+         files=SPLICE,
+         old="        r->sent_dts += f->duration;\n",
+         new="        r->sent_dts += f->duration + 90;\n",
+         tests=DEMO),
+    dict(id="held-lost-at-end",
+         what="audio held for an armed break is not released when the input ends (or the hold queue fills)",
+         files=SPLICE,
+         old="release_held_until(env, INT64_MAX);",
+         new="(void)env;",
+         tests=DEMO),
+    dict(id="held-rule-off",
+         what="audio reaching past the earliest break start is never held back while armed",
+         files=SPLICE,
+         old="if (!env->held || packet_end(*ppkt) <= rep->scte_35_pts_time - SPLICE_KEY_LEAD)",
+         new="if (env->held || packet_end(*ppkt) <= rep->scte_35_pts_time - SPLICE_KEY_LEAD)",
+         tests=DEMO),
+    dict(id="crc-stale",
+         what="rewritten PMT keeps the CRC_32 of the section it came from",
+         files=["pipeline/ts_out.cpp"],
+         old="uint32_t crc = crc32_mpeg2(out, o);",
+         new="uint32_t crc = crc32_mpeg2(sec, len - 4);",
+         tests=r"^ts_out\.(Stage|Relay|RelayErrors)\."),
+    dict(id="cuei-not-added",
+         what="PMT without a CUEI registration descriptor is not given one when it declares a cue PID",
+         files=["pipeline/ts_out.cpp"],
+         old="int add_cuei = has_cue && !has_cuei && len + 6 <= TS_PMT_MAX;",
+         new="int add_cuei = has_cue && has_cuei && len + 6 <= TS_PMT_MAX;",
+         tests=r"^ts_out\.(Stage|Relay|RelayErrors)\."),
+    dict(id="cc-frozen",
+         what="continuity counter of rewritten sections not advanced",
+         files=["pipeline/ts_out.cpp"],
+         old="s->cc[pid] = (s->cc[pid] + 1) & 0x0F;",
+         new="s->cc[pid] = s->cc[pid] & 0x0F;",
+         tests=r"^ts_out\.(Stage|Relay|RelayErrors)\."),
+    dict(id="queue-full-leaks",
+         what="push on a full queue claims success: the queue neither keeps nor gives back the packet",
+         files=["pipeline/packets_queue.cpp"],
+         old="        return -ENOMEM;\n    q->items[q->count++] = pkt;",
+         new="        return q->count;\n    q->items[q->count++] = pkt;",
+         tests=r"^pipeline\.PacketsQueue\."),
+    dict(id="queue-capacity",
+         what="queue refuses its last place (capacity + 1 entries become capacity)",
+         files=["pipeline/packets_queue.cpp"],
+         old="if (q->count > q->capacity)",
+         new="if (q->count >= q->capacity)",
+         tests=r"^pipeline\.PacketsQueue\."),
+    dict(id="queue-destroy-leaks",
+         what="destroying a queue frees all held packets but the last",
+         files=["pipeline/packets_queue.cpp"],
+         old="for (int32_t i = 0; i < q->count; i++)",
+         new="for (int32_t i = 0; i + 1 < q->count; i++)",
+         tests=r"^pipeline\.PacketsQueue\."),
+    dict(id="refused-packet-leaks",
+         what="splice rules drop a packet the output queue refuses without freeing it",
+         files=SPLICE,
+         old="if (packets_queue_push(env->queue, pkt) < 0)\n        av_packet_free(&pkt);",
+         new="packets_queue_push(env->queue, pkt);",
+         tests=DEMO),
+    dict(id="scte35-length",
+         what="parser checks section_length against the buffer without the 3 header bytes",
+         files=["scte35/scte35.cpp"],
+         old="if (section->section_length + 3 > length)",
+         new="if (section->section_length > length)",
+         tests=r"^scte35\.Scte35"),
+    dict(id="jump-guard-backward-only",
+         what="20 s timestamp-jump guard sees only backward jumps (sign of the delta)",
+         files=SERVICE_LOOP,
+         old="if (llabs(delta) > ",
+         new="if (-delta > ",
+         tests=LIVE),
+    dict(id="jump-guard-forward-only",
+         what="20 s timestamp-jump guard sees only forward jumps (absolute value lost)",
+         files=SERVICE_LOOP,
+         old="if (llabs(delta) > ",
+         new="if (delta > ",
+         tests=r"^(slicer\.live|faults\.input_gaps)$"),
+    dict(id="old-filter-off",
+         what="repeated packets (dts not after the last one written) are no longer left out",
+         files=SERVICE_LOOP,
+         old='        return "OLD";',
+         new="        return nullptr;",
+         tests=r"^faults\.input_damage$"),
+    dict(id="log-overflow-bound",
+         what="logger queue takes one line more than it has places (overwrites the oldest)",
+         files=["common/log.cpp"],
+         old="if (ring_count >= LOG_QUEUE_MAX_LINES) {",
+         new="if (ring_count > LOG_QUEUE_MAX_LINES) {",
+         tests=r"^Logger\."),
+    dict(id="signal-stop-no-join",
+         what="stopping the signal thread does not wait for it to log the signals recorded before",
+         files=["service/signals.cpp"],
+         old="    if (queued)\n        pthread_join(signal_thread, nullptr);",
+         new="    if (!queued)\n        pthread_join(signal_thread, nullptr);",
+         tests=r"^service\.Signals\."),
+    dict(id="signal-no-ctl-stop",
+         what="first terminating signal no longer stops the control server",
+         files=["service/signals.cpp"],
+         old="                stop_requested = true;\n                ctl_terminate(&app->ctl);",
+         new="                stop_requested = true;",
+         tests=r"^service\.Signals\."),
+]
+
+BACKUP_DIR = "mutate-backup"
+
+
+class Stop(Exception):
+    """A terminating signal arrived: restore and leave."""
+
+
+def on_signal(signum, frame):
+    raise Stop("signal %d" % signum)
+
+
+def cache_value(build, key):
+    try:
+        with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return None
+
+
+def locate(root, m):
+    """(path, data, None) where the snippet occurs exactly once, or (None, None, reason)."""
+    old = m["old"].encode()
+    hits = []
+    for rel in m["files"]:
+        path = os.path.join(root, rel)
+        if not os.path.isfile(path):
+            continue
+        with open(path, "rb") as f:
+            data = f.read()
+        n = data.count(old)
+        if n:
+            hits.append((rel, n, data))
+    total = sum(n for _, n, _ in hits)
+    if total == 0:
+        return None, None, "snippet not found in " + ", ".join(m["files"])
+    if total > 1:
+        return None, None, "snippet found %d times (%s)" % (
+            total, ", ".join("%s x%d" % (rel, n) for rel, n, _ in hits))
+    return hits[0][0], hits[0][2], None
+
+
+def run(cmd, log, limit):
+    """Runs cmd in its own process group, output to log; returns (rc, seconds, timed_out)."""
+    start = time.monotonic()
+    with open(log, "wb") as out:
+        proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            proc.wait(timeout=limit)
+            return proc.returncode, time.monotonic() - start, False
+        except subprocess.TimeoutExpired:
+            stop_group(proc)
+            return proc.returncode, time.monotonic() - start, True
+        except BaseException:
+            stop_group(proc)
+            raise
+
+
+def stop_group(proc):
+    """Ends the process group this script started for proc: SIGTERM, then SIGKILL."""
+    for sig, wait in ((signal.SIGTERM, 10), (signal.SIGKILL, 10)):
+        try:
+            os.killpg(proc.pid, sig)
+        except ProcessLookupError:
+            return
+        try:
+            proc.wait(timeout=wait)
+            return
+        except subprocess.TimeoutExpired:
+            continue
+
+
+FAILED_LINE = re.compile(r"^\s*\d+ - (\S+) \(([^)]*)\)\s*$")
+LISTED_LINE = re.compile(r"^\s*Test\s+#\d+: (\S+)\s*$")
+STATUS_LINE = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (\S+) ")
+CASE_LINE = re.compile(r"^(?:FAIL|ERROR): (test_\w+)")
+
+
+def failed_tests(log):
+    """Names of the tests ctest listed as failed, with the reason when not a plain
+    failure and the failing cases of a Python script in brackets."""
+    names = []
+    cases = {}
+    current = None
+    seen_header = False
+    with open(log, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            if line.startswith("The following tests FAILED"):
+                seen_header = True
+                continue
+            if seen_header:
+                m = FAILED_LINE.match(line)
+                if m:
+                    name = m.group(1)
+                    if m.group(2) != "Failed":
+                        name += " (%s)" % m.group(2)
+                    found = cases.get(m.group(1), [])
+                    if found:
+                        name += " [%s%s]" % (", ".join(found[:4]), ", ..." if len(found) > 4 else "")
+                    names.append(name)
+                continue
+            m = STATUS_LINE.match(line)
+            if m:
+                current = m.group(1)
+                continue
+            m = CASE_LINE.match(line)
+            if m and current and m.group(1) not in cases.setdefault(current, []):
+                cases[current].append(m.group(1))
+    return names
+
+
+def listed_tests(build, regex):
+    out = subprocess.run(["ctest", "--test-dir", build, "-N", "-R", regex],
+                         capture_output=True, text=True).stdout
+    return [m.group(1) for m in map(LISTED_LINE.match, out.splitlines()) if m]
+
+
+class Tree:
+    """Puts mutated files in place and back, byte for byte, with a copy on disk meanwhile."""
+
+    def __init__(self, root, build):
+        self.root = root
+        self.backups = os.path.join(build, BACKUP_DIR)
+        self.current = None  # (rel, original bytes)
+
+    def recover(self):
+        """Puts back what a run that was killed outright left mutated."""
+        index = os.path.join(self.backups, "index.json")
+        if not os.path.isfile(index):
+            return
+        with open(index, encoding="utf-8") as f:
+            rel = json.load(f)["file"]
+        with open(os.path.join(self.backups, "original"), "rb") as f:
+            data = f.read()
+        with open(os.path.join(self.root, rel), "wb") as f:
+            f.write(data)
+        os.remove(os.path.join(self.backups, "original"))
+        os.remove(index)
+        print("mutate: restored %s left mutated by an earlier run" % rel, file=sys.stderr)
+
+    def apply(self, rel, original, mutated):
+        os.makedirs(self.backups, exist_ok=True)
+        with open(os.path.join(self.backups, "original"), "wb") as f:
+            f.write(original)
+        with open(os.path.join(self.backups, "index.json"), "w", encoding="utf-8") as f:
+            json.dump({"file": rel}, f)
+        self.current = (rel, original)
+        with open(os.path.join(self.root, rel), "wb") as f:
+            f.write(mutated)
+
+    def restore(self):
+        if not self.current:
+            return
+        rel, original = self.current
+        path = os.path.join(self.root, rel)
+        # A second Ctrl-C must not cut the write short.
+        blocked = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+        old_mask = signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
+        try:
+            with open(path, "wb") as f:
+                f.write(original)
+            with open(path, "rb") as f:
+                if f.read() != original:
+                    raise RuntimeError("%s could not be restored; the original is in %s" % (
+                        rel, self.backups))
+            self.current = None
+            os.remove(os.path.join(self.backups, "index.json"))
+            os.remove(os.path.join(self.backups, "original"))
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, old_mask)
+
+
+def cell(text):
+    return text.replace("|", "\\|").replace("\n", " ")
+
+
+def table_row(m, where, result, seconds):
+    return "| %s | %s | %s | %s | %s |" % (m["id"], cell(m["what"]), cell(where), cell(result),
+                                           "%.0f" % seconds if seconds is not None else "")
+
+
+HEADER = ["| id | mutation | file | caught by | s |", "|---|---|---|---|---|"]
+
+
+def emit(lines, out_path):
+    text = "\n".join(lines) + "\n"
+    sys.stdout.write(text)
+    sys.stdout.flush()
+    if out_path:
+        with open(out_path, "w", encoding="utf-8") as f:
+            f.write(text)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                formatter_class=argparse.RawDescriptionHelpFormatter,
+                                epilog="\n\n".join(__doc__.split("\n\n")[1:]))
+    p.add_argument("--build", default=None,
+                   help="existing sanitizer build directory (default: build-test beside tools/)")
+    p.add_argument("--only", default="", help="comma-separated mutation ids")
+    p.add_argument("--list", action="store_true", help="list the mutations and where each applies")
+    p.add_argument("--baseline", action="store_true",
+                   help="run each selected mutation's tests unmutated: a set must pass")
+    p.add_argument("--tests", default=None, help="ctest -R regex used for every selected mutation")
+    p.add_argument("--jobs", type=int, default=2, help="build jobs (default 2)")
+    p.add_argument("--test-jobs", type=int, default=1, help="ctest -j (default 1)")
+    p.add_argument("--limit", type=int, default=900,
+                   help="seconds one mutation's tests may run before they are stopped (default 900)")
+    p.add_argument("--out", default=None, help="also write the Markdown table to this file")
+    args = p.parse_args()
+
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    build = os.path.abspath(args.build or os.path.join(here, "build-test"))
+    root = cache_value(build, "CMAKE_HOME_DIRECTORY") if not args.list or args.build else None
+    root = os.path.abspath(root or here)
+
+    ids = [i for i in args.only.split(",") if i]
+    known = {m["id"] for m in MUTATIONS}
+    unknown = [i for i in ids if i not in known]
+    if unknown:
+        p.error("unknown mutation id(s): %s" % ", ".join(unknown))
+    chosen = [dict(m) for m in MUTATIONS if not ids or m["id"] in ids]
+    if args.tests:
+        for m in chosen:
+            m["tests"] = args.tests
+
+    if args.list:
+        for m in chosen:
+            rel, _, reason = locate(root, m)
+            print("%-26s %s\n%26s where: %s\n%26s tests: %s" % (
+                m["id"], m["what"], "", rel or "NOT APPLICABLE (%s)" % reason, "", m["tests"]))
+        return 0
+
+    if not os.path.isfile(os.path.join(build, "CMakeCache.txt")):
+        p.error("%s is not a configured build directory" % build)
+    if (cache_value(build, "KESTROW_SANITIZE") or "").upper() not in ("ON", "1", "TRUE", "YES"):
+        print("mutate: %s is not a sanitizer build; leaks and overflows will go unnoticed" % build,
+              file=sys.stderr)
+    os.environ.setdefault("ASAN_OPTIONS", "abort_on_error=1:detect_leaks=1")
+    os.environ.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
+    logs = os.path.join(build, "mutate-logs")
+    os.makedirs(logs, exist_ok=True)
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGHUP, on_signal)
+    tree = Tree(root, build)
+    tree.recover()
+    build_cmd = ["cmake", "--build", build, "-j", str(args.jobs)]
+
+    if args.baseline:
+        rc, _, _ = run(build_cmd, os.path.join(logs, "baseline-build.log"), None)
+        if rc != 0:
+            print("mutate: the unmutated tree does not build; see %s/baseline-build.log" % logs,
+                  file=sys.stderr)
+            return 1
+        # Each distinct set once (ctest's regular expressions take few groups, so no union).
+        outcome = {}
+        total = 0.0
+        for n, regex in enumerate(sorted({m["tests"] for m in chosen})):
+            log = os.path.join(logs, "baseline-%d.log" % n)
+            rc, seconds, timed_out = run(["ctest", "--test-dir", build, "-R", regex, "-j",
+                                          str(args.test_jobs), "--no-tests=error"], log, args.limit)
+            total += seconds
+            bad = failed_tests(log)
+            outcome[regex] = ("TIMED OUT" if timed_out else "FAILS: " + ", ".join(bad) if bad
+                              else "ctest failed (rc %d)" % rc if rc != 0 else "pass", seconds)
+        lines = ["| id | tests | count | unmutated | s |", "|---|---|---|---|---|"]
+        for m in chosen:
+            state, seconds = outcome[m["tests"]]
+            lines.append("| %s | `%s` | %d | %s | %.0f |" % (
+                m["id"], cell(m["tests"]), len(listed_tests(build, m["tests"])), state, seconds))
+        lines.append("")
+        lines.append("Unmutated runs of the %d distinct sets: %.0f s." % (len(outcome), total))
+        emit(lines, args.out)
+        return 0 if all(state == "pass" for state, _ in outcome.values()) else 1
+
+    lines = list(HEADER)
+    survivors = 0
+    touched = False
+    try:
+        for m in chosen:
+            rel, data, reason = locate(root, m)
+            if rel is None:
+                row = table_row(m, ", ".join(m["files"]), "NOT APPLICABLE (%s)" % reason, None)
+                lines.append(row)
+                print(row, file=sys.stderr)
+                continue
+            mutated = data.replace(m["old"].encode(), m["new"].encode(), 1)
+            started = time.monotonic()
+            tree.apply(rel, data, mutated)
+            touched = True
+            try:
+                rc, _, _ = run(build_cmd, os.path.join(logs, m["id"] + "-build.log"), None)
+                if rc != 0:
+                    result = "BUILD FAILED (see mutate-logs/%s-build.log)" % m["id"]
+                else:
+                    log = os.path.join(logs, m["id"] + "-ctest.log")
+                    rc, _, timed_out = run(["ctest", "--test-dir", build, "-R", m["tests"],
+                                            "-j", str(args.test_jobs), "--no-tests=error",
+                                            "--output-on-failure"], log, args.limit)
+                    names = failed_tests(log)
+                    if timed_out:
+                        names.append("(stopped after %d s)" % args.limit)
+                    if names:
+                        result = ", ".join(names)
+                    elif rc != 0:
+                        result = "ctest failed (rc %d), no test named; see mutate-logs/%s-ctest.log" % (
+                            rc, m["id"])
+                    else:
+                        result = "SURVIVED"
+                        survivors += 1
+            finally:
+                tree.restore()
+            row = table_row(m, rel, result, time.monotonic() - started)
+            lines.append(row)
+            print(row, file=sys.stderr)
+    except (KeyboardInterrupt, Stop) as e:
+        tree.restore()
+        lines.append("")
+        lines.append("Interrupted (%s); the rows above ran. The tree is restored; rebuild %s before "
+                     "using it." % (e or "Ctrl-C", build))
+        emit(lines, args.out)
+        return 130
+    finally:
+        tree.restore()
+    if touched:
+        # The build matches the tree again: the restored files are newer than their objects.
+        run(build_cmd, os.path.join(logs, "final-build.log"), None)
+
+    lines.append("")
+    lines.append("%d mutation(s) survived." % survivors)
+    emit(lines, args.out)
+    return 1 if survivors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
