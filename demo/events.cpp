@@ -14,6 +14,7 @@ extern "C" {
 #include "common/log.h"
 #include "demo/demo.h"
 #include "pipeline/trace.h"
+#include "pipeline/ts_layout.h"
 
 static void demo_setup_failed(const event *ev)
 {
@@ -35,6 +36,9 @@ static void demo_setup_failed(const event *ev)
         break;
     case EVENT_STEP_WRITE_HEADER:
         fprintf(stderr, "Error occurred when opening output file\n");
+        break;
+    case EVENT_STEP_LAYOUT:
+        fprintf(stderr, "Output identity refused: %s\n", ev->text ? ev->text : "");
         break;
     default:
         break;
@@ -163,6 +167,16 @@ void demo_on_event(void *opaque, const event *ev)
         break;
     case EVENT_STREAM_ADDED:
         fprintf(stderr, "stream[%d]->id=%d [0x%X]\n", ev->stream, ev->code, (unsigned)ev->code);
+        break;
+    case EVENT_STREAM_UNKNOWN:
+        if (ev->reason == TS_STREAM_LEAVE_OUT)
+            fprintf(stderr, "stream on PID 0x%X: parameters unknown, left out\n", (unsigned)ev->code);
+        else
+            fprintf(stderr, "stream on PID 0x%X: no sample rate yet, relayed as declared\n", (unsigned)ev->code);
+        break;
+    case EVENT_LEADING_DROPPED:
+        printf("%" PRId64 " leading pictures of the GOP at pts %" PRId64 " left out on stream %d\n", ev->delta,
+               ev->pts, ev->stream);
         break;
     case EVENT_OUTPUT_OPENING:
         printf("Opening [%s]...\n", ev->text);

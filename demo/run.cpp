@@ -71,8 +71,7 @@ static relay_desc demo_relay_desc(demo_ctx *demo)
 
 int demo_run(int argc, char **argv)
 {
-    AVFormatContext *in = nullptr;
-    AVDictionary *open_opts = nullptr;
+    relay_input in = {};
     filler_ctx *filler = nullptr;
     relay *relay = nullptr;
     demo_ctx demo = {};
@@ -114,25 +113,21 @@ int demo_run(int argc, char **argv)
     }
     demo_show_filler(filler, replace_name);
 
-    av_dict_set(&open_opts, "f", "mpegts", 0);
-    ret = avformat_open_input(&in, in_name, nullptr, &open_opts);
+    ret = relay_open_input(&in, in_name, nullptr, nullptr);
     if (ret < 0) {
-        fprintf(stderr, "Could not open input file '%s'", in_name);
+        if (in.failed_step == RELAY_INPUT_PROBE)
+            fprintf(stderr, "Failed to retrieve input stream information");
+        else
+            fprintf(stderr, "Could not open input file '%s'", in_name);
         goto out_teardown;
     }
     fprintf(stderr, "ifmt_ctx initialized\n");
-
-    ret = avformat_find_stream_info(in, nullptr);
-    if (ret < 0) {
-        fprintf(stderr, "Failed to retrieve input stream information");
-        goto out_teardown;
-    }
-    av_dump_format(in, 0, in_name, 0);
-    demo_check_filler(filler, in);
+    av_dump_format(in.fmt, 0, in_name, 0);
+    demo_check_filler(filler, in.fmt);
 
     {
         relay_desc desc = demo_relay_desc(&demo);
-        ret = relay_create(&relay, &desc, in, filler);
+        ret = relay_create(&relay, &desc, &in, filler);
     }
     if (ret < 0)
         goto out_teardown;
@@ -151,8 +146,7 @@ out_teardown:
         if (write_ret >= 0)
             write_ret = close_ret;
     }
-    avformat_close_input(&in);
-    av_dict_free(&open_opts);
+    relay_close_input(&in);
     filler_destroy(&filler);
     if (demo.asrun)
         asrun_destroy(&demo.asrun);

@@ -32,6 +32,8 @@ enum event_type {
     EVENT_TIME_JUMP,         // delta: dts - highest dts so far; the loop ends
     EVENT_STREAM_ATTACHED,   // stream: output index; code: input index (added by the demuxer later)
     EVENT_STREAM_ADDED,      // stream: output index; code: stream id (PID)
+    EVENT_STREAM_UNKNOWN,    // stream: input index; code: PID; reason: ts_stream_plan (filled or left out)
+    EVENT_LEADING_DROPPED,   // stream: output index; pts: the switch's key frame; delta: pictures left out
     EVENT_EPG_ADDED,         // stream: output index of the added EPG track
     EVENT_OUTPUT_OPENING,    // text: the output's URL
     EVENT_SETUP_FAILED,      // reason: event_setup_step; stream; code; text: URL when relevant
@@ -88,6 +90,7 @@ enum event_setup_step {
     EVENT_STEP_METADATA,
     EVENT_STEP_OPEN_OUTPUT,
     EVENT_STEP_WRITE_HEADER,
+    EVENT_STEP_LAYOUT,       // code: -22 a PMT PID on a stream's PID, -34 out of range; text: why
 };
 
 #define EVENT_CUE_DURATION_FLAG 1  // flags: the cue carries a break_duration

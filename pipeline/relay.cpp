@@ -17,6 +17,7 @@ extern "C" {
 #include "pipeline/packets_queue.h"
 #include "pipeline/splice.h"
 #include "pipeline/trace.h"
+#include "pipeline/ts_layout.h"
 #include "pipeline/ts_out.h"
 
 #define RELAY_EXTRA_MAP_ENTRIES 32      // room for input streams the demuxer adds later
@@ -27,6 +28,7 @@ extern "C" {
 #define RELAY_PROGRESS_PACKETS  64      // packets read between two progress events
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
 #define RELAY_MAX_INTERLEAVE_DELTA "300000"
+#define RELAY_LAYOUT_TEXT_SIZE  160
 
 /* The loop's working set for one relay_run. */
 struct relay_loop {
@@ -49,6 +51,7 @@ static event relay_event(event_type t, const relay *r)
 
 static int relay_setup_failed(relay *r, event_setup_step step, int stream, int code, const char *text)
 {
+    r->failed_step = step;
     event ev = relay_event(EVENT_SETUP_FAILED, r);
     ev.reason = step;
     ev.stream = stream;
@@ -58,16 +61,81 @@ static int relay_setup_failed(relay *r, event_setup_step step, int stream, int c
     return code;
 }
 
-int relay_create(relay **out, const relay_desc *desc, AVFormatContext *in, const filler_ctx *filler)
+/* Opens and probes the demuxer on in->filter, which is set; on failure closes both. */
+static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInterruptCB *interrupt)
 {
-    if (!out || !desc || !in)
+    in->fmt = avformat_alloc_context();
+    if (!in->fmt) {
+        ts_in_close(&in->filter);
+        return AVERROR(ENOMEM);
+    }
+    in->fmt->pb = ts_in_pb(in->filter);
+    in->fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (interrupt)
+        in->fmt->interrupt_callback = *interrupt;
+    /* On failure avformat_open_input frees the context and nulls the pointer. */
+    int ret = avformat_open_input(&in->fmt, name, av_find_input_format("mpegts"), nullptr);
+    if (ret >= 0) {
+        in->failed_step = RELAY_INPUT_PROBE;
+        ret = avformat_find_stream_info(in->fmt, nullptr);
+    }
+    if (ret < 0) {
+        relay_close_input(in);
+        return ret;
+    }
+    return 0;
+}
+
+int relay_open_input(relay_input *in, const char *url, const AVIOInterruptCB *interrupt,
+                     AVDictionary **options)
+{
+    if (!in || !url)
+        return -EINVAL;
+    in->fmt = nullptr;
+    in->filter = nullptr;
+    in->failed_step = RELAY_INPUT_OPEN;
+    int ret = ts_in_open_url(&in->filter, url, interrupt, options, RELAY_INPUT_BUFFER);
+    if (ret < 0)
+        return ret;
+    return relay_open_demuxer(in, url, interrupt);
+}
+
+int relay_open_input_reader(relay_input *in, const char *name, ts_in_read_fn read, void *opaque,
+                            const AVIOInterruptCB *interrupt)
+{
+    if (!in || !name || !read)
+        return -EINVAL;
+    in->fmt = nullptr;
+    in->filter = nullptr;
+    in->failed_step = RELAY_INPUT_OPEN;
+    int ret = ts_in_open(&in->filter, read, opaque, RELAY_INPUT_BUFFER);
+    if (ret < 0)
+        return ret;
+    return relay_open_demuxer(in, name, interrupt);
+}
+
+void relay_close_input(relay_input *in)
+{
+    if (!in)
+        return;
+    avformat_close_input(&in->fmt);
+    if (in->filter)
+        ts_in_close(&in->filter);
+}
+
+int relay_create(relay **out, const relay_desc *desc, const relay_input *in, const filler_ctx *filler)
+{
+    if (!out || !desc || !in || !in->fmt)
         return -EINVAL;
     relay *r = (relay *)calloc(1, sizeof(*r));
     if (!r)
         return -ENOMEM;
     r->desc = *desc;
-    r->in = in;
+    r->in = in->fmt;
+    r->filter = in->filter;
     r->filler = filler;
+    r->failed_step = -1;
+    r->gop.stream = -1;
     rep_ctx_reset(&r->rep);
     if (desc->trace)
         log_packet_set_sink(desc->trace);
@@ -75,19 +143,36 @@ int relay_create(relay **out, const relay_desc *desc, AVFormatContext *in, const
     return 0;
 }
 
-/* Output stream out_index mirroring input stream in_index on its PID. 0 or a library code. */
-static int relay_add_stream(relay *r, int in_index, int out_index)
+/*
+ * Output stream mirroring input stream in_index on its PID, with what the
+ * probe did not learn filled in (stream_type: what the input's PMT declares
+ * for the PID). A stream the muxer cannot take keeps no output stream.
+ * 0 or a library code.
+ */
+static int relay_add_stream(relay *r, int in_index, int stream_type)
 {
     const AVStream *ist = r->in->streams[in_index];
+    int plan = ts_layout_stream_plan(ist->codecpar);
 
-    r->stream_map[in_index] = out_index;
+    if (plan != TS_STREAM_RELAY) {
+        event ev = relay_event(EVENT_STREAM_UNKNOWN, r);
+        ev.stream = in_index;
+        ev.code = ist->id;
+        ev.reason = plan;
+        event_emit(&r->desc.events, &ev);
+        if (plan == TS_STREAM_LEAVE_OUT)
+            return 0;
+    }
+    int out_index = (int)r->out->nb_streams;
     AVStream *ost = avformat_new_stream(r->out, nullptr);
     if (!ost)
         return relay_setup_failed(r, EVENT_STEP_NEW_STREAM, out_index, AVERROR_UNKNOWN, nullptr);
+    r->stream_map[in_index] = out_index;
     int ret = avcodec_parameters_copy(ost->codecpar, ist->codecpar);
     if (ret < 0)
         return relay_setup_failed(r, EVENT_STEP_CODEC_PARAMETERS, in_index, ret, nullptr);
     ost->codecpar->codec_tag = 0;
+    ts_layout_fill_params(ost->codecpar, stream_type);
     ret = av_dict_copy(&ost->metadata, ist->metadata, AV_DICT_IGNORE_SUFFIX);
     if (ret < 0)
         return relay_setup_failed(r, EVENT_STEP_METADATA, in_index, ret, nullptr);
@@ -146,14 +231,8 @@ static void relay_mux_options(const relay_mux *m, AVFormatContext *output, AVDic
         av_dict_set(&output->metadata, "service_name", m->service_name, 0);
     if (m->service_provider && m->service_provider[0])
         av_dict_set(&output->metadata, "service_provider", m->service_provider, 0);
-    if (m->transport_stream_id)
-        av_dict_set_int(opts, "mpegts_transport_stream_id", m->transport_stream_id, 0);
     if (m->original_network_id)
         av_dict_set_int(opts, "mpegts_original_network_id", m->original_network_id, 0);
-    if (m->service_id)
-        av_dict_set_int(opts, "mpegts_service_id", m->service_id, 0);
-    if (m->pmt_start_pid)
-        av_dict_set_int(opts, "mpegts_pmt_start_pid", m->pmt_start_pid, 0);
     av_dict_set_int(opts, "muxrate", m->mux_rate, 0);
     av_dict_set_int(opts, "max_delay", m->max_delay, 0);
     av_dict_set(opts, "flush_packets", "0", 0);
@@ -164,6 +243,21 @@ static void relay_mux_options(const relay_mux *m, AVFormatContext *output, AVDic
     av_dict_set(opts, "avoid_negative_ts", "disabled", 0);
     /* Streams that stay silent (EPG, cues) must not hold the relay back. */
     av_dict_set(opts, "max_interleave_delta", RELAY_MAX_INTERLEAVE_DELTA, 0);
+}
+
+/*
+ * The muxer's program number, PMT PID and transport_stream_id: the input's
+ * unless the program's description overrides them. 0, or the refusal's code
+ * (reported).
+ */
+static int relay_output_identity(relay *r, const ts_identity *id, ts_layout_ids *ids)
+{
+    const relay_mux *m = &r->desc.mux;
+    ts_layout_overrides ov = {m->service_id, m->pmt_start_pid, m->transport_stream_id};
+    char why[RELAY_LAYOUT_TEXT_SIZE] = "";
+
+    int ret = ts_layout_output_ids(id, &ov, r->out, ids, why, sizeof(why));
+    return ret < 0 ? relay_setup_failed(r, EVENT_STEP_LAYOUT, -1, ret, why) : 0;
 }
 
 int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void *interrupt_opaque)
@@ -187,8 +281,14 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
         r->stream_map[i] = -1;
         r->next_dts[i] = AV_NOPTS_VALUE;
     }
+    ts_identity id;
+    memset(&id, 0, sizeof(id));
+    id.ts_id = id.program_number = id.pmt_pid = id.pcr_pid = -1;
+    if (r->filter)
+        ts_in_get_identity(r->filter, &id);
+    ts_layout_identity_from_demuxer(r->in, &id);
     for (int i = 0; i < n; i++) {
-        ret = relay_add_stream(r, i, i);
+        ret = relay_add_stream(r, i, ts_identity_stream_type(&id, r->in->streams[i]->id));
         if (ret < 0)
             return ret;
     }
@@ -202,6 +302,10 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
         return AVERROR(ENOMEM);
     for (unsigned i = 0; i < r->out->nb_streams; i++)
         r->last_dts[i] = AV_NOPTS_VALUE;
+    ts_layout_ids ids;
+    ret = relay_output_identity(r, &id, &ids);
+    if (ret < 0)
+        return ret;
     av_dump_format(r->out, 0, url, 1);
 
     if (!(r->out->oformat->flags & AVFMT_NOFILE)) {
@@ -223,7 +327,9 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
     }
 
     relay_mux_options(&r->desc.mux, r->out, &opts);
-    ret = avformat_write_header(r->out, &opts);
+    ret = ts_layout_set_options(&ids, &opts);
+    if (ret >= 0)
+        ret = avformat_write_header(r->out, &opts);
     av_dict_free(&opts);
     if (ret < 0)
         return relay_setup_failed(r, EVENT_STEP_WRITE_HEADER, -1, ret, url);
@@ -286,9 +392,51 @@ static const char *relay_refused(const relay *r, const AVPacket *pkt)
 }
 
 /*
+ * Leading pictures after a video switch. The switched stream's first packet
+ * queued after the switch is the key frame that opens a GOP (the filler's at
+ * the start of a break, the programme's at its end); with an open GOP the pictures
+ * that follow it in decoding order but are shown before it reference
+ * pictures of the GOP before, which the switch removed: they cannot be
+ * decoded and are left out, until the first picture shown at or after the
+ * key frame. Closed GOPs have none. Returns true when pkt is left out.
+ */
+static bool relay_leading(relay *r, const AVPacket *pkt)
+{
+    relay_gop_watch *g = &r->gop;
+
+    if (g->stream < 0 || pkt->stream_index != g->stream)
+        return false;
+    if (g->before > 0) {
+        g->before--;
+        return false;
+    }
+    if (g->key_pts == AV_NOPTS_VALUE) {
+        g->key_pts = pkt->pts;
+        if (pkt->pts == AV_NOPTS_VALUE)
+            g->stream = -1;
+        return false;
+    }
+    if (pkt->pts == AV_NOPTS_VALUE)
+        return false;
+    if (pkt->pts < g->key_pts) {
+        g->dropped++;
+        return true;
+    }
+    if (g->dropped > 0) {
+        event ev = relay_event(EVENT_LEADING_DROPPED, r);
+        ev.stream = g->stream;
+        ev.pts = g->key_pts;
+        ev.delta = g->dropped;
+        event_emit(&r->desc.events, &ev);
+    }
+    g->stream = -1;
+    return false;
+}
+
+/*
  * Writes the oldest queued packets while at least keep are queued (keep 0:
- * all), leaving out what the muxer would refuse. Returns 0 or the muxing
- * error, reported.
+ * all), leaving out what the muxer would refuse and the leading pictures
+ * after a switch. Returns 0 or the muxing error, reported.
  */
 static int relay_write(relay_loop *loop, int keep)
 {
@@ -297,7 +445,7 @@ static int relay_write(relay_loop *loop, int keep)
 
     while (loop->out_queue->count > 0 && loop->out_queue->count >= keep &&
            packets_queue_pop(loop->out_queue, &pkt) >= 0) {
-        const char *refused = relay_refused(r, pkt);
+        const char *refused = relay_leading(r, pkt) ? "LEAD" : relay_refused(r, pkt);
         if (refused) {
             log_packet(r->out, pkt, refused);
             av_packet_free(&pkt);
@@ -355,6 +503,17 @@ static void relay_on_event(void *opaque, const event *ev)
     relay_loop *loop = (relay_loop *)opaque;
     relay *r = loop->r;
 
+    /* The video switches: to the filler's key frame, or back to the programme's. */
+    if ((ev->type == EVENT_BREAK_STARTED || (ev->type == EVENT_BREAK_ENDED && ev->reason == EVENT_END_DURATION)) &&
+        ev->stream >= 0) {
+        r->gop.stream = ev->stream;
+        r->gop.before = 0;
+        for (int i = 0; i < loop->out_queue->count; i++)
+            r->gop.before += loop->out_queue->items[i]->stream_index == ev->stream;
+        r->gop.key_pts = AV_NOPTS_VALUE;
+        r->gop.dropped = 0;
+    }
+
     if (ev->type == EVENT_BREAK_STARTED && r->desc.out_depth > 0) {
         const packets_queue *q = loop->out_queue;
         for (int i = 0; i < q->count; i++) {
@@ -404,6 +563,14 @@ static void relay_progress(const relay *r)
     event_emit(&r->desc.events, &ev);
 }
 
+/* Seekable flags of the input's source: 0 for a live input. */
+static int relay_input_seekable(const relay *r)
+{
+    if (r->filter)
+        return ts_in_seekable(r->filter);
+    return r->in->pb ? r->in->pb->seekable : 0;
+}
+
 static bool relay_is_cue(const relay *r, const AVStream *ist)
 {
     if (r->desc.cue_pid == RELAY_CUE_ANY_SCTE35)
@@ -443,7 +610,9 @@ int relay_run(relay *r)
      * A live input is read afresh from here: what arrived during set-up is
      * stale. A file is not: what probing read is the start of the recording.
      */
-    if (!r->in->pb || !(r->in->pb->seekable & AVIO_SEEKABLE_NORMAL)) {
+    if (!(relay_input_seekable(r) & AVIO_SEEKABLE_NORMAL)) {
+        if (r->filter)
+            ts_in_flush(r->filter);
         if (r->in->pb)
             avio_flush(r->in->pb);
         avformat_flush(r->in);

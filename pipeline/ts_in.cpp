@@ -303,6 +303,11 @@ AVIOContext *ts_in_pb(ts_in *f)
     return f ? f->pb : nullptr;
 }
 
+int ts_in_seekable(const ts_in *f)
+{
+    return f && f->source ? f->source->seekable : 0;
+}
+
 int ts_in_get_identity(const ts_in *f, ts_identity *id)
 {
     if (!f || !id)

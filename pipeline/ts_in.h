@@ -86,6 +86,10 @@ AVIOContext *ts_in_pb(ts_in *f);
  */
 int ts_in_flush(ts_in *f);
 
+/* The source's AVIO seekable flags (AVIO_SEEKABLE_*): 0 for a live source,
+ * a callback source or without a filter. */
+int ts_in_seekable(const ts_in *f);
+
 /* Copies what the filter has learnt so far. 0; -22 without f or id. */
 int ts_in_get_identity(const ts_in *f, ts_identity *id);
 

@@ -15,6 +15,7 @@ extern "C" {
 #define FILLED_SAMPLE_RATE      48000
 #define FILLED_LSF_SAMPLE_RATE  24000   // MPEG-2 audio's lower rates: stream type 0x04
 #define STREAM_TYPE_MPEG2_AUDIO 0x04
+#define STREAM_TYPE_PRIVATE_PES 0x06
 
 int ts_layout_identity_from_demuxer(const AVFormatContext *in, ts_identity *id)
 {
@@ -75,6 +76,13 @@ int ts_layout_output_ids(const ts_identity *in, const ts_layout_overrides *ov,
     r.service_id = pick(ov->service_id, in->program_number, 1, 0xFFFF);
     r.pmt_pid = pick(ov->pmt_pid, in->pmt_pid, MUXER_MIN_PID, MUXER_MAX_PID);
     r.ts_id = pick(ov->ts_id, in->ts_id, 1, 0xFFFF);
+    r.system_b = 0;
+    for (unsigned i = 0; i < out->nb_streams; i++) {
+        enum AVCodecID codec = out->streams[i]->codecpar->codec_id;
+        if ((codec == AV_CODEC_ID_AC3 || codec == AV_CODEC_ID_EAC3) &&
+            ts_identity_stream_type(in, muxer_pid(out, i)) == STREAM_TYPE_PRIVATE_PES)
+            r.system_b = 1;
+    }
     int pmt_pid = r.pmt_pid ? r.pmt_pid : MUXER_DEFAULT_PMT_PID;
     for (unsigned i = 0; i < out->nb_streams; i++) {
         if (muxer_pid(out, i) != pmt_pid)
@@ -107,7 +115,7 @@ int ts_layout_set_options(const ts_layout_ids *ids, AVDictionary **opts)
         if (ret < 0)
             return ret;
     }
-    return 0;
+    return ids->system_b ? av_dict_set(opts, "mpegts_flags", "+system_b", 0) : 0;
 }
 
 int ts_layout_stream_plan(const AVCodecParameters *par)

@@ -19,11 +19,12 @@ struct ts_layout_overrides {
     int ts_id;        // transport_stream_id
 };
 
-/* What the muxer is given; 0 leaves the muxer's default (1, 0x1000, 1). */
+/* What the muxer is given; 0 leaves the muxer's default (1, 0x1000, 1, ATSC). */
 struct ts_layout_ids {
     int service_id;   // mpegts_service_id
     int pmt_pid;      // mpegts_pmt_start_pid
     int ts_id;        // mpegts_transport_stream_id
+    int system_b;     // 1: AC-3 and E-AC-3 declared the DVB way (0x06 and their descriptors)
 };
 
 /*
@@ -39,7 +40,9 @@ int ts_layout_identity_from_demuxer(const AVFormatContext *in, ts_identity *id);
  * AVStream.id is the PID; an id below 16 gets 0x100 + index, as the muxer
  * does). Each value is the override when nonzero, otherwise the input's when
  * known and within the muxer's range (program number and transport_stream_id
- * 1..65535, PMT PID 0x20..0x1FFA), otherwise the muxer's default.
+ * 1..65535, PMT PID 0x20..0x1FFA), otherwise the muxer's default. AC-3 and
+ * E-AC-3 keep the input's signalling: DVB's (system_b) when the input
+ * declares one of them as private data (0x06), else ATSC's (0x81, 0x87).
  * Returns 0 and fills *ids; -34 for an override outside the muxer's range;
  * -22 without in, ov, out or ids, or when the PMT PID (also the muxer's
  * default) is the PID of an output stream. On -34 and on a collision a

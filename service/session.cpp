@@ -24,6 +24,7 @@ extern "C" {
 #include "pipeline/filler.h"
 #include "pipeline/relay.h"
 #include "pipeline/trace.h"
+#include "pipeline/ts_layout.h"
 #include "service/app_ctx.h"
 #include "service/ratelimit.h"
 #include "service/udp_in.h"
@@ -205,6 +206,11 @@ static void slicer_log_setup_failure(slicer_session *ses, const event *ev)
     case EVENT_STEP_WRITE_HEADER:
         slicer_fail(ses, "%s: avformat_write_header failed: %s", "slicer_streams", text);
         break;
+    case EVENT_STEP_LAYOUT:
+        log_printf(LOG_ERROR, "%s: output identity refused: %s; check --mpegts_service_id, "
+                   "--mpegts_pmt_start_pid and --mpegts_transport_stream_id", "slicer_streams",
+                   ev->text ? ev->text : text);
+        break;
     default:
         break;
     }
@@ -338,6 +344,18 @@ static void slicer_on_event(void *opaque, const event *ev)
         log_printf(LOG_INFO, "%s: source stream %d now belongs to output stream %d", LOOP_NAME, ev->code,
                    ev->stream);
         break;
+    case EVENT_STREAM_UNKNOWN:
+        if (ev->reason == TS_STREAM_LEAVE_OUT)
+            log_printf(LOG_ERROR, "%s: stream on PID 0x%X has unknown parameters: left out for this session",
+                       "slicer_streams", (unsigned)ev->code);
+        else
+            log_printf(LOG_INFO, "%s: stream on PID 0x%X has no sample rate yet: relayed as declared",
+                       "slicer_streams", (unsigned)ev->code);
+        break;
+    case EVENT_LEADING_DROPPED:
+        log_printf(LOG_INFO, "%s: %" PRId64 " leading pictures of the GOP at pts %" PRId64 " left out on stream %d",
+                   LOOP_NAME, ev->delta, ev->pts, ev->stream);
+        break;
     case EVENT_EPG_ADDED:
         if (!ses->quiet)
             log_printf(LOG_INFO, "%s: adding EPG track", "slicer_streams");
@@ -404,6 +422,12 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.verbose = app->debug > 1;
     desc.time_signal_breaks = app->time_signal_breaks;
     return desc;
+}
+
+/* The input filter's source: what the UDP receiver has, as soon as it has some. */
+static int slicer_read_input(void *opaque, uint8_t *buf, int size)
+{
+    return avio_read_partial((AVIOContext *)opaque, buf, size);
 }
 
 /* Bytes the input and output rings hold: about a second at the mux rate. */
@@ -483,11 +507,12 @@ static void slicer_check_filler(slicer_session *ses, const AVFormatContext *inpu
 static int slicer_streams(slicer_session *ses)
 {
     app_ctx *app = ses->app;
-    AVFormatContext *input = nullptr;
+    relay_input input = {};
     relay *relay = nullptr;
     udp_in *src = nullptr;
     udp_out *dst = nullptr;
     slicer_output_stop output_stop = {app, 0};
+    const AVIOInterruptCB interrupt = {slicer_interrupt, app};
     char err[ERR_TEXT_SIZE] = {0};
     int ret;
 
@@ -501,34 +526,23 @@ static int slicer_streams(slicer_session *ses)
         return ret;
     }
     ses->src = src;
-    input = avformat_alloc_context();
-    if (!input) {
-        udp_in_destroy(&src);
-        return AVERROR(ENOMEM);
-    }
-    input->interrupt_callback.callback = slicer_interrupt;
-    input->interrupt_callback.opaque = app;
-    input->pb = udp_in_pb(src);
-    input->flags |= AVFMT_FLAG_CUSTOM_IO;
-    ret = avformat_open_input(&input, app->src_url, av_find_input_format("mpegts"), nullptr);
+    ret = relay_open_input_reader(&input, app->src_url, slicer_read_input, udp_in_pb(src), &interrupt);
     if (ret < 0) {
-        slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
-                    err_to_str(err, sizeof(err), ret));
+        if (input.failed_step == RELAY_INPUT_PROBE)
+            slicer_fail(ses, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
+                        app->src_url, err_to_str(err, sizeof(err), ret));
+        else
+            slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
+                        err_to_str(err, sizeof(err), ret));
+        slicer_count_overruns(ses);
+        ses->src = nullptr;
         udp_in_destroy(&src);
+        status_session_ended(&app->status);
         return ret;
     }
-
     if (!ses->quiet)
-        log_printf(LOG_INFO, "%s: avformat_find_stream_info()...", "slicer_streams");
-    ret = avformat_find_stream_info(input, nullptr);
-    if (ret < 0) {
-        slicer_fail(ses, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
-                    app->src_url, err_to_str(err, sizeof(err), ret));
-        goto out_close_input;
-    }
-    if (!ses->quiet)
-        av_dump_format(input, 0, app->src_url, 0);
-    slicer_check_filler(ses, input);
+        av_dump_format(input.fmt, 0, app->src_url, 0);
+    slicer_check_filler(ses, input.fmt);
 
     ret = slicer_open_sender(app, &dst);
     if (ret < 0) {
@@ -541,11 +555,13 @@ static int slicer_streams(slicer_session *ses)
         relay_desc desc = slicer_relay_desc(ses);
         desc.mux.write = udp_out_write;
         desc.mux.write_opaque = dst;
-        ret = relay_create(&relay, &desc, input, app->filler);
+        ret = relay_create(&relay, &desc, &input, app->filler);
     }
     if (ret < 0)
         goto out_close_input;
     ret = relay_open_output(relay, app->dst_url, slicer_interrupt_output, &output_stop);
+    if (ret < 0 && relay->failed_step == EVENT_STEP_LAYOUT)
+        ret = SLICER_CONFIG_FAULT;
     if (ret >= 0) {
         /* Start from fresh input: what arrived during set-up is stale. */
         udp_in_discard(src);
@@ -560,8 +576,9 @@ static int slicer_streams(slicer_session *ses)
 out_close_input:
     ses->dst = nullptr;
     slicer_close_sender(&dst);
-    avformat_close_input(&input);
+    relay_close_input(&input);
     slicer_count_overruns(ses);
+    ses->src = nullptr;
     udp_in_destroy(&src);
     status_session_ended(&app->status);
     return ret;
@@ -662,6 +679,11 @@ int slicer_main_loop(app_ctx *app)
         slicer_library_quiet.store(ses.quiet);
         ret = slicer_streams(&ses);
         int64_t took = av_gettime_relative() - started;
+        if (ret == SLICER_CONFIG_FAULT) {
+            /* The options cannot work with this programme: no later session would do better. */
+            log_printf(LOG_ERROR, "%s: the service stops: its options do not fit the input", "slicer_main_loop");
+            break;
+        }
 
         if (ret < 0 && took < SLICER_RETRY_PERIOD_US)
             quick_failures++;
@@ -673,5 +695,5 @@ int slicer_main_loop(app_ctx *app)
 
     ratelimit_flush(&failures, status_now_us());
     filler_destroy(&app->filler);
-    return 0;
+    return ret == SLICER_CONFIG_FAULT ? ret : 0;
 }

@@ -8,11 +8,18 @@
 
 struct app_ctx;
 
+#include <cerrno>
+
+/* A session's result when the options refuse the input's layout (a collision). */
+#define SLICER_CONFIG_FAULT (-ENOTRECOVERABLE)
+
 /*
  * Builds the URLs, routes the media library's log into the logger, loads the
  * filler and runs one stream session after another until the stop flag is
- * set. Returns 0 after the stop flag was set, or the loader's code (logged)
- * when the filler cannot be loaded.
+ * set. Returns 0 after the stop flag was set, the loader's code (logged)
+ * when the filler cannot be loaded, or SLICER_CONFIG_FAULT (logged) when
+ * the output identity the options ask for collides with the input: the
+ * sessions stop and the service ends.
  */
 int slicer_main_loop(app_ctx *app);
 

@@ -9,7 +9,7 @@ from kestrow_report import LEAD, WRAP, Stream, by_pid, media_pids, near, read  #
 
 
 def first_key_at_or_after(video_src, pts):
-    for p in sorted(video_src, key=lambda p: p["dts"]):
+    for p in sorted((p for p in video_src if p["dts"] is not None), key=lambda p: p["dts"]):
         if p["key"] and p["pts"] >= pts:
             return p
     return None
@@ -33,6 +33,8 @@ class Splice:
             last = None
             for p in st.out:
                 assert p["origin"] != "?", "PID 0x%x: packet of unknown origin at dts %s" % (st.pid, p["dts"])
+                if p["pts"] is None:
+                    continue  # the second access unit of a PES carries no timestamps
                 assert p["pts"] >= p["dts"], "PID 0x%x: pts %d < dts %d" % (st.pid, p["pts"], p["dts"])
                 assert last is None or p["dts"] > last, "PID 0x%x: dts %d after %d" % (st.pid, p["dts"], last)
                 last = p["dts"]
@@ -65,7 +67,7 @@ class Splice:
             assert got["dts"] - start_key["dts"] == want["dts"] - fill0["dts"], "filler dts not kept"
         assert not any(p["origin"] == "src" and (p["hash"], p["pts"]) == (start_key["hash"], start_key["pts"])
                        for p in self.video.out), "the start key frame was written"
-        after = [p for p in self.video.out if p["dts"] > run[-1]["dts"]]
+        after = [p for p in self.video.out if p["dts"] is not None and p["dts"] > run[-1]["dts"]]
         if end_key is not None and len(run) < len(self.video.fill):
             assert after and after[0]["origin"] == "src" and after[0]["dts"] == end_key["dts"], (
                 "video did not return on the key frame at pts %d" % end_key["pts"])

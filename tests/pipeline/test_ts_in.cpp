@@ -17,7 +17,6 @@ extern "C" {
 #include "common/test_support.h"
 #include "pipeline/ts_in.h"
 #include "pipeline/ts_layout.h"
-#include "pipeline/ts_out.h"
 #include "pipeline/ts_psi.h"
 
 namespace {
@@ -266,8 +265,8 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
         ts_layout_ids ids;
         const char *msg;
     } cases[] = {
-        {&input, {0, 0, 0}, 0, {2064, 0x810, 1}, ""},
-        {&input, {5, 0x1FFA, 9}, 0, {5, 0x1FFA, 9}, ""},
+        {&input, {0, 0, 0}, 0, {2064, 0x810, 1, 0}, ""},
+        {&input, {5, 0x1FFA, 9}, 0, {5, 0x1FFA, 9, 0}, ""},
         {&unknown, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
         {&low, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
         {&input, {0, 0x1001, 0}, -EINVAL, {}, "PMT PID 0x1001 is also the PID of stream 1 (audio)"},
@@ -278,11 +277,11 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.msg);
-        ts_layout_ids ids = {-7, -7, -7};
+        ts_layout_ids ids = {-7, -7, -7, -7};
         char msg[128] = "";
         EXPECT_EQ(c.ret, ts_layout_output_ids(c.in, &c.ov, out, &ids, msg, sizeof(msg)));
         EXPECT_STREQ(c.msg, msg);
-        const ts_layout_ids want = c.ret ? ts_layout_ids{-7, -7, -7} : c.ids;  // unchanged
+        const ts_layout_ids want = c.ret ? ts_layout_ids{-7, -7, -7, -7} : c.ids;  // unchanged
         EXPECT_EQ(0, memcmp(&want, &ids, sizeof(ids)));
     }
     avformat_free_context(out);
@@ -341,65 +340,6 @@ TEST(TsLayout, StreamPlansMatchWhatTheMuxerTakes)
         EXPECT_EQ(0, header_result(par, true));
     }
     avcodec_parameters_free(&par);
-}
-
-// The session's output set-up on the generated layout: every stream planned
-// and added with its PID, the identity carried over, the header written, and
-// the output's own PAT/PMT read back through the filter.
-TEST_F(TsIn, OutputOfTheBroadcastLayoutKeepsItsIdentity)
-{
-    ts_in *f = nullptr;
-    AVFormatContext *in = open_input(stream_path(false), &f);
-    ts_identity id;
-    ASSERT_EQ(0, ts_in_get_identity(f, &id));
-    AVFormatContext *out = nullptr;
-    ASSERT_GE(avformat_alloc_output_context2(&out, nullptr, "mpegts", nullptr), 0);
-    for (unsigned i = 0; i < in->nb_streams; i++) {
-        const AVStream *ist = in->streams[i];
-        if (ts_layout_stream_plan(ist->codecpar) == TS_STREAM_LEAVE_OUT)
-            continue;
-        AVStream *ost = avformat_new_stream(out, nullptr);
-        ASSERT_GE(avcodec_parameters_copy(ost->codecpar, ist->codecpar), 0);
-        ost->codecpar->codec_tag = 0;
-        ost->id = ist->id;
-        EXPECT_EQ(ist->id == 0x1003 || ist->id == 0x1005 ? TS_STREAM_RELAY_FILLED : TS_STREAM_RELAY,
-                  ts_layout_fill_params(ost->codecpar, ts_identity_stream_type(&id, ist->id)));
-    }
-    ASSERT_EQ(0, ts_layout_identity_from_demuxer(in, &id));
-    ts_layout_ids ids;
-    const ts_layout_overrides keep = {0, 0, 0};
-    char msg[128] = "";
-    ASSERT_EQ(0, ts_layout_output_ids(&id, &keep, out, &ids, msg, sizeof(msg))) << msg;
-    AVDictionary *opts = nullptr;
-    ASSERT_EQ(0, ts_layout_set_options(&ids, &opts));
-    AVPacket *pkt = av_packet_alloc();
-    while (av_read_frame(in, pkt) >= 0 && in->streams[pkt->stream_index]->id != 0x1000)
-        av_packet_unref(pkt);
-    av_packet_rescale_ts(pkt, in->streams[pkt->stream_index]->time_base, {1, 90000});
-    pkt->stream_index = 0;  // the video, added first
-    // Through the output stage, which declares the cue PID as SCTE-35 again.
-    ts_out_config cfg = {{CUE_PID}, 1, -1};
-    ts_out *stage = nullptr;
-    ASSERT_EQ(0, ts_out_open(&stage, (*dir / "out.ts").c_str(), &cfg, nullptr, 1316));
-    out->pb = ts_out_pb(stage);
-    EXPECT_EQ(0, avformat_write_header(out, &opts));
-    EXPECT_EQ(0, av_interleaved_write_frame(out, pkt));  // the tables go out with it
-    EXPECT_EQ(0, av_write_trailer(out));
-    EXPECT_EQ(0, ts_out_close(&stage));
-    av_packet_free(&pkt);
-    EXPECT_EQ(nullptr, av_dict_get(opts, "", nullptr, AV_DICT_IGNORE_SUFFIX));  // all taken
-    av_dict_free(&opts);
-    avformat_free_context(out);
-    avformat_close_input(&in);
-    ts_in_close(&f);
-
-    ts_in_stats st;
-    ts_identity back;
-    filter_all(kt::read_file(*dir / "out.ts"), &st, &back);
-    EXPECT_EQ(1, back.ts_id);
-    EXPECT_EQ(2064, back.program_number);
-    EXPECT_EQ(0x810, back.pmt_pid);
-    EXPECT_EQ(es_text(id), es_text(back));  // every PID with its stream type
 }
 
 }  // namespace

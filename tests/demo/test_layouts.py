@@ -1,0 +1,139 @@
+"""Programmes laid out as broadcasters send them, through KestrowDemo, and
+live through KestrowApp: each output keeps the programme's PAT/PMT identity
+and every stream, splices where the cue says, loses no programme picture
+outside the break but the leading pictures of an open GOP, and decodes
+without new errors."""
+import os
+import subprocess
+import unittest
+
+import kt
+import splicecheck
+
+TICKS = kt.TICKS
+CUE_AT, CUE_DUR = 2, 2
+DVB = dict(video_pid=0x1000, audio_pids=[0x1001], pmt_pid=0x810, audio="mp2")
+MPEG2_OPEN = dict(video_codec="mpeg2", gop=24, open_gop=True)
+
+# name, programme options, filler options (same codecs and PIDs), decoding
+# errors the output may add, and whether packets are checked byte for byte.
+# Known errors: the splice rules still show the filler's last pictures after
+# an open GOP's return key frame (MPEG-2), and H.264's reference marking does
+# not survive a return on a non-IDR key frame. HEVC: the checker's parser
+# hands a start code's leading zero byte to the packet before, so the packets
+# on both sides of a splice differ by that byte from the recordings.
+HEVC = dict(video_codec="hevc", audio="ac3,eac3", dvb=True)
+ROWS = [
+    ("dvb", dict(DVB, program_number=2064, ts_id=1, cuei=False, **MPEG2_OPEN), dict(DVB, **MPEG2_OPEN), 1, True),
+    ("two_au_h264", dict(two_au_pes=True), {}, 0, True),
+    ("two_au_mpeg2", dict(two_au_pes=True, video_codec="mpeg2", gop=24), dict(video_codec="mpeg2", gop=24), 0,
+     True),
+    ("silent_pid_and_extras", dict(silent_pids=["0x103", "0x105:0x04"], subtitles="deu", teletext="deu", data_pid=0x104,
+                                   audio="aac:eng,mp2:fra"), {}, 0, True),
+    ("hevc_ac3_eac3", HEVC, HEVC, 0, False),
+    ("h264_open_gop", dict(open_gop=True), dict(open_gop=True), 2, True),
+]
+
+
+def decode_errors(path):
+    res = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
+                         stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=120)
+    return [line for line in res.stderr.splitlines() if line.strip()]
+
+
+class Layouts(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls._tmp = kt.scratch("kestrow-layouts-")
+        cls.dir = cls._tmp.name
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
+
+    def generate(self, name, prog_opts, filler_opts, at=CUE_AT):
+        prog = os.path.join(self.dir, name + ".ts")
+        filler = os.path.join(self.dir, name + "_filler.ts")
+        small = dict(size="160x120", duration=at + 4)
+        info = kt.gen.generate(prog, cues=["at=%d,dur=%d,lead=1.5" % (at, CUE_DUR)], **small, **prog_opts)
+        kt.gen.generate(filler, filler=True, **dict(small, duration=4, **filler_opts))
+        return prog, filler, info["start"]
+
+    def expect_output(self, prog, filler, out, start, known_errors, exact=True):
+        """The checks every row's output passes."""
+        want, got = kt.gen.check(prog, "--layout"), kt.gen.check(out, "--layout")
+        self.assertEqual(got["ts_id"], want["ts_id"])
+        self.assertEqual([(p["number"], p["pmt_pid"], p["pcr_pid"]) for p in got["programs"]],
+                         [(p["number"], p["pmt_pid"], p["pcr_pid"]) for p in want["programs"]])
+        streams = lambda r: {(e["pid"], e["stream_type"], tuple(e["languages"])) for e in r["es"]}  # noqa: E731
+        self.assertLessEqual(streams(want), streams(got))
+
+        new = len(decode_errors(out)) - len(decode_errors(prog))
+        self.assertLessEqual(new, known_errors, decode_errors(out))
+
+        check = splicecheck.Splice(prog, filler, out)
+        if not exact:
+            for st in [check.video] + list(check.audio.values()):
+                self.assertEqual(len(st.runs()), 1 if st.fill else 0, "PID 0x%x" % st.pid)
+            return
+        check.expect_valid()
+        self.expect_pictures(check, start + CUE_AT * TICKS)
+
+    def expect_pictures(self, check, splice_point):
+        """The break lies where the cue says, and of the programme's pictures
+        between the first and the last relayed (a live session starts and
+        stops mid-stream), only the break's are missing and, after the return
+        key frame, the leading pictures shown before it."""
+        brk = check.expect_break(0, splice_point, CUE_DUR * TICKS,
+                                 audio_with_filler=splicecheck.media_pids(check.filler, "audio"))
+        src = check.video.src
+        kept = {(p["hash"], p["pts"]) for p in check.video.out if p["origin"] == "src"}
+        first = src.index(brk["start"])
+        back = src.index(brk["end"])
+        leading = back + 1
+        while leading < len(src) and src[leading]["pts"] is not None and src[leading]["pts"] < brk["end"]["pts"]:
+            leading += 1
+        missing = [i for i, p in enumerate(src) if (p["hash"], p["pts"]) not in kept]
+        relayed = [i for i, p in enumerate(src) if (p["hash"], p["pts"]) in kept]
+        self.assertEqual([i for i in missing if relayed[0] < i < relayed[-1]],
+                         list(range(first, back)) + list(range(back + 1, leading)))
+
+    def test_layouts_through_the_demo(self):
+        for name, prog_opts, filler_opts, known_errors, exact in ROWS:
+            with self.subTest(name):
+                prog, filler, start = self.generate(name, prog_opts, filler_opts)
+                out = os.path.join(self.dir, name + "_out.ts")
+                res = subprocess.run([kt.DEMO, prog, out, filler], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+                self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+                self.expect_output(prog, filler, out, start, known_errors, exact)
+
+    def test_live_relay_keeps_the_identity_and_refuses_a_colliding_pmt_pid(self):
+        # The session starts after probing: the cue comes later than in a file.
+        prog, filler, start = self.generate("live", dict(DVB, program_number=2064, ts_id=1, two_au_pes=True), DVB,
+                                            at=4)
+        svc = kt.Service(self.dir, filler=filler, name="live")
+        self.addCleanup(svc.close)
+        self.assertTrue(svc.ready())
+        svc.send(prog)
+        rc, _ = svc.stop(settle=2)
+        self.assertEqual(rc, 0)
+        got = kt.gen.check(svc.out, "--layout")
+        self.assertEqual([(p["number"], p["pmt_pid"]) for p in got["programs"]], [(2064, 0x810)])
+        check = splicecheck.Splice(prog, filler, svc.out)
+        check.expect_valid()
+        self.expect_pictures(check, start + 4 * TICKS)
+
+        # The operator's PMT PID is the video's: the service says so and ends by itself.
+        svc = kt.Service(self.dir, "--mpegts_pmt_start_pid=4096", filler=filler, name="collision")
+        self.addCleanup(svc.close)
+        self.assertTrue(svc.ready())
+        svc.send(prog)
+        self.assertIsNotNone(kt.wait_for(lambda: svc.proc.poll(), 20), "the service kept running")
+        self.assertEqual(svc.proc.returncode, 1)
+        self.assertIn("slicer_streams: output identity refused: PMT PID 0x1000 is also the PID of stream 0 (video)",
+                      svc.text())
+
+
+if __name__ == "__main__":
+    unittest.main()
