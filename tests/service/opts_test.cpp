@@ -322,35 +322,3 @@ TEST(OptsFile, NestingAndLengthAreBounded)
     EXPECT_EQ(0, over->debug);  // nothing of the file is applied
     EXPECT_NE(std::string::npos, p.err.find("more than 4095 arguments")) << p.err;
 }
-
-namespace {
-int calls, seen_argc;
-std::string seen_first, seen_last;
-int record_parse(app_ctx *, int argc, char **argv)
-{
-    calls++;
-    seen_argc = argc;
-    seen_first = argv[0];
-    seen_last = argv[argc - 1];
-    return 7;
-}
-} // namespace
-
-TEST(OptsFile, ReaderHandsTheListToItsCallbackOrReportsWhyNot)
-{
-    st::TempDir dir;
-    st::App app;
-    st::write_file(dir / "a.conf", "one\n\n two \n");
-    st::write_file(dir / "none.conf", "# nothing\n");
-    calls = 0;
-    EXPECT_EQ(7, opts_from_file((dir / "a.conf").c_str(), app.ctx, record_parse));
-    EXPECT_EQ(1, calls);
-    EXPECT_EQ(3, seen_argc);
-    EXPECT_EQ(dir / "a.conf", seen_first);
-    EXPECT_EQ("two", seen_last);
-    EXPECT_EQ(0, opts_from_file((dir / "none.conf").c_str(), app.ctx, record_parse));
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-ENOENT, opts_from_file((dir / "no.conf").c_str(), app.ctx, record_parse));
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(1, calls);
-}
