@@ -329,15 +329,6 @@ class Package(unittest.TestCase):
         probe = run(["ffprobe", "-v", "error", "-show_entries", "program_tags", "-of", "default", out]).stdout
         self.assertIn("service_name=Kestrow Example", probe, "the example's service name")
 
-    def test_demo_tries_a_break_on_a_recording(self):
-        filler, prog, out = (os.path.join(self.dir, n + ".ts") for n in ("demo-filler", "demo-programme", "demo-out"))
-        kestrow_gen.generate(filler, filler=True, duration=4)
-        info = kestrow_gen.generate(prog, duration=8, cues=["at=3,dur=2"])
-        res = run([self.path("/usr/bin/KestrowDemo"), prog, out, filler], timeout=120)
-        self.assertEqual(res.returncode, 0, res.stderr[-2000:])
-        video = {p["hash"] for p in kestrow_gen.check(out)["packets"] if p["pid"] == info["video_pid"]}
-        self.assertTrue(video & {p["hash"] for p in kestrow_gen.check(filler)["packets"]}, "no break")
-
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
