@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 extern "C" {
 #include <libavformat/avformat.h>

@@ -1,8 +1,7 @@
-// The output stage on hand-made packet sequences written straight into its
-// I/O context, for the cases the muxer rarely or never produces: sections
-// needing more packets than their PES, no null packet in reach, PES units
-// without a length, a PCR on a cue PID, bytes arriving in odd pieces or out
-// of sync, and malformed cues.
+// The output stage on hand-made packet sequences written straight into its I/O
+// context, for what the muxer rarely or never produces: sections needing more
+// packets than their PES, no null packet in reach, PES units without a length,
+// a PCR on a cue PID, bytes in odd pieces or out of sync, malformed cues.
 #include <gtest/gtest.h>
 
 #include <cerrno>
