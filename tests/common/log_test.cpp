@@ -34,12 +34,7 @@ void in_logger_child(const std::function<void(const kt::TempDir &)> &body)
 
 size_t entries(const std::string &dir)
 {
-    size_t n = 0;
-    for (auto &e : std::filesystem::directory_iterator(dir)) {
-        (void)e;
-        n++;
-    }
-    return n;
+    return (size_t)std::distance(std::filesystem::directory_iterator(dir), {});
 }
 
 TEST(Logger, LineLayoutByLevel)
