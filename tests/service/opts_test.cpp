@@ -52,7 +52,7 @@ void expect_rejected(const Parse &p, const std::string &element)
 
 } // namespace
 
-TEST(Opts, DefaultsAndHelp)
+TEST(Opts, Defaults)
 {
     st::App app;
     Parse p = parse(app, {});
@@ -66,10 +66,6 @@ TEST(Opts, DefaultsAndHelp)
     EXPECT_EQ(0, app->service_id);
     EXPECT_EQ(0, app->dst_ttl);
     EXPECT_EQ(0, app->src_buffer);
-
-    p = parse_raw(app, {"--port=1", "--help", "--port=2"});
-    EXPECT_EQ(-EPERM, p.ret);
-    EXPECT_EQ(0u, p.err.find("KestrowApp - " KESTROW_VERSION ", ")) << p.err;
 }
 
 TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
