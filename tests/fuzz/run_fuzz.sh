@@ -1,19 +1,10 @@
 #!/usr/bin/env bash
-# Builds a libFuzzer target with clang++ (-fsanitize=fuzzer,address,undefined)
-# and runs it for a bounded time on a seed corpus made at run time:
-#   scte35  the SCTE 35 parser (default), seeded with generated sections;
-#   ts_out  the MPEG-TS output stage, which builds its streams from the input;
-#   opts    the service's options-file reader and option parser;
-#   demo    KestrowDemo's whole path (demo_run) on mutated TS files, seeded
-#           with short programmes from tools/kestrow_gen.py.
-#
+# Builds a libFuzzer target with clang++ (fuzzer, address, undefined) and runs it
+# for KESTROW_FUZZ_SECONDS (default 20) on seeds made at run time:
 #   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out|opts|demo] [libFuzzer flags...]
-#
-# KESTROW_FUZZ_SECONDS sets the budget (default 20). KESTROW_FUZZ_CORPUS names
-# a corpus folder to keep and grow across runs (default: WORK_DIR/corpus,
-# emptied at each run). Findings (crash-*, leak-*, timeout-*, oom-*) are
-# written to WORK_DIR. Exits 77 (skipped) when clang++ is not installed; any
-# finding fails the run. The binary is rebuilt only when a source changed.
+# KESTROW_FUZZ_CORPUS names a corpus folder kept across runs (default
+# WORK_DIR/corpus, emptied each run). Findings go to WORK_DIR and fail the run;
+# exits 77 (skipped) without clang++. The binary is rebuilt when a source changed.
 set -euo pipefail
 
 src=$(cd "${1:?source dir}" && pwd)

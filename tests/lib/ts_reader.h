@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -32,21 +31,15 @@ inline uint32_t crc32(const uint8_t *p, size_t len)
     return crc;
 }
 
-/* Appends the CRC_32 that makes the section check to 0. */
-inline void append_crc(bytes &sec)
-{
-    uint32_t crc = crc32(sec.data(), sec.size());
-    for (int s = 24; s >= 0; s -= 8)
-        sec.push_back((uint8_t)(crc >> s));
-}
-
 /* Sets section_length and appends the CRC_32 that makes the section check to 0. */
 inline bytes with_crc(bytes s)
 {
     int sl = (int)s.size() + 4 - 3;
     s[1] = (uint8_t)((s[1] & 0xF0) | (sl >> 8));
     s[2] = (uint8_t)sl;
-    append_crc(s);
+    uint32_t crc = crc32(s.data(), s.size());
+    for (int b = 24; b >= 0; b -= 8)
+        s.push_back((uint8_t)(crc >> b));
     return s;
 }
 
@@ -236,16 +229,6 @@ inline pmt_info parse_pmt(const bytes &sec)
         o += 5 + n;
     }
     return pmt;
-}
-
-/* Whether a descriptor loop holds a registration descriptor with this identifier. */
-inline bool has_registration(const bytes &loop, const char *id)
-{
-    for (size_t o = 0; o + 2 <= loop.size(); o += 2 + loop[o + 1])
-        if (loop[o] == 0x05 && loop[o + 1] >= 4 && o + 6 <= loop.size() &&
-            std::string(loop.begin() + o + 2, loop.begin() + o + 6) == id)
-            return true;
-    return false;
 }
 
 /* The PMT PID of the first programme of the first PAT. */

@@ -2,12 +2,15 @@
 on every terminating signal, and the XML-RPC control port driven by Python's
 xmlrpc.client."""
 import os
+import re
 import signal
 import socket
 import subprocess
 import sys
 import time
 import unittest
+import urllib.error
+import urllib.request
 import xmlrpc.client
 
 import kt
@@ -16,6 +19,10 @@ LIMIT = 1.0   # seconds from the signal to the end of the process
 # A client connection still open at the stop holds xmlrpc-c's teardown: its
 # server loop notices finished connections only every 2 seconds.
 HELD = 2.0
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+STATUS_KEYS = {"state": str, "session_uptime": float, "input_bitrate": int, "output_bitrate": int,
+               "packets_in": int, "packets_out": int, "overruns": int, "cues": int,
+               "breaks_aired": int, "breaks_skipped": int, "last_event": dict}
 
 
 def fault_of(port, name, *params):
@@ -25,6 +32,15 @@ def fault_of(port, name, *params):
     except xmlrpc.client.Fault as f:
         return f.faultCode
     return None
+
+
+def http(method, url):
+    """(status, content type, body) of one bounded request."""
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, method=method), timeout=10) as r:
+            return r.status, r.headers.get("Content-Type"), r.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, e.headers.get("Content-Type"), ""
 
 
 class Base(unittest.TestCase):
@@ -66,12 +82,22 @@ class Service(Base):
         conf = os.path.join(d, "cycle.conf")
         with open(conf, "w") as f:
             f.write("--debug\n%s\n" % conf)
+        good = kt.required_args()
         for args in (["-h"], ["--help"], ["--port=5", "--he"], ["--nosuch"], ["-P", "5"], ["--port"],
-                     ["--demonize=yes"], ["--filler=" + "x" * 4096], [os.path.join(d, "missing.conf")], [conf]):
-            p = subprocess.run([kt.APP] + args, cwd=d, stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
+                     ["--demonize=yes"], ["--filler=" + "x" * 4096], [os.path.join(d, "missing.conf")], [conf],
+                     good[1:], good[:2], good + ["--mux-rate=20MM"], good[:2] + ["--filler=missing.ts"]):
+            p = subprocess.run([kt.APP, "--log-file-name=app.log"] + args, cwd=d, stdin=subprocess.DEVNULL,
+                               capture_output=True, timeout=20)
             self.assertEqual((p.returncode, p.stdout), (255, b""), args)
             self.assertTrue(p.stderr, args)
             self.assertEqual(os.listdir(d), ["cycle.conf"], args)
+        # The usage names every option of the option table.
+        with open(os.path.join(SOURCE, "service", "opts.cpp")) as f:
+            names = re.findall(r'\{"([a-z_-]+)", (?:no|required)_argument', f.read())
+        self.assertGreater(len(names), 30, "option table not found")
+        usage = subprocess.run([kt.APP, "--help"], stdin=subprocess.DEVNULL, capture_output=True,
+                               timeout=20).stderr.decode()
+        self.assertEqual([n for n in names if not re.search(r"--%s\b" % re.escape(n), usage)], [])
 
     def test_daemon_detaches_and_stops_on_sigterm(self):
         d = self.scratch()
@@ -165,6 +191,23 @@ class Service(Base):
 
     def test_invented_methods_and_system_shutdown_get_fault_one(self):
         svc = self.started()
+        # Status and metrics while the service waits for its input.
+        with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
+            st = proxy.kestrow.status()
+        self.assertEqual({k: type(v) for k, v in st.items()}, STATUS_KEYS)
+        self.assertIn(st["state"], ("starting", "no_input"))
+        self.assertEqual((st["last_event"], st["packets_out"]), ({}, 0))
+        base = "http://127.0.0.1:%d" % svc.port
+        code, ctype, body = http("GET", base + "/metrics")
+        self.assertEqual(code, 200)
+        self.assertTrue(ctype.startswith("text/plain; version=0.0.4"), ctype)
+        # The text itself is the control server's unit test's; here, what it reads.
+        samples = dict(l.split(" ", 1) for l in body.splitlines() if l and l[0] != "#")
+        self.assertEqual((samples["kestrow_packets_out_total"], samples["kestrow_cues_total"]), ("0", "0"))
+        self.assertIn(samples["kestrow_state"], ("0", "1"))
+        self.assertEqual([http(m, base + p)[0] for m, p in (("HEAD", "/metrics"), ("POST", "/metrics"),
+                                                             ("GET", "/"))], [200, 405, 404])
+        self.assertEqual(fault_of(svc.port, "kestrow.status", 1), 1)
         for name, params in (("splice.insert", (1, "x", {"a": [1, 2]})), ("nothing", ()),
                              ("kestrow.stop", (True,))):
             self.assertEqual(fault_of(svc.port, name, *params), 1, name)
@@ -176,17 +219,6 @@ class Service(Base):
         with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
             self.assertRaises(xmlrpc.client.Fault, proxy.again)
             self.expect_shutdown(svc, *svc.stop(), [15], LIMIT + HELD)
-
-    def test_port_from_an_options_file(self):
-        port = kt.free_port()
-        d = self.scratch()
-        conf = os.path.join(d, "kestrow.conf")
-        with open(conf, "w") as f:
-            f.write("# control port\n--port\n%d\n" % port)
-        svc = kt.Service(d, conf, port=None)
-        self.addCleanup(svc.close)
-        self.assertTrue(kt.wait_for(lambda: kt.bound(port), 10))
-        self.assertEqual(fault_of(port, "x"), 1)
 
     def test_port_in_use_ends_the_start(self):
         with socket.socket() as taken:
@@ -201,17 +233,6 @@ class Service(Base):
             svc.proc.wait(timeout=10)
             self.assertNotIn("main: Controls finished", kt.messages(svc.text()))
             self.assertIsNone(kt.sanitizer_report(svc.stderr_text()))
-
-
-class DefaultPort(Base):
-    """Run on its own: it needs TCP port 14000."""
-
-    def test_default_port_is_14000(self):
-        svc = self.start(port=None)
-        self.assertTrue(kt.wait_for(lambda: kt.bound(14000) or svc.proc.poll() is not None, 10))
-        self.assertEqual(fault_of(14000, "made.up", 7), 1)
-        time.sleep(0.1)
-        self.expect_shutdown(svc, *svc.stop(), [15])
 
 
 if __name__ == "__main__":

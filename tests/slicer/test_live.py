@@ -84,29 +84,6 @@ class Live(unittest.TestCase):
         for tag in ("reV:", "reA:", "Vin:", "Ain:", "snd:", "Replacing audio"):
             self.assertNotIn(tag, log)
 
-    def test_splice_points_honour_pts_adjustment_and_the_wrap(self):
-        # The clock wraps 6 s in: the first break runs across the wrap, the
-        # second is announced after it with a 2 s pts_adjustment.
-        wrap = 1 << 33
-        _, info, _, check = self.relay("wrap", duration=16, start_pts=wrap - 6 * TICKS,
-                                       cues=["at=4,dur=3", "at=9,dur=2,adj=2"])
-        check.expect_valid()
-        first = check.video.src[0]["pts"]
-        for n, (at, dur) in enumerate(((4, 3), (11, 2))):
-            cue = info["cues"][n]
-            point = splicecheck.near((cue["pts_time"] + cue["pts_adjustment"]) % wrap, first + at * TICKS)
-            got = check.expect_break(n, point, dur * TICKS)
-            self.assertLess(abs(got["start"]["pts"] - point), TICKS)
-
-    def test_second_cue_and_a_cue_that_does_not_parse(self):
-        _, info, _, check = self.relay("cues", duration=12, cues=[
-            "at=3,dur=8", "type=raw,hex=fd3000aabbcc,send=4", "at=7,dur=2,lead=2"])
-        check.expect_valid()
-        self.assertEqual(len(check.video.runs()), 2, "the second event ends the first break at its own point")
-        check.expect_break(1, info["cues"][2]["pts_time"], 2 * TICKS)
-        cues = [p for p in check.out["packets"] if p["pid"] == 0x590]
-        self.assertEqual(len(cues), 3, "every cue packet, the bad one too, is relayed")
-
     def test_sigterm_while_the_input_is_silent(self):
         svc = kt.Service(self.dir, filler=self.filler, name="silent")
         self.addCleanup(svc.close)

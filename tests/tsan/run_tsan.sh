@@ -1,18 +1,10 @@
 #!/usr/bin/env bash
-# ThreadSanitizer run of the tests that exercise threads:
-#   the logger (tests/common log test), the signal thread and the control
-#   server and status record (tests/service signals, ctl and status tests,
-#   and the process tests that drive KestrowApp through signals, XML-RPC
-#   and /metrics), the library log callback
-#   (tests/pipeline trace tests) and tests/tsan's own threads test; and a
-#   few live relay tests (tests/slicer), where the library's UDP threads, the
-#   packet loop, the logger, the control server and the signals all run.
+# ThreadSanitizer run of the tests whose code runs on several threads (logger,
+# signals, control server, status, library log callback, a few live relays):
 #   run_tsan.sh SOURCE_DIR WORK_DIR
-# Configures WORK_DIR/build with -fsanitize=thread (KESTROW_SANITIZE off:
-# ThreadSanitizer cannot be combined with AddressSanitizer), builds only
-# those targets on two cores, runs them with TSAN_OPTIONS=halt_on_error=1 and
-# every report written to WORK_DIR/reports (the service's processes
-# included), and fails on any test failure or any report.
+# Builds them in WORK_DIR/build with -fsanitize=thread (AddressSanitizer off:
+# the two cannot be combined), runs them, and fails on any test failure or any
+# report written to WORK_DIR/reports (the service's processes included).
 set -euo pipefail
 
 src=$(cd "${1:?source dir}" && pwd)
