@@ -21,7 +21,6 @@
 #include "common/utils.h"
 
 #define ASRUN_PATH_SIZE 4096
-#define ASRUN_MAX_SUFFIXES 1000    // counter suffixes tried for one rotated name
 
 struct asrun_ctx {
     std::mutex lock;               // one line at a time, rotation included
@@ -72,36 +71,6 @@ bool put_string(char *buf, size_t size, size_t *len, const char *text)
             return false;
     }
     return put(buf, size, len, "\"");
-}
-
-/*
- * Renames path to path + "-YYYYmmdd_HHMMSS" of now (local time), never
- * over an existing file: "-1", "-2", ... is appended instead. A missing
- * file is no error: there is nothing to rotate.
- */
-void rotate(const char *path, time_t now)
-{
-    struct tm tm;
-    char stamp[32], name[ASRUN_PATH_SIZE + 48];
-    localtime_r(&now, &tm);
-    strftime(stamp, sizeof(stamp), "-%Y%m%d_%H%M%S", &tm);
-    for (int k = 0; k < ASRUN_MAX_SUFFIXES; k++) {
-        if (k == 0)
-            snprintf(name, sizeof(name), "%s%s", path, stamp);
-        else
-            snprintf(name, sizeof(name), "%s%s-%d", path, stamp, k);
-        if (renameat2(AT_FDCWD, path, AT_FDCWD, name, RENAME_NOREPLACE) == 0)
-            return;
-        if (errno == EINVAL || errno == ENOSYS) {  // file system without no-replace renames
-            struct stat st;
-            if (lstat(name, &st) == 0)
-                continue;
-            rename(path, name);
-            return;
-        }
-        if (errno != EEXIST)
-            return;
-    }
 }
 
 } // namespace
@@ -192,7 +161,7 @@ int asrun_write(asrun_ctx *a, const asrun_record *r)
     std::lock_guard<std::mutex> guard(a->lock);
     time_t now = (time_t)(r->time_ms / 1000);
     if (a->last_rotation + a->rotate_interval < now) {
-        rotate(a->path, now);
+        utils_rotate_file(a->path, now);
         a->last_rotation = now;
     }
     int fd = open(a->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

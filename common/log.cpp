@@ -24,7 +24,6 @@
 
 #define LOG_PATH_SIZE      4096
 #define LOG_LINE_MAX_CHARS 127989   // longest line of log_printf, newline excluded
-#define LOG_MAX_SUFFIXES   1000     // counter suffixes tried for one rotated name
 
 static const char overflow_msg[] = "ERROR! message queue OVERFLOW!!!\n";
 
@@ -189,39 +188,6 @@ static void make_parents(void)
     }
 }
 
-/*
- * Renames the log file to path + "-YYYYmmdd_HHMMSS" of now. An existing file
- * of that name is never replaced: "-1", "-2", ... is appended instead. A
- * missing log file is no error.
- */
-static void rotate(time_t now)
-{
-    struct tm tm;
-    char stamp[32], name[LOG_PATH_SIZE];
-    localtime_r(&now, &tm);
-    strftime(stamp, sizeof(stamp), "-%Y%m%d_%H%M%S", &tm);
-    for (int k = 0; k < LOG_MAX_SUFFIXES; k++) {
-        utils_strlcpy(name, path, sizeof(name));
-        utils_strlcat(name, stamp, sizeof(name));
-        if (k > 0) {
-            char suffix[16];
-            snprintf(suffix, sizeof(suffix), "-%d", k);
-            utils_strlcat(name, suffix, sizeof(name));
-        }
-        if (renameat2(AT_FDCWD, path, AT_FDCWD, name, RENAME_NOREPLACE) == 0)
-            return;
-        if (errno == EINVAL || errno == ENOSYS) {   // file system without no-replace renames
-            struct stat st;
-            if (lstat(name, &st) == 0)
-                continue;
-            rename(path, name);
-            return;
-        }
-        if (errno != EEXIST)
-            return;
-    }
-}
-
 /* Writes one line to standard error (when on) and to the log file, rotating first when due. */
 static void log_write_line(const char *line)
 {
@@ -234,7 +200,7 @@ static void log_write_line(const char *line)
     time_t (*clock)(void) = time_source.load();
     time_t now = clock ? clock() : time(nullptr);
     if (last_rotation + rotate_interval < now) {
-        rotate(now);
+        utils_rotate_file(path, now);
         last_rotation = now;
     }
 

@@ -3,7 +3,11 @@
  */
 #include "common/utils.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 /* Number of characters of s before its terminator, at most limit; reads nothing past s + limit. */
 size_t utils_strnlen(const char *s, size_t limit)
@@ -46,4 +50,30 @@ size_t utils_strlcat(char *dst, const char *src, size_t size)
         dst[n + i] = src[i];
     dst[n + add] = '\0';
     return n + add;
+}
+
+void utils_rotate_file(const char *path, time_t now)
+{
+    struct tm tm;
+    char stamp[32], name[4096 + 48];
+
+    localtime_r(&now, &tm);
+    strftime(stamp, sizeof(stamp), "-%Y%m%d_%H%M%S", &tm);
+    for (int k = 0; k < UTILS_ROTATE_SUFFIXES; k++) {
+        if (k == 0)
+            snprintf(name, sizeof(name), "%s%s", path, stamp);
+        else
+            snprintf(name, sizeof(name), "%s%s-%d", path, stamp, k);
+        if (renameat2(AT_FDCWD, path, AT_FDCWD, name, RENAME_NOREPLACE) == 0)
+            return;
+        if (errno == EINVAL || errno == ENOSYS) {  // file system without no-replace renames
+            struct stat st;
+            if (lstat(name, &st) == 0)
+                continue;
+            rename(path, name);
+            return;
+        }
+        if (errno != EEXIST)
+            return;
+    }
 }

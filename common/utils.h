@@ -1,11 +1,12 @@
 /*
- * Bounded string helpers. Stateless and re-entrant. Sizes are destination
- * buffer sizes, terminator included.
+ * Bounded string helpers, and the move of a rotated file aside. Stateless and
+ * re-entrant. Sizes are destination buffer sizes, terminator included.
  */
 #ifndef KESTROW_COMMON_UTILS_H
 #define KESTROW_COMMON_UTILS_H
 
 #include <cstddef>
+#include <ctime>
 
 size_t utils_strnlen(const char *s, size_t limit);
 /* Copies at most size - 1 bytes and terminates; returns the count copied. Size 0 writes nothing. */
@@ -16,5 +17,14 @@ size_t utils_strlcpy(char *dst, const char *src, size_t size);
  * is returned.
  */
 size_t utils_strlcat(char *dst, const char *src, size_t size);
+
+/*
+ * Renames the file at path to path-YYYYmmdd_HHMMSS (local time of now), or,
+ * when that name is taken, to the same name with -1, -2, ... appended (at
+ * most UTILS_ROTATE_SUFFIXES tries); an existing file is never replaced. A
+ * missing file, or one that cannot be renamed, stays as it is.
+ */
+#define UTILS_ROTATE_SUFFIXES 1000
+void utils_rotate_file(const char *path, time_t now);
 
 #endif
