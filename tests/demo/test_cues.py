@@ -75,17 +75,8 @@ def expect_programme_kept(check, spans):
                 st.pid, p["pts"], "kept inside a break" if inside else "lost")
 
 
-class Cues(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls._tmp = kt.scratch("kestrow-cues-")
-        cls.dir = cls._tmp.name
-        cls.filler = os.path.join(cls.dir, "filler.ts")
-        kestrow_gen.generate(cls.filler, filler=True, duration=12, gop=50)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
+class Cues(kt.FillerCase):
+    FILLER = dict(duration=12, gop=50)
 
     def run_row(self, row, live):
         """Generates the row's programme, splices it, checks the output; returns what was measured."""

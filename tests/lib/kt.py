@@ -9,6 +9,7 @@ import sys
 import tempfile
 import threading
 import time
+import unittest
 
 APP = os.environ.get("KESTROW_APP", "")
 DEMO = os.environ.get("KESTROW_DEMO", "")
@@ -124,6 +125,23 @@ class Console(threading.Thread):
             tail = chunk[-len(self.watch):]
             if rate is not None:
                 time.sleep(0.05)
+
+
+class FillerCase(unittest.TestCase):
+    """Tests sharing one scratch folder (self.dir) and one generated filler
+    (self.filler, made with FILLER's generator options)."""
+    FILLER = dict(duration=6)
+
+    @classmethod
+    def setUpClass(cls):
+        cls._tmp = scratch("kestrow-%s-" % cls.__name__.lower())
+        cls.dir = cls._tmp.name
+        cls.filler = os.path.join(cls.dir, "filler.ts")
+        gen.generate(cls.filler, filler=True, **cls.FILLER)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
 
 
 _quiet_filler = []

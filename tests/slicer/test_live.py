@@ -13,17 +13,7 @@ import splicecheck
 TICKS = kt.TICKS
 
 
-class Live(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls._tmp = kt.scratch("kestrow-live-")
-        cls.dir = cls._tmp.name
-        cls.filler = os.path.join(cls.dir, "filler.ts")
-        kt.gen.generate(cls.filler, filler=True, duration=6)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
+class Live(kt.FillerCase):
 
     def relay(self, name, *args, settle=2, **opts):
         """Generates programme name, relays it through a service started with

@@ -21,17 +21,7 @@ def asrun(path):
     return [json.loads(line) for line in kt.read_text(path).splitlines()]
 
 
-class OnAir(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls._tmp = kt.scratch("kestrow-onair-")
-        cls.dir = cls._tmp.name
-        cls.filler = os.path.join(cls.dir, "filler.ts")
-        kt.gen.generate(cls.filler, filler=True, duration=6)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
+class OnAir(kt.FillerCase):
 
     def start(self, name, *args, filler=None, **opts):
         """Generates programme name, starts a service with an as-run file and
