@@ -3,10 +3,12 @@
 reports which tests notice each.
 
 Every mutation names a one-line fault, the files it may live in, an exact
-snippet of code and its replacement, and the tests worth running for it (a
-ctest -R regex). For each one the script finds the snippet (it must occur
-exactly once in all the candidate files together, otherwise the mutation is
-reported NOT APPLICABLE rather than guessed), writes the changed file, rebuilds
+snippet of code and its replacement (or a list of them, for a fault that
+shows in more than one place of the same file), and the tests worth running
+for it (a ctest -R regex). For each one the script finds the snippets (each
+must occur exactly once in all the candidate files together, all in the same
+file, otherwise the mutation is reported NOT APPLICABLE rather than guessed),
+writes the changed file, rebuilds
 the given build directory incrementally, runs the tests, and puts the file
 back byte for byte, also on Ctrl-C, SIGTERM or an error. The result is a
 Markdown table: which tests failed ("caught by"), or SURVIVED.
@@ -38,12 +40,15 @@ import subprocess
 import sys
 import time
 
-# The demo's end-to-end run: every splice rule on generated files, packet by packet (about a minute).
-DEMO = r"^demo\.end_to_end$"
-# The service on loopback: live breaks, pts_adjustment and the wrap, timestamp jumps (a few minutes).
-LIVE = r"^slicer\.live$"
-# Where the loop around the splice rules lives, in the service and in the demo.
-SERVICE_LOOP = ["pipeline/slicer.cpp", "pipeline/relay.cpp", "service/session.cpp"]
+# The splice rules: table-driven unit tests on synthetic packets (seconds), then the
+# demo's end-to-end run on generated files, checked packet by packet (about a minute).
+SPLICE_TESTS = r"^pipeline\.Splice\.|^demo\.end_to_end$"
+# The service fed a damaged input, an outage and timestamp jumps over loopback (about two minutes).
+INPUT = r"^faults\.input$"
+# The output stage: PMT rewrite, continuity, the relay read back by ffprobe.
+TS_OUT = r"^ts_out\.(Stage|Relay|RelayErrors)\."
+# Where the loop around the splice rules lives, shared by the service and the demo.
+SERVICE_LOOP = ["pipeline/relay.cpp", "service/session.cpp"]
 SPLICE = ["pipeline/splice.cpp", "pipeline/relay.cpp"]
 
 MUTATIONS = [
@@ -52,91 +57,94 @@ MUTATIONS = [
          files=SPLICE,
          old="pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD",
          new="pkt->pts >= rep->scte_35_pts_time + SPLICE_KEY_LEAD",
-         tests=DEMO),
+         tests=SPLICE_TESTS),
     dict(id="lead-end-sign",
          what="key-frame window at the break end opens 0.1 s after splice point + duration",
          files=SPLICE,
-         old="rep->scte_35_pts_time + rep->scte_35_duration - SPLICE_KEY_LEAD",
-         new="rep->scte_35_pts_time + rep->scte_35_duration + SPLICE_KEY_LEAD",
-         tests=DEMO),
+         # pts - LEAD >= end, not pts >= end + LEAD: an open break's end is INT64_MAX.
+         old="pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD",
+         new="pkt->pts - SPLICE_KEY_LEAD >= break_end_point(rep, nullptr)",
+         tests=SPLICE_TESTS),
     dict(id="lead-start-off-by-one",
          what="key frame exactly at the window's first tick no longer starts the break",
          files=SPLICE,
          old="pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD",
          new="pkt->pts > rep->scte_35_pts_time - SPLICE_KEY_LEAD",
-         tests=DEMO),
+         tests=SPLICE_TESTS),
     dict(id="wrap-sign",
          what="33-bit wrap: the number of wraps between cue and splice point taken with the wrong sign",
          files=SPLICE,
          old="int64_t k = (near - point) / wrap;",
          new="int64_t k = (point - near) / wrap;",
-         tests=DEMO),
+         tests=SPLICE_TESTS),
     dict(id="pts-adjustment-ignored",
          what="the cue's pts_adjustment is not added to its splice time",
          files=SPLICE,
-         old="splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts)",
-         new="splice_point_near(pts_time, 0, cue_pts)",
-         tests=DEMO),
+         old="c.point = splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts);",
+         new="c.point = splice_point_near(pts_time, 0, cue_pts);",
+         tests=SPLICE_TESTS),
     dict(id="pts-shift-sign",
          what="filler video pts shift adds the programme's pts - dts instead of subtracting it",
          files=SPLICE,
          old="int64_t shift = (start - first_dts) - programme_delay - min_gap;",
          new="int64_t shift = (start - first_dts) + programme_delay - min_gap;",
-         tests=DEMO),
+         tests=SPLICE_TESTS),
     dict(id="audio-return-trim",
          what="at the return the last filler audio packet is lengthened instead of cut at the programme's packet end",
          files=SPLICE,
-         old="f->duration += end - r->sent_dts;",
-         new="f->duration -= end - r->sent_dts;",
-         tests=DEMO),
+         old="f->duration -= r->sent_dts - cut;",
+         new="f->duration += r->sent_dts - cut;",
+         tests=SPLICE_TESTS),
     dict(id="audio-return-late",
          what="at the return the filler audio stops after the packet that starts past the video's return, not the one that ends past it",
          files=SPLICE,
-         old="if (rep->end_pts != AV_NOPTS_VALUE && r->sent_dts > rep->end_pts)",
-         new="if (rep->end_pts != AV_NOPTS_VALUE && r->sent_dts - f->duration > rep->end_pts)",
-         tests=DEMO),
+         old="bool returning = rep->end_pts != AV_NOPTS_VALUE && packet_end(pkt) > rep->end_pts;",
+         new="bool returning = rep->end_pts != AV_NOPTS_VALUE && pkt->pts > rep->end_pts;",
+         tests=SPLICE_TESTS),
     dict(id="audio-start-cut-dropped",
          what="the programme audio packet holding the splice point is dropped instead of cut there",
          files=SPLICE,
          old="    if (dd > 0) {\n        pkt->duration = dd;",
          new="    if (dd < 0) {\n        pkt->duration = dd;",
-         tests=DEMO),
+         tests=SPLICE_TESTS),
     dict(id="audio-gap",
          what="filler audio laid with a 1 ms gap after every packet during the break",
          files=SPLICE,
          old="        r->sent_dts += f->duration;\n",
          new="        r->sent_dts += f->duration + 90;\n",
-         tests=DEMO),
+         tests=SPLICE_TESTS),
     dict(id="held-lost-at-end",
          what="audio held for an armed break is not released when the input ends (or the hold queue fills)",
          files=SPLICE,
-         old="release_held_until(env, INT64_MAX);",
-         new="(void)env;",
-         tests=DEMO),
+         old=["    while (env->held && packets_queue_pop(env->held, &pkt) >= 0) {",
+              "        replay_held(env, rep, INT64_MAX, false);\n        if (packets_queue_push(env->held, *ppkt) < 0)"],
+         new=["    while (false && env->held && packets_queue_pop(env->held, &pkt) >= 0) {",
+              "        (void)rep;\n        if (packets_queue_push(env->held, *ppkt) < 0)"],
+         tests=SPLICE_TESTS),
     dict(id="held-rule-off",
          what="audio reaching past the earliest break start is never held back while armed",
          files=SPLICE,
-         old="if (!env->held || packet_end(*ppkt) <= rep->scte_35_pts_time - SPLICE_KEY_LEAD)",
-         new="if (env->held || packet_end(*ppkt) <= rep->scte_35_pts_time - SPLICE_KEY_LEAD)",
-         tests=DEMO),
+         old="int64_t from = rep->state == SPLICING_STATE_ARMED ? rep->scte_35_pts_time - SPLICE_KEY_LEAD",
+         new="int64_t from = rep->state == SPLICING_STATE_ARMED ? INT64_MAX",
+         tests=SPLICE_TESTS),
     dict(id="crc-stale",
          what="rewritten PMT keeps the CRC_32 of the section it came from",
-         files=["pipeline/ts_out.cpp"],
-         old="uint32_t crc = crc32_mpeg2(out, o);",
-         new="uint32_t crc = crc32_mpeg2(sec, len - 4);",
-         tests=r"^ts_out\.(Stage|Relay|RelayErrors)\."),
+         files=["pipeline/ts_out.cpp", "pipeline/ts_psi.cpp"],
+         old="    return ts_psi_finish(out, o);\n",
+         new="    ts_psi_finish(out, o);\n    memcpy(out + o, sec + len - 4, 4);\n    return o + 4;\n",
+         tests=TS_OUT),
     dict(id="cuei-not-added",
          what="PMT without a CUEI registration descriptor is not given one when it declares a cue PID",
          files=["pipeline/ts_out.cpp"],
          old="int add_cuei = has_cue && !has_cuei && len + 6 <= TS_PMT_MAX;",
          new="int add_cuei = has_cue && has_cuei && len + 6 <= TS_PMT_MAX;",
-         tests=r"^ts_out\.(Stage|Relay|RelayErrors)\."),
+         tests=TS_OUT),
     dict(id="cc-frozen",
          what="continuity counter of rewritten sections not advanced",
          files=["pipeline/ts_out.cpp"],
          old="s->cc[pid] = (s->cc[pid] + 1) & 0x0F;",
          new="s->cc[pid] = s->cc[pid] & 0x0F;",
-         tests=r"^ts_out\.(Stage|Relay|RelayErrors)\."),
+         tests=TS_OUT),
     dict(id="queue-full-leaks",
          what="push on a full queue claims success: the queue neither keeps nor gives back the packet",
          files=["pipeline/packets_queue.cpp"],
@@ -160,7 +168,7 @@ MUTATIONS = [
          files=SPLICE,
          old="if (packets_queue_push(env->queue, pkt) < 0)\n        av_packet_free(&pkt);",
          new="packets_queue_push(env->queue, pkt);",
-         tests=DEMO),
+         tests=SPLICE_TESTS),
     dict(id="scte35-length",
          what="parser checks section_length against the buffer without the 3 header bytes",
          files=["scte35/scte35.cpp"],
@@ -172,19 +180,19 @@ MUTATIONS = [
          files=SERVICE_LOOP,
          old="if (llabs(delta) > ",
          new="if (-delta > ",
-         tests=LIVE),
+         tests=INPUT),
     dict(id="jump-guard-forward-only",
          what="20 s timestamp-jump guard sees only forward jumps (absolute value lost)",
          files=SERVICE_LOOP,
          old="if (llabs(delta) > ",
          new="if (delta > ",
-         tests=r"^(slicer\.live|faults\.input_gaps)$"),
+         tests=INPUT),
     dict(id="old-filter-off",
          what="repeated packets (dts not after the last one written) are no longer left out",
          files=SERVICE_LOOP,
          old='        return "OLD";',
          new="        return nullptr;",
-         tests=r"^faults\.input_damage$"),
+         tests=INPUT),
     dict(id="log-overflow-bound",
          what="logger queue takes one line more than it has places (overwrites the oldest)",
          files=["common/log.cpp"],
@@ -227,26 +235,45 @@ def cache_value(build, key):
     return None
 
 
+def edits(m):
+    """The (old, new) pairs of a mutation, as bytes."""
+    olds = m["old"] if isinstance(m["old"], list) else [m["old"]]
+    news = m["new"] if isinstance(m["new"], list) else [m["new"]]
+    return [(o.encode(), n.encode()) for o, n in zip(olds, news)]
+
+
 def locate(root, m):
-    """(path, data, None) where the snippet occurs exactly once, or (None, None, reason)."""
-    old = m["old"].encode()
-    hits = []
-    for rel in m["files"]:
-        path = os.path.join(root, rel)
-        if not os.path.isfile(path):
-            continue
-        with open(path, "rb") as f:
-            data = f.read()
-        n = data.count(old)
-        if n:
-            hits.append((rel, n, data))
-    total = sum(n for _, n, _ in hits)
-    if total == 0:
-        return None, None, "snippet not found in " + ", ".join(m["files"])
-    if total > 1:
-        return None, None, "snippet found %d times (%s)" % (
-            total, ", ".join("%s x%d" % (rel, n) for rel, n, _ in hits))
-    return hits[0][0], hits[0][2], None
+    """(path, data, None) where every snippet occurs exactly once, all in the same
+    file, or (None, None, reason)."""
+    found = None
+    for k, (old, _) in enumerate(edits(m)):
+        label = "snippet" if len(edits(m)) == 1 else "snippet %d" % (k + 1)
+        hits = []
+        for rel in m["files"]:
+            path = os.path.join(root, rel)
+            if not os.path.isfile(path):
+                continue
+            with open(path, "rb") as f:
+                data = f.read()
+            n = data.count(old)
+            if n:
+                hits.append((rel, n, data))
+        total = sum(n for _, n, _ in hits)
+        if total == 0:
+            return None, None, "%s not found in %s" % (label, ", ".join(m["files"]))
+        if total > 1:
+            return None, None, "%s found %d times (%s)" % (
+                label, total, ", ".join("%s x%d" % (rel, n) for rel, n, _ in hits))
+        if found and found[0] != hits[0][0]:
+            return None, None, "snippets in %s and %s" % (found[0], hits[0][0])
+        found = hits[0][0], hits[0][2]
+    return found[0], found[1], None
+
+
+def mutate(data, m):
+    for old, new in edits(m):
+        data = data.replace(old, new, 1)
+    return data
 
 
 def run(cmd, log, limit):
@@ -494,7 +521,7 @@ def main():
                 lines.append(row)
                 print(row, file=sys.stderr)
                 continue
-            mutated = data.replace(m["old"].encode(), m["new"].encode(), 1)
+            mutated = mutate(data, m)
             started = time.monotonic()
             tree.apply(rel, data, mutated)
             touched = True
