@@ -27,7 +27,7 @@ extern "C" {
 #define RELAY_MAX_DTS_REPEAT    90000   // 1 s: how far behind its stream a packet counts as a repeat
 #define RELAY_PROGRESS_PACKETS  64      // packets read between two progress events
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
-#define RELAY_MAX_INTERLEAVE_DELTA "300000"
+#define RELAY_MAX_INTERLEAVE_US 300000
 #define RELAY_LAYOUT_TEXT_SIZE  160
 
 /* The loop's working set for one relay_run. */
@@ -242,7 +242,7 @@ static void relay_mux_options(const relay_mux *m, AVFormatContext *output, AVDic
     /* Timestamps just below the 2^33 wrap demux as negative values: write them as they are. */
     av_dict_set(opts, "avoid_negative_ts", "disabled", 0);
     /* Streams that stay silent (EPG, cues) must not hold the relay back. */
-    av_dict_set(opts, "max_interleave_delta", RELAY_MAX_INTERLEAVE_DELTA, 0);
+    av_dict_set_int(opts, "max_interleave_delta", m->max_interleave_us > 0 ? m->max_interleave_us : RELAY_MAX_INTERLEAVE_US, 0);
 }
 
 /*
@@ -434,6 +434,46 @@ static bool relay_leading(relay *r, const AVPacket *pkt)
 }
 
 /*
+ * At a constant mux rate the muxer starts its PCR at the first dts it is
+ * given and lets it fall max_delay behind only as its padding makes room:
+ * for the first seconds the PCRs run slow against the wall clock, and a
+ * sender pacing by them holds the output back by up to max_delay. An empty
+ * packet on the EPG track, max_delay before the first dts, starts the PCR
+ * where it settles; the output stage turns that PES into nothing. Without
+ * an EPG track, or when that time would be negative, the muxer starts as
+ * it would. Returns 0 or the muxing error.
+ */
+static int relay_prime_pcr(relay *r, const AVPacket *first)
+{
+    const relay_mux *m = &r->desc.mux;
+    r->pcr_primed = 1;
+    if (m->mux_rate <= 1 || m->max_delay <= 0 || first->dts == AV_NOPTS_VALUE)
+        return 0;
+    const AVStream *epg = nullptr;
+    for (unsigned i = 0; i < r->out->nb_streams && !epg; i++)
+        if (r->out->streams[i]->codecpar->codec_id == AV_CODEC_ID_EPG)
+            epg = r->out->streams[i];
+    if (!epg)
+        return 0;
+    int64_t dts = av_rescale_q(first->dts, r->out->streams[first->stream_index]->time_base, epg->time_base) -
+                  av_rescale_q(m->max_delay, AV_TIME_BASE_Q, epg->time_base);
+    if (dts < 0)
+        return 0;
+    AVPacket *pkt = av_packet_alloc();
+    if (!pkt)
+        return AVERROR(ENOMEM);
+    int ret = av_new_packet(pkt, 1);
+    if (ret >= 0) {
+        pkt->data[0] = 0xFF;  // stuffing: no section
+        pkt->stream_index = epg->index;
+        pkt->pts = pkt->dts = dts;
+        ret = av_interleaved_write_frame(r->out, pkt);
+    }
+    av_packet_free(&pkt);
+    return ret;
+}
+
+/*
  * Writes the oldest queued packets while at least keep are queued (keep 0:
  * all), leaving out what the muxer would refuse and the leading pictures
  * after a switch. Returns 0 or the muxing error, reported.
@@ -453,7 +493,9 @@ static int relay_write(relay_loop *loop, int keep)
         }
         int s = pkt->stream_index;
         int64_t dts = pkt->dts;
-        r->ret_write = av_interleaved_write_frame(r->out, pkt);
+        r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, pkt);
+        if (r->ret_write >= 0)
+            r->ret_write = av_interleaved_write_frame(r->out, pkt);
         av_packet_free(&pkt);
         if (r->ret_write < 0) {
             event ev = relay_event(EVENT_WRITE_FAILED, r);

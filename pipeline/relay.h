@@ -43,6 +43,7 @@ struct relay_input {
 struct relay_mux {
     int64_t mux_rate;              // bit/s
     int64_t max_delay;             // microseconds
+    int64_t max_interleave_us;     // longest the muxer waits for a silent stream; 0: 300 ms
     const char *service_name;
     const char *service_provider;
     int transport_stream_id;       // 0: the input's (see ts_layout_output_ids)
@@ -94,6 +95,7 @@ struct relay {
     relay_gop_watch gop;
     int ret_read;                  // last av_read_frame result
     int ret_write;                 // last av_interleaved_write_frame result
+    int pcr_primed;                // the muxer's PCR start has been set (see relay_prime_pcr)
     int failed_step;               // event_setup_step of a failed set-up; -1: none
 };
 

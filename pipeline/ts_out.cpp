@@ -200,21 +200,19 @@ static void queue_section(ts_out *s, int pid, const uint8_t *sec, int len)
 static void queue_sections(ts_out *s, int pid, const uint8_t *p, int len)
 {
     int pos = 0;
-    int sent = 0;
     while (len - pos >= 3 && p[pos] != 0xFF) {
         int total = ts_psi_section_total(p + pos);
         if (total > len - pos)
             break;
         queue_section(s, pid, p + pos, total);
         s->stats.sections_out++;
-        sent++;
         pos += total;
     }
     // Whatever is left must be stuffing; anything else is not a section.
     int rest = pos;
     while (rest < len && p[rest] == 0xFF)
         rest++;
-    if (rest < len || sent == 0)
+    if (rest < len)
         s->stats.units_dropped++;
 }
 

@@ -50,7 +50,7 @@ struct ts_out_stats {
     int64_t packets_added;     // sent beyond the muxer's count (no free place in time)
     int64_t sections_out;      // cue and EPG sections sent
     int64_t pmts_rewritten;
-    int64_t units_dropped;     // PES units or parts of them that held no complete section
+    int64_t units_dropped;     // PES units or parts of them neither sections nor stuffing
     int64_t bytes_skipped;     // bytes outside any TS packet (lost sync, partial tail)
     int64_t nulls_dropped;     // null packets left out to keep the output in time
 };
