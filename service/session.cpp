@@ -34,7 +34,7 @@ extern "C" {
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
 #define SLICER_OUTPUT_GRACE_US   500000  // time the output gets to write its trailer after a stop
 #define SLICER_SRC_BUFFER        (8 << 20)  // socket receive buffer asked for by default, bytes
-#define SLICER_RING_US           1000000    // input and output rings: this long at the mux rate
+#define SLICER_RING_US           500000     // input and output rings: this long at the mux rate
 #define SLICER_RING_MIN          (4 << 20)  // bytes, also for streams without a mux rate
 /* Margin of the output's schedule over the latest bytes the muxer writes. */
 #define SLICER_SEND_DELAY_US     60000
@@ -42,6 +42,8 @@ extern "C" {
 #define SLICER_MAX_MISMATCHES    16
 /* How far the output may run ahead of the wall clock after a gap in the input's timestamps. */
 #define SLICER_MAX_OUTPUT_LEAD_US 300000
+/* Longest the muxer holds the programme waiting for a silent stream (EPG, cues): added latency. */
+#define SLICER_MAX_INTERLEAVE_US 100000
 
 /* Interrupts the input's blocking reads once a stop was requested. */
 static int slicer_interrupt(void *opaque)
@@ -406,6 +408,7 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.add_epg = 1;
     desc.mux.mux_rate = app->mux_rate;
     desc.mux.max_delay = app->max_delay;
+    desc.mux.max_interleave_us = SLICER_MAX_INTERLEAVE_US;
     desc.mux.service_name = app->service_name;
     desc.mux.service_provider = app->service_provider;
     desc.mux.transport_stream_id = app->transport_stream_id;
@@ -430,7 +433,7 @@ static int slicer_read_input(void *opaque, uint8_t *buf, int size)
     return avio_read_partial((AVIOContext *)opaque, buf, size);
 }
 
-/* Bytes the input and output rings hold: about a second at the mux rate. */
+/* Bytes the input and output rings hold: half a second at the mux rate, more than the output runs ahead. */
 static int64_t slicer_ring_bytes(const app_ctx *app)
 {
     int64_t bytes = app->mux_rate > 0 ? app->mux_rate / 8 * SLICER_RING_US / 1000000 : 0;
@@ -461,8 +464,6 @@ static int slicer_open_sender(app_ctx *app, udp_out **dst)
     config.ttl = app->dst_ttl;
     config.rtp = app->dst_rtp;
     config.delay_us = SLICER_SEND_DELAY_US;
-    /* The muxer's PCR starts at the first dts and settles max_delay behind. */
-    config.start_lead_us = app->max_delay > 0 ? app->max_delay : 0;
     config.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
     config.ring_bytes = slicer_ring_bytes(app);
     config.stop_flag = app->stop_flag;

@@ -31,7 +31,7 @@ extern "C" {
 #define RING_MIN_SLOTS   16
 #define RECV_BATCH       32
 #define POLL_MS          200
-#define GATHER_NS        1000000       // after a short batch, let this much arrive before the next read
+#define GATHER_NS        3000000       // after a short batch, let this much arrive before the next read
 #define READ_WAIT_NS     100000000     // the reader re-checks the stop flag this often
 #define REPORT_NS        1000000000    // losses are logged at most this often
 #define AVIO_BUFFER_SIZE 65536
@@ -114,11 +114,14 @@ static void *receiver_thread(void *arg)
     static thread_local uint8_t scratch[UDP_IN_MAX_DATAGRAM];
     int64_t last_report = 0, reported_overruns = 0, reported_drops = 0;
 
+    bool flowing = false;  // the last read found datagrams: read again without polling first
     while (!in->quit.load()) {
-        pollfd fds[2] = {{in->fd, POLLIN, 0}, {in->wake_fd, POLLIN, 0}};
-        int r = poll(fds, 2, POLL_MS);
-        if (r <= 0 || (fds[1].revents & POLLIN))
-            continue;
+        if (!flowing) {
+            pollfd fds[2] = {{in->fd, POLLIN, 0}, {in->wake_fd, POLLIN, 0}};
+            int r = poll(fds, 2, POLL_MS);
+            if (r <= 0 || (fds[1].revents & POLLIN))
+                continue;
+        }
 
         pthread_mutex_lock(&in->lock);
         uint64_t tail = in->tail;
@@ -138,6 +141,7 @@ static void *receiver_thread(void *arg)
             msgs[k].msg_hdr.msg_controllen = CONTROL_SIZE;
         }
         int got = recvmmsg(in->fd, msgs, batch, MSG_DONTWAIT, nullptr);
+        flowing = got > 0;
         if (got <= 0)
             continue;
 
@@ -181,7 +185,7 @@ static void *receiver_thread(void *arg)
         }
         pthread_mutex_unlock(&in->lock);
         if (got < batch) {
-            // One wake-up a millisecond instead of one a datagram.
+            // One wake-up every few milliseconds instead of one a datagram.
             timespec gather = {0, GATHER_NS};
             nanosleep(&gather, nullptr);
         }

@@ -28,13 +28,13 @@
 #define SLOT_DATA        (UDP_OUT_RTP_HEADER + DATAGRAM_TS)
 #define RING_MIN_SLOTS   16
 #define SEND_BATCH       16                  // datagrams per sendmmsg at most
-#define SEND_WINDOW_NS   1000000             // due within this of now: sent in the same batch
+#define SEND_WINDOW_NS   2000000             // due within this of now: sent in the same batch
 #define LATE_NS          1000000
 #define PCR_MOD          ((int64_t)300 << 33)
 #define PCR_MAX_GAP      ((int64_t)27000000) // 1 s: a longer step is a discontinuity
 #define SLEW_WINDOW_NS   1000000000
 #define SLEW_MAX_NS      500000              // per window, towards less lead
-#define SLEW_STEP_NS     10000000            // late by more than this: stepped at once
+#define SLEW_STEP_NS     10000000            // a window's every PCR late by more than this: stepped back
 #define WRITER_WAIT_NS   50000000            // the writer re-checks the stop flag this often
 #define RTP_PT_MP2T      33
 
@@ -56,7 +56,6 @@ struct udp_out {
     int fd;
     int rtp;
     int64_t delay_ns;
-    int64_t start_lead_ns;
     int64_t max_lead_ns;
     const std::atomic<int> *stop_flag;
 
@@ -88,6 +87,7 @@ struct udp_out {
     int64_t anchor_pcr;
     int64_t window_start;
     int64_t window_min_lead;
+    int64_t window_max_lead;
     uint16_t rtp_seq;
     uint32_t rtp_ssrc;
 };
@@ -200,8 +200,6 @@ static void take_pcr(udp_out *o, int64_t pos, int64_t raw)
         // Where the old schedule puts this byte, or a fresh start.
         int64_t unused;
         time_of(o, pos, now, &p.t, &unused);
-        if (o->points == 0)
-            p.t += o->start_lead_ns;
         p.pcr = o->points == 0 ? raw : o->last.pcr + (delta > 0 ? delta : 0);
         o->anchor_t = p.t;
         o->anchor_pcr = p.pcr;
@@ -210,7 +208,7 @@ static void take_pcr(udp_out *o, int64_t pos, int64_t raw)
         p.t = o->anchor_t + udp_out_pcr_to_ns(p.pcr - o->anchor_pcr);
     }
     int64_t lead = p.t - now;
-    if (!restart && (lead > o->delay_ns + o->start_lead_ns + o->max_lead_ns || lead < -o->max_lead_ns)) {
+    if (!restart && (lead > o->delay_ns + o->max_lead_ns || lead < -o->max_lead_ns)) {
         o->anchor_t += now + o->delay_ns - p.t;
         p.t = now + o->delay_ns;
         lead = o->delay_ns;
@@ -219,29 +217,32 @@ static void take_pcr(udp_out *o, int64_t pos, int64_t raw)
     if (restart) {
         o->window_start = now;
         o->window_min_lead = INT64_MAX;
+        o->window_max_lead = INT64_MIN;
         pthread_mutex_lock(&o->lock);
         o->stats.schedule_restarts++;
         pthread_mutex_unlock(&o->lock);
     }
     /*
-     * Keep the delay for the latest data: a schedule that lets data fall
-     * late is stepped back at once; one with more lead than needed is
-     * slewed forward slowly, once a window, so that the output's rate
-     * hardly changes.
+     * Keep the delay for the latest data, judged once a window. Data that
+     * comes late now and then (the writer was held up for a moment) is sent
+     * at once and the schedule stays: the output is back on its PCRs as soon
+     * as the writer has caught up. A schedule that let every PCR of a window
+     * come late is stepped back; one with more lead than needed is slewed
+     * forward slowly, so that the output's rate hardly changes.
      */
-    if (lead < -SLEW_STEP_NS) {
-        o->anchor_t += o->delay_ns - lead;
-        o->window_start = now;
-        o->window_min_lead = INT64_MAX;
-    } else if (lead < o->window_min_lead) {
+    if (lead < o->window_min_lead)
         o->window_min_lead = lead;
-    }
+    if (lead > o->window_max_lead)
+        o->window_max_lead = lead;
     if (now - o->window_start >= SLEW_WINDOW_NS) {
         int64_t err = o->window_min_lead - o->delay_ns;
-        if (err > 0)
+        if (o->window_max_lead < -SLEW_STEP_NS)
+            o->anchor_t += o->delay_ns - o->window_max_lead;
+        else if (err > 0)
             o->anchor_t -= err > SLEW_MAX_NS ? SLEW_MAX_NS : err;
         o->window_start = now;
         o->window_min_lead = INT64_MAX;
+        o->window_max_lead = INT64_MIN;
     }
     if (o->points > 0)
         o->prev = o->last;
@@ -481,7 +482,6 @@ int udp_out_create(udp_out **out, const udp_out_config *config)
     if (!config)
         return -EINVAL;
     if (config->ttl < 0 || config->ttl > 255 || config->delay_us < 0 || config->max_lead_us <= 0 ||
-        config->start_lead_us < 0 || config->start_lead_us > 60000000 ||
         config->ring_bytes < 0 || config->ring_bytes > ((int64_t)1 << 32) ||
         config->delay_us > 60000000 || config->max_lead_us > 60000000)
         return -ERANGE;
@@ -494,7 +494,6 @@ int udp_out_create(udp_out **out, const udp_out_config *config)
         o->capacity = RING_MIN_SLOTS;
     o->rtp = config->rtp != 0;
     o->delay_ns = config->delay_us * 1000;
-    o->start_lead_ns = config->start_lead_us * 1000;
     o->max_lead_ns = config->max_lead_us * 1000;
     o->stop_flag = config->stop_flag;
     o->pcr_pid = -1;

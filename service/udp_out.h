@@ -7,18 +7,18 @@
  * byte is interpolated between the PCRs before and after it, and mapped onto
  * the monotonic clock with a fixed delay. A sender thread sends every
  * datagram at its due time against absolute deadlines, so time lost to a
- * late wake-up is caught up and never carried on; datagrams due within a
- * millisecond of each other leave in one sendmmsg. Between the two sits a
+ * late wake-up is caught up and never carried on; datagrams due within two
+ * milliseconds of each other leave in one sendmmsg. Between the two sits a
  * ring of fixed size, allocated once.
  *
  * The schedule follows the writer: it is restarted when a datagram would be
  * due further than max_lead_us beyond the delay, or already that late (an
- * outage of the input, a jump of the PCRs); it is stepped back at once when
- * data comes more than 10 ms late, and slewed forward by at most 0.5 ms a
- * second while the data written latest relative to its PCR has more lead
- * than the delay (the clocks of the stream's source and of this machine
- * differ a little, and a muxer's PCR settles up to its max_delay behind
- * its timestamps during the first seconds: start_lead_us covers that).
+ * outage of the input, a jump of the PCRs). Data that comes late for a
+ * moment is sent at once and the schedule stays; when every PCR of a
+ * second comes more than 10 ms late the schedule is stepped back, and it is
+ * slewed forward by at most 0.5 ms a second while the data written latest
+ * relative to its PCR has more lead than the delay (the clocks of the
+ * stream's source and of this machine differ a little).
  */
 #ifndef KESTROW_SERVICE_UDP_OUT_H
 #define KESTROW_SERVICE_UDP_OUT_H
@@ -38,7 +38,6 @@ struct udp_out_config {
     int ttl;                 // 0: kernel default; else 1..255 (multicast TTL for a group)
     int rtp;                 // non-zero: RTP, payload type 33, 90 kHz timestamps from the PCR
     int64_t delay_us;        // margin added to every due time, >= 0
-    int64_t start_lead_us;   // added at the first PCR only, given back by the slew; >= 0
     int64_t max_lead_us;     // > 0: how far off the schedule a datagram may be before a restart
     int64_t ring_bytes;      // TS bytes the ring holds; at least 16 datagrams are kept
     const std::atomic<int> *stop_flag;  // may be null; once set, a full ring drops instead of waiting

@@ -7,6 +7,7 @@ import subprocess
 import time
 import unittest
 
+import flow
 import kt
 import splicecheck
 
@@ -43,6 +44,12 @@ class Live(kt.FillerCase):
         self.assertEqual((streams[0x590]["codec"], streams[0x590]["stream_type"]), ("scte_35", 0x86))
         self.assertIn("reg=CUEI", check.out["programs"][0]["descriptors"])
         self.assertNotIn(0x12, streams, "the EPG PID carries sections, not a PES stream")
+        # The PCR starts max_delay (0.9 s) before the first timestamps, where it settles.
+        data = open(svc.out, "rb").read()
+        i = next(i for i in range(0, len(data), 188) if data[i + 3] & 0x20 and data[i + 4] >= 7 and data[i + 5] & 0x10)
+        b = data[i + 6:i + 11]
+        pcr = b[0] << 25 | b[1] << 17 | b[2] << 9 | b[3] << 1 | b[4] >> 7
+        self.assertAlmostEqual(flow.pes_starts(data, {0x100})[0][2] - pcr, 0.9 * TICKS, delta=0.1 * TICKS)
         cc = kt.gen.check(svc.out, "--cc")
         self.assertEqual(cc["total"]["errors"], 0, cc["cc"])
         probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "program_tags", "-of", "default",
