@@ -702,18 +702,23 @@ int relay_run(relay *r)
     }
     av_packet_free(&pkt);
 
-    /* Nothing read is left behind: the backlog and the held audio go through the rules and out. */
+    /*
+     * Nothing read is left behind: the backlog, the held audio and the filler
+     * video of a break still running go through the rules and out.
+     */
     if (!write_failed) {
         while (packets_queue_pop(loop.in_queue, &pkt) >= 0) {
             if (relay_splice(&loop, pkt) < 0)
                 break;
         }
         splice_release_held(&loop.env);
+    }
+    splice_session_end(&loop.env, &r->rep);
+    if (!write_failed) {
         int wret = relay_write(&loop, 0);
         if (ret == 0)
             ret = wret;
     }
-    splice_session_end(&loop.env, &r->rep);
 
 out_trailer:
     packets_queue_destroy(&loop.in_queue);
