@@ -503,9 +503,13 @@ static void relay_on_event(void *opaque, const event *ev)
     relay_loop *loop = (relay_loop *)opaque;
     relay *r = loop->r;
 
-    /* The video switches: to the filler's key frame, or back to the programme's. */
-    if ((ev->type == EVENT_BREAK_STARTED || (ev->type == EVENT_BREAK_ENDED && ev->reason == EVENT_END_DURATION)) &&
-        ev->stream >= 0) {
+    /*
+     * The video switches: to the filler's key frame, or back to the programme's
+     * (whatever ended the break on it; when the filler ran out, the programme
+     * returns on the packet at hand).
+     */
+    bool back_on_key = ev->type == EVENT_BREAK_ENDED && ev->reason != EVENT_END_FILLER_END;
+    if ((ev->type == EVENT_BREAK_STARTED || back_on_key) && ev->stream >= 0) {
         r->gop.stream = ev->stream;
         r->gop.before = 0;
         for (int i = 0; i < loop->out_queue->count; i++)

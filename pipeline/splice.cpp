@@ -507,11 +507,11 @@ static void filler_video_times(const splice_env *env, const rep_stream *r, int f
 
 /*
  * Queues the held filler video of r (output stream s), oldest first, while
- * its pictures are shown before limit. With drop the rest is left out: the
- * first picture shown at or after limit, and every one after it in decoding
- * order, since those may reference it.
+ * its pictures are shown before limit. The first picture shown at or after
+ * limit stays held, and with it every one after it in decoding order, since
+ * those may reference it.
  */
-static void release_filler_video(const splice_env *env, rep_stream *r, int fi, int s, int64_t limit, bool drop)
+static void release_filler_video(const splice_env *env, rep_stream *r, int fi, int s, int64_t limit)
 {
     const filler_stream *fs = &env->filler->streams[fi];
 
@@ -533,12 +533,6 @@ static void release_filler_video(const splice_env *env, rep_stream *r, int fi, i
         if (env->verbose)
             log_packet(env->out, f, "reV");
         queue_packet(env, f);
-    }
-    if (drop && r->queued_filler < r->next_filler) {
-        if (env->verbose)
-            log_detail("Filler video %d: %d pictures shown from %" PRId64 " on left out", s,
-                       (int)(r->next_filler - r->queued_filler), limit);
-        r->queued_filler = r->next_filler;
     }
 }
 
@@ -564,7 +558,7 @@ void splice_session_end(const splice_env *env, rep_ctx *rep)
             int fi = env->out && (unsigned)s < env->out->nb_streams
                          ? filler_stream_for(env->filler, env->out->streams[s]->id) : -1;
             if (fi >= 0)
-                release_filler_video(env, v, fi, s, INT64_MAX, false);
+                release_filler_video(env, v, fi, s, INT64_MAX);
         }
         emit(env, rep, &ev);
     }
@@ -686,9 +680,13 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     if (!key)
         return false;
 
-    /* The filler shows nothing from the key frame's time on. */
-    if (fi >= 0 && r->sent_dts != AV_NOPTS_VALUE)
-        release_filler_video(env, r, fi, pkt->stream_index, pkt->pts, true);
+    /* The filler shows nothing from the key frame's time on: what stays held is left out. */
+    if (fi >= 0 && r->sent_dts != AV_NOPTS_VALUE) {
+        release_filler_video(env, r, fi, pkt->stream_index, pkt->pts);
+        if (env->verbose && r->queued_filler < r->next_filler)
+            log_detail("Filler video %d: %d pictures shown from %" PRId64 " on left out", pkt->stream_index,
+                       (int)(r->next_filler - r->queued_filler), pkt->pts);
+    }
     rep->state = SPLICING_STATE_FINISHED;
     rep->end_pts = pkt->pts;
 
@@ -871,7 +869,7 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
 
     while (pkt->dts + pkt->duration > r->sent_dts) {
         if (r->next_filler < 0 || r->next_filler >= fs->count) {
-            release_filler_video(env, r, fi, s, INT64_MAX, false);
+            release_filler_video(env, r, fi, s, INT64_MAX);
             r->sent_dts = AV_NOPTS_VALUE;
             rep->state = SPLICING_STATE_FINISHED;
             rep->end_pts = pkt->dts;
@@ -900,7 +898,7 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
         r->sent_dts = dts + p->duration;
     }
     int64_t earliest_key = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
-    release_filler_video(env, r, fi, s, earliest_key > pkt->dts ? earliest_key : pkt->dts + 1, false);
+    release_filler_video(env, r, fi, s, earliest_key > pkt->dts ? earliest_key : pkt->dts + 1);
     av_packet_free(ppkt);
 }
 
