@@ -302,6 +302,32 @@ TEST(Splice, HeldAudioIsReleasedInOrderAtTheEndOfInput)
 }
 
 
+// Filler in decoding order B, B, anchor: an anchor is shown three frames after
+// its dts, a B-frame at its dts. The filler's last anchor before the return key
+// frame would be shown with it: that anchor and the B-frames after it, which may
+// reference it, are left out. A session ending just before the return writes
+// every filler picture taken.
+TEST(Splice, FillerPicturesShownFromTheReturnKeyFrameOnAreLeftOut)
+{
+    for (bool session_end : {false, true}) {
+        SCOPED_TRACE(session_end);
+        Rig rig(make_filler({0, 0, 3 * FRAME}));
+        rig.arm(T, D);
+        rig.programme(T / FRAME - 5, (T + D) / FRAME + (session_end ? -1 : 5));
+        if (session_end)
+            splice_session_end(&rig.env, &rig.rep);
+        std::vector<AVPacket *> fill;
+        for (AVPacket *p : rig.written(0))
+            if (p->size == FILL_SIZE)
+                fill.push_back(p);
+        ASSERT_EQ((size_t)(D / FRAME - (session_end ? 1 : 3)), fill.size());
+        for (size_t i = 0; i < fill.size(); i++) {
+            EXPECT_EQ(T + (int64_t)i * FRAME, fill[i]->dts);
+            EXPECT_TRUE(session_end || fill[i]->pts < T + D) << i;
+        }
+    }
+}
+
 // The decisions as a line of words: "armed:7 started:7 ended/duration:7 idle".
 std::string decisions(const std::vector<event> &events)
 {
