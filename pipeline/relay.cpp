@@ -545,9 +545,13 @@ static void relay_on_event(void *opaque, const event *ev)
     relay_loop *loop = (relay_loop *)opaque;
     relay *r = loop->r;
 
-    /* The video switches: to the filler's key frame, or back to the programme's. */
-    if ((ev->type == EVENT_BREAK_STARTED || (ev->type == EVENT_BREAK_ENDED && ev->reason == EVENT_END_DURATION)) &&
-        ev->stream >= 0) {
+    /*
+     * The video switches: to the filler's key frame, or back to the programme's
+     * (whatever ended the break on it; when the filler ran out, the programme
+     * returns on the packet at hand).
+     */
+    bool back_on_key = ev->type == EVENT_BREAK_ENDED && ev->reason != EVENT_END_FILLER_END;
+    if ((ev->type == EVENT_BREAK_STARTED || back_on_key) && ev->stream >= 0) {
         r->gop.stream = ev->stream;
         r->gop.before = 0;
         for (int i = 0; i < loop->out_queue->count; i++)
@@ -744,18 +748,23 @@ int relay_run(relay *r)
     }
     av_packet_free(&pkt);
 
-    /* Nothing read is left behind: the backlog and the held audio go through the rules and out. */
+    /*
+     * Nothing read is left behind: the backlog, the held audio and the filler
+     * video of a break still running go through the rules and out.
+     */
     if (!write_failed) {
         while (packets_queue_pop(loop.in_queue, &pkt) >= 0) {
             if (relay_splice(&loop, pkt) < 0)
                 break;
         }
         splice_release_held(&loop.env);
+    }
+    splice_session_end(&loop.env, &r->rep);
+    if (!write_failed) {
         int wret = relay_write(&loop, 0);
         if (ret == 0)
             ret = wret;
     }
-    splice_session_end(&loop.env, &r->rep);
 
 out_trailer:
     packets_queue_destroy(&loop.in_queue);

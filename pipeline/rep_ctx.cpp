@@ -25,6 +25,7 @@ int rep_ctx_reset(rep_ctx *ctx)
         r->next_filler = 0;
         r->pts_shift = 0;
         r->switch_at = AV_NOPTS_VALUE;
+        r->queued_dts = AV_NOPTS_VALUE;
     }
     ctx->scte_35_pts_time = AV_NOPTS_VALUE;
     ctx->scte_35_duration = AV_NOPTS_VALUE;

@@ -45,6 +45,8 @@ struct rep_stream {
     int32_t next_filler; // index of the next filler packet of the matching filler stream
     int64_t pts_shift;   // video: ticks added to filler pts so that pts >= dts holds
     int64_t switch_at;   // audio: the next event's filler takes over here; AV_NOPTS_VALUE: none
+    int32_t queued_filler; // video: filler packets before this index are queued, those up to next_filler held
+    int64_t queued_dts;  // video: end of the last filler packet queued
 };
 
 struct rep_ctx {

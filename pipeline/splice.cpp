@@ -486,6 +486,56 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
     return 0;
 }
 
+/*
+ * Output dts and pts of filler video packet p in the break of r (fi: its
+ * filler stream); prev_end: where the filler packet before it ends.
+ */
+static void filler_video_times(const splice_env *env, const rep_stream *r, int fi, const AVPacket *p,
+                               int64_t prev_end, int64_t *dts, int64_t *pts)
+{
+    const filler_stream *fs = &env->filler->streams[fi];
+    int64_t first_dts = fs->packets[0]->dts;
+    int64_t start_time = env->filler->format->streams[fi]->start_time;
+
+    if (start_time == AV_NOPTS_VALUE)
+        start_time = fs->packets[0]->pts;
+    /* A filler packet without timestamps continues where the last one ended. */
+    *dts = p->dts == AV_NOPTS_VALUE || first_dts == AV_NOPTS_VALUE ? prev_end : p->dts - first_dts + r->start_dts;
+    *pts = p->pts == AV_NOPTS_VALUE || start_time == AV_NOPTS_VALUE
+               ? *dts + r->pts_shift : p->pts - start_time + r->start_pts + r->pts_shift;
+}
+
+/*
+ * Queues the held filler video of r (output stream s), oldest first, while
+ * its pictures are shown before limit. The first picture shown at or after
+ * limit stays held, and with it every one after it in decoding order, since
+ * those may reference it.
+ */
+static void release_filler_video(const splice_env *env, rep_stream *r, int fi, int s, int64_t limit)
+{
+    const filler_stream *fs = &env->filler->streams[fi];
+
+    while (r->queued_filler < r->next_filler) {
+        const AVPacket *p = fs->packets[r->queued_filler];
+        int64_t dts, pts;
+        filler_video_times(env, r, fi, p, r->queued_dts, &dts, &pts);
+        if (pts >= limit)
+            break;
+        AVPacket *f = av_packet_clone(p);
+        if (!f)
+            return;  // out of memory: the rest stays held
+        r->queued_filler++;
+        r->queued_dts = dts + p->duration;
+        f->stream_index = s;
+        f->pos = -1;
+        f->dts = dts;
+        f->pts = pts;
+        if (env->verbose)
+            log_packet(env->out, f, "reV");
+        queue_packet(env, f);
+    }
+}
+
 /* The video record of the break under way (the one whose key frame started it), or null. */
 static rep_stream *video_record(rep_ctx *rep)
 {
@@ -501,8 +551,15 @@ void splice_session_end(const splice_env *env, rep_ctx *rep)
         event ev = event_make(EVENT_BREAK_ENDED);
         ev.reason = EVENT_END_SESSION_END;
         rep_stream *v = video_record(rep);
-        if (v && v->sent_dts != AV_NOPTS_VALUE)
+        if (v && v->sent_dts != AV_NOPTS_VALUE) {
             ev.aired = v->sent_dts - v->start_dts;
+            /* Nothing follows the filler video held back: it goes out. */
+            int s = (int)(v - rep->streams);
+            int fi = env->out && (unsigned)s < env->out->nb_streams
+                         ? filler_stream_for(env->filler, env->out->streams[s]->id) : -1;
+            if (fi >= 0)
+                release_filler_video(env, v, fi, s, INT64_MAX);
+        }
         emit(env, rep, &ev);
     }
     rep_ctx_reset(rep);
@@ -556,9 +613,9 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     }
 
     int64_t delta = rep->scte_35_pts_time == REP_NOW ? 0 : pkt->pts - rep->scte_35_pts_time;
-    r->start_dts = r->sent_dts = pkt->dts;
+    r->start_dts = r->sent_dts = r->queued_dts = pkt->dts;
     r->start_pts = pkt->pts;
-    r->next_filler = 0;
+    r->next_filler = r->queued_filler = 0;
     r->pts_shift = splice_video_pts_shift(env->filler, fi, pkt->pts - pkt->dts);
     rep->scte_35_pts_time = pkt->pts;
     rep->state = SPLICING_STATE_STARTED;
@@ -623,6 +680,13 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     if (!key)
         return false;
 
+    /* The filler shows nothing from the key frame's time on: what stays held is left out. */
+    if (fi >= 0 && r->sent_dts != AV_NOPTS_VALUE) {
+        release_filler_video(env, r, fi, pkt->stream_index, pkt->pts);
+        if (env->verbose && r->queued_filler < r->next_filler)
+            log_detail("Filler video %d: %d pictures shown from %" PRId64 " on left out", pkt->stream_index,
+                       (int)(r->next_filler - r->queued_filler), pkt->pts);
+    }
     rep->state = SPLICING_STATE_FINISHED;
     rep->end_pts = pkt->pts;
 
@@ -792,22 +856,20 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, co
  * Video during the break: the filler packets that begin before this
  * programme packet ends, re-timed from the start key frame. The programme
  * packet is dropped, unless the filler ran out: then the video returns
- * with it.
+ * with it. A filler picture is held until it is sure to be shown before
+ * the key frame that ends the break: before the earliest such a key frame
+ * can come, or by this packet's dts (key frames still to come are shown
+ * later).
  */
 static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, const filler_stream *fs,
                           int fi, AVPacket **ppkt)
 {
     AVPacket *pkt = *ppkt;
     int s = pkt->stream_index;
-    int64_t first_dts = fs->packets[0]->dts;
-    int64_t start_time = env->filler->format->streams[fi]->start_time;
-
-    if (start_time == AV_NOPTS_VALUE)
-        start_time = fs->packets[0]->pts;
 
     while (pkt->dts + pkt->duration > r->sent_dts) {
-        AVPacket *f = next_filler_packet(fs, r, s);
-        if (!f) {
+        if (r->next_filler < 0 || r->next_filler >= fs->count) {
+            release_filler_video(env, r, fi, s, INT64_MAX);
             r->sent_dts = AV_NOPTS_VALUE;
             rep->state = SPLICING_STATE_FINISHED;
             rep->end_pts = pkt->dts;
@@ -822,23 +884,21 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             *ppkt = nullptr;
             return;
         }
+        const AVPacket *p = fs->packets[r->next_filler++];
+        int64_t dts, pts;
+        filler_video_times(env, r, fi, p, r->sent_dts, &dts, &pts);
         if (env->verbose) {
-            log_packet(env->out, f, "snd");
+            AVPacket shown = *p;  // traced on its output stream, not owned
+            shown.stream_index = s;
+            log_packet(env->out, &shown, "snd");
             int64_t pkt_end = pkt->dts + pkt->duration;
             log_detail("pkt.dts + pkt.duration=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)",
                        pkt_end, pkt_end / 90000.0, r->sent_dts, r->sent_dts / 90000.0);
         }
-
-        /* A filler packet without timestamps continues where the last one ended. */
-        f->dts = f->dts == AV_NOPTS_VALUE || first_dts == AV_NOPTS_VALUE
-                     ? r->sent_dts : f->dts - first_dts + r->start_dts;
-        f->pts = f->pts == AV_NOPTS_VALUE || start_time == AV_NOPTS_VALUE
-                     ? f->dts + r->pts_shift : f->pts - start_time + r->start_pts + r->pts_shift;
-        r->sent_dts = f->dts + f->duration;
-        if (env->verbose)
-            log_packet(env->out, f, "reV");
-        queue_packet(env, f);
+        r->sent_dts = dts + p->duration;
     }
+    int64_t earliest_key = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
+    release_filler_video(env, r, fi, s, earliest_key > pkt->dts ? earliest_key : pkt->dts + 1);
     av_packet_free(ppkt);
 }
 

@@ -56,7 +56,10 @@ struct splice_env {
 int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt,
                int64_t clock);
 
-/* End of the session: a break still running is reported ended. rep is reset. */
+/*
+ * End of the session: the filler video a running break still holds back is
+ * queued and the break is reported ended. rep is reset.
+ */
 void splice_session_end(const splice_env *env, rep_ctx *rep);
 
 /*
