@@ -20,9 +20,10 @@
  * starts a PES, where it also writes most PCRs, so a null packet is held
  * back for one place and the copy of a PCR in the next packet takes it.
  * Otherwise the copy waits for the next free place, PCR_WAIT_US at most, and
- * is then sent in addition (a large picture fills the output for longer); so
+ * is then sent in addition (a large picture fills the output for longer), so
  * with the muxer's PCR period of 20 ms the copies stay within 30 ms of each
- * other, under DVB's 40 ms. At a variable rate there are neither null packets
+ * other, under DVB's 40 ms; the next free place that would carry a null
+ * packet is then left out, so that the count, and the rate, stay. At a variable rate there are neither null packets
  * nor a rate: the copy goes just before the muxer's packet with the same
  * PCR, so the PCR PID's clock runs 188 bytes ahead of the muxer's, the same
  * for every PCR. The muxer's PCRs stay where they are: a PCR on a PID other
@@ -96,6 +97,7 @@ struct ts_out {
     int64_t pcr_from;          // place of the muxer's packet that carried it
     int64_t pcr_out;           // its index among the packets sent
     int null_held;             // held holds the muxer's last null packet, its place not yet filled
+    int64_t nulls_owed;        // null places to leave out for PCR copies sent in addition
     uint8_t held[TS_PACKET_SIZE];
     int64_t rate;              // bit/s; 0: the output's timing is not watched
     int64_t max_lead_us;
@@ -212,12 +214,14 @@ static void send_pcr_copy(ts_out *s, int added)
     s->pcr_copy = -1;
     s->stats.pcrs_out++;
     s->stats.packets_added += added;
+    s->nulls_owed += added && s->mux_rate;
 }
 
 /*
  * A free place: the waiting PCR copy, else the oldest waiting packet, else
- * null (the muxer's own when given); no null while the output runs too far
- * ahead of the wall clock.
+ * null (the muxer's own when given); no null for a place owed to a PCR copy
+ * sent in addition, nor while the output runs too far ahead of the wall
+ * clock.
  */
 static void fill_place(ts_out *s, const uint8_t *null_pkt)
 {
@@ -229,6 +233,11 @@ static void fill_place(ts_out *s, const uint8_t *null_pkt)
         send_packet(s, s->queue[s->queue_head].pkt);
         s->queue_head = (s->queue_head + 1) % TS_OUT_QUEUE_SIZE;
         s->queue_count--;
+        return;
+    }
+    if (s->nulls_owed > 0) {
+        s->nulls_owed--;
+        s->stats.nulls_repaid++;
         return;
     }
     if (s->rate > 0 && s->max_lead_us > 0 && output_lead(s) > s->max_lead_us) {

@@ -22,8 +22,9 @@
  *    places of the PES packets they replace and of the muxer's null packets,
  *    and a place left over becomes a null packet. A section packet that finds
  *    no place within TS_OUT_HOLD_PACKETS packets is sent in addition, and so
- *    is a PCR copy without a free place within 10 ms at the mux rate, or any
- *    PCR copy at a variable rate (ts_out_config.mux_rate 0);
+ *    is any PCR copy at a variable rate (ts_out_config.mux_rate 0); a PCR
+ *    copy without a free place within 10 ms at the mux rate is sent in
+ *    addition too, and a later null packet is left out for it;
  *  - with ts_out_set_pacing, null packets that would put the output too far
  *    ahead of the wall clock are left out.
  * Memory is allocated once, at open; nothing is allocated per packet.
@@ -57,6 +58,7 @@ struct ts_out_stats {
     int64_t packets_out;
     int64_t packets_added;     // sent beyond the muxer's count (no free place in time)
     int64_t pcrs_out;          // PCR copies sent on the programme's PCR PID, added or not
+    int64_t nulls_repaid;      // null packets left out for PCR copies added at a constant rate
     int64_t sections_out;      // cue and EPG sections sent
     int64_t pmts_rewritten;
     int64_t units_dropped;     // PES units or parts of them that held no complete section

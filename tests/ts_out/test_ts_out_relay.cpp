@@ -157,7 +157,8 @@ TEST_F(Relay, KeepsEveryOtherPacketAndCopiesEachPcrForItsPlace)
     EXPECT_EQ(0, staged_result.close_result);
     ASSERT_EQ(0u, direct.size() % 188);
     EXPECT_EQ((int64_t)direct.size(), st.bytes_in);
-    EXPECT_EQ(st.packets_in + st.packets_added, st.packets_out);
+    EXPECT_EQ(st.packets_in + st.packets_added - st.nulls_repaid, st.packets_out);
+    EXPECT_LE(st.packets_out - st.packets_in, 1);  // a last copy sent at the end
     EXPECT_EQ((int64_t)staged.size(), st.bytes_out);
     EXPECT_EQ(0, st.units_dropped);
     EXPECT_EQ(0, st.bytes_skipped);
