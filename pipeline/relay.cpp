@@ -314,6 +314,8 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
         event_emit(&r->desc.events, &ev);
 
         ts_out_config config = relay_stage_config(r->out);
+        config.pcr_pid = ids.pcr_pid;
+        config.mux_rate = r->desc.mux.mux_rate;
         int size = r->desc.mux.packet_size > 0 ? r->desc.mux.packet_size : RELAY_PACKET_SIZE;
         if (r->desc.mux.write)
             ret = ts_out_open_writer(&r->stage, r->desc.mux.write, r->desc.mux.write_opaque, &config, size);

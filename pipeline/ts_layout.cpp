@@ -1,4 +1,5 @@
 #include "pipeline/ts_layout.h"
+#include "pipeline/ts_psi.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -84,7 +85,11 @@ int ts_layout_output_ids(const ts_identity *in, const ts_layout_overrides *ov,
             r.system_b = 1;
     }
     int pmt_pid = r.pmt_pid ? r.pmt_pid : MUXER_DEFAULT_PMT_PID;
+    r.pcr_pid = in->pcr_pid >= MUXER_MIN_PID && in->pcr_pid < TS_NULL_PID && in->pcr_pid != pmt_pid
+                    ? in->pcr_pid : 0;
     for (unsigned i = 0; i < out->nb_streams; i++) {
+        if (muxer_pid(out, i) == r.pcr_pid)
+            r.pcr_pid = 0;
         if (muxer_pid(out, i) != pmt_pid)
             continue;
         if (msg && msg_size > 0) {

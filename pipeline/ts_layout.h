@@ -19,12 +19,14 @@ struct ts_layout_overrides {
     int ts_id;        // transport_stream_id
 };
 
-/* What the muxer is given; 0 leaves the muxer's default (1, 0x1000, 1, ATSC). */
+/* What the muxer and the output stage are given; 0 leaves the muxer's default
+ * (1, 0x1000, 1, ATSC, the PCR on the muxer's PCR stream). */
 struct ts_layout_ids {
     int service_id;   // mpegts_service_id
     int pmt_pid;      // mpegts_pmt_start_pid
     int ts_id;        // mpegts_transport_stream_id
     int system_b;     // 1: AC-3 and E-AC-3 declared the DVB way (0x06 and their descriptors)
+    int pcr_pid;      // ts_out_config.pcr_pid: the PCR on a PID of its own
 };
 
 /*
@@ -43,6 +45,10 @@ int ts_layout_identity_from_demuxer(const AVFormatContext *in, ts_identity *id);
  * 1..65535, PMT PID 0x20..0x1FFA), otherwise the muxer's default. AC-3 and
  * E-AC-3 keep the input's signalling: DVB's (system_b) when the input
  * declares one of them as private data (0x06), else ATSC's (0x81, 0x87).
+ * The input's PCR PID is kept when it carries no output stream: when it is
+ * in 0x20..0x1FFE (0x1FFF names none; below 0x20 lie the SI PIDs the muxer
+ * writes) and neither an output stream's PID nor the PMT PID; otherwise the
+ * muxer's PCR stream carries the PCR, as its PMT says.
  * Returns 0 and fills *ids; -34 for an override outside the muxer's range;
  * -22 without in, ov, out or ids, or when the PMT PID (also the muxer's
  * default) is the PID of an output stream. On -34 and on a collision a

@@ -10,6 +10,24 @@
  * muxer) sends the oldest waiting packet, or a null packet when none waits.
  * A waiting packet that found no place within TS_OUT_HOLD_PACKETS places is
  * sent anyway, after the current one.
+ *
+ * With a PCR PID of the programme's own, each PCR of the muxer's PCR PID is
+ * copied onto it, in an adaptation-field-only packet whose PCR is the time
+ * of its own place in the output. At a constant rate the muxer pads with
+ * null packets and its PCR is the time of its packet's place, so the copy
+ * takes a free place and carries the PCR moved by the packets between at
+ * the mux rate; the packet count stays. The muxer pads just before it
+ * starts a PES, where it also writes most PCRs, so a null packet is held
+ * back for one place and the copy of a PCR in the next packet takes it.
+ * Otherwise the copy waits for the next free place, PCR_WAIT_US at most, and
+ * is then sent in addition (a large picture fills the output for longer), so
+ * with the muxer's PCR period of 20 ms the copies stay within 30 ms of each
+ * other, under DVB's 40 ms; the next free place that would carry a null
+ * packet is then left out, so that the count, and the rate, stay. At a variable rate there are neither null packets
+ * nor a rate: the copy goes just before the muxer's packet with the same
+ * PCR, so the PCR PID's clock runs 188 bytes ahead of the muxer's, the same
+ * for every PCR. The muxer's PCRs stay where they are: a PCR on a PID other
+ * than PCR_PID is allowed, and its bytes stay untouched.
  */
 #include "pipeline/ts_out.h"
 #include "pipeline/ts_psi.h"
@@ -19,6 +37,7 @@
 
 extern "C" {
 #include <libavformat/avio.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
 #include <libavutil/time.h>
 }
@@ -28,6 +47,9 @@ extern "C" {
 #define TS_PES_MAX         (6 + 65535)  // 16-bit PES_packet_length
 #define TS_OUT_MAX_PMTS    8
 #define TS_OUT_QUEUE_SIZE  512
+#define PCR_WAIT_US        10000                  // a PCR copy waits this long for a free place
+#define PCR_WRAP           ((int64_t)300 << 33)  // 27 MHz PCR, base and extension
+#define PCR_HZ             27000000
 
 enum ts_role : uint8_t {
     ROLE_PASS = 0,  // bytes untouched
@@ -67,6 +89,16 @@ struct ts_out {
     uint8_t unit[TS_PID_COUNT];  // index into pes[] or pmt[] for rewritten PIDs
     uint8_t cc[TS_PID_COUNT];    // last continuity counter sent on rewritten PIDs
     int epg_pid;
+    int pcr_pid;               // the programme's PCR PID; 0: the muxer's is kept
+    int64_t mux_rate;          // bit/s; 0: variable
+    int mux_pcr_pid;           // PCR_PID of the muxer's PMT, while it is not pcr_pid; -1: none
+    int64_t pcr_wait;          // places a PCR copy waits for a free one (PCR_WAIT_US)
+    int64_t pcr_copy;          // 27 MHz; the muxer's last PCR, while its copy waits; -1: none
+    int64_t pcr_from;          // place of the muxer's packet that carried it
+    int64_t pcr_out;           // its index among the packets sent
+    int null_held;             // held holds the muxer's last null packet, its place not yet filled
+    int64_t nulls_owed;        // null places to leave out for PCR copies sent in addition
+    uint8_t held[TS_PACKET_SIZE];
     int64_t rate;              // bit/s; 0: the output's timing is not watched
     int64_t max_lead_us;
     int64_t clock_start;       // wall clock (us) from which clock_bits were sent; 0: not yet
@@ -149,16 +181,63 @@ static uint8_t *queue_slot(ts_out *s)
     return w->pkt;
 }
 
+/* 27 MHz PCR of an adaptation field, or -1 when the packet carries none. */
+static int64_t packet_pcr(const uint8_t *p)
+{
+    if (!(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10))
+        return -1;
+    int64_t base = ((int64_t)p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+    return base * 300 + (((p[10] & 1) << 8) | p[11]);
+}
+
 /*
- * A free place: the oldest waiting packet, else null (the muxer's own when
- * given); no null while the output runs too far ahead of the wall clock.
+ * Sends the waiting PCR copy on the programme's PCR PID as the next packet
+ * out: the muxer's PCR moved by the packets sent between at the mux rate.
+ * added: it takes no place of the muxer's. The packet has no payload, so
+ * its continuity counter stays 0.
+ */
+static void send_pcr_copy(ts_out *s, int added)
+{
+    int64_t bits = (s->stats.packets_out - s->pcr_out) * TS_PACKET_SIZE * 8;
+    int64_t shift = s->mux_rate ? av_rescale(bits, PCR_HZ, s->mux_rate) : 0;
+    int64_t pcr = ((s->pcr_copy + shift) % PCR_WRAP + PCR_WRAP) % PCR_WRAP;
+    int64_t base = pcr / 300;
+    int ext = (int)(pcr % 300);
+    uint8_t pkt[TS_PACKET_SIZE];
+    const uint8_t head[] = {TS_SYNC_BYTE, (uint8_t)(s->pcr_pid >> 8), (uint8_t)s->pcr_pid, 0x20,
+                            TS_PACKET_SIZE - 5, 0x10, (uint8_t)(base >> 25), (uint8_t)(base >> 17),
+                            (uint8_t)(base >> 9), (uint8_t)(base >> 1),
+                            (uint8_t)(((base & 1) << 7) | 0x7E | (ext >> 8)), (uint8_t)ext};
+    memcpy(pkt, head, sizeof(head));
+    memset(pkt + sizeof(head), 0xFF, TS_PACKET_SIZE - sizeof(head));
+    send_packet(s, pkt);
+    s->pcr_copy = -1;
+    s->stats.pcrs_out++;
+    s->stats.packets_added += added;
+    s->nulls_owed += added && s->mux_rate;
+}
+
+/*
+ * A free place: the waiting PCR copy, else the oldest waiting packet, else
+ * null (the muxer's own when given); no null for a place owed to a PCR copy
+ * sent in addition, nor while the output runs too far ahead of the wall
+ * clock.
  */
 static void fill_place(ts_out *s, const uint8_t *null_pkt)
 {
+    if (s->pcr_copy >= 0) {
+        send_pcr_copy(s, 0);
+        return;
+    }
     if (s->queue_count > 0) {
         send_packet(s, s->queue[s->queue_head].pkt);
         s->queue_head = (s->queue_head + 1) % TS_OUT_QUEUE_SIZE;
         s->queue_count--;
+        return;
+    }
+    if (s->nulls_owed > 0) {
+        s->nulls_owed--;
+        s->stats.nulls_repaid++;
         return;
     }
     if (s->rate > 0 && s->max_lead_us > 0 && output_lead(s) > s->max_lead_us) {
@@ -389,7 +468,8 @@ static int pes_only_descriptor(const uint8_t *d)
 /*
  * Rewrites a PMT section into s->scratch: cue PIDs with stream type 0x86 and
  * without PES descriptors, "CUEI" at programme level when a cue PID is
- * declared, the EPG PID removed. Returns the new length, or 0 when the
+ * declared, the EPG PID removed, the programme's PCR PID as PCR_PID (the
+ * muxer's is kept in s->mux_pcr_pid). Returns the new length, or 0 when the
  * section is to be sent as it is (not a valid PMT, or nothing to change).
  */
 static int pmt_rewrite(ts_out *s, const uint8_t *sec, int len)
@@ -423,13 +503,20 @@ static int pmt_rewrite(ts_out *s, const uint8_t *sec, int len)
         has_epg |= pid == s->epg_pid;
         o += 5 + es_len;
     }
-    if (!has_cue && !has_epg)
+    int pcr_pid = ((sec[8] & 0x1F) << 8) | sec[9];
+    int move_pcr = s->pcr_pid && pcr_pid != s->pcr_pid;
+    s->mux_pcr_pid = move_pcr && pcr_pid != TS_NULL_PID ? pcr_pid : -1;
+    if (!has_cue && !has_epg && !move_pcr)
         return 0;
 
     // Program info first, so a PMT that would outgrow its limit loses only "CUEI".
     uint8_t *out = s->scratch;
     int add_cuei = has_cue && !has_cuei && len + 6 <= TS_PMT_MAX;
     memcpy(out, sec, es_start);
+    if (move_pcr) {
+        out[8] = (uint8_t)((sec[8] & 0xE0) | (s->pcr_pid >> 8));
+        out[9] = (uint8_t)s->pcr_pid;
+    }
     int o = es_start;
     if (add_cuei) {
         static const uint8_t cuei[6] = {DESC_REGISTRATION, 4, 'C', 'U', 'E', 'I'};
@@ -504,6 +591,38 @@ static void free_place(ts_out *s, const uint8_t *p, int pid, int afc)
     fill_place(s, nullptr);
 }
 
+/* The place of the null packet held back: the packet after it carries no PCR. */
+static void release_null(ts_out *s)
+{
+    s->null_held = 0;
+    fill_place(s, s->held);
+}
+
+/*
+ * The muxer's packet p on its PCR PID, about to be sent in its place: a PCR
+ * it carries is copied onto the programme's PCR PID, in the place of the
+ * null packet held just before p, else just before p at a variable rate,
+ * else into a later free place. A copy still waiting goes first.
+ */
+static void copy_pcr(ts_out *s, const uint8_t *p)
+{
+    int64_t pcr = packet_pcr(p);
+    if (pcr < 0) {
+        if (s->null_held)
+            release_null(s);
+        return;
+    }
+    if (s->pcr_copy >= 0)
+        send_pcr_copy(s, 1);
+    int before = s->null_held || !s->mux_rate;
+    s->pcr_copy = pcr;
+    s->pcr_from = s->place;
+    s->pcr_out = s->stats.packets_out + before;
+    if (before)
+        send_pcr_copy(s, !s->null_held);
+    s->null_held = 0;
+}
+
 static void handle_packet(ts_out *s, const uint8_t *p)
 {
     s->stats.packets_in++;
@@ -513,12 +632,22 @@ static void handle_packet(ts_out *s, const uint8_t *p)
     int off = (afc & 2) ? 5 + p[4] : 4;
     int has_payload = (afc & 1) && off < TS_PACKET_SIZE && !(p[1] & 0x80);
     int unit_start = (p[1] & 0x40) != 0;
+    int on_pcr_pid = pid == s->mux_pcr_pid && s->role[pid] == ROLE_PASS && !(p[1] & 0x80);
 
+    if (s->null_held && !on_pcr_pid)
+        release_null(s);
     if (pid == TS_NULL_PID) {
-        fill_place(s, p);
+        if (s->mux_pcr_pid >= 0 && s->mux_rate && s->pcr_copy < 0 && s->queue_count == 0) {
+            memcpy(s->held, p, TS_PACKET_SIZE);
+            s->null_held = 1;
+        } else {
+            fill_place(s, p);
+        }
     } else if (s->role[pid] == ROLE_PASS) {
         if (pid == 0 && has_payload)
             psi_feed(s, &s->pat, p + off, TS_PACKET_SIZE - off, unit_start, pat_section);
+        if (on_pcr_pid)
+            copy_pcr(s, p);
         send_packet(s, p);
     } else if (!(afc & 1) && !(p[1] & 0x80)) {
         // Adaptation field only: stays in its place, on this PID's counter.
@@ -538,6 +667,8 @@ static void handle_packet(ts_out *s, const uint8_t *p)
         free_place(s, p, pid, afc);
     }
 
+    if (s->pcr_copy >= 0 && s->place - s->pcr_from >= s->pcr_wait)
+        send_pcr_copy(s, 1);
     while (s->queue_count > 0 && s->queue[s->queue_head].due <= s->place)
         send_oldest_added(s);
 }
@@ -599,10 +730,12 @@ static int stage_create(ts_out **out, const ts_out_config *config, int packet_si
         return -ERANGE;
     if (config->epg_pid != -1 && !valid_pid(config->epg_pid))
         return -ERANGE;
+    if (config->pcr_pid && (config->pcr_pid < 0x20 || !valid_pid(config->pcr_pid)))
+        return -ERANGE;
     for (int i = 0; i < config->cue_pid_count; i++) {
         if (!valid_pid(config->cue_pids[i]))
             return -ERANGE;
-        if (config->cue_pids[i] == config->epg_pid)
+        if (config->cue_pids[i] == config->epg_pid || config->cue_pids[i] == config->pcr_pid)
             return -EINVAL;
     }
 
@@ -610,6 +743,12 @@ static int stage_create(ts_out **out, const ts_out_config *config, int packet_si
     if (!s)
         return -ENOMEM;
     s->epg_pid = config->epg_pid;
+    s->pcr_pid = config->pcr_pid;
+    s->mux_rate = config->mux_rate > 1 ? config->mux_rate : 0;
+    s->pcr_wait = av_rescale(s->mux_rate, PCR_WAIT_US, 1000000LL * TS_PACKET_SIZE * 8);
+    s->pcr_wait = s->pcr_wait > 0 ? s->pcr_wait : 1;
+    s->mux_pcr_pid = -1;
+    s->pcr_copy = -1;
     s->pat.pid = 0;
     for (int i = 0; i < TS_OUT_MAX_PMTS; i++)
         s->pmt[i].pid = -1;
@@ -733,6 +872,10 @@ int ts_out_close(ts_out **p)
     for (int i = 0; i < s->pes_count; i++)
         if (s->pes[i].active)
             pes_finish(s, &s->pes[i]);  // a unit without a length ends with the stream
+    if (s->null_held)
+        release_null(s);
+    if (s->pcr_copy >= 0)
+        send_pcr_copy(s, 1);
     while (s->queue_count > 0)
         send_oldest_added(s);
 

@@ -12,12 +12,19 @@
  *    splice_info_section it carries (SCTE 35): payload_unit_start_indicator,
  *    pointer_field 0, the section's bytes as received, 0xFF stuffing;
  *  - the EPG PID leaves as sections too and is removed from the PMT;
+ *  - with a PCR PID of the programme's own (ts_out_config.pcr_pid), the PMT
+ *    names it as PCR_PID, and each PCR the muxer writes on its PCR PID is
+ *    also sent on it in an adaptation-field-only packet, with the value for
+ *    that packet's place; the muxer's PCRs stay where they are;
  *  - rewritten PIDs (cue, EPG, PMT) get continuity counters of their own;
  *    every other PID keeps the muxer's bytes untouched;
  *  - the packet count, and so the mux rate, is kept: section packets take the
  *    places of the PES packets they replace and of the muxer's null packets,
  *    and a place left over becomes a null packet. A section packet that finds
- *    no place within TS_OUT_HOLD_PACKETS packets is sent in addition;
+ *    no place within TS_OUT_HOLD_PACKETS packets is sent in addition, and so
+ *    is any PCR copy at a variable rate (ts_out_config.mux_rate 0); a PCR
+ *    copy without a free place within 10 ms at the mux rate is sent in
+ *    addition too, and a later null packet is left out for it;
  *  - with ts_out_set_pacing, null packets that would put the output too far
  *    ahead of the wall clock are left out.
  * Memory is allocated once, at open; nothing is allocated per packet.
@@ -39,6 +46,8 @@ struct ts_out_config {
     int cue_pids[TS_OUT_MAX_CUE_PIDS];  // PIDs of the AV_CODEC_ID_SCTE_35 output streams
     int cue_pid_count;                  // 0 .. TS_OUT_MAX_CUE_PIDS
     int epg_pid;                        // -1: none
+    int pcr_pid;                        // PID for the programme's PCRs; 0: the muxer's PCR PID
+    int64_t mux_rate;                   // bit/s of the muxer's constant rate; 0 or 1: variable
 };
 
 /* What the stage has done so far; counts since open. */
@@ -48,6 +57,8 @@ struct ts_out_stats {
     int64_t packets_in;        // whole TS packets taken from the muxer's bytes
     int64_t packets_out;
     int64_t packets_added;     // sent beyond the muxer's count (no free place in time)
+    int64_t pcrs_out;          // PCR copies sent on the programme's PCR PID, added or not
+    int64_t nulls_repaid;      // null packets left out for PCR copies added at a constant rate
     int64_t sections_out;      // cue and EPG sections sent
     int64_t pmts_rewritten;
     int64_t units_dropped;     // PES units or parts of them neither sections nor stuffing
@@ -60,9 +71,10 @@ struct ts_out_stats {
  * may be null) behind a new stage and stores the stage in *out. packet_size is
  * the size of the stage's I/O buffer, so the muxer hands over that many bytes
  * at a time (1316 for UDP: seven TS packets). Returns 0; -22 without out, url
- * or config, or when a cue PID is also the EPG PID; -34 for a PID outside
- * 0x10..0x1FFE, a cue count outside 0..8 or a packet_size outside
- * 188..1048576; -12 without memory; or the library's code from opening url.
+ * or config, or when a cue PID is also the EPG or the PCR PID; -34 for a PID
+ * outside 0x10..0x1FFE (a PCR PID other than 0: 0x20..0x1FFE), a cue count
+ * outside 0..8 or a packet_size outside 188..1048576; -12 without memory; or
+ * the library's code from opening url.
  * On failure *out is null and nothing stays open.
  */
 int ts_out_open(ts_out **out, const char *url, const ts_out_config *config,

@@ -34,7 +34,9 @@
  *            (one per stream of the PMT, in its order; LANGUAGES are the
  *            ISO 639 codes of its language, subtitling and teletext
  *            descriptors, "+"-separated, "-" for none)
- *   pid      PID TS_PACKETS UNIT_STARTS PCRS
+ *   pid      PID TS_PACKETS UNIT_STARTS PCRS PCR_INTERVAL
+ *            (PCR_INTERVAL: the longest step between two PCRs of the PID,
+ *            in microseconds; "-" with fewer than two)
  *   total    TS_PACKETS CC_ERRORS SYNC_LOSSES
  * PIDs and stream types are "0x..." hexadecimal, "-" when unknown; PTS/DTS
  * are in the stream's time base (1/90000), "NOPTS" when missing; KEY is 1 or
@@ -92,6 +94,8 @@ struct ts_pid_stats {
     int64_t packets;
     int64_t unit_starts;  // payload_unit_start_indicator set
     int64_t pcrs;         // adaptation fields carrying a PCR
+    int64_t last_pcr;     // 27 MHz, the last PCR's value
+    int64_t pcr_step;     // 27 MHz, the longest step between two PCRs (mod 2^33 * 300)
 };
 
 /* One programme of the PAT, with its PMT section being gathered. */
@@ -379,7 +383,15 @@ static void scan_packet(ts_scanner *s, const uint8_t *p)
     ts_pid_stats *st = &s->stats[pid];
     st->packets++;
     st->unit_starts += (p[1] & 0x40) != 0;
-    st->pcrs += (p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10);
+    if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) {
+        const int64_t wrap = (int64_t)300 << 33;
+        int64_t base = ((int64_t)p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+        int64_t pcr = base * 300 + (((p[10] & 1) << 8) | p[11]);
+        int64_t step = ((pcr - st->last_pcr) % wrap + wrap) % wrap;
+        if (st->pcrs++ && step > st->pcr_step)
+            st->pcr_step = step;
+        st->last_pcr = pcr;
+    }
     if (pid == TS_NULL_PID)
         return;
     check_continuity(&s->cc[pid], p);
@@ -733,12 +745,17 @@ static int run_layout(const check_opts *o, ts_scanner *s)
             continue;
         if (o->json) {
             printf("%s{\"pid\":%d,\"packets\":%" PRId64 ",\"unit_starts\":%" PRId64
-                   ",\"pcrs\":%" PRId64 "}", first ? "" : ",", pid, st->packets, st->unit_starts,
+                   ",\"pcrs\":%" PRId64, first ? "" : ",", pid, st->packets, st->unit_starts,
                    st->pcrs);
+            printf(st->pcrs > 1 ? ",\"pcr_interval\":%" PRId64 "}" : "}", st->pcr_step / 27);
         } else {
             print_pid(c, sizeof(c), pid);
-            printf("pid\t%s\t%" PRId64 "\t%" PRId64 "\t%" PRId64 "\n", c, st->packets,
+            printf("pid\t%s\t%" PRId64 "\t%" PRId64 "\t%" PRId64 "\t", c, st->packets,
                    st->unit_starts, st->pcrs);
+            if (st->pcrs > 1)
+                printf("%" PRId64 "\n", st->pcr_step / 27);
+            else
+                printf("-\n");
         }
         first = 0;
     }

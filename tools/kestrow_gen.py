@@ -1305,7 +1305,7 @@ def parse_check(text):
                             "descriptors": [] if f[6] == "-" else f[6].split(",")})
         elif kind == "pid":
             r["pids"][int(f[1], 0)] = {"packets": int(f[2]), "unit_starts": int(f[3]),
-                                       "pcrs": int(f[4])}
+                                       "pcrs": int(f[4]), "pcr_interval": _num(f[5])}
         elif kind == "cc":
             r["cc"][int(f[1], 0)] = (int(f[2]), int(f[3]))
         elif kind == "total":

@@ -12,7 +12,7 @@ import splicecheck
 
 TICKS = kt.TICKS
 CUE_AT, CUE_DUR = 2, 2
-DVB = dict(video_pid=0x1000, audio_pids=[0x1001], pmt_pid=0x810, audio="mp2")
+DVB = dict(video_pid=0x1000, audio_pids=[0x1001], pmt_pid=0x810, audio="mp2", pcr_pid=0x1FF)
 MPEG2_OPEN = dict(video_codec="mpeg2", gop=24, open_gop=True)
 
 # name, programme options, filler options (same codecs and PIDs), decoding
@@ -69,6 +69,7 @@ class Layouts(unittest.TestCase):
         self.assertEqual(got["ts_id"], want["ts_id"])
         self.assertEqual([(p["number"], p["pmt_pid"], p["pcr_pid"]) for p in got["programs"]],
                          [(p["number"], p["pmt_pid"], p["pcr_pid"]) for p in want["programs"]])
+        self.assertLessEqual(max(got["pids"][p["pcr_pid"]]["pcr_interval"] for p in got["programs"]), 100000)
         streams = lambda r: {(e["pid"], e["stream_type"], tuple(e["languages"])) for e in r["es"]}  # noqa: E731
         self.assertLessEqual(streams(want), streams(got))
 
@@ -120,10 +121,9 @@ class Layouts(unittest.TestCase):
         self.addCleanup(svc.close)
         self.assertTrue(svc.ready())
         svc.send(prog)
-        rc, _ = svc.stop(settle=2)
-        self.assertEqual(rc, 0)
+        self.assertEqual(svc.stop(settle=2)[0], 0)
         got = kt.gen.check(svc.out, "--layout")
-        self.assertEqual([(p["number"], p["pmt_pid"]) for p in got["programs"]], [(2064, 0x810)])
+        self.assertEqual([(p["number"], p["pmt_pid"], p["pcr_pid"]) for p in got["programs"]], [(2064, 0x810, 0x1FF)])
         check = splicecheck.Splice(prog, filler, svc.out)
         check.expect_valid()
         self.expect_pictures(check, start + 4 * TICKS)

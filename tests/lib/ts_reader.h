@@ -184,6 +184,15 @@ inline std::vector<bytes> sections(const bytes &ts, int pid)
     return out;
 }
 
+/* 27 MHz PCR of a packet, or -1 when it carries none. */
+inline int64_t pcr_of(const uint8_t *p)
+{
+    if (!(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10))
+        return -1;
+    int64_t base = ((int64_t)p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+    return base * 300 + (((p[10] & 1) << 8) | p[11]);
+}
+
 /* Continuity-counter errors per PID (null packets and packets without payload left out). */
 inline std::map<int, int> cc_errors(const bytes &ts)
 {

@@ -258,6 +258,8 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
     unknown.pmt_pid = -1;
     ts_identity low = input;
     low.pmt_pid = 0x10;  // below the muxer's range: its default 0x1000 is used
+    ts_identity pcr_on_audio = input;
+    pcr_on_audio.pcr_pid = 0x1001;
     const struct {
         const ts_identity *in;
         ts_layout_overrides ov;
@@ -265,8 +267,10 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
         ts_layout_ids ids;
         const char *msg;
     } cases[] = {
-        {&input, {0, 0, 0}, 0, {2064, 0x810, 1, 0}, ""},
-        {&input, {5, 0x1FFA, 9}, 0, {5, 0x1FFA, 9, 0}, ""},
+        {&input, {0, 0, 0}, 0, {2064, 0x810, 1, 0, 0x1FF}, ""},
+        {&input, {5, 0x1FFA, 9}, 0, {5, 0x1FFA, 9, 0, 0x1FF}, ""},
+        {&input, {0, 0x1FF, 0}, 0, {2064, 0x1FF, 1, 0, 0}, ""},  // PCR PIDs of streams or the PMT: the muxer's
+        {&pcr_on_audio, {0, 0, 0}, 0, {2064, 0x810, 1, 0, 0}, ""},
         {&unknown, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
         {&low, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
         {&input, {0, 0x1001, 0}, -EINVAL, {}, "PMT PID 0x1001 is also the PID of stream 1 (audio)"},
@@ -277,11 +281,11 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.msg);
-        ts_layout_ids ids = {-7, -7, -7, -7};
+        ts_layout_ids ids = {-7, -7, -7, -7, -7};
         char msg[128] = "";
         EXPECT_EQ(c.ret, ts_layout_output_ids(c.in, &c.ov, out, &ids, msg, sizeof(msg)));
         EXPECT_STREQ(c.msg, msg);
-        const ts_layout_ids want = c.ret ? ts_layout_ids{-7, -7, -7, -7} : c.ids;  // unchanged
+        const ts_layout_ids want = c.ret ? ts_layout_ids{-7, -7, -7, -7, -7} : c.ids;  // unchanged
         EXPECT_EQ(0, memcmp(&want, &ids, sizeof(ids)));
     }
     avformat_free_context(out);

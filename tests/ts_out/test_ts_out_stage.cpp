@@ -1,7 +1,8 @@
 // The output stage on hand-made packet sequences written straight into its I/O
 // context, for what the muxer rarely or never produces: sections needing more
 // packets than their PES, no null packet in reach, PES units without a length,
-// a PCR on a cue PID, bytes in odd pieces or out of sync, malformed cues.
+// a PCR on a cue PID, bytes in odd pieces or out of sync, malformed cues, PCR
+// copies at both kinds of rate.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -90,14 +91,14 @@ struct stage_output {
  * Writes input into a stage on a file: in pieces of the given sizes (cycled),
  * each handed over at once, or as the muxer would without pieces.
  */
-stage_output through_stage(const bytes &input, const std::vector<size_t> &pieces = {})
+stage_output through_stage(const bytes &input, const std::vector<size_t> &pieces = {},
+                           const ts_out_config &config = {{CUE_PID}, 1, EPG_PID, 0, 0})
 {
     stage_output r;
     char path[] = "/tmp/kestrow-ts-out-stage-XXXXXX";
     int fd = mkstemp(path);
     EXPECT_LE(0, fd);
     close(fd);
-    ts_out_config config = {{CUE_PID}, 1, EPG_PID};
     ts_out *stage = nullptr;
     EXPECT_EQ(0, ts_out_open(&stage, path, &config, nullptr, 1316));
     if (!stage) {
@@ -276,6 +277,56 @@ TEST(Stage, PcrOnACuePidStaysInItsPlace)
     EXPECT_EQ(std::vector<bytes>{c}, tsr::sections(out.ts, CUE_PID));
 }
 
+/* Adaptation field with the PCR flag and pcr (27 MHz). */
+bytes pcr_field(int64_t pcr)
+{
+    int64_t base = pcr / 300;
+    int ext = (int)(pcr % 300);
+    return {0x10, (uint8_t)(base >> 25), (uint8_t)(base >> 17), (uint8_t)(base >> 9), (uint8_t)(base >> 1),
+            (uint8_t)(((base & 1) << 7) | 0x7E | (ext >> 8)), (uint8_t)ext};
+}
+
+TEST(Stage, MuxersPcrsAreCopiedOntoThePcrPidForTheirPlaces)
+{
+    const int PCR_PID = 0x1FF;
+    const int64_t MS = 27000, T = (300LL << 33) - 2 * MS;  // the first copy wraps
+    ts_builder b = started();
+    size_t first = tsr::packet_count(b.ts);
+    const bytes v(176, 0x44);
+    b.packet(VIDEO_PID, true, v.data(), v.size(), pcr_field(T));
+    b.video(2);
+    b.null();  // the free place after a PCR
+    b.null();  // the place just before one
+    b.packet(VIDEO_PID, false, v.data(), v.size(), pcr_field(98 * MS));
+    b.packet(VIDEO_PID, false, v.data(), v.size(), pcr_field(200 * MS));
+    b.video(11);  // no free place within 10 ms
+    b.null();     // at a constant rate, left out for the copy sent in addition
+    struct {
+        int64_t rate;  // 1504000 bit/s: a packet takes 1 ms
+        std::vector<std::pair<size_t, int64_t>> want;  // packet, PCR
+        int64_t added, grown;
+    } cases[] = {
+        {1504000, {{first + 3, MS}, {first + 4, 97 * MS}, {first + 17, 211 * MS}}, 1, 0},
+        {0, {{first, T}, {first + 6, 98 * MS}, {first + 8, 200 * MS}}, 3, 3},  // just before, same value
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rate);
+        stage_output out = through_stage(b.ts, {}, {{CUE_PID}, 1, EPG_PID, PCR_PID, c.rate});
+        bytes pmt = tsr::sections(out.ts, PMT_PID).at(0);
+        EXPECT_TRUE(tsr::parse_pmt(pmt).crc_ok);
+        EXPECT_EQ(PCR_PID, ((pmt[8] & 0x1F) << 8) | pmt[9]);
+        std::vector<std::pair<size_t, int64_t>> got;
+        for (size_t i = 0; i < tsr::packet_count(out.ts); i++)
+            if (tsr::pid_of(tsr::packet(out.ts, i)) == PCR_PID) {
+                got.push_back({i, tsr::pcr_of(tsr::packet(out.ts, i))});
+                EXPECT_EQ(0x20, tsr::packet(out.ts, i)[3]);  // adaptation field only, counter 0
+            }
+        EXPECT_EQ(c.want, got);
+        EXPECT_EQ(c.added, out.stats.packets_added);
+        EXPECT_EQ(b.ts.size() + c.grown * 188, out.ts.size());
+    }
+}
+
 TEST(Stage, PiecesAndLostSyncGiveTheSameOutput)
 {
     ts_builder b = started();
@@ -334,22 +385,24 @@ TEST(Stage, MalformedCuesAreDroppedAndTheirPlacesKept)
 TEST(Stage, OpenAndCloseArguments)
 {
     ts_out *stage = nullptr;
-    ts_out_config ok = {{CUE_PID}, 1, EPG_PID};
+    ts_out_config ok = {{CUE_PID}, 1, EPG_PID, 0, 0};
     struct {
         ts_out_config config;
         int packet_size;
         int want;
     } cases[] = {
-        {{{0x590, 0x591}, 2, -1}, 188, 0},
-        {{{}, 0, -1}, 1316, 0},
-        {{{0x590}, 9, 0x12}, 1316, -ERANGE},
-        {{{0x590}, -1, 0x12}, 1316, -ERANGE},
-        {{{0x0F}, 1, 0x12}, 1316, -ERANGE},
-        {{{0x1FFF}, 1, 0x12}, 1316, -ERANGE},
-        {{{0x590}, 1, 0x2000}, 1316, -ERANGE},
-        {{{0x590}, 1, 0x590}, 1316, -EINVAL},
-        {{{0x590}, 1, 0x12}, 187, -ERANGE},
-        {{{0x590}, 1, 0x12}, 0, -ERANGE},
+        {{{0x590, 0x591}, 2, -1, 0, 0}, 188, 0},
+        {{{}, 0, -1, 0, 0}, 1316, 0},
+        {{{0x590}, 9, 0x12, 0, 0}, 1316, -ERANGE},
+        {{{0x590}, -1, 0x12, 0, 0}, 1316, -ERANGE},
+        {{{0x0F}, 1, 0x12, 0, 0}, 1316, -ERANGE},
+        {{{0x1FFF}, 1, 0x12, 0, 0}, 1316, -ERANGE},
+        {{{0x590}, 1, 0x2000, 0, 0}, 1316, -ERANGE},
+        {{{0x590}, 1, 0x590, 0, 0}, 1316, -EINVAL},
+        {{{0x590}, 1, 0x12, 0x590, 0}, 1316, -EINVAL},
+        {{{0x590}, 1, 0x12, 0x1F, 0}, 1316, -ERANGE},
+        {{{0x590}, 1, 0x12, 0, 0}, 187, -ERANGE},
+        {{{0x590}, 1, 0x12, 0, 0}, 0, -ERANGE},
     };
     for (const auto &c : cases) {
         stage = (ts_out *)&ok;  // must come back null on failure
