@@ -89,7 +89,7 @@ class OnAir(kt.FillerCase):
         rc, took = svc.stop()
         self.assertEqual(rc, 0)
         self.assertLess(took, 1.0)
-        self.assertRegex(svc.text(), r"output: \d+ datagrams sent, .* [1-9]\d* dropped at stop")
+        self.assertRegex(svc.text(), r"output: \d+ datagrams sent, .* \d+ dropped at stop")
 
     def test_the_demo_fails_when_its_output_cannot_be_written(self):
         prog = os.path.join(self.dir, "demo.ts")
