@@ -206,9 +206,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pos += n;
     }
     ts_out_stats st;
-    if (ts_out_get_stats(stage, &st) != 0 || st.bytes_in != (int64_t)stream.size() ||
-        st.packets_out != st.packets_in + st.packets_added - st.nulls_repaid ||
-        st.bytes_out != 188 * st.packets_out)
+    if (ts_out_get_stats(stage, &st) != 0)
+        abort();
+    // One null place may still be held back for a PCR copy until the next packet or the close.
+    int64_t held = st.packets_in + st.packets_added - st.nulls_repaid - st.packets_out;
+    if (st.bytes_in != (int64_t)stream.size() || held < 0 || held > 1 || st.bytes_out != 188 * st.packets_out)
         abort();
     if (ts_out_close(&stage) != 0 || stage)
         abort();

@@ -154,6 +154,8 @@ case "$target" in
 esac
 
 cd "$run_dir"
+# libFuzzer's own exit code for a crash is 77, which CTest would read as "skipped".
 exec "$bin" -max_total_time="$seconds" -max_len="$max_len" -timeout="$timeout" \
+    -error_exitcode=1 -timeout_exitcode=1 \
     -rss_limit_mb="$rss" -print_final_stats=1 -artifact_prefix="$work/" ${flags[@]+"${flags[@]}"} "$@" \
     "$corpus" "$seeds"
