@@ -28,7 +28,7 @@
 #define SLOT_DATA        (UDP_OUT_RTP_HEADER + DATAGRAM_TS)
 #define RING_MIN_SLOTS   16
 #define SEND_BATCH       16                  // datagrams per sendmmsg at most
-#define SEND_WINDOW_NS   2000000             // due within this of now: sent in the same batch
+#define SEND_WINDOW_NS   1000000             // due within this of now: sent in the same batch
 #define LATE_NS          1000000
 #define PCR_MOD          ((int64_t)300 << 33)
 #define PCR_MAX_GAP      ((int64_t)27000000) // 1 s: a longer step is a discontinuity

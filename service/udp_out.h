@@ -7,8 +7,8 @@
  * byte is interpolated between the PCRs before and after it, and mapped onto
  * the monotonic clock with a fixed delay. A sender thread sends every
  * datagram at its due time against absolute deadlines, so time lost to a
- * late wake-up is caught up and never carried on; datagrams due within two
- * milliseconds of each other leave in one sendmmsg. Between the two sits a
+ * late wake-up is caught up and never carried on; datagrams due within a
+ * millisecond of each other leave in one sendmmsg. Between the two sits a
  * ring of fixed size, allocated once.
  *
  * The schedule follows the writer: it is restarted when a datagram would be
