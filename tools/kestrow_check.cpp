@@ -526,6 +526,21 @@ static void print_json_list(const char *text)
     putchar(']');
 }
 
+/* A program's number, PMT PID, PCR PID and descriptors; the JSON object is left open. */
+static void print_program(const check_opts *o, const ts_program *p, int index)
+{
+    char a[16], b[16];
+    print_pid(a, sizeof(a), p->pmt_pid);
+    print_pid(b, sizeof(b), p->pcr_pid);
+    if (o->json) {
+        printf("%s{\"number\":%d,\"pmt_pid\":%d,\"pcr_pid\":%d,\"descriptors\":",
+               index ? "," : "", p->number, p->pmt_pid, p->pcr_pid);
+        print_json_list(p->descriptors);
+    } else {
+        printf("program\t%d\t%s\t%s\t%s\n", p->number, a, b, p->descriptors[0] ? p->descriptors : "-");
+    }
+}
+
 static void print_header(const check_opts *o, const ts_scanner *s, const AVFormatContext *fmt)
 {
     char a[16], b[16], c[16];
@@ -533,17 +548,9 @@ static void print_header(const check_opts *o, const ts_scanner *s, const AVForma
         printf("{\"format\":\"kestrow_check\",\"version\":1,\"programs\":[");
     for (int i = 0; i < s->program_count; i++) {
         const ts_program *p = &s->programs[i];
-        print_pid(a, sizeof(a), p->pmt_pid);
-        print_pid(b, sizeof(b), p->pcr_pid);
-        if (o->json) {
-            printf("%s{\"number\":%d,\"pmt_pid\":%d,\"pcr_pid\":%d,\"descriptors\":",
-                   i ? "," : "", p->number, p->pmt_pid, p->pcr_pid);
-            print_json_list(p->descriptors);
+        print_program(o, p, i);
+        if (o->json)
             putchar('}');
-        } else {
-            printf("program\t%d\t%s\t%s\t%s\n", p->number, a, b,
-                   p->descriptors[0] ? p->descriptors : "-");
-        }
     }
     if (o->json)
         printf("],\"streams\":[");
@@ -702,17 +709,9 @@ static int run_layout(const check_opts *o, ts_scanner *s)
     for (int i = 0; i < s->program_count; i++) {
         const ts_program *p = &s->programs[i];
         found |= p->pcr_pid >= 0;
-        print_pid(a, sizeof(a), p->pmt_pid);
-        print_pid(b, sizeof(b), p->pcr_pid);
-        if (o->json) {
-            printf("%s{\"number\":%d,\"pmt_pid\":%d,\"pcr_pid\":%d,\"descriptors\":",
-                   i ? "," : "", p->number, p->pmt_pid, p->pcr_pid);
-            print_json_list(p->descriptors);
+        print_program(o, p, i);
+        if (o->json)
             printf(",\"streams\":[");
-        } else {
-            printf("program\t%d\t%s\t%s\t%s\n", p->number, a, b,
-                   p->descriptors[0] ? p->descriptors : "-");
-        }
         for (int k = 0; k < p->es_count; k++) {
             int pid = p->es_pids[k];
             const ts_es_info *es = &s->es[pid];
