@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include "pipeline/filler.h"
+#include "pipeline/h264_join.h"
 #include "pipeline/packets_queue.h"
 #include "pipeline/splice.h"
 #include "pipeline/trace.h"
@@ -302,6 +303,10 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
         return AVERROR(ENOMEM);
     for (unsigned i = 0; i < r->out->nb_streams; i++)
         r->last_dts[i] = AV_NOPTS_VALUE;
+    r->joins = (h264_join *)av_calloc(r->out->nb_streams ? r->out->nb_streams : 1, sizeof(h264_join));
+    if (!r->joins)
+        return AVERROR(ENOMEM);
+    r->join_count = r->out->nb_streams;
     ts_layout_ids ids;
     ret = relay_output_identity(r, &id, &ids);
     if (ret < 0)
@@ -413,8 +418,10 @@ static bool relay_leading(relay *r, const AVPacket *pkt)
         return false;
     }
     if (g->key_pts == AV_NOPTS_VALUE) {
+        if (r->joins && (unsigned)g->stream < r->out->nb_streams)
+            h264_join_switch(&r->joins[g->stream]);
         g->key_pts = pkt->pts;
-        if (pkt->pts == AV_NOPTS_VALUE)
+        if (pkt->pts == AV_NOPTS_VALUE || !g->on_key)
             g->stream = -1;
         return false;
     }
@@ -433,6 +440,23 @@ static bool relay_leading(relay *r, const AVPacket *pkt)
     }
     g->stream = -1;
     return false;
+}
+
+/*
+ * H.264 video switched onto a key frame that is not an IDR picture is
+ * joined there (see h264_join.h). Without memory the packet goes out as
+ * it is: its pictures may then not decode, but nothing is lost.
+ */
+static void relay_join(relay *r, AVPacket *pkt)
+{
+    int s = pkt->stream_index;
+
+    if (!r->joins || s < 0 || (unsigned)s >= r->out->nb_streams ||
+        r->out->streams[s]->codecpar->codec_id != AV_CODEC_ID_H264)
+        return;
+    int64_t joined = r->joins[s].joined;
+    if (h264_join_packet(&r->joins[s], pkt) == 0 && r->joins[s].joined != joined)
+        log_packet(r->out, pkt, "IDR");
 }
 
 /*
@@ -495,6 +519,7 @@ static int relay_write(relay_loop *loop, int keep)
         }
         int s = pkt->stream_index;
         int64_t dts = pkt->dts;
+        relay_join(r, pkt);
         r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, pkt);
         if (r->ret_write >= 0)
             r->ret_write = av_interleaved_write_frame(r->out, pkt);
@@ -553,8 +578,9 @@ static void relay_on_event(void *opaque, const event *ev)
      * returns on the packet at hand).
      */
     bool back_on_key = ev->type == EVENT_BREAK_ENDED && ev->reason != EVENT_END_FILLER_END;
-    if ((ev->type == EVENT_BREAK_STARTED || back_on_key) && ev->stream >= 0) {
+    if ((ev->type == EVENT_BREAK_STARTED || ev->type == EVENT_BREAK_ENDED) && ev->stream >= 0) {
         r->gop.stream = ev->stream;
+        r->gop.on_key = ev->type == EVENT_BREAK_STARTED || back_on_key;
         r->gop.before = 0;
         for (int i = 0; i < loop->out_queue->count; i++)
             r->gop.before += loop->out_queue->items[i]->stream_index == ev->stream;
@@ -798,6 +824,9 @@ int relay_destroy(relay **p)
     av_freep(&r->stream_map);
     av_freep(&r->next_dts);
     av_freep(&r->last_dts);
+    for (unsigned i = 0; r->joins && i < r->join_count; i++)
+        h264_join_uninit(&r->joins[i]);
+    av_freep(&r->joins);
     free(r);
     *p = nullptr;
     return ret < 0 ? ret : 0;

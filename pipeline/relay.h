@@ -78,6 +78,7 @@ struct relay_gop_watch {
     int before;                    // packets of the stream queued before the switch, still to pass
     int64_t key_pts;               // pts of the switch's key frame once met; AV_NOPTS_VALUE before
     int dropped;                   // leading pictures left out so far
+    int on_key;                    // the switch is on a key frame (0: the filler ran out mid-GOP)
 };
 
 struct relay {
@@ -91,6 +92,8 @@ struct relay {
     int32_t stream_map_size;
     int64_t *last_dts;             // per output stream: last dts written
     int64_t *next_dts;             // per input stream (map size): predicted dts of the next packet
+    struct h264_join *joins;       // per output stream: H.264 joins at switches (h264_join.h)
+    unsigned join_count;
     rep_ctx rep;
     relay_gop_watch gop;
     int ret_read;                  // last av_read_frame result

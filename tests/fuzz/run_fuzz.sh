@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds a libFuzzer target with clang++ (fuzzer, address, undefined) and runs it
 # for KESTROW_FUZZ_SECONDS (default 20) on seeds made at run time:
-#   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out|opts|demo] [libFuzzer flags...]
+#   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out|h264_join|opts|demo] [libFuzzer flags...]
 # KESTROW_FUZZ_CORPUS names a corpus folder kept across runs (default
 # WORK_DIR/corpus, emptied each run). Findings go to WORK_DIR and fail the run;
 # exits 77 (skipped) without clang++. The binary is rebuilt when a source changed.
@@ -25,6 +25,9 @@ case "$target" in
     ts_out) sources=("$src/pipeline/ts_out.cpp" "$src/pipeline/ts_psi.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             max_len=8192 ;;
+    h264_join) sources=("$src/pipeline/h264_join.cpp")
+            read -r -a libs <<< "$(pkg-config --cflags --libs libavcodec libavutil)"
+            max_len=65536 ;;
     opts)   sources=("$src/service/opts.cpp" "${common[@]}")
             [ -f "$src/service/app_ctx.cpp" ] && sources+=("$src/service/app_ctx.cpp")
             libs=(-pthread)
@@ -128,6 +131,24 @@ case "$target" in
             > "$seeds/flags"
         { printf -- '--service_name='; head -c 4200 /dev/zero | tr '\0' n; printf '\n--debug\n'; } \
             > "$seeds/long-line"
+        ;;
+    h264_join)
+        # Open-GOP H.264 at 64x64 (CAVLC; CABAC with weighted prediction;
+        # interlaced), each after a byte that puts a switch before every key
+        # frame.
+        if ! command -v ffmpeg >/dev/null 2>&1; then
+            echo "run_fuzz: the ffmpeg command makes the seeds and is not installed, skipping"
+            exit 77
+        fi
+        for preset in ultrafast medium; do
+            python3 "$src/tools/kestrow_gen.py" "$work/$preset.ts" --size 64x64 --duration 1 --gop 10 \
+                --open-gop --audio aac --preset "$preset"
+            { printf '\x0F'; ffmpeg -nostdin -v error -i "$work/$preset.ts" -map 0:v -c copy -f h264 -; } \
+                > "$seeds/$preset.264"
+        done
+        ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=64x64:d=1 -c:v libx264 -preset medium \
+            -flags +ildct+ilme -x264-params open-gop=1:keyint=10:aud=1 -f h264 "$work/mbaff.264"
+        { printf '\x0F'; cat "$work/mbaff.264"; } > "$seeds/mbaff.264"
         ;;
     demo)
         # Short programmes at 160x120 with cues (no B-frames and two
