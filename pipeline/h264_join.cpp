@@ -196,7 +196,12 @@ static bool high_profile(uint32_t profile)
     }
 }
 
-static void read_sps(h264_join *j, const uint8_t *rbsp, size_t len)
+/*
+ * Takes note of the sequence parameter set rbsp[0, len). Returns the bit
+ * position of its gaps_in_frame_num_value_allowed_flag, or -1 when the set
+ * is not understood (and not noted).
+ */
+static long read_sps(h264_join *j, const uint8_t *rbsp, size_t len)
 {
     bitr b = {rbsp, len * 8, 8, false};
     h264_sps s;
@@ -232,19 +237,21 @@ static void read_sps(h264_join *j, const uint8_t *rbsp, size_t len)
             get_se(&b);
     }
     get_ue(&b);       // max_num_ref_frames
+    size_t gaps = b.pos;
     get_bits(&b, 1);  // gaps_in_frame_num_value_allowed_flag
     get_ue(&b);       // size in macroblocks
     get_ue(&b);
     s.frame_mbs_only = (uint8_t)get_bits(&b, 1);
     if (b.bad || id >= H264_MAX_SPS || chroma_format > 3 || log2_max_frame_num > 16 || poc_type > 2 ||
         (poc_type == 0 && log2_max_poc_lsb > 16))
-        return;
+        return -1;
     s.log2_max_frame_num = (uint8_t)log2_max_frame_num;
     s.poc_type = (uint8_t)poc_type;
     s.log2_max_poc_lsb = (uint8_t)log2_max_poc_lsb;
     s.chroma_array_type = s.separate_colour_plane ? 0 : (uint8_t)chroma_format;
     s.valid = 1;
     j->sps[id] = s;
+    return (long)gaps;
 }
 
 static void read_pps(h264_join *j, const uint8_t *rbsp, size_t len)
@@ -706,36 +713,54 @@ int h264_join_packet(h264_join *j, AVPacket *pkt)
     if (!buf)
         return AVERROR(ENOMEM);
     uint32_t idr_pic_id = (j->idr_pic_id + 1) & 0xFFFF;
+    bool own_idr = false;  // the source's own IDR picture ends the join in this packet
+    for (int i = 0; i < count; i++)
+        own_idr = own_idr || (pkt->data[units[i].start] & 0x1F) == NAL_IDR_SLICE;
     size_t o = 0, copied = 0;  // output length; input bytes done
     int slices = 0;
     for (int i = 0; i < count && j->state == H264_JOIN_ON; i++) {
         const nal_unit *u = &units[i];
         int type = pkt->data[u->start] & 0x1F;
-        if (type != NAL_SLICE && type != NAL_IDR_SLICE)
+        if (type != NAL_SLICE && type != NAL_IDR_SLICE && (type != NAL_SPS || own_idr))
             continue;
         long len = take_rbsp(j, pkt->data, u);
         int ret = len < 0 ? (int)len : grow(&j->edit, &j->edit_size, (size_t)len + HEADER_GROWTH);
-        slice_hdr h;
         if (ret < 0) {
             av_buffer_unref(&buf);
             return ret;
         }
-        if (read_slice(j, j->rbsp, (size_t)len, &h) < 0 || h.nal_type == NAL_IDR_SLICE) {
-            j->state = H264_JOIN_OFF;  // the source's own IDR, or a header not understood: passed as it is
-            break;
+        long n = -1;
+        if (type == NAL_SPS) {
+            /*
+             * Leading reference pictures left out after the key frame leave a
+             * gap in frame_num: the decoder is told to infer them, as it
+             * would for any gap it is allowed, instead of taking it for loss.
+             */
+            long gaps = read_sps(j, j->rbsp, (size_t)len);
+            if (gaps >= 0) {
+                memcpy(j->edit, j->rbsp, (size_t)len);
+                poke_bits(j->edit, (size_t)gaps, 1, 1);
+                n = len;
+            }
+        } else {
+            slice_hdr h;
+            if (read_slice(j, j->rbsp, (size_t)len, &h) < 0)
+                continue;  // damaged: passed as it is, the join goes on
+            if (h.nal_type == NAL_IDR_SLICE) {
+                j->state = H264_JOIN_OFF;
+                break;
+            }
+            bool key = slices++ < key_slices;
+            if (!key && h.first_mb == 0) {
+                uint32_t mask = (1u << h.sps->log2_max_frame_num) - 1;
+                uint32_t step = (h.frame_num - j->last_frame_num) & mask;
+                j->span = j->span + step > mask ? mask + 1 : j->span + step;
+                j->last_frame_num = h.frame_num;
+            }
+            n = rewrite_slice(j, j->rbsp, (size_t)len, &h, key, idr_pic_id);
         }
-        bool key = slices++ < key_slices;
-        if (!key && h.first_mb == 0) {
-            uint32_t mask = (1u << h.sps->log2_max_frame_num) - 1;
-            uint32_t step = (h.frame_num - j->last_frame_num) & mask;
-            j->span = j->span + step > mask ? mask + 1 : j->span + step;
-            j->last_frame_num = h.frame_num;
-        }
-        long n = rewrite_slice(j, j->rbsp, (size_t)len, &h, key, idr_pic_id);
-        if (n < 0) {
-            j->state = H264_JOIN_OFF;
-            break;
-        }
+        if (n < 0)
+            continue;
         memcpy(buf->data + o, pkt->data + copied, u->start - copied);
         o += u->start - copied;
         o += escape(j->edit, (size_t)n, buf->data + o);

@@ -27,9 +27,10 @@ ROWS = [
     ("silent_pid_and_extras", dict(silent_pids=["0x103", "0x105:0x04"], subtitles="deu", teletext="deu", data_pid=0x104,
                                    audio="aac:eng,mp2:fra"), {}, True),
     ("hevc_ac3_eac3", HEVC, HEVC, False),
-    # Returns on a non-IDR I picture: CAVLC with b-pyramid, and CABAC with weighted prediction.
+    # Returns on a non-IDR I picture: CAVLC; CABAC with weighted prediction and leading B pictures,
+    # one of them a reference picture.
     ("h264_open_gop", dict(open_gop=True), dict(open_gop=True), True),
-    ("h264_open_gop_cabac", dict(open_gop=True, preset="medium"), dict(open_gop=True), True),
+    ("h264_open_gop_cabac", dict(open_gop=True, preset="medium", gop=24, bframes=3), dict(open_gop=True), True),
 ]
 
 
