@@ -24,7 +24,6 @@ extern "C" {
 #define SLICE_SI 4
 
 #define MAX_MMCO   66     // operations in one header: more than any decoded picture buffer needs
-#define MAX_SLICES 256    // slices of a key frame checked before it is joined
 #define HEADER_GROWTH 16  // bytes a rewritten slice header may grow by
 
 /* Bit reader over an RBSP; reading past its end sets bad and yields zeros. */
@@ -453,8 +452,11 @@ struct nal_unit {
     size_t end;
 };
 
-/* Splits an Annex B packet into its NAL units; returns their count (0: not Annex B), at most max. */
-static int split_nal_units(const uint8_t *d, size_t n, nal_unit *units, int max)
+/*
+ * Splits an Annex B packet into its NAL units, stored in units when not
+ * null; returns their count (0: not Annex B).
+ */
+static int split_nal_units(const uint8_t *d, size_t n, nal_unit *units)
 {
     int count = 0;
     size_t i = 0;
@@ -464,7 +466,7 @@ static int split_nal_units(const uint8_t *d, size_t n, nal_unit *units, int max)
             return 0;  // data before the first start code
         i++;
     }
-    while (i + 3 <= n && count < max) {
+    while (i + 3 <= n) {
         size_t start = i + 3, next = start;
         while (next + 3 <= n && !(d[next] == 0 && d[next + 1] == 0 && d[next + 2] == 1))
             next++;
@@ -473,8 +475,9 @@ static int split_nal_units(const uint8_t *d, size_t n, nal_unit *units, int max)
         size_t end = next;
         while (end > start && d[end - 1] == 0)
             end--;
-        if (end > start)
-            units[count++] = {start, end};
+        if (end > start && units)
+            units[count] = {start, end};
+        count += end > start;
         i = next;
     }
     return count;
@@ -497,7 +500,8 @@ void h264_join_uninit(h264_join *j)
 {
     av_freep(&j->rbsp);
     av_freep(&j->edit);
-    j->rbsp_size = j->edit_size = 0;
+    av_freep(&j->units);
+    j->rbsp_size = j->edit_size = j->units_size = 0;
 }
 
 void h264_join_switch(h264_join *j)
@@ -670,7 +674,7 @@ static int scan_packet(h264_join *j, const AVPacket *pkt, const nal_unit *units,
             continue;
         }
         bool key_ok = readable && h.nal_type == NAL_SLICE && h.type == SLICE_I && h.nal_ref_idc &&
-                      h.sps->poc_type != 1 && slices < MAX_SLICES;
+                      h.sps->poc_type != 1;
         for (int k = 0; key_ok && k < h.mmco_count; k++)
             key_ok = h.ops[k].op != 6;  // the key frame made long-term: not joined
         if (!key_ok) {
@@ -693,13 +697,17 @@ static int scan_packet(h264_join *j, const AVPacket *pkt, const nal_unit *units,
 
 int h264_join_packet(h264_join *j, AVPacket *pkt)
 {
-    nal_unit units[MAX_SLICES];
     bool pending = j->pending;
 
     j->pending = 0;
     if (!pkt->data || (j->state == H264_JOIN_OFF && !pending && !(pkt->flags & AV_PKT_FLAG_KEY)))
         return 0;
-    int count = split_nal_units(pkt->data, (size_t)pkt->size, units, MAX_SLICES);
+    int count = split_nal_units(pkt->data, (size_t)pkt->size, nullptr);
+    int ret = grow(&j->units, &j->units_size, (size_t)count * sizeof(nal_unit) + 1);
+    if (ret < 0)
+        return ret;
+    nal_unit *units = (nal_unit *)j->units;
+    split_nal_units(pkt->data, (size_t)pkt->size, units);
     int key_slices = scan_packet(j, pkt, units, count, pending);
     if (key_slices < 0)
         return key_slices;
@@ -724,7 +732,7 @@ int h264_join_packet(h264_join *j, AVPacket *pkt)
         if (type != NAL_SLICE && type != NAL_IDR_SLICE && (type != NAL_SPS || own_idr))
             continue;
         long len = take_rbsp(j, pkt->data, u);
-        int ret = len < 0 ? (int)len : grow(&j->edit, &j->edit_size, (size_t)len + HEADER_GROWTH);
+        ret = len < 0 ? (int)len : grow(&j->edit, &j->edit_size, (size_t)len + HEADER_GROWTH);
         if (ret < 0) {
             av_buffer_unref(&buf);
             return ret;

@@ -81,6 +81,8 @@ struct h264_join {
     unsigned rbsp_size;
     uint8_t *edit;                 // scratch: the rewritten NAL unit
     unsigned edit_size;
+    uint8_t *units;                // scratch: where the packet's NAL units lie
+    unsigned units_size;
 };
 
 /* Sets j up with nothing seen and no switch pending. */

@@ -454,9 +454,13 @@ static void relay_join(relay *r, AVPacket *pkt)
     if (!r->joins || s < 0 || (unsigned)s >= r->out->nb_streams ||
         r->out->streams[s]->codecpar->codec_id != AV_CODEC_ID_H264)
         return;
-    int64_t joined = r->joins[s].joined;
-    if (h264_join_packet(&r->joins[s], pkt) == 0 && r->joins[s].joined != joined)
+    int64_t joined = r->joins[s].joined, refused = r->joins[s].refused;
+    if (h264_join_packet(&r->joins[s], pkt) < 0)
+        return;
+    if (r->joins[s].joined != joined)
         log_packet(r->out, pkt, "IDR");
+    else if (r->joins[s].refused != refused)
+        log_packet(r->out, pkt, "NOIDR");  // not an I picture, or a stream the joiner does not take
 }
 
 /*
