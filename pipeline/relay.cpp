@@ -27,6 +27,7 @@ extern "C" {
 #define RELAY_PACKET_SIZE       1316    // seven TS packets
 #define RELAY_MAX_DTS_REPEAT    90000   // 1 s: how far behind its stream a packet counts as a repeat
 #define RELAY_PROGRESS_PACKETS  64      // packets read between two progress events
+#define RELAY_LIVE_PROBE_US     1500000 // stream time a live input's probe waits for streams still unknown
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
 #define RELAY_MAX_INTERLEAVE_US 300000
 #define RELAY_LAYOUT_TEXT_SIZE  160
@@ -75,6 +76,14 @@ static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInter
     if (interrupt)
         in->fmt->interrupt_callback = *interrupt;
     /* On failure avformat_open_input frees the context and nulls the pointer. */
+    /*
+     * A live input's set-up is time off air (what arrives meanwhile is left
+     * out): a declared stream that carries nothing yet must not hold the
+     * probe for the library's seven seconds. Streams it has not learned are
+     * relayed as declared.
+     */
+    if (!(ts_in_seekable(in->filter) & AVIO_SEEKABLE_NORMAL))
+        in->fmt->max_analyze_duration = RELAY_LIVE_PROBE_US;
     int ret = avformat_open_input(&in->fmt, name, av_find_input_format("mpegts"), nullptr);
     if (ret >= 0) {
         in->failed_step = RELAY_INPUT_PROBE;

@@ -98,18 +98,23 @@ class Stream:
         self.src_keys = {(p["hash"], _pts_key(p)) for p in self.src}
         fill_hashes = {p["hash"] for p in self.fill}
         # H.264 pictures after a return on a non-IDR key frame have their
-        # slice headers rewritten (a few bytes): they are known by their times.
+        # slice headers rewritten (a few bytes): they are known by their
+        # times, or without times by the programme packet after the one before.
         src_times = {(p["pts"], p["dts"]): p for p in self.src if p["pts"] is not None}
+        src_next = {(a["hash"], _pts_key(a)): b for a, b in zip(self.src, self.src[1:])}
+        prev = None
         for p in self.out:
-            same_times = src_times.get((p["pts"], p["dts"]))
+            like = src_times.get((p["pts"], p["dts"])) if p["pts"] is not None else \
+                src_next.get((prev["hash"], _pts_key(prev))) if prev and prev["origin"] == "src" else None
             if (p["hash"], _pts_key(p)) in self.src_keys or (p["hash"], None) in self.src_keys:
                 p["origin"] = "src"
             elif p["hash"] in fill_hashes:
                 p["origin"] = "fill"
-            elif same_times and same_times["codec"] == "h264" and abs(same_times["size"] - p["size"]) <= 64:
-                p["origin"], p["hash"], p["rewritten"] = "src", same_times["hash"], True
+            elif like and like["codec"] == "h264" and like["pts"] == p["pts"] and abs(like["size"] - p["size"]) <= 64:
+                p["origin"], p["hash"], p["rewritten"] = "src", like["hash"], True
             else:
                 p["origin"] = "?"
+            prev = p
 
     def runs(self):
         """Consecutive output packets from the filler, as lists; a run also ends
