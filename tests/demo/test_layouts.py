@@ -36,11 +36,14 @@ ROWS = [
 
 def decode(path):
     """The decoding errors, and the video pictures' checksums by pts (90 kHz)."""
-    res = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-copyts", "-i", path, "-map", "0:v:0",
-                          "-fps_mode", "passthrough", "-enc_time_base", "1:90000", "-f", "framemd5", "-"],
-                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    def ffmpeg(*args):
+        return subprocess.run(["ffmpeg", "-nostdin", "-v", "error"] + list(args), stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=120)
+    errors = ffmpeg("-i", path, "-f", "null", "-").stderr.splitlines()
+    res = ffmpeg("-copyts", "-i", path, "-map", "0:v:0", "-fps_mode", "passthrough", "-enc_time_base", "1:90000",
+                 "-f", "framemd5", "-")
     frames = [line.split(",") for line in res.stdout.splitlines() if not line.startswith("#")]
-    return [line for line in res.stderr.splitlines() if line.strip()], {int(f[2]): f[5].strip() for f in frames}
+    return [line for line in errors if line.strip()], {int(f[2]): f[5].strip() for f in frames}
 
 
 class Layouts(unittest.TestCase):
