@@ -408,6 +408,48 @@ static const char *relay_refused(const relay *r, const AVPacket *pkt)
 }
 
 /*
+ * HEVC switched onto a CRA picture: its NAL units become BLA_W_LP, the type
+ * the format has for a link that splicing broke. The decoder starts afresh
+ * there (picture order count, the pictures leading it skipped) instead of
+ * deriving them from the other source's pictures. 0, or AVERROR(ENOMEM)
+ * with the packet as it was.
+ */
+static int relay_hevc_broken_link(AVPacket *pkt)
+{
+    const int cra = 21, bla_w_lp = 16;
+    bool found = false;
+
+    for (int pass = 0; pass < 2; pass++) {
+        for (int i = 0; i + 3 < pkt->size; i++) {
+            uint8_t *p = pkt->data + i;
+            if (p[0] || p[1] || p[2] != 1 || ((p[3] >> 1) & 0x3F) != cra)
+                continue;
+            found = true;
+            if (pass == 1)
+                p[3] = (uint8_t)((p[3] & 0x81) | bla_w_lp << 1);
+        }
+        int ret = found && pass == 0 ? av_packet_make_writable(pkt) : 0;
+        if (!found || ret < 0)
+            return ret;
+    }
+    return 0;
+}
+
+/* The switch's first packet on stream: H.264 and HEVC start afresh there (a key frame: on_key). */
+static void relay_switched(relay *r, AVPacket *pkt, int on_key)
+{
+    unsigned s = (unsigned)pkt->stream_index;
+
+    if (s >= r->out->nb_streams)
+        return;
+    enum AVCodecID codec = r->out->streams[s]->codecpar->codec_id;
+    if (codec == AV_CODEC_ID_H264 && r->joins)
+        h264_join_switch(&r->joins[s]);
+    else if (codec == AV_CODEC_ID_HEVC && on_key && relay_hevc_broken_link(pkt) < 0)
+        log_packet(r->out, pkt, "NOBLA");
+}
+
+/*
  * Leading pictures after a video switch. The switched stream's first packet
  * queued after the switch is the key frame that opens a GOP (the filler's at
  * the start of a break, the programme's at its end); with an open GOP the pictures
@@ -416,7 +458,7 @@ static const char *relay_refused(const relay *r, const AVPacket *pkt)
  * decoded and are left out, until the first picture shown at or after the
  * key frame. Closed GOPs have none. Returns true when pkt is left out.
  */
-static bool relay_leading(relay *r, const AVPacket *pkt)
+static bool relay_leading(relay *r, AVPacket *pkt)
 {
     relay_gop_watch *g = &r->gop;
 
@@ -427,8 +469,7 @@ static bool relay_leading(relay *r, const AVPacket *pkt)
         return false;
     }
     if (g->key_pts == AV_NOPTS_VALUE) {
-        if (r->joins && (unsigned)g->stream < r->out->nb_streams)
-            h264_join_switch(&r->joins[g->stream]);
+        relay_switched(r, pkt, g->on_key);
         g->key_pts = pkt->pts;
         if (pkt->pts == AV_NOPTS_VALUE || !g->on_key)
             g->stream = -1;
