@@ -152,8 +152,9 @@ case "$target" in
         ;;
     demo)
         # Short programmes at 160x120 with cues (no B-frames and two
-        # B-frames, one just before the 33-bit wrap), a filler as an input
-        # without cues, and the filler that every run splices in.
+        # B-frames, one just before the 33-bit wrap, one with open GOPs), a
+        # filler as an input without cues, and the filler that every run
+        # splices in.
         if ! command -v ffmpeg >/dev/null 2>&1; then
             echo "run_fuzz: the ffmpeg command makes the seeds and is not installed, skipping"
             exit 77
@@ -169,6 +170,8 @@ case "$target" in
             --start-pts '8589934592-1*90000' --cue at=1.2,dur=0.4,lead=1.0
         python3 "$gen" "$seeds/immediate.ts" "${small[@]}" --duration 1 --bframes 0 --audio aac \
             --cue immediate=1,send=0.1 --cue type=time_signal,at=0.6,lead=0.5
+        python3 "$gen" "$seeds/open-gop.ts" "${small[@]}" --duration 2 --bframes 2 --open-gop --audio aac \
+            --cue at=0.8,dur=0.8,lead=0.7
         cp "$work/filler.ts" "$seeds/filler-as-input.ts"
         export KESTROW_FUZZ_FILLER="$work/filler.ts"
         ;;
