@@ -158,13 +158,13 @@ int filler_check(const filler_ctx *filler, const AVFormatContext *programme, fil
             m.difference = FILLER_OTHER_CODEC;
             m.programme_value = p->codec_id;
             m.filler_value = f->codec_id;
-        } else if (m.video && (f->width != p->width || f->height != p->height)) {
+        } else if (m.video && p->width > 0 && (f->width != p->width || f->height != p->height)) {
             m.difference = FILLER_OTHER_SIZE;
             m.programme_value = p->width;
             m.programme_extra = p->height;
             m.filler_value = f->width;
             m.filler_extra = f->height;
-        } else if (!m.video && f->sample_rate != p->sample_rate) {
+        } else if (!m.video && p->sample_rate > 0 && f->sample_rate != p->sample_rate) {
             m.difference = FILLER_OTHER_RATE;
             m.programme_value = p->sample_rate;
             m.filler_value = f->sample_rate;

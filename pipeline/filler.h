@@ -56,7 +56,9 @@ struct filler_mismatch {
  * Compares the filler's streams with programme's video and audio streams:
  * each one without a filler stream of its PID, or whose filler stream has
  * another codec, picture size or sample rate, is written to out (at most max
- * entries). Returns the number of differences found (which may exceed max);
+ * entries); a size or rate the programme's probe did not learn (a PID that
+ * carries nothing yet, a key frame after the probe) is not compared. Returns
+ * the number of differences found (which may exceed max);
  * -22 for a null filler or programme, or a null out with max > 0.
  */
 int filler_check(const filler_ctx *filler, const AVFormatContext *programme, filler_mismatch *out, int max);

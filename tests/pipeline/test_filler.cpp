@@ -216,4 +216,13 @@ TEST(FillerCheck, NamesEachProgrammeStreamTheFillerCannotReplace)
         avformat_free_context(filler.format);
     }
     avformat_free_context(programme);
+
+    /* A size or rate the programme's probe did not learn is no difference. */
+    programme = streams_of({{0x100, AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_H264, 0},
+                            {0x101, AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_AAC, 0}});
+    filler_ctx filler = {};
+    filler.format = streams_of({video, audio});
+    EXPECT_EQ(0, filler_check(&filler, programme, nullptr, 0));
+    avformat_free_context(filler.format);
+    avformat_free_context(programme);
 }
