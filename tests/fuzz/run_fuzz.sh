@@ -146,7 +146,7 @@ case "$target" in
             { printf '\x0F'; ffmpeg -nostdin -v error -i "$work/$preset.ts" -map 0:v -c copy -f h264 -; } \
                 > "$seeds/$preset.264"
         done
-        ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=64x64:d=1 -c:v libx264 -preset medium \
+        ffmpeg -nostdin -y -v error -f lavfi -i testsrc2=s=64x64:d=1 -c:v libx264 -preset medium \
             -flags +ildct+ilme -x264-params open-gop=1:keyint=10:aud=1 -f h264 "$work/mbaff.264"
         { printf '\x0F'; cat "$work/mbaff.264"; } > "$seeds/mbaff.264"
         ;;
