@@ -692,7 +692,7 @@ static int scan_packet(h264_join *j, const AVPacket *pkt, const nal_unit *units,
         }
     }
     j->refused += refused;
-    return pending ? slices : 0;
+    return slices;
 }
 
 int h264_join_packet(h264_join *j, AVPacket *pkt)

@@ -75,7 +75,6 @@ static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInter
     in->fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
     if (interrupt)
         in->fmt->interrupt_callback = *interrupt;
-    /* On failure avformat_open_input frees the context and nulls the pointer. */
     /*
      * A live input's set-up is time off air (what arrives meanwhile is left
      * out): a declared stream that carries nothing yet must not hold the
@@ -84,6 +83,7 @@ static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInter
      */
     if (!(ts_in_seekable(in->filter) & AVIO_SEEKABLE_NORMAL))
         in->fmt->max_analyze_duration = RELAY_LIVE_PROBE_US;
+    /* On failure avformat_open_input frees the context and nulls the pointer. */
     int ret = avformat_open_input(&in->fmt, name, av_find_input_format("mpegts"), nullptr);
     if (ret >= 0) {
         in->failed_step = RELAY_INPUT_PROBE;
@@ -417,21 +417,22 @@ static const char *relay_refused(const relay *r, const AVPacket *pkt)
 static int relay_hevc_broken_link(AVPacket *pkt)
 {
     const int cra = 21, bla_w_lp = 16;
-    bool found = false;
+    auto is_cra = [&](int i) {
+        const uint8_t *p = pkt->data + i;
+        return !p[0] && !p[1] && p[2] == 1 && ((p[3] >> 1) & 0x3F) == cra;
+    };
+    int first = 0;
 
-    for (int pass = 0; pass < 2; pass++) {
-        for (int i = 0; i + 3 < pkt->size; i++) {
-            uint8_t *p = pkt->data + i;
-            if (p[0] || p[1] || p[2] != 1 || ((p[3] >> 1) & 0x3F) != cra)
-                continue;
-            found = true;
-            if (pass == 1)
-                p[3] = (uint8_t)((p[3] & 0x81) | bla_w_lp << 1);
-        }
-        int ret = found && pass == 0 ? av_packet_make_writable(pkt) : 0;
-        if (!found || ret < 0)
-            return ret;
-    }
+    while (first + 3 < pkt->size && !is_cra(first))
+        first++;
+    if (first + 3 >= pkt->size)
+        return 0;
+    int ret = av_packet_make_writable(pkt);  // the filler's packets share the store's buffers
+    if (ret < 0)
+        return ret;
+    for (int i = first; i + 3 < pkt->size; i++)
+        if (is_cra(i))
+            pkt->data[i + 3] = (uint8_t)((pkt->data[i + 3] & 0x81) | bla_w_lp << 1);
     return 0;
 }
 
