@@ -5,8 +5,8 @@
 #ifndef KESTROW_DEMO_DEMO_H
 #define KESTROW_DEMO_DEMO_H
 
-#include "pipeline/event.h"
-#include "pipeline/event_asrun.h"
+#include "splice/event.h"
+#include "splice/event_asrun.h"
 
 struct asrun_ctx;
 struct trace_sink;

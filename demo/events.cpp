@@ -13,8 +13,8 @@ extern "C" {
 #include "common/asrun.h"
 #include "common/log.h"
 #include "demo/demo.h"
-#include "pipeline/trace.h"
-#include "pipeline/ts_layout.h"
+#include "common/trace.h"
+#include "ts/ts_layout.h"
 
 static void demo_setup_failed(const event *ev)
 {

@@ -13,9 +13,9 @@ extern "C" {
 
 #include "common/asrun.h"
 #include "demo/demo.h"
-#include "pipeline/filler.h"
-#include "pipeline/relay.h"
-#include "pipeline/trace.h"
+#include "splice/filler.h"
+#include "relay/relay.h"
+#include "common/trace.h"
 
 static void demo_usage(const char *name)
 {

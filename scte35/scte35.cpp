@@ -16,6 +16,8 @@
  */
 #include "scte35/scte35.h"
 
+#include "common/mpegts.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -163,18 +165,6 @@ int scte35_parse_splice_insert(const uint8_t *data, int32_t *position,
 out:
     *position = pos;
     return ret;
-}
-
-/* CRC-32/MPEG-2 of n bytes; 0 over a whole section whose CRC_32 is right. */
-uint32_t crc32_mpeg2(const uint8_t *data, int32_t n)
-{
-    uint32_t crc = 0xFFFFFFFFu;
-    for (int32_t i = 0; i < n; i++) {
-        crc ^= (uint32_t)data[i] << 24;
-        for (int b = 0; b < 8; b++)
-            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    }
-    return crc;
 }
 
 /* True for the segmentation_type_ids that may carry sub_segment_num and
@@ -431,7 +421,7 @@ int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *se
                                  &defects);
     }
 
-    if (crc32_mpeg2(data, section->section_length + 3) != 0)
+    if (mpegts_crc32(data, section->section_length + 3) != 0)
         defects |= SCTE35_DEFECT_CRC;
     section->defects = defects;
     return 0;

@@ -19,12 +19,13 @@ extern "C" {
 }
 
 #include "common/log.h"
+#include "common/mpegts.h"
 #include "common/utils.h"
-#include "pipeline/event_asrun.h"
-#include "pipeline/filler.h"
-#include "pipeline/relay.h"
-#include "pipeline/trace.h"
-#include "pipeline/ts_layout.h"
+#include "splice/event_asrun.h"
+#include "splice/filler.h"
+#include "relay/relay.h"
+#include "common/trace.h"
+#include "ts/ts_layout.h"
 #include "service/app_ctx.h"
 #include "service/ratelimit.h"
 #include "service/udp_in.h"
@@ -38,7 +39,6 @@ extern "C" {
 #define SLICER_RING_MIN          (4 << 20)  // bytes, also for streams without a mux rate
 /* Margin of the output's schedule over the latest bytes the muxer writes. */
 #define SLICER_SEND_DELAY_US     60000
-#define SLICER_TS_PACKET_SIZE    188
 #define SLICER_MAX_MISMATCHES    16
 /* How far the output may run ahead of the wall clock after a gap in the input's timestamps. */
 #define SLICER_MAX_OUTPUT_LEAD_US 300000
@@ -157,9 +157,9 @@ static void slicer_progress(slicer_session *ses, const event *ev)
     udp_out_stats sent;
     int64_t bytes_out = ses->dst && udp_out_get_stats(ses->dst, &sent) == 0 ? sent.bytes_sent : ev->bytes_out;
 
-    status_count_in(st, ev->bytes_in / SLICER_TS_PACKET_SIZE - ses->bytes_in / SLICER_TS_PACKET_SIZE,
+    status_count_in(st, ev->bytes_in / TS_PACKET_SIZE - ses->bytes_in / TS_PACKET_SIZE,
                     ev->bytes_in - ses->bytes_in, now);
-    status_count_out(st, bytes_out / SLICER_TS_PACKET_SIZE - ses->bytes_out / SLICER_TS_PACKET_SIZE,
+    status_count_out(st, bytes_out / TS_PACKET_SIZE - ses->bytes_out / TS_PACKET_SIZE,
                      bytes_out - ses->bytes_out, now);
     ses->bytes_in = ev->bytes_in;
     ses->bytes_out = bytes_out;

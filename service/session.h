@@ -1,6 +1,6 @@
 /*
  * The service's stream sessions: the UDP URLs from the options, one relay
- * (pipeline/relay.h) per session from the UDP input to the UDP output, and
+ * (relay/relay.h) per session from the UDP input to the UDP output, and
  * the log lines that word what the relay and the splice rules report.
  */
 #ifndef KESTROW_SERVICE_SESSION_H

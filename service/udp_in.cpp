@@ -7,6 +7,7 @@
  */
 #include "service/udp_in.h"
 #include "service/udp_addr.h"
+#include "common/mpegts.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -27,7 +28,6 @@ extern "C" {
 
 #include "common/log.h"
 
-#define TS_PACKET_SIZE   188
 #define RING_MIN_SLOTS   16
 #define RECV_BATCH       32
 #define POLL_MS          200

@@ -11,6 +11,7 @@
  */
 #include "service/udp_out.h"
 #include "service/udp_addr.h"
+#include "common/mpegts.h"
 
 #include <cerrno>
 #include <climits>
@@ -23,14 +24,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#define TS_PACKET_SIZE   188
 #define DATAGRAM_TS      (TS_PACKET_SIZE * UDP_OUT_TS_PER_DATAGRAM)
 #define SLOT_DATA        (UDP_OUT_RTP_HEADER + DATAGRAM_TS)
 #define RING_MIN_SLOTS   16
 #define SEND_BATCH       16                  // datagrams per sendmmsg at most
 #define SEND_WINDOW_NS   1000000             // due within this of now: sent in the same batch
 #define LATE_NS          1000000
-#define PCR_MOD          ((int64_t)300 << 33)
 #define PCR_MAX_GAP      ((int64_t)27000000) // 1 s: a longer step is a discontinuity
 #define SLEW_WINDOW_NS   1000000000
 #define SLEW_MAX_NS      500000              // per window, towards less lead
@@ -115,15 +114,6 @@ static bool stopping(const udp_out *o)
 /* ------------------------------------------------------------------------ */
 /* Writer: timing from the PCRs. */
 
-static int packet_pcr(const uint8_t *p, int64_t *pcr)
-{
-    if (p[0] != 0x47 || !(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10))
-        return 0;
-    int64_t base = ((int64_t)p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
-    *pcr = base * 300 + (((p[10] & 1) << 8) | p[11]);
-    return 1;
-}
-
 /* Due time and clock value of a byte offset, from the PCR points known so far. */
 static void time_of(udp_out *o, int64_t pos, int64_t now, int64_t *t, int64_t *pcr)
 {
@@ -188,9 +178,9 @@ static void publish(udp_out *o, bool force)
 static void take_pcr(udp_out *o, int64_t pos, int64_t raw)
 {
     int64_t now = udp_now_ns();
-    int64_t delta = ((raw - o->last_raw) % PCR_MOD + PCR_MOD) % PCR_MOD;
-    if (delta > PCR_MOD / 2)
-        delta -= PCR_MOD;
+    int64_t delta = ((raw - o->last_raw) % TS_PCR_WRAP + TS_PCR_WRAP) % TS_PCR_WRAP;
+    if (delta > TS_PCR_WRAP / 2)
+        delta -= TS_PCR_WRAP;
     o->last_raw = raw;
 
     pcr_point p;
@@ -312,9 +302,9 @@ static void take_packet(udp_out *o, const uint8_t *p)
     o->cur_count++;
 
     int64_t pcr;
-    int pid = ((p[1] & 0x1F) << 8) | p[2];
+    int pid = ts_pid(p);
     bool timed = false;
-    if ((o->pcr_pid < 0 || o->pcr_pid == pid) && packet_pcr(p, &pcr)) {
+    if ((o->pcr_pid < 0 || o->pcr_pid == pid) && (pcr = ts_packet_pcr(p)) >= 0) {
         o->pcr_pid = pid;
         take_pcr(o, o->byte_pos, pcr);
         timed = true;

@@ -26,7 +26,7 @@ Usage:
     tools/mutate.py --build build-test --baseline   # the test sets, unmutated
     tools/mutate.py --build build-test --out mutation.md
     tools/mutate.py --build build-test --only wrap-sign,crc-stale
-    tools/mutate.py --build build-test --only cc-frozen --tests '^ts_out\\.Stage\\.'
+    tools/mutate.py --build build-test --only cc-frozen --tests '^ts\\.Stage\\.'
 
 The build directory must be configured from this tree, with sanitizers
 (-DKESTROW_SANITIZE=ON), so that a leak or an overflow fails the tests.
@@ -42,14 +42,14 @@ import time
 
 # The splice rules: table-driven unit tests on synthetic packets (seconds), then the
 # demo's end-to-end run on generated files, checked packet by packet (about a minute).
-SPLICE_TESTS = r"^pipeline\.Splice\.|^demo\.end_to_end$"
+SPLICE_TESTS = r"^splice\.Splice\.|^demo\.end_to_end$"
 # The service fed a damaged input, an outage and timestamp jumps over loopback (about two minutes).
 INPUT = r"^faults\.input$"
 # The output stage: PMT rewrite, continuity, the relay read back by ffprobe.
-TS_OUT = r"^ts_out\.(Stage|Relay|RelayErrors)\."
+TS_OUT = r"^ts\.(Stage|Relay|RelayErrors)\."
 # Where the loop around the splice rules lives, shared by the service and the demo.
-SERVICE_LOOP = ["pipeline/relay.cpp", "service/session.cpp"]
-SPLICE = ["pipeline/splice.cpp", "pipeline/relay.cpp"]
+SERVICE_LOOP = ["relay/relay.cpp", "service/session.cpp"]
+SPLICE = ["splice/splice.cpp", "relay/relay.cpp"]
 
 MUTATIONS = [
     dict(id="lead-start-sign",
@@ -141,40 +141,40 @@ MUTATIONS = [
          tests=r"^demo\.layouts$"),
     dict(id="crc-stale",
          what="rewritten PMT keeps the CRC_32 of the section it came from",
-         files=["pipeline/ts_out.cpp", "pipeline/ts_psi.cpp"],
+         files=["ts/ts_out.cpp", "ts/ts_psi.cpp"],
          old="    return ts_psi_finish(out, o);\n",
          new="    ts_psi_finish(out, o);\n    memcpy(out + o, sec + len - 4, 4);\n    return o + 4;\n",
          tests=TS_OUT),
     dict(id="cuei-not-added",
          what="PMT without a CUEI registration descriptor is not given one when it declares a cue PID",
-         files=["pipeline/ts_out.cpp"],
+         files=["ts/ts_out.cpp"],
          old="int add_cuei = has_cue && !has_cuei && len + 6 <= TS_PMT_MAX;",
          new="int add_cuei = has_cue && has_cuei && len + 6 <= TS_PMT_MAX;",
          tests=TS_OUT),
     dict(id="cc-frozen",
          what="continuity counter of rewritten sections not advanced",
-         files=["pipeline/ts_out.cpp"],
+         files=["ts/ts_out.cpp"],
          old="s->cc[pid] = (s->cc[pid] + 1) & 0x0F;",
          new="s->cc[pid] = s->cc[pid] & 0x0F;",
          tests=TS_OUT),
     dict(id="queue-full-leaks",
          what="push on a full queue claims success: the queue neither keeps nor gives back the packet",
-         files=["pipeline/packets_queue.cpp"],
+         files=["splice/packets_queue.cpp"],
          old="        return -ENOMEM;\n    q->items[q->count++] = pkt;",
          new="        return q->count;\n    q->items[q->count++] = pkt;",
-         tests=r"^pipeline\.PacketsQueue\."),
+         tests=r"^splice\.PacketsQueue\."),
     dict(id="queue-capacity",
          what="queue refuses its last place (capacity + 1 entries become capacity)",
-         files=["pipeline/packets_queue.cpp"],
+         files=["splice/packets_queue.cpp"],
          old="if (q->count > q->capacity)",
          new="if (q->count >= q->capacity)",
-         tests=r"^pipeline\.PacketsQueue\."),
+         tests=r"^splice\.PacketsQueue\."),
     dict(id="queue-destroy-leaks",
          what="destroying a queue frees all held packets but the last",
-         files=["pipeline/packets_queue.cpp"],
+         files=["splice/packets_queue.cpp"],
          old="for (int32_t i = 0; i < q->count; i++)",
          new="for (int32_t i = 0; i + 1 < q->count; i++)",
-         tests=r"^pipeline\.PacketsQueue\."),
+         tests=r"^splice\.PacketsQueue\."),
     dict(id="refused-packet-leaks",
          what="splice rules drop a packet the output queue refuses without freeing it",
          files=SPLICE,
@@ -210,7 +210,7 @@ MUTATIONS = [
          files=["common/log.cpp"],
          old="if (ring_count >= LOG_QUEUE_MAX_LINES) {",
          new="if (ring_count > LOG_QUEUE_MAX_LINES) {",
-         tests=r"^Logger\."),
+         tests=r"^common\.Logger\."),
     dict(id="signal-stop-no-join",
          what="stopping the signal thread does not wait for it to log the signals recorded before",
          files=["service/signals.cpp"],

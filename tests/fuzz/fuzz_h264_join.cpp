@@ -14,7 +14,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "pipeline/h264_join.h"
+#include "codec/h264_join.h"
 
 namespace {
 

@@ -19,8 +19,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "../lib/ts_reader.h"
-#include "pipeline/ts_out.h"
+#include "lib/ts_reader.h"
+#include "ts/ts_out.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "service/app_ctx.h"
-#include "../common/test_support.h"
+#include "lib/test_support.h"
 
 namespace st {
 

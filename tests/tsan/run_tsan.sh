@@ -24,7 +24,7 @@ units=(tests/common/kestrow_common_log_test
        tests/service/kestrow_service_signals_test
        tests/service/kestrow_service_ctl_test
        tests/service/kestrow_service_status_test
-       tests/pipeline/kestrow_pipeline_tests
+       tests/common/kestrow_common_trace_test
        tests/tsan/kestrow_threads_test)
 targets=(KestrowApp kestrow_check)
 for u in "${units[@]}"; do

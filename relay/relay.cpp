@@ -1,0 +1,860 @@
+/*
+ * The relay loop: output set-up mirroring the input, then read, timestamp
+ * guard, stream mapping, cue intake, splice rules and interleaved writing,
+ * with the backlogs the program's description asks for.
+ */
+#include "relay/relay.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "splice/filler.h"
+#include "codec/h264_join.h"
+#include "codec/hevc_bla.h"
+#include "splice/packets_queue.h"
+#include "splice/splice.h"
+#include "common/trace.h"
+#include "ts/ts_layout.h"
+#include "ts/ts_out.h"
+
+#define RELAY_EXTRA_MAP_ENTRIES 32      // room for input streams the demuxer adds later
+#define RELAY_EPG_STREAM_ID     18      // PID 0x12: event information tables
+#define RELAY_QUEUE_CAPACITY    512
+#define RELAY_PACKET_SIZE       1316    // seven TS packets
+#define RELAY_MAX_DTS_REPEAT    90000   // 1 s: how far behind its stream a packet counts as a repeat
+#define RELAY_PROGRESS_PACKETS  64      // packets read between two progress events
+#define RELAY_LIVE_PROBE_US     1500000 // stream time a live input's probe waits for streams still unknown
+/* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
+#define RELAY_MAX_INTERLEAVE_US 300000
+#define RELAY_LAYOUT_TEXT_SIZE  160
+
+/* The loop's working set for one relay_run. */
+struct relay_loop {
+    relay *r;
+    packets_queue *in_queue;
+    packets_queue *out_queue;
+    packets_queue *held;      // audio the splice rules hold while a break is armed
+    event_sink sink;          // relay_on_event, then the program's sink
+    splice_env env;
+};
+
+static event relay_event(event_type t, const relay *r)
+{
+    event ev = event_make(t);
+    ev.splice_event_id = r->rep.splice_event_id;
+    ev.splice_time = r->rep.splice_point;
+    ev.duration = r->rep.scte_35_duration == AV_NOPTS_VALUE ? 0 : r->rep.scte_35_duration;
+    return ev;
+}
+
+static int relay_setup_failed(relay *r, event_setup_step step, int stream, int code, const char *text)
+{
+    r->failed_step = step;
+    event ev = relay_event(EVENT_SETUP_FAILED, r);
+    ev.reason = step;
+    ev.stream = stream;
+    ev.code = code;
+    ev.text = text;
+    event_emit(&r->desc.events, &ev);
+    return code;
+}
+
+/* Opens and probes the demuxer on in->filter, which is set; on failure closes both. */
+static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInterruptCB *interrupt)
+{
+    in->fmt = avformat_alloc_context();
+    if (!in->fmt) {
+        ts_in_close(&in->filter);
+        return AVERROR(ENOMEM);
+    }
+    in->fmt->pb = ts_in_pb(in->filter);
+    in->fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (interrupt)
+        in->fmt->interrupt_callback = *interrupt;
+    /*
+     * A live input's set-up is time off air (what arrives meanwhile is left
+     * out): a declared stream that carries nothing yet must not hold the
+     * probe for the library's seven seconds. Streams it has not learned are
+     * relayed as declared.
+     */
+    if (!(ts_in_seekable(in->filter) & AVIO_SEEKABLE_NORMAL))
+        in->fmt->max_analyze_duration = RELAY_LIVE_PROBE_US;
+    /* On failure avformat_open_input frees the context and nulls the pointer. */
+    int ret = avformat_open_input(&in->fmt, name, av_find_input_format("mpegts"), nullptr);
+    if (ret >= 0) {
+        in->failed_step = RELAY_INPUT_PROBE;
+        ret = avformat_find_stream_info(in->fmt, nullptr);
+    }
+    if (ret < 0) {
+        relay_close_input(in);
+        return ret;
+    }
+    return 0;
+}
+
+int relay_open_input(relay_input *in, const char *url, const AVIOInterruptCB *interrupt,
+                     AVDictionary **options)
+{
+    if (!in || !url)
+        return -EINVAL;
+    in->fmt = nullptr;
+    in->filter = nullptr;
+    in->failed_step = RELAY_INPUT_OPEN;
+    int ret = ts_in_open_url(&in->filter, url, interrupt, options, RELAY_INPUT_BUFFER);
+    if (ret < 0)
+        return ret;
+    return relay_open_demuxer(in, url, interrupt);
+}
+
+int relay_open_input_reader(relay_input *in, const char *name, ts_in_read_fn read, void *opaque,
+                            const AVIOInterruptCB *interrupt)
+{
+    if (!in || !name || !read)
+        return -EINVAL;
+    in->fmt = nullptr;
+    in->filter = nullptr;
+    in->failed_step = RELAY_INPUT_OPEN;
+    int ret = ts_in_open(&in->filter, read, opaque, RELAY_INPUT_BUFFER);
+    if (ret < 0)
+        return ret;
+    return relay_open_demuxer(in, name, interrupt);
+}
+
+void relay_close_input(relay_input *in)
+{
+    if (!in)
+        return;
+    avformat_close_input(&in->fmt);
+    if (in->filter)
+        ts_in_close(&in->filter);
+}
+
+int relay_create(relay **out, const relay_desc *desc, const relay_input *in, const filler_ctx *filler)
+{
+    if (!out || !desc || !in || !in->fmt)
+        return -EINVAL;
+    relay *r = (relay *)calloc(1, sizeof(*r));
+    if (!r)
+        return -ENOMEM;
+    r->desc = *desc;
+    r->in = in->fmt;
+    r->filter = in->filter;
+    r->filler = filler;
+    r->failed_step = -1;
+    r->gop.stream = -1;
+    rep_ctx_reset(&r->rep);
+    if (desc->trace)
+        log_packet_set_sink(desc->trace);
+    *out = r;
+    return 0;
+}
+
+/*
+ * Output stream mirroring input stream in_index on its PID, with what the
+ * probe did not learn filled in (stream_type: what the input's PMT declares
+ * for the PID). A stream the muxer cannot take keeps no output stream.
+ * 0 or a library code.
+ */
+static int relay_add_stream(relay *r, int in_index, int stream_type)
+{
+    const AVStream *ist = r->in->streams[in_index];
+    int plan = ts_layout_stream_plan(ist->codecpar);
+
+    if (plan != TS_STREAM_RELAY) {
+        event ev = relay_event(EVENT_STREAM_UNKNOWN, r);
+        ev.stream = in_index;
+        ev.code = ist->id;
+        ev.reason = plan;
+        event_emit(&r->desc.events, &ev);
+        if (plan == TS_STREAM_LEAVE_OUT)
+            return 0;
+    }
+    int out_index = (int)r->out->nb_streams;
+    AVStream *ost = avformat_new_stream(r->out, nullptr);
+    if (!ost)
+        return relay_setup_failed(r, EVENT_STEP_NEW_STREAM, out_index, AVERROR_UNKNOWN, nullptr);
+    r->stream_map[in_index] = out_index;
+    int ret = avcodec_parameters_copy(ost->codecpar, ist->codecpar);
+    if (ret < 0)
+        return relay_setup_failed(r, EVENT_STEP_CODEC_PARAMETERS, in_index, ret, nullptr);
+    ost->codecpar->codec_tag = 0;
+    ts_layout_fill_params(ost->codecpar, stream_type);
+    ret = av_dict_copy(&ost->metadata, ist->metadata, AV_DICT_IGNORE_SUFFIX);
+    if (ret < 0)
+        return relay_setup_failed(r, EVENT_STEP_METADATA, in_index, ret, nullptr);
+    ost->id = ist->id;
+
+    event ev = relay_event(EVENT_STREAM_ADDED, r);
+    ev.stream = out_index;
+    ev.code = ist->id;
+    event_emit(&r->desc.events, &ev);
+    return 0;
+}
+
+/* Adds the EPG track on PID 0x12 unless the input carries one. 0 or AVERROR_UNKNOWN. */
+static int relay_add_epg(relay *r)
+{
+    for (unsigned i = 0; i < r->in->nb_streams; i++)
+        if (r->in->streams[i]->codecpar->codec_id == AV_CODEC_ID_EPG)
+            return 0;
+
+    AVStream *epg = avformat_new_stream(r->out, nullptr);
+    if (!epg)
+        return relay_setup_failed(r, EVENT_STEP_NEW_STREAM, (int)r->out->nb_streams, AVERROR_UNKNOWN, nullptr);
+    epg->codecpar->codec_tag = 0;
+    epg->codecpar->codec_id = AV_CODEC_ID_EPG;
+    epg->codecpar->codec_type = AVMEDIA_TYPE_DATA;
+    epg->id = RELAY_EPG_STREAM_ID;
+
+    event ev = relay_event(EVENT_EPG_ADDED, r);
+    ev.stream = epg->index;
+    event_emit(&r->desc.events, &ev);
+    return 0;
+}
+
+/*
+ * What the output stage rewrites: the cue streams leave as SCTE-35 sections
+ * declared with their registration, the EPG stream as sections on its PID.
+ */
+static ts_out_config relay_stage_config(const AVFormatContext *output)
+{
+    ts_out_config config = {};
+
+    config.epg_pid = -1;
+    for (unsigned i = 0; i < output->nb_streams; i++) {
+        const AVStream *st = output->streams[i];
+        if (st->codecpar->codec_id == AV_CODEC_ID_SCTE_35 && config.cue_pid_count < TS_OUT_MAX_CUE_PIDS)
+            config.cue_pids[config.cue_pid_count++] = st->id;
+        else if (st->codecpar->codec_id == AV_CODEC_ID_EPG && config.epg_pid < 0)
+            config.epg_pid = st->id;
+    }
+    return config;
+}
+
+static void relay_mux_options(const relay_mux *m, AVFormatContext *output, AVDictionary **opts)
+{
+    if (m->service_name && m->service_name[0])
+        av_dict_set(&output->metadata, "service_name", m->service_name, 0);
+    if (m->service_provider && m->service_provider[0])
+        av_dict_set(&output->metadata, "service_provider", m->service_provider, 0);
+    if (m->original_network_id)
+        av_dict_set_int(opts, "mpegts_original_network_id", m->original_network_id, 0);
+    av_dict_set_int(opts, "muxrate", m->mux_rate, 0);
+    av_dict_set_int(opts, "max_delay", m->max_delay, 0);
+    av_dict_set(opts, "flush_packets", "0", 0);
+    av_dict_set(opts, "mpegts_copyts", "1", 0);
+    /* One PES per audio frame, so that every frame keeps the pts the splice gave it. */
+    av_dict_set(opts, "pes_payload_size", "0", 0);
+    /* Timestamps just below the 2^33 wrap demux as negative values: write them as they are. */
+    av_dict_set(opts, "avoid_negative_ts", "disabled", 0);
+    /* Streams that stay silent (EPG, cues) must not hold the relay back. */
+    av_dict_set_int(opts, "max_interleave_delta", m->max_interleave_us > 0 ? m->max_interleave_us : RELAY_MAX_INTERLEAVE_US, 0);
+}
+
+/*
+ * The muxer's program number, PMT PID and transport_stream_id: the input's
+ * unless the program's description overrides them. 0, or the refusal's code
+ * (reported).
+ */
+static int relay_output_identity(relay *r, const ts_identity *id, ts_layout_ids *ids)
+{
+    const relay_mux *m = &r->desc.mux;
+    ts_layout_overrides ov = {m->service_id, m->pmt_start_pid, m->transport_stream_id};
+    char why[RELAY_LAYOUT_TEXT_SIZE] = "";
+
+    int ret = ts_layout_output_ids(id, &ov, r->out, ids, why, sizeof(why));
+    return ret < 0 ? relay_setup_failed(r, EVENT_STEP_LAYOUT, -1, ret, why) : 0;
+}
+
+int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void *interrupt_opaque)
+{
+    AVDictionary *opts = nullptr;
+    int ret;
+
+    avformat_alloc_output_context2(&r->out, nullptr, "mpegts", url);
+    if (!r->out)
+        return relay_setup_failed(r, EVENT_STEP_OUTPUT_CONTEXT, -1, AVERROR_UNKNOWN, url);
+    r->out->interrupt_callback.callback = interrupt;
+    r->out->interrupt_callback.opaque = interrupt_opaque;
+
+    int n = (int)r->in->nb_streams;
+    r->stream_map_size = n + RELAY_EXTRA_MAP_ENTRIES;
+    r->stream_map = (int32_t *)av_malloc_array(r->stream_map_size, sizeof(int32_t));
+    r->next_dts = (int64_t *)av_malloc_array(r->stream_map_size, sizeof(int64_t));
+    if (!r->stream_map || !r->next_dts)
+        return AVERROR(ENOMEM);
+    for (int i = 0; i < r->stream_map_size; i++) {
+        r->stream_map[i] = -1;
+        r->next_dts[i] = AV_NOPTS_VALUE;
+    }
+    ts_identity id;
+    memset(&id, 0, sizeof(id));
+    id.ts_id = id.program_number = id.pmt_pid = id.pcr_pid = -1;
+    if (r->filter)
+        ts_in_get_identity(r->filter, &id);
+    ts_layout_identity_from_demuxer(r->in, &id);
+    for (int i = 0; i < n; i++) {
+        ret = relay_add_stream(r, i, ts_identity_stream_type(&id, r->in->streams[i]->id));
+        if (ret < 0)
+            return ret;
+    }
+    if (r->desc.add_epg) {
+        ret = relay_add_epg(r);
+        if (ret < 0)
+            return ret;
+    }
+    r->last_dts = (int64_t *)av_malloc_array(r->out->nb_streams ? r->out->nb_streams : 1, sizeof(int64_t));
+    if (!r->last_dts)
+        return AVERROR(ENOMEM);
+    for (unsigned i = 0; i < r->out->nb_streams; i++)
+        r->last_dts[i] = AV_NOPTS_VALUE;
+    r->joins = (h264_join *)av_calloc(r->out->nb_streams ? r->out->nb_streams : 1, sizeof(h264_join));
+    if (!r->joins)
+        return AVERROR(ENOMEM);
+    r->join_count = r->out->nb_streams;
+    ts_layout_ids ids;
+    ret = relay_output_identity(r, &id, &ids);
+    if (ret < 0)
+        return ret;
+    av_dump_format(r->out, 0, url, 1);
+
+    if (!(r->out->oformat->flags & AVFMT_NOFILE)) {
+        event ev = relay_event(EVENT_OUTPUT_OPENING, r);
+        ev.text = url;
+        event_emit(&r->desc.events, &ev);
+
+        ts_out_config config = relay_stage_config(r->out);
+        config.pcr_pid = ids.pcr_pid;
+        config.mux_rate = r->desc.mux.mux_rate;
+        int size = r->desc.mux.packet_size > 0 ? r->desc.mux.packet_size : RELAY_PACKET_SIZE;
+        if (r->desc.mux.write)
+            ret = ts_out_open_writer(&r->stage, r->desc.mux.write, r->desc.mux.write_opaque, &config, size);
+        else
+            ret = ts_out_open(&r->stage, url, &config, &r->out->interrupt_callback, size);
+        if (ret < 0)
+            return relay_setup_failed(r, EVENT_STEP_OPEN_OUTPUT, -1, ret, url);
+        r->out->pb = ts_out_pb(r->stage);
+        if (r->desc.mux.mux_rate > 0 && r->desc.mux.max_lead_us > 0)
+            ts_out_set_pacing(r->stage, r->desc.mux.mux_rate, r->desc.mux.max_lead_us);
+    }
+
+    relay_mux_options(&r->desc.mux, r->out, &opts);
+    ret = ts_layout_set_options(&ids, &opts);
+    if (ret >= 0)
+        ret = avformat_write_header(r->out, &opts);
+    av_dict_free(&opts);
+    if (ret < 0)
+        return relay_setup_failed(r, EVENT_STEP_WRITE_HEADER, -1, ret, url);
+    return 0;
+}
+
+static bool relay_stopping(const relay *r)
+{
+    return r->desc.stop && r->desc.stop(r->desc.stop_opaque);
+}
+
+/*
+ * Output stream for input stream i: its map entry, or, for a stream the
+ * demuxer added after set-up, the first output stream with the same id.
+ * Returns -1 when the stream has no output stream.
+ */
+static int relay_map_stream(relay *r, int i)
+{
+    if (i < 0 || i >= r->stream_map_size || (unsigned)i >= r->in->nb_streams)
+        return -1;
+    if (r->stream_map[i] >= 0)
+        return r->stream_map[i];
+
+    int id = r->in->streams[i]->id;
+    for (unsigned o = 0; o < r->out->nb_streams; o++) {
+        if (r->out->streams[o]->id == id) {
+            r->stream_map[i] = (int32_t)o;
+            event ev = relay_event(EVENT_STREAM_ATTACHED, r);
+            ev.stream = (int)o;
+            ev.code = i;
+            event_emit(&r->desc.events, &ev);
+            return (int)o;
+        }
+    }
+    return -1;
+}
+
+/*
+ * Why the muxer would refuse pkt, as a trace tag, or null. A packet whose dts
+ * does not come after the last one written on its stream, by at most
+ * RELAY_MAX_DTS_REPEAT, is a repeat (a datagram received twice) or left over
+ * from a damaged stretch of input; so is one with a pts before its dts. The
+ * muxer would fail on either and end the session, so they are left out. A
+ * stream that goes further back is a jump, left to the muxer.
+ */
+static const char *relay_refused(const relay *r, const AVPacket *pkt)
+{
+    int s = pkt->stream_index;
+
+    if (pkt->pts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE && pkt->pts < pkt->dts)
+        return "PTS<DTS";
+    if (s < 0 || (unsigned)s >= r->out->nb_streams || r->last_dts[s] == AV_NOPTS_VALUE ||
+        pkt->dts == AV_NOPTS_VALUE || r->last_dts[s] - pkt->dts > RELAY_MAX_DTS_REPEAT)
+        return nullptr;
+    enum AVMediaType type = r->out->streams[s]->codecpar->codec_type;
+    bool equal_allowed = type == AVMEDIA_TYPE_DATA || type == AVMEDIA_TYPE_SUBTITLE;
+    if (pkt->dts < r->last_dts[s] || (pkt->dts == r->last_dts[s] && !equal_allowed))
+        return "OLD";
+    return nullptr;
+}
+
+/* The switch's first packet on stream: H.264 and HEVC start afresh there (a key frame: on_key). */
+static void relay_switched(relay *r, AVPacket *pkt, int on_key)
+{
+    unsigned s = (unsigned)pkt->stream_index;
+
+    if (s >= r->out->nb_streams)
+        return;
+    enum AVCodecID codec = r->out->streams[s]->codecpar->codec_id;
+    if (codec == AV_CODEC_ID_H264 && r->joins)
+        h264_join_switch(&r->joins[s]);
+    else if (codec == AV_CODEC_ID_HEVC && on_key && hevc_broken_link(pkt) < 0)
+        log_packet(r->out, pkt, "NOBLA");
+}
+
+/*
+ * Leading pictures after a video switch. The switched stream's first packet
+ * queued after the switch is the key frame that opens a GOP (the filler's at
+ * the start of a break, the programme's at its end); with an open GOP the pictures
+ * that follow it in decoding order but are shown before it reference
+ * pictures of the GOP before, which the switch removed: they cannot be
+ * decoded and are left out, until the first picture shown at or after the
+ * key frame. Closed GOPs have none. Returns true when pkt is left out.
+ */
+static bool relay_leading(relay *r, AVPacket *pkt)
+{
+    relay_gop_watch *g = &r->gop;
+
+    if (g->stream < 0 || pkt->stream_index != g->stream)
+        return false;
+    if (g->before > 0) {
+        g->before--;
+        return false;
+    }
+    if (g->key_pts == AV_NOPTS_VALUE) {
+        relay_switched(r, pkt, g->on_key);
+        g->key_pts = pkt->pts;
+        if (pkt->pts == AV_NOPTS_VALUE || !g->on_key)
+            g->stream = -1;
+        return false;
+    }
+    if (pkt->pts == AV_NOPTS_VALUE)
+        return false;
+    if (pkt->pts < g->key_pts) {
+        g->dropped++;
+        return true;
+    }
+    if (g->dropped > 0) {
+        event ev = relay_event(EVENT_LEADING_DROPPED, r);
+        ev.stream = g->stream;
+        ev.pts = g->key_pts;
+        ev.delta = g->dropped;
+        event_emit(&r->desc.events, &ev);
+    }
+    g->stream = -1;
+    return false;
+}
+
+/*
+ * H.264 video switched onto a key frame that is not an IDR picture is
+ * joined there (see h264_join.h). Without memory the packet goes out as
+ * it is: its pictures may then not decode, but nothing is lost.
+ */
+static void relay_join(relay *r, AVPacket *pkt)
+{
+    int s = pkt->stream_index;
+
+    if (!r->joins || s < 0 || (unsigned)s >= r->out->nb_streams ||
+        r->out->streams[s]->codecpar->codec_id != AV_CODEC_ID_H264)
+        return;
+    int64_t joined = r->joins[s].joined, refused = r->joins[s].refused;
+    if (h264_join_packet(&r->joins[s], pkt) < 0)
+        return;
+    if (r->joins[s].joined != joined)
+        log_packet(r->out, pkt, "IDR");
+    else if (r->joins[s].refused != refused)
+        log_packet(r->out, pkt, "NOIDR");  // not an I picture, or a stream the joiner does not take
+}
+
+/*
+ * At a constant mux rate the muxer starts its PCR at the first dts it is
+ * given and lets it fall max_delay behind only as its padding makes room:
+ * for the first seconds the PCRs run slow against the wall clock, and a
+ * sender pacing by them holds the output back by up to max_delay. An empty
+ * packet on the EPG track, max_delay before the first dts, starts the PCR
+ * where it settles; the output stage turns that PES into nothing. Without
+ * an EPG track, or when that time would be negative, the muxer starts as
+ * it would. Returns 0 or the muxing error.
+ */
+static int relay_prime_pcr(relay *r, const AVPacket *first)
+{
+    const relay_mux *m = &r->desc.mux;
+    r->pcr_primed = 1;
+    if (m->mux_rate <= 1 || m->max_delay <= 0 || first->dts == AV_NOPTS_VALUE)
+        return 0;
+    const AVStream *epg = nullptr;
+    for (unsigned i = 0; i < r->out->nb_streams && !epg; i++)
+        if (r->out->streams[i]->codecpar->codec_id == AV_CODEC_ID_EPG)
+            epg = r->out->streams[i];
+    if (!epg)
+        return 0;
+    int64_t dts = av_rescale_q(first->dts, r->out->streams[first->stream_index]->time_base, epg->time_base) -
+                  av_rescale_q(m->max_delay, AV_TIME_BASE_Q, epg->time_base);
+    if (dts < 0)
+        return 0;
+    AVPacket *pkt = av_packet_alloc();
+    if (!pkt)
+        return AVERROR(ENOMEM);
+    int ret = av_new_packet(pkt, 1);
+    if (ret >= 0) {
+        pkt->data[0] = 0xFF;  // stuffing: no section
+        pkt->stream_index = epg->index;
+        pkt->pts = pkt->dts = dts;
+        ret = av_interleaved_write_frame(r->out, pkt);
+    }
+    av_packet_free(&pkt);
+    return ret;
+}
+
+/*
+ * Writes the oldest queued packets while at least keep are queued (keep 0:
+ * all), leaving out what the muxer would refuse and the leading pictures
+ * after a switch. Returns 0 or the muxing error, reported.
+ */
+static int relay_write(relay_loop *loop, int keep)
+{
+    relay *r = loop->r;
+    AVPacket *pkt = nullptr;
+
+    while (loop->out_queue->count > 0 && loop->out_queue->count >= keep &&
+           packets_queue_pop(loop->out_queue, &pkt) >= 0) {
+        const char *refused = relay_leading(r, pkt) ? "LEAD" : relay_refused(r, pkt);
+        if (refused) {
+            log_packet(r->out, pkt, refused);
+            av_packet_free(&pkt);
+            continue;
+        }
+        int s = pkt->stream_index;
+        int64_t dts = pkt->dts;
+        relay_join(r, pkt);
+        r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, pkt);
+        if (r->ret_write >= 0)
+            r->ret_write = av_interleaved_write_frame(r->out, pkt);
+        av_packet_free(&pkt);
+        if (r->ret_write < 0) {
+            event ev = relay_event(EVENT_WRITE_FAILED, r);
+            ev.code = r->ret_write;
+            event_emit(&r->desc.events, &ev);
+            return r->ret_write;
+        }
+        if (s >= 0 && (unsigned)s < r->out->nb_streams && dts != AV_NOPTS_VALUE)
+            r->last_dts[s] = dts;
+    }
+    return 0;
+}
+
+/* Queues pkt for the muxer; on refusal frees it and reports. 0 or the queue's code. */
+static int relay_queue(relay_loop *loop, AVPacket *pkt)
+{
+    pkt->pos = -1;
+    int ret = packets_queue_push(loop->out_queue, pkt);
+    if (ret < 0) {
+        av_packet_free(&pkt);
+        event ev = relay_event(EVENT_QUEUE_REFUSED, loop->r);
+        ev.code = ret;
+        event_emit(&loop->r->desc.events, &ev);
+        return ret;
+    }
+    return 0;
+}
+
+/* The splice rules for one packet (stream index: the input's). Takes pkt. 0 or the queue's code. */
+static int relay_splice(relay_loop *loop, AVPacket *pkt)
+{
+    relay *r = loop->r;
+    const AVStream *ist = r->in->streams[pkt->stream_index];
+
+    pkt->stream_index = r->stream_map[pkt->stream_index];
+    splice_packet(&loop->env, &r->rep, ist, &pkt);
+    return pkt ? relay_queue(loop, pkt) : 0;
+}
+
+/*
+ * Right after a break started: the audio already waiting in the output
+ * backlog at or after the splice point, which the break can no longer
+ * replace, is traced. Then the program's sink hears the event.
+ */
+static void relay_on_event(void *opaque, const event *ev)
+{
+    relay_loop *loop = (relay_loop *)opaque;
+    relay *r = loop->r;
+
+    /*
+     * The video switches: to the filler's key frame, or back to the programme's
+     * (whatever ended the break on it; when the filler ran out, the programme
+     * returns on the packet at hand).
+     */
+    bool back_on_key = ev->type == EVENT_BREAK_ENDED && ev->reason != EVENT_END_FILLER_END;
+    if ((ev->type == EVENT_BREAK_STARTED || ev->type == EVENT_BREAK_ENDED) && ev->stream >= 0) {
+        r->gop.stream = ev->stream;
+        r->gop.on_key = ev->type == EVENT_BREAK_STARTED || back_on_key;
+        r->gop.before = 0;
+        for (int i = 0; i < loop->out_queue->count; i++)
+            r->gop.before += loop->out_queue->items[i]->stream_index == ev->stream;
+        r->gop.key_pts = AV_NOPTS_VALUE;
+        r->gop.dropped = 0;
+    }
+
+    if (ev->type == EVENT_BREAK_STARTED && r->desc.out_depth > 0) {
+        const packets_queue *q = loop->out_queue;
+        for (int i = 0; i < q->count; i++) {
+            const AVPacket *p = q->items[i];
+            if (p->pts != AV_NOPTS_VALUE && p->pts >= r->rep.scte_35_pts_time &&
+                r->out->streams[p->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+                log_packet(r->out, p, "ouq");
+        }
+    }
+    event_emit(&r->desc.events, ev);
+}
+
+/*
+ * The timestamp rule. A packet without dts takes the one predicted from the
+ * previous packet of its own stream (its dts plus its duration), as a stream
+ * copy does, its pts left for the muxer to fill in; lacking that, its own
+ * pts. A packet of a stream that never had a timestamp keeps none: it is
+ * never stamped with another stream's time. Returns false for a packet
+ * without timestamps before the session's first one: it is left out.
+ */
+static bool relay_stamp(relay *r, AVPacket *pkt, int64_t first_dts)
+{
+    int i = pkt->stream_index;
+
+    if (pkt->dts == AV_NOPTS_VALUE) {
+        if (r->next_dts[i] != AV_NOPTS_VALUE)
+            pkt->dts = r->next_dts[i];
+        else if (pkt->pts != AV_NOPTS_VALUE)
+            pkt->dts = pkt->pts;
+        else if (first_dts == AV_NOPTS_VALUE)
+            return false;
+    }
+    if (pkt->dts != AV_NOPTS_VALUE)
+        r->next_dts[i] = pkt->dts + (pkt->duration > 0 ? pkt->duration : 1);
+    return true;
+}
+
+/* Reports the bytes read and sent so far (EVENT_PROGRESS). */
+static void relay_progress(const relay *r)
+{
+    ts_out_stats stats;
+    event ev = relay_event(EVENT_PROGRESS, r);
+
+    ev.bytes_in = r->in->pb ? r->in->pb->bytes_read : 0;
+    if (ts_out_get_stats(r->stage, &stats) == 0)
+        ev.bytes_out = stats.bytes_out;
+    event_emit(&r->desc.events, &ev);
+}
+
+/* Seekable flags of the input's source: 0 for a live input. */
+static int relay_input_seekable(const relay *r)
+{
+    if (r->filter)
+        return ts_in_seekable(r->filter);
+    return r->in->pb ? r->in->pb->seekable : 0;
+}
+
+static bool relay_is_cue(const relay *r, const AVStream *ist)
+{
+    if (r->desc.cue_pid == RELAY_CUE_ANY_SCTE35)
+        return ist->codecpar->codec_id == AV_CODEC_ID_SCTE_35;
+    return ist->id == r->desc.cue_pid;
+}
+
+int relay_run(relay *r)
+{
+    relay_loop loop = {};
+    AVPacket *pkt = nullptr;
+    int64_t dts_stream_max = AV_NOPTS_VALUE;
+    bool write_failed = false;
+    unsigned reads = 0;
+    int in_depth = r->desc.in_depth > 1 ? r->desc.in_depth : 1;
+    int ret = 0;
+
+    r->ret_read = r->ret_write = 0;
+    loop.r = r;
+    if (packets_queue_create(&loop.in_queue, RELAY_QUEUE_CAPACITY) < 0 ||
+        packets_queue_create(&loop.out_queue, RELAY_QUEUE_CAPACITY) < 0 ||
+        packets_queue_create(&loop.held, SPLICE_HELD_MAX) < 0) {
+        ret = r->ret_read = AVERROR(ENOMEM);
+        goto out_trailer;
+    }
+    loop.sink.fn = relay_on_event;
+    loop.sink.opaque = &loop;
+    loop.env.out = r->out;
+    loop.env.filler = r->filler;
+    loop.env.queue = loop.out_queue;
+    loop.env.held = loop.held;
+    loop.env.events = &loop.sink;
+    loop.env.verbose = r->desc.verbose;
+    loop.env.time_signal_breaks = r->desc.time_signal_breaks;
+
+    /*
+     * A live input is read afresh from here: what arrived during set-up is
+     * stale. A file is not: what probing read is the start of the recording.
+     */
+    if (!(relay_input_seekable(r) & AVIO_SEEKABLE_NORMAL)) {
+        if (r->filter)
+            ts_in_flush(r->filter);
+        if (r->in->pb)
+            avio_flush(r->in->pb);
+        avformat_flush(r->in);
+    }
+    {
+        event ev = relay_event(EVENT_RELAY_STARTED, r);
+        event_emit(&r->desc.events, &ev);
+    }
+
+    while (!relay_stopping(r)) {
+        pkt = av_packet_alloc();
+        if (!pkt) {
+            ret = r->ret_read = AVERROR(ENOMEM);
+            break;
+        }
+        r->ret_read = av_read_frame(r->in, pkt);
+        if (r->ret_read < 0) {
+            if (r->ret_read != AVERROR_EOF && !relay_stopping(r))
+                ret = r->ret_read;
+            break;
+        }
+        if (relay_stopping(r))
+            break;
+        if (++reads % RELAY_PROGRESS_PACKETS == 0)
+            relay_progress(r);
+
+        int in_index = pkt->stream_index;
+        int out_index = relay_map_stream(r, in_index);
+        if (out_index < 0) {
+            log_packet(r->in, pkt, "IGN");
+            av_packet_free(&pkt);
+            continue;
+        }
+        if (!relay_stamp(r, pkt, dts_stream_max)) {
+            log_packet(r->in, pkt, "NOPTS");
+            av_packet_free(&pkt);
+            continue;
+        }
+
+        if (pkt->dts != AV_NOPTS_VALUE) {
+            if (dts_stream_max == AV_NOPTS_VALUE) {
+                dts_stream_max = pkt->dts;
+                event ev = relay_event(EVENT_FIRST_TIMESTAMP, r);
+                ev.pts = dts_stream_max;
+                event_emit(&r->desc.events, &ev);
+            } else {
+                int64_t delta = pkt->dts - dts_stream_max;
+                if (llabs(delta) > RELAY_MAX_DTS_JUMP) {
+                    event ev = relay_event(EVENT_TIME_JUMP, r);
+                    ev.delta = delta;
+                    ev.pts = pkt->dts;
+                    event_emit(&r->desc.events, &ev);
+                    log_packet(r->in, pkt, "BAD");
+                    ret = AVERROR_INVALIDDATA;
+                    break;
+                }
+                if (pkt->dts > dts_stream_max)
+                    dts_stream_max = pkt->dts;
+            }
+        }
+
+        const AVStream *ist = r->in->streams[in_index];
+        if (relay_is_cue(r, ist))
+            splice_cue(&loop.env, &r->rep, ist, pkt, dts_stream_max);
+
+        ret = packets_queue_push(loop.in_queue, pkt);
+        if (ret < 0) {
+            event ev = relay_event(EVENT_QUEUE_REFUSED, r);
+            ev.code = ret;
+            event_emit(&r->desc.events, &ev);
+            break;
+        }
+        ret = 0;
+        pkt = nullptr;
+        while (ret == 0 && loop.in_queue->count >= in_depth) {
+            packets_queue_pop(loop.in_queue, &pkt);
+            ret = relay_splice(&loop, pkt);
+            pkt = nullptr;
+        }
+        if (ret < 0)
+            break;
+        ret = relay_write(&loop, r->desc.out_depth);
+        if (ret < 0) {
+            write_failed = true;
+            break;
+        }
+    }
+    av_packet_free(&pkt);
+
+    /*
+     * Nothing read is left behind: the backlog, the held audio and the filler
+     * video of a break still running go through the rules and out.
+     */
+    if (!write_failed) {
+        while (packets_queue_pop(loop.in_queue, &pkt) >= 0) {
+            if (relay_splice(&loop, pkt) < 0)
+                break;
+        }
+        splice_release_held(&loop.env);
+    }
+    splice_session_end(&loop.env, &r->rep);
+    if (!write_failed) {
+        int wret = relay_write(&loop, 0);
+        if (ret == 0)
+            ret = wret;
+    }
+
+out_trailer:
+    packets_queue_destroy(&loop.in_queue);
+    packets_queue_destroy(&loop.out_queue);
+    packets_queue_destroy(&loop.held);
+    av_write_trailer(r->out);
+    relay_progress(r);
+    return ret;
+}
+
+int64_t relay_nulls_dropped(const relay *r)
+{
+    ts_out_stats stats;
+
+    if (!r || ts_out_get_stats(r->stage, &stats) != 0)
+        return 0;
+    return stats.nulls_dropped;
+}
+
+int relay_destroy(relay **p)
+{
+    if (!p || !*p)
+        return -EINVAL;
+    relay *r = *p;
+    if (r->out)
+        r->out->pb = nullptr;  // the stage's own context
+    int ret = r->stage ? ts_out_close(&r->stage) : 0;
+    avformat_free_context(r->out);
+    av_freep(&r->stream_map);
+    av_freep(&r->next_dts);
+    av_freep(&r->last_dts);
+    for (unsigned i = 0; r->joins && i < r->join_count; i++)
+        h264_join_uninit(&r->joins[i]);
+    av_freep(&r->joins);
+    free(r);
+    *p = nullptr;
+    return ret < 0 ? ret : 0;
+}

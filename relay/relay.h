@@ -1,0 +1,170 @@
+/*
+ * The relay loop shared by the service and the demo: an MPEG-TS output that
+ * mirrors every input stream on its PID (through the output stage, which
+ * sends cues as SCTE-35 sections), and the packet loop that reads, guards
+ * the timestamps, maps streams, takes cues, runs the splice rules and writes
+ * what they produce. The programs differ only through relay_desc.
+ */
+#ifndef KESTROW_RELAY_RELAY_H
+#define KESTROW_RELAY_RELAY_H
+
+#include <cstdint>
+
+#include "splice/event.h"
+#include "splice/rep_ctx.h"
+#include "ts/ts_in.h"
+
+struct AVDictionary;
+struct AVFormatContext;
+struct AVIOInterruptCB;
+struct filler_ctx;
+struct packets_queue;
+struct trace_sink;
+struct ts_out;
+
+#define RELAY_CUE_ANY_SCTE35 -1  // relay_desc.cue_pid: every SCTE-35 stream carries cues
+#define RELAY_MAX_DTS_JUMP   1800000  // 20 s of 90 kHz ticks: a larger jump ends the loop
+#define RELAY_INPUT_BUFFER   32768    // bytes of one read from the input's source
+
+/* Step of relay_open_input that failed. */
+enum relay_input_step {
+    RELAY_INPUT_OPEN = 0,     // opening the URL or the demuxer
+    RELAY_INPUT_PROBE,        // avformat_find_stream_info
+};
+
+/* An MPEG-TS input read through the input filter (ts/ts_in.h). */
+struct relay_input {
+    AVFormatContext *fmt;     // opened and probed; null when closed
+    ts_in *filter;            // what the demuxer reads through
+    int failed_step;          // relay_input_step of the last failure
+};
+
+/* Muxer options and output metadata; 0 or null: the library's default. */
+struct relay_mux {
+    int64_t mux_rate;              // bit/s
+    int64_t max_delay;             // microseconds
+    int64_t max_interleave_us;     // longest the muxer waits for a silent stream; 0: 300 ms
+    const char *service_name;
+    const char *service_provider;
+    int transport_stream_id;       // 0: the input's (see ts_layout_output_ids)
+    int original_network_id;
+    int service_id;                // program number; 0: the input's
+    int pmt_start_pid;             // 0: the input's PMT PID
+    int packet_size;               // bytes the output stage hands over at once (1316: UDP)
+    int64_t max_lead_us;           // > 0: null packets keeping the output ahead of the clock by more are left out
+    /* Where the output stage writes; null: the URL given to relay_open_output. */
+    int (*write)(void *opaque, uint8_t *buf, int size);
+    void *write_opaque;
+};
+
+/* What differs between the programs that drive the relay. */
+struct relay_desc {
+    int in_depth;                  // packets read ahead of the splice rules (0: none)
+    int out_depth;                 // packets kept queued before the muxer (0: none)
+    int cue_pid;                   // PID of the cue stream, or RELAY_CUE_ANY_SCTE35
+    int add_epg;                   // add an EPG track on PID 0x12 when the input has none
+    relay_mux mux;
+    int (*stop)(void *opaque);     // non-zero: stop; checked before and after each read; may be null
+    void *stop_opaque;
+    event_sink events;             // what the loop and the splice rules report
+    const trace_sink *trace;       // installed for the packet traces; null: leave as it is
+    int verbose;                   // per-packet traces of the splice rules
+    int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
+};
+
+/* Video stream whose leading pictures are being left out after a switch. */
+struct relay_gop_watch {
+    int stream;                    // output index; -1: no switch pending
+    int before;                    // packets of the stream queued before the switch, still to pass
+    int64_t key_pts;               // pts of the switch's key frame once met; AV_NOPTS_VALUE before
+    int dropped;                   // leading pictures left out so far
+    int on_key;                    // the switch is on a key frame (0: the filler ran out mid-GOP)
+};
+
+struct relay {
+    relay_desc desc;
+    AVFormatContext *in;           // the caller's
+    ts_in *filter;                 // the caller's; null: the input has none
+    AVFormatContext *out;          // owned
+    ts_out *stage;                 // owned; null for an output that needs no file
+    const filler_ctx *filler;      // the caller's
+    int32_t *stream_map;           // input index -> output index; -1: none
+    int32_t stream_map_size;
+    int64_t *last_dts;             // per output stream: last dts written
+    int64_t *next_dts;             // per input stream (map size): predicted dts of the next packet
+    struct h264_join *joins;       // per output stream: H.264 joins at switches (h264_join.h)
+    unsigned join_count;
+    rep_ctx rep;
+    relay_gop_watch gop;
+    int ret_read;                  // last av_read_frame result
+    int ret_write;                 // last av_interleaved_write_frame result
+    int pcr_primed;                // the muxer's PCR start has been set (see relay_prime_pcr)
+    int failed_step;               // event_setup_step of a failed set-up; -1: none
+};
+
+/*
+ * Opens url as MPEG-TS behind the input filter, which adds the SCTE-35
+ * registration PMTs lack and records the programme's identity, and probes
+ * it. interrupt (may be null) applies to the source and the demuxer; the
+ * used entries of options are consumed (avio_open2). On success in->fmt and
+ * in->filter are set: close them with relay_close_input. On failure nothing
+ * stays open, in->failed_step says which step failed and its code is
+ * returned; -22 without in or url.
+ */
+int relay_open_input(relay_input *in, const char *url, const AVIOInterruptCB *interrupt,
+                     AVDictionary **options);
+
+/*
+ * Like relay_open_input, reading the transport stream from read(opaque, ...)
+ * (a live source of the program's own) instead of a URL; name is what the
+ * demuxer and the traces call the input.
+ */
+int relay_open_input_reader(relay_input *in, const char *name, ts_in_read_fn read, void *opaque,
+                            const AVIOInterruptCB *interrupt);
+
+/* Closes the demuxer, then the filter; both become null. Without in: nothing. */
+void relay_close_input(relay_input *in);
+
+/*
+ * A new relay from in (opened by relay_open_input; stays the caller's) into
+ * *out. Nothing is opened yet. 0; -22 without out, desc or in->fmt; -12
+ * without memory.
+ */
+int relay_create(relay **out, const relay_desc *desc, const relay_input *in, const filler_ctx *filler);
+
+/*
+ * Creates the MPEG-TS output on url: one output stream per input stream on
+ * its PID (EVENT_STREAM_ADDED each), the EPG track if desc asks for it, the
+ * output stage, the muxer options and the header. The output keeps the
+ * input's program number, PMT PID and transport_stream_id unless desc.mux
+ * overrides them; an identity the muxer cannot take (a value out of range,
+ * a PMT PID that is a stream's PID) is refused with EVENT_SETUP_FAILED,
+ * step EVENT_STEP_LAYOUT, text naming both. A stream whose parameters the
+ * probe did not learn is relayed with them filled in, or left out for the
+ * session when the muxer cannot take it (EVENT_STREAM_UNKNOWN, once each).
+ * interrupt (may be null) is the output's interrupt callback. A failing step
+ * is reported (EVENT_SETUP_FAILED), kept in failed_step, and its code
+ * returned; relay_destroy cleans up.
+ */
+int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void *interrupt_opaque);
+
+/*
+ * Relays packets until the stop callback, the end of input or a fatal error,
+ * then passes on everything still queued and held and writes the trailer.
+ * Returns 0 at the end of input or on stop; the read error, the muxing
+ * error, -12 (a refused queue push or no memory) or AVERROR_INVALIDDATA (a
+ * timestamp jump) otherwise.
+ */
+int relay_run(relay *r);
+
+/* Null packets the output stage left out to keep in time; 0 without a stage. */
+int64_t relay_nulls_dropped(const relay *r);
+
+/*
+ * Closes the output and frees *p; *p becomes null. 0; -22 without a relay;
+ * the destination's first write or close error (the relay is freed all the
+ * same).
+ */
+int relay_destroy(relay **p);
+
+#endif

@@ -1,0 +1,56 @@
+/*
+ * Events: a blank record, the names of reasons, handing an event to a sink.
+ */
+#include "splice/event.h"
+
+#include <cstring>
+#include <iterator>
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
+event event_make(event_type t)
+{
+    event ev;
+
+    memset(&ev, 0, sizeof(ev));
+    ev.type = t;
+    ev.stream = -1;
+    ev.splice_time = ev.duration = AV_NOPTS_VALUE;
+    ev.pts = ev.delta = ev.end_pts = ev.pts_time = ev.aired = AV_NOPTS_VALUE;
+    return ev;
+}
+
+static const char *reason_name(const char *const *names, size_t n, int reason)
+{
+    return reason >= 0 && (size_t)reason < n ? names[reason] : "";
+}
+
+const char *event_reason_name(const event *ev)
+{
+    static const char *const ends[] = {"duration", "filler_end", "session_end", "return_cue", "next_event"};
+    static const char *const ignores[] = {"no_splice_time", "crc_mismatch", "already_started", "not_in_break",
+                                          "unknown_event", "time_signal_off", "segmentation_type",
+                                          "next_pending", "running_moved"};
+    static const char *const arms[] = {"cue", "updated", "kept"};
+    static const char *const cancels[] = {"armed", "kept"};
+    static const char *const skips[] = {"no_filler_video"};
+    static const char *const switches[] = {"to_filler", "back_at_end", "back_filler_end"};
+
+    switch (ev->type) {
+    case EVENT_BREAK_ENDED: return reason_name(ends, std::size(ends), ev->reason);
+    case EVENT_CUE_IGNORED: return reason_name(ignores, std::size(ignores), ev->reason);
+    case EVENT_ARMED: return reason_name(arms, std::size(arms), ev->reason);
+    case EVENT_CANCELLED: return reason_name(cancels, std::size(cancels), ev->reason);
+    case EVENT_BREAK_SKIPPED: return reason_name(skips, std::size(skips), ev->reason);
+    case EVENT_STREAM_SWITCHED: return reason_name(switches, std::size(switches), ev->reason);
+    default: return "";
+    }
+}
+
+void event_emit(const event_sink *sink, const event *ev)
+{
+    if (sink && sink->fn)
+        sink->fn(sink->opaque, ev);
+}

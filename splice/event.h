@@ -1,0 +1,147 @@
+/*
+ * What the relay loop and the splice rules report: typed events handed to a
+ * sink that the program gives. Nothing below the programs prints; the program's
+ * sink words the events (log lines, console lines), counts them or acts on
+ * them. A new kind of event is one more entry in event_type (and, when it
+ * needs one, a reason enum); sinks ignore the types they do not know.
+ */
+#ifndef KESTROW_SPLICE_EVENT_H
+#define KESTROW_SPLICE_EVENT_H
+
+#include <cstdint>
+
+enum event_type {
+    /* Splice rules. */
+    EVENT_CUE_DECODED = 0,   // data, size: the cue; pts_time, pts_adjustment, flags as carried
+    EVENT_CUE_FAILED,        // data, size: the cue; code: the parser's result
+    EVENT_CUE_IGNORED,       // reason: event_ignore_reason; the cue's id; nothing changed
+    EVENT_ARMED,             // reason: event_arm_reason; delta: remain from the cue packet to the splice point
+    EVENT_BREAK_STARTED,     // pts: start key frame; delta: pts - splice point; pts_shift
+    EVENT_STREAM_SWITCHED,   // stream; reason: event_switch_reason; delta: offset; pts, end_pts
+    EVENT_STREAM_MISSED,     // stream; delta: splice point - first packet's pts (< 0)
+    EVENT_BREAK_ENDED,       // reason: event_end_reason; pts, delta, end_pts, aired
+    EVENT_IDLE,              // every stream back on the programme
+    EVENT_CUE_REPEATED,      // the cue repeats the armed, running, kept or last event: nothing changed
+    EVENT_CANCELLED,         // reason: event_cancel_reason; the event will not air
+    EVENT_RETURN_SCHEDULED,  // a return cue: the running break ends at the key frame at pts (flags: immediate)
+    EVENT_NEXT_KEPT,         // another event during a break: armed when the break ends, or ending it at its point
+    EVENT_BREAK_SKIPPED,     // reason: event_skip_reason; pts: the key frame; nothing replaced
+    /* Relay loop and output set-up. */
+    EVENT_RELAY_STARTED,     // the packet loop begins
+    EVENT_FIRST_TIMESTAMP,   // pts: the session's first dts
+    EVENT_TIME_JUMP,         // delta: dts - highest dts so far; the loop ends
+    EVENT_STREAM_ATTACHED,   // stream: output index; code: input index (added by the demuxer later)
+    EVENT_STREAM_ADDED,      // stream: output index; code: stream id (PID)
+    EVENT_STREAM_UNKNOWN,    // stream: input index; code: PID; reason: ts_stream_plan (filled or left out)
+    EVENT_LEADING_DROPPED,   // stream: output index; pts: the switch's key frame; delta: pictures left out
+    EVENT_EPG_ADDED,         // stream: output index of the added EPG track
+    EVENT_OUTPUT_OPENING,    // text: the output's URL
+    EVENT_SETUP_FAILED,      // reason: event_setup_step; stream; code; text: URL when relevant
+    EVENT_QUEUE_REFUSED,     // code: the queue's result; the loop ends
+    EVENT_WRITE_FAILED,      // code: the muxer's result; the loop ends
+    EVENT_PROGRESS,          // bytes_in, bytes_out: totals so far; every few packets and at the end
+};
+
+enum event_end_reason {
+    EVENT_END_DURATION = 0,  // key frame at splice point + duration
+    EVENT_END_FILLER_END,    // the filler's video ran out first
+    EVENT_END_SESSION_END,   // the input ended during the break
+    EVENT_END_RETURN_CUE,    // key frame at a return cue's point (or a segmentation end)
+    EVENT_END_NEXT_EVENT,    // key frame at the next event's point: that event starts there
+};
+
+enum event_arm_reason {
+    EVENT_ARM_CUE = 0,       // a new event from a cue
+    EVENT_ARM_UPDATED,       // the armed event's id with another splice point
+    EVENT_ARM_KEPT,          // an event kept during the break, armed at its end
+};
+
+enum event_cancel_reason {
+    EVENT_CANCEL_ARMED = 0,  // the armed event: disarmed
+    EVENT_CANCEL_KEPT,       // the event kept for after the running break: dropped
+};
+
+enum event_skip_reason {
+    EVENT_SKIP_NO_FILLER_VIDEO = 0,  // the filler has no usable stream for the programme's video PID
+};
+
+enum event_switch_reason {
+    EVENT_SWITCH_TO_FILLER = 0,  // delta: splice point - packet pts (the part kept)
+    EVENT_SWITCH_BACK_AT_END,    // last filler packet trimmed to the programme's boundary
+    EVENT_SWITCH_BACK_FILLER_END,// the stream's filler ran out
+};
+
+enum event_ignore_reason {
+    EVENT_IGNORE_NO_SPLICE_TIME = 0,  // component mode, or a command that is no splice_insert
+    EVENT_IGNORE_CRC,                 // the section's CRC_32 does not match
+    EVENT_IGNORE_STARTED,             // a cancel for the break already running
+    EVENT_IGNORE_NOT_IN_BREAK,        // a return (or segmentation end) with no break running
+    EVENT_IGNORE_UNKNOWN_EVENT,       // a cancel for no armed or kept event
+    EVENT_IGNORE_TIME_SIGNAL_OFF,     // a time_signal while time_signal breaks are off
+    EVENT_IGNORE_SEGMENTATION_TYPE,   // a segmentation type that neither starts nor ends a break
+    EVENT_IGNORE_NEXT_PENDING,        // another event is already kept for after this break
+    EVENT_IGNORE_RUNNING_MOVED,       // the running event's id with another splice point
+};
+
+enum event_setup_step {
+    EVENT_STEP_OUTPUT_CONTEXT = 0,
+    EVENT_STEP_NEW_STREAM,
+    EVENT_STEP_CODEC_PARAMETERS,
+    EVENT_STEP_METADATA,
+    EVENT_STEP_OPEN_OUTPUT,
+    EVENT_STEP_WRITE_HEADER,
+    EVENT_STEP_LAYOUT,       // code: -22 a PMT PID on a stream's PID, -34 out of range; text: why
+};
+
+#define EVENT_CUE_DURATION_FLAG 1  // flags: the cue carries a break_duration
+#define EVENT_CUE_TIME_FLAG     2  // flags: the cue carries a splice time
+#define EVENT_CUE_IMMEDIATE_FLAG 4     // flags: splice at the next video key frame read
+#define EVENT_CUE_SEGMENTATION_FLAG 8  // flags: a time_signal's segmentation descriptor; id: its segmentation_event_id
+
+/*
+ * One event. The first three fields describe the break the event belongs
+ * to (the last cue that armed one); the rest depend on the type. Times are
+ * 90 kHz ticks, AV_NOPTS_VALUE when not given.
+ */
+struct event {
+    event_type type;
+    uint32_t splice_event_id;  // 0 before any cue
+    int64_t splice_time;       // effective splice point of the cue
+    int64_t duration;          // announced break duration; 0 without one
+    int reason;                // the type's reason enum
+    int stream;                // output stream index; -1: none
+    int code;                  // library or parser result, or as noted per type
+    int flags;                 // EVENT_CUE_* flags
+    int64_t pts;
+    int64_t delta;
+    int64_t end_pts;           // where the video returned
+    int64_t pts_shift;         // ticks added to the filler video's pts
+    int64_t aired;             // break end: ticks of programme video replaced (return - start key frame pts)
+    int64_t pts_time;          // cue: splice time as carried
+    uint64_t pts_adjustment;   // cue: as carried
+    const uint8_t *data;       // cue bytes; valid during the call only
+    int size;
+    const char *text;          // URL; valid during the call only
+    int64_t bytes_in;          // progress: bytes read from the input
+    int64_t bytes_out;         // progress: bytes the output stage handed to the destination
+};
+
+/* Called on the loop's thread; must not throw. */
+struct event_sink {
+    void (*fn)(void *opaque, const event *ev);
+    void *opaque;
+};
+
+/* A blank event of type t: no stream, every time AV_NOPTS_VALUE. */
+event event_make(event_type t);
+
+/*
+ * The name of ev's reason ("duration", "return_cue", "crc_mismatch", ...),
+ * for records and log lines; "" for a type without reasons.
+ */
+const char *event_reason_name(const event *ev);
+
+/* Hands ev to sink (nothing without a sink or function). */
+void event_emit(const event_sink *sink, const event *ev);
+
+#endif

@@ -1,0 +1,197 @@
+/*
+ * Filler store: the whole filler file read into memory once, packets grouped
+ * by stream index in file order, exactly as the demuxer returned them. The
+ * demuxer stays open so that its stream list (ids, start times) can be
+ * consulted while splicing.
+ */
+#include "splice/filler.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+/* Frees every stored packet and array, the demuxer and the record. */
+static void filler_free(filler_ctx *f)
+{
+    for (int s = 0; s < FILLER_MAX_STREAMS; s++) {
+        filler_stream *fs = &f->streams[s];
+        if (!fs->packets)
+            continue;
+        for (int32_t i = 0; i < fs->count; i++)
+            av_packet_free(&fs->packets[i]);
+        free(fs->packets);
+        fs->packets = nullptr;
+        fs->count = fs->capacity = 0;
+    }
+    avformat_close_input(&f->format);
+    free(f);
+}
+
+/*
+ * Appends pkt to slot fs, growing its array by FILLER_GROWTH entries when
+ * full. On success the slot owns pkt; on -12 nothing changed and pkt is
+ * still the caller's.
+ */
+static int filler_append(filler_stream *fs, AVPacket *pkt)
+{
+    if (fs->capacity < fs->count + 1) {
+        if (fs->capacity > INT32_MAX - FILLER_GROWTH)
+            return -ENOMEM;
+        int32_t capacity = fs->capacity + FILLER_GROWTH;
+        AVPacket **packets =
+            (AVPacket **)realloc(fs->packets, (size_t)capacity * sizeof(*packets));
+        if (!packets)
+            return -ENOMEM;
+        fs->packets = packets;
+        fs->capacity = capacity;
+    }
+    fs->packets[fs->count++] = pkt;
+    return 0;
+}
+
+int filler_load(const char *path, filler_ctx **out)
+{
+    int ret;
+
+    if (!out)
+        return -EINVAL;
+    *out = nullptr;
+    if (!path)
+        return -EINVAL;
+
+    filler_ctx *f = (filler_ctx *)calloc(1, sizeof(*f));
+    if (!f)
+        return -ENOMEM;
+
+    // On failure avformat_open_input frees the context and nulls the pointer.
+    ret = avformat_open_input(&f->format, path, nullptr, nullptr);
+    if (ret < 0)
+        goto out_free;
+    ret = avformat_find_stream_info(f->format, nullptr);
+    if (ret < 0)
+        goto out_free;
+
+    for (;;) {
+        AVPacket *pkt = av_packet_alloc();
+        if (!pkt) {
+            ret = -ENOMEM;
+            goto out_free;
+        }
+        ret = av_read_frame(f->format, pkt);
+        if (ret < 0) {
+            av_packet_free(&pkt);
+            // Out of memory would leave a hole in the filler; any other
+            // error (end of file, damaged data) ends the filler here.
+            if (ret == AVERROR(ENOMEM)) {
+                ret = -ENOMEM;
+                goto out_free;
+            }
+            break;
+        }
+
+        int s = pkt->stream_index;
+        if (s < 0 || s >= FILLER_MAX_STREAMS) {
+            // No slot for this stream: the caller reports it from the
+            // format context's stream list.
+            av_packet_free(&pkt);
+            continue;
+        }
+        ret = filler_append(&f->streams[s], pkt);
+        if (ret < 0) {
+            av_packet_free(&pkt);
+            goto out_free;
+        }
+    }
+
+    *out = f;
+    return 0;
+
+out_free:
+    filler_free(f);
+    return ret;
+}
+
+int filler_destroy(filler_ctx **p)
+{
+    if (!p)
+        return -EINVAL;
+    filler_ctx *f = *p;
+    *p = nullptr;
+    if (!f)
+        return -EINVAL;
+    filler_free(f);
+    return 0;
+}
+
+/* Records one difference when there is room; counts it in any case. */
+static void filler_note(filler_mismatch *out, int max, int *n, const filler_mismatch *m)
+{
+    if (*n < max)
+        out[*n] = *m;
+    (*n)++;
+}
+
+int filler_check(const filler_ctx *filler, const AVFormatContext *programme, filler_mismatch *out, int max)
+{
+    if (!filler || !filler->format || !programme || (!out && max > 0))
+        return -EINVAL;
+    int n = 0;
+    for (unsigned i = 0; i < programme->nb_streams; i++) {
+        const AVCodecParameters *p = programme->streams[i]->codecpar;
+        if (p->codec_type != AVMEDIA_TYPE_VIDEO && p->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        filler_mismatch m = {};
+        m.pid = programme->streams[i]->id;
+        m.video = p->codec_type == AVMEDIA_TYPE_VIDEO;
+
+        const AVCodecParameters *f = nullptr;
+        for (unsigned k = 0; k < filler->format->nb_streams && k < FILLER_MAX_STREAMS; k++)
+            if (filler->format->streams[k]->id == m.pid)
+                f = filler->format->streams[k]->codecpar;
+        if (!f) {
+            m.difference = FILLER_NO_STREAM;
+        } else if (f->codec_id != p->codec_id) {
+            m.difference = FILLER_OTHER_CODEC;
+            m.programme_value = p->codec_id;
+            m.filler_value = f->codec_id;
+        } else if (m.video && p->width > 0 && (f->width != p->width || f->height != p->height)) {
+            m.difference = FILLER_OTHER_SIZE;
+            m.programme_value = p->width;
+            m.programme_extra = p->height;
+            m.filler_value = f->width;
+            m.filler_extra = f->height;
+        } else if (!m.video && p->sample_rate > 0 && f->sample_rate != p->sample_rate) {
+            m.difference = FILLER_OTHER_RATE;
+            m.programme_value = p->sample_rate;
+            m.filler_value = f->sample_rate;
+        } else {
+            continue;
+        }
+        filler_note(out, max, &n, &m);
+    }
+    return n;
+}
+
+int filler_mismatch_text(const filler_mismatch *m, char *buf, size_t size)
+{
+    if (!m || !buf)
+        return -EINVAL;
+    const char *kind = m->video ? "video" : "audio";
+    switch (m->difference) {
+    case FILLER_OTHER_CODEC:
+        return snprintf(buf, size, "PID 0x%x (%s): codec %s in the filler, %s in the programme", m->pid, kind,
+                        avcodec_get_name((AVCodecID)m->filler_value), avcodec_get_name((AVCodecID)m->programme_value));
+    case FILLER_OTHER_SIZE:
+        return snprintf(buf, size, "PID 0x%x (%s): %dx%d in the filler, %dx%d in the programme", m->pid, kind,
+                        m->filler_value, m->filler_extra, m->programme_value, m->programme_extra);
+    case FILLER_OTHER_RATE:
+        return snprintf(buf, size, "PID 0x%x (%s): %d Hz in the filler, %d Hz in the programme", m->pid, kind,
+                        m->filler_value, m->programme_value);
+    default:
+        return snprintf(buf, size, "PID 0x%x (%s): no filler stream", m->pid, kind);
+    }
+}

@@ -1,0 +1,75 @@
+/*
+ * The filler recording in memory: every packet of the file, grouped by stream
+ * index in file order, read once and never changed afterwards. Users read or
+ * clone (av_packet_clone) the packets and never change or free them.
+ */
+#ifndef KESTROW_SPLICE_FILLER_H
+#define KESTROW_SPLICE_FILLER_H
+
+#include <cstddef>
+#include <cstdint>
+
+struct AVFormatContext;
+struct AVPacket;
+
+#define FILLER_MAX_STREAMS 16
+#define FILLER_GROWTH      1024
+
+struct filler_stream {
+    int32_t count;
+    int32_t capacity;   // multiple of FILLER_GROWTH
+    AVPacket **packets; // null while the stream has no packet
+};
+
+struct filler_ctx {
+    AVFormatContext *format;  // kept open: stream ids and start times
+    filler_stream streams[FILLER_MAX_STREAMS];
+};
+
+/*
+ * Reads the whole file at path into a new store in *out. Packets of streams
+ * with an index of FILLER_MAX_STREAMS or more are not stored. Returns 0; -22
+ * if out is null; -12 without memory; the library's code when the file cannot
+ * be opened or probed. On failure *out is null and nothing stays allocated.
+ */
+int filler_load(const char *path, filler_ctx **out);
+
+enum filler_difference {
+    FILLER_NO_STREAM = 0,   // no filler stream on the programme stream's PID
+    FILLER_OTHER_CODEC,
+    FILLER_OTHER_SIZE,      // video: width x height
+    FILLER_OTHER_RATE,      // audio: sample rate
+};
+
+/* One way in which the filler cannot replace a programme stream. */
+struct filler_mismatch {
+    int pid;                // the programme stream's PID
+    int video;              // 1: video, 0: audio
+    int difference;         // filler_difference
+    int programme_value;    // codec id (AVCodecID), width or sample rate
+    int filler_value;
+    int programme_extra;    // height
+    int filler_extra;
+};
+
+/*
+ * Compares the filler's streams with programme's video and audio streams:
+ * each one without a filler stream of its PID, or whose filler stream has
+ * another codec, picture size or sample rate, is written to out (at most max
+ * entries); a size or rate the programme's probe did not learn (a PID that
+ * carries nothing yet, a key frame after the probe) is not compared. Returns
+ * the number of differences found (which may exceed max);
+ * -22 for a null filler or programme, or a null out with max > 0.
+ */
+int filler_check(const filler_ctx *filler, const AVFormatContext *programme, filler_mismatch *out, int max);
+
+/*
+ * Words m for a log line into buf, e.g. "PID 0x100 (video): no filler
+ * stream". Returns what snprintf returns; -22 for a null argument.
+ */
+int filler_mismatch_text(const filler_mismatch *m, char *buf, size_t size);
+
+/* Frees the store and sets *p to null. 0; -22 if p or *p is null. */
+int filler_destroy(filler_ctx **p);
+
+#endif

@@ -1,0 +1,73 @@
+/*
+ * State of the splice controller for one stream session: the splice state,
+ * one record per output stream, the splice point, the break length and the
+ * time at which the video returned to the programme.
+ */
+#ifndef KESTROW_SPLICE_REP_CTX_H
+#define KESTROW_SPLICE_REP_CTX_H
+
+#include <cstdint>
+
+#define REP_MAX_STREAMS 32
+/*
+ * A splice point meaning "at the next video key frame read" (immediate
+ * cues). Far below any timestamp, and far enough above INT64_MIN that
+ * subtracting the key-frame lead cannot overflow.
+ */
+#define REP_NOW (INT64_MIN / 4)
+
+enum {
+    REP_SOURCE_NONE = 0,            // no event
+    REP_SOURCE_INSERT,              // splice_insert: id is the splice_event_id
+    REP_SOURCE_SEGMENTATION,        // time_signal: id is the segmentation_event_id
+};
+
+/* One event as its cue announced it. */
+struct rep_cue {
+    int source;          // REP_SOURCE_*; REP_SOURCE_NONE: no event
+    uint32_t id;
+    int64_t point;       // effective splice point; REP_NOW for an immediate cue
+    int64_t duration;    // 0 without one
+    int open;            // no duration: the break lasts until its end cue
+};
+
+enum {
+    SPLICING_STATE_IDLE = 0,        // no break pending or running
+    SPLICING_STATE_ARMED = 1,       // cue accepted; waiting for a key frame at the splice point
+    SPLICING_STATE_STARTED = 3,     // video and audio replaced by filler
+    SPLICING_STATE_FINISHED = 4,    // video back on the programme; audio finishing its filler
+};
+
+struct rep_stream {
+    int64_t start_pts;   // video: pts of the key frame that started the break
+    int64_t start_dts;   // dts where replacement started; AV_NOPTS_VALUE: not met in this break
+    int64_t sent_dts;    // end of the last filler packet sent; AV_NOPTS_VALUE: not replaced
+    int32_t next_filler; // index of the next filler packet of the matching filler stream
+    int64_t pts_shift;   // video: ticks added to filler pts so that pts >= dts holds
+    int64_t switch_at;   // audio: the next event's filler takes over here; AV_NOPTS_VALUE: none
+    int32_t queued_filler; // video: filler packets before this index are queued, those up to next_filler held
+    int64_t queued_dts;  // video: end of the last filler packet queued
+};
+
+struct rep_ctx {
+    int state;
+    rep_stream streams[REP_MAX_STREAMS];
+    int64_t scte_35_pts_time;  // splice point, then the pts of the start key frame
+    int64_t scte_35_duration;  // break length; 0 without break_duration
+    int64_t end_pts;           // where the video returned; AV_NOPTS_VALUE until then
+    uint32_t splice_event_id;  // of the cue that armed the break; 0 before any
+    int64_t splice_point;      // the cue's effective splice point, kept for the events; REP_NOW: immediate
+    int source;                // REP_SOURCE_* of the armed or running event
+    int open;                  // the running break lasts until its end cue
+    int64_t return_point;      // a return cue's point (REP_NOW: immediate); AV_NOPTS_VALUE: none
+    rep_cue next;              // event kept for after the running break
+    rep_cue last;              // the last event that started, so that its late repeats are known
+};
+
+/*
+ * Idle, every timestamp AV_NOPTS_VALUE, every next_filler 0, no kept or
+ * last event. Returns 0.
+ */
+int rep_ctx_reset(rep_ctx *ctx);
+
+#endif

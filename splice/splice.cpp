@@ -1,0 +1,983 @@
+/*
+ * Splice rules: cue intake, break start and end on video key frames, audio
+ * laid end to end from the splice point, video re-timed from the filler.
+ */
+#include "splice/splice.h"
+
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "splice/filler.h"
+#include "splice/packets_queue.h"
+#include "common/trace.h"
+#include "scte35/scte35.h"
+
+/* Reports ev for the break rep describes. */
+static void emit(const splice_env *env, const rep_ctx *rep, event *ev)
+{
+    ev->splice_event_id = rep->splice_event_id;
+    ev->splice_time = rep->splice_point;
+    ev->duration = rep->scte_35_duration == AV_NOPTS_VALUE ? 0 : rep->scte_35_duration;
+    event_emit(env->events, ev);
+}
+
+/* Queues pkt; a packet the queue refuses is freed, never leaked. */
+static void queue_packet(const splice_env *env, AVPacket *pkt)
+{
+    if (packets_queue_push(env->queue, pkt) < 0)
+        av_packet_free(&pkt);
+}
+
+static int64_t packet_end(const AVPacket *pkt)
+{
+    return pkt->pts + pkt->duration;
+}
+
+/*
+ * Moves the held audio that ends by limit (margin: with another packet of
+ * its length to spare), oldest first, through the audio rule of the break
+ * under way (none while armed) to the queue.
+ */
+static void replay_held(const splice_env *env, rep_ctx *rep, int64_t limit, bool margin);
+
+/*
+ * An audio packet that ends after from waits in the held queue until the
+ * video shows where the break starts (while armed) or ends (near the end
+ * of a running break). Returns true when the packet was taken.
+ */
+static bool hold_audio(const splice_env *env, rep_ctx *rep, int64_t from, AVPacket **ppkt)
+{
+    if (!env->held || packet_end(*ppkt) <= from)
+        return false;
+    if (packets_queue_push(env->held, *ppkt) < 0) {
+        /* Full: the key frame is not coming soon; everything held goes on, in order. */
+        replay_held(env, rep, INT64_MAX, false);
+        if (packets_queue_push(env->held, *ppkt) < 0)
+            return false;
+    }
+    *ppkt = nullptr;
+    return true;
+}
+
+/*
+ * Index of the filler stream standing in for a programme stream with this
+ * stream id, or -1: no stream of that id, or the first one has no slot in
+ * the store or holds no packet.
+ */
+static int filler_stream_for(const filler_ctx *filler, int id)
+{
+    if (!filler || !filler->format)
+        return -1;
+    for (unsigned i = 0; i < filler->format->nb_streams; i++) {
+        if (filler->format->streams[i]->id != id)
+            continue;
+        if (i >= FILLER_MAX_STREAMS || filler->streams[i].count <= 0)
+            return -1;
+        return (int)i;
+    }
+    return -1;
+}
+
+/* Whether any output stream is still being replaced. */
+static bool any_stream_replaced(const splice_env *env, const rep_ctx *rep)
+{
+    unsigned n = env->out ? env->out->nb_streams : REP_MAX_STREAMS;
+
+    if (n > REP_MAX_STREAMS)
+        n = REP_MAX_STREAMS;
+    for (unsigned i = 0; i < n; i++)
+        if (rep->streams[i].sent_dts != AV_NOPTS_VALUE)
+            return true;
+    return false;
+}
+
+int64_t splice_video_pts_shift(const filler_ctx *filler, int fi, int64_t programme_delay)
+{
+    if (!filler || fi < 0 || fi >= FILLER_MAX_STREAMS || fi >= (int)filler->format->nb_streams)
+        return 0;
+    const filler_stream *fs = &filler->streams[fi];
+    if (fs->count <= 0)
+        return 0;
+
+    int64_t first_dts = fs->packets[0]->dts;
+    int64_t start = filler->format->streams[fi]->start_time;
+    if (start == AV_NOPTS_VALUE)
+        start = fs->packets[0]->pts;
+    if (first_dts == AV_NOPTS_VALUE || start == AV_NOPTS_VALUE || programme_delay < 0)
+        return 0;
+
+    /* The smallest pts - dts of the filler: 0 when it has B-frames. */
+    int64_t min_gap = INT64_MAX;
+    for (int i = 0; i < fs->count; i++) {
+        const AVPacket *p = fs->packets[i];
+        if (p->pts != AV_NOPTS_VALUE && p->dts != AV_NOPTS_VALUE && p->pts - p->dts < min_gap)
+            min_gap = p->pts - p->dts;
+    }
+    if (min_gap == INT64_MAX || min_gap < 0)
+        min_gap = 0;
+
+    /* Re-timed, a packet keeps pts - dts = gap - filler delay + programme delay + shift. */
+    int64_t shift = (start - first_dts) - programme_delay - min_gap;
+    return shift > 0 ? shift : 0;
+}
+
+int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near)
+{
+    const int64_t wrap = INT64_C(1) << 33;
+    int64_t point = ((pts_time + pts_adjustment) % wrap + wrap) % wrap;
+
+    if (near == AV_NOPTS_VALUE)
+        return point;
+    /* The candidate point + k * 2^33 closest to near. */
+    int64_t k = (near - point) / wrap;
+    int64_t best = point + k * wrap;
+    for (int64_t c = best - wrap; c <= best + wrap; c += wrap)
+        if (llabs(c - near) < llabs(best - near))
+            best = c;
+    return best;
+}
+
+/* Reports ev with the id, point and duration of the cue c (not those of the break under way). */
+static void emit_cue(const splice_env *env, const rep_cue *c, event *ev)
+{
+    ev->splice_event_id = c->id;
+    ev->splice_time = c->point == REP_NOW ? AV_NOPTS_VALUE : c->point;
+    ev->duration = c->duration;
+    if (c->point == REP_NOW)
+        ev->flags |= EVENT_CUE_IMMEDIATE_FLAG;
+    if (c->source == REP_SOURCE_SEGMENTATION)
+        ev->flags |= EVENT_CUE_SEGMENTATION_FLAG;
+    event_emit(env->events, ev);
+}
+
+static int ignore_cue(const splice_env *env, const rep_cue *c, int reason, int64_t cue_pts)
+{
+    event ev = event_make(EVENT_CUE_IGNORED);
+    ev.reason = reason;
+    ev.pts = cue_pts;
+    emit_cue(env, c, &ev);
+    return 0;
+}
+
+/* The event armed or running in rep, as a cue. */
+static rep_cue current_cue(const rep_ctx *rep)
+{
+    rep_cue c = {rep->source, rep->splice_event_id, rep->splice_point,
+                 rep->scte_35_duration == AV_NOPTS_VALUE ? 0 : rep->scte_35_duration, rep->open};
+    if (rep->state == SPLICING_STATE_IDLE)
+        c.source = REP_SOURCE_NONE;
+    return c;
+}
+
+static bool same_event(const rep_cue *a, const rep_cue *b)
+{
+    return a->source != REP_SOURCE_NONE && a->source == b->source && a->id == b->id;
+}
+
+/* Whether c repeats a: same event, same splice point. */
+static bool repeats(const rep_cue *c, const rep_cue *a)
+{
+    return same_event(c, a) && c->point == a->point;
+}
+
+
+/*
+ * Arms c: the record starts afresh (the kept and the last event stay).
+ * now: the cue packet's time, for the remaining time reported.
+ */
+static void arm_event(const splice_env *env, rep_ctx *rep, const rep_cue *c, int reason, int64_t now,
+                      int64_t pts_time, uint64_t pts_adjustment)
+{
+    rep_cue next = rep->next, last = rep->last;
+
+    rep_ctx_reset(rep);
+    rep->next = next;
+    rep->last = last;
+    rep->state = SPLICING_STATE_ARMED;
+    rep->source = c->source;
+    rep->splice_event_id = c->id;
+    rep->splice_point = rep->scte_35_pts_time = c->point;
+    rep->scte_35_duration = c->duration;
+    rep->open = c->open;
+
+    event ev = event_make(EVENT_ARMED);
+    ev.reason = reason;
+    ev.pts_time = pts_time;
+    ev.pts_adjustment = pts_adjustment;
+    ev.delta = now == AV_NOPTS_VALUE || c->point == REP_NOW ? 0 : c->point - now;
+    ev.pts = now;
+    ev.flags = (pts_time != AV_NOPTS_VALUE ? EVENT_CUE_TIME_FLAG : 0) |
+               (c->duration > 0 ? EVENT_CUE_DURATION_FLAG : 0);
+    emit_cue(env, c, &ev);
+    /* Audio held for an earlier cue that ends before this break can start goes on now. */
+    if (c->point != REP_NOW)
+        replay_held(env, rep, c->point - SPLICE_KEY_LEAD, false);
+}
+
+/* Keeps c for after the break under way (or after the armed event). */
+static int keep_next(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts)
+{
+    if (rep->next.source != REP_SOURCE_NONE && !same_event(c, &rep->next))
+        return ignore_cue(env, c, EVENT_IGNORE_NEXT_PENDING, cue_pts);
+    rep->next = *c;
+    event ev = event_make(EVENT_NEXT_KEPT);
+    ev.pts = cue_pts;
+    emit_cue(env, c, &ev);
+    return 1;
+}
+
+/* Goes idle, or arms the kept event. now: the time of the packet at hand. */
+static void next_or_idle(const splice_env *env, rep_ctx *rep, int64_t now)
+{
+    rep_cue next = rep->next;
+
+    if (next.source == REP_SOURCE_NONE) {
+        rep_cue last = rep->last;
+        rep_ctx_reset(rep);
+        rep->last = last;
+        return;
+    }
+    rep->next.source = REP_SOURCE_NONE;
+    arm_event(env, rep, &next, EVENT_ARM_KEPT, now, AV_NOPTS_VALUE, 0);
+}
+
+static int take_out(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts, int64_t pts_time,
+                    uint64_t pts_adjustment)
+{
+    rep_cue cur = current_cue(rep);
+
+    if (repeats(c, &cur) || repeats(c, &rep->next) || (c->point != REP_NOW && repeats(c, &rep->last))) {
+        event ev = event_make(EVENT_CUE_REPEATED);
+        ev.pts = cue_pts;
+        emit_cue(env, c, &ev);
+        return 0;
+    }
+    switch (rep->state) {
+    case SPLICING_STATE_IDLE:
+        arm_event(env, rep, c, EVENT_ARM_CUE, cue_pts, pts_time, pts_adjustment);
+        return 1;
+    case SPLICING_STATE_ARMED:
+        if (same_event(c, &cur)) {
+            arm_event(env, rep, c, EVENT_ARM_UPDATED, cue_pts, pts_time, pts_adjustment);
+            return 1;
+        }
+        if (c->point != REP_NOW && (cur.point == REP_NOW || c->point > cur.point))
+            return keep_next(env, rep, c, cue_pts);
+        /* The new event comes first: it is armed, the one armed so far is kept for after it. */
+        if (rep->next.source != REP_SOURCE_NONE)
+            return ignore_cue(env, c, EVENT_IGNORE_NEXT_PENDING, cue_pts);
+        arm_event(env, rep, c, EVENT_ARM_CUE, cue_pts, pts_time, pts_adjustment);
+        return keep_next(env, rep, &cur, cue_pts);
+    case SPLICING_STATE_STARTED:
+        if (same_event(c, &cur))
+            return ignore_cue(env, c, EVENT_IGNORE_RUNNING_MOVED, cue_pts);
+        return keep_next(env, rep, c, cue_pts);
+    default:
+        return keep_next(env, rep, c, cue_pts);
+    }
+}
+
+static int take_return(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts)
+{
+    if (rep->state != SPLICING_STATE_STARTED)
+        return ignore_cue(env, c, EVENT_IGNORE_NOT_IN_BREAK, cue_pts);
+    event ev = event_make(rep->return_point == c->point ? EVENT_CUE_REPEATED : EVENT_RETURN_SCHEDULED);
+    ev.pts = cue_pts;
+    emit_cue(env, c, &ev);
+    if (rep->return_point == c->point)
+        return 0;
+    rep->return_point = c->point;
+    return 1;
+}
+
+static int take_cancel(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts)
+{
+    rep_cue cur = current_cue(rep);
+
+    if (rep->state == SPLICING_STATE_ARMED && same_event(c, &cur)) {
+        event ev = event_make(EVENT_CANCELLED);
+        ev.reason = EVENT_CANCEL_ARMED;
+        ev.pts = cue_pts;
+        emit_cue(env, &cur, &ev);
+        next_or_idle(env, rep, cue_pts);
+        if (rep->state == SPLICING_STATE_IDLE)
+            replay_held(env, rep, INT64_MAX, false);
+        return 1;
+    }
+    if (rep->state != SPLICING_STATE_IDLE && same_event(c, &cur))
+        return ignore_cue(env, c, EVENT_IGNORE_STARTED, cue_pts);
+    if (same_event(c, &rep->next)) {
+        event ev = event_make(EVENT_CANCELLED);
+        ev.reason = EVENT_CANCEL_KEPT;
+        ev.pts = cue_pts;
+        emit_cue(env, &rep->next, &ev);
+        rep->next.source = REP_SOURCE_NONE;
+        return 1;
+    }
+    return ignore_cue(env, c, EVENT_IGNORE_UNKNOWN_EVENT, cue_pts);
+}
+
+static int take_insert(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts)
+{
+    const scte35_splice_insert *si = &cue->splice_insert;
+    rep_cue c = {REP_SOURCE_INSERT, si->splice_event_id, AV_NOPTS_VALUE, 0, 0};
+    int64_t pts_time = AV_NOPTS_VALUE;
+
+    if (si->splice_event_cancel_indicator)
+        return take_cancel(env, rep, &c, cue_pts);
+    if (si->splice_immediate_flag && si->program_splice_flag) {
+        c.point = REP_NOW;
+    } else if (si->splice_time.flag) {
+        pts_time = (int64_t)si->splice_time.value;
+        c.point = splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts);
+    } else {
+        return ignore_cue(env, &c, EVENT_IGNORE_NO_SPLICE_TIME, cue_pts);
+    }
+    c.duration = si->duration_flag ? (int64_t)si->break_duration.value : 0;
+    if (!si->out_of_network_indicator)
+        return take_return(env, rep, &c, cue_pts);
+    return take_out(env, rep, &c, cue_pts, pts_time, cue->pts_adjustment);
+}
+
+/* Segmentation types that start a break; each one's end type is the next value. */
+static bool segmentation_start(int type)
+{
+    return type == 0x22 || type == 0x30 || type == 0x32 || type == 0x34 || type == 0x36;
+}
+
+static bool segmentation_end(int type)
+{
+    return type == 0x23 || type == 0x31 || type == 0x33 || type == 0x35 || type == 0x37;
+}
+
+static int take_time_signal(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts)
+{
+    const scte35_time_field *t = &cue->time_signal.splice_time;
+    int64_t pts_time = t->flag ? (int64_t)t->value : AV_NOPTS_VALUE;
+    int64_t point = t->flag ? splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts) : REP_NOW;
+    int changed = 0;
+
+    if (!env->time_signal_breaks || cue->segmentation_count == 0) {
+        rep_cue c = {REP_SOURCE_SEGMENTATION, 0, point, 0, 0};
+        return ignore_cue(env, &c, env->time_signal_breaks ? EVENT_IGNORE_SEGMENTATION_TYPE
+                                                             : EVENT_IGNORE_TIME_SIGNAL_OFF, cue_pts);
+    }
+    for (int i = 0; i < cue->segmentation_count && i < SCTE35_MAX_SEGMENTATION; i++) {
+        const scte35_segmentation *seg = &cue->segmentation[i];
+        rep_cue c = {REP_SOURCE_SEGMENTATION, seg->segmentation_event_id, point, 0, 0};
+        if (seg->segmentation_duration_flag)
+            c.duration = (int64_t)seg->segmentation_duration;
+        c.open = !seg->segmentation_duration_flag;
+
+        if (seg->segmentation_event_cancel_indicator) {
+            changed |= take_cancel(env, rep, &c, cue_pts);
+        } else if (segmentation_start(seg->segmentation_type_id)) {
+            changed |= take_out(env, rep, &c, cue_pts, pts_time, cue->pts_adjustment);
+        } else if (segmentation_end(seg->segmentation_type_id)) {
+            rep_cue cur = current_cue(rep);
+            if (rep->state == SPLICING_STATE_STARTED && same_event(&c, &cur))
+                changed |= take_return(env, rep, &c, cue_pts);
+            else
+                ignore_cue(env, &c, EVENT_IGNORE_NOT_IN_BREAK, cue_pts);
+        } else {
+            ignore_cue(env, &c, EVENT_IGNORE_SEGMENTATION_TYPE, cue_pts);
+        }
+    }
+    return changed;
+}
+
+int splice_on_cue(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts)
+{
+    if (cue->defects & SCTE35_DEFECT_CRC) {
+        rep_cue c = {REP_SOURCE_INSERT, cue->splice_command_type == 5 ? cue->splice_insert.splice_event_id : 0,
+                     AV_NOPTS_VALUE, 0, 0};
+        return ignore_cue(env, &c, EVENT_IGNORE_CRC, cue_pts);
+    }
+    if (cue->splice_command_type == 6)
+        return take_time_signal(env, rep, cue, cue_pts);
+    if (cue->splice_command_type == 5)
+        return take_insert(env, rep, cue, cue_pts);
+    rep_cue c = {REP_SOURCE_INSERT, 0, AV_NOPTS_VALUE, 0, 0};
+    return ignore_cue(env, &c, EVENT_IGNORE_NO_SPLICE_TIME, cue_pts);
+}
+
+int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt,
+               int64_t clock)
+{
+    scte35_section cue;
+    int64_t cue_pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : clock;
+
+    log_packet_tb(ist->time_base, pkt, "SCTE-35");
+    memset(&cue, 0, sizeof(cue));
+    int ret = scte35_parse_section(pkt->data, pkt->size, &cue);
+
+    event ev = event_make(ret < 0 ? EVENT_CUE_FAILED : EVENT_CUE_DECODED);
+    ev.data = pkt->data;
+    ev.size = pkt->size;
+    ev.pts = cue_pts;
+    ev.code = ret;
+    if (ret >= 0) {
+        const scte35_splice_insert *si = &cue.splice_insert;
+        ev.pts_time = si->splice_time.flag ? (int64_t)si->splice_time.value : AV_NOPTS_VALUE;
+        ev.pts_adjustment = cue.pts_adjustment;
+        ev.flags = (si->splice_time.flag ? EVENT_CUE_TIME_FLAG : 0) |
+                   (si->duration_flag ? EVENT_CUE_DURATION_FLAG : 0);
+    }
+    /* Reported with the cue's own id and times, not those of the break under way. */
+    ev.splice_event_id = ret < 0 ? 0 : cue.splice_insert.splice_event_id;
+    ev.splice_time = ret < 0 || !cue.splice_insert.splice_time.flag ? AV_NOPTS_VALUE
+                     : splice_point_near(ev.pts_time, (int64_t)cue.pts_adjustment, cue_pts);
+    ev.duration = ret >= 0 && cue.splice_insert.duration_flag ? (int64_t)cue.splice_insert.break_duration.value : 0;
+    event_emit(env->events, &ev);
+    if (ret < 0)
+        return ret;
+    splice_on_cue(env, rep, &cue, cue_pts);
+    return 0;
+}
+
+/*
+ * Output dts and pts of filler video packet p in the break of r (fi: its
+ * filler stream); prev_end: where the filler packet before it ends.
+ */
+static void filler_video_times(const splice_env *env, const rep_stream *r, int fi, const AVPacket *p,
+                               int64_t prev_end, int64_t *dts, int64_t *pts)
+{
+    const filler_stream *fs = &env->filler->streams[fi];
+    int64_t first_dts = fs->packets[0]->dts;
+    int64_t start_time = env->filler->format->streams[fi]->start_time;
+
+    if (start_time == AV_NOPTS_VALUE)
+        start_time = fs->packets[0]->pts;
+    /* A filler packet without timestamps continues where the last one ended. */
+    *dts = p->dts == AV_NOPTS_VALUE || first_dts == AV_NOPTS_VALUE ? prev_end : p->dts - first_dts + r->start_dts;
+    *pts = p->pts == AV_NOPTS_VALUE || start_time == AV_NOPTS_VALUE
+               ? *dts + r->pts_shift : p->pts - start_time + r->start_pts + r->pts_shift;
+}
+
+/*
+ * Queues the held filler video of r (output stream s), oldest first, while
+ * its pictures are shown before limit. The first picture shown at or after
+ * limit stays held, and with it every one after it in decoding order, since
+ * those may reference it.
+ */
+static void release_filler_video(const splice_env *env, rep_stream *r, int fi, int s, int64_t limit)
+{
+    const filler_stream *fs = &env->filler->streams[fi];
+
+    while (r->queued_filler < r->next_filler) {
+        const AVPacket *p = fs->packets[r->queued_filler];
+        int64_t dts, pts;
+        filler_video_times(env, r, fi, p, r->queued_dts, &dts, &pts);
+        if (pts >= limit)
+            break;
+        AVPacket *f = av_packet_clone(p);
+        if (!f)
+            return;  // out of memory: the rest stays held
+        r->queued_filler++;
+        r->queued_dts = dts + p->duration;
+        f->stream_index = s;
+        f->pos = -1;
+        f->dts = dts;
+        f->pts = pts;
+        if (env->verbose)
+            log_packet(env->out, f, "reV");
+        queue_packet(env, f);
+    }
+}
+
+/* The video record of the break under way (the one whose key frame started it), or null. */
+static rep_stream *video_record(rep_ctx *rep)
+{
+    for (int i = 0; i < REP_MAX_STREAMS; i++)
+        if (rep->streams[i].start_pts != AV_NOPTS_VALUE)
+            return &rep->streams[i];
+    return nullptr;
+}
+
+void splice_session_end(const splice_env *env, rep_ctx *rep)
+{
+    if (rep->state == SPLICING_STATE_STARTED) {
+        event ev = event_make(EVENT_BREAK_ENDED);
+        ev.reason = EVENT_END_SESSION_END;
+        rep_stream *v = video_record(rep);
+        if (v && v->sent_dts != AV_NOPTS_VALUE) {
+            ev.aired = v->sent_dts - v->start_dts;
+            /* Nothing follows the filler video held back: it goes out. */
+            int s = (int)(v - rep->streams);
+            int fi = env->out && (unsigned)s < env->out->nb_streams
+                         ? filler_stream_for(env->filler, env->out->streams[s]->id) : -1;
+            if (fi >= 0)
+                release_filler_video(env, v, fi, s, INT64_MAX);
+        }
+        emit(env, rep, &ev);
+    }
+    rep_ctx_reset(rep);
+}
+
+/*
+ * Where the running break ends, and why: splice point + duration, a return
+ * cue's point, or the kept next event's point, whichever comes first.
+ */
+static int64_t break_end_point(const rep_ctx *rep, int *reason)
+{
+    int64_t end = rep->open ? INT64_MAX : rep->scte_35_pts_time + rep->scte_35_duration;
+    int why = EVENT_END_DURATION;
+
+    if (rep->return_point != AV_NOPTS_VALUE && rep->return_point < end) {
+        end = rep->return_point;
+        why = EVENT_END_RETURN_CUE;
+    }
+    if (rep->next.source != REP_SOURCE_NONE && rep->next.point < end) {
+        end = rep->next.point;
+        why = EVENT_END_NEXT_EVENT;
+    }
+    if (reason)
+        *reason = why;
+    return end;
+}
+
+/*
+ * Start of the break on the first video key frame in the window before the
+ * splice point (immediate: the first key frame). A programme video that the
+ * filler cannot stand in for skips the break. Returns true when the key
+ * frame decided (started or skipped).
+ */
+static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
+{
+    int key = pkt->flags & AV_PKT_FLAG_KEY;
+
+    log_packet(env->out, pkt, key ? "key" : "non");
+    if (!key)
+        return false;
+
+    rep->last = current_cue(rep);
+    if (fi < 0) {
+        event ev = event_make(EVENT_BREAK_SKIPPED);
+        ev.reason = EVENT_SKIP_NO_FILLER_VIDEO;
+        ev.stream = pkt->stream_index;
+        ev.pts = pkt->pts;
+        emit(env, rep, &ev);
+        next_or_idle(env, rep, pkt->pts);
+        return true;
+    }
+
+    int64_t delta = rep->scte_35_pts_time == REP_NOW ? 0 : pkt->pts - rep->scte_35_pts_time;
+    r->start_dts = r->sent_dts = r->queued_dts = pkt->dts;
+    r->start_pts = pkt->pts;
+    r->next_filler = r->queued_filler = 0;
+    r->pts_shift = splice_video_pts_shift(env->filler, fi, pkt->pts - pkt->dts);
+    rep->scte_35_pts_time = pkt->pts;
+    rep->state = SPLICING_STATE_STARTED;
+
+    event ev = event_make(EVENT_BREAK_STARTED);
+    ev.stream = pkt->stream_index;
+    ev.pts = pkt->pts;
+    ev.delta = delta;
+    ev.pts_shift = r->pts_shift;
+    emit(env, rep, &ev);
+    return true;
+}
+
+/*
+ * The kept event starts on the key frame that ended the break: the video
+ * plays the new event's filler from its start; each audio stream being
+ * replaced switches to it at the key frame's pts, the others start afresh.
+ */
+static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
+{
+    rep_cue next = rep->next;
+
+    rep->next.source = REP_SOURCE_NONE;
+    for (int i = 0; i < REP_MAX_STREAMS; i++) {
+        rep_stream *a = &rep->streams[i];
+        if (a == r)
+            continue;
+        if (a->sent_dts != AV_NOPTS_VALUE)
+            a->switch_at = pkt->pts;
+        else
+            a->start_dts = AV_NOPTS_VALUE;
+    }
+    rep->state = SPLICING_STATE_ARMED;
+    rep->source = next.source;
+    rep->splice_event_id = next.id;
+    rep->splice_point = rep->scte_35_pts_time = next.point;
+    rep->scte_35_duration = next.duration;
+    rep->open = next.open;
+    rep->return_point = rep->end_pts = AV_NOPTS_VALUE;
+
+    event ev = event_make(EVENT_ARMED);
+    ev.reason = EVENT_ARM_KEPT;
+    ev.pts = pkt->pts;
+    ev.delta = next.point == REP_NOW ? 0 : next.point - pkt->pts;
+    ev.flags = next.duration > 0 ? EVENT_CUE_DURATION_FLAG : 0;
+    emit_cue(env, &next, &ev);
+    start_break(env, rep, r, fi, pkt);
+}
+
+/*
+ * End of the break on the video: the first key frame in the window before
+ * its end point. When the kept event's point is reached too, that event
+ * starts on the same key frame. Returns true when the key frame decided.
+ */
+static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
+{
+    int key = pkt->flags & AV_PKT_FLAG_KEY;
+    int reason;
+    int64_t end = break_end_point(rep, &reason);
+
+    log_packet(env->out, pkt, key ? "key" : "non");
+    if (!key)
+        return false;
+
+    /* The filler shows nothing from the key frame's time on: what stays held is left out. */
+    if (fi >= 0 && r->sent_dts != AV_NOPTS_VALUE) {
+        release_filler_video(env, r, fi, pkt->stream_index, pkt->pts);
+        if (env->verbose && r->queued_filler < r->next_filler)
+            log_detail("Filler video %d: %d pictures shown from %" PRId64 " on left out", pkt->stream_index,
+                       (int)(r->next_filler - r->queued_filler), pkt->pts);
+    }
+    rep->state = SPLICING_STATE_FINISHED;
+    rep->end_pts = pkt->pts;
+
+    event ev = event_make(EVENT_BREAK_ENDED);
+    ev.reason = reason;
+    ev.stream = pkt->stream_index;
+    ev.pts = pkt->pts;
+    ev.delta = end == REP_NOW ? 0 : pkt->pts - end;
+    ev.end_pts = rep->end_pts;
+    ev.aired = pkt->pts - r->start_pts;
+    r->sent_dts = AV_NOPTS_VALUE;
+    emit(env, rep, &ev);
+
+    if (rep->next.source != REP_SOURCE_NONE && pkt->pts >= rep->next.point - SPLICE_KEY_LEAD)
+        chain_break(env, rep, r, fi, pkt);
+    return true;
+}
+
+/* A clone of the next filler packet of fs for output stream s, or null when none is left. */
+static AVPacket *next_filler_packet(const filler_stream *fs, rep_stream *r, int s)
+{
+    if (r->next_filler < 0 || r->next_filler >= fs->count)
+        return nullptr;
+    AVPacket *f = av_packet_clone(fs->packets[r->next_filler]);
+    if (!f)
+        return nullptr;
+    r->next_filler++;
+    f->stream_index = s;
+    f->pos = -1;
+    return f;
+}
+
+/* First audio packet of a stream reaching past the splice point: cut it there, start the filler. */
+static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, const filler_stream *fs,
+                        AVPacket **ppkt)
+{
+    AVPacket *pkt = *ppkt;
+    int s = pkt->stream_index;
+    int64_t dd = rep->scte_35_pts_time - pkt->pts;
+
+    r->start_dts = pkt->dts;
+
+    event ev = event_make(dd < 0 ? EVENT_STREAM_MISSED : EVENT_STREAM_SWITCHED);
+    ev.reason = EVENT_SWITCH_TO_FILLER;
+    ev.stream = s;
+    ev.delta = dd;
+    ev.pts = rep->scte_35_pts_time;
+    emit(env, rep, &ev);
+
+    if (dd < 0) {
+        /* The packet holding the splice point went by unseen: this stream stays on the programme. */
+        av_packet_free(ppkt);
+        return;
+    }
+
+    AVPacket *f = next_filler_packet(fs, r, s);
+    if (!f)
+        return;  // no filler packet to start with: the programme's audio goes on
+    r->start_dts = r->sent_dts = rep->scte_35_pts_time;
+    f->dts = f->pts = r->sent_dts;
+    r->sent_dts += f->duration;
+
+    if (dd > 0) {
+        pkt->duration = dd;
+        if (env->verbose)
+            log_packet(env->out, pkt, "Atr");
+        queue_packet(env, pkt);
+        *ppkt = nullptr;
+    } else {
+        av_packet_free(ppkt);
+    }
+    if (env->verbose)
+        log_packet(env->out, f, "reA");
+    queue_packet(env, f);
+}
+
+/* The stream returns to the programme; what was sent ends at pts. */
+static void audio_back(const splice_env *env, const rep_ctx *rep, rep_stream *r, int s, int64_t pts, int64_t delta)
+{
+    event ev = event_make(EVENT_STREAM_SWITCHED);
+    ev.reason = EVENT_SWITCH_BACK_AT_END;
+    ev.stream = s;
+    ev.pts = pts;
+    ev.end_pts = rep->end_pts;
+    ev.delta = delta;
+    r->sent_dts = AV_NOPTS_VALUE;
+    emit(env, rep, &ev);
+}
+
+/*
+ * Later audio packets while the stream is replaced: filler laid end to end
+ * up to the packet's end. Once the video is back, the stream returns with
+ * its first programme packet that ends after the return point: the filler
+ * before it is cut to end where that packet begins. (When filler sent
+ * before the return was known already reaches into that packet, the
+ * filler goes on to the packet's end instead.) At a kept event's switch
+ * point the filler in use is cut there and the next event's filler starts
+ * from its first packet.
+ */
+static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, const filler_stream *fs,
+                          AVPacket **ppkt)
+{
+    AVPacket *pkt = *ppkt;
+    int s = pkt->stream_index;
+    int64_t end = pkt->dts + pkt->duration;
+    int64_t rem = end - r->sent_dts;
+    bool returning = rep->end_pts != AV_NOPTS_VALUE && packet_end(pkt) > rep->end_pts;
+
+    if (returning && r->sent_dts <= pkt->pts) {
+        audio_back(env, rep, r, s, r->sent_dts, 0);
+        return;
+    }
+    if (env->verbose)
+        log_detail("Replacing audio %d, rem=%" PRId64 ", pkt_end_pts=%" PRId64, s, rem, end);
+
+    while (r->sent_dts < end && r->next_filler < fs->count) {
+        if (r->switch_at != AV_NOPTS_VALUE && r->sent_dts >= r->switch_at) {
+            r->switch_at = AV_NOPTS_VALUE;
+            r->next_filler = 0;
+            event ev = event_make(EVENT_STREAM_SWITCHED);
+            ev.reason = EVENT_SWITCH_TO_FILLER;
+            ev.stream = s;
+            ev.pts = r->sent_dts;
+            ev.delta = 0;
+            emit(env, rep, &ev);
+        }
+        AVPacket *f = next_filler_packet(fs, r, s);
+        if (!f) {
+            /* Out of memory: this stream goes back to the programme. */
+            r->sent_dts = AV_NOPTS_VALUE;
+            break;
+        }
+        f->dts = f->pts = r->sent_dts;
+        if (env->verbose)
+            log_packet(env->out, f, "reA");
+        r->sent_dts += f->duration;
+
+        int64_t cut = AV_NOPTS_VALUE;  // where this filler packet must end
+        if (r->switch_at != AV_NOPTS_VALUE && r->sent_dts > r->switch_at)
+            cut = r->switch_at;
+        else if (rep->end_pts != AV_NOPTS_VALUE && r->sent_dts > end && end + pkt->duration > rep->end_pts)
+            cut = end;  // the next programme packet, ending after the return, goes out itself
+        if (cut != AV_NOPTS_VALUE) {
+            f->duration -= r->sent_dts - cut;
+            r->sent_dts = cut;
+            log_packet(env->out, f, "trA");
+        }
+        queue_packet(env, f);
+        if (returning && r->sent_dts >= end) {
+            audio_back(env, rep, r, s, r->sent_dts, 0);
+            break;
+        }
+    }
+
+    if (r->sent_dts != AV_NOPTS_VALUE && r->next_filler >= fs->count) {
+        r->sent_dts = AV_NOPTS_VALUE;
+        event ev = event_make(EVENT_STREAM_SWITCHED);
+        ev.reason = EVENT_SWITCH_BACK_FILLER_END;
+        ev.stream = s;
+        ev.pts = end;
+        emit(env, rep, &ev);
+    }
+    av_packet_free(ppkt);
+}
+
+/*
+ * Video during the break: the filler packets that begin before this
+ * programme packet ends, re-timed from the start key frame. The programme
+ * packet is dropped, unless the filler ran out: then the video returns
+ * with it. A filler picture is held until it is sure to be shown before
+ * the key frame that ends the break: before the earliest such a key frame
+ * can come, or by this packet's dts (key frames still to come are shown
+ * later).
+ */
+static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, const filler_stream *fs,
+                          int fi, AVPacket **ppkt)
+{
+    AVPacket *pkt = *ppkt;
+    int s = pkt->stream_index;
+
+    while (pkt->dts + pkt->duration > r->sent_dts) {
+        if (r->next_filler < 0 || r->next_filler >= fs->count) {
+            release_filler_video(env, r, fi, s, INT64_MAX);
+            r->sent_dts = AV_NOPTS_VALUE;
+            rep->state = SPLICING_STATE_FINISHED;
+            rep->end_pts = pkt->dts;
+            event ev = event_make(EVENT_BREAK_ENDED);
+            ev.reason = EVENT_END_FILLER_END;
+            ev.aired = pkt->dts - r->start_dts;
+            ev.stream = s;
+            ev.pts = pkt->pts;
+            ev.end_pts = rep->end_pts;
+            emit(env, rep, &ev);
+            queue_packet(env, pkt);
+            *ppkt = nullptr;
+            return;
+        }
+        const AVPacket *p = fs->packets[r->next_filler++];
+        int64_t dts, pts;
+        filler_video_times(env, r, fi, p, r->sent_dts, &dts, &pts);
+        if (env->verbose) {
+            AVPacket shown = *p;  // traced on its output stream, not owned
+            shown.stream_index = s;
+            log_packet(env->out, &shown, "snd");
+            int64_t pkt_end = pkt->dts + pkt->duration;
+            log_detail("pkt.dts + pkt.duration=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)",
+                       pkt_end, pkt_end / 90000.0, r->sent_dts, r->sent_dts / 90000.0);
+        }
+        r->sent_dts = dts + p->duration;
+    }
+    int64_t earliest_key = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
+    release_filler_video(env, r, fi, s, earliest_key > pkt->dts ? earliest_key : pkt->dts + 1);
+    av_packet_free(ppkt);
+}
+
+/*
+ * The audio rule for one packet of a stream whose filler stream is fs (null:
+ * none). A stream not yet met starts at the packet that reaches past the
+ * splice point; one being replaced goes on whatever the packet's time (held
+ * packets of a break that just handed over to the next one lie before it).
+ */
+static void splice_audio(const splice_env *env, rep_ctx *rep, const filler_stream *fs, AVPacket **ppkt)
+{
+    AVPacket *pkt = *ppkt;
+    rep_stream *r = &rep->streams[pkt->stream_index];
+    int64_t t = rep->scte_35_pts_time;
+    bool replaced = r->start_dts != AV_NOPTS_VALUE && r->sent_dts != AV_NOPTS_VALUE;
+
+    if (!replaced && !(pkt->pts > t || (pkt->pts <= t && t < packet_end(pkt))))
+        return;
+    if (env->verbose)
+        log_packet(env->out, pkt, "Ain");
+    if (!fs)
+        return;
+    if (r->start_dts == AV_NOPTS_VALUE)
+        start_audio(env, rep, r, fs, ppkt);
+    else if (replaced)
+        replace_audio(env, rep, r, fs, ppkt);
+}
+
+static void replay_held(const splice_env *env, rep_ctx *rep, int64_t limit, bool margin)
+{
+    AVPacket *pkt = nullptr;
+
+    while (env->held && env->held->count > 0 &&
+           packet_end(env->held->items[0]) + (margin ? env->held->items[0]->duration : 0) <= limit) {
+        packets_queue_pop(env->held, &pkt);
+        bool in_break = rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED;
+        int s = pkt->stream_index;
+        if (in_break && env->out && s >= 0 && (unsigned)s < env->out->nb_streams && s < REP_MAX_STREAMS) {
+            int fi = filler_stream_for(env->filler, env->out->streams[s]->id);
+            splice_audio(env, rep, fi >= 0 ? &env->filler->streams[fi] : nullptr, &pkt);
+        }
+        if (pkt) {
+            pkt->pos = -1;
+            queue_packet(env, pkt);
+        }
+    }
+}
+
+void splice_release_held(const splice_env *env)
+{
+    AVPacket *pkt = nullptr;
+
+    while (env->held && packets_queue_pop(env->held, &pkt) >= 0) {
+        pkt->pos = -1;
+        queue_packet(env, pkt);
+    }
+}
+
+void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket **ppkt)
+{
+    AVPacket *pkt = *ppkt;
+    int s = pkt->stream_index;
+    enum AVMediaType type = ist->codecpar->codec_type;
+
+    /* Only streams with a record can be replaced; nothing past the last record is touched. */
+    if (s < 0 || s >= REP_MAX_STREAMS)
+        return;
+
+    rep_stream *r = &rep->streams[s];
+    int fi = filler_stream_for(env->filler, ist->id);
+    const filler_stream *fs = fi >= 0 ? &env->filler->streams[fi] : nullptr;
+    bool video = type == AVMEDIA_TYPE_VIDEO;
+    bool audio = type == AVMEDIA_TYPE_AUDIO;
+    bool decided = false;
+
+    /* Audio that may lie on either side of the key frame to come waits for it. */
+    if (audio && fs && (rep->state == SPLICING_STATE_ARMED || rep->state == SPLICING_STATE_STARTED)) {
+        int64_t from = rep->state == SPLICING_STATE_ARMED ? rep->scte_35_pts_time - SPLICE_KEY_LEAD
+                       : r->sent_dts != AV_NOPTS_VALUE ? break_end_point(rep, nullptr) - SPLICE_KEY_LEAD
+                                                       : INT64_MAX;
+        if (hold_audio(env, rep, from, ppkt))
+            return;
+    }
+
+    if (rep->state == SPLICING_STATE_ARMED && video &&
+        pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD)
+        decided = start_break(env, rep, r, fi, pkt);
+
+    if (rep->state == SPLICING_STATE_STARTED && video &&
+        pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
+        decided = finish_break(env, rep, r, fi, pkt) || decided;
+
+    if (rep->state == SPLICING_STATE_FINISHED && !any_stream_replaced(env, rep)) {
+        event ev = event_make(EVENT_IDLE);
+        emit(env, rep, &ev);
+        next_or_idle(env, rep, pkt->pts);
+    }
+
+    bool over = rep->state == SPLICING_STATE_FINISHED || rep->state == SPLICING_STATE_IDLE;
+    if (decided || (over && env->held && env->held->count > 0)) {
+        replay_held(env, rep, rep->state == SPLICING_STATE_ARMED ? rep->scte_35_pts_time - SPLICE_KEY_LEAD
+                                                                 : INT64_MAX, false);
+    } else if (video) {
+        /*
+         * Key frames still to come have pts >= this dts: audio ending by then
+         * lies before the break (armed) or in it (running). In a running
+         * break a packet goes only when the one after it ends by then too,
+         * so that the packet with which the audio returns is never reached
+         * by filler laid before the end was known.
+         */
+        replay_held(env, rep, pkt->dts, rep->state == SPLICING_STATE_STARTED);
+    }
+
+    if (audio && (rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED)) {
+        splice_audio(env, rep, fs, ppkt);
+        return;
+    }
+
+    if (rep->state == SPLICING_STATE_STARTED && video) {
+        if (env->verbose)
+            log_packet(env->out, pkt, "Vin");
+        /* Only the stream whose key frame started the break is replaced. */
+        if (!fs || r->start_dts == AV_NOPTS_VALUE || r->sent_dts == AV_NOPTS_VALUE)
+            return;
+        replace_video(env, rep, r, fs, fi, ppkt);
+    }
+}

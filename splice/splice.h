@@ -1,0 +1,112 @@
+/*
+ * Splice rules shared by the service and the demo: a splice_insert cue with a
+ * splice time arms a break; the first video key frame at the splice point
+ * starts it; from there the programme's video and audio packets are replaced
+ * by the filler's packets of the same stream id, re-timed onto the programme's
+ * clock; the first video key frame at the end of the break returns the video,
+ * each audio stream returns at the next source packet boundary.
+ *
+ * The caller drives the rules one packet at a time and owns the loop around
+ * them (queues, stream mapping, muxing). Everything the rules produce goes
+ * into the caller's queue, in writing order.
+ */
+#ifndef KESTROW_SPLICE_SPLICE_H
+#define KESTROW_SPLICE_SPLICE_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "splice/event.h"
+#include "splice/rep_ctx.h"
+
+struct AVFormatContext;
+struct AVPacket;
+struct AVStream;
+struct filler_ctx;
+struct packets_queue;
+struct scte35_section;
+
+#define SPLICE_KEY_LEAD 9000  // ticks a key frame may come before the nominal start or end
+#define SPLICE_HELD_MAX 256   // capacity of the caller's queue of audio held while armed
+
+struct splice_env {
+    AVFormatContext *out;      // output context: traces, output stream count
+    const filler_ctx *filler;
+    packets_queue *queue;      // the packets produced go here, in writing order
+    /*
+     * Audio held back while a break is armed (capacity SPLICE_HELD_MAX; null:
+     * nothing is held). A demuxer returns a video frame only once the next
+     * one begins, so the audio packets around the splice point come out
+     * before the key frame that starts the break. They wait here until the
+     * video shows whether they lie before the break or in it.
+     */
+    packets_queue *held;
+    const event_sink *events;  // what happens is reported here; may be null
+    int verbose;               // write the per-packet traces and detail lines
+    int time_signal_breaks;    // time_signal segmentation descriptors start and end breaks
+};
+
+/*
+ * Cue intake for one packet of the cue stream: trace, decode (reported with
+ * the cue's bytes), then the decision splice_on_cue takes. pkt stays the
+ * caller's and is not changed. A cue packet without pts is still acted on:
+ * its own splice time counts, and clock (the session's latest dts, or
+ * AV_NOPTS_VALUE) stands in as its time. Returns the parser's result.
+ */
+int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt,
+               int64_t clock);
+
+/*
+ * End of the session: the filler video a running break still holds back is
+ * queued and the break is reported ended. rep is reset.
+ */
+void splice_session_end(const splice_env *env, rep_ctx *rep);
+
+/*
+ * The splice point of a cue: (pts_time + pts_adjustment) modulo 2^33, on the
+ * packets' unwrapped time line at the value nearest near (the cue packet's
+ * own pts; AV_NOPTS_VALUE: the 33-bit value itself).
+ */
+int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near);
+
+/*
+ * What a decoded cue, received in a packet with pts cue_pts (AV_NOPTS_VALUE:
+ * unknown), does to rep; every decision is reported with the event's id:
+ *  - out (splice_insert with out_of_network_indicator 1, or with
+ *    time_signal_breaks a segmentation start type): arms a new event when
+ *    idle; one repeating the armed, running, kept or last event (same
+ *    source, id and splice point) is a repeat; another event while one is
+ *    armed or running is kept for after it (the earlier of two armed ones
+ *    goes first), and ends the running break at its own point when that
+ *    comes first;
+ *  - return (out_of_network_indicator 0, or the matching segmentation end):
+ *    the running break ends at the first key frame at its point;
+ *  - cancel: disarms the armed event or drops the kept one; a running break
+ *    is not cancelled;
+ *  - immediate: the point is the next video key frame read.
+ * A section with a CRC mismatch, a component-mode splice_insert, a
+ * time_signal without time_signal_breaks or another command is ignored.
+ * Returns 1 when rep changed, 0 when not.
+ */
+int splice_on_cue(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts);
+
+/*
+ * The splice rules for one packet whose stream index is already the output
+ * index; ist is its input stream (codec type and stream id). On return *pkt
+ * is either still the caller's (unchanged or with its duration cut), or null
+ * because the rules queued it or dropped it. Filler packets are queued as
+ * clones of the store's packets.
+ */
+void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket **pkt);
+
+/* Moves every held audio packet, unchanged and in order, to the queue (end of input). */
+void splice_release_held(const splice_env *env);
+
+/*
+ * Ticks to add to the filler's video presentation times so that a filler
+ * with a longer reorder delay than the programme's keeps pts >= dts.
+ * programme_delay is pts - dts of the programme's key frame at the splice.
+ */
+int64_t splice_video_pts_shift(const filler_ctx *filler, int fi, int64_t programme_delay);
+
+#endif

@@ -1,0 +1,457 @@
+// The splice rules on synthetic packet sequences: a 25 fps programme (key
+// frame every 10 frames) with one audio stream, an in-memory filler with the
+// same PIDs, packets fed in dts order as a demuxer returns them.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "splice/filler.h"
+#include "splice/packets_queue.h"
+#include "splice/splice.h"
+#include "scte35/scte35.h"
+
+namespace {
+
+const int64_t FRAME = 3600, AFRAME = 1920, GOP = 10 * FRAME;
+const int64_t T = 30 * GOP;   // splice point: a key frame
+const int64_t D = 5 * GOP;    // break duration: ends on a key frame
+const int64_t AOFF = 480;     // audio frames start 480 ticks after video frames
+const int PROG_SIZE = 10, FILL_SIZE = 20;  // tells programme from filler packets
+
+// A splice_insert out cue (at: REP_NOW for an immediate one; dur 0: none).
+scte35_section insert(uint32_t id, int64_t at, int64_t dur, int out = 1, int cancel = 0)
+{
+    scte35_section c;
+    memset(&c, 0, sizeof(c));
+    c.splice_command_type = 5;
+    scte35_splice_insert *si = &c.splice_insert;
+    si->splice_event_id = id;
+    si->splice_event_cancel_indicator = (uint8_t)cancel;
+    si->out_of_network_indicator = (uint8_t)out;
+    si->program_splice_flag = 1;
+    si->splice_immediate_flag = at == REP_NOW;
+    si->splice_time.flag = at != REP_NOW;
+    si->splice_time.value = at == REP_NOW ? 0 : (uint64_t)at;
+    si->duration_flag = dur > 0;
+    si->break_duration.value = (uint64_t)dur;
+    return c;
+}
+
+// A time_signal at `at` with one segmentation descriptor.
+scte35_section segment(int type, uint32_t id, int64_t at, int64_t dur, int cancel = 0)
+{
+    scte35_section c;
+    memset(&c, 0, sizeof(c));
+    c.splice_command_type = 6;
+    c.time_signal.splice_time = {1, (uint64_t)at};
+    c.segmentation_count = 1;
+    scte35_segmentation *g = &c.segmentation[0];
+    g->segmentation_event_id = id;
+    g->segmentation_event_cancel_indicator = (uint8_t)cancel;
+    g->segmentation_type_id = (uint8_t)type;
+    g->segmentation_duration_flag = dur > 0;
+    g->segmentation_duration = (uint64_t)dur;
+    return c;
+}
+
+AVPacket *packet(int s, int64_t pts, int64_t dts, int64_t dur, bool key, int size)
+{
+    AVPacket *p = av_packet_alloc();
+    av_new_packet(p, size);
+    p->stream_index = s;
+    p->pts = pts;
+    p->dts = dts;
+    p->duration = dur;
+    p->flags = key ? AV_PKT_FLAG_KEY : 0;
+    return p;
+}
+
+// Two streams (video 0x100, audio 0x101) in a format context of their own.
+AVFormatContext *two_streams()
+{
+    AVFormatContext *f = avformat_alloc_context();
+    const AVMediaType types[] = {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO};
+    for (int i = 0; i < 2; i++) {
+        AVStream *st = avformat_new_stream(f, nullptr);
+        st->id = 0x100 + i;
+        st->codecpar->codec_type = types[i];
+        st->time_base = AVRational{1, 90000};
+    }
+    return f;
+}
+
+void add_filler_packet(filler_ctx *f, int s, AVPacket *p)
+{
+    filler_stream *fs = &f->streams[s];
+    fs->packets = (AVPacket **)realloc(fs->packets, (fs->count + 1) * sizeof(AVPacket *));
+    fs->packets[fs->count++] = p;
+}
+
+// Filler: video whose pts - dts follows gaps (cycled), audio of 1920 ticks.
+filler_ctx *make_filler(std::vector<int64_t> gaps, int video = 100, int audio = 200)
+{
+    filler_ctx *f = (filler_ctx *)calloc(1, sizeof(filler_ctx));
+    f->format = two_streams();
+    for (int k = 0; k < video; k++)
+        add_filler_packet(f, 0, packet(0, 5000 + k * FRAME + gaps[k % gaps.size()], 5000 + k * FRAME, FRAME,
+                                       k % 10 == 0, FILL_SIZE));
+    for (int k = 0; k < audio; k++)
+        add_filler_packet(f, 1, packet(1, 7000 + k * AFRAME, 7000 + k * AFRAME, AFRAME, true, FILL_SIZE));
+    f->format->streams[0]->start_time = video ? f->streams[0].packets[0]->pts : AV_NOPTS_VALUE;
+    f->format->streams[1]->start_time = 7000;
+    return f;
+}
+
+struct Rig {
+    AVFormatContext *out = two_streams();
+    filler_ctx *filler;
+    packets_queue *queue = nullptr, *held = nullptr;
+    event_sink sink = {record, this};
+    splice_env env = {};
+    rep_ctx rep;
+    std::vector<event> events;
+
+    static void record(void *opaque, const event *ev) { ((Rig *)opaque)->events.push_back(*ev); }
+
+    explicit Rig(filler_ctx *f) : filler(f)
+    {
+        packets_queue_create(&queue, 4096);
+        packets_queue_create(&held, SPLICE_HELD_MAX);
+        env = {out, filler, queue, held, &sink, 0, 0};
+        rep_ctx_reset(&rep);
+    }
+    ~Rig()
+    {
+        packets_queue_destroy(&queue);
+        packets_queue_destroy(&held);
+        avformat_free_context(out);
+        filler_destroy(&filler);
+    }
+    void arm(int64_t at, int64_t duration)
+    {
+        scte35_section cue = insert(7, at, duration);
+        ASSERT_EQ(1, splice_on_cue(&env, &rep, &cue, at - 90000));
+    }
+    // One packet through the rules; what they leave goes on, as the relay does.
+    void feed(AVPacket *p)
+    {
+        splice_packet(&env, &rep, out->streams[p->stream_index], &p);
+        if (p)
+            packets_queue_push(queue, p);
+    }
+    // The programme from frame `from` to `to` (video frames), audio interleaved
+    // by dts, or lead ticks earlier (< 0: later) in mux order; each cue is
+    // taken just before the video frame it names, timed by that frame.
+    struct Cue { int64_t frame; scte35_section section; };
+    void programme(int64_t from, int64_t to, int64_t lead = 0, const std::vector<Cue> &cues = {})
+    {
+        int64_t a = from * FRAME / AFRAME;
+        for (int64_t k = from; k < to; k++) {
+            for (; a * AFRAME + AOFF - lead < (k + 1) * FRAME; a++)
+                if (a * AFRAME + AOFF >= from * FRAME)
+                    feed(packet(1, a * AFRAME + AOFF, a * AFRAME + AOFF, AFRAME, true, PROG_SIZE));
+            for (const Cue &c : cues)
+                if (c.frame == k)
+                    splice_on_cue(&env, &rep, &c.section, k * FRAME);
+            feed(packet(0, k * FRAME, k * FRAME, FRAME, k % 10 == 0, PROG_SIZE));
+        }
+    }
+    // The packets queued on stream s (of that size only, when given).
+    std::vector<AVPacket *> written(int s, int size = 0) const
+    {
+        std::vector<AVPacket *> v;
+        for (int i = 0; i < queue->count; i++)
+            if (queue->items[i]->stream_index == s && (!size || queue->items[i]->size == size))
+                v.push_back(queue->items[i]);
+        return v;
+    }
+};
+
+TEST(Splice, KeyFrameWindowOnBothSides)
+{
+    struct { bool end; int64_t offset; bool key; int state; } cases[] = {
+        {false, -SPLICE_KEY_LEAD - 1, true, SPLICING_STATE_ARMED},
+        {false, -SPLICE_KEY_LEAD, false, SPLICING_STATE_ARMED},
+        {false, -SPLICE_KEY_LEAD, true, SPLICING_STATE_STARTED},
+        {false, 40000, true, SPLICING_STATE_STARTED},
+        {true, -SPLICE_KEY_LEAD - 1, true, SPLICING_STATE_STARTED},
+        {true, -SPLICE_KEY_LEAD, false, SPLICING_STATE_STARTED},
+        {true, -SPLICE_KEY_LEAD, true, SPLICING_STATE_IDLE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "end " << c.end << " offset " << c.offset << " key " << c.key);
+        Rig rig(make_filler({0}));
+        rig.arm(T, D);
+        if (c.end)
+            rig.feed(packet(0, T, T, FRAME, true, PROG_SIZE));
+        int64_t at = (c.end ? T + D : T) + c.offset;
+        rig.feed(packet(0, at, at, FRAME, c.key, PROG_SIZE));
+        EXPECT_EQ(c.state, rig.rep.state);
+    }
+}
+
+TEST(Splice, SplicePointOnTheUnwrappedTimeLine)
+{
+    const int64_t W = INT64_C(1) << 33;
+    struct { int64_t pts_time, adjustment, near, point; } cases[] = {
+        {500, 0, AV_NOPTS_VALUE, 500},
+        {100, 0, W + 50, W + 100},             // the programme has wrapped, the cue's time too
+        {100, 0, 3 * W + 50, 3 * W + 100},     // and wrapped again
+        {W - 10, 20, 5, 10},                   // the adjustment carries the point past the wrap
+        {W - 100, 0, -50, -100},               // demuxed just below the wrap as negative values
+        {W - 100, 0, W + 10, W - 100},         // the point lies just before the packets' wrap
+        {5, W - 1, 90000, 4},                  // adjustment modulo 2^33
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.point, splice_point_near(c.pts_time, c.adjustment, c.near))
+            << c.pts_time << " + " << c.adjustment << " near " << c.near;
+}
+
+TEST(Splice, FillerVideoPtsShiftKeepsPtsAtOrAfterDts)
+{
+    struct { std::vector<int64_t> gaps; int64_t programme_delay, shift; } cases[] = {
+        {{0}, 0, 0},
+        {{7200, 0, 3600}, 0, 7200},
+        {{7200, 0, 3600}, 3600, 3600},
+        {{7200, 0, 3600}, 9000, 0},
+        {{7200, 3600, 3600}, 0, 3600},
+    };
+    for (const auto &c : cases) {
+        filler_ctx *f = make_filler(c.gaps, 12, 1);
+        EXPECT_EQ(c.shift, splice_video_pts_shift(f, 0, c.programme_delay)) << c.programme_delay;
+        filler_destroy(&f);
+    }
+}
+
+TEST(Splice, EventsInOrderWithTheirFields)
+{
+    Rig rig(make_filler({0}));
+    rig.arm(T, D);
+    rig.programme(T / FRAME - 20, (T + D) / FRAME + 20);
+
+    struct { event_type type; int reason; int stream; int64_t pts, delta; } want[] = {
+        {EVENT_ARMED, 0, -1, T - 90000, 90000},
+        {EVENT_BREAK_STARTED, 0, 0, T, 0},
+        {EVENT_STREAM_SWITCHED, EVENT_SWITCH_TO_FILLER, 1, T, (T - AOFF) % AFRAME},
+        {EVENT_BREAK_ENDED, EVENT_END_DURATION, 0, T + D, 0},
+        {EVENT_STREAM_SWITCHED, EVENT_SWITCH_BACK_AT_END, 1, AV_NOPTS_VALUE, AV_NOPTS_VALUE},
+        {EVENT_IDLE, 0, -1, AV_NOPTS_VALUE, AV_NOPTS_VALUE},
+    };
+    ASSERT_EQ(sizeof(want) / sizeof(want[0]), rig.events.size());
+    for (size_t i = 0; i < rig.events.size(); i++) {
+        const event &e = rig.events[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(want[i].type, e.type);
+        EXPECT_EQ(want[i].reason, e.reason);
+        EXPECT_EQ(want[i].stream, e.stream);
+        EXPECT_TRUE(want[i].pts == AV_NOPTS_VALUE || want[i].pts == e.pts) << e.pts;
+        EXPECT_TRUE(want[i].delta == AV_NOPTS_VALUE || want[i].delta == e.delta) << e.delta;
+        EXPECT_EQ(7u, e.splice_event_id);
+        EXPECT_EQ(T, e.splice_time);
+        EXPECT_EQ(D, e.duration);
+    }
+    EXPECT_EQ(T + D, rig.events[4].end_pts);
+}
+
+TEST(Splice, ShortFillerVideoReturnsTheProgrammeOnTheCurrentPacket)
+{
+    Rig rig(make_filler({0}, 20));
+    rig.arm(T, D);
+    rig.programme(T / FRAME - 1, T / FRAME + 25);
+    event end = event_make(EVENT_IDLE);
+    for (const event &e : rig.events)
+        if (e.type == EVENT_BREAK_ENDED)
+            end = e;
+    EXPECT_EQ(EVENT_BREAK_ENDED, end.type);
+    EXPECT_EQ(EVENT_END_FILLER_END, end.reason);
+    EXPECT_EQ(T + 20 * FRAME, end.end_pts);
+    std::vector<AVPacket *> v = rig.written(0);
+    int64_t expect = v.front()->dts;
+    for (AVPacket *p : v) {
+        EXPECT_EQ(expect, p->dts);  // the programme resumes where the filler stopped
+        expect = p->dts + p->duration;
+    }
+}
+
+// Filler B, B, anchor (shown three frames after its dts): the last anchor before the return key frame,
+// shown with it, and the B-frames after it, which may reference it, are left out. A session ending
+// just before the return writes, as the relay ends it, the held audio unchanged and in order, then
+// every filler picture taken.
+TEST(Splice, FillerPicturesShownFromTheReturnKeyFrameOnAreLeftOut)
+{
+    for (bool session_end : {false, true}) {
+        SCOPED_TRACE(session_end);
+        Rig rig(make_filler({0, 0, 3 * FRAME}));
+        rig.arm(T, D);
+        rig.programme(T / FRAME - 5, (T + D) / FRAME + (session_end ? -1 : 5));
+        size_t held = (size_t)rig.held->count;
+        if (session_end) {
+            ASSERT_GT(held, 0u);
+            splice_release_held(&rig.env);
+            splice_session_end(&rig.env, &rig.rep);
+            std::vector<AVPacket *> a = rig.written(1), tail(a.end() - held, a.end());
+            for (size_t i = 0; i < held; i++)
+                EXPECT_TRUE(tail[i]->size == PROG_SIZE && tail[i]->duration == AFRAME &&
+                            tail[i]->pts == tail[0]->pts + (int64_t)i * AFRAME) << i;
+        }
+        std::vector<AVPacket *> fill = rig.written(0, FILL_SIZE);
+        ASSERT_EQ((size_t)(D / FRAME - (session_end ? 1 : 3)), fill.size());
+        for (size_t i = 0; i < fill.size(); i++) {
+            EXPECT_EQ(T + (int64_t)i * FRAME, fill[i]->dts);
+            EXPECT_TRUE(session_end || fill[i]->pts < T + D) << i;
+        }
+    }
+}
+
+// The decisions as a line of words: "armed:7 started:7 ended/duration:7 idle".
+std::string decisions(const std::vector<event> &events)
+{
+    std::string out;
+    for (const event &e : events) {
+        const char *word = nullptr;
+        switch (e.type) {
+        case EVENT_ARMED: word = e.reason == EVENT_ARM_CUE ? "armed" : "armed/"; break;
+        case EVENT_CUE_IGNORED: word = "ignored/"; break;
+        case EVENT_CUE_REPEATED: word = "repeat"; break;
+        case EVENT_CANCELLED: word = "cancelled/"; break;
+        case EVENT_RETURN_SCHEDULED: word = "return"; break;
+        case EVENT_NEXT_KEPT: word = "kept"; break;
+        case EVENT_BREAK_STARTED: word = "started"; break;
+        case EVENT_BREAK_ENDED: word = "ended/"; break;
+        case EVENT_BREAK_SKIPPED: word = "skipped"; break;
+        case EVENT_IDLE: out += " idle"; continue;
+        default: continue;
+        }
+        out += std::string(" ") + word + (word[strlen(word) - 1] == '/' ? event_reason_name(&e) : "") + ":" +
+               std::to_string(e.splice_event_id);
+    }
+    return out.empty() ? out : out.substr(1);
+}
+
+// Runs of filler in stream s of the output, each beginning with the filler's
+// first packet: [first pts, end) in ticks.
+std::vector<std::pair<int64_t, int64_t>> filler_runs(const Rig &rig, int s)
+{
+    std::vector<std::pair<int64_t, int64_t>> runs;
+    const filler_stream *fs = &rig.filler->streams[s];
+    bool in_run = false;
+    for (AVPacket *p : rig.written(s)) {
+        int k = -1;
+        for (int i = 0; i < fs->count && k < 0; i++)
+            k = fs->packets[i]->data == p->data ? i : -1;
+        if (k == 0 || (k > 0 && !in_run))
+            runs.push_back({p->pts, 0});
+        if (k >= 0)
+            runs.back().second = p->pts + p->duration;
+        in_run = k >= 0;
+    }
+    return runs;
+}
+
+scte35_section crc_mismatch(scte35_section c)
+{
+    c.defects = SCTE35_DEFECT_CRC;
+    return c;
+}
+
+TEST(Splice, CuesAsFeedsSendThem)
+{
+    const int64_t F = FRAME, AHEAD = 27000;  // 300 ms
+    const int64_t t = T / F;                 // splice point, in frames
+    struct Row {
+        const char *name;
+        std::vector<Rig::Cue> cues;
+        std::vector<std::pair<int64_t, int64_t>> breaks;  // video, in frames
+        const char *decisions;
+        int64_t lead = 0;
+        int time_signal = 0, filler_video = 100;
+    } rows[] = {
+        {"repeats before, during and after the break",
+         {{250, insert(7, T, D)}, {280, insert(7, T, D)}, {320, insert(7, T, D)}, {360, insert(7, T, D)}},
+         {{t, t + 50}}, "armed:7 repeat:7 started:7 repeat:7 ended/duration:7 idle repeat:7"},
+        {"cancel before the start", {{250, insert(7, T, D)}, {280, insert(7, T, D, 1, 1)}}, {},
+         "armed:7 cancelled/armed:7"},
+        {"cancel of the running break", {{250, insert(7, T, D)}, {320, insert(7, T, D, 1, 1)}}, {{t, t + 50}},
+         "armed:7 started:7 ignored/already_started:7 ended/duration:7 idle"},
+        {"timed return, same id", {{250, insert(7, T, D)}, {310, insert(7, T + 25 * F, 0, 0)}}, {{t, t + 30}},
+         "armed:7 started:7 return:7 ended/return_cue:7 idle"},
+        {"timed return, audio 300 ms ahead", {{250, insert(7, T, D)}, {310, insert(7, T + 25 * F, 0, 0)}},
+         {{t, t + 30}}, "armed:7 started:7 return:7 ended/return_cue:7 idle", AHEAD},
+        {"timed return, audio 300 ms behind", {{250, insert(7, T, D)}, {310, insert(7, T + 25 * F, 0, 0)}},
+         {{t, t + 30}}, "armed:7 started:7 return:7 ended/return_cue:7 idle", -AHEAD},
+        {"immediate return, other id", {{250, insert(7, T, D)}, {312, insert(9, REP_NOW, 0, 0)}}, {{t, t + 20}},
+         "armed:7 started:7 return:9 ended/return_cue:7 idle"},
+        {"return outside a break", {{250, insert(7, T, 0, 0)}}, {}, "ignored/not_in_break:7"},
+        {"immediate out", {{255, insert(7, REP_NOW, D)}}, {{260, 310}}, "armed:7 started:7 ended/duration:7 idle"},
+        {"back to back", {{250, insert(7, T, D)}, {320, insert(8, T + D, D)}}, {{t, t + 50}, {t + 50, t + 100}},
+         "armed:7 started:7 kept:8 ended/duration:7 armed/kept:8 started:8 ended/duration:8 idle", AHEAD},
+        {"next event after a gap", {{250, insert(7, T, D)}, {320, insert(8, T + 70 * F, 30 * F)}},
+         {{t, t + 50}, {t + 70, t + 100}},
+         "armed:7 started:7 kept:8 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
+        {"next event inside the break", {{250, insert(7, T, D)}, {320, insert(8, T + 30 * F, D)}},
+         {{t, t + 30}, {t + 30, t + 80}},
+         "armed:7 started:7 kept:8 ended/next_event:7 armed/kept:8 started:8 ended/duration:8 idle", -AHEAD},
+        {"later event announced first", {{250, insert(8, T + 70 * F, 30 * F)}, {251, insert(7, T, D)}},
+         {{t, t + 50}, {t + 70, t + 100}},
+         "armed:8 armed:7 kept:8 started:7 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
+        {"time_signal start and end", {{250, segment(0x34, 5, T, 0)}, {310, segment(0x35, 5, T + 20 * F, 0)}},
+         {{t, t + 20}}, "armed:5 started:5 return:5 ended/return_cue:5 idle", 0, 1},
+        {"time_signal start with a duration", {{250, segment(0x30, 5, T, D)}}, {{t, t + 50}},
+         "armed:5 started:5 ended/duration:5 idle", 0, 1},
+        {"time_signal cancel", {{250, segment(0x22, 5, T, 0)}, {280, segment(0x22, 5, T, 0, 1)}}, {},
+         "armed:5 cancelled/armed:5", 0, 1},
+        {"time_signal end of another event", {{250, segment(0x36, 5, T, D)}, {310, segment(0x37, 6, T, 0)}},
+         {{t, t + 50}}, "armed:5 started:5 ignored/not_in_break:6 ended/duration:5 idle", 0, 1},
+        {"time_signal without the option", {{250, segment(0x34, 5, T, D)}}, {}, "ignored/time_signal_off:0"},
+        {"CRC mismatch", {{250, crc_mismatch(insert(7, T, D))}}, {}, "ignored/crc_mismatch:7"},
+        {"no filler video", {{250, insert(7, T, D)}}, {}, "armed:7 skipped:7", 0, 0, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig rig(make_filler({0}, row.filler_video));
+        rig.env.time_signal_breaks = row.time_signal;
+        rig.programme(200, 440, row.lead, row.cues);
+        EXPECT_EQ(row.decisions, decisions(rig.events));
+
+        // Video: the filler from its first packet at each break's key frame,
+        // nothing lost or repeated around it; the break's end reports what aired.
+        std::vector<std::pair<int64_t, int64_t>> video = filler_runs(rig, 0), want;
+        for (auto b : row.breaks)
+            want.push_back({b.first * F, b.second * F});
+        EXPECT_EQ(want, video);
+        std::vector<AVPacket *> v = rig.written(0);
+        for (size_t i = 1; i < v.size(); i++)
+            ASSERT_EQ(v[i - 1]->dts + v[i - 1]->duration, v[i]->dts) << i;
+        size_t n = 0;
+        for (const event &e : rig.events)
+            if (e.type == EVENT_BREAK_ENDED && n < want.size()) {
+                EXPECT_EQ(want[n].second - want[n].first, e.aired);
+                n++;
+            }
+        EXPECT_EQ(want.size(), n);
+
+        // Audio: gapless, one filler run per break from its key frame; back on
+        // the programme with its first packet that ends after the return (the
+        // next break's filler right at it).
+        std::vector<AVPacket *> a = rig.written(1);
+        for (size_t i = 1; i < a.size(); i++)
+            ASSERT_EQ(a[i - 1]->pts + a[i - 1]->duration, a[i]->pts) << i;
+        std::vector<std::pair<int64_t, int64_t>> audio = filler_runs(rig, 1);
+        ASSERT_EQ(want.size(), audio.size());
+        for (size_t i = 0; i < audio.size(); i++) {
+            EXPECT_EQ(want[i].first, audio[i].first);
+            bool chained = i + 1 < want.size() && want[i + 1].first == want[i].second;
+            EXPECT_LE(audio[i].second, want[i].second);
+            EXPECT_GT(audio[i].second, want[i].second - (chained ? 1 : AFRAME));
+        }
+    }
+}
+
+} // namespace

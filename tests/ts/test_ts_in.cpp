@@ -1,0 +1,349 @@
+// The input filter and the output layout decisions on generated broadcast
+// layouts (programme 2064, PMT on 0x810, video on 0x1000, declared AAC and
+// MPEG-2 audio PIDs that stay silent, SCTE-35 with and without "CUEI"), read
+// by the real MPEG-TS demuxer and written by the real muxer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "lib/test_support.h"
+#include "ts/ts_in.h"
+#include "ts/ts_layout.h"
+#include "ts/ts_psi.h"
+
+namespace {
+
+const int CUE_PID = 0x590;
+
+kt::TempDir *dir;
+
+std::string stream_path(bool cuei) { return *dir / (cuei ? "cuei.ts" : "nocuei.ts"); }
+
+class TsIn : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir = new kt::TempDir;
+        for (bool cuei : {false, true}) {
+            std::string cmd = "python3 '" KESTROW_TOOLS_DEFAULT "/kestrow_gen.py' '" +
+                              stream_path(cuei) +
+                              "' --duration 2 --video-pid 0x1000 --audio mp2 --audio-pids 0x1001"
+                              " --pmt-pid 0x810 --program-number 2064 --ts-id 1 --pcr-pid 0x1FF"
+                              " --silent-pid 0x1003:0x0F --silent-pid 0x1005:0x04"
+                              " --cue at=1,dur=0.5,lead=0.5" +
+                              (cuei ? "" : " --no-cuei") + " >/dev/null 2>&1";
+            ASSERT_EQ(0, std::system(cmd.c_str())) << cmd;
+        }
+    }
+    static void TearDownTestSuite() { delete dir; }
+};
+
+/* Reads from a byte string in chunks of 1000 bytes, which split TS packets. */
+struct mem_source {
+    std::string data;
+    size_t pos = 0;
+};
+
+int mem_read(void *opaque, uint8_t *buf, int size)
+{
+    mem_source *m = (mem_source *)opaque;
+    int n = (int)std::min<size_t>({(size_t)size, 1000, m->data.size() - m->pos});
+    if (n == 0)
+        return AVERROR_EOF;
+    memcpy(buf, m->data.data() + m->pos, n);
+    m->pos += n;
+    return n;
+}
+
+/* Everything the filter hands out for data; its stats and identity too. */
+std::string filter_all(const std::string &data, ts_in_stats *stats, ts_identity *id)
+{
+    mem_source m{data};
+    ts_in *f = nullptr;
+    EXPECT_EQ(0, ts_in_open(&f, mem_read, &m, 1316));
+    std::string out;
+    uint8_t buf[777];
+    int n;
+    while ((n = avio_read(ts_in_pb(f), buf, sizeof(buf))) > 0)
+        out.append((const char *)buf, n);
+    ts_in_get_stats(f, stats);
+    ts_in_get_identity(f, id);
+    ts_in_close(&f);
+    return out;
+}
+
+/* Opens path with the demuxer, through a filter when f is given. */
+AVFormatContext *open_input(const std::string &path, ts_in **f)
+{
+    AVFormatContext *in = avformat_alloc_context();
+    if (f) {
+        EXPECT_EQ(0, ts_in_open_url(f, path.c_str(), nullptr, nullptr, 1316));
+        in->pb = ts_in_pb(*f);
+        in->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
+    EXPECT_EQ(0, avformat_open_input(&in, path.c_str(), av_find_input_format("mpegts"), nullptr));
+    EXPECT_GE(avformat_find_stream_info(in, nullptr), 0);
+    return in;
+}
+
+/* "pid:stream_type " for each elementary stream. */
+std::string es_text(const ts_identity &id)
+{
+    std::string s;
+    for (int i = 0; i < id.es_count; i++)
+        s += std::to_string(id.es[i].pid) + ":" + std::to_string(id.es[i].stream_type) + " ";
+    return s;
+}
+
+const AVStream *stream_on(const AVFormatContext *in, int pid)
+{
+    for (unsigned i = 0; i < in->nb_streams; i++)
+        if (in->streams[i]->id == pid)
+            return in->streams[i];
+    return nullptr;
+}
+
+TEST_F(TsIn, DemuxerSeesCuesWithAndWithoutCueiAndIdentityIsRecorded)
+{
+    for (bool cuei : {false, true}) {
+        SCOPED_TRACE(cuei ? "with CUEI" : "without CUEI");
+        ts_in *f = nullptr;
+        AVFormatContext *in = open_input(stream_path(cuei), &f);
+        const AVStream *cue = stream_on(in, CUE_PID);
+        ASSERT_NE(nullptr, cue);
+        EXPECT_EQ(AV_CODEC_ID_SCTE_35, cue->codecpar->codec_id);
+        int cues = 0;
+        AVPacket *pkt = av_packet_alloc();
+        while (av_read_frame(in, pkt) >= 0) {
+            cues += pkt->stream_index == cue->index;
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        EXPECT_GE(cues, 1);
+
+        ts_identity id;
+        ts_in_stats st;
+        ASSERT_EQ(0, ts_in_get_identity(f, &id));
+        ASSERT_EQ(0, ts_in_get_stats(f, &st));
+        EXPECT_EQ(1, id.ts_id);
+        EXPECT_EQ(2064, id.program_number);
+        EXPECT_EQ(0x810, id.pmt_pid);
+        EXPECT_EQ(0x1FF, id.pcr_pid);
+        EXPECT_EQ("4096:27 4097:3 1424:134 4099:15 4101:4 ", es_text(id));
+        EXPECT_EQ(cuei ? 0 : st.pmts_seen, st.pmts_rewritten);
+        EXPECT_EQ(0, st.pmts_unchanged);
+        avformat_close_input(&in);
+        ts_in_close(&f);
+    }
+    // Without the filter the same PID is lost to the demuxer.
+    AVFormatContext *plain = open_input(stream_path(false), nullptr);
+    EXPECT_EQ(AV_CODEC_ID_NONE, stream_on(plain, CUE_PID)->codecpar->codec_id);
+    avformat_close_input(&plain);
+}
+
+TEST_F(TsIn, OnlyPmtPacketsChangeAndTheyStayValid)
+{
+    std::string data = kt::read_file(stream_path(false));
+    data += data.substr(0, 100);  // an incomplete last packet passes as it is
+    ts_in_stats st;
+    ts_identity id;
+    std::string out = filter_all(data, &st, &id);
+    ASSERT_EQ(data.size(), out.size());
+    EXPECT_EQ(100, st.bytes_skipped);
+    int changed = 0;
+    for (size_t p = 0; p + TS_PACKET_SIZE <= data.size(); p += TS_PACKET_SIZE) {
+        if (!data.compare(p, TS_PACKET_SIZE, out, p, TS_PACKET_SIZE))
+            continue;
+        const uint8_t *o = (const uint8_t *)out.data() + p;
+        ASSERT_EQ(0x810, ts_pid(o)) << "packet " << p / TS_PACKET_SIZE;
+        EXPECT_EQ(0, memcmp(o, data.data() + p, 4));  // header and continuity counter
+        EXPECT_EQ(0u, mpegts_crc32(o + 5, ts_psi_section_total(o + 5)));
+        changed++;
+    }
+    EXPECT_EQ(st.pmts_rewritten, changed);
+    EXPECT_GT(changed, 0);
+}
+
+/* A PAT and one PMT packet for programme 1 on PID 0x100 declaring an SCTE-35
+ * PID, its program info padded with pad bytes of descriptors. */
+std::string pmt_packets(int pad)
+{
+    std::string ts;
+    auto packet = [&ts](int pid, const std::vector<uint8_t> &sec) {
+        for (size_t o = 0, first = 1; o < sec.size() || first; first = 0) {
+            std::string p(TS_PACKET_SIZE, '\xFF');
+            p[0] = TS_SYNC_BYTE;
+            p[1] = (char)((first ? 0x40 : 0) | (pid >> 8));
+            p[2] = (char)pid;
+            p[3] = 0x10;
+            size_t at = first ? 5 : 4;
+            if (first)
+                p[4] = 0;
+            size_t n = std::min(sec.size() - o, TS_PACKET_SIZE - at);
+            p.replace(at, n, (const char *)sec.data() + o, n);
+            o += n;
+            ts += p;
+        }
+    };
+    std::vector<uint8_t> pat = {0x00, 0xB0, 0, 0, 1, 0xC1, 0, 0, 0, 1, 0xE1, 0x00};
+    pat.resize(pat.size() + 4);
+    ts_psi_finish(pat.data(), 12);
+    std::vector<uint8_t> pmt = {0x02, 0xB0, 0, 0, 1, 0xC1, 0, 0, 0xE1, 0x01,
+                                (uint8_t)(0xF0 | (pad >> 8)), (uint8_t)pad};
+    for (int left = pad; left > 0; left -= 2 + std::min(left - 2, 255)) {
+        pmt.push_back(0x80);  // a user private descriptor
+        pmt.push_back((uint8_t)std::min(left - 2, 255));
+        pmt.resize(pmt.size() + std::min(left - 2, 255), 0);
+    }
+    std::vector<uint8_t> es = {0x1B, 0xE1, 0x01, 0xF0, 0x00, 0x86, 0xE5, 0x90, 0xF0, 0x00};
+    pmt.insert(pmt.end(), es.begin(), es.end());
+    size_t body = pmt.size();
+    pmt.resize(body + 4);
+    ts_psi_finish(pmt.data(), (int)body);
+    packet(0, pat);
+    packet(0x100, pmt);
+    return ts;
+}
+
+TEST_F(TsIn, CueiAddedOnlyWhereItFits)
+{
+    // A PMT of 26 + pad bytes after the 5-byte packet header: 157 - pad bytes of stuffing.
+    const struct {
+        int pad;
+        int rewritten;
+    } cases[] = {{10, 1}, {151, 1}, {152, 0}, {400, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.pad);
+        ts_in_stats st;
+        ts_identity id;
+        std::string out = filter_all(pmt_packets(c.pad), &st, &id);
+        EXPECT_EQ(c.rewritten, st.pmts_rewritten);
+        EXPECT_EQ(1 - c.rewritten, st.pmts_unchanged);
+        EXPECT_EQ(0x100, id.pmt_pid);
+        const uint8_t *pmt = (const uint8_t *)out.data() + TS_PACKET_SIZE + 5;
+        if (c.rewritten) {
+            EXPECT_EQ(0u, mpegts_crc32(pmt, ts_psi_section_total(pmt)));
+            EXPECT_EQ(0, memcmp(pmt + 12, "\x05\x04" "CUEI", 6));
+        } else {
+            EXPECT_EQ(pmt_packets(c.pad), out);
+        }
+    }
+}
+
+AVStream *add(AVFormatContext *out, AVMediaType type, int pid)
+{
+    AVStream *st = avformat_new_stream(out, nullptr);
+    st->codecpar->codec_type = type;
+    st->id = pid;
+    return st;
+}
+
+TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
+{
+    AVFormatContext *out = nullptr;
+    ASSERT_GE(avformat_alloc_output_context2(&out, nullptr, "mpegts", nullptr), 0);
+    add(out, AVMEDIA_TYPE_VIDEO, 0x1000);
+    add(out, AVMEDIA_TYPE_AUDIO, 0x1001);
+    add(out, AVMEDIA_TYPE_DATA, 0);  // the muxer gives it 0x100 + 2
+    const ts_identity input = {1, 2064, 0x810, 0x1FF, 0, {}};
+    ts_identity unknown = input;
+    unknown.pmt_pid = -1;
+    ts_identity low = input;
+    low.pmt_pid = 0x10;  // below the muxer's range: its default 0x1000 is used
+    ts_identity pcr_on_audio = input;
+    pcr_on_audio.pcr_pid = 0x1001;
+    const struct {
+        const ts_identity *in;
+        ts_layout_overrides ov;
+        int ret;
+        ts_layout_ids ids;
+        const char *msg;
+    } cases[] = {
+        {&input, {0, 0, 0}, 0, {2064, 0x810, 1, 0, 0x1FF}, ""},
+        {&input, {5, 0x1FFA, 9}, 0, {5, 0x1FFA, 9, 0, 0x1FF}, ""},
+        {&input, {0, 0x1FF, 0}, 0, {2064, 0x1FF, 1, 0, 0}, ""},  // PCR PIDs of streams or the PMT: the muxer's
+        {&pcr_on_audio, {0, 0, 0}, 0, {2064, 0x810, 1, 0, 0}, ""},
+        {&unknown, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
+        {&low, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
+        {&input, {0, 0x1001, 0}, -EINVAL, {}, "PMT PID 0x1001 is also the PID of stream 1 (audio)"},
+        {&input, {0, 0x102, 0}, -EINVAL, {}, "PMT PID 0x102 is also the PID of stream 2 (data)"},
+        {&input, {0, 0x1FFB, 0}, -ERANGE, {}, "PMT PID 8187 is outside 32..8186"},
+        {&input, {65536, 0, 0}, -ERANGE, {}, "program number 65536 is outside 1..65535"},
+        {&input, {0, 0, -1}, -ERANGE, {}, "transport_stream_id -1 is outside 1..65535"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.msg);
+        ts_layout_ids ids = {-7, -7, -7, -7, -7};
+        char msg[128] = "";
+        EXPECT_EQ(c.ret, ts_layout_output_ids(c.in, &c.ov, out, &ids, msg, sizeof(msg)));
+        EXPECT_STREQ(c.msg, msg);
+        const ts_layout_ids want = c.ret ? ts_layout_ids{-7, -7, -7, -7, -7} : c.ids;  // unchanged
+        EXPECT_EQ(0, memcmp(&want, &ids, sizeof(ids)));
+    }
+    avformat_free_context(out);
+}
+
+/* The muxer's verdict on one stream of parameters par, filled first when asked. */
+int header_result(const AVCodecParameters *par, bool fill)
+{
+    AVFormatContext *out = nullptr;
+    EXPECT_GE(avformat_alloc_output_context2(&out, nullptr, "mpegts", nullptr), 0);
+    AVStream *st = add(out, par->codec_type, 0x1003);
+    avcodec_parameters_copy(st->codecpar, par);
+    if (fill)
+        ts_layout_fill_params(st->codecpar, -1);
+    EXPECT_EQ(0, avio_open_dyn_buf(&out->pb));
+    av_log_set_level(AV_LOG_QUIET);
+    int ret = avformat_write_header(out, nullptr);
+    av_log_set_level(AV_LOG_INFO);
+    if (ret >= 0)
+        ret = av_write_trailer(out);
+    uint8_t *buf = nullptr;
+    avio_close_dyn_buf(out->pb, &buf);
+    av_free(buf);
+    avformat_free_context(out);
+    return ret;
+}
+
+// Each plan is checked against the muxer itself: what is relayed as it is
+// passes its header checks, what is filled is refused before and taken after.
+TEST(TsLayout, StreamPlansMatchWhatTheMuxerTakes)
+{
+    const struct {
+        AVMediaType type;
+        AVCodecID codec;
+        int sample_rate;
+        int plan;
+    } cases[] = {
+        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_AAC, 0, TS_STREAM_RELAY_FILLED},
+        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_AC3, 0, TS_STREAM_RELAY_FILLED},
+        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_MP2, 48000, TS_STREAM_RELAY},
+        {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_NONE, 0, TS_STREAM_LEAVE_OUT},
+        {AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_MPEG2VIDEO, 0, TS_STREAM_RELAY},  // no dimensions
+        {AVMEDIA_TYPE_DATA, AV_CODEC_ID_NONE, 0, TS_STREAM_RELAY},
+        {AVMEDIA_TYPE_UNKNOWN, AV_CODEC_ID_NONE, 0, TS_STREAM_RELAY},
+    };
+    AVCodecParameters *par = avcodec_parameters_alloc();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(avcodec_get_name(c.codec));
+        par->codec_type = c.type;
+        par->codec_id = c.codec;
+        par->sample_rate = c.sample_rate;
+        EXPECT_EQ(c.plan, ts_layout_stream_plan(par));
+        if (c.plan == TS_STREAM_LEAVE_OUT)
+            continue;
+        EXPECT_EQ(c.plan == TS_STREAM_RELAY, header_result(par, false) >= 0);
+        EXPECT_EQ(0, header_result(par, true));
+    }
+    avcodec_parameters_free(&par);
+}
+
+}  // namespace

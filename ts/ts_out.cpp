@@ -1,0 +1,886 @@
+/*
+ * MPEG-TS output stage: rewrites the muxer's transport stream on its way to
+ * the destination (ISO/IEC 13818-1 packets and PSI sections, SCTE 35 cues).
+ *
+ * Every 188-byte packet the muxer writes is one place in the output. Packets
+ * of untouched PIDs keep their place and bytes. Packets of rewritten PIDs
+ * (cue, EPG, PMT) are taken apart: their PES units or sections are gathered,
+ * and the sections that come out are packetized into a FIFO of waiting
+ * packets. A free place (one of a taken-apart packet, or a null packet of the
+ * muxer) sends the oldest waiting packet, or a null packet when none waits.
+ * A waiting packet that found no place within TS_OUT_HOLD_PACKETS places is
+ * sent anyway, after the current one.
+ *
+ * With a PCR PID of the programme's own, each PCR of the muxer's PCR PID is
+ * copied onto it, in an adaptation-field-only packet whose PCR is the time
+ * of its own place in the output. At a constant rate the muxer pads with
+ * null packets and its PCR is the time of its packet's place, so the copy
+ * takes a free place and carries the PCR moved by the packets between at
+ * the mux rate; the packet count stays. The muxer pads just before it
+ * starts a PES, where it also writes most PCRs, so a null packet is held
+ * back for one place and the copy of a PCR in the next packet takes it.
+ * Otherwise the copy waits for the next free place, PCR_WAIT_US at most, and
+ * is then sent in addition (a large picture fills the output for longer), so
+ * with the muxer's PCR period of 20 ms the copies stay within 30 ms of each
+ * other, under DVB's 40 ms; the next free place that would carry a null
+ * packet is then left out, so that the count, and the rate, stay. At a variable rate there are neither null packets
+ * nor a rate: the copy goes just before the muxer's packet with the same
+ * PCR, so the PCR PID's clock runs 188 bytes ahead of the muxer's, the same
+ * for every PCR. The muxer's PCRs stay where they are: a PCR on a PID other
+ * than PCR_PID is allowed, and its bytes stay untouched.
+ */
+#include "ts/ts_out.h"
+#include "ts/ts_psi.h"
+
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+#include <libavutil/time.h>
+}
+
+#define TS_PSI_MAX         (3 + 4095)   // 12-bit section_length
+#define TS_PMT_MAX         1024         // longest PMT section allowed
+#define TS_PES_MAX         (6 + 65535)  // 16-bit PES_packet_length
+#define TS_OUT_MAX_PMTS    8
+#define TS_OUT_QUEUE_SIZE  512
+#define PCR_WAIT_US        10000                  // a PCR copy waits this long for a free place
+#define PCR_HZ             27000000
+
+enum ts_role : uint8_t {
+    ROLE_PASS = 0,  // bytes untouched
+    ROLE_CUE,       // PES in, SCTE 35 sections out
+    ROLE_EPG,       // PES in, EIT sections out
+    ROLE_PMT,       // PMT sections in, rewritten PMT sections out
+};
+
+/* Gathers the PSI sections of one PID. */
+struct ts_psi_buf {
+    int pid;         // -1: free
+    int active;      // 1 between a payload_unit_start and stuffing or a loss
+    int len;
+    uint8_t data[TS_PSI_MAX];
+};
+
+/* Gathers one PES unit of a cue or EPG PID. */
+struct ts_pes_buf {
+    int pid;
+    int active;      // 1 after a payload_unit_start, until the unit is done
+    int len;         // bytes held; the rest of an over-long unit is dropped
+    uint8_t data[TS_PES_MAX];
+};
+
+struct ts_waiting {
+    int64_t due;     // input packet count by which it is sent in any case
+    uint8_t pkt[TS_PACKET_SIZE];
+};
+
+struct ts_out {
+    AVIOContext *pb;           // the muxer writes here
+    AVIOContext *dest;         // the real destination
+    int dest_is_writer;        // dest wraps the caller's write function; not ours to close
+    int error;                 // first destination error; sticky
+    int64_t place;             // input packets seen
+    uint8_t role[TS_PID_COUNT];
+    uint8_t unit[TS_PID_COUNT];  // index into pes[] or pmt[] for rewritten PIDs
+    uint8_t cc[TS_PID_COUNT];    // last continuity counter sent on rewritten PIDs
+    int epg_pid;
+    int pcr_pid;               // the programme's PCR PID; 0: the muxer's is kept
+    int64_t mux_rate;          // bit/s; 0: variable
+    int mux_pcr_pid;           // PCR_PID of the muxer's PMT, while it is not pcr_pid; -1: none
+    int64_t pcr_wait;          // places a PCR copy waits for a free one (PCR_WAIT_US)
+    int64_t pcr_copy;          // 27 MHz; the muxer's last PCR, while its copy waits; -1: none
+    int64_t pcr_from;          // place of the muxer's packet that carried it
+    int64_t pcr_out;           // its index among the packets sent
+    int null_held;             // held holds the muxer's last null packet, its place not yet filled
+    int64_t nulls_owed;        // null places to leave out for PCR copies sent in addition
+    uint8_t held[TS_PACKET_SIZE];
+    int64_t rate;              // bit/s; 0: the output's timing is not watched
+    int64_t max_lead_us;
+    int64_t clock_start;       // wall clock (us) from which clock_bits were sent; 0: not yet
+    int64_t clock_bits;
+    uint8_t partial[TS_PACKET_SIZE];
+    int partial_len;
+    ts_psi_buf pat;
+    uint8_t pat_last[TS_PSI_MAX];
+    int pat_last_len;
+    ts_psi_buf pmt[TS_OUT_MAX_PMTS];
+    ts_pes_buf pes[TS_OUT_MAX_CUE_PIDS + 1];
+    int pes_count;
+    ts_waiting queue[TS_OUT_QUEUE_SIZE];
+    int queue_head;
+    int queue_count;
+    uint8_t scratch[TS_PMT_MAX];
+    ts_out_stats stats;
+};
+
+static const uint8_t null_packet_header[4] = {TS_SYNC_BYTE, 0x1F, 0xFF, 0x10};
+
+/* ------------------------------------------------------------------------ */
+/* Output: destination writes, waiting packets and places. */
+
+/*
+ * How far (us) the packets sent so far run ahead of the wall clock at the
+ * output's rate. Like the destination's sender, the clock starts again
+ * whenever the output ran dry, so a late output never counts as ahead.
+ */
+int64_t ts_out_bits_to_us(int64_t bits, int64_t rate)
+{
+    return bits / rate * 1000000 + bits % rate * 1000000 / rate;
+}
+
+static int64_t output_lead(ts_out *s)
+{
+    int64_t now = av_gettime_relative();
+    int64_t lead = s->clock_start ? s->clock_start + ts_out_bits_to_us(s->clock_bits, s->rate) - now : -1;
+    if (lead < 0) {
+        s->clock_start = now;
+        s->clock_bits = 0;
+        lead = 0;
+    }
+    return lead;
+}
+
+static void send_packet(ts_out *s, const uint8_t *pkt)
+{
+    if (s->error < 0)
+        return;
+    if (s->rate > 0) {
+        output_lead(s);
+        s->clock_bits += TS_PACKET_SIZE * 8;
+    }
+    avio_write(s->dest, pkt, TS_PACKET_SIZE);
+    if (s->dest->error < 0) {
+        s->error = s->dest->error;
+        return;
+    }
+    s->stats.packets_out++;
+    s->stats.bytes_out += TS_PACKET_SIZE;
+}
+
+/* Sends the oldest waiting packet outside any place of the muxer's. */
+static void send_oldest_added(ts_out *s)
+{
+    send_packet(s, s->queue[s->queue_head].pkt);
+    s->queue_head = (s->queue_head + 1) % TS_OUT_QUEUE_SIZE;
+    s->queue_count--;
+    s->stats.packets_added++;
+}
+
+static uint8_t *queue_slot(ts_out *s)
+{
+    if (s->queue_count == TS_OUT_QUEUE_SIZE)
+        send_oldest_added(s);
+    ts_waiting *w = &s->queue[(s->queue_head + s->queue_count) % TS_OUT_QUEUE_SIZE];
+    s->queue_count++;
+    w->due = s->place + TS_OUT_HOLD_PACKETS;
+    return w->pkt;
+}
+
+/*
+ * Sends the waiting PCR copy on the programme's PCR PID as the next packet
+ * out: the muxer's PCR moved by the packets sent between at the mux rate.
+ * added: it takes no place of the muxer's. The packet has no payload, so
+ * its continuity counter stays 0.
+ */
+static void send_pcr_copy(ts_out *s, int added)
+{
+    int64_t bits = (s->stats.packets_out - s->pcr_out) * TS_PACKET_SIZE * 8;
+    int64_t shift = s->mux_rate ? av_rescale(bits, PCR_HZ, s->mux_rate) : 0;
+    int64_t pcr = ((s->pcr_copy + shift) % TS_PCR_WRAP + TS_PCR_WRAP) % TS_PCR_WRAP;
+    int64_t base = pcr / 300;
+    int ext = (int)(pcr % 300);
+    uint8_t pkt[TS_PACKET_SIZE];
+    const uint8_t head[] = {TS_SYNC_BYTE, (uint8_t)(s->pcr_pid >> 8), (uint8_t)s->pcr_pid, 0x20,
+                            TS_PACKET_SIZE - 5, 0x10, (uint8_t)(base >> 25), (uint8_t)(base >> 17),
+                            (uint8_t)(base >> 9), (uint8_t)(base >> 1),
+                            (uint8_t)(((base & 1) << 7) | 0x7E | (ext >> 8)), (uint8_t)ext};
+    memcpy(pkt, head, sizeof(head));
+    memset(pkt + sizeof(head), 0xFF, TS_PACKET_SIZE - sizeof(head));
+    send_packet(s, pkt);
+    s->pcr_copy = -1;
+    s->stats.pcrs_out++;
+    s->stats.packets_added += added;
+    s->nulls_owed += added && s->mux_rate;
+}
+
+/*
+ * A free place: the waiting PCR copy, else the oldest waiting packet, else
+ * null (the muxer's own when given); no null for a place owed to a PCR copy
+ * sent in addition, nor while the output runs too far ahead of the wall
+ * clock.
+ */
+static void fill_place(ts_out *s, const uint8_t *null_pkt)
+{
+    if (s->pcr_copy >= 0) {
+        send_pcr_copy(s, 0);
+        return;
+    }
+    if (s->queue_count > 0) {
+        send_packet(s, s->queue[s->queue_head].pkt);
+        s->queue_head = (s->queue_head + 1) % TS_OUT_QUEUE_SIZE;
+        s->queue_count--;
+        return;
+    }
+    if (s->nulls_owed > 0) {
+        s->nulls_owed--;
+        s->stats.nulls_repaid++;
+        return;
+    }
+    if (s->rate > 0 && s->max_lead_us > 0 && output_lead(s) > s->max_lead_us) {
+        s->stats.nulls_dropped++;
+        return;
+    }
+    if (null_pkt) {
+        send_packet(s, null_pkt);
+        return;
+    }
+    uint8_t pkt[TS_PACKET_SIZE];
+    memcpy(pkt, null_packet_header, sizeof(null_packet_header));
+    memset(pkt + 4, 0xFF, TS_PACKET_SIZE - 4);
+    send_packet(s, pkt);
+}
+
+/* Packetizes one section onto pid: first packet with payload_unit_start and pointer_field 0. */
+static void queue_section(ts_out *s, int pid, const uint8_t *sec, int len)
+{
+    int pos = 0;
+    for (int first = 1; pos < len; first = 0) {
+        uint8_t *pkt = queue_slot(s);
+        s->cc[pid] = (s->cc[pid] + 1) & 0x0F;
+        pkt[0] = TS_SYNC_BYTE;
+        pkt[1] = (uint8_t)((first ? 0x40 : 0) | (pid >> 8));
+        pkt[2] = (uint8_t)pid;
+        pkt[3] = (uint8_t)(0x10 | s->cc[pid]);
+        int o = 4;
+        if (first)
+            pkt[o++] = 0;
+        int n = len - pos < TS_PACKET_SIZE - o ? len - pos : TS_PACKET_SIZE - o;
+        memcpy(pkt + o, sec + pos, n);
+        memset(pkt + o + n, 0xFF, TS_PACKET_SIZE - o - n);
+        pos += n;
+    }
+}
+
+/* Queues every complete section of a PES payload; the rest is dropped. */
+static void queue_sections(ts_out *s, int pid, const uint8_t *p, int len)
+{
+    int pos = 0;
+    while (len - pos >= 3 && p[pos] != 0xFF) {
+        int total = ts_psi_section_total(p + pos);
+        if (total > len - pos)
+            break;
+        queue_section(s, pid, p + pos, total);
+        s->stats.sections_out++;
+        pos += total;
+    }
+    // Whatever is left must be stuffing; anything else is not a section.
+    int rest = pos;
+    while (rest < len && p[rest] == 0xFF)
+        rest++;
+    if (rest < len)
+        s->stats.units_dropped++;
+}
+
+/* ------------------------------------------------------------------------ */
+/* PES units of cue and EPG PIDs. */
+
+/* stream_id values whose PES packets have no optional header (ISO/IEC 13818-1 2.4.3.7) */
+static int pes_without_header(int stream_id)
+{
+    return stream_id == 0xBC || stream_id == 0xBE || stream_id == 0xBF || stream_id == 0xF0 ||
+           stream_id == 0xF1 || stream_id == 0xF2 || stream_id == 0xF8 || stream_id == 0xFF;
+}
+
+static void pes_finish(ts_out *s, ts_pes_buf *b)
+{
+    const uint8_t *d = b->data;
+    int n = b->len;
+    b->active = 0;
+    b->len = 0;
+    if (n < 6 || d[0] != 0 || d[1] != 0 || d[2] != 1) {
+        s->stats.units_dropped++;
+        return;
+    }
+    int length = (d[4] << 8) | d[5];
+    int end = length && 6 + length < n ? 6 + length : n;
+    int start = 6;
+    if (!pes_without_header(d[3])) {
+        if (end < 9 || (d[6] & 0xC0) != 0x80 || 9 + d[8] > end) {
+            s->stats.units_dropped++;
+            return;
+        }
+        start = 9 + d[8];
+    }
+    queue_sections(s, b->pid, d + start, end - start);
+}
+
+static void pes_feed(ts_out *s, ts_pes_buf *b, const uint8_t *p, int len, int unit_start)
+{
+    if (unit_start) {
+        if (b->active)
+            pes_finish(s, b);  // unit without a length, or cut short
+        b->active = 1;
+    }
+    if (!b->active)
+        return;
+    int n = len < TS_PES_MAX - b->len ? len : TS_PES_MAX - b->len;
+    memcpy(b->data + b->len, p, n);
+    b->len += n;
+    if (b->len >= 6) {
+        int length = (b->data[4] << 8) | b->data[5];
+        if ((length && b->len >= 6 + length) || b->len == TS_PES_MAX)
+            pes_finish(s, b);
+    }
+}
+
+/* ------------------------------------------------------------------------ */
+/* PSI: section gathering, PAT, PMT rewriting. */
+
+typedef void (*section_fn)(ts_out *s, int pid, const uint8_t *sec, int len);
+
+static void psi_take(ts_out *s, ts_psi_buf *b, const uint8_t *p, int len, section_fn done)
+{
+    while (len > 0 && b->active) {
+        if (b->len == 0 && p[0] == 0xFF) {
+            b->active = 0;  // stuffing up to the next payload_unit_start
+            return;
+        }
+        int want = b->len < 3 ? 3 : ts_psi_section_total(b->data);
+        int n = want - b->len < len ? want - b->len : len;
+        memcpy(b->data + b->len, p, n);
+        b->len += n;
+        p += n;
+        len -= n;
+        if (b->len >= 3 && b->len == ts_psi_section_total(b->data)) {
+            done(s, b->pid, b->data, b->len);
+            b->len = 0;
+        }
+    }
+}
+
+static void psi_feed(ts_out *s, ts_psi_buf *b, const uint8_t *p, int len, int unit_start,
+                     section_fn done)
+{
+    if (unit_start) {
+        int pointer = p[0];
+        if (1 + pointer > len) {
+            b->active = 0;
+            b->len = 0;
+            return;
+        }
+        if (b->active && b->len > 0)
+            psi_take(s, b, p + 1, pointer, done);  // the end of the previous section
+        b->active = 1;
+        b->len = 0;
+        p += 1 + pointer;
+        len -= 1 + pointer;
+    }
+    psi_take(s, b, p, len, done);
+}
+
+static int pmt_index(const ts_out *s, int pid)
+{
+    for (int i = 0; i < TS_OUT_MAX_PMTS; i++)
+        if (s->pmt[i].pid == pid)
+            return i;
+    return -1;
+}
+
+static void pat_section(ts_out *s, int pid, const uint8_t *sec, int len)
+{
+    (void)pid;
+    // table_id 0, section_syntax_indicator, current_next_indicator, CRC
+    if (sec[0] != 0x00 || len < 12 || !(sec[1] & 0x80) || !(sec[5] & 0x01) ||
+        mpegts_crc32(sec, len) != 0)
+        return;
+    if (len == s->pat_last_len && !memcmp(sec, s->pat_last, len))
+        return;
+    memcpy(s->pat_last, sec, len);
+    s->pat_last_len = len;
+
+    int pids[TS_OUT_MAX_PMTS];
+    int count = 0;
+    for (int o = 8; o + 4 <= len - 4 && count < TS_OUT_MAX_PMTS; o += 4) {
+        int program = (sec[o] << 8) | sec[o + 1];
+        int pmt_pid = ((sec[o + 2] & 0x1F) << 8) | sec[o + 3];
+        if (program == 0 || pmt_pid < 0x10 || pmt_pid == TS_NULL_PID)
+            continue;  // network PID, or a PID that cannot be a PMT
+        if (s->role[pmt_pid] != ROLE_PASS && s->role[pmt_pid] != ROLE_PMT)
+            continue;
+        pids[count++] = pmt_pid;
+    }
+    // A single-section PAT replaces the set of PMT PIDs; later sections of a
+    // multi-section PAT only add to it.
+    if (sec[6] == 0 && sec[7] == 0) {
+        for (int i = 0; i < TS_OUT_MAX_PMTS; i++) {
+            int old = s->pmt[i].pid;
+            int kept = 0;
+            for (int k = 0; k < count; k++)
+                kept |= pids[k] == old;
+            if (old >= 0 && !kept) {
+                s->role[old] = ROLE_PASS;
+                s->pmt[i].pid = -1;
+            }
+        }
+    }
+    for (int k = 0; k < count; k++) {
+        if (pmt_index(s, pids[k]) >= 0)
+            continue;
+        int i = pmt_index(s, -1);
+        if (i < 0)
+            break;  // more programmes than tracked: the rest pass untouched
+        s->pmt[i].pid = pids[k];
+        s->pmt[i].active = 0;
+        s->pmt[i].len = 0;
+        s->role[pids[k]] = ROLE_PMT;
+        s->unit[pids[k]] = (uint8_t)i;
+    }
+}
+
+static int is_cue_pid(const ts_out *s, int pid)
+{
+    return s->role[pid] == ROLE_CUE;
+}
+
+/* Descriptor that describes PES carriage and so does not apply to sections. */
+static int pes_only_descriptor(const uint8_t *d)
+{
+    if (d[0] == DESC_REGISTRATION)  // format of a PES payload, unless it is SCTE 35's own
+        return !(d[1] >= 4 && !memcmp(d + 2, "CUEI", 4));
+    return d[0] == 0x06 /* data_stream_alignment */ || d[0] == 0x26 /* metadata */ ||
+           d[0] == 0x27 /* metadata_STD */;
+}
+
+/*
+ * Rewrites a PMT section into s->scratch: cue PIDs with stream type 0x86 and
+ * without PES descriptors, "CUEI" at programme level when a cue PID is
+ * declared, the EPG PID removed, the programme's PCR PID as PCR_PID (the
+ * muxer's is kept in s->mux_pcr_pid). Returns the new length, or 0 when the
+ * section is to be sent as it is (not a valid PMT, or nothing to change).
+ */
+static int pmt_rewrite(ts_out *s, const uint8_t *sec, int len)
+{
+    if (sec[0] != 0x02 || len < 16 || len > TS_PMT_MAX || !(sec[1] & 0x80) ||
+        mpegts_crc32(sec, len) != 0)
+        return 0;
+    int info_len = ((sec[10] & 0x0F) << 8) | sec[11];
+    int es_start = 12 + info_len;
+    int end = len - 4;
+    if (es_start > end)
+        return 0;
+
+    int has_cuei = 0;
+    for (int o = 12; o + 2 <= es_start; o += 2 + sec[o + 1]) {
+        if (o + 2 + sec[o + 1] > es_start)
+            return 0;
+        if (sec[o] == DESC_REGISTRATION && sec[o + 1] >= 4 && !memcmp(sec + o + 2, "CUEI", 4))
+            has_cuei = 1;
+    }
+    int has_cue = 0;
+    int has_epg = 0;
+    for (int o = es_start; o < end;) {
+        if (o + 5 > end)
+            return 0;
+        int pid = ((sec[o + 1] & 0x1F) << 8) | sec[o + 2];
+        int es_len = ((sec[o + 3] & 0x0F) << 8) | sec[o + 4];
+        if (o + 5 + es_len > end)
+            return 0;
+        has_cue |= is_cue_pid(s, pid);
+        has_epg |= pid == s->epg_pid;
+        o += 5 + es_len;
+    }
+    int pcr_pid = ((sec[8] & 0x1F) << 8) | sec[9];
+    int move_pcr = s->pcr_pid && pcr_pid != s->pcr_pid;
+    s->mux_pcr_pid = move_pcr && pcr_pid != TS_NULL_PID ? pcr_pid : -1;
+    if (!has_cue && !has_epg && !move_pcr)
+        return 0;
+
+    // Program info first, so a PMT that would outgrow its limit loses only "CUEI".
+    uint8_t *out = s->scratch;
+    int add_cuei = has_cue && !has_cuei && len + 6 <= TS_PMT_MAX;
+    memcpy(out, sec, es_start);
+    if (move_pcr) {
+        out[8] = (uint8_t)((sec[8] & 0xE0) | (s->pcr_pid >> 8));
+        out[9] = (uint8_t)s->pcr_pid;
+    }
+    int o = es_start;
+    if (add_cuei) {
+        static const uint8_t cuei[6] = {DESC_REGISTRATION, 4, 'C', 'U', 'E', 'I'};
+        memcpy(out + o, cuei, sizeof(cuei));
+        o += sizeof(cuei);
+        info_len += sizeof(cuei);
+        out[10] = (uint8_t)((sec[10] & 0xF0) | (info_len >> 8));
+        out[11] = (uint8_t)info_len;
+    }
+    for (int i = es_start; i < end;) {
+        int pid = ((sec[i + 1] & 0x1F) << 8) | sec[i + 2];
+        int es_len = ((sec[i + 3] & 0x0F) << 8) | sec[i + 4];
+        const uint8_t *entry = sec + i;
+        i += 5 + es_len;
+        if (pid == s->epg_pid)
+            continue;
+        if (o + 5 + es_len > TS_PMT_MAX - 4)
+            return 0;  // cannot happen: only "CUEI" adds bytes, and it was checked
+        if (!is_cue_pid(s, pid)) {
+            memcpy(out + o, entry, 5 + es_len);
+            o += 5 + es_len;
+            continue;
+        }
+        uint8_t *head = out + o;
+        memcpy(head, entry, 5);
+        head[0] = PMT_STREAM_TYPE_SCTE35;
+        o += 5;
+        int kept = 0;
+        for (int d = 5; d + 2 <= 5 + es_len && d + 2 + entry[d + 1] <= 5 + es_len;
+             d += 2 + entry[d + 1]) {
+            if (pes_only_descriptor(entry + d))
+                continue;
+            memcpy(out + o, entry + d, 2 + entry[d + 1]);
+            o += 2 + entry[d + 1];
+            kept += 2 + entry[d + 1];
+        }
+        head[3] = (uint8_t)((entry[3] & 0xF0) | (kept >> 8));
+        head[4] = (uint8_t)kept;
+    }
+    return ts_psi_finish(out, o);
+}
+
+static void pmt_section(ts_out *s, int pid, const uint8_t *sec, int len)
+{
+    int n = pmt_rewrite(s, sec, len);
+    if (n > 0) {
+        s->stats.pmts_rewritten++;
+        queue_section(s, pid, s->scratch, n);
+    } else {
+        queue_section(s, pid, sec, len);
+    }
+}
+
+/* ------------------------------------------------------------------------ */
+/* One input packet. */
+
+/* The place of a taken-apart packet; a PCR it carried stays, in an adaptation-only packet. */
+static void free_place(ts_out *s, const uint8_t *p, int pid, int afc)
+{
+    if ((afc & 2) && p[4] > 0 && p[4] <= TS_PACKET_SIZE - 5 && (p[5] & 0x10)) {
+        uint8_t pkt[TS_PACKET_SIZE];
+        pkt[0] = TS_SYNC_BYTE;
+        pkt[1] = (uint8_t)(pid >> 8);
+        pkt[2] = (uint8_t)pid;
+        pkt[3] = (uint8_t)(0x20 | s->cc[pid]);  // no payload: the counter does not advance
+        pkt[4] = TS_PACKET_SIZE - 5;
+        memcpy(pkt + 5, p + 5, p[4]);
+        memset(pkt + 5 + p[4], 0xFF, TS_PACKET_SIZE - 5 - p[4]);
+        send_packet(s, pkt);
+        return;
+    }
+    fill_place(s, nullptr);
+}
+
+/* The place of the null packet held back: the packet after it carries no PCR. */
+static void release_null(ts_out *s)
+{
+    s->null_held = 0;
+    fill_place(s, s->held);
+}
+
+/*
+ * The muxer's packet p on its PCR PID, about to be sent in its place: a PCR
+ * it carries is copied onto the programme's PCR PID, in the place of the
+ * null packet held just before p, else just before p at a variable rate,
+ * else into a later free place. A copy still waiting goes first.
+ */
+static void copy_pcr(ts_out *s, const uint8_t *p)
+{
+    int64_t pcr = ts_packet_pcr(p);
+    if (pcr < 0) {
+        if (s->null_held)
+            release_null(s);
+        return;
+    }
+    if (s->pcr_copy >= 0)
+        send_pcr_copy(s, 1);
+    int before = s->null_held || !s->mux_rate;
+    s->pcr_copy = pcr;
+    s->pcr_from = s->place;
+    s->pcr_out = s->stats.packets_out + before;
+    if (before)
+        send_pcr_copy(s, !s->null_held);
+    s->null_held = 0;
+}
+
+static void handle_packet(ts_out *s, const uint8_t *p)
+{
+    s->stats.packets_in++;
+    s->place++;
+    int pid = ((p[1] & 0x1F) << 8) | p[2];
+    int afc = (p[3] >> 4) & 3;
+    int off = (afc & 2) ? 5 + p[4] : 4;
+    int has_payload = (afc & 1) && off < TS_PACKET_SIZE && !(p[1] & 0x80);
+    int unit_start = (p[1] & 0x40) != 0;
+    int on_pcr_pid = pid == s->mux_pcr_pid && s->role[pid] == ROLE_PASS && !(p[1] & 0x80);
+
+    if (s->null_held && !on_pcr_pid)
+        release_null(s);
+    if (pid == TS_NULL_PID) {
+        if (s->mux_pcr_pid >= 0 && s->mux_rate && s->pcr_copy < 0 && s->queue_count == 0) {
+            memcpy(s->held, p, TS_PACKET_SIZE);
+            s->null_held = 1;
+        } else {
+            fill_place(s, p);
+        }
+    } else if (s->role[pid] == ROLE_PASS) {
+        if (pid == 0 && has_payload)
+            psi_feed(s, &s->pat, p + off, TS_PACKET_SIZE - off, unit_start, pat_section);
+        if (on_pcr_pid)
+            copy_pcr(s, p);
+        send_packet(s, p);
+    } else if (!(afc & 1) && !(p[1] & 0x80)) {
+        // Adaptation field only: stays in its place, on this PID's counter.
+        uint8_t pkt[TS_PACKET_SIZE];
+        memcpy(pkt, p, TS_PACKET_SIZE);
+        pkt[3] = (uint8_t)((p[3] & 0xF0) | s->cc[pid]);
+        send_packet(s, pkt);
+    } else {
+        if (!has_payload) {
+            // Errored or malformed: its bytes cannot be trusted.
+        } else if (s->role[pid] == ROLE_PMT) {
+            psi_feed(s, &s->pmt[s->unit[pid]], p + off, TS_PACKET_SIZE - off, unit_start,
+                     pmt_section);
+        } else {
+            pes_feed(s, &s->pes[s->unit[pid]], p + off, TS_PACKET_SIZE - off, unit_start);
+        }
+        free_place(s, p, pid, afc);
+    }
+
+    if (s->pcr_copy >= 0 && s->place - s->pcr_from >= s->pcr_wait)
+        send_pcr_copy(s, 1);
+    while (s->queue_count > 0 && s->queue[s->queue_head].due <= s->place)
+        send_oldest_added(s);
+}
+
+/* AVIO write callback: whole packets go straight through, pieces are gathered. */
+static int ts_out_write(void *opaque, uint8_t *buf, int size)
+{
+    ts_out *s = (ts_out *)opaque;
+    if (s->error < 0)
+        return s->error;
+    s->stats.bytes_in += size;
+    const uint8_t *p = buf;
+    int left = size;
+    while (left > 0) {
+        if (s->partial_len == 0) {
+            if (p[0] != TS_SYNC_BYTE) {
+                const uint8_t *sync = (const uint8_t *)memchr(p, TS_SYNC_BYTE, left);
+                int skip = sync ? (int)(sync - p) : left;
+                s->stats.bytes_skipped += skip;
+                p += skip;
+                left -= skip;
+                continue;
+            }
+            if (left >= TS_PACKET_SIZE) {
+                handle_packet(s, p);
+                p += TS_PACKET_SIZE;
+                left -= TS_PACKET_SIZE;
+                continue;
+            }
+        }
+        int n = TS_PACKET_SIZE - s->partial_len < left ? TS_PACKET_SIZE - s->partial_len : left;
+        memcpy(s->partial + s->partial_len, p, n);
+        s->partial_len += n;
+        p += n;
+        left -= n;
+        if (s->partial_len == TS_PACKET_SIZE) {
+            s->partial_len = 0;
+            handle_packet(s, s->partial);
+        }
+    }
+    return s->error < 0 ? s->error : size;
+}
+
+/* ------------------------------------------------------------------------ */
+
+static int valid_pid(int pid)
+{
+    return pid >= 0x10 && pid <= 0x1FFE;
+}
+
+/*
+ * The stage without its destination: checks the configuration and allocates
+ * the stage and the muxer's context. 0 with *out set, or the error.
+ */
+static int stage_create(ts_out **out, const ts_out_config *config, int packet_size)
+{
+    if (config->cue_pid_count < 0 || config->cue_pid_count > TS_OUT_MAX_CUE_PIDS ||
+        packet_size < TS_PACKET_SIZE || packet_size > (1 << 20))
+        return -ERANGE;
+    if (config->epg_pid != -1 && !valid_pid(config->epg_pid))
+        return -ERANGE;
+    if (config->pcr_pid && (config->pcr_pid < 0x20 || !valid_pid(config->pcr_pid)))
+        return -ERANGE;
+    for (int i = 0; i < config->cue_pid_count; i++) {
+        if (!valid_pid(config->cue_pids[i]))
+            return -ERANGE;
+        if (config->cue_pids[i] == config->epg_pid || config->cue_pids[i] == config->pcr_pid)
+            return -EINVAL;
+    }
+
+    ts_out *s = (ts_out *)av_mallocz(sizeof(*s));
+    if (!s)
+        return -ENOMEM;
+    s->epg_pid = config->epg_pid;
+    s->pcr_pid = config->pcr_pid;
+    s->mux_rate = config->mux_rate > 1 ? config->mux_rate : 0;
+    s->pcr_wait = av_rescale(s->mux_rate, PCR_WAIT_US, 1000000LL * TS_PACKET_SIZE * 8);
+    s->pcr_wait = s->pcr_wait > 0 ? s->pcr_wait : 1;
+    s->mux_pcr_pid = -1;
+    s->pcr_copy = -1;
+    s->pat.pid = 0;
+    for (int i = 0; i < TS_OUT_MAX_PMTS; i++)
+        s->pmt[i].pid = -1;
+    // Counters start so that the first packet sent carries 0, as the muxer's do.
+    memset(s->cc, 0x0F, sizeof(s->cc));
+    for (int i = 0; i <= config->cue_pid_count; i++) {
+        int pid = i < config->cue_pid_count ? config->cue_pids[i] : config->epg_pid;
+        if (pid < 0 || s->role[pid] != ROLE_PASS)
+            continue;  // no EPG PID, or a cue PID given twice
+        s->role[pid] = i < config->cue_pid_count ? ROLE_CUE : ROLE_EPG;
+        s->unit[pid] = (uint8_t)s->pes_count;
+        s->pes[s->pes_count++].pid = pid;
+    }
+
+    int ret = -ENOMEM;
+    uint8_t *buffer = (uint8_t *)av_malloc(packet_size);
+    if (!buffer)
+        goto out_free_stage;
+    s->pb = avio_alloc_context(buffer, packet_size, 1, s, nullptr, ts_out_write, nullptr);
+    if (!s->pb) {
+        av_free(buffer);
+        goto out_free_stage;
+    }
+    *out = s;
+    return 0;
+
+out_free_stage:
+    av_free(s);
+    return ret;
+}
+
+static void stage_free(ts_out *s)
+{
+    av_freep(&s->pb->buffer);
+    avio_context_free(&s->pb);
+    av_free(s);
+}
+
+int ts_out_open(ts_out **out, const char *url, const ts_out_config *config,
+                const AVIOInterruptCB *interrupt, int packet_size)
+{
+    if (!out)
+        return -EINVAL;
+    *out = nullptr;
+    if (!url || !config)
+        return -EINVAL;
+    ts_out *s;
+    int ret = stage_create(&s, config, packet_size);
+    if (ret < 0)
+        return ret;
+    ret = avio_open2(&s->dest, url, AVIO_FLAG_WRITE, interrupt, nullptr);
+    if (ret < 0) {
+        stage_free(s);
+        return ret;
+    }
+    *out = s;
+    return 0;
+}
+
+int ts_out_open_writer(ts_out **out, ts_out_write_fn write, void *opaque,
+                       const ts_out_config *config, int packet_size)
+{
+    if (!out)
+        return -EINVAL;
+    *out = nullptr;
+    if (!write || !config)
+        return -EINVAL;
+    ts_out *s;
+    int ret = stage_create(&s, config, packet_size);
+    if (ret < 0)
+        return ret;
+    uint8_t *buffer = (uint8_t *)av_malloc(packet_size);
+    if (buffer)
+        s->dest = avio_alloc_context(buffer, packet_size, 1, opaque, nullptr, write, nullptr);
+    if (!s->dest) {
+        av_free(buffer);
+        stage_free(s);
+        return -ENOMEM;
+    }
+    s->dest_is_writer = 1;
+    *out = s;
+    return 0;
+}
+
+AVIOContext *ts_out_pb(ts_out *stage)
+{
+    return stage ? stage->pb : nullptr;
+}
+
+int ts_out_set_pacing(ts_out *stage, int64_t rate, int64_t max_lead_us)
+{
+    if (!stage)
+        return -EINVAL;
+    if (rate < 0 || max_lead_us < 0)
+        return -ERANGE;
+    stage->rate = max_lead_us > 0 ? rate : 0;
+    stage->max_lead_us = rate > 0 ? max_lead_us : 0;
+    stage->clock_start = 0;
+    stage->clock_bits = 0;
+    return 0;
+}
+
+int ts_out_get_stats(const ts_out *stage, ts_out_stats *stats)
+{
+    if (!stage || !stats)
+        return -EINVAL;
+    *stats = stage->stats;
+    return 0;
+}
+
+int ts_out_close(ts_out **p)
+{
+    if (!p || !*p)
+        return -EINVAL;
+    ts_out *s = *p;
+    *p = nullptr;
+
+    avio_flush(s->pb);  // the muxer's last bytes, through ts_out_write
+    s->stats.bytes_skipped += s->partial_len;
+    s->partial_len = 0;
+    for (int i = 0; i < s->pes_count; i++)
+        if (s->pes[i].active)
+            pes_finish(s, &s->pes[i]);  // a unit without a length ends with the stream
+    if (s->null_held)
+        release_null(s);
+    if (s->pcr_copy >= 0)
+        send_pcr_copy(s, 1);
+    while (s->queue_count > 0)
+        send_oldest_added(s);
+
+    int ret = s->error;
+    avio_flush(s->dest);
+    if (ret == 0 && s->dest->error < 0)
+        ret = s->dest->error;
+    if (s->dest_is_writer) {
+        av_freep(&s->dest->buffer);
+        avio_context_free(&s->dest);
+    } else {
+        int close_ret = avio_closep(&s->dest);
+        if (ret == 0 && close_ret < 0)
+            ret = close_ret;
+    }
+    stage_free(s);
+    return ret;
+}

@@ -1,0 +1,138 @@
+/*
+ * Output stage between the MPEG-TS muxer and its destination (UDP or file).
+ *
+ * The muxer writes its transport stream into the stage's AVIOContext; the
+ * stage rewrites it packet by packet as it leaves and writes it to the
+ * destination: an AVIOContext of its own opened on a URL, or the caller's
+ * write function (a paced sender, say):
+ *  - the SCTE-35 PIDs are declared in every PMT with stream type 0x86, and the
+ *    PMT gets a program-level registration descriptor "CUEI" (ISO/IEC 13818-1
+ *    tag 5) unless it has one; section_length and CRC_32 are recomputed;
+ *  - each cue, which the muxer wrote as a PES packet, leaves as the
+ *    splice_info_section it carries (SCTE 35): payload_unit_start_indicator,
+ *    pointer_field 0, the section's bytes as received, 0xFF stuffing;
+ *  - the EPG PID leaves as sections too and is removed from the PMT;
+ *  - with a PCR PID of the programme's own (ts_out_config.pcr_pid), the PMT
+ *    names it as PCR_PID, and each PCR the muxer writes on its PCR PID is
+ *    also sent on it in an adaptation-field-only packet, with the value for
+ *    that packet's place; the muxer's PCRs stay where they are;
+ *  - rewritten PIDs (cue, EPG, PMT) get continuity counters of their own;
+ *    every other PID keeps the muxer's bytes untouched;
+ *  - the packet count, and so the mux rate, is kept: section packets take the
+ *    places of the PES packets they replace and of the muxer's null packets,
+ *    and a place left over becomes a null packet. A section packet that finds
+ *    no place within TS_OUT_HOLD_PACKETS packets is sent in addition, and so
+ *    is any PCR copy at a variable rate (ts_out_config.mux_rate 0); a PCR
+ *    copy without a free place within 10 ms at the mux rate is sent in
+ *    addition too, and a later null packet is left out for it;
+ *  - with ts_out_set_pacing, null packets that would put the output too far
+ *    ahead of the wall clock are left out.
+ * Memory is allocated once, at open; nothing is allocated per packet.
+ */
+#ifndef KESTROW_TS_TS_OUT_H
+#define KESTROW_TS_TS_OUT_H
+
+#include <cstdint>
+
+struct AVIOContext;
+struct AVIOInterruptCB;
+struct ts_out;
+
+#define TS_OUT_MAX_CUE_PIDS 8
+/* Longest wait of a section packet for a free place, in TS packets. */
+#define TS_OUT_HOLD_PACKETS 64
+
+struct ts_out_config {
+    int cue_pids[TS_OUT_MAX_CUE_PIDS];  // PIDs of the AV_CODEC_ID_SCTE_35 output streams
+    int cue_pid_count;                  // 0 .. TS_OUT_MAX_CUE_PIDS
+    int epg_pid;                        // -1: none
+    int pcr_pid;                        // PID for the programme's PCRs; 0: the muxer's PCR PID
+    int64_t mux_rate;                   // bit/s of the muxer's constant rate; 0 or 1: variable
+};
+
+/* What the stage has done so far; counts since open. */
+struct ts_out_stats {
+    int64_t bytes_in;          // bytes the muxer wrote
+    int64_t bytes_out;         // bytes handed to the destination
+    int64_t packets_in;        // whole TS packets taken from the muxer's bytes
+    int64_t packets_out;
+    int64_t packets_added;     // sent beyond the muxer's count (no free place in time)
+    int64_t pcrs_out;          // PCR copies sent on the programme's PCR PID, added or not
+    int64_t nulls_repaid;      // null packets left out for PCR copies added at a constant rate
+    int64_t sections_out;      // cue and EPG sections sent
+    int64_t pmts_rewritten;
+    int64_t units_dropped;     // PES units or parts of them neither sections nor stuffing
+    int64_t bytes_skipped;     // bytes outside any TS packet (lost sync, partial tail)
+    int64_t nulls_dropped;     // null packets left out to keep the output in time
+};
+
+/*
+ * Opens url for writing (avio_open2 with AVIO_FLAG_WRITE and interrupt, which
+ * may be null) behind a new stage and stores the stage in *out. packet_size is
+ * the size of the stage's I/O buffer, so the muxer hands over that many bytes
+ * at a time (1316 for UDP: seven TS packets). Returns 0; -22 without out, url
+ * or config, or when a cue PID is also the EPG or the PCR PID; -34 for a PID
+ * outside 0x10..0x1FFE (a PCR PID other than 0: 0x20..0x1FFE), a cue count
+ * outside 0..8 or a packet_size outside 188..1048576; -12 without memory; or
+ * the library's code from opening url.
+ * On failure *out is null and nothing stays open.
+ */
+int ts_out_open(ts_out **out, const char *url, const ts_out_config *config,
+                const AVIOInterruptCB *interrupt, int packet_size);
+
+/*
+ * Where the stage hands its bytes when it does not open a URL: called with
+ * packet_size bytes at a time (less at the end), returns the count taken or
+ * a negative error, which sticks (the signature of an AVIO write callback).
+ */
+typedef int (*ts_out_write_fn)(void *opaque, uint8_t *buf, int size);
+
+/*
+ * Like ts_out_open, writing into write(opaque, ...) instead of a URL; the
+ * destination stays the caller's: ts_out_close flushes into it and leaves it
+ * open. Returns 0; -22 without out, write or config; the other codes as
+ * ts_out_open. On failure *out is null.
+ */
+int ts_out_open_writer(ts_out **out, ts_out_write_fn write, void *opaque,
+                       const ts_out_config *config, int packet_size);
+
+/*
+ * Microseconds that bits take at rate bit/s (rate > 0), rounded down; exact
+ * for any count a year of output at 100 Mbit/s and more reaches.
+ */
+int64_t ts_out_bits_to_us(int64_t bits, int64_t rate);
+
+/*
+ * The I/O context the muxer writes into (AVFormatContext.pb); it belongs to
+ * the stage: set the muxer's pb to it, never close it, and call ts_out_close
+ * only after the muxer is done (av_write_trailer). Null without a stage.
+ * A destination write error is returned by the write callback, so it lands in
+ * this context's error and the muxer's write calls return it.
+ */
+AVIOContext *ts_out_pb(ts_out *stage);
+
+/*
+ * Keeps the output in time: rate is the muxer's constant rate in bit/s, at
+ * which the destination sends, and max_lead_us how far the output may run
+ * ahead of the wall clock at that rate. The muxer fills every gap in the
+ * timestamps with null packets, so after an outage of the input, or a jump
+ * of its timestamps, it writes the whole gap at once, and the output would
+ * go on air that much later for the rest of the session. Null packets that
+ * would put the output more than max_lead_us ahead are left out (counted in
+ * nulls_dropped). 0 in either turns this off, as after ts_out_open. Returns
+ * 0; -22 without stage; -34 for a negative value.
+ */
+int ts_out_set_pacing(ts_out *stage, int64_t rate, int64_t max_lead_us);
+
+/* Copies the counters into *stats. 0; -22 without stage or stats. */
+int ts_out_get_stats(const ts_out *stage, ts_out_stats *stats);
+
+/*
+ * Flushes everything pending (the muxer's buffered bytes, a PES unit without
+ * a length, section packets still waiting for a place), closes the
+ * destination and frees the stage; *p becomes null. Returns 0, -22 without a
+ * stage, or the destination's first write or close error.
+ */
+int ts_out_close(ts_out **p);
+
+#endif
