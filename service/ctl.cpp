@@ -330,10 +330,12 @@ int ctl_init(app_ctx *app)
             ctl->global_ready = 1;
     }
     if (ret == 0) {
-        ctl->fd = bind_port(app->port);
-        if (ctl->fd < 0) {
-            ret = ctl->fd;
-            log_printf(LOG_ERROR, "ctl_init: cannot bind control port %u: %s", app->port, strerror(-ret));
+        int fd = bind_port(app->port);
+        if (fd < 0) {
+            ret = fd;
+            log_printf(LOG_ERROR, "ctl_init: cannot bind control port %u: %s", app->port, strerror(-fd));
+        } else {
+            ctl->fd = fd;
         }
     }
     if (ret == 0)
