@@ -31,7 +31,7 @@ int daemonize(void)
     pid_t sid = setsid();
     if (sid < 0) {
         int err = errno;
-        fprintf(stderr, "ERROR: 'setid' failed with code %d\n", (int)sid);
+        fprintf(stderr, "ERROR: 'setsid' failed with code %d\n", (int)sid);
         return -err;
     }
     int ret = chdir("/");

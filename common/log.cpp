@@ -282,16 +282,17 @@ out_unlock:
 
 /*
  * Refuses further lines, lets the writer write every line queued so far,
- * joins it and frees the queue. Returns 0; -1 when the logger is not running;
- * -2 when the lock cannot be taken.
+ * joins it and frees the queue. Returns 0; -22 when the logger is not
+ * running; the lock's negative errno when it cannot be taken (nothing done).
  */
 int log_stop(void)
 {
-    if (pthread_mutex_lock(&lock) != 0)
-        return -2;
+    int err = pthread_mutex_lock(&lock);
+    if (err != 0)
+        return -err;
     if (state.load() != LOG_STATE_RUNNING) {
         pthread_mutex_unlock(&lock);
-        return -1;
+        return -EINVAL;
     }
     state.store(LOG_STATE_STOPPED);
     pthread_mutex_unlock(&lock);
@@ -353,15 +354,13 @@ int log_printf(int level, const char *fmt, ...)
 
 /*
  * Like log_printf, without level mark and with "[file:line:function] " after
- * the time. Levels above the threshold are dropped and the threshold is
- * returned; otherwise 0.
+ * the time; levels above the threshold are dropped. Returns 0.
  */
 int log_printf_src(int level, const char *file, int line, const char *function,
                    const char *fmt, ...)
 {
-    int limit = threshold.load();
-    if (level > limit)
-        return limit;
+    if (level > threshold.load())
+        return 0;
     if (state.load() == LOG_STATE_STOPPED)
         return 0;
     struct timeval tv;
@@ -421,7 +420,7 @@ int log_flush(int timeout_ms)
     uint64_t target = lines_queued;
     pthread_mutex_unlock(&lock);
     if (!running)
-        return -1;
+        return -EINVAL;
     for (int waited = 0; lines_written.load() < target; waited++) {
         if (waited >= timeout_ms)
             return -ETIMEDOUT;

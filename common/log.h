@@ -27,8 +27,9 @@ int log_start(const char *file_name, int rotate_interval);
 
 /*
  * Stops the writer thread after it has written every line queued so far.
- * Returns 0; -1 when the logger is not running. Later logging calls are
- * dropped; they never block.
+ * Returns 0; -22 (EINVAL) when the logger is not running; the lock's negative
+ * errno when it cannot be taken (nothing is done then). Later logging calls
+ * are dropped; they never block.
  */
 int log_stop(void);
 
@@ -42,7 +43,7 @@ int log_set_stderr(int on);
  */
 int log_printf(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-/* Same with a "[file:line:function] " prefix; lines above the threshold are skipped. */
+/* Same with a "[file:line:function] " prefix; lines above the threshold are skipped. Returns 0. */
 int log_printf_src(int level, const char *file, int line, const char *function,
                    const char *fmt, ...) __attribute__((format(printf, 5, 6)));
 int log_set_threshold(int level);

@@ -15,7 +15,7 @@ void log_pause_writer(int paused);
 
 /*
  * Waits until every line queued so far has been written. Returns 0, -110
- * (ETIMEDOUT) after timeout_ms, -1 when the logger is not running.
+ * (ETIMEDOUT) after timeout_ms, -22 (EINVAL) when the logger is not running.
  */
 int log_flush(int timeout_ms);
 

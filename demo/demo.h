@@ -13,10 +13,10 @@ struct trace_sink;
 
 #define DEMO_CUE_PID 1424  // stream id (PID) of the cue stream
 
-/* What the demo's event sink keeps: the as-run writer (null: none) and its record of the run. */
+/* What the demo's event sink keeps: the as-run writer and the options it was set up from. */
 struct demo_ctx {
-    asrun_ctx *asrun;
-    const char *asrun_path;
+    asrun_ctx *asrun;        // null: no --asrun-file
+    const char *asrun_path;  // --asrun-file, for messages
     int time_signal_breaks;  // --time-signal-breaks: time_signal cues start and end breaks
 };
 
@@ -29,7 +29,8 @@ extern const trace_sink demo_trace;
 /*
  * The whole program: [--asrun-file=PATH] [--time-signal-breaks] input output replace. Prints its
  * report on stdout and stderr and returns the exit status (0, or 1 after the
- * usage text, a set-up failure, a read error or a failed write). Keeps no state
+ * usage text, a set-up failure, a read or loop error, a failed write, or a
+ * timestamp jump of more than 20 s, which ends the output there). Keeps no state
  * between calls, so it can run many times in one process.
  */
 int demo_run(int argc, char **argv);

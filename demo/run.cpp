@@ -21,7 +21,7 @@ static void demo_usage(const char *name)
 {
     printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
-           "The output format is guessed according to the file extension.\n"
+           "The output is always MPEG-TS, whatever the output file's extension.\n"
            "\n", name);
 }
 
@@ -50,8 +50,63 @@ static void demo_check_filler(const filler_ctx *filler, const AVFormatContext *i
     }
 }
 
+/* The three file names of the command line. */
+struct demo_files {
+    const char *in;
+    const char *out;
+    const char *replace;
+};
+
+/*
+ * Reads the options, which come before the three file names in any order,
+ * into demo and the names into files. False when the names are missing.
+ */
+static bool demo_parse_args(int argc, char **argv, demo_ctx *demo, demo_files *files)
+{
+    int first = 1;
+    for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
+        if (strncmp(argv[first], DEMO_ASRUN_OPTION, strlen(DEMO_ASRUN_OPTION)) == 0)
+            demo->asrun_path = argv[first] + strlen(DEMO_ASRUN_OPTION);
+        else if (strcmp(argv[first], "--time-signal-breaks") == 0)
+            demo->time_signal_breaks = 1;
+        else
+            break;
+    }
+    if (argc - first < 3)
+        return false;
+    files->in = argv[first];
+    files->out = argv[first + 1];
+    files->replace = argv[first + 2];
+    return true;
+}
+
+/* One run: the event sink's record, and where a timestamp jump ended the loop. */
+struct demo_run_ctx {
+    demo_ctx demo;
+    const relay_input *in;  // for the byte position of a jump
+    int jumped;             // the relay reported EVENT_TIME_JUMP
+    int64_t jump_from;      // 90 kHz: the highest dts before the jump
+    int64_t jump_to;        // 90 kHz: the dts of the packet after it
+    int64_t jump_pos;       // input bytes the demuxer had taken by then; -1: unknown
+};
+
+/* The relay's events: a timestamp jump is noted for the exit report; each goes on to demo_on_event. */
+static void demo_run_on_event(void *opaque, const event *ev)
+{
+    demo_run_ctx *run = (demo_run_ctx *)opaque;
+
+    if (ev->type == EVENT_TIME_JUMP) {
+        AVIOContext *pb = run->in && run->in->fmt ? run->in->fmt->pb : nullptr;
+        run->jumped = 1;
+        run->jump_to = ev->pts;
+        run->jump_from = ev->pts - ev->delta;
+        run->jump_pos = pb ? avio_tell(pb) : -1;
+    }
+    demo_on_event(&run->demo, ev);
+}
+
 /* What the demo asks of the relay loop. */
-static relay_desc demo_relay_desc(demo_ctx *demo)
+static relay_desc demo_relay_desc(demo_run_ctx *run)
 {
     relay_desc desc = {};
 
@@ -61,82 +116,100 @@ static relay_desc demo_relay_desc(demo_ctx *demo)
     desc.add_epg = 0;
     desc.mux.mux_rate = 20000000;
     desc.mux.max_delay = 900000;
-    desc.events.fn = demo_on_event;
-    desc.events.opaque = demo;
+    desc.events.fn = demo_run_on_event;
+    desc.events.opaque = run;
     desc.trace = &demo_trace;
     desc.verbose = 1;
-    desc.time_signal_breaks = demo->time_signal_breaks;
+    desc.time_signal_breaks = run->demo.time_signal_breaks;
     return desc;
+}
+
+/*
+ * The exit status: 1, after its line on stderr, when the output could not
+ * be written (write_ret), when a timestamp jump stopped the loop, or when
+ * ret is an error other than the end of the input; otherwise 0.
+ */
+static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, int write_ret)
+{
+    char err[ERR_TEXT_SIZE] = {0};
+
+    if (write_ret < 0) {
+        fprintf(stderr, "Could not write the output '%s': %s\n", out_name, err_to_str(err, sizeof(err), write_ret));
+        return 1;
+    }
+    if (ret == AVERROR_INVALIDDATA && run->jumped) {
+        char where[48] = "";
+        if (run->jump_pos >= 0)
+            snprintf(where, sizeof(where), " near byte %" PRId64, run->jump_pos);
+        fprintf(stderr, "Timestamp jump in the input%s: dts %" PRId64 " (%f s) followed by dts %" PRId64
+                " (%f s); a jump of more than %d s starts a new timeline, which KestrowDemo does not follow: "
+                "the output ends before it\n", where, run->jump_from, run->jump_from / 90000.0, run->jump_to,
+                run->jump_to / 90000.0, RELAY_MAX_DTS_JUMP / 90000);
+        return 1;
+    }
+    if (ret < 0 && ret != AVERROR_EOF) {
+        fprintf(stderr, "Error occurred: %s\n", err_to_str(err, sizeof(err), ret));
+        return 1;
+    }
+    return 0;
 }
 
 int demo_run(int argc, char **argv)
 {
+    demo_run_ctx run = {};
+    demo_files files = {};
     relay_input in = {};
     filler_ctx *filler = nullptr;
     relay *relay = nullptr;
-    demo_ctx demo = {};
     int write_ret = 0;
     int ret;
 
     avformat_network_init();
-    /* Options come before the three file names, in any order. */
-    int first = 1;
-    for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
-        if (strncmp(argv[first], DEMO_ASRUN_OPTION, strlen(DEMO_ASRUN_OPTION)) == 0)
-            demo.asrun_path = argv[first] + strlen(DEMO_ASRUN_OPTION);
-        else if (strcmp(argv[first], "--time-signal-breaks") == 0)
-            demo.time_signal_breaks = 1;
-        else
-            break;
-    }
-    if (argc - first < 3) {
+    if (!demo_parse_args(argc, argv, &run.demo, &files)) {
         demo_usage(argv[0]);
         return 1;
     }
-    const char *in_name = argv[first];
-    const char *out_name = argv[first + 1];
-    const char *replace_name = argv[first + 2];
-    if (demo.asrun_path) {
-        ret = asrun_create(&demo.asrun, demo.asrun_path, 0);
+    if (run.demo.asrun_path) {
+        ret = asrun_create(&run.demo.asrun, run.demo.asrun_path, 0);
         if (ret < 0) {
-            fprintf(stderr, "Could not use the as-run file '%s': %s\n", demo.asrun_path, strerror(-ret));
+            fprintf(stderr, "Could not use the as-run file '%s': %s\n", run.demo.asrun_path, strerror(-ret));
             return 1;
         }
     }
 
     log_packet_set_sink(&demo_trace);
 
-    ret = filler_load(replace_name, &filler);
+    ret = filler_load(files.replace, &filler);
     if (ret < 0) {
-        fprintf(stderr, "Could not open replace file '%s'", replace_name);
+        fprintf(stderr, "Could not open replace file '%s'", files.replace);
         goto out_teardown;
     }
-    demo_show_filler(filler, replace_name);
+    demo_show_filler(filler, files.replace);
 
-    ret = relay_open_input(&in, in_name, nullptr, nullptr);
+    ret = relay_open_input(&in, files.in, nullptr, nullptr);
     if (ret < 0) {
         if (in.failed_step == RELAY_INPUT_PROBE)
             fprintf(stderr, "Failed to retrieve input stream information");
         else
-            fprintf(stderr, "Could not open input file '%s'", in_name);
+            fprintf(stderr, "Could not open input file '%s'", files.in);
         goto out_teardown;
     }
     fprintf(stderr, "ifmt_ctx initialized\n");
-    av_dump_format(in.fmt, 0, in_name, 0);
+    av_dump_format(in.fmt, 0, files.in, 0);
     demo_check_filler(filler, in.fmt);
 
+    run.in = &in;
     {
-        relay_desc desc = demo_relay_desc(&demo);
+        relay_desc desc = demo_relay_desc(&run);
         ret = relay_create(&relay, &desc, &in, filler);
     }
     if (ret < 0)
         goto out_teardown;
-    ret = relay_open_output(relay, out_name, nullptr, nullptr);
+    ret = relay_open_output(relay, files.out, nullptr, nullptr);
     if (ret < 0)
         goto out_teardown;
-    relay_run(relay);
+    ret = relay_run(relay);
     printf("ret_write=%d, ret_read=%d\n", relay->ret_write, relay->ret_read);
-    ret = relay->ret_read;
     write_ret = relay->ret_write;
 
 out_teardown:
@@ -148,18 +221,7 @@ out_teardown:
     }
     relay_close_input(&in);
     filler_destroy(&filler);
-    if (demo.asrun)
-        asrun_destroy(&demo.asrun);
-
-    if (write_ret < 0) {
-        char err[ERR_TEXT_SIZE] = {0};
-        fprintf(stderr, "Could not write the output '%s': %s\n", out_name, err_to_str(err, sizeof(err), write_ret));
-        return 1;
-    }
-    if (ret < 0 && ret != AVERROR_EOF) {
-        char err[ERR_TEXT_SIZE] = {0};
-        fprintf(stderr, "Error occurred: %s\n", err_to_str(err, sizeof(err), ret));
-        return 1;
-    }
-    return 0;
+    if (run.demo.asrun)
+        asrun_destroy(&run.demo.asrun);
+    return demo_status(&run, files.out, ret, write_ret);
 }

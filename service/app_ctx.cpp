@@ -18,13 +18,11 @@ int app_ctx_create(app_ctx **out)
     return 0;
 }
 
-/* Frees *p and sets it to null. 0; -22 if p is null; -12 if *p was already null. */
+/* Frees *p and sets it to null. 0; -22 if p or *p is null (a second destroy does nothing). */
 int app_ctx_destroy(app_ctx **p)
 {
-    if (!p)
+    if (!p || !*p)
         return -EINVAL;
-    if (!*p)
-        return -ENOMEM;
     free(*p);
     *p = nullptr;
     return 0;

@@ -55,7 +55,7 @@ struct app_ctx {
 
 /* Allocates a zero-filled context into *out. 0; -22 if out is null; -12 without memory. */
 int app_ctx_create(app_ctx **out);
-/* Frees *p and sets it to null. 0; -22 if p is null; -12 if *p was already null. */
+/* Frees *p and sets it to null. 0; -22 if p or *p is null (a second destroy does nothing). */
 int app_ctx_destroy(app_ctx **p);
 
 #endif

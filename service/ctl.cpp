@@ -11,7 +11,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <xmlrpc-c/client.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -33,11 +32,20 @@ namespace {
  */
 std::mutex ctl_lock;
 
-int init_failed(xmlrpc_env *env, const char *step)
+/*
+ * Logs the set-up step that failed with the library's reason (reason, or
+ * env's fault), and frees reason: the library allocates its error texts
+ * with malloc. Returns -5 (EIO).
+ */
+int init_failed(xmlrpc_env *env, const char *step, const char *reason)
 {
-    log_printf(LOG_ERROR, "ctl_init: %s failed", step);
-    xmlrpc_env_clean(env);
-    return -EFAULT;
+    const char *why = reason ? reason : env->fault_occurred ? env->fault_string : nullptr;
+    if (why)
+        log_printf(LOG_ERROR, "ctl_init: %s failed: %s", step, why);
+    else
+        log_printf(LOG_ERROR, "ctl_init: %s failed", step);
+    free((void *)reason);
+    return -EIO;
 }
 
 /* A TCP socket bound to port on every interface; the fd, or a negative errno. */
@@ -189,6 +197,58 @@ void handle_metrics(void *user_data, TSession *session, abyss_bool *handled)
     }
 }
 
+/* The method registry: kestrow.status, and the default method's fault for every other name. */
+int init_registry(ctl_ctx *ctl, app_ctx *app, xmlrpc_env *env)
+{
+    ctl->registry = xmlrpc_registry_new(env);
+    if (env->fault_occurred || !ctl->registry)
+        return init_failed(env, "xmlrpc_registry_new", nullptr);
+    xmlrpc_registry_set_default_method(env, ctl->registry, ctl_method_default, app);
+    if (env->fault_occurred)
+        return init_failed(env, "xmlrpc_registry_set_default_method", nullptr);
+    xmlrpc_method_info3 status_info = {"kestrow.status", method_status, app, 0, "S:",
+                                       "The channel's state and counters."};
+    xmlrpc_registry_add_method3(env, ctl->registry, &status_info);
+    if (env->fault_occurred)
+        return init_failed(env, "xmlrpc_registry_add_method3", nullptr);
+    return 0;
+}
+
+/* The Abyss server on the bound socket ctl->fd: its URIs, then listening. */
+int init_server(ctl_ctx *ctl, app_ctx *app, xmlrpc_env *env)
+{
+    const char *error = nullptr;
+    ChanSwitchUnixCreateFd(ctl->fd, &ctl->chan_switch, &error);
+    if (error)
+        return init_failed(env, "ChanSwitchUnixCreateFd", error);
+    ServerCreateSwitch(&ctl->server, ctl->chan_switch, &error);
+    if (error)
+        return init_failed(env, "ServerCreateSwitch", error);
+    ctl->server_ready = 1;
+
+    // /RPC2 first; /metrics gets what it declines; anything else is the
+    // library's "no such URI" answer, never a file.
+    xmlrpc_server_abyss_set_handler(env, &ctl->server, "/RPC2", ctl->registry);
+    if (env->fault_occurred)
+        return init_failed(env, "xmlrpc_server_abyss_set_handler", nullptr);
+    ServerReqHandler3 metrics = {};
+    metrics.handleReq = handle_metrics;
+    metrics.userdata = app;
+    abyss_bool added = false;
+    ServerAddHandler3(&ctl->server, &metrics, &added);
+    if (!added)
+        return init_failed(env, "ServerAddHandler3", nullptr);
+    xmlrpc_server_abyss_set_default_handler(&ctl->server);
+
+    ServerInit2(&ctl->server, &error);
+    if (error) {
+        log_printf(LOG_ERROR, "ctl_init: cannot listen on control port %u: %s", app->port, error);
+        free((void *)error);  // the library allocates its error texts with malloc
+        return -EIO;
+    }
+    return 0;
+}
+
 } // namespace
 
 xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *host, const char *method_name,
@@ -259,89 +319,33 @@ int ctl_init(app_ctx *app)
     }
 
     xmlInitParser();
-
     xmlrpc_env env;
     xmlrpc_env_init(&env);
-
-    ctl->registry = xmlrpc_registry_new(&env);
-    if (env.fault_occurred || !ctl->registry)
-        return init_failed(&env, "xmlrpc_registry_new");
-    xmlrpc_registry_set_default_method(&env, ctl->registry, ctl_method_default, app);
-    if (env.fault_occurred)
-        return init_failed(&env, "xmlrpc_registry_set_default_method");
-    xmlrpc_method_info3 status_info = {"kestrow.status", method_status, app, 0, "S:",
-                                       "The channel's state and counters."};
-    xmlrpc_registry_add_method3(&env, ctl->registry, &status_info);
-    if (env.fault_occurred)
-        return init_failed(&env, "xmlrpc_registry_add_method3");
-
-    xmlrpc_server_abyss_global_init(&env);
-    if (env.fault_occurred)
-        return init_failed(&env, "xmlrpc_server_abyss_global_init");
-    ctl->global_ready = 1;
-
-    int fd = bind_port(app->port);
-    if (fd < 0) {
-        log_printf(LOG_ERROR, "ctl_init: cannot bind control port %u: %s", app->port, strerror(-fd));
-        xmlrpc_env_clean(&env);
-        return fd;
+    int ret = init_registry(ctl, app, &env);
+    if (ret == 0) {
+        xmlrpc_server_abyss_global_init(&env);
+        if (env.fault_occurred)
+            ret = init_failed(&env, "xmlrpc_server_abyss_global_init", nullptr);
+        else
+            ctl->global_ready = 1;
     }
-    ctl->fd = fd;
-
-    const char *error = nullptr;
-    ChanSwitchUnixCreateFd(ctl->fd, &ctl->chan_switch, &error);
-    if (error) {
-        log_printf(LOG_ERROR, "ctl_init: ChanSwitchUnixCreateFd failed: %s", error);
-        free((void *)error);  // the library allocates its error texts with malloc
-        return init_failed(&env, "ChanSwitchUnixCreateFd");
+    if (ret == 0) {
+        int fd = bind_port(app->port);
+        if (fd < 0) {
+            ret = fd;
+            log_printf(LOG_ERROR, "ctl_init: cannot bind control port %u: %s", app->port, strerror(-fd));
+        } else {
+            ctl->fd = fd;
+        }
     }
-    ServerCreateSwitch(&ctl->server, ctl->chan_switch, &error);
-    if (error) {
-        log_printf(LOG_ERROR, "ctl_init: ServerCreateSwitch failed: %s", error);
-        free((void *)error);  // the library allocates its error texts with malloc
-        return init_failed(&env, "ServerCreateSwitch");
-    }
-    ctl->server_ready = 1;
-
-    // /RPC2 first; /metrics gets what it declines; anything else is the
-    // library's "no such URI" answer, never a file.
-    xmlrpc_server_abyss_set_handler(&env, &ctl->server, "/RPC2", ctl->registry);
-    if (env.fault_occurred)
-        return init_failed(&env, "xmlrpc_server_abyss_set_handler");
-    ServerReqHandler3 metrics = {};
-    metrics.handleReq = handle_metrics;
-    metrics.userdata = app;
-    abyss_bool added = false;
-    ServerAddHandler3(&ctl->server, &metrics, &added);
-    if (!added)
-        return init_failed(&env, "ServerAddHandler3");
-    xmlrpc_server_abyss_set_default_handler(&ctl->server);
-
-    ServerInit2(&ctl->server, &error);
-    if (error) {
-        log_printf(LOG_ERROR, "ctl_init: cannot listen on control port %u: %s", app->port, error);
-        free((void *)error);  // the library allocates its error texts with malloc
-        return init_failed(&env, "ServerInit2");
-    }
-
-    // A client that hangs up mid-answer must not end the process.
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    if (sigaction(SIGPIPE, &ignore, &ctl->old_pipe) == 0)
-        ctl->pipe_saved = 1;
-
-    xmlrpc_client_init2(&env, 0, "KestrowApp", KESTROW_VERSION, nullptr, 0);
-    if (env.fault_occurred)
-        return init_failed(&env, "xmlrpc_client_init2");
-    ctl->client_ready = 1;
-    {
+    if (ret == 0)
+        ret = init_server(ctl, app, &env);
+    if (ret == 0) {
         std::lock_guard<std::mutex> guard(ctl_lock);
         ctl->listening = 1;
     }
-
     xmlrpc_env_clean(&env);
-    return 0;
+    return ret;
 }
 
 int ctl_run(ctl_ctx **pctl)
@@ -349,7 +353,7 @@ int ctl_run(ctl_ctx **pctl)
     if (!pctl || !*pctl || !(*pctl)->listening)
         return -EINVAL;
     ServerRun(&(*pctl)->server);
-    log_printf(LOG_INFO, "%s: xmlrpc_server_abyss_run_server finished", "ctl_run");
+    log_printf(LOG_INFO, "%s: ServerRun finished", "ctl_run");
     return 0;
 }
 
@@ -366,8 +370,6 @@ int ctl_destroy(ctl_ctx **pctl)
     if (!ctl)
         return -EINVAL;
 
-    if (ctl->pipe_saved)
-        sigaction(SIGPIPE, &ctl->old_pipe, nullptr);
     if (ctl->server_ready)
         ServerFree(&ctl->server);
     if (ctl->chan_switch)
@@ -378,8 +380,6 @@ int ctl_destroy(ctl_ctx **pctl)
         xmlrpc_server_abyss_global_term();
     if (ctl->registry)
         xmlrpc_registry_free(ctl->registry);
-    if (ctl->client_ready)
-        xmlrpc_client_cleanup();
     free(ctl);
     xmlCleanupParser();
     return 0;

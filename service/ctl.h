@@ -9,7 +9,6 @@
 #ifndef KESTROW_SERVICE_CTL_H
 #define KESTROW_SERVICE_CTL_H
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -30,17 +29,15 @@ struct ctl_ctx {
     int server_ready;                  // ServerCreateSwitch succeeded: ServerFree is due
     int listening;                     // ServerInit2 succeeded: the loop may run
     xmlrpc_registry *registry;
-    struct sigaction old_pipe;         // SIGPIPE handling before the server ignored it
-    int pipe_saved;
     int global_ready;                  // xmlrpc_server_abyss_global_init succeeded
-    int client_ready;                  // xmlrpc_client_init2 succeeded
 };
 
 /*
  * Sets up the server on app->port and stores the record in app->ctl at once.
- * Returns 0; -22 for a null app; -12 without memory; -14 when a library step
- * fails; a negative errno when the port cannot be bound (-98 when it is in
- * use). Each failure is logged with its reason. After a failure the record
+ * Returns 0; -22 for a null app; -12 without memory; -5 (EIO) when a step of
+ * the XML-RPC library fails or the bound port cannot be listened on; a
+ * negative errno when the port cannot be bound (-98 when it is in use). Each
+ * failure is logged once, with its reason. After a failure the record
  * stays in app->ctl with whatever was created; ctl_destroy frees it.
  */
 int ctl_init(app_ctx *app);

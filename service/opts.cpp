@@ -429,24 +429,26 @@ int opts_parse(app_ctx *app, int argc, char **argv)
     return ret;
 }
 
-int opts_from_file(const char *path, app_ctx *app, opts_parse_fn parse)
+namespace {
+
+/*
+ * Opens the options file at path and refuses it when it is being read
+ * already (it names itself through the files it names) or would nest deeper
+ * than OPTS_FILE_MAX_DEPTH. 0 with *out and *st set; otherwise the negative
+ * errno after its message, nothing left open.
+ */
+int open_options_file(const char *path, FILE **out, struct stat *st)
 {
     FILE *f = fopen(path, "r");
-    if (!f) {
+    if (!f || fstat(fileno(f), st) != 0) {
         int err = errno;
         fprintf(stderr, "%s: failed to open [%s]\n", "opts_from_file", path);
-        return -err;
-    }
-
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0) {
-        int err = errno;
-        fprintf(stderr, "%s: failed to open [%s]\n", "opts_from_file", path);
-        fclose(f);
+        if (f)
+            fclose(f);
         return -err;
     }
     for (int i = 0; i < open_depth; i++) {
-        if (open_files[i].dev == st.st_dev && open_files[i].ino == st.st_ino) {
+        if (open_files[i].dev == st->st_dev && open_files[i].ino == st->st_ino) {
             fprintf(stderr, "%s: options file [%s] names itself through the files it names; refused\n",
                     "opts_from_file", path);
             fclose(f);
@@ -459,46 +461,61 @@ int opts_from_file(const char *path, app_ctx *app, opts_parse_fn parse)
         fclose(f);
         return -ELOOP;
     }
+    *out = f;
+    return 0;
+}
 
-    int result = 0;
-    int count = 1;
+/*
+ * Copies every line of f that is neither blank nor a "#" comment, stripped,
+ * into list from entry *count on (list holds OPTS_FILE_MAX_ENTRIES entries),
+ * advancing *count. 0; -7 (E2BIG) when the list is full, -12 without memory,
+ * each after its message; list then holds what was copied.
+ */
+int read_arguments(FILE *f, const char *path, char **list, int *count)
+{
     char *line = (char *)calloc(1, APP_TEXT_SIZE);
-    char **list = (char **)calloc(OPTS_FILE_MAX_ENTRIES, sizeof(char *));
-    if (!line || !list) {
-        fprintf(stderr, "%s: out of memory reading [%s]\n", "opts_from_file", path);
-        result = -ENOMEM;
-        goto out_free;
-    }
-    list[0] = strdup(path);
-    if (!list[0]) {
-        fprintf(stderr, "%s: out of memory reading [%s]\n", "opts_from_file", path);
-        result = -ENOMEM;
-        goto out_free;
-    }
-
-    for (;;) {
-        memset(line, 0, APP_TEXT_SIZE);
-        if (!fgets(line, APP_TEXT_SIZE, f))
-            break;
+    int ret = 0;
+    if (!line)
+        ret = -ENOMEM;
+    while (ret == 0 && fgets(line, APP_TEXT_SIZE, f)) {
         char *arg = strip(line);
         if (*arg == '\0' || *arg == '#')
             continue;
-        if (count >= OPTS_FILE_MAX_ENTRIES) {
+        if (*count >= OPTS_FILE_MAX_ENTRIES) {
             fprintf(stderr, "%s: options file [%s] holds more than %d arguments; refused\n",
                     "opts_from_file", path, OPTS_FILE_MAX_ENTRIES - 1);
-            result = -E2BIG;
-            goto out_free;
+            ret = -E2BIG;
+        } else if (!(list[*count] = strdup(arg))) {
+            ret = -ENOMEM;
+        } else {
+            (*count)++;
         }
-        list[count] = strdup(arg);
-        if (!list[count]) {
-            fprintf(stderr, "%s: out of memory reading [%s]\n", "opts_from_file", path);
-            result = -ENOMEM;
-            goto out_free;
-        }
-        count++;
     }
+    if (ret == -ENOMEM)
+        fprintf(stderr, "%s: out of memory reading [%s]\n", "opts_from_file", path);
+    free(line);
+    return ret;
+}
 
-    if (count >= 2) {
+} // namespace
+
+int opts_from_file(const char *path, app_ctx *app, opts_parse_fn parse)
+{
+    FILE *f = nullptr;
+    struct stat st;
+    int result = open_options_file(path, &f, &st);
+    if (result < 0)
+        return result;
+
+    int count = 1;
+    char **list = (char **)calloc(OPTS_FILE_MAX_ENTRIES, sizeof(char *));
+    if (!list || !(list[0] = strdup(path))) {
+        fprintf(stderr, "%s: out of memory reading [%s]\n", "opts_from_file", path);
+        result = -ENOMEM;
+        goto out_free;
+    }
+    result = read_arguments(f, path, list, &count);
+    if (result == 0 && count >= 2) {
         open_files[open_depth].dev = st.st_dev;
         open_files[open_depth].ino = st.st_ino;
         open_depth++;
@@ -512,7 +529,6 @@ out_free:
             free(list[i]);
     }
     free(list);
-    free(line);
     fclose(f);
     return result;
 }

@@ -75,8 +75,8 @@ static bool slicer_stopping(const app_ctx *app)
     return app->stop_flag && app->stop_flag->load() != 0;
 }
 
-/* Name in front of the lines that word the relay's events: the service's packet loop. */
-static const char LOOP_NAME[] = "slicer_packets_loop";
+/* Name in front of the lines that word the relay's events: the service's event sink. */
+static const char LOOP_NAME[] = "slicer_on_event";
 
 /* Non-zero while a session repeats one that failed at once: the library's lines would repeat too. */
 static std::atomic<int> slicer_library_quiet{0};
@@ -194,13 +194,13 @@ static void slicer_log_setup_failure(slicer_session *ses, const event *ev)
         slicer_fail(ses, "%s: avformat_alloc_output_context2(%s) failed: %s", "slicer_streams", ev->text, text);
         break;
     case EVENT_STEP_NEW_STREAM:
-        slicer_fail(ses, "%s: Failed allocating output stream %d", "add_stream", ev->stream);
+        slicer_fail(ses, "%s: Failed allocating output stream %d", "slicer_streams", ev->stream);
         break;
     case EVENT_STEP_CODEC_PARAMETERS:
-        slicer_fail(ses, "%s: Failed to copy codec parameters for stream %d: %s", "add_stream", ev->stream, text);
+        slicer_fail(ses, "%s: Failed to copy codec parameters for stream %d: %s", "slicer_streams", ev->stream, text);
         break;
     case EVENT_STEP_METADATA:
-        slicer_fail(ses, "%s: Failed to copy metadatas for stream %d: %s", "add_stream", ev->stream, text);
+        slicer_fail(ses, "%s: Failed to copy metadatas for stream %d: %s", "slicer_streams", ev->stream, text);
         break;
     case EVENT_STEP_OPEN_OUTPUT:
         slicer_fail(ses, "%s: Could not open output file [%s]: %s", "slicer_streams", ev->text, text);
@@ -385,7 +385,7 @@ static void slicer_on_trace(void *opaque, int kind, const char *line)
 {
     (void)opaque;
     if (kind == TRACE_DETAIL)
-        log_printf(LOG_DEBUG, "%s: %s", LOOP_NAME, line);
+        log_printf(LOG_DEBUG, "%s: %s", "slicer_on_trace", line);
     else
         log_printf(LOG_INFO, "%s", line);
 }

@@ -110,7 +110,7 @@ void install_signals(void)
 int signals_start(app_ctx *app)
 {
     if (!app)
-        return -22;
+        return -EINVAL;
     if (signal_thread_running)
         return 0;
     if (pipe_rd < 0) {

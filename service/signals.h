@@ -21,7 +21,11 @@ extern std::atomic<int> signal_count;
 /* Set by ctl_thread once the control server is torn down. */
 extern std::atomic<int> ctl_thread_finished;
 
-/* Creates the self-pipe (once) and installs the handlers with signal(). */
+/*
+ * Creates the self-pipe (once) and installs the handlers with signal(): the
+ * process's only set-up of SIGPIPE, so that a client of the control port
+ * that hangs up mid-answer is logged and never ends the process.
+ */
 void install_signals(void);
 
 /* Handler of SIGINT, SIGTERM, SIGHUP and SIGALRM: counts and records. */
@@ -32,8 +36,8 @@ void sighandler_ignore(int sig);
 
 /*
  * Starts the signal thread for app (whose ctl the first terminating signal
- * stops). Returns 0, or a negative errno (logged) when it cannot start; the
- * stop flag still works without it.
+ * stops). Returns 0; -22 without app; a negative errno (logged) when it
+ * cannot start; the stop flag still works without it.
  */
 int signals_start(app_ctx *app);
 

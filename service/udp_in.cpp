@@ -93,107 +93,157 @@ static int ts_payload(const uint8_t *d, int n, int *len)
     return off;
 }
 
-static void report_losses(udp_in *in, int64_t *reported_overruns, int64_t *reported_drops)
+/* What the receiver has logged of its losses, and when. */
+struct loss_report {
+    int64_t at;          // monotonic ns of the last line; 0: none yet
+    int64_t overruns;    // counts as last logged
+    int64_t drops;
+};
+
+/* Logs the losses since the last report, if any. With the lock held. */
+static void report_losses(udp_in *in, loss_report *r)
 {
     int64_t overruns = in->stats.overruns, drops = in->stats.kernel_drops;
-    if (overruns == *reported_overruns && drops == *reported_drops)
+    if (overruns == r->overruns && drops == r->drops)
         return;
     log_printf(LOG_ERROR, "%s: %" PRId64 " datagrams lost to a full queue, %" PRId64
-               " to a full socket buffer (%" PRId64 " and %" PRId64 " in all)", "udp_in",
-               overruns - *reported_overruns, drops - *reported_drops, overruns, drops);
-    *reported_overruns = overruns;
-    *reported_drops = drops;
+               " to a full socket buffer (%" PRId64 " and %" PRId64 " in all)", "receiver_thread",
+               overruns - r->overruns, drops - r->drops, overruns, drops);
+    r->overruns = overruns;
+    r->drops = drops;
+}
+
+/* One recvmmsg batch of the receiver thread. */
+struct recv_batch {
+    mmsghdr msgs[RECV_BATCH];
+    iovec iov[RECV_BATCH];
+    uint8_t control[RECV_BATCH][CONTROL_SIZE];
+    uint8_t scratch[UDP_IN_MAX_DATAGRAM];  // where a full ring's datagrams go to be counted
+    uint64_t tail;       // ring index of the first message's slot
+    int size;            // messages set up
+    bool full;           // no room in the ring: the datagrams are read, counted and dropped
+};
+
+/* Waits up to POLL_MS for a datagram; false on a time-out or a wake-up by destroy. */
+static bool wait_datagram(udp_in *in)
+{
+    pollfd fds[2] = {{in->fd, POLLIN, 0}, {in->wake_fd, POLLIN, 0}};
+    int r = poll(fds, 2, POLL_MS);
+    return r > 0 && !(fds[1].revents & POLLIN);
+}
+
+/* Points the batch's messages at the free slots after the ring's tail, or at the scratch buffer. */
+static void prepare_batch(udp_in *in, recv_batch *b)
+{
+    pthread_mutex_lock(&in->lock);
+    b->tail = in->tail;
+    int space = (int)(in->capacity - (b->tail - in->head));
+    pthread_mutex_unlock(&in->lock);
+    b->size = space < RECV_BATCH ? space : RECV_BATCH;
+    b->full = b->size == 0;
+    if (b->full)
+        b->size = RECV_BATCH;  // read and drop, so that the losses are counted
+    for (int k = 0; k < b->size; k++) {
+        b->iov[k].iov_base = b->full ? b->scratch : slot_at(in, b->tail + k)->data;
+        b->iov[k].iov_len = UDP_IN_MAX_DATAGRAM;
+        memset(&b->msgs[k], 0, sizeof(b->msgs[k]));
+        b->msgs[k].msg_hdr.msg_iov = &b->iov[k];
+        b->msgs[k].msg_hdr.msg_iovlen = 1;
+        b->msgs[k].msg_hdr.msg_control = b->control[k];
+        b->msgs[k].msg_hdr.msg_controllen = CONTROL_SIZE;
+    }
+}
+
+/*
+ * Queues the got datagrams of the batch for the reader (or counts them as
+ * overruns when the ring was full), takes the socket's drop count, and logs
+ * the losses at most once per REPORT_NS.
+ */
+static void take_batch(udp_in *in, recv_batch *b, int got, loss_report *reported)
+{
+    int64_t bytes = 0, rtp = 0, truncated = 0, drops = -1;
+    for (int k = 0; k < got; k++) {
+        mmsghdr *m = &b->msgs[k];
+        for (cmsghdr *c = CMSG_FIRSTHDR(&m->msg_hdr); c; c = CMSG_NXTHDR(&m->msg_hdr, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                uint32_t v;
+                memcpy(&v, CMSG_DATA(c), sizeof(v));
+                drops = v;
+            }
+        if (b->full)
+            continue;
+        udp_in_slot *s = slot_at(in, b->tail + k);
+        if (m->msg_hdr.msg_flags & MSG_TRUNC)
+            truncated++;
+        s->off = ts_payload(s->data, (int)m->msg_len, &s->len);
+        rtp += s->off > 0;
+        bytes += s->len;
+    }
+    int64_t now = udp_now_ns();
+    pthread_mutex_lock(&in->lock);
+    if (b->full) {
+        in->stats.overruns += got;
+    } else {
+        in->tail += got;
+        in->stats.datagrams += got;
+        in->stats.bytes += bytes;
+        in->stats.rtp_datagrams += rtp;
+        in->stats.truncated += truncated;
+        pthread_cond_signal(&in->readable);
+    }
+    if (drops >= 0)
+        in->stats.kernel_drops = drops;
+    if (now - reported->at >= REPORT_NS) {
+        int64_t before = reported->overruns + reported->drops;
+        report_losses(in, reported);
+        if (reported->overruns + reported->drops != before)
+            reported->at = now;
+    }
+    pthread_mutex_unlock(&in->lock);
 }
 
 static void *receiver_thread(void *arg)
 {
     udp_in *in = (udp_in *)arg;
-    mmsghdr msgs[RECV_BATCH];
-    iovec iov[RECV_BATCH];
-    uint8_t control[RECV_BATCH][CONTROL_SIZE];
-    static thread_local uint8_t scratch[UDP_IN_MAX_DATAGRAM];
-    int64_t last_report = 0, reported_overruns = 0, reported_drops = 0;
+    recv_batch batch;
+    loss_report reported = {};
 
     bool flowing = false;  // the last read found datagrams: read again without polling first
     while (!in->quit.load()) {
-        if (!flowing) {
-            pollfd fds[2] = {{in->fd, POLLIN, 0}, {in->wake_fd, POLLIN, 0}};
-            int r = poll(fds, 2, POLL_MS);
-            if (r <= 0 || (fds[1].revents & POLLIN))
-                continue;
-        }
-
-        pthread_mutex_lock(&in->lock);
-        uint64_t tail = in->tail;
-        int space = (int)(in->capacity - (tail - in->head));
-        pthread_mutex_unlock(&in->lock);
-        int batch = space < RECV_BATCH ? space : RECV_BATCH;
-        bool full = batch == 0;
-        if (full)
-            batch = RECV_BATCH;  // read and drop, so that the losses are counted
-        for (int k = 0; k < batch; k++) {
-            iov[k].iov_base = full ? scratch : slot_at(in, tail + k)->data;
-            iov[k].iov_len = UDP_IN_MAX_DATAGRAM;
-            memset(&msgs[k], 0, sizeof(msgs[k]));
-            msgs[k].msg_hdr.msg_iov = &iov[k];
-            msgs[k].msg_hdr.msg_iovlen = 1;
-            msgs[k].msg_hdr.msg_control = control[k];
-            msgs[k].msg_hdr.msg_controllen = CONTROL_SIZE;
-        }
-        int got = recvmmsg(in->fd, msgs, batch, MSG_DONTWAIT, nullptr);
+        if (!flowing && !wait_datagram(in))
+            continue;
+        prepare_batch(in, &batch);
+        int got = recvmmsg(in->fd, batch.msgs, batch.size, MSG_DONTWAIT, nullptr);
         flowing = got > 0;
         if (got <= 0)
             continue;
-
-        int64_t bytes = 0, rtp = 0, truncated = 0, drops = -1;
-        for (int k = 0; k < got; k++) {
-            for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[k].msg_hdr); c; c = CMSG_NXTHDR(&msgs[k].msg_hdr, c))
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-                    uint32_t v;
-                    memcpy(&v, CMSG_DATA(c), sizeof(v));
-                    drops = v;
-                }
-            if (full)
-                continue;
-            udp_in_slot *s = slot_at(in, tail + k);
-            int n = (int)msgs[k].msg_len;
-            if (msgs[k].msg_hdr.msg_flags & MSG_TRUNC)
-                truncated++;
-            s->off = ts_payload(s->data, n, &s->len);
-            rtp += s->off > 0;
-            bytes += s->len;
-        }
-        int64_t now = udp_now_ns();
-        pthread_mutex_lock(&in->lock);
-        if (full) {
-            in->stats.overruns += got;
-        } else {
-            in->tail += got;
-            in->stats.datagrams += got;
-            in->stats.bytes += bytes;
-            in->stats.rtp_datagrams += rtp;
-            in->stats.truncated += truncated;
-            pthread_cond_signal(&in->readable);
-        }
-        if (drops >= 0)
-            in->stats.kernel_drops = drops;
-        if (now - last_report >= REPORT_NS) {
-            int64_t before = reported_overruns + reported_drops;
-            report_losses(in, &reported_overruns, &reported_drops);
-            if (reported_overruns + reported_drops != before)
-                last_report = now;
-        }
-        pthread_mutex_unlock(&in->lock);
-        if (got < batch) {
+        take_batch(in, &batch, got, &reported);
+        if (got < batch.size) {
             // One wake-up every few milliseconds instead of one a datagram.
             timespec gather = {0, GATHER_NS};
             nanosleep(&gather, nullptr);
         }
     }
     pthread_mutex_lock(&in->lock);
-    report_losses(in, &reported_overruns, &reported_drops);
+    report_losses(in, &reported);
     pthread_mutex_unlock(&in->lock);
     return nullptr;
+}
+
+/*
+ * Waits until a datagram is queued; false once the input is stopping. Called
+ * and returns with the lock held.
+ */
+static bool wait_readable(udp_in *in)
+{
+    while (in->head == in->tail) {
+        if (stopping(in))
+            return false;
+        int64_t t = udp_now_ns() + READ_WAIT_NS;
+        timespec until = {(time_t)(t / 1000000000), (long)(t % 1000000000)};
+        pthread_cond_timedwait(&in->readable, &in->lock, &until);
+    }
+    return true;
 }
 
 int udp_in_read(void *opaque, uint8_t *buf, int size)
@@ -201,37 +251,34 @@ int udp_in_read(void *opaque, uint8_t *buf, int size)
     udp_in *in = (udp_in *)opaque;
     if (!in || !buf || size < 0)
         return -EINVAL;
-    pthread_mutex_lock(&in->lock);
-    while (in->head == in->tail) {
-        if (stopping(in)) {
-            pthread_mutex_unlock(&in->lock);
-            return AVERROR_EXIT;
-        }
-        int64_t t = udp_now_ns() + READ_WAIT_NS;
-        timespec until = {(time_t)(t / 1000000000), (long)(t % 1000000000)};
-        pthread_cond_timedwait(&in->readable, &in->lock, &until);
-    }
-    uint64_t head = in->head, tail = in->tail;
-    int off = in->read_off;
-    pthread_mutex_unlock(&in->lock);
-
     int n = 0;
-    while (head < tail && n < size) {
-        udp_in_slot *s = slot_at(in, head);
-        int take = s->len - off < size - n ? s->len - off : size - n;
-        memcpy(buf + n, s->data + s->off + off, take);
-        n += take;
-        off += take;
-        if (off >= s->len) {
-            head++;
-            off = 0;
+    // Empty datagrams are taken off the ring and give nothing: wait again.
+    while (n == 0 && size > 0) {
+        pthread_mutex_lock(&in->lock);
+        bool readable = wait_readable(in);
+        uint64_t head = in->head, tail = in->tail;
+        int off = in->read_off;
+        pthread_mutex_unlock(&in->lock);
+        if (!readable)
+            return AVERROR_EXIT;
+
+        while (head < tail && n < size) {
+            udp_in_slot *s = slot_at(in, head);
+            int take = s->len - off < size - n ? s->len - off : size - n;
+            memcpy(buf + n, s->data + s->off + off, take);
+            n += take;
+            off += take;
+            if (off >= s->len) {
+                head++;
+                off = 0;
+            }
         }
+        pthread_mutex_lock(&in->lock);
+        in->head = head;
+        in->read_off = off;
+        pthread_mutex_unlock(&in->lock);
     }
-    pthread_mutex_lock(&in->lock);
-    in->head = head;
-    in->read_off = off;
-    pthread_mutex_unlock(&in->lock);
-    return n > 0 ? n : udp_in_read(opaque, buf, size);  // only empty datagrams were queued
+    return n;
 }
 
 /* ------------------------------------------------------------------------ */

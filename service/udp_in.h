@@ -62,8 +62,9 @@ AVIOContext *udp_in_pb(udp_in *in);
 
 /*
  * Copies queued datagram bytes into buf, at most size; waits until at least
- * one datagram is queued. Returns the count, AVERROR_EXIT once the stop flag
- * is set, -22 without an input. The AVIO read callback; never throws.
+ * one byte is queued (empty datagrams are passed over). Returns the count,
+ * 0 at once for size 0, AVERROR_EXIT once the stop flag is set, -22 without
+ * an input. The AVIO read callback; never throws.
  */
 int udp_in_read(void *opaque, uint8_t *buf, int size);
 

@@ -174,6 +174,39 @@ static void publish(udp_out *o, bool force)
     pthread_mutex_unlock(&o->lock);
 }
 
+/* Starts a new window of lead measurements at now. */
+static void restart_window(udp_out *o, int64_t now)
+{
+    o->window_start = now;
+    o->window_min_lead = INT64_MAX;
+    o->window_max_lead = INT64_MIN;
+}
+
+/*
+ * Keeps the delay for the latest data, judged once a window from the lead
+ * of each PCR (its due time less now). Data that comes late now and then
+ * (the writer was held up for a moment) is sent at once and the schedule
+ * stays: the output is back on its PCRs as soon as the writer has caught
+ * up. A schedule that let every PCR of a window come late is stepped back;
+ * one with more lead than needed is slewed forward slowly, so that the
+ * output's rate hardly changes.
+ */
+static void judge_lead(udp_out *o, int64_t now, int64_t lead)
+{
+    if (lead < o->window_min_lead)
+        o->window_min_lead = lead;
+    if (lead > o->window_max_lead)
+        o->window_max_lead = lead;
+    if (now - o->window_start < SLEW_WINDOW_NS)
+        return;
+    int64_t err = o->window_min_lead - o->delay_ns;
+    if (o->window_max_lead < -SLEW_STEP_NS)
+        o->anchor_t += o->delay_ns - o->window_max_lead;
+    else if (err > 0)
+        o->anchor_t -= err > SLEW_MAX_NS ? SLEW_MAX_NS : err;
+    restart_window(o, now);
+}
+
 /* A new PCR of the followed PID at byte offset pos. */
 static void take_pcr(udp_out *o, int64_t pos, int64_t raw)
 {
@@ -205,35 +238,12 @@ static void take_pcr(udp_out *o, int64_t pos, int64_t raw)
         restart = true;
     }
     if (restart) {
-        o->window_start = now;
-        o->window_min_lead = INT64_MAX;
-        o->window_max_lead = INT64_MIN;
+        restart_window(o, now);
         pthread_mutex_lock(&o->lock);
         o->stats.schedule_restarts++;
         pthread_mutex_unlock(&o->lock);
     }
-    /*
-     * Keep the delay for the latest data, judged once a window. Data that
-     * comes late now and then (the writer was held up for a moment) is sent
-     * at once and the schedule stays: the output is back on its PCRs as soon
-     * as the writer has caught up. A schedule that let every PCR of a window
-     * come late is stepped back; one with more lead than needed is slewed
-     * forward slowly, so that the output's rate hardly changes.
-     */
-    if (lead < o->window_min_lead)
-        o->window_min_lead = lead;
-    if (lead > o->window_max_lead)
-        o->window_max_lead = lead;
-    if (now - o->window_start >= SLEW_WINDOW_NS) {
-        int64_t err = o->window_min_lead - o->delay_ns;
-        if (o->window_max_lead < -SLEW_STEP_NS)
-            o->anchor_t += o->delay_ns - o->window_max_lead;
-        else if (err > 0)
-            o->anchor_t -= err > SLEW_MAX_NS ? SLEW_MAX_NS : err;
-        o->window_start = now;
-        o->window_min_lead = INT64_MAX;
-        o->window_max_lead = INT64_MIN;
-    }
+    judge_lead(o, now, lead);
     if (o->points > 0)
         o->prev = o->last;
     else
@@ -348,6 +358,87 @@ int udp_out_write(void *opaque, uint8_t *buf, int size)
 /* ------------------------------------------------------------------------ */
 /* Sender thread. */
 
+/*
+ * Sleeps until the datagram at head is due, the drain time is over or the
+ * writer signals, and returns true; false when something is due now. With
+ * the lock held.
+ */
+static bool sleep_until_due(udp_out *o, int64_t now)
+{
+    int64_t wake = INT64_MAX;
+    if (o->head < o->published)
+        wake = slot_at(o, o->head)->due;
+    if (o->closing && o->drain_deadline < wake)
+        wake = o->drain_deadline;
+    if (wake <= now)
+        return false;
+    o->sender_wake = wake;
+    if (wake == INT64_MAX) {
+        pthread_cond_wait(&o->wake_sender, &o->lock);
+    } else {
+        timespec until = {(time_t)(wake / 1000000000), (long)(wake % 1000000000)};
+        pthread_cond_timedwait(&o->wake_sender, &o->lock, &until);
+    }
+    o->sender_wake = 0;
+    return true;
+}
+
+/*
+ * Points msgs at the datagrams from head that are due by now plus
+ * SEND_WINDOW_NS, at most SEND_BATCH, counting the late ones. With the lock
+ * held. Returns their count.
+ */
+static int collect_due(udp_out *o, int64_t now, mmsghdr *msgs, iovec *iov)
+{
+    int n = 0;
+    for (uint64_t i = o->head; i < o->published && n < SEND_BATCH; i++, n++) {
+        udp_slot *s = slot_at(o, i);
+        if (s->due > now + SEND_WINDOW_NS)
+            break;
+        int64_t late = now - s->due;
+        if (late > LATE_NS)
+            o->stats.datagrams_late++;
+        if (late / 1000 > o->stats.max_late_us)
+            o->stats.max_late_us = late / 1000;
+        iov[n].iov_base = s->data + s->start;
+        iov[n].iov_len = (size_t)s->len;
+        memset(&msgs[n], 0, sizeof(msgs[n]));
+        msgs[n].msg_hdr.msg_iov = &iov[n];
+        msgs[n].msg_hdr.msg_iovlen = 1;
+    }
+    return n;
+}
+
+/*
+ * Sends the n datagrams of msgs and counts them into the stats; a datagram
+ * the kernel refuses is lost and counted, and the rest go on. Without the
+ * lock: the slots stay the sender's, the writer never reaches them before
+ * head moves.
+ */
+static void send_due(udp_out *o, mmsghdr *msgs, const iovec *iov, int n)
+{
+    int done = 0, errors = 0;
+    int64_t bytes = 0;
+    while (done + errors < n) {
+        int r = sendmmsg(o->fd, msgs + done + errors, n - done - errors, 0);
+        if (r < 0) {
+            if (errno != EINTR)
+                errors++;
+            continue;
+        }
+        for (int k = 0; k < r; k++)
+            bytes += (int64_t)iov[done + errors + k].iov_len - (o->rtp ? UDP_OUT_RTP_HEADER : 0);
+        done += r;
+    }
+    pthread_mutex_lock(&o->lock);
+    o->head += n;
+    o->stats.datagrams_sent += done;
+    o->stats.bytes_sent += bytes;
+    o->stats.send_errors += errors;
+    pthread_cond_signal(&o->wake_writer);
+    pthread_mutex_unlock(&o->lock);
+}
+
 static void *sender_thread(void *arg)
 {
     udp_out *o = (udp_out *)arg;
@@ -362,61 +453,13 @@ static void *sender_thread(void *arg)
             o->head = o->published;
             break;
         }
-        int64_t wake = INT64_MAX;
-        if (o->head < o->published)
-            wake = slot_at(o, o->head)->due;
-        if (o->closing && o->drain_deadline < wake)
-            wake = o->drain_deadline;
-        if (wake > now) {
-            o->sender_wake = wake;
-            if (wake == INT64_MAX) {
-                pthread_cond_wait(&o->wake_sender, &o->lock);
-            } else {
-                timespec until = {(time_t)(wake / 1000000000), (long)(wake % 1000000000)};
-                pthread_cond_timedwait(&o->wake_sender, &o->lock, &until);
-            }
-            o->sender_wake = 0;
+        if (sleep_until_due(o, now))
             continue;
-        }
         // Everything due now or within the window, at most one batch.
-        int n = 0;
-        for (uint64_t i = o->head; i < o->published && n < SEND_BATCH; i++, n++) {
-            udp_slot *s = slot_at(o, i);
-            if (s->due > now + SEND_WINDOW_NS)
-                break;
-            int64_t late = now - s->due;
-            if (late > LATE_NS)
-                o->stats.datagrams_late++;
-            if (late / 1000 > o->stats.max_late_us)
-                o->stats.max_late_us = late / 1000;
-            iov[n].iov_base = s->data + s->start;
-            iov[n].iov_len = (size_t)s->len;
-            memset(&msgs[n], 0, sizeof(msgs[n]));
-            msgs[n].msg_hdr.msg_iov = &iov[n];
-            msgs[n].msg_hdr.msg_iovlen = 1;
-        }
+        int n = collect_due(o, now, msgs, iov);
         pthread_mutex_unlock(&o->lock);
-        // The slots stay ours: the writer never reaches them before head moves.
-        int done = 0, errors = 0;
-        int64_t bytes = 0;
-        while (done + errors < n) {
-            int r = sendmmsg(o->fd, msgs + done + errors, n - done - errors, 0);
-            if (r < 0) {
-                if (errno == EINTR)
-                    continue;
-                errors++;  // this datagram is lost; go on with the next
-                continue;
-            }
-            for (int k = 0; k < r; k++)
-                bytes += (int64_t)iov[done + errors + k].iov_len - (o->rtp ? UDP_OUT_RTP_HEADER : 0);
-            done += r;
-        }
+        send_due(o, msgs, iov, n);
         pthread_mutex_lock(&o->lock);
-        o->head += n;
-        o->stats.datagrams_sent += done;
-        o->stats.bytes_sent += bytes;
-        o->stats.send_errors += errors;
-        pthread_cond_signal(&o->wake_writer);
     }
     pthread_mutex_unlock(&o->lock);
     return nullptr;

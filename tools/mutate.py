@@ -223,6 +223,18 @@ MUTATIONS = [
          old="                stop_requested = true;\n                ctl_terminate(&app->ctl);",
          new="                stop_requested = true;",
          tests=r"^service\.Signals\."),
+    dict(id="udp-read-gives-up-on-empties",
+         what="a read that finds only empty datagrams returns 0 bytes instead of waiting for data",
+         files=["service/udp_in.cpp"],
+         old="while (n == 0 && size > 0) {",
+         new="for (int pass = 0; n == 0 && size > 0 && pass < 1; pass++) {",
+         tests=r"^service\.UdpIn\."),
+    dict(id="demo-jump-status-0",
+         what="KestrowDemo names a timestamp jump that ended its output but exits with status 0",
+         files=["demo/run.cpp"],
+         old="RELAY_MAX_DTS_JUMP / 90000);\n        return 1;",
+         new="RELAY_MAX_DTS_JUMP / 90000);\n        return 0;",
+         tests=r"^demo\.end_to_end$"),
 ]
 
 BACKUP_DIR = "mutate-backup"

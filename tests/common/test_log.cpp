@@ -210,7 +210,7 @@ TEST(Logger, StopWritesEveryQueuedLineThenRefusesQuietly)
         // After stop: dropped, no block, no restart.
         log_set_stderr(1);
         EXPECT_EQ(0, log_printf(LOG_ERROR, "late"));
-        EXPECT_EQ(-1, log_stop());
+        EXPECT_EQ(-EINVAL, log_stop());
         EXPECT_EQ(-16, log_start("app.log", 86400));
         EXPECT_EQ(1000u, kt::split_lines(kt::read_file("app.log")).size());
         EXPECT_EQ("", err.text());
@@ -254,8 +254,8 @@ TEST(Logger, WithoutAFileLinesGoOnlyToStderr)
     // Before the start, and after a start with an empty file name.
     in_logger_child([](const kt::TempDir &dir) {
         kt::StderrCapture err(dir / "stderr");
-        EXPECT_EQ(-1, log_stop());
-        EXPECT_EQ(-1, log_flush(10));
+        EXPECT_EQ(-EINVAL, log_stop());
+        EXPECT_EQ(-EINVAL, log_flush(10));
         log_printf(LOG_ERROR, "early %d", 1);
         ASSERT_EQ(0, log_start("", 0));
         log_printf(LOG_INFO, "shown");

@@ -1,6 +1,7 @@
 """KestrowDemo end to end on generated recordings: command line, plain remux,
 and ad breaks checked packet by packet on the output."""
 import os
+import re
 import subprocess
 import unittest
 
@@ -58,12 +59,34 @@ class Demo(unittest.TestCase):
         self.assertEqual((res.returncode, res.stderr), (1, ""))
         self.assertEqual(res.stdout, "usage: %s [--asrun-file=PATH] [--time-signal-breaks] input output replace\n"
                          "API example program to remux a media file with libavformat and libavcodec.\n"
-                         "The output format is guessed according to the file extension.\n\n" % kt.DEMO)
+                         "The output is always MPEG-TS, whatever the output file's extension.\n\n" % kt.DEMO)
         out = os.path.join(self.dir, "never.ts")
         for prog, filler in (("in.ts", os.path.join(self.dir, "missing.ts")),
                              (os.path.join(self.dir, "nothing.ts"), self.filler())):
             self.assertEqual(run_demo(prog, out, filler).returncode, 1, filler)
             self.assertFalse(os.path.exists(out))
+
+    def test_timestamp_jump_ends_the_run_with_status_1_naming_where(self):
+        # Two recordings joined: the second one's clock is 100 s ahead.
+        parts = [os.path.join(self.dir, "part%d.ts" % i) for i in (1, 2)]
+        first = kt.gen.generate(parts[0], duration=3)
+        kt.gen.generate(parts[1], duration=3, start_pts=first["start"] + 100 * TICKS)
+        joined = os.path.join(self.dir, "joined.ts")
+        with open(joined, "wb") as out:
+            for part in parts:
+                with open(part, "rb") as f:
+                    out.write(f.read())
+        res = run_demo(joined, os.path.join(self.dir, "joined_out.ts"), self.filler())
+        self.assertEqual(res.returncode, 1)
+        m = re.search(r"^Timestamp jump in the input near byte (\d+): dts (\d+) \(\d+\.\d{6} s\) followed by "
+                      r"dts (\d+) \(\d+\.\d{6} s\); a jump of more than 20 s starts a new timeline, which "
+                      r"KestrowDemo does not follow: the output ends before it$", res.stderr, re.M)
+        self.assertIsNotNone(m, res.stderr[-2000:])
+        at, before, after = map(int, m.groups())
+        self.assertLessEqual(os.path.getsize(parts[0]), at)
+        self.assertLess(at, os.path.getsize(parts[0]) + 65536)
+        self.assertLess(abs(before - first["start"] - 3 * TICKS), TICKS)
+        self.assertLess(abs(after - first["start"] - 100 * TICKS), TICKS)
 
     def test_without_a_break_the_programme_passes_unchanged(self):
         for name, opts in (("plain", dict(duration=4)),

@@ -25,6 +25,10 @@ TEST(Ctl, MissingRecordIsRefused)
     EXPECT_EQ(-22, ctl_destroy(nullptr));
     EXPECT_EQ(-22, ctl_terminate(nullptr));
     EXPECT_EQ(-22, ctl_terminate(&none));
+    app_ctx *app = nullptr;  // the context the control server hangs on: a second destroy does nothing
+    EXPECT_EQ(0, app_ctx_create(&app));
+    EXPECT_EQ(0, app_ctx_destroy(&app));
+    EXPECT_EQ(-22, app_ctx_destroy(&app));
 }
 
 TEST(Ctl, DefaultMethodFaultNamesTheMethod)

@@ -68,9 +68,9 @@ class Base(unittest.TestCase):
         self.assertTrue(msgs[0].startswith("KestrowApp - "), msgs[0])
         self.assertEqual([m for m in msgs if m.startswith("sighandler: ")],
                          ["sighandler: [%d] catched %d" % (svc.proc.pid, s) for s in catches])
-        order = [m for m in msgs if m in ("ctl_run: xmlrpc_server_abyss_run_server finished",
+        order = [m for m in msgs if m in ("ctl_run: ServerRun finished",
                                           "main: Controls finished")]
-        self.assertEqual(order, ["ctl_run: xmlrpc_server_abyss_run_server finished", "main: Controls finished"])
+        self.assertEqual(order, ["ctl_run: ServerRun finished", "main: Controls finished"])
         self.assertEqual(msgs[-1], "Bye!")
 
 
@@ -166,6 +166,8 @@ class Service(Base):
         self.assertTrue(fault_of(svc.port, "still.there") == 1)
         time.sleep(0.1)
         self.expect_shutdown(svc, *svc.stop(), [15])
+        # The service's own handler, not one the control server put over it.
+        self.assertEqual(kt.messages(svc.text()).count("sighandler_ignore: [%d] catched 13" % svc.proc.pid), 5)
 
     def test_second_signal_during_the_shutdown_adds_one_line(self):
         # An open client connection holds the teardown, which keeps the
@@ -219,6 +221,12 @@ class Service(Base):
         with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
             self.assertRaises(xmlrpc.client.Fault, proxy.again)
             self.expect_shutdown(svc, *svc.stop(), [15], LIMIT + HELD)
+
+    def test_links_no_xmlrpc_client(self):
+        # It only serves XML-RPC: the client library (and curl behind it) would be set up for nothing.
+        dump = subprocess.run(["objdump", "-p", kt.APP], capture_output=True, text=True, timeout=20).stdout
+        self.assertIn("libxmlrpc_server_abyss", dump)
+        self.assertNotRegex(dump, r"NEEDED\s+lib(xmlrpc_client|curl)\.")
 
     def test_port_in_use_ends_the_start(self):
         with socket.socket() as taken:

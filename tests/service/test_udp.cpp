@@ -268,6 +268,37 @@ TEST(UdpIn, CountsOverrunsAndKeepsTheOldestDatagrams)
     udp_in_destroy(&in);
 }
 
+TEST(UdpIn, EmptyDatagramsAreSkippedAndAnEmptyReadReturnsAtOnce)
+{
+    std::string addr = "127.0.0.1:" + std::to_string(48000 + getpid() % 10000);
+    udp_in_config cfg = {};
+    cfg.addr = addr.c_str();
+    udp_in *in = nullptr;
+    ASSERT_EQ(0, udp_in_create(&in, &cfg));
+    std::vector<uint8_t> ts = make_ts(7, 8000000, 0);
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in dst;
+    udp_addr_parse(addr.c_str(), &dst);
+    auto send = [&](int size) { sendto(fd, ts.data(), size, 0, (sockaddr *)&dst, sizeof(dst)); };
+    for (int k = 0; k < 3; k++)
+        send(0);
+    udp_in_stats st = {};
+    for (int waited = 0; waited < 300 && st.datagrams < 3; waited++) {
+        usleep(10000);
+        udp_in_get_stats(in, &st);
+    }
+    ASSERT_EQ(3, st.datagrams);
+    uint8_t buf[DGRAM];
+    EXPECT_EQ(0, udp_in_read(in, buf, 0));
+    // Only empty datagrams queued: the read waits for bytes.
+    std::thread late([&] { usleep(100000); send(DGRAM); });
+    EXPECT_EQ(DGRAM, udp_in_read(in, buf, sizeof(buf)));
+    late.join();
+    EXPECT_TRUE(std::equal(buf, buf + DGRAM, ts.begin()));
+    close(fd);
+    udp_in_destroy(&in);
+}
+
 TEST(UdpLive, EveryWaitEndsInBoundedTime)
 {
     Receiver rx;

@@ -90,7 +90,7 @@ TEST(Threads, LibraryLogLinesFromManyThreadsStayWholeAndInOrderUntilTheStop)
         flipping = false;
         flipper.join();
         av_log_set_callback(av_log_default_callback);
-        EXPECT_EQ(-1, log_stop());
+        EXPECT_EQ(-EINVAL, log_stop());
 
         std::vector<int> next(THREADS, 0);
         std::regex form("(FFMPEG: lib|own) t([0-9]+) ([0-9]+)");
