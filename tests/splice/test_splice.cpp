@@ -139,13 +139,8 @@ struct Rig {
         scte35_section cue = insert(7, at, duration);
         ASSERT_EQ(1, splice_on_cue(&env, &rep, &cue, at - 90000));
     }
-    // One packet through the rules; what they leave goes on, as the relay does.
-    void feed(AVPacket *p)
-    {
-        splice_packet(&env, &rep, out->streams[p->stream_index], &p);
-        if (p)
-            packets_queue_push(queue, p);
-    }
+    // One packet through the rules, as the relay hands it over.
+    void feed(AVPacket *p) { ASSERT_EQ(0, splice_packet(&env, &rep, out->streams[p->stream_index], p)); }
     // The programme from frame `from` to `to` (video frames), audio interleaved
     // by dts, or lead ticks earlier (< 0: later) in mux order; each cue is
     // taken just before the video frame it names, timed by that frame.
