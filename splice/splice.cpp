@@ -42,8 +42,7 @@ static void queue_packet(const splice_env *env, AVPacket *pkt)
     }
 }
 
-/* Marks pkt as the packet at which its video stream switches (splice_switch). */
-static void mark_switch(AVPacket *pkt, splice_switch mark)
+void splice_mark_switch(AVPacket *pkt, int mark)
 {
     pkt->opaque = (void *)(intptr_t)mark;
 }
@@ -536,7 +535,7 @@ static void release_filler_video(const splice_env *env, rep_stream *r, int fi, i
         f->dts = dts;
         f->pts = pts;
         if (r->queued_filler == 1)
-            mark_switch(f, SPLICE_SWITCH_KEY);  // the filler's first picture: the break's video starts here
+            splice_mark_switch(f, SPLICE_SWITCH_KEY);  // the filler's first picture: the break's video starts here
         if (env->verbose)
             log_packet(env->out, f, "reV");
         queue_packet(env, f);
@@ -713,7 +712,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     }
     rep->state = SPLICING_STATE_FINISHED;
     rep->end_pts = pkt->pts;
-    mark_switch(pkt, SPLICE_SWITCH_KEY);  // the programme's video returns here (unless the next break starts)
+    splice_mark_switch(pkt, SPLICE_SWITCH_KEY);  // the programme's video returns here (unless the next break starts)
 
     event ev = event_make(EVENT_BREAK_ENDED);
     ev.reason = reason;
@@ -905,7 +904,7 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             ev.pts = pkt->pts;
             ev.end_pts = rep->end_pts;
             emit(env, rep, &ev);
-            mark_switch(pkt, SPLICE_SWITCH_MID_GOP);
+            splice_mark_switch(pkt, SPLICE_SWITCH_MID_GOP);
             queue_packet(env, pkt);
             *ppkt = nullptr;
             return;

@@ -115,7 +115,10 @@ enum splice_switch {
     SPLICE_SWITCH_MID_GOP,   // back onto the programme's packet at hand: no key frame
 };
 
-/* The splice_switch mark of a packet the rules queued. */
+/* Marks pkt with mark (a splice_switch; SPLICE_SWITCH_NONE clears it). */
+void splice_mark_switch(AVPacket *pkt, int mark);
+
+/* The splice_switch mark of a packet. */
 int splice_switch_of(const AVPacket *pkt);
 
 /* Moves every held audio packet, unchanged and in order, to the queue (end of input). */
