@@ -1011,9 +1011,8 @@ static bool audio_waits(const splice_env *env, rep_ctx *rep, const rep_stream *r
 }
 
 /*
- * A video packet in the key-frame window starts or ends the break; once
- * every stream is back on the programme the rules go idle (or arm the kept
- * event). Returns true when the packet's key frame decided.
+ * A video packet in the key-frame window starts or ends the break. Returns
+ * true when the packet's key frame decided.
  */
 static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, AVPacket *pkt)
 {
@@ -1063,6 +1062,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
     if (audio && fs && audio_waits(env, rep, r, &pkt))
         return;
     bool decided = video && video_decides(env, rep, r, fi, pkt);
+    /* Every stream back on the programme: idle, or the kept event armed. */
     if (rep->state == SPLICING_STATE_FINISHED && !any_stream_replaced(env, rep)) {
         event ev = event_make(EVENT_IDLE);
         emit(env, rep, &ev);
