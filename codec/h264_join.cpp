@@ -338,17 +338,17 @@ static void skip_weights(bitr *b, uint32_t count, int chroma)
     }
 }
 
-/* Reads the slice header of the NAL unit rbsp[0, len) with its parameter sets. Returns 0 or -EINVAL. */
-static int read_slice(const h264_join *j, const uint8_t *rbsp, size_t len, slice_hdr *h)
+/*
+ * From first_mb_in_slice to the picture order count: which picture the
+ * slice belongs to, with its parameter sets. 0, or -EINVAL for a parameter
+ * set not seen or slice groups.
+ */
+static int read_slice_picture(const h264_join *j, bitr *b, slice_hdr *h)
 {
-    bitr b = {rbsp, len * 8, 8, false};
-
-    h->nal_ref_idc = (rbsp[0] >> 5) & 3;
-    h->nal_type = rbsp[0] & 0x1F;
-    h->first_mb = get_ue(&b);
-    uint32_t type = get_ue(&b);
-    uint32_t pps_id = get_ue(&b);
-    if (b.bad || type > 9 || pps_id >= H264_MAX_PPS || !j->pps[pps_id].valid ||
+    h->first_mb = get_ue(b);
+    uint32_t type = get_ue(b);
+    uint32_t pps_id = get_ue(b);
+    if (b->bad || type > 9 || pps_id >= H264_MAX_PPS || !j->pps[pps_id].valid ||
         !j->sps[j->pps[pps_id].sps_id].valid)
         return -EINVAL;
     h->type = type % 5;
@@ -359,89 +359,127 @@ static int read_slice(const h264_join *j, const uint8_t *rbsp, size_t len, slice
     if (pps->slice_groups)
         return -EINVAL;
     if (sps->separate_colour_plane)
-        get_bits(&b, 2);
-    h->pos_frame_num = b.pos;
-    h->frame_num = get_bits(&b, sps->log2_max_frame_num);
+        get_bits(b, 2);
+    h->pos_frame_num = b->pos;
+    h->frame_num = get_bits(b, sps->log2_max_frame_num);
     h->field = 0;
     if (!sps->frame_mbs_only) {
-        h->field = (int)get_bits(&b, 1);
+        h->field = (int)get_bits(b, 1);
         if (h->field)
-            get_bits(&b, 1);  // bottom_field_flag
+            get_bits(b, 1);  // bottom_field_flag
     }
-    h->pos_idr = b.pos;
-    h->idr_pic_id = h->nal_type == NAL_IDR_SLICE ? get_ue(&b) : 0;
-    h->pos_after_idr = b.pos;
-    h->pos_poc_lsb = b.pos;
+    h->pos_idr = b->pos;
+    h->idr_pic_id = h->nal_type == NAL_IDR_SLICE ? get_ue(b) : 0;
+    h->pos_after_idr = b->pos;
+    h->pos_poc_lsb = b->pos;
     if (sps->poc_type == 0) {
-        h->poc_lsb = get_bits(&b, sps->log2_max_poc_lsb);
+        h->poc_lsb = get_bits(b, sps->log2_max_poc_lsb);
         if (pps->bottom_field_pic_order_in_frame_present && !h->field)
-            get_se(&b);
+            get_se(b);
     } else if (sps->poc_type == 1 && !sps->delta_pic_order_always_zero) {
-        get_se(&b);
+        get_se(b);
         if (pps->bottom_field_pic_order_in_frame_present && !h->field)
-            get_se(&b);
+            get_se(b);
     }
+    return 0;
+}
+
+/*
+ * From redundant_pic_cnt to the prediction weights: the reference lists,
+ * stepped over. 0, or -EINVAL for more than 32 references.
+ */
+static int skip_slice_references(bitr *b, const slice_hdr *h)
+{
+    const h264_pps *pps = h->pps;
+
     if (pps->redundant_pic_cnt_present)
-        get_ue(&b);
+        get_ue(b);
     uint32_t refs[2] = {pps->num_ref_idx_default[0], pps->num_ref_idx_default[1]};
     if (h->type == SLICE_B)
-        get_bits(&b, 1);  // direct_spatial_mv_pred_flag
+        get_bits(b, 1);  // direct_spatial_mv_pred_flag
     if (h->type == SLICE_P || h->type == SLICE_SP || h->type == SLICE_B) {
-        if (get_bits(&b, 1)) {
-            refs[0] = get_ue(&b) + 1;
+        if (get_bits(b, 1)) {
+            refs[0] = get_ue(b) + 1;
             if (h->type == SLICE_B)
-                refs[1] = get_ue(&b) + 1;
+                refs[1] = get_ue(b) + 1;
         }
     }
     if (refs[0] > 32 || refs[1] > 32)
         return -EINVAL;
     if (h->type != SLICE_I && h->type != SLICE_SI)
-        skip_list_modification(&b);
+        skip_list_modification(b);
     if (h->type == SLICE_B)
-        skip_list_modification(&b);
+        skip_list_modification(b);
     if ((pps->weighted_pred && (h->type == SLICE_P || h->type == SLICE_SP)) ||
         (pps->weighted_bipred_idc == 1 && h->type == SLICE_B)) {
-        get_ue(&b);  // luma_log2_weight_denom
-        if (sps->chroma_array_type)
-            get_ue(&b);
-        skip_weights(&b, refs[0], sps->chroma_array_type);
+        get_ue(b);  // luma_log2_weight_denom
+        if (h->sps->chroma_array_type)
+            get_ue(b);
+        skip_weights(b, refs[0], h->sps->chroma_array_type);
         if (h->type == SLICE_B)
-            skip_weights(&b, refs[1], sps->chroma_array_type);
+            skip_weights(b, refs[1], h->sps->chroma_array_type);
     }
-    h->pos_marking = b.pos;
+    return 0;
+}
+
+/*
+ * dec_ref_pic_marking of a reference picture: where it lies and its memory
+ * management operations. 0, or -EINVAL for an unknown operation or too many.
+ */
+static int read_slice_marking(bitr *b, slice_hdr *h)
+{
+    h->pos_marking = b->pos;
     h->adaptive = 0;
     h->mmco_count = 0;
     if (h->nal_ref_idc) {
         if (h->nal_type == NAL_IDR_SLICE) {
-            get_bits(&b, 2);
-        } else if ((h->adaptive = (int)get_bits(&b, 1))) {
+            get_bits(b, 2);
+        } else if ((h->adaptive = (int)get_bits(b, 1))) {
             for (;;) {
-                mmco m = {get_ue(&b), 0, 0};
-                if (m.op == 0 || b.bad)
+                mmco m = {get_ue(b), 0, 0};
+                if (m.op == 0 || b->bad)
                     break;
                 if (m.op > 6 || h->mmco_count == MAX_MMCO)
                     return -EINVAL;
                 if (m.op != 5)
-                    m.a = get_ue(&b);
+                    m.a = get_ue(b);
                 if (m.op == 3)
-                    m.b = get_ue(&b);
+                    m.b = get_ue(b);
                 h->ops[h->mmco_count++] = m;
             }
         }
     }
-    h->pos_marking_end = b.pos;
-    if (pps->cabac && h->type != SLICE_I && h->type != SLICE_SI)
-        get_ue(&b);  // cabac_init_idc
-    get_se(&b);      // slice_qp_delta
+    h->pos_marking_end = b->pos;
+    return 0;
+}
+
+/* From cabac_init_idc to the deblocking filter's offsets: stepped over to the header's end. */
+static void skip_slice_tail(bitr *b, const slice_hdr *h)
+{
+    if (h->pps->cabac && h->type != SLICE_I && h->type != SLICE_SI)
+        get_ue(b);  // cabac_init_idc
+    get_se(b);      // slice_qp_delta
     if (h->type == SLICE_SP || h->type == SLICE_SI) {
         if (h->type == SLICE_SP)
-            get_bits(&b, 1);
-        get_se(&b);
+            get_bits(b, 1);
+        get_se(b);
     }
-    if (pps->deblocking_filter_control_present && get_ue(&b) != 1) {
-        get_se(&b);
-        get_se(&b);
+    if (h->pps->deblocking_filter_control_present && get_ue(b) != 1) {
+        get_se(b);
+        get_se(b);
     }
+}
+
+/* Reads the slice header of the NAL unit rbsp[0, len) with its parameter sets. Returns 0 or -EINVAL. */
+static int read_slice(const h264_join *j, const uint8_t *rbsp, size_t len, slice_hdr *h)
+{
+    bitr b = {rbsp, len * 8, 8, false};
+
+    h->nal_ref_idc = (rbsp[0] >> 5) & 3;
+    h->nal_type = rbsp[0] & 0x1F;
+    if (read_slice_picture(j, &b, h) < 0 || skip_slice_references(&b, h) < 0 || read_slice_marking(&b, h) < 0)
+        return -EINVAL;
+    skip_slice_tail(&b, h);
     h->pos_end = b.pos;
     return b.bad ? -EINVAL : 0;
 }
@@ -695,27 +733,55 @@ static int scan_packet(h264_join *j, const AVPacket *pkt, const nal_unit *units,
     return slices;
 }
 
-int h264_join_packet(h264_join *j, AVPacket *pkt)
+/*
+ * The NAL unit of type type in j->rbsp (len bytes), rewritten into j->edit
+ * for the join: an SPS that allows gaps in frame_num; a slice renumbered,
+ * the key frame's first key_slices slices made IDR slices (*slices counts
+ * the slices met). Returns the new length, or a negative value to pass the
+ * unit as it is; *ends is set at the source's own IDR picture, which ends
+ * the join.
+ */
+static long rewrite_unit(h264_join *j, int type, size_t len, int key_slices, int *slices, uint32_t idr_pic_id,
+                         bool *ends)
 {
-    bool pending = j->pending;
+    if (type == NAL_SPS) {
+        /*
+         * Leading reference pictures left out after the key frame leave a
+         * gap in frame_num: the decoder is told to infer them, as it
+         * would for any gap it is allowed, instead of taking it for loss.
+         */
+        long gaps = read_sps(j, j->rbsp, len);
+        if (gaps < 0)
+            return -1;
+        memcpy(j->edit, j->rbsp, len);
+        poke_bits(j->edit, (size_t)gaps, 1, 1);
+        return (long)len;
+    }
+    slice_hdr h;
+    if (read_slice(j, j->rbsp, len, &h) < 0)
+        return -1;  // damaged: passed as it is, the join goes on
+    if (h.nal_type == NAL_IDR_SLICE) {
+        *ends = true;
+        return -1;
+    }
+    bool key = (*slices)++ < key_slices;
+    if (!key && h.first_mb == 0) {
+        uint32_t mask = (1u << h.sps->log2_max_frame_num) - 1;
+        uint32_t step = (h.frame_num - j->last_frame_num) & mask;
+        j->span = j->span + step > mask ? mask + 1 : j->span + step;
+        j->last_frame_num = h.frame_num;
+    }
+    return rewrite_slice(j, j->rbsp, len, &h, key, idr_pic_id);
+}
 
-    j->pending = 0;
-    if (!pkt->data || (j->state == H264_JOIN_OFF && !pending && !(pkt->flags & AV_PKT_FLAG_KEY)))
-        return 0;
-    int count = split_nal_units(pkt->data, (size_t)pkt->size, nullptr);
-    int ret = grow(&j->units, &j->units_size, (size_t)count * sizeof(nal_unit) + 1);
-    if (ret < 0)
-        return ret;
-    nal_unit *units = (nal_unit *)j->units;
-    split_nal_units(pkt->data, (size_t)pkt->size, units);
-    int key_slices = scan_packet(j, pkt, units, count, pending);
-    if (key_slices < 0)
-        return key_slices;
-    if (pending)
-        j->state = key_slices > 0 ? H264_JOIN_ON : H264_JOIN_OFF;
-    if (j->state == H264_JOIN_OFF)
-        return 0;
-
+/*
+ * Rewrites the packet's slices (and, unless the source's own IDR picture
+ * comes in it, its SPS) while the join runs, into a new buffer that
+ * replaces pkt's when anything changed. 0, or a negative code with pkt
+ * unchanged.
+ */
+static int rewrite_packet(h264_join *j, AVPacket *pkt, const nal_unit *units, int count, int key_slices)
+{
     size_t cap = (size_t)pkt->size * 3 / 2 + (size_t)count * HEADER_GROWTH * 2 + AV_INPUT_BUFFER_PADDING_SIZE;
     AVBufferRef *buf = av_buffer_alloc(cap);
     if (!buf)
@@ -732,41 +798,15 @@ int h264_join_packet(h264_join *j, AVPacket *pkt)
         if (type != NAL_SLICE && type != NAL_IDR_SLICE && (type != NAL_SPS || own_idr))
             continue;
         long len = take_rbsp(j, pkt->data, u);
-        ret = len < 0 ? (int)len : grow(&j->edit, &j->edit_size, (size_t)len + HEADER_GROWTH);
+        int ret = len < 0 ? (int)len : grow(&j->edit, &j->edit_size, (size_t)len + HEADER_GROWTH);
         if (ret < 0) {
             av_buffer_unref(&buf);
             return ret;
         }
-        long n = -1;
-        if (type == NAL_SPS) {
-            /*
-             * Leading reference pictures left out after the key frame leave a
-             * gap in frame_num: the decoder is told to infer them, as it
-             * would for any gap it is allowed, instead of taking it for loss.
-             */
-            long gaps = read_sps(j, j->rbsp, (size_t)len);
-            if (gaps >= 0) {
-                memcpy(j->edit, j->rbsp, (size_t)len);
-                poke_bits(j->edit, (size_t)gaps, 1, 1);
-                n = len;
-            }
-        } else {
-            slice_hdr h;
-            if (read_slice(j, j->rbsp, (size_t)len, &h) < 0)
-                continue;  // damaged: passed as it is, the join goes on
-            if (h.nal_type == NAL_IDR_SLICE) {
-                j->state = H264_JOIN_OFF;
-                break;
-            }
-            bool key = slices++ < key_slices;
-            if (!key && h.first_mb == 0) {
-                uint32_t mask = (1u << h.sps->log2_max_frame_num) - 1;
-                uint32_t step = (h.frame_num - j->last_frame_num) & mask;
-                j->span = j->span + step > mask ? mask + 1 : j->span + step;
-                j->last_frame_num = h.frame_num;
-            }
-            n = rewrite_slice(j, j->rbsp, (size_t)len, &h, key, idr_pic_id);
-        }
+        bool ends = false;
+        long n = rewrite_unit(j, type, (size_t)len, key_slices, &slices, idr_pic_id, &ends);
+        if (ends)
+            j->state = H264_JOIN_OFF;
         if (n < 0)
             continue;
         memcpy(buf->data + o, pkt->data + copied, u->start - copied);
@@ -790,4 +830,27 @@ int h264_join_packet(h264_join *j, AVPacket *pkt)
     pkt->data = buf->data;
     pkt->size = (int)o;
     return 0;
+}
+
+int h264_join_packet(h264_join *j, AVPacket *pkt)
+{
+    bool pending = j->pending;
+
+    j->pending = 0;
+    if (!pkt->data || (j->state == H264_JOIN_OFF && !pending && !(pkt->flags & AV_PKT_FLAG_KEY)))
+        return 0;
+    int count = split_nal_units(pkt->data, (size_t)pkt->size, nullptr);
+    int ret = grow(&j->units, &j->units_size, (size_t)count * sizeof(nal_unit) + 1);
+    if (ret < 0)
+        return ret;
+    nal_unit *units = (nal_unit *)j->units;
+    split_nal_units(pkt->data, (size_t)pkt->size, units);
+    int key_slices = scan_packet(j, pkt, units, count, pending);
+    if (key_slices < 0)
+        return key_slices;
+    if (pending)
+        j->state = key_slices > 0 ? H264_JOIN_ON : H264_JOIN_OFF;
+    if (j->state == H264_JOIN_OFF)
+        return 0;
+    return rewrite_packet(j, pkt, units, count, key_slices);
 }

@@ -4,6 +4,7 @@
  * with the backlogs the program's description asks for.
  */
 #include "relay/relay.h"
+#include "relay/relay_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -36,11 +37,13 @@ extern "C" {
 /* The loop's working set for one relay_run. */
 struct relay_loop {
     relay *r;
-    packets_queue *in_queue;
-    packets_queue *out_queue;
+    packets_queue *in_queue;  // read-ahead backlog before the splice rules
+    packets_queue *out_queue; // what the rules let through, before the muxer
     packets_queue *held;      // audio the splice rules hold while a break is armed
-    event_sink sink;          // relay_on_event, then the program's sink
     splice_env env;
+    int64_t dts_max;          // highest dts read; AV_NOPTS_VALUE before the first
+    unsigned reads;           // packets read, for the progress events
+    bool write_failed;        // the muxer failed: nothing more is written
 };
 
 static event relay_event(event_type t, const relay *r)
@@ -271,19 +274,10 @@ static int relay_output_identity(relay *r, const ts_identity *id, ts_layout_ids 
     return ret < 0 ? relay_setup_failed(r, EVENT_STEP_LAYOUT, -1, ret, why) : 0;
 }
 
-int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void *interrupt_opaque)
+/* The input-indexed tables: no stream mapped, no dts predicted. 0 or AVERROR(ENOMEM). */
+static int relay_alloc_input_maps(relay *r)
 {
-    AVDictionary *opts = nullptr;
-    int ret;
-
-    avformat_alloc_output_context2(&r->out, nullptr, "mpegts", url);
-    if (!r->out)
-        return relay_setup_failed(r, EVENT_STEP_OUTPUT_CONTEXT, -1, AVERROR_UNKNOWN, url);
-    r->out->interrupt_callback.callback = interrupt;
-    r->out->interrupt_callback.opaque = interrupt_opaque;
-
-    int n = (int)r->in->nb_streams;
-    r->stream_map_size = n + RELAY_EXTRA_MAP_ENTRIES;
+    r->stream_map_size = (int)r->in->nb_streams + RELAY_EXTRA_MAP_ENTRIES;
     r->stream_map = (int32_t *)av_malloc_array(r->stream_map_size, sizeof(int32_t));
     r->next_dts = (int64_t *)av_malloc_array(r->stream_map_size, sizeof(int64_t));
     if (!r->stream_map || !r->next_dts)
@@ -292,56 +286,106 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
         r->stream_map[i] = -1;
         r->next_dts[i] = AV_NOPTS_VALUE;
     }
+    return 0;
+}
+
+/* The output-indexed tables, once the streams are added: nothing written, no join. 0 or AVERROR(ENOMEM). */
+static int relay_alloc_output_maps(relay *r)
+{
+    unsigned n = r->out->nb_streams ? r->out->nb_streams : 1;
+
+    r->last_dts = (int64_t *)av_malloc_array(n, sizeof(int64_t));
+    if (!r->last_dts)
+        return AVERROR(ENOMEM);
+    for (unsigned i = 0; i < n; i++)
+        r->last_dts[i] = AV_NOPTS_VALUE;
+    r->joins = (h264_join *)av_calloc(n, sizeof(h264_join));
+    if (!r->joins)
+        return AVERROR(ENOMEM);
+    r->join_count = r->out->nb_streams;
+    return 0;
+}
+
+/* The programme's identity as the input filter and the demuxer found it. */
+static ts_identity relay_input_identity(const relay *r)
+{
     ts_identity id;
+
     memset(&id, 0, sizeof(id));
     id.ts_id = id.program_number = id.pmt_pid = id.pcr_pid = -1;
     if (r->filter)
         ts_in_get_identity(r->filter, &id);
     ts_layout_identity_from_demuxer(r->in, &id);
-    for (int i = 0; i < n; i++) {
-        ret = relay_add_stream(r, i, ts_identity_stream_type(&id, r->in->streams[i]->id));
+    return id;
+}
+
+/* One output stream per input stream, then the EPG track if asked. 0 or the failing step's code. */
+static int relay_add_streams(relay *r, const ts_identity *id)
+{
+    for (unsigned i = 0; i < r->in->nb_streams; i++) {
+        int ret = relay_add_stream(r, (int)i, ts_identity_stream_type(id, r->in->streams[i]->id));
         if (ret < 0)
             return ret;
     }
-    if (r->desc.add_epg) {
-        ret = relay_add_epg(r);
-        if (ret < 0)
-            return ret;
-    }
-    r->last_dts = (int64_t *)av_malloc_array(r->out->nb_streams ? r->out->nb_streams : 1, sizeof(int64_t));
-    if (!r->last_dts)
-        return AVERROR(ENOMEM);
-    for (unsigned i = 0; i < r->out->nb_streams; i++)
-        r->last_dts[i] = AV_NOPTS_VALUE;
-    r->joins = (h264_join *)av_calloc(r->out->nb_streams ? r->out->nb_streams : 1, sizeof(h264_join));
-    if (!r->joins)
-        return AVERROR(ENOMEM);
-    r->join_count = r->out->nb_streams;
+    return r->desc.add_epg ? relay_add_epg(r) : 0;
+}
+
+/*
+ * The output stage on url, or on the program's writer, for an output that
+ * writes a file (EVENT_OUTPUT_OPENING first). 0 or its code, reported.
+ */
+static int relay_open_stage(relay *r, const char *url, const ts_layout_ids *ids)
+{
+    const relay_mux *m = &r->desc.mux;
+    int ret;
+
+    if (r->out->oformat->flags & AVFMT_NOFILE)
+        return 0;
+    event ev = relay_event(EVENT_OUTPUT_OPENING, r);
+    ev.text = url;
+    event_emit(&r->desc.events, &ev);
+
+    ts_out_config config = relay_stage_config(r->out);
+    config.pcr_pid = ids->pcr_pid;
+    config.mux_rate = m->mux_rate;
+    int size = m->packet_size > 0 ? m->packet_size : RELAY_PACKET_SIZE;
+    if (m->write)
+        ret = ts_out_open_writer(&r->stage, m->write, m->write_opaque, &config, size);
+    else
+        ret = ts_out_open(&r->stage, url, &config, &r->out->interrupt_callback, size);
+    if (ret < 0)
+        return relay_setup_failed(r, EVENT_STEP_OPEN_OUTPUT, -1, ret, url);
+    r->out->pb = ts_out_pb(r->stage);
+    if (m->mux_rate > 0 && m->max_lead_us > 0)
+        ts_out_set_pacing(r->stage, m->mux_rate, m->max_lead_us);
+    return 0;
+}
+
+int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void *interrupt_opaque)
+{
+    AVDictionary *opts = nullptr;
     ts_layout_ids ids;
-    ret = relay_output_identity(r, &id, &ids);
+
+    avformat_alloc_output_context2(&r->out, nullptr, "mpegts", url);
+    if (!r->out)
+        return relay_setup_failed(r, EVENT_STEP_OUTPUT_CONTEXT, -1, AVERROR_UNKNOWN, url);
+    r->out->interrupt_callback.callback = interrupt;
+    r->out->interrupt_callback.opaque = interrupt_opaque;
+
+    ts_identity id = relay_input_identity(r);
+    int ret = relay_alloc_input_maps(r);
+    if (ret >= 0)
+        ret = relay_add_streams(r, &id);
+    if (ret >= 0)
+        ret = relay_alloc_output_maps(r);
+    if (ret >= 0)
+        ret = relay_output_identity(r, &id, &ids);
     if (ret < 0)
         return ret;
     av_dump_format(r->out, 0, url, 1);
-
-    if (!(r->out->oformat->flags & AVFMT_NOFILE)) {
-        event ev = relay_event(EVENT_OUTPUT_OPENING, r);
-        ev.text = url;
-        event_emit(&r->desc.events, &ev);
-
-        ts_out_config config = relay_stage_config(r->out);
-        config.pcr_pid = ids.pcr_pid;
-        config.mux_rate = r->desc.mux.mux_rate;
-        int size = r->desc.mux.packet_size > 0 ? r->desc.mux.packet_size : RELAY_PACKET_SIZE;
-        if (r->desc.mux.write)
-            ret = ts_out_open_writer(&r->stage, r->desc.mux.write, r->desc.mux.write_opaque, &config, size);
-        else
-            ret = ts_out_open(&r->stage, url, &config, &r->out->interrupt_callback, size);
-        if (ret < 0)
-            return relay_setup_failed(r, EVENT_STEP_OPEN_OUTPUT, -1, ret, url);
-        r->out->pb = ts_out_pb(r->stage);
-        if (r->desc.mux.mux_rate > 0 && r->desc.mux.max_lead_us > 0)
-            ts_out_set_pacing(r->stage, r->desc.mux.mux_rate, r->desc.mux.max_lead_us);
-    }
+    ret = relay_open_stage(r, url, &ids);
+    if (ret < 0)
+        return ret;
 
     relay_mux_options(&r->desc.mux, r->out, &opts);
     ret = ts_layout_set_options(&ids, &opts);
@@ -358,12 +402,8 @@ static bool relay_stopping(const relay *r)
     return r->desc.stop && r->desc.stop(r->desc.stop_opaque);
 }
 
-/*
- * Output stream for input stream i: its map entry, or, for a stream the
- * demuxer added after set-up, the first output stream with the same id.
- * Returns -1 when the stream has no output stream.
- */
-static int relay_map_stream(relay *r, int i)
+/* See relay_internal.h. */
+int relay_map_stream(relay *r, int i)
 {
     if (i < 0 || i >= r->stream_map_size || (unsigned)i >= r->in->nb_streams)
         return -1;
@@ -384,15 +424,8 @@ static int relay_map_stream(relay *r, int i)
     return -1;
 }
 
-/*
- * Why the muxer would refuse pkt, as a trace tag, or null. A packet whose dts
- * does not come after the last one written on its stream, by at most
- * RELAY_MAX_DTS_REPEAT, is a repeat (a datagram received twice) or left over
- * from a damaged stretch of input; so is one with a pts before its dts. The
- * muxer would fail on either and end the session, so they are left out. A
- * stream that goes further back is a jump, left to the muxer.
- */
-static const char *relay_refused(const relay *r, const AVPacket *pkt)
+/* See relay_internal.h. */
+const char *relay_refused(const relay *r, const AVPacket *pkt)
 {
     int s = pkt->stream_index;
 
@@ -408,7 +441,7 @@ static const char *relay_refused(const relay *r, const AVPacket *pkt)
     return nullptr;
 }
 
-/* The switch's first packet on stream: H.264 and HEVC start afresh there (a key frame: on_key). */
+/* The switch's packet: H.264 and HEVC start afresh there (a key frame: on_key). */
 static void relay_switched(relay *r, AVPacket *pkt, int on_key)
 {
     unsigned s = (unsigned)pkt->stream_index;
@@ -422,33 +455,21 @@ static void relay_switched(relay *r, AVPacket *pkt, int on_key)
         log_packet(r->out, pkt, "NOBLA");
 }
 
-/*
- * Leading pictures after a video switch. The switched stream's first packet
- * queued after the switch is the key frame that opens a GOP (the filler's at
- * the start of a break, the programme's at its end); with an open GOP the pictures
- * that follow it in decoding order but are shown before it reference
- * pictures of the GOP before, which the switch removed: they cannot be
- * decoded and are left out, until the first picture shown at or after the
- * key frame. Closed GOPs have none. Returns true when pkt is left out.
- */
-static bool relay_leading(relay *r, AVPacket *pkt)
+/* See relay_internal.h. */
+bool relay_leading(relay *r, AVPacket *pkt)
 {
     relay_gop_watch *g = &r->gop;
+    int mark = splice_switch_of(pkt);
 
-    if (g->stream < 0 || pkt->stream_index != g->stream)
-        return false;
-    if (g->before > 0) {
-        g->before--;
-        return false;
-    }
-    if (g->key_pts == AV_NOPTS_VALUE) {
-        relay_switched(r, pkt, g->on_key);
+    if (mark != SPLICE_SWITCH_NONE) {
+        pkt->opaque = nullptr;  // acted on here; nothing of it reaches the muxer
+        relay_switched(r, pkt, mark == SPLICE_SWITCH_KEY);
+        g->stream = mark == SPLICE_SWITCH_KEY && pkt->pts != AV_NOPTS_VALUE ? pkt->stream_index : -1;
         g->key_pts = pkt->pts;
-        if (pkt->pts == AV_NOPTS_VALUE || !g->on_key)
-            g->stream = -1;
+        g->dropped = 0;
         return false;
     }
-    if (pkt->pts == AV_NOPTS_VALUE)
+    if (g->stream < 0 || pkt->stream_index != g->stream || pkt->pts == AV_NOPTS_VALUE)
         return false;
     if (pkt->pts < g->key_pts) {
         g->dropped++;
@@ -563,21 +584,6 @@ static int relay_write(relay_loop *loop, int keep)
     return 0;
 }
 
-/* Queues pkt for the muxer; on refusal frees it and reports. 0 or the queue's code. */
-static int relay_queue(relay_loop *loop, AVPacket *pkt)
-{
-    pkt->pos = -1;
-    int ret = packets_queue_push(loop->out_queue, pkt);
-    if (ret < 0) {
-        av_packet_free(&pkt);
-        event ev = relay_event(EVENT_QUEUE_REFUSED, loop->r);
-        ev.code = ret;
-        event_emit(&loop->r->desc.events, &ev);
-        return ret;
-    }
-    return 0;
-}
-
 /* The splice rules for one packet (stream index: the input's). Takes pkt. 0 or the queue's code. */
 static int relay_splice(relay_loop *loop, AVPacket *pkt)
 {
@@ -585,57 +591,11 @@ static int relay_splice(relay_loop *loop, AVPacket *pkt)
     const AVStream *ist = r->in->streams[pkt->stream_index];
 
     pkt->stream_index = r->stream_map[pkt->stream_index];
-    splice_packet(&loop->env, &r->rep, ist, &pkt);
-    return pkt ? relay_queue(loop, pkt) : 0;
+    return splice_packet(&loop->env, &r->rep, ist, pkt);
 }
 
-/*
- * Right after a break started: the audio already waiting in the output
- * backlog at or after the splice point, which the break can no longer
- * replace, is traced. Then the program's sink hears the event.
- */
-static void relay_on_event(void *opaque, const event *ev)
-{
-    relay_loop *loop = (relay_loop *)opaque;
-    relay *r = loop->r;
-
-    /*
-     * The video switches: to the filler's key frame, or back to the programme's
-     * (whatever ended the break on it; when the filler ran out, the programme
-     * returns on the packet at hand).
-     */
-    bool back_on_key = ev->type == EVENT_BREAK_ENDED && ev->reason != EVENT_END_FILLER_END;
-    if ((ev->type == EVENT_BREAK_STARTED || ev->type == EVENT_BREAK_ENDED) && ev->stream >= 0) {
-        r->gop.stream = ev->stream;
-        r->gop.on_key = ev->type == EVENT_BREAK_STARTED || back_on_key;
-        r->gop.before = 0;
-        for (int i = 0; i < loop->out_queue->count; i++)
-            r->gop.before += loop->out_queue->items[i]->stream_index == ev->stream;
-        r->gop.key_pts = AV_NOPTS_VALUE;
-        r->gop.dropped = 0;
-    }
-
-    if (ev->type == EVENT_BREAK_STARTED && r->desc.out_depth > 0) {
-        const packets_queue *q = loop->out_queue;
-        for (int i = 0; i < q->count; i++) {
-            const AVPacket *p = q->items[i];
-            if (p->pts != AV_NOPTS_VALUE && p->pts >= r->rep.scte_35_pts_time &&
-                r->out->streams[p->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
-                log_packet(r->out, p, "ouq");
-        }
-    }
-    event_emit(&r->desc.events, ev);
-}
-
-/*
- * The timestamp rule. A packet without dts takes the one predicted from the
- * previous packet of its own stream (its dts plus its duration), as a stream
- * copy does, its pts left for the muxer to fill in; lacking that, its own
- * pts. A packet of a stream that never had a timestamp keeps none: it is
- * never stamped with another stream's time. Returns false for a packet
- * without timestamps before the session's first one: it is left out.
- */
-static bool relay_stamp(relay *r, AVPacket *pkt, int64_t first_dts)
+/* See relay_internal.h. */
+bool relay_stamp(relay *r, AVPacket *pkt, int64_t first_dts)
 {
     int i = pkt->stream_index;
 
@@ -679,152 +639,214 @@ static bool relay_is_cue(const relay *r, const AVStream *ist)
     return ist->id == r->desc.cue_pid;
 }
 
-int relay_run(relay *r)
+/* The loop's queues and the splice rules' environment. 0 or AVERROR(ENOMEM). */
+static int relay_loop_open(relay *r, relay_loop *loop)
 {
-    relay_loop loop = {};
-    AVPacket *pkt = nullptr;
-    int64_t dts_stream_max = AV_NOPTS_VALUE;
-    bool write_failed = false;
-    unsigned reads = 0;
-    int in_depth = r->desc.in_depth > 1 ? r->desc.in_depth : 1;
-    int ret = 0;
+    loop->r = r;
+    loop->dts_max = AV_NOPTS_VALUE;
+    if (packets_queue_create(&loop->in_queue, RELAY_QUEUE_CAPACITY) < 0 ||
+        packets_queue_create(&loop->out_queue, RELAY_QUEUE_CAPACITY) < 0 ||
+        packets_queue_create(&loop->held, SPLICE_HELD_MAX) < 0)
+        return AVERROR(ENOMEM);
+    loop->env.out = r->out;
+    loop->env.filler = r->filler;
+    loop->env.queue = loop->out_queue;
+    loop->env.held = loop->held;
+    loop->env.events = &r->desc.events;
+    loop->env.verbose = r->desc.verbose;
+    loop->env.time_signal_breaks = r->desc.time_signal_breaks;
+    return 0;
+}
 
-    r->ret_read = r->ret_write = 0;
-    loop.r = r;
-    if (packets_queue_create(&loop.in_queue, RELAY_QUEUE_CAPACITY) < 0 ||
-        packets_queue_create(&loop.out_queue, RELAY_QUEUE_CAPACITY) < 0 ||
-        packets_queue_create(&loop.held, SPLICE_HELD_MAX) < 0) {
-        ret = r->ret_read = AVERROR(ENOMEM);
-        goto out_trailer;
-    }
-    loop.sink.fn = relay_on_event;
-    loop.sink.opaque = &loop;
-    loop.env.out = r->out;
-    loop.env.filler = r->filler;
-    loop.env.queue = loop.out_queue;
-    loop.env.held = loop.held;
-    loop.env.events = &loop.sink;
-    loop.env.verbose = r->desc.verbose;
-    loop.env.time_signal_breaks = r->desc.time_signal_breaks;
+static void relay_loop_close(relay_loop *loop)
+{
+    packets_queue_destroy(&loop->in_queue);
+    packets_queue_destroy(&loop->out_queue);
+    packets_queue_destroy(&loop->held);
+}
 
-    /*
-     * A live input is read afresh from here: what arrived during set-up is
-     * stale. A file is not: what probing read is the start of the recording.
-     */
-    if (!(relay_input_seekable(r) & AVIO_SEEKABLE_NORMAL)) {
-        if (r->filter)
-            ts_in_flush(r->filter);
-        if (r->in->pb)
-            avio_flush(r->in->pb);
-        avformat_flush(r->in);
-    }
-    {
-        event ev = relay_event(EVENT_RELAY_STARTED, r);
+/*
+ * A live input is read afresh from here: what arrived during set-up is
+ * stale. A file is not: what probing read is the start of the recording.
+ */
+static void relay_skip_stale_input(relay *r)
+{
+    if (relay_input_seekable(r) & AVIO_SEEKABLE_NORMAL)
+        return;
+    if (r->filter)
+        ts_in_flush(r->filter);
+    if (r->in->pb)
+        avio_flush(r->in->pb);
+    avformat_flush(r->in);
+}
+
+/*
+ * Reads the next packet into *pkt. Returns 0 with a packet; 1 at the end
+ * of input or on a stop; AVERROR(ENOMEM), or the read error (reported,
+ * EVENT_READ_FAILED).
+ */
+static int relay_read(relay_loop *loop, AVPacket **pkt)
+{
+    relay *r = loop->r;
+
+    if (relay_stopping(r))
+        return 1;
+    *pkt = av_packet_alloc();
+    if (!*pkt)
+        return r->ret_read = AVERROR(ENOMEM);
+    r->ret_read = av_read_frame(r->in, *pkt);
+    if (r->ret_read < 0 || relay_stopping(r)) {
+        av_packet_free(pkt);
+        if (r->ret_read >= 0 || r->ret_read == AVERROR_EOF || relay_stopping(r))
+            return 1;
+        event ev = relay_event(EVENT_READ_FAILED, r);
+        ev.code = r->ret_read;
         event_emit(&r->desc.events, &ev);
+        return r->ret_read;
     }
+    if (++loop->reads % RELAY_PROGRESS_PACKETS == 0)
+        relay_progress(r);
+    return 0;
+}
 
-    while (!relay_stopping(r)) {
-        pkt = av_packet_alloc();
-        if (!pkt) {
-            ret = r->ret_read = AVERROR(ENOMEM);
-            break;
-        }
-        r->ret_read = av_read_frame(r->in, pkt);
-        if (r->ret_read < 0) {
-            if (r->ret_read != AVERROR_EOF && !relay_stopping(r))
-                ret = r->ret_read;
-            break;
-        }
-        if (relay_stopping(r))
-            break;
-        if (++reads % RELAY_PROGRESS_PACKETS == 0)
-            relay_progress(r);
+/*
+ * Whether a packet read goes on: its stream has an output stream, it has a
+ * timestamp (relay_stamp), and its dts lies within RELAY_MAX_DTS_JUMP of
+ * the highest so far. Returns 1 when it goes on, 0 when it is left out
+ * (traced), AVERROR_INVALIDDATA at a timestamp jump (reported).
+ */
+static int relay_admit(relay_loop *loop, AVPacket *pkt)
+{
+    relay *r = loop->r;
 
-        int in_index = pkt->stream_index;
-        int out_index = relay_map_stream(r, in_index);
-        if (out_index < 0) {
-            log_packet(r->in, pkt, "IGN");
+    if (relay_map_stream(r, pkt->stream_index) < 0) {
+        log_packet(r->in, pkt, "IGN");
+        return 0;
+    }
+    if (!relay_stamp(r, pkt, loop->dts_max)) {
+        log_packet(r->in, pkt, "NOPTS");
+        return 0;
+    }
+    if (pkt->dts == AV_NOPTS_VALUE)
+        return 1;
+    if (loop->dts_max == AV_NOPTS_VALUE) {
+        loop->dts_max = pkt->dts;
+        event ev = relay_event(EVENT_FIRST_TIMESTAMP, r);
+        ev.pts = loop->dts_max;
+        event_emit(&r->desc.events, &ev);
+        return 1;
+    }
+    int64_t delta = pkt->dts - loop->dts_max;
+    if (llabs(delta) > RELAY_MAX_DTS_JUMP) {
+        event ev = relay_event(EVENT_TIME_JUMP, r);
+        ev.delta = delta;
+        ev.pts = pkt->dts;
+        event_emit(&r->desc.events, &ev);
+        log_packet(r->in, pkt, "BAD");
+        return AVERROR_INVALIDDATA;
+    }
+    if (pkt->dts > loop->dts_max)
+        loop->dts_max = pkt->dts;
+    return 1;
+}
+
+/*
+ * Puts pkt in the read-ahead backlog (a refusal frees it and is reported)
+ * and runs the splice rules on what the backlog holds beyond its depth.
+ * Takes pkt. 0 or the queue's code.
+ */
+static int relay_advance(relay_loop *loop, AVPacket *pkt)
+{
+    relay *r = loop->r;
+    int depth = r->desc.in_depth > 1 ? r->desc.in_depth : 1;
+    int ret = packets_queue_push(loop->in_queue, pkt);
+
+    if (ret < 0) {
+        av_packet_free(&pkt);
+        event ev = relay_event(EVENT_QUEUE_REFUSED, r);
+        ev.code = ret;
+        event_emit(&r->desc.events, &ev);
+        return ret;
+    }
+    ret = 0;
+    while (ret == 0 && loop->in_queue->count >= depth && packets_queue_pop(loop->in_queue, &pkt) >= 0)
+        ret = relay_splice(loop, pkt);
+    return ret;
+}
+
+/* The packet loop: read, admit, take cues, splice, write. 0 at the end of input or on a stop, or the code. */
+static int relay_packets(relay_loop *loop)
+{
+    relay *r = loop->r;
+
+    for (;;) {
+        AVPacket *pkt = nullptr;
+        int ret = relay_read(loop, &pkt);
+        if (ret != 0)
+            return ret > 0 ? 0 : ret;
+        ret = relay_admit(loop, pkt);
+        if (ret <= 0) {
             av_packet_free(&pkt);
+            if (ret < 0)
+                return ret;
             continue;
         }
-        if (!relay_stamp(r, pkt, dts_stream_max)) {
-            log_packet(r->in, pkt, "NOPTS");
-            av_packet_free(&pkt);
-            continue;
-        }
-
-        if (pkt->dts != AV_NOPTS_VALUE) {
-            if (dts_stream_max == AV_NOPTS_VALUE) {
-                dts_stream_max = pkt->dts;
-                event ev = relay_event(EVENT_FIRST_TIMESTAMP, r);
-                ev.pts = dts_stream_max;
-                event_emit(&r->desc.events, &ev);
-            } else {
-                int64_t delta = pkt->dts - dts_stream_max;
-                if (llabs(delta) > RELAY_MAX_DTS_JUMP) {
-                    event ev = relay_event(EVENT_TIME_JUMP, r);
-                    ev.delta = delta;
-                    ev.pts = pkt->dts;
-                    event_emit(&r->desc.events, &ev);
-                    log_packet(r->in, pkt, "BAD");
-                    ret = AVERROR_INVALIDDATA;
-                    break;
-                }
-                if (pkt->dts > dts_stream_max)
-                    dts_stream_max = pkt->dts;
-            }
-        }
-
-        const AVStream *ist = r->in->streams[in_index];
+        const AVStream *ist = r->in->streams[pkt->stream_index];
         if (relay_is_cue(r, ist))
-            splice_cue(&loop.env, &r->rep, ist, pkt, dts_stream_max);
-
-        ret = packets_queue_push(loop.in_queue, pkt);
-        if (ret < 0) {
-            event ev = relay_event(EVENT_QUEUE_REFUSED, r);
-            ev.code = ret;
-            event_emit(&r->desc.events, &ev);
-            break;
-        }
-        ret = 0;
-        pkt = nullptr;
-        while (ret == 0 && loop.in_queue->count >= in_depth) {
-            packets_queue_pop(loop.in_queue, &pkt);
-            ret = relay_splice(&loop, pkt);
-            pkt = nullptr;
-        }
+            splice_cue(&loop->env, &r->rep, ist, pkt, loop->dts_max);
+        ret = relay_advance(loop, pkt);
         if (ret < 0)
-            break;
-        ret = relay_write(&loop, r->desc.out_depth);
+            return ret;
+        ret = relay_write(loop, r->desc.out_depth);
         if (ret < 0) {
-            write_failed = true;
-            break;
+            loop->write_failed = true;
+            return ret;
         }
     }
-    av_packet_free(&pkt);
+}
 
-    /*
-     * Nothing read is left behind: the backlog, the held audio and the filler
-     * video of a break still running go through the rules and out.
-     */
-    if (!write_failed) {
-        while (packets_queue_pop(loop.in_queue, &pkt) >= 0) {
-            if (relay_splice(&loop, pkt) < 0)
+/*
+ * Nothing read is left behind: the backlog, the held audio and the filler
+ * video of a break still running go through the rules and out, unless the
+ * muxer failed. ret: the loop's result; returns it, or the last write's
+ * failure when the loop ended well.
+ */
+static int relay_drain(relay_loop *loop, int ret)
+{
+    relay *r = loop->r;
+    AVPacket *pkt = nullptr;
+
+    if (!loop->write_failed) {
+        while (packets_queue_pop(loop->in_queue, &pkt) >= 0) {
+            if (relay_splice(loop, pkt) < 0)
                 break;
         }
-        splice_release_held(&loop.env);
+        splice_release_held(&loop->env);
     }
-    splice_session_end(&loop.env, &r->rep);
-    if (!write_failed) {
-        int wret = relay_write(&loop, 0);
+    splice_session_end(&loop->env, &r->rep);
+    if (!loop->write_failed) {
+        int wret = relay_write(loop, 0);
         if (ret == 0)
             ret = wret;
     }
+    return ret;
+}
 
-out_trailer:
-    packets_queue_destroy(&loop.in_queue);
-    packets_queue_destroy(&loop.out_queue);
-    packets_queue_destroy(&loop.held);
+int relay_run(relay *r)
+{
+    relay_loop loop = {};
+
+    r->ret_read = r->ret_write = 0;
+    int ret = relay_loop_open(r, &loop);
+    if (ret < 0) {
+        r->ret_read = ret;
+    } else {
+        relay_skip_stale_input(r);
+        event ev = relay_event(EVENT_RELAY_STARTED, r);
+        event_emit(&r->desc.events, &ev);
+        ret = relay_drain(&loop, relay_packets(&loop));
+    }
+    relay_loop_close(&loop);
     av_write_trailer(r->out);
     relay_progress(r);
     return ret;

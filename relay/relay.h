@@ -72,13 +72,11 @@ struct relay_desc {
     int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
 };
 
-/* Video stream whose leading pictures are being left out after a switch. */
+/* Video stream whose leading pictures are being left out after a switch onto a key frame. */
 struct relay_gop_watch {
-    int stream;                    // output index; -1: no switch pending
-    int before;                    // packets of the stream queued before the switch, still to pass
-    int64_t key_pts;               // pts of the switch's key frame once met; AV_NOPTS_VALUE before
+    int stream;                    // output index; -1: none
+    int64_t key_pts;               // pts of the switch's key frame
     int dropped;                   // leading pictures left out so far
-    int on_key;                    // the switch is on a key frame (0: the filler ran out mid-GOP)
 };
 
 struct relay {
@@ -151,9 +149,9 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
 /*
  * Relays packets until the stop callback, the end of input or a fatal error,
  * then passes on everything still queued and held and writes the trailer.
- * Returns 0 at the end of input or on stop; the read error, the muxing
- * error, -12 (a refused queue push or no memory) or AVERROR_INVALIDDATA (a
- * timestamp jump) otherwise.
+ * Returns 0 at the end of input or on stop; the read error (reported,
+ * EVENT_READ_FAILED), the muxing error, -12 (a refused queue push or no
+ * memory) or AVERROR_INVALIDDATA (a timestamp jump) otherwise.
  */
 int relay_run(relay *r);
 

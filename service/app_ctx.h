@@ -37,7 +37,6 @@ struct app_ctx {
     asrun_ctx *asrun;                   // owned; null without asrun_file
     channel_status status;              // written by the session, read by the control server
     char filler_path[APP_TEXT_SIZE];
-    char hex_text[APP_TEXT_SIZE];       // scratch: hexadecimal dump of the last cue
     int32_t mux_rate;                   // bit/s; 0 = not given
     int32_t max_delay;                  // microseconds
     int32_t transport_stream_id;        // 0 = library default

@@ -22,6 +22,7 @@ extern "C" {
 #include "common/mpegts.h"
 #include "common/utils.h"
 #include "splice/event_asrun.h"
+#include "splice/event_text.h"
 #include "splice/filler.h"
 #include "relay/relay.h"
 #include "common/trace.h"
@@ -166,217 +167,89 @@ static void slicer_progress(slicer_session *ses, const event *ev)
     slicer_count_overruns(ses);
 }
 
-/* Public SCTE-35 decoders into which an operator can paste a logged cue. */
-static const char SCTE35_DECODER_A[] = "https://tools.middleman.tv/scte35-parser";
-static const char SCTE35_DECODER_B[] = "https://comcast.github.io/scte35-js/";
-
-/* The cue's bytes in upper-case hexadecimal, one log line, then the hint. */
-static void slicer_log_cue(app_ctx *app, const event *ev)
+/* Name in front of the lines of ev: the part of the service whose step it reports. */
+static const char *slicer_line_prefix(const event *ev)
 {
-    char *hex = app->hex_text;
-    size_t size = sizeof(app->hex_text);
-    size_t pos = 0;
-
-    hex[0] = '\0';
-    for (int i = 0; i < ev->size && pos + 2 < size; i++, pos += 2)
-        snprintf(hex + pos, size - pos, "%.2X", ev->data[i]);
-    log_printf(LOG_INFO, "%s: %s", LOOP_NAME, hex);
-    log_printf(LOG_INFO, "%s: check value against %s or %s", LOOP_NAME, SCTE35_DECODER_A, SCTE35_DECODER_B);
-}
-
-static void slicer_log_setup_failure(slicer_session *ses, const event *ev)
-{
-    char err[ERR_TEXT_SIZE] = {0};
-    const char *text = err_to_str(err, sizeof(err), ev->code);
-
-    switch (ev->reason) {
-    case EVENT_STEP_OUTPUT_CONTEXT:
-        slicer_fail(ses, "%s: avformat_alloc_output_context2(%s) failed: %s", "slicer_streams", ev->text, text);
-        break;
-    case EVENT_STEP_NEW_STREAM:
-        slicer_fail(ses, "%s: Failed allocating output stream %d", "slicer_streams", ev->stream);
-        break;
-    case EVENT_STEP_CODEC_PARAMETERS:
-        slicer_fail(ses, "%s: Failed to copy codec parameters for stream %d: %s", "slicer_streams", ev->stream, text);
-        break;
-    case EVENT_STEP_METADATA:
-        slicer_fail(ses, "%s: Failed to copy metadatas for stream %d: %s", "slicer_streams", ev->stream, text);
-        break;
-    case EVENT_STEP_OPEN_OUTPUT:
-        slicer_fail(ses, "%s: Could not open output file [%s]: %s", "slicer_streams", ev->text, text);
-        break;
-    case EVENT_STEP_WRITE_HEADER:
-        slicer_fail(ses, "%s: avformat_write_header failed: %s", "slicer_streams", text);
-        break;
-    case EVENT_STEP_LAYOUT:
-        log_printf(LOG_ERROR, "%s: output identity refused: %s; check --mpegts_service_id, "
-                   "--mpegts_pmt_start_pid and --mpegts_transport_stream_id", "slicer_streams",
-                   ev->text ? ev->text : text);
-        break;
+    switch (ev->type) {
+    case EVENT_STREAM_UNKNOWN:
+    case EVENT_EPG_ADDED:
+    case EVENT_OUTPUT_OPENING:
+    case EVENT_SETUP_FAILED:
+        return "slicer_streams";
     default:
-        break;
+        return LOOP_NAME;
     }
 }
 
-/* What the event's id counts: splice_insert events or time_signal segmentation events. */
-static const char *slicer_id_name(const event *ev)
+/* Whether the log shows ev: a repeated session's set-up and the streams av_dump_format lists stay out. */
+static bool slicer_shown(const slicer_session *ses, const event *ev)
 {
-    return ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "segmentation_event_id" : "splice_event_id";
+    switch (ev->type) {
+    case EVENT_STREAM_ADDED:
+        return false;
+    case EVENT_EPG_ADDED:
+    case EVENT_OUTPUT_OPENING:
+        return !ses->quiet;
+    default:
+        return true;
+    }
+}
+
+/* One event being logged. */
+struct slicer_line {
+    slicer_session *ses;
+    const event *ev;
+};
+
+/*
+ * One line of an event's wording into the log. Failures that every session
+ * retried at once would repeat go through the rate limiter; a refused
+ * identity names the options that set it.
+ */
+static void slicer_log_line(void *opaque, int severity, const char *text)
+{
+    const slicer_line *line = (const slicer_line *)opaque;
+    const event *ev = line->ev;
+    const char *prefix = slicer_line_prefix(ev);
+
+    if (ev->type == EVENT_SETUP_FAILED && ev->reason == EVENT_STEP_LAYOUT)
+        log_printf(severity, "%s: %s; check --mpegts_service_id, --mpegts_pmt_start_pid and "
+                   "--mpegts_transport_stream_id", prefix, text);
+    else if (ev->type == EVENT_SETUP_FAILED || ev->type == EVENT_WRITE_FAILED || ev->type == EVENT_READ_FAILED)
+        slicer_fail(line->ses, "%s: %s", prefix, text);
+    else
+        log_printf(severity, "%s: %s", prefix, text);
 }
 
 /*
- * The service's event sink: the log lines of the packet loop and the splice
- * rules, the as-run record, the channel's status and counters.
+ * The service's event sink: the as-run record, the channel's status and
+ * counters, and the events' lines in the log.
  */
 static void slicer_on_event(void *opaque, const event *ev)
 {
     slicer_session *ses = (slicer_session *)opaque;
     app_ctx *app = ses->app;
-    char err[ERR_TEXT_SIZE] = {0};
 
     slicer_record(ses, ev);
     switch (ev->type) {
-    case EVENT_CUE_DECODED:
-        slicer_log_cue(app, ev);
-        log_printf(LOG_INFO, "%s: splice_insert.splice_event_id=%u", LOOP_NAME, ev->splice_event_id);
-        break;
-    case EVENT_CUE_FAILED:
-        slicer_log_cue(app, ev);
-        log_printf(LOG_ERROR, "%s: Failed to parse SCTE-35 packet: %d", LOOP_NAME, ev->code);
-        break;
-    case EVENT_ARMED:
-        if (ev->pts_time != AV_NOPTS_VALUE)
-            log_printf(LOG_INFO, "%s: %s.splice_time.pts_time=%" PRId64, LOOP_NAME,
-                       ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "time_signal" : "splice_insert", ev->pts_time);
-        if (ev->pts_time != AV_NOPTS_VALUE && ev->splice_time != ev->pts_time)
-            log_printf(LOG_INFO, "%s: effective splice point=%" PRId64 " (%f), pts_adjustment=%" PRIu64,
-                       LOOP_NAME, ev->splice_time, ev->splice_time / 90000.0, ev->pts_adjustment);
-        if (ev->reason != EVENT_ARM_CUE)
-            log_printf(LOG_INFO, "%s: %s=%u armed (%s) at %" PRId64, LOOP_NAME, slicer_id_name(ev),
-                       ev->splice_event_id, event_reason_name(ev), ev->splice_time);
-        if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
-            log_printf(LOG_INFO, "%s: %s=%u armed: immediate, at the next video key frame", LOOP_NAME,
-                       slicer_id_name(ev), ev->splice_event_id);
-        else
-            log_printf(LOG_INFO, "%s: remain: %" PRId64 " ticks (%f sec)", LOOP_NAME, ev->delta, ev->delta / 90000.0);
-        if (ev->flags & EVENT_CUE_DURATION_FLAG && ev->pts_time != AV_NOPTS_VALUE)
-            log_printf(LOG_INFO, "%s: splice_insert.break_duration.duration=%" PRId64 " (%f), at=%" PRId64,
-                       LOOP_NAME, ev->duration, ev->duration / 90000.0, ev->pts_time + ev->duration);
-        break;
-    case EVENT_CUE_IGNORED:
-        log_printf(LOG_INFO, "%s: cue of %s=%u ignored: %s", LOOP_NAME, slicer_id_name(ev), ev->splice_event_id,
-                   event_reason_name(ev));
-        break;
-    case EVENT_CUE_REPEATED:
-        log_printf(LOG_INFO, "%s: %s=%u repeated: nothing changes", LOOP_NAME, slicer_id_name(ev),
-                   ev->splice_event_id);
-        break;
-    case EVENT_CANCELLED:
-        log_printf(LOG_INFO, "%s: %s=%u cancelled: %s", LOOP_NAME, slicer_id_name(ev), ev->splice_event_id,
-                   ev->reason == EVENT_CANCEL_ARMED ? "disarmed" : "no longer kept for after the break");
-        break;
-    case EVENT_RETURN_SCHEDULED:
-        if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
-            log_printf(LOG_INFO, "%s: return cue %s=%u: the break ends at the next video key frame", LOOP_NAME,
-                       slicer_id_name(ev), ev->splice_event_id);
-        else
-            log_printf(LOG_INFO, "%s: return cue %s=%u: the break ends at the first video key frame at %" PRId64
-                       " (%f)", LOOP_NAME, slicer_id_name(ev), ev->splice_event_id, ev->splice_time,
-                       ev->splice_time / 90000.0);
-        break;
-    case EVENT_NEXT_KEPT:
-        log_printf(LOG_INFO, "%s: %s=%u at %" PRId64 " kept: it starts when the break under way ends", LOOP_NAME,
-                   slicer_id_name(ev), ev->splice_event_id, ev->splice_time);
-        break;
-    case EVENT_BREAK_SKIPPED:
-        log_printf(LOG_ERROR, "%s: break of %s=%u skipped (%s): the filler has no video for output stream %d",
-                   LOOP_NAME, slicer_id_name(ev), ev->splice_event_id, event_reason_name(ev), ev->stream);
-        break;
-    case EVENT_BREAK_STARTED:
-        log_printf(LOG_INFO, "%s: Splicing started: delta=%" PRId64 ", time=%f", LOOP_NAME, ev->delta,
-                   ev->delta / 90000.0);
-        if (ev->pts_shift > 0)
-            log_printf(LOG_INFO, "%s: filler video pts shifted by %" PRId64 " ticks (%f sec) to keep pts >= dts",
-                       LOOP_NAME, ev->pts_shift, ev->pts_shift / 90000.0);
-        break;
-    case EVENT_STREAM_MISSED:
-    case EVENT_STREAM_SWITCHED:
-        if (ev->type == EVENT_STREAM_MISSED || ev->reason == EVENT_SWITCH_TO_FILLER)
-            log_printf(LOG_INFO, "%s: found audio stream %d, dts delta=%" PRId64 ", rep_ctx.scte_35_pts_time=%" PRId64,
-                       LOOP_NAME, ev->stream, ev->delta, ev->pts);
-        if (ev->type == EVENT_STREAM_MISSED)
-            log_printf(LOG_ERROR, "%s: Strange conditions: break outside packet, lost first packet?", LOOP_NAME);
-        else if (ev->reason == EVENT_SWITCH_BACK_AT_END)
-            log_printf(LOG_INFO, "%s: end of break detected for stream %d, sent_dts=%" PRId64 ", end_pts=%" PRId64,
-                       LOOP_NAME, ev->stream, ev->pts, ev->end_pts);
-        else if (ev->reason == EVENT_SWITCH_BACK_FILLER_END)
-            log_printf(LOG_INFO, "%s: end of AUDIO stream %d reached", LOOP_NAME, ev->stream);
-        break;
-    case EVENT_BREAK_ENDED:
-        if (ev->reason == EVENT_END_FILLER_END)
-            log_printf(LOG_INFO, "%s: end of VIDEO stream %d reached", LOOP_NAME, ev->stream);
-        else if (ev->reason != EVENT_END_SESSION_END)
-            log_printf(LOG_INFO, "%s: Splicing finished: delta=%" PRId64 ", time=%f, rep_ctx.end_pts=%" PRId64,
-                       LOOP_NAME, ev->delta, ev->delta / 90000.0, ev->end_pts);
-        log_printf(LOG_INFO, "%s: break of %s=%u ended: %s, aired=%" PRId64 " (%f sec)", LOOP_NAME,
-                   slicer_id_name(ev), ev->splice_event_id, event_reason_name(ev),
-                   ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired, ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired / 90000.0);
-        break;
     case EVENT_IDLE:
         status_set_state(&app->status, STATE_IDLE);
-        log_printf(LOG_INFO, "%s: SPLICING_STATE_IDLE", LOOP_NAME);
         break;
     case EVENT_RELAY_STARTED:
         slicer_library_quiet.store(0);
         ratelimit_flush(ses->failures, status_now_us());
         status_session_started(&app->status, status_now_us());
         status_set_state(&app->status, STATE_IDLE);
-        log_printf(LOG_INFO, "%s: Entering main loop...", LOOP_NAME);
         break;
     case EVENT_PROGRESS:
         slicer_progress(ses, ev);
         break;
-    case EVENT_FIRST_TIMESTAMP:
-        log_printf(LOG_INFO, "%s: dts_stream_max=%" PRId64 " (%f)", LOOP_NAME, ev->pts, ev->pts / 90000.0);
-        break;
-    case EVENT_TIME_JUMP:
-        log_printf(LOG_ERROR, "%s: delta=%" PRId64, LOOP_NAME, ev->delta);
-        break;
-    case EVENT_STREAM_ATTACHED:
-        log_printf(LOG_INFO, "%s: source stream %d now belongs to output stream %d", LOOP_NAME, ev->code,
-                   ev->stream);
-        break;
-    case EVENT_STREAM_UNKNOWN:
-        if (ev->reason == TS_STREAM_LEAVE_OUT)
-            log_printf(LOG_ERROR, "%s: stream on PID 0x%X has unknown parameters: left out for this session",
-                       "slicer_streams", (unsigned)ev->code);
-        else
-            log_printf(LOG_INFO, "%s: stream on PID 0x%X has no sample rate yet: relayed as declared",
-                       "slicer_streams", (unsigned)ev->code);
-        break;
-    case EVENT_LEADING_DROPPED:
-        log_printf(LOG_INFO, "%s: %" PRId64 " leading pictures of the GOP at pts %" PRId64 " left out on stream %d",
-                   LOOP_NAME, ev->delta, ev->pts, ev->stream);
-        break;
-    case EVENT_EPG_ADDED:
-        if (!ses->quiet)
-            log_printf(LOG_INFO, "%s: adding EPG track", "slicer_streams");
-        break;
-    case EVENT_OUTPUT_OPENING:
-        if (!ses->quiet)
-            log_printf(LOG_INFO, "%s: Opening [%s]...", "slicer_streams", ev->text);
-        break;
-    case EVENT_SETUP_FAILED:
-        slicer_log_setup_failure(ses, ev);
-        break;
-    case EVENT_QUEUE_REFUSED:
-        log_printf(LOG_ERROR, "%s: packets_queue_push failed with %d", LOOP_NAME, ev->code);
-        break;
-    case EVENT_WRITE_FAILED:
-        slicer_fail(ses, "%s: Error muxing packet: %s", LOOP_NAME, err_to_str(err, sizeof(err), ev->code));
-        break;
     default:
         break;
+    }
+    if (slicer_shown(ses, ev)) {
+        slicer_line line = {ses, ev};
+        event_text(ev, slicer_log_line, &line);
     }
 }
 

@@ -12,7 +12,8 @@
 
 enum event_type {
     /* Splice rules. */
-    EVENT_CUE_DECODED = 0,   // data, size: the cue; pts_time, pts_adjustment, flags as carried
+    EVENT_CUE_DECODED = 0,   // data, size: the cue; pts_time, pts_adjustment, flags as carried; the cue's
+                             // own id (a time_signal: its first segmentation_event_id), point and duration
     EVENT_CUE_FAILED,        // data, size: the cue; code: the parser's result
     EVENT_CUE_IGNORED,       // reason: event_ignore_reason; the cue's id; nothing changed
     EVENT_ARMED,             // reason: event_arm_reason; delta: remain from the cue packet to the splice point
@@ -39,6 +40,7 @@ enum event_type {
     EVENT_SETUP_FAILED,      // reason: event_setup_step; stream; code; text: URL when relevant
     EVENT_QUEUE_REFUSED,     // code: the queue's result; the loop ends
     EVENT_WRITE_FAILED,      // code: the muxer's result; the loop ends
+    EVENT_READ_FAILED,       // code: the demuxer's result (not the end of input, not a stop); the loop ends
     EVENT_PROGRESS,          // bytes_in, bytes_out: totals so far; every few packets and at the end
 };
 

@@ -38,8 +38,10 @@ int packets_queue_push(packets_queue *q, AVPacket *pkt)
 {
     if (!q)
         return -EINVAL;
-    if (q->count > q->capacity)
+    if (q->count > q->capacity) {
+        q->refused++;
         return -ENOMEM;
+    }
     q->items[q->count++] = pkt;
     return q->count;
 }
@@ -63,7 +65,7 @@ int packets_queue_pop(packets_queue *q, AVPacket **pkt)
     if (!q)
         return -EINVAL;
     if (q->count <= 0)
-        return -ENOMEM;
+        return -EAGAIN;
     return take(q, 0, pkt);
 }
 

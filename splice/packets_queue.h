@@ -14,17 +14,21 @@ struct packets_queue {
     int32_t capacity;
     int32_t count;     // 0 .. capacity + 1
     AVPacket **items;  // capacity + 1 entries, head at 0
+    int64_t refused;   // pushes refused because the queue was full, since it was created
 };
 
 /* 0; -22 if out is null; -12 without memory (*out stays null). */
 int packets_queue_create(packets_queue **out, int32_t capacity);
 /*
  * Appends pkt at the tail. On success the queue owns pkt and the new count is
- * returned; when full (or q is null) -12 / -22 is returned and pkt is still
- * the caller's.
+ * returned; when full -12 is returned (and counted in refused), without q -22;
+ * on failure pkt is still the caller's.
  */
 int packets_queue_push(packets_queue *q, AVPacket *pkt);
-/* Hands the head to *pkt (ownership passes); new count, -12 when empty, -22 without pkt. */
+/*
+ * Hands the head to *pkt (ownership passes) and returns the new count;
+ * -11 (EAGAIN) when the queue is empty, -22 without q or pkt (*pkt null then).
+ */
 int packets_queue_pop(packets_queue *q, AVPacket **pkt);
 /* Frees every packet held, then the queue; *p becomes null. 0; -22 without a queue. */
 int packets_queue_destroy(packets_queue **p);

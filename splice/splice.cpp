@@ -4,7 +4,9 @@
  */
 #include "splice/splice.h"
 
+#include <cerrno>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -27,11 +29,28 @@ static void emit(const splice_env *env, const rep_ctx *rep, event *ev)
     event_emit(env->events, ev);
 }
 
-/* Queues pkt; a packet the queue refuses is freed, never leaked. */
+/* Queues pkt for writing; a packet the queue refuses is freed, never leaked, and reported. */
 static void queue_packet(const splice_env *env, AVPacket *pkt)
 {
-    if (packets_queue_push(env->queue, pkt) < 0)
+    pkt->pos = -1;
+    int ret = packets_queue_push(env->queue, pkt);
+    if (ret < 0) {
         av_packet_free(&pkt);
+        event ev = event_make(EVENT_QUEUE_REFUSED);
+        ev.code = ret;
+        event_emit(env->events, &ev);
+    }
+}
+
+void splice_mark_switch(AVPacket *pkt, int mark)
+{
+    pkt->opaque = (void *)(intptr_t)mark;
+}
+
+int splice_switch_of(const AVPacket *pkt)
+{
+    intptr_t mark = (intptr_t)pkt->opaque;
+    return mark == SPLICE_SWITCH_KEY || mark == SPLICE_SWITCH_MID_GOP ? (int)mark : SPLICE_SWITCH_NONE;
 }
 
 static int64_t packet_end(const AVPacket *pkt)
@@ -407,6 +426,44 @@ int splice_on_cue(const splice_env *env, rep_ctx *rep, const scte35_section *cue
     return ignore_cue(env, &c, EVENT_IGNORE_NO_SPLICE_TIME, cue_pts);
 }
 
+/*
+ * The decoded cue's own id, times and duration into ev: a splice_insert's,
+ * or a time_signal's splice time with its first segmentation descriptor's
+ * id and duration. Another command has id 0 and no time.
+ */
+static void cue_fields(const scte35_section *cue, int64_t cue_pts, event *ev)
+{
+    const scte35_time_field *time = nullptr;
+    bool has_duration = false;
+
+    ev->pts_adjustment = cue->pts_adjustment;
+    ev->splice_event_id = 0;
+    ev->duration = 0;
+    if (cue->splice_command_type == 5) {
+        const scte35_splice_insert *si = &cue->splice_insert;
+        time = &si->splice_time;
+        ev->splice_event_id = si->splice_event_id;
+        has_duration = si->duration_flag;
+        ev->duration = has_duration ? (int64_t)si->break_duration.value : 0;
+    } else if (cue->splice_command_type == 6) {
+        time = &cue->time_signal.splice_time;
+        ev->flags |= EVENT_CUE_SEGMENTATION_FLAG;
+        if (cue->segmentation_count > 0) {
+            const scte35_segmentation *seg = &cue->segmentation[0];
+            ev->splice_event_id = seg->segmentation_event_id;
+            has_duration = seg->segmentation_duration_flag;
+            ev->duration = has_duration ? (int64_t)seg->segmentation_duration : 0;
+        }
+    }
+    if (time && time->flag) {
+        ev->pts_time = (int64_t)time->value;
+        ev->splice_time = splice_point_near(ev->pts_time, (int64_t)cue->pts_adjustment, cue_pts);
+        ev->flags |= EVENT_CUE_TIME_FLAG;
+    }
+    if (has_duration)
+        ev->flags |= EVENT_CUE_DURATION_FLAG;
+}
+
 int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const AVPacket *pkt,
                int64_t clock)
 {
@@ -417,23 +474,16 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
     memset(&cue, 0, sizeof(cue));
     int ret = scte35_parse_section(pkt->data, pkt->size, &cue);
 
+    /* Reported with the cue's own id and times, not those of the break under way. */
     event ev = event_make(ret < 0 ? EVENT_CUE_FAILED : EVENT_CUE_DECODED);
     ev.data = pkt->data;
     ev.size = pkt->size;
     ev.pts = cue_pts;
     ev.code = ret;
-    if (ret >= 0) {
-        const scte35_splice_insert *si = &cue.splice_insert;
-        ev.pts_time = si->splice_time.flag ? (int64_t)si->splice_time.value : AV_NOPTS_VALUE;
-        ev.pts_adjustment = cue.pts_adjustment;
-        ev.flags = (si->splice_time.flag ? EVENT_CUE_TIME_FLAG : 0) |
-                   (si->duration_flag ? EVENT_CUE_DURATION_FLAG : 0);
-    }
-    /* Reported with the cue's own id and times, not those of the break under way. */
-    ev.splice_event_id = ret < 0 ? 0 : cue.splice_insert.splice_event_id;
-    ev.splice_time = ret < 0 || !cue.splice_insert.splice_time.flag ? AV_NOPTS_VALUE
-                     : splice_point_near(ev.pts_time, (int64_t)cue.pts_adjustment, cue_pts);
-    ev.duration = ret >= 0 && cue.splice_insert.duration_flag ? (int64_t)cue.splice_insert.break_duration.value : 0;
+    ev.splice_event_id = 0;
+    ev.duration = 0;
+    if (ret >= 0)
+        cue_fields(&cue, cue_pts, &ev);
     event_emit(env->events, &ev);
     if (ret < 0)
         return ret;
@@ -482,9 +532,10 @@ static void release_filler_video(const splice_env *env, rep_stream *r, int fi, i
         r->queued_filler++;
         r->queued_dts = dts + p->duration;
         f->stream_index = s;
-        f->pos = -1;
         f->dts = dts;
         f->pts = pts;
+        if (r->queued_filler == 1)
+            splice_mark_switch(f, SPLICE_SWITCH_KEY);  // the filler's first picture: the break's video starts here
         if (env->verbose)
             log_packet(env->out, f, "reV");
         queue_packet(env, f);
@@ -543,6 +594,22 @@ static int64_t break_end_point(const rep_ctx *rep, int *reason)
 }
 
 /*
+ * Audio already queued for writing at or after the key frame that started
+ * a break: the break can no longer replace it (traced when verbose).
+ */
+static void trace_late_audio(const splice_env *env, int64_t start)
+{
+    const packets_queue *q = env->queue;
+
+    for (int i = 0; env->verbose && env->out && i < q->count; i++) {
+        const AVPacket *p = q->items[i];
+        if (p->pts != AV_NOPTS_VALUE && p->pts >= start && (unsigned)p->stream_index < env->out->nb_streams &&
+            env->out->streams[p->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+            log_packet(env->out, p, "ouq");
+    }
+}
+
+/*
  * Start of the break on the first video key frame in the window before the
  * splice point (immediate: the first key frame). A programme video that the
  * filler cannot stand in for skips the break. Returns true when the key
@@ -581,6 +648,7 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     ev.delta = delta;
     ev.pts_shift = r->pts_shift;
     emit(env, rep, &ev);
+    trace_late_audio(env, pkt->pts);
     return true;
 }
 
@@ -625,7 +693,7 @@ static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
  * its end point. When the kept event's point is reached too, that event
  * starts on the same key frame. Returns true when the key frame decided.
  */
-static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
+static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, AVPacket *pkt)
 {
     int key = pkt->flags & AV_PKT_FLAG_KEY;
     int reason;
@@ -644,6 +712,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     }
     rep->state = SPLICING_STATE_FINISHED;
     rep->end_pts = pkt->pts;
+    splice_mark_switch(pkt, SPLICE_SWITCH_KEY);  // the programme's video returns here (unless the next break starts)
 
     event ev = event_make(EVENT_BREAK_ENDED);
     ev.reason = reason;
@@ -835,6 +904,7 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             ev.pts = pkt->pts;
             ev.end_pts = rep->end_pts;
             emit(env, rep, &ev);
+            splice_mark_switch(pkt, SPLICE_SWITCH_MID_GOP);
             queue_packet(env, pkt);
             *ppkt = nullptr;
             return;
@@ -882,6 +952,30 @@ static void splice_audio(const splice_env *env, rep_ctx *rep, const filler_strea
         replace_audio(env, rep, r, fs, ppkt);
 }
 
+/* The filler stream standing in for output stream s, or null. */
+static const filler_stream *filler_for_output(const splice_env *env, int s)
+{
+    if (!env->out || s < 0 || (unsigned)s >= env->out->nb_streams)
+        return nullptr;
+    int fi = filler_stream_for(env->filler, env->out->streams[s]->id);
+    return fi >= 0 ? &env->filler->streams[fi] : nullptr;
+}
+
+/*
+ * The one way of audio to the queue, held or not: the audio rule of the
+ * break under way (none while idle or armed), then what it leaves is
+ * queued. fs: the stream's filler stream (null: none). Takes pkt.
+ */
+static void pass_audio(const splice_env *env, rep_ctx *rep, const filler_stream *fs, AVPacket *pkt)
+{
+    bool in_break = rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED;
+
+    if (in_break && pkt->stream_index >= 0 && pkt->stream_index < REP_MAX_STREAMS)
+        splice_audio(env, rep, fs, &pkt);
+    if (pkt)
+        queue_packet(env, pkt);
+}
+
 static void replay_held(const splice_env *env, rep_ctx *rep, int64_t limit, bool margin)
 {
     AVPacket *pkt = nullptr;
@@ -889,16 +983,7 @@ static void replay_held(const splice_env *env, rep_ctx *rep, int64_t limit, bool
     while (env->held && env->held->count > 0 &&
            packet_end(env->held->items[0]) + (margin ? env->held->items[0]->duration : 0) <= limit) {
         packets_queue_pop(env->held, &pkt);
-        bool in_break = rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED;
-        int s = pkt->stream_index;
-        if (in_break && env->out && s >= 0 && (unsigned)s < env->out->nb_streams && s < REP_MAX_STREAMS) {
-            int fi = filler_stream_for(env->filler, env->out->streams[s]->id);
-            splice_audio(env, rep, fi >= 0 ? &env->filler->streams[fi] : nullptr, &pkt);
-        }
-        if (pkt) {
-            pkt->pos = -1;
-            queue_packet(env, pkt);
-        }
+        pass_audio(env, rep, filler_for_output(env, pkt->stream_index), pkt);
     }
 }
 
@@ -906,53 +991,49 @@ void splice_release_held(const splice_env *env)
 {
     AVPacket *pkt = nullptr;
 
-    while (env->held && packets_queue_pop(env->held, &pkt) >= 0) {
-        pkt->pos = -1;
+    while (env->held && packets_queue_pop(env->held, &pkt) >= 0)
         queue_packet(env, pkt);
-    }
 }
 
-void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket **ppkt)
+/*
+ * Audio that may lie on either side of the key frame to come waits for it:
+ * while armed, what reaches the earliest start; in a running break, what
+ * reaches the earliest end. Returns true when pkt was held.
+ */
+static bool audio_waits(const splice_env *env, rep_ctx *rep, const rep_stream *r, AVPacket **ppkt)
 {
-    AVPacket *pkt = *ppkt;
-    int s = pkt->stream_index;
-    enum AVMediaType type = ist->codecpar->codec_type;
+    if (rep->state != SPLICING_STATE_ARMED && rep->state != SPLICING_STATE_STARTED)
+        return false;
+    int64_t from = rep->state == SPLICING_STATE_ARMED ? rep->scte_35_pts_time - SPLICE_KEY_LEAD
+                   : r->sent_dts != AV_NOPTS_VALUE ? break_end_point(rep, nullptr) - SPLICE_KEY_LEAD
+                                                   : INT64_MAX;
+    return hold_audio(env, rep, from, ppkt);
+}
 
-    /* Only streams with a record can be replaced; nothing past the last record is touched. */
-    if (s < 0 || s >= REP_MAX_STREAMS)
-        return;
-
-    rep_stream *r = &rep->streams[s];
-    int fi = filler_stream_for(env->filler, ist->id);
-    const filler_stream *fs = fi >= 0 ? &env->filler->streams[fi] : nullptr;
-    bool video = type == AVMEDIA_TYPE_VIDEO;
-    bool audio = type == AVMEDIA_TYPE_AUDIO;
+/*
+ * A video packet in the key-frame window starts or ends the break. Returns
+ * true when the packet's key frame decided.
+ */
+static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, AVPacket *pkt)
+{
     bool decided = false;
 
-    /* Audio that may lie on either side of the key frame to come waits for it. */
-    if (audio && fs && (rep->state == SPLICING_STATE_ARMED || rep->state == SPLICING_STATE_STARTED)) {
-        int64_t from = rep->state == SPLICING_STATE_ARMED ? rep->scte_35_pts_time - SPLICE_KEY_LEAD
-                       : r->sent_dts != AV_NOPTS_VALUE ? break_end_point(rep, nullptr) - SPLICE_KEY_LEAD
-                                                       : INT64_MAX;
-        if (hold_audio(env, rep, from, ppkt))
-            return;
-    }
-
-    if (rep->state == SPLICING_STATE_ARMED && video &&
-        pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD)
+    if (rep->state == SPLICING_STATE_ARMED && pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD)
         decided = start_break(env, rep, r, fi, pkt);
-
-    if (rep->state == SPLICING_STATE_STARTED && video &&
-        pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
+    if (rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
         decided = finish_break(env, rep, r, fi, pkt) || decided;
+    return decided;
+}
 
-    if (rep->state == SPLICING_STATE_FINISHED && !any_stream_replaced(env, rep)) {
-        event ev = event_make(EVENT_IDLE);
-        emit(env, rep, &ev);
-        next_or_idle(env, rep, pkt->pts);
-    }
-
+/*
+ * Held audio that the packet at hand lets go: all of it once a key frame
+ * decided or the break is over, else what ends before any key frame still
+ * to come (video packets only).
+ */
+static void release_held(const splice_env *env, rep_ctx *rep, const AVPacket *pkt, bool decided, bool video)
+{
     bool over = rep->state == SPLICING_STATE_FINISHED || rep->state == SPLICING_STATE_IDLE;
+
     if (decided || (over && env->held && env->held->count > 0)) {
         replay_held(env, rep, rep->state == SPLICING_STATE_ARMED ? rep->scte_35_pts_time - SPLICE_KEY_LEAD
                                                                  : INT64_MAX, false);
@@ -966,18 +1047,53 @@ void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVP
          */
         replay_held(env, rep, pkt->dts, rep->state == SPLICING_STATE_STARTED);
     }
+}
 
-    if (audio && (rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED)) {
-        splice_audio(env, rep, fs, ppkt);
+/* The rules for one packet of a stream that has a record (see splice_packet). Takes pkt. */
+static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket *pkt)
+{
+    enum AVMediaType type = ist->codecpar->codec_type;
+    bool video = type == AVMEDIA_TYPE_VIDEO;
+    bool audio = type == AVMEDIA_TYPE_AUDIO;
+    rep_stream *r = &rep->streams[pkt->stream_index];
+    int fi = filler_stream_for(env->filler, ist->id);
+    const filler_stream *fs = fi >= 0 ? &env->filler->streams[fi] : nullptr;
+
+    if (audio && fs && audio_waits(env, rep, r, &pkt))
+        return;
+    bool decided = video && video_decides(env, rep, r, fi, pkt);
+    /* Every stream back on the programme: idle, or the kept event armed. */
+    if (rep->state == SPLICING_STATE_FINISHED && !any_stream_replaced(env, rep)) {
+        event ev = event_make(EVENT_IDLE);
+        emit(env, rep, &ev);
+        next_or_idle(env, rep, pkt->pts);
+    }
+    release_held(env, rep, pkt, decided, video);
+
+    if (audio) {
+        pass_audio(env, rep, fs, pkt);
         return;
     }
-
-    if (rep->state == SPLICING_STATE_STARTED && video) {
+    if (video && rep->state == SPLICING_STATE_STARTED) {
         if (env->verbose)
             log_packet(env->out, pkt, "Vin");
         /* Only the stream whose key frame started the break is replaced. */
-        if (!fs || r->start_dts == AV_NOPTS_VALUE || r->sent_dts == AV_NOPTS_VALUE)
-            return;
-        replace_video(env, rep, r, fs, fi, ppkt);
+        if (fs && r->start_dts != AV_NOPTS_VALUE && r->sent_dts != AV_NOPTS_VALUE)
+            replace_video(env, rep, r, fs, fi, &pkt);
     }
+    if (pkt)
+        queue_packet(env, pkt);
+}
+
+int splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket *pkt)
+{
+    int64_t refused = env->queue->refused;
+    int s = pkt->stream_index;
+
+    /* Only streams with a record can be replaced; nothing past the last record is touched. */
+    if (s < 0 || s >= REP_MAX_STREAMS)
+        queue_packet(env, pkt);
+    else
+        apply_rules(env, rep, ist, pkt);
+    return env->queue->refused > refused ? -ENOMEM : 0;
 }

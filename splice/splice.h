@@ -7,8 +7,9 @@
  * each audio stream returns at the next source packet boundary.
  *
  * The caller drives the rules one packet at a time and owns the loop around
- * them (queues, stream mapping, muxing). Everything the rules produce goes
- * into the caller's queue, in writing order.
+ * them (queues, stream mapping, muxing). Everything the rules let through or
+ * produce goes into the caller's queue, in writing order, with the packets
+ * at which the video switches marked (splice_switch).
  */
 #ifndef KESTROW_SPLICE_SPLICE_H
 #define KESTROW_SPLICE_SPLICE_H
@@ -92,12 +93,33 @@ int splice_on_cue(const splice_env *env, rep_ctx *rep, const scte35_section *cue
 
 /*
  * The splice rules for one packet whose stream index is already the output
- * index; ist is its input stream (codec type and stream id). On return *pkt
- * is either still the caller's (unchanged or with its duration cut), or null
- * because the rules queued it or dropped it. Filler packets are queued as
- * clones of the store's packets.
+ * index; ist is its input stream (codec type and stream id). Takes pkt: it
+ * is queued (its duration cut where the audio switches), held, or dropped
+ * for the filler, whose packets are queued as clones of the store's. A
+ * packet the queue refuses is freed and reported (EVENT_QUEUE_REFUSED), once
+ * each. Returns 0, or -12 when the queue refused a packet during the call.
  */
-void splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket **pkt);
+int splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket *pkt);
+
+/*
+ * Where the video switches, marked by the rules on the packet they queue
+ * there (in its opaque field, which the muxer does not read): the filler's
+ * first packet at the key frame that starts a break, the programme's key
+ * frame that ends it, or the programme's packet at hand when the filler's
+ * video ran out. The writer joins the stream there (H.264, HEVC) and, on a
+ * key frame, leaves out the leading pictures that follow it.
+ */
+enum splice_switch {
+    SPLICE_SWITCH_NONE = 0,
+    SPLICE_SWITCH_KEY,       // onto a key frame that opens a GOP
+    SPLICE_SWITCH_MID_GOP,   // back onto the programme's packet at hand: no key frame
+};
+
+/* Marks pkt with mark (a splice_switch; SPLICE_SWITCH_NONE clears it). */
+void splice_mark_switch(AVPacket *pkt, int mark);
+
+/* The splice_switch mark of a packet. */
+int splice_switch_of(const AVPacket *pkt);
 
 /* Moves every held audio packet, unchanged and in order, to the queue (end of input). */
 void splice_release_held(const splice_env *env);

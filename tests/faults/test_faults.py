@@ -174,7 +174,8 @@ class Cues(Base):
         placeholder = [c for c in info["cues"] if c["spec"] == "type=null,send=%d" % self.BIG_AT][0]
         self.assertEqual(fl.put_section(prog, placeholder["packet"], big, SCTE_PID), 9)
         inserts = sum(1 for s in specs if "id=5" in s)
-        others = sum(1 for s in specs if s.startswith(("type=null", "type=time_signal"))) - 1
+        nulls = sum(1 for s in specs if s.startswith("type=null")) - 1
+        signals = sum(1 for s in specs if s.startswith("type=time_signal"))
 
         svc = self.service("--mux-rate", "4000000", name="cues")
         self.assertTrue(svc.ready())
@@ -185,7 +186,8 @@ class Cues(Base):
         for line, want in (("Failed to parse SCTE-35 packet: -22", 1),    # table_id 0xFD
                            ("Failed to parse SCTE-35 packet: -34", 2),    # cut short; 255 components
                            ("splice_insert.splice_event_id=5", inserts),
-                           ("splice_insert.splice_event_id=0", others)):  # splice_null and time_signal
+                           ("splice_insert.splice_event_id=0", nulls),
+                           ("time_signal.segmentation_event_id=0", signals)):  # no segmentation descriptor
             res.expect(log.count(line) == want, "%r: %d lines, %d cues" % (line, log.count(line), want))
         res.expect(big.hex().upper() in log, "the dump of the 1566-byte cue is not whole in the log")
         # Every cue leaves as it came, the huge one in one piece.

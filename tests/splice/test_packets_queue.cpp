@@ -3,6 +3,8 @@
 // double frees are reported by AddressSanitizer).
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 extern "C" {
 #include <libavcodec/packet.h>
 }
@@ -18,13 +20,13 @@ AVPacket *packet(int64_t pts)
     return p;
 }
 
-/* Takes the queue's head; -1 when the call failed (and left *out null). */
+/* Takes the queue's head: its pts, or the pop's result when it failed (and left *out null). */
 int64_t take(packets_queue *q)
 {
     AVPacket *p = packet(-2);
     AVPacket *keep = p;
     int ret = packets_queue_pop(q, &p);
-    int64_t pts = ret < 0 ? -1 : p->pts;
+    int64_t pts = ret < 0 ? ret : p->pts;
     EXPECT_TRUE(ret >= 0 || p == nullptr);
     if (ret >= 0)
         av_packet_free(&p);
@@ -47,7 +49,7 @@ TEST(PacketsQueue, HoldsCapacityPlusOneInPushOrder)
             av_packet_free(&extra);  // still ours: a double free otherwise
             for (int i = 0; i <= capacity; i++)
                 ASSERT_EQ(i, take(q));
-            EXPECT_EQ(-1, take(q));
+            EXPECT_EQ(-EAGAIN, take(q));
         }
         EXPECT_EQ(0, packets_queue_destroy(&q));
         EXPECT_EQ(nullptr, q);

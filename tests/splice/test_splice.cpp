@@ -3,8 +3,10 @@
 // same PIDs, packets fed in dts order as a demuxer returns them.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -117,12 +119,13 @@ struct Rig {
     splice_env env = {};
     rep_ctx rep;
     std::vector<event> events;
+    int refusing_calls = 0;  // splice_packet calls that met a full queue
 
     static void record(void *opaque, const event *ev) { ((Rig *)opaque)->events.push_back(*ev); }
 
-    explicit Rig(filler_ctx *f) : filler(f)
+    explicit Rig(filler_ctx *f, int capacity = 4096) : filler(f)
     {
-        packets_queue_create(&queue, 4096);
+        packets_queue_create(&queue, capacity);
         packets_queue_create(&held, SPLICE_HELD_MAX);
         env = {out, filler, queue, held, &sink, 0, 0};
         rep_ctx_reset(&rep);
@@ -139,13 +142,8 @@ struct Rig {
         scte35_section cue = insert(7, at, duration);
         ASSERT_EQ(1, splice_on_cue(&env, &rep, &cue, at - 90000));
     }
-    // One packet through the rules; what they leave goes on, as the relay does.
-    void feed(AVPacket *p)
-    {
-        splice_packet(&env, &rep, out->streams[p->stream_index], &p);
-        if (p)
-            packets_queue_push(queue, p);
-    }
+    // One packet through the rules, as the relay hands it over.
+    void feed(AVPacket *p) { refusing_calls += splice_packet(&env, &rep, out->streams[p->stream_index], p) < 0; }
     // The programme from frame `from` to `to` (video frames), audio interleaved
     // by dts, or lead ticks earlier (< 0: later) in mux order; each cue is
     // taken just before the video frame it names, timed by that frame.
@@ -276,8 +274,50 @@ TEST(Splice, ShortFillerVideoReturnsTheProgrammeOnTheCurrentPacket)
     int64_t expect = v.front()->dts;
     for (AVPacket *p : v) {
         EXPECT_EQ(expect, p->dts);  // the programme resumes where the filler stopped
+        EXPECT_EQ(p->dts == T + 20 * FRAME ? SPLICE_SWITCH_MID_GOP : p->dts == T ? SPLICE_SWITCH_KEY : 0,
+                  splice_switch_of(p)) << p->dts;
         expect = p->dts + p->duration;
     }
+}
+
+// A cue is reported with its own id, time and duration; a time_signal's come from its splice_time
+// and its first segmentation descriptor (the SCTE 35 sample Placement Opportunity Start).
+TEST(Splice, TimeSignalCueReportedWithItsSegmentationEventAndTime)
+{
+    const char *hex = "fc3034000000000000fffff00506fe72bd0050001e021c435545494800008e7fcf0001a599b0080800000000"
+                      "2ca0a18a3402009ac9d17e";
+    const int64_t at = 1924989008;
+    Rig rig(make_filler({0}));
+    AVPacket *p = packet(0, at - 90000, at - 90000, 0, false, (int)strlen(hex) / 2);
+    for (int i = 0; i < p->size; i++)
+        p->data[i] = (uint8_t)std::stoi(std::string(hex + 2 * i, 2), nullptr, 16);
+    ASSERT_EQ(0, splice_cue(&rig.env, &rig.rep, rig.out->streams[0], p, AV_NOPTS_VALUE));
+    av_packet_free(&p);
+    const event &e = rig.events.at(0);
+    EXPECT_EQ(EVENT_CUE_DECODED, e.type);
+    EXPECT_EQ(0x4800008Eu, e.splice_event_id);
+    EXPECT_EQ(at, e.splice_time);
+    EXPECT_EQ(27630000, e.duration);
+    EXPECT_EQ(EVENT_CUE_SEGMENTATION_FLAG | EVENT_CUE_TIME_FLAG | EVENT_CUE_DURATION_FLAG, e.flags);
+}
+
+// A full output queue: each packet it refuses is freed (AddressSanitizer sees a leak otherwise) and
+// reported once, and the call that met the refusal says so.
+TEST(Splice, EveryPacketTheQueueRefusesIsFreedAndReportedOnce)
+{
+    Rig all(make_filler({0})), full(make_filler({0}), 7);
+    for (Rig *rig : {&all, &full}) {
+        rig->arm(T, D);
+        rig->programme(T / FRAME - 5, T / FRAME + 5);
+    }
+    int reported = 0;
+    for (const event &e : full.events)
+        reported += e.type == EVENT_QUEUE_REFUSED && e.code == -ENOMEM;
+    ASSERT_EQ(8, full.queue->count);
+    EXPECT_EQ(all.queue->count - 8, reported);
+    EXPECT_EQ(reported, full.queue->refused);
+    EXPECT_GT(full.refusing_calls, 0);
+    EXPECT_EQ(0, all.refusing_calls);
 }
 
 // Filler B, B, anchor (shown three frames after its dts): the last anchor before the return key frame,
@@ -429,6 +469,15 @@ TEST(Splice, CuesAsFeedsSendThem)
         std::vector<AVPacket *> v = rig.written(0);
         for (size_t i = 1; i < v.size(); i++)
             ASSERT_EQ(v[i - 1]->dts + v[i - 1]->duration, v[i]->dts) << i;
+        // The video switches, marked, on the key frames that start and end the breaks.
+        std::set<int64_t> bounds;
+        for (auto b : want)
+            bounds.insert({b.first, b.second});
+        std::vector<int64_t> marked;
+        for (AVPacket *p : v)
+            if (splice_switch_of(p) != SPLICE_SWITCH_NONE)
+                marked.push_back(splice_switch_of(p) == SPLICE_SWITCH_KEY ? p->pts : -1);
+        EXPECT_EQ(std::vector<int64_t>(bounds.begin(), bounds.end()), marked);
         size_t n = 0;
         for (const event &e : rig.events)
             if (e.type == EVENT_BREAK_ENDED && n < want.size()) {

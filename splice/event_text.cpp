@@ -1,0 +1,276 @@
+/*
+ * The wording of every event: one section per kind of event, lines in the
+ * order an operator reads them.
+ */
+#include "splice/event_text.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
+#include "common/log.h"
+#include "common/trace.h"
+#include "ts/ts_layout.h"
+
+#define EVENT_LINE_SIZE 512  // any line but a cue's bytes
+
+/* Where the lines of one event go, and how many went. */
+struct wording {
+    event_line_fn fn;
+    void *opaque;
+    int lines;
+};
+
+static void say(wording *w, int severity, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+static void say(wording *w, int severity, const char *fmt, ...)
+{
+    char line[EVENT_LINE_SIZE];
+    va_list ap;
+
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    w->fn(w->opaque, severity, line);
+    w->lines++;
+}
+
+/* What the event's id counts: splice_insert events or time_signal segmentation events. */
+static const char *id_name(const event *ev)
+{
+    return ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "segmentation_event_id" : "splice_event_id";
+}
+
+/* The cue's bytes in upper-case hexadecimal, then where to decode them. */
+static void say_cue(wording *w, const event *ev)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::vector<char> hex((size_t)(ev->size > 0 ? ev->size : 0) * 2 + 1);
+
+    for (int i = 0; i < ev->size; i++) {
+        hex[(size_t)i * 2] = digits[ev->data[i] >> 4];
+        hex[(size_t)i * 2 + 1] = digits[ev->data[i] & 0x0F];
+    }
+    hex.back() = '\0';
+    w->fn(w->opaque, LOG_INFO, hex.data());
+    w->lines++;
+    say(w, LOG_INFO, "check value against %s or %s", EVENT_SCTE35_DECODER_A, EVENT_SCTE35_DECODER_B);
+}
+
+static void say_armed(wording *w, const event *ev)
+{
+    if (ev->pts_time != AV_NOPTS_VALUE)
+        say(w, LOG_INFO, "%s.splice_time.pts_time=%" PRId64,
+            ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "time_signal" : "splice_insert", ev->pts_time);
+    if (ev->pts_time != AV_NOPTS_VALUE && ev->splice_time != ev->pts_time)
+        say(w, LOG_INFO, "effective splice point=%" PRId64 " (%f), pts_adjustment=%" PRIu64, ev->splice_time,
+            ev->splice_time / 90000.0, ev->pts_adjustment);
+    if (ev->reason != EVENT_ARM_CUE)
+        say(w, LOG_INFO, "%s=%u armed (%s) at %" PRId64, id_name(ev), ev->splice_event_id, event_reason_name(ev),
+            ev->splice_time);
+    if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
+        say(w, LOG_INFO, "%s=%u armed: immediate, at the next video key frame", id_name(ev), ev->splice_event_id);
+    else
+        say(w, LOG_INFO, "remain: %" PRId64 " ticks (%f sec)", ev->delta, ev->delta / 90000.0);
+    if (ev->flags & EVENT_CUE_DURATION_FLAG && ev->pts_time != AV_NOPTS_VALUE)
+        say(w, LOG_INFO, "splice_insert.break_duration.duration=%" PRId64 " (%f), at=%" PRId64, ev->duration,
+            ev->duration / 90000.0, ev->pts_time + ev->duration);
+}
+
+/* The cue decisions that change no stream: ignored, repeated, cancelled, return, kept, skipped. */
+static bool say_decision(wording *w, const event *ev)
+{
+    const char *id = id_name(ev);
+    uint32_t n = ev->splice_event_id;
+
+    switch (ev->type) {
+    case EVENT_CUE_IGNORED:
+        say(w, LOG_INFO, "cue of %s=%u ignored: %s", id, n, event_reason_name(ev));
+        return true;
+    case EVENT_CUE_REPEATED:
+        say(w, LOG_INFO, "%s=%u repeated: nothing changes", id, n);
+        return true;
+    case EVENT_CANCELLED:
+        say(w, LOG_INFO, "%s=%u cancelled: %s", id, n,
+            ev->reason == EVENT_CANCEL_ARMED ? "disarmed" : "no longer kept for after the break");
+        return true;
+    case EVENT_RETURN_SCHEDULED:
+        if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
+            say(w, LOG_INFO, "return cue %s=%u: the break ends at the next video key frame", id, n);
+        else
+            say(w, LOG_INFO, "return cue %s=%u: the break ends at the first video key frame at %" PRId64 " (%f)", id,
+                n, ev->splice_time, ev->splice_time / 90000.0);
+        return true;
+    case EVENT_NEXT_KEPT:
+        say(w, LOG_INFO, "%s=%u at %" PRId64 " kept: it starts when the break under way ends", id, n,
+            ev->splice_time);
+        return true;
+    case EVENT_BREAK_SKIPPED:
+        say(w, LOG_ERROR, "break of %s=%u skipped (%s): the filler has no video for output stream %d", id, n,
+            event_reason_name(ev), ev->stream);
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* A break's start and end, and each stream's switch. */
+static bool say_break(wording *w, const event *ev)
+{
+    switch (ev->type) {
+    case EVENT_BREAK_STARTED:
+        say(w, LOG_INFO, "Splicing started: delta=%" PRId64 ", time=%f", ev->delta, ev->delta / 90000.0);
+        if (ev->pts_shift > 0)
+            say(w, LOG_INFO, "filler video pts shifted by %" PRId64 " ticks (%f sec) to keep pts >= dts",
+                ev->pts_shift, ev->pts_shift / 90000.0);
+        return true;
+    case EVENT_STREAM_MISSED:
+    case EVENT_STREAM_SWITCHED:
+        if (ev->type == EVENT_STREAM_MISSED || ev->reason == EVENT_SWITCH_TO_FILLER)
+            say(w, LOG_INFO, "found audio stream %d, dts delta=%" PRId64 ", rep_ctx.scte_35_pts_time=%" PRId64,
+                ev->stream, ev->delta, ev->pts);
+        if (ev->type == EVENT_STREAM_MISSED)
+            say(w, LOG_ERROR, "Strange conditions: break outside packet, lost first packet?");
+        else if (ev->reason == EVENT_SWITCH_BACK_AT_END)
+            say(w, LOG_INFO, "end of break detected for stream %d, sent_dts=%" PRId64 ", end_pts=%" PRId64,
+                ev->stream, ev->pts, ev->end_pts);
+        else if (ev->reason == EVENT_SWITCH_BACK_FILLER_END)
+            say(w, LOG_INFO, "end of AUDIO stream %d reached", ev->stream);
+        return true;
+    case EVENT_BREAK_ENDED: {
+        if (ev->reason == EVENT_END_FILLER_END)
+            say(w, LOG_INFO, "end of VIDEO stream %d reached", ev->stream);
+        else if (ev->reason != EVENT_END_SESSION_END)
+            say(w, LOG_INFO, "Splicing finished: delta=%" PRId64 ", time=%f, rep_ctx.end_pts=%" PRId64, ev->delta,
+                ev->delta / 90000.0, ev->end_pts);
+        int64_t aired = ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired;
+        say(w, LOG_INFO, "break of %s=%u ended: %s, aired=%" PRId64 " (%f sec)", id_name(ev), ev->splice_event_id,
+            event_reason_name(ev), aired, aired / 90000.0);
+        return true;
+    }
+    case EVENT_IDLE:
+        say(w, LOG_INFO, "SPLICING_STATE_IDLE");
+        return true;
+    default:
+        return false;
+    }
+}
+
+static void say_setup_failed(wording *w, const event *ev)
+{
+    char err[ERR_TEXT_SIZE] = {0};
+    const char *text = err_to_str(err, sizeof(err), ev->code);
+
+    switch (ev->reason) {
+    case EVENT_STEP_OUTPUT_CONTEXT:
+        say(w, LOG_ERROR, "avformat_alloc_output_context2(%s) failed: %s", ev->text, text);
+        break;
+    case EVENT_STEP_NEW_STREAM:
+        say(w, LOG_ERROR, "Failed allocating output stream %d", ev->stream);
+        break;
+    case EVENT_STEP_CODEC_PARAMETERS:
+        say(w, LOG_ERROR, "Failed to copy codec parameters for stream %d: %s", ev->stream, text);
+        break;
+    case EVENT_STEP_METADATA:
+        say(w, LOG_ERROR, "Failed to copy metadatas for stream %d: %s", ev->stream, text);
+        break;
+    case EVENT_STEP_OPEN_OUTPUT:
+        say(w, LOG_ERROR, "Could not open output file [%s]: %s", ev->text, text);
+        break;
+    case EVENT_STEP_WRITE_HEADER:
+        say(w, LOG_ERROR, "avformat_write_header failed: %s", text);
+        break;
+    case EVENT_STEP_LAYOUT:
+        say(w, LOG_ERROR, "output identity refused: %s", ev->text ? ev->text : text);
+        break;
+    default:
+        break;
+    }
+}
+
+/* The relay loop and the output's set-up. */
+static bool say_relay(wording *w, const event *ev)
+{
+    char err[ERR_TEXT_SIZE] = {0};
+
+    switch (ev->type) {
+    case EVENT_RELAY_STARTED:
+        say(w, LOG_INFO, "Entering main loop...");
+        return true;
+    case EVENT_FIRST_TIMESTAMP:
+        say(w, LOG_INFO, "dts_stream_max=%" PRId64 " (%f)", ev->pts, ev->pts / 90000.0);
+        return true;
+    case EVENT_TIME_JUMP:
+        say(w, LOG_ERROR, "delta=%" PRId64, ev->delta);
+        return true;
+    case EVENT_STREAM_ATTACHED:
+        say(w, LOG_INFO, "source stream %d now belongs to output stream %d", ev->code, ev->stream);
+        return true;
+    case EVENT_STREAM_ADDED:
+        say(w, LOG_INFO, "stream[%d]->id=%d [0x%X]", ev->stream, ev->code, (unsigned)ev->code);
+        return true;
+    case EVENT_STREAM_UNKNOWN:
+        if (ev->reason == TS_STREAM_LEAVE_OUT)
+            say(w, LOG_ERROR, "stream on PID 0x%X has unknown parameters: left out for this session",
+                (unsigned)ev->code);
+        else
+            say(w, LOG_INFO, "stream on PID 0x%X has no sample rate yet: relayed as declared", (unsigned)ev->code);
+        return true;
+    case EVENT_LEADING_DROPPED:
+        say(w, LOG_INFO, "%" PRId64 " leading pictures of the GOP at pts %" PRId64 " left out on stream %d", ev->delta,
+            ev->pts, ev->stream);
+        return true;
+    case EVENT_EPG_ADDED:
+        say(w, LOG_INFO, "adding EPG track");
+        return true;
+    case EVENT_OUTPUT_OPENING:
+        say(w, LOG_INFO, "Opening [%s]...", ev->text);
+        return true;
+    case EVENT_SETUP_FAILED:
+        say_setup_failed(w, ev);
+        return true;
+    case EVENT_QUEUE_REFUSED:
+        say(w, LOG_ERROR, "packets_queue_push failed with %d", ev->code);
+        return true;
+    case EVENT_WRITE_FAILED:
+        say(w, LOG_ERROR, "Error muxing packet: %s", err_to_str(err, sizeof(err), ev->code));
+        return true;
+    case EVENT_READ_FAILED:
+        say(w, LOG_ERROR, "Error reading the input: %s", err_to_str(err, sizeof(err), ev->code));
+        return true;
+    default:
+        return false;
+    }
+}
+
+int event_text(const event *ev, event_line_fn fn, void *opaque)
+{
+    if (!ev || !fn)
+        return -EINVAL;
+    wording w = {fn, opaque, 0};
+
+    switch (ev->type) {
+    case EVENT_CUE_DECODED:
+        say_cue(&w, ev);
+        say(&w, LOG_INFO, "%s.%s=%u", ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "time_signal" : "splice_insert",
+            id_name(ev), ev->splice_event_id);
+        break;
+    case EVENT_CUE_FAILED:
+        say_cue(&w, ev);
+        say(&w, LOG_ERROR, "Failed to parse SCTE-35 packet: %d", ev->code);
+        break;
+    case EVENT_ARMED:
+        say_armed(&w, ev);
+        break;
+    default:
+        if (!say_decision(&w, ev) && !say_break(&w, ev))
+            say_relay(&w, ev);
+        break;
+    }
+    return w.lines;
+}

@@ -1,0 +1,140 @@
+// The words of every event, as both programs show them: each row an event
+// and its lines, "I " or "E " for the severity.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
+#include "common/log.h"
+#include "splice/event_text.h"
+#include "ts/ts_layout.h"
+
+namespace {
+
+// An event of break 42 at 990000 with the fields a row sets.
+struct Ev {
+    event e;
+    explicit Ev(event_type t, int reason = 0) : e(event_make(t))
+    {
+        e.reason = reason;
+        e.splice_event_id = 42;
+        e.splice_time = 990000;
+    }
+    Ev &at(int64_t pts, int64_t delta = AV_NOPTS_VALUE, int64_t end_pts = AV_NOPTS_VALUE)
+    {
+        e.pts = pts, e.delta = delta, e.end_pts = end_pts;
+        return *this;
+    }
+    Ev &on(int stream, int code = 0) { return e.stream = stream, e.code = code, *this; }
+    Ev &flags(int f) { return e.flags = f, *this; }
+    Ev &text(const char *t) { return e.text = t, *this; }
+};
+
+void collect(void *opaque, int severity, const char *text)
+{
+    ((std::vector<std::string> *)opaque)->push_back((severity == LOG_ERROR ? "E " : "I ") + std::string(text));
+}
+
+const uint8_t CUE[] = {0xFC, 0x30, 0x0A};
+const std::string HEX = "I FC300A", HINT = "I check value against " EVENT_SCTE35_DECODER_A " or "
+                                                EVENT_SCTE35_DECODER_B;
+const int SEG = EVENT_CUE_SEGMENTATION_FLAG;
+
+} // namespace
+
+TEST(EventText, EveryEventInItsWords)
+{
+    Ev armed(EVENT_ARMED, EVENT_ARM_UPDATED);
+    armed.at(810000, 180000).flags(EVENT_CUE_DURATION_FLAG | EVENT_CUE_TIME_FLAG);
+    armed.e.pts_time = 900000, armed.e.pts_adjustment = 90000, armed.e.duration = 270000;
+    Ev shifted(EVENT_BREAK_STARTED);
+    shifted.at(990000, 1800).e.pts_shift = 7200;
+    Ev ended(EVENT_BREAK_ENDED, EVENT_END_DURATION);
+    ended.at(1260000, 0, 1260000).on(0).e.aired = 270000;
+    Ev lost(EVENT_BREAK_ENDED, EVENT_END_SESSION_END);
+    Ev back(EVENT_BREAK_ENDED, EVENT_END_FILLER_END);
+    back.on(0).e.aired = 90000;
+    struct Row { event ev; std::vector<std::string> lines; } rows[] = {
+        {Ev(EVENT_CUE_DECODED).e, {HEX, HINT, "I splice_insert.splice_event_id=42"}},
+        {Ev(EVENT_CUE_DECODED).flags(SEG).e, {HEX, HINT, "I time_signal.segmentation_event_id=42"}},
+        {Ev(EVENT_CUE_FAILED).on(-1, -22).e, {HEX, HINT, "E Failed to parse SCTE-35 packet: -22"}},
+        {armed.e, {"I splice_insert.splice_time.pts_time=900000",
+                   "I effective splice point=990000 (11.000000), pts_adjustment=90000",
+                   "I splice_event_id=42 armed (updated) at 990000", "I remain: 180000 ticks (2.000000 sec)",
+                   "I splice_insert.break_duration.duration=270000 (3.000000), at=1170000"}},
+        {Ev(EVENT_ARMED).flags(SEG | EVENT_CUE_IMMEDIATE_FLAG).e,
+         {"I segmentation_event_id=42 armed: immediate, at the next video key frame"}},
+        {Ev(EVENT_CUE_IGNORED, EVENT_IGNORE_CRC).e, {"I cue of splice_event_id=42 ignored: crc_mismatch"}},
+        {Ev(EVENT_CUE_REPEATED).flags(SEG).e, {"I segmentation_event_id=42 repeated: nothing changes"}},
+        {Ev(EVENT_CANCELLED, EVENT_CANCEL_ARMED).e, {"I splice_event_id=42 cancelled: disarmed"}},
+        {Ev(EVENT_CANCELLED, EVENT_CANCEL_KEPT).e,
+         {"I splice_event_id=42 cancelled: no longer kept for after the break"}},
+        {Ev(EVENT_RETURN_SCHEDULED).e,
+         {"I return cue splice_event_id=42: the break ends at the first video key frame at 990000 (11.000000)"}},
+        {Ev(EVENT_RETURN_SCHEDULED).flags(EVENT_CUE_IMMEDIATE_FLAG).e,
+         {"I return cue splice_event_id=42: the break ends at the next video key frame"}},
+        {Ev(EVENT_NEXT_KEPT).e, {"I splice_event_id=42 at 990000 kept: it starts when the break under way ends"}},
+        {Ev(EVENT_BREAK_SKIPPED, EVENT_SKIP_NO_FILLER_VIDEO).on(0).e,
+         {"E break of splice_event_id=42 skipped (no_filler_video): the filler has no video for output stream 0"}},
+        {shifted.e, {"I Splicing started: delta=1800, time=0.020000",
+                     "I filler video pts shifted by 7200 ticks (0.080000 sec) to keep pts >= dts"}},
+        {Ev(EVENT_STREAM_SWITCHED, EVENT_SWITCH_TO_FILLER).at(990000, 960).on(1).e,
+         {"I found audio stream 1, dts delta=960, rep_ctx.scte_35_pts_time=990000"}},
+        {Ev(EVENT_STREAM_MISSED).at(990000, -960).on(1).e,
+         {"I found audio stream 1, dts delta=-960, rep_ctx.scte_35_pts_time=990000",
+          "E Strange conditions: break outside packet, lost first packet?"}},
+        {Ev(EVENT_STREAM_SWITCHED, EVENT_SWITCH_BACK_AT_END).at(1260480, 0, 1260000).on(1).e,
+         {"I end of break detected for stream 1, sent_dts=1260480, end_pts=1260000"}},
+        {Ev(EVENT_STREAM_SWITCHED, EVENT_SWITCH_BACK_FILLER_END).on(1).e, {"I end of AUDIO stream 1 reached"}},
+        {ended.e, {"I Splicing finished: delta=0, time=0.000000, rep_ctx.end_pts=1260000",
+                   "I break of splice_event_id=42 ended: duration, aired=270000 (3.000000 sec)"}},
+        {back.e, {"I end of VIDEO stream 0 reached",
+                  "I break of splice_event_id=42 ended: filler_end, aired=90000 (1.000000 sec)"}},
+        {lost.e, {"I break of splice_event_id=42 ended: session_end, aired=0 (0.000000 sec)"}},
+        {Ev(EVENT_IDLE).e, {"I SPLICING_STATE_IDLE"}},
+        {Ev(EVENT_RELAY_STARTED).e, {"I Entering main loop..."}},
+        {Ev(EVENT_FIRST_TIMESTAMP).at(900000).e, {"I dts_stream_max=900000 (10.000000)"}},
+        {Ev(EVENT_TIME_JUMP).at(0, -1800001).e, {"E delta=-1800001"}},
+        {Ev(EVENT_STREAM_ATTACHED).on(2, 3).e, {"I source stream 3 now belongs to output stream 2"}},
+        {Ev(EVENT_STREAM_ADDED).on(1, 257).e, {"I stream[1]->id=257 [0x101]"}},
+        {Ev(EVENT_STREAM_UNKNOWN, TS_STREAM_LEAVE_OUT).on(1, 0x101).e,
+         {"E stream on PID 0x101 has unknown parameters: left out for this session"}},
+        {Ev(EVENT_STREAM_UNKNOWN, TS_STREAM_RELAY_FILLED).on(1, 0x101).e,
+         {"I stream on PID 0x101 has no sample rate yet: relayed as declared"}},
+        {Ev(EVENT_LEADING_DROPPED).at(990000, 2).on(0).e,
+         {"I 2 leading pictures of the GOP at pts 990000 left out on stream 0"}},
+        {Ev(EVENT_EPG_ADDED).on(3).e, {"I adding EPG track"}},
+        {Ev(EVENT_OUTPUT_OPENING).text("out.ts").e, {"I Opening [out.ts]..."}},
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_OUTPUT_CONTEXT).on(-1, AVERROR_UNKNOWN).text("o").e,
+         {"E avformat_alloc_output_context2(o) failed: Unknown error occurred"}},
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_NEW_STREAM).on(2).e, {"E Failed allocating output stream 2"}},
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_CODEC_PARAMETERS).on(2, AVERROR(ENOMEM)).e,
+         {"E Failed to copy codec parameters for stream 2: Cannot allocate memory"}},
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_METADATA).on(2, AVERROR(ENOMEM)).e,
+         {"E Failed to copy metadatas for stream 2: Cannot allocate memory"}},
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_OPEN_OUTPUT).on(-1, AVERROR(EACCES)).text("o").e,
+         {"E Could not open output file [o]: Permission denied"}},
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_WRITE_HEADER).on(-1, AVERROR(EINVAL)).e,
+         {"E avformat_write_header failed: Invalid argument"}},
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_LAYOUT).on(-1, -22).text("PMT PID 0x100 is also a stream's").e,
+         {"E output identity refused: PMT PID 0x100 is also a stream's"}},
+        {Ev(EVENT_QUEUE_REFUSED).on(-1, -12).e, {"E packets_queue_push failed with -12"}},
+        {Ev(EVENT_WRITE_FAILED).on(-1, AVERROR(EIO)).e, {"E Error muxing packet: Input/output error"}},
+        {Ev(EVENT_READ_FAILED).on(-1, AVERROR(EIO)).e, {"E Error reading the input: Input/output error"}},
+        {Ev(EVENT_PROGRESS).e, {}},
+    };
+    for (Row &row : rows) {
+        SCOPED_TRACE(row.ev.type);
+        row.ev.data = CUE;
+        row.ev.size = sizeof(CUE);
+        std::vector<std::string> lines;
+        EXPECT_EQ((int)row.lines.size(), event_text(&row.ev, collect, &lines));
+        EXPECT_EQ(row.lines, lines);
+    }
+    EXPECT_EQ(-EINVAL, event_text(nullptr, collect, nullptr));
+}
