@@ -6,7 +6,6 @@ the stream checker: where the video left and rejoined the programme, where
 each audio stream switched, and that nothing outside the breaks was lost or
 written twice."""
 import os
-import subprocess
 import sys
 import unittest
 
@@ -95,8 +94,7 @@ class Cues(kt.FillerCase):
             out = svc.out
         else:
             out = os.path.join(self.dir, "out.ts")
-            res = subprocess.run([kt.DEMO] + flags + [prog, out, self.filler], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True, errors="replace", timeout=180)
+            res = kt.run_demo(*flags, prog, out, self.filler, timeout=180)
             self.assertEqual(res.returncode, 0, res.stderr[-2000:])
         check = splicecheck.Splice(prog, self.filler, out)
         check.expect_valid()

@@ -59,12 +59,7 @@ def nal_types(path):
 class Layouts(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls._tmp = kt.scratch("kestrow-layouts-")
-        cls.dir = cls._tmp.name
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
+        cls.dir = kt.scratch_dir(cls, "kestrow-layouts-")
 
     def generate(self, name, prog_opts, filler_opts, at=CUE_AT):
         prog = os.path.join(self.dir, name + ".ts")
@@ -132,8 +127,7 @@ class Layouts(unittest.TestCase):
             with self.subTest(name):
                 prog, filler, start = self.generate(name, prog_opts, filler_opts)
                 out = os.path.join(self.dir, name + "_out.ts")
-                res = subprocess.run([kt.DEMO, prog, out, filler], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+                res = kt.run_demo(prog, out, filler)
                 self.assertEqual(res.returncode, 0, res.stderr[-2000:])
                 self.expect_output(prog, filler, out, start, exact)
                 if name == "hevc_open_gop":  # the CRA returned on is signalled as a link splicing broke (BLA_W_LP)

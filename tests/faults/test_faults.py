@@ -42,9 +42,7 @@ SCTE_PID = 0x590
 
 class Base(unittest.TestCase):
     def setUp(self):
-        tmp = kt.scratch("kestrow-faults-")
-        self.addCleanup(tmp.cleanup)
-        self.d = tmp.name
+        self.d = kt.scratch_dir(self, "kestrow-faults-")
         self.filler = self.path("filler.ts")
         kt.gen.generate(self.filler, filler=True, duration=6)
 

@@ -132,9 +132,9 @@ TEST(Asrun, LinesAreOneJsonObjectEach)
 
 TEST(Asrun, FileIsAppendedAndRotatedLikeTheLog)
 {
-    st::TempDir dir;
+    kt::TempDir dir;
     std::string path = dir / "asrun.json";
-    st::write_file(path, "from an earlier run\n");
+    kt::write_file(path, "from an earlier run\n");
     asrun_ctx *a = nullptr;
     ASSERT_EQ(0, asrun_create(&a, path.c_str(), 60));
 
@@ -146,10 +146,10 @@ TEST(Asrun, FileIsAppendedAndRotatedLikeTheLog)
     }
     // The first line rotates what an earlier run left; the next rotation is
     // due once more than the interval has passed.
-    EXPECT_EQ("from an earlier run\n", st::read_file(path + stamp(t0)));
-    std::string first = st::read_file(path + stamp(t0 + 61));
+    EXPECT_EQ("from an earlier run\n", kt::read_file(path + stamp(t0)));
+    std::string first = kt::read_file(path + stamp(t0 + 61));
     EXPECT_EQ(3, std::count(first.begin(), first.end(), '\n')) << first;
-    std::string now = st::read_file(path);
+    std::string now = kt::read_file(path);
     EXPECT_EQ(1, std::count(now.begin(), now.end(), '\n')) << now;
 
     asrun_record bad = asrun_record_make(-1, 0);

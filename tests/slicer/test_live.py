@@ -4,7 +4,6 @@ service's log lines that operators watch for breaks are checked here."""
 import os
 import re
 import subprocess
-import time
 import unittest
 
 import flow

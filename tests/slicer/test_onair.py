@@ -4,7 +4,6 @@ the warning and skipped break of a filler on other PIDs, a bounded stop with
 a congested output; and the demo's exit status when its output is full."""
 import json
 import os
-import subprocess
 import threading
 import time
 import unittest
@@ -94,8 +93,7 @@ class OnAir(kt.FillerCase):
     def test_the_demo_fails_when_its_output_cannot_be_written(self):
         prog = os.path.join(self.dir, "demo.ts")
         kt.gen.generate(prog, duration=4, scte_pid=0x590)
-        res = subprocess.run([kt.DEMO, prog, "/dev/full", self.filler], stdout=subprocess.DEVNULL,
-                             stderr=subprocess.PIPE, text=True, errors="replace", timeout=120)
+        res = kt.run_demo(prog, "/dev/full", self.filler)
         self.assertEqual(res.returncode, 1)
         self.assertIn("Could not write the output '/dev/full': No space left on device", res.stderr)
 
