@@ -138,9 +138,7 @@ class Layouts(unittest.TestCase):
         # in two access units per PES, a declared PID that stays silent, cues without "CUEI".
         prog, filler, start = self.generate("live", dict(DVB, program_number=2064, ts_id=1, two_au_pes=True,
                                                          open_gop=True, silent_pids=["0x1002"], cuei=False), DVB, at=4)
-        svc = kt.Service(self.dir, filler=filler, name="live")
-        self.addCleanup(svc.close)
-        self.assertTrue(svc.ready())
+        svc = kt.started(self, self.dir, filler=filler, name="live")
         svc.send(prog)
         self.assertEqual(svc.stop(settle=2)[0], 0)
         self.expect_layout(prog, svc.out)
@@ -149,9 +147,7 @@ class Layouts(unittest.TestCase):
         self.expect_pictures(check, start + 4 * TICKS)
 
         # The operator's PMT PID is the video's: the service says so and ends by itself.
-        svc = kt.Service(self.dir, "--mpegts_pmt_start_pid=4096", filler=filler, name="collision")
-        self.addCleanup(svc.close)
-        self.assertTrue(svc.ready())
+        svc = kt.started(self, self.dir, "--mpegts_pmt_start_pid=4096", filler=filler, name="collision")
         svc.send(prog)
         self.assertIsNotNone(kt.wait_for(lambda: svc.proc.poll(), 20), "the service kept running")
         self.assertEqual(svc.proc.returncode, 1)

@@ -1,6 +1,7 @@
 """Helpers shared by the process-level tests: programs, scratch folders,
 free loopback ports, bounded waits, and the one launcher of KestrowApp.
-Everything stops by itself."""
+Everything stops by itself. Importing it puts the tools folder on the import
+path (kestrow_gen, kestrow_udp, kestrow_report)."""
 import os
 import signal
 import socket
@@ -147,6 +148,14 @@ class FillerCase(unittest.TestCase):
         cls.dir = scratch_dir(cls, "kestrow-%s-" % cls.__name__.lower())
         cls.filler = os.path.join(cls.dir, "filler.ts")
         gen.generate(cls.filler, filler=True, **cls.FILLER)
+
+
+def started(case, folder, *args, **kw):
+    """A Service(folder, *args, **kw) closed when case ends, checked ready."""
+    svc = Service(folder, *args, **kw)
+    case.addCleanup(svc.close)
+    case.assertTrue(svc.ready(), "%s did not get ready:\n%s" % (svc.name, svc.stderr_text()[-2000:]))
+    return svc
 
 
 _quiet_filler = []

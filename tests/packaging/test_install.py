@@ -10,15 +10,13 @@ import shutil
 import signal
 import stat
 import subprocess
-import sys
 import time
 import unittest
 
 import kt
 
-sys.path.insert(0, kt.TOOLS)
-import kestrow_gen  # noqa: E402
-import kestrow_udp  # noqa: E402
+import kestrow_gen
+import kestrow_udp
 
 VERSION = os.environ.get("KESTROW_VERSION", "")
 DEB_DIR = os.environ.get("KESTROW_DEB_DIR", "")

@@ -50,9 +50,7 @@ class Base(unittest.TestCase):
         return svc
 
     def started(self, *args, **kw):
-        svc = self.start(*args, **kw)
-        self.assertTrue(svc.ready(), "control port %s never listened" % svc.port)
-        return svc
+        return kt.started(self, kt.scratch_dir(self), *args, **kw)
 
     def expect_shutdown(self, svc, rc, took, catches, limit=LIMIT):
         """Status 0 within limit; one line per caught terminating signal, the

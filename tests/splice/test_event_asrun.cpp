@@ -9,25 +9,11 @@ namespace {
 const int64_t NOW = 1620043201123, ID = 7, AT = 900000, DUR = 2700000, PTS = 903003, AIRED = 2702700;
 const int64_t NONE = ASRUN_NONE;
 
-/* An event of type t with reason and every number a record may take. */
-event full(event_type t, int reason)
-{
-    event ev = event_make(t);
-    ev.reason = reason;
-    ev.splice_event_id = ID;
-    ev.splice_time = AT;
-    ev.duration = DUR;
-    ev.pts = PTS;
-    ev.aired = AIRED;
-    return ev;
-}
-
 TEST(EventAsrun, RecordedEventsGiveTheirRecordReasonAndNumbers)
 {
     struct {
         event_type type;
-        int reason;
-        int record;
+        int reason, record;
         const char *why;
         int64_t id, pts, aired;
     } rows[] = {
@@ -45,7 +31,13 @@ TEST(EventAsrun, RecordedEventsGiveTheirRecordReasonAndNumbers)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(::testing::Message() << "event " << row.type << " reason " << row.reason);
-        event ev = full(row.type, row.reason);
+        event ev = event_make(row.type);
+        ev.reason = row.reason;
+        ev.splice_event_id = ID;
+        ev.splice_time = AT;
+        ev.duration = DUR;
+        ev.pts = PTS;
+        ev.aired = AIRED;
         asrun_record r;
         ASSERT_EQ(1, event_asrun(&ev, NOW, &r));
         EXPECT_EQ(row.record, r.event);
@@ -68,13 +60,12 @@ TEST(EventAsrun, AbsentNumbersStayAbsentAndOtherEventsRecordNothing)
     for (int64_t v : {r.splice_time, r.duration, r.pts, r.aired})
         EXPECT_EQ(NONE, v);
 
-    asrun_record untouched = asrun_record_make(ASRUN_CUE, 1);
     for (event_type t : {EVENT_STREAM_SWITCHED, EVENT_IDLE, EVENT_RETURN_SCHEDULED, EVENT_NEXT_KEPT,
                          EVENT_RELAY_STARTED, EVENT_WRITE_FAILED, EVENT_PROGRESS}) {
-        ev = full(t, 0);
-        r = untouched;
+        ev = event_make(t);
+        r = asrun_record_make(ASRUN_CUE, 1);
         EXPECT_EQ(0, event_asrun(&ev, NOW, &r)) << t;
-        EXPECT_EQ(1, r.time_ms) << t;
+        EXPECT_EQ(1, r.time_ms) << t;  // untouched
     }
     EXPECT_EQ(-22, event_asrun(nullptr, NOW, &r));
     EXPECT_EQ(-22, event_asrun(&ev, NOW, nullptr));
