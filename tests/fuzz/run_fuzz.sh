@@ -80,7 +80,7 @@ fi
 if [ "$stale" = 1 ]; then
     echo "run_fuzz: building $bin"
     "$cxx" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-        -DKESTROW_VERSION='"fuzz"' -I"$src" -I"$src/tests/fuzz" \
+        -DKESTROW_VERSION='"fuzz"' -I"$src" -I"$src/tests" -I"$src/tests/fuzz" \
         "${sources[@]}" "$harness" "${libs[@]}" -o "$bin.tmp"
     mv "$bin.tmp" "$bin"
 fi
