@@ -79,6 +79,7 @@ TOOLS = os.path.join(ROOT, "tools")
 sys.path.insert(0, TOOLS)
 import kestrow_gen  # noqa: E402
 import kestrow_report  # noqa: E402
+from kestrow_udp import free_port  # noqa: E402
 
 WRAP = 1 << 33
 MIB = 1 << 20
@@ -99,12 +100,6 @@ UDP_PY = [sys.executable, os.path.join(TOOLS, "kestrow_udp.py")]
 
 # --------------------------------------------------------------------------
 # Processes
-
-
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def udp_sockets():

@@ -25,15 +25,10 @@ TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "tools"))
 import kestrow_gen  # noqa: E402
 import kestrow_udp  # noqa: E402
+from kestrow_udp import free_port  # noqa: E402
 
 TICKS = 90000
 PIECE = 60  # seconds per generated piece
-
-
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def vm(pid, key):

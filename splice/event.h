@@ -118,7 +118,9 @@ struct event {
     int64_t delta;
     int64_t end_pts;           // where the video returned
     int64_t pts_shift;         // ticks added to the filler video's pts
-    int64_t aired;             // break end: ticks of programme video replaced (return - start key frame pts)
+    int64_t aired;             // break end: ticks of programme video replaced: from the start key frame to the
+                               // return key frame by pts; filler_end and session_end by dts, to the packet at
+                               // hand or the end of the filler sent
     int64_t pts_time;          // cue: splice time as carried
     uint64_t pts_adjustment;   // cue: as carried
     const uint8_t *data;       // cue bytes; valid during the call only

@@ -53,7 +53,8 @@ struct rep_ctx {
     int state;
     rep_stream streams[REP_MAX_STREAMS];
     int64_t scte_35_pts_time;  // splice point, then the pts of the start key frame
-    int64_t scte_35_duration;  // break length; 0 without break_duration
+    int64_t scte_35_duration;  // break length of the armed or running event, 0 when its cue gave
+                               // none (see open); AV_NOPTS_VALUE before any event
     int64_t end_pts;           // where the video returned; AV_NOPTS_VALUE until then
     uint32_t splice_event_id;  // of the cue that armed the break; 0 before any
     int64_t splice_point;      // the cue's effective splice point, kept for the events; REP_NOW: immediate

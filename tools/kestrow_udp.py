@@ -33,7 +33,7 @@ writes every datagram actually sent, garbage included, to SENT, and --log
 then gives the offsets in that stream. send() returns the counts.
 
 As a module: send(path, addr, ...), Fault(spec or keywords),
-Receiver(addr, path, ...) (a thread).
+Receiver(addr, path, ...) (a thread), free_port(kind).
 """
 
 import argparse
@@ -91,6 +91,13 @@ def schedule(data):
     for i in range(points[-1][0], n):
         times[i] = points[-1][1] - t0 + rate * (i - points[-1][0])
     return times
+
+
+def free_port(kind):
+    """A port of kind (SOCK_DGRAM or SOCK_STREAM) on 127.0.0.1 that was free a moment ago."""
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def _addr(text):

@@ -6,16 +6,13 @@ the stream checker: where the video left and rejoined the programme, where
 each audio stream switched, and that nothing outside the breaks was lost or
 written twice."""
 import os
-import subprocess
-import sys
 import unittest
 
 import kt
 import splicecheck
 
-sys.path.insert(0, kt.TOOLS)
-import kestrow_gen  # noqa: E402
-import kestrow_report  # noqa: E402
+import kestrow_gen
+import kestrow_report
 
 TICKS = 90000
 TS = "--time-signal-breaks"
@@ -87,16 +84,13 @@ class Cues(kt.FillerCase):
                                     **(extra if isinstance(extra, dict) else {}))
         flags = [TS] if extra == TS else []
         if live:
-            svc = kt.Service(self.dir, *flags, filler=self.filler, name="app")
-            self.addCleanup(svc.close)
-            self.assertTrue(svc.ready())
+            svc = kt.started(self, self.dir, *flags, filler=self.filler, name="app")
             svc.send(prog)
             self.assertEqual(svc.stop(settle=2)[0], 0)
             out = svc.out
         else:
             out = os.path.join(self.dir, "out.ts")
-            res = subprocess.run([kt.DEMO] + flags + [prog, out, self.filler], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True, errors="replace", timeout=180)
+            res = kt.run_demo(*flags, prog, out, self.filler, timeout=180)
             self.assertEqual(res.returncode, 0, res.stderr[-2000:])
         check = splicecheck.Splice(prog, self.filler, out)
         check.expect_valid()

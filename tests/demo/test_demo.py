@@ -6,27 +6,18 @@ import subprocess
 import unittest
 
 import kt
+from kt import run_demo
 import splicecheck
 
 TICKS = kt.TICKS
 WRAP = 1 << 33
 
 
-def run_demo(*args, timeout=120):
-    return subprocess.run([kt.DEMO] + [str(a) for a in args], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=timeout, text=True, errors="replace")
-
-
 class Demo(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls._tmp = kt.scratch("kestrow-demo-")
-        cls.dir = cls._tmp.name
+        cls.dir = kt.scratch_dir(cls, "kestrow-demo-")
         cls.fillers = {}
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
 
     def filler(self, **opts):
         """A generated filler, 6 s with both audio PIDs unless opts say otherwise."""

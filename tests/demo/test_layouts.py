@@ -59,12 +59,7 @@ def nal_types(path):
 class Layouts(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls._tmp = kt.scratch("kestrow-layouts-")
-        cls.dir = cls._tmp.name
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
+        cls.dir = kt.scratch_dir(cls, "kestrow-layouts-")
 
     def generate(self, name, prog_opts, filler_opts, at=CUE_AT):
         prog = os.path.join(self.dir, name + ".ts")
@@ -132,8 +127,7 @@ class Layouts(unittest.TestCase):
             with self.subTest(name):
                 prog, filler, start = self.generate(name, prog_opts, filler_opts)
                 out = os.path.join(self.dir, name + "_out.ts")
-                res = subprocess.run([kt.DEMO, prog, out, filler], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+                res = kt.run_demo(prog, out, filler)
                 self.assertEqual(res.returncode, 0, res.stderr[-2000:])
                 self.expect_output(prog, filler, out, start, exact)
                 if name == "hevc_open_gop":  # the CRA returned on is signalled as a link splicing broke (BLA_W_LP)
@@ -144,9 +138,7 @@ class Layouts(unittest.TestCase):
         # in two access units per PES, a declared PID that stays silent, cues without "CUEI".
         prog, filler, start = self.generate("live", dict(DVB, program_number=2064, ts_id=1, two_au_pes=True,
                                                          open_gop=True, silent_pids=["0x1002"], cuei=False), DVB, at=4)
-        svc = kt.Service(self.dir, filler=filler, name="live")
-        self.addCleanup(svc.close)
-        self.assertTrue(svc.ready())
+        svc = kt.started(self, self.dir, filler=filler, name="live")
         svc.send(prog)
         self.assertEqual(svc.stop(settle=2)[0], 0)
         self.expect_layout(prog, svc.out)
@@ -155,9 +147,7 @@ class Layouts(unittest.TestCase):
         self.expect_pictures(check, start + 4 * TICKS)
 
         # The operator's PMT PID is the video's: the service says so and ends by itself.
-        svc = kt.Service(self.dir, "--mpegts_pmt_start_pid=4096", filler=filler, name="collision")
-        self.addCleanup(svc.close)
-        self.assertTrue(svc.ready())
+        svc = kt.started(self, self.dir, "--mpegts_pmt_start_pid=4096", filler=filler, name="collision")
         svc.send(prog)
         self.assertIsNotNone(kt.wait_for(lambda: svc.proc.poll(), 20), "the service kept running")
         self.assertEqual(svc.proc.returncode, 1)

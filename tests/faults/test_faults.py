@@ -42,9 +42,7 @@ SCTE_PID = 0x590
 
 class Base(unittest.TestCase):
     def setUp(self):
-        tmp = kt.scratch("kestrow-faults-")
-        self.addCleanup(tmp.cleanup)
-        self.d = tmp.name
+        self.d = kt.scratch_dir(self, "kestrow-faults-")
         self.filler = self.path("filler.ts")
         kt.gen.generate(self.filler, filler=True, duration=6)
 
@@ -592,10 +590,8 @@ class Overflow(Base):
         # A small quarantine, so that what AddressSanitizer keeps of freed
         # memory does not hide what the service holds.
         env = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS", ""), "quarantine_size_mb=4"]))}
-        svc = kt.Service(self.d, "--debug", "--debug", filler=self.filler, name="flood", env=env,
+        svc = kt.started(self, self.d, "--debug", "--debug", filler=self.filler, name="flood", env=env,
                          console_rate=50000, console_watch=c.OVERFLOW.encode())
-        self.addCleanup(svc.close)
-        self.assertTrue(svc.ready())
         time.sleep(0.5)
         rss_before = svc.memory()[0]
         samples, sampling = [], threading.Event()

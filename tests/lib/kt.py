@@ -1,6 +1,7 @@
 """Helpers shared by the process-level tests: programs, scratch folders,
 free loopback ports, bounded waits, and the one launcher of KestrowApp.
-Everything stops by itself."""
+Everything stops by itself. Importing it puts the tools folder on the import
+path (kestrow_gen, kestrow_udp, kestrow_report)."""
 import os
 import signal
 import socket
@@ -28,11 +29,21 @@ def scratch(prefix="kestrow-"):
     return tempfile.TemporaryDirectory(prefix=prefix)
 
 
-def free_port(kind=socket.SOCK_STREAM):
-    """A port on 127.0.0.1 that was free a moment ago."""
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def scratch_dir(case, prefix="kestrow-"):
+    """The path of a fresh temporary folder removed when case ends: a test
+    (after its cleanups) or a test class, from setUpClass (after its last test)."""
+    tmp = scratch(prefix)
+    (case.addClassCleanup if isinstance(case, type) else case.addCleanup)(tmp.cleanup)
+    return tmp.name
+
+
+def run_demo(*args, timeout=120):
+    """KestrowDemo run to its end on args; its output and error as text."""
+    return subprocess.run([DEMO] + [str(a) for a in args], stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, errors="replace", timeout=timeout)
+
+
+free_port = udp.free_port  # free_port(socket.SOCK_STREAM or SOCK_DGRAM): a free port on 127.0.0.1
 
 
 def wait_for(predicate, timeout, step=0.05):
@@ -134,14 +145,17 @@ class FillerCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls._tmp = scratch("kestrow-%s-" % cls.__name__.lower())
-        cls.dir = cls._tmp.name
+        cls.dir = scratch_dir(cls, "kestrow-%s-" % cls.__name__.lower())
         cls.filler = os.path.join(cls.dir, "filler.ts")
         gen.generate(cls.filler, filler=True, **cls.FILLER)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
+
+def started(case, folder, *args, **kw):
+    """A Service(folder, *args, **kw) closed when case ends, checked ready."""
+    svc = Service(folder, *args, **kw)
+    case.addCleanup(svc.close)
+    case.assertTrue(svc.ready(), "%s did not get ready:\n%s" % (svc.name, svc.stderr_text()[-2000:]))
+    return svc
 
 
 _quiet_filler = []
@@ -179,7 +193,7 @@ class Service:
     def __init__(self, folder, *args, filler=None, name="app", log=None, env=None, wrap=(),
                  port=0, console_rate=None, console_watch=b"", src=None, quiet=True):
         self.name, self.folder = name, folder
-        self.port = free_port() if port == 0 else port
+        self.port = free_port(socket.SOCK_STREAM) if port == 0 else port
         self.log = log or os.path.join(folder, name + ".log")
         self.err_path = os.path.join(folder, name + ".stderr")
         argv = list(wrap) + [APP, "--log-file-name=" + self.log]

@@ -1,21 +1,25 @@
 /*
  * Helpers shared by the unit tests: temporary directories, file reading,
- * capture of standard error and running a case in a child process.
+ * loopback ports, generated streams, capture of standard error and running a
+ * case in a child process.
  */
 #ifndef KESTROW_TESTS_COMMON_TEST_SUPPORT_H
 #define KESTROW_TESTS_COMMON_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <netinet/in.h>
 #include <signal.h>
-#include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -39,17 +43,62 @@ struct TempDir {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
-inline std::string read_file(const std::string &path)
+/* The whole file as text, or as bytes with read_file<std::vector<uint8_t>>; empty when unreadable. */
+template <class T = std::string>
+inline T read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return T(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void write_file(const std::string &path, const std::string &text)
 {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+/*
+ * A socket of type on 127.0.0.1 at a port the system chose, written to *port:
+ * bound, and listening when SOCK_STREAM. The descriptor (the caller closes it),
+ * or -1.
+ */
+inline int bound_socket(int type, int *port)
+{
+    int fd = socket(AF_INET, type, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    if (fd < 0 || bind(fd, (sockaddr *)&a, len) != 0 || (type == SOCK_STREAM && listen(fd, 1) != 0) ||
+        getsockname(fd, (sockaddr *)&a, &len) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+/* A port of type on 127.0.0.1 that was free a moment ago; 0 when none was found. */
+inline int free_port(int type = SOCK_STREAM)
+{
+    int port = 0;
+    int fd = bound_socket(type, &port);
+    if (fd >= 0)
+        close(fd);
+    return port;
+}
+
+/*
+ * Writes a stream to path with tools/kestrow_gen.py (the folder from
+ * KESTROW_TOOLS, else this tree's) and the given options. "" on success, else
+ * the command that failed.
+ */
+inline std::string generate(const std::string &path, const std::string &options)
+{
+    const char *tools = getenv("KESTROW_TOOLS");
+    std::string cmd = std::string("python3 '") + (tools && *tools ? tools : KESTROW_TOOLS_DEFAULT) +
+                      "/kestrow_gen.py' '" + path + "' " + options + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0 ? "" : cmd;
 }
 
 /* Splits text at newlines; a final newline ends the last line and adds none. */

@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -116,12 +114,6 @@ struct builder {
         packet(0x1FFF, false, stuffing.data(), stuffing.size());
     }
 };
-
-inline bytes read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 inline int pid_of(const uint8_t *p) { return ((p[1] & 0x1F) << 8) | p[2]; }
 

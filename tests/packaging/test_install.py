@@ -10,15 +10,13 @@ import shutil
 import signal
 import stat
 import subprocess
-import sys
 import time
 import unittest
 
 import kt
 
-sys.path.insert(0, kt.TOOLS)
-import kestrow_gen  # noqa: E402
-import kestrow_udp  # noqa: E402
+import kestrow_gen
+import kestrow_udp
 
 VERSION = os.environ.get("KESTROW_VERSION", "")
 DEB_DIR = os.environ.get("KESTROW_DEB_DIR", "")
@@ -79,8 +77,7 @@ class Package(unittest.TestCase):
         if not os.path.isfile(cls.deb):
             raise AssertionError("no package %s (built by the packaging.deb test); found %s"
                                  % (cls.deb, glob.glob(os.path.join(DEB_DIR, "*.deb"))))
-        cls._tmp = kt.scratch("kestrow-pkg-")
-        cls.dir = cls._tmp.name
+        cls.dir = kt.scratch_dir(cls, "kestrow-pkg-")
         os.chmod(cls.dir, 0o755)  # the channel runs as nobody when the test runs as root
         cls.root = os.path.join(cls.dir, "root")
         res = run(["dpkg-deb", "-x", cls.deb, cls.root])
@@ -88,10 +85,6 @@ class Package(unittest.TestCase):
         cls.control = os.path.join(cls.dir, "control")
         res = run(["dpkg-deb", "-e", cls.deb, cls.control])
         assert res.returncode == 0, res.stderr
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
 
     def field(self, name):
         return run(["dpkg-deb", "-f", self.deb, name]).stdout.strip()
@@ -254,7 +247,7 @@ class Package(unittest.TestCase):
     def test_channel_from_the_example_relays_a_break(self):
         src = "127.0.0.1:%d" % kt.free_port(kt.socket.SOCK_DGRAM)
         dst = "127.0.0.1:%d" % kt.free_port(kt.socket.SOCK_DGRAM)
-        ctl = kt.free_port()
+        ctl = kt.free_port(kt.socket.SOCK_STREAM)
 
         # The example, as an operator adapts it: addresses, control port, the
         # log named after the channel; paths moved into the scratch root.

@@ -1,6 +1,6 @@
 /*
- * Helpers of the service unit tests: scratch directories, files, a fresh
- * context and argument lists that getopt_long may permute.
+ * Helpers of the service unit tests: a fresh context and argument lists that
+ * getopt_long may permute.
  */
 #ifndef KESTROW_TESTS_SERVICE_SUPPORT_H
 #define KESTROW_TESTS_SERVICE_SUPPORT_H
@@ -14,10 +14,6 @@
 #include "lib/test_support.h"
 
 namespace st {
-
-using kt::TempDir;
-using kt::read_file;
-using kt::write_file;
 
 /* A zero-filled context, freed at scope end. */
 struct App {

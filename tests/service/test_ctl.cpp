@@ -5,8 +5,6 @@
  */
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -96,17 +94,11 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
 
 TEST(Ctl, PortInUseFailsWithItsReasonAndDestroyFreesThePartialSetUp)
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(0, bind(s, (sockaddr *)&a, sizeof(a)));
-    ASSERT_EQ(0, listen(s, 1));
-    socklen_t len = sizeof(a);
-    getsockname(s, (sockaddr *)&a, &len);
-
     st::App app;
-    app->port = ntohs(a.sin_port);
+    int port = 0;
+    int s = kt::bound_socket(SOCK_STREAM, &port);
+    ASSERT_LE(0, s);
+    app->port = port;
     testing::internal::CaptureStderr();
     EXPECT_EQ(-EADDRINUSE, ctl_init(app.ctx));
     std::string err = testing::internal::GetCapturedStderr();

@@ -189,8 +189,8 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
 
 TEST(Opts, AddressesAndFillerAreRequiredAndChecked)
 {
-    st::TempDir dir;
-    st::write_file(dir / "unreadable.ts", "x");
+    kt::TempDir dir;
+    kt::write_file(dir / "unreadable.ts", "x");
     chmod((dir / "unreadable.ts").c_str(), 0);
     const bool root = access((dir / "unreadable.ts").c_str(), R_OK) == 0;
     const std::string addr_error = ": not HOST:PORT with a port from 1 to 65535\n";
@@ -227,14 +227,14 @@ TEST(Opts, AddressesAndFillerAreRequiredAndChecked)
 
 TEST(OptsFile, FilesAreReadAfterTheOptionsOfTheirListEachWithFreshDefaults)
 {
-    st::TempDir dir;
+    kt::TempDir dir;
     // b.conf is read after every option of a.conf: its defaults replace
     // a.conf's mux rate while its own port and name win. Lines are stripped
     // at the ends only; blank and comment lines apply nothing.
-    st::write_file(dir / "a.conf", "--port=1\n" + (dir / "b.conf") +
+    kt::write_file(dir / "a.conf", "--port=1\n" + (dir / "b.conf") +
                                        "\n--mux-rate=7\n  --debug \t\r\n\n   \n# --port=9\n"
                                        "--service_name=a\n");
-    st::write_file(dir / "b.conf", "--port=2\n--debug\n--service_name=b\n\t--service_provider\n"
+    kt::write_file(dir / "b.conf", "--port=2\n--debug\n--service_name=b\n\t--service_provider\n"
                                    "  My  Provider\t\n--asrun-file=x.json # not a comment");
     st::App app;
     Parse p = parse(app, {"--port=1234", dir / "a.conf", "--debug", "--mux-rate=5"});
@@ -250,15 +250,15 @@ TEST(OptsFile, FilesAreReadAfterTheOptionsOfTheirListEachWithFreshDefaults)
 
 TEST(OptsFile, FailingFilesStopTheParse)
 {
-    st::TempDir dir;
+    kt::TempDir dir;
     std::string missing = dir / "missing.conf";
-    st::write_file(dir / "self.conf", "--debug\n" + (dir / "self.conf") + "\n");
-    st::write_file(dir / "a.conf", "--debug\n" + (dir / "b.conf") + "\n");
-    st::write_file(dir / "b.conf", "--debug\n" + dir.path + "/./a.conf\n");  // a.conf, spelt otherwise
-    st::write_file(dir / "bad.conf", "--port=5\n--nosuch\n");
-    st::write_file(dir / "badnum.conf", "--port=5x\n");
-    st::write_file(dir / "help.conf", "--help\n");
-    st::write_file(dir / "after.conf", "--service_name=after\n");
+    kt::write_file(dir / "self.conf", "--debug\n" + (dir / "self.conf") + "\n");
+    kt::write_file(dir / "a.conf", "--debug\n" + (dir / "b.conf") + "\n");
+    kt::write_file(dir / "b.conf", "--debug\n" + dir.path + "/./a.conf\n");  // a.conf, spelt otherwise
+    kt::write_file(dir / "bad.conf", "--port=5\n--nosuch\n");
+    kt::write_file(dir / "badnum.conf", "--port=5x\n");
+    kt::write_file(dir / "help.conf", "--help\n");
+    kt::write_file(dir / "after.conf", "--service_name=after\n");
     const std::pair<std::string, std::string> cases[] = {
         {missing, "opts_from_file: failed to open [" + missing + "]\n"},
         {dir / "self.conf", "opts_from_file: options file [" + (dir / "self.conf") +
@@ -277,7 +277,7 @@ TEST(OptsFile, FailingFilesStopTheParse)
         EXPECT_STREQ("", app->service_name) << c.first;  // nothing after the failure is read
     }
     // The same file twice side by side is no cycle.
-    st::write_file(dir / "d.conf", "--debug\n");
+    kt::write_file(dir / "d.conf", "--debug\n");
     st::App app;
     EXPECT_EQ(0, parse(app, {dir / "d.conf", dir / "d.conf"}).ret);
     EXPECT_EQ(2, app->debug);
@@ -285,13 +285,13 @@ TEST(OptsFile, FailingFilesStopTheParse)
 
 TEST(OptsFile, NestingAndLengthAreBounded)
 {
-    st::TempDir dir;
+    kt::TempDir dir;
     auto chain = [&](int files) {
         for (int i = 1; i <= files; i++) {
             std::string text = "--debug\n";
             if (i < files)
                 text += (dir / ("f" + std::to_string(i + 1))) + "\n";
-            st::write_file(dir / ("f" + std::to_string(i)), text);
+            kt::write_file(dir / ("f" + std::to_string(i)), text);
         }
     };
     chain(OPTS_FILE_MAX_DEPTH);
@@ -307,8 +307,8 @@ TEST(OptsFile, NestingAndLengthAreBounded)
     std::string lines;
     for (int i = 0; i < OPTS_FILE_MAX_ENTRIES - 1; i++)
         lines += "--debug\n# comment lines do not count\n";
-    st::write_file(dir / "full.conf", lines);
-    st::write_file(dir / "over.conf", lines + "--debug\n");
+    kt::write_file(dir / "full.conf", lines);
+    kt::write_file(dir / "over.conf", lines + "--debug\n");
     st::App full;
     EXPECT_EQ(0, parse(full, {dir / "full.conf"}).ret);
     EXPECT_EQ(OPTS_FILE_MAX_ENTRIES - 1, full->debug);

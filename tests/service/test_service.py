@@ -45,19 +45,12 @@ def http(method, url):
 
 class Base(unittest.TestCase):
     def start(self, *args, **kw):
-        svc = kt.Service(self.scratch(), *args, **kw)
+        svc = kt.Service(kt.scratch_dir(self), *args, **kw)
         self.addCleanup(svc.close)
         return svc
 
-    def scratch(self):
-        tmp = kt.scratch()
-        self.addCleanup(tmp.cleanup)
-        return tmp.name
-
     def started(self, *args, **kw):
-        svc = self.start(*args, **kw)
-        self.assertTrue(svc.ready(), "control port %s never listened" % svc.port)
-        return svc
+        return kt.started(self, kt.scratch_dir(self), *args, **kw)
 
     def expect_shutdown(self, svc, rc, took, catches, limit=LIMIT):
         """Status 0 within limit; one line per caught terminating signal, the
@@ -78,7 +71,7 @@ class Service(Base):
     # -- command line -------------------------------------------------------
 
     def test_help_and_rejected_arguments_exit_255_before_anything_starts(self):
-        d = self.scratch()
+        d = kt.scratch_dir(self)
         conf = os.path.join(d, "cycle.conf")
         with open(conf, "w") as f:
             f.write("--debug\n%s\n" % conf)
@@ -100,9 +93,9 @@ class Service(Base):
         self.assertEqual([n for n in names if not re.search(r"--%s\b" % re.escape(n), usage)], [])
 
     def test_daemon_detaches_and_stops_on_sigterm(self):
-        d = self.scratch()
+        d = kt.scratch_dir(self)
         log = os.path.join(d, "daemon.log")
-        p = subprocess.run([kt.APP, "--demonize", "--log-file-name=" + log, "--port=%d" % kt.free_port()]
+        p = subprocess.run([kt.APP, "--demonize", "--log-file-name=" + log, "--port=%d" % kt.free_port(socket.SOCK_STREAM)]
                            + kt.required_args(),
                            cwd=d, stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
         self.assertEqual((p.returncode, p.stderr), (0, b""))

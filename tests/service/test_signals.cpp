@@ -6,10 +6,8 @@
  */
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <thread>
@@ -26,23 +24,15 @@ namespace {
  * signal_count (with a control port when with_port), the service's handlers
  * and its signal thread.
  */
-app_ctx *service_start(const st::TempDir &dir, bool with_port)
+app_ctx *service_start(const kt::TempDir &dir, bool with_port)
 {
     log_set_stderr(0);
     log_start((dir / "app.log").c_str(), 86400);
     app_ctx *app = nullptr;
     app_ctx_create(&app);
     app->stop_flag = &signal_count;
-    if (with_port) {  // a port that was free a moment ago
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        socklen_t len = sizeof(a);
-        EXPECT_EQ(0, bind(s, (sockaddr *)&a, len));
-        getsockname(s, (sockaddr *)&a, &len);
-        close(s);
-        app->port = ntohs(a.sin_port);
-    }
+    if (with_port)
+        app->port = kt::free_port();
     install_signals();
     EXPECT_EQ(0, signals_start(app));
     return app;
@@ -68,7 +58,7 @@ pthread_t ctl_start(app_ctx *app)
 
 TEST(Signals, OnlyTerminatingSignalsAreCounted)
 {
-    st::TempDir dir;
+    kt::TempDir dir;
     kt::run_in_child([&] {
         app_ctx *app = service_start(dir, false);
         raise(SIGPIPE);
@@ -82,7 +72,7 @@ TEST(Signals, OnlyTerminatingSignalsAreCounted)
 
 TEST(Signals, HandlerInterruptingALoggingThreadNeverBlocksIt)
 {
-    st::TempDir dir;
+    kt::TempDir dir;
     kt::run_in_child([&] {
         app_ctx *app = service_start(dir, false);
         std::atomic<int> done{0};
@@ -99,14 +89,14 @@ TEST(Signals, HandlerInterruptingALoggingThreadNeverBlocksIt)
         service_end(app);
     }, 30000);
     size_t busy = 0;
-    for (auto &line : kt::split_lines(st::read_file(dir / "app.log")))
+    for (auto &line : kt::split_lines(kt::read_file(dir / "app.log")))
         busy += line.find("] busy line ") != std::string::npos;
     EXPECT_EQ(20000u, busy);
 }
 
 TEST(Signals, FirstTerminatingSignalStopsTheControlServer)
 {
-    st::TempDir dir;
+    kt::TempDir dir;
     kt::run_in_child([&] {
         app_ctx *app = service_start(dir, true);
         pthread_t thread = ctl_start(app);
@@ -129,7 +119,7 @@ TEST(Signals, FirstTerminatingSignalStopsTheControlServer)
 
 TEST(Signals, SignalBeforeTheControlServerExistsStillEndsIt)
 {
-    st::TempDir dir;
+    kt::TempDir dir;
     kt::run_in_child([&] {
         app_ctx *app = service_start(dir, true);
         raise(SIGTERM);  // the signal thread finds no server to stop

@@ -1,15 +1,8 @@
 /*
- * Channel status arithmetic, the as-run line and its file (rotation
- * included), and rate-limited failure lines.
+ * Channel status arithmetic and rate-limited failure lines.
  */
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <string>
 
 #include "common/asrun.h"
@@ -24,16 +17,6 @@ struct Status {
     st::App app;
     channel_status *s = &app->status;
 };
-
-std::string stamp(int64_t secs)
-{
-    time_t t = (time_t)secs;
-    struct tm tm;
-    char buf[32];
-    localtime_r(&t, &tm);
-    strftime(buf, sizeof(buf), "-%Y%m%d_%H%M%S", &tm);
-    return buf;
-}
 
 } // namespace
 
@@ -94,75 +77,6 @@ TEST(Status, StateUptimeAndEvents)
     EXPECT_STREQ("no_input", status_state_name(status_state(st.s)));
     EXPECT_EQ(0.0, status_session_uptime(st.s, 5500000));
     EXPECT_STREQ("unknown", status_state_name(-1));
-}
-
-TEST(Asrun, LinesAreOneJsonObjectEach)
-{
-    asrun_record end = asrun_record_make(ASRUN_BREAK_END, 1700000000123);
-    end.splice_event_id = 4294967295;
-    end.splice_time = 8589934591;
-    end.duration = 2700000;
-    end.pts = 0;
-    end.aired = 2699999;
-    strcpy(end.reason, "duration");
-    asrun_record odd = asrun_record_make(ASRUN_IGNORED, 999);
-    strcpy(odd.reason, "say \"no\"\\\n\t\x01 caf\xc3\xa9");
-    const std::pair<asrun_record, std::string> cases[] = {
-        {end, "{\"time\":\"2023-11-14T22:13:20.123Z\",\"event\":\"break_end\","
-              "\"splice_event_id\":4294967295,\"splice_time\":8589934591,\"duration\":2700000,"
-              "\"pts\":0,\"aired\":2699999,\"reason\":\"duration\"}\n"},
-        {odd, "{\"time\":\"1970-01-01T00:00:00.999Z\",\"event\":\"ignored\",\"splice_event_id\":null,"
-              "\"splice_time\":null,\"duration\":null,\"pts\":null,\"aired\":null,"
-              "\"reason\":\"say \\\"no\\\"\\\\\\u000a\\u0009\\u0001 caf\xc3\xa9\"}\n"},
-    };
-    char buf[ASRUN_LINE_SIZE];
-    for (const auto &c : cases) {
-        EXPECT_EQ((int)c.second.size(), asrun_format(&c.first, buf, sizeof(buf)));
-        EXPECT_EQ(c.second, buf);
-        EXPECT_EQ(-ENOSPC, asrun_format(&c.first, buf, c.second.size()));
-        EXPECT_STREQ("", buf);
-    }
-    const char *names[] = {"cue", "armed", "repeat", "cancelled", "break_start", "break_end",
-                           "break_skipped", "ignored"};
-    for (int e = 0; e < ASRUN_EVENT_COUNT; e++)
-        EXPECT_STREQ(names[e], asrun_event_name(e));
-    asrun_record bad = asrun_record_make(ASRUN_EVENT_COUNT, 0);
-    EXPECT_EQ(-EINVAL, asrun_format(&bad, buf, sizeof(buf)));
-}
-
-TEST(Asrun, FileIsAppendedAndRotatedLikeTheLog)
-{
-    st::TempDir dir;
-    std::string path = dir / "asrun.json";
-    st::write_file(path, "from an earlier run\n");
-    asrun_ctx *a = nullptr;
-    ASSERT_EQ(0, asrun_create(&a, path.c_str(), 60));
-
-    const int64_t t0 = 1700000000;
-    const int64_t at[] = {t0, t0 + 30, t0 + 60, t0 + 61};
-    for (int64_t secs : at) {
-        asrun_record r = asrun_record_make(ASRUN_CUE, secs * 1000);
-        EXPECT_EQ(0, asrun_write(a, &r));
-    }
-    // The first line rotates what an earlier run left; the next rotation is
-    // due once more than the interval has passed.
-    EXPECT_EQ("from an earlier run\n", st::read_file(path + stamp(t0)));
-    std::string first = st::read_file(path + stamp(t0 + 61));
-    EXPECT_EQ(3, std::count(first.begin(), first.end(), '\n')) << first;
-    std::string now = st::read_file(path);
-    EXPECT_EQ(1, std::count(now.begin(), now.end(), '\n')) << now;
-
-    asrun_record bad = asrun_record_make(-1, 0);
-    EXPECT_EQ(-EINVAL, asrun_write(a, &bad));
-    EXPECT_EQ(0, asrun_destroy(&a));
-    EXPECT_EQ(nullptr, a);
-    EXPECT_EQ(-EINVAL, asrun_destroy(&a));
-
-    ASSERT_EQ(0, asrun_create(&a, (dir / "no/such/dir.json").c_str(), 60));
-    asrun_record r = asrun_record_make(ASRUN_CUE, t0 * 1000);
-    EXPECT_EQ(-ENOENT, asrun_write(a, &r));
-    asrun_destroy(&a);
-    EXPECT_EQ(-EINVAL, asrun_create(&a, "", 60));
 }
 
 TEST(RateLimit, FirstLineThenACountPerPeriod)

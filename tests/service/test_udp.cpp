@@ -22,6 +22,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include "lib/test_support.h"
 #include "service/udp_addr.h"
 #include "service/udp_in.h"
 #include "service/udp_out.h"
@@ -68,19 +69,13 @@ struct Datagram {
 
 /* A plain socket on 127.0.0.1 that records what arrives. */
 struct Receiver {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    std::string addr;
+    int port = 0;
+    int fd = kt::bound_socket(SOCK_DGRAM, &port);
+    std::string addr = "127.0.0.1:" + std::to_string(port);
     Receiver()
     {
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int big = 4 << 20;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
-        EXPECT_EQ(0, bind(fd, (sockaddr *)&a, sizeof(a)));
-        socklen_t len = sizeof(a);
-        getsockname(fd, (sockaddr *)&a, &len);
-        addr = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        EXPECT_EQ(0, setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big)));
     }
     ~Receiver() { close(fd); }
     /* Everything until count datagrams arrived or idle_ms passed without one. */
@@ -216,7 +211,7 @@ TEST(UdpOut, RtpHeadersCarryTheStreamClockAndComeOffAtTheInput)
 
     // The same datagrams into the input, read through its AVIO context.
     udp_in_config icfg = {};
-    std::string addr = "127.0.0.1:" + std::to_string(45000 + getpid() % 10000);
+    std::string addr = "127.0.0.1:" + std::to_string(kt::free_port(SOCK_DGRAM));
     icfg.addr = addr.c_str();
     icfg.ring_bytes = 1 << 20;
     icfg.socket_buffer = 4 << 20;
@@ -242,7 +237,7 @@ TEST(UdpOut, RtpHeadersCarryTheStreamClockAndComeOffAtTheInput)
 
 TEST(UdpIn, CountsOverrunsAndKeepsTheOldestDatagrams)
 {
-    std::string addr = "127.0.0.1:" + std::to_string(46000 + getpid() % 10000);
+    std::string addr = "127.0.0.1:" + std::to_string(kt::free_port(SOCK_DGRAM));
     udp_in_config cfg = {};
     cfg.addr = addr.c_str();
     cfg.ring_bytes = 0;  // the smallest ring: 16 datagrams
@@ -333,7 +328,7 @@ TEST(UdpLive, EveryWaitEndsInBoundedTime)
     // A read with nothing to read ends when the stop flag is set.
     std::atomic<int> stop_in{0};
     udp_in_config icfg = {};
-    std::string addr = "127.0.0.1:" + std::to_string(47000 + getpid() % 10000);
+    std::string addr = "127.0.0.1:" + std::to_string(kt::free_port(SOCK_DGRAM));
     icfg.addr = addr.c_str();
     icfg.stop_flag = &stop_in;
     udp_in *in = nullptr;

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "lib/test_support.h"
 #include "splice/filler.h"
 
 namespace fs = std::filesystem;
@@ -30,16 +30,9 @@ struct probed_packet {
 
 class Filler : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        char tmpl[] = "/tmp/kestrow-filler-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir = tmpl;
-    }
-
-    static void TearDownTestSuite() { fs::remove_all(dir); }
-
-    static std::string path(const std::string &name) { return dir + "/" + name; }
+    static void SetUpTestSuite() { dir = new kt::TempDir; }
+    static void TearDownTestSuite() { delete dir; }
+    static std::string path(const std::string &name) { return *dir / name; }
 
     // Runs ffmpeg with the given arguments, writing name in the temp folder.
     static std::string make(const std::string &name, const std::string &args)
@@ -95,10 +88,10 @@ protected:
         }
     }
 
-    static std::string dir;
+    static kt::TempDir *dir;
 };
 
-std::string Filler::dir;
+kt::TempDir *Filler::dir;
 
 } // namespace
 
@@ -133,7 +126,7 @@ TEST_F(Filler, KeepsTheFirstSixteenStreamsInFileOrder)
 
 TEST_F(Filler, FailuresLeaveNothing)
 {
-    std::ofstream(path("notes.txt")) << "not a media file\n";
+    kt::write_file(path("notes.txt"), "not a media file\n");
     struct {
         std::string file;
         int want;

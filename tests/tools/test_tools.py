@@ -9,8 +9,7 @@ import unittest
 
 import kt
 
-sys.path.insert(0, kt.TOOLS)
-import kestrow_gen  # noqa: E402
+import kestrow_gen
 
 SMALL = dict(size="160x120", duration=2.5)
 

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
 extern "C" {
@@ -14,10 +12,10 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "ts/ts_out.h"
+#include "lib/test_support.h"
 #include "lib/ts_reader.h"
+#include "ts/ts_out.h"
 
-namespace fs = std::filesystem;
 using tsr::bytes;
 
 namespace {
@@ -26,13 +24,6 @@ const int CUE_PID = 0x590;
 const int EPG_PID = 0x12;
 const int PCR_PID = 0x1FF;
 const int MUX_RATE = 20000000;
-
-/* The tools folders: from the environment when set, else this tree's. */
-std::string tools_dir()
-{
-    const char *v = getenv("KESTROW_TOOLS");
-    return v && *v ? v : KESTROW_TOOLS_DEFAULT;
-}
 
 struct mux_result {
     int first_write_error = 0;  // first failing write: av_interleaved_write_frame or trailer
@@ -103,54 +94,41 @@ mux_result remux(const std::string &input, const std::string &url, bool staged)
 
 class Relay : public ::testing::Test {
 protected:
-    static std::string dir;
+    static kt::TempDir *dir;
     static std::string setup_error;
     static mux_result direct_result;
     static mux_result staged_result;
 
-    static std::string path(const char *name) { return dir + "/" + name; }
+    static std::string path(const char *name) { return *dir / name; }
 
     // Work shared by the cases; a failure here fails each of them (a fatal
     // failure in SetUpTestSuite would only mark them skipped).
     static void SetUpTestSuite()
     {
-        char tmpl[] = "/tmp/kestrow-ts-out-XXXXXX";
-        if (!mkdtemp(tmpl)) {
-            setup_error = "mkdtemp failed";
-            return;
+        dir = new kt::TempDir;
+        setup_error = kt::generate(path("in.ts"), "--duration 6 --cue at=1.5,dur=1,lead=1,id=7"
+                                                  " --cue at=3,dur=1,lead=0.5,id=8 --cue type=time_signal,at=4,lead=0.4"
+                                                  " --cue at=4.5,dur=1,lead=0.2,desc=020f43554549000000017fff0000000000");
+        if (setup_error.empty()) {
+            direct_result = remux(path("in.ts"), path("direct.ts"), false);
+            staged_result = remux(path("in.ts"), path("staged.ts"), true);
         }
-        dir = tmpl;
-        std::string cmd = "python3 '" + tools_dir() + "/kestrow_gen.py' '" + path("in.ts") +
-                          "' --duration 6 --cue at=1.5,dur=1,lead=1,id=7"
-                          " --cue at=3,dur=1,lead=0.5,id=8 --cue type=time_signal,at=4,lead=0.4"
-                          " --cue at=4.5,dur=1,lead=0.2,desc=020f43554549000000017fff0000000000"
-                          " >/dev/null";
-        if (std::system(cmd.c_str()) != 0) {
-            setup_error = "generator failed: " + cmd;
-            return;
-        }
-        direct_result = remux(path("in.ts"), path("direct.ts"), false);
-        staged_result = remux(path("in.ts"), path("staged.ts"), true);
     }
 
     void SetUp() override { ASSERT_EQ("", setup_error); }
 
-    static void TearDownTestSuite()
-    {
-        if (!dir.empty())
-            fs::remove_all(dir);
-    }
+    static void TearDownTestSuite() { delete dir; }
 };
 
-std::string Relay::dir;
+kt::TempDir *Relay::dir;
 std::string Relay::setup_error;
 mux_result Relay::direct_result;
 mux_result Relay::staged_result;
 
 TEST_F(Relay, KeepsEveryOtherPacketAndCopiesEachPcrForItsPlace)
 {
-    bytes direct = tsr::read_file(path("direct.ts"));
-    bytes staged = tsr::read_file(path("staged.ts"));
+    bytes direct = kt::read_file<bytes>(path("direct.ts"));
+    bytes staged = kt::read_file<bytes>(path("staged.ts"));
     const ts_out_stats &st = staged_result.stats;
     EXPECT_EQ(0, direct_result.first_write_error);
     EXPECT_EQ(0, staged_result.first_write_error);
@@ -199,15 +177,9 @@ TEST_F(Relay, KeepsEveryOtherPacketAndCopiesEachPcrForItsPlace)
 
 TEST(RelayErrors, DestinationWriteErrorReachesTheMuxer)
 {
-    std::string tools = tools_dir();
-    char tmpl[] = "/tmp/kestrow-ts-out-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    std::string in = std::string(tmpl) + "/in.ts";
-    std::string cmd = "python3 '" + tools + "/kestrow_gen.py' '" + in +
-                      "' --duration 1 --audio none --cue at=0.5,dur=1 >/dev/null";
-    ASSERT_EQ(0, std::system(cmd.c_str()));
-    mux_result r = remux(in, "file:/dev/full", true);
-    fs::remove_all(tmpl);
+    kt::TempDir dir;
+    ASSERT_EQ("", kt::generate(dir / "in.ts", "--duration 1 --audio none --cue at=0.5,dur=1"));
+    mux_result r = remux(dir / "in.ts", "file:/dev/full", true);
     EXPECT_EQ(AVERROR(ENOSPC), r.first_write_error);
     EXPECT_EQ(AVERROR(ENOSPC), r.close_result);
 }

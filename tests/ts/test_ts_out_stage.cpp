@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 extern "C" {
@@ -17,8 +15,9 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-#include "ts/ts_out.h"
+#include "lib/test_support.h"
 #include "lib/ts_reader.h"
+#include "ts/ts_out.h"
 
 using tsr::bytes;
 
@@ -95,16 +94,12 @@ stage_output through_stage(const bytes &input, const std::vector<size_t> &pieces
                            const ts_out_config &config = {{CUE_PID}, 1, EPG_PID, 0, 0})
 {
     stage_output r;
-    char path[] = "/tmp/kestrow-ts-out-stage-XXXXXX";
-    int fd = mkstemp(path);
-    EXPECT_LE(0, fd);
-    close(fd);
+    kt::TempDir dir;
+    std::string path = dir / "out.ts";
     ts_out *stage = nullptr;
-    EXPECT_EQ(0, ts_out_open(&stage, path, &config, nullptr, 1316));
-    if (!stage) {
-        unlink(path);
+    EXPECT_EQ(0, ts_out_open(&stage, path.c_str(), &config, nullptr, 1316));
+    if (!stage)
         return r;
-    }
     AVIOContext *pb = ts_out_pb(stage);
     size_t pos = 0;
     for (size_t k = 0; pos < input.size(); k++) {
@@ -119,8 +114,7 @@ stage_output through_stage(const bytes &input, const std::vector<size_t> &pieces
     ts_out_get_stats(stage, &r.stats);
     EXPECT_EQ(0, ts_out_close(&stage));
     EXPECT_EQ(nullptr, stage);
-    r.ts = tsr::read_file(path);
-    unlink(path);
+    r.ts = kt::read_file<bytes>(path);
     return r;
 }
 

@@ -63,8 +63,8 @@ run "service/test_service.py (signals, second signal, control port)" \
     Service.test_each_terminating_signal_stops_it_in_order \
     Service.test_second_signal_during_the_shutdown_adds_one_line \
     Service.test_invented_methods_and_system_shutdown_get_fault_one
-run "slicer/test_live.py (breaks, stop while silent)" \
-    python3 -u "$src/tests/slicer/test_live.py" \
+run "service/test_live.py (breaks, stop while silent)" \
+    python3 -u "$src/tests/service/test_live.py" \
     Live.test_breaks_are_spliced_and_logged \
     Live.test_sigterm_while_the_input_is_silent
 

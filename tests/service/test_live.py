@@ -4,7 +4,6 @@ service's log lines that operators watch for breaks are checked here."""
 import os
 import re
 import subprocess
-import time
 import unittest
 
 import flow
@@ -21,9 +20,7 @@ class Live(kt.FillerCase):
         args; returns (programme, generator info, service, splice checker)."""
         prog = os.path.join(self.dir, name + ".ts")
         info = kt.gen.generate(prog, **opts)
-        svc = kt.Service(self.dir, *args, filler=self.filler, name=name)
-        self.addCleanup(svc.close)
-        self.assertTrue(svc.ready())
+        svc = kt.started(self, self.dir, *args, filler=self.filler, name=name)
         svc.send(prog)
         rc, _ = svc.stop(settle=settle)
         self.assertEqual(rc, 0)
@@ -76,9 +73,7 @@ class Live(kt.FillerCase):
             self.assertNotIn(tag, log)
 
     def test_sigterm_while_the_input_is_silent(self):
-        svc = kt.Service(self.dir, filler=self.filler, name="silent")
-        self.addCleanup(svc.close)
-        self.assertTrue(svc.ready())
+        svc = kt.started(self, self.dir, filler=self.filler, name="silent")
         rc, took = svc.stop(settle=1)
         self.assertEqual(rc, 0)
         self.assertLess(took, 1.5)

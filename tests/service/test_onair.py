@@ -4,7 +4,6 @@ the warning and skipped break of a filler on other PIDs, a bounded stop with
 a congested output; and the demo's exit status when its output is full."""
 import json
 import os
-import subprocess
 import threading
 import time
 import unittest
@@ -29,9 +28,7 @@ class OnAir(kt.FillerCase):
         prog = os.path.join(self.dir, name + ".ts")
         info = kt.gen.generate(prog, **opts)
         record = os.path.join(self.dir, name + ".asrun")
-        svc = kt.Service(self.dir, "--asrun-file=" + record, *args, filler=filler or self.filler, name=name)
-        self.addCleanup(svc.close)
-        self.assertTrue(svc.ready())
+        svc = kt.started(self, self.dir, "--asrun-file=" + record, *args, filler=filler or self.filler, name=name)
         sender = threading.Thread(target=svc.send, args=(prog,))
         sender.start()
         self.addCleanup(sender.join, 60)
@@ -82,9 +79,7 @@ class OnAir(kt.FillerCase):
         prog = os.path.join(self.dir, "fast.ts")
         kt.gen.generate(prog, duration=6)
         rate = os.path.getsize(prog) * 8 // 6 // 10
-        svc = kt.Service(self.dir, "--mux-rate=%d" % rate, filler=self.filler, name="congested")
-        self.addCleanup(svc.close)
-        self.assertTrue(svc.ready())
+        svc = kt.started(self, self.dir, "--mux-rate=%d" % rate, filler=self.filler, name="congested")
         svc.send(prog)
         rc, took = svc.stop()
         self.assertEqual(rc, 0)
@@ -94,8 +89,7 @@ class OnAir(kt.FillerCase):
     def test_the_demo_fails_when_its_output_cannot_be_written(self):
         prog = os.path.join(self.dir, "demo.ts")
         kt.gen.generate(prog, duration=4, scte_pid=0x590)
-        res = subprocess.run([kt.DEMO, prog, "/dev/full", self.filler], stdout=subprocess.DEVNULL,
-                             stderr=subprocess.PIPE, text=True, errors="replace", timeout=120)
+        res = kt.run_demo(prog, "/dev/full", self.filler)
         self.assertEqual(res.returncode, 1)
         self.assertIn("Could not write the output '/dev/full': No space left on device", res.stderr)
 
