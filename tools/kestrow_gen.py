@@ -246,9 +246,10 @@ muxer's LATM, then for every AAC stream), mp2, ac3, eac3.
                           discontinuity_indicator on the first packet of
                           each PID that has an adaptation field or section
                           stuffing [0]. A cue goes to the segment its send
-                          time falls in; at=/send= count as if the
-                          programme had gone on, the splice time carried
-                          is on the sending segment's timeline.
+                          time falls in (its repeats after the next restart
+                          are lost with that segment); at=/send= count as
+                          if the programme had gone on, the splice time
+                          carried is on the sending segment's timeline.
   --outage at=T,dur=S     the packets from the first PCR at programme time
                           T to the first at T + S are dropped (repeatable)
   --split T:PATH          the packets from programme time T on go to PATH

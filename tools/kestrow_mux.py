@@ -405,6 +405,7 @@ def _periodic(interval, make, phase=0):
 
 
 def _psi(pid, tables, cc):
+    """make() for _periodic: the packets of the sections tables(time)."""
     return lambda t: [p for s in tables(t) for p in section_packets(pid, s, cc)]
 
 
@@ -528,12 +529,14 @@ def _layout(programmes, emm_pid):
         pmt, mux = dict(prog["pmt"]), prog["mux"]
         pmt["es"] = list(pmt["es"])
         prog["scramble"] = {pid for t, pid, _ in pmt["es"] if t != 0x86} if mux["scrambled"] else set()
-        if "audio" in mux["share"]:
-            pmt["es"].append(next(e for e in first["es"] if e[1] == programmes[0]["audio_pid"]))
-        if "scte" in mux["share"]:
-            pmt["es"] += [e for e in first["es"] if e[0] == 0x86]
-            if b"\x05\x04CUEI" in first["info"]:
-                pmt["info"] = b"\x05\x04CUEI" + pmt["info"]
+        shared = {"audio": [e for e in first["es"] if e[1] == programmes[0]["audio_pid"]],
+                  "scte": [e for e in first["es"] if e[0] == 0x86]}
+        for kind in mux["share"] & set(shared):
+            if not shared[kind]:
+                raise ValueError("programme 1 has no %s stream to share" % kind)
+            pmt["es"] += shared[kind]
+        if "scte" in mux["share"] and b"\x05\x04CUEI" in first["info"]:
+            pmt["info"] = b"\x05\x04CUEI" + pmt["info"]
         if "pcr" in mux["share"]:
             pmt["pcr_pid"] = first["pcr_pid"]
         if mux["ecm_pid"]:
