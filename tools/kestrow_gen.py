@@ -770,6 +770,8 @@ class Cue:
         self.programme = _int_expr(kv.get("prog", "1"))
         self.encryption = (_int_expr(kv.get("alg", "1")) if int(kv.get("encrypted", "0")) else None,
                            _int_expr(kv.get("cw", "0")))
+        if self.type == "raw" and self.encryption[0] is not None:
+            raise ValueError("cue %r: type=raw is sent as given: encrypt it in hex=" % spec)
         self.utc = _utc(kv["utc"]) if "utc" in kv else None
         self.identifier = _int_expr(kv.get("ident", "0x4B535457"))     # "KSTW"
         self.components = None
