@@ -12,7 +12,10 @@ Debian `ffmpeg` command encodes; this script then rewrites the transport
 stream itself: PMT (CRC-32 recomputed, still one TS packet), optional shift of
 every PTS/DTS/PCR (mod 2^33), and cue packets (one TS packet each:
 payload_unit_start, pointer_field 0, the section with its CRC_32, 0xFF
-stuffing, continuity counter counting from 0).
+stuffing, continuity counter counting from 0). Multiplexes of several
+programmes with DVB SI and conditional access, and programmes whose source
+restarts, pauses or is lost for a while, are assembled from such programmes
+by kestrow_mux.py beside this file.
 
 Examples
 --------
@@ -72,6 +75,63 @@ time_signal placement opportunity start and end with a UPID:
         --cue id=3,immediate=1,dur=3,send=18 --cue id=3,out=0,immediate=1,send=20 \\
         --cue type=time_signal,at=24,seg_type=0x34,seg_id=7,seg_dur=3,seg_upid=0x09:41424344 \\
         --cue type=time_signal,at=27,seg_type=0x35,seg_id=7
+
+Cues as feeds and faulty equipment send them: 0.5 s and 3 s after their
+splice time, one for a point an hour past and one 6 hours ahead, an
+encrypted one, component mode, splice_schedule, bandwidth_reservation,
+private_command and splice_null:
+
+    kestrow_gen.py timing.ts --duration 30 \
+        --cue id=1,at=5,dur=4,send=5.5 --cue id=2,at=12,dur=4,send=15 \
+        --cue id=3,at=-3600,dur=4,send=2 --cue id=4,at=21600,dur=30,send=3 \
+        --cue id=5,at=20,dur=4,encrypted=1,alg=1,cw=2 --cue id=6,comp=1:24/2:24.2,dur=2 \
+        --cue type=schedule,id=7,utc=2024-03-01T12:30:00,dur=60,send=4 \
+        --cue type=bandwidth,send=6 --cue type=private,hex=0102,send=7 --cue type=null,send=8
+
+A splice time across the 33-bit wrap by pts_adjustment: pts_time 1 s
+before the wrap, adjusted by 3 s to 2 s after it (7 s into the programme):
+
+    kestrow_gen.py adj.ts --start-pts '2**33-5*90000' --cue 'pts=2**33-90000,adj=270000t,dur=2'
+
+Spots as a traffic schedule names them: closed GOPs from an IDR picture, the
+programme's layout (give the same layout options as the programme's), no
+SCTE-35, each with its own hue of the test picture and its own tones:
+
+    kestrow_gen.py spot4.ts --spot 4 --duration 4
+    kestrow_gen.py ACME0000123.ts --spot ACME0000123 --duration 6
+
+Multiplexes: three programmes at a constant 6 Mbit/s, the second listing
+the first's AAC audio and SCTE-35 PIDs beside its own MP2 audio, the third
+scrambled (CAT with an EMM PID, an ECM PID in its PMT) with a PID of the
+unknown stream type 0xA0, cues for the first and the third; NIT, SDT,
+EIT present/following, TDT and TOT; ffprobe -show_programs lists each:
+
+    kestrow_gen.py mux.ts --duration 20 --programs 3 --muxrate 6M \
+        --program 2:share=audio+scte,audio=mp2 \
+        --program 3:scrambled=1,unknown=0x3F0:0xA0 \
+        --cue at=8,dur=4 --cue prog=3,at=12,dur=3
+
+Five programmes, only the third with HEVC, AAC and SCTE-35; two sharing
+the first's PCR PID:
+
+    kestrow_gen.py five.ts --programs 5 --scte-pid 0 \
+        --program 3:video_codec=hevc,audio=aac,scte_pid=0x590 \
+        --program 4:share=pcr --program 5:share=pcr --cue prog=3,at=5,dur=2
+
+Timelines: the source restarts at 10 s one hour back in time (continuity
+counters from 0, PAT/PMT versions kept) and at 20 s 17 s back (counters
+carried on, versions raised, discontinuity_indicator set); a cue sent
+before the first restart for a point after it:
+
+    kestrow_gen.py restart.ts --duration 30 --restart at=10,jump=-3600 \
+        --restart at=20,jump=-17,cc_reset=0,version=1,disc=1 --cue at=12,dur=4,lead=3
+
+The input lost for 5 s from 10 s while the source goes on; the programme
+as two files, before and after 10 s, for a sender that pauses between them
+(random bytes as an input need no generator: head -c 1000000 /dev/urandom):
+
+    kestrow_gen.py outage.ts --duration 30 --outage at=10,dur=5
+    kestrow_gen.py before.ts --duration 30 --split 10:after.ts
 
 Options (defaults in brackets)
 ------------------------------
@@ -136,6 +196,63 @@ add raise the rate a little above it. --audio entries may carry a language:
 "aac:eng,mp2:fra" (ISO 639 language descriptor); codecs aac, latm (the
 muxer's LATM, then for every AAC stream), mp2, ac3, eac3.
   --cue SPEC              a cue (repeatable); see below
+  --spot NAME             a spot: --filler with its own look, see
+                          spot_look(): an index 0-49 gives each its own hue
+                          and tones, another NAME is hashed to one of them;
+                          closed GOPs; no SCTE-35 unless --scte-pid is given
+  --pattern hue:DEG       (also) testsrc2 with its colours turned by DEG
+  --programs N            a multiplex of N programmes: the options describe
+                          the first; programme i (from 0) has every PID
+                          + i*0x100, program_number + i, another pattern,
+                          tones * (1 + 0.07 i), no cues but those with prog=
+  --program N:KEY=VALUE,...  settings of programme N (repeatable): any
+                          option as its keyword (video_codec=hevc,
+                          audio=aac,mp2, scte_pid=0, start_pts=..., muxrate
+                          ...; a part without "=" continues the value) and
+                          scrambled=1  its PIDs but SCTE-35 flagged scrambled
+                                 (TSC 2/3, the key changing every 4 s),
+                                 payload random, an ECM PID in its PMT
+                          ecm_pid=PID  [its PMT PID + 0x10]; alone: a CA
+                                 descriptor on a clear programme
+                          share=audio+scte+pcr  its PMT lists programme 1's
+                                 first audio PID / SCTE-35 PID (and none of
+                                 its own) / PCR PID (its timestamps on
+                                 programme 1's clock)
+                          unknown=PID[:TYPE]  a PID of stream type TYPE
+                                 [0xA0] with a PES of random bytes every
+                                 100 ms
+                          service=NAME provider=NAME  its SDT entry
+                                 ["Kestrow <number>", "Kestrow"]
+                          A multiplex has one PAT (with the NIT PID) every
+                          100 ms, NIT every 5 s, SDT and EIT p/f every
+                          second, TDT and TOT every 5 s, with conditional
+                          access a CAT every 500 ms, EMMs every 500 ms and
+                          ECMs every 100 ms. With --muxrate every programme
+                          is generated at 85 % / N of it (unless it has its
+                          own), then sent at exactly that rate, its PCRs
+                          restamped to their place.
+  --utc TIME              UTC at the start, for TDT, TOT and EIT
+                          [2024-03-01T12:00:00]
+  --network-id N          network_id and original_network_id [0xff01]
+  --seed TEXT             of every random byte (payloads, ECM, EMM) [1]
+  --emm-pid PID           [0x1ff0]
+  --restart SPEC          the source restarts (repeatable; one programme
+                          only): at=T  programme time of the cut (the first
+                          PCR at start + T and all after it are replaced);
+                          jump=S  the new timeline's offset from the old
+                          one, negative back [0]; cc_reset=0|1  continuity
+                          counters from 0 or carried on [1]; version=0|1
+                          PAT/PMT version kept or raised [0]; disc=0|1
+                          discontinuity_indicator on the first packet of
+                          each PID that has an adaptation field or section
+                          stuffing [0]. A cue goes to the segment its send
+                          time falls in (its repeats after the next restart
+                          are lost with that segment); at=/send= count as
+                          if the programme had gone on, the splice time
+                          carried is on the sending segment's timeline.
+  --outage at=T,dur=S     the packets from the first PCR at programme time
+                          T to the first at T + S are dropped (repeatable)
+  --split T:PATH          the packets from programme time T on go to PATH
   --info                  print a JSON summary (start pts, cue sections,
                           where each cue went) on standard output
 
@@ -177,6 +294,21 @@ start, i.e. the pts of the first video frame.
                 (FFmpeg's demuxer drops sections whose CRC is wrong), e.g.
                 type=raw,hex=fd3000aabbcc,send=3: a section that the demuxer
                 passes on and that no SCTE 35 parser accepts (table_id 0xFD)
+  prog=N        the programme of a multiplex that carries the cue [1]
+  encrypted=1 alg=N cw=N   encrypted_packet with encryption_algorithm N [1]
+                and cw_index N [0]: the bytes from splice_command_type to
+                E_CRC_32 scrambled (see encrypt_section)
+  comp=TAG[:T]/TAG[:T]...  component mode (program_splice_flag 0): each
+                component_tag with its splice time (T as at=; no T or
+                immediate=1: none); type=schedule: T a utc= value
+  type=schedule  splice_schedule with one event: id, out, cancel, dur,
+                auto, upid, avail, avails and utc=TIME (utc_splice_time:
+                ISO UTC "2024-03-01T12:30:00" or seconds since 1980-01-06)
+  type=bandwidth  bandwidth_reservation; type=private  private_command with
+                ident=N (identifier) [0x4B535457 "KSTW"] and hex= bytes
+"at" and "send" are independent: send=T after at= sends the cue late (its
+splice time already past), at= may be negative (a stale cue) or hours
+ahead (give send=).
 "Sent at time S" means the cue packet follows the first PCR >= S (on the
 unwrapped programme clock): FFmpeg's demuxer stamps a cue with the last PCR
 before it, so the cue's packet pts is S or a PCR interval later. With
@@ -188,9 +320,12 @@ before the video frames of its splice time.
 
 As a module (sys.path.insert(0, os.environ['KESTROW_TOOLS'])):
   splice_insert(...), time_signal(...), splice_null(...), raw_section(...),
-  segmentation_descriptor(...),
+  splice_schedule(...), bandwidth_reservation(...), private_command(...),
+  encrypt_section(section, algorithm, cw_index), segmentation_descriptor(...),
   splice_info_section(...), crc32_mpeg2(data), cue_ts_packet(pid, section, cc),
-  generate(path, **options) -> info dict, main(argv),
+  generate(path, **options) -> info dict, build(path, **options) (what the
+  command line does: generate, kestrow_mux.multiplex / restarted / cut),
+  main(argv), spot_look(name),
   check(path, *args) -> kestrow_check's output parsed (needs the built tool;
   KESTROW_TOOLS_BIN names its folder), parse_check(text).
 """
@@ -198,11 +333,14 @@ As a module (sys.path.insert(0, os.environ['KESTROW_TOOLS'])):
 import argparse
 import ast
 import collections
+import datetime
+import hashlib
 import json
 import os
 import shutil
 import subprocess
 import sys
+import zlib
 
 TS_SIZE = 188
 WRAP = 1 << 33
@@ -261,6 +399,18 @@ def _splice_time(bits, pts_time):
         bits.put(33, pts_time % WRAP)
 
 
+def _keystream(cw_index, n):
+    """n bytes that stand in for a block cipher's output under control word
+    cw_index: SHA-256 in counter mode, so that a section "encrypted" with it
+    looks as random as a DES or AES one does to a parser without the key."""
+    out = b""
+    block = 0
+    while len(out) < n:
+        out += hashlib.sha256(b"kestrow cw %d %d" % (cw_index, block)).digest()
+        block += 1
+    return out[:n]
+
+
 def splice_info_section(command_type, command=b"", pts_adjustment=0,
                         descriptors=b"", tier=0xFFF, cw_index=0,
                         protocol_version=0):
@@ -284,6 +434,26 @@ def splice_info_section(command_type, command=b"", pts_adjustment=0,
     head.ones(2)                        # sap_type 3: not specified
     head.put(12, section_length)
     data = head.bytes() + rest
+    return data + crc32_mpeg2(data).to_bytes(4, "big")
+
+
+def encrypt_section(section, algorithm=1, cw_index=0):
+    """The clear splice_info_section as an encoder holding a key would send
+    it: encrypted_packet set with encryption_algorithm (1 DES-ECB, 2 DES-CBC,
+    3 triple DES; 0 "none" is accepted, as faulty equipment sends it) and
+    cw_index; the part from splice_command_type to E_CRC_32 padded with
+    alignment_stuffing to whole 8-byte blocks, E_CRC_32 computed over the
+    clear bytes, then that part scrambled with _keystream(cw_index);
+    section_length and CRC_32 over the result."""
+    section = bytes(section)
+    part = section[13:-4]
+    part += b"\xff" * (-(len(part) + 4) % 8)          # alignment_stuffing
+    part += crc32_mpeg2(part).to_bytes(4, "big")         # E_CRC_32
+    part = bytes(a ^ b for a, b in zip(part, _keystream(cw_index, len(part))))
+    length = 10 + len(part) + 4
+    data = bytes([0xFC, (section[1] & 0xF0) | (length >> 8), length & 0xFF, section[3],
+                  0x80 | (algorithm & 0x3F) << 1 | (section[4] & 1)]) \
+        + section[5:9] + bytes([cw_index]) + section[10:13] + part
     return data + crc32_mpeg2(data).to_bytes(4, "big")
 
 
@@ -380,6 +550,55 @@ def splice_null(pts_adjustment=0, tier=0xFFF):
     return splice_info_section(0, b"", pts_adjustment, b"", tier)
 
 
+def splice_schedule(events, pts_adjustment=0, tier=0xFFF):
+    """splice_info_section with a splice_schedule (command type 4). events:
+    dicts with event_id, utc (utc_splice_time: seconds since 1980-01-06
+    00:00 UTC), and optionally duration (ticks), auto_return, cancel,
+    out_of_network, components [(tag, utc)] for component mode,
+    unique_program_id, avail_num, avails_expected."""
+    c = _Bits()
+    c.put(8, len(events))
+    for e in events:
+        c.put(32, e["event_id"])
+        c.put(1, 1 if e.get("cancel") else 0)
+        c.ones(7)
+        if e.get("cancel"):
+            continue
+        components = e.get("components")
+        duration = e.get("duration")
+        c.put(1, 1 if e.get("out_of_network", True) else 0)
+        c.put(1, 1 if components is None else 0)
+        c.put(1, 0 if duration is None else 1)
+        c.ones(5)
+        if components is None:
+            c.put(32, e["utc"])
+        else:
+            c.put(8, len(components))
+            for tag, utc in components:
+                c.put(8, tag)
+                c.put(32, utc)
+        if duration is not None:
+            c.put(1, 1 if e.get("auto_return", True) else 0)
+            c.ones(6)
+            c.put(33, duration)
+        c.put(16, e.get("unique_program_id", 0))
+        c.put(8, e.get("avail_num", 0))
+        c.put(8, e.get("avails_expected", 0))
+    return splice_info_section(4, c.bytes(), pts_adjustment, b"", tier)
+
+
+def bandwidth_reservation(pts_adjustment=0, tier=0xFFF):
+    """splice_info_section with a bandwidth_reservation (command type 7)."""
+    return splice_info_section(7, b"", pts_adjustment, b"", tier)
+
+
+def private_command(identifier, data=b"", pts_adjustment=0, tier=0xFFF):
+    """splice_info_section with a private_command (type 0xFF): the 32-bit
+    identifier (a registered format_identifier) and the private bytes."""
+    return splice_info_section(0xFF, identifier.to_bytes(4, "big") + bytes(data),
+                               pts_adjustment, b"", tier)
+
+
 def raw_section(data, fix_crc=True):
     """Arbitrary section bytes. With fix_crc (and at least 3 bytes) the
     section_length field is set so that the section ends with a CRC_32
@@ -436,6 +655,21 @@ def _ticks(text):
     return int(round(float(text) * TICKS))
 
 
+GPS_EPOCH = datetime.datetime(1980, 1, 6, tzinfo=datetime.timezone.utc)
+
+
+def _utc(text):
+    """utc_splice_time: an integer (seconds since 1980-01-06 00:00 UTC) or an
+    ISO time "2024-03-01T12:00:30" (UTC), leap seconds not counted."""
+    text = str(text).strip()
+    if text.lstrip("-").isdigit() or text.startswith("0x"):
+        return _int_expr(text)
+    when = datetime.datetime.fromisoformat(text.rstrip("Z"))
+    if when.tzinfo is None:
+        when = when.replace(tzinfo=datetime.timezone.utc)
+    return int((when - GPS_EPOCH).total_seconds())
+
+
 def _pid(text):
     v = int(str(text), 0)
     if not 0 <= v < NULL_PID:
@@ -458,7 +692,8 @@ class Cue:
             "adj", "upid", "avail", "avails", "tier", "desc", "lead", "send",
             "hex", "crc", "repeat", "every", "seg_type", "seg_id", "seg_cancel",
             "seg_dur", "seg_upid", "seg_num", "seg_expected", "sub_num", "sub_expected",
-            "seg_restrict"}
+            "seg_restrict", "prog", "encrypted", "alg", "cw", "comp", "utc", "ident"}
+    TYPES = ("insert", "time_signal", "null", "raw", "schedule", "bandwidth", "private")
 
     def __init__(self, spec, default_id=1):
         self.spec = spec
@@ -471,7 +706,7 @@ class Cue:
                 raise ValueError("cue %r: unknown key %r" % (spec, k))
             kv[k] = v
         self.type = kv.get("type", "insert")
-        if self.type not in ("insert", "time_signal", "null", "raw"):
+        if self.type not in self.TYPES:
             raise ValueError("cue %r: unknown type %r" % (spec, self.type))
         self.event_id = _int_expr(kv.get("id", str(default_id)))
         self.at = _ticks(kv["at"]) if "at" in kv else None
@@ -517,8 +752,8 @@ class Cue:
                 "restrictions": _int_expr(kv["seg_restrict"]) if "seg_restrict" in kv else None}
         if self.type == "raw" and not self.hex:
             raise ValueError("cue %r: type=raw needs hex=" % spec)
-        timed = (self.at is not None or self.pts is not None)
-        if self.send is None and not timed:
+        self._command_keys(kv)
+        if self.send is None and self.pts_time(0) is None:
             raise ValueError("cue %r: no splice time: give send=" % spec)
         try:
             section = self.section(0)       # field ranges, before any encoding
@@ -528,17 +763,44 @@ class Cue:
             raise ValueError("cue %r: section of %d bytes does not fit in one TS packet"
                              % (spec, len(section)))
 
+    def _command_keys(self, kv):
+        """The keys of the other commands, component mode, encryption and the
+        programme of a multiplex."""
+        spec = self.spec
+        self.programme = _int_expr(kv.get("prog", "1"))
+        self.encryption = (_int_expr(kv.get("alg", "1")) if int(kv.get("encrypted", "0")) else None,
+                           _int_expr(kv.get("cw", "0")))
+        if self.type == "raw" and self.encryption[0] is not None:
+            raise ValueError("cue %r: type=raw is sent as given: encrypt it in hex=" % spec)
+        self.utc = _utc(kv["utc"]) if "utc" in kv else None
+        self.identifier = _int_expr(kv.get("ident", "0x4B535457"))     # "KSTW"
+        self.components = None
+        if "comp" in kv:
+            if self.type not in ("insert", "schedule") or self.at is not None or self.pts is not None:
+                raise ValueError("cue %r: comp= is for type=insert or schedule, without at=/pts=" % spec)
+            self.components = []
+            for item in kv["comp"].split("/"):
+                tag, _, t = item.partition(":")
+                conv = _utc if self.type == "schedule" else _ticks
+                self.components.append((_int_expr(tag), conv(t) if t and not self.immediate else None))
+        if self.type == "schedule" and self.utc is None and self.components is None and not self.cancel:
+            raise ValueError("cue %r: type=schedule needs utc= or comp=" % spec)
+
     def pts_time(self, start):
-        """pts_time as carried, or None when the cue has no splice time."""
+        """pts_time as carried (in component mode the earliest component's),
+        or None when the cue has no splice time."""
         if self.pts is not None:
             return self.pts
         if self.at is not None:
             return (start + self.at) % WRAP
+        times = [t for _, t in self.components or () if t is not None]
+        if self.type == "insert" and times:
+            return (start + min(times)) % WRAP
         return None
 
     def carried_pts_time(self, start):
         """The splice time the section carries, or None."""
-        if self.type in ("null", "raw") or self.immediate or self.cancel:
+        if self.type not in ("insert", "time_signal") or self.immediate or self.cancel:
             return None
         return self.pts_time(start)
 
@@ -552,19 +814,39 @@ class Cue:
         return effective - self.lead
 
     def section(self, start):
+        algorithm, cw_index = self.encryption
+        clear = self._clear_section(start)
+        return clear if algorithm is None else encrypt_section(clear, algorithm, cw_index)
+
+    def _clear_section(self, start):
         t = self.pts_time(start)
         if self.type == "raw":
             return raw_section(self.hex, self.fix_crc)
         if self.type == "null":
             return splice_null(self.adj, self.tier)
+        if self.type == "bandwidth":
+            return bandwidth_reservation(self.adj, self.tier)
+        if self.type == "private":
+            return private_command(self.identifier, self.hex, self.adj, self.tier)
         if self.type == "time_signal":
             desc = self.descriptors
             if self.segmentation is not None:
                 desc = segmentation_descriptor(**self.segmentation) + desc
             return time_signal(t, self.adj, desc, self.tier)
+        if self.type == "schedule":
+            return splice_schedule([{
+                "event_id": self.event_id, "utc": self.utc, "duration": self.duration,
+                "auto_return": self.auto_return, "cancel": self.cancel,
+                "out_of_network": self.out_of_network, "components": self.components,
+                "unique_program_id": self.unique_program_id, "avail_num": self.avail_num,
+                "avails_expected": self.avails_expected}], self.adj, self.tier)
+        components = None
+        if self.components is not None:
+            components = [(tag, None if c is None else (start + c) % WRAP)
+                          for tag, c in self.components]
         return splice_insert(self.event_id, None if self.immediate else t, self.duration,
                              self.auto_return, self.immediate, self.cancel,
-                             self.out_of_network, None, self.unique_program_id,
+                             self.out_of_network, components, self.unique_program_id,
                              self.avail_num, self.avails_expected, self.adj,
                              self.tier, self.descriptors)
 
@@ -980,6 +1262,8 @@ class _Layout:
 def _video_source(pattern, size, fps):
     if pattern.startswith("color:"):
         return "color=c=%s:size=%s:rate=%s" % (pattern[6:], size, fps)
+    if pattern.startswith("hue:"):
+        return "testsrc2=size=%s:rate=%s,hue=h=%s" % (size, fps, pattern[4:])
     return "%s=size=%s:rate=%s" % (pattern, size, fps)
 
 
@@ -1114,14 +1398,38 @@ DEFAULTS = {
     "video_codec": "h264", "open_gop": False, "program_number": 1, "ts_id": 1,
     "pcr_pid": None, "silent_pids": [], "subtitles": None, "subtitle_pid": 0x120,
     "teletext": None, "teletext_pid": 0x121, "data_pid": None, "dvb": False,
-    "two_au_pes": False, "audio_offset_ms": 0,
+    "two_au_pes": False, "audio_offset_ms": 0, "spot": None,
 }
+
+
+def spot_look(name):
+    """(pattern, tone) of the spot called name: an index 0-49 gives each its
+    own; any other name is hashed to one of them. The hue is never the
+    programme's (0) and the tones are none of the programme's or filler's."""
+    k = int(name) if str(name).isdigit() else zlib.crc32(str(name).encode())
+    return "hue:%d" % (30 + k * 67 % 300), 2000.0 + 40 * (k % 50)
 
 
 def _silent_pid(text):
     """"PID[:TYPE]" to (pid, stream_type), the type 0x0F (AAC) by default."""
     pid, _, kind = str(text).partition(":")
     return _pid(pid), int(kind, 0) if kind else 0x0F
+
+
+def _set_look(o):
+    """The pattern, tones and SCTE-35 PID of a programme, a filler or a spot
+    where the options leave them open."""
+    look = ("smptebars", 440.0) if o["filler"] else ("testsrc2", 1000.0)
+    if o["spot"] is not None:
+        if o["open_gop"]:
+            raise ValueError("spots have closed GOPs: leave out --open-gop")
+        look = spot_look(o["spot"])
+    if o["pattern"] is None:
+        o["pattern"] = look[0]
+    if o["tone"] is None:
+        o["tone"] = look[1]
+    if o["scte_pid"] is None:
+        o["scte_pid"] = 0 if o["filler"] or o["spot"] is not None else 0x590
 
 
 def generate(path, **options):
@@ -1135,13 +1443,7 @@ def generate(path, **options):
         raise TypeError("unknown options: %s" % ", ".join(sorted(unknown)))
     o = dict(DEFAULTS)
     o.update(options)
-    filler = o["filler"]
-    if o["pattern"] is None:
-        o["pattern"] = "smptebars" if filler else "testsrc2"
-    if o["tone"] is None:
-        o["tone"] = 440.0 if filler else 1000.0
-    if o["scte_pid"] is None:
-        o["scte_pid"] = 0 if filler else 0x590
+    _set_look(o)
     cues = [c if isinstance(c, Cue) else Cue(c, n + 1) for n, c in enumerate(o["cues"])]
     if cues and not o["scte_pid"]:
         raise ValueError("cues need an SCTE-35 PID")
@@ -1247,6 +1549,7 @@ def generate(path, **options):
             "scte_pid": o["scte_pid"], "pmt_pid": o["pmt_pid"],
             "program_number": o["program_number"], "ts_id": o["ts_id"],
             "pcr_pid": o["video_pid"] if pcr_pid is None else pcr_pid,
+            "pattern": o["pattern"], "tone": o["tone"],
             "cues": rw.info_cues, "command": cmd}
 
 
@@ -1341,6 +1644,7 @@ def _parser():
     ap.add_argument("--pattern")
     ap.add_argument("--tone", type=float)
     ap.add_argument("--filler", action="store_true")
+    ap.add_argument("--spot")
     ap.add_argument("--start-pts")
     ap.add_argument("--muxrate")
     ap.add_argument("--pes-payload-size", type=int, default=DEFAULTS["pes_payload_size"])
@@ -1360,8 +1664,47 @@ def _parser():
     ap.add_argument("--dvb", action="store_true")
     ap.add_argument("--two-au-pes", action="store_true")
     ap.add_argument("--audio-offset-ms", type=float, default=DEFAULTS["audio_offset_ms"])
+    ap.add_argument("--programs", type=int)
+    ap.add_argument("--program", action="append", default=[], dest="program_settings")
+    ap.add_argument("--utc", default="2024-03-01T12:00:00")
+    ap.add_argument("--network-id", type=lambda s: int(s, 0), default=0xFF01)
+    ap.add_argument("--seed", default="1")
+    ap.add_argument("--emm-pid", type=_pid, default=0x1FF0)
+    ap.add_argument("--restart", action="append", default=[], dest="restarts")
+    ap.add_argument("--outage", action="append", default=[], dest="outages")
+    ap.add_argument("--split")
     ap.add_argument("--info", action="store_true")
     return ap
+
+
+MUX_OPTIONS = ("programs", "program_settings", "utc", "network_id", "seed", "emm_pid")
+
+
+def build(output, restarts=(), outages=(), split=None, **options):
+    """Writes what the command line asks for: one programme (generate()), a
+    multiplex (kestrow_mux.multiplex(), when the options name programmes) or
+    a programme whose source restarts (kestrow_mux.restarted()); then drops
+    the outages and splits the file (kestrow_mux.cut()). Returns the
+    summary."""
+    import kestrow_mux
+    mux = {k: options.pop(k) for k in MUX_OPTIONS if k in options}
+    programs = mux.pop("programs", None)
+    if mux.get("program_settings") and not programs:
+        programs = max(kestrow_mux.programme_settings(s)[0] for s in mux["program_settings"])
+    if programs and restarts:
+        raise ValueError("--restart is for one programme, not a multiplex")
+    if not programs and any((c if isinstance(c, Cue) else Cue(c)).programme != 1
+                            for c in options.get("cues", ())):
+        raise ValueError("a cue with prog= needs --programs")
+    if programs:
+        info = kestrow_mux.multiplex(output, programs, **mux, **options)
+    elif restarts:
+        info = kestrow_mux.restarted(output, restarts, **options)
+    else:
+        info = generate(output, **options)
+    if outages or split:
+        kestrow_mux.cut(output, info, outages, split)
+    return info
 
 
 def main(argv=None):
@@ -1372,7 +1715,7 @@ def main(argv=None):
     output = opts.pop("output")
     try:
         opts["cues"] = [Cue(s, n + 1) for n, s in enumerate(opts["cues"])]
-        info = generate(output, **opts)
+        info = build(output, **opts)
     except (ValueError, RuntimeError, OSError) as e:
         print("kestrow_gen: %s" % e, file=sys.stderr)
         return 1
@@ -1383,4 +1726,6 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run as the module kestrow_mux imports, so that both see the same classes.
+    import kestrow_gen
+    sys.exit(kestrow_gen.main())

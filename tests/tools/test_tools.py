@@ -9,7 +9,8 @@ import unittest
 
 import kt
 
-import kestrow_gen
+import kestrow_gen  # noqa: E402
+import kestrow_mux as mux  # noqa: E402
 
 SMALL = dict(size="160x120", duration=2.5)
 
@@ -22,6 +23,20 @@ def ffprobe(path):
 
 def check(path, *args):
     return kestrow_gen.check(path, *args, binary=os.path.join(kt.TOOLS_BIN, "kestrow_check"))
+
+
+def sections(path):
+    """{pid: [sections]} of the packets that start one section each."""
+    out = {}
+    for p in mux.read_packets(path):
+        if p[1] & 0x40 and mux._pid(p) not in (0x100, 0x101, 0x102, 0x200, 0x201, 0x300, 0x301, 0x302, 0x1FFF):
+            out.setdefault(mux._pid(p), []).append(mux._section_of(p))
+    return out
+
+
+def pcrs(path, pid=0x100):
+    return [(n, mux._pcr(p)) for n, p in enumerate(mux.read_packets(path))
+            if mux._pid(p) == pid and mux._pcr(p) is not None]
 
 
 class Smoke(unittest.TestCase):
@@ -62,6 +77,64 @@ class Smoke(unittest.TestCase):
                                                    segment_num=2, restrictions=0b01111)
         self.assertEqual(kestrow_gen.splice_info_section(6, bytes.fromhex("fe72bd0050"), descriptors=desc,
                                                          cw_index=0xFF).hex(), ref)
+
+
+    def test_multiplex_tables_scrambling_and_rate(self):
+        with kt.scratch() as d:
+            path = os.path.join(d, "mux.ts")
+            info = kestrow_gen.build(path, programs=3, muxrate="3M", program_settings=[
+                "2:share=audio+scte,audio=mp2", "3:scrambled=1,unknown=0x3F0:0xA0"], **SMALL)
+            out = subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_programs", path],
+                                 stdout=subprocess.PIPE, check=True, timeout=60).stdout
+            progs = {p["program_num"]: (p["tags"]["service_name"], sorted(s["id"] for s in p["streams"]))
+                     for p in json.loads(out)["programs"]}
+            self.assertEqual(progs, {1: ("Kestrow 1", ["0x100", "0x101", "0x102", "0x590"]),
+                                     2: ("Kestrow 2", ["0x101", "0x200", "0x201", "0x590"]),
+                                     3: ("Kestrow 3", ["0x300", "0x301", "0x302", "0x3f0", "0x790"])})
+            # Every table on its PID with a correct CRC_32 (TDT, ECM: none).
+            tables = {pid: {(s[0], s[0] == 0x70 or s[0] >= 0x80 or kestrow_gen.crc32_mpeg2(s) == 0)
+                            for s in secs} for pid, secs in sections(path).items()}
+            self.assertEqual({pid: tables[pid] for pid in (0x00, 0x01, 0x10, 0x11, 0x12, 0x14, 0x1000, 0x1210)},
+                             {0x00: {(0x00, True)}, 0x01: {(0x01, True)}, 0x10: {(0x40, True)},
+                              0x11: {(0x42, True)}, 0x12: {(0x4E, True)}, 0x14: {(0x70, True), (0x73, True)},
+                              0x1000: {(0x02, True)}, 0x1210: {(0x80, True)}})
+            self.assertEqual(check(path, "--cc")["total"]["errors"], 0)
+            scrambled = {(mux._pid(p), p[3] >> 6) for p in mux.read_packets(path) if p[3] & 0x10 and p[3] >> 6}
+            self.assertEqual(scrambled, {(0x300, 2), (0x301, 2), (0x302, 2)})
+            # Constant rate: every PCR where its packet's place puts it.
+            for pid in (0x100, 0x300):
+                (n0, t0), *rest = pcrs(path, pid)
+                self.assertTrue(rest and all((n - n0) * 188 * 8 * 27000000 == (t - t0) * 3000000 for n, t in rest))
+            self.assertEqual(info["packets"] * 188, os.path.getsize(path))
+
+    def test_restarts_outage_and_split(self):
+        """A restart without and with continuity kept; an outage and a split
+        at programme times."""
+        with kt.scratch() as d:
+            for restart, errors, step in (("at=1,jump=-17", True, -17),
+                                          ("at=1,jump=3600,cc_reset=0,version=1", False, 3600)):
+                path = os.path.join(d, "restart.ts")
+                kestrow_gen.build(path, restarts=[restart], **SMALL)
+                steps = [((b - a + mux.PCR_WRAP // 2) % mux.PCR_WRAP - mux.PCR_WRAP // 2) / 27e6
+                         for (_, a), (_, b) in zip(pcrs(path), pcrs(path)[1:]) if not 0 <= b - a < 27e6]
+                self.assertEqual(len(steps), 1, restart)
+                self.assertAlmostEqual(steps[0], step, delta=0.1)
+                self.assertEqual(check(path, "--cc")["total"]["errors"] > 0, errors, restart)
+                self.assertEqual({s[5] >> 1 & 31 for s in sections(path)[0x1000]},
+                                 {0, 1} if "version=1" in restart else {0})
+            a, b = (os.path.join(d, f) for f in ("a.ts", "b.ts"))
+            info = kestrow_gen.build(a, outages=["at=0.5,dur=0.5"], split="1.5:" + b, **SMALL)
+            elapsed = [[(t - info["start"] * 300) / 27e6 for _, t in pcrs(f)] for f in (a, b)]
+            self.assertEqual([t for t in elapsed[0] if 0.5 <= t < 1], [])
+            self.assertTrue(0.5 <= max(y - x for x, y in zip(elapsed[0], elapsed[0][1:])) < 0.7)
+            self.assertTrue(elapsed[0][-1] < 1.5 <= elapsed[1][0] < 1.55)
+
+    def test_cues_as_faulty_equipment_sends_them(self):
+        clear, enc = (kestrow_gen.Cue("at=5,dur=2" + extra).section(900000)
+                      for extra in ("", ",encrypted=1,alg=3,cw=7"))
+        self.assertEqual((enc[4] >> 7, enc[4] >> 1 & 63, enc[9], (len(enc) - 17) % 8), (1, 3, 7, 0))
+        self.assertEqual(kestrow_gen.crc32_mpeg2(enc), 0)
+        self.assertNotEqual(enc[13:len(clear) - 4], clear[13:-4])
 
 
 if __name__ == "__main__":
