@@ -49,7 +49,7 @@ INPUT = r"^faults\.input$"
 TS_OUT = r"^ts\.(Stage|Relay|RelayErrors)\."
 # Where the loop around the splice rules lives, shared by the service and the demo.
 SERVICE_LOOP = ["relay/relay.cpp", "service/session.cpp"]
-SPLICE = ["splice/splice.cpp", "relay/relay.cpp"]
+SPLICE = ["splice/splice.cpp", "splice/splice_cue.cpp", "relay/relay.cpp"]
 
 MUTATIONS = [
     dict(id="lead-start-sign",
