@@ -117,7 +117,7 @@ MUTATIONS = [
          what="audio held for an armed break is not released when the input ends (or the hold queue fills)",
          files=SPLICE,
          old=["    while (env->held && packets_queue_pop(env->held, &pkt) >= 0)\n",
-              "        replay_held(env, rep, INT64_MAX, false);\n        if (packets_queue_push(env->held, *ppkt) < 0)"],
+              "        splice_replay_held(env, rep, INT64_MAX, false);\n        if (packets_queue_push(env->held, *ppkt) < 0)"],
          new=["    while (false && env->held && packets_queue_pop(env->held, &pkt) >= 0)\n",
               "        (void)rep;\n        if (packets_queue_push(env->held, *ppkt) < 0)"],
          tests=SPLICE_TESTS),
