@@ -65,8 +65,9 @@ int event_asrun(const event *ev, int64_t time_ms, asrun_record *out)
         utils_strlcpy(rec.reason, event_reason_name(ev), sizeof(rec.reason));
     if (ev->type == EVENT_BREAK_ENDED) {
         rec.aired = asrun_time(ev->aired);
-        if (ev->reason == EVENT_END_SESSION_END)
-            rec.pts = ASRUN_NONE;  // the input ended: no key frame took the programme back
+        if (ev->reason == EVENT_END_SESSION_END || ev->reason == EVENT_END_INPUT_LOST ||
+            ev->reason == EVENT_END_SOURCE_RESTART)
+            rec.pts = ASRUN_NONE;  // the input ended or broke off: no key frame took the programme back
     }
     *out = rec;
     return 1;

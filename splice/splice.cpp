@@ -201,23 +201,32 @@ static rep_stream *video_record(rep_ctx *rep)
     return nullptr;
 }
 
+static int64_t break_end_point(const rep_ctx *rep, int *reason);
+
+int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
+{
+    if (rep->state != SPLICING_STATE_STARTED)
+        return AV_NOPTS_VALUE;
+    int64_t end = break_end_point(rep, nullptr);
+    event ev = event_make(EVENT_BREAK_ENDED);
+    ev.reason = reason;
+    rep_stream *v = video_record(rep);
+    if (v && v->sent_dts != AV_NOPTS_VALUE) {
+        ev.aired = v->sent_dts - v->start_dts;
+        /* Nothing follows the filler video held back: it goes out. */
+        int s = (int)(v - rep->streams);
+        int fi = env->out && (unsigned)s < env->out->nb_streams
+                     ? filler_stream_for(env->filler, env->out->streams[s]->id) : -1;
+        if (fi >= 0)
+            release_filler_video(env, v, fi, s, INT64_MAX);
+    }
+    emit(env, rep, &ev);
+    return end;
+}
+
 void splice_session_end(const splice_env *env, rep_ctx *rep)
 {
-    if (rep->state == SPLICING_STATE_STARTED) {
-        event ev = event_make(EVENT_BREAK_ENDED);
-        ev.reason = EVENT_END_SESSION_END;
-        rep_stream *v = video_record(rep);
-        if (v && v->sent_dts != AV_NOPTS_VALUE) {
-            ev.aired = v->sent_dts - v->start_dts;
-            /* Nothing follows the filler video held back: it goes out. */
-            int s = (int)(v - rep->streams);
-            int fi = env->out && (unsigned)s < env->out->nb_streams
-                         ? filler_stream_for(env->filler, env->out->streams[s]->id) : -1;
-            if (fi >= 0)
-                release_filler_video(env, v, fi, s, INT64_MAX);
-        }
-        emit(env, rep, &ev);
-    }
+    splice_break_cut(env, rep, EVENT_END_SESSION_END);
     rep_ctx_reset(rep);
 }
 
