@@ -12,6 +12,7 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/time.h>
 }
 
 #include "splice/filler.h"
@@ -33,18 +34,6 @@ extern "C" {
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
 #define RELAY_MAX_INTERLEAVE_US 300000
 #define RELAY_LAYOUT_TEXT_SIZE  160
-
-/* The loop's working set for one relay_run. */
-struct relay_loop {
-    relay *r;
-    packets_queue *in_queue;  // read-ahead backlog before the splice rules
-    packets_queue *out_queue; // what the rules let through, before the muxer
-    packets_queue *held;      // audio the splice rules hold while a break is armed
-    splice_env env;
-    int64_t dts_max;          // highest dts read; AV_NOPTS_VALUE before the first
-    unsigned reads;           // packets read, for the progress events
-    bool write_failed;        // the muxer failed: nothing more is written
-};
 
 static event relay_event(event_type t, const relay *r)
 {
@@ -151,6 +140,10 @@ int relay_create(relay **out, const relay_desc *desc, const relay_input *in, con
     r->failed_step = -1;
     r->gop.stream = -1;
     rep_ctx_reset(&r->rep);
+    if (desc->live && relay_live_create(r) < 0) {
+        free(r);
+        return -ENOMEM;
+    }
     if (desc->trace)
         log_packet_set_sink(desc->trace);
     *out = r;
@@ -531,15 +524,19 @@ static int relay_prime_pcr(relay *r, const AVPacket *first)
         return 0;
     int64_t dts = av_rescale_q(first->dts, r->out->streams[first->stream_index]->time_base, epg->time_base) -
                   av_rescale_q(m->max_delay, AV_TIME_BASE_Q, epg->time_base);
-    if (dts < 0)
-        return 0;
+    return dts < 0 ? 0 : relay_write_stuffing(r, epg->index, dts);
+}
+
+/* See relay_internal.h. */
+int relay_write_stuffing(relay *r, int stream, int64_t dts)
+{
     AVPacket *pkt = av_packet_alloc();
     if (!pkt)
         return AVERROR(ENOMEM);
     int ret = av_new_packet(pkt, 1);
     if (ret >= 0) {
         pkt->data[0] = 0xFF;  // stuffing: no section
-        pkt->stream_index = epg->index;
+        pkt->stream_index = stream;
         pkt->pts = pkt->dts = dts;
         ret = av_interleaved_write_frame(r->out, pkt);
     }
@@ -547,12 +544,8 @@ static int relay_prime_pcr(relay *r, const AVPacket *first)
     return ret;
 }
 
-/*
- * Writes the oldest queued packets while at least keep are queued (keep 0:
- * all), leaving out what the muxer would refuse and the leading pictures
- * after a switch. Returns 0 or the muxing error, reported.
- */
-static int relay_write(relay_loop *loop, int keep)
+/* See relay_internal.h. */
+int relay_write(relay_loop *loop, int keep)
 {
     relay *r = loop->r;
     AVPacket *pkt = nullptr;
@@ -727,6 +720,12 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt)
         log_packet(r->in, pkt, "NOPTS");
         return 0;
     }
+    if (r->live) {
+        int go = relay_live_admit(r, pkt, av_gettime_relative());
+        if (go > 0 && pkt->dts != AV_NOPTS_VALUE && (loop->dts_max == AV_NOPTS_VALUE || pkt->dts > loop->dts_max))
+            loop->dts_max = pkt->dts;
+        return go;
+    }
     if (pkt->dts == AV_NOPTS_VALUE)
         return 1;
     if (loop->dts_max == AV_NOPTS_VALUE) {
@@ -844,12 +843,21 @@ int relay_run(relay *r)
         relay_skip_stale_input(r);
         event ev = relay_event(EVENT_RELAY_STARTED, r);
         event_emit(&r->desc.events, &ev);
-        ret = relay_drain(&loop, relay_packets(&loop));
+        r->loop = &loop;
+        ret = relay_packets(&loop);
+        r->loop = nullptr;
+        ret = relay_drain(&loop, ret);
     }
     relay_loop_close(&loop);
     av_write_trailer(r->out);
     relay_progress(r);
     return ret;
+}
+
+void relay_tick(relay *r)
+{
+    if (r && r->live && r->loop)
+        relay_live_tick(r, av_gettime_relative());
 }
 
 int64_t relay_nulls_dropped(const relay *r)
@@ -876,6 +884,7 @@ int relay_destroy(relay **p)
     for (unsigned i = 0; r->joins && i < r->join_count; i++)
         h264_join_uninit(&r->joins[i]);
     av_freep(&r->joins);
+    relay_live_destroy(r);
     free(r);
     *p = nullptr;
     return ret < 0 ? ret : 0;

@@ -70,6 +70,15 @@ struct relay_desc {
     const trace_sink *trace;       // installed for the packet traces; null: leave as it is
     int verbose;                   // per-packet traces of the splice rules
     int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
+    /*
+     * Non-zero: a live input whose time line may break (relay_live.cpp):
+     * the output starts on the first video key frame and keeps its clock
+     * through outages, pauses and restarts of the input (the program calls
+     * relay_tick while it waits for input); a timestamp jump no longer ends
+     * the loop. 0: the input's times as they are (files).
+     */
+    int live;
+    int64_t slate_us;              // live: the filler airs after this long without video; 0: never
 };
 
 /* Video stream whose leading pictures are being left out after a switch onto a key frame. */
@@ -98,6 +107,8 @@ struct relay {
     int ret_write;                 // last av_interleaved_write_frame result
     int pcr_primed;                // the muxer's PCR start has been set (see relay_prime_pcr)
     int failed_step;               // event_setup_step of a failed set-up; -1: none
+    struct relay_live *live;       // owned; the live input's time line, with desc.live
+    struct relay_loop *loop;       // relay_run's working set while it runs; null otherwise
 };
 
 /*
@@ -154,6 +165,15 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
  * memory) or AVERROR_INVALIDDATA (a timestamp jump) otherwise.
  */
 int relay_run(relay *r);
+
+/*
+ * For a live relay, from the thread that runs relay_run while the input has
+ * nothing to read (the input's read callback, every few milliseconds): the
+ * output goes on at its rate while the input is lost, the loss is reported
+ * (EVENT_INPUT_LOST), and the filler airs as a slate. Does nothing outside
+ * relay_run or without desc.live.
+ */
+void relay_tick(relay *r);
 
 /* Null packets the output stage left out to keep in time; 0 without a stage. */
 int64_t relay_nulls_dropped(const relay *r);

@@ -10,8 +10,51 @@
 #include <cstdint>
 
 #include "relay/relay.h"
+#include "splice/splice.h"
 
 struct AVPacket;
+
+/* The loop's working set for one relay_run. */
+struct relay_loop {
+    relay *r;
+    packets_queue *in_queue;  // read-ahead backlog before the splice rules
+    packets_queue *out_queue; // what the rules let through, before the muxer
+    packets_queue *held;      // audio the splice rules hold while a break is armed
+    splice_env env;
+    int64_t dts_max;          // highest dts read; AV_NOPTS_VALUE before the first
+    unsigned reads;           // packets read, for the progress events
+    bool write_failed;        // the muxer failed: nothing more is written
+};
+
+/*
+ * Writes the oldest queued packets while at least keep are queued (keep 0:
+ * all), leaving out what the muxer would refuse and the leading pictures
+ * after a switch. Returns 0 or the muxing error, reported.
+ */
+int relay_write(relay_loop *loop, int keep);
+
+/*
+ * An empty PES (one stuffing byte) on the EPG track stream at dts, through
+ * the interleaving writer: at a constant rate the muxer pads up to there
+ * (null packets, tables, PCRs); the output stage turns the PES into nothing.
+ * Returns 0 or the muxing error.
+ */
+int relay_write_stuffing(relay *r, int stream, int64_t dts);
+
+/* The live input's time line (relay_live.cpp): its state, allocated with the relay. 0 or -12. */
+int relay_live_create(relay *r);
+void relay_live_destroy(relay *r);
+
+/*
+ * A live input's packet read at now (µs, monotonic), stamped and mapped:
+ * its times are put on the output's clock. Returns 1 when it goes on, 0
+ * when it is left out (before the programme's key frame, behind or ahead
+ * of the clock).
+ */
+int relay_live_admit(relay *r, AVPacket *pkt, int64_t now);
+
+/* The wall clock's turn while relay_run runs: loss, slate, keep-alive (see relay_tick). */
+void relay_live_tick(relay *r, int64_t now);
 
 /*
  * Output stream for input stream i: its map entry, or, for a stream the

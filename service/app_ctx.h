@@ -50,6 +50,7 @@ struct app_ctx {
     int32_t nodemonize;
     char log_file_name[APP_TEXT_SIZE];
     int32_t log_rotate_interval;        // seconds
+    int32_t input_loss_slate_ms;        // the filler airs after this long without input; 0: never
 };
 
 /* Allocates a zero-filled context into *out. 0; -22 if out is null; -12 without memory. */

@@ -54,6 +54,7 @@ enum opt_id {
     OPT_DST_RTP,
     OPT_ASRUN_FILE,
     OPT_TIME_SIGNAL_BREAKS,
+    OPT_INPUT_LOSS_SLATE,
 };
 
 const struct option long_options[] = {
@@ -73,6 +74,7 @@ const struct option long_options[] = {
     {"filler", required_argument, nullptr, OPT_FILLER},
     {"asrun-file", required_argument, nullptr, OPT_ASRUN_FILE},
     {"time-signal-breaks", no_argument, nullptr, OPT_TIME_SIGNAL_BREAKS},
+    {"input-loss-slate", required_argument, nullptr, OPT_INPUT_LOSS_SLATE},
     {"mpegts_transport_stream_id", required_argument, nullptr, OPT_TRANSPORT_STREAM_ID},
     {"mpegts_original_network_id", required_argument, nullptr, OPT_ORIGINAL_NETWORK_ID},
     {"mpegts_service_id", required_argument, nullptr, OPT_SERVICE_ID},
@@ -112,6 +114,7 @@ const char usage_text[] =
     "    --filler=PATH                      transport stream aired in breaks (required)\n"
     "    --time-signal-breaks               time_signal cues also start breaks\n"
     "    --asrun-file=PATH                  as-run record, one JSON line per event\n"
+    "    --input-loss-slate=MS              the filler airs after this long without input; 0: never\n"
     "Output tables:\n"
     "    --mpegts_transport_stream_id=N     0-65535\n"
     "    --mpegts_original_network_id=N     0-65535\n"
@@ -173,6 +176,7 @@ const number_rule rule_ttl = {10, 0, 1, 255, "a TTL from 1 to 255"};
 const number_rule rule_id = {0, 0, 0, 65535, "a number from 0 to 65535"};
 const number_rule rule_pid = {0, 0, 0x10, 0x1FFE, "a PID from 16 to 8190"};
 const number_rule rule_cpu = {10, 0, 0, 4095, "a CPU number from 0"};
+const number_rule rule_ms = {10, 0, 0, 3600000, "milliseconds from 0 to 3600000"};
 
 /*
  * Reads all of text as a number by rule. 0 and *out set; -22 when text is
@@ -298,6 +302,7 @@ void write_defaults(app_ctx *app)
     app->port = 14000;
     app->mux_rate = 20000000;
     app->max_delay = 900000;
+    app->input_loss_slate_ms = 1000;
 }
 
 /* Applies one option of the table; returns 0, or a negative errno when its value is refused. */
@@ -319,6 +324,7 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_FILLER: return set_text(app->filler_path, arg);
     case OPT_ASRUN_FILE: return set_text(app->asrun_file, arg);
     case OPT_TIME_SIGNAL_BREAKS: app->time_signal_breaks = 1; return 0;
+    case OPT_INPUT_LOSS_SLATE: return set_number(&app->input_loss_slate_ms, id, arg, rule_ms);
     case OPT_TRANSPORT_STREAM_ID: return set_number(&app->transport_stream_id, id, arg, rule_id);
     case OPT_ORIGINAL_NETWORK_ID: return set_number(&app->original_network_id, id, arg, rule_id);
     case OPT_SERVICE_ID: return set_number(&app->service_id, id, arg, rule_id);

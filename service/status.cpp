@@ -9,7 +9,8 @@
 
 namespace {
 
-const char *const state_names[STATE_COUNT] = {"starting", "no_input", "idle", "armed", "in_break"};
+const char *const state_names[STATE_COUNT] = {"starting", "no_input", "idle", "armed", "in_break",
+                                                "input_lost"};
 
 void count(rate_meter *m, int64_t packets, int64_t bytes, int64_t now_us)
 {
@@ -53,6 +54,24 @@ int64_t status_now_us(void)
 const char *status_state_name(int state)
 {
     return state >= 0 && state < STATE_COUNT ? state_names[state] : "unknown";
+}
+
+void status_input_lost(channel_status *s)
+{
+    if (!s)
+        return;
+    s->input_up.store(0);
+    s->input_losses.fetch_add(1);
+    s->state.store(STATE_INPUT_LOST);
+}
+
+void status_input_back(channel_status *s, int64_t lost_us)
+{
+    if (!s)
+        return;
+    s->input_up.store(1);
+    s->input_lost_us.fetch_add(lost_us);
+    s->state.store(STATE_IDLE);
 }
 
 void status_set_state(channel_status *s, int state)

@@ -19,6 +19,7 @@ enum channel_state {
     STATE_IDLE,       // relaying, no break scheduled
     STATE_ARMED,      // a break is scheduled
     STATE_IN_BREAK,   // the filler is on air
+    STATE_INPUT_LOST, // nothing received: the output goes on, the slate after a while
     STATE_COUNT
 };
 
@@ -44,6 +45,9 @@ struct channel_status {
     std::atomic<int64_t> cues;
     std::atomic<int64_t> breaks_aired;
     std::atomic<int64_t> breaks_skipped;
+    std::atomic<int> input_up;              // 1 while packets arrive
+    std::atomic<int64_t> input_losses;      // times the input was lost
+    std::atomic<int64_t> input_lost_us;     // time without input, losses that ended
     std::atomic<int> event_lock;            // 0 free, 1 held: guards the two below
     int has_event;
     asrun_record last_event;
@@ -69,6 +73,9 @@ void status_count_in(channel_status *s, int64_t packets, int64_t bytes, int64_t 
 void status_count_out(channel_status *s, int64_t packets, int64_t bytes, int64_t now_us);
 
 void status_add_overruns(channel_status *s, int64_t n);
+/* The input was lost (state input_lost, counted) or came back after lost_us (state idle). */
+void status_input_lost(channel_status *s);
+void status_input_back(channel_status *s, int64_t lost_us);
 /* Stores r as the last event and counts it: a cue, an aired break (at its break_end) or a skipped one. */
 void status_event(channel_status *s, const asrun_record *r);
 

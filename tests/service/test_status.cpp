@@ -73,6 +73,15 @@ TEST(Status, StateUptimeAndEvents)
     EXPECT_EQ(ASRUN_IGNORED, got.event);
     EXPECT_EQ(1000 + ASRUN_IGNORED, got.time_ms);
 
+    status_input_lost(st.s);
+    EXPECT_STREQ("input_lost", status_state_name(status_state(st.s)));
+    EXPECT_EQ(0, st.s->input_up.load());
+    status_input_back(st.s, 5200000);
+    EXPECT_STREQ("idle", status_state_name(status_state(st.s)));
+    EXPECT_EQ(1, st.s->input_up.load());
+    EXPECT_EQ(1, st.s->input_losses.load());
+    EXPECT_EQ(5200000, st.s->input_lost_us.load());
+
     status_session_ended(st.s);
     EXPECT_STREQ("no_input", status_state_name(status_state(st.s)));
     EXPECT_EQ(0.0, status_session_uptime(st.s, 5500000));
