@@ -18,8 +18,13 @@ spliced exactly, and SIGTERM ends the service with status 0.
            from the file but reach standard error, the file comes back;
   Overflow 128,000 pending log lines and more (every packet traced, the input
            at six times real time, a slow console): the overflow message
-           appears, relay and memory stay within bounds."""
+           appears, relay and memory stay within bounds;
+  Timeline the input's time line breaks (outages between breaks and inside
+           one, a pause, restarts an hour and 17 s back, twice real time):
+           the output never leaves the wire, the programme resumes on a key
+           frame with its delay as before, the next break is exact."""
 import http.client
+import json
 import os
 import re
 import socket
@@ -32,6 +37,7 @@ import unittest
 import xmlrpc.client
 
 import flow as fl
+import kestrow_report
 import kt
 import splicecheck
 
@@ -678,6 +684,78 @@ class Overflow(Base):
             res.expect(False, "break after the flood: %s" % e)
         fl.Walk(res, svc, self.filler, self.d, pids).ending(rc, took, limit=15)
         res.finish()
+
+
+class Timeline(Base):
+    """Each row: a programme whose time line breaks at 6 s (generator options),
+    sent as the row says; a 2 s break announced at 12 s follows. The output
+    up to the last datagram sent: no silence over 0.25 s, no PCR step, PCRs
+    at most 40 ms apart, no continuity error; the video's delay after the
+    fault within 0.1 s of the delay before; nothing lost in the 3 s after the
+    programme came back; the as-run line the row names."""
+    NEXT = "at=12,dur=2"  # before the old time line's times come back after the restart 17 s back
+    ROWS = (  # label, generator options, sending, (as-run event, reason) or None
+        ("outage between breaks", {"outages": ["at=6,dur=3"]}, {}, None),
+        ("outage inside a break", {"outages": ["at=6,dur=3"], "cues": ["at=5,dur=5"]}, {},
+         ("break_end", "input_lost")),
+        ("pause and resume", {"split": "6:%s"}, {"pause": 3}, None),
+        ("restart an hour back", {"restarts": ["at=6,jump=-3600"], "cues": ["at=9,dur=2,lead=4"]}, {},
+         ("cancelled", "source_restart")),
+        ("restart 17 s back", {"restarts": ["at=6,jump=-17,cc_reset=0,version=1,disc=1"]}, {}, None),
+        ("input at twice real time", {}, {"speed": 2}, None),
+    )
+
+    def test_the_output_keeps_its_clock(self):
+        res = fl.Results("timeline")
+        for n, (label, opts, sending, asrun) in enumerate(self.ROWS):
+            self.row(res, "t%d" % n, label, dict(opts), sending, asrun)
+        res.finish()
+
+    def row(self, res, name, label, opts, sending, asrun):
+        prog, after, record = self.path(name + ".ts"), self.path(name + "_after.ts"), self.path(name + ".asrun")
+        if "split" in opts:
+            opts["split"] %= after
+        opts["cues"] = opts.get("cues", []) + [self.NEXT]
+        # Times from 40 s: a time line 17 s back stays on the same side of the wrap.
+        start = kt.gen.build(prog, duration=20, start_pts=40 * TICKS, **opts)["start"]
+        jump = int(opts["restarts"][0].split("jump=")[1].split(",")[0]) if "restarts" in opts else 0
+        svc = self.service("--mux-rate", "4000000", "--asrun-file=" + record, name=name)
+        self.assertTrue(svc.ready())
+        sent = [(svc.rec, svc.times)]
+        svc.send(prog, speed=sending.get("speed", 1.0), record=svc.rec, log=svc.times)
+        if "pause" in sending:
+            time.sleep(sending["pause"])
+            sent.append((self.path(name + "_2.sent.ts"), self.path(name + "_2.sent.times")))
+            svc.send(after, record=sent[1][0], log=sent[1][1])
+        rc, took = svc.stop(settle=1)
+        log = svc.text()
+        units = [u for rec, times in sent for u in kestrow_report.units(rec, times, 0x100)]
+        w = kestrow_report.wire(svc.out, svc.arrivals, until=units[-1][1])
+        arrived = kestrow_report.match(units, kestrow_report.units(svc.out, svc.arrivals, 0x100))
+        t0, t_end = units[0][1], units[-1][1]
+        delay = [statistics.median([a - t for (_, t, _), a in zip(units, arrived) if a and lo <= t - t0 <= hi] or [9])
+                 for lo, hi in ((2, 5.5), (t_end - t0 - 3, t_end - t0))]
+        # The programme's first picture back, and the 3 s after it (its leading pictures aside).
+        back = units[kestrow_report.returned(units, arrived, t0 + 5.5) or -1]
+        lost = sum(1 for (_, t, pts), a in zip(units, arrived) if back[1] <= t < back[1] + 3 and not a
+                   and pts > back[2] and "speed" not in sending)
+        ok = (res.expect(w["silence"] < 0.25, "%s: output silent for %.3f s" % (label, w["silence"]))
+              & res.expect(not w["steps"] and max(w["pcr_max_ms"].values()) <= 40,
+                           "%s: PCR steps %r, longest interval %r" % (label, w["steps"], w["pcr_max_ms"]))
+              & res.expect(not w["cc_errors"], "%s: continuity errors %r" % (label, w["cc_errors"]))
+              & res.expect(abs(delay[1] - delay[0]) < 0.1, "%s: delay %.3f s, then %.3f s" % (label, *delay))
+              & res.expect(lost == 0, "%s: %d video units lost after the return" % (label, lost)))
+        if asrun:
+            ok &= res.expect(any((r["event"], r["reason"]) == asrun for r in map(json.loads, open(record))),
+                             "%s: no as-run line %r" % (label, asrun))
+        if "speed" in sending:
+            ok &= res.expect("times the wall clock's rate" in log, "%s: the fast input is not reported" % label)
+        else:
+            ok &= fl.Walk(res, svc, self.filler, self.d, PIDS).spliced(
+                after if "split" in opts else prog, (start + jump * TICKS) % fl.WRAP, 11, 20, 12, 2, label,
+                fl.shift_of(log))
+        res.add(label, len(units), sum(1 for a in arrived if a), ok and rc == 0,
+                "silence %.3f s, delay %.2f -> %.2f s" % (w["silence"], *delay))
 
 
 if __name__ == "__main__":

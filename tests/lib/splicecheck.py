@@ -99,7 +99,8 @@ class Splice:
             if nxt and end_pts is not None and len(arun) < len(st.fill):
                 resume = nxt[0]
                 assert resume["origin"] == "src", "audio PID 0x%x: no return to the programme" % pid
-                first = next((p for p in st.src if p["pts"] + p["duration"] > end_pts), None)
+                first = min((p for p in st.src if p["pts"] + p["duration"] > end_pts), key=lambda p: p["pts"],
+                            default=None)  # by time: a source that restarted has times out of order
                 assert first is not None and resume["pts"] == first["pts"], (
                     "audio PID 0x%x returns at %d, not with its first packet ending after the video's %d" % (
                         pid, resume["pts"], end_pts))
