@@ -103,6 +103,8 @@ struct relay_live {
     int64_t passed_at;        // µs when the last packet went on to the muxer
     int64_t lost_at;          // µs of the last packet before the loss; 0 while not lost
     int break_cut;            // this loss has ended the break under way (if any)
+    int64_t video_read;       // highest unwrapped dts of a video packet read; AV_NOPTS_VALUE
+    int64_t stale_until;      // a key frame up to here was read before the loss: it opens nothing
     /* Where the programme resumes. */
     int gate;
     int why;                  // event_timeline_reason of the next opening
@@ -161,6 +163,7 @@ int relay_live_create(relay *r)
     l->slate_us = r->desc.slate_us;
     l->epg = -1;
     l->raw_last = l->in_good = l->audio_from = l->hold_until = l->level = AV_NOPTS_VALUE;
+    l->video_read = l->stale_until = AV_NOPTS_VALUE;
     l->why = EVENT_TIMELINE_START;
     r->live = l;
     return 0;
@@ -429,7 +432,7 @@ static bool live_open(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64
     l->level = want;
     l->level_at = now;
     l->audio_from = key_pts;
-    l->hold_until = AV_NOPTS_VALUE;
+    l->hold_until = l->stale_until = AV_NOPTS_VALUE;
     splice_mark_switch(pkt, SPLICE_SWITCH_KEY);
     return true;
 }
@@ -464,7 +467,9 @@ static int live_waiting(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
         l->gate = type == AVMEDIA_TYPE_VIDEO ? GATE_OPEN : l->gate;
         return 1;
     }
-    if (type == AVMEDIA_TYPE_VIDEO && (pkt->flags & AV_PKT_FLAG_KEY))
+    /* The demuxer hands a picture over when the next one begins: the first after a loss is from before it. */
+    bool stale = l->stale_until != AV_NOPTS_VALUE && in <= l->stale_until;
+    if (type == AVMEDIA_TYPE_VIDEO && (pkt->flags & AV_PKT_FLAG_KEY) && !stale)
         return live_open(r, pkt, in, in_pts, now) ? 1 : 0;
     if (l->why == EVENT_TIMELINE_EARLY)
         live_count_excess(r, in, now);
@@ -510,6 +515,8 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
     l->raw_last = raw;
     l->in_last = in;
     enum AVMediaType type = r->in->streams[pkt->stream_index]->codecpar->codec_type;
+    if (type == AVMEDIA_TYPE_VIDEO && (l->video_read == AV_NOPTS_VALUE || in > l->video_read))
+        l->video_read = in;
     if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) {
         // The programme's packets tell whether the input is there; a stray cue does not.
         l->packet_at = now;
@@ -558,6 +565,7 @@ static void live_check_lost(relay *r, int64_t now)
 
     if (!l->lost_at && now - l->packet_at >= LIVE_LOST_US) {
         l->lost_at = l->packet_at;
+        l->stale_until = l->video_read == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : l->video_read + LIVE_HELD_UP_TICKS;
         live_emit(r, EVENT_INPUT_LOST, 0, AV_NOPTS_VALUE, now - l->packet_at);
         if (l->gate == GATE_OPEN) {
             l->gate = GATE_WAIT_KEY;

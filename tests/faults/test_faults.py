@@ -4,8 +4,8 @@ its faults in one or a few service runs and printing a table of what went
 in and out. Throughout, the relay keeps pace, the announced breaks are
 spliced exactly, and SIGTERM ends the service with status 0.
   Input    damaged datagrams (garbage, cut short, lost, doubled), an outage of
-           10 s, the source restarting 15 s ahead (same session) and an hour
-           ahead (the timestamp guard ends the session, the next relays);
+           10 s, the source restarting 15 s ahead and an hour ahead (the
+           programme's times moved back onto the output's clock);
   Cues     sections no parser accepts, a cue every 100 ms, a splice_insert
            with 255 components over nine TS packets, all relayed byte for byte;
   Filler   fillers that do not load (text, empty, missing: no session, a
@@ -110,14 +110,14 @@ class Input(Base):
         res.expect(base is not None and base < 1.5, "delay before the faults %s s" % base)
         base = base or 0
 
-        def stretch(label, fin, fout, ref, a, b, delay_from, prog, brk, *extra, end=None):
+        def stretch(label, fin, fout, ref, a, b, delay_from, prog, brk, *extra, end=None, shift=0):
             """One row: units in and out of [a, b) s, the delay from delay_from to b, the
             break in [a, end or b)."""
             n_in, n_out = walk.counts(fin, fout, ref, a, b)
             delay = walk.delay(fin, fout, ref, delay_from, b)
             ok = (res.expect(res.within(n_in, n_out), "%s: %d in, %d out" % (label, n_in, n_out))
                   & res.expect(delay is not None and delay < base + c.SLACK_S, "%s: delay %s s" % (label, delay))
-                  & walk.spliced(prog, ref, a, end or b, brk, c.DUR, label))
+                  & walk.spliced(prog, ref, a, end or b, brk, c.DUR, label, shift))
             for cond, what in extra:
                 ok &= res.expect(cond, "%s: %s" % (label, what))
             res.add(label, n_in, n_out, ok, "delay %.2f s" % (delay or -1))
@@ -133,21 +133,21 @@ class Input(Base):
                 ("Error muxing packet" not in log, "damaged packets reached the muxer"),
                 (harm["garbage"] > 10 and harm["truncated"] > 10 and harm["dropped"] > 5
                  and harm["duplicated"] > 10, "the sender did too little harm: %r" % harm))
-        # Nothing comes in for 10 s, nothing goes out; then the same pace, no added delay.
-        g_in, g_out = walk.counts(pin, pout, start, c.PAUSE + 0.5, c.RESUME)
-        stretch("input stops for 10 s, resumes", pin, pout, start, c.RESUME, c.P_END, c.RESUME + 1, p_path,
-                c.BREAK3, (g_out <= g_in, "output during the outage: %d units, %d in" % (g_out, g_in)))
-        # Restart 15 s ahead: the same session goes on, without the 15 s on air.
-        q1in, q1out = walk.flows(*sent["q1"], q1_start)
-        stretch("source restarts 15 s ahead (same session)", q1in, q1out, q1_start, 0, c.Q1[1] - 1, 1, q1_path,
-                c.Q1[2], end=c.Q1[1])
-        # Restart an hour ahead: the session ends on the guard and the next one relays.
-        q2in, q2out = walk.flows(*sent["q2"], q2_start)
-        first = min((pts for _, pts, _ in q2out.units if pts >= q2_start), default=None)
-        res.expect(first is not None and first < q2_start + 5 * TICKS, "no output of the new session in time")
-        back = ((first or q2_start) - q2_start) / TICKS + 1
-        stretch("source restarts an hour ahead (new session)", q2in, q2out, q2_start, back, c.Q2[1] - 1, back,
-                q2_path, c.Q2[2], end=c.Q2[1])
+        # Nothing comes in for 10 s: the slate goes out; from the next key frame on the same pace,
+        # no added delay.
+        stretch("input stops for 10 s, resumes", pin, pout, start, c.RESUME + 1.5, c.P_END, c.RESUME + 2, p_path,
+                c.BREAK3, ("slate: the filler airs" in log, "no slate during the outage"))
+        # Restarts 15 s and an hour ahead: the programme goes on from the next key frame, its
+        # times moved back onto the output's clock.
+        for n, (name, label, path, q_start, q) in enumerate(
+                (("q1", "source restarts 15 s ahead", q1_path, q1_start, c.Q1),
+                 ("q2", "source restarts an hour ahead", q2_path, q2_start, c.Q2))):
+            shift = fl.shift_of(log, restarts=n + 1)
+            qin, qout = walk.flows(*sent[name], q_start, shift)
+            first = min((pts for _, pts, _ in qout.units if pts >= q_start), default=None)
+            res.expect(first is not None and first < q_start + 2 * TICKS, "%s: no output in time" % label)
+            back = ((first or q_start) - q_start) / TICKS + 1
+            stretch(label, qin, qout, q_start, back, q[1] - 1, back, path, q[2], end=q[1], shift=shift)
         walk.ending(rc, took)
         res.finish()
 

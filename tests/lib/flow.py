@@ -76,13 +76,13 @@ class Flow:
     """The PES starts of the audio and video PIDs of one stream file, each
     with the time it crossed the socket (from a kestrow_udp log)."""
 
-    def __init__(self, path, times, pids, ref):
+    def __init__(self, path, times, pids, ref, shift=0):
         with open(path, "rb") as f:
             data = f.read()
         rows = read_times(times) if times else []
         self.units = []
         for off, pid, pts in pes_starts(data, set(pids)):
-            self.units.append((pid, unwrap(pts, ref), time_of(rows, off) if rows else None))
+            self.units.append((pid, unwrap(pts - shift, ref), time_of(rows, off) if rows else None))
 
     def count(self, lo, hi, pids=None):
         """Distinct PES units (PID and pts) with lo <= pts < hi (ticks,
@@ -144,9 +144,16 @@ def _restamp(p, shift):
     return bytes(p)
 
 
-def shift_of(log):
-    """Ticks the service moved the programme's times by, in all (its log's lines)."""
-    return sum(int(m) for m in re.findall(r"its times moved by (-?\d+) ticks", log))
+def shift_of(log, restarts=None):
+    """Ticks the service moved the programme's times by (its log's lines), in
+    all or up to its restarts-th restart of the source."""
+    total, seen = 0, 0
+    for why, ticks in re.findall(r"\((\w+)\), its times moved by (-?\d+) ticks", log):
+        total += int(ticks)
+        seen += why == "restart"
+        if restarts is not None and seen == restarts:
+            break
+    return total
 
 
 def cut(path, dest, video_pid, lo, hi, ref, pids=(0x101, 0x102), shift=0):
@@ -290,9 +297,10 @@ class Walk:
         self.res, self.svc, self.filler, self.dir = res, svc, filler, workdir
         self.pids, self.video = list(pids), video
 
-    def flows(self, rec, times, ref):
-        """(what was sent, what came out) of the sender's record rec."""
-        return Flow(rec, times, self.pids, ref), Flow(self.svc.out, self.svc.arrivals, self.pids, ref)
+    def flows(self, rec, times, ref, shift=0):
+        """(what was sent, what came out) of the sender's record rec; the
+        output's times shift ticks ahead of the programme's."""
+        return Flow(rec, times, self.pids, ref), Flow(self.svc.out, self.svc.arrivals, self.pids, ref, shift)
 
     @staticmethod
     def ticks(ref, a, b):
