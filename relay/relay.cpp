@@ -706,7 +706,8 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
  * Whether a packet read goes on: its stream has an output stream, it has a
  * timestamp (relay_stamp), and its dts lies within RELAY_MAX_DTS_JUMP of
  * the highest so far. Returns 1 when it goes on, 0 when it is left out
- * (traced), AVERROR_INVALIDDATA at a timestamp jump (reported).
+ * (traced), AVERROR_INVALIDDATA at a timestamp jump (reported); for a live
+ * input see relay_live_admit.
  */
 static int relay_admit(relay_loop *loop, AVPacket *pkt)
 {
@@ -722,7 +723,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt)
     }
     if (r->live) {
         int go = relay_live_admit(r, pkt, av_gettime_relative());
-        if (go > 0 && pkt->dts != AV_NOPTS_VALUE && (loop->dts_max == AV_NOPTS_VALUE || pkt->dts > loop->dts_max))
+        if (go == 1 && pkt->dts != AV_NOPTS_VALUE && (loop->dts_max == AV_NOPTS_VALUE || pkt->dts > loop->dts_max))
             loop->dts_max = pkt->dts;
         return go;
     }
@@ -793,6 +794,10 @@ static int relay_packets(relay_loop *loop)
         const AVStream *ist = r->in->streams[pkt->stream_index];
         if (relay_is_cue(r, ist))
             splice_cue(&loop->env, &r->rep, ist, pkt, loop->dts_max);
+        if (ret == RELAY_CUE_ONLY) {
+            av_packet_free(&pkt);
+            continue;
+        }
         ret = relay_advance(loop, pkt);
         if (ret < 0)
             return ret;

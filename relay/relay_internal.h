@@ -49,8 +49,9 @@ void relay_live_destroy(relay *r);
  * A live input's packet read at now (µs, monotonic), stamped and mapped:
  * its times are put on the output's clock. Returns 1 when it goes on, 0
  * when it is left out (before the programme's key frame, behind or ahead
- * of the clock).
+ * of the clock), RELAY_CUE_ONLY for a cue that counts but is not written.
  */
+#define RELAY_CUE_ONLY 2
 int relay_live_admit(relay *r, AVPacket *pkt, int64_t now);
 
 /* The wall clock's turn while relay_run runs: loss, slate, keep-alive (see relay_tick). */

@@ -5,12 +5,14 @@
  * starts on the programme's first video key frame, and from then on every
  * packet's times are the input's plus an offset. The offset is 0 until the
  * input's time line breaks; the output's never does:
- *  - input lost (no packet for LIVE_LOST_US): the muxer is moved on with
- *    stuffing on the EPG track, so null packets, PAT/PMT/SDT and the PCR go
- *    on at the mux rate; a break under way ends there (input_lost) and the
- *    filler airs as a slate until its announced end; without a break the
- *    slate airs after slate_us without video. The programme resumes on its
- *    next video key frame, after whatever went out last;
+ *  - input lost (no programme packet for LIVE_LOST_US): the muxer is moved
+ *    on with stuffing on the EPG track, so null packets, PAT/PMT/SDT and
+ *    the PCR go on at the mux rate; after LIVE_CUT_US a break under way
+ *    ends there (input_lost) and the filler airs as a slate until its
+ *    announced end; without a break the slate airs after slate_us without
+ *    video. The programme resumes on its next video key frame, after
+ *    whatever went out last; after a short loss that lost nothing (the
+ *    input held up, not lost) it simply goes on;
  *  - input late (paused and resumed with the same packets) or its source
  *    restarted on another time line: the programme resumes on its next key
  *    frame at the lag it had against the clock before, its times re-based
@@ -28,7 +30,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -60,7 +61,8 @@ extern "C" {
 #define LIVE_RESTART_TICKS  (2 * 90000)     // the input's own times jumping more than this: a new time line
 #define LIVE_HELD_UP_TICKS  9000            // video going on within this after a loss: nothing was lost
 #define LIVE_SLEW_TICKS     45              // per second: the lag of reference follows by 500 ppm at most
-#define LIVE_FAST_REPORT_US 60000000        // one report a minute of an input faster than real time
+#define LIVE_FAST_REPORT_US 60000000        // one report a minute of an input faster than real time,
+#define LIVE_RATE_MIN_US    1000000         // its rate measured over a second at least
 #define LIVE_GAP_TICKS      1800            // the programme resumes this far after the last packet written
 #define LIVE_FRAME_TICKS    3600            // a filler packet without duration lasts this long
 #define LIVE_SLATE_BEHIND   4500            // the slate runs this far behind a key frame's place, so
@@ -226,7 +228,7 @@ static void live_count_excess(relay *r, int64_t in, int64_t now)
     relay_live *l = r->live;
 
     l->left_out++;
-    if (l->fast_at && now - l->fast_at < LIVE_FAST_REPORT_US)
+    if (now - l->rate_at < LIVE_RATE_MIN_US || (l->fast_at && now - l->fast_at < LIVE_FAST_REPORT_US))
         return;
     int64_t wall = us_to_ticks(now - l->rate_at);
     event ev = event_make(EVENT_INPUT_FAST);
@@ -455,8 +457,19 @@ static bool live_unharmed(const relay *r, int64_t in, int64_t now, enum AVMediaT
 }
 
 /*
+ * A cue off the clock still counts (its splice time moves with the
+ * programme's times when they move), but does not go to the muxer, which
+ * would pad up to its time or refuse it.
+ */
+static int live_cue_only(const relay *r, const AVPacket *pkt)
+{
+    return r->in->streams[pkt->stream_index]->codecpar->codec_id == AV_CODEC_ID_SCTE_35 ? RELAY_CUE_ONLY : 0;
+}
+
+/*
  * While the programme waits for a key frame: data packets (cues) go on when
- * the offset still holds; the rest is left out.
+ * the offset still holds, a cue otherwise counts all the same; the rest is
+ * left out.
  */
 static int live_waiting(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64_t now)
 {
@@ -473,22 +486,26 @@ static int live_waiting(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
         return live_open(r, pkt, in, in_pts, now) ? 1 : 0;
     if (l->why == EVENT_TIMELINE_EARLY)
         live_count_excess(r, in, now);
-    return type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO &&
-           (l->why == EVENT_TIMELINE_START || l->why == EVENT_TIMELINE_RESUMED);
+    if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO)
+        return 0;
+    return l->why == EVENT_TIMELINE_START || l->why == EVENT_TIMELINE_RESUMED ? 1 : live_cue_only(r, pkt);
 }
 
 /*
  * Whether a packet of the open programme keeps to the clock: a video
  * packet far behind or ahead closes the programme until the next key
- * frame; any other is left out alone. 1: it goes on; 0: left out.
+ * frame; any other is left out alone (a cue only counts). 1: it goes on;
+ * 0: left out; RELAY_CUE_ONLY.
  */
 static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t now)
 {
     relay_live *l = r->live;
     int64_t lag = in + l->offset - live_clock(l, now);
     bool video = r->in->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    /* While the lag of reference settles, a stream that runs ahead of the video raises it. */
+    int64_t early = now - l->t0 < LIVE_SETTLE_US ? LIVE_LATE_TICKS : LIVE_EARLY_TICKS;
 
-    if (lag >= l->lag - LIVE_LATE_TICKS && lag <= l->lag + LIVE_EARLY_TICKS) {
+    if (lag >= l->lag - LIVE_LATE_TICKS && lag <= l->lag + early) {
         live_follow(l, lag, now);
         if (video && (pkt->flags & AV_PKT_FLAG_KEY))
             l->key_lag = lag;
@@ -500,7 +517,7 @@ static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t now)
     }
     if (lag > l->lag)
         live_count_excess(r, in, now);
-    return 0;
+    return live_cue_only(r, pkt);
 }
 
 int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
@@ -534,6 +551,10 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
     pkt->dts = in + l->offset;
     if (pkt->pts != AV_NOPTS_VALUE)
         pkt->pts = in_pts + l->offset;
+    if (ist->codecpar->codec_id == AV_CODEC_ID_SCTE_35)
+        live_adjust_cue(pkt, l->offset);
+    if (go == RELAY_CUE_ONLY)
+        return go;
     if (ist->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && l->audio_from != AV_NOPTS_VALUE &&
         pkt->pts != AV_NOPTS_VALUE && pkt->pts < l->audio_from)
         return 0;
@@ -546,8 +567,6 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
         l->level = pkt->dts;
         l->level_at = now;
     }
-    if (ist->codecpar->codec_id == AV_CODEC_ID_SCTE_35)
-        live_adjust_cue(pkt, l->offset);
     return 1;
 }
 

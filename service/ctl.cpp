@@ -287,7 +287,7 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         {"kestrow_output_bitrate", "gauge", "Output bit/s over the last second.",
          status_bitrate(&s->out, now_us)},
         {"kestrow_state", "gauge",
-         "Channel state: 0 starting, 1 no_input, 2 idle, 3 armed, 4 in_break.",
+         "Channel state: 0 starting, 1 no_input, 2 idle, 3 armed, 4 in_break, 5 input_lost.",
          (int64_t)status_state(s)},
     };
     size_t len = 0;

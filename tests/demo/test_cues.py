@@ -84,7 +84,7 @@ class Cues(kt.FillerCase):
                                     **(extra if isinstance(extra, dict) else {}))
         flags = [TS] if extra == TS else []
         if live:
-            svc = kt.started(self, self.dir, *flags, filler=self.filler, name="app")
+            svc = kt.started(self, self.dir, "--input-loss-slate=0", *flags, filler=self.filler, name="app")
             svc.send(prog)
             self.assertEqual(svc.stop(settle=2)[0], 0)
             out = svc.out

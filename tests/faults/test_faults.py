@@ -16,9 +16,9 @@ spliced exactly, and SIGTERM ends the service with status 0.
            a file, file moved away; in a mount namespace a tmpfs remounted
            read-only, then filled up): lines of the failing stretch are lost
            from the file but reach standard error, the file comes back;
-  Overflow 128,000 pending log lines and more (every packet traced, the input
-           at six times real time, a slow console): the overflow message
-           appears, relay and memory stay within bounds;
+  Overflow 128,000 pending log lines and more (every packet traced, 1500
+           frames a second, a slow console): the overflow message appears,
+           relay and memory stay within bounds;
   Timeline the input's time line breaks (outages between breaks and inside
            one, a pause, restarts an hour and 17 s back, twice real time):
            the output never leaves the wire, the programme resumes on a key
@@ -181,7 +181,7 @@ class Cues(Base):
         nulls = sum(1 for s in specs if s.startswith("type=null")) - 1
         signals = sum(1 for s in specs if s.startswith("type=time_signal"))
 
-        svc = self.service("--mux-rate", "4000000", name="cues")
+        svc = self.service("--mux-rate", "4000000", "--input-loss-slate=0", name="cues")
         self.assertTrue(svc.ready())
         svc.send(prog, log=svc.times, record=svc.rec)
         rc, took = svc.stop(settle=2)
@@ -368,7 +368,7 @@ class Control(Base):
         res, c = fl.Results("control"), self
         prog = self.path("prog.ts")
         start = kt.gen.generate(prog, duration=c.END, cues=["at=%d,dur=%d" % (c.BREAK, c.DUR)])["start"]
-        svc = self.service(name="ctl")
+        svc = self.service("--input-loss-slate=0", name="ctl")
         self.assertTrue(svc.ready())
         sender = threading.Thread(target=svc.send, args=(prog,), kwargs={"record": svc.rec, "log": svc.times})
         t_send = time.monotonic()
@@ -449,14 +449,14 @@ class Log(Base):
         cues = ["type=null,send=%.1f" % (1 + k / 2) for k in range(2 * (c.END - 2))]
         start = kt.gen.generate(prog, duration=c.END, cues=cues + ["at=%d,dur=%d,id=3" % (c.BREAK, c.DUR)])["start"]
         logdir = self.path("logs")
-        a = kt.Service(self.d, "--mux-rate", "4000000", filler=self.filler, name="a",
+        a = kt.Service(self.d, "--mux-rate", "4000000", "--input-loss-slate=0", filler=self.filler, name="a",
                        log=os.path.join(logdir, "app.log"))
         self.addCleanup(a.close)
         services, b = [a], None
         if namespaces_work():
             tmp = self.path("tmpfs")
             os.mkdir(tmp)
-            b = kt.Service(self.d, "--mux-rate", "4000000", filler=self.filler, name="b",
+            b = kt.Service(self.d, "--mux-rate", "4000000", "--input-loss-slate=0", filler=self.filler, name="b",
                            log=os.path.join(tmp, "app.log"), wrap=["unshare", "-m", "--propagation", "private",
                                                                    "sh", "-c", 'mount -t tmpfs -o size=16m tmpfs '
                                                                    '"$0" && exec "$@"', tmp])
@@ -569,20 +569,20 @@ class Log(Base):
 
 
 class Overflow(Base):
-    """--debug --debug traces every packet of a break, the programme (250
-    frames a second, 15 audio streams) comes at six times real time through a
-    65 s break, and standard error is a pipe that a slow console reads at
-    50 kB/s, so the log writer, which copies every line there, falls far
-    behind. The break after the flood is spliced exactly."""
+    """--debug --debug traces every packet of a break, the programme (1500
+    frames a second, 15 audio streams; the service takes its input at real
+    time, never faster) runs through a 32 s break, and standard error is a
+    pipe that a slow console reads at 20 kB/s, so the log writer, which
+    copies every line there, falls far behind. The break after the flood is
+    spliced exactly."""
     AUDIO = [0x101 + i for i in range(15)]   # with the video, the 16 streams a filler may have
-    SPEED = 6
-    LONG_AT, LONG_DUR, SHORT_AT, SHORT_DUR, END = 3, 65, 71, 2, 75
-    SPLIT = 68.5                  # the flood ends here; the rest comes in real time
+    LONG_AT, LONG_DUR, SHORT_AT, SHORT_DUR, END = 5, 32, 40, 2, 44  # the first cue after the start-up
+    SPLIT = 37.5                  # the flood ends here; the console catches up before the rest
     QUEUE_BOUND = 128000
     OVERFLOW = "ERROR! message queue OVERFLOW!!!"
 
     def heavy(self, path, filler, duration, cues=()):
-        return kt.gen.generate(path, filler=filler, duration=duration, size="160x120", fps="250", gop=250,
+        return kt.gen.generate(path, filler=filler, duration=duration, size="160x120", fps="1500", gop=1500,
                                audio=",".join(["mp2"] * len(self.AUDIO)), audio_pids=self.AUDIO,
                                audio_bitrate="32k", cues=list(cues))
 
@@ -596,8 +596,8 @@ class Overflow(Base):
         # A small quarantine, so that what AddressSanitizer keeps of freed
         # memory does not hide what the service holds.
         env = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS", ""), "quarantine_size_mb=4"]))}
-        svc = kt.started(self, self.d, "--debug", "--debug", filler=self.filler, name="flood", env=env,
-                         console_rate=50000, console_watch=c.OVERFLOW.encode())
+        svc = kt.started(self, self.d, "--debug", "--debug", "--input-loss-slate=0", filler=self.filler,
+                         name="flood", env=env, console_rate=20000, console_watch=c.OVERFLOW.encode())
         time.sleep(0.5)
         rss_before = svc.memory()[0]
         samples, sampling = [], threading.Event()
@@ -614,7 +614,7 @@ class Overflow(Base):
         flood, rest = fl.split(prog, self.path("flood.ts"), self.path("rest.ts"), 0x100,
                                start + int(c.SPLIT * TICKS), start)
         rec, times = self.path("sent.ts"), self.path("sent.times")
-        svc.send(flood, speed=c.SPEED, record=rec, log=times)
+        svc.send(flood, record=rec, log=times)
         t_sent = time.monotonic()
         time.sleep(0.5)
         sampling.set()
@@ -674,8 +674,9 @@ class Overflow(Base):
         res.add("memory while the queue is full", "", "", ok, "+%.1f MiB at the peak, bound %.1f" % (
             grew / 2 ** 20, allowance / 2 ** 20))
         try:
+            # The console's catching up pauses the input: the rest comes on the output's clock.
             cut = fl.cut(svc.out, self.path("after.cut.ts"), 0x100, start + int(c.SPLIT * TICKS),
-                         start + c.END * TICKS, start, pids=c.AUDIO)
+                         start + c.END * TICKS, start, pids=c.AUDIO, shift=fl.shift_of(log))
             check = splicecheck.Splice(prog, self.filler, cut)
             check.expect_valid()
             check.expect_break(0, start + c.SHORT_AT * TICKS, c.SHORT_DUR * TICKS)
@@ -691,7 +692,7 @@ class Timeline(Base):
     sent as the row says; a 2 s break announced at 12 s follows. The output
     up to the last datagram sent: no silence over 0.25 s, no PCR step, PCRs
     at most 40 ms apart, no continuity error; the video's delay after the
-    fault within 0.1 s of the delay before; nothing lost in the 3 s after the
+    fault within 0.1 s of the delay before; nothing lost in the 1.5 s after the
     programme came back; the as-run line the row names."""
     NEXT = "at=12,dur=2"  # before the old time line's times come back after the restart 17 s back
     ROWS = (  # label, generator options, sending, (as-run event, reason) or None
@@ -735,9 +736,10 @@ class Timeline(Base):
         t0, t_end = units[0][1], units[-1][1]
         delay = [statistics.median([a - t for (_, t, _), a in zip(units, arrived) if a and lo <= t - t0 <= hi] or [9])
                  for lo, hi in ((2, 5.5), (t_end - t0 - 3, t_end - t0))]
-        # The programme's first picture back, and the 3 s after it (its leading pictures aside).
+        # The programme's first picture back, and the 1.5 s after it, before the next break (its
+        # leading pictures aside).
         back = units[kestrow_report.returned(units, arrived, t0 + 5.5) or -1]
-        lost = sum(1 for (_, t, pts), a in zip(units, arrived) if back[1] <= t < back[1] + 3 and not a
+        lost = sum(1 for (_, t, pts), a in zip(units, arrived) if back[1] <= t < back[1] + 1.5 and not a
                    and pts > back[2] and "speed" not in sending)
         ok = (res.expect(w["silence"] < 0.25, "%s: output silent for %.3f s" % (label, w["silence"]))
               & res.expect(not w["steps"] and max(w["pcr_max_ms"].values()) <= 40,
@@ -746,8 +748,9 @@ class Timeline(Base):
               & res.expect(abs(delay[1] - delay[0]) < 0.1, "%s: delay %.3f s, then %.3f s" % (label, *delay))
               & res.expect(lost == 0, "%s: %d video units lost after the return" % (label, lost)))
         if asrun:
-            ok &= res.expect(any((r["event"], r["reason"]) == asrun for r in map(json.loads, open(record))),
-                             "%s: no as-run line %r" % (label, asrun))
+            with open(record) as f:
+                ok &= res.expect(any((r["event"], r["reason"]) == asrun for r in map(json.loads, f)),
+                                 "%s: no as-run line %r" % (label, asrun))
         if "speed" in sending:
             ok &= res.expect("times the wall clock's rate" in log, "%s: the fast input is not reported" % label)
         else:

@@ -85,7 +85,9 @@ class Splice:
             arun = aruns[index]
             assert arun[0]["pts"] == t_start, "audio PID 0x%x starts at %d, splice point %d" % (
                 pid, arun[0]["pts"], t_start)
-            natural = [p["duration"] for p in st.fill]
+            # A packet whose duration the reader did not learn lasts until the next.
+            natural = [p["duration"] or q["pts"] - p["pts"] for p, q in zip(st.fill, st.fill[1:])] + [
+                st.fill[-1]["duration"]]
             for i in range(1, len(arun)):
                 assert arun[i]["pts"] == arun[i - 1]["pts"] + natural[i - 1], (
                     "audio PID 0x%x: gap or overlap in the filler at %d" % (pid, arun[i]["pts"]))

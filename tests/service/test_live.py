@@ -20,7 +20,7 @@ class Live(kt.FillerCase):
         args; returns (programme, generator info, service, splice checker)."""
         prog = os.path.join(self.dir, name + ".ts")
         info = kt.gen.generate(prog, **opts)
-        svc = kt.started(self, self.dir, *args, filler=self.filler, name=name)
+        svc = kt.started(self, self.dir, "--input-loss-slate=0", *args, filler=self.filler, name=name)
         svc.send(prog)
         rc, _ = svc.stop(settle=settle)
         self.assertEqual(rc, 0)
