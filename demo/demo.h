@@ -27,10 +27,11 @@ void demo_on_event(void *opaque, const event *ev);
 extern const trace_sink demo_trace;
 
 /*
- * The whole program: [--asrun-file=PATH] [--time-signal-breaks] input output replace. Prints its
- * report on stdout and stderr and returns the exit status (0, or 1 after the
- * usage text, a set-up failure, a read or loop error, a failed write, or a
- * timestamp jump of more than 20 s, which ends the output there). Keeps no state
+ * The whole program: [--asrun-file=PATH] [--time-signal-breaks] [--program=N] [--spts] input
+ * output replace. Prints its report on stdout and stderr and returns the exit
+ * status (0, or 1 after the usage text, a set-up failure, a read or loop
+ * error, a failed write, a timestamp jump of more than 20 s, which ends the
+ * output there, or a run that wrote no packet of the input). Keeps no state
  * between calls, so it can run many times in one process.
  */
 int demo_run(int argc, char **argv);

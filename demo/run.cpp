@@ -5,6 +5,7 @@
  */
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 extern "C" {
@@ -19,7 +20,7 @@ extern "C" {
 
 static void demo_usage(const char *name)
 {
-    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] input output replace\n"
+    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--program=N] [--spts] input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output is always MPEG-TS, whatever the output file's extension.\n"
            "\n", name);
@@ -35,14 +36,16 @@ static void demo_show_filler(const filler_ctx *filler, const char *name)
 }
 
 #define DEMO_ASRUN_OPTION "--asrun-file="
+#define DEMO_PROGRAM_OPTION "--program="
 #define DEMO_MAX_MISMATCHES 16
+#define DEMO_MUX_RATE 20000000  // bit/s, or more for a multiplex that needs it
 
-/* Prints each programme stream the filler cannot replace. */
-static void demo_check_filler(const filler_ctx *filler, const AVFormatContext *in)
+/* Prints each stream of the spliced programme that the filler cannot replace. */
+static void demo_check_filler(const filler_ctx *filler, const relay_input *in)
 {
     filler_mismatch found[DEMO_MAX_MISMATCHES];
     char text[256];
-    int n = filler_check(filler, in, found, DEMO_MAX_MISMATCHES);
+    int n = relay_check_filler(in, filler, found, DEMO_MAX_MISMATCHES);
 
     for (int i = 0; i < n && i < DEMO_MAX_MISMATCHES; i++) {
         filler_mismatch_text(&found[i], text, sizeof(text));
@@ -50,12 +53,22 @@ static void demo_check_filler(const filler_ctx *filler, const AVFormatContext *i
     }
 }
 
-/* The three file names of the command line. */
+/* The three file names of the command line, and what the options say of the input. */
 struct demo_files {
     const char *in;
     const char *out;
     const char *replace;
+    int program;    // --program: program_number whose breaks are spliced; 0: the first with video
+    int spts;       // --spts: that programme goes out alone
 };
+
+/* A program_number: 1..65535, all of text; -1 when it is not one. */
+static int demo_program_number(const char *text)
+{
+    char *end = nullptr;
+    long n = strtol(text, &end, 10);
+    return end != text && !*end && n >= 1 && n <= 0xFFFF ? (int)n : -1;
+}
 
 /*
  * Reads the options, which come before the three file names in any order,
@@ -69,8 +82,14 @@ static bool demo_parse_args(int argc, char **argv, demo_ctx *demo, demo_files *f
             demo->asrun_path = argv[first] + strlen(DEMO_ASRUN_OPTION);
         else if (strcmp(argv[first], "--time-signal-breaks") == 0)
             demo->time_signal_breaks = 1;
+        else if (strcmp(argv[first], "--spts") == 0)
+            files->spts = 1;
+        else if (strncmp(argv[first], DEMO_PROGRAM_OPTION, strlen(DEMO_PROGRAM_OPTION)) == 0)
+            files->program = demo_program_number(argv[first] + strlen(DEMO_PROGRAM_OPTION));
         else
             break;
+        if (files->program < 0)
+            return false;
     }
     if (argc - first < 3)
         return false;
@@ -114,7 +133,10 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     desc.out_depth = 16;
     desc.cue_pid = DEMO_CUE_PID;
     desc.add_epg = 0;
-    desc.mux.mux_rate = 20000000;
+    desc.mux.mux_rate = DEMO_MUX_RATE;
+    /* Programmes passing through must fit beside the one relayed: the output is at least the input's rate. */
+    if (run->in && run->in->fmt && run->in->fmt->bit_rate > DEMO_MUX_RATE * 4 / 5)
+        desc.mux.mux_rate = run->in->fmt->bit_rate * 5 / 4;
     desc.mux.max_delay = 900000;
     desc.events.fn = demo_run_on_event;
     desc.events.opaque = run;
@@ -162,6 +184,7 @@ int demo_run(int argc, char **argv)
     filler_ctx *filler = nullptr;
     relay *relay = nullptr;
     int write_ret = 0;
+    bool nothing = false;  // the run ended without a packet of the input in the output
     int ret;
 
     avformat_network_init();
@@ -186,6 +209,8 @@ int demo_run(int argc, char **argv)
     }
     demo_show_filler(filler, files.replace);
 
+    in.program = files.program;
+    in.spts = files.spts;
     ret = relay_open_input(&in, files.in, nullptr, nullptr);
     if (ret < 0) {
         if (in.failed_step == RELAY_INPUT_PROBE)
@@ -196,7 +221,7 @@ int demo_run(int argc, char **argv)
     }
     fprintf(stderr, "ifmt_ctx initialized\n");
     av_dump_format(in.fmt, 0, files.in, 0);
-    demo_check_filler(filler, in.fmt);
+    demo_check_filler(filler, &in);
 
     run.in = &in;
     {
@@ -211,6 +236,7 @@ int demo_run(int argc, char **argv)
     ret = relay_run(relay);
     printf("ret_write=%d, ret_read=%d\n", relay->ret_write, relay->ret_read);
     write_ret = relay->ret_write;
+    nothing = relay_packets_out(relay) == 0;
 
 out_teardown:
     if (relay) {
@@ -223,5 +249,11 @@ out_teardown:
     filler_destroy(&filler);
     if (run.demo.asrun)
         asrun_destroy(&run.demo.asrun);
-    return demo_status(&run, files.out, ret, write_ret);
+    int status = demo_status(&run, files.out, ret, write_ret);
+    if (status == 0 && nothing) {
+        fprintf(stderr, "Nothing of the input could be written to '%s': no packet of it belongs to a stream "
+                "that can be relayed or passed through\n", files.out);
+        status = 1;
+    }
+    return status;
 }

@@ -50,6 +50,8 @@ struct app_ctx {
     int32_t nodemonize;
     char log_file_name[APP_TEXT_SIZE];
     int32_t log_rotate_interval;        // seconds
+    int32_t program;                    // program_number whose breaks are spliced; 0 = the first with video
+    int32_t spts;                       // non-zero: that programme goes out alone
 };
 
 /* Allocates a zero-filled context into *out. 0; -22 if out is null; -12 without memory. */

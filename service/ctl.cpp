@@ -289,6 +289,9 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         {"kestrow_state", "gauge",
          "Channel state: 0 starting, 1 no_input, 2 idle, 3 armed, 4 in_break.",
          (int64_t)status_state(s)},
+        {"kestrow_passthrough_dropped_total", "counter",
+         "Packets of other programmes and tables passing through, dropped: the output had no room.",
+         s->pass_dropped.load()},
     };
     size_t len = 0;
     for (const metric &m : metrics) {

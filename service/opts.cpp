@@ -54,6 +54,8 @@ enum opt_id {
     OPT_DST_RTP,
     OPT_ASRUN_FILE,
     OPT_TIME_SIGNAL_BREAKS,
+    OPT_PROGRAM,
+    OPT_SPTS,
 };
 
 const struct option long_options[] = {
@@ -89,6 +91,8 @@ const struct option long_options[] = {
     {"cpu-affinity", required_argument, nullptr, OPT_CPU_AFFINITY},
     {"debug", no_argument, nullptr, OPT_DEBUG},
     {"realtime-cpu", required_argument, nullptr, OPT_REALTIME_CPU},
+    {"program", required_argument, nullptr, OPT_PROGRAM},
+    {"spts", no_argument, nullptr, OPT_SPTS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -112,6 +116,9 @@ const char usage_text[] =
     "    --filler=PATH                      transport stream aired in breaks (required)\n"
     "    --time-signal-breaks               time_signal cues also start breaks\n"
     "    --asrun-file=PATH                  as-run record, one JSON line per event\n"
+    "    --program=N                        programme (program_number) of a multiplex that breaks go\n"
+    "                                       into; default: the first in the PAT with a video stream\n"
+    "    --spts                             send that programme alone (the others pass through by default)\n"
     "Output tables:\n"
     "    --mpegts_transport_stream_id=N     0-65535\n"
     "    --mpegts_original_network_id=N     0-65535\n"
@@ -173,6 +180,7 @@ const number_rule rule_ttl = {10, 0, 1, 255, "a TTL from 1 to 255"};
 const number_rule rule_id = {0, 0, 0, 65535, "a number from 0 to 65535"};
 const number_rule rule_pid = {0, 0, 0x10, 0x1FFE, "a PID from 16 to 8190"};
 const number_rule rule_cpu = {10, 0, 0, 4095, "a CPU number from 0"};
+const number_rule rule_program = {0, 0, 1, 65535, "a program_number from 1 to 65535"};
 
 /*
  * Reads all of text as a number by rule. 0 and *out set; -22 when text is
@@ -333,6 +341,8 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_CPU_AFFINITY: return set_number(&unused, id, arg, rule_cpu);
     case OPT_DEBUG: app->debug++; return 0;
     case OPT_REALTIME_CPU: return set_number(&unused, id, arg, rule_cpu);
+    case OPT_PROGRAM: return set_number(&app->program, id, arg, rule_program);
+    case OPT_SPTS: app->spts = 1; return 0;
     default: return -EINVAL;
     }
 }

@@ -172,6 +172,7 @@ static const char *slicer_line_prefix(const event *ev)
 {
     switch (ev->type) {
     case EVENT_STREAM_UNKNOWN:
+    case EVENT_PROGRAMME_CHOSEN:
     case EVENT_EPG_ADDED:
     case EVENT_OUTPUT_OPENING:
     case EVENT_SETUP_FAILED:
@@ -243,6 +244,9 @@ static void slicer_on_event(void *opaque, const event *ev)
         break;
     case EVENT_PROGRESS:
         slicer_progress(ses, ev);
+        break;
+    case EVENT_PASS_DROPPED:
+        status_add_pass_dropped(&app->status, ev->delta);
         break;
     default:
         break;
@@ -363,11 +367,11 @@ static void slicer_close_sender(udp_out **dst)
  * filler cannot replace; breaks are recorded as skipped when a video
  * stream has no filler stream at all.
  */
-static void slicer_check_filler(slicer_session *ses, const AVFormatContext *input)
+static void slicer_check_filler(slicer_session *ses, const relay_input *input)
 {
     filler_mismatch found[SLICER_MAX_MISMATCHES];
     char text[256];
-    int n = filler_check(ses->app->filler, input, found, SLICER_MAX_MISMATCHES);
+    int n = relay_check_filler(input, ses->app->filler, found, SLICER_MAX_MISMATCHES);
 
     for (int i = 0; i < n && i < SLICER_MAX_MISMATCHES; i++) {
         if (ses->quiet)
@@ -400,6 +404,9 @@ static int slicer_streams(slicer_session *ses)
         return ret;
     }
     ses->src = src;
+    input.program = app->program;
+    input.spts = app->spts;
+    input.rate = app->mux_rate;
     ret = relay_open_input_reader(&input, app->src_url, slicer_read_input, udp_in_pb(src), &interrupt);
     if (ret < 0) {
         if (input.failed_step == RELAY_INPUT_PROBE)
@@ -416,7 +423,7 @@ static int slicer_streams(slicer_session *ses)
     }
     if (!ses->quiet)
         av_dump_format(input.fmt, 0, app->src_url, 0);
-    slicer_check_filler(ses, input.fmt);
+    slicer_check_filler(ses, &input);
 
     ret = slicer_open_sender(app, &dst);
     if (ret < 0) {

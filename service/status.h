@@ -44,6 +44,7 @@ struct channel_status {
     std::atomic<int64_t> cues;
     std::atomic<int64_t> breaks_aired;
     std::atomic<int64_t> breaks_skipped;
+    std::atomic<int64_t> pass_dropped;      // packets passing through (other programmes, SI) dropped: no room out
     std::atomic<int> event_lock;            // 0 free, 1 held: guards the two below
     int has_event;
     asrun_record last_event;
@@ -69,6 +70,7 @@ void status_count_in(channel_status *s, int64_t packets, int64_t bytes, int64_t 
 void status_count_out(channel_status *s, int64_t packets, int64_t bytes, int64_t now_us);
 
 void status_add_overruns(channel_status *s, int64_t n);
+void status_add_pass_dropped(channel_status *s, int64_t n);
 /* Stores r as the last event and counts it: a cue, an aired break (at its break_end) or a skipped one. */
 void status_event(channel_status *s, const asrun_record *r);
 

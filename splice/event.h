@@ -42,6 +42,9 @@ enum event_type {
     EVENT_WRITE_FAILED,      // code: the muxer's result; the loop ends
     EVENT_READ_FAILED,       // code: the demuxer's result (not the end of input, not a stop); the loop ends
     EVENT_PROGRESS,          // bytes_in, bytes_out: totals so far; every few packets and at the end
+    EVENT_PROGRAMME_CHOSEN,  // code: program_number; stream: its PMT PID; reason: ts_choice; delta: other
+                             // programmes; flags: 1 when they are left out (a single programme goes out)
+    EVENT_PASS_DROPPED,      // delta: packets passing through dropped since the last report (no room out)
 };
 
 enum event_end_reason {
@@ -93,6 +96,7 @@ enum event_setup_step {
     EVENT_STEP_OPEN_OUTPUT,
     EVENT_STEP_WRITE_HEADER,
     EVENT_STEP_LAYOUT,       // code: -22 a PMT PID on a stream's PID, -34 out of range; text: why
+    EVENT_STEP_PROGRAMME,    // the programme asked for is not in the input; text: which and what is
 };
 
 #define EVENT_CUE_DURATION_FLAG 1  // flags: the cue carries a break_duration

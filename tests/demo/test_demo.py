@@ -48,7 +48,7 @@ class Demo(unittest.TestCase):
     def test_command_line(self):
         res = run_demo("a.ts", "b.ts")
         self.assertEqual((res.returncode, res.stderr), (1, ""))
-        self.assertEqual(res.stdout, "usage: %s [--asrun-file=PATH] [--time-signal-breaks] input output replace\n"
+        self.assertEqual(res.stdout, "usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--program=N] [--spts] input output replace\n"
                          "API example program to remux a media file with libavformat and libavcodec.\n"
                          "The output is always MPEG-TS, whatever the output file's extension.\n\n" % kt.DEMO)
         out = os.path.join(self.dir, "never.ts")

@@ -250,7 +250,8 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
     add(out, AVMEDIA_TYPE_VIDEO, 0x1000);
     add(out, AVMEDIA_TYPE_AUDIO, 0x1001);
     add(out, AVMEDIA_TYPE_DATA, 0);  // the muxer gives it 0x100 + 2
-    const ts_identity input = {1, 2064, 0x810, 0x1FF, 0, {}};
+    ts_identity input = {};
+    input.ts_id = 1, input.program_number = 2064, input.pmt_pid = 0x810, input.pcr_pid = 0x1FF;
     ts_identity unknown = input;
     unknown.pmt_pid = -1;
     ts_identity low = input;
@@ -264,17 +265,17 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
         ts_layout_ids ids;
         const char *msg;
     } cases[] = {
-        {&input, {0, 0, 0}, 0, {2064, 0x810, 1, 0, 0x1FF}, ""},
-        {&input, {5, 0x1FFA, 9}, 0, {5, 0x1FFA, 9, 0, 0x1FF}, ""},
-        {&input, {0, 0x1FF, 0}, 0, {2064, 0x1FF, 1, 0, 0}, ""},  // PCR PIDs of streams or the PMT: the muxer's
-        {&pcr_on_audio, {0, 0, 0}, 0, {2064, 0x810, 1, 0, 0}, ""},
-        {&unknown, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
-        {&low, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
-        {&input, {0, 0x1001, 0}, -EINVAL, {}, "PMT PID 0x1001 is also the PID of stream 1 (audio)"},
-        {&input, {0, 0x102, 0}, -EINVAL, {}, "PMT PID 0x102 is also the PID of stream 2 (data)"},
-        {&input, {0, 0x1FFB, 0}, -ERANGE, {}, "PMT PID 8187 is outside 32..8186"},
-        {&input, {65536, 0, 0}, -ERANGE, {}, "program number 65536 is outside 1..65535"},
-        {&input, {0, 0, -1}, -ERANGE, {}, "transport_stream_id -1 is outside 1..65535"},
+        {&input, {0, 0, 0, 0}, 0, {2064, 0x810, 1, 0, 0x1FF}, ""},
+        {&input, {5, 0x1FFA, 9, 0}, 0, {5, 0x1FFA, 9, 0, 0x1FF}, ""},
+        {&input, {0, 0x1FF, 0, 0}, 0, {2064, 0x1FF, 1, 0, 0}, ""},  // PCR PIDs of streams or the PMT: the muxer's
+        {&pcr_on_audio, {0, 0, 0, 0}, 0, {2064, 0x810, 1, 0, 0}, ""},
+        {&unknown, {0, 0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
+        {&low, {0, 0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
+        {&input, {0, 0x1001, 0, 0}, -EINVAL, {}, "PMT PID 0x1001 is also the PID of stream 1 (audio)"},
+        {&input, {0, 0x102, 0, 0}, -EINVAL, {}, "PMT PID 0x102 is also the PID of stream 2 (data)"},
+        {&input, {0, 0x1FFB, 0, 0}, -ERANGE, {}, "PMT PID 8187 is outside 32..8186"},
+        {&input, {65536, 0, 0, 0}, -ERANGE, {}, "program number 65536 is outside 1..65535"},
+        {&input, {0, 0, -1, 0}, -ERANGE, {}, "transport_stream_id -1 is outside 1..65535"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.msg);
