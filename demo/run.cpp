@@ -184,7 +184,7 @@ int demo_run(int argc, char **argv)
     filler_ctx *filler = nullptr;
     relay *relay = nullptr;
     int write_ret = 0;
-    bool nothing = false;  // the run ended without a packet of the input in the output
+    bool nothing = true;  // no packet of the input reached the output
     int ret;
 
     avformat_network_init();
