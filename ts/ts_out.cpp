@@ -703,7 +703,9 @@ static int pass_take_psi(ts_out *s, const uint8_t *p)
     ts_psi_fn fn = nullptr;
     if (pid == SDT_PID)
         s->input_sdt = 1;  // the muxer's gives way
-    if (pid == 0 && !s->pc.spts) {
+    if (pid == 0 && s->pc.spts) {
+        return 1;  // the muxer's PAT, of the one programme, goes out
+    } else if (pid == 0) {
         b = &s->in_pat;
         fn = pass_pat;
     } else if (pid == s->pc.in_pmt_pid) {

@@ -258,6 +258,9 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
     low.pmt_pid = 0x10;  // below the muxer's range: its default 0x1000 is used
     ts_identity pcr_on_audio = input;
     pcr_on_audio.pcr_pid = 0x1001;
+    ts_identity multiplex = input;  // programme 7 has its PMT on 0x1100
+    multiplex.programme_count = 2, multiplex.numbers[0] = 2064, multiplex.numbers[1] = 7;
+    multiplex.others[0x1100 >> 3] |= 1 << (0x1100 & 7);
     const struct {
         const ts_identity *in;
         ts_layout_overrides ov;
@@ -276,6 +279,9 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
         {&input, {0, 0x1FFB, 0, 0}, -ERANGE, {}, "PMT PID 8187 is outside 32..8186"},
         {&input, {65536, 0, 0, 0}, -ERANGE, {}, "program number 65536 is outside 1..65535"},
         {&input, {0, 0, -1, 0}, -ERANGE, {}, "transport_stream_id -1 is outside 1..65535"},
+        {&multiplex, {0, 0x1100, 0, 0}, -EINVAL, {}, "PMT PID 0x1100 is also a PID of another programme of the input"},
+        {&multiplex, {7, 0, 0, 0}, -EINVAL, {}, "program number 7 is also the number of another programme of the input"},
+        {&multiplex, {7, 0x1100, 0, 1}, 0, {7, 0x1100, 1, 0, 0x1FF}, ""},  // alone: nothing to collide with
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.msg);
