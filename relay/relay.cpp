@@ -535,11 +535,27 @@ static void relay_join(relay *r, AVPacket *pkt)
  * an EPG track, or when that time would be negative, the muxer starts as
  * it would. Returns 0 or the muxing error.
  */
-int relay_prime_pcr(relay *r, const AVPacket *first)
+int relay_write_empty(relay *r, int stream, int64_t dts)
+{
+    AVPacket *pkt = av_packet_alloc();
+    if (!pkt)
+        return AVERROR(ENOMEM);
+    int ret = av_new_packet(pkt, 1);
+    if (ret >= 0) {
+        pkt->data[0] = 0xFF;  // stuffing: no section
+        pkt->stream_index = stream;
+        pkt->pts = pkt->dts = dts;
+        ret = av_interleaved_write_frame(r->out, pkt);
+    }
+    av_packet_free(&pkt);
+    return ret;
+}
+
+int relay_prime_pcr(relay *r, int stream, int64_t first_dts)
 {
     const relay_mux *m = &r->desc.mux;
     r->pcr_primed = 1;
-    if (m->mux_rate <= 1 || m->max_delay <= 0 || first->dts == AV_NOPTS_VALUE)
+    if (m->mux_rate <= 1 || m->max_delay <= 0 || first_dts == AV_NOPTS_VALUE)
         return 0;
     const AVStream *epg = nullptr;
     for (unsigned i = 0; i < r->out->nb_streams && !epg; i++)
@@ -547,7 +563,7 @@ int relay_prime_pcr(relay *r, const AVPacket *first)
             epg = r->out->streams[i];
     if (!epg)
         return 0;
-    int64_t dts = av_rescale_q(first->dts, r->out->streams[first->stream_index]->time_base, epg->time_base) -
+    int64_t dts = av_rescale_q(first_dts, r->out->streams[stream]->time_base, epg->time_base) -
                   av_rescale_q(m->max_delay, AV_TIME_BASE_Q, epg->time_base);
     int64_t passing = relay_pass_start_dts(r, dts);  // what passes through may start earlier
     if (passing != AV_NOPTS_VALUE)
@@ -555,18 +571,7 @@ int relay_prime_pcr(relay *r, const AVPacket *first)
     if (dts < 0)
         return 0;
     r->pass.clock_dts = dts;
-    AVPacket *pkt = av_packet_alloc();
-    if (!pkt)
-        return AVERROR(ENOMEM);
-    int ret = av_new_packet(pkt, 1);
-    if (ret >= 0) {
-        pkt->data[0] = 0xFF;  // stuffing: no section
-        pkt->stream_index = epg->index;
-        pkt->pts = pkt->dts = dts;
-        ret = av_interleaved_write_frame(r->out, pkt);
-    }
-    av_packet_free(&pkt);
-    return ret;
+    return relay_write_empty(r, epg->index, dts);
 }
 
 /*
@@ -597,7 +602,7 @@ static int relay_write(relay_loop *loop, int keep)
         int s = pkt->stream_index;
         int64_t dts = pkt->dts;
         relay_join(r, pkt);
-        r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, pkt);
+        r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, pkt->stream_index, pkt->dts);
         if (r->ret_write >= 0)
             r->ret_write = av_interleaved_write_frame(r->out, pkt);
         av_packet_free(&pkt);

@@ -58,11 +58,16 @@ const char *relay_refused(const relay *r, const AVPacket *pkt);
 bool relay_leading(relay *r, AVPacket *pkt);
 
 /*
- * The muxer's PCR started max_delay before the first packet's dts, with an
+ * The muxer's PCR started max_delay before first_dts (of output stream
+ * stream's first packet), or earlier for what passes through, with an
  * empty packet on the EPG track (see relay.cpp). Returns 0 or the muxing
  * error; marks the PCR primed either way.
  */
-int relay_prime_pcr(relay *r, const AVPacket *first);
+int relay_prime_pcr(relay *r, int stream, int64_t first_dts);
+
+/* An empty packet (one stuffing byte: no section) on output stream stream at dts, through the
+ * interleaver. 0 or the muxing error. */
+int relay_write_empty(relay *r, int stream, int64_t dts);
 
 /* relay_pass.cpp: a multiplex through the relay. */
 

@@ -186,22 +186,11 @@ void relay_pass_wrote(relay *r, int stream, int64_t dts)
 /* An empty packet on the clock track at dts, primed and flushed through the muxer. 0 or the muxing error. */
 static int clock_write(relay *r, int64_t dts)
 {
-    AVPacket *pkt = av_packet_alloc();
-    if (!pkt)
-        return AVERROR(ENOMEM);
-    int ret = av_new_packet(pkt, 1);
-    if (ret >= 0) {
-        pkt->data[0] = 0xFF;  // stuffing: no section
-        pkt->stream_index = r->pass.clock_stream;
-        pkt->pts = pkt->dts = dts;
-        ret = r->pcr_primed ? 0 : relay_prime_pcr(r, pkt);
-    }
+    int stream = r->pass.clock_stream;
+    int ret = r->pcr_primed ? 0 : relay_prime_pcr(r, stream, dts);
     if (ret >= 0)
-        ret = av_interleaved_write_frame(r->out, pkt);
-    if (ret >= 0)
-        ret = av_interleaved_write_frame(r->out, nullptr);
-    av_packet_free(&pkt);
-    return ret;
+        ret = relay_write_empty(r, stream, dts);
+    return ret < 0 ? ret : av_interleaved_write_frame(r->out, nullptr);
 }
 
 /*
@@ -246,8 +235,8 @@ static int clock_move(relay *r, int64_t now)
         return 0;
     if (ps->clock_dts != AV_NOPTS_VALUE && dts - ps->clock_dts > RELAY_CLOCK_MAX_STEP)
         dts = ps->clock_dts + RELAY_CLOCK_MAX_STEP;
+    ps->clock_error = clock_write(r, dts);  // may prime the PCR first, on this track
     ps->clock_dts = dts;
-    ps->clock_error = clock_write(r, dts);
     return 1;
 }
 
