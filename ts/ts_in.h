@@ -21,9 +21,12 @@
  * With passthrough on (ts_in_set_pass), each packet is also copied, as it
  * came, into the passthrough queue (ts_pass.h) with its time on the chosen
  * programme's clock, until ts_in_start_pass says which PIDs pass: from then
- * on only those are copied, and the demuxer sees as null packets every PID
- * it does not need (those that pass, and with a single programme out the
- * other programmes').
+ * on only those are copied. Once the programme is chosen the demuxer sees
+ * only what it needs for it (the PAT, its PMT and PCR PID, its streams of
+ * types the demuxer reads; after ts_in_start_pass, of those only the
+ * relayed ones): every other packet reaches it as a null packet, so that
+ * neither other programmes nor a PID it cannot read hold up its probe of a
+ * live input.
  * Memory is allocated once, at open (the queue at ts_in_set_pass); nothing
  * is allocated per packet.
  */

@@ -605,7 +605,7 @@ static void pass_pmt(void *opaque, int pid, const uint8_t *sec, int len)
 /* A service_descriptor (DVB, tag 0x48) at d with the names given, into out. Its length, 0 when it does not fit. */
 static int service_descriptor(const ts_out *s, const uint8_t *d, uint8_t *out, int room)
 {
-    if (d[1] < 3 || 3 + d[3] >= d[1] + 2 || 4 + d[3] + d[4 + d[3]] > d[1] + 2)
+    if (d[1] < 3 || 4 + d[3] > d[1] + 1 || 5 + d[3] + d[4 + d[3]] > d[1] + 2)
         return 0;  // malformed: kept as it is
     const uint8_t *provider = d + 4, *name = d + 5 + d[3];
     int provider_len = d[3], name_len = d[4 + d[3]];
