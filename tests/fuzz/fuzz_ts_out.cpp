@@ -199,7 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (ts_out_open(&stage, url, &config, nullptr, 1316) != 0)
         abort();
     // With a passthrough queue (the second byte's bits choose its settings),
-    // every third whole packet is the input's and goes through the queue.
+    // every third whole packet is the input's and goes through the queue,
+    // but those of the PIDs the relay carries (cues, EPG).
     uint8_t mode = size > 1 ? data[1] : 0;
     ts_pass *pass = nullptr;
     if (mode & 0x80) {
@@ -207,7 +208,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
         std::vector<uint8_t> muxed;
         for (size_t i = 0; i + 188 <= stream.size(); i += 188) {
-            if (i / 188 % 3 == 0)
+            int pid = ((stream[i + 1] & 0x1F) << 8) | stream[i + 2];
+            bool rewritten = pid == CUE_PIDS[0] || pid == CUE_PIDS[1] || pid == EPG_PID;  // never passed
+            if (i / 188 % 3 == 0 && !rewritten && stream[i] == 0x47)  // the input filter queues whole packets
                 ts_pass_push(pass, &stream[i], (int64_t)(i / 188) * 3000);
             else
                 muxed.insert(muxed.end(), stream.begin() + (long)i, stream.begin() + (long)i + 188);
