@@ -70,7 +70,8 @@ static int relay_setup_failed(relay *r, event_setup_step step, int stream, int c
 /* Opens and probes the demuxer on in->filter, which is set; on failure closes both. */
 static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInterruptCB *interrupt)
 {
-    int ret = ts_in_set_pass(in->filter, in->program, in->spts, relay_pass_capacity(in->rate));
+    bool live = !(ts_in_seekable(in->filter) & AVIO_SEEKABLE_NORMAL);
+    int ret = ts_in_set_pass(in->filter, in->program, in->spts, relay_pass_capacity(in->rate, live));
     in->fmt = ret < 0 ? nullptr : avformat_alloc_context();
     if (!in->fmt) {
         ts_in_close(&in->filter);
@@ -86,7 +87,7 @@ static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInter
      * probe for the library's seven seconds. Streams it has not learned are
      * relayed as declared.
      */
-    if (!(ts_in_seekable(in->filter) & AVIO_SEEKABLE_NORMAL))
+    if (live)
         in->fmt->max_analyze_duration = RELAY_LIVE_PROBE_US;
     /* On failure avformat_open_input frees the context and nulls the pointer. */
     ret = avformat_open_input(&in->fmt, name, av_find_input_format("mpegts"), nullptr);

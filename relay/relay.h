@@ -18,6 +18,7 @@ struct AVDictionary;
 struct AVFormatContext;
 struct AVIOInterruptCB;
 struct filler_ctx;
+struct filler_mismatch;
 struct packets_queue;
 struct trace_sink;
 struct ts_out;
@@ -97,7 +98,7 @@ struct relay_passing {
     int clock_error;               // a write on the clock track failed: the loop ends with it
     int64_t written;               // relayed packets the muxer took
     int64_t dropped_told;          // passthrough drops reported so far
-    unsigned progress_count;       // progress events since the last drop report
+    int64_t told_at;               // input time (27 MHz) of that report; TS_TIME_NONE: none yet
 };
 
 struct relay {
@@ -150,7 +151,7 @@ void relay_close_input(relay_input *in);
  * spliced: those of the programme the input filter chose, or all when it
  * chose none. Returns as filler_check, counting only those streams.
  */
-int relay_check_filler(const relay_input *in, const filler_ctx *filler, struct filler_mismatch *out, int max);
+int relay_check_filler(const relay_input *in, const filler_ctx *filler, filler_mismatch *out, int max);
 
 /*
  * A new relay from in (opened by relay_open_input; stays the caller's) into

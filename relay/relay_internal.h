@@ -71,8 +71,8 @@ int relay_write_empty(relay *r, int stream, int64_t dts);
 
 /* relay_pass.cpp: a multiplex through the relay. */
 
-/* Passthrough queue size (packets) for an input of rate bit/s (0: unknown). */
-int relay_pass_capacity(int64_t rate);
+/* Passthrough queue size (packets) for an input of rate bit/s (0: unknown), live or a file. */
+int relay_pass_capacity(int64_t rate, bool live);
 
 /*
  * Turns passthrough on when the input filter chose a programme (id: its
@@ -109,7 +109,7 @@ void relay_clock_tick(void *opaque, int64_t now);
  * so that what still waits to pass through finds places before the trailer. */
 void relay_pass_finish(relay *r);
 
-/* Reports passthrough drops (EVENT_PASS_DROPPED) every few progress events, and when final. */
+/* Reports passthrough drops (EVENT_PASS_DROPPED): new ones at most every 5 s of input, and when final. */
 void relay_pass_report(relay *r, bool final);
 
 #endif

@@ -22,17 +22,20 @@ extern "C" {
 #include "ts/ts_pass.h"
 
 #define RELAY_PASS_MIN_PACKETS  32768                 // a probe's worth of a file (5 MB) and more
-#define RELAY_PASS_QUEUE_US     1000000               // the queue holds this long at the input's rate
+#define RELAY_PASS_MIN_LIVE     4096                  // a live input's: what arrived during set-up is dropped
+#define RELAY_PASS_QUEUE_US     2000000               // the queue holds this long at the input's rate
+#define RELAY_PASS_MAX_WAIT     ((int64_t)TS_CLOCK_HZ) // live: longest wait for room, beyond the delay
 #define RELAY_CLOCK_TICK        (TS_CLOCK_HZ / 50)    // the input filter's tick: 20 ms of input
 #define RELAY_CLOCK_IDLE        (TS_CLOCK_HZ / 10)    // no relayed packet for 100 ms: the clock track writes
 #define RELAY_CLOCK_MAX_STEP    (2 * 90000)           // a move of the muxer's clock pads 2 s at most
-#define RELAY_PASS_REPORT_EVERY 64                    // progress events between two reports of drops
+#define RELAY_PASS_REPORT_EVERY ((int64_t)5 * TS_CLOCK_HZ) // input time between two reports of drops
 #define RELAY_PROGRAMME_TEXT    200
 
-int relay_pass_capacity(int64_t rate)
+int relay_pass_capacity(int64_t rate, bool live)
 {
     int64_t n = rate / 8 / 188 * RELAY_PASS_QUEUE_US / 1000000;
-    return n > RELAY_PASS_MIN_PACKETS ? (int)n : RELAY_PASS_MIN_PACKETS;
+    int least = live ? RELAY_PASS_MIN_LIVE : RELAY_PASS_MIN_PACKETS;
+    return n > least ? (int)n : least;
 }
 
 /* "programme 7 is not in the input (it has 1, 2, 3)" */
@@ -51,7 +54,7 @@ int relay_pass_begin(relay *r, const ts_identity *id)
     relay_passing *ps = &r->pass;
 
     ps->clock_stream = -1;
-    ps->idle_since = TS_TIME_NONE;
+    ps->idle_since = ps->told_at = TS_TIME_NONE;
     ps->clock_dts = ps->ref_dts = AV_NOPTS_VALUE;
     if (!r->filter || !ts_in_pass(r->filter))
         return 0;
@@ -154,6 +157,8 @@ int relay_pass_attach(relay *r, const ts_identity *id, const ts_layout_ids *ids)
         return ret;
     ts_pass *pass = ts_in_pass(r->filter);
     ts_pass_set_lead_pid(pass, lead_pid(r));
+    if (!(ts_in_seekable(r->filter) & AVIO_SEEKABLE_NORMAL))
+        ts_pass_set_max_wait(pass, RELAY_PASS_MAX_WAIT);
 
     const relay_mux *m = &r->desc.mux;
     int service_id = ids->service_id ? ids->service_id : 1, ts_id = ids->ts_id ? ids->ts_id : 1;
@@ -268,13 +273,12 @@ void relay_pass_report(relay *r, bool final)
 {
     relay_passing *ps = &r->pass;
     ts_pass_stats st;
-    if (!ps->on || ts_pass_get_stats(ts_in_pass(r->filter), &st) < 0)
+    int64_t now = ts_in_now(r->filter);
+    if (!ps->on || ts_pass_get_stats(ts_in_pass(r->filter), &st) < 0 || st.dropped == ps->dropped_told)
         return;
-    if (++ps->progress_count < RELAY_PASS_REPORT_EVERY && !final)
+    if (!final && ps->told_at != TS_TIME_NONE && now != TS_TIME_NONE && now - ps->told_at < RELAY_PASS_REPORT_EVERY)
         return;
-    ps->progress_count = 0;
-    if (st.dropped == ps->dropped_told)
-        return;
+    ps->told_at = now;
     event ev = event_make(EVENT_PASS_DROPPED);
     ev.delta = st.dropped - ps->dropped_told;
     ps->dropped_told = st.dropped;

@@ -190,6 +190,7 @@ static bool slicer_shown(const slicer_session *ses, const event *ev)
         return false;
     case EVENT_EPG_ADDED:
     case EVENT_OUTPUT_OPENING:
+    case EVENT_PROGRAMME_CHOSEN:
         return !ses->quiet;
     default:
         return true;

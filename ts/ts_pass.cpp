@@ -77,6 +77,7 @@ struct ts_pass {
     int out_n;
     int64_t out_min;
     int counting;            // ts_pass_keep was called: drops count from now on
+    int64_t max_wait;        // see ts_pass_set_max_wait; 0: none
     int fixed;               // the delay is kept: delay holds it
     int64_t delay;
     ts_pass_stats stats;
@@ -119,14 +120,34 @@ static ts_pass_entry *entry(const ts_pass *p, int i)
     return &p->ring[(p->head + i) % p->cap];
 }
 
+static void remove_oldest(ts_pass *p)
+{
+    p->head = (p->head + 1) % p->cap;
+    p->count--;
+    p->pending -= p->pending > p->count;
+}
+
+/* Drops the oldest packet (counted once drops count). */
+static void drop_oldest(ts_pass *p)
+{
+    remove_oldest(p);
+    p->stats.dropped += p->counting;
+}
+
+void ts_pass_set_max_wait(ts_pass *p, int64_t max_wait)
+{
+    p->max_wait = max_wait;
+}
+
 void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in)
 {
-    if (p->count == p->cap) {
-        p->head = (p->head + 1) % p->cap;
-        p->count--;
-        p->pending -= p->pending > p->count;
-        p->stats.dropped += p->counting;
-    }
+    if (p->count == p->cap)
+        drop_oldest(p);
+    int64_t delay = ts_pass_delay(p);
+    int64_t bound = p->max_wait + (delay != TS_TIME_NONE && delay > 0 ? delay : 0);
+    while (p->max_wait > 0 && p->counting && t_in != TS_TIME_NONE && p->count > 0 &&
+           entry(p, 0)->t_in != TS_TIME_NONE && t_in - entry(p, 0)->t_in > bound)
+        drop_oldest(p);
     if (t_in != TS_TIME_NONE) {
         for (int i = p->count - p->pending; i < p->count; i++)
             entry(p, i)->t_in = t_in;
@@ -279,9 +300,7 @@ void ts_pass_pop(ts_pass *p)
 {
     if (p->count == 0)
         return;
-    p->head = (p->head + 1) % p->cap;
-    p->count--;
-    p->pending -= p->pending > p->count;
+    remove_oldest(p);
     p->stats.packets_out++;
 }
 

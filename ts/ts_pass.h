@@ -24,9 +24,11 @@
  * packet of the muxer's) at or after that time.
  *
  * The queue is bounded: a packet pushed into a full queue drops the oldest
- * (counted). A packet still waiting TS_PASS_MAX_LATE after it was due shows
- * that the output moved on a new time line (its timestamps jumped): the
- * delay is set anew for it (counted as a resync).
+ * (counted), and so does one that came more than the longest wait
+ * (ts_pass_set_max_wait) plus the delay after the oldest: the output has
+ * no room for them. A packet still waiting TS_PASS_MAX_LATE after it was
+ * due shows that the output moved on a new time line (its timestamps
+ * jumped): the delay is set anew for it (counted as a resync).
  * Memory is allocated once, at create; nothing is allocated per packet.
  */
 #ifndef KESTROW_TS_TS_PASS_H
@@ -65,7 +67,7 @@ int64_t ts_clock_at(const ts_clock *c, int64_t index);
 struct ts_pass_stats {
     int64_t packets_in;     // pushed
     int64_t packets_out;    // taken by the output
-    int64_t dropped;        // pushed out of a full queue (after ts_pass_keep)
+    int64_t dropped;        // pushed out of a full queue, or waiting too long (after ts_pass_keep)
     int64_t resyncs;        // the delay set anew for a packet TS_PASS_MAX_LATE late
 };
 
@@ -82,7 +84,7 @@ int ts_pass_destroy(ts_pass **p);
  * Appends a copy of pkt, which came at input time t_in (27 MHz on the input
  * clock's line; TS_TIME_NONE before the input clock has a PCR: the packet
  * then takes the time of the first packet pushed with one). A full queue
- * drops its oldest packet first.
+ * drops its oldest packet first, as does one that waited too long.
  */
 void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in);
 
@@ -91,6 +93,10 @@ void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in);
  * on: before it the queue holds what the demuxer's probe read, which a
  * live input leaves behind anyway. */
 void ts_pass_keep(ts_pass *p, const uint8_t *keep);
+
+/* How long (27 MHz, beyond the delay) the oldest packet may wait while later ones come; 0: as long as
+ * the queue holds them (a file, whose probe the queue holds). */
+void ts_pass_set_max_wait(ts_pass *p, int64_t max_wait);
 
 /* Empties the queue (what it held is not counted as dropped). */
 void ts_pass_clear(ts_pass *p);

@@ -5,6 +5,7 @@ leaves byte for byte, and breaks are spliced into the programme chosen,
 exactly by the project's checker."""
 import collections
 import os
+import re
 import unittest
 import urllib.request
 
@@ -141,6 +142,20 @@ class Multiplex(unittest.TestCase):
             self.assertTrue(contiguous(got[pid], self.sent[pid]), "PID 0x%x" % pid)
         self.assertEqual(kt.gen.check(svc.out, "--cc")["total"]["errors"], 0)
         self.expect_spliced(svc.out, 1)
+
+        # Half of it at less than the rate it needs: what passes through waits, is dropped, logged and counted.
+        half = os.path.join(self.dir, "half.ts")
+        with open(self.mux, "rb") as f, open(half, "wb") as out:
+            out.write(f.read(os.path.getsize(self.mux) // 376 * 188))
+        svc = kt.started(self, self.dir, "--mux-rate=1500k", filler=self.fillers[1], name="narrow")
+        svc.send(half)
+        metrics = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % svc.port, timeout=5).read().decode()
+        self.assertEqual(svc.stop(settle=1)[0], 0)
+        counted = int(re.search(r"^kestrow_passthrough_dropped_total (\d+)$", metrics, re.M).group(1))
+        logged = re.findall(r"slicer_on_event: (\d+) packets passing through dropped: the output had no room for them",
+                            svc.text())
+        self.assertGreater(counted, 0)
+        self.assertGreaterEqual(sum(map(int, logged)), counted)
 
 
 if __name__ == "__main__":

@@ -80,7 +80,7 @@ TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
 TEST(Opts, ValueFormsPrefixesAliasesAndFlags)
 {
     for (const auto &form : std::vector<std::vector<std::string>>{
-             {"--port", "123"}, {"--port=123"}, {"--po=123"}, {"--p", "123"}}) {
+             {"--port", "123"}, {"--port=123"}, {"--po=123"}, {"--po", "123"}}) {
         st::App app;
         Parse p = parse(app, form);
         EXPECT_EQ(0, p.ret) << form[0] << p.err;
@@ -91,7 +91,7 @@ TEST(Opts, ValueFormsPrefixesAliasesAndFlags)
                           "--asrun-file=/var/log/a.json", "--src-source=10.1.1.1", "--dst-rtp",
                           "--time-signal-breaks", "--debug", "--demonize", "--realtime-io",
                           "--debug", "--nodemonize", "--service_name=News 24", "--service_provider",
-                          " P "});
+                          " P ", "--spts"});
     EXPECT_EQ(0, p.ret) << p.err;
     EXPECT_STREQ("10.0.0.2", app->src_if);
     EXPECT_STREQ("10.0.0.1", app->dst_if);
@@ -105,6 +105,7 @@ TEST(Opts, ValueFormsPrefixesAliasesAndFlags)
     EXPECT_EQ(1, app->nodemonize);
     EXPECT_STREQ("News 24", app->service_name);
     EXPECT_STREQ(" P ", app->service_provider);
+    EXPECT_EQ(1, app->spts);
 }
 
 TEST(Opts, RejectedArgumentsNameTheElementAndPrintTheUsage)
@@ -140,6 +141,7 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
     auto buffer = [](app_ctx *a) { return a->src_buffer; };
     auto sid = [](app_ctx *a) { return (int64_t)a->service_id; };
     auto pid = [](app_ctx *a) { return (int64_t)a->pmt_start_pid; };
+    auto program = [](app_ctx *a) { return (int64_t)a->program; };
     const Ok ok[] = {
         {"--port=1", 1, port},
         {"--port=65535", 65535, port},
@@ -152,6 +154,7 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--mpegts_service_id=0x10", 16, sid},
         {"--mpegts_service_id=010", 8, sid},
         {"--mpegts_pmt_start_pid=0x1FFE", 0x1FFE, pid},
+        {"--program=0x810", 0x810, program},
     };
     for (const Ok &c : ok) {
         st::App app;
@@ -176,6 +179,7 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--mpegts_transport_stream_id=0x10000", number},
         {"--mpegts_pmt_start_pid=0x1FFF", "a PID from 16 to 8190"},
         {"--cpu-affinity=x", "a CPU number from 0"},
+        {"--program=0", "a program_number from 1 to 65535"},
     };
     for (const auto &c : refused) {
         st::App app;
