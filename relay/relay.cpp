@@ -526,16 +526,7 @@ static void relay_join(relay *r, AVPacket *pkt)
         log_packet(r->out, pkt, "NOIDR");  // not an I picture, or a stream the joiner does not take
 }
 
-/*
- * At a constant mux rate the muxer starts its PCR at the first dts it is
- * given and lets it fall max_delay behind only as its padding makes room:
- * for the first seconds the PCRs run slow against the wall clock, and a
- * sender pacing by them holds the output back by up to max_delay. An empty
- * packet on the EPG track, max_delay before the first dts, starts the PCR
- * where it settles; the output stage turns that PES into nothing. Without
- * an EPG track, or when that time would be negative, the muxer starts as
- * it would. Returns 0 or the muxing error.
- */
+/* See relay_internal.h. */
 int relay_write_empty(relay *r, int stream, int64_t dts)
 {
     AVPacket *pkt = av_packet_alloc();
@@ -552,6 +543,17 @@ int relay_write_empty(relay *r, int stream, int64_t dts)
     return ret;
 }
 
+/*
+ * At a constant mux rate the muxer starts its PCR at the first dts it is
+ * given and lets it fall max_delay behind only as its padding makes room:
+ * for the first seconds the PCRs run slow against the wall clock, and a
+ * sender pacing by them holds the output back by up to max_delay. An empty
+ * packet on the EPG track, max_delay before the first dts (or earlier, when
+ * the oldest packet waiting to pass through falls due before), starts the
+ * PCR where it settles; the output stage turns that PES into nothing. Without
+ * an EPG track, or when that time would be negative, the muxer starts as
+ * it would. Returns 0 or the muxing error.
+ */
 int relay_prime_pcr(relay *r, int stream, int64_t first_dts)
 {
     const relay_mux *m = &r->desc.mux;
@@ -884,7 +886,8 @@ int relay_run(relay *r)
         event ev = relay_event(EVENT_RELAY_STARTED, r);
         event_emit(&r->desc.events, &ev);
         ret = relay_drain(&loop, relay_packets(&loop));
-        relay_pass_finish(r);
+        if (!loop.write_failed)
+            relay_pass_finish(r);
     }
     relay_loop_close(&loop);
     av_write_trailer(r->out);

@@ -28,6 +28,13 @@
  * PCR, so the PCR PID's clock runs 188 bytes ahead of the muxer's, the same
  * for every PCR. The muxer's PCRs stay where they are: a PCR on a PID other
  * than PCR_PID is allowed, and its bytes stay untouched.
+ *
+ * With a passthrough queue, a free place goes to the oldest of its packets
+ * when that one is due at the place's time on the muxer's clock (after the
+ * PCR copy and the waiting sections). Packets of the input's PAT, relayed
+ * PMT and (when it changes) SDT are taken apart on the way out of the queue
+ * and their sections queued, rewritten, like the muxer's; the muxer's own
+ * PAT, PMT and, once the input has one, SDT give their places away.
  */
 #include "ts/ts_out.h"
 #include "ts/ts_pass.h"
