@@ -95,8 +95,8 @@ int relay_clock_pid(const relay *r);
  * that keep the muxer's clock going. 0 or the error. */
 int relay_pass_attach(relay *r, const ts_identity *id, const ts_layout_ids *ids);
 
-/* dts (90 kHz, next to ref modulo 2^33) at which the muxer's PCR is to start so that the
- * oldest packet waiting to pass through finds its place; AV_NOPTS_VALUE: none. */
+/* dts (90 kHz, next to ref modulo 2^33, 30 s before it at most) at which the muxer's PCR is to
+ * start so that the oldest packet waiting to pass through finds its place; AV_NOPTS_VALUE: none. */
 int64_t relay_pass_start_dts(const relay *r, int64_t ref);
 
 /* A relayed packet of output stream stream with dts was written. */
@@ -105,7 +105,7 @@ void relay_pass_wrote(relay *r, int stream, int64_t dts);
 /* The input filter's tick: keeps the muxer's clock going while nothing is relayed. */
 void relay_clock_tick(void *opaque, int64_t now);
 
-/* At the end of the input: the muxer's clock moved on to the last input read,
+/* At the end of the input: the muxer's clock moved on to the last input read (16 s at most),
  * so that what still waits to pass through finds places before the trailer. */
 void relay_pass_finish(relay *r);
 

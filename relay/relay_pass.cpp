@@ -28,6 +28,8 @@ extern "C" {
 #define RELAY_CLOCK_TICK        (TS_CLOCK_HZ / 50)    // the input filter's tick: 20 ms of input
 #define RELAY_CLOCK_IDLE        (TS_CLOCK_HZ / 10)    // no relayed packet for 100 ms: the clock track writes
 #define RELAY_CLOCK_MAX_STEP    (2 * 90000)           // a move of the muxer's clock pads 2 s at most
+#define RELAY_CLOCK_LAST_MOVES  8                     // at the end of input: 16 s at most
+#define RELAY_PASS_PRIME_MAX    (30 * 90000)          // the PCR starts at most 30 s before the first dts
 #define RELAY_PASS_REPORT_EVERY ((int64_t)5 * TS_CLOCK_HZ) // input time between two reports of drops
 #define RELAY_PROGRAMME_TEXT    200
 
@@ -222,24 +224,27 @@ int64_t relay_pass_start_dts(const relay *r, int64_t ref)
     int64_t t = r->pass.on ? ts_pass_front_time(ts_in_pass(r->filter)) : TS_TIME_NONE;
     if (t == TS_TIME_NONE)
         return AV_NOPTS_VALUE;
-    return clock_dts_at(r, t, ref) - av_rescale(r->desc.mux.max_delay, 90000, AV_TIME_BASE);
+    int64_t dts = clock_dts_at(r, t, ref) - av_rescale(r->desc.mux.max_delay, 90000, AV_TIME_BASE);
+    return dts < ref - RELAY_PASS_PRIME_MAX ? ref - RELAY_PASS_PRIME_MAX : dts;
 }
 
 /*
  * Moves the muxer's clock on to input time now with an empty packet on the
- * clock track, by RELAY_CLOCK_MAX_STEP at most. Returns 1 when it moved.
+ * clock track, by RELAY_CLOCK_MAX_STEP at most beyond the last dts written.
+ * Returns 1 when it moved.
  */
 static int clock_move(relay *r, int64_t now)
 {
     relay_passing *ps = &r->pass;
     if (ps->clock_stream < 0 || ps->clock_error < 0)
         return 0;
-    int64_t ref = ps->clock_dts != AV_NOPTS_VALUE ? ps->clock_dts : ps->ref_dts;
+    int64_t ref = ps->clock_dts == AV_NOPTS_VALUE ? ps->ref_dts
+                  : ps->ref_dts == AV_NOPTS_VALUE ? ps->clock_dts : FFMAX(ps->clock_dts, ps->ref_dts);
     int64_t dts = clock_dts_at(r, now, ref);
     if (ps->clock_dts != AV_NOPTS_VALUE && dts <= ps->clock_dts)
         return 0;
-    if (ps->clock_dts != AV_NOPTS_VALUE && dts - ps->clock_dts > RELAY_CLOCK_MAX_STEP)
-        dts = ps->clock_dts + RELAY_CLOCK_MAX_STEP;
+    if (ref != AV_NOPTS_VALUE && dts - ref > RELAY_CLOCK_MAX_STEP)
+        dts = ref + RELAY_CLOCK_MAX_STEP;  // where the muxer's clock stands, at most this far on
     ps->clock_error = clock_write(r, dts);  // may prime the PCR first, on this track
     ps->clock_dts = dts;
     return 1;
@@ -265,7 +270,8 @@ void relay_clock_tick(void *opaque, int64_t now)
 void relay_pass_finish(relay *r)
 {
     int64_t now = ts_in_now(r->filter);
-    while (r->pass.on && now != TS_TIME_NONE && ts_pass_count(ts_in_pass(r->filter)) > 0 && clock_move(r, now)) {
+    for (int moves = 0; moves < RELAY_CLOCK_LAST_MOVES && r->pass.on && now != TS_TIME_NONE &&
+                        ts_pass_count(ts_in_pass(r->filter)) > 0 && clock_move(r, now); moves++) {
     }
 }
 

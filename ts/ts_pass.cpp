@@ -25,13 +25,20 @@ void ts_clock_reset(ts_clock *c)
     c->raw = 0;
 }
 
+/* Ticks a packet takes between 1 Gbit/s and 100 kbit/s: a rate outside is no rate at all. */
+#define CLOCK_MIN_STEP 40
+#define CLOCK_MAX_STEP 406080
+
 int64_t ts_clock_at(const ts_clock *c, int64_t index)
 {
     if (c->t == TS_TIME_NONE)
         return TS_TIME_NONE;
     if (c->prev_t == TS_TIME_NONE || c->at == c->prev_at)
         return c->t;
-    return c->t + (index - c->at) * (c->t - c->prev_t) / (c->at - c->prev_at);
+    int64_t span = c->t - c->prev_t, packets = c->at - c->prev_at;
+    if (span < CLOCK_MIN_STEP * packets || span > CLOCK_MAX_STEP * packets)
+        return c->t;
+    return c->t + (index - c->at) * span / packets;
 }
 
 void ts_clock_take(ts_clock *c, int64_t index, int64_t pcr)

@@ -47,7 +47,8 @@
  * A transport stream's clock, from the PCRs of one PID: 27 MHz ticks on a
  * line that neither wraps nor jumps (a PCR more than a second away from
  * where the line would be continues the line instead), interpolated
- * between packets by the rate of the last two PCRs.
+ * between packets by the rate of the last two PCRs (when that lies between
+ * 100 kbit/s and 1 Gbit/s; else the last PCR's time holds).
  */
 struct ts_clock {
     int64_t t;        // time at packet index at; TS_TIME_NONE before the first PCR
