@@ -206,8 +206,10 @@ static void say_programme(wording *w, const event *ev)
         say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; there is no other programme", ev->code,
             (unsigned)ev->stream, why);
     else
-        say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; %" PRId64 " other programmes %s", ev->code,
-            (unsigned)ev->stream, why, ev->delta, ev->flags & 1 ? "are left out" : "pass through untouched");
+        say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; %" PRId64 " other programme%s %s", ev->code,
+            (unsigned)ev->stream, why, ev->delta, ev->delta == 1 ? "" : "s",
+            ev->flags & 1 ? (ev->delta == 1 ? "is left out" : "are left out")
+                          : (ev->delta == 1 ? "passes through untouched" : "pass through untouched"));
 }
 
 /* The relay loop and the output's set-up. */
