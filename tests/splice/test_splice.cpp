@@ -127,7 +127,7 @@ struct Rig {
     {
         packets_queue_create(&queue, capacity);
         packets_queue_create(&held, SPLICE_HELD_MAX);
-        env = {out, filler, queue, held, &sink, 0, 0};
+        env = {out, filler, queue, held, &sink, 0, 0, nullptr};
         rep_ctx_reset(&rep);
     }
     ~Rig()
@@ -449,7 +449,7 @@ TEST(Splice, CuesAsFeedsSendThem)
          "armed:5 cancelled/armed:5", 0, 1},
         {"time_signal end of another event", {{250, segment(0x36, 5, T, D)}, {310, segment(0x37, 6, T, 0)}},
          {{t, t + 50}}, "armed:5 started:5 ignored/not_in_break:6 ended/duration:5 idle", 0, 1},
-        {"time_signal without the option", {{250, segment(0x34, 5, T, D)}}, {}, "ignored/time_signal_off:0"},
+        {"time_signal without the option", {{250, segment(0x34, 5, T, D)}}, {}, "ignored/time_signal_off:5"},
         {"CRC mismatch", {{250, crc_mismatch(insert(7, T, D))}}, {}, "ignored/crc_mismatch:7"},
         {"no filler video", {{250, insert(7, T, D)}}, {}, "armed:7 skipped:7", 0, 0, 0},
     };
