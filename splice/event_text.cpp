@@ -295,9 +295,8 @@ int event_text(const event *ev, event_line_fn fn, void *opaque)
     switch (ev->type) {
     case EVENT_CUE_DECODED:
         say_cue(&w, ev);
-        if (!(ev->flags & EVENT_CUE_NO_ID_FLAG))
-            say(&w, LOG_INFO, "%s.%s=%u", ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "time_signal" : "splice_insert",
-                id_name(ev), ev->splice_event_id);
+        say(&w, LOG_INFO, "%s.%s=%u", ev->flags & EVENT_CUE_SEGMENTATION_FLAG ? "time_signal" : "splice_insert",
+            id_name(ev), ev->splice_event_id);
         break;
     case EVENT_CUE_FAILED:
         say_cue(&w, ev);

@@ -92,7 +92,6 @@ TEST(EventText, EveryEventInItsWords)
          {"I cue of splice_event_id=42 ignored: too_far (600.000000 sec before its splice point)"}},
         {Ev(EVENT_CUE_IGNORED, EVENT_IGNORE_ENCRYPTED).flags(EVENT_CUE_NO_ID_FLAG).e,
          {"I cue ignored: encrypted"}},
-        {Ev(EVENT_CUE_DECODED).flags(EVENT_CUE_NO_ID_FLAG).e, {HEX, HINT}},
         {Ev(EVENT_BREAK_SKIPPED, EVENT_SKIP_NO_FILLER_VIDEO).on(0).e,
          {"E break of splice_event_id=42 skipped (no_filler_video): the filler has no video for output stream 0"}},
         {shifted.e, {"I Splicing started: delta=1800, time=0.020000",
