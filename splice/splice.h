@@ -46,7 +46,10 @@ struct splice_timing {
 #define SPLICE_LATE_JOIN_DEFAULT (INT64_C(2) * 90000)
 
 /* The defaults: 16 pending events, 600 s of lead, 2 s of late join. */
-splice_timing splice_timing_default(void);
+inline splice_timing splice_timing_default(void)
+{
+    return {SPLICE_MAX_PENDING_DEFAULT, SPLICE_MAX_CUE_LEAD_DEFAULT, SPLICE_LATE_JOIN_DEFAULT};
+}
 
 struct splice_env {
     AVFormatContext *out;      // output context: traces, output stream count

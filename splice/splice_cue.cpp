@@ -36,11 +36,6 @@ int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near
     return best;
 }
 
-splice_timing splice_timing_default(void)
-{
-    return {SPLICE_MAX_PENDING_DEFAULT, SPLICE_MAX_CUE_LEAD_DEFAULT, SPLICE_LATE_JOIN_DEFAULT};
-}
-
 static splice_timing timing_of(const splice_env *env)
 {
     return env->timing ? *env->timing : splice_timing_default();
