@@ -678,36 +678,38 @@ static bool audio_waits(const splice_env *env, rep_ctx *rep, const rep_stream *r
 }
 
 /*
- * A key frame in the window of the armed event: while that event's time is
- * over (see splice_cue_passed) it expires and the next pending one is armed.
- * Returns true when one expired.
+ * The armed event expires on key frame pkt when its time is over (see
+ * splice_cue_passed): reported, and the next pending event armed. Returns
+ * true when it expired.
  */
 static bool expire_armed(const splice_env *env, rep_ctx *rep, const AVPacket *pkt)
 {
-    bool expired = false;
+    rep_cue armed = splice_current_cue(rep);
 
-    while (rep->state == SPLICING_STATE_ARMED && (pkt->flags & AV_PKT_FLAG_KEY) &&
-           pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD) {
-        rep_cue armed = splice_current_cue(rep);
-        if (!splice_cue_passed(&armed, rep->pending_count > 0 ? &rep->pending[0] : nullptr, pkt->pts))
-            break;
-        splice_expire(env, rep, &armed, EVENT_EXPIRE_PASSED, pkt->pts);
-        splice_next_or_idle(env, rep, pkt->pts);
-        expired = true;
-    }
-    return expired;
+    if (!(pkt->flags & AV_PKT_FLAG_KEY) ||
+        !splice_cue_passed(&armed, rep->pending_count > 0 ? &rep->pending[0] : nullptr, pkt->pts))
+        return false;
+    splice_expire(env, rep, &armed, EVENT_EXPIRE_PASSED, pkt->pts);
+    splice_next_or_idle(env, rep, pkt->pts);
+    return true;
 }
 
 /*
- * A video packet in the key-frame window starts or ends the break. Returns
- * true when the packet's key frame decided.
+ * A video packet in the key-frame window starts or ends the break; an
+ * armed event whose time is over hands the key frame to the next one.
+ * Returns true when the packet's key frame decided.
  */
 static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, AVPacket *pkt)
 {
-    bool decided = expire_armed(env, rep, pkt);
+    bool decided = false;
 
-    if (rep->state == SPLICING_STATE_ARMED && pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD)
-        decided = start_break(env, rep, r, fi, pkt) || decided;
+    while (rep->state == SPLICING_STATE_ARMED && pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD) {
+        if (!expire_armed(env, rep, pkt)) {
+            decided = start_break(env, rep, r, fi, pkt) || decided;
+            break;
+        }
+        decided = true;
+    }
     if (rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
         decided = finish_break(env, rep, r, fi, pkt) || decided;
     return decided;
