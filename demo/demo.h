@@ -7,6 +7,7 @@
 
 #include "splice/event.h"
 #include "splice/event_asrun.h"
+#include "splice/splice.h"
 
 struct asrun_ctx;
 struct trace_sink;
@@ -18,6 +19,7 @@ struct demo_ctx {
     asrun_ctx *asrun;        // null: no --asrun-file
     const char *asrun_path;  // --asrun-file, for messages
     int time_signal_breaks;  // --time-signal-breaks: time_signal cues start and end breaks
+    splice_timing timing;    // --max-pending, --max-cue-lead, --late-join
 };
 
 /* The demo's event sink (opaque: a demo_ctx): console lines on stdout and stderr, as-run lines. */
@@ -27,7 +29,8 @@ void demo_on_event(void *opaque, const event *ev);
 extern const trace_sink demo_trace;
 
 /*
- * The whole program: [--asrun-file=PATH] [--time-signal-breaks] input output replace. Prints its
+ * The whole program: [--asrun-file=PATH] [--time-signal-breaks] [--max-pending=N]
+ * [--max-cue-lead=S] [--late-join=S] input output replace. Prints its
  * report on stdout and stderr and returns the exit status (0, or 1 after the
  * usage text, a set-up failure, a read or loop error, a failed write, or a
  * timestamp jump of more than 20 s, which ends the output there). Keeps no state

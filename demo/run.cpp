@@ -3,7 +3,10 @@
  * packet loop and the tear-down. main() only calls demo_run, so that other
  * callers (the fuzz harness) run exactly the same path in-process.
  */
+#include <cctype>
+#include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -19,9 +22,13 @@ extern "C" {
 
 static void demo_usage(const char *name)
 {
-    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] input output replace\n"
+    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--max-pending=N] [--max-cue-lead=S]\n"
+           "       [--late-join=S] input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output is always MPEG-TS, whatever the output file's extension.\n"
+           "--max-pending: events waiting beside the armed one, 0-64 [16]; --max-cue-lead: a splice\n"
+           "point further ahead is not taken, 1-43200 s [600]; --late-join: a cue up to S late joins\n"
+           "its break, 0-600 s [2].\n"
            "\n", name);
 }
 
@@ -58,18 +65,65 @@ struct demo_files {
 };
 
 /*
+ * The value of "--name=N" in arg, a whole number from min to max, into *out:
+ * 1; 0 when arg is another option; -1 when its value is refused.
+ */
+static int demo_number_option(const char *arg, const char *name, int64_t min, int64_t max, int64_t *out)
+{
+    size_t n = strlen(name);
+    if (strncmp(arg, name, n) != 0 || arg[n] != '=')
+        return 0;
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(arg + n + 1, &end, 10);
+    if (!isdigit((unsigned char)arg[n + 1]) || *end || errno || v < min || v > max)
+        return -1;
+    *out = v;
+    return 1;
+}
+
+/* One option before the file names into demo: 1 taken, 0 not the demo's, -1 its value refused. */
+static int demo_option(const char *arg, demo_ctx *demo)
+{
+    int64_t v = 0;
+    int got;
+
+    if (strncmp(arg, DEMO_ASRUN_OPTION, strlen(DEMO_ASRUN_OPTION)) == 0) {
+        demo->asrun_path = arg + strlen(DEMO_ASRUN_OPTION);
+        return 1;
+    }
+    if (strcmp(arg, "--time-signal-breaks") == 0) {
+        demo->time_signal_breaks = 1;
+        return 1;
+    }
+    if ((got = demo_number_option(arg, "--max-pending", 0, REP_MAX_PENDING, &v)) != 0) {
+        demo->timing.max_pending = got > 0 ? (int)v : demo->timing.max_pending;
+        return got;
+    }
+    if ((got = demo_number_option(arg, "--max-cue-lead", 1, 43200, &v)) != 0) {
+        demo->timing.max_cue_lead = got > 0 ? v * 90000 : demo->timing.max_cue_lead;
+        return got;
+    }
+    if ((got = demo_number_option(arg, "--late-join", 0, 600, &v)) != 0)
+        demo->timing.late_join = got > 0 ? v * 90000 : demo->timing.late_join;
+    return got;
+}
+
+/*
  * Reads the options, which come before the three file names in any order,
- * into demo and the names into files. False when the names are missing.
+ * into demo and the names into files. False when the names are missing or
+ * an option's value is refused.
  */
 static bool demo_parse_args(int argc, char **argv, demo_ctx *demo, demo_files *files)
 {
     int first = 1;
+
+    demo->timing = splice_timing_default();
     for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
-        if (strncmp(argv[first], DEMO_ASRUN_OPTION, strlen(DEMO_ASRUN_OPTION)) == 0)
-            demo->asrun_path = argv[first] + strlen(DEMO_ASRUN_OPTION);
-        else if (strcmp(argv[first], "--time-signal-breaks") == 0)
-            demo->time_signal_breaks = 1;
-        else
+        int got = demo_option(argv[first], demo);
+        if (got < 0)
+            return false;
+        if (got == 0)
             break;
     }
     if (argc - first < 3)
@@ -121,6 +175,7 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     desc.trace = &demo_trace;
     desc.verbose = 1;
     desc.time_signal_breaks = run->demo.time_signal_breaks;
+    desc.timing = &run->demo.timing;
     return desc;
 }
 

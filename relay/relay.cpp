@@ -655,6 +655,7 @@ static int relay_loop_open(relay *r, relay_loop *loop)
     loop->env.events = &r->desc.events;
     loop->env.verbose = r->desc.verbose;
     loop->env.time_signal_breaks = r->desc.time_signal_breaks;
+    loop->env.timing = r->desc.timing;
     return 0;
 }
 

@@ -19,6 +19,7 @@ struct AVFormatContext;
 struct AVIOInterruptCB;
 struct filler_ctx;
 struct packets_queue;
+struct splice_timing;
 struct trace_sink;
 struct ts_out;
 
@@ -70,6 +71,7 @@ struct relay_desc {
     const trace_sink *trace;       // installed for the packet traces; null: leave as it is
     int verbose;                   // per-packet traces of the splice rules
     int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
+    const splice_timing *timing;   // cue timing limits; the caller's, read while the relay runs; null: defaults
 };
 
 /* Video stream whose leading pictures are being left out after a switch onto a key frame. */

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "service/status.h"
+#include "splice/splice.h"
 
 #define APP_TEXT_SIZE 4096
 
@@ -50,9 +51,13 @@ struct app_ctx {
     int32_t nodemonize;
     char log_file_name[APP_TEXT_SIZE];
     int32_t log_rotate_interval;        // seconds
+    splice_timing timing;               // --max-pending, --max-cue-lead, --late-join (ticks)
 };
 
-/* Allocates a zero-filled context into *out. 0; -22 if out is null; -12 without memory. */
+/*
+ * Allocates a zero-filled context into *out, the cue timing at its
+ * defaults. 0; -22 if out is null; -12 without memory.
+ */
 int app_ctx_create(app_ctx **out);
 /* Frees *p and sets it to null. 0; -22 if p or *p is null (a second destroy does nothing). */
 int app_ctx_destroy(app_ctx **p);

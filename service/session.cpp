@@ -129,6 +129,10 @@ static const int slicer_state_after[ASRUN_EVENT_COUNT] = {
     STATE_IDLE,      // break_end
     STATE_IDLE,      // break_skipped
     -1,              // ignored
+    -1,              // kept
+    -1,              // dropped
+    STATE_IDLE,      // expired (an armed event that does not air; the next one armed says so after it)
+    -1,              // return
 };
 
 /* The as-run record of ev, if it has one: into the channel status and the as-run file. */
@@ -140,8 +144,10 @@ static void slicer_record(slicer_session *ses, const event *ev)
     if (event_asrun(ev, (int64_t)log_now_ms(), &rec) <= 0)
         return;
     status_event(&app->status, &rec);
-    if (slicer_state_after[rec.event] >= 0)
-        status_set_state(&app->status, slicer_state_after[rec.event]);
+    /* A pending event cancelled leaves the armed or running one as it is. */
+    int state = ev->type == EVENT_CANCELLED && ev->reason == EVENT_CANCEL_KEPT ? -1 : slicer_state_after[rec.event];
+    if (state >= 0)
+        status_set_state(&app->status, state);
     if (app->asrun) {
         int ret = asrun_write(app->asrun, &rec);
         if (ret < 0)
@@ -297,6 +303,7 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.trace = &slicer_trace;
     desc.verbose = app->debug > 1;
     desc.time_signal_breaks = app->time_signal_breaks;
+    desc.timing = &app->timing;
     return desc;
 }
 
