@@ -65,6 +65,13 @@ class Live(kt.FillerCase):
         self.assertEqual(got, sent, "cue sections leave byte for byte as they came")
         self.assertIn("reV: pts:", svc.text(), "debug traces with --debug twice")
 
+    def test_a_break_across_the_pts_wrap_keeps_the_pcrs_40_ms_apart(self):
+        _, info, svc, check = self.relay("wrap", duration=10, start_pts=(1 << 33) - 6 * TICKS,
+                                         cues=["at=5,dur=3,lead=2"])
+        kt.expect_pcr_interval(svc.out)
+        check.expect_valid()
+        check.expect_break(0, splicecheck.near(info["cues"][0]["pts_time"], check.video.src[0]["pts"]), 3 * TICKS)
+
     def test_debug_traces_only_above_level_one(self):
         _, _, svc, _ = self.relay("quiet", "--debug", settle=3, duration=6, cues=["at=3,dur=2"])
         log = svc.text()
