@@ -402,12 +402,13 @@ static int slicer_streams(slicer_session *ses)
     ses->src = src;
     ret = relay_open_input_reader(&input, app->src_url, slicer_read_input, udp_in_pb(src), &interrupt);
     if (ret < 0) {
-        if (input.failed_step == RELAY_INPUT_PROBE)
-            slicer_fail(ses, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
-                        app->src_url, err_to_str(err, sizeof(err), ret));
+        const char *what = input.failed_step == RELAY_INPUT_PROBE ? "Failed to retrieve input stream information"
+                                                                  : "Could not open input file";
+        err_to_str(err, sizeof(err), ret);
+        if (ret == AVERROR_EXIT && slicer_stopping(app))  // a stop ended the wait for input: no failure
+            log_printf(LOG_INFO, "%s: %s [%s]: %s", "slicer_streams", what, app->src_url, err);
         else
-            slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
-                        err_to_str(err, sizeof(err), ret));
+            slicer_fail(ses, "%s: %s [%s]: %s", "slicer_streams", what, app->src_url, err);
         slicer_count_overruns(ses);
         ses->src = nullptr;
         udp_in_destroy(&src);
@@ -530,6 +531,13 @@ int slicer_main_loop(app_ctx *app)
         char err[ERR_TEXT_SIZE] = {0};
         log_printf(LOG_ERROR, "%s: failed to load filler [%s]: %s", "slicer_main_loop", app->filler_path,
                    err_to_str(err, sizeof(err), ret));
+        return ret;
+    }
+    char why[128];
+    ret = filler_usable(app->filler, why, sizeof(why));
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: the filler [%s] cannot be used: %s", "slicer_main_loop", app->filler_path, why);
+        filler_destroy(&app->filler);
         return ret;
     }
     for (unsigned i = FILLER_MAX_STREAMS; i < app->filler->format->nb_streams; i++)

@@ -283,6 +283,9 @@ int udp_in_read(void *opaque, uint8_t *buf, int size)
 
 /* ------------------------------------------------------------------------ */
 
+/* The smaller receive buffer last reported: every session's receiver gets the same, worth one line. */
+static std::atomic<int64_t> reported_buffer{-1};
+
 static int open_socket(udp_in *in, const udp_in_config *c)
 {
     sockaddr_in addr;
@@ -334,8 +337,8 @@ static int open_socket(udp_in *in, const udp_in_config *c)
     socklen_t len = sizeof(granted);
     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len);
     in->stats.socket_buffer = granted / 2;  // the kernel reports twice what it counts as data
-    if (c->socket_buffer > 0 && granted / 2 < c->socket_buffer)
-        log_printf(LOG_ERROR, "%s: socket receive buffer of %" PRId64 " bytes asked for, the kernel "
+    if (c->socket_buffer > 0 && granted / 2 < c->socket_buffer && reported_buffer.exchange(granted / 2) != granted / 2)
+        log_printf(LOG_INFO, "%s: socket receive buffer of %" PRId64 " bytes asked for, the kernel "
                    "granted %d (raise net.core.rmem_max)", "udp_in_create", c->socket_buffer,
                    granted / 2);
     in->fd = fd;

@@ -43,9 +43,10 @@ struct udp_in_stats {
 
 /*
  * Binds and joins as configured, allocates the ring and an AVIOContext on
- * it, starts the receiver thread, and stores the input in *out. Logs a
- * warning (udp_in_create: ...) when the kernel grants less socket buffer than
- * asked for. Returns 0; -22 without out or config, or for an address,
+ * it, starts the receiver thread, and stores the input in *out. Logs an
+ * info line (udp_in_create: ..., naming the sysctl that raises the limit)
+ * when the kernel grants less socket buffer than asked for, once per
+ * process for each granted size. Returns 0; -22 without out or config, or for an address,
  * interface or source that does not parse, or a source without a multicast
  * group; -34 for a negative buffer or ring size; -12 without memory; a
  * negative errno from the socket calls or the thread. On failure *out is

@@ -24,7 +24,12 @@ class Live(kt.FillerCase):
         svc.send(prog)
         rc, _ = svc.stop(settle=settle)
         self.assertEqual(rc, 0)
+        self.expect_no_error_line(svc)
         return prog, info, svc, splicecheck.Splice(prog, self.filler, svc.out)
+
+    def expect_no_error_line(self, svc):
+        """A healthy run, its start and its stop included, writes no "!" line."""
+        self.assertEqual([l for l in svc.text().splitlines() if l.startswith("!")], [])
 
     def test_relay_without_cues_keeps_every_packet_and_adds_epg(self):
         prog, _, svc, check = self.relay("plain", "--service_name=Kestrow News",
@@ -84,6 +89,7 @@ class Live(kt.FillerCase):
         rc, took = svc.stop(settle=1)
         self.assertEqual(rc, 0)
         self.assertLess(took, 1.5)
+        self.expect_no_error_line(svc)
 
     def test_an_address_that_cannot_be_opened_is_retried_at_a_steady_pace_and_logged_once(self):
         svc = kt.Service(self.dir, filler=self.filler, name="badaddr", src="256.0.0.1:5")
