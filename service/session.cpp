@@ -313,6 +313,19 @@ static int64_t slicer_ring_bytes(const app_ctx *app)
     return bytes < SLICER_RING_MIN ? SLICER_RING_MIN : bytes;
 }
 
+/* What the receiver sees of the input, into the channel's status (opaque). */
+static void slicer_on_input(void *opaque, int change, int64_t now_us)
+{
+    channel_status *st = (channel_status *)opaque;
+
+    if (change == UDP_IN_LOST)
+        status_input_lost(st, now_us);
+    else if (change == UDP_IN_INVALID)
+        status_input_invalid(st, now_us);
+    else
+        status_input_back(st, now_us);
+}
+
 /* The UDP receiver on src_addr, as configured by the options. */
 static int slicer_open_receiver(app_ctx *app, udp_in **src)
 {
@@ -324,6 +337,8 @@ static int slicer_open_receiver(app_ctx *app, udp_in **src)
     config.socket_buffer = app->src_buffer > 0 ? app->src_buffer : SLICER_SRC_BUFFER;
     config.ring_bytes = slicer_ring_bytes(app);
     config.stop_flag = app->stop_flag;
+    config.on_change = slicer_on_input;
+    config.on_change_opaque = &app->status;
     return udp_in_create(src, &config);
 }
 
