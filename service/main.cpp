@@ -102,10 +102,10 @@ int main(int argc, char **argv)
     install_signals();
     int status = 1;
     if (ctl_init(app) == 0) {
-        bool daemon = app->demonize && !app->nodemonize;
-        if (daemon)
+        bool detach = app->demonize && !app->nodemonize;
+        if (detach)
             log_set_stderr(0);
-        if (!daemon || daemonize() == 0) {
+        if (!detach || daemonize() == 0) {
             signals_start(app);
             if (open_files(app) == 0)
                 status = run(app);

@@ -42,7 +42,10 @@ void unlock(channel_status *s)
     s->event_lock.store(0, std::memory_order_release);
 }
 
-/* Moves the input to down (INPUT_LOST or INPUT_INVALID) from any of from; 1 when it moved. */
+/*
+ * Moves the input to down (INPUT_LOST or INPUT_INVALID) unless it is so
+ * already, or was never up and from_unseen is 0. 1 when it moved.
+ */
 int input_down(channel_status *s, int down, int64_t now_us, int from_unseen)
 {
     if (!s)
@@ -149,10 +152,10 @@ int64_t status_input_back(channel_status *s, int64_t now_us)
         outage = now_us - s->outage_start > 0 ? now_us - s->outage_start : 1;
         s->input_lost_us += outage;
         s->outage_start = 0;
-        // The uptime counts from the return; a session that ended meanwhile stays ended.
+        // The uptime counts from the return; a session that ended (0) or began meanwhile keeps its value.
         int64_t start = s->session_start.load();
-        while (start != 0 && !s->session_start.compare_exchange_weak(start, now_us > 0 ? now_us : 1)) {
-        }
+        if (start != 0)
+            s->session_start.compare_exchange_strong(start, now_us > 0 ? now_us : 1);
     }
     s->input.store(INPUT_UP);
     unlock(s);

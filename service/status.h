@@ -2,8 +2,9 @@
  * Channel status: what the stream session reports as it runs, read by the
  * control server for kestrow.status and /metrics. The record lives in the
  * zero-filled application context: all zeros is a valid record in state
- * "starting". Counters and gauges are atomics; the last event sits behind a
- * small lock. Each counter has one writer (the session); any thread reads.
+ * "starting". Counters and gauges are atomics; the last event and the
+ * input's health sit behind a small lock. Each counter has one writer (the
+ * session); the input's health any number of watchers; any thread reads.
  */
 #ifndef KESTROW_SERVICE_STATUS_H
 #define KESTROW_SERVICE_STATUS_H
@@ -99,6 +100,7 @@ void status_add_overruns(channel_status *s, int64_t n);
 int status_input_lost(channel_status *s, int64_t now_us);
 int status_input_invalid(channel_status *s, int64_t now_us);
 int64_t status_input_back(channel_status *s, int64_t now_us);
+
 /* Stores r as the last event and counts it: a cue, an aired break (at its break_end) or a skipped one. */
 void status_event(channel_status *s, const asrun_record *r);
 
