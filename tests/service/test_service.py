@@ -225,15 +225,10 @@ class Service(Base):
 
     def test_files_and_fillers_that_cannot_serve_refuse_the_start_with_their_cause(self):
         d = kt.scratch_dir(self)
-        jpeg, audio, psi = (os.path.join(d, n) for n in ("still.jpg", "audio.ts", "psi.ts"))
+        jpeg, audio = os.path.join(d, "still.jpg"), os.path.join(d, "audio.ts")
         for out, src in ((jpeg, ["-f", "lavfi", "-i", "testsrc=size=64x48", "-frames:v", "1"]),
                          (audio, ["-f", "lavfi", "-i", "sine=d=1", "-c:a", "mp2", "-f", "mpegts"])):
             subprocess.run(["ffmpeg", "-v", "error", "-y"] + src + [out], check=True, timeout=60)
-        with open(kt.quiet_filler(), "rb") as f:  # its PAT, SDT and PMT, not one packet of a stream
-            data = f.read()
-        with open(psi, "wb") as f:
-            f.write(b"".join(data[i:i + 188] for i in range(0, len(data), 188)
-                             if (data[i + 1] & 0x1F) << 8 | data[i + 2] in (0, 0x11, 0x1000)))
         for args, line in (
                 (["--log-file-name=%s/app.log" % jpeg], "main: cannot open the log file [%s/app.log] for "
                  "writing: Not a directory" % jpeg),
@@ -242,8 +237,7 @@ class Service(Base):
                 (["--filler=" + jpeg], "slicer_main_loop: the filler [%s] cannot be used: no video stream the "
                  "MPEG-TS demuxer can read (read as jpeg_pipe)" % jpeg),
                 (["--filler=" + audio], "the filler [%s] cannot be used: no video stream the MPEG-TS demuxer "
-                 "can read" % audio),
-                (["--filler=" + psi], "the filler [%s] cannot be used: no packets" % psi)):
+                 "can read" % audio)):
             p = subprocess.run([kt.APP, "--log-file-name=%s/app.log" % d, "--port=%d" % kt.free_port(socket.SOCK_STREAM)]
                                + kt.required_args() + args, cwd=d, stdin=subprocess.DEVNULL, capture_output=True,
                                text=True, timeout=30)
