@@ -97,7 +97,8 @@ int main(int argc, char **argv)
      * started on a running channel's options stops there, with its reason on
      * standard error, before it opens (and rotates) that channel's log and
      * as-run files. The handlers come before it, so that a signal during the
-     * set-up stops the service in order; threads only after daemonizing.
+     * set-up stops the service in order (the signal thread logs it once the
+     * log is open); threads only after daemonizing.
      */
     install_signals();
     int status = 1;
@@ -105,10 +106,9 @@ int main(int argc, char **argv)
         bool detach = app->demonize && !app->nodemonize;
         if (detach)
             log_set_stderr(0);
-        if (!detach || daemonize() == 0) {
-            signals_start(app);
-            if (open_files(app) == 0)
-                status = run(app);
+        if ((!detach || daemonize() == 0) && open_files(app) == 0) {
+            signals_start(app);  // after the banner: the log's first line
+            status = run(app);
         }
     }
 
