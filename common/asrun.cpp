@@ -154,6 +154,20 @@ int asrun_create(asrun_ctx **out, const char *path, int rotate_interval)
     return 0;
 }
 
+int asrun_open(asrun_ctx *a, int64_t now_ms)
+{
+    if (!a)
+        return -EINVAL;
+    std::lock_guard<std::mutex> guard(a->lock);
+    a->last_rotation = now_ms / 1000;
+    utils_rotate_file(a->path, (time_t)a->last_rotation);
+    int fd = open(a->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -errno;
+    close(fd);
+    return 0;
+}
+
 int asrun_write(asrun_ctx *a, const asrun_record *r)
 {
     if (!a)

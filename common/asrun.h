@@ -72,6 +72,14 @@ int asrun_format(const asrun_record *r, char *buf, size_t size);
 int asrun_create(asrun_ctx **out, const char *path, int rotate_interval);
 
 /*
+ * Starts a run at now_ms: moves the file an earlier run left aside, as the
+ * first line of a run would, and opens the path for appending (creating
+ * it), so that a file that cannot be written is known before any line is
+ * due. 0; -22 for a null record; the negative errno of the open.
+ */
+int asrun_open(asrun_ctx *a, int64_t now_ms);
+
+/*
  * Appends r as one line, rotating first when due (by r->time_ms), with one
  * write(2) before returning (no user-space buffering). Safe from any thread. 0; -22 for
  * a null argument or unknown event; a negative errno when the file cannot be

@@ -19,6 +19,7 @@ extern "C" {
 #include "codec/hevc_bla.h"
 #include "splice/packets_queue.h"
 #include "splice/splice.h"
+#include "common/mpegts.h"
 #include "common/trace.h"
 #include "ts/ts_layout.h"
 #include "ts/ts_out.h"
@@ -548,6 +549,26 @@ static int relay_prime_pcr(relay *r, const AVPacket *first)
 }
 
 /*
+ * Moves pkt's timestamps one 33-bit wrap up, as the muxer gets them. A
+ * session that starts within 60 s before the wrap has the demuxer give the
+ * timestamps below it as negative values, and the muxer, which sets its PCR
+ * schedule up as if the first dts came after 0, then writes a PCR only with
+ * each key frame until its clock passes 0. The muxer writes every timestamp
+ * and PCR modulo 2^33, so the bytes are those of the unmoved values.
+ */
+static void relay_to_muxer_time(const relay *r, AVPacket *pkt)
+{
+    int s = pkt->stream_index;
+    if (s < 0 || (unsigned)s >= r->out->nb_streams)
+        return;
+    int64_t wrap = av_rescale_q(TS_PTS_WRAP, AVRational{1, 90000}, r->out->streams[s]->time_base);
+    if (pkt->pts != AV_NOPTS_VALUE)
+        pkt->pts += wrap;
+    if (pkt->dts != AV_NOPTS_VALUE)
+        pkt->dts += wrap;
+}
+
+/*
  * Writes the oldest queued packets while at least keep are queued (keep 0:
  * all), leaving out what the muxer would refuse and the leading pictures
  * after a switch. Returns 0 or the muxing error, reported.
@@ -568,6 +589,7 @@ static int relay_write(relay_loop *loop, int keep)
         int s = pkt->stream_index;
         int64_t dts = pkt->dts;
         relay_join(r, pkt);
+        relay_to_muxer_time(r, pkt);
         r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, pkt);
         if (r->ret_write >= 0)
             r->ret_write = av_interleaved_write_frame(r->out, pkt);

@@ -270,31 +270,36 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         return -EINVAL;
     struct metric {
         const char *name, *type, *help;
-        int64_t value;
+        double value;  // integers are exact up to 2^53
     };
     const metric metrics[] = {
         {"kestrow_packets_in_total", "counter", "Transport stream packets received.",
-         s->in.packets.load()},
+         (double)s->in.packets.load()},
         {"kestrow_packets_out_total", "counter", "Transport stream packets sent.",
-         s->out.packets.load()},
-        {"kestrow_cues_total", "counter", "SCTE-35 cues read from the input.", s->cues.load()},
+         (double)s->out.packets.load()},
+        {"kestrow_cues_total", "counter", "SCTE-35 cues read from the input.", (double)s->cues.load()},
         {"kestrow_breaks_aired_total", "counter", "Breaks aired to their end.",
-         s->breaks_aired.load()},
+         (double)s->breaks_aired.load()},
         {"kestrow_breaks_skipped_total", "counter", "Breaks that could not be aired.",
-         s->breaks_skipped.load()},
+         (double)s->breaks_skipped.load()},
         {"kestrow_input_overruns_total", "counter", "Input overruns: data lost before it was read.",
-         s->overruns.load()},
+         (double)s->overruns.load()},
+        {"kestrow_input_up", "gauge", "1 while MPEG-TS arrives on the input, else 0.", (double)status_input_up(s)},
+        {"kestrow_input_losses_total", "counter", "Times the input went from up to lost or not MPEG-TS.",
+         (double)status_input_losses(s)},
+        {"kestrow_input_lost_seconds_total", "counter", "Seconds the input was lost or not MPEG-TS after it was up.",
+         status_input_lost_seconds(s, now_us)},
         {"kestrow_input_bitrate", "gauge", "Input bit/s over the last second.",
-         status_bitrate(&s->in, now_us)},
+         (double)status_bitrate(&s->in, now_us)},
         {"kestrow_output_bitrate", "gauge", "Output bit/s over the last second.",
-         status_bitrate(&s->out, now_us)},
+         (double)status_bitrate(&s->out, now_us)},
         {"kestrow_state", "gauge",
-         "Channel state: 0 starting, 1 no_input, 2 idle, 3 armed, 4 in_break.",
-         (int64_t)status_state(s)},
+         "Channel state: 0 starting, 1 no_input, 2 idle, 3 armed, 4 in_break, 5 input_lost, 6 input_invalid.",
+         (double)status_state(s)},
     };
     size_t len = 0;
     for (const metric &m : metrics) {
-        int n = snprintf(buf + len, size - len, "# HELP %s %s\n# TYPE %s %s\n%s %" PRId64 "\n",
+        int n = snprintf(buf + len, size - len, "# HELP %s %s\n# TYPE %s %s\n%s %.15g\n",
                          m.name, m.help, m.name, m.type, m.name, m.value);
         if (n < 0 || (size_t)n >= size - len) {
             if (size > 0)

@@ -320,6 +320,19 @@ static int64_t slicer_ring_bytes(const app_ctx *app)
     return bytes < SLICER_RING_MIN ? SLICER_RING_MIN : bytes;
 }
 
+/* What the receiver sees of the input, into the channel's status (opaque). */
+static void slicer_on_input(void *opaque, int change, int64_t now_us)
+{
+    channel_status *st = (channel_status *)opaque;
+
+    if (change == UDP_IN_LOST)
+        status_input_lost(st, now_us);
+    else if (change == UDP_IN_INVALID)
+        status_input_invalid(st, now_us);
+    else
+        status_input_back(st, now_us);
+}
+
 /* The UDP receiver on src_addr, as configured by the options. */
 static int slicer_open_receiver(app_ctx *app, udp_in **src)
 {
@@ -331,6 +344,8 @@ static int slicer_open_receiver(app_ctx *app, udp_in **src)
     config.socket_buffer = app->src_buffer > 0 ? app->src_buffer : SLICER_SRC_BUFFER;
     config.ring_bytes = slicer_ring_bytes(app);
     config.stop_flag = app->stop_flag;
+    config.on_change = slicer_on_input;
+    config.on_change_opaque = &app->status;
     return udp_in_create(src, &config);
 }
 
@@ -409,12 +424,13 @@ static int slicer_streams(slicer_session *ses)
     ses->src = src;
     ret = relay_open_input_reader(&input, app->src_url, slicer_read_input, udp_in_pb(src), &interrupt);
     if (ret < 0) {
-        if (input.failed_step == RELAY_INPUT_PROBE)
-            slicer_fail(ses, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
-                        app->src_url, err_to_str(err, sizeof(err), ret));
+        const char *what = input.failed_step == RELAY_INPUT_PROBE ? "Failed to retrieve input stream information"
+                                                                  : "Could not open input file";
+        err_to_str(err, sizeof(err), ret);
+        if (ret == AVERROR_EXIT && slicer_stopping(app))  // a stop ended the wait for input: no failure
+            log_printf(LOG_INFO, "%s: %s [%s]: %s", "slicer_streams", what, app->src_url, err);
         else
-            slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
-                        err_to_str(err, sizeof(err), ret));
+            slicer_fail(ses, "%s: %s [%s]: %s", "slicer_streams", what, app->src_url, err);
         slicer_count_overruns(ses);
         ses->src = nullptr;
         udp_in_destroy(&src);
@@ -537,6 +553,13 @@ int slicer_main_loop(app_ctx *app)
         char err[ERR_TEXT_SIZE] = {0};
         log_printf(LOG_ERROR, "%s: failed to load filler [%s]: %s", "slicer_main_loop", app->filler_path,
                    err_to_str(err, sizeof(err), ret));
+        return ret;
+    }
+    char why[128];
+    ret = filler_usable(app->filler, why, sizeof(why));
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: the filler [%s] cannot be used: %s", "slicer_main_loop", app->filler_path, why);
+        filler_destroy(&app->filler);
         return ret;
     }
     for (unsigned i = FILLER_MAX_STREAMS; i < app->filler->format->nb_streams; i++)

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -124,6 +125,31 @@ int filler_destroy(filler_ctx **p)
     if (!f)
         return -EINVAL;
     filler_free(f);
+    return 0;
+}
+
+int filler_usable(const filler_ctx *f, char *why, size_t size)
+{
+    if (!f || !f->format || !why)
+        return -EINVAL;
+    int packets = 0, video = 0;
+    for (unsigned s = 0; s < f->format->nb_streams && s < FILLER_MAX_STREAMS; s++) {
+        const AVCodecParameters *par = f->format->streams[s]->codecpar;
+        packets += f->streams[s].count;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && par->codec_id != AV_CODEC_ID_NONE)
+            video += f->streams[s].count;
+    }
+    const char *format = f->format->iformat ? f->format->iformat->name : "?";
+    if (packets == 0) {
+        snprintf(why, size, "no packets");
+        return -ENODATA;
+    }
+    bool ts = strcmp(format, "mpegts") == 0;
+    if (video == 0 || !ts) {
+        snprintf(why, size, "no video stream the MPEG-TS demuxer can read%s%s%s", ts ? "" : " (read as ",
+                 ts ? "" : format, ts ? "" : ")");
+        return -EMEDIUMTYPE;
+    }
     return 0;
 }
 

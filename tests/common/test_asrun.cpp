@@ -91,9 +91,18 @@ TEST(Asrun, FileIsAppendedAndRotatedLikeTheLog)
     EXPECT_EQ(nullptr, a);
     EXPECT_EQ(-EINVAL, asrun_destroy(&a));
 
+    // A run opened at start moves the last run's file aside before any line.
+    ASSERT_EQ(0, asrun_create(&a, path.c_str(), 60));
+    EXPECT_EQ(0, asrun_open(a, (t0 + 120) * 1000));
+    EXPECT_EQ(now, kt::read_file(path + "-20231114_221520"));
+    EXPECT_EQ("", kt::read_file(path));
+    asrun_destroy(&a);
+
     ASSERT_EQ(0, asrun_create(&a, (dir / "no/such/dir.json").c_str(), 60));
+    EXPECT_EQ(-ENOENT, asrun_open(a, t0 * 1000));
     asrun_record r = asrun_record_make(ASRUN_CUE, t0 * 1000);
     EXPECT_EQ(-ENOENT, asrun_write(a, &r));
     asrun_destroy(&a);
+    EXPECT_EQ(-EINVAL, asrun_open(nullptr, 0));
     EXPECT_EQ(-EINVAL, asrun_create(&a, "", 60));
 }

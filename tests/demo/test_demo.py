@@ -36,6 +36,7 @@ class Demo(unittest.TestCase):
         out = os.path.join(self.dir, out_name or name + "_out.ts")
         res = run_demo(prog, out, filler)
         self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+        kt.expect_pcr_interval(out)
         return info, splicecheck.Splice(prog, filler, out)
 
     @staticmethod
@@ -83,6 +84,7 @@ class Demo(unittest.TestCase):
     def test_without_a_break_the_programme_passes_unchanged(self):
         for name, opts in (("plain", dict(duration=4)),
                            ("other_pid", dict(duration=6, scte_pid=0x591, cues=["at=2,dur=2"])),
+                           ("wrap", dict(duration=6, start_pts=WRAP - 4 * TICKS)),
                            ("no_duration", dict(duration=8, cues=["at=3"])),
                            # Fewer packets than the two queues hold: nothing may stay behind.
                            ("tiny", dict(duration=0.2, audio="aac"))):
