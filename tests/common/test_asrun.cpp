@@ -81,8 +81,8 @@ TEST(Asrun, FileIsAppendedAndRotatedLikeTheLog)
         EXPECT_EQ(0, asrun_write(run, &r));
     }
     EXPECT_EQ("earlier\n", kt::read_file(dir / "run.json-20231114_221320"));
-    now = kt::read_file(dir / "run.json");
-    EXPECT_EQ(4, std::count(now.begin(), now.end(), '\n')) << now;
+    std::string whole = kt::read_file(dir / "run.json");
+    EXPECT_EQ(4, std::count(whole.begin(), whole.end(), '\n')) << whole;
     asrun_destroy(&run);
 
     asrun_record bad = asrun_record_make(-1, 0);
