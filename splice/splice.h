@@ -29,6 +29,31 @@ struct scte35_section;
 
 #define SPLICE_KEY_LEAD 9000  // ticks a key frame may come before the nominal start or end
 #define SPLICE_HELD_MAX 256   // capacity of the caller's queue of audio held while armed
+#define SPLICE_PLAN_LEAVE (-1)  // a planner's answer: the programme stays on air
+
+/* A break about to start, as a planner sees it. */
+struct splice_break {
+    uint32_t id;           // splice_event_id (or segmentation_event_id)
+    int64_t point;         // the cue's splice point; REP_NOW: immediate
+    int64_t start;         // pts of the key frame that starts it
+    int64_t duration;      // announced; 0 without one
+    int open;              // it lasts until its end cue (or --max-break)
+};
+
+/*
+ * What airs in each break (a traffic schedule). plan is called at the key
+ * frame that starts a break, on the packet path: it must not wait for a
+ * file or a lock held long. It fills at most max spots, in airing order,
+ * each with its info and its media (null: unusable; media stays valid and
+ * unchanged until the planner has been called twice more or the session
+ * ended), and returns their count, or SPLICE_PLAN_LEAVE to leave the
+ * programme on air. With a planner every break's content runs up to the
+ * break's end: the spots that fit, then the filler looped.
+ */
+struct splice_planner {
+    int (*plan)(void *opaque, const splice_break *b, rep_spot *spots, int max);
+    void *opaque;
+};
 
 struct splice_env {
     AVFormatContext *out;      // output context: traces, output stream count
@@ -45,6 +70,9 @@ struct splice_env {
     const event_sink *events;  // what happens is reported here; may be null
     int verbose;               // write the per-packet traces and detail lines
     int time_signal_breaks;    // time_signal segmentation descriptors start and end breaks
+    const splice_planner *planner;  // the breaks' spots; null: every break airs the filler
+    int open_breaks;           // a splice_insert out cue without break_duration lasts until its return cue
+    int64_t max_break;         // ticks an open break may last at most; 0: no bound
 };
 
 /*
@@ -123,6 +151,12 @@ int splice_switch_of(const AVPacket *pkt);
 
 /* Moves every held audio packet, unchanged and in order, to the queue (end of input). */
 void splice_release_held(const splice_env *env);
+
+/*
+ * Ticks one pass of media's video stream on PID id lasts: from its first
+ * dts to the end of its last packet. 0 when it has no such stream.
+ */
+int64_t splice_video_length(const filler_ctx *media, int id);
 
 /*
  * Ticks to add to the filler's video presentation times so that a filler

@@ -230,6 +230,7 @@ static int take_insert(const splice_env *env, rep_ctx *rep, const scte35_section
         return ignore_cue(env, &c, EVENT_IGNORE_NO_SPLICE_TIME, cue_pts);
     }
     c.duration = si->duration_flag ? (int64_t)si->break_duration.value : 0;
+    c.open = env->open_breaks && !si->duration_flag;  // --open-breaks: it lasts until its return cue
     if (!si->out_of_network_indicator)
         return take_return(env, rep, &c, cue_pts);
     return take_out(env, rep, &c, cue_pts, pts_time, cue->pts_adjustment);
