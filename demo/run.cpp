@@ -3,9 +3,12 @@
  * packet loop and the tear-down. main() only calls demo_run, so that other
  * callers (the fuzz harness) run exactly the same path in-process.
  */
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -16,10 +19,14 @@ extern "C" {
 #include "splice/filler.h"
 #include "relay/relay.h"
 #include "common/trace.h"
+#include "traffic/traffic.h"
 
 static void demo_usage(const char *name)
 {
-    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] input output replace\n"
+    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--open-breaks] [--max-break=SECONDS]\n"
+           "          [--service_name=NAME] [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
+           "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
+           "          input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output is always MPEG-TS, whatever the output file's extension.\n"
            "\n", name);
@@ -34,8 +41,9 @@ static void demo_show_filler(const filler_ctx *filler, const char *name)
     av_dump_format(filler->format, 0, name, 0);
 }
 
-#define DEMO_ASRUN_OPTION "--asrun-file="
 #define DEMO_MAX_MISMATCHES 16
+#define DEMO_MAX_BREAK_S    300  // --max-break by default
+#define DEMO_SPOT_CACHE_MB  512  // --spot-cache by default
 
 /* Prints each programme stream the filler cannot replace. */
 static void demo_check_filler(const filler_ctx *filler, const AVFormatContext *in)
@@ -57,21 +65,77 @@ struct demo_files {
     const char *replace;
 };
 
+/* The options that take a text, and where it goes. */
+static const struct {
+    const char *prefix;
+    const char *demo_ctx::*field;
+} demo_text_options[] = {
+    {"--asrun-file=", &demo_ctx::asrun_path},     {"--schedule=", &demo_ctx::schedule},
+    {"--spots=", &demo_ctx::spots},               {"--channel-id=", &demo_ctx::channel_id},
+    {"--headend-id=", &demo_ctx::headend_id},     {"--verification=", &demo_ctx::verification},
+    {"--service_name=", &demo_ctx::service_name},
+};
+
+/* A whole positive number of at most max, or -1. */
+static int64_t demo_number(const char *text, int64_t max)
+{
+    char *end = nullptr;
+    long long v = strtoll(text, &end, 10);
+    return end != text && !*end && v > 0 && v <= max ? v : -1;
+}
+
+/* --clock's YYYY-MM-DDTHH:MM:SS as local wall ms, or ASRUN_NONE. */
+static int64_t demo_clock(const char *text)
+{
+    struct tm tm = {};
+    const char *end = strptime(text, "%Y-%m-%dT%H:%M:%S", &tm);
+    if (!end || *end)
+        return ASRUN_NONE;
+    tm.tm_isdst = -1;
+    return (int64_t)mktime(&tm) * 1000;
+}
+
+/* One option of the command line into demo; false (said on stderr) when its value is refused. */
+static bool demo_option(const char *arg, demo_ctx *demo)
+{
+    for (const auto &o : demo_text_options) {
+        if (strncmp(arg, o.prefix, strlen(o.prefix)) == 0) {
+            demo->*o.field = arg + strlen(o.prefix);
+            return true;
+        }
+    }
+    const char *value = strchr(arg, '=') ? strchr(arg, '=') + 1 : "";
+    if (strcmp(arg, "--time-signal-breaks") == 0)
+        demo->time_signal_breaks = 1;
+    else if (strcmp(arg, "--open-breaks") == 0)
+        demo->open_breaks = 1;
+    else if (strncmp(arg, "--max-break=", 12) == 0 && demo_number(value, 86400) > 0)
+        demo->max_break = demo_number(value, 86400) * 90000;
+    else if (strncmp(arg, "--spot-cache=", 13) == 0 && demo_number(value, 1 << 20) > 0)
+        demo->spot_cache = demo_number(value, 1 << 20) << 20;
+    else if (strncmp(arg, "--clock=", 8) == 0 && demo_clock(value) != ASRUN_NONE)
+        demo->clock_ms = demo_clock(value);
+    else {
+        fprintf(stderr, "Option refused: %s\n", arg);
+        return false;
+    }
+    return true;
+}
+
 /*
  * Reads the options, which come before the three file names in any order,
- * into demo and the names into files. False when the names are missing.
+ * into demo and the names into files. False when the names are missing or
+ * an option is refused.
  */
 static bool demo_parse_args(int argc, char **argv, demo_ctx *demo, demo_files *files)
 {
     int first = 1;
-    for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
-        if (strncmp(argv[first], DEMO_ASRUN_OPTION, strlen(DEMO_ASRUN_OPTION)) == 0)
-            demo->asrun_path = argv[first] + strlen(DEMO_ASRUN_OPTION);
-        else if (strcmp(argv[first], "--time-signal-breaks") == 0)
-            demo->time_signal_breaks = 1;
-        else
-            break;
-    }
+    demo->max_break = DEMO_MAX_BREAK_S * 90000;
+    demo->spot_cache = (int64_t)DEMO_SPOT_CACHE_MB << 20;
+    demo->clock_ms = ASRUN_NONE;
+    for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++)
+        if (!demo_option(argv[first], demo))
+            return false;
     if (argc - first < 3)
         return false;
     files->in = argv[first];
@@ -121,6 +185,10 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     desc.trace = &demo_trace;
     desc.verbose = 1;
     desc.time_signal_breaks = run->demo.time_signal_breaks;
+    desc.open_breaks = run->demo.open_breaks;
+    desc.max_break = run->demo.max_break;
+    desc.planner = traffic_planner(run->demo.traffic_ctx);
+    desc.mux.service_name = run->demo.service_name;
     return desc;
 }
 
@@ -154,6 +222,26 @@ static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, i
     return 0;
 }
 
+/* The wall time of the input's start: --clock, or now. */
+static int64_t demo_start_ms(const demo_ctx *demo)
+{
+    return demo->clock_ms != ASRUN_NONE ? demo->clock_ms : (int64_t)time(nullptr) * 1000;
+}
+
+/* The traffic of --schedule, with its schedule and spots read. 0, or -22 after its line on stderr. */
+static int demo_open_traffic(demo_ctx *demo)
+{
+    traffic_config config = {demo->schedule, demo->spots, demo->channel_id, demo->headend_id, demo->verification,
+                             demo->spot_cache, &demo->clock, demo_print_line, nullptr};
+    const char *why = traffic_config_error(&config);
+    if (why || traffic_create(&demo->traffic_ctx, &config) < 0) {
+        fprintf(stderr, "Could not use the schedule '%s': %s\n", demo->schedule, why ? why : "out of memory");
+        return -EINVAL;
+    }
+    traffic_poll(demo->traffic_ctx, demo_start_ms(demo));
+    return 0;
+}
+
 int demo_run(int argc, char **argv)
 {
     demo_run_ctx run = {};
@@ -170,11 +258,18 @@ int demo_run(int argc, char **argv)
         return 1;
     }
     if (run.demo.asrun_path) {
-        ret = asrun_create(&run.demo.asrun, run.demo.asrun_path, 0);
+        /* Not rotated: its lines are timed by the recording, whose seconds pass faster than the wall clock's. */
+        ret = asrun_create(&run.demo.asrun, run.demo.asrun_path, INT32_MAX);
         if (ret < 0) {
             fprintf(stderr, "Could not use the as-run file '%s': %s\n", run.demo.asrun_path, strerror(-ret));
             return 1;
         }
+    }
+    event_air_clock_init(&run.demo.clock, run.demo.clock_ms, 0);
+    if (run.demo.schedule && demo_open_traffic(&run.demo) < 0) {
+        if (run.demo.asrun)
+            asrun_destroy(&run.demo.asrun);
+        return 1;
     }
 
     log_packet_set_sink(&demo_trace);
@@ -197,6 +292,10 @@ int demo_run(int argc, char **argv)
     fprintf(stderr, "ifmt_ctx initialized\n");
     av_dump_format(in.fmt, 0, files.in, 0);
     demo_check_filler(filler, in.fmt);
+    if (run.demo.traffic_ctx) {
+        traffic_set_programme(run.demo.traffic_ctx, in.fmt);
+        traffic_poll(run.demo.traffic_ctx, demo_start_ms(&run.demo));
+    }
 
     run.in = &in;
     {
@@ -221,6 +320,11 @@ out_teardown:
     }
     relay_close_input(&in);
     filler_destroy(&filler);
+    if (run.demo.traffic_ctx) {
+        /* The run's end is the latest time on the input's clock: the windows that ended by then close. */
+        traffic_poll(run.demo.traffic_ctx, event_air_ms(&run.demo.clock, run.demo.clock.last_pts, demo_start_ms(&run.demo)));
+        traffic_destroy(&run.demo.traffic_ctx);
+    }
     if (run.demo.asrun)
         asrun_destroy(&run.demo.asrun);
     return demo_status(&run, files.out, ret, write_ret);

@@ -9,6 +9,7 @@
 #define KESTROW_SERVICE_STATUS_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "common/asrun.h"
@@ -23,6 +24,7 @@ enum channel_state {
 };
 
 #define STATUS_RATE_WINDOW_US 1000000  // bitrate measured over one second
+#define STATUS_SCHEDULE_SIZE  4096     // the schedule file's path
 #define STATUS_RATE_STALE_US  2000000  // a rate older than this reads as 0
 
 /* Packets and bytes of one direction and the bitrate of its last full second. */
@@ -44,9 +46,13 @@ struct channel_status {
     std::atomic<int64_t> cues;
     std::atomic<int64_t> breaks_aired;
     std::atomic<int64_t> breaks_skipped;
-    std::atomic<int> event_lock;            // 0 free, 1 held: guards the two below
+    std::atomic<int> event_lock;            // 0 free, 1 held: guards the three below
     int has_event;
     asrun_record last_event;
+    char schedule[STATUS_SCHEDULE_SIZE];    // the schedule in force; "" when none
+    std::atomic<int64_t> schedule_spots;    // spots it names
+    std::atomic<int64_t> spots_aired;       // records aired in full since the start
+    std::atomic<int64_t> spots_missed;      // records given another final status
 };
 
 /* Monotonic clock in µs, the time base of every now_us below. */
@@ -72,6 +78,9 @@ void status_add_overruns(channel_status *s, int64_t n);
 /* Stores r as the last event and counts it: a cue, an aired break (at its break_end) or a skipped one. */
 void status_event(channel_status *s, const asrun_record *r);
 
+/* The schedule in force (path; "" or null: none), the spots it names, and the spot counts so far. */
+void status_set_schedule(channel_status *s, const char *path, int64_t spots, int64_t aired, int64_t missed);
+
 /* Getters: the control server reads these. */
 int status_state(const channel_status *s);
 double status_session_uptime(const channel_status *s, int64_t now_us);  // seconds; 0 without session
@@ -79,5 +88,7 @@ double status_session_uptime(const channel_status *s, int64_t now_us);  // secon
 int64_t status_bitrate(const rate_meter *m, int64_t now_us);
 /* Copies the last event into *out: 0; -61 when there was none yet; -22 for a null argument. */
 int status_last_event(channel_status *s, asrun_record *out);
+/* Copies the schedule in force into buf (size bytes; "" when none). */
+void status_schedule(channel_status *s, char *buf, size_t size);
 
 #endif

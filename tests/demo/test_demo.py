@@ -48,7 +48,12 @@ class Demo(unittest.TestCase):
     def test_command_line(self):
         res = run_demo("a.ts", "b.ts")
         self.assertEqual((res.returncode, res.stderr), (1, ""))
-        self.assertEqual(res.stdout, "usage: %s [--asrun-file=PATH] [--time-signal-breaks] input output replace\n"
+        self.assertEqual(res.stdout, "usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--open-breaks] "
+                         "[--max-break=SECONDS]\n"
+                         "          [--service_name=NAME] [--schedule=PATH --spots=DIR "
+                         "[--clock=YYYY-MM-DDTHH:MM:SS]\n"
+                         "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
+                         "          input output replace\n"
                          "API example program to remux a media file with libavformat and libavcodec.\n"
                          "The output is always MPEG-TS, whatever the output file's extension.\n\n" % kt.DEMO)
         out = os.path.join(self.dir, "never.ts")

@@ -69,6 +69,7 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
     status_event(s, &r);
     r.event = ASRUN_BREAK_SKIPPED;
     status_event(s, &r);
+    status_set_schedule(s, "/srv/301AB123.SCH", 12, 3, 1);
 
     char buf[CTL_METRICS_SIZE];
     int len = ctl_metrics_text(s, 2500000, buf, sizeof(buf));
@@ -84,6 +85,9 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
         "# TYPE kestrow_input_bitrate gauge\nkestrow_input_bitrate 20528\n",
         "# TYPE kestrow_output_bitrate gauge\nkestrow_output_bitrate 0\n",
         "# TYPE kestrow_state gauge\nkestrow_state 4\n",
+        "# TYPE kestrow_schedule_spots gauge\nkestrow_schedule_spots 12\n",
+        "# TYPE kestrow_spots_aired_total counter\nkestrow_spots_aired_total 3\n",
+        "# TYPE kestrow_spots_missed_total counter\nkestrow_spots_missed_total 1\n",
     };
     for (const char *w : want)
         EXPECT_NE(std::string::npos, text.find(w)) << w << "\n" << text;
