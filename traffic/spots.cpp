@@ -155,6 +155,7 @@ static int spot_check(spot *sp, const AVFormatContext *programme)
     filler_mismatch found[SPOT_MAX_MISMATCHES];
     int n = filler_check(sp->media, programme, found, SPOT_MAX_MISMATCHES);
     const AVStream *video = programme_video(programme);
+    int was = sp->state;
     sp->state = SPOT_UNUSABLE;
     if (n > 0) {
         filler_mismatch_text_as(&found[0], "spot", sp->why, sizeof(sp->why));
@@ -170,7 +171,10 @@ static int spot_check(spot *sp, const AVFormatContext *programme)
         else
             snprintf(sp->why, sizeof(sp->why), "its first picture is no key frame");
     }
-    sp->reported = 0;
+    if (sp->state != was)
+        sp->reported = 0;
+    if (sp->state == SPOT_READY)
+        sp->why[0] = '\0';
     return sp->state;
 }
 
@@ -231,4 +235,21 @@ int spot_store_check(spot_store *s, const AVFormatContext *programme)
         if (sp->media && programme)
             unusable += spot_check(sp, programme) == SPOT_UNUSABLE;
     return unusable;
+}
+
+int spot_store_prune(spot_store *s, bool (*named)(void *opaque, const char *id), void *opaque)
+{
+    int dropped = 0;
+    for (size_t i = 0; i < s->spots.size();) {
+        spot *sp = s->spots[i];
+        if (sp->pins > 0 || named(opaque, sp->id)) {
+            i++;
+            continue;
+        }
+        spot_drop_media(s, sp);
+        free(sp);
+        s->spots.erase(s->spots.begin() + (long)i);
+        dropped++;
+    }
+    return dropped;
 }

@@ -90,6 +90,12 @@ int spot_store_put(spot_store *s, spot *sp, int ret, const char *file, filler_ct
  */
 int spot_store_check(spot_store *s, const AVFormatContext *programme);
 
+/*
+ * Forgets every spot that no break uses and named(opaque, id) does not
+ * name (a schedule that replaced the one naming them). Returns how many.
+ */
+int spot_store_prune(spot_store *s, bool (*named)(void *opaque, const char *id), void *opaque);
+
 /* Bytes the store holds. */
 int64_t spot_store_bytes(const spot_store *s);
 

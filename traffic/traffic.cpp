@@ -495,6 +495,10 @@ void carry_over(schedule *to, const schedule *from)
 void close_windows(traffic *t, schedule *s, int64_t now_ms, line_list *lines)
 {
     int left = 0;
+    /* A window a day past is no schedule's any more. */
+    t->windows.erase(std::remove_if(t->windows.begin(), t->windows.end(), [now_ms](const window_state &w) {
+        return w.start_ms + (int64_t)w.minutes * 60000 + 86400000 < now_ms;
+    }), t->windows.end());
     for (int i = 0; s && i < s->count; i++) {
         schedule_record *r = &s->records[i];
         if ((r->type != SCHEDULE_LOI && r->type != SCHEDULE_NUL) || r->status != SCHEDULE_STATUS_OPEN ||
@@ -513,11 +517,22 @@ void close_windows(traffic *t, schedule *s, int64_t now_ms, line_list *lines)
         say(lines, LOG_ERROR, "schedule [%s]: %d records of ended windows without their break", s->path, left);
 }
 
+/* Whether the schedule (opaque) names spot id. */
+bool names_spot(void *opaque, const char *id)
+{
+    const schedule *s = (const schedule *)opaque;
+    for (int i = 0; i < s->count; i++)
+        if (s->records[i].type == SCHEDULE_LOI && strcmp(s->records[i].spot_id, id) == 0)
+            return true;
+    return false;
+}
+
 /* Puts s in force (after the lock is taken); the one it replaces goes to *old. */
 void put_in_force(traffic *t, schedule *s, const file_id &id, schedule **old, int64_t now_ms, line_list *lines)
 {
     carry_over(s, t->sched);
     close_windows(t, t->sched, now_ms, lines);
+    spot_store_prune(t->store, names_spot, s);
     *old = t->sched;
     t->sched = s;
     t->in_force = id;

@@ -1,8 +1,9 @@
 """KestrowApp with a folder of daily schedules, live on loopback: a break
 without a duration ended by its return cue airs the day's spot, the day's
 file is replaced while the service runs, the next open break airs the new
-schedule's spot up to --max-break; the verification file, the as-run
-record and the status tell what aired."""
+schedule's spot up to --max-break, a file that cannot be read leaves it in
+force; the verification file, the as-run record and the status tell what
+aired."""
 import json
 import os
 import threading
@@ -45,6 +46,10 @@ class Traffic(kt.FillerCase):
         sch.write(path, [rec(1, "4", 4), rec(2, "6", 6)])
         svc.wait_log("schedule [%s] in force" % path, count=2, timeout=3)
         sender.join(60)
+        with open(path, "w") as f:
+            f.write("LOI garbage\r\n")
+        svc.wait_log("schedule [%s] cannot be used: no record can be read; the schedule in force stays [%s]" % (
+            path, path), timeout=3)
         with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
             status = proxy.kestrow.status()
         self.assertEqual((status["schedule"], status["schedule_spots"], status["spots_aired"], status["spots_missed"]),
