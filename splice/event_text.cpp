@@ -129,12 +129,14 @@ static void say_spot(wording *w, const event *ev)
     const event_spot *sp = ev->spot;
     int64_t aired = ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired;
 
+    const char *file = sp->file[0] ? sp->file : "no file";
+
     if (ev->type == EVENT_SPOT_STARTED)
-        say(w, LOG_INFO, "spot %s [%s] (break %d, position %d) on air at %" PRId64 " (%f), %f sec", sp->id,
-            sp->file, sp->break_number, sp->position, ev->pts, ev->pts / 90000.0, sp->length / 90000.0);
+        say(w, LOG_INFO, "spot %s [%s] (break %d, position %d) on air at %" PRId64 " (%f), %f sec", sp->id, file,
+            sp->break_number, sp->position, ev->pts, ev->pts / 90000.0, sp->length / 90000.0);
     else
         say(w, ev->reason == EVENT_SPOT_AIRED ? LOG_INFO : LOG_ERROR,
-            "spot %s [%s] (break %d, position %d): %s, aired=%" PRId64 " (%f sec of %f)", sp->id, sp->file,
+            "spot %s [%s] (break %d, position %d): %s, aired=%" PRId64 " (%f sec of %f)", sp->id, file,
             sp->break_number, sp->position, event_reason_name(ev), aired, aired / 90000.0, sp->length / 90000.0);
 }
 

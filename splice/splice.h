@@ -4,7 +4,11 @@
  * starts it; from there the programme's video and audio packets are replaced
  * by the filler's packets of the same stream id, re-timed onto the programme's
  * clock; the first video key frame at the end of the break returns the video,
- * each audio stream returns at the next source packet boundary.
+ * each audio stream returns at the next source packet boundary. With a
+ * planner (a traffic schedule) a break airs a sequence instead: the spots
+ * the planner names that fit, back to back from the start key frame, then
+ * the filler looped up to the key frame of the break's end; an open break
+ * (no duration) loops the filler too (splice_content.cpp).
  *
  * The caller drives the rules one packet at a time and owns the loop around
  * them (queues, stream mapping, muxing). Everything the rules let through or
