@@ -20,7 +20,7 @@
 
 #include "service/app_ctx.h"
 #include "common/utils.h"
-#include "traffic/traffic.h"
+#include "traffic/schedule.h"
 
 namespace {
 
@@ -317,12 +317,9 @@ int check_required(const app_ctx *app)
         fprintf(stderr, "ERROR: --filler=[%s]: %s\n", app->filler_path, strerror(-ret));
         return ret;
     }
-    traffic_config traffic = {};
-    traffic.schedule = app->schedule_path;
-    traffic.spots = app->spots_dir;
-    traffic.channel_id = app->channel_id;
-    traffic.headend_id = app->headend_id;
-    const char *why = app->schedule_path[0] ? traffic_config_error(&traffic) : nullptr;
+    const char *why = app->schedule_path[0] ? schedule_config_error(app->schedule_path, app->spots_dir,
+                                                                    app->channel_id, app->headend_id)
+                                            : nullptr;
     if (why)
         fprintf(stderr, "ERROR: --schedule=[%s]: %s\n", app->schedule_path, why);
     return why ? -EINVAL : 0;

@@ -287,6 +287,22 @@ int schedule_file_name(int64_t wall_ms, const char *channel, const char *headend
     return n < 0 || (size_t)n >= size ? -ENOSPC : 0;
 }
 
+const char *schedule_config_error(const char *schedule, const char *spots, const char *channel,
+                                  const char *headend)
+{
+    struct stat st;
+    char name[SCHEDULE_NAME_SIZE];
+
+    if (!schedule || !schedule[0])
+        return "no schedule given";
+    if (!spots || !spots[0])
+        return "a schedule needs the folder of its spot files (--spots)";
+    if (stat(schedule, &st) == 0 && S_ISDIR(st.st_mode) &&
+        schedule_file_name(0, channel ? channel : "", headend ? headend : "", name, sizeof(name)) < 0)
+        return "a schedule folder needs --channel-id (2 letters or digits) and --headend-id (3)";
+    return nullptr;
+}
+
 bool schedule_same_window(const schedule_record *a, const schedule_record *b)
 {
     return a->window_ms == b->window_ms && a->window_minutes == b->window_minutes;

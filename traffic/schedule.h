@@ -105,6 +105,14 @@ int schedule_destroy(schedule **p);
 int schedule_file_name(int64_t wall_ms, const char *channel, const char *headend, char *buf, size_t size);
 
 /*
+ * Why a schedule option cannot work, worded for the operator, or null: no
+ * spots folder, or a schedule folder without a channel id (2 letters or
+ * digits) and a headend id (3). schedule: the option (a file or a folder).
+ */
+const char *schedule_config_error(const char *schedule, const char *spots, const char *channel,
+                                  const char *headend);
+
+/*
  * The record (index) of the window [start, start + duration) holding
  * wall_ms, the earliest starting when several do; -1 when none does.
  */

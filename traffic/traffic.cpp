@@ -303,22 +303,6 @@ void want_window(traffic *t, int64_t point)
 
 } // namespace
 
-const char *traffic_config_error(const traffic_config *c)
-{
-    struct stat st;
-    char name[SCHEDULE_NAME_SIZE];
-
-    if (!c || !c->schedule || !c->schedule[0])
-        return "no schedule given";
-    if (!c->spots || !c->spots[0])
-        return "a schedule needs the folder of its spot files (--spots)";
-    if (stat(c->schedule, &st) == 0 && S_ISDIR(st.st_mode) &&
-        schedule_file_name(0, c->channel_id ? c->channel_id : "", c->headend_id ? c->headend_id : "", name,
-                           sizeof(name)) < 0)
-        return "a schedule folder needs --channel-id (2 letters or digits) and --headend-id (3)";
-    return nullptr;
-}
-
 int traffic_create(traffic **out, const traffic_config *c)
 {
     if (!out || !c || !c->schedule || !c->schedule[0] || !c->spots || !c->spots[0])

@@ -54,13 +54,6 @@ struct traffic_stats {
 };
 
 /*
- * Why config cannot work, worded for the operator, or null: the spots
- * folder is missing, or a schedule folder comes without a channel id (2
- * letters or digits) and a headend id (3).
- */
-const char *traffic_config_error(const traffic_config *config);
-
-/*
  * A controller for config (strings copied); nothing is read yet. 0; -22 for
  * a null argument or a missing schedule or spots folder; -12.
  */

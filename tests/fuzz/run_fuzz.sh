@@ -28,7 +28,7 @@ case "$target" in
     h264_join) sources=("$src/codec/h264_join.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavcodec libavutil)"
             max_len=65536 ;;
-    opts)   sources=("$src/service/opts.cpp" "${common[@]}")
+    opts)   sources=("$src/service/opts.cpp" "$src/traffic/schedule.cpp" "${common[@]}")
             [ -f "$src/service/app_ctx.cpp" ] && sources+=("$src/service/app_ctx.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             libs+=(-pthread)
