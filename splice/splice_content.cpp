@@ -53,7 +53,7 @@ int splice_content_start(const splice_env *env, rep_ctx *rep, int64_t start, int
         c->spot_count = n < 0 ? 0 : n > REP_MAX_SPOTS ? REP_MAX_SPOTS : n;
     }
     /* Each spot that still fits before the end goes next: an advertiser pays for a whole spot. */
-    int64_t room = end - start, at = 0;
+    int64_t room = end == INT64_MAX ? INT64_MAX : end - start, at = 0;
     for (int i = 0; i < c->spot_count; i++) {
         rep_spot *sp = &c->spots[i];
         sp->offset = -1;

@@ -357,6 +357,18 @@ int traffic_on_event(traffic *t, const event *ev)
 {
     if (!t || !ev)
         return 0;
+    switch (ev->type) {
+    case EVENT_ARMED:
+    case EVENT_NEXT_KEPT:
+    case EVENT_CANCELLED:
+    case EVENT_SPOT_ENDED:
+    case EVENT_BREAK_ENDED:
+    case EVENT_BREAK_SKIPPED:
+    case EVENT_RELAY_STARTED:
+        break;
+    default:
+        return 0;  // the rest (progress, every few packets) need not wait for the lock
+    }
     std::lock_guard<std::mutex> guard(t->lock);
     switch (ev->type) {
     case EVENT_ARMED:
@@ -517,11 +529,18 @@ void put_in_force(traffic *t, schedule *s, const file_id &id, schedule **old, in
     carry_over(s, t->sched);
     close_windows(t, t->sched, now_ms, lines);
     spot_store_prune(t->store, names_spot, s);
+    /* A break under way finds its records in the new schedule by its window. */
+    const schedule_record *running = t->planned_window >= 0 ? &t->sched->records[t->planned_window] : nullptr;
+    int planned = -1;
+    for (int i = 0; running && planned < 0 && i < s->count; i++)
+        if ((s->records[i].type == SCHEDULE_LOI || s->records[i].type == SCHEDULE_NUL) &&
+            schedule_same_window(&s->records[i], running))
+            planned = i;
     *old = t->sched;
     t->sched = s;
     t->in_force = id;
     t->generation++;
-    t->planned_window = -1;
+    t->planned_window = planned;
     t->read_all = true;
     t->dirty = true;
     char path[SCHEDULE_PATH_SIZE];
