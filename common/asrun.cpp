@@ -25,14 +25,15 @@
 struct asrun_ctx {
     std::mutex lock;               // one line at a time, rotation included
     char path[ASRUN_PATH_SIZE];
-    int64_t rotate_interval;       // seconds
+    int64_t rotate_interval;       // seconds; 0: only at the first line
     int64_t last_rotation;         // seconds since the epoch; 0 until the first line
 };
 
 namespace {
 
 const char *const event_names[ASRUN_EVENT_COUNT] = {
-    "cue", "armed", "repeat", "cancelled", "break_start", "break_end", "break_skipped", "ignored", "spot",
+    "cue", "armed", "repeat", "cancelled", "break_start", "break_end", "break_skipped", "ignored",
+    "kept", "dropped", "expired", "return", "spot",
 };
 
 /* Appends text to buf at *len; false when it does not fit with a terminator. */
@@ -97,10 +98,12 @@ asrun_record asrun_record_make(int event, int64_t time_ms)
     r.time_ms = time_ms;
     r.event = event;
     r.splice_event_id = ASRUN_NONE;
+    r.segmentation_event_id = ASRUN_NONE;
     r.splice_time = ASRUN_NONE;
     r.duration = ASRUN_NONE;
     r.pts = ASRUN_NONE;
     r.aired = ASRUN_NONE;
+    r.late = ASRUN_NONE;
     r.reason[0] = '\0';
     r.channel[0] = r.spot_id[0] = r.spot_file[0] = '\0';
     r.break_number = r.position = ASRUN_NONE;
@@ -135,10 +138,12 @@ int asrun_format(const asrun_record *r, char *buf, size_t size)
     size_t len = 0;
     bool ok = put(buf, size, &len, head) && put_text(buf, size, &len, "channel", r->channel) &&
               put_number(buf, size, &len, "splice_event_id", r->splice_event_id) &&
+              put_number(buf, size, &len, "segmentation_event_id", r->segmentation_event_id) &&
               put_number(buf, size, &len, "splice_time", r->splice_time) &&
               put_number(buf, size, &len, "duration", r->duration) &&
               put_number(buf, size, &len, "pts", r->pts) &&
               put_number(buf, size, &len, "aired", r->aired) &&
+              put_number(buf, size, &len, "late", r->late) &&
               (r->event != ASRUN_SPOT || put_spot(buf, size, &len, r)) &&
               put_text(buf, size, &len, "reason", r->reason) && put(buf, size, &len, "}\n");
     if (!ok) {
@@ -176,7 +181,7 @@ int asrun_write(asrun_ctx *a, const asrun_record *r)
 
     std::lock_guard<std::mutex> guard(a->lock);
     time_t now = (time_t)(r->time_ms / 1000);
-    if (a->last_rotation + a->rotate_interval < now) {
+    if (a->last_rotation == 0 || (a->rotate_interval > 0 && a->last_rotation + a->rotate_interval < now)) {
         utils_rotate_file(a->path, now);
         a->last_rotation = now;
     }

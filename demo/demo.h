@@ -7,6 +7,7 @@
 
 #include "splice/event.h"
 #include "splice/event_asrun.h"
+#include "splice/splice.h"
 
 struct asrun_ctx;
 struct trace_sink;
@@ -27,6 +28,7 @@ struct demo_ctx {
     int64_t clock_ms;        // --clock: wall ms of the input's first timestamp; ASRUN_NONE: now
     event_air_clock clock;   // the input's timestamps on the wall clock
     struct traffic *traffic_ctx;  // null: no --schedule
+    splice_timing timing;    // --max-pending, --max-cue-lead, --late-join
 };
 
 /* Prints one line of the demo's own (severity LOG_ERROR: standard error, else standard output). */

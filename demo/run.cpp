@@ -3,6 +3,7 @@
  * packet loop and the tear-down. main() only calls demo_run, so that other
  * callers (the fuzz harness) run exactly the same path in-process.
  */
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -24,11 +25,15 @@ extern "C" {
 static void demo_usage(const char *name)
 {
     printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--open-breaks] [--max-break=SECONDS]\n"
-           "          [--service_name=NAME] [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
+           "          [--max-pending=N] [--max-cue-lead=S] [--late-join=S] [--service_name=NAME]\n"
+           "          [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
            "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
            "          input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output is always MPEG-TS, whatever the output file's extension.\n"
+           "--max-pending: events waiting beside the armed one, 0-64 [16]; --max-cue-lead: a splice\n"
+           "point further ahead is not taken, 1-43200 s [600]; --late-join: a cue up to S late joins\n"
+           "its break, 0-600 s [2].\n"
            "\n", name);
 }
 
@@ -76,14 +81,6 @@ static const struct {
     {"--service_name=", &demo_ctx::service_name},
 };
 
-/* A whole positive number of at most max, or -1. */
-static int64_t demo_number(const char *text, int64_t max)
-{
-    char *end = nullptr;
-    long long v = strtoll(text, &end, 10);
-    return end != text && !*end && v > 0 && v <= max ? v : -1;
-}
-
 /* --clock's YYYY-MM-DDTHH:MM:SS as local wall ms, or ASRUN_NONE. */
 static int64_t demo_clock(const char *text)
 {
@@ -95,47 +92,89 @@ static int64_t demo_clock(const char *text)
     return (int64_t)mktime(&tm) * 1000;
 }
 
-/* One option of the command line into demo; false (said on stderr) when its value is refused. */
-static bool demo_option(const char *arg, demo_ctx *demo)
+/*
+ * The value of "--name=N" in arg, a whole number from min to max, into *out:
+ * 1; 0 when arg is another option; -1 when its value is refused.
+ */
+static int demo_number_option(const char *arg, const char *name, int64_t min, int64_t max, int64_t *out)
+{
+    size_t n = strlen(name);
+    if (strncmp(arg, name, n) != 0 || arg[n] != '=')
+        return 0;
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(arg + n + 1, &end, 10);
+    if (!isdigit((unsigned char)arg[n + 1]) || *end || errno || v < min || v > max)
+        return -1;
+    *out = v;
+    return 1;
+}
+
+/* The options that take a whole number of seconds or items (--spot-cache: MiB), their range and scale. */
+static int demo_numbers(const char *arg, demo_ctx *demo)
+{
+    int64_t v = 0;
+    int got;
+
+    if ((got = demo_number_option(arg, "--max-pending", 0, REP_MAX_PENDING, &v)) > 0)
+        demo->timing.max_pending = (int)v;
+    else if (got == 0 && (got = demo_number_option(arg, "--max-cue-lead", 1, 43200, &v)) > 0)
+        demo->timing.max_cue_lead = v * 90000;
+    else if (got == 0 && (got = demo_number_option(arg, "--late-join", 0, 600, &v)) > 0)
+        demo->timing.late_join = v * 90000;
+    else if (got == 0 && (got = demo_number_option(arg, "--max-break", 1, 86400, &v)) > 0)
+        demo->max_break = v * 90000;
+    else if (got == 0 && (got = demo_number_option(arg, "--spot-cache", 1, 1 << 20, &v)) > 0)
+        demo->spot_cache = v << 20;
+    return got;
+}
+
+/*
+ * One option before the file names into demo: 1 taken, 0 not the demo's,
+ * -1 its value refused (said on stderr).
+ */
+static int demo_option(const char *arg, demo_ctx *demo)
 {
     for (const auto &o : demo_text_options) {
         if (strncmp(arg, o.prefix, strlen(o.prefix)) == 0) {
             demo->*o.field = arg + strlen(o.prefix);
-            return true;
+            return 1;
         }
     }
-    const char *value = strchr(arg, '=') ? strchr(arg, '=') + 1 : "";
+    int got = 1;
     if (strcmp(arg, "--time-signal-breaks") == 0)
         demo->time_signal_breaks = 1;
     else if (strcmp(arg, "--open-breaks") == 0)
         demo->open_breaks = 1;
-    else if (strncmp(arg, "--max-break=", 12) == 0 && demo_number(value, 86400) > 0)
-        demo->max_break = demo_number(value, 86400) * 90000;
-    else if (strncmp(arg, "--spot-cache=", 13) == 0 && demo_number(value, 1 << 20) > 0)
-        demo->spot_cache = demo_number(value, 1 << 20) << 20;
-    else if (strncmp(arg, "--clock=", 8) == 0 && demo_clock(value) != ASRUN_NONE)
-        demo->clock_ms = demo_clock(value);
-    else {
+    else if (strncmp(arg, "--clock=", 8) == 0)
+        got = (demo->clock_ms = demo_clock(arg + 8)) != ASRUN_NONE ? 1 : -1;
+    else
+        got = demo_numbers(arg, demo);
+    if (got < 0)
         fprintf(stderr, "Option refused: %s\n", arg);
-        return false;
-    }
-    return true;
+    return got;
 }
 
 /*
  * Reads the options, which come before the three file names in any order,
  * into demo and the names into files. False when the names are missing or
- * an option is refused.
+ * an option's value is refused.
  */
 static bool demo_parse_args(int argc, char **argv, demo_ctx *demo, demo_files *files)
 {
     int first = 1;
+
+    demo->timing = splice_timing_default();
     demo->max_break = DEMO_MAX_BREAK_S * 90000;
     demo->spot_cache = (int64_t)DEMO_SPOT_CACHE_MB << 20;
     demo->clock_ms = ASRUN_NONE;
-    for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++)
-        if (!demo_option(argv[first], demo))
+    for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
+        int got = demo_option(argv[first], demo);
+        if (got < 0)
             return false;
+        if (got == 0)
+            break;
+    }
     if (argc - first < 3)
         return false;
     files->in = argv[first];
@@ -189,6 +228,7 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     desc.max_break = run->demo.max_break;
     desc.planner = traffic_planner(run->demo.traffic_ctx);
     desc.mux.service_name = run->demo.service_name;
+    desc.timing = &run->demo.timing;
     return desc;
 }
 
@@ -258,8 +298,11 @@ int demo_run(int argc, char **argv)
         return 1;
     }
     if (run.demo.asrun_path) {
-        /* Not rotated: its lines are timed by the recording, whose seconds pass faster than the wall clock's. */
-        ret = asrun_create(&run.demo.asrun, run.demo.asrun_path, INT32_MAX);
+        /*
+         * One file per run, never rotated (an earlier run's file is moved aside): its lines are timed
+         * by the recording, whose seconds pass faster than the wall clock's.
+         */
+        ret = asrun_create(&run.demo.asrun, run.demo.asrun_path, 0);
         if (ret < 0) {
             fprintf(stderr, "Could not use the as-run file '%s': %s\n", run.demo.asrun_path, strerror(-ret));
             return 1;

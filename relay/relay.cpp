@@ -659,6 +659,7 @@ static int relay_loop_open(relay *r, relay_loop *loop)
     loop->env.planner = r->desc.planner;
     loop->env.open_breaks = r->desc.open_breaks;
     loop->env.max_break = r->desc.max_break;
+    loop->env.timing = r->desc.timing;
     return 0;
 }
 

@@ -19,6 +19,7 @@ struct AVFormatContext;
 struct AVIOInterruptCB;
 struct filler_ctx;
 struct packets_queue;
+struct splice_timing;
 struct trace_sink;
 struct ts_out;
 
@@ -73,6 +74,7 @@ struct relay_desc {
     const struct splice_planner *planner;  // what each break airs (a traffic schedule); null: the filler
     int open_breaks;               // an out cue without break_duration lasts until its return cue
     int64_t max_break;             // 90 kHz: longest an open break lasts; 0: no bound
+    const splice_timing *timing;   // cue timing limits; the caller's, read while the relay runs; null: defaults
 };
 
 /* Video stream whose leading pictures are being left out after a switch onto a key frame. */

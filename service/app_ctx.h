@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "service/status.h"
+#include "splice/splice.h"
 
 #define APP_TEXT_SIZE 4096
 
@@ -58,9 +59,13 @@ struct app_ctx {
     int32_t spot_cache;                 // MiB of spots held at most
     int32_t open_breaks;                // non-zero: an out cue without break_duration lasts until its return cue
     int32_t max_break;                  // seconds an open break lasts at most
+    splice_timing timing;               // --max-pending, --max-cue-lead, --late-join (ticks)
 };
 
-/* Allocates a zero-filled context into *out. 0; -22 if out is null; -12 without memory. */
+/*
+ * Allocates a zero-filled context into *out, the cue timing at its
+ * defaults. 0; -22 if out is null; -12 without memory.
+ */
 int app_ctx_create(app_ctx **out);
 /* Frees *p and sets it to null. 0; -22 if p or *p is null (a second destroy does nothing). */
 int app_ctx_destroy(app_ctx **p);

@@ -108,10 +108,12 @@ xmlrpc_value *event_struct(xmlrpc_env *env, channel_status *s)
     }
     set_string(env, st, "event", asrun_event_name(r.event));
     set_number(env, st, "splice_event_id", r.splice_event_id);
+    set_number(env, st, "segmentation_event_id", r.segmentation_event_id);
     set_number(env, st, "splice_time", r.splice_time);
     set_number(env, st, "duration", r.duration);
     set_number(env, st, "pts", r.pts);
     set_number(env, st, "aired", r.aired);
+    set_number(env, st, "late", r.late);
     if (r.reason[0] && ctl_check_utf8(r.reason) == 0)
         set_string(env, st, "reason", r.reason);
     const char *texts[][2] = {{"channel", r.channel}, {"spot_id", r.spot_id}, {"file", r.spot_file}};

@@ -63,6 +63,9 @@ enum opt_id {
     OPT_SPOT_CACHE,
     OPT_OPEN_BREAKS,
     OPT_MAX_BREAK,
+    OPT_MAX_PENDING,
+    OPT_MAX_CUE_LEAD,
+    OPT_LATE_JOIN,
 };
 
 const struct option long_options[] = {
@@ -106,6 +109,9 @@ const struct option long_options[] = {
     {"spot-cache", required_argument, nullptr, OPT_SPOT_CACHE},
     {"open-breaks", no_argument, nullptr, OPT_OPEN_BREAKS},
     {"max-break", required_argument, nullptr, OPT_MAX_BREAK},
+    {"max-pending", required_argument, nullptr, OPT_MAX_PENDING},
+    {"max-cue-lead", required_argument, nullptr, OPT_MAX_CUE_LEAD},
+    {"late-join", required_argument, nullptr, OPT_LATE_JOIN},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -129,6 +135,9 @@ const char usage_text[] =
     "    --filler=PATH                      transport stream aired in breaks (required)\n"
     "    --time-signal-breaks               time_signal cues also start breaks\n"
     "    --asrun-file=PATH                  as-run record, one JSON line per event\n"
+    "    --max-pending=N                    events waiting beside the armed one, 0-64 [16]\n"
+    "    --max-cue-lead=S                   a splice point further ahead is not taken, 1-43200 s [600]\n"
+    "    --late-join=S                      a cue up to S late joins its break, 0-600 s [2]\n"
     "    --open-breaks                      an out cue without break_duration lasts until its return cue\n"
     "    --max-break=S                      longest an open break lasts, seconds (300)\n"
     "Traffic:\n"
@@ -200,6 +209,10 @@ const number_rule rule_pid = {0, 0, 0x10, 0x1FFE, "a PID from 16 to 8190"};
 const number_rule rule_cpu = {10, 0, 0, 4095, "a CPU number from 0"};
 const number_rule rule_cache = {10, 0, 1, 1 << 20, "MiB from 1"};
 const number_rule rule_max_break = {10, 0, 1, 86400, "seconds from 1 to 86400"};
+const number_rule rule_pending = {10, 0, 0, REP_MAX_PENDING, "a number of events from 0 to 64"};
+// Beyond 12 h a splice point could not be told from one half a 33-bit wrap (13.25 h) in the past.
+const number_rule rule_cue_lead = {10, 0, 1, 43200, "seconds from 1 to 43200"};
+const number_rule rule_late_join = {10, 0, 0, 600, "seconds from 0 to 600"};
 
 /*
  * Reads all of text as a number by rule. 0 and *out set; -22 when text is
@@ -260,6 +273,16 @@ int set_number(T *field, int id, const char *arg, const number_rule &rule)
     }
     *field = (T)value;
     return 0;
+}
+
+/* Reads a number of seconds by rule into *ticks (90 kHz). */
+int set_ticks(int64_t *ticks, int id, const char *arg, const number_rule &rule)
+{
+    int64_t seconds;
+    int ret = set_number(&seconds, id, arg, rule);
+    if (ret == 0)
+        *ticks = seconds * 90000;
+    return ret;
 }
 
 /*
@@ -377,6 +400,9 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_SPOT_CACHE: return set_number(&app->spot_cache, id, arg, rule_cache);
     case OPT_OPEN_BREAKS: app->open_breaks = 1; return 0;
     case OPT_MAX_BREAK: return set_number(&app->max_break, id, arg, rule_max_break);
+    case OPT_MAX_PENDING: return set_number(&app->timing.max_pending, id, arg, rule_pending);
+    case OPT_MAX_CUE_LEAD: return set_ticks(&app->timing.max_cue_lead, id, arg, rule_cue_lead);
+    case OPT_LATE_JOIN: return set_ticks(&app->timing.late_join, id, arg, rule_late_join);
     default: return -EINVAL;
     }
 }

@@ -133,6 +133,10 @@ static const int slicer_state_after[ASRUN_EVENT_COUNT] = {
     STATE_IDLE,      // break_end
     STATE_IDLE,      // break_skipped
     -1,              // ignored
+    -1,              // kept
+    -1,              // dropped
+    STATE_IDLE,      // expired (an armed event that does not air; the next one armed says so after it)
+    -1,              // return
     -1,              // spot
 };
 
@@ -146,8 +150,10 @@ static void slicer_record(slicer_session *ses, const event *ev)
         return;
     utils_strlcpy(rec.channel, app->service_name, sizeof(rec.channel));
     status_event(&app->status, &rec);
-    if (slicer_state_after[rec.event] >= 0)
-        status_set_state(&app->status, slicer_state_after[rec.event]);
+    /* A pending event cancelled leaves the armed or running one as it is. */
+    int state = ev->type == EVENT_CANCELLED && ev->reason == EVENT_CANCEL_KEPT ? -1 : slicer_state_after[rec.event];
+    if (state >= 0)
+        status_set_state(&app->status, state);
     if (app->asrun) {
         int ret = asrun_write(app->asrun, &rec);
         if (ret < 0)
@@ -308,6 +314,7 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.planner = traffic_planner(ses->traffic_ctx);
     desc.open_breaks = app->open_breaks;
     desc.max_break = (int64_t)app->max_break * 90000;
+    desc.timing = &app->timing;
     return desc;
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <vector>
 
@@ -82,6 +83,42 @@ static void say_armed(wording *w, const event *ev)
             ev->duration / 90000.0, ev->pts_time + ev->duration);
 }
 
+/* Why a cue was ignored, with how far ahead or late it came when its timing was the reason. */
+static void say_ignored(wording *w, const event *ev)
+{
+    char when[64] = "";
+
+    if (ev->delta != AV_NOPTS_VALUE && (ev->reason == EVENT_IGNORE_TOO_FAR || ev->reason == EVENT_IGNORE_LATE))
+        snprintf(when, sizeof(when), " (%f sec %s its splice point)", llabs(ev->delta) / 90000.0,
+                 ev->delta < 0 ? "after" : "before");
+    if (ev->flags & EVENT_CUE_NO_ID_FLAG)
+        say(w, LOG_INFO, "cue ignored: %s%s", event_reason_name(ev), when);
+    else
+        say(w, LOG_INFO, "cue of %s=%u ignored: %s%s", id_name(ev), ev->splice_event_id, event_reason_name(ev),
+            when);
+}
+
+/* What became of an event waiting for its turn: kept, dropped, expired. */
+static void say_pending(wording *w, const event *ev)
+{
+    const char *id = id_name(ev);
+    uint32_t n = ev->splice_event_id;
+    const char *why = event_reason_name(ev);
+
+    if (ev->type == EVENT_NEXT_KEPT)
+        say(w, LOG_INFO, "%s=%u at %" PRId64 " kept (%s): armed when its turn comes, %d pending", id, n,
+            ev->splice_time, why, ev->code);
+    else if (ev->type == EVENT_DROPPED)
+        say(w, LOG_ERROR, "%s=%u at %" PRId64 " dropped (%s): more than %d events pending", id, n,
+            ev->splice_time, why, ev->code);
+    else if (ev->reason == EVENT_EXPIRE_SESSION_END)
+        say(w, LOG_INFO, "%s=%u at %" PRId64 " expired (%s): the session ended before it", id, n,
+            ev->splice_time, why);
+    else
+        say(w, LOG_ERROR, "%s=%u at %" PRId64 " expired (%s): its time was over at the key frame at %" PRId64, id,
+            n, ev->splice_time, why, ev->pts);
+}
+
 /* The cue decisions that change no stream: ignored, repeated, cancelled, return, kept, skipped. */
 static bool say_decision(wording *w, const event *ev)
 {
@@ -90,7 +127,7 @@ static bool say_decision(wording *w, const event *ev)
 
     switch (ev->type) {
     case EVENT_CUE_IGNORED:
-        say(w, LOG_INFO, "cue of %s=%u ignored: %s", id, n, event_reason_name(ev));
+        say_ignored(w, ev);
         return true;
     case EVENT_CUE_REPEATED:
         say(w, LOG_INFO, "%s=%u repeated: nothing changes", id, n);
@@ -107,8 +144,9 @@ static bool say_decision(wording *w, const event *ev)
                 n, ev->splice_time, ev->splice_time / 90000.0);
         return true;
     case EVENT_NEXT_KEPT:
-        say(w, LOG_INFO, "%s=%u at %" PRId64 " kept: it starts when the break under way ends", id, n,
-            ev->splice_time);
+    case EVENT_DROPPED:
+    case EVENT_EXPIRED:
+        say_pending(w, ev);
         return true;
     case EVENT_BREAK_SKIPPED:
         if (ev->reason == EVENT_SKIP_SCHEDULE)

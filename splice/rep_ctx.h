@@ -1,7 +1,8 @@
 /*
  * State of the splice controller for one stream session: the splice state,
- * one record per output stream, the splice point, the break length and the
- * time at which the video returned to the programme.
+ * one record per output stream, the splice point, the break length, the
+ * time at which the video returned to the programme, and the events waiting
+ * for their turn.
  */
 #ifndef KESTROW_SPLICE_REP_CTX_H
 #define KESTROW_SPLICE_REP_CTX_H
@@ -14,6 +15,7 @@ struct filler_ctx;
 
 #define REP_MAX_STREAMS 32
 #define REP_MAX_SPOTS   32  // spots one break's content may hold
+#define REP_MAX_PENDING 64  // room for pending events; the bound in force is the caller's (splice_timing)
 /*
  * A splice point meaning "at the next video key frame read" (immediate
  * cues). Far below any timestamp, and far enough above INT64_MIN that
@@ -34,6 +36,7 @@ struct rep_cue {
     int64_t point;       // effective splice point; REP_NOW for an immediate cue
     int64_t duration;    // 0 without one
     int open;            // no duration: the break lasts until its end cue
+    int64_t late;        // ticks its cue came after the splice point (a late join); 0: in time
 };
 
 enum {
@@ -94,15 +97,17 @@ struct rep_ctx {
     int source;                // REP_SOURCE_* of the armed or running event
     int open;                  // the running break lasts until its end cue
     int64_t return_point;      // a return cue's point (REP_NOW: immediate); AV_NOPTS_VALUE: none
-    rep_cue next;              // event kept for after the running break
-    rep_cue last;              // the last event that started, so that its late repeats are known
+    int64_t late;              // the armed or running event joined late: it ends at splice point + duration
+    rep_cue pending[REP_MAX_PENDING];  // events kept for after the armed or running one, by splice point
+    int pending_count;
+    rep_cue last;              // the last event that started or expired, so that its late repeats are known
     rep_content content;       // what the break under way airs
     rep_content previous;      // what the break before it aired: audio finishing it up to its switch_at
     int64_t limit;             // open break: where --max-break ends it; AV_NOPTS_VALUE: none
 };
 
 /*
- * Idle, every timestamp AV_NOPTS_VALUE, every next_filler 0, no kept or
+ * Idle, every timestamp AV_NOPTS_VALUE, every next_filler 0, no pending or
  * last event. Returns 0.
  */
 int rep_ctx_reset(rep_ctx *ctx);

@@ -28,6 +28,8 @@ static void emit(const splice_env *env, const rep_ctx *rep, event *ev)
     ev->splice_event_id = rep->splice_event_id;
     ev->splice_time = rep->splice_point;
     ev->duration = rep->scte_35_duration == AV_NOPTS_VALUE ? 0 : rep->scte_35_duration;
+    if (rep->source == REP_SOURCE_SEGMENTATION)
+        ev->flags |= EVENT_CUE_SEGMENTATION_FLAG;
     event_emit(env->events, ev);
 }
 
@@ -237,16 +239,25 @@ void splice_session_end(const splice_env *env, rep_ctx *rep)
         splice_spots_ended(env, rep, reached, SPLICE_SPOTS_SESSION_END);
         emit(env, rep, &ev);
     }
+    /* Events still to come will not air in this session. */
+    if (rep->state == SPLICING_STATE_ARMED) {
+        rep_cue armed = splice_current_cue(rep);
+        splice_expire(env, rep, &armed, EVENT_EXPIRE_SESSION_END, AV_NOPTS_VALUE);
+    }
+    for (int i = 0; i < rep->pending_count; i++)
+        splice_expire(env, rep, &rep->pending[i], EVENT_EXPIRE_SESSION_END, AV_NOPTS_VALUE);
     rep_ctx_reset(rep);
 }
 
 /*
- * Where the running break ends, and why: splice point + duration, a return
- * cue's point, or the kept next event's point, whichever comes first.
+ * Where the running break ends, and why: start key frame + duration (a late
+ * join: its announced end, splice point + duration), a return cue's point,
+ * or the first pending event's point, whichever comes first.
  */
 static int64_t break_end_point(const rep_ctx *rep, int *reason)
 {
-    int64_t end = rep->open ? INT64_MAX : rep->scte_35_pts_time + rep->scte_35_duration;
+    int64_t from = rep->late > 0 ? rep->splice_point : rep->scte_35_pts_time;
+    int64_t end = rep->open ? INT64_MAX : from + rep->scte_35_duration;
     int why = EVENT_END_DURATION;
 
     if (rep->open && rep->limit != AV_NOPTS_VALUE) {
@@ -257,8 +268,8 @@ static int64_t break_end_point(const rep_ctx *rep, int *reason)
         end = rep->return_point;
         why = EVENT_END_RETURN_CUE;
     }
-    if (rep->next.source != REP_SOURCE_NONE && rep->next.point < end) {
-        end = rep->next.point;
+    if (rep->pending_count > 0 && rep->pending[0].point < end) {
+        end = rep->pending[0].point;
         why = EVENT_END_NEXT_EVENT;
     }
     if (reason)
@@ -332,15 +343,14 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
 }
 
 /*
- * The kept event starts on the key frame that ended the break: the video
- * plays the new event's filler from its start; each audio stream being
+ * The first pending event starts on the key frame that ended the break: the
+ * video plays the new event's filler from its start; each audio stream being
  * replaced switches to it at the key frame's pts, the others start afresh.
  */
 static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
 {
-    rep_cue next = rep->next;
+    rep_cue next = splice_pending_pop(rep);
 
-    rep->next.source = REP_SOURCE_NONE;
     rep->previous = rep->content;  // audio finishes it up to the switch point
     for (int i = 0; i < REP_MAX_STREAMS; i++) {
         rep_stream *a = &rep->streams[i];
@@ -357,6 +367,7 @@ static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     rep->splice_point = rep->scte_35_pts_time = next.point;
     rep->scte_35_duration = next.duration;
     rep->open = next.open;
+    rep->late = next.late;
     rep->return_point = rep->end_pts = AV_NOPTS_VALUE;
 
     event ev = event_make(EVENT_ARMED);
@@ -405,7 +416,13 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     r->sent_dts = AV_NOPTS_VALUE;
     emit(env, rep, &ev);
 
-    if (rep->next.source != REP_SOURCE_NONE && pkt->pts >= rep->next.point - SPLICE_KEY_LEAD)
+    /* Pending events whose time is over by this key frame will not air; the first one due starts here. */
+    while (rep->pending_count > 0 &&
+           splice_cue_passed(&rep->pending[0], rep->pending_count > 1 ? &rep->pending[1] : nullptr, pkt->pts)) {
+        rep_cue gone = splice_pending_pop(rep);
+        splice_expire(env, rep, &gone, EVENT_EXPIRE_PASSED, pkt->pts);
+    }
+    if (rep->pending_count > 0 && pkt->pts >= rep->pending[0].point - SPLICE_KEY_LEAD)
         chain_break(env, rep, r, fi, pkt);
     return true;
 }
@@ -696,15 +713,38 @@ static bool audio_waits(const splice_env *env, rep_ctx *rep, const rep_stream *r
 }
 
 /*
- * A video packet in the key-frame window starts or ends the break. Returns
- * true when the packet's key frame decided.
+ * The armed event expires on key frame pkt when its time is over (see
+ * splice_cue_passed): reported, and the next pending event armed. Returns
+ * true when it expired.
+ */
+static bool expire_armed(const splice_env *env, rep_ctx *rep, const AVPacket *pkt)
+{
+    rep_cue armed = splice_current_cue(rep);
+
+    if (!(pkt->flags & AV_PKT_FLAG_KEY) ||
+        !splice_cue_passed(&armed, rep->pending_count > 0 ? &rep->pending[0] : nullptr, pkt->pts))
+        return false;
+    splice_expire(env, rep, &armed, EVENT_EXPIRE_PASSED, pkt->pts);
+    splice_next_or_idle(env, rep, pkt->pts);
+    return true;
+}
+
+/*
+ * A video packet in the key-frame window starts or ends the break; an
+ * armed event whose time is over hands the key frame to the next one.
+ * Returns true when the packet's key frame decided.
  */
 static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, AVPacket *pkt)
 {
     bool decided = false;
 
-    if (rep->state == SPLICING_STATE_ARMED && pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD)
-        decided = start_break(env, rep, r, fi, pkt);
+    while (rep->state == SPLICING_STATE_ARMED && pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD) {
+        if (!expire_armed(env, rep, pkt)) {
+            decided = start_break(env, rep, r, fi, pkt) || decided;
+            break;
+        }
+        decided = true;
+    }
     if (rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
         decided = finish_break(env, rep, r, fi, pkt) || decided;
     return decided;

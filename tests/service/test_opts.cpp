@@ -68,6 +68,9 @@ TEST(Opts, Defaults)
     EXPECT_EQ(0, app->src_buffer);
     EXPECT_EQ(512, app->spot_cache);
     EXPECT_EQ(300, app->max_break);
+    EXPECT_EQ(16, app->timing.max_pending);
+    EXPECT_EQ(600 * 90000, app->timing.max_cue_lead);
+    EXPECT_EQ(2 * 90000, app->timing.late_join);
 }
 
 TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
@@ -142,6 +145,9 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
     auto buffer = [](app_ctx *a) { return a->src_buffer; };
     auto sid = [](app_ctx *a) { return (int64_t)a->service_id; };
     auto pid = [](app_ctx *a) { return (int64_t)a->pmt_start_pid; };
+    auto pending = [](app_ctx *a) { return (int64_t)a->timing.max_pending; };
+    auto lead = [](app_ctx *a) { return a->timing.max_cue_lead; };
+    auto late = [](app_ctx *a) { return a->timing.late_join; };
     const Ok ok[] = {
         {"--port=1", 1, port},
         {"--port=65535", 65535, port},
@@ -156,6 +162,10 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--mpegts_pmt_start_pid=0x1FFE", 0x1FFE, pid},
         {"--spot-cache=64", 64, [](app_ctx *a) { return (int64_t)a->spot_cache; }},
         {"--max-break=86400", 86400, [](app_ctx *a) { return (int64_t)a->max_break; }},
+        {"--max-pending=0", 0, pending},
+        {"--max-pending=64", 64, pending},
+        {"--max-cue-lead=43200", INT64_C(43200) * 90000, lead},
+        {"--late-join=0", 0, late},
     };
     for (const Ok &c : ok) {
         st::App app;
@@ -182,6 +192,9 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--cpu-affinity=x", "a CPU number from 0"},
         {"--spot-cache=0", "MiB from 1"},
         {"--max-break=86401", "seconds from 1 to 86400"},
+        {"--max-pending=65", "a number of events from 0 to 64"},
+        {"--max-cue-lead=0", "seconds from 1 to 43200"},
+        {"--late-join=601", "seconds from 0 to 600"},
     };
     for (const auto &c : refused) {
         st::App app;

@@ -135,7 +135,7 @@ struct Rig {
     {
         packets_queue_create(&queue, capacity);
         packets_queue_create(&held, SPLICE_HELD_MAX);
-        env = {out, filler, queue, held, &sink, 0, 0, nullptr, 0, 0};
+        env = {out, filler, queue, held, &sink, 0, 0, nullptr, 0, 0, nullptr};
         rep_ctx_reset(&rep);
     }
     ~Rig()
@@ -370,7 +370,9 @@ std::string decisions(const std::vector<event> &events)
         case EVENT_CUE_REPEATED: word = "repeat"; break;
         case EVENT_CANCELLED: word = "cancelled/"; break;
         case EVENT_RETURN_SCHEDULED: word = "return"; break;
-        case EVENT_NEXT_KEPT: word = "kept"; break;
+        case EVENT_NEXT_KEPT: word = "kept/"; break;
+        case EVENT_DROPPED: word = "dropped/"; break;
+        case EVENT_EXPIRED: word = "expired/"; break;
         case EVENT_BREAK_STARTED: word = "started"; break;
         case EVENT_BREAK_ENDED: word = "ended/"; break;
         case EVENT_BREAK_SKIPPED: word = "skipped"; break;
@@ -428,10 +430,30 @@ scte35_section crc_mismatch(scte35_section c)
     return c;
 }
 
+scte35_section component_mode(scte35_section c)
+{
+    c.splice_insert.program_splice_flag = 0;
+    return c;
+}
+
+// A section of command type (-1: encrypted); a splice_schedule (4) names events 11 and 12.
+scte35_section command(int type)
+{
+    scte35_section c;
+    memset(&c, 0, sizeof(c));
+    c.encrypted_packet = type < 0;
+    c.splice_command_type = (uint8_t)(type < 0 ? 0 : type);
+    c.schedule.event_count = type == 4 ? 2 : 0;
+    c.schedule.splice_event_id[0] = 11, c.schedule.splice_event_id[1] = 12;
+    return c;
+}
+
 TEST(Splice, CuesAsFeedsSendThem)
 {
-    const int64_t F = FRAME, AHEAD = 27000;  // 300 ms
-    const int64_t t = T / F;                 // splice point, in frames
+    const int64_t F = FRAME, AHEAD = 27000, S = 90000;  // 300 ms; a second
+    const int64_t t = T / F;                            // splice point, in frames
+    const splice_timing deflt = splice_timing_default(), one_pending = {1, deflt.max_cue_lead, deflt.late_join},
+                        seven_hours = {deflt.max_pending, 7 * 3600 * S, deflt.late_join};
     struct Row {
         const char *name;
         std::vector<Rig::Cue> cues;
@@ -439,6 +461,7 @@ TEST(Splice, CuesAsFeedsSendThem)
         const char *decisions;
         int64_t lead = 0;
         int time_signal = 0, filler_video = 100;
+        splice_timing timing = splice_timing_default();
     } rows[] = {
         {"repeats before, during and after the break",
          {{250, insert(7, T, D)}, {280, insert(7, T, D)}, {320, insert(7, T, D)}, {360, insert(7, T, D)}},
@@ -458,16 +481,53 @@ TEST(Splice, CuesAsFeedsSendThem)
         {"return outside a break", {{250, insert(7, T, 0, 0)}}, {}, "ignored/not_in_break:7"},
         {"immediate out", {{255, insert(7, REP_NOW, D)}}, {{260, 310}}, "armed:7 started:7 ended/duration:7 idle"},
         {"back to back", {{250, insert(7, T, D)}, {320, insert(8, T + D, D)}}, {{t, t + 50}, {t + 50, t + 100}},
-         "armed:7 started:7 kept:8 ended/duration:7 armed/kept:8 started:8 ended/duration:8 idle", AHEAD},
+         "armed:7 started:7 kept/after_break:8 ended/duration:7 armed/kept:8 started:8 ended/duration:8 idle", AHEAD},
         {"next event after a gap", {{250, insert(7, T, D)}, {320, insert(8, T + 70 * F, 30 * F)}},
          {{t, t + 50}, {t + 70, t + 100}},
-         "armed:7 started:7 kept:8 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
+         "armed:7 started:7 kept/after_break:8 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
         {"next event inside the break", {{250, insert(7, T, D)}, {320, insert(8, T + 30 * F, D)}},
          {{t, t + 30}, {t + 30, t + 80}},
-         "armed:7 started:7 kept:8 ended/next_event:7 armed/kept:8 started:8 ended/duration:8 idle", -AHEAD},
+         "armed:7 started:7 kept/after_break:8 ended/next_event:7 armed/kept:8 started:8 ended/duration:8 idle",
+         -AHEAD},
         {"later event announced first", {{250, insert(8, T + 70 * F, 30 * F)}, {251, insert(7, T, D)}},
          {{t, t + 50}, {t + 70, t + 100}},
-         "armed:8 armed:7 kept:8 started:7 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
+         "armed:8 armed:7 kept/displaced:8 started:7 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 "
+         "idle"},
+        {"four announced together: one too far, one far ahead and cancelled, two in turn",
+         {{250, insert(7, T, D)}, {250, insert(10, T + 1000 * S, D)}, {250, insert(9, T + 300 * S, D)},
+          {250, insert(8, T + 70 * F, 30 * F)}, {330, insert(9, T + 300 * S, D, 1, 1)}},
+         {{t, t + 50}, {t + 70, t + 100}},
+         "armed:7 ignored/too_far:10 kept/after_armed:9 kept/after_armed:8 started:7 cancelled/kept:9 "
+         "ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
+        {"a bogus cue 6 h ahead, then breaks cued inside the running one",
+         {{250, insert(9, T + 6 * 3600 * S, 30 * S)}, {250, insert(7, T, D)}, {320, insert(8, T + 60 * F, 30 * F)},
+          {370, insert(10, T + 100 * F, 20 * F)}},
+         {{t, t + 50}, {t + 60, t + 90}, {t + 100, t + 120}},
+         "armed:9 armed:7 kept/displaced:9 started:7 kept/after_break:8 ended/duration:7 idle armed/kept:8 "
+         "started:8 kept/after_break:10 ended/duration:8 idle armed/kept:10 started:10 ended/duration:10 idle "
+         "armed/kept:9", 0, 0, 100, seven_hours},
+        {"one pending at most: the farthest is dropped",
+         {{250, insert(7, T, D)}, {250, insert(8, T + 100 * F, 20 * F)}, {250, insert(9, T + 60 * F, 30 * F)}},
+         {{t, t + 50}, {t + 60, t + 90}},
+         "armed:7 kept/after_armed:8 kept/after_armed:9 dropped/max_pending:8 started:7 ended/duration:7 idle "
+         "armed/kept:9 started:9 ended/duration:9 idle", 0, 0, 100, one_pending},
+        {"two pending events due at one key frame: the first expires",
+         {{250, insert(7, T, D)}, {320, insert(8, T + 31 * F, D)}, {320, insert(9, T + 32 * F, D)}},
+         {{t, t + 30}, {t + 30, t + 80}},
+         "armed:7 started:7 kept/after_break:8 kept/after_break:9 ended/next_event:7 expired/passed:8 "
+         "armed/kept:9 started:9 ended/duration:9 idle"},
+        {"cue 0.48 s late: joins at the next key frame, ends as announced", {{312, insert(7, T, D)}},
+         {{t + 20, t + 50}}, "armed/late_join:7 started:7 ended/duration:7 idle"},
+        {"late join whose end comes before its key frame", {{312, insert(7, T, 15 * F)}}, {},
+         "armed/late_join:7 expired/passed:7"},
+        {"cues 3 s late and an hour stale", {{250, insert(8, T - 3600 * S, D)}, {375, insert(7, T, D)}}, {},
+         "ignored/late:8 ignored/late:7"},
+        {"encrypted, component mode, splice_schedule and other commands",
+         {{250, command(-1)}, {250, component_mode(insert(7, T, D))}, {250, command(4)}, {250, command(0)},
+          {250, command(7)}, {250, command(0xFF)}, {250, command(2)}}, {},
+         "ignored/encrypted:0 ignored/component_mode:7 ignored/splice_schedule:11 ignored/splice_schedule:12 "
+         "ignored/splice_null:0 ignored/bandwidth_reservation:0 ignored/private_command:0 "
+         "ignored/reserved_command:0"},
         {"time_signal start and end", {{250, segment(0x34, 5, T, 0)}, {310, segment(0x35, 5, T + 20 * F, 0)}},
          {{t, t + 20}}, "armed:5 started:5 return:5 ended/return_cue:5 idle", 0, 1},
         {"time_signal start with a duration", {{250, segment(0x30, 5, T, D)}}, {{t, t + 50}},
@@ -476,7 +536,7 @@ TEST(Splice, CuesAsFeedsSendThem)
          "armed:5 cancelled/armed:5", 0, 1},
         {"time_signal end of another event", {{250, segment(0x36, 5, T, D)}, {310, segment(0x37, 6, T, 0)}},
          {{t, t + 50}}, "armed:5 started:5 ignored/not_in_break:6 ended/duration:5 idle", 0, 1},
-        {"time_signal without the option", {{250, segment(0x34, 5, T, D)}}, {}, "ignored/time_signal_off:0"},
+        {"time_signal without the option", {{250, segment(0x34, 5, T, D)}}, {}, "ignored/time_signal_off:5"},
         {"CRC mismatch", {{250, crc_mismatch(insert(7, T, D))}}, {}, "ignored/crc_mismatch:7"},
         {"no filler video", {{250, insert(7, T, D)}}, {}, "armed:7 skipped:7", 0, 0, 0},
     };
@@ -484,6 +544,7 @@ TEST(Splice, CuesAsFeedsSendThem)
         SCOPED_TRACE(row.name);
         Rig rig(make_filler({0}, row.filler_video));
         rig.env.time_signal_breaks = row.time_signal;
+        rig.env.timing = &row.timing;
         rig.programme(200, 440, row.lead, row.cues);
         EXPECT_EQ(row.decisions, decisions(rig.events));
 
