@@ -361,6 +361,8 @@ int traffic_on_event(traffic *t, const event *ev)
     case EVENT_ARMED:
     case EVENT_NEXT_KEPT:
     case EVENT_CANCELLED:
+    case EVENT_EXPIRED:
+    case EVENT_DROPPED:
     case EVENT_SPOT_ENDED:
     case EVENT_BREAK_ENDED:
     case EVENT_BREAK_SKIPPED:
@@ -375,7 +377,10 @@ int traffic_on_event(traffic *t, const event *ev)
     case EVENT_NEXT_KEPT:
         want_window(t, ev->splice_time);
         break;
-    case EVENT_CANCELLED: {
+    case EVENT_CANCELLED:
+    case EVENT_EXPIRED:
+    case EVENT_DROPPED: {
+        /* An event that will not air: the window's next break is not coming for it. */
         int w = window_at_point(t, ev->splice_time);
         window_state *ws = w >= 0 ? window_of(t, &t->sched->records[w], true) : nullptr;
         if (ws)

@@ -66,9 +66,10 @@ int traffic_destroy(traffic **p);
 const splice_planner *traffic_planner(traffic *t);
 
 /*
- * Takes what the splice rules report (packet path): an armed event asks for
- * its break's spots to be read, a cancel is noted for its window, a spot's
- * end goes into its record. Returns 1 when traffic_poll has work to do.
+ * Takes what the splice rules report (packet path): an armed or kept event
+ * asks for its break's spots to be read, a cancel (or an event expired or
+ * dropped: it will not air) is noted for its window, a spot's end goes
+ * into its record. Returns 1 when traffic_poll has work to do.
  */
 int traffic_on_event(traffic *t, const event *ev);
 
