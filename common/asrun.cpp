@@ -33,7 +33,7 @@ namespace {
 
 const char *const event_names[ASRUN_EVENT_COUNT] = {
     "cue", "armed", "repeat", "cancelled", "break_start", "break_end", "break_skipped", "ignored",
-    "kept", "dropped", "expired", "return",
+    "kept", "dropped", "expired", "return", "spot",
 };
 
 /* Appends text to buf at *len; false when it does not fit with a terminator. */
@@ -74,6 +74,22 @@ bool put_string(char *buf, size_t size, size_t *len, const char *text)
     return put(buf, size, len, "\"");
 }
 
+/* ,"key":"text", or null when text is empty. */
+bool put_text(char *buf, size_t size, size_t *len, const char *key, const char *text)
+{
+    char item[64];
+    snprintf(item, sizeof(item), ",\"%s\":", key);
+    return put(buf, size, len, item) && (text[0] ? put_string(buf, size, len, text) : put(buf, size, len, "null"));
+}
+
+/* A spot record's own fields. */
+bool put_spot(char *buf, size_t size, size_t *len, const asrun_record *r)
+{
+    return put_text(buf, size, len, "spot_id", r->spot_id) && put_text(buf, size, len, "file", r->spot_file) &&
+           put_number(buf, size, len, "break_number", r->break_number) &&
+           put_number(buf, size, len, "position", r->position);
+}
+
 } // namespace
 
 asrun_record asrun_record_make(int event, int64_t time_ms)
@@ -89,6 +105,8 @@ asrun_record asrun_record_make(int event, int64_t time_ms)
     r.aired = ASRUN_NONE;
     r.late = ASRUN_NONE;
     r.reason[0] = '\0';
+    r.channel[0] = r.spot_id[0] = r.spot_file[0] = '\0';
+    r.break_number = r.position = ASRUN_NONE;
     return r;
 }
 
@@ -118,7 +136,7 @@ int asrun_format(const asrun_record *r, char *buf, size_t size)
              asrun_event_name(r->event));
 
     size_t len = 0;
-    bool ok = put(buf, size, &len, head) &&
+    bool ok = put(buf, size, &len, head) && put_text(buf, size, &len, "channel", r->channel) &&
               put_number(buf, size, &len, "splice_event_id", r->splice_event_id) &&
               put_number(buf, size, &len, "segmentation_event_id", r->segmentation_event_id) &&
               put_number(buf, size, &len, "splice_time", r->splice_time) &&
@@ -126,10 +144,8 @@ int asrun_format(const asrun_record *r, char *buf, size_t size)
               put_number(buf, size, &len, "pts", r->pts) &&
               put_number(buf, size, &len, "aired", r->aired) &&
               put_number(buf, size, &len, "late", r->late) &&
-              put(buf, size, &len, ",\"reason\":") &&
-              (r->reason[0] ? put_string(buf, size, &len, r->reason)
-                            : put(buf, size, &len, "null")) &&
-              put(buf, size, &len, "}\n");
+              (r->event != ASRUN_SPOT || put_spot(buf, size, &len, r)) &&
+              put_text(buf, size, &len, "reason", r->reason) && put(buf, size, &len, "}\n");
     if (!ok) {
         if (size > 0)
             buf[0] = '\0';

@@ -14,7 +14,9 @@
 
 #define ASRUN_NONE INT64_MIN        // an absent number: written as null
 #define ASRUN_REASON_SIZE 64
-#define ASRUN_LINE_SIZE 512         // longest line with its newline and terminator
+#define ASRUN_CHANNEL_SIZE 256      // the channel's name, escaped in the line
+#define ASRUN_SPOT_SIZE 32          // spot identification and file name
+#define ASRUN_LINE_SIZE 4096        // longest line with its newline and terminator
 
 enum asrun_event {
     ASRUN_CUE,            // a cue was read
@@ -29,6 +31,7 @@ enum asrun_event {
     ASRUN_DROPPED,        // a pending event left out of the full list; reason
     ASRUN_EXPIRED,        // an armed or pending event that will not air; reason
     ASRUN_RETURN,         // a return cue: the running break ends at splice_time
+    ASRUN_SPOT,           // a spot of a break: spot_id, file, break_number, position, aired; reason: its status
     ASRUN_EVENT_COUNT
 };
 
@@ -44,6 +47,11 @@ struct asrun_record {
     int64_t aired;             // break_end: 90 kHz actually replaced
     int64_t late;              // 90 kHz the cue came after its splice time (late_join, late)
     char reason[ASRUN_REASON_SIZE];
+    char channel[ASRUN_CHANNEL_SIZE];  // the channel's name; empty: written as null
+    char spot_id[ASRUN_SPOT_SIZE];     // spot records
+    char spot_file[ASRUN_SPOT_SIZE];
+    int64_t break_number;
+    int64_t position;
 };
 
 struct asrun_ctx;
@@ -56,7 +64,8 @@ const char *asrun_event_name(int event);
 
 /*
  * Writes r as one JSON object and a newline into buf (strings escaped, time
- * as "YYYY-mm-ddTHH:MM:SS.mmmZ"). Returns the length written; -22 for a null
+ * as "YYYY-mm-ddTHH:MM:SS.mmmZ"; a spot record also has spot_id, file,
+ * break_number and position). Returns the length written; -22 for a null
  * argument or an unknown event; -28 when size is too small (buf then holds
  * an empty string).
  */

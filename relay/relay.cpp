@@ -634,12 +634,13 @@ bool relay_stamp(relay *r, AVPacket *pkt, int64_t first_dts)
     return true;
 }
 
-/* Reports the bytes read and sent so far (EVENT_PROGRESS). */
-static void relay_progress(const relay *r)
+/* Reports the bytes read and sent so far and the highest dts read (EVENT_PROGRESS). */
+static void relay_progress(const relay *r, int64_t dts_max)
 {
     ts_out_stats stats;
     event ev = relay_event(EVENT_PROGRESS, r);
 
+    ev.pts = dts_max;
     ev.bytes_in = r->in->pb ? r->in->pb->bytes_read : 0;
     if (ts_out_get_stats(r->stage, &stats) == 0)
         ev.bytes_out = stats.bytes_out;
@@ -677,6 +678,9 @@ static int relay_loop_open(relay *r, relay_loop *loop)
     loop->env.events = &r->desc.events;
     loop->env.verbose = r->desc.verbose;
     loop->env.time_signal_breaks = r->desc.time_signal_breaks;
+    loop->env.planner = r->desc.planner;
+    loop->env.open_breaks = r->desc.open_breaks;
+    loop->env.max_break = r->desc.max_break;
     loop->env.timing = r->desc.timing;
     return 0;
 }
@@ -728,7 +732,7 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
         return r->ret_read;
     }
     if (++loop->reads % RELAY_PROGRESS_PACKETS == 0)
-        relay_progress(r);
+        relay_progress(r, loop->dts_max);
     return 0;
 }
 
@@ -871,7 +875,7 @@ int relay_run(relay *r)
     }
     relay_loop_close(&loop);
     av_write_trailer(r->out);
-    relay_progress(r);
+    relay_progress(r, loop.dts_max);
     return ret;
 }
 

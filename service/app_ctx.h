@@ -51,6 +51,14 @@ struct app_ctx {
     int32_t nodemonize;
     char log_file_name[APP_TEXT_SIZE];
     int32_t log_rotate_interval;        // seconds
+    char schedule_path[APP_TEXT_SIZE];  // --schedule: a .SCH file or a folder of daily ones; empty = none
+    char spots_dir[APP_TEXT_SIZE];      // --spots: the spot files
+    char channel_id[APP_TEXT_SIZE];     // CC of the daily file's name
+    char headend_id[APP_TEXT_SIZE];     // HHH of the daily file's name
+    char verification_path[APP_TEXT_SIZE];  // empty = beside the schedule
+    int32_t spot_cache;                 // MiB of spots held at most
+    int32_t open_breaks;                // non-zero: an out cue without break_duration lasts until its return cue
+    int32_t max_break;                  // seconds an open break lasts at most
     splice_timing timing;               // --max-pending, --max-cue-lead, --late-join (ticks)
 };
 

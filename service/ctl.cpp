@@ -116,6 +116,12 @@ xmlrpc_value *event_struct(xmlrpc_env *env, channel_status *s)
     set_number(env, st, "late", r.late);
     if (r.reason[0] && ctl_check_utf8(r.reason) == 0)
         set_string(env, st, "reason", r.reason);
+    const char *texts[][2] = {{"channel", r.channel}, {"spot_id", r.spot_id}, {"file", r.spot_file}};
+    for (const auto &t : texts)
+        if (t[1][0] && ctl_check_utf8(t[1]) == 0)
+            set_string(env, st, t[0], t[1]);
+    set_number(env, st, "break_number", r.break_number);
+    set_number(env, st, "position", r.position);
     return st;
 }
 
@@ -137,8 +143,12 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
         xmlrpc_value *event = event_struct(env, s);
         if (env->fault_occurred)
             return nullptr;
+        char schedule[STATUS_SCHEDULE_SIZE];
+        status_schedule(s, schedule, sizeof(schedule));
+        if (ctl_check_utf8(schedule) != 0)
+            schedule[0] = '\0';
         xmlrpc_value *result = xmlrpc_build_value(
-            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V}",
+            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,s:s,s:I,s:I,s:I}",
             "state", status_state_name(status_state(s)),
             "session_uptime", status_session_uptime(s, now),
             "input_bitrate", (xmlrpc_int64)status_bitrate(&s->in, now),
@@ -149,7 +159,11 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
             "cues", (xmlrpc_int64)s->cues.load(),
             "breaks_aired", (xmlrpc_int64)s->breaks_aired.load(),
             "breaks_skipped", (xmlrpc_int64)s->breaks_skipped.load(),
-            "last_event", event);
+            "last_event", event,
+            "schedule", schedule,
+            "schedule_spots", (xmlrpc_int64)s->schedule_spots.load(),
+            "spots_aired", (xmlrpc_int64)s->spots_aired.load(),
+            "spots_missed", (xmlrpc_int64)s->spots_missed.load());
         xmlrpc_DECREF(event);
         return env->fault_occurred ? nullptr : result;
     } catch (...) {
@@ -296,6 +310,10 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         {"kestrow_state", "gauge",
          "Channel state: 0 starting, 1 no_input, 2 idle, 3 armed, 4 in_break, 5 input_lost, 6 input_invalid.",
          (double)status_state(s)},
+        {"kestrow_schedule_spots", "gauge", "Spots the schedule in force names.", (double)s->schedule_spots.load()},
+        {"kestrow_spots_aired_total", "counter", "Scheduled spots aired in full.", (double)s->spots_aired.load()},
+        {"kestrow_spots_missed_total", "counter", "Scheduled spots that did not air in full.",
+         (double)s->spots_missed.load()},
     };
     size_t len = 0;
     for (const metric &m : metrics) {

@@ -29,6 +29,8 @@ extern "C" {
 #include "ts/ts_layout.h"
 #include "service/app_ctx.h"
 #include "service/ratelimit.h"
+#include "service/traffic_thread.h"
+#include "traffic/traffic.h"
 #include "service/udp_in.h"
 #include "service/udp_out.h"
 
@@ -92,6 +94,8 @@ struct slicer_session {
     udp_in *src;                // the session's receiver: its overruns
     udp_out *dst;               // the session's sender: what left
     int64_t overruns;           // its overruns and kernel drops at the last count
+    event_air_clock *clock;     // the main loop's: the input's timestamps on the wall clock
+    traffic *traffic_ctx;       // the channel's traffic; null without --schedule
 };
 
 /* Counts the receiver's new overruns into the channel status. */
@@ -133,6 +137,7 @@ static const int slicer_state_after[ASRUN_EVENT_COUNT] = {
     -1,              // dropped
     STATE_IDLE,      // expired (an armed event that does not air; the next one armed says so after it)
     -1,              // return
+    -1,              // spot
 };
 
 /* The as-run record of ev, if it has one: into the channel status and the as-run file. */
@@ -141,8 +146,9 @@ static void slicer_record(slicer_session *ses, const event *ev)
     app_ctx *app = ses->app;
     asrun_record rec;
 
-    if (event_asrun(ev, (int64_t)log_now_ms(), &rec) <= 0)
+    if (event_asrun(ev, event_asrun_time(ses->clock, ev, (int64_t)log_now_ms()), &rec) <= 0)
         return;
+    utils_strlcpy(rec.channel, app->service_name, sizeof(rec.channel));
     status_event(&app->status, &rec);
     /* A pending event cancelled leaves the armed or running one as it is. */
     int state = ev->type == EVENT_CANCELLED && ev->reason == EVENT_CANCEL_KEPT ? -1 : slicer_state_after[rec.event];
@@ -236,7 +242,9 @@ static void slicer_on_event(void *opaque, const event *ev)
     slicer_session *ses = (slicer_session *)opaque;
     app_ctx *app = ses->app;
 
+    event_air_clock_follow(ses->clock, ev, (int64_t)log_now_ms());
     slicer_record(ses, ev);
+    traffic_on_event(ses->traffic_ctx, ev);
     switch (ev->type) {
     case EVENT_IDLE:
         status_set_state(&app->status, STATE_IDLE);
@@ -303,6 +311,9 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.trace = &slicer_trace;
     desc.verbose = app->debug > 1;
     desc.time_signal_breaks = app->time_signal_breaks;
+    desc.planner = traffic_planner(ses->traffic_ctx);
+    desc.open_breaks = app->open_breaks;
+    desc.max_break = (int64_t)app->max_break * 90000;
     desc.timing = &app->timing;
     return desc;
 }
@@ -440,6 +451,7 @@ static int slicer_streams(slicer_session *ses)
     if (!ses->quiet)
         av_dump_format(input.fmt, 0, app->src_url, 0);
     slicer_check_filler(ses, input.fmt);
+    traffic_set_programme(ses->traffic_ctx, input.fmt);
 
     ret = slicer_open_sender(app, &dst);
     if (ret < 0) {
@@ -574,10 +586,16 @@ int slicer_main_loop(app_ctx *app)
      */
     int quick_failures = 0;
     ratelimit failures = {};
+    event_air_clock clock;
+    traffic_thread *traffic = nullptr;
+    event_air_clock_init(&clock, ASRUN_NONE, 1);
+    traffic_thread_start(app, &clock, &traffic);
     while (!slicer_stopping(app)) {
         int64_t started = av_gettime_relative();
         slicer_session ses = {};
         ses.app = app;
+        ses.clock = &clock;
+        ses.traffic_ctx = traffic_thread_traffic(traffic);
         ses.failures = &failures;
         ses.quiet = quick_failures > 0;
         slicer_library_quiet.store(ses.quiet);
@@ -598,6 +616,7 @@ int slicer_main_loop(app_ctx *app)
     }
 
     ratelimit_flush(&failures, status_now_us());
+    traffic_thread_stop(&traffic);
     filler_destroy(&app->filler);
     return ret == SLICER_CONFIG_FAULT ? ret : 0;
 }

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "common/utils.h"
+
 namespace {
 
 const char *const state_names[STATE_COUNT] = {"starting", "no_input",   "idle",         "armed",
@@ -226,4 +228,25 @@ int status_last_event(channel_status *s, asrun_record *out)
         *out = s->last_event;
     unlock(s);
     return has ? 0 : -ENODATA;
+}
+
+void status_set_schedule(channel_status *s, const char *path, int64_t spots, int64_t aired, int64_t missed)
+{
+    if (!s)
+        return;
+    lock(s);
+    utils_strlcpy(s->schedule, path ? path : "", sizeof(s->schedule));
+    unlock(s);
+    s->schedule_spots.store(spots);
+    s->spots_aired.store(aired);
+    s->spots_missed.store(missed);
+}
+
+void status_schedule(channel_status *s, char *buf, size_t size)
+{
+    if (!s || !buf || size == 0)
+        return;
+    lock(s);
+    utils_strlcpy(buf, s->schedule, size);
+    unlock(s);
 }

@@ -10,6 +10,7 @@
 #define KESTROW_SERVICE_STATUS_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "common/asrun.h"
@@ -34,6 +35,7 @@ enum input_health {
 };
 
 #define STATUS_RATE_WINDOW_US 1000000  // bitrate measured over one second
+#define STATUS_SCHEDULE_SIZE  4096     // the schedule file's path
 #define STATUS_RATE_STALE_US  2000000  // a rate older than this reads as 0
 
 /* Packets and bytes of one direction and the bitrate of its last full second. */
@@ -62,6 +64,10 @@ struct channel_status {
     int64_t outage_start;                   // µs (monotonic) the input went down from up; 0: none running
     int64_t input_losses;                   // times the input went down from up
     int64_t input_lost_us;                  // µs down in the outages that ended
+    char schedule[STATUS_SCHEDULE_SIZE];    // the schedule in force; "" when none
+    std::atomic<int64_t> schedule_spots;    // spots it names
+    std::atomic<int64_t> spots_aired;       // records aired in full since the start
+    std::atomic<int64_t> spots_missed;      // records given another final status
 };
 
 /* Monotonic clock in µs, the time base of every now_us below. */
@@ -104,6 +110,9 @@ int64_t status_input_back(channel_status *s, int64_t now_us);
 /* Stores r as the last event and counts it: a cue, an aired break (at its break_end) or a skipped one. */
 void status_event(channel_status *s, const asrun_record *r);
 
+/* The schedule in force (path; "" or null: none), the spots it names, and the spot counts so far. */
+void status_set_schedule(channel_status *s, const char *path, int64_t spots, int64_t aired, int64_t missed);
+
 /* Getters: the control server reads these. */
 /* STATE_INPUT_LOST or STATE_INPUT_INVALID while the input is so, else the channel's own state. */
 int status_state(const channel_status *s);
@@ -115,5 +124,7 @@ double status_session_uptime(const channel_status *s, int64_t now_us);  // secon
 int64_t status_bitrate(const rate_meter *m, int64_t now_us);
 /* Copies the last event into *out: 0; -61 when there was none yet; -22 for a null argument. */
 int status_last_event(channel_status *s, asrun_record *out);
+/* Copies the schedule in force into buf (size bytes; "" when none). */
+void status_schedule(channel_status *s, char *buf, size_t size);
 
 #endif

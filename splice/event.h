@@ -44,7 +44,13 @@ enum event_type {
     EVENT_QUEUE_REFUSED,     // code: the queue's result; the loop ends
     EVENT_WRITE_FAILED,      // code: the muxer's result; the loop ends
     EVENT_READ_FAILED,       // code: the demuxer's result (not the end of input, not a stop); the loop ends
-    EVENT_PROGRESS,          // bytes_in, bytes_out: totals so far; every few packets and at the end
+    EVENT_PROGRESS,          // bytes_in, bytes_out: totals so far; pts: the highest dts read; every few
+                             // packets and at the end
+    /* Spots of a break's content (a traffic schedule). */
+    EVENT_SPOT_STARTED,      // spot; pts: where its first picture airs (the programme's clock)
+    EVENT_SPOT_ENDED,        // spot; reason: event_spot_reason; pts: where it started (none when it did
+                             // not); aired: ticks of its video aired. One per spot of the plan, in order,
+                             // when the break ends, before EVENT_BREAK_ENDED
 };
 
 enum event_end_reason {
@@ -53,6 +59,7 @@ enum event_end_reason {
     EVENT_END_SESSION_END,   // the input ended during the break
     EVENT_END_RETURN_CUE,    // key frame at a return cue's point (or a segmentation end)
     EVENT_END_NEXT_EVENT,    // key frame at the next event's point: that event starts there
+    EVENT_END_MAX_BREAK,     // key frame at the longest an open break may run (--max-break)
 };
 
 enum event_arm_reason {
@@ -85,6 +92,15 @@ enum event_cancel_reason {
 
 enum event_skip_reason {
     EVENT_SKIP_NO_FILLER_VIDEO = 0,  // the filler has no usable stream for the programme's video PID
+    EVENT_SKIP_SCHEDULE,             // the schedule leaves this break alone (a NUL record)
+};
+
+enum event_spot_reason {
+    EVENT_SPOT_AIRED = 0,    // aired in full
+    EVENT_SPOT_CUT_SHORT,    // the break ended before its end (return cue, input lost, session ended)
+    EVENT_SPOT_TOO_SHORT,    // not started: it would have run past the break's end
+    EVENT_SPOT_UNUSABLE,     // not started: its file is missing or unfit for the programme
+    EVENT_SPOT_SKIPPED,      // not started: the break was skipped
 };
 
 enum event_switch_reason {
@@ -129,6 +145,19 @@ enum event_setup_step {
 #define EVENT_CUE_SEGMENTATION_FLAG 8  // flags: a time_signal's segmentation descriptor; id: its segmentation_event_id
 #define EVENT_CUE_NO_ID_FLAG 16        // flags: the cue carries no event id (the id field is 0)
 
+#define EVENT_SPOT_ID_SIZE   12   // spot identification: 11 characters and the terminator
+#define EVENT_SPOT_FILE_SIZE 32   // the spot file's name in its folder
+
+/* A spot of a break, as its schedule names it. */
+struct event_spot {
+    char id[EVENT_SPOT_ID_SIZE];
+    char file[EVENT_SPOT_FILE_SIZE];  // "" when no file was found
+    int break_number;                 // the break's number in its window
+    int position;                     // in the break, as scheduled
+    int64_t length;                   // ticks of its video; 0 when not known
+    int64_t tag;                      // the planner's own (which record it is)
+};
+
 /*
  * One event. The first three fields describe the break the event belongs
  * to (the last cue that armed one); the rest depend on the type. Times are
@@ -157,6 +186,7 @@ struct event {
     const char *text;          // URL; valid during the call only
     int64_t bytes_in;          // progress: bytes read from the input
     int64_t bytes_out;         // progress: bytes the output stage handed to the destination
+    const event_spot *spot;    // spot events; valid during the call only
 };
 
 /* Called on the loop's thread; must not throw. */

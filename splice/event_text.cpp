@@ -149,12 +149,33 @@ static bool say_decision(wording *w, const event *ev)
         say_pending(w, ev);
         return true;
     case EVENT_BREAK_SKIPPED:
-        say(w, LOG_ERROR, "break of %s=%u skipped (%s): the filler has no video for output stream %d", id, n,
-            event_reason_name(ev), ev->stream);
+        if (ev->reason == EVENT_SKIP_SCHEDULE)
+            say(w, LOG_INFO, "break of %s=%u skipped (%s): the schedule leaves the programme on air", id, n,
+                event_reason_name(ev));
+        else
+            say(w, LOG_ERROR, "break of %s=%u skipped (%s): the filler has no video for output stream %d", id, n,
+                event_reason_name(ev), ev->stream);
         return true;
     default:
         return false;
     }
+}
+
+/* A spot of a break: on air, and how it ended. */
+static void say_spot(wording *w, const event *ev)
+{
+    const event_spot *sp = ev->spot;
+    int64_t aired = ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired;
+
+    const char *file = sp->file[0] ? sp->file : "no file";
+
+    if (ev->type == EVENT_SPOT_STARTED)
+        say(w, LOG_INFO, "spot %s [%s] (break %d, position %d) on air at %" PRId64 " (%f), %f sec", sp->id, file,
+            sp->break_number, sp->position, ev->pts, ev->pts / 90000.0, sp->length / 90000.0);
+    else
+        say(w, ev->reason == EVENT_SPOT_AIRED ? LOG_INFO : LOG_ERROR,
+            "spot %s [%s] (break %d, position %d): %s, aired=%" PRId64 " (%f sec of %f)", sp->id, file,
+            sp->break_number, sp->position, event_reason_name(ev), aired, aired / 90000.0, sp->length / 90000.0);
 }
 
 /* A break's start and end, and each stream's switch. */
@@ -193,6 +214,11 @@ static bool say_break(wording *w, const event *ev)
     }
     case EVENT_IDLE:
         say(w, LOG_INFO, "SPLICING_STATE_IDLE");
+        return true;
+    case EVENT_SPOT_STARTED:
+    case EVENT_SPOT_ENDED:
+        if (ev->spot)
+            say_spot(w, ev);
         return true;
     default:
         return false;

@@ -81,6 +81,9 @@ int filler_check(const filler_ctx *filler, const AVFormatContext *programme, fil
  */
 int filler_mismatch_text(const filler_mismatch *m, char *buf, size_t size);
 
+/* As filler_mismatch_text, naming the recording what ("spot": "... in the spot, ... in the programme"). */
+int filler_mismatch_text_as(const filler_mismatch *m, const char *what, char *buf, size_t size);
+
 /* Frees the store and sets *p to null. 0; -22 if p or *p is null. */
 int filler_destroy(filler_ctx **p);
 

@@ -4,7 +4,11 @@
  * starts it; from there the programme's video and audio packets are replaced
  * by the filler's packets of the same stream id, re-timed onto the programme's
  * clock; the first video key frame at the end of the break returns the video,
- * each audio stream returns at the next source packet boundary.
+ * each audio stream returns at the next source packet boundary. With a
+ * planner (a traffic schedule) a break airs a sequence instead: the spots
+ * the planner names that fit, back to back from the start key frame, then
+ * the filler looped up to the key frame of the break's end; an open break
+ * (no duration) loops the filler too (splice_content.cpp).
  *
  * The caller drives the rules one packet at a time and owns the loop around
  * them (queues, stream mapping, muxing). Everything the rules let through or
@@ -29,6 +33,31 @@ struct scte35_section;
 
 #define SPLICE_KEY_LEAD 9000  // ticks a key frame may come before the nominal start or end
 #define SPLICE_HELD_MAX 256   // capacity of the caller's queue of audio held while armed
+#define SPLICE_PLAN_LEAVE (-1)  // a planner's answer: the programme stays on air
+
+/* A break about to start, as a planner sees it. */
+struct splice_break {
+    uint32_t id;           // splice_event_id (or segmentation_event_id)
+    int64_t point;         // the cue's splice point; REP_NOW: immediate
+    int64_t start;         // pts of the key frame that starts it
+    int64_t duration;      // announced; 0 without one
+    int open;              // it lasts until its end cue (or --max-break)
+};
+
+/*
+ * What airs in each break (a traffic schedule). plan is called at the key
+ * frame that starts a break, on the packet path: it must not wait for a
+ * file or a lock held long. It fills at most max spots, in airing order,
+ * each with its info and its media (null: unusable; media stays valid and
+ * unchanged until the planner has been called twice more or the session
+ * ended), and returns their count, or SPLICE_PLAN_LEAVE to leave the
+ * programme on air. With a planner every break's content runs up to the
+ * break's end: the spots that fit, then the filler looped.
+ */
+struct splice_planner {
+    int (*plan)(void *opaque, const splice_break *b, rep_spot *spots, int max);
+    void *opaque;
+};
 
 /*
  * When a cue is taken, as the operator sets it: a bogus cue far ahead must
@@ -66,6 +95,9 @@ struct splice_env {
     const event_sink *events;  // what happens is reported here; may be null
     int verbose;               // write the per-packet traces and detail lines
     int time_signal_breaks;    // time_signal segmentation descriptors start and end breaks
+    const splice_planner *planner;  // the breaks' spots; null: every break airs the filler
+    int open_breaks;           // a splice_insert out cue without break_duration lasts until its return cue
+    int64_t max_break;         // ticks an open break may last at most; 0: no bound
     const splice_timing *timing;  // null: splice_timing_default()
 };
 
@@ -154,6 +186,12 @@ int splice_switch_of(const AVPacket *pkt);
 
 /* Moves every held audio packet, unchanged and in order, to the queue (end of input). */
 void splice_release_held(const splice_env *env);
+
+/*
+ * Ticks one pass of media's video stream on PID id lasts: from its first
+ * dts to the end of its last packet. 0 when it has no such stream.
+ */
+int64_t splice_video_length(const filler_ctx *media, int id);
 
 /*
  * Ticks to add to the filler's video presentation times so that a filler

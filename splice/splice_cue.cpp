@@ -359,6 +359,7 @@ static int take_insert(const splice_env *env, rep_ctx *rep, const scte35_section
     if (si->splice_event_cancel_indicator)
         return take_cancel(env, rep, &c, cue_pts);
     c.duration = si->duration_flag ? (int64_t)si->break_duration.value : 0;
+    c.open = env->open_breaks && !si->duration_flag;  // --open-breaks: it lasts until its return cue
     if (!si->program_splice_flag)
         return ignore_cue(env, &c, EVENT_IGNORE_COMPONENT_MODE, cue_pts);
     if (si->splice_immediate_flag) {

@@ -20,15 +20,27 @@ TEST(Asrun, LinesAreOneJsonObjectEach)
     end.pts = 0;
     end.aired = 2699999;
     strcpy(end.reason, "duration");
+    strcpy(end.channel, "News \"1\"");
+    asrun_record spot = asrun_record_make(ASRUN_SPOT, 0);
+    strcpy(spot.spot_id, "ACME0000123");
+    strcpy(spot.spot_file, "ACME0000123.ts");
+    spot.break_number = 2;
+    spot.position = 3;
+    spot.aired = 540000;
+    strcpy(spot.reason, "aired");
     asrun_record odd = asrun_record_make(ASRUN_IGNORED, 999);
     strcpy(odd.reason, "say \"no\"\\\n\t\x01 caf\xc3\xa9");
     odd.segmentation_event_id = 5;
     odd.late = 45000;
     const std::pair<asrun_record, std::string> cases[] = {
-        {end, "{\"time\":\"2023-11-14T22:13:20.123Z\",\"event\":\"break_end\","
+        {end, "{\"time\":\"2023-11-14T22:13:20.123Z\",\"event\":\"break_end\",\"channel\":\"News \\\"1\\\"\","
               "\"splice_event_id\":4294967295,\"segmentation_event_id\":null,\"splice_time\":8589934591,"
               "\"duration\":2700000,\"pts\":0,\"aired\":2699999,\"late\":null,\"reason\":\"duration\"}\n"},
-        {odd, "{\"time\":\"1970-01-01T00:00:00.999Z\",\"event\":\"ignored\",\"splice_event_id\":null,"
+        {spot, "{\"time\":\"1970-01-01T00:00:00.000Z\",\"event\":\"spot\",\"channel\":null,\"splice_event_id\":null,"
+               "\"segmentation_event_id\":null,\"splice_time\":null,\"duration\":null,\"pts\":null,\"aired\":540000,"
+               "\"late\":null,\"spot_id\":\"ACME0000123\",\"file\":\"ACME0000123.ts\",\"break_number\":2,"
+               "\"position\":3,\"reason\":\"aired\"}\n"},
+        {odd, "{\"time\":\"1970-01-01T00:00:00.999Z\",\"event\":\"ignored\",\"channel\":null,\"splice_event_id\":null,"
               "\"segmentation_event_id\":5,\"splice_time\":null,\"duration\":null,\"pts\":null,\"aired\":null,"
               "\"late\":45000,"
               "\"reason\":\"say \\\"no\\\"\\\\\\u000a\\u0009\\u0001 caf\xc3\xa9\"}\n"},
@@ -41,7 +53,7 @@ TEST(Asrun, LinesAreOneJsonObjectEach)
         EXPECT_STREQ("", buf);
     }
     const char *names[] = {"cue", "armed", "repeat", "cancelled", "break_start", "break_end",
-                           "break_skipped", "ignored", "kept", "dropped", "expired", "return"};
+                           "break_skipped", "ignored", "kept", "dropped", "expired", "return", "spot"};
     for (int e = 0; e < ASRUN_EVENT_COUNT; e++)
         EXPECT_STREQ(names[e], asrun_event_name(e));
     asrun_record bad = asrun_record_make(ASRUN_EVENT_COUNT, 0);

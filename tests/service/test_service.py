@@ -22,7 +22,8 @@ HELD = 2.0
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 STATUS_KEYS = {"state": str, "session_uptime": float, "input_bitrate": int, "output_bitrate": int,
                "packets_in": int, "packets_out": int, "overruns": int, "cues": int,
-               "breaks_aired": int, "breaks_skipped": int, "last_event": dict}
+               "breaks_aired": int, "breaks_skipped": int, "last_event": dict, "schedule": str,
+               "schedule_spots": int, "spots_aired": int, "spots_missed": int}
 
 
 def fault_of(port, name, *params):
