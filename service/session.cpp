@@ -31,8 +31,8 @@ extern "C" {
 #include "service/ratelimit.h"
 #include "service/traffic_thread.h"
 #include "traffic/traffic.h"
-#include "service/udp_in.h"
-#include "service/udp_out.h"
+#include "net/udp_in.h"
+#include "net/udp_out.h"
 
 #define SLICER_DATAGRAM_SIZE     1316    // seven TS packets per UDP datagram
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once

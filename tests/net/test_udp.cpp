@@ -25,9 +25,9 @@ extern "C" {
 }
 
 #include "lib/test_support.h"
-#include "service/udp_addr.h"
-#include "service/udp_in.h"
-#include "service/udp_out.h"
+#include "net/udp_addr.h"
+#include "net/udp_in.h"
+#include "net/udp_out.h"
 
 namespace {
 

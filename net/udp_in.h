@@ -13,8 +13,8 @@
  * while, not MPEG-TS when no datagram carried TS packets (sync bytes 188 or
  * 204 bytes apart) for a second, logged once a minute while it lasts.
  */
-#ifndef KESTROW_SERVICE_UDP_IN_H
-#define KESTROW_SERVICE_UDP_IN_H
+#ifndef KESTROW_NET_UDP_IN_H
+#define KESTROW_NET_UDP_IN_H
 
 #include <atomic>
 #include <cstdint>

@@ -5,8 +5,8 @@
  * fills [tail, head + capacity) without the lock and then moves tail; the
  * reader copies out of [head, tail) without the lock and then moves head.
  */
-#include "service/udp_in.h"
-#include "service/udp_addr.h"
+#include "net/udp_in.h"
+#include "net/udp_addr.h"
 #include "common/mpegts.h"
 
 #include <cerrno>
