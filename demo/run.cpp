@@ -3,10 +3,13 @@
  * packet loop and the tear-down. main() only calls demo_run, so that other
  * callers (the fuzz harness) run exactly the same path in-process.
  */
+#include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -17,12 +20,20 @@ extern "C" {
 #include "splice/filler.h"
 #include "relay/relay.h"
 #include "common/trace.h"
+#include "traffic/traffic.h"
 
 static void demo_usage(const char *name)
 {
-    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--program=N] [--spts] input output replace\n"
+    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--open-breaks] [--max-break=SECONDS]\n"
+           "          [--max-pending=N] [--max-cue-lead=S] [--late-join=S] [--service_name=NAME]\n"
+           "          [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
+           "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
+           "          [--program=N] [--spts] input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output is always MPEG-TS, whatever the output file's extension.\n"
+           "--max-pending: events waiting beside the armed one, 0-64 [16]; --max-cue-lead: a splice\n"
+           "point further ahead is not taken, 1-43200 s [600]; --late-join: a cue up to S late joins\n"
+           "its break, 0-600 s [2].\n"
            "\n", name);
 }
 
@@ -35,10 +46,10 @@ static void demo_show_filler(const filler_ctx *filler, const char *name)
     av_dump_format(filler->format, 0, name, 0);
 }
 
-#define DEMO_ASRUN_OPTION "--asrun-file="
-#define DEMO_PROGRAM_OPTION "--program="
 #define DEMO_MAX_MISMATCHES 16
-#define DEMO_MUX_RATE 20000000  // bit/s, or more for a multiplex that needs it
+#define DEMO_MAX_BREAK_S    300  // --max-break by default
+#define DEMO_SPOT_CACHE_MB  512  // --spot-cache by default
+#define DEMO_MUX_RATE       20000000  // bit/s, or more for a multiplex that needs it
 
 /* Prints each stream of the spliced programme that the filler cannot replace. */
 static void demo_check_filler(const filler_ctx *filler, const relay_input *in)
@@ -53,43 +64,124 @@ static void demo_check_filler(const filler_ctx *filler, const relay_input *in)
     }
 }
 
-/* The three file names of the command line, and what the options say of the input. */
+/* The three file names of the command line. */
 struct demo_files {
     const char *in;
     const char *out;
     const char *replace;
-    int program;    // --program: program_number whose breaks are spliced; 0: the first with video
-    int spts;       // --spts: that programme goes out alone
 };
 
-/* A program_number: 1..65535, all of text; -1 when it is not one. */
-static int demo_program_number(const char *text)
+/* The options that take a text, and where it goes. */
+static const struct {
+    const char *prefix;
+    const char *demo_ctx::*field;
+} demo_text_options[] = {
+    {"--asrun-file=", &demo_ctx::asrun_path},     {"--schedule=", &demo_ctx::schedule},
+    {"--spots=", &demo_ctx::spots},               {"--channel-id=", &demo_ctx::channel_id},
+    {"--headend-id=", &demo_ctx::headend_id},     {"--verification=", &demo_ctx::verification},
+    {"--service_name=", &demo_ctx::service_name},
+};
+
+/* --clock's YYYY-MM-DDTHH:MM:SS as local wall ms, or ASRUN_NONE. */
+static int64_t demo_clock(const char *text)
 {
+    struct tm tm = {};
+    const char *end = strptime(text, "%Y-%m-%dT%H:%M:%S", &tm);
+    if (!end || *end)
+        return ASRUN_NONE;
+    tm.tm_isdst = -1;
+    return (int64_t)mktime(&tm) * 1000;
+}
+
+/*
+ * The value of "--name=N" in arg, a whole number from min to max, into *out:
+ * 1; 0 when arg is another option; -1 when its value is refused.
+ */
+static int demo_number_option(const char *arg, const char *name, int64_t min, int64_t max, int64_t *out)
+{
+    size_t n = strlen(name);
+    if (strncmp(arg, name, n) != 0 || arg[n] != '=')
+        return 0;
     char *end = nullptr;
-    long n = strtol(text, &end, 10);
-    return end != text && !*end && n >= 1 && n <= 0xFFFF ? (int)n : -1;
+    errno = 0;
+    long long v = strtoll(arg + n + 1, &end, 10);
+    if (!isdigit((unsigned char)arg[n + 1]) || *end || errno || v < min || v > max)
+        return -1;
+    *out = v;
+    return 1;
+}
+
+/*
+ * The options that take a whole number of seconds or items (--spot-cache:
+ * MiB; --program: a program_number), their range and scale.
+ */
+static int demo_numbers(const char *arg, demo_ctx *demo)
+{
+    int64_t v = 0;
+    int got;
+
+    if ((got = demo_number_option(arg, "--max-pending", 0, REP_MAX_PENDING, &v)) > 0)
+        demo->timing.max_pending = (int)v;
+    else if (got == 0 && (got = demo_number_option(arg, "--max-cue-lead", 1, 43200, &v)) > 0)
+        demo->timing.max_cue_lead = v * 90000;
+    else if (got == 0 && (got = demo_number_option(arg, "--late-join", 0, 600, &v)) > 0)
+        demo->timing.late_join = v * 90000;
+    else if (got == 0 && (got = demo_number_option(arg, "--max-break", 1, 86400, &v)) > 0)
+        demo->max_break = v * 90000;
+    else if (got == 0 && (got = demo_number_option(arg, "--spot-cache", 1, 1 << 20, &v)) > 0)
+        demo->spot_cache = v << 20;
+    else if (got == 0 && (got = demo_number_option(arg, "--program", 1, 0xFFFF, &v)) > 0)
+        demo->program = (int)v;
+    return got;
+}
+
+/*
+ * One option before the file names into demo: 1 taken, 0 not the demo's,
+ * -1 its value refused (said on stderr).
+ */
+static int demo_option(const char *arg, demo_ctx *demo)
+{
+    for (const auto &o : demo_text_options) {
+        if (strncmp(arg, o.prefix, strlen(o.prefix)) == 0) {
+            demo->*o.field = arg + strlen(o.prefix);
+            return 1;
+        }
+    }
+    int got = 1;
+    if (strcmp(arg, "--time-signal-breaks") == 0)
+        demo->time_signal_breaks = 1;
+    else if (strcmp(arg, "--open-breaks") == 0)
+        demo->open_breaks = 1;
+    else if (strcmp(arg, "--spts") == 0)
+        demo->spts = 1;
+    else if (strncmp(arg, "--clock=", 8) == 0)
+        got = (demo->clock_ms = demo_clock(arg + 8)) != ASRUN_NONE ? 1 : -1;
+    else
+        got = demo_numbers(arg, demo);
+    if (got < 0)
+        fprintf(stderr, "Option refused: %s\n", arg);
+    return got;
 }
 
 /*
  * Reads the options, which come before the three file names in any order,
- * into demo and the names into files. False when the names are missing.
+ * into demo and the names into files. False when the names are missing or
+ * an option's value is refused.
  */
 static bool demo_parse_args(int argc, char **argv, demo_ctx *demo, demo_files *files)
 {
     int first = 1;
+
+    demo->timing = splice_timing_default();
+    demo->max_break = DEMO_MAX_BREAK_S * 90000;
+    demo->spot_cache = (int64_t)DEMO_SPOT_CACHE_MB << 20;
+    demo->clock_ms = ASRUN_NONE;
     for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
-        if (strncmp(argv[first], DEMO_ASRUN_OPTION, strlen(DEMO_ASRUN_OPTION)) == 0)
-            demo->asrun_path = argv[first] + strlen(DEMO_ASRUN_OPTION);
-        else if (strcmp(argv[first], "--time-signal-breaks") == 0)
-            demo->time_signal_breaks = 1;
-        else if (strcmp(argv[first], "--spts") == 0)
-            files->spts = 1;
-        else if (strncmp(argv[first], DEMO_PROGRAM_OPTION, strlen(DEMO_PROGRAM_OPTION)) == 0)
-            files->program = demo_program_number(argv[first] + strlen(DEMO_PROGRAM_OPTION));
-        else
-            break;
-        if (files->program < 0)
+        int got = demo_option(argv[first], demo);
+        if (got < 0)
             return false;
+        if (got == 0)
+            break;
     }
     if (argc - first < 3)
         return false;
@@ -143,6 +235,11 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     desc.trace = &demo_trace;
     desc.verbose = 1;
     desc.time_signal_breaks = run->demo.time_signal_breaks;
+    desc.open_breaks = run->demo.open_breaks;
+    desc.max_break = run->demo.max_break;
+    desc.planner = traffic_planner(run->demo.traffic_ctx);
+    desc.mux.service_name = run->demo.service_name;
+    desc.timing = &run->demo.timing;
     return desc;
 }
 
@@ -176,6 +273,26 @@ static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, i
     return 0;
 }
 
+/* The wall time of the input's start: --clock, or now. */
+static int64_t demo_start_ms(const demo_ctx *demo)
+{
+    return demo->clock_ms != ASRUN_NONE ? demo->clock_ms : (int64_t)time(nullptr) * 1000;
+}
+
+/* The traffic of --schedule, with its schedule and spots read. 0, or -22 after its line on stderr. */
+static int demo_open_traffic(demo_ctx *demo)
+{
+    traffic_config config = {demo->schedule, demo->spots, demo->channel_id, demo->headend_id, demo->verification,
+                             demo->spot_cache, &demo->clock, demo_print_line, nullptr};
+    const char *why = schedule_config_error(demo->schedule, demo->spots, demo->channel_id, demo->headend_id);
+    if (why || traffic_create(&demo->traffic_ctx, &config) < 0) {
+        fprintf(stderr, "Could not use the schedule '%s': %s\n", demo->schedule, why ? why : "out of memory");
+        return -EINVAL;
+    }
+    traffic_poll(demo->traffic_ctx, demo_start_ms(demo));
+    return 0;
+}
+
 int demo_run(int argc, char **argv)
 {
     demo_run_ctx run = {};
@@ -193,11 +310,21 @@ int demo_run(int argc, char **argv)
         return 1;
     }
     if (run.demo.asrun_path) {
+        /*
+         * One file per run, never rotated (an earlier run's file is moved aside): its lines are timed
+         * by the recording, whose seconds pass faster than the wall clock's.
+         */
         ret = asrun_create(&run.demo.asrun, run.demo.asrun_path, 0);
         if (ret < 0) {
             fprintf(stderr, "Could not use the as-run file '%s': %s\n", run.demo.asrun_path, strerror(-ret));
             return 1;
         }
+    }
+    event_air_clock_init(&run.demo.clock, run.demo.clock_ms, 0);
+    if (run.demo.schedule && demo_open_traffic(&run.demo) < 0) {
+        if (run.demo.asrun)
+            asrun_destroy(&run.demo.asrun);
+        return 1;
     }
 
     log_packet_set_sink(&demo_trace);
@@ -209,8 +336,8 @@ int demo_run(int argc, char **argv)
     }
     demo_show_filler(filler, files.replace);
 
-    in.program = files.program;
-    in.spts = files.spts;
+    in.program = run.demo.program;
+    in.spts = run.demo.spts;
     ret = relay_open_input(&in, files.in, nullptr, nullptr);
     if (ret < 0) {
         if (in.failed_step == RELAY_INPUT_PROBE)
@@ -222,6 +349,11 @@ int demo_run(int argc, char **argv)
     fprintf(stderr, "ifmt_ctx initialized\n");
     av_dump_format(in.fmt, 0, files.in, 0);
     demo_check_filler(filler, &in);
+    if (run.demo.traffic_ctx) {
+        AVFormatContext *programme = relay_spliced_streams(&in);
+        traffic_set_programme(run.demo.traffic_ctx, &programme);
+        traffic_poll(run.demo.traffic_ctx, demo_start_ms(&run.demo));
+    }
 
     run.in = &in;
     {
@@ -247,6 +379,11 @@ out_teardown:
     }
     relay_close_input(&in);
     filler_destroy(&filler);
+    if (run.demo.traffic_ctx) {
+        /* The run's end is the latest time on the input's clock: the windows that ended by then close. */
+        traffic_poll(run.demo.traffic_ctx, event_air_ms(&run.demo.clock, run.demo.clock.last_pts, demo_start_ms(&run.demo)));
+        traffic_destroy(&run.demo.traffic_ctx);
+    }
     if (run.demo.asrun)
         asrun_destroy(&run.demo.asrun);
     int status = demo_status(&run, files.out, ret, write_ret);

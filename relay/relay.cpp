@@ -19,6 +19,7 @@ extern "C" {
 #include "codec/hevc_bla.h"
 #include "splice/packets_queue.h"
 #include "splice/splice.h"
+#include "common/mpegts.h"
 #include "common/trace.h"
 #include "ts/ts_layout.h"
 #include "ts/ts_out.h"
@@ -152,6 +153,7 @@ int relay_create(relay **out, const relay_desc *desc, const relay_input *in, con
     r->filler = filler;
     r->failed_step = -1;
     r->gop.stream = -1;
+    r->mux_offset = AV_NOPTS_VALUE;
     rep_ctx_reset(&r->rep);
     if (desc->trace)
         log_packet_set_sink(desc->trace);
@@ -578,6 +580,31 @@ int relay_prime_pcr(relay *r, int stream, int64_t first_dts)
 }
 
 /*
+ * Moves pkt's timestamps onto the muxer's line: one 33-bit wrap up (or where
+ * the clock track already put that line, see relay_mux_offset). A session
+ * that starts within 60 s before the wrap has the demuxer give the
+ * timestamps below it as negative values, and the muxer, which sets its PCR
+ * schedule up as if the first dts came after 0, then writes a PCR only with
+ * each key frame until its clock passes 0. The muxer writes every timestamp
+ * and PCR modulo 2^33, so the bytes are those of the unmoved values.
+ */
+static void relay_to_muxer_time(relay *r, AVPacket *pkt)
+{
+    int s = pkt->stream_index;
+    if (s < 0 || (unsigned)s >= r->out->nb_streams)
+        return;
+    AVRational tb = r->out->streams[s]->time_base;
+    if (r->mux_offset == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE)
+        r->mux_offset = relay_mux_offset(r, av_rescale_q(pkt->dts, tb, AVRational{1, 90000}));
+    int64_t offset = av_rescale_q(r->mux_offset == AV_NOPTS_VALUE ? TS_PTS_WRAP : r->mux_offset,
+                                  AVRational{1, 90000}, tb);
+    if (pkt->pts != AV_NOPTS_VALUE)
+        pkt->pts += offset;
+    if (pkt->dts != AV_NOPTS_VALUE)
+        pkt->dts += offset;
+}
+
+/*
  * Writes the oldest queued packets while at least keep are queued (keep 0:
  * all), leaving out what the muxer would refuse and the leading pictures
  * after a switch. Returns 0 or the muxing error, reported.
@@ -605,7 +632,9 @@ static int relay_write(relay_loop *loop, int keep)
         int s = pkt->stream_index;
         int64_t dts = pkt->dts;
         relay_join(r, pkt);
-        r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, pkt->stream_index, pkt->dts);
+        relay_to_muxer_time(r, pkt);
+        int64_t mux_dts = pkt->dts;
+        r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, s, mux_dts);
         if (r->ret_write >= 0)
             r->ret_write = av_interleaved_write_frame(r->out, pkt);
         av_packet_free(&pkt);
@@ -617,7 +646,7 @@ static int relay_write(relay_loop *loop, int keep)
         }
         if (s >= 0 && (unsigned)s < r->out->nb_streams && dts != AV_NOPTS_VALUE)
             r->last_dts[s] = dts;
-        relay_pass_wrote(r, s, dts);
+        relay_pass_wrote(r, s, mux_dts);
     }
     return 0;
 }
@@ -650,12 +679,13 @@ bool relay_stamp(relay *r, AVPacket *pkt, int64_t first_dts)
     return true;
 }
 
-/* Reports the bytes read and sent so far (EVENT_PROGRESS). */
-static void relay_progress(relay *r)
+/* Reports the bytes read and sent so far and the highest dts read (EVENT_PROGRESS). */
+static void relay_progress(relay *r, int64_t dts_max)
 {
     ts_out_stats stats;
     event ev = relay_event(EVENT_PROGRESS, r);
 
+    ev.pts = dts_max;
     ev.bytes_in = r->in->pb ? r->in->pb->bytes_read : 0;
     if (ts_out_get_stats(r->stage, &stats) == 0)
         ev.bytes_out = stats.bytes_out;
@@ -694,6 +724,10 @@ static int relay_loop_open(relay *r, relay_loop *loop)
     loop->env.events = &r->desc.events;
     loop->env.verbose = r->desc.verbose;
     loop->env.time_signal_breaks = r->desc.time_signal_breaks;
+    loop->env.planner = r->desc.planner;
+    loop->env.open_breaks = r->desc.open_breaks;
+    loop->env.max_break = r->desc.max_break;
+    loop->env.timing = r->desc.timing;
     return 0;
 }
 
@@ -744,7 +778,7 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
         return r->ret_read;
     }
     if (++loop->reads % RELAY_PROGRESS_PACKETS == 0)
-        relay_progress(r);
+        relay_progress(r, loop->dts_max);
     return 0;
 }
 
@@ -891,7 +925,7 @@ int relay_run(relay *r)
     }
     relay_loop_close(&loop);
     av_write_trailer(r->out);
-    relay_progress(r);
+    relay_progress(r, loop.dts_max);
     relay_pass_report(r, true);
     return ret;
 }

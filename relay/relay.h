@@ -20,6 +20,7 @@ struct AVIOInterruptCB;
 struct filler_ctx;
 struct filler_mismatch;
 struct packets_queue;
+struct splice_timing;
 struct trace_sink;
 struct ts_out;
 
@@ -75,6 +76,10 @@ struct relay_desc {
     const trace_sink *trace;       // installed for the packet traces; null: leave as it is
     int verbose;                   // per-packet traces of the splice rules
     int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
+    const struct splice_planner *planner;  // what each break airs (a traffic schedule); null: the filler
+    int open_breaks;               // an out cue without break_duration lasts until its return cue
+    int64_t max_break;             // 90 kHz: longest an open break lasts; 0: no bound
+    const splice_timing *timing;   // cue timing limits; the caller's, read while the relay runs; null: defaults
 };
 
 /* Video stream whose leading pictures are being left out after a switch onto a key frame. */
@@ -119,6 +124,8 @@ struct relay {
     int ret_read;                  // last av_read_frame result
     int ret_write;                 // last av_interleaved_write_frame result
     int pcr_primed;                // the muxer's PCR start has been set (see relay_prime_pcr)
+    int64_t mux_offset;            // 90 kHz added to the demuxer's timestamps for the muxer; AV_NOPTS_VALUE:
+                                   // not chosen yet (relay_mux_offset)
     int failed_step;               // event_setup_step of a failed set-up; -1: none
     relay_passing pass;
 };
@@ -149,9 +156,19 @@ void relay_close_input(relay_input *in);
 /*
  * filler_check (splice/filler.h) on the streams of in whose breaks are
  * spliced: those of the programme the input filter chose, or all when it
- * chose none. Returns as filler_check, counting only those streams.
+ * chose none. Returns as filler_check, counting only those streams; -12
+ * without memory.
  */
 int relay_check_filler(const relay_input *in, const filler_ctx *filler, filler_mismatch *out, int max);
+
+/*
+ * The audio and video streams of in whose breaks are spliced (as
+ * relay_check_filler takes them) in a new context of their own: codec
+ * parameters and ids copied, for checks against the programme that outlive
+ * the input (the traffic's spots). The caller frees it with
+ * avformat_free_context. Null without in->fmt or memory.
+ */
+AVFormatContext *relay_spliced_streams(const relay_input *in);
 
 /*
  * A new relay from in (opened by relay_open_input; stays the caller's) into

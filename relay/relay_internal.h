@@ -95,12 +95,21 @@ int relay_clock_pid(const relay *r);
  * that keep the muxer's clock going. 0 or the error. */
 int relay_pass_attach(relay *r, const ts_identity *id, const ts_layout_ids *ids);
 
-/* dts (90 kHz, next to ref modulo 2^33, 30 s before it at most) at which the muxer's PCR is to
+/* dts (90 kHz, next to ref modulo 2^33, 30 s before it at most; ref on the muxer's line) at which the muxer's PCR is to
  * start so that the oldest packet waiting to pass through finds its place; AV_NOPTS_VALUE: none. */
 int64_t relay_pass_start_dts(const relay *r, int64_t ref);
 
-/* A relayed packet of output stream stream with dts was written. */
+/* A relayed packet of output stream stream with dts (on the muxer's line) was written. */
 void relay_pass_wrote(relay *r, int stream, int64_t dts);
+
+/*
+ * What is added to the demuxer's timestamps (90 kHz) as the muxer gets them,
+ * chosen at the first relayed packet, of dts (90 kHz, the demuxer's): one
+ * 33-bit wrap, or, when the clock track wrote before (it follows the input's
+ * PCRs, one wrap up), the multiple of 2^33 that puts dts next to the clock
+ * track's last dts, so that the muxer never sees its time jump by a wrap.
+ */
+int64_t relay_mux_offset(const relay *r, int64_t dts);
 
 /* The input filter's tick: keeps the muxer's clock going while nothing is relayed. */
 void relay_clock_tick(void *opaque, int64_t now);

@@ -16,6 +16,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "common/mpegts.h"
 #include "splice/filler.h"
 #include "ts/ts_layout.h"
 #include "ts/ts_out.h"
@@ -84,13 +85,13 @@ int relay_pass_begin(relay *r, const ts_identity *id)
     return 0;
 }
 
-/* Whether input stream i belongs to the chosen programme (its PMT, or the demuxer's programme). */
-static bool chosen_stream(const relay *r, const ts_identity *id, unsigned i)
+/* Whether stream i of in belongs to the chosen programme (its PMT, or the demuxer's programme). */
+static bool chosen_stream(const AVFormatContext *in, const ts_identity *id, unsigned i)
 {
-    if (ts_identity_stream_type(id, r->in->streams[i]->id) >= 0)
+    if (ts_identity_stream_type(id, in->streams[i]->id) >= 0)
         return true;
-    for (unsigned p = 0; p < r->in->nb_programs; p++) {
-        const AVProgram *prog = r->in->programs[p];
+    for (unsigned p = 0; p < in->nb_programs; p++) {
+        const AVProgram *prog = in->programs[p];
         for (unsigned k = 0; prog->id == id->program_number && k < prog->nb_stream_indexes; k++)
             if (prog->stream_index[k] == i)
                 return true;
@@ -103,7 +104,7 @@ bool relay_pass_stream(relay *r, const ts_identity *id, int i)
     if (!r->pass.on)
         return false;
     const AVStream *st = r->in->streams[i];
-    if (st->codecpar->codec_id == AV_CODEC_ID_EPG || !chosen_stream(r, id, (unsigned)i))
+    if (st->codecpar->codec_id == AV_CODEC_ID_EPG || !chosen_stream(r->in, id, (unsigned)i))
         return true;  // the input's EIT, another programme's stream
     if (ts_in_pid_state(r->filter, st->id) != 1 && st->codecpar->codec_id != AV_CODEC_ID_NONE)
         return false;
@@ -200,23 +201,33 @@ static int clock_write(relay *r, int64_t dts)
     return ret < 0 ? ret : av_interleaved_write_frame(r->out, nullptr);
 }
 
+/* The value congruent to x modulo 2^33 that lies next to ref (within half a wrap). */
+static int64_t next_to(int64_t x, int64_t ref)
+{
+    int64_t d = ((x - ref) % TS_PTS_WRAP + TS_PTS_WRAP) % TS_PTS_WRAP;
+    return ref + (d >= TS_PTS_WRAP / 2 ? d - TS_PTS_WRAP : d);
+}
+
 /*
  * The dts that brings the muxer's clock to input time t: t plus the
  * passthrough delay (the output time of what came in at t), plus max_delay
  * (the muxer's PCR runs max_delay behind the dts it pads to). The muxer
- * copies timestamps, so its clock is on the input's time line; that line is
- * taken modulo 2^33 next to ref (a dts the muxer has, on the demuxer's
- * unwrapped line), unless ref is AV_NOPTS_VALUE.
+ * copies timestamps, so its clock is on the input's time line modulo 2^33:
+ * the dts is taken next to ref (a dts the muxer has), or, without ref
+ * (AV_NOPTS_VALUE), one wrap up, as the relayed timestamps are moved
+ * (relay_to_muxer_time).
  */
 static int64_t clock_dts_at(const relay *r, int64_t t, int64_t ref)
 {
-    const int64_t wrap = (int64_t)1 << 33;
     int64_t delay = ts_pass_delay(ts_in_pass(r->filter));
     int64_t dts = (t + (delay == TS_TIME_NONE ? 0 : delay)) / 300 + av_rescale(r->desc.mux.max_delay, 90000, AV_TIME_BASE);
-    if (ref == AV_NOPTS_VALUE)
-        return dts;
-    dts = ((dts - ref) % wrap + wrap) % wrap;
-    return ref + (dts >= wrap / 2 ? dts - wrap : dts);
+    return ref == AV_NOPTS_VALUE ? dts + TS_PTS_WRAP : next_to(dts, ref);
+}
+
+int64_t relay_mux_offset(const relay *r, int64_t dts)
+{
+    int64_t clock = r->pass.clock_dts;
+    return clock == AV_NOPTS_VALUE ? TS_PTS_WRAP : next_to(dts, clock) - dts;
 }
 
 int64_t relay_pass_start_dts(const relay *r, int64_t ref)
@@ -300,15 +311,34 @@ int64_t relay_packets_out(const relay *r)
     return r->pass.written + passed;
 }
 
+AVFormatContext *relay_spliced_streams(const relay_input *in)
+{
+    if (!in || !in->fmt)
+        return nullptr;
+    ts_identity id;
+    bool all = !in->filter || ts_in_get_identity(in->filter, &id) < 0 || id.chosen == TS_CHOSEN_NONE;
+    AVFormatContext *copy = avformat_alloc_context();
+    for (unsigned i = 0; copy && i < in->fmt->nb_streams; i++) {
+        const AVStream *st = in->fmt->streams[i];
+        enum AVMediaType type = st->codecpar->codec_type;
+        if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) || !(all || chosen_stream(in->fmt, &id, i)))
+            continue;
+        AVStream *c = avformat_new_stream(copy, nullptr);
+        if (!c || avcodec_parameters_copy(c->codecpar, st->codecpar) < 0) {
+            avformat_free_context(copy);
+            return nullptr;
+        }
+        c->id = st->id;
+    }
+    return copy;
+}
+
 int relay_check_filler(const relay_input *in, const filler_ctx *filler, filler_mismatch *out, int max)
 {
-    int n = filler_check(filler, in ? in->fmt : nullptr, out, max);
-    ts_identity id;
-    if (n <= 0 || !in->filter || ts_in_get_identity(in->filter, &id) < 0 || id.chosen == TS_CHOSEN_NONE)
-        return n;
-    int kept = 0;
-    for (int i = 0; i < n && i < max; i++)
-        if (ts_identity_stream_type(&id, out[i].pid) >= 0)
-            out[kept++] = out[i];
-    return kept;
+    AVFormatContext *programme = relay_spliced_streams(in);
+    if (!programme)
+        return in && in->fmt ? AVERROR(ENOMEM) : -EINVAL;
+    int n = filler_check(filler, programme, out, max);
+    avformat_free_context(programme);
+    return n;
 }
