@@ -96,6 +96,7 @@ struct relay_gop_watch {
  */
 struct relay_passing {
     int on;                        // the input filter chose a programme: its streams are relayed, the rest passes
+    int program;                   // its program_number
     int clock_stream;              // output index of the empty track that keeps the muxer's clock; -1: none
     int64_t idle_since;            // input time (27 MHz) read by the last write of a relayed packet; TS_TIME_NONE
     int64_t clock_dts;             // last dts written on the clock track; AV_NOPTS_VALUE

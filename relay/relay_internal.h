@@ -87,6 +87,14 @@ int relay_pass_begin(relay *r, const ts_identity *id);
  * cannot be demultiplexed (scrambled, unknown codec: reported). */
 bool relay_pass_stream(relay *r, const ts_identity *id, int i);
 
+/*
+ * Whether the demuxer's time for a section of input stream i is stale: it
+ * times an SCTE-35 section by the last PCR of the first programme that
+ * lists the PID, and when that is not the chosen programme (a cue PID two
+ * programmes share), that programme's PCR PID is hidden from the demuxer.
+ */
+bool relay_pass_cue_untimed(const relay *r, int i);
+
 /* PID of the track that carries the muxer's clock: 0x12 unless the input uses it. */
 int relay_clock_pid(const relay *r);
 

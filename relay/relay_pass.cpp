@@ -75,6 +75,7 @@ int relay_pass_begin(relay *r, const ts_identity *id)
         return AVERROR_STREAM_NOT_FOUND;
     }
     ps->on = 1;
+    ps->program = id->program_number;
     event ev = event_make(EVENT_PROGRAMME_CHOSEN);
     ev.code = id->program_number;
     ev.stream = id->pmt_pid;
@@ -114,6 +115,14 @@ bool relay_pass_stream(relay *r, const ts_identity *id, int i)
     ev.reason = TS_STREAM_PASS;
     event_emit(&r->desc.events, &ev);
     return true;
+}
+
+bool relay_pass_cue_untimed(const relay *r, int i)
+{
+    if (!r->pass.on || r->in->streams[i]->codecpar->codec_id != AV_CODEC_ID_SCTE_35)
+        return false;
+    const AVProgram *first = av_find_program_from_stream(r->in, nullptr, i);
+    return first && first->id != r->pass.program;
 }
 
 int relay_clock_pid(const relay *r)

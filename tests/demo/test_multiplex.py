@@ -4,10 +4,12 @@ conditional access, scrambled and unreadable PIDs, the other programmes)
 leaves byte for byte, and breaks are spliced into the programme chosen,
 exactly by the project's checker."""
 import collections
+import json
 import os
 import re
 import unittest
 import urllib.request
+from datetime import datetime
 
 import kt
 import splicecheck
@@ -98,8 +100,8 @@ class Multiplex(unittest.TestCase):
                 (["--program=3"], 3, False, everything)]
         for args, number, spliced, exact in rows:
             with self.subTest(args=args):
-                out = os.path.join(self.dir, "out%d.ts" % number)
-                res = kt.run_demo(*args, self.mux, out, self.fillers[2 if number == 2 else 1])
+                out, asrun = (os.path.join(self.dir, "out%d.%s" % (number, ext)) for ext in ("ts", "json"))
+                res = kt.run_demo("--asrun-file=" + asrun, *args, self.mux, out, self.fillers[2 if number == 2 else 1])
                 self.assertEqual(res.returncode, 0, res.stderr[-2000:])
                 self.assertIn("programme %d (PMT PID 0x%X) is spliced" % (number, PROG[number][3]), res.stdout)
                 self.assertEqual(identity(out), identity(self.mux))
@@ -107,6 +109,10 @@ class Multiplex(unittest.TestCase):
                 self.assertEqual({pid: got[pid] for pid in exact}, {pid: self.sent[pid] for pid in exact})
                 if spliced:
                     self.expect_spliced(out, number)
+                    # The cue is timed by the chosen programme's clock, whichever programme lists its PID first.
+                    at = {r["event"]: r["time"] for r in map(json.loads, kt.read_text(asrun).splitlines())}
+                    lead = datetime.fromisoformat(at["break_start"][:-1]) - datetime.fromisoformat(at["armed"][:-1])
+                    self.assertLess(lead.total_seconds(), 2.5)  # the cue comes 2 s ahead
 
     def test_single_programme_and_programmes_that_cannot_be_written(self):
         out = os.path.join(self.dir, "spts.ts")
