@@ -199,6 +199,7 @@ struct demo_run_ctx {
     int64_t jump_from;      // 90 kHz: the highest dts before the jump
     int64_t jump_to;        // 90 kHz: the dts of the packet after it
     int64_t jump_pos;       // input bytes the demuxer had taken by then; -1: unknown
+    bool wrote;             // a packet of the input reached the output
 };
 
 /* The relay's events: a timestamp jump is noted for the exit report; each goes on to demo_on_event. */
@@ -245,8 +246,9 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
 
 /*
  * The exit status: 1, after its line on stderr, when the output could not
- * be written (write_ret), when a timestamp jump stopped the loop, or when
- * ret is an error other than the end of the input; otherwise 0.
+ * be written (write_ret), when a timestamp jump stopped the loop, when ret
+ * is an error other than the end of the input, or when nothing of the input
+ * was written; otherwise 0.
  */
 static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, int write_ret)
 {
@@ -268,6 +270,11 @@ static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, i
     }
     if (ret < 0 && ret != AVERROR_EOF) {
         fprintf(stderr, "Error occurred: %s\n", err_to_str(err, sizeof(err), ret));
+        return 1;
+    }
+    if (!run->wrote) {
+        fprintf(stderr, "Nothing of the input could be written to '%s': no packet of it belongs to a stream "
+                "that can be relayed or passed through\n", out_name);
         return 1;
     }
     return 0;
@@ -301,7 +308,6 @@ int demo_run(int argc, char **argv)
     filler_ctx *filler = nullptr;
     relay *relay = nullptr;
     int write_ret = 0;
-    bool nothing = true;  // no packet of the input reached the output
     int ret;
 
     avformat_network_init();
@@ -368,7 +374,7 @@ int demo_run(int argc, char **argv)
     ret = relay_run(relay);
     printf("ret_write=%d, ret_read=%d\n", relay->ret_write, relay->ret_read);
     write_ret = relay->ret_write;
-    nothing = relay_packets_out(relay) == 0;
+    run.wrote = relay_packets_out(relay) > 0;
 
 out_teardown:
     if (relay) {
@@ -386,11 +392,5 @@ out_teardown:
     }
     if (run.demo.asrun)
         asrun_destroy(&run.demo.asrun);
-    int status = demo_status(&run, files.out, ret, write_ret);
-    if (status == 0 && nothing) {
-        fprintf(stderr, "Nothing of the input could be written to '%s': no packet of it belongs to a stream "
-                "that can be relayed or passed through\n", files.out);
-        status = 1;
-    }
-    return status;
+    return demo_status(&run, files.out, ret, write_ret);
 }
