@@ -15,7 +15,7 @@ struct traffic;
 
 #define DEMO_CUE_PID 1424  // stream id (PID) of the cue stream
 
-/* What the demo's event sink keeps: the as-run writer, the traffic and the options they were set up from. */
+/* What the demo's event sink keeps: the as-run writer, the traffic and the run's options. */
 struct demo_ctx {
     asrun_ctx *asrun;        // null: no --asrun-file
     const char *asrun_path;  // --asrun-file, for messages
@@ -29,6 +29,8 @@ struct demo_ctx {
     event_air_clock clock;   // the input's timestamps on the wall clock
     struct traffic *traffic_ctx;  // null: no --schedule
     splice_timing timing;    // --max-pending, --max-cue-lead, --late-join
+    int program;             // --program: program_number whose breaks are spliced; 0: the first with video
+    int spts;                // --spts: that programme goes out alone
 };
 
 /* Prints one line of the demo's own (severity LOG_ERROR: standard error, else standard output). */
@@ -43,8 +45,9 @@ extern const trace_sink demo_trace;
 /*
  * The whole program: [options] input output replace (see demo_usage). Prints its
  * report on stdout and stderr and returns the exit status (0, or 1 after the
- * usage text, a set-up failure, a read or loop error, a failed write, or a
- * timestamp jump of more than 20 s, which ends the output there). Keeps no state
+ * usage text, a set-up failure, a read or loop error, a failed write, a
+ * timestamp jump of more than 20 s, which ends the output there, or a run that
+ * wrote no packet of the input). Keeps no state
  * between calls, so it can run many times in one process.
  */
 int demo_run(int argc, char **argv);

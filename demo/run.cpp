@@ -28,7 +28,7 @@ static void demo_usage(const char *name)
            "          [--max-pending=N] [--max-cue-lead=S] [--late-join=S] [--service_name=NAME]\n"
            "          [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
            "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
-           "          input output replace\n"
+           "          [--program=N] [--spts] input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output is always MPEG-TS, whatever the output file's extension.\n"
            "--max-pending: events waiting beside the armed one, 0-64 [16]; --max-cue-lead: a splice\n"
@@ -49,13 +49,14 @@ static void demo_show_filler(const filler_ctx *filler, const char *name)
 #define DEMO_MAX_MISMATCHES 16
 #define DEMO_MAX_BREAK_S    300  // --max-break by default
 #define DEMO_SPOT_CACHE_MB  512  // --spot-cache by default
+#define DEMO_MUX_RATE       20000000  // bit/s, or more for a multiplex that needs it
 
-/* Prints each programme stream the filler cannot replace. */
-static void demo_check_filler(const filler_ctx *filler, const AVFormatContext *in)
+/* Prints each stream of the spliced programme that the filler cannot replace. */
+static void demo_check_filler(const filler_ctx *filler, const relay_input *in)
 {
     filler_mismatch found[DEMO_MAX_MISMATCHES];
     char text[256];
-    int n = filler_check(filler, in, found, DEMO_MAX_MISMATCHES);
+    int n = relay_check_filler(in, filler, found, DEMO_MAX_MISMATCHES);
 
     for (int i = 0; i < n && i < DEMO_MAX_MISMATCHES; i++) {
         filler_mismatch_text(&found[i], text, sizeof(text));
@@ -110,7 +111,10 @@ static int demo_number_option(const char *arg, const char *name, int64_t min, in
     return 1;
 }
 
-/* The options that take a whole number of seconds or items (--spot-cache: MiB), their range and scale. */
+/*
+ * The options that take a whole number of seconds or items (--spot-cache:
+ * MiB; --program: a program_number), their range and scale.
+ */
 static int demo_numbers(const char *arg, demo_ctx *demo)
 {
     int64_t v = 0;
@@ -126,6 +130,8 @@ static int demo_numbers(const char *arg, demo_ctx *demo)
         demo->max_break = v * 90000;
     else if (got == 0 && (got = demo_number_option(arg, "--spot-cache", 1, 1 << 20, &v)) > 0)
         demo->spot_cache = v << 20;
+    else if (got == 0 && (got = demo_number_option(arg, "--program", 1, 0xFFFF, &v)) > 0)
+        demo->program = (int)v;
     return got;
 }
 
@@ -146,6 +152,8 @@ static int demo_option(const char *arg, demo_ctx *demo)
         demo->time_signal_breaks = 1;
     else if (strcmp(arg, "--open-breaks") == 0)
         demo->open_breaks = 1;
+    else if (strcmp(arg, "--spts") == 0)
+        demo->spts = 1;
     else if (strncmp(arg, "--clock=", 8) == 0)
         got = (demo->clock_ms = demo_clock(arg + 8)) != ASRUN_NONE ? 1 : -1;
     else
@@ -191,6 +199,7 @@ struct demo_run_ctx {
     int64_t jump_from;      // 90 kHz: the highest dts before the jump
     int64_t jump_to;        // 90 kHz: the dts of the packet after it
     int64_t jump_pos;       // input bytes the demuxer had taken by then; -1: unknown
+    bool wrote;             // a packet of the input reached the output
 };
 
 /* The relay's events: a timestamp jump is noted for the exit report; each goes on to demo_on_event. */
@@ -217,7 +226,10 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     desc.out_depth = 16;
     desc.cue_pid = DEMO_CUE_PID;
     desc.add_epg = 0;
-    desc.mux.mux_rate = 20000000;
+    desc.mux.mux_rate = DEMO_MUX_RATE;
+    /* Programmes passing through must fit beside the one relayed: the output is at least the input's rate. */
+    if (run->in && run->in->fmt && run->in->fmt->bit_rate > DEMO_MUX_RATE * 4 / 5)
+        desc.mux.mux_rate = run->in->fmt->bit_rate * 5 / 4;
     desc.mux.max_delay = 900000;
     desc.events.fn = demo_run_on_event;
     desc.events.opaque = run;
@@ -234,8 +246,9 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
 
 /*
  * The exit status: 1, after its line on stderr, when the output could not
- * be written (write_ret), when a timestamp jump stopped the loop, or when
- * ret is an error other than the end of the input; otherwise 0.
+ * be written (write_ret), when a timestamp jump stopped the loop, when ret
+ * is an error other than the end of the input, or when nothing of the input
+ * was written; otherwise 0.
  */
 static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, int write_ret)
 {
@@ -257,6 +270,11 @@ static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, i
     }
     if (ret < 0 && ret != AVERROR_EOF) {
         fprintf(stderr, "Error occurred: %s\n", err_to_str(err, sizeof(err), ret));
+        return 1;
+    }
+    if (!run->wrote) {
+        fprintf(stderr, "Nothing of the input could be written to '%s': no packet of it belongs to a stream "
+                "that can be relayed or passed through\n", out_name);
         return 1;
     }
     return 0;
@@ -324,6 +342,8 @@ int demo_run(int argc, char **argv)
     }
     demo_show_filler(filler, files.replace);
 
+    in.program = run.demo.program;
+    in.spts = run.demo.spts;
     ret = relay_open_input(&in, files.in, nullptr, nullptr);
     if (ret < 0) {
         if (in.failed_step == RELAY_INPUT_PROBE)
@@ -334,9 +354,10 @@ int demo_run(int argc, char **argv)
     }
     fprintf(stderr, "ifmt_ctx initialized\n");
     av_dump_format(in.fmt, 0, files.in, 0);
-    demo_check_filler(filler, in.fmt);
+    demo_check_filler(filler, &in);
     if (run.demo.traffic_ctx) {
-        traffic_set_programme(run.demo.traffic_ctx, in.fmt);
+        AVFormatContext *programme = relay_spliced_streams(&in);
+        traffic_set_programme(run.demo.traffic_ctx, &programme);
         traffic_poll(run.demo.traffic_ctx, demo_start_ms(&run.demo));
     }
 
@@ -353,6 +374,7 @@ int demo_run(int argc, char **argv)
     ret = relay_run(relay);
     printf("ret_write=%d, ret_read=%d\n", relay->ret_write, relay->ret_read);
     write_ret = relay->ret_write;
+    run.wrote = relay_packets_out(relay) > 0;
 
 out_teardown:
     if (relay) {

@@ -60,6 +60,8 @@ struct app_ctx {
     int32_t open_breaks;                // non-zero: an out cue without break_duration lasts until its return cue
     int32_t max_break;                  // seconds an open break lasts at most
     splice_timing timing;               // --max-pending, --max-cue-lead, --late-join (ticks)
+    int32_t program;                    // program_number whose breaks are spliced; 0 = the first with video
+    int32_t spts;                       // non-zero: that programme goes out alone
 };
 
 /*

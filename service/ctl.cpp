@@ -314,6 +314,9 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         {"kestrow_spots_aired_total", "counter", "Scheduled spots aired in full.", (double)s->spots_aired.load()},
         {"kestrow_spots_missed_total", "counter", "Scheduled spots that did not air in full.",
          (double)s->spots_missed.load()},
+        {"kestrow_passthrough_dropped_total", "counter",
+         "Packets of other programmes and tables passing through, dropped: the output had no room.",
+         (double)s->pass_dropped.load()},
     };
     size_t len = 0;
     for (const metric &m : metrics) {

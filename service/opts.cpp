@@ -66,6 +66,8 @@ enum opt_id {
     OPT_MAX_PENDING,
     OPT_MAX_CUE_LEAD,
     OPT_LATE_JOIN,
+    OPT_PROGRAM,
+    OPT_SPTS,
 };
 
 const struct option long_options[] = {
@@ -112,6 +114,8 @@ const struct option long_options[] = {
     {"max-pending", required_argument, nullptr, OPT_MAX_PENDING},
     {"max-cue-lead", required_argument, nullptr, OPT_MAX_CUE_LEAD},
     {"late-join", required_argument, nullptr, OPT_LATE_JOIN},
+    {"program", required_argument, nullptr, OPT_PROGRAM},
+    {"spts", no_argument, nullptr, OPT_SPTS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -135,6 +139,9 @@ const char usage_text[] =
     "    --filler=PATH                      transport stream aired in breaks (required)\n"
     "    --time-signal-breaks               time_signal cues also start breaks\n"
     "    --asrun-file=PATH                  as-run record, one JSON line per event\n"
+    "    --program=N                        programme (program_number) of a multiplex that breaks go\n"
+    "                                       into; default: the first in the PAT with a video stream\n"
+    "    --spts                             send that programme alone (the others pass through by default)\n"
     "    --max-pending=N                    events waiting beside the armed one, 0-64 [16]\n"
     "    --max-cue-lead=S                   a splice point further ahead is not taken, 1-43200 s [600]\n"
     "    --late-join=S                      a cue up to S late joins its break, 0-600 s [2]\n"
@@ -213,6 +220,7 @@ const number_rule rule_pending = {10, 0, 0, REP_MAX_PENDING, "a number of events
 // Beyond 12 h a splice point could not be told from one half a 33-bit wrap (13.25 h) in the past.
 const number_rule rule_cue_lead = {10, 0, 1, 43200, "seconds from 1 to 43200"};
 const number_rule rule_late_join = {10, 0, 0, 600, "seconds from 0 to 600"};
+const number_rule rule_program = {0, 0, 1, 65535, "a program_number from 1 to 65535"};
 
 /*
  * Reads all of text as a number by rule. 0 and *out set; -22 when text is
@@ -403,6 +411,8 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_MAX_PENDING: return set_number(&app->timing.max_pending, id, arg, rule_pending);
     case OPT_MAX_CUE_LEAD: return set_ticks(&app->timing.max_cue_lead, id, arg, rule_cue_lead);
     case OPT_LATE_JOIN: return set_ticks(&app->timing.late_join, id, arg, rule_late_join);
+    case OPT_PROGRAM: return set_number(&app->program, id, arg, rule_program);
+    case OPT_SPTS: app->spts = 1; return 0;
     default: return -EINVAL;
     }
 }

@@ -184,6 +184,7 @@ static const char *slicer_line_prefix(const event *ev)
 {
     switch (ev->type) {
     case EVENT_STREAM_UNKNOWN:
+    case EVENT_PROGRAMME_CHOSEN:
     case EVENT_EPG_ADDED:
     case EVENT_OUTPUT_OPENING:
     case EVENT_SETUP_FAILED:
@@ -201,6 +202,7 @@ static bool slicer_shown(const slicer_session *ses, const event *ev)
         return false;
     case EVENT_EPG_ADDED:
     case EVENT_OUTPUT_OPENING:
+    case EVENT_PROGRAMME_CHOSEN:
         return !ses->quiet;
     default:
         return true;
@@ -257,6 +259,9 @@ static void slicer_on_event(void *opaque, const event *ev)
         break;
     case EVENT_PROGRESS:
         slicer_progress(ses, ev);
+        break;
+    case EVENT_PASS_DROPPED:
+        status_add_pass_dropped(&app->status, ev->delta);
         break;
     default:
         break;
@@ -396,11 +401,11 @@ static void slicer_close_sender(udp_out **dst)
  * filler cannot replace; breaks are recorded as skipped when a video
  * stream has no filler stream at all.
  */
-static void slicer_check_filler(slicer_session *ses, const AVFormatContext *input)
+static void slicer_check_filler(slicer_session *ses, const relay_input *input)
 {
     filler_mismatch found[SLICER_MAX_MISMATCHES];
     char text[256];
-    int n = filler_check(ses->app->filler, input, found, SLICER_MAX_MISMATCHES);
+    int n = relay_check_filler(input, ses->app->filler, found, SLICER_MAX_MISMATCHES);
 
     for (int i = 0; i < n && i < SLICER_MAX_MISMATCHES; i++) {
         if (ses->quiet)
@@ -433,6 +438,9 @@ static int slicer_streams(slicer_session *ses)
         return ret;
     }
     ses->src = src;
+    input.program = app->program;
+    input.spts = app->spts;
+    input.rate = app->mux_rate;
     ret = relay_open_input_reader(&input, app->src_url, slicer_read_input, udp_in_pb(src), &interrupt);
     if (ret < 0) {
         const char *what = input.failed_step == RELAY_INPUT_PROBE ? "Failed to retrieve input stream information"
@@ -450,8 +458,11 @@ static int slicer_streams(slicer_session *ses)
     }
     if (!ses->quiet)
         av_dump_format(input.fmt, 0, app->src_url, 0);
-    slicer_check_filler(ses, input.fmt);
-    traffic_set_programme(ses->traffic_ctx, input.fmt);
+    slicer_check_filler(ses, &input);
+    if (ses->traffic_ctx) {
+        AVFormatContext *programme = relay_spliced_streams(&input);
+        traffic_set_programme(ses->traffic_ctx, &programme);
+    }
 
     ret = slicer_open_sender(app, &dst);
     if (ret < 0) {

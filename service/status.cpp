@@ -118,6 +118,12 @@ void status_add_overruns(channel_status *s, int64_t n)
         s->overruns.fetch_add(n);
 }
 
+void status_add_pass_dropped(channel_status *s, int64_t n)
+{
+    if (s)
+        s->pass_dropped.fetch_add(n);
+}
+
 void status_event(channel_status *s, const asrun_record *r)
 {
     if (!s || !r)

@@ -51,6 +51,9 @@ enum event_type {
     EVENT_SPOT_ENDED,        // spot; reason: event_spot_reason; pts: where it started (none when it did
                              // not); aired: ticks of its video aired. One per spot of the plan, in order,
                              // when the break ends, before EVENT_BREAK_ENDED
+    EVENT_PROGRAMME_CHOSEN,  // code: program_number; stream: its PMT PID; reason: ts_choice; delta: other
+                             // programmes; flags: 1 when they are left out (a single programme goes out)
+    EVENT_PASS_DROPPED,      // delta: packets passing through dropped since the last report (no room out)
 };
 
 enum event_end_reason {
@@ -137,6 +140,7 @@ enum event_setup_step {
     EVENT_STEP_OPEN_OUTPUT,
     EVENT_STEP_WRITE_HEADER,
     EVENT_STEP_LAYOUT,       // code: -22 a PMT PID on a stream's PID, -34 out of range; text: why
+    EVENT_STEP_PROGRAMME,    // the programme asked for is not in the input; text: which and what is
 };
 
 #define EVENT_CUE_DURATION_FLAG 1  // flags: the cue carries a break_duration

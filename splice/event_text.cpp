@@ -252,9 +252,28 @@ static void say_setup_failed(wording *w, const event *ev)
     case EVENT_STEP_LAYOUT:
         say(w, LOG_ERROR, "output identity refused: %s", ev->text ? ev->text : text);
         break;
+    case EVENT_STEP_PROGRAMME:
+        say(w, LOG_ERROR, "%s", ev->text ? ev->text : text);
+        break;
     default:
         break;
     }
+}
+
+/* The programme whose breaks are spliced, and what becomes of the others. */
+static void say_programme(wording *w, const event *ev)
+{
+    static const char *const how[] = {"", "the one asked for", "the first with a video stream",
+                                      "the first: none has a video stream"};
+    const char *why = ev->reason > 0 && ev->reason < 4 ? how[ev->reason] : "";
+    if (ev->delta == 0)
+        say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; there is no other programme", ev->code,
+            (unsigned)ev->stream, why);
+    else
+        say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; %" PRId64 " other programme%s %s", ev->code,
+            (unsigned)ev->stream, why, ev->delta, ev->delta == 1 ? "" : "s",
+            ev->flags & 1 ? (ev->delta == 1 ? "is left out" : "are left out")
+                          : (ev->delta == 1 ? "passes through untouched" : "pass through untouched"));
 }
 
 /* The relay loop and the output's set-up. */
@@ -282,6 +301,9 @@ static bool say_relay(wording *w, const event *ev)
         if (ev->reason == TS_STREAM_LEAVE_OUT)
             say(w, LOG_ERROR, "stream on PID 0x%X has unknown parameters: left out for this session",
                 (unsigned)ev->code);
+        else if (ev->reason == TS_STREAM_PASS)
+            say(w, LOG_INFO, "stream on PID 0x%X cannot be demultiplexed (scrambled or unknown): it passes as "
+                "TS packets", (unsigned)ev->code);
         else
             say(w, LOG_INFO, "stream on PID 0x%X has no sample rate yet: relayed as declared", (unsigned)ev->code);
         return true;
@@ -306,6 +328,12 @@ static bool say_relay(wording *w, const event *ev)
         return true;
     case EVENT_READ_FAILED:
         say(w, LOG_ERROR, "Error reading the input: %s", err_to_str(err, sizeof(err), ev->code));
+        return true;
+    case EVENT_PROGRAMME_CHOSEN:
+        say_programme(w, ev);
+        return true;
+    case EVENT_PASS_DROPPED:
+        say(w, LOG_ERROR, "%" PRId64 " packets passing through dropped: the output had no room for them", ev->delta);
         return true;
     default:
         return false;

@@ -412,32 +412,18 @@ int traffic_on_event(traffic *t, const event *ev)
     return work;
 }
 
-void traffic_set_programme(traffic *t, const AVFormatContext *programme)
+void traffic_set_programme(traffic *t, AVFormatContext **programme)
 {
-    if (!t || !programme)
+    if (!programme || !*programme)
         return;
-    /* A copy of the streams the spots must fit: the session's context goes away with it. */
-    AVFormatContext *copy = avformat_alloc_context();
-    for (unsigned i = 0; copy && i < programme->nb_streams; i++) {
-        const AVStream *st = programme->streams[i];
-        enum AVMediaType type = st->codecpar->codec_type;
-        if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO)
-            continue;
-        AVStream *c = avformat_new_stream(copy, nullptr);
-        if (!c || avcodec_parameters_copy(c->codecpar, st->codecpar) < 0) {
-            avformat_free_context(copy);
-            return;
-        }
-        c->id = st->id;
-    }
-    if (!copy)
-        return;
-    {
+    AVFormatContext *held = *programme;
+    *programme = nullptr;
+    if (t) {
         std::lock_guard<std::mutex> guard(t->lock);
-        std::swap(t->programme, copy);
+        std::swap(t->programme, held);
         spot_store_check(t->store, t->programme);
     }
-    avformat_free_context(copy);
+    avformat_free_context(held);
 }
 
 void traffic_wait(traffic *t, int timeout_ms)

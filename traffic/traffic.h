@@ -74,10 +74,12 @@ const splice_planner *traffic_planner(traffic *t);
 int traffic_on_event(traffic *t, const event *ev);
 
 /*
- * The programme the spots must fit (the session's input): every spot held
- * is checked against it. May be called from the packet path: no file is read.
+ * The programme the spots must fit (the streams of the session's input that
+ * breaks go into, in a context of their own): every spot held is checked
+ * against it. Takes *programme (freed at once without t); it becomes null.
+ * May be called from the packet path: no file is read.
  */
-void traffic_set_programme(traffic *t, const AVFormatContext *programme);
+void traffic_set_programme(traffic *t, AVFormatContext **programme);
 
 /*
  * The file work, at wall time now_ms: picks up a new or rewritten schedule

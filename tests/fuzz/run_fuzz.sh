@@ -22,7 +22,7 @@ rss=1024
 common=("$src"/common/*.cpp)
 case "$target" in
     scte35) sources=("$src"/scte35/*.cpp "$src/common/mpegts.cpp"); max_len=512 ;;
-    ts_out) sources=("$src/ts/ts_out.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp")
+    ts_out) sources=("$src/ts/ts_out.cpp" "$src/ts/ts_pass.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             max_len=8192 ;;
     h264_join) sources=("$src/codec/h264_join.cpp")

@@ -18,13 +18,14 @@ def first_key_at_or_after(video_src, pts):
 class Splice:
     """Runs the checks; each check raises AssertionError with a reason."""
 
-    def __init__(self, prog_path, filler_path, out_path):
+    def __init__(self, prog_path, filler_path, out_path, video_pid=None, audio_pids=None):
+        """video_pid, audio_pids: the spliced programme's, in a multiplex (default: the first video, all audio)."""
         self.prog = read(prog_path)
         self.filler = read(filler_path)
         self.out = read(out_path)
         self.out_path = out_path
-        self.video_pid = media_pids(self.prog, "video")[0]
-        self.audio_pids = media_pids(self.prog, "audio")
+        self.video_pid = video_pid or media_pids(self.prog, "video")[0]
+        self.audio_pids = audio_pids or media_pids(self.prog, "audio")
         self.video = Stream(self.video_pid, self.prog, self.filler, self.out)
         self.audio = {pid: Stream(pid, self.prog, self.filler, self.out) for pid in self.audio_pids}
 

@@ -85,7 +85,7 @@ TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
 TEST(Opts, ValueFormsPrefixesAliasesAndFlags)
 {
     for (const auto &form : std::vector<std::vector<std::string>>{
-             {"--port", "123"}, {"--port=123"}, {"--po=123"}, {"--p", "123"}}) {
+             {"--port", "123"}, {"--port=123"}, {"--po=123"}, {"--po", "123"}}) {
         st::App app;
         Parse p = parse(app, form);
         EXPECT_EQ(0, p.ret) << form[0] << p.err;
@@ -96,7 +96,7 @@ TEST(Opts, ValueFormsPrefixesAliasesAndFlags)
                           "--asrun-file=/var/log/a.json", "--src-source=10.1.1.1", "--dst-rtp",
                           "--time-signal-breaks", "--debug", "--demonize", "--realtime-io",
                           "--debug", "--nodemonize", "--service_name=News 24", "--service_provider",
-                          " P "});
+                          " P ", "--spts"});
     EXPECT_EQ(0, p.ret) << p.err;
     EXPECT_STREQ("10.0.0.2", app->src_if);
     EXPECT_STREQ("10.0.0.1", app->dst_if);
@@ -110,6 +110,7 @@ TEST(Opts, ValueFormsPrefixesAliasesAndFlags)
     EXPECT_EQ(1, app->nodemonize);
     EXPECT_STREQ("News 24", app->service_name);
     EXPECT_STREQ(" P ", app->service_provider);
+    EXPECT_EQ(1, app->spts);
 }
 
 TEST(Opts, RejectedArgumentsNameTheElementAndPrintTheUsage)
@@ -148,6 +149,7 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
     auto pending = [](app_ctx *a) { return (int64_t)a->timing.max_pending; };
     auto lead = [](app_ctx *a) { return a->timing.max_cue_lead; };
     auto late = [](app_ctx *a) { return a->timing.late_join; };
+    auto program = [](app_ctx *a) { return (int64_t)a->program; };
     const Ok ok[] = {
         {"--port=1", 1, port},
         {"--port=65535", 65535, port},
@@ -166,6 +168,7 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--max-pending=64", 64, pending},
         {"--max-cue-lead=43200", INT64_C(43200) * 90000, lead},
         {"--late-join=0", 0, late},
+        {"--program=0x810", 0x810, program},
     };
     for (const Ok &c : ok) {
         st::App app;
@@ -195,6 +198,7 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--max-pending=65", "a number of events from 0 to 64"},
         {"--max-cue-lead=0", "seconds from 1 to 43200"},
         {"--late-join=601", "seconds from 0 to 600"},
+        {"--program=0", "a program_number from 1 to 65535"},
     };
     for (const auto &c : refused) {
         st::App app;
