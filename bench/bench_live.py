@@ -52,8 +52,17 @@ relaying) it reports:
     largest number of datagrams in 10 ms; the relay output's largest number
     of datagrams in 10 ms and its longest silence.
 
+With --multiplex it also relays a multiplex of six programmes at 40 Mbit/s
+(each 1280x720 at 4 Mbit/s; breaks in the first; the others, the SI tables
+pass through) through KestrowApp alone, and reports its CPU seconds per
+second and per Mbit/s of input against the single programmes' (target: no
+more than the 40 Mbit/s programme's), the packets lost on every programme's
+PIDs (target 0), the passthrough drops the service logged and the output's
+continuity errors.
+
     python3 bench/bench_live.py [--build DIR] [--rates 16,40] [--duration 60]
-                                [--keep DIR] [--faults outage,pause,restart1h,restart17s,fast]
+                                [--multiplex] [--keep DIR]
+                                [--faults outage,pause,restart1h,restart17s,fast]
 
 --faults runs, instead of the rates, the cases where the input's time line
 breaks, each a 30 s 640x360 programme (4 Mbit/s video, 20 Mbit/s mux rate,
@@ -116,6 +125,7 @@ LATENCY_P99_TARGET = 0.25
 JITTER_P99_TARGET = 0.005
 LATENCY_GROWTH_TARGET = 0.05
 UDP_PY = [sys.executable, os.path.join(TOOLS, "kestrow_udp.py")]
+MULTIPLEX = dict(programs=6, size="1280x720", video_bitrate="4M", muxrate="40M", mux_rate=45000000)
 
 
 # --------------------------------------------------------------------------
@@ -480,6 +490,7 @@ def main(argv=None):
     ap.add_argument("--rates", default="16,40")
     ap.add_argument("--duration", type=float, default=60)
     ap.add_argument("--keep", help="work in this folder and keep its files")
+    ap.add_argument("--multiplex", action="store_true", help="also relay a six-programme multiplex")
     ap.add_argument("--faults", help="comma list of " + ",".join(FAULT_CASES))
     a = ap.parse_args(argv)
     app = os.path.join(a.build, "service", "KestrowApp")
@@ -499,7 +510,7 @@ def main(argv=None):
     try:
         if a.faults:
             return run_faults(app, work, a.faults.split(","))
-        return run(app, work, rates, a.duration)
+        return run(app, work, rates, a.duration, a.multiplex)
     except RuntimeError as e:
         print("bench_live: %s" % e, file=sys.stderr)
         return 2
@@ -615,7 +626,64 @@ def cues_within(duration):
     return keep
 
 
-def run(app, work, rates, duration):
+def references(prog, filler):
+    """The checker's view of the programme, and the filler's packet hashes per PID."""
+    fill_hashes = collections.defaultdict(set)
+    for p in kestrow_report.read(filler)["packets"]:
+        fill_hashes[p["pid"]].add(p["hash"])
+    return kestrow_report.read(prog, "--hex"), fill_hashes
+
+
+def analysed(svc, prog, refs, rate):
+    """svc with the figures analyse() reads from the output against refs (references())."""
+    analyse(svc, prog, refs[1], refs[0])
+    svc["rate"] = rate
+    svc["sender_lag"], svc["sender_burst"] = sender_lateness(prog, svc["send_log"])
+    svc["mbits"] = os.path.getsize(prog) * 8 / svc["sent_seconds"] / 1e6
+    return svc
+
+
+def run_multiplex(app, work, duration):
+    """KestrowApp on a six-programme multiplex; the figures of analyse() over every programme's PIDs."""
+    cfg = MULTIPLEX
+    prog, filler = os.path.join(work, "mux_prog.ts"), os.path.join(work, "mux_filler.ts")
+    t0 = time.monotonic()
+    kestrow_gen.build(prog, duration=duration, programs=cfg["programs"], size=cfg["size"],
+                      video_bitrate=cfg["video_bitrate"], muxrate=cfg["muxrate"], cues=cues_within(duration))
+    kestrow_gen.generate(filler, filler=True, duration=12, size=cfg["size"], video_bitrate=cfg["video_bitrate"])
+    print("multiplex: generated %.0f MiB in %.0f s" % (os.path.getsize(prog) / MIB, time.monotonic() - t0), flush=True)
+    svc = analysed(run_service(app, prog, filler, cfg["mux_rate"], work, "mux"), prog, references(prog, filler), 40)
+    with open(svc["log"], errors="replace") as f:
+        svc["pass_dropped"] = sum(int(line.split("slicer_on_event: ")[1].split()[0]) for line in f
+                                  if "packets passing through dropped" in line)
+    svc["cues_announced"] = len(cues_within(duration))
+    return svc
+
+
+def report_multiplex(svc, singles):
+    """The multiplex's figures against the single programmes'; True when its targets are met."""
+    print("== multiplex: %d programmes, %.1f Mbit/s (%.1f s sent) ==" % (
+        MULTIPLEX["programs"], svc["mbits"], svc["sent_seconds"]))
+    cpu = svc["cpu"] / svc["sent_seconds"]
+    print("KestrowApp cpu s/s %.4f, per Mbit/s %.5f; peak %.1f MiB; latency p99 %.3f s; PCR jitter p99 %.2f ms;"
+          " splices %d/%d; cc errors %s" % (cpu, cpu / svc["mbits"], svc["hwm"] / MIB, svc["lat_p99"],
+                                             svc["jitter_p99"] * 1e3, svc["splices"], svc["cues_announced"],
+                                             svc["cc_errors"]))
+    worst = max((s["cpu"] / s["sent_seconds"] / s["mbits"] for s in singles), default=None)
+    lost = sum(s["lost"] for s in svc["pids"].values())
+    print("packets lost on %d PIDs of the six programmes: %d; passthrough drops logged: %d" % (
+        len(svc["pids"]), lost, svc["pass_dropped"]))
+    ok = lost == 0 and svc["pass_dropped"] == 0 and svc["splices"] == svc["cues_announced"]
+    if worst is not None:
+        per = cpu / svc["mbits"]
+        print("cpu per Mbit/s multiplex/single programme  %.3f  (target <= 1)  %s" % (
+            per / worst, "ok" if per <= worst else "MISSED"))
+        ok = ok and per <= worst
+    print()
+    return ok
+
+
+def run(app, work, rates, duration, multiplex=False):
     results = []
     t_all = time.monotonic()
     for rate in rates:
@@ -634,18 +702,16 @@ def run(app, work, rates, duration):
         print("%s: KestrowApp relayed (%d splices)" % (label, svc["splices"]), flush=True)
         ff = run_ffmpeg(prog, cfg["mux_rate"], work, label)
         print("%s: ffmpeg relayed" % label, flush=True)
-        prog_r = kestrow_report.read(prog, "--hex")
-        fill_r = kestrow_report.read(filler)
-        fill_hashes = collections.defaultdict(set)
-        for p in fill_r["packets"]:
-            fill_hashes[p["pid"]].add(p["hash"])
+        refs = references(prog, filler)
         for r in (svc, ff):
-            analyse(r, prog, fill_hashes, prog_r)
-            r["rate"] = rate
-            r["sender_lag"], r["sender_burst"] = sender_lateness(prog, r["send_log"])
+            analysed(r, prog, refs, rate)
         svc["cues_announced"] = len(cues_within(duration))
         results.append((rate, svc, ff, os.path.getsize(filler)))
-    return report(results, time.monotonic() - t_all)
+    mux = run_multiplex(app, work, duration) if multiplex else None
+    status = report(results, time.monotonic() - t_all)
+    if mux and not report_multiplex(mux, [svc for _, svc, _, _ in results]):
+        status = 1
+    return status
 
 
 def report(results, took):

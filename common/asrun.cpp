@@ -25,7 +25,7 @@
 struct asrun_ctx {
     std::mutex lock;               // one line at a time, rotation included
     char path[ASRUN_PATH_SIZE];
-    int64_t rotate_interval;       // seconds
+    int64_t rotate_interval;       // seconds; 0: only at the first line
     int64_t last_rotation;         // seconds since the epoch; 0 until the first line
 };
 
@@ -33,6 +33,7 @@ namespace {
 
 const char *const event_names[ASRUN_EVENT_COUNT] = {
     "cue", "armed", "repeat", "cancelled", "break_start", "break_end", "break_skipped", "ignored",
+    "kept", "dropped", "expired", "return", "spot",
 };
 
 /* Appends text to buf at *len; false when it does not fit with a terminator. */
@@ -73,6 +74,22 @@ bool put_string(char *buf, size_t size, size_t *len, const char *text)
     return put(buf, size, len, "\"");
 }
 
+/* ,"key":"text", or null when text is empty. */
+bool put_text(char *buf, size_t size, size_t *len, const char *key, const char *text)
+{
+    char item[64];
+    snprintf(item, sizeof(item), ",\"%s\":", key);
+    return put(buf, size, len, item) && (text[0] ? put_string(buf, size, len, text) : put(buf, size, len, "null"));
+}
+
+/* A spot record's own fields. */
+bool put_spot(char *buf, size_t size, size_t *len, const asrun_record *r)
+{
+    return put_text(buf, size, len, "spot_id", r->spot_id) && put_text(buf, size, len, "file", r->spot_file) &&
+           put_number(buf, size, len, "break_number", r->break_number) &&
+           put_number(buf, size, len, "position", r->position);
+}
+
 } // namespace
 
 asrun_record asrun_record_make(int event, int64_t time_ms)
@@ -81,11 +98,15 @@ asrun_record asrun_record_make(int event, int64_t time_ms)
     r.time_ms = time_ms;
     r.event = event;
     r.splice_event_id = ASRUN_NONE;
+    r.segmentation_event_id = ASRUN_NONE;
     r.splice_time = ASRUN_NONE;
     r.duration = ASRUN_NONE;
     r.pts = ASRUN_NONE;
     r.aired = ASRUN_NONE;
+    r.late = ASRUN_NONE;
     r.reason[0] = '\0';
+    r.channel[0] = r.spot_id[0] = r.spot_file[0] = '\0';
+    r.break_number = r.position = ASRUN_NONE;
     return r;
 }
 
@@ -115,16 +136,16 @@ int asrun_format(const asrun_record *r, char *buf, size_t size)
              asrun_event_name(r->event));
 
     size_t len = 0;
-    bool ok = put(buf, size, &len, head) &&
+    bool ok = put(buf, size, &len, head) && put_text(buf, size, &len, "channel", r->channel) &&
               put_number(buf, size, &len, "splice_event_id", r->splice_event_id) &&
+              put_number(buf, size, &len, "segmentation_event_id", r->segmentation_event_id) &&
               put_number(buf, size, &len, "splice_time", r->splice_time) &&
               put_number(buf, size, &len, "duration", r->duration) &&
               put_number(buf, size, &len, "pts", r->pts) &&
               put_number(buf, size, &len, "aired", r->aired) &&
-              put(buf, size, &len, ",\"reason\":") &&
-              (r->reason[0] ? put_string(buf, size, &len, r->reason)
-                            : put(buf, size, &len, "null")) &&
-              put(buf, size, &len, "}\n");
+              put_number(buf, size, &len, "late", r->late) &&
+              (r->event != ASRUN_SPOT || put_spot(buf, size, &len, r)) &&
+              put_text(buf, size, &len, "reason", r->reason) && put(buf, size, &len, "}\n");
     if (!ok) {
         if (size > 0)
             buf[0] = '\0';
@@ -149,6 +170,20 @@ int asrun_create(asrun_ctx **out, const char *path, int rotate_interval)
     return 0;
 }
 
+int asrun_open(asrun_ctx *a, int64_t now_ms)
+{
+    if (!a)
+        return -EINVAL;
+    std::lock_guard<std::mutex> guard(a->lock);
+    a->last_rotation = now_ms / 1000;
+    utils_rotate_file(a->path, (time_t)a->last_rotation);
+    int fd = open(a->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -errno;
+    close(fd);
+    return 0;
+}
+
 int asrun_write(asrun_ctx *a, const asrun_record *r)
 {
     if (!a)
@@ -160,7 +195,7 @@ int asrun_write(asrun_ctx *a, const asrun_record *r)
 
     std::lock_guard<std::mutex> guard(a->lock);
     time_t now = (time_t)(r->time_ms / 1000);
-    if (a->last_rotation + a->rotate_interval < now) {
+    if (a->last_rotation == 0 || (a->rotate_interval > 0 && a->last_rotation + a->rotate_interval < now)) {
         utils_rotate_file(a->path, now);
         a->last_rotation = now;
     }

@@ -3,7 +3,8 @@
  * appended and flushed at once, so that what aired can be proven afterwards.
  * The file is rotated like the log: renamed with a local time stamp
  * "-YYYYmmdd_HHMMSS" (then "-1", "-2", ... if that name exists) at the first
- * line after the rotation interval has passed, and at the first line of a run.
+ * line of a run and, with a rotation interval, at the first line after it
+ * has passed.
  */
 #ifndef KESTROW_COMMON_ASRUN_H
 #define KESTROW_COMMON_ASRUN_H
@@ -13,7 +14,9 @@
 
 #define ASRUN_NONE INT64_MIN        // an absent number: written as null
 #define ASRUN_REASON_SIZE 64
-#define ASRUN_LINE_SIZE 512         // longest line with its newline and terminator
+#define ASRUN_CHANNEL_SIZE 256      // the channel's name, escaped in the line
+#define ASRUN_SPOT_SIZE 32          // spot identification and file name
+#define ASRUN_LINE_SIZE 4096        // longest line with its newline and terminator
 
 enum asrun_event {
     ASRUN_CUE,            // a cue was read
@@ -24,6 +27,11 @@ enum asrun_event {
     ASRUN_BREAK_END,      // the programme returned at pts; aired, reason
     ASRUN_BREAK_SKIPPED,  // a break that could not be aired; reason
     ASRUN_IGNORED,        // a cue that schedules nothing; reason
+    ASRUN_KEPT,           // an event put in the pending list; reason
+    ASRUN_DROPPED,        // a pending event left out of the full list; reason
+    ASRUN_EXPIRED,        // an armed or pending event that will not air; reason
+    ASRUN_RETURN,         // a return cue: the running break ends at splice_time
+    ASRUN_SPOT,           // a spot of a break: spot_id, file, break_number, position, aired; reason: its status
     ASRUN_EVENT_COUNT
 };
 
@@ -32,11 +40,18 @@ struct asrun_record {
     int64_t time_ms;           // wall clock, milliseconds since the epoch (UTC)
     int event;                 // asrun_event
     int64_t splice_event_id;
+    int64_t segmentation_event_id;  // a time_signal's event (then splice_event_id is absent)
     int64_t splice_time;       // effective splice time, 90 kHz
     int64_t duration;          // announced duration, 90 kHz
     int64_t pts;               // break_start: first filler key frame; break_end: returning key frame
     int64_t aired;             // break_end: 90 kHz actually replaced
+    int64_t late;              // 90 kHz the cue came after its splice time (late_join, late)
     char reason[ASRUN_REASON_SIZE];
+    char channel[ASRUN_CHANNEL_SIZE];  // the channel's name; empty: written as null
+    char spot_id[ASRUN_SPOT_SIZE];     // spot records
+    char spot_file[ASRUN_SPOT_SIZE];
+    int64_t break_number;
+    int64_t position;
 };
 
 struct asrun_ctx;
@@ -49,19 +64,29 @@ const char *asrun_event_name(int event);
 
 /*
  * Writes r as one JSON object and a newline into buf (strings escaped, time
- * as "YYYY-mm-ddTHH:MM:SS.mmmZ"). Returns the length written; -22 for a null
+ * as "YYYY-mm-ddTHH:MM:SS.mmmZ"; a spot record also has spot_id, file,
+ * break_number and position). Returns the length written; -22 for a null
  * argument or an unknown event; -28 when size is too small (buf then holds
  * an empty string).
  */
 int asrun_format(const asrun_record *r, char *buf, size_t size);
 
 /*
- * Creates a writer for path, rotated every rotate_interval seconds (a
- * negative value is taken as 0). Nothing is opened yet. 0 and *out set;
+ * Creates a writer for path, rotated every rotate_interval seconds; 0 or
+ * less: one file for the run, renamed aside only at its first line if it
+ * exists. Nothing is opened yet. 0 and *out set;
  * -22 for a null argument or an empty path; -36 for a path too long; -12
  * without memory.
  */
 int asrun_create(asrun_ctx **out, const char *path, int rotate_interval);
+
+/*
+ * Starts a run at now_ms: moves the file an earlier run left aside, as the
+ * first line of a run would, and opens the path for appending (creating
+ * it), so that a file that cannot be written is known before any line is
+ * due. 0; -22 for a null record; the negative errno of the open.
+ */
+int asrun_open(asrun_ctx *a, int64_t now_ms);
 
 /*
  * Appends r as one line, rotating first when due (by r->time_ms), with one

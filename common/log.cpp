@@ -188,6 +188,31 @@ static void make_parents(void)
     }
 }
 
+/* Seconds since the epoch, from the test clock when one is set. */
+static time_t log_clock(void)
+{
+    time_t (*clock)(void) = time_source.load();
+    return clock ? clock() : time(nullptr);
+}
+
+/*
+ * At start: moves the file an earlier run left aside (time-stamped name) and
+ * opens the path for appending, creating it and its directories, to learn
+ * that lines can be written there. 0 or the negative errno of the open.
+ */
+static int log_open_file(void)
+{
+    time_t now = log_clock();
+    utils_rotate_file(path, now);
+    last_rotation = now;
+    make_parents();
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -errno;
+    close(fd);
+    return 0;
+}
+
 /* Writes one line to standard error (when on) and to the log file, rotating first when due. */
 static void log_write_line(const char *line)
 {
@@ -197,8 +222,7 @@ static void log_write_line(const char *line)
     if (!path[0])
         return;
 
-    time_t (*clock)(void) = time_source.load();
-    time_t now = clock ? clock() : time(nullptr);
+    time_t now = log_clock();
     if (last_rotation + rotate_interval < now) {
         utils_rotate_file(path, now);
         last_rotation = now;
@@ -246,10 +270,11 @@ static void *log_writer_thread(void *)
 }
 
 /*
- * Starts the writer thread for file_name (empty: standard error only) with a
+ * Moves an earlier run's file_name aside and opens it (see log.h), then
+ * starts the writer thread for it (empty: standard error only) with a
  * rotation interval in seconds (negative taken as 0). Returns 0; -16 when
- * already started or stopped; -12 or the thread error when start-up fails,
- * leaving nothing running.
+ * already started or stopped; the open's negative errno; -12 or the thread
+ * error when start-up fails, leaving nothing running.
  */
 int log_start(const char *file_name, int interval)
 {
@@ -268,8 +293,11 @@ int log_start(const char *file_name, int interval)
     utils_strlcpy(path, file_name ? file_name : "", sizeof(path));
     rotate_interval = interval < 0 ? 0 : interval;
     stop_flag.store(0);
-    ret = -pthread_create(&writer, nullptr, log_writer_thread, nullptr);
+    ret = path[0] ? log_open_file() : 0;
+    if (ret == 0)
+        ret = -pthread_create(&writer, nullptr, log_writer_thread, nullptr);
     if (ret < 0) {
+        path[0] = '\0';
         free(ring);
         ring = nullptr;
         goto out_unlock;

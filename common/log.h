@@ -19,9 +19,12 @@
 
 /*
  * Starts the writer thread. file_name empty: lines go to standard error only.
- * A negative interval is taken as 0. Returns 0; -16 when already started or
- * stopped; a negative errno when the queue or the thread cannot be created
- * (nothing is left running then).
+ * Otherwise the file an earlier run left is first renamed as a rotation
+ * does, and file_name is opened for appending (created with its
+ * directories) so that a file that cannot be written is known at once. A
+ * negative interval is taken as 0. Returns 0; -16 when already started or
+ * stopped; the negative errno of the open; a negative errno when the queue
+ * or the thread cannot be created (nothing is left running then).
  */
 int log_start(const char *file_name, int rotate_interval);
 

@@ -13,6 +13,7 @@
 #define TS_PID_COUNT   8192
 #define TS_NULL_PID    0x1FFF
 #define TS_PCR_WRAP    ((int64_t)300 << 33)  // 27 MHz ticks after which a PCR starts again at 0
+#define TS_PTS_WRAP    ((int64_t)1 << 33)    // 90 kHz ticks after which a PTS or DTS starts again at 0
 
 /* PID of a TS packet. */
 static inline int ts_pid(const uint8_t *pkt)

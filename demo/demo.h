@@ -7,18 +7,34 @@
 
 #include "splice/event.h"
 #include "splice/event_asrun.h"
+#include "splice/splice.h"
 
 struct asrun_ctx;
 struct trace_sink;
+struct traffic;
 
 #define DEMO_CUE_PID 1424  // stream id (PID) of the cue stream
 
-/* What the demo's event sink keeps: the as-run writer and the options it was set up from. */
+/* What the demo's event sink keeps: the as-run writer, the traffic and the run's options. */
 struct demo_ctx {
     asrun_ctx *asrun;        // null: no --asrun-file
     const char *asrun_path;  // --asrun-file, for messages
     int time_signal_breaks;  // --time-signal-breaks: time_signal cues start and end breaks
+    int open_breaks;         // --open-breaks
+    int64_t max_break;       // --max-break, 90 kHz
+    const char *service_name;  // --service_name: the output's and the as-run records' channel
+    const char *schedule, *spots, *channel_id, *headend_id, *verification;  // the traffic options
+    int64_t spot_cache;      // --spot-cache, bytes
+    int64_t clock_ms;        // --clock: wall ms of the input's first timestamp; ASRUN_NONE: now
+    event_air_clock clock;   // the input's timestamps on the wall clock
+    struct traffic *traffic_ctx;  // null: no --schedule
+    splice_timing timing;    // --max-pending, --max-cue-lead, --late-join
+    int program;             // --program: program_number whose breaks are spliced; 0: the first with video
+    int spts;                // --spts: that programme goes out alone
 };
+
+/* Prints one line of the demo's own (severity LOG_ERROR: standard error, else standard output). */
+void demo_print_line(void *opaque, int severity, const char *text);
 
 /* The demo's event sink (opaque: a demo_ctx): console lines on stdout and stderr, as-run lines. */
 void demo_on_event(void *opaque, const event *ev);
@@ -27,10 +43,11 @@ void demo_on_event(void *opaque, const event *ev);
 extern const trace_sink demo_trace;
 
 /*
- * The whole program: [--asrun-file=PATH] [--time-signal-breaks] input output replace. Prints its
+ * The whole program: [options] input output replace (see demo_usage). Prints its
  * report on stdout and stderr and returns the exit status (0, or 1 after the
- * usage text, a set-up failure, a read or loop error, a failed write, or a
- * timestamp jump of more than 20 s, which ends the output there). Keeps no state
+ * usage text, a set-up failure, a read or loop error, a failed write, a
+ * timestamp jump of more than 20 s, which ends the output there, or a run that
+ * wrote no packet of the input). Keeps no state
  * between calls, so it can run many times in one process.
  */
 int demo_run(int argc, char **argv);

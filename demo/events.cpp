@@ -10,22 +10,26 @@
 #include "common/log.h"
 #include "common/trace.h"
 #include "demo/demo.h"
+#include "common/utils.h"
 #include "splice/event_text.h"
+#include "traffic/traffic.h"
 
 /* The as-run line of ev, if it has one. */
 static void demo_record(demo_ctx *demo, const event *ev)
 {
     asrun_record rec;
 
-    if (!demo || !demo->asrun || event_asrun(ev, (int64_t)log_now_ms(), &rec) <= 0)
+    if (!demo || !demo->asrun || event_asrun(ev, event_asrun_time(&demo->clock, ev, (int64_t)log_now_ms()), &rec) <= 0)
         return;
+    if (demo->service_name)
+        utils_strlcpy(rec.channel, demo->service_name, sizeof(rec.channel));
     int ret = asrun_write(demo->asrun, &rec);
     if (ret < 0)
         fprintf(stderr, "Could not write the as-run file '%s': %s\n", demo->asrun_path, strerror(-ret));
 }
 
 /* One line of an event's wording on the console: errors on standard error, the rest on standard output. */
-static void demo_print_line(void *opaque, int severity, const char *text)
+void demo_print_line(void *opaque, int severity, const char *text)
 {
     (void)opaque;
     fprintf(severity == LOG_ERROR ? stderr : stdout, "%s\n", text);
@@ -33,10 +37,16 @@ static void demo_print_line(void *opaque, int severity, const char *text)
 
 void demo_on_event(void *opaque, const event *ev)
 {
-    demo_record((demo_ctx *)opaque, ev);
+    demo_ctx *demo = (demo_ctx *)opaque;
+
+    event_air_clock_follow(&demo->clock, ev, (int64_t)log_now_ms());
+    demo_record(demo, ev);
     /* A read error is named by the run's end, with the exit status. */
     if (ev->type != EVENT_READ_FAILED)
         event_text(ev, demo_print_line, nullptr);
+    /* A file to file run can wait for files: the traffic's work is done at once. */
+    if (demo->traffic_ctx && traffic_on_event(demo->traffic_ctx, ev))
+        traffic_poll(demo->traffic_ctx, event_air_ms(&demo->clock, demo->clock.last_pts, demo->clock_ms));
 }
 
 static void demo_on_trace(void *opaque, int kind, const char *line)

@@ -3,9 +3,13 @@
  * packet loop and the tear-down. main() only calls demo_run, so that other
  * callers (the fuzz harness) run exactly the same path in-process.
  */
+#include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -16,12 +20,20 @@ extern "C" {
 #include "splice/filler.h"
 #include "relay/relay.h"
 #include "common/trace.h"
+#include "traffic/traffic.h"
 
 static void demo_usage(const char *name)
 {
-    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] input output replace\n"
+    printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--open-breaks] [--max-break=SECONDS]\n"
+           "          [--max-pending=N] [--max-cue-lead=S] [--late-join=S] [--service_name=NAME]\n"
+           "          [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
+           "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
+           "          [--program=N] [--spts] input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output is always MPEG-TS, whatever the output file's extension.\n"
+           "--max-pending: events waiting beside the armed one, 0-64 [16]; --max-cue-lead: a splice\n"
+           "point further ahead is not taken, 1-43200 s [600]; --late-join: a cue up to S late joins\n"
+           "its break, 0-600 s [2].\n"
            "\n", name);
 }
 
@@ -34,15 +46,17 @@ static void demo_show_filler(const filler_ctx *filler, const char *name)
     av_dump_format(filler->format, 0, name, 0);
 }
 
-#define DEMO_ASRUN_OPTION "--asrun-file="
 #define DEMO_MAX_MISMATCHES 16
+#define DEMO_MAX_BREAK_S    300  // --max-break by default
+#define DEMO_SPOT_CACHE_MB  512  // --spot-cache by default
+#define DEMO_MUX_RATE       20000000  // bit/s, or more for a multiplex that needs it
 
-/* Prints each programme stream the filler cannot replace. */
-static void demo_check_filler(const filler_ctx *filler, const AVFormatContext *in)
+/* Prints each stream of the spliced programme that the filler cannot replace. */
+static void demo_check_filler(const filler_ctx *filler, const relay_input *in)
 {
     filler_mismatch found[DEMO_MAX_MISMATCHES];
     char text[256];
-    int n = filler_check(filler, in, found, DEMO_MAX_MISMATCHES);
+    int n = relay_check_filler(in, filler, found, DEMO_MAX_MISMATCHES);
 
     for (int i = 0; i < n && i < DEMO_MAX_MISMATCHES; i++) {
         filler_mismatch_text(&found[i], text, sizeof(text));
@@ -57,19 +71,116 @@ struct demo_files {
     const char *replace;
 };
 
+/* The options that take a text, and where it goes. */
+static const struct {
+    const char *prefix;
+    const char *demo_ctx::*field;
+} demo_text_options[] = {
+    {"--asrun-file=", &demo_ctx::asrun_path},     {"--schedule=", &demo_ctx::schedule},
+    {"--spots=", &demo_ctx::spots},               {"--channel-id=", &demo_ctx::channel_id},
+    {"--headend-id=", &demo_ctx::headend_id},     {"--verification=", &demo_ctx::verification},
+    {"--service_name=", &demo_ctx::service_name},
+};
+
+/* --clock's YYYY-MM-DDTHH:MM:SS as local wall ms, or ASRUN_NONE. */
+static int64_t demo_clock(const char *text)
+{
+    struct tm tm = {};
+    const char *end = strptime(text, "%Y-%m-%dT%H:%M:%S", &tm);
+    if (!end || *end)
+        return ASRUN_NONE;
+    tm.tm_isdst = -1;
+    return (int64_t)mktime(&tm) * 1000;
+}
+
+/*
+ * The value of "--name=N" in arg, a whole number from min to max, into *out:
+ * 1; 0 when arg is another option; -1 when its value is refused.
+ */
+static int demo_number_option(const char *arg, const char *name, int64_t min, int64_t max, int64_t *out)
+{
+    size_t n = strlen(name);
+    if (strncmp(arg, name, n) != 0 || arg[n] != '=')
+        return 0;
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(arg + n + 1, &end, 10);
+    if (!isdigit((unsigned char)arg[n + 1]) || *end || errno || v < min || v > max)
+        return -1;
+    *out = v;
+    return 1;
+}
+
+/*
+ * The options that take a whole number of seconds or items (--spot-cache:
+ * MiB; --program: a program_number), their range and scale.
+ */
+static int demo_numbers(const char *arg, demo_ctx *demo)
+{
+    int64_t v = 0;
+    int got;
+
+    if ((got = demo_number_option(arg, "--max-pending", 0, REP_MAX_PENDING, &v)) > 0)
+        demo->timing.max_pending = (int)v;
+    else if (got == 0 && (got = demo_number_option(arg, "--max-cue-lead", 1, 43200, &v)) > 0)
+        demo->timing.max_cue_lead = v * 90000;
+    else if (got == 0 && (got = demo_number_option(arg, "--late-join", 0, 600, &v)) > 0)
+        demo->timing.late_join = v * 90000;
+    else if (got == 0 && (got = demo_number_option(arg, "--max-break", 1, 86400, &v)) > 0)
+        demo->max_break = v * 90000;
+    else if (got == 0 && (got = demo_number_option(arg, "--spot-cache", 1, 1 << 20, &v)) > 0)
+        demo->spot_cache = v << 20;
+    else if (got == 0 && (got = demo_number_option(arg, "--program", 1, 0xFFFF, &v)) > 0)
+        demo->program = (int)v;
+    return got;
+}
+
+/*
+ * One option before the file names into demo: 1 taken, 0 not the demo's,
+ * -1 its value refused (said on stderr).
+ */
+static int demo_option(const char *arg, demo_ctx *demo)
+{
+    for (const auto &o : demo_text_options) {
+        if (strncmp(arg, o.prefix, strlen(o.prefix)) == 0) {
+            demo->*o.field = arg + strlen(o.prefix);
+            return 1;
+        }
+    }
+    int got = 1;
+    if (strcmp(arg, "--time-signal-breaks") == 0)
+        demo->time_signal_breaks = 1;
+    else if (strcmp(arg, "--open-breaks") == 0)
+        demo->open_breaks = 1;
+    else if (strcmp(arg, "--spts") == 0)
+        demo->spts = 1;
+    else if (strncmp(arg, "--clock=", 8) == 0)
+        got = (demo->clock_ms = demo_clock(arg + 8)) != ASRUN_NONE ? 1 : -1;
+    else
+        got = demo_numbers(arg, demo);
+    if (got < 0)
+        fprintf(stderr, "Option refused: %s\n", arg);
+    return got;
+}
+
 /*
  * Reads the options, which come before the three file names in any order,
- * into demo and the names into files. False when the names are missing.
+ * into demo and the names into files. False when the names are missing or
+ * an option's value is refused.
  */
 static bool demo_parse_args(int argc, char **argv, demo_ctx *demo, demo_files *files)
 {
     int first = 1;
+
+    demo->timing = splice_timing_default();
+    demo->max_break = DEMO_MAX_BREAK_S * 90000;
+    demo->spot_cache = (int64_t)DEMO_SPOT_CACHE_MB << 20;
+    demo->clock_ms = ASRUN_NONE;
     for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
-        if (strncmp(argv[first], DEMO_ASRUN_OPTION, strlen(DEMO_ASRUN_OPTION)) == 0)
-            demo->asrun_path = argv[first] + strlen(DEMO_ASRUN_OPTION);
-        else if (strcmp(argv[first], "--time-signal-breaks") == 0)
-            demo->time_signal_breaks = 1;
-        else
+        int got = demo_option(argv[first], demo);
+        if (got < 0)
+            return false;
+        if (got == 0)
             break;
     }
     if (argc - first < 3)
@@ -88,6 +199,7 @@ struct demo_run_ctx {
     int64_t jump_from;      // 90 kHz: the highest dts before the jump
     int64_t jump_to;        // 90 kHz: the dts of the packet after it
     int64_t jump_pos;       // input bytes the demuxer had taken by then; -1: unknown
+    bool wrote;             // a packet of the input reached the output
 };
 
 /* The relay's events: a timestamp jump is noted for the exit report; each goes on to demo_on_event. */
@@ -114,20 +226,29 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     desc.out_depth = 16;
     desc.cue_pid = DEMO_CUE_PID;
     desc.add_epg = 0;
-    desc.mux.mux_rate = 20000000;
+    desc.mux.mux_rate = DEMO_MUX_RATE;
+    /* Programmes passing through must fit beside the one relayed: the output is at least the input's rate. */
+    if (run->in && run->in->fmt && run->in->fmt->bit_rate > DEMO_MUX_RATE * 4 / 5)
+        desc.mux.mux_rate = run->in->fmt->bit_rate * 5 / 4;
     desc.mux.max_delay = 900000;
     desc.events.fn = demo_run_on_event;
     desc.events.opaque = run;
     desc.trace = &demo_trace;
     desc.verbose = 1;
     desc.time_signal_breaks = run->demo.time_signal_breaks;
+    desc.open_breaks = run->demo.open_breaks;
+    desc.max_break = run->demo.max_break;
+    desc.planner = traffic_planner(run->demo.traffic_ctx);
+    desc.mux.service_name = run->demo.service_name;
+    desc.timing = &run->demo.timing;
     return desc;
 }
 
 /*
  * The exit status: 1, after its line on stderr, when the output could not
- * be written (write_ret), when a timestamp jump stopped the loop, or when
- * ret is an error other than the end of the input; otherwise 0.
+ * be written (write_ret), when a timestamp jump stopped the loop, when ret
+ * is an error other than the end of the input, or when nothing of the input
+ * was written; otherwise 0.
  */
 static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, int write_ret)
 {
@@ -151,6 +272,31 @@ static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, i
         fprintf(stderr, "Error occurred: %s\n", err_to_str(err, sizeof(err), ret));
         return 1;
     }
+    if (!run->wrote) {
+        fprintf(stderr, "Nothing of the input could be written to '%s': no packet of it belongs to a stream "
+                "that can be relayed or passed through\n", out_name);
+        return 1;
+    }
+    return 0;
+}
+
+/* The wall time of the input's start: --clock, or now. */
+static int64_t demo_start_ms(const demo_ctx *demo)
+{
+    return demo->clock_ms != ASRUN_NONE ? demo->clock_ms : (int64_t)time(nullptr) * 1000;
+}
+
+/* The traffic of --schedule, with its schedule and spots read. 0, or -22 after its line on stderr. */
+static int demo_open_traffic(demo_ctx *demo)
+{
+    traffic_config config = {demo->schedule, demo->spots, demo->channel_id, demo->headend_id, demo->verification,
+                             demo->spot_cache, &demo->clock, demo_print_line, nullptr};
+    const char *why = schedule_config_error(demo->schedule, demo->spots, demo->channel_id, demo->headend_id);
+    if (why || traffic_create(&demo->traffic_ctx, &config) < 0) {
+        fprintf(stderr, "Could not use the schedule '%s': %s\n", demo->schedule, why ? why : "out of memory");
+        return -EINVAL;
+    }
+    traffic_poll(demo->traffic_ctx, demo_start_ms(demo));
     return 0;
 }
 
@@ -170,11 +316,21 @@ int demo_run(int argc, char **argv)
         return 1;
     }
     if (run.demo.asrun_path) {
+        /*
+         * One file per run, never rotated (an earlier run's file is moved aside): its lines are timed
+         * by the recording, whose seconds pass faster than the wall clock's.
+         */
         ret = asrun_create(&run.demo.asrun, run.demo.asrun_path, 0);
         if (ret < 0) {
             fprintf(stderr, "Could not use the as-run file '%s': %s\n", run.demo.asrun_path, strerror(-ret));
             return 1;
         }
+    }
+    event_air_clock_init(&run.demo.clock, run.demo.clock_ms, 0);
+    if (run.demo.schedule && demo_open_traffic(&run.demo) < 0) {
+        if (run.demo.asrun)
+            asrun_destroy(&run.demo.asrun);
+        return 1;
     }
 
     log_packet_set_sink(&demo_trace);
@@ -186,6 +342,8 @@ int demo_run(int argc, char **argv)
     }
     demo_show_filler(filler, files.replace);
 
+    in.program = run.demo.program;
+    in.spts = run.demo.spts;
     ret = relay_open_input(&in, files.in, nullptr, nullptr);
     if (ret < 0) {
         if (in.failed_step == RELAY_INPUT_PROBE)
@@ -196,7 +354,12 @@ int demo_run(int argc, char **argv)
     }
     fprintf(stderr, "ifmt_ctx initialized\n");
     av_dump_format(in.fmt, 0, files.in, 0);
-    demo_check_filler(filler, in.fmt);
+    demo_check_filler(filler, &in);
+    if (run.demo.traffic_ctx) {
+        AVFormatContext *programme = relay_spliced_streams(&in);
+        traffic_set_programme(run.demo.traffic_ctx, &programme);
+        traffic_poll(run.demo.traffic_ctx, demo_start_ms(&run.demo));
+    }
 
     run.in = &in;
     {
@@ -211,6 +374,7 @@ int demo_run(int argc, char **argv)
     ret = relay_run(relay);
     printf("ret_write=%d, ret_read=%d\n", relay->ret_write, relay->ret_read);
     write_ret = relay->ret_write;
+    run.wrote = relay_packets_out(relay) > 0;
 
 out_teardown:
     if (relay) {
@@ -221,6 +385,11 @@ out_teardown:
     }
     relay_close_input(&in);
     filler_destroy(&filler);
+    if (run.demo.traffic_ctx) {
+        /* The run's end is the latest time on the input's clock: the windows that ended by then close. */
+        traffic_poll(run.demo.traffic_ctx, event_air_ms(&run.demo.clock, run.demo.clock.last_pts, demo_start_ms(&run.demo)));
+        traffic_destroy(&run.demo.traffic_ctx);
+    }
     if (run.demo.asrun)
         asrun_destroy(&run.demo.asrun);
     return demo_status(&run, files.out, ret, write_ret);

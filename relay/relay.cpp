@@ -20,6 +20,7 @@ extern "C" {
 #include "codec/hevc_bla.h"
 #include "splice/packets_queue.h"
 #include "splice/splice.h"
+#include "common/mpegts.h"
 #include "common/trace.h"
 #include "ts/ts_layout.h"
 #include "ts/ts_out.h"
@@ -59,10 +60,12 @@ static int relay_setup_failed(relay *r, event_setup_step step, int stream, int c
 /* Opens and probes the demuxer on in->filter, which is set; on failure closes both. */
 static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInterruptCB *interrupt)
 {
-    in->fmt = avformat_alloc_context();
+    bool live = !(ts_in_seekable(in->filter) & AVIO_SEEKABLE_NORMAL);
+    int ret = ts_in_set_pass(in->filter, in->program, in->spts, relay_pass_capacity(in->rate, live));
+    in->fmt = ret < 0 ? nullptr : avformat_alloc_context();
     if (!in->fmt) {
         ts_in_close(&in->filter);
-        return AVERROR(ENOMEM);
+        return ret < 0 ? ret : AVERROR(ENOMEM);
     }
     in->fmt->pb = ts_in_pb(in->filter);
     in->fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
@@ -74,10 +77,10 @@ static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInter
      * probe for the library's seven seconds. Streams it has not learned are
      * relayed as declared.
      */
-    if (!(ts_in_seekable(in->filter) & AVIO_SEEKABLE_NORMAL))
+    if (live)
         in->fmt->max_analyze_duration = RELAY_LIVE_PROBE_US;
     /* On failure avformat_open_input frees the context and nulls the pointer. */
-    int ret = avformat_open_input(&in->fmt, name, av_find_input_format("mpegts"), nullptr);
+    ret = avformat_open_input(&in->fmt, name, av_find_input_format("mpegts"), nullptr);
     if (ret >= 0) {
         in->failed_step = RELAY_INPUT_PROBE;
         ret = avformat_find_stream_info(in->fmt, nullptr);
@@ -139,6 +142,7 @@ int relay_create(relay **out, const relay_desc *desc, const relay_input *in, con
     r->filler = filler;
     r->failed_step = -1;
     r->gop.stream = -1;
+    r->mux_offset = AV_NOPTS_VALUE;
     rep_ctx_reset(&r->rep);
     if (desc->live && relay_live_create(r) < 0) {
         free(r);
@@ -192,10 +196,15 @@ static int relay_add_stream(relay *r, int in_index, int stream_type)
     return 0;
 }
 
-/* Adds the EPG track on PID 0x12 unless the input carries one. 0 or AVERROR_UNKNOWN. */
+/*
+ * Adds the EPG track on PID 0x12 unless the input carries one. With a
+ * multiplex passing through, the input's EIT passes as it is and the track
+ * only keeps the muxer's clock going (relay_clock_tick), on a PID the input
+ * leaves free. 0 or AVERROR_UNKNOWN.
+ */
 static int relay_add_epg(relay *r)
 {
-    for (unsigned i = 0; i < r->in->nb_streams; i++)
+    for (unsigned i = 0; i < r->in->nb_streams && !r->pass.on; i++)
         if (r->in->streams[i]->codecpar->codec_id == AV_CODEC_ID_EPG)
             return 0;
 
@@ -205,7 +214,10 @@ static int relay_add_epg(relay *r)
     epg->codecpar->codec_tag = 0;
     epg->codecpar->codec_id = AV_CODEC_ID_EPG;
     epg->codecpar->codec_type = AVMEDIA_TYPE_DATA;
-    epg->id = RELAY_EPG_STREAM_ID;
+    epg->id = r->pass.on ? relay_clock_pid(r) : RELAY_EPG_STREAM_ID;
+    r->pass.clock_stream = epg->index;
+    if (!r->desc.add_epg || epg->id != RELAY_EPG_STREAM_ID)
+        return 0;
 
     event ev = relay_event(EVENT_EPG_ADDED, r);
     ev.stream = epg->index;
@@ -260,7 +272,7 @@ static void relay_mux_options(const relay_mux *m, AVFormatContext *output, AVDic
 static int relay_output_identity(relay *r, const ts_identity *id, ts_layout_ids *ids)
 {
     const relay_mux *m = &r->desc.mux;
-    ts_layout_overrides ov = {m->service_id, m->pmt_start_pid, m->transport_stream_id};
+    ts_layout_overrides ov = {m->service_id, m->pmt_start_pid, m->transport_stream_id, id->spts};
     char why[RELAY_LAYOUT_TEXT_SIZE] = "";
 
     int ret = ts_layout_output_ids(id, &ov, r->out, ids, why, sizeof(why));
@@ -316,11 +328,15 @@ static ts_identity relay_input_identity(const relay *r)
 static int relay_add_streams(relay *r, const ts_identity *id)
 {
     for (unsigned i = 0; i < r->in->nb_streams; i++) {
+        if (relay_pass_stream(r, id, (int)i)) {
+            r->stream_map[i] = RELAY_STREAM_PASSED;
+            continue;
+        }
         int ret = relay_add_stream(r, (int)i, ts_identity_stream_type(id, r->in->streams[i]->id));
         if (ret < 0)
             return ret;
     }
-    return r->desc.add_epg ? relay_add_epg(r) : 0;
+    return r->desc.add_epg || r->pass.on ? relay_add_epg(r) : 0;
 }
 
 /*
@@ -368,6 +384,8 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
     ts_identity id = relay_input_identity(r);
     int ret = relay_alloc_input_maps(r);
     if (ret >= 0)
+        ret = relay_pass_begin(r, &id);
+    if (ret >= 0)
         ret = relay_add_streams(r, &id);
     if (ret >= 0)
         ret = relay_alloc_output_maps(r);
@@ -379,6 +397,9 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
     ret = relay_open_stage(r, url, &ids);
     if (ret < 0)
         return ret;
+    ret = relay_pass_attach(r, &id, &ids);
+    if (ret < 0)
+        return relay_setup_failed(r, EVENT_STEP_OPEN_OUTPUT, -1, ret, url);
 
     relay_mux_options(&r->desc.mux, r->out, &opts);
     ret = ts_layout_set_options(&ids, &opts);
@@ -400,7 +421,7 @@ int relay_map_stream(relay *r, int i)
 {
     if (i < 0 || i >= r->stream_map_size || (unsigned)i >= r->in->nb_streams)
         return -1;
-    if (r->stream_map[i] >= 0)
+    if (r->stream_map[i] >= 0 || r->stream_map[i] == RELAY_STREAM_PASSED)
         return r->stream_map[i];
 
     int id = r->in->streams[i]->id;
@@ -500,35 +521,8 @@ static void relay_join(relay *r, AVPacket *pkt)
         log_packet(r->out, pkt, "NOIDR");  // not an I picture, or a stream the joiner does not take
 }
 
-/*
- * At a constant mux rate the muxer starts its PCR at the first dts it is
- * given and lets it fall max_delay behind only as its padding makes room:
- * for the first seconds the PCRs run slow against the wall clock, and a
- * sender pacing by them holds the output back by up to max_delay. An empty
- * packet on the EPG track, max_delay before the first dts, starts the PCR
- * where it settles; the output stage turns that PES into nothing. Without
- * an EPG track, or when that time would be negative, the muxer starts as
- * it would. Returns 0 or the muxing error.
- */
-static int relay_prime_pcr(relay *r, const AVPacket *first)
-{
-    const relay_mux *m = &r->desc.mux;
-    r->pcr_primed = 1;
-    if (m->mux_rate <= 1 || m->max_delay <= 0 || first->dts == AV_NOPTS_VALUE)
-        return 0;
-    const AVStream *epg = nullptr;
-    for (unsigned i = 0; i < r->out->nb_streams && !epg; i++)
-        if (r->out->streams[i]->codecpar->codec_id == AV_CODEC_ID_EPG)
-            epg = r->out->streams[i];
-    if (!epg)
-        return 0;
-    int64_t dts = av_rescale_q(first->dts, r->out->streams[first->stream_index]->time_base, epg->time_base) -
-                  av_rescale_q(m->max_delay, AV_TIME_BASE_Q, epg->time_base);
-    return dts < 0 ? 0 : relay_write_stuffing(r, epg->index, dts);
-}
-
 /* See relay_internal.h. */
-int relay_write_stuffing(relay *r, int stream, int64_t dts)
+int relay_write_empty(relay *r, int stream, int64_t dts)
 {
     AVPacket *pkt = av_packet_alloc();
     if (!pkt)
@@ -544,12 +538,82 @@ int relay_write_stuffing(relay *r, int stream, int64_t dts)
     return ret;
 }
 
+/*
+ * At a constant mux rate the muxer starts its PCR at the first dts it is
+ * given and lets it fall max_delay behind only as its padding makes room:
+ * for the first seconds the PCRs run slow against the wall clock, and a
+ * sender pacing by them holds the output back by up to max_delay. An empty
+ * packet on the EPG track, max_delay before the first dts (or earlier, when
+ * the oldest packet waiting to pass through falls due before), starts the
+ * PCR where it settles; the output stage turns that PES into nothing. Without
+ * an EPG track, or when that time would be negative, the muxer starts as
+ * it would. Returns 0 or the muxing error.
+ */
+int relay_prime_pcr(relay *r, int stream, int64_t first_dts)
+{
+    const relay_mux *m = &r->desc.mux;
+    r->pcr_primed = 1;
+    if (m->mux_rate <= 1 || m->max_delay <= 0 || first_dts == AV_NOPTS_VALUE)
+        return 0;
+    const AVStream *epg = nullptr;
+    for (unsigned i = 0; i < r->out->nb_streams && !epg; i++)
+        if (r->out->streams[i]->codecpar->codec_id == AV_CODEC_ID_EPG)
+            epg = r->out->streams[i];
+    if (!epg)
+        return 0;
+    int64_t dts = av_rescale_q(first_dts, r->out->streams[stream]->time_base, epg->time_base) -
+                  av_rescale_q(m->max_delay, AV_TIME_BASE_Q, epg->time_base);
+    int64_t passing = relay_pass_start_dts(r, dts);  // what passes through may start earlier
+    if (passing != AV_NOPTS_VALUE)
+        dts = FFMIN(dts, passing);
+    if (dts < 0)
+        return 0;
+    r->pass.clock_dts = dts;
+    return relay_write_empty(r, epg->index, dts);
+}
+
+/*
+ * Moves pkt's timestamps onto the muxer's line: one 33-bit wrap up (or where
+ * the clock track already put that line, see relay_mux_offset). A session
+ * that starts within 60 s before the wrap has the demuxer give the
+ * timestamps below it as negative values, and the muxer, which sets its PCR
+ * schedule up as if the first dts came after 0, then writes a PCR only with
+ * each key frame until its clock passes 0. The muxer writes every timestamp
+ * and PCR modulo 2^33, so the bytes are those of the unmoved values.
+ */
+static void relay_to_muxer_time(relay *r, AVPacket *pkt)
+{
+    int s = pkt->stream_index;
+    if (s < 0 || (unsigned)s >= r->out->nb_streams)
+        return;
+    AVRational tb = r->out->streams[s]->time_base;
+    if (r->mux_offset == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE)
+        r->mux_offset = relay_mux_offset(r, av_rescale_q(pkt->dts, tb, AVRational{1, 90000}));
+    int64_t offset = av_rescale_q(relay_muxer_offset(r), AVRational{1, 90000}, tb);
+    if (pkt->pts != AV_NOPTS_VALUE)
+        pkt->pts += offset;
+    if (pkt->dts != AV_NOPTS_VALUE)
+        pkt->dts += offset;
+}
+
+int64_t relay_muxer_offset(const relay *r)
+{
+    return r->mux_offset == AV_NOPTS_VALUE ? TS_PTS_WRAP : r->mux_offset;
+}
+
 /* See relay_internal.h. */
 int relay_write(relay_loop *loop, int keep)
 {
     relay *r = loop->r;
     AVPacket *pkt = nullptr;
 
+    if (r->pass.clock_error < 0) {
+        r->ret_write = r->pass.clock_error;  // the clock track's write, between two reads
+        event ev = relay_event(EVENT_WRITE_FAILED, r);
+        ev.code = r->ret_write;
+        event_emit(&r->desc.events, &ev);
+        return r->ret_write;
+    }
     while (loop->out_queue->count > 0 && loop->out_queue->count >= keep &&
            packets_queue_pop(loop->out_queue, &pkt) >= 0) {
         const char *refused = relay_leading(r, pkt) ? "LEAD" : relay_refused(r, pkt);
@@ -561,7 +625,9 @@ int relay_write(relay_loop *loop, int keep)
         int s = pkt->stream_index;
         int64_t dts = pkt->dts;
         relay_join(r, pkt);
-        r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, pkt);
+        relay_to_muxer_time(r, pkt);
+        int64_t mux_dts = pkt->dts;
+        r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, s, mux_dts);
         if (r->ret_write >= 0)
             r->ret_write = av_interleaved_write_frame(r->out, pkt);
         av_packet_free(&pkt);
@@ -573,6 +639,7 @@ int relay_write(relay_loop *loop, int keep)
         }
         if (s >= 0 && (unsigned)s < r->out->nb_streams && dts != AV_NOPTS_VALUE)
             r->last_dts[s] = dts;
+        relay_pass_wrote(r, s, mux_dts);
     }
     return 0;
 }
@@ -605,16 +672,18 @@ bool relay_stamp(relay *r, AVPacket *pkt, int64_t first_dts)
     return true;
 }
 
-/* Reports the bytes read and sent so far (EVENT_PROGRESS). */
-static void relay_progress(const relay *r)
+/* Reports the bytes read and sent so far and the highest dts read (EVENT_PROGRESS). */
+static void relay_progress(relay *r, int64_t dts_max)
 {
     ts_out_stats stats;
     event ev = relay_event(EVENT_PROGRESS, r);
 
+    ev.pts = dts_max;
     ev.bytes_in = r->in->pb ? r->in->pb->bytes_read : 0;
     if (ts_out_get_stats(r->stage, &stats) == 0)
         ev.bytes_out = stats.bytes_out;
     event_emit(&r->desc.events, &ev);
+    relay_pass_report(r, false);
 }
 
 /* Seekable flags of the input's source: 0 for a live input. */
@@ -648,6 +717,10 @@ static int relay_loop_open(relay *r, relay_loop *loop)
     loop->env.events = &r->desc.events;
     loop->env.verbose = r->desc.verbose;
     loop->env.time_signal_breaks = r->desc.time_signal_breaks;
+    loop->env.planner = r->desc.planner;
+    loop->env.open_breaks = r->desc.open_breaks;
+    loop->env.max_break = r->desc.max_break;
+    loop->env.timing = r->desc.timing;
     return 0;
 }
 
@@ -698,7 +771,7 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
         return r->ret_read;
     }
     if (++loop->reads % RELAY_PROGRESS_PACKETS == 0)
-        relay_progress(r);
+        relay_progress(r, loop->dts_max);
     return 0;
 }
 
@@ -713,10 +786,16 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt)
 {
     relay *r = loop->r;
 
-    if (relay_map_stream(r, pkt->stream_index) < 0) {
-        log_packet(r->in, pkt, "IGN");
+    int mapped = relay_map_stream(r, pkt->stream_index);
+    if (mapped < 0) {
+        if (mapped != RELAY_STREAM_PASSED)
+            log_packet(r->in, pkt, "IGN");
         return 0;
     }
+    /* The session's clock stands in, as for a cue without time (live: the input's, which relay_live_admit moves). */
+    int64_t clock = r->live ? relay_live_last_read(r) : loop->dts_max;
+    if (clock != AV_NOPTS_VALUE && relay_pass_cue_untimed(r, pkt->stream_index))
+        pkt->pts = pkt->dts = clock;
     if (!relay_stamp(r, pkt, loop->dts_max)) {
         log_packet(r->in, pkt, "NOPTS");
         return 0;
@@ -852,10 +931,13 @@ int relay_run(relay *r)
         ret = relay_packets(&loop);
         r->loop = nullptr;
         ret = relay_drain(&loop, ret);
+        if (!loop.write_failed)
+            relay_pass_finish(r);
     }
     relay_loop_close(&loop);
     av_write_trailer(r->out);
-    relay_progress(r);
+    relay_progress(r, loop.dts_max);
+    relay_pass_report(r, true);
     return ret;
 }
 
@@ -879,6 +961,8 @@ int relay_destroy(relay **p)
     if (!p || !*p)
         return -EINVAL;
     relay *r = *p;
+    if (r->filter)
+        ts_in_set_tick(r->filter, nullptr, nullptr, 0);
     if (r->out)
         r->out->pb = nullptr;  // the stage's own context
     int ret = r->stage ? ts_out_close(&r->stage) : 0;

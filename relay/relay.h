@@ -18,7 +18,9 @@ struct AVDictionary;
 struct AVFormatContext;
 struct AVIOInterruptCB;
 struct filler_ctx;
+struct filler_mismatch;
 struct packets_queue;
+struct splice_timing;
 struct trace_sink;
 struct ts_out;
 
@@ -37,6 +39,10 @@ struct relay_input {
     AVFormatContext *fmt;     // opened and probed; null when closed
     ts_in *filter;            // what the demuxer reads through
     int failed_step;          // relay_input_step of the last failure
+    /* Set by the caller before opening; 0 for the defaults. */
+    int program;              // program_number whose breaks are spliced; 0: the first in PAT order with video
+    int spts;                 // 1: that programme goes out alone
+    int64_t rate;             // bit/s the input may reach (sizes the passthrough queue); 0: unknown
 };
 
 /* Muxer options and output metadata; 0 or null: the library's default. */
@@ -70,6 +76,10 @@ struct relay_desc {
     const trace_sink *trace;       // installed for the packet traces; null: leave as it is
     int verbose;                   // per-packet traces of the splice rules
     int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
+    const struct splice_planner *planner;  // what each break airs (a traffic schedule); null: the filler
+    int open_breaks;               // an out cue without break_duration lasts until its return cue
+    int64_t max_break;             // 90 kHz: longest an open break lasts; 0: no bound
+    const splice_timing *timing;   // cue timing limits; the caller's, read while the relay runs; null: defaults
     /*
      * Non-zero: a live input whose time line may break (relay_live.cpp):
      * the output starts on the first video key frame and keeps its clock
@@ -86,6 +96,24 @@ struct relay_gop_watch {
     int stream;                    // output index; -1: none
     int64_t key_pts;               // pts of the switch's key frame
     int dropped;                   // leading pictures left out so far
+};
+
+/*
+ * A multiplex passing through: every PID no relayed stream carries leaves
+ * as TS packets (ts/ts_pass.h); the muxer's clock is kept going while the
+ * relayed streams are silent (relay_pass.cpp).
+ */
+struct relay_passing {
+    int on;                        // the input filter chose a programme: its streams are relayed, the rest passes
+    int program;                   // its program_number
+    int clock_stream;              // output index of the empty track that keeps the muxer's clock; -1: none
+    int64_t idle_since;            // input time (27 MHz) read by the last write of a relayed packet; TS_TIME_NONE
+    int64_t clock_dts;             // last dts written on the clock track; AV_NOPTS_VALUE
+    int64_t ref_dts;               // last dts of a relayed packet written (90 kHz); AV_NOPTS_VALUE
+    int clock_error;               // a write on the clock track failed: the loop ends with it
+    int64_t written;               // relayed packets the muxer took
+    int64_t dropped_told;          // passthrough drops reported so far
+    int64_t told_at;               // input time (27 MHz) of that report; TS_TIME_NONE: none yet
 };
 
 struct relay {
@@ -106,15 +134,18 @@ struct relay {
     int ret_read;                  // last av_read_frame result
     int ret_write;                 // last av_interleaved_write_frame result
     int pcr_primed;                // the muxer's PCR start has been set (see relay_prime_pcr)
+    int64_t mux_offset;            // 90 kHz added to the demuxer's timestamps for the muxer; AV_NOPTS_VALUE:
+                                   // not chosen yet (relay_mux_offset)
     int failed_step;               // event_setup_step of a failed set-up; -1: none
+    relay_passing pass;
     struct relay_live *live;       // owned; the live input's time line, with desc.live
     struct relay_loop *loop;       // relay_run's working set while it runs; null otherwise
 };
 
 /*
  * Opens url as MPEG-TS behind the input filter, which adds the SCTE-35
- * registration PMTs lack and records the programme's identity, and probes
- * it. interrupt (may be null) applies to the source and the demuxer; the
+ * registration PMTs lack, chooses the programme (in->program, in->spts),
+ * records its identity and keeps what passes through, and probes it. interrupt (may be null) applies to the source and the demuxer; the
  * used entries of options are consumed (avio_open2). On success in->fmt and
  * in->filter are set: close them with relay_close_input. On failure nothing
  * stays open, in->failed_step says which step failed and its code is
@@ -135,6 +166,23 @@ int relay_open_input_reader(relay_input *in, const char *name, ts_in_read_fn rea
 void relay_close_input(relay_input *in);
 
 /*
+ * filler_check (splice/filler.h) on the streams of in whose breaks are
+ * spliced: those of the programme the input filter chose, or all when it
+ * chose none. Returns as filler_check, counting only those streams; -12
+ * without memory.
+ */
+int relay_check_filler(const relay_input *in, const filler_ctx *filler, filler_mismatch *out, int max);
+
+/*
+ * The audio and video streams of in whose breaks are spliced (as
+ * relay_check_filler takes them) in a new context of their own: codec
+ * parameters and ids copied, for checks against the programme that outlive
+ * the input (the traffic's spots). The caller frees it with
+ * avformat_free_context. Null without in->fmt or memory.
+ */
+AVFormatContext *relay_spliced_streams(const relay_input *in);
+
+/*
  * A new relay from in (opened by relay_open_input; stays the caller's) into
  * *out. Nothing is opened yet. 0; -22 without out, desc or in->fmt; -12
  * without memory.
@@ -151,6 +199,10 @@ int relay_create(relay **out, const relay_desc *desc, const relay_input *in, con
  * step EVENT_STEP_LAYOUT, text naming both. A stream whose parameters the
  * probe did not learn is relayed with them filled in, or left out for the
  * session when the muxer cannot take it (EVENT_STREAM_UNKNOWN, once each).
+ * With a programme chosen by the input filter, only its streams that can be
+ * demultiplexed are relayed and everything else passes as TS packets; the
+ * choice is reported (EVENT_PROGRAMME_CHOSEN), and a programme asked for
+ * that the input lacks fails the set-up (EVENT_STEP_PROGRAMME).
  * interrupt (may be null) is the output's interrupt callback. A failing step
  * is reported (EVENT_SETUP_FAILED), kept in failed_step, and its code
  * returned; relay_destroy cleans up.
@@ -177,6 +229,10 @@ void relay_tick(relay *r);
 
 /* Null packets the output stage left out to keep in time; 0 without a stage. */
 int64_t relay_nulls_dropped(const relay *r);
+
+/* Packets that reached the output: relayed through the muxer or passed
+ * through as TS packets; 0 without a relay. */
+int64_t relay_packets_out(const relay *r);
 
 /*
  * Closes the output and frees *p; *p becomes null. 0; -22 without a relay;

@@ -13,6 +13,9 @@
 #include "splice/splice.h"
 
 struct AVPacket;
+struct ts_layout_ids;
+
+#define RELAY_STREAM_PASSED -2  // stream_map: the stream passes as TS packets (relay_pass_stream)
 
 /* The loop's working set for one relay_run. */
 struct relay_loop {
@@ -34,12 +37,22 @@ struct relay_loop {
 int relay_write(relay_loop *loop, int keep);
 
 /*
- * An empty PES (one stuffing byte) on the EPG track stream at dts, through
- * the interleaving writer: at a constant rate the muxer pads up to there
- * (null packets, tables, PCRs); the output stage turns the PES into nothing.
- * Returns 0 or the muxing error.
+ * Moves the muxer's clock to dts (90 kHz on the muxer's line): an empty
+ * packet on output stream stream (the EPG or clock track), the PCR primed
+ * first when it was not, and the interleaving queue flushed, so that at a
+ * constant rate the muxer pads up to there (null packets, tables, PCRs).
+ * The clock track's last dts becomes dts. 0 or the muxing error.
  */
-int relay_write_stuffing(relay *r, int stream, int64_t dts);
+int relay_clock_write(relay *r, int stream, int64_t dts);
+
+/* The 90 kHz added to the relay's timestamps as the muxer gets them (see relay_mux_offset). */
+int64_t relay_muxer_offset(const relay *r);
+
+/* The last dts read from a live input (its own time line, modulo 2^33); AV_NOPTS_VALUE before the first. */
+int64_t relay_live_last_read(const relay *r);
+
+/* Whether the live output's clock runs (the programme's first video key frame went out). */
+bool relay_live_started(const relay *r);
 
 /* The live input's time line (relay_live.cpp): its state, allocated with the relay. 0 or -12. */
 int relay_live_create(relay *r);
@@ -61,7 +74,7 @@ void relay_live_tick(relay *r, int64_t now);
  * Output stream for input stream i: its map entry, or, for a stream the
  * demuxer added after set-up, the first output stream with the same id
  * (EVENT_STREAM_ATTACHED, and kept in the map). Returns -1 when the stream
- * has no output stream.
+ * has no output stream, RELAY_STREAM_PASSED when it passes as TS packets.
  */
 int relay_map_stream(relay *r, int i);
 
@@ -97,5 +110,77 @@ const char *relay_refused(const relay *r, const AVPacket *pkt);
  * GOPs have none. The mark is cleared. Returns true when pkt is left out.
  */
 bool relay_leading(relay *r, AVPacket *pkt);
+
+/*
+ * The muxer's PCR started max_delay before first_dts (of output stream
+ * stream's first packet), or earlier for what passes through, with an
+ * empty packet on the EPG track (see relay.cpp). Returns 0 or the muxing
+ * error; marks the PCR primed either way.
+ */
+int relay_prime_pcr(relay *r, int stream, int64_t first_dts);
+
+/* An empty packet (one stuffing byte: no section) on output stream stream at dts, through the
+ * interleaver. 0 or the muxing error. */
+int relay_write_empty(relay *r, int stream, int64_t dts);
+
+/* relay_pass.cpp: a multiplex through the relay. */
+
+/* Passthrough queue size (packets) for an input of rate bit/s (0: unknown), live or a file. */
+int relay_pass_capacity(int64_t rate, bool live);
+
+/*
+ * Turns passthrough on when the input filter chose a programme (id: its
+ * identity) and reports the choice; fails, reported, with
+ * AVERROR_STREAM_NOT_FOUND when the programme asked for is not in the
+ * input. 0 otherwise (passthrough stays off without a choice).
+ */
+int relay_pass_begin(relay *r, const ts_identity *id);
+
+/* Whether input stream i passes as TS packets instead of through the muxer:
+ * another programme's, the input's EIT, or a stream of the programme that
+ * cannot be demultiplexed (scrambled, unknown codec: reported). */
+bool relay_pass_stream(relay *r, const ts_identity *id, int i);
+
+/*
+ * Whether the demuxer's time for a section of input stream i is stale: it
+ * times an SCTE-35 section by the last PCR of the first programme that
+ * lists the PID, and when that is not the chosen programme (a cue PID two
+ * programmes share), that programme's PCR PID is hidden from the demuxer.
+ */
+bool relay_pass_cue_untimed(const relay *r, int i);
+
+/* PID of the track that carries the muxer's clock: 0x12 unless the input uses it. */
+int relay_clock_pid(const relay *r);
+
+/* Tells the input filter which PIDs the relay carries, hands its queue to
+ * the output stage with the output's identity ids, and starts the ticks
+ * that keep the muxer's clock going. 0 or the error. */
+int relay_pass_attach(relay *r, const ts_identity *id, const ts_layout_ids *ids);
+
+/* dts (90 kHz, next to ref modulo 2^33, 30 s before it at most; ref on the muxer's line) at which the muxer's PCR is to
+ * start so that the oldest packet waiting to pass through finds its place; AV_NOPTS_VALUE: none. */
+int64_t relay_pass_start_dts(const relay *r, int64_t ref);
+
+/* A relayed packet of output stream stream with dts (on the muxer's line) was written. */
+void relay_pass_wrote(relay *r, int stream, int64_t dts);
+
+/*
+ * What is added to the demuxer's timestamps (90 kHz) as the muxer gets them,
+ * chosen at the first relayed packet, of dts (90 kHz, the demuxer's): one
+ * 33-bit wrap, or, when the clock track wrote before (it follows the input's
+ * PCRs, one wrap up), the multiple of 2^33 that puts dts next to the clock
+ * track's last dts, so that the muxer never sees its time jump by a wrap.
+ */
+int64_t relay_mux_offset(const relay *r, int64_t dts);
+
+/* The input filter's tick: keeps the muxer's clock going while nothing is relayed, until a live output's own clock runs. */
+void relay_clock_tick(void *opaque, int64_t now);
+
+/* At the end of the input: the muxer's clock moved on to the last input read (16 s at most),
+ * so that what still waits to pass through finds places before the trailer. */
+void relay_pass_finish(relay *r);
+
+/* Reports passthrough drops (EVENT_PASS_DROPPED): new ones at most every 5 s of input, and when final. */
+void relay_pass_report(relay *r, bool final);
 
 #endif

@@ -6,7 +6,7 @@
  * packet's times are the input's plus an offset. The offset is 0 until the
  * input's time line breaks; the output's never does:
  *  - input lost (no programme packet for LIVE_LOST_US): the muxer is moved
- *    on with stuffing on the EPG track, so null packets, PAT/PMT/SDT and
+ *    on with empty packets on the EPG track, so null packets, PAT/PMT/SDT and
  *    the PCR go on at the mux rate; after LIVE_CUT_US a break under way
  *    ends there (input_lost) and the filler airs as a slate until its
  *    announced end; without a break the slate airs after slate_us without
@@ -516,6 +516,7 @@ static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t now)
     if (video) {
         l->gate = GATE_WAIT_KEY;
         l->why = lag < l->lag ? EVENT_TIMELINE_LATE : EVENT_TIMELINE_EARLY;
+        ts_out_pass_rejoin(r->stage);
     }
     if (lag > l->lag)
         live_count_excess(r, in, now);
@@ -588,6 +589,7 @@ static void live_check_lost(relay *r, int64_t now)
         l->lost_at = l->packet_at;
         l->stale_until = l->video_read == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : l->video_read + LIVE_HELD_UP_TICKS;
         live_emit(r, EVENT_INPUT_LOST, 0, AV_NOPTS_VALUE, now - l->packet_at);
+        ts_out_pass_rejoin(r->stage);  // what passes through may come back with other counters
         if (l->gate == GATE_OPEN) {
             l->gate = GATE_WAIT_KEY;
             l->why = EVENT_TIMELINE_RESUMED;
@@ -607,9 +609,11 @@ static void live_check_lost(relay *r, int64_t now)
 }
 
 /*
- * Stuffing on the EPG track at the programme's level moves the muxer on:
- * at a constant rate it writes null packets, tables and PCRs up to there.
- * The interleaving queue is flushed, so nothing waits for a silent stream.
+ * An empty packet on the EPG track (the clock track of a multiplex) at the
+ * programme's level moves the muxer on: at a constant rate it writes null
+ * packets, tables and PCRs up to there, and what passes through takes the
+ * null packets' places. The interleaving queue is flushed, so nothing waits
+ * for a silent stream.
  */
 static int live_keep_alive(relay *r, int64_t now)
 {
@@ -629,12 +633,24 @@ static int live_keep_alive(relay *r, int64_t now)
                                              : l->level + us_to_ticks(now - l->level_at) - LIVE_KEEPALIVE_BEHIND;
     if (r->last_dts[l->epg] != AV_NOPTS_VALUE && dts < r->last_dts[l->epg])
         dts = r->last_dts[l->epg];
-    int ret = relay_write_stuffing(r, l->epg, dts);
-    if (ret >= 0) {
+    /* The track may also carry the clock a multiplex passing through kept before the start. */
+    int64_t off = relay_muxer_offset(r);
+    if (r->pass.clock_dts != AV_NOPTS_VALUE && dts + off < r->pass.clock_dts)
+        dts = r->pass.clock_dts - off;
+    int ret = relay_clock_write(r, l->epg, dts + off);
+    if (ret >= 0)
         r->last_dts[l->epg] = dts;
-        ret = av_interleaved_write_frame(r->out, nullptr);
-    }
     return ret;
+}
+
+int64_t relay_live_last_read(const relay *r)
+{
+    return r->live ? r->live->raw_last : AV_NOPTS_VALUE;
+}
+
+bool relay_live_started(const relay *r)
+{
+    return r->live && r->live->t0 != 0;
 }
 
 void relay_live_tick(relay *r, int64_t now)

@@ -1,10 +1,12 @@
 /*
  * SCTE 35 splice_info_section decoder (ANSI/SCTE 35, Digital Program
  * Insertion Cueing Message). splice_insert and time_signal are decoded, the
- * other known commands are stepped over by their splice_command_length, and
- * the splice descriptor loop is walked descriptor by descriptor, decoding the
- * segmentation descriptors. The CRC_32 is checked and its result reported
- * without failing the section.
+ * event ids of a splice_schedule are read, the other known commands are
+ * stepped over by their splice_command_length, and the splice descriptor
+ * loop is walked descriptor by descriptor, decoding the segmentation
+ * descriptors. An encrypted section is decoded up to splice_command_length
+ * only. The CRC_32 is checked and its result reported without failing the
+ * section.
  *
  * Every read is checked against the end of the section (section_length + 3
  * bytes, never more than the buffer holds), so a malformed command or
@@ -167,6 +169,48 @@ out:
     return ret;
 }
 
+/*
+ * splice_schedule() from pos to end bits: splice_count, then per event its
+ * splice_event_id and the fields that follow it (skipped). Events decoded
+ * whole are counted and their ids kept (the first SCTE35_MAX_SCHEDULE).
+ * Returns 0, or -34 when an event runs past end (those before it stay).
+ */
+int scte35_parse_schedule(const uint8_t *data, int32_t pos, int32_t end, scte35_schedule *schedule)
+{
+    if (!fits(pos, 8, end))
+        return -ERANGE;
+    schedule->splice_count = (uint8_t)scte35_read_bits(data, &pos, 8);
+    for (int i = 0; i < schedule->splice_count; i++) {
+        if (!fits(pos, 40, end))
+            return -ERANGE;
+        uint32_t id = (uint32_t)scte35_read_bits(data, &pos, 32);
+        int cancel = scte35_read_bit(data, &pos);
+        pos += 7;
+        if (!cancel) {
+            if (!fits(pos, 8, end))
+                return -ERANGE;
+            pos += 1;  // out_of_network_indicator
+            int program = scte35_read_bit(data, &pos);
+            int duration = scte35_read_bit(data, &pos);
+            pos += 5;
+            int64_t bits = 32;  // utc_splice_time
+            if (!program) {
+                if (!fits(pos, 8, end))
+                    return -ERANGE;
+                bits = 40 * (int64_t)scte35_read_bits(data, &pos, 8);  // component_tag, utc_splice_time each
+            }
+            bits += (duration ? 40 : 0) + 32;  // break_duration; unique_program_id, avail_num, avails_expected
+            if (!fits(pos, bits, end))
+                return -ERANGE;
+            pos += (int32_t)bits;
+        }
+        if (schedule->event_count < SCTE35_MAX_SCHEDULE)
+            schedule->splice_event_id[schedule->event_count] = id;
+        schedule->event_count++;
+    }
+    return 0;
+}
+
 /* True for the segmentation_type_ids that may carry sub_segment_num and
  * sub_segments_expected. */
 bool has_sub_segments(uint8_t type_id)
@@ -325,6 +369,12 @@ void scte35_parse_descriptors(const uint8_t *data, int32_t pos, int32_t end,
         *defects |= SCTE35_DEFECT_DESCRIPTOR;
 }
 
+/* SCTE35_DEFECT_CRC when the CRC_32 does not match the section's bytes, else 0. */
+uint8_t crc_defect(const uint8_t *data, const scte35_section *section)
+{
+    return mpegts_crc32(data, section->section_length + 3) != 0 ? SCTE35_DEFECT_CRC : 0;
+}
+
 } // namespace
 
 int scte35_read_bit(const uint8_t *data, int32_t *position)
@@ -375,11 +425,17 @@ int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *se
     section->cw_index = (uint8_t)scte35_read_bits(data, &pos, 8);
     section->tier = (uint16_t)scte35_read_bits(data, &pos, 12);
     section->splice_command_length = (uint16_t)scte35_read_bits(data, &pos, 12);
+    if (section->encrypted_packet) {
+        // Scrambled from splice_command_type to E_CRC_32: without the key
+        // nothing there can be read, and a guess would act on noise.
+        section->defects = crc_defect(data, section);
+        return 0;
+    }
     section->splice_command_type = (uint8_t)scte35_read_bits(data, &pos, 8);
 
     // The descriptor loop is walked only where its place and bytes are known:
-    // not after a reserved command type, not in an encrypted section.
-    bool loop_located = !section->encrypted_packet;
+    // not after a reserved command type.
+    bool loop_located = true;
     uint8_t defects = 0;
     const int32_t command_start = pos;
     const int32_t command_end = pos + 8 * section->splice_command_length;
@@ -404,6 +460,9 @@ int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *se
                                          command_end) < 0)
                 defects |= SCTE35_DEFECT_COMMAND;
         }
+        if (section->splice_command_type == 4 &&
+            scte35_parse_schedule(data, command_start, command_end, &section->schedule) < 0)
+            defects |= SCTE35_DEFECT_COMMAND;
         pos = command_end;
         break;
     default: // reserved: nothing to step over
@@ -421,8 +480,6 @@ int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *se
                                  &defects);
     }
 
-    if (mpegts_crc32(data, section->section_length + 3) != 0)
-        defects |= SCTE35_DEFECT_CRC;
-    section->defects = defects;
+    section->defects = defects | crc_defect(data, section);
     return 0;
 }

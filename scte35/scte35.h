@@ -16,13 +16,14 @@
 #define SCTE35_MAX_DESCRIPTORS 16  // descriptor heads kept per section
 #define SCTE35_MAX_SEGMENTATION 8  // segmentation descriptors kept per section
 #define SCTE35_MAX_UPID 64         // segmentation_upid bytes kept
+#define SCTE35_MAX_SCHEDULE 8      // splice_schedule events whose ids are kept
 
 #define SCTE35_TAG_SEGMENTATION 0x02
 #define SCTE35_IDENTIFIER_CUEI 0x43554549u  // "CUEI"
 
 /* Bits of scte35_section.defects: faults that cost a part of a section, not the section. */
 #define SCTE35_DEFECT_CRC 0x01         // CRC_32 does not match the section's bytes
-#define SCTE35_DEFECT_COMMAND 0x02     // time_signal too short for its splice_time
+#define SCTE35_DEFECT_COMMAND 0x02     // time_signal too short for its splice_time, splice_schedule cut short
 #define SCTE35_DEFECT_DESCRIPTOR 0x04  // descriptors_skipped is not 0
 #define SCTE35_DEFECT_OVERFLOW 0x08    // more descriptors or segmentation descriptors than kept
 
@@ -50,6 +51,13 @@ struct scte35_splice_insert {
 
 struct scte35_time_signal {
     scte35_time_field splice_time;
+};
+
+/* What a splice_schedule says of its events: their ids, in order. */
+struct scte35_schedule {
+    uint8_t splice_count;     // as carried
+    uint8_t event_count;      // events decoded whole (the first SCTE35_MAX_SCHEDULE ids kept)
+    uint32_t splice_event_id[SCTE35_MAX_SCHEDULE];
 };
 
 /* Head of one well-formed splice descriptor. */
@@ -112,6 +120,7 @@ struct scte35_section {
     scte35_descriptor descriptors[SCTE35_MAX_DESCRIPTORS];  // the first descriptor_count
     uint8_t segmentation_count;          // entries filled in segmentation
     scte35_segmentation segmentation[SCTE35_MAX_SEGMENTATION];  // in loop order
+    scte35_schedule schedule;            // filled only for command type 4
 };
 
 /*
@@ -131,7 +140,9 @@ struct scte35_section {
  * and counted in descriptors_skipped while the rest of the loop is decoded.
  * A reserved command type is not stepped over (its length is not trusted):
  * descriptor_loop_length is then read at the command's first byte and the
- * loop is not decoded; neither is the loop of an encrypted section.
+ * loop is not decoded. An encrypted section (encrypted_packet 1) is
+ * scrambled from splice_command_type on: nothing after
+ * splice_command_length is decoded (the CRC_32 is still checked).
  */
 int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *section);
 

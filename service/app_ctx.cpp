@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-/* Stores a new zero-filled context in *out. 0; -22 if out is null; -12 without memory. */
+/* Stores a new zero-filled context, cue timing at its defaults, in *out. 0; -22 if out is null; -12 without memory. */
 int app_ctx_create(app_ctx **out)
 {
     if (!out)
@@ -14,6 +14,7 @@ int app_ctx_create(app_ctx **out)
     app_ctx *ctx = (app_ctx *)calloc(1, sizeof(*ctx));
     if (!ctx)
         return -ENOMEM;
+    ctx->timing = splice_timing_default();
     *out = ctx;
     return 0;
 }

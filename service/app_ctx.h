@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "service/status.h"
+#include "splice/splice.h"
 
 #define APP_TEXT_SIZE 4096
 
@@ -50,10 +51,24 @@ struct app_ctx {
     int32_t nodemonize;
     char log_file_name[APP_TEXT_SIZE];
     int32_t log_rotate_interval;        // seconds
+    char schedule_path[APP_TEXT_SIZE];  // --schedule: a .SCH file or a folder of daily ones; empty = none
+    char spots_dir[APP_TEXT_SIZE];      // --spots: the spot files
+    char channel_id[APP_TEXT_SIZE];     // CC of the daily file's name
+    char headend_id[APP_TEXT_SIZE];     // HHH of the daily file's name
+    char verification_path[APP_TEXT_SIZE];  // empty = beside the schedule
+    int32_t spot_cache;                 // MiB of spots held at most
+    int32_t open_breaks;                // non-zero: an out cue without break_duration lasts until its return cue
+    int32_t max_break;                  // seconds an open break lasts at most
+    splice_timing timing;               // --max-pending, --max-cue-lead, --late-join (ticks)
+    int32_t program;                    // program_number whose breaks are spliced; 0 = the first with video
+    int32_t spts;                       // non-zero: that programme goes out alone
     int32_t input_loss_slate_ms;        // the filler airs after this long without input; 0: never
 };
 
-/* Allocates a zero-filled context into *out. 0; -22 if out is null; -12 without memory. */
+/*
+ * Allocates a zero-filled context into *out, the cue timing at its
+ * defaults. 0; -22 if out is null; -12 without memory.
+ */
 int app_ctx_create(app_ctx **out);
 /* Frees *p and sets it to null. 0; -22 if p or *p is null (a second destroy does nothing). */
 int app_ctx_destroy(app_ctx **p);

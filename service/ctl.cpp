@@ -108,12 +108,20 @@ xmlrpc_value *event_struct(xmlrpc_env *env, channel_status *s)
     }
     set_string(env, st, "event", asrun_event_name(r.event));
     set_number(env, st, "splice_event_id", r.splice_event_id);
+    set_number(env, st, "segmentation_event_id", r.segmentation_event_id);
     set_number(env, st, "splice_time", r.splice_time);
     set_number(env, st, "duration", r.duration);
     set_number(env, st, "pts", r.pts);
     set_number(env, st, "aired", r.aired);
+    set_number(env, st, "late", r.late);
     if (r.reason[0] && ctl_check_utf8(r.reason) == 0)
         set_string(env, st, "reason", r.reason);
+    const char *texts[][2] = {{"channel", r.channel}, {"spot_id", r.spot_id}, {"file", r.spot_file}};
+    for (const auto &t : texts)
+        if (t[1][0] && ctl_check_utf8(t[1]) == 0)
+            set_string(env, st, t[0], t[1]);
+    set_number(env, st, "break_number", r.break_number);
+    set_number(env, st, "position", r.position);
     return st;
 }
 
@@ -135,8 +143,12 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
         xmlrpc_value *event = event_struct(env, s);
         if (env->fault_occurred)
             return nullptr;
+        char schedule[STATUS_SCHEDULE_SIZE];
+        status_schedule(s, schedule, sizeof(schedule));
+        if (ctl_check_utf8(schedule) != 0)
+            schedule[0] = '\0';
         xmlrpc_value *result = xmlrpc_build_value(
-            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V}",
+            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,s:s,s:I,s:I,s:I}",
             "state", status_state_name(status_state(s)),
             "session_uptime", status_session_uptime(s, now),
             "input_bitrate", (xmlrpc_int64)status_bitrate(&s->in, now),
@@ -147,7 +159,11 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
             "cues", (xmlrpc_int64)s->cues.load(),
             "breaks_aired", (xmlrpc_int64)s->breaks_aired.load(),
             "breaks_skipped", (xmlrpc_int64)s->breaks_skipped.load(),
-            "last_event", event);
+            "last_event", event,
+            "schedule", schedule,
+            "schedule_spots", (xmlrpc_int64)s->schedule_spots.load(),
+            "spots_aired", (xmlrpc_int64)s->spots_aired.load(),
+            "spots_missed", (xmlrpc_int64)s->spots_missed.load());
         xmlrpc_DECREF(event);
         return env->fault_occurred ? nullptr : result;
     } catch (...) {
@@ -268,31 +284,43 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         return -EINVAL;
     struct metric {
         const char *name, *type, *help;
-        int64_t value;
+        double value;  // integers are exact up to 2^53
     };
     const metric metrics[] = {
         {"kestrow_packets_in_total", "counter", "Transport stream packets received.",
-         s->in.packets.load()},
+         (double)s->in.packets.load()},
         {"kestrow_packets_out_total", "counter", "Transport stream packets sent.",
-         s->out.packets.load()},
-        {"kestrow_cues_total", "counter", "SCTE-35 cues read from the input.", s->cues.load()},
+         (double)s->out.packets.load()},
+        {"kestrow_cues_total", "counter", "SCTE-35 cues read from the input.", (double)s->cues.load()},
         {"kestrow_breaks_aired_total", "counter", "Breaks aired to their end.",
-         s->breaks_aired.load()},
+         (double)s->breaks_aired.load()},
         {"kestrow_breaks_skipped_total", "counter", "Breaks that could not be aired.",
-         s->breaks_skipped.load()},
+         (double)s->breaks_skipped.load()},
         {"kestrow_input_overruns_total", "counter", "Input overruns: data lost before it was read.",
-         s->overruns.load()},
+         (double)s->overruns.load()},
+        {"kestrow_input_up", "gauge", "1 while MPEG-TS arrives on the input, else 0.", (double)status_input_up(s)},
+        {"kestrow_input_losses_total", "counter", "Times the input went from up to lost or not MPEG-TS.",
+         (double)status_input_losses(s)},
+        {"kestrow_input_lost_seconds_total", "counter", "Seconds the input was lost or not MPEG-TS after it was up.",
+         status_input_lost_seconds(s, now_us)},
         {"kestrow_input_bitrate", "gauge", "Input bit/s over the last second.",
-         status_bitrate(&s->in, now_us)},
+         (double)status_bitrate(&s->in, now_us)},
         {"kestrow_output_bitrate", "gauge", "Output bit/s over the last second.",
-         status_bitrate(&s->out, now_us)},
+         (double)status_bitrate(&s->out, now_us)},
         {"kestrow_state", "gauge",
-         "Channel state: 0 starting, 1 no_input, 2 idle, 3 armed, 4 in_break, 5 input_lost.",
-         (int64_t)status_state(s)},
+         "Channel state: 0 starting, 1 no_input, 2 idle, 3 armed, 4 in_break, 5 input_lost, 6 input_invalid.",
+         (double)status_state(s)},
+        {"kestrow_schedule_spots", "gauge", "Spots the schedule in force names.", (double)s->schedule_spots.load()},
+        {"kestrow_spots_aired_total", "counter", "Scheduled spots aired in full.", (double)s->spots_aired.load()},
+        {"kestrow_spots_missed_total", "counter", "Scheduled spots that did not air in full.",
+         (double)s->spots_missed.load()},
+        {"kestrow_passthrough_dropped_total", "counter",
+         "Packets of other programmes and tables passing through, dropped: the output had no room.",
+         (double)s->pass_dropped.load()},
     };
     size_t len = 0;
     for (const metric &m : metrics) {
-        int n = snprintf(buf + len, size - len, "# HELP %s %s\n# TYPE %s %s\n%s %" PRId64 "\n",
+        int n = snprintf(buf + len, size - len, "# HELP %s %s\n# TYPE %s %s\n%s %.15g\n",
                          m.name, m.help, m.name, m.type, m.name, m.value);
         if (n < 0 || (size_t)n >= size - len) {
             if (size > 0)

@@ -1,11 +1,12 @@
 /*
- * KestrowApp: reads its options, optionally becomes a daemon, starts the
- * logger, the signal handling and the XML-RPC control server, runs the
- * stream sessions on the main thread until a terminating signal, then takes
- * everything down in order. Exit status 0 after a run, 255 for a rejected
- * command line or help, 1 when the context cannot be allocated, the process
- * cannot become a daemon, the control port cannot be set up or the filler
- * cannot be loaded.
+ * KestrowApp: reads its options, installs the signal handling, sets up the
+ * XML-RPC control server on its port, optionally becomes a daemon, opens the
+ * log and as-run files, runs the stream sessions on the main thread until a
+ * terminating signal, then takes everything down in order. Exit status 0
+ * after a run, 255 for a rejected command line or help, 1 when the context
+ * cannot be allocated, the control port cannot be set up, the process
+ * cannot become a daemon, the log or as-run file cannot be written or the
+ * filler cannot be used.
  */
 #include <pthread.h>
 #include <unistd.h>
@@ -27,6 +28,53 @@ namespace {
 
 app_ctx *app;  // the process's one application context
 
+/*
+ * Opens the log, rotating the file the last run left, logs the banner, and
+ * opens the as-run file when one is asked for. 0; 1 after one line naming
+ * the file that cannot be written (on standard error when it is the log).
+ */
+int open_files(app_ctx *a)
+{
+    int ret = log_start(a->log_file_name, a->log_rotate_interval);
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: cannot open the log file [%s] for writing: %s", "main", a->log_file_name,
+                   strerror(-ret));
+        return 1;
+    }
+    log_printf(LOG_INFO, "%s", KESTROW_BANNER);
+    if (!a->asrun_file[0])
+        return 0;
+    ret = asrun_create(&a->asrun, a->asrun_file, a->log_rotate_interval);
+    if (ret == 0)
+        ret = asrun_open(a->asrun, (int64_t)log_now_ms());
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: cannot open the as-run file [%s] for writing: %s", "main", a->asrun_file,
+                   strerror(-ret));
+        return 1;
+    }
+    return 0;
+}
+
+/* Runs the control thread and the stream sessions until the stop. The exit status. */
+int run(app_ctx *a)
+{
+    pthread_t thread;
+    int err = pthread_create(&thread, nullptr, ctl_thread, a);
+    if (err != 0) {
+        log_printf(LOG_ERROR, "%s: pthread_create failed: %s", "main", strerror(err));
+        return 1;
+    }
+    int status = 1;
+    if (slicer_main_loop(a) == 0) {
+        status = 0;
+        ctl_thread_finish(a, thread);
+    } else {
+        ctl_thread_stop(a, thread);
+    }
+    log_printf(LOG_INFO, "%s: Controls finished", "main");
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -44,48 +92,28 @@ int main(int argc, char **argv)
         return ret == -ECANCELED ? 0 : 255;
     }
 
-    if (app->demonize && !app->nodemonize) {
-        log_set_stderr(0);
-        if (daemonize() != 0) {
-            app_ctx_destroy(&app);
-            return 1;
-        }
-    }
-
-    ret = log_start(app->log_file_name, app->log_rotate_interval);
-    if (ret != 0)
-        fprintf(stderr, "KestrowApp: the logger cannot start (%d); logging to standard error\n", ret);
-    log_printf(LOG_INFO, "%s", KESTROW_BANNER);
-    if (app->asrun_file[0]) {
-        ret = asrun_create(&app->asrun, app->asrun_file, app->log_rotate_interval);
-        if (ret < 0)
-            log_printf(LOG_ERROR, "%s: cannot open the as-run file [%s]: %s", "main", app->asrun_file,
-                       strerror(-ret));
-    }
+    /*
+     * The control port is bound first, in the foreground: a second instance
+     * started on a running channel's options stops there, with its reason on
+     * standard error, before it opens (and rotates) that channel's log and
+     * as-run files. The handlers come before it, so that a signal during the
+     * set-up stops the service in order (the signal thread logs it once the
+     * log is open); threads only after daemonizing.
+     */
     install_signals();
-    signals_start(app);
-
     int status = 1;
     if (ctl_init(app) == 0) {
-        pthread_t thread;
-        int err = pthread_create(&thread, nullptr, ctl_thread, app);
-        if (err == 0) {
-            if (slicer_main_loop(app) == 0) {
-                status = 0;
-                ctl_thread_finish(app, thread);
-            } else {
-                ctl_thread_stop(app, thread);
-            }
-            log_printf(LOG_INFO, "%s: Controls finished", "main");
-        } else {
-            log_printf(LOG_ERROR, "%s: pthread_create failed: %s", "main", strerror(err));
-            ctl_destroy(&app->ctl);
+        bool detach = app->demonize && !app->nodemonize;
+        if (detach)
+            log_set_stderr(0);
+        if ((!detach || daemonize() == 0) && open_files(app) == 0) {
+            signals_start(app);  // after the banner: the log's first line
+            status = run(app);
         }
-    } else {
-        // Frees whatever the failed set-up left attached to the context.
-        ctl_destroy(&app->ctl);
     }
 
+    // Whatever the failed set-up or the control thread left attached to the context.
+    ctl_destroy(&app->ctl);
     signals_stop();
     asrun_destroy(&app->asrun);
     app_ctx_destroy(&app);

@@ -20,6 +20,7 @@
 
 #include "service/app_ctx.h"
 #include "common/utils.h"
+#include "traffic/schedule.h"
 
 namespace {
 
@@ -54,6 +55,19 @@ enum opt_id {
     OPT_DST_RTP,
     OPT_ASRUN_FILE,
     OPT_TIME_SIGNAL_BREAKS,
+    OPT_SCHEDULE,
+    OPT_SPOTS,
+    OPT_CHANNEL_ID,
+    OPT_HEADEND_ID,
+    OPT_VERIFICATION,
+    OPT_SPOT_CACHE,
+    OPT_OPEN_BREAKS,
+    OPT_MAX_BREAK,
+    OPT_MAX_PENDING,
+    OPT_MAX_CUE_LEAD,
+    OPT_LATE_JOIN,
+    OPT_PROGRAM,
+    OPT_SPTS,
     OPT_INPUT_LOSS_SLATE,
 };
 
@@ -91,6 +105,19 @@ const struct option long_options[] = {
     {"cpu-affinity", required_argument, nullptr, OPT_CPU_AFFINITY},
     {"debug", no_argument, nullptr, OPT_DEBUG},
     {"realtime-cpu", required_argument, nullptr, OPT_REALTIME_CPU},
+    {"schedule", required_argument, nullptr, OPT_SCHEDULE},
+    {"spots", required_argument, nullptr, OPT_SPOTS},
+    {"channel-id", required_argument, nullptr, OPT_CHANNEL_ID},
+    {"headend-id", required_argument, nullptr, OPT_HEADEND_ID},
+    {"verification", required_argument, nullptr, OPT_VERIFICATION},
+    {"spot-cache", required_argument, nullptr, OPT_SPOT_CACHE},
+    {"open-breaks", no_argument, nullptr, OPT_OPEN_BREAKS},
+    {"max-break", required_argument, nullptr, OPT_MAX_BREAK},
+    {"max-pending", required_argument, nullptr, OPT_MAX_PENDING},
+    {"max-cue-lead", required_argument, nullptr, OPT_MAX_CUE_LEAD},
+    {"late-join", required_argument, nullptr, OPT_LATE_JOIN},
+    {"program", required_argument, nullptr, OPT_PROGRAM},
+    {"spts", no_argument, nullptr, OPT_SPTS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -114,7 +141,21 @@ const char usage_text[] =
     "    --filler=PATH                      transport stream aired in breaks (required)\n"
     "    --time-signal-breaks               time_signal cues also start breaks\n"
     "    --asrun-file=PATH                  as-run record, one JSON line per event\n"
+    "    --program=N                        programme (program_number) of a multiplex that breaks go\n"
+    "                                       into; default: the first in the PAT with a video stream\n"
+    "    --spts                             send that programme alone (the others pass through by default)\n"
+    "    --max-pending=N                    events waiting beside the armed one, 0-64 [16]\n"
+    "    --max-cue-lead=S                   a splice point further ahead is not taken, 1-43200 s [600]\n"
+    "    --late-join=S                      a cue up to S late joins its break, 0-600 s [2]\n"
+    "    --open-breaks                      an out cue without break_duration lasts until its return cue\n"
+    "    --max-break=S                      longest an open break lasts, seconds (300)\n"
     "    --input-loss-slate=MS              the filler airs after this long without input; 0: never\n"
+    "Traffic:\n"
+    "    --schedule=PATH                    traffic schedule (.SCH), or a folder of daily MDDCCHHH.SCH files\n"
+    "    --spots=DIR                        spot files, <id>.ts\n"
+    "    --channel-id=CC, --headend-id=HHH  the daily file's name in a schedule folder\n"
+    "    --verification=PATH                verification file (.VER) or its folder; beside the schedule\n"
+    "    --spot-cache=MIB                   spots held in memory at most (512)\n"
     "Output tables:\n"
     "    --mpegts_transport_stream_id=N     0-65535\n"
     "    --mpegts_original_network_id=N     0-65535\n"
@@ -176,6 +217,13 @@ const number_rule rule_ttl = {10, 0, 1, 255, "a TTL from 1 to 255"};
 const number_rule rule_id = {0, 0, 0, 65535, "a number from 0 to 65535"};
 const number_rule rule_pid = {0, 0, 0x10, 0x1FFE, "a PID from 16 to 8190"};
 const number_rule rule_cpu = {10, 0, 0, 4095, "a CPU number from 0"};
+const number_rule rule_cache = {10, 0, 1, 1 << 20, "MiB from 1"};
+const number_rule rule_max_break = {10, 0, 1, 86400, "seconds from 1 to 86400"};
+const number_rule rule_pending = {10, 0, 0, REP_MAX_PENDING, "a number of events from 0 to 64"};
+// Beyond 12 h a splice point could not be told from one half a 33-bit wrap (13.25 h) in the past.
+const number_rule rule_cue_lead = {10, 0, 1, 43200, "seconds from 1 to 43200"};
+const number_rule rule_late_join = {10, 0, 0, 600, "seconds from 0 to 600"};
+const number_rule rule_program = {0, 0, 1, 65535, "a program_number from 1 to 65535"};
 const number_rule rule_ms = {10, 0, 0, 3600000, "milliseconds from 0 to 3600000"};
 
 /*
@@ -239,6 +287,16 @@ int set_number(T *field, int id, const char *arg, const number_rule &rule)
     return 0;
 }
 
+/* Reads a number of seconds by rule into *ticks (90 kHz). */
+int set_ticks(int64_t *ticks, int id, const char *arg, const number_rule &rule)
+{
+    int64_t seconds;
+    int ret = set_number(&seconds, id, arg, rule);
+    if (ret == 0)
+        *ticks = seconds * 90000;
+    return ret;
+}
+
 /*
  * "host:port" with a non-empty host (an IPv6 address in brackets) and a
  * port from 1 to 65535. 0 or -22.
@@ -290,9 +348,16 @@ int check_required(const app_ctx *app)
         ret = -EISDIR;
     if (fd >= 0)
         close(fd);
-    if (ret < 0)
+    if (ret < 0) {
         fprintf(stderr, "ERROR: --filler=[%s]: %s\n", app->filler_path, strerror(-ret));
-    return ret;
+        return ret;
+    }
+    const char *why = app->schedule_path[0] ? schedule_config_error(app->schedule_path, app->spots_dir,
+                                                                    app->channel_id, app->headend_id)
+                                            : nullptr;
+    if (why)
+        fprintf(stderr, "ERROR: --schedule=[%s]: %s\n", app->schedule_path, why);
+    return why ? -EINVAL : 0;
 }
 
 void write_defaults(app_ctx *app)
@@ -302,6 +367,8 @@ void write_defaults(app_ctx *app)
     app->port = 14000;
     app->mux_rate = 20000000;
     app->max_delay = 900000;
+    app->spot_cache = 512;
+    app->max_break = 300;
     app->input_loss_slate_ms = 1000;
 }
 
@@ -339,6 +406,19 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_CPU_AFFINITY: return set_number(&unused, id, arg, rule_cpu);
     case OPT_DEBUG: app->debug++; return 0;
     case OPT_REALTIME_CPU: return set_number(&unused, id, arg, rule_cpu);
+    case OPT_SCHEDULE: return set_text(app->schedule_path, arg);
+    case OPT_SPOTS: return set_text(app->spots_dir, arg);
+    case OPT_CHANNEL_ID: return set_text(app->channel_id, arg);
+    case OPT_HEADEND_ID: return set_text(app->headend_id, arg);
+    case OPT_VERIFICATION: return set_text(app->verification_path, arg);
+    case OPT_SPOT_CACHE: return set_number(&app->spot_cache, id, arg, rule_cache);
+    case OPT_OPEN_BREAKS: app->open_breaks = 1; return 0;
+    case OPT_MAX_BREAK: return set_number(&app->max_break, id, arg, rule_max_break);
+    case OPT_MAX_PENDING: return set_number(&app->timing.max_pending, id, arg, rule_pending);
+    case OPT_MAX_CUE_LEAD: return set_ticks(&app->timing.max_cue_lead, id, arg, rule_cue_lead);
+    case OPT_LATE_JOIN: return set_ticks(&app->timing.late_join, id, arg, rule_late_join);
+    case OPT_PROGRAM: return set_number(&app->program, id, arg, rule_program);
+    case OPT_SPTS: app->spts = 1; return 0;
     default: return -EINVAL;
     }
 }

@@ -29,8 +29,10 @@ extern "C" {
 #include "ts/ts_layout.h"
 #include "service/app_ctx.h"
 #include "service/ratelimit.h"
-#include "service/udp_in.h"
-#include "service/udp_out.h"
+#include "service/traffic_thread.h"
+#include "traffic/traffic.h"
+#include "net/udp_in.h"
+#include "net/udp_out.h"
 
 #define SLICER_DATAGRAM_SIZE     1316    // seven TS packets per UDP datagram
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
@@ -92,6 +94,8 @@ struct slicer_session {
     udp_in *src;                // the session's receiver: its overruns
     udp_out *dst;               // the session's sender: what left
     int64_t overruns;           // its overruns and kernel drops at the last count
+    event_air_clock *clock;     // the main loop's: the input's timestamps on the wall clock
+    traffic *traffic_ctx;       // the channel's traffic; null without --schedule
 };
 
 /* Counts the receiver's new overruns into the channel status. */
@@ -129,6 +133,11 @@ static const int slicer_state_after[ASRUN_EVENT_COUNT] = {
     STATE_IDLE,      // break_end
     STATE_IDLE,      // break_skipped
     -1,              // ignored
+    -1,              // kept
+    -1,              // dropped
+    STATE_IDLE,      // expired (an armed event that does not air; the next one armed says so after it)
+    -1,              // return
+    -1,              // spot
 };
 
 /* The as-run record of ev, if it has one: into the channel status and the as-run file. */
@@ -137,11 +146,14 @@ static void slicer_record(slicer_session *ses, const event *ev)
     app_ctx *app = ses->app;
     asrun_record rec;
 
-    if (event_asrun(ev, (int64_t)log_now_ms(), &rec) <= 0)
+    if (event_asrun(ev, event_asrun_time(ses->clock, ev, (int64_t)log_now_ms()), &rec) <= 0)
         return;
+    utils_strlcpy(rec.channel, app->service_name, sizeof(rec.channel));
     status_event(&app->status, &rec);
-    if (slicer_state_after[rec.event] >= 0)
-        status_set_state(&app->status, slicer_state_after[rec.event]);
+    /* A pending event cancelled leaves the armed or running one as it is. */
+    int state = ev->type == EVENT_CANCELLED && ev->reason == EVENT_CANCEL_KEPT ? -1 : slicer_state_after[rec.event];
+    if (state >= 0)
+        status_set_state(&app->status, state);
     if (app->asrun) {
         int ret = asrun_write(app->asrun, &rec);
         if (ret < 0)
@@ -172,6 +184,7 @@ static const char *slicer_line_prefix(const event *ev)
 {
     switch (ev->type) {
     case EVENT_STREAM_UNKNOWN:
+    case EVENT_PROGRAMME_CHOSEN:
     case EVENT_EPG_ADDED:
     case EVENT_OUTPUT_OPENING:
     case EVENT_SETUP_FAILED:
@@ -189,6 +202,7 @@ static bool slicer_shown(const slicer_session *ses, const event *ev)
         return false;
     case EVENT_EPG_ADDED:
     case EVENT_OUTPUT_OPENING:
+    case EVENT_PROGRAMME_CHOSEN:
         return !ses->quiet;
     default:
         return true;
@@ -230,7 +244,9 @@ static void slicer_on_event(void *opaque, const event *ev)
     slicer_session *ses = (slicer_session *)opaque;
     app_ctx *app = ses->app;
 
+    event_air_clock_follow(ses->clock, ev, (int64_t)log_now_ms());
     slicer_record(ses, ev);
+    traffic_on_event(ses->traffic_ctx, ev);
     switch (ev->type) {
     case EVENT_IDLE:
         status_set_state(&app->status, STATE_IDLE);
@@ -245,10 +261,13 @@ static void slicer_on_event(void *opaque, const event *ev)
         slicer_progress(ses, ev);
         break;
     case EVENT_INPUT_LOST:
-        status_input_lost(&app->status);
+        status_input_lost(&app->status, status_now_us());
         break;
     case EVENT_INPUT_BACK:
-        status_input_back(&app->status, ev->delta);
+        status_input_back(&app->status, status_now_us());
+        break;
+    case EVENT_PASS_DROPPED:
+        status_add_pass_dropped(&app->status, ev->delta);
         break;
     default:
         break;
@@ -303,6 +322,10 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.trace = &slicer_trace;
     desc.verbose = app->debug > 1;
     desc.time_signal_breaks = app->time_signal_breaks;
+    desc.planner = traffic_planner(ses->traffic_ctx);
+    desc.open_breaks = app->open_breaks;
+    desc.max_break = (int64_t)app->max_break * 90000;
+    desc.timing = &app->timing;
     desc.live = 1;
     desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;
     return desc;
@@ -327,6 +350,19 @@ static int64_t slicer_ring_bytes(const app_ctx *app)
     return bytes < SLICER_RING_MIN ? SLICER_RING_MIN : bytes;
 }
 
+/* What the receiver sees of the input, into the channel's status (opaque). */
+static void slicer_on_input(void *opaque, int change, int64_t now_us)
+{
+    channel_status *st = (channel_status *)opaque;
+
+    if (change == UDP_IN_LOST)
+        status_input_lost(st, now_us);
+    else if (change == UDP_IN_INVALID)
+        status_input_invalid(st, now_us);
+    else
+        status_input_back(st, now_us);
+}
+
 /* The UDP receiver on src_addr, as configured by the options. */
 static int slicer_open_receiver(app_ctx *app, udp_in **src)
 {
@@ -338,6 +374,8 @@ static int slicer_open_receiver(app_ctx *app, udp_in **src)
     config.socket_buffer = app->src_buffer > 0 ? app->src_buffer : SLICER_SRC_BUFFER;
     config.ring_bytes = slicer_ring_bytes(app);
     config.stop_flag = app->stop_flag;
+    config.on_change = slicer_on_input;
+    config.on_change_opaque = &app->status;
     return udp_in_create(src, &config);
 }
 
@@ -377,11 +415,11 @@ static void slicer_close_sender(udp_out **dst)
  * filler cannot replace; breaks are recorded as skipped when a video
  * stream has no filler stream at all.
  */
-static void slicer_check_filler(slicer_session *ses, const AVFormatContext *input)
+static void slicer_check_filler(slicer_session *ses, const relay_input *input)
 {
     filler_mismatch found[SLICER_MAX_MISMATCHES];
     char text[256];
-    int n = filler_check(ses->app->filler, input, found, SLICER_MAX_MISMATCHES);
+    int n = relay_check_filler(input, ses->app->filler, found, SLICER_MAX_MISMATCHES);
 
     for (int i = 0; i < n && i < SLICER_MAX_MISMATCHES; i++) {
         if (ses->quiet)
@@ -414,14 +452,18 @@ static int slicer_streams(slicer_session *ses)
         return ret;
     }
     ses->src = src;
+    input.program = app->program;
+    input.spts = app->spts;
+    input.rate = app->mux_rate;
     ret = relay_open_input_reader(&input, app->src_url, slicer_read_input, udp_in_pb(src), &interrupt);
     if (ret < 0) {
-        if (input.failed_step == RELAY_INPUT_PROBE)
-            slicer_fail(ses, "%s: Failed to retrieve input stream information [%s]: %s", "slicer_streams",
-                        app->src_url, err_to_str(err, sizeof(err), ret));
+        const char *what = input.failed_step == RELAY_INPUT_PROBE ? "Failed to retrieve input stream information"
+                                                                  : "Could not open input file";
+        err_to_str(err, sizeof(err), ret);
+        if (ret == AVERROR_EXIT && slicer_stopping(app))  // a stop ended the wait for input: no failure
+            log_printf(LOG_INFO, "%s: %s [%s]: %s", "slicer_streams", what, app->src_url, err);
         else
-            slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
-                        err_to_str(err, sizeof(err), ret));
+            slicer_fail(ses, "%s: %s [%s]: %s", "slicer_streams", what, app->src_url, err);
         slicer_count_overruns(ses);
         ses->src = nullptr;
         udp_in_destroy(&src);
@@ -430,7 +472,11 @@ static int slicer_streams(slicer_session *ses)
     }
     if (!ses->quiet)
         av_dump_format(input.fmt, 0, app->src_url, 0);
-    slicer_check_filler(ses, input.fmt);
+    slicer_check_filler(ses, &input);
+    if (ses->traffic_ctx) {
+        AVFormatContext *programme = relay_spliced_streams(&input);
+        traffic_set_programme(ses->traffic_ctx, &programme);
+    }
 
     ret = slicer_open_sender(app, &dst);
     if (ret < 0) {
@@ -548,6 +594,13 @@ int slicer_main_loop(app_ctx *app)
                    err_to_str(err, sizeof(err), ret));
         return ret;
     }
+    char why[128];
+    ret = filler_usable(app->filler, why, sizeof(why));
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: the filler [%s] cannot be used: %s", "slicer_main_loop", app->filler_path, why);
+        filler_destroy(&app->filler);
+        return ret;
+    }
     for (unsigned i = FILLER_MAX_STREAMS; i < app->filler->format->nb_streams; i++)
         log_printf(LOG_ERROR, "%s: filler stream %u (id %d) ignored: at most %d filler streams are used",
                    "slicer_main_loop", i, app->filler->format->streams[i]->id, FILLER_MAX_STREAMS);
@@ -560,10 +613,16 @@ int slicer_main_loop(app_ctx *app)
      */
     int quick_failures = 0;
     ratelimit failures = {};
+    event_air_clock clock;
+    traffic_thread *traffic = nullptr;
+    event_air_clock_init(&clock, ASRUN_NONE, 1);
+    traffic_thread_start(app, &clock, &traffic);
     while (!slicer_stopping(app)) {
         int64_t started = av_gettime_relative();
         slicer_session ses = {};
         ses.app = app;
+        ses.clock = &clock;
+        ses.traffic_ctx = traffic_thread_traffic(traffic);
         ses.failures = &failures;
         ses.quiet = quick_failures > 0;
         slicer_library_quiet.store(ses.quiet);
@@ -584,6 +643,7 @@ int slicer_main_loop(app_ctx *app)
     }
 
     ratelimit_flush(&failures, status_now_us());
+    traffic_thread_stop(&traffic);
     filler_destroy(&app->filler);
     return ret == SLICER_CONFIG_FAULT ? ret : 0;
 }

@@ -61,7 +61,7 @@ void *signal_thread_main(void *arg)
             break;
         int sig = b;
         if (is_terminating(sig)) {
-            log_printf(LOG_ERROR, "sighandler: [%d] catched %d", (int)getpid(), sig);
+            log_printf(LOG_INFO, "sighandler: [%d] catched %d", (int)getpid(), sig);
             if (!stop_requested) {
                 stop_requested = true;
                 ctl_terminate(&app->ctl);

@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <ctime>
 
+#include "common/utils.h"
+
 namespace {
 
-const char *const state_names[STATE_COUNT] = {"starting", "no_input", "idle", "armed", "in_break",
-                                                "input_lost"};
+const char *const state_names[STATE_COUNT] = {"starting", "no_input",   "idle",         "armed",
+                                              "in_break", "input_lost", "input_invalid"};
 
 void count(rate_meter *m, int64_t packets, int64_t bytes, int64_t now_us)
 {
@@ -42,6 +44,28 @@ void unlock(channel_status *s)
     s->event_lock.store(0, std::memory_order_release);
 }
 
+/*
+ * Moves the input to down (INPUT_LOST or INPUT_INVALID) unless it is so
+ * already, or was never up and from_unseen is 0. 1 when it moved.
+ */
+int input_down(channel_status *s, int down, int64_t now_us, int from_unseen)
+{
+    if (!s)
+        return 0;
+    lock(s);
+    int was = s->input.load();
+    int moved = was != down && (was != INPUT_UNSEEN || from_unseen);
+    if (moved) {
+        if (was == INPUT_UP) {
+            s->outage_start = now_us > 0 ? now_us : 1;
+            s->input_losses++;
+        }
+        s->input.store(down);
+    }
+    unlock(s);
+    return moved;
+}
+
 } // namespace
 
 int64_t status_now_us(void)
@@ -56,27 +80,9 @@ const char *status_state_name(int state)
     return state >= 0 && state < STATE_COUNT ? state_names[state] : "unknown";
 }
 
-void status_input_lost(channel_status *s)
-{
-    if (!s)
-        return;
-    s->input_up.store(0);
-    s->input_losses.fetch_add(1);
-    s->state.store(STATE_INPUT_LOST);
-}
-
-void status_input_back(channel_status *s, int64_t lost_us)
-{
-    if (!s)
-        return;
-    s->input_up.store(1);
-    s->input_lost_us.fetch_add(lost_us);
-    s->state.store(STATE_IDLE);
-}
-
 void status_set_state(channel_status *s, int state)
 {
-    if (s && state >= 0 && state < STATE_COUNT)
+    if (s && state >= 0 && state <= STATE_IN_BREAK)
         s->state.store(state);
 }
 
@@ -112,6 +118,12 @@ void status_add_overruns(channel_status *s, int64_t n)
         s->overruns.fetch_add(n);
 }
 
+void status_add_pass_dropped(channel_status *s, int64_t n)
+{
+    if (s)
+        s->pass_dropped.fetch_add(n);
+}
+
 void status_event(channel_status *s, const asrun_record *r)
 {
     if (!s || !r)
@@ -128,15 +140,76 @@ void status_event(channel_status *s, const asrun_record *r)
     unlock(s);
 }
 
+int status_input_lost(channel_status *s, int64_t now_us)
+{
+    return input_down(s, INPUT_LOST, now_us, 0);
+}
+
+int status_input_invalid(channel_status *s, int64_t now_us)
+{
+    return input_down(s, INPUT_INVALID, now_us, 1);
+}
+
+int64_t status_input_back(channel_status *s, int64_t now_us)
+{
+    if (!s)
+        return 0;
+    int64_t outage = 0;
+    lock(s);
+    if (s->input.load() != INPUT_UP && s->outage_start) {
+        outage = now_us - s->outage_start > 0 ? now_us - s->outage_start : 1;
+        s->input_lost_us += outage;
+        s->outage_start = 0;
+        // The uptime counts from the return; a session that ended (0) or began meanwhile keeps its value.
+        int64_t start = s->session_start.load();
+        if (start != 0)
+            s->session_start.compare_exchange_strong(start, now_us > 0 ? now_us : 1);
+    }
+    s->input.store(INPUT_UP);
+    unlock(s);
+    return outage;
+}
+
 int status_state(const channel_status *s)
 {
-    return s ? s->state.load() : STATE_STARTING;
+    if (!s)
+        return STATE_STARTING;
+    int input = s->input.load();
+    return input == INPUT_LOST ? STATE_INPUT_LOST : input == INPUT_INVALID ? STATE_INPUT_INVALID : s->state.load();
+}
+
+int status_input_up(const channel_status *s)
+{
+    return s && s->input.load() == INPUT_UP;
+}
+
+int64_t status_input_losses(channel_status *s)
+{
+    if (!s)
+        return 0;
+    lock(s);
+    int64_t n = s->input_losses;
+    unlock(s);
+    return n;
+}
+
+double status_input_lost_seconds(channel_status *s, int64_t now_us)
+{
+    if (!s)
+        return 0.0;
+    lock(s);
+    int64_t us = s->input_lost_us;
+    if (s->outage_start && now_us > s->outage_start)
+        us += now_us - s->outage_start;
+    unlock(s);
+    return (double)us / 1e6;
 }
 
 double status_session_uptime(const channel_status *s, int64_t now_us)
 {
     int64_t start = s ? s->session_start.load() : 0;
-    if (start == 0 || now_us < start)
+    int input = s ? s->input.load() : INPUT_UNSEEN;
+    if (start == 0 || now_us < start || input == INPUT_LOST || input == INPUT_INVALID)
         return 0.0;
     return (double)(now_us - start) / 1e6;
 }
@@ -161,4 +234,25 @@ int status_last_event(channel_status *s, asrun_record *out)
         *out = s->last_event;
     unlock(s);
     return has ? 0 : -ENODATA;
+}
+
+void status_set_schedule(channel_status *s, const char *path, int64_t spots, int64_t aired, int64_t missed)
+{
+    if (!s)
+        return;
+    lock(s);
+    utils_strlcpy(s->schedule, path ? path : "", sizeof(s->schedule));
+    unlock(s);
+    s->schedule_spots.store(spots);
+    s->spots_aired.store(aired);
+    s->spots_missed.store(missed);
+}
+
+void status_schedule(channel_status *s, char *buf, size_t size)
+{
+    if (!s || !buf || size == 0)
+        return;
+    lock(s);
+    utils_strlcpy(buf, s->schedule, size);
+    unlock(s);
 }

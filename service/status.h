@@ -2,13 +2,15 @@
  * Channel status: what the stream session reports as it runs, read by the
  * control server for kestrow.status and /metrics. The record lives in the
  * zero-filled application context: all zeros is a valid record in state
- * "starting". Counters and gauges are atomics; the last event sits behind a
- * small lock. Each counter has one writer (the session); any thread reads.
+ * "starting". Counters and gauges are atomics; the last event and the
+ * input's health sit behind a small lock. Each counter has one writer (the
+ * session); the input's health any number of watchers; any thread reads.
  */
 #ifndef KESTROW_SERVICE_STATUS_H
 #define KESTROW_SERVICE_STATUS_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "common/asrun.h"
@@ -19,11 +21,21 @@ enum channel_state {
     STATE_IDLE,       // relaying, no break scheduled
     STATE_ARMED,      // a break is scheduled
     STATE_IN_BREAK,   // the filler is on air
-    STATE_INPUT_LOST, // nothing received: the output goes on, the slate after a while
+    STATE_INPUT_LOST,     // the input was up and nothing has come since (shown over the states above)
+    STATE_INPUT_INVALID,  // what arrives is not MPEG-TS (shown over the states above)
     STATE_COUNT
 };
 
+/* The input's health, as its watchers report it (status_input_*). */
+enum input_health {
+    INPUT_UNSEEN,     // not up yet since the start
+    INPUT_UP,         // MPEG-TS arrives
+    INPUT_LOST,
+    INPUT_INVALID,
+};
+
 #define STATUS_RATE_WINDOW_US 1000000  // bitrate measured over one second
+#define STATUS_SCHEDULE_SIZE  4096     // the schedule file's path
 #define STATUS_RATE_STALE_US  2000000  // a rate older than this reads as 0
 
 /* Packets and bytes of one direction and the bitrate of its last full second. */
@@ -45,12 +57,18 @@ struct channel_status {
     std::atomic<int64_t> cues;
     std::atomic<int64_t> breaks_aired;
     std::atomic<int64_t> breaks_skipped;
-    std::atomic<int> input_up;              // 1 while packets arrive
-    std::atomic<int64_t> input_losses;      // times the input was lost
-    std::atomic<int64_t> input_lost_us;     // time without input, losses that ended
-    std::atomic<int> event_lock;            // 0 free, 1 held: guards the two below
+    std::atomic<int64_t> pass_dropped;      // packets passing through (other programmes, SI) dropped: no room out
+    std::atomic<int> event_lock;            // 0 free, 1 held: guards the fields below
     int has_event;
     asrun_record last_event;
+    std::atomic<int> input;                 // input_health; written under the lock
+    int64_t outage_start;                   // µs (monotonic) the input went down from up; 0: none running
+    int64_t input_losses;                   // times the input went down from up
+    int64_t input_lost_us;                  // µs down in the outages that ended
+    char schedule[STATUS_SCHEDULE_SIZE];    // the schedule in force; "" when none
+    std::atomic<int64_t> schedule_spots;    // spots it names
+    std::atomic<int64_t> spots_aired;       // records aired in full since the start
+    std::atomic<int64_t> spots_missed;      // records given another final status
 };
 
 /* Monotonic clock in µs, the time base of every now_us below. */
@@ -60,6 +78,7 @@ int64_t status_now_us(void);
 const char *status_state_name(int state);
 
 /* Setters: the session calls these. A null record is ignored. */
+/* The channel's own state, STATE_STARTING .. STATE_IN_BREAK; the input's states come from below. */
 void status_set_state(channel_status *s, int state);
 void status_session_started(channel_status *s, int64_t now_us);
 void status_session_ended(channel_status *s);   // uptime reads 0, state "no_input"
@@ -73,18 +92,41 @@ void status_count_in(channel_status *s, int64_t packets, int64_t bytes, int64_t 
 void status_count_out(channel_status *s, int64_t packets, int64_t bytes, int64_t now_us);
 
 void status_add_overruns(channel_status *s, int64_t n);
-/* The input was lost (state input_lost, counted) or came back after lost_us (state idle). */
-void status_input_lost(channel_status *s);
-void status_input_back(channel_status *s, int64_t lost_us);
+void status_add_pass_dropped(channel_status *s, int64_t n);
+
+/*
+ * The input's health, reported by whoever watches it (the receiver, the
+ * session); a report that changes nothing is ignored, so two watchers may
+ * report the same change. Lost: nothing has come for a while; it counts only
+ * after the input was up. Invalid: what arrives is not MPEG-TS. A change from
+ * up to lost or invalid starts an outage, counted in the losses; back (MPEG-TS
+ * arrives) ends it, adds its length to the time lost and starts the session
+ * uptime afresh. While the input is lost or invalid, status_state says so and
+ * the uptime reads 0. Lost and invalid return 1 when they changed the state,
+ * else 0; back returns the µs of the outage it ended (at least 1), else 0.
+ */
+int status_input_lost(channel_status *s, int64_t now_us);
+int status_input_invalid(channel_status *s, int64_t now_us);
+int64_t status_input_back(channel_status *s, int64_t now_us);
+
 /* Stores r as the last event and counts it: a cue, an aired break (at its break_end) or a skipped one. */
 void status_event(channel_status *s, const asrun_record *r);
 
+/* The schedule in force (path; "" or null: none), the spots it names, and the spot counts so far. */
+void status_set_schedule(channel_status *s, const char *path, int64_t spots, int64_t aired, int64_t missed);
+
 /* Getters: the control server reads these. */
+/* STATE_INPUT_LOST or STATE_INPUT_INVALID while the input is so, else the channel's own state. */
 int status_state(const channel_status *s);
+int status_input_up(const channel_status *s);  // 1 while MPEG-TS arrives, else 0
+int64_t status_input_losses(channel_status *s);
+double status_input_lost_seconds(channel_status *s, int64_t now_us);  // the running outage included
 double status_session_uptime(const channel_status *s, int64_t now_us);  // seconds; 0 without session
 /* Bit/s of the last finished window; 0 when none ended within STATUS_RATE_STALE_US of now_us. */
 int64_t status_bitrate(const rate_meter *m, int64_t now_us);
 /* Copies the last event into *out: 0; -61 when there was none yet; -22 for a null argument. */
 int status_last_event(channel_status *s, asrun_record *out);
+/* Copies the schedule in force into buf (size bytes; "" when none). */
+void status_schedule(channel_status *s, char *buf, size_t size);
 
 #endif

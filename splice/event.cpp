@@ -30,13 +30,19 @@ static const char *reason_name(const char *const *names, size_t n, int reason)
 const char *event_reason_name(const event *ev)
 {
     static const char *const ends[] = {"duration", "filler_end", "session_end", "return_cue", "next_event",
-                                       "input_lost", "source_restart"};
+                                       "max_break", "input_lost", "source_restart"};
     static const char *const ignores[] = {"no_splice_time", "crc_mismatch", "already_started", "not_in_break",
                                           "unknown_event", "time_signal_off", "segmentation_type",
-                                          "next_pending", "running_moved"};
-    static const char *const arms[] = {"cue", "updated", "kept"};
+                                          "running_moved", "too_far", "late", "encrypted", "component_mode",
+                                          "splice_schedule", "bandwidth_reservation", "private_command",
+                                          "splice_null", "reserved_command"};
+    static const char *const arms[] = {"cue", "updated", "kept", "late_join"};
+    static const char *const keeps[] = {"after_armed", "after_break", "displaced", "updated"};
+    static const char *const drops[] = {"max_pending"};
+    static const char *const expiries[] = {"passed", "session_end"};
     static const char *const cancels[] = {"armed", "kept", "source_restart"};
-    static const char *const skips[] = {"no_filler_video"};
+    static const char *const skips[] = {"no_filler_video", "schedule"};
+    static const char *const spots[] = {"aired", "cut_short", "break_too_short", "unusable", "break_skipped"};
     static const char *const switches[] = {"to_filler", "back_at_end", "back_filler_end"};
     static const char *const timelines[] = {"start", "resumed", "late", "early", "restart"};
 
@@ -44,9 +50,13 @@ const char *event_reason_name(const event *ev)
     case EVENT_BREAK_ENDED: return reason_name(ends, std::size(ends), ev->reason);
     case EVENT_CUE_IGNORED: return reason_name(ignores, std::size(ignores), ev->reason);
     case EVENT_ARMED: return reason_name(arms, std::size(arms), ev->reason);
+    case EVENT_NEXT_KEPT: return reason_name(keeps, std::size(keeps), ev->reason);
+    case EVENT_DROPPED: return reason_name(drops, std::size(drops), ev->reason);
+    case EVENT_EXPIRED: return reason_name(expiries, std::size(expiries), ev->reason);
     case EVENT_CANCELLED: return reason_name(cancels, std::size(cancels), ev->reason);
     case EVENT_BREAK_SKIPPED: return reason_name(skips, std::size(skips), ev->reason);
     case EVENT_STREAM_SWITCHED: return reason_name(switches, std::size(switches), ev->reason);
+    case EVENT_SPOT_ENDED: return reason_name(spots, std::size(spots), ev->reason);
     case EVENT_TIMELINE_MOVED: return reason_name(timelines, std::size(timelines), ev->reason);
     default: return "";
     }

@@ -15,7 +15,8 @@ enum event_type {
     EVENT_CUE_DECODED = 0,   // data, size: the cue; pts_time, pts_adjustment, flags as carried; the cue's
                              // own id (a time_signal: its first segmentation_event_id), point and duration
     EVENT_CUE_FAILED,        // data, size: the cue; code: the parser's result
-    EVENT_CUE_IGNORED,       // reason: event_ignore_reason; the cue's id; nothing changed
+    EVENT_CUE_IGNORED,       // reason: event_ignore_reason; the cue's id; nothing changed; delta: remain from
+                             // the cue packet to the splice point (negative: late), AV_NOPTS_VALUE unknown
     EVENT_ARMED,             // reason: event_arm_reason; delta: remain from the cue packet to the splice point
     EVENT_BREAK_STARTED,     // pts: start key frame; delta: pts - splice point; pts_shift
     EVENT_STREAM_SWITCHED,   // stream; reason: event_switch_reason; delta: offset; pts, end_pts
@@ -25,8 +26,10 @@ enum event_type {
     EVENT_CUE_REPEATED,      // the cue repeats the armed, running, kept or last event: nothing changed
     EVENT_CANCELLED,         // reason: event_cancel_reason; the event will not air
     EVENT_RETURN_SCHEDULED,  // a return cue: the running break ends at the key frame at pts (flags: immediate)
-    EVENT_NEXT_KEPT,         // another event during a break: armed when the break ends, or ending it at its point
+    EVENT_NEXT_KEPT,         // reason: event_keep_reason; the event waits in the pending list for its turn
     EVENT_BREAK_SKIPPED,     // reason: event_skip_reason; pts: the key frame; nothing replaced
+    EVENT_DROPPED,           // reason: event_drop_reason; code: the pending list's bound; the event will not air
+    EVENT_EXPIRED,           // reason: event_expire_reason; pts: the key frame when passed; the event will not air
     /* Relay loop and output set-up. */
     EVENT_RELAY_STARTED,     // the packet loop begins
     EVENT_FIRST_TIMESTAMP,   // pts: the session's first dts
@@ -41,7 +44,16 @@ enum event_type {
     EVENT_QUEUE_REFUSED,     // code: the queue's result; the loop ends
     EVENT_WRITE_FAILED,      // code: the muxer's result; the loop ends
     EVENT_READ_FAILED,       // code: the demuxer's result (not the end of input, not a stop); the loop ends
-    EVENT_PROGRESS,          // bytes_in, bytes_out: totals so far; every few packets and at the end
+    EVENT_PROGRESS,          // bytes_in, bytes_out: totals so far; pts: the highest dts read; every few
+                             // packets and at the end
+    /* Spots of a break's content (a traffic schedule). */
+    EVENT_SPOT_STARTED,      // spot; pts: where its first picture airs (the programme's clock)
+    EVENT_SPOT_ENDED,        // spot; reason: event_spot_reason; pts: where it started (none when it did
+                             // not); aired: ticks of its video aired. One per spot of the plan, in order,
+                             // when the break ends, before EVENT_BREAK_ENDED
+    EVENT_PROGRAMME_CHOSEN,  // code: program_number; stream: its PMT PID; reason: ts_choice; delta: other
+                             // programmes; flags: 1 when they are left out (a single programme goes out)
+    EVENT_PASS_DROPPED,      // delta: packets passing through dropped since the last report (no room out)
     /* Live input's time line (relay_live). */
     EVENT_INPUT_LOST,        // delta: µs since the last packet read
     EVENT_INPUT_BACK,        // delta: µs without input
@@ -58,6 +70,7 @@ enum event_end_reason {
     EVENT_END_SESSION_END,   // the input ended during the break
     EVENT_END_RETURN_CUE,    // key frame at a return cue's point (or a segmentation end)
     EVENT_END_NEXT_EVENT,    // key frame at the next event's point: that event starts there
+    EVENT_END_MAX_BREAK,     // key frame at the longest an open break may run (--max-break)
     EVENT_END_INPUT_LOST,    // the input was lost during the break: aired up to the outage
     EVENT_END_SOURCE_RESTART,// the source restarted on a new time line during the break
 };
@@ -65,7 +78,24 @@ enum event_end_reason {
 enum event_arm_reason {
     EVENT_ARM_CUE = 0,       // a new event from a cue
     EVENT_ARM_UPDATED,       // the armed event's id with another splice point
-    EVENT_ARM_KEPT,          // an event kept during the break, armed at its end
+    EVENT_ARM_KEPT,          // a pending event, armed when its turn came
+    EVENT_ARM_LATE_JOIN,     // a cue after its splice point, within the late-join window: ends at its announced end
+};
+
+enum event_keep_reason {
+    EVENT_KEEP_AFTER_ARMED = 0,  // an earlier event is armed
+    EVENT_KEEP_AFTER_BREAK,      // a break is running
+    EVENT_KEEP_DISPLACED,        // it was armed; an earlier event took its place
+    EVENT_KEEP_UPDATED,          // a pending event's id with another splice point: moved to its new place
+};
+
+enum event_drop_reason {
+    EVENT_DROP_MAX_PENDING = 0,  // the pending list was full: the farthest event is left out
+};
+
+enum event_expire_reason {
+    EVENT_EXPIRE_PASSED = 0,     // its announced end, or the next event's point, came before a key frame started it
+    EVENT_EXPIRE_SESSION_END,    // the session ended before its turn
 };
 
 enum event_cancel_reason {
@@ -84,6 +114,15 @@ enum event_timeline_reason {
 
 enum event_skip_reason {
     EVENT_SKIP_NO_FILLER_VIDEO = 0,  // the filler has no usable stream for the programme's video PID
+    EVENT_SKIP_SCHEDULE,             // the schedule leaves this break alone (a NUL record)
+};
+
+enum event_spot_reason {
+    EVENT_SPOT_AIRED = 0,    // aired in full
+    EVENT_SPOT_CUT_SHORT,    // the break ended before its end (return cue, input lost, session ended)
+    EVENT_SPOT_TOO_SHORT,    // not started: it would have run past the break's end
+    EVENT_SPOT_UNUSABLE,     // not started: its file is missing or unfit for the programme
+    EVENT_SPOT_SKIPPED,      // not started: the break was skipped
 };
 
 enum event_switch_reason {
@@ -93,15 +132,23 @@ enum event_switch_reason {
 };
 
 enum event_ignore_reason {
-    EVENT_IGNORE_NO_SPLICE_TIME = 0,  // component mode, or a command that is no splice_insert
+    EVENT_IGNORE_NO_SPLICE_TIME = 0,  // a program splice_insert without time and not immediate
     EVENT_IGNORE_CRC,                 // the section's CRC_32 does not match
     EVENT_IGNORE_STARTED,             // a cancel for the break already running
     EVENT_IGNORE_NOT_IN_BREAK,        // a return (or segmentation end) with no break running
     EVENT_IGNORE_UNKNOWN_EVENT,       // a cancel for no armed or kept event
     EVENT_IGNORE_TIME_SIGNAL_OFF,     // a time_signal while time_signal breaks are off
     EVENT_IGNORE_SEGMENTATION_TYPE,   // a segmentation type that neither starts nor ends a break
-    EVENT_IGNORE_NEXT_PENDING,        // another event is already kept for after this break
     EVENT_IGNORE_RUNNING_MOVED,       // the running event's id with another splice point
+    EVENT_IGNORE_TOO_FAR,             // the splice point lies further ahead than the cue lead allowed
+    EVENT_IGNORE_LATE,                // the cue came after its splice point, past the late-join window
+    EVENT_IGNORE_ENCRYPTED,           // encrypted_packet set: the command cannot be read
+    EVENT_IGNORE_COMPONENT_MODE,      // a splice_insert per component (program_splice_flag 0)
+    EVENT_IGNORE_SPLICE_SCHEDULE,     // splice_schedule (one record per event it carries)
+    EVENT_IGNORE_BANDWIDTH_RESERVATION,
+    EVENT_IGNORE_PRIVATE_COMMAND,
+    EVENT_IGNORE_SPLICE_NULL,
+    EVENT_IGNORE_RESERVED_COMMAND,    // a splice_command_type SCTE 35 reserves
 };
 
 enum event_setup_step {
@@ -112,12 +159,27 @@ enum event_setup_step {
     EVENT_STEP_OPEN_OUTPUT,
     EVENT_STEP_WRITE_HEADER,
     EVENT_STEP_LAYOUT,       // code: -22 a PMT PID on a stream's PID, -34 out of range; text: why
+    EVENT_STEP_PROGRAMME,    // the programme asked for is not in the input; text: which and what is
 };
 
 #define EVENT_CUE_DURATION_FLAG 1  // flags: the cue carries a break_duration
 #define EVENT_CUE_TIME_FLAG     2  // flags: the cue carries a splice time
 #define EVENT_CUE_IMMEDIATE_FLAG 4     // flags: splice at the next video key frame read
 #define EVENT_CUE_SEGMENTATION_FLAG 8  // flags: a time_signal's segmentation descriptor; id: its segmentation_event_id
+#define EVENT_CUE_NO_ID_FLAG 16        // flags: the cue carries no event id (the id field is 0)
+
+#define EVENT_SPOT_ID_SIZE   12   // spot identification: 11 characters and the terminator
+#define EVENT_SPOT_FILE_SIZE 32   // the spot file's name in its folder
+
+/* A spot of a break, as its schedule names it. */
+struct event_spot {
+    char id[EVENT_SPOT_ID_SIZE];
+    char file[EVENT_SPOT_FILE_SIZE];  // "" when no file was found
+    int break_number;                 // the break's number in its window
+    int position;                     // in the break, as scheduled
+    int64_t length;                   // ticks of its video; 0 when not known
+    int64_t tag;                      // the planner's own (which record it is)
+};
 
 /*
  * One event. The first three fields describe the break the event belongs
@@ -147,6 +209,7 @@ struct event {
     const char *text;          // URL; valid during the call only
     int64_t bytes_in;          // progress: bytes read from the input
     int64_t bytes_out;         // progress: bytes the output stage handed to the destination
+    const event_spot *spot;    // spot events; valid during the call only
 };
 
 /* Called on the loop's thread; must not throw. */

@@ -24,17 +24,32 @@ static const asrun_row asrun_rows[] = {
     {EVENT_CUE_DECODED, ASRUN_CUE, 0, PTS_NONE},
     {EVENT_CUE_FAILED, ASRUN_IGNORED, 0, PTS_NONE},
     {EVENT_CUE_IGNORED, ASRUN_IGNORED, 1, PTS_NONE},
-    {EVENT_ARMED, ASRUN_ARMED, 0, PTS_NONE},
+    {EVENT_ARMED, ASRUN_ARMED, 1, PTS_NONE},
     {EVENT_CUE_REPEATED, ASRUN_REPEAT, 0, PTS_NONE},
     {EVENT_CANCELLED, ASRUN_CANCELLED, 1, PTS_NONE},
+    {EVENT_NEXT_KEPT, ASRUN_KEPT, 1, PTS_NONE},
+    {EVENT_DROPPED, ASRUN_DROPPED, 1, PTS_NONE},
+    {EVENT_EXPIRED, ASRUN_EXPIRED, 1, PTS_EVENT},
+    {EVENT_RETURN_SCHEDULED, ASRUN_RETURN, 0, PTS_NONE},
     {EVENT_BREAK_STARTED, ASRUN_BREAK_START, 0, PTS_EVENT},
     {EVENT_BREAK_SKIPPED, ASRUN_BREAK_SKIPPED, 1, PTS_EVENT},
     {EVENT_BREAK_ENDED, ASRUN_BREAK_END, 1, PTS_EVENT},
+    {EVENT_SPOT_ENDED, ASRUN_SPOT, 1, PTS_EVENT},
 };
 
+/* A time as the stream carries it: 33 bits, 0 to 2^33 - 1, whatever the packets' unwrapped time line. */
 static int64_t asrun_time(int64_t t)
 {
-    return t == AV_NOPTS_VALUE ? ASRUN_NONE : t;
+    const int64_t wrap = INT64_C(1) << 33;
+    return t == AV_NOPTS_VALUE ? ASRUN_NONE : (t % wrap + wrap) % wrap;
+}
+
+/* How late the cue came after its splice time, for the decisions its lateness made. */
+static int64_t asrun_late(const event *ev)
+{
+    bool timed = (ev->type == EVENT_ARMED && ev->reason == EVENT_ARM_LATE_JOIN) ||
+                 (ev->type == EVENT_CUE_IGNORED && ev->reason == EVENT_IGNORE_LATE);
+    return timed && ev->delta != AV_NOPTS_VALUE ? -ev->delta : ASRUN_NONE;
 }
 
 int event_asrun(const event *ev, int64_t time_ms, asrun_record *out)
@@ -52,9 +67,14 @@ int event_asrun(const event *ev, int64_t time_ms, asrun_record *out)
         return 0;
 
     asrun_record rec = asrun_record_make(row->record, time_ms);
-    /* A failed cue has no id of its own; the others carry theirs or the break's. */
-    if (ev->type != EVENT_CUE_FAILED)
-        rec.splice_event_id = ev->splice_event_id;
+    /* A failed cue has no id of its own; the others carry theirs or the break's, of its kind. */
+    if (ev->type != EVENT_CUE_FAILED && !(ev->flags & EVENT_CUE_NO_ID_FLAG)) {
+        if (ev->flags & EVENT_CUE_SEGMENTATION_FLAG)
+            rec.segmentation_event_id = ev->splice_event_id;
+        else
+            rec.splice_event_id = ev->splice_event_id;
+    }
+    rec.late = asrun_late(ev);
     rec.splice_time = asrun_time(ev->splice_time);
     rec.duration = ev->duration > 0 ? ev->duration : ASRUN_NONE;
     if (row->pts == PTS_EVENT)
@@ -63,12 +83,67 @@ int event_asrun(const event *ev, int64_t time_ms, asrun_record *out)
         utils_strlcpy(rec.reason, "unreadable", sizeof(rec.reason));
     else if (row->reason)
         utils_strlcpy(rec.reason, event_reason_name(ev), sizeof(rec.reason));
-    if (ev->type == EVENT_BREAK_ENDED) {
-        rec.aired = asrun_time(ev->aired);
-        if (ev->reason == EVENT_END_SESSION_END || ev->reason == EVENT_END_INPUT_LOST ||
-            ev->reason == EVENT_END_SOURCE_RESTART)
-            rec.pts = ASRUN_NONE;  // the input ended or broke off: no key frame took the programme back
+    /* A length, not a time on the stream's clock: not taken modulo 2^33. */
+    if (ev->type == EVENT_BREAK_ENDED || ev->type == EVENT_SPOT_ENDED)
+        rec.aired = ev->aired == AV_NOPTS_VALUE ? ASRUN_NONE : ev->aired;
+    if (ev->type == EVENT_BREAK_ENDED && (ev->reason == EVENT_END_SESSION_END || ev->reason == EVENT_END_INPUT_LOST ||
+                                          ev->reason == EVENT_END_SOURCE_RESTART))
+        rec.pts = ASRUN_NONE;  // the input ended or broke off: no key frame took the programme back
+    if (ev->type == EVENT_SPOT_ENDED && ev->spot) {
+        utils_strlcpy(rec.spot_id, ev->spot->id, sizeof(rec.spot_id));
+        utils_strlcpy(rec.spot_file, ev->spot->file, sizeof(rec.spot_file));
+        rec.break_number = ev->spot->break_number;
+        rec.position = ev->spot->position;
     }
     *out = rec;
     return 1;
+}
+
+void event_air_clock_init(event_air_clock *c, int64_t start_ms, int follow)
+{
+    c->start_ms = start_ms;
+    c->follow = follow;
+    c->wall_ms = 0;
+    c->pts = c->last_pts = AV_NOPTS_VALUE;
+}
+
+void event_air_clock_follow(event_air_clock *c, const event *ev, int64_t now_ms)
+{
+    if (ev->pts == AV_NOPTS_VALUE)
+        return;
+    if (ev->type == EVENT_FIRST_TIMESTAMP) {
+        c->pts = c->last_pts = ev->pts;
+        c->wall_ms = c->start_ms != ASRUN_NONE ? c->start_ms : now_ms;
+    } else if (ev->type == EVENT_PROGRESS && c->pts != AV_NOPTS_VALUE) {
+        c->last_pts = ev->pts;
+        if (c->follow) {
+            c->pts = ev->pts;
+            c->wall_ms = now_ms;
+        }
+    }
+}
+
+int64_t event_air_ms(const event_air_clock *c, int64_t pts, int64_t now_ms)
+{
+    if (!c || c->pts == AV_NOPTS_VALUE || pts == AV_NOPTS_VALUE)
+        return now_ms;
+    return c->wall_ms + (pts - c->pts) / 90;
+}
+
+int64_t event_asrun_time(const event_air_clock *c, const event *ev, int64_t now_ms)
+{
+    switch (ev->type) {
+    case EVENT_BREAK_STARTED:
+    case EVENT_BREAK_ENDED:
+    case EVENT_BREAK_SKIPPED:
+    case EVENT_SPOT_ENDED:
+        if (ev->pts != AV_NOPTS_VALUE)
+            return event_air_ms(c, ev->pts, now_ms);
+        break;
+    default:
+        break;
+    }
+    if (!c || c->follow)
+        return now_ms;
+    return event_air_ms(c, ev->pts != AV_NOPTS_VALUE ? ev->pts : c->last_pts, now_ms);
 }

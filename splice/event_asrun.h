@@ -18,4 +18,36 @@
  */
 int event_asrun(const event *ev, int64_t time_ms, asrun_record *out);
 
+/*
+ * When the programme's timestamps leave the output, on the wall clock. The
+ * session's first timestamp is tied to a wall time (now, or the time the
+ * program was given); a clock that follows ties the highest timestamp read
+ * to now again at every progress event, so that it keeps up with a live
+ * input over a long session.
+ */
+struct event_air_clock {
+    int64_t start_ms;   // wall ms of the first timestamp; ASRUN_NONE: now when it comes
+    int follow;         // tied again at every progress event (a live input)
+    int64_t wall_ms;    // the wall time of pts
+    int64_t pts;        // 90 kHz; AV_NOPTS_VALUE before the first timestamp
+    int64_t last_pts;   // the highest timestamp read so far
+};
+
+/* A clock tied at the first timestamp to start_ms (ASRUN_NONE: the wall clock then). */
+void event_air_clock_init(event_air_clock *c, int64_t start_ms, int follow);
+
+/* Ties the clock at the session's first timestamp and, when it follows, at each progress event. */
+void event_air_clock_follow(event_air_clock *c, const event *ev, int64_t now_ms);
+
+/* Wall ms at which pts leaves the output; now_ms before the first timestamp or without pts. */
+int64_t event_air_ms(const event_air_clock *c, int64_t pts, int64_t now_ms);
+
+/*
+ * The time of ev's as-run record: for a break or a spot its air time (of
+ * ev->pts); for the rest now_ms, or, on a clock that does not follow the
+ * wall clock (a recording), the air time of the event's or the latest
+ * timestamp.
+ */
+int64_t event_asrun_time(const event_air_clock *c, const event *ev, int64_t now_ms);
+
 #endif

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <vector>
 
@@ -82,6 +83,42 @@ static void say_armed(wording *w, const event *ev)
             ev->duration / 90000.0, ev->pts_time + ev->duration);
 }
 
+/* Why a cue was ignored, with how far ahead or late it came when its timing was the reason. */
+static void say_ignored(wording *w, const event *ev)
+{
+    char when[64] = "";
+
+    if (ev->delta != AV_NOPTS_VALUE && (ev->reason == EVENT_IGNORE_TOO_FAR || ev->reason == EVENT_IGNORE_LATE))
+        snprintf(when, sizeof(when), " (%f sec %s its splice point)", llabs(ev->delta) / 90000.0,
+                 ev->delta < 0 ? "after" : "before");
+    if (ev->flags & EVENT_CUE_NO_ID_FLAG)
+        say(w, LOG_INFO, "cue ignored: %s%s", event_reason_name(ev), when);
+    else
+        say(w, LOG_INFO, "cue of %s=%u ignored: %s%s", id_name(ev), ev->splice_event_id, event_reason_name(ev),
+            when);
+}
+
+/* What became of an event waiting for its turn: kept, dropped, expired. */
+static void say_pending(wording *w, const event *ev)
+{
+    const char *id = id_name(ev);
+    uint32_t n = ev->splice_event_id;
+    const char *why = event_reason_name(ev);
+
+    if (ev->type == EVENT_NEXT_KEPT)
+        say(w, LOG_INFO, "%s=%u at %" PRId64 " kept (%s): armed when its turn comes, %d pending", id, n,
+            ev->splice_time, why, ev->code);
+    else if (ev->type == EVENT_DROPPED)
+        say(w, LOG_ERROR, "%s=%u at %" PRId64 " dropped (%s): more than %d events pending", id, n,
+            ev->splice_time, why, ev->code);
+    else if (ev->reason == EVENT_EXPIRE_SESSION_END)
+        say(w, LOG_INFO, "%s=%u at %" PRId64 " expired (%s): the session ended before it", id, n,
+            ev->splice_time, why);
+    else
+        say(w, LOG_ERROR, "%s=%u at %" PRId64 " expired (%s): its time was over at the key frame at %" PRId64, id,
+            n, ev->splice_time, why, ev->pts);
+}
+
 /* The cue decisions that change no stream: ignored, repeated, cancelled, return, kept, skipped. */
 static bool say_decision(wording *w, const event *ev)
 {
@@ -90,7 +127,7 @@ static bool say_decision(wording *w, const event *ev)
 
     switch (ev->type) {
     case EVENT_CUE_IGNORED:
-        say(w, LOG_INFO, "cue of %s=%u ignored: %s", id, n, event_reason_name(ev));
+        say_ignored(w, ev);
         return true;
     case EVENT_CUE_REPEATED:
         say(w, LOG_INFO, "%s=%u repeated: nothing changes", id, n);
@@ -109,16 +146,38 @@ static bool say_decision(wording *w, const event *ev)
                 n, ev->splice_time, ev->splice_time / 90000.0);
         return true;
     case EVENT_NEXT_KEPT:
-        say(w, LOG_INFO, "%s=%u at %" PRId64 " kept: it starts when the break under way ends", id, n,
-            ev->splice_time);
+    case EVENT_DROPPED:
+    case EVENT_EXPIRED:
+        say_pending(w, ev);
         return true;
     case EVENT_BREAK_SKIPPED:
-        say(w, LOG_ERROR, "break of %s=%u skipped (%s): the filler has no video for output stream %d", id, n,
-            event_reason_name(ev), ev->stream);
+        if (ev->reason == EVENT_SKIP_SCHEDULE)
+            say(w, LOG_INFO, "break of %s=%u skipped (%s): the schedule leaves the programme on air", id, n,
+                event_reason_name(ev));
+        else
+            say(w, LOG_ERROR, "break of %s=%u skipped (%s): the filler has no video for output stream %d", id, n,
+                event_reason_name(ev), ev->stream);
         return true;
     default:
         return false;
     }
+}
+
+/* A spot of a break: on air, and how it ended. */
+static void say_spot(wording *w, const event *ev)
+{
+    const event_spot *sp = ev->spot;
+    int64_t aired = ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired;
+
+    const char *file = sp->file[0] ? sp->file : "no file";
+
+    if (ev->type == EVENT_SPOT_STARTED)
+        say(w, LOG_INFO, "spot %s [%s] (break %d, position %d) on air at %" PRId64 " (%f), %f sec", sp->id, file,
+            sp->break_number, sp->position, ev->pts, ev->pts / 90000.0, sp->length / 90000.0);
+    else
+        say(w, ev->reason == EVENT_SPOT_AIRED ? LOG_INFO : LOG_ERROR,
+            "spot %s [%s] (break %d, position %d): %s, aired=%" PRId64 " (%f sec of %f)", sp->id, file,
+            sp->break_number, sp->position, event_reason_name(ev), aired, aired / 90000.0, sp->length / 90000.0);
 }
 
 /* A break's start and end, and each stream's switch. */
@@ -158,6 +217,11 @@ static bool say_break(wording *w, const event *ev)
     case EVENT_IDLE:
         say(w, LOG_INFO, "SPLICING_STATE_IDLE");
         return true;
+    case EVENT_SPOT_STARTED:
+    case EVENT_SPOT_ENDED:
+        if (ev->spot)
+            say_spot(w, ev);
+        return true;
     default:
         return false;
     }
@@ -189,6 +253,9 @@ static void say_setup_failed(wording *w, const event *ev)
         break;
     case EVENT_STEP_LAYOUT:
         say(w, LOG_ERROR, "output identity refused: %s", ev->text ? ev->text : text);
+        break;
+    case EVENT_STEP_PROGRAMME:
+        say(w, LOG_ERROR, "%s", ev->text ? ev->text : text);
         break;
     default:
         break;
@@ -224,6 +291,22 @@ static bool say_timeline(wording *w, const event *ev)
     }
 }
 
+/* The programme whose breaks are spliced, and what becomes of the others. */
+static void say_programme(wording *w, const event *ev)
+{
+    static const char *const how[] = {"", "the one asked for", "the first with a video stream",
+                                      "the first: none has a video stream"};
+    const char *why = ev->reason > 0 && ev->reason < 4 ? how[ev->reason] : "";
+    if (ev->delta == 0)
+        say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; there is no other programme", ev->code,
+            (unsigned)ev->stream, why);
+    else
+        say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; %" PRId64 " other programme%s %s", ev->code,
+            (unsigned)ev->stream, why, ev->delta, ev->delta == 1 ? "" : "s",
+            ev->flags & 1 ? (ev->delta == 1 ? "is left out" : "are left out")
+                          : (ev->delta == 1 ? "passes through untouched" : "pass through untouched"));
+}
+
 /* The relay loop and the output's set-up. */
 static bool say_relay(wording *w, const event *ev)
 {
@@ -249,6 +332,9 @@ static bool say_relay(wording *w, const event *ev)
         if (ev->reason == TS_STREAM_LEAVE_OUT)
             say(w, LOG_ERROR, "stream on PID 0x%X has unknown parameters: left out for this session",
                 (unsigned)ev->code);
+        else if (ev->reason == TS_STREAM_PASS)
+            say(w, LOG_INFO, "stream on PID 0x%X cannot be demultiplexed (scrambled or unknown): it passes as "
+                "TS packets", (unsigned)ev->code);
         else
             say(w, LOG_INFO, "stream on PID 0x%X has no sample rate yet: relayed as declared", (unsigned)ev->code);
         return true;
@@ -273,6 +359,12 @@ static bool say_relay(wording *w, const event *ev)
         return true;
     case EVENT_READ_FAILED:
         say(w, LOG_ERROR, "Error reading the input: %s", err_to_str(err, sizeof(err), ev->code));
+        return true;
+    case EVENT_PROGRAMME_CHOSEN:
+        say_programme(w, ev);
+        return true;
+    case EVENT_PASS_DROPPED:
+        say(w, LOG_ERROR, "%" PRId64 " packets passing through dropped: the output had no room for them", ev->delta);
         return true;
     default:
         return false;

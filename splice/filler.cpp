@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -127,6 +128,31 @@ int filler_destroy(filler_ctx **p)
     return 0;
 }
 
+int filler_usable(const filler_ctx *f, char *why, size_t size)
+{
+    if (!f || !f->format || !why)
+        return -EINVAL;
+    int packets = 0, video = 0;
+    for (unsigned s = 0; s < f->format->nb_streams && s < FILLER_MAX_STREAMS; s++) {
+        const AVCodecParameters *par = f->format->streams[s]->codecpar;
+        packets += f->streams[s].count;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && par->codec_id != AV_CODEC_ID_NONE)
+            video += f->streams[s].count;
+    }
+    const char *format = f->format->iformat ? f->format->iformat->name : "?";
+    if (packets == 0) {
+        snprintf(why, size, "no packets");
+        return -ENODATA;
+    }
+    bool ts = strcmp(format, "mpegts") == 0;
+    if (video == 0 || !ts) {
+        snprintf(why, size, "no video stream the MPEG-TS demuxer can read%s%s%s", ts ? "" : " (read as ",
+                 ts ? "" : format, ts ? "" : ")");
+        return -EMEDIUMTYPE;
+    }
+    return 0;
+}
+
 /* Records one difference when there is room; counts it in any case. */
 static void filler_note(filler_mismatch *out, int max, int *n, const filler_mismatch *m)
 {
@@ -178,20 +204,26 @@ int filler_check(const filler_ctx *filler, const AVFormatContext *programme, fil
 
 int filler_mismatch_text(const filler_mismatch *m, char *buf, size_t size)
 {
-    if (!m || !buf)
+    return filler_mismatch_text_as(m, "filler", buf, size);
+}
+
+int filler_mismatch_text_as(const filler_mismatch *m, const char *what, char *buf, size_t size)
+{
+    if (!m || !buf || !what)
         return -EINVAL;
     const char *kind = m->video ? "video" : "audio";
     switch (m->difference) {
     case FILLER_OTHER_CODEC:
-        return snprintf(buf, size, "PID 0x%x (%s): codec %s in the filler, %s in the programme", m->pid, kind,
-                        avcodec_get_name((AVCodecID)m->filler_value), avcodec_get_name((AVCodecID)m->programme_value));
+        return snprintf(buf, size, "PID 0x%x (%s): codec %s in the %s, %s in the programme", m->pid, kind,
+                        avcodec_get_name((AVCodecID)m->filler_value), what,
+                        avcodec_get_name((AVCodecID)m->programme_value));
     case FILLER_OTHER_SIZE:
-        return snprintf(buf, size, "PID 0x%x (%s): %dx%d in the filler, %dx%d in the programme", m->pid, kind,
-                        m->filler_value, m->filler_extra, m->programme_value, m->programme_extra);
+        return snprintf(buf, size, "PID 0x%x (%s): %dx%d in the %s, %dx%d in the programme", m->pid, kind,
+                        m->filler_value, m->filler_extra, what, m->programme_value, m->programme_extra);
     case FILLER_OTHER_RATE:
-        return snprintf(buf, size, "PID 0x%x (%s): %d Hz in the filler, %d Hz in the programme", m->pid, kind,
-                        m->filler_value, m->programme_value);
+        return snprintf(buf, size, "PID 0x%x (%s): %d Hz in the %s, %d Hz in the programme", m->pid, kind,
+                        m->filler_value, what, m->programme_value);
     default:
-        return snprintf(buf, size, "PID 0x%x (%s): no filler stream", m->pid, kind);
+        return snprintf(buf, size, "PID 0x%x (%s): no %s stream", m->pid, kind, what);
     }
 }

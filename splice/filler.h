@@ -34,6 +34,18 @@ struct filler_ctx {
  */
 int filler_load(const char *path, filler_ctx **out);
 
+/*
+ * Whether f can stand in for a programme at all: the MPEG-TS demuxer read
+ * it (its streams replace the programme's by PID) and it holds packets of
+ * a video stream of a known codec, where every break starts. Returns 0;
+ * -22 for a null argument; -61 (ENODATA) when it holds no packet at all;
+ * -124 (EMEDIUMTYPE) without such a video stream. On failure why holds the
+ * reason in words ("no packets", "no video stream the MPEG-TS demuxer can
+ * read", followed by " (read as jpeg_pipe)" for a file of another format), cut
+ * to size.
+ */
+int filler_usable(const filler_ctx *f, char *why, size_t size);
+
 enum filler_difference {
     FILLER_NO_STREAM = 0,   // no filler stream on the programme stream's PID
     FILLER_OTHER_CODEC,
@@ -68,6 +80,9 @@ int filler_check(const filler_ctx *filler, const AVFormatContext *programme, fil
  * stream". Returns what snprintf returns; -22 for a null argument.
  */
 int filler_mismatch_text(const filler_mismatch *m, char *buf, size_t size);
+
+/* As filler_mismatch_text, naming the recording what ("spot": "... in the spot, ... in the programme"). */
+int filler_mismatch_text_as(const filler_mismatch *m, const char *what, char *buf, size_t size);
 
 /* Frees the store and sets *p to null. 0; -22 if p or *p is null. */
 int filler_destroy(filler_ctx **p);

@@ -32,5 +32,7 @@ int rep_ctx_reset(rep_ctx *ctx)
     ctx->end_pts = AV_NOPTS_VALUE;
     ctx->splice_point = AV_NOPTS_VALUE;
     ctx->return_point = AV_NOPTS_VALUE;
+    ctx->limit = AV_NOPTS_VALUE;
+    ctx->content.start = ctx->previous.start = AV_NOPTS_VALUE;
     return 0;
 }

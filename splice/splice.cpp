@@ -28,7 +28,14 @@ static void emit(const splice_env *env, const rep_ctx *rep, event *ev)
     ev->splice_event_id = rep->splice_event_id;
     ev->splice_time = rep->splice_point;
     ev->duration = rep->scte_35_duration == AV_NOPTS_VALUE ? 0 : rep->scte_35_duration;
+    if (rep->source == REP_SOURCE_SEGMENTATION)
+        ev->flags |= EVENT_CUE_SEGMENTATION_FLAG;
     event_emit(env->events, ev);
+}
+
+void splice_emit(const splice_env *env, const rep_ctx *rep, event *ev)
+{
+    emit(env, rep, ev);
 }
 
 /* Queues pkt for writing; a packet the queue refuses is freed, never leaked, and reported. */
@@ -79,12 +86,8 @@ static bool hold_audio(const splice_env *env, rep_ctx *rep, int64_t from, AVPack
     return true;
 }
 
-/*
- * Index of the filler stream standing in for a programme stream with this
- * stream id, or -1: no stream of that id, or the first one has no slot in
- * the store or holds no packet.
- */
-static int filler_stream_for(const filler_ctx *filler, int id)
+/* See splice_internal.h. */
+int splice_filler_stream(const filler_ctx *filler, int id)
 {
     if (!filler || !filler->format)
         return -1;
@@ -142,22 +145,31 @@ int64_t splice_video_pts_shift(const filler_ctx *filler, int fi, int64_t program
 }
 
 /*
- * Output dts and pts of filler video packet p in the break of r (fi: its
- * filler stream); prev_end: where the filler packet before it ends.
+ * Output dts and pts of video packet p of media (fi: its stream), an item
+ * of the break of r that begins offset ticks after the start key frame;
+ * prev_end: where the packet before it ends.
  */
-static void filler_video_times(const splice_env *env, const rep_stream *r, int fi, const AVPacket *p,
-                               int64_t prev_end, int64_t *dts, int64_t *pts)
+static void filler_video_times(const rep_stream *r, const filler_ctx *media, int fi, int64_t offset,
+                               const AVPacket *p, int64_t prev_end, int64_t *dts, int64_t *pts)
 {
-    const filler_stream *fs = &env->filler->streams[fi];
+    const filler_stream *fs = &media->streams[fi];
     int64_t first_dts = fs->packets[0]->dts;
-    int64_t start_time = env->filler->format->streams[fi]->start_time;
+    int64_t start_time = media->format->streams[fi]->start_time;
 
     if (start_time == AV_NOPTS_VALUE)
         start_time = fs->packets[0]->pts;
     /* A filler packet without timestamps continues where the last one ended. */
-    *dts = p->dts == AV_NOPTS_VALUE || first_dts == AV_NOPTS_VALUE ? prev_end : p->dts - first_dts + r->start_dts;
+    *dts = p->dts == AV_NOPTS_VALUE || first_dts == AV_NOPTS_VALUE ? prev_end
+                                                                   : p->dts - first_dts + r->start_dts + offset;
     *pts = p->pts == AV_NOPTS_VALUE || start_time == AV_NOPTS_VALUE
-               ? *dts + r->pts_shift : p->pts - start_time + r->start_pts + r->pts_shift;
+               ? *dts + r->pts_shift : p->pts - start_time + r->start_pts + offset + r->pts_shift;
+}
+
+/* The video of item k of the break on output stream s (see splice_item_stream). */
+static const filler_stream *video_item(const splice_env *env, const rep_ctx *rep, int s, int k,
+                                       const filler_ctx **media, int *fi, int64_t *offset)
+{
+    return splice_item_stream(env, &rep->content, k, env->out->streams[s]->id, media, fi, offset);
 }
 
 /*
@@ -166,14 +178,22 @@ static void filler_video_times(const splice_env *env, const rep_stream *r, int f
  * limit stays held, and with it every one after it in decoding order, since
  * those may reference it.
  */
-static void release_filler_video(const splice_env *env, rep_stream *r, int fi, int s, int64_t limit)
+static void release_filler_video(const splice_env *env, const rep_ctx *rep, rep_stream *r, int s, int64_t limit)
 {
-    const filler_stream *fs = &env->filler->streams[fi];
-
-    while (r->queued_filler < r->next_filler) {
+    while (r->queued_item < r->item || (r->queued_item == r->item && r->queued_filler < r->next_filler)) {
+        const filler_ctx *media;
+        int fi;
+        int64_t offset, dts, pts;
+        const filler_stream *fs = video_item(env, rep, s, r->queued_item, &media, &fi, &offset);
+        if (!fs || r->queued_filler >= fs->count) {
+            if (r->queued_item >= r->item)
+                break;
+            r->queued_item++;
+            r->queued_filler = 0;
+            continue;
+        }
         const AVPacket *p = fs->packets[r->queued_filler];
-        int64_t dts, pts;
-        filler_video_times(env, r, fi, p, r->queued_dts, &dts, &pts);
+        filler_video_times(r, media, fi, offset, p, r->queued_dts, &dts, &pts);
         if (pts >= limit)
             break;
         AVPacket *f = av_packet_clone(p);
@@ -185,7 +205,7 @@ static void release_filler_video(const splice_env *env, rep_stream *r, int fi, i
         f->dts = dts;
         f->pts = pts;
         if (r->queued_filler == 1)
-            splice_mark_switch(f, SPLICE_SWITCH_KEY);  // the filler's first picture: the break's video starts here
+            splice_mark_switch(f, SPLICE_SWITCH_KEY);  // an item's first picture: the video switches here
         if (env->verbose)
             log_packet(env->out, f, "reV");
         queue_packet(env, f);
@@ -211,15 +231,16 @@ int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
     event ev = event_make(EVENT_BREAK_ENDED);
     ev.reason = reason;
     rep_stream *v = video_record(rep);
+    int64_t reached = AV_NOPTS_VALUE;
     if (v && v->sent_dts != AV_NOPTS_VALUE) {
         ev.aired = v->sent_dts - v->start_dts;
+        reached = v->start_pts + ev.aired;
         /* Nothing follows the filler video held back: it goes out. */
         int s = (int)(v - rep->streams);
-        int fi = env->out && (unsigned)s < env->out->nb_streams
-                     ? filler_stream_for(env->filler, env->out->streams[s]->id) : -1;
-        if (fi >= 0)
-            release_filler_video(env, v, fi, s, INT64_MAX);
+        if (env->out && (unsigned)s < env->out->nb_streams)
+            release_filler_video(env, rep, v, s, INT64_MAX);
     }
+    splice_spots_ended(env, rep, reached, SPLICE_SPOTS_SESSION_END);
     emit(env, rep, &ev);
     return end;
 }
@@ -227,24 +248,37 @@ int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
 void splice_session_end(const splice_env *env, rep_ctx *rep)
 {
     splice_break_cut(env, rep, EVENT_END_SESSION_END);
+    /* Events still to come will not air in this session. */
+    if (rep->state == SPLICING_STATE_ARMED) {
+        rep_cue armed = splice_current_cue(rep);
+        splice_expire(env, rep, &armed, EVENT_EXPIRE_SESSION_END, AV_NOPTS_VALUE);
+    }
+    for (int i = 0; i < rep->pending_count; i++)
+        splice_expire(env, rep, &rep->pending[i], EVENT_EXPIRE_SESSION_END, AV_NOPTS_VALUE);
     rep_ctx_reset(rep);
 }
 
 /*
- * Where the running break ends, and why: splice point + duration, a return
- * cue's point, or the kept next event's point, whichever comes first.
+ * Where the running break ends, and why: start key frame + duration (a late
+ * join: its announced end, splice point + duration), a return cue's point,
+ * or the first pending event's point, whichever comes first.
  */
 static int64_t break_end_point(const rep_ctx *rep, int *reason)
 {
-    int64_t end = rep->open ? INT64_MAX : rep->scte_35_pts_time + rep->scte_35_duration;
+    int64_t from = rep->late > 0 ? rep->splice_point : rep->scte_35_pts_time;
+    int64_t end = rep->open ? INT64_MAX : from + rep->scte_35_duration;
     int why = EVENT_END_DURATION;
 
+    if (rep->open && rep->limit != AV_NOPTS_VALUE) {
+        end = rep->limit;
+        why = EVENT_END_MAX_BREAK;
+    }
     if (rep->return_point != AV_NOPTS_VALUE && rep->return_point < end) {
         end = rep->return_point;
         why = EVENT_END_RETURN_CUE;
     }
-    if (rep->next.source != REP_SOURCE_NONE && rep->next.point < end) {
-        end = rep->next.point;
+    if (rep->pending_count > 0 && rep->pending[0].point < end) {
+        end = rep->pending[0].point;
         why = EVENT_END_NEXT_EVENT;
     }
     if (reason)
@@ -283,22 +317,28 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
         return false;
 
     rep->last = splice_current_cue(rep);
-    if (fi < 0) {
+    int64_t delta = rep->scte_35_pts_time == REP_NOW ? 0 : pkt->pts - rep->scte_35_pts_time;
+    rep->scte_35_pts_time = pkt->pts;
+    rep->limit = rep->open && env->max_break > 0 ? pkt->pts + env->max_break : AV_NOPTS_VALUE;
+    int id = env->out->streams[pkt->stream_index]->id;
+    int planned = splice_content_start(env, rep, pkt->pts, id, break_end_point(rep, nullptr));
+    if (planned == SPLICE_PLAN_LEAVE || fi < 0) {
         event ev = event_make(EVENT_BREAK_SKIPPED);
-        ev.reason = EVENT_SKIP_NO_FILLER_VIDEO;
+        ev.reason = planned == SPLICE_PLAN_LEAVE ? EVENT_SKIP_SCHEDULE : EVENT_SKIP_NO_FILLER_VIDEO;
         ev.stream = pkt->stream_index;
         ev.pts = pkt->pts;
+        if (planned != SPLICE_PLAN_LEAVE)
+            splice_spots_ended(env, rep, AV_NOPTS_VALUE, SPLICE_SPOTS_SKIPPED);
         emit(env, rep, &ev);
         splice_next_or_idle(env, rep, pkt->pts);
         return true;
     }
 
-    int64_t delta = rep->scte_35_pts_time == REP_NOW ? 0 : pkt->pts - rep->scte_35_pts_time;
     r->start_dts = r->sent_dts = r->queued_dts = pkt->dts;
     r->start_pts = pkt->pts;
     r->next_filler = r->queued_filler = 0;
-    r->pts_shift = splice_video_pts_shift(env->filler, fi, pkt->pts - pkt->dts);
-    rep->scte_35_pts_time = pkt->pts;
+    r->item = r->queued_item = 0;
+    r->pts_shift = splice_content_pts_shift(env, &rep->content, id, pkt->pts - pkt->dts);
     rep->state = SPLICING_STATE_STARTED;
 
     event ev = event_make(EVENT_BREAK_STARTED);
@@ -312,15 +352,15 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
 }
 
 /*
- * The kept event starts on the key frame that ended the break: the video
- * plays the new event's filler from its start; each audio stream being
+ * The first pending event starts on the key frame that ended the break: the
+ * video plays the new event's filler from its start; each audio stream being
  * replaced switches to it at the key frame's pts, the others start afresh.
  */
 static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
 {
-    rep_cue next = rep->next;
+    rep_cue next = splice_pending_pop(rep);
 
-    rep->next.source = REP_SOURCE_NONE;
+    rep->previous = rep->content;  // audio finishes it up to the switch point
     for (int i = 0; i < REP_MAX_STREAMS; i++) {
         rep_stream *a = &rep->streams[i];
         if (a == r)
@@ -336,6 +376,7 @@ static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     rep->splice_point = rep->scte_35_pts_time = next.point;
     rep->scte_35_duration = next.duration;
     rep->open = next.open;
+    rep->late = next.late;
     rep->return_point = rep->end_pts = AV_NOPTS_VALUE;
 
     event ev = event_make(EVENT_ARMED);
@@ -363,11 +404,12 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
         return false;
 
     /* The filler shows nothing from the key frame's time on: what stays held is left out. */
-    if (fi >= 0 && r->sent_dts != AV_NOPTS_VALUE) {
-        release_filler_video(env, r, fi, pkt->stream_index, pkt->pts);
-        if (env->verbose && r->queued_filler < r->next_filler)
-            log_detail("Filler video %d: %d pictures shown from %" PRId64 " on left out", pkt->stream_index,
-                       (int)(r->next_filler - r->queued_filler), pkt->pts);
+    if (r->sent_dts != AV_NOPTS_VALUE) {
+        release_filler_video(env, rep, r, pkt->stream_index, pkt->pts);
+        if (env->verbose && (r->queued_item < r->item || r->queued_filler < r->next_filler))
+            log_detail("Filler video %d: pictures shown from %" PRId64 " on left out (item %d picture %d on)",
+                       pkt->stream_index, pkt->pts, (int)r->queued_item, (int)r->queued_filler);
+        splice_spots_ended(env, rep, pkt->pts, SPLICE_SPOTS_RETURN);
     }
     rep->state = SPLICING_STATE_FINISHED;
     rep->end_pts = pkt->pts;
@@ -383,28 +425,19 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     r->sent_dts = AV_NOPTS_VALUE;
     emit(env, rep, &ev);
 
-    if (rep->next.source != REP_SOURCE_NONE && pkt->pts >= rep->next.point - SPLICE_KEY_LEAD)
+    /* Pending events whose time is over by this key frame will not air; the first one due starts here. */
+    while (rep->pending_count > 0 &&
+           splice_cue_passed(&rep->pending[0], rep->pending_count > 1 ? &rep->pending[1] : nullptr, pkt->pts)) {
+        rep_cue gone = splice_pending_pop(rep);
+        splice_expire(env, rep, &gone, EVENT_EXPIRE_PASSED, pkt->pts);
+    }
+    if (rep->pending_count > 0 && pkt->pts >= rep->pending[0].point - SPLICE_KEY_LEAD)
         chain_break(env, rep, r, fi, pkt);
     return true;
 }
 
-/* A clone of the next filler packet of fs for output stream s, or null when none is left. */
-static AVPacket *next_filler_packet(const filler_stream *fs, rep_stream *r, int s)
-{
-    if (r->next_filler < 0 || r->next_filler >= fs->count)
-        return nullptr;
-    AVPacket *f = av_packet_clone(fs->packets[r->next_filler]);
-    if (!f)
-        return nullptr;
-    r->next_filler++;
-    f->stream_index = s;
-    f->pos = -1;
-    return f;
-}
-
-/* First audio packet of a stream reaching past the splice point: cut it there, start the filler. */
-static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, const filler_stream *fs,
-                        AVPacket **ppkt)
+/* First audio packet of a stream reaching past the splice point: cut it there, start the content. */
+static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, int id, AVPacket **ppkt)
 {
     AVPacket *pkt = *ppkt;
     int s = pkt->stream_index;
@@ -425,12 +458,16 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, cons
         return;
     }
 
-    AVPacket *f = next_filler_packet(fs, r, s);
-    if (!f)
+    AVPacket *f = nullptr;
+    r->item = 0;
+    r->next_filler = 0;
+    r->sent_dts = rep->scte_35_pts_time;
+    int got = splice_next_audio(env, &rep->content, r, s, id, packet_end(pkt), &f);
+    if (got == SPLICE_AUDIO_END || got == SPLICE_AUDIO_NOMEM) {
+        r->sent_dts = AV_NOPTS_VALUE;
         return;  // no filler packet to start with: the programme's audio goes on
-    r->start_dts = r->sent_dts = rep->scte_35_pts_time;
-    f->dts = f->pts = r->sent_dts;
-    r->sent_dts += f->duration;
+    }
+    r->start_dts = rep->scte_35_pts_time;
 
     if (dd > 0) {
         pkt->duration = dd;
@@ -441,9 +478,10 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, cons
     } else {
         av_packet_free(ppkt);
     }
-    if (env->verbose)
+    if (f && env->verbose)
         log_packet(env->out, f, "reA");
-    queue_packet(env, f);
+    if (f)
+        queue_packet(env, f);
 }
 
 /* The stream returns to the programme; what was sent ends at pts. */
@@ -469,8 +507,7 @@ static void audio_back(const splice_env *env, const rep_ctx *rep, rep_stream *r,
  * point the filler in use is cut there and the next event's filler starts
  * from its first packet.
  */
-static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, const filler_stream *fs,
-                          AVPacket **ppkt)
+static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, int id, AVPacket **ppkt)
 {
     AVPacket *pkt = *ppkt;
     int s = pkt->stream_index;
@@ -485,9 +522,10 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     if (env->verbose)
         log_detail("Replacing audio %d, rem=%" PRId64 ", pkt_end_pts=%" PRId64, s, rem, end);
 
-    while (r->sent_dts < end && r->next_filler < fs->count) {
+    while (r->sent_dts < end && !splice_audio_over(env, splice_content_of(rep, r), r, id)) {
         if (r->switch_at != AV_NOPTS_VALUE && r->sent_dts >= r->switch_at) {
             r->switch_at = AV_NOPTS_VALUE;
+            r->item = 0;
             r->next_filler = 0;
             event ev = event_make(EVENT_STREAM_SWITCHED);
             ev.reason = EVENT_SWITCH_TO_FILLER;
@@ -496,16 +534,17 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             ev.delta = 0;
             emit(env, rep, &ev);
         }
-        AVPacket *f = next_filler_packet(fs, r, s);
-        if (!f) {
+        AVPacket *f = nullptr;
+        int got = splice_next_audio(env, splice_content_of(rep, r), r, s, id, end, &f);
+        if (got == SPLICE_AUDIO_SILENT)
+            continue;
+        if (got != SPLICE_AUDIO_PACKET) {
             /* Out of memory: this stream goes back to the programme. */
             r->sent_dts = AV_NOPTS_VALUE;
             break;
         }
-        f->dts = f->pts = r->sent_dts;
         if (env->verbose)
             log_packet(env->out, f, "reA");
-        r->sent_dts += f->duration;
 
         int64_t cut = AV_NOPTS_VALUE;  // where this filler packet must end
         if (r->switch_at != AV_NOPTS_VALUE && r->sent_dts > r->switch_at)
@@ -524,7 +563,7 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, co
         }
     }
 
-    if (r->sent_dts != AV_NOPTS_VALUE && r->next_filler >= fs->count) {
+    if (r->sent_dts != AV_NOPTS_VALUE && splice_audio_over(env, splice_content_of(rep, r), r, id)) {
         r->sent_dts = AV_NOPTS_VALUE;
         event ev = event_make(EVENT_STREAM_SWITCHED);
         ev.reason = EVENT_SWITCH_BACK_FILLER_END;
@@ -544,15 +583,23 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, co
  * can come, or by this packet's dts (key frames still to come are shown
  * later).
  */
-static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, const filler_stream *fs,
-                          int fi, AVPacket **ppkt)
+static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, AVPacket **ppkt)
 {
     AVPacket *pkt = *ppkt;
     int s = pkt->stream_index;
 
     while (pkt->dts + pkt->duration > r->sent_dts) {
-        if (r->next_filler < 0 || r->next_filler >= fs->count) {
-            release_filler_video(env, r, fi, s, INT64_MAX);
+        const filler_ctx *media;
+        int fi;
+        int64_t offset, next;
+        const filler_stream *fs = video_item(env, rep, s, r->item, &media, &fi, &offset);
+        if (fs && r->next_filler >= fs->count && splice_item(env, &rep->content, r->item + 1, &next)) {
+            r->item++;
+            r->next_filler = 0;
+            continue;
+        }
+        if (!fs || r->next_filler >= fs->count) {
+            release_filler_video(env, rep, r, s, INT64_MAX);
             r->sent_dts = AV_NOPTS_VALUE;
             rep->state = SPLICING_STATE_FINISHED;
             rep->end_pts = pkt->dts;
@@ -562,15 +609,18 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             ev.stream = s;
             ev.pts = pkt->pts;
             ev.end_pts = rep->end_pts;
+            splice_spots_ended(env, rep, r->start_pts + ev.aired, SPLICE_SPOTS_RETURN);
             emit(env, rep, &ev);
             splice_mark_switch(pkt, SPLICE_SWITCH_MID_GOP);
             queue_packet(env, pkt);
             *ppkt = nullptr;
             return;
         }
+        if (r->next_filler == 0)
+            splice_spot_started(env, rep, r->item);
         const AVPacket *p = fs->packets[r->next_filler++];
         int64_t dts, pts;
-        filler_video_times(env, r, fi, p, r->sent_dts, &dts, &pts);
+        filler_video_times(r, media, fi, offset, p, r->sent_dts, &dts, &pts);
         if (env->verbose) {
             AVPacket shown = *p;  // traced on its output stream, not owned
             shown.stream_index = s;
@@ -582,7 +632,7 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
         r->sent_dts = dts + p->duration;
     }
     int64_t earliest_key = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
-    release_filler_video(env, r, fi, s, earliest_key > pkt->dts ? earliest_key : pkt->dts + 1);
+    release_filler_video(env, rep, r, s, earliest_key > pkt->dts ? earliest_key : pkt->dts + 1);
     av_packet_free(ppkt);
 }
 
@@ -603,12 +653,14 @@ static void splice_audio(const splice_env *env, rep_ctx *rep, const filler_strea
         return;
     if (env->verbose)
         log_packet(env->out, pkt, "Ain");
-    if (!fs)
+    /* A stream the filler lacks plays on under it, unless the break airs a sequence (then: silence). */
+    if (!fs && !splice_content_of(rep, r)->loop)
         return;
+    int id = env->out->streams[pkt->stream_index]->id;
     if (r->start_dts == AV_NOPTS_VALUE)
-        start_audio(env, rep, r, fs, ppkt);
+        start_audio(env, rep, r, id, ppkt);
     else if (replaced)
-        replace_audio(env, rep, r, fs, ppkt);
+        replace_audio(env, rep, r, id, ppkt);
 }
 
 /* The filler stream standing in for output stream s, or null. */
@@ -616,7 +668,7 @@ static const filler_stream *filler_for_output(const splice_env *env, int s)
 {
     if (!env->out || s < 0 || (unsigned)s >= env->out->nb_streams)
         return nullptr;
-    int fi = filler_stream_for(env->filler, env->out->streams[s]->id);
+    int fi = splice_filler_stream(env->filler, env->out->streams[s]->id);
     return fi >= 0 ? &env->filler->streams[fi] : nullptr;
 }
 
@@ -670,15 +722,38 @@ static bool audio_waits(const splice_env *env, rep_ctx *rep, const rep_stream *r
 }
 
 /*
- * A video packet in the key-frame window starts or ends the break. Returns
- * true when the packet's key frame decided.
+ * The armed event expires on key frame pkt when its time is over (see
+ * splice_cue_passed): reported, and the next pending event armed. Returns
+ * true when it expired.
+ */
+static bool expire_armed(const splice_env *env, rep_ctx *rep, const AVPacket *pkt)
+{
+    rep_cue armed = splice_current_cue(rep);
+
+    if (!(pkt->flags & AV_PKT_FLAG_KEY) ||
+        !splice_cue_passed(&armed, rep->pending_count > 0 ? &rep->pending[0] : nullptr, pkt->pts))
+        return false;
+    splice_expire(env, rep, &armed, EVENT_EXPIRE_PASSED, pkt->pts);
+    splice_next_or_idle(env, rep, pkt->pts);
+    return true;
+}
+
+/*
+ * A video packet in the key-frame window starts or ends the break; an
+ * armed event whose time is over hands the key frame to the next one.
+ * Returns true when the packet's key frame decided.
  */
 static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, AVPacket *pkt)
 {
     bool decided = false;
 
-    if (rep->state == SPLICING_STATE_ARMED && pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD)
-        decided = start_break(env, rep, r, fi, pkt);
+    while (rep->state == SPLICING_STATE_ARMED && pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD) {
+        if (!expire_armed(env, rep, pkt)) {
+            decided = start_break(env, rep, r, fi, pkt) || decided;
+            break;
+        }
+        decided = true;
+    }
     if (rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
         decided = finish_break(env, rep, r, fi, pkt) || decided;
     return decided;
@@ -715,10 +790,10 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
     bool video = type == AVMEDIA_TYPE_VIDEO;
     bool audio = type == AVMEDIA_TYPE_AUDIO;
     rep_stream *r = &rep->streams[pkt->stream_index];
-    int fi = filler_stream_for(env->filler, ist->id);
+    int fi = splice_filler_stream(env->filler, ist->id);
     const filler_stream *fs = fi >= 0 ? &env->filler->streams[fi] : nullptr;
 
-    if (audio && fs && audio_waits(env, rep, r, &pkt))
+    if (audio && (fs || splice_sequence(env, rep)) && audio_waits(env, rep, r, &pkt))
         return;
     bool decided = video && video_decides(env, rep, r, fi, pkt);
     /* Every stream back on the programme: idle, or the kept event armed. */
@@ -738,7 +813,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
             log_packet(env->out, pkt, "Vin");
         /* Only the stream whose key frame started the break is replaced. */
         if (fs && r->start_dts != AV_NOPTS_VALUE && r->sent_dts != AV_NOPTS_VALUE)
-            replace_video(env, rep, r, fs, fi, &pkt);
+            replace_video(env, rep, r, &pkt);
     }
     if (pkt)
         queue_packet(env, pkt);

@@ -4,7 +4,11 @@
  * starts it; from there the programme's video and audio packets are replaced
  * by the filler's packets of the same stream id, re-timed onto the programme's
  * clock; the first video key frame at the end of the break returns the video,
- * each audio stream returns at the next source packet boundary.
+ * each audio stream returns at the next source packet boundary. With a
+ * planner (a traffic schedule) a break airs a sequence instead: the spots
+ * the planner names that fit, back to back from the start key frame, then
+ * the filler looped up to the key frame of the break's end; an open break
+ * (no duration) loops the filler too (splice_content.cpp).
  *
  * The caller drives the rules one packet at a time and owns the loop around
  * them (queues, stream mapping, muxing). Everything the rules let through or
@@ -29,6 +33,52 @@ struct scte35_section;
 
 #define SPLICE_KEY_LEAD 9000  // ticks a key frame may come before the nominal start or end
 #define SPLICE_HELD_MAX 256   // capacity of the caller's queue of audio held while armed
+#define SPLICE_PLAN_LEAVE (-1)  // a planner's answer: the programme stays on air
+
+/* A break about to start, as a planner sees it. */
+struct splice_break {
+    uint32_t id;           // splice_event_id (or segmentation_event_id)
+    int64_t point;         // the cue's splice point; REP_NOW: immediate
+    int64_t start;         // pts of the key frame that starts it
+    int64_t duration;      // announced; 0 without one
+    int open;              // it lasts until its end cue (or --max-break)
+};
+
+/*
+ * What airs in each break (a traffic schedule). plan is called at the key
+ * frame that starts a break, on the packet path: it must not wait for a
+ * file or a lock held long. It fills at most max spots, in airing order,
+ * each with its info and its media (null: unusable; media stays valid and
+ * unchanged until the planner has been called twice more or the session
+ * ended), and returns their count, or SPLICE_PLAN_LEAVE to leave the
+ * programme on air. With a planner every break's content runs up to the
+ * break's end: the spots that fit, then the filler looped.
+ */
+struct splice_planner {
+    int (*plan)(void *opaque, const splice_break *b, rep_spot *spots, int max);
+    void *opaque;
+};
+
+/*
+ * When a cue is taken, as the operator sets it: a bogus cue far ahead must
+ * not block real ones, and a cue that comes after its splice point airs
+ * only what is left of its break.
+ */
+struct splice_timing {
+    int max_pending;       // events kept beside the armed or running one (0 to REP_MAX_PENDING)
+    int64_t max_cue_lead;  // ticks: a splice point further ahead of its cue is not taken (too_far)
+    int64_t late_join;     // ticks: a cue this late or less joins its break late; a later one is not taken
+};
+
+#define SPLICE_MAX_PENDING_DEFAULT 16
+#define SPLICE_MAX_CUE_LEAD_DEFAULT (INT64_C(600) * 90000)
+#define SPLICE_LATE_JOIN_DEFAULT (INT64_C(2) * 90000)
+
+/* The defaults: 16 pending events, 600 s of lead, 2 s of late join. */
+inline splice_timing splice_timing_default(void)
+{
+    return {SPLICE_MAX_PENDING_DEFAULT, SPLICE_MAX_CUE_LEAD_DEFAULT, SPLICE_LATE_JOIN_DEFAULT};
+}
 
 struct splice_env {
     AVFormatContext *out;      // output context: traces, output stream count
@@ -45,6 +95,10 @@ struct splice_env {
     const event_sink *events;  // what happens is reported here; may be null
     int verbose;               // write the per-packet traces and detail lines
     int time_signal_breaks;    // time_signal segmentation descriptors start and end breaks
+    const splice_planner *planner;  // the breaks' spots; null: every break airs the filler
+    int open_breaks;           // a splice_insert out cue without break_duration lasts until its return cue
+    int64_t max_break;         // ticks an open break may last at most; 0: no bound
+    const splice_timing *timing;  // null: splice_timing_default()
 };
 
 /*
@@ -59,7 +113,8 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
 
 /*
  * End of the session: the filler video a running break still holds back is
- * queued and the break is reported ended. rep is reset.
+ * queued and the break is reported ended; the armed and pending events are
+ * reported expired. rep is reset.
  */
 void splice_session_end(const splice_env *env, rep_ctx *rep);
 
@@ -74,7 +129,7 @@ int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason);
 
 /*
  * The input was lost during a break (EVENT_END_INPUT_LOST): the break ends
- * as splice_break_cut says, and the event kept for after it is armed, or
+ * as splice_break_cut says, and the first pending event is armed, or
  * the rules go idle; the last event is still known, so that its repeats
  * after the outage change nothing. Returns what splice_break_cut returns.
  */
@@ -83,14 +138,14 @@ int64_t splice_input_lost(const splice_env *env, rep_ctx *rep, int64_t now);
 /*
  * The source restarted on a new time line: the points of its cues are no
  * longer reached. A running break ends (EVENT_END_SOURCE_RESTART), the armed
- * and the kept event are cancelled (EVENT_CANCEL_SOURCE_RESTART), held audio
+ * and the pending events are cancelled (EVENT_CANCEL_SOURCE_RESTART), held audio
  * goes to the queue, and rep is reset.
  */
 void splice_source_restart(const splice_env *env, rep_ctx *rep);
 
 /*
  * The programme's times moved by delta ticks (the same content, later or
- * earlier on the output's clock): the points of the armed, kept and last
+ * earlier on the output's clock): the points of the armed, pending and last
  * events move with it. A running break keeps its times.
  */
 void splice_shift_points(rep_ctx *rep, int64_t delta);
@@ -107,19 +162,27 @@ int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near
  * unknown), does to rep; every decision is reported with the event's id:
  *  - out (splice_insert with out_of_network_indicator 1, or with
  *    time_signal_breaks a segmentation start type): arms a new event when
- *    idle; one repeating the armed, running, kept or last event (same
- *    source, id and splice point) is a repeat; another event while one is
- *    armed or running is kept for after it (the earlier of two armed ones
- *    goes first), and ends the running break at its own point when that
- *    comes first;
+ *    idle; one repeating the armed, running, a pending or the last event
+ *    (same source, id and splice point) is a repeat; another event while
+ *    one is armed or running waits in the pending list, ordered by splice
+ *    point (the earlier of it and the armed one is armed), and ends the
+ *    running break at its own point when that comes first. Past the
+ *    timing's max_pending the farthest pending event is dropped. A pending
+ *    event is armed when the one before it ends or is cancelled;
+ *  - timing (known cue_pts, not immediate): a splice point more than
+ *    max_cue_lead ahead is not taken (too_far); a cue after its splice point
+ *    by up to late_join (and less than its duration) joins the break late:
+ *    it starts at the next key frame and ends at splice point + duration;
+ *    later, it is not taken (late);
  *  - return (out_of_network_indicator 0, or the matching segmentation end):
  *    the running break ends at the first key frame at its point;
- *  - cancel: disarms the armed event or drops the kept one; a running break
- *    is not cancelled;
+ *  - cancel: disarms the armed event or drops the pending one of its id; a
+ *    running break is not cancelled;
  *  - immediate: the point is the next video key frame read.
- * A section with a CRC mismatch, a component-mode splice_insert, a
- * time_signal without time_signal_breaks or another command is ignored.
- * Returns 1 when rep changed, 0 when not.
+ * A section with a CRC mismatch or encrypted, a component-mode
+ * splice_insert, a time_signal without time_signal_breaks and the other
+ * commands are ignored, each with its reason (a splice_schedule once per
+ * event it carries). Returns 1 when rep changed, 0 when not.
  */
 int splice_on_cue(const splice_env *env, rep_ctx *rep, const scte35_section *cue, int64_t cue_pts);
 
@@ -155,6 +218,12 @@ int splice_switch_of(const AVPacket *pkt);
 
 /* Moves every held audio packet, unchanged and in order, to the queue (end of input). */
 void splice_release_held(const splice_env *env);
+
+/*
+ * Ticks one pass of media's video stream on PID id lasts: from its first
+ * dts to the end of its last packet. 0 when it has no such stream.
+ */
+int64_t splice_video_length(const filler_ctx *media, int id);
 
 /*
  * Ticks to add to the filler's video presentation times so that a filler

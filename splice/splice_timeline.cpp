@@ -28,10 +28,10 @@ void splice_source_restart(const splice_env *env, rep_ctx *rep)
         ev.reason = EVENT_CANCEL_SOURCE_RESTART;
         splice_emit_cue(env, &cur, &ev);
     }
-    if (rep->next.source != REP_SOURCE_NONE) {
+    for (int i = 0; i < rep->pending_count; i++) {
         event ev = event_make(EVENT_CANCELLED);
         ev.reason = EVENT_CANCEL_SOURCE_RESTART;
-        splice_emit_cue(env, &rep->next, &ev);
+        splice_emit_cue(env, &rep->pending[i], &ev);
     }
     splice_release_held(env);
     rep_ctx_reset(rep);
@@ -49,8 +49,8 @@ void splice_shift_points(rep_ctx *rep, int64_t delta)
         shift(&rep->splice_point, delta);
         shift(&rep->scte_35_pts_time, delta);
     }
-    if (rep->next.source != REP_SOURCE_NONE)
-        shift(&rep->next.point, delta);
+    for (int i = 0; i < rep->pending_count; i++)
+        shift(&rep->pending[i].point, delta);
     if (rep->last.source != REP_SOURCE_NONE)
         shift(&rep->last.point, delta);
 }

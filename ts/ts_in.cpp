@@ -1,6 +1,7 @@
 /*
  * MPEG-TS input filter: adds "CUEI" to PMTs that declare SCTE 35 without it,
- * and records the PAT/PMT identity of the first programme.
+ * reads the PAT, the PMTs and the CAT, chooses the programme that is relayed
+ * and feeds the passthrough queue.
  *
  * Bytes read from the source are staged; whole TS packets are examined and
  * rewritten in place, and what precedes an incomplete packet at the end of
@@ -8,6 +9,7 @@
  * read (UDP datagrams hold whole packets, so on air nothing waits).
  */
 #include "ts/ts_in.h"
+#include "ts/ts_pass.h"
 #include "ts/ts_psi.h"
 
 #include <cerrno>
@@ -18,6 +20,35 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
+
+/* What becomes of a PID's packets once passthrough has started. */
+enum {
+    ACT_DEMUX = 1,   // the demuxer sees them
+    ACT_PASS = 2,    // copied into the passthrough queue
+};
+
+/* What the filter has seen of a PID. */
+enum {
+    PID_SEEN = 1,
+    PID_SCRAMBLED = 2,
+    PID_PMT = 4,           // a PMT PID of the PAT
+    PID_CHOSEN_ES = 8,     // a stream of the chosen programme
+    PID_CHOSEN_CA = 16,    // an ECM PID of the chosen programme
+    PID_CHOSEN_READ = 32,  // a stream of the chosen programme of a type the demuxer reads
+    PID_EMM = 64,          // an EMM PID the CAT names
+};
+
+#define PMT_MAX 1024  // longest PMT section (section_length up to 1021)
+
+/* A programme of the PAT and its last PMT section. */
+struct ts_in_prog {
+    int number;
+    int pmt_pid;
+    int video;        // its PMT lists a video stream
+    int len;          // of sec; 0: no PMT read yet
+    uint8_t sec[PMT_MAX];
+    ts_psi_buf buf;   // gathers its PMT sections
+};
 
 struct ts_in {
     AVIOContext *pb;          // the demuxer reads here
@@ -31,12 +62,33 @@ struct ts_in {
     int pos;
     int eof;
     uint32_t pat_crc;         // CRC_32 of the last PAT taken; 0: none
-    uint8_t is_pmt[TS_PID_COUNT];
+    ts_in_prog *progs;        // TS_IN_MAX_PROGRAMS
+    int prog_count;
+    int chosen;               // index into progs; -1: none
+    int wanted;               // program_number asked for; 0: the first with video
+    int spts;
+    int chosen_ca;            // the chosen PMT names ECM PIDs
+    ts_psi_buf pat_buf;
+    ts_psi_buf cat_buf;
+    uint8_t pid_flags[TS_PID_COUNT];
+    uint8_t act[TS_PID_COUNT];
+    int started;              // ts_in_start_pass was called: act holds
+    ts_pass *pass;
+    ts_clock clock;           // of the chosen programme's PCR PID
+    int clock_pid;            // -1: the first chosen stream that carries a PCR
+    int64_t now;
+    ts_in_tick_fn tick;
+    void *tick_opaque;
+    int64_t tick_period;
+    int64_t tick_last;
     ts_identity id;
     ts_in_stats stats;
 };
 
 static const uint8_t cuei_descriptor[6] = {DESC_REGISTRATION, 4, 'C', 'U', 'E', 'I'};
+
+/* ------------------------------------------------------------------------ */
+/* "CUEI" for the demuxer, in place */
 
 /*
  * Offset of the section that starts in packet p (payload_unit_start,
@@ -45,64 +97,24 @@ static const uint8_t cuei_descriptor[6] = {DESC_REGISTRATION, 4, 'C', 'U', 'E', 
  */
 static int section_start(const uint8_t *p)
 {
-    if ((p[1] & 0x80) || !(p[1] & 0x40) || !(p[3] & 0x10))
-        return -1;  // transport error, no unit start, no payload
-    int off = 4;
-    if (p[3] & 0x20)
-        off += 1 + p[4];
-    if (off >= TS_PACKET_SIZE)
+    if (!(p[1] & 0x40))
+        return -1;
+    int off = ts_payload_offset(p);
+    if (off < 0)
         return -1;
     off += 1 + p[off];
     return off + 3 <= TS_PACKET_SIZE ? off : -1;
-}
-
-/* Long-form section of table_id, current, with a good CRC_32. */
-static int section_valid(const uint8_t *sec, int len, int table_id, int min_len)
-{
-    return sec[0] == table_id && len >= min_len && (sec[1] & 0x80) && (sec[5] & 0x01) &&
-           mpegts_crc32(sec, len) == 0;
-}
-
-static void pat_section(ts_in *f, const uint8_t *sec, int len)
-{
-    if (!section_valid(sec, len, 0x00, 12))
-        return;
-    uint32_t crc = ((uint32_t)sec[len - 4] << 24) | (sec[len - 3] << 16) | (sec[len - 2] << 8) |
-                   sec[len - 1];
-    if (crc == f->pat_crc)
-        return;  // a repetition
-    f->pat_crc = crc;
-    memset(f->is_pmt, 0, sizeof(f->is_pmt));
-    f->id.ts_id = (sec[3] << 8) | sec[4];
-    int first = 1;
-    for (int o = 8; o + 4 <= len - 4; o += 4) {
-        int program = (sec[o] << 8) | sec[o + 1];
-        int pid = ((sec[o + 2] & 0x1F) << 8) | sec[o + 3];
-        if (program == 0)
-            continue;  // network PID
-        f->is_pmt[pid] = 1;
-        if (!first)
-            continue;
-        first = 0;
-        if (program != f->id.program_number || pid != f->id.pmt_pid) {
-            f->id.program_number = program;
-            f->id.pmt_pid = pid;
-            f->id.pcr_pid = -1;  // to be learnt from the new programme's PMT
-            f->id.es_count = 0;
-        }
-    }
 }
 
 /*
  * Takes one PMT section; sec lies within a packet and room bytes of stuffing
  * follow it there. Returns 1 when "CUEI" was added in place.
  */
-static int pmt_section(ts_in *f, uint8_t *sec, int len, int room)
+static int cuei_pmt(ts_in *f, uint8_t *sec, int len, int room)
 {
-    if (!section_valid(sec, len, 0x02, 16))
+    if (!ts_psi_valid(sec, len, 0x02, 16))
         return 0;
     f->stats.pmts_seen++;
-    int program = (sec[3] << 8) | sec[4];
     int info_len = ((sec[10] & 0x0F) << 8) | sec[11];
     int es_start = 12 + info_len;
     int end = len - 4;
@@ -112,21 +124,9 @@ static int pmt_section(ts_in *f, uint8_t *sec, int len, int room)
     for (int o = 12; o + 2 <= es_start && o + 2 + sec[o + 1] <= es_start; o += 2 + sec[o + 1])
         has_cuei |= sec[o] == DESC_REGISTRATION && sec[o + 1] >= 4 &&
                     !memcmp(sec + o + 2, "CUEI", 4);
-
-    int record = program == f->id.program_number;
-    if (record) {
-        f->id.pcr_pid = ((sec[8] & 0x1F) << 8) | sec[9];
-        f->id.es_count = 0;
-    }
     int has_scte35 = 0;
-    for (int o = es_start; o + 5 <= end; o += 5 + (((sec[o + 3] & 0x0F) << 8) | sec[o + 4])) {
+    for (int o = es_start; o + 5 <= end; o += 5 + (((sec[o + 3] & 0x0F) << 8) | sec[o + 4]))
         has_scte35 |= sec[o] == PMT_STREAM_TYPE_SCTE35;
-        if (record && f->id.es_count < TS_IN_MAX_ES) {
-            f->id.es[f->id.es_count].pid = ((sec[o + 1] & 0x1F) << 8) | sec[o + 2];
-            f->id.es[f->id.es_count].stream_type = sec[o];
-            f->id.es_count++;
-        }
-    }
     if (!has_scte35 || has_cuei)
         return 0;
     int info_room = 0x3FF - info_len;  // 10-bit program_info_length
@@ -153,25 +153,303 @@ static int stuffing_after(const uint8_t *p, int off)
     return off + n == TS_PACKET_SIZE ? n : 0;
 }
 
-static void take_packet(ts_in *f, uint8_t *p)
+static void cuei_packet(ts_in *f, uint8_t *p)
 {
-    f->stats.packets++;
-    int pid = ts_pid(p);
-    if (pid != 0 && !f->is_pmt[pid])
-        return;
     int off = section_start(p);
-    if (off < 0)
+    if (off < 0 || p[off] != 0x02)
         return;
     int total = ts_psi_section_total(p + off);
-    if (off + total > TS_PACKET_SIZE) {
-        if (pid != 0 && p[off] == 0x02)
-            f->stats.pmts_unchanged++;  // spans packets: not examined
+    if (off + total > TS_PACKET_SIZE)
+        f->stats.pmts_unchanged++;  // spans packets: not examined
+    else
+        cuei_pmt(f, p + off, total, stuffing_after(p, off + total));
+}
+
+/* ------------------------------------------------------------------------ */
+/* PAT, PMTs and CAT: the programmes and the choice */
+
+static int stream_type_in(int t, const uint8_t *types, int n)
+{
+    for (int i = 0; i < n; i++)
+        if (t == types[i])
+            return 1;
+    return 0;
+}
+
+static int video_stream_type(int t)
+{
+    static const uint8_t types[] = {0x01, 0x02, 0x10, 0x1B, 0x1F, 0x20, 0x24, 0x25, 0x33, 0x42, 0xD1, 0xD2, 0xEA};
+    return stream_type_in(t, types, sizeof(types));
+}
+
+/*
+ * Stream types of ISO/IEC 13818-1, ATSC and DVB that the demuxer reads:
+ * video, audio, private data (DVB subtitles, teletext, AC-3), SCTE 35. A
+ * stream of another type is not shown to it: one it cannot read makes its
+ * probe of a live input wait for the whole probe size.
+ */
+static int readable_stream_type(int t)
+{
+    static const uint8_t types[] = {0x01, 0x02, 0x03, 0x04, 0x06, 0x0F, 0x10, 0x11, 0x1B, 0x24, 0x42, 0x81,
+                                    0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0xD1, 0xD2, 0xEA};
+    return stream_type_in(t, types, sizeof(types));
+}
+
+static void set_bit(uint8_t *bits, int pid)
+{
+    bits[pid >> 3] |= (uint8_t)(1 << (pid & 7));
+}
+
+/* The CA_PIDs of the CA descriptors in [d, end): flagged (PID_CHOSEN_CA or PID_EMM). */
+static int ca_pids(ts_in *f, const uint8_t *d, const uint8_t *end, uint8_t flag)
+{
+    int found = 0;
+    for (; d + 2 <= end && d + 2 + d[1] <= end; d += 2 + d[1]) {
+        if (d[0] != DESC_CA || d[1] < 4)
+            continue;
+        int pid = ((d[4] & 0x1F) << 8) | d[5];
+        f->pid_flags[pid] |= flag;
+        if (f->started && f->spts && (flag == PID_CHOSEN_CA || f->chosen_ca) && !(f->act[pid] & ACT_DEMUX))
+            f->act[pid] |= ACT_PASS;
+        found = 1;
+    }
+    return found;
+}
+
+/*
+ * Reads a PMT section (valid, at most PMT_MAX bytes) of programme p: whether
+ * it lists video, and for the chosen programme its identity, streams and
+ * ECM PIDs; for the others their PIDs.
+ */
+static void read_pmt(ts_in *f, const ts_in_prog *p, int chosen)
+{
+    const uint8_t *sec = p->sec;
+    int info_len = ((sec[10] & 0x0F) << 8) | sec[11];
+    int end = p->len - 4;
+    if (!p->len || 12 + info_len > end)
+        return;
+    if (chosen) {
+        f->id.pcr_pid = ((sec[8] & 0x1F) << 8) | sec[9];
+        f->id.es_count = 0;
+        f->chosen_ca = ca_pids(f, sec + 12, sec + 12 + info_len, PID_CHOSEN_CA);
+        f->clock_pid = f->id.pcr_pid < TS_NULL_PID ? f->id.pcr_pid : -1;
+    } else {
+        set_bit(f->id.others, p->pmt_pid);
+    }
+    for (int o = 12 + info_len; o + 5 <= end;) {
+        int pid = ((sec[o + 1] & 0x1F) << 8) | sec[o + 2];
+        int es_len = ((sec[o + 3] & 0x0F) << 8) | sec[o + 4];
+        if (!chosen) {
+            set_bit(f->id.others, pid);
+        } else {
+            f->pid_flags[pid] |= PID_CHOSEN_ES | (readable_stream_type(sec[o]) ? PID_CHOSEN_READ : 0);
+            if (f->started && f->spts && !(f->act[pid] & ACT_DEMUX))
+                f->act[pid] |= ACT_PASS;
+            if (f->id.es_count < TS_IN_MAX_ES) {
+                f->id.es[f->id.es_count].pid = pid;
+                f->id.es[f->id.es_count].stream_type = sec[o];
+                f->id.es_count++;
+            }
+            f->chosen_ca |= ca_pids(f, sec + o + 5, sec + (o + 5 + es_len < end ? o + 5 + es_len : end),
+                                    PID_CHOSEN_CA);
+        }
+        o += 5 + es_len;
+    }
+}
+
+static void choose(ts_in *f, int i, int how)
+{
+    f->chosen = i;
+    f->id.chosen = how;
+    f->id.program_number = f->progs[i].number;
+    f->id.pmt_pid = f->progs[i].pmt_pid;
+    for (int k = 0; k < f->prog_count; k++)
+        read_pmt(f, &f->progs[k], k == i);
+}
+
+/* Chooses the programme once the PMTs that decide it have been read. */
+static void try_choose(ts_in *f)
+{
+    if (f->id.chosen != TS_CHOSEN_NONE || f->prog_count == 0)
+        return;
+    for (int i = 0; i < f->prog_count; i++) {
+        const ts_in_prog *p = &f->progs[i];
+        if (f->wanted) {
+            if (p->number == f->wanted && p->len)
+                choose(f, i, TS_CHOSEN_ASKED);
+            if (p->number == f->wanted)
+                return;
+            continue;
+        }
+        if (!p->len)
+            return;  // an earlier programme's PMT decides first
+        if (p->video) {
+            choose(f, i, TS_CHOSEN_VIDEO);
+            return;
+        }
+    }
+    if (!f->wanted)
+        choose(f, 0, TS_CHOSEN_FIRST);
+}
+
+static void pmt_section(void *opaque, int pid, const uint8_t *sec, int len)
+{
+    ts_in *f = (ts_in *)opaque;
+    if (!ts_psi_valid(sec, len, 0x02, 16) || len > PMT_MAX)
+        return;
+    int number = (sec[3] << 8) | sec[4];
+    for (int i = 0; i < f->prog_count; i++) {
+        ts_in_prog *p = &f->progs[i];
+        if (p->pmt_pid != pid || p->number != number)
+            continue;
+        if (p->len == len && !memcmp(p->sec, sec, len))
+            return;  // a repetition
+        memcpy(p->sec, sec, len);
+        p->len = len;
+        int info_len = ((sec[10] & 0x0F) << 8) | sec[11];
+        p->video = 0;
+        for (int o = 12 + info_len; o + 5 <= len - 4; o += 5 + (((sec[o + 3] & 0x0F) << 8) | sec[o + 4]))
+            p->video |= video_stream_type(sec[o]);
+        if (f->id.chosen != TS_CHOSEN_NONE)
+            read_pmt(f, p, i == f->chosen);
+        try_choose(f);
         return;
     }
-    if (pid == 0)
-        pat_section(f, p + off, total);
-    else
-        pmt_section(f, p + off, total, stuffing_after(p, off + total));
+}
+
+static void pat_section(void *opaque, int pid, const uint8_t *sec, int len)
+{
+    ts_in *f = (ts_in *)opaque;
+    (void)pid;
+    if (!ts_psi_valid(sec, len, 0x00, 12))
+        return;
+    uint32_t crc = ((uint32_t)sec[len - 4] << 24) | (sec[len - 3] << 16) | (sec[len - 2] << 8) | sec[len - 1];
+    if (crc == f->pat_crc)
+        return;  // a repetition
+    f->pat_crc = crc;
+    f->id.ts_id = (sec[3] << 8) | sec[4];
+    if (sec[6] == 0)
+        f->prog_count = 0;  // the first section lists the programmes anew
+    for (int o = 8; o + 4 <= len - 4 && f->prog_count < TS_IN_MAX_PROGRAMS; o += 4) {
+        int number = (sec[o] << 8) | sec[o + 1];
+        int pmt_pid = ((sec[o + 2] & 0x1F) << 8) | sec[o + 3];
+        if (number == 0)
+            continue;  // network PID
+        ts_in_prog *p = &f->progs[f->prog_count];
+        if (p->number != number || p->pmt_pid != pmt_pid) {
+            p->number = number;
+            p->pmt_pid = pmt_pid;
+            p->len = 0;
+            p->video = 0;
+            p->buf.pid = pmt_pid;
+            p->buf.active = 0;
+        }
+        f->pid_flags[pmt_pid] |= PID_PMT;
+        f->id.numbers[f->prog_count] = number;
+        f->id.pmt_pids[f->prog_count] = pmt_pid;
+        f->prog_count++;
+    }
+    f->id.programme_count = f->prog_count;
+    if (f->id.chosen != TS_CHOSEN_NONE) {
+        /* The choice stays; a programme the PAT no longer lists has no index. */
+        f->chosen = -1;
+        for (int i = 0; i < f->prog_count; i++)
+            if (f->progs[i].number == f->id.program_number && f->progs[i].pmt_pid == f->id.pmt_pid)
+                f->chosen = i;
+    }
+    try_choose(f);
+}
+
+/* The EMM PIDs the CAT names (conditional access of the whole multiplex). */
+static void cat_section(void *opaque, int pid, const uint8_t *sec, int len)
+{
+    ts_in *f = (ts_in *)opaque;
+    (void)pid;
+    if (ts_psi_valid(sec, len, 0x01, 12))
+        ca_pids(f, sec + 8, sec + len - 4, PID_EMM);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Each packet */
+
+/* Feeds the gatherer of the PSI table pid carries, if any. */
+static void take_psi(ts_in *f, const uint8_t *p, int pid)
+{
+    int off = ts_payload_offset(p);
+    if (off < 0)
+        return;
+    const uint8_t *payload = p + off;
+    int n = TS_PACKET_SIZE - off, start = (p[1] & 0x40) != 0;
+    if (pid == 0) {
+        ts_psi_feed(&f->pat_buf, payload, n, start, pat_section, f);
+    } else if (pid == 1) {
+        ts_psi_feed(&f->cat_buf, payload, n, start, cat_section, f);
+    } else if (f->pid_flags[pid] & PID_PMT) {
+        for (int i = 0; i < f->prog_count; i++)
+            if (f->progs[i].pmt_pid == pid) {
+                ts_psi_feed(&f->progs[i].buf, payload, n, start, pmt_section, f);
+                return;
+            }
+    }
+}
+
+/* The input clock at packet index, and the leads of the chosen streams. */
+static void take_time(ts_in *f, const uint8_t *p, int pid, int64_t index)
+{
+    int64_t pcr = ts_packet_pcr(p);
+    if (pcr >= 0 && f->chosen >= 0 && f->clock_pid < 0 && (f->pid_flags[pid] & PID_CHOSEN_ES))
+        f->clock_pid = pid;  // the PMT names no PCR PID: the first stream that carries one
+    if (pcr >= 0 && pid == f->clock_pid)
+        ts_clock_take(&f->clock, index, pcr);
+    f->now = ts_clock_at(&f->clock, index);
+    if (!f->pass || f->now == TS_TIME_NONE || !(f->pid_flags[pid] & PID_CHOSEN_ES))
+        return;
+    int64_t dts = ts_pes_start_dts(p);
+    if (dts >= 0)
+        ts_pass_lead_in(f->pass, pid, ts_wrap_diff(dts * 300, f->now));
+}
+
+/*
+ * What becomes of a PID's packets before ts_in_start_pass: every one is
+ * queued, and the demuxer sees every one until a programme is chosen, from
+ * then on only those it needs for that programme.
+ */
+static int probe_act(const ts_in *f, int pid)
+{
+    if (pid == TS_NULL_PID)
+        return ACT_DEMUX;
+    if (f->id.chosen == TS_CHOSEN_NONE || pid == 0 || pid == f->id.pmt_pid || pid == f->id.pcr_pid ||
+        (f->pid_flags[pid] & PID_CHOSEN_READ))
+        return ACT_DEMUX | ACT_PASS;
+    return ACT_PASS;
+}
+
+static void take_packet(ts_in *f, uint8_t *p)
+{
+    int64_t index = f->stats.packets++;
+    int pid = ts_pid(p);
+    f->pid_flags[pid] |= PID_SEEN;
+    if ((p[3] & 0xC0) && (p[3] & 0x10) && pid != TS_NULL_PID)
+        f->pid_flags[pid] |= PID_SCRAMBLED;
+    if (pid <= 1 || (f->pid_flags[pid] & PID_PMT))
+        take_psi(f, p, pid);
+    take_time(f, p, pid, index);
+    if (!f->pass) {
+        if (f->pid_flags[pid] & PID_PMT)
+            cuei_packet(f, p);
+        return;
+    }
+    int act = f->started ? f->act[pid] : probe_act(f, pid);
+    if (act & ACT_PASS)
+        ts_pass_push(f->pass, p, f->now);
+    if (!(act & ACT_DEMUX)) {
+        /* A null packet for the demuxer: no unit start, or it would look for a PES there. */
+        p[1] = TS_NULL_PID >> 8;
+        p[2] = (uint8_t)TS_NULL_PID;
+        p[3] = 0x10;
+    } else if (f->pid_flags[pid] & PID_PMT) {
+        cuei_packet(f, p);
+    }
 }
 
 /* Examines the staged bytes; returns how many can be handed out. */
@@ -188,6 +466,11 @@ static int examine(ts_in *f)
             break;
         take_packet(f, f->stage + i);
         i += TS_PACKET_SIZE;
+    }
+    if (f->tick && f->now != TS_TIME_NONE &&
+        (f->tick_last == TS_TIME_NONE || f->now - f->tick_last >= f->tick_period)) {
+        f->tick_last = f->now;
+        f->tick(f->tick_opaque, f->now);
     }
     return i;
 }
@@ -246,11 +529,13 @@ int ts_in_open(ts_in **out, ts_in_read_fn read, void *opaque, int buffer_size)
     f->opaque = opaque;
     f->cap = buffer_size + TS_PACKET_SIZE;
     f->stage = (uint8_t *)av_malloc(f->cap);
+    f->progs = (ts_in_prog *)av_calloc(TS_IN_MAX_PROGRAMS, sizeof(ts_in_prog));
     uint8_t *io_buf = (uint8_t *)av_malloc(buffer_size);
-    if (f->stage && io_buf)
+    if (f->stage && f->progs && io_buf)
         f->pb = avio_alloc_context(io_buf, buffer_size, 0, f, read_packet, nullptr, nullptr);
     if (!f->pb) {
         av_free(io_buf);
+        av_free(f->progs);
         av_free(f->stage);
         av_free(f);
         return -ENOMEM;
@@ -259,6 +544,12 @@ int ts_in_open(ts_in **out, ts_in_read_fn read, void *opaque, int buffer_size)
     f->id.program_number = -1;
     f->id.pmt_pid = -1;
     f->id.pcr_pid = -1;
+    f->chosen = -1;
+    f->clock_pid = -1;
+    f->pat_buf.pid = 0;
+    f->cat_buf.pid = 1;
+    ts_clock_reset(&f->clock);
+    f->now = f->tick_last = TS_TIME_NONE;
     *out = f;
     return 0;
 }
@@ -290,6 +581,8 @@ int ts_in_flush(ts_in *f)
 {
     if (!f)
         return -EINVAL;
+    if (f->pass)
+        ts_pass_clear(f->pass);
     f->len = 0;
     f->ready = 0;
     f->pos = 0;
@@ -308,6 +601,76 @@ int ts_in_seekable(const ts_in *f)
     return f && f->source ? f->source->seekable : 0;
 }
 
+int ts_in_set_pass(ts_in *f, int program, int spts, int capacity)
+{
+    if (!f)
+        return -EINVAL;
+    if (f->pass || f->stats.packets > 0 || f->len > 0)
+        return -EBUSY;
+    if (program < 0 || program > 0xFFFF)
+        return -ERANGE;
+    int ret = ts_pass_create(&f->pass, capacity);
+    if (ret < 0)
+        return ret;
+    f->wanted = f->id.wanted = program;
+    f->spts = f->id.spts = spts != 0;
+    return 0;
+}
+
+ts_pass *ts_in_pass(ts_in *f)
+{
+    return f ? f->pass : nullptr;
+}
+
+int ts_in_start_pass(ts_in *f, const int *relayed, int count)
+{
+    if (!f || !f->pass || f->chosen < 0)
+        return -EINVAL;
+    const uint8_t chosen_pids = PID_CHOSEN_ES | PID_CHOSEN_CA | (f->chosen_ca ? PID_EMM : 0);
+    for (int pid = 0; pid < TS_PID_COUNT; pid++)
+        f->act[pid] = !f->spts || (f->pid_flags[pid] & chosen_pids) ? ACT_PASS : 0;
+    if (f->spts && f->chosen_ca)
+        f->act[1] = ACT_PASS;
+    f->act[0x11] = ACT_PASS;  // the SDT, whole or its one entry
+    f->act[TS_NULL_PID] = 0;
+    f->act[0] = ACT_DEMUX | (f->spts ? 0 : ACT_PASS);
+    f->act[f->id.pmt_pid] = ACT_DEMUX | ACT_PASS;
+    int pcr = f->id.pcr_pid;
+    if (pcr > 0 && pcr < TS_NULL_PID)
+        f->act[pcr] = ACT_DEMUX | (ts_identity_stream_type(&f->id, pcr) >= 0 ? ACT_PASS : 0);
+    for (int i = 0; i < count; i++)
+        if (relayed[i] >= 0 && relayed[i] < TS_PID_COUNT)
+            f->act[relayed[i]] = ACT_DEMUX;
+    uint8_t keep[TS_PID_COUNT];
+    for (int pid = 0; pid < TS_PID_COUNT; pid++)
+        keep[pid] = (f->act[pid] & ACT_PASS) != 0;
+    ts_pass_keep(f->pass, keep);
+    f->started = 1;
+    return 0;
+}
+
+void ts_in_set_tick(ts_in *f, ts_in_tick_fn fn, void *opaque, int64_t period)
+{
+    if (!f)
+        return;
+    f->tick = fn;
+    f->tick_opaque = opaque;
+    f->tick_period = period;
+    f->tick_last = TS_TIME_NONE;
+}
+
+int64_t ts_in_now(const ts_in *f)
+{
+    return f ? f->now : TS_TIME_NONE;
+}
+
+int ts_in_pid_state(const ts_in *f, int pid)
+{
+    if (!f || pid < 0 || pid >= TS_PID_COUNT || !(f->pid_flags[pid] & PID_SEEN))
+        return 0;
+    return f->pid_flags[pid] & PID_SCRAMBLED ? 1 : 2;
+}
+
 int ts_in_get_identity(const ts_in *f, ts_identity *id)
 {
     if (!f || !id)
@@ -322,6 +685,11 @@ int ts_identity_stream_type(const ts_identity *id, int pid)
         if (id->es[i].pid == pid)
             return id->es[i].stream_type;
     return -1;
+}
+
+int ts_identity_other(const ts_identity *id, int pid)
+{
+    return id && pid >= 0 && pid < TS_PID_COUNT && (id->others[pid >> 3] >> (pid & 7)) & 1;
 }
 
 int ts_in_get_stats(const ts_in *f, ts_in_stats *stats)
@@ -341,6 +709,9 @@ int ts_in_close(ts_in **p)
         avio_closep(&f->source);
     av_freep(&f->pb->buffer);
     avio_context_free(&f->pb);
+    if (f->pass)
+        ts_pass_destroy(&f->pass);
+    av_free(f->progs);
     av_free(f->stage);
     av_free(f);
     *p = nullptr;

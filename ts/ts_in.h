@@ -13,26 +13,51 @@
  *    packets, or a full packet) passes unchanged and is counted;
  *  - packets keep their number, PIDs and continuity counters; bytes outside
  *    TS packets (lost sync) pass untouched.
- * It also records the input's identity from the PAT and the first
- * programme's PMT (sections lying within one TS packet).
- * Memory is allocated once, at open; nothing is allocated per packet.
+ * It reads the PAT, every PMT it names and the CAT, and chooses the
+ * programme that is relayed (ts_in_set_pass): the one asked for, else the
+ * first in PAT order whose PMT lists a video stream, else the first. Its
+ * identity is recorded; so are the PIDs that carry scrambled packets.
+ *
+ * With passthrough on (ts_in_set_pass), each packet is also copied, as it
+ * came, into the passthrough queue (ts_pass.h) with its time on the chosen
+ * programme's clock, until ts_in_start_pass says which PIDs pass: from then
+ * on only those are copied. Once the programme is chosen the demuxer sees
+ * only what it needs for it (the PAT, its PMT and PCR PID, its streams of
+ * types the demuxer reads; after ts_in_start_pass, of those only the
+ * relayed ones): every other packet reaches it as a null packet, so that
+ * neither other programmes nor a PID it cannot read hold up its probe of a
+ * live input.
+ * Memory is allocated once, at open (the queue at ts_in_set_pass); nothing
+ * is allocated per packet.
  */
 #ifndef KESTROW_TS_TS_IN_H
 #define KESTROW_TS_TS_IN_H
 
 #include <cstdint>
 
+#include "common/mpegts.h"
+
 struct AVDictionary;
 struct AVIOContext;
 struct AVIOInterruptCB;
 struct ts_in;
+struct ts_pass;
 
-#define TS_IN_MAX_ES 32
+#define TS_IN_MAX_ES       32
+#define TS_IN_MAX_PROGRAMS 64   // programmes of the PAT the filter follows; the rest pass, unchosen
 
-/* Identity of the input's programme; -1 in a field not learnt yet. */
+/* How the relayed programme was chosen. */
+enum ts_choice {
+    TS_CHOSEN_NONE = 0,   // not yet: no PAT, a PMT not read, or the programme asked for is not in the PAT
+    TS_CHOSEN_ASKED,      // the program_number asked for
+    TS_CHOSEN_VIDEO,      // the first in PAT order whose PMT lists a video stream
+    TS_CHOSEN_FIRST,      // the first in PAT order: no PMT lists a video stream
+};
+
+/* Identity of the chosen programme; -1 in a field not learnt yet. */
 struct ts_identity {
     int ts_id;            // transport_stream_id of the PAT
-    int program_number;   // first programme of the PAT (program_number != 0)
+    int program_number;   // the chosen programme (program_number != 0)
     int pmt_pid;
     int pcr_pid;          // 0x1FFF: the PMT names no PCR PID
     int es_count;         // elementary streams of that PMT, in PMT order
@@ -40,6 +65,13 @@ struct ts_identity {
         int pid;
         int stream_type;
     } es[TS_IN_MAX_ES];   // the first TS_IN_MAX_ES
+    int wanted;                          // program_number asked for (ts_in_set_pass); 0: none
+    int spts;                            // 1: the chosen programme goes out alone
+    int chosen;                          // ts_choice
+    int programme_count;                 // programmes of the PAT followed
+    int numbers[TS_IN_MAX_PROGRAMS];     // their program_numbers, in PAT order
+    int pmt_pids[TS_IN_MAX_PROGRAMS];
+    uint8_t others[TS_PID_COUNT / 8];    // bit per PID: a PMT PID or a stream of another programme
 };
 
 struct ts_in_stats {
@@ -80,9 +112,10 @@ int ts_in_open_url(ts_in **out, const char *url, const AVIOInterruptCB *interrup
 AVIOContext *ts_in_pb(ts_in *f);
 
 /*
- * Drops what the filter holds and what its source has buffered, so that the
- * next read returns fresh input (the demuxer's own buffer is flushed with
- * avio_flush on ts_in_pb). Returns 0, or -22 without a filter.
+ * Drops what the filter holds, its passthrough queue included, and what its
+ * source has buffered, so that the next read returns fresh input (the
+ * demuxer's own buffer is flushed with avio_flush on ts_in_pb). Returns 0,
+ * or -22 without a filter.
  */
 int ts_in_flush(ts_in *f);
 
@@ -90,17 +123,61 @@ int ts_in_flush(ts_in *f);
  * a callback source or without a filter. */
 int ts_in_seekable(const ts_in *f);
 
+/*
+ * Turns passthrough on, before the first read: program is the
+ * program_number to relay (0: the first in PAT order whose PMT lists
+ * video), spts 1 to send that programme alone, capacity the packets the
+ * queue holds. Returns 0; -22 without f; -16 (EBUSY) when already on or
+ * after a read; -34 for a program outside 0..65535 or a capacity
+ * ts_pass_create refuses; -12 without memory.
+ */
+int ts_in_set_pass(ts_in *f, int program, int spts, int capacity);
+
+/* The passthrough queue (the filter's; it lives until ts_in_close); null
+ * while passthrough is off. */
+ts_pass *ts_in_pass(ts_in *f);
+
+/*
+ * Says which PIDs the relay carries through the demuxer and the muxer
+ * (relayed, count entries): every other PID passes, except the PAT when a
+ * single programme goes out, the chosen programme's PMT (the output stage
+ * takes its sections), its PCR PID unless that carries an elementary
+ * stream not relayed, and with spts everything not of the chosen
+ * programme (its streams, its ECM PIDs and, when it has any, the CAT and
+ * the EMM PIDs it names) but the SDT. Packets already queued of PIDs that
+ * do not pass are left out; from now on the demuxer sees only the PAT, the
+ * chosen PMT, its PCR PID and the relayed PIDs. Returns 0; -22 without f,
+ * without passthrough, or without a chosen programme.
+ */
+int ts_in_start_pass(ts_in *f, const int *relayed, int count);
+
+/* Called with the input time (27 MHz, see ts_pass.h) as reading advances,
+ * at most once per period ticks; fn null: none. */
+typedef void (*ts_in_tick_fn)(void *opaque, int64_t now);
+void ts_in_set_tick(ts_in *f, ts_in_tick_fn fn, void *opaque, int64_t period);
+
+/* Input time of the last packet read, on the chosen programme's clock;
+ * TS_TIME_NONE before its first PCR. */
+int64_t ts_in_now(const ts_in *f);
+
+/* 1 when a packet of pid with payload was scrambled (transport_scrambling_control
+ * not 0), 2 when pid was seen but never scrambled, 0 when not seen. */
+int ts_in_pid_state(const ts_in *f, int pid);
+
 /* Copies what the filter has learnt so far. 0; -22 without f or id. */
 int ts_in_get_identity(const ts_in *f, ts_identity *id);
 
 /* The stream_type id's PMT declares for pid; -1 when it names no such PID. */
 int ts_identity_stream_type(const ts_identity *id, int pid);
 
+/* 1 when pid is a PMT PID or a stream of a programme other than the chosen one. */
+int ts_identity_other(const ts_identity *id, int pid);
+
 /* Copies the counters. 0; -22 without f or stats. */
 int ts_in_get_stats(const ts_in *f, ts_in_stats *stats);
 
-/* Closes the source when the filter opened it, frees the filter; *p becomes
- * null. Returns 0, or -22 without a filter. */
+/* Closes the source when the filter opened it, frees the filter and its
+ * queue; *p becomes null. Returns 0, or -22 without a filter. */
 int ts_in_close(ts_in **p);
 
 #endif

@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #define MUXER_DEFAULT_PMT_PID   0x1000
+#define MUXER_DEFAULT_SERVICE_ID 1
 #define MUXER_DEFAULT_START_PID 0x100
 #define MUXER_MIN_PID           0x20
 #define MUXER_MAX_PID           0x1FFA
@@ -52,6 +53,26 @@ static int pick(int override_value, int input_value, int lo, int hi)
     return input_value >= lo && input_value <= hi ? input_value : 0;
 }
 
+/* Whether the output's PMT PID or program number is another programme's (msg says which). */
+static int other_programme(const ts_identity *in, const ts_layout_ids &r, int pmt_pid, char *msg, int msg_size)
+{
+    int number = r.service_id ? r.service_id : MUXER_DEFAULT_SERVICE_ID;
+    if (pmt_pid != in->pmt_pid && ts_identity_other(in, pmt_pid)) {
+        if (msg && msg_size > 0)
+            snprintf(msg, msg_size, "PMT PID 0x%X is also a PID of another programme of the input", pmt_pid);
+        return 1;
+    }
+    for (int i = 0; i < in->programme_count; i++) {
+        if (in->numbers[i] != number || in->numbers[i] == in->program_number)
+            continue;
+        if (msg && msg_size > 0)
+            snprintf(msg, msg_size, "program number %d is also the number of another programme of the input",
+                     number);
+        return 1;
+    }
+    return 0;
+}
+
 int ts_layout_output_ids(const ts_identity *in, const ts_layout_overrides *ov,
                          const AVFormatContext *out, ts_layout_ids *ids, char *msg,
                          int msg_size)
@@ -85,8 +106,10 @@ int ts_layout_output_ids(const ts_identity *in, const ts_layout_overrides *ov,
             r.system_b = 1;
     }
     int pmt_pid = r.pmt_pid ? r.pmt_pid : MUXER_DEFAULT_PMT_PID;
-    r.pcr_pid = in->pcr_pid >= MUXER_MIN_PID && in->pcr_pid < TS_NULL_PID && in->pcr_pid != pmt_pid
-                    ? in->pcr_pid : 0;
+    r.pcr_pid = in->pcr_pid >= MUXER_MIN_PID && in->pcr_pid < TS_NULL_PID && in->pcr_pid != pmt_pid &&
+                ts_identity_stream_type(in, in->pcr_pid) < 0 ? in->pcr_pid : 0;
+    if (!ov->spts && other_programme(in, r, pmt_pid, msg, msg_size))
+        return -EINVAL;
     for (unsigned i = 0; i < out->nb_streams; i++) {
         if (muxer_pid(out, i) == r.pcr_pid)
             r.pcr_pid = 0;

@@ -17,6 +17,7 @@ struct ts_layout_overrides {
     int service_id;   // program number
     int pmt_pid;
     int ts_id;        // transport_stream_id
+    int spts;         // 1: the programme goes out alone, without the input's other programmes
 };
 
 /* What the muxer and the output stage are given; 0 leaves the muxer's default
@@ -45,15 +46,18 @@ int ts_layout_identity_from_demuxer(const AVFormatContext *in, ts_identity *id);
  * 1..65535, PMT PID 0x20..0x1FFA), otherwise the muxer's default. AC-3 and
  * E-AC-3 keep the input's signalling: DVB's (system_b) when the input
  * declares one of them as private data (0x06), else ATSC's (0x81, 0x87).
- * The input's PCR PID is kept when it carries no output stream: when it is
- * in 0x20..0x1FFE (0x1FFF names none; below 0x20 lie the SI PIDs the muxer
- * writes) and neither an output stream's PID nor the PMT PID; otherwise the
- * muxer's PCR stream carries the PCR, as its PMT says.
+ * The input's PCR PID gets the muxer's PCRs when it carries no stream: when
+ * it is in 0x20..0x1FFE (0x1FFF names none; below 0x20 lie the SI PIDs the
+ * muxer writes), neither an output stream's PID nor the PMT PID, nor a
+ * stream the PMT declares (which then passes with its own PCRs); otherwise
+ * the muxer's PCR stream carries the PCR, as its PMT says.
  * Returns 0 and fills *ids; -34 for an override outside the muxer's range;
  * -22 without in, ov, out or ids, or when the PMT PID (also the muxer's
- * default) is the PID of an output stream. On -34 and on a collision a
- * sentence naming both is written to msg (msg_size > 0), e.g.
- * "PMT PID 0x1000 is also the PID of stream 0 (video)"; *ids is unchanged.
+ * default) is the PID of an output stream, or, unless ov->spts, a PID of
+ * another programme of the input, or the program number another's. On -34
+ * and on a collision a sentence naming both is written to msg
+ * (msg_size > 0), e.g. "PMT PID 0x1000 is also the PID of stream 0
+ * (video)"; *ids is unchanged.
  */
 int ts_layout_output_ids(const ts_identity *in, const ts_layout_overrides *ov,
                          const AVFormatContext *out, ts_layout_ids *ids, char *msg,
@@ -67,6 +71,7 @@ enum ts_stream_plan {
     TS_STREAM_RELAY = 0,       // the muxer takes the parameters as they are
     TS_STREAM_RELAY_FILLED,    // relayed once ts_layout_fill_params has filled them
     TS_STREAM_LEAVE_OUT,       // left out for the session
+    TS_STREAM_PASS,            // not demultiplexed (scrambled, unknown): passes as TS packets
 };
 
 /*

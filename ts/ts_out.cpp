@@ -28,11 +28,20 @@
  * PCR, so the PCR PID's clock runs 188 bytes ahead of the muxer's, the same
  * for every PCR. The muxer's PCRs stay where they are: a PCR on a PID other
  * than PCR_PID is allowed, and its bytes stay untouched.
+ *
+ * With a passthrough queue, a free place goes to the oldest of its packets
+ * when that one is due at the place's time on the muxer's clock (after the
+ * PCR copy and the waiting sections). Packets of the input's PAT, relayed
+ * PMT and (when it changes) SDT are taken apart on the way out of the queue
+ * and their sections queued, rewritten, like the muxer's; the muxer's own
+ * PAT, PMT and, once the input has one, SDT give their places away.
  */
 #include "ts/ts_out.h"
+#include "ts/ts_pass.h"
 #include "ts/ts_psi.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 extern "C" {
@@ -42,27 +51,20 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#define TS_PSI_MAX         (3 + 4095)   // 12-bit section_length
 #define TS_PMT_MAX         1024         // longest PMT section allowed
 #define TS_PES_MAX         (6 + 65535)  // 16-bit PES_packet_length
 #define TS_OUT_MAX_PMTS    8
 #define TS_OUT_QUEUE_SIZE  512
 #define PCR_WAIT_US        10000                  // a PCR copy waits this long for a free place
 #define PCR_HZ             27000000
+#define SDT_PID            0x11
+#define NAME_MAX_LEN       255
 
 enum ts_role : uint8_t {
     ROLE_PASS = 0,  // bytes untouched
     ROLE_CUE,       // PES in, SCTE 35 sections out
     ROLE_EPG,       // PES in, EIT sections out
     ROLE_PMT,       // PMT sections in, rewritten PMT sections out
-};
-
-/* Gathers the PSI sections of one PID. */
-struct ts_psi_buf {
-    int pid;         // -1: free
-    int active;      // 1 between a payload_unit_start and stuffing or a loss
-    int len;
-    uint8_t data[TS_PSI_MAX];
 };
 
 /* Gathers one PES unit of a cue or EPG PID. */
@@ -115,9 +117,33 @@ struct ts_out {
     int queue_count;
     uint8_t scratch[TS_PMT_MAX];
     ts_out_stats stats;
+    /* Passthrough (ts_out_set_pass): packets of the input that the muxer does not carry. */
+    ts_pass *pass;             // null: none
+    ts_out_pass_config pc;
+    char service_name[NAME_MAX_LEN + 1];
+    char service_provider[NAME_MAX_LEN + 1];
+    ts_clock out_clock;        // the muxer's PCRs
+    int input_sdt;             // the input's SDT goes out: the muxer's gives way
+    int mux_ts_id;             // the muxer's PAT and PMT; -1 until seen
+    int mux_program;
+    int mux_pmt_pid;
+    int mux_pmt_pcr;
+    ts_psi_buf in_pat;         // the input's PAT, chosen PMT and SDT, taken apart
+    ts_psi_buf in_pmt;
+    ts_psi_buf in_sdt;
+    uint8_t in_section[TS_PSI_MAX];
+    uint8_t pass_in_cc[TS_PID_COUNT];   // passthrough: the last counter read of each PID
+    uint8_t pass_shift[TS_PID_COUNT];   // added to its counters (0 until a rejoin)
+    uint8_t pass_flags[TS_PID_COUNT];   // PASS_SEEN, PASS_REJOIN
 };
 
+#define PASS_SEEN   1  // a packet of the PID was sent: pass_in_cc holds its counter
+#define PASS_REJOIN 2  // the next break in its counters is the input's, not a loss: the output's go on
+
 static const uint8_t null_packet_header[4] = {TS_SYNC_BYTE, 0x1F, 0xFF, 0x10};
+
+static const uint8_t *pass_next(ts_out *s);
+static void pass_send(ts_out *s, const uint8_t *p);
 
 /* ------------------------------------------------------------------------ */
 /* Output: destination writes, waiting packets and places. */
@@ -209,9 +235,9 @@ static void send_pcr_copy(ts_out *s, int added)
 
 /*
  * A free place: the waiting PCR copy, else the oldest waiting packet, else
- * null (the muxer's own when given); no null for a place owed to a PCR copy
- * sent in addition, nor while the output runs too far ahead of the wall
- * clock.
+ * a packet of the passthrough queue that is due, else null (the muxer's own
+ * when given); no null for a place owed to a PCR copy sent in addition, nor
+ * while the output runs too far ahead of the wall clock.
  */
 static void fill_place(ts_out *s, const uint8_t *null_pkt)
 {
@@ -219,10 +245,15 @@ static void fill_place(ts_out *s, const uint8_t *null_pkt)
         send_pcr_copy(s, 0);
         return;
     }
+    const uint8_t *passed = pass_next(s);
     if (s->queue_count > 0) {
         send_packet(s, s->queue[s->queue_head].pkt);
         s->queue_head = (s->queue_head + 1) % TS_OUT_QUEUE_SIZE;
         s->queue_count--;
+        return;
+    }
+    if (passed) {
+        pass_send(s, passed);
         return;
     }
     if (s->nulls_owed > 0) {
@@ -340,48 +371,6 @@ static void pes_feed(ts_out *s, ts_pes_buf *b, const uint8_t *p, int len, int un
 /* ------------------------------------------------------------------------ */
 /* PSI: section gathering, PAT, PMT rewriting. */
 
-typedef void (*section_fn)(ts_out *s, int pid, const uint8_t *sec, int len);
-
-static void psi_take(ts_out *s, ts_psi_buf *b, const uint8_t *p, int len, section_fn done)
-{
-    while (len > 0 && b->active) {
-        if (b->len == 0 && p[0] == 0xFF) {
-            b->active = 0;  // stuffing up to the next payload_unit_start
-            return;
-        }
-        int want = b->len < 3 ? 3 : ts_psi_section_total(b->data);
-        int n = want - b->len < len ? want - b->len : len;
-        memcpy(b->data + b->len, p, n);
-        b->len += n;
-        p += n;
-        len -= n;
-        if (b->len >= 3 && b->len == ts_psi_section_total(b->data)) {
-            done(s, b->pid, b->data, b->len);
-            b->len = 0;
-        }
-    }
-}
-
-static void psi_feed(ts_out *s, ts_psi_buf *b, const uint8_t *p, int len, int unit_start,
-                     section_fn done)
-{
-    if (unit_start) {
-        int pointer = p[0];
-        if (1 + pointer > len) {
-            b->active = 0;
-            b->len = 0;
-            return;
-        }
-        if (b->active && b->len > 0)
-            psi_take(s, b, p + 1, pointer, done);  // the end of the previous section
-        b->active = 1;
-        b->len = 0;
-        p += 1 + pointer;
-        len -= 1 + pointer;
-    }
-    psi_take(s, b, p, len, done);
-}
-
 static int pmt_index(const ts_out *s, int pid)
 {
     for (int i = 0; i < TS_OUT_MAX_PMTS; i++)
@@ -390,17 +379,24 @@ static int pmt_index(const ts_out *s, int pid)
     return -1;
 }
 
-static void pat_section(ts_out *s, int pid, const uint8_t *sec, int len)
+static void pat_section(void *opaque, int pid, const uint8_t *sec, int len)
 {
+    ts_out *s = (ts_out *)opaque;
     (void)pid;
-    // table_id 0, section_syntax_indicator, current_next_indicator, CRC
-    if (sec[0] != 0x00 || len < 12 || !(sec[1] & 0x80) || !(sec[5] & 0x01) ||
-        mpegts_crc32(sec, len) != 0)
+    if (!ts_psi_valid(sec, len, 0x00, 12))
         return;
     if (len == s->pat_last_len && !memcmp(sec, s->pat_last, len))
         return;
     memcpy(s->pat_last, sec, len);
     s->pat_last_len = len;
+    s->mux_ts_id = (sec[3] << 8) | sec[4];
+    for (int o = 8; o + 4 <= len - 4 && sec[6] == 0; o += 4) {
+        if (((sec[o] << 8) | sec[o + 1]) == 0)
+            continue;
+        s->mux_program = (sec[o] << 8) | sec[o + 1];
+        s->mux_pmt_pid = ((sec[o + 2] & 0x1F) << 8) | sec[o + 3];
+        break;
+    }
 
     int pids[TS_OUT_MAX_PMTS];
     int count = 0;
@@ -549,8 +545,18 @@ static int pmt_rewrite(ts_out *s, const uint8_t *sec, int len)
     return ts_psi_finish(out, o);
 }
 
-static void pmt_section(ts_out *s, int pid, const uint8_t *sec, int len)
+static void pmt_section(void *opaque, int pid, const uint8_t *sec, int len)
 {
+    ts_out *s = (ts_out *)opaque;
+    if (s->pass) {
+        /* The input's PMT goes out instead; the muxer's says its number and PCR PID. */
+        if (len >= 16 && sec[0] == 0x02) {
+            s->mux_program = (sec[3] << 8) | sec[4];
+            s->mux_pmt_pcr = ((sec[8] & 0x1F) << 8) | sec[9];
+            pmt_rewrite(s, sec, len);
+        }
+        return;
+    }
     int n = pmt_rewrite(s, sec, len);
     if (n > 0) {
         s->stats.pmts_rewritten++;
@@ -561,12 +567,260 @@ static void pmt_section(ts_out *s, int pid, const uint8_t *sec, int len)
 }
 
 /* ------------------------------------------------------------------------ */
+/* Passthrough: the input's packets, PAT, PMT and SDT. */
+
+/* The input's PAT with the muxer's transport_stream_id, program number and PMT PID. */
+static void pass_pat(void *opaque, int pid, const uint8_t *sec, int len)
+{
+    ts_out *s = (ts_out *)opaque;
+    uint8_t *out = s->in_section;
+    if (!ts_psi_valid(sec, len, 0x00, 12))
+        return;
+    memcpy(out, sec, len - 4);
+    if (s->mux_ts_id >= 0) {
+        out[3] = (uint8_t)(s->mux_ts_id >> 8);
+        out[4] = (uint8_t)s->mux_ts_id;
+    }
+    for (int o = 8; o + 4 <= len - 4 && s->mux_pmt_pid >= 0; o += 4) {
+        if (((sec[o] << 8) | sec[o + 1]) != s->pc.in_program)
+            continue;
+        out[o] = (uint8_t)(s->mux_program >> 8);
+        out[o + 1] = (uint8_t)s->mux_program;
+        out[o + 2] = (uint8_t)((sec[o + 2] & 0xE0) | (s->mux_pmt_pid >> 8));
+        out[o + 3] = (uint8_t)s->mux_pmt_pid;
+    }
+    queue_section(s, pid, out, ts_psi_finish(out, len - 4));
+}
+
+/* The relayed programme's PMT as the input declares it, on the muxer's PMT PID. */
+static void pass_pmt(void *opaque, int pid, const uint8_t *sec, int len)
+{
+    ts_out *s = (ts_out *)opaque;
+    uint8_t *out = s->in_section;
+    (void)pid;
+    if (!ts_psi_valid(sec, len, 0x02, 16) || len > TS_PMT_MAX || s->mux_pmt_pid < 0)
+        return;
+    memcpy(out, sec, len - 4);
+    if (s->mux_program >= 0) {
+        out[3] = (uint8_t)(s->mux_program >> 8);
+        out[4] = (uint8_t)s->mux_program;
+    }
+    if (!s->pc.keep_pcr_pid && s->mux_pmt_pcr >= 0) {
+        out[8] = (uint8_t)((sec[8] & 0xE0) | (s->mux_pmt_pcr >> 8));
+        out[9] = (uint8_t)s->mux_pmt_pcr;
+    }
+    ts_psi_finish(out, len - 4);
+    int n = pmt_rewrite(s, out, len);
+    s->stats.pmts_rewritten += n > 0;
+    queue_section(s, s->mux_pmt_pid, n > 0 ? s->scratch : out, n > 0 ? n : len);
+}
+
+/* A service_descriptor (DVB, tag 0x48) at d with the names given, into out. Its length, 0 when it does not fit. */
+static int service_descriptor(const ts_out *s, const uint8_t *d, uint8_t *out, int room)
+{
+    if (d[1] < 3 || 4 + d[3] > d[1] + 1 || 5 + d[3] + d[4 + d[3]] > d[1] + 2)
+        return 0;  // malformed: kept as it is
+    const uint8_t *provider = d + 4, *name = d + 5 + d[3];
+    int provider_len = d[3], name_len = d[4 + d[3]];
+    if (s->service_provider[0]) {
+        provider = (const uint8_t *)s->service_provider;
+        provider_len = (int)strlen(s->service_provider);
+    }
+    if (s->service_name[0]) {
+        name = (const uint8_t *)s->service_name;
+        name_len = (int)strlen(s->service_name);
+    }
+    int len = 3 + provider_len + name_len;
+    if (len > 255 || 2 + len > room)
+        return 0;
+    out[0] = 0x48;
+    out[1] = (uint8_t)len;
+    out[2] = d[2];
+    out[3] = (uint8_t)provider_len;
+    memcpy(out + 4, provider, provider_len);
+    out[4 + provider_len] = (uint8_t)name_len;
+    memcpy(out + 5 + provider_len, name, name_len);
+    return 2 + len;
+}
+
+/* The relayed programme's SDT entry with the muxer's identity and the names given; the others' unless spts. */
+static int sdt_entry(const ts_out *s, const uint8_t *e, int e_len, uint8_t *out, int room)
+{
+    int desc_len = e_len - 5;
+    if (5 + desc_len > room)
+        return 0;
+    memcpy(out, e, 5);
+    if (s->mux_program >= 0) {
+        out[0] = (uint8_t)(s->mux_program >> 8);
+        out[1] = (uint8_t)s->mux_program;
+    }
+    int o = 5;
+    for (int d = 5; d + 2 <= e_len && d + 2 + e[d + 1] <= e_len; d += 2 + e[d + 1]) {
+        int n = e[d] == 0x48 ? service_descriptor(s, e + d, out + o, room - o) : 0;
+        if (n == 0) {
+            if (o + 2 + e[d + 1] > room)
+                return 0;
+            memcpy(out + o, e + d, 2 + e[d + 1]);
+            n = 2 + e[d + 1];
+        }
+        o += n;
+    }
+    out[3] = (uint8_t)((e[3] & 0xF0) | ((o - 5) >> 8));
+    out[4] = (uint8_t)(o - 5);
+    return o;
+}
+
+/* The input's SDT (actual) with the muxer's identity; with spts only the relayed programme's entry. */
+static void pass_sdt(void *opaque, int pid, const uint8_t *sec, int len)
+{
+    ts_out *s = (ts_out *)opaque;
+    uint8_t *out = s->in_section;
+    if (sec[0] != 0x42 || !ts_psi_valid(sec, len, 0x42, 15)) {
+        if (!s->pc.spts && len >= 3)
+            queue_section(s, pid, sec, len);  // another table on the SDT PID (SDT other, BAT)
+        return;
+    }
+    memcpy(out, sec, 11);
+    if (s->mux_ts_id >= 0) {
+        out[3] = (uint8_t)(s->mux_ts_id >> 8);
+        out[4] = (uint8_t)s->mux_ts_id;
+    }
+    int o = 11, found = 0;
+    for (int e = 11; e + 5 <= len - 4;) {
+        int e_len = 5 + (((sec[e + 3] & 0x0F) << 8) | sec[e + 4]);
+        if (e + e_len > len - 4)
+            return;
+        int mine = ((sec[e] << 8) | sec[e + 1]) == s->pc.in_program;
+        int n = mine ? sdt_entry(s, sec + e, e_len, out + o, TS_PMT_MAX - 4 - o) : 0;
+        if (!mine && !s->pc.spts && o + e_len <= TS_PMT_MAX - 4) {
+            memcpy(out + o, sec + e, e_len);
+            n = e_len;
+        }
+        found |= mine;
+        o += n;
+        e += e_len;
+    }
+    if (s->pc.spts) {
+        if (!found)
+            return;
+        out[6] = out[7] = 0;  // section_number, last_section_number: the one section
+    }
+    queue_section(s, pid, out, ts_psi_finish(out, o));
+}
+
+/* Takes apart a packet of the input's PAT, relayed PMT or SDT; 0 for any other packet, which is sent. */
+static int pass_take_psi(ts_out *s, const uint8_t *p)
+{
+    int pid = ts_pid(p);
+    ts_psi_buf *b = nullptr;
+    ts_psi_fn fn = nullptr;
+    if (pid == SDT_PID)
+        s->input_sdt = 1;  // the muxer's gives way
+    if (pid == 0 && s->pc.spts) {
+        return 1;  // the muxer's PAT, of the one programme, goes out
+    } else if (pid == 0) {
+        b = &s->in_pat;
+        fn = pass_pat;
+    } else if (pid == s->pc.in_pmt_pid) {
+        b = &s->in_pmt;
+        fn = pass_pmt;
+    } else if (pid == SDT_PID && s->pc.sdt_rewrite) {
+        b = &s->in_sdt;
+        fn = pass_sdt;
+    } else {
+        return 0;
+    }
+    int off = ts_payload_offset(p);
+    if (off >= 0)
+        ts_psi_feed(b, p + off, TS_PACKET_SIZE - off, (p[1] & 0x40) != 0, fn, s);
+    return 1;
+}
+
+/* The next packet of the queue due now, the sections it holds taken apart on the way; null: none due. */
+static const uint8_t *pass_next(ts_out *s)
+{
+    if (!s->pass)
+        return nullptr;
+    int64_t now = ts_clock_at(&s->out_clock, s->place);
+    const uint8_t *p;
+    while ((p = ts_pass_due(s->pass, now)) && pass_take_psi(s, p))
+        ts_pass_pop(s->pass);
+    return p;
+}
+
+/*
+ * Sends the queue's oldest packet (returned by pass_next) and takes it off,
+ * byte for byte but for its continuity counter after a rejoin.
+ */
+static void pass_send(ts_out *s, const uint8_t *p)
+{
+    int pid = ts_pid(p), cc = p[3] & 0x0F, payload = (p[3] & 0x10) != 0;
+    uint8_t *f = &s->pass_flags[pid];
+    int expected = (s->pass_in_cc[pid] + payload) & 0x0F;
+    if ((*f & PASS_REJOIN) && (*f & PASS_SEEN) && cc != expected && cc != s->pass_in_cc[pid]) {
+        // The output's counter goes on from its last value, as if this packet followed it.
+        s->pass_shift[pid] = (uint8_t)((s->pass_shift[pid] + expected - cc) & 0x0F);
+        *f &= ~PASS_REJOIN;
+    }
+    s->pass_in_cc[pid] = (uint8_t)cc;
+    *f |= PASS_SEEN;
+    if (s->pass_shift[pid]) {
+        uint8_t pkt[TS_PACKET_SIZE];
+        memcpy(pkt, p, TS_PACKET_SIZE);
+        pkt[3] = (uint8_t)((p[3] & 0xF0) | ((cc + s->pass_shift[pid]) & 0x0F));
+        send_packet(s, pkt);
+    } else {
+        send_packet(s, p);
+    }
+    ts_pass_pop(s->pass);
+    s->stats.passed++;
+}
+
+void ts_out_pass_rejoin(ts_out *stage)
+{
+    for (int pid = 0; stage && pid < TS_PID_COUNT; pid++)
+        stage->pass_flags[pid] |= PASS_REJOIN;
+}
+
+/*
+ * What the muxer's packet p says for the passthrough: its PCR sets the
+ * output clock, a PES start of the lead PID gives the output's lead, and at
+ * a variable rate the queue's packets due by now go out before it.
+ */
+static void pass_observe(ts_out *s, const uint8_t *p, int pid)
+{
+    int64_t pcr = ts_packet_pcr(p);
+    if (pcr >= 0)
+        ts_clock_take(&s->out_clock, s->place, pcr);
+    int64_t now = ts_clock_at(&s->out_clock, s->place);
+    int64_t dts = pid == ts_pass_lead_pid(s->pass) && now != TS_TIME_NONE ? ts_pes_start_dts(p) : -1;
+    if (dts >= 0)
+        ts_pass_lead_out(s->pass, ts_wrap_diff(dts * 300, now));
+    const uint8_t *raw;
+    while (!s->mux_rate && (raw = pass_next(s)))
+        pass_send(s, raw);
+}
+
+/* Sends everything the queue holds, its sections taken apart. */
+static void pass_flush(ts_out *s)
+{
+    const uint8_t *p;
+    while ((p = ts_pass_front(s->pass))) {
+        if (pass_take_psi(s, p))
+            ts_pass_pop(s->pass);
+        else
+            pass_send(s, p);
+    }
+}
+
+/* ------------------------------------------------------------------------ */
 /* One input packet. */
 
 /* The place of a taken-apart packet; a PCR it carried stays, in an adaptation-only packet. */
 static void free_place(ts_out *s, const uint8_t *p, int pid, int afc)
 {
-    if ((afc & 2) && p[4] > 0 && p[4] <= TS_PACKET_SIZE - 5 && (p[5] & 0x10)) {
+    int own_pcr = s->pass && s->pc.keep_pcr_pid;  // the programme's PCR passes through: the muxer's is not sent
+    if ((afc & 2) && !own_pcr && p[4] > 0 && p[4] <= TS_PACKET_SIZE - 5 && (p[5] & 0x10)) {
         uint8_t pkt[TS_PACKET_SIZE];
         pkt[0] = TS_SYNC_BYTE;
         pkt[1] = (uint8_t)(pid >> 8);
@@ -624,9 +878,16 @@ static void handle_packet(ts_out *s, const uint8_t *p)
     int unit_start = (p[1] & 0x40) != 0;
     int on_pcr_pid = pid == s->mux_pcr_pid && s->role[pid] == ROLE_PASS && !(p[1] & 0x80);
 
+    if (s->pass)
+        pass_observe(s, p, pid);
     if (s->null_held && !on_pcr_pid)
         release_null(s);
-    if (pid == TS_NULL_PID) {
+    if (s->pass && ((pid == 0 && !s->pc.spts) || (pid == SDT_PID && s->input_sdt))) {
+        // The input's PAT and SDT go out instead; the muxer's PAT says its identity.
+        if (pid == 0 && has_payload)
+            ts_psi_feed(&s->pat, p + off, TS_PACKET_SIZE - off, unit_start, pat_section, s);
+        free_place(s, p, pid, afc);
+    } else if (pid == TS_NULL_PID) {
         if (s->mux_pcr_pid >= 0 && s->mux_rate && s->pcr_copy < 0 && s->queue_count == 0) {
             memcpy(s->held, p, TS_PACKET_SIZE);
             s->null_held = 1;
@@ -635,10 +896,12 @@ static void handle_packet(ts_out *s, const uint8_t *p)
         }
     } else if (s->role[pid] == ROLE_PASS) {
         if (pid == 0 && has_payload)
-            psi_feed(s, &s->pat, p + off, TS_PACKET_SIZE - off, unit_start, pat_section);
+            ts_psi_feed(&s->pat, p + off, TS_PACKET_SIZE - off, unit_start, pat_section, s);
         if (on_pcr_pid)
             copy_pcr(s, p);
         send_packet(s, p);
+    } else if (!(afc & 1) && !(p[1] & 0x80) && s->pass && s->pc.keep_pcr_pid) {
+        free_place(s, p, pid, afc);
     } else if (!(afc & 1) && !(p[1] & 0x80)) {
         // Adaptation field only: stays in its place, on this PID's counter.
         uint8_t pkt[TS_PACKET_SIZE];
@@ -649,8 +912,7 @@ static void handle_packet(ts_out *s, const uint8_t *p)
         if (!has_payload) {
             // Errored or malformed: its bytes cannot be trusted.
         } else if (s->role[pid] == ROLE_PMT) {
-            psi_feed(s, &s->pmt[s->unit[pid]], p + off, TS_PACKET_SIZE - off, unit_start,
-                     pmt_section);
+            ts_psi_feed(&s->pmt[s->unit[pid]], p + off, TS_PACKET_SIZE - off, unit_start, pmt_section, s);
         } else {
             pes_feed(s, &s->pes[s->unit[pid]], p + off, TS_PACKET_SIZE - off, unit_start);
         }
@@ -740,6 +1002,8 @@ static int stage_create(ts_out **out, const ts_out_config *config, int packet_si
     s->mux_pcr_pid = -1;
     s->pcr_copy = -1;
     s->pat.pid = 0;
+    s->mux_ts_id = s->mux_program = s->mux_pmt_pid = s->mux_pmt_pcr = -1;
+    ts_clock_reset(&s->out_clock);
     for (int i = 0; i < TS_OUT_MAX_PMTS; i++)
         s->pmt[i].pid = -1;
     // Counters start so that the first packet sent carries 0, as the muxer's do.
@@ -841,6 +1105,28 @@ int ts_out_set_pacing(ts_out *stage, int64_t rate, int64_t max_lead_us)
     return 0;
 }
 
+int ts_out_set_pass(ts_out *stage, ts_pass *pass, const ts_out_pass_config *config)
+{
+    if (!stage || (pass && !config))
+        return -EINVAL;
+    if (stage->pass)
+        pass_flush(stage);
+    stage->pass = pass;
+    if (!pass)
+        return 0;
+    stage->pc = *config;
+    stage->pc.service_name = stage->pc.service_provider = nullptr;
+    snprintf(stage->service_name, sizeof(stage->service_name), "%s", config->service_name ? config->service_name : "");
+    snprintf(stage->service_provider, sizeof(stage->service_provider), "%s",
+             config->service_provider ? config->service_provider : "");
+    stage->input_sdt = config->input_sdt;
+    stage->in_pat.pid = 0;
+    stage->in_pmt.pid = config->in_pmt_pid;
+    stage->in_sdt.pid = SDT_PID;
+    stage->in_pat.active = stage->in_pmt.active = stage->in_sdt.active = 0;
+    return 0;
+}
+
 int ts_out_get_stats(const ts_out *stage, ts_out_stats *stats)
 {
     if (!stage || !stats)
@@ -866,6 +1152,8 @@ int ts_out_close(ts_out **p)
         release_null(s);
     if (s->pcr_copy >= 0)
         send_pcr_copy(s, 1);
+    if (s->pass)
+        pass_flush(s);
     while (s->queue_count > 0)
         send_oldest_added(s);
 

@@ -26,7 +26,11 @@
  *    copy without a free place within 10 ms at the mux rate is sent in
  *    addition too, and a later null packet is left out for it;
  *  - with ts_out_set_pacing, null packets that would put the output too far
- *    ahead of the wall clock are left out.
+ *    ahead of the wall clock are left out;
+ *  - with a passthrough queue (ts_out_set_pass), the input's packets that
+ *    the muxer does not carry take free places as they fall due (see
+ *    ts_pass.h), byte for byte; the input's PAT and the relayed programme's
+ *    PMT and SDT entry stand in for the muxer's, with its identity.
  * Memory is allocated once, at open; nothing is allocated per packet.
  */
 #ifndef KESTROW_TS_TS_OUT_H
@@ -64,6 +68,20 @@ struct ts_out_stats {
     int64_t units_dropped;     // PES units or parts of them neither sections nor stuffing
     int64_t bytes_skipped;     // bytes outside any TS packet (lost sync, partial tail)
     int64_t nulls_dropped;     // null packets left out to keep the output in time
+    int64_t passed;            // packets of the passthrough queue sent
+};
+
+/* How the input's programme and tables go out beside the muxer's (ts_out_set_pass). */
+struct ts_out_pass_config {
+    int in_program;             // program_number of the relayed programme in the input
+    int in_pmt_pid;             // its PMT PID in the input
+    int keep_pcr_pid;           // 1: its PCR PID passes with its own PCRs; the PMT keeps naming it
+    int spts;                   // 1: it goes out alone: the muxer's PAT, the SDT with its entry only
+    int input_sdt;              // 1: the input has an SDT: the muxer's gives way from the start
+    int sdt_rewrite;            // 1: the input's SDT is taken apart: transport_stream_id and the
+                                //    entry's service_id become the muxer's, names as below
+    const char *service_name;   // null or empty: the entry's own
+    const char *service_provider;
 };
 
 /*
@@ -124,13 +142,41 @@ AVIOContext *ts_out_pb(ts_out *stage);
  */
 int ts_out_set_pacing(ts_out *stage, int64_t rate, int64_t max_lead_us);
 
+struct ts_pass;
+
+/*
+ * Takes the input's packets from pass (the input filter's; it must outlive
+ * the stage or be detached with a null pass) into free places as they fall
+ * due on the muxer's clock; call it before the muxer writes its header.
+ * Packets of the input's PAT (unless config->spts) and of the relayed
+ * programme's PMT, and of its SDT when config->sdt_rewrite, are taken
+ * apart: the PAT with the muxer's transport_stream_id and, for the relayed
+ * programme, the muxer's program number and PMT PID; the PMT as the input
+ * declares it, with the muxer's program number and PCR PID (or its own
+ * with keep_pcr_pid) and the cue and EPG rewrites above; the SDT entry of
+ * the programme. They leave in the places of the muxer's PAT and PMT,
+ * which are not sent. At a variable rate the input's packets are sent in
+ * addition, before the muxer's packet at whose time they fall due. A
+ * stage that had a queue sends what is left in it first. Returns 0; -22
+ * without stage, or with a pass and no config.
+ */
+int ts_out_set_pass(ts_out *stage, ts_pass *pass, const ts_out_pass_config *config);
+
+/*
+ * The input's time line broke (lost, restarted): the next break in each
+ * passed PID's continuity counters comes from the input, not from packets
+ * lost on the way, and the output's counters of that PID go on across it
+ * (shifted from then on). Without stage: nothing.
+ */
+void ts_out_pass_rejoin(ts_out *stage);
+
 /* Copies the counters into *stats. 0; -22 without stage or stats. */
 int ts_out_get_stats(const ts_out *stage, ts_out_stats *stats);
 
 /*
  * Flushes everything pending (the muxer's buffered bytes, a PES unit without
- * a length, section packets still waiting for a place), closes the
- * destination and frees the stage; *p becomes null. Returns 0, -22 without a
+ * a length, section packets still waiting for a place, the passthrough
+ * queue), closes the destination and frees the stage; *p becomes null. Returns 0, -22 without a
  * stage, or the destination's first write or close error.
  */
 int ts_out_close(ts_out **p);

@@ -256,6 +256,7 @@ TEST(Logger, WithoutAFileLinesGoOnlyToStderr)
         kt::StderrCapture err(dir / "stderr");
         EXPECT_EQ(-EINVAL, log_stop());
         EXPECT_EQ(-EINVAL, log_flush(10));
+        EXPECT_EQ(-ENOTDIR, log_start("stderr/app.log", 0));  // refused at start, nothing left running
         log_printf(LOG_ERROR, "early %d", 1);
         ASSERT_EQ(0, log_start("", 0));
         log_printf(LOG_INFO, "shown");

@@ -36,6 +36,7 @@ class Demo(unittest.TestCase):
         out = os.path.join(self.dir, out_name or name + "_out.ts")
         res = run_demo(prog, out, filler)
         self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+        kt.expect_pcr_interval(out)
         return info, splicecheck.Splice(prog, filler, out)
 
     @staticmethod
@@ -48,9 +49,20 @@ class Demo(unittest.TestCase):
     def test_command_line(self):
         res = run_demo("a.ts", "b.ts")
         self.assertEqual((res.returncode, res.stderr), (1, ""))
-        self.assertEqual(res.stdout, "usage: %s [--asrun-file=PATH] [--time-signal-breaks] input output replace\n"
+        self.assertEqual(res.stdout, "usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--open-breaks] "
+                         "[--max-break=SECONDS]\n"
+                         "          [--max-pending=N] [--max-cue-lead=S] [--late-join=S] [--service_name=NAME]\n"
+                         "          [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
+                         "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
+                         "          [--program=N] [--spts] input output replace\n"
                          "API example program to remux a media file with libavformat and libavcodec.\n"
-                         "The output is always MPEG-TS, whatever the output file's extension.\n\n" % kt.DEMO)
+                         "The output is always MPEG-TS, whatever the output file's extension.\n"
+                         "--max-pending: events waiting beside the armed one, 0-64 [16]; --max-cue-lead: a splice\n"
+                         "point further ahead is not taken, 1-43200 s [600]; --late-join: a cue up to S late joins\n"
+                         "its break, 0-600 s [2].\n\n" % kt.DEMO)
+        for bad in ("--max-pending=65", "--late-join=x", "--max-cue-lead=0", "--max-break=0", "--clock=2024-13-01",
+                    "--program=0"):
+            self.assertEqual(run_demo(bad, "a.ts", "b.ts", "c.ts").stdout, res.stdout, bad)
         out = os.path.join(self.dir, "never.ts")
         for prog, filler in (("in.ts", os.path.join(self.dir, "missing.ts")),
                              (os.path.join(self.dir, "nothing.ts"), self.filler())):
@@ -82,6 +94,7 @@ class Demo(unittest.TestCase):
     def test_without_a_break_the_programme_passes_unchanged(self):
         for name, opts in (("plain", dict(duration=4)),
                            ("other_pid", dict(duration=6, scte_pid=0x591, cues=["at=2,dur=2"])),
+                           ("wrap", dict(duration=6, start_pts=WRAP - 4 * TICKS)),
                            ("no_duration", dict(duration=8, cues=["at=3"])),
                            # Fewer packets than the two queues hold: nothing may stay behind.
                            ("tiny", dict(duration=0.2, audio="aac"))):
@@ -118,14 +131,14 @@ class Demo(unittest.TestCase):
                     got = check.expect_break(n, self.point(info, cue, check), dur * TICKS, audio_with_filler=audio)
                     self.assertLess(abs(got["start"]["pts"] - self.point(info, cue, check)), TICKS)
 
-    def test_cue_after_its_splice_time_starts_at_the_next_key_frame(self):
+    def test_cue_after_its_splice_time_joins_at_the_next_key_frame_and_ends_as_announced(self):
         info, check = self.splice("late", duration=12, cues=["at=4.5,dur=2,lead=-0.5"])
         check.expect_valid()
         run = check.video.runs()[0]
         start = [p for p in check.video.src if p["dts"] == run[0]["dts"]][0]
         self.assertTrue(start["key"])
         self.assertGreater(start["pts"], self.point(info, 0, check))
-        check.expect_break(0, start["pts"], 2 * TICKS)
+        check.expect_break(0, start["pts"], self.point(info, 0, check) + 2 * TICKS - start["pts"])
 
     def test_filler_shorter_than_the_break_hands_back_to_the_programme(self):
         _, check = self.splice("long", self.filler(duration=1), duration=10, cues=["at=3,dur=4"])

@@ -233,10 +233,9 @@ class Filler(Base):
         start = gen.generate(prog, duration=self.END, cues=["at=%d,dur=%d" % (self.BREAK, self.DUR)])["start"]
         services = {kind: self.service("--mux-rate", "4000000", name="f%d" % n, filler=path)
                     for n, (kind, path) in enumerate(fillers.items())}
-        for kind, wait in (("text", 3), ("empty", 0.5), ("missing", 0.5)):
+        for kind, wait in (("text", 3), ("empty", 0.5), ("missing", 0.5), ("no packets", 0.5)):
             self.assertFalse(services[kind].ready(timeout=wait), "%s filler: a session started" % kind)
-        for kind in ("no packets", "other PIDs"):
-            self.assertTrue(services[kind].ready())
+        self.assertTrue(services["other PIDs"].ready())
         senders = [threading.Thread(target=svc.send, args=(prog,), kwargs={"record": svc.rec, "log": svc.times})
                    for svc in services.values()]
         for t in senders:
@@ -245,7 +244,7 @@ class Filler(Base):
             t.join()
         time.sleep(1.5)
         for kind, svc in services.items():
-            loads = kind in ("no packets", "other PIDs")
+            loads = kind == "other PIDs"
             rc, took = svc.stop(settle=0.5 if loads else 0)
             fin, fout = fl.Flow(svc.rec, None, PIDS, start), fl.Flow(svc.out, None, PIDS, start)
             n_in, n_out = (f.count(start + 3 * TICKS, start + (self.END - 1) * TICKS) for f in (fin, fout))
@@ -256,7 +255,8 @@ class Filler(Base):
                 # missing file is refused with the options, before the start).
                 status = 255 if kind == "missing" else 1
                 said = svc.stderr_text() if status == 255 else svc.text()
-                line = "--filler" if status == 255 else "failed to load filler [%s]" % fillers[kind]
+                line = "failed to load filler [%s]" if kind != "no packets" else "the filler [%s] cannot be used: no packets"
+                line = "--filler" if status == 255 else line % fillers[kind]
                 ok &= (res.expect(said.count(line) == 1, "%s filler: no failure line" % kind)
                        & res.expect(os.path.getsize(svc.out) == 0, "%s filler: output sent" % kind)
                        & res.expect(rc == status and took < 1.5, "%s filler: exit %r after %.2f s" % (kind, rc, took)))

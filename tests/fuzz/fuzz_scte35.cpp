@@ -72,6 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (s.section_length + 3u > size || s.table_id != 0xFC || (s.defects & ~all_defects) ||
         !(s.defects & SCTE35_DEFECT_DESCRIPTOR) != !s.descriptors_skipped)
         abort();
+    // Nothing of a scrambled command is decoded; a schedule counts no more events than it carries.
+    if ((s.encrypted_packet &&
+         (s.splice_command_type || s.descriptor_loop_length || (s.defects & ~SCTE35_DEFECT_CRC))) ||
+        s.schedule.event_count > s.schedule.splice_count)
+        abort();
 
     // The loop's descriptors fit within descriptor_loop_length: each takes
     // 2 bytes of head and its length (at least 4); a skipped one at least 1

@@ -4,7 +4,9 @@
 // EPG PIDs with and without length or PCR, nulls, other packets, stray
 // bytes), so that the fuzzer reaches the rewriting without a seed corpus.
 // The bytes are handed to the stage in pieces whose sizes come from the input
-// too, as is the mux rate (constant or variable) of the PCR copies on 0x1FF. The destination is a memory file (pipe:FD on a memfd); besides the
+// too, as is the mux rate (constant or variable) of the PCR copies on 0x1FF,
+// and whether a third of the packets come through a passthrough queue (the
+// input's PAT, PMT, SDT and other packets, rewritten or passed). The destination is a memory file (pipe:FD on a memfd); besides the
 // sanitizers, the checks below catch output that breaks the stage's contract.
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +23,7 @@ extern "C" {
 
 #include "lib/ts_reader.h"
 #include "ts/ts_out.h"
+#include "ts/ts_pass.h"
 
 namespace {
 
@@ -195,6 +198,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ts_out *stage = nullptr;
     if (ts_out_open(&stage, url, &config, nullptr, 1316) != 0)
         abort();
+    // With a passthrough queue (the second byte's bits choose its settings),
+    // every third whole packet is the input's and goes through the queue,
+    // but those of the PIDs the relay carries (cues, EPG).
+    uint8_t mode = size > 1 ? data[1] : 0;
+    ts_pass *pass = nullptr;
+    if (mode & 0x80) {
+        if (ts_pass_create(&pass, 256) != 0)
+            abort();
+        std::vector<uint8_t> muxed;
+        for (size_t i = 0; i + 188 <= stream.size(); i += 188) {
+            int pid = ((stream[i + 1] & 0x1F) << 8) | stream[i + 2];
+            bool rewritten = pid == CUE_PIDS[0] || pid == CUE_PIDS[1] || pid == EPG_PID;  // never passed
+            if (i / 188 % 3 == 0 && !rewritten && stream[i] == 0x47)  // the input filter queues whole packets
+                ts_pass_push(pass, &stream[i], (int64_t)(i / 188) * 3000);
+            else
+                muxed.insert(muxed.end(), stream.begin() + (long)i, stream.begin() + (long)i + 188);
+        }
+        stream.swap(muxed);
+        ts_out_pass_config pc = {1, 0x1000, mode & 1, (mode >> 1) & 1, (mode >> 2) & 1, (mode >> 3) & 1,
+                                 mode & 0x10 ? "Name" : nullptr, mode & 0x20 ? "Provider" : nullptr};
+        if (ts_out_set_pass(stage, pass, &pc) != 0)
+            abort();
+    }
     AVIOContext *pb = ts_out_pb(stage);
     uint8_t piece = size ? data[size - 1] : 0;
     for (size_t pos = 0; pos < stream.size();) {
@@ -210,10 +236,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     // One null place may still be held back for a PCR copy until the next packet or the close.
     int64_t held = st.packets_in + st.packets_added - st.nulls_repaid - st.packets_out;
-    if (st.bytes_in != (int64_t)stream.size() || held < 0 || held > 1 || st.bytes_out != 188 * st.packets_out)
+    if (st.bytes_in != (int64_t)stream.size() || (!pass && (held < 0 || held > 1)) ||
+        st.bytes_out != 188 * st.packets_out)
         abort();
     if (ts_out_close(&stage) != 0 || stage)
         abort();
+    if (pass && (ts_pass_count(pass) != 0 || ts_pass_destroy(&pass) != 0))
+        abort();  // the queue is emptied by the close
 
     off_t len = lseek(fd, 0, SEEK_END);
     if (len < 0 || len % 188 != 0 || len < 188 * st.packets_out)

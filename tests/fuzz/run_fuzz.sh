@@ -22,20 +22,20 @@ rss=1024
 common=("$src"/common/*.cpp)
 case "$target" in
     scte35) sources=("$src"/scte35/*.cpp "$src/common/mpegts.cpp"); max_len=512 ;;
-    ts_out) sources=("$src/ts/ts_out.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp")
+    ts_out) sources=("$src/ts/ts_out.cpp" "$src/ts/ts_pass.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             max_len=8192 ;;
     h264_join) sources=("$src/codec/h264_join.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavcodec libavutil)"
             max_len=65536 ;;
-    opts)   sources=("$src/service/opts.cpp" "${common[@]}")
+    opts)   sources=("$src/service/opts.cpp" "$src/traffic/schedule.cpp" "${common[@]}")
             [ -f "$src/service/app_ctx.cpp" ] && sources+=("$src/service/app_ctx.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             libs+=(-pthread)
             # Long enough for lines cut into 4095-byte pieces and for many lines.
             max_len=16384
             flags=(-dict="$src/tests/fuzz/opts.dict") ;;
-    demo)   sources=("$src"/ts/*.cpp "$src"/codec/*.cpp "$src"/splice/*.cpp "$src"/relay/*.cpp
+    demo)   sources=("$src"/ts/*.cpp "$src"/codec/*.cpp "$src"/splice/*.cpp "$src"/traffic/*.cpp "$src"/relay/*.cpp
                      "$src"/scte35/*.cpp "${common[@]}")
             for f in "$src"/demo/*.cpp; do
                 [ "$(basename "$f")" = main.cpp ] || sources+=("$f")
@@ -69,7 +69,7 @@ if [ -x "$bin" ]; then
     stale=0
     for f in "${sources[@]}" "$harness" "$src/tests/fuzz/silence.h" "$src/tests/lib/ts_reader.h" \
              "$src"/common/*.h "$src"/scte35/*.h "$src"/ts/*.h "$src"/codec/*.h "$src"/splice/*.h \
-             "$src"/relay/*.h "$src"/service/*.h \
+             "$src"/traffic/*.h "$src"/relay/*.h "$src"/service/*.h \
              "$src"/demo/*.h; do
         if [ "$f" -nt "$bin" ]; then
             stale=1

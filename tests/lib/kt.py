@@ -90,6 +90,18 @@ def bound(port, udp_socket=False):
     return False
 
 
+PCR_LIMIT_US = 40000  # ETSI TR 101 290, priority 2: PCRs at most 40 ms apart
+
+
+def expect_pcr_interval(path, limit_us=PCR_LIMIT_US):
+    """Raises AssertionError unless some PID of the stream at path carries
+    PCRs and none has two consecutive PCRs more than limit_us apart (the
+    33-bit wrap included)."""
+    pids = {pid: p["pcr_interval"] for pid, p in gen.check(path, "--layout")["pids"].items() if p["pcrs"] > 1}
+    slow = {hex(pid): us for pid, us in pids.items() if us > limit_us}
+    assert pids and not slow, "%s: PCRs more than %d us apart: %s" % (path, limit_us, slow or "no PCRs")
+
+
 def messages(text):
     """The messages of log lines: what follows "M [date time.ms] "."""
     out = []

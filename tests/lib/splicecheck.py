@@ -18,21 +18,26 @@ def first_key_at_or_after(video_src, pts):
 class Splice:
     """Runs the checks; each check raises AssertionError with a reason."""
 
-    def __init__(self, prog_path, filler_path, out_path):
+    def __init__(self, prog_path, filler_path, out_path, video_pid=None, audio_pids=None):
+        """video_pid, audio_pids: the spliced programme's, in a multiplex (default: the first video, all audio)."""
         self.prog = read(prog_path)
         self.filler = read(filler_path)
         self.out = read(out_path)
-        self.video_pid = media_pids(self.prog, "video")[0]
-        self.audio_pids = media_pids(self.prog, "audio")
+        self.out_path = out_path
+        self.video_pid = video_pid or media_pids(self.prog, "video")[0]
+        self.audio_pids = audio_pids or media_pids(self.prog, "audio")
         self.video = Stream(self.video_pid, self.prog, self.filler, self.out)
         self.audio = {pid: Stream(pid, self.prog, self.filler, self.out) for pid in self.audio_pids}
 
-    def expect_valid(self):
-        """dts strictly increasing and pts >= dts on every PID; nothing of unknown origin."""
+    def expect_valid(self, spots=()):
+        """dts strictly increasing and pts >= dts on every PID; nothing of unknown origin (spots: the
+        paths of the spots that may have aired)."""
+        known = {p["hash"] for path in spots for p in read(path)["packets"]}
         for st in [self.video] + list(self.audio.values()):
             last = None
             for p in st.out:
-                assert p["origin"] != "?", "PID 0x%x: packet of unknown origin at dts %s" % (st.pid, p["dts"])
+                assert p["origin"] != "?" or p["hash"] in known, "PID 0x%x: packet of unknown origin at dts %s" % (
+                    st.pid, p["dts"])
                 if p["pts"] is None:
                     continue  # the second access unit of a PES carries no timestamps
                 assert p["pts"] >= p["dts"], "PID 0x%x: pts %d < dts %d" % (st.pid, p["pts"], p["dts"])
@@ -110,3 +115,45 @@ class Splice:
                 assert last["pts"] < resume["pts"] <= last["pts"] + natural[len(arun) - 1], (
                     "audio PID 0x%x: the last filler packet does not end at the programme's packet" % pid)
         return {"start": start_key, "end": end_key, "video": run}
+
+    def expect_sequence(self, splice_point, duration, spots):
+        """The break announced at splice_point for duration ticks airs spots
+        (paths, in airing order) back to back from its start key frame, then
+        the filler looped up to its end key frame: on every PID each item's
+        packets in order from its first; video dts continuing from item to
+        item, each item's audio from where its video begins (cut there when
+        the item before runs on, earlier when the item before ran out)."""
+        items = [read(p) for p in spots] + [self.filler]
+        out = read(self.out_path)  # as written: Stream names some packets after the programme's
+        start = first_key_at_or_after(self.video.src, splice_point - LEAD)
+        end = first_key_at_or_after(self.video.src, start["pts"] + duration - LEAD)
+        span = end["pts"] - start["pts"]
+        lengths = []
+        for k in range(1000):
+            v = by_pid(items[min(k, len(items) - 1)], self.video_pid)
+            lengths.append(v[-1]["dts"] + v[-1]["duration"] - v[0]["dts"])
+            if sum(lengths) >= span:
+                break
+        for pid in [self.video_pid] + self.audio_pids:
+            video = pid == self.video_pid
+            want, at, offset = [], 0, 0
+            for k, length in enumerate(lengths):
+                pkts = by_pid(items[min(k, len(items) - 1)], pid)
+                at = offset if video else at
+                for p in pkts:
+                    if not video and at >= offset + length:
+                        break
+                    want.append((p["hash"], at + (p["dts"] - pkts[0]["dts"] if video else 0)))
+                    at += 0 if video else p["duration"]
+                offset += length
+                at = min(at, offset)
+            # The break's packets: video by dts between the key frames, audio by pts but the programme's own.
+            t, lo, hi = ("dts", start["dts"], end["dts"]) if video else ("pts", start["pts"], end["pts"])
+            src = {(p["pts"], p["hash"]) for p in by_pid(self.prog, pid)}
+            got = [(p["hash"], p[t] - lo) for p in by_pid(out, pid)
+                   if p[t] is not None and lo <= p[t] < hi and (video or (p["pts"], p["hash"]) not in src)]
+            due = len([w for w in want if w[1] < span]) - (3 if video else 1)
+            assert got == want[:len(got)] and len(got) >= due, (
+                "PID 0x%x: break at %d does not air its items back to back (%d packets of %d): %s" % (
+                    pid, start["pts"], len(got), len(want), next(((g, w) for g, w in zip(got, want) if g != w), "")))
+        return {"start": start, "end": end, "items": len(lengths)}

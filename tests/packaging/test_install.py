@@ -233,9 +233,11 @@ class Package(unittest.TestCase):
         """The unit's ExecStart for the channel, with the scratch root's paths,
         and the options file it names written from conf_text."""
         unit = unit_settings(self.read("/lib/systemd/system/kestrow@.service"))
-        for key, want in (("Type", "simple"), ("User", "kestrow"), ("Restart", "on-failure"),
-                          ("KillSignal", "SIGTERM")):
-            self.assertEqual(unit.get(key), [want], key)
+        # Restarted whatever ended it, within a start rate limit.
+        for key, want in (("Type", "simple"), ("User", "kestrow"), ("Restart", "always"),
+                          ("KillSignal", "SIGTERM"), ("StartLimitIntervalSec", "120"), ("StartLimitBurst", "5"),
+                          ("RestartPreventExitStatus", None)):
+            self.assertEqual(unit.get(key), [want] if want else None, key)
         self.assertNotIn("--demonize", unit["ExecStart"][0])
         argv = unit["ExecStart"][0].replace("%i", CHANNEL).split()
         self.assertEqual(argv[-1], "/etc/kestrow/%s.conf" % CHANNEL)

@@ -116,6 +116,23 @@ TEST(Relay, TimestampRule)
     }
 }
 
+TEST(Relay, TheMuxerGetsOneTimeLine)
+{
+    const int64_t W = INT64_C(1) << 33, S = 90000;
+    struct { int64_t clock, dts, offset; } rows[] = {
+        {NO, 1000 * S, W},              // nothing written yet: one wrap up
+        {NO, -22 * S, W},               // just below the wrap, as the demuxer gives it
+        {W + 1001 * S, 1000 * S, W},    // the clock track wrote first, on the input's PCRs one wrap up
+        {W + 999 * S, 1000 * S, W},
+        {2 * W - 21 * S, -22 * S, 2 * W},  // ... just below the wrap: the demuxer's value is one wrap lower
+    };
+    for (const auto &row : rows) {
+        Bench b({}, {});
+        b.r.pass.clock_dts = row.clock;
+        EXPECT_EQ(row.offset, relay_mux_offset(&b.r, row.dts)) << row.clock << " " << row.dts;
+    }
+}
+
 TEST(Relay, PacketsTheMuxerWouldRefuseAreNamed)
 {
     const int64_t L = 900000;  // last dts written on each stream

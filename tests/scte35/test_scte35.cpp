@@ -99,6 +99,9 @@ std::string dump(const scte35_section &s)
     }
     if (s.splice_command_type == 6)
         add(" | ts=%u/%llu", s.time_signal.splice_time.flag, u(s.time_signal.splice_time.value));
+    for (int e = 0; s.splice_command_type == 4 && e <= s.schedule.event_count && e < SCTE35_MAX_SCHEDULE; e++)
+        e == 0 ? add(" | schedule %u/%u", s.schedule.splice_count, s.schedule.event_count)
+               : add(" %x", s.schedule.splice_event_id[e - 1]);
     add(" | descs=%u/%u", s.descriptor_count, s.descriptors_skipped);
     for (int d = 0; d < s.descriptor_count && d < SCTE35_MAX_DESCRIPTORS; d++)
         add(" %x:%u:%x", s.descriptors[d].tag, s.descriptors[d].length, s.descriptors[d].identifier);
@@ -247,6 +250,8 @@ TEST(Scte35Parse, DecodesSectionsFieldByField)
     const bytes now = hex("00000007 7fff 7e00015f90 1234 0203");
     bytes encrypted = kStdPoStart;
     encrypted[4] |= 0x80;
+    const bytes schedule = hex("03 00000007 7fff 00001000 fe00015f90 1234 0203 00000009 7f9f 02 1000000001 "
+                               "1100000002 1234 0203 00000008 ff");
 
     const std::string head = "table=fc ssi=0 pi=0 len=";
     struct {
@@ -274,9 +279,13 @@ TEST(Scte35Parse, DecodesSectionsFieldByField)
          "upid=8/8:000000002cb2d79d type=11 num=0/0 sub=0:0/0 | seg id=48000027 cancel=0 prog=1 "
          "dur=0/0 dnr=0 web=1 nrb=1 arch=1 dev=3 comps=[] upid=8/8:000000002cb2d7b3 type=10 "
          "num=0/0 sub=0:0/0"},
-        {"encrypted: commands as carried, loop not walked", encrypted,
-         "52 ver=0 enc=1/0 adj=0 cw=255 tier=fff cmd=6/5 loop=1e defects=1 | ts=1/1924989008 | "
-         "descs=0/0"},
+        {"encrypted: nothing from splice_command_type on", encrypted,
+         "52 ver=0 enc=1/0 adj=0 cw=255 tier=fff cmd=0/5 loop=0 defects=1 | descs=0/0"},
+        // Events 7 (program, with a duration), 9 (two components), 8 (cancelled); then cut in event 9.
+        {"splice_schedule", section(4, schedule),
+         "63 ver=0 enc=0/0 adj=0 cw=0 tier=fff cmd=4/46 loop=0 defects=0 | schedule 3/3 7 9 8 | descs=0/0"},
+        {"splice_schedule cut short", section(4, bytes(schedule.begin(), schedule.begin() + 24)),
+         "41 ver=0 enc=0/0 adj=0 cw=0 tier=fff cmd=4/24 loop=0 defects=2 | schedule 3/1 7 | descs=0/0"},
         // 33-bit values as carried, not sign-extended nor corrected by pts_adjustment.
         {"component mode", section(5, comp, {}, kMax33),
          "47 ver=0 enc=0/0 adj=8589934591 cw=0 tier=fff cmd=5/30 loop=0 defects=0 | insert id=7 "

@@ -65,10 +65,14 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
     status_count_in(s, 3, 1250, 2000000);  // closes a one-second window: 2566 bytes
     status_count_out(s, 5, 940, 1000000);
     status_add_overruns(s, 2);
+    status_add_pass_dropped(s, 3);
     asrun_record r = asrun_record_make(ASRUN_CUE, 0);
     status_event(s, &r);
     r.event = ASRUN_BREAK_SKIPPED;
     status_event(s, &r);
+    status_input_back(s, 1000000);
+    status_input_lost(s, 1250000);  // lost 1.25 s at the query
+    status_set_schedule(s, "/srv/301AB123.SCH", 12, 3, 1);
 
     char buf[CTL_METRICS_SIZE];
     int len = ctl_metrics_text(s, 2500000, buf, sizeof(buf));
@@ -83,11 +87,18 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
         "# TYPE kestrow_input_overruns_total counter\nkestrow_input_overruns_total 2\n",
         "# TYPE kestrow_input_bitrate gauge\nkestrow_input_bitrate 20528\n",
         "# TYPE kestrow_output_bitrate gauge\nkestrow_output_bitrate 0\n",
-        "# TYPE kestrow_state gauge\nkestrow_state 4\n",
+        "# TYPE kestrow_state gauge\nkestrow_state 5\n",
+        "# TYPE kestrow_input_up gauge\nkestrow_input_up 0\n",
+        "# TYPE kestrow_input_losses_total counter\nkestrow_input_losses_total 1\n",
+        "# TYPE kestrow_input_lost_seconds_total counter\nkestrow_input_lost_seconds_total 1.25\n",
+        "# TYPE kestrow_schedule_spots gauge\nkestrow_schedule_spots 12\n",
+        "# TYPE kestrow_spots_aired_total counter\nkestrow_spots_aired_total 3\n",
+        "# TYPE kestrow_spots_missed_total counter\nkestrow_spots_missed_total 1\n",
+        "# TYPE kestrow_passthrough_dropped_total counter\nkestrow_passthrough_dropped_total 3\n",
     };
     for (const char *w : want)
         EXPECT_NE(std::string::npos, text.find(w)) << w << "\n" << text;
-    EXPECT_EQ(-28, ctl_metrics_text(s, 0, buf, (size_t)len));
+    EXPECT_EQ(-28, ctl_metrics_text(s, 2500000, buf, (size_t)len));
     EXPECT_STREQ("", buf);
     EXPECT_EQ(-22, ctl_metrics_text(nullptr, 0, buf, sizeof(buf)));
 }

@@ -24,7 +24,13 @@ class Live(kt.FillerCase):
         svc.send(prog)
         rc, _ = svc.stop(settle=settle)
         self.assertEqual(rc, 0)
+        self.expect_no_error_line(svc)
         return prog, info, svc, splicecheck.Splice(prog, self.filler, svc.out)
+
+    def expect_no_error_line(self, svc):
+        """A healthy run, its start and its stop included, writes no "!" line (but the input's
+        loss: the sender ends before the service stops)."""
+        self.assertEqual([l for l in svc.text().splitlines() if l.startswith("!") and "input lost:" not in l], [])
 
     def test_relay_without_cues_keeps_every_packet_and_adds_epg(self):
         prog, _, svc, check = self.relay("plain", "--service_name=Kestrow News",
@@ -65,6 +71,13 @@ class Live(kt.FillerCase):
         self.assertEqual(got, sent, "cue sections leave byte for byte as they came")
         self.assertIn("reV: pts:", svc.text(), "debug traces with --debug twice")
 
+    def test_a_break_across_the_pts_wrap_keeps_the_pcrs_40_ms_apart(self):
+        _, info, svc, check = self.relay("wrap", duration=10, start_pts=(1 << 33) - 6 * TICKS,
+                                         cues=["at=5,dur=3,lead=2"])
+        kt.expect_pcr_interval(svc.out)
+        check.expect_valid()
+        check.expect_break(0, splicecheck.near(info["cues"][0]["pts_time"], check.video.src[0]["pts"]), 3 * TICKS)
+
     def test_debug_traces_only_above_level_one(self):
         _, _, svc, _ = self.relay("quiet", "--debug", settle=3, duration=6, cues=["at=3,dur=2"])
         log = svc.text()
@@ -77,6 +90,7 @@ class Live(kt.FillerCase):
         rc, took = svc.stop(settle=1)
         self.assertEqual(rc, 0)
         self.assertLess(took, 1.5)
+        self.expect_no_error_line(svc)
 
     def test_an_address_that_cannot_be_opened_is_retried_at_a_steady_pace_and_logged_once(self):
         svc = kt.Service(self.dir, filler=self.filler, name="badaddr", src="256.0.0.1:5")

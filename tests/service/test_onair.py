@@ -4,6 +4,7 @@ the warning and skipped break of a filler on other PIDs, a bounded stop with
 a congested output; and the demo's exit status when its output is full."""
 import json
 import os
+import socket
 import threading
 import time
 import unittest
@@ -18,6 +19,14 @@ TICKS = kt.TICKS
 
 def asrun(path):
     return [json.loads(line) for line in kt.read_text(path).splitlines()]
+
+
+def figures(svc):
+    """(kestrow.status, the /metrics samples) of a running service."""
+    with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
+        status = proxy.kestrow.status()
+    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % svc.port, timeout=10) as r:
+        return status, dict(l.split(" ") for l in r.read().decode().splitlines() if l and l[0] != "#")
 
 
 class OnAir(kt.FillerCase):
@@ -37,12 +46,9 @@ class OnAir(kt.FillerCase):
     def test_asrun_status_and_metrics_of_a_two_break_run(self):
         prog, info, svc, record = self.start("breaks", duration=16, cues=["at=5,dur=4,lead=2", "at=11,dur=2,lead=2"])
         self.assertTrue(kt.wait_for(lambda: "break_start" in kt.read_text(record), 30), svc.text()[-2000:])
-        with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
-            first = proxy.kestrow.status()
-            time.sleep(0.6)
-            second = proxy.kestrow.status()
-        with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % svc.port, timeout=10) as r:
-            metrics = dict(l.split(" ") for l in r.read().decode().splitlines() if l and l[0] != "#")
+        first = figures(svc)[0]
+        time.sleep(0.6)
+        second, metrics = figures(svc)
         self.assertEqual((first["state"], second["state"], metrics["kestrow_state"]), ("in_break", "in_break", "4"))
         self.assertEqual((first["last_event"]["event"], first["cues"]), ("break_start", 1))
         for key in ("packets_in", "packets_out"):
@@ -63,6 +69,26 @@ class OnAir(kt.FillerCase):
             self.assertEqual((start["pts"], start["duration"]), (got["start"]["pts"], dur * TICKS))
             self.assertEqual((end["pts"], end["aired"], end["reason"]),
                              (got["end"]["pts"], got["end"]["pts"] - got["start"]["pts"], "duration"))
+
+    def test_an_outage_and_random_bytes_show_in_the_status_metrics_and_log(self):
+        prog = os.path.join(self.dir, "outage.ts")
+        kt.gen.generate(prog, duration=3)
+        svc = kt.started(self, self.dir, filler=self.filler, name="outage")
+        svc.send(prog)
+        time.sleep(0.5)
+        status, metrics = figures(svc)
+        self.assertEqual((status["state"], status["session_uptime"]), ("input_lost", 0.0))
+        self.assertEqual((metrics["kestrow_state"], metrics["kestrow_input_up"], metrics["kestrow_input_losses_total"]),
+                         ("5", "0", "1"))
+        self.assertGreaterEqual(float(metrics["kestrow_input_lost_seconds_total"]), 0.3)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as junk:
+            host, port = svc.src.rsplit(":", 1)
+            for _ in range(150):
+                junk.sendto(os.urandom(1316), (host, int(port)))
+                time.sleep(0.01)
+        self.assertEqual(figures(svc)[0]["state"], "input_invalid")
+        self.assertEqual(svc.stop()[0], 0)
+        self.assertIn("receiver_thread: the input is not MPEG-TS: ", svc.text())
 
     def test_a_filler_on_other_pids_is_named_and_its_break_skipped(self):
         other = os.path.join(self.dir, "other.ts")

@@ -66,6 +66,11 @@ TEST(Opts, Defaults)
     EXPECT_EQ(0, app->service_id);
     EXPECT_EQ(0, app->dst_ttl);
     EXPECT_EQ(0, app->src_buffer);
+    EXPECT_EQ(512, app->spot_cache);
+    EXPECT_EQ(300, app->max_break);
+    EXPECT_EQ(16, app->timing.max_pending);
+    EXPECT_EQ(600 * 90000, app->timing.max_cue_lead);
+    EXPECT_EQ(2 * 90000, app->timing.late_join);
 }
 
 TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
@@ -80,7 +85,7 @@ TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
 TEST(Opts, ValueFormsPrefixesAliasesAndFlags)
 {
     for (const auto &form : std::vector<std::vector<std::string>>{
-             {"--port", "123"}, {"--port=123"}, {"--po=123"}, {"--p", "123"}}) {
+             {"--port", "123"}, {"--port=123"}, {"--po=123"}, {"--po", "123"}}) {
         st::App app;
         Parse p = parse(app, form);
         EXPECT_EQ(0, p.ret) << form[0] << p.err;
@@ -91,7 +96,7 @@ TEST(Opts, ValueFormsPrefixesAliasesAndFlags)
                           "--asrun-file=/var/log/a.json", "--src-source=10.1.1.1", "--dst-rtp",
                           "--time-signal-breaks", "--debug", "--demonize", "--realtime-io",
                           "--debug", "--nodemonize", "--service_name=News 24", "--service_provider",
-                          " P "});
+                          " P ", "--spts"});
     EXPECT_EQ(0, p.ret) << p.err;
     EXPECT_STREQ("10.0.0.2", app->src_if);
     EXPECT_STREQ("10.0.0.1", app->dst_if);
@@ -105,6 +110,7 @@ TEST(Opts, ValueFormsPrefixesAliasesAndFlags)
     EXPECT_EQ(1, app->nodemonize);
     EXPECT_STREQ("News 24", app->service_name);
     EXPECT_STREQ(" P ", app->service_provider);
+    EXPECT_EQ(1, app->spts);
 }
 
 TEST(Opts, RejectedArgumentsNameTheElementAndPrintTheUsage)
@@ -140,6 +146,10 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
     auto buffer = [](app_ctx *a) { return a->src_buffer; };
     auto sid = [](app_ctx *a) { return (int64_t)a->service_id; };
     auto pid = [](app_ctx *a) { return (int64_t)a->pmt_start_pid; };
+    auto pending = [](app_ctx *a) { return (int64_t)a->timing.max_pending; };
+    auto lead = [](app_ctx *a) { return a->timing.max_cue_lead; };
+    auto late = [](app_ctx *a) { return a->timing.late_join; };
+    auto program = [](app_ctx *a) { return (int64_t)a->program; };
     const Ok ok[] = {
         {"--port=1", 1, port},
         {"--port=65535", 65535, port},
@@ -152,6 +162,13 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--mpegts_service_id=0x10", 16, sid},
         {"--mpegts_service_id=010", 8, sid},
         {"--mpegts_pmt_start_pid=0x1FFE", 0x1FFE, pid},
+        {"--spot-cache=64", 64, [](app_ctx *a) { return (int64_t)a->spot_cache; }},
+        {"--max-break=86400", 86400, [](app_ctx *a) { return (int64_t)a->max_break; }},
+        {"--max-pending=0", 0, pending},
+        {"--max-pending=64", 64, pending},
+        {"--max-cue-lead=43200", INT64_C(43200) * 90000, lead},
+        {"--late-join=0", 0, late},
+        {"--program=0x810", 0x810, program},
     };
     for (const Ok &c : ok) {
         st::App app;
@@ -176,6 +193,12 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--mpegts_transport_stream_id=0x10000", number},
         {"--mpegts_pmt_start_pid=0x1FFF", "a PID from 16 to 8190"},
         {"--cpu-affinity=x", "a CPU number from 0"},
+        {"--spot-cache=0", "MiB from 1"},
+        {"--max-break=86401", "seconds from 1 to 86400"},
+        {"--max-pending=65", "a number of events from 0 to 64"},
+        {"--max-cue-lead=0", "seconds from 1 to 43200"},
+        {"--late-join=601", "seconds from 0 to 600"},
+        {"--program=0", "a program_number from 1 to 65535"},
     };
     for (const auto &c : refused) {
         st::App app;
@@ -209,6 +232,11 @@ TEST(Opts, AddressesAndFillerAreRequiredAndChecked)
         {{"--filler=" + dir.path}, "ERROR: --filler=[" + dir.path + "]: Is a directory\n"},
         {{"--filler=" + (dir / "unreadable.ts")},
          root ? "" : "ERROR: --filler=[" + (dir / "unreadable.ts") + "]: Permission denied\n"},
+        {{"--schedule=a.SCH"}, "ERROR: --schedule=[a.SCH]: a schedule needs the folder of its spot files (--spots)\n"},
+        {{"--schedule=" + dir.path, "--spots=.", "--channel-id=AB", "--headend-id=12"},
+         "ERROR: --schedule=[" + dir.path + "]: a schedule folder needs --channel-id (2 letters or digits) and "
+         "--headend-id (3)\n"},
+        {{"--schedule=" + dir.path, "--spots=.", "--channel-id=AB", "--headend-id=123", "--open-breaks"}, ""},
     };
     for (const auto &c : cases) {
         st::App app;

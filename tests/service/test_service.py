@@ -22,7 +22,8 @@ HELD = 2.0
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 STATUS_KEYS = {"state": str, "session_uptime": float, "input_bitrate": int, "output_bitrate": int,
                "packets_in": int, "packets_out": int, "overruns": int, "cues": int,
-               "breaks_aired": int, "breaks_skipped": int, "last_event": dict}
+               "breaks_aired": int, "breaks_skipped": int, "last_event": dict, "schedule": str,
+               "schedule_spots": int, "spots_aired": int, "spots_missed": int}
 
 
 def fault_of(port, name, *params):
@@ -220,6 +221,41 @@ class Service(Base):
         dump = subprocess.run(["objdump", "-p", kt.APP], capture_output=True, text=True, timeout=20).stdout
         self.assertIn("libxmlrpc_server_abyss", dump)
         self.assertNotRegex(dump, r"NEEDED\s+lib(xmlrpc_client|curl)\.")
+
+    # -- start-up refusals -------------------------------------------------
+
+    def test_files_and_fillers_that_cannot_serve_refuse_the_start_with_their_cause(self):
+        d = kt.scratch_dir(self)
+        jpeg, audio = os.path.join(d, "still.jpg"), os.path.join(d, "audio.ts")
+        for out, src in ((jpeg, ["-f", "lavfi", "-i", "testsrc=size=64x48", "-frames:v", "1"]),
+                         (audio, ["-f", "lavfi", "-i", "sine=d=1", "-c:a", "mp2", "-f", "mpegts"])):
+            subprocess.run(["ffmpeg", "-v", "error", "-y"] + src + [out], check=True, timeout=60)
+        for args, line in (
+                (["--log-file-name=%s/app.log" % jpeg], "main: cannot open the log file [%s/app.log] for "
+                 "writing: Not a directory" % jpeg),
+                (["--asrun-file=%s/none/run.json" % d], "main: cannot open the as-run file [%s/none/run.json] "
+                 "for writing: No such file or directory" % d),
+                (["--filler=" + jpeg], "slicer_main_loop: the filler [%s] cannot be used: no video stream the "
+                 "MPEG-TS demuxer can read (read as jpeg_pipe)" % jpeg),
+                (["--filler=" + audio], "the filler [%s] cannot be used: no video stream the MPEG-TS demuxer "
+                 "can read" % audio)):
+            p = subprocess.run([kt.APP, "--log-file-name=%s/app.log" % d, "--port=%d" % kt.free_port(socket.SOCK_STREAM)]
+                               + kt.required_args() + args, cwd=d, stdin=subprocess.DEVNULL, capture_output=True,
+                               text=True, timeout=30)
+            self.assertEqual(p.returncode, 1, args)
+            self.assertTrue([m for m in kt.messages(p.stderr) if m.endswith(line)], p.stderr[-2000:])
+
+    def test_a_second_instance_on_the_same_options_leaves_the_channels_files_alone(self):
+        svc = self.started("--asrun-file=run.json")
+        svc.wait_log("slicer_streams: avformat_open_input(")  # then it waits for its input
+        files = sorted(os.listdir(svc.folder))
+        log = svc.text()
+        p = subprocess.run(svc.proc.args, cwd=svc.folder, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                           timeout=30)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("ctl_init: cannot bind control port %d: Address already in use" % svc.port, p.stderr)
+        self.assertEqual((sorted(os.listdir(svc.folder)), svc.text()), (files, log))
+        self.expect_shutdown(svc, *svc.stop(), [15])
 
     def test_port_in_use_ends_the_start(self):
         with socket.socket() as taken:

@@ -73,19 +73,57 @@ TEST(Status, StateUptimeAndEvents)
     EXPECT_EQ(ASRUN_IGNORED, got.event);
     EXPECT_EQ(1000 + ASRUN_IGNORED, got.time_ms);
 
-    status_input_lost(st.s);
-    EXPECT_STREQ("input_lost", status_state_name(status_state(st.s)));
-    EXPECT_EQ(0, st.s->input_up.load());
-    status_input_back(st.s, 5200000);
-    EXPECT_STREQ("idle", status_state_name(status_state(st.s)));
-    EXPECT_EQ(1, st.s->input_up.load());
-    EXPECT_EQ(1, st.s->input_losses.load());
-    EXPECT_EQ(5200000, st.s->input_lost_us.load());
-
     status_session_ended(st.s);
     EXPECT_STREQ("no_input", status_state_name(status_state(st.s)));
     EXPECT_EQ(0.0, status_session_uptime(st.s, 5500000));
     EXPECT_STREQ("unknown", status_state_name(-1));
+}
+
+TEST(Status, InputLossesAndTheirTime)
+{
+    enum { LOST, INVALID, BACK };
+    struct Step {
+        int call;
+        int64_t at_s, ret;  // ret: back's µs, else 1 for a change
+        const char *state;
+        int up;
+        double uptime, lost_s;
+        int64_t losses;
+    };
+    // The session started at 1 s; two watchers may report one change.
+    const Step steps[] = {
+        {LOST, 2, 0, "idle", 0, 1, 0, 0},               // never up yet: nothing was lost
+        {BACK, 3, 0, "idle", 1, 2, 0, 0},
+        {LOST, 5, 1, "input_lost", 0, 0, 0, 1},
+        {LOST, 6, 0, "input_lost", 0, 0, 1, 1},
+        {INVALID, 7, 1, "input_invalid", 0, 0, 2, 1},   // the same outage goes on
+        {BACK, 9, 4000000, "idle", 1, 0, 4, 1},         // the uptime starts afresh
+        {BACK, 10, 0, "idle", 1, 1, 4, 1},
+        {INVALID, 12, 1, "input_invalid", 0, 0, 4, 2},
+        {BACK, 13, 1000000, "idle", 1, 0, 5, 2},
+    };
+    Status st;
+    status_session_started(st.s, 1000000);
+    status_set_state(st.s, STATE_IDLE);
+    status_set_state(st.s, STATE_INPUT_LOST);  // the input's states come only from its watchers
+    for (const Step &s : steps) {
+        int64_t at = s.at_s * 1000000;
+        int64_t ret = s.call == LOST ? status_input_lost(st.s, at)
+                      : s.call == INVALID ? status_input_invalid(st.s, at) : status_input_back(st.s, at);
+        EXPECT_EQ(s.ret, ret) << s.at_s;
+        EXPECT_STREQ(s.state, status_state_name(status_state(st.s))) << s.at_s;
+        EXPECT_EQ(s.up, status_input_up(st.s)) << s.at_s;
+        EXPECT_DOUBLE_EQ(s.uptime, status_session_uptime(st.s, at)) << s.at_s;
+        EXPECT_DOUBLE_EQ(s.lost_s, status_input_lost_seconds(st.s, at)) << s.at_s;
+        EXPECT_EQ(s.losses, status_input_losses(st.s)) << s.at_s;
+    }
+    // Random bytes from the start: invalid without an outage; a session that ended stays ended.
+    Status fresh;
+    EXPECT_EQ(1, status_input_invalid(fresh.s, 1000000));
+    EXPECT_STREQ("input_invalid", status_state_name(status_state(fresh.s)));
+    EXPECT_EQ(0, status_input_back(fresh.s, 2000000));
+    EXPECT_EQ(0, status_input_losses(fresh.s));
+    EXPECT_EQ(0.0, status_session_uptime(fresh.s, 3000000));
 }
 
 TEST(RateLimit, FirstLineThenACountPerPeriod)

@@ -20,7 +20,11 @@ TEST(EventAsrun, RecordedEventsGiveTheirRecordReasonAndNumbers)
         {EVENT_CUE_DECODED, 0, ASRUN_CUE, "", ID, NONE, NONE},
         {EVENT_CUE_FAILED, 0, ASRUN_IGNORED, "unreadable", NONE, NONE, NONE},
         {EVENT_CUE_IGNORED, EVENT_IGNORE_CRC, ASRUN_IGNORED, "crc_mismatch", ID, NONE, NONE},
-        {EVENT_ARMED, EVENT_ARM_UPDATED, ASRUN_ARMED, "", ID, NONE, NONE},
+        {EVENT_ARMED, EVENT_ARM_UPDATED, ASRUN_ARMED, "updated", ID, NONE, NONE},
+        {EVENT_NEXT_KEPT, EVENT_KEEP_DISPLACED, ASRUN_KEPT, "displaced", ID, NONE, NONE},
+        {EVENT_DROPPED, EVENT_DROP_MAX_PENDING, ASRUN_DROPPED, "max_pending", ID, NONE, NONE},
+        {EVENT_EXPIRED, EVENT_EXPIRE_PASSED, ASRUN_EXPIRED, "passed", ID, PTS, NONE},
+        {EVENT_RETURN_SCHEDULED, 0, ASRUN_RETURN, "", ID, NONE, NONE},
         {EVENT_CUE_REPEATED, 0, ASRUN_REPEAT, "", ID, NONE, NONE},
         {EVENT_CANCELLED, EVENT_CANCEL_KEPT, ASRUN_CANCELLED, "kept", ID, NONE, NONE},
         {EVENT_BREAK_STARTED, 0, ASRUN_BREAK_START, "", ID, PTS, NONE},
@@ -62,8 +66,8 @@ TEST(EventAsrun, AbsentNumbersStayAbsentAndOtherEventsRecordNothing)
     for (int64_t v : {r.splice_time, r.duration, r.pts, r.aired})
         EXPECT_EQ(NONE, v);
 
-    for (event_type t : {EVENT_STREAM_SWITCHED, EVENT_IDLE, EVENT_RETURN_SCHEDULED, EVENT_NEXT_KEPT,
-                         EVENT_RELAY_STARTED, EVENT_WRITE_FAILED, EVENT_PROGRESS}) {
+    for (event_type t : {EVENT_STREAM_SWITCHED, EVENT_IDLE, EVENT_RELAY_STARTED, EVENT_WRITE_FAILED,
+                         EVENT_PROGRESS}) {
         ev = event_make(t);
         r = asrun_record_make(ASRUN_CUE, 1);
         EXPECT_EQ(0, event_asrun(&ev, NOW, &r)) << t;
@@ -71,6 +75,46 @@ TEST(EventAsrun, AbsentNumbersStayAbsentAndOtherEventsRecordNothing)
     }
     EXPECT_EQ(-22, event_asrun(nullptr, NOW, &r));
     EXPECT_EQ(-22, event_asrun(&ev, NOW, nullptr));
+}
+
+// A time_signal's id is its segmentation_event_id, a cue without one has none; times are the 33-bit
+// values whatever the packets' time line; lateness is recorded where it decided.
+TEST(EventAsrun, IdsOfTheirKindThirtyThreeBitTimesAndLateness)
+{
+    const int64_t W = INT64_C(1) << 33;
+    struct {
+        event_type type;
+        int reason, flags;
+        int64_t at, delta;
+        int64_t splice_id, segmentation_id, splice_time, late;
+    } rows[] = {
+        {EVENT_CUE_DECODED, 0, EVENT_CUE_SEGMENTATION_FLAG, W + 5, 0, NONE, ID, 5, NONE},
+        {EVENT_CUE_IGNORED, EVENT_IGNORE_ENCRYPTED, EVENT_CUE_NO_ID_FLAG, -206672, 0, NONE, NONE, W - 206672, NONE},
+        {EVENT_ARMED, EVENT_ARM_LATE_JOIN, 0, AT, -45000, ID, NONE, AT, 45000},
+        {EVENT_ARMED, EVENT_ARM_CUE, 0, AT, 180000, ID, NONE, AT, NONE},
+        {EVENT_CUE_IGNORED, EVENT_IGNORE_LATE, EVENT_CUE_SEGMENTATION_FLAG, AT, -270000, NONE, ID, AT, 270000},
+        {EVENT_CUE_IGNORED, EVENT_IGNORE_TOO_FAR, 0, AT, 1944000000, ID, NONE, AT, NONE},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(::testing::Message() << "event " << row.type << " reason " << row.reason);
+        event ev = event_make(row.type);
+        ev.reason = row.reason;
+        ev.flags = row.flags;
+        ev.splice_event_id = ID;
+        ev.splice_time = row.at;
+        ev.delta = row.delta;
+        asrun_record r;
+        ASSERT_EQ(1, event_asrun(&ev, NOW, &r));
+        EXPECT_EQ(row.splice_id, r.splice_event_id);
+        EXPECT_EQ(row.segmentation_id, r.segmentation_event_id);
+        EXPECT_EQ(row.splice_time, r.splice_time);
+        EXPECT_EQ(row.late, r.late);
+    }
+    event start = event_make(EVENT_BREAK_STARTED);
+    start.pts = -90000;  // a key frame just before the wrap, as the demuxer may give it
+    asrun_record r;
+    ASSERT_EQ(1, event_asrun(&start, NOW, &r));
+    EXPECT_EQ(W - 90000, r.pts);
 }
 
 } // namespace

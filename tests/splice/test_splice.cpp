@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -97,16 +98,16 @@ void add_filler_packet(filler_ctx *f, int s, AVPacket *p)
     fs->packets[fs->count++] = p;
 }
 
-// Filler: video whose pts - dts follows gaps (cycled), audio of 1920 ticks.
-filler_ctx *make_filler(std::vector<int64_t> gaps, int video = 100, int audio = 200)
+// Filler (or a spot): video whose pts - dts follows gaps (cycled), audio of 1920 ticks; size tells its packets.
+filler_ctx *make_filler(std::vector<int64_t> gaps, int video = 100, int audio = 200, int size = FILL_SIZE)
 {
     filler_ctx *f = (filler_ctx *)calloc(1, sizeof(filler_ctx));
     f->format = two_streams();
     for (int k = 0; k < video; k++)
         add_filler_packet(f, 0, packet(0, 5000 + k * FRAME + gaps[k % gaps.size()], 5000 + k * FRAME, FRAME,
-                                       k % 10 == 0, FILL_SIZE));
+                                       k % 10 == 0, size));
     for (int k = 0; k < audio; k++)
-        add_filler_packet(f, 1, packet(1, 7000 + k * AFRAME, 7000 + k * AFRAME, AFRAME, true, FILL_SIZE));
+        add_filler_packet(f, 1, packet(1, 7000 + k * AFRAME, 7000 + k * AFRAME, AFRAME, true, size));
     f->format->streams[0]->start_time = video ? f->streams[0].packets[0]->pts : AV_NOPTS_VALUE;
     f->format->streams[1]->start_time = 7000;
     return f;
@@ -120,15 +121,22 @@ struct Rig {
     splice_env env = {};
     rep_ctx rep;
     std::vector<event> events;
+    std::string fates;       // each spot's end: "A:aired B:break_too_short"
     int refusing_calls = 0;  // splice_packet calls that met a full queue
 
-    static void record(void *opaque, const event *ev) { ((Rig *)opaque)->events.push_back(*ev); }
+    static void record(void *opaque, const event *ev)
+    {
+        Rig *rig = (Rig *)opaque;
+        rig->events.push_back(*ev);
+        if (ev->type == EVENT_SPOT_ENDED)
+            rig->fates += std::string(rig->fates.empty() ? "" : " ") + ev->spot->id + ":" + event_reason_name(ev);
+    }
 
     explicit Rig(filler_ctx *f, int capacity = 4096) : filler(f)
     {
         packets_queue_create(&queue, capacity);
         packets_queue_create(&held, SPLICE_HELD_MAX);
-        env = {out, filler, queue, held, &sink, 0, 0};
+        env = {out, filler, queue, held, &sink, 0, 0, nullptr, 0, 0, nullptr};
         rep_ctx_reset(&rep);
     }
     ~Rig()
@@ -399,7 +407,9 @@ std::string decisions(const std::vector<event> &events)
         case EVENT_CUE_REPEATED: word = "repeat"; break;
         case EVENT_CANCELLED: word = "cancelled/"; break;
         case EVENT_RETURN_SCHEDULED: word = "return"; break;
-        case EVENT_NEXT_KEPT: word = "kept"; break;
+        case EVENT_NEXT_KEPT: word = "kept/"; break;
+        case EVENT_DROPPED: word = "dropped/"; break;
+        case EVENT_EXPIRED: word = "expired/"; break;
         case EVENT_BREAK_STARTED: word = "started"; break;
         case EVENT_BREAK_ENDED: word = "ended/"; break;
         case EVENT_BREAK_SKIPPED: word = "skipped"; break;
@@ -412,23 +422,42 @@ std::string decisions(const std::vector<event> &events)
     return out.empty() ? out : out.substr(1);
 }
 
-// Runs of filler in stream s of the output, each beginning with the filler's
-// first packet: [first pts, end) in ticks.
+// A run of one recording's packets in the output: which one (its index in the
+// list asked about), [first pts, end) in ticks.
+struct Piece {
+    int media;
+    int64_t from, to;
+    bool operator==(const Piece &o) const { return media == o.media && from == o.from && to == o.to; }
+};
+std::ostream &operator<<(std::ostream &os, const Piece &r) { return os << r.media << ":" << r.from << "-" << r.to; }
+
+// Runs of the recordings in medias in stream s of the output, each one
+// beginning with a recording's first packet or after a packet of another.
+std::vector<Piece> content_runs(const Rig &rig, const std::vector<const filler_ctx *> &medias, int s)
+{
+    std::vector<Piece> runs;
+    int in_run = -1;
+    for (AVPacket *p : rig.written(s)) {
+        int m = -1, k = -1;
+        for (size_t j = 0; j < medias.size() && k < 0; j++)
+            for (int i = 0; i < medias[j]->streams[s].count && k < 0; i++)
+                if (medias[j]->streams[s].packets[i]->data == p->data)
+                    m = (int)j, k = i;
+        if (k == 0 || (k > 0 && m != in_run))
+            runs.push_back({m, p->pts, 0});
+        if (k >= 0)
+            runs.back().to = p->pts + p->duration;
+        in_run = m;
+    }
+    return runs;
+}
+
+// Runs of filler in stream s of the output: [first pts, end) in ticks.
 std::vector<std::pair<int64_t, int64_t>> filler_runs(const Rig &rig, int s)
 {
     std::vector<std::pair<int64_t, int64_t>> runs;
-    const filler_stream *fs = &rig.filler->streams[s];
-    bool in_run = false;
-    for (AVPacket *p : rig.written(s)) {
-        int k = -1;
-        for (int i = 0; i < fs->count && k < 0; i++)
-            k = fs->packets[i]->data == p->data ? i : -1;
-        if (k == 0 || (k > 0 && !in_run))
-            runs.push_back({p->pts, 0});
-        if (k >= 0)
-            runs.back().second = p->pts + p->duration;
-        in_run = k >= 0;
-    }
+    for (const Piece &r : content_runs(rig, {rig.filler}, s))
+        runs.push_back({r.from, r.to});
     return runs;
 }
 
@@ -438,10 +467,30 @@ scte35_section crc_mismatch(scte35_section c)
     return c;
 }
 
+scte35_section component_mode(scte35_section c)
+{
+    c.splice_insert.program_splice_flag = 0;
+    return c;
+}
+
+// A section of command type (-1: encrypted); a splice_schedule (4) names events 11 and 12.
+scte35_section command(int type)
+{
+    scte35_section c;
+    memset(&c, 0, sizeof(c));
+    c.encrypted_packet = type < 0;
+    c.splice_command_type = (uint8_t)(type < 0 ? 0 : type);
+    c.schedule.event_count = type == 4 ? 2 : 0;
+    c.schedule.splice_event_id[0] = 11, c.schedule.splice_event_id[1] = 12;
+    return c;
+}
+
 TEST(Splice, CuesAsFeedsSendThem)
 {
-    const int64_t F = FRAME, AHEAD = 27000;  // 300 ms
-    const int64_t t = T / F;                 // splice point, in frames
+    const int64_t F = FRAME, AHEAD = 27000, S = 90000;  // 300 ms; a second
+    const int64_t t = T / F;                            // splice point, in frames
+    const splice_timing deflt = splice_timing_default(), one_pending = {1, deflt.max_cue_lead, deflt.late_join},
+                        seven_hours = {deflt.max_pending, 7 * 3600 * S, deflt.late_join};
     struct Row {
         const char *name;
         std::vector<Rig::Cue> cues;
@@ -449,6 +498,7 @@ TEST(Splice, CuesAsFeedsSendThem)
         const char *decisions;
         int64_t lead = 0;
         int time_signal = 0, filler_video = 100;
+        splice_timing timing = splice_timing_default();
     } rows[] = {
         {"repeats before, during and after the break",
          {{250, insert(7, T, D)}, {280, insert(7, T, D)}, {320, insert(7, T, D)}, {360, insert(7, T, D)}},
@@ -468,16 +518,53 @@ TEST(Splice, CuesAsFeedsSendThem)
         {"return outside a break", {{250, insert(7, T, 0, 0)}}, {}, "ignored/not_in_break:7"},
         {"immediate out", {{255, insert(7, REP_NOW, D)}}, {{260, 310}}, "armed:7 started:7 ended/duration:7 idle"},
         {"back to back", {{250, insert(7, T, D)}, {320, insert(8, T + D, D)}}, {{t, t + 50}, {t + 50, t + 100}},
-         "armed:7 started:7 kept:8 ended/duration:7 armed/kept:8 started:8 ended/duration:8 idle", AHEAD},
+         "armed:7 started:7 kept/after_break:8 ended/duration:7 armed/kept:8 started:8 ended/duration:8 idle", AHEAD},
         {"next event after a gap", {{250, insert(7, T, D)}, {320, insert(8, T + 70 * F, 30 * F)}},
          {{t, t + 50}, {t + 70, t + 100}},
-         "armed:7 started:7 kept:8 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
+         "armed:7 started:7 kept/after_break:8 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
         {"next event inside the break", {{250, insert(7, T, D)}, {320, insert(8, T + 30 * F, D)}},
          {{t, t + 30}, {t + 30, t + 80}},
-         "armed:7 started:7 kept:8 ended/next_event:7 armed/kept:8 started:8 ended/duration:8 idle", -AHEAD},
+         "armed:7 started:7 kept/after_break:8 ended/next_event:7 armed/kept:8 started:8 ended/duration:8 idle",
+         -AHEAD},
         {"later event announced first", {{250, insert(8, T + 70 * F, 30 * F)}, {251, insert(7, T, D)}},
          {{t, t + 50}, {t + 70, t + 100}},
-         "armed:8 armed:7 kept:8 started:7 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
+         "armed:8 armed:7 kept/displaced:8 started:7 ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 "
+         "idle"},
+        {"four announced together: one too far, one far ahead and cancelled, two in turn",
+         {{250, insert(7, T, D)}, {250, insert(10, T + 1000 * S, D)}, {250, insert(9, T + 300 * S, D)},
+          {250, insert(8, T + 70 * F, 30 * F)}, {330, insert(9, T + 300 * S, D, 1, 1)}},
+         {{t, t + 50}, {t + 70, t + 100}},
+         "armed:7 ignored/too_far:10 kept/after_armed:9 kept/after_armed:8 started:7 cancelled/kept:9 "
+         "ended/duration:7 idle armed/kept:8 started:8 ended/duration:8 idle"},
+        {"a bogus cue 6 h ahead, then breaks cued inside the running one",
+         {{250, insert(9, T + 6 * 3600 * S, 30 * S)}, {250, insert(7, T, D)}, {320, insert(8, T + 60 * F, 30 * F)},
+          {370, insert(10, T + 100 * F, 20 * F)}},
+         {{t, t + 50}, {t + 60, t + 90}, {t + 100, t + 120}},
+         "armed:9 armed:7 kept/displaced:9 started:7 kept/after_break:8 ended/duration:7 idle armed/kept:8 "
+         "started:8 kept/after_break:10 ended/duration:8 idle armed/kept:10 started:10 ended/duration:10 idle "
+         "armed/kept:9", 0, 0, 100, seven_hours},
+        {"one pending at most: the farthest is dropped",
+         {{250, insert(7, T, D)}, {250, insert(8, T + 100 * F, 20 * F)}, {250, insert(9, T + 60 * F, 30 * F)}},
+         {{t, t + 50}, {t + 60, t + 90}},
+         "armed:7 kept/after_armed:8 kept/after_armed:9 dropped/max_pending:8 started:7 ended/duration:7 idle "
+         "armed/kept:9 started:9 ended/duration:9 idle", 0, 0, 100, one_pending},
+        {"two pending events due at one key frame: the first expires",
+         {{250, insert(7, T, D)}, {320, insert(8, T + 31 * F, D)}, {320, insert(9, T + 32 * F, D)}},
+         {{t, t + 30}, {t + 30, t + 80}},
+         "armed:7 started:7 kept/after_break:8 kept/after_break:9 ended/next_event:7 expired/passed:8 "
+         "armed/kept:9 started:9 ended/duration:9 idle"},
+        {"cue 0.48 s late: joins at the next key frame, ends as announced", {{312, insert(7, T, D)}},
+         {{t + 20, t + 50}}, "armed/late_join:7 started:7 ended/duration:7 idle"},
+        {"late join whose end comes before its key frame", {{312, insert(7, T, 15 * F)}}, {},
+         "armed/late_join:7 expired/passed:7"},
+        {"cues 3 s late and an hour stale", {{250, insert(8, T - 3600 * S, D)}, {375, insert(7, T, D)}}, {},
+         "ignored/late:8 ignored/late:7"},
+        {"encrypted, component mode, splice_schedule and other commands",
+         {{250, command(-1)}, {250, component_mode(insert(7, T, D))}, {250, command(4)}, {250, command(0)},
+          {250, command(7)}, {250, command(0xFF)}, {250, command(2)}}, {},
+         "ignored/encrypted:0 ignored/component_mode:7 ignored/splice_schedule:11 ignored/splice_schedule:12 "
+         "ignored/splice_null:0 ignored/bandwidth_reservation:0 ignored/private_command:0 "
+         "ignored/reserved_command:0"},
         {"time_signal start and end", {{250, segment(0x34, 5, T, 0)}, {310, segment(0x35, 5, T + 20 * F, 0)}},
          {{t, t + 20}}, "armed:5 started:5 return:5 ended/return_cue:5 idle", 0, 1},
         {"time_signal start with a duration", {{250, segment(0x30, 5, T, D)}}, {{t, t + 50}},
@@ -486,7 +573,7 @@ TEST(Splice, CuesAsFeedsSendThem)
          "armed:5 cancelled/armed:5", 0, 1},
         {"time_signal end of another event", {{250, segment(0x36, 5, T, D)}, {310, segment(0x37, 6, T, 0)}},
          {{t, t + 50}}, "armed:5 started:5 ignored/not_in_break:6 ended/duration:5 idle", 0, 1},
-        {"time_signal without the option", {{250, segment(0x34, 5, T, D)}}, {}, "ignored/time_signal_off:0"},
+        {"time_signal without the option", {{250, segment(0x34, 5, T, D)}}, {}, "ignored/time_signal_off:5"},
         {"CRC mismatch", {{250, crc_mismatch(insert(7, T, D))}}, {}, "ignored/crc_mismatch:7"},
         {"no filler video", {{250, insert(7, T, D)}}, {}, "armed:7 skipped:7", 0, 0, 0},
     };
@@ -494,6 +581,7 @@ TEST(Splice, CuesAsFeedsSendThem)
         SCOPED_TRACE(row.name);
         Rig rig(make_filler({0}, row.filler_video));
         rig.env.time_signal_breaks = row.time_signal;
+        rig.env.timing = &row.timing;
         rig.programme(200, 440, row.lead, row.cues);
         EXPECT_EQ(row.decisions, decisions(rig.events));
 
@@ -540,4 +628,116 @@ TEST(Splice, CuesAsFeedsSendThem)
     }
 }
 
+// A planner answering every break with the same spots A, B, ... (or leaving the programme on air).
+struct Plan {
+    std::vector<filler_ctx *> spots;
+    bool leave = false;
+    splice_planner planner = {answer, this};
+
+    static int answer(void *opaque, const splice_break *, rep_spot *out, int max)
+    {
+        Plan *p = (Plan *)opaque;
+        int n = 0;
+        for (; !p->leave && n < (int)p->spots.size() && n < max; n++) {
+            memset(&out[n], 0, sizeof(out[n]));
+            out[n].info.id[0] = (char)('A' + n);
+            out[n].media = p->spots[(size_t)n];
+        }
+        return p->leave ? SPLICE_PLAN_LEAVE : n;
+    }
+    ~Plan()
+    {
+        for (filler_ctx *&f : spots)
+            filler_destroy(&f);
+    }
+};
+
+TEST(Splice, ABreakAirsItsSpotsBackToBackThenTheFillerLoopedUpToItsEnd)
+{
+    const int64_t F = FRAME, t = T / F;
+    struct Row {
+        const char *name;
+        std::vector<int> spots;    // video frames of each
+        std::vector<Rig::Cue> cues;
+        std::vector<Piece> video;    // media (0: the filler, k: spot k), from and to in frames
+        const char *fates, *decisions;
+        int filler_video = 100, open_breaks = 0;
+        int64_t max_break = 0;
+        bool leave = false;
+    } rows[] = {
+        {"back to back, one too long", {20, 60, 20}, {{250, insert(7, T, D)}},
+         {{1, t, t + 20}, {3, t + 20, t + 40}, {0, t + 40, t + 50}}, "A:aired B:break_too_short C:aired",
+         "armed:7 started:7 ended/duration:7 idle"},
+        {"the filler looped", {}, {{250, insert(7, T, 2 * D)}}, {{0, t, t + 40}, {0, t + 40, t + 80}, {0, t + 80, t + 100}},
+         "", "armed:7 started:7 ended/duration:7 idle", 40},
+        {"NUL", {20}, {{250, insert(7, T, D)}}, {}, "", "armed:7 skipped:7", 100, 0, 0, true},
+        {"open, ended by a return cue", {20, 20}, {{250, insert(7, T, 0)}, {310, insert(9, T + 30 * F, 0, 0)}},
+         {{1, t, t + 20}, {2, t + 20, t + 30}}, "A:aired B:cut_short",
+         "armed:7 started:7 return:9 ended/return_cue:7 idle", 100, 1},
+        {"open, ended by --max-break", {20}, {{250, insert(7, T, 0)}}, {{1, t, t + 20}, {0, t + 20, t + 40}},
+         "A:aired", "armed:7 started:7 ended/max_break:7 idle", 100, 1, 40 * F},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Plan plan;
+        std::vector<const filler_ctx *> medias;
+        for (size_t i = 0; i < row.spots.size(); i++)
+            plan.spots.push_back(make_filler({0}, row.spots[i], row.spots[i] * 15 / 8 + 1, 30 + (int)i));
+        plan.leave = row.leave;
+        Rig rig(make_filler({0}, row.filler_video, row.filler_video * 15 / 8 + 1));
+        medias.push_back(rig.filler);
+        medias.insert(medias.end(), plan.spots.begin(), plan.spots.end());
+        rig.env.planner = &plan.planner;
+        rig.env.open_breaks = row.open_breaks;
+        rig.env.max_break = row.max_break;
+        rig.programme(200, 440, 0, row.cues);
+        EXPECT_EQ(row.decisions, decisions(rig.events));
+        EXPECT_EQ(row.fates, rig.fates);
+
+        // Video: each item from its first picture, back to back, switched (and
+        // returned) on key frames; audio gapless, each item's from the same point.
+        std::vector<Piece> want, audio;
+        for (Piece r : row.video)
+            want.push_back({r.media, r.from * F, r.to * F});
+        EXPECT_EQ(want, content_runs(rig, medias, 0));
+        std::vector<int64_t> marked, bounds;
+        for (const Piece &r : want)
+            bounds.push_back(r.from);
+        if (!want.empty())
+            bounds.push_back(want.back().to);
+        for (AVPacket *p : rig.written(0))
+            if (splice_switch_of(p) != SPLICE_SWITCH_NONE)
+                marked.push_back(splice_switch_of(p) == SPLICE_SWITCH_KEY ? p->pts : -1);
+        EXPECT_EQ(bounds, marked);
+        std::vector<AVPacket *> a = rig.written(1);
+        for (size_t i = 1; i < a.size(); i++)
+            ASSERT_EQ(a[i - 1]->pts + a[i - 1]->duration, a[i]->pts) << i;
+        for (Piece r : content_runs(rig, medias, 1))
+            audio.push_back({r.media, r.from, 0});
+        for (Piece &r : want)
+            r.to = 0;
+        EXPECT_EQ(want, audio);
+    }
+}
+
+// With a schedule a programme audio stream the filler lacks is silent for the break; without, it plays on.
+TEST(Splice, AProgrammeAudioTheFillerLacksIsSilentWithASchedule)
+{
+    for (bool schedule : {false, true}) {
+        Plan plan;
+        Rig rig(make_filler({0}, 100, 0));
+        rig.env.planner = schedule ? &plan.planner : nullptr;
+        rig.arm(T, D);
+        rig.programme(T / FRAME - 20, (T + D) / FRAME + 20);
+        int during = 0, after = 0;
+        for (AVPacket *p : rig.written(1)) {
+            during += p->pts >= T && p->pts < T + D;
+            after += p->pts >= T + D;
+        }
+        EXPECT_EQ(schedule ? 0 : (int)(D / AFRAME), during) << schedule;
+        EXPECT_GT(after, 0);
+    }
+}
+
 } // namespace
+

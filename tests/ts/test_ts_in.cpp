@@ -250,13 +250,17 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
     add(out, AVMEDIA_TYPE_VIDEO, 0x1000);
     add(out, AVMEDIA_TYPE_AUDIO, 0x1001);
     add(out, AVMEDIA_TYPE_DATA, 0);  // the muxer gives it 0x100 + 2
-    const ts_identity input = {1, 2064, 0x810, 0x1FF, 0, {}};
+    ts_identity input = {};
+    input.ts_id = 1, input.program_number = 2064, input.pmt_pid = 0x810, input.pcr_pid = 0x1FF;
     ts_identity unknown = input;
     unknown.pmt_pid = -1;
     ts_identity low = input;
     low.pmt_pid = 0x10;  // below the muxer's range: its default 0x1000 is used
     ts_identity pcr_on_audio = input;
     pcr_on_audio.pcr_pid = 0x1001;
+    ts_identity multiplex = input;  // programme 7 has its PMT on 0x1100
+    multiplex.programme_count = 2, multiplex.numbers[0] = 2064, multiplex.numbers[1] = 7;
+    multiplex.others[0x1100 >> 3] |= 1 << (0x1100 & 7);
     const struct {
         const ts_identity *in;
         ts_layout_overrides ov;
@@ -264,17 +268,20 @@ TEST(TsLayout, OutputIdentityKeepsTheInputsAndRefusesCollisions)
         ts_layout_ids ids;
         const char *msg;
     } cases[] = {
-        {&input, {0, 0, 0}, 0, {2064, 0x810, 1, 0, 0x1FF}, ""},
-        {&input, {5, 0x1FFA, 9}, 0, {5, 0x1FFA, 9, 0, 0x1FF}, ""},
-        {&input, {0, 0x1FF, 0}, 0, {2064, 0x1FF, 1, 0, 0}, ""},  // PCR PIDs of streams or the PMT: the muxer's
-        {&pcr_on_audio, {0, 0, 0}, 0, {2064, 0x810, 1, 0, 0}, ""},
-        {&unknown, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
-        {&low, {0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
-        {&input, {0, 0x1001, 0}, -EINVAL, {}, "PMT PID 0x1001 is also the PID of stream 1 (audio)"},
-        {&input, {0, 0x102, 0}, -EINVAL, {}, "PMT PID 0x102 is also the PID of stream 2 (data)"},
-        {&input, {0, 0x1FFB, 0}, -ERANGE, {}, "PMT PID 8187 is outside 32..8186"},
-        {&input, {65536, 0, 0}, -ERANGE, {}, "program number 65536 is outside 1..65535"},
-        {&input, {0, 0, -1}, -ERANGE, {}, "transport_stream_id -1 is outside 1..65535"},
+        {&input, {0, 0, 0, 0}, 0, {2064, 0x810, 1, 0, 0x1FF}, ""},
+        {&input, {5, 0x1FFA, 9, 0}, 0, {5, 0x1FFA, 9, 0, 0x1FF}, ""},
+        {&input, {0, 0x1FF, 0, 0}, 0, {2064, 0x1FF, 1, 0, 0}, ""},  // PCR PIDs of streams or the PMT: the muxer's
+        {&pcr_on_audio, {0, 0, 0, 0}, 0, {2064, 0x810, 1, 0, 0}, ""},
+        {&unknown, {0, 0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
+        {&low, {0, 0, 0, 0}, -EINVAL, {}, "PMT PID 0x1000 is also the PID of stream 0 (video)"},
+        {&input, {0, 0x1001, 0, 0}, -EINVAL, {}, "PMT PID 0x1001 is also the PID of stream 1 (audio)"},
+        {&input, {0, 0x102, 0, 0}, -EINVAL, {}, "PMT PID 0x102 is also the PID of stream 2 (data)"},
+        {&input, {0, 0x1FFB, 0, 0}, -ERANGE, {}, "PMT PID 8187 is outside 32..8186"},
+        {&input, {65536, 0, 0, 0}, -ERANGE, {}, "program number 65536 is outside 1..65535"},
+        {&input, {0, 0, -1, 0}, -ERANGE, {}, "transport_stream_id -1 is outside 1..65535"},
+        {&multiplex, {0, 0x1100, 0, 0}, -EINVAL, {}, "PMT PID 0x1100 is also a PID of another programme of the input"},
+        {&multiplex, {7, 0, 0, 0}, -EINVAL, {}, "program number 7 is also the number of another programme of the input"},
+        {&multiplex, {7, 0x1100, 0, 1}, 0, {7, 0x1100, 1, 0, 0x1FF}, ""},  // alone: nothing to collide with
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.msg);

@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
+#include <regex>
 #include <sched.h>
 #include <string>
 #include <thread>
@@ -23,9 +25,9 @@ extern "C" {
 }
 
 #include "lib/test_support.h"
-#include "service/udp_addr.h"
-#include "service/udp_in.h"
-#include "service/udp_out.h"
+#include "net/udp_addr.h"
+#include "net/udp_in.h"
+#include "net/udp_out.h"
 
 namespace {
 
@@ -260,6 +262,78 @@ TEST(UdpIn, CountsOverrunsAndKeepsTheOldestDatagrams)
     std::vector<uint8_t> back(16 * DGRAM);
     EXPECT_EQ((int)back.size(), avio_read(udp_in_pb(in), back.data(), (int)back.size()));
     EXPECT_TRUE(std::equal(back.begin(), back.end(), ts.begin()));
+    udp_in_destroy(&in);
+}
+
+/* The receiver's reports of the input (udp_in_config.on_change): change and µs. */
+struct Changes {
+    std::mutex lock;
+    std::vector<std::pair<int, int64_t>> seen;
+    static void on(void *opaque, int change, int64_t now_us)
+    {
+        Changes *c = (Changes *)opaque;
+        std::lock_guard<std::mutex> guard(c->lock);
+        c->seen.push_back({change, now_us});
+    }
+    size_t wait(size_t n)
+    {
+        for (int i = 0; i < 300 && count() < n; i++)
+            usleep(10000);
+        return count();
+    }
+    size_t count()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return seen.size();
+    }
+};
+
+TEST(UdpIn, TellsWhenTheInputIsLostBackOrNotMpegTs)
+{
+    std::string addr = "127.0.0.1:" + std::to_string(kt::free_port(SOCK_DGRAM));
+    Changes ch;
+    udp_in_config cfg = {};
+    cfg.addr = addr.c_str();
+    cfg.on_change = Changes::on;
+    cfg.on_change_opaque = &ch;
+    cfg.ring_bytes = 200 * DGRAM;  // nothing is read: room for all
+    udp_in *in = nullptr;
+    ASSERT_EQ(0, udp_in_create(&in, &cfg));
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in dst;
+    udp_addr_parse(addr.c_str(), &dst);
+    auto send = [&](const uint8_t *d) { sendto(fd, d, DGRAM, 0, (sockaddr *)&dst, sizeof(dst)); };
+
+    ASSERT_EQ(1u, ch.wait(1));  // nothing since the creation
+    std::vector<uint8_t> ts = make_ts(14, 8000000, 0);
+    send(ts.data());
+    int64_t sent = udp_now_ns() / 1000;
+    ASSERT_EQ(3u, ch.wait(3));  // back, then lost after the silence
+    EXPECT_GE(ch.seen[2].second - sent, UDP_IN_LOSS_AFTER_US);
+
+    // Random bytes for 1.5 s, then a TS datagram that does not start on a packet.
+    testing::internal::CaptureStderr();
+    std::vector<uint8_t> junk(DGRAM);
+    srand(1);
+    int64_t junk_from = udp_now_ns() / 1000;
+    for (int k = 0; k < 150; k++) {
+        for (uint8_t &b : junk)
+            b = (uint8_t)rand();
+        send(junk.data());
+        usleep(10000);
+    }
+    std::string err = testing::internal::GetCapturedStderr();
+    send(ts.data() + 50);
+    ASSERT_EQ(5u, ch.wait(5));
+    std::vector<int> changes;
+    for (auto &c : ch.seen)
+        changes.push_back(c.first);
+    EXPECT_EQ((std::vector<int>{UDP_IN_LOST, UDP_IN_BACK, UDP_IN_LOST, UDP_IN_INVALID, UDP_IN_BACK}), changes);
+    EXPECT_GE(ch.seen[3].second - junk_from, UDP_IN_INVALID_AFTER_US);
+    EXPECT_TRUE(std::regex_search(err, std::regex("\\] receiver_thread: the input is not MPEG-TS: \\d+ datagrams "
+                                                  "in 1 s without TS packets \\(no sync byte every 188 bytes\\)\n")))
+        << err;
+    close(fd);
     udp_in_destroy(&in);
 }
 

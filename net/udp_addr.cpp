@@ -1,5 +1,5 @@
 /* IPv4 endpoint parsing shared by the live UDP input and output. */
-#include "service/udp_addr.h"
+#include "net/udp_addr.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -20,8 +20,8 @@
  * relative to its PCR has more lead than the delay (the clocks of the
  * stream's source and of this machine differ a little).
  */
-#ifndef KESTROW_SERVICE_UDP_OUT_H
-#define KESTROW_SERVICE_UDP_OUT_H
+#ifndef KESTROW_NET_UDP_OUT_H
+#define KESTROW_NET_UDP_OUT_H
 
 #include <atomic>
 #include <cstdint>

@@ -5,8 +5,8 @@
  * fills [tail, head + capacity) without the lock and then moves tail; the
  * reader copies out of [head, tail) without the lock and then moves head.
  */
-#include "service/udp_in.h"
-#include "service/udp_addr.h"
+#include "net/udp_in.h"
+#include "net/udp_addr.h"
 #include "common/mpegts.h"
 
 #include <cerrno>
@@ -59,6 +59,9 @@ struct udp_in {
     udp_in_stats stats;  // under the lock
     AVIOContext *pb;
     pthread_t thread;
+    void (*on_change)(void *opaque, int change, int64_t now_us);
+    void *on_change_opaque;
+    int64_t loss_after_ns;
     void (*idle)(void *);  // reader only: see udp_in_set_idle
     void *idle_opaque;
     int64_t idle_at;       // monotonic ns of its last call
@@ -127,11 +130,11 @@ struct recv_batch {
     bool full;           // no room in the ring: the datagrams are read, counted and dropped
 };
 
-/* Waits up to POLL_MS for a datagram; false on a time-out or a wake-up by destroy. */
-static bool wait_datagram(udp_in *in)
+/* Waits up to timeout_ms for a datagram; false on a time-out or a wake-up by destroy. */
+static bool wait_datagram(udp_in *in, int timeout_ms)
 {
     pollfd fds[2] = {{in->fd, POLLIN, 0}, {in->wake_fd, POLLIN, 0}};
-    int r = poll(fds, 2, POLL_MS);
+    int r = poll(fds, 2, timeout_ms);
     return r > 0 && !(fds[1].revents & POLLIN);
 }
 
@@ -205,22 +208,125 @@ static void take_batch(udp_in *in, recv_batch *b, int got, loss_report *reported
     pthread_mutex_unlock(&in->lock);
 }
 
+/* What the receiver thread knows of the input's health. */
+struct input_watch {
+    int told;            // the udp_in_change last told; -1 before any
+    int64_t last_ns;     // monotonic: the last datagram, or the creation of the input
+    int64_t spell_ns;    // the first datagram without TS packets since the last with; 0: none
+    int64_t invalid;     // datagrams without TS packets since count_ns
+    int64_t count_ns;    // start of that count: the spell's, or the last line about it
+};
+
+/* The last "not MPEG-TS" line of any receiver: each session has its own, one line a minute in all. */
+static std::atomic<int64_t> invalid_line_ns{0};
+
+/* Whether d holds TS packets: sync bytes at one offset and every 188 (192, 204) bytes after it. */
+static bool carries_ts(const uint8_t *d, int len)
+{
+    static const int strides[] = {TS_PACKET_SIZE, 192, 204};
+    for (int stride : strides)
+        for (int o = 0; o < stride && o < len; o++) {
+            int k = o;
+            while (k < len && d[k] == TS_SYNC_BYTE)
+                k += stride;
+            if (k >= len)
+                return true;
+        }
+    return false;
+}
+
+static void tell(udp_in *in, input_watch *w, int change, int64_t now_ns)
+{
+    w->told = change;
+    if (in->on_change && !in->quit.load())
+        in->on_change(in->on_change_opaque, change, now_ns / 1000);
+}
+
+/* Ms the receiver may wait for a datagram before the input counts as lost. */
+static int watch_timeout_ms(const udp_in *in, const input_watch *w)
+{
+    if (w->told == UDP_IN_LOST)
+        return POLL_MS;
+    int64_t ms = (w->last_ns + in->loss_after_ns - udp_now_ns()) / 1000000 + 1;
+    return ms < 1 ? 1 : ms > POLL_MS ? POLL_MS : (int)ms;
+}
+
+/* After a wait without datagram: the input is lost once none came for loss_after_ns. */
+static void watch_silence(udp_in *in, input_watch *w)
+{
+    int64_t now = udp_now_ns();
+    if (w->told != UDP_IN_LOST && now - w->last_ns >= in->loss_after_ns)
+        tell(in, w, UDP_IN_LOST, now);
+}
+
+/*
+ * After a batch: back with TS packets; not MPEG-TS once nothing but other
+ * datagrams came for UDP_IN_INVALID_AFTER_US, with a line then and then
+ * one per UDP_IN_INVALID_REPORT_US while it lasts.
+ */
+static void watch_batch(udp_in *in, input_watch *w, const recv_batch *b, int got)
+{
+    int64_t now = udp_now_ns(), ts = 0, other = 0;
+    for (int k = 0; k < got; k++) {
+        const udp_in_slot *s = slot_at(in, b->tail + k);
+        int len = s->len, off = s->off;
+        const uint8_t *d = s->data;
+        if (b->full) {  // read into the scratch buffer, which holds the last one: judged by it
+            d = b->scratch;
+            off = ts_payload(d, (int)b->msgs[got - 1].msg_len, &len);
+        }
+        if (carries_ts(d + off, len))
+            ts++;
+        else
+            other += len > 0;
+    }
+    w->last_ns = now;
+    if (ts > 0) {
+        w->spell_ns = 0;
+        if (w->told != UDP_IN_BACK)
+            tell(in, w, UDP_IN_BACK, now);
+        return;
+    }
+    if (other == 0)
+        return;
+    if (w->spell_ns == 0) {
+        w->spell_ns = w->count_ns = now;
+        w->invalid = 0;
+    }
+    w->invalid += other;
+    if (w->told != UDP_IN_INVALID && now - w->spell_ns >= (int64_t)UDP_IN_INVALID_AFTER_US * 1000)
+        tell(in, w, UDP_IN_INVALID, now);
+    int64_t last = invalid_line_ns.load();
+    if (w->told != UDP_IN_INVALID || (last != 0 && now - last < (int64_t)UDP_IN_INVALID_REPORT_US * 1000) ||
+        !invalid_line_ns.compare_exchange_strong(last, now))
+        return;
+    log_printf(LOG_ERROR, "%s: the input is not MPEG-TS: %" PRId64 " datagrams in %" PRId64 " s without TS "
+               "packets (no sync byte every 188 bytes)", "receiver_thread", w->invalid,
+               (now - w->count_ns + 500000000) / 1000000000);
+    w->invalid = 0;
+    w->count_ns = now;
+}
+
 static void *receiver_thread(void *arg)
 {
     udp_in *in = (udp_in *)arg;
     recv_batch batch;
     loss_report reported = {};
+    input_watch watch = {-1, udp_now_ns(), 0, 0, 0};
 
     bool flowing = false;  // the last read found datagrams: read again without polling first
     while (!in->quit.load()) {
-        if (!flowing && !wait_datagram(in))
+        if (!flowing && !wait_datagram(in, watch_timeout_ms(in, &watch))) {
+            watch_silence(in, &watch);
             continue;
+        }
         prepare_batch(in, &batch);
         int got = recvmmsg(in->fd, batch.msgs, batch.size, MSG_DONTWAIT, nullptr);
         flowing = got > 0;
         if (got <= 0)
             continue;
         take_batch(in, &batch, got, &reported);
+        watch_batch(in, &watch, &batch, got);  // the receiver alone writes the slots: still as received
         if (got < batch.size) {
             // One wake-up every few milliseconds instead of one a datagram.
             timespec gather = {0, GATHER_NS};
@@ -308,6 +414,9 @@ int udp_in_set_idle(udp_in *in, void (*fn)(void *), void *opaque)
 
 /* ------------------------------------------------------------------------ */
 
+/* The smaller receive buffer last reported: every session's receiver gets the same, worth one line. */
+static std::atomic<int64_t> reported_buffer{-1};
+
 static int open_socket(udp_in *in, const udp_in_config *c)
 {
     sockaddr_in addr;
@@ -359,8 +468,8 @@ static int open_socket(udp_in *in, const udp_in_config *c)
     socklen_t len = sizeof(granted);
     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len);
     in->stats.socket_buffer = granted / 2;  // the kernel reports twice what it counts as data
-    if (c->socket_buffer > 0 && granted / 2 < c->socket_buffer)
-        log_printf(LOG_ERROR, "%s: socket receive buffer of %" PRId64 " bytes asked for, the kernel "
+    if (c->socket_buffer > 0 && granted / 2 < c->socket_buffer && reported_buffer.exchange(granted / 2) != granted / 2)
+        log_printf(LOG_INFO, "%s: socket receive buffer of %" PRId64 " bytes asked for, the kernel "
                    "granted %d (raise net.core.rmem_max)", "udp_in_create", c->socket_buffer,
                    granted / 2);
     in->fd = fd;
@@ -381,6 +490,9 @@ int udp_in_create(udp_in **out, const udp_in_config *config)
     if (!in)
         return -ENOMEM;
     in->stop_flag = config->stop_flag;
+    in->on_change = config->on_change;
+    in->on_change_opaque = config->on_change_opaque;
+    in->loss_after_ns = (config->loss_after_us > 0 ? config->loss_after_us : (int64_t)UDP_IN_LOSS_AFTER_US) * 1000;
     in->capacity = (uint64_t)(config->ring_bytes / (TS_PACKET_SIZE * 7));
     if (in->capacity < RING_MIN_SLOTS)
         in->capacity = RING_MIN_SLOTS;

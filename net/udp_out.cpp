@@ -9,8 +9,8 @@
  * cur_count > 0. The writer alone moves published and filled, the sender
  * alone moves head; both under the lock.
  */
-#include "service/udp_out.h"
-#include "service/udp_addr.h"
+#include "net/udp_out.h"
+#include "net/udp_addr.h"
 #include "common/mpegts.h"
 
 #include <cerrno>

@@ -9,9 +9,12 @@
  * recognised and their headers taken off; anything else is taken as plain
  * TS. Datagrams that find the ring full are dropped and counted (overruns),
  * and so are the kernel's own drops; both are logged at most once a second.
+ * The receiver also watches the input: lost when no datagram came for a
+ * while, not MPEG-TS when no datagram carried TS packets (sync bytes 188 or
+ * 204 bytes apart) for a second, logged once a minute while it lasts.
  */
-#ifndef KESTROW_SERVICE_UDP_IN_H
-#define KESTROW_SERVICE_UDP_IN_H
+#ifndef KESTROW_NET_UDP_IN_H
+#define KESTROW_NET_UDP_IN_H
 
 #include <atomic>
 #include <cstdint>
@@ -21,6 +24,16 @@ struct udp_in;
 
 #define UDP_IN_MAX_DATAGRAM 2048     // longer datagrams are cut (counted as truncated)
 #define UDP_IN_IDLE_US      5000     // period of the idle callback (udp_in_set_idle)
+#define UDP_IN_LOSS_AFTER_US 100000  // default silence after which the input counts as lost
+#define UDP_IN_INVALID_AFTER_US 1000000  // time without a TS datagram while others come: not MPEG-TS
+#define UDP_IN_INVALID_REPORT_US 60000000  // the "not MPEG-TS" line at most this often
+
+/* What the receiver tells of the input (udp_in_config.on_change). */
+enum udp_in_change {
+    UDP_IN_BACK,       // TS datagrams arrive: the first ones, or again after a loss or invalid input
+    UDP_IN_LOST,       // no datagram for loss_after_us (since the input was created, or the last one)
+    UDP_IN_INVALID,    // datagrams arrive, none with TS packets for UDP_IN_INVALID_AFTER_US
+};
 
 struct udp_in_config {
     const char *addr;          // "host:port" to bind; a multicast group is joined
@@ -29,6 +42,10 @@ struct udp_in_config {
     int64_t socket_buffer;     // SO_RCVBUF asked for, bytes; 0: kernel default
     int64_t ring_bytes;        // datagram payload the ring holds; at least 16 datagrams
     const std::atomic<int> *stop_flag;  // may be null; a set flag ends every wait
+    /* Called on the receiver thread at each change (udp_in_change), with the monotonic µs; may be null. */
+    void (*on_change)(void *opaque, int change, int64_t now_us);
+    void *on_change_opaque;
+    int64_t loss_after_us;     // 0: UDP_IN_LOSS_AFTER_US
 };
 
 /* Counts since create. */
@@ -44,9 +61,10 @@ struct udp_in_stats {
 
 /*
  * Binds and joins as configured, allocates the ring and an AVIOContext on
- * it, starts the receiver thread, and stores the input in *out. Logs a
- * warning (udp_in_create: ...) when the kernel grants less socket buffer than
- * asked for. Returns 0; -22 without out or config, or for an address,
+ * it, starts the receiver thread, and stores the input in *out. Logs an
+ * info line (udp_in_create: ..., naming the sysctl that raises the limit)
+ * when the kernel grants less socket buffer than asked for, once per
+ * process for each granted size. Returns 0; -22 without out or config, or for an address,
  * interface or source that does not parse, or a source without a multicast
  * group; -34 for a negative buffer or ring size; -12 without memory; a
  * negative errno from the socket calls or the thread. On failure *out is

@@ -2,8 +2,8 @@
  * IPv4 UDP endpoints of the service's live input and output: "host:port"
  * text, multicast groups included.
  */
-#ifndef KESTROW_SERVICE_UDP_ADDR_H
-#define KESTROW_SERVICE_UDP_ADDR_H
+#ifndef KESTROW_NET_UDP_ADDR_H
+#define KESTROW_NET_UDP_ADDR_H
 
 #include <cstdint>
 #include <netinet/in.h>

@@ -1,0 +1,97 @@
+"""A generated day through KestrowDemo: breaks air the spots the schedule
+names back to back, packet by packet and without a new decoding error, and
+the verification file tells what aired, read back by byte position."""
+import json
+import os
+import subprocess
+import unittest
+
+import kt
+import sch
+import splicecheck
+
+TICKS = kt.TICKS
+CLOCK = "2024-03-01T09:59:50"  # the programme's first timestamp: windows at 10:00 and 10:01
+
+
+def decoding_errors(path):
+    """Lines the ffmpeg command writes decoding path."""
+    res = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
+                         capture_output=True, text=True, errors="replace", timeout=120)
+    return [l for l in res.stderr.splitlines() if l.strip()]
+
+
+class Day(unittest.TestCase):
+    # (at, duration) of the breaks, seconds into the programme (09:59:50): outside every window;
+    # window 1 break 1 (the 4, 6 and 8 s spots, then 2 s of filler); window 1 break 2 (the 8 s spot
+    # does not fit, a spot without a file, the 5 s filler looped); window 2: NUL.
+    BREAKS = [(5, 3), (12, 20), (38, 6), (72, 4)]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = kt.scratch_dir(cls, "kestrow-day-")
+        path = lambda name: os.path.join(cls.dir, name)
+        cues = ["at=%d,dur=%d,id=%d" % (at, dur, n + 1) for n, (at, dur) in enumerate(cls.BREAKS)]
+        cls.info = kt.gen.generate(path("prog.ts"), duration=80, cues=cues)
+        kt.gen.generate(path("filler.ts"), filler=True, duration=5)
+        os.mkdir(path("spots"))
+        for n in (4, 6, 8):
+            kt.gen.generate(path("spots/%d.ts" % n), spot=str(n), duration=n)
+        cls.sch = path("301AB123.SCH")
+        rec = sch.record
+        sch.write(cls.sch, [rec("LOI", "0301", "1000", "0001", 1, 1, 4, "00000000004"),
+                            rec("LOI", "0301", "1000", "0001", 1, 2, 6, "6"),
+                            rec("LOI", "0301", "1000", "0001", 1, 3, 8, "8"),
+                            rec("LOI", "0301", "1000", "0001", 2, 1, 8, "8"),
+                            rec("LOI", "0301", "1000", "0001", 2, 2, 4, "ACME0000404"),
+                            rec("LOI", "0301", "1000", "0001", 3, 1, 6, "6"),
+                            rec("NUL", "0301", "1001", "0001", 1, 1, 0, "")])
+        cls.out = path("out.ts")
+        cls.res = kt.run_demo("--schedule=" + cls.sch, "--spots=" + path("spots"), "--clock=" + CLOCK,
+                              "--asrun-file=" + path("asrun.json"), "--service_name=Kestrow One",
+                              path("prog.ts"), cls.out, path("filler.ts"))
+        cls.check = splicecheck.Splice(path("prog.ts"), path("filler.ts"), cls.out)
+
+    def point(self, n):
+        return self.check.video.src[0]["pts"] + self.BREAKS[n][0] * TICKS
+
+    def test_breaks_air_their_spots_back_to_back_then_the_filler(self):
+        self.assertEqual(self.res.returncode, 0, self.res.stderr[-2000:])
+        check = self.check
+        spots = lambda *names: [os.path.join(self.dir, "spots/%s.ts" % n) for n in names]
+        check.expect_valid(spots(4, 6, 8))
+        for n, items, count in ((0, [], 1), (1, spots(4, 6, 8), 4), (2, [], 2)):
+            with self.subTest(n):
+                got = check.expect_sequence(self.point(n), self.BREAKS[n][1] * TICKS, items)
+                self.assertEqual(got["items"], count)  # the 5 s filler once, after the spots, looped
+        # The NUL break: the programme on air.
+        lo, hi = self.point(3), self.point(3) + self.BREAKS[3][1] * TICKS
+        src = {(p["pts"], p["hash"]) for p in check.video.src}
+        self.assertTrue(all((p["pts"], p["hash"]) in src for p in check.video.out if lo <= p["pts"] < hi))
+        self.assertEqual([], decoding_errors(self.out))
+
+    def test_the_verification_file_and_the_as_run_record(self):
+        self.assertEqual(sch.read_ver(self.sch[:-4] + ".VER"), [
+            ("LOI", 1, 1, "00000000004", "100002", "00000400", "001", "0001"),
+            ("LOI", 1, 2, "6", "100006", "00000600", "002", "0001"),
+            ("LOI", 1, 3, "8", "100012", "00000800", "003", "0001"),
+            ("LOI", 2, 1, "8", "000000", "00000000", "000", "1001"),
+            ("LOI", 2, 2, "ACME0000404", "000000", "00000000", "000", "1002"),
+            ("LOI", 3, 1, "6", "000000", "00000000", "000", "1003"),
+            ("NUL", 1, 1, "", "100102", "00000000", "000", "0001"),
+        ])
+        with open(os.path.join(self.dir, "asrun.json")) as f:
+            records = [json.loads(line) for line in f]
+        self.assertEqual({r["channel"] for r in records}, {"Kestrow One"})
+        spots = [(r["time"][11:19], r["spot_id"], r["file"], r["break_number"], r["position"], r["aired"], r["reason"])
+                 for r in records if r["event"] == "spot"]
+        self.assertEqual(spots[:3], [("10:00:02", "00000000004", "4.ts", 1, 1, 4 * TICKS, "aired"),
+                                     ("10:00:06", "6", "6.ts", 1, 2, 6 * TICKS, "aired"),
+                                     ("10:00:12", "8", "8.ts", 1, 3, 8 * TICKS, "aired")])
+        self.assertEqual([s[6] for s in spots[3:]], ["break_too_short", "unusable"])
+        starts = [r["time"][11:19] for r in records if r["event"] == "break_start"]
+        self.assertEqual(starts, ["09:59:55", "10:00:02", "10:00:28"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

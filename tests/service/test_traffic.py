@@ -1,0 +1,73 @@
+"""KestrowApp with a folder of daily schedules, live on loopback: a break
+without a duration ended by its return cue airs the day's spot, the day's
+file is replaced while the service runs, the next open break airs the new
+schedule's spot up to --max-break, a file that cannot be read leaves it in
+force; the verification file, the as-run record and the status tell what
+aired."""
+import json
+import os
+import threading
+import time
+import unittest
+import xmlrpc.client
+
+import kt
+import sch
+import splicecheck
+
+TICKS = kt.TICKS
+
+
+class Traffic(kt.FillerCase):
+    FILLER = dict(duration=3)
+
+    def test_a_schedule_replaced_while_the_service_runs_and_open_breaks(self):
+        folder = os.path.join(self.dir, "schedules")
+        spots = os.path.join(self.dir, "spots")
+        os.makedirs(folder)
+        os.makedirs(spots)
+        for n in (4, 6):
+            kt.gen.generate(os.path.join(spots, "%d.ts" % n), spot=str(n), duration=n)
+        prog = os.path.join(self.dir, "open.ts")
+        kt.gen.generate(prog, duration=24, cues=["at=4,id=1", "at=8,id=1,out=0", "at=14,id=2"])
+        # A ten-minute window from the minute now: the day's file of channel AB at headend 123.
+        now = time.localtime()
+        date, start = time.strftime("%m%d", now), time.strftime("%H%M", now)
+        path = os.path.join(folder, "%X%02d%s%s.SCH" % (now.tm_mon, now.tm_mday, "AB", "123"))
+        rec = lambda brk, spot, secs: sch.record("LOI", date, start, "0010", brk, 1, secs, spot)
+        sch.write(path, [rec(1, "4", 4), rec(2, "404", 8)])
+
+        svc = kt.started(self, self.dir, "--schedule=" + folder, "--spots=" + spots, "--channel-id=AB",
+                         "--headend-id=123", "--open-breaks", "--max-break=6", "--asrun-file=asrun.json",
+                         "--service_name=Kestrow Live", filler=self.filler, name="traffic")
+        sender = threading.Thread(target=svc.send, args=(prog,))
+        sender.start()
+        svc.wait_log("break of splice_event_id=1 ended: return_cue")
+        sch.write(path, [rec(1, "4", 4), rec(2, "6", 6)])
+        svc.wait_log("schedule [%s] in force" % path, count=2, timeout=3)
+        sender.join(60)
+        with open(path, "w") as f:
+            f.write("LOI garbage\r\n")
+        svc.wait_log("schedule [%s] cannot be used: no record can be read; the schedule in force stays [%s]" % (
+            path, path), timeout=3)
+        with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
+            status = proxy.kestrow.status()
+        self.assertEqual((status["schedule"], status["schedule_spots"], status["spots_aired"], status["spots_missed"]),
+                         (path, 2, 2, 0))
+        rc, _ = svc.stop(settle=2)
+        self.assertEqual(rc, 0)
+
+        ver = sch.read_ver(path[:-4] + ".VER")
+        self.assertEqual([(r[1], r[3], r[5], r[6], r[7]) for r in ver],
+                         [(1, "4", "00000400", "001", "0001"), (2, "6", "00000600", "001", "0001")])
+        with open(os.path.join(self.dir, "asrun.json")) as f:
+            records = [json.loads(line) for line in f]
+        self.assertEqual([r["reason"] for r in records if r["event"] == "break_end"], ["return_cue", "max_break"])
+        check = splicecheck.Splice(prog, self.filler, svc.out)
+        origin = check.video.src[0]["pts"]
+        for at, dur, spot in ((4, 4, "4"), (14, 6, "6")):
+            check.expect_sequence(origin + at * TICKS, dur * TICKS, [os.path.join(spots, spot + ".ts")])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

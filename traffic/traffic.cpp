@@ -1,0 +1,695 @@
+/*
+ * The traffic controller: the planner and the event intake on the packet
+ * path, the file work in traffic_poll, one lock between them that is never
+ * held across a file access.
+ */
+#include "traffic/traffic.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "common/log.h"
+#include "common/utils.h"
+#include "splice/filler.h"
+#include "splice/rep_ctx.h"
+#include "splice/splice.h"
+#include "traffic/spots.h"
+#include "traffic/verification.h"
+
+namespace {
+
+/* The breaks that started in one window so far. */
+struct window_state {
+    int64_t start_ms;
+    int minutes;
+    int started;
+    std::vector<int> cancelled;  // break numbers whose event was cancelled before it started
+};
+
+/* A file as stat sees it: a new or rewritten file differs. */
+struct file_id {
+    std::string path;
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    int64_t mtime_ns;
+    bool operator==(const file_id &o) const
+    {
+        return path == o.path && dev == o.dev && ino == o.ino && size == o.size && mtime_ns == o.mtime_ns;
+    }
+};
+
+typedef std::vector<std::pair<int, std::string>> line_list;
+
+} // namespace
+
+struct traffic {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool work = false;
+    std::string schedule_option, spots_dir, channel, headend, verification_option;
+    const event_air_clock *clock = nullptr;
+    traffic_line_fn line = nullptr;
+    void *line_opaque = nullptr;
+    splice_planner planner = {};
+
+    schedule *sched = nullptr;           // in force; null: none
+    int64_t generation = 0;              // counts the schedules put in force
+    file_id in_force = {}, refused = {};
+    std::string ver_path;
+    spot_store *store = nullptr;
+    AVFormatContext *programme = nullptr;  // a copy of the session's streams
+    std::vector<window_state> windows;
+    std::vector<std::string> pinned[2];  // spots of the last two breaks planned
+    std::vector<std::pair<int, int>> wanted;  // (a record of the window, break number) to read ahead
+    bool read_all = false;               // read ahead every spot of the schedule
+    bool dirty = false;                  // the verification file is behind
+    int planned_window = -1;             // record of the window of the break under way
+    int aired_in_break = 0;
+    uint64_t aired_count = 0;
+    int64_t spots_aired = 0, spots_missed = 0;
+};
+
+namespace {
+
+int64_t wall_now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* "HH:MM:SS" of wall ms (local time). */
+std::string clock_text(int64_t ms)
+{
+    time_t t = (time_t)(ms / 1000);
+    struct tm tm;
+    char buf[16];
+    localtime_r(&t, &tm);
+    strftime(buf, sizeof(buf), "%H:%M:%S", &tm);
+    return buf;
+}
+
+void say(line_list *lines, int severity, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void say(line_list *lines, int severity, const char *fmt, ...)
+{
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    lines->emplace_back(severity, text);
+}
+
+/* Hands the lines to the program, outside the lock. */
+void report(const traffic *t, const line_list &lines)
+{
+    for (const auto &l : lines)
+        if (t->line)
+            t->line(t->line_opaque, l.first, l.second.c_str());
+}
+
+window_state *window_of(traffic *t, const schedule_record *r, bool add)
+{
+    for (window_state &w : t->windows)
+        if (w.start_ms == r->window_ms && w.minutes == r->window_minutes)
+            return &w;
+    if (!add)
+        return nullptr;
+    t->windows.push_back(window_state{r->window_ms, r->window_minutes, 0, {}});
+    return &t->windows.back();
+}
+
+/* Now on the program's air clock: the wall clock, or for a recording the air time of its latest timestamp. */
+int64_t air_now(const traffic *t)
+{
+    const event_air_clock *c = t->clock;
+    return c && !c->follow && c->last_pts != AV_NOPTS_VALUE ? event_air_ms(c, c->last_pts, 0) : wall_now_ms();
+}
+
+/* The window of a splice point (ticks; REP_NOW or none: now) under the lock: its record, or -1. */
+int window_at_point(traffic *t, int64_t point)
+{
+    int64_t now = air_now(t);
+    int64_t at = point == REP_NOW || point == AV_NOPTS_VALUE ? now : event_air_ms(t->clock, point, now);
+    return schedule_window_at(t->sched, at);
+}
+
+/* Lets go of the spots of the break planned two breaks ago; the new break's go in their place. */
+void rotate_pins(traffic *t, std::vector<std::string> *now)
+{
+    for (const std::string &id : t->pinned[1]) {
+        spot *sp = spot_store_find(t->store, id.c_str());
+        if (sp && sp->pins > 0)
+            sp->pins--;
+    }
+    t->pinned[1] = std::move(t->pinned[0]);
+    t->pinned[0] = std::move(*now);
+}
+
+/* The records of break number n of window w into spots (the planner's answer). */
+int plan_records(traffic *t, int w, int n, int64_t at, rep_spot *spots, int max, line_list *lines)
+{
+    int idx[REP_MAX_SPOTS];
+    int k = schedule_break_records(t->sched, w, n, idx, max < REP_MAX_SPOTS ? max : REP_MAX_SPOTS);
+    const schedule_record *wr = &t->sched->records[w];
+    std::string what;
+    std::vector<std::string> pins;
+
+    for (int i = 0; i < k; i++) {
+        if (t->sched->records[idx[i]].type != SCHEDULE_NUL)
+            continue;
+        for (int j = 0; j < k; j++) {
+            schedule_record *r = &t->sched->records[idx[j]];
+            r->aired_ms = at;
+            r->status = r->type == SCHEDULE_NUL ? SCHEDULE_STATUS_AIRED : SCHEDULE_STATUS_CANCELLED;
+        }
+        t->dirty = true;
+        say(lines, LOG_INFO, "break %d of the window at %s: NUL, the programme stays on air", n,
+            clock_text(wr->window_ms).c_str());
+        rotate_pins(t, &pins);
+        return SPLICE_PLAN_LEAVE;
+    }
+    for (int i = 0; i < k; i++) {
+        const schedule_record *r = &t->sched->records[idx[i]];
+        rep_spot *out = &spots[i];
+        memset(out, 0, sizeof(*out));
+        utils_strlcpy(out->info.id, r->spot_id, sizeof(out->info.id));
+        out->info.break_number = n;
+        out->info.position = r->position;
+        out->info.tag = t->generation << 32 | idx[i];
+        spot *sp = spot_store_find(t->store, r->spot_id);
+        if (sp)
+            utils_strlcpy(out->info.file, sp->file, sizeof(out->info.file));
+        if (sp && sp->state == SPOT_READY) {
+            out->media = sp->media;
+            sp->pins++;
+            pins.push_back(sp->id);
+        }
+        what += std::string(i ? ", " : "") + r->spot_id +
+                (out->media ? "" : std::string(" (") + (sp && sp->why[0] ? sp->why : "not read yet") + ")");
+    }
+    rotate_pins(t, &pins);
+    say(lines, LOG_INFO, "break %d of the window at %s: %s", n, clock_text(wr->window_ms).c_str(),
+        k ? what.c_str() : "no record, the filler airs");
+    return k;
+}
+
+int plan_break(void *opaque, const splice_break *b, rep_spot *spots, int max)
+{
+    traffic *t = (traffic *)opaque;
+    line_list lines;
+    int n = 0;
+    {
+        std::lock_guard<std::mutex> guard(t->lock);
+        int64_t at = event_air_ms(t->clock, b->point == REP_NOW ? b->start : b->point, air_now(t));
+        int w = schedule_window_at(t->sched, at);
+        t->aired_in_break = 0;
+        t->planned_window = w;
+        if (w < 0) {
+            std::vector<std::string> none;
+            rotate_pins(t, &none);
+            say(&lines, LOG_INFO, "break at %s: outside every window of the schedule, the filler airs",
+                clock_text(at).c_str());
+        } else {
+            window_state *ws = window_of(t, &t->sched->records[w], true);
+            int number = ++ws->started;
+            ws->cancelled.erase(std::remove(ws->cancelled.begin(), ws->cancelled.end(), number),
+                                ws->cancelled.end());
+            n = plan_records(t, w, number, at, spots, max, &lines);
+        }
+    }
+    report(t, lines);
+    return n;
+}
+
+int status_of(int reason)
+{
+    switch (reason) {
+    case EVENT_SPOT_AIRED: return SCHEDULE_STATUS_AIRED;
+    case EVENT_SPOT_CUT_SHORT: return SCHEDULE_STATUS_CUT_SHORT;
+    case EVENT_SPOT_TOO_SHORT: return SCHEDULE_STATUS_TOO_SHORT;
+    case EVENT_SPOT_UNUSABLE: return SCHEDULE_STATUS_UNUSABLE;
+    default: return SCHEDULE_STATUS_CANCELLED;
+    }
+}
+
+/* The record a spot event names, in the schedule in force (which may have been rewritten since). */
+schedule_record *record_of(traffic *t, const event_spot *info)
+{
+    schedule *s = t->sched;
+    int64_t index = info->tag & 0xFFFFFFFF;
+    if (!s)
+        return nullptr;
+    if (info->tag >> 32 == t->generation && index < s->count)
+        return &s->records[index];
+    for (int i = 0; t->planned_window >= 0 && t->planned_window < s->count && i < s->count; i++) {
+        schedule_record *r = &s->records[i];
+        if (r->type == SCHEDULE_LOI && r->break_number == info->break_number && r->position == info->position &&
+            strcmp(r->spot_id, info->id) == 0 && schedule_same_window(r, &s->records[t->planned_window]))
+            return r;
+    }
+    return nullptr;
+}
+
+void spot_ended(traffic *t, const event *ev)
+{
+    schedule_record *r = record_of(t, ev->spot);
+    if (!r)
+        return;
+    bool aired = ev->aired != AV_NOPTS_VALUE && ev->aired > 0;
+    r->aired_ms = ev->pts != AV_NOPTS_VALUE ? event_air_ms(t->clock, ev->pts, air_now(t)) : SCHEDULE_NONE;
+    r->aired_length = aired ? ev->aired / 900 : 0;
+    r->aired_position = aired ? ++t->aired_in_break : 0;
+    r->status = status_of(ev->reason);
+    if (r->status == SCHEDULE_STATUS_AIRED)
+        t->spots_aired++;
+    else
+        t->spots_missed++;
+    spot *sp = aired ? spot_store_find(t->store, ev->spot->id) : nullptr;
+    if (sp)
+        sp->aired = ++t->aired_count;
+    t->dirty = true;
+}
+
+/* Asks for the spots of the next two breaks of the window of point. */
+void want_window(traffic *t, int64_t point)
+{
+    int w = window_at_point(t, point);
+    if (w < 0)
+        return;
+    window_state *ws = window_of(t, &t->sched->records[w], false);
+    int next = (ws ? ws->started : 0) + 1;
+    t->wanted.emplace_back(w, next);
+    t->wanted.emplace_back(w, next + 1);
+}
+
+} // namespace
+
+int traffic_create(traffic **out, const traffic_config *c)
+{
+    if (!out || !c || !c->schedule || !c->schedule[0] || !c->spots || !c->spots[0])
+        return -EINVAL;
+    traffic *t = new (std::nothrow) traffic();
+    if (!t)
+        return -ENOMEM;
+    try {
+        t->schedule_option = c->schedule;
+        t->spots_dir = c->spots;
+        t->channel = c->channel_id ? c->channel_id : "";
+        t->headend = c->headend_id ? c->headend_id : "";
+        t->verification_option = c->verification ? c->verification : "";
+    } catch (...) {
+        delete t;
+        return -ENOMEM;
+    }
+    t->clock = c->clock;
+    t->line = c->line;
+    t->line_opaque = c->line_opaque;
+    t->planner.plan = plan_break;
+    t->planner.opaque = t;
+    int ret = spot_store_create(&t->store, c->spots, c->cache_bytes);
+    if (ret < 0) {
+        delete t;
+        return ret;
+    }
+    *out = t;
+    return 0;
+}
+
+int traffic_destroy(traffic **p)
+{
+    if (!p || !*p)
+        return -EINVAL;
+    traffic *t = *p;
+    spot_store_destroy(&t->store);
+    if (t->sched)
+        schedule_destroy(&t->sched);
+    avformat_free_context(t->programme);
+    delete t;
+    *p = nullptr;
+    return 0;
+}
+
+const splice_planner *traffic_planner(traffic *t)
+{
+    return t ? &t->planner : nullptr;
+}
+
+int traffic_on_event(traffic *t, const event *ev)
+{
+    if (!t || !ev)
+        return 0;
+    switch (ev->type) {
+    case EVENT_ARMED:
+    case EVENT_NEXT_KEPT:
+    case EVENT_CANCELLED:
+    case EVENT_EXPIRED:
+    case EVENT_DROPPED:
+    case EVENT_SPOT_ENDED:
+    case EVENT_BREAK_ENDED:
+    case EVENT_BREAK_SKIPPED:
+    case EVENT_RELAY_STARTED:
+        break;
+    default:
+        return 0;  // the rest (progress, every few packets) need not wait for the lock
+    }
+    std::lock_guard<std::mutex> guard(t->lock);
+    switch (ev->type) {
+    case EVENT_ARMED:
+    case EVENT_NEXT_KEPT:
+        want_window(t, ev->splice_time);
+        break;
+    case EVENT_CANCELLED:
+    case EVENT_EXPIRED:
+    case EVENT_DROPPED: {
+        /* An event that will not air: the window's next break is not coming for it. */
+        int w = window_at_point(t, ev->splice_time);
+        window_state *ws = w >= 0 ? window_of(t, &t->sched->records[w], true) : nullptr;
+        if (ws)
+            ws->cancelled.push_back(ws->started + 1);
+        return 0;
+    }
+    case EVENT_SPOT_ENDED:
+        if (ev->spot)
+            spot_ended(t, ev);
+        return 0;
+    case EVENT_BREAK_ENDED:
+    case EVENT_BREAK_SKIPPED:
+        break;
+    case EVENT_RELAY_STARTED: {
+        /* A new session: nothing of the last one's breaks is in use any more. */
+        std::vector<std::string> none;
+        rotate_pins(t, &none);
+        rotate_pins(t, &none);
+        return 0;
+    }
+    default:
+        return 0;
+    }
+    bool work = t->dirty || !t->wanted.empty();
+    if (work) {
+        t->work = true;
+        t->wake.notify_one();
+    }
+    return work;
+}
+
+void traffic_set_programme(traffic *t, AVFormatContext **programme)
+{
+    if (!programme || !*programme)
+        return;
+    AVFormatContext *held = *programme;
+    *programme = nullptr;
+    if (t) {
+        std::lock_guard<std::mutex> guard(t->lock);
+        std::swap(t->programme, held);
+        spot_store_check(t->store, t->programme);
+    }
+    avformat_free_context(held);
+}
+
+void traffic_wait(traffic *t, int timeout_ms)
+{
+    std::unique_lock<std::mutex> guard(t->lock);
+    t->wake.wait_for(guard, std::chrono::milliseconds(timeout_ms), [t] { return t->work; });
+    t->work = false;
+}
+
+void traffic_get_stats(traffic *t, traffic_stats *out)
+{
+    std::lock_guard<std::mutex> guard(t->lock);
+    utils_strlcpy(out->schedule, t->sched ? t->sched->path : "", sizeof(out->schedule));
+    out->spots = t->sched ? t->sched->spots : 0;
+    out->spots_aired = t->spots_aired;
+    out->spots_missed = t->spots_missed;
+}
+
+/* ---- the file work ---- */
+
+namespace {
+
+/* The schedule file to use at now_ms: the option, or the day's file in the folder it names. */
+std::string schedule_file(const traffic *t, int64_t now_ms)
+{
+    struct stat st;
+    if (stat(t->schedule_option.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return t->schedule_option;
+    char name[SCHEDULE_NAME_SIZE];
+    if (schedule_file_name(now_ms, t->channel.c_str(), t->headend.c_str(), name, sizeof(name)) < 0)
+        return std::string();
+    return t->schedule_option + "/" + name;
+}
+
+/* Gives new the verification results of old's matching records. */
+void carry_over(schedule *to, const schedule *from)
+{
+    for (int i = 0; from && i < to->count; i++) {
+        schedule_record *r = &to->records[i];
+        for (int k = 0; (r->type == SCHEDULE_LOI || r->type == SCHEDULE_NUL) && k < from->count; k++) {
+            const schedule_record *o = &from->records[k];
+            if (o->type == r->type && o->status != SCHEDULE_STATUS_OPEN && schedule_same_window(o, r) &&
+                o->break_number == r->break_number && o->position == r->position &&
+                strcmp(o->spot_id, r->spot_id) == 0) {
+                r->aired_ms = o->aired_ms;
+                r->aired_length = o->aired_length;
+                r->aired_position = o->aired_position;
+                r->status = o->status;
+                break;
+            }
+        }
+    }
+}
+
+/* Gives the records of windows that ended by now_ms without their break their final status. */
+void close_windows(traffic *t, schedule *s, int64_t now_ms, line_list *lines)
+{
+    int left = 0;
+    /* A window a day past is no schedule's any more. */
+    t->windows.erase(std::remove_if(t->windows.begin(), t->windows.end(), [now_ms](const window_state &w) {
+        return w.start_ms + (int64_t)w.minutes * 60000 + 86400000 < now_ms;
+    }), t->windows.end());
+    for (int i = 0; s && i < s->count; i++) {
+        schedule_record *r = &s->records[i];
+        if ((r->type != SCHEDULE_LOI && r->type != SCHEDULE_NUL) || r->status != SCHEDULE_STATUS_OPEN ||
+            r->window_ms + (int64_t)r->window_minutes * 60000 > now_ms)
+            continue;
+        window_state *ws = window_of(t, r, false);
+        if (ws && r->break_number <= ws->started)
+            continue;  // its break came: the break's end decides
+        bool cancelled = ws && std::count(ws->cancelled.begin(), ws->cancelled.end(), r->break_number) > 0;
+        r->status = cancelled ? SCHEDULE_STATUS_CANCELLED : SCHEDULE_STATUS_NO_BREAK;
+        t->spots_missed += r->type == SCHEDULE_LOI;
+        t->dirty = true;
+        left++;
+    }
+    if (left)
+        say(lines, LOG_ERROR, "schedule [%s]: %d records of ended windows without their break", s->path, left);
+}
+
+/* Whether the schedule (opaque) names spot id. */
+bool names_spot(void *opaque, const char *id)
+{
+    const schedule *s = (const schedule *)opaque;
+    for (int i = 0; i < s->count; i++)
+        if (s->records[i].type == SCHEDULE_LOI && strcmp(s->records[i].spot_id, id) == 0)
+            return true;
+    return false;
+}
+
+/* Puts s in force (after the lock is taken); the one it replaces goes to *old. */
+void put_in_force(traffic *t, schedule *s, const file_id &id, schedule **old, int64_t now_ms, line_list *lines)
+{
+    carry_over(s, t->sched);
+    close_windows(t, t->sched, now_ms, lines);
+    spot_store_prune(t->store, names_spot, s);
+    /* A break under way finds its records in the new schedule by its window. */
+    const schedule_record *running = t->planned_window >= 0 ? &t->sched->records[t->planned_window] : nullptr;
+    int planned = -1;
+    for (int i = 0; running && planned < 0 && i < s->count; i++)
+        if ((s->records[i].type == SCHEDULE_LOI || s->records[i].type == SCHEDULE_NUL) &&
+            schedule_same_window(&s->records[i], running))
+            planned = i;
+    *old = t->sched;
+    t->sched = s;
+    t->in_force = id;
+    t->generation++;
+    t->planned_window = planned;
+    t->read_all = true;
+    t->dirty = true;
+    char path[SCHEDULE_PATH_SIZE];
+    t->ver_path = verification_path(s->path, t->verification_option.c_str(), path, sizeof(path)) == 0 ? path : "";
+    say(lines, LOG_INFO, "schedule [%s] in force: %d spots, verification file [%s]", s->path, s->spots,
+        t->ver_path.c_str());
+}
+
+void collect_warning(void *opaque, const char *text)
+{
+    std::pair<line_list *, const char *> *w = (std::pair<line_list *, const char *> *)opaque;
+    say(w->first, LOG_ERROR, "schedule [%s] %s", w->second, text);
+}
+
+/* Reads the schedule file when it is new or rewritten; the one it replaces is saved a last time. */
+void check_schedule(traffic *t, int64_t now_ms, line_list *lines)
+{
+    std::string path = schedule_file(t, now_ms);
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) != 0)
+        return;  // not there (yet): whatever is in force stays
+    file_id id = {path, st.st_dev, st.st_ino, st.st_size, (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec};
+    {
+        std::lock_guard<std::mutex> guard(t->lock);
+        if (id == t->in_force || id == t->refused)
+            return;
+    }
+    schedule *s = nullptr, *old = nullptr;
+    std::pair<line_list *, const char *> warn(lines, path.c_str());
+    int ret = schedule_load(path.c_str(), now_ms, &s, collect_warning, &warn);
+    char *text = nullptr;
+    size_t size = 0;
+    {
+        std::lock_guard<std::mutex> guard(t->lock);
+        if (ret < 0) {
+            t->refused = id;
+            say(lines, LOG_ERROR, "schedule [%s] cannot be used: %s; %s%s%s", path.c_str(),
+                ret == -ENODATA ? "no record can be read" : strerror(-ret),
+                t->sched ? "the schedule in force stays [" : "no schedule is in force",
+                t->sched ? t->sched->path : "", t->sched ? "]" : "");
+            return;
+        }
+        put_in_force(t, s, id, &old, now_ms, lines);
+        text = old ? verification_text(old, &size) : nullptr;
+    }
+    if (old) {
+        char path_old[SCHEDULE_PATH_SIZE];
+        if (text && verification_path(old->path, t->verification_option.c_str(), path_old, sizeof(path_old)) == 0)
+            verification_save(path_old, text, size);
+        free(text);
+        schedule_destroy(&old);
+    }
+}
+
+/* Reads the spots asked for (all of a new schedule's, while they fit), outside the lock. */
+void read_spots(traffic *t, int64_t now_ms)
+{
+    std::vector<std::string> ids;
+    bool all;
+    {
+        std::lock_guard<std::mutex> guard(t->lock);
+        std::vector<int> recs;
+        if (!t->sched)
+            return;
+        all = t->read_all;
+        for (int i = 0; all && i < t->sched->count; i++)
+            if (t->sched->records[i].window_ms + (int64_t)t->sched->records[i].window_minutes * 60000 > now_ms)
+                recs.push_back(i);
+        std::stable_sort(recs.begin(), recs.end(), [t](int a, int b) {
+            return t->sched->records[a].window_ms < t->sched->records[b].window_ms;
+        });
+        for (const auto &want : t->wanted) {
+            int idx[REP_MAX_SPOTS];
+            int k = schedule_break_records(t->sched, want.first, want.second, idx, REP_MAX_SPOTS);
+            recs.insert(recs.begin(), idx, idx + k);
+        }
+        t->wanted.clear();
+        t->read_all = false;
+        for (int i : recs) {
+            const schedule_record *r = &t->sched->records[i];
+            spot *sp = r->type == SCHEDULE_LOI ? spot_store_want(t->store, r->spot_id) : nullptr;
+            if (!sp)
+                continue;
+            sp->needed_at = std::min(sp->needed_at, r->window_ms);
+            if (sp->state == SPOT_WANTED && std::find(ids.begin(), ids.end(), sp->id) == ids.end())
+                ids.push_back(sp->id);
+        }
+    }
+    for (const std::string &id : ids) {
+        char file[EVENT_SPOT_FILE_SIZE];
+        filler_ctx *media = nullptr;
+        int ret = spot_read(t->spots_dir.c_str(), id.c_str(), file, sizeof(file), &media);
+        std::lock_guard<std::mutex> guard(t->lock);
+        spot *sp = spot_store_find(t->store, id.c_str());
+        int state = sp && !sp->media ? spot_store_put(t->store, sp, ret, file, media, t->programme) : -1;
+        if (state < 0)
+            filler_destroy(&media);
+        if (all && state == SPOT_WANTED)
+            break;  // the cache is full: the rest are read when their breaks come nearer
+    }
+}
+
+/* Says, once each, which spots cannot air. */
+void report_spots(traffic *t, line_list *lines)
+{
+    std::lock_guard<std::mutex> guard(t->lock);
+    for (int i = 0; spot *sp = spot_store_at(t->store, i); i++) {
+        if (sp->reported || (sp->state != SPOT_MISSING && sp->state != SPOT_UNUSABLE && sp->state != SPOT_READY))
+            continue;
+        sp->reported = 1;
+        if (sp->state == SPOT_READY)
+            say(lines, LOG_INFO, "spot %s [%s]: ready, %.2f s", sp->id, sp->file, sp->length / 90000.0);
+        else if (sp->state == SPOT_MISSING)
+            say(lines, LOG_ERROR, "spot %s: no file %s.ts in [%s]", sp->id, sp->id, t->spots_dir.c_str());
+        else
+            say(lines, LOG_ERROR, "spot %s [%s] cannot air: %s", sp->id, sp->file, sp->why);
+    }
+}
+
+/* Rewrites the verification file when it is behind. 0 or the write's error (reported). */
+int save_verification(traffic *t, line_list *lines)
+{
+    std::string path;
+    size_t size = 0;
+    char *text = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(t->lock);
+        if (!t->dirty || !t->sched || t->ver_path.empty())
+            return 0;
+        text = verification_text(t->sched, &size);
+        path = t->ver_path;
+        t->dirty = !text;
+    }
+    int ret = text ? verification_save(path.c_str(), text, size) : -ENOMEM;
+    free(text);
+    if (ret < 0) {
+        std::lock_guard<std::mutex> guard(t->lock);
+        t->dirty = true;
+        say(lines, LOG_ERROR, "cannot write the verification file [%s]: %s", path.c_str(), strerror(-ret));
+    }
+    return ret;
+}
+
+} // namespace
+
+int traffic_poll(traffic *t, int64_t now_ms)
+{
+    if (!t)
+        return -EINVAL;
+    line_list lines;
+    check_schedule(t, now_ms, &lines);
+    {
+        std::lock_guard<std::mutex> guard(t->lock);
+        close_windows(t, t->sched, now_ms, &lines);
+    }
+    read_spots(t, now_ms);
+    report_spots(t, &lines);
+    int ret = save_verification(t, &lines);
+    report(t, lines);
+    return ret;
+}

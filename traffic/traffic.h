@@ -1,0 +1,100 @@
+/*
+ * A channel's traffic: the schedule in force (a .SCH file, or the day's file
+ * in a folder), the spot store, which spots each break airs, and the
+ * verification file that tells the traffic system what aired.
+ *
+ * Two sides meet under one short lock. On the packet path the splice rules
+ * ask the planner (traffic_planner) what a break airs, and the program's
+ * event sink hands over what they report (traffic_on_event): quick, no file
+ * is touched there. Everything that waits on files (reading a new or
+ * rewritten schedule, reading spots ahead, closing windows that ended,
+ * rewriting the verification file) happens in traffic_poll, which the
+ * service runs on a thread of its own and the demo between packets.
+ *
+ * A break is placed by the wall clock of its splice point at the output
+ * (the program's air clock): the Nth break to start in a window airs the
+ * LOI records of break number N, in position order; a NUL record leaves
+ * the programme on air; a break outside every window, or without records,
+ * airs the filler. What the layer has to say goes, worded, to the
+ * program's line function.
+ */
+#ifndef KESTROW_TRAFFIC_TRAFFIC_H
+#define KESTROW_TRAFFIC_TRAFFIC_H
+
+#include <cstdint>
+
+#include "splice/event.h"
+#include "splice/event_asrun.h"
+#include "traffic/schedule.h"
+
+struct AVFormatContext;
+struct splice_planner;
+struct traffic;
+
+/* One line the layer reports: severity LOG_INFO or LOG_ERROR; text valid during the call only. */
+typedef void (*traffic_line_fn)(void *opaque, int severity, const char *text);
+
+struct traffic_config {
+    const char *schedule;          // a .SCH file, or a folder into which each day's file is dropped
+    const char *spots;             // folder of the spot files
+    const char *channel_id;        // with a folder: CC of the day's file name
+    const char *headend_id;        // with a folder: HHH
+    const char *verification;      // a file or folder; null or "": beside the schedule
+    int64_t cache_bytes;           // spot media held at most
+    const event_air_clock *clock;  // the program's air clock, read on the packet path
+    traffic_line_fn line;          // may be null
+    void *line_opaque;
+};
+
+struct traffic_stats {
+    char schedule[SCHEDULE_PATH_SIZE];  // the schedule file in force; "" when none
+    int spots;                          // its LOI records
+    int64_t spots_aired;                // records aired in full, since the start
+    int64_t spots_missed;               // records given another final status
+};
+
+/*
+ * A controller for config (strings copied); nothing is read yet. 0; -22 for
+ * a null argument or a missing schedule or spots folder; -12.
+ */
+int traffic_create(traffic **out, const traffic_config *config);
+
+/* Frees *p (the spots it holds included); *p becomes null. 0; -22 for a null pointer or record. */
+int traffic_destroy(traffic **p);
+
+/* The planner for the splice rules (splice_env.planner); valid as long as t. */
+const splice_planner *traffic_planner(traffic *t);
+
+/*
+ * Takes what the splice rules report (packet path): an armed or kept event
+ * asks for its break's spots to be read, a cancel (or an event expired or
+ * dropped: it will not air) is noted for its window, a spot's end goes
+ * into its record. Returns 1 when traffic_poll has work to do.
+ */
+int traffic_on_event(traffic *t, const event *ev);
+
+/*
+ * The programme the spots must fit (the streams of the session's input that
+ * breaks go into, in a context of their own): every spot held is checked
+ * against it. Takes *programme (freed at once without t); it becomes null.
+ * May be called from the packet path: no file is read.
+ */
+void traffic_set_programme(traffic *t, AVFormatContext **programme);
+
+/*
+ * The file work, at wall time now_ms: picks up a new or rewritten schedule
+ * (one that cannot be used leaves the one in force and says so), closes
+ * the windows that ended, reads the spots asked for, reports spots that
+ * cannot air, rewrites the verification file when something changed.
+ * Returns 0, or the verification file's write error (reported; retried at
+ * the next call).
+ */
+int traffic_poll(traffic *t, int64_t now_ms);
+
+/* Waits until traffic_on_event asks for work or timeout_ms pass. */
+void traffic_wait(traffic *t, int timeout_ms);
+
+/* Copies the schedule in force and the counts into *out. */
+void traffic_get_stats(traffic *t, traffic_stats *out);
+
+#endif

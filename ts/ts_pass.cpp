@@ -1,0 +1,320 @@
+/*
+ * Passthrough queue: a ring of TS packets with their input times, the
+ * delay between the input's and the output's clocks, and the clocks.
+ */
+#include "ts/ts_pass.h"
+#include "ts/ts_psi.h"
+
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/mem.h>
+}
+
+#define TS_PASS_MIN_CAPACITY 64
+#define TS_PASS_MAX_CAPACITY (1 << 20)
+
+/* ------------------------------------------------------------------------ */
+/* Clocks */
+
+void ts_clock_reset(ts_clock *c)
+{
+    c->t = c->prev_t = TS_TIME_NONE;
+    c->at = c->prev_at = 0;
+    c->raw = 0;
+}
+
+/* Ticks a packet takes between 1 Gbit/s and 100 kbit/s: a rate outside is no rate at all. */
+#define CLOCK_MIN_STEP 40
+#define CLOCK_MAX_STEP 406080
+
+int64_t ts_clock_at(const ts_clock *c, int64_t index)
+{
+    if (c->t == TS_TIME_NONE)
+        return TS_TIME_NONE;
+    if (c->prev_t == TS_TIME_NONE || c->at == c->prev_at)
+        return c->t;
+    int64_t span = c->t - c->prev_t, packets = c->at - c->prev_at;
+    if (span < CLOCK_MIN_STEP * packets || span > CLOCK_MAX_STEP * packets)
+        return c->t;
+    return c->t + (index - c->at) * span / packets;
+}
+
+void ts_clock_take(ts_clock *c, int64_t index, int64_t pcr)
+{
+    if (c->t == TS_TIME_NONE) {
+        c->t = pcr;
+        c->at = index;
+        c->raw = pcr;
+        return;
+    }
+    int64_t step = ts_wrap_diff(pcr, c->raw);
+    /* A discontinuity: the line goes on where it would have been. */
+    int64_t t = step < 0 || step > TS_CLOCK_HZ ? ts_clock_at(c, index) : c->t + step;
+    c->prev_t = c->t;
+    c->prev_at = c->at;
+    c->t = t;
+    c->at = index;
+    c->raw = pcr;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Queue */
+
+struct ts_pass_entry {
+    int64_t t_in;
+    uint8_t pkt[TS_PACKET_SIZE];
+};
+
+struct ts_lead {
+    int pid;
+    int n;
+    int64_t max;
+};
+
+struct ts_pass {
+    ts_pass_entry *ring;
+    int cap;
+    int head;
+    int count;
+    int pending;             // newest entries still without an input time
+    int lead_pid;
+    ts_lead in[TS_PASS_MAX_PIDS];
+    int out_n;
+    int64_t out_min;
+    int counting;            // ts_pass_keep was called: drops count from now on
+    int64_t max_wait;        // see ts_pass_set_max_wait; 0: none
+    int fixed;               // the delay is kept: delay holds it
+    int64_t delay;
+    ts_pass_stats stats;
+};
+
+int ts_pass_create(ts_pass **out, int capacity)
+{
+    if (!out)
+        return -EINVAL;
+    *out = nullptr;
+    if (capacity < TS_PASS_MIN_CAPACITY || capacity > TS_PASS_MAX_CAPACITY)
+        return -ERANGE;
+    ts_pass *p = (ts_pass *)av_mallocz(sizeof(*p));
+    if (!p)
+        return -ENOMEM;
+    p->ring = (ts_pass_entry *)av_malloc_array(capacity, sizeof(ts_pass_entry));
+    if (!p->ring) {
+        av_free(p);
+        return -ENOMEM;
+    }
+    p->cap = capacity;
+    p->lead_pid = -1;
+    for (auto &l : p->in)
+        l.pid = -1;
+    *out = p;
+    return 0;
+}
+
+int ts_pass_destroy(ts_pass **pp)
+{
+    if (!pp || !*pp)
+        return -EINVAL;
+    av_free((*pp)->ring);
+    av_freep(pp);
+    return 0;
+}
+
+static ts_pass_entry *entry(const ts_pass *p, int i)
+{
+    return &p->ring[(p->head + i) % p->cap];
+}
+
+static void remove_oldest(ts_pass *p)
+{
+    p->head = (p->head + 1) % p->cap;
+    p->count--;
+    p->pending -= p->pending > p->count;
+}
+
+/* Drops the oldest packet (counted once drops count). */
+static void drop_oldest(ts_pass *p)
+{
+    remove_oldest(p);
+    p->stats.dropped += p->counting;
+}
+
+void ts_pass_set_max_wait(ts_pass *p, int64_t max_wait)
+{
+    p->max_wait = max_wait;
+}
+
+void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in)
+{
+    if (p->count == p->cap)
+        drop_oldest(p);
+    int64_t delay = ts_pass_delay(p);
+    int64_t bound = p->max_wait + (delay != TS_TIME_NONE && delay > 0 ? delay : 0);
+    while (p->max_wait > 0 && p->counting && t_in != TS_TIME_NONE && p->count > 0 &&
+           entry(p, 0)->t_in != TS_TIME_NONE && t_in - entry(p, 0)->t_in > bound)
+        drop_oldest(p);
+    if (t_in != TS_TIME_NONE) {
+        for (int i = p->count - p->pending; i < p->count; i++)
+            entry(p, i)->t_in = t_in;
+        p->pending = 0;
+    } else {
+        p->pending++;
+    }
+    ts_pass_entry *e = entry(p, p->count);
+    e->t_in = t_in;
+    memcpy(e->pkt, pkt, TS_PACKET_SIZE);
+    p->count++;
+    p->stats.packets_in++;
+}
+
+void ts_pass_keep(ts_pass *p, const uint8_t *keep)
+{
+    int kept = 0, pending = 0;
+    for (int i = 0; i < p->count; i++) {
+        ts_pass_entry *e = entry(p, i);
+        if (!keep[ts_pid(e->pkt)])
+            continue;
+        if (kept != i)
+            *entry(p, kept) = *e;
+        pending = e->t_in == TS_TIME_NONE ? pending + 1 : 0;
+        kept++;
+    }
+    p->count = kept;
+    p->pending = pending;
+    p->counting = 1;
+}
+
+void ts_pass_clear(ts_pass *p)
+{
+    p->head = 0;
+    p->count = 0;
+    p->pending = 0;
+}
+
+int ts_pass_count(const ts_pass *p)
+{
+    return p->count;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Delay */
+
+void ts_pass_set_lead_pid(ts_pass *p, int pid)
+{
+    p->lead_pid = pid;
+}
+
+int ts_pass_lead_pid(const ts_pass *p)
+{
+    return p->lead_pid;
+}
+
+static ts_lead *lead_of(ts_pass *p, int pid)
+{
+    for (auto &l : p->in)
+        if (l.pid == pid || l.pid < 0)
+            return &l;
+    return nullptr;
+}
+
+int64_t ts_pass_delay(const ts_pass *p)
+{
+    if (p->fixed)
+        return p->delay;
+    if (p->lead_pid < 0)
+        return 0;
+    for (const auto &l : p->in)
+        if (l.pid == p->lead_pid && l.n > 0 && p->out_n > 0)
+            return l.max - p->out_min + TS_PASS_MARGIN;
+    return TS_TIME_NONE;
+}
+
+/* Keeps the delay once both sides have given enough samples. */
+static void settle(ts_pass *p)
+{
+    for (const auto &l : p->in)
+        if (l.pid == p->lead_pid && l.n >= TS_PASS_LEAD_SAMPLES && p->out_n >= TS_PASS_LEAD_SAMPLES) {
+            p->delay = ts_pass_delay(p);
+            p->fixed = 1;
+        }
+}
+
+void ts_pass_lead_in(ts_pass *p, int pid, int64_t lead)
+{
+    ts_lead *l = lead_of(p, pid);
+    if (!l || p->fixed)
+        return;
+    l->pid = pid;
+    l->max = l->n && l->max > lead ? l->max : lead;
+    l->n++;
+    settle(p);
+}
+
+void ts_pass_lead_out(ts_pass *p, int64_t lead)
+{
+    if (p->fixed)
+        return;
+    p->out_min = p->out_n && p->out_min < lead ? p->out_min : lead;
+    p->out_n++;
+    settle(p);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Output side */
+
+const uint8_t *ts_pass_due(ts_pass *p, int64_t t_out)
+{
+    if (p->count == 0)
+        return nullptr;
+    ts_pass_entry *e = entry(p, 0);
+    if (t_out == TS_TIME_NONE)
+        return nullptr;
+    if (e->t_in == TS_TIME_NONE)
+        return e->pkt;
+    int64_t delay = ts_pass_delay(p);
+    if (delay == TS_TIME_NONE) {
+        if (p->count < p->cap / 2)
+            return nullptr;
+        delay = t_out - e->t_in;  // the leads do not come: go on from here
+        p->fixed = 1;
+        p->delay = delay;
+        p->stats.resyncs++;
+    }
+    int64_t due = e->t_in + delay;
+    if (due > t_out)
+        return nullptr;
+    if (t_out - due > TS_PASS_MAX_LATE) {
+        p->delay = delay + (t_out - due);
+        p->fixed = 1;
+        p->stats.resyncs++;
+    }
+    return e->pkt;
+}
+
+int64_t ts_pass_front_time(const ts_pass *p)
+{
+    return p->count ? entry(p, 0)->t_in : TS_TIME_NONE;
+}
+
+const uint8_t *ts_pass_front(const ts_pass *p)
+{
+    return p->count ? entry(p, 0)->pkt : nullptr;
+}
+
+void ts_pass_pop(ts_pass *p)
+{
+    if (p->count == 0)
+        return;
+    remove_oldest(p);
+    p->stats.packets_out++;
+}
+
+int ts_pass_get_stats(const ts_pass *p, ts_pass_stats *stats)
+{
+    if (!p || !stats)
+        return -EINVAL;
+    *stats = p->stats;
+    return 0;
+}
