@@ -798,6 +798,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt)
             log_packet(r->in, pkt, "IGN");
         return 0;
     }
+    relay_pass_read(r, pkt);
     if (loop->dts_max != AV_NOPTS_VALUE && relay_pass_cue_untimed(r, pkt->stream_index))
         pkt->pts = pkt->dts = loop->dts_max;  // the session's clock stands in, as for a cue without time
     if (!relay_stamp(r, pkt, loop->dts_max)) {
