@@ -792,6 +792,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt)
             log_packet(r->in, pkt, "IGN");
         return 0;
     }
+    relay_pass_read(r, pkt);
     /* The session's clock stands in, as for a cue without time (live: the input's, which relay_live_admit moves). */
     int64_t clock = r->live ? relay_live_last_read(r) : loop->dts_max;
     if (clock != AV_NOPTS_VALUE && relay_pass_cue_untimed(r, pkt->stream_index))

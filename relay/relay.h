@@ -110,6 +110,8 @@ struct relay_passing {
     int64_t idle_since;            // input time (27 MHz) read by the last write of a relayed packet; TS_TIME_NONE
     int64_t clock_dts;             // last dts written on the clock track; AV_NOPTS_VALUE
     int64_t ref_dts;               // last dts of a relayed packet written (90 kHz); AV_NOPTS_VALUE
+    int64_t video_read_dts;        // last dts of a relayed video packet read (90 kHz, the demuxer's); AV_NOPTS_VALUE
+    int64_t video_read_at;         // input time (27 MHz) of that read; TS_TIME_NONE
     int clock_error;               // a write on the clock track failed: the loop ends with it
     int64_t written;               // relayed packets the muxer took
     int64_t dropped_told;          // passthrough drops reported so far

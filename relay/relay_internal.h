@@ -165,6 +165,15 @@ int64_t relay_pass_start_dts(const relay *r, int64_t ref);
 void relay_pass_wrote(relay *r, int stream, int64_t dts);
 
 /*
+ * A relayed packet (pkt, the demuxer's) was read. While the splice rules
+ * hold or drop what the programme sends (at a break's start or return), the
+ * clock track moves the muxer's clock no further than the programme's
+ * pictures read: what is still to be written would otherwise go out late,
+ * and the output's delay would grow by the hold.
+ */
+void relay_pass_read(relay *r, const AVPacket *pkt);
+
+/*
  * What is added to the demuxer's timestamps (90 kHz) as the muxer gets them,
  * chosen at the first relayed packet, of dts (90 kHz, the demuxer's): one
  * 33-bit wrap, or, when the clock track wrote before (it follows the input's

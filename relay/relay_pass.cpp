@@ -27,7 +27,8 @@ extern "C" {
 #define RELAY_PASS_QUEUE_US     2000000               // the queue holds this long at the input's rate
 #define RELAY_PASS_MAX_WAIT     ((int64_t)TS_CLOCK_HZ) // live: longest wait for room, beyond the delay
 #define RELAY_CLOCK_TICK        (TS_CLOCK_HZ / 50)    // the input filter's tick: 20 ms of input
-#define RELAY_CLOCK_IDLE        (TS_CLOCK_HZ / 10)    // no relayed packet for 100 ms: the clock track writes
+#define RELAY_CLOCK_IDLE        (TS_CLOCK_HZ / 25)    // no relayed packet for 40 ms: the clock track writes
+#define RELAY_CLOCK_HOLD        TS_CLOCK_HZ           // pictures read this recently bound the clock track
 #define RELAY_CLOCK_MAX_STEP    (2 * 90000)           // a move of the muxer's clock pads 2 s at most
 #define RELAY_CLOCK_LAST_MOVES  8                     // at the end of input: 16 s at most
 #define RELAY_PASS_PRIME_MAX    (30 * 90000)          // the PCR starts at most 30 s before the first dts
@@ -57,8 +58,8 @@ int relay_pass_begin(relay *r, const ts_identity *id)
     relay_passing *ps = &r->pass;
 
     ps->clock_stream = -1;
-    ps->idle_since = ps->told_at = TS_TIME_NONE;
-    ps->clock_dts = ps->ref_dts = AV_NOPTS_VALUE;
+    ps->idle_since = ps->told_at = ps->video_read_at = TS_TIME_NONE;
+    ps->clock_dts = ps->ref_dts = ps->video_read_dts = AV_NOPTS_VALUE;
     if (!r->filter || !ts_in_pass(r->filter))
         return 0;
     if (id->chosen == TS_CHOSEN_NONE) {
@@ -200,6 +201,15 @@ void relay_pass_wrote(relay *r, int stream, int64_t dts)
     }
 }
 
+void relay_pass_read(relay *r, const AVPacket *pkt)
+{
+    const AVStream *st = r->in->streams[pkt->stream_index];
+    if (r->pass.on && pkt->dts != AV_NOPTS_VALUE && st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        r->pass.video_read_dts = av_rescale_q(pkt->dts, st->time_base, AVRational{1, 90000});
+        r->pass.video_read_at = ts_in_now(r->filter);
+    }
+}
+
 int relay_clock_write(relay *r, int stream, int64_t dts)
 {
     int ret = r->pcr_primed ? 0 : relay_prime_pcr(r, stream, dts);
@@ -264,6 +274,11 @@ static int clock_move(relay *r, int64_t now)
         return 0;
     if (ref != AV_NOPTS_VALUE && dts - ref > RELAY_CLOCK_MAX_STEP)
         dts = ref + RELAY_CLOCK_MAX_STEP;  // where the muxer's clock stands, at most this far on
+    if (ps->video_read_at != TS_TIME_NONE && now - ps->video_read_at < RELAY_CLOCK_HOLD &&
+        r->mux_offset != AV_NOPTS_VALUE && dts > ps->video_read_dts + r->mux_offset)
+        dts = ps->video_read_dts + r->mux_offset;  // not past the programme's pictures still to come
+    if (ps->clock_dts != AV_NOPTS_VALUE && dts <= ps->clock_dts)
+        return 0;
     ps->clock_error = relay_clock_write(r, ps->clock_stream, dts);  // may prime the PCR first, on this track
     return 1;
 }

@@ -45,8 +45,13 @@ extern "C" {
 #define SLICER_MAX_MISMATCHES    16
 /* How far the output may run ahead of the wall clock after a gap in the input's timestamps. */
 #define SLICER_MAX_OUTPUT_LEAD_US 300000
-/* Longest the muxer holds the programme waiting for a silent stream (EPG, cues): added latency. */
-#define SLICER_MAX_INTERLEAVE_US 100000
+/*
+ * Longest the muxer holds the programme waiting for a silent stream (EPG,
+ * cues, or the audio held while a break start is decided): added latency.
+ * Kept within SLICER_SEND_DELAY_US, so that such a wait does not starve the
+ * sender.
+ */
+#define SLICER_MAX_INTERLEAVE_US 40000
 
 /* Interrupts the input's blocking reads once a stop was requested. */
 static int slicer_interrupt(void *opaque)
