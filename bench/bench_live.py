@@ -62,6 +62,26 @@ continuity errors.
 
     python3 bench/bench_live.py [--build DIR] [--rates 16,40] [--duration 60]
                                 [--multiplex] [--keep DIR]
+                                [--faults outage,pause,restart1h,restart17s,fast]
+
+--faults runs, instead of the rates, the cases where the input's time line
+breaks, each a 30 s 640x360 programme (4 Mbit/s video, 20 Mbit/s mux rate,
+a 4 s break announced at 22 s) relayed by KestrowApp with the filler:
+  outage      the input lost from 10 s to 15 s, the source going on meanwhile
+  pause       the sender pauses 5 s at 10 s and resumes with the same packets
+  restart1h   the source restarts at 10 s an hour back (counters from 0)
+  restart17s  at 10 s 17 s back (counters carried on, PAT/PMT versions
+              raised, discontinuity_indicator set)
+  fast        the whole programme sent at twice real time
+  none        no fault: the reference
+For each it prints the longest silence between output datagrams (from the
+first output datagram to the last input datagram), the PCR steps (a PCR
+more than 100 ms from the one before) and how many carried the
+discontinuity_indicator, the continuity-counter errors, the added latency
+of the programme's video (median over 2-9 s of sending, and over the last
+5 s), the programme video PES lost in the 5 s after the first one that came back, and
+the seconds from the input's return to the programme's first picture, and
+the pace of the output (seconds of programme video per second of arrival).
 
 DIR defaults to build-rel next to this folder (Release: cmake -S . -B
 build-rel -DCMAKE_BUILD_TYPE=Release -DKESTROW_TESTS=OFF); the stream
@@ -87,6 +107,7 @@ TOOLS = os.path.join(ROOT, "tools")
 sys.path.insert(0, TOOLS)
 import kestrow_gen  # noqa: E402
 import kestrow_report  # noqa: E402
+import kestrow_udp  # noqa: E402
 from kestrow_udp import free_port  # noqa: E402
 
 WRAP = 1 << 33
@@ -470,6 +491,7 @@ def main(argv=None):
     ap.add_argument("--duration", type=float, default=60)
     ap.add_argument("--keep", help="work in this folder and keep its files")
     ap.add_argument("--multiplex", action="store_true", help="also relay a six-programme multiplex")
+    ap.add_argument("--faults", help="comma list of " + ",".join(FAULT_CASES))
     a = ap.parse_args(argv)
     app = os.path.join(a.build, "service", "KestrowApp")
     checker = os.path.join(a.build, "tools", "kestrow_check")
@@ -486,6 +508,8 @@ def main(argv=None):
         tmp = tempfile.TemporaryDirectory(prefix="kestrow-bench-live-")
         work = tmp.name
     try:
+        if a.faults:
+            return run_faults(app, work, a.faults.split(","))
         return run(app, work, rates, a.duration, a.multiplex)
     except RuntimeError as e:
         print("bench_live: %s" % e, file=sys.stderr)
@@ -493,6 +517,103 @@ def main(argv=None):
     finally:
         if tmp:
             tmp.cleanup()
+
+
+# --------------------------------------------------------------------------
+# Faults of the input's time line
+
+FAULT_AT, FAULT_LEN, FAULT_BREAK = 10, 5, "at=22,dur=4"
+FAULT_CASES = {
+    "outage": {"outages": ["at=%d,dur=%d" % (FAULT_AT, FAULT_LEN)]},
+    "pause": {"split": "%d:%%s" % FAULT_AT},
+    "restart1h": {"restarts": ["at=%d,jump=-3600" % FAULT_AT]},
+    "restart17s": {"restarts": ["at=%d,jump=-17,cc_reset=0,version=1,disc=1" % FAULT_AT]},
+    "fast": {},
+    "none": {},
+}
+
+
+def fault_case(app, work, name, filler):
+    """One fault case: generate, relay, measure (see the module text)."""
+    prog, after = (os.path.join(work, "%s_%s.ts" % (name, part)) for part in ("prog", "after"))
+    opts = dict(FAULT_CASES[name])
+    if "split" in opts:
+        opts["split"] = opts["split"] % after
+    kestrow_gen.build(prog, duration=30, size="640x360", video_bitrate="4M", muxrate=20000000,
+                      cues=[FAULT_BREAK], **opts)
+    src, dst = free_port(socket.SOCK_DGRAM), free_port(socket.SOCK_DGRAM)
+    out, out_log = os.path.join(work, name + "_out.ts"), os.path.join(work, name + "_out.log")
+    recs = [(os.path.join(work, "%s_sent%d.ts" % (name, i)), os.path.join(work, "%s_sent%d.log" % (name, i)))
+            for i in range(2)]
+    receiver = kestrow_udp.Receiver("127.0.0.1:%d" % dst, out, log=out_log)
+    receiver.start()
+    with open(os.path.join(work, name + "_app.stderr"), "w") as err:
+        proc = subprocess.Popen([app, "--src-addr", "127.0.0.1:%d" % src, "--dst-addr", "127.0.0.1:%d" % dst,
+                                 "--filler", filler, "--log-file-name", os.path.join(work, name + "_app.log"),
+                                 "--port", str(free_port(socket.SOCK_STREAM))],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+    try:
+        if not wait_bound(src, proc):
+            raise RuntimeError("KestrowApp did not open its input")
+        time.sleep(0.5)
+        addr = "127.0.0.1:%d" % src
+        kestrow_udp.send(prog, addr, speed=2.0 if name == "fast" else 1.0, record=recs[0][0], log=recs[0][1])
+        if name == "pause":
+            time.sleep(FAULT_LEN)
+            kestrow_udp.send(after, addr, record=recs[1][0], log=recs[1][1])
+        time.sleep(1.0)
+    finally:
+        end_process(proc)
+        receiver.stop()
+    return fault_figures(recs, out, out_log, 0x100)
+
+
+def fault_figures(recs, out, out_log, pid):
+    w = kestrow_report.wire(out, out_log)
+    sent = []
+    for rec, log in recs:
+        if os.path.exists(log):
+            sent += kestrow_report.units(rec, log, pid)
+    got = kestrow_report.units(out, out_log, pid)
+    t0, t_end = sent[0][1], sent[-1][1]
+    times = [t for t, _ in kestrow_report.read_times(out_log) if got and got[0][1] <= t <= t_end]
+    silence = max((b - a for a, b in zip(times, times[1:])), default=0)
+    arrived = kestrow_report.match(sent, got)
+    lat = [(t, a - t) for (_, t, _), a in zip(sent, arrived) if a is not None]
+    lat_before = [d for t, d in lat if t0 + 2 <= t <= t0 + 9]
+    lat_after = [d for t, d in lat if t >= t_end - 5]
+    # The input's return: the first datagram after the longest gap in sending, or
+    # without one the time the source's time line broke (FAULT_AT of its own time);
+    # the programme's return: the first unit that arrived after one that did not.
+    gap, back = max(((b[1] - a[1], b[1]) for a, b in zip(sent, sent[1:])), default=(0, None))
+    back = back if gap > 1 else t0 + FAULT_AT
+    first = kestrow_report.returned(sent, arrived, back)
+    # Lost: sent within 5 s of the programme's return, its key frame's leading pictures aside.
+    lost = sum(1 for u, a in zip(sent[first:], arrived[first:]) if a is None and u[1] < sent[first][1] + 5
+               and u[2] > sent[first][2]) if first is not None else None
+    span = [(g[2], g[1]) for g in got if g[2] is not None]
+    return {"silence": silence, "steps": len(w["steps"]), "steps_flagged": sum(1 for _, d in w["steps"] if d),
+            "cc": sum(w["cc_errors"].values()), "pcr_max": max(w["pcr_max_ms"].values(), default=0),
+            "lat_before": statistics.median(lat_before) if lat_before else None,
+            "lat_after": statistics.median(lat_after) if lat_after else None, "lost": lost,
+            "resume": arrived[first] - back if first is not None else None,
+            "pace": (span[-1][0] - span[0][0]) / 90000 / (span[-1][1] - span[0][1]) if len(span) > 1 else None}
+
+
+def run_faults(app, work, names):
+    filler = os.path.join(work, "fault_filler.ts")
+    kestrow_gen.generate(filler, filler=True, duration=6, size="640x360", video_bitrate="4M", muxrate=20000000)
+    print("%-11s %9s %6s %7s %7s %8s %8s %8s %6s %7s %6s" % (
+        "case", "silence s", "steps", "flagged", "cc err", "pcr ms", "lat pre", "lat post", "lost", "resume", "pace"))
+
+    def f(v, fmt):
+        return fmt % v if v is not None else "-"
+    for name in names:
+        r = fault_case(app, work, name, filler)
+        print("%-11s %9.3f %6d %7d %7d %8.1f %8s %8s %6s %7s %6s" % (
+            name, r["silence"], r["steps"], r["steps_flagged"], r["cc"], r["pcr_max"], f(r["lat_before"], "%.3f"),
+            f(r["lat_after"], "%.3f"), f(r["lost"], "%d"), f(r["resume"], "%.2f"), f(r["pace"], "%.2f")), flush=True)
+    return 0
 
 
 def cues_within(duration):

@@ -62,6 +62,9 @@ struct udp_in {
     void (*on_change)(void *opaque, int change, int64_t now_us);
     void *on_change_opaque;
     int64_t loss_after_ns;
+    void (*idle)(void *);  // reader only: see udp_in_set_idle
+    void *idle_opaque;
+    int64_t idle_at;       // monotonic ns of its last call
 };
 
 static udp_in_slot *slot_at(udp_in *in, uint64_t i)
@@ -337,19 +340,31 @@ static void *receiver_thread(void *arg)
 }
 
 /*
- * Waits until a datagram is queued; false once the input is stopping. Called
- * and returns with the lock held.
+ * Waits up to wait_ns for a datagram to be queued. Called and returns with
+ * the lock held. 1: readable; 0: not yet; -1: the input is stopping.
  */
-static bool wait_readable(udp_in *in)
+static int wait_readable(udp_in *in, int64_t wait_ns)
 {
-    while (in->head == in->tail) {
+    if (in->head == in->tail) {
         if (stopping(in))
-            return false;
-        int64_t t = udp_now_ns() + READ_WAIT_NS;
+            return -1;
+        int64_t t = udp_now_ns() + wait_ns;
         timespec until = {(time_t)(t / 1000000000), (long)(t % 1000000000)};
         pthread_cond_timedwait(&in->readable, &in->lock, &until);
     }
-    return true;
+    if (in->head != in->tail)
+        return 1;
+    return stopping(in) ? -1 : 0;
+}
+
+/* The idle callback, when its period is over. */
+static void call_idle(udp_in *in)
+{
+    int64_t now = udp_now_ns();
+    if (!in->idle || now - in->idle_at < (int64_t)UDP_IN_IDLE_US * 1000)
+        return;
+    in->idle_at = now;
+    in->idle(in->idle_opaque);
 }
 
 int udp_in_read(void *opaque, uint8_t *buf, int size)
@@ -360,12 +375,13 @@ int udp_in_read(void *opaque, uint8_t *buf, int size)
     int n = 0;
     // Empty datagrams are taken off the ring and give nothing: wait again.
     while (n == 0 && size > 0) {
+        call_idle(in);
         pthread_mutex_lock(&in->lock);
-        bool readable = wait_readable(in);
+        int readable = wait_readable(in, in->idle ? (int64_t)UDP_IN_IDLE_US * 1000 : READ_WAIT_NS);
         uint64_t head = in->head, tail = in->tail;
         int off = in->read_off;
         pthread_mutex_unlock(&in->lock);
-        if (!readable)
+        if (readable < 0)
             return AVERROR_EXIT;
 
         while (head < tail && n < size) {
@@ -385,6 +401,15 @@ int udp_in_read(void *opaque, uint8_t *buf, int size)
         pthread_mutex_unlock(&in->lock);
     }
     return n;
+}
+
+int udp_in_set_idle(udp_in *in, void (*fn)(void *), void *opaque)
+{
+    if (!in)
+        return -EINVAL;
+    in->idle = fn;
+    in->idle_opaque = opaque;
+    return 0;
 }
 
 /* ------------------------------------------------------------------------ */

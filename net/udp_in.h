@@ -23,6 +23,7 @@ struct AVIOContext;
 struct udp_in;
 
 #define UDP_IN_MAX_DATAGRAM 2048     // longer datagrams are cut (counted as truncated)
+#define UDP_IN_IDLE_US      5000     // period of the idle callback (udp_in_set_idle)
 #define UDP_IN_LOSS_AFTER_US 100000  // default silence after which the input counts as lost
 #define UDP_IN_INVALID_AFTER_US 1000000  // time without a TS datagram while others come: not MPEG-TS
 #define UDP_IN_INVALID_REPORT_US 60000000  // the "not MPEG-TS" line at most this often
@@ -85,6 +86,14 @@ AVIOContext *udp_in_pb(udp_in *in);
  * an input. The AVIO read callback; never throws.
  */
 int udp_in_read(void *opaque, uint8_t *buf, int size);
+
+/*
+ * While the reader waits in udp_in_read, and at least every
+ * UDP_IN_IDLE_US while it reads, fn(opaque) is called on the reader's
+ * thread, without any lock held (the relay's tick: the output goes on while
+ * the input is silent). Null fn: none. 0 or -22 without an input.
+ */
+int udp_in_set_idle(udp_in *in, void (*fn)(void *), void *opaque);
 
 /* Drops everything queued, in the ring and in the AVIOContext's buffer. 0 or -22. */
 int udp_in_discard(udp_in *in);

@@ -12,6 +12,7 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/time.h>
 }
 
 #include "splice/filler.h"
@@ -34,18 +35,6 @@ extern "C" {
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
 #define RELAY_MAX_INTERLEAVE_US 300000
 #define RELAY_LAYOUT_TEXT_SIZE  160
-
-/* The loop's working set for one relay_run. */
-struct relay_loop {
-    relay *r;
-    packets_queue *in_queue;  // read-ahead backlog before the splice rules
-    packets_queue *out_queue; // what the rules let through, before the muxer
-    packets_queue *held;      // audio the splice rules hold while a break is armed
-    splice_env env;
-    int64_t dts_max;          // highest dts read; AV_NOPTS_VALUE before the first
-    unsigned reads;           // packets read, for the progress events
-    bool write_failed;        // the muxer failed: nothing more is written
-};
 
 static event relay_event(event_type t, const relay *r)
 {
@@ -155,6 +144,10 @@ int relay_create(relay **out, const relay_desc *desc, const relay_input *in, con
     r->gop.stream = -1;
     r->mux_offset = AV_NOPTS_VALUE;
     rep_ctx_reset(&r->rep);
+    if (desc->live && relay_live_create(r) < 0) {
+        free(r);
+        return -ENOMEM;
+    }
     if (desc->trace)
         log_packet_set_sink(desc->trace);
     *out = r;
@@ -596,20 +589,20 @@ static void relay_to_muxer_time(relay *r, AVPacket *pkt)
     AVRational tb = r->out->streams[s]->time_base;
     if (r->mux_offset == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE)
         r->mux_offset = relay_mux_offset(r, av_rescale_q(pkt->dts, tb, AVRational{1, 90000}));
-    int64_t offset = av_rescale_q(r->mux_offset == AV_NOPTS_VALUE ? TS_PTS_WRAP : r->mux_offset,
-                                  AVRational{1, 90000}, tb);
+    int64_t offset = av_rescale_q(relay_muxer_offset(r), AVRational{1, 90000}, tb);
     if (pkt->pts != AV_NOPTS_VALUE)
         pkt->pts += offset;
     if (pkt->dts != AV_NOPTS_VALUE)
         pkt->dts += offset;
 }
 
-/*
- * Writes the oldest queued packets while at least keep are queued (keep 0:
- * all), leaving out what the muxer would refuse and the leading pictures
- * after a switch. Returns 0 or the muxing error, reported.
- */
-static int relay_write(relay_loop *loop, int keep)
+int64_t relay_muxer_offset(const relay *r)
+{
+    return r->mux_offset == AV_NOPTS_VALUE ? TS_PTS_WRAP : r->mux_offset;
+}
+
+/* See relay_internal.h. */
+int relay_write(relay_loop *loop, int keep)
 {
     relay *r = loop->r;
     AVPacket *pkt = nullptr;
@@ -786,7 +779,8 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
  * Whether a packet read goes on: its stream has an output stream, it has a
  * timestamp (relay_stamp), and its dts lies within RELAY_MAX_DTS_JUMP of
  * the highest so far. Returns 1 when it goes on, 0 when it is left out
- * (traced), AVERROR_INVALIDDATA at a timestamp jump (reported).
+ * (traced), AVERROR_INVALIDDATA at a timestamp jump (reported); for a live
+ * input see relay_live_admit.
  */
 static int relay_admit(relay_loop *loop, AVPacket *pkt)
 {
@@ -799,11 +793,19 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt)
         return 0;
     }
     relay_pass_read(r, pkt);
-    if (loop->dts_max != AV_NOPTS_VALUE && relay_pass_cue_untimed(r, pkt->stream_index))
-        pkt->pts = pkt->dts = loop->dts_max;  // the session's clock stands in, as for a cue without time
+    /* The session's clock stands in, as for a cue without time (live: the input's, which relay_live_admit moves). */
+    int64_t clock = r->live ? relay_live_last_read(r) : loop->dts_max;
+    if (clock != AV_NOPTS_VALUE && relay_pass_cue_untimed(r, pkt->stream_index))
+        pkt->pts = pkt->dts = clock;
     if (!relay_stamp(r, pkt, loop->dts_max)) {
         log_packet(r->in, pkt, "NOPTS");
         return 0;
+    }
+    if (r->live) {
+        int go = relay_live_admit(r, pkt, av_gettime_relative());
+        if (go == 1 && pkt->dts != AV_NOPTS_VALUE && (loop->dts_max == AV_NOPTS_VALUE || pkt->dts > loop->dts_max))
+            loop->dts_max = pkt->dts;
+        return go;
     }
     if (pkt->dts == AV_NOPTS_VALUE)
         return 1;
@@ -872,6 +874,10 @@ static int relay_packets(relay_loop *loop)
         const AVStream *ist = r->in->streams[pkt->stream_index];
         if (relay_is_cue(r, ist))
             splice_cue(&loop->env, &r->rep, ist, pkt, loop->dts_max);
+        if (ret == RELAY_CUE_ONLY) {
+            av_packet_free(&pkt);
+            continue;
+        }
         ret = relay_advance(loop, pkt);
         if (ret < 0)
             return ret;
@@ -922,7 +928,10 @@ int relay_run(relay *r)
         relay_skip_stale_input(r);
         event ev = relay_event(EVENT_RELAY_STARTED, r);
         event_emit(&r->desc.events, &ev);
-        ret = relay_drain(&loop, relay_packets(&loop));
+        r->loop = &loop;
+        ret = relay_packets(&loop);
+        r->loop = nullptr;
+        ret = relay_drain(&loop, ret);
         if (!loop.write_failed)
             relay_pass_finish(r);
     }
@@ -931,6 +940,12 @@ int relay_run(relay *r)
     relay_progress(r, loop.dts_max);
     relay_pass_report(r, true);
     return ret;
+}
+
+void relay_tick(relay *r)
+{
+    if (r && r->live && r->loop)
+        relay_live_tick(r, av_gettime_relative());
 }
 
 int64_t relay_nulls_dropped(const relay *r)
@@ -959,6 +974,7 @@ int relay_destroy(relay **p)
     for (unsigned i = 0; r->joins && i < r->join_count; i++)
         h264_join_uninit(&r->joins[i]);
     av_freep(&r->joins);
+    relay_live_destroy(r);
     free(r);
     *p = nullptr;
     return ret < 0 ? ret : 0;

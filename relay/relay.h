@@ -80,6 +80,15 @@ struct relay_desc {
     int open_breaks;               // an out cue without break_duration lasts until its return cue
     int64_t max_break;             // 90 kHz: longest an open break lasts; 0: no bound
     const splice_timing *timing;   // cue timing limits; the caller's, read while the relay runs; null: defaults
+    /*
+     * Non-zero: a live input whose time line may break (relay_live.cpp):
+     * the output starts on the first video key frame and keeps its clock
+     * through outages, pauses and restarts of the input (the program calls
+     * relay_tick while it waits for input); a timestamp jump no longer ends
+     * the loop. 0: the input's times as they are (files).
+     */
+    int live;
+    int64_t slate_us;              // live: the filler airs after this long without video; 0: never
 };
 
 /* Video stream whose leading pictures are being left out after a switch onto a key frame. */
@@ -131,6 +140,8 @@ struct relay {
                                    // not chosen yet (relay_mux_offset)
     int failed_step;               // event_setup_step of a failed set-up; -1: none
     relay_passing pass;
+    struct relay_live *live;       // owned; the live input's time line, with desc.live
+    struct relay_loop *loop;       // relay_run's working set while it runs; null otherwise
 };
 
 /*
@@ -208,6 +219,15 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
  * memory) or AVERROR_INVALIDDATA (a timestamp jump) otherwise.
  */
 int relay_run(relay *r);
+
+/*
+ * For a live relay, from the thread that runs relay_run while the input has
+ * nothing to read (the input's read callback, every few milliseconds): the
+ * output goes on at its rate while the input is lost, the loss is reported
+ * (EVENT_INPUT_LOST), and the filler airs as a slate. Does nothing outside
+ * relay_run or without desc.live.
+ */
+void relay_tick(relay *r);
 
 /* Null packets the output stage left out to keep in time; 0 without a stage. */
 int64_t relay_nulls_dropped(const relay *r);

@@ -10,11 +10,65 @@
 #include <cstdint>
 
 #include "relay/relay.h"
+#include "splice/splice.h"
 
 struct AVPacket;
 struct ts_layout_ids;
 
 #define RELAY_STREAM_PASSED -2  // stream_map: the stream passes as TS packets (relay_pass_stream)
+
+/* The loop's working set for one relay_run. */
+struct relay_loop {
+    relay *r;
+    packets_queue *in_queue;  // read-ahead backlog before the splice rules
+    packets_queue *out_queue; // what the rules let through, before the muxer
+    packets_queue *held;      // audio the splice rules hold while a break is armed
+    splice_env env;
+    int64_t dts_max;          // highest dts read; AV_NOPTS_VALUE before the first
+    unsigned reads;           // packets read, for the progress events
+    bool write_failed;        // the muxer failed: nothing more is written
+};
+
+/*
+ * Writes the oldest queued packets while at least keep are queued (keep 0:
+ * all), leaving out what the muxer would refuse and the leading pictures
+ * after a switch. Returns 0 or the muxing error, reported.
+ */
+int relay_write(relay_loop *loop, int keep);
+
+/*
+ * Moves the muxer's clock to dts (90 kHz on the muxer's line): an empty
+ * packet on output stream stream (the EPG or clock track), the PCR primed
+ * first when it was not, and the interleaving queue flushed, so that at a
+ * constant rate the muxer pads up to there (null packets, tables, PCRs).
+ * The clock track's last dts becomes dts. 0 or the muxing error.
+ */
+int relay_clock_write(relay *r, int stream, int64_t dts);
+
+/* The 90 kHz added to the relay's timestamps as the muxer gets them (see relay_mux_offset). */
+int64_t relay_muxer_offset(const relay *r);
+
+/* The last dts read from a live input (its own time line, modulo 2^33); AV_NOPTS_VALUE before the first. */
+int64_t relay_live_last_read(const relay *r);
+
+/* Whether the live output's clock runs (the programme's first video key frame went out). */
+bool relay_live_started(const relay *r);
+
+/* The live input's time line (relay_live.cpp): its state, allocated with the relay. 0 or -12. */
+int relay_live_create(relay *r);
+void relay_live_destroy(relay *r);
+
+/*
+ * A live input's packet read at now (µs, monotonic), stamped and mapped:
+ * its times are put on the output's clock. Returns 1 when it goes on, 0
+ * when it is left out (before the programme's key frame, behind or ahead
+ * of the clock), RELAY_CUE_ONLY for a cue that counts but is not written.
+ */
+#define RELAY_CUE_ONLY 2
+int relay_live_admit(relay *r, AVPacket *pkt, int64_t now);
+
+/* The wall clock's turn while relay_run runs: loss, slate, keep-alive (see relay_tick). */
+void relay_live_tick(relay *r, int64_t now);
 
 /*
  * Output stream for input stream i: its map entry, or, for a stream the
@@ -128,7 +182,7 @@ void relay_pass_read(relay *r, const AVPacket *pkt);
  */
 int64_t relay_mux_offset(const relay *r, int64_t dts);
 
-/* The input filter's tick: keeps the muxer's clock going while nothing is relayed. */
+/* The input filter's tick: keeps the muxer's clock going while nothing is relayed, until a live output's own clock runs. */
 void relay_clock_tick(void *opaque, int64_t now);
 
 /* At the end of the input: the muxer's clock moved on to the last input read (16 s at most),

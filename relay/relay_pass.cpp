@@ -210,13 +210,12 @@ void relay_pass_read(relay *r, const AVPacket *pkt)
     }
 }
 
-/* An empty packet on the clock track at dts, primed and flushed through the muxer. 0 or the muxing error. */
-static int clock_write(relay *r, int64_t dts)
+int relay_clock_write(relay *r, int stream, int64_t dts)
 {
-    int stream = r->pass.clock_stream;
     int ret = r->pcr_primed ? 0 : relay_prime_pcr(r, stream, dts);
     if (ret >= 0)
         ret = relay_write_empty(r, stream, dts);
+    r->pass.clock_dts = dts;
     return ret < 0 ? ret : av_interleaved_write_frame(r->out, nullptr);
 }
 
@@ -280,8 +279,7 @@ static int clock_move(relay *r, int64_t now)
         dts = ps->video_read_dts + r->mux_offset;  // not past the programme's pictures still to come
     if (ps->clock_dts != AV_NOPTS_VALUE && dts <= ps->clock_dts)
         return 0;
-    ps->clock_error = clock_write(r, dts);  // may prime the PCR first, on this track
-    ps->clock_dts = dts;
+    ps->clock_error = relay_clock_write(r, ps->clock_stream, dts);  // may prime the PCR first, on this track
     return 1;
 }
 
@@ -296,6 +294,8 @@ void relay_clock_tick(void *opaque, int64_t now)
 {
     relay *r = (relay *)opaque;
     relay_passing *ps = &r->pass;
+    if (relay_live_started(r))
+        return;  // the live output's keep-alive follows the wall clock from now on (relay_live.cpp)
     if (ps->idle_since == TS_TIME_NONE)
         ps->idle_since = now;
     if (now - ps->idle_since >= RELAY_CLOCK_IDLE)

@@ -62,6 +62,7 @@ struct app_ctx {
     splice_timing timing;               // --max-pending, --max-cue-lead, --late-join (ticks)
     int32_t program;                    // program_number whose breaks are spliced; 0 = the first with video
     int32_t spts;                       // non-zero: that programme goes out alone
+    int32_t input_loss_slate_ms;        // the filler airs after this long without input; 0: never
 };
 
 /*

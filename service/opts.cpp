@@ -68,6 +68,7 @@ enum opt_id {
     OPT_LATE_JOIN,
     OPT_PROGRAM,
     OPT_SPTS,
+    OPT_INPUT_LOSS_SLATE,
 };
 
 const struct option long_options[] = {
@@ -87,6 +88,7 @@ const struct option long_options[] = {
     {"filler", required_argument, nullptr, OPT_FILLER},
     {"asrun-file", required_argument, nullptr, OPT_ASRUN_FILE},
     {"time-signal-breaks", no_argument, nullptr, OPT_TIME_SIGNAL_BREAKS},
+    {"input-loss-slate", required_argument, nullptr, OPT_INPUT_LOSS_SLATE},
     {"mpegts_transport_stream_id", required_argument, nullptr, OPT_TRANSPORT_STREAM_ID},
     {"mpegts_original_network_id", required_argument, nullptr, OPT_ORIGINAL_NETWORK_ID},
     {"mpegts_service_id", required_argument, nullptr, OPT_SERVICE_ID},
@@ -147,6 +149,7 @@ const char usage_text[] =
     "    --late-join=S                      a cue up to S late joins its break, 0-600 s [2]\n"
     "    --open-breaks                      an out cue without break_duration lasts until its return cue\n"
     "    --max-break=S                      longest an open break lasts, seconds (300)\n"
+    "    --input-loss-slate=MS              the filler airs after this long without input; 0: never\n"
     "Traffic:\n"
     "    --schedule=PATH                    traffic schedule (.SCH), or a folder of daily MDDCCHHH.SCH files\n"
     "    --spots=DIR                        spot files, <id>.ts\n"
@@ -221,6 +224,7 @@ const number_rule rule_pending = {10, 0, 0, REP_MAX_PENDING, "a number of events
 const number_rule rule_cue_lead = {10, 0, 1, 43200, "seconds from 1 to 43200"};
 const number_rule rule_late_join = {10, 0, 0, 600, "seconds from 0 to 600"};
 const number_rule rule_program = {0, 0, 1, 65535, "a program_number from 1 to 65535"};
+const number_rule rule_ms = {10, 0, 0, 3600000, "milliseconds from 0 to 3600000"};
 
 /*
  * Reads all of text as a number by rule. 0 and *out set; -22 when text is
@@ -365,6 +369,7 @@ void write_defaults(app_ctx *app)
     app->max_delay = 900000;
     app->spot_cache = 512;
     app->max_break = 300;
+    app->input_loss_slate_ms = 1000;
 }
 
 /* Applies one option of the table; returns 0, or a negative errno when its value is refused. */
@@ -386,6 +391,7 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_FILLER: return set_text(app->filler_path, arg);
     case OPT_ASRUN_FILE: return set_text(app->asrun_file, arg);
     case OPT_TIME_SIGNAL_BREAKS: app->time_signal_breaks = 1; return 0;
+    case OPT_INPUT_LOSS_SLATE: return set_number(&app->input_loss_slate_ms, id, arg, rule_ms);
     case OPT_TRANSPORT_STREAM_ID: return set_number(&app->transport_stream_id, id, arg, rule_id);
     case OPT_ORIGINAL_NETWORK_ID: return set_number(&app->original_network_id, id, arg, rule_id);
     case OPT_SERVICE_ID: return set_number(&app->service_id, id, arg, rule_id);

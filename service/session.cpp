@@ -265,6 +265,12 @@ static void slicer_on_event(void *opaque, const event *ev)
     case EVENT_PROGRESS:
         slicer_progress(ses, ev);
         break;
+    case EVENT_INPUT_LOST:
+        status_input_lost(&app->status, status_now_us());
+        break;
+    case EVENT_INPUT_BACK:
+        status_input_back(&app->status, status_now_us());
+        break;
     case EVENT_PASS_DROPPED:
         status_add_pass_dropped(&app->status, ev->delta);
         break;
@@ -325,7 +331,15 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.open_breaks = app->open_breaks;
     desc.max_break = (int64_t)app->max_break * 90000;
     desc.timing = &app->timing;
+    desc.live = 1;
+    desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;
     return desc;
+}
+
+/* The receiver's idle callback: the relay's output goes on while the input is silent. */
+static void slicer_idle(void *opaque)
+{
+    relay_tick((relay *)opaque);
 }
 
 /* The input filter's source: what the UDP receiver has, as soon as it has some. */
@@ -490,7 +504,9 @@ static int slicer_streams(slicer_session *ses)
     if (ret >= 0) {
         /* Start from fresh input: what arrived during set-up is stale. */
         udp_in_discard(src);
+        udp_in_set_idle(src, slicer_idle, relay);
         ret = relay_run(relay);
+        udp_in_set_idle(src, nullptr, nullptr);
         int64_t dropped = relay_nulls_dropped(relay);
         if (dropped > 0)
             log_printf(LOG_INFO, "%s: %" PRId64 " null packets left out to keep the output in time",

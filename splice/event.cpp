@@ -30,7 +30,7 @@ static const char *reason_name(const char *const *names, size_t n, int reason)
 const char *event_reason_name(const event *ev)
 {
     static const char *const ends[] = {"duration", "filler_end", "session_end", "return_cue", "next_event",
-                                       "max_break"};
+                                       "max_break", "input_lost", "source_restart"};
     static const char *const ignores[] = {"no_splice_time", "crc_mismatch", "already_started", "not_in_break",
                                           "unknown_event", "time_signal_off", "segmentation_type",
                                           "running_moved", "too_far", "late", "encrypted", "component_mode",
@@ -40,10 +40,11 @@ const char *event_reason_name(const event *ev)
     static const char *const keeps[] = {"after_armed", "after_break", "displaced", "updated"};
     static const char *const drops[] = {"max_pending"};
     static const char *const expiries[] = {"passed", "session_end"};
-    static const char *const cancels[] = {"armed", "kept"};
+    static const char *const cancels[] = {"armed", "kept", "source_restart"};
     static const char *const skips[] = {"no_filler_video", "schedule"};
     static const char *const spots[] = {"aired", "cut_short", "break_too_short", "unusable", "break_skipped"};
     static const char *const switches[] = {"to_filler", "back_at_end", "back_filler_end"};
+    static const char *const timelines[] = {"start", "resumed", "late", "early", "restart"};
 
     switch (ev->type) {
     case EVENT_BREAK_ENDED: return reason_name(ends, std::size(ends), ev->reason);
@@ -56,6 +57,7 @@ const char *event_reason_name(const event *ev)
     case EVENT_BREAK_SKIPPED: return reason_name(skips, std::size(skips), ev->reason);
     case EVENT_STREAM_SWITCHED: return reason_name(switches, std::size(switches), ev->reason);
     case EVENT_SPOT_ENDED: return reason_name(spots, std::size(spots), ev->reason);
+    case EVENT_TIMELINE_MOVED: return reason_name(timelines, std::size(timelines), ev->reason);
     default: return "";
     }
 }

@@ -54,6 +54,14 @@ enum event_type {
     EVENT_PROGRAMME_CHOSEN,  // code: program_number; stream: its PMT PID; reason: ts_choice; delta: other
                              // programmes; flags: 1 when they are left out (a single programme goes out)
     EVENT_PASS_DROPPED,      // delta: packets passing through dropped since the last report (no room out)
+    /* Live input's time line (relay_live). */
+    EVENT_INPUT_LOST,        // delta: µs since the last packet read
+    EVENT_INPUT_BACK,        // delta: µs without input
+    EVENT_TIMELINE_MOVED,    // reason: event_timeline_reason; pts: the key frame (output time); delta: ticks
+                             // the input's times now get in addition
+    EVENT_INPUT_FAST,        // delta: the input's rate against the wall clock, in thousandths; code: packets
+                             // dropped since the last such event
+    EVENT_SLATE_STARTED,     // pts: the filler's first key frame on the output's clock
 };
 
 enum event_end_reason {
@@ -63,6 +71,8 @@ enum event_end_reason {
     EVENT_END_RETURN_CUE,    // key frame at a return cue's point (or a segmentation end)
     EVENT_END_NEXT_EVENT,    // key frame at the next event's point: that event starts there
     EVENT_END_MAX_BREAK,     // key frame at the longest an open break may run (--max-break)
+    EVENT_END_INPUT_LOST,    // the input was lost during the break: aired up to the outage
+    EVENT_END_SOURCE_RESTART,// the source restarted on a new time line during the break
 };
 
 enum event_arm_reason {
@@ -91,6 +101,15 @@ enum event_expire_reason {
 enum event_cancel_reason {
     EVENT_CANCEL_ARMED = 0,  // the armed event: disarmed
     EVENT_CANCEL_KEPT,       // the event kept for after the running break: dropped
+    EVENT_CANCEL_SOURCE_RESTART,  // the source restarted on a new time line: its splice point is gone
+};
+
+enum event_timeline_reason {
+    EVENT_TIMELINE_START = 0,  // the output starts on this key frame
+    EVENT_TIMELINE_RESUMED,    // the input came back on its own time line
+    EVENT_TIMELINE_LATE,       // the input came back late (paused): re-based onto the output's clock
+    EVENT_TIMELINE_EARLY,      // the input runs ahead of the wall clock: the excess left out
+    EVENT_TIMELINE_RESTART,    // the source restarted on a new time line
 };
 
 enum event_skip_reason {

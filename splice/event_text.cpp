@@ -134,7 +134,9 @@ static bool say_decision(wording *w, const event *ev)
         return true;
     case EVENT_CANCELLED:
         say(w, LOG_INFO, "%s=%u cancelled: %s", id, n,
-            ev->reason == EVENT_CANCEL_ARMED ? "disarmed" : "no longer kept for after the break");
+            ev->reason == EVENT_CANCEL_ARMED  ? "disarmed"
+            : ev->reason == EVENT_CANCEL_KEPT ? "no longer kept for after the break"
+                                              : "the source restarted on a new time line (source_restart)");
         return true;
     case EVENT_RETURN_SCHEDULED:
         if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
@@ -204,7 +206,7 @@ static bool say_break(wording *w, const event *ev)
     case EVENT_BREAK_ENDED: {
         if (ev->reason == EVENT_END_FILLER_END)
             say(w, LOG_INFO, "end of VIDEO stream %d reached", ev->stream);
-        else if (ev->reason != EVENT_END_SESSION_END)
+        else if (ev->reason < EVENT_END_INPUT_LOST && ev->reason != EVENT_END_SESSION_END)
             say(w, LOG_INFO, "Splicing finished: delta=%" PRId64 ", time=%f, rep_ctx.end_pts=%" PRId64, ev->delta,
                 ev->delta / 90000.0, ev->end_pts);
         int64_t aired = ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired;
@@ -257,6 +259,35 @@ static void say_setup_failed(wording *w, const event *ev)
         break;
     default:
         break;
+    }
+}
+
+/* The live input's time line: lost, back, moved, too fast; the slate. */
+static bool say_timeline(wording *w, const event *ev)
+{
+    switch (ev->type) {
+    case EVENT_INPUT_LOST:
+        say(w, LOG_ERROR, "input lost: nothing received for %.3f s; the output goes on", ev->delta / 1e6);
+        return true;
+    case EVENT_INPUT_BACK:
+        say(w, LOG_INFO, "input back after %.3f s", ev->delta / 1e6);
+        return true;
+    case EVENT_TIMELINE_MOVED:
+        if (ev->reason == EVENT_TIMELINE_START)
+            say(w, LOG_INFO, "output starts on the video key frame at pts %" PRId64, ev->pts);
+        else
+            say(w, LOG_INFO, "programme resumes on the video key frame at pts %" PRId64 " (%s), its times moved by "
+                "%" PRId64 " ticks (%f sec)", ev->pts, event_reason_name(ev), ev->delta, ev->delta / 90000.0);
+        return true;
+    case EVENT_INPUT_FAST:
+        say(w, LOG_ERROR, "input arrives at %.2f times the wall clock's rate: taken at real time, %d packets "
+            "left out", ev->delta / 1000.0, ev->code);
+        return true;
+    case EVENT_SLATE_STARTED:
+        say(w, LOG_INFO, "slate: the filler airs from its first key frame at pts %" PRId64, ev->pts);
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -360,7 +391,7 @@ int event_text(const event *ev, event_line_fn fn, void *opaque)
         say_armed(&w, ev);
         break;
     default:
-        if (!say_decision(&w, ev) && !say_break(&w, ev))
+        if (!say_decision(&w, ev) && !say_break(&w, ev) && !say_timeline(&w, ev))
             say_relay(&w, ev);
         break;
     }

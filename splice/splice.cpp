@@ -221,24 +221,33 @@ static rep_stream *video_record(rep_ctx *rep)
     return nullptr;
 }
 
+static int64_t break_end_point(const rep_ctx *rep, int *reason);
+
+int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
+{
+    if (rep->state != SPLICING_STATE_STARTED)
+        return AV_NOPTS_VALUE;
+    int64_t end = break_end_point(rep, nullptr);
+    event ev = event_make(EVENT_BREAK_ENDED);
+    ev.reason = reason;
+    rep_stream *v = video_record(rep);
+    int64_t reached = AV_NOPTS_VALUE;
+    if (v && v->sent_dts != AV_NOPTS_VALUE) {
+        ev.aired = v->sent_dts - v->start_dts;
+        reached = v->start_pts + ev.aired;
+        /* Nothing follows the filler video held back: it goes out. */
+        int s = (int)(v - rep->streams);
+        if (env->out && (unsigned)s < env->out->nb_streams)
+            release_filler_video(env, rep, v, s, INT64_MAX);
+    }
+    splice_spots_ended(env, rep, reached, SPLICE_SPOTS_SESSION_END);
+    emit(env, rep, &ev);
+    return end;
+}
+
 void splice_session_end(const splice_env *env, rep_ctx *rep)
 {
-    if (rep->state == SPLICING_STATE_STARTED) {
-        event ev = event_make(EVENT_BREAK_ENDED);
-        ev.reason = EVENT_END_SESSION_END;
-        rep_stream *v = video_record(rep);
-        int64_t reached = AV_NOPTS_VALUE;
-        if (v && v->sent_dts != AV_NOPTS_VALUE) {
-            ev.aired = v->sent_dts - v->start_dts;
-            reached = v->start_pts + ev.aired;
-            /* Nothing follows the filler video held back: it goes out. */
-            int s = (int)(v - rep->streams);
-            if (env->out && (unsigned)s < env->out->nb_streams)
-                release_filler_video(env, rep, v, s, INT64_MAX);
-        }
-        splice_spots_ended(env, rep, reached, SPLICE_SPOTS_SESSION_END);
-        emit(env, rep, &ev);
-    }
+    splice_break_cut(env, rep, EVENT_END_SESSION_END);
     /* Events still to come will not air in this session. */
     if (rep->state == SPLICING_STATE_ARMED) {
         rep_cue armed = splice_current_cue(rep);

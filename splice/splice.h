@@ -119,6 +119,38 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
 void splice_session_end(const splice_env *env, rep_ctx *rep);
 
 /*
+ * A running break ends where it is, for reason (an event_end_reason): the
+ * filler video it holds back is queued and EVENT_BREAK_ENDED reports what
+ * aired. rep is left as it was otherwise (the caller decides what comes
+ * next). Returns the point where the break was to end (INT64_MAX for a
+ * break without an end), or AV_NOPTS_VALUE when no break was running.
+ */
+int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason);
+
+/*
+ * The input was lost during a break (EVENT_END_INPUT_LOST): the break ends
+ * as splice_break_cut says, and the first pending event is armed, or
+ * the rules go idle; the last event is still known, so that its repeats
+ * after the outage change nothing. Returns what splice_break_cut returns.
+ */
+int64_t splice_input_lost(const splice_env *env, rep_ctx *rep, int64_t now);
+
+/*
+ * The source restarted on a new time line: the points of its cues are no
+ * longer reached. A running break ends (EVENT_END_SOURCE_RESTART), the armed
+ * and the pending events are cancelled (EVENT_CANCEL_SOURCE_RESTART), held audio
+ * goes to the queue, and rep is reset.
+ */
+void splice_source_restart(const splice_env *env, rep_ctx *rep);
+
+/*
+ * The programme's times moved by delta ticks (the same content, later or
+ * earlier on the output's clock): the points of the armed, pending and last
+ * events move with it. A running break keeps its times.
+ */
+void splice_shift_points(rep_ctx *rep, int64_t delta);
+
+/*
  * The splice point of a cue: (pts_time + pts_adjustment) modulo 2^33, on the
  * packets' unwrapped time line at the value nearest near (the cue packet's
  * own pts; AV_NOPTS_VALUE: the 33-bit value itself).

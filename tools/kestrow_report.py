@@ -13,8 +13,11 @@ the video's splice point). With LOG, the service's log lines about the
 break are printed beside it.
 
 As a module: read(path), Stream(pid, prog, filler, out), near(v, ref),
-breaks(prog_path, filler_path, out_path).
+breaks(prog_path, filler_path, out_path); for live outputs, wire(out_path,
+times_path) (silence, PCR steps, continuity errors), units(path, times_path,
+pid) and match(sent, got) (each PES followed by its payload: latency, loss).
 """
+import collections
 import os
 import re
 import sys
@@ -180,6 +183,123 @@ def breaks(prog_path, filler_path, out_path):
         item["cues"] = [c for c in cues if start and c["pts"] is not None and c["pts"] < start["pts"]]
         result.append(item)
     return result
+
+
+# --------------------------------------------------------------------------
+# A live output on the wire: what a receiver locked to it sees.
+
+PCR_HZ = 27000000
+
+
+def read_times(path):
+    """[(seconds, byte offset)] of a kestrow_udp --log file."""
+    with open(path) as f:
+        return [(float(t), int(o)) for t, o in (line.split() for line in f if line.strip())]
+
+
+def _packets(data):
+    """(offset, packet) of each whole TS packet found by its sync byte."""
+    i, n = 0, len(data)
+    while i + 188 <= n:
+        if data[i] != 0x47:
+            j = data.find(b"\x47", i + 1)
+            if j < 0:
+                return
+            i = j
+            continue
+        yield i, data[i:i + 188]
+        i += 188
+
+
+def wire(out_path, times_path=None, until=None):
+    """What a receiver sees of a recorded output: the longest silence between
+    datagrams (s, from the arrival log; those that arrived by until, a time of
+    that log, when given), the longest PCR interval of each PID
+    (ms of PCR time), every PCR step (a PCR more than 100 ms from the one
+    before, or going back: (seconds of step, discontinuity_indicator set)),
+    and continuity-counter errors per PID (a repeated packet once is fine;
+    the discontinuity_indicator excuses the next count)."""
+    with open(out_path, "rb") as f:
+        data = f.read()
+    times = [t for t, _ in read_times(times_path) if until is None or t <= until] if times_path else []
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    last_pcr, last_cc, pcr_max, steps, cc_errors = {}, {}, {}, [], {}
+    for _, p in _packets(data):
+        pid = ((p[1] & 0x1F) << 8) | p[2]
+        if pid == 0x1FFF or p[1] & 0x80:
+            continue
+        afc, cc = (p[3] >> 4) & 3, p[3] & 15
+        disc = bool(afc & 2 and p[4] > 0 and p[5] & 0x80)
+        if afc & 1:
+            prev = last_cc.get(pid)
+            if prev is not None and not disc and cc != (prev + 1) % 16 and cc != prev:
+                cc_errors[pid] = cc_errors.get(pid, 0) + 1
+            last_cc[pid] = cc
+        if afc & 2 and p[4] >= 7 and p[5] & 0x10:
+            b = p[6:12]
+            pcr = (b[0] << 25 | b[1] << 17 | b[2] << 9 | b[3] << 1 | b[4] >> 7) * 300 + ((b[4] & 1) << 8 | b[5])
+            if pid in last_pcr:
+                d = (pcr - last_pcr[pid]) % (WRAP * 300)
+                d = d - WRAP * 300 if d > WRAP * 150 else d
+                if d < 0 or d > PCR_HZ // 10:
+                    steps.append((d / PCR_HZ, disc))
+                else:
+                    pcr_max[pid] = max(pcr_max.get(pid, 0), d * 1000 / PCR_HZ)
+            last_pcr[pid] = pcr
+    return {"silence": max(gaps, default=None), "pcr_max_ms": pcr_max, "steps": steps, "cc_errors": cc_errors}
+
+
+def units(path, times_path, pid):
+    """[(payload key, time, pts)] of each PES on pid, in stream order: the key
+    is a hash of the PES payload after its header (the same whatever the
+    timestamps and the packets that carry it), the time that of the
+    datagram holding the PES start, the pts as carried (None without)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    rows = read_times(times_path)
+    out, k, unit = [], 0, None
+
+    def close():
+        if unit is not None and len(unit[0]) > 9 and len(unit[0]) > 9 + unit[0][8]:
+            out.append((hash(bytes(unit[0][9 + unit[0][8]:])), unit[1], unit[2]))
+    for off, p in _packets(data):
+        if ((p[1] & 0x1F) << 8 | p[2]) != pid or p[1] & 0x80 or not p[3] & 0x10:
+            continue
+        o = 4 + (1 + p[4] if p[3] & 0x20 else 0)
+        if p[1] & 0x40:
+            close()
+            while k + 1 < len(rows) and rows[k + 1][1] <= off:
+                k += 1
+            stamps = _pes_timestamps(data, off)
+            unit = (bytearray(), rows[k][0] if rows else None, stamps[0] if stamps else None)
+        if unit is not None and o < 188:
+            unit[0].extend(p[o:])
+    close()
+    return out
+
+
+def match(sent, got):
+    """For each unit of sent (units()), the arrival time of the same payload in
+    got after it was sent, each unit of got used once; None: not relayed."""
+    pending = {}
+    for key, t, _ in got:
+        pending.setdefault(key, collections.deque()).append(t)
+    found = []
+    for key, t, _ in sent:
+        q = pending.get(key)
+        while q and q[0] < t:
+            q.popleft()
+        found.append(q.popleft() if q else None)
+    return found
+
+
+def returned(sent, arrived, since):
+    """Index in sent of the programme's return after a fault at time since: the
+    first unit that arrived after the first one sent since then that did not
+    (the first sent since then when none was lost); None when none came."""
+    i = next((i for i, u in enumerate(sent) if u[1] >= since), len(sent))
+    j = next((j for j in range(i, len(sent)) if arrived[j] is None), i)
+    return next((k for k in range(j, len(sent)) if arrived[k] is not None), None)
 
 
 def main(argv):

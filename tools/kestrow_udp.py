@@ -60,12 +60,16 @@ def _pcr(p):
 
 def schedule(data):
     """Send time of each packet, in seconds from the first PCR, from the PCRs
-    of the first PID that carries one (wraps of the 33-bit base unfolded)."""
+    of the first PID that carries one. Where the PCR goes back or leaps more
+    than a minute (the 33-bit wrap, a source that restarts on another time
+    line), the schedule goes on as if it had not; a shorter leap forward is
+    waited for (an outage)."""
     n = len(data) // TS
     points = []  # (packet index, time in seconds)
     pcr_pid = None
     last = None
     offset = 0
+    step = PCR_HZ // 50
     for i in range(n):
         p = data[i * TS:(i + 1) * TS]
         pid = (p[1] & 0x1F) << 8 | p[2]
@@ -75,8 +79,12 @@ def schedule(data):
         if v is None:
             continue
         pcr_pid = pid
-        if last is not None and v + offset < last - PCR_HZ * 3600:
-            offset += (1 << 33) * 300
+        if last is not None:
+            d = v + offset - last
+            if d < 0 or d > 60 * PCR_HZ:
+                offset += last + step - (v + offset)
+            elif d <= PCR_HZ:
+                step = d
         v += offset
         last = v
         points.append((i, v / PCR_HZ))
@@ -84,10 +92,12 @@ def schedule(data):
         return [0.0] * n
     t0 = points[0][1]
     times = [0.0] * n
-    for (i0, a), (i1, b) in zip(points, points[1:]):
-        for i in range(i0, i1):
-            times[i] = (a - t0) + (b - a) * (i - i0) / (i1 - i0)
     rate = (points[-1][1] - points[0][1]) / (points[-1][0] - points[0][0])
+    for (i0, a), (i1, b) in zip(points, points[1:]):
+        # Before a leap (an outage) the packets keep the stream's pace; the leap comes after them.
+        pace = (b - a) / (i1 - i0) if b - a <= 1 else rate
+        for i in range(i0, i1):
+            times[i] = (a - t0) + pace * (i - i0)
     for i in range(points[-1][0], n):
         times[i] = points[-1][1] - t0 + rate * (i - points[-1][0])
     return times

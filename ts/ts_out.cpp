@@ -132,7 +132,13 @@ struct ts_out {
     ts_psi_buf in_pmt;
     ts_psi_buf in_sdt;
     uint8_t in_section[TS_PSI_MAX];
+    uint8_t pass_in_cc[TS_PID_COUNT];   // passthrough: the last counter read of each PID
+    uint8_t pass_shift[TS_PID_COUNT];   // added to its counters (0 until a rejoin)
+    uint8_t pass_flags[TS_PID_COUNT];   // PASS_SEEN, PASS_REJOIN
 };
+
+#define PASS_SEEN   1  // a packet of the PID was sent: pass_in_cc holds its counter
+#define PASS_REJOIN 2  // the next break in its counters is the input's, not a loss: the output's go on
 
 static const uint8_t null_packet_header[4] = {TS_SYNC_BYTE, 0x1F, 0xFF, 0x10};
 
@@ -742,12 +748,38 @@ static const uint8_t *pass_next(ts_out *s)
     return p;
 }
 
-/* Sends the queue's oldest packet (returned by pass_next) and takes it off. */
+/*
+ * Sends the queue's oldest packet (returned by pass_next) and takes it off,
+ * byte for byte but for its continuity counter after a rejoin.
+ */
 static void pass_send(ts_out *s, const uint8_t *p)
 {
-    send_packet(s, p);
+    int pid = ts_pid(p), cc = p[3] & 0x0F, payload = (p[3] & 0x10) != 0;
+    uint8_t *f = &s->pass_flags[pid];
+    int expected = (s->pass_in_cc[pid] + payload) & 0x0F;
+    if ((*f & PASS_REJOIN) && (*f & PASS_SEEN) && cc != expected && cc != s->pass_in_cc[pid]) {
+        // The output's counter goes on from its last value, as if this packet followed it.
+        s->pass_shift[pid] = (uint8_t)((s->pass_shift[pid] + expected - cc) & 0x0F);
+        *f &= ~PASS_REJOIN;
+    }
+    s->pass_in_cc[pid] = (uint8_t)cc;
+    *f |= PASS_SEEN;
+    if (s->pass_shift[pid]) {
+        uint8_t pkt[TS_PACKET_SIZE];
+        memcpy(pkt, p, TS_PACKET_SIZE);
+        pkt[3] = (uint8_t)((p[3] & 0xF0) | ((cc + s->pass_shift[pid]) & 0x0F));
+        send_packet(s, pkt);
+    } else {
+        send_packet(s, p);
+    }
     ts_pass_pop(s->pass);
     s->stats.passed++;
+}
+
+void ts_out_pass_rejoin(ts_out *stage)
+{
+    for (int pid = 0; stage && pid < TS_PID_COUNT; pid++)
+        stage->pass_flags[pid] |= PASS_REJOIN;
 }
 
 /*

@@ -162,6 +162,14 @@ struct ts_pass;
  */
 int ts_out_set_pass(ts_out *stage, ts_pass *pass, const ts_out_pass_config *config);
 
+/*
+ * The input's time line broke (lost, restarted): the next break in each
+ * passed PID's continuity counters comes from the input, not from packets
+ * lost on the way, and the output's counters of that PID go on across it
+ * (shifted from then on). Without stage: nothing.
+ */
+void ts_out_pass_rejoin(ts_out *stage);
+
 /* Copies the counters into *stats. 0; -22 without stage or stats. */
 int ts_out_get_stats(const ts_out *stage, ts_out_stats *stats);
 

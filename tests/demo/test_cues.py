@@ -131,7 +131,7 @@ class Cues(kt.FillerCase):
         asrun = os.path.join(self.dir, "%s-%d.asrun" % ("app" if live else "demo", ROWS.index(row)))
         flags = ["--asrun-file=" + asrun] + flags
         if live:
-            svc = kt.started(self, self.dir, *flags, filler=self.filler, name="app")
+            svc = kt.started(self, self.dir, "--input-loss-slate=0", *flags, filler=self.filler, name="app")
             svc.send(prog)
             self.assertEqual(svc.stop(settle=2)[0], 0)
             out = svc.out

@@ -135,7 +135,8 @@ class Multiplex(unittest.TestCase):
         self.assertIn("Nothing of the input could be written to '%s'" % out, res.stderr)
 
     def test_live_relay_of_a_multiplex(self):
-        svc = kt.started(self, self.dir, "--mux-rate=8M", filler=self.fillers[1], name="live")
+        # Compared to the end: no slate once the input is over.
+        svc = kt.started(self, self.dir, "--mux-rate=8M", "--input-loss-slate=0", filler=self.fillers[1], name="live")
         svc.send(self.mux)
         metrics = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % svc.port, timeout=5).read().decode()
         self.assertEqual(svc.stop(settle=2)[0], 0)

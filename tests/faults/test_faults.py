@@ -4,8 +4,8 @@ its faults in one or a few service runs and printing a table of what went
 in and out. Throughout, the relay keeps pace, the announced breaks are
 spliced exactly, and SIGTERM ends the service with status 0.
   Input    damaged datagrams (garbage, cut short, lost, doubled), an outage of
-           10 s, the source restarting 15 s ahead (same session) and an hour
-           ahead (the timestamp guard ends the session, the next relays);
+           10 s, the source restarting 15 s ahead and an hour ahead (the
+           programme's times moved back onto the output's clock);
   Cues     sections no parser accepts, a cue every 100 ms, a splice_insert
            with 255 components over nine TS packets, all relayed byte for byte;
   Filler   fillers that do not load (text, empty, missing: no session, a
@@ -16,10 +16,15 @@ spliced exactly, and SIGTERM ends the service with status 0.
            a file, file moved away; in a mount namespace a tmpfs remounted
            read-only, then filled up): lines of the failing stretch are lost
            from the file but reach standard error, the file comes back;
-  Overflow 128,000 pending log lines and more (every packet traced, the input
-           at six times real time, a slow console): the overflow message
-           appears, relay and memory stay within bounds."""
+  Overflow 128,000 pending log lines and more (every packet traced, 1500
+           frames a second, a slow console): the overflow message appears,
+           relay and memory stay within bounds;
+  Timeline the input's time line breaks (outages between breaks and inside
+           one, a pause, restarts an hour and 17 s back, twice real time):
+           the output never leaves the wire, the programme resumes on a key
+           frame with its delay as before, the next break is exact."""
 import http.client
+import json
 import os
 import re
 import socket
@@ -32,6 +37,7 @@ import unittest
 import xmlrpc.client
 
 import flow as fl
+import kestrow_report
 import kt
 import splicecheck
 
@@ -104,14 +110,14 @@ class Input(Base):
         res.expect(base is not None and base < 1.5, "delay before the faults %s s" % base)
         base = base or 0
 
-        def stretch(label, fin, fout, ref, a, b, delay_from, prog, brk, *extra, end=None):
+        def stretch(label, fin, fout, ref, a, b, delay_from, prog, brk, *extra, end=None, shift=0):
             """One row: units in and out of [a, b) s, the delay from delay_from to b, the
             break in [a, end or b)."""
             n_in, n_out = walk.counts(fin, fout, ref, a, b)
             delay = walk.delay(fin, fout, ref, delay_from, b)
             ok = (res.expect(res.within(n_in, n_out), "%s: %d in, %d out" % (label, n_in, n_out))
                   & res.expect(delay is not None and delay < base + c.SLACK_S, "%s: delay %s s" % (label, delay))
-                  & walk.spliced(prog, ref, a, end or b, brk, c.DUR, label))
+                  & walk.spliced(prog, ref, a, end or b, brk, c.DUR, label, shift))
             for cond, what in extra:
                 ok &= res.expect(cond, "%s: %s" % (label, what))
             res.add(label, n_in, n_out, ok, "delay %.2f s" % (delay or -1))
@@ -127,21 +133,21 @@ class Input(Base):
                 ("Error muxing packet" not in log, "damaged packets reached the muxer"),
                 (harm["garbage"] > 10 and harm["truncated"] > 10 and harm["dropped"] > 5
                  and harm["duplicated"] > 10, "the sender did too little harm: %r" % harm))
-        # Nothing comes in for 10 s, nothing goes out; then the same pace, no added delay.
-        g_in, g_out = walk.counts(pin, pout, start, c.PAUSE + 0.5, c.RESUME)
-        stretch("input stops for 10 s, resumes", pin, pout, start, c.RESUME, c.P_END, c.RESUME + 1, p_path,
-                c.BREAK3, (g_out <= g_in, "output during the outage: %d units, %d in" % (g_out, g_in)))
-        # Restart 15 s ahead: the same session goes on, without the 15 s on air.
-        q1in, q1out = walk.flows(*sent["q1"], q1_start)
-        stretch("source restarts 15 s ahead (same session)", q1in, q1out, q1_start, 0, c.Q1[1] - 1, 1, q1_path,
-                c.Q1[2], end=c.Q1[1])
-        # Restart an hour ahead: the session ends on the guard and the next one relays.
-        q2in, q2out = walk.flows(*sent["q2"], q2_start)
-        first = min((pts for _, pts, _ in q2out.units if pts >= q2_start), default=None)
-        res.expect(first is not None and first < q2_start + 5 * TICKS, "no output of the new session in time")
-        back = ((first or q2_start) - q2_start) / TICKS + 1
-        stretch("source restarts an hour ahead (new session)", q2in, q2out, q2_start, back, c.Q2[1] - 1, back,
-                q2_path, c.Q2[2], end=c.Q2[1])
+        # Nothing comes in for 10 s: the slate goes out; from the next key frame on the same pace,
+        # no added delay.
+        stretch("input stops for 10 s, resumes", pin, pout, start, c.RESUME + 1.5, c.P_END, c.RESUME + 2, p_path,
+                c.BREAK3, ("slate: the filler airs" in log, "no slate during the outage"))
+        # Restarts 15 s and an hour ahead: the programme goes on from the next key frame, its
+        # times moved back onto the output's clock.
+        for n, (name, label, path, q_start, q) in enumerate(
+                (("q1", "source restarts 15 s ahead", q1_path, q1_start, c.Q1),
+                 ("q2", "source restarts an hour ahead", q2_path, q2_start, c.Q2))):
+            shift = fl.shift_of(log, restarts=n + 1)
+            qin, qout = walk.flows(*sent[name], q_start, shift)
+            first = min((pts for _, pts, _ in qout.units if pts >= q_start), default=None)
+            res.expect(first is not None and first < q_start + 2 * TICKS, "%s: no output in time" % label)
+            back = ((first or q_start) - q_start) / TICKS + 1
+            stretch(label, qin, qout, q_start, back, q[1] - 1, back, path, q[2], end=q[1], shift=shift)
         walk.ending(rc, took)
         res.finish()
 
@@ -175,7 +181,7 @@ class Cues(Base):
         nulls = sum(1 for s in specs if s.startswith("type=null")) - 1
         signals = sum(1 for s in specs if s.startswith("type=time_signal"))
 
-        svc = self.service("--mux-rate", "4000000", name="cues")
+        svc = self.service("--mux-rate", "4000000", "--input-loss-slate=0", name="cues")
         self.assertTrue(svc.ready())
         svc.send(prog, log=svc.times, record=svc.rec)
         rc, took = svc.stop(settle=2)
@@ -362,7 +368,7 @@ class Control(Base):
         res, c = fl.Results("control"), self
         prog = self.path("prog.ts")
         start = kt.gen.generate(prog, duration=c.END, cues=["at=%d,dur=%d" % (c.BREAK, c.DUR)])["start"]
-        svc = self.service(name="ctl")
+        svc = self.service("--input-loss-slate=0", name="ctl")
         self.assertTrue(svc.ready())
         sender = threading.Thread(target=svc.send, args=(prog,), kwargs={"record": svc.rec, "log": svc.times})
         t_send = time.monotonic()
@@ -443,14 +449,14 @@ class Log(Base):
         cues = ["type=null,send=%.1f" % (1 + k / 2) for k in range(2 * (c.END - 2))]
         start = kt.gen.generate(prog, duration=c.END, cues=cues + ["at=%d,dur=%d,id=3" % (c.BREAK, c.DUR)])["start"]
         logdir = self.path("logs")
-        a = kt.Service(self.d, "--mux-rate", "4000000", filler=self.filler, name="a",
+        a = kt.Service(self.d, "--mux-rate", "4000000", "--input-loss-slate=0", filler=self.filler, name="a",
                        log=os.path.join(logdir, "app.log"))
         self.addCleanup(a.close)
         services, b = [a], None
         if namespaces_work():
             tmp = self.path("tmpfs")
             os.mkdir(tmp)
-            b = kt.Service(self.d, "--mux-rate", "4000000", filler=self.filler, name="b",
+            b = kt.Service(self.d, "--mux-rate", "4000000", "--input-loss-slate=0", filler=self.filler, name="b",
                            log=os.path.join(tmp, "app.log"), wrap=["unshare", "-m", "--propagation", "private",
                                                                    "sh", "-c", 'mount -t tmpfs -o size=16m tmpfs '
                                                                    '"$0" && exec "$@"', tmp])
@@ -563,20 +569,20 @@ class Log(Base):
 
 
 class Overflow(Base):
-    """--debug --debug traces every packet of a break, the programme (250
-    frames a second, 15 audio streams) comes at six times real time through a
-    65 s break, and standard error is a pipe that a slow console reads at
-    50 kB/s, so the log writer, which copies every line there, falls far
-    behind. The break after the flood is spliced exactly."""
+    """--debug --debug traces every packet of a break, the programme (1500
+    frames a second, 15 audio streams; the service takes its input at real
+    time, never faster) runs through a 32 s break, and standard error is a
+    pipe that a slow console reads at 20 kB/s, so the log writer, which
+    copies every line there, falls far behind. The break after the flood is
+    spliced exactly."""
     AUDIO = [0x101 + i for i in range(15)]   # with the video, the 16 streams a filler may have
-    SPEED = 6
-    LONG_AT, LONG_DUR, SHORT_AT, SHORT_DUR, END = 3, 65, 71, 2, 75
-    SPLIT = 68.5                  # the flood ends here; the rest comes in real time
+    LONG_AT, LONG_DUR, SHORT_AT, SHORT_DUR, END = 5, 32, 40, 2, 44  # the first cue after the start-up
+    SPLIT = 37.5                  # the flood ends here; the console catches up before the rest
     QUEUE_BOUND = 128000
     OVERFLOW = "ERROR! message queue OVERFLOW!!!"
 
     def heavy(self, path, filler, duration, cues=()):
-        return kt.gen.generate(path, filler=filler, duration=duration, size="160x120", fps="250", gop=250,
+        return kt.gen.generate(path, filler=filler, duration=duration, size="160x120", fps="1500", gop=1500,
                                audio=",".join(["mp2"] * len(self.AUDIO)), audio_pids=self.AUDIO,
                                audio_bitrate="32k", cues=list(cues))
 
@@ -590,8 +596,8 @@ class Overflow(Base):
         # A small quarantine, so that what AddressSanitizer keeps of freed
         # memory does not hide what the service holds.
         env = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS", ""), "quarantine_size_mb=4"]))}
-        svc = kt.started(self, self.d, "--debug", "--debug", filler=self.filler, name="flood", env=env,
-                         console_rate=50000, console_watch=c.OVERFLOW.encode())
+        svc = kt.started(self, self.d, "--debug", "--debug", "--input-loss-slate=0", filler=self.filler,
+                         name="flood", env=env, console_rate=20000, console_watch=c.OVERFLOW.encode())
         time.sleep(0.5)
         rss_before = svc.memory()[0]
         samples, sampling = [], threading.Event()
@@ -608,7 +614,7 @@ class Overflow(Base):
         flood, rest = fl.split(prog, self.path("flood.ts"), self.path("rest.ts"), 0x100,
                                start + int(c.SPLIT * TICKS), start)
         rec, times = self.path("sent.ts"), self.path("sent.times")
-        svc.send(flood, speed=c.SPEED, record=rec, log=times)
+        svc.send(flood, record=rec, log=times)
         t_sent = time.monotonic()
         time.sleep(0.5)
         sampling.set()
@@ -668,8 +674,9 @@ class Overflow(Base):
         res.add("memory while the queue is full", "", "", ok, "+%.1f MiB at the peak, bound %.1f" % (
             grew / 2 ** 20, allowance / 2 ** 20))
         try:
+            # The console's catching up pauses the input: the rest comes on the output's clock.
             cut = fl.cut(svc.out, self.path("after.cut.ts"), 0x100, start + int(c.SPLIT * TICKS),
-                         start + c.END * TICKS, start, pids=c.AUDIO)
+                         start + c.END * TICKS, start, pids=c.AUDIO, shift=fl.shift_of(log))
             check = splicecheck.Splice(prog, self.filler, cut)
             check.expect_valid()
             check.expect_break(0, start + c.SHORT_AT * TICKS, c.SHORT_DUR * TICKS)
@@ -678,6 +685,80 @@ class Overflow(Base):
             res.expect(False, "break after the flood: %s" % e)
         fl.Walk(res, svc, self.filler, self.d, pids).ending(rc, took, limit=15)
         res.finish()
+
+
+class Timeline(Base):
+    """Each row: a programme whose time line breaks at 6 s (generator options),
+    sent as the row says; a 2 s break announced at 12 s follows. The output
+    up to the last datagram sent: no silence over 0.25 s, no PCR step, PCRs
+    at most 40 ms apart, no continuity error; the video's delay after the
+    fault within 0.1 s of the delay before; nothing lost in the 1.5 s after the
+    programme came back; the as-run line the row names."""
+    NEXT = "at=12,dur=2"  # before the old time line's times come back after the restart 17 s back
+    ROWS = (  # label, generator options, sending, (as-run event, reason) or None
+        ("outage between breaks", {"outages": ["at=6,dur=3"]}, {}, None),
+        ("outage inside a break", {"outages": ["at=6,dur=3"], "cues": ["at=5,dur=5"]}, {},
+         ("break_end", "input_lost")),
+        ("pause and resume", {"split": "6:%s"}, {"pause": 3}, None),
+        ("restart an hour back", {"restarts": ["at=6,jump=-3600"], "cues": ["at=9,dur=2,lead=4"]}, {},
+         ("cancelled", "source_restart")),
+        ("restart 17 s back", {"restarts": ["at=6,jump=-17,cc_reset=0,version=1,disc=1"]}, {}, None),
+        ("input at twice real time", {}, {"speed": 2}, None),
+    )
+
+    def test_the_output_keeps_its_clock(self):
+        res = fl.Results("timeline")
+        for n, (label, opts, sending, asrun) in enumerate(self.ROWS):
+            self.row(res, "t%d" % n, label, dict(opts), sending, asrun)
+        res.finish()
+
+    def row(self, res, name, label, opts, sending, asrun):
+        prog, after, record = self.path(name + ".ts"), self.path(name + "_after.ts"), self.path(name + ".asrun")
+        if "split" in opts:
+            opts["split"] %= after
+        opts["cues"] = opts.get("cues", []) + [self.NEXT]
+        # Times from 40 s: a time line 17 s back stays on the same side of the wrap.
+        start = kt.gen.build(prog, duration=20, start_pts=40 * TICKS, **opts)["start"]
+        jump = int(opts["restarts"][0].split("jump=")[1].split(",")[0]) if "restarts" in opts else 0
+        svc = self.service("--mux-rate", "4000000", "--asrun-file=" + record, name=name)
+        self.assertTrue(svc.ready())
+        sent = [(svc.rec, svc.times)]
+        svc.send(prog, speed=sending.get("speed", 1.0), record=svc.rec, log=svc.times)
+        if "pause" in sending:
+            time.sleep(sending["pause"])
+            sent.append((self.path(name + "_2.sent.ts"), self.path(name + "_2.sent.times")))
+            svc.send(after, record=sent[1][0], log=sent[1][1])
+        rc, took = svc.stop(settle=1)
+        log = svc.text()
+        units = [u for rec, times in sent for u in kestrow_report.units(rec, times, 0x100)]
+        w = kestrow_report.wire(svc.out, svc.arrivals, until=units[-1][1])
+        arrived = kestrow_report.match(units, kestrow_report.units(svc.out, svc.arrivals, 0x100))
+        t0, t_end = units[0][1], units[-1][1]
+        delay = [statistics.median([a - t for (_, t, _), a in zip(units, arrived) if a and lo <= t - t0 <= hi] or [9])
+                 for lo, hi in ((2, 5.5), (t_end - t0 - 3, t_end - t0))]
+        # The programme's first picture back, and the 1.5 s after it, before the next break (its
+        # leading pictures aside).
+        back = units[kestrow_report.returned(units, arrived, t0 + 5.5) or -1]
+        lost = sum(1 for (_, t, pts), a in zip(units, arrived) if back[1] <= t < back[1] + 1.5 and not a
+                   and pts > back[2] and "speed" not in sending)
+        ok = (res.expect(w["silence"] < 0.25, "%s: output silent for %.3f s" % (label, w["silence"]))
+              & res.expect(not w["steps"] and max(w["pcr_max_ms"].values()) <= 40,
+                           "%s: PCR steps %r, longest interval %r" % (label, w["steps"], w["pcr_max_ms"]))
+              & res.expect(not w["cc_errors"], "%s: continuity errors %r" % (label, w["cc_errors"]))
+              & res.expect(abs(delay[1] - delay[0]) < 0.1, "%s: delay %.3f s, then %.3f s" % (label, *delay))
+              & res.expect(lost == 0, "%s: %d video units lost after the return" % (label, lost)))
+        if asrun:
+            with open(record) as f:
+                ok &= res.expect(any((r["event"], r["reason"]) == asrun for r in map(json.loads, f)),
+                                 "%s: no as-run line %r" % (label, asrun))
+        if "speed" in sending:
+            ok &= res.expect("times the wall clock's rate" in log, "%s: the fast input is not reported" % label)
+        else:
+            ok &= fl.Walk(res, svc, self.filler, self.d, PIDS).spliced(
+                after if "split" in opts else prog, (start + jump * TICKS) % fl.WRAP, 11, 20, 12, 2, label,
+                fl.shift_of(log))
+        res.add(label, len(units), sum(1 for a in arrived if a), ok and rc == 0,
+                "silence %.3f s, delay %.2f -> %.2f s" % (w["silence"], *delay))
 
 
 if __name__ == "__main__":

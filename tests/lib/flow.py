@@ -3,6 +3,7 @@ output (by PID and PES timestamp), so that a fault-injection test can count
 what went in and what came out in any stretch of time, and the table of
 faults each such test prints."""
 import os
+import re
 
 import kt
 import splicecheck
@@ -75,13 +76,13 @@ class Flow:
     """The PES starts of the audio and video PIDs of one stream file, each
     with the time it crossed the socket (from a kestrow_udp log)."""
 
-    def __init__(self, path, times, pids, ref):
+    def __init__(self, path, times, pids, ref, shift=0):
         with open(path, "rb") as f:
             data = f.read()
         rows = read_times(times) if times else []
         self.units = []
         for off, pid, pts in pes_starts(data, set(pids)):
-            self.units.append((pid, unwrap(pts, ref), time_of(rows, off) if rows else None))
+            self.units.append((pid, unwrap(pts - shift, ref), time_of(rows, off) if rows else None))
 
     def count(self, lo, hi, pids=None):
         """Distinct PES units (PID and pts) with lo <= pts < hi (ticks,
@@ -128,16 +129,44 @@ def latency(sent, got, pid, lo, hi):
                   and b[k] is not None)
 
 
-def cut(path, dest, video_pid, lo, hi, ref, pids=(0x101, 0x102)):
+def _restamp(p, shift):
+    """The TS packet p with the PTS and DTS of the PES header it starts moved by -shift."""
+    o = 4 + (1 + p[4] if p[3] & 0x20 else 0)
+    if not shift or not p[1] & 0x40 or o + 14 > TS or p[o:o + 3] != b"\x00\x00\x01":
+        return p
+    p = bytearray(p)
+    for at in {2: (o + 9,), 3: (o + 9, o + 14)}.get(p[o + 7] >> 6, ()):
+        b = p[at:at + 5]
+        v = (((b[0] >> 1) & 7) << 30 | b[1] << 22 | (b[2] >> 1) << 15 | b[3] << 7 | b[4] >> 1) - shift
+        v %= WRAP
+        p[at:at + 5] = bytes([(b[0] & 0xF1) | ((v >> 29) & 0x0E), (v >> 22) & 0xFF, ((v >> 14) & 0xFE) | 1,
+                              (v >> 7) & 0xFF, ((v << 1) & 0xFE) | 1])
+    return bytes(p)
+
+
+def shift_of(log, restarts=None):
+    """Ticks the service moved the programme's times by (its log's lines), in
+    all or up to its restarts-th restart of the source."""
+    total, seen = 0, 0
+    for why, ticks in re.findall(r"\((\w+)\), its times moved by (-?\d+) ticks", log):
+        total += int(ticks)
+        seen += why == "restart"
+        if restarts is not None and seen == restarts:
+            break
+    return total
+
+
+def cut(path, dest, video_pid, lo, hi, ref, pids=(0x101, 0x102), shift=0):
     """Writes to dest the stretch of the TS file at path from the first video
     PES start with lo <= pts up to the first later one with pts >= hi (ticks,
     unwrapped near ref), after the file's first PAT and PMT packets, so that a
     reader takes it for a stream of its own. PES units of the video and pids
-    from another time line (a session before a jump) are left out."""
+    from another time line (a session before a jump) are left out. shift:
+    ticks the file's times run ahead of the programme's (taken off)."""
     with open(path, "rb") as f:
         data = f.read()
     media = {video_pid, *pids}
-    units = [(off, pid, unwrap(pts, ref)) for off, pid, pts in pes_starts(data, media)]
+    units = [(off, pid, unwrap(pts - shift, ref)) for off, pid, pts in pes_starts(data, media)]
     begin = next((off for off, pid, pts in units if pid == video_pid and pts >= lo), None)
     if begin is None:
         raise AssertionError("%s: no video with pts >= %d" % (path, lo))
@@ -156,6 +185,7 @@ def cut(path, dest, video_pid, lo, hi, ref, pids=(0x101, 0x102)):
             pts = current.get(pid)
             if pts is None or not lo - 2 * TICKS <= pts < hi + 2 * TICKS:
                 continue
+            p = _restamp(p, shift)
         body.append(p)
     head = b""
     pmt = None
@@ -267,9 +297,10 @@ class Walk:
         self.res, self.svc, self.filler, self.dir = res, svc, filler, workdir
         self.pids, self.video = list(pids), video
 
-    def flows(self, rec, times, ref):
-        """(what was sent, what came out) of the sender's record rec."""
-        return Flow(rec, times, self.pids, ref), Flow(self.svc.out, self.svc.arrivals, self.pids, ref)
+    def flows(self, rec, times, ref, shift=0):
+        """(what was sent, what came out) of the sender's record rec; the
+        output's times shift ticks ahead of the programme's."""
+        return Flow(rec, times, self.pids, ref), Flow(self.svc.out, self.svc.arrivals, self.pids, ref, shift)
 
     @staticmethod
     def ticks(ref, a, b):
@@ -284,12 +315,13 @@ class Walk:
         lat = latency(fin, fout, self.video, *self.ticks(ref, a, b))
         return sorted(lat)[len(lat) // 2] if lat else None
 
-    def spliced(self, prog, ref, lo, hi, at, dur, label):
+    def spliced(self, prog, ref, lo, hi, at, dur, label, shift=0):
         """Whether the break announced at `at` for `dur` seconds lies exactly
-        in the output's stretch [lo, hi), as splicecheck reads it."""
+        in the output's stretch [lo, hi), as splicecheck reads it (the
+        output's times shift ticks ahead of the programme's)."""
         try:
             out_cut = cut(self.svc.out, os.path.join(self.dir, label + ".cut.ts"), self.video,
-                          *self.ticks(ref, lo, hi), ref, pids=[p for p in self.pids if p != self.video])
+                          *self.ticks(ref, lo, hi), ref, pids=[p for p in self.pids if p != self.video], shift=shift)
             check = splicecheck.Splice(prog, self.filler, out_cut)
             check.expect_valid()
             check.expect_break(0, ref + int(at * TICKS), int(dur * TICKS))

@@ -90,7 +90,9 @@ class Splice:
             arun = aruns[index]
             assert arun[0]["pts"] == t_start, "audio PID 0x%x starts at %d, splice point %d" % (
                 pid, arun[0]["pts"], t_start)
-            natural = [p["duration"] for p in st.fill]
+            # A packet whose duration the reader did not learn lasts until the next.
+            natural = [p["duration"] or q["pts"] - p["pts"] for p, q in zip(st.fill, st.fill[1:])] + [
+                st.fill[-1]["duration"]]
             for i in range(1, len(arun)):
                 assert arun[i]["pts"] == arun[i - 1]["pts"] + natural[i - 1], (
                     "audio PID 0x%x: gap or overlap in the filler at %d" % (pid, arun[i]["pts"]))
@@ -104,7 +106,8 @@ class Splice:
             if nxt and end_pts is not None and len(arun) < len(st.fill):
                 resume = nxt[0]
                 assert resume["origin"] == "src", "audio PID 0x%x: no return to the programme" % pid
-                first = next((p for p in st.src if p["pts"] + p["duration"] > end_pts), None)
+                first = min((p for p in st.src if p["pts"] + p["duration"] > end_pts), key=lambda p: p["pts"],
+                            default=None)  # by time: a source that restarted has times out of order
                 assert first is not None and resume["pts"] == first["pts"], (
                     "audio PID 0x%x returns at %d, not with its first packet ending after the video's %d" % (
                         pid, resume["pts"], end_pts))

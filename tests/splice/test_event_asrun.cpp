@@ -32,6 +32,8 @@ TEST(EventAsrun, RecordedEventsGiveTheirRecordReasonAndNumbers)
         {EVENT_BREAK_ENDED, EVENT_END_RETURN_CUE, ASRUN_BREAK_END, "return_cue", ID, PTS, AIRED},
         // The input ended: no key frame took the programme back.
         {EVENT_BREAK_ENDED, EVENT_END_SESSION_END, ASRUN_BREAK_END, "session_end", ID, NONE, AIRED},
+        {EVENT_BREAK_ENDED, EVENT_END_INPUT_LOST, ASRUN_BREAK_END, "input_lost", ID, NONE, AIRED},
+        {EVENT_CANCELLED, EVENT_CANCEL_SOURCE_RESTART, ASRUN_CANCELLED, "source_restart", ID, NONE, NONE},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(::testing::Message() << "event " << row.type << " reason " << row.reason);

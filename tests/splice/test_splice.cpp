@@ -3,6 +3,7 @@
 // same PIDs, packets fed in dts order as a demuxer returns them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -264,6 +265,42 @@ TEST(Splice, EventsInOrderWithTheirFields)
         EXPECT_EQ(D, e.duration);
     }
     EXPECT_EQ(T + D, rig.events[4].end_pts);
+}
+
+TEST(Splice, WhenTheInputsTimeLineBreaks)
+{
+    {   // Lost in a break: it ends there with what aired, its end is kept, its repeats change nothing.
+        Rig rig(make_filler({0}));
+        rig.arm(T, D);
+        rig.programme(T / FRAME - 5, T / FRAME + 10);
+        EXPECT_EQ(T + D, splice_input_lost(&rig.env, &rig.rep, T + 10 * FRAME));
+        EXPECT_EQ(EVENT_BREAK_ENDED, rig.events.back().type);
+        EXPECT_EQ(EVENT_END_INPUT_LOST, rig.events.back().reason);
+        EXPECT_GE(rig.events.back().aired, 9 * FRAME);
+        EXPECT_EQ(SPLICING_STATE_IDLE, rig.rep.state);
+        scte35_section cue = insert(7, T, D);
+        EXPECT_EQ(0, splice_on_cue(&rig.env, &rig.rep, &cue, T + 11 * FRAME));
+        EXPECT_EQ(AV_NOPTS_VALUE, splice_input_lost(&rig.env, &rig.rep, T + 12 * FRAME));
+    }
+    {   // The source restarts while armed: cancelled for that reason, nothing airs at the old point.
+        Rig rig(make_filler({0}));
+        rig.arm(T, D);
+        splice_source_restart(&rig.env, &rig.rep);
+        EXPECT_EQ(EVENT_CANCELLED, rig.events.back().type);
+        EXPECT_EQ(EVENT_CANCEL_SOURCE_RESTART, rig.events.back().reason);
+        rig.programme(T / FRAME - 5, T / FRAME + 10);
+        EXPECT_TRUE(rig.written(0, FILL_SIZE).empty());
+    }
+    {   // The programme's times moved: the armed point moves with them.
+        Rig rig(make_filler({0}));
+        rig.arm(T, D);
+        splice_shift_points(&rig.rep, GOP);
+        rig.programme(T / FRAME - 5, T / FRAME + 25);
+        auto started = std::find_if(rig.events.begin(), rig.events.end(),
+                                    [](const event &e) { return e.type == EVENT_BREAK_STARTED; });
+        ASSERT_NE(rig.events.end(), started);
+        EXPECT_EQ(T + GOP, started->pts);
+    }
 }
 
 TEST(Splice, ShortFillerVideoReturnsTheProgrammeOnTheCurrentPacket)

@@ -1,0 +1,680 @@
+/*
+ * A live input's time line on the output's clock.
+ *
+ * The output runs on a clock of its own that follows the wall clock: it
+ * starts on the programme's first video key frame, and from then on every
+ * packet's times are the input's plus an offset. The offset is 0 until the
+ * input's time line breaks; the output's never does:
+ *  - input lost (no programme packet for LIVE_LOST_US): the muxer is moved
+ *    on with empty packets on the EPG track, so null packets, PAT/PMT/SDT and
+ *    the PCR go on at the mux rate; after LIVE_CUT_US a break under way
+ *    ends there (input_lost) and the filler airs as a slate until its
+ *    announced end; without a break the slate airs after slate_us without
+ *    video. The programme resumes on its next video key frame, after
+ *    whatever went out last; after a short loss that lost nothing (the
+ *    input held up, not lost) it simply goes on;
+ *  - input late (paused and resumed with the same packets) or its source
+ *    restarted on another time line: the programme resumes on its next key
+ *    frame at the lag it had against the clock before, its times re-based
+ *    (and the cues' pts_adjustment with them); after a restart the events
+ *    of the old time line end (source_restart);
+ *  - input faster than real time: what runs ahead of the clock by more than
+ *    LIVE_EARLY_TICKS is left out up to the next key frame, counted, and
+ *    reported once a minute with the input's rate.
+ * Within LIVE_LATE_TICKS behind and LIVE_EARLY_TICKS ahead the input's own
+ * jitter is taken as it comes; the lag of reference follows the input by at
+ * most 500 ppm, so that the clocks of source and machine may differ.
+ */
+#include "relay/relay.h"
+#include "relay/relay_internal.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/time.h>
+}
+
+#include "common/mpegts.h"
+#include "splice/filler.h"
+#include "splice/packets_queue.h"
+#include "splice/splice.h"
+#include "ts/ts_out.h"
+
+#define LIVE_LOST_US        100000          // no audio or video packet read this long: the input is lost
+#define LIVE_CUT_US         500000          // lost this long: a break under way ends, the slate takes over
+/*
+ * The muxer wrote nothing for LIVE_KEEPALIVE_US and no packet went to it for
+ * LIVE_QUIET_US: it is moved on; what the muxer holds for interleaving and
+ * the sender's margin cover the wait. Not sooner, nor while the programme
+ * flows: each flush of the interleaving queue puts the PCR ahead of the
+ * programme for a while, and the output's delay with it (at 40 ms the 99th
+ * percentile of the delay rose by 40-80 ms).
+ */
+#define LIVE_KEEPALIVE_US   10000
+#define LIVE_QUIET_US       100000
+#define LIVE_KEEPALIVE_BEHIND 3600          // ticks the keep-alive stays behind where the programme would
+                                            // be: never ahead of the next packet, within the sender's margin
+#define LIVE_SETTLE_US      500000          // after the start the lag of reference takes the highest seen
+#define LIVE_LATE_TICKS     (90000 * 3 / 2) // a video packet this far behind the clock: the input came back late
+#define LIVE_EARLY_TICKS    18000           // this far ahead: the input runs faster than real time (less
+                                            // than the output stage's lead, which drops null packets)
+#define LIVE_RESTART_TICKS  (2 * 90000)     // the input's own times jumping more than this: a new time line
+#define LIVE_HELD_UP_TICKS  9000            // video going on within this after a loss: nothing was lost
+#define LIVE_SLEW_TICKS     45              // per second: the lag of reference follows by 500 ppm at most
+#define LIVE_FAST_REPORT_US 60000000        // one report a minute of an input faster than real time,
+#define LIVE_RATE_MIN_US    1000000         // its rate measured over a second at least
+#define LIVE_GAP_TICKS      1800            // the programme resumes this far after the last packet written
+#define LIVE_FRAME_TICKS    3600            // a filler packet without duration lasts this long
+#define LIVE_SLATE_BEHIND   4500            // the slate runs this far behind a key frame's place, so
+                                            // that the programme resumes where it would have been
+#define LIVE_WRAP           (INT64_C(1) << 33)
+
+enum live_gate {
+    GATE_WAIT_KEY = 0,  // programme left out until a video key frame
+    GATE_OPEN,
+};
+
+/* One filler stream airing as the slate. */
+struct live_slate {
+    int fi;          // filler stream
+    int out;         // output stream with its PID
+    int start;       // first packet of a loop
+    int next;
+    int64_t loops;
+};
+
+struct relay_live {
+    int64_t slate_us;
+    int epg;                  // output index of the EPG track; -1: none
+    /* The output's clock. */
+    int64_t t0;               // µs when the output started; 0 before
+    int64_t c0;               // its 90 kHz time then
+    int64_t lag;              // ticks the programme's packets run ahead of the clock
+    int64_t key_lag;          // the lag of the last video key frame: where a resumed programme goes
+    int64_t level;            // highest output dts let through; AV_NOPTS_VALUE before the first
+    int64_t level_at;         // µs when it was read: the keep-alive goes on from there
+    int64_t window_max;       // highest lag in the current second
+    int64_t window_at;        // µs when that second began
+    /* The input's time line. */
+    int64_t raw_last;         // last dts read, modulo 2^33; AV_NOPTS_VALUE before the first
+    int64_t in_last;          // its unwrapped value
+    int64_t in_good;          // unwrapped dts of the last video packet let through; AV_NOPTS_VALUE
+    int64_t good_at;          // µs when it was read
+    int64_t offset;           // ticks added to the unwrapped input times
+    int64_t packet_at;        // µs when the last audio or video packet was read
+    int64_t passed_at;        // µs when the last packet went on to the muxer
+    int64_t lost_at;          // µs of the last packet before the loss; 0 while not lost
+    int break_cut;            // this loss has ended the break under way (if any)
+    int64_t video_read;       // highest unwrapped dts of a video packet read; AV_NOPTS_VALUE
+    int64_t stale_until;      // a key frame up to here was read before the loss: it opens nothing
+    /* Where the programme resumes. */
+    int gate;
+    int why;                  // event_timeline_reason of the next opening
+    int64_t audio_from;       // audio with an earlier pts (output time) is left out; AV_NOPTS_VALUE
+    int64_t hold_until;       // the programme waits for a key frame at this output time; AV_NOPTS_VALUE
+    /* An input faster than real time. */
+    int64_t left_out;         // packets left out since the last report
+    int64_t fast_at;          // µs of the last report; 0: none yet
+    int64_t rate_in;          // unwrapped dts and µs where the rate is measured from
+    int64_t rate_at;
+    /* What the muxer writes. */
+    int64_t out_bytes;
+    int64_t out_at;           // µs when the muxer last wrote
+    int64_t video_at;         // µs when video last went to the muxer
+    /* The slate. */
+    int slate_on;
+    int64_t slate_base;       // output time of the filler's first key frame in loop 0
+    int64_t slate_f0;         // that key frame's dts in the filler
+    int64_t slate_span;       // ticks of one loop
+    int slate_count;
+    live_slate slate[FILLER_MAX_STREAMS];
+};
+
+static int64_t wrap_delta(int64_t d)
+{
+    d = ((d % LIVE_WRAP) + LIVE_WRAP) % LIVE_WRAP;
+    return d >= LIVE_WRAP / 2 ? d - LIVE_WRAP : d;
+}
+
+static int64_t us_to_ticks(int64_t us)
+{
+    return av_rescale(us, 90000, 1000000);
+}
+
+/* The output's clock at now (µs). */
+static int64_t live_clock(const relay_live *l, int64_t now)
+{
+    return l->c0 + us_to_ticks(now - l->t0);
+}
+
+static void live_emit(relay *r, event_type t, int reason, int64_t pts, int64_t delta)
+{
+    event ev = event_make(t);
+    ev.splice_event_id = r->rep.splice_event_id;
+    ev.reason = reason;
+    ev.pts = pts;
+    ev.delta = delta;
+    event_emit(&r->desc.events, &ev);
+}
+
+int relay_live_create(relay *r)
+{
+    relay_live *l = (relay_live *)calloc(1, sizeof(*l));
+    if (!l)
+        return -ENOMEM;
+    l->slate_us = r->desc.slate_us;
+    l->epg = -1;
+    l->raw_last = l->in_good = l->audio_from = l->hold_until = l->level = AV_NOPTS_VALUE;
+    l->video_read = l->stale_until = AV_NOPTS_VALUE;
+    l->why = EVENT_TIMELINE_START;
+    r->live = l;
+    return 0;
+}
+
+void relay_live_destroy(relay *r)
+{
+    free(r->live);
+    r->live = nullptr;
+}
+
+/* The EPG track that carries the keep-alive stuffing, once the output is set up. */
+static void live_find_epg(relay *r)
+{
+    for (unsigned i = 0; i < r->out->nb_streams && r->live->epg < 0; i++)
+        if (r->out->streams[i]->codecpar->codec_id == AV_CODEC_ID_EPG)
+            r->live->epg = (int)i;
+}
+
+/* Just after the last packet written on any audio or video stream: where the programme may resume. */
+static int64_t live_floor(const relay *r)
+{
+    int64_t floor = INT64_MIN;
+    for (unsigned s = 0; s < r->out->nb_streams; s++) {
+        enum AVMediaType type = r->out->streams[s]->codecpar->codec_type;
+        if ((type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) && r->last_dts[s] != AV_NOPTS_VALUE &&
+            r->last_dts[s] + LIVE_GAP_TICKS > floor)
+            floor = r->last_dts[s] + LIVE_GAP_TICKS;
+    }
+    return floor;
+}
+
+/*
+ * The lag of reference follows the programme: during the first half second
+ * its highest value, later each second's highest by at most LIVE_SLEW_TICKS.
+ */
+static void live_follow(relay_live *l, int64_t lag, int64_t now)
+{
+    if (now - l->t0 < LIVE_SETTLE_US) {
+        if (lag > l->lag)
+            l->lag = lag;
+        l->window_max = INT64_MIN;
+        l->window_at = now;
+        return;
+    }
+    if (lag > l->window_max)
+        l->window_max = lag;
+    if (now - l->window_at < 1000000)
+        return;
+    int64_t step = l->window_max - l->lag;
+    step = step > LIVE_SLEW_TICKS ? LIVE_SLEW_TICKS : step < -LIVE_SLEW_TICKS ? -LIVE_SLEW_TICKS : step;
+    l->lag += step;
+    l->window_max = INT64_MIN;
+    l->window_at = now;
+}
+
+/* One report a minute of an input faster than real time, with its rate against the wall clock. */
+static void live_count_excess(relay *r, int64_t in, int64_t now)
+{
+    relay_live *l = r->live;
+
+    l->left_out++;
+    if (now - l->rate_at < LIVE_RATE_MIN_US || (l->fast_at && now - l->fast_at < LIVE_FAST_REPORT_US))
+        return;
+    int64_t wall = us_to_ticks(now - l->rate_at);
+    event ev = event_make(EVENT_INPUT_FAST);
+    ev.delta = wall > 0 ? (in - l->rate_in) * 1000 / wall : 0;
+    ev.code = (int)(l->left_out > INT32_MAX ? INT32_MAX : l->left_out);
+    event_emit(&r->desc.events, &ev);
+    l->left_out = 0;
+    l->fast_at = now;
+    l->rate_in = in;
+    l->rate_at = now;
+}
+
+/*
+ * The cue's pts_adjustment moved by the offset, so that its splice time
+ * lies on the output's clock; CRC_32 follows. A section whose CRC does not
+ * match goes as it came.
+ */
+static void live_adjust_cue(AVPacket *pkt, int64_t offset)
+{
+    if (offset % LIVE_WRAP == 0 || pkt->size < 15 || pkt->data[0] != 0xFC)
+        return;
+    int len = 3 + (((pkt->data[1] & 0x0F) << 8) | pkt->data[2]);
+    if (len < 15 || len > pkt->size || mpegts_crc32(pkt->data, len) != 0 || av_packet_make_writable(pkt) < 0)
+        return;
+    uint8_t *d = pkt->data;
+    int64_t adj = ((int64_t)(d[4] & 1) << 32) | ((int64_t)d[5] << 24) | (d[6] << 16) | (d[7] << 8) | d[8];
+    adj = ((adj + offset) % LIVE_WRAP + LIVE_WRAP) % LIVE_WRAP;
+    d[4] = (uint8_t)((d[4] & 0xFE) | (adj >> 32));
+    for (int i = 0; i < 4; i++)
+        d[5 + i] = (uint8_t)(adj >> (24 - 8 * i));
+    uint32_t crc = mpegts_crc32(d, len - 4);
+    for (int i = 0; i < 4; i++)
+        d[len - 4 + i] = (uint8_t)(crc >> (24 - 8 * i));
+}
+
+/* ------------------------------------------------------------------------ */
+/* The slate: the filler's streams on the programme's PIDs, looped. */
+
+static int live_output_for(const relay *r, int id, enum AVMediaType type)
+{
+    for (unsigned s = 0; s < r->out->nb_streams; s++)
+        if (r->out->streams[s]->id == id && r->out->streams[s]->codecpar->codec_type == type)
+            return (int)s;
+    return -1;
+}
+
+/* Finds the filler's video and its first key frame; false when the filler has no video for the programme. */
+static bool live_slate_video(relay *r)
+{
+    relay_live *l = r->live;
+    const filler_ctx *f = r->filler;
+
+    for (unsigned fi = 0; f && fi < f->format->nb_streams && fi < FILLER_MAX_STREAMS; fi++) {
+        const AVStream *st = f->format->streams[fi];
+        const filler_stream *fs = &f->streams[fi];
+        int out = live_output_for(r, st->id, AVMEDIA_TYPE_VIDEO);
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || out < 0)
+            continue;
+        for (int k = 0; k < fs->count; k++) {
+            const AVPacket *p = fs->packets[k];
+            if (!(p->flags & AV_PKT_FLAG_KEY) || p->dts == AV_NOPTS_VALUE)
+                continue;
+            const AVPacket *last = fs->packets[fs->count - 1];
+            l->slate_f0 = p->dts;
+            l->slate_span = last->dts + (last->duration > 0 ? last->duration : LIVE_FRAME_TICKS) - p->dts;
+            l->slate[0] = {(int)fi, out, k, k, 0};
+            l->slate_count = 1;
+            return l->slate_span > 0;
+        }
+    }
+    return false;
+}
+
+/* The slate starts at the output time base: the filler's video from its first key frame, its audio with it. */
+static void live_slate_start(relay *r, int64_t base)
+{
+    relay_live *l = r->live;
+    const filler_ctx *f = r->filler;
+
+    l->slate_count = 0;
+    if (!live_slate_video(r))
+        return;
+    for (unsigned fi = 0; fi < f->format->nb_streams && fi < FILLER_MAX_STREAMS; fi++) {
+        const AVStream *st = f->format->streams[fi];
+        int out = live_output_for(r, st->id, AVMEDIA_TYPE_AUDIO);
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || out < 0)
+            continue;
+        const filler_stream *fs = &f->streams[fi];
+        int k = 0;
+        while (k < fs->count && (fs->packets[k]->dts == AV_NOPTS_VALUE || fs->packets[k]->dts < l->slate_f0))
+            k++;
+        if (k < fs->count && fs->packets[k]->dts - l->slate_f0 < l->slate_span)
+            l->slate[l->slate_count++] = {(int)fi, out, k, k, 0};
+    }
+    l->slate_on = 1;
+    l->slate_base = base;
+    live_emit(r, EVENT_SLATE_STARTED, 0, base, 0);
+}
+
+static void live_slate_step(live_slate *s, int count)
+{
+    if (++s->next >= count) {
+        s->next = s->start;
+        s->loops++;
+    }
+}
+
+/* Queues the slate's packets due by limit (output time) and writes them. 0 or the muxing error. */
+static int live_slate_feed(relay *r, int64_t limit, int64_t now)
+{
+    relay_live *l = r->live;
+    packets_queue *queue = r->loop->out_queue;
+
+    for (int i = 0; i < l->slate_count; i++) {
+        live_slate *s = &l->slate[i];
+        const filler_stream *fs = &r->filler->streams[s->fi];
+        while (queue->count < queue->capacity) {
+            const AVPacket *p = fs->packets[s->next];
+            if (p->dts == AV_NOPTS_VALUE) {
+                live_slate_step(s, fs->count);
+                continue;
+            }
+            if (p->dts - l->slate_f0 >= l->slate_span) {  // beyond the video's end: the next loop
+                s->next = s->start;
+                s->loops++;
+                continue;
+            }
+            int64_t shift = l->slate_base - l->slate_f0 + s->loops * l->slate_span;
+            if (p->dts + shift > limit)
+                break;
+            AVPacket *c = av_packet_clone(p);
+            if (!c)
+                return AVERROR(ENOMEM);
+            c->dts += shift;
+            c->pts = c->pts == AV_NOPTS_VALUE ? c->dts : c->pts + shift;
+            c->stream_index = s->out;
+            c->pos = -1;
+            if (i == 0 && s->next == s->start)
+                splice_mark_switch(c, SPLICE_SWITCH_KEY);
+            if (packets_queue_push(queue, c) < 0) {
+                av_packet_free(&c);
+                break;
+            }
+            if (i == 0)
+                l->video_at = now;
+            live_slate_step(s, fs->count);
+        }
+    }
+    return relay_write(r->loop, 0);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Packets read. */
+
+/*
+ * The key frame pkt (input dts in, pts in_pts, unwrapped) reopens the
+ * programme: the offset that puts it where it belongs on the output's
+ * clock, after whatever went out last. Returns false when it may not
+ * (a break's announced end not reached yet).
+ */
+static bool live_open(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64_t now)
+{
+    relay_live *l = r->live;
+    int64_t want = in + l->offset;
+    bool restart = false;
+
+    if (l->why != EVENT_TIMELINE_START) {
+        int64_t target = live_clock(l, now) + l->key_lag, floor = live_floor(r);
+        if (l->why == EVENT_TIMELINE_EARLY && target < floor - LIVE_GAP_TICKS)
+            return false;  // the excess still on its way out
+        int64_t jump = l->in_good == AV_NOPTS_VALUE ? 0 : in - l->in_good;
+        restart = jump < -LIVE_RESTART_TICKS || jump > us_to_ticks(now - l->good_at) + LIVE_RESTART_TICKS;
+        int64_t lag = want - live_clock(l, now);
+        if (restart)
+            l->why = EVENT_TIMELINE_RESTART;
+        else if (lag < l->lag - LIVE_LATE_TICKS)
+            l->why = EVENT_TIMELINE_LATE;
+        else if (lag > l->lag + LIVE_EARLY_TICKS)
+            l->why = EVENT_TIMELINE_EARLY;
+        if (l->why != EVENT_TIMELINE_RESUMED)
+            want = target;
+        want = want < floor ? floor : want;
+    }
+    int64_t key_pts = in_pts + want - in;
+    if (l->hold_until != AV_NOPTS_VALUE && key_pts < l->hold_until - SPLICE_KEY_LEAD)
+        return false;
+
+    int64_t delta = want - in - l->offset;
+    l->offset = want - in;
+    if (!l->t0) {
+        l->t0 = l->video_at = l->out_at = l->rate_at = now;
+        l->c0 = want;
+        l->rate_in = in;
+    }
+    if (restart)
+        splice_source_restart(&r->loop->env, &r->rep);
+    else if (delta)
+        splice_shift_points(&r->rep, delta);
+    relay_write(r->loop, 0);
+    live_emit(r, EVENT_TIMELINE_MOVED, l->why, key_pts, delta);
+    l->gate = GATE_OPEN;
+    l->slate_on = 0;
+    l->level = want;
+    l->level_at = now;
+    l->audio_from = key_pts;
+    l->hold_until = l->stale_until = AV_NOPTS_VALUE;
+    splice_mark_switch(pkt, SPLICE_SWITCH_KEY);
+    return true;
+}
+
+/*
+ * After a short loss that cost nothing (no slate, no break cut, the video
+ * going on from where it stopped: the input was held up, not lost), the
+ * programme goes on without waiting for a key frame: its audio at once,
+ * its video from the packet that follows the last one let through.
+ */
+static bool live_unharmed(const relay *r, int64_t in, int64_t now, enum AVMediaType type)
+{
+    const relay_live *l = r->live;
+    int64_t lag = in + l->offset - live_clock(l, now);
+
+    if (l->why != EVENT_TIMELINE_RESUMED || l->slate_on || l->hold_until != AV_NOPTS_VALUE ||
+        l->in_good == AV_NOPTS_VALUE || lag < l->lag - LIVE_LATE_TICKS || lag > l->lag + LIVE_EARLY_TICKS)
+        return false;
+    return type == AVMEDIA_TYPE_AUDIO || (in > l->in_good && in - l->in_good <= LIVE_HELD_UP_TICKS);
+}
+
+/*
+ * A cue off the clock still counts (its splice time moves with the
+ * programme's times when they move), but does not go to the muxer, which
+ * would pad up to its time or refuse it.
+ */
+static int live_cue_only(const relay *r, const AVPacket *pkt)
+{
+    return r->in->streams[pkt->stream_index]->codecpar->codec_id == AV_CODEC_ID_SCTE_35 ? RELAY_CUE_ONLY : 0;
+}
+
+/*
+ * While the programme waits for a key frame: data packets (cues) go on when
+ * the offset still holds, a cue otherwise counts all the same; the rest is
+ * left out.
+ */
+static int live_waiting(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64_t now)
+{
+    relay_live *l = r->live;
+    enum AVMediaType type = r->in->streams[pkt->stream_index]->codecpar->codec_type;
+
+    if (live_unharmed(r, in, now, type)) {
+        l->gate = type == AVMEDIA_TYPE_VIDEO ? GATE_OPEN : l->gate;
+        return 1;
+    }
+    /* The demuxer hands a picture over when the next one begins: the first after a loss is from before it. */
+    bool stale = l->stale_until != AV_NOPTS_VALUE && in <= l->stale_until;
+    if (type == AVMEDIA_TYPE_VIDEO && (pkt->flags & AV_PKT_FLAG_KEY) && !stale)
+        return live_open(r, pkt, in, in_pts, now) ? 1 : 0;
+    if (l->why == EVENT_TIMELINE_EARLY)
+        live_count_excess(r, in, now);
+    if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO)
+        return 0;
+    return l->why == EVENT_TIMELINE_START || l->why == EVENT_TIMELINE_RESUMED ? 1 : live_cue_only(r, pkt);
+}
+
+/*
+ * Whether a packet of the open programme keeps to the clock: a video
+ * packet far behind or ahead closes the programme until the next key
+ * frame; any other is left out alone (a cue only counts). 1: it goes on;
+ * 0: left out; RELAY_CUE_ONLY.
+ */
+static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t now)
+{
+    relay_live *l = r->live;
+    int64_t lag = in + l->offset - live_clock(l, now);
+    bool video = r->in->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    /* While the lag of reference settles, a stream that runs ahead of the video raises it. */
+    int64_t early = now - l->t0 < LIVE_SETTLE_US ? LIVE_LATE_TICKS : LIVE_EARLY_TICKS;
+
+    if (lag >= l->lag - LIVE_LATE_TICKS && lag <= l->lag + early) {
+        live_follow(l, lag, now);
+        if (video && (pkt->flags & AV_PKT_FLAG_KEY))
+            l->key_lag = lag;
+        return 1;
+    }
+    if (video) {
+        l->gate = GATE_WAIT_KEY;
+        l->why = lag < l->lag ? EVENT_TIMELINE_LATE : EVENT_TIMELINE_EARLY;
+        ts_out_pass_rejoin(r->stage);
+    }
+    if (lag > l->lag)
+        live_count_excess(r, in, now);
+    return live_cue_only(r, pkt);
+}
+
+int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
+{
+    relay_live *l = r->live;
+
+    if (pkt->dts == AV_NOPTS_VALUE)
+        return l->gate == GATE_OPEN;
+    int64_t raw = ((pkt->dts % LIVE_WRAP) + LIVE_WRAP) % LIVE_WRAP;
+    int64_t in = l->raw_last == AV_NOPTS_VALUE ? pkt->dts : l->in_last + wrap_delta(raw - l->raw_last);
+    int64_t in_pts = pkt->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : in + wrap_delta(pkt->pts - pkt->dts);
+    l->raw_last = raw;
+    l->in_last = in;
+    enum AVMediaType type = r->in->streams[pkt->stream_index]->codecpar->codec_type;
+    if (type == AVMEDIA_TYPE_VIDEO && (l->video_read == AV_NOPTS_VALUE || in > l->video_read))
+        l->video_read = in;
+    if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) {
+        // The programme's packets tell whether the input is there; a stray cue does not.
+        l->packet_at = now;
+        if (l->lost_at) {
+            live_emit(r, EVENT_INPUT_BACK, 0, AV_NOPTS_VALUE, now - l->lost_at);
+            l->lost_at = 0;
+            l->break_cut = 0;
+        }
+    }
+
+    int go = l->gate == GATE_OPEN ? live_in_time(r, pkt, in, now) : live_waiting(r, pkt, in, in_pts, now);
+    if (!go)
+        return 0;
+    const AVStream *ist = r->in->streams[pkt->stream_index];
+    pkt->dts = in + l->offset;
+    if (pkt->pts != AV_NOPTS_VALUE)
+        pkt->pts = in_pts + l->offset;
+    if (ist->codecpar->codec_id == AV_CODEC_ID_SCTE_35)
+        live_adjust_cue(pkt, l->offset);
+    if (go == RELAY_CUE_ONLY)
+        return go;
+    if (ist->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && l->audio_from != AV_NOPTS_VALUE &&
+        pkt->pts != AV_NOPTS_VALUE && pkt->pts < l->audio_from)
+        return 0;
+    if (ist->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        l->in_good = in;
+        l->good_at = l->video_at = now;
+    }
+    l->passed_at = now;
+    if (l->level == AV_NOPTS_VALUE || pkt->dts > l->level) {
+        l->level = pkt->dts;
+        l->level_at = now;
+    }
+    return 1;
+}
+
+/* ------------------------------------------------------------------------ */
+/* The wall clock's turn: loss, slate, keep-alive. */
+
+/*
+ * No programme packet for LIVE_LOST_US: reported, and the programme waits
+ * for its input. For LIVE_CUT_US: a break under way ends there (input_lost)
+ * and the slate covers its rest.
+ */
+static void live_check_lost(relay *r, int64_t now)
+{
+    relay_live *l = r->live;
+
+    if (!l->lost_at && now - l->packet_at >= LIVE_LOST_US) {
+        l->lost_at = l->packet_at;
+        l->stale_until = l->video_read == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : l->video_read + LIVE_HELD_UP_TICKS;
+        live_emit(r, EVENT_INPUT_LOST, 0, AV_NOPTS_VALUE, now - l->packet_at);
+        ts_out_pass_rejoin(r->stage);  // what passes through may come back with other counters
+        if (l->gate == GATE_OPEN) {
+            l->gate = GATE_WAIT_KEY;
+            l->why = EVENT_TIMELINE_RESUMED;
+        }
+    }
+    if (!l->lost_at || l->break_cut || now - l->packet_at < LIVE_CUT_US)
+        return;
+    l->break_cut = 1;
+    int64_t end = splice_input_lost(&r->loop->env, &r->rep, live_clock(l, now) + l->lag);
+    if (end == AV_NOPTS_VALUE)
+        return;
+    relay_write(r->loop, 0);
+    l->hold_until = end == INT64_MAX ? AV_NOPTS_VALUE : end;
+    int64_t floor = live_floor(r), base = live_clock(l, now) + l->key_lag - LIVE_SLATE_BEHIND;
+    if (l->slate_us > 0)
+        live_slate_start(r, base < floor ? floor : base);
+}
+
+/*
+ * An empty packet on the EPG track (the clock track of a multiplex) at the
+ * programme's level moves the muxer on: at a constant rate it writes null
+ * packets, tables and PCRs up to there, and what passes through takes the
+ * null packets' places. The interleaving queue is flushed, so nothing waits
+ * for a silent stream.
+ */
+static int live_keep_alive(relay *r, int64_t now)
+{
+    relay_live *l = r->live;
+    ts_out_stats st;
+
+    if (ts_out_get_stats(r->stage, &st) == 0 && st.bytes_in != l->out_bytes) {
+        l->out_bytes = st.bytes_in;
+        l->out_at = now;
+        return 0;
+    }
+    if (now - l->out_at < LIVE_KEEPALIVE_US || now - l->passed_at < LIVE_QUIET_US || l->epg < 0)
+        return 0;
+    l->out_at = now;
+    /* Where the programme would be now: on from its latest packet, not ahead of it. */
+    int64_t dts = l->level == AV_NOPTS_VALUE ? live_clock(l, now) + l->lag
+                                             : l->level + us_to_ticks(now - l->level_at) - LIVE_KEEPALIVE_BEHIND;
+    if (r->last_dts[l->epg] != AV_NOPTS_VALUE && dts < r->last_dts[l->epg])
+        dts = r->last_dts[l->epg];
+    /* The track may also carry the clock a multiplex passing through kept before the start. */
+    int64_t off = relay_muxer_offset(r);
+    if (r->pass.clock_dts != AV_NOPTS_VALUE && dts + off < r->pass.clock_dts)
+        dts = r->pass.clock_dts - off;
+    int ret = relay_clock_write(r, l->epg, dts + off);
+    if (ret >= 0)
+        r->last_dts[l->epg] = dts;
+    return ret;
+}
+
+int64_t relay_live_last_read(const relay *r)
+{
+    return r->live ? r->live->raw_last : AV_NOPTS_VALUE;
+}
+
+bool relay_live_started(const relay *r)
+{
+    return r->live && r->live->t0 != 0;
+}
+
+void relay_live_tick(relay *r, int64_t now)
+{
+    relay_live *l = r->live;
+
+    if (!l->t0 || r->ret_write < 0)
+        return;
+    if (l->epg < 0)
+        live_find_epg(r);
+    live_check_lost(r, now);
+    if (!l->slate_on && l->lost_at && l->gate != GATE_OPEN && l->slate_us > 0 && now - l->video_at >= l->slate_us) {
+        int64_t floor = live_floor(r), base = live_clock(l, now) + l->key_lag - LIVE_SLATE_BEHIND;
+        live_slate_start(r, base < floor ? floor : base);
+    }
+    int ret = 0;
+    if (l->slate_on)
+        ret = live_slate_feed(r, live_clock(l, now) + l->key_lag - LIVE_SLATE_BEHIND, now);
+    if (ret >= 0)
+        ret = live_keep_alive(r, now);
+    if (ret < 0 && r->ret_write >= 0) {
+        r->ret_write = ret;
+        event ev = event_make(EVENT_WRITE_FAILED);
+        ev.code = ret;
+        event_emit(&r->desc.events, &ev);
+    }
+}
