@@ -28,6 +28,7 @@ extern "C" {
 #define RELAY_PASS_MAX_WAIT     ((int64_t)TS_CLOCK_HZ) // live: longest wait for room, beyond the delay
 #define RELAY_CLOCK_TICK        (TS_CLOCK_HZ / 50)    // the input filter's tick: 20 ms of input
 #define RELAY_CLOCK_IDLE        (TS_CLOCK_HZ / 25)    // no relayed packet for 40 ms: the clock track writes
+#define RELAY_CLOCK_FIRST       (5 * TS_CLOCK_HZ)     // before a programme with video wrote: the clock track waits
 #define RELAY_CLOCK_HOLD        TS_CLOCK_HZ           // pictures read this recently bound the clock track
 #define RELAY_CLOCK_MAX_STEP    (2 * 90000)           // a move of the muxer's clock pads 2 s at most
 #define RELAY_CLOCK_LAST_MOVES  8                     // at the end of input: 16 s at most
@@ -290,6 +291,15 @@ static int clock_move(relay *r, int64_t now)
  * track carries the muxer's time on to the input's: the muxer pads to it
  * with null packets, whose places the packets passing through take.
  */
+/* Whether the muxer carries a video stream of the programme. */
+static bool relay_carries_video(const relay *r)
+{
+    for (unsigned i = 0; r->out && i < r->out->nb_streams; i++)
+        if (r->out->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            return true;
+    return false;
+}
+
 void relay_clock_tick(void *opaque, int64_t now)
 {
     relay *r = (relay *)opaque;
@@ -298,7 +308,11 @@ void relay_clock_tick(void *opaque, int64_t now)
         return;  // the live output's keep-alive follows the wall clock from now on (relay_live.cpp)
     if (ps->idle_since == TS_TIME_NONE)
         ps->idle_since = now;
-    if (now - ps->idle_since >= RELAY_CLOCK_IDLE)
+    /* Before the programme's first picture the muxer's clock is left to it: on the input's time it
+     * would start with the input's lead of the pictures over the PCR, not max_delay, and the PCR
+     * would then run slower than real time until the muxer's padding made that lead up. */
+    int64_t idle = ps->ref_dts == AV_NOPTS_VALUE && relay_carries_video(r) ? RELAY_CLOCK_FIRST : RELAY_CLOCK_IDLE;
+    if (now - ps->idle_since >= idle)
         clock_move(r, now);
 }
 

@@ -103,12 +103,12 @@ def expect_pcr_interval(path, limit_us=PCR_LIMIT_US):
     assert pids and not slow, "%s: PCRs more than %d us apart: %s" % (path, limit_us, slow or "no PCRs")
 
 
-def expect_steady_lead(path, pid, limit, skip):
-    """Raises AssertionError when a PES of pid in the stream at path, after
-    its first skip ticks of PCR, starts more than limit (90 kHz ticks) closer
-    to its decoding time, measured on the last PCR before it, than the median
-    PES does: a muxer clock that ran ahead of the pictures still to come (the
-    output's delay grows by as much)."""
+def expect_steady_lead(path, pid, limit):
+    """Raises AssertionError when a PES of pid in the stream at path starts
+    more than limit (90 kHz ticks) closer to its decoding time, measured on
+    the last PCR before it, than the median PES does: a muxer clock that ran
+    ahead of the pictures still to come, or started too late for them (the
+    PCR then runs slower than real time until the lead is made up)."""
     data = open(path, "rb").read()
     pcrs = [(i, data[i + 6] << 25 | data[i + 7] << 17 | data[i + 8] << 9 | data[i + 9] << 1 | data[i + 10] >> 7)
             for i in range(0, len(data) - 187, 188) if data[i + 3] & 0x20 and data[i + 4] >= 7 and data[i + 5] & 0x10]
@@ -116,7 +116,7 @@ def expect_steady_lead(path, pid, limit, skip):
     leads = []
     for p in gen.check(path)["packets"]:
         k = bisect.bisect_right(offsets, p["pos"] if p["pos"] is not None else -1) - 1
-        if p["pid"] == pid and p["dts"] is not None and k >= 0 and (pcrs[k][1] - pcrs[0][1]) % (1 << 33) >= skip:
+        if p["pid"] == pid and p["dts"] is not None and k >= 0:
             leads.append(((p["dts"] - pcrs[k][1]) % (1 << 33), p["pos"]))
     median = sorted(l for l, _ in leads)[len(leads) // 2]
     low = min(leads)
