@@ -317,6 +317,9 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         {"kestrow_passthrough_dropped_total", "counter",
          "Packets of other programmes and tables passing through, dropped: the output had no room.",
          (double)s->pass_dropped.load()},
+        {"kestrow_input_fast_dropped_total", "counter",
+         "Packets of an input faster than real time left out (added at each warning, one a minute at most).",
+         (double)s->fast_dropped.load()},
     };
     size_t len = 0;
     for (const metric &m : metrics) {

@@ -274,6 +274,9 @@ static void slicer_on_event(void *opaque, const event *ev)
     case EVENT_PASS_DROPPED:
         status_add_pass_dropped(&app->status, ev->delta);
         break;
+    case EVENT_INPUT_FAST:
+        status_add_fast_dropped(&app->status, ev->code);
+        break;
     default:
         break;
     }

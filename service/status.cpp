@@ -124,6 +124,12 @@ void status_add_pass_dropped(channel_status *s, int64_t n)
         s->pass_dropped.fetch_add(n);
 }
 
+void status_add_fast_dropped(channel_status *s, int64_t n)
+{
+    if (s)
+        s->fast_dropped.fetch_add(n);
+}
+
 void status_event(channel_status *s, const asrun_record *r)
 {
     if (!s || !r)

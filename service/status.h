@@ -58,6 +58,7 @@ struct channel_status {
     std::atomic<int64_t> breaks_aired;
     std::atomic<int64_t> breaks_skipped;
     std::atomic<int64_t> pass_dropped;      // packets passing through (other programmes, SI) dropped: no room out
+    std::atomic<int64_t> fast_dropped;      // packets of an input faster than real time left out
     std::atomic<int> event_lock;            // 0 free, 1 held: guards the fields below
     int has_event;
     asrun_record last_event;
@@ -93,6 +94,7 @@ void status_count_out(channel_status *s, int64_t packets, int64_t bytes, int64_t
 
 void status_add_overruns(channel_status *s, int64_t n);
 void status_add_pass_dropped(channel_status *s, int64_t n);
+void status_add_fast_dropped(channel_status *s, int64_t n);
 
 /*
  * The input's health, reported by whoever watches it (the receiver, the

@@ -66,6 +66,7 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
     status_count_out(s, 5, 940, 1000000);
     status_add_overruns(s, 2);
     status_add_pass_dropped(s, 3);
+    status_add_fast_dropped(s, 4);
     asrun_record r = asrun_record_make(ASRUN_CUE, 0);
     status_event(s, &r);
     r.event = ASRUN_BREAK_SKIPPED;
@@ -95,6 +96,7 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
         "# TYPE kestrow_spots_aired_total counter\nkestrow_spots_aired_total 3\n",
         "# TYPE kestrow_spots_missed_total counter\nkestrow_spots_missed_total 1\n",
         "# TYPE kestrow_passthrough_dropped_total counter\nkestrow_passthrough_dropped_total 3\n",
+        "# TYPE kestrow_input_fast_dropped_total counter\nkestrow_input_fast_dropped_total 4\n",
     };
     for (const char *w : want)
         EXPECT_NE(std::string::npos, text.find(w)) << w << "\n" << text;
