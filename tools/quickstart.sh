@@ -38,7 +38,9 @@ sleep 1
 
 echo "== sending the programme to $src in real time (42 s); KestrowApp relays it to $dst"
 python3 "$top/tools/kestrow_udp.py" send "$work/programme.ts" "$src"
-sleep 2
+# Stopped once the programme's end is out, before the slate that covers a
+# lost input (after --input-loss-slate, 1 s) comes on.
+sleep 0.6
 kill -TERM "$app"
 status=0
 wait "$app" || status=$?
