@@ -43,6 +43,7 @@ extern "C" {
 #include "ts/ts_out.h"
 
 #define LIVE_LOST_US        100000          // no audio or video packet read this long: the input is lost
+#define LIVE_GAP_USUAL_MAX  250000          // (or twice the programme's usual spacing, up to this)
 #define LIVE_CUT_US         500000          // lost this long: a break under way ends, the slate takes over
 /*
  * The muxer wrote nothing for LIVE_KEEPALIVE_US and no packet went to it for
@@ -104,10 +105,15 @@ struct relay_live {
     int64_t good_at;          // µs when it was read
     int64_t offset;           // ticks added to the unwrapped input times
     int64_t packet_at;        // µs when the last audio or video packet was read
+    int64_t gap_max;          // µs: longest wait between two of them in the current second
+    int64_t gap_usual;        // µs: that of the second before, the programme's own spacing
+    int64_t gap_at;           // µs when the current second began
     int64_t passed_at;        // µs when the last packet went on to the muxer
     int64_t lost_at;          // µs of the last packet before the loss; 0 while not lost
     int break_cut;            // this loss has ended the break under way (if any)
     int64_t video_read;       // highest unwrapped dts of a video packet read; AV_NOPTS_VALUE
+    int lead;                 // the media type whose key frames open the programme and whose times are
+                              // followed: video, or audio for a programme without video; -1: not yet known
     int64_t stale_until;      // a key frame up to here was read before the loss: it opens nothing
     /* Where the programme resumes. */
     int gate;
@@ -168,6 +174,7 @@ int relay_live_create(relay *r)
     l->epg = -1;
     l->raw_last = l->in_good = l->audio_from = l->hold_until = l->level = AV_NOPTS_VALUE;
     l->video_read = l->stale_until = AV_NOPTS_VALUE;
+    l->lead = -1;
     l->why = EVENT_TIMELINE_START;
     r->live = l;
     return 0;
@@ -479,12 +486,12 @@ static int live_waiting(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
     enum AVMediaType type = r->in->streams[pkt->stream_index]->codecpar->codec_type;
 
     if (live_unharmed(r, in, now, type)) {
-        l->gate = type == AVMEDIA_TYPE_VIDEO ? GATE_OPEN : l->gate;
+        l->gate = type == l->lead ? GATE_OPEN : l->gate;
         return 1;
     }
     /* The demuxer hands a picture over when the next one begins: the first after a loss is from before it. */
     bool stale = l->stale_until != AV_NOPTS_VALUE && in <= l->stale_until;
-    if (type == AVMEDIA_TYPE_VIDEO && (pkt->flags & AV_PKT_FLAG_KEY) && !stale)
+    if (type == l->lead && (pkt->flags & AV_PKT_FLAG_KEY) && !stale)
         return live_open(r, pkt, in, in_pts, now) ? 1 : 0;
     if (l->why == EVENT_TIMELINE_EARLY)
         live_count_excess(r, in, now);
@@ -503,7 +510,7 @@ static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t now)
 {
     relay_live *l = r->live;
     int64_t lag = in + l->offset - live_clock(l, now);
-    bool video = r->in->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    bool video = r->in->streams[pkt->stream_index]->codecpar->codec_type == l->lead;
     /* While the lag of reference settles, a stream that runs ahead of the video raises it. */
     int64_t early = now - l->t0 < LIVE_SETTLE_US ? LIVE_LATE_TICKS : LIVE_EARLY_TICKS;
 
@@ -523,6 +530,41 @@ static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t now)
     return live_cue_only(r, pkt);
 }
 
+/*
+ * The programme's own spacing of packets, so that a loss is not seen in
+ * it: a radio service's audio PES may each carry 100 ms and more. Gaps up
+ * to LIVE_GAP_USUAL_MAX count, over this second and the one before.
+ */
+static void live_note_gap(relay_live *l, int64_t now)
+{
+    if (!l->packet_at)
+        return;
+    int64_t gap = now - l->packet_at;  // one that was taken for a loss counts too, when it is short
+    if (gap > l->gap_max && gap <= LIVE_GAP_USUAL_MAX)
+        l->gap_max = gap;
+    if (now - l->gap_at >= 1000000) {
+        l->gap_usual = l->gap_max;
+        l->gap_max = 0;
+        l->gap_at = now;
+    }
+}
+
+/* No programme packet this long (µs): the input is lost. */
+static int64_t live_lost_after(const relay_live *l)
+{
+    int64_t usual = 2 * (l->gap_usual > l->gap_max ? l->gap_usual : l->gap_max);
+    return usual > LIVE_LOST_US ? usual : LIVE_LOST_US;
+}
+
+/* Video when the relay carries a video stream of the programme, else audio (a radio service). */
+static int live_lead_type(const relay *r)
+{
+    for (int i = 0; i < r->stream_map_size && i < (int)r->in->nb_streams; i++)
+        if (r->stream_map[i] >= 0 && r->in->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            return AVMEDIA_TYPE_VIDEO;
+    return AVMEDIA_TYPE_AUDIO;
+}
+
 int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
 {
     relay_live *l = r->live;
@@ -535,10 +577,13 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
     l->raw_last = raw;
     l->in_last = in;
     enum AVMediaType type = r->in->streams[pkt->stream_index]->codecpar->codec_type;
-    if (type == AVMEDIA_TYPE_VIDEO && (l->video_read == AV_NOPTS_VALUE || in > l->video_read))
+    if (l->lead < 0)
+        l->lead = live_lead_type(r);
+    if (type == l->lead && (l->video_read == AV_NOPTS_VALUE || in > l->video_read))
         l->video_read = in;
     if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) {
         // The programme's packets tell whether the input is there; a stray cue does not.
+        live_note_gap(l, now);
         l->packet_at = now;
         if (l->lost_at) {
             live_emit(r, EVENT_INPUT_BACK, 0, AV_NOPTS_VALUE, now - l->lost_at);
@@ -561,7 +606,7 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
     if (ist->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && l->audio_from != AV_NOPTS_VALUE &&
         pkt->pts != AV_NOPTS_VALUE && pkt->pts < l->audio_from)
         return 0;
-    if (ist->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+    if (ist->codecpar->codec_type == l->lead) {
         l->in_good = in;
         l->good_at = l->video_at = now;
     }
@@ -585,7 +630,7 @@ static void live_check_lost(relay *r, int64_t now)
 {
     relay_live *l = r->live;
 
-    if (!l->lost_at && now - l->packet_at >= LIVE_LOST_US) {
+    if (!l->lost_at && now - l->packet_at >= live_lost_after(l)) {
         l->lost_at = l->packet_at;
         l->stale_until = l->video_read == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : l->video_read + LIVE_HELD_UP_TICKS;
         live_emit(r, EVENT_INPUT_LOST, 0, AV_NOPTS_VALUE, now - l->packet_at);

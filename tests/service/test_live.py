@@ -81,6 +81,21 @@ class Live(kt.FillerCase):
         check.expect_valid()
         check.expect_break(0, splicecheck.near(info["cues"][0]["pts_time"], check.video.src[0]["pts"]), 3 * TICKS)
 
+    def test_a_programme_without_video_is_relayed(self):
+        # A radio service: its audio opens the output, and its PES 120 ms apart are no loss.
+        prog = os.path.join(self.dir, "radio.ts")
+        subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000",
+                        "-t", "6", "-c:a", "mp2", "-f", "mpegts", "-muxrate", "1000000", prog], check=True)
+        svc = kt.started(self, self.dir, "--input-loss-slate=0", filler=self.filler, name="radio")
+        svc.send(prog)
+        rc, _ = svc.stop(settle=0.5)
+        self.assertEqual(rc, 0)
+        src = [(p["pts"], p["hash"]) for p in kt.gen.check(prog)["packets"]]
+        out = [(p["pts"], p["hash"]) for p in kt.gen.check(svc.out)["packets"]]
+        self.assertGreater(len(out), len(src) * 0.9)
+        self.assertEqual(out, src[src.index(out[0]):][:len(out)])
+        self.assertLessEqual(svc.text().count("input lost"), 2, "the first gap and the end of the input at most")
+
     def test_debug_traces_only_above_level_one(self):
         _, _, svc, _ = self.relay("quiet", "--debug", settle=3, duration=6, cues=["at=3,dur=2"])
         log = svc.text()
