@@ -26,6 +26,7 @@ int rep_ctx_reset(rep_ctx *ctx)
         r->pts_shift = 0;
         r->switch_at = AV_NOPTS_VALUE;
         r->queued_dts = AV_NOPTS_VALUE;
+        r->shown_max = r->read_dts = AV_NOPTS_VALUE;
     }
     ctx->scte_35_pts_time = AV_NOPTS_VALUE;
     ctx->scte_35_duration = AV_NOPTS_VALUE;

@@ -83,6 +83,8 @@ struct rep_stream {
     int64_t queued_dts;  // video: end of the last filler packet queued
     int32_t item;        // item of the content that next_filler counts in
     int32_t queued_item; // video: item that queued_filler counts in
+    int64_t shown_max;   // video: highest pts read, key frames to come show after it; AV_NOPTS_VALUE
+    int64_t read_dts;    // video: dts of the last packet read; AV_NOPTS_VALUE
 };
 
 struct rep_ctx {

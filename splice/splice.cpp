@@ -575,15 +575,34 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
 }
 
 /*
+ * Notes video packet pkt of record r and returns the time before which no
+ * key frame still to come can be shown: pictures before a key frame in
+ * decoding order are shown before it, so it lies after every pts read, and
+ * after this dts. With B-frames that is a reordering delay later than the
+ * dts alone: held audio and filler pictures go on that much sooner. A dts
+ * going back (a new time line) starts the record again.
+ */
+static int64_t keys_shown_after(rep_stream *r, const AVPacket *pkt)
+{
+    if (r->read_dts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE && pkt->dts < r->read_dts)
+        r->shown_max = AV_NOPTS_VALUE;
+    if (pkt->dts != AV_NOPTS_VALUE)
+        r->read_dts = pkt->dts;
+    if (pkt->pts != AV_NOPTS_VALUE && (r->shown_max == AV_NOPTS_VALUE || pkt->pts > r->shown_max))
+        r->shown_max = pkt->pts;
+    return r->shown_max != AV_NOPTS_VALUE && r->shown_max > pkt->dts ? r->shown_max : pkt->dts;
+}
+
+/*
  * Video during the break: the filler packets that begin before this
  * programme packet ends, re-timed from the start key frame. The programme
  * packet is dropped, unless the filler ran out: then the video returns
  * with it. A filler picture is held until it is sure to be shown before
  * the key frame that ends the break: before the earliest such a key frame
- * can come, or by this packet's dts (key frames still to come are shown
- * later).
+ * can come, or by shown_after (key frames still to come are shown later).
  */
-static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, AVPacket **ppkt)
+static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, int64_t shown_after,
+                          AVPacket **ppkt)
 {
     AVPacket *pkt = *ppkt;
     int s = pkt->stream_index;
@@ -632,7 +651,7 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, AV
         r->sent_dts = dts + p->duration;
     }
     int64_t earliest_key = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
-    release_filler_video(env, rep, r, s, earliest_key > pkt->dts ? earliest_key : pkt->dts + 1);
+    release_filler_video(env, rep, r, s, earliest_key > shown_after ? earliest_key : shown_after + 1);
     av_packet_free(ppkt);
 }
 
@@ -764,7 +783,7 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
  * decided or the break is over, else what ends before any key frame still
  * to come (video packets only).
  */
-static void release_held(const splice_env *env, rep_ctx *rep, const AVPacket *pkt, bool decided, bool video)
+static void release_held(const splice_env *env, rep_ctx *rep, int64_t shown_after, bool decided, bool video)
 {
     bool over = rep->state == SPLICING_STATE_FINISHED || rep->state == SPLICING_STATE_IDLE;
 
@@ -773,13 +792,13 @@ static void release_held(const splice_env *env, rep_ctx *rep, const AVPacket *pk
                                                                  : INT64_MAX, false);
     } else if (video) {
         /*
-         * Key frames still to come have pts >= this dts: audio ending by then
-         * lies before the break (armed) or in it (running). In a running
+         * Key frames still to come are shown after shown_after: audio ending by
+         * then lies before the break (armed) or in it (running). In a running
          * break a packet goes only when the one after it ends by then too,
          * so that the packet with which the audio returns is never reached
          * by filler laid before the end was known.
          */
-        splice_replay_held(env, rep, pkt->dts, rep->state == SPLICING_STATE_STARTED);
+        splice_replay_held(env, rep, shown_after, rep->state == SPLICING_STATE_STARTED);
     }
 }
 
@@ -795,6 +814,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
 
     if (audio && (fs || splice_sequence(env, rep)) && audio_waits(env, rep, r, &pkt))
         return;
+    int64_t shown_after = video ? keys_shown_after(r, pkt) : AV_NOPTS_VALUE;
     bool decided = video && video_decides(env, rep, r, fi, pkt);
     /* Every stream back on the programme: idle, or the kept event armed. */
     if (rep->state == SPLICING_STATE_FINISHED && !any_stream_replaced(env, rep)) {
@@ -802,7 +822,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
         emit(env, rep, &ev);
         splice_next_or_idle(env, rep, pkt->pts);
     }
-    release_held(env, rep, pkt, decided, video);
+    release_held(env, rep, shown_after, decided, video);
 
     if (audio) {
         pass_audio(env, rep, fs, pkt);
@@ -813,7 +833,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
             log_packet(env->out, pkt, "Vin");
         /* Only the stream whose key frame started the break is replaced. */
         if (fs && r->start_dts != AV_NOPTS_VALUE && r->sent_dts != AV_NOPTS_VALUE)
-            replace_video(env, rep, r, &pkt);
+            replace_video(env, rep, r, shown_after, &pkt);
     }
     if (pkt)
         queue_packet(env, pkt);

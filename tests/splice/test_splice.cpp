@@ -123,6 +123,7 @@ struct Rig {
     std::vector<event> events;
     std::string fates;       // each spot's end: "A:aired B:break_too_short"
     int refusing_calls = 0;  // splice_packet calls that met a full queue
+    int64_t shown_late = 0;  // the programme's pictures are shown this long after their dts
 
     static void record(void *opaque, const event *ev)
     {
@@ -167,7 +168,7 @@ struct Rig {
             for (const Cue &c : cues)
                 if (c.frame == k)
                     splice_on_cue(&env, &rep, &c.section, k * FRAME);
-            feed(packet(0, k * FRAME, k * FRAME, FRAME, k % 10 == 0, PROG_SIZE));
+            feed(packet(0, k * FRAME + shown_late, k * FRAME, FRAME, k % 10 == 0, PROG_SIZE));
         }
     }
     // The packets queued on stream s (of that size only, when given).
@@ -393,6 +394,31 @@ TEST(Splice, FillerPicturesShownFromTheReturnKeyFrameOnAreLeftOut)
             EXPECT_TRUE(session_end || fill[i]->pts < T + D) << i;
         }
     }
+}
+
+// Pictures shown two frames after their dts, as with B-frames: a key frame
+// still to come is shown after every picture read, so the audio and the
+// filler pictures shown by then go on at once, two frames sooner than the
+// dts alone would let them.
+TEST(Splice, WhatIsShownBeforeTheNextKeyFrameGoesOnAtOnce)
+{
+    Rig armed(make_filler({0}));
+    armed.shown_late = 2 * FRAME;
+    armed.arm(T, D);
+    armed.programme(T / FRAME - 5, T / FRAME, 4 * FRAME);  // audio 4 frames ahead in mux order
+    int64_t shown = T - FRAME + armed.shown_late;          // by the last picture read
+    ASSERT_GT(armed.held->count, 0);
+    for (int i = 0; i < armed.held->count; i++)
+        EXPECT_GT(armed.held->items[i]->pts + armed.held->items[i]->duration, shown) << i;
+
+    Rig running(make_filler({0}));
+    running.shown_late = 2 * FRAME;
+    running.arm(T, D);
+    running.programme(T / FRAME - 5, (T + D) / FRAME);  // up to the return key frame, not included
+    shown = T + D - FRAME + running.shown_late;
+    std::vector<AVPacket *> fill = running.written(0, FILL_SIZE);
+    ASSERT_FALSE(fill.empty());
+    EXPECT_GT(fill.back()->pts + FRAME, shown);
 }
 
 // The decisions as a line of words: "armed:7 started:7 ended/duration:7 idle".
