@@ -627,9 +627,18 @@ int relay_write(relay_loop *loop, int keep)
         relay_join(r, pkt);
         relay_to_muxer_time(r, pkt);
         int64_t mux_dts = pkt->dts;
-        r->ret_write = r->pcr_primed ? 0 : relay_prime_pcr(r, s, mux_dts);
+        bool first = !r->pcr_primed;
+        r->ret_write = first ? relay_prime_pcr(r, s, mux_dts) : 0;
         if (r->ret_write >= 0)
             r->ret_write = av_interleaved_write_frame(r->out, pkt);
+        /*
+         * A live output's first packet (its key frame) goes out at once: the
+         * muxer would hold it for the other streams' first packets, and the
+         * sender, whose schedule starts on the first bytes, would keep that
+         * wait as added latency for good.
+         */
+        if (r->ret_write >= 0 && first && r->desc.live)
+            r->ret_write = av_interleaved_write_frame(r->out, nullptr);
         av_packet_free(&pkt);
         if (r->ret_write < 0) {
             event ev = relay_event(EVENT_WRITE_FAILED, r);
@@ -770,6 +779,8 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
         event_emit(&r->desc.events, &ev);
         return r->ret_read;
     }
+    if (r->live)
+        relay_live_read(r, *pkt);
     if (++loop->reads % RELAY_PROGRESS_PACKETS == 0)
         relay_progress(r, loop->dts_max);
     return 0;

@@ -59,6 +59,13 @@ int relay_live_create(relay *r);
 void relay_live_destroy(relay *r);
 
 /*
+ * A live input's packet as the demuxer gave it: video parsers are told that
+ * each PES holds whole pictures, and the packet that follows the switch
+ * gets its own times back.
+ */
+void relay_live_read(relay *r, AVPacket *pkt);
+
+/*
  * A live input's packet read at now (µs, monotonic), stamped and mapped:
  * its times are put on the output's clock. Returns 1 when it goes on, 0
  * when it is left out (before the programme's key frame, behind or ahead

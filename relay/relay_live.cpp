@@ -32,6 +32,7 @@
 #include <cstdlib>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/time.h>
 }
@@ -71,6 +72,7 @@ extern "C" {
 #define LIVE_SLATE_BEHIND   4500            // the slate runs this far behind a key frame's place, so
                                             // that the programme resumes where it would have been
 #define LIVE_WRAP           (INT64_C(1) << 33)
+#define LIVE_PARSERS        8               // video streams (by input index) whose parser takes whole PES
 
 enum live_gate {
     GATE_WAIT_KEY = 0,  // programme left out until a video key frame
@@ -136,6 +138,9 @@ struct relay_live {
     int64_t slate_span;       // ticks of one loop
     int slate_count;
     live_slate slate[FILLER_MAX_STREAMS];
+    /* Video parsers told that each PES holds whole pictures (relay_live_read). */
+    const AVCodecParserContext *parser[LIVE_PARSERS];
+    int64_t held_pos[LIVE_PARSERS];    // byte position of the PES a parser held at the switch; -1: none
 };
 
 static int64_t wrap_delta(int64_t d)
@@ -563,6 +568,45 @@ static int live_lead_type(const relay *r)
         if (r->stream_map[i] >= 0 && r->in->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
             return AVMEDIA_TYPE_VIDEO;
     return AVMEDIA_TYPE_AUDIO;
+}
+
+/*
+ * The library's video parsers find the end of a picture in the start of the
+ * next one, so that each picture left the demuxer one PES late: at 25 Hz
+ * 40 ms of added latency, for good. The parsers of a live input are told
+ * that each PES holds whole pictures (a PES with two access units, as field
+ * pictures are sent, then goes on as one packet). At the switch the parser
+ * holds one PES it has not given out: the PES that follows comes out with
+ * that one's times and byte position, and takes its own from the parser's
+ * record of what it was fed last (the PES held is lost; the programme opens
+ * on a key frame anyway). A parser the library makes anew (the codec
+ * changed) is switched in turn. See relay_internal.h.
+ */
+void relay_live_read(relay *r, AVPacket *pkt)
+{
+    relay_live *l = r->live;
+    int s = pkt->stream_index;
+    AVStream *st = r->in->streams[s];
+    if (s >= LIVE_PARSERS || st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+        return;
+    AVCodecParserContext *pc = av_stream_get_parser(st);
+    if (!pc)
+        return;
+    if (pc != l->parser[s]) {
+        pc->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+        l->parser[s] = pc;
+        l->held_pos[s] = pc->cur_frame_pos[pc->cur_frame_start_index];
+        return;
+    }
+    if (l->held_pos[s] < 0 || pkt->pos < l->held_pos[s])
+        return;  // given out before the switch, or nothing was held
+    int i = pc->cur_frame_start_index;
+    if (pkt->pos == l->held_pos[s] && pc->cur_frame_pos[i] > pkt->pos) {
+        pkt->pos = pc->cur_frame_pos[i];
+        pkt->pts = pc->cur_frame_pts[i];
+        pkt->dts = pc->cur_frame_dts[i] != AV_NOPTS_VALUE ? pc->cur_frame_dts[i] : pkt->pts;  // PTS alone: DTS = PTS
+    }
+    l->held_pos[s] = -1;
 }
 
 int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
