@@ -337,7 +337,8 @@ def analyse(r, prog, fill_hashes, prog_r):
     r["bytes_out"] = recv_off[-1] if recv_off else 0
     live = recv_t[:cut]
     r["out_burst"] = max(collections.Counter(int(x * 100) for x in live).values()) if live else 0
-    flowing = [x for x in live if send_t and x <= send_t[-1]]  # while the input arrives
+    # While the input arrives: its last picture waits for a PES that never comes, until the loss.
+    flowing = [x for x in live if send_t and x <= send_t[-1] - 0.2]
     r["out_gap"] = max((b - a for a, b in zip(flowing, flowing[1:])), default=0.0)
     r["tail_bytes"] = (r["bytes_out"] - cutoff) if cutoff != float("inf") else 0
 

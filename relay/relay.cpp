@@ -769,7 +769,7 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
     *pkt = av_packet_alloc();
     if (!*pkt)
         return r->ret_read = AVERROR(ENOMEM);
-    r->ret_read = av_read_frame(r->in, *pkt);
+    r->ret_read = r->live ? relay_live_next(r, *pkt) : av_read_frame(r->in, *pkt);
     if (r->ret_read < 0 || relay_stopping(r)) {
         av_packet_free(pkt);
         if (r->ret_read >= 0 || r->ret_read == AVERROR_EOF || relay_stopping(r))
@@ -779,8 +779,6 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
         event_emit(&r->desc.events, &ev);
         return r->ret_read;
     }
-    if (r->live)
-        relay_live_read(r, *pkt);
     if (++loop->reads % RELAY_PROGRESS_PACKETS == 0)
         relay_progress(r, loop->dts_max);
     return 0;

@@ -59,11 +59,12 @@ int relay_live_create(relay *r);
 void relay_live_destroy(relay *r);
 
 /*
- * A live input's packet as the demuxer gave it: video parsers are told that
- * each PES holds whole pictures, and the packet that follows the switch
- * gets its own times back.
+ * av_read_frame for a live input: video parsers are told that each PES
+ * holds whole pictures (the packet that follows the switch gets its own
+ * times back), and a PES the demuxer gives in parts is joined again.
+ * Returns as av_read_frame.
  */
-void relay_live_read(relay *r, AVPacket *pkt);
+int relay_live_next(relay *r, AVPacket *pkt);
 
 /*
  * A live input's packet read at now (µs, monotonic), stamped and mapped:

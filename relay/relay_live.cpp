@@ -30,6 +30,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -41,6 +42,7 @@ extern "C" {
 #include "splice/filler.h"
 #include "splice/packets_queue.h"
 #include "splice/splice.h"
+#include "ts/ts_in.h"
 #include "ts/ts_out.h"
 
 #define LIVE_LOST_US        100000          // no audio or video packet read this long: the input is lost
@@ -73,6 +75,8 @@ extern "C" {
                                             // that the programme resumes where it would have been
 #define LIVE_WRAP           (INT64_C(1) << 33)
 #define LIVE_PARSERS        8               // video streams (by input index) whose parser takes whole PES
+#define LIVE_PES_CUT        (200 * 1024 - 2 * 188)  // the demuxer gives a longer PES in parts of about 200 KiB
+#define LIVE_AHEAD          256             // packets read on while the rest of a cut picture comes
 
 enum live_gate {
     GATE_WAIT_KEY = 0,  // programme left out until a video key frame
@@ -141,6 +145,8 @@ struct relay_live {
     /* Video parsers told that each PES holds whole pictures (relay_live_read). */
     const AVCodecParserContext *parser[LIVE_PARSERS];
     int64_t held_pos[LIVE_PARSERS];    // byte position of the PES a parser held at the switch; -1: none
+    packets_queue *ahead;     // read while a cut picture's rest came, handed out next
+    int ahead_error;          // the read error met meanwhile, returned once the queue is empty
 };
 
 static int64_t wrap_delta(int64_t d)
@@ -181,12 +187,19 @@ int relay_live_create(relay *r)
     l->video_read = l->stale_until = AV_NOPTS_VALUE;
     l->lead = -1;
     l->why = EVENT_TIMELINE_START;
+    int ret = packets_queue_create(&l->ahead, LIVE_AHEAD);
+    if (ret < 0) {
+        free(l);
+        return ret;
+    }
     r->live = l;
     return 0;
 }
 
 void relay_live_destroy(relay *r)
 {
+    if (r->live)
+        packets_queue_destroy(&r->live->ahead);
     free(r->live);
     r->live = nullptr;
 }
@@ -554,10 +567,17 @@ static void live_note_gap(relay_live *l, int64_t now)
     }
 }
 
-/* No programme packet this long (µs): the input is lost. */
+/*
+ * No programme packet this long (µs): the input is lost. A radio service's
+ * spacing is not known before a second of its packets was seen: until then
+ * its gaps count as LIVE_GAP_USUAL_MAX.
+ */
 static int64_t live_lost_after(const relay_live *l)
 {
-    int64_t usual = 2 * (l->gap_usual > l->gap_max ? l->gap_usual : l->gap_max);
+    int64_t seen = l->gap_usual > l->gap_max ? l->gap_usual : l->gap_max;
+    if (l->lead == AVMEDIA_TYPE_AUDIO && l->gap_usual == 0)
+        seen = LIVE_GAP_USUAL_MAX;
+    int64_t usual = 2 * seen;
     return usual > LIVE_LOST_US ? usual : LIVE_LOST_US;
 }
 
@@ -575,31 +595,40 @@ static int live_lead_type(const relay *r)
  * next one, so that each picture left the demuxer one PES late: at 25 Hz
  * 40 ms of added latency, for good. The parsers of a live input are told
  * that each PES holds whole pictures (a PES with two access units, as field
- * pictures are sent, then goes on as one packet). At the switch the parser
+ * pictures are sent, then goes on as one packet), unless the input filter
+ * saw a PES of theirs begin without a PTS while the input was probed (a
+ * picture spanning several PES, or a field in a PES of its own: the
+ * library's parser still joins those). At the switch the parser
  * holds one PES it has not given out: the PES that follows comes out with
  * that one's times and byte position, and takes its own from the parser's
  * record of what it was fed last (the PES held is lost; the programme opens
  * on a key frame anyway). A parser the library makes anew (the codec
- * changed) is switched in turn. See relay_internal.h.
+ * changed) is switched in turn. Returns whether pkt was parsed as a whole
+ * PES.
  */
-void relay_live_read(relay *r, AVPacket *pkt)
+static bool live_whole_pes(relay *r, AVPacket *pkt)
 {
     relay_live *l = r->live;
     int s = pkt->stream_index;
     AVStream *st = r->in->streams[s];
     if (s >= LIVE_PARSERS || st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
-        return;
+        return false;
     AVCodecParserContext *pc = av_stream_get_parser(st);
     if (!pc)
-        return;
+        return false;
     if (pc != l->parser[s]) {
-        pc->flags |= PARSER_FLAG_COMPLETE_FRAMES;
         l->parser[s] = pc;
+        l->held_pos[s] = -1;
+        if (r->filter && ts_in_pes_untimed(r->filter, st->id))
+            return false;  // a picture may span several PES: the library's parser joins them
+        pc->flags |= PARSER_FLAG_COMPLETE_FRAMES;
         l->held_pos[s] = pc->cur_frame_pos[pc->cur_frame_start_index];
-        return;
+        return false;
     }
+    if (!(pc->flags & PARSER_FLAG_COMPLETE_FRAMES))
+        return false;
     if (l->held_pos[s] < 0 || pkt->pos < l->held_pos[s])
-        return;  // given out before the switch, or nothing was held
+        return true;  // given out before the switch, or nothing was held
     int i = pc->cur_frame_start_index;
     if (pkt->pos == l->held_pos[s] && pc->cur_frame_pos[i] > pkt->pos) {
         pkt->pos = pc->cur_frame_pos[i];
@@ -607,6 +636,73 @@ void relay_live_read(relay *r, AVPacket *pkt)
         pkt->dts = pc->cur_frame_dts[i] != AV_NOPTS_VALUE ? pc->cur_frame_dts[i] : pkt->pts;  // PTS alone: DTS = PTS
     }
     l->held_pos[s] = -1;
+    return true;
+}
+
+/* Appends the data of rest to pkt. 0 or AVERROR(ENOMEM). */
+static int live_append(AVPacket *pkt, const AVPacket *rest)
+{
+    int size = pkt->size;
+    int ret = av_grow_packet(pkt, rest->size);
+    if (ret >= 0)
+        memcpy(pkt->data + size, rest->data, rest->size);
+    return ret;
+}
+
+/*
+ * The demuxer gives a PES longer than about 200 KiB in parts, the rest
+ * without times and with the first part's byte position: whole-PES parsing
+ * would make pictures of the parts. A part that long waits for the rest
+ * (the next packets of its stream with its position); what other streams
+ * bring meanwhile waits in the queue ahead, and the first packet of a new
+ * PES ends the wait. Such a picture thus comes one PES late, as with the
+ * library's parser. See relay_internal.h.
+ */
+int relay_live_next(relay *r, AVPacket *pkt)
+{
+    relay_live *l = r->live;
+    AVPacket *next = nullptr;
+
+    if (packets_queue_pop(l->ahead, &next) >= 0) {
+        av_packet_move_ref(pkt, next);
+        av_packet_free(&next);
+        return 0;
+    }
+    if (l->ahead_error < 0) {
+        int ret = l->ahead_error;
+        l->ahead_error = 0;
+        return ret;
+    }
+    int ret = av_read_frame(r->in, pkt);
+    if (ret < 0 || !live_whole_pes(r, pkt) || pkt->size < LIVE_PES_CUT || pkt->pos < 0)
+        return ret;
+    int64_t part = pkt->size;
+    while (part >= LIVE_PES_CUT) {  // a stop interrupts the reads
+        if (!(next = av_packet_alloc()))
+            return 0;
+        if ((ret = av_read_frame(r->in, next)) < 0) {
+            l->ahead_error = ret;
+            av_packet_free(&next);
+            return 0;
+        }
+        live_whole_pes(r, next);
+        if (next->stream_index == pkt->stream_index && next->pos == pkt->pos) {
+            part = next->size;
+            ret = live_append(pkt, next);
+            av_packet_free(&next);
+            if (ret < 0)
+                return ret;
+            continue;
+        }
+        bool new_pes = next->stream_index == pkt->stream_index;
+        if (packets_queue_push(l->ahead, next) < 0) {
+            av_packet_free(&next);
+            break;  // a queue full of other streams: counted as refused; the picture goes as it is
+        }
+        if (new_pes || l->ahead->count > LIVE_AHEAD)
+            break;
+    }
+    return 0;
 }
 
 int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)

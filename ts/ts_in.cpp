@@ -36,6 +36,7 @@ enum {
     PID_CHOSEN_CA = 16,    // an ECM PID of the chosen programme
     PID_CHOSEN_READ = 32,  // a stream of the chosen programme of a type the demuxer reads
     PID_EMM = 64,          // an EMM PID the CAT names
+    PID_PES_UNTIMED = 128, // a PES began without a PTS (a picture's second part, a second field)
 };
 
 #define PMT_MAX 1024  // longest PMT section (section_length up to 1021)
@@ -424,6 +425,21 @@ static int probe_act(const ts_in *f, int pid)
     return ACT_PASS;
 }
 
+/* Whether clear packet p, which starts a payload unit, starts a PES without a PTS. */
+static bool pes_untimed(const uint8_t *p)
+{
+    int o = 4;
+    if (p[3] & 0x20)
+        o += 1 + p[4];
+    if (o + 9 > TS_PACKET_SIZE || p[o] != 0 || p[o + 1] != 0 || p[o + 2] != 1)
+        return false;  // a section, or no room for a PES header
+    int id = p[o + 3];
+    if (id == 0xBC || id == 0xBE || id == 0xBF || id == 0xF0 || id == 0xF1 || id == 0xFF || id == 0xF2 ||
+        id == 0xF8)
+        return false;  // stream ids without the optional header
+    return (p[o + 7] & 0x80) == 0;
+}
+
 static void take_packet(ts_in *f, uint8_t *p)
 {
     int64_t index = f->stats.packets++;
@@ -431,6 +447,8 @@ static void take_packet(ts_in *f, uint8_t *p)
     f->pid_flags[pid] |= PID_SEEN;
     if ((p[3] & 0xC0) && (p[3] & 0x10) && pid != TS_NULL_PID)
         f->pid_flags[pid] |= PID_SCRAMBLED;
+    else if ((p[1] & 0x40) && (p[3] & 0x10) && pes_untimed(p))
+        f->pid_flags[pid] |= PID_PES_UNTIMED;
     if (pid <= 1 || (f->pid_flags[pid] & PID_PMT))
         take_psi(f, p, pid);
     take_time(f, p, pid, index);
@@ -669,6 +687,11 @@ int ts_in_pid_state(const ts_in *f, int pid)
     if (!f || pid < 0 || pid >= TS_PID_COUNT || !(f->pid_flags[pid] & PID_SEEN))
         return 0;
     return f->pid_flags[pid] & PID_SCRAMBLED ? 1 : 2;
+}
+
+bool ts_in_pes_untimed(const ts_in *f, int pid)
+{
+    return f && pid >= 0 && pid < TS_PID_COUNT && (f->pid_flags[pid] & PID_PES_UNTIMED);
 }
 
 int ts_in_get_identity(const ts_in *f, ts_identity *id)

@@ -164,6 +164,10 @@ int64_t ts_in_now(const ts_in *f);
  * not 0), 2 when pid was seen but never scrambled, 0 when not seen. */
 int ts_in_pid_state(const ts_in *f, int pid);
 
+/* Whether a PES of pid began without a PTS so far (its pictures may span
+ * several PES, or each field has its own); false without f. */
+bool ts_in_pes_untimed(const ts_in *f, int pid);
+
 /* Copies what the filter has learnt so far. 0; -22 without f or id. */
 int ts_in_get_identity(const ts_in *f, ts_identity *id);
 

@@ -146,6 +146,35 @@ TEST_F(TsIn, DemuxerSeesCuesWithAndWithoutCueiAndIdentityIsRecorded)
     avformat_close_input(&plain);
 }
 
+// A PES begun without a PTS is noted for its PID (a picture spanning several PES).
+TEST_F(TsIn, PesBegunWithoutAPtsIsNoted)
+{
+    std::string data = kt::read_file(stream_path(true));
+    for (bool strip : {false, true}) {
+        mem_source m{data};
+        if (strip) {
+            int seen = 0;
+            for (size_t i = 0; i + 188 <= m.data.size(); i += 188) {
+                uint8_t *p = (uint8_t *)&m.data[i];
+                if (ts_pid(p) != 0x1000 || !(p[1] & 0x40) || ++seen < 10)
+                    continue;
+                size_t o = 4 + ((p[3] & 0x20) ? 1 + p[4] : 0);
+                p[o + 7] &= 0x3F;  // PTS_DTS_flags 0: the header's bytes become stuffing
+                break;
+            }
+        }
+        ts_in *f = nullptr;
+        ASSERT_EQ(0, ts_in_open(&f, mem_read, &m, 1316));
+        uint8_t buf[4096];
+        while (avio_read(ts_in_pb(f), buf, sizeof(buf)) > 0) {
+        }
+        EXPECT_EQ(strip, ts_in_pes_untimed(f, 0x1000));
+        EXPECT_FALSE(ts_in_pes_untimed(f, 0x1001));
+        EXPECT_FALSE(ts_in_pes_untimed(f, CUE_PID));
+        ts_in_close(&f);
+    }
+}
+
 TEST_F(TsIn, OnlyPmtPacketsChangeAndTheyStayValid)
 {
     std::string data = kt::read_file(stream_path(false));
