@@ -606,6 +606,16 @@ static int live_lead_type(const relay *r)
  * changed) is switched in turn. Returns whether pkt was parsed as a whole
  * PES.
  */
+/* The parser's record of the PES it was fed last: the one with the highest byte position. */
+static int live_last_fed(const AVCodecParserContext *pc)
+{
+    int last = pc->cur_frame_start_index;
+    for (int i = 0; i < AV_PARSER_PTS_NB; i++)
+        if (pc->cur_frame_pos[i] > pc->cur_frame_pos[last])
+            last = i;
+    return last;
+}
+
 static bool live_whole_pes(relay *r, AVPacket *pkt)
 {
     relay_live *l = r->live;
@@ -622,14 +632,14 @@ static bool live_whole_pes(relay *r, AVPacket *pkt)
         if (r->filter && ts_in_pes_untimed(r->filter, st->id))
             return false;  // a picture may span several PES: the library's parser joins them
         pc->flags |= PARSER_FLAG_COMPLETE_FRAMES;
-        l->held_pos[s] = pc->cur_frame_pos[pc->cur_frame_start_index];
+        l->held_pos[s] = pc->cur_frame_pos[live_last_fed(pc)];
         return false;
     }
     if (!(pc->flags & PARSER_FLAG_COMPLETE_FRAMES))
         return false;
     if (l->held_pos[s] < 0 || pkt->pos < l->held_pos[s])
         return true;  // given out before the switch, or nothing was held
-    int i = pc->cur_frame_start_index;
+    int i = live_last_fed(pc);
     if (pkt->pos == l->held_pos[s] && pc->cur_frame_pos[i] > pkt->pos) {
         pkt->pos = pc->cur_frame_pos[i];
         pkt->pts = pc->cur_frame_pts[i];
