@@ -144,7 +144,7 @@ struct relay_live {
     int64_t slate_span;       // ticks of one loop
     int slate_count;
     live_slate slate[FILLER_MAX_STREAMS];
-    /* Video parsers told that each PES holds whole pictures (relay_live_read). */
+    /* Video parsers told that each PES holds whole pictures (live_whole_pes). */
     const AVCodecParserContext *parser[LIVE_PARSERS];
     int64_t held_pos[LIVE_PARSERS];    // byte position of the PES a parser held at the switch; -1: none
     packets_queue *ahead;     // read while a cut picture's rest came, handed out next
@@ -592,6 +592,16 @@ static int live_lead_type(const relay *r)
     return AVMEDIA_TYPE_AUDIO;
 }
 
+/* The parser's record of the PES it was fed last: the one with the highest byte position. */
+static int live_last_fed(const AVCodecParserContext *pc)
+{
+    int last = pc->cur_frame_start_index;
+    for (int i = 0; i < AV_PARSER_PTS_NB; i++)
+        if (pc->cur_frame_pos[i] > pc->cur_frame_pos[last])
+            last = i;
+    return last;
+}
+
 /*
  * The library's video parsers find the end of a picture in the start of the
  * next one, so that each picture left the demuxer one PES late: at 25 Hz
@@ -608,16 +618,6 @@ static int live_lead_type(const relay *r)
  * changed) is switched in turn. Returns whether pkt was parsed as a whole
  * PES.
  */
-/* The parser's record of the PES it was fed last: the one with the highest byte position. */
-static int live_last_fed(const AVCodecParserContext *pc)
-{
-    int last = pc->cur_frame_start_index;
-    for (int i = 0; i < AV_PARSER_PTS_NB; i++)
-        if (pc->cur_frame_pos[i] > pc->cur_frame_pos[last])
-            last = i;
-    return last;
-}
-
 static bool live_whole_pes(relay *r, AVPacket *pkt)
 {
     relay_live *l = r->live;
@@ -667,7 +667,8 @@ static int live_append(AVPacket *pkt, const AVPacket *rest)
  * would make pictures of the parts. A part that long waits for the rest
  * (the next packets of its stream with its position); what other streams
  * bring meanwhile waits in the queue ahead, and the first packet of a new
- * PES ends the wait. Such a picture thus comes one PES late, as with the
+ * PES ends the wait (or a full queue: the picture then goes as it is, cut).
+ * Such a picture thus comes one PES late, as with the
  * library's parser. See relay_internal.h.
  */
 int relay_live_next(relay *r, AVPacket *pkt)
@@ -689,7 +690,7 @@ int relay_live_next(relay *r, AVPacket *pkt)
     if (ret < 0 || !live_whole_pes(r, pkt) || pkt->size < LIVE_PES_CUT || pkt->pos < 0)
         return ret;
     int64_t part = pkt->size;
-    while (part >= LIVE_PES_CUT) {  // a stop interrupts the reads
+    while (part >= LIVE_PES_CUT && l->ahead->count < LIVE_AHEAD) {  // a stop interrupts the reads
         if (!(next = av_packet_alloc()))
             return 0;
         if ((ret = av_read_frame(r->in, next)) < 0) {
@@ -707,11 +708,9 @@ int relay_live_next(relay *r, AVPacket *pkt)
             continue;
         }
         bool new_pes = next->stream_index == pkt->stream_index;
-        if (packets_queue_push(l->ahead, next) < 0) {
-            av_packet_free(&next);
-            break;  // a queue full of other streams: counted as refused; the picture goes as it is
-        }
-        if (new_pes || l->ahead->count > LIVE_AHEAD)
+        if (packets_queue_push(l->ahead, next) < 0)
+            av_packet_free(&next);  // not reached: the loop stops short of the queue's capacity
+        if (new_pes)
             break;
     }
     return 0;
