@@ -26,14 +26,12 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include "common/log.h"
 
 #define RING_MIN_SLOTS   16
 #define RECV_BATCH       32
 #define POLL_MS          200
 #define GATHER_NS        3000000       // after a short batch, let this much arrive before the next read
 #define READ_WAIT_NS     100000000     // the reader re-checks the stop flag this often
-#define REPORT_NS        1000000000    // losses are logged at most this often
 #define AVIO_BUFFER_SIZE 65536
 #define RTP_PT_MP2T      33
 #define CONTROL_SIZE     64
@@ -59,12 +57,8 @@ struct udp_in {
     udp_in_stats stats;  // under the lock
     AVIOContext *pb;
     pthread_t thread;
-    void (*on_change)(void *opaque, int change, int64_t now_us);
+    void (*on_change)(void *opaque, const udp_in_report *report);
     void *on_change_opaque;
-    int64_t loss_after_ns;
-    void (*idle)(void *);  // reader only: see udp_in_set_idle
-    void *idle_opaque;
-    int64_t idle_at;       // monotonic ns of its last call
 };
 
 static udp_in_slot *slot_at(udp_in *in, uint64_t i)
@@ -97,26 +91,6 @@ static int ts_payload(const uint8_t *d, int n, int *len)
         return 0;
     *len = end - off;
     return off;
-}
-
-/* What the receiver has logged of its losses, and when. */
-struct loss_report {
-    int64_t at;          // monotonic ns of the last line; 0: none yet
-    int64_t overruns;    // counts as last logged
-    int64_t drops;
-};
-
-/* Logs the losses since the last report, if any. With the lock held. */
-static void report_losses(udp_in *in, loss_report *r)
-{
-    int64_t overruns = in->stats.overruns, drops = in->stats.kernel_drops;
-    if (overruns == r->overruns && drops == r->drops)
-        return;
-    log_printf(LOG_ERROR, "%s: %" PRId64 " datagrams lost to a full queue, %" PRId64
-               " to a full socket buffer (%" PRId64 " and %" PRId64 " in all)", "receiver_thread",
-               overruns - r->overruns, drops - r->drops, overruns, drops);
-    r->overruns = overruns;
-    r->drops = drops;
 }
 
 /* One recvmmsg batch of the receiver thread. */
@@ -162,10 +136,9 @@ static void prepare_batch(udp_in *in, recv_batch *b)
 
 /*
  * Queues the got datagrams of the batch for the reader (or counts them as
- * overruns when the ring was full), takes the socket's drop count, and logs
- * the losses at most once per REPORT_NS.
+ * overruns when the ring was full) and takes the socket's drop count.
  */
-static void take_batch(udp_in *in, recv_batch *b, int got, loss_report *reported)
+static void take_batch(udp_in *in, recv_batch *b, int got)
 {
     int64_t bytes = 0, rtp = 0, truncated = 0, drops = -1;
     for (int k = 0; k < got; k++) {
@@ -185,7 +158,6 @@ static void take_batch(udp_in *in, recv_batch *b, int got, loss_report *reported
         rtp += s->off > 0;
         bytes += s->len;
     }
-    int64_t now = udp_now_ns();
     pthread_mutex_lock(&in->lock);
     if (b->full) {
         in->stats.overruns += got;
@@ -199,26 +171,16 @@ static void take_batch(udp_in *in, recv_batch *b, int got, loss_report *reported
     }
     if (drops >= 0)
         in->stats.kernel_drops = drops;
-    if (now - reported->at >= REPORT_NS) {
-        int64_t before = reported->overruns + reported->drops;
-        report_losses(in, reported);
-        if (reported->overruns + reported->drops != before)
-            reported->at = now;
-    }
     pthread_mutex_unlock(&in->lock);
 }
 
 /* What the receiver thread knows of the input's health. */
 struct input_watch {
     int told;            // the udp_in_change last told; -1 before any
-    int64_t last_ns;     // monotonic: the last datagram, or the creation of the input
     int64_t spell_ns;    // the first datagram without TS packets since the last with; 0: none
     int64_t invalid;     // datagrams without TS packets since count_ns
-    int64_t count_ns;    // start of that count: the spell's, or the last line about it
+    int64_t count_ns;    // start of that count: the spell's, or the last report of it
 };
-
-/* The last "not MPEG-TS" line of any receiver: each session has its own, one line a minute in all. */
-static std::atomic<int64_t> invalid_line_ns{0};
 
 /* Whether d holds TS packets: sync bytes at one offset and every 188 (192, 204) bytes after it. */
 static bool carries_ts(const uint8_t *d, int len)
@@ -237,26 +199,16 @@ static bool carries_ts(const uint8_t *d, int len)
 
 static void tell(udp_in *in, input_watch *w, int change, int64_t now_ns)
 {
+    udp_in_report rep = {change, now_ns / 1000, 0, 0};
+    if (change == UDP_IN_INVALID) {
+        rep.datagrams = w->invalid;
+        rep.seconds = (now_ns - w->count_ns + 500000000) / 1000000000;
+        w->invalid = 0;
+        w->count_ns = now_ns;
+    }
     w->told = change;
     if (in->on_change && !in->quit.load())
-        in->on_change(in->on_change_opaque, change, now_ns / 1000);
-}
-
-/* Ms the receiver may wait for a datagram before the input counts as lost. */
-static int watch_timeout_ms(const udp_in *in, const input_watch *w)
-{
-    if (w->told == UDP_IN_LOST)
-        return POLL_MS;
-    int64_t ms = (w->last_ns + in->loss_after_ns - udp_now_ns()) / 1000000 + 1;
-    return ms < 1 ? 1 : ms > POLL_MS ? POLL_MS : (int)ms;
-}
-
-/* After a wait without datagram: the input is lost once none came for loss_after_ns. */
-static void watch_silence(udp_in *in, input_watch *w)
-{
-    int64_t now = udp_now_ns();
-    if (w->told != UDP_IN_LOST && now - w->last_ns >= in->loss_after_ns)
-        tell(in, w, UDP_IN_LOST, now);
+        in->on_change(in->on_change_opaque, &rep);
 }
 
 /*
@@ -280,7 +232,6 @@ static void watch_batch(udp_in *in, input_watch *w, const recv_batch *b, int got
         else
             other += len > 0;
     }
-    w->last_ns = now;
     if (ts > 0) {
         w->spell_ns = 0;
         if (w->told != UDP_IN_BACK)
@@ -294,38 +245,28 @@ static void watch_batch(udp_in *in, input_watch *w, const recv_batch *b, int got
         w->invalid = 0;
     }
     w->invalid += other;
-    if (w->told != UDP_IN_INVALID && now - w->spell_ns >= (int64_t)UDP_IN_INVALID_AFTER_US * 1000)
+    bool due = w->told == UDP_IN_INVALID ? now - w->count_ns >= (int64_t)UDP_IN_INVALID_REPORT_US * 1000
+                                         : now - w->spell_ns >= (int64_t)UDP_IN_INVALID_AFTER_US * 1000;
+    if (due)
         tell(in, w, UDP_IN_INVALID, now);
-    int64_t last = invalid_line_ns.load();
-    if (w->told != UDP_IN_INVALID || (last != 0 && now - last < (int64_t)UDP_IN_INVALID_REPORT_US * 1000) ||
-        !invalid_line_ns.compare_exchange_strong(last, now))
-        return;
-    log_printf(LOG_ERROR, "%s: the input is not MPEG-TS: %" PRId64 " datagrams in %" PRId64 " s without TS "
-               "packets (no sync byte every 188 bytes)", "receiver_thread", w->invalid,
-               (now - w->count_ns + 500000000) / 1000000000);
-    w->invalid = 0;
-    w->count_ns = now;
 }
 
 static void *receiver_thread(void *arg)
 {
     udp_in *in = (udp_in *)arg;
     recv_batch batch;
-    loss_report reported = {};
-    input_watch watch = {-1, udp_now_ns(), 0, 0, 0};
+    input_watch watch = {-1, 0, 0, 0};
 
     bool flowing = false;  // the last read found datagrams: read again without polling first
     while (!in->quit.load()) {
-        if (!flowing && !wait_datagram(in, watch_timeout_ms(in, &watch))) {
-            watch_silence(in, &watch);
+        if (!flowing && !wait_datagram(in, POLL_MS))
             continue;
-        }
         prepare_batch(in, &batch);
         int got = recvmmsg(in->fd, batch.msgs, batch.size, MSG_DONTWAIT, nullptr);
         flowing = got > 0;
         if (got <= 0)
             continue;
-        take_batch(in, &batch, got, &reported);
+        take_batch(in, &batch, got);
         watch_batch(in, &watch, &batch, got);  // the receiver alone writes the slots: still as received
         if (got < batch.size) {
             // One wake-up every few milliseconds instead of one a datagram.
@@ -333,9 +274,6 @@ static void *receiver_thread(void *arg)
             nanosleep(&gather, nullptr);
         }
     }
-    pthread_mutex_lock(&in->lock);
-    report_losses(in, &reported);
-    pthread_mutex_unlock(&in->lock);
     return nullptr;
 }
 
@@ -357,14 +295,34 @@ static int wait_readable(udp_in *in, int64_t wait_ns)
     return stopping(in) ? -1 : 0;
 }
 
-/* The idle callback, when its period is over. */
-static void call_idle(udp_in *in)
+/* Copies queued bytes into buf, at most size, waiting until wait_ns at most. The count; 0 after the wait; -1: stopping. */
+static int take_bytes(udp_in *in, uint8_t *buf, int size, int64_t wait_ns)
 {
-    int64_t now = udp_now_ns();
-    if (!in->idle || now - in->idle_at < (int64_t)UDP_IN_IDLE_US * 1000)
-        return;
-    in->idle_at = now;
-    in->idle(in->idle_opaque);
+    pthread_mutex_lock(&in->lock);
+    int readable = wait_readable(in, wait_ns);
+    uint64_t head = in->head, tail = in->tail;
+    int off = in->read_off;
+    pthread_mutex_unlock(&in->lock);
+    if (readable < 0)
+        return -1;
+
+    int n = 0;
+    while (head < tail && n < size) {
+        udp_in_slot *s = slot_at(in, head);
+        int take = s->len - off < size - n ? s->len - off : size - n;
+        memcpy(buf + n, s->data + s->off + off, take);
+        n += take;
+        off += take;
+        if (off >= s->len) {
+            head++;
+            off = 0;
+        }
+    }
+    pthread_mutex_lock(&in->lock);
+    in->head = head;
+    in->read_off = off;
+    pthread_mutex_unlock(&in->lock);
+    return n;
 }
 
 int udp_in_read(void *opaque, uint8_t *buf, int size)
@@ -374,48 +332,29 @@ int udp_in_read(void *opaque, uint8_t *buf, int size)
         return -EINVAL;
     int n = 0;
     // Empty datagrams are taken off the ring and give nothing: wait again.
-    while (n == 0 && size > 0) {
-        call_idle(in);
-        pthread_mutex_lock(&in->lock);
-        int readable = wait_readable(in, in->idle ? (int64_t)UDP_IN_IDLE_US * 1000 : READ_WAIT_NS);
-        uint64_t head = in->head, tail = in->tail;
-        int off = in->read_off;
-        pthread_mutex_unlock(&in->lock);
-        if (readable < 0)
+    while (n == 0 && size > 0)
+        if ((n = take_bytes(in, buf, size, READ_WAIT_NS)) < 0)
             return AVERROR_EXIT;
+    return n;
+}
 
-        while (head < tail && n < size) {
-            udp_in_slot *s = slot_at(in, head);
-            int take = s->len - off < size - n ? s->len - off : size - n;
-            memcpy(buf + n, s->data + s->off + off, take);
-            n += take;
-            off += take;
-            if (off >= s->len) {
-                head++;
-                off = 0;
-            }
-        }
-        pthread_mutex_lock(&in->lock);
-        in->head = head;
-        in->read_off = off;
-        pthread_mutex_unlock(&in->lock);
+int udp_in_read_until(udp_in *in, uint8_t *buf, int size, int64_t wait_us)
+{
+    if (!in || !buf || size < 0)
+        return -EINVAL;
+    int64_t end = udp_now_ns() + wait_us * 1000;
+    int n = 0;
+    while (n == 0 && size > 0) {
+        int64_t left = end - udp_now_ns();
+        if (left <= 0)
+            return AVERROR(EAGAIN);
+        if ((n = take_bytes(in, buf, size, left)) < 0)
+            return AVERROR_EXIT;
     }
     return n;
 }
 
-int udp_in_set_idle(udp_in *in, void (*fn)(void *), void *opaque)
-{
-    if (!in)
-        return -EINVAL;
-    in->idle = fn;
-    in->idle_opaque = opaque;
-    return 0;
-}
-
 /* ------------------------------------------------------------------------ */
-
-/* The smaller receive buffer last reported: every session's receiver gets the same, worth one line. */
-static std::atomic<int64_t> reported_buffer{-1};
 
 static int open_socket(udp_in *in, const udp_in_config *c)
 {
@@ -468,10 +407,6 @@ static int open_socket(udp_in *in, const udp_in_config *c)
     socklen_t len = sizeof(granted);
     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len);
     in->stats.socket_buffer = granted / 2;  // the kernel reports twice what it counts as data
-    if (c->socket_buffer > 0 && granted / 2 < c->socket_buffer && reported_buffer.exchange(granted / 2) != granted / 2)
-        log_printf(LOG_INFO, "%s: socket receive buffer of %" PRId64 " bytes asked for, the kernel "
-                   "granted %d (raise net.core.rmem_max)", "udp_in_create", c->socket_buffer,
-                   granted / 2);
     in->fd = fd;
     return 0;
 }
@@ -492,7 +427,6 @@ int udp_in_create(udp_in **out, const udp_in_config *config)
     in->stop_flag = config->stop_flag;
     in->on_change = config->on_change;
     in->on_change_opaque = config->on_change_opaque;
-    in->loss_after_ns = (config->loss_after_us > 0 ? config->loss_after_us : (int64_t)UDP_IN_LOSS_AFTER_US) * 1000;
     in->capacity = (uint64_t)(config->ring_bytes / (TS_PACKET_SIZE * 7));
     if (in->capacity < RING_MIN_SLOTS)
         in->capacity = RING_MIN_SLOTS;

@@ -23,16 +23,21 @@ struct AVIOContext;
 struct udp_in;
 
 #define UDP_IN_MAX_DATAGRAM 2048     // longer datagrams are cut (counted as truncated)
-#define UDP_IN_IDLE_US      5000     // period of the idle callback (udp_in_set_idle)
-#define UDP_IN_LOSS_AFTER_US 100000  // default silence after which the input counts as lost
 #define UDP_IN_INVALID_AFTER_US 1000000  // time without a TS datagram while others come: not MPEG-TS
-#define UDP_IN_INVALID_REPORT_US 60000000  // the "not MPEG-TS" line at most this often
+#define UDP_IN_INVALID_REPORT_US 60000000  // told again this often while it lasts
 
 /* What the receiver tells of the input (udp_in_config.on_change). */
 enum udp_in_change {
-    UDP_IN_BACK,       // TS datagrams arrive: the first ones, or again after a loss or invalid input
-    UDP_IN_LOST,       // no datagram for loss_after_us (since the input was created, or the last one)
-    UDP_IN_INVALID,    // datagrams arrive, none with TS packets for UDP_IN_INVALID_AFTER_US
+    UDP_IN_BACK,       // TS datagrams arrive: the first ones, or again after invalid input
+    UDP_IN_INVALID,    // datagrams arrive, none with TS packets for UDP_IN_INVALID_AFTER_US (again each
+                       // UDP_IN_INVALID_REPORT_US while it lasts)
+};
+
+struct udp_in_report {
+    int change;                // udp_in_change
+    int64_t now_us;            // monotonic
+    int64_t datagrams;         // UDP_IN_INVALID: datagrams without TS packets since the last report
+    int64_t seconds;           // over this many seconds (rounded)
 };
 
 struct udp_in_config {
@@ -42,10 +47,9 @@ struct udp_in_config {
     int64_t socket_buffer;     // SO_RCVBUF asked for, bytes; 0: kernel default
     int64_t ring_bytes;        // datagram payload the ring holds; at least 16 datagrams
     const std::atomic<int> *stop_flag;  // may be null; a set flag ends every wait
-    /* Called on the receiver thread at each change (udp_in_change), with the monotonic µs; may be null. */
-    void (*on_change)(void *opaque, int change, int64_t now_us);
+    /* Called on the receiver thread at each report (udp_in_change); may be null. */
+    void (*on_change)(void *opaque, const udp_in_report *report);
     void *on_change_opaque;
-    int64_t loss_after_us;     // 0: UDP_IN_LOSS_AFTER_US
 };
 
 /* Counts since create. */
@@ -61,10 +65,8 @@ struct udp_in_stats {
 
 /*
  * Binds and joins as configured, allocates the ring and an AVIOContext on
- * it, starts the receiver thread, and stores the input in *out. Logs an
- * info line (udp_in_create: ..., naming the sysctl that raises the limit)
- * when the kernel grants less socket buffer than asked for, once per
- * process for each granted size. Returns 0; -22 without out or config, or for an address,
+ * it, starts the receiver thread, and stores the input in *out (the socket
+ * buffer the kernel granted is in its stats). Returns 0; -22 without out or config, or for an address,
  * interface or source that does not parse, or a source without a multicast
  * group; -34 for a negative buffer or ring size; -12 without memory; a
  * negative errno from the socket calls or the thread. On failure *out is
@@ -88,12 +90,10 @@ AVIOContext *udp_in_pb(udp_in *in);
 int udp_in_read(void *opaque, uint8_t *buf, int size);
 
 /*
- * While the reader waits in udp_in_read, and at least every
- * UDP_IN_IDLE_US while it reads, fn(opaque) is called on the reader's
- * thread, without any lock held (the relay's tick: the output goes on while
- * the input is silent). Null fn: none. 0 or -22 without an input.
+ * Like udp_in_read, waiting wait_us at most: AVERROR(EAGAIN) when nothing
+ * was queued by then (a live source of the input filter, ts_in_read_fn).
  */
-int udp_in_set_idle(udp_in *in, void (*fn)(void *), void *opaque);
+int udp_in_read_until(udp_in *in, uint8_t *buf, int size, int64_t wait_us);
 
 /* Drops everything queued, in the ring and in the AVIOContext's buffer. 0 or -22. */
 int udp_in_discard(udp_in *in);

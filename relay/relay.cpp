@@ -31,6 +31,8 @@ extern "C" {
 #define RELAY_PACKET_SIZE       1316    // seven TS packets
 #define RELAY_MAX_DTS_REPEAT    90000   // 1 s: how far behind its stream a packet counts as a repeat
 #define RELAY_PROGRESS_PACKETS  64      // packets read between two progress events
+#define RELAY_LIVE_TICK_US      5000    // live: the loop acts on the wall clock at least this often
+#define RELAY_LIVE_BATCH        32      // live: packets taken at once before the clock's turn
 #define RELAY_LIVE_PROBE_US     1500000 // stream time a live input's probe waits for streams still unknown
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
 #define RELAY_MAX_INTERLEAVE_US 300000
@@ -755,33 +757,55 @@ static void relay_skip_stale_input(relay *r)
     avformat_flush(r->in);
 }
 
+/* A read's result: a packet, the end of input or a stop, or the input filter's yield (a file's input time went on). */
+enum { RELAY_READ_PACKET = 0, RELAY_READ_END = 1, RELAY_READ_YIELD = 2 };
+
+/* Counts a packet read, with a progress event every RELAY_PROGRESS_PACKETS. */
+static void relay_count_read(relay_loop *loop)
+{
+    if (++loop->reads % RELAY_PROGRESS_PACKETS == 0)
+        relay_progress(loop->r, loop->dts_max);
+}
+
+/* The end of the reads: 1 for the end of input or a stop, else the read error, reported (EVENT_READ_FAILED). */
+static int relay_read_ended(relay *r, int ret)
+{
+    r->ret_read = ret;
+    if (ret >= 0 || ret == AVERROR_EOF || ret == AVERROR_EXIT || relay_stopping(r))
+        return RELAY_READ_END;
+    event ev = relay_event(EVENT_READ_FAILED, r);
+    ev.code = ret;
+    event_emit(&r->desc.events, &ev);
+    return ret;
+}
+
 /*
- * Reads the next packet into *pkt. Returns 0 with a packet; 1 at the end
- * of input or on a stop; AVERROR(ENOMEM), or the read error (reported,
- * EVENT_READ_FAILED).
+ * Reads the next packet of a file (or URL) into *pkt. Returns
+ * RELAY_READ_PACKET with a packet, RELAY_READ_END, RELAY_READ_YIELD, or
+ * AVERROR(ENOMEM) or the read error (reported).
  */
 static int relay_read(relay_loop *loop, AVPacket **pkt)
 {
     relay *r = loop->r;
 
     if (relay_stopping(r))
-        return 1;
+        return RELAY_READ_END;
     *pkt = av_packet_alloc();
     if (!*pkt)
         return r->ret_read = AVERROR(ENOMEM);
-    r->ret_read = r->live ? relay_live_next(r, *pkt) : av_read_frame(r->in, *pkt);
+    r->ret_read = av_read_frame(r->in, *pkt);
+    if (r->ret_read == AVERROR(EAGAIN)) {
+        av_packet_free(pkt);
+        ts_in_resume(r->filter);
+        r->ret_read = 0;
+        return RELAY_READ_YIELD;
+    }
     if (r->ret_read < 0 || relay_stopping(r)) {
         av_packet_free(pkt);
-        if (r->ret_read >= 0 || r->ret_read == AVERROR_EOF || relay_stopping(r))
-            return 1;
-        event ev = relay_event(EVENT_READ_FAILED, r);
-        ev.code = r->ret_read;
-        event_emit(&r->desc.events, &ev);
-        return r->ret_read;
+        return relay_read_ended(r, r->ret_read);
     }
-    if (++loop->reads % RELAY_PROGRESS_PACKETS == 0)
-        relay_progress(r, loop->dts_max);
-    return 0;
+    relay_count_read(loop);
+    return RELAY_READ_PACKET;
 }
 
 /*
@@ -789,9 +813,9 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
  * timestamp (relay_stamp), and its dts lies within RELAY_MAX_DTS_JUMP of
  * the highest so far. Returns 1 when it goes on, 0 when it is left out
  * (traced), AVERROR_INVALIDDATA at a timestamp jump (reported); for a live
- * input see relay_live_admit.
+ * input (read at at, µs) see relay_live_admit.
  */
-static int relay_admit(relay_loop *loop, AVPacket *pkt)
+static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
 {
     relay *r = loop->r;
 
@@ -811,7 +835,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt)
         return 0;
     }
     if (r->live) {
-        int go = relay_live_admit(r, pkt, av_gettime_relative());
+        int go = relay_live_admit(r, pkt, at);
         if (go == 1 && pkt->dts != AV_NOPTS_VALUE && (loop->dts_max == AV_NOPTS_VALUE || pkt->dts > loop->dts_max))
             loop->dts_max = pkt->dts;
         return go;
@@ -863,7 +887,32 @@ static int relay_advance(relay_loop *loop, AVPacket *pkt)
     return ret;
 }
 
-/* The packet loop: read, admit, take cues, splice, write. 0 at the end of input or on a stop, or the code. */
+/* One packet read at at (µs): admit, take a cue, splice, write. Takes pkt. 0 or the code that ends the loop. */
+static int relay_packet(relay_loop *loop, AVPacket *pkt, int64_t at)
+{
+    relay *r = loop->r;
+    int ret = relay_admit(loop, pkt, at);
+    if (ret <= 0) {
+        av_packet_free(&pkt);
+        return ret;
+    }
+    const AVStream *ist = r->in->streams[pkt->stream_index];
+    if (relay_is_cue(r, ist))
+        splice_cue(&loop->env, &r->rep, ist, pkt, loop->dts_max);
+    if (ret == RELAY_CUE_ONLY) {
+        av_packet_free(&pkt);
+        return 0;
+    }
+    ret = relay_advance(loop, pkt);
+    if (ret < 0)
+        return ret;
+    ret = relay_write(loop, r->desc.out_depth);
+    if (ret < 0)
+        loop->write_failed = true;
+    return ret;
+}
+
+/* The packet loop of a file: read, act on the packet, and on the input's time when the filter yields. */
 static int relay_packets(relay_loop *loop)
 {
     relay *r = loop->r;
@@ -871,31 +920,57 @@ static int relay_packets(relay_loop *loop)
     for (;;) {
         AVPacket *pkt = nullptr;
         int ret = relay_read(loop, &pkt);
-        if (ret != 0)
+        if (ret == RELAY_READ_PACKET)
+            ret = relay_packet(loop, pkt, 0);
+        else if (ret != RELAY_READ_YIELD)
             return ret > 0 ? 0 : ret;
-        ret = relay_admit(loop, pkt);
-        if (ret <= 0) {
-            av_packet_free(&pkt);
-            if (ret < 0)
-                return ret;
-            continue;
-        }
-        const AVStream *ist = r->in->streams[pkt->stream_index];
-        if (relay_is_cue(r, ist))
-            splice_cue(&loop->env, &r->rep, ist, pkt, loop->dts_max);
-        if (ret == RELAY_CUE_ONLY) {
-            av_packet_free(&pkt);
-            continue;
-        }
-        ret = relay_advance(loop, pkt);
         if (ret < 0)
             return ret;
-        ret = relay_write(loop, r->desc.out_depth);
-        if (ret < 0) {
-            loop->write_failed = true;
-            return ret;
+        relay_clock_tick(r);
+    }
+}
+
+/*
+ * The packet loop of a live input: the reader thread demultiplexes; the
+ * loop takes what it read, at most RELAY_LIVE_TICK_US apart, and between
+ * packets acts on the wall clock (relay_live_tick) and on the input's time
+ * (relay_clock_tick), holding the input's lock throughout.
+ */
+static int relay_packets_live(relay_loop *loop)
+{
+    relay *r = loop->r;
+    relay_feed *feed = nullptr;
+    int ret = relay_feed_start(r, &feed);
+    if (ret < 0)
+        return relay_read_ended(r, ret);
+    int64_t ticked = 0;
+    while (ret >= 0 && !relay_stopping(r)) {
+        AVPacket *pkt = nullptr;
+        int64_t at = 0, now = av_gettime_relative();
+        int got = relay_feed_next(feed, &pkt, &at, now + RELAY_LIVE_TICK_US);
+        relay_feed_take(feed);
+        for (int n = 0; got == 1 && ret >= 0; n++) {
+            relay_count_read(loop);
+            ret = relay_packet(loop, pkt, at);
+            got = n < RELAY_LIVE_BATCH && ret >= 0 ? relay_feed_next(feed, &pkt, &at, 0) : 0;
+        }
+        if (got == 1)
+            av_packet_free(&pkt);
+        now = av_gettime_relative();
+        if (ret >= 0 && now - ticked >= RELAY_LIVE_TICK_US) {
+            ticked = now;
+            relay_live_tick(r, now);
+            relay_clock_tick(r);
+        }
+        relay_feed_give(feed);
+        if (got < 0) {
+            int end = relay_read_ended(r, got);
+            ret = end > 0 ? ret : end;
+            break;
         }
     }
+    relay_feed_stop(&feed);
+    return ret;
 }
 
 /*
@@ -938,7 +1013,7 @@ int relay_run(relay *r)
         event ev = relay_event(EVENT_RELAY_STARTED, r);
         event_emit(&r->desc.events, &ev);
         r->loop = &loop;
-        ret = relay_packets(&loop);
+        ret = r->live ? relay_packets_live(&loop) : relay_packets(&loop);
         r->loop = nullptr;
         ret = relay_drain(&loop, ret);
         if (!loop.write_failed)
@@ -949,12 +1024,6 @@ int relay_run(relay *r)
     relay_progress(r, loop.dts_max);
     relay_pass_report(r, true);
     return ret;
-}
-
-void relay_tick(relay *r)
-{
-    if (r && r->live && r->loop)
-        relay_live_tick(r, av_gettime_relative());
 }
 
 int64_t relay_nulls_dropped(const relay *r)
@@ -972,7 +1041,7 @@ int relay_destroy(relay **p)
         return -EINVAL;
     relay *r = *p;
     if (r->filter)
-        ts_in_set_tick(r->filter, nullptr, nullptr, 0);
+        ts_in_set_yield(r->filter, 0);
     if (r->out)
         r->out->pb = nullptr;  // the stage's own context
     int ret = r->stage ? ts_out_close(&r->stage) : 0;

@@ -83,9 +83,10 @@ struct relay_desc {
     /*
      * Non-zero: a live input whose time line may break (relay_live.cpp):
      * the output starts on the first video key frame and keeps its clock
-     * through outages, pauses and restarts of the input (the program calls
-     * relay_tick while it waits for input); a timestamp jump no longer ends
-     * the loop. 0: the input's times as they are (files).
+     * through outages, pauses and restarts of the input (the demuxer runs
+     * on a thread of its own, the loop acts on the wall clock between
+     * packets); a timestamp jump no longer ends the loop. 0: the input's
+     * times as they are (files).
      */
     int live;
     int64_t slate_us;              // live: the filler airs after this long without video; 0: never
@@ -116,6 +117,7 @@ struct relay_passing {
     int64_t written;               // relayed packets the muxer took
     int64_t dropped_told;          // passthrough drops reported so far
     int64_t told_at;               // input time (27 MHz) of that report; TS_TIME_NONE: none yet
+    int64_t tick_at;               // input time (27 MHz) the clock track last looked; TS_TIME_NONE
 };
 
 struct relay {
@@ -219,15 +221,6 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
  * memory) or AVERROR_INVALIDDATA (a timestamp jump) otherwise.
  */
 int relay_run(relay *r);
-
-/*
- * For a live relay, from the thread that runs relay_run while the input has
- * nothing to read (the input's read callback, every few milliseconds): the
- * output goes on at its rate while the input is lost, the loss is reported
- * (EVENT_INPUT_LOST), and the filler airs as a slate. Does nothing outside
- * relay_run or without desc.live.
- */
-void relay_tick(relay *r);
 
 /* Null packets the output stage left out to keep in time; 0 without a stage. */
 int64_t relay_nulls_dropped(const relay *r);

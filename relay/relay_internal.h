@@ -190,8 +190,38 @@ void relay_pass_read(relay *r, const AVPacket *pkt);
  */
 int64_t relay_mux_offset(const relay *r, int64_t dts);
 
-/* The input filter's tick: keeps the muxer's clock going while nothing is relayed, until a live output's own clock runs. */
-void relay_clock_tick(void *opaque, int64_t now);
+/*
+ * The input's time went on (the loop calls it after every packet and every
+ * yield of the input filter, and on the wall clock's turn): keeps the
+ * muxer's clock going while nothing is relayed, until a live output's own
+ * clock runs. Acts at most every 20 ms of input time.
+ */
+void relay_clock_tick(relay *r);
+
+/* relay_feed.cpp: a live input's demuxer on a thread of its own. */
+struct relay_feed;
+
+/*
+ * Starts the reader thread on r's input, which from now on is touched only
+ * between relay_feed_take and relay_feed_give. 0, or AVERROR(ENOMEM) or the
+ * thread's error.
+ */
+int relay_feed_start(relay *r, relay_feed **out);
+
+/*
+ * The next packet read and the time it was read at (µs, monotonic), waiting
+ * until deadline (µs, monotonic) at most; call it without the lock. 1 with
+ * a packet (the caller's); 0 when none came by the deadline; the reader's
+ * end (AVERROR_EOF, AVERROR_EXIT or its error) once the queue is empty.
+ */
+int relay_feed_next(relay_feed *f, AVPacket **pkt, int64_t *at, int64_t deadline);
+
+/* The input's lock, taken ahead of the reader's next turn, and given back. */
+void relay_feed_take(relay_feed *f);
+void relay_feed_give(relay_feed *f);
+
+/* Ends the reads (the source's wait returns), joins the thread, frees what it queued; *p becomes null. */
+void relay_feed_stop(relay_feed **p);
 
 /* At the end of the input: the muxer's clock moved on to the last input read (16 s at most),
  * so that what still waits to pass through finds places before the trailer. */

@@ -59,7 +59,7 @@ int relay_pass_begin(relay *r, const ts_identity *id)
     relay_passing *ps = &r->pass;
 
     ps->clock_stream = -1;
-    ps->idle_since = ps->told_at = ps->video_read_at = TS_TIME_NONE;
+    ps->idle_since = ps->told_at = ps->video_read_at = ps->tick_at = TS_TIME_NONE;
     ps->clock_dts = ps->ref_dts = ps->video_read_dts = AV_NOPTS_VALUE;
     if (!r->filter || !ts_in_pass(r->filter))
         return 0;
@@ -188,7 +188,8 @@ int relay_pass_attach(relay *r, const ts_identity *id, const ts_layout_ids *ids)
     pc.service_provider = m->service_provider;
     if (r->stage && (ret = ts_out_set_pass(r->stage, pass, &pc)) < 0)
         return ret;
-    ts_in_set_tick(r->filter, relay_clock_tick, r, RELAY_CLOCK_TICK);
+    if (!r->desc.live)
+        ts_in_set_yield(r->filter, RELAY_CLOCK_TICK);  // a file: the loop acts on its time between packets
     return 0;
 }
 
@@ -300,12 +301,15 @@ static bool relay_carries_video(const relay *r)
     return false;
 }
 
-void relay_clock_tick(void *opaque, int64_t now)
+void relay_clock_tick(relay *r)
 {
-    relay *r = (relay *)opaque;
     relay_passing *ps = &r->pass;
-    if (relay_live_started(r))
+    int64_t now = ts_in_now(r->filter);
+    if (!ps->on || now == TS_TIME_NONE || relay_live_started(r))
         return;  // the live output's keep-alive follows the wall clock from now on (relay_live.cpp)
+    if (ps->tick_at != TS_TIME_NONE && now >= ps->tick_at && now - ps->tick_at < RELAY_CLOCK_TICK)
+        return;
+    ps->tick_at = now;
     if (ps->idle_since == TS_TIME_NONE)
         ps->idle_since = now;
     /* Before the programme's first picture the muxer's clock is left to it: on the input's time it

@@ -99,20 +99,37 @@ struct slicer_session {
     udp_in *src;                // the session's receiver: its overruns
     udp_out *dst;               // the session's sender: what left
     int64_t overruns;           // its overruns and kernel drops at the last count
+    int64_t overruns_logged;    // of them, the part the log has told
+    int64_t drops_logged;       // (kernel drops)
+    int64_t losses_logged_at;   // µs (monotonic) of the last line about them; 0: none
     event_air_clock *clock;     // the main loop's: the input's timestamps on the wall clock
     traffic *traffic_ctx;       // the channel's traffic; null without --schedule
 };
 
-/* Counts the receiver's new overruns into the channel status. */
-static void slicer_count_overruns(slicer_session *ses)
+#define SLICER_LOSS_LINE_US 1000000  // the receiver's losses are logged at most this often
+
+/*
+ * Counts the receiver's new overruns into the channel status and logs them
+ * at most once a second (final: the session's end, now).
+ */
+static void slicer_count_overruns(slicer_session *ses, bool final)
 {
     udp_in_stats st;
 
     if (!ses->src || udp_in_get_stats(ses->src, &st) != 0)
         return;
-    int64_t total = st.overruns + st.kernel_drops;
+    int64_t total = st.overruns + st.kernel_drops, now = status_now_us();
     status_add_overruns(&ses->app->status, total - ses->overruns);
     ses->overruns = total;
+    if ((st.overruns == ses->overruns_logged && st.kernel_drops == ses->drops_logged) ||
+        (!final && ses->losses_logged_at && now - ses->losses_logged_at < SLICER_LOSS_LINE_US))
+        return;
+    log_printf(LOG_ERROR, "%s: %" PRId64 " datagrams lost to a full queue, %" PRId64 " to a full socket buffer (%" PRId64
+               " and %" PRId64 " in all)", "slicer_streams", st.overruns - ses->overruns_logged,
+               st.kernel_drops - ses->drops_logged, st.overruns, st.kernel_drops);
+    ses->overruns_logged = st.overruns;
+    ses->drops_logged = st.kernel_drops;
+    ses->losses_logged_at = now;
 }
 
 /* A failure line through the rate limiter. */
@@ -181,7 +198,7 @@ static void slicer_progress(slicer_session *ses, const event *ev)
                      bytes_out - ses->bytes_out, now);
     ses->bytes_in = ev->bytes_in;
     ses->bytes_out = bytes_out;
-    slicer_count_overruns(ses);
+    slicer_count_overruns(ses, false);
 }
 
 /* Name in front of the lines of ev: the part of the service whose step it reports. */
@@ -339,16 +356,12 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     return desc;
 }
 
-/* The receiver's idle callback: the relay's output goes on while the input is silent. */
-static void slicer_idle(void *opaque)
-{
-    relay_tick((relay *)opaque);
-}
+#define SLICER_READ_WAIT_US 20000  // a read of the input returns this often while nothing comes
 
 /* The input filter's source: what the UDP receiver has, as soon as it has some. */
 static int slicer_read_input(void *opaque, uint8_t *buf, int size)
 {
-    return avio_read_partial((AVIOContext *)opaque, buf, size);
+    return udp_in_read_until((udp_in *)opaque, buf, size, SLICER_READ_WAIT_US);
 }
 
 /* Bytes the input and output rings hold: half a second at the mux rate, more than the output runs ahead. */
@@ -358,17 +371,26 @@ static int64_t slicer_ring_bytes(const app_ctx *app)
     return bytes < SLICER_RING_MIN ? SLICER_RING_MIN : bytes;
 }
 
-/* What the receiver sees of the input, into the channel's status (opaque). */
-static void slicer_on_input(void *opaque, int change, int64_t now_us)
+#define SLICER_INVALID_LINE_US 60000000  // the "not MPEG-TS" line of all sessions at most this often
+
+/*
+ * What the receiver sees of the input, into the channel's status (opaque)
+ * and the log: whether it is lost is the relay's to say (EVENT_INPUT_LOST).
+ */
+static void slicer_on_input(void *opaque, const udp_in_report *rep)
 {
+    static std::atomic<int64_t> line_at{0};
     channel_status *st = (channel_status *)opaque;
 
-    if (change == UDP_IN_LOST)
-        status_input_lost(st, now_us);
-    else if (change == UDP_IN_INVALID)
-        status_input_invalid(st, now_us);
-    else
-        status_input_back(st, now_us);
+    if (rep->change != UDP_IN_INVALID) {
+        status_input_back(st, rep->now_us);
+        return;
+    }
+    status_input_invalid(st, rep->now_us);
+    int64_t last = line_at.load();
+    if ((last == 0 || rep->now_us - last >= SLICER_INVALID_LINE_US) && line_at.compare_exchange_strong(last, rep->now_us))
+        log_printf(LOG_ERROR, "%s: the input is not MPEG-TS: %" PRId64 " datagrams in %" PRId64 " s without TS "
+                   "packets (no sync byte every 188 bytes)", "slicer_streams", rep->datagrams, rep->seconds);
 }
 
 /* The UDP receiver on src_addr, as configured by the options. */
@@ -384,7 +406,15 @@ static int slicer_open_receiver(app_ctx *app, udp_in **src)
     config.stop_flag = app->stop_flag;
     config.on_change = slicer_on_input;
     config.on_change_opaque = &app->status;
-    return udp_in_create(src, &config);
+    int ret = udp_in_create(src, &config);
+    /* Every session's receiver gets the same buffer: one line per size granted. */
+    static std::atomic<int64_t> told{-1};
+    udp_in_stats st;
+    if (ret >= 0 && udp_in_get_stats(*src, &st) == 0 && st.socket_buffer < config.socket_buffer &&
+        told.exchange(st.socket_buffer) != st.socket_buffer)
+        log_printf(LOG_INFO, "%s: socket receive buffer of %" PRId64 " bytes asked for, the kernel granted %" PRId64
+                   " (raise net.core.rmem_max)", "slicer_streams", config.socket_buffer, st.socket_buffer);
+    return ret;
 }
 
 /* The paced UDP sender to dst_addr, as configured by the options. */
@@ -463,7 +493,7 @@ static int slicer_streams(slicer_session *ses)
     input.program = app->program;
     input.spts = app->spts;
     input.rate = app->mux_rate;
-    ret = relay_open_input_reader(&input, app->src_url, slicer_read_input, udp_in_pb(src), &interrupt);
+    ret = relay_open_input_reader(&input, app->src_url, slicer_read_input, src, &interrupt);
     if (ret < 0) {
         const char *what = input.failed_step == RELAY_INPUT_PROBE ? "Failed to retrieve input stream information"
                                                                   : "Could not open input file";
@@ -472,7 +502,7 @@ static int slicer_streams(slicer_session *ses)
             log_printf(LOG_INFO, "%s: %s [%s]: %s", "slicer_streams", what, app->src_url, err);
         else
             slicer_fail(ses, "%s: %s [%s]: %s", "slicer_streams", what, app->src_url, err);
-        slicer_count_overruns(ses);
+        slicer_count_overruns(ses, true);
         ses->src = nullptr;
         udp_in_destroy(&src);
         status_session_ended(&app->status);
@@ -507,9 +537,7 @@ static int slicer_streams(slicer_session *ses)
     if (ret >= 0) {
         /* Start from fresh input: what arrived during set-up is stale. */
         udp_in_discard(src);
-        udp_in_set_idle(src, slicer_idle, relay);
         ret = relay_run(relay);
-        udp_in_set_idle(src, nullptr, nullptr);
         int64_t dropped = relay_nulls_dropped(relay);
         if (dropped > 0)
             log_printf(LOG_INFO, "%s: %" PRId64 " null packets left out to keep the output in time",
@@ -521,7 +549,7 @@ out_close_input:
     ses->dst = nullptr;
     slicer_close_sender(&dst);
     relay_close_input(&input);
-    slicer_count_overruns(ses);
+    slicer_count_overruns(ses, true);
     ses->src = nullptr;
     udp_in_destroy(&src);
     status_session_ended(&app->status);

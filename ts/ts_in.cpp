@@ -9,6 +9,7 @@
  * read (UDP datagrams hold whole packets, so on air nothing waits).
  */
 #include "ts/ts_in.h"
+#include "common/handoff.h"
 #include "ts/ts_pass.h"
 #include "ts/ts_psi.h"
 
@@ -38,6 +39,7 @@ enum {
     PID_EMM = 64,          // an EMM PID the CAT names
     PID_PES_UNTIMED = 128, // a PES began without a PTS (a picture's second part, a second field)
 };
+#define ACT_RELAYED 4  // act: a stream the relay carries, whose PES the demuxer assembles
 
 #define PMT_MAX 1024  // longest PMT section (section_length up to 1021)
 
@@ -78,10 +80,12 @@ struct ts_in {
     ts_clock clock;           // of the chosen programme's PCR PID
     int clock_pid;            // -1: the first chosen stream that carries a PCR
     int64_t now;
-    ts_in_tick_fn tick;
-    void *tick_opaque;
-    int64_t tick_period;
-    int64_t tick_last;
+    int64_t yield_period;     // input time between yields at a safe point; 0: never
+    int64_t yield_last;       // input time of the last yield (or of the first packet after it was set)
+    handoff *lock;            // released around every read from the source; null: none
+    std::atomic<int> cancel;  // the reads from the source end with AVERROR_EXIT
+    int32_t pes_left[TS_PID_COUNT];  // relayed PES the demuxer has begun: bytes still to come, -1 unbounded
+    int pes_open;             // relayed PIDs with pes_left not 0
     ts_identity id;
     ts_in_stats stats;
 };
@@ -440,6 +444,36 @@ static bool pes_untimed(const uint8_t *p)
     return (p[o + 7] & 0x80) == 0;
 }
 
+/*
+ * The demuxer's view of a relayed PID's PES: a PES it has begun and not
+ * yet received whole (a length-0 PES ends only with the next one) is open.
+ * The filter yields only while none is open, so that the demuxer, which
+ * hands out what it holds when a read fails, never hands out a part.
+ */
+static void track_pes(ts_in *f, const uint8_t *p, int pid)
+{
+    int off = ts_payload_offset(p);
+    if (off < 0 || off >= TS_PACKET_SIZE)
+        return;
+    int n = TS_PACKET_SIZE - off;
+    int32_t before = f->pes_left[pid], left = before;
+    if (p[1] & 0x40) {
+        const uint8_t *q = p + off;
+        if (n >= 6 && q[0] == 0 && q[1] == 0 && q[2] == 1) {
+            int len = (q[4] << 8) | q[5];
+            left = len == 0 ? -1 : len + 6 - n;
+        } else {
+            left = 0;  // no PES start: the demuxer skips to the next
+        }
+    } else if (left > 0) {
+        left -= n;
+    }
+    if (left < 0 && left != -1)
+        left = 0;
+    f->pes_left[pid] = left;
+    f->pes_open += (left != 0) - (before != 0);
+}
+
 static void take_packet(ts_in *f, uint8_t *p)
 {
     int64_t index = f->stats.packets++;
@@ -460,6 +494,8 @@ static void take_packet(ts_in *f, uint8_t *p)
     int act = f->started ? f->act[pid] : probe_act(f, pid);
     if (act & ACT_PASS)
         ts_pass_push(f->pass, p, f->now);
+    if ((act & ACT_RELAYED) && (p[3] & 0x10) && !(p[1] & 0x80))
+        track_pes(f, p, pid);
     if (!(act & ACT_DEMUX)) {
         /* A null packet for the demuxer: no unit start, or it would look for a PES there. */
         p[1] = TS_NULL_PID >> 8;
@@ -470,10 +506,15 @@ static void take_packet(ts_in *f, uint8_t *p)
     }
 }
 
-/* Examines the staged bytes; returns how many can be handed out. */
+/*
+ * Examines the staged bytes: whole packets are taken (and stay in the
+ * stage, compacted), bytes outside them are left out. Returns how many
+ * bytes can be handed out: whole packets only, so that the demuxer stays
+ * aligned on them whenever a read of its yields.
+ */
 static int examine(ts_in *f)
 {
-    int i = 0;
+    int i = 0, out = 0;
     while (i < f->len) {
         if (f->stage[i] != TS_SYNC_BYTE) {
             f->stats.bytes_skipped++;
@@ -482,15 +523,48 @@ static int examine(ts_in *f)
         }
         if (i + TS_PACKET_SIZE > f->len)
             break;
-        take_packet(f, f->stage + i);
+        if (out != i)
+            memmove(f->stage + out, f->stage + i, TS_PACKET_SIZE);
+        take_packet(f, f->stage + out);
         i += TS_PACKET_SIZE;
+        out += TS_PACKET_SIZE;
     }
-    if (f->tick && f->now != TS_TIME_NONE &&
-        (f->tick_last == TS_TIME_NONE || f->now - f->tick_last >= f->tick_period)) {
-        f->tick_last = f->now;
-        f->tick(f->tick_opaque, f->now);
+    if (out != i) {
+        memmove(f->stage + out, f->stage + i, f->len - i);
+        f->len -= i - out;
     }
-    return i;
+    return out;
+}
+
+/* Whether the demuxer's next read is to fail with AVERROR(EAGAIN): a yield is due and no relayed PES is open. */
+static bool yield_due(ts_in *f)
+{
+    if (!f->yield_period || f->now == TS_TIME_NONE || f->pes_open > 0)
+        return false;
+    if (f->yield_last == TS_TIME_NONE || f->now < f->yield_last) {
+        f->yield_last = f->now;
+        return false;
+    }
+    if (f->now - f->yield_last < f->yield_period)
+        return false;
+    f->yield_last = f->now;
+    return true;
+}
+
+/* A read from the source, the lock given up meanwhile; its own timeouts (AVERROR(EAGAIN)) are waited out. */
+static int read_source_bytes(ts_in *f)
+{
+    for (;;) {
+        if (f->cancel.load())
+            return AVERROR_EXIT;
+        if (f->lock)
+            handoff_release(f->lock);
+        int n = f->read(f->opaque, f->stage + f->len, f->cap - f->len);
+        if (f->lock)
+            handoff_acquire(f->lock);
+        if (n != AVERROR(EAGAIN))
+            return n;
+    }
 }
 
 static int read_packet(void *opaque, uint8_t *buf, int size)
@@ -501,15 +575,17 @@ static int read_packet(void *opaque, uint8_t *buf, int size)
         f->len -= f->ready;
         f->ready = 0;
         f->pos = 0;
+        if (yield_due(f))
+            return AVERROR(EAGAIN);
         while (f->ready == 0) {
             if (f->eof) {
                 if (f->len == 0)
                     return AVERROR_EOF;
                 f->stats.bytes_skipped += f->len;  // an incomplete last packet
-                f->ready = f->len;
-                break;
+                f->len = 0;
+                return AVERROR_EOF;
             }
-            int n = f->read(f->opaque, f->stage + f->len, f->cap - f->len);
+            int n = read_source_bytes(f);
             if (n == 0 || n == AVERROR_EOF) {
                 f->eof = 1;
                 continue;
@@ -520,7 +596,9 @@ static int read_packet(void *opaque, uint8_t *buf, int size)
             f->ready = examine(f);
         }
     }
-    int n = f->ready - f->pos < size ? f->ready - f->pos : size;
+    int n = f->ready - f->pos;
+    if (n > size)
+        n = size >= TS_PACKET_SIZE ? size - size % TS_PACKET_SIZE : size;
     memcpy(buf, f->stage + f->pos, n);
     f->pos += n;
     return n;
@@ -567,7 +645,7 @@ int ts_in_open(ts_in **out, ts_in_read_fn read, void *opaque, int buffer_size)
     f->pat_buf.pid = 0;
     f->cat_buf.pid = 1;
     ts_clock_reset(&f->clock);
-    f->now = f->tick_last = TS_TIME_NONE;
+    f->now = f->yield_last = TS_TIME_NONE;
     *out = f;
     return 0;
 }
@@ -604,6 +682,8 @@ int ts_in_flush(ts_in *f)
     f->len = 0;
     f->ready = 0;
     f->pos = 0;
+    memset(f->pes_left, 0, sizeof(f->pes_left));
+    f->pes_open = 0;
     if (f->source)
         avio_flush(f->source);
     return 0;
@@ -658,7 +738,7 @@ int ts_in_start_pass(ts_in *f, const int *relayed, int count)
         f->act[pcr] = ACT_DEMUX | (ts_identity_stream_type(&f->id, pcr) >= 0 ? ACT_PASS : 0);
     for (int i = 0; i < count; i++)
         if (relayed[i] >= 0 && relayed[i] < TS_PID_COUNT)
-            f->act[relayed[i]] = ACT_DEMUX;
+            f->act[relayed[i]] = ACT_DEMUX | ACT_RELAYED;
     uint8_t keep[TS_PID_COUNT];
     for (int pid = 0; pid < TS_PID_COUNT; pid++)
         keep[pid] = (f->act[pid] & ACT_PASS) != 0;
@@ -667,14 +747,33 @@ int ts_in_start_pass(ts_in *f, const int *relayed, int count)
     return 0;
 }
 
-void ts_in_set_tick(ts_in *f, ts_in_tick_fn fn, void *opaque, int64_t period)
+void ts_in_set_yield(ts_in *f, int64_t period)
 {
     if (!f)
         return;
-    f->tick = fn;
-    f->tick_opaque = opaque;
-    f->tick_period = period;
-    f->tick_last = TS_TIME_NONE;
+    f->yield_period = period > 0 ? period : 0;
+    f->yield_last = TS_TIME_NONE;
+}
+
+int ts_in_resume(ts_in *f)
+{
+    if (!f)
+        return -EINVAL;
+    f->pb->eof_reached = 0;
+    f->pb->error = 0;
+    return 0;
+}
+
+void ts_in_set_lock(ts_in *f, handoff *lock)
+{
+    if (f)
+        f->lock = lock;
+}
+
+void ts_in_cancel(ts_in *f, bool on)
+{
+    if (f)
+        f->cancel.store(on ? 1 : 0);
 }
 
 int64_t ts_in_now(const ts_in *f)

@@ -12,7 +12,8 @@
  *    the 6 bytes fit in that packet's stuffing; any other PMT (spanning
  *    packets, or a full packet) passes unchanged and is counted;
  *  - packets keep their number, PIDs and continuity counters; bytes outside
- *    TS packets (lost sync) pass untouched.
+ *    TS packets (lost sync, the parity of 204-byte packets) are left out and
+ *    counted, so that the demuxer reads whole packets only.
  * It reads the PAT, every PMT it names and the CAT, and chooses the
  * programme that is relayed (ts_in_set_pass): the one asked for, else the
  * first in PAT order whose PMT lists a video stream, else the first. Its
@@ -83,7 +84,9 @@ struct ts_in_stats {
 };
 
 /* Reads up to size bytes into buf: the count, AVERROR_EOF at the end, or a
- * negative error (AVIOContext read_packet contract). */
+ * negative error (AVIOContext read_packet contract). A live source may
+ * return AVERROR(EAGAIN) when nothing came within a wait of its own: the
+ * filter reads again (unless cancelled, see ts_in_cancel). */
 typedef int (*ts_in_read_fn)(void *opaque, uint8_t *buf, int size);
 
 /*
@@ -151,10 +154,33 @@ ts_pass *ts_in_pass(ts_in *f);
  */
 int ts_in_start_pass(ts_in *f, const int *relayed, int count);
 
-/* Called with the input time (27 MHz, see ts_pass.h) as reading advances,
- * at most once per period ticks; fn null: none. */
-typedef void (*ts_in_tick_fn)(void *opaque, int64_t now);
-void ts_in_set_tick(ts_in *f, ts_in_tick_fn fn, void *opaque, int64_t period);
+/*
+ * Lets the relay act on input time while the demuxer reads a long stretch
+ * that gives it nothing (a programme that cannot be demultiplexed): every
+ * period of input time (27 MHz; 0: never, as after open), at a point where
+ * the demuxer has no PES of a relayed stream begun, its read fails with
+ * AVERROR(EAGAIN). The demuxer hands out a PES it has begun when a read
+ * fails, hence only there. After such a failure call ts_in_resume before
+ * reading on.
+ */
+void ts_in_set_yield(ts_in *f, int64_t period);
+
+/* Clears the failure a yield left in the demuxer's context. 0; -22 without f. */
+int ts_in_resume(ts_in *f);
+
+struct handoff;
+
+/*
+ * For a demuxer run on a thread of its own under lock (common/handoff.h,
+ * as its worker): the filter gives the lock up around every read from the
+ * source, where the thread waits for input, so that the owner of the lock
+ * acts meanwhile. Null: none, as after open.
+ */
+void ts_in_set_lock(ts_in *f, handoff *lock);
+
+/* on: the reads from the source end with AVERROR_EXIT as soon as the
+ * source returns (a live source returns within its own wait); off again. */
+void ts_in_cancel(ts_in *f, bool on);
 
 /* Input time of the last packet read, on the chosen programme's clock;
  * TS_TIME_NONE before its first PCR. */

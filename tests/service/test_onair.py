@@ -88,7 +88,7 @@ class OnAir(kt.FillerCase):
                 time.sleep(0.01)
         self.assertEqual(figures(svc)[0]["state"], "input_invalid")
         self.assertEqual(svc.stop()[0], 0)
-        self.assertIn("receiver_thread: the input is not MPEG-TS: ", svc.text())
+        self.assertIn("slicer_streams: the input is not MPEG-TS: ", svc.text())
 
     def test_a_filler_on_other_pids_is_named_and_its_break_skipped(self):
         other = os.path.join(self.dir, "other.ts")
