@@ -44,9 +44,56 @@
  * or "-". Descriptors: "reg=XXXX" for a registration descriptor, otherwise
  * "0xTT=HEX", comma-separated, "-" for none.
  *
- * Exit status: 0 done (for --cc: no continuity error), 1 read error after
- * the header (for --cc: continuity errors found; for --layout: no PMT
- * read), 2 usage or open failure.
+ *
+ *   kestrow_check --tr290 [--pcr-pid PID] [--times FILE] [--window FROM:TO] FILE
+ *
+ * --tr290 reads a file (two passes over its raw bytes, no demuxer) as a
+ * receiver's monitor does and prints one JSON object. Every packet has an
+ * "output time", seconds from the file's first byte: from the PCRs of one
+ * PID (--pcr-pid; the first programme's PCR PID, or the first PID carrying
+ * PCRs when that one has none), linear in byte position between two PCRs and
+ * at the nearest pace before the first and after the last; a step back or
+ * of over a minute starts a new timeline (the time goes on at the last
+ * pace), and before a leap forward of over 100 ms (an outage) the packets
+ * keep the last pace, the leap coming after them. --times FILE takes the
+ * arrival time of each datagram instead (a kestrow_udp --log file: seconds
+ * and byte offset per line), as a receiver sees them. --window FROM:TO
+ * (either may be left out) counts only packets of output time in
+ * [FROM, TO). Object:
+ *   mode "tr290", time "pcr"|"arrival", pcr_pid, window {from_s, to_s},
+ *   packets, start_s, end_s (of the packets in the window), sync_losses,
+ *   cc_errors,
+ *   pat, sdt (actual, table_id 0x42 on 0x11) and pmts [one per
+ *   program_number of the PATs, its "program" and PMT "pid"], each: pid,
+ *   table_id, limit_ms (500; SDT 2000), sections (CRC correct), crc_errors,
+ *   first_s, first_late (the first later than the limit after the window's
+ *   start, or none), last_s, max_interval_ms and max_interval_at_s (the
+ *   longest interval between two sections and the time of the first of
+ *   them), over_limit (intervals over the limit), tail_ms (from the last
+ *   section to the last packet),
+ *   pcrs [per PID carrying PCRs]: pid, pcrs, max_interval_ms and
+ *   max_interval_at_s (the longest forward step by PCR value, not across a
+ *   discontinuity_indicator), over_40ms, disc_flagged and disc_unflagged
+ *   (steps back or over 100 ms, with and without the indicator),
+ *   max_gap_ms and max_gap_at_s (the longest interval by output time),
+ *   pids [per PID with packets in the window]: pid, packets, cc_errors,
+ *   first_cc_error_s (the --cc rules),
+ *   streams [per elementary PID of the PMTs]: pid, program, stream_type,
+ *   pes_starts, pes_per_second (a list: second i from the window's start),
+ *   max_interval_ms and max_interval_at_s (between two PES starts),
+ *   dts_lead_ms {min, median, max, count} (each clear PES header's DTS, or
+ *   PTS alone, minus the PCR of its programme's PCR PID at its place;
+ *   null without one); stream type 0x86 adds sections (unit starts) and
+ *   table_id_errors (a section not starting with table_id 0xFC).
+ * Times are seconds with 3 decimals, intervals milliseconds with 1; null
+ * where there is nothing to measure.
+ *
+ * Exit status: 0 done (for --cc: no continuity error; for --tr290: no error
+ * counted), 1 read error after the header (for --cc: continuity errors
+ * found; for --layout: no PMT read; for --tr290: an error counted: a late
+ * or missing table, an interval over its limit, a CRC error, a continuity
+ * error, a sync loss, a PCR step over 40 ms or an unflagged discontinuity),
+ * 2 usage or open failure (--tr290: also no PCR to time the packets by).
  */
 #include <cerrno>
 #include <cinttypes>
