@@ -76,8 +76,9 @@
  *   discontinuity_indicator), over_40ms, disc_flagged and disc_unflagged
  *   (steps back or over 100 ms, with and without the indicator),
  *   max_gap_ms and max_gap_at_s (the longest interval by output time),
- *   pids [per PID with packets in the window]: pid, packets, cc_errors,
- *   first_cc_error_s (the --cc rules),
+ *   pids [per PID with packets in the window]: pid, packets, scrambled
+ *   (transport_scrambling_control set), cc_errors, first_cc_error_s (the
+ *   --cc rules),
  *   streams [per elementary PID of the PMTs]: pid, program, stream_type,
  *   pes_starts, pes_per_second (a list: second i from the window's start),
  *   max_interval_ms and max_interval_at_s (between two PES starts),
@@ -1057,6 +1058,7 @@ struct tr_state {
     ts_cc_state cc[TS_PID_COUNT];
     int64_t pid_packets[TS_PID_COUNT];
     int64_t pid_cc_errors[TS_PID_COUNT];
+    int64_t pid_scrambled[TS_PID_COUNT];
     double first_cc_error[TS_PID_COUNT];
     int16_t es_of[TS_PID_COUNT];  // index in es, -1 for none
     int16_t psi_of[TS_PID_COUNT];
@@ -1425,6 +1427,7 @@ static void tr_second_packet(void *ctx, const uint8_t *p, int64_t offset)
             t->first_t = t->now;
         t->last_t = t->now;
         t->pid_packets[pid]++;
+        t->pid_scrambled[pid] += (p[3] & 0xC0) != 0;
     }
     if (pid == TS_NULL_PID)
         return;
@@ -1614,8 +1617,8 @@ static int tr_print(tr_state *t)
     for (int pid = 0; pid < TS_PID_COUNT; pid++) {
         if (!t->pid_packets[pid])
             continue;
-        printf("%s{\"pid\":%d,\"packets\":%" PRId64 ",\"cc_errors\":%" PRId64, first ? "" : ",", pid,
-               t->pid_packets[pid], t->pid_cc_errors[pid]);
+        printf("%s{\"pid\":%d,\"packets\":%" PRId64 ",\"scrambled\":%" PRId64 ",\"cc_errors\":%" PRId64,
+               first ? "" : ",", pid, t->pid_packets[pid], t->pid_scrambled[pid], t->pid_cc_errors[pid]);
         print_num("first_cc_error_s", t->first_cc_error[pid], 3);
         putchar('}');
         first = 0;

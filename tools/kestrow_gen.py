@@ -117,6 +117,12 @@ EIT present/following, TDT and TOT; ffprobe -show_programs lists each:
         --program 3:scrambled=1,unknown=0x3F0:0xA0 \
         --cue at=8,dur=4 --cue prog=3,at=12,dur=3
 
+Programme 1, which a service picks with --program=1, scrambled from 4 s to
+8 s; programme 2 with a video codec nothing knows (stream type 0xA0):
+
+    kestrow_gen.py feed.ts --duration 12 --programs 2 \
+        --program 1:scrambled_from=4,scrambled_to=8 --program 2:video_type=0xA0
+
 Five programmes, only the third with HEVC, AAC and SCTE-35; two sharing
 the first's PCR PID:
 
@@ -223,6 +229,14 @@ muxer's LATM, then for every AAC stream), mp2, ac3, eac3.
                           scrambled=1  its PIDs but SCTE-35 flagged scrambled
                                  (TSC 2/3, the key changing every 4 s),
                                  payload random, an ECM PID in its PMT
+                          scrambled_from=S scrambled_to=S  scrambled only
+                                 from / until programme time S (as a feed
+                                 whose descrambling fails for a while);
+                                 either implies scrambled=1
+                          video_type=TYPE  its video PID declared with
+                                 stream type TYPE (e.g. 0xA0) and its PES
+                                 payload random, headers and timing kept:
+                                 a codec no demuxer knows or can probe
                           ecm_pid=PID  [its PMT PID + 0x10]; alone: a CA
                                  descriptor on a clear programme
                           share=audio+scte+pcr  its PMT lists programme 1's
