@@ -52,9 +52,9 @@
  * "output time", seconds from the file's first byte: from the PCRs of one
  * PID (--pcr-pid; the first programme's PCR PID, or the first PID carrying
  * PCRs when that one has none), linear in byte position between two PCRs and
- * at the nearest pace before the first and after the last; a step back or
- * of over a minute starts a new timeline (the time goes on at the last
- * pace), and before a leap forward of over 100 ms (an outage) the packets
+ * at the nearest pace before the first and after the last; a step back, of
+ * over a minute or flagged by the discontinuity_indicator starts a new
+ * timeline (the time goes on at the last pace), and before a leap forward of over 100 ms (an outage) the packets
  * keep the last pace, the leap coming after them. --times FILE takes the
  * arrival time of each datagram instead (a kestrow_udp --log file: seconds
  * and byte offset per line), as a receiver sees them. --window FROM:TO
@@ -971,6 +971,7 @@ struct pcr_point {
     int64_t pcr;          // 27 MHz
     double sec;           // on the timeline, from the PID's first PCR
     double pace;          // seconds per byte from this PCR to the next
+    int flagged;          // discontinuity_indicator set
 };
 
 /* The PCRs of one PID over the whole input. */
@@ -1137,12 +1138,13 @@ static void tr_first_packet(void *ctx, const uint8_t *p, int64_t offset)
     pcr_point *pt = &k->points[k->count++];
     pt->offset = offset;
     pt->pcr = pcr;
+    pt->flagged = (p[5] & 0x80) != 0;
 }
 
 /*
  * The timeline of a track: seconds from its first PCR at each PCR, and the
- * pace between them. Across a step back or over a minute (a new timeline)
- * the time goes on at the last pace; before a leap forward longer than a
+ * pace between them. Across a step back, over a minute or flagged by the
+ * discontinuity_indicator (a new timeline) the time goes on at the last pace; before a leap forward longer than a
  * discontinuity (an outage) the packets keep the last pace and the leap
  * comes after them. -1 when the PCRs give no pace at all.
  */
@@ -1154,7 +1156,7 @@ static int track_finish(pcr_track *k)
     for (int i = 1; i < k->count && !first; i++) {
         double d = pcr_diff(k->points[i].pcr, k->points[i - 1].pcr) / TR_PCR_HZ;
         int64_t bytes = k->points[i].offset - k->points[i - 1].offset;
-        if (d > 0 && bytes > 0 && d <= TR_NEW_LINE_S) {
+        if (d > 0 && bytes > 0 && d <= TR_NEW_LINE_S && !k->points[i].flagged) {
             if (!any)
                 any = d / bytes;
             if (d <= TR_DISC_S)
@@ -1172,7 +1174,10 @@ static int track_finish(pcr_track *k)
         pcr_point *a = &k->points[i - 1], *b = &k->points[i];
         double d = pcr_diff(b->pcr, a->pcr) / TR_PCR_HZ;
         int64_t bytes = b->offset - a->offset;
-        if (d >= 0 && d <= TR_DISC_S) {
+        if (b->flagged) {
+            a->pace = pace;
+            b->sec = a->sec + pace * bytes;
+        } else if (d >= 0 && d <= TR_DISC_S) {
             if (d > 0 && bytes > 0)
                 pace = d / bytes;
             a->pace = bytes > 0 ? d / bytes : pace;
@@ -1492,7 +1497,7 @@ static int tr_setup(tr_state *t)
                 o->pcr_pid >= 0 ? " on that PID" : "");
         return -1;
     }
-    t->clock = clock ? static_cast<int>(clock - t->tracks) : -1;
+    t->clock = clock && !o->times ? static_cast<int>(clock - t->tracks) : -1;
     for (int i = 0; i < s->program_count; i++) {
         const ts_program *prog = &s->programs[i];
         pcr_track *k = prog->pcr_pid >= 0 && t->pcr_of[prog->pcr_pid] >= 0 ? find_track(t, prog->pcr_pid)
@@ -1518,7 +1523,7 @@ static int tr_setup(tr_state *t)
         e->pid = pid;
         e->program = s->es[pid].program;
         e->stream_type = s->es[pid].stream_type;
-        e->track = t->clock;
+        e->track = clock ? static_cast<int>(clock - t->tracks) : -1;
         e->first = e->last = e->max_interval = e->max_at = NAN;
         t->es_of[pid] = static_cast<int16_t>(t->es_count++);
     }
