@@ -44,12 +44,61 @@
  * or "-". Descriptors: "reg=XXXX" for a registration descriptor, otherwise
  * "0xTT=HEX", comma-separated, "-" for none.
  *
- * Exit status: 0 done (for --cc: no continuity error), 1 read error after
- * the header (for --cc: continuity errors found; for --layout: no PMT
- * read), 2 usage or open failure.
+ *
+ *   kestrow_check --tr290 [--pcr-pid PID] [--times FILE] [--window FROM:TO] FILE
+ *
+ * --tr290 reads a file (two passes over its raw bytes, no demuxer) as a
+ * receiver's monitor does and prints one JSON object. Every packet has an
+ * "output time", seconds from the file's first byte: from the PCRs of one
+ * PID (--pcr-pid; the first programme's PCR PID, or the first PID carrying
+ * PCRs when that one has none), linear in byte position between two PCRs and
+ * at the nearest pace before the first and after the last; a step back, of
+ * over a minute or flagged by the discontinuity_indicator starts a new
+ * timeline (the time goes on at the last pace), and before a leap forward of over 100 ms (an outage) the packets
+ * keep the last pace, the leap coming after them. --times FILE takes the
+ * arrival time of each datagram instead (a kestrow_udp --log file: seconds
+ * and byte offset per line), as a receiver sees them. --window FROM:TO
+ * (either may be left out) counts only packets of output time in
+ * [FROM, TO). Object:
+ *   mode "tr290", time "pcr"|"arrival", pcr_pid, window {from_s, to_s},
+ *   packets, start_s, end_s (of the packets in the window), sync_losses,
+ *   cc_errors,
+ *   pat, sdt (actual, table_id 0x42 on 0x11) and pmts [one per
+ *   program_number of the PATs, its "program" and PMT "pid"], each: pid,
+ *   table_id, limit_ms (500; SDT 2000), sections (CRC correct), crc_errors,
+ *   first_s, first_late (the first later than the limit after the window's
+ *   start, or none), last_s, max_interval_ms and max_interval_at_s (the
+ *   longest interval between two sections and the time of the first of
+ *   them), over_limit (intervals over the limit), tail_ms (from the last
+ *   section to the last packet),
+ *   pcrs [per PID carrying PCRs]: pid, pcrs, max_interval_ms and
+ *   max_interval_at_s (the longest forward step by PCR value, not across a
+ *   discontinuity_indicator), over_40ms, disc_flagged and disc_unflagged
+ *   (steps back or over 100 ms, with and without the indicator),
+ *   max_gap_ms and max_gap_at_s (the longest interval by output time),
+ *   pids [per PID with packets in the window]: pid, packets, scrambled
+ *   (transport_scrambling_control set), cc_errors, first_cc_error_s (the
+ *   --cc rules),
+ *   streams [per elementary PID of the PMTs]: pid, program, stream_type,
+ *   pes_starts, pes_per_second (a list: second i from the window's start),
+ *   max_interval_ms and max_interval_at_s (between two PES starts),
+ *   dts_lead_ms {min, median, max, count} (each clear PES header's DTS, or
+ *   PTS alone, minus the PCR of its programme's PCR PID at its place;
+ *   null without one); stream type 0x86 adds sections (unit starts) and
+ *   table_id_errors (a section not starting with table_id 0xFC).
+ * Times are seconds with 3 decimals, intervals milliseconds with 1; null
+ * where there is nothing to measure.
+ *
+ * Exit status: 0 done (for --cc: no continuity error; for --tr290: no error
+ * counted), 1 read error after the header (for --cc: continuity errors
+ * found; for --layout: no PMT read; for --tr290: an error counted: a late
+ * or missing table, an interval over its limit, a CRC error, a continuity
+ * error, a sync loss, a PCR step over 40 ms or an unflagged discontinuity),
+ * 2 usage or open failure (--tr290: also no PCR to time the packets by).
  */
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,6 +134,7 @@ struct ts_cc_state {
 /* What the PMT says about one elementary PID. */
 struct ts_es_info {
     int stream_type;      // -1 when no PMT declares the PID
+    int program;          // program_number of the first PMT that declared it
     char descriptors[DESC_TEXT_SIZE];
     char languages[LANG_TEXT_SIZE];   // "eng+fra"; empty for none
 };
@@ -110,10 +160,17 @@ struct ts_program {
     int section_len;      // bytes gathered; -1 when not inside a section
 };
 
+/* Called with each whole TS packet and the byte offset of its first byte. */
+typedef void (*ts_packet_fn)(void *ctx, const uint8_t *p, int64_t offset);
+
 /* Raw TS reader: packet alignment, continuity counters, PAT and PMT. */
 struct ts_scanner {
     uint8_t packet[TS_PACKET_SIZE];
     int fill;
+    int64_t fed;          // bytes fed so far
+    int64_t packet_offset;    // offset of the packet being gathered
+    ts_packet_fn hook;    // set: packets go there instead of to scan_packet
+    void *hook_ctx;
     int64_t packets;
     int64_t sync_losses;
     int in_sync;
@@ -276,6 +333,8 @@ static void parse_pmt(ts_program *prog, ts_scanner *s, const uint8_t *sec, int l
         if (i + 5 + es_len > end)
             break;
         s->es[pid].stream_type = type;
+        if (!s->es[pid].program)
+            s->es[pid].program = prog->number;
         descriptors_to_text(sec + i + 5, es_len, s->es[pid].descriptors,
                             sizeof(s->es[pid].descriptors));
         languages_to_text(sec + i + 5, es_len, s->es[pid].languages,
@@ -286,8 +345,12 @@ static void parse_pmt(ts_program *prog, ts_scanner *s, const uint8_t *sec, int l
     }
 }
 
-static void section_done(ts_scanner *s, int pid, const uint8_t *sec, int len)
+/* Called with each whole section gathered from a PSI PID (CRC not checked). */
+typedef void (*ts_section_fn)(void *ctx, int pid, const uint8_t *sec, int len);
+
+static void section_done(void *ctx, int pid, const uint8_t *sec, int len)
 {
+    ts_scanner *s = static_cast<ts_scanner *>(ctx);
     if (!section_crc_ok(sec, len))
         return;
     if (pid == 0) {
@@ -303,7 +366,7 @@ static void section_done(ts_scanner *s, int pid, const uint8_t *sec, int len)
  * Gathers the sections of one PSI PID into buf (*len bytes so far, -1 when
  * between sections) from the payload of one TS packet.
  */
-static void gather_sections(ts_scanner *s, int pid, uint8_t *buf, int *len,
+static void gather_sections(ts_section_fn done, void *ctx, int pid, uint8_t *buf, int *len,
                             const uint8_t *payload, int size, int unit_start)
 {
     int pos = 0;
@@ -320,7 +383,7 @@ static void gather_sections(ts_scanner *s, int pid, uint8_t *buf, int *len,
             memcpy(buf + *len, payload + pos, pointer);
             *len += pointer;
             if (*len >= 3 && *len >= 3 + (((buf[1] & 0x0F) << 8) | buf[2]))
-                section_done(s, pid, buf, 3 + (((buf[1] & 0x0F) << 8) | buf[2]));
+                done(ctx, pid, buf, 3 + (((buf[1] & 0x0F) << 8) | buf[2]));
         }
         pos += pointer;
         *len = 0;
@@ -345,7 +408,7 @@ static void gather_sections(ts_scanner *s, int pid, uint8_t *buf, int *len,
                 *len = -1;
             return;
         }
-        section_done(s, pid, buf, total);
+        done(ctx, pid, buf, total);
         // Bytes past the section may start the next one.
         int extra = *len - total;
         pos -= extra;
@@ -407,12 +470,13 @@ static void scan_packet(ts_scanner *s, const uint8_t *p)
         return;
     int unit_start = (p[1] & 0x40) != 0;
     if (pid == 0) {
-        gather_sections(s, pid, s->pat, &s->pat_len, p + off, TS_PACKET_SIZE - off, unit_start);
+        gather_sections(section_done, s, pid, s->pat, &s->pat_len, p + off, TS_PACKET_SIZE - off,
+                        unit_start);
         return;
     }
     ts_program *prog = find_program_by_pmt(s, pid);
     if (prog)
-        gather_sections(s, pid, prog->section, &prog->section_len, p + off,
+        gather_sections(section_done, s, pid, prog->section, &prog->section_len, p + off,
                         TS_PACKET_SIZE - off, unit_start);
 }
 
@@ -427,6 +491,8 @@ static void ts_scanner_feed(ts_scanner *s, const uint8_t *data, int size)
             i++;
             continue;
         }
+        if (s->fill == 0)
+            s->packet_offset = s->fed + i;
         int take = TS_PACKET_SIZE - s->fill;
         if (take > size - i)
             take = size - i;
@@ -436,9 +502,13 @@ static void ts_scanner_feed(ts_scanner *s, const uint8_t *data, int size)
         if (s->fill == TS_PACKET_SIZE) {
             s->in_sync = 1;
             s->fill = 0;
-            scan_packet(s, s->packet);
+            if (s->hook)
+                s->hook(s->hook_ctx, s->packet, s->packet_offset);
+            else
+                scan_packet(s, s->packet);
         }
     }
+    s->fed += size;
 }
 
 /* ---------------------------------------------------------------------- */
@@ -452,6 +522,11 @@ struct check_opts {
     int64_t count;        // 0: no limit
     int64_t deadline;     // av_gettime_relative() limit; 0: none
     const char *input;
+    int tr290;
+    int pcr_pid;          // --pcr-pid; -1: the first programme's
+    const char *times;    // --times: arrival times of the datagrams
+    double window_from;   // --window, seconds of output time
+    double window_to;     // HUGE_VAL: to the end
 };
 
 /* The read-through layer between libavformat and the real input. */
@@ -872,11 +947,767 @@ out_close_inner:
     return status;
 }
 
+/* ---------------------------------------------------------------------- */
+/*
+ * --tr290: what a receiver's monitor reads from the raw TS, over the whole
+ * input or a window of output time. Two passes over the input: the first
+ * learns the layout and every PCR, the second counts with each packet's
+ * output time at hand (from the PCRs of one PID, linear in byte position,
+ * or from the arrival times of the datagrams).
+ */
+
+#define TR_MAX_PCR_PIDS  16
+#define TR_MAX_ES        256
+#define TR_PSI_SLOTS     (2 + TS_MAX_PROGRAMS)
+#define TR_DISC_S        0.1      // a PCR step longer than this, or backwards, is a discontinuity
+#define TR_PCR_LIMIT_S   0.04
+#define TR_NEW_LINE_S    60.0     // a longer step forward starts a new timeline
+#define TR_PCR_HZ        27000000.0
+#define TR_WRAP_27M      (static_cast<int64_t>(300) << 33)
+
+/* One PCR of a PID and the timeline through it. */
+struct pcr_point {
+    int64_t offset;       // byte offset of its packet
+    int64_t pcr;          // 27 MHz
+    double sec;           // on the timeline, from the PID's first PCR
+    double pace;          // seconds per byte from this PCR to the next
+    int flagged;          // discontinuity_indicator set
+};
+
+/* The PCRs of one PID over the whole input. */
+struct pcr_track {
+    int pid;
+    pcr_point *points;
+    int count;
+    int cap;
+    int cursor;           // the last point at or before the offset asked last
+    double pace_before;   // seconds per byte before the first PCR
+};
+
+/* Arrival time of each datagram (kestrow_udp --log: seconds, byte offset). */
+struct arrival_times {
+    double *sec;
+    int64_t *offset;
+    int count;
+    int cursor;
+};
+
+/* One table's sections: PAT, a PMT (by program_number), SDT actual. */
+struct tr_table {
+    int pid;
+    int table_id;
+    int program;          // PMT: program_number; 0 otherwise
+    double limit;         // seconds
+    int64_t sections;
+    int64_t crc_errors;
+    int64_t over_limit;
+    double first, last;   // output time; NAN before one
+    double max_interval, max_at;
+};
+
+/* The PCRs of one PCR PID in the window. */
+struct tr_pcr {
+    int pid;
+    int64_t pcrs;
+    int64_t over;             // forward steps over 40 ms
+    int64_t disc_flagged;     // steps back or over 100 ms with discontinuity_indicator
+    int64_t disc_unflagged;
+    int has_last;
+    int last_in;
+    int64_t last_pcr;
+    double last_t;
+    double max_step, max_step_at;   // 27 MHz ticks, output time of the earlier PCR
+    double max_gap, max_gap_at;     // seconds of output time
+};
+
+/* One elementary PID of the PMTs. */
+struct tr_es {
+    int pid;
+    int program;
+    int stream_type;
+    int track;            // PCR track of its programme; -1 for none
+    int64_t pes_starts;
+    int64_t sections;     // SCTE-35: sections started; their table_id checked
+    int64_t table_id_errors;
+    double first, last, max_interval, max_at;
+    int32_t *per_second;
+    int seconds;
+    int32_t *leads;       // 90 kHz: DTS (or PTS) minus the PCR at the PES start
+    int lead_count;
+    int lead_cap;
+};
+
+struct tr_psi {
+    int pid;
+    int len;              // -1 between sections
+    uint8_t buf[TS_MAX_SECTION];
+};
+
+struct tr_state {
+    const check_opts *o;
+    const ts_scanner *layout;     // the first pass: programmes and streams
+    const ts_scanner *reader;     // the second pass: its sync losses
+    pcr_track tracks[TR_MAX_PCR_PIDS];
+    int track_count;
+    int clock;                    // track of the output time; -1 with arrival times
+    arrival_times arrivals;
+    double t0;                    // output time of the first byte
+    double now;                   // output time of the packet at hand
+    int in;                       // the packet lies in the window
+    int64_t packets;
+    double first_t, last_t;
+    ts_cc_state cc[TS_PID_COUNT];
+    int64_t pid_packets[TS_PID_COUNT];
+    int64_t pid_cc_errors[TS_PID_COUNT];
+    int64_t pid_scrambled[TS_PID_COUNT];
+    double first_cc_error[TS_PID_COUNT];
+    int16_t es_of[TS_PID_COUNT];  // index in es, -1 for none
+    int16_t psi_of[TS_PID_COUNT];
+    int16_t pcr_of[TS_PID_COUNT];
+    tr_es es[TR_MAX_ES];
+    int es_count;
+    tr_psi psi[TR_PSI_SLOTS];
+    int psi_count;
+    tr_table pat, sdt;
+    tr_table pmts[TS_MAX_PROGRAMS];
+    int pmt_count;
+    tr_pcr pcr[TR_MAX_PCR_PIDS];
+    int pcr_count;
+    int failed;                   // out of memory
+};
+
+static int grow(void **p, int *cap, int need, size_t elem)
+{
+    if (need <= *cap)
+        return 0;
+    int n = *cap ? *cap : 256;
+    while (n < need)
+        n *= 2;
+    void *q = realloc(*p, n * elem);
+    if (!q)
+        return -ENOMEM;
+    *p = q;
+    *cap = n;
+    return 0;
+}
+
+static int64_t packet_pcr(const uint8_t *p)
+{
+    if (!(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10))
+        return -1;
+    int64_t base = ((int64_t)p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+    return base * 300 + (((p[10] & 1) << 8) | p[11]);
+}
+
+/* a - b on the 27 MHz clock, the wrap taken the short way round. */
+static int64_t pcr_diff(int64_t a, int64_t b)
+{
+    int64_t d = ((a - b) % TR_WRAP_27M + TR_WRAP_27M) % TR_WRAP_27M;
+    return d >= TR_WRAP_27M / 2 ? d - TR_WRAP_27M : d;
+}
+
+static pcr_track *find_track(tr_state *t, int pid)
+{
+    for (int i = 0; i < t->track_count; i++)
+        if (t->tracks[i].pid == pid)
+            return &t->tracks[i];
+    return nullptr;
+}
+
+/* First pass: the layout, and every PCR of every PID. */
+static void tr_first_packet(void *ctx, const uint8_t *p, int64_t offset)
+{
+    tr_state *t = static_cast<tr_state *>(ctx);
+    ts_scanner *s = const_cast<ts_scanner *>(t->layout);
+    scan_packet(s, p);
+    int64_t pcr = packet_pcr(p);
+    if (pcr < 0 || (p[1] & 0x80))
+        return;
+    int pid = ((p[1] & 0x1F) << 8) | p[2];
+    pcr_track *k = find_track(t, pid);
+    if (!k) {
+        if (t->track_count == TR_MAX_PCR_PIDS)
+            return;
+        k = &t->tracks[t->track_count++];
+        k->pid = pid;
+    }
+    if (grow(reinterpret_cast<void **>(&k->points), &k->cap, k->count + 1, sizeof(pcr_point)) < 0) {
+        t->failed = 1;
+        return;
+    }
+    pcr_point *pt = &k->points[k->count++];
+    pt->offset = offset;
+    pt->pcr = pcr;
+    pt->flagged = (p[5] & 0x80) != 0;
+}
+
+/*
+ * The timeline of a track: seconds from its first PCR at each PCR, and the
+ * pace between them. Across a step back, over a minute or flagged by the
+ * discontinuity_indicator (a new timeline) the time goes on at the last pace; before a leap forward longer than a
+ * discontinuity (an outage) the packets keep the last pace and the leap
+ * comes after them. -1 when the PCRs give no pace at all.
+ */
+static int track_finish(pcr_track *k)
+{
+    if (k->count < 2)
+        return -1;
+    double first = 0, any = 0;
+    for (int i = 1; i < k->count && !first; i++) {
+        double d = pcr_diff(k->points[i].pcr, k->points[i - 1].pcr) / TR_PCR_HZ;
+        int64_t bytes = k->points[i].offset - k->points[i - 1].offset;
+        if (d > 0 && bytes > 0 && d <= TR_NEW_LINE_S && !k->points[i].flagged) {
+            if (!any)
+                any = d / bytes;
+            if (d <= TR_DISC_S)
+                first = d / bytes;
+        }
+    }
+    if (!first)
+        first = any;
+    if (!first)
+        return -1;
+    double pace = first;
+    k->pace_before = first;
+    k->points[0].sec = 0;
+    for (int i = 1; i < k->count; i++) {
+        pcr_point *a = &k->points[i - 1], *b = &k->points[i];
+        double d = pcr_diff(b->pcr, a->pcr) / TR_PCR_HZ;
+        int64_t bytes = b->offset - a->offset;
+        if (b->flagged) {
+            a->pace = pace;
+            b->sec = a->sec + pace * bytes;
+        } else if (d >= 0 && d <= TR_DISC_S) {
+            if (d > 0 && bytes > 0)
+                pace = d / bytes;
+            a->pace = bytes > 0 ? d / bytes : pace;
+            b->sec = a->sec + d;
+        } else if (d > 0 && d <= TR_NEW_LINE_S) {
+            a->pace = pace;
+            b->sec = a->sec + d;
+        } else {
+            a->pace = pace;
+            b->sec = a->sec + pace * bytes;
+        }
+    }
+    k->points[k->count - 1].pace = pace;
+    k->cursor = 0;
+    return 0;
+}
+
+/* Seconds on the track's timeline at a byte offset; offsets asked in order. */
+static double track_time(pcr_track *k, int64_t offset, const pcr_point **at)
+{
+    const pcr_point *pt = k->points;
+    if (offset < pt[0].offset) {
+        *at = &pt[0];
+        return pt[0].sec - (pt[0].offset - offset) * k->pace_before;
+    }
+    while (k->cursor + 1 < k->count && pt[k->cursor + 1].offset <= offset)
+        k->cursor++;
+    const pcr_point *a = &pt[k->cursor];
+    double v = a->sec + (offset - a->offset) * a->pace;
+    if (k->cursor + 1 < k->count && v > pt[k->cursor + 1].sec)
+        v = pt[k->cursor + 1].sec;
+    *at = a;
+    return v;
+}
+
+/* The PCR (27 MHz) the track gives a byte offset. */
+static int64_t track_pcr(pcr_track *k, int64_t offset)
+{
+    const pcr_point *a = nullptr;
+    double v = track_time(k, offset, &a);
+    return a->pcr + llround((v - a->sec) * TR_PCR_HZ);
+}
+
+static int load_arrivals(const char *path, arrival_times *a)
+{
+    FILE *f = fopen(path, "r");
+    if (!f) {
+        fprintf(stderr, "kestrow_check: cannot open %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    int cap_sec = 0, cap_off = 0;
+    double sec;
+    long long off;
+    int ret = 0;
+    while (fscanf(f, "%lf %lld", &sec, &off) == 2) {
+        if (grow(reinterpret_cast<void **>(&a->sec), &cap_sec, a->count + 1, sizeof(double)) < 0
+            || grow(reinterpret_cast<void **>(&a->offset), &cap_off, a->count + 1, sizeof(int64_t)) < 0) {
+            ret = -1;
+            break;
+        }
+        a->sec[a->count] = sec;
+        a->offset[a->count++] = off;
+    }
+    fclose(f);
+    if (!ret && !a->count) {
+        fprintf(stderr, "kestrow_check: no arrival times in %s\n", path);
+        ret = -1;
+    }
+    return ret;
+}
+
+/* Arrival of the datagram holding the byte at offset, from the first one's. */
+static double arrival_time(arrival_times *a, int64_t offset)
+{
+    while (a->cursor + 1 < a->count && a->offset[a->cursor + 1] <= offset)
+        a->cursor++;
+    return a->sec[a->cursor] - a->sec[0];
+}
+
+static void table_init(tr_table *tb, int pid, int table_id, int program, double limit)
+{
+    tb->pid = pid;
+    tb->table_id = table_id;
+    tb->program = program;
+    tb->limit = limit;
+    tb->first = tb->last = NAN;
+    tb->max_interval = tb->max_at = NAN;
+}
+
+/* An event at output time now in the window: the longest interval since the last one. */
+static void interval_seen(double now, double *first, double *last, double *max, double *at)
+{
+    if (std::isnan(*first)) {
+        *first = now;
+    } else if (std::isnan(*max) || now - *last > *max) {
+        *max = now - *last;
+        *at = *last;
+    }
+    *last = now;
+}
+
+static void table_seen(const tr_state *t, tr_table *tb, int crc_ok)
+{
+    if (!t->in)
+        return;
+    if (!crc_ok) {
+        tb->crc_errors++;
+        return;
+    }
+    tb->sections++;
+    if (!std::isnan(tb->last) && t->now - tb->last > tb->limit)
+        tb->over_limit++;
+    interval_seen(t->now, &tb->first, &tb->last, &tb->max_interval, &tb->max_at);
+}
+
+static void add_psi(tr_state *t, int pid)
+{
+    if (t->psi_of[pid] >= 0 || t->psi_count == TR_PSI_SLOTS)
+        return;
+    t->psi[t->psi_count].pid = pid;
+    t->psi[t->psi_count].len = -1;
+    t->psi_of[pid] = static_cast<int16_t>(t->psi_count++);
+}
+
+static tr_table *pmt_table(tr_state *t, int number, int pid)
+{
+    for (int i = 0; i < t->pmt_count; i++)
+        if (t->pmts[i].program == number) {
+            t->pmts[i].pid = pid;
+            return &t->pmts[i];
+        }
+    if (t->pmt_count == TS_MAX_PROGRAMS)
+        return nullptr;
+    tr_table *tb = &t->pmts[t->pmt_count++];
+    table_init(tb, pid, 0x02, number, 0.5);
+    return tb;
+}
+
+static void tr_section(void *ctx, int pid, const uint8_t *sec, int len)
+{
+    tr_state *t = static_cast<tr_state *>(ctx);
+    int crc_ok = section_crc_ok(sec, len);
+    if (pid == 0 && sec[0] == 0x00) {
+        table_seen(t, &t->pat, crc_ok);
+        if (!crc_ok || !(sec[5] & 0x01))
+            return;
+        for (int i = 8; i + 4 <= len - 4; i += 4) {
+            int number = (sec[i] << 8) | sec[i + 1];
+            if (number && pmt_table(t, number, ((sec[i + 2] & 0x1F) << 8) | sec[i + 3]))
+                add_psi(t, ((sec[i + 2] & 0x1F) << 8) | sec[i + 3]);
+        }
+        return;
+    }
+    if (pid == 0x11 && sec[0] == 0x42) {
+        table_seen(t, &t->sdt, crc_ok);
+        return;
+    }
+    if (sec[0] != 0x02 || len < 12)
+        return;
+    int number = (sec[3] << 8) | sec[4];
+    for (int i = 0; i < t->pmt_count; i++)
+        if (t->pmts[i].program == number && t->pmts[i].pid == pid)
+            table_seen(t, &t->pmts[i], crc_ok);
+}
+
+static void tr_pcr_seen(tr_state *t, tr_pcr *c, const uint8_t *p, int64_t pcr)
+{
+    int flagged = (p[5] & 0x80) != 0;
+    if (c->has_last && c->last_in && t->in) {
+        int64_t d = pcr_diff(pcr, c->last_pcr);
+        if (d < 0 || d > TR_DISC_S * TR_PCR_HZ) {
+            if (flagged)
+                c->disc_flagged++;
+            else
+                c->disc_unflagged++;
+        }
+        if (!flagged && d >= 0) {
+            if (std::isnan(c->max_step) || d > c->max_step) {
+                c->max_step = static_cast<double>(d);
+                c->max_step_at = c->last_t;
+            }
+            c->over += d > TR_PCR_LIMIT_S * TR_PCR_HZ;
+        }
+        if (std::isnan(c->max_gap) || t->now - c->last_t > c->max_gap) {
+            c->max_gap = t->now - c->last_t;
+            c->max_gap_at = c->last_t;
+        }
+    }
+    c->pcrs += t->in;
+    c->has_last = 1;
+    c->last_in = t->in;
+    c->last_pcr = pcr;
+    c->last_t = t->now;
+}
+
+static int64_t pes_timestamp(const uint8_t *b)
+{
+    return ((int64_t)((b[0] >> 1) & 7) << 30) | (b[1] << 22) | ((b[2] >> 1) << 15) | (b[3] << 7) | (b[4] >> 1);
+}
+
+static void tr_pes_start(tr_state *t, tr_es *e, const uint8_t *p, const uint8_t *payload, int size,
+                         int64_t offset)
+{
+    e->pes_starts++;
+    int second = static_cast<int>(t->now - t->o->window_from);
+    if (second >= e->seconds) {
+        int cap = e->seconds;
+        if (grow(reinterpret_cast<void **>(&e->per_second), &cap, second + 1, sizeof(int32_t)) < 0) {
+            t->failed = 1;
+            return;
+        }
+        memset(e->per_second + e->seconds, 0, (cap - e->seconds) * sizeof(int32_t));
+        e->seconds = cap;
+    }
+    e->per_second[second]++;
+    interval_seen(t->now, &e->first, &e->last, &e->max_interval, &e->max_at);
+    if (e->stream_type == 0x86) {
+        e->sections++;
+        if (size < 1 || 1 + payload[0] >= size || payload[1 + payload[0]] != 0xFC)
+            e->table_id_errors++;
+        return;
+    }
+    // The PES header in the clear: DTS, or the PTS alone, against the PCR at its place.
+    if ((p[3] & 0xC0) || e->track < 0 || size < 14 || payload[0] || payload[1] || payload[2] != 1)
+        return;
+    int flags = payload[7] >> 6;
+    if (flags < 2 || (flags == 3 && size < 19))
+        return;
+    int64_t ts = pes_timestamp(payload + (flags == 3 ? 14 : 9));
+    int64_t pcr = track_pcr(&t->tracks[e->track], offset) / 300;
+    int64_t lead = ((ts - pcr) % (1LL << 33) + (1LL << 33)) % (1LL << 33);
+    if (lead >= 1LL << 32)
+        lead -= 1LL << 33;
+    if (grow(reinterpret_cast<void **>(&e->leads), &e->lead_cap, e->lead_count + 1, sizeof(int32_t)) < 0) {
+        t->failed = 1;
+        return;
+    }
+    e->leads[e->lead_count++] = static_cast<int32_t>(lead < INT32_MIN ? INT32_MIN : lead > INT32_MAX ? INT32_MAX : lead);
+}
+
+/* Second pass: every count, by the packet's output time. */
+static void tr_second_packet(void *ctx, const uint8_t *p, int64_t offset)
+{
+    tr_state *t = static_cast<tr_state *>(ctx);
+    const pcr_point *at;
+    t->now = (t->clock >= 0 ? track_time(&t->tracks[t->clock], offset, &at)
+                            : arrival_time(&t->arrivals, offset)) - t->t0;
+    t->in = t->now >= t->o->window_from && t->now < t->o->window_to;
+    int pid = ((p[1] & 0x1F) << 8) | p[2];
+    if (t->in) {
+        if (!t->packets++)
+            t->first_t = t->now;
+        t->last_t = t->now;
+        t->pid_packets[pid]++;
+        t->pid_scrambled[pid] += (p[3] & 0xC0) != 0;
+    }
+    if (pid == TS_NULL_PID)
+        return;
+    int64_t errors = t->cc[pid].errors;
+    check_continuity(&t->cc[pid], p);
+    if (t->in && t->cc[pid].errors > errors && !t->pid_cc_errors[pid]++)
+        t->first_cc_error[pid] = t->now;
+    if (t->pcr_of[pid] >= 0) {
+        int64_t pcr = packet_pcr(p);
+        if (pcr >= 0 && !(p[1] & 0x80))
+            tr_pcr_seen(t, &t->pcr[t->pcr_of[pid]], p, pcr);
+    }
+    int afc = (p[3] >> 4) & 3;
+    if ((p[1] & 0x80) || !(afc & 1))
+        return;
+    int off = 4 + ((afc & 2) ? 1 + p[4] : 0);
+    if (off >= TS_PACKET_SIZE)
+        return;
+    int unit_start = (p[1] & 0x40) != 0;
+    if (t->psi_of[pid] >= 0) {
+        tr_psi *ps = &t->psi[t->psi_of[pid]];
+        gather_sections(tr_section, t, pid, ps->buf, &ps->len, p + off, TS_PACKET_SIZE - off,
+                        unit_start);
+    }
+    if (t->in && unit_start && t->es_of[pid] >= 0)
+        tr_pes_start(t, &t->es[t->es_of[pid]], p, p + off, TS_PACKET_SIZE - off, offset);
+}
+
+/* The tables, PCR PIDs and streams to follow, from the first pass. */
+static int tr_setup(tr_state *t)
+{
+    const ts_scanner *s = t->layout;
+    const check_opts *o = t->o;
+    for (int i = 0; i < TS_PID_COUNT; i++) {
+        t->es_of[i] = t->psi_of[i] = t->pcr_of[i] = -1;
+        t->cc[i].last_cc = -1;
+        t->first_cc_error[i] = NAN;
+    }
+    table_init(&t->pat, 0, 0x00, 0, 0.5);
+    table_init(&t->sdt, 0x11, 0x42, 0, 2.0);
+    add_psi(t, 0);
+    add_psi(t, 0x11);
+    for (int i = 0; i < s->program_count; i++)
+        if (pmt_table(t, s->programs[i].number, s->programs[i].pmt_pid))
+            add_psi(t, s->programs[i].pmt_pid);
+    int clock_pid = o->pcr_pid >= 0 ? o->pcr_pid : s->program_count ? s->programs[0].pcr_pid : -1;
+    for (int i = 0; i < t->track_count; i++) {
+        if (track_finish(&t->tracks[i]) < 0)
+            continue;
+        tr_pcr *c = &t->pcr[t->pcr_count];
+        c->pid = t->tracks[i].pid;
+        c->max_step = c->max_step_at = c->max_gap = c->max_gap_at = NAN;
+        t->pcr_of[c->pid] = static_cast<int16_t>(t->pcr_count++);
+    }
+    pcr_track *clock = nullptr;
+    if (clock_pid >= 0 && t->pcr_of[clock_pid] >= 0)
+        clock = find_track(t, clock_pid);
+    else if (o->pcr_pid < 0 && t->pcr_count)
+        clock = find_track(t, t->pcr[0].pid);   // the first PID with PCRs
+    if (!clock && !o->times) {
+        fprintf(stderr, "kestrow_check: no PCRs to time the packets by%s\n",
+                o->pcr_pid >= 0 ? " on that PID" : "");
+        return -1;
+    }
+    t->clock = clock && !o->times ? static_cast<int>(clock - t->tracks) : -1;
+    for (int i = 0; i < s->program_count; i++) {
+        const ts_program *prog = &s->programs[i];
+        pcr_track *k = prog->pcr_pid >= 0 && t->pcr_of[prog->pcr_pid] >= 0 ? find_track(t, prog->pcr_pid)
+                                                                           : clock;
+        for (int j = 0; j < prog->es_count && t->es_count < TR_MAX_ES; j++) {
+            int pid = prog->es_pids[j];
+            if (t->es_of[pid] >= 0)
+                continue;
+            tr_es *e = &t->es[t->es_count];
+            e->pid = pid;
+            e->program = prog->number;
+            e->stream_type = s->es[pid].stream_type;
+            e->track = k ? static_cast<int>(k - t->tracks) : -1;
+            e->first = e->last = e->max_interval = e->max_at = NAN;
+            t->es_of[pid] = static_cast<int16_t>(t->es_count++);
+        }
+    }
+    // Streams of earlier PMT versions, timed by the clock.
+    for (int pid = 0; pid < TS_PID_COUNT && t->es_count < TR_MAX_ES; pid++) {
+        if (s->es[pid].stream_type < 0 || t->es_of[pid] >= 0)
+            continue;
+        tr_es *e = &t->es[t->es_count];
+        e->pid = pid;
+        e->program = s->es[pid].program;
+        e->stream_type = s->es[pid].stream_type;
+        e->track = clock ? static_cast<int>(clock - t->tracks) : -1;
+        e->first = e->last = e->max_interval = e->max_at = NAN;
+        t->es_of[pid] = static_cast<int16_t>(t->es_count++);
+    }
+    if (t->clock >= 0) {
+        const pcr_point *at;
+        t->t0 = track_time(clock, 0, &at);
+    }
+    return 0;
+}
+
+static void print_num(const char *key, double v, int decimals)
+{
+    if (std::isnan(v))
+        printf(",\"%s\":null", key);
+    else
+        printf(",\"%s\":%.*f", key, decimals, v);
+}
+
+static int tr_print_table(const tr_state *t, const tr_table *tb, const char *key, int index)
+{
+    double from = t->o->window_from > 0 ? t->o->window_from : 0;
+    double end = t->packets ? t->last_t : from;
+    int late = std::isnan(tb->first) ? end - from > tb->limit : tb->first - from > tb->limit;
+    if (key)
+        printf(",\"%s\":", key);
+    else if (index)
+        putchar(',');
+    printf("{\"pid\":%d,\"table_id\":%d", tb->pid, tb->table_id);
+    if (tb->program)
+        printf(",\"program\":%d", tb->program);
+    printf(",\"limit_ms\":%.0f,\"sections\":%" PRId64 ",\"crc_errors\":%" PRId64, tb->limit * 1000,
+           tb->sections, tb->crc_errors);
+    print_num("first_s", tb->first, 3);
+    printf(",\"first_late\":%s", late ? "true" : "false");
+    print_num("last_s", tb->last, 3);
+    print_num("max_interval_ms", tb->max_interval * 1000, 1);
+    print_num("max_interval_at_s", tb->max_at, 3);
+    printf(",\"over_limit\":%" PRId64, tb->over_limit);
+    print_num("tail_ms", std::isnan(tb->last) ? NAN : (end - tb->last) * 1000, 1);
+    putchar('}');
+    return late || tb->over_limit || tb->crc_errors;
+}
+
+static int compare_int32(const void *a, const void *b)
+{
+    int32_t x = *static_cast<const int32_t *>(a), y = *static_cast<const int32_t *>(b);
+    return (x > y) - (x < y);
+}
+
+/* The JSON report; 1 when it counts an error, 0 otherwise. */
+static int tr_print(tr_state *t)
+{
+    int bad = 0;
+    const check_opts *o = t->o;
+    const ts_scanner *sync = t->reader;
+    int64_t cc = 0;
+    for (int pid = 0; pid < TS_PID_COUNT; pid++)
+        cc += t->pid_cc_errors[pid];
+    printf("{\"format\":\"kestrow_check\",\"version\":1,\"mode\":\"tr290\",\"time\":\"%s\",\"pcr_pid\":",
+           t->clock >= 0 ? "pcr" : "arrival");
+    if (t->clock >= 0)
+        printf("%d", t->tracks[t->clock].pid);
+    else
+        printf("null");
+    printf(",\"window\":{\"from_s\":%.3f,\"to_s\":", o->window_from);
+    if (o->window_to < HUGE_VAL)
+        printf("%.3f}", o->window_to);
+    else
+        printf("null}");
+    printf(",\"packets\":%" PRId64, t->packets);
+    print_num("start_s", t->packets ? t->first_t : NAN, 3);
+    print_num("end_s", t->packets ? t->last_t : NAN, 3);
+    printf(",\"sync_losses\":%" PRId64 ",\"cc_errors\":%" PRId64, sync->sync_losses, cc);
+    bad |= sync->sync_losses || cc;
+    bad |= tr_print_table(t, &t->pat, "pat", 0);
+    printf(",\"pmts\":[");
+    for (int i = 0; i < t->pmt_count; i++)
+        bad |= tr_print_table(t, &t->pmts[i], nullptr, i);
+    printf("]");
+    bad |= tr_print_table(t, &t->sdt, "sdt", 0);
+    printf(",\"pcrs\":[");
+    for (int i = 0; i < t->pcr_count; i++) {
+        const tr_pcr *c = &t->pcr[i];
+        printf("%s{\"pid\":%d,\"pcrs\":%" PRId64, i ? "," : "", c->pid, c->pcrs);
+        print_num("max_interval_ms", c->max_step / 27000, 1);
+        print_num("max_interval_at_s", c->max_step_at, 3);
+        printf(",\"over_40ms\":%" PRId64 ",\"disc_flagged\":%" PRId64 ",\"disc_unflagged\":%" PRId64,
+               c->over, c->disc_flagged, c->disc_unflagged);
+        print_num("max_gap_ms", c->max_gap * 1000, 1);
+        print_num("max_gap_at_s", c->max_gap_at, 3);
+        putchar('}');
+        bad |= c->over || c->disc_unflagged;
+    }
+    printf("],\"pids\":[");
+    int first = 1;
+    for (int pid = 0; pid < TS_PID_COUNT; pid++) {
+        if (!t->pid_packets[pid])
+            continue;
+        printf("%s{\"pid\":%d,\"packets\":%" PRId64 ",\"scrambled\":%" PRId64 ",\"cc_errors\":%" PRId64,
+               first ? "" : ",", pid, t->pid_packets[pid], t->pid_scrambled[pid], t->pid_cc_errors[pid]);
+        print_num("first_cc_error_s", t->first_cc_error[pid], 3);
+        putchar('}');
+        first = 0;
+    }
+    printf("],\"streams\":[");
+    int seconds = t->packets ? static_cast<int>(t->last_t - o->window_from) + 1 : 0;
+    for (int i = 0; i < t->es_count; i++) {
+        tr_es *e = &t->es[i];
+        printf("%s\n{\"pid\":%d,\"program\":%d,\"stream_type\":%d,\"pes_starts\":%" PRId64
+               ",\"pes_per_second\":[", i ? "," : "", e->pid, e->program, e->stream_type, e->pes_starts);
+        for (int k = 0; k < seconds; k++)
+            printf("%s%d", k ? "," : "", k < e->seconds ? e->per_second[k] : 0);
+        printf("]");
+        print_num("max_interval_ms", e->max_interval * 1000, 1);
+        print_num("max_interval_at_s", e->max_at, 3);
+        printf(",\"dts_lead_ms\":");
+        if (e->lead_count) {
+            qsort(e->leads, e->lead_count, sizeof(int32_t), compare_int32);
+            printf("{\"min\":%.1f,\"median\":%.1f,\"max\":%.1f,\"count\":%d}", e->leads[0] / 90.0,
+                   e->leads[e->lead_count / 2] / 90.0, e->leads[e->lead_count - 1] / 90.0, e->lead_count);
+        } else {
+            printf("null");
+        }
+        if (e->stream_type == 0x86)
+            printf(",\"sections\":%" PRId64 ",\"table_id_errors\":%" PRId64, e->sections,
+                   e->table_id_errors);
+        putchar('}');
+    }
+    printf("]}\n");
+    return bad;
+}
+
+static void tr_free(tr_state *t)
+{
+    for (int i = 0; i < t->track_count; i++)
+        free(t->tracks[i].points);
+    for (int i = 0; i < t->es_count; i++) {
+        free(t->es[i].per_second);
+        free(t->es[i].leads);
+    }
+    free(t->arrivals.sec);
+    free(t->arrivals.offset);
+    free(t);
+}
+
+/* --tr290: two passes over a file; the report as JSON. */
+static int run_tr290(const check_opts *o, ts_scanner *s)
+{
+    tr_state *t = static_cast<tr_state *>(calloc(1, sizeof(tr_state)));
+    ts_scanner *sync = nullptr;
+    int status = 2;
+    if (!t)
+        return 2;
+    t->o = o;
+    t->layout = s;
+    if (o->times && load_arrivals(o->times, &t->arrivals) < 0)
+        goto out;
+    s->hook = tr_first_packet;
+    s->hook_ctx = t;
+    if (scan_raw(o, s) < 0 || t->failed || tr_setup(t) < 0)
+        goto out;
+    if (ts_scanner_create(&sync) < 0)
+        goto out;
+    sync->hook = tr_second_packet;
+    sync->hook_ctx = t;
+    t->reader = sync;
+    if (scan_raw(o, sync) < 0 || t->failed)
+        goto out;
+    status = tr_print(t);
+out:
+    if (t->failed)
+        fprintf(stderr, "kestrow_check: out of memory\n");
+    if (sync)
+        ts_scanner_destroy(&sync);
+    tr_free(t);
+    return status;
+}
+
 static void usage(void)
 {
     fprintf(stderr,
             "usage: kestrow_check [--json] [--hex | --hex-all] [--cc | --layout] [--duration SEC]\n"
-            "                     [--count N] [--verbose] INPUT\n");
+            "                     [--count N] [--verbose] INPUT\n"
+            "       kestrow_check --tr290 [--pcr-pid PID] [--times FILE] [--window FROM:TO] FILE\n");
 }
 
 static int parse_args(int argc, char **argv, check_opts *o)
@@ -901,6 +1732,30 @@ static int parse_args(int argc, char **argv, check_opts *o)
             if (*end || !(sec > 0) || sec > 1e6)
                 return -EINVAL;
             o->deadline = av_gettime_relative() + static_cast<int64_t>(sec * 1e6);
+        } else if (!strcmp(a, "--tr290")) {
+            o->tr290 = 1;
+        } else if (!strcmp(a, "--pcr-pid") && i + 1 < argc) {
+            long v = strtol(argv[++i], &end, 0);
+            if (*end || v < 0 || v >= TS_NULL_PID)
+                return -EINVAL;
+            o->pcr_pid = static_cast<int>(v);
+        } else if (!strcmp(a, "--times") && i + 1 < argc) {
+            o->times = argv[++i];
+        } else if (!strcmp(a, "--window") && i + 1 < argc) {
+            const char *w = argv[++i];
+            const char *colon = strchr(w, ':');
+            if (!colon)
+                return -EINVAL;
+            if (colon != w) {
+                o->window_from = strtod(w, &end);
+                if (end != colon || !(o->window_from >= 0))
+                    return -EINVAL;
+            }
+            if (colon[1]) {
+                o->window_to = strtod(colon + 1, &end);
+                if (*end || !(o->window_to > o->window_from))
+                    return -EINVAL;
+            }
         } else if (!strcmp(a, "--count") && i + 1 < argc) {
             long long v = strtoll(argv[++i], &end, 10);
             if (*end || v <= 0)
@@ -914,7 +1769,11 @@ static int parse_args(int argc, char **argv, check_opts *o)
             return -EINVAL;
         }
     }
-    if (o->cc_only && o->layout)
+    if (o->cc_only + o->layout + o->tr290 > 1)
+        return -EINVAL;
+    if (!o->tr290 && (o->pcr_pid >= 0 || o->times || o->window_from > 0 || o->window_to < HUGE_VAL))
+        return -EINVAL;
+    if (o->tr290 && (o->count || o->deadline || o->hex))
         return -EINVAL;
     return o->input ? 0 : -EINVAL;
 }
@@ -922,6 +1781,8 @@ static int parse_args(int argc, char **argv, check_opts *o)
 int main(int argc, char **argv)
 {
     check_opts o = {};
+    o.pcr_pid = -1;
+    o.window_to = HUGE_VAL;
     if (parse_args(argc, argv, &o) < 0) {
         usage();
         return 2;
@@ -933,9 +1794,10 @@ int main(int argc, char **argv)
         avformat_network_deinit();
         return 2;
     }
-    if (!o.json)
+    if (!o.json && !o.tr290)
         printf("kestrow_check\t1\n");
-    int status = o.cc_only ? run_cc(&o, s) : o.layout ? run_layout(&o, s) : run_packets(&o, s);
+    int status = o.tr290 ? run_tr290(&o, s) : o.cc_only ? run_cc(&o, s) : o.layout ? run_layout(&o, s)
+                                                                               : run_packets(&o, s);
     fflush(stdout);
     ts_scanner_destroy(&s);
     avformat_network_deinit();

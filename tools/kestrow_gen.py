@@ -59,6 +59,12 @@ HEVC, long open H.264 GOPs (248 frames), LATM and E-AC-3 audio:
     kestrow_gen.py hevc.ts --video-codec hevc --audio latm,eac3
     kestrow_gen.py long.ts --duration 30 --gop 248 --open-gop
 
+The video's DTS 0.3 s ahead of the PCR where each PES starts (a source
+with a short buffer), and the lead read back (dts_lead_ms of each stream):
+
+    kestrow_gen.py short.ts --mux-delay 0.3
+    kestrow_check --tr290 short.ts
+
 Field-picture-like video (every second PES of a GOP holds two access units;
 the demuxer returns the second without timestamps), audio 300 ms ahead of
 the video of the same time in mux order:
@@ -110,6 +116,12 @@ EIT present/following, TDT and TOT; ffprobe -show_programs lists each:
         --program 2:share=audio+scte,audio=mp2 \
         --program 3:scrambled=1,unknown=0x3F0:0xA0 \
         --cue at=8,dur=4 --cue prog=3,at=12,dur=3
+
+Programme 1, which a service picks with --program=1, scrambled from 4 s to
+8 s; programme 2 with a video codec nothing knows (stream type 0xA0):
+
+    kestrow_gen.py feed.ts --duration 12 --programs 2 \
+        --program 1:scrambled_from=4,scrambled_to=8 --program 2:video_type=0xA0
 
 Five programmes, only the third with HEVC, AAC and SCTE-35; two sharing
 the first's PCR PID:
@@ -165,6 +177,11 @@ Options (defaults in brackets)
                           same amount mod 2^33. EXPR may use + - * // ( ).
   --muxrate RATE          constant mux rate with null packets, e.g. 20M
   --pes-payload-size N    muxer's PES gathering; 0 = one frame per PES [0]
+  --mux-delay SEC|default how far the DTS of the audio and video leads the
+                          PCR where their PES starts (the muxer's max_delay,
+                          ffmpeg -muxdelay), e.g. 0.3 to 1.0; "default":
+                          the ffmpeg command's own setting (0.7 s), as
+                          without the option [default]
   --video-codec NAME      h264, mpeg2 (mpeg2video, interlaced, top field
                           first) or hevc (libx265) [h264]
   --open-gop              open GOPs (x264/x265 open-gop, MPEG-2 without
@@ -212,6 +229,14 @@ muxer's LATM, then for every AAC stream), mp2, ac3, eac3.
                           scrambled=1  its PIDs but SCTE-35 flagged scrambled
                                  (TSC 2/3, the key changing every 4 s),
                                  payload random, an ECM PID in its PMT
+                          scrambled_from=S scrambled_to=S  scrambled only
+                                 from / until programme time S (as a feed
+                                 whose descrambling fails for a while);
+                                 either implies scrambled=1
+                          video_type=TYPE  its video PID declared with
+                                 stream type TYPE (e.g. 0xA0) and its PES
+                                 payload random, headers and timing kept:
+                                 a codec no demuxer knows or can probe
                           ecm_pid=PID  [its PMT PID + 0x10]; alone: a CA
                                  descriptor on a clear programme
                           share=audio+scte+pcr  its PMT lists programme 1's
@@ -314,9 +339,10 @@ unwrapped programme clock): FFmpeg's demuxer stamps a cue with the last PCR
 before it, so the cue's packet pts is S or a PCR interval later. With
 --muxrate the cue replaces the next null packet, keeping the rate; otherwise
 it is inserted. A send time before the first PCR means right after it. The
-muxer sends audio and video 0.7 to 0.9 s ahead of their pts (at 25 fps with
-two B-frames), so a cue must lead by more than about 1 s to reach a reader
-before the video frames of its splice time.
+muxer sends audio and video --mux-delay (0.7 s by default) ahead of their
+dts, 0.7 to 0.9 s ahead of their pts at 25 fps with two B-frames, so a cue
+must lead by more than about 1 s to reach a reader before the video frames
+of its splice time.
 
 As a module (sys.path.insert(0, os.environ['KESTROW_TOOLS'])):
   splice_insert(...), time_signal(...), splice_null(...), raw_section(...),
@@ -1345,6 +1371,16 @@ def _pgs_subtitles(path, size, duration):
         f.write(out)
 
 
+def _mux_delay(value):
+    """--mux-delay as seconds (0 to 10), "default" or None kept."""
+    if value in (None, "default"):
+        return value
+    sec = float(value)
+    if not 0 <= sec <= 10:
+        raise ValueError("mux delay %s: give 0 to 10 seconds or default" % value)
+    return sec
+
+
 def _ffmpeg_command(o, subtitle_file=None):
     audio = _audio_list(o["audio"])
     if len(audio) > len(o["audio_pids"]):
@@ -1384,6 +1420,8 @@ def _ffmpeg_command(o, subtitle_file=None):
         cmd += ["-mpegts_flags", flags]
     if o["muxrate"]:
         cmd += ["-muxrate", str(_rate(o["muxrate"]))]
+    if o["mux_delay"] not in (None, "default"):
+        cmd += ["-muxdelay", str(_mux_delay(o["mux_delay"]))]
     cmd += ["pipe:1"]
     return cmd
 
@@ -1398,7 +1436,7 @@ DEFAULTS = {
     "video_codec": "h264", "open_gop": False, "program_number": 1, "ts_id": 1,
     "pcr_pid": None, "silent_pids": [], "subtitles": None, "subtitle_pid": 0x120,
     "teletext": None, "teletext_pid": 0x121, "data_pid": None, "dvb": False,
-    "two_au_pes": False, "audio_offset_ms": 0, "spot": None,
+    "two_au_pes": False, "audio_offset_ms": 0, "spot": None, "mux_delay": None,
 }
 
 
@@ -1648,6 +1686,7 @@ def _parser():
     ap.add_argument("--start-pts")
     ap.add_argument("--muxrate")
     ap.add_argument("--pes-payload-size", type=int, default=DEFAULTS["pes_payload_size"])
+    ap.add_argument("--mux-delay", type=_mux_delay)
     ap.add_argument("--cue", action="append", default=[], dest="cues")
     ap.add_argument("--video-codec", choices=VIDEO_CODECS, default=DEFAULTS["video_codec"])
     ap.add_argument("--open-gop", action="store_true")

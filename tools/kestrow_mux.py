@@ -256,11 +256,12 @@ class _Tables:
 # --------------------------------------------------------------------------
 # Programmes of a multiplex
 
-MUX_KEYS = ("scrambled", "ecm_pid", "share", "unknown", "service", "provider")
+MUX_KEYS = ("scrambled", "ecm_pid", "share", "unknown", "service", "provider", "scrambled_from",
+            "scrambled_to", "video_type")
 SHARES = ("audio", "scte", "pcr")
 _BOOLS = ("open_gop", "cuei", "filler", "dvb", "two_au_pes", "scrambled")
 _INTS = ("gop", "bframes", "program_number", "ts_id", "sample_rate", "pes_payload_size")
-_FLOATS = ("duration", "tone", "audio_offset_ms")
+_FLOATS = ("duration", "tone", "audio_offset_ms", "scrambled_from", "scrambled_to")
 _PIDS = ("video_pid", "pmt_pid", "scte_pid", "subtitle_pid", "teletext_pid", "data_pid", "ecm_pid")
 
 
@@ -283,6 +284,8 @@ def _setting(key, text):
         if not kinds <= set(SHARES):
             raise ValueError("share=%s: give audio, scte and/or pcr, joined by +" % text)
         return kinds
+    if key == "video_type":
+        return int(text, 0)
     if key == "unknown":
         pid, _, kind = text.partition(":")
         return gen._pid(pid), int(kind, 0) if kind else 0xA0
@@ -364,16 +367,26 @@ def _programme_source(prog, rng):
     packets), the time interpolated between its PCRs, the PMT replaced,
     scrambled PIDs scrambled."""
     pcr_pid, origin, pmt_packet = prog["pcr_carrier"], prog["origin"], prog["pmt_packet"]
-    scrambled, cues = prog["scramble"], prog["cue_packets"]
+    scrambled, garbled, cues = prog["scramble"], prog["garble"], prog["cue_packets"]
+    mux = prog["mux"]
+    # Multiplex times of the scrambled stretch: programme time plus the lead of the first PCR.
+    lo, hi = ((prog["lead"] + mux[k] * CLOCK) if mux[k] is not None else None
+              for k in ("scrambled_from", "scrambled_to"))
     held, last = [], None
 
     def flush(index, t):
         for j, p in held:
             tj = t if last is None or index == last[0] else \
                 last[1] + (t - last[1]) * (j - last[0]) // (index - last[0])
-            if _pid(p) in scrambled and p[3] & 0x10:
+            pid = _pid(p)
+            if pid in scrambled and p[3] & 0x10 and (lo is None or tj >= lo) and (hi is None or tj < hi):
                 o = gen._payload_offset(p)
                 p[3] = (p[3] & 0x3F) | (0xC0 if tj // CRYPTO_PERIOD & 1 else 0x80)
+                p[o:] = rng.randbytes(TS - o)
+            elif pid in garbled and p[3] & 0x10:
+                o = gen._payload_offset(p)
+                if p[1] & 0x40 and p[o:o + 3] == b"\x00\x00\x01" and o + 9 <= TS:
+                    o = min(TS, o + 9 + p[o + 8])       # the PES header stays: its timing is kept
                 p[o:] = rng.randbytes(TS - o)
             yield tj, p, origin, cues.get(j)
         held.clear()
@@ -496,9 +509,14 @@ def _programmes(count, settings, options):
     for i in range(count):
         o = _derived(base, i)
         mux = {"scrambled": False, "ecm_pid": None, "share": set(), "unknown": None,
-               "service": None, "provider": "Kestrow"}
+               "service": None, "provider": "Kestrow", "scrambled_from": None, "scrambled_to": None,
+               "video_type": None}
         for key, value in overrides.get(i + 1, {}).items():
             (mux if key in MUX_KEYS else o)[key] = value
+        if mux["scrambled_from"] is not None or mux["scrambled_to"] is not None:
+            mux["scrambled"] = True
+        if mux["video_type"] is not None and not 0 <= mux["video_type"] <= 0xFF:
+            raise ValueError("programme %d: video_type 0x%x is not a stream type" % (i + 1, mux["video_type"]))
         if mux["share"] and i == 0:
             raise ValueError("programme 1 is the one the others share from")
         if "scte" in mux["share"]:
@@ -529,6 +547,9 @@ def _layout(programmes, emm_pid):
         pmt, mux = dict(prog["pmt"]), prog["mux"]
         pmt["es"] = list(pmt["es"])
         prog["scramble"] = {pid for t, pid, _ in pmt["es"] if t != 0x86} if mux["scrambled"] else set()
+        prog["garble"] = {prog["video_pid"]} if mux["video_type"] is not None else set()
+        if prog["garble"]:
+            pmt["es"] = [[mux["video_type"] if pid == prog["video_pid"] else t, pid, d] for t, pid, d in pmt["es"]]
         shared = {"audio": [e for e in first["es"] if e[1] == programmes[0]["audio_pid"]],
                   "scte": [e for e in first["es"] if e[0] == 0x86]}
         for kind in mux["share"] & set(shared):
@@ -552,8 +573,9 @@ def multiplex(path, programs=1, program_settings=(), utc="2024-03-01T12:00:00", 
     """Writes a multiplex of programs programmes to path. options: those of
     generate() for the first programme (the others derived from it, see
     _derived); program_settings: "N:KEY=VALUE,..." strings (or (N, dict)):
-    generate() options of programme N and scrambled=1, ecm_pid=PID,
-    share=audio+scte+pcr, unknown=PID:TYPE, service=NAME, provider=NAME.
+    generate() options of programme N and scrambled=1, scrambled_from=S,
+    scrambled_to=S, ecm_pid=PID, share=audio+scte+pcr, unknown=PID:TYPE,
+    video_type=TYPE, service=NAME, provider=NAME.
     Cues go to the programme of their prog= key. muxrate: the multiplex's
     constant rate (each programme generated at 85 % / programs of it unless
     it has its own). Returns a summary: that of the first programme with
@@ -598,6 +620,7 @@ def multiplex(path, programs=1, program_settings=(), utc="2024-03-01T12:00:00", 
         finite = set()
         for n, p in enumerate(programmes):
             p["origin"] = (p["start"] * 300 - lead) % PCR_WRAP
+            p["lead"] = lead
             p["cue_packets"] = {c["packet"]: c for c in p["cues"]}
             finite.add(len(sources))
             sources.append(_programme_source(p, random.Random("%s scramble %d" % (seed, n))))
@@ -616,7 +639,7 @@ def multiplex(path, programs=1, program_settings=(), utc="2024-03-01T12:00:00", 
                 os.unlink(p)
     for p in programmes:
         for key in ("pmt", "first_pcr", "origin", "cue_packets", "pmt_packet", "mux", "scramble",
-                    "path", "pcr_carrier"):
+                    "garble", "lead", "path", "pcr_carrier"):
             p.pop(key)
     summary = dict(programmes[0])
     summary.update(path=path, packets=count, programs=programmes, emm_pid=emm_pid if ca else None,

@@ -28,7 +28,19 @@ before --speed) lies in [from, to). SPEC is comma-separated key=value:
   truncate=R     with probability R, the datagram is cut at a random length
                  that is not a whole number of TS packets (its last TS packet
                  is truncated, the rest of it lost)
-Random choices come from --seed [1], so a run can be repeated. --record
+  stall=1        the source stalls in the window (to= needed) and keeps what
+                 it has: at the window's end it sends the backlog at once, as
+                 fast as the socket takes it, then goes on at its schedule
+                 (it catches up: nothing is delayed after the backlog)
+  burst=F        with stall=1: the backlog goes at F times the stream's rate
+                 (F > 1) from the window's end until the source has caught
+                 up with its schedule [as fast as the socket takes it]
+  fast=X         the source's clock runs X times as fast in the window: its
+                 datagrams are sent at X times the rate, and after it the
+                 schedule goes on from where that left it (ahead by
+                 (to - from) * (1 - 1/X)); windows of fast= must not overlap
+--speed X runs the whole schedule X times as fast; fast= does so in a
+window only. Random choices come from --seed [1], so a run can be repeated. --record
 writes every datagram actually sent, garbage included, to SENT, and --log
 then gives the offsets in that stream. send() returns the counts.
 
@@ -121,30 +133,51 @@ class Fault:
     drop=0.01); see the module text for the keys."""
 
     KEYS = {"from": "start", "to": "end", "pause": "pause", "drop": "drop", "dup": "dup",
-            "garbage": "garbage", "truncate": "truncate"}
+            "garbage": "garbage", "truncate": "truncate", "stall": "stall", "burst": "burst",
+            "fast": "fast"}
 
     def __init__(self, spec=None, start=0.0, end=None, pause=False, drop=0.0, dup=0.0,
-                 garbage=0.0, truncate=0.0):
+                 garbage=0.0, truncate=0.0, stall=False, burst=None, fast=None):
         self.start, self.end, self.pause = start, end, pause
         self.drop, self.dup, self.garbage, self.truncate = drop, dup, garbage, truncate
+        self.stall, self.burst, self.fast = stall, burst, fast
         for item in filter(None, (x.strip() for x in (spec or "").split(","))):
             key, _, value = item.partition("=")
             if key not in self.KEYS or not value:
                 raise ValueError("fault %r: %r is not one of %s=VALUE" % (spec, item, "/".join(self.KEYS)))
-            setattr(self, self.KEYS[key], bool(int(value)) if key == "pause" else float(value))
+            setattr(self, self.KEYS[key], bool(int(value)) if key in ("pause", "stall") else float(value))
         for name in ("drop", "dup", "garbage", "truncate"):
             if not 0.0 <= getattr(self, name) <= 1.0:
                 raise ValueError("fault %r: %s must lie in [0, 1]" % (spec, name))
+        if (self.stall or self.fast) and self.end is None:
+            raise ValueError("fault %r: stall and fast need to=" % spec)
+        if self.burst is not None and not (self.stall and self.burst > 1):
+            raise ValueError("fault %r: burst=F goes with stall=1, F > 1" % spec)
+        if self.fast is not None and not self.fast > 0:
+            raise ValueError("fault %r: fast=X needs X > 0" % spec)
 
     def covers(self, t):
         return t >= self.start and (self.end is None or t < self.end)
+
+    def due(self, t):
+        """Schedule time at which a stalled source sends what is due at t."""
+        if not self.stall or t < self.start:
+            return t
+        return max(t, self.end + ((t - self.start) / self.burst if self.burst else 0.0))
+
+    def gained(self, t):
+        """Schedule time a fast= clock has gained by schedule time t."""
+        if not self.fast:
+            return 0.0
+        return max(0.0, min(t, self.end) - self.start) * (1 - 1 / self.fast)
 
 
 def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=None):
     """Sends the file at path to addr ("host:port") paced by its PCRs, doing
     the harm that faults (Fault objects or specs) describe. Returns counts:
     datagrams (of the file), sent (datagrams sent, garbage included),
-    paused, dropped, duplicated, garbage, truncated, bytes (sent)."""
+    paused, dropped, duplicated, garbage, truncated, stalled (sent late by a
+    stall), bytes (sent)."""
     with open(path, "rb") as f:
         data = f.read()
     data = data[:len(data) - len(data) % TS]
@@ -152,7 +185,7 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
     faults = [f if isinstance(f, Fault) else Fault(f) for f in faults]
     rng = random.Random(seed)
     counts = dict.fromkeys(("datagrams", "sent", "paused", "dropped", "duplicated", "garbage",
-                            "truncated", "bytes"), 0)
+                            "truncated", "stalled", "bytes"), 0)
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     target = _addr(addr)
     start = time.monotonic()
@@ -176,7 +209,11 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
             if stop is not None and stop.is_set():
                 break
             t = times[off // TS]
-            due = start + t / speed
+            at = t
+            for f in faults:
+                at = f.due(at)
+            counts["stalled"] += at > t
+            due = start + (at - sum(f.gained(at) for f in faults)) / speed
             wait = due - time.monotonic()
             if wait > 0:
                 time.sleep(wait)

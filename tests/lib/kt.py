@@ -3,6 +3,7 @@ free loopback ports, bounded waits, and the one launcher of KestrowApp.
 Everything stops by itself. Importing it puts the tools folder on the import
 path (kestrow_gen, kestrow_udp, kestrow_report)."""
 import bisect
+import json
 import os
 import signal
 import socket
@@ -122,6 +123,25 @@ def expect_steady_lead(path, pid, limit):
     low = min(leads)
     assert median - low[0] <= limit, "%s: PES at byte %d starts %.3f s closer to its dts than the median" % (
         path, low[1], (median - low[0]) / 90000)
+
+
+def tr290(path, times=None, window=None, pcr_pid=None):
+    """kestrow_check --tr290 on the file at path, its JSON parsed (the fields
+    are at the head of tools/kestrow_check.cpp). times: a kestrow_udp --log
+    file, for arrival times; window: (from, to) seconds of output time,
+    either None; pcr_pid: the PID whose PCRs time the packets."""
+    args = [os.path.join(TOOLS_BIN, "kestrow_check"), "--tr290"]
+    if times:
+        args += ["--times", times]
+    if window:
+        args += ["--window", ":".join("" if v is None else repr(float(v)) for v in window)]
+    if pcr_pid is not None:
+        args += ["--pcr-pid", str(pcr_pid)]
+    res = subprocess.run(args + [path], capture_output=True, timeout=300)
+    if res.returncode not in (0, 1) or res.stderr:       # a sanitizer report too
+        raise RuntimeError("kestrow_check --tr290 %s failed (%d): %s"
+                           % (path, res.returncode, res.stderr.decode(errors="replace")))
+    return json.loads(res.stdout)
 
 
 def messages(text):

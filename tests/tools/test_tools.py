@@ -1,16 +1,18 @@
 """Smoke run of the test tooling: one stream with a broadcast layout and one
 per other codec family, read back with ffprobe and the checker; the cue
 builders against a published section."""
+import json
 import os
+import socket
 import subprocess
 import sys
-import json
 import unittest
 
 import kt
 
 import kestrow_gen  # noqa: E402
 import kestrow_mux as mux  # noqa: E402
+import kestrow_udp as udp  # noqa: E402
 
 SMALL = dict(size="160x120", duration=2.5)
 
@@ -135,6 +137,115 @@ class Smoke(unittest.TestCase):
         self.assertEqual((enc[4] >> 7, enc[4] >> 1 & 63, enc[9], (len(enc) - 17) % 8), (1, 3, 7, 0))
         self.assertEqual(kestrow_gen.crc32_mpeg2(enc), 0)
         self.assertNotEqual(enc[13:len(clear) - 4], clear[13:-4])
+
+    def test_tr290_reads_back_faults_edited_into_the_bytes(self):
+        """A constant-rate stream (packet i at i * 188 * 8 / 2M s) with one
+        fault edited in per row, read back by output time."""
+        def edit(data, kind):
+            for i in range(len(data) // 188):
+                p, t = data[i * 188:i * 188 + 188], i * 1504 / RATE
+                if kind == "pat" and mux._pid(p) == 0 and 2 <= t < 3:
+                    data[i * 188:i * 188 + 188] = mux.NULL_PACKET      # PATs lost from 2 s to 3 s
+                elif kind == "cc" and mux._pid(p) == 0x100 and t >= 1.5:
+                    data[i * 188 + 3] = p[3] & 0xF0 | (p[3] + 1) & 0x0F  # one packet lost at 1.5 s
+                elif kind in ("back", "flagged") and mux._pid(p) == 0x100 and t >= 4 and mux._pcr(p) is not None:
+                    q = bytearray(p)
+                    mux._set_pcr(q, mux._pcr(p) + (-270000000 if kind == "back" else 13500000))
+                    if kind == "flagged" and not edit.flagged:
+                        q[5] |= 0x80
+                        edit.flagged = True
+                    data[i * 188:i * 188 + 188] = q
+                elif kind == "table_id" and i == info["cues"][0]["packet"]:
+                    data[i * 188 + 5] = 0xFD
+        RATE = 2e6
+        with kt.scratch() as d:
+            path, bad, log = (os.path.join(d, n) for n in ("clean.ts", "bad.ts", "arrivals.log"))
+            info = kestrow_gen.generate(path, duration=6, size="160x120", muxrate="2M", mux_delay=0.3,
+                                        cues=["at=3,dur=1"])
+            with open(path, "rb") as f:
+                clean = bytearray(f.read())
+            #                  PAT over, CC errors, PCR steps unflagged / flagged, SCTE-35 table_id errors
+            for kind, want in (("none", (0, 0, 0, 0, 0)), ("pat", (1, 1, 0, 0, 0)), ("cc", (0, 1, 0, 0, 0)),
+                               ("back", (0, 0, 1, 0, 0)), ("flagged", (0, 0, 0, 1, 0)),
+                               ("table_id", (0, 0, 0, 0, 1))):
+                data, edit.flagged = bytearray(clean), False
+                edit(data, kind)
+                with open(bad, "wb") as f:
+                    f.write(data)
+                r = kt.tr290(bad)
+                es = {e["pid"]: e for e in r["streams"]}
+                got = (r["pat"]["over_limit"], r["cc_errors"], r["pcrs"][0]["disc_unflagged"],
+                       r["pcrs"][0]["disc_flagged"], es[0x590]["table_id_errors"])
+                self.assertEqual(got, want, kind)
+                if kind == "pat":
+                    self.assertTrue(1.85 <= r["pat"]["max_interval_at_s"] <= 2, r["pat"])
+                    self.assertTrue(1000 < r["pat"]["max_interval_ms"] < 1250, r["pat"])
+                if kind == "cc":
+                    self.assertEqual([(p["pid"], round(p["first_cc_error_s"], 1)) for p in r["pids"]
+                                      if p["cc_errors"]], [(0x100, 1.5)])
+            r = kt.tr290(path)
+            es = {e["pid"]: e for e in r["streams"]}
+            self.assertEqual((r["pmts"][0]["over_limit"], r["pcrs"][0]["over_40ms"], r["sdt"]["first_late"],
+                              es[0x590]["sections"]), (0, 0, False, 1))
+            w = kt.tr290(path, window=(2, 4))
+            self.assertTrue(2 <= w["start_s"] and w["end_s"] <= 4, w)
+            self.assertTrue(all(24 <= n <= 26 for n in {e["pid"]: e for e in w["streams"]}[0x100]["pes_per_second"]))
+            # Arrival times: the same bytes, a datagram every 1316 bytes, all 1 s late from 2 s on.
+            with open(log, "w") as f:
+                for off in range(0, len(clean), 1316):
+                    f.write("%.6f %d\n" % (100 + off * 8 / RATE + (off * 8 / RATE >= 2), off))
+            r = kt.tr290(path, times=log)
+            self.assertEqual((r["time"], r["pat"]["over_limit"]), ("arrival", 1))
+            self.assertTrue(1.85 <= r["pat"]["max_interval_at_s"] <= 2.0)
+
+    def test_mux_delay_asked_is_the_lead_measured(self):
+        with kt.scratch() as d:
+            for asked, want in ((0.3, 300), ("default", 700), (1.0, 1000)):
+                path = os.path.join(d, "lead.ts")
+                kestrow_gen.generate(path, mux_delay=asked, **SMALL)
+                lead = {e["pid"]: e["dts_lead_ms"] for e in kt.tr290(path)["streams"]}[0x100]
+                self.assertAlmostEqual(lead["median"], want, delta=5, msg=asked)
+
+    def test_sender_stalls_bursts_and_runs_fast(self):
+        """Each datagram's send time against its place in the file's schedule."""
+        with kt.scratch() as d:
+            path, log, out = (os.path.join(d, n) for n in ("in.ts", "sent.log", "out.ts"))
+            kestrow_gen.generate(path, **SMALL)
+            with open(path, "rb") as f:
+                data = f.read()
+            schedule = udp.schedule(data)
+            for spec, when in (
+                    ("from=1,to=1.5,stall=1", lambda t: 1.5 if 1 <= t < 1.5 else t),
+                    ("from=1,to=1.5,stall=1,burst=2", lambda t: max(t, 1.5 + (t - 1) / 2) if t >= 1 else t),
+                    ("from=0.5,to=1.5,fast=2", lambda t: t if t < 0.5 else 0.5 + (t - 0.5) / 2 if t < 1.5 else t - 0.5)):
+                addr = "127.0.0.1:%d" % kt.free_port(socket.SOCK_DGRAM)
+                rec = udp.Receiver(addr, out, idle=1, seconds=20)
+                rec.start()
+                udp.send(path, addr, log=log, faults=[spec])
+                rec.join(20)
+                rows = [line.split() for line in kt.read_text(log).splitlines()]
+                late = max(abs(float(w) - float(rows[0][0]) - when(schedule[int(o) // 188])) for w, o in rows)
+                self.assertLess(late, 0.15, spec)
+                self.assertEqual(rec.bytes, len(data) - len(data) % 188, spec)
+
+    def test_scrambled_stretch_and_unknown_video(self):
+        """Programme 1 scrambled from 1 s to 1.8 s of programme time (output
+        time about 0.7 s later: the muxer's lead), programme 2's video a codec
+        nothing knows."""
+        with kt.scratch() as d:
+            path = os.path.join(d, "feed.ts")
+            kestrow_gen.build(path, programs=2, program_settings=["1:scrambled_from=1,scrambled_to=1.8",
+                                                                  "2:video_type=0xA0"], size="160x120",
+                              duration=3.5)
+            for window, share in (((0, 1.6), 0), ((1.8, 2.4), 1), ((2.6, None), 0)):
+                pids = {p["pid"]: p for p in kt.tr290(path, window=window)["pids"]}
+                for pid in (0x100, 0x101, 0x200):
+                    want = share if pid != 0x200 else 0
+                    self.assertAlmostEqual(pids[pid]["scrambled"] / pids[pid]["packets"], want, delta=0.05)
+            out = subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_streams", path],
+                                 stdout=subprocess.PIPE, check=True, timeout=60).stdout
+            codecs = {int(s["id"], 16): s.get("codec_name") for s in json.loads(out)["streams"]}
+            self.assertEqual((codecs[0x100], codecs[0x200]), ("h264", None))
 
 
 if __name__ == "__main__":
