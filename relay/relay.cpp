@@ -892,6 +892,8 @@ static int relay_packet(relay_loop *loop, AVPacket *pkt, int64_t at)
 {
     relay *r = loop->r;
     int ret = relay_admit(loop, pkt, at);
+    if (ret == RELAY_HELD)
+        return 0;
     if (ret <= 0) {
         av_packet_free(&pkt);
         return ret;
@@ -904,6 +906,12 @@ static int relay_packet(relay_loop *loop, AVPacket *pkt, int64_t at)
         return 0;
     }
     ret = relay_advance(loop, pkt);
+    /* A cue kept while the programme's times were about to move goes on after the key frame that reopened it. */
+    AVPacket *cue;
+    while (ret >= 0 && r->live && (cue = relay_live_held_cue(r))) {
+        splice_cue(&loop->env, &r->rep, r->in->streams[cue->stream_index], cue, loop->dts_max);
+        ret = relay_advance(loop, cue);
+    }
     if (ret < 0)
         return ret;
     ret = relay_write(loop, r->desc.out_depth);

@@ -70,10 +70,15 @@ int relay_live_next(relay *r, AVPacket *pkt);
  * A live input's packet read at now (µs, monotonic), stamped and mapped:
  * its times are put on the output's clock. Returns 1 when it goes on, 0
  * when it is left out (before the programme's key frame, behind or ahead
- * of the clock), RELAY_CUE_ONLY for a cue that counts but is not written.
+ * of the clock), RELAY_CUE_ONLY for a cue that counts but is not written,
+ * RELAY_HELD for a cue it took.
  */
 #define RELAY_CUE_ONLY 2
+#define RELAY_HELD     3  // a cue the live relay keeps until the programme's times are known (relay_live_held_cue)
 int relay_live_admit(relay *r, AVPacket *pkt, int64_t now);
+
+/* A cue kept by relay_live_admit, once the programme is open again, timed at its key frame; null: none. */
+AVPacket *relay_live_held_cue(relay *r);
 
 /* The wall clock's turn while relay_run runs: loss, slate, keep-alive (see relay_tick). */
 void relay_live_tick(relay *r, int64_t now);

@@ -66,11 +66,18 @@ extern "C" {
 #define LIVE_LATE_TICKS     (90000 * 3 / 2) // a video packet this far behind the clock: the input came back late
 #define LIVE_EARLY_TICKS    18000           // this far ahead: the input runs faster than real time (less
                                             // than the output stage's lead, which drops null packets)
+#define LIVE_TRIM_TICKS     3600            // this far ahead, the end of a GOP is left out to make it up,
+#define LIVE_CUT_TICKS      13500           // and this far, the rest of it at once (the output's schedule
+                                            // follows its PCRs: an excess must stay well within its margin)
+#define LIVE_WINDOW_TICKS   18000           // the input's arrival rate is measured over this much of it
+#define LIVE_BURST_RATE     1500            // (thousandths) faster than this, a late input is a backlog
+#define LIVE_BACKLOG_TICKS  22500           // (late by this much at least)
+#define LIVE_HELD_CUES      16              // cues kept while the programme's times are about to move
 #define LIVE_RESTART_TICKS  (2 * 90000)     // the input's own times jumping more than this: a new time line
 #define LIVE_HELD_UP_TICKS  9000            // video going on within this after a loss: nothing was lost
 #define LIVE_SLEW_TICKS     45              // per second: the lag of reference follows by 500 ppm at most
 #define LIVE_FAST_REPORT_US 60000000        // one report a minute of an input faster than real time,
-#define LIVE_RATE_MIN_US    1000000         // its rate measured over a second at least
+#define LIVE_RATE_MIN_US    5000000         // its rate measured over 5 s of it at least
 #define LIVE_GAP_TICKS      1800            // the programme resumes this far after the last packet written
 #define LIVE_FRAME_TICKS    3600            // a filler packet without duration lasts this long
 #define LIVE_SLATE_BEHIND   4500            // the slate runs this far behind a key frame's place, so
@@ -129,10 +136,21 @@ struct relay_live {
     int64_t audio_from;       // audio with an earlier pts (output time) is left out; AV_NOPTS_VALUE
     int64_t hold_until;       // the programme waits for a key frame at this output time; AV_NOPTS_VALUE
     /* An input faster than real time. */
+    int64_t cut_at;           // output pts where the programme was cut for what is left out; AV_NOPTS_VALUE
+    int64_t key_in;           // unwrapped dts of the lead's last key frame let through; AV_NOPTS_VALUE
+    int64_t gop;              // ticks between its last two key frames; 0: not known
+    int64_t shown_max;        // highest output pts of the lead let through; AV_NOPTS_VALUE
+    int64_t frame;            // ticks of the lead's last picture (or audio frame)
+    int64_t win_in;           // unwrapped dts and µs where the arrival rate's window began; AV_NOPTS_VALUE
+    int64_t win_at;
+    int64_t arrival;          // the input's last measured arrival rate, thousandths of real time; 0: unknown
+    AVPacket *cues[LIVE_HELD_CUES];  // cues read while the programme's times are about to move, in order
+    int cue_count;
     int64_t left_out;         // packets left out since the last report
     int64_t fast_at;          // µs of the last report; 0: none yet
-    int64_t rate_in;          // unwrapped dts and µs where the rate is measured from
-    int64_t rate_at;
+    int64_t excess_at;        // µs of the last packet left out; 0: none yet
+    int64_t rate_in;          // unwrapped dts and µs where the rate is measured from: the start of a
+    int64_t rate_at;          // spell of excess, or the last report
     /* What the muxer writes. */
     int64_t out_bytes;
     int64_t out_at;           // µs when the muxer last wrote
@@ -186,7 +204,7 @@ int relay_live_create(relay *r)
     l->slate_us = r->desc.slate_us;
     l->epg = -1;
     l->raw_last = l->in_good = l->audio_from = l->hold_until = l->level = AV_NOPTS_VALUE;
-    l->video_read = l->stale_until = AV_NOPTS_VALUE;
+    l->video_read = l->stale_until = l->cut_at = l->win_in = l->key_in = l->shown_max = AV_NOPTS_VALUE;
     l->lead = -1;
     l->why = EVENT_TIMELINE_START;
     int ret = packets_queue_create(&l->ahead, LIVE_AHEAD);
@@ -200,8 +218,11 @@ int relay_live_create(relay *r)
 
 void relay_live_destroy(relay *r)
 {
-    if (r->live)
+    if (r->live) {
         packets_queue_destroy(&r->live->ahead);
+        for (int i = 0; i < r->live->cue_count; i++)
+            av_packet_free(&r->live->cues[i]);
+    }
     free(r->live);
     r->live = nullptr;
 }
@@ -214,17 +235,25 @@ static void live_find_epg(relay *r)
             r->live->epg = (int)i;
 }
 
-/* Just after the last packet written on any audio or video stream: where the programme may resume. */
-static int64_t live_floor(const relay *r)
+/*
+ * Just after the last packet written on any stream of type only (any audio
+ * or video stream with AVMEDIA_TYPE_UNKNOWN): where the programme may resume.
+ */
+static int64_t live_floor_of(const relay *r, enum AVMediaType only)
 {
     int64_t floor = INT64_MIN;
     for (unsigned s = 0; s < r->out->nb_streams; s++) {
         enum AVMediaType type = r->out->streams[s]->codecpar->codec_type;
-        if ((type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) && r->last_dts[s] != AV_NOPTS_VALUE &&
-            r->last_dts[s] + LIVE_GAP_TICKS > floor)
+        bool counts = only == AVMEDIA_TYPE_UNKNOWN ? type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO : type == only;
+        if (counts && r->last_dts[s] != AV_NOPTS_VALUE && r->last_dts[s] + LIVE_GAP_TICKS > floor)
             floor = r->last_dts[s] + LIVE_GAP_TICKS;
     }
     return floor;
+}
+
+static int64_t live_floor(const relay *r)
+{
+    return live_floor_of(r, AVMEDIA_TYPE_UNKNOWN);
 }
 
 /*
@@ -256,6 +285,11 @@ static void live_count_excess(relay *r, int64_t in, int64_t now)
 {
     relay_live *l = r->live;
 
+    if (!l->excess_at || now - l->excess_at >= LIVE_FAST_REPORT_US) {
+        l->rate_in = in;  // a new spell: its rate is measured from here
+        l->rate_at = now;
+    }
+    l->excess_at = now;
     l->left_out++;
     if (now - l->rate_at < LIVE_RATE_MIN_US || (l->fast_at && now - l->fast_at < LIVE_FAST_REPORT_US))
         return;
@@ -426,8 +460,6 @@ static bool live_open(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64
 
     if (l->why != EVENT_TIMELINE_START) {
         int64_t target = live_clock(l, now) + l->key_lag, floor = live_floor(r);
-        if (l->why == EVENT_TIMELINE_EARLY && target < floor - LIVE_GAP_TICKS)
-            return false;  // the excess still on its way out
         int64_t jump = l->in_good == AV_NOPTS_VALUE ? 0 : in - l->in_good;
         restart = jump < -LIVE_RESTART_TICKS || jump > us_to_ticks(now - l->good_at) + LIVE_RESTART_TICKS;
         int64_t lag = want - live_clock(l, now);
@@ -437,8 +469,20 @@ static bool live_open(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64
             l->why = EVENT_TIMELINE_LATE;
         else if (lag > l->lag + LIVE_EARLY_TICKS)
             l->why = EVENT_TIMELINE_EARLY;
-        if (l->why != EVENT_TIMELINE_RESUMED)
+        if (l->why == EVENT_TIMELINE_EARLY && l->cut_at != AV_NOPTS_VALUE) {
+            /*
+             * Shown where the pictures let through end, unless that is
+             * behind the clock; audio that went out beyond it, which came
+             * ahead of the video, is followed by the key frame's audio from
+             * its end on (what would go back is refused).
+             */
+            int64_t at_cut = l->cut_at - (in_pts != AV_NOPTS_VALUE ? in_pts - in : 0);
+            int64_t now_at = live_clock(l, now) + l->lag;
+            want = at_cut > now_at ? at_cut : now_at;
+            floor = live_floor_of(r, (enum AVMediaType)l->lead);
+        } else if (l->why != EVENT_TIMELINE_RESUMED) {
             want = target;
+        }
         want = want < floor ? floor : want;
     }
     int64_t key_pts = in_pts + want - in;
@@ -448,17 +492,19 @@ static bool live_open(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64
     int64_t delta = want - in - l->offset;
     l->offset = want - in;
     if (!l->t0) {
-        l->t0 = l->video_at = l->out_at = l->rate_at = now;
+        l->t0 = l->video_at = l->out_at = now;
         l->c0 = want;
-        l->rate_in = in;
     }
     if (restart)
         splice_source_restart(&r->loop->env, &r->rep);
     else if (delta)
         splice_shift_points(&r->rep, delta);
     relay_write(r->loop, 0);
-    live_emit(r, EVENT_TIMELINE_MOVED, l->why, key_pts, delta);
+    /* An input faster than real time moves it at every GOP left out: its warning comes once a minute. */
+    if (l->why != EVENT_TIMELINE_EARLY)
+        live_emit(r, EVENT_TIMELINE_MOVED, l->why, key_pts, delta);
     l->gate = GATE_OPEN;
+    l->cut_at = AV_NOPTS_VALUE;
     l->slate_on = 0;
     l->level = want;
     l->level_at = now;
@@ -496,9 +542,77 @@ static int live_cue_only(const relay *r, const AVPacket *pkt)
 }
 
 /*
- * While the programme waits for a key frame: data packets (cues) go on when
- * the offset still holds, a cue otherwise counts all the same; the rest is
- * left out.
+ * A cue read while the programme waits for its times to move (it came back
+ * late, or a GOP is left out of an input faster than real time) is kept
+ * until the programme opens again: it then goes on at the key frame, its
+ * pts_adjustment moved by the new offset, as if it had come then. One
+ * beyond LIVE_HELD_CUES counts at once and is written as it came. Returns
+ * RELAY_HELD when pkt was taken, else what becomes of it.
+ */
+static int live_hold_cue(relay *r, AVPacket *pkt)
+{
+    relay_live *l = r->live;
+    if (r->in->streams[pkt->stream_index]->codecpar->codec_id != AV_CODEC_ID_SCTE_35)
+        return 0;
+    if (l->cue_count >= LIVE_HELD_CUES)
+        return 1;
+    l->cues[l->cue_count++] = pkt;
+    return RELAY_HELD;
+}
+
+AVPacket *relay_live_held_cue(relay *r)
+{
+    relay_live *l = r->live;
+    if (!l || l->gate != GATE_OPEN || l->cue_count == 0)
+        return nullptr;
+    AVPacket *pkt = l->cues[0];
+    memmove(l->cues, l->cues + 1, --l->cue_count * sizeof(l->cues[0]));
+    live_adjust_cue(pkt, l->offset);
+    pkt->dts = pkt->pts = l->level;
+    return pkt;
+}
+
+/*
+ * The input's arrival rate against the wall clock, over windows of
+ * LIVE_WINDOW_TICKS of its lead stream; a loss starts it afresh.
+ */
+static void live_note_rate(relay_live *l, int64_t in, int64_t now)
+{
+    if (l->win_in == AV_NOPTS_VALUE || in < l->win_in) {
+        l->win_in = in;
+        l->win_at = now;
+        return;
+    }
+    if (in - l->win_in < LIVE_WINDOW_TICKS)
+        return;
+    int64_t wall = us_to_ticks(now - l->win_at);
+    l->arrival = (in - l->win_in) * 1000 / (wall > 0 ? wall : 1);
+    l->win_in = in;
+    l->win_at = now;
+}
+
+/*
+ * Whether a key frame read after a loss, behind the clock, is part of a
+ * backlog the source sends in a burst after a stall: the input arrives
+ * faster than LIVE_BURST_RATE, or its rate since the loss is not known yet.
+ * The programme then resumes further on, where the burst ends, with the
+ * times it has, instead of twice: once late and once more when the burst
+ * has caught up. One on time after a loss opens at once.
+ */
+static bool live_backlog(const relay *r, int64_t in, int64_t now)
+{
+    const relay_live *l = r->live;
+    if (l->why == EVENT_TIMELINE_START || l->why == EVENT_TIMELINE_EARLY ||
+        in + l->offset - live_clock(l, now) >= l->lag - LIVE_BACKLOG_TICKS)
+        return false;
+    return l->arrival == 0 || l->arrival > LIVE_BURST_RATE;
+}
+
+/*
+ * While the programme waits for a key frame: cues go on when the offset
+ * still holds, and are kept until it opens otherwise; after a cut ahead of
+ * a GOP left out, audio shown before the cut still goes on (it may come
+ * after the video); the rest is left out.
  */
 static int live_waiting(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64_t now)
 {
@@ -511,43 +625,112 @@ static int live_waiting(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
     }
     /* The demuxer hands a picture over when the next one begins: the first after a loss is from before it. */
     bool stale = l->stale_until != AV_NOPTS_VALUE && in <= l->stale_until;
-    if (type == l->lead && (pkt->flags & AV_PKT_FLAG_KEY) && !stale)
+    if (type == l->lead && (pkt->flags & AV_PKT_FLAG_KEY))
+    if (type == l->lead && (pkt->flags & AV_PKT_FLAG_KEY) && !stale && !live_backlog(r, in, now))
         return live_open(r, pkt, in, in_pts, now) ? 1 : 0;
-    if (l->why == EVENT_TIMELINE_EARLY)
+    if (l->why == EVENT_TIMELINE_EARLY) {
+        if (type == AVMEDIA_TYPE_AUDIO && l->cut_at != AV_NOPTS_VALUE && in_pts != AV_NOPTS_VALUE &&
+            in_pts + l->offset < l->cut_at)
+            return 1;
         live_count_excess(r, in, now);
+    }
     if (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO)
         return 0;
-    return l->why == EVENT_TIMELINE_START || l->why == EVENT_TIMELINE_RESUMED ? 1 : live_cue_only(r, pkt);
+    return l->why == EVENT_TIMELINE_START || l->why == EVENT_TIMELINE_RESUMED ? 1 : live_hold_cue(r, pkt);
 }
 
 /*
- * Whether a packet of the open programme keeps to the clock: a video
- * packet far behind or ahead closes the programme until the next key
- * frame; any other is left out alone (a cue only counts). 1: it goes on;
- * 0: left out; RELAY_CUE_ONLY.
+ * The input runs faster than real time: the programme is cut before pkt (a
+ * packet of its lead stream), and what follows up to its next key frame is
+ * left out, every stream alike; the key frame then takes up where the
+ * pictures let through end (cut_at).
  */
-static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t now)
+static void live_cut_ahead(relay *r, int64_t in, int64_t in_pts, int64_t now)
+{
+    relay_live *l = r->live;
+    l->gate = GATE_WAIT_KEY;
+    l->why = EVENT_TIMELINE_EARLY;
+    l->cut_at = l->shown_max != AV_NOPTS_VALUE ? l->shown_max + l->frame
+                                               : (in_pts != AV_NOPTS_VALUE ? in_pts : in) + l->offset;
+    ts_out_pass_rejoin(r->stage);
+    live_count_excess(r, in, now);
+}
+
+/*
+ * Where an input faster than real time is cut, at a packet of its lead
+ * ahead of the clock by excess: at a key frame whose GOP the excess covers
+ * (the GOP is left out whole), at the anchor picture from which the rest of
+ * the GOP up to the next key frame, as far as the last GOP's length
+ * foretells it, makes up the excess (the end of a GOP can go: nothing
+ * refers to it), or anywhere once the excess reaches most.
+ */
+static bool live_cut_here(const relay_live *l, const AVPacket *pkt, int64_t in, int64_t in_pts, int64_t excess,
+                          int64_t most)
+{
+    if (excess > most)
+        return true;
+    if (excess < LIVE_TRIM_TICKS || l->gop <= 0 || l->key_in == AV_NOPTS_VALUE)
+        return false;
+    if (pkt->flags & AV_PKT_FLAG_KEY)
+        return excess >= l->gop;
+    /*
+     * An anchor (I or P picture) is shown after every picture before it;
+     * B-pictures come in between. Anchors come a few pictures apart: the
+     * rest may exceed the excess by two pictures (a gap that short) rather
+     * than wait for the next GOP, by which the excess may reach most.
+     */
+    bool anchor = in_pts != AV_NOPTS_VALUE && (l->shown_max == AV_NOPTS_VALUE || in_pts + l->offset > l->shown_max);
+    return anchor && l->key_in + l->gop - in <= excess + 2 * l->frame;
+}
+
+/* What a lead packet let through tells: its GOP, where it is shown, its length, whether pictures are reordered. */
+static void live_note_lead(relay_live *l, const AVPacket *pkt, int64_t in)
+{
+    if (pkt->flags & AV_PKT_FLAG_KEY) {
+        l->gop = l->key_in != AV_NOPTS_VALUE && in > l->key_in ? in - l->key_in : l->gop;
+        l->key_in = in;
+    }
+    if (pkt->duration > 0)
+        l->frame = pkt->duration;
+    if (pkt->pts != AV_NOPTS_VALUE && (l->shown_max == AV_NOPTS_VALUE || pkt->pts > l->shown_max))
+        l->shown_max = pkt->pts;
+}
+
+/*
+ * Whether a packet of the open programme keeps to the clock. Its lead
+ * stream decides for every stream: a lead packet far behind closes the
+ * programme until the next key frame (it came back late); one ahead may
+ * cut it (live_cut_here). Audio goes on while the lead does, unless far
+ * behind. 1: it goes on; 0: left out; RELAY_CUE_ONLY for a cue.
+ */
+static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64_t now)
 {
     relay_live *l = r->live;
     int64_t lag = in + l->offset - live_clock(l, now);
-    bool video = r->in->streams[pkt->stream_index]->codecpar->codec_type == l->lead;
+    enum AVMediaType type = r->in->streams[pkt->stream_index]->codecpar->codec_type;
+    bool lead = type == l->lead, settling = now - l->t0 < LIVE_SETTLE_US;
     /* While the lag of reference settles, a stream that runs ahead of the video raises it. */
-    int64_t early = now - l->t0 < LIVE_SETTLE_US ? LIVE_LATE_TICKS : LIVE_EARLY_TICKS;
+    int64_t early = settling ? LIVE_LATE_TICKS : LIVE_EARLY_TICKS;
 
-    if (lag >= l->lag - LIVE_LATE_TICKS && lag <= l->lag + early) {
+    if (lag < l->lag - LIVE_LATE_TICKS) {
+        if (lead) {
+            l->gate = GATE_WAIT_KEY;
+            l->why = EVENT_TIMELINE_LATE;
+            ts_out_pass_rejoin(r->stage);
+        }
+        return live_cue_only(r, pkt);
+    }
+    if (lead && !settling && live_cut_here(l, pkt, in, in_pts, lag - l->lag, LIVE_CUT_TICKS)) {
+        live_cut_ahead(r, in, in_pts, now);
+        return 0;
+    }
+    if (!lead && type != AVMEDIA_TYPE_AUDIO && lag > l->lag + early)
+        return live_cue_only(r, pkt);
+    if (lead || lag <= l->lag + early)
         live_follow(l, lag, now);
-        if (video && (pkt->flags & AV_PKT_FLAG_KEY))
-            l->key_lag = lag;
-        return 1;
-    }
-    if (video) {
-        l->gate = GATE_WAIT_KEY;
-        l->why = lag < l->lag ? EVENT_TIMELINE_LATE : EVENT_TIMELINE_EARLY;
-        ts_out_pass_rejoin(r->stage);
-    }
-    if (lag > l->lag)
-        live_count_excess(r, in, now);
-    return live_cue_only(r, pkt);
+    if (lead && (pkt->flags & AV_PKT_FLAG_KEY))
+        l->key_lag = lag;
+    return 1;
 }
 
 /*
@@ -743,9 +926,11 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
         }
     }
 
-    int go = l->gate == GATE_OPEN ? live_in_time(r, pkt, in, now) : live_waiting(r, pkt, in, in_pts, now);
-    if (!go)
-        return 0;
+    if (type == l->lead)
+        live_note_rate(l, in, now);
+    int go = l->gate == GATE_OPEN ? live_in_time(r, pkt, in, in_pts, now) : live_waiting(r, pkt, in, in_pts, now);
+    if (!go || go == RELAY_HELD)
+        return go;
     const AVStream *ist = r->in->streams[pkt->stream_index];
     pkt->dts = in + l->offset;
     if (pkt->pts != AV_NOPTS_VALUE)
@@ -760,6 +945,7 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
     if (ist->codecpar->codec_type == l->lead) {
         l->in_good = in;
         l->good_at = l->video_at = now;
+        live_note_lead(l, pkt, in);
     }
     l->passed_at = now;
     if (l->level == AV_NOPTS_VALUE || pkt->dts > l->level) {
@@ -786,6 +972,8 @@ static void live_check_lost(relay *r, int64_t now)
         l->stale_until = l->video_read == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : l->video_read + LIVE_HELD_UP_TICKS;
         live_emit(r, EVENT_INPUT_LOST, 0, AV_NOPTS_VALUE, now - l->packet_at);
         ts_out_pass_rejoin(r->stage);  // what passes through may come back with other counters
+        l->win_in = AV_NOPTS_VALUE;   // how fast it comes back is measured afresh
+        l->arrival = 0;
         if (l->gate == GATE_OPEN) {
             l->gate = GATE_WAIT_KEY;
             l->why = EVENT_TIMELINE_RESUMED;
@@ -824,9 +1012,14 @@ static int live_keep_alive(relay *r, int64_t now)
     if (now - l->out_at < LIVE_KEEPALIVE_US || now - l->passed_at < LIVE_QUIET_US || l->epg < 0)
         return 0;
     l->out_at = now;
-    /* Where the programme would be now: on from its latest packet, not ahead of it. */
-    int64_t dts = l->level == AV_NOPTS_VALUE ? live_clock(l, now) + l->lag
-                                             : l->level + us_to_ticks(now - l->level_at) - LIVE_KEEPALIVE_BEHIND;
+    /*
+     * Where the programme would be now: on from its latest packet, not ahead
+     * of it, nor ahead of the clock (a programme cut ahead of a GOP left out
+     * went out ahead of it: what it sent covers the wait).
+     */
+    int64_t dts = live_clock(l, now) + l->lag - LIVE_KEEPALIVE_BEHIND;
+    if (l->level != AV_NOPTS_VALUE && l->level + us_to_ticks(now - l->level_at) - LIVE_KEEPALIVE_BEHIND < dts)
+        dts = l->level + us_to_ticks(now - l->level_at) - LIVE_KEEPALIVE_BEHIND;
     if (r->last_dts[l->epg] != AV_NOPTS_VALUE && dts < r->last_dts[l->epg])
         dts = r->last_dts[l->epg];
     /* The track may also carry the clock a multiplex passing through kept before the start. */

@@ -481,9 +481,9 @@ static int slicer_streams(slicer_session *ses)
     int ret;
 
     status_set_state(&app->status, STATE_NO_INPUT);
+    ret = slicer_open_receiver(app, &src);
     if (!ses->quiet)
         log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
-    ret = slicer_open_receiver(app, &src);
     if (ret < 0) {
         slicer_fail(ses, "%s: Could not open input file [%s]: %s", "slicer_streams", app->src_url,
                     err_to_str(err, sizeof(err), ret));

@@ -19,8 +19,8 @@ enum event_type {
                              // the cue packet to the splice point (negative: late), AV_NOPTS_VALUE unknown
     EVENT_ARMED,             // reason: event_arm_reason; delta: remain from the cue packet to the splice point
     EVENT_BREAK_STARTED,     // pts: start key frame; delta: pts - splice point; pts_shift
-    EVENT_STREAM_SWITCHED,   // stream; reason: event_switch_reason; delta: offset; pts, end_pts
-    EVENT_STREAM_MISSED,     // stream; delta: splice point - first packet's pts (< 0)
+    EVENT_STREAM_SWITCHED,   // stream; reason: event_switch_reason; delta: offset (to the filler: splice point -
+                             // the first packet's pts, < 0 when the packet holding it went by unseen); pts, end_pts
     EVENT_BREAK_ENDED,       // reason: event_end_reason; pts, delta, end_pts, aired
     EVENT_IDLE,              // every stream back on the programme
     EVENT_CUE_REPEATED,      // the cue repeats the armed, running, kept or last event: nothing changed

@@ -190,13 +190,10 @@ static bool say_break(wording *w, const event *ev)
             say(w, LOG_INFO, "filler video pts shifted by %" PRId64 " ticks (%f sec) to keep pts >= dts",
                 ev->pts_shift, ev->pts_shift / 90000.0);
         return true;
-    case EVENT_STREAM_MISSED:
     case EVENT_STREAM_SWITCHED:
-        if (ev->type == EVENT_STREAM_MISSED || ev->reason == EVENT_SWITCH_TO_FILLER)
+        if (ev->reason == EVENT_SWITCH_TO_FILLER)
             say(w, LOG_INFO, "found audio stream %d, dts delta=%" PRId64 ", rep_ctx.scte_35_pts_time=%" PRId64,
                 ev->stream, ev->delta, ev->pts);
-        if (ev->type == EVENT_STREAM_MISSED)
-            say(w, LOG_ERROR, "Strange conditions: break outside packet, lost first packet?");
         else if (ev->reason == EVENT_SWITCH_BACK_AT_END)
             say(w, LOG_INFO, "end of break detected for stream %d, sent_dts=%" PRId64 ", end_pts=%" PRId64,
                 ev->stream, ev->pts, ev->end_pts);

@@ -436,7 +436,13 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     return true;
 }
 
-/* First audio packet of a stream reaching past the splice point: cut it there, start the content. */
+/*
+ * First audio packet of a stream reaching past the splice point: cut it
+ * there, start the content. When the packet holding the splice point went
+ * by unseen (lost with the input, or left out of an input faster than real
+ * time), the content starts all the same, in step with the video: from
+ * where this packet begins, what would have aired before it skipped.
+ */
 static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, int id, AVPacket **ppkt)
 {
     AVPacket *pkt = *ppkt;
@@ -444,25 +450,21 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     int64_t dd = rep->scte_35_pts_time - pkt->pts;
 
     r->start_dts = pkt->dts;
-
-    event ev = event_make(dd < 0 ? EVENT_STREAM_MISSED : EVENT_STREAM_SWITCHED);
+    event ev = event_make(EVENT_STREAM_SWITCHED);
     ev.reason = EVENT_SWITCH_TO_FILLER;
     ev.stream = s;
     ev.delta = dd;
     ev.pts = rep->scte_35_pts_time;
     emit(env, rep, &ev);
 
-    if (dd < 0) {
-        /* The packet holding the splice point went by unseen: this stream stays on the programme. */
-        av_packet_free(ppkt);
-        return;
-    }
-
     AVPacket *f = nullptr;
     r->item = 0;
     r->next_filler = 0;
     r->sent_dts = rep->scte_35_pts_time;
-    int got = splice_next_audio(env, &rep->content, r, s, id, packet_end(pkt), &f);
+    int got;
+    while ((got = splice_next_audio(env, &rep->content, r, s, id, packet_end(pkt), &f)) == SPLICE_AUDIO_PACKET &&
+           dd < 0 && f->dts + f->duration <= pkt->pts)
+        av_packet_free(&f);
     if (got == SPLICE_AUDIO_END || got == SPLICE_AUDIO_NOMEM) {
         r->sent_dts = AV_NOPTS_VALUE;
         return;  // no filler packet to start with: the programme's audio goes on
