@@ -138,15 +138,17 @@ int relay_pass_capacity(int64_t rate, bool live);
 
 /*
  * Turns passthrough on when the input filter chose a programme (id: its
- * identity) and reports the choice; fails, reported, with
- * AVERROR_STREAM_NOT_FOUND when the programme asked for is not in the
- * input. 0 otherwise (passthrough stays off without a choice).
+ * identity) and reports the choice, and, when it cannot be spliced (none
+ * of its video can be relayed), why (EVENT_PROGRAMME_UNSPLICEABLE); fails,
+ * reported, with AVERROR_STREAM_NOT_FOUND when the programme asked for is
+ * not in the input. 0 otherwise (passthrough stays off without a choice).
  */
 int relay_pass_begin(relay *r, const ts_identity *id);
 
 /* Whether input stream i passes as TS packets instead of through the muxer:
- * another programme's, the input's EIT, or a stream of the programme that
- * cannot be demultiplexed (scrambled, unknown codec: reported). */
+ * another programme's, the input's EIT, a stream of the programme that
+ * cannot be demultiplexed (scrambled, unknown codec: reported), or any but
+ * its cues when the programme cannot be spliced. */
 bool relay_pass_stream(relay *r, const ts_identity *id, int i);
 
 /*

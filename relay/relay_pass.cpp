@@ -54,11 +54,69 @@ static void missing_text(const ts_identity *id, char *text, size_t size)
         snprintf(text + n, size - n, ")");
 }
 
+/* Whether stream i of in belongs to the chosen programme (its PMT, or the demuxer's programme). */
+static bool chosen_stream(const AVFormatContext *in, const ts_identity *id, unsigned i)
+{
+    if (ts_identity_stream_type(id, in->streams[i]->id) >= 0)
+        return true;
+    for (unsigned p = 0; p < in->nb_programs; p++) {
+        const AVProgram *prog = in->programs[p];
+        for (unsigned k = 0; prog->id == id->program_number && k < prog->nb_stream_indexes; k++)
+            if (prog->stream_index[k] == i)
+                return true;
+    }
+    return false;
+}
+
+/*
+ * Whether the programme the input filter chose (identity id; the demuxer's
+ * streams in) cannot be spliced: none of its video can be relayed (a break
+ * starts on a video key frame) because a stream of it is scrambled, or a
+ * stream of it has a type the demuxer reads no codec from, while no audio
+ * of it can be relayed or that stream's type is one of video. Returns the
+ * event_unspliceable_reason, with *pid (may be null) the PID that says
+ * why: a video stream's first; -1 when it can be spliced or has no video of
+ * its own (a radio service).
+ */
+static int relay_unspliceable(const AVFormatContext *in, const ts_in *filter, const ts_identity *id, int *pid)
+{
+    int scrambled = -1, unread = -1;
+    bool scrambled_video = false, unread_video = false, video = false, audio = false;
+    for (unsigned i = 0; in && filter && i < in->nb_streams; i++) {
+        const AVStream *st = in->streams[i];
+        enum AVCodecID codec = st->codecpar->codec_id;
+        if (codec == AV_CODEC_ID_SCTE_35 || codec == AV_CODEC_ID_EPG || !chosen_stream(in, id, i))
+            continue;
+        enum AVMediaType type = st->codecpar->codec_type;
+        bool is_video = type == AVMEDIA_TYPE_VIDEO || ts_stream_type_video(ts_identity_stream_type(id, st->id));
+        if (ts_in_pid_state(filter, st->id) == 1) {
+            if (scrambled < 0 || (is_video && !scrambled_video)) {
+                scrambled = st->id;
+                scrambled_video = is_video;
+            }
+        } else if (codec == AV_CODEC_ID_NONE) {
+            if (unread < 0 || (is_video && !unread_video)) {
+                unread = st->id;
+                unread_video = is_video;
+            }
+        } else {
+            video |= type == AVMEDIA_TYPE_VIDEO;
+            audio |= type == AVMEDIA_TYPE_AUDIO;
+        }
+    }
+    if (video || (scrambled < 0 && (unread < 0 || (audio && !unread_video))))
+        return -1;
+    if (pid)
+        *pid = scrambled >= 0 ? scrambled : unread;
+    return scrambled >= 0 ? EVENT_UNSPLICEABLE_SCRAMBLED : EVENT_UNSPLICEABLE_UNREAD;
+}
+
 int relay_pass_begin(relay *r, const ts_identity *id)
 {
     relay_passing *ps = &r->pass;
 
     ps->clock_stream = -1;
+    ps->unspliceable = -1;
     ps->idle_since = ps->told_at = ps->video_read_at = TS_TIME_NONE;
     ps->clock_dts = ps->ref_dts = ps->video_read_dts = AV_NOPTS_VALUE;
     if (!r->filter || !ts_in_pass(r->filter))
@@ -85,21 +143,18 @@ int relay_pass_begin(relay *r, const ts_identity *id)
     ev.delta = id->programme_count > 0 ? id->programme_count - 1 : 0;
     ev.flags = id->spts ? 1 : 0;
     event_emit(&r->desc.events, &ev);
-    return 0;
-}
 
-/* Whether stream i of in belongs to the chosen programme (its PMT, or the demuxer's programme). */
-static bool chosen_stream(const AVFormatContext *in, const ts_identity *id, unsigned i)
-{
-    if (ts_identity_stream_type(id, in->streams[i]->id) >= 0)
-        return true;
-    for (unsigned p = 0; p < in->nb_programs; p++) {
-        const AVProgram *prog = in->programs[p];
-        for (unsigned k = 0; prog->id == id->program_number && k < prog->nb_stream_indexes; k++)
-            if (prog->stream_index[k] == i)
-                return true;
-    }
-    return false;
+    int pid = -1;
+    ps->unspliceable = relay_unspliceable(r->in, r->filter, id, &pid);
+    if (ps->unspliceable < 0)
+        return 0;
+    ev = event_make(EVENT_PROGRAMME_UNSPLICEABLE);
+    ev.reason = ps->unspliceable;
+    ev.code = id->program_number;
+    ev.stream = pid;
+    ev.delta = ts_identity_stream_type(id, pid);
+    event_emit(&r->desc.events, &ev);
+    return 0;
 }
 
 bool relay_pass_stream(relay *r, const ts_identity *id, int i)
@@ -109,6 +164,8 @@ bool relay_pass_stream(relay *r, const ts_identity *id, int i)
     const AVStream *st = r->in->streams[i];
     if (st->codecpar->codec_id == AV_CODEC_ID_EPG || !chosen_stream(r->in, id, (unsigned)i))
         return true;  // the input's EIT, another programme's stream
+    if (r->pass.unspliceable >= 0)
+        return st->codecpar->codec_id != AV_CODEC_ID_SCTE_35;  // said once (relay_pass_begin); its cues are read
     if (ts_in_pid_state(r->filter, st->id) != 1 && st->codecpar->codec_id != AV_CODEC_ID_NONE)
         return false;
     event ev = event_make(EVENT_STREAM_UNKNOWN);
@@ -355,12 +412,14 @@ AVFormatContext *relay_spliced_streams(const relay_input *in)
         return nullptr;
     ts_identity id;
     bool all = !in->filter || ts_in_get_identity(in->filter, &id) < 0 || id.chosen == TS_CHOSEN_NONE;
+    bool none = !all && relay_unspliceable(in->fmt, in->filter, &id, nullptr) >= 0;
     AVFormatContext *copy = avformat_alloc_context();
-    for (unsigned i = 0; copy && i < in->fmt->nb_streams; i++) {
+    for (unsigned i = 0; copy && !none && i < in->fmt->nb_streams; i++) {
         const AVStream *st = in->fmt->streams[i];
         enum AVMediaType type = st->codecpar->codec_type;
-        if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) || !(all || chosen_stream(in->fmt, &id, i)))
-            continue;
+        if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) || !(all || chosen_stream(in->fmt, &id, i)) ||
+            ts_in_pid_state(in->filter, st->id) == 1)
+            continue;  // not of the programme, or scrambled: it passes as it came
         AVStream *c = avformat_new_stream(copy, nullptr);
         if (!c || avcodec_parameters_copy(c->codecpar, st->codecpar) < 0) {
             avformat_free_context(copy);
