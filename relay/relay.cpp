@@ -34,6 +34,8 @@ extern "C" {
 #define RELAY_LIVE_TICK_US      5000    // live: the loop acts on the wall clock at least this often
 #define RELAY_LIVE_BATCH        32      // live: packets taken at once before the clock's turn
 #define RELAY_LIVE_PROBE_US     1500000 // stream time a live input's probe waits for streams still unknown
+/* Input time (27 MHz) the input filter's end of the probe waits for a stream of the programme not seen yet. */
+#define RELAY_PROBE_UNSEEN      ((int64_t)RELAY_LIVE_PROBE_US * 27)
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
 #define RELAY_MAX_INTERLEAVE_US 300000
 #define RELAY_LAYOUT_TEXT_SIZE  160
@@ -81,12 +83,22 @@ static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInter
      */
     if (live)
         in->fmt->max_analyze_duration = RELAY_LIVE_PROBE_US;
+    /*
+     * Nor must a programme whose video cannot be read (scrambled, of a type
+     * the demuxer does not know): such streams never end the probe, and
+     * nothing of it could be spliced anyway. The input filter ends the
+     * probe once it knows (both programs alike).
+     */
+    ts_in_set_probe(in->filter, RELAY_PROBE_UNSEEN);
     /* On failure avformat_open_input frees the context and nulls the pointer. */
     ret = avformat_open_input(&in->fmt, name, av_find_input_format("mpegts"), nullptr);
     if (ret >= 0) {
         in->failed_step = RELAY_INPUT_PROBE;
         ret = avformat_find_stream_info(in->fmt, nullptr);
     }
+    /* The demuxer took the filter's end for the end of the input: its streams are all that can be known. */
+    if (ts_in_end_probe(in->filter) > 0 && ret == AVERROR_EOF)
+        ret = 0;
     if (ret < 0) {
         relay_close_input(in);
         return ret;
@@ -934,7 +946,7 @@ static int relay_packets(relay_loop *loop)
             return ret > 0 ? 0 : ret;
         if (ret < 0)
             return ret;
-        relay_clock_tick(r);
+        relay_clock_tick(r, 0);
     }
 }
 
@@ -968,7 +980,7 @@ static int relay_packets_live(relay_loop *loop)
         if (ret >= 0 && now - ticked >= RELAY_LIVE_TICK_US) {
             ticked = now;
             relay_live_tick(r, now);
-            relay_clock_tick(r);
+            relay_clock_tick(r, now);
         }
         relay_feed_give(feed);
         if (got < 0) {

@@ -107,6 +107,7 @@ struct relay_gop_watch {
 struct relay_passing {
     int on;                        // the input filter chose a programme: its streams are relayed, the rest passes
     int program;                   // its program_number
+    int unspliceable;              // event_unspliceable_reason: none of its video can be relayed; -1: it can
     int clock_stream;              // output index of the empty track that keeps the muxer's clock; -1: none
     int64_t idle_since;            // input time (27 MHz) read by the last write of a relayed packet; TS_TIME_NONE
     int64_t clock_dts;             // last dts written on the clock track; AV_NOPTS_VALUE
@@ -118,6 +119,8 @@ struct relay_passing {
     int64_t dropped_told;          // passthrough drops reported so far
     int64_t told_at;               // input time (27 MHz) of that report; TS_TIME_NONE: none yet
     int64_t tick_at;               // input time (27 MHz) the clock track last looked; TS_TIME_NONE
+    int64_t input_at;              // the input time last read (27 MHz), and the wall clock then (µs); TS_TIME_NONE
+    int64_t input_wall;
 };
 
 struct relay {
@@ -172,7 +175,9 @@ void relay_close_input(relay_input *in);
 /*
  * filler_check (splice/filler.h) on the streams of in whose breaks are
  * spliced: those of the programme the input filter chose, or all when it
- * chose none. Returns as filler_check, counting only those streams; -12
+ * chose none; not those seen scrambled, which pass as they came, and none
+ * of a programme that cannot be spliced (none of its video can be
+ * relayed). Returns as filler_check, counting only those streams; -12
  * without memory.
  */
 int relay_check_filler(const relay_input *in, const filler_ctx *filler, filler_mismatch *out, int max);

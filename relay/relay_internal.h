@@ -143,15 +143,17 @@ int relay_pass_capacity(int64_t rate, bool live);
 
 /*
  * Turns passthrough on when the input filter chose a programme (id: its
- * identity) and reports the choice; fails, reported, with
- * AVERROR_STREAM_NOT_FOUND when the programme asked for is not in the
- * input. 0 otherwise (passthrough stays off without a choice).
+ * identity) and reports the choice, and, when it cannot be spliced (none
+ * of its video can be relayed), why (EVENT_PROGRAMME_UNSPLICEABLE); fails,
+ * reported, with AVERROR_STREAM_NOT_FOUND when the programme asked for is
+ * not in the input. 0 otherwise (passthrough stays off without a choice).
  */
 int relay_pass_begin(relay *r, const ts_identity *id);
 
 /* Whether input stream i passes as TS packets instead of through the muxer:
- * another programme's, the input's EIT, or a stream of the programme that
- * cannot be demultiplexed (scrambled, unknown codec: reported). */
+ * another programme's, the input's EIT, a stream of the programme that
+ * cannot be demultiplexed (scrambled, unknown codec: reported), or any but
+ * its cues when the programme cannot be spliced. */
 bool relay_pass_stream(relay *r, const ts_identity *id, int i);
 
 /*
@@ -199,9 +201,11 @@ int64_t relay_mux_offset(const relay *r, int64_t dts);
  * The input's time went on (the loop calls it after every packet and every
  * yield of the input filter, and on the wall clock's turn): keeps the
  * muxer's clock going while nothing is relayed, until a live output's own
- * clock runs. Acts at most every 20 ms of input time.
+ * clock runs. Acts at most every 20 ms of input time. wall: the live loop's
+ * clock (µs, monotonic), by which the input's time goes on while it is
+ * lost; 0 for a file.
  */
-void relay_clock_tick(relay *r);
+void relay_clock_tick(relay *r, int64_t wall);
 
 /* relay_feed.cpp: a live input's demuxer on a thread of its own. */
 struct relay_feed;

@@ -32,6 +32,7 @@ extern "C" {
 #define RELAY_CLOCK_HOLD        TS_CLOCK_HZ           // pictures read this recently bound the clock track
 #define RELAY_CLOCK_MAX_STEP    (2 * 90000)           // a move of the muxer's clock pads 2 s at most
 #define RELAY_CLOCK_LAST_MOVES  8                     // at the end of input: 16 s at most
+#define RELAY_CLOCK_STILL_US    40000                 // a live input's time still this long (wall clock): lost
 #define RELAY_PASS_PRIME_MAX    (30 * 90000)          // the PCR starts at most 30 s before the first dts
 #define RELAY_PASS_REPORT_EVERY ((int64_t)5 * TS_CLOCK_HZ) // input time between two reports of drops
 #define RELAY_PROGRAMME_TEXT    200
@@ -54,12 +55,70 @@ static void missing_text(const ts_identity *id, char *text, size_t size)
         snprintf(text + n, size - n, ")");
 }
 
+/* Whether stream i of in belongs to the chosen programme (its PMT, or the demuxer's programme). */
+static bool chosen_stream(const AVFormatContext *in, const ts_identity *id, unsigned i)
+{
+    if (ts_identity_stream_type(id, in->streams[i]->id) >= 0)
+        return true;
+    for (unsigned p = 0; p < in->nb_programs; p++) {
+        const AVProgram *prog = in->programs[p];
+        for (unsigned k = 0; prog->id == id->program_number && k < prog->nb_stream_indexes; k++)
+            if (prog->stream_index[k] == i)
+                return true;
+    }
+    return false;
+}
+
+/*
+ * Whether the programme the input filter chose (identity id; the demuxer's
+ * streams in) cannot be spliced: none of its video can be relayed (a break
+ * starts on a video key frame) because a stream of it is scrambled, or a
+ * stream of it has a type the demuxer reads no codec from, while no audio
+ * of it can be relayed or that stream's type is one of video. Returns the
+ * event_unspliceable_reason, with *pid (may be null) the PID that says
+ * why: a video stream's first; -1 when it can be spliced or has no video of
+ * its own (a radio service).
+ */
+static int relay_unspliceable(const AVFormatContext *in, const ts_in *filter, const ts_identity *id, int *pid)
+{
+    int scrambled = -1, unread = -1;
+    bool scrambled_video = false, unread_video = false, video = false, audio = false;
+    for (unsigned i = 0; in && filter && i < in->nb_streams; i++) {
+        const AVStream *st = in->streams[i];
+        enum AVCodecID codec = st->codecpar->codec_id;
+        if (codec == AV_CODEC_ID_SCTE_35 || codec == AV_CODEC_ID_EPG || !chosen_stream(in, id, i))
+            continue;
+        enum AVMediaType type = st->codecpar->codec_type;
+        bool is_video = type == AVMEDIA_TYPE_VIDEO || ts_stream_type_video(ts_identity_stream_type(id, st->id));
+        if (ts_in_pid_state(filter, st->id) == 1) {
+            if (scrambled < 0 || (is_video && !scrambled_video)) {
+                scrambled = st->id;
+                scrambled_video = is_video;
+            }
+        } else if (codec == AV_CODEC_ID_NONE) {
+            if (unread < 0 || (is_video && !unread_video)) {
+                unread = st->id;
+                unread_video = is_video;
+            }
+        } else {
+            video |= type == AVMEDIA_TYPE_VIDEO;
+            audio |= type == AVMEDIA_TYPE_AUDIO;
+        }
+    }
+    if (video || (scrambled < 0 && (unread < 0 || (audio && !unread_video))))
+        return -1;
+    if (pid)
+        *pid = scrambled >= 0 ? scrambled : unread;
+    return scrambled >= 0 ? EVENT_UNSPLICEABLE_SCRAMBLED : EVENT_UNSPLICEABLE_UNREAD;
+}
+
 int relay_pass_begin(relay *r, const ts_identity *id)
 {
     relay_passing *ps = &r->pass;
 
     ps->clock_stream = -1;
-    ps->idle_since = ps->told_at = ps->video_read_at = ps->tick_at = TS_TIME_NONE;
+    ps->unspliceable = -1;
+    ps->idle_since = ps->told_at = ps->video_read_at = ps->tick_at = ps->input_at = TS_TIME_NONE;
     ps->clock_dts = ps->ref_dts = ps->video_read_dts = AV_NOPTS_VALUE;
     if (!r->filter || !ts_in_pass(r->filter))
         return 0;
@@ -85,21 +144,18 @@ int relay_pass_begin(relay *r, const ts_identity *id)
     ev.delta = id->programme_count > 0 ? id->programme_count - 1 : 0;
     ev.flags = id->spts ? 1 : 0;
     event_emit(&r->desc.events, &ev);
-    return 0;
-}
 
-/* Whether stream i of in belongs to the chosen programme (its PMT, or the demuxer's programme). */
-static bool chosen_stream(const AVFormatContext *in, const ts_identity *id, unsigned i)
-{
-    if (ts_identity_stream_type(id, in->streams[i]->id) >= 0)
-        return true;
-    for (unsigned p = 0; p < in->nb_programs; p++) {
-        const AVProgram *prog = in->programs[p];
-        for (unsigned k = 0; prog->id == id->program_number && k < prog->nb_stream_indexes; k++)
-            if (prog->stream_index[k] == i)
-                return true;
-    }
-    return false;
+    int pid = -1;
+    ps->unspliceable = relay_unspliceable(r->in, r->filter, id, &pid);
+    if (ps->unspliceable < 0)
+        return 0;
+    ev = event_make(EVENT_PROGRAMME_UNSPLICEABLE);
+    ev.reason = ps->unspliceable;
+    ev.code = id->program_number;
+    ev.stream = pid;
+    ev.delta = ts_identity_stream_type(id, pid);
+    event_emit(&r->desc.events, &ev);
+    return 0;
 }
 
 bool relay_pass_stream(relay *r, const ts_identity *id, int i)
@@ -109,6 +165,8 @@ bool relay_pass_stream(relay *r, const ts_identity *id, int i)
     const AVStream *st = r->in->streams[i];
     if (st->codecpar->codec_id == AV_CODEC_ID_EPG || !chosen_stream(r->in, id, (unsigned)i))
         return true;  // the input's EIT, another programme's stream
+    if (r->pass.unspliceable >= 0)
+        return st->codecpar->codec_id != AV_CODEC_ID_SCTE_35;  // said once (relay_pass_begin); its cues are read
     if (ts_in_pid_state(r->filter, st->id) != 1 && st->codecpar->codec_id != AV_CODEC_ID_NONE)
         return false;
     event ev = event_make(EVENT_STREAM_UNKNOWN);
@@ -301,12 +359,19 @@ static bool relay_carries_video(const relay *r)
     return false;
 }
 
-void relay_clock_tick(relay *r)
+void relay_clock_tick(relay *r, int64_t wall)
 {
     relay_passing *ps = &r->pass;
     int64_t now = ts_in_now(r->filter);
     if (!ps->on || now == TS_TIME_NONE || relay_live_started(r))
         return;  // the live output's keep-alive follows the wall clock from now on (relay_live.cpp)
+    /* A live input that stopped: its time goes on with the wall clock, so the output does too. */
+    if (now != ps->input_at || !wall) {
+        ps->input_at = now;
+        ps->input_wall = wall;
+    } else if (wall - ps->input_wall > RELAY_CLOCK_STILL_US) {
+        now += (wall - ps->input_wall) * (TS_CLOCK_HZ / 1000000);
+    }
     if (ps->tick_at != TS_TIME_NONE && now >= ps->tick_at && now - ps->tick_at < RELAY_CLOCK_TICK)
         return;
     ps->tick_at = now;
@@ -359,12 +424,14 @@ AVFormatContext *relay_spliced_streams(const relay_input *in)
         return nullptr;
     ts_identity id;
     bool all = !in->filter || ts_in_get_identity(in->filter, &id) < 0 || id.chosen == TS_CHOSEN_NONE;
+    bool none = !all && relay_unspliceable(in->fmt, in->filter, &id, nullptr) >= 0;
     AVFormatContext *copy = avformat_alloc_context();
-    for (unsigned i = 0; copy && i < in->fmt->nb_streams; i++) {
+    for (unsigned i = 0; copy && !none && i < in->fmt->nb_streams; i++) {
         const AVStream *st = in->fmt->streams[i];
         enum AVMediaType type = st->codecpar->codec_type;
-        if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) || !(all || chosen_stream(in->fmt, &id, i)))
-            continue;
+        if ((type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) || !(all || chosen_stream(in->fmt, &id, i)) ||
+            ts_in_pid_state(in->filter, st->id) == 1)
+            continue;  // not of the programme, or scrambled: it passes as it came
         AVStream *c = avformat_new_stream(copy, nullptr);
         if (!c || avcodec_parameters_copy(c->codecpar, st->codecpar) < 0) {
             avformat_free_context(copy);

@@ -207,6 +207,7 @@ static const char *slicer_line_prefix(const event *ev)
     switch (ev->type) {
     case EVENT_STREAM_UNKNOWN:
     case EVENT_PROGRAMME_CHOSEN:
+    case EVENT_PROGRAMME_UNSPLICEABLE:
     case EVENT_EPG_ADDED:
     case EVENT_OUTPUT_OPENING:
     case EVENT_SETUP_FAILED:
@@ -225,6 +226,7 @@ static bool slicer_shown(const slicer_session *ses, const event *ev)
     case EVENT_EPG_ADDED:
     case EVENT_OUTPUT_OPENING:
     case EVENT_PROGRAMME_CHOSEN:
+    case EVENT_PROGRAMME_UNSPLICEABLE:
         return !ses->quiet;
     default:
         return true;

@@ -41,7 +41,8 @@ const char *event_reason_name(const event *ev)
     static const char *const drops[] = {"max_pending"};
     static const char *const expiries[] = {"passed", "session_end"};
     static const char *const cancels[] = {"armed", "kept", "source_restart"};
-    static const char *const skips[] = {"no_filler_video", "schedule"};
+    static const char *const skips[] = {"no_filler_video", "schedule", "no_video"};
+    static const char *const unspliceable[] = {"scrambled", "unread"};
     static const char *const spots[] = {"aired", "cut_short", "break_too_short", "unusable", "break_skipped"};
     static const char *const switches[] = {"to_filler", "back_at_end", "back_filler_end"};
     static const char *const timelines[] = {"start", "resumed", "late", "early", "restart"};
@@ -55,6 +56,7 @@ const char *event_reason_name(const event *ev)
     case EVENT_EXPIRED: return reason_name(expiries, std::size(expiries), ev->reason);
     case EVENT_CANCELLED: return reason_name(cancels, std::size(cancels), ev->reason);
     case EVENT_BREAK_SKIPPED: return reason_name(skips, std::size(skips), ev->reason);
+    case EVENT_PROGRAMME_UNSPLICEABLE: return reason_name(unspliceable, std::size(unspliceable), ev->reason);
     case EVENT_STREAM_SWITCHED: return reason_name(switches, std::size(switches), ev->reason);
     case EVENT_SPOT_ENDED: return reason_name(spots, std::size(spots), ev->reason);
     case EVENT_TIMELINE_MOVED: return reason_name(timelines, std::size(timelines), ev->reason);

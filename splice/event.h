@@ -54,6 +54,8 @@ enum event_type {
     EVENT_PROGRAMME_CHOSEN,  // code: program_number; stream: its PMT PID; reason: ts_choice; delta: other
                              // programmes; flags: 1 when they are left out (a single programme goes out)
     EVENT_PASS_DROPPED,      // delta: packets passing through dropped since the last report (no room out)
+    EVENT_PROGRAMME_UNSPLICEABLE, // reason: event_unspliceable_reason; code: program_number; stream: the PID
+                             // that says why; delta: its stream_type. Once per session, at set-up
     /* Live input's time line (relay_live). */
     EVENT_INPUT_LOST,        // delta: µs since the last packet read
     EVENT_INPUT_BACK,        // delta: µs without input
@@ -115,6 +117,14 @@ enum event_timeline_reason {
 enum event_skip_reason {
     EVENT_SKIP_NO_FILLER_VIDEO = 0,  // the filler has no usable stream for the programme's video PID
     EVENT_SKIP_SCHEDULE,             // the schedule leaves this break alone (a NUL record)
+    EVENT_SKIP_NO_VIDEO,             // the relay carries no video of the programme: nothing starts a break
+};
+
+/* Why the chosen programme cannot be spliced (none of its video can be relayed): its streams pass as TS packets. */
+enum event_unspliceable_reason {
+    EVENT_UNSPLICEABLE_SCRAMBLED = 0,  // a stream of it is scrambled (a video stream's PID first)
+    EVENT_UNSPLICEABLE_UNREAD,         // the demuxer reads no codec from a stream's type: a video type, or no
+                                       // audio of it can be read either
 };
 
 enum event_spot_reason {

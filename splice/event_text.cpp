@@ -154,6 +154,9 @@ static bool say_decision(wording *w, const event *ev)
         if (ev->reason == EVENT_SKIP_SCHEDULE)
             say(w, LOG_INFO, "break of %s=%u skipped (%s): the schedule leaves the programme on air", id, n,
                 event_reason_name(ev));
+        else if (ev->reason == EVENT_SKIP_NO_VIDEO)
+            say(w, LOG_ERROR, "break of %s=%u skipped (%s): no video of the programme can be demultiplexed", id, n,
+                event_reason_name(ev));
         else
             say(w, LOG_ERROR, "break of %s=%u skipped (%s): the filler has no video for output stream %d", id, n,
                 event_reason_name(ev), ev->stream);
@@ -304,6 +307,18 @@ static void say_programme(wording *w, const event *ev)
                           : (ev->delta == 1 ? "passes through untouched" : "pass through untouched"));
 }
 
+/* Why the chosen programme cannot be spliced. */
+static void say_unspliceable(wording *w, const event *ev)
+{
+    if (ev->reason == EVENT_UNSPLICEABLE_SCRAMBLED)
+        say(w, LOG_ERROR, "programme %d cannot be spliced: PID 0x%X of it is scrambled; its streams pass through as "
+            "TS packets and its breaks are skipped", ev->code, (unsigned)ev->stream);
+    else
+        say(w, LOG_ERROR, "programme %d cannot be spliced: the demuxer reads no codec from PID 0x%X (stream type "
+            "0x%02" PRIX64 "); its streams pass through as TS packets and its breaks are skipped", ev->code,
+            (unsigned)ev->stream, ev->delta);
+}
+
 /* The relay loop and the output's set-up. */
 static bool say_relay(wording *w, const event *ev)
 {
@@ -359,6 +374,9 @@ static bool say_relay(wording *w, const event *ev)
         return true;
     case EVENT_PROGRAMME_CHOSEN:
         say_programme(w, ev);
+        return true;
+    case EVENT_PROGRAMME_UNSPLICEABLE:
+        say_unspliceable(w, ev);
         return true;
     case EVENT_PASS_DROPPED:
         say(w, LOG_ERROR, "%" PRId64 " packets passing through dropped: the output had no room for them", ev->delta);

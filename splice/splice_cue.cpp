@@ -288,6 +288,26 @@ static int place_event(const splice_env *env, rep_ctx *rep, const rep_cue *c, bo
     }
 }
 
+/* Whether the output carries a video stream of the programme, whose key frames start breaks (assumed without an output). */
+static bool carries_video(const splice_env *env)
+{
+    for (unsigned i = 0; env->out && i < env->out->nb_streams; i++)
+        if (env->out->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            return true;
+    return !env->out;
+}
+
+/* Event c cannot air: nothing would start it. Skipped at once, and its repeats known as such. */
+static int skip_event(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts)
+{
+    event ev = event_make(EVENT_BREAK_SKIPPED);
+    ev.reason = EVENT_SKIP_NO_VIDEO;
+    ev.pts = c->point == REP_NOW ? cue_pts : c->point;
+    splice_emit_cue(env, c, &ev);
+    rep->last = *c;
+    return 0;
+}
+
 static int take_out(const splice_env *env, rep_ctx *rep, rep_cue c, int64_t cue_pts, int64_t pts_time,
                     uint64_t pts_adjustment)
 {
@@ -306,6 +326,8 @@ static int take_out(const splice_env *env, rep_ctx *rep, rep_cue c, int64_t cue_
     int refusal = timing_refusal(env, &c, cue_pts);
     if (refusal >= 0)
         return ignore_cue(env, &c, refusal, cue_pts);
+    if (!carries_video(env))
+        return skip_event(env, rep, &c, cue_pts);
     bool updated = at >= 0 || (rep->state == SPLICING_STATE_ARMED && same_event(&c, &cur));
     if (at >= 0)
         pending_remove(rep, at);

@@ -38,6 +38,14 @@ enum {
     PID_CHOSEN_READ = 32,  // a stream of the chosen programme of a type the demuxer reads
     PID_EMM = 64,          // an EMM PID the CAT names
     PID_PES_UNTIMED = 128, // a PES began without a PTS (a picture's second part, a second field)
+    PID_CLEAR = 256,       // a packet of it carried a payload that was not scrambled
+};
+
+/* The early end of the demuxer's probe (ts_in_set_probe). */
+enum {
+    PROBE_OFF = 0,
+    PROBE_WATCH,     // on: watching the chosen programme's streams
+    PROBE_ENDED,     // the demuxer reads the end of the input until ts_in_end_probe
 };
 #define ACT_RELAYED 4  // act: a stream the relay carries, whose PES the demuxer assembles
 
@@ -73,7 +81,7 @@ struct ts_in {
     int chosen_ca;            // the chosen PMT names ECM PIDs
     ts_psi_buf pat_buf;
     ts_psi_buf cat_buf;
-    uint8_t pid_flags[TS_PID_COUNT];
+    uint16_t pid_flags[TS_PID_COUNT];
     uint8_t act[TS_PID_COUNT];
     int started;              // ts_in_start_pass was called: act holds
     ts_pass *pass;
@@ -86,6 +94,10 @@ struct ts_in {
     std::atomic<int> cancel;  // the reads from the source end with AVERROR_EXIT
     int32_t pes_left[TS_PID_COUNT];  // relayed PES the demuxer has begun: bytes still to come, -1 unbounded
     int pes_open;             // relayed PIDs with pes_left not 0
+    int probe;                // PROBE_*
+    int64_t probe_wait;       // 27 MHz: ts_in_set_probe's wait for a stream not seen
+    int64_t chosen_packet;    // packet index at the choice
+    int64_t chosen_time;      // input time of the first packet timed after it; TS_TIME_NONE before
     ts_identity id;
     ts_in_stats stats;
 };
@@ -181,7 +193,7 @@ static int stream_type_in(int t, const uint8_t *types, int n)
     return 0;
 }
 
-static int video_stream_type(int t)
+int ts_stream_type_video(int t)
 {
     static const uint8_t types[] = {0x01, 0x02, 0x10, 0x1B, 0x1F, 0x20, 0x24, 0x25, 0x33, 0x42, 0xD1, 0xD2, 0xEA};
     return stream_type_in(t, types, sizeof(types));
@@ -206,7 +218,7 @@ static void set_bit(uint8_t *bits, int pid)
 }
 
 /* The CA_PIDs of the CA descriptors in [d, end): flagged (PID_CHOSEN_CA or PID_EMM). */
-static int ca_pids(ts_in *f, const uint8_t *d, const uint8_t *end, uint8_t flag)
+static int ca_pids(ts_in *f, const uint8_t *d, const uint8_t *end, uint16_t flag)
 {
     int found = 0;
     for (; d + 2 <= end && d + 2 + d[1] <= end; d += 2 + d[1]) {
@@ -265,6 +277,7 @@ static void read_pmt(ts_in *f, const ts_in_prog *p, int chosen)
 static void choose(ts_in *f, int i, int how)
 {
     f->chosen = i;
+    f->chosen_packet = f->stats.packets;
     f->id.chosen = how;
     f->id.program_number = f->progs[i].number;
     f->id.pmt_pid = f->progs[i].pmt_pid;
@@ -314,7 +327,7 @@ static void pmt_section(void *opaque, int pid, const uint8_t *sec, int len)
         int info_len = ((sec[10] & 0x0F) << 8) | sec[11];
         p->video = 0;
         for (int o = 12 + info_len; o + 5 <= len - 4; o += 5 + (((sec[o + 3] & 0x0F) << 8) | sec[o + 4]))
-            p->video |= video_stream_type(sec[o]);
+            p->video |= ts_stream_type_video(sec[o]);
         if (f->id.chosen != TS_CHOSEN_NONE)
             read_pmt(f, p, i == f->chosen);
         try_choose(f);
@@ -478,11 +491,12 @@ static void take_packet(ts_in *f, uint8_t *p)
 {
     int64_t index = f->stats.packets++;
     int pid = ts_pid(p);
+    bool scrambled = (p[3] & 0xC0) && (p[3] & 0x10) && pid != TS_NULL_PID;
     f->pid_flags[pid] |= PID_SEEN;
-    if ((p[3] & 0xC0) && (p[3] & 0x10) && pid != TS_NULL_PID)
+    if (scrambled)
         f->pid_flags[pid] |= PID_SCRAMBLED;
-    else if ((p[1] & 0x40) && (p[3] & 0x10) && pes_untimed(p))
-        f->pid_flags[pid] |= PID_PES_UNTIMED;
+    else if (p[3] & 0x10)
+        f->pid_flags[pid] |= PID_CLEAR | ((p[1] & 0x40) && pes_untimed(p) ? PID_PES_UNTIMED : 0);
     if (pid <= 1 || (f->pid_flags[pid] & PID_PMT))
         take_psi(f, p, pid);
     take_time(f, p, pid, index);
@@ -496,14 +510,57 @@ static void take_packet(ts_in *f, uint8_t *p)
         ts_pass_push(f->pass, p, f->now);
     if ((act & ACT_RELAYED) && (p[3] & 0x10) && !(p[1] & 0x80))
         track_pes(f, p, pid);
-    if (!(act & ACT_DEMUX)) {
+    /* A payload the demuxer must not read: scrambled, or of a stream of a type it does not read (the PCR PID's). */
+    bool hide = scrambled || (f->pid_flags[pid] & (PID_CHOSEN_ES | PID_CHOSEN_READ)) == PID_CHOSEN_ES;
+    if (!(act & ACT_DEMUX) || (hide && !(p[3] & 0x20))) {
         /* A null packet for the demuxer: no unit start, or it would look for a PES there. */
         p[1] = TS_NULL_PID >> 8;
         p[2] = (uint8_t)TS_NULL_PID;
         p[3] = 0x10;
+    } else if (hide) {
+        p[3] = (p[3] & 0x0F) | 0x20;  // the adaptation field alone, with its PCR
     } else if (f->pid_flags[pid] & PID_PMT) {
         cuei_packet(f, p);
     }
+}
+
+/*
+ * Whether the probe has learnt all it can of the chosen programme: each of
+ * its video streams is scrambled or of a type the demuxer does not read
+ * (nothing of it can be spliced, whatever its audio), or, without video,
+ * none of its streams the demuxer reads (SCTE 35 aside: its PMT entry says
+ * all) has shown a clear payload and each was seen scrambled or the wait
+ * for those not seen is over (from the first time known after the choice).
+ * A clear one leaves the end to the demuxer, whose probe is bounded by the
+ * time its packets span.
+ */
+static bool probe_decided(ts_in *f)
+{
+    if (f->id.chosen == TS_CHOSEN_NONE)
+        return false;
+    if (f->chosen_time == TS_TIME_NONE)
+        f->chosen_time = f->now;
+    bool video = false, video_readable = false, clear = false, unseen = false;
+    for (int i = 0; i < f->id.es_count; i++) {
+        int type = f->id.es[i].stream_type;
+        uint16_t flags = f->pid_flags[f->id.es[i].pid];
+        bool is_video = ts_stream_type_video(type);
+        video |= is_video;
+        if (!readable_stream_type(type) || type == PMT_STREAM_TYPE_SCTE35 || (flags & PID_SCRAMBLED))
+            continue;
+        video_readable |= is_video;
+        clear |= (flags & PID_CLEAR) != 0;
+        unseen |= !(flags & PID_CLEAR);
+    }
+    if (video && !video_readable)
+        return true;
+    if (clear)
+        return false;
+    if (!unseen)
+        return true;
+    if (f->chosen_time != TS_TIME_NONE && f->now != TS_TIME_NONE)
+        return f->now - f->chosen_time >= f->probe_wait;
+    return f->stats.packets - f->chosen_packet >= TS_IN_PROBE_PACKETS;
 }
 
 /*
@@ -533,6 +590,8 @@ static int examine(ts_in *f)
         memmove(f->stage + out, f->stage + i, f->len - i);
         f->len -= i - out;
     }
+    if (f->probe == PROBE_WATCH && probe_decided(f))
+        f->probe = PROBE_ENDED;
     return out;
 }
 
@@ -571,6 +630,8 @@ static int read_packet(void *opaque, uint8_t *buf, int size)
 {
     ts_in *f = (ts_in *)opaque;
     if (f->pos == f->ready) {
+        if (f->probe == PROBE_ENDED)
+            return AVERROR_EOF;  // what was examined is handed out first
         memmove(f->stage, f->stage + f->ready, f->len - f->ready);
         f->len -= f->ready;
         f->ready = 0;
@@ -645,7 +706,7 @@ int ts_in_open(ts_in **out, ts_in_read_fn read, void *opaque, int buffer_size)
     f->pat_buf.pid = 0;
     f->cat_buf.pid = 1;
     ts_clock_reset(&f->clock);
-    f->now = f->yield_last = TS_TIME_NONE;
+    f->now = f->yield_last = f->chosen_time = TS_TIME_NONE;
     *out = f;
     return 0;
 }
@@ -724,7 +785,7 @@ int ts_in_start_pass(ts_in *f, const int *relayed, int count)
 {
     if (!f || !f->pass || f->chosen < 0)
         return -EINVAL;
-    const uint8_t chosen_pids = PID_CHOSEN_ES | PID_CHOSEN_CA | (f->chosen_ca ? PID_EMM : 0);
+    const uint16_t chosen_pids = PID_CHOSEN_ES | PID_CHOSEN_CA | (f->chosen_ca ? PID_EMM : 0);
     for (int pid = 0; pid < TS_PID_COUNT; pid++)
         f->act[pid] = !f->spts || (f->pid_flags[pid] & chosen_pids) ? ACT_PASS : 0;
     if (f->spts && f->chosen_ca)
@@ -745,6 +806,28 @@ int ts_in_start_pass(ts_in *f, const int *relayed, int count)
     ts_pass_keep(f->pass, keep);
     f->started = 1;
     return 0;
+}
+
+int ts_in_set_probe(ts_in *f, int64_t wait)
+{
+    if (!f || wait <= 0)
+        return -EINVAL;
+    if (f->stats.packets > 0 || f->len > 0)
+        return -EBUSY;
+    f->probe = PROBE_WATCH;
+    f->probe_wait = wait;
+    return 0;
+}
+
+int ts_in_end_probe(ts_in *f)
+{
+    if (!f)
+        return -EINVAL;
+    int ended = f->probe == PROBE_ENDED;
+    f->probe = PROBE_OFF;
+    if (ended)
+        f->pb->eof_reached = 0;
+    return ended;
 }
 
 void ts_in_set_yield(ts_in *f, int64_t period)

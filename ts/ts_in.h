@@ -28,6 +28,20 @@
  * relayed ones): every other packet reaches it as a null packet, so that
  * neither other programmes nor a PID it cannot read hold up its probe of a
  * live input.
+ * The demuxer never sees a scrambled payload, nor one of a chosen stream of
+ * a type it does not read (the PCR PID may be one): such a packet it is
+ * shown reaches it as its adaptation field alone (the PCR), or as a null
+ * packet without one.
+ *
+ * With the early end on (ts_in_set_probe), the filter ends the demuxer's
+ * probe once nothing more can be learnt of the chosen programme for a
+ * splice: each of its video streams was seen scrambled or has a type the
+ * demuxer does not read; or, a programme without video, none of its
+ * streams the demuxer reads (but SCTE 35, whose PMT entry says all) shows
+ * a clear payload, and each was seen scrambled or the wait for those not
+ * seen is over. The demuxer then reads the end of the input (the probe of
+ * a live input would wait for those streams for good) until
+ * ts_in_end_probe.
  * Memory is allocated once, at open (the queue at ts_in_set_pass); nothing
  * is allocated per packet.
  */
@@ -46,6 +60,7 @@ struct ts_pass;
 
 #define TS_IN_MAX_ES       32
 #define TS_IN_MAX_PROGRAMS 64   // programmes of the PAT the filter follows; the rest pass, unchosen
+#define TS_IN_PROBE_PACKETS 26596  // the library's probe size (5 MB): the early end's wait without a PCR
 
 /* How the relayed programme was chosen. */
 enum ts_choice {
@@ -182,6 +197,23 @@ void ts_in_set_lock(ts_in *f, handoff *lock);
  * source returns (a live source returns within its own wait); off again. */
 void ts_in_cancel(ts_in *f, bool on);
 
+/*
+ * Turns the early end of the demuxer's probe on, before the first read:
+ * wait is the input time (27 MHz, on the chosen programme's clock;
+ * TS_IN_PROBE_PACKETS packets while it has none) after the choice that a
+ * stream of it not seen yet is waited for. Returns 0; -22 without f or with
+ * wait <= 0; -16 (EBUSY) after a read.
+ */
+int ts_in_set_probe(ts_in *f, int64_t wait);
+
+/*
+ * The probe is over: the early end is off, and when the filter ended the
+ * probe, the demuxer's context, which took that for the end of the input,
+ * reads on from where it stopped. Returns 1 when the filter had ended it,
+ * 0 when not, -22 without f.
+ */
+int ts_in_end_probe(ts_in *f);
+
 /* Input time of the last packet read, on the chosen programme's clock;
  * TS_TIME_NONE before its first PCR. */
 int64_t ts_in_now(const ts_in *f);
@@ -202,6 +234,9 @@ int ts_identity_stream_type(const ts_identity *id, int pid);
 
 /* 1 when pid is a PMT PID or a stream of a programme other than the chosen one. */
 int ts_identity_other(const ts_identity *id, int pid);
+
+/* 1 when stream_type t is one of video (whether the demuxer reads it or not), else 0. */
+int ts_stream_type_video(int t);
 
 /* Copies the counters. 0; -22 without f or stats. */
 int ts_in_get_stats(const ts_in *f, ts_in_stats *stats);

@@ -2,7 +2,8 @@
 programme keeps its identity, what no relayed stream carries (the SI, the
 conditional access, scrambled and unreadable PIDs, the other programmes)
 leaves byte for byte, and breaks are spliced into the programme chosen,
-exactly by the project's checker."""
+exactly by the project's checker. A programme chosen whose video cannot be
+demultiplexed passes whole with the rest."""
 import collections
 import json
 import os
@@ -64,6 +65,28 @@ def services(sdt_packets):
     return found
 
 
+def unreadable(data, scramble=(), video_type=None):
+    """data with programme 1's PIDs in scramble scrambled (payload and all), or its video's stream_type
+    in its PMT (on 0x1000, one packet) made video_type."""
+    out, video = bytearray(data), PROG[1][0]
+    for i in range(0, len(out) - 187, 188):
+        p = memoryview(out)[i:i + 188]
+        pid = (p[1] & 0x1F) << 8 | p[2]
+        if pid in scramble and p[3] & 0x10:
+            o = 5 + p[4] if p[3] & 0x20 else 4
+            p[3] |= 0x80
+            p[o:] = bytes((i // 188 * 7 + k) % 251 + 1 for k in range(188 - o))
+        elif video_type and pid == PROG[1][3] and p[1] & 0x40:
+            sec = p[5 + p[4]:]
+            end = 3 + ((sec[1] & 0x0F) << 8 | sec[2]) - 4
+            o = 12 + ((sec[10] & 0x0F) << 8 | sec[11])
+            while o < end:
+                sec[o] = video_type if (sec[o + 1] & 0x1F) << 8 | sec[o + 2] == video else sec[o]
+                o += 5 + ((sec[o + 3] & 0x0F) << 8 | sec[o + 4])
+            sec[end:end + 4] = kt.gen.crc32_mpeg2(bytes(sec[:end])).to_bytes(4, "big")
+    return bytes(out)
+
+
 def contiguous(part, whole):
     """part is a run of whole's packets: in order, none missing or changed."""
     at = whole.index(part[0]) if part and part[0] in whole else -1
@@ -81,6 +104,10 @@ class Multiplex(unittest.TestCase):
         kt.gen.generate(cls.fillers[2], filler=True, duration=4, video_pid=0x200, audio="mp2,aac",
                         audio_pids=[0x201, 0x101])
         cls.sent = packets(cls.mux)
+        # Programme 1 with its video scrambled, or of a type no demuxer reads: it cannot be spliced either.
+        for name, kw in (("scrambled_video", dict(scramble={0x100})), ("unknown_video", dict(video_type=0x33))):
+            with open(cls.mux, "rb") as f, open(os.path.join(cls.dir, name + ".ts"), "wb") as out:
+                out.write(unreadable(f.read(), **kw))
 
     def expect_spliced(self, out, number, runs=1):
         """The chosen programme's break where programme 1's cue puts it (programme 2 shares it and its clock)."""
@@ -92,21 +119,29 @@ class Multiplex(unittest.TestCase):
         self.assertEqual(len(check.video.runs()), runs)
 
     def test_programmes_through_the_demo(self):
-        # args, programme chosen, whether it can be spliced, PIDs that leave byte for byte: all the
-        # input's but the relayed ones and the chosen PAT entry's PMT; the scrambled programme passes whole.
+        # input, args, programme chosen, whether it can be spliced, PIDs that leave byte for byte: all the
+        # input's but the relayed ones and the chosen PAT entry's PMT; a programme that cannot be spliced
+        # passes whole, its cue (the demo reads PID 0x590: programme 1's) skips its break.
         everything = set(self.sent)
-        rows = [([], 1, True, everything - pids(1) - {0, 0x1000}),
-                (["--program=2"], 2, True, everything - pids(2) - {0, 0x1100}),
-                (["--program=3"], 3, False, everything)]
-        for args, number, spliced, exact in rows:
-            with self.subTest(args=args):
-                out, asrun = (os.path.join(self.dir, "out%d.%s" % (number, ext)) for ext in ("ts", "json"))
-                res = kt.run_demo("--asrun-file=" + asrun, *args, self.mux, out, self.fillers[2 if number == 2 else 1])
+        rows = [("mux", [], 1, True, everything - pids(1) - {0, 0x1000}),
+                ("mux", ["--program=2"], 2, True, everything - pids(2) - {0, 0x1100}),
+                ("mux", ["--program=3"], 3, False, everything),
+                ("scrambled_video", ["--program=1"], 1, False, everything),
+                ("unknown_video", ["--program=1"], 1, False, everything)]
+        for name, args, number, spliced, exact in rows:
+            with self.subTest(name=name, args=args):
+                path = os.path.join(self.dir, name + ".ts")
+                out, asrun = (os.path.join(self.dir, "out_%s%d.%s" % (name, number, ext)) for ext in ("ts", "json"))
+                res = kt.run_demo("--asrun-file=" + asrun, *args, path, out, self.fillers[2 if number == 2 else 1])
                 self.assertEqual(res.returncode, 0, res.stderr[-2000:])
                 self.assertIn("programme %d (PMT PID 0x%X) is spliced" % (number, PROG[number][3]), res.stdout)
-                self.assertEqual(identity(out), identity(self.mux))
+                self.assertEqual(res.stderr.count("programme %d cannot be spliced" % number), 0 if spliced else 1)
+                self.assertEqual(res.stderr.count("skipped (no_video)"), 0 if spliced or number == 3 else 1)
+                self.assertNotIn("The filler cannot replace", res.stderr)
+                self.assertEqual(identity(out), identity(path))
+                sent = packets(path)
                 got = packets(out)
-                self.assertEqual({pid: got[pid] for pid in exact}, {pid: self.sent[pid] for pid in exact})
+                self.assertEqual({pid: got[pid] for pid in exact}, {pid: sent[pid] for pid in exact})
                 if spliced:
                     self.expect_spliced(out, number)
                     # The cue is timed by the chosen programme's clock, whichever programme lists its PID first.
@@ -133,6 +168,22 @@ class Multiplex(unittest.TestCase):
         res = kt.run_demo(pat_only, out, self.fillers[1])
         self.assertEqual(res.returncode, 1)
         self.assertIn("Nothing of the input could be written to '%s'" % out, res.stderr)
+
+    def test_live_relay_of_a_scrambled_programme(self):
+        # The session starts at once and the multiplex passes whole: no probe waits for streams that never decode.
+        svc = kt.started(self, self.dir, "--mux-rate=8M", "--input-loss-slate=0", "--program=3",
+                         filler=self.fillers[1], name="scrambled")
+        svc.send(self.mux)
+        self.assertEqual(svc.stop(settle=1)[0], 0)
+        self.assertEqual(identity(svc.out), identity(self.mux))
+        got = packets(svc.out)
+        for pid, sent in self.sent.items():  # all but what came during set-up: at most a second and a table
+            self.assertTrue(contiguous(got[pid], sent), "PID 0x%x" % pid)
+            self.assertGreaterEqual(len(got[pid]), len(sent) * 0.9 - 2, "PID 0x%x" % pid)
+        self.assertEqual(kt.gen.check(svc.out, "--cc")["total"]["errors"], 0)
+        log = svc.text()
+        self.assertEqual(log.count("programme 3 cannot be spliced: PID 0x300 of it is scrambled"), 1, log[-3000:])
+        self.assertEqual(log.count("break of splice_event_id=2 skipped (no_video)"), 1)
 
     def test_live_relay_of_a_multiplex(self):
         # Compared to the end: no slate once the input is over.

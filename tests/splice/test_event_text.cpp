@@ -94,6 +94,8 @@ TEST(EventText, EveryEventInItsWords)
          {"I cue ignored: encrypted"}},
         {Ev(EVENT_BREAK_SKIPPED, EVENT_SKIP_NO_FILLER_VIDEO).on(0).e,
          {"E break of splice_event_id=42 skipped (no_filler_video): the filler has no video for output stream 0"}},
+        {Ev(EVENT_BREAK_SKIPPED, EVENT_SKIP_NO_VIDEO).e,
+         {"E break of splice_event_id=42 skipped (no_video): no video of the programme can be demultiplexed"}},
         {shifted.e, {"I Splicing started: delta=1800, time=0.020000",
                      "I filler video pts shifted by 7200 ticks (0.080000 sec) to keep pts >= dts"}},
         {Ev(EVENT_STREAM_SWITCHED, EVENT_SWITCH_TO_FILLER).at(990000, 960).on(1).e,
@@ -150,6 +152,12 @@ TEST(EventText, EveryEventInItsWords)
         {Ev(EVENT_QUEUE_REFUSED).on(-1, -12).e, {"E packets_queue_push failed with -12"}},
         {Ev(EVENT_WRITE_FAILED).on(-1, AVERROR(EIO)).e, {"E Error muxing packet: Input/output error"}},
         {Ev(EVENT_READ_FAILED).on(-1, AVERROR(EIO)).e, {"E Error reading the input: Input/output error"}},
+        {Ev(EVENT_PROGRAMME_UNSPLICEABLE, EVENT_UNSPLICEABLE_SCRAMBLED).on(0x300, 3).e,
+         {"E programme 3 cannot be spliced: PID 0x300 of it is scrambled; its streams pass through as TS packets "
+          "and its breaks are skipped"}},
+        {Ev(EVENT_PROGRAMME_UNSPLICEABLE, EVENT_UNSPLICEABLE_UNREAD).at(AV_NOPTS_VALUE, 0x33).on(0x100, 1).e,
+         {"E programme 1 cannot be spliced: the demuxer reads no codec from PID 0x100 (stream type 0x33); its "
+          "streams pass through as TS packets and its breaks are skipped"}},
         {Ev(EVENT_PROGRESS).e, {}},
     };
     for (Row &row : rows) {

@@ -438,7 +438,7 @@ std::string decisions(const std::vector<event> &events)
         case EVENT_EXPIRED: word = "expired/"; break;
         case EVENT_BREAK_STARTED: word = "started"; break;
         case EVENT_BREAK_ENDED: word = "ended/"; break;
-        case EVENT_BREAK_SKIPPED: word = "skipped"; break;
+        case EVENT_BREAK_SKIPPED: word = "skipped/"; break;
         case EVENT_IDLE: out += " idle"; continue;
         default: continue;
         }
@@ -525,6 +525,7 @@ TEST(Splice, CuesAsFeedsSendThem)
         int64_t lead = 0;
         int time_signal = 0, filler_video = 100;
         splice_timing timing = splice_timing_default();
+        bool video = true;  // the output carries the programme's video
     } rows[] = {
         {"repeats before, during and after the break",
          {{250, insert(7, T, D)}, {280, insert(7, T, D)}, {320, insert(7, T, D)}, {360, insert(7, T, D)}},
@@ -601,11 +602,16 @@ TEST(Splice, CuesAsFeedsSendThem)
          {{t, t + 50}}, "armed:5 started:5 ignored/not_in_break:6 ended/duration:5 idle", 0, 1},
         {"time_signal without the option", {{250, segment(0x34, 5, T, D)}}, {}, "ignored/time_signal_off:5"},
         {"CRC mismatch", {{250, crc_mismatch(insert(7, T, D))}}, {}, "ignored/crc_mismatch:7"},
-        {"no filler video", {{250, insert(7, T, D)}}, {}, "armed:7 skipped:7", 0, 0, 0},
+        {"no filler video", {{250, insert(7, T, D)}}, {}, "armed:7 skipped/no_filler_video:7", 0, 0, 0},
+        {"no video of the programme: each event skipped at once, its repeat known",
+         {{250, insert(7, T, D)}, {280, insert(7, T, D)}, {290, insert(8, T + 70 * F, D)}}, {},
+         "skipped/no_video:7 repeat:7 skipped/no_video:8", 0, 0, 100, deflt, false},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         Rig rig(make_filler({0}, row.filler_video));
+        if (!row.video)
+            rig.out->streams[0]->codecpar->codec_type = AVMEDIA_TYPE_DATA;
         rig.env.time_signal_breaks = row.time_signal;
         rig.env.timing = &row.timing;
         rig.programme(200, 440, row.lead, row.cues);
@@ -696,7 +702,7 @@ TEST(Splice, ABreakAirsItsSpotsBackToBackThenTheFillerLoopedUpToItsEnd)
          "armed:7 started:7 ended/duration:7 idle"},
         {"the filler looped", {}, {{250, insert(7, T, 2 * D)}}, {{0, t, t + 40}, {0, t + 40, t + 80}, {0, t + 80, t + 100}},
          "", "armed:7 started:7 ended/duration:7 idle", 40},
-        {"NUL", {20}, {{250, insert(7, T, D)}}, {}, "", "armed:7 skipped:7", 100, 0, 0, true},
+        {"NUL", {20}, {{250, insert(7, T, D)}}, {}, "", "armed:7 skipped/schedule:7", 100, 0, 0, true},
         {"open, ended by a return cue", {20, 20}, {{250, insert(7, T, 0)}, {310, insert(9, T + 30 * F, 0, 0)}},
          {{1, t, t + 20}, {2, t + 20, t + 30}}, "A:aired B:cut_short",
          "armed:7 started:7 return:9 ended/return_cue:7 idle", 100, 1},

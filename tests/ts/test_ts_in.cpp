@@ -175,6 +175,48 @@ TEST_F(TsIn, PesBegunWithoutAPtsIsNoted)
     }
 }
 
+// A programme whose video is scrambled cannot be spliced: the filter ends the probe once it saw so, and the
+// demuxer reads on from there (the cue). A clear one's probe is the demuxer's, here up to the end.
+TEST_F(TsIn, ProbeOfAProgrammeWithScrambledVideoEndsOnceSeen)
+{
+    for (bool scrambled : {false, true}) {
+        SCOPED_TRACE(scrambled ? "video scrambled" : "clear");
+        mem_source m{kt::read_file(stream_path(true))};
+        int64_t packets = (int64_t)(m.data.size() / TS_PACKET_SIZE);
+        for (int64_t i = 0; scrambled && i < packets; i++) {
+            uint8_t *p = (uint8_t *)&m.data[i * TS_PACKET_SIZE];
+            if (ts_pid(p) == 0x1000 && (p[3] & 0x10)) {
+                p[3] |= 0x80;
+                memset(p + ts_payload_offset(p), 0x5A, TS_PACKET_SIZE - ts_payload_offset(p));
+            }
+        }
+        ts_in *f = nullptr;
+        ASSERT_EQ(0, ts_in_open(&f, mem_read, &m, 1316));
+        ASSERT_EQ(0, ts_in_set_pass(f, 0, 0, 32768));
+        ASSERT_EQ(0, ts_in_set_probe(f, 27000000));
+        AVFormatContext *in = avformat_alloc_context();
+        in->pb = ts_in_pb(f);
+        in->flags |= AVFMT_FLAG_CUSTOM_IO;
+        ASSERT_EQ(0, avformat_open_input(&in, "mem", av_find_input_format("mpegts"), nullptr));
+        int ret = avformat_find_stream_info(in, nullptr);
+        EXPECT_TRUE(ret >= 0 || ret == AVERROR_EOF) << ret;
+        ts_in_stats st;
+        ts_in_get_stats(f, &st);
+        EXPECT_EQ(scrambled ? 1 : 0, ts_in_end_probe(f));
+        EXPECT_EQ(scrambled, st.packets < packets / 4) << st.packets << " of " << packets;
+        int cues = 0;
+        AVPacket *pkt = av_packet_alloc();
+        while (av_read_frame(in, pkt) >= 0) {
+            cues += in->streams[pkt->stream_index]->id == CUE_PID;
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        EXPECT_GE(cues, 1);
+        avformat_close_input(&in);
+        ts_in_close(&f);
+    }
+}
+
 TEST_F(TsIn, OnlyPmtPacketsChangeAndTheyStayValid)
 {
     std::string data = kt::read_file(stream_path(false));
