@@ -83,7 +83,7 @@ struct ts_pass {
     ts_lead in[TS_PASS_MAX_PIDS];
     int out_n;
     int64_t out_min;
-    int counting;            // ts_pass_keep was called: drops count once the output runs
+    int counting;            // ts_pass_keep was called: drops count
     int running;             // the output has a clock (ts_pass_due with a time)
     uint8_t kept[TS_PID_COUNT / 8];  // bit per PID: never dropped for room (ts_pass_protect)
     int kept_any;
@@ -161,7 +161,20 @@ static int oldest_droppable(const ts_pass *p)
     return p->count ? 0 : -1;
 }
 
-/* Drops the packet at index i, the older ones keeping their order (counted once drops count). */
+/*
+ * Counts a packet left out (once ts_pass_keep was called): dropped when the
+ * output was placing packets (it runs, and the delay is known), else trimmed
+ * (it came before anything could be placed).
+ */
+static void count_drop(ts_pass *p)
+{
+    if (p->running && ts_pass_delay(p) != TS_TIME_NONE)
+        p->stats.dropped += p->counting;
+    else
+        p->stats.trimmed += p->counting;
+}
+
+/* Drops the packet at index i, the older ones keeping their order. */
 static void drop_at(ts_pass *p, int i)
 {
     int timed = p->count - p->pending;
@@ -170,7 +183,7 @@ static void drop_at(ts_pass *p, int i)
     p->head = (p->head + 1) % p->cap;
     p->count--;
     p->pending -= i >= timed;
-    p->stats.dropped += p->counting && p->running;
+    count_drop(p);
 }
 
 void ts_pass_protect(ts_pass *p, int pid)
@@ -192,7 +205,7 @@ static void push_table(ts_pass *p, const uint8_t *pkt, int64_t t_in)
     if (p->tables_count == p->tables_cap) {
         p->tables_head = (p->tables_head + 1) % p->tables_cap;
         p->tables_count--;
-        p->stats.dropped += p->counting && p->running;
+        count_drop(p);
     }
     ts_pass_entry *e = &p->tables[(p->tables_head + p->tables_count++) % p->tables_cap];
     e->t_in = t_in;

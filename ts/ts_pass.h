@@ -28,10 +28,11 @@
  * (ts_pass_set_max_wait) plus the delay after the oldest: the output has
  * no room for them. Packets of a protected PID (ts_pass_protect: SCTE-35
  * passing through) are never dropped for room while another PID's are
- * queued: the oldest of those goes instead. Drops count only once the
- * output runs (has a clock): before, what waits came before the output's
- * start, which a live output leaves behind like the programme's pictures
- * before its first key frame. A packet still waiting TS_PASS_MAX_LATE after it was
+ * queued: the oldest of those goes instead. Drops count as such only while
+ * the output places packets (it has a clock and the delay is known): before,
+ * what waits came before the output's start, which a live output leaves
+ * behind like the programme's pictures before its first key frame (counted
+ * apart, as trimmed). A packet still waiting TS_PASS_MAX_LATE after it was
  * due shows that the output moved on a new time line (its timestamps
  * jumped): the delay is set anew for it (counted as a resync).
  * Memory is allocated once, at create; nothing is allocated per packet.
@@ -74,7 +75,8 @@ int64_t ts_clock_at(const ts_clock *c, int64_t index);
 struct ts_pass_stats {
     int64_t packets_in;     // pushed
     int64_t packets_out;    // taken by the output
-    int64_t dropped;        // pushed out of a full queue, or waiting too long (after ts_pass_keep, output running)
+    int64_t dropped;        // pushed out of a full queue, or waiting too long, while the output places packets
+    int64_t trimmed;        // the same before it could place any (after ts_pass_keep): before its start
     int64_t resyncs;        // the delay set anew for a packet TS_PASS_MAX_LATE late
 };
 
@@ -97,8 +99,8 @@ void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in);
 
 /* Leaves out the queued packets whose PID has keep[pid] == 0 (keep: 8192
  * entries); the others keep their order. Drops count from the first call
- * on (once the output runs): before it the queue holds what the demuxer's
- * probe read, which a live input leaves behind anyway. */
+ * on: before it the queue holds what the demuxer's probe read, which a live
+ * input leaves behind anyway. */
 void ts_pass_keep(ts_pass *p, const uint8_t *keep);
 
 /* pid's packets are not dropped for room while packets of unprotected PIDs are queued. Without p, or
