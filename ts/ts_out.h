@@ -123,8 +123,9 @@ struct ts_out_pass_config {
     int keep_pcr_pid;           // 1: its PCR PID passes with its own PCRs; the PMT keeps naming it
     int spts;                   // 1: it goes out alone: the muxer's PAT, the SDT with its entry only
     int input_sdt;              // 1: the input has an SDT: the muxer's gives way from the start
-    int sdt_rewrite;            // 1: the input's SDT is taken apart: transport_stream_id and the
-                                //    entry's service_id become the muxer's, names as below
+    int sdt_rewrite;            // 1: the input's SDT is taken apart (at a constant rate it always is):
+                                //    transport_stream_id and the entry's service_id become the
+                                //    muxer's, names as below
     const char *service_name;   // null or empty: the entry's own
     const char *service_provider;
 };
@@ -200,10 +201,14 @@ struct ts_pass;
  * declares it, with the muxer's program number and PCR PID (or its own
  * with keep_pcr_pid) and the cue and EPG rewrites above; the SDT entry of
  * the programme. They leave in the places of the muxer's PAT and PMT,
- * which are not sent. At a variable rate the input's packets are sent in
- * addition, before the muxer's packet at whose time they fall due. A
- * stage that had a queue sends what is left in it first. Returns 0; -22
- * without stage, or with a pass and no config.
+ * which are not sent. At a constant rate these tables, and the other
+ * programmes' PMTs, are the stage's own (see above): their PIDs wait in the
+ * queue's table ring (ts_pass_set_table_pid), taken apart as they fall due
+ * whether free places come or not. At a variable rate the input's packets
+ * are sent in addition, before the muxer's packet at whose time they fall
+ * due. A stage that had a queue sends what is left in it first and gives
+ * its table PIDs back. Returns 0; -22 without stage, or with a pass and
+ * no config.
  */
 int ts_out_set_pass(ts_out *stage, ts_pass *pass, const ts_out_pass_config *config);
 
