@@ -62,7 +62,7 @@ struct ts_out;
 #define TS_OUT_HOLD_PACKETS 64
 /* The stage's own tables (constant rate): sent again after a period, in addition after a wait past it. */
 #define TS_OUT_PSI_PERIOD_MS 60     // PAT and each PMT
-#define TS_OUT_PSI_WAIT_MS   30
+#define TS_OUT_PSI_WAIT_MS   20
 #define TS_OUT_SDT_PERIOD_MS 500
 #define TS_OUT_SDT_WAIT_MS   1000
 
