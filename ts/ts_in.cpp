@@ -326,8 +326,11 @@ static void pmt_section(void *opaque, int pid, const uint8_t *sec, int len)
         p->len = len;
         int info_len = ((sec[10] & 0x0F) << 8) | sec[11];
         p->video = 0;
-        for (int o = 12 + info_len; o + 5 <= len - 4; o += 5 + (((sec[o + 3] & 0x0F) << 8) | sec[o + 4]))
+        for (int o = 12 + info_len; o + 5 <= len - 4; o += 5 + (((sec[o + 3] & 0x0F) << 8) | sec[o + 4])) {
             p->video |= ts_stream_type_video(sec[o]);
+            if (sec[o] == PMT_STREAM_TYPE_SCTE35)
+                ts_pass_protect(f->pass, ((sec[o + 1] & 0x1F) << 8) | sec[o + 2]);  // cues passing through stay
+        }
         if (f->id.chosen != TS_CHOSEN_NONE)
             read_pmt(f, p, i == f->chosen);
         try_choose(f);

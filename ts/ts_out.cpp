@@ -31,10 +31,22 @@
  *
  * With a passthrough queue, a free place goes to the oldest of its packets
  * when that one is due at the place's time on the muxer's clock (after the
- * PCR copy and the waiting sections). Packets of the input's PAT, relayed
- * PMT and (when it changes) SDT are taken apart on the way out of the queue
- * and their sections queued, rewritten, like the muxer's; the muxer's own
- * PAT, PMT and, once the input has one, SDT give their places away.
+ * PCR copy, the tables and the waiting sections). Packets of the input's
+ * PAT, relayed PMT and (when it changes) SDT are taken apart on the way out
+ * of the queue and their sections rewritten like the muxer's; the muxer's
+ * own PAT, PMT and, once the input has one, SDT give their places away.
+ *
+ * At a constant rate the PAT, the PMTs it lists and the SDT actual are the
+ * stage's tables (tables[]): each section that comes (from the muxer, or
+ * from the queue, the other programmes' PMTs included) replaces the version
+ * kept, and a table goes out whole, a packet per free place, whenever its
+ * period has passed on the muxer's clock or a new version came; one late by
+ * its wait is sent in addition after the current packet. Before the
+ * muxer's first PCR a new version goes out at once and waits for the clock
+ * to be repeated.
+ *
+ * Every packet sent passes the checks (ts_check_state), which keep their
+ * own clock from the PCRs sent.
  */
 #include "ts/ts_out.h"
 #include "ts/ts_pass.h"
@@ -59,6 +71,21 @@ extern "C" {
 #define PCR_HZ             27000000
 #define SDT_PID            0x11
 #define NAME_MAX_LEN       255
+#define MS                 (PCR_HZ / 1000)        // 27 MHz ticks
+#define TS_OUT_MAX_PROGRAMS 64                    // PMTs of the PAT that the stage sends itself
+#define TABLE_SECTIONS     4                      // sections of one PAT or SDT kept
+#define TABLE_SECTION_MAX  1024                   // PAT, PMT and SDT sections are no longer
+#define TABLE_PAT          0                      // slots of tables[]: then the PMTs
+#define TABLE_SDT          1
+#define TABLE_PMT          2
+#define PSI_PERIOD         (TS_OUT_PSI_PERIOD_MS * MS)
+#define PSI_LATE           ((TS_OUT_PSI_PERIOD_MS + TS_OUT_PSI_WAIT_MS) * MS)
+#define SDT_PERIOD         (TS_OUT_SDT_PERIOD_MS * MS)
+#define SDT_LATE           ((TS_OUT_SDT_PERIOD_MS + TS_OUT_SDT_WAIT_MS) * MS)
+#define CHECK_PSI_MAX      (500 * MS)  // TR 101 290: PAT, PMT at most 0.5 s apart
+#define CHECK_SDT_MAX      (2000 * MS) // SDT actual at most 2 s apart
+#define CHECK_PCR_MAX      (40 * MS)
+#define CHECK_PCR_JUMP     (100 * MS)
 
 enum ts_role : uint8_t {
     ROLE_PASS = 0,  // bytes untouched
@@ -78,6 +105,37 @@ struct ts_pes_buf {
 struct ts_waiting {
     int64_t due;     // input packet count by which it is sent in any case
     uint8_t pkt[TS_PACKET_SIZE];
+};
+
+/* A table the stage sends on its own schedule: the current version of its sections. */
+struct ts_table {
+    int pid;                 // -1: a free slot
+    int program;             // a PMT's program_number
+    int count;               // sections by section_number, up to last_section_number; len 0: not had
+    int len[TABLE_SECTIONS];
+    uint8_t sec[TABLE_SECTIONS][TABLE_SECTION_MAX];
+    int fresh;               // a version not sent yet: due at the next place, clock or not
+    int64_t due;             // output time of the next repetition; TS_TIME_NONE: as soon as there is a clock
+    int64_t late;            // output time by which it is sent in addition; TS_TIME_NONE: not set
+};
+
+/* The output's own TR 101 290 checks, on the packets as sent. */
+struct ts_check_state {
+    ts_clock clock;          // PCRs of clock_pid among the packets sent, by their index
+    int clock_pid;           // -1: the first PID whose PCR is sent
+    int64_t pat_at;          // output time of the last PAT sent; TS_TIME_NONE: none yet
+    int pat_late;            // its gap was counted already
+    int64_t sdt_at;
+    int sdt_late;
+    int pmt_count;           // the PMT PIDs of the last PAT sent
+    struct {
+        int pid;
+        int64_t at;          // TS_TIME_NONE: the timer starts at the next time known
+        int late;
+    } pmt[TS_OUT_MAX_PROGRAMS];
+    uint8_t cc[TS_PID_COUNT];
+    uint8_t cc_state[TS_PID_COUNT];  // 0: no packet yet; 1: seen; 2: the last one came twice
+    int64_t pcr[TS_PID_COUNT];       // the last PCR sent on each PID; -1: none
 };
 
 struct ts_out {
@@ -135,6 +193,17 @@ struct ts_out {
     uint8_t pass_in_cc[TS_PID_COUNT];   // passthrough: the last counter read of each PID
     uint8_t pass_shift[TS_PID_COUNT];   // added to its counters (0 until a rejoin)
     uint8_t pass_flags[TS_PID_COUNT];   // PASS_SEEN, PASS_REJOIN
+    /* The tables the stage sends itself (at a constant rate): PAT, SDT actual, the PAT's PMTs. */
+    int own_tables;
+    ts_table tables[TABLE_PMT + TS_OUT_MAX_PROGRAMS];
+    int table_end;             // slots in use lie below
+    int tab_cur;               // the table being sent, a packet per place; -1: none
+    int tab_sec;               // its section and the bytes of it sent
+    int tab_pos;
+    ts_psi_buf mux_sdt;        // the muxer's SDT, while it is the one sent
+    uint8_t in_other[TS_PID_COUNT];     // passthrough: 1 + slot of another programme's PMT PID; 0: none
+    ts_psi_buf in_pmts[TS_OUT_MAX_PROGRAMS];
+    ts_check_state check;
 };
 
 #define PASS_SEEN   1  // a packet of the PID was sent: pass_in_cc holds its counter
@@ -144,6 +213,141 @@ static const uint8_t null_packet_header[4] = {TS_SYNC_BYTE, 0x1F, 0xFF, 0x10};
 
 static const uint8_t *pass_next(ts_out *s);
 static void pass_send(ts_out *s, const uint8_t *p);
+static int64_t out_now(const ts_out *s);
+static int table_next(const ts_out *s, int64_t now);
+static void table_packet(ts_out *s, int i, int added);
+
+/* ------------------------------------------------------------------------ */
+/* Self-check: what a receiver would find in the packets sent. */
+
+static const char *const check_names[TS_OUT_CHECK_COUNT] = {
+    "pat_interval", "pmt_interval", "sdt_interval", "pcr_interval", "pcr_discontinuity", "continuity",
+};
+
+const char *ts_out_check_name(int check)
+{
+    return check >= 0 && check < TS_OUT_CHECK_COUNT ? check_names[check] : nullptr;
+}
+
+static void check_reset(ts_check_state *c)
+{
+    ts_clock_reset(&c->clock);
+    c->clock_pid = -1;
+    c->pat_at = c->sdt_at = TS_TIME_NONE;
+    for (int64_t &pcr : c->pcr)
+        pcr = -1;
+}
+
+/* A table that has a limit came at now: the gap since the one before, the longest gap (us) kept. */
+static void check_arrival(int64_t now, int64_t *at, int *late, int64_t *longest_us)
+{
+    if (now == TS_TIME_NONE)
+        return;
+    if (*at != TS_TIME_NONE && longest_us && (now - *at) / 27 > *longest_us)
+        *longest_us = (now - *at) / 27;
+    *at = now;
+    *late = 0;
+}
+
+/* Counts a table whose gap passed its limit at now, once a gap. */
+static void check_gap(ts_out *s, int64_t now, int64_t *at, int *late, int64_t limit, int check)
+{
+    if (*at == TS_TIME_NONE) {
+        *at = now;  // a PMT the PAT lists, before the clock came: its timer starts here
+    } else if (!*late && now - *at > limit) {
+        *late = 1;
+        s->stats.checks[check]++;
+    }
+}
+
+/* The PMT PIDs of a PAT section that starts at sec with n bytes of the packet left. */
+static void check_pat(ts_out *s, const uint8_t *sec, int n, int64_t now)
+{
+    ts_check_state *c = &s->check;
+    if (n < 12 || ts_psi_section_total(sec) > n)
+        return;  // spans packets: the PIDs stay those of the PAT before
+    int len = ts_psi_section_total(sec), count = 0;
+    decltype(c->pmt) pmts;
+    for (int o = 8; o + 4 <= len - 4 && count < TS_OUT_MAX_PROGRAMS; o += 4) {
+        if (((sec[o] << 8) | sec[o + 1]) == 0)
+            continue;
+        int pid = ((sec[o + 2] & 0x1F) << 8) | sec[o + 3];
+        pmts[count] = {pid, now, 0};
+        for (int k = 0; k < c->pmt_count; k++)
+            if (c->pmt[k].pid == pid)
+                pmts[count] = c->pmt[k];  // listed before: its timer goes on
+        count++;
+    }
+    if (sec[6] != 0 || sec[7] != 0) {
+        // One section of several: its PIDs join the others.
+        for (int k = 0; k < count && c->pmt_count < TS_OUT_MAX_PROGRAMS; k++) {
+            int known = 0;
+            for (int j = 0; j < c->pmt_count; j++)
+                known |= c->pmt[j].pid == pmts[k].pid;
+            if (!known)
+                c->pmt[c->pmt_count++] = pmts[k];
+        }
+        return;
+    }
+    memcpy(c->pmt, pmts, sizeof(pmts[0]) * count);
+    c->pmt_count = count;
+}
+
+/* Checks packet p, sent as the output's packet number index. */
+static void check_packet(ts_out *s, const uint8_t *p, int64_t index)
+{
+    ts_check_state *c = &s->check;
+    int pid = ts_pid(p), afc = (p[3] >> 4) & 3;
+    int discontinuity = (afc & 2) && p[4] > 0 && (p[5] & 0x80);
+    if (pid != TS_NULL_PID && !(p[1] & 0x80)) {
+        int64_t pcr = ts_packet_pcr(p);
+        if (pcr >= 0) {
+            if (c->clock_pid < 0)
+                c->clock_pid = pid;
+            if (pid == c->clock_pid)
+                ts_clock_take(&c->clock, index, pcr);
+            int64_t step = c->pcr[pid] >= 0 ? ts_wrap_diff(pcr, c->pcr[pid]) : 0;
+            if (!discontinuity && (step < 0 || step > CHECK_PCR_JUMP))
+                s->stats.checks[TS_OUT_CHECK_PCR_DISCONTINUITY]++;
+            else if (!discontinuity && step > CHECK_PCR_MAX)
+                s->stats.checks[TS_OUT_CHECK_PCR_INTERVAL]++;
+            c->pcr[pid] = pcr;
+        }
+        if (afc & 1) {
+            // Counters go up by one with each payload; one packet may come twice.
+            int cc = p[3] & 0x0F, state = c->cc_state[pid];
+            int error = state && !discontinuity &&
+                        (cc == c->cc[pid] ? state == 2 : cc != ((c->cc[pid] + 1) & 0x0F));
+            s->stats.checks[TS_OUT_CHECK_CONTINUITY] += error;
+            c->cc_state[pid] = (uint8_t)(state && cc == c->cc[pid] ? 2 : 1);
+            c->cc[pid] = (uint8_t)cc;
+        }
+    }
+    int64_t now = ts_clock_at(&c->clock, index);
+    int off = ts_payload_offset(p);
+    if (pid != TS_NULL_PID && (p[1] & 0x40) && off >= 0 && off + 1 + p[off] < TS_PACKET_SIZE) {
+        const uint8_t *sec = p + off + 1 + p[off];
+        int n = (int)(p + TS_PACKET_SIZE - sec);
+        if (pid == 0 && sec[0] == 0x00) {
+            check_arrival(now, &c->pat_at, &c->pat_late, &s->stats.pat_interval_max_us);
+            check_pat(s, sec, n, now);
+        } else if (pid == SDT_PID && sec[0] == 0x42) {
+            check_arrival(now, &c->sdt_at, &c->sdt_late, nullptr);
+        } else if (sec[0] == 0x02) {
+            for (int k = 0; k < c->pmt_count; k++)
+                if (c->pmt[k].pid == pid)
+                    check_arrival(now, &c->pmt[k].at, &c->pmt[k].late, &s->stats.pmt_interval_max_us);
+        }
+    }
+    if (now == TS_TIME_NONE)
+        return;
+    if (c->pat_at != TS_TIME_NONE)
+        check_gap(s, now, &c->pat_at, &c->pat_late, CHECK_PSI_MAX, TS_OUT_CHECK_PAT_INTERVAL);
+    if (c->sdt_at != TS_TIME_NONE)
+        check_gap(s, now, &c->sdt_at, &c->sdt_late, CHECK_SDT_MAX, TS_OUT_CHECK_SDT_INTERVAL);
+    for (int k = 0; k < c->pmt_count; k++)
+        check_gap(s, now, &c->pmt[k].at, &c->pmt[k].late, CHECK_PSI_MAX, TS_OUT_CHECK_PMT_INTERVAL);
+}
 
 /* ------------------------------------------------------------------------ */
 /* Output: destination writes, waiting packets and places. */
@@ -183,6 +387,7 @@ static void send_packet(ts_out *s, const uint8_t *pkt)
         s->error = s->dest->error;
         return;
     }
+    check_packet(s, pkt, s->stats.packets_out);
     s->stats.packets_out++;
     s->stats.bytes_out += TS_PACKET_SIZE;
 }
@@ -194,6 +399,13 @@ static void send_oldest_added(ts_out *s)
     s->queue_head = (s->queue_head + 1) % TS_OUT_QUEUE_SIZE;
     s->queue_count--;
     s->stats.packets_added++;
+}
+
+/* Whether the oldest waiting packet goes on a section already begun on pid. */
+static int queue_continues(const ts_out *s, int pid)
+{
+    const uint8_t *q = s->queue[s->queue_head].pkt;
+    return s->queue_count > 0 && ts_pid(q) == pid && !(q[1] & 0x40);
 }
 
 static uint8_t *queue_slot(ts_out *s)
@@ -246,6 +458,13 @@ static void fill_place(ts_out *s, const uint8_t *null_pkt)
         return;
     }
     const uint8_t *passed = pass_next(s);
+    int table = s->own_tables ? table_next(s, out_now(s)) : -1;
+    if (table >= 0 && s->tab_cur != table && queue_continues(s, s->tables[table].pid))
+        table = -1;  // a section waiting on its PID (an SDT other, say) is not cut
+    if (table >= 0) {
+        table_packet(s, table, 0);
+        return;
+    }
     if (s->queue_count > 0) {
         send_packet(s, s->queue[s->queue_head].pkt);
         s->queue_head = (s->queue_head + 1) % TS_OUT_QUEUE_SIZE;
@@ -317,6 +536,206 @@ static void queue_sections(ts_out *s, int pid, const uint8_t *p, int len)
 }
 
 /* ------------------------------------------------------------------------ */
+/* The stage's own tables: PAT, SDT actual and the PAT's PMTs, each sent again on a schedule of output time. */
+
+static int64_t out_now(const ts_out *s)
+{
+    return ts_clock_at(&s->out_clock, s->place);
+}
+
+/* The slot of the PMT of program on pid; a free one when create (-1 when none is left). */
+static int table_slot(ts_out *s, int pid, int program, int create)
+{
+    int free_slot = -1;
+    for (int i = TABLE_PMT; i < TABLE_PMT + TS_OUT_MAX_PROGRAMS; i++) {
+        if (s->tables[i].pid == pid && s->tables[i].program == program)
+            return i;
+        if (free_slot < 0 && s->tables[i].pid < 0)
+            free_slot = i;
+    }
+    if (!create || free_slot < 0)
+        return -1;
+    ts_table *t = &s->tables[free_slot];
+    t->pid = pid;
+    t->program = program;
+    t->count = 0;
+    if (s->pass && (s->pass_flags[pid] & PASS_SEEN))
+        s->cc[pid] = (uint8_t)((s->pass_in_cc[pid] + s->pass_shift[pid]) & 0x0F);  // went on raw until now
+    s->table_end = free_slot + 1 > s->table_end ? free_slot + 1 : s->table_end;
+    return free_slot;
+}
+
+/* A PMT the PAT no longer lists: its PID passes raw again, on the counters the stage left it with. */
+static void table_release(ts_out *s, int i)
+{
+    ts_table *t = &s->tables[i];
+    int pid = t->pid;
+    t->pid = -1;
+    t->count = 0;
+    if (s->tab_cur == i)
+        s->tab_cur = -1;
+    if (s->in_other[pid] == i - TABLE_PMT + 1) {
+        s->in_other[pid] = 0;
+        ts_pass_set_table_pid(s->pass, pid, 0);
+    }
+    if (s->pass) {
+        s->pass_in_cc[pid] = (uint8_t)((s->cc[pid] - s->pass_shift[pid]) & 0x0F);
+        s->pass_flags[pid] = PASS_SEEN | PASS_REJOIN;
+    }
+}
+
+/* Section sec (len bytes) as the current version of table slot i; a new version goes out at the next place. */
+static void table_put(ts_out *s, int i, const uint8_t *sec, int len)
+{
+    ts_table *t = &s->tables[i];
+    int n = sec[6], last = sec[7] < TABLE_SECTIONS ? sec[7] : TABLE_SECTIONS - 1;
+    if (len > TABLE_SECTION_MAX || n > last)
+        return;
+    if (t->count == last + 1 && t->len[n] == len && !memcmp(t->sec[n], sec, len))
+        return;  // a repetition
+    if (n == 0 || t->count != last + 1)
+        memset(t->len, 0, sizeof(t->len));  // a new version: its other sections follow
+    memcpy(t->sec[n], sec, len);
+    t->len[n] = len;
+    t->count = last + 1;
+    t->fresh = 1;
+    int64_t now = out_now(s);
+    int64_t wait = i == TABLE_SDT ? SDT_LATE - SDT_PERIOD : PSI_LATE - PSI_PERIOD;
+    t->due = TS_TIME_NONE;
+    t->late = now == TS_TIME_NONE ? TS_TIME_NONE : now + wait;
+    if (s->tab_cur == i)
+        s->tab_cur = -1;  // the version being sent is cut short: the new one starts afresh
+    s->table_end = i + 1 > s->table_end ? i + 1 : s->table_end;
+}
+
+/*
+ * The PAT that goes out (the input's rewritten or the muxer's): its PMTs get
+ * slots, the PMTs it no longer lists lose theirs. With a passthrough the
+ * other programmes' PMTs are gathered from their PIDs in the queue.
+ */
+static void own_pat(ts_out *s, const uint8_t *sec, int len)
+{
+    table_put(s, TABLE_PAT, sec, len);
+    ts_table *pat = &s->tables[TABLE_PAT];
+    for (int i = TABLE_PMT; i < s->table_end; i++) {
+        int listed = 0;
+        for (int k = 0; k < pat->count; k++)
+            for (int o = 8; pat->len[k] && o + 4 <= pat->len[k] - 4 && !listed; o += 4) {
+                const uint8_t *e = pat->sec[k] + o;
+                listed = ((e[0] << 8) | e[1]) == s->tables[i].program && (((e[2] & 0x1F) << 8) | e[3]) == s->tables[i].pid;
+            }
+        if (s->tables[i].pid >= 0 && !listed)
+            table_release(s, i);
+    }
+    for (int o = 8; o + 4 <= len - 4; o += 4) {
+        int program = (sec[o] << 8) | sec[o + 1], pid = ((sec[o + 2] & 0x1F) << 8) | sec[o + 3];
+        if (program == 0 || pid < 0x10 || pid == TS_NULL_PID)
+            continue;
+        int i = table_slot(s, pid, program, 1);
+        int other = s->pass && !s->pc.spts && program != s->mux_program && pid != s->pc.in_pmt_pid;
+        if (i >= 0 && other && !s->in_other[pid]) {
+            s->in_other[pid] = (uint8_t)(i - TABLE_PMT + 1);
+            ts_pass_set_table_pid(s->pass, pid, 1);
+            s->in_pmts[i - TABLE_PMT].pid = pid;
+            s->in_pmts[i - TABLE_PMT].active = 0;
+        }
+    }
+}
+
+/* The table whose packet the next free place carries: the one being sent, else the one due longest; -1: none. */
+static int table_next(const ts_out *s, int64_t now)
+{
+    if (s->tab_cur >= 0)
+        return s->tab_cur;
+    int best = -1;
+    for (int i = 0; i < s->table_end; i++) {
+        const ts_table *t = &s->tables[i];
+        if (t->pid < 0 || t->count == 0 || !(t->fresh || (now != TS_TIME_NONE && (t->due == TS_TIME_NONE || now >= t->due))))
+            continue;
+        if (best < 0 || t->due == TS_TIME_NONE ||
+            (s->tables[best].due != TS_TIME_NONE && t->due < s->tables[best].due))
+            best = i;
+    }
+    return best;
+}
+
+/* The next packet of table i (one section per packet start, pointer_field 0, 0xFF stuffing). */
+static void table_packet(ts_out *s, int i, int added)
+{
+    ts_table *t = &s->tables[i];
+    if (s->tab_cur != i) {
+        int64_t now = out_now(s);
+        int sdt = i == TABLE_SDT;
+        s->tab_cur = i;
+        s->tab_pos = 0;
+        for (s->tab_sec = 0; !t->len[s->tab_sec]; s->tab_sec++) {
+        }
+        t->fresh = 0;
+        t->due = now == TS_TIME_NONE ? TS_TIME_NONE : now + (sdt ? SDT_PERIOD : PSI_PERIOD);
+        t->late = now == TS_TIME_NONE ? TS_TIME_NONE : now + (sdt ? SDT_LATE : PSI_LATE);
+        s->stats.tables_out++;
+        s->stats.tables_late += added;
+    }
+    const uint8_t *sec = t->sec[s->tab_sec];
+    int len = t->len[s->tab_sec], first = s->tab_pos == 0;
+    uint8_t pkt[TS_PACKET_SIZE];
+    s->cc[t->pid] = (s->cc[t->pid] + 1) & 0x0F;
+    pkt[0] = TS_SYNC_BYTE;
+    pkt[1] = (uint8_t)((first ? 0x40 : 0) | (t->pid >> 8));
+    pkt[2] = (uint8_t)t->pid;
+    pkt[3] = (uint8_t)(0x10 | s->cc[t->pid]);
+    int o = 4;
+    if (first)
+        pkt[o++] = 0;
+    int n = len - s->tab_pos < TS_PACKET_SIZE - o ? len - s->tab_pos : TS_PACKET_SIZE - o;
+    memcpy(pkt + o, sec + s->tab_pos, n);
+    memset(pkt + o + n, 0xFF, TS_PACKET_SIZE - o - n);
+    s->tab_pos += n;
+    if (s->tab_pos == len) {
+        s->tab_pos = 0;
+        do
+            s->tab_sec++;
+        while (s->tab_sec < t->count && !t->len[s->tab_sec]);
+        if (s->tab_sec >= t->count)
+            s->tab_cur = -1;
+    }
+    send_packet(s, pkt);
+    s->stats.packets_added += added;
+}
+
+/* Sends whole in addition each table that found no free place in time (all when at_end: a version not sent yet). */
+static void tables_late(ts_out *s, int at_end)
+{
+    int64_t now = out_now(s);
+    for (int i = 0; i < s->table_end; i++) {
+        ts_table *t = &s->tables[i];
+        if (t->pid < 0 || t->count == 0)
+            continue;
+        int sdt = i == TABLE_SDT;
+        if (now != TS_TIME_NONE && !t->fresh && t->due == TS_TIME_NONE) {
+            t->due = now + (sdt ? SDT_PERIOD : PSI_PERIOD);  // sent before the clock came: as if sent now
+            t->late = now + (sdt ? SDT_LATE : PSI_LATE);
+        } else if (now != TS_TIME_NONE && t->fresh && t->late == TS_TIME_NONE) {
+            t->late = now + (sdt ? SDT_LATE - SDT_PERIOD : PSI_LATE - PSI_PERIOD);
+        }
+        int late = at_end ? t->fresh : t->late != TS_TIME_NONE && now != TS_TIME_NONE && now >= t->late;
+        if (!late)
+            continue;
+        if (s->tab_cur != i && s->tab_cur >= 0) {
+            // Another table is half sent: it goes on first, so that no section is cut.
+            int other = s->tab_cur;
+            while (s->tab_cur == other && s->error >= 0)
+                table_packet(s, other, 1);
+        }
+        while (queue_continues(s, t->pid))
+            send_oldest_added(s);
+        do
+            table_packet(s, i, 1);
+        while (s->tab_cur == i && s->error >= 0);
+    }
+}
+
+/* ------------------------------------------------------------------------ */
 /* PES units of cue and EPG PIDs. */
 
 /* stream_id values whose PES packets have no optional header (ISO/IEC 13818-1 2.4.3.7) */
@@ -385,6 +804,8 @@ static void pat_section(void *opaque, int pid, const uint8_t *sec, int len)
     (void)pid;
     if (!ts_psi_valid(sec, len, 0x00, 12))
         return;
+    if (s->own_tables && (!s->pass || s->pc.spts))
+        own_pat(s, sec, len);
     if (len == s->pat_last_len && !memcmp(sec, s->pat_last, len))
         return;
     memcpy(s->pat_last, sec, len);
@@ -558,12 +979,21 @@ static void pmt_section(void *opaque, int pid, const uint8_t *sec, int len)
         return;
     }
     int n = pmt_rewrite(s, sec, len);
-    if (n > 0) {
-        s->stats.pmts_rewritten++;
-        queue_section(s, pid, s->scratch, n);
-    } else {
-        queue_section(s, pid, sec, len);
-    }
+    s->stats.pmts_rewritten += n > 0;
+    int slot = s->own_tables && len >= 12 && sec[0] == 0x02 ? table_slot(s, pid, (sec[3] << 8) | sec[4], 1) : -1;
+    if (slot >= 0)
+        table_put(s, slot, n > 0 ? s->scratch : sec, n > 0 ? n : len);
+    else
+        queue_section(s, pid, n > 0 ? s->scratch : sec, n > 0 ? n : len);
+}
+
+/* The muxer's SDT (actual), sent while no input's stands in for it. */
+static void mux_sdt_section(void *opaque, int pid, const uint8_t *sec, int len)
+{
+    ts_out *s = (ts_out *)opaque;
+    (void)pid;
+    if (sec[0] == 0x42 && ts_psi_valid(sec, len, 0x42, 15) && !(s->pass && s->input_sdt))
+        table_put(s, TABLE_SDT, sec, len);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -589,7 +1019,11 @@ static void pass_pat(void *opaque, int pid, const uint8_t *sec, int len)
         out[o + 2] = (uint8_t)((sec[o + 2] & 0xE0) | (s->mux_pmt_pid >> 8));
         out[o + 3] = (uint8_t)s->mux_pmt_pid;
     }
-    queue_section(s, pid, out, ts_psi_finish(out, len - 4));
+    int n = ts_psi_finish(out, len - 4);
+    if (s->own_tables)
+        own_pat(s, out, n);
+    else
+        queue_section(s, pid, out, n);
 }
 
 /* The relayed programme's PMT as the input declares it, on the muxer's PMT PID. */
@@ -612,7 +1046,20 @@ static void pass_pmt(void *opaque, int pid, const uint8_t *sec, int len)
     ts_psi_finish(out, len - 4);
     int n = pmt_rewrite(s, out, len);
     s->stats.pmts_rewritten += n > 0;
-    queue_section(s, s->mux_pmt_pid, n > 0 ? s->scratch : out, n > 0 ? n : len);
+    int slot = s->own_tables ? table_slot(s, s->mux_pmt_pid, s->mux_program, 1) : -1;
+    if (slot >= 0)
+        table_put(s, slot, n > 0 ? s->scratch : out, n > 0 ? n : len);
+    else
+        queue_section(s, s->mux_pmt_pid, n > 0 ? s->scratch : out, n > 0 ? n : len);
+}
+
+/* Another programme's PMT, as the input sends it. */
+static void pass_other_pmt(void *opaque, int pid, const uint8_t *sec, int len)
+{
+    ts_out *s = (ts_out *)opaque;
+    int slot = s->in_other[pid] ? TABLE_PMT + s->in_other[pid] - 1 : -1;
+    if (slot >= 0 && ts_psi_valid(sec, len, 0x02, 16) && ((sec[3] << 8) | sec[4]) == s->tables[slot].program)
+        table_put(s, slot, sec, len);
 }
 
 /* A service_descriptor (DVB, tag 0x48) at d with the names given, into out. Its length, 0 when it does not fit. */
@@ -680,6 +1127,10 @@ static void pass_sdt(void *opaque, int pid, const uint8_t *sec, int len)
             queue_section(s, pid, sec, len);  // another table on the SDT PID (SDT other, BAT)
         return;
     }
+    if (!s->pc.sdt_rewrite) {
+        table_put(s, TABLE_SDT, sec, len);  // taken apart only for the stage's own schedule
+        return;
+    }
     memcpy(out, sec, 11);
     if (s->mux_ts_id >= 0) {
         out[3] = (uint8_t)(s->mux_ts_id >> 8);
@@ -705,7 +1156,11 @@ static void pass_sdt(void *opaque, int pid, const uint8_t *sec, int len)
             return;
         out[6] = out[7] = 0;  // section_number, last_section_number: the one section
     }
-    queue_section(s, pid, out, ts_psi_finish(out, o));
+    int n = ts_psi_finish(out, o);
+    if (s->own_tables)
+        table_put(s, TABLE_SDT, out, n);
+    else
+        queue_section(s, pid, out, n);
 }
 
 /* Takes apart a packet of the input's PAT, relayed PMT or SDT; 0 for any other packet, which is sent. */
@@ -724,9 +1179,12 @@ static int pass_take_psi(ts_out *s, const uint8_t *p)
     } else if (pid == s->pc.in_pmt_pid) {
         b = &s->in_pmt;
         fn = pass_pmt;
-    } else if (pid == SDT_PID && s->pc.sdt_rewrite) {
+    } else if (pid == SDT_PID && (s->pc.sdt_rewrite || s->own_tables)) {
         b = &s->in_sdt;
         fn = pass_sdt;
+    } else if (s->in_other[pid]) {
+        b = &s->in_pmts[s->in_other[pid] - 1];
+        fn = pass_other_pmt;
     } else {
         return 0;
     }
@@ -783,15 +1241,12 @@ void ts_out_pass_rejoin(ts_out *stage)
 }
 
 /*
- * What the muxer's packet p says for the passthrough: its PCR sets the
- * output clock, a PES start of the lead PID gives the output's lead, and at
+ * What the muxer's packet p says for the passthrough: a PES start of the
+ * lead PID gives the output's lead, and at
  * a variable rate the queue's packets due by now go out before it.
  */
 static void pass_observe(ts_out *s, const uint8_t *p, int pid)
 {
-    int64_t pcr = ts_packet_pcr(p);
-    if (pcr >= 0)
-        ts_clock_take(&s->out_clock, s->place, pcr);
     int64_t now = ts_clock_at(&s->out_clock, s->place);
     int64_t dts = pid == ts_pass_lead_pid(s->pass) && now != TS_TIME_NONE ? ts_pes_start_dts(p) : -1;
     if (dts >= 0)
@@ -801,10 +1256,21 @@ static void pass_observe(ts_out *s, const uint8_t *p, int pid)
         pass_send(s, raw);
 }
 
+/* Takes apart the tables' packets of the queue that are due, whether places come or not. */
+static void pass_tables(ts_out *s, int all)
+{
+    const uint8_t *p;
+    while ((p = all ? ts_pass_table_front(s->pass) : ts_pass_table_due(s->pass, out_now(s)))) {
+        pass_take_psi(s, p);  // a PID whose programme left the PAT meanwhile: left out
+        ts_pass_table_pop(s->pass);
+    }
+}
+
 /* Sends everything the queue holds, its sections taken apart. */
 static void pass_flush(ts_out *s)
 {
     const uint8_t *p;
+    pass_tables(s, 1);
     while ((p = ts_pass_front(s->pass))) {
         if (pass_take_psi(s, p))
             ts_pass_pop(s->pass);
@@ -878,14 +1344,22 @@ static void handle_packet(ts_out *s, const uint8_t *p)
     int unit_start = (p[1] & 0x40) != 0;
     int on_pcr_pid = pid == s->mux_pcr_pid && s->role[pid] == ROLE_PASS && !(p[1] & 0x80);
 
+    int64_t pcr = ts_packet_pcr(p);
+    if (pcr >= 0)
+        ts_clock_take(&s->out_clock, s->place, pcr);  // the output's time
     if (s->pass)
         pass_observe(s, p, pid);
+    if (s->pass && s->own_tables)
+        pass_tables(s, 0);
     if (s->null_held && !on_pcr_pid)
         release_null(s);
-    if (s->pass && ((pid == 0 && !s->pc.spts) || (pid == SDT_PID && s->input_sdt))) {
-        // The input's PAT and SDT go out instead; the muxer's PAT says its identity.
+    if ((s->own_tables && (pid == 0 || pid == SDT_PID)) ||
+        (s->pass && ((pid == 0 && !s->pc.spts) || (pid == SDT_PID && s->input_sdt)))) {
+        // The stage sends the PAT and SDT itself, or the input's go out instead; the muxer's PAT says its identity.
         if (pid == 0 && has_payload)
             ts_psi_feed(&s->pat, p + off, TS_PACKET_SIZE - off, unit_start, pat_section, s);
+        else if (pid == SDT_PID && has_payload && s->own_tables)
+            ts_psi_feed(&s->mux_sdt, p + off, TS_PACKET_SIZE - off, unit_start, mux_sdt_section, s);
         free_place(s, p, pid, afc);
     } else if (pid == TS_NULL_PID) {
         if (s->mux_pcr_pid >= 0 && s->mux_rate && s->pcr_copy < 0 && s->queue_count == 0) {
@@ -923,6 +1397,8 @@ static void handle_packet(ts_out *s, const uint8_t *p)
         send_pcr_copy(s, 1);
     while (s->queue_count > 0 && s->queue[s->queue_head].due <= s->place)
         send_oldest_added(s);
+    if (s->own_tables)
+        tables_late(s, 0);
 }
 
 /* AVIO write callback: whole packets go straight through, pieces are gathered. */
@@ -1006,6 +1482,15 @@ static int stage_create(ts_out **out, const ts_out_config *config, int packet_si
     ts_clock_reset(&s->out_clock);
     for (int i = 0; i < TS_OUT_MAX_PMTS; i++)
         s->pmt[i].pid = -1;
+    s->own_tables = s->mux_rate > 0;
+    for (ts_table &t : s->tables)
+        t.pid = -1;
+    s->tables[TABLE_PAT].pid = 0;
+    s->tables[TABLE_SDT].pid = SDT_PID;
+    s->table_end = TABLE_PMT;
+    s->tab_cur = -1;
+    s->mux_sdt.pid = SDT_PID;
+    check_reset(&s->check);
     // Counters start so that the first packet sent carries 0, as the muxer's do.
     memset(s->cc, 0x0F, sizeof(s->cc));
     for (int i = 0; i <= config->cue_pid_count; i++) {
@@ -1109,8 +1594,12 @@ int ts_out_set_pass(ts_out *stage, ts_pass *pass, const ts_out_pass_config *conf
 {
     if (!stage || (pass && !config))
         return -EINVAL;
-    if (stage->pass)
+    if (stage->pass) {
         pass_flush(stage);
+        for (int pid = 0; pid < TS_PID_COUNT; pid++)
+            ts_pass_set_table_pid(stage->pass, pid, 0);
+        memset(stage->in_other, 0, sizeof(stage->in_other));
+    }
     stage->pass = pass;
     if (!pass)
         return 0;
@@ -1124,6 +1613,12 @@ int ts_out_set_pass(ts_out *stage, ts_pass *pass, const ts_out_pass_config *conf
     stage->in_pmt.pid = config->in_pmt_pid;
     stage->in_sdt.pid = SDT_PID;
     stage->in_pat.active = stage->in_pmt.active = stage->in_sdt.active = 0;
+    if (stage->own_tables) {
+        // Their packets wait apart, so that the stage's tables never wait behind others.
+        ts_pass_set_table_pid(pass, 0, !config->spts);
+        ts_pass_set_table_pid(pass, SDT_PID, 1);
+        ts_pass_set_table_pid(pass, config->in_pmt_pid, 1);
+    }
     return 0;
 }
 
@@ -1154,6 +1649,8 @@ int ts_out_close(ts_out **p)
         send_pcr_copy(s, 1);
     if (s->pass)
         pass_flush(s);
+    if (s->own_tables)
+        tables_late(s, 1);
     while (s->queue_count > 0)
         send_oldest_added(s);
 

@@ -30,7 +30,22 @@
  *  - with a passthrough queue (ts_out_set_pass), the input's packets that
  *    the muxer does not carry take free places as they fall due (see
  *    ts_pass.h), byte for byte; the input's PAT and the relayed programme's
- *    PMT and SDT entry stand in for the muxer's, with its identity.
+ *    PMT and SDT entry stand in for the muxer's, with its identity;
+ *  - at a constant rate the stage sends the tables itself: it keeps the
+ *    current version of the PAT (the input's rewritten; the muxer's with
+ *    spts or without a passthrough), of the PMT of each programme of that
+ *    PAT (the relayed one rewritten, the others as the input sends them,
+ *    gathered from their PIDs in the queue) and of the SDT actual (the
+ *    input's, rewritten or not, else the muxer's), and sends each again
+ *    after TS_OUT_PSI_PERIOD_MS (PAT, PMT) or TS_OUT_SDT_PERIOD_MS of
+ *    output time (the muxer's PCRs, at the mux rate between them), a new
+ *    version at the next place. Tables take free places before the
+ *    passthrough queue; one that finds none within TS_OUT_PSI_WAIT_MS
+ *    (TS_OUT_SDT_WAIT_MS) is sent in addition. The muxer's own PAT, PMT and
+ *    SDT packets give their places away; the tables' PIDs have continuity
+ *    counters of the stage's. Other SI passes as it comes;
+ *  - the packets as sent are checked as a receiver would (ts_out_check):
+ *    counted in ts_out_stats, nothing is logged.
  * Memory is allocated once, at open; nothing is allocated per packet.
  */
 #ifndef KESTROW_TS_TS_OUT_H
@@ -45,6 +60,11 @@ struct ts_out;
 #define TS_OUT_MAX_CUE_PIDS 8
 /* Longest wait of a section packet for a free place, in TS packets. */
 #define TS_OUT_HOLD_PACKETS 64
+/* The stage's own tables (constant rate): sent again after a period, in addition after a wait past it. */
+#define TS_OUT_PSI_PERIOD_MS 60     // PAT and each PMT
+#define TS_OUT_PSI_WAIT_MS   20
+#define TS_OUT_SDT_PERIOD_MS 500
+#define TS_OUT_SDT_WAIT_MS   1000
 
 struct ts_out_config {
     int cue_pids[TS_OUT_MAX_CUE_PIDS];  // PIDs of the AV_CODEC_ID_SCTE_35 output streams
@@ -53,6 +73,26 @@ struct ts_out_config {
     int pcr_pid;                        // PID for the programme's PCRs; 0: the muxer's PCR PID
     int64_t mux_rate;                   // bit/s of the muxer's constant rate; 0 or 1: variable
 };
+
+/*
+ * The output's own checks (after ETSI TR 101 290), on the packets as sent,
+ * timed by the PCRs sent (the first PID whose PCR goes out, interpolated
+ * between them): each counts once a fault.
+ */
+enum ts_out_check {
+    TS_OUT_CHECK_PAT_INTERVAL,       // "pat_interval": no PAT for more than 0.5 s (counted once the gap passes it)
+    TS_OUT_CHECK_PMT_INTERVAL,       // "pmt_interval": no PMT on a PMT PID of the last PAT for more than 0.5 s
+    TS_OUT_CHECK_SDT_INTERVAL,       // "sdt_interval": no SDT actual for more than 2 s (after the first)
+    TS_OUT_CHECK_PCR_INTERVAL,       // "pcr_interval": PCRs of a PID more than 40 ms apart by their values
+    TS_OUT_CHECK_PCR_DISCONTINUITY,  // "pcr_discontinuity": a PCR over 100 ms after the one before, or
+                                     //   before it, without discontinuity_indicator (not a pcr_interval)
+    TS_OUT_CHECK_CONTINUITY,         // "continuity": a continuity_counter out of order on a PID (a packet
+                                     //   may come twice; packets without payload and null packets aside)
+    TS_OUT_CHECK_COUNT
+};
+
+/* The check's name as above ("pat_interval", ...); null outside 0 .. TS_OUT_CHECK_COUNT - 1. */
+const char *ts_out_check_name(int check);
 
 /* What the stage has done so far; counts since open. */
 struct ts_out_stats {
@@ -69,6 +109,11 @@ struct ts_out_stats {
     int64_t bytes_skipped;     // bytes outside any TS packet (lost sync, partial tail)
     int64_t nulls_dropped;     // null packets left out to keep the output in time
     int64_t passed;            // packets of the passthrough queue sent
+    int64_t tables_out;        // PAT, PMT and SDT repetitions the stage sent itself (constant rate)
+    int64_t tables_late;       // of which sent in addition: no free place came in time
+    int64_t checks[TS_OUT_CHECK_COUNT];  // faults each check found
+    int64_t pat_interval_max_us;  // longest time between two PATs sent
+    int64_t pmt_interval_max_us;  // longest time between two PMTs of one PID of the PAT
 };
 
 /* How the input's programme and tables go out beside the muxer's (ts_out_set_pass). */
@@ -78,8 +123,9 @@ struct ts_out_pass_config {
     int keep_pcr_pid;           // 1: its PCR PID passes with its own PCRs; the PMT keeps naming it
     int spts;                   // 1: it goes out alone: the muxer's PAT, the SDT with its entry only
     int input_sdt;              // 1: the input has an SDT: the muxer's gives way from the start
-    int sdt_rewrite;            // 1: the input's SDT is taken apart: transport_stream_id and the
-                                //    entry's service_id become the muxer's, names as below
+    int sdt_rewrite;            // 1: the input's SDT is taken apart (at a constant rate it always is):
+                                //    transport_stream_id and the entry's service_id become the
+                                //    muxer's, names as below
     const char *service_name;   // null or empty: the entry's own
     const char *service_provider;
 };
@@ -155,10 +201,14 @@ struct ts_pass;
  * declares it, with the muxer's program number and PCR PID (or its own
  * with keep_pcr_pid) and the cue and EPG rewrites above; the SDT entry of
  * the programme. They leave in the places of the muxer's PAT and PMT,
- * which are not sent. At a variable rate the input's packets are sent in
- * addition, before the muxer's packet at whose time they fall due. A
- * stage that had a queue sends what is left in it first. Returns 0; -22
- * without stage, or with a pass and no config.
+ * which are not sent. At a constant rate these tables, and the other
+ * programmes' PMTs, are the stage's own (see above): their PIDs wait in the
+ * queue's table ring (ts_pass_set_table_pid), taken apart as they fall due
+ * whether free places come or not. At a variable rate the input's packets
+ * are sent in addition, before the muxer's packet at whose time they fall
+ * due. A stage that had a queue sends what is left in it first and gives
+ * its table PIDs back. Returns 0; -22 without stage, or with a pass and
+ * no config.
  */
 int ts_out_set_pass(ts_out *stage, ts_pass *pass, const ts_out_pass_config *config);
 

@@ -83,7 +83,15 @@ struct ts_pass {
     ts_lead in[TS_PASS_MAX_PIDS];
     int out_n;
     int64_t out_min;
-    int counting;            // ts_pass_keep was called: drops count from now on
+    int counting;            // ts_pass_keep was called: drops count
+    int running;             // the output has a clock (ts_pass_due with a time)
+    uint8_t kept[TS_PID_COUNT / 8];  // bit per PID: never dropped for room (ts_pass_protect)
+    int kept_any;
+    uint8_t table_pid[TS_PID_COUNT / 8];  // bit per PID: queued apart, in the table ring
+    ts_pass_entry *tables;   // the table ring
+    int tables_cap;
+    int tables_head;
+    int tables_count;
     int64_t max_wait;        // see ts_pass_set_max_wait; 0: none
     int fixed;               // the delay is kept: delay holds it
     int64_t delay;
@@ -100,8 +108,12 @@ int ts_pass_create(ts_pass **out, int capacity)
     ts_pass *p = (ts_pass *)av_mallocz(sizeof(*p));
     if (!p)
         return -ENOMEM;
+    p->tables_cap = capacity < TS_PASS_TABLE_CAPACITY ? capacity : TS_PASS_TABLE_CAPACITY;
     p->ring = (ts_pass_entry *)av_malloc_array(capacity, sizeof(ts_pass_entry));
-    if (!p->ring) {
+    p->tables = (ts_pass_entry *)av_malloc_array(p->tables_cap, sizeof(ts_pass_entry));
+    if (!p->ring || !p->tables) {
+        av_free(p->ring);
+        av_free(p->tables);
         av_free(p);
         return -ENOMEM;
     }
@@ -118,6 +130,7 @@ int ts_pass_destroy(ts_pass **pp)
     if (!pp || !*pp)
         return -EINVAL;
     av_free((*pp)->ring);
+    av_free((*pp)->tables);
     av_freep(pp);
     return 0;
 }
@@ -134,11 +147,51 @@ static void remove_oldest(ts_pass *p)
     p->pending -= p->pending > p->count;
 }
 
-/* Drops the oldest packet (counted once drops count). */
-static void drop_oldest(ts_pass *p)
+static int is_kept(const ts_pass *p, int pid)
 {
-    remove_oldest(p);
-    p->stats.dropped += p->counting;
+    return (p->kept[pid >> 3] >> (pid & 7)) & 1;
+}
+
+/* Index of the oldest packet that may be dropped for room (all may when every one is protected); -1: empty. */
+static int oldest_droppable(const ts_pass *p)
+{
+    for (int i = 0; p->kept_any && i < p->count; i++)
+        if (!is_kept(p, ts_pid(entry(p, i)->pkt)))
+            return i;
+    return p->count ? 0 : -1;
+}
+
+/*
+ * Counts a packet left out (once ts_pass_keep was called): dropped when the
+ * output was placing packets (it runs, and the delay is known), else trimmed
+ * (it came before anything could be placed).
+ */
+static void count_drop(ts_pass *p)
+{
+    if (p->running && ts_pass_delay(p) != TS_TIME_NONE)
+        p->stats.dropped += p->counting;
+    else
+        p->stats.trimmed += p->counting;
+}
+
+/* Drops the packet at index i, the older ones keeping their order. */
+static void drop_at(ts_pass *p, int i)
+{
+    int timed = p->count - p->pending;
+    for (int j = i; j > 0; j--)
+        *entry(p, j) = *entry(p, j - 1);
+    p->head = (p->head + 1) % p->cap;
+    p->count--;
+    p->pending -= i >= timed;
+    count_drop(p);
+}
+
+void ts_pass_protect(ts_pass *p, int pid)
+{
+    if (!p || pid < 0 || pid >= TS_PID_COUNT)
+        return;
+    p->kept[pid >> 3] |= (uint8_t)(1 << (pid & 7));
+    p->kept_any = 1;
 }
 
 void ts_pass_set_max_wait(ts_pass *p, int64_t max_wait)
@@ -146,15 +199,89 @@ void ts_pass_set_max_wait(ts_pass *p, int64_t max_wait)
     p->max_wait = max_wait;
 }
 
+/* A packet of a table PID: into the table ring, whose oldest goes when it is full. */
+static void push_table(ts_pass *p, const uint8_t *pkt, int64_t t_in)
+{
+    if (p->tables_count == p->tables_cap) {
+        p->tables_head = (p->tables_head + 1) % p->tables_cap;
+        p->tables_count--;
+        count_drop(p);
+    }
+    ts_pass_entry *e = &p->tables[(p->tables_head + p->tables_count++) % p->tables_cap];
+    e->t_in = t_in;
+    memcpy(e->pkt, pkt, TS_PACKET_SIZE);
+    p->stats.packets_in++;
+}
+
+void ts_pass_set_table_pid(ts_pass *p, int pid, int on)
+{
+    if (!p || pid < 0 || pid >= TS_PID_COUNT)
+        return;
+    if (!on) {
+        p->table_pid[pid >> 3] &= (uint8_t)~(1 << (pid & 7));
+        return;
+    }
+    p->table_pid[pid >> 3] |= (uint8_t)(1 << (pid & 7));
+    // Its packets queued so far move over, in their order.
+    int kept = 0, pending = 0;
+    for (int i = 0; i < p->count; i++) {
+        ts_pass_entry *e = entry(p, i);
+        if (ts_pid(e->pkt) == pid) {
+            push_table(p, e->pkt, e->t_in);
+            p->stats.packets_in--;  // counted when it came
+            continue;
+        }
+        if (kept != i)
+            *entry(p, kept) = *e;
+        pending = e->t_in == TS_TIME_NONE ? pending + 1 : 0;
+        kept++;
+    }
+    p->count = kept;
+    p->pending = pending;
+}
+
+const uint8_t *ts_pass_table_due(ts_pass *p, int64_t t_out)
+{
+    if (t_out == TS_TIME_NONE || p->tables_count == 0)
+        return nullptr;
+    const ts_pass_entry *e = &p->tables[p->tables_head];
+    int64_t delay = ts_pass_delay(p);
+    if (e->t_in != TS_TIME_NONE && (delay == TS_TIME_NONE || e->t_in + delay > t_out))
+        return nullptr;
+    return e->pkt;
+}
+
+const uint8_t *ts_pass_table_front(const ts_pass *p)
+{
+    return p->tables_count ? p->tables[p->tables_head].pkt : nullptr;
+}
+
+void ts_pass_table_pop(ts_pass *p)
+{
+    if (p->tables_count == 0)
+        return;
+    p->tables_head = (p->tables_head + 1) % p->tables_cap;
+    p->tables_count--;
+    p->stats.packets_out++;
+}
+
 void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in)
 {
+    int pid = ts_pid(pkt);
+    if ((p->table_pid[pid >> 3] >> (pid & 7)) & 1) {
+        push_table(p, pkt, t_in);
+        return;
+    }
     if (p->count == p->cap)
-        drop_oldest(p);
+        drop_at(p, oldest_droppable(p));
     int64_t delay = ts_pass_delay(p);
     int64_t bound = p->max_wait + (delay != TS_TIME_NONE && delay > 0 ? delay : 0);
-    while (p->max_wait > 0 && p->counting && t_in != TS_TIME_NONE && p->count > 0 &&
-           entry(p, 0)->t_in != TS_TIME_NONE && t_in - entry(p, 0)->t_in > bound)
-        drop_oldest(p);
+    while (p->max_wait > 0 && p->counting && t_in != TS_TIME_NONE && p->count > 0) {
+        int i = oldest_droppable(p);
+        if (entry(p, i)->t_in == TS_TIME_NONE || t_in - entry(p, i)->t_in <= bound)
+            break;
+        drop_at(p, i);
+    }
     if (t_in != TS_TIME_NONE) {
         for (int i = p->count - p->pending; i < p->count; i++)
             entry(p, i)->t_in = t_in;
@@ -191,6 +318,8 @@ void ts_pass_clear(ts_pass *p)
     p->head = 0;
     p->count = 0;
     p->pending = 0;
+    p->tables_head = 0;
+    p->tables_count = 0;
 }
 
 int ts_pass_count(const ts_pass *p)
@@ -266,11 +395,10 @@ void ts_pass_lead_out(ts_pass *p, int64_t lead)
 
 const uint8_t *ts_pass_due(ts_pass *p, int64_t t_out)
 {
-    if (p->count == 0)
+    if (t_out == TS_TIME_NONE || p->count == 0)
         return nullptr;
+    p->running = 1;
     ts_pass_entry *e = entry(p, 0);
-    if (t_out == TS_TIME_NONE)
-        return nullptr;
     if (e->t_in == TS_TIME_NONE)
         return e->pkt;
     int64_t delay = ts_pass_delay(p);

@@ -26,7 +26,13 @@
  * The queue is bounded: a packet pushed into a full queue drops the oldest
  * (counted), and so does one that came more than the longest wait
  * (ts_pass_set_max_wait) plus the delay after the oldest: the output has
- * no room for them. A packet still waiting TS_PASS_MAX_LATE after it was
+ * no room for them. Packets of a protected PID (ts_pass_protect: SCTE-35
+ * passing through) are never dropped for room while another PID's are
+ * queued: the oldest of those goes instead. Drops count as such only while
+ * the output places packets (it has a clock and the delay is known): before,
+ * what waits came before the output's start, which a live output leaves
+ * behind like the programme's pictures before its first key frame (counted
+ * apart, as trimmed). A packet still waiting TS_PASS_MAX_LATE after it was
  * due shows that the output moved on a new time line (its timestamps
  * jumped): the delay is set anew for it (counted as a resync).
  * Memory is allocated once, at create; nothing is allocated per packet.
@@ -42,6 +48,7 @@
 #define TS_PASS_MAX_LATE    ((int64_t)TS_CLOCK_HZ)        // 1 s
 #define TS_PASS_MARGIN      ((int64_t)TS_CLOCK_HZ / 50)   // 20 ms added to the delay
 #define TS_PASS_MAX_PIDS    16                            // PIDs whose leads the input side keeps
+#define TS_PASS_TABLE_CAPACITY 2048                       // packets the table ring holds at most
 
 /*
  * A transport stream's clock, from the PCRs of one PID: 27 MHz ticks on a
@@ -68,7 +75,8 @@ int64_t ts_clock_at(const ts_clock *c, int64_t index);
 struct ts_pass_stats {
     int64_t packets_in;     // pushed
     int64_t packets_out;    // taken by the output
-    int64_t dropped;        // pushed out of a full queue, or waiting too long (after ts_pass_keep)
+    int64_t dropped;        // pushed out of a full queue, or waiting too long, while the output places packets
+    int64_t trimmed;        // the same before it could place any (after ts_pass_keep): before its start
     int64_t resyncs;        // the delay set anew for a packet TS_PASS_MAX_LATE late
 };
 
@@ -91,15 +99,34 @@ void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in);
 
 /* Leaves out the queued packets whose PID has keep[pid] == 0 (keep: 8192
  * entries); the others keep their order. Drops count from the first call
- * on: before it the queue holds what the demuxer's probe read, which a
- * live input leaves behind anyway. */
+ * on: before it the queue holds what the demuxer's probe read, which a live
+ * input leaves behind anyway. */
 void ts_pass_keep(ts_pass *p, const uint8_t *keep);
+
+/* pid's packets are not dropped for room while packets of unprotected PIDs are queued. Without p, or
+ * for a PID outside 0..8191: nothing. */
+void ts_pass_protect(ts_pass *p, int pid);
 
 /* How long (27 MHz, beyond the delay) the oldest packet may wait while later ones come; 0: as long as
  * the queue holds them (a file, whose probe the queue holds). */
 void ts_pass_set_max_wait(ts_pass *p, int64_t max_wait);
 
-/* Empties the queue (what it held is not counted as dropped). */
+/*
+ * The output stage's tables (PAT, PMTs, SDT): packets of pid pushed from now
+ * on wait in a ring of their own (of the queue's capacity, TS_PASS_TABLE_CAPACITY
+ * at most; a full one drops its oldest, counted), due like the others but
+ * never behind a packet that finds no place. on 0: back into the queue.
+ * Without p, or for a PID outside 0..8191: nothing.
+ */
+void ts_pass_set_table_pid(ts_pass *p, int pid, int on);
+/* The oldest packet of the table ring when it is due at t_out (or came without a time), else null. */
+const uint8_t *ts_pass_table_due(ts_pass *p, int64_t t_out);
+/* The oldest of the table ring whatever its time; null when it is empty. */
+const uint8_t *ts_pass_table_front(const ts_pass *p);
+/* Removes the oldest packet of the table ring (counted as taken by the output). */
+void ts_pass_table_pop(ts_pass *p);
+
+/* Empties the queue and the table ring (what they held is not counted as dropped). */
 void ts_pass_clear(ts_pass *p);
 
 /* The PID whose PES headers give the delay; -1: none (the delay is then 0). */
@@ -133,7 +160,7 @@ const uint8_t *ts_pass_front(const ts_pass *p);
 /* Removes the oldest packet (counted as taken by the output). */
 void ts_pass_pop(ts_pass *p);
 
-/* Packets queued. */
+/* Packets queued (the table ring's aside). */
 int ts_pass_count(const ts_pass *p);
 
 /* Copies the counters. 0; -22 without p or stats. */

@@ -41,6 +41,44 @@ inline bytes with_crc(bytes s)
     return s;
 }
 
+/* A PAT of the programmes (number, PMT PID), with the NIT's entry first. */
+inline bytes pat_section(int ts_id, const std::vector<std::pair<int, int>> &programmes)
+{
+    bytes s = {0x00, 0xB0, 0, (uint8_t)(ts_id >> 8), (uint8_t)ts_id, 0xC1, 0, 0, 0, 0, 0xE0, 0x10};
+    for (auto [number, pid] : programmes)
+        s.insert(s.end(), {(uint8_t)(number >> 8), (uint8_t)number, (uint8_t)(0xE0 | pid >> 8), (uint8_t)pid});
+    return with_crc(s);
+}
+
+/* A PMT of one stream of stream_type type on pid, which carries the PCR. */
+inline bytes pmt_section(int number, int type, int pid)
+{
+    return with_crc({0x02, 0xB0, 0, (uint8_t)(number >> 8), (uint8_t)number, 0xC1, 0, 0, (uint8_t)(0xE0 | pid >> 8),
+                     (uint8_t)pid, 0xF0, 0, (uint8_t)type, (uint8_t)(0xE0 | pid >> 8), (uint8_t)pid, 0xF0, 0});
+}
+
+/* An SDT (actual) of transport stream ts_id listing each service with a service_descriptor. */
+inline bytes sdt_section(int ts_id, const std::vector<std::pair<int, std::string>> &services)
+{
+    bytes s = {0x42, 0xF0, 0, (uint8_t)(ts_id >> 8), (uint8_t)ts_id, 0xC1, 0, 0, 0xFF, 0x01, 0xFF};
+    for (const auto &[id, name] : services) {
+        bytes d = {0x48, (uint8_t)(4 + name.size()), 0x01, 1, 'P', (uint8_t)name.size()};
+        d.insert(d.end(), name.begin(), name.end());
+        s.insert(s.end(), {(uint8_t)(id >> 8), (uint8_t)id, 0xFD, 0x80, (uint8_t)d.size()});
+        s.insert(s.end(), d.begin(), d.end());
+    }
+    return with_crc(s);
+}
+
+/* An adaptation field with the PCR flag and pcr (27 MHz); flags adds others (0x80: discontinuity_indicator). */
+inline bytes pcr_field(int64_t pcr, uint8_t flags = 0)
+{
+    int64_t base = pcr / 300;
+    int ext = (int)(pcr % 300);
+    return {(uint8_t)(0x10 | flags), (uint8_t)(base >> 25), (uint8_t)(base >> 17), (uint8_t)(base >> 9),
+            (uint8_t)(base >> 1), (uint8_t)(((base & 1) << 7) | 0x7E | (ext >> 8)), (uint8_t)ext};
+}
+
 /* Builds a TS packet by packet, each PID with its own counter. */
 struct builder {
     bytes ts;

@@ -141,19 +141,32 @@ TEST_F(Relay, KeepsEveryOtherPacketAndCopiesEachPcrForItsPlace)
     EXPECT_EQ(0, st.units_dropped);
     EXPECT_EQ(0, st.bytes_skipped);
 
-    // Rewritten PIDs and null packets aside, the packets are the muxer's.
+    // Rewritten PIDs, the tables the stage repeats itself and null packets aside, the packets are the muxer's.
     int pmt_pid = tsr::first_pmt_pid(direct);
     auto untouched = [&](const bytes &ts) {
         std::vector<bytes> r;
         for (size_t i = 0; i < tsr::packet_count(ts); i++) {
             int pid = tsr::pid_of(tsr::packet(ts, i));
-            if (pid != 0x1FFF && pid != CUE_PID && pid != EPG_PID && pid != pmt_pid && pid != PCR_PID)
+            if (pid != 0x1FFF && pid != CUE_PID && pid != EPG_PID && pid != pmt_pid && pid != PCR_PID && pid != 0 &&
+                pid != 0x11)
                 r.emplace_back(tsr::packet(ts, i), tsr::packet(ts, i) + 188);
         }
         return r;
     };
     EXPECT_TRUE(untouched(direct) == untouched(staged));
     EXPECT_GT(st.pmts_rewritten, 0);
+    for (int pid : {0, 0x11})
+        for (const bytes &sec : tsr::sections(staged, pid))
+            EXPECT_EQ(tsr::sections(direct, pid).at(0), sec) << "the muxer's table on PID " << pid;
+
+    // The stage sends PAT and PMT itself, well within 100 ms, in free places; its own checks find nothing.
+    EXPECT_GT(st.tables_out, 6 * 20);
+    EXPECT_EQ(0, st.tables_late);
+    EXPECT_GT(st.pat_interval_max_us, 0);
+    EXPECT_LE(st.pat_interval_max_us, 100000);
+    EXPECT_LE(st.pmt_interval_max_us, 100000);
+    for (int k = 0; k < TS_OUT_CHECK_COUNT; k++)
+        EXPECT_EQ(0, st.checks[k]) << ts_out_check_name(k);
 
     // Each PCR of the muxer's is copied onto the PMT's PCR PID, mostly into
     // a null packet's place, with the time of its place at the mux rate.

@@ -24,34 +24,9 @@ using tsr::with_crc;
 
 namespace {
 
-/* A PAT of the programmes (number, PMT PID), with the NIT's entry first. */
-bytes pat(int ts_id, const std::vector<std::pair<int, int>> &programmes)
-{
-    bytes s = {0x00, 0xB0, 0, (uint8_t)(ts_id >> 8), (uint8_t)ts_id, 0xC1, 0, 0, 0, 0, 0xE0, 0x10};
-    for (auto [number, pid] : programmes)
-        s.insert(s.end(), {(uint8_t)(number >> 8), (uint8_t)number, (uint8_t)(0xE0 | pid >> 8), (uint8_t)pid});
-    return with_crc(s);
-}
-
-/* A PMT of one stream of stream_type type on pid, which carries the PCR. */
-bytes pmt(int number, int type, int pid)
-{
-    return with_crc({0x02, 0xB0, 0, (uint8_t)(number >> 8), (uint8_t)number, 0xC1, 0, 0, (uint8_t)(0xE0 | pid >> 8),
-                     (uint8_t)pid, 0xF0, 0, (uint8_t)type, (uint8_t)(0xE0 | pid >> 8), (uint8_t)pid, 0xF0, 0});
-}
-
-/* An SDT (actual) of transport stream ts_id listing each service with a service_descriptor. */
-bytes sdt(int ts_id, const std::vector<std::pair<int, std::string>> &services)
-{
-    bytes s = {0x42, 0xF0, 0, (uint8_t)(ts_id >> 8), (uint8_t)ts_id, 0xC1, 0, 0, 0xFF, 0x01, 0xFF};
-    for (const auto &[id, name] : services) {
-        bytes d = {0x48, (uint8_t)(4 + name.size()), 0x01, 1, 'P', (uint8_t)name.size()};
-        d.insert(d.end(), name.begin(), name.end());
-        s.insert(s.end(), {(uint8_t)(id >> 8), (uint8_t)id, 0xFD, 0x80, (uint8_t)d.size()});
-        s.insert(s.end(), d.begin(), d.end());
-    }
-    return with_crc(s);
-}
+using tsr::pat_section;
+using tsr::pmt_section;
+using tsr::sdt_section;
 
 struct mem_source {
     bytes data;
@@ -89,9 +64,9 @@ TEST(Choice, TheProgrammeAskedForElseTheFirstWithVideoInPatOrder)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         tsr::builder b;
-        b.section(0, pat(9, {{1, 0x1000}, {2, 0x1100}, {3, 0x1200}}));
+        b.section(0, pat_section(9, {{1, 0x1000}, {2, 0x1100}, {3, 0x1200}}));
         for (int n : c.pmt_order)
-            b.section(0x1000 + (n - 1) * 0x100, pmt(n, c.types[n - 1], n * 0x100));
+            b.section(0x1000 + (n - 1) * 0x100, pmt_section(n, c.types[n - 1], n * 0x100));
         mem_source m{b.ts};
         ts_in *f = nullptr;
         ASSERT_EQ(0, ts_in_open(&f, mem_read, &m, 1316));
@@ -115,22 +90,22 @@ TEST(Choice, TheProgrammeAskedForElseTheFirstWithVideoInPatOrder)
  */
 TEST(Stage, InputPacketsTakeNullPlacesAndItsTablesTheOutputsIdentity)
 {
-    const bytes in_sdt = sdt(9, {{1, "one"}, {2, "two"}});
+    const bytes in_sdt = sdt_section(9, {{1, "one"}, {2, "two"}});
     const bytes mux_pat = with_crc({0x00, 0xB0, 0, 0x00, 0x03, 0xC1, 0, 0, 0x00, 0x05, 0xF0, 0x00});
-    const bytes out_pat = pat(3, {{5, 0x1000}, {2, 0x1100}});
+    const bytes out_pat = pat_section(3, {{5, 0x1000}, {2, 0x1100}});
     const struct {
         const char *name;
         ts_out_pass_config config;  // in_program, in_pmt_pid, keep_pcr_pid, spts, input_sdt, sdt_rewrite, names
         bytes want_pat, want_sdt;
     } cases[] = {
         {"multiplex", {1, 0x1000, 0, 0, 1, 0, nullptr, nullptr}, out_pat, in_sdt},
-        {"renamed", {1, 0x1000, 0, 0, 1, 1, "News", nullptr}, out_pat, sdt(3, {{5, "News"}, {2, "two"}})},
-        {"single programme", {1, 0x1000, 0, 1, 1, 1, nullptr, nullptr}, mux_pat, sdt(3, {{5, "one"}})},
+        {"renamed", {1, 0x1000, 0, 0, 1, 1, "News", nullptr}, out_pat, sdt_section(3, {{5, "News"}, {2, "two"}})},
+        {"single programme", {1, 0x1000, 0, 1, 1, 1, nullptr, nullptr}, mux_pat, sdt_section(3, {{5, "one"}})},
     };
     tsr::builder mux;
-    mux.section(0x11, sdt(3, {{5, "muxer"}}));
+    mux.section(0x11, sdt_section(3, {{5, "muxer"}}));
     mux.section(0, mux_pat);
-    mux.section(0x1000, pmt(5, 0x1B, 0x100));
+    mux.section(0x1000, pmt_section(5, 0x1B, 0x100));
     for (int i = 0; i < 20; i++) {
         const bytes pcr = {0x10, 0, 0, 0, (uint8_t)(i * 2), 0x7E, 0};
         const bytes video(100, (uint8_t)i);
@@ -141,7 +116,7 @@ TEST(Stage, InputPacketsTakeNullPlacesAndItsTablesTheOutputsIdentity)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         tsr::builder in;
-        in.section(0, pat(9, {{1, 0x1000}, {2, 0x1100}}));
+        in.section(0, pat_section(9, {{1, 0x1000}, {2, 0x1100}}));
         in.section(0x11, in_sdt);
         const bytes payload(184, 0x4E);
         for (int i = 0; i < 8; i++)
@@ -172,6 +147,57 @@ TEST(Stage, InputPacketsTakeNullPlacesAndItsTablesTheOutputsIdentity)
         };
         EXPECT_EQ(passed(in.ts), passed(out));  // byte for byte, in order
         ts_pass_destroy(&pass);
+    }
+}
+
+/*
+ * A cue packet (PID 0x590, protected or not) and then packets of another PID
+ * every 10 ms, into a queue that overflows or whose oldest waits too long:
+ * nothing counts as dropped before the output places packets (it is
+ * trimmed), and the cue stays first.
+ */
+TEST(Queue, CuesStayAndDropsCountOnceTheOutputRuns)
+{
+    const struct {
+        const char *name;
+        int capacity;
+        int64_t max_wait;
+        bool protect;
+    } cases[] = {
+        {"full", 64, 0, true},
+        {"waiting too long", 4096, 27000000, true},
+        {"full, unprotected", 64, 0, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ts_pass *q = nullptr;
+        ASSERT_EQ(0, ts_pass_create(&q, c.capacity));
+        std::vector<uint8_t> all(8192, 1);
+        ts_pass_keep(q, all.data());
+        ts_pass_set_max_wait(q, c.max_wait);
+        if (c.protect)
+            ts_pass_protect(q, 0x590);
+        tsr::builder b;
+        const bytes payload(184, 0x11);
+        b.packet(0x590, true, payload.data(), payload.size());
+        for (int i = 0; i < 300; i++)
+            b.packet(0x200, false, payload.data(), payload.size());
+        auto push = [&](size_t from, size_t to) {
+            for (size_t i = from; i < to; i++)
+                ts_pass_push(q, tsr::packet(b.ts, i), (int64_t)i * 270000);
+        };
+        push(0, 200);  // 2 s: the output has not started
+        ts_pass_stats st;
+        ts_pass_get_stats(q, &st);
+        EXPECT_EQ(0, st.dropped);
+        EXPECT_GT(st.trimmed, 90);
+        EXPECT_EQ(c.protect ? 0x590 : 0x200, tsr::pid_of(ts_pass_front(q)));
+        ts_pass_due(q, 0);  // the output has a clock, and without a lead PID the delay is 0: it places packets
+        push(200, 210);
+        ts_pass_get_stats(q, &st);
+        EXPECT_EQ(10, st.dropped);
+        EXPECT_EQ(c.protect ? 0x590 : 0x200, tsr::pid_of(ts_pass_front(q)));
+        ts_pass_destroy(&q);
     }
 }
 
