@@ -33,6 +33,7 @@ extern "C" {
 #define RELAY_PROGRESS_PACKETS  64      // packets read between two progress events
 #define RELAY_LIVE_TICK_US      5000    // live: the loop acts on the wall clock at least this often
 #define RELAY_LIVE_BATCH        32      // live: packets taken at once before the clock's turn
+#define RELAY_CHECK_REPORT_US   1000000 // live: a failed output check is reported at most this often
 #define RELAY_LIVE_PROBE_US     1500000 // stream time a live input's probe waits for streams still unknown
 /* Input time (27 MHz) the input filter's end of the probe waits for a stream of the programme not seen yet. */
 #define RELAY_PROBE_UNSEEN      ((int64_t)RELAY_LIVE_PROBE_US * 27)
@@ -695,6 +696,31 @@ bool relay_stamp(relay *r, AVPacket *pkt, int64_t first_dts)
     return true;
 }
 
+/*
+ * Reports the output's own checks that failed since their last report
+ * (EVENT_OUTPUT_CHECK), each at most every RELAY_CHECK_REPORT_US of wall
+ * (now, live) and at each call for a file (now 0), or whatever is left
+ * (final).
+ */
+static void relay_report_checks(relay *r, int64_t now, bool final)
+{
+    ts_out_stats st;
+    if (ts_out_get_stats(r->stage, &st) != 0)
+        return;
+    for (int c = 0; c < TS_OUT_CHECK_COUNT; c++) {
+        if (st.checks[c] == r->checks_told[c] ||
+            (!final && now && r->checks_at[c] && now - r->checks_at[c] < RELAY_CHECK_REPORT_US))
+            continue;
+        event ev = relay_event(EVENT_OUTPUT_CHECK, r);
+        ev.reason = c;
+        ev.text = ts_out_check_name(c);
+        ev.delta = st.checks[c] - r->checks_told[c];
+        r->checks_told[c] = st.checks[c];
+        r->checks_at[c] = now;
+        event_emit(&r->desc.events, &ev);
+    }
+}
+
 /* Reports the bytes read and sent so far and the highest dts read (EVENT_PROGRESS). */
 static void relay_progress(relay *r, int64_t dts_max)
 {
@@ -707,6 +733,7 @@ static void relay_progress(relay *r, int64_t dts_max)
         ev.bytes_out = stats.bytes_out;
     event_emit(&r->desc.events, &ev);
     relay_pass_report(r, false);
+    relay_report_checks(r, r->live ? av_gettime_relative() : 0, false);
 }
 
 /* Seekable flags of the input's source: 0 for a live input. */
@@ -981,6 +1008,7 @@ static int relay_packets_live(relay_loop *loop)
             ticked = now;
             relay_live_tick(r, now);
             relay_clock_tick(r, now);
+            relay_report_checks(r, now, false);
         }
         relay_feed_give(feed);
         if (got < 0) {
@@ -1043,6 +1071,7 @@ int relay_run(relay *r)
     av_write_trailer(r->out);
     relay_progress(r, loop.dts_max);
     relay_pass_report(r, true);
+    relay_report_checks(r, 0, true);
     return ret;
 }
 

@@ -13,6 +13,7 @@
 #include "splice/event.h"
 #include "splice/rep_ctx.h"
 #include "ts/ts_in.h"
+#include "ts/ts_out.h"
 
 struct AVDictionary;
 struct AVFormatContext;
@@ -146,6 +147,8 @@ struct relay {
     int failed_step;               // event_setup_step of a failed set-up; -1: none
     relay_passing pass;
     struct relay_live *live;       // owned; the live input's time line, with desc.live
+    int64_t checks_told[TS_OUT_CHECK_COUNT];  // the output's failed checks reported so far
+    int64_t checks_at[TS_OUT_CHECK_COUNT];    // µs (monotonic) of each one's last report; 0: none
     struct relay_loop *loop;       // relay_run's working set while it runs; null otherwise
 };
 

@@ -143,12 +143,19 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
         xmlrpc_value *event = event_struct(env, s);
         if (env->fault_occurred)
             return nullptr;
+        xmlrpc_value *errors = xmlrpc_struct_new(env);
+        for (int c = 0; c < TS_OUT_CHECK_COUNT; c++)
+            set_number(env, errors, ts_out_check_name(c), s->output_errors[c].load());
+        if (env->fault_occurred) {
+            xmlrpc_DECREF(event);
+            return nullptr;
+        }
         char schedule[STATUS_SCHEDULE_SIZE];
         status_schedule(s, schedule, sizeof(schedule));
         if (ctl_check_utf8(schedule) != 0)
             schedule[0] = '\0';
         xmlrpc_value *result = xmlrpc_build_value(
-            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,s:s,s:I,s:I,s:I}",
+            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,s:s,s:I,s:I,s:I,s:V}",
             "state", status_state_name(status_state(s)),
             "session_uptime", status_session_uptime(s, now),
             "input_bitrate", (xmlrpc_int64)status_bitrate(&s->in, now),
@@ -163,8 +170,10 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
             "schedule", schedule,
             "schedule_spots", (xmlrpc_int64)s->schedule_spots.load(),
             "spots_aired", (xmlrpc_int64)s->spots_aired.load(),
-            "spots_missed", (xmlrpc_int64)s->spots_missed.load());
+            "spots_missed", (xmlrpc_int64)s->spots_missed.load(),
+            "output_errors", errors);
         xmlrpc_DECREF(event);
+        xmlrpc_DECREF(errors);
         return env->fault_occurred ? nullptr : result;
     } catch (...) {
         xmlrpc_env_set_fault(env, 1, "kestrow.status: internal error");
@@ -332,7 +341,20 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         }
         len += (size_t)n;
     }
-    return (int)len;
+    int n = snprintf(buf + len, size - len, "# HELP kestrow_output_errors_total Failures of the output's own checks "
+                     "of what it sends (TR 101 290 priority 1 and 2), by check.\n"
+                     "# TYPE kestrow_output_errors_total counter\n");
+    for (int c = 0; c < TS_OUT_CHECK_COUNT && n >= 0 && (size_t)n < size - len; c++) {
+        len += (size_t)n;
+        n = snprintf(buf + len, size - len, "kestrow_output_errors_total{check=\"%s\"} %" PRId64 "\n",
+                     ts_out_check_name(c), s->output_errors[c].load());
+    }
+    if (n < 0 || (size_t)n >= size - len) {
+        if (size > 0)
+            buf[0] = '\0';
+        return -ENOSPC;
+    }
+    return (int)(len + (size_t)n);
 }
 
 int ctl_init(app_ctx *app)

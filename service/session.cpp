@@ -259,6 +259,27 @@ static void slicer_log_line(void *opaque, int severity, const char *text)
         log_printf(severity, "%s: %s", prefix, text);
 }
 
+#define SLICER_CHECK_LINE_US 60000000  // a failed output check is logged at most this often
+
+/* A failed output check: one line a minute at most for each check, with the failures since the last. */
+static void slicer_output_check(slicer_session *ses, const event *ev)
+{
+    static int64_t told_at[TS_OUT_CHECK_COUNT], pending[TS_OUT_CHECK_COUNT];  // the main thread's
+    int c = ev->reason;
+    if (c < 0 || c >= TS_OUT_CHECK_COUNT)
+        return;
+    int64_t now = status_now_us();
+    pending[c] += ev->delta;
+    if (told_at[c] && now - told_at[c] < SLICER_CHECK_LINE_US)
+        return;
+    event line_ev = *ev;
+    line_ev.delta = pending[c];
+    told_at[c] = now;
+    pending[c] = 0;
+    slicer_line line = {ses, &line_ev};
+    event_text(&line_ev, slicer_log_line, &line);
+}
+
 /*
  * The service's event sink: the as-run record, the channel's status and
  * counters, and the events' lines in the log.
@@ -296,6 +317,10 @@ static void slicer_on_event(void *opaque, const event *ev)
     case EVENT_INPUT_FAST:
         status_add_fast_dropped(&app->status, ev->code);
         break;
+    case EVENT_OUTPUT_CHECK:
+        status_add_output_errors(&app->status, ev->reason, ev->delta);
+        slicer_output_check(ses, ev);
+        return;
     default:
         break;
     }

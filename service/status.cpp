@@ -130,6 +130,12 @@ void status_add_fast_dropped(channel_status *s, int64_t n)
         s->fast_dropped.fetch_add(n);
 }
 
+void status_add_output_errors(channel_status *s, int check, int64_t n)
+{
+    if (s && check >= 0 && check < TS_OUT_CHECK_COUNT)
+        s->output_errors[check].fetch_add(n);
+}
+
 void status_event(channel_status *s, const asrun_record *r)
 {
     if (!s || !r)

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "common/asrun.h"
+#include "ts/ts_out.h"
 
 enum channel_state {
     STATE_STARTING,   // before the first session opened its input
@@ -59,6 +60,7 @@ struct channel_status {
     std::atomic<int64_t> breaks_skipped;
     std::atomic<int64_t> pass_dropped;      // packets passing through (other programmes, SI) dropped: no room out
     std::atomic<int64_t> fast_dropped;      // packets of an input faster than real time left out
+    std::atomic<int64_t> output_errors[TS_OUT_CHECK_COUNT];  // the output's own checks failed, by ts_out_check
     std::atomic<int> event_lock;            // 0 free, 1 held: guards the fields below
     int has_event;
     asrun_record last_event;
@@ -95,6 +97,8 @@ void status_count_out(channel_status *s, int64_t packets, int64_t bytes, int64_t
 void status_add_overruns(channel_status *s, int64_t n);
 void status_add_pass_dropped(channel_status *s, int64_t n);
 void status_add_fast_dropped(channel_status *s, int64_t n);
+/* n more failures of the output's check (ts_out_check); nothing for a check out of range. */
+void status_add_output_errors(channel_status *s, int check, int64_t n);
 
 /*
  * The input's health, reported by whoever watches it (the receiver, the

@@ -54,6 +54,8 @@ enum event_type {
     EVENT_PROGRAMME_CHOSEN,  // code: program_number; stream: its PMT PID; reason: ts_choice; delta: other
                              // programmes; flags: 1 when they are left out (a single programme goes out)
     EVENT_PASS_DROPPED,      // delta: packets passing through dropped since the last report (no room out)
+    EVENT_OUTPUT_CHECK,      // one of the output's own checks failed: reason: the check (ts_out_check), text: its
+                             // name; delta: failures since its last report (at most one a second)
     EVENT_PROGRAMME_UNSPLICEABLE, // reason: event_unspliceable_reason; code: program_number; stream: the PID
                              // that says why; delta: its stream_type. Once per session, at set-up
     /* Live input's time line (relay_live). */

@@ -381,6 +381,9 @@ static bool say_relay(wording *w, const event *ev)
     case EVENT_PASS_DROPPED:
         say(w, LOG_ERROR, "%" PRId64 " packets passing through dropped: the output had no room for them", ev->delta);
         return true;
+    case EVENT_OUTPUT_CHECK:
+        say(w, LOG_ERROR, "the output failed its %s check %" PRId64 " times", ev->text ? ev->text : "?", ev->delta);
+        return true;
     default:
         return false;
     }

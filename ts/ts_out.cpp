@@ -139,6 +139,7 @@ struct ts_check_state {
 };
 
 struct ts_out {
+    int passing;              // the packet being sent passes through from the input
     AVIOContext *pb;           // the muxer writes here
     AVIOContext *dest;         // the real destination
     int dest_is_writer;        // dest wraps the caller's write function; not ours to close
@@ -300,7 +301,8 @@ static void check_packet(ts_out *s, const uint8_t *p, int64_t index)
     int pid = ts_pid(p), afc = (p[3] >> 4) & 3;
     int discontinuity = (afc & 2) && p[4] > 0 && (p[5] & 0x80);
     if (pid != TS_NULL_PID && !(p[1] & 0x80)) {
-        int64_t pcr = ts_packet_pcr(p);
+        /* The PCRs checked are the output's own: what passes through keeps the input's, gaps and all. */
+        int64_t pcr = s->passing ? -1 : ts_packet_pcr(p);
         if (pcr >= 0) {
             if (c->clock_pid < 0)
                 c->clock_pid = pid;
@@ -1222,6 +1224,7 @@ static void pass_send(ts_out *s, const uint8_t *p)
     }
     s->pass_in_cc[pid] = (uint8_t)cc;
     *f |= PASS_SEEN;
+    s->passing = 1;
     if (s->pass_shift[pid]) {
         uint8_t pkt[TS_PACKET_SIZE];
         memcpy(pkt, p, TS_PACKET_SIZE);
@@ -1230,6 +1233,7 @@ static void pass_send(ts_out *s, const uint8_t *p)
     } else {
         send_packet(s, p);
     }
+    s->passing = 0;
     ts_pass_pop(s->pass);
     s->stats.passed++;
 }

@@ -83,7 +83,8 @@ enum ts_out_check {
     TS_OUT_CHECK_PAT_INTERVAL,       // "pat_interval": no PAT for more than 0.5 s (counted once the gap passes it)
     TS_OUT_CHECK_PMT_INTERVAL,       // "pmt_interval": no PMT on a PMT PID of the last PAT for more than 0.5 s
     TS_OUT_CHECK_SDT_INTERVAL,       // "sdt_interval": no SDT actual for more than 2 s (after the first)
-    TS_OUT_CHECK_PCR_INTERVAL,       // "pcr_interval": PCRs of a PID more than 40 ms apart by their values
+    TS_OUT_CHECK_PCR_INTERVAL,       // "pcr_interval": the output's own PCRs (not those passing through) of a
+                                     //   PID more than 40 ms apart by their values
     TS_OUT_CHECK_PCR_DISCONTINUITY,  // "pcr_discontinuity": a PCR over 100 ms after the one before, or
                                      //   before it, without discontinuity_indicator (not a pcr_interval)
     TS_OUT_CHECK_CONTINUITY,         // "continuity": a continuity_counter out of order on a PID (a packet
