@@ -17,10 +17,14 @@
  *    restarted on another time line: the programme resumes on its next key
  *    frame at the lag it had against the clock before, its times re-based
  *    (and the cues' pts_adjustment with them); after a restart the events
- *    of the old time line end (source_restart);
- *  - input faster than real time: what runs ahead of the clock by more than
- *    LIVE_EARLY_TICKS is left out up to the next key frame, counted, and
- *    reported once a minute with the input's rate.
+ *    of the old time line are cancelled (source_restart), a break under way
+ *    goes on to its end;
+ *  - a backlog sent in a burst after a stall: left out up to the first key
+ *    frame read at real time again, which resumes the programme;
+ *  - input faster than real time: where it runs ahead of the clock, the end
+ *    of a GOP that makes up the excess is left out (live_cut_here), every
+ *    stream alike, counted and reported once a minute with the input's
+ *    rate; the next key frame takes up where the pictures let through end.
  * Within LIVE_LATE_TICKS behind and LIVE_EARLY_TICKS ahead the input's own
  * jitter is taken as it comes; the lag of reference follows the input by at
  * most 500 ppm, so that the clocks of source and machine may differ.

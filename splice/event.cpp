@@ -30,7 +30,7 @@ static const char *reason_name(const char *const *names, size_t n, int reason)
 const char *event_reason_name(const event *ev)
 {
     static const char *const ends[] = {"duration", "filler_end", "session_end", "return_cue", "next_event",
-                                       "max_break", "input_lost", "source_restart"};
+                                       "max_break", "input_lost"};
     static const char *const ignores[] = {"no_splice_time", "crc_mismatch", "already_started", "not_in_break",
                                           "unknown_event", "time_signal_off", "segmentation_type",
                                           "running_moved", "too_far", "late", "encrypted", "component_mode",

@@ -76,7 +76,6 @@ enum event_end_reason {
     EVENT_END_NEXT_EVENT,    // key frame at the next event's point: that event starts there
     EVENT_END_MAX_BREAK,     // key frame at the longest an open break may run (--max-break)
     EVENT_END_INPUT_LOST,    // the input was lost during the break: aired up to the outage
-    EVENT_END_SOURCE_RESTART,// the source restarted on a new time line during the break
 };
 
 enum event_arm_reason {

@@ -86,8 +86,7 @@ int event_asrun(const event *ev, int64_t time_ms, asrun_record *out)
     /* A length, not a time on the stream's clock: not taken modulo 2^33. */
     if (ev->type == EVENT_BREAK_ENDED || ev->type == EVENT_SPOT_ENDED)
         rec.aired = ev->aired == AV_NOPTS_VALUE ? ASRUN_NONE : ev->aired;
-    if (ev->type == EVENT_BREAK_ENDED && (ev->reason == EVENT_END_SESSION_END || ev->reason == EVENT_END_INPUT_LOST ||
-                                          ev->reason == EVENT_END_SOURCE_RESTART))
+    if (ev->type == EVENT_BREAK_ENDED && (ev->reason == EVENT_END_SESSION_END || ev->reason == EVENT_END_INPUT_LOST))
         rec.pts = ASRUN_NONE;  // the input ended or broke off: no key frame took the programme back
     if (ev->type == EVENT_SPOT_ENDED && ev->spot) {
         utils_strlcpy(rec.spot_id, ev->spot->id, sizeof(rec.spot_id));

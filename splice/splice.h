@@ -137,9 +137,11 @@ int64_t splice_input_lost(const splice_env *env, rep_ctx *rep, int64_t now);
 
 /*
  * The source restarted on a new time line: the points of its cues are no
- * longer reached. A running break ends (EVENT_END_SOURCE_RESTART), the armed
- * and the pending events are cancelled (EVENT_CANCEL_SOURCE_RESTART), held audio
- * goes to the queue, and rep is reset.
+ * longer reached. The armed and the pending events are cancelled
+ * (EVENT_CANCEL_SOURCE_RESTART); a break under way goes on to its end (the
+ * programme's times are moved onto the output's clock, so its end is still
+ * ahead), as a return cue of the new time line may end it; otherwise held
+ * audio goes to the queue and rep is reset.
  */
 void splice_source_restart(const splice_env *env, rep_ctx *rep);
 

@@ -21,7 +21,7 @@ int64_t splice_input_lost(const splice_env *env, rep_ctx *rep, int64_t now)
 
 void splice_source_restart(const splice_env *env, rep_ctx *rep)
 {
-    splice_break_cut(env, rep, EVENT_END_SOURCE_RESTART);
+    bool running = rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED;
     if (rep->state == SPLICING_STATE_ARMED) {
         rep_cue cur = splice_current_cue(rep);
         event ev = event_make(EVENT_CANCELLED);
@@ -32,6 +32,10 @@ void splice_source_restart(const splice_env *env, rep_ctx *rep)
         event ev = event_make(EVENT_CANCELLED);
         ev.reason = EVENT_CANCEL_SOURCE_RESTART;
         splice_emit_cue(env, &rep->pending[i], &ev);
+    }
+    if (running) {
+        rep->pending_count = 0;  // the break under way goes on: the programme's times follow on the output's clock
+        return;
     }
     splice_release_held(env);
     rep_ctx_reset(rep);

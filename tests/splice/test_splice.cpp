@@ -292,6 +292,21 @@ TEST(Splice, WhenTheInputsTimeLineBreaks)
         rig.programme(T / FRAME - 5, T / FRAME + 10);
         EXPECT_TRUE(rig.written(0, FILL_SIZE).empty());
     }
+    {   // The source restarts during a break: the break goes on to its announced end, pending events go.
+        Rig rig(make_filler({0}, 2 * D / FRAME));
+        rig.arm(T, D);
+        rig.programme(T / FRAME - 5, T / FRAME + 10);
+        scte35_section next = insert(8, T + 2 * D, D);
+        splice_on_cue(&rig.env, &rig.rep, &next, T + 10 * FRAME);  // kept for after the break
+        splice_source_restart(&rig.env, &rig.rep);
+        EXPECT_EQ(EVENT_CANCEL_SOURCE_RESTART, rig.events.back().reason);
+        rig.programme(T / FRAME + 10, (T + D) / FRAME + 30);
+        auto ended = std::find_if(rig.events.begin(), rig.events.end(),
+                                  [](const event &e) { return e.type == EVENT_BREAK_ENDED; });
+        ASSERT_NE(rig.events.end(), ended);
+        EXPECT_EQ(EVENT_END_DURATION, ended->reason);
+        EXPECT_EQ(T + D, ended->pts);
+    }
     {   // The programme's times moved: the armed point moves with them.
         Rig rig(make_filler({0}));
         rig.arm(T, D);
