@@ -963,6 +963,28 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
 /* The wall clock's turn: loss, slate, keep-alive. */
 
 /*
+ * An event whose splice point the output reaches while the input is lost
+ * starts and ends there (splice_start_in_outage): the slate airs in its
+ * place up to its announced end, before which the programme does not
+ * resume, so that audio and video are both the slate's or both the
+ * programme's at every moment.
+ */
+static void live_start_in_outage(relay *r, int64_t now)
+{
+    relay_live *l = r->live;
+    int64_t at = live_clock(l, now) + l->key_lag;
+    int64_t end = splice_start_in_outage(&r->loop->env, &r->rep, at);
+    if (end == AV_NOPTS_VALUE)
+        return;
+    relay_write(r->loop, 0);
+    l->hold_until = end == INT64_MAX ? AV_NOPTS_VALUE : end;
+    if (l->slate_us > 0 && !l->slate_on) {
+        int64_t floor = live_floor(r), base = at - LIVE_SLATE_BEHIND;
+        live_slate_start(r, base < floor ? floor : base);
+    }
+}
+
+/*
  * No programme packet for LIVE_LOST_US: reported, and the programme waits
  * for its input. For LIVE_CUT_US: a break under way ends there (input_lost)
  * and the slate covers its rest.
@@ -983,7 +1005,10 @@ static void live_check_lost(relay *r, int64_t now)
             l->why = EVENT_TIMELINE_RESUMED;
         }
     }
-    if (!l->lost_at || l->break_cut || now - l->packet_at < LIVE_CUT_US)
+    if (!l->lost_at || now - l->packet_at < LIVE_CUT_US)
+        return;
+    live_start_in_outage(r, now);
+    if (l->break_cut)
         return;
     l->break_cut = 1;
     int64_t end = splice_input_lost(&r->loop->env, &r->rep, live_clock(l, now) + l->lag);

@@ -245,6 +245,40 @@ int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
     return end;
 }
 
+int64_t splice_start_in_outage(const splice_env *env, rep_ctx *rep, int64_t now)
+{
+    if (rep->state != SPLICING_STATE_ARMED || rep->splice_point == REP_NOW || now < rep->splice_point - SPLICE_KEY_LEAD)
+        return AV_NOPTS_VALUE;
+    rep->last = splice_current_cue(rep);
+    rep->scte_35_pts_time = rep->splice_point;
+    int64_t end = break_end_point(rep, nullptr);
+    int id = -1;
+    for (unsigned s = 0; env->out && s < env->out->nb_streams && id < 0; s++)
+        if (env->out->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            id = env->out->streams[s]->id;
+    int planned = splice_content_start(env, rep, rep->splice_point, id, end);
+    if (planned == SPLICE_PLAN_LEAVE) {
+        event ev = event_make(EVENT_BREAK_SKIPPED);
+        ev.reason = EVENT_SKIP_SCHEDULE;
+        ev.pts = rep->splice_point;
+        emit(env, rep, &ev);
+        splice_next_or_idle(env, rep, now);
+        return AV_NOPTS_VALUE;
+    }
+    event ev = event_make(EVENT_BREAK_STARTED);
+    ev.pts = rep->splice_point;
+    ev.delta = 0;
+    emit(env, rep, &ev);
+    splice_spots_ended(env, rep, rep->splice_point, SPLICE_SPOTS_SESSION_END);
+    ev = event_make(EVENT_BREAK_ENDED);
+    ev.reason = EVENT_END_INPUT_LOST;
+    ev.pts = rep->splice_point;
+    ev.aired = 0;
+    emit(env, rep, &ev);
+    splice_next_or_idle(env, rep, now);
+    return end;
+}
+
 void splice_session_end(const splice_env *env, rep_ctx *rep)
 {
     splice_break_cut(env, rep, EVENT_END_SESSION_END);

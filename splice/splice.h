@@ -136,6 +136,17 @@ int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason);
 int64_t splice_input_lost(const splice_env *env, rep_ctx *rep, int64_t now);
 
 /*
+ * The armed event's splice point came while the input is lost (now: where
+ * the output stands, on its clock): the break starts there and ends there
+ * at once (EVENT_BREAK_STARTED, its spots cut short with nothing aired,
+ * EVENT_BREAK_ENDED with EVENT_END_INPUT_LOST), as the programme it would
+ * have replaced did not come; the slate stands in for it up to its end.
+ * Returns the announced end (INT64_MAX for an open break), or
+ * AV_NOPTS_VALUE when no armed point is reached (nothing happens).
+ */
+int64_t splice_start_in_outage(const splice_env *env, rep_ctx *rep, int64_t now);
+
+/*
  * The source restarted on a new time line: the points of its cues are no
  * longer reached. The armed and the pending events are cancelled
  * (EVENT_CANCEL_SOURCE_RESTART); a break under way goes on to its end (the
