@@ -292,6 +292,18 @@ TEST(Splice, WhenTheInputsTimeLineBreaks)
         rig.programme(T / FRAME - 5, T / FRAME + 10);
         EXPECT_TRUE(rig.written(0, FILL_SIZE).empty());
     }
+    {   // The splice point comes while the input is lost: the break starts and ends there, nothing aired.
+        Rig rig(make_filler({0}));
+        rig.arm(T, D);
+        EXPECT_EQ(AV_NOPTS_VALUE, splice_start_in_outage(&rig.env, &rig.rep, T - GOP));
+        EXPECT_EQ(T + D, splice_start_in_outage(&rig.env, &rig.rep, T));
+        ASSERT_GE(rig.events.size(), 2u);
+        EXPECT_EQ(EVENT_BREAK_STARTED, rig.events[rig.events.size() - 2].type);
+        EXPECT_EQ(T, rig.events[rig.events.size() - 2].pts);
+        EXPECT_EQ(EVENT_END_INPUT_LOST, rig.events.back().reason);
+        EXPECT_EQ(0, rig.events.back().aired);
+        EXPECT_EQ(SPLICING_STATE_IDLE, rig.rep.state);
+    }
     {   // The source restarts during a break: the break goes on to its announced end, pending events go.
         Rig rig(make_filler({0}, 2 * D / FRAME));
         rig.arm(T, D);
