@@ -24,6 +24,7 @@ extern "C" {
 #include "common/trace.h"
 #include "ts/ts_layout.h"
 #include "ts/ts_out.h"
+#include "ts/ts_pass.h"
 
 #define RELAY_EXTRA_MAP_ENTRIES 32      // room for input streams the demuxer adds later
 #define RELAY_EPG_STREAM_ID     18      // PID 0x12: event information tables
@@ -40,6 +41,8 @@ extern "C" {
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
 #define RELAY_MAX_INTERLEAVE_US 300000
 #define RELAY_LAYOUT_TEXT_SIZE  160
+#define RELAY_DELAY_MARGIN_US   20000   // live: the muxer's max_delay beyond the input's longest video lead,
+#define RELAY_DELAY_MIN_US      100000  // and no less than this
 
 static event relay_event(event_type t, const relay *r)
 {
@@ -385,6 +388,27 @@ static int relay_open_stage(relay *r, const char *url, const ts_layout_ids *ids)
     return 0;
 }
 
+/*
+ * A live output's decoder delay follows the input's: the muxer's max_delay
+ * (the set one is the most) becomes the longest lead of the programme's
+ * video over the input's clock seen while probing, with a margin. With a
+ * longer one the output would run that much further behind the input (what
+ * passes through starts the PCR earlier by the difference, and the sender's
+ * schedule keeps it); with a shorter one pictures would come too late for
+ * their decoding time.
+ */
+static void relay_follow_input_delay(relay *r)
+{
+    int64_t lead = r->desc.live && r->filter ? ts_in_video_lead(r->filter) : TS_TIME_NONE;
+    relay_mux *m = &r->desc.mux;
+    if (lead == TS_TIME_NONE || m->max_delay <= 0)
+        return;
+    int64_t us = lead / 27 + RELAY_DELAY_MARGIN_US;
+    us = us < RELAY_DELAY_MIN_US ? RELAY_DELAY_MIN_US : us;
+    if (us < m->max_delay)
+        m->max_delay = us;
+}
+
 int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void *interrupt_opaque)
 {
     AVDictionary *opts = nullptr;
@@ -416,6 +440,7 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
     if (ret < 0)
         return relay_setup_failed(r, EVENT_STEP_OPEN_OUTPUT, -1, ret, url);
 
+    relay_follow_input_delay(r);
     relay_mux_options(&r->desc.mux, r->out, &opts);
     ret = ts_layout_set_options(&ids, &opts);
     if (ret >= 0)

@@ -88,6 +88,7 @@ struct ts_in {
     ts_clock clock;           // of the chosen programme's PCR PID
     int clock_pid;            // -1: the first chosen stream that carries a PCR
     int64_t now;
+    int64_t video_lead;       // longest lead of a video PES of the chosen programme over its PCR; TS_TIME_NONE
     int64_t yield_period;     // input time between yields at a safe point; 0: never
     int64_t yield_last;       // input time of the last yield (or of the first packet after it was set)
     handoff *lock;            // released around every read from the source; null: none
@@ -426,8 +427,13 @@ static void take_time(ts_in *f, const uint8_t *p, int pid, int64_t index)
     if (!f->pass || f->now == TS_TIME_NONE || !(f->pid_flags[pid] & PID_CHOSEN_ES))
         return;
     int64_t dts = ts_pes_start_dts(p);
-    if (dts >= 0)
-        ts_pass_lead_in(f->pass, pid, ts_wrap_diff(dts * 300, f->now));
+    if (dts < 0)
+        return;
+    int64_t lead = ts_wrap_diff(dts * 300, f->now);
+    ts_pass_lead_in(f->pass, pid, lead);
+    if (ts_stream_type_video(ts_identity_stream_type(&f->id, pid)) && lead < TS_IN_LEAD_MAX &&
+        (f->video_lead == TS_TIME_NONE || lead > f->video_lead))
+        f->video_lead = lead;
 }
 
 /*
@@ -709,7 +715,7 @@ int ts_in_open(ts_in **out, ts_in_read_fn read, void *opaque, int buffer_size)
     f->pat_buf.pid = 0;
     f->cat_buf.pid = 1;
     ts_clock_reset(&f->clock);
-    f->now = f->yield_last = f->chosen_time = TS_TIME_NONE;
+    f->now = f->yield_last = f->chosen_time = f->video_lead = TS_TIME_NONE;
     *out = f;
     return 0;
 }
@@ -860,6 +866,11 @@ void ts_in_cancel(ts_in *f, bool on)
 {
     if (f)
         f->cancel.store(on ? 1 : 0);
+}
+
+int64_t ts_in_video_lead(const ts_in *f)
+{
+    return f ? f->video_lead : TS_TIME_NONE;
 }
 
 int64_t ts_in_now(const ts_in *f)

@@ -214,6 +214,15 @@ int ts_in_set_probe(ts_in *f, int64_t wait);
  */
 int ts_in_end_probe(ts_in *f);
 
+/*
+ * The longest lead of a video PES of the chosen programme over the input's
+ * clock (its dts less the time of the packet that starts it, 27 MHz) seen so
+ * far, up to TS_IN_LEAD_MAX (beyond: a broken clock); TS_TIME_NONE before
+ * the first. The delay a decoder of the input has.
+ */
+#define TS_IN_LEAD_MAX ((int64_t)27000000 * 5)
+int64_t ts_in_video_lead(const ts_in *f);
+
 /* Input time of the last packet read, on the chosen programme's clock;
  * TS_TIME_NONE before its first PCR. */
 int64_t ts_in_now(const ts_in *f);
