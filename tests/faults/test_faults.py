@@ -690,10 +690,13 @@ class Overflow(Base):
 class Timeline(Base):
     """Each row: a programme whose time line breaks at 6 s (generator options),
     sent as the row says; a 2 s break announced at 12 s follows. The output
-    up to the last datagram sent: no silence over 0.25 s, no PCR step, PCRs
-    at most 40 ms apart, no continuity error; the video's delay after the
-    fault within 0.1 s of the delay before; nothing lost in the 1.5 s after the
-    programme came back; the as-run line the row names."""
+    up to the last datagram sent, read as a receiver reads it: no silence
+    over 0.25 s, no PCR step, PCRs at most 40 ms apart, no continuity error,
+    PAT and PMT at most 100 ms apart and the SDT 2 s, no second with video
+    and without audio, every cue relayed, no failed output check; the
+    video's delay after the fault within 0.1 s of the delay before; nothing
+    lost in the 1.5 s after the programme came back; the as-run line the row
+    names."""
     NEXT = "at=12,dur=2"  # before the old time line's times come back after the restart 17 s back
     ROWS = (  # label, generator options, sending, (as-run event, reason) or None
         ("outage between breaks", {"outages": ["at=6,dur=3"]}, {}, None),
@@ -703,7 +706,13 @@ class Timeline(Base):
         ("restart an hour back", {"restarts": ["at=6,jump=-3600"], "cues": ["at=9,dur=2,lead=4"]}, {},
          ("cancelled", "source_restart")),
         ("restart 17 s back", {"restarts": ["at=6,jump=-17,cc_reset=0,version=1,disc=1"]}, {}, None),
+        ("restart inside a break", {"restarts": ["at=6,jump=-3600"], "cues": ["at=5,dur=3"]}, {},
+         ("break_end", "duration")),
+        ("cue in an outage", {"outages": ["at=6,dur=4"], "cues": ["at=8,dur=3,lead=3"]}, {},
+         ("break_end", "input_lost")),
+        ("stall then burst", {}, {"faults": ["from=6,to=9,stall=1"]}, None),
         ("input at twice real time", {}, {"speed": 2}, None),
+        ("input at 1.1 times real time", {}, {"faults": ["from=2,to=18,fast=1.1"], "fast": 1}, None),
     )
 
     def test_the_output_keeps_its_clock(self):
@@ -711,6 +720,22 @@ class Timeline(Base):
         for n, (label, opts, sending, asrun) in enumerate(self.ROWS):
             self.row(res, "t%d" % n, label, dict(opts), sending, asrun)
         res.finish()
+
+    def as_a_receiver(self, res, label, svc, sent, until):
+        """Tables, audio beside video, cues and the output's own checks, up to until (arrival log time)."""
+        with open(svc.arrivals) as f:
+            first = float(f.readline().split()[0])
+        out = kt.tr290(svc.out, times=svc.arrivals, window=(None, until - first))
+        cues = [s["sections"] for s in kt.tr290(sent)["streams"] if s["stream_type"] == 0x86]
+        gaps = {"PAT": out["pat"]["max_interval_ms"], "SDT": out["sdt"]["max_interval_ms"] / 20}
+        gaps.update(("PMT %d" % p["program"], p["max_interval_ms"]) for p in out["pmts"])
+        per_s = {s["pid"]: s["pes_per_second"] for s in out["streams"]}
+        mute = [i for i, n in enumerate(per_s[0x100][1:-1], 1) if n and not (per_s[0x101][i] and per_s[0x102][i])]
+        relayed = [s["sections"] for s in out["streams"] if s["stream_type"] == 0x86]
+        return (res.expect(max(gaps.values()) <= 100, "%s: tables apart %r ms (SDT / 20)" % (label, gaps))
+                & res.expect(not mute, "%s: video without audio in seconds %r" % (label, mute))
+                & res.expect(relayed == cues, "%s: cue sections %r relayed of %r" % (label, relayed, cues))
+                & res.expect("the output failed its" not in svc.text(), "%s: an output check failed" % label))
 
     def row(self, res, name, label, opts, sending, asrun):
         prog, after, record = self.path(name + ".ts"), self.path(name + "_after.ts"), self.path(name + ".asrun")
@@ -723,7 +748,9 @@ class Timeline(Base):
         svc = self.service("--mux-rate", "4000000", "--asrun-file=" + record, name=name)
         self.assertTrue(svc.ready())
         sent = [(svc.rec, svc.times)]
-        svc.send(prog, speed=sending.get("speed", 1.0), record=svc.rec, log=svc.times)
+        svc.send(prog, speed=sending.get("speed", 1.0), record=svc.rec, log=svc.times,
+                 faults=[kt.udp.Fault(f) for f in sending.get("faults", ())])
+        fast = "speed" in sending or "fast" in sending
         if "pause" in sending:
             time.sleep(sending["pause"])
             sent.append((self.path(name + "_2.sent.ts"), self.path(name + "_2.sent.times")))
@@ -740,18 +767,19 @@ class Timeline(Base):
         # leading pictures aside).
         back = units[kestrow_report.returned(units, arrived, t0 + 5.5) or -1]
         lost = sum(1 for (_, t, pts), a in zip(units, arrived) if back[1] <= t < back[1] + 1.5 and not a
-                   and pts > back[2] and "speed" not in sending)
+                   and pts > back[2] and not fast)
         ok = (res.expect(w["silence"] < 0.25, "%s: output silent for %.3f s" % (label, w["silence"]))
               & res.expect(not w["steps"] and max(w["pcr_max_ms"].values()) <= 40,
                            "%s: PCR steps %r, longest interval %r" % (label, w["steps"], w["pcr_max_ms"]))
               & res.expect(not w["cc_errors"], "%s: continuity errors %r" % (label, w["cc_errors"]))
               & res.expect(abs(delay[1] - delay[0]) < 0.1, "%s: delay %.3f s, then %.3f s" % (label, *delay))
-              & res.expect(lost == 0, "%s: %d video units lost after the return" % (label, lost)))
+              & res.expect(lost == 0, "%s: %d video units lost after the return" % (label, lost))
+              & self.as_a_receiver(res, label, svc, sent[0][0], until=units[-1][1]))
         if asrun:
             with open(record) as f:
                 ok &= res.expect(any((r["event"], r["reason"]) == asrun for r in map(json.loads, f)),
                                  "%s: no as-run line %r" % (label, asrun))
-        if "speed" in sending:
+        if fast:
             ok &= res.expect("times the wall clock's rate" in log, "%s: the fast input is not reported" % label)
         else:
             ok &= fl.Walk(res, svc, self.filler, self.d, PIDS).spliced(
