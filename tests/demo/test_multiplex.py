@@ -233,6 +233,13 @@ class Multiplex(unittest.TestCase):
                             svc.text())
         self.assertGreater(counted, 0)
         self.assertGreaterEqual(sum(map(int, logged)), counted)
+        # The tables are the output's: on time however short the rate, and every cue passes.
+        out = kt.tr290(svc.out)
+        gaps = {"PAT": out["pat"]["max_interval_ms"], "SDT": out["sdt"]["max_interval_ms"] / 20}
+        gaps.update(("PMT %d" % p["program"], p["max_interval_ms"]) for p in out["pmts"])
+        self.assertLessEqual(max(gaps.values()), 100, gaps)
+        cues = lambda rep: sum(e["sections"] for e in rep["streams"] if e["stream_type"] == 0x86)
+        self.assertEqual(cues(out), cues(kt.tr290(half)))
 
 
 if __name__ == "__main__":
