@@ -127,7 +127,9 @@ struct builder {
     /* A section as muxers send it: pointer_field 0, 0xFF stuffing after it. */
     void section(int pid, const bytes &sec)
     {
-        bytes d = {0};
+        bytes d;
+        d.reserve(1 + sec.size());
+        d.push_back(0);
         d.insert(d.end(), sec.begin(), sec.end());
         d.resize((d.size() + 183) / 184 * 184, 0xFF);
         carry(pid, true, d);
