@@ -496,6 +496,8 @@ def main(argv=None):
     ap.add_argument("--keep", help="work in this folder and keep its files")
     ap.add_argument("--multiplex", action="store_true", help="also relay a six-programme multiplex")
     ap.add_argument("--faults", help="comma list of " + ",".join(FAULT_CASES))
+    ap.add_argument("--small-filler", action="store_true", help="a filler of about 1 MiB (2 s at 4 Mbit/s)")
+    ap.add_argument("--mux-delay", help="the input's video lead over its PCR, s (ffmpeg's -muxdelay; 'default')")
     a = ap.parse_args(argv)
     app = os.path.join(a.build, "service", "KestrowApp")
     checker = os.path.join(a.build, "tools", "kestrow_check")
@@ -514,7 +516,7 @@ def main(argv=None):
     try:
         if a.faults:
             return run_faults(app, work, a.faults.split(","))
-        return run(app, work, rates, a.duration, a.multiplex)
+        return run(app, work, rates, a.duration, a.multiplex, a.small_filler, a.mux_delay)
     except RuntimeError as e:
         print("bench_live: %s" % e, file=sys.stderr)
         return 2
@@ -687,7 +689,7 @@ def report_multiplex(svc, singles):
     return ok
 
 
-def run(app, work, rates, duration, multiplex=False):
+def run(app, work, rates, duration, multiplex=False, small_filler=False, mux_delay=None):
     results = []
     t_all = time.monotonic()
     for rate in rates:
@@ -697,9 +699,12 @@ def run(app, work, rates, duration, multiplex=False):
         filler = os.path.join(work, label + "_filler.ts")
         t0 = time.monotonic()
         kestrow_gen.generate(prog, duration=duration, size=cfg["size"], video_bitrate=cfg["video_bitrate"],
-                             muxrate=cfg["muxrate"], cues=cues_within(duration))
-        kestrow_gen.generate(filler, filler=True, duration=12, size=cfg["size"],
-                             video_bitrate=cfg["video_bitrate"], muxrate=cfg["muxrate"])
+                             muxrate=cfg["muxrate"], cues=cues_within(duration),
+                             **({"mux_delay": mux_delay} if mux_delay else {}))
+        # A small filler (2 s at 4 Mbit/s, about 1 MiB) shows the relay's own memory apart from the filler's.
+        kestrow_gen.generate(filler, filler=True, duration=2 if small_filler else 12, size=cfg["size"],
+                             video_bitrate="4M" if small_filler else cfg["video_bitrate"],
+                             muxrate=None if small_filler else cfg["muxrate"])
         print("%s: generated %.0f MiB programme, %.0f MiB filler in %.0f s" % (
             label, os.path.getsize(prog) / MIB, os.path.getsize(filler) / MIB, time.monotonic() - t0), flush=True)
         svc = run_service(app, prog, filler, cfg["mux_rate"], work, label)

@@ -8,6 +8,7 @@
  * cannot become a daemon, the log or as-run file cannot be written or the
  * filler cannot be used.
  */
+#include <malloc.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -79,6 +80,12 @@ int run(app_ctx *a)
 
 int main(int argc, char **argv)
 {
+    /*
+     * Packets are allocated by the relay's reader thread and freed by its
+     * loop: with a heap per thread each keeps its own free memory. Two are
+     * plenty; nothing else allocates on a hot path.
+     */
+    mallopt(M_ARENA_MAX, 2);
     if (app_ctx_create(&app) != 0) {
         fprintf(stderr, "KestrowApp: cannot allocate the application context\n");
         return 1;

@@ -38,7 +38,9 @@ extern "C" {
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
 #define SLICER_OUTPUT_GRACE_US   500000  // time the output gets to write its trailer after a stop
 #define SLICER_SRC_BUFFER        (8 << 20)  // socket receive buffer asked for by default, bytes
-#define SLICER_RING_US           500000     // input and output rings: this long at the mux rate
+#define SLICER_IN_RING_US        300000     // the input ring: this long at the mux rate (its reader waits for
+                                            // nothing but the loop's queue)
+#define SLICER_OUT_RING_US       400000     // the output ring: the sender's margin and the output's longest lead
 #define SLICER_RING_MIN          (4 << 20)  // bytes, also for streams without a mux rate
 /* Margin of the output's schedule over the latest bytes the muxer writes. */
 #define SLICER_SEND_DELAY_US     60000
@@ -391,10 +393,10 @@ static int slicer_read_input(void *opaque, uint8_t *buf, int size)
     return udp_in_read_until((udp_in *)opaque, buf, size, SLICER_READ_WAIT_US);
 }
 
-/* Bytes the input and output rings hold: half a second at the mux rate, more than the output runs ahead. */
-static int64_t slicer_ring_bytes(const app_ctx *app)
+/* Bytes a ring holds to last us at the mux rate (SLICER_RING_MIN at least). */
+static int64_t slicer_ring_bytes(const app_ctx *app, int64_t us)
 {
-    int64_t bytes = app->mux_rate > 0 ? app->mux_rate / 8 * SLICER_RING_US / 1000000 : 0;
+    int64_t bytes = app->mux_rate > 0 ? app->mux_rate / 8 * us / 1000000 : 0;
     return bytes < SLICER_RING_MIN ? SLICER_RING_MIN : bytes;
 }
 
@@ -429,7 +431,7 @@ static int slicer_open_receiver(app_ctx *app, udp_in **src)
     config.interface = app->src_if;
     config.source = app->src_source;
     config.socket_buffer = app->src_buffer > 0 ? app->src_buffer : SLICER_SRC_BUFFER;
-    config.ring_bytes = slicer_ring_bytes(app);
+    config.ring_bytes = slicer_ring_bytes(app, SLICER_IN_RING_US);
     config.stop_flag = app->stop_flag;
     config.on_change = slicer_on_input;
     config.on_change_opaque = &app->status;
@@ -455,7 +457,7 @@ static int slicer_open_sender(app_ctx *app, udp_out **dst)
     config.rtp = app->dst_rtp;
     config.delay_us = SLICER_SEND_DELAY_US;
     config.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
-    config.ring_bytes = slicer_ring_bytes(app);
+    config.ring_bytes = slicer_ring_bytes(app, SLICER_OUT_RING_US);
     config.stop_flag = app->stop_flag;
     return udp_out_create(dst, &config);
 }

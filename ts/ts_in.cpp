@@ -515,7 +515,8 @@ static void take_packet(ts_in *f, uint8_t *p)
         return;
     }
     int act = f->started ? f->act[pid] : probe_act(f, pid);
-    if (act & ACT_PASS)
+    /* What a live input's probe reads is stale once the relay runs (ts_in_flush): not kept. */
+    if ((act & ACT_PASS) && (f->started || (f->source && (f->source->seekable & AVIO_SEEKABLE_NORMAL))))
         ts_pass_push(f->pass, p, f->now);
     if ((act & ACT_RELAYED) && (p[3] & 0x10) && !(p[1] & 0x80))
         track_pes(f, p, pid);

@@ -22,7 +22,8 @@
  * With passthrough on (ts_in_set_pass), each packet is also copied, as it
  * came, into the passthrough queue (ts_pass.h) with its time on the chosen
  * programme's clock, until ts_in_start_pass says which PIDs pass: from then
- * on only those are copied. Once the programme is chosen the demuxer sees
+ * on only those are copied. A live source's (one that cannot seek) are
+ * copied only from then on: what its probe read is stale once it runs. Once the programme is chosen the demuxer sees
  * only what it needs for it (the PAT, its PMT and PCR PID, its streams of
  * types the demuxer reads; after ts_in_start_pass, of those only the
  * relayed ones): every other packet reaches it as a null packet, so that
