@@ -67,6 +67,8 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
     status_add_overruns(s, 2);
     status_add_pass_dropped(s, 3);
     status_add_fast_dropped(s, 4);
+    status_add_output_errors(s, TS_OUT_CHECK_PMT_INTERVAL, 6);
+    status_add_output_errors(s, TS_OUT_CHECK_COUNT, 1);  // no such check: nothing
     asrun_record r = asrun_record_make(ASRUN_CUE, 0);
     status_event(s, &r);
     r.event = ASRUN_BREAK_SKIPPED;
@@ -97,6 +99,9 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
         "# TYPE kestrow_spots_missed_total counter\nkestrow_spots_missed_total 1\n",
         "# TYPE kestrow_passthrough_dropped_total counter\nkestrow_passthrough_dropped_total 3\n",
         "# TYPE kestrow_input_fast_dropped_total counter\nkestrow_input_fast_dropped_total 4\n",
+        "# TYPE kestrow_output_errors_total counter\nkestrow_output_errors_total{check=\"pat_interval\"} 0\n"
+        "kestrow_output_errors_total{check=\"pmt_interval\"} 6\n",
+        "kestrow_output_errors_total{check=\"continuity\"} 0\n",
     };
     for (const char *w : want)
         EXPECT_NE(std::string::npos, text.find(w)) << w << "\n" << text;

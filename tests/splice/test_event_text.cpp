@@ -158,6 +158,8 @@ TEST(EventText, EveryEventInItsWords)
         {Ev(EVENT_PROGRAMME_UNSPLICEABLE, EVENT_UNSPLICEABLE_UNREAD).at(AV_NOPTS_VALUE, 0x33).on(0x100, 1).e,
          {"E programme 1 cannot be spliced: the demuxer reads no codec from PID 0x100 (stream type 0x33); its "
           "streams pass through as TS packets and its breaks are skipped"}},
+        {Ev(EVENT_OUTPUT_CHECK, 0).at(AV_NOPTS_VALUE, 3).text("pat_interval").e,
+         {"E the output failed its pat_interval check 3 times"}},
         {Ev(EVENT_PROGRESS).e, {}},
     };
     for (Row &row : rows) {
