@@ -1087,6 +1087,11 @@ void relay_live_tick(relay *r, int64_t now)
     int ret = 0;
     if (l->slate_on)
         ret = live_slate_feed(r, live_clock(l, now) + l->key_lag - LIVE_SLATE_BEHIND, now);
+    else if (l->gate != GATE_OPEN && now - l->passed_at >= LIVE_QUIET_US && r->rep.state == SPLICING_STATE_STARTED) {
+        /* A break under way goes on while the programme is away (its input held up, its source restarting). */
+        splice_break_clock(&r->loop->env, &r->rep, live_clock(l, now) + l->key_lag - LIVE_KEEPALIVE_BEHIND);
+        ret = relay_write(r->loop, 0);
+    }
     if (ret >= 0)
         ret = live_keep_alive(r, now);
     if (ret < 0 && r->ret_write >= 0) {

@@ -637,13 +637,14 @@ static int64_t keys_shown_after(rep_stream *r, const AVPacket *pkt)
  * the key frame that ends the break: before the earliest such a key frame
  * can come, or by shown_after (key frames still to come are shown later).
  */
-static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, int64_t shown_after,
-                          AVPacket **ppkt)
+/*
+ * Takes the filler pictures of video record r (output stream s) that begin
+ * before until, re-timed from the start key frame, into its held pictures.
+ * Returns false when the content ran out first.
+ */
+static bool take_filler_video(const splice_env *env, rep_ctx *rep, rep_stream *r, int s, int64_t until)
 {
-    AVPacket *pkt = *ppkt;
-    int s = pkt->stream_index;
-
-    while (pkt->dts + pkt->duration > r->sent_dts) {
+    while (until > r->sent_dts) {
         const filler_ctx *media;
         int fi;
         int64_t offset, next;
@@ -653,24 +654,8 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, in
             r->next_filler = 0;
             continue;
         }
-        if (!fs || r->next_filler >= fs->count) {
-            release_filler_video(env, rep, r, s, INT64_MAX);
-            r->sent_dts = AV_NOPTS_VALUE;
-            rep->state = SPLICING_STATE_FINISHED;
-            rep->end_pts = pkt->dts;
-            event ev = event_make(EVENT_BREAK_ENDED);
-            ev.reason = EVENT_END_FILLER_END;
-            ev.aired = pkt->dts - r->start_dts;
-            ev.stream = s;
-            ev.pts = pkt->pts;
-            ev.end_pts = rep->end_pts;
-            splice_spots_ended(env, rep, r->start_pts + ev.aired, SPLICE_SPOTS_RETURN);
-            emit(env, rep, &ev);
-            splice_mark_switch(pkt, SPLICE_SWITCH_MID_GOP);
-            queue_packet(env, pkt);
-            *ppkt = nullptr;
-            return;
-        }
+        if (!fs || r->next_filler >= fs->count)
+            return false;
         if (r->next_filler == 0)
             splice_spot_started(env, rep, r->item);
         const AVPacket *p = fs->packets[r->next_filler++];
@@ -680,15 +665,70 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, in
             AVPacket shown = *p;  // traced on its output stream, not owned
             shown.stream_index = s;
             log_packet(env->out, &shown, "snd");
-            int64_t pkt_end = pkt->dts + pkt->duration;
-            log_detail("pkt.dts + pkt.duration=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)",
-                       pkt_end, pkt_end / 90000.0, r->sent_dts, r->sent_dts / 90000.0);
+            log_detail("until=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)", until, until / 90000.0,
+                       r->sent_dts, r->sent_dts / 90000.0);
         }
         r->sent_dts = dts + p->duration;
+    }
+    return true;
+}
+
+static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, int64_t shown_after,
+                          AVPacket **ppkt)
+{
+    AVPacket *pkt = *ppkt;
+    int s = pkt->stream_index;
+
+    if (!take_filler_video(env, rep, r, s, pkt->dts + pkt->duration)) {
+        release_filler_video(env, rep, r, s, INT64_MAX);
+        r->sent_dts = AV_NOPTS_VALUE;
+        rep->state = SPLICING_STATE_FINISHED;
+        rep->end_pts = pkt->dts;
+        event ev = event_make(EVENT_BREAK_ENDED);
+        ev.reason = EVENT_END_FILLER_END;
+        ev.aired = pkt->dts - r->start_dts;
+        ev.stream = s;
+        ev.pts = pkt->pts;
+        ev.end_pts = rep->end_pts;
+        splice_spots_ended(env, rep, r->start_pts + ev.aired, SPLICE_SPOTS_RETURN);
+        emit(env, rep, &ev);
+        splice_mark_switch(pkt, SPLICE_SWITCH_MID_GOP);
+        queue_packet(env, pkt);
+        *ppkt = nullptr;
+        return;
     }
     int64_t earliest_key = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
     release_filler_video(env, rep, r, s, earliest_key > shown_after ? earliest_key : shown_after + 1);
     av_packet_free(ppkt);
+}
+
+void splice_break_clock(const splice_env *env, rep_ctx *rep, int64_t until)
+{
+    if (rep->state != SPLICING_STATE_STARTED || !env->out)
+        return;
+    int64_t earliest_key = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
+    for (unsigned s = 0; s < env->out->nb_streams && s < REP_MAX_STREAMS; s++) {
+        rep_stream *r = &rep->streams[s];
+        const AVStream *st = env->out->streams[s];
+        if (r->sent_dts == AV_NOPTS_VALUE || r->sent_dts >= until)
+            continue;
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            take_filler_video(env, rep, r, (int)s, until);  // run out: the break ends when the programme is back
+            release_filler_video(env, rep, r, (int)s, until < earliest_key ? until : earliest_key);
+            continue;
+        }
+        const rep_content *c = splice_content_of(rep, r);
+        while (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && r->sent_dts < until && r->switch_at == AV_NOPTS_VALUE &&
+               !splice_audio_over(env, c, r, st->id)) {
+            AVPacket *f = nullptr;
+            int got = splice_next_audio(env, c, r, (int)s, st->id, until, &f);
+            if (got == SPLICE_AUDIO_SILENT)
+                continue;
+            if (got != SPLICE_AUDIO_PACKET)
+                break;
+            queue_packet(env, f);
+        }
+    }
 }
 
 /*

@@ -147,6 +147,15 @@ int64_t splice_input_lost(const splice_env *env, rep_ctx *rep, int64_t now);
 int64_t splice_start_in_outage(const splice_env *env, rep_ctx *rep, int64_t now);
 
 /*
+ * While the programme is away during a break (its input lost for a moment,
+ * or its source restarted and its next key frame still to come), the
+ * break's content goes on by the clock: every replaced stream gets what
+ * begins before until (the output's time), filler pictures held as usual.
+ * Nothing when no break runs.
+ */
+void splice_break_clock(const splice_env *env, rep_ctx *rep, int64_t until);
+
+/*
  * The source restarted on a new time line: the points of its cues are no
  * longer reached. The armed and the pending events are cancelled
  * (EVENT_CANCEL_SOURCE_RESTART); a break under way goes on to its end (the

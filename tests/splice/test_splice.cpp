@@ -312,7 +312,13 @@ TEST(Splice, WhenTheInputsTimeLineBreaks)
         splice_on_cue(&rig.env, &rig.rep, &next, T + 10 * FRAME);  // kept for after the break
         splice_source_restart(&rig.env, &rig.rep);
         EXPECT_EQ(EVENT_CANCEL_SOURCE_RESTART, rig.events.back().reason);
-        rig.programme(T / FRAME + 10, (T + D) / FRAME + 30);
+        // While its next key frame is to come, the filler goes on by the clock, sound and pictures.
+        size_t pictures = rig.written(0, FILL_SIZE).size(), sounds = rig.written(1).size();
+        splice_break_clock(&rig.env, &rig.rep, T + 20 * FRAME);
+        EXPECT_GE(rig.written(0, FILL_SIZE).size(), pictures + 8);
+        EXPECT_GE(rig.written(1).size(), sounds + 15);
+        EXPECT_LE(rig.written(1).back()->dts, T + 20 * FRAME);
+        rig.programme(T / FRAME + 20, (T + D) / FRAME + 30);
         auto ended = std::find_if(rig.events.begin(), rig.events.end(),
                                   [](const event &e) { return e.type == EVENT_BREAK_ENDED; });
         ASSERT_NE(rig.events.end(), ended);
