@@ -31,6 +31,8 @@
 #define SEND_WINDOW_NS   1000000             // due within this of now: sent in the same batch
 #define LATE_NS          1000000
 #define PCR_MAX_GAP      ((int64_t)27000000) // 1 s: a longer step is a discontinuity
+#define UNTIMED_MAX_NS   100000000           // data this far past the last PCR is sent at its rate
+#define FOLLOW_SWITCH_PCRS 5                 // PCRs of another PID while the followed one has none: it is followed
 #define SLEW_WINDOW_NS   1000000000
 #define SLEW_MAX_NS      500000              // per window, towards less lead
 #define SLEW_STEP_NS     10000000            // a window's every PCR late by more than this: stepped back
@@ -78,6 +80,8 @@ struct udp_out {
     int partial_len;
     int64_t byte_pos;
     int pcr_pid;               // -1 until the first PCR
+    int other_pid;             // another PID that carries PCRs, and how many it carried since the followed
+    int other_count;           // one's last: the schedule follows it once the followed one falls silent
     int64_t last_raw;
     int points;
     pcr_point prev;
@@ -314,18 +318,32 @@ static void take_packet(udp_out *o, const uint8_t *p)
     int64_t pcr;
     int pid = ts_pid(p);
     bool timed = false;
-    if ((o->pcr_pid < 0 || o->pcr_pid == pid) && (pcr = ts_packet_pcr(p)) >= 0) {
+    if ((pcr = ts_packet_pcr(p)) >= 0 && o->pcr_pid >= 0 && o->pcr_pid != pid) {
+        /* The followed PID fell silent (a programme passing through whose input stopped): follow another. */
+        o->other_count = o->other_pid == pid ? o->other_count + 1 : 1;
+        o->other_pid = pid;
+        if (o->other_count >= FOLLOW_SWITCH_PCRS)
+            o->pcr_pid = pid;  // another clock's values: a restart at where the schedule puts this byte
+    }
+    if (pcr >= 0 && (o->pcr_pid < 0 || o->pcr_pid == pid)) {
         o->pcr_pid = pid;
+        o->other_count = 0;
         take_pcr(o, o->byte_pos, pcr);
         timed = true;
     }
     o->byte_pos += TS_PACKET_SIZE;
+    bool untimed = false;
     if (o->cur_count == UDP_OUT_TS_PER_DATAGRAM) {
         finish_slot(o);
         timed = o->points > 0;
+        /* No PCR for a while (every one of the stream passes through from an input that stopped): the
+         * schedule goes on at the rate of the last two. */
+        int64_t t, unused;
+        time_of(o, o->byte_pos, udp_now_ns(), &t, &unused);
+        untimed = o->points >= 2 && t - o->last.t > UNTIMED_MAX_NS;
     }
-    if (timed)
-        publish(o, false);
+    if (timed || untimed)
+        publish(o, untimed);
 }
 
 int udp_out_write(void *opaque, uint8_t *buf, int size)
@@ -529,7 +547,7 @@ int udp_out_create(udp_out **out, const udp_out_config *config)
     o->delay_ns = config->delay_us * 1000;
     o->max_lead_ns = config->max_lead_us * 1000;
     o->stop_flag = config->stop_flag;
-    o->pcr_pid = -1;
+    o->pcr_pid = o->other_pid = -1;
     o->rtp_ssrc = (uint32_t)(udp_now_ns() ^ ((int64_t)getpid() << 16));
     o->rtp_seq = (uint16_t)o->rtp_ssrc;
 
