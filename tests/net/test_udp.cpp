@@ -37,16 +37,17 @@ const int64_t PCR_WRAP = (int64_t)300 << 33;
 
 /*
  * A constant-rate stream: PID 0x100 carries a PCR every 20 packets and last, PID 0x101
- * numbered payload. jump_at (packet index) adds jump_ticks to every later PCR.
+ * numbered payload. jump_at (packet index) adds jump_ticks to every later PCR; from
+ * silent_at on there is none.
  */
 std::vector<uint8_t> make_ts(int packets, int64_t rate, int64_t pcr0, int jump_at = -1,
-                             int64_t jump_ticks = 0)
+                             int64_t jump_ticks = 0, int silent_at = INT32_MAX)
 {
     std::vector<uint8_t> ts((size_t)packets * TS, 0xFF);
     for (int i = 0; i < packets; i++) {
         uint8_t *p = &ts[(size_t)i * TS];
         p[0] = 0x47;
-        if (i % 20 == 0 || i == packets - 1) {
+        if ((i % 20 == 0 || i == packets - 1) && i < silent_at) {
             int64_t pcr = pcr0 + (int64_t)((__int128)i * TS * 8 * 27000000 / rate);
             if (jump_at >= 0 && i >= jump_at)
                 pcr += jump_ticks;
@@ -143,13 +144,15 @@ TEST(UdpOut, SendsAtThePaceOfThePcrs)
 {
     const int64_t rate = 8000000;
     const int packets = 7 * 700;  // 0.92 s
-    struct { const char *name; int jump_at; int64_t jump_ticks; double span_s; int restarts; } cases[] = {
-        {"wrap", -1, 0, packets * TS * 8.0 / rate, 1},
-        {"jump", packets / 2, 5 * 27000000LL, packets * TS * 8.0 / rate, 2},
+    struct { const char *name; int jump_at; int64_t jump_ticks; int silent_at; double span_s; int restarts; } cases[] = {
+        {"wrap", -1, 0, INT32_MAX, packets * TS * 8.0 / rate, 1},
+        {"jump", packets / 2, 5 * 27000000LL, INT32_MAX, packets * TS * 8.0 / rate, 2},
+        // The second half without PCRs (they all passed through from an input that stopped): at the same pace.
+        {"silent", -1, 0, packets / 2, packets * TS * 8.0 / rate, 1},
     };
     for (auto &c : cases) {
         Receiver rx;
-        std::vector<uint8_t> ts = make_ts(packets, rate, PCR_WRAP - 13500000, c.jump_at, c.jump_ticks);
+        std::vector<uint8_t> ts = make_ts(packets, rate, PCR_WRAP - 13500000, c.jump_at, c.jump_ticks, c.silent_at);
         udp_out_config cfg = out_config(rx.addr, 20000, 8 << 20);
         cfg.max_lead_us = 2000000;
         udp_out *o = nullptr;
