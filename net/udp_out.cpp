@@ -82,6 +82,7 @@ struct udp_out {
     int pcr_pid;               // -1 until the first PCR
     int other_pid;             // another PID that carries PCRs, and how many it carried since the followed
     int other_count;           // one's last: the schedule follows it once the followed one falls silent
+    bool new_clock;            // the PID followed changed: its next PCR restarts the schedule
     int64_t last_raw;
     int points;
     pcr_point prev;
@@ -222,7 +223,8 @@ static void take_pcr(udp_out *o, int64_t pos, int64_t raw)
 
     pcr_point p;
     p.pos = pos;
-    bool restart = o->points == 0 || delta <= 0 || delta > PCR_MAX_GAP;
+    bool restart = o->points == 0 || delta <= 0 || delta > PCR_MAX_GAP || o->new_clock;
+    o->new_clock = false;
     if (restart) {
         // Where the old schedule puts this byte, or a fresh start.
         int64_t unused;
@@ -322,8 +324,10 @@ static void take_packet(udp_out *o, const uint8_t *p)
         /* The followed PID fell silent (a programme passing through whose input stopped): follow another. */
         o->other_count = o->other_pid == pid ? o->other_count + 1 : 1;
         o->other_pid = pid;
-        if (o->other_count >= FOLLOW_SWITCH_PCRS)
-            o->pcr_pid = pid;  // another clock's values: a restart at where the schedule puts this byte
+        if (o->other_count >= FOLLOW_SWITCH_PCRS) {
+            o->pcr_pid = pid;
+            o->new_clock = true;  // another clock's values: a restart at where the schedule puts this byte
+        }
     }
     if (pcr >= 0 && (o->pcr_pid < 0 || o->pcr_pid == pid)) {
         o->pcr_pid = pid;
