@@ -1216,6 +1216,8 @@ static void pass_send(ts_out *s, const uint8_t *p)
 {
     int pid = ts_pid(p), cc = p[3] & 0x0F, payload = (p[3] & 0x10) != 0;
     uint8_t *f = &s->pass_flags[pid];
+    if (ts_pass_take_gap(s->pass, pid))
+        *f |= PASS_REJOIN;  // a packet dropped for room: the counters go on as if it had not been
     int expected = (s->pass_in_cc[pid] + payload) & 0x0F;
     if ((*f & PASS_REJOIN) && (*f & PASS_SEEN) && cc != expected && cc != s->pass_in_cc[pid]) {
         // The output's counter goes on from its last value, as if this packet followed it.

@@ -87,6 +87,7 @@ struct ts_pass {
     int running;             // the output has a clock (ts_pass_due with a time)
     uint8_t kept[TS_PID_COUNT / 8];  // bit per PID: never dropped for room (ts_pass_protect)
     int kept_any;
+    uint8_t gap[TS_PID_COUNT / 8];   // bit per PID: a packet of it with payload was dropped since it last left
     uint8_t table_pid[TS_PID_COUNT / 8];  // bit per PID: queued apart, in the table ring
     ts_pass_entry *tables;   // the table ring
     int tables_cap;
@@ -177,6 +178,9 @@ static void count_drop(ts_pass *p)
 /* Drops the packet at index i, the older ones keeping their order. */
 static void drop_at(ts_pass *p, int i)
 {
+    const uint8_t *gone = entry(p, i)->pkt;
+    if (gone[3] & 0x10)
+        p->gap[ts_pid(gone) >> 3] |= (uint8_t)(1 << (ts_pid(gone) & 7));
     int timed = p->count - p->pending;
     for (int j = i; j > 0; j--)
         *entry(p, j) = *entry(p, j - 1);
@@ -184,6 +188,14 @@ static void drop_at(ts_pass *p, int i)
     p->count--;
     p->pending -= i >= timed;
     count_drop(p);
+}
+
+bool ts_pass_take_gap(ts_pass *p, int pid)
+{
+    if (!p || pid < 0 || pid >= TS_PID_COUNT || !((p->gap[pid >> 3] >> (pid & 7)) & 1))
+        return false;
+    p->gap[pid >> 3] &= (uint8_t)~(1 << (pid & 7));
+    return true;
 }
 
 void ts_pass_protect(ts_pass *p, int pid)

@@ -103,6 +103,10 @@ void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in);
  * input leaves behind anyway. */
 void ts_pass_keep(ts_pass *p, const uint8_t *keep);
 
+/* Whether a packet of pid with payload was dropped since the last call for pid (which clears it): the
+ * continuity counters of what leaves are to go on across the gap. False without p. */
+bool ts_pass_take_gap(ts_pass *p, int pid);
+
 /* pid's packets are not dropped for room while packets of unprotected PIDs are queued. Without p, or
  * for a PID outside 0..8191: nothing. */
 void ts_pass_protect(ts_pass *p, int pid);
