@@ -225,6 +225,23 @@ static void push_table(ts_pass *p, const uint8_t *pkt, int64_t t_in)
     p->stats.packets_in++;
 }
 
+/* Leaves in the queue, in their order, the packets for which take(p, entry) is true. */
+template <typename Take> static void keep_where(ts_pass *p, Take take)
+{
+    int kept = 0, pending = 0;
+    for (int i = 0; i < p->count; i++) {
+        ts_pass_entry *e = entry(p, i);
+        if (!take(p, e))
+            continue;
+        if (kept != i)
+            *entry(p, kept) = *e;
+        pending = e->t_in == TS_TIME_NONE ? pending + 1 : 0;
+        kept++;
+    }
+    p->count = kept;
+    p->pending = pending;
+}
+
 void ts_pass_set_table_pid(ts_pass *p, int pid, int on)
 {
     if (!p || pid < 0 || pid >= TS_PID_COUNT)
@@ -235,21 +252,13 @@ void ts_pass_set_table_pid(ts_pass *p, int pid, int on)
     }
     p->table_pid[pid >> 3] |= (uint8_t)(1 << (pid & 7));
     // Its packets queued so far move over, in their order.
-    int kept = 0, pending = 0;
-    for (int i = 0; i < p->count; i++) {
-        ts_pass_entry *e = entry(p, i);
-        if (ts_pid(e->pkt) == pid) {
-            push_table(p, e->pkt, e->t_in);
-            p->stats.packets_in--;  // counted when it came
-            continue;
-        }
-        if (kept != i)
-            *entry(p, kept) = *e;
-        pending = e->t_in == TS_TIME_NONE ? pending + 1 : 0;
-        kept++;
-    }
-    p->count = kept;
-    p->pending = pending;
+    keep_where(p, [pid](ts_pass *q, const ts_pass_entry *e) {
+        if (ts_pid(e->pkt) != pid)
+            return true;
+        push_table(q, e->pkt, e->t_in);
+        q->stats.packets_in--;  // counted when it came
+        return false;
+    });
 }
 
 const uint8_t *ts_pass_table_due(ts_pass *p, int64_t t_out)
@@ -310,18 +319,7 @@ void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in)
 
 void ts_pass_keep(ts_pass *p, const uint8_t *keep)
 {
-    int kept = 0, pending = 0;
-    for (int i = 0; i < p->count; i++) {
-        ts_pass_entry *e = entry(p, i);
-        if (!keep[ts_pid(e->pkt)])
-            continue;
-        if (kept != i)
-            *entry(p, kept) = *e;
-        pending = e->t_in == TS_TIME_NONE ? pending + 1 : 0;
-        kept++;
-    }
-    p->count = kept;
-    p->pending = pending;
+    keep_where(p, [keep](ts_pass *, const ts_pass_entry *e) { return keep[ts_pid(e->pkt)] != 0; });
     p->counting = 1;
 }
 
