@@ -47,6 +47,16 @@ struct udp_slot {
     uint8_t data[SLOT_DATA];
 };
 
+enum mark_state { MARK_FREE = 0, MARK_WATCHED, MARK_QUEUED, MARK_SENT };
+
+struct udp_mark {
+    int state;       // mark_state; under the lock
+    int64_t pts;     // modulo 2^33
+    uint64_t slot;   // QUEUED: the ring index of the datagram holding the PES start
+    int64_t wall_ms; // SENT
+    uint64_t order;  // when asked: the oldest goes when all are taken
+};
+
 struct pcr_point {
     int64_t pos;     // byte offset of the packet carrying it
     int64_t pcr;     // 27 MHz, unwrapped
@@ -73,6 +83,10 @@ struct udp_out {
     int64_t sender_wake;       // when the sleeping sender wakes by itself; INT64_MAX: not before a signal
     pthread_t thread;
     udp_out_stats stats;       // under the lock
+    udp_mark marks[UDP_OUT_MARKS];  // under the lock
+    uint64_t marks_asked;
+    std::atomic<int> watched;    // marks in MARK_WATCHED: the writer looks at PES headers
+    std::atomic<int> queued;      // marks in MARK_QUEUED: the sender looks at them
 
     // Writer only.
     int cur_count;             // TS packets in slot `filled`
@@ -299,6 +313,91 @@ static void finish_slot(udp_out *o)
     o->filled++;
 }
 
+/* The PTS of the video PES that starts in TS packet p, or -1. */
+static int64_t video_pes_pts(const uint8_t *p)
+{
+    if (!(p[1] & 0x40) || !(p[3] & 0x10))
+        return -1;
+    int at = 4;
+    if (p[3] & 0x20)
+        at += 1 + p[4];
+    const uint8_t *h = p + at;
+    if (at + 14 > TS_PACKET_SIZE || h[0] != 0 || h[1] != 0 || h[2] != 1 || (h[3] & 0xF0) != 0xE0 || !(h[7] & 0x80))
+        return -1;
+    return ((int64_t)(h[9] & 0x0E) << 29) | (h[10] << 22) | ((h[11] & 0xFE) << 14) | (h[12] << 7) | (h[13] >> 1);
+}
+
+/* A watched mark for the PES starting in p (going into slot `filled`) is queued. */
+static void find_mark(udp_out *o, const uint8_t *p)
+{
+    int64_t pts = video_pes_pts(p);
+    if (pts < 0)
+        return;
+    pthread_mutex_lock(&o->lock);
+    for (udp_mark &m : o->marks) {
+        if (m.state == MARK_WATCHED && m.pts == pts) {
+            m.state = MARK_QUEUED;
+            m.slot = o->filled;
+            o->watched--;
+            o->queued++;
+        }
+    }
+    pthread_mutex_unlock(&o->lock);
+}
+
+/* Stamps the queued marks whose datagram the sender has sent (below head). With the lock held. */
+static void stamp_marks(udp_out *o)
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    for (udp_mark &m : o->marks) {
+        if (m.state == MARK_QUEUED && m.slot < o->head) {
+            m.state = MARK_SENT;
+            m.wall_ms = (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+            o->queued--;
+        }
+    }
+}
+
+int udp_out_mark(udp_out *o, int64_t pts)
+{
+    if (!o || pts < 0)
+        return -EINVAL;
+    pts %= TS_PTS_WRAP;
+    pthread_mutex_lock(&o->lock);
+    udp_mark *use = nullptr;
+    for (udp_mark &m : o->marks) {
+        if (m.state != MARK_FREE && m.pts == pts) {
+            pthread_mutex_unlock(&o->lock);
+            return 0;  // asked already
+        }
+        if (!use || (use->state != MARK_FREE && (m.state == MARK_FREE || m.order < use->order)))
+            use = &m;
+    }
+    o->watched -= use->state == MARK_WATCHED;
+    o->queued -= use->state == MARK_QUEUED;
+    *use = udp_mark{MARK_WATCHED, pts, 0, 0, ++o->marks_asked};
+    o->watched++;
+    pthread_mutex_unlock(&o->lock);
+    return 0;
+}
+
+int udp_out_mark_taken(udp_out *o, udp_out_mark_time *out, int max)
+{
+    int n = 0;
+    if (!o || !out)
+        return 0;
+    pthread_mutex_lock(&o->lock);
+    for (udp_mark &m : o->marks) {
+        if (m.state == MARK_SENT && n < max) {
+            out[n++] = udp_out_mark_time{m.pts, m.wall_ms};
+            m.state = MARK_FREE;
+        }
+    }
+    pthread_mutex_unlock(&o->lock);
+    return n;
+}
+
 static void take_packet(udp_out *o, const uint8_t *p)
 {
     if (o->cur_count == 0) {
@@ -316,6 +415,8 @@ static void take_packet(udp_out *o, const uint8_t *p)
     udp_slot *s = slot_at(o, o->filled);
     memcpy(s->data + UDP_OUT_RTP_HEADER + o->cur_count * TS_PACKET_SIZE, p, TS_PACKET_SIZE);
     o->cur_count++;
+    if (o->watched.load(std::memory_order_relaxed) > 0)
+        find_mark(o, p);
 
     int64_t pcr;
     int pid = ts_pid(p);
@@ -454,6 +555,8 @@ static void send_due(udp_out *o, mmsghdr *msgs, const iovec *iov, int n)
     }
     pthread_mutex_lock(&o->lock);
     o->head += n;
+    if (o->queued.load(std::memory_order_relaxed) > 0)
+        stamp_marks(o);
     o->stats.datagrams_sent += done;
     o->stats.bytes_sent += bytes;
     o->stats.send_errors += errors;

@@ -75,6 +75,27 @@ int udp_out_create(udp_out **out, const udp_out_config *config);
  */
 int udp_out_write(void *opaque, uint8_t *buf, int size);
 
+/*
+ * Marks: when a picture leaves. udp_out_mark asks for the wall time at which
+ * the first datagram holding the start of the video PES (stream_id 0xE0 to
+ * 0xEF) whose PTS is pts (modulo 2^33) was handed to the kernel; the writer
+ * finds that PES in what it is given next, the sender stamps the datagram
+ * when it sends it. At most UDP_OUT_MARKS are open; a new one replaces the
+ * oldest. udp_out_mark_taken hands back the stamped ones.
+ */
+#define UDP_OUT_MARKS 16
+
+struct udp_out_mark_time {
+    int64_t pts;      // as asked
+    int64_t wall_ms;  // CLOCK_REALTIME, ms since the epoch, when its datagram was sent
+};
+
+/* Watches for the video PES at pts. 0; -22 without sender or with no pts (negative). */
+int udp_out_mark(udp_out *o, int64_t pts);
+
+/* Moves up to max stamped marks into out and forgets them. Returns how many; 0 without sender. */
+int udp_out_mark_taken(udp_out *o, udp_out_mark_time *out, int max);
+
 /* Copies the counters into *stats. 0; -22 without sender or stats. */
 int udp_out_get_stats(udp_out *o, udp_out_stats *stats);
 

@@ -172,7 +172,7 @@ static void slicer_record(slicer_session *ses, const event *ev)
 
     if (event_asrun(ev, event_asrun_time(ses->clock, ev, (int64_t)log_now_ms()), &rec) <= 0)
         return;
-    utils_strlcpy(rec.channel, app->service_name, sizeof(rec.channel));
+    utils_strlcpy(rec.channel, app->channel_id[0] ? app->channel_id : app->service_name, sizeof(rec.channel));
     status_event(&app->status, &rec);
     /* A pending event cancelled leaves the armed or running one as it is. */
     int state = ev->type == EVENT_CANCELLED && ev->reason == EVENT_CANCEL_KEPT ? -1 : slicer_state_after[rec.event];
@@ -286,11 +286,31 @@ static void slicer_output_check(slicer_session *ses, const event *ev)
  * The service's event sink: the as-run record, the channel's status and
  * counters, and the events' lines in the log.
  */
+/*
+ * The pictures whose air time is recorded (a break's start, each spot's first)
+ * are marked in the sender, which stamps them as they leave; what it stamped
+ * goes into the air clock, so that the as-run and the verification file give
+ * the time the picture left, not the time it was read.
+ */
+static void slicer_air_marks(slicer_session *ses, const event *ev)
+{
+    if (!ses->dst)
+        return;
+    if ((ev->type == EVENT_BREAK_STARTED || ev->type == EVENT_BREAK_SKIPPED || ev->type == EVENT_SPOT_STARTED) &&
+        ev->pts != AV_NOPTS_VALUE)
+        udp_out_mark(ses->dst, (ev->pts % TS_PTS_WRAP + TS_PTS_WRAP) % TS_PTS_WRAP);
+    udp_out_mark_time sent[UDP_OUT_MARKS];
+    int n = udp_out_mark_taken(ses->dst, sent, UDP_OUT_MARKS);
+    for (int i = 0; i < n; i++)
+        event_air_clock_mark(ses->clock, sent[i].pts, sent[i].wall_ms);
+}
+
 static void slicer_on_event(void *opaque, const event *ev)
 {
     slicer_session *ses = (slicer_session *)opaque;
     app_ctx *app = ses->app;
 
+    slicer_air_marks(ses, ev);
     event_air_clock_follow(ses->clock, ev, (int64_t)log_now_ms());
     slicer_record(ses, ev);
     traffic_on_event(ses->traffic_ctx, ev);

@@ -88,6 +88,8 @@ int event_asrun(const event *ev, int64_t time_ms, asrun_record *out)
         rec.aired = ev->aired == AV_NOPTS_VALUE ? ASRUN_NONE : ev->aired;
     if (ev->type == EVENT_BREAK_ENDED && (ev->reason == EVENT_END_SESSION_END || ev->reason == EVENT_END_INPUT_LOST))
         rec.pts = ASRUN_NONE;  // the input ended or broke off: no key frame took the programme back
+    if (ev->type == EVENT_BREAK_ENDED && ev->reason == EVENT_END_SESSION_END)
+        rec.aired = ASRUN_NONE;  // nothing took the programme back: no length to give
     if (ev->type == EVENT_SPOT_ENDED && ev->spot) {
         utils_strlcpy(rec.spot_id, ev->spot->id, sizeof(rec.spot_id));
         utils_strlcpy(rec.spot_file, ev->spot->file, sizeof(rec.spot_file));
@@ -104,6 +106,31 @@ void event_air_clock_init(event_air_clock *c, int64_t start_ms, int follow)
     c->follow = follow;
     c->wall_ms = 0;
     c->pts = c->last_pts = AV_NOPTS_VALUE;
+    for (event_air_mark &m : c->marks)
+        m.pts = AV_NOPTS_VALUE;
+    c->next_mark = 0;
+}
+
+void event_air_clock_mark(event_air_clock *c, int64_t pts, int64_t wall_ms)
+{
+    if (!c || pts == AV_NOPTS_VALUE)
+        return;
+    c->marks[c->next_mark] = event_air_mark{asrun_time(pts), wall_ms};
+    c->next_mark = (c->next_mark + 1) % EVENT_AIR_MARKS;
+}
+
+int event_air_measured(const event_air_clock *c, int64_t pts, int64_t *wall_ms)
+{
+    if (!c || pts == AV_NOPTS_VALUE)
+        return 0;
+    int64_t at = asrun_time(pts);
+    for (const event_air_mark &m : c->marks) {
+        if (m.pts == at) {
+            *wall_ms = m.wall_ms;
+            return 1;
+        }
+    }
+    return 0;
 }
 
 void event_air_clock_follow(event_air_clock *c, const event *ev, int64_t now_ms)
@@ -113,7 +140,7 @@ void event_air_clock_follow(event_air_clock *c, const event *ev, int64_t now_ms)
     if (ev->type == EVENT_FIRST_TIMESTAMP) {
         c->pts = c->last_pts = ev->pts;
         c->wall_ms = c->start_ms != ASRUN_NONE ? c->start_ms : now_ms;
-    } else if (ev->type == EVENT_PROGRESS && c->pts != AV_NOPTS_VALUE) {
+    } else if (ev->type == EVENT_PROGRESS && (c->pts != AV_NOPTS_VALUE || c->follow)) {
         c->last_pts = ev->pts;
         if (c->follow) {
             c->pts = ev->pts;
@@ -124,6 +151,9 @@ void event_air_clock_follow(event_air_clock *c, const event *ev, int64_t now_ms)
 
 int64_t event_air_ms(const event_air_clock *c, int64_t pts, int64_t now_ms)
 {
+    int64_t measured;
+    if (event_air_measured(c, pts, &measured))
+        return measured;
     if (!c || c->pts == AV_NOPTS_VALUE || pts == AV_NOPTS_VALUE)
         return now_ms;
     return c->wall_ms + (pts - c->pts) / 90;

@@ -25,21 +25,44 @@ int event_asrun(const event *ev, int64_t time_ms, asrun_record *out);
  * to now again at every progress event, so that it keeps up with a live
  * input over a long session.
  */
+#define EVENT_AIR_MARKS 32
+
+/* A timestamp whose picture was seen leaving the output (the sender's own stamp). */
+struct event_air_mark {
+    int64_t pts;        // modulo 2^33; AV_NOPTS_VALUE: none
+    int64_t wall_ms;
+};
+
 struct event_air_clock {
     int64_t start_ms;   // wall ms of the first timestamp; ASRUN_NONE: now when it comes
     int follow;         // tied again at every progress event (a live input)
     int64_t wall_ms;    // the wall time of pts
     int64_t pts;        // 90 kHz; AV_NOPTS_VALUE before the first timestamp
     int64_t last_pts;   // the highest timestamp read so far
+    event_air_mark marks[EVENT_AIR_MARKS];  // the latest ones measured, oldest replaced first
+    int next_mark;
 };
 
 /* A clock tied at the first timestamp to start_ms (ASRUN_NONE: the wall clock then). */
 void event_air_clock_init(event_air_clock *c, int64_t start_ms, int follow);
 
-/* Ties the clock at the session's first timestamp and, when it follows, at each progress event. */
+/*
+ * Ties the clock at the session's first timestamp and, when it follows, at
+ * each progress event (the first one ties a clock that has none yet: a live
+ * input's session reports no first timestamp).
+ */
 void event_air_clock_follow(event_air_clock *c, const event *ev, int64_t now_ms);
 
-/* Wall ms at which pts leaves the output; now_ms before the first timestamp or without pts. */
+/* Notes that the picture at pts left the output at wall_ms (measured): event_air_ms gives it from now on. */
+void event_air_clock_mark(event_air_clock *c, int64_t pts, int64_t wall_ms);
+
+/* The measured wall ms of pts (a mark), into *wall_ms: 1; 0 when pts was not measured (yet). */
+int event_air_measured(const event_air_clock *c, int64_t pts, int64_t *wall_ms);
+
+/*
+ * Wall ms at which pts leaves the output: measured when it was, else from the
+ * tie; now_ms before the first timestamp or without pts.
+ */
 int64_t event_air_ms(const event_air_clock *c, int64_t pts, int64_t now_ms);
 
 /*

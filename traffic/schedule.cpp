@@ -205,7 +205,7 @@ int schedule_parse(const char *text, size_t size, int64_t now_ms, schedule **out
         }
         schedule_record *r = &s->records[s->count];
         r->line = s->count + 1;
-        r->aired_ms = SCHEDULE_NONE;
+        r->aired_ms = r->air_pts = SCHEDULE_NONE;
         r->text = strdup(line.c_str());
         s->count++;
         if (!r->text) {

@@ -63,6 +63,8 @@ struct schedule_record {
     int64_t window_ms;            // wall clock at the window's start, ms since the epoch
     /* What aired: written back into the verification file. */
     int64_t aired_ms;             // wall clock of its first picture at the output; SCHEDULE_NONE: not aired
+    int64_t air_pts;              // 90 kHz of that picture while aired_ms is an estimate awaiting the sender's
+                                  // measure; SCHEDULE_NONE: measured, or nothing to measure
     int64_t aired_length;         // hundredths of a second
     int aired_position;
     int status;                   // schedule_status

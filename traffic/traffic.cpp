@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <condition_variable>
@@ -35,12 +36,18 @@ extern "C" {
 
 namespace {
 
-/* The breaks that started in one window so far. */
+/*
+ * The breaks of one window so far. A break gets its number from the cue that
+ * opens it, when the cue arms it (or when it starts, without one): a break
+ * cancelled before it starts keeps its number, and the next one does not
+ * take it over.
+ */
 struct window_state {
     int64_t start_ms;
     int minutes;
-    int started;
-    std::vector<int> cancelled;  // break numbers whose event was cancelled before it started
+    int started;    // the highest break number started
+    int numbered;   // break numbers given so far
+    std::vector<std::pair<uint32_t, int>> armed;  // cue id and its break's number, until it starts or is called off
 };
 
 /* A file as stat sees it: a new or rewritten file differs. */
@@ -85,6 +92,7 @@ struct traffic {
     int aired_in_break = 0;
     uint64_t aired_count = 0;
     int64_t spots_aired = 0, spots_missed = 0;
+    std::atomic<int> unmeasured{0};      // records whose aired time awaits the sender's measure (air_pts)
 };
 
 namespace {
@@ -133,8 +141,101 @@ window_state *window_of(traffic *t, const schedule_record *r, bool add)
             return &w;
     if (!add)
         return nullptr;
-    t->windows.push_back(window_state{r->window_ms, r->window_minutes, 0, {}});
+    t->windows.push_back(window_state{r->window_ms, r->window_minutes, 0, 0, {}});
     return &t->windows.back();
+}
+
+/* The break number of cue id in ws: the one its arming gave, else (assign) the next; 0: none. forget: the cue is done. */
+int number_of(window_state *ws, uint32_t id, bool assign, bool forget)
+{
+    for (size_t i = 0; i < ws->armed.size(); i++) {
+        if (ws->armed[i].first != id)
+            continue;
+        int n = ws->armed[i].second;
+        if (forget)
+            ws->armed.erase(ws->armed.begin() + (long)i);
+        return n;
+    }
+    if (!assign)
+        return 0;
+    if (!forget)
+        ws->armed.emplace_back(id, ws->numbered + 1);
+    return ++ws->numbered;
+}
+
+/* The first LOI or NUL record of window ws in the schedule in force, or -1. */
+int window_record(const traffic *t, const window_state *ws)
+{
+    for (int i = 0; t->sched && i < t->sched->count; i++) {
+        const schedule_record *r = &t->sched->records[i];
+        if ((r->type == SCHEDULE_LOI || r->type == SCHEDULE_NUL) && r->window_ms == ws->start_ms &&
+            r->window_minutes == ws->minutes)
+            return i;
+    }
+    return -1;
+}
+
+/* A cue called off before its break started (cancelled, expired, dropped): its break's records get 1004. */
+void call_off(traffic *t, uint32_t id)
+{
+    for (window_state &ws : t->windows) {
+        int n = number_of(&ws, id, false, true);
+        int w = n > 0 ? window_record(t, &ws) : -1;
+        if (w < 0)
+            continue;
+        int idx[REP_MAX_SPOTS];
+        int k = schedule_break_records(t->sched, w, n, idx, REP_MAX_SPOTS);
+        for (int i = 0; i < k; i++) {
+            schedule_record *r = &t->sched->records[idx[i]];
+            if (r->status != SCHEDULE_STATUS_OPEN)
+                continue;
+            r->status = SCHEDULE_STATUS_CANCELLED;
+            t->spots_missed += r->type == SCHEDULE_LOI;
+            t->dirty = true;
+        }
+    }
+}
+
+/* Records whose aired time was an estimate get the sender's measure once it is there. Under the lock. */
+void measure_records(traffic *t)
+{
+    const event_air_clock *c = t->clock;
+    for (int i = 0; t->sched && i < t->sched->count; i++) {
+        schedule_record *r = &t->sched->records[i];
+        int64_t ms;
+        if (r->air_pts == SCHEDULE_NONE)
+            continue;
+        if (event_air_measured(c, r->air_pts, &ms)) {
+            r->aired_ms = ms;
+            t->dirty = true;
+        } else if (!c || c->last_pts == AV_NOPTS_VALUE || c->last_pts - r->air_pts < 30 * 90000) {
+            continue;  // not sent yet
+        }
+        r->air_pts = SCHEDULE_NONE;  // measured, or no measure will come: the estimate stays
+        t->unmeasured--;
+    }
+}
+
+/* The records' air_pts counted again (a new schedule, or a new session whose sender knows nothing older). */
+void recount_unmeasured(traffic *t, bool forget)
+{
+    int n = 0;
+    for (int i = 0; t->sched && i < t->sched->count; i++) {
+        if (forget)
+            t->sched->records[i].air_pts = SCHEDULE_NONE;
+        n += t->sched->records[i].air_pts != SCHEDULE_NONE;
+    }
+    t->unmeasured = n;
+}
+
+/* pts whose measure an aired time of now awaits: the sender measures a live output only. */
+int64_t to_measure(const traffic *t, int64_t pts)
+{
+    int64_t ms;
+    if (pts == AV_NOPTS_VALUE || pts == REP_NOW || !t->clock || !t->clock->follow ||
+        event_air_measured(t->clock, pts, &ms))
+        return SCHEDULE_NONE;
+    return pts;
 }
 
 /* Now on the program's air clock: the wall clock, or for a recording the air time of its latest timestamp. */
@@ -165,7 +266,7 @@ void rotate_pins(traffic *t, std::vector<std::string> *now)
 }
 
 /* The records of break number n of window w into spots (the planner's answer). */
-int plan_records(traffic *t, int w, int n, int64_t at, rep_spot *spots, int max, line_list *lines)
+int plan_records(traffic *t, int w, int n, int64_t at, int64_t key, rep_spot *spots, int max, line_list *lines)
 {
     int idx[REP_MAX_SPOTS];
     int k = schedule_break_records(t->sched, w, n, idx, max < REP_MAX_SPOTS ? max : REP_MAX_SPOTS);
@@ -179,7 +280,10 @@ int plan_records(traffic *t, int w, int n, int64_t at, rep_spot *spots, int max,
         for (int j = 0; j < k; j++) {
             schedule_record *r = &t->sched->records[idx[j]];
             r->aired_ms = at;
+            r->air_pts = r->type == SCHEDULE_NUL ? to_measure(t, key) : SCHEDULE_NONE;
+            t->unmeasured += r->air_pts != SCHEDULE_NONE;
             r->status = r->type == SCHEDULE_NUL ? SCHEDULE_STATUS_AIRED : SCHEDULE_STATUS_CANCELLED;
+            t->spots_missed += r->type == SCHEDULE_LOI;
         }
         t->dirty = true;
         say(lines, LOG_INFO, "break %d of the window at %s: NUL, the programme stays on air", n,
@@ -230,10 +334,9 @@ int plan_break(void *opaque, const splice_break *b, rep_spot *spots, int max)
                 clock_text(at).c_str());
         } else {
             window_state *ws = window_of(t, &t->sched->records[w], true);
-            int number = ++ws->started;
-            ws->cancelled.erase(std::remove(ws->cancelled.begin(), ws->cancelled.end(), number),
-                                ws->cancelled.end());
-            n = plan_records(t, w, number, at, spots, max, &lines);
+            int number = number_of(ws, b->id, true, true);
+            ws->started = std::max(ws->started, number);
+            n = plan_records(t, w, number, at, b->start, spots, max, &lines);
         }
     }
     report(t, lines);
@@ -276,6 +379,9 @@ void spot_ended(traffic *t, const event *ev)
         return;
     bool aired = ev->aired != AV_NOPTS_VALUE && ev->aired > 0;
     r->aired_ms = ev->pts != AV_NOPTS_VALUE ? event_air_ms(t->clock, ev->pts, air_now(t)) : SCHEDULE_NONE;
+    t->unmeasured -= r->air_pts != SCHEDULE_NONE;
+    r->air_pts = to_measure(t, ev->pts);
+    t->unmeasured += r->air_pts != SCHEDULE_NONE;
     r->aired_length = aired ? ev->aired / 900 : 0;
     r->aired_position = aired ? ++t->aired_in_break : 0;
     r->status = status_of(ev->reason);
@@ -289,14 +395,14 @@ void spot_ended(traffic *t, const event *ev)
     t->dirty = true;
 }
 
-/* Asks for the spots of the next two breaks of the window of point. */
-void want_window(traffic *t, int64_t point)
+/* Numbers the break of an armed cue, and asks for its spots and those of the break after it. */
+void want_window(traffic *t, const event *ev)
 {
-    int w = window_at_point(t, point);
+    int w = window_at_point(t, ev->splice_time);
     if (w < 0)
         return;
-    window_state *ws = window_of(t, &t->sched->records[w], false);
-    int next = (ws ? ws->started : 0) + 1;
+    window_state *ws = window_of(t, &t->sched->records[w], true);
+    int next = number_of(ws, ev->splice_event_id, true, false);
     t->wanted.emplace_back(w, next);
     t->wanted.emplace_back(w, next + 1);
 }
@@ -368,24 +474,32 @@ int traffic_on_event(traffic *t, const event *ev)
     case EVENT_BREAK_SKIPPED:
     case EVENT_RELAY_STARTED:
         break;
+    case EVENT_PROGRESS:
+        if (t->unmeasured.load() <= 0)
+            return 0;
+        break;
     default:
-        return 0;  // the rest (progress, every few packets) need not wait for the lock
+        return 0;  // the rest need not wait for the lock
     }
     std::lock_guard<std::mutex> guard(t->lock);
     switch (ev->type) {
     case EVENT_ARMED:
     case EVENT_NEXT_KEPT:
-        want_window(t, ev->splice_time);
+        if (t->sched)
+            want_window(t, ev);
         break;
     case EVENT_CANCELLED:
     case EVENT_EXPIRED:
-    case EVENT_DROPPED: {
-        /* An event that will not air: the window's next break is not coming for it. */
-        int w = window_at_point(t, ev->splice_time);
-        window_state *ws = w >= 0 ? window_of(t, &t->sched->records[w], true) : nullptr;
-        if (ws)
-            ws->cancelled.push_back(ws->started + 1);
-        return 0;
+    case EVENT_DROPPED:
+        /* An event that will not air: its break keeps its number and is marked. */
+        call_off(t, ev->splice_event_id);
+        break;
+    case EVENT_PROGRESS: {
+        bool was = t->dirty;
+        measure_records(t);
+        if (was || !t->dirty)
+            return 0;
+        break;
     }
     case EVENT_SPOT_ENDED:
         if (ev->spot)
@@ -399,6 +513,7 @@ int traffic_on_event(traffic *t, const event *ev)
         std::vector<std::string> none;
         rotate_pins(t, &none);
         rotate_pins(t, &none);
+        recount_unmeasured(t, true);
         return 0;
     }
     default:
@@ -469,6 +584,7 @@ void carry_over(schedule *to, const schedule *from)
                 o->break_number == r->break_number && o->position == r->position &&
                 strcmp(o->spot_id, r->spot_id) == 0) {
                 r->aired_ms = o->aired_ms;
+                r->air_pts = o->air_pts;
                 r->aired_length = o->aired_length;
                 r->aired_position = o->aired_position;
                 r->status = o->status;
@@ -494,8 +610,7 @@ void close_windows(traffic *t, schedule *s, int64_t now_ms, line_list *lines)
         window_state *ws = window_of(t, r, false);
         if (ws && r->break_number <= ws->started)
             continue;  // its break came: the break's end decides
-        bool cancelled = ws && std::count(ws->cancelled.begin(), ws->cancelled.end(), r->break_number) > 0;
-        r->status = cancelled ? SCHEDULE_STATUS_CANCELLED : SCHEDULE_STATUS_NO_BREAK;
+        r->status = SCHEDULE_STATUS_NO_BREAK;
         t->spots_missed += r->type == SCHEDULE_LOI;
         t->dirty = true;
         left++;
@@ -532,6 +647,7 @@ void put_in_force(traffic *t, schedule *s, const file_id &id, schedule **old, in
     t->in_force = id;
     t->generation++;
     t->planned_window = planned;
+    recount_unmeasured(t, false);
     t->read_all = true;
     t->dirty = true;
     char path[SCHEDULE_PATH_SIZE];

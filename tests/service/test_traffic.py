@@ -3,7 +3,9 @@ without a duration ended by its return cue airs the day's spot, the day's
 file is replaced while the service runs, the next open break airs the new
 schedule's spot up to --max-break, a file that cannot be read leaves it in
 force; the verification file, the as-run record and the status tell what
-aired."""
+aired. A generated day live: each spot's aired time against the time its
+first picture reached the receiver, a cancelled break among scheduled ones."""
+import calendar
 import json
 import os
 import threading
@@ -14,6 +16,7 @@ import xmlrpc.client
 import kt
 import sch
 import splicecheck
+from kestrow_report import WRAP, media_pids, read, units
 
 TICKS = kt.TICKS
 
@@ -67,6 +70,50 @@ class Traffic(kt.FillerCase):
         origin = check.video.src[0]["pts"]
         for at, dur, spot in ((4, 4, "4"), (14, 6, "6")):
             check.expect_sequence(origin + at * TICKS, dur * TICKS, [os.path.join(spots, spot + ".ts")])
+
+    def test_a_day_live_aired_times_are_when_the_first_picture_left(self):
+        spots = os.path.join(self.dir, "day_spots")
+        os.makedirs(spots)
+        for n in (2, 3):
+            kt.gen.generate(os.path.join(spots, "%d.ts" % n), spot=str(n), duration=n)
+        prog = os.path.join(self.dir, "day.ts")
+        # Break 1 (3 s into it) airs spots 2 and 3; break 2's cue is cancelled before its point; break 3
+        # airs spot 3 and the NUL break is left alone.
+        kt.gen.generate(prog, duration=30, cues=["at=3,dur=6,id=1", "at=16,dur=4,id=2,lead=3",
+                                                  "at=16,id=2,cancel=1,lead=1", "at=20,dur=4,id=3",
+                                                  "at=26,dur=2,id=4"])
+        now = time.localtime()
+        date, start = time.strftime("%m%d", now), time.strftime("%H%M", now)
+        path = os.path.join(self.dir, "%X%02dDY123.SCH" % (now.tm_mon, now.tm_mday))
+        rec = lambda kind, brk, pos, spot, secs: sch.record(kind, date, start, "0010", brk, pos, secs, spot)
+        sch.write(path, [rec("LOI", 1, 1, "2", 2), rec("LOI", 1, 2, "3", 3), rec("LOI", 2, 1, "2", 2),
+                         rec("LOI", 3, 1, "3", 3), rec("NUL", 4, 0, "", 0)])
+        svc = kt.started(self, self.dir, "--schedule=" + path, "--spots=" + spots, "--asrun-file=day.json",
+                         "--channel-id=DY", filler=self.filler, name="day")
+        svc.send(prog)
+        svc.wait_log("NUL, the programme stays on air")
+        rc, _ = svc.stop(settle=1.5)
+        self.assertEqual(rc, 0)
+        wall = time.time() - time.monotonic()  # the receiver's arrival times are on the monotonic clock
+        arrived = {pts % WRAP: t + wall for _, t, pts in units(svc.out, svc.arrivals, media_pids(read(prog), "video")[0])
+                   if pts is not None}
+        with open(os.path.join(self.dir, "day.json")) as f:
+            records = [json.loads(line) for line in f]
+        self.assertEqual({r["channel"] for r in records}, {"DY"})
+        ms = lambda r: calendar.timegm(time.strptime(r["time"][:19], "%Y-%m-%dT%H:%M:%S")) + int(r["time"][20:23]) / 1000
+        aired = [r for r in records if r["event"] == "spot"] + [r for r in records if r["event"] == "break_skipped"]
+        self.assertEqual([(r.get("spot_id"), r["reason"]) for r in aired],
+                         [("2", "aired"), ("3", "aired"), ("3", "aired"), (None, "schedule")])
+        for r in aired:
+            self.assertLessEqual(abs(ms(r) - arrived[r["pts"]]), 0.04, r)  # within a frame
+        ver = sch.read_ver(path[:-4] + ".VER")
+        clock = lambda r: time.strftime("%H%M%S", time.localtime(ms(r)))
+        self.assertEqual([v[1:] for v in ver], [
+            (1, 1, "2", clock(aired[0]), "00000200", "001", "0001"),
+            (1, 2, "3", clock(aired[1]), "00000300", "002", "0001"),
+            (2, 1, "2", "000000", "00000000", "000", "1004"),
+            (3, 1, "3", clock(aired[2]), "00000300", "001", "0001"),
+            (4, 0, "", clock(aired[3]), "00000000", "000", "0001")])
 
 
 if __name__ == "__main__":
