@@ -21,8 +21,9 @@ static void demo_record(demo_ctx *demo, const event *ev)
 
     if (!demo || !demo->asrun || event_asrun(ev, event_asrun_time(&demo->clock, ev, (int64_t)log_now_ms()), &rec) <= 0)
         return;
-    if (demo->service_name)
-        utils_strlcpy(rec.channel, demo->service_name, sizeof(rec.channel));
+    const char *channel = demo->channel_id && demo->channel_id[0] ? demo->channel_id : demo->service_name;
+    if (channel)
+        utils_strlcpy(rec.channel, channel, sizeof(rec.channel));
     int ret = asrun_write(demo->asrun, &rec);
     if (ret < 0)
         fprintf(stderr, "Could not write the as-run file '%s': %s\n", demo->asrun_path, strerror(-ret));

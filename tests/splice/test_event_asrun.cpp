@@ -30,8 +30,8 @@ TEST(EventAsrun, RecordedEventsGiveTheirRecordReasonAndNumbers)
         {EVENT_BREAK_STARTED, 0, ASRUN_BREAK_START, "", ID, PTS, NONE},
         {EVENT_BREAK_SKIPPED, EVENT_SKIP_NO_FILLER_VIDEO, ASRUN_BREAK_SKIPPED, "no_filler_video", ID, PTS, NONE},
         {EVENT_BREAK_ENDED, EVENT_END_RETURN_CUE, ASRUN_BREAK_END, "return_cue", ID, PTS, AIRED},
-        // The input ended: no key frame took the programme back.
-        {EVENT_BREAK_ENDED, EVENT_END_SESSION_END, ASRUN_BREAK_END, "session_end", ID, NONE, AIRED},
+        // The input ended: no key frame took the programme back, and no length is known.
+        {EVENT_BREAK_ENDED, EVENT_END_SESSION_END, ASRUN_BREAK_END, "session_end", ID, NONE, NONE},
         {EVENT_BREAK_ENDED, EVENT_END_INPUT_LOST, ASRUN_BREAK_END, "input_lost", ID, NONE, AIRED},
         {EVENT_CANCELLED, EVENT_CANCEL_SOURCE_RESTART, ASRUN_CANCELLED, "source_restart", ID, NONE, NONE},
     };
