@@ -49,8 +49,8 @@ struct splice_break {
  * frame that starts a break, on the packet path: it must not wait for a
  * file or a lock held long. It fills at most max spots, in airing order,
  * each with its info and its media (null: unusable; media stays valid and
- * unchanged until the planner has been called twice more or the session
- * ended), and returns their count, or SPLICE_PLAN_LEAVE to leave the
+ * unchanged until the planner has been called twice more, every stream is
+ * back on the programme (EVENT_IDLE) or the session ended), and returns their count, or SPLICE_PLAN_LEAVE to leave the
  * programme on air. With a planner every break's content runs up to the
  * break's end: the spots that fit, then the filler looped.
  */

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "common/mpegts.h"
 #include "common/utils.h"
 #include "splice/filler.h"
 #include "splice/splice.h"
@@ -125,6 +127,8 @@ int spot_read(const char *dir, const char *id, char *file, size_t size, filler_c
         if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         snprintf(file, size, "%s.ts", name);
+        if (st.st_size % TS_PACKET_SIZE != 0)
+            return -EBADMSG;  // cut inside a TS packet: its last picture is not whole
         return filler_load(path.c_str(), media);
     }
     return -ENOENT;
@@ -149,6 +153,45 @@ static const AVStream *programme_video(const AVFormatContext *programme)
     return nullptr;
 }
 
+/*
+ * The pictures of fs from the first one on without a gap: their ticks into
+ * *length, one picture's into *frame. False when some picture lies beyond a
+ * gap (pictures cut off the end of the file, those depending on them left).
+ */
+static bool spot_pictures(const filler_stream *fs, int64_t *length, int64_t *frame)
+{
+    std::vector<int64_t> pts;
+    for (int k = 0; k < fs->count; k++)
+        if (fs->packets[k]->pts != AV_NOPTS_VALUE)
+            pts.push_back(fs->packets[k]->pts);
+    if (pts.size() < 1)
+        return false;
+    std::sort(pts.begin(), pts.end());
+    int64_t step = fs->packets[0]->duration;
+    if (step <= 0)
+        step = pts.size() > 1 ? (pts.back() - pts.front()) / (int64_t)(pts.size() - 1) : 3600;
+    int64_t end = pts[0];
+    for (int64_t t : pts) {
+        if (t > end + step / 2) {
+            *length = end - pts[0];
+            *frame = step;
+            return false;
+        }
+        end = t + step;
+    }
+    *length = end - pts[0];
+    *frame = step;
+    return true;
+}
+
+bool spot_short(const spot *sp, int seconds, char *why, size_t size)
+{
+    if (sp->state != SPOT_READY || sp->length >= (int64_t)seconds * 90000 - sp->frame)
+        return false;
+    snprintf(why, size, "%.2f s of pictures, %d s scheduled", sp->length / 90000.0, seconds);
+    return true;
+}
+
 /* Checks sp's media against programme: READY, or SPOT_UNUSABLE with why. */
 static int spot_check(spot *sp, const AVFormatContext *programme)
 {
@@ -166,10 +209,16 @@ static int spot_check(spot *sp, const AVFormatContext *programme)
         for (unsigned i = 0; i < sp->media->format->nb_streams && i < FILLER_MAX_STREAMS; i++)
             if (sp->media->format->streams[i]->id == video->id)
                 fs = &sp->media->streams[i];
-        if (fs && fs->count > 0 && fs->packets[0]->flags & AV_PKT_FLAG_KEY)
-            sp->state = SPOT_READY;
-        else
+        int64_t shown = 0;
+        if (!fs || fs->count == 0 || !(fs->packets[0]->flags & AV_PKT_FLAG_KEY))
             snprintf(sp->why, sizeof(sp->why), "its first picture is no key frame");
+        else if (!spot_pictures(fs, &shown, &sp->frame))
+            snprintf(sp->why, sizeof(sp->why), "cut short: pictures missing after %.2f s", shown / 90000.0);
+        else if (llabs(shown - sp->length) > sp->frame / 2)
+            snprintf(sp->why, sizeof(sp->why), "its pictures show %.2f s, its last one ends at %.2f s",
+                     shown / 90000.0, sp->length / 90000.0);
+        else
+            sp->state = SPOT_READY;
     }
     if (sp->state != was)
         sp->reported = 0;
@@ -209,7 +258,9 @@ int spot_store_put(spot_store *s, spot *sp, int ret, const char *file, filler_ct
     sp->reported = 0;
     if (ret < 0) {
         sp->state = ret == -ENOENT ? SPOT_MISSING : SPOT_UNUSABLE;
-        snprintf(sp->why, sizeof(sp->why), "%s", ret == -ENOENT ? "no file" : "unreadable");
+        snprintf(sp->why, sizeof(sp->why), "%s", ret == -ENOENT    ? "no file"
+                                                  : ret == -EBADMSG ? "cut short: the file ends inside a TS packet"
+                                                                    : "unreadable");
         return sp->state;
     }
     int64_t bytes = media_bytes(media);

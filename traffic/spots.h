@@ -2,7 +2,11 @@
  * The spot store: the spot files a schedule names, read ahead of their
  * breaks into memory (as the filler is, splice/filler.h) and checked as the
  * filler is against the programme: a video stream of its codec and size
- * that starts on a key frame, audio on its PIDs. What it holds is bounded:
+ * that starts on a key frame, audio on its PIDs; and whole: a file of whole
+ * TS packets whose pictures follow each other without a gap (a file cut
+ * short loses the pictures that depend on those cut off). Its length is
+ * what its pictures show; whoever schedules it compares that with the
+ * length it was sold for (spot_short). What it holds is bounded:
  * to make room, the spots aired longest ago go first, then those needed
  * latest; a spot a break uses (pinned) stays.
  *
@@ -38,7 +42,8 @@ struct spot {
     int state;                        // spot_state
     filler_ctx *media;                // READ and READY
     int64_t bytes;                    // packet data held
-    int64_t length;                   // ticks of its video (READY)
+    int64_t length;                   // ticks of its pictures, from the first without a gap (READY)
+    int64_t frame;                    // ticks of one picture (READY)
     uint64_t aired;                   // when it last aired, as a count; 0: never
     int64_t needed_at;                // wall ms of the earliest window that needs it
     int pins;                         // breaks using it: it stays while > 0
@@ -95,6 +100,13 @@ int spot_store_check(spot_store *s, const AVFormatContext *programme);
  * name (a schedule that replaced the one naming them). Returns how many.
  */
 int spot_store_prune(spot_store *s, bool (*named)(void *opaque, const char *id), void *opaque);
+
+/*
+ * Why a READY spot cannot air for a record of seconds scheduled (shorter by
+ * more than a picture: "2.28 s of pictures, 6 s scheduled") into why; false
+ * when it can.
+ */
+bool spot_short(const spot *sp, int seconds, char *why, size_t size);
 
 /* Bytes the store holds. */
 int64_t spot_store_bytes(const spot_store *s);

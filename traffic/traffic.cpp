@@ -86,6 +86,7 @@ struct traffic {
     std::vector<window_state> windows;
     std::vector<std::string> pinned[2];  // spots of the last two breaks planned
     std::vector<std::pair<int, int>> wanted;  // (a record of the window, break number) to read ahead
+    std::vector<std::pair<int, int>> retry;   // of them, those that found no room: asked again when spots are let go
     bool read_all = false;               // read ahead every spot of the schedule
     bool dirty = false;                  // the verification file is behind
     int planned_window = -1;             // record of the window of the break under way
@@ -300,15 +301,19 @@ int plan_records(traffic *t, int w, int n, int64_t at, int64_t key, rep_spot *sp
         out->info.position = r->position;
         out->info.tag = t->generation << 32 | idx[i];
         spot *sp = spot_store_find(t->store, r->spot_id);
+        char short_why[SPOT_WHY_SIZE] = "";
         if (sp)
             utils_strlcpy(out->info.file, sp->file, sizeof(out->info.file));
-        if (sp && sp->state == SPOT_READY) {
+        if (sp && spot_short(sp, r->length, short_why, sizeof(short_why))) {
+            /* Shorter than sold: not aired (1002), the filler takes its place. */
+        } else if (sp && sp->state == SPOT_READY) {
             out->media = sp->media;
             sp->pins++;
             pins.push_back(sp->id);
         }
         what += std::string(i ? ", " : "") + r->spot_id +
-                (out->media ? "" : std::string(" (") + (sp && sp->why[0] ? sp->why : "not read yet") + ")");
+                (out->media ? "" : std::string(" (") + (short_why[0] ? short_why : sp && sp->why[0] ? sp->why
+                                                                                   : "not read yet") + ")");
     }
     rotate_pins(t, &pins);
     say(lines, LOG_INFO, "break %d of the window at %s: %s", n, clock_text(wr->window_ms).c_str(),
@@ -473,6 +478,7 @@ int traffic_on_event(traffic *t, const event *ev)
     case EVENT_BREAK_ENDED:
     case EVENT_BREAK_SKIPPED:
     case EVENT_RELAY_STARTED:
+    case EVENT_IDLE:
         break;
     case EVENT_PROGRESS:
         if (t->unmeasured.load() <= 0)
@@ -508,6 +514,16 @@ int traffic_on_event(traffic *t, const event *ev)
     case EVENT_BREAK_ENDED:
     case EVENT_BREAK_SKIPPED:
         break;
+    case EVENT_IDLE: {
+        /* Every stream is back on the programme: no spot is in use, the cache may let them go for the
+         * spots that found no room. */
+        std::vector<std::string> none;
+        rotate_pins(t, &none);
+        rotate_pins(t, &none);
+        t->wanted.insert(t->wanted.end(), t->retry.begin(), t->retry.end());
+        t->retry.clear();
+        break;
+    }
     case EVENT_RELAY_STARTED: {
         /* A new session: nothing of the last one's breaks is in use any more. */
         std::vector<std::string> none;
@@ -648,6 +664,8 @@ void put_in_force(traffic *t, schedule *s, const file_id &id, schedule **old, in
     t->generation++;
     t->planned_window = planned;
     recount_unmeasured(t, false);
+    t->wanted.clear();  // indexes into the schedule replaced: read_all asks again
+    t->retry.clear();
     t->read_all = true;
     t->dirty = true;
     char path[SCHEDULE_PATH_SIZE];
@@ -706,6 +724,7 @@ void check_schedule(traffic *t, int64_t now_ms, line_list *lines)
 void read_spots(traffic *t, int64_t now_ms)
 {
     std::vector<std::string> ids;
+    std::vector<std::pair<int, int>> asked;
     bool all;
     {
         std::lock_guard<std::mutex> guard(t->lock);
@@ -724,7 +743,7 @@ void read_spots(traffic *t, int64_t now_ms)
             int k = schedule_break_records(t->sched, want.first, want.second, idx, REP_MAX_SPOTS);
             recs.insert(recs.begin(), idx, idx + k);
         }
-        t->wanted.clear();
+        asked.swap(t->wanted);
         t->read_all = false;
         for (int i : recs) {
             const schedule_record *r = &t->sched->records[i];
@@ -748,6 +767,18 @@ void read_spots(traffic *t, int64_t now_ms)
         if (all && state == SPOT_WANTED)
             break;  // the cache is full: the rest are read when their breaks come nearer
     }
+    std::lock_guard<std::mutex> guard(t->lock);
+    for (const auto &want : asked) {
+        int idx[REP_MAX_SPOTS];
+        int k = t->sched ? schedule_break_records(t->sched, want.first, want.second, idx, REP_MAX_SPOTS) : 0;
+        for (int i = 0; i < k; i++) {
+            spot *sp = spot_store_find(t->store, t->sched->records[idx[i]].spot_id);
+            if (sp && sp->state == SPOT_WANTED) {
+                t->retry.push_back(want);
+                break;
+            }
+        }
+    }
 }
 
 /* Says, once each, which spots cannot air. */
@@ -758,7 +789,15 @@ void report_spots(traffic *t, line_list *lines)
         if (sp->reported || (sp->state != SPOT_MISSING && sp->state != SPOT_UNUSABLE && sp->state != SPOT_READY))
             continue;
         sp->reported = 1;
-        if (sp->state == SPOT_READY)
+        char why[SPOT_WHY_SIZE] = "";
+        for (int k = 0; sp->state == SPOT_READY && t->sched && !why[0] && k < t->sched->count; k++) {
+            const schedule_record *r = &t->sched->records[k];
+            if (r->type == SCHEDULE_LOI && strcmp(r->spot_id, sp->id) == 0)
+                spot_short(sp, r->length, why, sizeof(why));
+        }
+        if (why[0])
+            say(lines, LOG_ERROR, "spot %s [%s] cannot air: %s", sp->id, sp->file, why);
+        else if (sp->state == SPOT_READY)
             say(lines, LOG_INFO, "spot %s [%s]: ready, %.2f s", sp->id, sp->file, sp->length / 90000.0);
         else if (sp->state == SPOT_MISSING)
             say(lines, LOG_ERROR, "spot %s: no file %s.ts in [%s]", sp->id, sp->id, t->spots_dir.c_str());

@@ -1,6 +1,8 @@
 """A generated day through KestrowDemo: breaks air the spots the schedule
 names back to back, packet by packet and without a new decoding error, and
-the verification file tells what aired, read back by byte position."""
+the verification file tells what aired, read back by byte position. Spots
+that cannot be trusted (cut short, corrupt) and a cache that holds one spot
+at a time."""
 import json
 import os
 import subprocess
@@ -91,6 +93,42 @@ class Day(unittest.TestCase):
         self.assertEqual([s[6] for s in spots[3:]], ["break_too_short", "unusable"])
         starts = [r["time"][11:19] for r in records if r["event"] == "break_start"]
         self.assertEqual(starts, ["09:59:55", "10:00:02", "10:00:28"])
+
+
+class SpotFaults(unittest.TestCase):
+    def test_the_cache_lets_the_spot_aired_go_and_spots_cut_short_or_corrupt_are_refused(self):
+        d = kt.scratch_dir(self, "kestrow-spot-faults-")
+        path = lambda name: os.path.join(d, name)
+        cues = ["at=%d,dur=7,id=%d,lead=1" % (at, n + 1) for n, at in enumerate((3, 12, 21, 30))]
+        kt.gen.generate(path("prog.ts"), duration=40, cues=cues)
+        kt.gen.generate(path("filler.ts"), filler=True, duration=2)
+        os.mkdir(path("spots"))
+        for name in ("A", "B", "whole"):
+            kt.gen.generate(path("spots/%s.ts" % name), spot=name, duration=6)
+        with open(path("spots/whole.ts"), "rb") as f:
+            data = f.read()
+        cuts = {"C": len(data) // 3, "D": len(data) * 2 // 3 // 188 * 188}  # inside a packet; on a packet's end
+        for name, size in cuts.items():
+            with open(path("spots/%s.ts" % name), "wb") as f:
+                f.write(data[:size])
+        with open(path("spots/E.ts"), "wb") as f:
+            f.write(bytes(range(188)) * 2700)  # whole packets of garbage
+        rec = lambda brk, pos, spot: sch.record("LOI", "0301", "1000", "0001", brk, pos, 6, spot)
+        sch.write(path("301AB123.SCH"), [rec(1, 1, "A"), rec(2, 1, "B"), rec(3, 1, "C"), rec(3, 2, "D"),
+                                         rec(4, 1, "E")])
+        # Each 6 s spot takes about 0.7 MiB: the cache holds one.
+        res = kt.run_demo("--schedule=" + path("301AB123.SCH"), "--spots=" + path("spots"), "--spot-cache=1",
+                          "--clock=2024-03-01T10:00:00", path("prog.ts"), path("out.ts"), path("filler.ts"))
+        self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+        self.assertIn("spot C [C.ts] cannot air: cut short: the file ends inside a TS packet", res.stdout + res.stderr)
+        self.assertRegex(res.stdout + res.stderr, r"spot D \[D.ts\] cannot air: (cut short: pictures missing after|"
+                                                   r"\d\.\d\d s of pictures, 6 s scheduled)")
+        ver = sch.read_ver(path("301AB123.VER"))
+        self.assertEqual([(v[3], v[5], v[7]) for v in ver], [("A", "00000600", "0001"), ("B", "00000600", "0001"),
+                                                             ("C", "00000000", "1002"), ("D", "00000000", "1002"),
+                                                             ("E", "00000000", "1002")])
+        self.assertIn("spot E [E.ts] cannot air: unreadable", res.stdout + res.stderr)
+        self.assertEqual([], decoding_errors(path("out.ts")))
 
 
 if __name__ == "__main__":
