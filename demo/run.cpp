@@ -385,12 +385,16 @@ out_teardown:
     }
     relay_close_input(&in);
     filler_destroy(&filler);
+    int ver_ret = 0;
     if (run.demo.traffic_ctx) {
-        /* The run's end is the latest time on the input's clock: the windows that ended by then close. */
-        traffic_poll(run.demo.traffic_ctx, event_air_ms(&run.demo.clock, run.demo.clock.last_pts, demo_start_ms(&run.demo)));
+        /* The run's end is the latest time on the input's clock: the windows that ended by then close. A
+         * verification file that could not be written (said by the traffic) fails the run. */
+        ver_ret = traffic_poll(run.demo.traffic_ctx,
+                               event_air_ms(&run.demo.clock, run.demo.clock.last_pts, demo_start_ms(&run.demo)));
         traffic_destroy(&run.demo.traffic_ctx);
     }
     if (run.demo.asrun)
         asrun_destroy(&run.demo.asrun);
-    return demo_status(&run, files.out, ret, write_ret);
+    int status = demo_status(&run, files.out, ret, write_ret);
+    return status == 0 && ver_ret < 0 ? 1 : status;
 }

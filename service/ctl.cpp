@@ -22,6 +22,7 @@
 #include "service/app_ctx.h"
 #include "common/log.h"
 #include "service/status.h"
+#include "traffic/traffic.h"
 
 namespace {
 
@@ -155,7 +156,7 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
         if (ctl_check_utf8(schedule) != 0)
             schedule[0] = '\0';
         xmlrpc_value *result = xmlrpc_build_value(
-            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,s:s,s:I,s:I,s:I,s:V}",
+            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,s:s,s:s,s:b,s:I,s:I,s:I,s:V}",
             "state", status_state_name(status_state(s)),
             "session_uptime", status_session_uptime(s, now),
             "input_bitrate", (xmlrpc_int64)status_bitrate(&s->in, now),
@@ -168,6 +169,8 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
             "breaks_skipped", (xmlrpc_int64)s->breaks_skipped.load(),
             "last_event", event,
             "schedule", schedule,
+            "schedule_state", traffic_schedule_state_name(s->schedule_state.load()),
+            "verification_failing", (xmlrpc_bool)(s->verification_failing.load() != 0),
             "schedule_spots", (xmlrpc_int64)s->schedule_spots.load(),
             "spots_aired", (xmlrpc_int64)s->spots_aired.load(),
             "spots_missed", (xmlrpc_int64)s->spots_missed.load(),
@@ -319,6 +322,11 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         {"kestrow_state", "gauge",
          "Channel state: 0 starting, 1 no_input, 2 idle, 3 armed, 4 in_break, 5 input_lost, 6 input_invalid.",
          (double)status_state(s)},
+        {"kestrow_schedule_state", "gauge",
+         "Schedule: 0 none, 1 today's in force, 2 no file for today, 3 the one in force is of another day, "
+         "4 today's cannot be used.", (double)s->schedule_state.load()},
+        {"kestrow_verification_failing", "gauge", "1 while the verification file cannot be written (retried).",
+         (double)s->verification_failing.load()},
         {"kestrow_schedule_spots", "gauge", "Spots the schedule in force names.", (double)s->schedule_spots.load()},
         {"kestrow_spots_aired_total", "counter", "Scheduled spots aired in full.", (double)s->spots_aired.load()},
         {"kestrow_spots_missed_total", "counter", "Scheduled spots that did not air in full.",

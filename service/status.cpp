@@ -260,6 +260,14 @@ void status_set_schedule(channel_status *s, const char *path, int64_t spots, int
     s->spots_missed.store(missed);
 }
 
+void status_set_traffic(channel_status *s, int schedule_state, int verification_failing)
+{
+    if (!s)
+        return;
+    s->schedule_state.store(schedule_state);
+    s->verification_failing.store(verification_failing);
+}
+
 void status_schedule(channel_status *s, char *buf, size_t size)
 {
     if (!s || !buf || size == 0)

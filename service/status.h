@@ -72,6 +72,8 @@ struct channel_status {
     std::atomic<int64_t> schedule_spots;    // spots it names
     std::atomic<int64_t> spots_aired;       // records aired in full since the start
     std::atomic<int64_t> spots_missed;      // records given another final status
+    std::atomic<int> schedule_state;        // traffic_schedule_state (traffic/traffic.h)
+    std::atomic<int> verification_failing;  // 1 while the verification file cannot be written
 };
 
 /* Monotonic clock in µs, the time base of every now_us below. */
@@ -132,6 +134,9 @@ double status_session_uptime(const channel_status *s, int64_t now_us);  // secon
 int64_t status_bitrate(const rate_meter *m, int64_t now_us);
 /* Copies the last event into *out: 0; -61 when there was none yet; -22 for a null argument. */
 int status_last_event(channel_status *s, asrun_record *out);
+/* The schedule's state (traffic_schedule_state) and whether the verification file cannot be written. */
+void status_set_traffic(channel_status *s, int schedule_state, int verification_failing);
+
 /* Copies the schedule in force into buf (size bytes; "" when none). */
 void status_schedule(channel_status *s, char *buf, size_t size);
 

@@ -6,6 +6,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <thread>
 
@@ -35,6 +38,7 @@ static void traffic_thread_poll(traffic_thread *t)
     traffic_poll(t->traffic_ctx, (int64_t)log_now_ms());
     traffic_get_stats(t->traffic_ctx, &st);
     status_set_schedule(&t->app->status, st.schedule, st.spots, st.spots_aired, st.spots_missed);
+    status_set_traffic(&t->app->status, st.state, st.verification_failing);
 }
 
 static void traffic_thread_body(traffic_thread *t)
@@ -50,15 +54,32 @@ static void traffic_thread_body(traffic_thread *t)
     }
 }
 
+/*
+ * Where the verification files go: --verification, else the unit's state
+ * directory (StateDirectory=kestrow/verification: under systemd the only
+ * writable place besides the log's), else beside the schedule (null).
+ */
+static const char *traffic_thread_verification(const app_ctx *app, char *buf, size_t size)
+{
+    const char *state = getenv("STATE_DIRECTORY");
+    if (app->verification_path[0] || !state || !state[0])
+        return app->verification_path;
+    size_t len = strcspn(state, ":");  // several directories: the first
+    if (snprintf(buf, size, "%.*s", (int)len, state) >= (int)size)
+        return app->verification_path;
+    return buf;
+}
+
 int traffic_thread_start(app_ctx *app, const event_air_clock *clock, traffic_thread **out)
 {
     *out = nullptr;
     if (!app->schedule_path[0])
         return 0;
     traffic_thread *t = new (std::nothrow) traffic_thread();
+    char state_dir[APP_TEXT_SIZE];
     traffic_config config = {app->schedule_path, app->spots_dir, app->channel_id, app->headend_id,
-                             app->verification_path, (int64_t)app->spot_cache << 20, clock,
-                             traffic_thread_line, nullptr};
+                             traffic_thread_verification(app, state_dir, sizeof(state_dir)),
+                             (int64_t)app->spot_cache << 20, clock, traffic_thread_line, nullptr};
     if (!t || traffic_create(&t->traffic_ctx, &config) < 0) {
         log_printf(LOG_ERROR, "%s: no memory for the traffic", "slicer_traffic");
         delete t;

@@ -94,6 +94,11 @@ struct traffic {
     uint64_t aired_count = 0;
     int64_t spots_aired = 0, spots_missed = 0;
     std::atomic<int> unmeasured{0};      // records whose aired time awaits the sender's measure (air_pts)
+    int state = TRAFFIC_SCHEDULE_NONE;   // traffic_schedule_state
+    std::string expected;                // the file looked for at the last poll
+    int warned_day = -1;                 // the local day (yyyymmdd) the schedule's state was last warned of
+    bool ver_failing = false;            // the verification file's last write failed
+    int64_t ver_logged_ms = 0;           // when that was last said
 };
 
 namespace {
@@ -414,6 +419,12 @@ void want_window(traffic *t, const event *ev)
 
 } // namespace
 
+const char *traffic_schedule_state_name(int state)
+{
+    static const char *const names[] = {"none", "in_force", "missing", "other_day", "unreadable"};
+    return state >= 0 && state < (int)(sizeof(names) / sizeof(names[0])) ? names[state] : "none";
+}
+
 int traffic_create(traffic **out, const traffic_config *c)
 {
     if (!out || !c || !c->schedule || !c->schedule[0] || !c->spots || !c->spots[0])
@@ -571,6 +582,10 @@ void traffic_get_stats(traffic *t, traffic_stats *out)
     out->spots = t->sched ? t->sched->spots : 0;
     out->spots_aired = t->spots_aired;
     out->spots_missed = t->spots_missed;
+    out->state = t->state;
+    utils_strlcpy(out->expected, t->expected.c_str(), sizeof(out->expected));
+    utils_strlcpy(out->verification, t->ver_path.c_str(), sizeof(out->verification));
+    out->verification_failing = t->ver_failing;
 }
 
 /* ---- the file work ---- */
@@ -680,18 +695,65 @@ void collect_warning(void *opaque, const char *text)
     say(w->first, LOG_ERROR, "schedule [%s] %s", w->second, text);
 }
 
+/* The local day of wall ms as yyyymmdd, and its month and day. */
+int local_day(int64_t ms, int *month, int *day)
+{
+    time_t s = (time_t)(ms / 1000);
+    struct tm tm;
+    localtime_r(&s, &tm);
+    *month = tm.tm_mon + 1;
+    *day = tm.tm_mday;
+    return (tm.tm_year + 1900) * 10000 + *month * 100 + *day;
+}
+
+/*
+ * The schedule's state after a look for path (present: the file is there;
+ * refused: it cannot be used), under the lock; a missing file or one of
+ * another day is said once a day.
+ */
+void update_state(traffic *t, const std::string &path, bool present, bool refused, int64_t now_ms, line_list *lines)
+{
+    int month, day;
+    int today = local_day(now_ms, &month, &day);
+    const schedule_record *dated = nullptr;
+    for (int i = 0; t->sched && !dated && i < t->sched->count; i++)
+        if (t->sched->records[i].type == SCHEDULE_LOI || t->sched->records[i].type == SCHEDULE_NUL)
+            dated = &t->sched->records[i];
+    bool other_day = dated && (dated->month != month || dated->day != day);
+    t->expected = path;
+    t->state = !present ? TRAFFIC_SCHEDULE_MISSING
+               : refused ? TRAFFIC_SCHEDULE_UNREADABLE
+               : !t->sched ? TRAFFIC_SCHEDULE_NONE
+               : other_day ? TRAFFIC_SCHEDULE_OTHER_DAY : TRAFFIC_SCHEDULE_IN_FORCE;
+    if (t->warned_day == today || (t->state != TRAFFIC_SCHEDULE_MISSING && t->state != TRAFFIC_SCHEDULE_OTHER_DAY))
+        return;
+    t->warned_day = today;
+    if (t->state == TRAFFIC_SCHEDULE_MISSING)
+        say(lines, LOG_ERROR, "no schedule for today: no file [%s]; %s%s%s", path.c_str(),
+            t->sched ? "the schedule in force stays [" : "breaks air the filler", t->sched ? t->sched->path : "",
+            t->sched ? "]" : "");
+    else
+        say(lines, LOG_ERROR, "schedule [%s] is dated %02d/%02d, not today (%02d/%02d): its windows are not today's, "
+            "breaks air the filler", t->sched->path, dated->month, dated->day, month, day);
+}
+
 /* Reads the schedule file when it is new or rewritten; the one it replaces is saved a last time. */
 void check_schedule(traffic *t, int64_t now_ms, line_list *lines)
 {
     std::string path = schedule_file(t, now_ms);
     struct stat st;
-    if (path.empty() || stat(path.c_str(), &st) != 0)
-        return;  // not there (yet): whatever is in force stays
+    if (path.empty() || stat(path.c_str(), &st) != 0) {
+        std::lock_guard<std::mutex> guard(t->lock);
+        update_state(t, path, false, false, now_ms, lines);  // not there (yet): whatever is in force stays
+        return;
+    }
     file_id id = {path, st.st_dev, st.st_ino, st.st_size, (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec};
     {
         std::lock_guard<std::mutex> guard(t->lock);
-        if (id == t->in_force || id == t->refused)
+        if (id == t->in_force || id == t->refused) {
+            update_state(t, path, true, id == t->refused, now_ms, lines);
             return;
+        }
     }
     schedule *s = nullptr, *old = nullptr;
     std::pair<line_list *, const char *> warn(lines, path.c_str());
@@ -706,9 +768,12 @@ void check_schedule(traffic *t, int64_t now_ms, line_list *lines)
                 ret == -ENODATA ? "no record can be read" : strerror(-ret),
                 t->sched ? "the schedule in force stays [" : "no schedule is in force",
                 t->sched ? t->sched->path : "", t->sched ? "]" : "");
+            update_state(t, path, true, true, now_ms, lines);
             return;
         }
         put_in_force(t, s, id, &old, now_ms, lines);
+        t->warned_day = -1;  // a new schedule of another day is said at once
+        update_state(t, path, true, false, now_ms, lines);
         text = old ? verification_text(old, &size) : nullptr;
     }
     if (old) {
@@ -822,11 +887,19 @@ int save_verification(traffic *t, line_list *lines)
     }
     int ret = text ? verification_save(path.c_str(), text, size) : -ENOMEM;
     free(text);
+    int64_t now = wall_now_ms();
+    std::lock_guard<std::mutex> guard(t->lock);
     if (ret < 0) {
-        std::lock_guard<std::mutex> guard(t->lock);
         t->dirty = true;
-        say(lines, LOG_ERROR, "cannot write the verification file [%s]: %s", path.c_str(), strerror(-ret));
+        if (!t->ver_failing || now - t->ver_logged_ms >= 60000) {
+            t->ver_logged_ms = now;
+            say(lines, LOG_ERROR, "cannot write the verification file [%s]: %s; retried until it can be",
+                path.c_str(), strerror(-ret));
+        }
+    } else if (t->ver_failing) {
+        say(lines, LOG_INFO, "verification file [%s] written again", path.c_str());
     }
+    t->ver_failing = ret < 0;
     return ret;
 }
 

@@ -46,8 +46,24 @@ struct traffic_config {
     void *line_opaque;
 };
 
+/* Where the channel stands with its schedule. */
+enum traffic_schedule_state {
+    TRAFFIC_SCHEDULE_NONE = 0,     // none was ever read
+    TRAFFIC_SCHEDULE_IN_FORCE,     // today's is in force
+    TRAFFIC_SCHEDULE_MISSING,      // no file for today (another day's may stay in force)
+    TRAFFIC_SCHEDULE_OTHER_DAY,    // the file in force is dated another day: its windows are not today's
+    TRAFFIC_SCHEDULE_UNREADABLE,   // today's file cannot be used
+};
+
+/* "none", "in_force", "missing", "other_day", "unreadable". */
+const char *traffic_schedule_state_name(int state);
+
 struct traffic_stats {
     char schedule[SCHEDULE_PATH_SIZE];  // the schedule file in force; "" when none
+    int state;                          // traffic_schedule_state
+    char expected[SCHEDULE_PATH_SIZE];  // the file looked for today
+    char verification[SCHEDULE_PATH_SIZE];  // the verification file of the schedule in force
+    int verification_failing;           // its last write failed (retried at every poll)
     int spots;                          // its LOI records
     int64_t spots_aired;                // records aired in full, since the start
     int64_t spots_missed;               // records given another final status
@@ -86,8 +102,10 @@ void traffic_set_programme(traffic *t, AVFormatContext **programme);
  * (one that cannot be used leaves the one in force and says so), closes
  * the windows that ended, reads the spots asked for, reports spots that
  * cannot air, rewrites the verification file when something changed.
- * Returns 0, or the verification file's write error (reported; retried at
- * the next call).
+ * Says (once a day) when there is no file for the day, or the file is
+ * dated another day. Returns 0, or the verification file's write error
+ * (reported when it starts and then at most once a minute; retried at the
+ * next call).
  */
 int traffic_poll(traffic *t, int64_t now_ms);
 

@@ -129,6 +129,13 @@ class SpotFaults(unittest.TestCase):
                                                              ("E", "00000000", "1002")])
         self.assertIn("spot E [E.ts] cannot air: unreadable", res.stdout + res.stderr)
         self.assertEqual([], decoding_errors(path("out.ts")))
+        # A verification file that cannot be written: said once, and the run fails.
+        res = kt.run_demo("--schedule=" + path("301AB123.SCH"), "--spots=" + path("spots"), "--verification=" +
+                          path("none/x.VER"), "--clock=2024-03-01T10:00:00", path("prog.ts"), path("out.ts"),
+                          path("filler.ts"))
+        self.assertEqual(res.returncode, 1)
+        self.assertEqual((res.stdout + res.stderr).count("cannot write the verification file [%s]: No such file or "
+                                                         "directory; retried until it can be" % path("none/x.VER")), 1)
 
 
 if __name__ == "__main__":

@@ -8,9 +8,11 @@ first picture reached the receiver, a cancelled break among scheduled ones."""
 import calendar
 import json
 import os
+import shutil
 import threading
 import time
 import unittest
+import urllib.request
 import xmlrpc.client
 
 import kt
@@ -114,6 +116,67 @@ class Traffic(kt.FillerCase):
             (2, 1, "2", "000000", "00000000", "000", "1004"),
             (3, 1, "3", clock(aired[2]), "00000300", "001", "0001"),
             (4, 0, "", clock(aired[3]), "00000000", "000", "0001")])
+
+
+class UnitLayout(unittest.TestCase):
+    """The unit's layout, as the service user: a schedule folder it may only read, the verification files
+    in its state directory; no file for today, one of another day, today's; the state directory made
+    unwritable and writable again."""
+
+    def test_schedule_states_and_the_verification_file_in_the_state_directory(self):
+        d = kt.scratch_dir(self, "kestrow-unit-")
+        os.chmod(d, 0o755)
+        folder, state, spots = (os.path.join(d, n) for n in ("traffic", "state", "spots"))
+        for f in (folder, state, spots):
+            os.mkdir(f)
+        as_user = []
+        if os.geteuid() == 0 and shutil.which("setpriv"):
+            os.chown(state, 65534, 65534)
+            os.chown(d, 65534, 65534)  # the log's place
+            os.chown(folder, 0, 0)
+            as_user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        filler = os.path.join(d, "filler.ts")
+        kt.gen.generate(filler, filler=True, duration=1)
+        now = time.localtime()
+        name = "%X%02dST001.SCH" % (now.tm_mon, now.tm_mday)
+        sch.write(os.path.join(folder, name.replace("ST", "XX")), [])  # another channel's
+        svc = kt.started(self, d, "--schedule=" + folder, "--spots=" + spots, "--channel-id=ST", "--headend-id=001",
+                         wrap=as_user, env={"STATE_DIRECTORY": state}, name="unit", filler=filler)
+
+        def read():
+            with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
+                status = proxy.kestrow.status()
+            with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % svc.port, timeout=5) as r:
+                metrics = dict(l.rsplit(" ", 1) for l in r.read().decode().splitlines() if not l.startswith("#"))
+            return (status["schedule_state"], status["verification_failing"], metrics["kestrow_schedule_state"],
+                    metrics["kestrow_verification_failing"])
+
+        def states(line, want):
+            svc.wait_log(line, timeout=5)
+            kt.wait_for(lambda: read() == want, 3)  # the status follows the poll's lines
+            self.assertEqual(read(), want)
+        states("no schedule for today: no file [%s/%s]; breaks air the filler" % (folder, name),
+               ("missing", False, "2", "0"))
+        other = time.localtime(time.time() - 3 * 86400)
+        rec = lambda date: sch.record("LOI", date, "0000", "2359", 1, 1, 4, "4")
+        sch.write(os.path.join(folder, name), [rec(time.strftime("%m%d", other))])
+        states("is dated %s, not today (%s)" % (time.strftime("%m/%d", other), time.strftime("%m/%d", now)),
+               ("other_day", False, "3", "0"))
+        sch.write(os.path.join(folder, name), [rec(time.strftime("%m%d", now))])
+        ver = os.path.join(state, name[:-4] + ".VER")
+        states("in force: 1 spots, verification file [%s]" % ver, ("in_force", False, "1", "0"))
+        self.assertTrue(kt.wait_for(lambda: os.path.exists(ver), 3))
+        os.chown(state, 0, 0)
+        sch.write(os.path.join(folder, name), [rec(time.strftime("%m%d", now)), rec(time.strftime("%m%d", now))])
+        if as_user:
+            states("cannot write the verification file [%s]: Permission denied; retried until it can be" % ver,
+                   ("in_force", True, "1", "1"))
+            os.chown(state, 65534, 65534)
+            svc.wait_log("verification file [%s] written again" % ver, timeout=5)
+            self.assertEqual(svc.text().count("cannot write the verification file"), 1)
+        rc, _ = svc.stop()
+        self.assertEqual(rc, 0)
+        self.assertEqual(os.listdir(folder), [name.replace("ST", "XX"), name])
 
 
 if __name__ == "__main__":
