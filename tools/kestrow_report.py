@@ -2,6 +2,7 @@
 """kestrow_report: what a splice did to a stream, read from the output.
 
     kestrow_report.py PROGRAMME FILLER OUTPUT [LOG]
+    kestrow_report.py reconcile DAY.SCH DAY.VER [ASRUN]
 
 Reads the programme that was sent, the filler and the recorded output with
 the stream checker (kestrow_check, found in KESTROW_TOOLS_BIN or next to the
@@ -11,6 +12,14 @@ announced splice time, where the video left and rejoined the programme
 (pts of the key frames), and where each audio stream switched (offset from
 the video's splice point). With LOG, the service's log lines about the
 break are printed beside it.
+
+reconcile: a day's traffic as the traffic department checks it before
+billing: per window, break and spot, what the schedule asked for (time,
+length) against what the verification file says aired (time, length,
+position, status), and, with the channel's as-run record, the aired time
+to the millisecond; then the count per status and the seconds of spots not
+aired in full. Exit status 1 when a record is still undecided (0000) after
+its window ended, 2 for files that cannot be read.
 
 As a module: read(path), Stream(pid, prog, filler, out), near(v, ref),
 breaks(prog_path, filler_path, out_path); for live outputs, wire(out_path,
@@ -302,7 +311,103 @@ def returned(sent, arrived, since):
     return next((k for k in range(j, len(sent)) if arrived[k] is not None), None)
 
 
+STATUS = {"0000": "not decided yet", "0001": "aired in full", "1001": "not started: break too short",
+          "1002": "spot file missing or unusable", "1003": "no break came in the window",
+          "1004": "break cancelled or skipped", "1005": "cut short"}
+
+
+def traffic_records(path):
+    """The LOI and NUL records of a .SCH or .VER file, by byte position."""
+    with open(path, "rb") as f:
+        lines = f.read().decode("latin-1").replace("\r\n", "\n").split("\n")
+    out = []
+    for n, l in enumerate(lines, 1):
+        if l[:3] not in ("LOI", "NUL"):
+            continue
+        l = l.ljust(77)
+        out.append({"line": n, "type": l[0:3], "date": l[4:8], "time": l[9:15], "window": l[16:20],
+                    "minutes": int(l[21:23] or 0) * 60 + int(l[23:25] or 0), "break": int(l[26:29] or 0),
+                    "position": int(l[30:33].strip() or 0),
+                    "length": int(l[34:36] or 0) * 3600 + int(l[36:38] or 0) * 60 + int(l[38:40] or 0),
+                    "aired": l[41:47], "aired_cs": int(l[48:50] or 0) * 360000 + int(l[50:52] or 0) * 6000 +
+                    int(l[52:54] or 0) * 100 + int(l[54:56] or 0), "aired_position": int(l[57:60] or 0),
+                    "spot": l[61:72].strip(), "status": l[73:77]})
+    return out
+
+
+def _window_end(r, now):
+    """Wall time (s) at which r's window ends, in the year that puts its date nearest now."""
+    import time
+    year = time.localtime(now).tm_year
+    ends = []
+    for y in (year - 1, year, year + 1):
+        try:
+            start = time.mktime(time.strptime("%d%s%s" % (y, r["date"], r["window"]), "%Y%m%d%H%M"))
+        except ValueError:
+            continue
+        ends.append(start + r["minutes"] * 60)
+    return min(ends, key=lambda t: abs(t - now)) if ends else None
+
+
+def reconcile(sch_path, ver_path, asrun_path=None, now=None, out=sys.stdout):
+    """Prints the reconciliation; returns the exit status."""
+    import calendar
+    import json
+    import time
+    now = time.time() if now is None else now
+    sched, ver = traffic_records(sch_path), traffic_records(ver_path)
+    if [r["line"] for r in sched] != [r["line"] for r in ver]:
+        print("the verification file's records are not those of the schedule", file=sys.stderr)
+        return 2
+    asrun = {}
+    if asrun_path:
+        with open(asrun_path) as f:
+            for rec in (json.loads(l) for l in f if l.strip()):
+                if rec.get("event") == "spot" and rec.get("reason") in ("aired", "cut_short"):
+                    t = time.localtime(calendar.timegm(time.strptime(rec["time"][:19], "%Y-%m-%dT%H:%M:%S")))
+                    key = (rec["spot_id"], rec["break_number"], rec["position"], time.strftime("%H%M%S", t))
+                    asrun[key] = time.strftime("%H:%M:%S", t) + rec["time"][19:23]
+    totals, missed, undecided, last = {}, 0, 0, None
+    hms = lambda t: "%s:%s:%s" % (t[0:2], t[2:4], t[4:6])
+    for s, v in zip(sched, ver):
+        head = (s["date"], s["window"], s["minutes"], s["break"])
+        if head != last:
+            print("%s/%s window %s:%s (%d min) break %d" % (s["date"][:2], s["date"][2:], s["window"][:2],
+                                                           s["window"][2:], s["minutes"], s["break"]), file=out)
+            print("  pos type spot         scheduled          aired                       status", file=out)
+            last = head
+        aired = "-"
+        if v["aired"] != "000000":
+            at = asrun.get((v["spot"], v["break"], v["position"], v["aired"]), hms(v["aired"]))
+            aired = "%-12s %6.2f s #%d" % (at, v["aired_cs"] / 100, v["aired_position"])
+        st = v["status"]
+        print("  %3d %s  %-11s  %s %6d s   %-27s %s %s" % (s["position"], s["type"], s["spot"] or "-", hms(s["time"]),
+                                                           s["length"], aired, st, STATUS.get(st, "?")), file=out)
+        totals[st] = totals.get(st, 0) + 1
+        if s["type"] == "LOI" and st not in ("0000", "0001"):
+            missed += s["length"]
+        end = _window_end(s, now)
+        if st == "0000" and end is not None and end <= now:
+            undecided += 1
+    print("totals:", file=out)
+    for st in sorted(totals):
+        print("  %s %-32s %d" % (st, STATUS.get(st, "?"), totals[st]), file=out)
+    print("seconds of spots not aired in full: %d" % missed, file=out)
+    if undecided:
+        print("%d records still undecided after their window ended" % undecided, file=out)
+    return 1 if undecided else 0
+
+
 def main(argv):
+    if len(argv) >= 2 and argv[1] == "reconcile":
+        if len(argv) not in (4, 5):
+            print(__doc__, file=sys.stderr)
+            return 2
+        try:
+            return reconcile(argv[2], argv[3], argv[4] if len(argv) > 4 else None)
+        except (OSError, ValueError) as e:
+            print("cannot reconcile: %s" % e, file=sys.stderr)
+            return 2
     if len(argv) < 4:
         print(__doc__, file=sys.stderr)
         return 2

@@ -6,11 +6,15 @@ at a time."""
 import json
 import os
 import subprocess
+import time
 import unittest
+
+import io
 
 import kt
 import sch
 import splicecheck
+from kestrow_report import reconcile
 
 TICKS = kt.TICKS
 CLOCK = "2024-03-01T09:59:50"  # the programme's first timestamp: windows at 10:00 and 10:01
@@ -128,6 +132,12 @@ class SpotFaults(unittest.TestCase):
                                                              ("C", "00000000", "1002"), ("D", "00000000", "1002"),
                                                              ("E", "00000000", "1002")])
         self.assertIn("spot E [E.ts] cannot air: unreadable", res.stdout + res.stderr)
+        # The day reconciled; the schedule read as its own verification file: every record undecided after
+        # its window.
+        self.assertEqual(reconcile(path("301AB123.SCH"), path("301AB123.VER"), out=io.StringIO()), 0)
+        out, day_end = io.StringIO(), time.mktime(time.strptime("2024-03-01 23:00", "%Y-%m-%d %H:%M"))
+        self.assertEqual(reconcile(path("301AB123.SCH"), path("301AB123.SCH"), now=day_end, out=out), 1)
+        self.assertIn("5 records still undecided after their window ended", out.getvalue())
         self.assertEqual([], decoding_errors(path("out.ts")))
         # A verification file that cannot be written: said once, and the run fails.
         res = kt.run_demo("--schedule=" + path("301AB123.SCH"), "--spots=" + path("spots"), "--verification=" +

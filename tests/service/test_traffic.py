@@ -18,7 +18,8 @@ import xmlrpc.client
 import kt
 import sch
 import splicecheck
-from kestrow_report import WRAP, media_pids, read, units
+import io
+from kestrow_report import WRAP, media_pids, read, reconcile, units
 
 TICKS = kt.TICKS
 
@@ -116,6 +117,20 @@ class Traffic(kt.FillerCase):
             (2, 1, "2", "000000", "00000000", "000", "1004"),
             (3, 1, "3", clock(aired[2]), "00000300", "001", "0001"),
             (4, 0, "", clock(aired[3]), "00000000", "000", "0001")])
+        # The day reconciled from the schedule, the verification file and the as-run record.
+        out = io.StringIO()
+        self.assertEqual(reconcile(path, path[:-4] + ".VER", os.path.join(self.dir, "day.json"), out=out), 0)
+        text = out.getvalue()
+        for r in aired[:3]:
+            self.assertIn(time.strftime("%H:%M:%S", time.localtime(ms(r))) + r["time"][19:23], text)
+        self.assertIn("  0001 aired in full                    4\n  1004 break cancelled or skipped       1\n"
+                      "seconds of spots not aired in full: 2\n", text)
+        if os.environ.get("KESTROW_DAY_NOTE"):  # the day for a note: aired times next to the receiver's
+            with open(os.environ["KESTROW_DAY_NOTE"], "w") as f:
+                f.write(open(path[:-4] + ".VER").read() + "\n" + text + "\n")
+                for r in aired:
+                    f.write("%s pts %d: as-run %.3f, first picture arrived %.3f\n" % (
+                        r.get("spot_id") or "NUL", r["pts"], ms(r), arrived[r["pts"]]))
 
 
 class UnitLayout(unittest.TestCase):
