@@ -342,10 +342,39 @@ static ts_identity relay_input_identity(const relay *r)
     return id;
 }
 
-/* One output stream per input stream, then the EPG track if asked. 0 or the failing step's code. */
+/*
+ * Whether input stream i shares its PID with another stream the demuxer made
+ * (a PMT that lists the PID twice, or a later version that names it again)
+ * which is taken instead: the first of a known codec, else the first.
+ */
+static bool relay_duplicate(const relay *r, unsigned i)
+{
+    const AVStream *st = r->in->streams[i];
+    bool known = st->codecpar->codec_id != AV_CODEC_ID_NONE;
+    for (unsigned k = 0; k < r->in->nb_streams; k++) {
+        const AVStream *o = r->in->streams[k];
+        if (k == i || o->id != st->id)
+            continue;
+        bool other_known = o->codecpar->codec_id != AV_CODEC_ID_NONE;
+        if (other_known != known ? other_known : k < i)
+            return true;
+    }
+    return false;
+}
+
+/* One output stream per input stream (once per PID), then the EPG track if asked. 0 or the failing step's code. */
 static int relay_add_streams(relay *r, const ts_identity *id)
 {
     for (unsigned i = 0; i < r->in->nb_streams; i++) {
+        if (relay_duplicate(r, i)) {
+            event ev = relay_event(EVENT_STREAM_UNKNOWN, r);
+            ev.stream = (int)i;
+            ev.code = r->in->streams[i]->id;
+            ev.reason = TS_STREAM_DUPLICATE;
+            event_emit(&r->desc.events, &ev);
+            r->stream_map[i] = RELAY_STREAM_PASSED;  // its PID's packets are the other stream's
+            continue;
+        }
         if (relay_pass_stream(r, id, (int)i)) {
             r->stream_map[i] = RELAY_STREAM_PASSED;
             continue;
@@ -873,6 +902,43 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
 }
 
 /*
+ * Whether input stream i is neither pictures nor sound (teletext, subtitles,
+ * private data, cues): its timestamps follow the programme's clock, they
+ * never set it.
+ */
+static bool relay_side_stream(const relay *r, int i)
+{
+    enum AVMediaType type = r->in->streams[i]->codecpar->codec_type;
+    return type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO;
+}
+
+/*
+ * The time of a side stream's packet. Teletext and private data often come
+ * as PES without timestamps, which the demuxer times from whatever clock it
+ * finds (another programme's PCR), or with timestamps of a clock of their
+ * own: a packet of a PID whose PES began untimed, or whose dts lies more
+ * than RELAY_MAX_DTS_JUMP from the programme's clock, takes that clock.
+ * Before the programme has a clock such a packet is left out (false), but
+ * a cue, which only the splice rules read, goes on as it came.
+ */
+static bool relay_side_time(relay *r, AVPacket *pkt, int64_t clock)
+{
+    const AVStream *st = r->in->streams[pkt->stream_index];
+    bool cue = st->codecpar->codec_id == AV_CODEC_ID_SCTE_35;
+    if (clock == AV_NOPTS_VALUE)
+        return cue;
+    int64_t delta = pkt->dts == AV_NOPTS_VALUE ? 0 : (pkt->dts - clock) & (TS_PTS_WRAP - 1);
+    if (delta >= TS_PTS_WRAP / 2)
+        delta -= TS_PTS_WRAP;
+    bool untimed = pkt->dts == AV_NOPTS_VALUE ? pkt->pts == AV_NOPTS_VALUE : ts_in_pes_untimed(r->filter, st->id);
+    if (untimed || llabs(delta) > RELAY_MAX_DTS_JUMP) {
+        pkt->pts = pkt->dts = clock;
+        r->next_dts[pkt->stream_index] = AV_NOPTS_VALUE;
+    }
+    return true;
+}
+
+/*
  * Whether a packet read goes on: its stream has an output stream, it has a
  * timestamp (relay_stamp), and its dts lies within RELAY_MAX_DTS_JUMP of
  * the highest so far. Returns 1 when it goes on, 0 when it is left out
@@ -894,6 +960,11 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
     int64_t clock = r->live ? relay_live_last_read(r) : loop->dts_max;
     if (clock != AV_NOPTS_VALUE && relay_pass_cue_untimed(r, pkt->stream_index))
         pkt->pts = pkt->dts = clock;
+    bool side = relay_side_stream(r, pkt->stream_index);
+    if (side && !relay_side_time(r, pkt, clock)) {
+        log_packet(r->in, pkt, "NOPTS");
+        return 0;
+    }
     if (!relay_stamp(r, pkt, loop->dts_max)) {
         log_packet(r->in, pkt, "NOPTS");
         return 0;
@@ -904,7 +975,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
             loop->dts_max = pkt->dts;
         return go;
     }
-    if (pkt->dts == AV_NOPTS_VALUE)
+    if (pkt->dts == AV_NOPTS_VALUE || side)
         return 1;
     if (loop->dts_max == AV_NOPTS_VALUE) {
         loop->dts_max = pkt->dts;

@@ -344,6 +344,8 @@ static bool say_relay(wording *w, const event *ev)
         if (ev->reason == TS_STREAM_LEAVE_OUT)
             say(w, LOG_ERROR, "stream on PID 0x%X has unknown parameters: left out for this session",
                 (unsigned)ev->code);
+        else if (ev->reason == TS_STREAM_DUPLICATE)
+            say(w, LOG_INFO, "PID 0x%X is listed twice in the programme: relayed once", (unsigned)ev->code);
         else if (ev->reason == TS_STREAM_PASS)
             say(w, LOG_INFO, "stream on PID 0x%X cannot be demultiplexed (scrambled or unknown): it passes as "
                 "TS packets", (unsigned)ev->code);
