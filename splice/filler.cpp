@@ -153,6 +153,75 @@ int filler_usable(const filler_ctx *f, char *why, size_t size)
     return 0;
 }
 
+/* A stream's language (ISO 639), or null when it has none or an undetermined one. */
+static const char *stream_language(const AVStream *st)
+{
+    const AVDictionaryEntry *e = av_dict_get(st->metadata, "language", nullptr, 0);
+    return e && e->value[0] && strcmp(e->value, "und") != 0 ? e->value : nullptr;
+}
+
+static bool same_language(const char *a, const char *b)
+{
+    return a && b && strcmp(a, b) == 0;
+}
+
+/* The filler stream k when it has packets of kind; null otherwise. */
+static const AVStream *filler_candidate(const filler_ctx *f, unsigned k, enum AVMediaType kind)
+{
+    if (k >= f->format->nb_streams || k >= FILLER_MAX_STREAMS || f->streams[k].count <= 0)
+        return nullptr;
+    const AVStream *st = f->format->streams[k];
+    return st->codecpar->codec_type == kind ? st : nullptr;
+}
+
+/* The rank-th filler stream of kind (language lang when not null), or -1. */
+static int filler_ranked(const filler_ctx *f, enum AVMediaType kind, const char *lang, int rank)
+{
+    for (unsigned k = 0; k < f->format->nb_streams; k++) {
+        const AVStream *st = filler_candidate(f, k, kind);
+        if (st && (!lang || same_language(lang, stream_language(st))) && rank-- == 0)
+            return (int)k;
+    }
+    return -1;
+}
+
+int filler_match(const filler_ctx *f, const AVFormatContext *programme, int id)
+{
+    if (!f || !f->format)
+        return -1;
+    enum AVMediaType kind = AVMEDIA_TYPE_VIDEO;
+    const char *lang = nullptr;
+    int rank = 0, lang_rank = 0;
+    if (programme) {
+        const AVStream *ps = nullptr;
+        for (unsigned i = 0; i < programme->nb_streams && !ps; i++)
+            if (programme->streams[i]->id == id)
+                ps = programme->streams[i];
+        if (!ps)
+            return -1;
+        kind = ps->codecpar->codec_type;
+        lang = stream_language(ps);
+        for (unsigned i = 0; programme->streams[i] != ps; i++) {
+            const AVStream *st = programme->streams[i];
+            if (st->codecpar->codec_type != kind)
+                continue;
+            rank++;
+            lang_rank += same_language(lang, stream_language(st));
+        }
+    }
+    if (kind != AVMEDIA_TYPE_VIDEO && kind != AVMEDIA_TYPE_AUDIO)
+        return -1;
+    int k = lang && kind == AVMEDIA_TYPE_AUDIO ? filler_ranked(f, kind, lang, lang_rank) : -1;
+    for (unsigned i = 0; k < 0 && i < f->format->nb_streams; i++)
+        if (filler_candidate(f, i, kind) && f->format->streams[i]->id == id)
+            k = (int)i;
+    if (k < 0)
+        k = filler_ranked(f, kind, nullptr, rank);
+    if (k < 0 && kind == AVMEDIA_TYPE_VIDEO)
+        k = filler_ranked(f, kind, nullptr, 0);
+    return k;
+}
+
 /* Records one difference when there is room; counts it in any case. */
 static void filler_note(filler_mismatch *out, int max, int *n, const filler_mismatch *m)
 {
@@ -174,10 +243,8 @@ int filler_check(const filler_ctx *filler, const AVFormatContext *programme, fil
         m.pid = programme->streams[i]->id;
         m.video = p->codec_type == AVMEDIA_TYPE_VIDEO;
 
-        const AVCodecParameters *f = nullptr;
-        for (unsigned k = 0; k < filler->format->nb_streams && k < FILLER_MAX_STREAMS; k++)
-            if (filler->format->streams[k]->id == m.pid)
-                f = filler->format->streams[k]->codecpar;
+        int k = filler_match(filler, programme, m.pid);
+        const AVCodecParameters *f = k >= 0 ? filler->format->streams[k]->codecpar : nullptr;
         if (!f) {
             m.difference = FILLER_NO_STREAM;
         } else if (f->codec_id != p->codec_id) {
