@@ -224,7 +224,7 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
 
     desc.in_depth = 8;
     desc.out_depth = 16;
-    desc.cue_pid = DEMO_CUE_PID;
+    desc.cue_pid = RELAY_CUE_ANY_SCTE35;  // every cue of the spliced programme, as the service
     desc.add_epg = 0;
     desc.mux.mux_rate = DEMO_MUX_RATE;
     /* Programmes passing through must fit beside the one relayed: the output is at least the input's rate. */

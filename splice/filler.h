@@ -52,7 +52,9 @@ int filler_usable(const filler_ctx *f, char *why, size_t size);
  * the same PID, else the one of the same rank among the videos, else the
  * first); audio to audio by language (the same rank among the streams of
  * that language), else the one on the same PID, else the one of the same
- * rank among the audio streams. Only streams with packets count. With a null
+ * rank among the audio streams. Streams of the programme stream's codec are
+ * tried first (ranks counted among that codec's), then any of its kind.
+ * Only streams with packets count. With a null
  * programme id is taken for a video stream. -1 when none fits (a filler with
  * fewer audio streams than the programme: that stream is silent for the
  * break) or for a null filler.

@@ -93,7 +93,6 @@ class Demo(unittest.TestCase):
 
     def test_without_a_break_the_programme_passes_unchanged(self):
         for name, opts in (("plain", dict(duration=4)),
-                           ("other_pid", dict(duration=6, scte_pid=0x591, cues=["at=2,dur=2"])),
                            ("wrap", dict(duration=6, start_pts=WRAP - 4 * TICKS)),
                            ("no_duration", dict(duration=8, cues=["at=3"])),
                            # Fewer packets than the two queues hold: nothing may stay behind.
