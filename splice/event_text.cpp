@@ -332,7 +332,8 @@ static bool say_relay(wording *w, const event *ev)
         say(w, LOG_INFO, "dts_stream_max=%" PRId64 " (%f)", ev->pts, ev->pts / 90000.0);
         return true;
     case EVENT_TIME_JUMP:
-        say(w, LOG_ERROR, "delta=%" PRId64, ev->delta);
+        say(w, LOG_INFO, "timestamp jump of %f s at dts %" PRId64 ": a new time line follows the last",
+            ev->delta / 90000.0, ev->pts);
         return true;
     case EVENT_STREAM_ATTACHED:
         say(w, LOG_INFO, "source stream %d now belongs to output stream %d", ev->code, ev->stream);
