@@ -292,13 +292,17 @@ void splice_session_end(const splice_env *env, rep_ctx *rep)
 }
 
 /*
- * Where the running break ends, and why: start key frame + duration (a late
- * join: its announced end, splice point + duration), a return cue's point,
- * or the first pending event's point, whichever comes first.
+ * Where the running break ends, and why: start key frame + duration, or its
+ * announced end, splice point + duration, when it started after its splice
+ * point (a late join, a key frame that came late): the network's programme
+ * is back then; a return cue's point, or the first pending event's point,
+ * whichever comes first.
  */
 static int64_t break_end_point(const rep_ctx *rep, int *reason)
 {
-    int64_t from = rep->late > 0 ? rep->splice_point : rep->scte_35_pts_time;
+    bool after = rep->splice_point != REP_NOW && rep->splice_point != AV_NOPTS_VALUE &&
+                 (rep->late > 0 || rep->scte_35_pts_time > rep->splice_point);
+    int64_t from = after ? rep->splice_point : rep->scte_35_pts_time;
     int64_t end = rep->open ? INT64_MAX : from + rep->scte_35_duration;
     int why = EVENT_END_DURATION;
 
