@@ -367,16 +367,24 @@ static bool relay_duplicate(const relay *r, unsigned i)
     return false;
 }
 
+/* Says that the programme lists PID pid twice (input stream i; -1: the demuxer made one of it). */
+static void relay_told_twice(relay *r, int i, int pid)
+{
+    event ev = relay_event(EVENT_STREAM_UNKNOWN, r);
+    ev.stream = i;
+    ev.code = pid;
+    ev.reason = TS_STREAM_DUPLICATE;
+    event_emit(&r->desc.events, &ev);
+}
+
 /* One output stream per input stream (once per PID), then the EPG track if asked. 0 or the failing step's code. */
 static int relay_add_streams(relay *r, const ts_identity *id)
 {
+    bool told = false;
     for (unsigned i = 0; i < r->in->nb_streams; i++) {
         if (relay_duplicate(r, i)) {
-            event ev = relay_event(EVENT_STREAM_UNKNOWN, r);
-            ev.stream = (int)i;
-            ev.code = r->in->streams[i]->id;
-            ev.reason = TS_STREAM_DUPLICATE;
-            event_emit(&r->desc.events, &ev);
+            relay_told_twice(r, (int)i, r->in->streams[i]->id);
+            told |= r->in->streams[i]->id == id->twice;
             continue;
         }
         if (relay_pass_stream(r, id, (int)i)) {
@@ -387,6 +395,8 @@ static int relay_add_streams(relay *r, const ts_identity *id)
         if (ret < 0)
             return ret;
     }
+    if (id->twice && !told)
+        relay_told_twice(r, -1, id->twice);
     return r->desc.add_epg || r->pass.on ? relay_add_epg(r) : 0;
 }
 

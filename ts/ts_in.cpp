@@ -267,7 +267,10 @@ static void read_pmt(ts_in *f, const ts_in_prog *p, int chosen)
             f->pid_flags[pid] |= PID_CHOSEN_ES | (readable_stream_type(sec[o]) ? PID_CHOSEN_READ : 0);
             if (f->started && f->spts && !(f->act[pid] & ACT_DEMUX))
                 f->act[pid] |= ACT_PASS;
-            if (f->id.es_count < TS_IN_MAX_ES && ts_identity_stream_type(&f->id, pid) < 0) {  // a PID listed twice: once
+            bool again = ts_identity_stream_type(&f->id, pid) >= 0;
+            if (again && !f->id.twice)
+                f->id.twice = pid;
+            if (f->id.es_count < TS_IN_MAX_ES && !again) {  // a PID listed twice: once
                 f->id.es[f->id.es_count].pid = pid;
                 f->id.es[f->id.es_count].stream_type = sec[o];
                 f->id.es_count++;

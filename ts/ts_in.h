@@ -86,6 +86,7 @@ struct ts_identity {
         int pid;
         int stream_type;
     } es[TS_IN_MAX_ES];   // the first TS_IN_MAX_ES
+    int twice;                           // a PID the chosen PMT lists twice (taken once); 0: none
     int wanted;                          // program_number asked for (ts_in_set_pass); 0: none
     int spts;                            // 1: the chosen programme goes out alone
     int chosen;                          // ts_choice
