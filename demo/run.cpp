@@ -194,23 +194,13 @@ static bool demo_parse_args(int argc, char **argv, demo_ctx *demo, demo_files *f
 /* One run: the event sink's record. */
 struct demo_run_ctx {
     demo_ctx demo;
-    const relay_input *in;  // for the byte position of a jump
+    const relay_input *in;  // for the output's rate
     bool wrote;             // a packet of the input reached the output
 };
 
-/* The relay's events: a timestamp jump is said with its place in the input; each goes on to demo_on_event. */
 static void demo_run_on_event(void *opaque, const event *ev)
 {
-    demo_run_ctx *run = (demo_run_ctx *)opaque;
-
-    if (ev->type == EVENT_TIME_JUMP) {
-        AVIOContext *pb = run->in && run->in->fmt ? run->in->fmt->pb : nullptr;
-        int64_t from = ev->pts - ev->delta;
-        fprintf(stderr, "Timestamp jump in the input near byte %" PRId64 ": dts %" PRId64 " (%f s) followed by dts %"
-                PRId64 " (%f s); the output follows the new time line\n", pb ? avio_tell(pb) : (int64_t)-1, from,
-                from / 90000.0, ev->pts, ev->pts / 90000.0);
-    }
-    demo_on_event(&run->demo, ev);
+    demo_on_event(&((demo_run_ctx *)opaque)->demo, ev);
 }
 
 /* What the demo asks of the relay loop. */

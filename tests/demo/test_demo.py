@@ -80,7 +80,7 @@ class Demo(unittest.TestCase):
                              cues=["id=1,at=3,dur=2", "id=2,at=11,dur=2"])
                 res = run_demo("--asrun-file=" + asrun, prog, out, self.filler())
                 self.assertEqual(res.returncode, 0, res.stderr[-2000:])
-                self.assertIn("the output follows the new time line", res.stderr)
+                self.assertIn("a new time line follows the last", res.stdout)
                 ends = [(r["splice_event_id"], r["reason"], r["aired"]) for r in
                         map(json.loads, kt.read_text(asrun).splitlines()) if r["event"] == "break_end"]
                 self.assertEqual(ends, [(1, "duration", 2 * TICKS), (2, "duration", 2 * TICKS)])
