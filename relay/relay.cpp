@@ -928,7 +928,6 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
  * private data, cues): its timestamps follow the programme's clock, they
  * never set it.
  */
-
 static bool relay_side_stream(const relay *r, int i)
 {
     enum AVMediaType type = r->in->streams[i]->codecpar->codec_type;
@@ -940,7 +939,8 @@ static bool relay_side_stream(const relay *r, int i)
  * as PES without timestamps, which the demuxer times from whatever clock it
  * finds (another programme's PCR), or with timestamps of a clock of their
  * own: a packet of a PID whose PES began untimed, or whose dts lies more
- * than RELAY_MAX_DTS_JUMP from the programme's clock, takes that clock.
+ * than RELAY_MAX_DTS_JUMP from the programme's clock, takes that clock; one
+ * the demuxer gave no time keeps none.
  * Before the programme has a clock such a packet is left out (false), but
  * a cue, which only the splice rules read, goes on as it came.
  */
@@ -950,11 +950,12 @@ static bool relay_side_time(relay *r, AVPacket *pkt, int64_t clock)
     bool cue = relay_cue_stream(r, pkt->stream_index);
     if (clock == AV_NOPTS_VALUE)
         return cue;
-    int64_t delta = pkt->dts == AV_NOPTS_VALUE ? 0 : (pkt->dts - clock) & (TS_PTS_WRAP - 1);
+    if (pkt->dts == AV_NOPTS_VALUE)
+        return true;  // none given, none made up (relay_stamp): the muxer writes it as it is
+    int64_t delta = (pkt->dts - clock) & (TS_PTS_WRAP - 1);
     if (delta >= TS_PTS_WRAP / 2)
         delta -= TS_PTS_WRAP;
-    bool untimed = pkt->dts == AV_NOPTS_VALUE ? pkt->pts == AV_NOPTS_VALUE : ts_in_pes_untimed(r->filter, st->id);
-    if (untimed || llabs(delta) > RELAY_MAX_DTS_JUMP) {
+    if (ts_in_pes_untimed(r->filter, st->id) || llabs(delta) > RELAY_MAX_DTS_JUMP) {
         pkt->pts = pkt->dts = clock;
         r->next_dts[pkt->stream_index] = AV_NOPTS_VALUE;
     }
