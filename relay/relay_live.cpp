@@ -43,6 +43,7 @@ extern "C" {
 }
 
 #include "common/mpegts.h"
+#include "scte35/scte35.h"
 #include "splice/filler.h"
 #include "splice/packets_queue.h"
 #include "splice/splice.h"
@@ -303,25 +304,13 @@ static void live_count_excess(relay *r, int64_t in, int64_t now)
 
 /*
  * The cue's pts_adjustment moved by the offset, so that its splice time
- * lies on the output's clock; CRC_32 follows. A section whose CRC does not
- * match goes as it came.
+ * lies on the output's clock. A section that is not whole or whose CRC does
+ * not match goes as it came.
  */
 static void live_adjust_cue(AVPacket *pkt, int64_t offset)
 {
-    if (ts_pts_wrap(offset) == 0 || pkt->size < 15 || pkt->data[0] != 0xFC)
-        return;
-    int len = 3 + (((pkt->data[1] & 0x0F) << 8) | pkt->data[2]);
-    if (len < 15 || len > pkt->size || mpegts_crc32(pkt->data, len) != 0 || av_packet_make_writable(pkt) < 0)
-        return;
-    uint8_t *d = pkt->data;
-    int64_t adj = ((int64_t)(d[4] & 1) << 32) | ((int64_t)d[5] << 24) | (d[6] << 16) | (d[7] << 8) | d[8];
-    adj = ts_pts_wrap(adj + offset);
-    d[4] = (uint8_t)((d[4] & 0xFE) | (adj >> 32));
-    for (int i = 0; i < 4; i++)
-        d[5 + i] = (uint8_t)(adj >> (24 - 8 * i));
-    uint32_t crc = mpegts_crc32(d, len - 4);
-    for (int i = 0; i < 4; i++)
-        d[len - 4 + i] = (uint8_t)(crc >> (24 - 8 * i));
+    if (ts_pts_wrap(offset) != 0 && av_packet_make_writable(pkt) >= 0)
+        scte35_move_pts_adjustment(pkt->data, pkt->size, offset);
 }
 
 /* ------------------------------------------------------------------------ */

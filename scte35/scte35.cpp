@@ -377,6 +377,27 @@ uint8_t crc_defect(const uint8_t *data, const scte35_section *section)
 
 } // namespace
 
+int scte35_move_pts_adjustment(uint8_t *data, int32_t length, int64_t offset)
+{
+    /* table_id, section_length, protocol_version, pts_adjustment: 9 bytes; then 4 up to the CRC_32 at least. */
+    if (!data || length < 15 || data[0] != 0xFC)
+        return -EINVAL;
+    int len = 3 + (((data[1] & 0x0F) << 8) | data[2]);
+    if (len < 15 || len > length)
+        return -EINVAL;
+    if (mpegts_crc32(data, len) != 0)
+        return -EBADMSG;
+    int64_t adj = ((int64_t)(data[4] & 1) << 32) | ((int64_t)data[5] << 24) | (data[6] << 16) | (data[7] << 8) | data[8];
+    adj = ts_pts_wrap(adj + offset);
+    data[4] = (uint8_t)((data[4] & 0xFE) | (adj >> 32));
+    for (int i = 0; i < 4; i++)
+        data[5 + i] = (uint8_t)(adj >> (24 - 8 * i));
+    uint32_t crc = mpegts_crc32(data, len - 4);
+    for (int i = 0; i < 4; i++)
+        data[len - 4 + i] = (uint8_t)(crc >> (24 - 8 * i));
+    return 0;
+}
+
 int scte35_read_bit(const uint8_t *data, int32_t *position)
 {
     int32_t pos = *position;

@@ -146,6 +146,17 @@ struct scte35_section {
  */
 int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *section);
 
+/*
+ * Moves the pts_adjustment of the section at data (length bytes, starting
+ * at table_id) by offset ticks, modulo 2^33, and writes its CRC_32 anew:
+ * the splice times it announces move with the stream they belong to.
+ * Returns 0; -EINVAL when length does not hold a whole section with
+ * table_id 0xFC and room for its CRC_32; -EBADMSG when the CRC_32 does
+ * not match (a damaged section is not made to look whole). On failure
+ * nothing is written.
+ */
+int scte35_move_pts_adjustment(uint8_t *data, int32_t length, int64_t offset);
+
 /* Bit reader: the bit at *position (MSB first), advancing it by one. */
 int scte35_read_bit(const uint8_t *data, int32_t *position);
 /* Reads n (0..64) bits MSB first. */
