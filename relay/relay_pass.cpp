@@ -215,16 +215,20 @@ int relay_pass_attach(relay *r, const ts_identity *id, const ts_layout_ids *ids)
     relay_passing *ps = &r->pass;
     if (!ps->on)
         return 0;
-    int relayed[TS_OUT_MAX_CUE_PIDS + 64];
+    /* Every output stream's PID: one left out would pass a second time beside the muxer's. */
+    int *relayed = (int *)av_malloc_array(r->out->nb_streams + 1, sizeof(int));
+    if (!relayed)
+        return AVERROR(ENOMEM);
     int count = 0;
     bool pcr_relayed = false;
-    for (unsigned o = 0; o < r->out->nb_streams && count < (int)(sizeof(relayed) / sizeof(relayed[0])); o++) {
+    for (unsigned o = 0; o < r->out->nb_streams; o++) {
         if ((int)o == ps->clock_stream)
             continue;
         relayed[count++] = r->out->streams[o]->id;
         pcr_relayed |= r->out->streams[o]->id == id->pcr_pid;
     }
     int ret = ts_in_start_pass(r->filter, relayed, count);
+    av_free(relayed);
     if (ret < 0)
         return ret;
     ts_pass *pass = ts_in_pass(r->filter);

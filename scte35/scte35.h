@@ -125,11 +125,11 @@ struct scte35_section {
 
 /*
  * Decodes the section at data (length bytes, starting at table_id).
- * Returns 0; -22 when length <= 2 or table_id is not 0xFC; -34 when the
+ * Returns 0; -EINVAL when length <= 2 or table_id is not 0xFC; -ERANGE when the
  * section runs past length, when its command, its component list or the
  * descriptor loop it walks runs past the section (section_length + 3 bytes),
  * or when a splice_insert carries more than SCTE35_MAX_COMPONENTS
- * components. No byte past the section or past length is read; on -34 the
+ * components. No byte past the section or past length is read; on -ERANGE the
  * fields read before the failure stay stored.
  *
  * Faults that leave the section usable do not fail it; they are reported in

@@ -35,7 +35,7 @@ std::mutex ctl_lock;
 /*
  * Logs the set-up step that failed with the library's reason (reason, or
  * env's fault), and frees reason: the library allocates its error texts
- * with malloc. Returns -5 (EIO).
+ * with malloc. Returns -EIO.
  */
 int init_failed(xmlrpc_env *env, const char *step, const char *reason)
 {
