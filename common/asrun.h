@@ -65,8 +65,8 @@ const char *asrun_event_name(int event);
 /*
  * Writes r as one JSON object and a newline into buf (strings escaped, time
  * as "YYYY-mm-ddTHH:MM:SS.mmmZ"; a spot record also has spot_id, file,
- * break_number and position). Returns the length written; -22 for a null
- * argument or an unknown event; -28 when size is too small (buf then holds
+ * break_number and position). Returns the length written; -EINVAL for a null
+ * argument or an unknown event; -ENOSPC when size is too small (buf then holds
  * an empty string).
  */
 int asrun_format(const asrun_record *r, char *buf, size_t size);
@@ -75,7 +75,7 @@ int asrun_format(const asrun_record *r, char *buf, size_t size);
  * Creates a writer for path, rotated every rotate_interval seconds; 0 or
  * less: one file for the run, renamed aside only at its first line if it
  * exists. Nothing is opened yet. 0 and *out set;
- * -22 for a null argument or an empty path; -36 for a path too long; -12
+ * -EINVAL for a null argument or an empty path; -ENAMETOOLONG for a path too long; -ENOMEM
  * without memory.
  */
 int asrun_create(asrun_ctx **out, const char *path, int rotate_interval);
@@ -84,19 +84,19 @@ int asrun_create(asrun_ctx **out, const char *path, int rotate_interval);
  * Starts a run at now_ms: moves the file an earlier run left aside, as the
  * first line of a run would, and opens the path for appending (creating
  * it), so that a file that cannot be written is known before any line is
- * due. 0; -22 for a null record; the negative errno of the open.
+ * due. 0; -EINVAL for a null record; the negative errno of the open.
  */
 int asrun_open(asrun_ctx *a, int64_t now_ms);
 
 /*
  * Appends r as one line, rotating first when due (by r->time_ms), with one
- * write(2) before returning (no user-space buffering). Safe from any thread. 0; -22 for
+ * write(2) before returning (no user-space buffering). Safe from any thread. 0; -EINVAL for
  * a null argument or unknown event; a negative errno when the file cannot be
  * opened or written (the line is lost, the writer stays usable).
  */
 int asrun_write(asrun_ctx *a, const asrun_record *r);
 
-/* Frees *a and clears it. 0; -22 for a null pointer or record. */
+/* Frees *a and clears it. 0; -EINVAL for a null pointer or record. */
 int asrun_destroy(asrun_ctx **a);
 
 #endif

@@ -272,8 +272,8 @@ static void *log_writer_thread(void *)
 /*
  * Moves an earlier run's file_name aside and opens it (see log.h), then
  * starts the writer thread for it (empty: standard error only) with a
- * rotation interval in seconds (negative taken as 0). Returns 0; -16 when
- * already started or stopped; the open's negative errno; -12 or the thread
+ * rotation interval in seconds (negative taken as 0). Returns 0; -EBUSY when
+ * already started or stopped; the open's negative errno; -ENOMEM or the thread
  * error when start-up fails, leaving nothing running.
  */
 int log_start(const char *file_name, int interval)
@@ -310,7 +310,7 @@ out_unlock:
 
 /*
  * Refuses further lines, lets the writer write every line queued so far,
- * joins it and frees the queue. Returns 0; -22 when the logger is not
+ * joins it and frees the queue. Returns 0; -EINVAL when the logger is not
  * running; the lock's negative errno when it cannot be taken (nothing done).
  */
 int log_stop(void)

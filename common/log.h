@@ -22,7 +22,7 @@
  * Otherwise the file an earlier run left is first renamed as a rotation
  * does, and file_name is opened for appending (created with its
  * directories) so that a file that cannot be written is known at once. A
- * negative interval is taken as 0. Returns 0; -16 when already started or
+ * negative interval is taken as 0. Returns 0; -EBUSY when already started or
  * stopped; the negative errno of the open; a negative errno when the queue
  * or the thread cannot be created (nothing is left running then).
  */
@@ -30,7 +30,7 @@ int log_start(const char *file_name, int rotate_interval);
 
 /*
  * Stops the writer thread after it has written every line queued so far.
- * Returns 0; -22 (EINVAL) when the logger is not running; the lock's negative
+ * Returns 0; -EINVAL when the logger is not running; the lock's negative
  * errno when it cannot be taken (nothing is done then). Later logging calls
  * are dropped; they never block.
  */

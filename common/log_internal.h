@@ -14,8 +14,8 @@ void log_set_time_source(time_t (*now)(void));
 void log_pause_writer(int paused);
 
 /*
- * Waits until every line queued so far has been written. Returns 0, -110
- * (ETIMEDOUT) after timeout_ms, -22 (EINVAL) when the logger is not running.
+ * Waits until every line queued so far has been written. Returns 0, -ETIMEDOUT
+ * after timeout_ms, -EINVAL when the logger is not running.
  */
 int log_flush(int timeout_ms);
 

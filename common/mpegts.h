@@ -1,7 +1,9 @@
 /*
  * What every layer knows of MPEG-2 transport streams (ISO/IEC 13818-1):
- * the packet size, the PID of a packet, its PCR, and the CRC-32 of
- * sections.
+ * the packet size, the PID of a packet, its PCR, the CRC-32 of sections,
+ * and the arithmetic of the two clocks that wrap (timestamps at 90 kHz
+ * modulo 2^33, PCRs at 27 MHz modulo 300 * 2^33). Every wrap in the tree is
+ * taken through these.
  */
 #ifndef KESTROW_COMMON_MPEGTS_H
 #define KESTROW_COMMON_MPEGTS_H
@@ -14,6 +16,53 @@
 #define TS_NULL_PID    0x1FFF
 #define TS_PCR_WRAP    ((int64_t)300 << 33)  // 27 MHz ticks after which a PCR starts again at 0
 #define TS_PTS_WRAP    ((int64_t)1 << 33)    // 90 kHz ticks after which a PTS or DTS starts again at 0
+
+/* t modulo wrap, 0 to wrap - 1. */
+static inline int64_t ts_wrap_mod(int64_t t, int64_t wrap)
+{
+    int64_t m = t % wrap;
+    return m < 0 ? m + wrap : m;
+}
+
+/* a - b modulo wrap, in [-wrap / 2, wrap / 2): how far a lies after b on a clock that wraps. */
+static inline int64_t ts_wrap_diff(int64_t a, int64_t b, int64_t wrap)
+{
+    int64_t d = ts_wrap_mod(ts_wrap_mod(a, wrap) - ts_wrap_mod(b, wrap), wrap);
+    return d >= wrap / 2 ? d - wrap : d;
+}
+
+/* A 90 kHz time as the stream carries it: t modulo 2^33, 0 to 2^33 - 1. */
+static inline int64_t ts_pts_wrap(int64_t t)
+{
+    return ts_wrap_mod(t, TS_PTS_WRAP);
+}
+
+/* a - b of two 90 kHz times modulo 2^33, in [-2^32, 2^32). */
+static inline int64_t ts_pts_diff(int64_t a, int64_t b)
+{
+    return ts_wrap_diff(a, b, TS_PTS_WRAP);
+}
+
+/*
+ * The value congruent to t modulo 2^33 nearest ref, in [ref - 2^32,
+ * ref + 2^32): a 33-bit time unwrapped onto ref's time line.
+ */
+static inline int64_t ts_pts_nearest(int64_t t, int64_t ref)
+{
+    return ref + ts_pts_diff(t, ref);
+}
+
+/* A 27 MHz time modulo 300 * 2^33, 0 to TS_PCR_WRAP - 1. */
+static inline int64_t ts_pcr_wrap(int64_t t)
+{
+    return ts_wrap_mod(t, TS_PCR_WRAP);
+}
+
+/* a - b of two 27 MHz times modulo 300 * 2^33, in [-TS_PCR_WRAP / 2, TS_PCR_WRAP / 2). */
+static inline int64_t ts_pcr_diff(int64_t a, int64_t b)
+{
+    return ts_wrap_diff(a, b, TS_PCR_WRAP);
+}
 
 /* PID of a TS packet. */
 static inline int ts_pid(const uint8_t *pkt)

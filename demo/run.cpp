@@ -261,7 +261,7 @@ static int64_t demo_start_ms(const demo_ctx *demo)
     return demo->clock_ms != ASRUN_NONE ? demo->clock_ms : (int64_t)time(nullptr) * 1000;
 }
 
-/* The traffic of --schedule, with its schedule and spots read. 0, or -22 after its line on stderr. */
+/* The traffic of --schedule, with its schedule and spots read. 0, or -EINVAL after its line on stderr. */
 static int demo_open_traffic(demo_ctx *demo)
 {
     traffic_config config = {demo->schedule, demo->spots, demo->channel_id, demo->headend_id, demo->verification,
@@ -312,7 +312,7 @@ int demo_run(int argc, char **argv)
 
     ret = filler_load(files.replace, &filler);
     if (ret < 0) {
-        fprintf(stderr, "Could not open replace file '%s'", files.replace);
+        fprintf(stderr, "Could not open replace file '%s'\n", files.replace);
         goto out_teardown;
     }
     demo_show_filler(filler, files.replace);
@@ -322,9 +322,9 @@ int demo_run(int argc, char **argv)
     ret = relay_open_input(&in, files.in, nullptr, nullptr);
     if (ret < 0) {
         if (in.failed_step == RELAY_INPUT_PROBE)
-            fprintf(stderr, "Failed to retrieve input stream information");
+            fprintf(stderr, "Failed to retrieve input stream information\n");
         else
-            fprintf(stderr, "Could not open input file '%s'", files.in);
+            fprintf(stderr, "Could not open input file '%s'\n", files.in);
         goto out_teardown;
     }
     fprintf(stderr, "ifmt_ctx initialized\n");

@@ -10,15 +10,15 @@
 
 /*
  * Parses "host:port" (host a dotted IPv4 address or a name; empty: any
- * address) into *out. Returns 0; -22 without text or out, without a ':' or
- * with a port that is not a number; -34 for a port outside 1..65535; -2 when
+ * address) into *out. Returns 0; -EINVAL without text or out, without a ':' or
+ * with a port that is not a number; -ERANGE for a port outside 1..65535; -ENOENT when
  * the host cannot be resolved. On failure *out is unchanged.
  */
 int udp_addr_parse(const char *text, sockaddr_in *out);
 
 /*
  * Parses a local interface given by its IPv4 address (null or empty:
- * INADDR_ANY) into *out. 0; -22 for anything but a dotted IPv4 address.
+ * INADDR_ANY) into *out. 0; -EINVAL for anything but a dotted IPv4 address.
  */
 int udp_addr_interface(const char *text, in_addr *out);
 

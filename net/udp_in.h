@@ -66,9 +66,9 @@ struct udp_in_stats {
 /*
  * Binds and joins as configured, allocates the ring and an AVIOContext on
  * it, starts the receiver thread, and stores the input in *out (the socket
- * buffer the kernel granted is in its stats). Returns 0; -22 without out or config, or for an address,
+ * buffer the kernel granted is in its stats). Returns 0; -EINVAL without out or config, or for an address,
  * interface or source that does not parse, or a source without a multicast
- * group; -34 for a negative buffer or ring size; -12 without memory; a
+ * group; -ERANGE for a negative buffer or ring size; -ENOMEM without memory; a
  * negative errno from the socket calls or the thread. On failure *out is
  * null and nothing stays open.
  */
@@ -84,7 +84,7 @@ AVIOContext *udp_in_pb(udp_in *in);
 /*
  * Copies queued datagram bytes into buf, at most size; waits until at least
  * one byte is queued (empty datagrams are passed over). Returns the count,
- * 0 at once for size 0, AVERROR_EXIT once the stop flag is set, -22 without
+ * 0 at once for size 0, AVERROR_EXIT once the stop flag is set, -EINVAL without
  * an input. The AVIO read callback; never throws.
  */
 int udp_in_read(void *opaque, uint8_t *buf, int size);
@@ -98,7 +98,7 @@ int udp_in_read_until(udp_in *in, uint8_t *buf, int size, int64_t wait_us);
 /* Drops everything queued, in the ring and in the AVIOContext's buffer. 0 or -22. */
 int udp_in_discard(udp_in *in);
 
-/* Copies the counters into *stats. 0; -22 without input or stats. */
+/* Copies the counters into *stats. 0; -EINVAL without input or stats. */
 int udp_in_get_stats(udp_in *in, udp_in_stats *stats);
 
 /* Stops and joins the receiver thread, closes and frees; *p becomes null. 0 or -22. */

@@ -230,9 +230,7 @@ static void judge_lead(udp_out *o, int64_t now, int64_t lead)
 static void take_pcr(udp_out *o, int64_t pos, int64_t raw)
 {
     int64_t now = udp_now_ns();
-    int64_t delta = ((raw - o->last_raw) % TS_PCR_WRAP + TS_PCR_WRAP) % TS_PCR_WRAP;
-    if (delta > TS_PCR_WRAP / 2)
-        delta -= TS_PCR_WRAP;
+    int64_t delta = ts_pcr_diff(raw, o->last_raw);
     o->last_raw = raw;
 
     pcr_point p;

@@ -59,8 +59,8 @@ struct udp_out_stats {
 /*
  * Opens the socket (connected to addr; TTL and interface set), allocates the
  * ring and starts the sender thread; stores the sender in *out. Returns 0;
- * -22 without out or config, or for an address or interface that does not
- * parse; -34 for a ttl, delay, lead or ring size out of range; -12 without
+ * -EINVAL without out or config, or for an address or interface that does not
+ * parse; -ERANGE for a ttl, delay, lead or ring size out of range; -ENOMEM without
  * memory; a negative errno from the socket calls or the thread. On failure
  * *out is null and nothing stays open.
  */
@@ -70,7 +70,7 @@ int udp_out_create(udp_out **out, const udp_out_config *config);
  * Takes size bytes of transport stream; the signature of an AVIO write
  * callback, opaque being the udp_out. Waits while the ring is full, unless
  * the stop flag is set, in which case the bytes that do not fit are dropped
- * (bytes_dropped). Returns size, or -22 without a sender or with a negative
+ * (bytes_dropped). Returns size, or -EINVAL without a sender or with a negative
  * size. Never throws.
  */
 int udp_out_write(void *opaque, uint8_t *buf, int size);
@@ -90,20 +90,20 @@ struct udp_out_mark_time {
     int64_t wall_ms;  // CLOCK_REALTIME, ms since the epoch, when its datagram was sent
 };
 
-/* Watches for the video PES at pts. 0; -22 without sender or with no pts (negative). */
+/* Watches for the video PES at pts. 0; -EINVAL without sender or with no pts (negative). */
 int udp_out_mark(udp_out *o, int64_t pts);
 
 /* Moves up to max stamped marks into out and forgets them. Returns how many; 0 without sender. */
 int udp_out_mark_taken(udp_out *o, udp_out_mark_time *out, int max);
 
-/* Copies the counters into *stats. 0; -22 without sender or stats. */
+/* Copies the counters into *stats. 0; -EINVAL without sender or stats. */
 int udp_out_get_stats(udp_out *o, udp_out_stats *stats);
 
 /*
  * Sends the last, possibly short, datagram, lets the sender thread keep its
  * schedule for at most UDP_OUT_DRAIN_US, drops what is left (counted), joins
  * the thread and frees everything; *p becomes null. When stats is not null
- * it receives the final counters. Returns 0, or -22 without a sender.
+ * it receives the final counters. Returns 0, or -EINVAL without a sender.
  */
 int udp_out_destroy(udp_out **p, udp_out_stats *stats);
 

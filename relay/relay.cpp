@@ -1,7 +1,11 @@
 /*
  * The relay loop: output set-up mirroring the input, then read, timestamp
- * guard, stream mapping, cue intake, splice rules and interleaved writing,
- * with the backlogs the program's description asks for.
+ * guard, stream mapping, cue intake, splice rules and interleaved writing.
+ * Packets wait in two backlogs whose depths the program sets (relay_desc
+ * in_depth, out_depth): read ahead of the splice rules, so that a key frame
+ * is known before the packets around it are decided, and queued before the
+ * muxer, so that pictures of an open GOP that lead a switch can still be
+ * left out.
  */
 #include "relay/relay.h"
 #include "relay/relay_internal.h"

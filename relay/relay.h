@@ -173,7 +173,7 @@ struct relay {
  * used entries of options are consumed (avio_open2). On success in->fmt and
  * in->filter are set: close them with relay_close_input. On failure nothing
  * stays open, in->failed_step says which step failed and its code is
- * returned; -22 without in or url.
+ * returned; -EINVAL without in or url.
  */
 int relay_open_input(relay_input *in, const char *url, const AVIOInterruptCB *interrupt,
                      AVDictionary **options);
@@ -194,7 +194,7 @@ void relay_close_input(relay_input *in);
  * spliced: those of the programme the input filter chose, or all when it
  * chose none; not those seen scrambled, which pass as they came, and none
  * of a programme that cannot be spliced (none of its video can be
- * relayed). Returns as filler_check, counting only those streams; -12
+ * relayed). Returns as filler_check, counting only those streams; -ENOMEM
  * without memory.
  */
 int relay_check_filler(const relay_input *in, const filler_ctx *filler, filler_mismatch *out, int max);
@@ -210,7 +210,7 @@ AVFormatContext *relay_spliced_streams(const relay_input *in);
 
 /*
  * A new relay from in (opened by relay_open_input; stays the caller's) into
- * *out. Nothing is opened yet. 0; -22 without out, desc or in->fmt; -12
+ * *out. Nothing is opened yet. 0; -EINVAL without out, desc or in->fmt; -ENOMEM
  * without memory.
  */
 int relay_create(relay **out, const relay_desc *desc, const relay_input *in, const filler_ctx *filler);
@@ -239,7 +239,7 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
  * Relays packets until the stop callback, the end of input or a fatal error,
  * then passes on everything still queued and held and writes the trailer.
  * Returns 0 at the end of input or on stop; the read error (reported,
- * EVENT_READ_FAILED), the muxing error, -12 (a refused queue push or no
+ * EVENT_READ_FAILED), the muxing error, -ENOMEM (a refused queue push or no
  * memory) or AVERROR_INVALIDDATA (a timestamp jump) otherwise.
  */
 int relay_run(relay *r);
@@ -252,7 +252,7 @@ int64_t relay_nulls_dropped(const relay *r);
 int64_t relay_packets_out(const relay *r);
 
 /*
- * Closes the output and frees *p; *p becomes null. 0; -22 without a relay;
+ * Closes the output and frees *p; *p becomes null. 0; -EINVAL without a relay;
  * the destination's first write or close error (the relay is freed all the
  * same).
  */

@@ -43,6 +43,7 @@ extern "C" {
 }
 
 #include "common/mpegts.h"
+#include "scte35/scte35.h"
 #include "splice/filler.h"
 #include "splice/packets_queue.h"
 #include "splice/splice.h"
@@ -86,7 +87,6 @@ extern "C" {
 #define LIVE_FRAME_TICKS    3600            // a filler packet without duration lasts this long
 #define LIVE_SLATE_BEHIND   4500            // the slate runs this far behind a key frame's place, so
                                             // that the programme resumes where it would have been
-#define LIVE_WRAP           (INT64_C(1) << 33)
 #define LIVE_PARSERS        8               // video streams (by input index) whose parser takes whole PES
 #define LIVE_PES_CUT        (200 * 1024 - 2 * 188)  // the demuxer gives a longer PES in parts of about 200 KiB
 #define LIVE_AHEAD          256             // packets read on while the rest of a cut picture comes
@@ -172,12 +172,6 @@ struct relay_live {
     packets_queue *ahead;     // read while a cut picture's rest came, handed out next
     int ahead_error;          // the read error met meanwhile, returned once the queue is empty
 };
-
-static int64_t wrap_delta(int64_t d)
-{
-    d = ((d % LIVE_WRAP) + LIVE_WRAP) % LIVE_WRAP;
-    return d >= LIVE_WRAP / 2 ? d - LIVE_WRAP : d;
-}
 
 static int64_t us_to_ticks(int64_t us)
 {
@@ -310,25 +304,13 @@ static void live_count_excess(relay *r, int64_t in, int64_t now)
 
 /*
  * The cue's pts_adjustment moved by the offset, so that its splice time
- * lies on the output's clock; CRC_32 follows. A section whose CRC does not
- * match goes as it came.
+ * lies on the output's clock. A section that is not whole or whose CRC does
+ * not match goes as it came.
  */
 void relay_adjust_cue(AVPacket *pkt, int64_t offset)
 {
-    if (offset % LIVE_WRAP == 0 || pkt->size < 15 || pkt->data[0] != 0xFC)
-        return;
-    int len = 3 + (((pkt->data[1] & 0x0F) << 8) | pkt->data[2]);
-    if (len < 15 || len > pkt->size || mpegts_crc32(pkt->data, len) != 0 || av_packet_make_writable(pkt) < 0)
-        return;
-    uint8_t *d = pkt->data;
-    int64_t adj = ((int64_t)(d[4] & 1) << 32) | ((int64_t)d[5] << 24) | (d[6] << 16) | (d[7] << 8) | d[8];
-    adj = ((adj + offset) % LIVE_WRAP + LIVE_WRAP) % LIVE_WRAP;
-    d[4] = (uint8_t)((d[4] & 0xFE) | (adj >> 32));
-    for (int i = 0; i < 4; i++)
-        d[5 + i] = (uint8_t)(adj >> (24 - 8 * i));
-    uint32_t crc = mpegts_crc32(d, len - 4);
-    for (int i = 0; i < 4; i++)
-        d[len - 4 + i] = (uint8_t)(crc >> (24 - 8 * i));
+    if (ts_pts_wrap(offset) != 0 && av_packet_make_writable(pkt) >= 0)
+        scte35_move_pts_adjustment(pkt->data, pkt->size, offset);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -907,9 +889,9 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
 
     if (pkt->dts == AV_NOPTS_VALUE)
         return l->gate == GATE_OPEN;
-    int64_t raw = ((pkt->dts % LIVE_WRAP) + LIVE_WRAP) % LIVE_WRAP;
-    int64_t in = l->raw_last == AV_NOPTS_VALUE ? pkt->dts : l->in_last + wrap_delta(raw - l->raw_last);
-    int64_t in_pts = pkt->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : in + wrap_delta(pkt->pts - pkt->dts);
+    int64_t raw = ts_pts_wrap(pkt->dts);
+    int64_t in = l->raw_last == AV_NOPTS_VALUE ? pkt->dts : l->in_last + ts_pts_diff(raw, l->raw_last);
+    int64_t in_pts = pkt->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : in + ts_pts_diff(pkt->pts, pkt->dts);
     l->raw_last = raw;
     l->in_last = in;
     enum AVMediaType type = r->in->streams[pkt->stream_index]->codecpar->codec_type;

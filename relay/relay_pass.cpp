@@ -215,16 +215,20 @@ int relay_pass_attach(relay *r, const ts_identity *id, const ts_layout_ids *ids)
     relay_passing *ps = &r->pass;
     if (!ps->on)
         return 0;
-    int relayed[TS_OUT_MAX_CUE_PIDS + 64];
+    /* Every output stream's PID: one left out would pass a second time beside the muxer's. */
+    int *relayed = (int *)av_malloc_array(r->out->nb_streams + 1, sizeof(int));
+    if (!relayed)
+        return AVERROR(ENOMEM);
     int count = 0;
     bool pcr_relayed = false;
-    for (unsigned o = 0; o < r->out->nb_streams && count < (int)(sizeof(relayed) / sizeof(relayed[0])); o++) {
+    for (unsigned o = 0; o < r->out->nb_streams; o++) {
         if ((int)o == ps->clock_stream)
             continue;
         relayed[count++] = r->out->streams[o]->id;
         pcr_relayed |= r->out->streams[o]->id == id->pcr_pid;
     }
     int ret = ts_in_start_pass(r->filter, relayed, count);
+    av_free(relayed);
     if (ret < 0)
         return ret;
     ts_pass *pass = ts_in_pass(r->filter);
@@ -279,13 +283,6 @@ int relay_clock_write(relay *r, int stream, int64_t dts)
     return ret < 0 ? ret : av_interleaved_write_frame(r->out, nullptr);
 }
 
-/* The value congruent to x modulo 2^33 that lies next to ref (within half a wrap). */
-static int64_t next_to(int64_t x, int64_t ref)
-{
-    int64_t d = ((x - ref) % TS_PTS_WRAP + TS_PTS_WRAP) % TS_PTS_WRAP;
-    return ref + (d >= TS_PTS_WRAP / 2 ? d - TS_PTS_WRAP : d);
-}
-
 /*
  * The dts that brings the muxer's clock to input time t: t plus the
  * passthrough delay (the output time of what came in at t), plus max_delay
@@ -299,13 +296,13 @@ static int64_t clock_dts_at(const relay *r, int64_t t, int64_t ref)
 {
     int64_t delay = ts_pass_delay(ts_in_pass(r->filter));
     int64_t dts = (t + (delay == TS_TIME_NONE ? 0 : delay)) / 300 + av_rescale(r->desc.mux.max_delay, 90000, AV_TIME_BASE);
-    return ref == AV_NOPTS_VALUE ? dts + TS_PTS_WRAP : next_to(dts, ref);
+    return ref == AV_NOPTS_VALUE ? dts + TS_PTS_WRAP : ts_pts_nearest(dts, ref);
 }
 
 int64_t relay_mux_offset(const relay *r, int64_t dts)
 {
     int64_t clock = r->pass.clock_dts;
-    return clock == AV_NOPTS_VALUE ? TS_PTS_WRAP : next_to(dts, clock) - dts;
+    return clock == AV_NOPTS_VALUE ? TS_PTS_WRAP : ts_pts_nearest(dts, clock) - dts;
 }
 
 int64_t relay_pass_start_dts(const relay *r, int64_t ref)

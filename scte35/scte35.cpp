@@ -10,7 +10,7 @@
  *
  * Every read is checked against the end of the section (section_length + 3
  * bytes, never more than the buffer holds), so a malformed command or
- * component list fails with -34 instead of reading past the buffer. Inside
+ * component list fails with -ERANGE instead of reading past the buffer. Inside
  * the descriptor loop the bound is the descriptor's own end: a malformed
  * descriptor costs only itself. Fields that fit are stored as they are read;
  * a splice_time, break_duration or segmentation descriptor is stored whole or
@@ -41,7 +41,7 @@ bool fits(int32_t pos, int64_t n, int32_t limit)
 /*
  * splice_time(): time_specified_flag, then either 6 reserved bits and the
  * 33-bit pts_time, or 7 reserved bits. Without a time the value is left as
- * the caller had it. Returns 0, or -34 (nothing stored, position unchanged)
+ * the caller had it. Returns 0, or -ERANGE (nothing stored, position unchanged)
  * when the field runs past limit.
  */
 int scte35_parse_splice_time(const uint8_t *data, int32_t *position, scte35_time_field *time,
@@ -70,7 +70,7 @@ int scte35_parse_splice_time(const uint8_t *data, int32_t *position, scte35_time
 
 /*
  * break_duration(): auto_return, 6 reserved bits, 33-bit duration; always
- * 5 bytes. Returns 0, or -34 (nothing stored) when it runs past limit.
+ * 5 bytes. Returns 0, or -ERANGE (nothing stored) when it runs past limit.
  */
 int scte35_parse_break_duration(const uint8_t *data, int32_t *position,
                                 scte35_time_field *duration, int32_t limit)
@@ -88,7 +88,7 @@ int scte35_parse_break_duration(const uint8_t *data, int32_t *position,
 
 /*
  * splice_insert(). A cancelled event stores only splice_event_id and the
- * cancel indicator. Returns 0; -34 when a field runs past limit or the
+ * cancel indicator. Returns 0; -ERANGE when a field runs past limit or the
  * component list holds more than SCTE35_MAX_COMPONENTS entries (a count
  * above that is not stored). The fields read before the failure stay stored.
  */
@@ -173,7 +173,7 @@ out:
  * splice_schedule() from pos to end bits: splice_count, then per event its
  * splice_event_id and the fields that follow it (skipped). Events decoded
  * whole are counted and their ids kept (the first SCTE35_MAX_SCHEDULE).
- * Returns 0, or -34 when an event runs past end (those before it stay).
+ * Returns 0, or -ERANGE when an event runs past end (those before it stay).
  */
 int scte35_parse_schedule(const uint8_t *data, int32_t pos, int32_t end, scte35_schedule *schedule)
 {
@@ -226,7 +226,7 @@ bool has_sub_segments(uint8_t type_id)
 /*
  * segmentation_descriptor() from segmentation_event_id on (its identifier
  * was read), within end bits. Fills seg, which the caller zeroed. Returns 0,
- * or -34 when a field runs past end or the component list holds more than
+ * or -ERANGE when a field runs past end or the component list holds more than
  * SCTE35_MAX_COMPONENTS entries; seg is then partly filled and not to be kept.
  * sub_segment_num and sub_segments_expected are optional: older senders stop
  * after segments_expected.
@@ -376,6 +376,27 @@ uint8_t crc_defect(const uint8_t *data, const scte35_section *section)
 }
 
 } // namespace
+
+int scte35_move_pts_adjustment(uint8_t *data, int32_t length, int64_t offset)
+{
+    /* table_id, section_length, protocol_version, pts_adjustment: 9 bytes; then 4 up to the CRC_32 at least. */
+    if (!data || length < 15 || data[0] != 0xFC)
+        return -EINVAL;
+    int len = 3 + (((data[1] & 0x0F) << 8) | data[2]);
+    if (len < 15 || len > length)
+        return -EINVAL;
+    if (mpegts_crc32(data, len) != 0)
+        return -EBADMSG;
+    int64_t adj = ((int64_t)(data[4] & 1) << 32) | ((int64_t)data[5] << 24) | (data[6] << 16) | (data[7] << 8) | data[8];
+    adj = ts_pts_wrap(adj + offset);
+    data[4] = (uint8_t)((data[4] & 0xFE) | (adj >> 32));
+    for (int i = 0; i < 4; i++)
+        data[5 + i] = (uint8_t)(adj >> (24 - 8 * i));
+    uint32_t crc = mpegts_crc32(data, len - 4);
+    for (int i = 0; i < 4; i++)
+        data[len - 4 + i] = (uint8_t)(crc >> (24 - 8 * i));
+    return 0;
+}
 
 int scte35_read_bit(const uint8_t *data, int32_t *position)
 {

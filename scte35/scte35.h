@@ -125,11 +125,11 @@ struct scte35_section {
 
 /*
  * Decodes the section at data (length bytes, starting at table_id).
- * Returns 0; -22 when length <= 2 or table_id is not 0xFC; -34 when the
+ * Returns 0; -EINVAL when length <= 2 or table_id is not 0xFC; -ERANGE when the
  * section runs past length, when its command, its component list or the
  * descriptor loop it walks runs past the section (section_length + 3 bytes),
  * or when a splice_insert carries more than SCTE35_MAX_COMPONENTS
- * components. No byte past the section or past length is read; on -34 the
+ * components. No byte past the section or past length is read; on -ERANGE the
  * fields read before the failure stay stored.
  *
  * Faults that leave the section usable do not fail it; they are reported in
@@ -145,6 +145,17 @@ struct scte35_section {
  * splice_command_length is decoded (the CRC_32 is still checked).
  */
 int scte35_parse_section(const uint8_t *data, int32_t length, scte35_section *section);
+
+/*
+ * Moves the pts_adjustment of the section at data (length bytes, starting
+ * at table_id) by offset ticks, modulo 2^33, and writes its CRC_32 anew:
+ * the splice times it announces move with the stream they belong to.
+ * Returns 0; -EINVAL when length does not hold a whole section with
+ * table_id 0xFC and room for its CRC_32; -EBADMSG when the CRC_32 does
+ * not match (a damaged section is not made to look whole). On failure
+ * nothing is written.
+ */
+int scte35_move_pts_adjustment(uint8_t *data, int32_t length, int64_t offset);
 
 /* Bit reader: the bit at *position (MSB first), advancing it by one. */
 int scte35_read_bit(const uint8_t *data, int32_t *position);

@@ -4,14 +4,14 @@
 #include "service/app_ctx.h"
 
 #include <cerrno>
-#include <cstdlib>
+#include <new>
 
-/* Stores a new zero-filled context, cue timing at its defaults, in *out. 0; -22 if out is null; -12 without memory. */
+/* Stores a new zero-filled context, cue timing at its defaults, in *out. 0; -EINVAL if out is null; -ENOMEM without memory. */
 int app_ctx_create(app_ctx **out)
 {
     if (!out)
         return -EINVAL;
-    app_ctx *ctx = (app_ctx *)calloc(1, sizeof(*ctx));
+    app_ctx *ctx = new (std::nothrow) app_ctx();
     if (!ctx)
         return -ENOMEM;
     ctx->timing = splice_timing_default();
@@ -19,12 +19,12 @@ int app_ctx_create(app_ctx **out)
     return 0;
 }
 
-/* Frees *p and sets it to null. 0; -22 if p or *p is null (a second destroy does nothing). */
+/* Frees *p and sets it to null. 0; -EINVAL if p or *p is null (a second destroy does nothing). */
 int app_ctx_destroy(app_ctx **p)
 {
     if (!p || !*p)
         return -EINVAL;
-    free(*p);
+    delete *p;
     *p = nullptr;
     return 0;
 }

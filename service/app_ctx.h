@@ -67,10 +67,10 @@ struct app_ctx {
 
 /*
  * Allocates a zero-filled context into *out, the cue timing at its
- * defaults. 0; -22 if out is null; -12 without memory.
+ * defaults. 0; -EINVAL if out is null; -ENOMEM without memory.
  */
 int app_ctx_create(app_ctx **out);
-/* Frees *p and sets it to null. 0; -22 if p or *p is null (a second destroy does nothing). */
+/* Frees *p and sets it to null. 0; -EINVAL if p or *p is null (a second destroy does nothing). */
 int app_ctx_destroy(app_ctx **p);
 
 #endif

@@ -24,6 +24,16 @@
 #include "service/status.h"
 #include "traffic/traffic.h"
 
+/*
+ * Calls served at once, each on a thread of the server, and connections the
+ * kernel holds for it beyond those. The library's defaults are 15 and 15:
+ * in a burst of calls the connections past the listen queue were reset, and
+ * at its limit the server looks for a free thread only every 2 s, so that
+ * calls waited seconds for their turn.
+ */
+#define CTL_MAX_CONNECTIONS 256
+#define CTL_LISTEN_BACKLOG  512
+
 namespace {
 
 /*
@@ -36,7 +46,7 @@ std::mutex ctl_lock;
 /*
  * Logs the set-up step that failed with the library's reason (reason, or
  * env's fault), and frees reason: the library allocates its error texts
- * with malloc. Returns -5 (EIO).
+ * with malloc. Returns -EIO.
  */
 int init_failed(xmlrpc_env *env, const char *step, const char *reason)
 {
@@ -268,6 +278,8 @@ int init_server(ctl_ctx *ctl, app_ctx *app, xmlrpc_env *env)
         return init_failed(env, "ServerAddHandler3", nullptr);
     xmlrpc_server_abyss_set_default_handler(&ctl->server);
 
+    ServerSetMaxConn(&ctl->server, CTL_MAX_CONNECTIONS);
+    ServerSetMaxConnBacklog(&ctl->server, CTL_LISTEN_BACKLOG);
     ServerInit2(&ctl->server, &error);
     if (error) {
         log_printf(LOG_ERROR, "ctl_init: cannot listen on control port %u: %s", app->port, error);

@@ -34,32 +34,32 @@ struct ctl_ctx {
 
 /*
  * Sets up the server on app->port and stores the record in app->ctl at once.
- * Returns 0; -22 for a null app; -12 without memory; -5 (EIO) when a step of
+ * Returns 0; -EINVAL for a null app; -ENOMEM without memory; -EIO when a step of
  * the XML-RPC library fails or the bound port cannot be listened on; a
- * negative errno when the port cannot be bound (-98 when it is in use). Each
+ * negative errno when the port cannot be bound (-EADDRINUSE when it is in use). Each
  * failure is logged once, with its reason. After a failure the record
  * stays in app->ctl with whatever was created; ctl_destroy frees it.
  */
 int ctl_init(app_ctx *app);
 
-/* Runs the server loop until ctl_terminate ends it. 0; -22 without a listening record. */
+/* Runs the server loop until ctl_terminate ends it. 0; -EINVAL without a listening record. */
 int ctl_run(ctl_ctx **ctl);
 
 /*
  * Takes *ctl and clears it (under the lock that ctl_terminate holds, so a
  * terminate either finishes first or finds nothing), then tears down the
- * server and frees everything. 0; -22 without record.
+ * server and frees everything. 0; -EINVAL without record.
  */
 int ctl_destroy(ctl_ctx **ctl);
 
 /*
  * Asks the running server loop to end. Safe from any thread (not from a
  * signal handler), any number of times, before the loop runs or after it
- * ended. 0; -22 without a listening record, and then nothing is done.
+ * ended. 0; -EINVAL without a listening record, and then nothing is done.
  */
 int ctl_terminate(ctl_ctx **ctl);
 
-/* 0 when the text up to its terminator is valid UTF-8; -22 otherwise or for null. */
+/* 0 when the text up to its terminator is valid UTF-8; -EINVAL otherwise or for null. */
 int ctl_check_utf8(const char *text);
 
 /* The registry's default method: a fault with code 1 naming the called method. */
@@ -68,7 +68,7 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *host, const char *
 
 /*
  * Writes the /metrics body for status s at now_us (status_now_us's clock)
- * into buf. Returns its length; -22 for a null argument; -28 when size is
+ * into buf. Returns its length; -EINVAL for a null argument; -ENOSPC when size is
  * too small.
  */
 int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size);

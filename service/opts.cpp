@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "service/app_ctx.h"
@@ -125,7 +127,8 @@ const char usage_text[] =
     KESTROW_BANNER "\n"
     "Usage:\n"
     "    KestrowApp --src-addr=HOST:PORT --dst-addr=HOST:PORT --filler=PATH [options] [FILE...]\n"
-    "Each FILE is an options file: one argument per line, # starts a comment.\n"
+    "Each FILE is an options file: one argument per line, read after the options before it and\n"
+    "starting again from the defaults; a # at the start of a line or after a blank starts a comment.\n"
     "Input and output:\n"
     "    --src-addr=HOST:PORT               UDP input (required)\n"
     "    --src-interface=ADDR, --src-if     address of the interface to receive on\n"
@@ -187,7 +190,7 @@ int open_depth;
 
 /*
  * Copies a text value into its field; a value that does not fit with its
- * terminator is refused (-36) rather than cut, since a cut path or address
+ * terminator is refused (-ENAMETOOLONG) rather than cut, since a cut path or address
  * would silently point somewhere else.
  */
 int set_text(char *field, const char *value)
@@ -227,8 +230,8 @@ const number_rule rule_program = {0, 0, 1, 65535, "a program_number from 1 to 65
 const number_rule rule_ms = {10, 0, 0, 3600000, "milliseconds from 0 to 3600000"};
 
 /*
- * Reads all of text as a number by rule. 0 and *out set; -22 when text is
- * not a number (or has anything after it but one allowed suffix); -34 when
+ * Reads all of text as a number by rule. 0 and *out set; -EINVAL when text is
+ * not a number (or has anything after it but one allowed suffix); -ERANGE when
  * it is outside the rule's range.
  */
 int parse_number(const char *text, const number_rule &rule, int64_t *out)
@@ -423,6 +426,88 @@ int apply_option(app_ctx *app, int id, const char *arg)
     }
 }
 
+/* The bytes of app that option id sets (text: a terminated string); size 0 for a flag or a count. */
+struct option_field {
+    const void *at;
+    size_t size;
+    bool text;
+};
+
+option_field field_of(const app_ctx *app, int id)
+{
+#define NUMBER(f) {&app->f, sizeof(app->f), false}
+#define TEXT(f) {app->f, sizeof(app->f), true}
+    switch (id) {
+    case OPT_PORT: return NUMBER(port);
+    case OPT_SRC_ADDR: return TEXT(src_addr);
+    case OPT_DST_ADDR: return TEXT(dst_addr);
+    case OPT_SRC_IF: return TEXT(src_if);
+    case OPT_SRC_SOURCE: return TEXT(src_source);
+    case OPT_SRC_BUFFER: return NUMBER(src_buffer);
+    case OPT_DST_IF: return TEXT(dst_if);
+    case OPT_DST_TTL: return NUMBER(dst_ttl);
+    case OPT_MUX_RATE: return NUMBER(mux_rate);
+    case OPT_MAX_DELAY: return NUMBER(max_delay);
+    case OPT_FILLER: return TEXT(filler_path);
+    case OPT_ASRUN_FILE: return TEXT(asrun_file);
+    case OPT_INPUT_LOSS_SLATE: return NUMBER(input_loss_slate_ms);
+    case OPT_TRANSPORT_STREAM_ID: return NUMBER(transport_stream_id);
+    case OPT_ORIGINAL_NETWORK_ID: return NUMBER(original_network_id);
+    case OPT_SERVICE_ID: return NUMBER(service_id);
+    case OPT_PMT_START_PID: return NUMBER(pmt_start_pid);
+    case OPT_SERVICE_NAME: return TEXT(service_name);
+    case OPT_SERVICE_PROVIDER: return TEXT(service_provider);
+    case OPT_LOG_FILE_NAME: return TEXT(log_file_name);
+    case OPT_LOG_ROTATE_INTERVAL: return NUMBER(log_rotate_interval);
+    case OPT_SCHEDULE: return TEXT(schedule_path);
+    case OPT_SPOTS: return TEXT(spots_dir);
+    case OPT_CHANNEL_ID: return TEXT(channel_id);
+    case OPT_HEADEND_ID: return TEXT(headend_id);
+    case OPT_VERIFICATION: return TEXT(verification_path);
+    case OPT_SPOT_CACHE: return NUMBER(spot_cache);
+    case OPT_MAX_BREAK: return NUMBER(max_break);
+    case OPT_MAX_PENDING: return NUMBER(timing.max_pending);
+    case OPT_MAX_CUE_LEAD: return NUMBER(timing.max_cue_lead);
+    case OPT_LATE_JOIN: return NUMBER(timing.late_join);
+    case OPT_PROGRAM: return NUMBER(program);
+    default: return {nullptr, 0, false};
+    }
+#undef NUMBER
+#undef TEXT
+}
+
+/* A value the command line gave, as it stood before the options files were read. */
+struct given_value {
+    int id;
+    std::string element;  // "--name=value"
+    std::string value;    // the field's bytes (a text up to its terminator)
+};
+
+std::string field_value(const app_ctx *app, int id)
+{
+    option_field f = field_of(app, id);
+    if (f.text)
+        return std::string((const char *)f.at, utils_strnlen((const char *)f.at, f.size));
+    return std::string((const char *)f.at, f.size);
+}
+
+/*
+ * Says, once each, which of the command line's values the options file at
+ * path replaced (it set the option, or a default of its own start did).
+ */
+void say_replaced(const app_ctx *app, std::vector<given_value> *given, const char *path)
+{
+    for (auto it = given->begin(); it != given->end();) {
+        if (field_value(app, it->id) == it->value) {
+            ++it;
+            continue;
+        }
+        fprintf(stderr, "opts_parse: options file [%s] replaced %s of the command line\n", path,
+                it->element.c_str());
+        it = given->erase(it);
+    }
+}
+
 void reject(int argc, char **argv)
 {
     int at = optind - 1;
@@ -457,7 +542,7 @@ namespace {
 /*
  * Takes the options of one list, then reads its leftover arguments as
  * options files. Also the parser of every options file. 0, or the first
- * refusal's negative errno (its message written); -125 after help or
+ * refusal's negative errno (its message written); -ECANCELED after help or
  * --version.
  */
 int parse_list(app_ctx *app, int argc, char **argv)
@@ -466,6 +551,7 @@ int parse_list(app_ctx *app, int argc, char **argv)
     opterr = 0;
     optopt = 0;
     write_defaults(app);
+    std::vector<given_value> given;  // the command line's own values (the outermost list)
 
     for (;;) {
         int id = getopt_long(argc, argv, "h", long_options, nullptr);
@@ -487,7 +573,15 @@ int parse_list(app_ctx *app, int argc, char **argv)
         }
         if (ret < 0)
             return ret;
+        if (open_depth == 0 && field_of(app, id).size) {
+            std::string element = std::string("--") + option_name(id) + "=" + optarg;
+            given.erase(std::remove_if(given.begin(), given.end(), [id](const given_value &g) { return g.id == id; }),
+                        given.end());
+            given.push_back({id, element, ""});
+        }
     }
+    for (given_value &g : given)
+        g.value = field_value(app, g.id);
 
     /*
      * A nested parse restarts getopt_long's global scanner, so the leftover
@@ -499,6 +593,7 @@ int parse_list(app_ctx *app, int argc, char **argv)
         int ret = opts_from_file(file, app, parse_list);
         if (ret < 0)
             return ret;
+        say_replaced(app, &given, file);
     }
     return 0;
 }
@@ -552,9 +647,24 @@ int open_options_file(const char *path, FILE **out, struct stat *st)
 }
 
 /*
- * Copies every line of f that is neither blank nor a "#" comment, stripped,
+ * Cuts the comment off a line: from a '#' at its start or after a blank on.
+ * A '#' inside a word ("News#1") is kept.
+ */
+void cut_comment(char *line)
+{
+    for (char *p = line; *p; p++) {
+        if (*p == '#' && (p == line || p[-1] == ' ' || p[-1] == '\t')) {
+            *p = '\0';
+            return;
+        }
+    }
+}
+
+/*
+ * Copies every line of f that holds more than a comment, the comment cut
+ * and stripped,
  * into list from entry *count on (list holds OPTS_FILE_MAX_ENTRIES entries),
- * advancing *count. 0; -7 (E2BIG) when the list is full, -12 without memory,
+ * advancing *count. 0; -E2BIG when the list is full, -ENOMEM without memory,
  * each after its message; list then holds what was copied.
  */
 int read_arguments(FILE *f, const char *path, char **list, int *count)
@@ -564,8 +674,9 @@ int read_arguments(FILE *f, const char *path, char **list, int *count)
     if (!line)
         ret = -ENOMEM;
     while (ret == 0 && fgets(line, APP_TEXT_SIZE, f)) {
+        cut_comment(line);
         char *arg = strip(line);
-        if (*arg == '\0' || *arg == '#')
+        if (*arg == '\0')
             continue;
         if (*count >= OPTS_FILE_MAX_ENTRIES) {
             fprintf(stderr, "%s: options file [%s] holds more than %d arguments; refused\n",

@@ -23,7 +23,7 @@ typedef int (*opts_parse_fn)(app_ctx *app, int argc, char **argv);
  * every other argument as an options file, in order, after the options.
  * Every number must be read whole and in range; --src-addr and --dst-addr
  * are required as HOST:PORT, --filler as a readable file. Messages go to
- * standard error, the version to standard output. Returns 0 to run; -125
+ * standard error, the version to standard output. Returns 0 to run; -ECANCELED
  * (ECANCELED) after --version: nothing to run, status 0; -1 (EPERM) when
  * the start is refused (help shown, an option or options file refused, a
  * required option missing): status 255. Not re-entrant across threads: it
@@ -37,10 +37,10 @@ int opts_parse(app_ctx *app, int argc, char **argv);
  * leading and trailing "\n\t\r ") and hands it to parse when it holds at
  * least one argument. Returns parse's result, 0 for a file without
  * arguments, or a negative errno, reported on standard error with nothing
- * of the file applied: the open's errno, -40 (ELOOP) when the file names
+ * of the file applied: the open's errno, -ELOOP when the file names
  * itself directly or through other files or nests deeper than
  * OPTS_FILE_MAX_DEPTH, -7 (E2BIG) for more than OPTS_FILE_MAX_ENTRIES - 1
- * arguments, -12 without memory.
+ * arguments, -ENOMEM without memory.
  */
 int opts_from_file(const char *path, app_ctx *app, opts_parse_fn parse);
 

@@ -36,7 +36,7 @@ void sighandler_ignore(int sig);
 
 /*
  * Starts the signal thread for app (whose ctl the first terminating signal
- * stops). Returns 0; -22 without app; a negative errno (logged) when it
+ * stops). Returns 0; -EINVAL without app; a negative errno (logged) when it
  * cannot start; the stop flag still works without it.
  */
 int signals_start(app_ctx *app);

@@ -1,11 +1,12 @@
 /*
  * Channel status record: lock-free counters, one-second bitrate windows and
- * the last as-run event behind a spin lock (held for one small copy).
+ * the last as-run event behind a mutex (held for one small copy).
  */
 #include "service/status.h"
 
 #include <cerrno>
 #include <ctime>
+#include <mutex>
 
 #include "common/utils.h"
 
@@ -32,18 +33,6 @@ void count(rate_meter *m, int64_t packets, int64_t bytes, int64_t now_us)
     }
 }
 
-void lock(channel_status *s)
-{
-    int expected = 0;
-    while (!s->event_lock.compare_exchange_weak(expected, 1, std::memory_order_acquire))
-        expected = 0;
-}
-
-void unlock(channel_status *s)
-{
-    s->event_lock.store(0, std::memory_order_release);
-}
-
 /*
  * Moves the input to down (INPUT_LOST or INPUT_INVALID) unless it is so
  * already, or was never up and from_unseen is 0. 1 when it moved.
@@ -52,7 +41,7 @@ int input_down(channel_status *s, int down, int64_t now_us, int from_unseen)
 {
     if (!s)
         return 0;
-    lock(s);
+    std::lock_guard<std::mutex> guard(s->event_lock);
     int was = s->input.load();
     int moved = was != down && (was != INPUT_UNSEEN || from_unseen);
     if (moved) {
@@ -62,7 +51,6 @@ int input_down(channel_status *s, int down, int64_t now_us, int from_unseen)
         }
         s->input.store(down);
     }
-    unlock(s);
     return moved;
 }
 
@@ -146,10 +134,9 @@ void status_event(channel_status *s, const asrun_record *r)
         s->breaks_aired.fetch_add(1);
     else if (r->event == ASRUN_BREAK_SKIPPED)
         s->breaks_skipped.fetch_add(1);
-    lock(s);
+    std::lock_guard<std::mutex> guard(s->event_lock);
     s->last_event = *r;
     s->has_event = 1;
-    unlock(s);
 }
 
 int status_input_lost(channel_status *s, int64_t now_us)
@@ -167,7 +154,7 @@ int64_t status_input_back(channel_status *s, int64_t now_us)
     if (!s)
         return 0;
     int64_t outage = 0;
-    lock(s);
+    std::lock_guard<std::mutex> guard(s->event_lock);
     if (s->input.load() != INPUT_UP && s->outage_start) {
         outage = now_us - s->outage_start > 0 ? now_us - s->outage_start : 1;
         s->input_lost_us += outage;
@@ -178,7 +165,6 @@ int64_t status_input_back(channel_status *s, int64_t now_us)
             s->session_start.compare_exchange_strong(start, now_us > 0 ? now_us : 1);
     }
     s->input.store(INPUT_UP);
-    unlock(s);
     return outage;
 }
 
@@ -199,9 +185,8 @@ int64_t status_input_losses(channel_status *s)
 {
     if (!s)
         return 0;
-    lock(s);
+    std::lock_guard<std::mutex> guard(s->event_lock);
     int64_t n = s->input_losses;
-    unlock(s);
     return n;
 }
 
@@ -209,11 +194,10 @@ double status_input_lost_seconds(channel_status *s, int64_t now_us)
 {
     if (!s)
         return 0.0;
-    lock(s);
+    std::lock_guard<std::mutex> guard(s->event_lock);
     int64_t us = s->input_lost_us;
     if (s->outage_start && now_us > s->outage_start)
         us += now_us - s->outage_start;
-    unlock(s);
     return (double)us / 1e6;
 }
 
@@ -240,11 +224,10 @@ int status_last_event(channel_status *s, asrun_record *out)
 {
     if (!s || !out)
         return -EINVAL;
-    lock(s);
+    std::lock_guard<std::mutex> guard(s->event_lock);
     int has = s->has_event;
     if (has)
         *out = s->last_event;
-    unlock(s);
     return has ? 0 : -ENODATA;
 }
 
@@ -252,9 +235,8 @@ void status_set_schedule(channel_status *s, const char *path, int64_t spots, int
 {
     if (!s)
         return;
-    lock(s);
+    std::lock_guard<std::mutex> guard(s->event_lock);
     utils_strlcpy(s->schedule, path ? path : "", sizeof(s->schedule));
-    unlock(s);
     s->schedule_spots.store(spots);
     s->spots_aired.store(aired);
     s->spots_missed.store(missed);
@@ -272,7 +254,6 @@ void status_schedule(channel_status *s, char *buf, size_t size)
 {
     if (!s || !buf || size == 0)
         return;
-    lock(s);
+    std::lock_guard<std::mutex> guard(s->event_lock);
     utils_strlcpy(buf, s->schedule, size);
-    unlock(s);
 }

@@ -1,8 +1,7 @@
 /*
  * Channel status: what the stream session reports as it runs, read by the
  * control server for kestrow.status and /metrics. The record lives in the
- * zero-filled application context: all zeros is a valid record in state
- * "starting". Counters and gauges are atomics; the last event and the
+ * value-initialised application context: zeros, the state "starting". Counters and gauges are atomics; the last event and the
  * input's health sit behind a small lock. Each counter has one writer (the
  * session); the input's health any number of watchers; any thread reads.
  */
@@ -12,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "common/asrun.h"
 #include "ts/ts_out.h"
@@ -61,7 +61,7 @@ struct channel_status {
     std::atomic<int64_t> pass_dropped;      // packets passing through (other programmes, SI) dropped: no room out
     std::atomic<int64_t> fast_dropped;      // packets of an input faster than real time left out
     std::atomic<int64_t> output_errors[TS_OUT_CHECK_COUNT];  // the output's own checks failed, by ts_out_check
-    std::atomic<int> event_lock;            // 0 free, 1 held: guards the fields below
+    std::mutex event_lock;                  // guards the fields below
     int has_event;
     asrun_record last_event;
     std::atomic<int> input;                 // input_health; written under the lock
@@ -132,7 +132,7 @@ double status_input_lost_seconds(channel_status *s, int64_t now_us);  // the run
 double status_session_uptime(const channel_status *s, int64_t now_us);  // seconds; 0 without session
 /* Bit/s of the last finished window; 0 when none ended within STATUS_RATE_STALE_US of now_us. */
 int64_t status_bitrate(const rate_meter *m, int64_t now_us);
-/* Copies the last event into *out: 0; -61 when there was none yet; -22 for a null argument. */
+/* Copies the last event into *out: 0; -ENODATA when there was none yet; -EINVAL for a null argument. */
 int status_last_event(channel_status *s, asrun_record *out);
 /* The schedule's state (traffic_schedule_state) and whether the verification file cannot be written. */
 void status_set_traffic(channel_status *s, int schedule_state, int verification_failing);

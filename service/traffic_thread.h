@@ -21,7 +21,7 @@ struct traffic_thread;
  * With --schedule: the traffic on app's options (clock: the sessions' air
  * clock, read on the main thread), its schedule and spots read once, and
  * the thread started; *out set. Without --schedule: 0 and *out null.
- * -12 (logged) without memory or a thread.
+ * -ENOMEM (logged) without memory or a thread.
  */
 int traffic_thread_start(app_ctx *app, const event_air_clock *clock, traffic_thread **out);
 

@@ -169,7 +169,7 @@ enum event_setup_step {
     EVENT_STEP_METADATA,
     EVENT_STEP_OPEN_OUTPUT,
     EVENT_STEP_WRITE_HEADER,
-    EVENT_STEP_LAYOUT,       // code: -22 a PMT PID on a stream's PID, -34 out of range; text: why
+    EVENT_STEP_LAYOUT,       // code: -EINVAL a PMT PID on a stream's PID, -ERANGE out of range; text: why
     EVENT_STEP_PROGRAMME,    // the programme asked for is not in the input; text: which and what is
 };
 

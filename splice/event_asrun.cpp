@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include "common/mpegts.h"
 #include "common/utils.h"
 
 enum asrun_pts_field { PTS_NONE, PTS_EVENT };
@@ -40,8 +41,7 @@ static const asrun_row asrun_rows[] = {
 /* A time as the stream carries it: 33 bits, 0 to 2^33 - 1, whatever the packets' unwrapped time line. */
 static int64_t asrun_time(int64_t t)
 {
-    const int64_t wrap = INT64_C(1) << 33;
-    return t == AV_NOPTS_VALUE ? ASRUN_NONE : (t % wrap + wrap) % wrap;
+    return t == AV_NOPTS_VALUE ? ASRUN_NONE : ts_pts_wrap(t);
 }
 
 /* How late the cue came after its splice time, for the decisions its lateness made. */

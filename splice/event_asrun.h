@@ -13,7 +13,7 @@
 
 /*
  * Fills *out with the as-run record of ev at time_ms (wall clock, ms): 1;
- * 0 when ev records nothing (out unchanged); -22 for a null argument.
+ * 0 when ev records nothing (out unchanged); -EINVAL for a null argument.
  * Every record follows from its event alone.
  */
 int event_asrun(const event *ev, int64_t time_ms, asrun_record *out);

@@ -20,7 +20,7 @@ typedef void (*event_line_fn)(void *opaque, int severity, const char *text);
 /*
  * Words ev: calls fn once per line, in order, with the line's severity and
  * its text (no line feed). A cue's bytes make one line of upper-case
- * hexadecimal, however long. Returns the number of lines; -22 without ev
+ * hexadecimal, however long. Returns the number of lines; -EINVAL without ev
  * or fn.
  */
 int event_text(const event *ev, event_line_fn fn, void *opaque);

@@ -34,7 +34,7 @@ static void filler_free(filler_ctx *f)
 
 /*
  * Appends pkt to slot fs, growing its array by FILLER_GROWTH entries when
- * full. On success the slot owns pkt; on -12 nothing changed and pkt is
+ * full. On success the slot owns pkt; on -ENOMEM nothing changed and pkt is
  * still the caller's.
  */
 static int filler_append(filler_stream *fs, AVPacket *pkt)

@@ -28,8 +28,8 @@ struct filler_ctx {
 
 /*
  * Reads the whole file at path into a new store in *out. Packets of streams
- * with an index of FILLER_MAX_STREAMS or more are not stored. Returns 0; -22
- * if out is null; -12 without memory; the library's code when the file cannot
+ * with an index of FILLER_MAX_STREAMS or more are not stored. Returns 0; -EINVAL
+ * if out is null; -ENOMEM without memory; the library's code when the file cannot
  * be opened or probed. On failure *out is null and nothing stays allocated.
  */
 int filler_load(const char *path, filler_ctx **out);
@@ -38,7 +38,7 @@ int filler_load(const char *path, filler_ctx **out);
  * Whether f can stand in for a programme at all: the MPEG-TS demuxer read
  * it (its streams replace the programme's, filler_match) and it holds packets of
  * a video stream of a known codec, where every break starts. Returns 0;
- * -22 for a null argument; -61 (ENODATA) when it holds no packet at all;
+ * -EINVAL for a null argument; -ENODATA when it holds no packet at all;
  * -124 (EMEDIUMTYPE) without such a video stream. On failure why holds the
  * reason in words ("no packets", "no video stream the MPEG-TS demuxer can
  * read", followed by " (read as jpeg_pipe)" for a file of another format), cut
@@ -86,20 +86,20 @@ struct filler_mismatch {
  * entries); a size or rate the programme's probe did not learn (a PID that
  * carries nothing yet, a key frame after the probe) is not compared. Returns
  * the number of differences found (which may exceed max);
- * -22 for a null filler or programme, or a null out with max > 0.
+ * -EINVAL for a null filler or programme, or a null out with max > 0.
  */
 int filler_check(const filler_ctx *filler, const AVFormatContext *programme, filler_mismatch *out, int max);
 
 /*
  * Words m for a log line into buf, e.g. "PID 0x100 (video): no filler
- * stream". Returns what snprintf returns; -22 for a null argument.
+ * stream". Returns what snprintf returns; -EINVAL for a null argument.
  */
 int filler_mismatch_text(const filler_mismatch *m, char *buf, size_t size);
 
 /* As filler_mismatch_text, naming the recording what ("spot": "... in the spot, ... in the programme"). */
 int filler_mismatch_text_as(const filler_mismatch *m, const char *what, char *buf, size_t size);
 
-/* Frees the store and sets *p to null. 0; -22 if p or *p is null. */
+/* Frees the store and sets *p to null. 0; -EINVAL if p or *p is null. */
 int filler_destroy(filler_ctx **p);
 
 #endif

@@ -17,20 +17,20 @@ struct packets_queue {
     int64_t refused;   // pushes refused because the queue was full, since it was created
 };
 
-/* 0; -22 if out is null; -12 without memory (*out stays null). */
+/* 0; -EINVAL if out is null; -ENOMEM without memory (*out stays null). */
 int packets_queue_create(packets_queue **out, int32_t capacity);
 /*
  * Appends pkt at the tail. On success the queue owns pkt and the new count is
- * returned; when full -12 is returned (and counted in refused), without q -22;
+ * returned; when full -ENOMEM is returned (and counted in refused), without q -EINVAL;
  * on failure pkt is still the caller's.
  */
 int packets_queue_push(packets_queue *q, AVPacket *pkt);
 /*
  * Hands the head to *pkt (ownership passes) and returns the new count;
- * -11 (EAGAIN) when the queue is empty, -22 without q or pkt (*pkt null then).
+ * -EAGAIN when the queue is empty, -EINVAL without q or pkt (*pkt null then).
  */
 int packets_queue_pop(packets_queue *q, AVPacket **pkt);
-/* Frees every packet held, then the queue; *p becomes null. 0; -22 without a queue. */
+/* Frees every packet held, then the queue; *p becomes null. 0; -EINVAL without a queue. */
 int packets_queue_destroy(packets_queue **p);
 
 #endif

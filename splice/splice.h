@@ -214,7 +214,7 @@ int splice_on_cue(const splice_env *env, rep_ctx *rep, const scte35_section *cue
  * is queued (its duration cut where the audio switches), held, or dropped
  * for the filler, whose packets are queued as clones of the store's. A
  * packet the queue refuses is freed and reported (EVENT_QUEUE_REFUSED), once
- * each. Returns 0, or -12 when the queue refused a packet during the call.
+ * each. Returns 0, or -ENOMEM when the queue refused a packet during the call.
  */
 int splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPacket *pkt);
 

@@ -17,23 +17,14 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "common/mpegts.h"
 #include "common/trace.h"
 #include "scte35/scte35.h"
 
 int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near)
 {
-    const int64_t wrap = INT64_C(1) << 33;
-    int64_t point = ((pts_time + pts_adjustment) % wrap + wrap) % wrap;
-
-    if (near == AV_NOPTS_VALUE)
-        return point;
-    /* The candidate point + k * 2^33 closest to near. */
-    int64_t k = (near - point) / wrap;
-    int64_t best = point + k * wrap;
-    for (int64_t c = best - wrap; c <= best + wrap; c += wrap)
-        if (llabs(c - near) < llabs(best - near))
-            best = c;
-    return best;
+    int64_t point = ts_pts_wrap(pts_time + pts_adjustment);
+    return near == AV_NOPTS_VALUE ? point : ts_pts_nearest(point, near);
 }
 
 static splice_timing timing_of(const splice_env *env)

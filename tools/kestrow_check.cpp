@@ -113,9 +113,8 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#define TS_PACKET_SIZE   188
-#define TS_PID_COUNT     8192
-#define TS_NULL_PID      0x1FFF
+#include "common/mpegts.h"
+
 #define TS_MAX_PROGRAMS  32
 #define TS_MAX_SECTION   4096    // 12-bit section_length + 3
 #define DESC_TEXT_SIZE   256
@@ -447,10 +446,9 @@ static void scan_packet(ts_scanner *s, const uint8_t *p)
     st->packets++;
     st->unit_starts += (p[1] & 0x40) != 0;
     if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) {
-        const int64_t wrap = (int64_t)300 << 33;
         int64_t base = ((int64_t)p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
         int64_t pcr = base * 300 + (((p[10] & 1) << 8) | p[11]);
-        int64_t step = ((pcr - st->last_pcr) % wrap + wrap) % wrap;
+        int64_t step = ts_pcr_wrap(pcr - st->last_pcr);
         if (st->pcrs++ && step > st->pcr_step)
             st->pcr_step = step;
         st->last_pcr = pcr;
@@ -963,7 +961,6 @@ out_close_inner:
 #define TR_PCR_LIMIT_S   0.04
 #define TR_NEW_LINE_S    60.0     // a longer step forward starts a new timeline
 #define TR_PCR_HZ        27000000.0
-#define TR_WRAP_27M      (static_cast<int64_t>(300) << 33)
 
 /* One PCR of a PID and the timeline through it. */
 struct pcr_point {
@@ -1099,13 +1096,6 @@ static int64_t packet_pcr(const uint8_t *p)
     return base * 300 + (((p[10] & 1) << 8) | p[11]);
 }
 
-/* a - b on the 27 MHz clock, the wrap taken the short way round. */
-static int64_t pcr_diff(int64_t a, int64_t b)
-{
-    int64_t d = ((a - b) % TR_WRAP_27M + TR_WRAP_27M) % TR_WRAP_27M;
-    return d >= TR_WRAP_27M / 2 ? d - TR_WRAP_27M : d;
-}
-
 static pcr_track *find_track(tr_state *t, int pid)
 {
     for (int i = 0; i < t->track_count; i++)
@@ -1154,7 +1144,7 @@ static int track_finish(pcr_track *k)
         return -1;
     double first = 0, any = 0;
     for (int i = 1; i < k->count && !first; i++) {
-        double d = pcr_diff(k->points[i].pcr, k->points[i - 1].pcr) / TR_PCR_HZ;
+        double d = ts_pcr_diff(k->points[i].pcr, k->points[i - 1].pcr) / TR_PCR_HZ;
         int64_t bytes = k->points[i].offset - k->points[i - 1].offset;
         if (d > 0 && bytes > 0 && d <= TR_NEW_LINE_S && !k->points[i].flagged) {
             if (!any)
@@ -1172,7 +1162,7 @@ static int track_finish(pcr_track *k)
     k->points[0].sec = 0;
     for (int i = 1; i < k->count; i++) {
         pcr_point *a = &k->points[i - 1], *b = &k->points[i];
-        double d = pcr_diff(b->pcr, a->pcr) / TR_PCR_HZ;
+        double d = ts_pcr_diff(b->pcr, a->pcr) / TR_PCR_HZ;
         int64_t bytes = b->offset - a->offset;
         if (b->flagged) {
             a->pace = pace;
@@ -1347,7 +1337,7 @@ static void tr_pcr_seen(tr_state *t, tr_pcr *c, const uint8_t *p, int64_t pcr)
 {
     int flagged = (p[5] & 0x80) != 0;
     if (c->has_last && c->last_in && t->in) {
-        int64_t d = pcr_diff(pcr, c->last_pcr);
+        int64_t d = ts_pcr_diff(pcr, c->last_pcr);
         if (d < 0 || d > TR_DISC_S * TR_PCR_HZ) {
             if (flagged)
                 c->disc_flagged++;
@@ -1408,9 +1398,7 @@ static void tr_pes_start(tr_state *t, tr_es *e, const uint8_t *p, const uint8_t 
         return;
     int64_t ts = pes_timestamp(payload + (flags == 3 ? 14 : 9));
     int64_t pcr = track_pcr(&t->tracks[e->track], offset) / 300;
-    int64_t lead = ((ts - pcr) % (1LL << 33) + (1LL << 33)) % (1LL << 33);
-    if (lead >= 1LL << 32)
-        lead -= 1LL << 33;
+    int64_t lead = ts_pts_diff(ts, pcr);
     if (grow(reinterpret_cast<void **>(&e->leads), &e->lead_cap, e->lead_count + 1, sizeof(int32_t)) < 0) {
         t->failed = 1;
         return;

@@ -86,23 +86,23 @@ typedef void (*schedule_warn_fn)(void *opaque, const char *text);
  * Reads the schedule text (size bytes) into a new schedule in *out. now_ms
  * (wall clock) chooses each date's year. Each LOI or NUL line that cannot be
  * read is reported through warn (may be null), naming its line and field.
- * 0; -22 for a null argument; -61 (ENODATA) when no line is a record (empty,
- * or nothing readable); -12 without memory. On failure *out is null.
+ * 0; -EINVAL for a null argument; -ENODATA when no line is a record (empty,
+ * or nothing readable); -ENOMEM without memory. On failure *out is null.
  */
 int schedule_parse(const char *text, size_t size, int64_t now_ms, schedule **out, schedule_warn_fn warn,
                    void *opaque);
 
-/* schedule_parse on the file at path (at most SCHEDULE_MAX_BYTES), path kept; also the open's -errno, -27 (EFBIG). */
+/* schedule_parse on the file at path (at most SCHEDULE_MAX_BYTES), path kept; also the open's -errno, -EFBIG. */
 int schedule_load(const char *path, int64_t now_ms, schedule **out, schedule_warn_fn warn, void *opaque);
 
-/* Frees *p, sets it to null. 0; -22 for a null pointer or record. */
+/* Frees *p, sets it to null. 0; -EINVAL for a null pointer or record. */
 int schedule_destroy(schedule **p);
 
 /*
  * The day's file name at wall_ms (local time): month in hexadecimal (1-C),
  * day, channel id (2 characters) and headend id (3), "MDDCCHHH.SCH". 0;
- * -22 for ids of another length or with other than letters and digits;
- * -28 when buf is too small.
+ * -EINVAL for ids of another length or with other than letters and digits;
+ * -ENOSPC when buf is too small.
  */
 int schedule_file_name(int64_t wall_ms, const char *channel, const char *headend, char *buf, size_t size);
 

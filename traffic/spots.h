@@ -53,10 +53,10 @@ struct spot {
 
 struct spot_store;
 
-/* A new empty store for the spot files in dir, holding at most cache_bytes. 0; -22; -12. */
+/* A new empty store for the spot files in dir, holding at most cache_bytes. 0; -EINVAL; -ENOMEM. */
 int spot_store_create(spot_store **out, const char *dir, int64_t cache_bytes);
 
-/* Frees the store and every spot it holds; *p becomes null. 0; -22 for a null pointer or store. */
+/* Frees the store and every spot it holds; *p becomes null. 0; -EINVAL for a null pointer or store. */
 int spot_store_destroy(spot_store **p);
 
 /* The store's folder. */

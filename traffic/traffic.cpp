@@ -99,6 +99,7 @@ struct traffic {
     int warned_day = -1;                 // the local day (yyyymmdd) the schedule's state was last warned of
     bool ver_failing = false;            // the verification file's last write failed
     int64_t ver_logged_ms = 0;           // when that was last said
+    std::atomic<bool> short_of_memory{false};  // said once: a callback ran out of memory
 };
 
 namespace {
@@ -130,6 +131,17 @@ void say(line_list *lines, int severity, const char *fmt, ...)
     vsnprintf(text, sizeof(text), fmt, ap);
     va_end(ap);
     lines->emplace_back(severity, text);
+}
+
+/*
+ * A callback the splice rules or the program call through a C pointer ran
+ * out of memory and fell back (no spots, the event not taken): said once,
+ * without allocating.
+ */
+void say_short_of_memory(traffic *t, const char *text)
+{
+    if (!t->short_of_memory.exchange(true) && t->line)
+        t->line(t->line_opaque, LOG_ERROR, text);
 }
 
 /* Hands the lines to the program, outside the lock. */
@@ -326,9 +338,8 @@ int plan_records(traffic *t, int w, int n, int64_t at, int64_t key, rep_spot *sp
     return k;
 }
 
-int plan_break(void *opaque, const splice_break *b, rep_spot *spots, int max)
+int plan_break_unguarded(traffic *t, const splice_break *b, rep_spot *spots, int max)
 {
-    traffic *t = (traffic *)opaque;
     line_list lines;
     int n = 0;
     {
@@ -351,6 +362,18 @@ int plan_break(void *opaque, const splice_break *b, rep_spot *spots, int max)
     }
     report(t, lines);
     return n;
+}
+
+/* The planner (splice_planner.plan): out of memory, nothing is planned and the filler airs. */
+int plan_break(void *opaque, const splice_break *b, rep_spot *spots, int max)
+{
+    traffic *t = (traffic *)opaque;
+    try {
+        return plan_break_unguarded(t, b, spots, max);
+    } catch (...) {
+        say_short_of_memory(t, "traffic: out of memory, breaks air the filler where they cannot be planned");
+        return 0;
+    }
 }
 
 int status_of(int reason)
@@ -475,10 +498,10 @@ const splice_planner *traffic_planner(traffic *t)
     return t ? &t->planner : nullptr;
 }
 
-int traffic_on_event(traffic *t, const event *ev)
+namespace {
+
+int on_event_unguarded(traffic *t, const event *ev)
 {
-    if (!t || !ev)
-        return 0;
     switch (ev->type) {
     case EVENT_ARMED:
     case EVENT_NEXT_KEPT:
@@ -552,6 +575,21 @@ int traffic_on_event(traffic *t, const event *ev)
         t->wake.notify_one();
     }
     return work;
+}
+
+} // namespace
+
+/* Called from the program's event sink: out of memory, the event is not taken. */
+int traffic_on_event(traffic *t, const event *ev)
+{
+    if (!t || !ev)
+        return 0;
+    try {
+        return on_event_unguarded(t, ev);
+    } catch (...) {
+        say_short_of_memory(t, "traffic: out of memory, events not taken into the schedule's records");
+        return 0;
+    }
 }
 
 void traffic_set_programme(traffic *t, AVFormatContext **programme)
@@ -689,10 +727,14 @@ void put_in_force(traffic *t, schedule *s, const file_id &id, schedule **old, in
         t->ver_path.c_str());
 }
 
+/* The schedule reader's warning callback: out of memory, the warning is lost. */
 void collect_warning(void *opaque, const char *text)
 {
     std::pair<line_list *, const char *> *w = (std::pair<line_list *, const char *> *)opaque;
-    say(w->first, LOG_ERROR, "schedule [%s] %s", w->second, text);
+    try {
+        say(w->first, LOG_ERROR, "schedule [%s] %s", w->second, text);
+    } catch (...) {
+    }
 }
 
 /* The local day of wall ms as yyyymmdd, and its month and day. */
@@ -905,10 +947,10 @@ int save_verification(traffic *t, line_list *lines)
 
 } // namespace
 
-int traffic_poll(traffic *t, int64_t now_ms)
+namespace {
+
+int poll_unguarded(traffic *t, int64_t now_ms)
 {
-    if (!t)
-        return -EINVAL;
     line_list lines;
     check_schedule(t, now_ms, &lines);
     {
@@ -920,4 +962,19 @@ int traffic_poll(traffic *t, int64_t now_ms)
     int ret = save_verification(t, &lines);
     report(t, lines);
     return ret;
+}
+
+} // namespace
+
+/* The demo calls it from its event sink: out of memory, -ENOMEM and the work waits for the next call. */
+int traffic_poll(traffic *t, int64_t now_ms)
+{
+    if (!t)
+        return -EINVAL;
+    try {
+        return poll_unguarded(t, now_ms);
+    } catch (...) {
+        say_short_of_memory(t, "traffic: out of memory, the schedule's file work waits for the next turn");
+        return -ENOMEM;
+    }
 }

@@ -70,12 +70,12 @@ struct traffic_stats {
 };
 
 /*
- * A controller for config (strings copied); nothing is read yet. 0; -22 for
+ * A controller for config (strings copied); nothing is read yet. 0; -EINVAL for
  * a null argument or a missing schedule or spots folder; -12.
  */
 int traffic_create(traffic **out, const traffic_config *config);
 
-/* Frees *p (the spots it holds included); *p becomes null. 0; -22 for a null pointer or record. */
+/* Frees *p (the spots it holds included); *p becomes null. 0; -EINVAL for a null pointer or record. */
 int traffic_destroy(traffic **p);
 
 /* The planner for the splice rules (splice_env.planner); valid as long as t. */

@@ -18,14 +18,14 @@
  * Where the verification file of the schedule at schedule_path goes: option
  * when given (a folder: the file goes into it), else beside the schedule;
  * the name is the schedule's with ".VER" (".ver" after a lower-case
- * ".sch") in place of its extension. 0; -22 for a null argument; -36 when
+ * ".sch") in place of its extension. 0; -EINVAL for a null argument; -ENAMETOOLONG when
  * buf is too small.
  */
 int verification_path(const char *schedule_path, const char *option, char *buf, size_t size);
 
 /*
  * Record r as the verification file gives it back, without line end, into
- * buf. Returns the length; -22 for a null argument; -28 when buf is too small.
+ * buf. Returns the length; -EINVAL for a null argument; -ENOSPC when buf is too small.
  */
 int verification_line(const schedule_record *r, char *buf, size_t size);
 
@@ -38,11 +38,11 @@ char *verification_text(const schedule *s, size_t *size);
 /*
  * Writes size bytes of text to path through "path.tmp" and a rename. 0; the
  * failing step's -errno (the temporary file is removed, path unchanged);
- * -22 for a null argument.
+ * -EINVAL for a null argument.
  */
 int verification_save(const char *path, const char *text, size_t size);
 
-/* verification_text of s saved at path: 0, -12 or verification_save's result. */
+/* verification_text of s saved at path: 0, -ENOMEM or verification_save's result. */
 int verification_write(const schedule *s, const char *path);
 
 #endif

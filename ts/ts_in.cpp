@@ -470,7 +470,7 @@ static void take_time(ts_in *f, const uint8_t *p, int pid, int64_t index)
     int64_t dts = ts_pes_start_dts(p);
     if (dts < 0)
         return;
-    int64_t lead = ts_wrap_diff(dts * 300, f->now);
+    int64_t lead = ts_pcr_diff(dts * 300, f->now);
     ts_pass_lead_in(f->pass, pid, lead);
     if (ts_stream_type_video(ts_identity_stream_type(&f->id, pid)) && lead < TS_IN_LEAD_MAX &&
         (f->video_lead == TS_TIME_NONE || lead > f->video_lead))

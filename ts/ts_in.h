@@ -113,8 +113,8 @@ typedef int (*ts_in_read_fn)(void *opaque, uint8_t *buf, int size);
 /*
  * Creates a filter reading through read(opaque, ...) and stores it in *out.
  * buffer_size is the size of the reads from the source (1316 or more for UDP:
- * one datagram must fit). Returns 0; -22 without out or read; -34 for a
- * buffer_size outside 188..1048576; -12 without memory. On failure *out is
+ * one datagram must fit). Returns 0; -EINVAL without out or read; -ERANGE for a
+ * buffer_size outside 188..1048576; -ENOMEM without memory. On failure *out is
  * null.
  */
 int ts_in_open(ts_in **out, ts_in_read_fn read, void *opaque, int buffer_size);
@@ -139,7 +139,7 @@ AVIOContext *ts_in_pb(ts_in *f);
  * Drops what the filter holds, its passthrough queue included, and what its
  * source has buffered, so that the next read returns fresh input (the
  * demuxer's own buffer is flushed with avio_flush on ts_in_pb). Returns 0,
- * or -22 without a filter.
+ * or -EINVAL without a filter.
  */
 int ts_in_flush(ts_in *f);
 
@@ -151,9 +151,9 @@ int ts_in_seekable(const ts_in *f);
  * Turns passthrough on, before the first read: program is the
  * program_number to relay (0: the first in PAT order whose PMT lists
  * video), spts 1 to send that programme alone, capacity the packets the
- * queue holds. Returns 0; -22 without f; -16 (EBUSY) when already on or
- * after a read; -34 for a program outside 0..65535 or a capacity
- * ts_pass_create refuses; -12 without memory.
+ * queue holds. Returns 0; -EINVAL without f; -EBUSY when already on or
+ * after a read; -ERANGE for a program outside 0..65535 or a capacity
+ * ts_pass_create refuses; -ENOMEM without memory.
  */
 int ts_in_set_pass(ts_in *f, int program, int spts, int capacity);
 
@@ -170,7 +170,7 @@ ts_pass *ts_in_pass(ts_in *f);
  * programme (its streams, its ECM PIDs and, when it has any, the CAT and
  * the EMM PIDs it names) but the SDT. Packets already queued of PIDs that
  * do not pass are left out; from now on the demuxer sees only the PAT, the
- * chosen PMT, its PCR PID and the relayed PIDs. Returns 0; -22 without f,
+ * chosen PMT, its PCR PID and the relayed PIDs. Returns 0; -EINVAL without f,
  * without passthrough, or without a chosen programme.
  */
 int ts_in_start_pass(ts_in *f, const int *relayed, int count);
@@ -186,7 +186,7 @@ int ts_in_start_pass(ts_in *f, const int *relayed, int count);
  */
 void ts_in_set_yield(ts_in *f, int64_t period);
 
-/* Clears the failure a yield left in the demuxer's context. 0; -22 without f. */
+/* Clears the failure a yield left in the demuxer's context. 0; -EINVAL without f. */
 int ts_in_resume(ts_in *f);
 
 struct handoff;
@@ -207,8 +207,8 @@ void ts_in_cancel(ts_in *f, bool on);
  * Turns the early end of the demuxer's probe on, before the first read:
  * wait is the input time (27 MHz, on the chosen programme's clock;
  * TS_IN_PROBE_PACKETS packets while it has none) after the choice that a
- * stream of it not seen yet is waited for. Returns 0; -22 without f or with
- * wait <= 0; -16 (EBUSY) after a read.
+ * stream of it not seen yet is waited for. Returns 0; -EINVAL without f or with
+ * wait <= 0; -EBUSY after a read.
  */
 int ts_in_set_probe(ts_in *f, int64_t wait);
 
@@ -216,7 +216,7 @@ int ts_in_set_probe(ts_in *f, int64_t wait);
  * The probe is over: the early end is off, and when the filter ended the
  * probe, the demuxer's context, which took that for the end of the input,
  * reads on from where it stopped. Returns 1 when the filter had ended it,
- * 0 when not, -22 without f.
+ * 0 when not, -EINVAL without f.
  */
 int ts_in_end_probe(ts_in *f);
 
@@ -241,7 +241,7 @@ int ts_in_pid_state(const ts_in *f, int pid);
  * several PES, or each field has its own); false without f. */
 bool ts_in_pes_untimed(const ts_in *f, int pid);
 
-/* Copies what the filter has learnt so far. 0; -22 without f or id. */
+/* Copies what the filter has learnt so far. 0; -EINVAL without f or id. */
 int ts_in_get_identity(const ts_in *f, ts_identity *id);
 
 /* The stream_type id's PMT declares for pid; -1 when it names no such PID. */
@@ -253,11 +253,11 @@ int ts_identity_other(const ts_identity *id, int pid);
 /* 1 when stream_type t is one of video (whether the demuxer reads it or not), else 0. */
 int ts_stream_type_video(int t);
 
-/* Copies the counters. 0; -22 without f or stats. */
+/* Copies the counters. 0; -EINVAL without f or stats. */
 int ts_in_get_stats(const ts_in *f, ts_in_stats *stats);
 
 /* Closes the source when the filter opened it, frees the filter and its
- * queue; *p becomes null. Returns 0, or -22 without a filter. */
+ * queue; *p becomes null. Returns 0, or -EINVAL without a filter. */
 int ts_in_close(ts_in **p);
 
 #endif

@@ -34,7 +34,7 @@ struct ts_layout_ids {
  * Fills each field of *id that is still -1 from the demuxer: program number,
  * PMT PID and PCR PID of the first AVProgram, transport_stream_id from the
  * demuxer's exported "ts_id" option (libavformat 59 does not export it, so
- * there it comes only from the input filter). Returns 0; -22 without in or id.
+ * there it comes only from the input filter). Returns 0; -EINVAL without in or id.
  */
 int ts_layout_identity_from_demuxer(const AVFormatContext *in, ts_identity *id);
 
@@ -51,10 +51,10 @@ int ts_layout_identity_from_demuxer(const AVFormatContext *in, ts_identity *id);
  * muxer writes), neither an output stream's PID nor the PMT PID, nor a
  * stream the PMT declares (which then passes with its own PCRs); otherwise
  * the muxer's PCR stream carries the PCR, as its PMT says.
- * Returns 0 and fills *ids; -34 for an override outside the muxer's range;
- * -22 without in, ov, out or ids, or when the PMT PID (also the muxer's
+ * Returns 0 and fills *ids; -ERANGE for an override outside the muxer's range;
+ * -EINVAL without in, ov, out or ids, or when the PMT PID (also the muxer's
  * default) is the PID of an output stream, or, unless ov->spts, a PID of
- * another programme of the input, or the program number another's. On -34
+ * another programme of the input, or the program number another's. On -ERANGE
  * and on a collision a sentence naming both is written to msg
  * (msg_size > 0), e.g. "PMT PID 0x1000 is also the PID of stream 0
  * (video)"; *ids is unchanged.
@@ -64,7 +64,7 @@ int ts_layout_output_ids(const ts_identity *in, const ts_layout_overrides *ov,
                          int msg_size);
 
 /* Sets the nonzero values of ids as the muxer's options in *opts. Returns 0,
- * -22 without ids or opts, or the library's code. */
+ * -EINVAL without ids or opts, or the library's code. */
 int ts_layout_set_options(const ts_layout_ids *ids, AVDictionary **opts);
 
 enum ts_stream_plan {
@@ -82,7 +82,7 @@ enum ts_stream_plan {
  * codec may be unknown. An audio stream without sample rate is relayed with
  * one filled in when its codec is known, and left out when even the codec is
  * unknown (the output would declare another stream type); attachments are
- * left out. Returns the plan, or -22 without par.
+ * left out. Returns the plan, or -EINVAL without par.
  */
 int ts_layout_stream_plan(const AVCodecParameters *par);
 
@@ -95,7 +95,7 @@ int ts_layout_stream_plan(const AVCodecParameters *par);
  * stream type of MPEG audio, 0x04 below 32 kHz and 0x03 from it, so a PID
  * declared 0x04 gets 24000 and any other 48000, and the output declares
  * what the input did. Returns the stream's plan as ts_layout_stream_plan,
- * or -22 without par.
+ * or -EINVAL without par.
  */
 int ts_layout_fill_params(AVCodecParameters *par, int stream_type);
 

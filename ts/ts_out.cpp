@@ -308,7 +308,7 @@ static void check_packet(ts_out *s, const uint8_t *p, int64_t index)
                 c->clock_pid = pid;
             if (pid == c->clock_pid)
                 ts_clock_take(&c->clock, index, pcr);
-            int64_t step = c->pcr[pid] >= 0 ? ts_wrap_diff(pcr, c->pcr[pid]) : 0;
+            int64_t step = c->pcr[pid] >= 0 ? ts_pcr_diff(pcr, c->pcr[pid]) : 0;
             if (!discontinuity && (step < 0 || step > CHECK_PCR_JUMP))
                 s->stats.checks[TS_OUT_CHECK_PCR_DISCONTINUITY]++;
             else if (!discontinuity && step > CHECK_PCR_MAX)
@@ -430,7 +430,7 @@ static void send_pcr_copy(ts_out *s, int added)
 {
     int64_t bits = (s->stats.packets_out - s->pcr_out) * TS_PACKET_SIZE * 8;
     int64_t shift = s->mux_rate ? av_rescale(bits, PCR_HZ, s->mux_rate) : 0;
-    int64_t pcr = ((s->pcr_copy + shift) % TS_PCR_WRAP + TS_PCR_WRAP) % TS_PCR_WRAP;
+    int64_t pcr = ts_pcr_wrap(s->pcr_copy + shift);
     int64_t base = pcr / 300;
     int ext = (int)(pcr % 300);
     uint8_t pkt[TS_PACKET_SIZE];
@@ -1256,7 +1256,7 @@ static void pass_observe(ts_out *s, const uint8_t *p, int pid)
     int64_t now = ts_clock_at(&s->out_clock, s->place);
     int64_t dts = pid == ts_pass_lead_pid(s->pass) && now != TS_TIME_NONE ? ts_pes_start_dts(p) : -1;
     if (dts >= 0)
-        ts_pass_lead_out(s->pass, ts_wrap_diff(dts * 300, now));
+        ts_pass_lead_out(s->pass, ts_pcr_diff(dts * 300, now));
     const uint8_t *raw;
     while (!s->mux_rate && (raw = pass_next(s)))
         pass_send(s, raw);

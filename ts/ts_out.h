@@ -135,10 +135,10 @@ struct ts_out_pass_config {
  * Opens url for writing (avio_open2 with AVIO_FLAG_WRITE and interrupt, which
  * may be null) behind a new stage and stores the stage in *out. packet_size is
  * the size of the stage's I/O buffer, so the muxer hands over that many bytes
- * at a time (1316 for UDP: seven TS packets). Returns 0; -22 without out, url
- * or config, or when a cue PID is also the EPG or the PCR PID; -34 for a PID
+ * at a time (1316 for UDP: seven TS packets). Returns 0; -EINVAL without out, url
+ * or config, or when a cue PID is also the EPG or the PCR PID; -ERANGE for a PID
  * outside 0x10..0x1FFE (a PCR PID other than 0: 0x20..0x1FFE), a cue count
- * outside 0..8 or a packet_size outside 188..1048576; -12 without memory; or
+ * outside 0..8 or a packet_size outside 188..1048576; -ENOMEM without memory; or
  * the library's code from opening url.
  * On failure *out is null and nothing stays open.
  */
@@ -155,7 +155,7 @@ typedef int (*ts_out_write_fn)(void *opaque, uint8_t *buf, int size);
 /*
  * Like ts_out_open, writing into write(opaque, ...) instead of a URL; the
  * destination stays the caller's: ts_out_close flushes into it and leaves it
- * open. Returns 0; -22 without out, write or config; the other codes as
+ * open. Returns 0; -EINVAL without out, write or config; the other codes as
  * ts_out_open. On failure *out is null.
  */
 int ts_out_open_writer(ts_out **out, ts_out_write_fn write, void *opaque,
@@ -185,7 +185,7 @@ AVIOContext *ts_out_pb(ts_out *stage);
  * go on air that much later for the rest of the session. Null packets that
  * would put the output more than max_lead_us ahead are left out (counted in
  * nulls_dropped). 0 in either turns this off, as after ts_out_open. Returns
- * 0; -22 without stage; -34 for a negative value.
+ * 0; -EINVAL without stage; -ERANGE for a negative value.
  */
 int ts_out_set_pacing(ts_out *stage, int64_t rate, int64_t max_lead_us);
 
@@ -208,7 +208,7 @@ struct ts_pass;
  * whether free places come or not. At a variable rate the input's packets
  * are sent in addition, before the muxer's packet at whose time they fall
  * due. A stage that had a queue sends what is left in it first and gives
- * its table PIDs back. Returns 0; -22 without stage, or with a pass and
+ * its table PIDs back. Returns 0; -EINVAL without stage, or with a pass and
  * no config.
  */
 int ts_out_set_pass(ts_out *stage, ts_pass *pass, const ts_out_pass_config *config);
@@ -221,13 +221,13 @@ int ts_out_set_pass(ts_out *stage, ts_pass *pass, const ts_out_pass_config *conf
  */
 void ts_out_pass_rejoin(ts_out *stage);
 
-/* Copies the counters into *stats. 0; -22 without stage or stats. */
+/* Copies the counters into *stats. 0; -EINVAL without stage or stats. */
 int ts_out_get_stats(const ts_out *stage, ts_out_stats *stats);
 
 /*
  * Flushes everything pending (the muxer's buffered bytes, a PES unit without
  * a length, section packets still waiting for a place, the passthrough
- * queue), closes the destination and frees the stage; *p becomes null. Returns 0, -22 without a
+ * queue), closes the destination and frees the stage; *p becomes null. Returns 0, -EINVAL without a
  * stage, or the destination's first write or close error.
  */
 int ts_out_close(ts_out **p);

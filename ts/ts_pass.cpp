@@ -49,7 +49,7 @@ void ts_clock_take(ts_clock *c, int64_t index, int64_t pcr)
         c->raw = pcr;
         return;
     }
-    int64_t step = ts_wrap_diff(pcr, c->raw);
+    int64_t step = ts_pcr_diff(pcr, c->raw);
     /* A discontinuity: the line goes on where it would have been. */
     int64_t t = step < 0 || step > TS_CLOCK_HZ ? ts_clock_at(c, index) : c->t + step;
     c->prev_t = c->t;

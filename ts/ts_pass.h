@@ -82,11 +82,11 @@ struct ts_pass_stats {
 
 struct ts_pass;
 
-/* Creates a queue of capacity packets (at least 64) into *out. 0; -22 without
- * out; -34 for a capacity outside 64..1048576; -12 without memory. */
+/* Creates a queue of capacity packets (at least 64) into *out. 0; -EINVAL without
+ * out; -ERANGE for a capacity outside 64..1048576; -ENOMEM without memory. */
 int ts_pass_create(ts_pass **out, int capacity);
 
-/* Frees *p; *p becomes null. 0, or -22 without a queue. */
+/* Frees *p; *p becomes null. 0, or -EINVAL without a queue. */
 int ts_pass_destroy(ts_pass **p);
 
 /*
@@ -167,7 +167,7 @@ void ts_pass_pop(ts_pass *p);
 /* Packets queued (the table ring's aside). */
 int ts_pass_count(const ts_pass *p);
 
-/* Copies the counters. 0; -22 without p or stats. */
+/* Copies the counters. 0; -EINVAL without p or stats. */
 int ts_pass_get_stats(const ts_pass *p, ts_pass_stats *stats);
 
 #endif

@@ -53,14 +53,6 @@ int64_t ts_pes_start_dts(const uint8_t *p)
     return flags == 2 ? pes_stamp(h + 9) : -1;
 }
 
-int64_t ts_wrap_diff(int64_t a, int64_t b)
-{
-    int64_t d = (a - b) % TS_PCR_WRAP;
-    if (d < 0)
-        d += TS_PCR_WRAP;
-    return d >= TS_PCR_WRAP / 2 ? d - TS_PCR_WRAP : d;
-}
-
 static void psi_take(ts_psi_buf *b, const uint8_t *p, int len, ts_psi_fn done, void *opaque)
 {
     while (len > 0 && b->active) {

@@ -41,10 +41,6 @@ int ts_payload_offset(const uint8_t *p);
  */
 int64_t ts_pes_start_dts(const uint8_t *p);
 
-/* a - b of two 27 MHz times, taken modulo TS_PCR_WRAP into the half-open
- * range around 0: how far a lies after b on a clock that wraps. */
-int64_t ts_wrap_diff(int64_t a, int64_t b);
-
 typedef void (*ts_psi_fn)(void *opaque, int pid, const uint8_t *sec, int len);
 
 /* Gathers the PSI sections of one PID; pid -1: a free gatherer. */

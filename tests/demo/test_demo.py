@@ -65,9 +65,12 @@ class Demo(unittest.TestCase):
                     "--program=0"):
             self.assertEqual(run_demo(bad, "a.ts", "b.ts", "c.ts").stdout, res.stdout, bad)
         out = os.path.join(self.dir, "never.ts")
-        for prog, filler in (("in.ts", os.path.join(self.dir, "missing.ts")),
-                             (os.path.join(self.dir, "nothing.ts"), self.filler())):
-            self.assertEqual(run_demo(prog, out, filler).returncode, 1, filler)
+        missing, nothing = os.path.join(self.dir, "missing.ts"), os.path.join(self.dir, "nothing.ts")
+        for prog, filler, line in (("in.ts", missing, "Could not open replace file '%s'" % missing),
+                                   (nothing, self.filler(), "Could not open input file '%s'" % nothing)):
+            res = run_demo(prog, out, filler)
+            self.assertEqual(res.returncode, 1, filler)
+            self.assertIn("\n" + line + "\n", "\n" + res.stderr)  # a line of its own
             self.assertFalse(os.path.exists(out))
 
     def test_time_lines_are_followed_as_the_service_follows_them(self):

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds a libFuzzer target with clang++ (fuzzer, address, undefined) and runs it
 # for KESTROW_FUZZ_SECONDS (default 20) on seeds made at run time:
-#   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out|h264_join|opts|demo] [libFuzzer flags...]
+#   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out|ts_in|h264_join|opts|schedule|demo] [libFuzzer flags...]
 # KESTROW_FUZZ_CORPUS names a corpus folder kept across runs (default
 # WORK_DIR/corpus, emptied each run). Findings go to WORK_DIR and fail the run;
 # exits 77 (skipped) without clang++. The binary is rebuilt when a source changed.
@@ -25,6 +25,16 @@ case "$target" in
     ts_out) sources=("$src/ts/ts_out.cpp" "$src/ts/ts_pass.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             max_len=8192 ;;
+    ts_in)  sources=("$src/ts/ts_in.cpp" "$src/ts/ts_pass.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp"
+                     "$src/common/handoff.cpp")
+            read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
+            libs+=(-pthread)
+            # A few hundred packets: the PAT, PMTs and CAT of a multiplex come within them.
+            max_len=131072 ;;
+    schedule) sources=("$src/traffic/schedule.cpp" "$src/traffic/verification.cpp" "${common[@]}")
+            read -r -a libs <<< "$(pkg-config --cflags --libs libavutil)"
+            libs+=(-pthread)
+            max_len=16384 ;;
     h264_join) sources=("$src/codec/h264_join.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavcodec libavutil)"
             max_len=65536 ;;
@@ -134,6 +144,44 @@ case "$target" in
             > "$seeds/flags"
         { printf -- '--service_name='; head -c 4200 /dev/zero | tr '\0' n; printf '\n--debug\n'; } \
             > "$seeds/long-line"
+        ;;
+    schedule)
+        # A day's schedule as the traffic system writes it (CR LF), records at
+        # their byte positions: LOI spots, a NUL break, remarks, an unreadable
+        # line; and one with LF line ends and two windows.
+        python3 - "$seeds" <<'PY'
+import sys
+def rec(t, date, start, minutes, brk, pos, length, spot):
+    return ("%s %s 120000 %s %s %03d %03d %s 000000 00000000 000 %-11s 0000 %-32s %-20s SCHD 000000 own"
+            % (t, date, start, minutes, brk, pos, length, spot, "ACME Corp", "Spring"))
+day = ["REM the day", rec("LOI", "0301", "1000", "0130", 1, 1, "000030", "SPOT1"),
+       rec("LOI", "0301", "1000", "0130", 1, 2, "000015", "00000000004"), "NUL 0301 120000 1000 0130 002",
+       "LOI 0301 12x000 1000 0130 003", "", "END"]
+open(sys.argv[1] + "/day.sch", "w", newline="").write("\r\n".join(day) + "\r\n")
+two = [rec("LOI", "1231", "2330", "0045", 1, 1, "000010", "A"), rec("LOI", "0101", "0000", "0100", 1, 1, "000020", "B"),
+       rec("NUL", "0101", "0000", "0100", 2, 0, "000000", ""), "END"]
+open(sys.argv[1] + "/two.sch", "w", newline="").write("\n".join(two) + "\n")
+PY
+        ;;
+    ts_in)
+        # The start of multiplexes at 160x120: three programmes (one sharing
+        # the first's audio and SCTE-35 PIDs, one scrambled with a CAT, an
+        # ECM and a PID of an unknown type), and one programme whose SCTE-35
+        # PID has no "CUEI" (its PMT is rewritten). Each after the two bytes
+        # that set the read size, the programme asked for and the CRC repair.
+        if ! command -v ffmpeg >/dev/null 2>&1; then
+            echo "run_fuzz: the ffmpeg command makes the seeds and is not installed, skipping"
+            exit 77
+        fi
+        gen="$src/tools/kestrow_gen.py"
+        small=(--size 160x120 --video-bitrate 150k --audio-bitrate 32k --gop 10 --duration 1)
+        python3 "$gen" "$work/mux.ts" "${small[@]}" --programs 3 --program 2:share=audio+scte,audio=mp2 \
+            --program 3:scrambled=1,unknown=0x3F0:0xA0 --cue at=0.5,dur=0.3
+        python3 "$gen" "$work/nocuei.ts" "${small[@]}" --no-cuei --cue at=0.5,dur=0.3
+        { printf '\x80\x00'; head -c 100000 "$work/mux.ts"; } > "$seeds/mux-first"
+        { printf '\x81\x03'; head -c 100000 "$work/mux.ts"; } > "$seeds/mux-asked"
+        { printf '\x86\x02'; head -c 100000 "$work/mux.ts"; } > "$seeds/mux-spts"
+        { printf '\x83\x00'; head -c 60000 "$work/nocuei.ts"; } > "$seeds/nocuei"
         ;;
     h264_join)
         # Open-GOP H.264 at 64x64 (CAVLC; CABAC with weighted prediction;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/mpegts.h"
 #include "scte35/scte35.h"
 
 namespace {
@@ -533,5 +535,58 @@ TEST(Scte35Parse, EveryTruncationFailsWithinBounds)
             s = record();
             EXPECT_EQ(want, parse(cut, cut.size(), s.get())) << "section cut at " << n << ", buffer whole";
         }
+    }
+}
+
+// The relay moves a cue's pts_adjustment onto the output's clock: the section
+// must decode as before but for pts_adjustment, CRC_32 whole; a section that
+// is not whole is left as it is.
+TEST(Scte35Write, MovesPtsAdjustmentAndRewritesTheCrc)
+{
+    auto with_crc = [](bytes b) {
+        const uint32_t crc = mpegts_crc32(b.data(), (int)b.size() - 4);
+        for (int i = 0; i < 4; i++)
+            b[b.size() - 4 + i] = (uint8_t)(crc >> (24 - 8 * i));
+        return b;
+    };
+    bytes encrypted = kStdPoStart;  // encryption bits share pts_adjustment's first byte
+    encrypted[4] |= 0xFE;
+    bytes high = kInsert;           // pts_adjustment 2^33 - 1
+    high[4] |= 0x01;
+    std::fill(high.begin() + 5, high.begin() + 9, 0xff);
+    encrypted = with_crc(encrypted);
+    high = with_crc(high);
+    struct { const char *name; bytes in; int64_t offset; uint64_t adjustment; } cases[] = {
+        {"forward", kInsert, 90000, 90000},
+        {"back past 0", kInsert, -1, kMax33},
+        {"a whole wrap", kStdInsert, INT64_C(3) << 33, 0},
+        {"past 2^33", high, 2, 1},
+        {"beside the encryption bits", encrypted, 0x123456789, 0x123456789},
+    };
+    for (const auto &c : cases) {
+        auto before = record(), after = record();
+        ASSERT_EQ(0, parse(c.in, before.get())) << c.name;
+        bytes out = c.in;
+        EXPECT_EQ(0, scte35_move_pts_adjustment(out.data(), (int32_t)out.size(), c.offset)) << c.name;
+        EXPECT_EQ(0u, mpegts_crc32(out.data(), (int)out.size())) << c.name;
+        ASSERT_EQ(0, parse(out, after.get())) << c.name;
+        EXPECT_EQ(c.adjustment, after->pts_adjustment) << c.name;
+        after->pts_adjustment = before->pts_adjustment;
+        EXPECT_EQ(0, memcmp(before.get(), after.get(), sizeof(*before))) << c.name;
+    }
+
+    bytes bad_crc = kInsert, foreign = kInsert;
+    bad_crc[10] ^= 1;
+    foreign[0] = 0x00;
+    struct { const char *name; bytes in; int32_t n; int want; } refused[] = {
+        {"CRC mismatch", bad_crc, (int32_t)kInsert.size(), -EBADMSG},
+        {"table_id not 0xFC", foreign, (int32_t)kInsert.size(), -EINVAL},
+        {"buffer shorter than the section", kInsert, (int32_t)kInsert.size() - 1, -EINVAL},
+        {"no room for a CRC", {0xfc, 0x30, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 15, -EINVAL},
+    };
+    for (const auto &c : refused) {
+        bytes out = c.in;
+        EXPECT_EQ(c.want, scte35_move_pts_adjustment(out.data(), c.n, 90000)) << c.name;
+        EXPECT_EQ(c.in, out) << c.name;
     }
 }

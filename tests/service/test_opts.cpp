@@ -258,22 +258,30 @@ TEST(OptsFile, FilesAreReadAfterTheOptionsOfTheirListEachWithFreshDefaults)
     kt::TempDir dir;
     // b.conf is read after every option of a.conf: its defaults replace
     // a.conf's mux rate while its own port and name win. Lines are stripped
-    // at the ends only; blank and comment lines apply nothing.
+    // at the ends; blank and comment lines apply nothing, and a '#' after a
+    // blank starts a comment in numbers and texts, one inside a word not.
     kt::write_file(dir / "a.conf", "--port=1\n" + (dir / "b.conf") +
                                        "\n--mux-rate=7\n  --debug \t\r\n\n   \n# --port=9\n"
                                        "--service_name=a\n");
-    kt::write_file(dir / "b.conf", "--port=2\n--debug\n--service_name=b\n\t--service_provider\n"
-                                   "  My  Provider\t\n--asrun-file=x.json # not a comment");
+    kt::write_file(dir / "b.conf", "--port=2   # control port\n--debug\t# more\n--service_name=b#1 # ours\n"
+                                   "\t--service_provider\n  My  Provider\t# theirs\n--asrun-file=x.json #\n--max-break=60");
     st::App app;
-    Parse p = parse(app, {"--port=1234", dir / "a.conf", "--debug", "--mux-rate=5"});
+    Parse p = parse(app, {"--port=1234", dir / "a.conf", "--debug", "--mux-rate=5", "--max-break=60",
+                          "--service_name=cmd"});
     EXPECT_EQ(0, p.ret) << p.err;
     EXPECT_EQ(2u, app->port);
     EXPECT_EQ(20000000, app->mux_rate);
     EXPECT_EQ(3, app->debug);
-    EXPECT_STREQ("b", app->service_name);
+    EXPECT_STREQ("b#1", app->service_name);
     EXPECT_STREQ("My  Provider", app->service_provider);
-    EXPECT_STREQ("x.json # not a comment", app->asrun_file);
+    EXPECT_STREQ("x.json", app->asrun_file);
     EXPECT_STREQ("127.0.0.1:5000", app->src_addr);  // not a default: kept from the command line
+    // One line for each value of the command line a file replaced; the same
+    // value set again (--max-break) or a count (--debug) is not one.
+    const std::string by = "opts_parse: options file [" + (dir / "a.conf") + "] replaced ";
+    EXPECT_EQ(by + "--port=1234 of the command line\n" + by + "--mux-rate=5 of the command line\n" + by +
+                  "--service_name=cmd of the command line\n",
+              p.err);
 }
 
 TEST(OptsFile, FailingFilesStopTheParse)
