@@ -361,7 +361,7 @@ int udp_out_mark(udp_out *o, int64_t pts)
 {
     if (!o || pts < 0)
         return -EINVAL;
-    pts %= TS_PTS_WRAP;
+    pts = ts_pts_wrap(pts);
     pthread_mutex_lock(&o->lock);
     udp_mark *use = nullptr;
     for (udp_mark &m : o->marks) {

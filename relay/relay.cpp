@@ -956,9 +956,7 @@ static bool relay_side_time(relay *r, AVPacket *pkt, int64_t clock)
         return cue;
     if (pkt->dts == AV_NOPTS_VALUE)
         return true;  // none given, none made up (relay_stamp): the muxer writes it as it is
-    int64_t delta = (pkt->dts - clock) & (TS_PTS_WRAP - 1);
-    if (delta >= TS_PTS_WRAP / 2)
-        delta -= TS_PTS_WRAP;
+    int64_t delta = ts_pts_diff(pkt->dts, clock);
     if (ts_in_pes_untimed(r->filter, st->id) || llabs(delta) > RELAY_MAX_DTS_JUMP) {
         pkt->pts = pkt->dts = clock;
         r->next_dts[pkt->stream_index] = AV_NOPTS_VALUE;

@@ -298,7 +298,7 @@ static void slicer_air_marks(slicer_session *ses, const event *ev)
         return;
     if ((ev->type == EVENT_BREAK_STARTED || ev->type == EVENT_BREAK_SKIPPED || ev->type == EVENT_SPOT_STARTED) &&
         ev->pts != AV_NOPTS_VALUE)
-        udp_out_mark(ses->dst, (ev->pts % TS_PTS_WRAP + TS_PTS_WRAP) % TS_PTS_WRAP);
+        udp_out_mark(ses->dst, ts_pts_wrap(ev->pts));
     udp_out_mark_time sent[UDP_OUT_MARKS];
     int n = udp_out_mark_taken(ses->dst, sent, UDP_OUT_MARKS);
     for (int i = 0; i < n; i++)

@@ -345,7 +345,7 @@ static void pmt_wait(ts_in *f, const uint8_t *p, int pid)
         f->wait_pid = pid;
         f->wait_from = pcr;
     }
-    bool over = pcr >= 0 && pid == f->wait_pid && ts_wrap_diff(pcr, f->wait_from) >= TS_IN_PMT_WAIT;
+    bool over = pcr >= 0 && pid == f->wait_pid && ts_pcr_diff(pcr, f->wait_from) >= TS_IN_PMT_WAIT;
     if (over || f->stats.packets - f->wait_packet >= TS_IN_PMT_WAIT_PACKETS) {
         f->pmt_wait_over = 1;
         try_choose(f);
