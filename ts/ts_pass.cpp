@@ -64,6 +64,7 @@ void ts_clock_take(ts_clock *c, int64_t index, int64_t pcr)
 
 struct ts_pass_entry {
     int64_t t_in;
+    int64_t seq;             // order of arrival, across the queue and the table ring
     uint8_t pkt[TS_PACKET_SIZE];
 };
 
@@ -89,7 +90,8 @@ struct ts_pass {
     int kept_any;
     uint8_t gap[TS_PID_COUNT / 8];   // bit per PID: a packet of it with payload was dropped since it last left
     uint8_t table_pid[TS_PID_COUNT / 8];  // bit per PID: queued apart, in the table ring
-    ts_pass_entry *tables;   // the table ring
+    int64_t pushed;          // packets pushed so far: the next one's seq
+    ts_pass_entry *tables;   // the table ring, oldest (lowest seq) first
     int tables_cap;
     int tables_head;
     int tables_count;
@@ -211,18 +213,29 @@ void ts_pass_set_max_wait(ts_pass *p, int64_t max_wait)
     p->max_wait = max_wait;
 }
 
-/* A packet of a table PID: into the table ring, whose oldest goes when it is full. */
-static void push_table(ts_pass *p, const uint8_t *pkt, int64_t t_in)
+static ts_pass_entry *table_entry(const ts_pass *p, int i)
+{
+    return &p->tables[(p->tables_head + i) % p->tables_cap];
+}
+
+/*
+ * A packet of a table PID into the table ring, in its order of arrival
+ * among the ring's (a packet queued before its PID became a table PID
+ * goes before the later ones of the others); a full ring drops its oldest.
+ */
+static void put_table(ts_pass *p, const ts_pass_entry *e)
 {
     if (p->tables_count == p->tables_cap) {
+        count_drop(p);
+        if (e->seq < table_entry(p, 0)->seq)
+            return;  // older than all it holds: the one to drop
         p->tables_head = (p->tables_head + 1) % p->tables_cap;
         p->tables_count--;
-        count_drop(p);
     }
-    ts_pass_entry *e = &p->tables[(p->tables_head + p->tables_count++) % p->tables_cap];
-    e->t_in = t_in;
-    memcpy(e->pkt, pkt, TS_PACKET_SIZE);
-    p->stats.packets_in++;
+    int i = p->tables_count++;
+    for (; i > 0 && table_entry(p, i - 1)->seq > e->seq; i--)
+        *table_entry(p, i) = *table_entry(p, i - 1);
+    *table_entry(p, i) = *e;
 }
 
 /* Leaves in the queue, in their order, the packets for which take(p, entry) is true. */
@@ -255,8 +268,7 @@ void ts_pass_set_table_pid(ts_pass *p, int pid, int on)
     keep_where(p, [pid](ts_pass *q, const ts_pass_entry *e) {
         if (ts_pid(e->pkt) != pid)
             return true;
-        push_table(q, e->pkt, e->t_in);
-        q->stats.packets_in--;  // counted when it came
+        put_table(q, e);
         return false;
     });
 }
@@ -289,8 +301,14 @@ void ts_pass_table_pop(ts_pass *p)
 void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in)
 {
     int pid = ts_pid(pkt);
+    int64_t seq = p->pushed++;
     if ((p->table_pid[pid >> 3] >> (pid & 7)) & 1) {
-        push_table(p, pkt, t_in);
+        ts_pass_entry e;
+        e.t_in = t_in;
+        e.seq = seq;
+        memcpy(e.pkt, pkt, TS_PACKET_SIZE);
+        put_table(p, &e);
+        p->stats.packets_in++;
         return;
     }
     if (p->count == p->cap)
@@ -312,6 +330,7 @@ void ts_pass_push(ts_pass *p, const uint8_t *pkt, int64_t t_in)
     }
     ts_pass_entry *e = entry(p, p->count);
     e->t_in = t_in;
+    e->seq = seq;
     memcpy(e->pkt, pkt, TS_PACKET_SIZE);
     p->count++;
     p->stats.packets_in++;

@@ -116,10 +116,12 @@ void ts_pass_protect(ts_pass *p, int pid);
 void ts_pass_set_max_wait(ts_pass *p, int64_t max_wait);
 
 /*
- * The output stage's tables (PAT, PMTs, SDT): packets of pid pushed from now
- * on wait in a ring of their own (of the queue's capacity, TS_PASS_TABLE_CAPACITY
- * at most; a full one drops its oldest, counted), due like the others but
- * never behind a packet that finds no place. on 0: back into the queue.
+ * The output stage's tables (PAT, PMTs, SDT): packets of pid wait in a ring
+ * of their own (of the queue's capacity, TS_PASS_TABLE_CAPACITY at most; a
+ * full one drops its oldest, counted), due like the others but never behind
+ * a packet that finds no place. Those queued already move over, each in its
+ * order of arrival among the ring's packets of other PIDs. on 0: those
+ * pushed from now on go into the queue again.
  * Without p, or for a PID outside 0..8191: nothing.
  */
 void ts_pass_set_table_pid(ts_pass *p, int pid, int on);

@@ -46,7 +46,8 @@ bytes staged(const bytes &ts, int64_t rate, ts_out_stats *stats, ts_pass *pass =
 
 /*
  * The longest time (ms, the PCRs of the video PID interpolated) between two
- * section starts on pid, from its first to the last PCR; -1 without any.
+ * section starts on pid, from its first to the last PCR (the wait for the
+ * first one included); -1 without any.
  */
 double longest_gap(const bytes &ts, int pid)
 {
@@ -65,7 +66,7 @@ double longest_gap(const bytes &ts, int pid)
         double t = t0 + (t1 - t0) * (double)(i - i0) / (double)(i1 - i0);
         const uint8_t *p = tsr::packet(ts, i);
         if (tsr::pid_of(p) == pid && (p[1] & 0x40)) {
-            longest = last < 0 ? 0 : std::max(longest, t - last);
+            longest = std::max(longest, t - (last < 0 ? pcrs[0].second : last));
             last = t;
         }
     }
@@ -107,32 +108,41 @@ TEST(Tables, PatPmtsAndSdtKeepTheirScheduleWhateverTheInputDoes)
         bool pass;       // the input's tables in the queue, all due at once, and none after
         int backlog;     // packets of another programme due at once with them
         bool video;      // the muxer leaves no free place: its rate is too small
+        int spread;      // ms: the input's tables came every 100 ms (SDT 500 ms) for so long before the
+                         // stage took the queue (a probe that read far, as for a private-data PID)
     } cases[] = {
-        {"the muxer's tables, then an outage", false, 0, false},
-        {"the input's tables, then an outage", true, 0, false},
-        {"a full passthrough queue", true, 2500, false},
-        {"a mux rate too small", true, 500, true},
+        {"the muxer's tables, then an outage", false, 0, false, 0},
+        {"the input's tables, then an outage", true, 0, false, 0},
+        {"a full passthrough queue", true, 2500, false, 0},
+        {"a mux rate too small", true, 500, true, 0},
+        {"the input's tables of a long probe", true, 0, false, 2900},
     };
     const bytes out_pat = tsr::pat_section(3, {{5, 0x1000}, {2, 0x1100}, {3, 0x1200}});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         tsr::builder in;
-        in.section(0, tsr::pat_section(9, {{1, 0x1000}, {2, 0x1100}, {3, 0x1200}}));
-        for (int n = 1; n <= 3; n++)
-            in.section(0x1000 + (n - 1) * 0x100, tsr::pmt_section(n, 0x1B, n * 0x100));
-        in.section(0x11, tsr::sdt_section(9, {{1, "one"}, {2, "two"}, {3, "three"}}));
+        std::vector<int64_t> at;  // input time of each packet
+        for (int t = 0; t <= c.spread; t += 100) {
+            in.section(0, tsr::pat_section(9, {{1, 0x1000}, {2, 0x1100}, {3, 0x1200}}));
+            for (int n = 1; n <= 3; n++)
+                in.section(0x1000 + (n - 1) * 0x100, tsr::pmt_section(n, 0x1B, n * 0x100));
+            if (t % 500 == 0)
+                in.section(0x11, tsr::sdt_section(9, {{1, "one"}, {2, "two"}, {3, "three"}}));
+            at.resize(tsr::packet_count(in.ts), t * MS);
+        }
         const bytes payload(184, 0x4E);
         for (int i = 0; i < c.backlog; i++)
             in.packet(0x200, i == 0, payload.data(), payload.size());
+        at.resize(tsr::packet_count(in.ts), 0);
         ts_pass *pass = nullptr;
         ASSERT_EQ(0, ts_pass_create(&pass, 8192));
         for (size_t i = 0; i < tsr::packet_count(in.ts); i++)
-            ts_pass_push(pass, tsr::packet(in.ts, i), 0);
+            ts_pass_push(pass, tsr::packet(in.ts, i), at[i]);
         const ts_out_pass_config pc = {1, 0x1000, 0, 0, 1, 0, nullptr, nullptr};
         ts_out_stats st = {};
         bytes out = staged(muxer(3, c.video), RATE, &st, c.pass ? pass : nullptr, &pc);
 
-        // PAT and every PMT of it within 100 ms, SDT within 2 s, to the end.
+        // PAT and every PMT of it within 100 ms, SDT within 2 s, from the start to the end.
         for (int pid : {0, 0x1000, 0x1100, 0x1200}) {
             double gap = pid <= 0x1000 || c.pass ? longest_gap(out, pid) : 0;
             EXPECT_TRUE(gap >= 0 && gap <= 100) << "PID " << pid << ": " << gap << " ms";
