@@ -481,8 +481,6 @@ std::string format_difference(const source *s, const conform_target *t)
             break;
     }
     av_packet_free(&pkt);
-    avformat_seek_file(s->fmt, -1, INT64_MIN, s->fmt->start_time != AV_NOPTS_VALUE ? s->fmt->start_time : 0,
-                       INT64_MAX, 0);
     return key ? "" : "first picture";
 }
 
@@ -830,7 +828,13 @@ int conform_file(const char *src, const char *dst, const conform_target *t, conf
         }
         std::vector<int> map = map_audio(&s, t);
         std::vector<loudness> before((size_t)t->audio_count);
-        std::string differs = format_difference(&s, t);
+        std::string differs;
+        {
+            source peek;
+            if ((ret = source_open(&peek, src, &stop, res)) < 0)
+                goto out;
+            differs = format_difference(&peek, t);
+        }
         if ((ret = measure(&s, t, map, before.data(), opt, 0.3)) < 0) {
             snprintf(res->why, sizeof(res->why), "its sound cannot be measured: %s", averr(ret).c_str());
             goto out;
@@ -855,19 +859,12 @@ int conform_file(const char *src, const char *dst, const conform_target *t, conf
             for (const loudness &l : before)
                 res->peak = std::max(res->peak, l.peak);
         } else {
-            if ((ret = avformat_seek_file(s.fmt, -1, INT64_MIN, s.fmt->start_time != AV_NOPTS_VALUE ? s.fmt->start_time : 0,
-                                          INT64_MAX, 0)) < 0) {
-                /* A source that cannot seek is opened again. */
-                source again;
-                if ((ret = source_open(&again, src, &stop, res)) < 0)
-                    goto out;
-                std::swap(s.fmt, again.fmt);
-                std::swap(s.dec, again.dec);
-            } else {
-                for (AVCodecContext *c : s.dec)
-                    if (c)
-                        avcodec_flush_buffers(c);
-            }
+            /* Read again from the start (a transport stream does not seek to its first picture exactly). */
+            source again;
+            if ((ret = source_open(&again, src, &stop, res)) < 0)
+                goto out;
+            std::swap(s.fmt, again.fmt);
+            std::swap(s.dec, again.dec);
             ret = transcode(&s, t, map, gain.data(), part.c_str(), res, opt, 0.3);
             if (ret < 0) {
                 if (!res->why[0])

@@ -16,7 +16,7 @@
  * true peak, libavfilter's ebur128) and a linear gain brings each stream
  * to the target, lowered where the true peak would pass -1 dBTP.
  *
- * A file already in the channel's format, within half a LU of the target,
+ * A file already in the channel's format, within CONFORM_TOLERANCE of the target,
  * is only checked: it is copied as it is.
  *
  * The cache (conform_cached, conform_run) keeps each conformed file as
@@ -44,7 +44,7 @@ struct AVFormatContext;
 #define CONFORM_MAX_AUDIO 8
 #define CONFORM_WHY_SIZE  192
 #define CONFORM_PATH_SIZE 1024
-#define CONFORM_TOLERANCE 0.5   // LU: a file this close to the target is not re-encoded for its loudness
+#define CONFORM_TOLERANCE 2.0   // LU: a file in the channel's format this close to the target is left as it is (A/85's tolerance)
 #define CONFORM_TRUE_PEAK (-1.0) // dBTP at most after the gain
 #define CONFORM_SILENT    (-70.0) // LUFS: what ebur128 reports for silence
 
