@@ -149,8 +149,11 @@ static void conform_thread_one(conform_thread *c, const conform_item &item, cons
     conform_cache_dir(item.dir.c_str(), cache, sizeof(cache));
     const char *what = item.spot ? "spot file" : "filler";
     int ret = conform_run(item.dir.c_str(), item.name.c_str(), cache, &target, &res, &opt);
-    if (ret == -EINTR)
-        return;  // stopped: nothing recorded, done again at the next start
+    if (ret == -EINTR) {
+        log_printf(LOG_INFO, "%s: %s [%s]: abandoned at the stop, done again at the next start", CONFORM_THREAD_NAME,
+                   what, item.name.c_str());
+        return;
+    }
     if (ret >= 0 && ret != 1)
         log_printf(LOG_INFO, "%s: %s [%s]: %s, %.2f s, loudness %.1f -> %.1f LUFS, %.2f s of CPU",
                    CONFORM_THREAD_NAME, what, item.name.c_str(), conform_status_name(res.status), res.seconds,

@@ -23,8 +23,8 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file_
 STATUS_KEYS = {"state": str, "session_uptime": float, "input_bitrate": int, "output_bitrate": int,
                "packets_in": int, "packets_out": int, "overruns": int, "cues": int,
                "breaks_aired": int, "breaks_skipped": int, "last_event": dict, "schedule": str,
-               "schedule_spots": int, "spots_aired": int, "spots_missed": int,
-               "output_errors": dict}
+               "schedule_spots": int, "spots_aired": int, "spots_missed": int, "spots_conformed": int,
+               "spots_conform_pending": int, "spots_conform_failed": int, "output_errors": dict}
 
 
 def fault_of(port, name, *params):
