@@ -167,7 +167,7 @@ static void conform_thread_one(conform_thread *c, const conform_item &item, cons
     std::lock_guard<std::mutex> guard(c->lock);
     if (item.spot)
         c->outcome[item.name] = ret >= 0 ? res.status : CONFORM_FAILED;
-    else if (ret >= 0)
+    else if (ret == 0)  // a copy there before was loaded at the start
         c->filler_copy = std::string(cache) + "/" + item.name + ".ts";
 }
 
@@ -280,17 +280,19 @@ int conform_thread_filler(conform_thread *c, char *path, size_t size)
     return 1;
 }
 
-void conform_thread_filler_at_start(const app_ctx *app, char *path, size_t size)
+int conform_thread_filler_at_start(const app_ctx *app, char *path, size_t size)
 {
     utils_strlcpy(path, app->filler_path, size);
     conform_item filler;
     char cache[CONFORM_PATH_SIZE], copy[CONFORM_PATH_SIZE];
     conform_result res;
     if (!conform_thread_filler_item(app, &filler))
-        return;
+        return 0;
     conform_cache_dir(filler.dir.c_str(), cache, sizeof(cache));
-    if (conform_cached(filler.dir.c_str(), filler.name.c_str(), cache, nullptr, &res, copy, sizeof(copy)) == 0)
-        utils_strlcpy(path, copy, size);
+    if (conform_cached(filler.dir.c_str(), filler.name.c_str(), cache, nullptr, &res, copy, sizeof(copy)) != 0)
+        return -EAGAIN;
+    utils_strlcpy(path, copy, size);
+    return 1;
 }
 
 void conform_thread_stop(conform_thread **p)

@@ -40,11 +40,12 @@ void conform_thread_set_target(conform_thread *c, const AVFormatContext *program
 int conform_thread_filler(conform_thread *c, char *path, size_t size);
 
 /*
- * The filler file to load at the start: the conformed copy of a filler
- * that is no .ts when the cache has one for the file as it is now, else
- * --filler as it is. Into path (size bytes).
+ * The filler file to load at the start, into path (size bytes): the
+ * conformed copy of a filler that is no .ts when the cache has one for the
+ * file as it is now (1), else --filler as it is: 0 for a .ts, -EAGAIN for
+ * one still to be conformed (it can serve only if it is a transport stream).
  */
-void conform_thread_filler_at_start(const app_ctx *app, char *path, size_t size);
+int conform_thread_filler_at_start(const app_ctx *app, char *path, size_t size);
 
 /* Stops the thread (a conforming in progress is abandoned between frames), frees *p; *p becomes null. */
 void conform_thread_stop(conform_thread **p);

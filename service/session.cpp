@@ -678,7 +678,7 @@ int slicer_main_loop(app_ctx *app)
     avformat_network_init();
 
     char filler_file[APP_TEXT_SIZE];
-    conform_thread_filler_at_start(app, filler_file, sizeof(filler_file));
+    int conformed = conform_thread_filler_at_start(app, filler_file, sizeof(filler_file));
     log_printf(LOG_INFO, "%s: loading filler [%s]", "slicer_main_loop", filler_file);
     int ret = filler_load(filler_file, &app->filler);
     if (ret < 0) {
@@ -691,13 +691,17 @@ int slicer_main_loop(app_ctx *app)
     ret = filler_usable(app->filler, why, sizeof(why));
     if (ret < 0) {
         log_printf(LOG_ERROR, "%s: the filler [%s] cannot be used: %s", "slicer_main_loop", app->filler_path, why);
+        if (conformed == -EAGAIN)
+            log_printf(LOG_ERROR, "%s: a filler that is no transport stream airs through its conformed copy, made "
+                       "once a session knows the channel's format: start with a .ts filler, or convert it with "
+                       "kestrow_conform", "slicer_main_loop");
         filler_destroy(&app->filler);
         return ret;
     }
     for (unsigned i = FILLER_MAX_STREAMS; i < app->filler->format->nb_streams; i++)
         log_printf(LOG_ERROR, "%s: filler stream %u (id %d) ignored: at most %d filler streams are used",
                    "slicer_main_loop", i, app->filler->format->streams[i]->id, FILLER_MAX_STREAMS);
-    av_dump_format(app->filler->format, 0, app->filler_path, 0);
+    av_dump_format(app->filler->format, 0, filler_file, 0);
 
     /*
      * A new session starts at once after the previous one; only when
