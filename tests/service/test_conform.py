@@ -2,7 +2,8 @@
 (320x240 25 fps, AAC and MP2) on loopback: an MP4 spot and one without sound
 are conformed once the channel's format is known and air, the .VER says 0001,
 kestrow.status and /metrics count them; a file that cannot be read is 1002
-with its reason in the as-run record."""
+with its reason in the as-run record; a rewritten schedule's spot is
+conformed at once."""
 import json
 import os
 import subprocess
@@ -63,11 +64,19 @@ class Conform(kt.FillerCase):
         svc.send(second)
         kt.wait_for(lambda: "break_end" in kt.read_text(record), 30)
         self.assertEqual(figures(svc), ((2, 0, 1), (2, 0, 1)))
+        ver = lambda: [(r[3], r[7]) for r in sch.read_ver(path[:-4] + ".VER")]
+        want = [(sid, status) for sid, _, _, status in SPOTS]
+        self.assertEqual(kt.wait_for(lambda: ver() == want and want, 10) or ver(), want)
+        # A rewritten schedule's spots are queued at once; those it no longer names leave the counts.
+        subprocess.run(FF + SPOTS[1][2] + ["-t", "2", "-f", "mov", os.path.join(spots, "NEW.mov")], check=True,
+                       timeout=120)
+        sch.write(path, [sch.record("LOI", time.strftime("%m%d", now), time.strftime("%H%M", now), "0010", 2, 1, 2,
+                                    "NEW")])
+        self.assertTrue(kt.wait_for(lambda: figures(svc)[0] == (1, 0, 0), 60, step=0.5), svc.text()[-3000:])
+        self.assertIn("spot file [NEW.mov]: conformed", svc.text())
         rc, _ = svc.stop(settle=1)
         self.assertEqual(rc, 0)
 
-        self.assertEqual([(r[3], r[7]) for r in sch.read_ver(path[:-4] + ".VER")],
-                         [(sid, status) for sid, _, _, status in SPOTS])
         rows = [json.loads(line) for line in kt.read_text(record).splitlines()]
         self.assertEqual([(r["spot_id"], r["reason"], r.get("why", "")[:21]) for r in rows if r["event"] == "spot"],
                          [("MP4SPOT", "aired", ""), ("MUTE", "aired", ""), ("BROKEN", "unusable", "cannot be conformed: ")])
