@@ -113,12 +113,12 @@ static void conform_thread_schedule(conform_thread *c)
     int64_t mtime = (int64_t)sb.st_mtim.tv_sec * 1000000000 + sb.st_mtim.tv_nsec;
     if (c->sched_path == st.schedule && c->sched_size == (int64_t)sb.st_size && c->sched_mtime == mtime)
         return;
-    schedule *s = nullptr;
-    if (schedule_load(st.schedule, (int64_t)log_now_ms(), &s, nullptr, nullptr) < 0)
-        return;  // the traffic says why; the next look tries again
     c->sched_path = st.schedule;
     c->sched_size = (int64_t)sb.st_size;
     c->sched_mtime = mtime;
+    schedule *s = nullptr;
+    if (schedule_load(st.schedule, (int64_t)log_now_ms(), &s, nullptr, nullptr) < 0)
+        return;  // the traffic says why and keeps the schedule in force: so does the queue
     std::deque<conform_item> found;
     for (int i = 0; i < s->count; i++) {
         char name[EVENT_SPOT_FILE_SIZE];
