@@ -130,7 +130,8 @@ static void conform_thread_schedule(conform_thread *c)
     schedule_destroy(&s);
     std::lock_guard<std::mutex> guard(c->lock);
     for (auto it = c->outcome.begin(); it != c->outcome.end();) {
-        bool named = std::any_of(found.begin(), found.end(), [&](const conform_item &i) { return i.name == it->first; });
+        bool named =
+            std::any_of(found.begin(), found.end(), [&](const conform_item &i) { return i.name == it->first; });
         it = named ? std::next(it) : c->outcome.erase(it);
     }
     c->queue.erase(std::remove_if(c->queue.begin(), c->queue.end(), [](const conform_item &i) { return i.spot; }),

@@ -72,7 +72,7 @@ struct channel_status {
     std::atomic<int64_t> schedule_spots;    // spots it names
     std::atomic<int64_t> spots_aired;       // records aired in full since the start
     std::atomic<int64_t> spots_missed;      // records given another final status
-    std::atomic<int64_t> spots_conformed;   // spot files of the schedule in the channel's format (service/conform_thread.h)
+    std::atomic<int64_t> spots_conformed;   // spot files of the schedule in the channel's format (conform_thread.h)
     std::atomic<int64_t> spots_conform_pending;  // waiting to be conformed or being conformed
     std::atomic<int64_t> spots_conform_failed;   // that cannot be conformed
 };

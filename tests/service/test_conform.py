@@ -79,7 +79,8 @@ class Conform(kt.FillerCase):
 
         rows = [json.loads(line) for line in kt.read_text(record).splitlines()]
         self.assertEqual([(r["spot_id"], r["reason"], r.get("why", "")[:21]) for r in rows if r["event"] == "spot"],
-                         [("MP4SPOT", "aired", ""), ("MUTE", "aired", ""), ("BROKEN", "unusable", "cannot be conformed: ")])
+                         [("MP4SPOT", "aired", ""), ("MUTE", "aired", ""),
+                          ("BROKEN", "unusable", "cannot be conformed: ")])
         self.assertIn("spot file [MP4SPOT.mp4]: conformed", svc.text())
         self.assertIn("-> -24.0 LUFS", svc.text())
         size = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
