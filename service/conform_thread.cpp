@@ -156,9 +156,8 @@ static void conform_thread_one(conform_thread *c, const conform_item &item, cons
         return;
     }
     if (ret >= 0 && ret != 1)
-        log_printf(LOG_INFO, "%s: %s [%s]: %s, %.2f s, loudness %.1f -> %.1f LUFS, %.2f s of CPU",
-                   CONFORM_THREAD_NAME, what, item.name.c_str(), conform_status_name(res.status), res.seconds,
-                   res.before, res.after, res.cpu_seconds);
+        log_printf(LOG_INFO, "%s: %s [%s]: %s, %.2f s, loudness %.1f -> %.1f LUFS", CONFORM_THREAD_NAME, what,
+                   item.name.c_str(), conform_status_name(res.status), res.seconds, res.before, res.after);
     else if (ret == 1)
         log_printf(LOG_INFO, "%s: %s [%s]: %s before", CONFORM_THREAD_NAME, what, item.name.c_str(),
                    conform_status_name(res.status));
