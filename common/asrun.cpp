@@ -87,7 +87,8 @@ bool put_spot(char *buf, size_t size, size_t *len, const asrun_record *r)
 {
     return put_text(buf, size, len, "spot_id", r->spot_id) && put_text(buf, size, len, "file", r->spot_file) &&
            put_number(buf, size, len, "break_number", r->break_number) &&
-           put_number(buf, size, len, "position", r->position);
+           put_number(buf, size, len, "position", r->position) &&
+           (!r->why[0] || put_text(buf, size, len, "why", r->why));
 }
 
 } // namespace
@@ -105,7 +106,7 @@ asrun_record asrun_record_make(int event, int64_t time_ms)
     r.aired = ASRUN_NONE;
     r.late = ASRUN_NONE;
     r.reason[0] = '\0';
-    r.channel[0] = r.spot_id[0] = r.spot_file[0] = '\0';
+    r.channel[0] = r.spot_id[0] = r.spot_file[0] = r.why[0] = '\0';
     r.break_number = r.position = ASRUN_NONE;
     return r;
 }

@@ -16,6 +16,7 @@
 #define ASRUN_REASON_SIZE 64
 #define ASRUN_CHANNEL_SIZE 256      // the channel's name, escaped in the line
 #define ASRUN_SPOT_SIZE 32          // spot identification and file name
+#define ASRUN_WHY_SIZE 128          // why a spot could not air
 #define ASRUN_LINE_SIZE 4096        // longest line with its newline and terminator
 
 enum asrun_event {
@@ -52,6 +53,7 @@ struct asrun_record {
     char spot_file[ASRUN_SPOT_SIZE];
     int64_t break_number;
     int64_t position;
+    char why[ASRUN_WHY_SIZE];          // spot records: why it could not air; "" (left out of the line) otherwise
 };
 
 struct asrun_ctx;

@@ -29,7 +29,18 @@ struct demo_ctx {
     splice_timing timing;    // --max-pending, --max-cue-lead, --late-join
     int program;             // --program: program_number whose breaks are spliced; 0: the first with video
     int spts;                // --spts: that programme goes out alone
+    double loudness;         // --loudness, LUFS
 };
+
+struct relay_input;
+
+/*
+ * Conforms, before the run, every spot the schedule in force names and the
+ * filler (when it is no transport stream) to the
+ * spliced programme of in, with progress on the console. The filler file to
+ * load goes into filler_out: its conformed copy, or filler. 0.
+ */
+int demo_conform(demo_ctx *demo, const relay_input *in, const char *filler, char *filler_out, size_t size);
 
 /* Prints one line of the demo's own (severity LOG_ERROR: standard error, else standard output). */
 void demo_print_line(void *opaque, int severity, const char *text);

@@ -28,12 +28,13 @@ static void demo_usage(const char *name)
            "          [--max-pending=N] [--max-cue-lead=S] [--late-join=S] [--service_name=NAME]\n"
            "          [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
            "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
-           "          [--program=N] [--spts] input output replace\n"
+           "          [--program=N] [--spts] [--loudness=LUFS] input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output is always MPEG-TS, whatever the output file's extension.\n"
            "--max-pending: events waiting beside the armed one, 0-64 [16]; --max-cue-lead: a splice\n"
            "point further ahead is not taken, 1-43200 s [600]; --late-join: a cue up to S late joins\n"
-           "its break, 0-600 s [2].\n"
+           "its break, 0-600 s [2]; --loudness: spots and filler are conformed to the channel's format\n"
+           "at this integrated loudness, -40 to -5 LUFS [-23].\n"
            "\n", name);
 }
 
@@ -49,6 +50,7 @@ static void demo_show_filler(const filler_ctx *filler, const char *name)
 #define DEMO_MAX_MISMATCHES 16
 #define DEMO_MAX_BREAK_S    300  // --max-break by default
 #define DEMO_SPOT_CACHE_MB  512  // --spot-cache by default
+#define DEMO_LOUDNESS       (-23.0)  // --loudness by default, LUFS
 #define DEMO_MUX_RATE       20000000  // bit/s, or more for a multiplex that needs it
 
 /* Prints each stream of the spliced programme that the filler cannot replace. */
@@ -135,6 +137,17 @@ static int demo_numbers(const char *arg, demo_ctx *demo)
     return got;
 }
 
+/* --loudness's LUFS into demo: 1, or -1 out of range. */
+static int demo_loudness(const char *text, demo_ctx *demo)
+{
+    char *end = nullptr;
+    double v = strtod(text, &end);
+    if (end == text || *end || !(v >= -40 && v <= -5))
+        return -1;
+    demo->loudness = v;
+    return 1;
+}
+
 /*
  * One option before the file names into demo: 1 taken, 0 not the demo's,
  * -1 its value refused (said on stderr).
@@ -154,6 +167,8 @@ static int demo_option(const char *arg, demo_ctx *demo)
         demo->open_breaks = 1;
     else if (strcmp(arg, "--spts") == 0)
         demo->spts = 1;
+    else if (strncmp(arg, "--loudness=", 11) == 0)
+        got = demo_loudness(arg + 11, demo);
     else if (strncmp(arg, "--clock=", 8) == 0)
         got = (demo->clock_ms = demo_clock(arg + 8)) != ASRUN_NONE ? 1 : -1;
     else
@@ -176,6 +191,7 @@ static bool demo_parse_args(int argc, char **argv, demo_ctx *demo, demo_files *f
     demo->max_break = DEMO_MAX_BREAK_S * 90000;
     demo->spot_cache = (int64_t)DEMO_SPOT_CACHE_MB << 20;
     demo->clock_ms = ASRUN_NONE;
+    demo->loudness = DEMO_LOUDNESS;
     for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
         int got = demo_option(argv[first], demo);
         if (got < 0)
@@ -261,7 +277,7 @@ static int64_t demo_start_ms(const demo_ctx *demo)
     return demo->clock_ms != ASRUN_NONE ? demo->clock_ms : (int64_t)time(nullptr) * 1000;
 }
 
-/* The traffic of --schedule, with its schedule and spots read. 0, or -EINVAL after its line on stderr. */
+/* The traffic of --schedule. 0, or -EINVAL after its line on stderr. */
 static int demo_open_traffic(demo_ctx *demo)
 {
     traffic_config config = {demo->schedule, demo->spots, demo->channel_id, demo->headend_id, demo->verification,
@@ -271,7 +287,7 @@ static int demo_open_traffic(demo_ctx *demo)
         fprintf(stderr, "Could not use the schedule '%s': %s\n", demo->schedule, why ? why : "out of memory");
         return -EINVAL;
     }
-    traffic_poll(demo->traffic_ctx, demo_start_ms(demo));
+    /* The schedule and its spots are read once the programme is known and the spots are conformed. */
     return 0;
 }
 
@@ -283,6 +299,7 @@ int demo_run(int argc, char **argv)
     filler_ctx *filler = nullptr;
     relay *relay = nullptr;
     int write_ret = 0;
+    char filler_path[1024];
     int ret;
 
     avformat_network_init();
@@ -310,13 +327,6 @@ int demo_run(int argc, char **argv)
 
     log_packet_set_sink(&demo_trace);
 
-    ret = filler_load(files.replace, &filler);
-    if (ret < 0) {
-        fprintf(stderr, "Could not open replace file '%s'\n", files.replace);
-        goto out_teardown;
-    }
-    demo_show_filler(filler, files.replace);
-
     in.program = run.demo.program;
     in.spts = run.demo.spts;
     ret = relay_open_input(&in, files.in, nullptr, nullptr);
@@ -329,6 +339,14 @@ int demo_run(int argc, char **argv)
     }
     fprintf(stderr, "ifmt_ctx initialized\n");
     av_dump_format(in.fmt, 0, files.in, 0);
+    /* Spots and filler in the channel's format before the run; the filler is read after. */
+    demo_conform(&run.demo, &in, files.replace, filler_path, sizeof(filler_path));
+    ret = filler_load(filler_path, &filler);
+    if (ret < 0) {
+        fprintf(stderr, "Could not open replace file '%s'", files.replace);
+        goto out_teardown;
+    }
+    demo_show_filler(filler, files.replace);
     demo_check_filler(filler, &in);
     if (run.demo.traffic_ctx) {
         AVFormatContext *programme = relay_spliced_streams(&in);

@@ -63,6 +63,7 @@ struct app_ctx {
     int32_t program;                    // program_number whose breaks are spliced; 0 = the first with video
     int32_t spts;                       // non-zero: that programme goes out alone
     int32_t input_loss_slate_ms;        // the filler airs after this long without input; 0: never
+    double loudness;                    // --loudness: LUFS spots and filler are conformed to
 };
 
 /*

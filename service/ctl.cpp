@@ -166,7 +166,7 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
         if (ctl_check_utf8(schedule) != 0)
             schedule[0] = '\0';
         xmlrpc_value *result = xmlrpc_build_value(
-            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,s:s,s:s,s:b,s:I,s:I,s:I,s:V}",
+            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,s:s,s:s,s:b,s:I,s:I,s:I,s:I,s:I,s:I,s:V}",
             "state", status_state_name(status_state(s)),
             "session_uptime", status_session_uptime(s, now),
             "input_bitrate", (xmlrpc_int64)status_bitrate(&s->in, now),
@@ -184,6 +184,9 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
             "schedule_spots", (xmlrpc_int64)s->schedule_spots.load(),
             "spots_aired", (xmlrpc_int64)s->spots_aired.load(),
             "spots_missed", (xmlrpc_int64)s->spots_missed.load(),
+            "spots_conformed", (xmlrpc_int64)s->spots_conformed.load(),
+            "spots_conform_pending", (xmlrpc_int64)s->spots_conform_pending.load(),
+            "spots_conform_failed", (xmlrpc_int64)s->spots_conform_failed.load(),
             "output_errors", errors);
         xmlrpc_DECREF(event);
         xmlrpc_DECREF(errors);
@@ -343,6 +346,12 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         {"kestrow_spots_aired_total", "counter", "Scheduled spots aired in full.", (double)s->spots_aired.load()},
         {"kestrow_spots_missed_total", "counter", "Scheduled spots that did not air in full.",
          (double)s->spots_missed.load()},
+        {"kestrow_spots_conformed", "gauge", "Spot files of the schedule in the channel's format and loudness.",
+         (double)s->spots_conformed.load()},
+        {"kestrow_spots_conform_pending", "gauge", "Spot files of the schedule waiting to be conformed.",
+         (double)s->spots_conform_pending.load()},
+        {"kestrow_spots_conform_failed", "gauge", "Spot files of the schedule that cannot be conformed.",
+         (double)s->spots_conform_failed.load()},
         {"kestrow_passthrough_dropped_total", "counter",
          "Packets of other programmes and tables passing through, dropped: the output had no room.",
          (double)s->pass_dropped.load()},

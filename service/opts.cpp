@@ -70,6 +70,7 @@ enum opt_id {
     OPT_LATE_JOIN,
     OPT_PROGRAM,
     OPT_SPTS,
+    OPT_LOUDNESS,
     OPT_INPUT_LOSS_SLATE,
 };
 
@@ -120,6 +121,7 @@ const struct option long_options[] = {
     {"late-join", required_argument, nullptr, OPT_LATE_JOIN},
     {"program", required_argument, nullptr, OPT_PROGRAM},
     {"spts", no_argument, nullptr, OPT_SPTS},
+    {"loudness", required_argument, nullptr, OPT_LOUDNESS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -155,10 +157,12 @@ const char usage_text[] =
     "    --input-loss-slate=MS              the filler airs after this long without input; 0: never\n"
     "Traffic:\n"
     "    --schedule=PATH                    traffic schedule (.SCH), or a folder of daily MDDCCHHH.SCH files\n"
-    "    --spots=DIR                        spot files, <id>.ts\n"
+    "    --spots=DIR                        spot files, <id>.<any extension the media library reads>\n"
     "    --channel-id=CC, --headend-id=HHH  the daily file's name in a schedule folder\n"
     "    --verification=PATH                verification file (.VER) or its folder; beside the schedule\n"
     "    --spot-cache=MIB                   spots held in memory at most (512)\n"
+    "    --loudness=LUFS                    spots and a filler that is no .ts are conformed, in the background,\n"
+    "                                       to the channel's format at this loudness, -40 to -5 LUFS [-23]\n"
     "Output tables:\n"
     "    --mpegts_transport_stream_id=N     0-65535\n"
     "    --mpegts_original_network_id=N     0-65535\n"
@@ -300,6 +304,19 @@ int set_ticks(int64_t *ticks, int id, const char *arg, const number_rule &rule)
     return ret;
 }
 
+/* --loudness: LUFS from -40 to -5 (-23 for EBU R128, -24 for ATSC A/85). */
+int set_loudness(double *field, int id, const char *arg)
+{
+    char *end = nullptr;
+    double value = strtod(arg, &end);
+    if (end == arg || *end || !(value >= -40 && value <= -5)) {
+        fprintf(stderr, "ERROR: --%s=[%s]: LUFS from -40 to -5\n", option_name(id), arg);
+        return -ERANGE;
+    }
+    *field = value;
+    return 0;
+}
+
 /*
  * "host:port" with a non-empty host (an IPv6 address in brackets) and a
  * port from 1 to 65535. 0 or -22.
@@ -373,6 +390,7 @@ void write_defaults(app_ctx *app)
     app->spot_cache = 512;
     app->max_break = 300;
     app->input_loss_slate_ms = 1000;
+    app->loudness = -23.0;
 }
 
 /* Applies one option of the table; returns 0, or a negative errno when its value is refused. */
@@ -422,6 +440,7 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_LATE_JOIN: return set_ticks(&app->timing.late_join, id, arg, rule_late_join);
     case OPT_PROGRAM: return set_number(&app->program, id, arg, rule_program);
     case OPT_SPTS: app->spts = 1; return 0;
+    case OPT_LOUDNESS: return set_loudness(&app->loudness, id, arg);
     default: return -EINVAL;
     }
 }

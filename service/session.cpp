@@ -29,6 +29,7 @@ extern "C" {
 #include "ts/ts_layout.h"
 #include "service/app_ctx.h"
 #include "service/ratelimit.h"
+#include "service/conform_thread.h"
 #include "service/traffic_thread.h"
 #include "traffic/traffic.h"
 #include "net/udp_in.h"
@@ -106,6 +107,7 @@ struct slicer_session {
     int64_t losses_logged_at;   // µs (monotonic) of the last line about them; 0: none
     event_air_clock *clock;     // the main loop's: the input's timestamps on the wall clock
     traffic *traffic_ctx;       // the channel's traffic; null without --schedule
+    conform_thread *conformer;  // null when nothing is to be conformed
 };
 
 #define SLICER_LOSS_LINE_US 1000000  // the receiver's losses are logged at most this often
@@ -560,6 +562,11 @@ static int slicer_streams(slicer_session *ses)
     if (!ses->quiet)
         av_dump_format(input.fmt, 0, app->src_url, 0);
     slicer_check_filler(ses, &input);
+    if (ses->conformer) {
+        AVFormatContext *programme = relay_spliced_streams(&input);
+        conform_thread_set_target(ses->conformer, programme, input.fmt);
+        avformat_free_context(programme);
+    }
     if (ses->traffic_ctx) {
         AVFormatContext *programme = relay_spliced_streams(&input);
         traffic_set_programme(ses->traffic_ctx, &programme);
@@ -657,6 +664,25 @@ static void slicer_pause(const app_ctx *app, int64_t us)
         av_usleep(20000);
 }
 
+/* Between sessions: the filler's conformed copy, once there is one, replaces the filler as delivered. */
+static void slicer_take_conformed_filler(app_ctx *app, conform_thread *conformer)
+{
+    char path[APP_TEXT_SIZE], why[128];
+    filler_ctx *copy = nullptr;
+    if (!conform_thread_filler(conformer, path, sizeof(path)))
+        return;
+    int ret = filler_load(path, &copy);
+    if (ret == 0 && filler_usable(copy, why, sizeof(why)) == 0) {
+        log_printf(LOG_INFO, "%s: the filler's conformed copy [%s] airs from now on", "slicer_main_loop", path);
+        filler_destroy(&app->filler);
+        app->filler = copy;
+        return;
+    }
+    log_printf(LOG_ERROR, "%s: the filler's conformed copy [%s] cannot be used; the filler stays", "slicer_main_loop",
+               path);
+    filler_destroy(&copy);
+}
+
 int slicer_main_loop(app_ctx *app)
 {
     /* Names for the log and the muxer; the sockets are the session's own. */
@@ -671,8 +697,10 @@ int slicer_main_loop(app_ctx *app)
     av_log_set_callback(slicer_log_callback);
     avformat_network_init();
 
-    log_printf(LOG_INFO, "%s: loading filler [%s]", "slicer_main_loop", app->filler_path);
-    int ret = filler_load(app->filler_path, &app->filler);
+    char filler_file[APP_TEXT_SIZE];
+    int conformed = conform_thread_filler_at_start(app, filler_file, sizeof(filler_file));
+    log_printf(LOG_INFO, "%s: loading filler [%s]", "slicer_main_loop", filler_file);
+    int ret = filler_load(filler_file, &app->filler);
     if (ret < 0) {
         char err[ERR_TEXT_SIZE] = {0};
         log_printf(LOG_ERROR, "%s: failed to load filler [%s]: %s", "slicer_main_loop", app->filler_path,
@@ -683,13 +711,17 @@ int slicer_main_loop(app_ctx *app)
     ret = filler_usable(app->filler, why, sizeof(why));
     if (ret < 0) {
         log_printf(LOG_ERROR, "%s: the filler [%s] cannot be used: %s", "slicer_main_loop", app->filler_path, why);
+        if (conformed == -EAGAIN)
+            log_printf(LOG_ERROR, "%s: a filler that is no transport stream airs through its conformed copy, made "
+                       "once a session knows the channel's format: start with a .ts filler, or convert it with "
+                       "kestrow_conform", "slicer_main_loop");
         filler_destroy(&app->filler);
         return ret;
     }
     for (unsigned i = FILLER_MAX_STREAMS; i < app->filler->format->nb_streams; i++)
         log_printf(LOG_ERROR, "%s: filler stream %u (id %d) ignored: at most %d filler streams are used",
                    "slicer_main_loop", i, app->filler->format->streams[i]->id, FILLER_MAX_STREAMS);
-    av_dump_format(app->filler->format, 0, app->filler_path, 0);
+    av_dump_format(app->filler->format, 0, filler_file, 0);
 
     /*
      * A new session starts at once after the previous one; only when
@@ -702,12 +734,16 @@ int slicer_main_loop(app_ctx *app)
     traffic_thread *traffic = nullptr;
     event_air_clock_init(&clock, ASRUN_NONE, 1);
     traffic_thread_start(app, &clock, &traffic);
+    conform_thread *conformer = nullptr;
+    conform_thread_start(app, traffic_thread_traffic(traffic), &conformer);
     while (!slicer_stopping(app)) {
+        slicer_take_conformed_filler(app, conformer);
         int64_t started = av_gettime_relative();
         slicer_session ses = {};
         ses.app = app;
         ses.clock = &clock;
         ses.traffic_ctx = traffic_thread_traffic(traffic);
+        ses.conformer = conformer;
         ses.failures = &failures;
         ses.quiet = quick_failures > 0;
         slicer_library_quiet.store(ses.quiet);
@@ -728,6 +764,7 @@ int slicer_main_loop(app_ctx *app)
     }
 
     ratelimit_flush(&failures, status_now_us());
+    conform_thread_stop(&conformer);  // first: it reads the traffic's schedule
     traffic_thread_stop(&traffic);
     filler_destroy(&app->filler);
     return ret == SLICER_CONFIG_FAULT ? ret : 0;

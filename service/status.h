@@ -74,6 +74,9 @@ struct channel_status {
     std::atomic<int64_t> spots_missed;      // records given another final status
     std::atomic<int> schedule_state;        // traffic_schedule_state (traffic/traffic.h)
     std::atomic<int> verification_failing;  // 1 while the verification file cannot be written
+    std::atomic<int64_t> spots_conformed;   // spot files of the schedule in the channel's format (conform_thread.h)
+    std::atomic<int64_t> spots_conform_pending;  // waiting to be conformed or being conformed
+    std::atomic<int64_t> spots_conform_failed;   // that cannot be conformed
 };
 
 /* Monotonic clock in µs, the time base of every now_us below. */

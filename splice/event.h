@@ -181,11 +181,13 @@ enum event_setup_step {
 
 #define EVENT_SPOT_ID_SIZE   12   // spot identification: 11 characters and the terminator
 #define EVENT_SPOT_FILE_SIZE 32   // the spot file's name in its folder
+#define EVENT_SPOT_WHY_SIZE  128  // why a spot cannot air, in the planner's words
 
 /* A spot of a break, as its schedule names it. */
 struct event_spot {
     char id[EVENT_SPOT_ID_SIZE];
     char file[EVENT_SPOT_FILE_SIZE];  // "" when no file was found
+    char why[EVENT_SPOT_WHY_SIZE];    // the planner's reason when it gave no media; "" otherwise
     int break_number;                 // the break's number in its window
     int position;                     // in the break, as scheduled
     int64_t length;                   // ticks of its video; 0 when not known

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
     build-essential cmake pkg-config
-    libavformat-dev libavcodec-dev libavutil-dev
+    libavformat-dev libavcodec-dev libavutil-dev libavfilter-dev libswscale-dev libswresample-dev
     libxmlrpc-core-c3-dev libxml2-dev
     ffmpeg python3 googletest libgtest-dev
     clang libclang-rt-14-dev

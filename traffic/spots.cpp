@@ -22,6 +22,7 @@ extern "C" {
 
 #include "common/mpegts.h"
 #include "common/utils.h"
+#include "conform/conform.h"
 #include "splice/filler.h"
 #include "splice/splice.h"
 
@@ -118,20 +119,24 @@ int spot_read(const char *dir, const char *id, char *file, size_t size, filler_c
         return -EINVAL;
     *media = nullptr;
     file[0] = '\0';
-    const char *bare = id;
-    while (bare[0] == '0' && bare[1])
-        bare++;
-    for (const char *name : {id, bare}) {
-        std::string path = std::string(dir) + "/" + name + ".ts";
+    char name[EVENT_SPOT_FILE_SIZE], cache[CONFORM_PATH_SIZE], path[CONFORM_PATH_SIZE];
+    if (conform_find_source(dir, id, name, sizeof(name)) < 0)
+        return -ENOENT;
+    utils_strlcpy(file, name, size);
+    /* The conformed copy when there is one for the file as it is now; else a transport stream as it is. */
+    conform_result res;
+    conform_cache_dir(dir, cache, sizeof(cache));
+    int ret = conform_cached(dir, name, cache, nullptr, &res, path, sizeof(path));
+    if (ret == 0)
+        return filler_load(path, media);
+    if (ret == -EAGAIN && strcmp(strrchr(name, '.'), ".ts") == 0) {
+        snprintf(path, sizeof(path), "%s/%s", dir, name);
         struct stat st;
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        snprintf(file, size, "%s.ts", name);
-        if (st.st_size % TS_PACKET_SIZE != 0)
+        if (stat(path, &st) == 0 && st.st_size % TS_PACKET_SIZE != 0)
             return -EBADMSG;  // cut inside a TS packet: its last picture is not whole
-        return filler_load(path.c_str(), media);
+        return filler_load(path, media);
     }
-    return -ENOENT;
+    return ret;
 }
 
 /* Packet bytes media holds. */
@@ -254,11 +259,27 @@ int spot_store_put(spot_store *s, spot *sp, int ret, const char *file, filler_ct
 {
     utils_strlcpy(sp->file, file ? file : "", sizeof(sp->file));
     sp->reported = 0;
+    if (ret == -EAGAIN) {
+        /* Asked for again when its break comes nearer: the conforming may be done by then. */
+        sp->state = SPOT_WANTED;
+        snprintf(sp->why, sizeof(sp->why), "not conformed yet");
+        return sp->state;
+    }
     if (ret < 0) {
         sp->state = ret == -ENOENT ? SPOT_MISSING : SPOT_UNUSABLE;
-        snprintf(sp->why, sizeof(sp->why), "%s", ret == -ENOENT    ? "no file"
-                                                  : ret == -EBADMSG ? "cut short: the file ends inside a TS packet"
-                                                                    : "unreadable");
+        conform_result res;
+        char cache[CONFORM_PATH_SIZE];
+        conform_cache_dir(s->dir.c_str(), cache, sizeof(cache));
+        if (ret == CONFORM_ERR_FAILED && conform_cached(s->dir.c_str(), sp->file, cache, nullptr, &res, nullptr, 0) ==
+                                             CONFORM_ERR_FAILED)
+        {
+            utils_strlcpy(sp->why, "cannot be conformed: ", sizeof(sp->why));
+            utils_strlcat(sp->why, res.why, sizeof(sp->why));
+        }
+        else
+            snprintf(sp->why, sizeof(sp->why), "%s", ret == -ENOENT    ? "no file"
+                                                      : ret == -EBADMSG ? "cut short: the file ends inside a TS packet"
+                                                                        : "unreadable");
         return sp->state;
     }
     int64_t bytes = media_bytes(media);

@@ -10,7 +10,9 @@
  * to make room, the spots aired longest ago go first, then those needed
  * latest; a spot a break uses (pinned) stays.
  *
- * The file of spot id is <dir>/<id>.ts, or the id without its leading zeros.
+ * The file of spot id is <dir>/<id>.<any extension>, or the id without its
+ * leading zeros; the store loads its conformed copy from the cache beside
+ * it (conform/conform.h), or a transport stream not conformed yet as it is.
  * Reading (spot_read) touches only its arguments, so that it can run
  * without the lock of whoever owns the store; the store itself is not
  * thread-safe.
@@ -74,8 +76,9 @@ spot *spot_store_at(spot_store *s, int i);
 /*
  * Reads the file of spot id in dir (blocking): its name into file (size
  * bytes) and its media into *media. 0; -2 (ENOENT) when no file is there,
- * with file ""; the loader's code when it cannot be read. On failure *media
- * is null.
+ * with file ""; -EAGAIN when it is not conformed yet; CONFORM_ERR_FAILED
+ * when it cannot be; the loader's code when it cannot be read. On failure
+ * *media is null.
  */
 int spot_read(const char *dir, const char *id, char *file, size_t size, filler_ctx **media);
 

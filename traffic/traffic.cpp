@@ -328,6 +328,8 @@ int plan_records(traffic *t, int w, int n, int64_t at, int64_t key, rep_spot *sp
             sp->pins++;
             pins.push_back(sp->id);
         }
+        if (!out->media)
+            utils_strlcpy(out->info.why, sp && sp->why[0] ? sp->why : "not read yet", sizeof(out->info.why));
         what += std::string(i ? ", " : "") + r->spot_id +
                 (out->media ? "" : std::string(" (") + (short_why[0] ? short_why : sp && sp->why[0] ? sp->why
                                                                                    : "not read yet") + ")");

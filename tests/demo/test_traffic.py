@@ -53,7 +53,8 @@ class Day(unittest.TestCase):
                             rec("LOI", "0301", "1000", "0001", 3, 1, 6, "6"),
                             rec("NUL", "0301", "1001", "0001", 1, 1, 0, "")])
         cls.out = path("out.ts")
-        cls.res = kt.run_demo("--schedule=" + cls.sch, "--spots=" + path("spots"), "--clock=" + CLOCK,
+        # The generated spots measure -18.4 LUFS: at that loudness they are in the channel's format and air as they are.
+        cls.res = kt.run_demo("--loudness=-18.4", "--schedule=" + cls.sch, "--spots=" + path("spots"), "--clock=" + CLOCK,
                               "--asrun-file=" + path("asrun.json"), "--service_name=Kestrow One",
                               path("prog.ts"), cls.out, path("filler.ts"))
         cls.check = splicecheck.Splice(path("prog.ts"), path("filler.ts"), cls.out)

@@ -45,12 +45,12 @@ case "$target" in
             # Long enough for lines cut into 4095-byte pieces and for many lines.
             max_len=16384
             flags=(-dict="$src/tests/fuzz/opts.dict") ;;
-    demo)   sources=("$src"/ts/*.cpp "$src"/codec/*.cpp "$src"/splice/*.cpp "$src"/traffic/*.cpp "$src"/relay/*.cpp
+    demo)   sources=("$src"/ts/*.cpp "$src"/codec/*.cpp "$src"/splice/*.cpp "$src"/traffic/*.cpp "$src"/relay/*.cpp "$src"/conform/*.cpp
                      "$src"/scte35/*.cpp "${common[@]}")
             for f in "$src"/demo/*.cpp; do
                 [ "$(basename "$f")" = main.cpp ] || sources+=("$f")
             done
-            read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavcodec libavutil)"
+            read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavcodec libavutil libavfilter libswscale libswresample)"
             libs+=(-pthread)
             # A few hundred TS packets; the muxer's constant rate can make the
             # output of a mutated file large and slow, hence the longer timeout.
@@ -79,7 +79,7 @@ if [ -x "$bin" ]; then
     stale=0
     for f in "${sources[@]}" "$harness" "$src/tests/fuzz/silence.h" "$src/tests/lib/ts_reader.h" \
              "$src"/common/*.h "$src"/scte35/*.h "$src"/ts/*.h "$src"/codec/*.h "$src"/splice/*.h \
-             "$src"/traffic/*.h "$src"/relay/*.h "$src"/service/*.h \
+             "$src"/traffic/*.h "$src"/conform/*.h "$src"/relay/*.h "$src"/service/*.h \
              "$src"/demo/*.h; do
         if [ "$f" -nt "$bin" ]; then
             stale=1

@@ -71,6 +71,7 @@ TEST(Opts, Defaults)
     EXPECT_EQ(16, app->timing.max_pending);
     EXPECT_EQ(600 * 90000, app->timing.max_cue_lead);
     EXPECT_EQ(2 * 90000, app->timing.late_join);
+    EXPECT_EQ(-23.0, app->loudness);
 }
 
 TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
@@ -169,6 +170,8 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--max-cue-lead=43200", INT64_C(43200) * 90000, lead},
         {"--late-join=0", 0, late},
         {"--program=0x810", 0x810, program},
+        {"--loudness=-40", -40, [](app_ctx *a) { return (int64_t)a->loudness; }},
+        {"--loudness=-5.0", -5, [](app_ctx *a) { return (int64_t)a->loudness; }},
     };
     for (const Ok &c : ok) {
         st::App app;
@@ -199,6 +202,8 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--max-cue-lead=0", "seconds from 1 to 43200"},
         {"--late-join=601", "seconds from 0 to 600"},
         {"--program=0", "a program_number from 1 to 65535"},
+        {"--loudness=-4.9", "LUFS from -40 to -5"},
+        {"--loudness=-23dB", "LUFS from -40 to -5"},
     };
     for (const auto &c : refused) {
         st::App app;

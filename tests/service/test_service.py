@@ -24,7 +24,7 @@ STATUS_KEYS = {"state": str, "session_uptime": float, "input_bitrate": int, "out
                "packets_in": int, "packets_out": int, "overruns": int, "cues": int,
                "breaks_aired": int, "breaks_skipped": int, "last_event": dict, "schedule": str,
                "schedule_state": str, "verification_failing": bool, "schedule_spots": int, "spots_aired": int,
-               "spots_missed": int,
+               "spots_missed": int, "spots_conformed": int, "spots_conform_pending": int, "spots_conform_failed": int,
                "output_errors": dict}
 
 

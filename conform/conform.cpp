@@ -1,0 +1,894 @@
+/*
+ * Conforming one file: the target from the programme, the check of a file
+ * already in the channel's format, the loudness measurement (first pass)
+ * and the decode, filter, encode and multiplex (second pass).
+ */
+#include "conform/conform.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "common/trace.h"
+#include "common/utils.h"
+
+static std::string averr(int code)
+{
+    char text[ERR_TEXT_SIZE];
+    return err_to_str(text, sizeof(text), code);
+}
+
+/* ---- the target ---- */
+
+/* The stream of input with this PID, or null. */
+static const AVStream *stream_by_pid(const AVFormatContext *input, int pid)
+{
+    for (unsigned i = 0; input && i < input->nb_streams; i++)
+        if (input->streams[i]->id == pid)
+            return input->streams[i];
+    return nullptr;
+}
+
+static void language_of(const AVStream *st, char *out)
+{
+    const AVDictionaryEntry *e = st ? av_dict_get(st->metadata, "language", nullptr, 0) : nullptr;
+    utils_strlcpy(out, e && strlen(e->value) == 3 ? e->value : "", 4);
+}
+
+int conform_target_from(const AVFormatContext *programme, const AVFormatContext *input, double lufs,
+                        conform_target *out)
+{
+    if (!programme || !out)
+        return -EINVAL;
+    memset(out, 0, sizeof(*out));
+    out->lufs = lufs;
+    bool video = false;
+    for (unsigned i = 0; i < programme->nb_streams; i++) {
+        const AVStream *st = programme->streams[i];
+        const AVCodecParameters *par = st->codecpar;
+        const AVStream *in = stream_by_pid(input, st->id);
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && !video) {
+            conform_video *v = &out->video;
+            video = true;
+            v->pid = st->id;
+            v->codec_id = par->codec_id;
+            v->profile = par->profile;
+            v->level = par->level;
+            v->width = par->width;
+            v->height = par->height;
+            v->pix_fmt = par->format >= 0 ? par->format : AV_PIX_FMT_YUV420P;
+            v->sar = par->sample_aspect_ratio.num > 0 ? par->sample_aspect_ratio : AVRational{1, 1};
+            AVRational fps = in ? in->avg_frame_rate : AVRational{0, 1};
+            if (fps.num <= 0 || fps.den <= 0)
+                fps = in ? in->r_frame_rate : AVRational{0, 1};
+            v->fps = fps.num > 0 && fps.den > 0 ? fps : AVRational{25, 1};
+            v->field_order = par->field_order;
+            v->bit_rate = par->bit_rate;
+        } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && out->audio_count < CONFORM_MAX_AUDIO) {
+            conform_audio *a = &out->audio[out->audio_count++];
+            a->pid = st->id;
+            a->codec_id = par->codec_id;
+            a->sample_rate = par->sample_rate > 0 ? par->sample_rate : 48000;
+            a->channels = par->ch_layout.nb_channels > 0 ? par->ch_layout.nb_channels : 2;
+            a->bit_rate = par->bit_rate;
+            language_of(in ? in : st, a->language);
+        }
+    }
+    return video && out->video.width > 0 && out->video.height > 0 ? 0 : -EINVAL;
+}
+
+void conform_target_text(const conform_target *t, char *buf, size_t size)
+{
+    const conform_video *v = &t->video;
+    int n = snprintf(buf, size, "%s %dx%d %.3g fps%s", avcodec_get_name((AVCodecID)v->codec_id), v->width,
+                     v->height, av_q2d(v->fps),
+                     v->field_order == AV_FIELD_TT ? " tff" : v->field_order == AV_FIELD_BB ? " bff" : "");
+    for (int i = 0; i < t->audio_count && n >= 0 && (size_t)n < size; i++)
+        n += snprintf(buf + n, size - (size_t)n, ", %s %d Hz %d ch%s%s", avcodec_get_name((AVCodecID)t->audio[i].codec_id),
+                      t->audio[i].sample_rate, t->audio[i].channels, t->audio[i].language[0] ? " " : "",
+                      t->audio[i].language);
+    if (n >= 0 && (size_t)n < size)
+        snprintf(buf + n, size - (size_t)n, ", %.1f LUFS", t->lufs);
+}
+
+const char *conform_status_name(int status)
+{
+    switch (status) {
+    case CONFORM_CONFORMED: return "conformed";
+    case CONFORM_CHECKED: return "checked";
+    case CONFORM_FAILED: return "failed";
+    default: return "none";
+    }
+}
+
+/* ---- one pass over the source ---- */
+
+namespace {
+
+double cpu_now()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+/* An opened source with its decoders. */
+struct source {
+    AVFormatContext *fmt = nullptr;
+    int video = -1;                      // stream index
+    std::vector<int> audio;              // stream indexes, in order
+    std::vector<AVCodecContext *> dec;   // by stream index; null when not decoded
+    int64_t start = 0;                   // AV_TIME_BASE: where the output's time 0 lies
+    double seconds = 0;                  // its video's length
+
+    ~source()
+    {
+        for (AVCodecContext *c : dec)
+            avcodec_free_context(&c);
+        avformat_close_input(&fmt);
+    }
+};
+
+struct stop_ctx {
+    const std::atomic<int> *stop;
+};
+
+int interrupted(void *opaque)
+{
+    const stop_ctx *s = (const stop_ctx *)opaque;
+    return s->stop && s->stop->load();
+}
+
+/* Opens src, its video decoder and those of its audio streams. 0, or why in res with a code. */
+int source_open(source *s, const char *src, stop_ctx *stop, conform_result *res)
+{
+    s->fmt = avformat_alloc_context();
+    if (!s->fmt)
+        return AVERROR(ENOMEM);
+    s->fmt->interrupt_callback.callback = interrupted;
+    s->fmt->interrupt_callback.opaque = stop;
+    int ret = avformat_open_input(&s->fmt, src, nullptr, nullptr);
+    if (ret < 0) {
+        snprintf(res->why, sizeof(res->why), "unreadable: %s", averr(ret).c_str());
+        return ret;
+    }
+    ret = avformat_find_stream_info(s->fmt, nullptr);
+    if (ret < 0) {
+        snprintf(res->why, sizeof(res->why), "unreadable: %s", averr(ret).c_str());
+        return ret;
+    }
+    s->dec.assign(s->fmt->nb_streams, nullptr);
+    for (unsigned i = 0; i < s->fmt->nb_streams; i++) {
+        AVStream *st = s->fmt->streams[i];
+        enum AVMediaType type = st->codecpar->codec_type;
+        if ((type == AVMEDIA_TYPE_VIDEO && s->video >= 0) || (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) ||
+            (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            continue;
+        const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
+        AVCodecContext *c = codec ? avcodec_alloc_context3(codec) : nullptr;
+        if (!c || avcodec_parameters_to_context(c, st->codecpar) < 0 || avcodec_open2(c, codec, nullptr) < 0) {
+            avcodec_free_context(&c);
+            continue;  // a stream nothing here decodes is left out
+        }
+        c->pkt_timebase = st->time_base;
+        s->dec[i] = c;
+        if (type == AVMEDIA_TYPE_VIDEO)
+            s->video = (int)i;
+        else
+            s->audio.push_back((int)i);
+    }
+    if (s->video < 0) {
+        snprintf(res->why, sizeof(res->why), "no video that can be decoded");
+        return AVERROR_STREAM_NOT_FOUND;
+    }
+    const AVStream *v = s->fmt->streams[s->video];
+    s->start = v->start_time != AV_NOPTS_VALUE ? av_rescale_q(v->start_time, v->time_base, AV_TIME_BASE_Q)
+                                               : (s->fmt->start_time != AV_NOPTS_VALUE ? s->fmt->start_time : 0);
+    if (v->duration > 0)
+        s->seconds = v->duration * av_q2d(v->time_base);
+    else if (s->fmt->duration > 0)
+        s->seconds = s->fmt->duration / (double)AV_TIME_BASE;
+    return 0;
+}
+
+/*
+ * The source stream each programme audio stream takes: the spot's stream
+ * of its language where both are tagged, else the one in its place, else
+ * the first; -1: silence.
+ */
+std::vector<int> map_audio(const source *s, const conform_target *t)
+{
+    std::vector<int> map;
+    for (int i = 0; i < t->audio_count; i++) {
+        int found = -1;
+        for (int idx : s->audio) {
+            char lang[4];
+            language_of(s->fmt->streams[idx], lang);
+            if (t->audio[i].language[0] && strcmp(lang, t->audio[i].language) == 0) {
+                found = idx;
+                break;
+            }
+        }
+        if (found < 0 && !s->audio.empty())
+            found = (size_t)i < s->audio.size() ? s->audio[(size_t)i] : s->audio[0];
+        map.push_back(found);
+    }
+    return map;
+}
+
+/* A graph from one buffer source (src_args, or none) through desc to one buffer sink. */
+struct graph {
+    AVFilterGraph *g = nullptr;
+    AVFilterContext *in = nullptr, *out = nullptr;
+    ~graph() { avfilter_graph_free(&g); }
+};
+
+int graph_build(graph *gr, bool video, const char *src_args, const char *desc)
+{
+    gr->g = avfilter_graph_alloc();
+    if (!gr->g)
+        return AVERROR(ENOMEM);
+    gr->g->nb_threads = 1;
+    int ret = avfilter_graph_create_filter(&gr->out, avfilter_get_by_name(video ? "buffersink" : "abuffersink"),
+                                           "out", nullptr, nullptr, gr->g);
+    if (ret < 0)
+        return ret;
+    AVFilterInOut *outputs = nullptr, *inputs = avfilter_inout_alloc();
+    if (!inputs)
+        return AVERROR(ENOMEM);
+    inputs->name = av_strdup("out");
+    inputs->filter_ctx = gr->out;
+    if (src_args) {
+        ret = avfilter_graph_create_filter(&gr->in, avfilter_get_by_name(video ? "buffer" : "abuffer"), "in",
+                                           src_args, nullptr, gr->g);
+        if (ret < 0 || !(outputs = avfilter_inout_alloc())) {
+            avfilter_inout_free(&inputs);
+            return ret < 0 ? ret : AVERROR(ENOMEM);
+        }
+        outputs->name = av_strdup("in");
+        outputs->filter_ctx = gr->in;
+    }
+    ret = avfilter_graph_parse_ptr(gr->g, desc, &inputs, &outputs, nullptr);
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    return ret < 0 ? ret : avfilter_graph_config(gr->g, nullptr);
+}
+
+/* The abuffer arguments of a decoded audio stream. */
+std::string abuffer_args(const AVCodecContext *dec, AVRational tb)
+{
+    char layout[64] = "";
+    AVChannelLayout ch;
+    if (dec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&ch, dec->ch_layout.nb_channels);
+    else
+        av_channel_layout_copy(&ch, &dec->ch_layout);
+    av_channel_layout_describe(&ch, layout, sizeof(layout));
+    av_channel_layout_uninit(&ch);
+    char args[256];
+    snprintf(args, sizeof(args), "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s", tb.num, tb.den,
+             dec->sample_rate, av_get_sample_fmt_name(dec->sample_fmt), layout);
+    return args;
+}
+
+std::string layout_name(int channels)
+{
+    AVChannelLayout ch;
+    char name[64] = "";
+    av_channel_layout_default(&ch, channels);
+    av_channel_layout_describe(&ch, name, sizeof(name));
+    av_channel_layout_uninit(&ch);
+    return name;
+}
+
+/* One audio stream's loudness as ebur128 states it on the frames it passes. */
+struct loudness {
+    double integrated = CONFORM_SILENT;
+    double peak = -INFINITY;  // dBTP
+    bool any = false;
+};
+
+void loudness_take(loudness *l, const AVFrame *f)
+{
+    const AVDictionaryEntry *e = nullptr;
+    while ((e = av_dict_get(f->metadata, "lavfi.r128.", e, AV_DICT_IGNORE_SUFFIX))) {
+        if (strcmp(e->key, "lavfi.r128.I") == 0) {
+            l->integrated = strtod(e->value, nullptr);
+            l->any = true;
+        } else if (strncmp(e->key, "lavfi.r128.true_peaks_ch", 24) == 0) {
+            double p = 20 * log10(std::max(strtod(e->value, nullptr), 1e-10));  // stated linear
+            if (p > l->peak)
+                l->peak = p;
+        }
+    }
+}
+
+/* Decoded frames of stream idx of pkt (null: drain) into fn(frame). */
+template <typename F> int decode(AVCodecContext *dec, const AVPacket *pkt, AVFrame *frame, F fn)
+{
+    int ret = avcodec_send_packet(dec, pkt);
+    if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_EOF)
+        return ret == AVERROR_INVALIDDATA ? 0 : ret;  // a damaged packet: its frames are lost, the rest go on
+    while ((ret = avcodec_receive_frame(dec, frame)) >= 0) {
+        int r = fn(frame);
+        av_frame_unref(frame);
+        if (r < 0)
+            return r;
+    }
+    return ret == AVERROR(EAGAIN) || ret == AVERROR_EOF ? 0 : ret;
+}
+
+/* Pulls every frame the sink has into fn. */
+template <typename F> int pull(graph *gr, AVFrame *frame, F fn)
+{
+    int ret;
+    while ((ret = av_buffersink_get_frame(gr->out, frame)) >= 0) {
+        int r = fn(frame);
+        av_frame_unref(frame);
+        if (r < 0)
+            return r;
+    }
+    return ret == AVERROR(EAGAIN) || ret == AVERROR_EOF ? 0 : ret;
+}
+
+/* Frame pts of stream st moved so that the source's start is 0, in st's time base. */
+int64_t from_start(const source *s, const AVStream *st, int64_t pts)
+{
+    return pts == AV_NOPTS_VALUE ? pts : pts - av_rescale_q(s->start, AV_TIME_BASE_Q, st->time_base);
+}
+
+void report_progress(const conform_options *opt, const source *s, const AVPacket *pkt, double base, double share)
+{
+    if (!opt || !opt->progress || s->seconds <= 0 || pkt->pts == AV_NOPTS_VALUE)
+        return;
+    const AVStream *st = s->fmt->streams[pkt->stream_index];
+    double done = (pkt->pts * av_q2d(st->time_base) - s->start / (double)AV_TIME_BASE) / s->seconds;
+    opt->progress(opt->opaque, base + share * std::min(1.0, std::max(0.0, done)));
+}
+
+/*
+ * First pass: each programme audio stream's loudness from its source
+ * stream as it will be laid out (rate and channels). Silence where none.
+ */
+int measure(source *s, const conform_target *t, const std::vector<int> &map, loudness *out,
+            const conform_options *opt, double share)
+{
+    std::vector<graph> graphs((size_t)t->audio_count);
+    for (int i = 0; i < t->audio_count; i++) {
+        if (map[(size_t)i] < 0)
+            continue;
+        const AVStream *st = s->fmt->streams[map[(size_t)i]];
+        char desc[256];
+        snprintf(desc, sizeof(desc), "aresample=%d,aformat=channel_layouts=%s,ebur128=metadata=1:peak=true",
+                 t->audio[i].sample_rate, layout_name(t->audio[i].channels).c_str());
+        int ret = graph_build(&graphs[(size_t)i], false, abuffer_args(s->dec[map[(size_t)i]], st->time_base).c_str(),
+                              desc);
+        if (ret < 0)
+            return ret;
+    }
+    AVPacket *pkt = av_packet_alloc();
+    AVFrame *frame = av_frame_alloc(), *got = av_frame_alloc();
+    int ret = pkt && frame && got ? 0 : AVERROR(ENOMEM);
+    auto feed = [&](int idx, const AVPacket *p) {
+        return decode(s->dec[idx], p, frame, [&](AVFrame *f) {
+            for (int i = 0; i < t->audio_count; i++) {
+                if (map[(size_t)i] != idx)
+                    continue;
+                int r = av_buffersrc_write_frame(graphs[(size_t)i].in, f);
+                if (r < 0 || (r = pull(&graphs[(size_t)i], got, [&](AVFrame *o) { loudness_take(&out[i], o); return 0; })) < 0)
+                    return r;
+            }
+            return 0;
+        });
+    };
+    while (ret >= 0 && (ret = av_read_frame(s->fmt, pkt)) >= 0) {
+        int idx = pkt->stream_index;
+        bool used = false;
+        for (int m : map)
+            used |= m == idx;
+        if (used)
+            ret = feed(idx, pkt);
+        report_progress(opt, s, pkt, 0, share);
+        av_packet_unref(pkt);
+    }
+    if (ret == AVERROR_EOF)
+        ret = 0;
+    for (int idx : s->audio) {
+        bool used = false;
+        for (int m : map)
+            used |= m == idx;
+        if (ret >= 0 && used)
+            ret = feed(idx, nullptr);
+    }
+    for (int i = 0; ret >= 0 && i < t->audio_count; i++) {
+        if (map[(size_t)i] < 0)
+            continue;
+        ret = av_buffersrc_write_frame(graphs[(size_t)i].in, nullptr);
+        if (ret >= 0)
+            ret = pull(&graphs[(size_t)i], got, [&](AVFrame *o) { loudness_take(&out[i], o); return 0; });
+    }
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    av_frame_free(&got);
+    return ret;
+}
+
+/* The gain in dB that brings l to lufs, lowered where the true peak would pass the limit. */
+double gain_for(const loudness &l, double lufs)
+{
+    if (!l.any || l.integrated <= CONFORM_SILENT + 0.5)
+        return 0;
+    double gain = lufs - l.integrated;
+    if (std::isfinite(l.peak) && l.peak + gain > CONFORM_TRUE_PEAK)
+        gain = CONFORM_TRUE_PEAK - l.peak;
+    return gain;
+}
+
+/* ---- the check of a file already in the channel's format ---- */
+
+/* Why s is not in t's format, or "" when it is (loudness aside). */
+std::string format_difference(const source *s, const conform_target *t)
+{
+    if (strcmp(s->fmt->iformat->name, "mpegts") != 0)
+        return "not MPEG-TS";
+    const AVStream *v = s->fmt->streams[s->video];
+    const AVCodecParameters *p = v->codecpar;
+    AVRational fps = v->avg_frame_rate.num > 0 ? v->avg_frame_rate : v->r_frame_rate;
+    if (v->id != t->video.pid || p->codec_id != t->video.codec_id || p->width != t->video.width ||
+        p->height != t->video.height || (t->video.profile >= 0 && p->profile != t->video.profile))
+        return "video stream";
+    if (fps.num <= 0 || fabs(av_q2d(fps) - av_q2d(t->video.fps)) > 0.01 * av_q2d(t->video.fps))
+        return "frame rate";
+    bool interlaced = t->video.field_order == AV_FIELD_TT || t->video.field_order == AV_FIELD_BB;
+    if (interlaced != (p->field_order == AV_FIELD_TT || p->field_order == AV_FIELD_BB))
+        return "field order";
+    int audio = 0;
+    for (unsigned i = 0; i < s->fmt->nb_streams; i++)
+        audio += s->fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+    if (audio != t->audio_count)
+        return "audio streams";
+    for (int i = 0; i < t->audio_count; i++) {
+        const AVStream *a = stream_by_pid(s->fmt, t->audio[i].pid);
+        if (!a || a->codecpar->codec_id != t->audio[i].codec_id || a->codecpar->sample_rate != t->audio[i].sample_rate ||
+            a->codecpar->ch_layout.nb_channels != t->audio[i].channels)
+            return "audio stream";
+    }
+    /* The first picture must be a key frame, as the spot store will check. */
+    AVPacket *pkt = av_packet_alloc();
+    int ret;
+    bool key = false;
+    while (pkt && (ret = av_read_frame(s->fmt, pkt)) >= 0) {
+        bool video = pkt->stream_index == s->video;
+        key = video && (pkt->flags & AV_PKT_FLAG_KEY);
+        av_packet_unref(pkt);
+        if (video)
+            break;
+    }
+    av_packet_free(&pkt);
+    return key ? "" : "first picture";
+}
+
+/* ---- second pass: the output ---- */
+
+struct out_stream {
+    AVCodecContext *enc = nullptr;
+    AVStream *st = nullptr;
+    graph gr;
+    int source = -1;        // source stream index; -1: silence (video: the source's video)
+    loudness after;
+    ~out_stream() { avcodec_free_context(&enc); }
+};
+
+/* Sends frame (null: drain) to o's encoder and writes what comes out. */
+int encode(AVFormatContext *mux, out_stream *o, AVFrame *frame, AVPacket *pkt)
+{
+    int ret = avcodec_send_frame(o->enc, frame);
+    if (ret < 0 && ret != AVERROR_EOF)
+        return ret;
+    while ((ret = avcodec_receive_packet(o->enc, pkt)) >= 0) {
+        pkt->stream_index = o->st->index;
+        av_packet_rescale_ts(pkt, o->enc->time_base, o->st->time_base);
+        ret = av_interleaved_write_frame(mux, pkt);
+        if (ret < 0)
+            return ret;
+    }
+    return ret == AVERROR(EAGAIN) || ret == AVERROR_EOF ? 0 : ret;
+}
+
+/* Pulls the filtered frames of o into its encoder; at the end (drain) the encoder is drained too. */
+int filter_out(AVFormatContext *mux, out_stream *o, AVFrame *got, AVPacket *pkt, bool video)
+{
+    AVRational tb = av_buffersink_get_time_base(o->gr.out);
+    return pull(&o->gr, got, [&](AVFrame *f) {
+        if (!video)
+            loudness_take(&o->after, f);
+        if (f->pts != AV_NOPTS_VALUE)
+            f->pts = av_rescale_q(f->pts, tb, o->enc->time_base);
+        f->pict_type = AV_PICTURE_TYPE_NONE;
+        return encode(mux, o, f, pkt);
+    });
+}
+
+int64_t video_bit_rate(const conform_video *v)
+{
+    if (v->bit_rate > 0)
+        return v->bit_rate;
+    /* The programme's multiplex does not say: about 0.12 bit per pixel, as broadcasters give H.264 SD and HD. */
+    double bpp = v->codec_id == AV_CODEC_ID_MPEG2VIDEO ? 0.25 : v->codec_id == AV_CODEC_ID_HEVC ? 0.08 : 0.12;
+    return (int64_t)(v->width * (double)v->height * av_q2d(v->fps) * bpp);
+}
+
+int open_video_encoder(out_stream *o, const conform_target *t, int threads)
+{
+    const conform_video *v = &t->video;
+    const AVCodec *codec = avcodec_find_encoder((AVCodecID)v->codec_id);
+    if (!codec)
+        return AVERROR_ENCODER_NOT_FOUND;
+    AVCodecContext *c = o->enc = avcodec_alloc_context3(codec);
+    if (!c)
+        return AVERROR(ENOMEM);
+    c->width = v->width;
+    c->height = v->height;
+    c->pix_fmt = (AVPixelFormat)v->pix_fmt;
+    c->sample_aspect_ratio = v->sar;
+    c->framerate = v->fps;
+    c->time_base = av_inv_q(v->fps);
+    c->bit_rate = video_bit_rate(v);
+    c->rc_max_rate = c->bit_rate;
+    c->rc_buffer_size = (int)std::min<int64_t>(INT32_MAX, c->bit_rate);
+    c->gop_size = std::max(1, (int)lrint(av_q2d(v->fps)));
+    c->max_b_frames = 2;
+    c->flags |= AV_CODEC_FLAG_CLOSED_GOP;
+    c->thread_count = threads;
+    if (v->profile >= 0)
+        c->profile = v->profile;
+    if (v->level > 0)
+        c->level = v->level;
+    if (v->field_order == AV_FIELD_TT || v->field_order == AV_FIELD_BB) {
+        c->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+        c->field_order = (AVFieldOrder)v->field_order;
+    }
+    AVDictionary *o_opts = nullptr;
+    if (v->codec_id == AV_CODEC_ID_H264 || v->codec_id == AV_CODEC_ID_HEVC) {
+        av_dict_set(&o_opts, "preset", "faster", 0);
+        if (v->codec_id == AV_CODEC_ID_HEVC) {
+            av_dict_set(&o_opts, "x265-params", "log-level=error:open-gop=0:pools=1", 0);
+            const char *profile = avcodec_profile_name((AVCodecID)v->codec_id, v->profile);
+            if (profile)
+                av_dict_set(&o_opts, "profile", profile[0] == 'M' ? "main" : profile, 0);
+        }
+    }
+    int ret = avcodec_open2(c, codec, &o_opts);
+    av_dict_free(&o_opts);
+    return ret;
+}
+
+int open_audio_encoder(out_stream *o, const conform_audio *a)
+{
+    const AVCodec *codec = avcodec_find_encoder((AVCodecID)a->codec_id);
+    if (!codec)
+        return AVERROR_ENCODER_NOT_FOUND;
+    AVCodecContext *c = o->enc = avcodec_alloc_context3(codec);
+    if (!c)
+        return AVERROR(ENOMEM);
+    c->sample_rate = a->sample_rate;
+    av_channel_layout_default(&c->ch_layout, a->channels);
+    c->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+    c->bit_rate = a->bit_rate > 0 ? a->bit_rate : (a->channels > 1 ? 192000 : 128000);
+    c->time_base = AVRational{1, a->sample_rate};
+    return avcodec_open2(c, codec, nullptr);
+}
+
+/* The video filters: scale to the display aspect kept, pad, sample aspect, rate, field order, pixel format. */
+std::string video_filters(const AVCodecContext *dec, const AVStream *st, const conform_video *v)
+{
+    AVRational ssar = dec->sample_aspect_ratio.num > 0 ? dec->sample_aspect_ratio
+                                                       : st->sample_aspect_ratio.num > 0 ? st->sample_aspect_ratio
+                                                                                          : AVRational{1, 1};
+    double src_dar = dec->width * av_q2d(ssar) / dec->height;
+    double dst_dar = v->width * av_q2d(v->sar) / v->height;
+    int w = v->width, h = v->height;
+    if (src_dar > dst_dar + 1e-6)
+        h = (int)lrint(v->width * av_q2d(v->sar) / src_dar);
+    else if (src_dar < dst_dar - 1e-6)
+        w = (int)lrint(v->height * src_dar / av_q2d(v->sar));
+    w = std::min(v->width, std::max(2, w & ~1));
+    h = std::min(v->height, std::max(2, h & ~1));
+    bool interlaced = v->field_order == AV_FIELD_TT || v->field_order == AV_FIELD_BB;
+    char desc[512];
+    snprintf(desc, sizeof(desc),
+             "scale=%d:%d,pad=%d:%d:(ow-iw)/2:(oh-ih)/2,setsar=%d/%d,fps=%d/%d,%sformat=%s", w, h, v->width,
+             v->height, v->sar.num, v->sar.den, v->fps.num, v->fps.den,
+             interlaced ? (v->field_order == AV_FIELD_TT ? "setfield=tff," : "setfield=bff,") : "",
+             av_get_pix_fmt_name((AVPixelFormat)v->pix_fmt));
+    return desc;
+}
+
+/* Second pass: decode, filter, encode and multiplex into part. */
+int transcode(source *s, const conform_target *t, const std::vector<int> &map, const double *gain,
+              const char *part, conform_result *res, const conform_options *opt, double base)
+{
+    AVFormatContext *mux = nullptr;
+    int ret = avformat_alloc_output_context2(&mux, nullptr, "mpegts", part);
+    if (ret < 0)
+        return ret;
+    std::vector<out_stream> outs((size_t)t->audio_count + 1);
+    AVPacket *pkt = av_packet_alloc();
+    AVFrame *frame = av_frame_alloc(), *got = av_frame_alloc();
+    const AVStream *vin = s->fmt->streams[s->video];
+    double seconds = s->seconds;
+    char desc[512];
+    if (!pkt || !frame || !got) {
+        ret = AVERROR(ENOMEM);
+        goto out_free;
+    }
+    /* Video. */
+    {
+        out_stream *o = &outs[0];
+        o->source = s->video;
+        if ((ret = open_video_encoder(o, t, 1)) < 0) {
+            snprintf(res->why, sizeof(res->why), "no %s encoder: %s", avcodec_get_name((AVCodecID)t->video.codec_id),
+                     averr(ret).c_str());
+            goto out_free;
+        }
+        const AVCodecContext *dec = s->dec[s->video];
+        AVRational sar = dec->sample_aspect_ratio.num > 0 ? dec->sample_aspect_ratio : AVRational{0, 1};
+        char args[256];
+        snprintf(args, sizeof(args), "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", dec->width,
+                 dec->height, dec->pix_fmt, vin->time_base.num, vin->time_base.den, sar.num, sar.num ? sar.den : 1);
+        if ((ret = graph_build(&o->gr, true, args, video_filters(dec, vin, &t->video).c_str())) < 0)
+            goto out_free;
+    }
+    /* Audio: each from its source stream, or silence, as long as the pictures. */
+    for (int i = 0; i < t->audio_count; i++) {
+        out_stream *o = &outs[(size_t)i + 1];
+        const conform_audio *a = &t->audio[i];
+        o->source = map[(size_t)i];
+        if ((ret = open_audio_encoder(o, a)) < 0) {
+            snprintf(res->why, sizeof(res->why), "no %s encoder: %s", avcodec_get_name((AVCodecID)a->codec_id),
+                     averr(ret).c_str());
+            goto out_free;
+        }
+        std::string layout = layout_name(a->channels);
+        if (o->source >= 0) {
+            snprintf(desc, sizeof(desc),
+                     "aresample=%d:async=1:first_pts=0,aformat=sample_rates=%d:channel_layouts=%s,volume=%.2fdB,"
+                     "ebur128=metadata=1:peak=true,apad=whole_dur=%.3f,atrim=end=%.3f,aformat=sample_fmts=%s",
+                     a->sample_rate, a->sample_rate, layout.c_str(), gain[i], seconds, seconds,
+                     av_get_sample_fmt_name(o->enc->sample_fmt));
+            const AVStream *st = s->fmt->streams[o->source];
+            ret = graph_build(&o->gr, false, abuffer_args(s->dec[o->source], st->time_base).c_str(), desc);
+        } else {
+            snprintf(desc, sizeof(desc), "anullsrc=r=%d:cl=%s,atrim=end=%.3f,aformat=sample_fmts=%s", a->sample_rate,
+                     layout.c_str(), seconds, av_get_sample_fmt_name(o->enc->sample_fmt));
+            ret = graph_build(&o->gr, false, nullptr, desc);
+        }
+        if (ret < 0)
+            goto out_free;
+        if (o->enc->frame_size > 0)
+            av_buffersink_set_frame_size(o->gr.out, o->enc->frame_size);
+    }
+    for (size_t i = 0; i < outs.size(); i++) {
+        out_stream *o = &outs[i];
+        if (!(o->st = avformat_new_stream(mux, nullptr))) {
+            ret = AVERROR(ENOMEM);
+            goto out_free;
+        }
+        o->st->id = i == 0 ? t->video.pid : t->audio[i - 1].pid;
+        o->st->time_base = AVRational{1, 90000};
+        if ((ret = avcodec_parameters_from_context(o->st->codecpar, o->enc)) < 0)
+            goto out_free;
+        if (i > 0 && t->audio[i - 1].language[0])
+            av_dict_set(&o->st->metadata, "language", t->audio[i - 1].language, 0);
+    }
+    if ((ret = avio_open(&mux->pb, part, AVIO_FLAG_WRITE)) < 0) {
+        snprintf(res->why, sizeof(res->why), "cannot write [%s]: %s", part, averr(ret).c_str());
+        goto out_free;
+    }
+    if ((ret = avformat_write_header(mux, nullptr)) < 0)
+        goto out_close;
+    while ((ret = av_read_frame(s->fmt, pkt)) >= 0) {
+        int idx = pkt->stream_index;
+        const AVStream *st = s->fmt->streams[idx];
+        for (size_t i = 0; ret >= 0 && i < outs.size() && s->dec[idx]; i++) {
+            out_stream *o = &outs[i];
+            if (o->source != idx)
+                continue;
+            ret = decode(s->dec[idx], pkt, frame, [&](AVFrame *f) {
+                f->pts = from_start(s, st, f->best_effort_timestamp);
+                for (size_t k = i; k < outs.size(); k++) {
+                    if (outs[k].source != idx)
+                        continue;
+                    int r = av_buffersrc_write_frame(outs[k].gr.in, f);
+                    if (r < 0 || (r = filter_out(mux, &outs[k], got, pkt, k == 0)) < 0)
+                        return r;
+                }
+                return 0;
+            });
+            break;  // every output of this source took the frame
+        }
+        report_progress(opt, s, pkt, base, 1 - base);
+        av_packet_unref(pkt);
+        if (ret < 0)
+            break;
+    }
+    if (ret == AVERROR_EOF)
+        ret = 0;
+    /* The end: decoders drained into their graphs, graphs into their encoders, encoders into the file. */
+    for (size_t i = 0; ret >= 0 && i < outs.size(); i++) {
+        out_stream *o = &outs[i];
+        bool first = true;
+        for (size_t k = 0; k < i; k++)
+            first &= outs[k].source != o->source;
+        if (o->source >= 0 && first) {
+            const AVStream *st = s->fmt->streams[o->source];
+            ret = decode(s->dec[o->source], nullptr, frame, [&](AVFrame *f) {
+                f->pts = from_start(s, st, f->best_effort_timestamp);
+                for (size_t k = i; k < outs.size(); k++) {
+                    if (outs[k].source != o->source)
+                        continue;
+                    int r = av_buffersrc_write_frame(outs[k].gr.in, f);
+                    if (r < 0 || (r = filter_out(mux, &outs[k], got, pkt, k == 0)) < 0)
+                        return r;
+                }
+                return 0;
+            });
+        }
+    }
+    for (size_t i = 0; ret >= 0 && i < outs.size(); i++) {
+        out_stream *o = &outs[i];
+        if (o->gr.in)
+            ret = av_buffersrc_write_frame(o->gr.in, nullptr);
+        if (ret >= 0)
+            ret = filter_out(mux, o, got, pkt, i == 0);
+        if (ret >= 0)
+            ret = encode(mux, o, nullptr, pkt);
+    }
+    if (ret >= 0)
+        ret = av_write_trailer(mux);
+    if (ret >= 0) {
+        res->after = CONFORM_SILENT;
+        res->peak = -INFINITY;
+        for (size_t i = 1; i < outs.size(); i++) {
+            if (outs[i].after.any && outs[i].after.integrated > res->after)
+                res->after = outs[i].after.integrated;
+            res->peak = std::max(res->peak, outs[i].after.peak);
+        }
+    }
+out_close:
+    avio_closep(&mux->pb);
+out_free:
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    av_frame_free(&got);
+    avformat_free_context(mux);
+    return ret;
+}
+
+/* Copies the file from into to. 0 or -errno. */
+int copy_file(const char *from, const char *to)
+{
+    FILE *in = fopen(from, "rb");
+    FILE *out = in ? fopen(to, "wb") : nullptr;
+    int ret = in && out ? 0 : -errno;
+    char buf[65536];
+    size_t n;
+    while (ret == 0 && (n = fread(buf, 1, sizeof(buf), in)) > 0)
+        if (fwrite(buf, 1, n, out) != n)
+            ret = -EIO;
+    if (in && ferror(in))
+        ret = -EIO;
+    if (out && fclose(out) != 0 && ret == 0)
+        ret = -EIO;
+    if (in)
+        fclose(in);
+    return ret;
+}
+
+} // namespace
+
+int conform_file(const char *src, const char *dst, const conform_target *t, conform_result *res,
+                 const conform_options *opt)
+{
+    if (!src || !dst || !t || !res)
+        return -EINVAL;
+    memset(res, 0, sizeof(*res));
+    res->before = res->after = CONFORM_SILENT;
+    res->peak = -INFINITY;
+    res->status = CONFORM_FAILED;
+    double cpu0 = cpu_now();
+    stop_ctx stop = {opt ? opt->stop : nullptr};
+    std::string part = std::string(dst) + ".part";
+    int ret;
+    {
+        source s;
+        if ((ret = source_open(&s, src, &stop, res)) < 0)
+            goto out;
+        res->seconds = s.seconds;
+        if (s.seconds <= 0) {
+            snprintf(res->why, sizeof(res->why), "its length is unknown");
+            ret = AVERROR_INVALIDDATA;
+            goto out;
+        }
+        std::vector<int> map = map_audio(&s, t);
+        std::vector<loudness> before((size_t)t->audio_count);
+        std::string differs;
+        {
+            source peek;
+            if ((ret = source_open(&peek, src, &stop, res)) < 0)
+                goto out;
+            differs = format_difference(&peek, t);
+        }
+        if ((ret = measure(&s, t, map, before.data(), opt, 0.3)) < 0) {
+            snprintf(res->why, sizeof(res->why), "its sound cannot be measured: %s", averr(ret).c_str());
+            goto out;
+        }
+        std::vector<double> gain((size_t)t->audio_count);
+        bool on_target = true;
+        for (int i = 0; i < t->audio_count; i++) {
+            const loudness &l = before[(size_t)i];
+            if (l.any && l.integrated > res->before)
+                res->before = l.integrated;
+            gain[(size_t)i] = gain_for(l, t->lufs);
+            on_target &= !l.any || l.integrated <= CONFORM_SILENT + 0.5 ||
+                         (fabs(l.integrated - t->lufs) <= CONFORM_TOLERANCE && l.peak <= CONFORM_TRUE_PEAK);
+        }
+        if (differs.empty() && on_target) {
+            if ((ret = copy_file(src, part.c_str())) < 0) {
+                snprintf(res->why, sizeof(res->why), "cannot write [%s]: %s", part.c_str(), strerror(-ret));
+                goto out;
+            }
+            res->status = CONFORM_CHECKED;
+            res->after = res->before;
+            for (const loudness &l : before)
+                res->peak = std::max(res->peak, l.peak);
+        } else {
+            /* Read again from the start (a transport stream does not seek to its first picture exactly). */
+            source again;
+            if ((ret = source_open(&again, src, &stop, res)) < 0)
+                goto out;
+            std::swap(s.fmt, again.fmt);
+            std::swap(s.dec, again.dec);
+            ret = transcode(&s, t, map, gain.data(), part.c_str(), res, opt, 0.3);
+            if (ret < 0) {
+                if (!res->why[0])
+                    snprintf(res->why, sizeof(res->why), "cannot be encoded: %s", averr(ret).c_str());
+                goto out;
+            }
+            res->status = CONFORM_CONFORMED;
+        }
+        if (rename(part.c_str(), dst) != 0) {
+            ret = -errno;
+            snprintf(res->why, sizeof(res->why), "cannot write [%s]: %s", dst, strerror(errno));
+            res->status = CONFORM_FAILED;
+            goto out;
+        }
+        if (opt && opt->progress)
+            opt->progress(opt->opaque, 1.0);
+    }
+out:
+    if (ret < 0) {
+        unlink(part.c_str());
+        res->status = CONFORM_FAILED;
+        if (stop.stop && stop.stop->load())
+            ret = -EINTR;
+    }
+    res->cpu_seconds = cpu_now() - cpu0;
+    return ret;
+}

@@ -1,0 +1,98 @@
+/*
+ * The demo's conforming before its run: every spot the schedule in force
+ * names and, when it is not a transport stream, the filler, into the channel's format and loudness, with progress on the
+ * console. The spot store then loads the conformed copies.
+ */
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "conform/conform.h"
+#include "common/asrun.h"
+#include "common/utils.h"
+#include "demo/demo.h"
+#include "relay/relay.h"
+#include "traffic/schedule.h"
+#include "traffic/traffic.h"
+
+/* The progress of one file on one console line. */
+static void demo_conform_progress(void *opaque, double done)
+{
+    printf("\rconforming %s: %3d%%", (const char *)opaque, (int)(done * 100));
+    fflush(stdout);
+}
+
+/* Conforms <dir>/<name> into the cache beside it; prints its outcome. The copy's path into path on success. */
+static int demo_conform_one(const char *dir, const char *name, const conform_target *t, char *path, size_t size)
+{
+    char cache[CONFORM_PATH_SIZE];
+    conform_result res;
+    conform_options opt = {demo_conform_progress, (void *)name, nullptr};
+    conform_cache_dir(dir, cache, sizeof(cache));
+    int ret = conform_run(dir, name, cache, t, &res, &opt);
+    if (ret >= 0) {
+        printf("\rconformed %s: %s%s, %.2f s, loudness %.1f -> %.1f LUFS\n", name, conform_status_name(res.status),
+               ret == 1 ? " before" : "", res.seconds, res.before, res.after);
+        if (snprintf(path, size, "%s/%s.ts", cache, name) >= (int)size)
+            return -ENAMETOOLONG;
+    } else {
+        fprintf(stderr, "\rcannot conform %s: %s\n", name, ret == CONFORM_ERR_FAILED ? res.why : strerror(-ret));
+    }
+    return ret;
+}
+
+int demo_conform(demo_ctx *demo, const relay_input *in, const char *filler, char *filler_out, size_t size)
+{
+    utils_strlcpy(filler_out, filler, size);
+    AVFormatContext *programme = relay_spliced_streams(in);
+    conform_target t;
+    int ret = programme ? conform_target_from(programme, in->fmt, demo->loudness, &t) : -EINVAL;
+    avformat_free_context(programme);
+    if (ret < 0)
+        return 0;  // no video to conform to: the files are used as they are, and checked as before
+    char text[512];
+    conform_target_text(&t, text, sizeof(text));
+    printf("conforming to %s\n", text);
+    const char *dot = strrchr(filler, '.'), *slash = strrchr(filler, '/');
+    if (!dot || strcmp(dot, ".ts") != 0) {
+        std::string dir = slash ? std::string(filler, (size_t)(slash - filler)) : ".";
+        char path[CONFORM_PATH_SIZE];
+        if (demo_conform_one(dir.c_str(), slash ? slash + 1 : filler, &t, path, sizeof(path)) >= 0)
+            utils_strlcpy(filler_out, path, size);
+    }
+    if (!demo->traffic_ctx)
+        return 0;
+    /* The schedule file: the option, or the day's file in the folder it names. */
+    int64_t now_ms = demo->clock_ms != ASRUN_NONE ? demo->clock_ms : (int64_t)time(nullptr) * 1000;
+    std::string path = demo->schedule;
+    struct stat st;
+    char name[SCHEDULE_NAME_SIZE];
+    if (stat(demo->schedule, &st) == 0 && S_ISDIR(st.st_mode) &&
+        schedule_file_name(now_ms, demo->channel_id, demo->headend_id, name, sizeof(name)) == 0)
+        path += std::string("/") + name;
+    schedule *s = nullptr;
+    if (schedule_load(path.c_str(), now_ms, &s, nullptr, nullptr) < 0)
+        return 0;
+    std::vector<std::string> done;
+    for (int i = 0; i < s->count; i++) {
+        const schedule_record *r = &s->records[i];
+        char name[EVENT_SPOT_FILE_SIZE], path[CONFORM_PATH_SIZE];
+        if (r->type != SCHEDULE_LOI || conform_find_source(demo->spots, r->spot_id, name, sizeof(name)) < 0 ||
+            std::find(done.begin(), done.end(), name) != done.end())
+            continue;
+        done.push_back(name);
+        demo_conform_one(demo->spots, name, &t, path, sizeof(path));
+    }
+    schedule_destroy(&s);
+    return 0;
+}

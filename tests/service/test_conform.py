@@ -1,0 +1,92 @@
+"""KestrowApp conforming the day's spots in the background on a live channel
+(320x240 25 fps, AAC and MP2) on loopback: an MP4 spot and one without sound
+are conformed once the channel's format is known and air, the .VER says 0001,
+kestrow.status and /metrics count them; a file that cannot be read is 1002
+with its reason in the as-run record; a rewritten schedule's spot is
+conformed at once."""
+import json
+import os
+import subprocess
+import time
+import unittest
+import urllib.request
+import xmlrpc.client
+
+import flow
+import kt
+import sch
+
+FF = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
+# id, file, ffmpeg inputs and options (None: not a media file), status in the .VER
+SPOTS = [
+    ("MP4SPOT", "MP4SPOT.mp4", ["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30", "-f", "lavfi", "-i",
+                                "sine=440:sample_rate=44100,volume=14dB,aformat=channel_layouts=stereo",
+                                "-c:v", "libx264", "-c:a", "aac"], "0001"),
+    ("MUTE", "MUTE.mkv", ["-f", "lavfi", "-i", "testsrc2=size=480x270:rate=24", "-c:v", "mpeg4"], "0001"),
+    ("BROKEN", "BROKEN.mp4", None, "1002"),
+]
+
+
+def figures(svc):
+    with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
+        status = proxy.kestrow.status()
+    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % svc.port, timeout=10) as r:
+        metrics = dict(l.split(" ") for l in r.read().decode().splitlines() if l and l[0] != "#")
+    return ((status["spots_conformed"], status["spots_conform_pending"], status["spots_conform_failed"]),
+            tuple(int(metrics["kestrow_spots_conform" + k]) for k in ("ed", "_pending", "_failed")))
+
+
+class Conform(kt.FillerCase):
+    FILLER = dict(duration=3)
+
+    def test_spots_conformed_in_the_background_air_and_an_unreadable_one_is_1002(self):
+        spots = os.path.join(self.dir, "spots")
+        os.mkdir(spots)
+        for sid, name, make, _ in SPOTS:
+            if make:
+                subprocess.run(FF + make + ["-t", "3", os.path.join(spots, name)], check=True, timeout=120)
+            else:
+                with open(os.path.join(spots, name), "wb") as f:
+                    f.write(b"\0not a media file" * 64)
+        now = time.localtime()
+        path = os.path.join(self.dir, "day.SCH")
+        sch.write(path, [sch.record("LOI", time.strftime("%m%d", now), time.strftime("%H%M", now), "0010", 1, n + 1,
+                                    3, sid) for n, (sid, _, _, _) in enumerate(SPOTS)])
+        # The programme in two parts: the first makes the channel's format known, the second has the break.
+        prog = os.path.join(self.dir, "prog.ts")
+        start = kt.gen.generate(prog, duration=30, cues=["at=16,dur=10,lead=4"])["start"]
+        first, second = flow.split(prog, prog + ".1", prog + ".2", 0x100, start + 6 * kt.TICKS, start)
+        record = os.path.join(self.dir, "asrun.json")
+        svc = kt.started(self, self.dir, "--schedule=" + path, "--spots=" + spots, "--asrun-file=" + record,
+                         "--loudness=-24", filler=self.filler, name="conform")
+        svc.send(first)
+        self.assertTrue(kt.wait_for(lambda: figures(svc)[0] == (2, 0, 1), 120, step=0.5), svc.text()[-3000:])
+        svc.send(second)
+        kt.wait_for(lambda: "break_end" in kt.read_text(record), 30)
+        self.assertEqual(figures(svc), ((2, 0, 1), (2, 0, 1)))
+        ver = lambda: [(r[3], r[7]) for r in sch.read_ver(path[:-4] + ".VER")]
+        want = [(sid, status) for sid, _, _, status in SPOTS]
+        self.assertEqual(kt.wait_for(lambda: ver() == want and want, 10) or ver(), want)
+        # A rewritten schedule's spots are queued at once; those it no longer names leave the counts.
+        subprocess.run(FF + SPOTS[1][2] + ["-t", "2", "-f", "mov", os.path.join(spots, "NEW.mov")], check=True,
+                       timeout=120)
+        sch.write(path, [sch.record("LOI", time.strftime("%m%d", now), time.strftime("%H%M", now), "0010", 2, 1, 2,
+                                    "NEW")])
+        self.assertTrue(kt.wait_for(lambda: figures(svc)[0] == (1, 0, 0), 60, step=0.5), svc.text()[-3000:])
+        self.assertIn("spot file [NEW.mov]: conformed", svc.text())
+        rc, _ = svc.stop(settle=1)
+        self.assertEqual(rc, 0)
+
+        rows = [json.loads(line) for line in kt.read_text(record).splitlines()]
+        self.assertEqual([(r["spot_id"], r["reason"], r.get("why", "")[:21]) for r in rows if r["event"] == "spot"],
+                         [("MP4SPOT", "aired", ""), ("MUTE", "aired", ""),
+                          ("BROKEN", "unusable", "cannot be conformed: ")])
+        self.assertIn("spot file [MP4SPOT.mp4]: conformed", svc.text())
+        self.assertIn("-> -24.0 LUFS", svc.text())
+        size = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
+                               "-of", "csv=p=0", svc.out], capture_output=True, text=True, timeout=60)
+        self.assertEqual(set(size.stdout.split()), {"320,240"})
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
