@@ -489,6 +489,7 @@ option_field field_of(const app_ctx *app, int id)
     case OPT_MAX_CUE_LEAD: return NUMBER(timing.max_cue_lead);
     case OPT_LATE_JOIN: return NUMBER(timing.late_join);
     case OPT_PROGRAM: return NUMBER(program);
+    case OPT_LOUDNESS: return NUMBER(loudness);
     default: return {nullptr, 0, false};
     }
 #undef NUMBER
