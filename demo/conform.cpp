@@ -25,10 +25,20 @@ extern "C" {
 #include "traffic/schedule.h"
 #include "traffic/traffic.h"
 
-/* The progress of one file on one console line. */
+/* One file's progress on one console line, written when its percentage grows. */
+struct demo_progress {
+    const char *name;
+    int shown;  // the percentage last written, -1 before the first
+};
+
 static void demo_conform_progress(void *opaque, double done)
 {
-    printf("\rconforming %s: %3d%%", (const char *)opaque, (int)(done * 100));
+    demo_progress *p = (demo_progress *)opaque;
+    int percent = (int)(done * 100);
+    if (percent <= p->shown)
+        return;
+    p->shown = percent;
+    printf("\rconforming %s: %3d%%", p->name, percent);
     fflush(stdout);
 }
 
@@ -37,7 +47,8 @@ static int demo_conform_one(const char *dir, const char *name, const conform_tar
 {
     char cache[CONFORM_PATH_SIZE];
     conform_result res;
-    conform_options opt = {demo_conform_progress, (void *)name, nullptr};
+    demo_progress progress = {name, -1};
+    conform_options opt = {demo_conform_progress, &progress, nullptr};
     conform_cache_dir(dir, cache, sizeof(cache));
     int ret = conform_run(dir, name, cache, t, &res, &opt);
     if (ret >= 0) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unistd.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -327,6 +328,12 @@ int demo_run(int argc, char **argv)
 
     log_packet_set_sink(&demo_trace);
 
+    /* The filler is read after conforming, which needs the input; one that cannot be read is said first. */
+    if (access(files.replace, R_OK) != 0) {
+        ret = AVERROR(errno);
+        fprintf(stderr, "Could not open replace file '%s'\n", files.replace);
+        goto out_teardown;
+    }
     in.program = run.demo.program;
     in.spts = run.demo.spts;
     ret = relay_open_input(&in, files.in, nullptr, nullptr);
@@ -343,7 +350,7 @@ int demo_run(int argc, char **argv)
     demo_conform(&run.demo, &in, files.replace, filler_path, sizeof(filler_path));
     ret = filler_load(filler_path, &filler);
     if (ret < 0) {
-        fprintf(stderr, "Could not open replace file '%s'", files.replace);
+        fprintf(stderr, "Could not open replace file '%s'\n", files.replace);
         goto out_teardown;
     }
     demo_show_filler(filler, files.replace);

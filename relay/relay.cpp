@@ -984,12 +984,15 @@ static int64_t relay_follow_line(relay_loop *loop, const AVPacket *pkt)
 {
     relay *r = loop->r;
     relay_lines *l = &r->lines;
-    int64_t raw = pkt->dts;
+    /* Times are compared modulo 2^33: a time just short of the wrap follows one just past it. */
+    int64_t raw = l->last != AV_NOPTS_VALUE ? ts_pts_nearest(pkt->dts, l->last) : pkt->dts;
 
     if (l->last != AV_NOPTS_VALUE && !on_line(raw, l->last)) {
-        if (l->prev_last != AV_NOPTS_VALUE && on_line(raw, l->prev_last)) {
+        int64_t back = l->prev_last != AV_NOPTS_VALUE ? ts_pts_nearest(pkt->dts, l->prev_last) : AV_NOPTS_VALUE;
+        if (back != AV_NOPTS_VALUE && on_line(back, l->prev_last)) {
             std::swap(l->offset, l->prev_offset);
             std::swap(l->last, l->prev_last);
+            raw = back;
         } else {
             event ev = relay_event(EVENT_TIME_JUMP, r);
             ev.delta = raw - l->last;
@@ -1005,7 +1008,7 @@ static int64_t relay_follow_line(relay_loop *loop, const AVPacket *pkt)
     }
     if (l->last == AV_NOPTS_VALUE || raw > l->last)
         l->last = raw;
-    return l->offset;
+    return l->offset + raw - pkt->dts;
 }
 
 /*
@@ -1052,12 +1055,23 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
     }
     if (pkt->dts == AV_NOPTS_VALUE)
         return 1;
-    int64_t offset = side ? r->lines.offset : relay_follow_line(loop, pkt);
+    int64_t offset = !side                                ? relay_follow_line(loop, pkt)
+                     : r->lines.last == AV_NOPTS_VALUE ? r->lines.offset
+                                                       : r->lines.offset + ts_pts_nearest(pkt->dts, r->lines.last) - pkt->dts;
     pkt->dts += offset;
     if (pkt->pts != AV_NOPTS_VALUE)
         pkt->pts += offset;
     if (relay_cue_stream(r, pkt->stream_index))
         relay_adjust_cue(pkt, offset);
+    /*
+     * Nothing reaches the muxer far ahead of the time line: at a constant
+     * mux rate it would fill the gap with null packets (hours of them for a
+     * stray time).
+     */
+    if (loop->dts_max != AV_NOPTS_VALUE && pkt->dts - loop->dts_max > RELAY_MAX_DTS_JUMP) {
+        log_packet(r->in, pkt, "FAR");
+        return 0;
+    }
     if (side)
         return 1;
     if (loop->dts_max == AV_NOPTS_VALUE) {

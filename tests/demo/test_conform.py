@@ -55,7 +55,7 @@ class Conform(unittest.TestCase):
         with open(os.path.join(cls.spots, "BROKEN.mp4"), "wb") as f:
             f.write(b"\0not a media file" * 64)
         cls.sch = os.path.join(cls.dir, "301AB123.SCH")
-        sch.write(cls.sch, [sch.record("LOI", "0301", "1000", "0001", 1, n + 1, 4, sid)
+        sch.write(cls.sch, [sch.record("LOI", "0301", "1000", "0001", 1, n + 1, SPOTS.get(sid, (3,))[0], sid)
                             for n, sid in enumerate(list(SPOTS) + ["BROKEN"])])
         cls.res = cls.run_day()
 
