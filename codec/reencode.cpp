@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 extern "C" {
@@ -17,13 +18,21 @@ extern "C" {
 
 struct reencode {
     AVCodecParameters *par;
-    const AVCodec *dec;
-    const AVCodec *enc;
+    const AVCodec *dec_codec;
+    const AVCodec *enc_codec;
     AVRational frame_rate;
     int64_t max_rate;              // bit/s, 0: from par or the run
     int64_t buffer_size;           // bits, 0: one second at the rate
     const char *profile;           // the encoder's name for the programme's profile, or null
     std::vector<uint8_t> params;   // the programme's parameter sets (Annex B), as last seen
+    // the run under way
+    AVCodecContext *dec;
+    AVCodecContext *enc;
+    AVFrame *frame;
+    int64_t from;                  // 90 kHz: the first picture encoded is the first shown at or after it
+    int64_t lead;                  // 90 kHz: the run's dts are its pts less this
+    std::vector<int64_t> shown;    // the pts of the pictures sent to the encoder, by number
+    std::deque<AVPacket *> ready;  // encoded, not taken yet
 };
 
 /* ---- matching the programme ---- */
@@ -95,8 +104,8 @@ int reencode_create(reencode **out, const AVCodecParameters *par, AVRational fra
         reencode_destroy(&r);
         return AVERROR(ENOMEM);
     }
-    r->dec = dec;
-    r->enc = enc;
+    r->dec_codec = dec;
+    r->enc_codec = enc;
     r->frame_rate = frame_rate;
     r->max_rate = max_rate;
     r->buffer_size = buffer_size;
@@ -109,6 +118,7 @@ void reencode_destroy(reencode **r)
 {
     if (!*r)
         return;
+    reencode_abort(*r);
     avcodec_parameters_free(&(*r)->par);
     delete *r;
     *r = nullptr;
@@ -201,11 +211,11 @@ static int64_t run_rate(const reencode *r, AVPacket *const *pkts, int n)
     return span > 0 ? av_rescale(bytes * 8, 90000, span) : 0;
 }
 
-/* Opens the encoder for a run of m pictures at rate. */
-static int open_encoder(const reencode *r, int m, int64_t rate, AVCodecContext **out)
+/* Opens the encoder for a run at rate. */
+static int open_encoder(const reencode *r, int64_t rate, AVCodecContext **out)
 {
     const AVCodecParameters *par = r->par;
-    AVCodecContext *c = avcodec_alloc_context3(r->enc);
+    AVCodecContext *c = avcodec_alloc_context3(r->enc_codec);
     AVDictionary *opts = nullptr;
     char text[160];
 
@@ -226,7 +236,7 @@ static int open_encoder(const reencode *r, int m, int64_t rate, AVCodecContext *
     if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
         c->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
     c->flags |= AV_CODEC_FLAG_CLOSED_GOP;
-    c->gop_size = m + 1;           // one key frame, the first
+    c->gop_size = 100000;          // one key frame, the first: a run is shorter than the programme's GOP
     c->max_b_frames = 0;           // no reordering: the run takes the decoding times it is given
     c->level = par->level;
     c->rc_max_rate = rate;
@@ -252,12 +262,12 @@ static int open_encoder(const reencode *r, int m, int64_t rate, AVCodecContext *
     default:
         c->profile = par->profile;     // the encoder takes a level only with its profile
         av_dict_set(&opts, "sc_threshold", "1000000000", 0);  // no scene cuts in a closed GOP
+        // The encoder's rate control keeps the buffer only at a target rate, not at a fixed quantiser.
         c->bit_rate = rate;
-        c->flags |= AV_CODEC_FLAG_QSCALE;
-        c->global_quality = FF_QP2LAMBDA * 2;
+        c->qmin = 1;
         break;
     }
-    int ret = avcodec_open2(c, r->enc, &opts);
+    int ret = avcodec_open2(c, r->enc_codec, &opts);
     av_dict_free(&opts);
     if (ret < 0) {
         avcodec_free_context(&c);
@@ -267,107 +277,159 @@ static int open_encoder(const reencode *r, int m, int64_t rate, AVCodecContext *
     return 0;
 }
 
-/* Moves the packets the encoder has ready to got. */
-static int drain(AVCodecContext *enc, std::vector<AVPacket *> &got)
+/* Moves the packets the encoder has ready to the run's, with their times. */
+static int drain(reencode *r)
 {
     for (;;) {
         AVPacket *p = av_packet_alloc();
         if (!p)
             return AVERROR(ENOMEM);
-        int ret = avcodec_receive_packet(enc, p);
+        int ret = avcodec_receive_packet(r->enc, p);
         if (ret < 0) {
             av_packet_free(&p);
             return ret == AVERROR(EAGAIN) || ret == AVERROR_EOF ? 0 : ret;
         }
-        got.push_back(p);
+        if (p->pts < 0 || p->pts >= (int64_t)r->shown.size()) {   // not a picture sent: no reordering was asked
+            av_packet_free(&p);
+            return AVERROR_INVALIDDATA;
+        }
+        p->pts = r->shown[p->pts];
+        p->dts = p->pts - r->lead;
+        p->duration = av_rescale(90000, r->frame_rate.den, r->frame_rate.num);
+        p->time_base = {1, 90000};
+        r->ready.push_back(p);
     }
+}
+
+/* Encodes the pictures the decoder has ready that fall in the run; the rest are dropped. */
+static int encode_ready(reencode *r, int64_t to)
+{
+    for (;;) {
+        int ret = avcodec_receive_frame(r->dec, r->frame);
+        if (ret < 0)
+            return ret == AVERROR(EAGAIN) || ret == AVERROR_EOF ? 0 : ret;
+        int64_t pts = r->frame->best_effort_timestamp;
+        if (pts != AV_NOPTS_VALUE && pts >= r->from && pts < to) {
+            r->frame->pts = (int64_t)r->shown.size();
+            r->frame->pict_type = r->shown.empty() ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+            r->shown.push_back(pts);
+            ret = avcodec_send_frame(r->enc, r->frame);
+            if (ret >= 0)
+                ret = drain(r);
+        }
+        av_frame_unref(r->frame);
+        if (ret < 0)
+            return ret;
+    }
+}
+
+static void end_run(reencode *r)
+{
+    avcodec_free_context(&r->dec);
+    avcodec_free_context(&r->enc);
+    av_frame_free(&r->frame);
+    r->shown.clear();
+}
+
+int reencode_begin(reencode *r, int64_t from, int64_t lead, int64_t rate)
+{
+    int ret;
+
+    reencode_abort(r);
+    int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
+    if (known > 0)
+        rate = known;
+    if (rate <= 0 || lead < 0)
+        return AVERROR(EINVAL);
+    r->frame = av_frame_alloc();
+    r->dec = avcodec_alloc_context3(r->dec_codec);
+    if (!r->frame || !r->dec) {
+        ret = AVERROR(ENOMEM);
+        goto out_end;
+    }
+    ret = avcodec_parameters_to_context(r->dec, r->par);
+    if (ret < 0)
+        goto out_end;
+    r->dec->pkt_timebase = {1, 90000};
+    r->dec->thread_count = 1;
+    ret = avcodec_open2(r->dec, r->dec_codec, nullptr);
+    if (ret < 0)
+        goto out_end;
+    ret = open_encoder(r, rate, &r->enc);
+    if (ret < 0)
+        goto out_end;
+    r->from = from;
+    r->lead = lead;
+    return 0;
+
+out_end:
+    end_run(r);
+    return ret;
+}
+
+int reencode_feed(reencode *r, const AVPacket *pkt, int64_t to)
+{
+    if (!r->dec)
+        return AVERROR(EINVAL);
+    note_params(r, pkt);
+    int ret = avcodec_send_packet(r->dec, pkt);
+    if (ret < 0 && ret != AVERROR_INVALIDDATA)   // a damaged picture leaves a gap the run's count shows
+        return ret;
+    return encode_ready(r, to);
+}
+
+int reencode_finish(reencode *r, int64_t to)
+{
+    if (!r->dec)
+        return AVERROR(EINVAL);
+    int ret = avcodec_send_packet(r->dec, nullptr);
+    if (ret >= 0)
+        ret = encode_ready(r, to);
+    if (ret >= 0)
+        ret = avcodec_send_frame(r->enc, nullptr);
+    if (ret >= 0)
+        ret = drain(r);
+    end_run(r);
+    return ret;
+}
+
+int reencode_take(reencode *r, AVPacket **pkt)
+{
+    if (r->ready.empty())
+        return AVERROR(EAGAIN);
+    *pkt = r->ready.front();
+    r->ready.pop_front();
+    return 0;
+}
+
+void reencode_abort(reencode *r)
+{
+    end_run(r);
+    for (AVPacket *p : r->ready)
+        av_packet_free(&p);
+    r->ready.clear();
 }
 
 int reencode_run(reencode *r, AVPacket *const *pkts, int n, int64_t from, int64_t to,
                  const int64_t *dts, int m, AVPacket **out)
 {
-    AVCodecContext *dec = nullptr, *enc = nullptr;
-    AVFrame *frame = av_frame_alloc();
-    std::vector<AVPacket *> got;
-    std::vector<int64_t> shown;    // the pts of the pictures sent, by number
-    int sent = 0, ret;
-
-    if (!frame)
-        return AVERROR(ENOMEM);
-    if (n < 1 || m < 1) {
-        ret = AVERROR(EINVAL);
-        goto out_free;
-    }
-    dec = avcodec_alloc_context3(r->dec);
-    if (!dec) {
-        ret = AVERROR(ENOMEM);
-        goto out_free;
-    }
-    ret = avcodec_parameters_to_context(dec, r->par);
-    if (ret < 0)
-        goto out_free;
-    dec->pkt_timebase = {1, 90000};
-    dec->thread_count = 1;
-    ret = avcodec_open2(dec, r->dec, nullptr);
-    if (ret < 0)
-        goto out_free;
-    ret = open_encoder(r, m, run_rate(r, pkts, n), &enc);
-    if (ret < 0)
-        goto out_free;
-
-    for (int i = 0; i <= n && ret >= 0; i++) {
-        if (i < n)
-            note_params(r, pkts[i]);
-        ret = avcodec_send_packet(dec, i < n ? pkts[i] : nullptr);
-        if (ret == AVERROR_INVALIDDATA)   // a damaged picture: the count below tells
-            ret = 0;
-        while (ret >= 0) {
-            ret = avcodec_receive_frame(dec, frame);
-            if (ret < 0)
-                break;
-            int64_t pts = frame->best_effort_timestamp;
-            if (pts >= from && pts < to && sent < m) {
-                shown.push_back(pts);
-                frame->pts = sent;
-                frame->pict_type = sent ? AV_PICTURE_TYPE_NONE : AV_PICTURE_TYPE_I;
-                ret = avcodec_send_frame(enc, frame);
-                if (ret >= 0) {
-                    sent++;
-                    ret = drain(enc, got);
-                }
-            }
-            av_frame_unref(frame);
-        }
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
-            ret = 0;
-    }
+    if (n < 1 || m < 1)
+        return AVERROR(EINVAL);
+    int ret = reencode_begin(r, from, 0, run_rate(r, pkts, n));
+    for (int i = 0; i < n && ret >= 0; i++)
+        ret = reencode_feed(r, pkts[i], to);
     if (ret >= 0)
-        ret = avcodec_send_frame(enc, nullptr);
-    if (ret >= 0)
-        ret = drain(enc, got);
-    if (ret >= 0 && (sent != m || (int)got.size() != m))
+        ret = reencode_finish(r, to);
+    if (ret >= 0 && (int)r->ready.size() != m)
         ret = AVERROR_INVALIDDATA;
-    for (int k = 0; ret >= 0 && k < m; k++)
-        if (got[k]->pts != k)
-            ret = AVERROR_INVALIDDATA;
-    if (ret >= 0) {
-        for (int k = 0; k < m; k++) {
-            got[k]->pts = shown[k];
-            got[k]->dts = dts[k];
-            got[k]->duration = av_rescale(90000, r->frame_rate.den, r->frame_rate.num);
-            got[k]->stream_index = pkts[0]->stream_index;
-            got[k]->time_base = {1, 90000};
-            out[k] = got[k];
-        }
-        got.clear();
-        ret = 0;
+    if (ret < 0) {
+        reencode_abort(r);
+        return ret;
     }
-
-out_free:
-    for (AVPacket *p : got)
-        av_packet_free(&p);
-    avcodec_free_context(&enc);
-    avcodec_free_context(&dec);
-    av_frame_free(&frame);
-    return ret;
+    for (int k = 0; k < m; k++) {
+        reencode_take(r, &out[k]);
+        out[k]->dts = dts[k];
+        out[k]->stream_index = pkts[0]->stream_index;
+    }
+    return 0;
 }

@@ -43,8 +43,8 @@ struct reencode;
 /*
  * Sets up a re-encoder for a programme video of parameters par (copied) at
  * frame_rate. max_rate (bit/s) and buffer_size (bits): the programme's
- * buffer model, 0 for unknown (then par's bit rate, else the rate of each
- * run's packets, with a buffer of one second). Returns 0 with *out set;
+ * buffer model, 0 for unknown (then par's bit rate, else the rate the
+ * caller measured, with a buffer of one second). Returns 0 with *out set;
  * REENCODE_UNMATCHED when the codec, profile or pixel format cannot be
  * matched (the caller splices at key frames instead), AVERROR(ENOMEM).
  */
@@ -55,14 +55,47 @@ int reencode_create(reencode **out, const AVCodecParameters *par, AVRational fra
 void reencode_destroy(reencode **r);
 
 /*
- * Decodes pkts[0..n) (decoding order, 90 kHz times, starting at a key
- * frame) and encodes the m pictures shown in [from, to) as a run; dts[k]
- * is the decoding time of the k-th (display order). On success out[0..m)
- * hold the run's packets, the caller's, with pts, dts and duration set,
- * the first flagged key, stream_index that of pkts[0]. Returns 0; an
- * FFmpeg code from the decoder or encoder; AVERROR_INVALIDDATA when the
- * packets do not decode to m pictures in the range. Nothing is left in out
- * on failure. Each run is independent (a fresh decoder and encoder).
+ * A run fed as the programme comes (a return: the pictures from the point
+ * up to the next key frame arrive while the run must already air):
+ *
+ * reencode_begin starts a run (a fresh decoder and encoder; a run under
+ * way is abandoned) of the pictures shown from from on; its packets' dts
+ * are their pts less lead (90 kHz: at least the programme's own largest
+ * pts - dts, so that the run decodes before the key frame it joins). rate:
+ * the programme's rate in bit/s as the caller measured it, used when
+ * neither reencode_create nor the codec parameters gave one. 0,
+ * AVERROR(EINVAL) without a rate, or an FFmpeg code.
+ *
+ * reencode_feed gives it one programme packet (decoding order, 90 kHz,
+ * from the key frame before from on); the pictures shown before to are
+ * encoded as they are decoded, those at or after it dropped (INT64_MAX
+ * while the key frame the run joins is not known). reencode_finish
+ * flushes decoder and encoder, to as for feed, and ends the run. Both
+ * return 0 or an FFmpeg code; after an error the run is over
+ * (reencode_abort).
+ *
+ * reencode_take hands over the next encoded packet, in decoding order:
+ * 0 with *pkt the caller's (pts, dts, duration set, the first flagged
+ * key), AVERROR(EAGAIN) when none is ready. reencode_abort ends a run and
+ * frees what was not taken.
+ */
+int reencode_begin(reencode *r, int64_t from, int64_t lead, int64_t rate);
+int reencode_feed(reencode *r, const AVPacket *pkt, int64_t to);
+int reencode_finish(reencode *r, int64_t to);
+int reencode_take(reencode *r, AVPacket **pkt);
+void reencode_abort(reencode *r);
+
+/*
+ * A whole run at once, from packets at hand: decodes pkts[0..n) (decoding
+ * order, 90 kHz times, starting at a key frame) and encodes the m pictures
+ * shown in [from, to); dts[k] is the decoding time of the k-th (display
+ * order; splice_gop_plan gives them). On success out[0..m) hold the run's
+ * packets, the caller's, with pts, dts and duration set, the first flagged
+ * key, stream_index that of pkts[0]. Returns 0; an FFmpeg code from the
+ * decoder or encoder; AVERROR_INVALIDDATA when the packets do not decode
+ * to m pictures in the range. Nothing is left in out on failure. The rate,
+ * when neither reencode_create nor the parameters gave one, is that of
+ * pkts.
  */
 int reencode_run(reencode *r, AVPacket *const *pkts, int n, int64_t from, int64_t to,
                  const int64_t *dts, int m, AVPacket **out);
