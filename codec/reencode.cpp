@@ -246,7 +246,9 @@ static int open_encoder(const reencode *r, int64_t rate, AVCodecContext **out)
         av_dict_set(&opts, "profile", r->profile, 0);
     switch (par->codec_id) {
     case AV_CODEC_ID_H264:
+        // No look-ahead: a return's run airs picture by picture as the programme comes.
         av_dict_set(&opts, "preset", "veryfast", 0);
+        av_dict_set(&opts, "tune", "zerolatency", 0);
         av_dict_set(&opts, "crf", "16", 0);
         av_dict_set(&opts, "x264-params", "scenecut=0:open-gop=0", 0);
         break;
@@ -256,6 +258,7 @@ static int open_encoder(const reencode *r, int64_t rate, AVCodecContext **out)
         if (par->level > 0)
             snprintf(text + strlen(text), sizeof(text) - strlen(text), ":level-idc=%.1f", par->level / 30.0);
         av_dict_set(&opts, "preset", "veryfast", 0);
+        av_dict_set(&opts, "tune", "zerolatency", 0);
         av_dict_set(&opts, "crf", "16", 0);
         av_dict_set(&opts, "x265-params", text, 0);
         break;
