@@ -201,7 +201,9 @@ static int64_t run_rate(const reencode *r, AVPacket *const *pkts, int n)
         return r->max_rate;
     if (r->par->bit_rate > 0)
         return r->par->bit_rate;
-    int64_t bytes = 0, first = pkts[0]->dts, last = pkts[0]->dts;
+    int64_t first = pkts[0]->dts != AV_NOPTS_VALUE ? pkts[0]->dts : pkts[0]->pts, last = first, bytes = 0;
+    if (first == AV_NOPTS_VALUE)
+        return 0;
     for (int i = 0; i < n; i++) {
         bytes += pkts[i]->size;
         if (pkts[i]->dts != AV_NOPTS_VALUE && pkts[i]->dts > last)
