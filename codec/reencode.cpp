@@ -252,7 +252,7 @@ static int open_encoder(const reencode *r, int64_t rate, AVCodecContext **out)
         av_dict_set(&opts, "preset", "veryfast", 0);
         av_dict_set(&opts, "tune", "zerolatency", 0);
         av_dict_set(&opts, "crf", "16", 0);
-        av_dict_set(&opts, "x264-params", "scenecut=0:open-gop=0", 0);
+        av_dict_set(&opts, "x264-params", "scenecut=0:open-gop=0:log=0", 0);
         break;
     case AV_CODEC_ID_HEVC:
         // The library's HEVC level is general_level_idc, thirty times the level.
@@ -267,8 +267,10 @@ static int open_encoder(const reencode *r, int64_t rate, AVCodecContext **out)
     default:
         c->profile = par->profile;     // the encoder takes a level only with its profile
         av_dict_set(&opts, "sc_threshold", "1000000000", 0);  // no scene cuts in a closed GOP
-        // The encoder's rate control keeps the buffer only at a target rate, not at a fixed quantiser.
-        c->bit_rate = rate;
+        // The encoder's rate control keeps the buffer only at a target rate, not at a fixed
+        // quantiser; the target below the peak, as its rate control wants for a variable rate.
+        c->bit_rate = rate * 9 / 10;
+        c->gop_size = 600;             // its longest GOP (24 s at 25 Hz): longer than any run
         c->qmin = 1;
         break;
     }
