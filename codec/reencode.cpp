@@ -1,0 +1,443 @@
+/*
+ * Re-encoding the pictures around frame-accurate splice points (see
+ * reencode.h): matching the programme's codec, decoding a run, encoding it.
+ */
+#include "codec/reencode.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+struct reencode {
+    AVCodecParameters *par;
+    const AVCodec *dec_codec;
+    const AVCodec *enc_codec;
+    AVRational frame_rate;
+    int64_t max_rate;              // bit/s, 0: from par or the run
+    int64_t buffer_size;           // bits, 0: one second at the rate
+    const char *profile;           // the encoder's name for the programme's profile, or null
+    std::vector<uint8_t> params;   // the programme's parameter sets (Annex B), as last seen
+    // the run under way
+    AVCodecContext *dec;
+    AVCodecContext *enc;
+    AVFrame *frame;
+    int64_t from;                  // 90 kHz: the first picture encoded is the first shown at or after it
+    int64_t lead;                  // 90 kHz: the run's dts are its pts less this
+    std::vector<int64_t> shown;    // the pts of the pictures sent to the encoder, by number
+    std::deque<AVPacket *> ready;  // encoded, not taken yet
+};
+
+/* ---- matching the programme ---- */
+
+/* The encoder's profile name for the programme's, "" for the encoder's own choice, null when none matches. */
+static const char *profile_name(const AVCodecParameters *par)
+{
+    int p = par->profile;
+
+    if (p == FF_PROFILE_UNKNOWN)
+        return "";
+    switch (par->codec_id) {
+    case AV_CODEC_ID_H264:
+        switch (p) {
+        case FF_PROFILE_H264_BASELINE:
+        case FF_PROFILE_H264_CONSTRAINED_BASELINE: return "baseline";
+        case FF_PROFILE_H264_MAIN: return "main";
+        case FF_PROFILE_H264_HIGH: return "high";
+        case FF_PROFILE_H264_HIGH_10: return "high10";
+        case FF_PROFILE_H264_HIGH_422: return "high422";
+        case FF_PROFILE_H264_HIGH_444_PREDICTIVE: return "high444";
+        default: return nullptr;   // extended, the intra profiles
+        }
+    case AV_CODEC_ID_HEVC:
+        return p == FF_PROFILE_HEVC_MAIN ? "main" : p == FF_PROFILE_HEVC_MAIN_10 ? "main10" : nullptr;
+    case AV_CODEC_ID_MPEG2VIDEO:
+        // The encoder writes main (4:2:0) or 4:2:2 by the pixel format; simple is main without B-pictures.
+        return p == FF_PROFILE_MPEG2_MAIN || p == FF_PROFILE_MPEG2_SIMPLE || p == FF_PROFILE_MPEG2_422
+            ? "" : nullptr;
+    default:
+        return nullptr;
+    }
+}
+
+static const char *encoder_name(int codec_id)
+{
+    switch (codec_id) {
+    case AV_CODEC_ID_H264: return "libx264";
+    case AV_CODEC_ID_HEVC: return "libx265";
+    case AV_CODEC_ID_MPEG2VIDEO: return "mpeg2video";
+    default: return nullptr;
+    }
+}
+
+static bool encodes_format(const AVCodec *enc, int format)
+{
+    for (const AVPixelFormat *f = enc->pix_fmts; f && *f != AV_PIX_FMT_NONE; f++)
+        if (*f == format)
+            return true;
+    return false;
+}
+
+int reencode_create(reencode **out, const AVCodecParameters *par, AVRational frame_rate,
+                    int64_t max_rate, int64_t buffer_size)
+{
+    const char *name = encoder_name(par->codec_id);
+    const AVCodec *enc = name ? avcodec_find_encoder_by_name(name) : nullptr;
+    const AVCodec *dec = avcodec_find_decoder(par->codec_id);
+    const char *profile = profile_name(par);
+
+    if (!enc || !dec || !profile || !encodes_format(enc, par->format) || par->width <= 0
+        || par->height <= 0 || frame_rate.num <= 0 || frame_rate.den <= 0)
+        return REENCODE_UNMATCHED;
+    reencode *r = new (std::nothrow) reencode();
+    if (!r)
+        return AVERROR(ENOMEM);
+    r->par = avcodec_parameters_alloc();
+    if (!r->par || avcodec_parameters_copy(r->par, par) < 0) {
+        reencode_destroy(&r);
+        return AVERROR(ENOMEM);
+    }
+    r->dec_codec = dec;
+    r->enc_codec = enc;
+    r->frame_rate = frame_rate;
+    r->max_rate = max_rate;
+    r->buffer_size = buffer_size;
+    r->profile = profile;
+    *out = r;
+    return 0;
+}
+
+void reencode_destroy(reencode **r)
+{
+    if (!*r)
+        return;
+    reencode_abort(*r);
+    avcodec_parameters_free(&(*r)->par);
+    delete *r;
+    *r = nullptr;
+}
+
+/* ---- parameter sets ---- */
+
+/* Calls f(offset of the start code, offset of the NAL header, end) for each NAL unit of an Annex B buffer. */
+template <typename F> static void each_nal(const uint8_t *p, int size, F f)
+{
+    int start = -1, head = -1;
+
+    for (int i = 0; i + 2 < size; i++) {
+        if (p[i] || p[i + 1] || p[i + 2] != 1)
+            continue;
+        int code = i > 0 && !p[i - 1] ? i - 1 : i;
+        if (head >= 0)
+            f(start, head, code);
+        start = code;
+        head = i + 3;
+        i += 2;
+    }
+    if (head >= 0 && head < size)
+        f(start, head, size);
+}
+
+/* Whether the NAL unit at p is a parameter set of codec_id. */
+static bool param_set(int codec_id, const uint8_t *p)
+{
+    if (codec_id == AV_CODEC_ID_H264)
+        return (p[0] & 0x1F) == 7 || (p[0] & 0x1F) == 8;
+    int t = (p[0] >> 1) & 0x3F;
+    return t >= 32 && t <= 34;
+}
+
+/* Notes the parameter sets pkt carries, the whole set of them replacing what was noted. */
+static void note_params(reencode *r, const AVPacket *pkt)
+{
+    std::vector<uint8_t> found;
+
+    each_nal(pkt->data, pkt->size, [&](int start, int head, int end) {
+        if (param_set(r->par->codec_id, pkt->data + head))
+            found.insert(found.end(), pkt->data + start, pkt->data + end);
+    });
+    if (!found.empty())
+        r->params.swap(found);
+}
+
+int reencode_key_params(reencode *r, AVPacket *key)
+{
+    int codec = r->par->codec_id;
+    bool has = false;
+
+    if ((codec != AV_CODEC_ID_H264 && codec != AV_CODEC_ID_HEVC) || r->params.empty())
+        return 0;
+    each_nal(key->data, key->size, [&](int, int head, int) {
+        has = has || param_set(codec, key->data + head);
+    });
+    if (has)
+        return 0;
+    AVBufferRef *buf = av_buffer_alloc(r->params.size() + key->size + AV_INPUT_BUFFER_PADDING_SIZE);
+    if (!buf)
+        return AVERROR(ENOMEM);
+    memcpy(buf->data, r->params.data(), r->params.size());
+    memcpy(buf->data + r->params.size(), key->data, key->size);
+    memset(buf->data + r->params.size() + key->size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    av_buffer_unref(&key->buf);
+    key->buf = buf;
+    key->data = buf->data;
+    key->size += (int)r->params.size();
+    return 0;
+}
+
+/* ---- a run ---- */
+
+/* The peak rate of the run: given, the programme's declared one, or that of its packets. */
+static int64_t run_rate(const reencode *r, AVPacket *const *pkts, int n)
+{
+    if (r->max_rate > 0)
+        return r->max_rate;
+    if (r->par->bit_rate > 0)
+        return r->par->bit_rate;
+    int64_t first = pkts[0]->dts != AV_NOPTS_VALUE ? pkts[0]->dts : pkts[0]->pts, last = first, bytes = 0;
+    if (first == AV_NOPTS_VALUE)
+        return 0;
+    for (int i = 0; i < n; i++) {
+        bytes += pkts[i]->size;
+        if (pkts[i]->dts != AV_NOPTS_VALUE && pkts[i]->dts > last)
+            last = pkts[i]->dts;
+    }
+    int64_t span = last - first + av_rescale(90000, r->frame_rate.den, r->frame_rate.num);
+    return span > 0 ? av_rescale(bytes * 8, 90000, span) : 0;
+}
+
+/* Opens the encoder for a run at rate. */
+static int open_encoder(const reencode *r, int64_t rate, AVCodecContext **out)
+{
+    const AVCodecParameters *par = r->par;
+    AVCodecContext *c = avcodec_alloc_context3(r->enc_codec);
+    AVDictionary *opts = nullptr;
+    char text[160];
+
+    if (!c)
+        return AVERROR(ENOMEM);
+    c->width = par->width;
+    c->height = par->height;
+    c->pix_fmt = (AVPixelFormat)par->format;
+    c->sample_aspect_ratio = par->sample_aspect_ratio;
+    c->time_base = av_inv_q(r->frame_rate);  // the pictures are numbered: MPEG-2 takes no other time base
+    c->framerate = r->frame_rate;
+    c->color_primaries = par->color_primaries;
+    c->color_trc = par->color_trc;
+    c->colorspace = par->color_space;
+    c->color_range = par->color_range;
+    c->chroma_sample_location = par->chroma_location;
+    c->field_order = par->field_order;
+    if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
+        c->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+    c->flags |= AV_CODEC_FLAG_CLOSED_GOP;
+    c->gop_size = 100000;          // one key frame, the first: a run is shorter than the programme's GOP
+    c->max_b_frames = 0;           // no reordering: the run takes the decoding times it is given
+    c->level = par->level;
+    c->rc_max_rate = rate;
+    c->rc_buffer_size = (int)(r->buffer_size > 0 ? r->buffer_size : rate);
+    c->rc_initial_buffer_occupancy = c->rc_buffer_size * 3 / 4;
+    if (r->profile[0])
+        av_dict_set(&opts, "profile", r->profile, 0);
+    switch (par->codec_id) {
+    case AV_CODEC_ID_H264:
+        // No look-ahead: a return's run airs picture by picture as the programme comes.
+        av_dict_set(&opts, "preset", "veryfast", 0);
+        av_dict_set(&opts, "tune", "zerolatency", 0);
+        av_dict_set(&opts, "crf", "16", 0);
+        av_dict_set(&opts, "x264-params", "scenecut=0:open-gop=0:log=0", 0);
+        break;
+    case AV_CODEC_ID_HEVC:
+        // The library's HEVC level is general_level_idc, thirty times the level.
+        snprintf(text, sizeof(text), "log-level=error:scenecut=0:open-gop=0:bframes=0");
+        if (par->level > 0)
+            snprintf(text + strlen(text), sizeof(text) - strlen(text), ":level-idc=%.1f", par->level / 30.0);
+        // The fastest preset: half the time of veryfast, about 1 dB less, so a run keeps pace with 720p at 25 Hz.
+        av_dict_set(&opts, "preset", "ultrafast", 0);
+        av_dict_set(&opts, "tune", "zerolatency", 0);
+        av_dict_set(&opts, "crf", "16", 0);
+        av_dict_set(&opts, "x265-params", text, 0);
+        break;
+    default:
+        c->profile = par->profile;     // the encoder takes a level only with its profile
+        av_dict_set(&opts, "sc_threshold", "1000000000", 0);  // no scene cuts in a closed GOP
+        // The encoder's rate control keeps the buffer only at a target rate, not at a fixed
+        // quantiser; the target below the peak, as its rate control wants for a variable rate.
+        c->bit_rate = rate * 9 / 10;
+        c->gop_size = 600;             // its longest GOP (24 s at 25 Hz): longer than any run
+        c->qmin = 1;
+        break;
+    }
+    int ret = avcodec_open2(c, r->enc_codec, &opts);
+    av_dict_free(&opts);
+    if (ret < 0) {
+        avcodec_free_context(&c);
+        return ret;
+    }
+    *out = c;
+    return 0;
+}
+
+/* Moves the packets the encoder has ready to the run's, with their times. */
+static int drain(reencode *r)
+{
+    for (;;) {
+        AVPacket *p = av_packet_alloc();
+        if (!p)
+            return AVERROR(ENOMEM);
+        int ret = avcodec_receive_packet(r->enc, p);
+        if (ret < 0) {
+            av_packet_free(&p);
+            return ret == AVERROR(EAGAIN) || ret == AVERROR_EOF ? 0 : ret;
+        }
+        if (p->pts < 0 || p->pts >= (int64_t)r->shown.size()) {   // not a picture sent: no reordering was asked
+            av_packet_free(&p);
+            return AVERROR_INVALIDDATA;
+        }
+        p->pts = r->shown[p->pts];
+        p->dts = p->pts - r->lead;
+        p->duration = av_rescale(90000, r->frame_rate.den, r->frame_rate.num);
+        p->time_base = {1, 90000};
+        r->ready.push_back(p);
+    }
+}
+
+/* Encodes the pictures the decoder has ready that fall in the run; the rest are dropped. */
+static int encode_ready(reencode *r, int64_t to)
+{
+    for (;;) {
+        int ret = avcodec_receive_frame(r->dec, r->frame);
+        if (ret < 0)
+            return ret == AVERROR(EAGAIN) || ret == AVERROR_EOF ? 0 : ret;
+        int64_t pts = r->frame->best_effort_timestamp;
+        if (pts != AV_NOPTS_VALUE && pts >= r->from && pts < to) {
+            r->frame->pts = (int64_t)r->shown.size();
+            r->frame->pict_type = r->shown.empty() ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+            r->shown.push_back(pts);
+            ret = avcodec_send_frame(r->enc, r->frame);
+            if (ret >= 0)
+                ret = drain(r);
+        }
+        av_frame_unref(r->frame);
+        if (ret < 0)
+            return ret;
+    }
+}
+
+static void end_run(reencode *r)
+{
+    avcodec_free_context(&r->dec);
+    avcodec_free_context(&r->enc);
+    av_frame_free(&r->frame);
+    r->shown.clear();
+}
+
+int reencode_begin(reencode *r, int64_t from, int64_t lead, int64_t rate)
+{
+    int ret;
+
+    reencode_abort(r);
+    int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
+    if (known > 0)
+        rate = known;
+    if (rate <= 0 || lead < 0)
+        return AVERROR(EINVAL);
+    r->frame = av_frame_alloc();
+    r->dec = avcodec_alloc_context3(r->dec_codec);
+    if (!r->frame || !r->dec) {
+        ret = AVERROR(ENOMEM);
+        goto out_end;
+    }
+    ret = avcodec_parameters_to_context(r->dec, r->par);
+    if (ret < 0)
+        goto out_end;
+    r->dec->pkt_timebase = {1, 90000};
+    r->dec->thread_count = 1;
+    ret = avcodec_open2(r->dec, r->dec_codec, nullptr);
+    if (ret < 0)
+        goto out_end;
+    ret = open_encoder(r, rate, &r->enc);
+    if (ret < 0)
+        goto out_end;
+    r->from = from;
+    r->lead = lead;
+    return 0;
+
+out_end:
+    end_run(r);
+    return ret;
+}
+
+int reencode_feed(reencode *r, const AVPacket *pkt, int64_t to)
+{
+    if (!r->dec)
+        return AVERROR(EINVAL);
+    note_params(r, pkt);
+    int ret = avcodec_send_packet(r->dec, pkt);
+    if (ret < 0 && ret != AVERROR_INVALIDDATA)   // a damaged picture leaves a gap the run's count shows
+        return ret;
+    return encode_ready(r, to);
+}
+
+int reencode_finish(reencode *r, int64_t to)
+{
+    if (!r->dec)
+        return AVERROR(EINVAL);
+    int ret = avcodec_send_packet(r->dec, nullptr);
+    if (ret >= 0)
+        ret = encode_ready(r, to);
+    if (ret >= 0)
+        ret = avcodec_send_frame(r->enc, nullptr);
+    if (ret >= 0)
+        ret = drain(r);
+    end_run(r);
+    return ret;
+}
+
+int reencode_take(reencode *r, AVPacket **pkt)
+{
+    if (r->ready.empty())
+        return AVERROR(EAGAIN);
+    *pkt = r->ready.front();
+    r->ready.pop_front();
+    return 0;
+}
+
+void reencode_abort(reencode *r)
+{
+    end_run(r);
+    for (AVPacket *p : r->ready)
+        av_packet_free(&p);
+    r->ready.clear();
+}
+
+int reencode_run(reencode *r, AVPacket *const *pkts, int n, int64_t from, int64_t to,
+                 const int64_t *dts, int m, AVPacket **out)
+{
+    if (n < 1 || m < 1)
+        return AVERROR(EINVAL);
+    int ret = reencode_begin(r, from, 0, run_rate(r, pkts, n));
+    for (int i = 0; i < n && ret >= 0; i++)
+        ret = reencode_feed(r, pkts[i], to);
+    if (ret >= 0)
+        ret = reencode_finish(r, to);
+    if (ret >= 0 && (int)r->ready.size() != m)
+        ret = AVERROR_INVALIDDATA;
+    if (ret < 0) {
+        reencode_abort(r);
+        return ret;
+    }
+    for (int k = 0; k < m; k++) {
+        reencode_take(r, &out[k]);
+        out[k]->dts = dts[k];
+        out[k]->stream_index = pkts[0]->stream_index;
+    }
+    return 0;
+}

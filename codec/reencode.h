@@ -1,0 +1,111 @@
+/*
+ * Re-encodes the pictures around a frame-accurate splice point (which ones:
+ * splice_gop.h). A run of the programme's packets, from a key frame, is
+ * decoded with the library's decoder; the pictures shown in a range are
+ * encoded again with the programme's own codec (libx264, libx265, or the
+ * library's MPEG-2 encoder), profile, level, size, field order and colour
+ * description, as one closed run without reordering that starts with an IDR
+ * (an intra picture with a closed GOP for MPEG-2). The run keeps the
+ * pictures' pts and takes the decoding times the caller gives, so that it
+ * fits between the programme's pictures around it.
+ *
+ * The encoder's rate is held within the programme's buffer model: its peak
+ * rate and buffer are the programme's (the rate given, else the codec
+ * parameters' bit rate, else the rate of the packets of the run), so that a
+ * receiver's buffer neither overflows nor runs dry across the run.
+ *
+ * Joining: the run's H.264 and HEVC parameter sets are the encoder's, with
+ * the ids the programme uses too. The programme's key frame after a return
+ * run must therefore carry its own (reencode_key_params puts the
+ * programme's in front of one that has none), and is joined as at any
+ * switch: an H.264 I picture that is not an IDR made one (h264_join), an
+ * HEVC CRA picture a broken link (hevc_bla), its leading pictures left out
+ * (they are in the run). MPEG-2 needs nothing: the programme's key frame
+ * starts with a sequence header.
+ */
+#ifndef KESTROW_CODEC_REENCODE_H
+#define KESTROW_CODEC_REENCODE_H
+
+#include <cstdint>
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/rational.h>
+}
+
+struct AVCodecParameters;
+struct AVPacket;
+struct reencode;
+
+/* The programme's codec, profile or pixel format has no encoder here that matches it. */
+#define REENCODE_UNMATCHED AVERROR(ENOTSUP)
+
+/*
+ * Sets up a re-encoder for a programme video of parameters par (copied) at
+ * frame_rate. max_rate (bit/s) and buffer_size (bits): the programme's
+ * buffer model, 0 for unknown (then par's bit rate, else the rate the
+ * caller measured, with a buffer of one second). Returns 0 with *out set;
+ * REENCODE_UNMATCHED when the codec, profile or pixel format cannot be
+ * matched (the caller splices at key frames instead), AVERROR(ENOMEM).
+ */
+int reencode_create(reencode **out, const AVCodecParameters *par, AVRational frame_rate,
+                    int64_t max_rate, int64_t buffer_size);
+
+/* Frees *r and sets it to null; null is fine. */
+void reencode_destroy(reencode **r);
+
+/*
+ * A run fed as the programme comes (a return: the pictures from the point
+ * up to the next key frame arrive while the run must already air):
+ *
+ * reencode_begin starts a run (a fresh decoder and encoder; a run under
+ * way is abandoned) of the pictures shown from from on; its packets' dts
+ * are their pts less lead (90 kHz: at least the programme's own largest
+ * pts - dts, so that the run decodes before the key frame it joins). rate:
+ * the programme's rate in bit/s as the caller measured it, used when
+ * neither reencode_create nor the codec parameters gave one. 0,
+ * AVERROR(EINVAL) without a rate, or an FFmpeg code.
+ *
+ * reencode_feed gives it one programme packet (decoding order, 90 kHz,
+ * from the key frame before from on); the pictures shown before to are
+ * encoded as they are decoded, those at or after it dropped (INT64_MAX
+ * while the key frame the run joins is not known). reencode_finish
+ * flushes decoder and encoder, to as for feed, and ends the run. Both
+ * return 0 or an FFmpeg code; after an error the run is over
+ * (reencode_abort).
+ *
+ * reencode_take hands over the next encoded packet, in decoding order:
+ * 0 with *pkt the caller's (pts, dts, duration set, the first flagged
+ * key), AVERROR(EAGAIN) when none is ready. reencode_abort ends a run and
+ * frees what was not taken.
+ */
+int reencode_begin(reencode *r, int64_t from, int64_t lead, int64_t rate);
+int reencode_feed(reencode *r, const AVPacket *pkt, int64_t to);
+int reencode_finish(reencode *r, int64_t to);
+int reencode_take(reencode *r, AVPacket **pkt);
+void reencode_abort(reencode *r);
+
+/*
+ * A whole run at once, from packets at hand: decodes pkts[0..n) (decoding
+ * order, 90 kHz times, starting at a key frame) and encodes the m pictures
+ * shown in [from, to); dts[k] is the decoding time of the k-th (display
+ * order; splice_gop_plan gives them). On success out[0..m) hold the run's
+ * packets, the caller's, with pts, dts and duration set, the first flagged
+ * key, stream_index that of pkts[0]. Returns 0; an FFmpeg code from the
+ * decoder or encoder; AVERROR_INVALIDDATA when the packets do not decode
+ * to m pictures in the range. Nothing is left in out on failure. The rate,
+ * when neither reencode_create nor the parameters gave one, is that of
+ * pkts.
+ */
+int reencode_run(reencode *r, AVPacket *const *pkts, int n, int64_t from, int64_t to,
+                 const int64_t *dts, int m, AVPacket **out);
+
+/*
+ * The programme's key frame key, which the last run joins: when it carries
+ * no parameter sets (H.264 SPS and PPS, HEVC VPS, SPS and PPS) the last
+ * ones the run's programme packets carried are put in front of it (key may
+ * get a new buffer). 0 (also when nothing is needed); AVERROR(ENOMEM).
+ */
+int reencode_key_params(reencode *r, AVPacket *key);
+
+#endif
