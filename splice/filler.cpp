@@ -16,6 +16,19 @@ extern "C" {
 }
 
 /* Frees every stored packet and array, the demuxer and the record. */
+/*
+ * MPEG audio of layers 1 to 3 is one stream type in a transport stream;
+ * the demuxer names the layer from a few frames, and may name a short
+ * file's differently from a long one's.
+ */
+bool filler_same_codec(enum AVCodecID a, enum AVCodecID b)
+{
+    auto mpeg_audio = [](enum AVCodecID c) {
+        return c == AV_CODEC_ID_MP1 || c == AV_CODEC_ID_MP2 || c == AV_CODEC_ID_MP3;
+    };
+    return a == b || (mpeg_audio(a) && mpeg_audio(b));
+}
+
 static void filler_free(filler_ctx *f)
 {
     for (int s = 0; s < FILLER_MAX_STREAMS; s++) {
@@ -171,7 +184,8 @@ static const AVStream *filler_candidate(const filler_ctx *f, unsigned k, enum AV
     if (k >= f->format->nb_streams || k >= FILLER_MAX_STREAMS || f->streams[k].count <= 0)
         return nullptr;
     const AVStream *st = f->format->streams[k];
-    bool fits = st->codecpar->codec_type == kind && (codec == AV_CODEC_ID_NONE || st->codecpar->codec_id == codec);
+    bool fits = st->codecpar->codec_type == kind &&
+                (codec == AV_CODEC_ID_NONE || filler_same_codec(st->codecpar->codec_id, codec));
     return fits ? st : nullptr;
 }
 
@@ -199,7 +213,8 @@ static int filler_match_codec(const filler_ctx *f, const AVFormatContext *progra
     int rank = 0, lang_rank = 0;
     for (unsigned i = 0; ps && programme->streams[i] != ps; i++) {
         const AVStream *st = programme->streams[i];
-        if (st->codecpar->codec_type != kind || (codec != AV_CODEC_ID_NONE && st->codecpar->codec_id != codec))
+        if (st->codecpar->codec_type != kind ||
+            (codec != AV_CODEC_ID_NONE && !filler_same_codec(st->codecpar->codec_id, codec)))
             continue;
         rank++;
         lang_rank += same_language(lang, stream_language(st));
@@ -259,7 +274,7 @@ int filler_check(const filler_ctx *filler, const AVFormatContext *programme, fil
         const AVCodecParameters *f = k >= 0 ? filler->format->streams[k]->codecpar : nullptr;
         if (!f) {
             m.difference = FILLER_NO_STREAM;
-        } else if (f->codec_id != p->codec_id) {
+        } else if (!filler_same_codec(f->codec_id, p->codec_id)) {
             m.difference = FILLER_OTHER_CODEC;
             m.programme_value = p->codec_id;
             m.filler_value = f->codec_id;

@@ -9,6 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
 struct AVFormatContext;
 struct AVPacket;
 
@@ -45,6 +49,9 @@ int filler_load(const char *path, filler_ctx **out);
  * to size.
  */
 int filler_usable(const filler_ctx *f, char *why, size_t size);
+
+/* Whether a stream of codec a can stand in for one of codec b (the same, or both MPEG audio). */
+bool filler_same_codec(enum AVCodecID a, enum AVCodecID b);
 
 /*
  * The filler stream (index) that stands in for the programme's stream on PID

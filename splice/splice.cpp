@@ -95,7 +95,7 @@ int splice_filler_stream(const filler_ctx *filler, const AVFormatContext *progra
     /* A stream of another codec cannot stand in (filler_check says so): as if there were none. */
     for (unsigned i = 0; i < programme->nb_streams; i++)
         if (programme->streams[i]->id == id &&
-            programme->streams[i]->codecpar->codec_id != filler->format->streams[k]->codecpar->codec_id)
+            !filler_same_codec(programme->streams[i]->codecpar->codec_id, filler->format->streams[k]->codecpar->codec_id))
             return -1;
     return k;
 }
