@@ -716,11 +716,19 @@ class Timeline(Base):
         ("input at 1.1 times real time", {}, {"faults": ["from=2,to=18,fast=1.1"], "fast": 1}, None),
     )
 
-    def test_the_output_keeps_its_clock(self):
-        res = fl.Results("timeline")
+    def walk(self, table, rows):
+        res = fl.Results(table)
         for n, (label, opts, sending, asrun) in enumerate(self.ROWS):
-            self.row(res, "t%d" % n, label, dict(opts), sending, asrun)
+            if n in rows:
+                self.row(res, "t%d" % n, label, dict(opts), sending, asrun)
         res.finish()
+
+    # Two halves, so that the suite can run them side by side.
+    def test_the_output_keeps_its_clock_through_outages_and_pauses(self):
+        self.walk("timeline", (0, 1, 2, 6, 7))
+
+    def test_the_output_keeps_its_clock_through_restarts_and_fast_input(self):
+        self.walk("timeline_restarts", (3, 4, 5, 8, 9))
 
     def as_a_receiver(self, res, label, svc, sent, until):
         """Tables, audio beside video (on the output's clock: the wire's silences are checked apart), cues
