@@ -604,12 +604,19 @@ static int live_waiting(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
     enum AVMediaType type = r->in->streams[pkt->stream_index]->codecpar->codec_type;
 
     if (live_unharmed(r, in, now, type)) {
-        l->gate = type == l->lead ? GATE_OPEN : l->gate;
+        if (type == l->lead) {
+            l->gate = GATE_OPEN;
+            l->stale_until = AV_NOPTS_VALUE;
+        }
         return 1;
     }
-    /* The demuxer hands a picture over when the next one begins: the first after a loss is from before it. */
-    bool stale = l->stale_until != AV_NOPTS_VALUE && in <= l->stale_until;
-    if (type == l->lead && (pkt->flags & AV_PKT_FLAG_KEY))
+    /*
+     * The demuxer hands a picture over when the next one begins: the first
+     * after a loss is from before it. A key frame far behind that is a
+     * source restarted on an earlier time line, and opens.
+     */
+    bool stale = l->stale_until != AV_NOPTS_VALUE && in <= l->stale_until &&
+                 l->stale_until - in <= LIVE_HELD_UP_TICKS + LIVE_RESTART_TICKS;
     if (type == l->lead && (pkt->flags & AV_PKT_FLAG_KEY) && !stale && !live_backlog(r, in, now))
         return live_open(r, pkt, in, in_pts, now) ? 1 : 0;
     if (l->why == EVENT_TIMELINE_EARLY) {

@@ -714,6 +714,9 @@ class Timeline(Base):
         ("stall then burst", {}, {"faults": ["from=6,to=9,stall=1"]}, None),
         ("input at twice real time", {}, {"speed": 2}, None),
         ("input at 1.1 times real time", {}, {"faults": ["from=2,to=18,fast=1.1"], "fast": 1}, None),
+        ("restart in an outage", {"restarts": ["at=6,jump=-3600"], "outages": ["at=6,dur=2"]}, {}, None),
+        ("stall, then a restart inside a break", {"restarts": ["at=6,jump=-3600"], "cues": ["at=5,dur=3"]},
+         {"faults": ["from=3.4,to=3.8,stall=1"]}, ("break_end", "duration")),
     )
 
     def walk(self, table, rows):
@@ -728,7 +731,7 @@ class Timeline(Base):
         self.walk("timeline", (0, 1, 2, 6, 7))
 
     def test_the_output_keeps_its_clock_through_restarts_and_fast_input(self):
-        self.walk("timeline_restarts", (3, 4, 5, 8, 9))
+        self.walk("timeline_restarts", (3, 4, 5, 8, 9, 10, 11))
 
     def as_a_receiver(self, res, label, svc, sent, until):
         """Tables, audio beside video (on the output's clock: the wire's silences are checked apart), cues
