@@ -51,6 +51,7 @@ Receiver(addr, path, ...) (a thread), free_port(kind).
 import argparse
 import random
 import socket
+import struct
 import sys
 import threading
 import time
@@ -177,7 +178,8 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
     the harm that faults (Fault objects or specs) describe. Returns counts:
     datagrams (of the file), sent (datagrams sent, garbage included),
     paused, dropped, duplicated, garbage, truncated, stalled (sent late by a
-    stall), bytes (sent)."""
+    stall), bytes (sent), late_ms (the most a datagram left after its time
+    through no fault: this process was not scheduled in time)."""
     with open(path, "rb") as f:
         data = f.read()
     data = data[:len(data) - len(data) % TS]
@@ -185,7 +187,7 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
     faults = [f if isinstance(f, Fault) else Fault(f) for f in faults]
     rng = random.Random(seed)
     counts = dict.fromkeys(("datagrams", "sent", "paused", "dropped", "duplicated", "garbage",
-                            "truncated", "stalled", "bytes"), 0)
+                            "truncated", "stalled", "bytes", "late_ms"), 0)
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     target = _addr(addr)
     start = time.monotonic()
@@ -217,6 +219,8 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
             wait = due - time.monotonic()
             if wait > 0:
                 time.sleep(wait)
+            else:
+                counts["late_ms"] = max(counts["late_ms"], int(-wait * 1000))
             counts["datagrams"] += 1
             datagram = data[off:off + DATAGRAM]
             active = [f for f in faults if f.covers(t)]
@@ -253,6 +257,21 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
     return counts
 
 
+SO_TIMESTAMPNS = 35  # Linux: a struct timespec of CLOCK_REALTIME with each datagram
+
+
+def arrival(anc):
+    """A datagram's kernel arrival stamp (from recvmsg's ancillary data) on
+    the monotonic clock; now when there is none."""
+    now = time.monotonic()
+    for level, kind, data in anc:
+        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
+            sec, nsec = struct.unpack("qq", data[:16])
+            # Never later than now: the two clocks are read a moment apart.
+            return min(now, now - (time.time() - (sec + nsec * 1e-9)))
+    return now
+
+
 class Receiver(threading.Thread):
     """Records datagrams arriving on addr into path until stopped, or until
     seconds passed, or idle seconds without data once data has come."""
@@ -263,6 +282,9 @@ class Receiver(threading.Thread):
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
         self.sock.bind(_addr(addr))
         self.sock.settimeout(0.1)
+        # The kernel stamps each datagram as it arrives, so that the times
+        # logged do not depend on when this thread is scheduled.
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.path = path
         self.seconds = seconds
         self.idle = idle
@@ -284,10 +306,10 @@ class Receiver(threading.Thread):
                 if self.idle is not None and last is not None and now - last > self.idle:
                     break
                 try:
-                    data = self.sock.recv(65536)
+                    data, anc, _, _ = self.sock.recvmsg(65536, socket.CMSG_SPACE(16))
                 except socket.timeout:
                     continue
-                last = time.monotonic()
+                last = arrival(anc)
                 if self.first is None:
                     self.first = last
                 if log:

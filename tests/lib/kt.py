@@ -12,6 +12,7 @@ import sys
 import tempfile
 import threading
 import time
+import types
 import unittest
 
 APP = os.environ.get("KESTROW_APP", "")
@@ -27,7 +28,10 @@ import kestrow_udp as udp  # noqa: E402
 
 
 def scratch(prefix="kestrow-"):
-    """A fresh temporary folder, removed when the object is dropped."""
+    """A fresh temporary folder, removed when the object is dropped (kept
+    when KESTROW_KEEP is set, to look into a failure)."""
+    if os.environ.get("KESTROW_KEEP"):
+        return types.SimpleNamespace(name=tempfile.mkdtemp(prefix=prefix), cleanup=lambda: None)
     return tempfile.TemporaryDirectory(prefix=prefix)
 
 
