@@ -620,6 +620,97 @@ std::string video_filters(const AVCodecContext *dec, const AVStream *st, const c
     return desc;
 }
 
+/* The video output: the channel's encoder behind a graph that scales, pads and paces the source's pictures. */
+int open_video_out(out_stream *o, const source *s, const conform_target *t, conform_result *res)
+{
+    const AVStream *vin = s->fmt->streams[s->video];
+    o->source = s->video;
+    int ret = open_video_encoder(o, t, 1);
+    if (ret < 0) {
+        snprintf(res->why, sizeof(res->why), "no %s encoder: %s", avcodec_get_name((AVCodecID)t->video.codec_id),
+                 averr(ret).c_str());
+        return ret;
+    }
+    const AVCodecContext *dec = s->dec[s->video];
+    AVRational sar = dec->sample_aspect_ratio.num > 0 ? dec->sample_aspect_ratio : AVRational{0, 1};
+    char args[256];
+    snprintf(args, sizeof(args), "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", dec->width,
+             dec->height, dec->pix_fmt, vin->time_base.num, vin->time_base.den, sar.num, sar.num ? sar.den : 1);
+    return graph_build(&o->gr, true, args, video_filters(dec, vin, &t->video).c_str());
+}
+
+/* An audio output: from its source stream at gain dB, or silence, as long as the pictures. */
+int open_audio_out(out_stream *o, const source *s, const conform_audio *a, int source, double gain,
+                   conform_result *res)
+{
+    char desc[512];
+    o->source = source;
+    int ret = open_audio_encoder(o, a);
+    if (ret < 0) {
+        snprintf(res->why, sizeof(res->why), "no %s encoder: %s", avcodec_get_name((AVCodecID)a->codec_id),
+                 averr(ret).c_str());
+        return ret;
+    }
+    std::string layout = layout_name(a->channels);
+    if (o->source >= 0) {
+        snprintf(desc, sizeof(desc),
+                 "aresample=%d:async=1:first_pts=0,aformat=sample_rates=%d:channel_layouts=%s,volume=%.2fdB,"
+                 "ebur128=metadata=1:peak=true,apad=whole_dur=%.3f,atrim=end=%.3f,aformat=sample_fmts=%s",
+                 a->sample_rate, a->sample_rate, layout.c_str(), gain, s->seconds, s->seconds,
+                 av_get_sample_fmt_name(o->enc->sample_fmt));
+        const AVStream *st = s->fmt->streams[o->source];
+        ret = graph_build(&o->gr, false, abuffer_args(s->dec[o->source], st->time_base).c_str(), desc);
+    } else {
+        snprintf(desc, sizeof(desc), "anullsrc=r=%d:cl=%s,atrim=end=%.3f,aformat=sample_fmts=%s", a->sample_rate,
+                 layout.c_str(), s->seconds, av_get_sample_fmt_name(o->enc->sample_fmt));
+        ret = graph_build(&o->gr, false, nullptr, desc);
+    }
+    if (ret >= 0 && o->enc->frame_size > 0)
+        av_buffersink_set_frame_size(o->gr.out, o->enc->frame_size);
+    return ret;
+}
+
+/* The outputs' encoders and graphs (video first, then the target's audio in order) and their streams in mux. */
+int open_outputs(std::vector<out_stream> &outs, AVFormatContext *mux, const source *s, const conform_target *t,
+                 const std::vector<int> &map, const double *gain, conform_result *res)
+{
+    int ret = open_video_out(&outs[0], s, t, res);
+    for (int i = 0; ret >= 0 && i < t->audio_count; i++)
+        ret = open_audio_out(&outs[(size_t)i + 1], s, &t->audio[i], map[(size_t)i], gain[i], res);
+    for (size_t i = 0; ret >= 0 && i < outs.size(); i++) {
+        out_stream *o = &outs[i];
+        if (!(o->st = avformat_new_stream(mux, nullptr)))
+            return AVERROR(ENOMEM);
+        o->st->id = i == 0 ? t->video.pid : t->audio[i - 1].pid;
+        o->st->time_base = AVRational{1, 90000};
+        ret = avcodec_parameters_from_context(o->st->codecpar, o->enc);
+        if (ret >= 0 && i > 0 && t->audio[i - 1].language[0])
+            av_dict_set(&o->st->metadata, "language", t->audio[i - 1].language, 0);
+    }
+    return ret;
+}
+
+/*
+ * Decodes pkt (null: drains) of source stream idx and hands each frame to
+ * every output from outs[from] on that takes that stream.
+ */
+int feed_outputs(const source *s, int idx, const AVPacket *pkt, std::vector<out_stream> &outs, size_t from,
+                 AVFormatContext *mux, AVFrame *frame, AVFrame *got, AVPacket *out_pkt)
+{
+    const AVStream *st = s->fmt->streams[idx];
+    return decode(s->dec[idx], pkt, frame, [&](AVFrame *f) {
+        f->pts = from_start(s, st, f->best_effort_timestamp);
+        for (size_t k = from; k < outs.size(); k++) {
+            if (outs[k].source != idx)
+                continue;
+            int r = av_buffersrc_write_frame(outs[k].gr.in, f);
+            if (r < 0 || (r = filter_out(mux, &outs[k], got, out_pkt, k == 0)) < 0)
+                return r;
+        }
+        return 0;
+    });
+}
+
 /* Second pass: decode, filter, encode and multiplex into part. */
 int transcode(source *s, const conform_target *t, const std::vector<int> &map, const double *gain,
               const char *part, conform_result *res, const conform_options *opt, double base)
@@ -629,74 +720,15 @@ int transcode(source *s, const conform_target *t, const std::vector<int> &map, c
     if (ret < 0)
         return ret;
     std::vector<out_stream> outs((size_t)t->audio_count + 1);
-    AVPacket *pkt = av_packet_alloc();
+    // What is read and what is written apart: the progress is read from the packet read.
+    AVPacket *pkt = av_packet_alloc(), *opkt = av_packet_alloc();
     AVFrame *frame = av_frame_alloc(), *got = av_frame_alloc();
-    const AVStream *vin = s->fmt->streams[s->video];
-    double seconds = s->seconds;
-    char desc[512];
-    if (!pkt || !frame || !got) {
+    if (!pkt || !opkt || !frame || !got) {
         ret = AVERROR(ENOMEM);
         goto out_free;
     }
-    /* Video. */
-    {
-        out_stream *o = &outs[0];
-        o->source = s->video;
-        if ((ret = open_video_encoder(o, t, 1)) < 0) {
-            snprintf(res->why, sizeof(res->why), "no %s encoder: %s", avcodec_get_name((AVCodecID)t->video.codec_id),
-                     averr(ret).c_str());
-            goto out_free;
-        }
-        const AVCodecContext *dec = s->dec[s->video];
-        AVRational sar = dec->sample_aspect_ratio.num > 0 ? dec->sample_aspect_ratio : AVRational{0, 1};
-        char args[256];
-        snprintf(args, sizeof(args), "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", dec->width,
-                 dec->height, dec->pix_fmt, vin->time_base.num, vin->time_base.den, sar.num, sar.num ? sar.den : 1);
-        if ((ret = graph_build(&o->gr, true, args, video_filters(dec, vin, &t->video).c_str())) < 0)
-            goto out_free;
-    }
-    /* Audio: each from its source stream, or silence, as long as the pictures. */
-    for (int i = 0; i < t->audio_count; i++) {
-        out_stream *o = &outs[(size_t)i + 1];
-        const conform_audio *a = &t->audio[i];
-        o->source = map[(size_t)i];
-        if ((ret = open_audio_encoder(o, a)) < 0) {
-            snprintf(res->why, sizeof(res->why), "no %s encoder: %s", avcodec_get_name((AVCodecID)a->codec_id),
-                     averr(ret).c_str());
-            goto out_free;
-        }
-        std::string layout = layout_name(a->channels);
-        if (o->source >= 0) {
-            snprintf(desc, sizeof(desc),
-                     "aresample=%d:async=1:first_pts=0,aformat=sample_rates=%d:channel_layouts=%s,volume=%.2fdB,"
-                     "ebur128=metadata=1:peak=true,apad=whole_dur=%.3f,atrim=end=%.3f,aformat=sample_fmts=%s",
-                     a->sample_rate, a->sample_rate, layout.c_str(), gain[i], seconds, seconds,
-                     av_get_sample_fmt_name(o->enc->sample_fmt));
-            const AVStream *st = s->fmt->streams[o->source];
-            ret = graph_build(&o->gr, false, abuffer_args(s->dec[o->source], st->time_base).c_str(), desc);
-        } else {
-            snprintf(desc, sizeof(desc), "anullsrc=r=%d:cl=%s,atrim=end=%.3f,aformat=sample_fmts=%s", a->sample_rate,
-                     layout.c_str(), seconds, av_get_sample_fmt_name(o->enc->sample_fmt));
-            ret = graph_build(&o->gr, false, nullptr, desc);
-        }
-        if (ret < 0)
-            goto out_free;
-        if (o->enc->frame_size > 0)
-            av_buffersink_set_frame_size(o->gr.out, o->enc->frame_size);
-    }
-    for (size_t i = 0; i < outs.size(); i++) {
-        out_stream *o = &outs[i];
-        if (!(o->st = avformat_new_stream(mux, nullptr))) {
-            ret = AVERROR(ENOMEM);
-            goto out_free;
-        }
-        o->st->id = i == 0 ? t->video.pid : t->audio[i - 1].pid;
-        o->st->time_base = AVRational{1, 90000};
-        if ((ret = avcodec_parameters_from_context(o->st->codecpar, o->enc)) < 0)
-            goto out_free;
-        if (i > 0 && t->audio[i - 1].language[0])
-            av_dict_set(&o->st->metadata, "language", t->audio[i - 1].language, 0);
-    }
+    if ((ret = open_outputs(outs, mux, s, t, map, gain, res)) < 0)
+        goto out_free;
     if ((ret = avio_open(&mux->pb, part, AVIO_FLAG_WRITE)) < 0) {
         snprintf(res->why, sizeof(res->why), "cannot write [%s]: %s", part, averr(ret).c_str());
         goto out_free;
@@ -705,23 +737,11 @@ int transcode(source *s, const conform_target *t, const std::vector<int> &map, c
         goto out_close;
     while ((ret = av_read_frame(s->fmt, pkt)) >= 0) {
         int idx = pkt->stream_index;
-        const AVStream *st = s->fmt->streams[idx];
-        for (size_t i = 0; ret >= 0 && i < outs.size() && s->dec[idx]; i++) {
-            out_stream *o = &outs[i];
-            if (o->source != idx)
-                continue;
-            ret = decode(s->dec[idx], pkt, frame, [&](AVFrame *f) {
-                f->pts = from_start(s, st, f->best_effort_timestamp);
-                for (size_t k = i; k < outs.size(); k++) {
-                    if (outs[k].source != idx)
-                        continue;
-                    int r = av_buffersrc_write_frame(outs[k].gr.in, f);
-                    if (r < 0 || (r = filter_out(mux, &outs[k], got, pkt, k == 0)) < 0)
-                        return r;
-                }
-                return 0;
-            });
-            break;  // every output of this source took the frame
+        for (size_t i = 0; s->dec[idx] && i < outs.size(); i++) {
+            if (outs[i].source == idx) {  // every output of this source takes the frame
+                ret = feed_outputs(s, idx, pkt, outs, i, mux, frame, got, opkt);
+                break;
+            }
         }
         report_progress(opt, s, pkt, base, 1 - base);
         av_packet_unref(pkt);
@@ -732,33 +752,20 @@ int transcode(source *s, const conform_target *t, const std::vector<int> &map, c
         ret = 0;
     /* The end: decoders drained into their graphs, graphs into their encoders, encoders into the file. */
     for (size_t i = 0; ret >= 0 && i < outs.size(); i++) {
-        out_stream *o = &outs[i];
         bool first = true;
         for (size_t k = 0; k < i; k++)
-            first &= outs[k].source != o->source;
-        if (o->source >= 0 && first) {
-            const AVStream *st = s->fmt->streams[o->source];
-            ret = decode(s->dec[o->source], nullptr, frame, [&](AVFrame *f) {
-                f->pts = from_start(s, st, f->best_effort_timestamp);
-                for (size_t k = i; k < outs.size(); k++) {
-                    if (outs[k].source != o->source)
-                        continue;
-                    int r = av_buffersrc_write_frame(outs[k].gr.in, f);
-                    if (r < 0 || (r = filter_out(mux, &outs[k], got, pkt, k == 0)) < 0)
-                        return r;
-                }
-                return 0;
-            });
-        }
+            first &= outs[k].source != outs[i].source;
+        if (outs[i].source >= 0 && first)
+            ret = feed_outputs(s, outs[i].source, nullptr, outs, i, mux, frame, got, opkt);
     }
     for (size_t i = 0; ret >= 0 && i < outs.size(); i++) {
         out_stream *o = &outs[i];
         if (o->gr.in)
             ret = av_buffersrc_write_frame(o->gr.in, nullptr);
         if (ret >= 0)
-            ret = filter_out(mux, o, got, pkt, i == 0);
+            ret = filter_out(mux, o, got, opkt, i == 0);
         if (ret >= 0)
-            ret = encode(mux, o, nullptr, pkt);
+            ret = encode(mux, o, nullptr, opkt);
     }
     if (ret >= 0)
         ret = av_write_trailer(mux);
@@ -775,6 +782,7 @@ out_close:
     avio_closep(&mux->pb);
 out_free:
     av_packet_free(&pkt);
+    av_packet_free(&opkt);
     av_frame_free(&frame);
     av_frame_free(&got);
     avformat_free_context(mux);
