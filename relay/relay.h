@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "splice/event.h"
+#include "event/event.h"
 #include "splice/rep_ctx.h"
 #include "ts/ts_in.h"
 #include "ts/ts_out.h"

@@ -22,7 +22,7 @@ extern "C" {
 #include "common/mpegts.h"
 #include "common/utils.h"
 #include "splice/event_asrun.h"
-#include "splice/event_text.h"
+#include "event/event_text.h"
 #include "splice/filler.h"
 #include "relay/relay.h"
 #include "common/trace.h"

@@ -21,7 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "splice/event.h"
+#include "event/event.h"
 #include "splice/rep_ctx.h"
 
 struct AVFormatContext;

@@ -23,7 +23,7 @@
 
 #include <cstdint>
 
-#include "splice/event.h"
+#include "event/event.h"
 #include "splice/event_asrun.h"
 #include "traffic/schedule.h"
 

@@ -5,8 +5,8 @@
  * them. A new kind of event is one more entry in event_type (and, when it
  * needs one, a reason enum); sinks ignore the types they do not know.
  */
-#ifndef KESTROW_SPLICE_EVENT_H
-#define KESTROW_SPLICE_EVENT_H
+#ifndef KESTROW_EVENT_EVENT_H
+#define KESTROW_EVENT_EVENT_H
 
 #include <cstdint>
 

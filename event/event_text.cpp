@@ -2,7 +2,7 @@
  * The wording of every event: one section per kind of event, lines in the
  * order an operator reads them.
  */
-#include "splice/event_text.h"
+#include "event/event_text.h"
 
 #include <cerrno>
 #include <cinttypes>

@@ -11,7 +11,7 @@ extern "C" {
 }
 
 #include "common/log.h"
-#include "splice/event_text.h"
+#include "event/event_text.h"
 #include "ts/ts_layout.h"
 
 namespace {

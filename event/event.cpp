@@ -1,7 +1,7 @@
 /*
  * Events: a blank record, the names of reasons, handing an event to a sink.
  */
-#include "splice/event.h"
+#include "event/event.h"
 
 #include <cstring>
 #include <iterator>
