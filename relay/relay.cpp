@@ -65,7 +65,7 @@ static int relay_setup_failed(relay *r, event_setup_step step, int stream, int c
     event ev = relay_event(EVENT_SETUP_FAILED, r);
     ev.reason = step;
     ev.stream = stream;
-    ev.code = code;
+    ev.result = code;
     ev.text = text;
     event_emit(&r->desc.events, &ev);
     return code;
@@ -192,8 +192,8 @@ static int relay_add_stream(relay *r, int in_index, int stream_type)
 
     if (plan != TS_STREAM_RELAY) {
         event ev = relay_event(EVENT_STREAM_UNKNOWN, r);
-        ev.stream = in_index;
-        ev.code = ist->id;
+        ev.input_index = in_index;
+        ev.pid = ist->id;
         ev.reason = plan;
         event_emit(&r->desc.events, &ev);
         if (plan == TS_STREAM_LEAVE_OUT)
@@ -216,7 +216,7 @@ static int relay_add_stream(relay *r, int in_index, int stream_type)
 
     event ev = relay_event(EVENT_STREAM_ADDED, r);
     ev.stream = out_index;
-    ev.code = ist->id;
+    ev.pid = ist->id;
     event_emit(&r->desc.events, &ev);
     return 0;
 }
@@ -375,8 +375,8 @@ static bool relay_duplicate(const relay *r, unsigned i)
 static void relay_told_twice(relay *r, int i, int pid)
 {
     event ev = relay_event(EVENT_STREAM_UNKNOWN, r);
-    ev.stream = i;
-    ev.code = pid;
+    ev.input_index = i;
+    ev.pid = pid;
     ev.reason = TS_STREAM_DUPLICATE;
     event_emit(&r->desc.events, &ev);
 }
@@ -517,7 +517,7 @@ int relay_map_stream(relay *r, int i)
             r->stream_map[i] = (int32_t)o;
             event ev = relay_event(EVENT_STREAM_ATTACHED, r);
             ev.stream = (int)o;
-            ev.code = i;
+            ev.input_index = i;
             event_emit(&r->desc.events, &ev);
             return (int)o;
         }
@@ -580,7 +580,7 @@ bool relay_leading(relay *r, AVPacket *pkt)
         event ev = relay_event(EVENT_LEADING_DROPPED, r);
         ev.stream = g->stream;
         ev.pts = g->key_pts;
-        ev.delta = g->dropped;
+        ev.count = g->dropped;
         event_emit(&r->desc.events, &ev);
     }
     g->stream = -1;
@@ -697,7 +697,7 @@ int relay_write(relay_loop *loop, int keep)
     if (r->pass.clock_error < 0) {
         r->ret_write = r->pass.clock_error;  // the clock track's write, between two reads
         event ev = relay_event(EVENT_WRITE_FAILED, r);
-        ev.code = r->ret_write;
+        ev.result = r->ret_write;
         event_emit(&r->desc.events, &ev);
         return r->ret_write;
     }
@@ -729,7 +729,7 @@ int relay_write(relay_loop *loop, int keep)
         av_packet_free(&pkt);
         if (r->ret_write < 0) {
             event ev = relay_event(EVENT_WRITE_FAILED, r);
-            ev.code = r->ret_write;
+            ev.result = r->ret_write;
             event_emit(&r->desc.events, &ev);
             return r->ret_write;
         }
@@ -786,7 +786,7 @@ static void relay_report_checks(relay *r, int64_t now, bool final)
         event ev = relay_event(EVENT_OUTPUT_CHECK, r);
         ev.reason = c;
         ev.text = ts_out_check_name(c);
-        ev.delta = st.checks[c] - r->checks_told[c];
+        ev.count = st.checks[c] - r->checks_told[c];
         r->checks_told[c] = st.checks[c];
         r->checks_at[c] = now;
         event_emit(&r->desc.events, &ev);
@@ -893,7 +893,7 @@ static int relay_read_ended(relay *r, int ret)
     if (ret >= 0 || ret == AVERROR_EOF || ret == AVERROR_EXIT || relay_stopping(r))
         return RELAY_READ_END;
     event ev = relay_event(EVENT_READ_FAILED, r);
-    ev.code = ret;
+    ev.result = ret;
     event_emit(&r->desc.events, &ev);
     return ret;
 }
@@ -995,7 +995,7 @@ static int64_t relay_follow_line(relay_loop *loop, const AVPacket *pkt)
             raw = back;
         } else {
             event ev = relay_event(EVENT_TIME_JUMP, r);
-            ev.delta = raw - l->last;
+            ev.delta_ticks = raw - l->last;
             ev.pts = raw;
             event_emit(&r->desc.events, &ev);
             log_packet(r->in, pkt, "LINE");
@@ -1100,7 +1100,7 @@ static int relay_advance(relay_loop *loop, AVPacket *pkt)
     if (ret < 0) {
         av_packet_free(&pkt);
         event ev = relay_event(EVENT_QUEUE_REFUSED, r);
-        ev.code = ret;
+        ev.result = ret;
         event_emit(&r->desc.events, &ev);
         return ret;
     }

@@ -273,11 +273,11 @@ static void slicer_output_check(slicer_session *ses, const event *ev)
     if (c < 0 || c >= TS_OUT_CHECK_COUNT)
         return;
     int64_t now = status_now_us();
-    pending[c] += ev->delta;
+    pending[c] += ev->count;
     if (told_at[c] && now - told_at[c] < SLICER_CHECK_LINE_US)
         return;
     event line_ev = *ev;
-    line_ev.delta = pending[c];
+    line_ev.count = pending[c];
     told_at[c] = now;
     pending[c] = 0;
     slicer_line line = {ses, &line_ev};
@@ -336,13 +336,13 @@ static void slicer_on_event(void *opaque, const event *ev)
         status_input_back(&app->status, status_now_us());
         break;
     case EVENT_PASS_DROPPED:
-        status_add_pass_dropped(&app->status, ev->delta);
+        status_add_pass_dropped(&app->status, ev->count);
         break;
     case EVENT_INPUT_FAST:
-        status_add_fast_dropped(&app->status, ev->code);
+        status_add_fast_dropped(&app->status, ev->count);
         break;
     case EVENT_OUTPUT_CHECK:
-        status_add_output_errors(&app->status, ev->reason, ev->delta);
+        status_add_output_errors(&app->status, ev->reason, ev->count);
         slicer_output_check(ses, ev);
         return;
     default:

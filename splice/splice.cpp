@@ -46,7 +46,7 @@ static void queue_packet(const splice_env *env, AVPacket *pkt)
     if (ret < 0) {
         av_packet_free(&pkt);
         event ev = event_make(EVENT_QUEUE_REFUSED);
-        ev.code = ret;
+        ev.result = ret;
         event_emit(env->events, &ev);
     }
 }
@@ -266,7 +266,7 @@ int64_t splice_start_in_outage(const splice_env *env, rep_ctx *rep, int64_t now)
     }
     event ev = event_make(EVENT_BREAK_STARTED);
     ev.pts = rep->splice_point;
-    ev.delta = 0;
+    ev.delta_ticks = 0;
     emit(env, rep, &ev);
     splice_spots_ended(env, rep, rep->splice_point, SPLICE_SPOTS_SESSION_END);
     ev = event_make(EVENT_BREAK_ENDED);
@@ -381,7 +381,7 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     event ev = event_make(EVENT_BREAK_STARTED);
     ev.stream = pkt->stream_index;
     ev.pts = pkt->pts;
-    ev.delta = delta;
+    ev.delta_ticks = delta;
     ev.pts_shift = r->pts_shift;
     emit(env, rep, &ev);
     trace_late_audio(env, pkt->pts);
@@ -419,7 +419,7 @@ static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     event ev = event_make(EVENT_ARMED);
     ev.reason = EVENT_ARM_KEPT;
     ev.pts = pkt->pts;
-    ev.delta = next.point == REP_NOW ? 0 : next.point - pkt->pts;
+    ev.delta_ticks = next.point == REP_NOW ? 0 : next.point - pkt->pts;
     ev.flags = next.duration > 0 ? EVENT_CUE_DURATION_FLAG : 0;
     splice_emit_cue(env, &next, &ev);
     start_break(env, rep, r, fi, pkt);
@@ -456,7 +456,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     ev.reason = reason;
     ev.stream = pkt->stream_index;
     ev.pts = pkt->pts;
-    ev.delta = end == REP_NOW ? 0 : pkt->pts - end;
+    ev.delta_ticks = end == REP_NOW ? 0 : pkt->pts - end;
     ev.end_pts = rep->end_pts;
     ev.aired = pkt->pts - r->start_pts;
     r->sent_dts = AV_NOPTS_VALUE;
@@ -490,7 +490,7 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     event ev = event_make(EVENT_STREAM_SWITCHED);
     ev.reason = EVENT_SWITCH_TO_FILLER;
     ev.stream = s;
-    ev.delta = dd;
+    ev.delta_ticks = dd;
     ev.pts = rep->scte_35_pts_time;
     emit(env, rep, &ev);
 
@@ -531,7 +531,7 @@ static void audio_back(const splice_env *env, const rep_ctx *rep, rep_stream *r,
     ev.stream = s;
     ev.pts = pts;
     ev.end_pts = rep->end_pts;
-    ev.delta = delta;
+    ev.delta_ticks = delta;
     r->sent_dts = AV_NOPTS_VALUE;
     emit(env, rep, &ev);
 }
@@ -570,7 +570,7 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
             ev.reason = EVENT_SWITCH_TO_FILLER;
             ev.stream = s;
             ev.pts = r->sent_dts;
-            ev.delta = 0;
+            ev.delta_ticks = 0;
             emit(env, rep, &ev);
         }
         AVPacket *f = nullptr;

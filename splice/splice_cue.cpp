@@ -53,7 +53,7 @@ static int ignore_cue(const splice_env *env, const rep_cue *c, int reason, int64
     ev.reason = reason;
     ev.pts = cue_pts;
     if (cue_pts != AV_NOPTS_VALUE && c->point != AV_NOPTS_VALUE && c->point != REP_NOW)
-        ev.delta = c->point - cue_pts;
+        ev.delta_ticks = c->point - cue_pts;
     splice_emit_cue(env, c, &ev);
     return 0;
 }
@@ -108,7 +108,7 @@ static void drop_event(const splice_env *env, const rep_cue *c, int bound, int64
 {
     event ev = event_make(EVENT_DROPPED);
     ev.reason = EVENT_DROP_MAX_PENDING;
-    ev.code = bound;
+    ev.count = bound;
     ev.pts = cue_pts;
     splice_emit_cue(env, c, &ev);
 }
@@ -139,7 +139,7 @@ static int keep_event(const splice_env *env, rep_ctx *rep, const rep_cue *c, int
     event ev = event_make(EVENT_NEXT_KEPT);
     ev.reason = reason;
     ev.pts = cue_pts;
-    ev.code = rep->pending_count;
+    ev.count = rep->pending_count;
     splice_emit_cue(env, c, &ev);
     if (full)
         drop_event(env, &farthest, bound, cue_pts);
@@ -200,7 +200,7 @@ static void arm_event(const splice_env *env, rep_ctx *rep, const rep_cue *c, int
     ev.reason = reason;
     ev.pts_time = pts_time;
     ev.pts_adjustment = pts_adjustment;
-    ev.delta = now == AV_NOPTS_VALUE || c->point == REP_NOW ? 0 : c->point - now;
+    ev.delta_ticks = now == AV_NOPTS_VALUE || c->point == REP_NOW ? 0 : c->point - now;
     ev.pts = now;
     ev.flags = (pts_time != AV_NOPTS_VALUE ? EVENT_CUE_TIME_FLAG : 0) |
                (c->duration > 0 ? EVENT_CUE_DURATION_FLAG : 0);
@@ -540,7 +540,7 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
     ev.data = pkt->data;
     ev.size = pkt->size;
     ev.pts = cue_pts;
-    ev.code = ret;
+    ev.result = ret;
     ev.splice_event_id = 0;
     ev.duration = 0;
     if (ret >= 0)

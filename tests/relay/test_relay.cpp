@@ -92,7 +92,7 @@ TEST(Relay, StreamsMapByIndexAndLateStreamsById)
     ASSERT_EQ(1u, b.events.size());  // attached once, then mapped
     EXPECT_EQ(EVENT_STREAM_ATTACHED, b.events[0].type);
     EXPECT_EQ(1, b.events[0].stream);
-    EXPECT_EQ(2, b.events[0].code);
+    EXPECT_EQ(2, b.events[0].input_index);
 }
 
 TEST(Relay, TimestampRule)
@@ -175,7 +175,7 @@ TEST(Relay, LeadingPicturesAfterAKeyFrameSwitchAreLeftOut)
     EXPECT_EQ(EVENT_LEADING_DROPPED, b.events[0].type);
     EXPECT_EQ(0, b.events[0].stream);
     EXPECT_EQ(1000, b.events[0].pts);
-    EXPECT_EQ(2, b.events[0].delta);
+    EXPECT_EQ(2, b.events[0].count);
 }
 
 namespace {
@@ -219,7 +219,7 @@ TEST(Relay, AReadErrorEndsTheLoopAndIsReportedOnce)
     EXPECT_EQ(AVERROR(EIO), relay_run(r));
     int reported = 0;
     for (const event &e : sink.events)
-        reported += e.type == EVENT_READ_FAILED && e.code == AVERROR(EIO);
+        reported += e.type == EVENT_READ_FAILED && e.result == AVERROR(EIO);
     EXPECT_EQ(1, reported);
     EXPECT_EQ(0, relay_destroy(&r));
     relay_close_input(&in);

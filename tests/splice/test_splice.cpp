@@ -260,7 +260,7 @@ TEST(Splice, EventsInOrderWithTheirFields)
         EXPECT_EQ(want[i].reason, e.reason);
         EXPECT_EQ(want[i].stream, e.stream);
         EXPECT_TRUE(want[i].pts == AV_NOPTS_VALUE || want[i].pts == e.pts) << e.pts;
-        EXPECT_TRUE(want[i].delta == AV_NOPTS_VALUE || want[i].delta == e.delta) << e.delta;
+        EXPECT_TRUE(want[i].delta == AV_NOPTS_VALUE || want[i].delta == e.delta_ticks) << e.delta_ticks;
         EXPECT_EQ(7u, e.splice_event_id);
         EXPECT_EQ(T, e.splice_time);
         EXPECT_EQ(D, e.duration);
@@ -391,7 +391,7 @@ TEST(Splice, EveryPacketTheQueueRefusesIsFreedAndReportedOnce)
     }
     int reported = 0;
     for (const event &e : full.events)
-        reported += e.type == EVENT_QUEUE_REFUSED && e.code == -ENOMEM;
+        reported += e.type == EVENT_QUEUE_REFUSED && e.result == -ENOMEM;
     ASSERT_EQ(8, full.queue->count);
     EXPECT_EQ(all.queue->count - 8, reported);
     EXPECT_EQ(reported, full.queue->refused);
