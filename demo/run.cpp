@@ -372,8 +372,10 @@ int demo_run(int argc, char **argv)
     if (ret < 0)
         goto out_teardown;
     ret = relay_run(relay);
-    printf("ret_write=%d, ret_read=%d\n", relay->ret_write, relay->ret_read);
-    write_ret = relay->ret_write;
+    relay_outcome outcome;
+    relay_result(relay, &outcome);
+    printf("ret_write=%d, ret_read=%d\n", outcome.ret_write, outcome.ret_read);
+    write_ret = outcome.ret_write;
     run.wrote = relay_packets_out(relay) > 0;
 
 out_teardown:

@@ -1259,6 +1259,16 @@ int relay_run(relay *r)
     return ret;
 }
 
+int relay_result(const relay *r, relay_outcome *out)
+{
+    if (!r || !out)
+        return -EINVAL;
+    out->ret_read = r->ret_read;
+    out->ret_write = r->ret_write;
+    out->failed_step = r->failed_step;
+    return 0;
+}
+
 int64_t relay_nulls_dropped(const relay *r)
 {
     ts_out_stats stats;

@@ -588,7 +588,8 @@ static int slicer_streams(slicer_session *ses)
     if (ret < 0)
         goto out_close_input;
     ret = relay_open_output(relay, app->dst_url, slicer_interrupt_output, &output_stop);
-    if (ret < 0 && relay->failed_step == EVENT_STEP_LAYOUT)
+    relay_outcome outcome;
+    if (ret < 0 && relay_result(relay, &outcome) == 0 && outcome.failed_step == EVENT_STEP_LAYOUT)
         ret = SLICER_CONFIG_FAULT;
     if (ret >= 0) {
         /* Start from fresh input: what arrived during set-up is stale. */
