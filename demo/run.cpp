@@ -234,16 +234,16 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     if (run->in && run->in->fmt && run->in->fmt->bit_rate > DEMO_MUX_RATE * 4 / 5)
         desc.mux.mux_rate = run->in->fmt->bit_rate * 5 / 4;
     desc.mux.max_delay = 900000;
-    desc.events.fn = demo_run_on_event;
-    desc.events.opaque = run;
+    desc.splice.events.fn = demo_run_on_event;
+    desc.splice.events.opaque = run;
     desc.trace = &demo_trace;
-    desc.verbose = 1;
-    desc.time_signal_breaks = run->demo.time_signal_breaks;
-    desc.open_breaks = run->demo.open_breaks;
-    desc.max_break = run->demo.max_break;
-    desc.planner = traffic_planner(run->demo.traffic_ctx);
+    desc.splice.verbose = 1;
+    desc.splice.time_signal_breaks = run->demo.time_signal_breaks;
+    desc.splice.open_breaks = run->demo.open_breaks;
+    desc.splice.max_break = run->demo.max_break;
+    desc.splice.planner = traffic_planner(run->demo.traffic_ctx);
     desc.mux.service_name = run->demo.service_name;
-    desc.timing = &run->demo.timing;
+    desc.splice.timing = &run->demo.timing;
     return desc;
 }
 

@@ -67,7 +67,7 @@ static int relay_setup_failed(relay *r, event_setup_step step, int stream, int c
     ev.stream = stream;
     ev.result = code;
     ev.text = text;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     return code;
 }
 
@@ -195,7 +195,7 @@ static int relay_add_stream(relay *r, int in_index, int stream_type)
         ev.input_index = in_index;
         ev.pid = ist->id;
         ev.reason = plan;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
         if (plan == TS_STREAM_LEAVE_OUT)
             return 0;
     }
@@ -217,7 +217,7 @@ static int relay_add_stream(relay *r, int in_index, int stream_type)
     event ev = relay_event(EVENT_STREAM_ADDED, r);
     ev.stream = out_index;
     ev.pid = ist->id;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     return 0;
 }
 
@@ -246,7 +246,7 @@ static int relay_add_epg(relay *r)
 
     event ev = relay_event(EVENT_EPG_ADDED, r);
     ev.stream = epg->index;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     return 0;
 }
 
@@ -378,7 +378,7 @@ static void relay_told_twice(relay *r, int i, int pid)
     ev.input_index = i;
     ev.pid = pid;
     ev.reason = TS_STREAM_DUPLICATE;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
 }
 
 /* One output stream per input stream (once per PID), then the EPG track if asked. 0 or the failing step's code. */
@@ -417,7 +417,7 @@ static int relay_open_stage(relay *r, const char *url, const ts_layout_ids *ids)
         return 0;
     event ev = relay_event(EVENT_OUTPUT_OPENING, r);
     ev.text = url;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
 
     ts_out_config config = relay_stage_config(r->out);
     config.pcr_pid = ids->pcr_pid;
@@ -518,7 +518,7 @@ int relay_map_stream(relay *r, int i)
             event ev = relay_event(EVENT_STREAM_ATTACHED, r);
             ev.stream = (int)o;
             ev.input_index = i;
-            event_emit(&r->desc.events, &ev);
+            event_emit(&r->desc.splice.events, &ev);
             return (int)o;
         }
     }
@@ -581,7 +581,7 @@ bool relay_leading(relay *r, AVPacket *pkt)
         ev.stream = g->stream;
         ev.pts = g->key_pts;
         ev.count = g->dropped;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
     }
     g->stream = -1;
     return false;
@@ -698,7 +698,7 @@ int relay_write(relay_loop *loop, int keep)
         r->ret_write = r->pass.clock_error;  // the clock track's write, between two reads
         event ev = relay_event(EVENT_WRITE_FAILED, r);
         ev.result = r->ret_write;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
         return r->ret_write;
     }
     while (loop->out_queue->count > 0 && loop->out_queue->count >= keep &&
@@ -730,7 +730,7 @@ int relay_write(relay_loop *loop, int keep)
         if (r->ret_write < 0) {
             event ev = relay_event(EVENT_WRITE_FAILED, r);
             ev.result = r->ret_write;
-            event_emit(&r->desc.events, &ev);
+            event_emit(&r->desc.splice.events, &ev);
             return r->ret_write;
         }
         if (s >= 0 && (unsigned)s < r->out->nb_streams && dts != AV_NOPTS_VALUE)
@@ -789,7 +789,7 @@ static void relay_report_checks(relay *r, int64_t now, bool final)
         ev.count = st.checks[c] - r->checks_told[c];
         r->checks_told[c] = st.checks[c];
         r->checks_at[c] = now;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
     }
 }
 
@@ -803,7 +803,7 @@ static void relay_progress(relay *r, int64_t dts_max)
     ev.bytes_in = r->in->pb ? r->in->pb->bytes_read : 0;
     if (ts_out_get_stats(r->stage, &stats) == 0)
         ev.bytes_out = stats.bytes_out;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     relay_pass_report(r, false);
     relay_report_checks(r, r->live ? av_gettime_relative() : 0, false);
 }
@@ -844,13 +844,7 @@ static int relay_loop_open(relay *r, relay_loop *loop)
     loop->env.filler = r->filler;
     loop->env.queue = loop->out_queue;
     loop->env.held = loop->held;
-    loop->env.events = &r->desc.events;
-    loop->env.verbose = r->desc.verbose;
-    loop->env.time_signal_breaks = r->desc.time_signal_breaks;
-    loop->env.planner = r->desc.planner;
-    loop->env.open_breaks = r->desc.open_breaks;
-    loop->env.max_break = r->desc.max_break;
-    loop->env.timing = r->desc.timing;
+    loop->env.desc = &r->desc.splice;
     return 0;
 }
 
@@ -894,7 +888,7 @@ static int relay_read_ended(relay *r, int ret)
         return RELAY_READ_END;
     event ev = relay_event(EVENT_READ_FAILED, r);
     ev.result = ret;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     return ret;
 }
 
@@ -997,7 +991,7 @@ static int64_t relay_follow_line(relay_loop *loop, const AVPacket *pkt)
             event ev = relay_event(EVENT_TIME_JUMP, r);
             ev.delta_ticks = raw - l->last;
             ev.pts = raw;
-            event_emit(&r->desc.events, &ev);
+            event_emit(&r->desc.splice.events, &ev);
             log_packet(r->in, pkt, "LINE");
             l->prev_offset = l->offset;
             l->prev_last = l->last;
@@ -1078,7 +1072,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
         loop->dts_max = pkt->dts;
         event ev = relay_event(EVENT_FIRST_TIMESTAMP, r);
         ev.pts = loop->dts_max;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
         return 1;
     }
     if (pkt->dts > loop->dts_max)
@@ -1101,7 +1095,7 @@ static int relay_advance(relay_loop *loop, AVPacket *pkt)
         av_packet_free(&pkt);
         event ev = relay_event(EVENT_QUEUE_REFUSED, r);
         ev.result = ret;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
         return ret;
     }
     ret = 0;
@@ -1243,7 +1237,7 @@ int relay_run(relay *r)
     } else {
         relay_skip_stale_input(r);
         event ev = relay_event(EVENT_RELAY_STARTED, r);
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
         r->loop = &loop;
         ret = r->live ? relay_packets_live(&loop) : relay_packets(&loop);
         r->loop = nullptr;

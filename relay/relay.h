@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "event/event.h"
+#include "splice/splice.h"
 #include "ts/ts_in.h"
 
 struct AVDictionary;
@@ -72,14 +73,8 @@ struct relay_desc {
     relay_mux mux;
     int (*stop)(void *opaque);     // non-zero: stop; checked before and after each read; may be null
     void *stop_opaque;
-    event_sink events;             // what the loop and the splice rules report
+    splice_desc splice;            // what the loop and the splice rules report (splice.events), their options
     const trace_sink *trace;       // installed for the packet traces; null: leave as it is
-    int verbose;                   // per-packet traces of the splice rules
-    int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
-    const struct splice_planner *planner;  // what each break airs (a traffic schedule); null: the filler
-    int open_breaks;               // an out cue without break_duration lasts until its return cue
-    int64_t max_break;             // 90 kHz: longest an open break lasts; 0: no bound
-    const splice_timing *timing;   // cue timing limits; the caller's, read while the relay runs; null: defaults
     /*
      * Non-zero: a live input whose time line may break (relay_live.cpp):
      * the output starts on the first video key frame and keeps its clock

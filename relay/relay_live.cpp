@@ -191,7 +191,7 @@ static void live_emit(relay *r, event_type t, int reason, int64_t pts, int64_t d
     ev.reason = reason;
     ev.pts = pts;
     ev.delta_ticks = delta_ticks;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
 }
 
 /* The input lost or back (t), after elapsed_us of the wall clock. */
@@ -200,7 +200,7 @@ static void live_emit_outage(relay *r, event_type t, int64_t elapsed_us)
     event ev = event_make(t);
     ev.splice_event_id = r->rep.splice_event_id;
     ev.elapsed_us = elapsed_us;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
 }
 
 int relay_live_create(relay *r)
@@ -304,7 +304,7 @@ static void live_count_excess(relay *r, int64_t in, int64_t now)
     event ev = event_make(EVENT_INPUT_FAST);
     ev.rate_milli = wall > 0 ? (in - l->rate_in) * 1000 / wall : 0;
     ev.count = l->left_out;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     l->left_out = 0;
     l->fast_at = now;
     l->rate_in = in;
@@ -1087,6 +1087,6 @@ void relay_live_tick(relay *r, int64_t now)
         r->ret_write = ret;
         event ev = event_make(EVENT_WRITE_FAILED);
         ev.result = ret;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
     }
 }

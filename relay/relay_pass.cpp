@@ -132,7 +132,7 @@ int relay_pass_begin(relay *r, const ts_identity *id)
         ev.reason = EVENT_STEP_PROGRAMME;
         ev.result = AVERROR_STREAM_NOT_FOUND;
         ev.text = text;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
         return AVERROR_STREAM_NOT_FOUND;
     }
     ps->on = 1;
@@ -143,7 +143,7 @@ int relay_pass_begin(relay *r, const ts_identity *id)
     ev.reason = id->chosen;
     ev.count = id->programme_count > 0 ? id->programme_count - 1 : 0;
     ev.flags = id->spts ? 1 : 0;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
 
     int pid = -1;
     ps->unspliceable = relay_unspliceable(r->in, r->filter, id, &pid);
@@ -154,7 +154,7 @@ int relay_pass_begin(relay *r, const ts_identity *id)
     ev.program_number = id->program_number;
     ev.pid = pid;
     ev.stream_type = ts_identity_stream_type(id, pid);
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     return 0;
 }
 
@@ -173,7 +173,7 @@ bool relay_pass_stream(relay *r, const ts_identity *id, int i)
     ev.input_index = i;
     ev.pid = st->id;
     ev.reason = TS_STREAM_PASS;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     return true;
 }
 
@@ -403,7 +403,7 @@ void relay_pass_report(relay *r, bool final)
     event ev = event_make(EVENT_PASS_DROPPED);
     ev.count = st.dropped - ps->dropped_told;
     ps->dropped_told = st.dropped;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
 }
 
 int64_t relay_packets_out(const relay *r)

@@ -30,7 +30,7 @@ static void emit(const splice_env *env, const rep_ctx *rep, event *ev)
     ev->duration = rep->scte_35_duration == AV_NOPTS_VALUE ? 0 : rep->scte_35_duration;
     if (rep->source == REP_SOURCE_SEGMENTATION)
         ev->flags |= EVENT_CUE_SEGMENTATION_FLAG;
-    event_emit(env->events, ev);
+    event_emit(&env->desc->events, ev);
 }
 
 void splice_emit(const splice_env *env, const rep_ctx *rep, event *ev)
@@ -47,7 +47,7 @@ static void queue_packet(const splice_env *env, AVPacket *pkt)
         av_packet_free(&pkt);
         event ev = event_make(EVENT_QUEUE_REFUSED);
         ev.result = ret;
-        event_emit(env->events, &ev);
+        event_emit(&env->desc->events, &ev);
     }
 }
 
@@ -205,7 +205,7 @@ static void release_filler_video(const splice_env *env, const rep_ctx *rep, rep_
         f->pts = pts;
         if (r->queued_filler == 1)
             splice_mark_switch(f, SPLICE_SWITCH_KEY);  // an item's first picture: the video switches here
-        if (env->verbose)
+        if (env->desc->verbose)
             log_packet(env->out, f, "reV");
         queue_packet(env, f);
     }
@@ -331,7 +331,7 @@ static void trace_late_audio(const splice_env *env, int64_t start)
 {
     const packets_queue *q = env->queue;
 
-    for (int i = 0; env->verbose && env->out && i < q->count; i++) {
+    for (int i = 0; env->desc->verbose && env->out && i < q->count; i++) {
         const AVPacket *p = q->items[i];
         if (p->pts != AV_NOPTS_VALUE && p->pts >= start && (unsigned)p->stream_index < env->out->nb_streams &&
             env->out->streams[p->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
@@ -356,7 +356,7 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     rep->last = splice_current_cue(rep);
     int64_t delta = rep->scte_35_pts_time == REP_NOW ? 0 : pkt->pts - rep->scte_35_pts_time;
     rep->scte_35_pts_time = pkt->pts;
-    rep->limit = rep->open && env->max_break > 0 ? pkt->pts + env->max_break : AV_NOPTS_VALUE;
+    rep->limit = rep->open && env->desc->max_break > 0 ? pkt->pts + env->desc->max_break : AV_NOPTS_VALUE;
     int id = env->out->streams[pkt->stream_index]->id;
     int planned = splice_content_start(env, rep, pkt->pts, id, break_end_point(rep, nullptr));
     if (planned == SPLICE_PLAN_LEAVE || fi < 0) {
@@ -443,7 +443,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     /* The filler shows nothing from the key frame's time on: what stays held is left out. */
     if (r->sent_dts != AV_NOPTS_VALUE) {
         release_filler_video(env, rep, r, pkt->stream_index, pkt->pts);
-        if (env->verbose && (r->queued_item < r->item || r->queued_filler < r->next_filler))
+        if (env->desc->verbose && (r->queued_item < r->item || r->queued_filler < r->next_filler))
             log_detail("Filler video %d: pictures shown from %" PRId64 " on left out (item %d picture %d on)",
                        pkt->stream_index, pkt->pts, (int)r->queued_item, (int)r->queued_filler);
         splice_spots_ended(env, rep, pkt->pts, SPLICE_SPOTS_RETURN);
@@ -510,14 +510,14 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
 
     if (dd > 0) {
         pkt->duration = dd;
-        if (env->verbose)
+        if (env->desc->verbose)
             log_packet(env->out, pkt, "Atr");
         queue_packet(env, pkt);
         *ppkt = nullptr;
     } else {
         av_packet_free(ppkt);
     }
-    if (f && env->verbose)
+    if (f && env->desc->verbose)
         log_packet(env->out, f, "reA");
     if (f)
         queue_packet(env, f);
@@ -558,7 +558,7 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         audio_back(env, rep, r, s, r->sent_dts, 0);
         return;
     }
-    if (env->verbose)
+    if (env->desc->verbose)
         log_detail("Replacing audio %d, rem=%" PRId64 ", pkt_end_pts=%" PRId64, s, rem, end);
 
     while (r->sent_dts < end && !splice_audio_over(env, splice_content_of(rep, r), r, id)) {
@@ -582,7 +582,7 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
             r->sent_dts = AV_NOPTS_VALUE;
             break;
         }
-        if (env->verbose)
+        if (env->desc->verbose)
             log_packet(env->out, f, "reA");
 
         int64_t cut = AV_NOPTS_VALUE;  // where this filler packet must end
@@ -664,7 +664,7 @@ static bool take_filler_video(const splice_env *env, rep_ctx *rep, rep_stream *r
         const AVPacket *p = fs->packets[r->next_filler++];
         int64_t dts, pts;
         filler_video_times(r, media, fi, offset, p, r->sent_dts, &dts, &pts);
-        if (env->verbose) {
+        if (env->desc->verbose) {
             AVPacket shown = *p;  // traced on its output stream, not owned
             shown.stream_index = s;
             log_packet(env->out, &shown, "snd");
@@ -751,7 +751,7 @@ static void splice_audio(const splice_env *env, rep_ctx *rep, AVPacket **ppkt)
 
     if (!replaced && !(pkt->pts > t || (pkt->pts <= t && t < packet_end(pkt))))
         return;
-    if (env->verbose)
+    if (env->desc->verbose)
         log_packet(env->out, pkt, "Ain");
     int id = env->out->streams[pkt->stream_index]->id;
     if (r->start_dts == AV_NOPTS_VALUE)
@@ -898,7 +898,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
         return;
     }
     if (video && rep->state == SPLICING_STATE_STARTED) {
-        if (env->verbose)
+        if (env->desc->verbose)
             log_packet(env->out, pkt, "Vin");
         /* Only the stream whose key frame started the break is replaced. */
         if (fs && r->start_dts != AV_NOPTS_VALUE && r->sent_dts != AV_NOPTS_VALUE)

@@ -29,7 +29,7 @@ int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near
 
 static splice_timing timing_of(const splice_env *env)
 {
-    return env->timing ? *env->timing : splice_timing_default();
+    return env->desc->timing ? *env->desc->timing : splice_timing_default();
 }
 
 /* Reports ev with the id, point and duration of the cue c (not those of the break under way). */
@@ -44,7 +44,7 @@ void splice_emit_cue(const splice_env *env, const rep_cue *c, event *ev)
         ev->flags |= EVENT_CUE_SEGMENTATION_FLAG;
     if (c->source == REP_SOURCE_NONE)
         ev->flags |= EVENT_CUE_NO_ID_FLAG;
-    event_emit(env->events, ev);
+    event_emit(&env->desc->events, ev);
 }
 
 static int ignore_cue(const splice_env *env, const rep_cue *c, int reason, int64_t cue_pts)
@@ -372,7 +372,7 @@ static int take_insert(const splice_env *env, rep_ctx *rep, const scte35_section
     if (si->splice_event_cancel_indicator)
         return take_cancel(env, rep, &c, cue_pts);
     c.duration = si->duration_flag ? (int64_t)si->break_duration.value : 0;
-    c.open = env->open_breaks && !si->duration_flag;  // --open-breaks: it lasts until its return cue
+    c.open = env->desc->open_breaks && !si->duration_flag;  // --open-breaks: it lasts until its return cue
     if (!si->program_splice_flag)
         return ignore_cue(env, &c, EVENT_IGNORE_COMPONENT_MODE, cue_pts);
     if (si->splice_immediate_flag) {
@@ -405,7 +405,7 @@ static int take_time_signal(const splice_env *env, rep_ctx *rep, const scte35_se
     const scte35_time_field *t = &cue->time_signal.splice_time;
     int64_t pts_time = t->flag ? (int64_t)t->value : AV_NOPTS_VALUE;
     int64_t point = t->flag ? splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts) : REP_NOW;
-    int off = env->time_signal_breaks ? -1 : EVENT_IGNORE_TIME_SIGNAL_OFF;
+    int off = env->desc->time_signal_breaks ? -1 : EVENT_IGNORE_TIME_SIGNAL_OFF;
     int changed = 0;
 
     if (cue->segmentation_count == 0) {
@@ -545,7 +545,7 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
     ev.duration = 0;
     if (ret >= 0)
         cue_fields(&cue, cue_pts, &ev);
-    event_emit(env->events, &ev);
+    event_emit(&env->desc->events, &ev);
     if (ret < 0)
         return ret;
     splice_on_cue(env, rep, &cue, cue_pts);

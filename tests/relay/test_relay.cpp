@@ -45,7 +45,7 @@ struct Bench {
         add_streams(out, outputs);
         r.in = in;
         r.out = out;
-        r.desc.events = {record, this};
+        r.desc.splice.events = {record, this};
         r.gop.stream = -1;
         r.stream_map_size = (int)in->nb_streams;
         r.stream_map = (int32_t *)av_malloc_array(in->nb_streams, sizeof(int32_t));
@@ -211,7 +211,7 @@ TEST(Relay, AReadErrorEndsTheLoopAndIsReportedOnce)
     ASSERT_EQ(0, relay_open_input_reader(&in, "failing", read_then_fail, &src, nullptr));
     Bench sink({}, {});
     relay_desc desc = {};
-    desc.events = {Bench::record, &sink};
+    desc.splice.events = {Bench::record, &sink};
     relay *r = nullptr;
     ASSERT_EQ(0, relay_create(&r, &desc, &in, nullptr));
     ASSERT_EQ(0, relay_open_output(r, (dir / "out.ts").c_str(), nullptr, nullptr));
