@@ -236,7 +236,7 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     desc.mux.max_delay = 900000;
     desc.splice.events.fn = demo_run_on_event;
     desc.splice.events.opaque = run;
-    desc.trace = &demo_trace;
+    desc.splice.trace = &demo_trace;
     desc.splice.verbose = 1;
     desc.splice.time_signal_breaks = run->demo.time_signal_breaks;
     desc.splice.open_breaks = run->demo.open_breaks;
@@ -303,6 +303,8 @@ int demo_run(int argc, char **argv)
     char filler_path[1024];
     int ret;
 
+    const ffmpeg_log_policy library_log = {0, 0, 0, nullptr};  // the library's own lines on standard error
+    ffmpeg_log_policy_set(&library_log);
     avformat_network_init();
     if (!demo_parse_args(argc, argv, &run.demo, &files)) {
         demo_usage(argv[0]);
@@ -325,8 +327,6 @@ int demo_run(int argc, char **argv)
             asrun_destroy(&run.demo.asrun);
         return 1;
     }
-
-    log_packet_set_sink(&demo_trace);
 
     /* The filler is read after conforming, which needs the input; one that cannot be read is said first. */
     if (access(files.replace, R_OK) != 0) {

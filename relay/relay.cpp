@@ -173,8 +173,6 @@ int relay_create(relay **out, const relay_desc *desc, const relay_input *in, con
         free(r);
         return -ENOMEM;
     }
-    if (desc->trace)
-        log_packet_set_sink(desc->trace);
     *out = r;
     return 0;
 }
@@ -553,7 +551,7 @@ static void relay_switched(relay *r, AVPacket *pkt, int on_key)
     if (codec == AV_CODEC_ID_H264 && r->joins)
         h264_join_switch(&r->joins[s]);
     else if (codec == AV_CODEC_ID_HEVC && on_key && hevc_broken_link(pkt) < 0)
-        log_packet(r->out, pkt, "NOBLA");
+        log_packet(r->desc.splice.trace, r->out, pkt, "NOBLA");
 }
 
 /* See relay_internal.h. */
@@ -603,9 +601,9 @@ static void relay_join(relay *r, AVPacket *pkt)
     if (h264_join_packet(&r->joins[s], pkt) < 0)
         return;
     if (r->joins[s].joined != joined)
-        log_packet(r->out, pkt, "IDR");
+        log_packet(r->desc.splice.trace, r->out, pkt, "IDR");
     else if (r->joins[s].refused != refused)
-        log_packet(r->out, pkt, "NOIDR");  // not an I picture, or a stream the joiner does not take
+        log_packet(r->desc.splice.trace, r->out, pkt, "NOIDR");  // not an I picture, or a stream the joiner does not take
 }
 
 /* See relay_internal.h. */
@@ -705,7 +703,7 @@ int relay_write(relay_loop *loop, int keep)
            packets_queue_pop(loop->out_queue, &pkt) >= 0) {
         const char *refused = relay_leading(r, pkt) ? "LEAD" : relay_refused(r, pkt);
         if (refused) {
-            log_packet(r->out, pkt, refused);
+            log_packet(r->desc.splice.trace, r->out, pkt, refused);
             av_packet_free(&pkt);
             continue;
         }
@@ -992,7 +990,7 @@ static int64_t relay_follow_line(relay_loop *loop, const AVPacket *pkt)
             ev.delta_ticks = raw - l->last;
             ev.pts = raw;
             event_emit(&r->desc.splice.events, &ev);
-            log_packet(r->in, pkt, "LINE");
+            log_packet(r->desc.splice.trace, r->in, pkt, "LINE");
             l->prev_offset = l->offset;
             l->prev_last = l->last;
             l->offset = loop->dts_max + (pkt->duration > 0 ? pkt->duration : 1) - raw;
@@ -1019,7 +1017,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
     int mapped = relay_map_stream(r, pkt->stream_index);
     if (mapped < 0) {
         if (mapped != RELAY_STREAM_PASSED)
-            log_packet(r->in, pkt, "IGN");
+            log_packet(r->desc.splice.trace, r->in, pkt, "IGN");
         return 0;
     }
     relay_pass_read(r, pkt);
@@ -1034,11 +1032,11 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
         pkt->pts = pkt->dts = clock;
     bool side = relay_side_stream(r, pkt->stream_index);
     if (side && !relay_side_time(r, pkt, clock)) {
-        log_packet(r->in, pkt, "NOPTS");
+        log_packet(r->desc.splice.trace, r->in, pkt, "NOPTS");
         return 0;
     }
     if (!relay_stamp(r, pkt, loop->dts_max)) {
-        log_packet(r->in, pkt, "NOPTS");
+        log_packet(r->desc.splice.trace, r->in, pkt, "NOPTS");
         return 0;
     }
     if (r->live) {
@@ -1063,7 +1061,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
      * stray time).
      */
     if (loop->dts_max != AV_NOPTS_VALUE && pkt->dts - loop->dts_max > RELAY_MAX_DTS_JUMP) {
-        log_packet(r->in, pkt, "FAR");
+        log_packet(r->desc.splice.trace, r->in, pkt, "FAR");
         return 0;
     }
     if (side)

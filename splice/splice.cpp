@@ -206,7 +206,7 @@ static void release_filler_video(const splice_env *env, const rep_ctx *rep, rep_
         if (r->queued_filler == 1)
             splice_mark_switch(f, SPLICE_SWITCH_KEY);  // an item's first picture: the video switches here
         if (env->desc->verbose)
-            log_packet(env->out, f, "reV");
+            log_packet(env->desc->trace, env->out, f, "reV");
         queue_packet(env, f);
     }
 }
@@ -335,7 +335,7 @@ static void trace_late_audio(const splice_env *env, int64_t start)
         const AVPacket *p = q->items[i];
         if (p->pts != AV_NOPTS_VALUE && p->pts >= start && (unsigned)p->stream_index < env->out->nb_streams &&
             env->out->streams[p->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
-            log_packet(env->out, p, "ouq");
+            log_packet(env->desc->trace, env->out, p, "ouq");
     }
 }
 
@@ -349,7 +349,7 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
 {
     int key = pkt->flags & AV_PKT_FLAG_KEY;
 
-    log_packet(env->out, pkt, key ? "key" : "non");
+    log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
     if (!key)
         return false;
 
@@ -436,7 +436,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     int reason;
     int64_t end = break_end_point(rep, &reason);
 
-    log_packet(env->out, pkt, key ? "key" : "non");
+    log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
     if (!key)
         return false;
 
@@ -444,7 +444,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     if (r->sent_dts != AV_NOPTS_VALUE) {
         release_filler_video(env, rep, r, pkt->stream_index, pkt->pts);
         if (env->desc->verbose && (r->queued_item < r->item || r->queued_filler < r->next_filler))
-            log_detail("Filler video %d: pictures shown from %" PRId64 " on left out (item %d picture %d on)",
+            log_detail(env->desc->trace, "Filler video %d: pictures shown from %" PRId64 " on left out (item %d picture %d on)",
                        pkt->stream_index, pkt->pts, (int)r->queued_item, (int)r->queued_filler);
         splice_spots_ended(env, rep, pkt->pts, SPLICE_SPOTS_RETURN);
     }
@@ -511,14 +511,14 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     if (dd > 0) {
         pkt->duration = dd;
         if (env->desc->verbose)
-            log_packet(env->out, pkt, "Atr");
+            log_packet(env->desc->trace, env->out, pkt, "Atr");
         queue_packet(env, pkt);
         *ppkt = nullptr;
     } else {
         av_packet_free(ppkt);
     }
     if (f && env->desc->verbose)
-        log_packet(env->out, f, "reA");
+        log_packet(env->desc->trace, env->out, f, "reA");
     if (f)
         queue_packet(env, f);
 }
@@ -559,7 +559,7 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         return;
     }
     if (env->desc->verbose)
-        log_detail("Replacing audio %d, rem=%" PRId64 ", pkt_end_pts=%" PRId64, s, rem, end);
+        log_detail(env->desc->trace, "Replacing audio %d, rem=%" PRId64 ", pkt_end_pts=%" PRId64, s, rem, end);
 
     while (r->sent_dts < end && !splice_audio_over(env, splice_content_of(rep, r), r, id)) {
         if (r->switch_at != AV_NOPTS_VALUE && r->sent_dts >= r->switch_at) {
@@ -583,7 +583,7 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
             break;
         }
         if (env->desc->verbose)
-            log_packet(env->out, f, "reA");
+            log_packet(env->desc->trace, env->out, f, "reA");
 
         int64_t cut = AV_NOPTS_VALUE;  // where this filler packet must end
         if (r->switch_at != AV_NOPTS_VALUE && r->sent_dts > r->switch_at)
@@ -593,7 +593,7 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         if (cut != AV_NOPTS_VALUE) {
             f->duration -= r->sent_dts - cut;
             r->sent_dts = cut;
-            log_packet(env->out, f, "trA");
+            log_packet(env->desc->trace, env->out, f, "trA");
         }
         queue_packet(env, f);
         if (returning && r->sent_dts >= end) {
@@ -667,8 +667,8 @@ static bool take_filler_video(const splice_env *env, rep_ctx *rep, rep_stream *r
         if (env->desc->verbose) {
             AVPacket shown = *p;  // traced on its output stream, not owned
             shown.stream_index = s;
-            log_packet(env->out, &shown, "snd");
-            log_detail("until=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)", until, until / 90000.0,
+            log_packet(env->desc->trace, env->out, &shown, "snd");
+            log_detail(env->desc->trace, "until=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)", until, until / 90000.0,
                        r->sent_dts, r->sent_dts / 90000.0);
         }
         r->sent_dts = dts + p->duration;
@@ -752,7 +752,7 @@ static void splice_audio(const splice_env *env, rep_ctx *rep, AVPacket **ppkt)
     if (!replaced && !(pkt->pts > t || (pkt->pts <= t && t < packet_end(pkt))))
         return;
     if (env->desc->verbose)
-        log_packet(env->out, pkt, "Ain");
+        log_packet(env->desc->trace, env->out, pkt, "Ain");
     int id = env->out->streams[pkt->stream_index]->id;
     if (r->start_dts == AV_NOPTS_VALUE)
         start_audio(env, rep, r, id, ppkt);
@@ -899,7 +899,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
     }
     if (video && rep->state == SPLICING_STATE_STARTED) {
         if (env->desc->verbose)
-            log_packet(env->out, pkt, "Vin");
+            log_packet(env->desc->trace, env->out, pkt, "Vin");
         /* Only the stream whose key frame started the break is replaced. */
         if (fs && r->start_dts != AV_NOPTS_VALUE && r->sent_dts != AV_NOPTS_VALUE)
             replace_video(env, rep, r, shown_after, &pkt);

@@ -60,6 +60,7 @@ struct splice_planner {
 };
 
 struct splice_timing;
+struct trace_sink;
 
 /*
  * What the program sets for the splice rules: where their events go and the
@@ -68,6 +69,7 @@ struct splice_timing;
  */
 struct splice_desc {
     event_sink events;             // what the splice rules and the relay report
+    const trace_sink *trace;       // where the packet traces and detail lines go; null: none
     int verbose;                   // write the per-packet traces and detail lines
     int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
     const splice_planner *planner; // the breaks' spots (a traffic schedule); null: every break airs the filler

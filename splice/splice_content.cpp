@@ -168,7 +168,7 @@ int splice_next_audio(const splice_env *env, const rep_content *c, rep_stream *r
             f->duration -= r->sent_dts - bound;
             r->sent_dts = bound;
             if (env->desc->verbose)
-                log_packet(env->out, f, "trA");
+                log_packet(env->desc->trace, env->out, f, "trA");
         }
         *out = f;
         return SPLICE_AUDIO_PACKET;

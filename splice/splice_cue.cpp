@@ -531,7 +531,7 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
     scte35_section cue;
     int64_t cue_pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : clock;
 
-    log_packet_tb(ist->time_base, pkt, "SCTE-35");
+    log_packet_tb(env->desc->trace, ist->time_base, pkt, "SCTE-35");
     memset(&cue, 0, sizeof(cue));
     int ret = scte35_parse_section(pkt->data, pkt->size, &cue);
 
