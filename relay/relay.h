@@ -19,11 +19,7 @@ struct AVFormatContext;
 struct AVIOInterruptCB;
 struct filler_ctx;
 struct filler_mismatch;
-struct packets_queue;
 struct relay;
-struct splice_timing;
-struct trace_sink;
-struct ts_out;
 
 #define RELAY_CUE_ANY_SCTE35 -1  // relay_desc.cue_pid: every SCTE-35 stream carries cues
 #define RELAY_MAX_DTS_JUMP   1800000  // 20 s of 90 kHz ticks: a larger jump ends the loop
