@@ -10,12 +10,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include <mutex>
 #include <pthread.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
+#include <libavutil/time.h>
 }
 
 #include "common/log.h"
@@ -27,7 +29,6 @@ extern "C" {
 /* Size of the text held between calls of the log callback, terminator included. */
 #define FFMPEG_LOG_BUFFER_SIZE 32768
 
-static std::atomic<const trace_sink *> trace_sink_current{nullptr};
 
 char *err_to_str(char *buf, size_t size, int code)
 {
@@ -54,14 +55,8 @@ char *ts_to_timestr(char *buf, int64_t ts, AVRational tb)
     return buf;
 }
 
-void log_packet_set_sink(const trace_sink *sink)
+void log_detail(const trace_sink *sink, const char *fmt, ...)
 {
-    trace_sink_current.store(sink);
-}
-
-void log_detail(const char *fmt, ...)
-{
-    const trace_sink *sink = trace_sink_current.load();
     char line[1024];
     va_list ap;
 
@@ -73,14 +68,13 @@ void log_detail(const char *fmt, ...)
     sink->fn(sink->opaque, TRACE_DETAIL, line);
 }
 
-void log_packet_tb(AVRational tb, const AVPacket *pkt, const char *tag)
+void log_packet_tb(const trace_sink *sink, AVRational tb, const AVPacket *pkt, const char *tag)
 {
     char pts[TS_TEXT_SIZE] = {0}, pts_time[TS_TEXT_SIZE] = {0};
     char dts[TS_TEXT_SIZE] = {0}, dts_time[TS_TEXT_SIZE] = {0};
     char dur[TS_TEXT_SIZE] = {0}, dur_time[TS_TEXT_SIZE] = {0};
 
     char line[512];
-    const trace_sink *sink = trace_sink_current.load();
 
     if (!pkt || !sink || !sink->fn)
         return;
@@ -98,7 +92,7 @@ void log_packet_tb(AVRational tb, const AVPacket *pkt, const char *tag)
     sink->fn(sink->opaque, TRACE_PACKET, line);
 }
 
-void log_packet(const AVFormatContext *fmt_ctx, const AVPacket *pkt, const char *tag)
+void log_packet(const trace_sink *sink, const AVFormatContext *fmt_ctx, const AVPacket *pkt, const char *tag)
 {
     // Every timestamp of this system is in 90 kHz ticks; that time base
     // stands in when the packet's stream index names no stream of fmt_ctx.
@@ -109,7 +103,7 @@ void log_packet(const AVFormatContext *fmt_ctx, const AVPacket *pkt, const char 
     if (fmt_ctx && pkt->stream_index >= 0 &&
         (unsigned)pkt->stream_index < fmt_ctx->nb_streams)
         tb = fmt_ctx->streams[pkt->stream_index]->time_base;
-    log_packet_tb(tb, pkt, tag);
+    log_packet_tb(sink, tb, pkt, tag);
 }
 
 /*
@@ -191,4 +185,74 @@ void ffmpeg_log_callback(void *avcl, int level, const char *fmt, va_list vl)
                               std::min((size_t)n, sizeof(ffmpeg_log_message) - 1));
     } catch (...) {
     }
+}
+
+/*
+ * The policy in force and the library's lines of one format in a row, and
+ * those of them left out (guarded by ffmpeg_repeat_lock).
+ */
+static std::mutex ffmpeg_repeat_lock;
+static ffmpeg_log_policy ffmpeg_policy;
+static const char *ffmpeg_repeat_fmt;
+static int64_t ffmpeg_repeats;
+static int64_t ffmpeg_left_out;
+static int64_t ffmpeg_logged_at;  // µs (monotonic)
+static std::atomic<int> ffmpeg_quiet{0};
+
+/*
+ * The library's log into the logger, except while it would only repeat
+ * itself. A demuxer searching random bytes for packets writes one line
+ * dozens of times a second: past policy.repeats lines of one format in a
+ * row, one is logged per policy.period_us with the count left out.
+ */
+static void ffmpeg_log_policy_callback(void *avcl, int level, const char *fmt, va_list vl)
+{
+    if (ffmpeg_quiet.load() || level > AV_LOG_INFO)
+        return;
+    int64_t left_out = 0;
+    const char *who = "";
+    try {
+        std::lock_guard<std::mutex> guard(ffmpeg_repeat_lock);
+        int64_t now = av_gettime_relative();
+        who = ffmpeg_policy.who ? ffmpeg_policy.who : "";
+        if (fmt != ffmpeg_repeat_fmt) {
+            left_out = ffmpeg_left_out;
+            ffmpeg_repeat_fmt = fmt;
+            ffmpeg_repeats = 0;
+        } else if (ffmpeg_policy.repeats > 0 && ffmpeg_repeats >= ffmpeg_policy.repeats) {
+            if (now - ffmpeg_logged_at < ffmpeg_policy.period_us) {
+                ffmpeg_left_out++;
+                return;
+            }
+            left_out = ffmpeg_left_out;
+        }
+        ffmpeg_repeats++;
+        ffmpeg_left_out = 0;
+        ffmpeg_logged_at = now;
+    } catch (...) {
+        return;
+    }
+    if (left_out > 0)
+        log_printf(LOG_INFO, "%s: %" PRId64 " lines of the media library like the previous one left out", who,
+                   left_out);
+    ffmpeg_log_callback(avcl, level, fmt, vl);
+}
+
+void ffmpeg_log_policy_set(const ffmpeg_log_policy *policy)
+{
+    {
+        std::lock_guard<std::mutex> guard(ffmpeg_repeat_lock);
+        ffmpeg_policy = policy ? *policy : ffmpeg_log_policy{};
+    }
+    if (ffmpeg_policy.to_log) {
+        av_log_set_flags(AV_LOG_SKIP_REPEATED);
+        av_log_set_callback(ffmpeg_log_policy_callback);
+    } else {
+        av_log_set_callback(av_log_default_callback);
+    }
+}
+
+void ffmpeg_log_quiet(int quiet)
+{
+    ffmpeg_quiet.store(quiet);
 }

@@ -5,7 +5,7 @@
 #ifndef KESTROW_DEMO_DEMO_H
 #define KESTROW_DEMO_DEMO_H
 
-#include "splice/event.h"
+#include "event/event.h"
 #include "splice/event_asrun.h"
 #include "splice/splice.h"
 

@@ -1,6 +1,6 @@
 /*
  * The demo's console: what the relay and the splice rules report, in the
- * words both programs share (splice/event_text.h), on standard output and
+ * words both programs share (event/event_text.h), on standard output and
  * standard error.
  */
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include "common/trace.h"
 #include "demo/demo.h"
 #include "common/utils.h"
-#include "splice/event_text.h"
+#include "event/event_text.h"
 #include "traffic/traffic.h"
 
 /* The as-run line of ev, if it has one. */

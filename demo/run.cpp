@@ -234,16 +234,16 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     if (run->in && run->in->fmt && run->in->fmt->bit_rate > DEMO_MUX_RATE * 4 / 5)
         desc.mux.mux_rate = run->in->fmt->bit_rate * 5 / 4;
     desc.mux.max_delay = 900000;
-    desc.events.fn = demo_run_on_event;
-    desc.events.opaque = run;
-    desc.trace = &demo_trace;
-    desc.verbose = 1;
-    desc.time_signal_breaks = run->demo.time_signal_breaks;
-    desc.open_breaks = run->demo.open_breaks;
-    desc.max_break = run->demo.max_break;
-    desc.planner = traffic_planner(run->demo.traffic_ctx);
+    desc.splice.events.fn = demo_run_on_event;
+    desc.splice.events.opaque = run;
+    desc.splice.trace = &demo_trace;
+    desc.splice.verbose = 1;
+    desc.splice.time_signal_breaks = run->demo.time_signal_breaks;
+    desc.splice.open_breaks = run->demo.open_breaks;
+    desc.splice.max_break = run->demo.max_break;
+    desc.splice.planner = traffic_planner(run->demo.traffic_ctx);
     desc.mux.service_name = run->demo.service_name;
-    desc.timing = &run->demo.timing;
+    desc.splice.timing = &run->demo.timing;
     return desc;
 }
 
@@ -303,6 +303,8 @@ int demo_run(int argc, char **argv)
     char filler_path[1024];
     int ret;
 
+    const ffmpeg_log_policy library_log = {0, 0, 0, nullptr};  // the library's own lines on standard error
+    ffmpeg_log_policy_set(&library_log);
     avformat_network_init();
     if (!demo_parse_args(argc, argv, &run.demo, &files)) {
         demo_usage(argv[0]);
@@ -325,8 +327,6 @@ int demo_run(int argc, char **argv)
             asrun_destroy(&run.demo.asrun);
         return 1;
     }
-
-    log_packet_set_sink(&demo_trace);
 
     /* The filler is read after conforming, which needs the input; one that cannot be read is said first. */
     if (access(files.replace, R_OK) != 0) {
@@ -372,8 +372,10 @@ int demo_run(int argc, char **argv)
     if (ret < 0)
         goto out_teardown;
     ret = relay_run(relay);
-    printf("ret_write=%d, ret_read=%d\n", relay->ret_write, relay->ret_read);
-    write_ret = relay->ret_write;
+    relay_outcome outcome;
+    relay_result(relay, &outcome);
+    printf("ret_write=%d, ret_read=%d\n", outcome.ret_write, outcome.ret_read);
+    write_ret = outcome.ret_write;
     run.wrote = relay_packets_out(relay) > 0;
 
 out_teardown:

@@ -65,9 +65,9 @@ static int relay_setup_failed(relay *r, event_setup_step step, int stream, int c
     event ev = relay_event(EVENT_SETUP_FAILED, r);
     ev.reason = step;
     ev.stream = stream;
-    ev.code = code;
+    ev.result = code;
     ev.text = text;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     return code;
 }
 
@@ -173,8 +173,6 @@ int relay_create(relay **out, const relay_desc *desc, const relay_input *in, con
         free(r);
         return -ENOMEM;
     }
-    if (desc->trace)
-        log_packet_set_sink(desc->trace);
     *out = r;
     return 0;
 }
@@ -192,10 +190,10 @@ static int relay_add_stream(relay *r, int in_index, int stream_type)
 
     if (plan != TS_STREAM_RELAY) {
         event ev = relay_event(EVENT_STREAM_UNKNOWN, r);
-        ev.stream = in_index;
-        ev.code = ist->id;
+        ev.input_index = in_index;
+        ev.pid = ist->id;
         ev.reason = plan;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
         if (plan == TS_STREAM_LEAVE_OUT)
             return 0;
     }
@@ -216,8 +214,8 @@ static int relay_add_stream(relay *r, int in_index, int stream_type)
 
     event ev = relay_event(EVENT_STREAM_ADDED, r);
     ev.stream = out_index;
-    ev.code = ist->id;
-    event_emit(&r->desc.events, &ev);
+    ev.pid = ist->id;
+    event_emit(&r->desc.splice.events, &ev);
     return 0;
 }
 
@@ -246,7 +244,7 @@ static int relay_add_epg(relay *r)
 
     event ev = relay_event(EVENT_EPG_ADDED, r);
     ev.stream = epg->index;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     return 0;
 }
 
@@ -375,10 +373,10 @@ static bool relay_duplicate(const relay *r, unsigned i)
 static void relay_told_twice(relay *r, int i, int pid)
 {
     event ev = relay_event(EVENT_STREAM_UNKNOWN, r);
-    ev.stream = i;
-    ev.code = pid;
+    ev.input_index = i;
+    ev.pid = pid;
     ev.reason = TS_STREAM_DUPLICATE;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
 }
 
 /* One output stream per input stream (once per PID), then the EPG track if asked. 0 or the failing step's code. */
@@ -417,7 +415,7 @@ static int relay_open_stage(relay *r, const char *url, const ts_layout_ids *ids)
         return 0;
     event ev = relay_event(EVENT_OUTPUT_OPENING, r);
     ev.text = url;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
 
     ts_out_config config = relay_stage_config(r->out);
     config.pcr_pid = ids->pcr_pid;
@@ -517,8 +515,8 @@ int relay_map_stream(relay *r, int i)
             r->stream_map[i] = (int32_t)o;
             event ev = relay_event(EVENT_STREAM_ATTACHED, r);
             ev.stream = (int)o;
-            ev.code = i;
-            event_emit(&r->desc.events, &ev);
+            ev.input_index = i;
+            event_emit(&r->desc.splice.events, &ev);
             return (int)o;
         }
     }
@@ -553,7 +551,7 @@ static void relay_switched(relay *r, AVPacket *pkt, int on_key)
     if (codec == AV_CODEC_ID_H264 && r->joins)
         h264_join_switch(&r->joins[s]);
     else if (codec == AV_CODEC_ID_HEVC && on_key && hevc_broken_link(pkt) < 0)
-        log_packet(r->out, pkt, "NOBLA");
+        log_packet(r->desc.splice.trace, r->out, pkt, "NOBLA");
 }
 
 /* See relay_internal.h. */
@@ -580,8 +578,8 @@ bool relay_leading(relay *r, AVPacket *pkt)
         event ev = relay_event(EVENT_LEADING_DROPPED, r);
         ev.stream = g->stream;
         ev.pts = g->key_pts;
-        ev.delta = g->dropped;
-        event_emit(&r->desc.events, &ev);
+        ev.count = g->dropped;
+        event_emit(&r->desc.splice.events, &ev);
     }
     g->stream = -1;
     return false;
@@ -603,9 +601,9 @@ static void relay_join(relay *r, AVPacket *pkt)
     if (h264_join_packet(&r->joins[s], pkt) < 0)
         return;
     if (r->joins[s].joined != joined)
-        log_packet(r->out, pkt, "IDR");
+        log_packet(r->desc.splice.trace, r->out, pkt, "IDR");
     else if (r->joins[s].refused != refused)
-        log_packet(r->out, pkt, "NOIDR");  // not an I picture, or a stream the joiner does not take
+        log_packet(r->desc.splice.trace, r->out, pkt, "NOIDR");  // not an I picture, or a stream the joiner does not take
 }
 
 /* See relay_internal.h. */
@@ -697,15 +695,15 @@ int relay_write(relay_loop *loop, int keep)
     if (r->pass.clock_error < 0) {
         r->ret_write = r->pass.clock_error;  // the clock track's write, between two reads
         event ev = relay_event(EVENT_WRITE_FAILED, r);
-        ev.code = r->ret_write;
-        event_emit(&r->desc.events, &ev);
+        ev.result = r->ret_write;
+        event_emit(&r->desc.splice.events, &ev);
         return r->ret_write;
     }
     while (loop->out_queue->count > 0 && loop->out_queue->count >= keep &&
            packets_queue_pop(loop->out_queue, &pkt) >= 0) {
         const char *refused = relay_leading(r, pkt) ? "LEAD" : relay_refused(r, pkt);
         if (refused) {
-            log_packet(r->out, pkt, refused);
+            log_packet(r->desc.splice.trace, r->out, pkt, refused);
             av_packet_free(&pkt);
             continue;
         }
@@ -729,8 +727,8 @@ int relay_write(relay_loop *loop, int keep)
         av_packet_free(&pkt);
         if (r->ret_write < 0) {
             event ev = relay_event(EVENT_WRITE_FAILED, r);
-            ev.code = r->ret_write;
-            event_emit(&r->desc.events, &ev);
+            ev.result = r->ret_write;
+            event_emit(&r->desc.splice.events, &ev);
             return r->ret_write;
         }
         if (s >= 0 && (unsigned)s < r->out->nb_streams && dts != AV_NOPTS_VALUE)
@@ -786,10 +784,10 @@ static void relay_report_checks(relay *r, int64_t now, bool final)
         event ev = relay_event(EVENT_OUTPUT_CHECK, r);
         ev.reason = c;
         ev.text = ts_out_check_name(c);
-        ev.delta = st.checks[c] - r->checks_told[c];
+        ev.count = st.checks[c] - r->checks_told[c];
         r->checks_told[c] = st.checks[c];
         r->checks_at[c] = now;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
     }
 }
 
@@ -803,7 +801,7 @@ static void relay_progress(relay *r, int64_t dts_max)
     ev.bytes_in = r->in->pb ? r->in->pb->bytes_read : 0;
     if (ts_out_get_stats(r->stage, &stats) == 0)
         ev.bytes_out = stats.bytes_out;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     relay_pass_report(r, false);
     relay_report_checks(r, r->live ? av_gettime_relative() : 0, false);
 }
@@ -844,13 +842,7 @@ static int relay_loop_open(relay *r, relay_loop *loop)
     loop->env.filler = r->filler;
     loop->env.queue = loop->out_queue;
     loop->env.held = loop->held;
-    loop->env.events = &r->desc.events;
-    loop->env.verbose = r->desc.verbose;
-    loop->env.time_signal_breaks = r->desc.time_signal_breaks;
-    loop->env.planner = r->desc.planner;
-    loop->env.open_breaks = r->desc.open_breaks;
-    loop->env.max_break = r->desc.max_break;
-    loop->env.timing = r->desc.timing;
+    loop->env.desc = &r->desc.splice;
     return 0;
 }
 
@@ -893,8 +885,8 @@ static int relay_read_ended(relay *r, int ret)
     if (ret >= 0 || ret == AVERROR_EOF || ret == AVERROR_EXIT || relay_stopping(r))
         return RELAY_READ_END;
     event ev = relay_event(EVENT_READ_FAILED, r);
-    ev.code = ret;
-    event_emit(&r->desc.events, &ev);
+    ev.result = ret;
+    event_emit(&r->desc.splice.events, &ev);
     return ret;
 }
 
@@ -995,10 +987,10 @@ static int64_t relay_follow_line(relay_loop *loop, const AVPacket *pkt)
             raw = back;
         } else {
             event ev = relay_event(EVENT_TIME_JUMP, r);
-            ev.delta = raw - l->last;
+            ev.delta_ticks = raw - l->last;
             ev.pts = raw;
-            event_emit(&r->desc.events, &ev);
-            log_packet(r->in, pkt, "LINE");
+            event_emit(&r->desc.splice.events, &ev);
+            log_packet(r->desc.splice.trace, r->in, pkt, "LINE");
             l->prev_offset = l->offset;
             l->prev_last = l->last;
             l->offset = loop->dts_max + (pkt->duration > 0 ? pkt->duration : 1) - raw;
@@ -1025,7 +1017,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
     int mapped = relay_map_stream(r, pkt->stream_index);
     if (mapped < 0) {
         if (mapped != RELAY_STREAM_PASSED)
-            log_packet(r->in, pkt, "IGN");
+            log_packet(r->desc.splice.trace, r->in, pkt, "IGN");
         return 0;
     }
     relay_pass_read(r, pkt);
@@ -1040,11 +1032,11 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
         pkt->pts = pkt->dts = clock;
     bool side = relay_side_stream(r, pkt->stream_index);
     if (side && !relay_side_time(r, pkt, clock)) {
-        log_packet(r->in, pkt, "NOPTS");
+        log_packet(r->desc.splice.trace, r->in, pkt, "NOPTS");
         return 0;
     }
     if (!relay_stamp(r, pkt, loop->dts_max)) {
-        log_packet(r->in, pkt, "NOPTS");
+        log_packet(r->desc.splice.trace, r->in, pkt, "NOPTS");
         return 0;
     }
     if (r->live) {
@@ -1069,7 +1061,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
      * stray time).
      */
     if (loop->dts_max != AV_NOPTS_VALUE && pkt->dts - loop->dts_max > RELAY_MAX_DTS_JUMP) {
-        log_packet(r->in, pkt, "FAR");
+        log_packet(r->desc.splice.trace, r->in, pkt, "FAR");
         return 0;
     }
     if (side)
@@ -1078,7 +1070,7 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
         loop->dts_max = pkt->dts;
         event ev = relay_event(EVENT_FIRST_TIMESTAMP, r);
         ev.pts = loop->dts_max;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
         return 1;
     }
     if (pkt->dts > loop->dts_max)
@@ -1100,8 +1092,8 @@ static int relay_advance(relay_loop *loop, AVPacket *pkt)
     if (ret < 0) {
         av_packet_free(&pkt);
         event ev = relay_event(EVENT_QUEUE_REFUSED, r);
-        ev.code = ret;
-        event_emit(&r->desc.events, &ev);
+        ev.result = ret;
+        event_emit(&r->desc.splice.events, &ev);
         return ret;
     }
     ret = 0;
@@ -1243,7 +1235,7 @@ int relay_run(relay *r)
     } else {
         relay_skip_stale_input(r);
         event ev = relay_event(EVENT_RELAY_STARTED, r);
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
         r->loop = &loop;
         ret = r->live ? relay_packets_live(&loop) : relay_packets(&loop);
         r->loop = nullptr;
@@ -1257,6 +1249,16 @@ int relay_run(relay *r)
     relay_pass_report(r, true);
     relay_report_checks(r, 0, true);
     return ret;
+}
+
+int relay_result(const relay *r, relay_outcome *out)
+{
+    if (!r || !out)
+        return -EINVAL;
+    out->ret_read = r->ret_read;
+    out->ret_write = r->ret_write;
+    out->failed_step = r->failed_step;
+    return 0;
 }
 
 int64_t relay_nulls_dropped(const relay *r)

@@ -10,20 +10,16 @@
 
 #include <cstdint>
 
-#include "splice/event.h"
-#include "splice/rep_ctx.h"
+#include "event/event.h"
+#include "splice/splice.h"
 #include "ts/ts_in.h"
-#include "ts/ts_out.h"
 
 struct AVDictionary;
 struct AVFormatContext;
 struct AVIOInterruptCB;
 struct filler_ctx;
 struct filler_mismatch;
-struct packets_queue;
-struct splice_timing;
-struct trace_sink;
-struct ts_out;
+struct relay;
 
 #define RELAY_CUE_ANY_SCTE35 -1  // relay_desc.cue_pid: every SCTE-35 stream carries cues
 #define RELAY_MAX_DTS_JUMP   1800000  // 20 s of 90 kHz ticks: a larger jump ends the loop
@@ -73,14 +69,7 @@ struct relay_desc {
     relay_mux mux;
     int (*stop)(void *opaque);     // non-zero: stop; checked before and after each read; may be null
     void *stop_opaque;
-    event_sink events;             // what the loop and the splice rules report
-    const trace_sink *trace;       // installed for the packet traces; null: leave as it is
-    int verbose;                   // per-packet traces of the splice rules
-    int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
-    const struct splice_planner *planner;  // what each break airs (a traffic schedule); null: the filler
-    int open_breaks;               // an out cue without break_duration lasts until its return cue
-    int64_t max_break;             // 90 kHz: longest an open break lasts; 0: no bound
-    const splice_timing *timing;   // cue timing limits; the caller's, read while the relay runs; null: defaults
+    splice_desc splice;            // what the loop and the splice rules report (splice.events), their options
     /*
      * Non-zero: a live input whose time line may break (relay_live.cpp):
      * the output starts on the first video key frame and keeps its clock
@@ -91,79 +80,6 @@ struct relay_desc {
      */
     int live;
     int64_t slate_us;              // live: the filler airs after this long without video; 0: never
-};
-
-/* Video stream whose leading pictures are being left out after a switch onto a key frame. */
-struct relay_gop_watch {
-    int stream;                    // output index; -1: none
-    int64_t key_pts;               // pts of the switch's key frame
-    int dropped;                   // leading pictures left out so far
-};
-
-/*
- * A multiplex passing through: every PID no relayed stream carries leaves
- * as TS packets (ts/ts_pass.h); the muxer's clock is kept going while the
- * relayed streams are silent (relay_pass.cpp).
- */
-struct relay_passing {
-    int on;                        // the input filter chose a programme: its streams are relayed, the rest passes
-    int program;                   // its program_number
-    int unspliceable;              // event_unspliceable_reason: none of its video can be relayed; -1: it can
-    int clock_stream;              // output index of the empty track that keeps the muxer's clock; -1: none
-    int64_t idle_since;            // input time (27 MHz) read by the last write of a relayed packet; TS_TIME_NONE
-    int64_t clock_dts;             // last dts written on the clock track; AV_NOPTS_VALUE
-    int64_t ref_dts;               // last dts of a relayed packet written (90 kHz); AV_NOPTS_VALUE
-    int64_t video_read_dts;        // last dts of a relayed video packet read (90 kHz, the demuxer's); AV_NOPTS_VALUE
-    int64_t video_read_at;         // input time (27 MHz) of that read; TS_TIME_NONE
-    int clock_error;               // a write on the clock track failed: the loop ends with it
-    int64_t written;               // relayed packets the muxer took
-    int64_t dropped_told;          // passthrough drops reported so far
-    int64_t told_at;               // input time (27 MHz) of that report; TS_TIME_NONE: none yet
-    int64_t tick_at;               // input time (27 MHz) the clock track last looked; TS_TIME_NONE
-    int64_t input_at;              // the input time last read (27 MHz), and the wall clock then (µs); TS_TIME_NONE
-    int64_t input_wall;
-};
-
-/*
- * A file's time lines: a jump of more than RELAY_MAX_DTS_JUMP in the
- * programme's pictures or sound starts a new one, moved to follow the last
- * (relay_follow_line); the one before stays known, for the packets of the
- * other streams still on it and for a single broken timestamp.
- */
-struct relay_lines {
-    int64_t offset;                // 90 kHz added to the current line's timestamps
-    int64_t last;                  // its highest dts read (unmoved); AV_NOPTS_VALUE: no line yet
-    int64_t prev_offset;           // the line before it
-    int64_t prev_last;             // AV_NOPTS_VALUE: none
-};
-
-struct relay {
-    relay_desc desc;
-    AVFormatContext *in;           // the caller's
-    ts_in *filter;                 // the caller's; null: the input has none
-    AVFormatContext *out;          // owned
-    ts_out *stage;                 // owned; null for an output that needs no file
-    const filler_ctx *filler;      // the caller's
-    int32_t *stream_map;           // input index -> output index; -1: none
-    int32_t stream_map_size;
-    int64_t *last_dts;             // per output stream: last dts written
-    int64_t *next_dts;             // per input stream (map size): predicted dts of the next packet
-    struct h264_join *joins;       // per output stream: H.264 joins at switches (h264_join.h)
-    unsigned join_count;
-    rep_ctx rep;
-    relay_gop_watch gop;
-    int ret_read;                  // last av_read_frame result
-    int ret_write;                 // last av_interleaved_write_frame result
-    int pcr_primed;                // the muxer's PCR start has been set (see relay_prime_pcr)
-    int64_t mux_offset;            // 90 kHz added to the demuxer's timestamps for the muxer; AV_NOPTS_VALUE:
-                                   // not chosen yet (relay_mux_offset)
-    int failed_step;               // event_setup_step of a failed set-up; -1: none
-    relay_passing pass;
-    struct relay_live *live;       // owned; the live input's time line, with desc.live
-    relay_lines lines;             // a file's time lines (not live)
-    int64_t checks_told[TS_OUT_CHECK_COUNT];  // the output's failed checks reported so far
-    int64_t checks_at[TS_OUT_CHECK_COUNT];    // µs (monotonic) of each one's last report; 0: none
-    struct relay_loop *loop;       // relay_run's working set while it runs; null otherwise
 };
 
 /*
@@ -243,6 +159,16 @@ int relay_open_output(relay *r, const char *url, int (*interrupt)(void *), void 
  * memory) or AVERROR_INVALIDDATA (a timestamp jump) otherwise.
  */
 int relay_run(relay *r);
+
+/* How a relay's set-up and run ended, for the program's messages and exit status. */
+struct relay_outcome {
+    int ret_read;                  // last av_read_frame result
+    int ret_write;                 // last av_interleaved_write_frame result
+    int failed_step;               // event_setup_step of a failed set-up; -1: none
+};
+
+/* Fills *out from r: 0; -EINVAL without r or out. */
+int relay_result(const relay *r, relay_outcome *out);
 
 /* Null packets the output stage left out to keep in time; 0 without a stage. */
 int64_t relay_nulls_dropped(const relay *r);

@@ -1,8 +1,9 @@
 /*
- * The relay loop's rules for single packets, for the unit tests: which
- * output stream a packet goes to, the timestamp it is given, whether the
- * muxer would refuse it, and the leading pictures left out after a switch.
- * Not for the programs: they drive the relay through relay.h.
+ * The relay's own record, shared by the relay's sources, and the relay loop's rules
+ * for single packets, for the unit tests: which output stream a packet goes
+ * to, the timestamp it is given, whether the muxer would refuse it, and the
+ * leading pictures left out after a switch. Not for the programs: they
+ * drive the relay through relay.h (relay_result tells them how it ended).
  */
 #ifndef KESTROW_RELAY_RELAY_INTERNAL_H
 #define KESTROW_RELAY_RELAY_INTERNAL_H
@@ -10,12 +11,87 @@
 #include <cstdint>
 
 #include "relay/relay.h"
+#include "splice/rep_ctx.h"
 #include "splice/splice.h"
+#include "ts/ts_out.h"
 
 struct AVPacket;
 struct ts_layout_ids;
 
 #define RELAY_STREAM_PASSED -2  // stream_map: the stream passes as TS packets (relay_pass_stream)
+
+/* Video stream whose leading pictures are being left out after a switch onto a key frame. */
+struct relay_gop_watch {
+    int stream;                    // output index; -1: none
+    int64_t key_pts;               // pts of the switch's key frame
+    int dropped;                   // leading pictures left out so far
+};
+
+/*
+ * A multiplex passing through: every PID no relayed stream carries leaves
+ * as TS packets (ts/ts_pass.h); the muxer's clock is kept going while the
+ * relayed streams are silent (relay_pass.cpp).
+ */
+struct relay_passing {
+    int on;                        // the input filter chose a programme: its streams are relayed, the rest passes
+    int program;                   // its program_number
+    int unspliceable;              // event_unspliceable_reason: none of its video can be relayed; -1: it can
+    int clock_stream;              // output index of the empty track that keeps the muxer's clock; -1: none
+    int64_t idle_since;            // input time (27 MHz) read by the last write of a relayed packet; TS_TIME_NONE
+    int64_t clock_dts;             // last dts written on the clock track; AV_NOPTS_VALUE
+    int64_t ref_dts;               // last dts of a relayed packet written (90 kHz); AV_NOPTS_VALUE
+    int64_t video_read_dts;        // last dts of a relayed video packet read (90 kHz, the demuxer's); AV_NOPTS_VALUE
+    int64_t video_read_at;         // input time (27 MHz) of that read; TS_TIME_NONE
+    int clock_error;               // a write on the clock track failed: the loop ends with it
+    int64_t written;               // relayed packets the muxer took
+    int64_t dropped_told;          // passthrough drops reported so far
+    int64_t told_at;               // input time (27 MHz) of that report; TS_TIME_NONE: none yet
+    int64_t tick_at;               // input time (27 MHz) the clock track last looked; TS_TIME_NONE
+    int64_t input_at;              // the input time last read (27 MHz), and the wall clock then (µs); TS_TIME_NONE
+    int64_t input_wall;
+};
+
+/*
+ * A file's time lines: a jump of more than RELAY_MAX_DTS_JUMP in the
+ * programme's pictures or sound starts a new one, moved to follow the last
+ * (relay_follow_line); the one before stays known, for the packets of the
+ * other streams still on it and for a single broken timestamp.
+ */
+struct relay_lines {
+    int64_t offset;                // 90 kHz added to the current line's timestamps
+    int64_t last;                  // its highest dts read (unmoved); AV_NOPTS_VALUE: no line yet
+    int64_t prev_offset;           // the line before it
+    int64_t prev_last;             // AV_NOPTS_VALUE: none
+};
+
+struct relay {
+    relay_desc desc;
+    AVFormatContext *in;           // the caller's
+    ts_in *filter;                 // the caller's; null: the input has none
+    AVFormatContext *out;          // owned
+    ts_out *stage;                 // owned; null for an output that needs no file
+    const filler_ctx *filler;      // the caller's
+    int32_t *stream_map;           // input index -> output index; -1: none
+    int32_t stream_map_size;
+    int64_t *last_dts;             // per output stream: last dts written
+    int64_t *next_dts;             // per input stream (map size): predicted dts of the next packet
+    struct h264_join *joins;       // per output stream: H.264 joins at switches (h264_join.h)
+    unsigned join_count;
+    rep_ctx rep;
+    relay_gop_watch gop;
+    int ret_read;                  // last av_read_frame result
+    int ret_write;                 // last av_interleaved_write_frame result
+    int pcr_primed;                // the muxer's PCR start has been set (see relay_prime_pcr)
+    int64_t mux_offset;            // 90 kHz added to the demuxer's timestamps for the muxer; AV_NOPTS_VALUE:
+                                   // not chosen yet (relay_mux_offset)
+    int failed_step;               // event_setup_step of a failed set-up; -1: none
+    relay_passing pass;
+    struct relay_live *live;       // owned; the live input's time line, with desc.live
+    relay_lines lines;             // a file's time lines (not live)
+    int64_t checks_told[TS_OUT_CHECK_COUNT];  // the output's failed checks reported so far
+    int64_t checks_at[TS_OUT_CHECK_COUNT];    // µs (monotonic) of each one's last report; 0: none
+    struct relay_loop *loop;       // relay_run's working set while it runs; null otherwise
+};
 
 /* The loop's working set for one relay_run. */
 struct relay_loop {

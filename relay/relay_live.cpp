@@ -184,14 +184,23 @@ static int64_t live_clock(const relay_live *l, int64_t now)
     return l->c0 + us_to_ticks(now - l->t0);
 }
 
-static void live_emit(relay *r, event_type t, int reason, int64_t pts, int64_t delta)
+static void live_emit(relay *r, event_type t, int reason, int64_t pts, int64_t delta_ticks)
 {
     event ev = event_make(t);
     ev.splice_event_id = r->rep.splice_event_id;
     ev.reason = reason;
     ev.pts = pts;
-    ev.delta = delta;
-    event_emit(&r->desc.events, &ev);
+    ev.delta_ticks = delta_ticks;
+    event_emit(&r->desc.splice.events, &ev);
+}
+
+/* The input lost or back (t), after elapsed_us of the wall clock. */
+static void live_emit_outage(relay *r, event_type t, int64_t elapsed_us)
+{
+    event ev = event_make(t);
+    ev.splice_event_id = r->rep.splice_event_id;
+    ev.elapsed_us = elapsed_us;
+    event_emit(&r->desc.splice.events, &ev);
 }
 
 int relay_live_create(relay *r)
@@ -293,9 +302,9 @@ static void live_count_excess(relay *r, int64_t in, int64_t now)
         return;
     int64_t wall = us_to_ticks(now - l->rate_at);
     event ev = event_make(EVENT_INPUT_FAST);
-    ev.delta = wall > 0 ? (in - l->rate_in) * 1000 / wall : 0;
-    ev.code = (int)(l->left_out > INT32_MAX ? INT32_MAX : l->left_out);
-    event_emit(&r->desc.events, &ev);
+    ev.rate_milli = wall > 0 ? (in - l->rate_in) * 1000 / wall : 0;
+    ev.count = l->left_out;
+    event_emit(&r->desc.splice.events, &ev);
     l->left_out = 0;
     l->fast_at = now;
     l->rate_in = in;
@@ -911,7 +920,7 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
         live_note_gap(l, now);
         l->packet_at = now;
         if (l->lost_at) {
-            live_emit(r, EVENT_INPUT_BACK, 0, AV_NOPTS_VALUE, now - l->lost_at);
+            live_emit_outage(r, EVENT_INPUT_BACK, now - l->lost_at);
             l->lost_at = 0;
             l->break_cut = 0;
         }
@@ -983,7 +992,7 @@ static void live_check_lost(relay *r, int64_t now)
     if (!l->lost_at && now - l->packet_at >= live_lost_after(l)) {
         l->lost_at = l->packet_at;
         l->stale_until = l->video_read == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : l->video_read + LIVE_HELD_UP_TICKS;
-        live_emit(r, EVENT_INPUT_LOST, 0, AV_NOPTS_VALUE, now - l->packet_at);
+        live_emit_outage(r, EVENT_INPUT_LOST, now - l->packet_at);
         ts_out_pass_rejoin(r->stage);  // what passes through may come back with other counters
         l->win_in = AV_NOPTS_VALUE;   // how fast it comes back is measured afresh
         l->arrival = 0;
@@ -1084,7 +1093,7 @@ void relay_live_tick(relay *r, int64_t now)
     if (ret < 0 && r->ret_write >= 0) {
         r->ret_write = ret;
         event ev = event_make(EVENT_WRITE_FAILED);
-        ev.code = ret;
-        event_emit(&r->desc.events, &ev);
+        ev.result = ret;
+        event_emit(&r->desc.splice.events, &ev);
     }
 }

@@ -130,20 +130,20 @@ int relay_pass_begin(relay *r, const ts_identity *id)
         r->failed_step = EVENT_STEP_PROGRAMME;
         event ev = event_make(EVENT_SETUP_FAILED);
         ev.reason = EVENT_STEP_PROGRAMME;
-        ev.code = AVERROR_STREAM_NOT_FOUND;
+        ev.result = AVERROR_STREAM_NOT_FOUND;
         ev.text = text;
-        event_emit(&r->desc.events, &ev);
+        event_emit(&r->desc.splice.events, &ev);
         return AVERROR_STREAM_NOT_FOUND;
     }
     ps->on = 1;
     ps->program = id->program_number;
     event ev = event_make(EVENT_PROGRAMME_CHOSEN);
-    ev.code = id->program_number;
-    ev.stream = id->pmt_pid;
+    ev.program_number = id->program_number;
+    ev.pid = id->pmt_pid;
     ev.reason = id->chosen;
-    ev.delta = id->programme_count > 0 ? id->programme_count - 1 : 0;
+    ev.count = id->programme_count > 0 ? id->programme_count - 1 : 0;
     ev.flags = id->spts ? 1 : 0;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
 
     int pid = -1;
     ps->unspliceable = relay_unspliceable(r->in, r->filter, id, &pid);
@@ -151,10 +151,10 @@ int relay_pass_begin(relay *r, const ts_identity *id)
         return 0;
     ev = event_make(EVENT_PROGRAMME_UNSPLICEABLE);
     ev.reason = ps->unspliceable;
-    ev.code = id->program_number;
-    ev.stream = pid;
-    ev.delta = ts_identity_stream_type(id, pid);
-    event_emit(&r->desc.events, &ev);
+    ev.program_number = id->program_number;
+    ev.pid = pid;
+    ev.stream_type = ts_identity_stream_type(id, pid);
+    event_emit(&r->desc.splice.events, &ev);
     return 0;
 }
 
@@ -170,10 +170,10 @@ bool relay_pass_stream(relay *r, const ts_identity *id, int i)
     if (ts_in_pid_state(r->filter, st->id) != 1 && st->codecpar->codec_id != AV_CODEC_ID_NONE)
         return false;
     event ev = event_make(EVENT_STREAM_UNKNOWN);
-    ev.stream = i;
-    ev.code = st->id;
+    ev.input_index = i;
+    ev.pid = st->id;
     ev.reason = TS_STREAM_PASS;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
     return true;
 }
 
@@ -401,9 +401,9 @@ void relay_pass_report(relay *r, bool final)
         return;
     ps->told_at = now;
     event ev = event_make(EVENT_PASS_DROPPED);
-    ev.delta = st.dropped - ps->dropped_told;
+    ev.count = st.dropped - ps->dropped_told;
     ps->dropped_told = st.dropped;
-    event_emit(&r->desc.events, &ev);
+    event_emit(&r->desc.splice.events, &ev);
 }
 
 int64_t relay_packets_out(const relay *r)

@@ -22,7 +22,7 @@ extern "C" {
 #include "common/mpegts.h"
 #include "common/utils.h"
 #include "splice/event_asrun.h"
-#include "splice/event_text.h"
+#include "event/event_text.h"
 #include "splice/filler.h"
 #include "relay/relay.h"
 #include "common/trace.h"
@@ -88,9 +88,6 @@ static bool slicer_stopping(const app_ctx *app)
 
 /* Name in front of the lines that word the relay's events: the service's event sink. */
 static const char LOOP_NAME[] = "slicer_on_event";
-
-/* Non-zero while a session repeats one that failed at once: the library's lines would repeat too. */
-static std::atomic<int> slicer_library_quiet{0};
 
 /* One stream session: what its event sink keeps besides the application context. */
 struct slicer_session {
@@ -273,11 +270,11 @@ static void slicer_output_check(slicer_session *ses, const event *ev)
     if (c < 0 || c >= TS_OUT_CHECK_COUNT)
         return;
     int64_t now = status_now_us();
-    pending[c] += ev->delta;
+    pending[c] += ev->count;
     if (told_at[c] && now - told_at[c] < SLICER_CHECK_LINE_US)
         return;
     event line_ev = *ev;
-    line_ev.delta = pending[c];
+    line_ev.count = pending[c];
     told_at[c] = now;
     pending[c] = 0;
     slicer_line line = {ses, &line_ev};
@@ -321,7 +318,7 @@ static void slicer_on_event(void *opaque, const event *ev)
         status_set_state(&app->status, STATE_IDLE);
         break;
     case EVENT_RELAY_STARTED:
-        slicer_library_quiet.store(0);
+        ffmpeg_log_quiet(0);
         ratelimit_flush(ses->failures, status_now_us());
         status_session_started(&app->status, status_now_us());
         status_set_state(&app->status, STATE_IDLE);
@@ -336,13 +333,13 @@ static void slicer_on_event(void *opaque, const event *ev)
         status_input_back(&app->status, status_now_us());
         break;
     case EVENT_PASS_DROPPED:
-        status_add_pass_dropped(&app->status, ev->delta);
+        status_add_pass_dropped(&app->status, ev->count);
         break;
     case EVENT_INPUT_FAST:
-        status_add_fast_dropped(&app->status, ev->code);
+        status_add_fast_dropped(&app->status, ev->count);
         break;
     case EVENT_OUTPUT_CHECK:
-        status_add_output_errors(&app->status, ev->reason, ev->delta);
+        status_add_output_errors(&app->status, ev->reason, ev->count);
         slicer_output_check(ses, ev);
         return;
     default:
@@ -393,15 +390,15 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.mux.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
     desc.stop = slicer_stop_requested;
     desc.stop_opaque = app;
-    desc.events.fn = slicer_on_event;
-    desc.events.opaque = ses;
-    desc.trace = &slicer_trace;
-    desc.verbose = app->debug > 1;
-    desc.time_signal_breaks = app->time_signal_breaks;
-    desc.planner = traffic_planner(ses->traffic_ctx);
-    desc.open_breaks = app->open_breaks;
-    desc.max_break = (int64_t)app->max_break * 90000;
-    desc.timing = &app->timing;
+    desc.splice.events.fn = slicer_on_event;
+    desc.splice.events.opaque = ses;
+    desc.splice.trace = &slicer_trace;
+    desc.splice.verbose = app->debug > 1;
+    desc.splice.time_signal_breaks = app->time_signal_breaks;
+    desc.splice.planner = traffic_planner(ses->traffic_ctx);
+    desc.splice.open_breaks = app->open_breaks;
+    desc.splice.max_break = (int64_t)app->max_break * 90000;
+    desc.splice.timing = &app->timing;
     desc.live = 1;
     desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;
     return desc;
@@ -588,7 +585,8 @@ static int slicer_streams(slicer_session *ses)
     if (ret < 0)
         goto out_close_input;
     ret = relay_open_output(relay, app->dst_url, slicer_interrupt_output, &output_stop);
-    if (ret < 0 && relay->failed_step == EVENT_STEP_LAYOUT)
+    relay_outcome outcome;
+    if (ret < 0 && relay_result(relay, &outcome) == 0 && outcome.failed_step == EVENT_STEP_LAYOUT)
         ret = SLICER_CONFIG_FAULT;
     if (ret >= 0) {
         /* Start from fresh input: what arrived during set-up is stale. */
@@ -613,48 +611,6 @@ out_close_input:
 }
 
 #define SLICER_LIBRARY_REPEATS 10  // library lines of one format logged in a row before they are counted
-
-/* The library's lines of one format in a row, and those of them left out. */
-static std::mutex slicer_library_lock;
-static const char *slicer_library_fmt;
-static int64_t slicer_library_repeats;
-static int64_t slicer_library_left_out;
-static int64_t slicer_library_logged_at;  // µs (monotonic)
-
-/*
- * The library's log into the logger, except while it would only repeat
- * itself. A demuxer searching random bytes for packets writes one line
- * dozens of times a second: past SLICER_LIBRARY_REPEATS lines of one format
- * in a row, one is logged per RATELIMIT_PERIOD_US with the count left out.
- */
-static void slicer_log_callback(void *avcl, int level, const char *fmt, va_list vl)
-{
-    if (slicer_library_quiet.load() || level > AV_LOG_INFO)
-        return;
-    int64_t left_out = 0;
-    {
-        std::lock_guard<std::mutex> guard(slicer_library_lock);
-        int64_t now = status_now_us();
-        if (fmt != slicer_library_fmt) {
-            left_out = slicer_library_left_out;
-            slicer_library_fmt = fmt;
-            slicer_library_repeats = 0;
-        } else if (slicer_library_repeats >= SLICER_LIBRARY_REPEATS) {
-            if (now - slicer_library_logged_at < RATELIMIT_PERIOD_US) {
-                slicer_library_left_out++;
-                return;
-            }
-            left_out = slicer_library_left_out;
-        }
-        slicer_library_repeats++;
-        slicer_library_left_out = 0;
-        slicer_library_logged_at = now;
-    }
-    if (left_out > 0)
-        log_printf(LOG_INFO, "%s: %" PRId64 " lines of the media library like the previous one left out",
-                   "slicer_main_loop", left_out);
-    ffmpeg_log_callback(avcl, level, fmt, vl);
-}
 
 /* Sleeps up to us microseconds in short steps, returning early on a stop request. */
 static void slicer_pause(const app_ctx *app, int64_t us)
@@ -693,8 +649,8 @@ int slicer_main_loop(app_ctx *app)
     log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
     log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
 
-    av_log_set_flags(AV_LOG_SKIP_REPEATED);
-    av_log_set_callback(slicer_log_callback);
+    ffmpeg_log_policy library_log = {1, SLICER_LIBRARY_REPEATS, RATELIMIT_PERIOD_US, "slicer_main_loop"};
+    ffmpeg_log_policy_set(&library_log);
     avformat_network_init();
 
     char filler_file[APP_TEXT_SIZE];
@@ -746,7 +702,7 @@ int slicer_main_loop(app_ctx *app)
         ses.conformer = conformer;
         ses.failures = &failures;
         ses.quiet = quick_failures > 0;
-        slicer_library_quiet.store(ses.quiet);
+        ffmpeg_log_quiet(ses.quiet);  // a session repeating one that failed at once: its library lines too
         ret = slicer_streams(&ses);
         int64_t took = av_gettime_relative() - started;
         if (ret == SLICER_CONFIG_FAULT) {

@@ -49,7 +49,7 @@ static int64_t asrun_late(const event *ev)
 {
     bool timed = (ev->type == EVENT_ARMED && ev->reason == EVENT_ARM_LATE_JOIN) ||
                  (ev->type == EVENT_CUE_IGNORED && ev->reason == EVENT_IGNORE_LATE);
-    return timed && ev->delta != AV_NOPTS_VALUE ? -ev->delta : ASRUN_NONE;
+    return timed && ev->delta_ticks != AV_NOPTS_VALUE ? -ev->delta_ticks : ASRUN_NONE;
 }
 
 int event_asrun(const event *ev, int64_t time_ms, asrun_record *out)

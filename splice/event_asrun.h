@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "common/asrun.h"
-#include "splice/event.h"
+#include "event/event.h"
 
 /*
  * Fills *out with the as-run record of ev at time_ms (wall clock, ms): 1;

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "splice/event.h"
+#include "event/event.h"
 
 struct filler_ctx;
 

@@ -30,7 +30,7 @@ static void emit(const splice_env *env, const rep_ctx *rep, event *ev)
     ev->duration = rep->scte_35_duration == AV_NOPTS_VALUE ? 0 : rep->scte_35_duration;
     if (rep->source == REP_SOURCE_SEGMENTATION)
         ev->flags |= EVENT_CUE_SEGMENTATION_FLAG;
-    event_emit(env->events, ev);
+    event_emit(&env->desc->events, ev);
 }
 
 void splice_emit(const splice_env *env, const rep_ctx *rep, event *ev)
@@ -46,8 +46,8 @@ static void queue_packet(const splice_env *env, AVPacket *pkt)
     if (ret < 0) {
         av_packet_free(&pkt);
         event ev = event_make(EVENT_QUEUE_REFUSED);
-        ev.code = ret;
-        event_emit(env->events, &ev);
+        ev.result = ret;
+        event_emit(&env->desc->events, &ev);
     }
 }
 
@@ -205,8 +205,8 @@ static void release_filler_video(const splice_env *env, const rep_ctx *rep, rep_
         f->pts = pts;
         if (r->queued_filler == 1)
             splice_mark_switch(f, SPLICE_SWITCH_KEY);  // an item's first picture: the video switches here
-        if (env->verbose)
-            log_packet(env->out, f, "reV");
+        if (env->desc->verbose)
+            log_packet(env->desc->trace, env->out, f, "reV");
         queue_packet(env, f);
     }
 }
@@ -266,7 +266,7 @@ int64_t splice_start_in_outage(const splice_env *env, rep_ctx *rep, int64_t now)
     }
     event ev = event_make(EVENT_BREAK_STARTED);
     ev.pts = rep->splice_point;
-    ev.delta = 0;
+    ev.delta_ticks = 0;
     emit(env, rep, &ev);
     splice_spots_ended(env, rep, rep->splice_point, SPLICE_SPOTS_SESSION_END);
     ev = event_make(EVENT_BREAK_ENDED);
@@ -331,11 +331,11 @@ static void trace_late_audio(const splice_env *env, int64_t start)
 {
     const packets_queue *q = env->queue;
 
-    for (int i = 0; env->verbose && env->out && i < q->count; i++) {
+    for (int i = 0; env->desc->verbose && env->out && i < q->count; i++) {
         const AVPacket *p = q->items[i];
         if (p->pts != AV_NOPTS_VALUE && p->pts >= start && (unsigned)p->stream_index < env->out->nb_streams &&
             env->out->streams[p->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
-            log_packet(env->out, p, "ouq");
+            log_packet(env->desc->trace, env->out, p, "ouq");
     }
 }
 
@@ -349,14 +349,14 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
 {
     int key = pkt->flags & AV_PKT_FLAG_KEY;
 
-    log_packet(env->out, pkt, key ? "key" : "non");
+    log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
     if (!key)
         return false;
 
     rep->last = splice_current_cue(rep);
     int64_t delta = rep->scte_35_pts_time == REP_NOW ? 0 : pkt->pts - rep->scte_35_pts_time;
     rep->scte_35_pts_time = pkt->pts;
-    rep->limit = rep->open && env->max_break > 0 ? pkt->pts + env->max_break : AV_NOPTS_VALUE;
+    rep->limit = rep->open && env->desc->max_break > 0 ? pkt->pts + env->desc->max_break : AV_NOPTS_VALUE;
     int id = env->out->streams[pkt->stream_index]->id;
     int planned = splice_content_start(env, rep, pkt->pts, id, break_end_point(rep, nullptr));
     if (planned == SPLICE_PLAN_LEAVE || fi < 0) {
@@ -381,7 +381,7 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     event ev = event_make(EVENT_BREAK_STARTED);
     ev.stream = pkt->stream_index;
     ev.pts = pkt->pts;
-    ev.delta = delta;
+    ev.delta_ticks = delta;
     ev.pts_shift = r->pts_shift;
     emit(env, rep, &ev);
     trace_late_audio(env, pkt->pts);
@@ -419,7 +419,7 @@ static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     event ev = event_make(EVENT_ARMED);
     ev.reason = EVENT_ARM_KEPT;
     ev.pts = pkt->pts;
-    ev.delta = next.point == REP_NOW ? 0 : next.point - pkt->pts;
+    ev.delta_ticks = next.point == REP_NOW ? 0 : next.point - pkt->pts;
     ev.flags = next.duration > 0 ? EVENT_CUE_DURATION_FLAG : 0;
     splice_emit_cue(env, &next, &ev);
     start_break(env, rep, r, fi, pkt);
@@ -436,15 +436,15 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     int reason;
     int64_t end = break_end_point(rep, &reason);
 
-    log_packet(env->out, pkt, key ? "key" : "non");
+    log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
     if (!key)
         return false;
 
     /* The filler shows nothing from the key frame's time on: what stays held is left out. */
     if (r->sent_dts != AV_NOPTS_VALUE) {
         release_filler_video(env, rep, r, pkt->stream_index, pkt->pts);
-        if (env->verbose && (r->queued_item < r->item || r->queued_filler < r->next_filler))
-            log_detail("Filler video %d: pictures shown from %" PRId64 " on left out (item %d picture %d on)",
+        if (env->desc->verbose && (r->queued_item < r->item || r->queued_filler < r->next_filler))
+            log_detail(env->desc->trace, "Filler video %d: pictures shown from %" PRId64 " on left out (item %d picture %d on)",
                        pkt->stream_index, pkt->pts, (int)r->queued_item, (int)r->queued_filler);
         splice_spots_ended(env, rep, pkt->pts, SPLICE_SPOTS_RETURN);
     }
@@ -456,7 +456,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     ev.reason = reason;
     ev.stream = pkt->stream_index;
     ev.pts = pkt->pts;
-    ev.delta = end == REP_NOW ? 0 : pkt->pts - end;
+    ev.delta_ticks = end == REP_NOW ? 0 : pkt->pts - end;
     ev.end_pts = rep->end_pts;
     ev.aired = pkt->pts - r->start_pts;
     r->sent_dts = AV_NOPTS_VALUE;
@@ -490,7 +490,7 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     event ev = event_make(EVENT_STREAM_SWITCHED);
     ev.reason = EVENT_SWITCH_TO_FILLER;
     ev.stream = s;
-    ev.delta = dd;
+    ev.delta_ticks = dd;
     ev.pts = rep->scte_35_pts_time;
     emit(env, rep, &ev);
 
@@ -510,15 +510,15 @@ static void start_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
 
     if (dd > 0) {
         pkt->duration = dd;
-        if (env->verbose)
-            log_packet(env->out, pkt, "Atr");
+        if (env->desc->verbose)
+            log_packet(env->desc->trace, env->out, pkt, "Atr");
         queue_packet(env, pkt);
         *ppkt = nullptr;
     } else {
         av_packet_free(ppkt);
     }
-    if (f && env->verbose)
-        log_packet(env->out, f, "reA");
+    if (f && env->desc->verbose)
+        log_packet(env->desc->trace, env->out, f, "reA");
     if (f)
         queue_packet(env, f);
 }
@@ -531,7 +531,7 @@ static void audio_back(const splice_env *env, const rep_ctx *rep, rep_stream *r,
     ev.stream = s;
     ev.pts = pts;
     ev.end_pts = rep->end_pts;
-    ev.delta = delta;
+    ev.delta_ticks = delta;
     r->sent_dts = AV_NOPTS_VALUE;
     emit(env, rep, &ev);
 }
@@ -558,8 +558,8 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         audio_back(env, rep, r, s, r->sent_dts, 0);
         return;
     }
-    if (env->verbose)
-        log_detail("Replacing audio %d, rem=%" PRId64 ", pkt_end_pts=%" PRId64, s, rem, end);
+    if (env->desc->verbose)
+        log_detail(env->desc->trace, "Replacing audio %d, rem=%" PRId64 ", pkt_end_pts=%" PRId64, s, rem, end);
 
     while (r->sent_dts < end && !splice_audio_over(env, splice_content_of(rep, r), r, id)) {
         if (r->switch_at != AV_NOPTS_VALUE && r->sent_dts >= r->switch_at) {
@@ -570,7 +570,7 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
             ev.reason = EVENT_SWITCH_TO_FILLER;
             ev.stream = s;
             ev.pts = r->sent_dts;
-            ev.delta = 0;
+            ev.delta_ticks = 0;
             emit(env, rep, &ev);
         }
         AVPacket *f = nullptr;
@@ -582,8 +582,8 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
             r->sent_dts = AV_NOPTS_VALUE;
             break;
         }
-        if (env->verbose)
-            log_packet(env->out, f, "reA");
+        if (env->desc->verbose)
+            log_packet(env->desc->trace, env->out, f, "reA");
 
         int64_t cut = AV_NOPTS_VALUE;  // where this filler packet must end
         if (r->switch_at != AV_NOPTS_VALUE && r->sent_dts > r->switch_at)
@@ -593,7 +593,7 @@ static void replace_audio(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         if (cut != AV_NOPTS_VALUE) {
             f->duration -= r->sent_dts - cut;
             r->sent_dts = cut;
-            log_packet(env->out, f, "trA");
+            log_packet(env->desc->trace, env->out, f, "trA");
         }
         queue_packet(env, f);
         if (returning && r->sent_dts >= end) {
@@ -664,11 +664,11 @@ static bool take_filler_video(const splice_env *env, rep_ctx *rep, rep_stream *r
         const AVPacket *p = fs->packets[r->next_filler++];
         int64_t dts, pts;
         filler_video_times(r, media, fi, offset, p, r->sent_dts, &dts, &pts);
-        if (env->verbose) {
+        if (env->desc->verbose) {
             AVPacket shown = *p;  // traced on its output stream, not owned
             shown.stream_index = s;
-            log_packet(env->out, &shown, "snd");
-            log_detail("until=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)", until, until / 90000.0,
+            log_packet(env->desc->trace, env->out, &shown, "snd");
+            log_detail(env->desc->trace, "until=%" PRId64 " (%f), rep_ctx.sent_dts=%" PRId64 " (%f)", until, until / 90000.0,
                        r->sent_dts, r->sent_dts / 90000.0);
         }
         r->sent_dts = dts + p->duration;
@@ -751,8 +751,8 @@ static void splice_audio(const splice_env *env, rep_ctx *rep, AVPacket **ppkt)
 
     if (!replaced && !(pkt->pts > t || (pkt->pts <= t && t < packet_end(pkt))))
         return;
-    if (env->verbose)
-        log_packet(env->out, pkt, "Ain");
+    if (env->desc->verbose)
+        log_packet(env->desc->trace, env->out, pkt, "Ain");
     int id = env->out->streams[pkt->stream_index]->id;
     if (r->start_dts == AV_NOPTS_VALUE)
         start_audio(env, rep, r, id, ppkt);
@@ -898,8 +898,8 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
         return;
     }
     if (video && rep->state == SPLICING_STATE_STARTED) {
-        if (env->verbose)
-            log_packet(env->out, pkt, "Vin");
+        if (env->desc->verbose)
+            log_packet(env->desc->trace, env->out, pkt, "Vin");
         /* Only the stream whose key frame started the break is replaced. */
         if (fs && r->start_dts != AV_NOPTS_VALUE && r->sent_dts != AV_NOPTS_VALUE)
             replace_video(env, rep, r, shown_after, &pkt);

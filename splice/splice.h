@@ -21,7 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "splice/event.h"
+#include "event/event.h"
 #include "splice/rep_ctx.h"
 
 struct AVFormatContext;
@@ -59,6 +59,25 @@ struct splice_planner {
     void *opaque;
 };
 
+struct splice_timing;
+struct trace_sink;
+
+/*
+ * What the program sets for the splice rules: where their events go and the
+ * options they follow. The relay's description embeds it (relay_desc.splice)
+ * and the rules read it in place, through splice_env.
+ */
+struct splice_desc {
+    event_sink events;             // what the splice rules and the relay report
+    const trace_sink *trace;       // where the packet traces and detail lines go; null: none
+    int verbose;                   // write the per-packet traces and detail lines
+    int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
+    const splice_planner *planner; // the breaks' spots (a traffic schedule); null: every break airs the filler
+    int open_breaks;               // a splice_insert out cue without break_duration lasts until its return cue
+    int64_t max_break;             // ticks an open break may last at most; 0: no bound
+    const splice_timing *timing;   // the caller's, read while the relay runs; null: splice_timing_default()
+};
+
 /*
  * When a cue is taken, as the operator sets it: a bogus cue far ahead must
  * not block real ones, and a cue that comes after its splice point airs
@@ -92,13 +111,7 @@ struct splice_env {
      * video shows whether they lie before the break or in it.
      */
     packets_queue *held;
-    const event_sink *events;  // what happens is reported here; may be null
-    int verbose;               // write the per-packet traces and detail lines
-    int time_signal_breaks;    // time_signal segmentation descriptors start and end breaks
-    const splice_planner *planner;  // the breaks' spots; null: every break airs the filler
-    int open_breaks;           // a splice_insert out cue without break_duration lasts until its return cue
-    int64_t max_break;         // ticks an open break may last at most; 0: no bound
-    const splice_timing *timing;  // null: splice_timing_default()
+    const splice_desc *desc;   // the program's sinks and options (the relay's relay_desc.splice)
 };
 
 /*

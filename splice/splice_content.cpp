@@ -33,7 +33,7 @@ int64_t splice_video_length(const filler_ctx *media, int id)
 
 bool splice_sequence(const splice_env *env, const rep_ctx *rep)
 {
-    return env->planner || rep->open;
+    return env->desc->planner || rep->open;
 }
 
 int splice_content_start(const splice_env *env, rep_ctx *rep, int64_t start, int id, int64_t end)
@@ -44,10 +44,10 @@ int splice_content_start(const splice_env *env, rep_ctx *rep, int64_t start, int
     c->start = start;
     c->loop = splice_sequence(env, rep);
     c->fill_length = splice_video_length(env->filler, id);
-    if (env->planner && env->planner->plan) {
+    if (env->desc->planner && env->desc->planner->plan) {
         splice_break b = {rep->splice_event_id, rep->splice_point, start,
                           rep->scte_35_duration == AV_NOPTS_VALUE ? 0 : rep->scte_35_duration, rep->open};
-        int n = env->planner->plan(env->planner->opaque, &b, c->spots, REP_MAX_SPOTS);
+        int n = env->desc->planner->plan(env->desc->planner->opaque, &b, c->spots, REP_MAX_SPOTS);
         if (n == SPLICE_PLAN_LEAVE)
             return n;
         c->spot_count = n < 0 ? 0 : n > REP_MAX_SPOTS ? REP_MAX_SPOTS : n;
@@ -167,8 +167,8 @@ int splice_next_audio(const splice_env *env, const rep_content *c, rep_stream *r
         if (r->sent_dts > bound) {
             f->duration -= r->sent_dts - bound;
             r->sent_dts = bound;
-            if (env->verbose)
-                log_packet(env->out, f, "trA");
+            if (env->desc->verbose)
+                log_packet(env->desc->trace, env->out, f, "trA");
         }
         *out = f;
         return SPLICE_AUDIO_PACKET;

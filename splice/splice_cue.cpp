@@ -29,7 +29,7 @@ int64_t splice_point_near(int64_t pts_time, int64_t pts_adjustment, int64_t near
 
 static splice_timing timing_of(const splice_env *env)
 {
-    return env->timing ? *env->timing : splice_timing_default();
+    return env->desc->timing ? *env->desc->timing : splice_timing_default();
 }
 
 /* Reports ev with the id, point and duration of the cue c (not those of the break under way). */
@@ -44,7 +44,7 @@ void splice_emit_cue(const splice_env *env, const rep_cue *c, event *ev)
         ev->flags |= EVENT_CUE_SEGMENTATION_FLAG;
     if (c->source == REP_SOURCE_NONE)
         ev->flags |= EVENT_CUE_NO_ID_FLAG;
-    event_emit(env->events, ev);
+    event_emit(&env->desc->events, ev);
 }
 
 static int ignore_cue(const splice_env *env, const rep_cue *c, int reason, int64_t cue_pts)
@@ -53,7 +53,7 @@ static int ignore_cue(const splice_env *env, const rep_cue *c, int reason, int64
     ev.reason = reason;
     ev.pts = cue_pts;
     if (cue_pts != AV_NOPTS_VALUE && c->point != AV_NOPTS_VALUE && c->point != REP_NOW)
-        ev.delta = c->point - cue_pts;
+        ev.delta_ticks = c->point - cue_pts;
     splice_emit_cue(env, c, &ev);
     return 0;
 }
@@ -108,7 +108,7 @@ static void drop_event(const splice_env *env, const rep_cue *c, int bound, int64
 {
     event ev = event_make(EVENT_DROPPED);
     ev.reason = EVENT_DROP_MAX_PENDING;
-    ev.code = bound;
+    ev.count = bound;
     ev.pts = cue_pts;
     splice_emit_cue(env, c, &ev);
 }
@@ -139,7 +139,7 @@ static int keep_event(const splice_env *env, rep_ctx *rep, const rep_cue *c, int
     event ev = event_make(EVENT_NEXT_KEPT);
     ev.reason = reason;
     ev.pts = cue_pts;
-    ev.code = rep->pending_count;
+    ev.count = rep->pending_count;
     splice_emit_cue(env, c, &ev);
     if (full)
         drop_event(env, &farthest, bound, cue_pts);
@@ -200,7 +200,7 @@ static void arm_event(const splice_env *env, rep_ctx *rep, const rep_cue *c, int
     ev.reason = reason;
     ev.pts_time = pts_time;
     ev.pts_adjustment = pts_adjustment;
-    ev.delta = now == AV_NOPTS_VALUE || c->point == REP_NOW ? 0 : c->point - now;
+    ev.delta_ticks = now == AV_NOPTS_VALUE || c->point == REP_NOW ? 0 : c->point - now;
     ev.pts = now;
     ev.flags = (pts_time != AV_NOPTS_VALUE ? EVENT_CUE_TIME_FLAG : 0) |
                (c->duration > 0 ? EVENT_CUE_DURATION_FLAG : 0);
@@ -372,7 +372,7 @@ static int take_insert(const splice_env *env, rep_ctx *rep, const scte35_section
     if (si->splice_event_cancel_indicator)
         return take_cancel(env, rep, &c, cue_pts);
     c.duration = si->duration_flag ? (int64_t)si->break_duration.value : 0;
-    c.open = env->open_breaks && !si->duration_flag;  // --open-breaks: it lasts until its return cue
+    c.open = env->desc->open_breaks && !si->duration_flag;  // --open-breaks: it lasts until its return cue
     if (!si->program_splice_flag)
         return ignore_cue(env, &c, EVENT_IGNORE_COMPONENT_MODE, cue_pts);
     if (si->splice_immediate_flag) {
@@ -405,7 +405,7 @@ static int take_time_signal(const splice_env *env, rep_ctx *rep, const scte35_se
     const scte35_time_field *t = &cue->time_signal.splice_time;
     int64_t pts_time = t->flag ? (int64_t)t->value : AV_NOPTS_VALUE;
     int64_t point = t->flag ? splice_point_near(pts_time, (int64_t)cue->pts_adjustment, cue_pts) : REP_NOW;
-    int off = env->time_signal_breaks ? -1 : EVENT_IGNORE_TIME_SIGNAL_OFF;
+    int off = env->desc->time_signal_breaks ? -1 : EVENT_IGNORE_TIME_SIGNAL_OFF;
     int changed = 0;
 
     if (cue->segmentation_count == 0) {
@@ -531,7 +531,7 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
     scte35_section cue;
     int64_t cue_pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : clock;
 
-    log_packet_tb(ist->time_base, pkt, "SCTE-35");
+    log_packet_tb(env->desc->trace, ist->time_base, pkt, "SCTE-35");
     memset(&cue, 0, sizeof(cue));
     int ret = scte35_parse_section(pkt->data, pkt->size, &cue);
 
@@ -540,12 +540,12 @@ int splice_cue(const splice_env *env, rep_ctx *rep, const AVStream *ist, const A
     ev.data = pkt->data;
     ev.size = pkt->size;
     ev.pts = cue_pts;
-    ev.code = ret;
+    ev.result = ret;
     ev.splice_event_id = 0;
     ev.duration = 0;
     if (ret >= 0)
         cue_fields(&cue, cue_pts, &ev);
-    event_emit(env->events, &ev);
+    event_emit(&env->desc->events, &ev);
     if (ret < 0)
         return ret;
     splice_on_cue(env, rep, &cue, cue_pts);

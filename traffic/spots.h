@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "splice/event.h"
+#include "event/event.h"
 
 struct AVFormatContext;
 struct filler_ctx;

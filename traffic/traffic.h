@@ -23,7 +23,7 @@
 
 #include <cstdint>
 
-#include "splice/event.h"
+#include "event/event.h"
 #include "splice/event_asrun.h"
 #include "traffic/schedule.h"
 
@@ -78,7 +78,7 @@ int traffic_create(traffic **out, const traffic_config *config);
 /* Frees *p (the spots it holds included); *p becomes null. 0; -EINVAL for a null pointer or record. */
 int traffic_destroy(traffic **p);
 
-/* The planner for the splice rules (splice_env.planner); valid as long as t. */
+/* The planner for the splice rules (splice_desc.planner); valid as long as t. */
 const splice_planner *traffic_planner(traffic *t);
 
 /*

@@ -30,7 +30,6 @@ public:
         dir = new kt::TempDir;
         log_set_stderr(0);
         ASSERT_EQ(0, log_start((*dir / "trace.log").c_str(), 1000000));
-        log_packet_set_sink(&log_sink);
     }
     void TearDown() override
     {
@@ -102,9 +101,10 @@ TEST(PacketTrace, LinesInTheStreamsTimeBase)
     pkt->dts = 1000;
     pkt->duration = 40;
     pkt->stream_index = 0;
-    log_packet(fmt, pkt, "key");
+    log_packet(&log_sink, fmt, pkt, "key");
     pkt->stream_index = 5;
-    log_packet(fmt, pkt, "SCTE-35");
+    log_packet(&log_sink, fmt, pkt, "SCTE-35");
+    log_packet(nullptr, fmt, pkt, "none");
     EXPECT_EQ((std::vector<std::string>{
                   "key: pts:      1500 pts_time:       1.5 dts:      1000 dts_time:         1 "
                   "duration:        40 duration_time:      0.04 stream_index:0, size=0",
@@ -138,5 +138,24 @@ TEST(LibraryLog, GathersPiecesIntoLinesAndDropsDetail)
                                         "FFMPEG: third", "FFMPEG: kept and kept",
                                         "FFMPEG: " + a + std::string(32767 - 20000, 'b'),
                                         "FFMPEG: " + std::string(20000 - (32767 - 20000), 'b')}),
+              new_messages());
+}
+
+TEST(LibraryLog, PolicyCountsAFormatRepeatedPastItsBoundAndCanBeQuiet)
+{
+    new_messages();
+    const ffmpeg_log_policy into_log = {1, 2, INT64_C(3600000000), "who"};
+    ffmpeg_log_policy_set(&into_log);
+    for (int i = 0; i < 5; i++)
+        av_log(nullptr, AV_LOG_INFO, "same %d\n", i);
+    av_log(nullptr, AV_LOG_INFO, "other\n");
+    ffmpeg_log_quiet(1);
+    av_log(nullptr, AV_LOG_ERROR, "hushed\n");
+    ffmpeg_log_quiet(0);
+    const ffmpeg_log_policy own = {0, 0, 0, nullptr};
+    ffmpeg_log_policy_set(&own);
+    EXPECT_EQ((std::vector<std::string>{"FFMPEG: same 0", "FFMPEG: same 1",
+                                        "who: 3 lines of the media library like the previous one left out",
+                                        "FFMPEG: other"}),
               new_messages());
 }

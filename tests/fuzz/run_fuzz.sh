@@ -45,7 +45,7 @@ case "$target" in
             # Long enough for lines cut into 4095-byte pieces and for many lines.
             max_len=16384
             flags=(-dict="$src/tests/fuzz/opts.dict") ;;
-    demo)   sources=("$src"/ts/*.cpp "$src"/codec/*.cpp "$src"/splice/*.cpp "$src"/traffic/*.cpp "$src"/relay/*.cpp "$src"/conform/*.cpp
+    demo)   sources=("$src"/ts/*.cpp "$src"/codec/*.cpp "$src"/event/*.cpp "$src"/splice/*.cpp "$src"/traffic/*.cpp "$src"/relay/*.cpp "$src"/conform/*.cpp
                      "$src"/scte35/*.cpp "${common[@]}")
             for f in "$src"/demo/*.cpp; do
                 [ "$(basename "$f")" = main.cpp ] || sources+=("$f")
@@ -78,7 +78,7 @@ stale=1
 if [ -x "$bin" ]; then
     stale=0
     for f in "${sources[@]}" "$harness" "$src/tests/fuzz/silence.h" "$src/tests/lib/ts_reader.h" \
-             "$src"/common/*.h "$src"/scte35/*.h "$src"/ts/*.h "$src"/codec/*.h "$src"/splice/*.h \
+             "$src"/common/*.h "$src"/scte35/*.h "$src"/ts/*.h "$src"/codec/*.h "$src"/event/*.h "$src"/splice/*.h \
              "$src"/traffic/*.h "$src"/conform/*.h "$src"/relay/*.h "$src"/service/*.h \
              "$src"/demo/*.h; do
         if [ "$f" -nt "$bin" ]; then

@@ -45,7 +45,7 @@ struct Bench {
         add_streams(out, outputs);
         r.in = in;
         r.out = out;
-        r.desc.events = {record, this};
+        r.desc.splice.events = {record, this};
         r.gop.stream = -1;
         r.stream_map_size = (int)in->nb_streams;
         r.stream_map = (int32_t *)av_malloc_array(in->nb_streams, sizeof(int32_t));
@@ -92,7 +92,7 @@ TEST(Relay, StreamsMapByIndexAndLateStreamsById)
     ASSERT_EQ(1u, b.events.size());  // attached once, then mapped
     EXPECT_EQ(EVENT_STREAM_ATTACHED, b.events[0].type);
     EXPECT_EQ(1, b.events[0].stream);
-    EXPECT_EQ(2, b.events[0].code);
+    EXPECT_EQ(2, b.events[0].input_index);
 }
 
 TEST(Relay, TimestampRule)
@@ -175,7 +175,7 @@ TEST(Relay, LeadingPicturesAfterAKeyFrameSwitchAreLeftOut)
     EXPECT_EQ(EVENT_LEADING_DROPPED, b.events[0].type);
     EXPECT_EQ(0, b.events[0].stream);
     EXPECT_EQ(1000, b.events[0].pts);
-    EXPECT_EQ(2, b.events[0].delta);
+    EXPECT_EQ(2, b.events[0].count);
 }
 
 namespace {
@@ -211,7 +211,7 @@ TEST(Relay, AReadErrorEndsTheLoopAndIsReportedOnce)
     ASSERT_EQ(0, relay_open_input_reader(&in, "failing", read_then_fail, &src, nullptr));
     Bench sink({}, {});
     relay_desc desc = {};
-    desc.events = {Bench::record, &sink};
+    desc.splice.events = {Bench::record, &sink};
     relay *r = nullptr;
     ASSERT_EQ(0, relay_create(&r, &desc, &in, nullptr));
     ASSERT_EQ(0, relay_open_output(r, (dir / "out.ts").c_str(), nullptr, nullptr));
@@ -219,7 +219,7 @@ TEST(Relay, AReadErrorEndsTheLoopAndIsReportedOnce)
     EXPECT_EQ(AVERROR(EIO), relay_run(r));
     int reported = 0;
     for (const event &e : sink.events)
-        reported += e.type == EVENT_READ_FAILED && e.code == AVERROR(EIO);
+        reported += e.type == EVENT_READ_FAILED && e.result == AVERROR(EIO);
     EXPECT_EQ(1, reported);
     EXPECT_EQ(0, relay_destroy(&r));
     relay_close_input(&in);

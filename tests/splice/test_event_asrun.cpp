@@ -102,7 +102,7 @@ TEST(EventAsrun, IdsOfTheirKindThirtyThreeBitTimesAndLateness)
         ev.flags = row.flags;
         ev.splice_event_id = ID;
         ev.splice_time = row.at;
-        ev.delta = row.delta;
+        ev.delta_ticks = row.delta;
         asrun_record r;
         ASSERT_EQ(1, event_asrun(&ev, NOW, &r));
         EXPECT_EQ(row.splice_id, r.splice_event_id);

@@ -117,7 +117,7 @@ struct Rig {
     AVFormatContext *out = two_streams();
     filler_ctx *filler;
     packets_queue *queue = nullptr, *held = nullptr;
-    event_sink sink = {record, this};
+    splice_desc desc = {{record, this}, nullptr, 0, 0, nullptr, 0, 0, nullptr};
     splice_env env = {};
     rep_ctx rep;
     std::vector<event> events;
@@ -137,7 +137,7 @@ struct Rig {
     {
         packets_queue_create(&queue, capacity);
         packets_queue_create(&held, SPLICE_HELD_MAX);
-        env = {out, filler, queue, held, &sink, 0, 0, nullptr, 0, 0, nullptr};
+        env = {out, filler, queue, held, &desc};
         rep_ctx_reset(&rep);
     }
     ~Rig()
@@ -260,7 +260,7 @@ TEST(Splice, EventsInOrderWithTheirFields)
         EXPECT_EQ(want[i].reason, e.reason);
         EXPECT_EQ(want[i].stream, e.stream);
         EXPECT_TRUE(want[i].pts == AV_NOPTS_VALUE || want[i].pts == e.pts) << e.pts;
-        EXPECT_TRUE(want[i].delta == AV_NOPTS_VALUE || want[i].delta == e.delta) << e.delta;
+        EXPECT_TRUE(want[i].delta == AV_NOPTS_VALUE || want[i].delta == e.delta_ticks) << e.delta_ticks;
         EXPECT_EQ(7u, e.splice_event_id);
         EXPECT_EQ(T, e.splice_time);
         EXPECT_EQ(D, e.duration);
@@ -391,7 +391,7 @@ TEST(Splice, EveryPacketTheQueueRefusesIsFreedAndReportedOnce)
     }
     int reported = 0;
     for (const event &e : full.events)
-        reported += e.type == EVENT_QUEUE_REFUSED && e.code == -ENOMEM;
+        reported += e.type == EVENT_QUEUE_REFUSED && e.result == -ENOMEM;
     ASSERT_EQ(8, full.queue->count);
     EXPECT_EQ(all.queue->count - 8, reported);
     EXPECT_EQ(reported, full.queue->refused);
@@ -647,8 +647,8 @@ TEST(Splice, CuesAsFeedsSendThem)
         Rig rig(make_filler({0}, row.filler_video));
         if (!row.video)
             rig.out->streams[0]->codecpar->codec_type = AVMEDIA_TYPE_DATA;
-        rig.env.time_signal_breaks = row.time_signal;
-        rig.env.timing = &row.timing;
+        rig.desc.time_signal_breaks = row.time_signal;
+        rig.desc.timing = &row.timing;
         rig.programme(200, 440, row.lead, row.cues);
         EXPECT_EQ(row.decisions, decisions(rig.events));
 
@@ -754,9 +754,9 @@ TEST(Splice, ABreakAirsItsSpotsBackToBackThenTheFillerLoopedUpToItsEnd)
         Rig rig(make_filler({0}, row.filler_video, row.filler_video * 15 / 8 + 1));
         medias.push_back(rig.filler);
         medias.insert(medias.end(), plan.spots.begin(), plan.spots.end());
-        rig.env.planner = &plan.planner;
-        rig.env.open_breaks = row.open_breaks;
-        rig.env.max_break = row.max_break;
+        rig.desc.planner = &plan.planner;
+        rig.desc.open_breaks = row.open_breaks;
+        rig.desc.max_break = row.max_break;
         rig.programme(200, 440, 0, row.cues);
         EXPECT_EQ(row.decisions, decisions(rig.events));
         EXPECT_EQ(row.fates, rig.fates);
@@ -793,7 +793,7 @@ TEST(Splice, AProgrammeAudioTheFillerLacksIsSilentForTheBreak)
     for (bool schedule : {false, true}) {
         Plan plan;
         Rig rig(make_filler({0}, 100, 0));
-        rig.env.planner = schedule ? &plan.planner : nullptr;
+        rig.desc.planner = schedule ? &plan.planner : nullptr;
         rig.arm(T, D);
         rig.programme(T / FRAME - 20, (T + D) / FRAME + 20);
         int during = 0, after = 0;

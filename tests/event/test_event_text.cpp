@@ -11,7 +11,7 @@ extern "C" {
 }
 
 #include "common/log.h"
-#include "splice/event_text.h"
+#include "event/event_text.h"
 #include "ts/ts_layout.h"
 
 namespace {
@@ -27,10 +27,15 @@ struct Ev {
     }
     Ev &at(int64_t pts, int64_t delta = AV_NOPTS_VALUE, int64_t end_pts = AV_NOPTS_VALUE)
     {
-        e.pts = pts, e.delta = delta, e.end_pts = end_pts;
+        e.pts = pts, e.delta_ticks = delta, e.end_pts = end_pts;
         return *this;
     }
-    Ev &on(int stream, int code = 0) { return e.stream = stream, e.code = code, *this; }
+    Ev &on(int stream) { return e.stream = stream, *this; }
+    Ev &input(int index) { return e.input_index = index, *this; }
+    Ev &pid(int pid, int program_number = 0) { return e.pid = pid, e.program_number = program_number, *this; }
+    Ev &result(int result) { return e.result = result, *this; }
+    Ev &count(int64_t n) { return e.count = n, *this; }
+    Ev &us(int64_t elapsed) { return e.elapsed_us = elapsed, *this; }
     Ev &flags(int f) { return e.flags = f, *this; }
     Ev &text(const char *t) { return e.text = t, *this; }
 };
@@ -59,10 +64,14 @@ TEST(EventText, EveryEventInItsWords)
     Ev lost(EVENT_BREAK_ENDED, EVENT_END_SESSION_END);
     Ev back(EVENT_BREAK_ENDED, EVENT_END_FILLER_END);
     back.on(0).e.aired = 90000;
+    Ev fast(EVENT_INPUT_FAST);
+    fast.count(25).e.rate_milli = 2000;
+    Ev unread(EVENT_PROGRAMME_UNSPLICEABLE, EVENT_UNSPLICEABLE_UNREAD);
+    unread.pid(0x100, 1).e.stream_type = 0x33;
     struct Row { event ev; std::vector<std::string> lines; } rows[] = {
         {Ev(EVENT_CUE_DECODED).e, {HEX, HINT, "I splice_insert.splice_event_id=42"}},
         {Ev(EVENT_CUE_DECODED).flags(SEG).e, {HEX, HINT, "I time_signal.segmentation_event_id=42"}},
-        {Ev(EVENT_CUE_FAILED).on(-1, -22).e, {HEX, HINT, "E Failed to parse SCTE-35 packet: -22"}},
+        {Ev(EVENT_CUE_FAILED).result(-22).e, {HEX, HINT, "E Failed to parse SCTE-35 packet: -22"}},
         {armed.e, {"I splice_insert.splice_time.pts_time=900000",
                    "I effective splice point=990000 (11.000000), pts_adjustment=90000",
                    "I splice_event_id=42 armed (updated) at 990000", "I remain: 180000 ticks (2.000000 sec)",
@@ -78,9 +87,9 @@ TEST(EventText, EveryEventInItsWords)
          {"I return cue splice_event_id=42: the break ends at the first video key frame at 990000 (11.000000)"}},
         {Ev(EVENT_RETURN_SCHEDULED).flags(EVENT_CUE_IMMEDIATE_FLAG).e,
          {"I return cue splice_event_id=42: the break ends at the next video key frame"}},
-        {Ev(EVENT_NEXT_KEPT, EVENT_KEEP_AFTER_BREAK).on(-1, 3).e,
+        {Ev(EVENT_NEXT_KEPT, EVENT_KEEP_AFTER_BREAK).count(3).e,
          {"I splice_event_id=42 at 990000 kept (after_break): armed when its turn comes, 3 pending"}},
-        {Ev(EVENT_DROPPED, EVENT_DROP_MAX_PENDING).on(-1, 16).e,
+        {Ev(EVENT_DROPPED, EVENT_DROP_MAX_PENDING).count(16).e,
          {"E splice_event_id=42 at 990000 dropped (max_pending): more than 16 events pending"}},
         {Ev(EVENT_EXPIRED, EVENT_EXPIRE_PASSED).at(1080000).e,
          {"E splice_event_id=42 at 990000 expired (passed): its time was over at the key frame at 1080000"}},
@@ -112,53 +121,53 @@ TEST(EventText, EveryEventInItsWords)
          {"I break of splice_event_id=42 ended: input_lost, aired=0 (0.000000 sec)"}},
         {Ev(EVENT_CANCELLED, EVENT_CANCEL_SOURCE_RESTART).e,
          {"I splice_event_id=42 cancelled: the source restarted on a new time line (source_restart)"}},
-        {Ev(EVENT_INPUT_LOST).at(0, 105000).e, {"E input lost: nothing received for 0.105 s; the output goes on"}},
-        {Ev(EVENT_INPUT_BACK).at(0, 5200000).e, {"I input back after 5.200 s"}},
+        {Ev(EVENT_INPUT_LOST).us(105000).e, {"E input lost: nothing received for 0.105 s; the output goes on"}},
+        {Ev(EVENT_INPUT_BACK).us(5200000).e, {"I input back after 5.200 s"}},
         {Ev(EVENT_TIMELINE_MOVED, EVENT_TIMELINE_START).at(900000, 0).e,
          {"I output starts on the video key frame at pts 900000"}},
         {Ev(EVENT_TIMELINE_MOVED, EVENT_TIMELINE_LATE).at(990000, 468000).e,
          {"I programme resumes on the video key frame at pts 990000 (late), its times moved by 468000 ticks "
           "(5.200000 sec)"}},
-        {Ev(EVENT_INPUT_FAST).at(0, 2000).on(-1, 25).e,
+        {fast.e,
          {"E input arrives at 2.00 times the wall clock's rate: taken at real time, 25 packets left out"}},
         {Ev(EVENT_SLATE_STARTED).at(990000).e, {"I slate: the filler airs from its first key frame at pts 990000"}},
         {Ev(EVENT_IDLE).e, {"I SPLICING_STATE_IDLE"}},
         {Ev(EVENT_RELAY_STARTED).e, {"I Entering main loop..."}},
         {Ev(EVENT_FIRST_TIMESTAMP).at(900000).e, {"I dts_stream_max=900000 (10.000000)"}},
         {Ev(EVENT_TIME_JUMP).at(0, -1800001).e, {"I timestamp jump of -20.000011 s at dts 0: a new time line follows the last"}},
-        {Ev(EVENT_STREAM_ATTACHED).on(2, 3).e, {"I source stream 3 now belongs to output stream 2"}},
-        {Ev(EVENT_STREAM_ADDED).on(1, 257).e, {"I stream[1]->id=257 [0x101]"}},
-        {Ev(EVENT_STREAM_UNKNOWN, TS_STREAM_LEAVE_OUT).on(1, 0x101).e,
+        {Ev(EVENT_STREAM_ATTACHED).on(2).input(3).e, {"I source stream 3 now belongs to output stream 2"}},
+        {Ev(EVENT_STREAM_ADDED).on(1).pid(257).e, {"I stream[1]->id=257 [0x101]"}},
+        {Ev(EVENT_STREAM_UNKNOWN, TS_STREAM_LEAVE_OUT).input(1).pid(0x101).e,
          {"E stream on PID 0x101 has unknown parameters: left out for this session"}},
-        {Ev(EVENT_STREAM_UNKNOWN, TS_STREAM_RELAY_FILLED).on(1, 0x101).e,
+        {Ev(EVENT_STREAM_UNKNOWN, TS_STREAM_RELAY_FILLED).input(1).pid(0x101).e,
          {"I stream on PID 0x101 has no sample rate yet: relayed as declared"}},
-        {Ev(EVENT_LEADING_DROPPED).at(990000, 2).on(0).e,
+        {Ev(EVENT_LEADING_DROPPED).at(990000).count(2).on(0).e,
          {"I 2 leading pictures of the GOP at pts 990000 left out on stream 0"}},
         {Ev(EVENT_EPG_ADDED).on(3).e, {"I adding EPG track"}},
         {Ev(EVENT_OUTPUT_OPENING).text("out.ts").e, {"I Opening [out.ts]..."}},
-        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_OUTPUT_CONTEXT).on(-1, AVERROR_UNKNOWN).text("o").e,
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_OUTPUT_CONTEXT).result(AVERROR_UNKNOWN).text("o").e,
          {"E avformat_alloc_output_context2(o) failed: Unknown error occurred"}},
         {Ev(EVENT_SETUP_FAILED, EVENT_STEP_NEW_STREAM).on(2).e, {"E Failed allocating output stream 2"}},
-        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_CODEC_PARAMETERS).on(2, AVERROR(ENOMEM)).e,
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_CODEC_PARAMETERS).on(2).result(AVERROR(ENOMEM)).e,
          {"E Failed to copy codec parameters for stream 2: Cannot allocate memory"}},
-        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_METADATA).on(2, AVERROR(ENOMEM)).e,
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_METADATA).on(2).result(AVERROR(ENOMEM)).e,
          {"E Failed to copy metadatas for stream 2: Cannot allocate memory"}},
-        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_OPEN_OUTPUT).on(-1, AVERROR(EACCES)).text("o").e,
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_OPEN_OUTPUT).result(AVERROR(EACCES)).text("o").e,
          {"E Could not open output file [o]: Permission denied"}},
-        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_WRITE_HEADER).on(-1, AVERROR(EINVAL)).e,
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_WRITE_HEADER).result(AVERROR(EINVAL)).e,
          {"E avformat_write_header failed: Invalid argument"}},
-        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_LAYOUT).on(-1, -22).text("PMT PID 0x100 is also a stream's").e,
+        {Ev(EVENT_SETUP_FAILED, EVENT_STEP_LAYOUT).result(-EINVAL).text("PMT PID 0x100 is also a stream's").e,
          {"E output identity refused: PMT PID 0x100 is also a stream's"}},
-        {Ev(EVENT_QUEUE_REFUSED).on(-1, -12).e, {"E packets_queue_push failed with -12"}},
-        {Ev(EVENT_WRITE_FAILED).on(-1, AVERROR(EIO)).e, {"E Error muxing packet: Input/output error"}},
-        {Ev(EVENT_READ_FAILED).on(-1, AVERROR(EIO)).e, {"E Error reading the input: Input/output error"}},
-        {Ev(EVENT_PROGRAMME_UNSPLICEABLE, EVENT_UNSPLICEABLE_SCRAMBLED).on(0x300, 3).e,
+        {Ev(EVENT_QUEUE_REFUSED).result(-12).e, {"E packets_queue_push failed with -12"}},
+        {Ev(EVENT_WRITE_FAILED).result(AVERROR(EIO)).e, {"E Error muxing packet: Input/output error"}},
+        {Ev(EVENT_READ_FAILED).result(AVERROR(EIO)).e, {"E Error reading the input: Input/output error"}},
+        {Ev(EVENT_PROGRAMME_UNSPLICEABLE, EVENT_UNSPLICEABLE_SCRAMBLED).pid(0x300, 3).e,
          {"E programme 3 cannot be spliced: PID 0x300 of it is scrambled; its streams pass through as TS packets "
           "and its breaks are skipped"}},
-        {Ev(EVENT_PROGRAMME_UNSPLICEABLE, EVENT_UNSPLICEABLE_UNREAD).at(AV_NOPTS_VALUE, 0x33).on(0x100, 1).e,
+        {unread.e,
          {"E programme 1 cannot be spliced: the demuxer reads no codec from PID 0x100 (stream type 0x33); its "
           "streams pass through as TS packets and its breaks are skipped"}},
-        {Ev(EVENT_OUTPUT_CHECK, 0).at(AV_NOPTS_VALUE, 3).text("pat_interval").e,
+        {Ev(EVENT_OUTPUT_CHECK, 0).count(3).text("pat_interval").e,
          {"E the output failed its pat_interval check 3 times"}},
         {Ev(EVENT_PROGRESS).e, {}},
     };

@@ -5,10 +5,10 @@
  * the function name in front and logs them, the demo prints them on its
  * console. An event that has no words (EVENT_PROGRESS) gives no line.
  */
-#ifndef KESTROW_SPLICE_EVENT_TEXT_H
-#define KESTROW_SPLICE_EVENT_TEXT_H
+#ifndef KESTROW_EVENT_EVENT_TEXT_H
+#define KESTROW_EVENT_EVENT_TEXT_H
 
-#include "splice/event.h"
+#include "event/event.h"
 
 /* Public SCTE-35 decoders into which an operator can paste a logged cue. */
 #define EVENT_SCTE35_DECODER_A "https://tools.middleman.tv/scte35-parser"

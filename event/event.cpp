@@ -1,7 +1,7 @@
 /*
  * Events: a blank record, the names of reasons, handing an event to a sink.
  */
-#include "splice/event.h"
+#include "event/event.h"
 
 #include <cstring>
 #include <iterator>
@@ -16,9 +16,9 @@ event event_make(event_type t)
 
     memset(&ev, 0, sizeof(ev));
     ev.type = t;
-    ev.stream = -1;
+    ev.stream = ev.input_index = ev.pid = -1;
     ev.splice_time = ev.duration = AV_NOPTS_VALUE;
-    ev.pts = ev.delta = ev.end_pts = ev.pts_time = ev.aired = AV_NOPTS_VALUE;
+    ev.pts = ev.delta_ticks = ev.end_pts = ev.pts_time = ev.aired = AV_NOPTS_VALUE;
     return ev;
 }
 

@@ -2,7 +2,7 @@
  * The wording of every event: one section per kind of event, lines in the
  * order an operator reads them.
  */
-#include "splice/event_text.h"
+#include "event/event_text.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -77,7 +77,7 @@ static void say_armed(wording *w, const event *ev)
     if (ev->flags & EVENT_CUE_IMMEDIATE_FLAG)
         say(w, LOG_INFO, "%s=%u armed: immediate, at the next video key frame", id_name(ev), ev->splice_event_id);
     else
-        say(w, LOG_INFO, "remain: %" PRId64 " ticks (%f sec)", ev->delta, ev->delta / 90000.0);
+        say(w, LOG_INFO, "remain: %" PRId64 " ticks (%f sec)", ev->delta_ticks, ev->delta_ticks / 90000.0);
     if (ev->flags & EVENT_CUE_DURATION_FLAG && ev->pts_time != AV_NOPTS_VALUE)
         say(w, LOG_INFO, "splice_insert.break_duration.duration=%" PRId64 " (%f), at=%" PRId64, ev->duration,
             ev->duration / 90000.0, ev->pts_time + ev->duration);
@@ -88,9 +88,9 @@ static void say_ignored(wording *w, const event *ev)
 {
     char when[64] = "";
 
-    if (ev->delta != AV_NOPTS_VALUE && (ev->reason == EVENT_IGNORE_TOO_FAR || ev->reason == EVENT_IGNORE_LATE))
-        snprintf(when, sizeof(when), " (%f sec %s its splice point)", llabs(ev->delta) / 90000.0,
-                 ev->delta < 0 ? "after" : "before");
+    if (ev->delta_ticks != AV_NOPTS_VALUE && (ev->reason == EVENT_IGNORE_TOO_FAR || ev->reason == EVENT_IGNORE_LATE))
+        snprintf(when, sizeof(when), " (%f sec %s its splice point)", llabs(ev->delta_ticks) / 90000.0,
+                 ev->delta_ticks < 0 ? "after" : "before");
     if (ev->flags & EVENT_CUE_NO_ID_FLAG)
         say(w, LOG_INFO, "cue ignored: %s%s", event_reason_name(ev), when);
     else
@@ -106,11 +106,11 @@ static void say_pending(wording *w, const event *ev)
     const char *why = event_reason_name(ev);
 
     if (ev->type == EVENT_NEXT_KEPT)
-        say(w, LOG_INFO, "%s=%u at %" PRId64 " kept (%s): armed when its turn comes, %d pending", id, n,
-            ev->splice_time, why, ev->code);
+        say(w, LOG_INFO, "%s=%u at %" PRId64 " kept (%s): armed when its turn comes, %" PRId64 " pending", id, n,
+            ev->splice_time, why, ev->count);
     else if (ev->type == EVENT_DROPPED)
-        say(w, LOG_ERROR, "%s=%u at %" PRId64 " dropped (%s): more than %d events pending", id, n,
-            ev->splice_time, why, ev->code);
+        say(w, LOG_ERROR, "%s=%u at %" PRId64 " dropped (%s): more than %" PRId64 " events pending", id, n,
+            ev->splice_time, why, ev->count);
     else if (ev->reason == EVENT_EXPIRE_SESSION_END)
         say(w, LOG_INFO, "%s=%u at %" PRId64 " expired (%s): the session ended before it", id, n,
             ev->splice_time, why);
@@ -188,7 +188,7 @@ static bool say_break(wording *w, const event *ev)
 {
     switch (ev->type) {
     case EVENT_BREAK_STARTED:
-        say(w, LOG_INFO, "Splicing started: delta=%" PRId64 ", time=%f", ev->delta, ev->delta / 90000.0);
+        say(w, LOG_INFO, "Splicing started: delta=%" PRId64 ", time=%f", ev->delta_ticks, ev->delta_ticks / 90000.0);
         if (ev->pts_shift > 0)
             say(w, LOG_INFO, "filler video pts shifted by %" PRId64 " ticks (%f sec) to keep pts >= dts",
                 ev->pts_shift, ev->pts_shift / 90000.0);
@@ -196,7 +196,7 @@ static bool say_break(wording *w, const event *ev)
     case EVENT_STREAM_SWITCHED:
         if (ev->reason == EVENT_SWITCH_TO_FILLER)
             say(w, LOG_INFO, "found audio stream %d, dts delta=%" PRId64 ", rep_ctx.scte_35_pts_time=%" PRId64,
-                ev->stream, ev->delta, ev->pts);
+                ev->stream, ev->delta_ticks, ev->pts);
         else if (ev->reason == EVENT_SWITCH_BACK_AT_END)
             say(w, LOG_INFO, "end of break detected for stream %d, sent_dts=%" PRId64 ", end_pts=%" PRId64,
                 ev->stream, ev->pts, ev->end_pts);
@@ -207,8 +207,8 @@ static bool say_break(wording *w, const event *ev)
         if (ev->reason == EVENT_END_FILLER_END)
             say(w, LOG_INFO, "end of VIDEO stream %d reached", ev->stream);
         else if (ev->reason < EVENT_END_INPUT_LOST && ev->reason != EVENT_END_SESSION_END)
-            say(w, LOG_INFO, "Splicing finished: delta=%" PRId64 ", time=%f, rep_ctx.end_pts=%" PRId64, ev->delta,
-                ev->delta / 90000.0, ev->end_pts);
+            say(w, LOG_INFO, "Splicing finished: delta=%" PRId64 ", time=%f, rep_ctx.end_pts=%" PRId64, ev->delta_ticks,
+                ev->delta_ticks / 90000.0, ev->end_pts);
         int64_t aired = ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired;
         say(w, LOG_INFO, "break of %s=%u ended: %s, aired=%" PRId64 " (%f sec)", id_name(ev), ev->splice_event_id,
             event_reason_name(ev), aired, aired / 90000.0);
@@ -230,7 +230,7 @@ static bool say_break(wording *w, const event *ev)
 static void say_setup_failed(wording *w, const event *ev)
 {
     char err[ERR_TEXT_SIZE] = {0};
-    const char *text = err_to_str(err, sizeof(err), ev->code);
+    const char *text = err_to_str(err, sizeof(err), ev->result);
 
     switch (ev->reason) {
     case EVENT_STEP_OUTPUT_CONTEXT:
@@ -267,21 +267,21 @@ static bool say_timeline(wording *w, const event *ev)
 {
     switch (ev->type) {
     case EVENT_INPUT_LOST:
-        say(w, LOG_ERROR, "input lost: nothing received for %.3f s; the output goes on", ev->delta / 1e6);
+        say(w, LOG_ERROR, "input lost: nothing received for %.3f s; the output goes on", ev->elapsed_us / 1e6);
         return true;
     case EVENT_INPUT_BACK:
-        say(w, LOG_INFO, "input back after %.3f s", ev->delta / 1e6);
+        say(w, LOG_INFO, "input back after %.3f s", ev->elapsed_us / 1e6);
         return true;
     case EVENT_TIMELINE_MOVED:
         if (ev->reason == EVENT_TIMELINE_START)
             say(w, LOG_INFO, "output starts on the video key frame at pts %" PRId64, ev->pts);
         else
             say(w, LOG_INFO, "programme resumes on the video key frame at pts %" PRId64 " (%s), its times moved by "
-                "%" PRId64 " ticks (%f sec)", ev->pts, event_reason_name(ev), ev->delta, ev->delta / 90000.0);
+                "%" PRId64 " ticks (%f sec)", ev->pts, event_reason_name(ev), ev->delta_ticks, ev->delta_ticks / 90000.0);
         return true;
     case EVENT_INPUT_FAST:
-        say(w, LOG_ERROR, "input arrives at %.2f times the wall clock's rate: taken at real time, %d packets "
-            "left out", ev->delta / 1000.0, ev->code);
+        say(w, LOG_ERROR, "input arrives at %.2f times the wall clock's rate: taken at real time, %" PRId64 " packets "
+            "left out", ev->rate_milli / 1000.0, ev->count);
         return true;
     case EVENT_SLATE_STARTED:
         say(w, LOG_INFO, "slate: the filler airs from its first key frame at pts %" PRId64, ev->pts);
@@ -297,14 +297,14 @@ static void say_programme(wording *w, const event *ev)
     static const char *const how[] = {"", "the one asked for", "the first with a video stream",
                                       "the first: none has a video stream"};
     const char *why = ev->reason > 0 && ev->reason < 4 ? how[ev->reason] : "";
-    if (ev->delta == 0)
-        say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; there is no other programme", ev->code,
-            (unsigned)ev->stream, why);
+    if (ev->count == 0)
+        say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; there is no other programme",
+            ev->program_number, (unsigned)ev->pid, why);
     else
-        say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; %" PRId64 " other programme%s %s", ev->code,
-            (unsigned)ev->stream, why, ev->delta, ev->delta == 1 ? "" : "s",
-            ev->flags & 1 ? (ev->delta == 1 ? "is left out" : "are left out")
-                          : (ev->delta == 1 ? "passes through untouched" : "pass through untouched"));
+        say(w, LOG_INFO, "programme %d (PMT PID 0x%X) is spliced, %s; %" PRId64 " other programme%s %s",
+            ev->program_number, (unsigned)ev->pid, why, ev->count, ev->count == 1 ? "" : "s",
+            ev->flags & 1 ? (ev->count == 1 ? "is left out" : "are left out")
+                          : (ev->count == 1 ? "passes through untouched" : "pass through untouched"));
 }
 
 /* Why the chosen programme cannot be spliced. */
@@ -312,11 +312,11 @@ static void say_unspliceable(wording *w, const event *ev)
 {
     if (ev->reason == EVENT_UNSPLICEABLE_SCRAMBLED)
         say(w, LOG_ERROR, "programme %d cannot be spliced: PID 0x%X of it is scrambled; its streams pass through as "
-            "TS packets and its breaks are skipped", ev->code, (unsigned)ev->stream);
+            "TS packets and its breaks are skipped", ev->program_number, (unsigned)ev->pid);
     else
         say(w, LOG_ERROR, "programme %d cannot be spliced: the demuxer reads no codec from PID 0x%X (stream type "
-            "0x%02" PRIX64 "); its streams pass through as TS packets and its breaks are skipped", ev->code,
-            (unsigned)ev->stream, ev->delta);
+            "0x%02X); its streams pass through as TS packets and its breaks are skipped", ev->program_number,
+            (unsigned)ev->pid, (unsigned)ev->stream_type);
 }
 
 /* The relay loop and the output's set-up. */
@@ -333,28 +333,28 @@ static bool say_relay(wording *w, const event *ev)
         return true;
     case EVENT_TIME_JUMP:
         say(w, LOG_INFO, "timestamp jump of %f s at dts %" PRId64 ": a new time line follows the last",
-            ev->delta / 90000.0, ev->pts);
+            ev->delta_ticks / 90000.0, ev->pts);
         return true;
     case EVENT_STREAM_ATTACHED:
-        say(w, LOG_INFO, "source stream %d now belongs to output stream %d", ev->code, ev->stream);
+        say(w, LOG_INFO, "source stream %d now belongs to output stream %d", ev->input_index, ev->stream);
         return true;
     case EVENT_STREAM_ADDED:
-        say(w, LOG_INFO, "stream[%d]->id=%d [0x%X]", ev->stream, ev->code, (unsigned)ev->code);
+        say(w, LOG_INFO, "stream[%d]->id=%d [0x%X]", ev->stream, ev->pid, (unsigned)ev->pid);
         return true;
     case EVENT_STREAM_UNKNOWN:
         if (ev->reason == TS_STREAM_LEAVE_OUT)
             say(w, LOG_ERROR, "stream on PID 0x%X has unknown parameters: left out for this session",
-                (unsigned)ev->code);
+                (unsigned)ev->pid);
         else if (ev->reason == TS_STREAM_DUPLICATE)
-            say(w, LOG_INFO, "PID 0x%X is listed twice in the programme: relayed once", (unsigned)ev->code);
+            say(w, LOG_INFO, "PID 0x%X is listed twice in the programme: relayed once", (unsigned)ev->pid);
         else if (ev->reason == TS_STREAM_PASS)
             say(w, LOG_INFO, "stream on PID 0x%X cannot be demultiplexed (scrambled or unknown): it passes as "
-                "TS packets", (unsigned)ev->code);
+                "TS packets", (unsigned)ev->pid);
         else
-            say(w, LOG_INFO, "stream on PID 0x%X has no sample rate yet: relayed as declared", (unsigned)ev->code);
+            say(w, LOG_INFO, "stream on PID 0x%X has no sample rate yet: relayed as declared", (unsigned)ev->pid);
         return true;
     case EVENT_LEADING_DROPPED:
-        say(w, LOG_INFO, "%" PRId64 " leading pictures of the GOP at pts %" PRId64 " left out on stream %d", ev->delta,
+        say(w, LOG_INFO, "%" PRId64 " leading pictures of the GOP at pts %" PRId64 " left out on stream %d", ev->count,
             ev->pts, ev->stream);
         return true;
     case EVENT_EPG_ADDED:
@@ -367,13 +367,13 @@ static bool say_relay(wording *w, const event *ev)
         say_setup_failed(w, ev);
         return true;
     case EVENT_QUEUE_REFUSED:
-        say(w, LOG_ERROR, "packets_queue_push failed with %d", ev->code);
+        say(w, LOG_ERROR, "packets_queue_push failed with %d", ev->result);
         return true;
     case EVENT_WRITE_FAILED:
-        say(w, LOG_ERROR, "Error muxing packet: %s", err_to_str(err, sizeof(err), ev->code));
+        say(w, LOG_ERROR, "Error muxing packet: %s", err_to_str(err, sizeof(err), ev->result));
         return true;
     case EVENT_READ_FAILED:
-        say(w, LOG_ERROR, "Error reading the input: %s", err_to_str(err, sizeof(err), ev->code));
+        say(w, LOG_ERROR, "Error reading the input: %s", err_to_str(err, sizeof(err), ev->result));
         return true;
     case EVENT_PROGRAMME_CHOSEN:
         say_programme(w, ev);
@@ -382,10 +382,10 @@ static bool say_relay(wording *w, const event *ev)
         say_unspliceable(w, ev);
         return true;
     case EVENT_PASS_DROPPED:
-        say(w, LOG_ERROR, "%" PRId64 " packets passing through dropped: the output had no room for them", ev->delta);
+        say(w, LOG_ERROR, "%" PRId64 " packets passing through dropped: the output had no room for them", ev->count);
         return true;
     case EVENT_OUTPUT_CHECK:
-        say(w, LOG_ERROR, "the output failed its %s check %" PRId64 " times", ev->text ? ev->text : "?", ev->delta);
+        say(w, LOG_ERROR, "the output failed its %s check %" PRId64 " times", ev->text ? ev->text : "?", ev->count);
         return true;
     default:
         return false;
@@ -406,7 +406,7 @@ int event_text(const event *ev, event_line_fn fn, void *opaque)
         break;
     case EVENT_CUE_FAILED:
         say_cue(&w, ev);
-        say(&w, LOG_ERROR, "Failed to parse SCTE-35 packet: %d", ev->code);
+        say(&w, LOG_ERROR, "Failed to parse SCTE-35 packet: %d", ev->result);
         break;
     case EVENT_ARMED:
         say_armed(&w, ev);

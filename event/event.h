@@ -5,8 +5,8 @@
  * them. A new kind of event is one more entry in event_type (and, when it
  * needs one, a reason enum); sinks ignore the types they do not know.
  */
-#ifndef KESTROW_SPLICE_EVENT_H
-#define KESTROW_SPLICE_EVENT_H
+#ifndef KESTROW_EVENT_EVENT_H
+#define KESTROW_EVENT_EVENT_H
 
 #include <cstdint>
 
@@ -14,36 +14,39 @@ enum event_type {
     /* Splice rules. */
     EVENT_CUE_DECODED = 0,   // data, size: the cue; pts_time, pts_adjustment, flags as carried; the cue's
                              // own id (a time_signal: its first segmentation_event_id), point and duration
-    EVENT_CUE_FAILED,        // data, size: the cue; code: the parser's result
-    EVENT_CUE_IGNORED,       // reason: event_ignore_reason; the cue's id; nothing changed; delta: remain from
-                             // the cue packet to the splice point (negative: late), AV_NOPTS_VALUE unknown
-    EVENT_ARMED,             // reason: event_arm_reason; delta: remain from the cue packet to the splice point
-    EVENT_BREAK_STARTED,     // pts: start key frame; delta: pts - splice point; pts_shift
-    EVENT_STREAM_SWITCHED,   // stream; reason: event_switch_reason; delta: offset (to the filler: splice point -
-                             // the first packet's pts, < 0 when the packet holding it went by unseen); pts, end_pts
-    EVENT_BREAK_ENDED,       // reason: event_end_reason; pts, delta, end_pts, aired
+    EVENT_CUE_FAILED,        // data, size: the cue; result: the parser's
+    EVENT_CUE_IGNORED,       // reason: event_ignore_reason; the cue's id; nothing changed; delta_ticks: remain
+                             // from the cue packet to the splice point (negative: late), AV_NOPTS_VALUE unknown
+    EVENT_ARMED,             // reason: event_arm_reason; delta_ticks: remain from the cue packet to the splice point
+    EVENT_BREAK_STARTED,     // pts: start key frame; delta_ticks: pts - splice point; pts_shift
+    EVENT_STREAM_SWITCHED,   // stream; reason: event_switch_reason; delta_ticks: offset (to the filler: splice
+                             // point - the first packet's pts, < 0 when the packet holding it went by unseen); pts,
+                             // end_pts
+    EVENT_BREAK_ENDED,       // reason: event_end_reason; pts, delta_ticks, end_pts, aired
     EVENT_IDLE,              // every stream back on the programme
     EVENT_CUE_REPEATED,      // the cue repeats the armed, running, kept or last event: nothing changed
     EVENT_CANCELLED,         // reason: event_cancel_reason; the event will not air
     EVENT_RETURN_SCHEDULED,  // a return cue: the running break ends at the key frame at pts (flags: immediate)
-    EVENT_NEXT_KEPT,         // reason: event_keep_reason; the event waits in the pending list for its turn
+    EVENT_NEXT_KEPT,         // reason: event_keep_reason; the event waits in the pending list for its turn;
+                             // count: events pending
     EVENT_BREAK_SKIPPED,     // reason: event_skip_reason; pts: the key frame; nothing replaced
-    EVENT_DROPPED,           // reason: event_drop_reason; code: the pending list's bound; the event will not air
+    EVENT_DROPPED,           // reason: event_drop_reason; count: the pending list's bound; the event will not air
     EVENT_EXPIRED,           // reason: event_expire_reason; pts: the key frame when passed; the event will not air
     /* Relay loop and output set-up. */
     EVENT_RELAY_STARTED,     // the packet loop begins
     EVENT_FIRST_TIMESTAMP,   // pts: the session's first dts
-    EVENT_TIME_JUMP,         // delta: dts - highest dts of its time line; a file: a new time line follows
-    EVENT_STREAM_ATTACHED,   // stream: output index; code: input index (added by the demuxer later)
-    EVENT_STREAM_ADDED,      // stream: output index; code: stream id (PID)
-    EVENT_STREAM_UNKNOWN,    // stream: input index; code: PID; reason: ts_stream_plan (filled or left out)
-    EVENT_LEADING_DROPPED,   // stream: output index; pts: the switch's key frame; delta: pictures left out
+    EVENT_TIME_JUMP,         // delta_ticks: dts - highest dts of its time line; a file: a new time line follows
+    EVENT_STREAM_ATTACHED,   // stream: output index; input_index (added by the demuxer later)
+    EVENT_STREAM_ADDED,      // stream: output index; pid: stream id
+    EVENT_STREAM_UNKNOWN,    // input_index; pid; reason: ts_stream_plan (filled or left out)
+    EVENT_LEADING_DROPPED,   // stream: output index; pts: the switch's key frame; count: pictures left out
     EVENT_EPG_ADDED,         // stream: output index of the added EPG track
     EVENT_OUTPUT_OPENING,    // text: the output's URL
-    EVENT_SETUP_FAILED,      // reason: event_setup_step; stream; code; text: URL when relevant
-    EVENT_QUEUE_REFUSED,     // code: the queue's result; the loop ends
-    EVENT_WRITE_FAILED,      // code: the muxer's result; the loop ends
-    EVENT_READ_FAILED,       // code: the demuxer's result (not the end of input, not a stop); the loop ends
+    EVENT_SETUP_FAILED,      // reason: event_setup_step; stream (the output's, the input's for a copy); result;
+                             // text: URL when relevant
+    EVENT_QUEUE_REFUSED,     // result: the queue's; the loop ends
+    EVENT_WRITE_FAILED,      // result: the muxer's; the loop ends
+    EVENT_READ_FAILED,       // result: the demuxer's (not the end of input, not a stop); the loop ends
     EVENT_PROGRESS,          // bytes_in, bytes_out: totals so far; pts: the highest dts read; every few
                              // packets and at the end
     /* Spots of a break's content (a traffic schedule). */
@@ -51,20 +54,20 @@ enum event_type {
     EVENT_SPOT_ENDED,        // spot; reason: event_spot_reason; pts: where it started (none when it did
                              // not); aired: ticks of its video aired. One per spot of the plan, in order,
                              // when the break ends, before EVENT_BREAK_ENDED
-    EVENT_PROGRAMME_CHOSEN,  // code: program_number; stream: its PMT PID; reason: ts_choice; delta: other
-                             // programmes; flags: 1 when they are left out (a single programme goes out)
-    EVENT_PASS_DROPPED,      // delta: packets passing through dropped since the last report (no room out)
+    EVENT_PROGRAMME_CHOSEN,  // program_number; pid: its PMT's; reason: ts_choice; count: other programmes;
+                             // flags: 1 when they are left out (a single programme goes out)
+    EVENT_PASS_DROPPED,      // count: packets passing through dropped since the last report (no room out)
     EVENT_OUTPUT_CHECK,      // one of the output's own checks failed: reason: the check (ts_out_check), text: its
-                             // name; delta: failures since its last report (at most one a second)
-    EVENT_PROGRAMME_UNSPLICEABLE, // reason: event_unspliceable_reason; code: program_number; stream: the PID
-                             // that says why; delta: its stream_type. Once per session, at set-up
+                             // name; count: failures since its last report (at most one a second)
+    EVENT_PROGRAMME_UNSPLICEABLE, // reason: event_unspliceable_reason; program_number; pid: the PID that says
+                             // why; stream_type: that PID's. Once per session, at set-up
     /* Live input's time line (relay_live). */
-    EVENT_INPUT_LOST,        // delta: µs since the last packet read
-    EVENT_INPUT_BACK,        // delta: µs without input
-    EVENT_TIMELINE_MOVED,    // reason: event_timeline_reason; pts: the key frame (output time); delta: ticks
+    EVENT_INPUT_LOST,        // elapsed_us: since the last packet read
+    EVENT_INPUT_BACK,        // elapsed_us: without input
+    EVENT_TIMELINE_MOVED,    // reason: event_timeline_reason; pts: the key frame (output time); delta_ticks: what
                              // the input's times now get in addition
-    EVENT_INPUT_FAST,        // delta: the input's rate against the wall clock, in thousandths; code: packets
-                             // dropped since the last such event
+    EVENT_INPUT_FAST,        // rate_milli: the input's rate against the wall clock; count: packets dropped since
+                             // the last such event
     EVENT_SLATE_STARTED,     // pts: the filler's first key frame on the output's clock
 };
 
@@ -137,7 +140,7 @@ enum event_spot_reason {
 };
 
 enum event_switch_reason {
-    EVENT_SWITCH_TO_FILLER = 0,  // delta: splice point - packet pts (the part kept)
+    EVENT_SWITCH_TO_FILLER = 0,  // delta_ticks: splice point - packet pts (the part kept)
     EVENT_SWITCH_BACK_AT_END,    // last filler packet trimmed to the programme's boundary
     EVENT_SWITCH_BACK_FILLER_END,// the stream's filler ran out
 };
@@ -169,7 +172,7 @@ enum event_setup_step {
     EVENT_STEP_METADATA,
     EVENT_STEP_OPEN_OUTPUT,
     EVENT_STEP_WRITE_HEADER,
-    EVENT_STEP_LAYOUT,       // code: -EINVAL a PMT PID on a stream's PID, -ERANGE out of range; text: why
+    EVENT_STEP_LAYOUT,       // result: -EINVAL a PMT PID on a stream's PID, -ERANGE out of range; text: why
     EVENT_STEP_PROGRAMME,    // the programme asked for is not in the input; text: which and what is
 };
 
@@ -196,8 +199,9 @@ struct event_spot {
 
 /*
  * One event. The first three fields describe the break the event belongs
- * to (the last cue that armed one); the rest depend on the type. Times are
- * 90 kHz ticks, AV_NOPTS_VALUE when not given.
+ * to (the last cue that armed one); the rest depend on the type (see
+ * event_type), each field with one meaning and one unit, its name's. Times
+ * are 90 kHz ticks, AV_NOPTS_VALUE when not given.
  */
 struct event {
     event_type type;
@@ -206,10 +210,17 @@ struct event {
     int64_t duration;          // announced break duration; 0 without one
     int reason;                // the type's reason enum
     int stream;                // output stream index; -1: none
-    int code;                  // library or parser result, or as noted per type
+    int input_index;           // input stream index; -1: none
+    int pid;                   // a stream's or a PMT's PID; -1: none
+    int program_number;        // 0: none
+    int stream_type;           // as the PMT gives it; 0: none
+    int result;                // a library's or the parser's result: 0 or a negative error code
     int flags;                 // EVENT_CUE_* flags
     int64_t pts;
-    int64_t delta;
+    int64_t delta_ticks;       // a difference of two 90 kHz times, as noted per type
+    int64_t elapsed_us;        // microseconds of the wall clock
+    int64_t rate_milli;        // a rate against the wall clock, in thousandths
+    int64_t count;             // how many, of what the type says
     int64_t end_pts;           // where the video returned
     int64_t pts_shift;         // ticks added to the filler video's pts
     int64_t aired;             // break end: ticks of programme video replaced: from the start key frame to the
