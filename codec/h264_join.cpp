@@ -141,15 +141,19 @@ static void poke_bits(uint8_t *p, size_t pos, uint32_t v, int n)
 static size_t unescape(const uint8_t *src, size_t n, uint8_t *dst)
 {
     size_t o = 0;
-    int zeros = 0;
 
-    for (size_t i = 0; i < n; i++) {
-        if (zeros >= 2 && src[i] == 3) {
-            zeros = 0;
-            continue;
-        }
-        dst[o++] = src[i];
-        zeros = src[i] ? 0 : zeros + 1;
+    /* A 03 goes when the two bytes before it are 00 (a 03 left out is no 00 either):
+     * between the 03s, which memchr finds, the bytes are copied as they are. */
+    for (size_t i = 0; i < n;) {
+        const uint8_t *three = (const uint8_t *)memchr(src + i, 3, n - i);
+        size_t p = three ? (size_t)(three - src) : n;
+        memcpy(dst + o, src + i, p - i);
+        o += p - i;
+        if (p == n)
+            break;
+        if (p < 2 || src[p - 1] != 0 || src[p - 2] != 0)
+            dst[o++] = 3;
+        i = p + 1;
     }
     return o;
 }
@@ -494,6 +498,24 @@ struct nal_unit {
  * Splits an Annex B packet into its NAL units, stored in units when not
  * null; returns their count (0: not Annex B).
  */
+/*
+ * Where the first start code (00 00 01) at or after from begins, or n when
+ * none begins before n - 2. A picture is mostly slice data, where 01 is
+ * rare: memchr finds the candidates.
+ */
+static size_t next_start_code(const uint8_t *d, size_t from, size_t n)
+{
+    for (size_t p = from + 2; p < n; p++) {  // p: where the 01 would lie
+        const uint8_t *one = (const uint8_t *)memchr(d + p, 1, n - p);
+        if (!one)
+            break;
+        p = (size_t)(one - d);
+        if (d[p - 1] == 0 && d[p - 2] == 0)
+            return p - 2;
+    }
+    return n;
+}
+
 static int split_nal_units(const uint8_t *d, size_t n, nal_unit *units)
 {
     int count = 0;
@@ -505,11 +527,7 @@ static int split_nal_units(const uint8_t *d, size_t n, nal_unit *units)
         i++;
     }
     while (i + 3 <= n) {
-        size_t start = i + 3, next = start;
-        while (next + 3 <= n && !(d[next] == 0 && d[next + 1] == 0 && d[next + 2] == 1))
-            next++;
-        if (next + 3 > n)
-            next = n;
+        size_t start = i + 3, next = next_start_code(d, start, n);
         size_t end = next;
         while (end > start && d[end - 1] == 0)
             end--;

@@ -719,9 +719,19 @@ static int read_packet(void *opaque, uint8_t *buf, int size)
     return n;
 }
 
+/*
+ * A read from the URL opened: what the source has. A file (seekable) reads
+ * straight into the stage whenever its context holds nothing, a block of
+ * the context's buffer size as a buffered read would return, without the
+ * copy through that buffer: every byte of the input is copied once less,
+ * and the reads the stage sees are the same.
+ */
 static int read_source(void *opaque, uint8_t *buf, int size)
 {
-    return avio_read_partial((AVIOContext *)opaque, buf, size);
+    AVIOContext *source = (AVIOContext *)opaque;
+    if (source->direct && size >= source->buffer_size && source->buf_ptr == source->buf_end)
+        return avio_read(source, buf, source->buffer_size);
+    return avio_read_partial(source, buf, size);
 }
 
 int ts_in_open(ts_in **out, ts_in_read_fn read, void *opaque, int buffer_size)
@@ -787,6 +797,7 @@ int ts_in_open_url(ts_in **out, const char *url, const AVIOInterruptCB *interrup
         return ret;
     }
     (*out)->source = source;
+    source->direct = (source->seekable & AVIO_SEEKABLE_NORMAL) != 0;  // see read_source
     return 0;
 }
 

@@ -52,6 +52,7 @@
 #include "ts/ts_pass.h"
 #include "ts/ts_psi.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -136,6 +137,8 @@ struct ts_check_state {
     uint8_t cc[TS_PID_COUNT];
     uint8_t cc_state[TS_PID_COUNT];  // 0: no packet yet; 1: seen; 2: the last one came twice
     int64_t pcr[TS_PID_COUNT];       // the last PCR sent on each PID; -1: none
+    int gaps_dirty;                  // a table timer changed since the gaps were last looked at
+    int64_t gaps_next;               // the time after which a gap can pass its limit, as then found
 };
 
 struct ts_out {
@@ -182,6 +185,7 @@ struct ts_out {
     char service_name[NAME_MAX_LEN + 1];
     char service_provider[NAME_MAX_LEN + 1];
     ts_clock out_clock;        // the muxer's PCRs
+    int64_t now;               // output time at place (out_clock), taken once a packet
     int input_sdt;             // the input's SDT goes out: the muxer's gives way
     int mux_ts_id;             // the muxer's PAT and PMT; -1 until seen
     int mux_program;
@@ -201,6 +205,8 @@ struct ts_out {
     int tab_cur;               // the table being sent, a packet per place; -1: none
     int tab_sec;               // its section and the bytes of it sent
     int tab_pos;
+    int tables_dirty;          // a table's version or timers changed since tables_late last looked
+    int64_t tables_late_min;   // the earliest late time of the tables, as tables_late last found them
     ts_psi_buf mux_sdt;        // the muxer's SDT, while it is the one sent
     uint8_t in_other[TS_PID_COUNT];     // passthrough: 1 + slot of another programme's PMT PID; 0: none
     ts_psi_buf in_pmts[TS_OUT_MAX_PROGRAMS];
@@ -237,6 +243,7 @@ static void check_reset(ts_check_state *c)
     c->pat_at = c->sdt_at = TS_TIME_NONE;
     for (int64_t &pcr : c->pcr)
         pcr = -1;
+    c->gaps_dirty = 1;
 }
 
 /* A table that has a limit came at now: the gap since the one before, the longest gap (us) kept. */
@@ -330,6 +337,7 @@ static void check_packet(ts_out *s, const uint8_t *p, int64_t index)
     if (pid != TS_NULL_PID && (p[1] & 0x40) && off >= 0 && off + 1 + p[off] < TS_PACKET_SIZE) {
         const uint8_t *sec = p + off + 1 + p[off];
         int n = (int)(p + TS_PACKET_SIZE - sec);
+        c->gaps_dirty = 1;
         if (pid == 0 && sec[0] == 0x00) {
             check_arrival(now, &c->pat_at, &c->pat_late, &s->stats.pat_interval_max_us);
             check_pat(s, sec, n, now);
@@ -341,7 +349,8 @@ static void check_packet(ts_out *s, const uint8_t *p, int64_t index)
                     check_arrival(now, &c->pmt[k].at, &c->pmt[k].late, &s->stats.pmt_interval_max_us);
         }
     }
-    if (now == TS_TIME_NONE)
+    /* Every packet sent: while no timer changed, nothing passes its limit before gaps_next. */
+    if (now == TS_TIME_NONE || (!c->gaps_dirty && now <= c->gaps_next))
         return;
     if (c->pat_at != TS_TIME_NONE)
         check_gap(s, now, &c->pat_at, &c->pat_late, CHECK_PSI_MAX, TS_OUT_CHECK_PAT_INTERVAL);
@@ -349,6 +358,16 @@ static void check_packet(ts_out *s, const uint8_t *p, int64_t index)
         check_gap(s, now, &c->sdt_at, &c->sdt_late, CHECK_SDT_MAX, TS_OUT_CHECK_SDT_INTERVAL);
     for (int k = 0; k < c->pmt_count; k++)
         check_gap(s, now, &c->pmt[k].at, &c->pmt[k].late, CHECK_PSI_MAX, TS_OUT_CHECK_PMT_INTERVAL);
+    int64_t next = INT64_MAX;
+    if (c->pat_at != TS_TIME_NONE && !c->pat_late)
+        next = std::min(next, c->pat_at + CHECK_PSI_MAX);
+    if (c->sdt_at != TS_TIME_NONE && !c->sdt_late)
+        next = std::min(next, c->sdt_at + CHECK_SDT_MAX);
+    for (int k = 0; k < c->pmt_count; k++)
+        if (!c->pmt[k].late)
+            next = std::min(next, c->pmt[k].at + CHECK_PSI_MAX);  // every timer started above
+    c->gaps_next = next;
+    c->gaps_dirty = 0;
 }
 
 /* ------------------------------------------------------------------------ */
@@ -542,7 +561,7 @@ static void queue_sections(ts_out *s, int pid, const uint8_t *p, int len)
 
 static int64_t out_now(const ts_out *s)
 {
-    return ts_clock_at(&s->out_clock, s->place);
+    return s->now;
 }
 
 /* The slot of the PMT of program on pid; a free one when create (-1 when none is left). */
@@ -561,6 +580,7 @@ static int table_slot(ts_out *s, int pid, int program, int create)
     t->pid = pid;
     t->program = program;
     t->count = 0;
+    s->tables_dirty = 1;
     if (s->pass && (s->pass_flags[pid] & PASS_SEEN))
         s->cc[pid] = (uint8_t)((s->pass_in_cc[pid] + s->pass_shift[pid]) & 0x0F);  // went on raw until now
     s->table_end = free_slot + 1 > s->table_end ? free_slot + 1 : s->table_end;
@@ -574,6 +594,7 @@ static void table_release(ts_out *s, int i)
     int pid = t->pid;
     t->pid = -1;
     t->count = 0;
+    s->tables_dirty = 1;
     if (s->tab_cur == i)
         s->tab_cur = -1;
     if (s->in_other[pid] == i - TABLE_PMT + 1) {
@@ -601,6 +622,7 @@ static void table_put(ts_out *s, int i, const uint8_t *sec, int len)
     t->len[n] = len;
     t->count = last + 1;
     t->fresh = 1;
+    s->tables_dirty = 1;
     int64_t now = out_now(s);
     int64_t wait = i == TABLE_SDT ? SDT_LATE - SDT_PERIOD : PSI_LATE - PSI_PERIOD;
     t->due = TS_TIME_NONE;
@@ -673,6 +695,7 @@ static void table_packet(ts_out *s, int i, int added)
         for (s->tab_sec = 0; !t->len[s->tab_sec]; s->tab_sec++) {
         }
         t->fresh = 0;
+        s->tables_dirty = 1;
         t->due = now == TS_TIME_NONE ? TS_TIME_NONE : now + (sdt ? SDT_PERIOD : PSI_PERIOD);
         t->late = now == TS_TIME_NONE ? TS_TIME_NONE : now + (sdt ? SDT_LATE : PSI_LATE);
         s->stats.tables_out++;
@@ -709,6 +732,9 @@ static void table_packet(ts_out *s, int i, int added)
 static void tables_late(ts_out *s, int at_end)
 {
     int64_t now = out_now(s);
+    /* Called for every packet: while no table changed and none is late yet, there is nothing to do. */
+    if (!at_end && !s->tables_dirty && (now == TS_TIME_NONE || now < s->tables_late_min))
+        return;
     for (int i = 0; i < s->table_end; i++) {
         ts_table *t = &s->tables[i];
         if (t->pid < 0 || t->count == 0)
@@ -734,6 +760,20 @@ static void tables_late(ts_out *s, int at_end)
         do
             table_packet(s, i, 1);
         while (s->tab_cur == i && s->error >= 0);
+    }
+    if (now == TS_TIME_NONE)
+        return;  // the timers start with the clock: look again then
+    /* Each table has its timers now; until one changes, only its late time can make it act. */
+    s->tables_dirty = 0;
+    s->tables_late_min = INT64_MAX;
+    for (int i = 0; i < s->table_end; i++) {
+        const ts_table *t = &s->tables[i];
+        if (t->pid < 0 || t->count == 0)
+            continue;
+        if (t->late == TS_TIME_NONE || (!t->fresh && t->due == TS_TIME_NONE))
+            s->tables_dirty = 1;
+        else if (t->late < s->tables_late_min)
+            s->tables_late_min = t->late;
     }
 }
 
@@ -1201,9 +1241,8 @@ static const uint8_t *pass_next(ts_out *s)
 {
     if (!s->pass)
         return nullptr;
-    int64_t now = ts_clock_at(&s->out_clock, s->place);
     const uint8_t *p;
-    while ((p = ts_pass_due(s->pass, now)) && pass_take_psi(s, p))
+    while ((p = ts_pass_due(s->pass, s->now)) && pass_take_psi(s, p))
         ts_pass_pop(s->pass);
     return p;
 }
@@ -1253,7 +1292,7 @@ void ts_out_pass_rejoin(ts_out *stage)
  */
 static void pass_observe(ts_out *s, const uint8_t *p, int pid)
 {
-    int64_t now = ts_clock_at(&s->out_clock, s->place);
+    int64_t now = s->now;
     int64_t dts = pid == ts_pass_lead_pid(s->pass) && now != TS_TIME_NONE ? ts_pes_start_dts(p) : -1;
     if (dts >= 0)
         ts_pass_lead_out(s->pass, ts_pcr_diff(dts * 300, now));
@@ -1353,6 +1392,7 @@ static void handle_packet(ts_out *s, const uint8_t *p)
     int64_t pcr = ts_packet_pcr(p);
     if (pcr >= 0)
         ts_clock_take(&s->out_clock, s->place, pcr);  // the output's time
+    s->now = ts_clock_at(&s->out_clock, s->place);
     if (s->pass)
         pass_observe(s, p, pid);
     if (s->pass && s->own_tables)
@@ -1486,6 +1526,7 @@ static int stage_create(ts_out **out, const ts_out_config *config, int packet_si
     s->pat.pid = 0;
     s->mux_ts_id = s->mux_program = s->mux_pmt_pid = s->mux_pmt_pcr = -1;
     ts_clock_reset(&s->out_clock);
+    s->now = TS_TIME_NONE;
     for (int i = 0; i < TS_OUT_MAX_PMTS; i++)
         s->pmt[i].pid = -1;
     s->own_tables = s->mux_rate > 0;
@@ -1495,6 +1536,7 @@ static int stage_create(ts_out **out, const ts_out_config *config, int packet_si
     s->tables[TABLE_SDT].pid = SDT_PID;
     s->table_end = TABLE_PMT;
     s->tab_cur = -1;
+    s->tables_dirty = 1;
     s->mux_sdt.pid = SDT_PID;
     check_reset(&s->check);
     // Counters start so that the first packet sent carries 0, as the muxer's do.

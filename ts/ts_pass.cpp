@@ -23,23 +23,14 @@ void ts_clock_reset(ts_clock *c)
     c->t = c->prev_t = TS_TIME_NONE;
     c->at = c->prev_at = 0;
     c->raw = 0;
+    c->span = c->packets = 0;
+    c->step_q = c->step_r = 0;
+    c->last_k = c->last_q = c->last_r = 0;
 }
 
 /* Ticks a packet takes between 1 Gbit/s and 100 kbit/s: a rate outside is no rate at all. */
 #define CLOCK_MIN_STEP 40
 #define CLOCK_MAX_STEP 406080
-
-int64_t ts_clock_at(const ts_clock *c, int64_t index)
-{
-    if (c->t == TS_TIME_NONE)
-        return TS_TIME_NONE;
-    if (c->prev_t == TS_TIME_NONE || c->at == c->prev_at)
-        return c->t;
-    int64_t span = c->t - c->prev_t, packets = c->at - c->prev_at;
-    if (span < CLOCK_MIN_STEP * packets || span > CLOCK_MAX_STEP * packets)
-        return c->t;
-    return c->t + (index - c->at) * span / packets;
-}
 
 void ts_clock_take(ts_clock *c, int64_t index, int64_t pcr)
 {
@@ -57,6 +48,13 @@ void ts_clock_take(ts_clock *c, int64_t index, int64_t pcr)
     c->t = t;
     c->at = index;
     c->raw = pcr;
+    int64_t span = c->t - c->prev_t, packets = c->at - c->prev_at;
+    bool rate = packets != 0 && span >= CLOCK_MIN_STEP * packets && span <= CLOCK_MAX_STEP * packets;
+    c->span = rate ? span : 0;
+    c->packets = rate ? packets : 0;
+    c->step_q = rate ? span / packets : 0;
+    c->step_r = rate ? span % packets : 0;
+    c->last_k = c->last_q = c->last_r = 0;
 }
 
 /* ------------------------------------------------------------------------ */

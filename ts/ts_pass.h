@@ -63,14 +63,47 @@ struct ts_clock {
     int64_t prev_t;   // the PCR before; TS_TIME_NONE: none
     int64_t prev_at;
     int64_t raw;      // the last PCR as carried
+    int64_t span;     // t - prev_t when that gives a rate, else 0 (the last PCR's time holds)
+    int64_t packets;  // at - prev_at with it
+    int64_t step_q;   // span / packets and span % packets: the ticks of one packet
+    int64_t step_r;
+    int64_t last_k;   // the last time asked: at + last_k is last_q ticks after t, last_r the remainder
+    int64_t last_q;
+    int64_t last_r;
 };
 
 /* A clock without PCRs. */
 void ts_clock_reset(ts_clock *c);
 /* Takes the PCR pcr (27 MHz, as carried) of the packet at index. */
 void ts_clock_take(ts_clock *c, int64_t index, int64_t pcr);
-/* The time of the packet at index; TS_TIME_NONE before the first PCR. */
-int64_t ts_clock_at(const ts_clock *c, int64_t index);
+/*
+ * The time of the packet at index; TS_TIME_NONE before the first PCR. Every
+ * packet asks it: the rate between the last two PCRs is judged when a PCR
+ * comes, and the packet after the one asked last is one step on from it
+ * (t + k * span / packets, without a division).
+ */
+static inline int64_t ts_clock_at(ts_clock *c, int64_t index)
+{
+    if (c->t == TS_TIME_NONE || c->packets == 0)
+        return c->t;
+    int64_t k = index - c->at;
+    if (k == c->last_k + 1) {
+        c->last_q += c->step_q;
+        c->last_r += c->step_r;
+        if (c->last_r >= c->packets) {
+            c->last_r -= c->packets;
+            c->last_q++;
+        }
+        c->last_k = k;
+    } else if (k != c->last_k) {
+        if (k < 0)
+            return c->t + k * c->span / c->packets;
+        c->last_q = k * c->span / c->packets;
+        c->last_r = k * c->span % c->packets;
+        c->last_k = k;
+    }
+    return c->t + c->last_q;
+}
 
 struct ts_pass_stats {
     int64_t packets_in;     // pushed

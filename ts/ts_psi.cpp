@@ -26,20 +26,13 @@ int ts_psi_valid(const uint8_t *sec, int len, int table_id, int min_len)
            mpegts_crc32(sec, len) == 0;
 }
 
-int ts_payload_offset(const uint8_t *p)
-{
-    if ((p[1] & 0x80) || !(p[3] & 0x10))
-        return -1;
-    int off = (p[3] & 0x20) ? 5 + p[4] : 4;
-    return off < TS_PACKET_SIZE ? off : -1;
-}
-
 static int64_t pes_stamp(const uint8_t *b)
 {
     return ((int64_t)((b[0] >> 1) & 7) << 30) | (b[1] << 22) | ((b[2] >> 1) << 15) | (b[3] << 7) | (b[4] >> 1);
 }
 
-int64_t ts_pes_start_dts(const uint8_t *p)
+/* ts_pes_start_dts past its unit start test. */
+int64_t ts_pes_header_dts(const uint8_t *p)
 {
     int off = ts_payload_offset(p);
     if (!(p[1] & 0x40) || off < 0 || off + 19 > TS_PACKET_SIZE)

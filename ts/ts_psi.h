@@ -32,14 +32,28 @@ int ts_psi_finish(uint8_t *sec, int len);
 int ts_psi_valid(const uint8_t *sec, int len, int table_id, int min_len);
 
 /* Where the payload of packet p starts, or -1 when it has none (no payload,
- * transport_error_indicator set, or an adaptation field that fills it). */
-int ts_payload_offset(const uint8_t *p);
+ * transport_error_indicator set, or an adaptation field that fills it).
+ * Inline: the filter and the output stage ask it of every packet. */
+static inline int ts_payload_offset(const uint8_t *p)
+{
+    if ((p[1] & 0x80) || !(p[3] & 0x10))
+        return -1;
+    int off = (p[3] & 0x20) ? 5 + p[4] : 4;
+    return off < TS_PACKET_SIZE ? off : -1;
+}
+
+/* The timestamp of the PES header packet p starts, not asking first whether it starts one. */
+int64_t ts_pes_header_dts(const uint8_t *p);
 
 /*
  * The DTS (else the PTS) of the PES header that starts in packet p, in
- * 90 kHz ticks, or -1 when no PES with a timestamp starts there.
+ * 90 kHz ticks, or -1 when no PES with a timestamp starts there. Inline as
+ * far as the unit start: most packets start none.
  */
-int64_t ts_pes_start_dts(const uint8_t *p);
+static inline int64_t ts_pes_start_dts(const uint8_t *p)
+{
+    return (p[1] & 0x40) ? ts_pes_header_dts(p) : -1;
+}
 
 typedef void (*ts_psi_fn)(void *opaque, int pid, const uint8_t *sec, int len);
 
