@@ -13,8 +13,6 @@ struct asrun_ctx;
 struct trace_sink;
 struct traffic;
 
-#define DEMO_CUE_PID 1424  // stream id (PID) of the cue stream
-
 /* What the demo's event sink keeps: the as-run writer, the traffic and the run's options. */
 struct demo_ctx {
     asrun_ctx *asrun;        // null: no --asrun-file

@@ -191,30 +191,16 @@ static bool demo_parse_args(int argc, char **argv, demo_ctx *demo, demo_files *f
     return true;
 }
 
-/* One run: the event sink's record, and where a timestamp jump ended the loop. */
+/* One run: the event sink's record. */
 struct demo_run_ctx {
     demo_ctx demo;
-    const relay_input *in;  // for the byte position of a jump
-    int jumped;             // the relay reported EVENT_TIME_JUMP
-    int64_t jump_from;      // 90 kHz: the highest dts before the jump
-    int64_t jump_to;        // 90 kHz: the dts of the packet after it
-    int64_t jump_pos;       // input bytes the demuxer had taken by then; -1: unknown
+    const relay_input *in;  // for the output's rate
     bool wrote;             // a packet of the input reached the output
 };
 
-/* The relay's events: a timestamp jump is noted for the exit report; each goes on to demo_on_event. */
 static void demo_run_on_event(void *opaque, const event *ev)
 {
-    demo_run_ctx *run = (demo_run_ctx *)opaque;
-
-    if (ev->type == EVENT_TIME_JUMP) {
-        AVIOContext *pb = run->in && run->in->fmt ? run->in->fmt->pb : nullptr;
-        run->jumped = 1;
-        run->jump_to = ev->pts;
-        run->jump_from = ev->pts - ev->delta;
-        run->jump_pos = pb ? avio_tell(pb) : -1;
-    }
-    demo_on_event(&run->demo, ev);
+    demo_on_event(&((demo_run_ctx *)opaque)->demo, ev);
 }
 
 /* What the demo asks of the relay loop. */
@@ -224,7 +210,7 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
 
     desc.in_depth = 8;
     desc.out_depth = 16;
-    desc.cue_pid = DEMO_CUE_PID;
+    desc.cue_pid = RELAY_CUE_ANY_SCTE35;  // every cue of the spliced programme, as the service
     desc.add_epg = 0;
     desc.mux.mux_rate = DEMO_MUX_RATE;
     /* Programmes passing through must fit beside the one relayed: the output is at least the input's rate. */
@@ -246,9 +232,8 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
 
 /*
  * The exit status: 1, after its line on stderr, when the output could not
- * be written (write_ret), when a timestamp jump stopped the loop, when ret
- * is an error other than the end of the input, or when nothing of the input
- * was written; otherwise 0.
+ * be written (write_ret), when ret is an error other than the end of the
+ * input, or when nothing of the input was written; otherwise 0.
  */
 static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, int write_ret)
 {
@@ -256,16 +241,6 @@ static int demo_status(const demo_run_ctx *run, const char *out_name, int ret, i
 
     if (write_ret < 0) {
         fprintf(stderr, "Could not write the output '%s': %s\n", out_name, err_to_str(err, sizeof(err), write_ret));
-        return 1;
-    }
-    if (ret == AVERROR_INVALIDDATA && run->jumped) {
-        char where[48] = "";
-        if (run->jump_pos >= 0)
-            snprintf(where, sizeof(where), " near byte %" PRId64, run->jump_pos);
-        fprintf(stderr, "Timestamp jump in the input%s: dts %" PRId64 " (%f s) followed by dts %" PRId64
-                " (%f s); a jump of more than %d s starts a new timeline, which KestrowDemo does not follow: "
-                "the output ends before it\n", where, run->jump_from, run->jump_from / 90000.0, run->jump_to,
-                run->jump_to / 90000.0, RELAY_MAX_DTS_JUMP / 90000);
         return 1;
     }
     if (ret < 0 && ret != AVERROR_EOF) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -31,6 +32,7 @@ extern "C" {
 #define RELAY_QUEUE_CAPACITY    512
 #define RELAY_PACKET_SIZE       1316    // seven TS packets
 #define RELAY_MAX_DTS_REPEAT    90000   // 1 s: how far behind its stream a packet counts as a repeat
+#define RELAY_LINE_BACK         (2 * 90000)  // a file's pictures or sound this far behind their line: a new one
 #define RELAY_PROGRESS_PACKETS  64      // packets read between two progress events
 #define RELAY_LIVE_TICK_US      5000    // live: the loop acts on the wall clock at least this often
 #define RELAY_LIVE_BATCH        32      // live: packets taken at once before the clock's turn
@@ -161,6 +163,7 @@ int relay_create(relay **out, const relay_desc *desc, const relay_input *in, con
     r->failed_step = -1;
     r->gop.stream = -1;
     r->mux_offset = AV_NOPTS_VALUE;
+    r->lines.last = r->lines.prev_last = AV_NOPTS_VALUE;
     rep_ctx_reset(&r->rep);
     if (desc->live && relay_live_create(r) < 0) {
         free(r);
@@ -342,10 +345,48 @@ static ts_identity relay_input_identity(const relay *r)
     return id;
 }
 
-/* One output stream per input stream, then the EPG track if asked. 0 or the failing step's code. */
+/*
+ * Whether input stream i shares its PID with another stream the demuxer made
+ * (a PMT that lists the PID twice, or a later version that names it again)
+ * which is taken instead: the first of a known codec, else the first. Its
+ * packets, if the demuxer hands any out under it, go to that one's output
+ * stream (relay_map_stream attaches them by PID).
+ */
+static bool relay_duplicate(const relay *r, unsigned i)
+{
+    const AVStream *st = r->in->streams[i];
+    bool known = st->codecpar->codec_id != AV_CODEC_ID_NONE;
+    for (unsigned k = 0; k < r->in->nb_streams; k++) {
+        const AVStream *o = r->in->streams[k];
+        if (k == i || o->id != st->id)
+            continue;
+        bool other_known = o->codecpar->codec_id != AV_CODEC_ID_NONE;
+        if (other_known != known ? other_known : k < i)
+            return true;
+    }
+    return false;
+}
+
+/* Says that the programme lists PID pid twice (input stream i; -1: the demuxer made one of it). */
+static void relay_told_twice(relay *r, int i, int pid)
+{
+    event ev = relay_event(EVENT_STREAM_UNKNOWN, r);
+    ev.stream = i;
+    ev.code = pid;
+    ev.reason = TS_STREAM_DUPLICATE;
+    event_emit(&r->desc.events, &ev);
+}
+
+/* One output stream per input stream (once per PID), then the EPG track if asked. 0 or the failing step's code. */
 static int relay_add_streams(relay *r, const ts_identity *id)
 {
+    bool told = false;
     for (unsigned i = 0; i < r->in->nb_streams; i++) {
+        if (relay_duplicate(r, i)) {
+            relay_told_twice(r, (int)i, r->in->streams[i]->id);
+            told |= r->in->streams[i]->id == id->twice;
+            continue;
+        }
         if (relay_pass_stream(r, id, (int)i)) {
             r->stream_map[i] = RELAY_STREAM_PASSED;
             continue;
@@ -354,6 +395,8 @@ static int relay_add_streams(relay *r, const ts_identity *id)
         if (ret < 0)
             return ret;
     }
+    if (id->twice && !told)
+        relay_told_twice(r, -1, id->twice);
     return r->desc.add_epg || r->pass.on ? relay_add_epg(r) : 0;
 }
 
@@ -769,10 +812,18 @@ static int relay_input_seekable(const relay *r)
     return r->in->pb ? r->in->pb->seekable : 0;
 }
 
+/* Whether input stream i carries SCTE-35 sections: its codec says so, or that of the output stream it went to. */
+static bool relay_cue_stream(const relay *r, int i)
+{
+    int o = i >= 0 && i < r->stream_map_size ? r->stream_map[i] : -1;
+    return r->in->streams[i]->codecpar->codec_id == AV_CODEC_ID_SCTE_35 ||
+           (o >= 0 && (unsigned)o < r->out->nb_streams && r->out->streams[o]->codecpar->codec_id == AV_CODEC_ID_SCTE_35);
+}
+
 static bool relay_is_cue(const relay *r, const AVStream *ist)
 {
     if (r->desc.cue_pid == RELAY_CUE_ANY_SCTE35)
-        return ist->codecpar->codec_id == AV_CODEC_ID_SCTE_35;
+        return relay_cue_stream(r, ist->index);
     return ist->id == r->desc.cue_pid;
 }
 
@@ -873,6 +924,89 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
 }
 
 /*
+ * Whether input stream i is neither pictures nor sound (teletext, subtitles,
+ * private data, cues): its timestamps follow the programme's clock, they
+ * never set it.
+ */
+static bool relay_side_stream(const relay *r, int i)
+{
+    enum AVMediaType type = r->in->streams[i]->codecpar->codec_type;
+    return type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO;
+}
+
+/*
+ * The time of a side stream's packet. Teletext and private data often come
+ * as PES without timestamps, which the demuxer times from whatever clock it
+ * finds (another programme's PCR), or with timestamps of a clock of their
+ * own: a packet of a PID whose PES began untimed, or whose dts lies more
+ * than RELAY_MAX_DTS_JUMP from the programme's clock, takes that clock; one
+ * the demuxer gave no time keeps none.
+ * Before the programme has a clock such a packet is left out (false), but
+ * a cue, which only the splice rules read, goes on as it came.
+ */
+static bool relay_side_time(relay *r, AVPacket *pkt, int64_t clock)
+{
+    const AVStream *st = r->in->streams[pkt->stream_index];
+    bool cue = relay_cue_stream(r, pkt->stream_index);
+    if (clock == AV_NOPTS_VALUE)
+        return cue;
+    if (pkt->dts == AV_NOPTS_VALUE)
+        return true;  // none given, none made up (relay_stamp): the muxer writes it as it is
+    int64_t delta = (pkt->dts - clock) & (TS_PTS_WRAP - 1);
+    if (delta >= TS_PTS_WRAP / 2)
+        delta -= TS_PTS_WRAP;
+    if (ts_in_pes_untimed(r->filter, st->id) || llabs(delta) > RELAY_MAX_DTS_JUMP) {
+        pkt->pts = pkt->dts = clock;
+        r->next_dts[pkt->stream_index] = AV_NOPTS_VALUE;
+    }
+    return true;
+}
+
+/*
+ * The offset of the time line a file's picture or sound packet (its dts
+ * read, unmoved) is on. From RELAY_LINE_BACK behind the current line's
+ * highest dts to RELAY_MAX_DTS_JUMP ahead of it (a recording with a gap
+ * keeps its times): that line; so near the line before: that one, which
+ * becomes the current one again (the other streams' packets still on it,
+ * or a single broken timestamp). Otherwise a new line starts (EVENT_TIME_JUMP), moved
+ * to follow the highest dts written by a packet's duration, and the splice
+ * rules take it as a source restart, as the service does: the points of
+ * the cues read so far are not reached on it.
+ */
+static bool on_line(int64_t dts, int64_t last)
+{
+    return dts - last >= -RELAY_LINE_BACK && dts - last <= RELAY_MAX_DTS_JUMP;
+}
+
+static int64_t relay_follow_line(relay_loop *loop, const AVPacket *pkt)
+{
+    relay *r = loop->r;
+    relay_lines *l = &r->lines;
+    int64_t raw = pkt->dts;
+
+    if (l->last != AV_NOPTS_VALUE && !on_line(raw, l->last)) {
+        if (l->prev_last != AV_NOPTS_VALUE && on_line(raw, l->prev_last)) {
+            std::swap(l->offset, l->prev_offset);
+            std::swap(l->last, l->prev_last);
+        } else {
+            event ev = relay_event(EVENT_TIME_JUMP, r);
+            ev.delta = raw - l->last;
+            ev.pts = raw;
+            event_emit(&r->desc.events, &ev);
+            log_packet(r->in, pkt, "LINE");
+            l->prev_offset = l->offset;
+            l->prev_last = l->last;
+            l->offset = loop->dts_max + (pkt->duration > 0 ? pkt->duration : 1) - raw;
+            l->last = AV_NOPTS_VALUE;
+            splice_source_restart(&loop->env, &r->rep);
+        }
+    }
+    if (l->last == AV_NOPTS_VALUE || raw > l->last)
+        l->last = raw;
+    return l->offset;
+}
+
+/*
  * Whether a packet read goes on: its stream has an output stream, it has a
  * timestamp (relay_stamp), and its dts lies within RELAY_MAX_DTS_JUMP of
  * the highest so far. Returns 1 when it goes on, 0 when it is left out
@@ -890,10 +1024,20 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
         return 0;
     }
     relay_pass_read(r, pkt);
-    /* The session's clock stands in, as for a cue without time (live: the input's, which relay_live_admit moves). */
-    int64_t clock = r->live ? relay_live_last_read(r) : loop->dts_max;
+    /*
+     * The session's clock stands in, as for a cue without time (live: the
+     * input's, which relay_live_admit moves; a file: the highest dts on the
+     * current time line, before relay_follow_line moves it).
+     */
+    int64_t clock = r->live ? relay_live_last_read(r)
+                    : loop->dts_max == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : loop->dts_max - r->lines.offset;
     if (clock != AV_NOPTS_VALUE && relay_pass_cue_untimed(r, pkt->stream_index))
         pkt->pts = pkt->dts = clock;
+    bool side = relay_side_stream(r, pkt->stream_index);
+    if (side && !relay_side_time(r, pkt, clock)) {
+        log_packet(r->in, pkt, "NOPTS");
+        return 0;
+    }
     if (!relay_stamp(r, pkt, loop->dts_max)) {
         log_packet(r->in, pkt, "NOPTS");
         return 0;
@@ -906,21 +1050,20 @@ static int relay_admit(relay_loop *loop, AVPacket *pkt, int64_t at)
     }
     if (pkt->dts == AV_NOPTS_VALUE)
         return 1;
+    int64_t offset = side ? r->lines.offset : relay_follow_line(loop, pkt);
+    pkt->dts += offset;
+    if (pkt->pts != AV_NOPTS_VALUE)
+        pkt->pts += offset;
+    if (relay_cue_stream(r, pkt->stream_index))
+        relay_adjust_cue(pkt, offset);
+    if (side)
+        return 1;
     if (loop->dts_max == AV_NOPTS_VALUE) {
         loop->dts_max = pkt->dts;
         event ev = relay_event(EVENT_FIRST_TIMESTAMP, r);
         ev.pts = loop->dts_max;
         event_emit(&r->desc.events, &ev);
         return 1;
-    }
-    int64_t delta = pkt->dts - loop->dts_max;
-    if (llabs(delta) > RELAY_MAX_DTS_JUMP) {
-        event ev = relay_event(EVENT_TIME_JUMP, r);
-        ev.delta = delta;
-        ev.pts = pkt->dts;
-        event_emit(&r->desc.events, &ev);
-        log_packet(r->in, pkt, "BAD");
-        return AVERROR_INVALIDDATA;
     }
     if (pkt->dts > loop->dts_max)
         loop->dts_max = pkt->dts;

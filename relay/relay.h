@@ -124,6 +124,19 @@ struct relay_passing {
     int64_t input_wall;
 };
 
+/*
+ * A file's time lines: a jump of more than RELAY_MAX_DTS_JUMP in the
+ * programme's pictures or sound starts a new one, moved to follow the last
+ * (relay_follow_line); the one before stays known, for the packets of the
+ * other streams still on it and for a single broken timestamp.
+ */
+struct relay_lines {
+    int64_t offset;                // 90 kHz added to the current line's timestamps
+    int64_t last;                  // its highest dts read (unmoved); AV_NOPTS_VALUE: no line yet
+    int64_t prev_offset;           // the line before it
+    int64_t prev_last;             // AV_NOPTS_VALUE: none
+};
+
 struct relay {
     relay_desc desc;
     AVFormatContext *in;           // the caller's
@@ -147,6 +160,7 @@ struct relay {
     int failed_step;               // event_setup_step of a failed set-up; -1: none
     relay_passing pass;
     struct relay_live *live;       // owned; the live input's time line, with desc.live
+    relay_lines lines;             // a file's time lines (not live)
     int64_t checks_told[TS_OUT_CHECK_COUNT];  // the output's failed checks reported so far
     int64_t checks_at[TS_OUT_CHECK_COUNT];    // µs (monotonic) of each one's last report; 0: none
     struct relay_loop *loop;       // relay_run's working set while it runs; null otherwise

@@ -45,6 +45,13 @@ int relay_write(relay_loop *loop, int keep);
  */
 int relay_clock_write(relay *r, int stream, int64_t dts);
 
+/*
+ * A cue section's pts_adjustment moved by offset (90 kHz, modulo 2^33), so
+ * that its splice time follows the programme's times when they are moved;
+ * CRC_32 follows. A section whose CRC does not match goes as it came.
+ */
+void relay_adjust_cue(AVPacket *pkt, int64_t offset);
+
 /* The 90 kHz added to the relay's timestamps as the muxer gets them (see relay_mux_offset). */
 int64_t relay_muxer_offset(const relay *r);
 

@@ -313,7 +313,7 @@ static void live_count_excess(relay *r, int64_t in, int64_t now)
  * lies on the output's clock; CRC_32 follows. A section whose CRC does not
  * match goes as it came.
  */
-static void live_adjust_cue(AVPacket *pkt, int64_t offset)
+void relay_adjust_cue(AVPacket *pkt, int64_t offset)
 {
     if (offset % LIVE_WRAP == 0 || pkt->size < 15 || pkt->data[0] != 0xFC)
         return;
@@ -571,7 +571,7 @@ AVPacket *relay_live_held_cue(relay *r)
         return nullptr;
     AVPacket *pkt = l->cues[0];
     memmove(l->cues, l->cues + 1, --l->cue_count * sizeof(l->cues[0]));
-    live_adjust_cue(pkt, l->offset);
+    relay_adjust_cue(pkt, l->offset);
     pkt->dts = pkt->pts = l->level;
     return pkt;
 }
@@ -940,7 +940,7 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)
     if (pkt->pts != AV_NOPTS_VALUE)
         pkt->pts = in_pts + l->offset;
     if (ist->codecpar->codec_id == AV_CODEC_ID_SCTE_35)
-        live_adjust_cue(pkt, l->offset);
+        relay_adjust_cue(pkt, l->offset);
     if (go == RELAY_CUE_ONLY)
         return go;
     if (ist->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && l->audio_from != AV_NOPTS_VALUE &&

@@ -33,7 +33,7 @@ enum event_type {
     /* Relay loop and output set-up. */
     EVENT_RELAY_STARTED,     // the packet loop begins
     EVENT_FIRST_TIMESTAMP,   // pts: the session's first dts
-    EVENT_TIME_JUMP,         // delta: dts - highest dts so far; the loop ends
+    EVENT_TIME_JUMP,         // delta: dts - highest dts of its time line; a file: a new time line follows
     EVENT_STREAM_ATTACHED,   // stream: output index; code: input index (added by the demuxer later)
     EVENT_STREAM_ADDED,      // stream: output index; code: stream id (PID)
     EVENT_STREAM_UNKNOWN,    // stream: input index; code: PID; reason: ts_stream_plan (filled or left out)

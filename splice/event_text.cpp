@@ -332,7 +332,8 @@ static bool say_relay(wording *w, const event *ev)
         say(w, LOG_INFO, "dts_stream_max=%" PRId64 " (%f)", ev->pts, ev->pts / 90000.0);
         return true;
     case EVENT_TIME_JUMP:
-        say(w, LOG_ERROR, "delta=%" PRId64, ev->delta);
+        say(w, LOG_INFO, "timestamp jump of %f s at dts %" PRId64 ": a new time line follows the last",
+            ev->delta / 90000.0, ev->pts);
         return true;
     case EVENT_STREAM_ATTACHED:
         say(w, LOG_INFO, "source stream %d now belongs to output stream %d", ev->code, ev->stream);
@@ -344,6 +345,8 @@ static bool say_relay(wording *w, const event *ev)
         if (ev->reason == TS_STREAM_LEAVE_OUT)
             say(w, LOG_ERROR, "stream on PID 0x%X has unknown parameters: left out for this session",
                 (unsigned)ev->code);
+        else if (ev->reason == TS_STREAM_DUPLICATE)
+            say(w, LOG_INFO, "PID 0x%X is listed twice in the programme: relayed once", (unsigned)ev->code);
         else if (ev->reason == TS_STREAM_PASS)
             say(w, LOG_INFO, "stream on PID 0x%X cannot be demultiplexed (scrambled or unknown): it passes as "
                 "TS packets", (unsigned)ev->code);

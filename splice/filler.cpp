@@ -153,6 +153,87 @@ int filler_usable(const filler_ctx *f, char *why, size_t size)
     return 0;
 }
 
+/* A stream's language (ISO 639), or null when it has none or an undetermined one. */
+static const char *stream_language(const AVStream *st)
+{
+    const AVDictionaryEntry *e = av_dict_get(st->metadata, "language", nullptr, 0);
+    return e && e->value[0] && strcmp(e->value, "und") != 0 ? e->value : nullptr;
+}
+
+static bool same_language(const char *a, const char *b)
+{
+    return a && b && strcmp(a, b) == 0;
+}
+
+/* The filler stream k when it has packets of kind (and of codec, unless AV_CODEC_ID_NONE); null otherwise. */
+static const AVStream *filler_candidate(const filler_ctx *f, unsigned k, enum AVMediaType kind, enum AVCodecID codec)
+{
+    if (k >= f->format->nb_streams || k >= FILLER_MAX_STREAMS || f->streams[k].count <= 0)
+        return nullptr;
+    const AVStream *st = f->format->streams[k];
+    bool fits = st->codecpar->codec_type == kind && (codec == AV_CODEC_ID_NONE || st->codecpar->codec_id == codec);
+    return fits ? st : nullptr;
+}
+
+/* The rank-th filler stream of kind and codec (language lang when not null), or -1. */
+static int filler_ranked(const filler_ctx *f, enum AVMediaType kind, enum AVCodecID codec, const char *lang, int rank)
+{
+    for (unsigned k = 0; k < f->format->nb_streams; k++) {
+        const AVStream *st = filler_candidate(f, k, kind, codec);
+        if (st && (!lang || same_language(lang, stream_language(st))) && rank-- == 0)
+            return (int)k;
+    }
+    return -1;
+}
+
+/*
+ * filler_match among the filler's streams of ps's kind and of codec (any:
+ * AV_CODEC_ID_NONE), ranks counted among the programme's streams of that
+ * kind and codec.
+ */
+static int filler_match_codec(const filler_ctx *f, const AVFormatContext *programme, const AVStream *ps, int id,
+                              enum AVCodecID codec)
+{
+    enum AVMediaType kind = ps ? ps->codecpar->codec_type : AVMEDIA_TYPE_VIDEO;
+    const char *lang = ps ? stream_language(ps) : nullptr;
+    int rank = 0, lang_rank = 0;
+    for (unsigned i = 0; ps && programme->streams[i] != ps; i++) {
+        const AVStream *st = programme->streams[i];
+        if (st->codecpar->codec_type != kind || (codec != AV_CODEC_ID_NONE && st->codecpar->codec_id != codec))
+            continue;
+        rank++;
+        lang_rank += same_language(lang, stream_language(st));
+    }
+    int k = lang && kind == AVMEDIA_TYPE_AUDIO ? filler_ranked(f, kind, codec, lang, lang_rank) : -1;
+    for (unsigned i = 0; k < 0 && i < f->format->nb_streams; i++)
+        if (filler_candidate(f, i, kind, codec) && f->format->streams[i]->id == id)
+            k = (int)i;
+    if (k < 0)
+        k = filler_ranked(f, kind, codec, nullptr, rank);
+    if (k < 0 && kind == AVMEDIA_TYPE_VIDEO)
+        k = filler_ranked(f, kind, codec, nullptr, 0);
+    return k;
+}
+
+int filler_match(const filler_ctx *f, const AVFormatContext *programme, int id)
+{
+    if (!f || !f->format)
+        return -1;
+    const AVStream *ps = nullptr;
+    for (unsigned i = 0; programme && i < programme->nb_streams && !ps; i++)
+        if (programme->streams[i]->id == id)
+            ps = programme->streams[i];
+    if (programme && !ps)
+        return -1;
+    enum AVMediaType kind = ps ? ps->codecpar->codec_type : AVMEDIA_TYPE_VIDEO;
+    if (kind != AVMEDIA_TYPE_VIDEO && kind != AVMEDIA_TYPE_AUDIO)
+        return -1;
+    /* Streams of the programme's codec first; else any of its kind, which filler_check names. */
+    enum AVCodecID codec = ps ? ps->codecpar->codec_id : AV_CODEC_ID_NONE;
+    int k = codec != AV_CODEC_ID_NONE ? filler_match_codec(f, programme, ps, id, codec) : -1;
+    return k >= 0 ? k : filler_match_codec(f, programme, ps, id, AV_CODEC_ID_NONE);
+}
+
 /* Records one difference when there is room; counts it in any case. */
 static void filler_note(filler_mismatch *out, int max, int *n, const filler_mismatch *m)
 {
@@ -174,10 +255,8 @@ int filler_check(const filler_ctx *filler, const AVFormatContext *programme, fil
         m.pid = programme->streams[i]->id;
         m.video = p->codec_type == AVMEDIA_TYPE_VIDEO;
 
-        const AVCodecParameters *f = nullptr;
-        for (unsigned k = 0; k < filler->format->nb_streams && k < FILLER_MAX_STREAMS; k++)
-            if (filler->format->streams[k]->id == m.pid)
-                f = filler->format->streams[k]->codecpar;
+        int k = filler_match(filler, programme, m.pid);
+        const AVCodecParameters *f = k >= 0 ? filler->format->streams[k]->codecpar : nullptr;
         if (!f) {
             m.difference = FILLER_NO_STREAM;
         } else if (f->codec_id != p->codec_id) {

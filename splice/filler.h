@@ -36,7 +36,7 @@ int filler_load(const char *path, filler_ctx **out);
 
 /*
  * Whether f can stand in for a programme at all: the MPEG-TS demuxer read
- * it (its streams replace the programme's by PID) and it holds packets of
+ * it (its streams replace the programme's, filler_match) and it holds packets of
  * a video stream of a known codec, where every break starts. Returns 0;
  * -22 for a null argument; -61 (ENODATA) when it holds no packet at all;
  * -124 (EMEDIUMTYPE) without such a video stream. On failure why holds the
@@ -46,8 +46,23 @@ int filler_load(const char *path, filler_ctx **out);
  */
 int filler_usable(const filler_ctx *f, char *why, size_t size);
 
+/*
+ * The filler stream (index) that stands in for the programme's stream on PID
+ * id, matched by kind and order whatever the PIDs: video to video (the one on
+ * the same PID, else the one of the same rank among the videos, else the
+ * first); audio to audio by language (the same rank among the streams of
+ * that language), else the one on the same PID, else the one of the same
+ * rank among the audio streams. Streams of the programme stream's codec are
+ * tried first (ranks counted among that codec's), then any of its kind.
+ * Only streams with packets count. With a null
+ * programme id is taken for a video stream. -1 when none fits (a filler with
+ * fewer audio streams than the programme: that stream is silent for the
+ * break) or for a null filler.
+ */
+int filler_match(const filler_ctx *f, const AVFormatContext *programme, int id);
+
 enum filler_difference {
-    FILLER_NO_STREAM = 0,   // no filler stream on the programme stream's PID
+    FILLER_NO_STREAM = 0,   // no filler stream matches the programme stream (filler_match)
     FILLER_OTHER_CODEC,
     FILLER_OTHER_SIZE,      // video: width x height
     FILLER_OTHER_RATE,      // audio: sample rate
@@ -66,7 +81,7 @@ struct filler_mismatch {
 
 /*
  * Compares the filler's streams with programme's video and audio streams:
- * each one without a filler stream of its PID, or whose filler stream has
+ * each one without a filler stream that matches it, or whose filler stream has
  * another codec, picture size or sample rate, is written to out (at most max
  * entries); a size or rate the programme's probe did not learn (a PID that
  * carries nothing yet, a key frame after the probe) is not compared. Returns

@@ -87,18 +87,17 @@ static bool hold_audio(const splice_env *env, rep_ctx *rep, int64_t from, AVPack
 }
 
 /* See splice_internal.h. */
-int splice_filler_stream(const filler_ctx *filler, int id)
+int splice_filler_stream(const filler_ctx *filler, const AVFormatContext *programme, int id)
 {
-    if (!filler || !filler->format)
-        return -1;
-    for (unsigned i = 0; i < filler->format->nb_streams; i++) {
-        if (filler->format->streams[i]->id != id)
-            continue;
-        if (i >= FILLER_MAX_STREAMS || filler->streams[i].count <= 0)
+    int k = filler_match(filler, programme, id);
+    if (k < 0 || !programme)
+        return k;
+    /* A stream of another codec cannot stand in (filler_check says so): as if there were none. */
+    for (unsigned i = 0; i < programme->nb_streams; i++)
+        if (programme->streams[i]->id == id &&
+            programme->streams[i]->codecpar->codec_id != filler->format->streams[k]->codecpar->codec_id)
             return -1;
-        return (int)i;
-    }
-    return -1;
+    return k;
 }
 
 /* Whether any output stream is still being replaced. */
@@ -293,13 +292,17 @@ void splice_session_end(const splice_env *env, rep_ctx *rep)
 }
 
 /*
- * Where the running break ends, and why: start key frame + duration (a late
- * join: its announced end, splice point + duration), a return cue's point,
- * or the first pending event's point, whichever comes first.
+ * Where the running break ends, and why: start key frame + duration, or its
+ * announced end, splice point + duration, when it started after its splice
+ * point (a late join, a key frame that came late): the network's programme
+ * is back then; a return cue's point, or the first pending event's point,
+ * whichever comes first.
  */
 static int64_t break_end_point(const rep_ctx *rep, int *reason)
 {
-    int64_t from = rep->late > 0 ? rep->splice_point : rep->scte_35_pts_time;
+    bool after = rep->splice_point != REP_NOW && rep->splice_point != AV_NOPTS_VALUE &&
+                 (rep->late > 0 || rep->scte_35_pts_time > rep->splice_point);
+    int64_t from = after ? rep->splice_point : rep->scte_35_pts_time;
     int64_t end = rep->open ? INT64_MAX : from + rep->scte_35_duration;
     int why = EVENT_END_DURATION;
 
@@ -732,12 +735,14 @@ void splice_break_clock(const splice_env *env, rep_ctx *rep, int64_t until)
 }
 
 /*
- * The audio rule for one packet of a stream whose filler stream is fs (null:
- * none). A stream not yet met starts at the packet that reaches past the
- * splice point; one being replaced goes on whatever the packet's time (held
- * packets of a break that just handed over to the next one lie before it).
+ * The audio rule for one packet of a programme's audio stream. A stream not
+ * yet met starts at the packet that reaches past the splice point; one being
+ * replaced goes on whatever the packet's time (held packets of a break that
+ * just handed over to the next one lie before it). A stream no filler stream
+ * stands in for (filler_match) is silent for the break, as under an item of
+ * a sequence that lacks it: its programme's sound stops with the pictures.
  */
-static void splice_audio(const splice_env *env, rep_ctx *rep, const filler_stream *fs, AVPacket **ppkt)
+static void splice_audio(const splice_env *env, rep_ctx *rep, AVPacket **ppkt)
 {
     AVPacket *pkt = *ppkt;
     rep_stream *r = &rep->streams[pkt->stream_index];
@@ -748,9 +753,6 @@ static void splice_audio(const splice_env *env, rep_ctx *rep, const filler_strea
         return;
     if (env->verbose)
         log_packet(env->out, pkt, "Ain");
-    /* A stream the filler lacks plays on under it, unless the break airs a sequence (then: silence). */
-    if (!fs && !splice_content_of(rep, r)->loop)
-        return;
     int id = env->out->streams[pkt->stream_index]->id;
     if (r->start_dts == AV_NOPTS_VALUE)
         start_audio(env, rep, r, id, ppkt);
@@ -758,26 +760,17 @@ static void splice_audio(const splice_env *env, rep_ctx *rep, const filler_strea
         replace_audio(env, rep, r, id, ppkt);
 }
 
-/* The filler stream standing in for output stream s, or null. */
-static const filler_stream *filler_for_output(const splice_env *env, int s)
-{
-    if (!env->out || s < 0 || (unsigned)s >= env->out->nb_streams)
-        return nullptr;
-    int fi = splice_filler_stream(env->filler, env->out->streams[s]->id);
-    return fi >= 0 ? &env->filler->streams[fi] : nullptr;
-}
-
 /*
  * The one way of audio to the queue, held or not: the audio rule of the
  * break under way (none while idle or armed), then what it leaves is
- * queued. fs: the stream's filler stream (null: none). Takes pkt.
+ * queued. Takes pkt.
  */
-static void pass_audio(const splice_env *env, rep_ctx *rep, const filler_stream *fs, AVPacket *pkt)
+static void pass_audio(const splice_env *env, rep_ctx *rep, AVPacket *pkt)
 {
     bool in_break = rep->state == SPLICING_STATE_STARTED || rep->state == SPLICING_STATE_FINISHED;
 
     if (in_break && pkt->stream_index >= 0 && pkt->stream_index < REP_MAX_STREAMS)
-        splice_audio(env, rep, fs, &pkt);
+        splice_audio(env, rep, &pkt);
     if (pkt)
         queue_packet(env, pkt);
 }
@@ -789,7 +782,7 @@ void splice_replay_held(const splice_env *env, rep_ctx *rep, int64_t limit, bool
     while (env->held && env->held->count > 0 &&
            packet_end(env->held->items[0]) + (margin ? env->held->items[0]->duration : 0) <= limit) {
         packets_queue_pop(env->held, &pkt);
-        pass_audio(env, rep, filler_for_output(env, pkt->stream_index), pkt);
+        pass_audio(env, rep, pkt);
     }
 }
 
@@ -885,10 +878,10 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
     bool video = type == AVMEDIA_TYPE_VIDEO;
     bool audio = type == AVMEDIA_TYPE_AUDIO;
     rep_stream *r = &rep->streams[pkt->stream_index];
-    int fi = splice_filler_stream(env->filler, ist->id);
+    int fi = splice_filler_stream(env->filler, env->out, ist->id);
     const filler_stream *fs = fi >= 0 ? &env->filler->streams[fi] : nullptr;
 
-    if (audio && (fs || splice_sequence(env, rep)) && audio_waits(env, rep, r, &pkt))
+    if (audio && audio_waits(env, rep, r, &pkt))
         return;
     int64_t shown_after = video ? keys_shown_after(r, pkt) : AV_NOPTS_VALUE;
     bool decided = video && video_decides(env, rep, r, fi, pkt);
@@ -901,7 +894,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
     release_held(env, rep, shown_after, decided, video);
 
     if (audio) {
-        pass_audio(env, rep, fs, pkt);
+        pass_audio(env, rep, pkt);
         return;
     }
     if (video && rep->state == SPLICING_STATE_STARTED) {

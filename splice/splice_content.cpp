@@ -19,7 +19,7 @@ extern "C" {
 
 int64_t splice_video_length(const filler_ctx *media, int id)
 {
-    int fi = media ? splice_filler_stream(media, id) : -1;
+    int fi = media ? splice_filler_stream(media, nullptr, id) : -1;
     if (fi < 0)
         return 0;
     const filler_stream *fs = &media->streams[fi];
@@ -91,7 +91,7 @@ const filler_stream *splice_item_stream(const splice_env *env, const rep_content
                                         const filler_ctx **media, int *fi, int64_t *offset)
 {
     const filler_ctx *m = splice_item(env, c, k, offset);
-    int i = m ? splice_filler_stream(m, id) : -1;
+    int i = m ? splice_filler_stream(m, env->out, id) : -1;
 
     *media = m;
     if (fi)
@@ -110,7 +110,7 @@ int64_t splice_content_pts_shift(const splice_env *env, const rep_content *c, in
 
     for (int k = 0; k <= c->count; k++) {
         const filler_ctx *m = splice_item(env, c, k, &offset);
-        int fi = m ? splice_filler_stream(m, id) : -1;
+        int fi = m ? splice_filler_stream(m, env->out, id) : -1;
         int64_t s = fi >= 0 ? splice_video_pts_shift(m, fi, delay) : 0;
         if (s > shift)
             shift = s;

@@ -7,6 +7,7 @@
 
 #include "splice/splice.h"
 
+struct AVFormatContext;
 struct AVPacket;
 struct filler_stream;
 
@@ -43,11 +44,12 @@ void splice_replay_held(const splice_env *env, rep_ctx *rep, int64_t limit, bool
 void splice_emit(const splice_env *env, const rep_ctx *rep, event *ev);
 
 /*
- * Index of the stream of media standing in for a programme stream with this
- * stream id, or -1: no stream of that id, or the first one has no slot in
- * the store or holds no packet.
+ * Index of the stream of media standing in for the stream of programme (the
+ * output's streams; null: id is the video's) with this stream id, matched by
+ * kind and order (filler_match), or -1: none matches, or the one that does
+ * has another codec.
  */
-int splice_filler_stream(const filler_ctx *media, int id);
+int splice_filler_stream(const filler_ctx *media, const AVFormatContext *programme, int id);
 
 /* Whether breaks air a sequence that runs up to their end: with a planner, or an open break. */
 bool splice_sequence(const splice_env *env, const rep_ctx *rep);

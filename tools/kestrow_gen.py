@@ -208,6 +208,11 @@ Options (defaults in brackets)
                           pictures are sent
   --audio-offset-ms MS    audio moved in mux order: MS > 0 earlier, < 0
                           later than the video of the same time, PTS kept [0]
+  --untimed-pes           the --teletext and --data-pid PES carry no PTS
+  --pmt-twice PID         the PMT lists PID's entry a second time, at its end
+  --ghost-programs N      the PAT lists N programmes ahead of this one
+                          (0x7F00, 0x7F01, ...; PMT PIDs after --pmt-pid)
+                          whose PMTs never come
 With --muxrate, the packets that --pcr-pid PID, --teletext and --data-pid
 add raise the rate a little above it. --audio entries may carry a language:
 "aac:eng,mp2:fra" (ISO 639 language descriptor); codecs aac, latm (the
@@ -939,10 +944,11 @@ def _registration(fmt):
     return bytes([5, 4]) + fmt
 
 
-def _rewrite_pmt(section, scte_pid, cuei, extra=(), pcr_pid_out=None):
+def _rewrite_pmt(section, scte_pid, cuei, extra=(), pcr_pid_out=None, twice=None):
     """The PMT section with the SCTE-35 elementary stream (type 0x86) and,
     when cuei, a program-level registration descriptor "CUEI" added, then the
-    extra streams [(stream_type, pid, descriptors)], and PCR_PID set to
+    extra streams [(stream_type, pid, descriptors)], the entry of PID twice
+    listed a second time at the end when given, and PCR_PID set to
     pcr_pid_out when given; CRC-32 recomputed. Returns (new_section,
     encoder's pcr_pid, [(stream_type, pid)] of the encoder's streams)."""
     if crc32_mpeg2(section) != 0:
@@ -968,6 +974,13 @@ def _rewrite_pmt(section, scte_pid, cuei, extra=(), pcr_pid_out=None):
             raise RuntimeError("PID 0x%x is already used" % pid)
         es += bytes([stream_type, 0xE0 | (pid >> 8), pid & 0xFF, 0xF0 | (len(desc) >> 8),
                      len(desc) & 0xFF]) + desc
+    if twice is not None:
+        i = 0
+        while i + 5 <= len(es) and ((es[i + 1] & 0x1F) << 8 | es[i + 2]) != twice:
+            i += 5 + (((es[i + 3] & 0x0F) << 8) | es[i + 4])
+        if i + 5 > len(es):
+            raise ValueError("PID 0x%x is not in the PMT" % twice)
+        es += es[i:i + 5 + (((es[i + 3] & 0x0F) << 8) | es[i + 4])]
     pcr = section[8:10] if pcr_pid_out is None else \
         bytes([0xE0 | (pcr_pid_out >> 8), pcr_pid_out & 0xFF])
     body = section[3:8] + pcr + bytes([0xF0 | (len(info) >> 8), len(info) & 0xFF]) + info + es
@@ -981,8 +994,10 @@ class _Rewriter:
     cue packets. Feed 188-byte aligned chunks; output goes to out.write."""
 
     def __init__(self, out, video_pid, pmt_pid, scte_pid, cuei, start_pts, cues, cbr,
-                 extra_es=(), pcr_pid_out=None):
+                 extra_es=(), pcr_pid_out=None, twice=None, ghosts=0):
         self.out = out
+        self.twice = twice
+        self.ghosts = ghosts
         self.extra_es = list(extra_es)
         self.pcr_pid_out = pcr_pid_out
         self.video_pid = video_pid
@@ -1070,6 +1085,8 @@ class _Rewriter:
             p = memoryview(buf)[i:i + TS_SIZE]
             if pid == self.pmt_pid and buf[i + 1] & 0x40:
                 self._pmt(p)
+            if pid == 0 and self.ghosts and buf[i + 1] & 0x40:
+                self._pat(p)
             pcr_u = None
             o = _pcr_offset(p)
             if o >= 0:
@@ -1113,11 +1130,26 @@ class _Rewriter:
         old = bytes(p[o:o + 3 + slen])
         if old not in self.pmt_cache:
             self.pmt_cache[old] = _rewrite_pmt(old, self.scte_pid, self.cuei, self.extra_es,
-                                               self.pcr_pid_out)
+                                               self.pcr_pid_out, self.twice)
         new, self.pcr_pid, streams = self.pmt_cache[old]
         self.es_pids = {pid for _, pid in streams}
         if o + len(new) > TS_SIZE:
             raise RuntimeError("PMT with the SCTE-35 stream does not fit in one TS packet")
+        p[o:o + len(new)] = new
+        p[o + len(new):] = b"\xff" * (TS_SIZE - o - len(new))
+
+    def _pat(self, p):
+        """The PAT with self.ghosts programmes listed ahead of the encoder's,
+        whose PMTs never come (numbers 0x7F00 on, PMT PIDs after the PMT's)."""
+        o = _payload_offset(p)
+        o += 1 + p[o]
+        slen = ((p[o + 1] & 0x0F) << 8) | p[o + 2]
+        old = bytes(p[o:o + 3 + slen])
+        ghosts = b"".join(bytes([0x7F, k, 0xE0 | ((self.pmt_pid + 1 + k) >> 8), (self.pmt_pid + 1 + k) & 0xFF])
+                          for k in range(self.ghosts))
+        body = old[3:8] + ghosts + old[8:-4]
+        data = bytes([old[0], (old[1] & 0xF0) | ((len(body) + 4) >> 8), (len(body) + 4) & 0xFF]) + body
+        new = data + crc32_mpeg2(data).to_bytes(4, "big")
         p[o:o + len(new)] = new
         p[o + len(new):] = b"\xff" * (TS_SIZE - o - len(new))
 
@@ -1140,9 +1172,13 @@ def _pts_bytes(prefix, v):
 
 def _pes_ts_packet(pid, cc, pts, payload, header_stuffing=0):
     """One TS packet holding a whole private_stream_1 PES (data aligned, with
-    a PTS) of payload; adaptation-field stuffing fills the rest."""
-    header = bytes([0x84, 0x80, 5 + header_stuffing]) + _pts_bytes(2, pts) \
-        + b"\xff" * header_stuffing
+    a PTS, or none when pts is None) of payload; adaptation-field stuffing
+    fills the rest."""
+    if pts is None:
+        header = bytes([0x84, 0x00, 5 + header_stuffing]) + b"\xff" * (5 + header_stuffing)
+    else:
+        header = bytes([0x84, 0x80, 5 + header_stuffing]) + _pts_bytes(2, pts) \
+            + b"\xff" * header_stuffing
     pes = b"\x00\x00\x01\xbd" + (len(header) + len(payload)).to_bytes(2, "big") + header + payload
     room = TS_SIZE - 4 - len(pes)
     if room < 0:
@@ -1163,13 +1199,14 @@ class _Layout:
     not make: every second video PES of a GOP joined to the one before (one
     PES, two access units), PCRs moved to a PCR-only PID, a teletext PES at
     each video PES and a private-data PES at every tenth (both with the video
-    PES's PTS), and audio moved in mux order by audio_offset ticks (> 0:
+    PES's PTS, or none with untimed), and audio moved in mux order by audio_offset ticks (> 0:
     earlier, < 0: later, on the PCR clock). Counts the packets written and
     where the cue packets went."""
 
     def __init__(self, out, video_pid, audio_pids, scte_pid, pcr_pid=None, pair_pes=False,
-                 teletext_pid=None, data_pid=None, audio_offset=0):
+                 teletext_pid=None, data_pid=None, audio_offset=0, untimed=False):
         self.out = out
+        self.untimed = untimed
         self.video_pid = video_pid
         self.audio_pids = set(audio_pids)
         self.scte_pid = scte_pid
@@ -1208,12 +1245,13 @@ class _Layout:
                 self._order(self._move_pcr(p), self.pcr_pid)
             self._order(p, pid)
             if pts is not None and p[1] & 0x40:
+                side_pts = None if self.untimed else pts
                 if self.teletext_pid is not None:
                     self._order(_pes_ts_packet(self.teletext_pid, self._next_cc(self.teletext_pid),
-                                               pts, _TELETEXT_PAYLOAD, 31), self.teletext_pid)
+                                               side_pts, _TELETEXT_PAYLOAD, 31), self.teletext_pid)
                 if self.data_pid is not None and self.video_pes % 10 == 0:
                     payload = b"KESTROW DATA" + (self.video_pes // 10).to_bytes(4, "big")
-                    self._order(_pes_ts_packet(self.data_pid, self._next_cc(self.data_pid), pts,
+                    self._order(_pes_ts_packet(self.data_pid, self._next_cc(self.data_pid), side_pts,
                                                payload), self.data_pid)
                 self.video_pes += 1
 
@@ -1437,6 +1475,7 @@ DEFAULTS = {
     "pcr_pid": None, "silent_pids": [], "subtitles": None, "subtitle_pid": 0x120,
     "teletext": None, "teletext_pid": 0x121, "data_pid": None, "dvb": False,
     "two_au_pes": False, "audio_offset_ms": 0, "spot": None, "mux_delay": None,
+    "untimed_pes": False, "pmt_twice": None, "ghost_programs": 0,
 }
 
 
@@ -1546,9 +1585,10 @@ def generate(path, **options):
                 sink = _Layout(out, o["video_pid"], o["audio_pids"][:len(audio)], o["scte_pid"],
                                pcr_pid if pcr_pid != NULL_PID else None, o["two_au_pes"],
                                o["teletext_pid"] if o["teletext"] is not None else None,
-                               o["data_pid"], offset)
+                               o["data_pid"], offset, o["untimed_pes"])
             rw = _Rewriter(sink, o["video_pid"], o["pmt_pid"], o["scte_pid"], o["cuei"],
-                           start_pts, cues, bool(o["muxrate"]), extra, pcr_pid)
+                           start_pts, cues, bool(o["muxrate"]), extra, pcr_pid, o["pmt_twice"],
+                           int(o["ghost_programs"]))
             rest = b""
             while True:
                 data = proc.stdout.read(TS_SIZE * 2048)
@@ -1702,6 +1742,9 @@ def _parser():
     ap.add_argument("--data-pid", type=_pid)
     ap.add_argument("--dvb", action="store_true")
     ap.add_argument("--two-au-pes", action="store_true")
+    ap.add_argument("--untimed-pes", action="store_true")
+    ap.add_argument("--pmt-twice", type=_pid)
+    ap.add_argument("--ghost-programs", type=int, default=0)
     ap.add_argument("--audio-offset-ms", type=float, default=DEFAULTS["audio_offset_ms"])
     ap.add_argument("--programs", type=int)
     ap.add_argument("--program", action="append", default=[], dest="program_settings")

@@ -162,10 +162,8 @@ static int spot_check(spot *sp, const AVFormatContext *programme)
     } else if (!video || (sp->length = splice_video_length(sp->media, video->id)) <= 0) {
         snprintf(sp->why, sizeof(sp->why), "no video");
     } else {
-        const filler_stream *fs = nullptr;
-        for (unsigned i = 0; i < sp->media->format->nb_streams && i < FILLER_MAX_STREAMS; i++)
-            if (sp->media->format->streams[i]->id == video->id)
-                fs = &sp->media->streams[i];
+        int k = filler_match(sp->media, programme, video->id);
+        const filler_stream *fs = k >= 0 ? &sp->media->streams[k] : nullptr;
         if (fs && fs->count > 0 && fs->packets[0]->flags & AV_PKT_FLAG_KEY)
             sp->state = SPOT_READY;
         else

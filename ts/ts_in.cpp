@@ -99,6 +99,10 @@ struct ts_in {
     int64_t probe_wait;       // 27 MHz: ts_in_set_probe's wait for a stream not seen
     int64_t chosen_packet;    // packet index at the choice
     int64_t chosen_time;      // input time of the first packet timed after it; TS_TIME_NONE before
+    int pmt_wait_over;        // the wait for PMTs before the choice is over (or the input ended)
+    int wait_pid;             // the PCR PID that times that wait; -1: none met yet
+    int64_t wait_from;        // its first PCR after the PAT (27 MHz)
+    int64_t wait_packet;      // packet index of the first packet after the PAT; -1 before
     ts_identity id;
     ts_in_stats stats;
 };
@@ -263,7 +267,10 @@ static void read_pmt(ts_in *f, const ts_in_prog *p, int chosen)
             f->pid_flags[pid] |= PID_CHOSEN_ES | (readable_stream_type(sec[o]) ? PID_CHOSEN_READ : 0);
             if (f->started && f->spts && !(f->act[pid] & ACT_DEMUX))
                 f->act[pid] |= ACT_PASS;
-            if (f->id.es_count < TS_IN_MAX_ES) {
+            bool again = ts_identity_stream_type(&f->id, pid) >= 0;
+            if (again && !f->id.twice)
+                f->id.twice = pid;
+            if (f->id.es_count < TS_IN_MAX_ES && !again) {  // a PID listed twice: once
                 f->id.es[f->id.es_count].pid = pid;
                 f->id.es[f->id.es_count].stream_type = sec[o];
                 f->id.es_count++;
@@ -286,11 +293,18 @@ static void choose(ts_in *f, int i, int how)
         read_pmt(f, &f->progs[k], k == i);
 }
 
-/* Chooses the programme once the PMTs that decide it have been read. */
+/*
+ * Chooses the programme once the PMTs that decide it have been read. A
+ * programme of the PAT whose PMT has not come is waited for up to
+ * TS_IN_PMT_WAIT of input time after the PAT (head-ends list programmes
+ * they no longer send); after that, and at the end of the input, only the
+ * programmes whose PMT came are candidates.
+ */
 static void try_choose(ts_in *f)
 {
     if (f->id.chosen != TS_CHOSEN_NONE || f->prog_count == 0)
         return;
+    int first = -1;
     for (int i = 0; i < f->prog_count; i++) {
         const ts_in_prog *p = &f->progs[i];
         if (f->wanted) {
@@ -300,15 +314,42 @@ static void try_choose(ts_in *f)
                 return;
             continue;
         }
-        if (!p->len)
-            return;  // an earlier programme's PMT decides first
+        if (!p->len) {
+            if (!f->pmt_wait_over)
+                return;  // an earlier programme's PMT decides first
+            continue;
+        }
+        if (first < 0)
+            first = i;
         if (p->video) {
             choose(f, i, TS_CHOSEN_VIDEO);
             return;
         }
     }
-    if (!f->wanted)
-        choose(f, 0, TS_CHOSEN_FIRST);
+    if (!f->wanted && first >= 0)
+        choose(f, first, TS_CHOSEN_FIRST);
+}
+
+/*
+ * The wait for PMTs before the choice, on the first PCR PID met after the
+ * PAT (no programme's clock is known yet), else counted in packets.
+ */
+static void pmt_wait(ts_in *f, const uint8_t *p, int pid)
+{
+    if (f->id.chosen != TS_CHOSEN_NONE || f->prog_count == 0 || f->pmt_wait_over)
+        return;
+    if (f->wait_packet < 0)
+        f->wait_packet = f->stats.packets;
+    int64_t pcr = ts_packet_pcr(p);
+    if (pcr >= 0 && f->wait_pid < 0) {
+        f->wait_pid = pid;
+        f->wait_from = pcr;
+    }
+    bool over = pcr >= 0 && pid == f->wait_pid && ts_wrap_diff(pcr, f->wait_from) >= TS_IN_PMT_WAIT;
+    if (over || f->stats.packets - f->wait_packet >= TS_IN_PMT_WAIT_PACKETS) {
+        f->pmt_wait_over = 1;
+        try_choose(f);
+    }
 }
 
 static void pmt_section(void *opaque, int pid, const uint8_t *sec, int len)
@@ -508,6 +549,7 @@ static void take_packet(ts_in *f, uint8_t *p)
         f->pid_flags[pid] |= PID_CLEAR | ((p[1] & 0x40) && pes_untimed(p) ? PID_PES_UNTIMED : 0);
     if (pid <= 1 || (f->pid_flags[pid] & PID_PMT))
         take_psi(f, p, pid);
+    pmt_wait(f, p, pid);
     take_time(f, p, pid, index);
     if (!f->pass) {
         if (f->pid_flags[pid] & PID_PMT)
@@ -659,6 +701,8 @@ static int read_packet(void *opaque, uint8_t *buf, int size)
             int n = read_source_bytes(f);
             if (n == 0 || n == AVERROR_EOF) {
                 f->eof = 1;
+                f->pmt_wait_over = 1;  // the PMTs that came are all there are
+                try_choose(f);
                 continue;
             }
             if (n < 0)
@@ -713,6 +757,8 @@ int ts_in_open(ts_in **out, ts_in_read_fn read, void *opaque, int buffer_size)
     f->id.pcr_pid = -1;
     f->chosen = -1;
     f->clock_pid = -1;
+    f->wait_pid = -1;
+    f->wait_packet = -1;
     f->pat_buf.pid = 0;
     f->cat_buf.pid = 1;
     ts_clock_reset(&f->clock);

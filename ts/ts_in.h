@@ -16,7 +16,9 @@
  *    counted, so that the demuxer reads whole packets only.
  * It reads the PAT, every PMT it names and the CAT, and chooses the
  * programme that is relayed (ts_in_set_pass): the one asked for, else the
- * first in PAT order whose PMT lists a video stream, else the first. Its
+ * first in PAT order whose PMT lists a video stream, else the first; a
+ * programme whose PMT has not come TS_IN_PMT_WAIT after the PAT (or by the
+ * end of the input) is passed over. A PID a PMT lists twice is taken once. Its
  * identity is recorded; so are the PIDs that carry scrambled packets.
  *
  * With passthrough on (ts_in_set_pass), each packet is also copied, as it
@@ -62,6 +64,8 @@ struct ts_pass;
 #define TS_IN_MAX_ES       32
 #define TS_IN_MAX_PROGRAMS 64   // programmes of the PAT the filter follows; the rest pass, unchosen
 #define TS_IN_PROBE_PACKETS 26596  // the library's probe size (5 MB): the early end's wait without a PCR
+#define TS_IN_PMT_WAIT      ((int64_t)27000000)  // input time after the PAT that a PMT not come is waited for
+#define TS_IN_PMT_WAIT_PACKETS 20000            // the same without a PCR (1 s at 30 Mbit/s)
 
 /* How the relayed programme was chosen. */
 enum ts_choice {
@@ -82,6 +86,7 @@ struct ts_identity {
         int pid;
         int stream_type;
     } es[TS_IN_MAX_ES];   // the first TS_IN_MAX_ES
+    int twice;                           // a PID the chosen PMT lists twice (taken once); 0: none
     int wanted;                          // program_number asked for (ts_in_set_pass); 0: none
     int spts;                            // 1: the chosen programme goes out alone
     int chosen;                          // ts_choice

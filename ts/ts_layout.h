@@ -72,6 +72,7 @@ enum ts_stream_plan {
     TS_STREAM_RELAY_FILLED,    // relayed once ts_layout_fill_params has filled them
     TS_STREAM_LEAVE_OUT,       // left out for the session
     TS_STREAM_PASS,            // not demultiplexed (scrambled, unknown): passes as TS packets
+    TS_STREAM_DUPLICATE,       // a second stream on a PID already relayed (a PMT that lists it twice): left out
 };
 
 /*

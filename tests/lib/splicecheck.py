@@ -61,7 +61,9 @@ class Splice:
         start_key = first_key_at_or_after(self.video.src, splice_point - LEAD)
         assert start_key is not None, "no key frame for the break at %d" % splice_point
         t_start = start_key["pts"]
-        end_key = first_key_at_or_after(self.video.src, t_start + duration - LEAD)
+        # A break that starts after its splice point ends as announced.
+        origin = splice_point if t_start > splice_point else t_start
+        end_key = first_key_at_or_after(self.video.src, origin + duration - LEAD)
 
         # Video: filler from the start key frame's dts, re-timed on the programme's clock.
         assert run[0]["dts"] == start_key["dts"], "break %d starts at dts %d, key frame dts %d" % (

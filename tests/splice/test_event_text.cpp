@@ -125,7 +125,7 @@ TEST(EventText, EveryEventInItsWords)
         {Ev(EVENT_IDLE).e, {"I SPLICING_STATE_IDLE"}},
         {Ev(EVENT_RELAY_STARTED).e, {"I Entering main loop..."}},
         {Ev(EVENT_FIRST_TIMESTAMP).at(900000).e, {"I dts_stream_max=900000 (10.000000)"}},
-        {Ev(EVENT_TIME_JUMP).at(0, -1800001).e, {"E delta=-1800001"}},
+        {Ev(EVENT_TIME_JUMP).at(0, -1800001).e, {"I timestamp jump of -20.000011 s at dts 0: a new time line follows the last"}},
         {Ev(EVENT_STREAM_ATTACHED).on(2, 3).e, {"I source stream 3 now belongs to output stream 2"}},
         {Ev(EVENT_STREAM_ADDED).on(1, 257).e, {"I stream[1]->id=257 [0x101]"}},
         {Ev(EVENT_STREAM_UNKNOWN, TS_STREAM_LEAVE_OUT).on(1, 0x101).e,

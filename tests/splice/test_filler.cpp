@@ -147,12 +147,13 @@ TEST_F(Filler, FailuresLeaveNothing)
 
 namespace {
 
-/* A context with one stream per entry: {PID, type, codec, width or sample rate}. */
+/* A context with one stream per entry: {PID, type, codec, width or sample rate, language}. */
 struct stream_spec {
     int pid;
     AVMediaType type;
     AVCodecID codec;
     int size_or_rate;
+    const char *lang = nullptr;
 };
 
 AVFormatContext *streams_of(const std::vector<stream_spec> &specs)
@@ -161,6 +162,8 @@ AVFormatContext *streams_of(const std::vector<stream_spec> &specs)
     for (const stream_spec &s : specs) {
         AVStream *st = avformat_new_stream(fmt, nullptr);
         st->id = s.pid;
+        if (s.lang)
+            av_dict_set(&st->metadata, "language", s.lang, 0);
         st->codecpar->codec_type = s.type;
         st->codecpar->codec_id = s.codec;
         if (s.type == AVMEDIA_TYPE_VIDEO)
@@ -183,8 +186,9 @@ TEST(FillerCheck, NamesEachProgrammeStreamTheFillerCannotReplace)
         std::vector<std::string> want;
     } cases[] = {
         {{video, audio}, {}},
-        {{{0x200, AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_H264, 240}, audio},
-         {"PID 0x100 (video): no filler stream"}},
+        {{{0x301, AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_AAC, 48000}, {0x300, AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_H264, 240}},
+         {}},
+        {{{0x101, AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_H264, 240}}, {"PID 0x101 (audio): no filler stream"}},
         {{{0x100, AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_HEVC, 240}, {0x101, AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_AAC, 44100}},
          {"PID 0x100 (video): codec hevc in the filler, h264 in the programme",
           "PID 0x101 (audio): 44100 Hz in the filler, 48000 Hz in the programme"}},
@@ -196,6 +200,8 @@ TEST(FillerCheck, NamesEachProgrammeStreamTheFillerCannotReplace)
     for (const auto &c : cases) {
         filler_ctx filler = {};
         filler.format = streams_of(c.filler);
+        for (auto &fs : filler.streams)
+            fs.count = 1;  // a stream stands in only with packets; none is read here
         filler_mismatch found[4];
         char text[128];
         std::vector<std::string> got;
@@ -215,7 +221,45 @@ TEST(FillerCheck, NamesEachProgrammeStreamTheFillerCannotReplace)
                             {0x101, AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_AAC, 0}});
     filler_ctx filler = {};
     filler.format = streams_of({video, audio});
+    for (auto &fs : filler.streams)
+        fs.count = 1;
     EXPECT_EQ(0, filler_check(&filler, programme, nullptr, 0));
+    avformat_free_context(filler.format);
+    avformat_free_context(programme);
+}
+
+TEST(FillerMatch, VideoByRankAudioByLanguageThenPidThenRank)
+{
+    const AVMediaType V = AVMEDIA_TYPE_VIDEO, A = AVMEDIA_TYPE_AUDIO;
+    AVFormatContext *programme = streams_of({{0x100, V, AV_CODEC_ID_H264, 240, nullptr},
+                                             {0x101, A, AV_CODEC_ID_AAC, 48000, "fra"},
+                                             {0x102, A, AV_CODEC_ID_AAC, 48000, "eng"},
+                                             {0x203, A, AV_CODEC_ID_AAC, 48000, nullptr},
+                                             {0x104, A, AV_CODEC_ID_AAC, 48000, "und"},
+                                             {0x105, A, AV_CODEC_ID_AAC, 48000, nullptr},
+                                             {0x590, AVMEDIA_TYPE_DATA, AV_CODEC_ID_SCTE_35, 0, nullptr}});
+    filler_ctx filler = {};
+    filler.format = streams_of({{0x200, A, AV_CODEC_ID_AAC, 48000, "eng"}, {0x201, V, AV_CODEC_ID_H264, 240, nullptr},
+                                {0x202, A, AV_CODEC_ID_AAC, 48000, "fra"}, {0x203, A, AV_CODEC_ID_AAC, 48000, "deu"},
+                                {0x204, A, AV_CODEC_ID_AAC, 48000, nullptr}});
+    for (auto &fs : filler.streams)
+        fs.count = 1;
+    const struct {
+        const AVFormatContext *programme;
+        int pid, want;
+    } rows[] = {
+        {programme, 0x100, 1},  // the only video, whatever its PID
+        {nullptr, 0x100, 1},    // without the programme: a video
+        {programme, 0x101, 2},  // language
+        {programme, 0x102, 0},
+        {programme, 0x203, 3},  // no language: the same PID
+        {programme, 0x104, 4},  // fourth audio: the filler's fourth ("und" is no language)
+        {programme, 0x105, -1}, // fifth audio: the filler has fewer, silent for the break
+        {programme, 0x590, -1}, // cues: never
+        {programme, 0x999, -1},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(r.want, filler_match(&filler, r.programme, r.pid)) << std::hex << r.pid;
     avformat_free_context(filler.format);
     avformat_free_context(programme);
 }
