@@ -52,6 +52,8 @@ struct asrun_record {
     char spot_file[ASRUN_SPOT_SIZE];
     int64_t break_number;
     int64_t position;
+    int64_t reencoded;         // break_end: pictures re-encoded for a frame-accurate return (absent: not tried)
+    char fallback[ASRUN_REASON_SIZE];  // break_end: why the return stayed on the key frame; empty: it did not
 };
 
 struct asrun_ctx;

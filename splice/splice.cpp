@@ -6,6 +6,7 @@
 #include "splice/splice.h"
 #include "splice/splice_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -17,6 +18,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "codec/reencode.h"
 #include "splice/filler.h"
 #include "splice/packets_queue.h"
 #include "common/trace.h"
@@ -425,12 +427,145 @@ static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     start_break(env, rep, r, fi, pkt);
 }
 
+int splice_accurate_create(splice_accurate **out)
+{
+    splice_accurate *a = (splice_accurate *)calloc(1, sizeof(*a));
+
+    if (!a || packets_queue_create(&a->gop, SPLICE_GOP_MAX) < 0) {
+        free(a);
+        return AVERROR(ENOMEM);
+    }
+    *out = a;
+    return 0;
+}
+
+static void accurate_clear(splice_accurate *a)
+{
+    AVPacket *p = nullptr;
+
+    while (a && packets_queue_pop(a->gop, &p) >= 0)
+        av_packet_free(&p);
+}
+
+void splice_accurate_destroy(splice_accurate **a)
+{
+    if (!a || !*a)
+        return;
+    accurate_clear(*a);
+    packets_queue_destroy(&(*a)->gop);
+    reencode_destroy(&(*a)->enc);
+    free(*a);
+    *a = nullptr;
+}
+
+/*
+ * Keeps a programme video packet read during the break for the return: a
+ * key frame starts the GOP afresh; a GOP longer than the store is given up
+ * (the return then stays on the key frame). Takes *ppkt.
+ */
+static void accurate_keep(const splice_env *env, AVPacket **ppkt)
+{
+    splice_accurate *a = env->accurate;
+
+    if ((*ppkt)->flags & AV_PKT_FLAG_KEY)
+        accurate_clear(a);
+    if (a->gop->count >= a->gop->capacity || packets_queue_push(a->gop, *ppkt) < 0) {
+        accurate_clear(a);
+        av_packet_free(ppkt);
+        return;
+    }
+    *ppkt = nullptr;
+}
+
+/*
+ * A frame-accurate return at end, on the programme's key frame key: the
+ * pictures shown from the first at or after end up to key are re-encoded
+ * from the held GOP into run[0..*m) (a closed run from an IDR, no
+ * reordering, dts its pts less the programme's reordering lead) and *back
+ * is the first one's pts. Nothing is re-encoded when key is within a frame
+ * of end. after: where the filler video queued so far ends (dts). Returns 0,
+ * or an event_fallback: the return stays on key.
+ */
+static int accurate_return(const splice_env *env, const AVStream *ist, int64_t end, int64_t after,
+                           const AVPacket *key, AVPacket **run, int *m, int64_t *back)
+{
+    splice_accurate *a = env->accurate;
+    const packets_queue *g = a->gop;
+    AVRational fr = ist->avg_frame_rate.num > 0 && ist->avg_frame_rate.den > 0 ? ist->avg_frame_rate
+                                                                                 : ist->r_frame_rate;
+    int64_t frame = fr.num > 0 && fr.den > 0 ? av_rescale(90000, fr.den, fr.num) : key->duration;
+
+    *m = 0;
+    if (frame <= 0 || key->pts - end <= frame)
+        return EVENT_FALLBACK_NONE;
+    if (a->refused)
+        return EVENT_FALLBACK_UNMATCHED;
+    if (g->count < 1 || !(g->items[0]->flags & AV_PKT_FLAG_KEY) || g->items[0]->pts > end)
+        return EVENT_FALLBACK_NO_GOP;
+
+    /* The run: the pictures shown in [from, key); every one must be here (no leading picture after key). */
+    int64_t from = INT64_MAX;
+    int count = 0;
+    for (int i = 0; i < g->count; i++) {
+        const AVPacket *p = g->items[i];
+        if (p->pts == AV_NOPTS_VALUE || p->dts == AV_NOPTS_VALUE)
+            return EVENT_FALLBACK_NO_GOP;
+        if (p->pts >= end && p->pts < key->pts) {
+            count++;
+            if (p->pts < from)
+                from = p->pts;
+        }
+    }
+    if (count == 0 || count >= SPLICE_GOP_MAX || key->dts == AV_NOPTS_VALUE || key->dts - after < count)
+        return EVENT_FALLBACK_NO_GOP;
+    if ((key->pts - from + frame / 2) / frame > count)
+        return EVENT_FALLBACK_OPEN_GOP;
+
+    if (!a->enc) {
+        int ret = reencode_create(&a->enc, ist->codecpar, fr, 0, 0);
+        if (ret < 0) {
+            a->refused = 1;
+            return ret == REENCODE_UNMATCHED ? EVENT_FALLBACK_UNMATCHED : EVENT_FALLBACK_ERROR;
+        }
+    }
+    int64_t *dts = (int64_t *)calloc((size_t)count, sizeof(*dts));
+    if (!dts)
+        return EVENT_FALLBACK_ERROR;
+    for (int i = 0, k = 0; i < g->count; i++) {
+        const AVPacket *p = g->items[i];
+        if (p->pts >= end && p->pts < key->pts)
+            dts[k++] = p->pts;
+    }
+    std::sort(dts, dts + count);
+    /*
+     * The run decodes after the filler queued (from after) and before key:
+     * its pictures' pts less key's own reordering delay, or, when the filler
+     * reaches further, spread evenly up to key's dts.
+     */
+    int64_t delay = key->pts - key->dts;
+    if (dts[0] - delay >= after) {
+        for (int k = 0; k < count; k++)
+            dts[k] -= delay;
+    } else {
+        for (int k = 0; k < count; k++)
+            dts[k] = after + (key->dts - after) * k / count;
+    }
+    int ret = reencode_run(a->enc, g->items, g->count, from, key->pts, dts, count, run);
+    free(dts);
+    if (ret < 0)
+        return EVENT_FALLBACK_ERROR;
+    *m = count;
+    *back = from;
+    return EVENT_FALLBACK_NONE;
+}
+
 /*
  * End of the break on the video: the first key frame in the window before
  * its end point. When the kept event's point is reached too, that event
  * starts on the same key frame. Returns true when the key frame decided.
  */
-static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, AVPacket *pkt)
+static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVStream *ist,
+                         AVPacket *pkt)
 {
     int key = pkt->flags & AV_PKT_FLAG_KEY;
     int reason;
@@ -440,25 +575,52 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     if (!key)
         return false;
 
-    /* The filler shows nothing from the key frame's time on: what stays held is left out. */
+    /*
+     * Frame-accurate: the programme is back at the first picture at or after
+     * end, re-encoded up to this key frame; the key frame joins that run.
+     */
+    AVPacket *run[SPLICE_GOP_MAX];
+    int reencoded = 0, fallback = EVENT_FALLBACK_NONE;
+    int64_t back = pkt->pts;
+    if (env->accurate && r->sent_dts != AV_NOPTS_VALUE && end != REP_NOW && end != INT64_MAX &&
+        (rep->pending_count == 0 || pkt->pts < rep->pending[0].point - SPLICE_KEY_LEAD)) {
+        release_filler_video(env, rep, r, pkt->stream_index, end);  // shown before end either way
+        fallback = accurate_return(env, ist, end, r->queued_dts, pkt, run, &reencoded, &back);
+        if (fallback != EVENT_FALLBACK_NONE)
+            env->accurate->fallbacks++;
+    }
+    if (env->accurate)
+        accurate_clear(env->accurate);
+
+    /* The filler shows nothing from the programme's return on: what stays held is left out. */
     if (r->sent_dts != AV_NOPTS_VALUE) {
-        release_filler_video(env, rep, r, pkt->stream_index, pkt->pts);
+        release_filler_video(env, rep, r, pkt->stream_index, back);
         if (env->verbose && (r->queued_item < r->item || r->queued_filler < r->next_filler))
             log_detail("Filler video %d: pictures shown from %" PRId64 " on left out (item %d picture %d on)",
-                       pkt->stream_index, pkt->pts, (int)r->queued_item, (int)r->queued_filler);
-        splice_spots_ended(env, rep, pkt->pts, SPLICE_SPOTS_RETURN);
+                       pkt->stream_index, back, (int)r->queued_item, (int)r->queued_filler);
+        splice_spots_ended(env, rep, back, SPLICE_SPOTS_RETURN);
     }
+    for (int k = 0; k < reencoded; k++) {
+        run[k]->stream_index = pkt->stream_index;
+        if (k == 0)
+            splice_mark_switch(run[k], SPLICE_SWITCH_KEY);  // the run starts with an IDR
+        queue_packet(env, run[k]);
+    }
+    if (reencoded > 0 && reencode_key_params(env->accurate->enc, pkt) < 0)
+        fallback = EVENT_FALLBACK_ERROR;  // the key frame goes without the programme's parameter sets
     rep->state = SPLICING_STATE_FINISHED;
-    rep->end_pts = pkt->pts;
+    rep->end_pts = back;
     splice_mark_switch(pkt, SPLICE_SWITCH_KEY);  // the programme's video returns here (unless the next break starts)
 
     event ev = event_make(EVENT_BREAK_ENDED);
     ev.reason = reason;
     ev.stream = pkt->stream_index;
-    ev.pts = pkt->pts;
-    ev.delta = end == REP_NOW ? 0 : pkt->pts - end;
+    ev.pts = back;
+    ev.delta = end == REP_NOW ? 0 : back - end;
     ev.end_pts = rep->end_pts;
-    ev.aired = pkt->pts - r->start_pts;
+    ev.aired = back - r->start_pts;
+    ev.reencoded = env->accurate ? reencoded : -1;
+    ev.fallback = fallback;
     r->sent_dts = AV_NOPTS_VALUE;
     emit(env, rep, &ev);
 
@@ -700,9 +862,15 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         *ppkt = nullptr;
         return;
     }
-    int64_t earliest_key = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
-    release_filler_video(env, rep, r, s, earliest_key > shown_after ? earliest_key : shown_after + 1);
-    av_packet_free(ppkt);
+    int64_t end = break_end_point(rep, nullptr);
+    int64_t earliest_key = end - SPLICE_KEY_LEAD;
+    int64_t limit = earliest_key > shown_after ? earliest_key : shown_after + 1;
+    /* A frame-accurate return may take the programme back at end itself: filler shown from there waits. */
+    release_filler_video(env, rep, r, s, env->accurate && limit > end ? end : limit);
+    if (env->accurate)
+        accurate_keep(env, ppkt);  // the return may be decoded from it
+    else
+        av_packet_free(ppkt);
 }
 
 void splice_break_clock(const splice_env *env, rep_ctx *rep, int64_t until)
@@ -831,7 +999,8 @@ static bool expire_armed(const splice_env *env, rep_ctx *rep, const AVPacket *pk
  * armed event whose time is over hands the key frame to the next one.
  * Returns true when the packet's key frame decided.
  */
-static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, AVPacket *pkt)
+static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVStream *ist,
+                          AVPacket *pkt)
 {
     bool decided = false;
 
@@ -843,7 +1012,7 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         decided = true;
     }
     if (rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
-        decided = finish_break(env, rep, r, fi, pkt) || decided;
+        decided = finish_break(env, rep, r, fi, ist, pkt) || decided;
     return decided;
 }
 
@@ -867,7 +1036,13 @@ static void release_held(const splice_env *env, rep_ctx *rep, int64_t shown_afte
          * so that the packet with which the audio returns is never reached
          * by filler laid before the end was known.
          */
-        splice_replay_held(env, rep, shown_after, rep->state == SPLICING_STATE_STARTED);
+        int64_t limit = shown_after;
+        if (env->accurate && rep->state == SPLICING_STATE_STARTED) {
+            /* A frame-accurate return may come at the break's end itself: the sound from there waits for it. */
+            int64_t end = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
+            limit = end < limit ? end : limit;
+        }
+        splice_replay_held(env, rep, limit, rep->state == SPLICING_STATE_STARTED);
     }
 }
 
@@ -884,7 +1059,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
     if (audio && audio_waits(env, rep, r, &pkt))
         return;
     int64_t shown_after = video ? keys_shown_after(r, pkt) : AV_NOPTS_VALUE;
-    bool decided = video && video_decides(env, rep, r, fi, pkt);
+    bool decided = video && video_decides(env, rep, r, fi, ist, pkt);
     /* Every stream back on the programme: idle, or the kept event armed. */
     if (rep->state == SPLICING_STATE_FINISHED && !any_stream_replaced(env, rep)) {
         event ev = event_make(EVENT_IDLE);
