@@ -90,11 +90,19 @@ struct reencode;
  * What a frame-accurate return needs across a session: the programme
  * video's packets read during the running break from its last key frame on
  * (they are not aired; at most SPLICE_GOP_MAX, a longer GOP is given up),
- * the re-encoder (made at the first return), whether the video's codec was
- * refused, and the returns that fell back to the key frame.
+ * the re-encoder (made at the first return) and the run it is fed, whether
+ * the video's codec was refused, and the returns that fell back to the key
+ * frame.
  */
 struct splice_accurate {
     packets_queue *gop;        // capacity SPLICE_GOP_MAX
+    packets_queue *run;        // the run's packets encoded so far, in decoding order; capacity SPLICE_GOP_MAX
+    int running;               // the run of the return is fed: the GOP held shows a picture at or after the end
+    int failed;                // the run of this GOP failed: the return stays on the key frame
+    int64_t from;              // the run's first picture aired: the programme is back there; AV_NOPTS_VALUE: not yet
+    int64_t lead;              // the run's dts are its pts less this (the programme's largest reordering lead)
+    int64_t last_dts;          // of the run's last packet queued
+    int aired;                 // the run's packets queued
     reencode *enc;
     int refused;               // the programme's codec or profile cannot be re-encoded here
     int64_t fallbacks;         // returns that fell back to the programme's key frame
