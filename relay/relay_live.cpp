@@ -334,12 +334,12 @@ void relay_adjust_cue(AVPacket *pkt, int64_t offset)
 /* ------------------------------------------------------------------------ */
 /* The slate: the filler's streams on the programme's PIDs, looped. */
 
-static int live_output_for(const relay *r, int id, enum AVMediaType type)
+/* The filler stream that stands in for output stream s, as in a break (filler_match, of its codec); -1: none. */
+static int live_filler_for(const relay *r, unsigned s)
 {
-    for (unsigned s = 0; s < r->out->nb_streams; s++)
-        if (r->out->streams[s]->id == id && r->out->streams[s]->codecpar->codec_type == type)
-            return (int)s;
-    return -1;
+    const AVStream *ost = r->out->streams[s];
+    int fi = filler_match(r->filler, r->out, ost->id);
+    return fi >= 0 && r->filler->format->streams[fi]->codecpar->codec_id == ost->codecpar->codec_id ? fi : -1;
 }
 
 /* Finds the filler's video and its first key frame; false when the filler has no video for the programme. */
@@ -348,12 +348,11 @@ static bool live_slate_video(relay *r)
     relay_live *l = r->live;
     const filler_ctx *f = r->filler;
 
-    for (unsigned fi = 0; f && fi < f->format->nb_streams && fi < FILLER_MAX_STREAMS; fi++) {
-        const AVStream *st = f->format->streams[fi];
-        const filler_stream *fs = &f->streams[fi];
-        int out = live_output_for(r, st->id, AVMEDIA_TYPE_VIDEO);
-        if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || out < 0)
+    for (unsigned out = 0; f && out < r->out->nb_streams; out++) {
+        int fi = r->out->streams[out]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? live_filler_for(r, out) : -1;
+        if (fi < 0)
             continue;
+        const filler_stream *fs = &f->streams[fi];
         for (int k = 0; k < fs->count; k++) {
             const AVPacket *p = fs->packets[k];
             if (!(p->flags & AV_PKT_FLAG_KEY) || p->dts == AV_NOPTS_VALUE)
@@ -361,7 +360,7 @@ static bool live_slate_video(relay *r)
             const AVPacket *last = fs->packets[fs->count - 1];
             l->slate_f0 = p->dts;
             l->slate_span = last->dts + (last->duration > 0 ? last->duration : LIVE_FRAME_TICKS) - p->dts;
-            l->slate[0] = {(int)fi, out, k, k, 0};
+            l->slate[0] = {fi, (int)out, k, k, 0};
             l->slate_count = 1;
             return l->slate_span > 0;
         }
@@ -378,17 +377,16 @@ static void live_slate_start(relay *r, int64_t base)
     l->slate_count = 0;
     if (!live_slate_video(r))
         return;
-    for (unsigned fi = 0; fi < f->format->nb_streams && fi < FILLER_MAX_STREAMS; fi++) {
-        const AVStream *st = f->format->streams[fi];
-        int out = live_output_for(r, st->id, AVMEDIA_TYPE_AUDIO);
-        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || out < 0)
+    for (unsigned out = 0; out < r->out->nb_streams && l->slate_count < FILLER_MAX_STREAMS; out++) {
+        int fi = r->out->streams[out]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO ? live_filler_for(r, out) : -1;
+        if (fi < 0)
             continue;
         const filler_stream *fs = &f->streams[fi];
         int k = 0;
         while (k < fs->count && (fs->packets[k]->dts == AV_NOPTS_VALUE || fs->packets[k]->dts < l->slate_f0))
             k++;
         if (k < fs->count && fs->packets[k]->dts - l->slate_f0 < l->slate_span)
-            l->slate[l->slate_count++] = {(int)fi, out, k, k, 0};
+            l->slate[l->slate_count++] = {fi, (int)out, k, k, 0};
     }
     l->slate_on = 1;
     l->slate_base = base;
