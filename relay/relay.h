@@ -79,6 +79,7 @@ struct relay_desc {
     int time_signal_breaks;        // time_signal segmentation descriptors start and end breaks
     const struct splice_planner *planner;  // what each break airs (a traffic schedule); null: the filler
     int open_breaks;               // an out cue without break_duration lasts until its return cue
+    int frame_accurate;            // returns on the announced picture (re-encoded up to the key frame); 0: key frames
     int64_t max_break;             // 90 kHz: longest an open break lasts; 0: no bound
     const splice_timing *timing;   // cue timing limits; the caller's, read while the relay runs; null: defaults
     /*

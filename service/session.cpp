@@ -400,6 +400,7 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.time_signal_breaks = app->time_signal_breaks;
     desc.planner = traffic_planner(ses->traffic_ctx);
     desc.open_breaks = app->open_breaks;
+    desc.frame_accurate = !app->frame_accurate_off;
     desc.max_break = (int64_t)app->max_break * 90000;
     desc.timing = &app->timing;
     desc.live = 1;

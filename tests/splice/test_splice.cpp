@@ -137,7 +137,7 @@ struct Rig {
     {
         packets_queue_create(&queue, capacity);
         packets_queue_create(&held, SPLICE_HELD_MAX);
-        env = {out, filler, queue, held, &sink, 0, 0, nullptr, 0, 0, nullptr};
+        env = {out, filler, queue, held, &sink, 0, 0, nullptr, 0, 0, nullptr, nullptr};
         rep_ctx_reset(&rep);
     }
     ~Rig()
