@@ -500,6 +500,7 @@ option_field field_of(const app_ctx *app, int id)
     case OPT_LATE_JOIN: return NUMBER(timing.late_join);
     case OPT_PROGRAM: return NUMBER(program);
     case OPT_LOUDNESS: return NUMBER(loudness);
+    case OPT_FRAME_ACCURATE: return NUMBER(frame_accurate_off);
     default: return {nullptr, 0, false};
     }
 #undef NUMBER
