@@ -234,6 +234,7 @@ enum event_fallback {
     EVENT_FALLBACK_NO_GOP,         // the pictures before the return were not held (no key frame, GOP too long)
     EVENT_FALLBACK_OPEN_GOP,       // the key frame's leading pictures are not read yet
     EVENT_FALLBACK_ERROR,          // decoding or encoding failed
+    EVENT_FALLBACK_TIMELINE,       // the input's time line broke while the run was fed (restart, loss)
 };
 
 /* "unmatched", "no_gop", ...; "" for EVENT_FALLBACK_NONE. */

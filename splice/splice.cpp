@@ -223,6 +223,7 @@ static rep_stream *video_record(rep_ctx *rep)
 }
 
 static int64_t break_end_point(const rep_ctx *rep, int *reason);
+static void accurate_clear(splice_accurate *a);
 
 int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
 {
@@ -233,13 +234,18 @@ int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
     ev.reason = reason;
     rep_stream *v = video_record(rep);
     int64_t reached = AV_NOPTS_VALUE;
+    splice_accurate *a = env->accurate;
     if (v && v->sent_dts != AV_NOPTS_VALUE) {
         ev.aired = v->sent_dts - v->start_dts;
         reached = v->start_pts + ev.aired;
-        /* Nothing follows the filler video held back: it goes out. */
+        /* Nothing follows the filler video held back: it goes out, up to a frame-accurate return that aired. */
         int s = (int)(v - rep->streams);
         if (env->out && (unsigned)s < env->out->nb_streams)
-            release_filler_video(env, rep, v, s, INT64_MAX);
+            release_filler_video(env, rep, v, s, a && a->from != AV_NOPTS_VALUE ? a->from : INT64_MAX);
+    }
+    if (a) {  // the run under way ends with the break
+        ev.reencoded = a->from != AV_NOPTS_VALUE ? a->aired : -1;
+        accurate_clear(a);
     }
     splice_spots_ended(env, rep, reached, SPLICE_SPOTS_SESSION_END);
     emit(env, rep, &ev);
@@ -456,9 +462,32 @@ static void accurate_clear(splice_accurate *a)
     if (a->running)
         reencode_abort(a->enc);
     a->running = a->failed = a->aired = 0;
+    a->why = EVENT_FALLBACK_NONE;
     a->from = AV_NOPTS_VALUE;
     free_queued(a->gop);
     free_queued(a->run);
+}
+
+/*
+ * Gives up the run of the GOP held (why: an event_fallback): the encoder
+ * stops, the GOP and what is encoded but not aired are dropped. What aired
+ * stays (from, aired): the programme is back there.
+ */
+static void accurate_give_up(splice_accurate *a, int why)
+{
+    if (a->running)
+        reencode_abort(a->enc);
+    a->running = 0;
+    a->failed = 1;
+    a->why = why;
+    free_queued(a->gop);
+    free_queued(a->run);
+}
+
+void splice_accurate_abandon(const splice_env *env, int why)
+{
+    if (env->accurate)
+        accurate_give_up(env->accurate, why);
 }
 
 void splice_accurate_destroy(splice_accurate **a)
@@ -564,10 +593,27 @@ static void accurate_air(const splice_env *env, rep_ctx *rep, rep_stream *r, int
 }
 
 /*
+ * Whether pkt follows the last packet of the GOP held on one time line:
+ * its dts later, and no more than ACCURATE_GAP_FRAMES frames later (more
+ * pictures than that lost with the input leave the decoder without its
+ * references).
+ */
+#define ACCURATE_GAP_FRAMES 4
+
+static bool accurate_follows(const splice_accurate *a, const AVStream *ist, const AVPacket *pkt)
+{
+    if (a->gop->count == 0)
+        return true;
+    int64_t last = a->gop->items[a->gop->count - 1]->dts, frame = frame_ticks(ist, nullptr);
+    return pkt->dts > last && (frame <= 0 || pkt->dts - last <= ACCURATE_GAP_FRAMES * frame);
+}
+
+/*
  * Keeps a programme video packet read during the break for the return: a
  * key frame starts the GOP afresh (and a run begun on the one before that
  * has not aired yet); a GOP longer than the store is given up (the return
- * then stays on the key frame). The first picture shown at or after end
+ * then stays on the key frame), and so is one whose time line breaks (a
+ * run that aired ends there). The first picture shown at or after end
  * begins the run, which from then on is fed as the programme comes and
  * airs as it is encoded, in place of the filler. Takes *ppkt.
  */
@@ -580,6 +626,12 @@ static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
 
     if ((pkt->flags & AV_PKT_FLAG_KEY) && a->from == AV_NOPTS_VALUE)
         accurate_clear(a);
+    if (!a->failed && pkt->dts != AV_NOPTS_VALUE && !accurate_follows(a, ist, pkt))
+        accurate_give_up(a, EVENT_FALLBACK_TIMELINE);
+    if (a->failed) {  // nothing to decode from before the next key frame
+        av_packet_free(ppkt);
+        return;
+    }
     if (pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || a->gop->count >= a->gop->capacity ||
         packets_queue_push(a->gop, pkt) < 0) {
         if (a->from == AV_NOPTS_VALUE)
@@ -591,9 +643,7 @@ static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     *ppkt = nullptr;
     bool next_soon = rep->pending_count > 0 && rep->pending[0].point <= end + SPLICE_KEY_LEAD;
     if (a->running && (reencode_feed(a->enc, pkt, INT64_MAX) < 0 || !accurate_take(a))) {
-        reencode_abort(a->enc);
-        a->running = 0;
-        a->failed = 1;
+        accurate_give_up(a, EVENT_FALLBACK_ERROR);
     } else if (!a->running && !a->failed && !a->refused && !next_soon && end != INT64_MAX && pkt->pts >= end) {
         accurate_begin(a, ist, end);
     }
@@ -622,12 +672,16 @@ static int accurate_return(const splice_env *env, rep_ctx *rep, rep_stream *r, c
             why = EVENT_FALLBACK_ERROR;
         accurate_air(env, rep, r, key->stream_index);
     } else if (a->from == AV_NOPTS_VALUE && frame > 0 && key->pts - end > frame) {
-        why = a->refused ? EVENT_FALLBACK_UNMATCHED : a->failed ? EVENT_FALLBACK_ERROR : EVENT_FALLBACK_NO_GOP;
+        why = a->refused  ? EVENT_FALLBACK_UNMATCHED
+              : a->failed ? (a->why != EVENT_FALLBACK_NONE ? a->why : EVENT_FALLBACK_ERROR)
+                          : EVENT_FALLBACK_NO_GOP;
     }
     *m = a->aired;
     if (a->from == AV_NOPTS_VALUE)
         return why;
     *back = a->from;
+    if (why == EVENT_FALLBACK_NONE && a->failed)  // the run given up after it aired: the key frame follows it
+        why = a->why != EVENT_FALLBACK_NONE ? a->why : EVENT_FALLBACK_ERROR;
     /* Every picture shown from the first at or after end up to key aired (no leading picture after key). */
     if (why == EVENT_FALLBACK_NONE && frame > 0 && (key->pts - a->from + frame / 2) / frame > a->aired)
         why = EVENT_FALLBACK_OPEN_GOP;
@@ -910,7 +964,9 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     AVPacket *pkt = *ppkt;
     int s = pkt->stream_index;
 
-    if (!take_filler_video(env, rep, r, s, pkt->dts + pkt->duration)) {
+    /* Once a frame-accurate return aired, the programme is back: the filler is no longer taken. */
+    bool back = env->accurate && env->accurate->from != AV_NOPTS_VALUE;
+    if (!back && !take_filler_video(env, rep, r, s, pkt->dts + pkt->duration)) {
         release_filler_video(env, rep, r, s, INT64_MAX);
         r->sent_dts = AV_NOPTS_VALUE;
         rep->state = SPLICING_STATE_FINISHED;

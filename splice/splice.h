@@ -99,6 +99,7 @@ struct splice_accurate {
     packets_queue *run;        // the run's packets encoded so far, in decoding order; capacity SPLICE_GOP_MAX
     int running;               // the run of the return is fed: the GOP held shows a picture at or after the end
     int failed;                // the run of this GOP failed: the return stays on the key frame
+    int why;                   // event_fallback of a run given up (its input broke); NONE: decided at the return
     int64_t from;              // the run's first picture aired: the programme is back there; AV_NOPTS_VALUE: not yet
     int64_t lead;              // the run's dts are its pts less this (the programme's largest reordering lead)
     int64_t last_dts;          // of the run's last packet queued
