@@ -607,8 +607,11 @@ static int live_waiting(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
         l->gate = type == l->lead ? GATE_OPEN : l->gate;
         return 1;
     }
-    /* The demuxer hands a picture over when the next one begins: the first after a loss is from before it. */
-    bool stale = l->stale_until != AV_NOPTS_VALUE && in <= l->stale_until;
+    /*
+     * The demuxer hands a picture over when the next one begins: the first after a loss is from before it.
+     * A key frame far behind that is a source restarted on an earlier time line, not a stale picture.
+     */
+    bool stale = l->stale_until != AV_NOPTS_VALUE && in <= l->stale_until && in > l->stale_until - LIVE_RESTART_TICKS;
     if (type == l->lead && (pkt->flags & AV_PKT_FLAG_KEY))
     if (type == l->lead && (pkt->flags & AV_PKT_FLAG_KEY) && !stale && !live_backlog(r, in, now))
         return live_open(r, pkt, in, in_pts, now) ? 1 : 0;
