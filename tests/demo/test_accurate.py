@@ -1,7 +1,8 @@
 """Frame-accurate returns in KestrowDemo: feeds with a fixed 2 s GOP and a
 break whose end falls between two key frames. The programme is back on the
 announced picture, read on the decoded pictures; with --frame-accurate=off
-on its next key frame, as before."""
+on its next key frame, as before. A source restarting while the pictures up
+to the key frame are re-encoded ends that run where it is."""
 import json
 import os
 import unittest
@@ -47,6 +48,19 @@ class Accurate(unittest.TestCase):
                 self.assertEqual(pictures.decode_errors(out), "")
                 out_check = kt.tr290(out)
                 self.assertEqual((out_check["cc_errors"], [p["over_40ms"] for p in out_check["pcrs"]]), (0, [0]))
+
+    def test_a_restart_during_the_re_encoded_return_ends_it_there(self):
+        # The end at 7.04 s, the next key frame at 8 s; the source restarts an hour back in between.
+        prog, filler, out, asrun = (os.path.join(self.dir, "restart" + e) for e in (".ts", "_f.ts", "_out.ts", ".json"))
+        info = kt.gen.build(prog, duration=12, gop=50, cues=["at=3.04,dur=4,lead=2"], restarts=["at=7,jump=-3600"])
+        kt.gen.generate(filler, filler=True, duration=6)
+        res = run_demo("--asrun-file=" + asrun, prog, out, filler)
+        self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+        record = [r for r in map(json.loads, kt.read_text(asrun).splitlines()) if r["event"] == "break_end"][0]
+        end = info["cues"][0]["pts_time"] + 4 * TICKS
+        self.assertEqual((record["pts"], record["fallback"]), (end, "timeline_break"))
+        self.assertGreater(record["reencoded"], 0)
+        self.assertEqual(pictures.decode_errors(out), "")
 
 
 if __name__ == "__main__":
