@@ -19,6 +19,7 @@ extern "C" {
 }
 
 #include "codec/reencode.h"
+#include "codec/splice_gop.h"
 #include "splice/filler.h"
 #include "splice/packets_queue.h"
 #include "common/trace.h"
@@ -530,6 +531,8 @@ static bool accurate_take(splice_accurate *a)
  * Starts the run of the return at end on the GOP held (its key frame shown
  * at or before end): the re-encoder (made at the first run; a codec it
  * cannot match is refused for the session), then every packet held fed.
+ * A programme with open GOPs is not re-encoded: the key frame the run would
+ * join comes with leading pictures that reference the pictures replaced.
  */
 static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end)
 {
@@ -538,6 +541,11 @@ static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end)
 
     if (frame_ticks(ist, &fr) <= 0 || !(g->items[0]->flags & AV_PKT_FLAG_KEY) || g->items[0]->pts > end)
         return;
+    if (a->open_gop) {  // the key frame the run joins has leading pictures: they reference what the run replaces
+        a->failed = 1;
+        a->why = EVENT_FALLBACK_OPEN_GOP;
+        return;
+    }
     if (!a->enc) {
         int ret = reencode_create(&a->enc, ist->codecpar, fr, 0, 0);
         if (ret < 0) {
@@ -641,6 +649,13 @@ static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
         return;
     }
     *ppkt = nullptr;
+    const AVPacket *key = a->gop->items[0];
+    if (!a->open_gop && a->gop->count > 1 && (key->flags & AV_PKT_FLAG_KEY)) {
+        gop_pic two[2] = {{key->pts, key->dts, 1, GOP_PIC_I, GOP_REFS_UNKNOWN},
+                          {pkt->pts, pkt->dts, (uint8_t)((pkt->flags & AV_PKT_FLAG_KEY) != 0), GOP_PIC_P,
+                           GOP_REFS_UNKNOWN}};
+        a->open_gop = splice_gop_open(two, 2) == 1;
+    }
     bool next_soon = rep->pending_count > 0 && rep->pending[0].point <= end + SPLICE_KEY_LEAD;
     if (a->running && (reencode_feed(a->enc, pkt, INT64_MAX) < 0 || !accurate_take(a))) {
         accurate_give_up(a, EVENT_FALLBACK_ERROR);

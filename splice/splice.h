@@ -106,6 +106,7 @@ struct splice_accurate {
     int aired;                 // the run's packets queued
     reencode *enc;
     int refused;               // the programme's codec or profile cannot be re-encoded here
+    int open_gop;              // the programme's GOPs are open (a leading picture seen): returns stay on key frames
     int64_t fallbacks;         // returns that fell back to the programme's key frame
 };
 

@@ -21,11 +21,14 @@ class Accurate(unittest.TestCase):
         cls.dir = kt.scratch_dir(cls, "kestrow-accurate-")
 
     def test_the_programme_returns_on_the_announced_picture(self):
-        # (name, generator options, demo option, frames off allowed at the return, pictures re-encoded)
-        rows = [("h264_b2", dict(video_codec="h264", bframes=2), "auto", 1, True),
-                ("mpeg2_b2", dict(video_codec="mpeg2", bframes=2), "auto", 1, True),
-                ("h264_off", dict(video_codec="h264", bframes=2), "off", None, False)]
-        for name, opts, mode, slack, reencoded in rows:
+        # (name, generator options, demo option, frames off allowed at the return (None: on the key frame),
+        # as-run reencoded and fallback of a key-frame return)
+        rows = [("h264_b2", dict(video_codec="h264", bframes=2), "auto", 1, None),
+                ("mpeg2_b2", dict(video_codec="mpeg2", bframes=2), "auto", 1, None),
+                ("h264_off", dict(video_codec="h264", bframes=2), "off", None, (None, None)),
+                # The key frame's leading pictures reference the GOP before: not re-encoded, said why.
+                ("h264_open_gop", dict(video_codec="h264", bframes=2, open_gop=True), "auto", None, (0, "open_gop"))]
+        for name, opts, mode, slack, keyed in rows:
             with self.subTest(name):
                 prog, filler, out, asrun = (os.path.join(self.dir, name + e)
                                             for e in (".ts", "_filler.ts", "_out.ts", ".json"))
@@ -39,7 +42,7 @@ class Accurate(unittest.TestCase):
                 back, scores = pictures.programme_back(out, prog, end, key, FRAME)
                 record = [r for r in map(json.loads, kt.read_text(asrun).splitlines()) if r["event"] == "break_end"][0]
                 if slack is None:
-                    self.assertEqual((back, record["pts"], record["reencoded"]), (key, key, None))
+                    self.assertEqual((back, record["pts"], record["reencoded"], record["fallback"]), (key, key, *keyed))
                 else:
                     self.assertLessEqual(abs(back - end), slack * FRAME)
                     self.assertEqual((record["pts"], record["reencoded"], record["fallback"]),
