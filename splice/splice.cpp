@@ -644,7 +644,7 @@ static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
         packets_queue_push(a->gop, pkt) < 0) {
         if (a->from == AV_NOPTS_VALUE)
             accurate_clear(a);
-        a->failed = 1;
+        accurate_give_up(a, EVENT_FALLBACK_NO_GOP);
         av_packet_free(ppkt);
         return;
     }
