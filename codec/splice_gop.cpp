@@ -165,3 +165,17 @@ int splice_gop_plan(const gop_pic *pics, int n, int side, int64_t point, int64_t
     *plan = p;
     return 0;
 }
+
+int splice_gop_open(const gop_pic *pics, int n)
+{
+    if (n < 1 || !pics[0].key)
+        return AVERROR(EINVAL);
+    int64_t key_pts = pics[0].pts;
+    for (int i = 1; i < n; i++) {
+        if (pics[i].key)
+            key_pts = pics[i].pts;
+        else if (pics[i].pts < key_pts)
+            return 1;
+    }
+    return 0;
+}

@@ -97,4 +97,14 @@ struct gop_plan {
 int splice_gop_plan(const gop_pic *pics, int n, int side, int64_t point, int64_t slack,
                     uint8_t *action, int64_t *dts, gop_plan *plan);
 
+/*
+ * Whether n pictures in decoding order starting at a key frame show open
+ * GOPs: a picture decoded after a key frame (pics[0] or a later one) and
+ * shown before it, a leading picture that may reference the GOP before.
+ * At a return such pictures follow the key frame the re-encoded run joins
+ * and reference what the run replaced. Returns 1 (open), 0 (none seen), or
+ * AVERROR(EINVAL) when n < 1 or pics[0] is not a key frame.
+ */
+int splice_gop_open(const gop_pic *pics, int n);
+
 #endif

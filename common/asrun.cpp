@@ -91,6 +91,12 @@ bool put_spot(char *buf, size_t size, size_t *len, const asrun_record *r)
            (!r->why[0] || put_text(buf, size, len, "why", r->why));
 }
 
+/* A break end's frame-accurate return: pictures re-encoded, why it fell back. */
+bool put_accurate(char *buf, size_t size, size_t *len, const asrun_record *r)
+{
+    return put_number(buf, size, len, "reencoded", r->reencoded) && put_text(buf, size, len, "fallback", r->fallback);
+}
+
 } // namespace
 
 asrun_record asrun_record_make(int event, int64_t time_ms)
@@ -105,8 +111,9 @@ asrun_record asrun_record_make(int event, int64_t time_ms)
     r.pts = ASRUN_NONE;
     r.aired = ASRUN_NONE;
     r.late = ASRUN_NONE;
+    r.reencoded = ASRUN_NONE;
     r.reason[0] = '\0';
-    r.channel[0] = r.spot_id[0] = r.spot_file[0] = r.why[0] = '\0';
+    r.channel[0] = r.spot_id[0] = r.spot_file[0] = r.why[0] = r.fallback[0] = '\0';
     r.break_number = r.position = ASRUN_NONE;
     return r;
 }
@@ -146,6 +153,7 @@ int asrun_format(const asrun_record *r, char *buf, size_t size)
               put_number(buf, size, &len, "aired", r->aired) &&
               put_number(buf, size, &len, "late", r->late) &&
               (r->event != ASRUN_SPOT || put_spot(buf, size, &len, r)) &&
+              (r->event != ASRUN_BREAK_END || put_accurate(buf, size, &len, r)) &&
               put_text(buf, size, &len, "reason", r->reason) && put(buf, size, &len, "}\n");
     if (!ok) {
         if (size > 0)

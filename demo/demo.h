@@ -19,6 +19,7 @@ struct demo_ctx {
     const char *asrun_path;  // --asrun-file, for messages
     int time_signal_breaks;  // --time-signal-breaks: time_signal cues start and end breaks
     int open_breaks;         // --open-breaks
+    int frame_accurate_off;  // --frame-accurate=off: breaks return at the programme's key frame
     int64_t max_break;       // --max-break, 90 kHz
     const char *service_name;  // --service_name: the output's and the as-run records' channel
     const char *schedule, *spots, *channel_id, *headend_id, *verification;  // the traffic options

@@ -26,6 +26,7 @@ extern "C" {
 static void demo_usage(const char *name)
 {
     printf("usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--open-breaks] [--max-break=SECONDS]\n"
+           "          [--frame-accurate=auto|off]\n"
            "          [--max-pending=N] [--max-cue-lead=S] [--late-join=S] [--service_name=NAME]\n"
            "          [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
            "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
@@ -166,6 +167,10 @@ static int demo_option(const char *arg, demo_ctx *demo)
         demo->time_signal_breaks = 1;
     else if (strcmp(arg, "--open-breaks") == 0)
         demo->open_breaks = 1;
+    else if (strcmp(arg, "--frame-accurate=auto") == 0 || strcmp(arg, "--frame-accurate=off") == 0)
+        demo->frame_accurate_off = strcmp(arg, "--frame-accurate=off") == 0;
+    else if (strncmp(arg, "--frame-accurate=", 17) == 0)
+        got = -1;
     else if (strcmp(arg, "--spts") == 0)
         demo->spts = 1;
     else if (strncmp(arg, "--loudness=", 11) == 0)
@@ -241,6 +246,7 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     desc.splice.time_signal_breaks = run->demo.time_signal_breaks;
     desc.splice.open_breaks = run->demo.open_breaks;
     desc.splice.max_break = run->demo.max_break;
+    desc.frame_accurate = !run->demo.frame_accurate_off;
     desc.splice.planner = traffic_planner(run->demo.traffic_ctx);
     desc.mux.service_name = run->demo.service_name;
     desc.splice.timing = &run->demo.timing;

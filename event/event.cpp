@@ -19,6 +19,7 @@ event event_make(event_type t)
     ev.stream = ev.input_index = ev.pid = -1;
     ev.splice_time = ev.duration = AV_NOPTS_VALUE;
     ev.pts = ev.delta_ticks = ev.end_pts = ev.pts_time = ev.aired = AV_NOPTS_VALUE;
+    ev.reencoded = -1;
     return ev;
 }
 
@@ -62,6 +63,12 @@ const char *event_reason_name(const event *ev)
     case EVENT_TIMELINE_MOVED: return reason_name(timelines, std::size(timelines), ev->reason);
     default: return "";
     }
+}
+
+const char *event_fallback_name(int fallback)
+{
+    static const char *const names[] = {"", "unmatched", "no_gop", "open_gop", "error", "timeline_break"};
+    return reason_name(names, std::size(names), fallback);
 }
 
 void event_emit(const event_sink *sink, const event *ev)

@@ -212,6 +212,12 @@ static bool say_break(wording *w, const event *ev)
         int64_t aired = ev->aired == AV_NOPTS_VALUE ? 0 : ev->aired;
         say(w, LOG_INFO, "break of %s=%u ended: %s, aired=%" PRId64 " (%f sec)", id_name(ev), ev->splice_event_id,
             event_reason_name(ev), aired, aired / 90000.0);
+        if (ev->fallback != EVENT_FALLBACK_NONE)
+            say(w, LOG_INFO, "return of %s=%u on the programme's key frame, not on the announced picture: %s",
+                id_name(ev), ev->splice_event_id, event_fallback_name(ev->fallback));
+        else if (ev->reencoded > 0)
+            say(w, LOG_INFO, "return of %s=%u on the announced picture: %d pictures re-encoded up to the key frame",
+                id_name(ev), ev->splice_event_id, ev->reencoded);
         return true;
     }
     case EVENT_IDLE:

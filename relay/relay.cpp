@@ -836,7 +836,8 @@ static int relay_loop_open(relay *r, relay_loop *loop)
     loop->dts_max = AV_NOPTS_VALUE;
     if (packets_queue_create(&loop->in_queue, RELAY_QUEUE_CAPACITY) < 0 ||
         packets_queue_create(&loop->out_queue, RELAY_QUEUE_CAPACITY) < 0 ||
-        packets_queue_create(&loop->held, SPLICE_HELD_MAX) < 0)
+        packets_queue_create(&loop->held, r->desc.frame_accurate ? SPLICE_HELD_ACCURATE : SPLICE_HELD_MAX) < 0 ||
+        (r->desc.frame_accurate && splice_accurate_create(&loop->env.accurate) < 0))
         return AVERROR(ENOMEM);
     loop->env.out = r->out;
     loop->env.filler = r->filler;
@@ -851,6 +852,7 @@ static void relay_loop_close(relay_loop *loop)
     packets_queue_destroy(&loop->in_queue);
     packets_queue_destroy(&loop->out_queue);
     packets_queue_destroy(&loop->held);
+    splice_accurate_destroy(&loop->env.accurate);
 }
 
 /*

@@ -70,6 +70,7 @@ struct relay_desc {
     int (*stop)(void *opaque);     // non-zero: stop; checked before and after each read; may be null
     void *stop_opaque;
     splice_desc splice;            // what the loop and the splice rules report (splice.events), their options
+    int frame_accurate;            // returns on the announced picture (re-encoded up to the key frame); 0: key frames
     /*
      * Non-zero: a live input whose time line may break (relay_live.cpp):
      * the output starts on the first video key frame and keeps its clock

@@ -57,6 +57,7 @@ struct app_ctx {
     char headend_id[APP_TEXT_SIZE];     // HHH of the daily file's name
     char verification_path[APP_TEXT_SIZE];  // empty = beside the schedule
     int32_t spot_cache;                 // MiB of spots held at most
+    int32_t frame_accurate_off;         // --frame-accurate=off: breaks return at the programme's key frame
     int32_t open_breaks;                // non-zero: an out cue without break_duration lasts until its return cue
     int32_t max_break;                  // seconds an open break lasts at most
     splice_timing timing;               // --max-pending, --max-cue-lead, --late-join (ticks)

@@ -64,6 +64,7 @@ enum opt_id {
     OPT_VERIFICATION,
     OPT_SPOT_CACHE,
     OPT_OPEN_BREAKS,
+    OPT_FRAME_ACCURATE,
     OPT_MAX_BREAK,
     OPT_MAX_PENDING,
     OPT_MAX_CUE_LEAD,
@@ -115,6 +116,7 @@ const struct option long_options[] = {
     {"verification", required_argument, nullptr, OPT_VERIFICATION},
     {"spot-cache", required_argument, nullptr, OPT_SPOT_CACHE},
     {"open-breaks", no_argument, nullptr, OPT_OPEN_BREAKS},
+    {"frame-accurate", required_argument, nullptr, OPT_FRAME_ACCURATE},
     {"max-break", required_argument, nullptr, OPT_MAX_BREAK},
     {"max-pending", required_argument, nullptr, OPT_MAX_PENDING},
     {"max-cue-lead", required_argument, nullptr, OPT_MAX_CUE_LEAD},
@@ -153,6 +155,7 @@ const char usage_text[] =
     "    --max-cue-lead=S                   a splice point further ahead is not taken, 1-43200 s [600]\n"
     "    --late-join=S                      a cue up to S late joins its break, 0-600 s [2]\n"
     "    --open-breaks                      an out cue without break_duration lasts until its return cue\n"
+    "    --frame-accurate=auto|off          return on the announced picture, re-encoding up to the key frame (auto)\n"
     "    --max-break=S                      longest an open break lasts, seconds (300)\n"
     "    --input-loss-slate=MS              the filler airs after this long without input; 0: never\n"
     "Traffic:\n"
@@ -434,6 +437,13 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_VERIFICATION: return set_text(app->verification_path, arg);
     case OPT_SPOT_CACHE: return set_number(&app->spot_cache, id, arg, rule_cache);
     case OPT_OPEN_BREAKS: app->open_breaks = 1; return 0;
+    case OPT_FRAME_ACCURATE:
+        if (strcmp(arg, "auto") != 0 && strcmp(arg, "off") != 0) {
+            fprintf(stderr, "ERROR: --%s=[%s]: auto or off\n", option_name(id), arg);
+            return -EINVAL;
+        }
+        app->frame_accurate_off = strcmp(arg, "off") == 0;
+        return 0;
     case OPT_MAX_BREAK: return set_number(&app->max_break, id, arg, rule_max_break);
     case OPT_MAX_PENDING: return set_number(&app->timing.max_pending, id, arg, rule_pending);
     case OPT_MAX_CUE_LEAD: return set_ticks(&app->timing.max_cue_lead, id, arg, rule_cue_lead);
@@ -490,6 +500,7 @@ option_field field_of(const app_ctx *app, int id)
     case OPT_LATE_JOIN: return NUMBER(timing.late_join);
     case OPT_PROGRAM: return NUMBER(program);
     case OPT_LOUDNESS: return NUMBER(loudness);
+    case OPT_FRAME_ACCURATE: return NUMBER(frame_accurate_off);
     default: return {nullptr, 0, false};
     }
 #undef NUMBER

@@ -398,6 +398,7 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.splice.planner = traffic_planner(ses->traffic_ctx);
     desc.splice.open_breaks = app->open_breaks;
     desc.splice.max_break = (int64_t)app->max_break * 90000;
+    desc.frame_accurate = !app->frame_accurate_off;
     desc.splice.timing = &app->timing;
     desc.live = 1;
     desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;

@@ -132,6 +132,10 @@ void status_event(channel_status *s, const asrun_record *r)
         s->cues.fetch_add(1);
     else if (r->event == ASRUN_BREAK_END)
         s->breaks_aired.fetch_add(1);
+    if (r->event == ASRUN_BREAK_END && r->reencoded > 0)
+        s->reencoded.fetch_add(r->reencoded);
+    if (r->event == ASRUN_BREAK_END && r->fallback[0])
+        s->accurate_fallbacks.fetch_add(1);
     else if (r->event == ASRUN_BREAK_SKIPPED)
         s->breaks_skipped.fetch_add(1);
     std::lock_guard<std::mutex> guard(s->event_lock);

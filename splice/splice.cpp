@@ -6,6 +6,7 @@
 #include "splice/splice.h"
 #include "splice/splice_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -17,6 +18,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "codec/reencode.h"
+#include "codec/splice_gop.h"
 #include "splice/filler.h"
 #include "splice/packets_queue.h"
 #include "common/trace.h"
@@ -221,6 +224,7 @@ static rep_stream *video_record(rep_ctx *rep)
 }
 
 static int64_t break_end_point(const rep_ctx *rep, int *reason);
+static void accurate_clear(splice_accurate *a);
 
 int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
 {
@@ -231,13 +235,18 @@ int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
     ev.reason = reason;
     rep_stream *v = video_record(rep);
     int64_t reached = AV_NOPTS_VALUE;
+    splice_accurate *a = env->accurate;
     if (v && v->sent_dts != AV_NOPTS_VALUE) {
         ev.aired = v->sent_dts - v->start_dts;
         reached = v->start_pts + ev.aired;
-        /* Nothing follows the filler video held back: it goes out. */
+        /* Nothing follows the filler video held back: it goes out, up to a frame-accurate return that aired. */
         int s = (int)(v - rep->streams);
         if (env->out && (unsigned)s < env->out->nb_streams)
-            release_filler_video(env, rep, v, s, INT64_MAX);
+            release_filler_video(env, rep, v, s, a && a->from != AV_NOPTS_VALUE ? a->from : INT64_MAX);
+    }
+    if (a) {  // the run under way ends with the break
+        ev.reencoded = a->from != AV_NOPTS_VALUE ? a->aired : -1;
+        accurate_clear(a);
     }
     splice_spots_ended(env, rep, reached, SPLICE_SPOTS_SESSION_END);
     emit(env, rep, &ev);
@@ -425,12 +434,282 @@ static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     start_break(env, rep, r, fi, pkt);
 }
 
+int splice_accurate_create(splice_accurate **out)
+{
+    splice_accurate *a = (splice_accurate *)calloc(1, sizeof(*a));
+
+    if (!a || packets_queue_create(&a->gop, SPLICE_GOP_MAX) < 0 || packets_queue_create(&a->run, SPLICE_GOP_MAX) < 0) {
+        if (a)
+            packets_queue_destroy(&a->gop);
+        free(a);
+        return AVERROR(ENOMEM);
+    }
+    a->from = AV_NOPTS_VALUE;
+    *out = a;
+    return 0;
+}
+
+static void free_queued(packets_queue *q)
+{
+    AVPacket *p = nullptr;
+
+    while (packets_queue_pop(q, &p) >= 0)
+        av_packet_free(&p);
+}
+
+/* Drops the GOP held and the run under way (a fresh start for the next one). */
+static void accurate_clear(splice_accurate *a)
+{
+    if (a->running)
+        reencode_abort(a->enc);
+    a->running = a->failed = a->aired = 0;
+    a->why = EVENT_FALLBACK_NONE;
+    a->from = AV_NOPTS_VALUE;
+    free_queued(a->gop);
+    free_queued(a->run);
+}
+
+/*
+ * Gives up the run of the GOP held (why: an event_fallback): the encoder
+ * stops, the GOP and what is encoded but not aired are dropped. What aired
+ * stays (from, aired): the programme is back there.
+ */
+static void accurate_give_up(splice_accurate *a, int why)
+{
+    if (a->running)
+        reencode_abort(a->enc);
+    a->running = 0;
+    a->failed = 1;
+    a->why = why;
+    free_queued(a->gop);
+    free_queued(a->run);
+}
+
+void splice_accurate_abandon(const splice_env *env, int why)
+{
+    if (env->accurate)
+        accurate_give_up(env->accurate, why);
+}
+
+void splice_accurate_destroy(splice_accurate **a)
+{
+    if (!a || !*a)
+        return;
+    accurate_clear(*a);
+    packets_queue_destroy(&(*a)->gop);
+    packets_queue_destroy(&(*a)->run);
+    reencode_destroy(&(*a)->enc);
+    free(*a);
+    *a = nullptr;
+}
+
+/* The programme video's frame duration (90 kHz), 0 when unknown. */
+static int64_t frame_ticks(const AVStream *ist, AVRational *rate)
+{
+    AVRational fr = ist->avg_frame_rate.num > 0 && ist->avg_frame_rate.den > 0 ? ist->avg_frame_rate
+                                                                                 : ist->r_frame_rate;
+    if (rate)
+        *rate = fr;
+    return fr.num > 0 && fr.den > 0 ? av_rescale(90000, fr.den, fr.num) : 0;
+}
+
+/* Moves what the run has encoded so far to a->run; false when it is full. */
+static bool accurate_take(splice_accurate *a)
+{
+    AVPacket *p = nullptr;
+
+    while (reencode_take(a->enc, &p) >= 0) {
+        if (packets_queue_push(a->run, p) < 0 || a->run->count > a->run->capacity) {
+            av_packet_free(&p);
+            return false;
+        }
+    }
+    return true;
+}
+
+/*
+ * Starts the run of the return at end on the GOP held (its key frame shown
+ * at or before end): the re-encoder (made at the first run; a codec it
+ * cannot match is refused for the session), then every packet held fed.
+ * A programme with open GOPs is not re-encoded: the key frame the run would
+ * join comes with leading pictures that reference the pictures replaced.
+ */
+static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end)
+{
+    const packets_queue *g = a->gop;
+    AVRational fr;
+
+    if (frame_ticks(ist, &fr) <= 0 || !(g->items[0]->flags & AV_PKT_FLAG_KEY) || g->items[0]->pts > end)
+        return;
+    if (a->open_gop) {  // the key frame the run joins has leading pictures: they reference what the run replaces
+        a->failed = 1;
+        a->why = EVENT_FALLBACK_OPEN_GOP;
+        return;
+    }
+    if (!a->enc) {
+        int ret = reencode_create(&a->enc, ist->codecpar, fr, 0, 0);
+        if (ret < 0) {
+            a->refused = ret == REENCODE_UNMATCHED;
+            a->failed = !a->refused;
+            return;
+        }
+    }
+    /* The programme's rate over the GOP held, its largest reordering lead. */
+    int64_t bytes = 0, lead = 0;
+    for (int i = 0; i < g->count; i++) {
+        bytes += g->items[i]->size;
+        lead = std::max(lead, g->items[i]->pts - g->items[i]->dts);
+    }
+    const AVPacket *last = g->items[g->count - 1];
+    int64_t span = last->dts + last->duration - g->items[0]->dts;
+    int64_t rate = av_rescale(bytes * 8, 90000, span > 0 ? span : 90000);
+    a->lead = lead;
+    a->running = reencode_begin(a->enc, end, lead, rate) >= 0;
+    a->failed = !a->running;
+    for (int i = 0; a->running && i < g->count; i++) {
+        if (reencode_feed(a->enc, g->items[i], INT64_MAX) < 0 || !accurate_take(a)) {
+            accurate_clear(a);
+            a->failed = 1;
+        }
+    }
+}
+
+/*
+ * Queues the run's packets encoded so far (output stream s): the first one,
+ * an IDR, is where the programme is back (rep->end_pts: the sound follows
+ * it); the filler's pictures shown before it go out first. Their dts are
+ * their pts less the programme's lead, after the filler's and increasing.
+ */
+static void accurate_air(const splice_env *env, rep_ctx *rep, rep_stream *r, int s)
+{
+    splice_accurate *a = env->accurate;
+    AVPacket *p = nullptr;
+
+    while (packets_queue_pop(a->run, &p) >= 0) {
+        if (a->from == AV_NOPTS_VALUE) {
+            a->from = rep->end_pts = p->pts;
+            release_filler_video(env, rep, r, s, p->pts);
+            a->last_dts = r->queued_dts - 1;
+            splice_mark_switch(p, SPLICE_SWITCH_KEY);
+        }
+        p->dts = std::max(p->pts - a->lead, a->last_dts + 1);
+        a->last_dts = p->dts;
+        p->stream_index = s;
+        a->aired++;
+        queue_packet(env, p);
+    }
+}
+
+/*
+ * Whether pkt follows the last packet of the GOP held on one time line:
+ * its dts later, and no more than ACCURATE_GAP_FRAMES frames later (more
+ * pictures than that lost with the input leave the decoder without its
+ * references).
+ */
+#define ACCURATE_GAP_FRAMES 4
+
+static bool accurate_follows(const splice_accurate *a, const AVStream *ist, const AVPacket *pkt)
+{
+    if (a->gop->count == 0)
+        return true;
+    int64_t last = a->gop->items[a->gop->count - 1]->dts, frame = frame_ticks(ist, nullptr);
+    return pkt->dts > last && (frame <= 0 || pkt->dts - last <= ACCURATE_GAP_FRAMES * frame);
+}
+
+/*
+ * Keeps a programme video packet read during the break for the return: a
+ * key frame starts the GOP afresh (and a run begun on the one before that
+ * has not aired yet); a GOP longer than the store is given up (the return
+ * then stays on the key frame), and so is one whose time line breaks (a
+ * run that aired ends there). The first picture shown at or after end
+ * begins the run, which from then on is fed as the programme comes and
+ * airs as it is encoded, in place of the filler. Takes *ppkt.
+ */
+static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, const AVStream *ist, int64_t end,
+                          AVPacket **ppkt)
+{
+    splice_accurate *a = env->accurate;
+    AVPacket *pkt = *ppkt;
+    int s = pkt->stream_index;
+
+    if ((pkt->flags & AV_PKT_FLAG_KEY) && a->from == AV_NOPTS_VALUE)
+        accurate_clear(a);
+    if (!a->failed && pkt->dts != AV_NOPTS_VALUE && !accurate_follows(a, ist, pkt))
+        accurate_give_up(a, EVENT_FALLBACK_TIMELINE);
+    if (a->failed) {  // nothing to decode from before the next key frame
+        av_packet_free(ppkt);
+        return;
+    }
+    if (pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || a->gop->count >= a->gop->capacity ||
+        packets_queue_push(a->gop, pkt) < 0) {
+        if (a->from == AV_NOPTS_VALUE)
+            accurate_clear(a);
+        accurate_give_up(a, EVENT_FALLBACK_NO_GOP);
+        av_packet_free(ppkt);
+        return;
+    }
+    *ppkt = nullptr;
+    const AVPacket *key = a->gop->items[0];
+    if (!a->open_gop && a->gop->count > 1 && (key->flags & AV_PKT_FLAG_KEY)) {
+        gop_pic two[2] = {{key->pts, key->dts, 1, GOP_PIC_I, GOP_REFS_UNKNOWN},
+                          {pkt->pts, pkt->dts, (uint8_t)((pkt->flags & AV_PKT_FLAG_KEY) != 0), GOP_PIC_P,
+                           GOP_REFS_UNKNOWN}};
+        a->open_gop = splice_gop_open(two, 2) == 1;
+    }
+    bool next_soon = rep->pending_count > 0 && rep->pending[0].point <= end + SPLICE_KEY_LEAD;
+    if (a->running && (reencode_feed(a->enc, pkt, INT64_MAX) < 0 || !accurate_take(a))) {
+        accurate_give_up(a, EVENT_FALLBACK_ERROR);
+    } else if (!a->running && !a->failed && !a->refused && !next_soon && end != INT64_MAX && pkt->pts >= end) {
+        accurate_begin(a, ist, end);
+    }
+    accurate_air(env, rep, r, s);
+}
+
+/*
+ * A frame-accurate return at end, on the programme's key frame key: the
+ * run that airs since the first picture shown at or after end is finished
+ * at key and the rest of it queued (output stream s); *back is its first
+ * picture's pts, *m its pictures. Returns 0, or an event_fallback: when
+ * the run did not air, the return stays on key (nothing is re-encoded
+ * when key is within a frame of end, and that is no fallback); a run that
+ * failed once it aired ends there.
+ */
+static int accurate_return(const splice_env *env, rep_ctx *rep, rep_stream *r, const AVStream *ist, int64_t end,
+                           const AVPacket *key, int *m, int64_t *back)
+{
+    splice_accurate *a = env->accurate;
+    int64_t frame = frame_ticks(ist, nullptr);
+    int why = EVENT_FALLBACK_NONE;
+
+    if (a->running) {
+        a->running = 0;
+        if (reencode_finish(a->enc, key->pts) < 0 || !accurate_take(a))
+            why = EVENT_FALLBACK_ERROR;
+        accurate_air(env, rep, r, key->stream_index);
+    } else if (a->from == AV_NOPTS_VALUE && frame > 0 && key->pts - end > frame) {
+        why = a->refused  ? EVENT_FALLBACK_UNMATCHED
+              : a->failed ? (a->why != EVENT_FALLBACK_NONE ? a->why : EVENT_FALLBACK_ERROR)
+                          : EVENT_FALLBACK_NO_GOP;
+    }
+    *m = a->aired;
+    if (a->from == AV_NOPTS_VALUE)
+        return why;
+    *back = a->from;
+    if (why == EVENT_FALLBACK_NONE && a->failed)  // the run given up after it aired: the key frame follows it
+        why = a->why != EVENT_FALLBACK_NONE ? a->why : EVENT_FALLBACK_ERROR;
+    /* Every picture shown from the first at or after end up to key aired (no leading picture after key). */
+    if (why == EVENT_FALLBACK_NONE && frame > 0 && (key->pts - a->from + frame / 2) / frame > a->aired)
+        why = EVENT_FALLBACK_OPEN_GOP;
+    return why;
+}
+
 /*
  * End of the break on the video: the first key frame in the window before
  * its end point. When the kept event's point is reached too, that event
  * starts on the same key frame. Returns true when the key frame decided.
  */
-static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, AVPacket *pkt)
+static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVStream *ist,
+                         AVPacket *pkt)
 {
     int key = pkt->flags & AV_PKT_FLAG_KEY;
     int reason;
@@ -440,25 +719,43 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     if (!key)
         return false;
 
-    /* The filler shows nothing from the key frame's time on: what stays held is left out. */
+    /*
+     * Frame-accurate: the programme is back at the first picture at or after
+     * end, re-encoded up to this key frame; the key frame joins that run.
+     */
+    int reencoded = 0, fallback = EVENT_FALLBACK_NONE;
+    int64_t back = pkt->pts;
+    if (env->accurate && r->sent_dts != AV_NOPTS_VALUE && end != REP_NOW && end != INT64_MAX) {
+        fallback = accurate_return(env, rep, r, ist, end, pkt, &reencoded, &back);
+        if (fallback != EVENT_FALLBACK_NONE)
+            env->accurate->fallbacks++;
+    }
+
+    /* The filler shows nothing from the programme's return on: what stays held is left out. */
     if (r->sent_dts != AV_NOPTS_VALUE) {
-        release_filler_video(env, rep, r, pkt->stream_index, pkt->pts);
+        release_filler_video(env, rep, r, pkt->stream_index, back);
         if (env->desc->verbose && (r->queued_item < r->item || r->queued_filler < r->next_filler))
             log_detail(env->desc->trace, "Filler video %d: pictures shown from %" PRId64 " on left out (item %d picture %d on)",
-                       pkt->stream_index, pkt->pts, (int)r->queued_item, (int)r->queued_filler);
-        splice_spots_ended(env, rep, pkt->pts, SPLICE_SPOTS_RETURN);
+                       pkt->stream_index, back, (int)r->queued_item, (int)r->queued_filler);
+        splice_spots_ended(env, rep, back, SPLICE_SPOTS_RETURN);
     }
+    if (reencoded > 0 && reencode_key_params(env->accurate->enc, pkt) < 0)
+        fallback = EVENT_FALLBACK_ERROR;  // the key frame goes without the programme's parameter sets
+    if (env->accurate)
+        accurate_clear(env->accurate);
     rep->state = SPLICING_STATE_FINISHED;
-    rep->end_pts = pkt->pts;
+    rep->end_pts = back;
     splice_mark_switch(pkt, SPLICE_SWITCH_KEY);  // the programme's video returns here (unless the next break starts)
 
     event ev = event_make(EVENT_BREAK_ENDED);
     ev.reason = reason;
     ev.stream = pkt->stream_index;
-    ev.pts = pkt->pts;
-    ev.delta_ticks = end == REP_NOW ? 0 : pkt->pts - end;
+    ev.pts = back;
+    ev.delta_ticks = end == REP_NOW ? 0 : back - end;
     ev.end_pts = rep->end_pts;
-    ev.aired = pkt->pts - r->start_pts;
+    ev.aired = back - r->start_pts;
+    ev.reencoded = env->accurate ? reencoded : -1;
+    ev.fallback = fallback;
     r->sent_dts = AV_NOPTS_VALUE;
     emit(env, rep, &ev);
 
@@ -676,13 +973,15 @@ static bool take_filler_video(const splice_env *env, rep_ctx *rep, rep_stream *r
     return true;
 }
 
-static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, int64_t shown_after,
-                          AVPacket **ppkt)
+static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, const AVStream *ist,
+                          int64_t shown_after, AVPacket **ppkt)
 {
     AVPacket *pkt = *ppkt;
     int s = pkt->stream_index;
 
-    if (!take_filler_video(env, rep, r, s, pkt->dts + pkt->duration)) {
+    /* Once a frame-accurate return aired, the programme is back: the filler is no longer taken. */
+    bool back = env->accurate && env->accurate->from != AV_NOPTS_VALUE;
+    if (!back && !take_filler_video(env, rep, r, s, pkt->dts + pkt->duration)) {
         release_filler_video(env, rep, r, s, INT64_MAX);
         r->sent_dts = AV_NOPTS_VALUE;
         rep->state = SPLICING_STATE_FINISHED;
@@ -700,9 +999,15 @@ static void replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         *ppkt = nullptr;
         return;
     }
-    int64_t earliest_key = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
-    release_filler_video(env, rep, r, s, earliest_key > shown_after ? earliest_key : shown_after + 1);
-    av_packet_free(ppkt);
+    int64_t end = break_end_point(rep, nullptr);
+    int64_t earliest_key = end - SPLICE_KEY_LEAD;
+    int64_t limit = earliest_key > shown_after ? earliest_key : shown_after + 1;
+    /* A frame-accurate return may take the programme back at end itself: filler shown from there waits. */
+    release_filler_video(env, rep, r, s, env->accurate && limit > end ? end : limit);
+    if (env->accurate)
+        accurate_keep(env, rep, r, ist, end, ppkt);  // the return may be decoded from it
+    else
+        av_packet_free(ppkt);
 }
 
 void splice_break_clock(const splice_env *env, rep_ctx *rep, int64_t until)
@@ -831,7 +1136,8 @@ static bool expire_armed(const splice_env *env, rep_ctx *rep, const AVPacket *pk
  * armed event whose time is over hands the key frame to the next one.
  * Returns true when the packet's key frame decided.
  */
-static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, AVPacket *pkt)
+static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVStream *ist,
+                          AVPacket *pkt)
 {
     bool decided = false;
 
@@ -843,7 +1149,7 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         decided = true;
     }
     if (rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
-        decided = finish_break(env, rep, r, fi, pkt) || decided;
+        decided = finish_break(env, rep, r, fi, ist, pkt) || decided;
     return decided;
 }
 
@@ -867,7 +1173,13 @@ static void release_held(const splice_env *env, rep_ctx *rep, int64_t shown_afte
          * so that the packet with which the audio returns is never reached
          * by filler laid before the end was known.
          */
-        splice_replay_held(env, rep, shown_after, rep->state == SPLICING_STATE_STARTED);
+        int64_t limit = shown_after;
+        if (env->accurate && env->accurate->from == AV_NOPTS_VALUE && rep->state == SPLICING_STATE_STARTED) {
+            /* A frame-accurate return may come at the break's end itself: the sound from there waits for it. */
+            int64_t end = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
+            limit = end < limit ? end : limit;
+        }
+        splice_replay_held(env, rep, limit, rep->state == SPLICING_STATE_STARTED);
     }
 }
 
@@ -884,7 +1196,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
     if (audio && audio_waits(env, rep, r, &pkt))
         return;
     int64_t shown_after = video ? keys_shown_after(r, pkt) : AV_NOPTS_VALUE;
-    bool decided = video && video_decides(env, rep, r, fi, pkt);
+    bool decided = video && video_decides(env, rep, r, fi, ist, pkt);
     /* Every stream back on the programme: idle, or the kept event armed. */
     if (rep->state == SPLICING_STATE_FINISHED && !any_stream_replaced(env, rep)) {
         event ev = event_make(EVENT_IDLE);
@@ -902,7 +1214,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
             log_packet(env->desc->trace, env->out, pkt, "Vin");
         /* Only the stream whose key frame started the break is replaced. */
         if (fs && r->start_dts != AV_NOPTS_VALUE && r->sent_dts != AV_NOPTS_VALUE)
-            replace_video(env, rep, r, shown_after, &pkt);
+            replace_video(env, rep, r, ist, shown_after, &pkt);
     }
     if (pkt)
         queue_packet(env, pkt);

@@ -33,6 +33,7 @@ struct scte35_section;
 
 #define SPLICE_KEY_LEAD 9000  // ticks a key frame may come before the nominal start or end
 #define SPLICE_HELD_MAX 256   // capacity of the caller's queue of audio held while armed
+#define SPLICE_HELD_ACCURATE 1024  // the same with frame-accurate returns: a break's last GOP of sound waits
 #define SPLICE_PLAN_LEAVE (-1)  // a planner's answer: the programme stays on air
 
 /* A break about to start, as a planner sees it. */
@@ -99,19 +100,57 @@ inline splice_timing splice_timing_default(void)
     return {SPLICE_MAX_PENDING_DEFAULT, SPLICE_MAX_CUE_LEAD_DEFAULT, SPLICE_LATE_JOIN_DEFAULT};
 }
 
+struct reencode;
+
+/* Programme video pictures a break holds for a frame-accurate return: the last GOP read. */
+#define SPLICE_GOP_MAX 600
+
+/*
+ * What a frame-accurate return needs across a session: the programme
+ * video's packets read during the running break from its last key frame on
+ * (they are not aired; at most SPLICE_GOP_MAX, a longer GOP is given up),
+ * the re-encoder (made at the first return) and the run it is fed, whether
+ * the video's codec was refused, and the returns that fell back to the key
+ * frame.
+ */
+struct splice_accurate {
+    packets_queue *gop;        // capacity SPLICE_GOP_MAX
+    packets_queue *run;        // the run's packets encoded so far, in decoding order; capacity SPLICE_GOP_MAX
+    int running;               // the run of the return is fed: the GOP held shows a picture at or after the end
+    int failed;                // the run of this GOP failed: the return stays on the key frame
+    int why;                   // event_fallback of a run given up (its input broke); NONE: decided at the return
+    int64_t from;              // the run's first picture aired: the programme is back there; AV_NOPTS_VALUE: not yet
+    int64_t lead;              // the run's dts are its pts less this (the programme's largest reordering lead)
+    int64_t last_dts;          // of the run's last packet queued
+    int aired;                 // the run's packets queued
+    reencode *enc;
+    int refused;               // the programme's codec or profile cannot be re-encoded here
+    int open_gop;              // the programme's GOPs are open (a leading picture seen): returns stay on key frames
+    int64_t fallbacks;         // returns that fell back to the programme's key frame
+};
+
+/* 0 with *out set, or AVERROR(ENOMEM). */
+int splice_accurate_create(splice_accurate **out);
+/* Frees *a (its packets and re-encoder) and sets it to null; null is fine. */
+void splice_accurate_destroy(splice_accurate **a);
+
 struct splice_env {
     AVFormatContext *out;      // output context: traces, output stream count
     const filler_ctx *filler;
     packets_queue *queue;      // the packets produced go here, in writing order
     /*
-     * Audio held back while a break is armed (capacity SPLICE_HELD_MAX; null:
-     * nothing is held). A demuxer returns a video frame only once the next
-     * one begins, so the audio packets around the splice point come out
-     * before the key frame that starts the break. They wait here until the
-     * video shows whether they lie before the break or in it.
+     * Audio held back while a break is armed (capacity SPLICE_HELD_MAX, or
+     * SPLICE_HELD_ACCURATE with frame-accurate returns; null: nothing is
+     * held). A demuxer returns a video frame only once the next one begins,
+     * so the audio packets around the splice point come out before the key
+     * frame that starts the break. They wait here until the video shows
+     * whether they lie before the break or in it; with frame-accurate
+     * returns the sound from a running break's end on also waits for the
+     * key frame that decides where the programme is back.
      */
     packets_queue *held;
     const splice_desc *desc;   // the program's sinks and options (the relay's relay_desc.splice)
+    splice_accurate *accurate;  // frame-accurate returns; null: breaks return at the programme's key frame
 };
 
 /*

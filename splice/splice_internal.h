@@ -11,6 +11,15 @@ struct AVFormatContext;
 struct AVPacket;
 struct filler_stream;
 
+/*
+ * The programme's time line broke (a source restart, the input lost) while a
+ * break runs: the frame-accurate run under way cannot be fed on, so it is
+ * given up for reason (an event_fallback). What it aired stays: the
+ * programme is back there, and the rest waits for the key frame; a run that
+ * aired nothing leaves the return to the next GOP held, or the key frame.
+ */
+void splice_accurate_abandon(const splice_env *env, int why);
+
 /* Reports ev with the id, point and duration of the cue c (not those of the break under way). */
 void splice_emit_cue(const splice_env *env, const rep_cue *c, event *ev);
 

@@ -33,6 +33,8 @@ void splice_source_restart(const splice_env *env, rep_ctx *rep)
         ev.reason = EVENT_CANCEL_SOURCE_RESTART;
         splice_emit_cue(env, &rep->pending[i], &ev);
     }
+    if (rep->state == SPLICING_STATE_STARTED)
+        splice_accurate_abandon(env, EVENT_FALLBACK_TIMELINE);  // its GOP lies on the old time line
     if (running) {
         rep->pending_count = 0;  // the break under way goes on: the programme's times follow on the output's clock
         return;

@@ -126,4 +126,25 @@ TEST(SpliceGop, ActionsPerShapeAndPoint)
     }
 }
 
+// Open GOPs seen in the pictures held from a key frame: a return then stays on the key frame.
+TEST(SpliceGop, OpenWhenAPictureAfterAKeyFrameIsShownBeforeIt)
+{
+    const struct {
+        const char *display;
+        int open;
+    } rows[] = {
+        {"IBBPBBPBBPIBBP", 0},          // closed: the B-pictures before the next I are decoded before it
+        {"IPPPPPPPIPPP", 0},
+        {"IBBPBBPBBPBBIBBPBBP", 1},     // the next key frame's leading pictures
+        {"BBIBBPBBP", 1},               // the first key frame's own
+        {"PBBIBBP", AVERROR(EINVAL)},   // not from a key frame
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.display);
+        std::vector<gop_pic> pics = gop(row.display);
+        EXPECT_EQ(row.open, splice_gop_open(pics.data(), (int)pics.size()));
+    }
+    EXPECT_EQ(AVERROR(EINVAL), splice_gop_open(nullptr, 0));
+}
+
 }  // namespace

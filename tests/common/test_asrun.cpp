@@ -19,6 +19,8 @@ TEST(Asrun, LinesAreOneJsonObjectEach)
     end.duration = 2700000;
     end.pts = 0;
     end.aired = 2699999;
+    end.reencoded = 24;
+    strcpy(end.fallback, "unmatched");
     strcpy(end.reason, "duration");
     strcpy(end.channel, "News \"1\"");
     asrun_record spot = asrun_record_make(ASRUN_SPOT, 0);
@@ -35,7 +37,8 @@ TEST(Asrun, LinesAreOneJsonObjectEach)
     const std::pair<asrun_record, std::string> cases[] = {
         {end, "{\"time\":\"2023-11-14T22:13:20.123Z\",\"event\":\"break_end\",\"channel\":\"News \\\"1\\\"\","
               "\"splice_event_id\":4294967295,\"segmentation_event_id\":null,\"splice_time\":8589934591,"
-              "\"duration\":2700000,\"pts\":0,\"aired\":2699999,\"late\":null,\"reason\":\"duration\"}\n"},
+              "\"duration\":2700000,\"pts\":0,\"aired\":2699999,\"late\":null,\"reencoded\":24,"
+              "\"fallback\":\"unmatched\",\"reason\":\"duration\"}\n"},
         {spot, "{\"time\":\"1970-01-01T00:00:00.000Z\",\"event\":\"spot\",\"channel\":null,\"splice_event_id\":null,"
                "\"segmentation_event_id\":null,\"splice_time\":null,\"duration\":null,\"pts\":null,\"aired\":540000,"
                "\"late\":null,\"spot_id\":\"ACME0000123\",\"file\":\"ACME0000123.ts\",\"break_number\":2,"

@@ -132,7 +132,7 @@ class Cues(kt.FillerCase):
         prog = os.path.join(self.dir, "prog.ts")
         info = kestrow_gen.generate(prog, cues=cues, **dict(dict(duration=14, gop=50), **extra))
         asrun = os.path.join(self.dir, "%s-%d.asrun" % ("app" if live else "demo", ROWS.index(row)))
-        flags = ["--asrun-file=" + asrun] + flags
+        flags = ["--asrun-file=" + asrun, "--frame-accurate=off"] + flags
         if live:
             svc = kt.started(self, self.dir, "--input-loss-slate=0", *flags, filler=self.filler, name="app")
             svc.send(prog)

@@ -29,13 +29,13 @@ class Demo(unittest.TestCase):
             kt.gen.generate(self.fillers[key], filler=True, **opts)
         return self.fillers[key]
 
-    def splice(self, name, filler=None, out_name=None, **opts):
-        """Generates programme name, runs the demo on it; returns (info, checker)."""
+    def splice(self, name, filler=None, out_name=None, args=(), **opts):
+        """Generates programme name, runs the demo on it (options args); returns (info, checker)."""
         prog = os.path.join(self.dir, name + ".ts")
         info = kt.gen.generate(prog, **opts)
         filler = filler or self.filler()
         out = os.path.join(self.dir, out_name or name + "_out.ts")
-        res = run_demo(prog, out, filler)
+        res = run_demo(*args, prog, out, filler)
         self.assertEqual(res.returncode, 0, res.stderr[-2000:])
         kt.expect_pcr_interval(out)
         return info, splicecheck.Splice(prog, filler, out)
@@ -52,6 +52,7 @@ class Demo(unittest.TestCase):
         self.assertEqual((res.returncode, res.stderr), (1, ""))
         self.assertEqual(res.stdout, "usage: %s [--asrun-file=PATH] [--time-signal-breaks] [--open-breaks] "
                          "[--max-break=SECONDS]\n"
+                         "          [--frame-accurate=auto|off]\n"
                          "          [--max-pending=N] [--max-cue-lead=S] [--late-join=S] [--service_name=NAME]\n"
                          "          [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
                          "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
@@ -63,7 +64,7 @@ class Demo(unittest.TestCase):
                          "its break, 0-600 s [2]; --loudness: spots and filler are conformed to the channel's format\n"
                          "at this integrated loudness, -40 to -5 LUFS [-23].\n\n" % kt.DEMO)
         for bad in ("--max-pending=65", "--late-join=x", "--max-cue-lead=0", "--max-break=0", "--clock=2024-13-01",
-                    "--program=0"):
+                    "--program=0", "--frame-accurate=on"):
             self.assertEqual(run_demo(bad, "a.ts", "b.ts", "c.ts").stdout, res.stdout, bad)
         out = os.path.join(self.dir, "never.ts")
         missing, nothing = os.path.join(self.dir, "missing.ts"), os.path.join(self.dir, "nothing.ts")
@@ -82,7 +83,7 @@ class Demo(unittest.TestCase):
                 prog, out, asrun = (os.path.join(self.dir, "step%s.%s" % (jump, e)) for e in ("ts", "out.ts", "json"))
                 kt.gen.build(prog, duration=16, restarts=["at=8,jump=%s,cc_reset=0" % jump],
                              cues=["id=1,at=3,dur=2", "id=2,at=11,dur=2"])
-                res = run_demo("--asrun-file=" + asrun, prog, out, self.filler())
+                res = run_demo("--frame-accurate=off", "--asrun-file=" + asrun, prog, out, self.filler())
                 self.assertEqual(res.returncode, 0, res.stderr[-2000:])
                 self.assertIn("a new time line follows the last", res.stdout)
                 ends = [(r["splice_event_id"], r["reason"], r["aired"]) for r in
@@ -134,7 +135,7 @@ class Demo(unittest.TestCase):
                     self.assertLess(abs(got["start"]["pts"] - self.point(info, cue, check)), TICKS)
 
     def test_cue_after_its_splice_time_joins_at_the_next_key_frame_and_ends_as_announced(self):
-        info, check = self.splice("late", duration=12, cues=["at=4.5,dur=2,lead=-0.5"])
+        info, check = self.splice("late", duration=12, args=["--frame-accurate=off"], cues=["at=4.5,dur=2,lead=-0.5"])
         check.expect_valid()
         run = check.video.runs()[0]
         start = [p for p in check.video.src if p["dts"] == run[0]["dts"]][0]

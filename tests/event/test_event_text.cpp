@@ -62,6 +62,9 @@ TEST(EventText, EveryEventInItsWords)
     Ev ended(EVENT_BREAK_ENDED, EVENT_END_DURATION);
     ended.at(1260000, 0, 1260000).on(0).e.aired = 270000;
     Ev lost(EVENT_BREAK_ENDED, EVENT_END_SESSION_END);
+    Ev exact(EVENT_BREAK_ENDED, EVENT_END_RETURN_CUE), keyed(EVENT_BREAK_ENDED, EVENT_END_DURATION);
+    exact.at(1260000, 0, 1260000).on(0).e.reencoded = 24;
+    keyed.at(1350000, 90000, 1350000).on(0).e.fallback = EVENT_FALLBACK_UNMATCHED;
     Ev back(EVENT_BREAK_ENDED, EVENT_END_FILLER_END);
     back.on(0).e.aired = 90000;
     Ev fast(EVENT_INPUT_FAST);
@@ -117,6 +120,14 @@ TEST(EventText, EveryEventInItsWords)
         {back.e, {"I end of VIDEO stream 0 reached",
                   "I break of splice_event_id=42 ended: filler_end, aired=90000 (1.000000 sec)"}},
         {lost.e, {"I break of splice_event_id=42 ended: session_end, aired=0 (0.000000 sec)"}},
+        {exact.e, {"I Splicing finished: delta=0, time=0.000000, rep_ctx.end_pts=1260000",
+                   "I break of splice_event_id=42 ended: return_cue, aired=0 (0.000000 sec)",
+                   "I return of splice_event_id=42 on the announced picture: 24 pictures re-encoded up to the key "
+                   "frame"}},
+        {keyed.e, {"I Splicing finished: delta=90000, time=1.000000, rep_ctx.end_pts=1350000",
+                   "I break of splice_event_id=42 ended: duration, aired=0 (0.000000 sec)",
+                   "I return of splice_event_id=42 on the programme's key frame, not on the announced picture: "
+                   "unmatched"}},
         {Ev(EVENT_BREAK_ENDED, EVENT_END_INPUT_LOST).e,
          {"I break of splice_event_id=42 ended: input_lost, aired=0 (0.000000 sec)"}},
         {Ev(EVENT_CANCELLED, EVENT_CANCEL_SOURCE_RESTART).e,

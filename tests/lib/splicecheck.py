@@ -15,6 +15,28 @@ def first_key_at_or_after(video_src, pts):
     return None
 
 
+def mark_reencoded(st):
+    """Frame-accurate returns in the output of video stream st: each stretch of packets of unknown origin
+    right after filler that begins with a key picture, shows exactly the programme's pictures from its first
+    up to the programme's next key frame, and is followed by that key frame, is marked origin "re"."""
+    src = sorted((p for p in st.src if p["pts"] is not None), key=lambda p: p["pts"])
+    out, i = st.out, 0
+    while i < len(out):
+        j = i
+        while j < len(out) and out[j]["origin"] == "?":
+            j += 1
+        run = out[i:j]
+        if run and i > 0 and out[i - 1]["origin"] == "fill" and j < len(out) and run[0]["key"] and \
+                all(p["pts"] is not None for p in run):
+            first = run[0]["pts"]
+            key = next((p for p in src if p["key"] and p["pts"] > first), None)
+            if key and (out[j]["origin"], out[j]["pts"]) == ("src", key["pts"]) and \
+                    sorted(p["pts"] for p in run) == [p["pts"] for p in src if first <= p["pts"] < key["pts"]]:
+                for p in run:
+                    p["origin"] = "re"
+        i = j + 1
+
+
 class Splice:
     """Runs the checks; each check raises AssertionError with a reason."""
 
@@ -27,6 +49,7 @@ class Splice:
         self.video_pid = video_pid or media_pids(self.prog, "video")[0]
         self.audio_pids = audio_pids or media_pids(self.prog, "audio")
         self.video = Stream(self.video_pid, self.prog, self.filler, self.out)
+        mark_reencoded(self.video)
         self.audio = {pid: Stream(pid, self.prog, self.filler, self.out) for pid in self.audio_pids}
 
     def expect_valid(self, spots=()):
@@ -75,12 +98,21 @@ class Splice:
         assert not any(p["origin"] == "src" and (p["hash"], p["pts"]) == (start_key["hash"], start_key["pts"])
                        for p in self.video.out), "the start key frame was written"
         after = [p for p in self.video.out if p["dts"] is not None and p["dts"] > run[-1]["dts"]]
-        if end_key is not None and len(run) < len(self.video.fill):
+        end_pts = end_key["pts"] if end_key is not None else None
+        if end_key is not None and len(run) < len(self.video.fill) and after and after[0]["origin"] == "re":
+            # Frame-accurate: back on the first picture shown at or after the end, re-encoded up to the key frame.
+            announced = min(p["pts"] for p in self.video.src if p["pts"] is not None and p["pts"] >= origin + duration)
+            assert after[0]["pts"] == announced, "video returned at pts %d, not on the announced picture at %d" % (
+                after[0]["pts"], announced)
+            key = next(p for p in after if p["origin"] != "re")
+            assert key["dts"] == end_key["dts"], "the re-encoded return does not join the key frame at pts %d" % (
+                end_key["pts"])
+            end_pts = announced
+        elif end_key is not None and len(run) < len(self.video.fill):
             assert after and after[0]["origin"] == "src" and after[0]["dts"] == end_key["dts"], (
                 "video did not return on the key frame at pts %d" % end_key["pts"])
 
         # Audio: filler laid end to end from the start key frame's pts.
-        end_pts = end_key["pts"] if end_key is not None else None
         pids = self.audio_pids if audio_with_filler is None else audio_with_filler
         for pid in self.audio_pids:
             st = self.audio[pid]

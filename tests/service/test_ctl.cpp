@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "service/ctl.h"
@@ -73,6 +74,12 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
     status_event(s, &r);
     r.event = ASRUN_BREAK_SKIPPED;
     status_event(s, &r);
+    r.event = ASRUN_BREAK_END;
+    r.reencoded = 24;
+    status_event(s, &r);
+    strcpy(r.fallback, "unmatched");
+    r.reencoded = 0;
+    status_event(s, &r);
     status_input_back(s, 1000000);
     status_input_lost(s, 1250000);  // lost 1.25 s at the query
     status_set_schedule(s, "/srv/301AB123.SCH", 12, 3, 1);
@@ -85,7 +92,9 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
         "# TYPE kestrow_packets_in_total counter\nkestrow_packets_in_total 10\n",
         "# TYPE kestrow_packets_out_total counter\nkestrow_packets_out_total 5\n",
         "# TYPE kestrow_cues_total counter\nkestrow_cues_total 1\n",
-        "# TYPE kestrow_breaks_aired_total counter\nkestrow_breaks_aired_total 0\n",
+        "# TYPE kestrow_breaks_aired_total counter\nkestrow_breaks_aired_total 2\n",
+        "# TYPE kestrow_reencoded_pictures_total counter\nkestrow_reencoded_pictures_total 24\n",
+        "# TYPE kestrow_frame_accurate_fallbacks_total counter\nkestrow_frame_accurate_fallbacks_total 1\n",
         "# TYPE kestrow_breaks_skipped_total counter\nkestrow_breaks_skipped_total 1\n",
         "# TYPE kestrow_input_overruns_total counter\nkestrow_input_overruns_total 2\n",
         "# TYPE kestrow_input_bitrate gauge\nkestrow_input_bitrate 20528\n",

@@ -8,6 +8,7 @@ import unittest
 
 import flow
 import kt
+import pictures
 import splicecheck
 
 TICKS = kt.TICKS
@@ -83,6 +84,19 @@ class Live(kt.FillerCase):
         # start and return do not move it ahead of the programme.
         # A sender that was late (a busy machine) shortens the lead by as much.
         kt.expect_steady_lead(svc.out, 0x100, (0.1 + svc.sent["late_ms"] / 1000) * TICKS)
+
+    def test_a_return_between_key_frames_is_on_the_announced_picture(self):
+        # A 2 s GOP: the break's end lies 0.96 s before the next key frame; the pictures up to it are re-encoded.
+        prog, info, svc, _ = self.relay("accurate", duration=12, gop=50, cues=["at=3.04,dur=4,lead=2"])
+        end = info["cues"][0]["pts_time"] + 4 * TICKS
+        key = min(k for k in pictures.key_frames(prog) if k >= end)
+        back, scores = pictures.programme_back(svc.out, prog, end, key, TICKS // 25)
+        self.assertLessEqual(abs(back - end), TICKS // 25)
+        self.assertGreaterEqual(min(scores.values()), 38.0)
+        self.assertIn("return of splice_event_id=1 on the announced picture: %d pictures re-encoded" % len(scores),
+                      svc.text())
+        self.assertEqual(pictures.decode_errors(svc.out), "")
+        self.assertEqual(kt.tr290(svc.out)["cc_errors"], 0)
 
     def test_a_break_across_the_pts_wrap_keeps_the_pcrs_40_ms_apart(self):
         _, info, svc, check = self.relay("wrap", duration=10, start_pts=(1 << 33) - 6 * TICKS,
