@@ -266,6 +266,13 @@ MUTATIONS = [
     dict(id="udp-read-gives-up-on-empties",
          what="a read that finds only empty datagrams returns 0 bytes instead of waiting for data",
          files=["net/udp_in.cpp"],
+         old="    while (n == 0 && size > 0)\n        if ((n = take_bytes(in, buf, size, READ_WAIT_NS)) < 0)",
+         new="    for (int pass = 0; n == 0 && size > 0 && pass < 1; pass++)\n"
+             "        if ((n = take_bytes(in, buf, size, READ_WAIT_NS)) < 0)",
+         tests=r"^net\.UdpIn\."),
+    dict(id="udp-wait-gives-up-on-empties",
+         what="a read with a time limit that finds only empty datagrams returns 0 bytes before its time is up",
+         files=["net/udp_in.cpp"],
          old="while (n == 0 && size > 0) {",
          new="for (int pass = 0; n == 0 && size > 0 && pass < 1; pass++) {",
          tests=r"^net\.UdpIn\."),
