@@ -209,6 +209,8 @@ Options (defaults in brackets)
   --audio-offset-ms MS    audio moved in mux order: MS > 0 earlier, < 0
                           later than the video of the same time, PTS kept [0]
   --untimed-pes           the --teletext and --data-pid PES carry no PTS
+  --side-offset S         the --teletext and --data-pid PES carry PTS S
+                          seconds off the video's (a clock of their own) [0]
   --pmt-twice PID         the PMT lists PID's entry a second time, at its end
   --ghost-programs N      the PAT lists N programmes ahead of this one
                           (0x7F00, 0x7F01, ...; PMT PIDs after --pmt-pid)
@@ -1199,14 +1201,16 @@ class _Layout:
     not make: every second video PES of a GOP joined to the one before (one
     PES, two access units), PCRs moved to a PCR-only PID, a teletext PES at
     each video PES and a private-data PES at every tenth (both with the video
-    PES's PTS, or none with untimed), and audio moved in mux order by audio_offset ticks (> 0:
-    earlier, < 0: later, on the PCR clock). Counts the packets written and
-    where the cue packets went."""
+    PES's PTS moved by side_offset ticks, or none with untimed), and audio
+    moved in mux order by audio_offset ticks (> 0: earlier, < 0: later, on
+    the PCR clock). Counts the packets written and where the cue packets
+    went."""
 
     def __init__(self, out, video_pid, audio_pids, scte_pid, pcr_pid=None, pair_pes=False,
-                 teletext_pid=None, data_pid=None, audio_offset=0, untimed=False):
+                 teletext_pid=None, data_pid=None, audio_offset=0, untimed=False, side_offset=0):
         self.out = out
         self.untimed = untimed
+        self.side_offset = side_offset
         self.video_pid = video_pid
         self.audio_pids = set(audio_pids)
         self.scte_pid = scte_pid
@@ -1245,7 +1249,7 @@ class _Layout:
                 self._order(self._move_pcr(p), self.pcr_pid)
             self._order(p, pid)
             if pts is not None and p[1] & 0x40:
-                side_pts = None if self.untimed else pts
+                side_pts = None if self.untimed else (pts + self.side_offset) % (1 << 33)
                 if self.teletext_pid is not None:
                     self._order(_pes_ts_packet(self.teletext_pid, self._next_cc(self.teletext_pid),
                                                side_pts, _TELETEXT_PAYLOAD, 31), self.teletext_pid)
@@ -1475,7 +1479,7 @@ DEFAULTS = {
     "pcr_pid": None, "silent_pids": [], "subtitles": None, "subtitle_pid": 0x120,
     "teletext": None, "teletext_pid": 0x121, "data_pid": None, "dvb": False,
     "two_au_pes": False, "audio_offset_ms": 0, "spot": None, "mux_delay": None,
-    "untimed_pes": False, "pmt_twice": None, "ghost_programs": 0,
+    "untimed_pes": False, "side_offset": 0, "pmt_twice": None, "ghost_programs": 0,
 }
 
 
@@ -1585,7 +1589,7 @@ def generate(path, **options):
                 sink = _Layout(out, o["video_pid"], o["audio_pids"][:len(audio)], o["scte_pid"],
                                pcr_pid if pcr_pid != NULL_PID else None, o["two_au_pes"],
                                o["teletext_pid"] if o["teletext"] is not None else None,
-                               o["data_pid"], offset, o["untimed_pes"])
+                               o["data_pid"], offset, o["untimed_pes"], round(o["side_offset"] * TICKS))
             rw = _Rewriter(sink, o["video_pid"], o["pmt_pid"], o["scte_pid"], o["cuei"],
                            start_pts, cues, bool(o["muxrate"]), extra, pcr_pid, o["pmt_twice"],
                            int(o["ghost_programs"]))
@@ -1743,6 +1747,7 @@ def _parser():
     ap.add_argument("--dvb", action="store_true")
     ap.add_argument("--two-au-pes", action="store_true")
     ap.add_argument("--untimed-pes", action="store_true")
+    ap.add_argument("--side-offset", type=float, default=DEFAULTS["side_offset"])
     ap.add_argument("--pmt-twice", type=_pid)
     ap.add_argument("--ghost-programs", type=int, default=0)
     ap.add_argument("--audio-offset-ms", type=float, default=DEFAULTS["audio_offset_ms"])

@@ -1,8 +1,8 @@
 """KestrowDemo on what head-ends and recorders send: generated programmes with
-each feature (PAT entries whose PMTs never come, a PID twice in a PMT,
-untimed PES on data PIDs, a filler on other PIDs), and the public captures
-of ../shared/captures beside the checkout, as CI has them. Each output is
-read back as a receiver reads it."""
+each feature (PAT entries whose PMTs never come, a PID twice in a PMT, PES
+on data PIDs untimed or on a clock of their own, a filler on other PIDs),
+and the public captures of ../shared/captures beside the checkout, as CI
+has them. Each output is read back as a receiver reads it."""
 import json
 import os
 import unittest
@@ -38,28 +38,32 @@ class HeadEnds(unittest.TestCase):
         records = [json.loads(r) for r in kt.read_text(asrun).splitlines()] if os.path.exists(asrun) else []
         return out, res, records
 
-    def test_tables_untimed_pes_and_a_filler_on_other_pids(self):
+    def test_tables_side_pes_and_a_filler_on_other_pids(self):
         # The PAT lists two programmes first whose PMTs never come; the PMT lists audio 0x101 twice; teletext and
-        # data PES carry no PTS; the filler's streams are on 0x300-0x302, the cue on 0x100 ahead of the video.
-        prog, filler = (os.path.join(self.dir, n) for n in ("tables.ts", "filler300.ts"))
-        kt.gen.generate(prog, duration=8, ghost_programs=2, pmt_twice=0x101, teletext="deu", data_pid=0x130,
-                        untimed_pes=True, dvb=True, scte_pid=0x100, video_pid=0x103,
-                        cues=["id=100,at=3,dur=2"])
+        # data PES carry no PTS, or PTS of a clock of their own an hour ahead of the programme's; the filler's streams
+        # are on 0x300-0x302, the cue on 0x100 ahead of the video.
+        filler = os.path.join(self.dir, "filler300.ts")
         kt.gen.generate(filler, filler=True, duration=6, video_pid=0x300, audio_pids=[0x301, 0x302])
-        out, res, records = self.run_demo("tables", prog, filler)
-        self.assertEqual(res.stdout.count("PID 0x101 is listed twice in the programme: relayed once"), 1)
-        self.assertNotIn("The filler cannot replace", res.stderr)
-        pat, got, cc = receive(out)
-        self.assertEqual(pat, [(0x7F00, 0x1001), (0x7F01, 0x1002), (1, 0x1000)])
-        self.assertEqual(cc, 0)
-        self.assertFalse({0x300, 0x301, 0x302} & set(got))
-        sent = receive(prog)[1]
-        for pid in (0x121, 0x130):  # every untimed PES goes out, from the programme's first timestamp on
-            self.assertGreaterEqual(got.get(pid, 0), sent[pid] - 2, hex(pid))
-        self.assertGreaterEqual(video_pes(out, 0x103) + 2, video_pes(prog, 0x103))
-        self.assertEqual([(r["event"], r["splice_event_id"], r["aired"]) for r in records],
-                         [("cue", 100, None), ("armed", 100, None), ("break_start", 100, None),
-                          ("break_end", 100, 2 * kt.TICKS)])
+        rows = (("untimed", dict(untimed_pes=True)), ("ahead", dict(side_offset=3600)))
+        for name, side in rows:
+            with self.subTest(name):
+                prog = os.path.join(self.dir, "tables_%s.ts" % name)
+                kt.gen.generate(prog, duration=8, ghost_programs=2, pmt_twice=0x101, teletext="deu", data_pid=0x130,
+                                dvb=True, scte_pid=0x100, video_pid=0x103, cues=["id=100,at=3,dur=2"], **side)
+                out, res, records = self.run_demo("tables_" + name, prog, filler)
+                self.assertEqual(res.stdout.count("PID 0x101 is listed twice in the programme: relayed once"), 1)
+                self.assertNotIn("The filler cannot replace", res.stderr)
+                pat, got, cc = receive(out)
+                self.assertEqual(pat, [(0x7F00, 0x1001), (0x7F01, 0x1002), (1, 0x1000)])
+                self.assertEqual(cc, 0)
+                self.assertFalse({0x300, 0x301, 0x302} & set(got))
+                sent = receive(prog)[1]
+                for pid in (0x121, 0x130):  # every side PES goes out, from the programme's first timestamp on
+                    self.assertGreaterEqual(got.get(pid, 0), sent[pid] - 2, hex(pid))
+                self.assertGreaterEqual(video_pes(out, 0x103) + 2, video_pes(prog, 0x103))
+                self.assertEqual([(r["event"], r["splice_event_id"], r["aired"]) for r in records],
+                                 [("cue", 100, None), ("armed", 100, None), ("break_start", 100, None),
+                                  ("break_end", 100, 2 * kt.TICKS)])
 
     def test_public_captures(self):
         # name: (its programme's video PID, the output's PAT)

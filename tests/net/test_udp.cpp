@@ -366,6 +366,15 @@ TEST(UdpIn, EmptyDatagramsAreSkippedAndAnEmptyReadReturnsAtOnce)
     EXPECT_EQ(DGRAM, udp_in_read(in, buf, sizeof(buf)));
     late.join();
     EXPECT_TRUE(std::equal(buf, buf + DGRAM, ts.begin()));
+    // With a time limit, as the service reads: empty datagrams do not end the wait either.
+    for (int k = 0; k < 3; k++)
+        send(0);
+    for (int waited = 0; waited < 300 && st.datagrams < 7; waited++) {
+        usleep(10000);
+        udp_in_get_stats(in, &st);
+    }
+    ASSERT_EQ(7, st.datagrams);
+    EXPECT_EQ(AVERROR(EAGAIN), udp_in_read_until(in, buf, sizeof(buf), 50000));
     close(fd);
     udp_in_destroy(&in);
 }

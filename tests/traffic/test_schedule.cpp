@@ -32,7 +32,7 @@ struct Parsed {
 TEST(Schedule, RecordsAreReadAtTheirBytePositions)
 {
     std::string text = "REM the day\r\n" + sch::record("LOI", "0301", "1000", "0130", 2, 2, "000030", "SPOT2") +
-                       "\r\n" + sch::record("LOI", "0301", "1000", "0130", 2, 1, "000015", "00000000004") +
+                       "\r\n" + sch::record("LOI", "0301", "1000", "0130", 2, 1, "010215", "00000000004") +
                        "\r\nNUL 0301 120000 1015 0015 001\r\n\r\nEND\r\n";
     Parsed p(text);
     ASSERT_EQ(0, p.ret);
@@ -49,7 +49,7 @@ TEST(Schedule, RecordsAreReadAtTheirBytePositions)
     EXPECT_EQ(90, r.window_minutes);
     EXPECT_EQ(2, r.break_number);
     EXPECT_EQ(1, r.position);
-    EXPECT_EQ(15, r.length);
+    EXPECT_EQ(3735, r.length);  // 01:02:15
     EXPECT_STREQ("00000000004", r.spot_id);
     EXPECT_EQ(NOW + 3600000, r.window_ms);
     EXPECT_EQ(0, p.s->records[3].position);

@@ -46,6 +46,11 @@ TEST(Verification, WhatAiredGoesBackAtItsBytePositions)
                       std::string(13, ' ') + "1003";  // padded out to its status
     EXPECT_EQ("REM kept\n" + got + "\n" + nul + "\n", kt::read_file(path));
     EXPECT_FALSE(kt::read_file(path + ".tmp").size());
+    s->crlf = 1;  // a schedule read with CR LF line ends goes back with them
+    size_t size = 0;
+    char *crlf = verification_text(s, &size);
+    EXPECT_EQ("REM kept\r\n" + got + "\r\n" + nul + "\r\n", std::string(crlf, size));
+    free(crlf);
     EXPECT_EQ(-ENOENT, verification_write(s, (dir / "none/x.VER").c_str()));
     schedule_destroy(&s);
 }
