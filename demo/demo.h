@@ -55,9 +55,9 @@ extern const trace_sink demo_trace;
 /*
  * The whole program: [options] input output replace (see demo_usage). Prints its
  * report on stdout and stderr and returns the exit status (0, or 1 after the
- * usage text, a set-up failure, a read or loop error, a failed write, a
- * timestamp jump of more than 20 s, which ends the output there, or a run that
- * wrote no packet of the input). Keeps no state
+ * usage text, a set-up failure, a read or loop error, a failed write, or a
+ * run that wrote no packet of the input; a timestamp jump starts a new time
+ * line and the run goes on). Keeps no state
  * between calls, so it can run many times in one process.
  */
 int demo_run(int argc, char **argv);
