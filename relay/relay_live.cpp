@@ -79,6 +79,7 @@ extern "C" {
 #define LIVE_BACKLOG_TICKS  22500           // (late by this much at least)
 #define LIVE_HELD_CUES      16              // cues kept while the programme's times are about to move
 #define LIVE_RESTART_TICKS  (2 * 90000)     // the input's own times jumping more than this: a new time line
+#define LIVE_BACK_TICKS     90000           // a lead packet this far behind the last let through: its line broke
 #define LIVE_HELD_UP_TICKS  9000            // video going on within this after a loss: nothing was lost
 #define LIVE_SLEW_TICKS     45              // per second: the lag of reference follows by 500 ppm at most
 #define LIVE_FAST_REPORT_US 60000000        // one report a minute of an input faster than real time,
@@ -712,7 +713,13 @@ static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
     /* While the lag of reference settles, a stream that runs ahead of the video raises it. */
     int64_t early = settling ? LIVE_LATE_TICKS : LIVE_EARLY_TICKS;
 
-    if (lag < l->lag - LIVE_LATE_TICKS) {
+    /*
+     * Far behind the clock, or a lead packet behind the last one let through
+     * by more than a repeat (a source restarted a second or so back, which
+     * its lag alone does not show): the muxer would refuse it.
+     */
+    bool back = lead && l->in_good != AV_NOPTS_VALUE && l->in_good - in > LIVE_BACK_TICKS;
+    if (lag < l->lag - LIVE_LATE_TICKS || back) {
         if (lead) {
             l->gate = GATE_WAIT_KEY;
             l->why = EVENT_TIMELINE_LATE;

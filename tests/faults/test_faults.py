@@ -717,6 +717,7 @@ class Timeline(Base):
         ("restart in an outage", {"restarts": ["at=6,jump=-3600"], "outages": ["at=6,dur=2"]}, {}, None),
         ("stall, then a restart inside a break", {"restarts": ["at=6,jump=-3600"], "cues": ["at=5,dur=3"]},
          {"faults": ["from=3.4,to=3.8,stall=1"]}, ("break_end", "duration")),
+        ("restart 1.2 s back", {"restarts": ["at=6,jump=-1.2"]}, {}, None),
     )
 
     def walk(self, table, rows):
@@ -728,7 +729,7 @@ class Timeline(Base):
 
     # Two halves, so that the suite can run them side by side.
     def test_the_output_keeps_its_clock_through_outages_and_pauses(self):
-        self.walk("timeline", (0, 1, 2, 6, 7))
+        self.walk("timeline", (0, 1, 2, 6, 7, 12))
 
     def test_the_output_keeps_its_clock_through_restarts_and_fast_input(self):
         self.walk("timeline_restarts", (3, 4, 5, 8, 9, 10, 11))
@@ -759,7 +760,7 @@ class Timeline(Base):
         opts["cues"] = opts.get("cues", []) + [self.NEXT]
         # Times from 40 s: a time line 17 s back stays on the same side of the wrap.
         start = kt.gen.build(prog, duration=20, start_pts=40 * TICKS, **opts)["start"]
-        jump = int(opts["restarts"][0].split("jump=")[1].split(",")[0]) if "restarts" in opts else 0
+        jump = float(opts["restarts"][0].split("jump=")[1].split(",")[0]) if "restarts" in opts else 0
         svc = self.service("--mux-rate", "4000000", "--asrun-file=" + record, name=name)
         self.assertTrue(svc.ready())
         sent = [(svc.rec, svc.times)]
@@ -798,7 +799,7 @@ class Timeline(Base):
             ok &= res.expect("times the wall clock's rate" in log, "%s: the fast input is not reported" % label)
         else:
             ok &= fl.Walk(res, svc, self.filler, self.d, PIDS).spliced(
-                after if "split" in opts else prog, (start + jump * TICKS) % fl.WRAP, 11, 20, 12, 2, label,
+                after if "split" in opts else prog, (start + round(jump * TICKS)) % fl.WRAP, 11, 20, 12, 2, label,
                 fl.shift_of(log))
         res.add(label, len(units), sum(1 for a in arrived if a), ok and rc == 0,
                 "silence %.3f s, delay %.2f -> %.2f s" % (w["silence"], *delay))
