@@ -297,7 +297,9 @@ int plan_records(traffic *t, int w, int n, int64_t at, int64_t key, rep_spot *sp
             continue;
         for (int j = 0; j < k; j++) {
             schedule_record *r = &t->sched->records[idx[j]];
-            r->aired_ms = at;
+            // The programme's key frame is what airs in a NUL break's place: its measure if it left already.
+            r->aired_ms = r->type == SCHEDULE_NUL && key != AV_NOPTS_VALUE && key != REP_NOW
+                              ? event_air_ms(t->clock, key, at) : at;
             r->air_pts = r->type == SCHEDULE_NUL ? to_measure(t, key) : SCHEDULE_NONE;
             t->unmeasured += r->air_pts != SCHEDULE_NONE;
             r->status = r->type == SCHEDULE_NUL ? SCHEDULE_STATUS_AIRED : SCHEDULE_STATUS_CANCELLED;
