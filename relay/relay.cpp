@@ -44,6 +44,7 @@ extern "C" {
 #define RELAY_LIVE_PROBE_US     1500000 // stream time a live input's probe waits for streams still unknown
 /* Input time (27 MHz) the input filter's end of the probe waits for a stream of the programme not seen yet. */
 #define RELAY_PROBE_UNSEEN      ((int64_t)RELAY_LIVE_PROBE_US * 27)
+#define RELAY_LIVE_PROBE_WALL_US 3000000 // wall-clock time a live input's probe may last once its programme is chosen
 /* How long the muxer may hold packets waiting for a silent stream (EPG, cues). */
 #define RELAY_MAX_INTERLEAVE_US 300000
 #define RELAY_LAYOUT_TEXT_SIZE  160
@@ -97,9 +98,11 @@ static int relay_open_demuxer(relay_input *in, const char *name, const AVIOInter
      * Nor must a programme whose video cannot be read (scrambled, of a type
      * the demuxer does not know): such streams never end the probe, and
      * nothing of it could be spliced anyway. The input filter ends the
-     * probe once it knows (both programs alike).
+     * probe once it knows (both programs alike), and a live one after a
+     * few seconds on the wall clock in any case: a source whose times keep
+     * going back (a looped recording) never spans the analysis time.
      */
-    ts_in_set_probe(in->filter, RELAY_PROBE_UNSEEN);
+    ts_in_set_probe(in->filter, RELAY_PROBE_UNSEEN, live ? RELAY_LIVE_PROBE_WALL_US : 0);
     /* On failure avformat_open_input frees the context and nulls the pointer. */
     ret = avformat_open_input(&in->fmt, name, av_find_input_format("mpegts"), nullptr);
     if (ret >= 0) {

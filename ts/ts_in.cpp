@@ -20,6 +20,7 @@ extern "C" {
 #include <libavformat/avio.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
+#include <libavutil/time.h>
 }
 
 /* What becomes of a PID's packets once passthrough has started. */
@@ -97,6 +98,8 @@ struct ts_in {
     int pes_open;             // relayed PIDs with pes_left not 0
     int probe;                // PROBE_*
     int64_t probe_wait;       // 27 MHz: ts_in_set_probe's wait for a stream not seen
+    int64_t probe_wall;       // us: how long the probe may last on the wall clock once chosen; 0: no bound
+    int64_t probe_wall_from;  // av_gettime_relative() at the first examination after the choice; 0 before
     int64_t chosen_packet;    // packet index at the choice
     int64_t chosen_time;      // input time of the first packet timed after it; TS_TIME_NONE before
     int pmt_wait_over;        // the wait for PMTs before the choice is over (or the input ended)
@@ -592,6 +595,13 @@ static bool probe_decided(ts_in *f)
         return false;
     if (f->chosen_time == TS_TIME_NONE)
         f->chosen_time = f->now;
+    if (f->probe_wall > 0) {
+        int64_t now = av_gettime_relative();
+        if (!f->probe_wall_from)
+            f->probe_wall_from = now;
+        else if (now - f->probe_wall_from >= f->probe_wall)
+            return true;
+    }
     bool video = false, video_readable = false, clear = false, unseen = false;
     for (int i = 0; i < f->id.es_count; i++) {
         int type = f->id.es[i].stream_type;
@@ -875,14 +885,16 @@ int ts_in_start_pass(ts_in *f, const int *relayed, int count)
     return 0;
 }
 
-int ts_in_set_probe(ts_in *f, int64_t wait)
+int ts_in_set_probe(ts_in *f, int64_t wait, int64_t wall)
 {
-    if (!f || wait <= 0)
+    if (!f || wait <= 0 || wall < 0)
         return -EINVAL;
     if (f->stats.packets > 0 || f->len > 0)
         return -EBUSY;
     f->probe = PROBE_WATCH;
     f->probe_wait = wait;
+    f->probe_wall = wall;
+    f->probe_wall_from = 0;
     return 0;
 }
 

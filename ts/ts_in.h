@@ -207,10 +207,13 @@ void ts_in_cancel(ts_in *f, bool on);
  * Turns the early end of the demuxer's probe on, before the first read:
  * wait is the input time (27 MHz, on the chosen programme's clock;
  * TS_IN_PROBE_PACKETS packets while it has none) after the choice that a
- * stream of it not seen yet is waited for. Returns 0; -EINVAL without f or with
- * wait <= 0; -EBUSY after a read.
+ * stream of it not seen yet is waited for. wall (microseconds, 0: none)
+ * bounds the whole probe on the wall clock once the programme is chosen,
+ * whatever its streams: the demuxer's own bound is the time its packets
+ * span, which a source whose times keep going back never reaches. Returns
+ * 0; -EINVAL without f, with wait <= 0 or wall < 0; -EBUSY after a read.
  */
-int ts_in_set_probe(ts_in *f, int64_t wait);
+int ts_in_set_probe(ts_in *f, int64_t wait, int64_t wall);
 
 /*
  * The probe is over: the early end is off, and when the filter ended the
