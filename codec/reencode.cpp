@@ -256,13 +256,23 @@ static int open_encoder(const reencode *r, int64_t rate, AVCodecContext **out)
         break;
     case AV_CODEC_ID_HEVC:
         // The library's HEVC level is general_level_idc, thirty times the level.
-        snprintf(text, sizeof(text), "log-level=error:scenecut=0:open-gop=0:bframes=0");
+        // Two reference pictures: 1 to 1.5 dB where the rate is tight (a run of P-pictures in place of a
+        // programme's with B-pictures), for about a tenth more time.
+        snprintf(text, sizeof(text), "log-level=error:scenecut=0:open-gop=0:bframes=0:ref=2");
         if (par->level > 0)
             snprintf(text + strlen(text), sizeof(text) - strlen(text), ":level-idc=%.1f", par->level / 30.0);
+        // Coding units down to 8x8 in SD and smaller pictures (the preset stops at 16x16, coarse there):
+        // about 1 dB for a tenth more time, while at 720p and above it costs a third more for 0.2 dB.
+        if (par->height <= 576)
+            snprintf(text + strlen(text), sizeof(text) - strlen(text), ":min-cu-size=8");
         // The fastest preset: half the time of veryfast, about 1 dB less, so a run keeps pace with 720p at 25 Hz.
         av_dict_set(&opts, "preset", "ultrafast", 0);
         av_dict_set(&opts, "tune", "zerolatency", 0);
-        av_dict_set(&opts, "crf", "16", 0);
+        // A run without B-pictures costs more than the programme's pictures with them, under the same
+        // peak rate and buffer. A lower CRF spends the buffer on the IDR and the first pictures and the
+        // rest of the run starves (36 dB at the end of a 2 s GOP with B-frames at CRF 16, 37 at 22 in a
+        // 4 s GOP); at 25 the pictures stay level, above 39 dB, through a run of half a 4 s GOP.
+        av_dict_set(&opts, "crf", "25", 0);
         av_dict_set(&opts, "x265-params", text, 0);
         break;
     default:

@@ -25,6 +25,7 @@ class Accurate(unittest.TestCase):
         # as-run reencoded and fallback of a key-frame return)
         rows = [("h264_b2", dict(video_codec="h264", bframes=2), "auto", 1, None),
                 ("mpeg2_b2", dict(video_codec="mpeg2", bframes=2), "auto", 1, None),
+                ("hevc_b2", dict(video_codec="hevc", bframes=2), "auto", 1, None),
                 ("h264_off", dict(video_codec="h264", bframes=2), "off", None, (None, None)),
                 # The key frame's leading pictures reference the GOP before: not re-encoded, said why.
                 ("h264_open_gop", dict(video_codec="h264", bframes=2, open_gop=True), "auto", None, (0, "open_gop"))]
