@@ -144,7 +144,10 @@ struct ts_check_state {
 struct ts_out {
     int passing;              // the packet being sent passes through from the input
     AVIOContext *pb;           // the muxer writes here
-    AVIOContext *dest;         // the real destination
+    AVIOContext *dest;         // the real destination, direct: it gets out_buf whole
+    uint8_t *out_buf;          // the packets sent, gathered as dest's own buffer would gather them
+    int out_size;              // dest's buffer size: what it writes at once
+    int out_len;
     int dest_is_writer;        // dest wraps the caller's write function; not ours to close
     int error;                 // first destination error; sticky
     int64_t place;             // input packets seen
@@ -395,6 +398,16 @@ static int64_t output_lead(ts_out *s)
     return lead;
 }
 
+/* Hands what out_buf holds to the destination; a failure sticks in s->error. */
+static void out_flush(ts_out *s)
+{
+    if (s->out_len > 0)
+        avio_write(s->dest, s->out_buf, s->out_len);
+    s->out_len = 0;
+    if (s->dest->error < 0 && s->error >= 0)
+        s->error = s->dest->error;
+}
+
 static void send_packet(ts_out *s, const uint8_t *pkt)
 {
     if (s->error < 0)
@@ -403,11 +416,17 @@ static void send_packet(ts_out *s, const uint8_t *pkt)
         output_lead(s);
         s->clock_bits += TS_PACKET_SIZE * 8;
     }
-    avio_write(s->dest, pkt, TS_PACKET_SIZE);
-    if (s->dest->error < 0) {
-        s->error = s->dest->error;
-        return;
+    /* Into out_buf, handed over whenever it is full, as the destination's buffer would be. */
+    for (int done = 0; done < TS_PACKET_SIZE;) {
+        int n = std::min(TS_PACKET_SIZE - done, s->out_size - s->out_len);
+        memcpy(s->out_buf + s->out_len, pkt + done, n);
+        s->out_len += n;
+        done += n;
+        if (s->out_len == s->out_size)
+            out_flush(s);
     }
+    if (s->error < 0)
+        return;
     check_packet(s, pkt, s->stats.packets_out);
     s->stats.packets_out++;
     s->stats.bytes_out += TS_PACKET_SIZE;
@@ -1567,8 +1586,24 @@ out_free_stage:
     return ret;
 }
 
+/*
+ * The stage's side of its destination, once open: the packets sent are
+ * gathered in a buffer of dest's size and handed over whole, with no copy
+ * through dest's own. 0 or -ENOMEM.
+ */
+static int stage_attach(ts_out *s)
+{
+    s->out_size = s->dest->buffer_size;
+    s->out_buf = (uint8_t *)av_malloc(s->out_size);
+    if (!s->out_buf)
+        return -ENOMEM;
+    s->dest->direct = 1;
+    return 0;
+}
+
 static void stage_free(ts_out *s)
 {
+    av_freep(&s->out_buf);
     av_freep(&s->pb->buffer);
     avio_context_free(&s->pb);
     av_free(s);
@@ -1591,6 +1626,12 @@ int ts_out_open(ts_out **out, const char *url, const ts_out_config *config,
         stage_free(s);
         return ret;
     }
+    ret = stage_attach(s);
+    if (ret < 0) {
+        avio_closep(&s->dest);
+        stage_free(s);
+        return ret;
+    }
     *out = s;
     return 0;
 }
@@ -1610,7 +1651,9 @@ int ts_out_open_writer(ts_out **out, ts_out_write_fn write, void *opaque,
     uint8_t *buffer = (uint8_t *)av_malloc(packet_size);
     if (buffer)
         s->dest = avio_alloc_context(buffer, packet_size, 1, opaque, nullptr, write, nullptr);
-    if (!s->dest) {
+    if (!s->dest || stage_attach(s) < 0) {
+        if (s->dest)
+            avio_context_free(&s->dest);
         av_free(buffer);
         stage_free(s);
         return -ENOMEM;
@@ -1702,6 +1745,7 @@ int ts_out_close(ts_out **p)
     while (s->queue_count > 0)
         send_oldest_added(s);
 
+    out_flush(s);
     int ret = s->error;
     avio_flush(s->dest);
     if (ret == 0 && s->dest->error < 0)
