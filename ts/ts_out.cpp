@@ -208,8 +208,8 @@ struct ts_out {
     int tab_cur;               // the table being sent, a packet per place; -1: none
     int tab_sec;               // its section and the bytes of it sent
     int tab_pos;
-    int tables_dirty;          // a table's version or timers changed since tables_late last looked
-    int64_t tables_late_min;   // the earliest late time of the tables, as tables_late last found them
+    int tables_dirty;          // a table's version or timers changed since tables_send_late last looked
+    int64_t tables_late_min;   // the earliest late time of the tables, as tables_send_late last found them
     ts_psi_buf mux_sdt;        // the muxer's SDT, while it is the one sent
     uint8_t in_other[TS_PID_COUNT];     // passthrough: 1 + slot of another programme's PMT PID; 0: none
     ts_psi_buf in_pmts[TS_OUT_MAX_PROGRAMS];
@@ -417,16 +417,21 @@ static void send_packet(ts_out *s, const uint8_t *pkt)
         s->clock_bits += TS_PACKET_SIZE * 8;
     }
     /* Into out_buf, handed over whenever it is full, as the destination's buffer would be. */
-    for (int done = 0; done < TS_PACKET_SIZE;) {
-        int n = std::min(TS_PACKET_SIZE - done, s->out_size - s->out_len);
-        memcpy(s->out_buf + s->out_len, pkt + done, n);
-        s->out_len += n;
-        done += n;
-        if (s->out_len == s->out_size)
-            out_flush(s);
+    if (s->out_size - s->out_len > TS_PACKET_SIZE) {
+        memcpy(s->out_buf + s->out_len, pkt, TS_PACKET_SIZE);  // room for it and more: most packets
+        s->out_len += TS_PACKET_SIZE;
+    } else {
+        for (int done = 0; done < TS_PACKET_SIZE;) {
+            int n = std::min(TS_PACKET_SIZE - done, s->out_size - s->out_len);
+            memcpy(s->out_buf + s->out_len, pkt + done, n);
+            s->out_len += n;
+            done += n;
+            if (s->out_len == s->out_size)
+                out_flush(s);
+        }
+        if (s->error < 0)
+            return;
     }
-    if (s->error < 0)
-        return;
     check_packet(s, pkt, s->stats.packets_out);
     s->stats.packets_out++;
     s->stats.bytes_out += TS_PACKET_SIZE;
@@ -748,12 +753,9 @@ static void table_packet(ts_out *s, int i, int added)
 }
 
 /* Sends whole in addition each table that found no free place in time (all when at_end: a version not sent yet). */
-static void tables_late(ts_out *s, int at_end)
+static void tables_send_late(ts_out *s, int at_end)
 {
     int64_t now = out_now(s);
-    /* Called for every packet: while no table changed and none is late yet, there is nothing to do. */
-    if (!at_end && !s->tables_dirty && (now == TS_TIME_NONE || now < s->tables_late_min))
-        return;
     for (int i = 0; i < s->table_end; i++) {
         ts_table *t = &s->tables[i];
         if (t->pid < 0 || t->count == 0)
@@ -794,6 +796,14 @@ static void tables_late(ts_out *s, int at_end)
         else if (t->late < s->tables_late_min)
             s->tables_late_min = t->late;
     }
+}
+
+/* tables_send_late, called for every packet: while no table changed and none is late yet, there is nothing to do. */
+static void tables_late(ts_out *s, int at_end)
+{
+    int64_t now = out_now(s);
+    if (at_end || s->tables_dirty || (now != TS_TIME_NONE && now >= s->tables_late_min))
+        tables_send_late(s, at_end);
 }
 
 /* ------------------------------------------------------------------------ */
