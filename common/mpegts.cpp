@@ -25,11 +25,3 @@ uint32_t mpegts_crc32(const uint8_t *p, int len)
         crc = (crc << 8) ^ crc_mpeg2.v[((crc >> 24) ^ p[i]) & 0xFF];
     return crc;
 }
-
-int64_t ts_packet_pcr(const uint8_t *p)
-{
-    if (p[0] != TS_SYNC_BYTE || !(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10))
-        return -1;
-    int64_t base = ((int64_t)p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
-    return base * 300 + (((p[10] & 1) << 8) | p[11]);
-}

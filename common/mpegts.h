@@ -70,8 +70,14 @@ static inline int ts_pid(const uint8_t *pkt)
     return ((pkt[1] & 0x1F) << 8) | pkt[2];
 }
 
-/* 27 MHz PCR of a TS packet's adaptation field, or -1 when it carries none. */
-int64_t ts_packet_pcr(const uint8_t *pkt);
+/* 27 MHz PCR of a TS packet's adaptation field, or -1 when it carries none (asked of every packet, twice). */
+static inline int64_t ts_packet_pcr(const uint8_t *p)
+{
+    if (p[0] != TS_SYNC_BYTE || !(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10))
+        return -1;
+    int64_t base = ((int64_t)p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+    return base * 300 + (((p[10] & 1) << 8) | p[11]);
+}
 
 /*
  * CRC-32 of MPEG-2 sections: polynomial 0x04C11DB7, MSB first, initial value

@@ -1,9 +1,23 @@
 /*
  * KestrowDemo input output replace: remuxes a recorded MPEG-TS file into a
- * new MPEG-TS file and, during every break that an SCTE-35 splice_insert cue
- * on PID 1424 announces, replaces the programme's video and audio with the
- * packets of the replace (filler) file.
+ * new MPEG-TS file and, during every break that an SCTE-35 cue of the
+ * spliced programme announces, replaces the programme's video and audio with
+ * the packets of the replace (filler) file.
  */
+#include <cstdio>
+#include <unistd.h>
+
 #include "demo/demo.h"
 
-int main(int argc, char **argv) { return demo_run(argc, argv); }
+int main(int argc, char **argv)
+{
+    /*
+     * Standard error carries a trace line per packet the splice rules touch:
+     * into a file or a pipe it is buffered as standard output is, instead of
+     * a system call per line (thousands a break); on a terminal it stays
+     * unbuffered. Lines keep their order; all are written by the exit.
+     */
+    if (!isatty(STDERR_FILENO))
+        setvbuf(stderr, nullptr, _IOFBF, BUFSIZ);
+    return demo_run(argc, argv);
+}

@@ -1,10 +1,13 @@
 /*
  * Filler store: the whole filler file read into memory once, packets grouped
- * by stream index in file order, exactly as the demuxer returned them. The
- * demuxer stays open so that its stream list (ids, start times) can be
- * consulted while splicing.
+ * by stream index in file order, exactly as the demuxer returned them, their
+ * payloads copied side by side into large blocks (common/bigmem.h: a filler
+ * of tens of megabytes in the demuxer's own buffers costs a page fault per
+ * 4 KiB, which costs more than reading it). The demuxer stays open so that
+ * its stream list (ids, start times) can be consulted while splicing.
  */
 #include "splice/filler.h"
+#include "common/bigmem.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +17,9 @@
 extern "C" {
 #include <libavformat/avformat.h>
 }
+
+#define FILLER_BLOCK_SIZE ((size_t)8 << 20)  // payloads are kept in blocks of this size (more for a larger one)
+#define FILLER_ALIGN      64                 // each payload starts on this boundary, as the library's own do
 
 /* Frees every stored packet and array, the demuxer and the record. */
 /*
@@ -45,6 +51,52 @@ static void filler_free(filler_ctx *f)
     free(f);
 }
 
+/* The block that payloads are copied into while the file is read. */
+struct filler_block {
+    AVBufferRef *buf;  // null before the first payload
+    size_t used;
+};
+
+static void filler_block_free(void *opaque, uint8_t *data)
+{
+    (void)opaque;
+    bigmem_free(data);
+}
+
+/*
+ * Moves pkt's payload into the current block, or into a new one when it does
+ * not fit there, zero padding after it: pkt then refers to the block and its
+ * own buffer is released. On -ENOMEM pkt is unchanged.
+ */
+static int filler_keep_payload(filler_block *b, AVPacket *pkt)
+{
+    size_t need = ((size_t)pkt->size + AV_INPUT_BUFFER_PADDING_SIZE + FILLER_ALIGN - 1) / FILLER_ALIGN * FILLER_ALIGN;
+    if (!b->buf || b->buf->size - b->used < need) {
+        size_t size = need > FILLER_BLOCK_SIZE ? need : FILLER_BLOCK_SIZE;
+        uint8_t *data = (uint8_t *)bigmem_alloc(size);
+        AVBufferRef *buf = data ? av_buffer_create(data, size, filler_block_free, nullptr, 0) : nullptr;
+        if (!buf) {
+            bigmem_free(data);
+            return -ENOMEM;
+        }
+        av_buffer_unref(&b->buf);
+        b->buf = buf;
+        b->used = 0;
+    }
+    AVBufferRef *ref = av_buffer_ref(b->buf);
+    if (!ref)
+        return -ENOMEM;
+    uint8_t *data = b->buf->data + b->used;
+    if (pkt->size > 0)
+        memcpy(data, pkt->data, pkt->size);
+    memset(data + pkt->size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    b->used += need;
+    av_buffer_unref(&pkt->buf);
+    pkt->buf = ref;
+    pkt->data = data;
+    return 0;
+}
+
 /*
  * Appends pkt to slot fs, growing its array by FILLER_GROWTH entries when
  * full. On success the slot owns pkt; on -ENOMEM nothing changed and pkt is
@@ -69,6 +121,7 @@ static int filler_append(filler_stream *fs, AVPacket *pkt)
 
 int filler_load(const char *path, filler_ctx **out)
 {
+    filler_block block = {};
     int ret;
 
     if (!out)
@@ -114,17 +167,21 @@ int filler_load(const char *path, filler_ctx **out)
             av_packet_free(&pkt);
             continue;
         }
-        ret = filler_append(&f->streams[s], pkt);
+        ret = filler_keep_payload(&block, pkt);
+        if (ret >= 0)
+            ret = filler_append(&f->streams[s], pkt);
         if (ret < 0) {
             av_packet_free(&pkt);
             goto out_free;
         }
     }
 
+    av_buffer_unref(&block.buf);  // the packets hold the blocks
     *out = f;
     return 0;
 
 out_free:
+    av_buffer_unref(&block.buf);
     filler_free(f);
     return ret;
 }

@@ -6,7 +6,11 @@
  * Bytes read from the source are staged; whole TS packets are examined and
  * rewritten in place, and what precedes an incomplete packet at the end of
  * the stage is handed to the demuxer. The incomplete rest waits for the next
- * read (UDP datagrams hold whole packets, so on air nothing waits).
+ * read (UDP datagrams hold whole packets, so on air nothing waits). The
+ * stage is the demuxer's own buffer whenever that can take what a read may
+ * bring: its context's buffer is one packet larger than a read for that,
+ * and each byte of the input is then copied once less. Either way the reads
+ * from the source, and what the filter does between them, are the same.
  */
 #include "ts/ts_in.h"
 #include "common/handoff.h"
@@ -626,31 +630,31 @@ static bool probe_decided(ts_in *f)
 }
 
 /*
- * Examines the staged bytes: whole packets are taken (and stay in the
- * stage, compacted), bytes outside them are left out. Returns how many
- * bytes can be handed out: whole packets only, so that the demuxer stays
- * aligned on them whenever a read of its yields.
+ * Examines the *len staged bytes at data: whole packets are taken (and stay
+ * there, compacted), bytes outside them are left out (*len shrinks by as
+ * many). Returns how many bytes can be handed out: whole packets only, so
+ * that the demuxer stays aligned on them whenever a read of its yields.
  */
-static int examine(ts_in *f)
+static int examine(ts_in *f, uint8_t *data, int *len)
 {
     int i = 0, out = 0;
-    while (i < f->len) {
-        if (f->stage[i] != TS_SYNC_BYTE) {
+    while (i < *len) {
+        if (data[i] != TS_SYNC_BYTE) {
             f->stats.bytes_skipped++;
             i++;
             continue;
         }
-        if (i + TS_PACKET_SIZE > f->len)
+        if (i + TS_PACKET_SIZE > *len)
             break;
         if (out != i)
-            memmove(f->stage + out, f->stage + i, TS_PACKET_SIZE);
-        take_packet(f, f->stage + out);
+            memmove(data + out, data + i, TS_PACKET_SIZE);
+        take_packet(f, data + out);
         i += TS_PACKET_SIZE;
         out += TS_PACKET_SIZE;
     }
     if (out != i) {
-        memmove(f->stage + out, f->stage + i, f->len - i);
-        f->len -= i - out;
+        memmove(data + out, data + i, *len - i);
+        *len -= i - out;
     }
     if (f->probe == PROBE_WATCH && probe_decided(f))
         f->probe = PROBE_ENDED;
@@ -672,15 +676,18 @@ static bool yield_due(ts_in *f)
     return true;
 }
 
-/* A read from the source, the lock given up meanwhile; its own timeouts (AVERROR(EAGAIN)) are waited out. */
-static int read_source_bytes(ts_in *f)
+/*
+ * A read from the source into dst, as much as the stage has room for, the
+ * lock given up meanwhile; its own timeouts (AVERROR(EAGAIN)) are waited out.
+ */
+static int read_source_bytes(ts_in *f, uint8_t *dst)
 {
     for (;;) {
         if (f->cancel.load())
             return AVERROR_EXIT;
         if (f->lock)
             handoff_release(f->lock);
-        int n = f->read(f->opaque, f->stage + f->len, f->cap - f->len);
+        int n = f->read(f->opaque, dst, f->cap - f->len);
         if (f->lock)
             handoff_acquire(f->lock);
         if (n != AVERROR(EAGAIN))
@@ -708,7 +715,11 @@ static int read_packet(void *opaque, uint8_t *buf, int size)
                 f->len = 0;
                 return AVERROR_EOF;
             }
-            int n = read_source_bytes(f);
+            /* In buf when it holds what waits and all a read may bring; the incomplete rest then waits here. */
+            bool in_buf = size >= f->cap;
+            if (in_buf)
+                memcpy(buf, f->stage, f->len);
+            int n = read_source_bytes(f, (in_buf ? buf : f->stage) + f->len);
             if (n == 0 || n == AVERROR_EOF) {
                 f->eof = 1;
                 f->pmt_wait_over = 1;  // the PMTs that came are all there are
@@ -718,7 +729,15 @@ static int read_packet(void *opaque, uint8_t *buf, int size)
             if (n < 0)
                 return n;
             f->len += n;
-            f->ready = examine(f);
+            if (!in_buf) {
+                f->ready = examine(f, f->stage, &f->len);
+                continue;
+            }
+            int out = examine(f, buf, &f->len);
+            f->len -= out;
+            memcpy(f->stage, buf + out, f->len);
+            if (out > 0)
+                return out;
         }
     }
     int n = f->ready - f->pos;
@@ -761,9 +780,10 @@ int ts_in_open(ts_in **out, ts_in_read_fn read, void *opaque, int buffer_size)
     f->cap = buffer_size + TS_PACKET_SIZE;
     f->stage = (uint8_t *)av_malloc(f->cap);
     f->progs = (ts_in_prog *)av_calloc(TS_IN_MAX_PROGRAMS, sizeof(ts_in_prog));
-    uint8_t *io_buf = (uint8_t *)av_malloc(buffer_size);
+    /* The demuxer's buffer holds a whole stage, so that its reads can be examined in place. */
+    uint8_t *io_buf = (uint8_t *)av_malloc(f->cap);
     if (f->stage && f->progs && io_buf)
-        f->pb = avio_alloc_context(io_buf, buffer_size, 0, f, read_packet, nullptr, nullptr);
+        f->pb = avio_alloc_context(io_buf, f->cap, 0, f, read_packet, nullptr, nullptr);
     if (!f->pb) {
         av_free(io_buf);
         av_free(f->progs);

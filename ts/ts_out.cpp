@@ -144,7 +144,10 @@ struct ts_check_state {
 struct ts_out {
     int passing;              // the packet being sent passes through from the input
     AVIOContext *pb;           // the muxer writes here
-    AVIOContext *dest;         // the real destination
+    AVIOContext *dest;         // the real destination, direct: it gets out_buf whole
+    uint8_t *out_buf;          // the packets sent, gathered as dest's own buffer would gather them
+    int out_size;              // dest's buffer size: what it writes at once
+    int out_len;
     int dest_is_writer;        // dest wraps the caller's write function; not ours to close
     int error;                 // first destination error; sticky
     int64_t place;             // input packets seen
@@ -205,8 +208,8 @@ struct ts_out {
     int tab_cur;               // the table being sent, a packet per place; -1: none
     int tab_sec;               // its section and the bytes of it sent
     int tab_pos;
-    int tables_dirty;          // a table's version or timers changed since tables_late last looked
-    int64_t tables_late_min;   // the earliest late time of the tables, as tables_late last found them
+    int tables_dirty;          // a table's version or timers changed since tables_send_late last looked
+    int64_t tables_late_min;   // the earliest late time of the tables, as tables_send_late last found them
     ts_psi_buf mux_sdt;        // the muxer's SDT, while it is the one sent
     uint8_t in_other[TS_PID_COUNT];     // passthrough: 1 + slot of another programme's PMT PID; 0: none
     ts_psi_buf in_pmts[TS_OUT_MAX_PROGRAMS];
@@ -395,6 +398,16 @@ static int64_t output_lead(ts_out *s)
     return lead;
 }
 
+/* Hands what out_buf holds to the destination; a failure sticks in s->error. */
+static void out_flush(ts_out *s)
+{
+    if (s->out_len > 0)
+        avio_write(s->dest, s->out_buf, s->out_len);
+    s->out_len = 0;
+    if (s->dest->error < 0 && s->error >= 0)
+        s->error = s->dest->error;
+}
+
 static void send_packet(ts_out *s, const uint8_t *pkt)
 {
     if (s->error < 0)
@@ -403,10 +416,21 @@ static void send_packet(ts_out *s, const uint8_t *pkt)
         output_lead(s);
         s->clock_bits += TS_PACKET_SIZE * 8;
     }
-    avio_write(s->dest, pkt, TS_PACKET_SIZE);
-    if (s->dest->error < 0) {
-        s->error = s->dest->error;
-        return;
+    /* Into out_buf, handed over whenever it is full, as the destination's buffer would be. */
+    if (s->out_size - s->out_len > TS_PACKET_SIZE) {
+        memcpy(s->out_buf + s->out_len, pkt, TS_PACKET_SIZE);  // room for it and more: most packets
+        s->out_len += TS_PACKET_SIZE;
+    } else {
+        for (int done = 0; done < TS_PACKET_SIZE;) {
+            int n = std::min(TS_PACKET_SIZE - done, s->out_size - s->out_len);
+            memcpy(s->out_buf + s->out_len, pkt + done, n);
+            s->out_len += n;
+            done += n;
+            if (s->out_len == s->out_size)
+                out_flush(s);
+        }
+        if (s->error < 0)
+            return;
     }
     check_packet(s, pkt, s->stats.packets_out);
     s->stats.packets_out++;
@@ -729,12 +753,9 @@ static void table_packet(ts_out *s, int i, int added)
 }
 
 /* Sends whole in addition each table that found no free place in time (all when at_end: a version not sent yet). */
-static void tables_late(ts_out *s, int at_end)
+static void tables_send_late(ts_out *s, int at_end)
 {
     int64_t now = out_now(s);
-    /* Called for every packet: while no table changed and none is late yet, there is nothing to do. */
-    if (!at_end && !s->tables_dirty && (now == TS_TIME_NONE || now < s->tables_late_min))
-        return;
     for (int i = 0; i < s->table_end; i++) {
         ts_table *t = &s->tables[i];
         if (t->pid < 0 || t->count == 0)
@@ -775,6 +796,14 @@ static void tables_late(ts_out *s, int at_end)
         else if (t->late < s->tables_late_min)
             s->tables_late_min = t->late;
     }
+}
+
+/* tables_send_late, called for every packet: while no table changed and none is late yet, there is nothing to do. */
+static void tables_late(ts_out *s, int at_end)
+{
+    int64_t now = out_now(s);
+    if (at_end || s->tables_dirty || (now != TS_TIME_NONE && now >= s->tables_late_min))
+        tables_send_late(s, at_end);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -1567,8 +1596,24 @@ out_free_stage:
     return ret;
 }
 
+/*
+ * The stage's side of its destination, once open: the packets sent are
+ * gathered in a buffer of dest's size and handed over whole, with no copy
+ * through dest's own. 0 or -ENOMEM.
+ */
+static int stage_attach(ts_out *s)
+{
+    s->out_size = s->dest->buffer_size;
+    s->out_buf = (uint8_t *)av_malloc(s->out_size);
+    if (!s->out_buf)
+        return -ENOMEM;
+    s->dest->direct = 1;
+    return 0;
+}
+
 static void stage_free(ts_out *s)
 {
+    av_freep(&s->out_buf);
     av_freep(&s->pb->buffer);
     avio_context_free(&s->pb);
     av_free(s);
@@ -1591,6 +1636,12 @@ int ts_out_open(ts_out **out, const char *url, const ts_out_config *config,
         stage_free(s);
         return ret;
     }
+    ret = stage_attach(s);
+    if (ret < 0) {
+        avio_closep(&s->dest);
+        stage_free(s);
+        return ret;
+    }
     *out = s;
     return 0;
 }
@@ -1610,7 +1661,9 @@ int ts_out_open_writer(ts_out **out, ts_out_write_fn write, void *opaque,
     uint8_t *buffer = (uint8_t *)av_malloc(packet_size);
     if (buffer)
         s->dest = avio_alloc_context(buffer, packet_size, 1, opaque, nullptr, write, nullptr);
-    if (!s->dest) {
+    if (!s->dest || stage_attach(s) < 0) {
+        if (s->dest)
+            avio_context_free(&s->dest);
         av_free(buffer);
         stage_free(s);
         return -ENOMEM;
@@ -1702,6 +1755,7 @@ int ts_out_close(ts_out **p)
     while (s->queue_count > 0)
         send_oldest_added(s);
 
+    out_flush(s);
     int ret = s->error;
     avio_flush(s->dest);
     if (ret == 0 && s->dest->error < 0)

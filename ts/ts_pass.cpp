@@ -3,6 +3,7 @@
  * delay between the input's and the output's clocks, and the clocks.
  */
 #include "ts/ts_pass.h"
+#include "common/bigmem.h"
 #include "ts/ts_psi.h"
 
 #include <cerrno>
@@ -110,10 +111,11 @@ int ts_pass_create(ts_pass **out, int capacity)
     if (!p)
         return -ENOMEM;
     p->tables_cap = capacity < TS_PASS_TABLE_CAPACITY ? capacity : TS_PASS_TABLE_CAPACITY;
-    p->ring = (ts_pass_entry *)av_malloc_array(capacity, sizeof(ts_pass_entry));
+    /* Megabytes that the ring's turns touch all over: in huge pages where the kernel gives them. */
+    p->ring = (ts_pass_entry *)bigmem_alloc((size_t)capacity * sizeof(ts_pass_entry));
     p->tables = (ts_pass_entry *)av_malloc_array(p->tables_cap, sizeof(ts_pass_entry));
     if (!p->ring || !p->tables) {
-        av_free(p->ring);
+        bigmem_free(p->ring);
         av_free(p->tables);
         av_free(p);
         return -ENOMEM;
@@ -130,7 +132,7 @@ int ts_pass_destroy(ts_pass **pp)
 {
     if (!pp || !*pp)
         return -EINVAL;
-    av_free((*pp)->ring);
+    bigmem_free((*pp)->ring);
     av_free((*pp)->tables);
     av_freep(pp);
     return 0;

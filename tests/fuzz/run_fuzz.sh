@@ -22,11 +22,12 @@ rss=1024
 common=("$src"/common/*.cpp)
 case "$target" in
     scte35) sources=("$src"/scte35/*.cpp "$src/common/mpegts.cpp"); max_len=512 ;;
-    ts_out) sources=("$src/ts/ts_out.cpp" "$src/ts/ts_pass.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp")
+    ts_out) sources=("$src/ts/ts_out.cpp" "$src/ts/ts_pass.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp"
+                     "$src/common/bigmem.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             max_len=8192 ;;
     ts_in)  sources=("$src/ts/ts_in.cpp" "$src/ts/ts_pass.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp"
-                     "$src/common/handoff.cpp")
+                     "$src/common/handoff.cpp" "$src/common/bigmem.cpp")
             read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
             libs+=(-pthread)
             # A few hundred packets: the PAT, PMTs and CAT of a multiplex come within them.
