@@ -104,6 +104,12 @@ struct reencode;
 
 /* Programme video pictures a break holds for a frame-accurate return: the last GOP read. */
 #define SPLICE_GOP_MAX 600
+/* Decoded pictures a frame-accurate start keeps: the longest run re-encoded before a splice point. */
+#define SPLICE_START_RING 8
+/* Programme video packets a frame-accurate start withholds from the first one shown at the point on. */
+#define SPLICE_START_WITHHELD 32
+
+struct gop_pic;
 
 /*
  * What a frame-accurate return needs across a session: the programme
@@ -127,6 +133,16 @@ struct splice_accurate {
     int refused;               // the programme's codec or profile cannot be re-encoded here
     int open_gop;              // the programme's GOPs are open (a leading picture seen): returns stay on key frames
     int64_t fallbacks;         // returns that fell back to the programme's key frame
+    /* the start of the armed break (splice.cpp, "Frame-accurate starts") */
+    gop_pic *pics;             // the GOP decoded toward the point, decoding order; capacity SPLICE_GOP_MAX
+    int npics;                 // 0: none decoded
+    packets_queue *withheld;   // its packets from the first shown at or after the point on; SPLICE_START_WITHHELD
+    int64_t point;             // the armed point decoded toward; AV_NOPTS_VALUE: none
+    int start_why;             // event_fallback: why the armed break starts on a key frame; NONE: not known yet
+    int64_t gop_len;           // ticks from one key frame to the next, as last read while armed; 0: unknown
+    int64_t key_pts;           // of the last key frame read while armed; AV_NOPTS_VALUE: none
+    int64_t bytes;             // programme video read while armed since first_dts: the run's rate
+    int64_t first_dts;         // AV_NOPTS_VALUE: nothing read yet
 };
 
 /* 0 with *out set, or AVERROR(ENOMEM). */
