@@ -225,6 +225,7 @@ static rep_stream *video_record(rep_ctx *rep)
 
 static int64_t break_end_point(const rep_ctx *rep, int *reason);
 static void accurate_clear(splice_accurate *a);
+static int start_key_why(const splice_env *env, const rep_ctx *rep, const AVStream *ist, const AVPacket *pkt);
 
 int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
 {
@@ -418,7 +419,8 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
  * video plays the new event's filler from its start; each audio stream being
  * replaced switches to it at the key frame's pts, the others start afresh.
  */
-static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
+static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVStream *ist,
+                        const AVPacket *pkt)
 {
     rep_cue next = splice_pending_pop(rep);
 
@@ -447,7 +449,7 @@ static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     ev.delta_ticks = next.point == REP_NOW ? 0 : next.point - pkt->pts;
     ev.flags = next.duration > 0 ? EVENT_CUE_DURATION_FLAG : 0;
     splice_emit_cue(env, &next, &ev);
-    start_break(env, rep, r, fi, pkt, env->accurate ? 0 : -1, EVENT_FALLBACK_NONE);
+    start_break(env, rep, r, fi, pkt, env->accurate ? 0 : -1, start_key_why(env, rep, ist, pkt));
 }
 
 int splice_accurate_create(splice_accurate **out)
@@ -790,7 +792,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
         splice_expire(env, rep, &gone, EVENT_EXPIRE_PASSED, pkt->pts);
     }
     if (rep->pending_count > 0 && pkt->pts >= rep->pending[0].point - SPLICE_KEY_LEAD)
-        chain_break(env, rep, r, fi, pkt);
+        chain_break(env, rep, r, fi, ist, pkt);
     return true;
 }
 
