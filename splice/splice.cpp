@@ -843,8 +843,11 @@ static void start_release(const splice_env *env)
 
     if (!a)
         return;
-    if (a->npics > 0 && a->enc)
-        reencode_abort(a->enc);
+    if (a->npics > 0) {
+        if (a->enc)
+            reencode_abort(a->enc);
+        free_queued(a->gop);
+    }
     a->npics = 0;
     while (packets_queue_pop(a->withheld, &p) >= 0)
         queue_packet(env, p);
@@ -908,6 +911,12 @@ static int start_feed(splice_accurate *a, const AVStream *ist, const AVPacket *p
     }
     if (decode && reencode_feed(a->enc, pkt, point) < 0)
         return EVENT_FALLBACK_ERROR;
+    /* The GOP's packets, for a return within it; the deciding one is kept with the break's (accurate_keep). */
+    AVPacket *ref = decode ? av_packet_clone(pkt) : nullptr;
+    if (decode && (!ref || packets_queue_push(a->gop, ref) < 0)) {
+        av_packet_free(&ref);
+        return EVENT_FALLBACK_NO_GOP;
+    }
     bool key = pkt->flags & AV_PKT_FLAG_KEY;
     a->pics[a->npics++] = {pkt->pts, pkt->dts, (uint8_t)key, (uint8_t)(key ? GOP_PIC_I : GOP_PIC_P), GOP_REFS_UNKNOWN};
     return EVENT_FALLBACK_NONE;
@@ -928,6 +937,7 @@ static void start_decode(const splice_env *env, const AVStream *ist, const AVPac
     int why = start_feed(a, ist, pkt, point, true);
     if (why != EVENT_FALLBACK_NONE) {
         reencode_abort(a->enc);
+        free_queued(a->gop);
         a->start_why = why;
     }
 }
@@ -1027,6 +1037,9 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
             av_packet_free(&p);
     }
     if (act[n - 1] == GOP_KEEP) {  // the point moved onto a key frame decoded before this packet
+        AVPacket *ref = av_packet_clone(pkt);
+        if (!ref || packets_queue_push(a->gop, ref) < 0)
+            av_packet_free(&ref);
         queue_packet(env, pkt);
         *ppkt = nullptr;
     }

@@ -25,7 +25,7 @@ def mark_reencoded(st):
     # A re-encoded picture with the times and about the size of the programme's was taken for a rewritten one.
     for a, p, b in zip(out, out[1:], out[2:]):
         if p.get("rewritten") and a["origin"] == b["origin"] == "?":
-            p["origin"] = "?"
+            p["origin"], p["hash"] = "?", p["rewritten"]
     while i < len(out):
         j = i
         while j < len(out) and out[j]["origin"] == "?":
