@@ -1556,9 +1556,8 @@ static void release_held(const splice_env *env, rep_ctx *rep, int64_t shown_afte
          */
         int64_t limit = shown_after;
         const splice_accurate *a = env->accurate;
-        if (a && rep->state == SPLICING_STATE_ARMED && rep->scte_35_pts_time != REP_NOW && !a->refused &&
-            a->start_why == EVENT_FALLBACK_NONE) {
-            /* A frame-accurate start may come up to a frame before the point: the sound from there waits for it. */
+        if (a && rep->state == SPLICING_STATE_ARMED && a->npics > 0 && a->point == rep->scte_35_pts_time) {
+            /* A frame-accurate start under way may come up to a frame before the point: the sound from there waits. */
             int64_t at = rep->scte_35_pts_time - SPLICE_KEY_LEAD;
             limit = at < limit ? at : limit;
         }
