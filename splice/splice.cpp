@@ -660,14 +660,19 @@ static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
 
     if ((pkt->flags & AV_PKT_FLAG_KEY) && a->from == AV_NOPTS_VALUE)
         accurate_clear(a);
-    if (!a->failed && pkt->dts != AV_NOPTS_VALUE && !accurate_follows(a, ist, pkt))
+    const AVPacket *last = a->gop->count > 0 ? a->gop->items[a->gop->count - 1] : nullptr;
+    bool held = last && pkt->dts != AV_NOPTS_VALUE && last->dts == pkt->dts;  // the packet a start decided on
+    if (!a->failed && !held && pkt->dts != AV_NOPTS_VALUE && !accurate_follows(a, ist, pkt))
         accurate_give_up(a, EVENT_FALLBACK_TIMELINE);
     if (a->failed) {  // nothing to decode from before the next key frame
         av_packet_free(ppkt);
         return;
     }
-    if (pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || a->gop->count >= a->gop->capacity ||
-        packets_queue_push(a->gop, pkt) < 0) {
+    if (held) {
+        av_packet_free(ppkt);
+        pkt = a->gop->items[a->gop->count - 1];
+    } else if (pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || a->gop->count >= a->gop->capacity ||
+               packets_queue_push(a->gop, pkt) < 0) {
         if (a->from == AV_NOPTS_VALUE)
             accurate_clear(a);
         accurate_give_up(a, EVENT_FALLBACK_NO_GOP);
@@ -843,11 +848,8 @@ static void start_release(const splice_env *env)
 
     if (!a)
         return;
-    if (a->npics > 0) {
-        if (a->enc)
-            reencode_abort(a->enc);
-        free_queued(a->gop);
-    }
+    if (a->npics > 0 && a->enc)
+        reencode_abort(a->enc);
     a->npics = 0;
     while (packets_queue_pop(a->withheld, &p) >= 0)
         queue_packet(env, p);
@@ -911,34 +913,74 @@ static int start_feed(splice_accurate *a, const AVStream *ist, const AVPacket *p
     }
     if (decode && reencode_feed(a->enc, pkt, point) < 0)
         return EVENT_FALLBACK_ERROR;
-    /* The GOP's packets, for a return within it; the deciding one is kept with the break's (accurate_keep). */
-    AVPacket *ref = decode ? av_packet_clone(pkt) : nullptr;
-    if (decode && (!ref || packets_queue_push(a->gop, ref) < 0)) {
-        av_packet_free(&ref);
-        return EVENT_FALLBACK_NO_GOP;
-    }
     bool key = pkt->flags & AV_PKT_FLAG_KEY;
     a->pics[a->npics++] = {pkt->pts, pkt->dts, (uint8_t)key, (uint8_t)(key ? GOP_PIC_I : GOP_PIC_P), GOP_REFS_UNKNOWN};
     return EVENT_FALLBACK_NONE;
 }
 
-/* Starts decoding the GOP of key frame pkt toward the point. */
-static void start_decode(const splice_env *env, const AVStream *ist, const AVPacket *pkt, int64_t point)
+/*
+ * Feeds the GOP's packets read and not decoded yet (a->gop from
+ * a->npics on), at most limit of them (-1: all); the last one read is noted
+ * without being decoded when it decides. Returns EVENT_FALLBACK_NONE or why
+ * the GOP cannot be used.
+ */
+static int start_catch_up(splice_accurate *a, const AVStream *ist, int64_t point, int limit, bool decides)
+{
+    int why = EVENT_FALLBACK_NONE;
+
+    while (why == EVENT_FALLBACK_NONE && a->npics < a->gop->count && limit-- != 0) {
+        bool last = a->npics == a->gop->count - 1;
+        why = start_feed(a, ist, a->gop->items[a->npics], point, !(last && decides));
+    }
+    return why;
+}
+
+/*
+ * Starts decoding the GOP held (a->gop, from its key frame) toward the
+ * point: its first packets now, the rest START_CATCH_UP a packet read
+ * (a break armed in mid-GOP: a cue with little lead, or one kept behind a
+ * break).
+ */
+#define START_CATCH_UP 3
+
+static void start_decode(const splice_env *env, const AVStream *ist, int64_t point)
 {
     splice_accurate *a = env->accurate;
 
     start_release(env);
     a->start_why = EVENT_FALLBACK_NONE;
-    if (reencode_begin(a->enc, INT64_MAX, 0, 0) < 0) {
-        a->start_why = EVENT_FALLBACK_ERROR;
+    if (a->gop->count == 0 || !(a->gop->items[0]->flags & AV_PKT_FLAG_KEY) || reencode_begin(a->enc, INT64_MAX, 0, 0) < 0) {
+        a->start_why = a->gop->count == 0 ? EVENT_FALLBACK_NO_GOP : EVENT_FALLBACK_ERROR;
         return;
     }
     reencode_hold(a->enc, SPLICE_START_RING);
-    int why = start_feed(a, ist, pkt, point, true);
+    int why = start_catch_up(a, ist, point, START_CATCH_UP, false);
     if (why != EVENT_FALLBACK_NONE) {
         reencode_abort(a->enc);
-        free_queued(a->gop);
+        a->npics = 0;
         a->start_why = why;
+    }
+}
+
+/*
+ * Outside a break, the programme video's packets from its last key frame
+ * on (a->gop, references): a break armed in mid-GOP decodes from them.
+ */
+static void start_keep(const splice_env *env, const AVStream *ist, const AVPacket *pkt)
+{
+    splice_accurate *a = env->accurate;
+
+    /* A key frame starts afresh, but one that decides a start decoded toward its point (start_step) */
+    if (((pkt->flags & AV_PKT_FLAG_KEY) && a->npics == 0) ||
+        (pkt->dts != AV_NOPTS_VALUE && !accurate_follows(a, ist, pkt)) || a->gop->count >= a->gop->capacity)
+        free_queued(a->gop);
+    if (pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE ||
+        (a->gop->count == 0 && !(pkt->flags & AV_PKT_FLAG_KEY)))
+        return;
+    AVPacket *ref = av_packet_clone(pkt);
+    if (!ref || packets_queue_push(a->gop, ref) < 0) {
+        av_packet_free(&ref);
+        free_queued(a->gop);  // a gap: nothing to decode from up to the next key frame
     }
 }
 
@@ -1037,9 +1079,6 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
             av_packet_free(&p);
     }
     if (act[n - 1] == GOP_KEEP) {  // the point moved onto a key frame decoded before this packet
-        AVPacket *ref = av_packet_clone(pkt);
-        if (!ref || packets_queue_push(a->gop, ref) < 0)
-            av_packet_free(&ref);
         queue_packet(env, pkt);
         *ppkt = nullptr;
     }
@@ -1096,13 +1135,19 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     }
     if (key && pkt->pts < point - frame) {  // a GOP before the point: decoded when it may reach it
         start_release(env);
+        free_queued(a->gop);
+        start_keep(env, ist, pkt);
         if (a->gop_len <= 0 || point - pkt->pts <= a->gop_len + frame)
-            start_decode(env, ist, pkt, point);
+            start_decode(env, ist, point);
         if (a->npics > 0 || pkt->pts < point - SPLICE_KEY_LEAD)
             return false;
         return start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
                               start_key_why(env, rep, ist, pkt));
     }
+    const AVPacket *k = a->gop->count > 0 ? a->gop->items[0] : nullptr;
+    if (a->npics == 0 && !key && a->start_why == EVENT_FALLBACK_NONE && k && (k->flags & AV_PKT_FLAG_KEY) &&
+        k->pts < point - frame && (a->gop_len <= 0 || point - k->pts <= a->gop_len + frame))
+        start_decode(env, ist, point);  // armed in mid-GOP: decoded from the packets held since its key frame
     if (a->npics == 0) {  // nothing decoded toward the point: on the key frame, as without frame accuracy
         log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
         if (!key || pkt->pts < point - SPLICE_KEY_LEAD)
@@ -1111,7 +1156,9 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
                               start_key_why(env, rep, ist, pkt));
     }
     bool decides = key || pkt->dts >= point;  // every picture shown before the point is read
-    int why = start_feed(a, ist, pkt, point, !decides);
+    int why = start_catch_up(a, ist, point, decides ? -1 : START_CATCH_UP, decides);
+    if (why == EVENT_FALLBACK_NONE && (a->gop->count == 0 || a->gop->items[a->gop->count - 1]->dts != pkt->dts))
+        why = EVENT_FALLBACK_NO_GOP;  // pkt was not held (a gap, no memory): the GOP does not reach the point
     if (why != EVENT_FALLBACK_NONE) {
         start_give_up(env, why);
         if (key && pkt->pts >= point - SPLICE_KEY_LEAD)
@@ -1514,6 +1561,9 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
     if (a && (a->npics > 0 || a->withheld->count > 0) &&
         (rep->state != SPLICING_STATE_ARMED || rep->scte_35_pts_time != a->point))
         start_release(env);  // the event went (cancelled, expired): its programme plays on
+    bool kept = a && rep->state != SPLICING_STATE_STARTED;
+    if (kept)
+        start_keep(env, ist, pkt);
     while (rep->state == SPLICING_STATE_ARMED) {
         bool window = pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD;
         if (window && expire_armed(env, rep, pkt)) {
@@ -1531,6 +1581,8 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
     }
     if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
         decided = finish_break(env, rep, r, fi, ist, pkt) || decided;
+    if (a && !kept && pkt && rep->state != SPLICING_STATE_STARTED)
+        start_keep(env, ist, pkt);  // the key frame that ended the break
     return decided;
 }
 

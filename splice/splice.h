@@ -120,7 +120,8 @@ struct gop_pic;
  * frame.
  */
 struct splice_accurate {
-    packets_queue *gop;        // capacity SPLICE_GOP_MAX
+    packets_queue *gop;        // the programme video from its last key frame read (outside a break too, for a start
+                               // armed in mid-GOP); capacity SPLICE_GOP_MAX
     packets_queue *run;        // the run's packets encoded so far, in decoding order; capacity SPLICE_GOP_MAX
     int running;               // the run of the return is fed: the GOP held shows a picture at or after the end
     int failed;                // the run of this GOP failed: the return stays on the key frame
