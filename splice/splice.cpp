@@ -1,7 +1,8 @@
 /*
- * Splice rules: break start and end on video key frames, audio laid end to
- * end from the splice point, video re-timed from the filler. What the cues
- * decide is in splice_cue.cpp.
+ * Splice rules: break start and end on video key frames, or frame-accurate on
+ * the pictures at the points (the programme's pictures around them
+ * re-encoded), audio laid end to end from the splice point, video re-timed
+ * from the filler. What the cues decide is in splice_cue.cpp.
  */
 #include "splice/splice.h"
 #include "splice/splice_internal.h"
@@ -226,6 +227,7 @@ static rep_stream *video_record(rep_ctx *rep)
 static int64_t break_end_point(const rep_ctx *rep, int *reason);
 static void accurate_clear(splice_accurate *a);
 static int start_key_why(const splice_env *env, const rep_ctx *rep, const AVStream *ist, const AVPacket *pkt);
+static void start_release(const splice_env *env);
 
 int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
 {
@@ -258,6 +260,7 @@ int64_t splice_start_in_outage(const splice_env *env, rep_ctx *rep, int64_t now)
 {
     if (rep->state != SPLICING_STATE_ARMED || rep->splice_point == REP_NOW || now < rep->splice_point - SPLICE_KEY_LEAD)
         return AV_NOPTS_VALUE;
+    start_release(env);  // what a frame-accurate start withheld before the input was lost goes first
     rep->last = splice_current_cue(rep);
     rep->scte_35_pts_time = rep->splice_point;
     int64_t end = break_end_point(rep, nullptr);
@@ -1046,7 +1049,7 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     int why = ret == AVERROR(EAGAIN) ? EVENT_FALLBACK_NO_GOP : ret < 0 ? EVENT_FALLBACK_ERROR : EVENT_FALLBACK_NONE;
     for (int i = 0; why == EVENT_FALLBACK_NONE && i < first_withheld; i++)
         if (act[i] != GOP_KEEP)
-            why = EVENT_FALLBACK_ERROR;  // out already: a picture aired before the point was to be re-encoded
+            why = EVENT_FALLBACK_NO_GOP;  // out already (the cue came late): a picture aired was to be replaced
     if (why == EVENT_FALLBACK_NONE && plan.reencoded > SPLICE_START_RING)
         why = EVENT_FALLBACK_NO_GOP;
     int64_t rate = pkt->dts > a->first_dts ? av_rescale(a->bytes * 8, 90000, pkt->dts - a->first_dts) : 0;

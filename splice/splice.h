@@ -1,9 +1,10 @@
 /*
  * Splice rules shared by the service and the demo: a splice_insert cue with a
  * splice time arms a break; the first video key frame at the splice point
- * starts it; from there the programme's video and audio packets are replaced
- * by the filler's packets of the same stream id, re-timed onto the programme's
- * clock; the first video key frame at the end of the break returns the video,
+ * starts it (with frame-accurate splices, splice_accurate, the picture at the
+ * point: "Frame-accurate starts" in splice.cpp); from there the programme's
+ * video and audio packets are replaced by the filler's packets of the same
+ * stream id, re-timed onto the programme's clock; the first video key frame at the end of the break returns the video,
  * each audio stream returns at the next source packet boundary. With a
  * planner (a traffic schedule) a break airs a sequence instead: the spots
  * the planner names that fit, back to back from the start key frame, then
