@@ -202,8 +202,13 @@ def main():
                     points = [(c["pts_time"], c["pts_time"] + round(d * TICKS))
                               for c, (_, d) in zip(info["cues"], cues)]
                     gop_t = gop_s * TICKS
-                    span = [w for p, e in points for w in ((p - 4 * FRAME, p + gop_t + 4 * FRAME),
-                                                           (e - 4 * FRAME, e + gop_t + 4 * FRAME))]
+                    # A return's window ends before the next break's point: with a long GOP the next start
+                    # comes within a GOP of the return, and its pictures are not the programme's.
+                    nexts = [p for p, _ in points[1:]] + [None]
+                    span = [w for (p, e), n in zip(points, nexts)
+                            for w in ((p - 4 * FRAME, p + gop_t + 4 * FRAME),
+                                      (e - 4 * FRAME, e + gop_t + 4 * FRAME if n is None
+                                       else min(e + gop_t + 4 * FRAME, n - FRAME)))]
                     pics_prog = frames_of(prog, span, w * h)
                     got = {}
                     for mode, tag in (("off", "before"), ("auto", "after")):

@@ -738,8 +738,24 @@ static int accurate_return(const splice_env *env, rep_ctx *rep, rep_stream *r, c
 }
 
 /*
+ * How far before a break's end a programme key frame may end it: one frame
+ * when the return can be re-encoded on the announced picture (a key frame
+ * earlier than that would bring the programme back early, so the break
+ * runs on and the pictures from its end to the next key frame are
+ * re-encoded), else SPLICE_KEY_LEAD, as at key-frame returns.
+ */
+static int64_t return_lead(const splice_env *env, const AVStream *ist)
+{
+    const splice_accurate *a = env->accurate;
+    if (!a || a->refused || a->open_gop || a->failed)
+        return SPLICE_KEY_LEAD;
+    int64_t frame = frame_ticks(ist, nullptr);
+    return frame > 0 && frame < SPLICE_KEY_LEAD ? frame : SPLICE_KEY_LEAD;
+}
+
+/*
  * End of the break on the video: the first key frame in the window before
- * its end point. When the kept event's point is reached too, that event
+ * its end point (return_lead). When the kept event's point is reached too, that event
  * starts on the same key frame. Returns true when the key frame decided.
  */
 static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVStream *ist,
@@ -1582,7 +1598,7 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         }
         break;
     }
-    if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - SPLICE_KEY_LEAD)
+    if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - return_lead(env, ist))
         decided = finish_break(env, rep, r, fi, ist, pkt) || decided;
     if (a && !kept && pkt && rep->state != SPLICING_STATE_STARTED)
         start_keep(env, ist, pkt);  // the key frame that ended the break
