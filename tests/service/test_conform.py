@@ -61,12 +61,17 @@ class Conform(kt.FillerCase):
                          "--loudness=-24", filler=self.filler, name="conform")
         svc.send(first)
         self.assertTrue(kt.wait_for(lambda: figures(svc)[0] == (2, 0, 1), 120, step=0.5), svc.text()[-3000:])
-        svc.send(second)
+        sent = svc.send(second)
         kt.wait_for(lambda: "break_end" in kt.read_text(record), 30)
         self.assertEqual(figures(svc), ((2, 0, 1), (2, 0, 1)))
         ver = lambda: [(r[3], r[7]) for r in sch.read_ver(path[:-4] + ".VER")]
         want = [(sid, status) for sid, _, _, status in SPOTS]
-        self.assertEqual(kt.wait_for(lambda: ver() == want and want, 10) or ver(), want)
+        # A sender that late (a busy machine) is an input lost to the service: the spots on air are cut short.
+        late = sent["late_ms"] >= 100 and "input lost" in svc.text().split("break 1 of the window")[-1]
+        ok = lambda v: len(v) == len(want) and all(
+            got == w or (late and w[1] == "0001" and got == (w[0], "1005")) for got, w in zip(v, want))
+        billed = kt.wait_for(lambda: ok(ver()) and ver(), 10) or ver()
+        self.assertTrue(ok(billed), "%r billed, %r aired (sender late by %d ms)" % (billed, want, sent["late_ms"]))
         # A rewritten schedule's spots are queued at once; those it no longer names leave the counts.
         subprocess.run(FF + SPOTS[1][2] + ["-t", "2", "-f", "mov", os.path.join(spots, "NEW.mov")], check=True,
                        timeout=120)
@@ -78,8 +83,9 @@ class Conform(kt.FillerCase):
         self.assertEqual(rc, 0)
 
         rows = [json.loads(line) for line in kt.read_text(record).splitlines()]
+        aired = ["aired" if status == "0001" else "cut_short" for _, status in billed]
         self.assertEqual([(r["spot_id"], r["reason"], r.get("why", "")[:21]) for r in rows if r["event"] == "spot"],
-                         [("MP4SPOT", "aired", ""), ("MUTE", "aired", ""),
+                         [("MP4SPOT", aired[0], ""), ("MUTE", aired[1], ""),
                           ("BROKEN", "unusable", "cannot be conformed: ")])
         self.assertIn("spot file [MP4SPOT.mp4]: conformed", svc.text())
         self.assertIn("-> -24.0 LUFS", svc.text())
