@@ -1187,7 +1187,7 @@ static int relay_packets_live(relay_loop *loop)
         now = av_gettime_relative();
         if (ret >= 0 && now - ticked >= RELAY_LIVE_TICK_US) {
             ticked = now;
-            relay_live_tick(r, now);
+            relay_live_tick(r, now, relay_feed_heard(feed));
             relay_clock_tick(r, now);
             relay_report_checks(r, now, false);
         }

@@ -43,14 +43,20 @@ struct relay_feed {
     int head;
     int count;
     int end;                   // the reader's last result (AVERROR_EOF, an error); 0 while it reads
+    int64_t heard;             // µs (monotonic) the latest audio or video packet was read at; 0: none yet
     bool quit;
     pthread_t thread;
 };
 
-/* Queues pkt read at at; waits for room. False when the loop has stopped the feed (pkt is freed). */
-static bool feed_put(relay_feed *f, AVPacket *pkt, int64_t at)
+/*
+ * Queues pkt read at at (heard: an audio or video packet); waits for room.
+ * False when the loop has stopped the feed (pkt is freed).
+ */
+static bool feed_put(relay_feed *f, AVPacket *pkt, int64_t at, bool heard)
 {
     std::unique_lock<std::mutex> lk(f->lock);
+    if (heard)
+        f->heard = at;  // the input is there, however far behind the loop is
     f->emptied.wait(lk, [f] { return f->quit || f->count < FEED_CAPACITY; });
     if (f->quit) {
         lk.unlock();
@@ -89,8 +95,10 @@ static void *feed_thread(void *arg)
             break;
         }
         int64_t at = av_gettime_relative();
+        const AVStream *st = f->r->in->streams[pkt->stream_index];
+        bool heard = st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO || st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
         handoff_release(&f->input);
-        bool go = feed_put(f, pkt, at);
+        bool go = feed_put(f, pkt, at, heard);
         handoff_acquire(&f->input);
         if (!go)
             break;
@@ -134,6 +142,12 @@ int relay_feed_next(relay_feed *f, AVPacket **pkt, int64_t *at, int64_t deadline
     f->count--;
     f->emptied.notify_one();
     return 1;
+}
+
+int64_t relay_feed_heard(relay_feed *f)
+{
+    std::lock_guard<std::mutex> lk(f->lock);
+    return f->heard;
 }
 
 void relay_feed_take(relay_feed *f)

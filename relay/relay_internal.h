@@ -163,8 +163,12 @@ int relay_live_admit(relay *r, AVPacket *pkt, int64_t now);
 /* A cue kept by relay_live_admit, once the programme is open again, timed at its key frame; null: none. */
 AVPacket *relay_live_held_cue(relay *r);
 
-/* The wall clock's turn while relay_run runs: loss, slate, keep-alive (see relay_tick). */
-void relay_live_tick(relay *r, int64_t now);
+/*
+ * The wall clock's turn while relay_run runs: loss, slate, keep-alive (see
+ * relay_tick). heard: when the reader last read an audio or video packet
+ * (µs, monotonic; 0: never), which the loop may not have taken yet.
+ */
+void relay_live_tick(relay *r, int64_t now, int64_t heard);
 
 /*
  * Output stream for input stream i: its map entry, or, for a stream the
@@ -307,6 +311,9 @@ int relay_feed_start(relay *r, relay_feed **out);
  * end (AVERROR_EOF, AVERROR_EXIT or its error) once the queue is empty.
  */
 int relay_feed_next(relay_feed *f, AVPacket **pkt, int64_t *at, int64_t deadline);
+
+/* When the reader last read an audio or video packet (µs, monotonic); 0: none yet. */
+int64_t relay_feed_heard(relay_feed *f);
 
 /* The input's lock, taken ahead of the reader's next turn, and given back. */
 void relay_feed_take(relay_feed *f);

@@ -988,18 +988,21 @@ static void live_start_in_outage(relay *r, int64_t now)
 }
 
 /*
- * No programme packet for LIVE_LOST_US: reported, and the programme waits
- * for its input. For LIVE_CUT_US: a break under way ends there (input_lost)
- * and the slate covers its rest.
+ * No programme packet read for LIVE_LOST_US: reported, and the programme
+ * waits for its input. For LIVE_CUT_US: a break under way ends there
+ * (input_lost) and the slate covers its rest. The silence runs from the
+ * latest programme packet the reader read (heard), not from the latest the
+ * loop took: a loop running behind on a busy machine has not lost its input.
  */
-static void live_check_lost(relay *r, int64_t now)
+static void live_check_lost(relay *r, int64_t now, int64_t heard)
 {
     relay_live *l = r->live;
+    int64_t last = heard > l->packet_at ? heard : l->packet_at;
 
-    if (!l->lost_at && now - l->packet_at >= live_lost_after(l)) {
-        l->lost_at = l->packet_at;
+    if (!l->lost_at && now - last >= live_lost_after(l)) {
+        l->lost_at = last;
         l->stale_until = l->video_read == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : l->video_read + LIVE_HELD_UP_TICKS;
-        live_emit_outage(r, EVENT_INPUT_LOST, now - l->packet_at);
+        live_emit_outage(r, EVENT_INPUT_LOST, now - last);
         ts_out_pass_rejoin(r->stage);  // what passes through may come back with other counters
         l->win_in = AV_NOPTS_VALUE;   // how fast it comes back is measured afresh
         l->arrival = 0;
@@ -1008,7 +1011,7 @@ static void live_check_lost(relay *r, int64_t now)
             l->why = EVENT_TIMELINE_RESUMED;
         }
     }
-    if (!l->lost_at || now - l->packet_at < LIVE_CUT_US)
+    if (!l->lost_at || now - last < LIVE_CUT_US)
         return;
     live_start_in_outage(r, now);
     if (l->break_cut)
@@ -1074,7 +1077,7 @@ bool relay_live_started(const relay *r)
     return r->live && r->live->t0 != 0;
 }
 
-void relay_live_tick(relay *r, int64_t now)
+void relay_live_tick(relay *r, int64_t now, int64_t heard)
 {
     relay_live *l = r->live;
 
@@ -1082,7 +1085,7 @@ void relay_live_tick(relay *r, int64_t now)
         return;
     if (l->epg < 0)
         live_find_epg(r);
-    live_check_lost(r, now);
+    live_check_lost(r, now, heard);
     if (!l->slate_on && l->lost_at && l->gate != GATE_OPEN && l->slate_us > 0 && now - l->video_at >= l->slate_us) {
         int64_t floor = live_floor(r), base = live_clock(l, now) + l->key_lag - LIVE_SLATE_BEHIND;
         live_slate_start(r, base < floor ? floor : base);

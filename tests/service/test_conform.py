@@ -71,7 +71,8 @@ class Conform(kt.FillerCase):
         ok = lambda v: len(v) == len(want) and all(
             got == w or (late and w[1] == "0001" and got == (w[0], "1005")) for got, w in zip(v, want))
         billed = kt.wait_for(lambda: ok(ver()) and ver(), 10) or ver()
-        self.assertTrue(ok(billed), "%r billed, %r aired (sender late by %d ms)" % (billed, want, sent["late_ms"]))
+        self.assertTrue(ok(billed), "%r billed, %r aired (sender late by %d ms)\n%s" % (
+            billed, want, sent["late_ms"], svc.text().split("break 1 of the window")[-1][-3000:]))
         # A rewritten schedule's spots are queued at once; those it no longer names leave the counts.
         subprocess.run(FF + SPOTS[1][2] + ["-t", "2", "-f", "mov", os.path.join(spots, "NEW.mov")], check=True,
                        timeout=120)
