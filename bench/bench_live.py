@@ -281,12 +281,12 @@ def relay_once(name, cmd, src_port, dst_port, prog, work, log_ready=None, stop_s
             f.close()
 
 
-def run_service(app, prog, filler, mux_rate, work, label):
+def run_service(app, prog, filler, mux_rate, work, label, options=()):
     src, dst = free_port(socket.SOCK_DGRAM), free_port(socket.SOCK_DGRAM)
     log = os.path.join(work, label + "_app.log")
     cmd = [app, "--src-addr", "127.0.0.1:%d" % src, "--dst-addr", "127.0.0.1:%d" % dst,
            "--filler", filler, "--mux-rate", str(mux_rate), "--log-file-name", log,
-           "--port", str(free_port(socket.SOCK_STREAM))]
+           "--port", str(free_port(socket.SOCK_STREAM))] + list(options)
 
     def ready():
         try:
