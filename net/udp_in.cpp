@@ -37,6 +37,7 @@ extern "C" {
 #define CONTROL_SIZE     64
 
 struct udp_in_slot {
+    int64_t at;      // ns (monotonic) when its batch was received
     int off;         // first TS byte
     int len;         // TS bytes; 0: nothing for the reader
     uint8_t data[UDP_IN_MAX_DATAGRAM];
@@ -140,7 +141,7 @@ static void prepare_batch(udp_in *in, recv_batch *b)
  */
 static void take_batch(udp_in *in, recv_batch *b, int got)
 {
-    int64_t bytes = 0, rtp = 0, truncated = 0, drops = -1;
+    int64_t bytes = 0, rtp = 0, truncated = 0, drops = -1, now = udp_now_ns();
     for (int k = 0; k < got; k++) {
         mmsghdr *m = &b->msgs[k];
         for (cmsghdr *c = CMSG_FIRSTHDR(&m->msg_hdr); c; c = CMSG_NXTHDR(&m->msg_hdr, c))
@@ -154,6 +155,7 @@ static void take_batch(udp_in *in, recv_batch *b, int got)
         udp_in_slot *s = slot_at(in, b->tail + k);
         if (m->msg_hdr.msg_flags & MSG_TRUNC)
             truncated++;
+        s->at = now;
         s->off = ts_payload(s->data, (int)m->msg_len, &s->len);
         rtp += s->off > 0;
         bytes += s->len;
@@ -486,6 +488,16 @@ out_free:
 AVIOContext *udp_in_pb(udp_in *in)
 {
     return in ? in->pb : nullptr;
+}
+
+int64_t udp_in_unread_since(udp_in *in)
+{
+    if (!in)
+        return 0;
+    pthread_mutex_lock(&in->lock);
+    int64_t at = in->head == in->tail ? 0 : slot_at(in, in->head)->at / 1000;
+    pthread_mutex_unlock(&in->lock);
+    return at;
 }
 
 int udp_in_discard(udp_in *in)

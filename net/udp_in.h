@@ -95,6 +95,13 @@ int udp_in_read(void *opaque, uint8_t *buf, int size);
  */
 int udp_in_read_until(udp_in *in, uint8_t *buf, int size, int64_t wait_us);
 
+/*
+ * When the oldest datagram the reader has not taken yet was received (µs,
+ * monotonic, as av_gettime_relative); 0 when it has taken them all or
+ * without an input.
+ */
+int64_t udp_in_unread_since(udp_in *in);
+
 /* Drops everything queued, in the ring and in the AVIOContext's buffer. 0 or -22. */
 int udp_in_discard(udp_in *in);
 

@@ -81,6 +81,13 @@ struct relay_desc {
      */
     int live;
     int64_t slate_us;              // live: the filler airs after this long without video; 0: never
+    /*
+     * Live: when the oldest input the source holds and the reader has not
+     * taken yet arrived (µs, monotonic; 0: none), so that a reader running
+     * behind is not taken for an input gone silent. May be null.
+     */
+    int64_t (*unread_since)(void *opaque);
+    void *unread_opaque;
 };
 
 /*

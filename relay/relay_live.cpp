@@ -53,6 +53,7 @@ extern "C" {
 #define LIVE_LOST_US        100000          // no audio or video packet read this long: the input is lost
 #define LIVE_GAP_USUAL_MAX  250000          // (or twice the programme's usual spacing, up to this)
 #define LIVE_CUT_US         500000          // lost this long: a break under way ends, the slate takes over
+#define LIVE_UNREAD_US      20000           // input the reader has left this long in the source: it runs behind
 /*
  * The muxer wrote nothing for LIVE_KEEPALIVE_US and no packet went to it for
  * LIVE_QUIET_US: it is moved on; what the muxer holds for interleaving and
@@ -992,12 +993,18 @@ static void live_start_in_outage(relay *r, int64_t now)
  * waits for its input. For LIVE_CUT_US: a break under way ends there
  * (input_lost) and the slate covers its rest. The silence runs from the
  * latest programme packet the reader read (heard), not from the latest the
- * loop took: a loop running behind on a busy machine has not lost its input.
+ * loop took, and is not judged while the source holds input older than
+ * LIVE_UNREAD_US that the reader has not taken: a loop or reader running
+ * behind on a busy machine has not lost its input.
  */
 static void live_check_lost(relay *r, int64_t now, int64_t heard)
 {
     relay_live *l = r->live;
     int64_t last = heard > l->packet_at ? heard : l->packet_at;
+    int64_t unread = r->desc.unread_since ? r->desc.unread_since(r->desc.unread_opaque) : 0;
+
+    if (unread > 0 && now - unread >= LIVE_UNREAD_US)
+        return;
 
     if (!l->lost_at && now - last >= live_lost_after(l)) {
         l->lost_at = last;

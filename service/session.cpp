@@ -368,6 +368,11 @@ static int slicer_stop_requested(void *opaque)
     return slicer_stopping((const app_ctx *)opaque);
 }
 
+static int64_t slicer_unread_since(void *opaque)
+{
+    return udp_in_unread_since(((slicer_session *)opaque)->src);
+}
+
 static relay_desc slicer_relay_desc(slicer_session *ses)
 {
     app_ctx *app = ses->app;
@@ -402,6 +407,8 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.splice.timing = &app->timing;
     desc.live = 1;
     desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;
+    desc.unread_since = slicer_unread_since;
+    desc.unread_opaque = ses;
     return desc;
 }
 

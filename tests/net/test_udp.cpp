@@ -22,6 +22,7 @@
 extern "C" {
 #include <libavformat/avio.h>
 #include <libavutil/error.h>
+#include <libavutil/time.h>
 }
 
 #include "lib/test_support.h"
@@ -240,6 +241,7 @@ TEST(UdpOut, RtpHeadersCarryTheStreamClockAndComeOffAtTheInput)
     udp_in_destroy(&in);
 }
 
+/* Also: how long what the reader has not taken has waited (a reader behind is not an input gone). */
 TEST(UdpIn, CountsOverrunsAndKeepsTheOldestDatagrams)
 {
     std::string addr = "127.0.0.1:" + std::to_string(kt::free_port(SOCK_DGRAM));
@@ -248,7 +250,9 @@ TEST(UdpIn, CountsOverrunsAndKeepsTheOldestDatagrams)
     cfg.ring_bytes = 0;  // the smallest ring: 16 datagrams
     udp_in *in = nullptr;
     ASSERT_EQ(0, udp_in_create(&in, &cfg));
+    EXPECT_EQ(0, udp_in_unread_since(in));
     std::vector<uint8_t> ts = make_ts(7 * 40, 8000000, 0);
+    int64_t sent = av_gettime_relative();
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in dst;
     udp_addr_parse(addr.c_str(), &dst);
@@ -262,9 +266,13 @@ TEST(UdpIn, CountsOverrunsAndKeepsTheOldestDatagrams)
     }
     EXPECT_EQ(16, st.datagrams);
     EXPECT_EQ(24, st.overruns + st.kernel_drops);
+    int64_t unread = udp_in_unread_since(in);
+    EXPECT_GE(unread, sent);
+    EXPECT_LE(unread, av_gettime_relative());
     std::vector<uint8_t> back(16 * DGRAM);
     EXPECT_EQ((int)back.size(), avio_read(udp_in_pb(in), back.data(), (int)back.size()));
     EXPECT_TRUE(std::equal(back.begin(), back.end(), ts.begin()));
+    EXPECT_EQ(0, udp_in_unread_since(in));
     udp_in_destroy(&in);
 }
 
