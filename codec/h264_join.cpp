@@ -495,10 +495,6 @@ struct nal_unit {
 };
 
 /*
- * Splits an Annex B packet into its NAL units, stored in units when not
- * null; returns their count (0: not Annex B).
- */
-/*
  * Where the first start code (00 00 01) at or after from begins, or n when
  * none begins before n - 2. A picture is mostly slice data, where 01 is
  * rare: memchr finds the candidates.
@@ -516,7 +512,12 @@ static size_t next_start_code(const uint8_t *d, size_t from, size_t n)
     return n;
 }
 
-static int split_nal_units(const uint8_t *d, size_t n, nal_unit *units)
+/*
+ * Splits an Annex B packet into its NAL units, stored in j->units (grown as
+ * they come: one pass over the packet); returns their count (0: not Annex
+ * B), or AVERROR(ENOMEM).
+ */
+static int split_nal_units(h264_join *j, const uint8_t *d, size_t n)
 {
     int count = 0;
     size_t i = 0;
@@ -531,9 +532,14 @@ static int split_nal_units(const uint8_t *d, size_t n, nal_unit *units)
         size_t end = next;
         while (end > start && d[end - 1] == 0)
             end--;
-        if (end > start && units)
-            units[count] = {start, end};
-        count += end > start;
+        if (end > start) {
+            size_t need = (size_t)(count + 1) * sizeof(nal_unit);
+            void *units = need > UINT32_MAX / 2 ? nullptr : av_fast_realloc(j->units, &j->units_size, need);
+            if (!units)
+                return AVERROR(ENOMEM);
+            j->units = (uint8_t *)units;
+            ((nal_unit *)j->units)[count++] = {start, end};
+        }
         i = next;
     }
     return count;
@@ -857,12 +863,10 @@ int h264_join_packet(h264_join *j, AVPacket *pkt)
     j->pending = 0;
     if (!pkt->data || (j->state == H264_JOIN_OFF && !pending && !(pkt->flags & AV_PKT_FLAG_KEY)))
         return 0;
-    int count = split_nal_units(pkt->data, (size_t)pkt->size, nullptr);
-    int ret = grow(&j->units, &j->units_size, (size_t)count * sizeof(nal_unit) + 1);
-    if (ret < 0)
-        return ret;
-    nal_unit *units = (nal_unit *)j->units;
-    split_nal_units(pkt->data, (size_t)pkt->size, units);
+    int count = split_nal_units(j, pkt->data, (size_t)pkt->size);
+    if (count < 0)
+        return count;
+    const nal_unit *units = (const nal_unit *)j->units;
     int key_slices = scan_packet(j, pkt, units, count, pending);
     if (key_slices < 0)
         return key_slices;

@@ -24,3 +24,11 @@ void bigmem_free(void *p)
 {
     free(p);
 }
+
+void bigmem_advise(void *p, size_t size)
+{
+    uintptr_t from = ((uintptr_t)p + BIGMEM_PAGE - 1) / BIGMEM_PAGE * BIGMEM_PAGE;
+    uintptr_t to = ((uintptr_t)p + size) / BIGMEM_PAGE * BIGMEM_PAGE;
+    if (p && to > from)
+        madvise((void *)from, to - from, MADV_HUGEPAGE);
+}

@@ -23,4 +23,12 @@ void *bigmem_alloc(size_t size);
 /* Frees what bigmem_alloc returned; null: nothing. */
 void bigmem_free(void *p);
 
+/*
+ * Asks huge pages for the whole ones within [p, p + size), memory allocated
+ * elsewhere (a library's buffer of megabytes): a hint, which takes effect on
+ * the pages not touched yet; a range holding no whole huge page is left as
+ * it is.
+ */
+void bigmem_advise(void *p, size_t size);
+
 #endif

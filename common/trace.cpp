@@ -25,6 +25,10 @@ extern "C" {
 #define TRACE_FORMAT                                                                      \
     "%s: pts:%10s pts_time:%10s dts:%10s dts_time:%10s duration:%10s duration_time:%10s " \
     "stream_index:%d, size=%d"
+/* TRACE_FORMAT's text when no time is AV_NOPTS_VALUE: ts_to_str's and ts_to_timestr's numbers in the same widths. */
+#define TRACE_FORMAT_TIMED                                                                             \
+    "%s: pts:%10" PRId64 " pts_time:%10.6g dts:%10" PRId64 " dts_time:%10.6g duration:%10" PRId64 \
+    " duration_time:%10.6g stream_index:%d, size=%d"
 
 /* Size of the text held between calls of the log callback, terminator included. */
 #define FFMPEG_LOG_BUFFER_SIZE 32768
@@ -70,16 +74,24 @@ void log_detail(const trace_sink *sink, const char *fmt, ...)
 
 void log_packet_tb(const trace_sink *sink, AVRational tb, const AVPacket *pkt, const char *tag)
 {
-    char pts[TS_TEXT_SIZE] = {0}, pts_time[TS_TEXT_SIZE] = {0};
-    char dts[TS_TEXT_SIZE] = {0}, dts_time[TS_TEXT_SIZE] = {0};
-    char dur[TS_TEXT_SIZE] = {0}, dur_time[TS_TEXT_SIZE] = {0};
-
     char line[512];
 
     if (!pkt || !sink || !sink->fn)
         return;
     if (!tag)
         tag = "";
+    if (pkt->pts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE && pkt->duration != AV_NOPTS_VALUE) {
+        /* Every time known (nearly every line): the same text in one call, the numbers formatted in place. */
+        double s = av_q2d(tb);
+        snprintf(line, sizeof(line), TRACE_FORMAT_TIMED, tag, pkt->pts, s * (double)pkt->pts, pkt->dts,
+                 s * (double)pkt->dts, pkt->duration, s * (double)pkt->duration, pkt->stream_index, pkt->size);
+        sink->fn(sink->opaque, TRACE_PACKET, line);
+        return;
+    }
+
+    char pts[TS_TEXT_SIZE] = {0}, pts_time[TS_TEXT_SIZE] = {0};
+    char dts[TS_TEXT_SIZE] = {0}, dts_time[TS_TEXT_SIZE] = {0};
+    char dur[TS_TEXT_SIZE] = {0}, dur_time[TS_TEXT_SIZE] = {0};
     ts_to_str(pts, pkt->pts);
     ts_to_timestr(pts_time, pkt->pts, tb);
     ts_to_str(dts, pkt->dts);

@@ -5,6 +5,7 @@
  * the packets of the replace (filler) file.
  */
 #include <cstdio>
+#include <malloc.h>
 #include <unistd.h>
 
 #include "demo/demo.h"
@@ -19,5 +20,13 @@ int main(int argc, char **argv)
      */
     if (!isatty(STDERR_FILENO))
         setvbuf(stderr, nullptr, _IOFBF, BUFSIZ);
+    /*
+     * Blocks up to 32 MiB come from the heap, not each from a mapping of its
+     * own: what the media library frees (the probes' decoded pictures, a
+     * megabyte and more each) is reused by its next allocations, the
+     * filler's probe after the input's, instead of fresh pages at a page
+     * fault per 4 KiB.
+     */
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
     return demo_run(argc, argv);
 }

@@ -54,6 +54,7 @@ static void demo_show_filler(const filler_ctx *filler, const char *name)
 #define DEMO_SPOT_CACHE_MB  512  // --spot-cache by default
 #define DEMO_LOUDNESS       (-23.0)  // --loudness by default, LUFS
 #define DEMO_MUX_RATE       20000000  // bit/s, or more for a multiplex that needs it
+#define DEMO_STAGE_SIZE     (174 * 188)  // bytes the muxer hands the output stage at once (a file's buffer, whole packets)
 
 /* Prints each stream of the spliced programme that the filler cannot replace. */
 static void demo_check_filler(const filler_ctx *filler, const relay_input *in)
@@ -239,6 +240,7 @@ static relay_desc demo_relay_desc(demo_run_ctx *run)
     if (run->in && run->in->fmt && run->in->fmt->bit_rate > DEMO_MUX_RATE * 4 / 5)
         desc.mux.mux_rate = run->in->fmt->bit_rate * 5 / 4;
     desc.mux.max_delay = 900000;
+    desc.mux.packet_size = DEMO_STAGE_SIZE;
     desc.splice.events.fn = demo_run_on_event;
     desc.splice.events.opaque = run;
     desc.splice.trace = &demo_trace;

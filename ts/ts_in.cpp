@@ -13,6 +13,7 @@
  * from the source, and what the filter does between them, are the same.
  */
 #include "ts/ts_in.h"
+#include "common/bigmem.h"
 #include "common/handoff.h"
 #include "ts/ts_pass.h"
 #include "ts/ts_psi.h"
@@ -72,6 +73,7 @@ struct ts_in {
     ts_in_read_fn read;
     void *opaque;
     uint8_t *stage;           // buffer_size + one packet
+    uint8_t *advised;         // the demuxer's buffer last given huge pages (advise_demux_buffer)
     int cap;
     int len;                  // bytes staged
     int ready;                // [0, ready) examined, handed out from pos
@@ -695,9 +697,25 @@ static int read_source_bytes(ts_in *f, uint8_t *dst)
     }
 }
 
+/*
+ * The demuxer's probe of a context that cannot seek grows its buffer to
+ * megabytes (a seekback of the probe size), which its reads then walk
+ * through once: a page fault per 4 KiB, which on a virtual machine costs
+ * more than the bytes read there. The part of it not yet touched is given
+ * huge pages, once per buffer.
+ */
+static void advise_demux_buffer(ts_in *f)
+{
+    if (f->pb->buffer == f->advised || f->pb->buffer_size < 2 * (int)BIGMEM_PAGE)
+        return;
+    f->advised = f->pb->buffer;
+    bigmem_advise(f->pb->buffer, (size_t)f->pb->buffer_size);
+}
+
 static int read_packet(void *opaque, uint8_t *buf, int size)
 {
     ts_in *f = (ts_in *)opaque;
+    advise_demux_buffer(f);
     if (f->pos == f->ready) {
         if (f->probe == PROBE_ENDED)
             return AVERROR_EOF;  // what was examined is handed out first
