@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -36,6 +38,10 @@ struct reencode {
     std::deque<AVFrame *> held;    // the last pictures decoded shown before from (reencode_hold), display order
     int hold;                      // how many of them are kept; 0: none
     int64_t let_go;                // 90 kHz: the latest picture shown before from not kept; AV_NOPTS_VALUE: none
+    // an encoder opened ahead of its run (reencode_prepare) and the last one closed, each on a thread of its own
+    std::thread opener;            // joinable: next is being opened
+    AVCodecContext *next;          // opened, for the next run to take; written by opener until it is joined
+    std::thread closer;            // joinable: an encoder is being (or was) closed
 };
 
 /* ---- matching the programme ---- */
@@ -117,11 +123,18 @@ int reencode_create(reencode **out, const AVCodecParameters *par, AVRational fra
     return 0;
 }
 
+static bool take_prepared(reencode *r, AVCodecContext **enc);
+
 void reencode_destroy(reencode **r)
 {
     if (!*r)
         return;
     reencode_abort(*r);
+    AVCodecContext *next = nullptr;
+    take_prepared(*r, &next);
+    avcodec_free_context(&next);
+    if ((*r)->closer.joinable())
+        (*r)->closer.join();
     avcodec_parameters_free(&(*r)->par);
     delete *r;
     *r = nullptr;
@@ -370,10 +383,73 @@ static int encode_ready(reencode *r, int64_t to)
     }
 }
 
+/*
+ * The encoder's opening and closing cost the most of a short run (the
+ * library's threads started and joined): an encoder opened ahead
+ * (reencode_prepare) is taken by the next run, and a run's encoder is
+ * closed on a thread of its own, so that neither falls on the caller's
+ * packet. A thread that cannot be started leaves the work to the caller.
+ */
+
+/* Takes the encoder reencode_prepare opened (waiting for it when still opening): true with *enc set. */
+static bool take_prepared(reencode *r, AVCodecContext **enc)
+{
+    if (r->opener.joinable())
+        r->opener.join();
+    *enc = r->next;
+    r->next = nullptr;
+    return *enc != nullptr;
+}
+
+/* Opens the run's encoder at rate, or takes the one opened ahead when the rate is fixed (the same then). */
+static int run_encoder(reencode *r, int64_t rate, AVCodecContext **out)
+{
+    if ((r->max_rate > 0 || r->par->bit_rate > 0) && take_prepared(r, out))
+        return 0;
+    return open_encoder(r, rate, out);
+}
+
+/* Closes *enc, on the closer thread when one can be started. */
+static void retire_encoder(reencode *r, AVCodecContext **enc)
+{
+    if (!*enc)
+        return;
+    if (r->closer.joinable())
+        r->closer.join();  // the one before: closed long since
+    AVCodecContext *c = *enc;
+    *enc = nullptr;
+    try {
+        r->closer = std::thread([c]() mutable { avcodec_free_context(&c); });
+    } catch (const std::system_error &) {
+        avcodec_free_context(&c);
+    }
+}
+
+int reencode_prepare(reencode *r, int64_t rate)
+{
+    int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
+    if (known > 0)
+        rate = known;
+    if (r->opener.joinable() || r->next)
+        return 0;
+    if (rate <= 0)
+        return AVERROR(EINVAL);
+    try {
+        r->opener = std::thread([r, rate]() {
+            AVCodecContext *c = nullptr;
+            if (open_encoder(r, rate, &c) >= 0)
+                r->next = c;
+        });
+    } catch (const std::system_error &) {
+        return AVERROR(EAGAIN);
+    }
+    return 0;
+}
+
 static void end_run(reencode *r)
 {
     avcodec_free_context(&r->dec);
-    avcodec_free_context(&r->enc);
+    retire_encoder(r, &r->enc);
     av_frame_free(&r->frame);
     r->shown.clear();
     for (AVFrame *f : r->held)
@@ -408,7 +484,7 @@ int reencode_begin(reencode *r, int64_t from, int64_t lead, int64_t rate)
     if (ret < 0)
         goto out_end;
     if (from != INT64_MAX)  // else the run's start is not known yet: reencode_rewind opens the encoder
-        ret = open_encoder(r, rate, &r->enc);
+        ret = run_encoder(r, rate, &r->enc);
     if (ret < 0)
         goto out_end;
     r->from = from;
@@ -458,7 +534,9 @@ int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate)
     if (r->let_go != AV_NOPTS_VALUE && r->let_go >= from)
         return AVERROR(ERANGE);
     int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
-    int ret = rate > 0 || known > 0 ? open_encoder(r, known > 0 ? known : rate, &r->enc) : AVERROR(EINVAL);
+    int ret = take_prepared(r, &r->enc)      ? 0
+              : rate > 0 || known > 0 ? open_encoder(r, known > 0 ? known : rate, &r->enc)
+                                      : AVERROR(EINVAL);
     r->from = from;
     for (AVFrame *f : r->held) {
         int64_t pts = f->best_effort_timestamp;

@@ -484,6 +484,23 @@ static void free_queued(packets_queue *q)
 }
 
 /* Drops the GOP held and the run under way (a fresh start for the next one). */
+/*
+ * A key frame ends the GOP held: its rate (bit/s) is noted, the rate of
+ * the encoder opened ahead for the next run (reencode_prepare).
+ */
+static void note_gop_rate(splice_accurate *a, const AVPacket *key)
+{
+    const packets_queue *g = a->gop;
+
+    if (!(key->flags & AV_PKT_FLAG_KEY) || g->count < 2 || !(g->items[0]->flags & AV_PKT_FLAG_KEY) ||
+        key->dts == AV_NOPTS_VALUE || key->dts <= g->items[0]->dts)
+        return;
+    int64_t bytes = 0;
+    for (int i = 0; i < g->count; i++)
+        bytes += g->items[i]->size;
+    a->gop_rate = av_rescale(bytes * 8, 90000, key->dts - g->items[0]->dts);
+}
+
 static void accurate_clear(splice_accurate *a)
 {
     if (a->running)
@@ -833,7 +850,10 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
  *   the re-encoder's decoder as it passes through (reencode_begin without
  *   an encoder), which keeps only the last SPLICE_START_RING pictures
  *   decoded (reencode_hold). A later key frame before the point starts
- *   afresh. What is shown before the point goes out as it comes.
+ *   afresh. What is shown before the point goes out as it comes. Once
+ *   armed, the run's encoder opens ahead on a thread of its own
+ *   (reencode_prepare, at the rate of the last whole GOP read), and a
+ *   run's encoder closes on one: neither falls on a packet of the relay.
  * - From the first packet shown at or after the point on, the packets are
  *   withheld (at most SPLICE_START_WITHHELD, a reordering delay's worth):
  *   once the start is decided they are dropped or re-encoded, or go out
@@ -853,7 +873,8 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
  * - The audio held while armed waits for the decision (splice_replay_held
  *   up to a frame before the point) and switches at the start chosen.
  * - A point that cannot be conditioned (codec or profile refused, no GOP
- *   decoded toward it, fields coded as pictures of their own, the time line
+ *   decoded toward it or still more than START_CATCH_UP_LAST packets from
+ *   caught up, fields coded as pictures of their own, the time line
  *   broken, a run longer than the ring, an error) falls back to the first
  *   key frame at or after it less SPLICE_KEY_LEAD, as without frame
  *   accuracy; the withheld packets go out and break_start says why.
@@ -958,9 +979,13 @@ static int start_catch_up(splice_accurate *a, const AVStream *ist, int64_t point
  * Starts decoding the GOP held (a->gop, from its key frame) toward the
  * point: its first packets now, the rest START_CATCH_UP a packet read
  * (a break armed in mid-GOP: a cue with little lead, or one kept behind a
- * break).
+ * break). A GOP that has not caught up within START_CATCH_UP_LAST packets
+ * when its point comes starts on the key frame: what one packet costs the
+ * relay stays bounded.
  */
 #define START_CATCH_UP 3
+/* At most this many GOP packets are left to decode on the packet that decides; more: the key frame (no_gop). */
+#define START_CATCH_UP_LAST 8
 
 static void start_decode(const splice_env *env, const AVStream *ist, int64_t point)
 {
@@ -973,6 +998,12 @@ static void start_decode(const splice_env *env, const AVStream *ist, int64_t poi
         return;
     }
     reencode_hold(a->enc, SPLICE_START_RING);
+    /* The encoder opens ahead, on its own thread, rather than on the packet that decides. */
+    int64_t rate = a->gop_rate;
+    if (rate <= 0 && a->first_dts != AV_NOPTS_VALUE && a->gop->count > 0 &&
+        a->gop->items[a->gop->count - 1]->dts > a->first_dts)
+        rate = av_rescale(a->bytes * 8, 90000, a->gop->items[a->gop->count - 1]->dts - a->first_dts);
+    reencode_prepare(a->enc, rate);
     int why = start_catch_up(a, ist, point, START_CATCH_UP, false);
     if (why != EVENT_FALLBACK_NONE) {
         reencode_abort(a->enc);
@@ -990,6 +1021,8 @@ static void start_keep(const splice_env *env, const AVStream *ist, const AVPacke
     splice_accurate *a = env->accurate;
 
     /* A key frame starts afresh, but one that decides a start decoded toward its point (start_step) */
+    if ((pkt->flags & AV_PKT_FLAG_KEY) && a->npics == 0)
+        note_gop_rate(a, pkt);
     if (((pkt->flags & AV_PKT_FLAG_KEY) && a->npics == 0) ||
         (pkt->dts != AV_NOPTS_VALUE && !accurate_follows(a, ist, pkt)) || a->gop->count >= a->gop->capacity)
         free_queued(a->gop);
@@ -1147,6 +1180,8 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
             a->first_dts = pkt->dts;
         a->bytes += pkt->size;
     }
+    if (a->gop_rate > 0)
+        reencode_prepare(a->enc, a->gop_rate);  // the start's encoder opens ahead, on its own thread, once armed
     if (key && pkt->pts != AV_NOPTS_VALUE) {
         if (a->key_pts != AV_NOPTS_VALUE && pkt->pts > a->key_pts)
             a->gop_len = pkt->pts - a->key_pts;
@@ -1154,6 +1189,7 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     }
     if (key && pkt->pts < point - frame) {  // a GOP before the point: decoded when it may reach it
         start_release(env);
+        note_gop_rate(a, pkt);
         free_queued(a->gop);
         start_keep(env, ist, pkt);
         if (a->gop_len <= 0 || point - pkt->pts <= a->gop_len + frame)
@@ -1175,7 +1211,9 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
                               start_key_why(env, rep, ist, pkt));
     }
     bool decides = key || pkt->dts >= point;  // every picture shown before the point is read
-    int why = start_catch_up(a, ist, point, decides ? -1 : START_CATCH_UP, decides);
+    int why = decides && a->gop->count - a->npics > START_CATCH_UP_LAST + 1
+                  ? EVENT_FALLBACK_NO_GOP  // still too far behind: decoding the rest would hold this packet up
+                  : start_catch_up(a, ist, point, decides ? -1 : START_CATCH_UP, decides);
     if (why == EVENT_FALLBACK_NONE && (a->gop->count == 0 || a->gop->items[a->gop->count - 1]->dts != pkt->dts))
         why = EVENT_FALLBACK_NO_GOP;  // pkt was not held (a gap, no memory): the GOP does not reach the point
     if (why != EVENT_FALLBACK_NONE) {

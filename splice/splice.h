@@ -145,6 +145,7 @@ struct splice_accurate {
     int64_t key_pts;           // of the last key frame read while armed; AV_NOPTS_VALUE: none
     int64_t bytes;             // programme video read while armed since first_dts: the run's rate
     int64_t first_dts;         // AV_NOPTS_VALUE: nothing read yet
+    int64_t gop_rate;          // bit/s of the programme video's last whole GOP held; 0: none yet
 };
 
 /* 0 with *out set, or AVERROR(ENOMEM). */

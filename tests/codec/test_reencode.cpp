@@ -225,10 +225,11 @@ TEST(Reencode, JoinsMidGopPerCodec)
             if (side == GOP_OUT) {
                 // As the splice rules get them: which pictures the run takes is known once those after the point are.
                 ASSERT_EQ(0, reencode_begin(r, INT64_MAX, 0, 0));
+                ASSERT_EQ(0, reencode_prepare(r, 2000000));  // the encoder opens on its own thread meanwhile
                 reencode_hold(r, 8);
                 for (int i = 0; i < plan.decode_to; i++)
                     ASSERT_EQ(0, reencode_feed(r, from_key[i], plan.run_to));
-                ASSERT_EQ(0, reencode_rewind(r, plan.run_from, plan.run_to, 2000000));
+                ASSERT_EQ(0, reencode_rewind(r, plan.run_from, plan.run_to, 0));
                 ASSERT_EQ(0, reencode_finish(r, plan.run_to));
                 for (int k = 0; k < plan.reencoded; k++) {
                     ASSERT_EQ(0, reencode_take(r, &run[k]));
