@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -33,6 +35,13 @@ struct reencode {
     int64_t lead;                  // 90 kHz: the run's dts are its pts less this
     std::vector<int64_t> shown;    // the pts of the pictures sent to the encoder, by number
     std::deque<AVPacket *> ready;  // encoded, not taken yet
+    std::deque<AVFrame *> held;    // the last pictures decoded shown before from (reencode_hold), display order
+    int hold;                      // how many of them are kept; 0: none
+    int64_t let_go;                // 90 kHz: the latest picture shown before from not kept; AV_NOPTS_VALUE: none
+    // an encoder opened ahead of its run (reencode_prepare) and the last one closed, each on a thread of its own
+    std::thread opener;            // joinable: next is being opened
+    AVCodecContext *next;          // opened, for the next run to take; written by opener until it is joined
+    std::thread closer;            // joinable: an encoder is being (or was) closed
 };
 
 /* ---- matching the programme ---- */
@@ -114,11 +123,18 @@ int reencode_create(reencode **out, const AVCodecParameters *par, AVRational fra
     return 0;
 }
 
+static bool take_prepared(reencode *r, AVCodecContext **enc);
+
 void reencode_destroy(reencode **r)
 {
     if (!*r)
         return;
     reencode_abort(*r);
+    AVCodecContext *next = nullptr;
+    take_prepared(*r, &next);
+    avcodec_free_context(&next);
+    if ((*r)->closer.joinable())
+        (*r)->closer.join();
     avcodec_parameters_free(&(*r)->par);
     delete *r;
     *r = nullptr;
@@ -319,7 +335,37 @@ static int drain(reencode *r)
     }
 }
 
-/* Encodes the pictures the decoder has ready that fall in the run; the rest are dropped. */
+/* Sends picture f, shown at pts, to the encoder as the run's next (its first an intra picture). */
+static int encode_frame(reencode *r, AVFrame *f, int64_t pts)
+{
+    f->pts = (int64_t)r->shown.size();
+    f->pict_type = r->shown.empty() ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    r->shown.push_back(pts);
+    int ret = avcodec_send_frame(r->enc, f);
+    return ret < 0 ? ret : drain(r);
+}
+
+/* Keeps a reference to picture f, shown at pts before the run, among the last r->hold ones. */
+static int hold_frame(reencode *r, const AVFrame *f, int64_t pts)
+{
+    if (r->hold <= 0) {
+        r->let_go = pts;
+        return 0;
+    }
+    AVFrame *c = av_frame_clone(f);
+    if (!c)
+        return AVERROR(ENOMEM);
+    c->best_effort_timestamp = pts;
+    r->held.push_back(c);
+    if ((int)r->held.size() > r->hold) {
+        r->let_go = r->held.front()->best_effort_timestamp;
+        av_frame_free(&r->held.front());
+        r->held.pop_front();
+    }
+    return 0;
+}
+
+/* Encodes the pictures the decoder has ready that fall in the run; those shown before it may be held. */
 static int encode_ready(reencode *r, int64_t to)
 {
     for (;;) {
@@ -327,26 +373,90 @@ static int encode_ready(reencode *r, int64_t to)
         if (ret < 0)
             return ret == AVERROR(EAGAIN) || ret == AVERROR_EOF ? 0 : ret;
         int64_t pts = r->frame->best_effort_timestamp;
-        if (pts != AV_NOPTS_VALUE && pts >= r->from && pts < to) {
-            r->frame->pts = (int64_t)r->shown.size();
-            r->frame->pict_type = r->shown.empty() ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-            r->shown.push_back(pts);
-            ret = avcodec_send_frame(r->enc, r->frame);
-            if (ret >= 0)
-                ret = drain(r);
-        }
+        if (pts != AV_NOPTS_VALUE && pts >= r->from && pts < to)
+            ret = encode_frame(r, r->frame, pts);
+        else if (pts != AV_NOPTS_VALUE && pts < r->from && pts < to)
+            ret = hold_frame(r, r->frame, pts);
         av_frame_unref(r->frame);
         if (ret < 0)
             return ret;
     }
 }
 
+/*
+ * The encoder's opening and closing cost the most of a short run (the
+ * library's threads started and joined): an encoder opened ahead
+ * (reencode_prepare) is taken by the next run, and a run's encoder is
+ * closed on a thread of its own, so that neither falls on the caller's
+ * packet. A thread that cannot be started leaves the work to the caller.
+ */
+
+/* Takes the encoder reencode_prepare opened (waiting for it when still opening): true with *enc set. */
+static bool take_prepared(reencode *r, AVCodecContext **enc)
+{
+    if (r->opener.joinable())
+        r->opener.join();
+    *enc = r->next;
+    r->next = nullptr;
+    return *enc != nullptr;
+}
+
+/* Opens the run's encoder at rate, or takes the one opened ahead when the rate is fixed (the same then). */
+static int run_encoder(reencode *r, int64_t rate, AVCodecContext **out)
+{
+    if ((r->max_rate > 0 || r->par->bit_rate > 0) && take_prepared(r, out))
+        return 0;
+    return open_encoder(r, rate, out);
+}
+
+/* Closes *enc, on the closer thread when one can be started. */
+static void retire_encoder(reencode *r, AVCodecContext **enc)
+{
+    if (!*enc)
+        return;
+    if (r->closer.joinable())
+        r->closer.join();  // the one before: closed long since
+    AVCodecContext *c = *enc;
+    *enc = nullptr;
+    try {
+        r->closer = std::thread([c]() mutable { avcodec_free_context(&c); });
+    } catch (const std::system_error &) {
+        avcodec_free_context(&c);
+    }
+}
+
+int reencode_prepare(reencode *r, int64_t rate)
+{
+    int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
+    if (known > 0)
+        rate = known;
+    if (r->opener.joinable() || r->next)
+        return 0;
+    if (rate <= 0)
+        return AVERROR(EINVAL);
+    try {
+        r->opener = std::thread([r, rate]() {
+            AVCodecContext *c = nullptr;
+            if (open_encoder(r, rate, &c) >= 0)
+                r->next = c;
+        });
+    } catch (const std::system_error &) {
+        return AVERROR(EAGAIN);
+    }
+    return 0;
+}
+
 static void end_run(reencode *r)
 {
     avcodec_free_context(&r->dec);
-    avcodec_free_context(&r->enc);
+    retire_encoder(r, &r->enc);
     av_frame_free(&r->frame);
     r->shown.clear();
+    for (AVFrame *f : r->held)
+        av_frame_free(&f);
+    r->held.clear();
+    r->hold = 0;
+    r->let_go = AV_NOPTS_VALUE;
 }
 
 int reencode_begin(reencode *r, int64_t from, int64_t lead, int64_t rate)
@@ -357,7 +467,7 @@ int reencode_begin(reencode *r, int64_t from, int64_t lead, int64_t rate)
     int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
     if (known > 0)
         rate = known;
-    if (rate <= 0 || lead < 0)
+    if ((rate <= 0 && from != INT64_MAX) || lead < 0)
         return AVERROR(EINVAL);
     r->frame = av_frame_alloc();
     r->dec = avcodec_alloc_context3(r->dec_codec);
@@ -373,7 +483,8 @@ int reencode_begin(reencode *r, int64_t from, int64_t lead, int64_t rate)
     ret = avcodec_open2(r->dec, r->dec_codec, nullptr);
     if (ret < 0)
         goto out_end;
-    ret = open_encoder(r, rate, &r->enc);
+    if (from != INT64_MAX)  // else the run's start is not known yet: reencode_rewind opens the encoder
+        ret = run_encoder(r, rate, &r->enc);
     if (ret < 0)
         goto out_end;
     r->from = from;
@@ -403,11 +514,38 @@ int reencode_finish(reencode *r, int64_t to)
     int ret = avcodec_send_packet(r->dec, nullptr);
     if (ret >= 0)
         ret = encode_ready(r, to);
-    if (ret >= 0)
+    if (ret >= 0 && r->enc)
         ret = avcodec_send_frame(r->enc, nullptr);
-    if (ret >= 0)
+    if (ret >= 0 && r->enc)
         ret = drain(r);
     end_run(r);
+    return ret;
+}
+
+void reencode_hold(reencode *r, int n)
+{
+    r->hold = n > 0 ? n : 0;
+}
+
+int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate)
+{
+    if (!r->dec || r->enc || from == INT64_MAX)
+        return AVERROR(EINVAL);
+    if (r->let_go != AV_NOPTS_VALUE && r->let_go >= from)
+        return AVERROR(ERANGE);
+    int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
+    int ret = take_prepared(r, &r->enc)      ? 0
+              : rate > 0 || known > 0 ? open_encoder(r, known > 0 ? known : rate, &r->enc)
+                                      : AVERROR(EINVAL);
+    r->from = from;
+    for (AVFrame *f : r->held) {
+        int64_t pts = f->best_effort_timestamp;
+        if (ret >= 0 && pts >= from && pts < to)
+            ret = encode_frame(r, f, pts);
+        av_frame_free(&f);
+    }
+    r->held.clear();
+    r->hold = 0;
     return ret;
 }
 

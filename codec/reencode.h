@@ -86,6 +86,36 @@ int reencode_take(reencode *r, AVPacket **pkt);
 void reencode_abort(reencode *r);
 
 /*
+ * A run whose start is known only once its pictures are decoded (a break's
+ * start: which pictures before the point are re-encoded shows when the
+ * pictures after it are read): reencode_begin with from INT64_MAX decodes
+ * without an encoder; reencode_hold keeps the last n pictures decoded
+ * (references to the decoder's frames, display order), the rest let go.
+ * reencode_rewind then starts the run at from, shown before to: the
+ * encoder is opened (rate as for reencode_begin) and the held pictures
+ * shown in [from, to) are encoded; feed and finish go on from there.
+ * Returns 0; AVERROR(ERANGE) when a picture shown at or after from was let
+ * go (the run is longer than n); AVERROR(EINVAL) when no such run is
+ * under way or no rate is known; an FFmpeg code. The held pictures are
+ * released either way; after an error, reencode_abort.
+ */
+void reencode_hold(reencode *r, int n);
+int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate);
+
+/*
+ * Opens the encoder of the next run ahead, on a thread of its own, at rate
+ * (as for reencode_begin), so that the opening does not fall on the packet
+ * that starts the run: the next reencode_rewind takes it (waiting for it
+ * if it is still opening) with its rate, and so does reencode_begin when
+ * reencode_create or the codec parameters fixed the rate (else it opens its
+ * own at the rate it is given); one already opened ahead is kept. A run's
+ * encoder is closed on a thread of its own too. 0; AVERROR(EINVAL) without
+ * a rate; AVERROR(EAGAIN) when no thread can be started (the run opens its
+ * own).
+ */
+int reencode_prepare(reencode *r, int64_t rate);
+
+/*
  * A whole run at once, from packets at hand: decodes pkts[0..n) (decoding
  * order, 90 kHz times, starting at a key frame) and encodes the m pictures
  * shown in [from, to); dts[k] is the decoding time of the k-th (display

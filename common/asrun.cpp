@@ -91,7 +91,7 @@ bool put_spot(char *buf, size_t size, size_t *len, const asrun_record *r)
            (!r->why[0] || put_text(buf, size, len, "why", r->why));
 }
 
-/* A break end's frame-accurate return: pictures re-encoded, why it fell back. */
+/* A break start's or end's frame accuracy: pictures re-encoded, why it fell back to the key frame. */
 bool put_accurate(char *buf, size_t size, size_t *len, const asrun_record *r)
 {
     return put_number(buf, size, len, "reencoded", r->reencoded) && put_text(buf, size, len, "fallback", r->fallback);
@@ -153,7 +153,7 @@ int asrun_format(const asrun_record *r, char *buf, size_t size)
               put_number(buf, size, &len, "aired", r->aired) &&
               put_number(buf, size, &len, "late", r->late) &&
               (r->event != ASRUN_SPOT || put_spot(buf, size, &len, r)) &&
-              (r->event != ASRUN_BREAK_END || put_accurate(buf, size, &len, r)) &&
+              ((r->event != ASRUN_BREAK_END && r->event != ASRUN_BREAK_START) || put_accurate(buf, size, &len, r)) &&
               put_text(buf, size, &len, "reason", r->reason) && put(buf, size, &len, "}\n");
     if (!ok) {
         if (size > 0)

@@ -67,7 +67,7 @@ const char *event_reason_name(const event *ev)
 
 const char *event_fallback_name(int fallback)
 {
-    static const char *const names[] = {"", "unmatched", "no_gop", "open_gop", "error", "timeline_break"};
+    static const char *const names[] = {"", "unmatched", "no_gop", "open_gop", "error", "timeline_break", "field_pictures"};
     return reason_name(names, std::size(names), fallback);
 }
 

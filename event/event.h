@@ -234,18 +234,20 @@ struct event {
     int64_t bytes_in;          // progress: bytes read from the input
     int64_t bytes_out;         // progress: bytes the output stage handed to the destination
     const event_spot *spot;    // spot events; valid during the call only
-    int reencoded;             // break end: programme pictures re-encoded for a frame-accurate return; -1: not tried
-    int fallback;              // break end: event_fallback, why the return stayed on the key frame
+    int reencoded;             // break start and end: programme pictures re-encoded for a frame-accurate start or
+                               // return; -1: not tried
+    int fallback;              // break start and end: event_fallback, why the start or return stayed on the key frame
 };
 
-/* Why a frame-accurate return fell back to the programme's key frame. */
+/* Why a frame-accurate start or return fell back to the programme's key frame. */
 enum event_fallback {
     EVENT_FALLBACK_NONE = 0,
     EVENT_FALLBACK_UNMATCHED,      // the programme's codec or profile has no matching encoder here
-    EVENT_FALLBACK_NO_GOP,         // the pictures before the return were not held (no key frame, GOP too long)
+    EVENT_FALLBACK_NO_GOP,         // the pictures around the point were not held (no key frame, GOP too long)
     EVENT_FALLBACK_OPEN_GOP,       // the key frame's leading pictures are not read yet
     EVENT_FALLBACK_ERROR,          // decoding or encoding failed
     EVENT_FALLBACK_TIMELINE,       // the input's time line broke while the run was fed (restart, loss)
+    EVENT_FALLBACK_FIELDS,         // start: the programme codes its fields as pictures of their own
 };
 
 /* "unmatched", "no_gop", ...; "" for EVENT_FALLBACK_NONE. */

@@ -192,6 +192,12 @@ static bool say_break(wording *w, const event *ev)
         if (ev->pts_shift > 0)
             say(w, LOG_INFO, "filler video pts shifted by %" PRId64 " ticks (%f sec) to keep pts >= dts",
                 ev->pts_shift, ev->pts_shift / 90000.0);
+        if (ev->fallback != EVENT_FALLBACK_NONE)
+            say(w, LOG_INFO, "start of %s=%u on the programme's key frame, not on the announced picture: %s",
+                id_name(ev), ev->splice_event_id, event_fallback_name(ev->fallback));
+        else if (ev->reencoded > 0)
+            say(w, LOG_INFO, "start of %s=%u on the announced picture: %d pictures before it re-encoded",
+                id_name(ev), ev->splice_event_id, ev->reencoded);
         return true;
     case EVENT_STREAM_SWITCHED:
         if (ev->reason == EVENT_SWITCH_TO_FILLER)

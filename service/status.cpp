@@ -132,9 +132,10 @@ void status_event(channel_status *s, const asrun_record *r)
         s->cues.fetch_add(1);
     else if (r->event == ASRUN_BREAK_END)
         s->breaks_aired.fetch_add(1);
-    if (r->event == ASRUN_BREAK_END && r->reencoded > 0)
+    bool point = r->event == ASRUN_BREAK_START || r->event == ASRUN_BREAK_END;
+    if (point && r->reencoded > 0)
         s->reencoded.fetch_add(r->reencoded);
-    if (r->event == ASRUN_BREAK_END && r->fallback[0])
+    if (point && r->fallback[0])
         s->accurate_fallbacks.fetch_add(1);
     else if (r->event == ASRUN_BREAK_SKIPPED)
         s->breaks_skipped.fetch_add(1);

@@ -58,8 +58,8 @@ struct channel_status {
     std::atomic<int64_t> cues;
     std::atomic<int64_t> breaks_aired;
     std::atomic<int64_t> breaks_skipped;
-    std::atomic<int64_t> reencoded;         // pictures re-encoded for frame-accurate returns
-    std::atomic<int64_t> accurate_fallbacks;  // returns that stayed on the key frame (a reason in their record)
+    std::atomic<int64_t> reencoded;         // pictures re-encoded for frame-accurate starts and returns
+    std::atomic<int64_t> accurate_fallbacks;  // starts and returns that stayed on the key frame (a reason in their record)
     std::atomic<int64_t> pass_dropped;      // packets passing through (other programmes, SI) dropped: no room out
     std::atomic<int64_t> fast_dropped;      // packets of an input faster than real time left out
     std::atomic<int64_t> output_errors[TS_OUT_CHECK_COUNT];  // the output's own checks failed, by ts_out_check

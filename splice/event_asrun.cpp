@@ -86,7 +86,7 @@ int event_asrun(const event *ev, int64_t time_ms, asrun_record *out)
     /* A length, not a time on the stream's clock: not taken modulo 2^33. */
     if (ev->type == EVENT_BREAK_ENDED || ev->type == EVENT_SPOT_ENDED)
         rec.aired = ev->aired == AV_NOPTS_VALUE ? ASRUN_NONE : ev->aired;
-    if (ev->type == EVENT_BREAK_ENDED) {
+    if (ev->type == EVENT_BREAK_ENDED || ev->type == EVENT_BREAK_STARTED) {
         rec.reencoded = ev->reencoded < 0 ? ASRUN_NONE : ev->reencoded;
         utils_strlcpy(rec.fallback, event_fallback_name(ev->fallback), sizeof(rec.fallback));
     }

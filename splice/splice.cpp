@@ -1,7 +1,8 @@
 /*
- * Splice rules: break start and end on video key frames, audio laid end to
- * end from the splice point, video re-timed from the filler. What the cues
- * decide is in splice_cue.cpp.
+ * Splice rules: break start and end on video key frames, or frame-accurate on
+ * the pictures at the points (the programme's pictures around them
+ * re-encoded), audio laid end to end from the splice point, video re-timed
+ * from the filler. What the cues decide is in splice_cue.cpp.
  */
 #include "splice/splice.h"
 #include "splice/splice_internal.h"
@@ -225,6 +226,8 @@ static rep_stream *video_record(rep_ctx *rep)
 
 static int64_t break_end_point(const rep_ctx *rep, int *reason);
 static void accurate_clear(splice_accurate *a);
+static int start_key_why(const splice_env *env, const rep_ctx *rep, const AVStream *ist, const AVPacket *pkt);
+static void start_release(const splice_env *env);
 
 int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
 {
@@ -257,6 +260,7 @@ int64_t splice_start_in_outage(const splice_env *env, rep_ctx *rep, int64_t now)
 {
     if (rep->state != SPLICING_STATE_ARMED || rep->splice_point == REP_NOW || now < rep->splice_point - SPLICE_KEY_LEAD)
         return AV_NOPTS_VALUE;
+    start_release(env);  // what a frame-accurate start withheld before the input was lost goes first
     rep->last = splice_current_cue(rep);
     rep->scte_35_pts_time = rep->splice_point;
     int64_t end = break_end_point(rep, nullptr);
@@ -349,52 +353,68 @@ static void trace_late_audio(const splice_env *env, int64_t start)
 }
 
 /*
- * Start of the break on the first video key frame in the window before the
- * splice point (immediate: the first key frame). A programme video that the
- * filler cannot stand in for skips the break. Returns true when the key
- * frame decided (started or skipped).
+ * Start of the break on output stream s: the filler's first picture is
+ * shown at pts (with the pts shift the filler needs) and decoded at dts.
+ * reencoded, fallback: the frame accuracy of the start (-1: not tried; see
+ * event.reencoded). A programme video that the filler cannot stand in for
+ * skips the break. Returns true (the break started or was skipped).
  */
-static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
+static bool start_break_at(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, int s, int64_t pts,
+                           int64_t dts, int reencoded, int fallback)
+{
+    rep->last = splice_current_cue(rep);
+    int64_t delta = rep->scte_35_pts_time == REP_NOW ? 0 : pts - rep->scte_35_pts_time;
+    rep->scte_35_pts_time = pts;
+    rep->limit = rep->open && env->desc->max_break > 0 ? pts + env->desc->max_break : AV_NOPTS_VALUE;
+    int id = env->out->streams[s]->id;
+    int planned = splice_content_start(env, rep, pts, id, break_end_point(rep, nullptr));
+    if (planned == SPLICE_PLAN_LEAVE || fi < 0) {
+        event ev = event_make(EVENT_BREAK_SKIPPED);
+        ev.reason = planned == SPLICE_PLAN_LEAVE ? EVENT_SKIP_SCHEDULE : EVENT_SKIP_NO_FILLER_VIDEO;
+        ev.stream = s;
+        ev.pts = pts;
+        if (planned != SPLICE_PLAN_LEAVE)
+            splice_spots_ended(env, rep, AV_NOPTS_VALUE, SPLICE_SPOTS_SKIPPED);
+        emit(env, rep, &ev);
+        splice_next_or_idle(env, rep, pts);
+        return true;
+    }
+
+    r->start_dts = r->sent_dts = r->queued_dts = dts;
+    r->start_pts = pts;
+    r->next_filler = r->queued_filler = 0;
+    r->item = r->queued_item = 0;
+    r->pts_shift = splice_content_pts_shift(env, &rep->content, id, pts - dts);
+    rep->state = SPLICING_STATE_STARTED;
+    if (fallback != EVENT_FALLBACK_NONE && env->accurate)
+        env->accurate->fallbacks++;
+
+    event ev = event_make(EVENT_BREAK_STARTED);
+    ev.stream = s;
+    ev.pts = pts;
+    ev.delta_ticks = delta;
+    ev.pts_shift = r->pts_shift;
+    ev.reencoded = reencoded;
+    ev.fallback = fallback;
+    emit(env, rep, &ev);
+    trace_late_audio(env, pts);
+    return true;
+}
+
+/*
+ * Start of the break on the first video key frame in the window before the
+ * splice point (immediate: the first key frame), see start_break_at.
+ * Returns true when the key frame decided (started or skipped).
+ */
+static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt,
+                        int reencoded, int fallback)
 {
     int key = pkt->flags & AV_PKT_FLAG_KEY;
 
     log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
     if (!key)
         return false;
-
-    rep->last = splice_current_cue(rep);
-    int64_t delta = rep->scte_35_pts_time == REP_NOW ? 0 : pkt->pts - rep->scte_35_pts_time;
-    rep->scte_35_pts_time = pkt->pts;
-    rep->limit = rep->open && env->desc->max_break > 0 ? pkt->pts + env->desc->max_break : AV_NOPTS_VALUE;
-    int id = env->out->streams[pkt->stream_index]->id;
-    int planned = splice_content_start(env, rep, pkt->pts, id, break_end_point(rep, nullptr));
-    if (planned == SPLICE_PLAN_LEAVE || fi < 0) {
-        event ev = event_make(EVENT_BREAK_SKIPPED);
-        ev.reason = planned == SPLICE_PLAN_LEAVE ? EVENT_SKIP_SCHEDULE : EVENT_SKIP_NO_FILLER_VIDEO;
-        ev.stream = pkt->stream_index;
-        ev.pts = pkt->pts;
-        if (planned != SPLICE_PLAN_LEAVE)
-            splice_spots_ended(env, rep, AV_NOPTS_VALUE, SPLICE_SPOTS_SKIPPED);
-        emit(env, rep, &ev);
-        splice_next_or_idle(env, rep, pkt->pts);
-        return true;
-    }
-
-    r->start_dts = r->sent_dts = r->queued_dts = pkt->dts;
-    r->start_pts = pkt->pts;
-    r->next_filler = r->queued_filler = 0;
-    r->item = r->queued_item = 0;
-    r->pts_shift = splice_content_pts_shift(env, &rep->content, id, pkt->pts - pkt->dts);
-    rep->state = SPLICING_STATE_STARTED;
-
-    event ev = event_make(EVENT_BREAK_STARTED);
-    ev.stream = pkt->stream_index;
-    ev.pts = pkt->pts;
-    ev.delta_ticks = delta;
-    ev.pts_shift = r->pts_shift;
-    emit(env, rep, &ev);
-    trace_late_audio(env, pkt->pts);
-    return true;
+    return start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, reencoded, fallback);
 }
 
 /*
@@ -402,7 +422,8 @@ static bool start_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
  * video plays the new event's filler from its start; each audio stream being
  * replaced switches to it at the key frame's pts, the others start afresh.
  */
-static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVPacket *pkt)
+static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVStream *ist,
+                        const AVPacket *pkt)
 {
     rep_cue next = splice_pending_pop(rep);
 
@@ -431,20 +452,25 @@ static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
     ev.delta_ticks = next.point == REP_NOW ? 0 : next.point - pkt->pts;
     ev.flags = next.duration > 0 ? EVENT_CUE_DURATION_FLAG : 0;
     splice_emit_cue(env, &next, &ev);
-    start_break(env, rep, r, fi, pkt);
+    start_break(env, rep, r, fi, pkt, env->accurate ? 0 : -1, start_key_why(env, rep, ist, pkt));
 }
 
 int splice_accurate_create(splice_accurate **out)
 {
     splice_accurate *a = (splice_accurate *)calloc(1, sizeof(*a));
 
-    if (!a || packets_queue_create(&a->gop, SPLICE_GOP_MAX) < 0 || packets_queue_create(&a->run, SPLICE_GOP_MAX) < 0) {
-        if (a)
+    if (!a || packets_queue_create(&a->gop, SPLICE_GOP_MAX) < 0 || packets_queue_create(&a->run, SPLICE_GOP_MAX) < 0 ||
+        packets_queue_create(&a->withheld, SPLICE_START_WITHHELD) < 0 ||
+        !(a->pics = (gop_pic *)calloc(SPLICE_GOP_MAX, sizeof(gop_pic)))) {
+        if (a) {
             packets_queue_destroy(&a->gop);
+            packets_queue_destroy(&a->run);
+            packets_queue_destroy(&a->withheld);
+        }
         free(a);
         return AVERROR(ENOMEM);
     }
-    a->from = AV_NOPTS_VALUE;
+    a->from = a->point = a->key_pts = a->first_dts = AV_NOPTS_VALUE;
     *out = a;
     return 0;
 }
@@ -458,6 +484,23 @@ static void free_queued(packets_queue *q)
 }
 
 /* Drops the GOP held and the run under way (a fresh start for the next one). */
+/*
+ * A key frame ends the GOP held: its rate (bit/s) is noted, the rate of
+ * the encoder opened ahead for the next run (reencode_prepare).
+ */
+static void note_gop_rate(splice_accurate *a, const AVPacket *key)
+{
+    const packets_queue *g = a->gop;
+
+    if (!(key->flags & AV_PKT_FLAG_KEY) || g->count < 2 || !(g->items[0]->flags & AV_PKT_FLAG_KEY) ||
+        key->dts == AV_NOPTS_VALUE || key->dts <= g->items[0]->dts)
+        return;
+    int64_t bytes = 0;
+    for (int i = 0; i < g->count; i++)
+        bytes += g->items[i]->size;
+    a->gop_rate = av_rescale(bytes * 8, 90000, key->dts - g->items[0]->dts);
+}
+
 static void accurate_clear(splice_accurate *a)
 {
     if (a->running)
@@ -496,8 +539,11 @@ void splice_accurate_destroy(splice_accurate **a)
     if (!a || !*a)
         return;
     accurate_clear(*a);
+    free_queued((*a)->withheld);
     packets_queue_destroy(&(*a)->gop);
     packets_queue_destroy(&(*a)->run);
+    packets_queue_destroy(&(*a)->withheld);
+    free((*a)->pics);
     reencode_destroy(&(*a)->enc);
     free(*a);
     *a = nullptr;
@@ -634,14 +680,19 @@ static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
 
     if ((pkt->flags & AV_PKT_FLAG_KEY) && a->from == AV_NOPTS_VALUE)
         accurate_clear(a);
-    if (!a->failed && pkt->dts != AV_NOPTS_VALUE && !accurate_follows(a, ist, pkt))
+    const AVPacket *last = a->gop->count > 0 ? a->gop->items[a->gop->count - 1] : nullptr;
+    bool held = last && pkt->dts != AV_NOPTS_VALUE && last->dts == pkt->dts;  // the packet a start decided on
+    if (!a->failed && !held && pkt->dts != AV_NOPTS_VALUE && !accurate_follows(a, ist, pkt))
         accurate_give_up(a, EVENT_FALLBACK_TIMELINE);
     if (a->failed) {  // nothing to decode from before the next key frame
         av_packet_free(ppkt);
         return;
     }
-    if (pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || a->gop->count >= a->gop->capacity ||
-        packets_queue_push(a->gop, pkt) < 0) {
+    if (held) {
+        av_packet_free(ppkt);
+        pkt = a->gop->items[a->gop->count - 1];
+    } else if (pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || a->gop->count >= a->gop->capacity ||
+               packets_queue_push(a->gop, pkt) < 0) {
         if (a->from == AV_NOPTS_VALUE)
             accurate_clear(a);
         accurate_give_up(a, EVENT_FALLBACK_NO_GOP);
@@ -782,8 +833,412 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
         splice_expire(env, rep, &gone, EVENT_EXPIRE_PASSED, pkt->pts);
     }
     if (rep->pending_count > 0 && pkt->pts >= rep->pending[0].point - SPLICE_KEY_LEAD)
-        chain_break(env, rep, r, fi, pkt);
+        chain_break(env, rep, r, fi, ist, pkt);
     return true;
+}
+
+/*
+ * Frame-accurate starts. A break armed for a point between two key frames
+ * starts on the picture shown at the point: the programme's pictures shown
+ * before it stay, the filler's first picture is shown at it. The work is
+ * spread over the GOP that leads to the point, so that nothing waits
+ * outside a break and little is done at the point itself:
+ *
+ * - While armed, a programme key frame shown more than a frame before the
+ *   point, whose GOP may reach it (the point within the last GOP length
+ *   read, plus a frame), begins decoding: each packet of its GOP is fed to
+ *   the re-encoder's decoder as it passes through (reencode_begin without
+ *   an encoder), which keeps only the last SPLICE_START_RING pictures
+ *   decoded (reencode_hold). A later key frame before the point starts
+ *   afresh. What is shown before the point goes out as it comes. Once
+ *   armed, the run's encoder opens ahead on a thread of its own
+ *   (reencode_prepare, at the rate of the last whole GOP read), and a
+ *   run's encoder closes on one: neither falls on a packet of the relay.
+ * - From the first packet shown at or after the point on, the packets are
+ *   withheld (at most SPLICE_START_WITHHELD, a reordering delay's worth):
+ *   once the start is decided they are dropped or re-encoded, or go out
+ *   after all when it falls back.
+ * - The first packet decoded at or after the point (every picture shown
+ *   before the point is read then), or a key frame after the point,
+ *   decides: splice_gop_plan (GOP_OUT) says which pictures shown before
+ *   the point reference one after it; they are encoded from the ring as a
+ *   closed run starting with an intra picture (reencode_rewind, finish), on
+ *   the decoding times of the pictures they replace, and queued. The
+ *   filler follows on the next decoding time, its first picture shown at
+ *   the programme's first at or after the point. At the point only the few
+ *   B-pictures are encoded; memory: the ring, the withheld packets and the
+ *   GOP's picture list.
+ * - A key frame within a frame of the point starts the break on it, as
+ *   without frame accuracy, nothing re-encoded.
+ * - The audio held while armed waits for the decision (splice_replay_held
+ *   up to a frame before the point) and switches at the start chosen.
+ * - A point that cannot be conditioned (codec or profile refused, no GOP
+ *   decoded toward it or still more than START_CATCH_UP_LAST packets from
+ *   caught up, fields coded as pictures of their own, the time line
+ *   broken, a run longer than the ring, an error) falls back to the first
+ *   key frame at or after it less SPLICE_KEY_LEAD, as without frame
+ *   accuracy; the withheld packets go out and break_start says why.
+ */
+
+/* Ends the decoding toward the armed point; the withheld packets go to the queue in order (the programme plays on). */
+static void start_release(const splice_env *env)
+{
+    splice_accurate *a = env->accurate;
+    AVPacket *p = nullptr;
+
+    if (!a)
+        return;
+    if (a->npics > 0 && a->enc)
+        reencode_abort(a->enc);
+    a->npics = 0;
+    while (packets_queue_pop(a->withheld, &p) >= 0)
+        queue_packet(env, p);
+}
+
+/* The armed break cannot start on its picture (why: an event_fallback); it starts on a key frame. */
+static void start_give_up(const splice_env *env, int why)
+{
+    start_release(env);
+    env->accurate->start_why = why;
+}
+
+/* Whether the armed break is to start on its picture: frame-accurate, a point given, the codec not refused. */
+static bool start_accurate(const splice_env *env, const rep_ctx *rep, const AVStream *ist)
+{
+    splice_accurate *a = env->accurate;
+
+    if (!a || rep->state != SPLICING_STATE_ARMED || rep->scte_35_pts_time == REP_NOW || a->refused)
+        return false;
+    AVRational fr;
+    if (frame_ticks(ist, &fr) <= 0)
+        return false;
+    if (!a->enc) {  // made once per session, for starts and returns alike
+        int ret = reencode_create(&a->enc, ist->codecpar, fr, 0, 0);
+        a->refused = ret < 0;  // REENCODE_UNMATCHED, or no memory for it: key frames for the session
+        return ret >= 0;
+    }
+    return true;
+}
+
+/* Why a break starting on key frame pkt is not on its point (EVENT_FALLBACK_NONE: it is, within a frame). */
+static int start_key_why(const splice_env *env, const rep_ctx *rep, const AVStream *ist, const AVPacket *pkt)
+{
+    const splice_accurate *a = env->accurate;
+    int64_t frame = frame_ticks(ist, nullptr);
+
+    if (!a || rep->scte_35_pts_time == REP_NOW || frame <= 0 || llabs(pkt->pts - rep->scte_35_pts_time) <= frame)
+        return EVENT_FALLBACK_NONE;
+    if (a->refused)
+        return EVENT_FALLBACK_UNMATCHED;
+    return a->start_why != EVENT_FALLBACK_NONE && a->point == rep->scte_35_pts_time ? a->start_why
+                                                                                   : EVENT_FALLBACK_NO_GOP;
+}
+
+/*
+ * Notes pkt in the GOP decoded toward the point, fed to the decoder when
+ * decode. Returns EVENT_FALLBACK_NONE, or why the GOP cannot be used.
+ */
+static int start_feed(splice_accurate *a, const AVStream *ist, const AVPacket *pkt, int64_t point, bool decode)
+{
+    int64_t frame = frame_ticks(ist, nullptr);
+
+    if (pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || a->npics >= SPLICE_GOP_MAX)
+        return EVENT_FALLBACK_NO_GOP;
+    if (a->npics > 0) {
+        int64_t last = a->pics[a->npics - 1].dts;
+        if (pkt->dts <= last || pkt->dts - last > ACCURATE_GAP_FRAMES * frame)
+            return EVENT_FALLBACK_TIMELINE;
+        if (pkt->dts - last < frame * 3 / 4)  // a field's packet: the pictures are not frames
+            return EVENT_FALLBACK_FIELDS;
+    }
+    if (decode && reencode_feed(a->enc, pkt, point) < 0)
+        return EVENT_FALLBACK_ERROR;
+    bool key = pkt->flags & AV_PKT_FLAG_KEY;
+    a->pics[a->npics++] = {pkt->pts, pkt->dts, (uint8_t)key, (uint8_t)(key ? GOP_PIC_I : GOP_PIC_P), GOP_REFS_UNKNOWN};
+    return EVENT_FALLBACK_NONE;
+}
+
+/*
+ * Feeds the GOP's packets read and not decoded yet (a->gop from
+ * a->npics on), at most limit of them (-1: all); the last one read is noted
+ * without being decoded when it decides. Returns EVENT_FALLBACK_NONE or why
+ * the GOP cannot be used.
+ */
+static int start_catch_up(splice_accurate *a, const AVStream *ist, int64_t point, int limit, bool decides)
+{
+    int why = EVENT_FALLBACK_NONE;
+
+    while (why == EVENT_FALLBACK_NONE && a->npics < a->gop->count && limit-- != 0) {
+        bool last = a->npics == a->gop->count - 1;
+        why = start_feed(a, ist, a->gop->items[a->npics], point, !(last && decides));
+    }
+    return why;
+}
+
+/*
+ * Starts decoding the GOP held (a->gop, from its key frame) toward the
+ * point: its first packets now, the rest START_CATCH_UP a packet read
+ * (a break armed in mid-GOP: a cue with little lead, or one kept behind a
+ * break). A GOP that has not caught up within START_CATCH_UP_LAST packets
+ * when its point comes starts on the key frame: what one packet costs the
+ * relay stays bounded.
+ */
+#define START_CATCH_UP 3
+/* At most this many GOP packets are left to decode on the packet that decides; more: the key frame (no_gop). */
+#define START_CATCH_UP_LAST 8
+
+static void start_decode(const splice_env *env, const AVStream *ist, int64_t point)
+{
+    splice_accurate *a = env->accurate;
+
+    start_release(env);
+    a->start_why = EVENT_FALLBACK_NONE;
+    if (a->gop->count == 0 || !(a->gop->items[0]->flags & AV_PKT_FLAG_KEY) || reencode_begin(a->enc, INT64_MAX, 0, 0) < 0) {
+        a->start_why = a->gop->count == 0 ? EVENT_FALLBACK_NO_GOP : EVENT_FALLBACK_ERROR;
+        return;
+    }
+    reencode_hold(a->enc, SPLICE_START_RING);
+    /* The encoder opens ahead, on its own thread, rather than on the packet that decides. */
+    int64_t rate = a->gop_rate;
+    if (rate <= 0 && a->first_dts != AV_NOPTS_VALUE && a->gop->count > 0 &&
+        a->gop->items[a->gop->count - 1]->dts > a->first_dts)
+        rate = av_rescale(a->bytes * 8, 90000, a->gop->items[a->gop->count - 1]->dts - a->first_dts);
+    reencode_prepare(a->enc, rate);
+    int why = start_catch_up(a, ist, point, START_CATCH_UP, false);
+    if (why != EVENT_FALLBACK_NONE) {
+        reencode_abort(a->enc);
+        a->npics = 0;
+        a->start_why = why;
+    }
+}
+
+/*
+ * Outside a break, the programme video's packets from its last key frame
+ * on (a->gop, references): a break armed in mid-GOP decodes from them.
+ */
+static void start_keep(const splice_env *env, const AVStream *ist, const AVPacket *pkt)
+{
+    splice_accurate *a = env->accurate;
+
+    /* A key frame starts afresh, but one that decides a start decoded toward its point (start_step) */
+    if ((pkt->flags & AV_PKT_FLAG_KEY) && a->npics == 0)
+        note_gop_rate(a, pkt);
+    if (((pkt->flags & AV_PKT_FLAG_KEY) && a->npics == 0) ||
+        (pkt->dts != AV_NOPTS_VALUE && !accurate_follows(a, ist, pkt)) || a->gop->count >= a->gop->capacity)
+        free_queued(a->gop);
+    if (pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE ||
+        (a->gop->count == 0 && !(pkt->flags & AV_PKT_FLAG_KEY)))
+        return;
+    AVPacket *ref = av_packet_clone(pkt);
+    if (!ref || packets_queue_push(a->gop, ref) < 0) {
+        av_packet_free(&ref);
+        free_queued(a->gop);  // a gap: nothing to decode from up to the next key frame
+    }
+}
+
+/*
+ * Encodes the pictures the plan re-encodes before the point into run[0..m)
+ * (the caller's), timed at dts on output stream s, the first marked as the
+ * switch. Returns 0, or an FFmpeg code with nothing in run (the re-encoder
+ * stopped either way).
+ */
+static int start_run(splice_accurate *a, const gop_plan *plan, const int64_t *dts, int64_t rate, int s,
+                     AVPacket **run)
+{
+    AVPacket *p = nullptr;
+    int m = 0;
+
+    int ret = reencode_rewind(a->enc, plan->run_from, plan->run_to, rate);
+    if (ret >= 0)
+        ret = reencode_finish(a->enc, plan->run_to);
+    while (reencode_take(a->enc, &p) >= 0) {
+        if (ret >= 0 && m < plan->reencoded) {
+            p->dts = dts[m];
+            p->stream_index = s;
+            run[m++] = p;
+        } else {
+            av_packet_free(&p);
+            ret = ret < 0 ? ret : AVERROR_INVALIDDATA;
+        }
+    }
+    if (ret >= 0 && m != plan->reencoded)
+        ret = AVERROR_INVALIDDATA;  // a picture did not decode, or the ring let it go
+    if (ret < 0) {
+        reencode_abort(a->enc);
+        while (m > 0)
+            av_packet_free(&run[--m]);
+        return ret;
+    }
+    splice_mark_switch(run[0], SPLICE_SWITCH_KEY);  // the video starts afresh on the run's intra picture
+    return 0;
+}
+
+/*
+ * Decides the start on the GOP decoded toward the point, *ppkt its last
+ * packet (decoded at or after the point, or a key frame after it; not fed
+ * to the decoder): the withheld packets kept go out, then the pictures
+ * shown before the point that reference one after it, re-encoded; the
+ * break starts. Returns true when it started; false when it fell back
+ * (the withheld packets went out; *ppkt passes as it is).
+ */
+static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVStream *ist,
+                         AVPacket **ppkt)
+{
+    splice_accurate *a = env->accurate;
+    AVPacket *pkt = *ppkt;
+    int n = a->npics, s = pkt->stream_index;
+    int64_t frame = frame_ticks(ist, nullptr), point = rep->scte_35_pts_time;
+    uint8_t act[SPLICE_GOP_MAX];
+    int64_t dts[SPLICE_GOP_MAX];
+    AVPacket *run[SPLICE_START_RING] = {};
+    gop_plan plan;
+
+    int ret = splice_gop_plan(a->pics, n, GOP_OUT, point, frame, act, dts, &plan);
+    int first_withheld = n - 1 - a->withheld->count;
+    int why = ret == AVERROR(EAGAIN) ? EVENT_FALLBACK_NO_GOP : ret < 0 ? EVENT_FALLBACK_ERROR : EVENT_FALLBACK_NONE;
+    for (int i = 0; why == EVENT_FALLBACK_NONE && i < first_withheld; i++)
+        if (act[i] != GOP_KEEP)
+            why = EVENT_FALLBACK_NO_GOP;  // out already (the cue came late): a picture aired was to be replaced
+    if (why == EVENT_FALLBACK_NONE && plan.reencoded > SPLICE_START_RING)
+        why = EVENT_FALLBACK_NO_GOP;
+    int64_t rate = pkt->dts > a->first_dts ? av_rescale(a->bytes * 8, 90000, pkt->dts - a->first_dts) : 0;
+    if (why == EVENT_FALLBACK_NONE && plan.reencoded > 0) {
+        ret = start_run(a, &plan, dts, rate, s, run);
+        why = ret == AVERROR(ERANGE) ? EVENT_FALLBACK_NO_GOP : ret < 0 ? EVENT_FALLBACK_ERROR : why;
+    } else if (why == EVENT_FALLBACK_NONE) {
+        reencode_abort(a->enc);
+    }
+    if (why != EVENT_FALLBACK_NONE) {
+        start_give_up(env, why);
+        return false;
+    }
+
+    /* The withheld packets kept go out in order, then the run; the rest are replaced. */
+    AVPacket *p = nullptr;
+    int64_t last_kept = AV_NOPTS_VALUE, before = AV_NOPTS_VALUE, at = AV_NOPTS_VALUE;
+    for (int i = 0; i < n; i++) {
+        if (act[i] == GOP_KEEP)
+            last_kept = a->pics[i].dts;
+        if (a->pics[i].pts < plan.point && (before == AV_NOPTS_VALUE || a->pics[i].pts > before))
+            before = a->pics[i].pts;
+        if (a->pics[i].pts >= plan.point && (at == AV_NOPTS_VALUE || a->pics[i].pts < at))
+            at = a->pics[i].pts;
+        if (i < first_withheld || i == n - 1 || packets_queue_pop(a->withheld, &p) < 0)
+            continue;
+        if (act[i] == GOP_KEEP)
+            queue_packet(env, p);
+        else
+            av_packet_free(&p);
+    }
+    if (act[n - 1] == GOP_KEEP) {  // the point moved onto a key frame decoded before this packet
+        queue_packet(env, pkt);
+        *ppkt = nullptr;
+    }
+    for (int k = 0; k < plan.reencoded; k++) {
+        if (env->desc->verbose)
+            log_packet(env->desc->trace, env->out, run[k], "reS");
+        queue_packet(env, run[k]);
+    }
+    a->npics = 0;
+
+    /* The filler's first picture: the programme's first shown at or after the point, decoded in the next slot. */
+    int64_t start = before != AV_NOPTS_VALUE ? before + frame : plan.point;
+    if (at != AV_NOPTS_VALUE && at < start)
+        start = at;
+    int64_t slot = AV_NOPTS_VALUE;
+    for (int i = 0, k = 0; i < n && slot == AV_NOPTS_VALUE; i++)
+        if (act[i] != GOP_KEEP && (last_kept == AV_NOPTS_VALUE || a->pics[i].dts > last_kept) && k++ == plan.reencoded)
+            slot = a->pics[i].dts;
+    if (slot == AV_NOPTS_VALUE)
+        slot = (plan.reencoded > 0 ? dts[plan.reencoded - 1] : last_kept) + frame;
+    return start_break_at(env, rep, r, fi, s, start, slot, plan.reencoded, EVENT_FALLBACK_NONE);
+}
+
+/*
+ * The armed break's start, frame-accurate, for video packet *ppkt: decoded
+ * toward the point, withheld, or deciding (see above). Returns true when
+ * the packet decided (the break started or was skipped); *ppkt is null
+ * when the packet was taken.
+ */
+static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVStream *ist,
+                       AVPacket **ppkt)
+{
+    splice_accurate *a = env->accurate;
+    AVPacket *pkt = *ppkt;
+    int64_t point = rep->scte_35_pts_time, frame = frame_ticks(ist, nullptr);
+    bool key = pkt->flags & AV_PKT_FLAG_KEY;
+
+    if (a->point != point) {  // another event armed: afresh
+        start_release(env);
+        a->point = point;
+        a->start_why = EVENT_FALLBACK_NONE;
+        a->key_pts = a->first_dts = AV_NOPTS_VALUE;
+        a->bytes = 0;
+    }
+    if (pkt->dts != AV_NOPTS_VALUE) {
+        if (a->first_dts == AV_NOPTS_VALUE)
+            a->first_dts = pkt->dts;
+        a->bytes += pkt->size;
+    }
+    if (a->gop_rate > 0)
+        reencode_prepare(a->enc, a->gop_rate);  // the start's encoder opens ahead, on its own thread, once armed
+    if (key && pkt->pts != AV_NOPTS_VALUE) {
+        if (a->key_pts != AV_NOPTS_VALUE && pkt->pts > a->key_pts)
+            a->gop_len = pkt->pts - a->key_pts;
+        a->key_pts = pkt->pts;
+    }
+    if (key && pkt->pts < point - frame) {  // a GOP before the point: decoded when it may reach it
+        start_release(env);
+        note_gop_rate(a, pkt);
+        free_queued(a->gop);
+        start_keep(env, ist, pkt);
+        if (a->gop_len <= 0 || point - pkt->pts <= a->gop_len + frame)
+            start_decode(env, ist, point);
+        if (a->npics > 0 || pkt->pts < point - SPLICE_KEY_LEAD)
+            return false;
+        return start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
+                              start_key_why(env, rep, ist, pkt));
+    }
+    const AVPacket *k = a->gop->count > 0 ? a->gop->items[0] : nullptr;
+    if (a->npics == 0 && !key && a->start_why == EVENT_FALLBACK_NONE && k && (k->flags & AV_PKT_FLAG_KEY) &&
+        k->pts < point - frame && (a->gop_len <= 0 || point - k->pts <= a->gop_len + frame))
+        start_decode(env, ist, point);  // armed in mid-GOP: decoded from the packets held since its key frame
+    if (a->npics == 0) {  // nothing decoded toward the point: on the key frame, as without frame accuracy
+        log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
+        if (!key || pkt->pts < point - SPLICE_KEY_LEAD)
+            return false;
+        return start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
+                              start_key_why(env, rep, ist, pkt));
+    }
+    bool decides = key || pkt->dts >= point;  // every picture shown before the point is read
+    int why = decides && a->gop->count - a->npics > START_CATCH_UP_LAST + 1
+                  ? EVENT_FALLBACK_NO_GOP  // still too far behind: decoding the rest would hold this packet up
+                  : start_catch_up(a, ist, point, decides ? -1 : START_CATCH_UP, decides);
+    if (why == EVENT_FALLBACK_NONE && (a->gop->count == 0 || a->gop->items[a->gop->count - 1]->dts != pkt->dts))
+        why = EVENT_FALLBACK_NO_GOP;  // pkt was not held (a gap, no memory): the GOP does not reach the point
+    if (why != EVENT_FALLBACK_NONE) {
+        start_give_up(env, why);
+        if (key && pkt->pts >= point - SPLICE_KEY_LEAD)
+            return start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
+                                  start_key_why(env, rep, ist, pkt));
+        return false;
+    }
+    if (decides) {
+        if (start_decide(env, rep, r, fi, ist, ppkt))
+            return true;
+        if (key && pkt->pts >= point - SPLICE_KEY_LEAD)
+            return start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
+                                  start_key_why(env, rep, ist, pkt));
+        return false;
+    }
+    if (pkt->pts >= point || a->withheld->count > 0) {
+        if (packets_queue_push(a->withheld, pkt) < 0) {
+            start_give_up(env, EVENT_FALLBACK_NO_GOP);  // pkt follows what was withheld
+            return false;
+        }
+        *ppkt = nullptr;
+    }
+    return false;
 }
 
 /*
@@ -1111,6 +1566,7 @@ void splice_release_held(const splice_env *env)
 {
     AVPacket *pkt = nullptr;
 
+    start_release(env);
     while (env->held && packets_queue_pop(env->held, &pkt) >= 0)
         queue_packet(env, pkt);
 }
@@ -1153,19 +1609,37 @@ static bool expire_armed(const splice_env *env, rep_ctx *rep, const AVPacket *pk
  * Returns true when the packet's key frame decided.
  */
 static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, int fi, const AVStream *ist,
-                          AVPacket *pkt)
+                          AVPacket **ppkt)
 {
+    AVPacket *pkt = *ppkt;
     bool decided = false;
+    const splice_accurate *a = env->accurate;
 
-    while (rep->state == SPLICING_STATE_ARMED && pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD) {
-        if (!expire_armed(env, rep, pkt)) {
-            decided = start_break(env, rep, r, fi, pkt) || decided;
-            break;
+    if (a && (a->npics > 0 || a->withheld->count > 0) &&
+        (rep->state != SPLICING_STATE_ARMED || rep->scte_35_pts_time != a->point))
+        start_release(env);  // the event went (cancelled, expired): its programme plays on
+    bool kept = a && rep->state != SPLICING_STATE_STARTED;
+    if (kept)
+        start_keep(env, ist, pkt);
+    while (rep->state == SPLICING_STATE_ARMED) {
+        bool window = pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD;
+        if (window && expire_armed(env, rep, pkt)) {
+            start_release(env);
+            decided = true;
+            continue;
         }
-        decided = true;
+        if (start_accurate(env, rep, ist)) {
+            decided = start_step(env, rep, r, fi, ist, ppkt) || decided;
+            pkt = *ppkt;
+        } else if (window) {
+            decided = start_break(env, rep, r, fi, pkt, a ? 0 : -1, start_key_why(env, rep, ist, pkt)) || decided;
+        }
+        break;
     }
-    if (rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - return_lead(env, ist))
+    if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= break_end_point(rep, nullptr) - return_lead(env, ist))
         decided = finish_break(env, rep, r, fi, ist, pkt) || decided;
+    if (a && !kept && pkt && rep->state != SPLICING_STATE_STARTED)
+        start_keep(env, ist, pkt);  // the key frame that ended the break
     return decided;
 }
 
@@ -1190,6 +1664,12 @@ static void release_held(const splice_env *env, rep_ctx *rep, int64_t shown_afte
          * by filler laid before the end was known.
          */
         int64_t limit = shown_after;
+        const splice_accurate *a = env->accurate;
+        if (a && rep->state == SPLICING_STATE_ARMED && a->npics > 0 && a->point == rep->scte_35_pts_time) {
+            /* A frame-accurate start under way may come up to a frame before the point: the sound from there waits. */
+            int64_t at = rep->scte_35_pts_time - SPLICE_KEY_LEAD;
+            limit = at < limit ? at : limit;
+        }
         if (env->accurate && env->accurate->from == AV_NOPTS_VALUE && rep->state == SPLICING_STATE_STARTED) {
             /* A frame-accurate return may come at the break's end itself: the sound from there waits for it. */
             int64_t end = break_end_point(rep, nullptr) - SPLICE_KEY_LEAD;
@@ -1211,13 +1691,13 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
 
     if (audio && audio_waits(env, rep, r, &pkt))
         return;
-    int64_t shown_after = video ? keys_shown_after(r, pkt) : AV_NOPTS_VALUE;
-    bool decided = video && video_decides(env, rep, r, fi, ist, pkt);
+    int64_t shown_after = video ? keys_shown_after(r, pkt) : AV_NOPTS_VALUE, now = pkt->pts;
+    bool decided = video && video_decides(env, rep, r, fi, ist, &pkt);
     /* Every stream back on the programme: idle, or the kept event armed. */
     if (rep->state == SPLICING_STATE_FINISHED && !any_stream_replaced(env, rep)) {
         event ev = event_make(EVENT_IDLE);
         emit(env, rep, &ev);
-        splice_next_or_idle(env, rep, pkt->pts);
+        splice_next_or_idle(env, rep, now);
     }
     release_held(env, rep, shown_after, decided, video);
 
@@ -1225,7 +1705,7 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
         pass_audio(env, rep, pkt);
         return;
     }
-    if (video && rep->state == SPLICING_STATE_STARTED) {
+    if (pkt && video && rep->state == SPLICING_STATE_STARTED) {
         if (env->desc->verbose)
             log_packet(env->desc->trace, env->out, pkt, "Vin");
         /* Only the stream whose key frame started the break is replaced. */

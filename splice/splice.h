@@ -1,9 +1,10 @@
 /*
  * Splice rules shared by the service and the demo: a splice_insert cue with a
  * splice time arms a break; the first video key frame at the splice point
- * starts it; from there the programme's video and audio packets are replaced
- * by the filler's packets of the same stream id, re-timed onto the programme's
- * clock; the first video key frame at the end of the break returns the video,
+ * starts it (with frame-accurate splices, splice_accurate, the picture at the
+ * point: "Frame-accurate starts" in splice.cpp); from there the programme's
+ * video and audio packets are replaced by the filler's packets of the same
+ * stream id, re-timed onto the programme's clock; the first video key frame at the end of the break returns the video,
  * each audio stream returns at the next source packet boundary. With a
  * planner (a traffic schedule) a break airs a sequence instead: the spots
  * the planner names that fit, back to back from the start key frame, then
@@ -104,6 +105,12 @@ struct reencode;
 
 /* Programme video pictures a break holds for a frame-accurate return: the last GOP read. */
 #define SPLICE_GOP_MAX 600
+/* Decoded pictures a frame-accurate start keeps: the longest run re-encoded before a splice point. */
+#define SPLICE_START_RING 8
+/* Programme video packets a frame-accurate start withholds from the first one shown at the point on. */
+#define SPLICE_START_WITHHELD 32
+
+struct gop_pic;
 
 /*
  * What a frame-accurate return needs across a session: the programme
@@ -114,7 +121,8 @@ struct reencode;
  * frame.
  */
 struct splice_accurate {
-    packets_queue *gop;        // capacity SPLICE_GOP_MAX
+    packets_queue *gop;        // the programme video from its last key frame read (outside a break too, for a start
+                               // armed in mid-GOP); capacity SPLICE_GOP_MAX
     packets_queue *run;        // the run's packets encoded so far, in decoding order; capacity SPLICE_GOP_MAX
     int running;               // the run of the return is fed: the GOP held shows a picture at or after the end
     int failed;                // the run of this GOP failed: the return stays on the key frame
@@ -127,6 +135,17 @@ struct splice_accurate {
     int refused;               // the programme's codec or profile cannot be re-encoded here
     int open_gop;              // the programme's GOPs are open (a leading picture seen): returns stay on key frames
     int64_t fallbacks;         // returns that fell back to the programme's key frame
+    /* the start of the armed break (splice.cpp, "Frame-accurate starts") */
+    gop_pic *pics;             // the GOP decoded toward the point, decoding order; capacity SPLICE_GOP_MAX
+    int npics;                 // 0: none decoded
+    packets_queue *withheld;   // its packets from the first shown at or after the point on; SPLICE_START_WITHHELD
+    int64_t point;             // the armed point decoded toward; AV_NOPTS_VALUE: none
+    int start_why;             // event_fallback: why the armed break starts on a key frame; NONE: not known yet
+    int64_t gop_len;           // ticks from one key frame to the next, as last read while armed; 0: unknown
+    int64_t key_pts;           // of the last key frame read while armed; AV_NOPTS_VALUE: none
+    int64_t bytes;             // programme video read while armed since first_dts: the run's rate
+    int64_t first_dts;         // AV_NOPTS_VALUE: nothing read yet
+    int64_t gop_rate;          // bit/s of the programme video's last whole GOP held; 0: none yet
 };
 
 /* 0 with *out set, or AVERROR(ENOMEM). */

@@ -111,7 +111,8 @@ class Stream:
         fill_hashes = {p["hash"] for p in self.fill}
         # H.264 pictures after a return on a non-IDR key frame have their
         # slice headers rewritten (a few bytes): they are known by their
-        # times, or without times by the programme packet after the one before.
+        # times, or without times by the programme packet after the one before
+        # ("rewritten" keeps the packet's own hash).
         src_times = {(p["pts"], p["dts"]): p for p in self.src if p["pts"] is not None}
         src_next = {(a["hash"], _pts_key(a)): b for a, b in zip(self.src, self.src[1:])}
         prev = None
@@ -123,7 +124,7 @@ class Stream:
             elif p["hash"] in fill_hashes:
                 p["origin"] = "fill"
             elif like and like["codec"] == "h264" and like["pts"] == p["pts"] and abs(like["size"] - p["size"]) <= 64:
-                p["origin"], p["hash"], p["rewritten"] = "src", like["hash"], True
+                p["origin"], p["hash"], p["rewritten"] = "src", like["hash"], p["hash"]
             else:
                 p["origin"] = "?"
             prev = p

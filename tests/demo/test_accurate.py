@@ -1,18 +1,21 @@
-"""Frame-accurate returns in KestrowDemo: feeds with a fixed 2 s GOP and a
-break whose end falls between two key frames. The programme is back on the
-announced picture, read on the decoded pictures; with --frame-accurate=off
-on its next key frame, as before. A source restarting while the pictures up
-to the key frame are re-encoded ends that run where it is."""
+"""Frame-accurate breaks in KestrowDemo: feeds with a fixed 2 s GOP and
+B-pictures, breaks whose start or end falls between two key frames. The
+filler's first picture is shown at the announced point and the programme is
+back on the announced picture, read on the decoded pictures; with
+--frame-accurate=off on the key frames, as before. A source restarting while
+the pictures up to the key frame are re-encoded ends that run where it is."""
 import json
 import os
 import unittest
 
 import kt
 import pictures
+import splicecheck
 from kt import run_demo
 
 TICKS = kt.TICKS
 FRAME = TICKS // 25
+SIZE = 320 * 240
 
 
 class Accurate(unittest.TestCase):
@@ -49,6 +52,50 @@ class Accurate(unittest.TestCase):
                     self.assertEqual((record["pts"], record["reencoded"], record["fallback"]),
                                      (back, len(scores), None))
                     self.assertGreaterEqual(min(scores.values()), 38.0)
+                self.assertEqual(pictures.decode_errors(out), "")
+                out_check = kt.tr290(out)
+                self.assertEqual((out_check["cc_errors"], [p["over_40ms"] for p in out_check["pcrs"]]), (0, [0]))
+
+    def test_the_break_starts_on_the_announced_picture(self):
+        # Cues between key frames (3.04 s), just after one (8.04 s: within a frame, on it; 14.08 s: two frames
+        # after), on one (20 s); key frames every 2 s.
+        cues = ["at=3.04,dur=2.5", "at=8.04,dur=2.5", "at=14.08,dur=2.5", "at=20,dur=2.5"]
+        for name, opts, mode in [("h264", dict(video_codec="h264", bframes=2), "auto"),
+                                 ("mpeg2", dict(video_codec="mpeg2", bframes=2), "auto"),
+                                 ("h264_off", dict(video_codec="h264", bframes=2), "off")]:
+            with self.subTest(name):
+                prog, filler, out, asrun = (os.path.join(self.dir, "start_" + name + e)
+                                            for e in (".ts", "_filler.ts", "_out.ts", ".json"))
+                info = kt.gen.generate(prog, duration=25, gop=50, cues=[c + ",lead=2.5" for c in cues], **opts)
+                kt.gen.generate(filler, filler=True, duration=5, **opts)
+                res = run_demo("--frame-accurate=" + mode, "--asrun-file=" + asrun, prog, out, filler)
+                self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+                starts = [r for r in map(json.loads, kt.read_text(asrun).splitlines()) if r["event"] == "break_start"]
+                keys = pictures.key_frames(prog)
+                lo, hi = info["start"], info["start"] + 25 * TICKS
+                got, want = pictures.luma(out, lo, hi, SIZE), pictures.luma(prog, lo, hi, SIZE)
+                first = pictures.luma(filler, 0, 1 << 40, SIZE)
+                first = first[min(first)]
+                check = splicecheck.Splice(prog, filler, out)
+                check.expect_valid()
+                self.assertEqual(len(starts), len(cues))
+                reencoded = 0
+                for n, (cue, record) in enumerate(zip(info["cues"], starts)):
+                    point = cue["pts_time"]
+                    near = [k for k in keys if abs(k - point) <= FRAME]
+                    at = min(k for k in keys if k >= point - splicecheck.LEAD) if mode == "off" else \
+                        near[0] if near else min(t for t in want if t >= point)
+                    # The filler's first picture at the point; the programme's before it, the last ones re-encoded.
+                    self.assertEqual(got[at], first)
+                    before = [t for t in sorted(want) if at - TICKS <= t < at]
+                    changed = [t for t in before if got[t] != want[t]]
+                    self.assertEqual(changed, before[len(before) - len(changed):])
+                    self.assertGreaterEqual(min([pictures.psnr(got[t], want[t]) for t in changed] + [99]), 38.0)
+                    self.assertEqual((record["pts"], record["reencoded"], record["fallback"]),
+                                     (at, None if mode == "off" else len(changed), None), "cue at %s" % cue["spec"])
+                    reencoded += len(changed)
+                    check.expect_break(n, point, int(2.5 * TICKS))
+                self.assertEqual(reencoded > 0, mode == "auto")  # a point after a B-picture's reference
                 self.assertEqual(pictures.decode_errors(out), "")
                 out_check = kt.tr290(out)
                 self.assertEqual((out_check["cc_errors"], [p["over_40ms"] for p in out_check["pcrs"]]), (0, [0]))

@@ -5,7 +5,7 @@ import os
 import sys
 
 sys.path.insert(0, os.environ.get("KESTROW_TOOLS", ""))
-from kestrow_report import LEAD, WRAP, Stream, by_pid, media_pids, near, read  # noqa: E402,F401
+from kestrow_report import LEAD, TICKS, WRAP, Stream, by_pid, media_pids, near, read  # noqa: E402,F401
 
 
 def first_key_at_or_after(video_src, pts):
@@ -16,22 +16,28 @@ def first_key_at_or_after(video_src, pts):
 
 
 def mark_reencoded(st):
-    """Frame-accurate returns in the output of video stream st: each stretch of packets of unknown origin
-    right after filler that begins with a key picture, shows exactly the programme's pictures from its first
-    up to the programme's next key frame, and is followed by that key frame, is marked origin "re"."""
+    """Frame-accurate starts and returns in the output of video stream st: a stretch of packets of unknown
+    origin that begins with a key picture and shows exactly the programme's pictures from its first on, is
+    marked origin "re" when it comes right after filler and up to the programme's next key frame, which
+    follows it (a return), or right after the programme and before filler (a start)."""
     src = sorted((p for p in st.src if p["pts"] is not None), key=lambda p: p["pts"])
     out, i = st.out, 0
+    # A re-encoded picture with the times and about the size of the programme's was taken for a rewritten one.
+    for a, p, b in zip(out, out[1:], out[2:]):
+        if p.get("rewritten") and a["origin"] == b["origin"] == "?":
+            p["origin"], p["hash"] = "?", p["rewritten"]
     while i < len(out):
         j = i
         while j < len(out) and out[j]["origin"] == "?":
             j += 1
         run = out[i:j]
-        if run and i > 0 and out[i - 1]["origin"] == "fill" and j < len(out) and run[0]["key"] and \
-                all(p["pts"] is not None for p in run):
-            first = run[0]["pts"]
+        if run and 0 < i and j < len(out) and run[0]["key"] and all(p["pts"] is not None for p in run):
+            first, shown = run[0]["pts"], sorted(p["pts"] for p in run)
             key = next((p for p in src if p["key"] and p["pts"] > first), None)
-            if key and (out[j]["origin"], out[j]["pts"]) == ("src", key["pts"]) and \
-                    sorted(p["pts"] for p in run) == [p["pts"] for p in src if first <= p["pts"] < key["pts"]]:
+            back = out[i - 1]["origin"] == "fill" and key and (out[j]["origin"], out[j]["pts"]) == ("src", key["pts"])
+            start = (out[i - 1]["origin"], out[j]["origin"]) == ("src", "fill")
+            if (back and shown == [p["pts"] for p in src if first <= p["pts"] < key["pts"]]) or \
+                    (start and shown == [p["pts"] for p in src if first <= p["pts"] <= shown[-1]]):
                 for p in run:
                     p["origin"] = "re"
         i = j + 1
@@ -86,17 +92,25 @@ class Splice:
         t_start = start_key["pts"]
         # A break that starts after its splice point ends as announced.
         origin = splice_point if t_start > splice_point else t_start
+        if run[0]["dts"] != start_key["dts"]:
+            # Frame-accurate: the filler from the first picture shown at or after the point, the programme's
+            # pictures shown before it all out (the last ones maybe re-encoded), none from there on.
+            t_start = origin = min(p["pts"] for p in self.video.src if p["pts"] is not None and p["pts"] >= splice_point)
+            shown = {p["pts"] for p in self.video.out if p["origin"] in ("src", "re") and p["dts"] < run[0]["dts"]}
+            want = {p["pts"] for p in self.video.src if p["pts"] is not None and t_start - TICKS <= p["pts"] < t_start}
+            assert want <= shown and max(shown) < t_start, "break %d: the programme is not shown up to %d" % (
+                index, t_start)
         end_key = first_key_at_or_after(self.video.src, origin + duration - LEAD)
 
-        # Video: filler from the start key frame's dts, re-timed on the programme's clock.
-        assert run[0]["dts"] == start_key["dts"], "break %d starts at dts %d, key frame dts %d" % (
-            index, run[0]["dts"], start_key["dts"])
+        # Video: filler from the start key frame's dts (or the picture at the point), re-timed on the programme's clock.
+        assert run[0]["dts"] == start_key["dts"] or t_start != start_key["pts"], (
+            "break %d starts at dts %d, key frame dts %d" % (index, run[0]["dts"], start_key["dts"]))
         fill0 = self.video.fill[0]
         for got, want in zip(run, self.video.fill):
             assert got["hash"] == want["hash"], "filler video out of order in break %d" % index
-            assert got["dts"] - start_key["dts"] == want["dts"] - fill0["dts"], "filler dts not kept"
+            assert got["dts"] - run[0]["dts"] == want["dts"] - fill0["dts"], "filler dts not kept"
         assert not any(p["origin"] == "src" and (p["hash"], p["pts"]) == (start_key["hash"], start_key["pts"])
-                       for p in self.video.out), "the start key frame was written"
+                       for p in self.video.out if t_start == start_key["pts"]), "the start key frame was written"
         after = [p for p in self.video.out if p["dts"] is not None and p["dts"] > run[-1]["dts"]]
         end_pts = end_key["pts"] if end_key is not None else None
         if end_key is not None and len(run) < len(self.video.fill) and after and after[0]["origin"] == "re":

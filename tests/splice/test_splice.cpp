@@ -205,6 +205,34 @@ TEST(Splice, KeyFrameWindowOnBothSides)
     }
 }
 
+TEST(Splice, AStartOffItsPointSaysWhyItStayedOnTheKeyFrame)
+{
+    // Frame-accurate splices on a programme whose codec no encoder matches (the rig's): the break starts on
+    // the key frame in the window; off its point by more than a frame, it says why. Without them, nothing is said.
+    struct { bool accurate; int64_t offset; int64_t start; int reencoded, fallback; } cases[] = {
+        {true, 3 * FRAME, T + GOP, 0, EVENT_FALLBACK_UNMATCHED},
+        {true, -FRAME, T, 0, EVENT_FALLBACK_NONE},
+        {false, 3 * FRAME, T + GOP, -1, EVENT_FALLBACK_NONE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "accurate " << c.accurate << " offset " << c.offset);
+        Rig rig(make_filler({0}));
+        rig.out->streams[0]->avg_frame_rate = {25, 1};
+        if (c.accurate) {
+            ASSERT_EQ(0, splice_accurate_create(&rig.env.accurate));
+        }
+        rig.arm(T + c.offset, D);
+        rig.programme(T / FRAME - 20, (T + GOP) / FRAME + 1);
+        auto started = std::find_if(rig.events.begin(), rig.events.end(),
+                                    [](const event &e) { return e.type == EVENT_BREAK_STARTED; });
+        ASSERT_NE(rig.events.end(), started);
+        EXPECT_EQ(c.start, started->pts);
+        EXPECT_EQ(c.reencoded, started->reencoded);
+        EXPECT_EQ(c.fallback, started->fallback);
+        splice_accurate_destroy(&rig.env.accurate);
+    }
+}
+
 TEST(Splice, SplicePointOnTheUnwrappedTimeLine)
 {
     const int64_t W = INT64_C(1) << 33;
