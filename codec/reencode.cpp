@@ -446,6 +446,13 @@ int reencode_prepare(reencode *r, int64_t rate)
     return 0;
 }
 
+void reencode_unprepare(reencode *r)
+{
+    AVCodecContext *next = nullptr;
+    if (take_prepared(r, &next))
+        retire_encoder(r, &next);
+}
+
 static void end_run(reencode *r)
 {
     avcodec_free_context(&r->dec);

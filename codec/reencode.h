@@ -114,6 +114,8 @@ int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate);
  * own).
  */
 int reencode_prepare(reencode *r, int64_t rate);
+/* Drops the encoder opened ahead, if any (closed on a thread of its own): the next run opens its own. */
+void reencode_unprepare(reencode *r);
 
 /*
  * A whole run at once, from packets at hand: decodes pkts[0..n) (decoding

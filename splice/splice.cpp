@@ -503,9 +503,9 @@ static void note_gop_rate(splice_accurate *a, const AVPacket *key)
 
 static void accurate_clear(splice_accurate *a)
 {
-    if (a->running)
+    if (a->running || a->decoding)
         reencode_abort(a->enc);
-    a->running = a->failed = a->aired = 0;
+    a->running = a->decoding = a->failed = a->aired = 0;
     a->why = EVENT_FALLBACK_NONE;
     a->from = AV_NOPTS_VALUE;
     free_queued(a->gop);
@@ -519,9 +519,9 @@ static void accurate_clear(splice_accurate *a)
  */
 static void accurate_give_up(splice_accurate *a, int why)
 {
-    if (a->running)
+    if (a->running || a->decoding)
         reencode_abort(a->enc);
-    a->running = 0;
+    a->running = a->decoding = 0;
     a->failed = 1;
     a->why = why;
     free_queued(a->gop);
@@ -573,6 +573,77 @@ static bool accurate_take(splice_accurate *a)
     return true;
 }
 
+/* The re-encoder, made at the first run (a codec it cannot match is refused for the session); false: none. */
+static bool accurate_encoder(splice_accurate *a, AVRational fr, const AVStream *ist)
+{
+    if (a->enc)
+        return true;
+    int ret = reencode_create(&a->enc, ist->codecpar, fr, 0, 0);
+    if (ret < 0) {
+        a->refused = ret == REENCODE_UNMATCHED;
+        a->failed = !a->refused;
+        return false;
+    }
+    return true;
+}
+
+/* The programme's rate over the GOP held (bit/s); its largest reordering lead into a->lead. */
+static int64_t accurate_rate(splice_accurate *a)
+{
+    const packets_queue *g = a->gop;
+    int64_t bytes = 0, lead = 0;
+    for (int i = 0; i < g->count; i++) {
+        bytes += g->items[i]->size;
+        lead = std::max(lead, g->items[i]->pts - g->items[i]->dts);
+    }
+    const AVPacket *last = g->items[g->count - 1];
+    int64_t span = last->dts + last->duration - g->items[0]->dts;
+    a->lead = lead;
+    return av_rescale(bytes * 8, 90000, span > 0 ? span : 90000);
+}
+
+/*
+ * The key frame just held (the GOP's first packet) may be the last before
+ * the break's end (it comes within the GOP length last read, plus a frame,
+ * or that length is not known): its GOP is decoded as it comes, without an
+ * encoder, so that the return has only its own pictures left to encode
+ * rather than the whole GOP to decode on one packet. A later key frame
+ * before the end starts afresh (accurate_clear). A failure leaves the
+ * decoding to the return (accurate_begin).
+ */
+static void accurate_decode_ahead(splice_accurate *a, const AVStream *ist, int64_t end)
+{
+    const AVPacket *key = a->gop->items[0];
+    AVRational fr;
+    int64_t frame = frame_ticks(ist, &fr);
+
+    if (frame <= 0 || key->pts >= end - frame || (a->gop_len > 0 && key->pts + a->gop_len + frame <= end) ||
+        !accurate_encoder(a, fr, ist) || reencode_begin(a->enc, INT64_MAX, 0, 0) < 0)
+        return;
+    reencode_hold(a->enc, SPLICE_START_RING);
+    a->decoding = reencode_feed(a->enc, key, INT64_MAX) >= 0;
+    if (!a->decoding)
+        reencode_abort(a->enc);
+}
+
+/*
+ * The first picture shown at or after end is read and the GOP before it is
+ * decoded (accurate_decode_ahead): the run opens its encoder there and
+ * encodes from end on. False when it could not (the run is abandoned).
+ */
+static bool accurate_rewind(splice_accurate *a, const AVPacket *pkt, int64_t end)
+{
+    a->decoding = 0;
+    reencode_unprepare(a->enc);  // a start's encoder opened ahead has the start's rate, not this GOP's
+    if (reencode_feed(a->enc, pkt, INT64_MAX) < 0 || reencode_rewind(a->enc, end, INT64_MAX, accurate_rate(a)) < 0 ||
+        !accurate_take(a)) {
+        reencode_abort(a->enc);
+        return false;
+    }
+    a->running = 1;
+    return true;
+}
+
 /*
  * Starts the run of the return at end on the GOP held (its key frame shown
  * at or before end): the re-encoder (made at the first run; a codec it
@@ -592,25 +663,10 @@ static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end)
         a->why = EVENT_FALLBACK_OPEN_GOP;
         return;
     }
-    if (!a->enc) {
-        int ret = reencode_create(&a->enc, ist->codecpar, fr, 0, 0);
-        if (ret < 0) {
-            a->refused = ret == REENCODE_UNMATCHED;
-            a->failed = !a->refused;
-            return;
-        }
-    }
-    /* The programme's rate over the GOP held, its largest reordering lead. */
-    int64_t bytes = 0, lead = 0;
-    for (int i = 0; i < g->count; i++) {
-        bytes += g->items[i]->size;
-        lead = std::max(lead, g->items[i]->pts - g->items[i]->dts);
-    }
-    const AVPacket *last = g->items[g->count - 1];
-    int64_t span = last->dts + last->duration - g->items[0]->dts;
-    int64_t rate = av_rescale(bytes * 8, 90000, span > 0 ? span : 90000);
-    a->lead = lead;
-    a->running = reencode_begin(a->enc, end, lead, rate) >= 0;
+    if (!accurate_encoder(a, fr, ist))
+        return;
+    int64_t rate = accurate_rate(a);
+    a->running = reencode_begin(a->enc, end, a->lead, rate) >= 0;
     a->failed = !a->running;
     for (int i = 0; a->running && i < g->count; i++) {
         if (reencode_feed(a->enc, g->items[i], INT64_MAX) < 0 || !accurate_take(a)) {
@@ -678,8 +734,12 @@ static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     AVPacket *pkt = *ppkt;
     int s = pkt->stream_index;
 
-    if ((pkt->flags & AV_PKT_FLAG_KEY) && a->from == AV_NOPTS_VALUE)
+    if ((pkt->flags & AV_PKT_FLAG_KEY) && a->from == AV_NOPTS_VALUE) {
+        const AVPacket *k = a->gop->count > 0 ? a->gop->items[0] : nullptr;
+        if (k && (k->flags & AV_PKT_FLAG_KEY) && pkt->pts != AV_NOPTS_VALUE && pkt->pts > k->pts)
+            a->gop_len = pkt->pts - k->pts;  // which key frame may be the last before the end (accurate_decode_ahead)
         accurate_clear(a);
+    }
     const AVPacket *last = a->gop->count > 0 ? a->gop->items[a->gop->count - 1] : nullptr;
     bool held = last && pkt->dts != AV_NOPTS_VALUE && last->dts == pkt->dts;  // the packet a start decided on
     if (!a->failed && !held && pkt->dts != AV_NOPTS_VALUE && !accurate_follows(a, ist, pkt))
@@ -708,10 +768,23 @@ static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
         a->open_gop = splice_gop_open(two, 2) == 1;
     }
     bool next_soon = rep->pending_count > 0 && rep->pending[0].point <= end + SPLICE_KEY_LEAD;
+    bool ahead = !a->failed && !a->refused && !next_soon && end != INT64_MAX;
     if (a->running && (reencode_feed(a->enc, pkt, INT64_MAX) < 0 || !accurate_take(a))) {
         accurate_give_up(a, EVENT_FALLBACK_ERROR);
-    } else if (!a->running && !a->failed && !a->refused && !next_soon && end != INT64_MAX && pkt->pts >= end) {
-        accurate_begin(a, ist, end);
+    } else if (a->decoding && pkt->pts < end && pkt != a->gop->items[0]) {
+        if (reencode_feed(a->enc, pkt, INT64_MAX) < 0) {  // the return decodes the GOP afresh
+            reencode_abort(a->enc);
+            a->decoding = 0;
+        }
+    } else if (!a->running && ahead && pkt->pts >= end) {
+        if (!(a->decoding && !a->open_gop && accurate_rewind(a, pkt, end))) {
+            if (a->decoding)
+                reencode_abort(a->enc);
+            a->decoding = 0;
+            accurate_begin(a, ist, end);
+        }
+    } else if (!a->running && !a->decoding && ahead && a->gop->count == 1 && (pkt->flags & AV_PKT_FLAG_KEY)) {
+        accurate_decode_ahead(a, ist, end);
     }
     accurate_air(env, rep, r, s);
 }

@@ -125,6 +125,7 @@ struct splice_accurate {
                                // armed in mid-GOP); capacity SPLICE_GOP_MAX
     packets_queue *run;        // the run's packets encoded so far, in decoding order; capacity SPLICE_GOP_MAX
     int running;               // the run of the return is fed: the GOP held shows a picture at or after the end
+    int decoding;              // the GOP held, the last before the end, is decoded as it comes (no encoder yet)
     int failed;                // the run of this GOP failed: the return stays on the key frame
     int why;                   // event_fallback of a run given up (its input broke); NONE: decided at the return
     int64_t from;              // the run's first picture aired: the programme is back there; AV_NOPTS_VALUE: not yet
@@ -141,7 +142,7 @@ struct splice_accurate {
     packets_queue *withheld;   // its packets from the first shown at or after the point on; SPLICE_START_WITHHELD
     int64_t point;             // the armed point decoded toward; AV_NOPTS_VALUE: none
     int start_why;             // event_fallback: why the armed break starts on a key frame; NONE: not known yet
-    int64_t gop_len;           // ticks from one key frame to the next, as last read while armed; 0: unknown
+    int64_t gop_len;           // ticks from one key frame to the next, as last read (armed, or in a break); 0: unknown
     int64_t key_pts;           // of the last key frame read while armed; AV_NOPTS_VALUE: none
     int64_t bytes;             // programme video read while armed since first_dts: the run's rate
     int64_t first_dts;         // AV_NOPTS_VALUE: nothing read yet
