@@ -179,11 +179,14 @@ static const filler_stream *video_item(const splice_env *env, const rep_ctx *rep
  * Queues the held filler video of r (output stream s), oldest first, while
  * its pictures are shown before limit. The first picture shown at or after
  * limit stays held, and with it every one after it in decoding order, since
- * those may reference it.
+ * those may reference it. whole: the item under way is released beyond the
+ * pictures taken so far (a return: the programme's time no longer paces
+ * the filler).
  */
-static void release_filler_video(const splice_env *env, const rep_ctx *rep, rep_stream *r, int s, int64_t limit)
+static void release_filler(const splice_env *env, const rep_ctx *rep, rep_stream *r, int s, int64_t limit, bool whole)
 {
-    while (r->queued_item < r->item || (r->queued_item == r->item && r->queued_filler < r->next_filler)) {
+    while (r->queued_item < r->item ||
+           (r->queued_item == r->item && (r->queued_filler < r->next_filler || (whole && r->next_filler > 0)))) {
         const filler_ctx *media;
         int fi;
         int64_t offset, dts, pts;
@@ -213,6 +216,13 @@ static void release_filler_video(const splice_env *env, const rep_ctx *rep, rep_
             log_packet(env->desc->trace, env->out, f, "reV");
         queue_packet(env, f);
     }
+    if (r->queued_item == r->item && r->queued_filler > r->next_filler)
+        r->next_filler = r->queued_filler;
+}
+
+static void release_filler_video(const splice_env *env, const rep_ctx *rep, rep_stream *r, int s, int64_t limit)
+{
+    release_filler(env, rep, r, s, limit, false);
 }
 
 /* The video record of the break under way (the one whose key frame started it), or null. */
@@ -545,6 +555,7 @@ void splice_accurate_destroy(splice_accurate **a)
     packets_queue_destroy(&(*a)->withheld);
     free((*a)->pics);
     reencode_destroy(&(*a)->enc);
+    reencode_destroy(&(*a)->tail);
     free(*a);
     *a = nullptr;
 }
@@ -676,6 +687,131 @@ static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end)
     }
 }
 
+/* Packets of the filler decoded at most for an out point, from its key frame on: about two seconds. */
+#define FILLER_OUT_DECODE_MAX 64
+/* Packets after the filler's first picture shown at or after the return that are looked at: a reordering's worth. */
+#define FILLER_OUT_REORDER 16
+
+/*
+ * The filler's out point at a return at limit: the filler's pictures shown
+ * before limit but decoded after one shown at or after it (the last
+ * B-pictures of a group the return cuts) cannot go out as they are, since
+ * they reference a picture the programme replaces. They are decoded from
+ * the filler's key frame before them and re-encoded as a closed run that
+ * starts with an intra picture, on the decoding times of the pictures they
+ * replace, kept after the filler's last packet queued and before bound
+ * (spread evenly between the two when those times do not fit). The filler
+ * then plays to its last picture before the programme instead of holding
+ * the picture before them. Called once the filler shown before limit is
+ * released. Returns the pictures queued; 0 when none needed it, or when it
+ * could not be done (the picture before them then shows until the return,
+ * said in the trace): a decode from further back than
+ * FILLER_OUT_DECODE_MAX packets, a codec the re-encoder cannot match, an
+ * error.
+ */
+static int filler_out_point(const splice_env *env, const rep_ctx *rep, rep_stream *r, int s, int64_t limit,
+                            int64_t bound)
+{
+    splice_accurate *a = env->accurate;
+    const filler_ctx *media;
+    int fi;
+    int64_t offset, dts, pts;
+    const filler_stream *fs = video_item(env, rep, s, r->queued_item, &media, &fi, &offset);
+    int x = r->queued_filler, last = -1, reach = -1;
+
+    if (!a || !fs || x <= 0 || x >= fs->count)
+        return 0;
+    for (int i = x; i < fs->count && i <= x + FILLER_OUT_REORDER; i++) {
+        const AVPacket *p = fs->packets[i];
+        if (p->pts == AV_NOPTS_VALUE || p->dts == AV_NOPTS_VALUE)
+            return 0;
+        filler_video_times(r, media, fi, offset, p, AV_NOPTS_VALUE, &dts, &pts);
+        if (i == x && pts < limit)
+            return 0;  // held for the programme's pace, not for a reference: not an out point
+        if (i > x && pts < limit)
+            last = i;
+        if (reach < 0 && dts >= limit)
+            reach = i;  // every picture shown before limit is read by then
+    }
+    if (last < 0)
+        return 0;  // nothing shown before limit follows the picture held
+    int k = x - 1;  // the key frame the decoding starts on
+    while (k > 0 && !(fs->packets[k]->flags & AV_PKT_FLAG_KEY))
+        k--;
+    const char *why = nullptr;
+    int n = std::max(last, reach) - k + 1, m = 0;
+    gop_pic pics[FILLER_OUT_DECODE_MAX];
+    uint8_t act[FILLER_OUT_DECODE_MAX];
+    int64_t run_dts[FILLER_OUT_DECODE_MAX];
+    gop_plan plan = {};
+    if (!(fs->packets[k]->flags & AV_PKT_FLAG_KEY) || n > FILLER_OUT_DECODE_MAX)
+        why = "no key frame close enough before it";
+    for (int i = 0; !why && i < n; i++) {
+        const AVPacket *p = fs->packets[k + i];
+        if (p->pts == AV_NOPTS_VALUE || p->dts == AV_NOPTS_VALUE)
+            why = "untimed packets";
+        filler_video_times(r, media, fi, offset, p, AV_NOPTS_VALUE, &dts, &pts);
+        bool key = (p->flags & AV_PKT_FLAG_KEY) != 0;
+        pics[i] = {pts, dts, (uint8_t)key, (uint8_t)(key ? GOP_PIC_I : GOP_PIC_P), GOP_REFS_UNKNOWN};
+    }
+    if (!why && (splice_gop_plan(pics, n, GOP_OUT, limit, 0, act, run_dts, &plan) < 0 || plan.reencoded < 1))
+        why = "no plan";
+    for (int i = 0; !why && i < x - k; i++)
+        if (act[i] != GOP_KEEP)
+            why = "a picture queued would change";
+    if (!why) {
+        /* Its decoding times: after the filler's last queued, before bound. */
+        m = plan.reencoded;
+        int64_t low = pics[x - k - 1].dts;
+        if (run_dts[0] <= low || run_dts[m - 1] >= bound) {
+            if (bound == INT64_MAX || bound - low <= m)
+                why = "no decoding time";
+            for (int j = 0; !why && j < m; j++)
+                run_dts[j] = low + (bound - low) * (j + 1) / (m + 1);
+        }
+    }
+    const AVStream *fst = media->format->streams[fi];
+    if (!why && a->tail_par != fst->codecpar) {
+        reencode_destroy(&a->tail);
+        a->tail_par = nullptr;
+        AVRational fr = fst->avg_frame_rate.num > 0 && fst->avg_frame_rate.den > 0 ? fst->avg_frame_rate : fst->r_frame_rate;
+        if (reencode_create(&a->tail, fst->codecpar, fr, 0, 0) < 0)
+            why = "codec not matched";
+        else
+            a->tail_par = fst->codecpar;
+    }
+    AVPacket *in[FILLER_OUT_DECODE_MAX] = {}, *out[FILLER_OUT_DECODE_MAX] = {};
+    for (int i = 0; !why && i < plan.decode_to; i++) {
+        if (!(in[i] = av_packet_clone(fs->packets[k + i])))
+            why = "no memory";
+        else {
+            in[i]->pts = pics[i].pts;
+            in[i]->dts = pics[i].dts;
+            in[i]->stream_index = s;
+        }
+    }
+    if (!why && reencode_run(a->tail, in, plan.decode_to, plan.run_from, plan.run_to, run_dts, m, out) < 0)
+        why = "not re-encoded";
+    for (int i = 0; i < plan.decode_to && i < FILLER_OUT_DECODE_MAX; i++)
+        av_packet_free(&in[i]);
+    if (why) {
+        if (env->desc->verbose)
+            log_detail(env->desc->trace, "Filler video %d: out point at %" PRId64 " not made (%s): the picture before it holds",
+                       s, limit, why);
+        return 0;
+    }
+    for (int j = 0; j < m; j++) {
+        if (j == 0)
+            splice_mark_switch(out[j], SPLICE_SWITCH_KEY);  // the video starts afresh on the run's intra picture
+        if (env->desc->verbose)
+            log_packet(env->desc->trace, env->out, out[j], "reF");
+        queue_packet(env, out[j]);
+    }
+    r->queued_dts = run_dts[m - 1] + fs->packets[x]->duration;
+    a->tails += m;
+    return m;
+}
+
 /*
  * Queues the run's packets encoded so far (output stream s): the first one,
  * an IDR, is where the programme is back (rep->end_pts: the sound follows
@@ -690,7 +826,8 @@ static void accurate_air(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     while (packets_queue_pop(a->run, &p) >= 0) {
         if (a->from == AV_NOPTS_VALUE) {
             a->from = rep->end_pts = p->pts;
-            release_filler_video(env, rep, r, s, p->pts);
+            release_filler(env, rep, r, s, p->pts, true);
+            filler_out_point(env, rep, r, s, p->pts, INT64_MAX);
             a->last_dts = r->queued_dts - 1;
             splice_mark_switch(p, SPLICE_SWITCH_KEY);
         }
@@ -874,6 +1011,8 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     /* The filler shows nothing from the programme's return on: what stays held is left out. */
     if (r->sent_dts != AV_NOPTS_VALUE) {
         release_filler_video(env, rep, r, pkt->stream_index, back);
+        if (env->accurate && env->accurate->from == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE)
+            filler_out_point(env, rep, r, pkt->stream_index, back, pkt->dts);
         if (env->desc->verbose && (r->queued_item < r->item || r->queued_filler < r->next_filler))
             log_detail(env->desc->trace, "Filler video %d: pictures shown from %" PRId64 " on left out (item %d picture %d on)",
                        pkt->stream_index, back, (int)r->queued_item, (int)r->queued_filler);

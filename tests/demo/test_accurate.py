@@ -2,8 +2,11 @@
 B-pictures, breaks whose start or end falls between two key frames. The
 filler's first picture is shown at the announced point and the programme is
 back on the announced picture, read on the decoded pictures; with
---frame-accurate=off on the key frames, as before. A source restarting while
-the pictures up to the key frame are re-encoded ends that run where it is."""
+--frame-accurate=off on the key frames, as before. The filler plays to its
+last picture before the return, also when the return cuts its group of
+pictures after an anchor that its last B-pictures reference. A source
+restarting while the pictures up to the key frame are re-encoded ends that run
+where it is."""
 import json
 import os
 import unittest
@@ -36,15 +39,24 @@ class Accurate(unittest.TestCase):
             with self.subTest(name):
                 prog, filler, out, asrun = (os.path.join(self.dir, name + e)
                                             for e in (".ts", "_filler.ts", "_out.ts", ".json"))
-                info = kt.gen.generate(prog, duration=12, gop=50, cues=["at=3.04,dur=4,lead=2"], **opts)
-                kt.gen.generate(filler, filler=True, duration=6, **opts)
+                # The filler moves, so that a picture held shows; the break ends 4.12 s into it (frame 103, after
+                # its B-pictures 101 and 102), the open GOP's return on the key frame at 4.96 s (124, after 122-123).
+                info = kt.gen.generate(prog, duration=12, gop=50, cues=["at=3.04,dur=4.12,lead=2"], **opts)
+                kt.gen.generate(filler, filler=True, duration=6, pattern="testsrc2", **opts)
                 res = run_demo("--frame-accurate=" + mode, "--asrun-file=" + asrun, prog, out, filler)
                 self.assertEqual(res.returncode, 0, res.stderr[-2000:])
-                end = info["cues"][0]["pts_time"] + 4 * TICKS
+                end = info["cues"][0]["pts_time"] + int(4.12 * TICKS)
                 key = min(k for k in pictures.key_frames(prog) if k >= end)
                 self.assertGreater(key - end, 5 * FRAME)  # the end lies between key frames
                 back, scores = pictures.programme_back(out, prog, end, key, FRAME)
-                record = [r for r in map(json.loads, kt.read_text(asrun).splitlines()) if r["event"] == "break_end"][0]
+                records = [json.loads(r) for r in kt.read_text(asrun).splitlines()]
+                record = [r for r in records if r["event"] == "break_end"][0]
+                if mode == "auto":  # the filler's last three pictures before the programme, each its own
+                    at = [r for r in records if r["event"] == "break_start"][0]["pts"]
+                    fill = pictures.luma(filler, 0, 1 << 40, SIZE)
+                    got = pictures.luma(out, back - 3 * FRAME, back - 1, SIZE)
+                    self.assertEqual([t - back for t in sorted(got)], [-3 * FRAME, -2 * FRAME, -FRAME])
+                    self.assertGreaterEqual(min(pictures.psnr(got[t], fill[t - at + min(fill)]) for t in got), 38.0)
                 if slack is None:
                     self.assertEqual((back, record["pts"], record["reencoded"], record["fallback"]), (key, key, *keyed))
                 else:
