@@ -147,9 +147,8 @@ struct splice_accurate {
     int64_t bytes;             // programme video read while armed since first_dts: the run's rate
     int64_t first_dts;         // AV_NOPTS_VALUE: nothing read yet
     int64_t gop_rate;          // bit/s of the programme video's last whole GOP held; 0: none yet
-    /* the filler's pictures shown before a return that reference one shown after it (filler_out_point) */
-    reencode *tail;            // re-encoder for the filler video of parameters tail_par; null: none yet
-    const void *tail_par;      // the filler stream's parameters tail was made for (identity only)
+    /* the filler's pictures shown before a return that reference one shown after it (splice.cpp, filler_tail) */
+    struct filler_tail *tail;  // its run, planned and encoded ahead; null: none yet
     int64_t tails;             // filler pictures re-encoded before returns
 };
 

@@ -86,9 +86,10 @@ class Live(kt.FillerCase):
         kt.expect_steady_lead(svc.out, 0x100, (0.1 + svc.sent["late_ms"] / 1000) * TICKS)
 
     def test_a_return_between_key_frames_is_on_the_announced_picture(self):
-        # A 2 s GOP: the break's end lies 0.96 s before the next key frame; the pictures up to it are re-encoded.
-        prog, info, svc, _ = self.relay("accurate", duration=12, gop=50, cues=["at=3.04,dur=4,lead=2"])
-        end = info["cues"][0]["pts_time"] + 4 * TICKS
+        # A 2 s GOP: the break's end lies 0.84 s before the next key frame; the pictures up to it are re-encoded.
+        # It cuts the filler after an anchor its last two B-pictures reference: those are re-encoded ahead.
+        prog, info, svc, _ = self.relay("accurate", duration=12, gop=50, cues=["at=3.04,dur=4.12,lead=2"])
+        end = info["cues"][0]["pts_time"] + int(4.12 * TICKS)
         key = min(k for k in pictures.key_frames(prog) if k >= end)
         back, scores = pictures.programme_back(svc.out, prog, end, key, TICKS // 25)
         self.assertLessEqual(abs(back - end), TICKS // 25)

@@ -63,9 +63,10 @@ run "service/test_service.py (signals, second signal, control port)" \
     Service.test_each_terminating_signal_stops_it_in_order \
     Service.test_second_signal_during_the_shutdown_adds_one_line \
     Service.test_invented_methods_and_system_shutdown_get_fault_one
-run "service/test_live.py (breaks, stop while silent)" \
+run "service/test_live.py (breaks, a frame-accurate return, stop while silent)" \
     python3 -u "$src/tests/service/test_live.py" \
     Live.test_breaks_are_spliced_and_logged \
+    Live.test_a_return_between_key_frames_is_on_the_announced_picture \
     Live.test_sigterm_while_the_input_is_silent
 
 if compgen -G "$reports/tsan*" >/dev/null; then
