@@ -24,6 +24,9 @@ GOP after each splice point and each end:
   the first picture at or after the splice point + duration, in pictures;
 - re-encoded pictures (the programme's, not bit-identical): how many, their
   PSNR against the programme's decode, lowest and mean;
+- held pictures: pictures missing from the output's display order in those
+  windows (a picture shown twice: a freeze), e.g. filler B-pictures left out
+  at a return;
 - decoding errors: the lines of `ffmpeg -v error -i OUT -f null -`;
 - CPU: user + sys of KestrowDemo (the lowest of --runs runs), and the day
   average: the extra CPU per break (after - before, over the run's breaks)
@@ -45,7 +48,7 @@ the filler's pictures are a different pattern (about 8 dB).
 DIR defaults to build-rel (cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release
 -DKESTROW_TESTS=OFF). With --keep DIR the feeds are kept there and reused.
 Exit status 0 when every "after" row meets the targets (start and return
-within one picture, PSNR >= 38 dB, no decoding error; --returns-only leaves
+within one picture, PSNR >= 38 dB, no picture held, no decoding error; --returns-only leaves
 the start out), 1 otherwise, 2 when a program failed. The CPU figure is
 reported, not part of the status (one run on a shared machine is noisy).
 """
@@ -155,6 +158,10 @@ def measure(demo, mode, prog, filler, out, cues, span, size, runs, pics_prog):
     with open(asrun, errors="replace") as f:
         r["asrun"] = [rec.get("reencoded") for rec in map(json.loads, f) if rec.get("event") == "break_end"]
     r["errors"] = len(pictures.decode_errors(out).splitlines())
+    r["held"] = 0
+    for lo, hi in span:
+        ts = sorted(t for t in pics if lo <= t <= hi)
+        r["held"] += sum((b - a) // FRAME - 1 for a, b in zip(ts, ts[1:]))
     return r
 
 
@@ -194,8 +201,9 @@ def main():
     work = a.keep or tempfile.mkdtemp(prefix="kestrow-bench-accurate-")
     os.makedirs(work, exist_ok=True)
     print("| codec | GOP | B | start off before / after | return off before / after | re-encoded (as-run) "
-          "| PSNR min / avg dB | decoding errors before / after | CPU s before / after | day CPU + live / file | ok |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|")
+          "| PSNR min / avg dB | held before / after | decoding errors before / after | CPU s before / after "
+          "| day CPU + live / file | ok |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     status = 0
     total = {"before": 0.0, "after": 0.0, "stream": 0.0, "breaks": 0, "live": 0.0}
     try:
@@ -249,14 +257,15 @@ def main():
                     total["stream"] += duration
                     total["breaks"] += len(points)
                     ends = f["back"] + ([] if a.returns_only else f["start"])
-                    ok = all(v is not None and abs(v) <= 1 for v in ends) and f["errors"] == 0 \
+                    ok = all(v is not None and abs(v) <= 1 for v in ends) and f["errors"] == 0 and f["held"] == 0 \
                         and all(db >= 38.0 for db in f["db"])
                     status = status if ok else 1
                     db = "%.2f / %.2f" % (min(f["db"]), sum(f["db"]) / len(f["db"])) if f["db"] else "-"
-                    print(("| %s | %d s | %d | %s / %s | %s / %s | %d (%s) | %s | %d / %d | %.2f / %.2f | %s / %+.1f %% "
-                           "| %s |") % (
+                    print(("| %s | %d s | %d | %s / %s | %s / %s | %d (%s) | %s | %d / %d | %d / %d | %.2f / %.2f "
+                           "| %s / %+.1f %% | %s |") % (
                         CODECS[codec], gop_s, bf, fmt_off(b["start"]), fmt_off(f["start"]), fmt_off(b["back"]),
-                        fmt_off(f["back"]), len(f["db"]), ",".join(str(x) for x in f["asrun"]), db, b["errors"],
+                        fmt_off(f["back"]), len(f["db"]), ",".join(str(x) for x in f["asrun"]), db, b["held"],
+                        f["held"], b["errors"],
                         f["errors"], b["cpu"], f["cpu"], day_live, day, "yes" if ok else "**no**"), flush=True)
     finally:
         if not a.keep:
