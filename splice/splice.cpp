@@ -735,8 +735,9 @@ struct filler_tail {
     const char *why;
     AVPacket *out[FILLER_OUT_DECODE_MAX];
     int ret;                   // reencode_run's
-    reencode *enc;             // for the filler stream of parameters par
+    reencode *enc;             // for the filler stream of parameters par (these, as they were then)
     const void *par;
+    int codec_id, width, height, format, profile;
 };
 
 static void tail_unplan(filler_tail *t)
@@ -814,7 +815,7 @@ static bool tail_plan(const splice_env *env, const rep_ctx *rep, const rep_strea
     if (last < 0 || x == 0)
         return true;  // nothing shown before limit follows the picture held
     int k = x - 1;  // the key frame the decoding starts on
-    while (k > 0 && !(fs->packets[k]->flags & AV_PKT_FLAG_KEY))
+    while (k > 0 && x - k < FILLER_OUT_DECODE_MAX && !(fs->packets[k]->flags & AV_PKT_FLAG_KEY))
         k--;
     int n = std::max(last, reach) - k + 1;
     gop_pic pics[FILLER_OUT_DECODE_MAX];
@@ -845,7 +846,9 @@ static bool tail_plan(const splice_env *env, const rep_ctx *rep, const rep_strea
         }
     }
     const AVStream *fst = media->format->streams[fi];
-    if (t->par != fst->codecpar) {
+    const AVCodecParameters *par = fst->codecpar;
+    if (!t->enc || t->par != par || t->codec_id != par->codec_id || t->width != par->width ||
+        t->height != par->height || t->format != par->format || t->profile != par->profile) {
         reencode_destroy(&t->enc);
         t->par = nullptr;
         AVRational fr = fst->avg_frame_rate.num > 0 && fst->avg_frame_rate.den > 0 ? fst->avg_frame_rate
@@ -854,7 +857,12 @@ static bool tail_plan(const splice_env *env, const rep_ctx *rep, const rep_strea
             t->why = "codec not matched";
             return true;
         }
-        t->par = fst->codecpar;
+        t->par = par;
+        t->codec_id = par->codec_id;
+        t->width = par->width;
+        t->height = par->height;
+        t->format = par->format;
+        t->profile = par->profile;
     }
     for (int i = 0; i < plan.decode_to; i++) {
         if (!(t->in[t->n] = av_packet_clone(fs->packets[k + i]))) {
