@@ -1,7 +1,10 @@
 /*
  * As-run writer. Each line is opened, appended with one write(2) and closed
  * on its own, like the log: a crash of the process never loses a line already
- * written, and a file renamed from outside is simply started again.
+ * written, and a file renamed from outside is simply started again. Lines
+ * posted (asrun_post) are written so by a thread of their own, in order, so
+ * that a file system that stalls (a network mount, a full disk's retries)
+ * holds up no caller.
  */
 #include "common/asrun.h"
 
@@ -15,18 +18,38 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "common/utils.h"
 
 #define ASRUN_PATH_SIZE 4096
+
+/* Lines posted and not written yet, at most (about 4 MB): beyond them a line is lost, and said so. */
+#define ASRUN_QUEUE_MAX 1000
+/* How long asrun_destroy waits for the lines posted to be written. */
+#define ASRUN_DRAIN_MS 500
 
 struct asrun_ctx {
     std::mutex lock;               // one line at a time, rotation included
     char path[ASRUN_PATH_SIZE];
     int64_t rotate_interval;       // seconds; 0: only at the first line
     int64_t last_rotation;         // seconds since the epoch; 0 until the first line
+    // the writer of posted lines
+    std::mutex queue_lock;
+    std::condition_variable posted, written;
+    std::deque<std::pair<int64_t, std::string>> queue;  // (time_ms, line), oldest first
+    std::thread writer;            // joinable once a line was posted
+    bool writing;                  // the writer holds a line taken from the queue
+    bool stop;
+    int error;                     // the last write's negative errno, until a post reports it
 };
 
 namespace {
@@ -186,11 +209,34 @@ int asrun_open(asrun_ctx *a, int64_t now_ms)
     std::lock_guard<std::mutex> guard(a->lock);
     a->last_rotation = now_ms / 1000;
     utils_rotate_file(a->path, (time_t)a->last_rotation);
-    int fd = open(a->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Not waiting for a reader (a FIFO): a file that cannot be written now is refused now.
+    int fd = open(a->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0)
         return -errno;
     close(fd);
     return 0;
+}
+
+/* Appends line (len bytes) of a record at time_ms, rotating first when due. 0 or a negative errno. */
+static int write_line(asrun_ctx *a, int64_t time_ms, const char *line, size_t len)
+{
+    std::lock_guard<std::mutex> guard(a->lock);
+    time_t now = (time_t)(time_ms / 1000);
+    if (a->last_rotation == 0 || (a->rotate_interval > 0 && a->last_rotation + a->rotate_interval < now)) {
+        utils_rotate_file(a->path, now);
+        a->last_rotation = now;
+    }
+    int fd = open(a->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -errno;
+    int ret = 0;
+    ssize_t n = write(fd, line, len);
+    if (n < 0)
+        ret = -errno;
+    else if ((size_t)n != len)
+        ret = -EIO;
+    close(fd);
+    return ret;
 }
 
 int asrun_write(asrun_ctx *a, const asrun_record *r)
@@ -201,31 +247,78 @@ int asrun_write(asrun_ctx *a, const asrun_record *r)
     int len = asrun_format(r, line, sizeof(line));
     if (len < 0)
         return len;
+    return write_line(a, r->time_ms, line, (size_t)len);
+}
 
-    std::lock_guard<std::mutex> guard(a->lock);
-    time_t now = (time_t)(r->time_ms / 1000);
-    if (a->last_rotation == 0 || (a->rotate_interval > 0 && a->last_rotation + a->rotate_interval < now)) {
-        utils_rotate_file(a->path, now);
-        a->last_rotation = now;
+/* The writer thread: the posted lines, oldest first, until stopped with none left. */
+static void write_posted(asrun_ctx *a)
+{
+    std::unique_lock<std::mutex> q(a->queue_lock);
+    for (;;) {
+        a->posted.wait(q, [a] { return a->stop || !a->queue.empty(); });
+        if (a->queue.empty())
+            return;
+        std::pair<int64_t, std::string> item = std::move(a->queue.front());
+        a->queue.pop_front();
+        a->writing = true;
+        q.unlock();
+        int ret = write_line(a, item.first, item.second.data(), item.second.size());
+        q.lock();
+        a->writing = false;
+        if (ret < 0)
+            a->error = ret;
+        a->written.notify_all();
     }
-    int fd = open(a->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -errno;
-    int ret = 0;
-    ssize_t n = write(fd, line, (size_t)len);
-    if (n < 0)
-        ret = -errno;
-    else if (n != len)
-        ret = -EIO;
-    close(fd);
-    return ret;
+}
+
+int asrun_post(asrun_ctx *a, const asrun_record *r)
+{
+    if (!a)
+        return -EINVAL;
+    char line[ASRUN_LINE_SIZE];
+    int len = asrun_format(r, line, sizeof(line));
+    if (len < 0)
+        return len;
+    try {
+        std::lock_guard<std::mutex> q(a->queue_lock);
+        if (!a->writer.joinable())
+            a->writer = std::thread(write_posted, a);
+        if (a->queue.size() >= ASRUN_QUEUE_MAX)
+            return -ENOBUFS;
+        a->queue.emplace_back(r->time_ms, std::string(line, (size_t)len));
+        a->posted.notify_one();
+        int ret = a->error;
+        a->error = 0;
+        return ret;
+    } catch (const std::system_error &) {  // no thread: written here
+    } catch (const std::bad_alloc &) {
+        return -ENOMEM;
+    }
+    return write_line(a, r->time_ms, line, (size_t)len);
 }
 
 int asrun_destroy(asrun_ctx **a)
 {
     if (!a || !*a)
         return -EINVAL;
-    delete *a;
+    asrun_ctx *c = *a;
     *a = nullptr;
+    if (c->writer.joinable()) {
+        std::unique_lock<std::mutex> q(c->queue_lock);
+        c->stop = true;
+        c->posted.notify_one();
+        bool drained = c->written.wait_for(q, std::chrono::milliseconds(ASRUN_DRAIN_MS),
+                                           [c] { return c->queue.empty() && !c->writing; });
+        if (!drained) {
+            /* The file system holds the writer: it and the context are left to the process's exit. */
+            int left = (int)c->queue.size() + (c->writing ? 1 : 0);
+            q.unlock();
+            c->writer.detach();
+            return left;
+        }
+        q.unlock();
+        c->writer.join();
+    }
+    delete c;
     return 0;
 }

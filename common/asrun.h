@@ -100,7 +100,23 @@ int asrun_open(asrun_ctx *a, int64_t now_ms);
  */
 int asrun_write(asrun_ctx *a, const asrun_record *r);
 
-/* Frees *a and clears it. 0; -EINVAL for a null pointer or record. */
+/*
+ * Posts r to be appended as asrun_write does, by a thread of the writer's
+ * own (started at the first post), in the order posted: the caller never
+ * waits for the file system. 0; -EINVAL for a null argument or unknown
+ * event; -ENOBUFS when 1000 lines wait already (this one is lost); else the
+ * negative errno of a line posted earlier that could not be written (each
+ * failure reported once). Safe from any thread.
+ */
+int asrun_post(asrun_ctx *a, const asrun_record *r);
+
+/*
+ * Writes the lines posted and not written yet (waiting half a second at
+ * most), frees *a and clears it. 0; the number of lines still unwritten
+ * when the file system held the writer longer (they are left to it, the
+ * writer and its context to the process's exit); -EINVAL for a null
+ * pointer or record.
+ */
 int asrun_destroy(asrun_ctx **a);
 
 #endif

@@ -55,8 +55,11 @@ size_t utils_strlcat(char *dst, const char *src, size_t size)
 void utils_rotate_file(const char *path, time_t now)
 {
     struct tm tm;
+    struct stat file;
     char stamp[32], name[4096 + 48];
 
+    if (stat(path, &file) < 0 || !S_ISREG(file.st_mode))
+        return;
     localtime_r(&now, &tm);
     strftime(stamp, sizeof(stamp), "-%Y%m%d_%H%M%S", &tm);
     for (int k = 0; k < UTILS_ROTATE_SUFFIXES; k++) {

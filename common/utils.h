@@ -22,7 +22,8 @@ size_t utils_strlcat(char *dst, const char *src, size_t size);
  * Renames the file at path to path-YYYYmmdd_HHMMSS (local time of now), or,
  * when that name is taken, to the same name with -1, -2, ... appended (at
  * most UTILS_ROTATE_SUFFIXES tries); an existing file is never replaced. A
- * missing file, or one that cannot be renamed, stays as it is.
+ * missing file, one that cannot be renamed, and anything but a regular file
+ * (a FIFO or a device a collector reads) stay as they are.
  */
 #define UTILS_ROTATE_SUFFIXES 1000
 void utils_rotate_file(const char *path, time_t now);

@@ -122,7 +122,12 @@ int main(int argc, char **argv)
     // Whatever the failed set-up or the control thread left attached to the context.
     ctl_destroy(&app->ctl);
     signals_stop();
-    asrun_destroy(&app->asrun);
+    if (app->asrun) {
+        int left = asrun_destroy(&app->asrun);
+        if (left > 0)
+            log_printf(LOG_ERROR, "%s: %d as-run lines not written: the file [%s] does not take them", "main", left,
+                       app->asrun_file);
+    }
     app_ctx_destroy(&app);
     log_printf(LOG_INFO, "Bye!");
     log_stop();

@@ -178,8 +178,11 @@ static void slicer_record(slicer_session *ses, const event *ev)
     if (state >= 0)
         status_set_state(&app->status, state);
     if (app->asrun) {
-        int ret = asrun_write(app->asrun, &rec);
-        if (ret < 0)
+        int ret = asrun_post(app->asrun, &rec);  // written on the as-run writer's thread: the relay never waits
+        if (ret == -ENOBUFS)
+            slicer_fail(ses, "%s: as-run line lost: the file [%s] has not taken the lines before it", LOOP_NAME,
+                        app->asrun_file);
+        else if (ret < 0)
             slicer_fail(ses, "%s: cannot write the as-run file [%s]: %s", LOOP_NAME, app->asrun_file,
                         strerror(-ret));
     }

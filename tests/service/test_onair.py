@@ -70,6 +70,36 @@ class OnAir(kt.FillerCase):
             self.assertEqual((end["pts"], end["aired"], end["reason"]),
                              (got["end"]["pts"], got["end"]["pts"] - got["start"]["pts"], "duration"))
 
+    def test_an_as_run_file_that_blocks_holds_up_neither_the_output_nor_its_lines(self):
+        # A FIFO whose reader has gone: opening it waits, as on a file system that stalls. It is
+        # read at the start (the service checks it can write there), then only after the programme.
+        fifo = os.path.join(self.dir, "asrun.fifo")
+        os.mkfifo(fifo)
+        prog = os.path.join(self.dir, "fifo.ts")
+        info = kt.gen.generate(prog, duration=10, cues=["at=3,dur=3,lead=2"])
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        svc = kt.started(self, self.dir, "--asrun-file=" + fifo, filler=self.filler, name="fifo")
+        os.close(reader)
+        svc.send(prog)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        got = []
+
+        def read_lines():
+            try:
+                got.append(os.read(reader, 65536))
+            except BlockingIOError:
+                pass
+            return b"break_end" in b"".join(got)
+        kt.wait_for(read_lines, 10)
+        rc, _ = svc.stop(settle=0.5)
+        os.close(reader)
+        self.assertEqual(rc, 0)
+        lines = [json.loads(l) for l in b"".join(got).decode().splitlines()]
+        self.assertEqual([l["event"] for l in lines], ["cue", "armed", "break_start", "break_end"])
+        splicecheck.Splice(prog, self.filler, svc.out).expect_break(0, info["cues"][0]["pts_time"], 3 * TICKS)
+        self.assertLess(kt.tr290(svc.out, times=svc.arrivals)["pcrs"][0]["max_gap_ms"], 1000)
+        self.assertEqual(os.stat(fifo).st_mode & 0o170000, 0o010000, "the FIFO is not rotated away")
+
     def test_an_outage_and_random_bytes_show_in_the_status_metrics_and_log(self):
         prog = os.path.join(self.dir, "outage.ts")
         kt.gen.generate(prog, duration=3)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # ThreadSanitizer run of the tests whose code runs on several threads (logger,
-# signals, control server, status, library log callback, a few live relays):
+# signals, control server, status, library log callback, the as-run writer, a few live relays):
 #   run_tsan.sh SOURCE_DIR WORK_DIR
 # Builds them in WORK_DIR/build with -fsanitize=thread (AddressSanitizer off:
 # the two cannot be combined), runs them, and fails on any test failure or any
@@ -63,6 +63,9 @@ run "service/test_service.py (signals, second signal, control port)" \
     Service.test_each_terminating_signal_stops_it_in_order \
     Service.test_second_signal_during_the_shutdown_adds_one_line \
     Service.test_invented_methods_and_system_shutdown_get_fault_one
+run "service/test_onair.py (the as-run writer's thread)" \
+    python3 -u "$src/tests/service/test_onair.py" \
+    OnAir.test_an_as_run_file_that_blocks_holds_up_neither_the_output_nor_its_lines
 run "service/test_live.py (breaks, a frame-accurate return, stop while silent)" \
     python3 -u "$src/tests/service/test_live.py" \
     Live.test_breaks_are_spliced_and_logged \
