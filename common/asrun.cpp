@@ -239,17 +239,6 @@ static int write_line(asrun_ctx *a, int64_t time_ms, const char *line, size_t le
     return ret;
 }
 
-int asrun_write(asrun_ctx *a, const asrun_record *r)
-{
-    if (!a)
-        return -EINVAL;
-    char line[ASRUN_LINE_SIZE];
-    int len = asrun_format(r, line, sizeof(line));
-    if (len < 0)
-        return len;
-    return write_line(a, r->time_ms, line, (size_t)len);
-}
-
 /* The writer thread: the posted lines, oldest first, until stopped with none left. */
 static void write_posted(asrun_ctx *a)
 {
@@ -271,14 +260,15 @@ static void write_posted(asrun_ctx *a)
     }
 }
 
-int asrun_post(asrun_ctx *a, const asrun_record *r)
+/* r as a line, written now or posted to the writer's thread (post; written now when it cannot start). */
+static int put_line(asrun_ctx *a, const asrun_record *r, bool post)
 {
     if (!a)
         return -EINVAL;
     char line[ASRUN_LINE_SIZE];
     int len = asrun_format(r, line, sizeof(line));
-    if (len < 0)
-        return len;
+    if (len < 0 || !post)
+        return len < 0 ? len : write_line(a, r->time_ms, line, (size_t)len);
     try {
         std::lock_guard<std::mutex> q(a->queue_lock);
         if (!a->writer.joinable())
@@ -295,6 +285,16 @@ int asrun_post(asrun_ctx *a, const asrun_record *r)
         return -ENOMEM;
     }
     return write_line(a, r->time_ms, line, (size_t)len);
+}
+
+int asrun_write(asrun_ctx *a, const asrun_record *r)
+{
+    return put_line(a, r, false);
+}
+
+int asrun_post(asrun_ctx *a, const asrun_record *r)
+{
+    return put_line(a, r, true);
 }
 
 int asrun_destroy(asrun_ctx **a)
