@@ -250,7 +250,11 @@ static void take_pcr(udp_out *o, int64_t pos, int64_t raw)
     }
     int64_t lead = p.t - now;
     if (!restart && (lead > o->delay_ns + o->max_lead_ns || lead < -o->max_lead_ns)) {
-        o->anchor_t += now + o->delay_ns - p.t;
+        /* The point before moves with the schedule: the rate between the two, by which the bytes up
+         * to the next PCR are timed, stays the stream's instead of spreading them over the step. */
+        int64_t step = now + o->delay_ns - p.t;
+        o->anchor_t += step;
+        o->last.t += step;
         p.t = now + o->delay_ns;
         lead = o->delay_ns;
         restart = true;

@@ -1035,11 +1035,24 @@ static void live_check_lost(relay *r, int64_t now, int64_t heard)
 }
 
 /*
+ * Whether the splice rules withhold the programme's video from the muxer
+ * while a frame-accurate start is decided (its reordering delay's worth).
+ */
+static bool live_withheld(const relay *r)
+{
+    const splice_accurate *a = r->loop ? r->loop->env.accurate : nullptr;
+    return a && a->withheld->count > 0;
+}
+
+/*
  * An empty packet on the EPG track (the clock track of a multiplex) at the
  * programme's level moves the muxer on: at a constant rate it writes null
  * packets, tables and PCRs up to there, and what passes through takes the
  * null packets' places. The interleaving queue is flushed, so nothing waits
- * for a silent stream.
+ * for a silent stream. While a start withholds the programme, the packets
+ * read go nowhere near the muxer, so it is moved on as soon as it is
+ * silent: otherwise the output stops for the hold (100-170 ms) and then
+ * leaves in a burst, its PCRs that late.
  */
 static int live_keep_alive(relay *r, int64_t now)
 {
@@ -1051,7 +1064,8 @@ static int live_keep_alive(relay *r, int64_t now)
         l->out_at = now;
         return 0;
     }
-    if (now - l->out_at < LIVE_KEEPALIVE_US || now - l->passed_at < LIVE_QUIET_US || l->epg < 0)
+    if (now - l->out_at < LIVE_KEEPALIVE_US || (now - l->passed_at < LIVE_QUIET_US && !live_withheld(r)) ||
+        l->epg < 0)
         return 0;
     l->out_at = now;
     /*

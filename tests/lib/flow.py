@@ -68,6 +68,23 @@ def time_of(rows, offset):
     return rows[lo][0]
 
 
+def pcr_late_ms(path, times, lo, hi):
+    """How much later than their values say (ms) the PCRs at path whose value
+    (90 kHz, no wrap) lies in [lo, hi) arrived at the latest, against the
+    median of all (times: the receiver's arrival log). An output that falls
+    silent and then catches up in a burst has its PCRs that late."""
+    with open(path, "rb") as f:
+        data = f.read()
+    rows, pcrs = read_times(times), []
+    for i in range(0, len(data) - TS + 1, TS):
+        if data[i + 3] & 0x20 and data[i + 4] >= 7 and data[i + 5] & 0x10:
+            b = data[i + 6:i + 11]
+            pcr = b[0] << 25 | b[1] << 17 | b[2] << 9 | b[3] << 1 | b[4] >> 7
+            pcrs.append((pcr, time_of(rows, i) - pcr / TICKS))
+    base = sorted(off for _, off in pcrs)[len(pcrs) // 2]
+    return max((off - base) * 1000 for pcr, off in pcrs if lo <= pcr < hi)
+
+
 def unwrap(pts, ref):
     return pts + round((ref - pts) / WRAP) * WRAP
 

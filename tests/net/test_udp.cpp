@@ -188,6 +188,33 @@ TEST(UdpOut, SendsAtThePaceOfThePcrs)
     }
 }
 
+/*
+ * A writer held up longer than the lead (0.7 s): the schedule restarts on
+ * the late data, which then leaves at the pace of its PCRs, not a few
+ * datagrams spread over the time lost with the rest waiting behind them.
+ */
+TEST(UdpOut, LateDataAfterAStallLeavesAtThePaceOfThePcrs)
+{
+    const int64_t rate = 8000000;
+    const int packets = 7 * 300;  // two halves of 0.197 s
+    Receiver rx;
+    std::vector<uint8_t> ts = make_ts(packets, rate, 27000000);
+    udp_out_config cfg = out_config(rx.addr, 20000, 8 << 20);
+    udp_out *o = nullptr;
+    ASSERT_EQ(0, udp_out_create(&o, &cfg));
+    const int half = (int)ts.size() / 2;
+    ASSERT_EQ(half, udp_out_write(o, ts.data(), half));
+    av_usleep(197000 + 700000);
+    ASSERT_EQ(half, udp_out_write(o, ts.data() + half, half));
+    std::vector<Datagram> got = rx.take(packets / 7, 3000);
+    udp_out_stats st;
+    ASSERT_EQ(0, udp_out_destroy(&o, &st));
+
+    ASSERT_EQ((size_t)packets / 7, got.size());
+    EXPECT_NEAR(half * 8.0 / rate, (got.back().at - got[half / DGRAM].at) / 1e9, 0.05);
+    EXPECT_EQ(2, st.schedule_restarts);
+}
+
 TEST(UdpOut, RtpHeadersCarryTheStreamClockAndComeOffAtTheInput)
 {
     const int64_t rate = 8000000;

@@ -85,11 +85,18 @@ class Live(kt.FillerCase):
         # A sender that was late (a busy machine) shortens the lead by as much.
         kt.expect_steady_lead(svc.out, 0x100, (0.1 + svc.sent["late_ms"] / 1000) * TICKS)
 
-    def test_a_return_between_key_frames_is_on_the_announced_picture(self):
-        # A 2 s GOP: the break's end lies 0.84 s before the next key frame; the pictures up to it are re-encoded.
-        # It cuts the filler after an anchor its last two B-pictures reference: those are re-encoded ahead.
-        prog, info, svc, _ = self.relay("accurate", duration=12, gop=50, cues=["at=3.04,dur=4.12,lead=2"])
-        end = info["cues"][0]["pts_time"] + int(4.12 * TICKS)
+    def test_a_break_between_key_frames_is_on_the_announced_pictures(self):
+        # A 2 s GOP: the point lies 1.04 s after a key frame, the break's end 0.84 s before the next one; the
+        # pictures up to it are re-encoded. The start comes well after the session's own (its first GOP). The
+        # end cuts the filler after an anchor its last two B-pictures reference: those are re-encoded ahead.
+        prog, info, svc, _ = self.relay("accurate", duration=14, gop=50, cues=["at=5.04,dur=4.12,lead=2"])
+        point = info["cues"][0]["pts_time"]
+        self.assertIn("start of splice_event_id=1 on the announced picture", svc.text())
+        # While the start is decided the programme is withheld; the output goes on meanwhile: no silence
+        # on the wire then a burst, the PCRs around the start arrive on time (late by ~120 ms without).
+        late = flow.pcr_late_ms(svc.out, svc.arrivals, point - 1.2 * TICKS, point + 1.5 * TICKS)
+        self.assertLess(late, 50 + svc.sent["late_ms"])
+        end = point + int(4.12 * TICKS)
         key = min(k for k in pictures.key_frames(prog) if k >= end)
         back, scores = pictures.programme_back(svc.out, prog, end, key, TICKS // 25)
         self.assertLessEqual(abs(back - end), TICKS // 25)

@@ -69,7 +69,7 @@ run "service/test_onair.py (the as-run writer's thread)" \
 run "service/test_live.py (breaks, a frame-accurate return, stop while silent)" \
     python3 -u "$src/tests/service/test_live.py" \
     Live.test_breaks_are_spliced_and_logged \
-    Live.test_a_return_between_key_frames_is_on_the_announced_picture \
+    Live.test_a_break_between_key_frames_is_on_the_announced_pictures \
     Live.test_sigterm_while_the_input_is_silent
 
 if compgen -G "$reports/tsan*" >/dev/null; then
