@@ -1035,13 +1035,16 @@ static void live_check_lost(relay *r, int64_t now, int64_t heard)
 }
 
 /*
- * Whether the splice rules withhold the programme's video from the muxer
- * while a frame-accurate start is decided (its reordering delay's worth).
+ * Whether the splice rules may withhold the programme from the muxer:
+ * while a frame-accurate start is decided (its reordering delay's worth),
+ * and while a break runs whose return is to be re-encoded (from the
+ * filler's last picture shown before the end to the run's first one
+ * decoded, the sound waiting for it).
  */
 static bool live_withheld(const relay *r)
 {
     const splice_accurate *a = r->loop ? r->loop->env.accurate : nullptr;
-    return a && a->withheld->count > 0;
+    return a && (a->withheld->count > 0 || (r->rep.state == SPLICING_STATE_STARTED && a->from == AV_NOPTS_VALUE));
 }
 
 /*
@@ -1049,10 +1052,10 @@ static bool live_withheld(const relay *r)
  * programme's level moves the muxer on: at a constant rate it writes null
  * packets, tables and PCRs up to there, and what passes through takes the
  * null packets' places. The interleaving queue is flushed, so nothing waits
- * for a silent stream. While a start withholds the programme, the packets
- * read go nowhere near the muxer, so it is moved on as soon as it is
- * silent: otherwise the output stops for the hold (100-170 ms) and then
- * leaves in a burst, its PCRs that late.
+ * for a silent stream. While a start or a return withholds the programme,
+ * the packets read go nowhere near the muxer, so it is moved on as soon as
+ * it is silent: otherwise the output stops for the hold (100-170 ms) and
+ * then leaves in a burst, its PCRs that late.
  */
 static int live_keep_alive(relay *r, int64_t now)
 {

@@ -97,6 +97,9 @@ class Live(kt.FillerCase):
         late = flow.pcr_late_ms(svc.out, svc.arrivals, point - 1.2 * TICKS, point + 1.5 * TICKS)
         self.assertLess(late, 50 + svc.sent["late_ms"])
         end = point + int(4.12 * TICKS)
+        # So at the return, while the first pictures from its point on are decoded and the sound waits for them.
+        late = flow.pcr_late_ms(svc.out, svc.arrivals, end - 1.2 * TICKS, end + 1.5 * TICKS)
+        self.assertLess(late, 50 + svc.sent["late_ms"])
         key = min(k for k in pictures.key_frames(prog) if k >= end)
         back, scores = pictures.programme_back(svc.out, prog, end, key, TICKS // 25)
         self.assertLessEqual(abs(back - end), TICKS // 25)
