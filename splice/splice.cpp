@@ -559,6 +559,32 @@ static int64_t frame_ticks(const AVStream *ist, AVRational *rate)
     return fr.num > 0 && fr.den > 0 ? av_rescale(90000, fr.den, fr.num) : 0;
 }
 
+/* Notes a programme key frame shown at pts, and the length of the GOP it ends. */
+static void note_key(splice_accurate *a, int64_t pts)
+{
+    if (pts == AV_NOPTS_VALUE)
+        return;
+    if (a->key_pts != AV_NOPTS_VALUE && pts > a->key_pts) {
+        int64_t len = pts - a->key_pts;
+        a->gop_steady = len == a->gop_len;
+        a->gop_len = len;
+    }
+    a->key_pts = pts;
+}
+
+/*
+ * Whether the key frame after the one shown at key_pts is due on the
+ * picture at point, the last two GOPs having been as long: a break that
+ * starts or ends there re-encodes nothing, so the GOP before it is not
+ * decoded ahead. Should that key frame not come, a start decodes the GOP
+ * held once its time has passed (in time, or it starts on the next key
+ * frame: no_gop) and a return decodes it whole at the return.
+ */
+static bool key_due_at(const splice_accurate *a, int64_t key_pts, int64_t point, int64_t frame)
+{
+    return a->gop_steady && a->gop_len > 0 && 2 * llabs(key_pts + a->gop_len - point) < frame;
+}
+
 /* Moves what the run has encoded so far to a->run; false when it is full. */
 static bool accurate_take(splice_accurate *a)
 {
@@ -618,7 +644,7 @@ static void accurate_decode_ahead(splice_accurate *a, const AVStream *ist, int64
     int64_t frame = frame_ticks(ist, &fr);
 
     if (frame <= 0 || key->pts >= end - frame || (a->gop_len > 0 && key->pts + a->gop_len + frame <= end) ||
-        !accurate_encoder(a, fr, ist) || reencode_begin(a->enc, INT64_MAX, 0, 0) < 0)
+        key_due_at(a, key->pts, end, frame) || !accurate_encoder(a, fr, ist) || reencode_begin(a->enc, INT64_MAX, 0, 0) < 0)
         return;
     reencode_hold(a->enc, SPLICE_START_RING);
     a->decoding = reencode_feed(a->enc, key, INT64_MAX) >= 0;
@@ -735,9 +761,7 @@ static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     int s = pkt->stream_index;
 
     if ((pkt->flags & AV_PKT_FLAG_KEY) && a->from == AV_NOPTS_VALUE) {
-        const AVPacket *k = a->gop->count > 0 ? a->gop->items[0] : nullptr;
-        if (k && (k->flags & AV_PKT_FLAG_KEY) && pkt->pts != AV_NOPTS_VALUE && pkt->pts > k->pts)
-            a->gop_len = pkt->pts - k->pts;  // which key frame may be the last before the end (accurate_decode_ahead)
+        note_key(a, pkt->pts);  // which key frame may be the last before the end (accurate_decode_ahead)
         accurate_clear(a);
     }
     const AVPacket *last = a->gop->count > 0 ? a->gop->items[a->gop->count - 1] : nullptr;
@@ -1093,6 +1117,8 @@ static void start_keep(const splice_env *env, const AVStream *ist, const AVPacke
 {
     splice_accurate *a = env->accurate;
 
+    if (pkt->flags & AV_PKT_FLAG_KEY)
+        note_key(a, pkt->pts);
     /* A key frame starts afresh, but one that decides a start decoded toward its point (start_step) */
     if ((pkt->flags & AV_PKT_FLAG_KEY) && a->npics == 0)
         note_gop_rate(a, pkt);
@@ -1245,7 +1271,7 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
         start_release(env);
         a->point = point;
         a->start_why = EVENT_FALLBACK_NONE;
-        a->key_pts = a->first_dts = AV_NOPTS_VALUE;
+        a->first_dts = AV_NOPTS_VALUE;
         a->bytes = 0;
     }
     if (pkt->dts != AV_NOPTS_VALUE) {
@@ -1255,17 +1281,12 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     }
     if (a->gop_rate > 0)
         reencode_prepare(a->enc, a->gop_rate);  // the start's encoder opens ahead, on its own thread, once armed
-    if (key && pkt->pts != AV_NOPTS_VALUE) {
-        if (a->key_pts != AV_NOPTS_VALUE && pkt->pts > a->key_pts)
-            a->gop_len = pkt->pts - a->key_pts;
-        a->key_pts = pkt->pts;
-    }
     if (key && pkt->pts < point - frame) {  // a GOP before the point: decoded when it may reach it
         start_release(env);
         note_gop_rate(a, pkt);
         free_queued(a->gop);
         start_keep(env, ist, pkt);
-        if (a->gop_len <= 0 || point - pkt->pts <= a->gop_len + frame)
+        if ((a->gop_len <= 0 || point - pkt->pts <= a->gop_len + frame) && !key_due_at(a, pkt->pts, point, frame))
             start_decode(env, ist, point);
         if (a->npics > 0 || pkt->pts < point - SPLICE_KEY_LEAD)
             return false;
@@ -1274,8 +1295,9 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     }
     const AVPacket *k = a->gop->count > 0 ? a->gop->items[0] : nullptr;
     if (a->npics == 0 && !key && a->start_why == EVENT_FALLBACK_NONE && k && (k->flags & AV_PKT_FLAG_KEY) &&
-        k->pts < point - frame && (a->gop_len <= 0 || point - k->pts <= a->gop_len + frame))
-        start_decode(env, ist, point);  // armed in mid-GOP: decoded from the packets held since its key frame
+        k->pts < point - frame && (a->gop_len <= 0 || point - k->pts <= a->gop_len + frame) &&
+        !(key_due_at(a, k->pts, point, frame) && pkt->dts != AV_NOPTS_VALUE && pkt->dts < k->dts + a->gop_len))
+        start_decode(env, ist, point);  // armed in mid-GOP, or the key frame due on the point did not come
     if (a->npics == 0) {  // nothing decoded toward the point: on the key frame, as without frame accuracy
         log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
         if (!key || pkt->pts < point - SPLICE_KEY_LEAD)
