@@ -573,16 +573,20 @@ static void note_key(splice_accurate *a, int64_t pts)
 }
 
 /*
- * Whether the key frame after the one shown at key_pts is due on the
- * picture at point, the last two GOPs having been as long: a break that
- * starts or ends there re-encodes nothing, so the GOP before it is not
- * decoded ahead. Should that key frame not come, a start decodes the GOP
- * held once its time has passed (in time, or it starts on the next key
- * frame: no_gop) and a return decodes it whole at the return.
+ * Whether a key frame is due on the picture at point, the GOPs going on
+ * from the one shown at key_pts as long as the last two were: a break that
+ * starts or ends there re-encodes nothing, so neither is the GOP before it
+ * decoded ahead nor the start's encoder opened ahead. Should that key frame
+ * not come, a start decodes the GOP held once its time has passed (in time,
+ * or it starts on the next key frame: no_gop) and a return decodes it
+ * whole at the return.
  */
 static bool key_due_at(const splice_accurate *a, int64_t key_pts, int64_t point, int64_t frame)
 {
-    return a->gop_steady && a->gop_len > 0 && 2 * llabs(key_pts + a->gop_len - point) < frame;
+    if (!a->gop_steady || a->gop_len <= 0 || key_pts == AV_NOPTS_VALUE || point < key_pts)
+        return false;
+    int64_t d = (point - key_pts) % a->gop_len;
+    return 2 * std::min(d, a->gop_len - d) < frame;
 }
 
 /* Moves what the run has encoded so far to a->run; false when it is full. */
@@ -1279,7 +1283,7 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
             a->first_dts = pkt->dts;
         a->bytes += pkt->size;
     }
-    if (a->gop_rate > 0)
+    if (a->gop_rate > 0 && !key_due_at(a, a->key_pts, point, frame))
         reencode_prepare(a->enc, a->gop_rate);  // the start's encoder opens ahead, on its own thread, once armed
     if (key && pkt->pts < point - frame) {  // a GOP before the point: decoded when it may reach it
         start_release(env);
