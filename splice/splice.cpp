@@ -1078,17 +1078,19 @@ static int start_catch_up(splice_accurate *a, const AVStream *ist, int64_t point
 
 /*
  * Starts decoding the GOP held (a->gop, from its key frame) toward the
- * point: its first packets now, the rest START_CATCH_UP a packet read
- * (a break armed in mid-GOP: a cue with little lead, or one kept behind a
- * break). A GOP that has not caught up within START_CATCH_UP_LAST packets
- * when its point comes starts on the key frame: what one packet costs the
- * relay stays bounded.
+ * point: its first limit packets now (-1: all of them), the rest
+ * START_CATCH_UP a packet read (a break armed in mid-GOP: a cue with
+ * little lead, or one kept behind a break). A GOP that has not caught up
+ * within START_CATCH_UP_LAST packets when its point comes starts on the
+ * key frame: what one packet costs the relay stays bounded, but for the
+ * rare GOP whose key frame due on the point did not come (decoded whole
+ * on the packet that shows it).
  */
 #define START_CATCH_UP 3
 /* At most this many GOP packets are left to decode on the packet that decides; more: the key frame (no_gop). */
 #define START_CATCH_UP_LAST 8
 
-static void start_decode(const splice_env *env, const AVStream *ist, int64_t point)
+static void start_decode(const splice_env *env, const AVStream *ist, int64_t point, int limit)
 {
     splice_accurate *a = env->accurate;
 
@@ -1105,7 +1107,7 @@ static void start_decode(const splice_env *env, const AVStream *ist, int64_t poi
         a->gop->items[a->gop->count - 1]->dts > a->first_dts)
         rate = av_rescale(a->bytes * 8, 90000, a->gop->items[a->gop->count - 1]->dts - a->first_dts);
     reencode_prepare(a->enc, rate);
-    int why = start_catch_up(a, ist, point, START_CATCH_UP, false);
+    int why = start_catch_up(a, ist, point, limit, false);
     if (why != EVENT_FALLBACK_NONE) {
         reencode_abort(a->enc);
         a->npics = 0;
@@ -1291,17 +1293,24 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
         free_queued(a->gop);
         start_keep(env, ist, pkt);
         if ((a->gop_len <= 0 || point - pkt->pts <= a->gop_len + frame) && !key_due_at(a, pkt->pts, point, frame))
-            start_decode(env, ist, point);
+            start_decode(env, ist, point, START_CATCH_UP);
         if (a->npics > 0 || pkt->pts < point - SPLICE_KEY_LEAD)
             return false;
         return start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
                               start_key_why(env, rep, ist, pkt));
     }
+    /*
+     * Armed in mid-GOP; or the key frame due on the point did not come (a
+     * picture shown from its time on, or decoded from its decoding time on,
+     * that is no key frame): that GOP is decoded at once.
+     */
     const AVPacket *k = a->gop->count > 0 ? a->gop->items[0] : nullptr;
+    bool due = k && key_due_at(a, k->pts, point, frame);
+    bool awaited = due && pkt->dts != AV_NOPTS_VALUE && pkt->dts < k->dts + a->gop_len &&
+                   (pkt->pts == AV_NOPTS_VALUE || 2 * (k->pts + a->gop_len - pkt->pts) > frame);
     if (a->npics == 0 && !key && a->start_why == EVENT_FALLBACK_NONE && k && (k->flags & AV_PKT_FLAG_KEY) &&
-        k->pts < point - frame && (a->gop_len <= 0 || point - k->pts <= a->gop_len + frame) &&
-        !(key_due_at(a, k->pts, point, frame) && pkt->dts != AV_NOPTS_VALUE && pkt->dts < k->dts + a->gop_len))
-        start_decode(env, ist, point);  // armed in mid-GOP, or the key frame due on the point did not come
+        k->pts < point - frame && (a->gop_len <= 0 || point - k->pts <= a->gop_len + frame) && !awaited)
+        start_decode(env, ist, point, due ? -1 : START_CATCH_UP);
     if (a->npics == 0) {  // nothing decoded toward the point: on the key frame, as without frame accuracy
         log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
         if (!key || pkt->pts < point - SPLICE_KEY_LEAD)
