@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -25,11 +26,6 @@ extern "C" {
 #define TRACE_FORMAT                                                                      \
     "%s: pts:%10s pts_time:%10s dts:%10s dts_time:%10s duration:%10s duration_time:%10s " \
     "stream_index:%d, size=%d"
-/* TRACE_FORMAT's text when no time is AV_NOPTS_VALUE: ts_to_str's and ts_to_timestr's numbers in the same widths. */
-#define TRACE_FORMAT_TIMED                                                                             \
-    "%s: pts:%10" PRId64 " pts_time:%10.6g dts:%10" PRId64 " dts_time:%10.6g duration:%10" PRId64 \
-    " duration_time:%10.6g stream_index:%d, size=%d"
-
 /* Size of the text held between calls of the log callback, terminator included. */
 #define FFMPEG_LOG_BUFFER_SIZE 32768
 
@@ -72,6 +68,86 @@ void log_detail(const trace_sink *sink, const char *fmt, ...)
     sink->fn(sink->opaque, TRACE_DETAIL, line);
 }
 
+/* Appends text right-aligned in width columns (or whole when longer); returns the end. */
+static char *put_right(char *at, const char *text, size_t len, size_t width)
+{
+    for (; width > len; width--)
+        *at++ = ' ';
+    memcpy(at, text, len);
+    return at + len;
+}
+
+/* Appends v as "%10" PRId64 would; returns the end. */
+static char *put_int(char *at, int64_t v)
+{
+    char digits[24], *d = digits + sizeof(digits);
+    uint64_t u = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
+    do {
+        *--d = (char)('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0)
+        *--d = '-';
+    return put_right(at, d, (size_t)(digits + sizeof(digits) - d), 10);
+}
+
+/*
+ * Appends v as "%10.6g" would: six significant digits rounded to the
+ * nearest, trailing zeros and point left out. Values this does not
+ * round with certainty (within a millionth of a tie or of a decade's
+ * edge, below 1e-4 or from 1e6 on, negative zero, not finite) are left to
+ * snprintf. Returns the end.
+ */
+static char *put_g6(char *at, double v)
+{
+    static const double pow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    double a = v < 0 ? -v : v;
+    if (v == 0 && !std::signbit(v))
+        return put_right(at, "0", 1, 10);
+    if (a >= 1e-4 && a < 1e6) {
+        int p = 0;  // digits after the point: the value times 10^p lies in [1e5, 1e6)
+        while (p < 9 && a * pow10[p] < 1e5)
+            p++;
+        double scaled = a * pow10[p];
+        double whole = std::floor(scaled), frac = scaled - whole;
+        if (scaled >= 1e5 + 1e-6 && scaled < 1e6 - 1e-6 && std::fabs(frac - 0.5) > 1e-6) {
+            uint64_t n = (uint64_t)whole + (frac > 0.5);
+            if (n == 1000000) {  // rounded up to the next decade
+                n = 100000;
+                p--;
+            }
+            char text[24], *t = text;
+            if (v < 0)
+                *t++ = '-';
+            uint64_t unit = (uint64_t)pow10[p > 0 ? p : 0];
+            uint64_t ip = n / unit, fp = n % unit;
+            char digits[24], *d = digits + sizeof(digits);
+            do {
+                *--d = (char)('0' + ip % 10);
+                ip /= 10;
+            } while (ip);
+            size_t len = (size_t)(digits + sizeof(digits) - d);
+            memcpy(t, d, len);
+            t += len;
+            if (p > 0 && fp) {
+                int q = p;
+                while (fp % 10 == 0) {
+                    fp /= 10;
+                    q--;
+                }
+                *t++ = '.';
+                for (int i = q - 1; i >= 0; i--, fp /= 10)
+                    t[i] = (char)('0' + fp % 10);
+                t += q;
+            }
+            return put_right(at, text, (size_t)(t - text), 10);
+        }
+    }
+    char text[32];
+    int len = snprintf(text, sizeof(text), "%.6g", v);
+    return put_right(at, text, len > 0 ? (size_t)len : 0, 10);
+}
+
 void log_packet_tb(const trace_sink *sink, AVRational tb, const AVPacket *pkt, const char *tag)
 {
     char line[512];
@@ -80,11 +156,31 @@ void log_packet_tb(const trace_sink *sink, AVRational tb, const AVPacket *pkt, c
         return;
     if (!tag)
         tag = "";
-    if (pkt->pts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE && pkt->duration != AV_NOPTS_VALUE) {
-        /* Every time known (nearly every line): the same text in one call, the numbers formatted in place. */
+    size_t tag_len = strlen(tag);
+    if (pkt->pts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE && pkt->duration != AV_NOPTS_VALUE &&
+        tag_len < sizeof(line) - 256) {
+        /*
+         * Every time known (nearly every line): TRACE_FORMAT's text with the
+         * numbers put in place here (a line a packet the rules touch,
+         * thousands a break: the C library's formatting of the times cost
+         * more than the rest of the trace).
+         */
         double s = av_q2d(tb);
-        snprintf(line, sizeof(line), TRACE_FORMAT_TIMED, tag, pkt->pts, s * (double)pkt->pts, pkt->dts,
-                 s * (double)pkt->dts, pkt->duration, s * (double)pkt->duration, pkt->stream_index, pkt->size);
+        char *at = line;
+        at = put_right(at, tag, tag_len, 0);
+        at = put_right(at, ": pts:", 6, 0);
+        at = put_int(at, pkt->pts);
+        at = put_right(at, " pts_time:", 10, 0);
+        at = put_g6(at, s * (double)pkt->pts);
+        at = put_right(at, " dts:", 5, 0);
+        at = put_int(at, pkt->dts);
+        at = put_right(at, " dts_time:", 10, 0);
+        at = put_g6(at, s * (double)pkt->dts);
+        at = put_right(at, " duration:", 10, 0);
+        at = put_int(at, pkt->duration);
+        at = put_right(at, " duration_time:", 15, 0);
+        at = put_g6(at, s * (double)pkt->duration);
+        snprintf(at, sizeof(line) - (size_t)(at - line), " stream_index:%d, size=%d", pkt->stream_index, pkt->size);
         sink->fn(sink->opaque, TRACE_PACKET, line);
         return;
     }

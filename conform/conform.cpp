@@ -5,6 +5,7 @@
  */
 #include "conform/conform.h"
 
+#include <dlfcn.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavfilter/version.h>
 #include <libavformat/avformat.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -232,42 +234,106 @@ std::vector<int> map_audio(const source *s, const conform_target *t)
     return map;
 }
 
+/*
+ * The filter library's functions used here. The library is loaded at the
+ * first graph, not with the program: loading it (and the many libraries
+ * it depends on) costs a run that conforms nothing more CPU than its
+ * whole splicing logic.
+ */
+struct filter_api {
+    decltype(&avfilter_graph_alloc) graph_alloc;
+    decltype(&avfilter_graph_free) graph_free;
+    decltype(&avfilter_graph_create_filter) graph_create_filter;
+    decltype(&avfilter_graph_parse_ptr) graph_parse_ptr;
+    decltype(&avfilter_graph_config) graph_config;
+    decltype(&avfilter_get_by_name) get_by_name;
+    decltype(&avfilter_inout_alloc) inout_alloc;
+    decltype(&avfilter_inout_free) inout_free;
+    decltype(&av_buffersrc_write_frame) buffersrc_write_frame;
+    decltype(&av_buffersink_get_frame) buffersink_get_frame;
+    decltype(&av_buffersink_get_time_base) buffersink_get_time_base;
+    decltype(&av_buffersink_set_frame_size) buffersink_set_frame_size;
+};
+
+template <typename F> bool filter_sym(void *lib, const char *name, F *fn)
+{
+    *fn = (F)dlsym(lib, name);
+    return *fn != nullptr;
+}
+
+/* Loads the filter library once (every thread sees the same outcome); null when it cannot be. */
+const filter_api *filter_lib()
+{
+    static const filter_api *api = []() -> const filter_api * {
+        static filter_api f;
+        void *lib = dlopen("libavfilter.so." AV_STRINGIFY(LIBAVFILTER_VERSION_MAJOR), RTLD_NOW | RTLD_LOCAL);
+        if (!lib)
+            return nullptr;
+        bool ok = filter_sym(lib, "avfilter_graph_alloc", &f.graph_alloc) &&
+                  filter_sym(lib, "avfilter_graph_free", &f.graph_free) &&
+                  filter_sym(lib, "avfilter_graph_create_filter", &f.graph_create_filter) &&
+                  filter_sym(lib, "avfilter_graph_parse_ptr", &f.graph_parse_ptr) &&
+                  filter_sym(lib, "avfilter_graph_config", &f.graph_config) &&
+                  filter_sym(lib, "avfilter_get_by_name", &f.get_by_name) &&
+                  filter_sym(lib, "avfilter_inout_alloc", &f.inout_alloc) &&
+                  filter_sym(lib, "avfilter_inout_free", &f.inout_free) &&
+                  filter_sym(lib, "av_buffersrc_write_frame", &f.buffersrc_write_frame) &&
+                  filter_sym(lib, "av_buffersink_get_frame", &f.buffersink_get_frame) &&
+                  filter_sym(lib, "av_buffersink_get_time_base", &f.buffersink_get_time_base) &&
+                  filter_sym(lib, "av_buffersink_set_frame_size", &f.buffersink_set_frame_size);
+        if (!ok) {
+            dlclose(lib);
+            return nullptr;
+        }
+        return &f;  // the library stays loaded for the process
+    }();
+    return api;
+}
+
 /* A graph from one buffer source (src_args, or none) through desc to one buffer sink. */
 struct graph {
     AVFilterGraph *g = nullptr;
     AVFilterContext *in = nullptr, *out = nullptr;
-    ~graph() { avfilter_graph_free(&g); }
+    ~graph()
+    {
+        if (g)  // made by graph_build: the library is loaded
+            filter_lib()->graph_free(&g);
+    }
 };
 
+/* 0; AVERROR(ELIBACC) when the filter library cannot be loaded; an FFmpeg code. */
 int graph_build(graph *gr, bool video, const char *src_args, const char *desc)
 {
-    gr->g = avfilter_graph_alloc();
+    const filter_api *f = filter_lib();
+    if (!f)
+        return AVERROR(ELIBACC);
+    gr->g = f->graph_alloc();
     if (!gr->g)
         return AVERROR(ENOMEM);
     gr->g->nb_threads = 1;
-    int ret = avfilter_graph_create_filter(&gr->out, avfilter_get_by_name(video ? "buffersink" : "abuffersink"),
+    int ret = f->graph_create_filter(&gr->out, f->get_by_name(video ? "buffersink" : "abuffersink"),
                                            "out", nullptr, nullptr, gr->g);
     if (ret < 0)
         return ret;
-    AVFilterInOut *outputs = nullptr, *inputs = avfilter_inout_alloc();
+    AVFilterInOut *outputs = nullptr, *inputs = f->inout_alloc();
     if (!inputs)
         return AVERROR(ENOMEM);
     inputs->name = av_strdup("out");
     inputs->filter_ctx = gr->out;
     if (src_args) {
-        ret = avfilter_graph_create_filter(&gr->in, avfilter_get_by_name(video ? "buffer" : "abuffer"), "in",
+        ret = f->graph_create_filter(&gr->in, f->get_by_name(video ? "buffer" : "abuffer"), "in",
                                            src_args, nullptr, gr->g);
-        if (ret < 0 || !(outputs = avfilter_inout_alloc())) {
-            avfilter_inout_free(&inputs);
+        if (ret < 0 || !(outputs = f->inout_alloc())) {
+            f->inout_free(&inputs);
             return ret < 0 ? ret : AVERROR(ENOMEM);
         }
         outputs->name = av_strdup("in");
         outputs->filter_ctx = gr->in;
     }
-    ret = avfilter_graph_parse_ptr(gr->g, desc, &inputs, &outputs, nullptr);
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    return ret < 0 ? ret : avfilter_graph_config(gr->g, nullptr);
+    ret = f->graph_parse_ptr(gr->g, desc, &inputs, &outputs, nullptr);
+    f->inout_free(&inputs);
+    f->inout_free(&outputs);
+    return ret < 0 ? ret : f->graph_config(gr->g, nullptr);
 }
 
 /* The abuffer arguments of a decoded audio stream. */
@@ -338,7 +404,7 @@ template <typename F> int decode(AVCodecContext *dec, const AVPacket *pkt, AVFra
 template <typename F> int pull(graph *gr, AVFrame *frame, F fn)
 {
     int ret;
-    while ((ret = av_buffersink_get_frame(gr->out, frame)) >= 0) {
+    while ((ret = filter_lib()->buffersink_get_frame(gr->out, frame)) >= 0) {
         int r = fn(frame);
         av_frame_unref(frame);
         if (r < 0)
@@ -390,7 +456,7 @@ int measure(source *s, const conform_target *t, const std::vector<int> &map, lou
             for (int i = 0; i < t->audio_count; i++) {
                 if (map[(size_t)i] != idx)
                     continue;
-                int r = av_buffersrc_write_frame(graphs[(size_t)i].in, f);
+                int r = filter_lib()->buffersrc_write_frame(graphs[(size_t)i].in, f);
                 if (r < 0 || (r = pull(&graphs[(size_t)i], got, [&](AVFrame *o) { loudness_take(&out[i], o); return 0; })) < 0)
                     return r;
             }
@@ -419,7 +485,7 @@ int measure(source *s, const conform_target *t, const std::vector<int> &map, lou
     for (int i = 0; ret >= 0 && i < t->audio_count; i++) {
         if (map[(size_t)i] < 0)
             continue;
-        ret = av_buffersrc_write_frame(graphs[(size_t)i].in, nullptr);
+        ret = filter_lib()->buffersrc_write_frame(graphs[(size_t)i].in, nullptr);
         if (ret >= 0)
             ret = pull(&graphs[(size_t)i], got, [&](AVFrame *o) { loudness_take(&out[i], o); return 0; });
     }
@@ -514,7 +580,7 @@ int encode(AVFormatContext *mux, out_stream *o, AVFrame *frame, AVPacket *pkt)
 /* Pulls the filtered frames of o into its encoder; at the end (drain) the encoder is drained too. */
 int filter_out(AVFormatContext *mux, out_stream *o, AVFrame *got, AVPacket *pkt, bool video)
 {
-    AVRational tb = av_buffersink_get_time_base(o->gr.out);
+    AVRational tb = filter_lib()->buffersink_get_time_base(o->gr.out);
     return pull(&o->gr, got, [&](AVFrame *f) {
         if (!video)
             loudness_take(&o->after, f);
@@ -666,7 +732,7 @@ int open_audio_out(out_stream *o, const source *s, const conform_audio *a, int s
         ret = graph_build(&o->gr, false, nullptr, desc);
     }
     if (ret >= 0 && o->enc->frame_size > 0)
-        av_buffersink_set_frame_size(o->gr.out, o->enc->frame_size);
+        filter_lib()->buffersink_set_frame_size(o->gr.out, o->enc->frame_size);
     return ret;
 }
 
@@ -703,7 +769,7 @@ int feed_outputs(const source *s, int idx, const AVPacket *pkt, std::vector<out_
         for (size_t k = from; k < outs.size(); k++) {
             if (outs[k].source != idx)
                 continue;
-            int r = av_buffersrc_write_frame(outs[k].gr.in, f);
+            int r = filter_lib()->buffersrc_write_frame(outs[k].gr.in, f);
             if (r < 0 || (r = filter_out(mux, &outs[k], got, out_pkt, k == 0)) < 0)
                 return r;
         }
@@ -761,7 +827,7 @@ int transcode(source *s, const conform_target *t, const std::vector<int> &map, c
     for (size_t i = 0; ret >= 0 && i < outs.size(); i++) {
         out_stream *o = &outs[i];
         if (o->gr.in)
-            ret = av_buffersrc_write_frame(o->gr.in, nullptr);
+            ret = filter_lib()->buffersrc_write_frame(o->gr.in, nullptr);
         if (ret >= 0)
             ret = filter_out(mux, o, got, opkt, i == 0);
         if (ret >= 0)

@@ -575,6 +575,36 @@ static int64_t frame_ticks(const AVStream *ist, AVRational *rate)
     return fr.num > 0 && fr.den > 0 ? av_rescale(90000, fr.den, fr.num) : 0;
 }
 
+/* Notes a programme key frame shown at pts, and the length of the GOP it ends. */
+static void note_key(splice_accurate *a, int64_t pts)
+{
+    if (pts == AV_NOPTS_VALUE)
+        return;
+    if (a->key_pts != AV_NOPTS_VALUE && pts > a->key_pts) {
+        int64_t len = pts - a->key_pts;
+        a->gop_steady = len == a->gop_len;
+        a->gop_len = len;
+    }
+    a->key_pts = pts;
+}
+
+/*
+ * Whether a key frame is due on the picture at point, the GOPs going on
+ * from the one shown at key_pts as long as the last two were: a break that
+ * starts or ends there re-encodes nothing, so neither is the GOP before it
+ * decoded ahead nor the start's encoder opened ahead. Should that key frame
+ * not come, a start decodes the GOP held once its time has passed (in time,
+ * or it starts on the next key frame: no_gop) and a return decodes it
+ * whole at the return.
+ */
+static bool key_due_at(const splice_accurate *a, int64_t key_pts, int64_t point, int64_t frame)
+{
+    if (!a->gop_steady || a->gop_len <= 0 || key_pts == AV_NOPTS_VALUE || point < key_pts)
+        return false;
+    int64_t d = (point - key_pts) % a->gop_len;
+    return 2 * std::min(d, a->gop_len - d) < frame;
+}
+
 /* Moves what the run has encoded so far to a->run; false when it is full. */
 static bool accurate_take(splice_accurate *a)
 {
@@ -634,7 +664,7 @@ static void accurate_decode_ahead(splice_accurate *a, const AVStream *ist, int64
     int64_t frame = frame_ticks(ist, &fr);
 
     if (frame <= 0 || key->pts >= end - frame || (a->gop_len > 0 && key->pts + a->gop_len + frame <= end) ||
-        !accurate_encoder(a, fr, ist) || reencode_begin(a->enc, INT64_MAX, 0, 0) < 0)
+        key_due_at(a, key->pts, end, frame) || !accurate_encoder(a, fr, ist) || reencode_begin(a->enc, INT64_MAX, 0, 0) < 0)
         return;
     reencode_hold(a->enc, SPLICE_START_RING);
     a->decoding = reencode_feed(a->enc, key, INT64_MAX) >= 0;
@@ -1039,9 +1069,7 @@ static void accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     int s = pkt->stream_index;
 
     if ((pkt->flags & AV_PKT_FLAG_KEY) && a->from == AV_NOPTS_VALUE) {
-        const AVPacket *k = a->gop->count > 0 ? a->gop->items[0] : nullptr;
-        if (k && (k->flags & AV_PKT_FLAG_KEY) && pkt->pts != AV_NOPTS_VALUE && pkt->pts > k->pts)
-            a->gop_len = pkt->pts - k->pts;  // which key frame may be the last before the end (accurate_decode_ahead)
+        note_key(a, pkt->pts);  // which key frame may be the last before the end (accurate_decode_ahead)
         accurate_clear(a);
     }
     const AVPacket *last = a->gop->count > 0 ? a->gop->items[a->gop->count - 1] : nullptr;
@@ -1356,17 +1384,19 @@ static int start_catch_up(splice_accurate *a, const AVStream *ist, int64_t point
 
 /*
  * Starts decoding the GOP held (a->gop, from its key frame) toward the
- * point: its first packets now, the rest START_CATCH_UP a packet read
- * (a break armed in mid-GOP: a cue with little lead, or one kept behind a
- * break). A GOP that has not caught up within START_CATCH_UP_LAST packets
- * when its point comes starts on the key frame: what one packet costs the
- * relay stays bounded.
+ * point: its first limit packets now (-1: all of them), the rest
+ * START_CATCH_UP a packet read (a break armed in mid-GOP: a cue with
+ * little lead, or one kept behind a break). A GOP that has not caught up
+ * within START_CATCH_UP_LAST packets when its point comes starts on the
+ * key frame: what one packet costs the relay stays bounded, but for the
+ * rare GOP whose key frame due on the point did not come (decoded whole
+ * on the packet that shows it).
  */
 #define START_CATCH_UP 3
 /* At most this many GOP packets are left to decode on the packet that decides; more: the key frame (no_gop). */
 #define START_CATCH_UP_LAST 8
 
-static void start_decode(const splice_env *env, const AVStream *ist, int64_t point)
+static void start_decode(const splice_env *env, const AVStream *ist, int64_t point, int limit)
 {
     splice_accurate *a = env->accurate;
 
@@ -1383,7 +1413,7 @@ static void start_decode(const splice_env *env, const AVStream *ist, int64_t poi
         a->gop->items[a->gop->count - 1]->dts > a->first_dts)
         rate = av_rescale(a->bytes * 8, 90000, a->gop->items[a->gop->count - 1]->dts - a->first_dts);
     reencode_prepare(a->enc, rate);
-    int why = start_catch_up(a, ist, point, START_CATCH_UP, false);
+    int why = start_catch_up(a, ist, point, limit, false);
     if (why != EVENT_FALLBACK_NONE) {
         reencode_abort(a->enc);
         a->npics = 0;
@@ -1399,6 +1429,8 @@ static void start_keep(const splice_env *env, const AVStream *ist, const AVPacke
 {
     splice_accurate *a = env->accurate;
 
+    if (pkt->flags & AV_PKT_FLAG_KEY)
+        note_key(a, pkt->pts);
     /* A key frame starts afresh, but one that decides a start decoded toward its point (start_step) */
     if ((pkt->flags & AV_PKT_FLAG_KEY) && a->npics == 0)
         note_gop_rate(a, pkt);
@@ -1551,7 +1583,7 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
         start_release(env);
         a->point = point;
         a->start_why = EVENT_FALLBACK_NONE;
-        a->key_pts = a->first_dts = AV_NOPTS_VALUE;
+        a->first_dts = AV_NOPTS_VALUE;
         a->bytes = 0;
     }
     if (pkt->dts != AV_NOPTS_VALUE) {
@@ -1559,29 +1591,32 @@ static bool start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
             a->first_dts = pkt->dts;
         a->bytes += pkt->size;
     }
-    if (a->gop_rate > 0)
+    if (a->gop_rate > 0 && !key_due_at(a, a->key_pts, point, frame))
         reencode_prepare(a->enc, a->gop_rate);  // the start's encoder opens ahead, on its own thread, once armed
-    if (key && pkt->pts != AV_NOPTS_VALUE) {
-        if (a->key_pts != AV_NOPTS_VALUE && pkt->pts > a->key_pts)
-            a->gop_len = pkt->pts - a->key_pts;
-        a->key_pts = pkt->pts;
-    }
     if (key && pkt->pts < point - frame) {  // a GOP before the point: decoded when it may reach it
         start_release(env);
         note_gop_rate(a, pkt);
         free_queued(a->gop);
         start_keep(env, ist, pkt);
-        if (a->gop_len <= 0 || point - pkt->pts <= a->gop_len + frame)
-            start_decode(env, ist, point);
+        if ((a->gop_len <= 0 || point - pkt->pts <= a->gop_len + frame) && !key_due_at(a, pkt->pts, point, frame))
+            start_decode(env, ist, point, START_CATCH_UP);
         if (a->npics > 0 || pkt->pts < point - SPLICE_KEY_LEAD)
             return false;
         return start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
                               start_key_why(env, rep, ist, pkt));
     }
+    /*
+     * Armed in mid-GOP; or the key frame due on the point did not come (a
+     * picture shown from its time on, or decoded from its decoding time on,
+     * that is no key frame): that GOP is decoded at once.
+     */
     const AVPacket *k = a->gop->count > 0 ? a->gop->items[0] : nullptr;
+    bool due = k && key_due_at(a, k->pts, point, frame);
+    bool awaited = due && pkt->dts != AV_NOPTS_VALUE && pkt->dts < k->dts + a->gop_len &&
+                   (pkt->pts == AV_NOPTS_VALUE || 2 * (k->pts + a->gop_len - pkt->pts) > frame);
     if (a->npics == 0 && !key && a->start_why == EVENT_FALLBACK_NONE && k && (k->flags & AV_PKT_FLAG_KEY) &&
-        k->pts < point - frame && (a->gop_len <= 0 || point - k->pts <= a->gop_len + frame))
-        start_decode(env, ist, point);  // armed in mid-GOP: decoded from the packets held since its key frame
+        k->pts < point - frame && (a->gop_len <= 0 || point - k->pts <= a->gop_len + frame) && !awaited)
+        start_decode(env, ist, point, due ? -1 : START_CATCH_UP);
     if (a->npics == 0) {  // nothing decoded toward the point: on the key frame, as without frame accuracy
         log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
         if (!key || pkt->pts < point - SPLICE_KEY_LEAD)

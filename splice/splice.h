@@ -142,8 +142,9 @@ struct splice_accurate {
     packets_queue *withheld;   // its packets from the first shown at or after the point on; SPLICE_START_WITHHELD
     int64_t point;             // the armed point decoded toward; AV_NOPTS_VALUE: none
     int start_why;             // event_fallback: why the armed break starts on a key frame; NONE: not known yet
-    int64_t gop_len;           // ticks from one key frame to the next, as last read (armed, or in a break); 0: unknown
-    int64_t key_pts;           // of the last key frame read while armed; AV_NOPTS_VALUE: none
+    int64_t gop_len;           // ticks from one key frame to the next, as last read; 0: unknown
+    int gop_steady;            // gop_len is the length of the GOP before that one too
+    int64_t key_pts;           // of the programme's last key frame read; AV_NOPTS_VALUE: none
     int64_t bytes;             // programme video read while armed since first_dts: the run's rate
     int64_t first_dts;         // AV_NOPTS_VALUE: nothing read yet
     int64_t gop_rate;          // bit/s of the programme video's last whole GOP held; 0: none yet

@@ -152,6 +152,8 @@ Options (defaults in brackets)
   --size WxH              picture size [320x240]
   --fps RATE              frame rate, integer or fraction [25]
   --gop N                 frames from one key frame to the next [25]
+  --skip-key SEC          (H.264) no key frame where one is due at SEC: the
+                          GOP before runs on to the next (repeatable)
   --bframes N             consecutive B-frames, 0 for none [2]
   --preset NAME           libx264 preset [ultrafast]
   --video-bitrate RATE    constant video rate with NAL HRD filler, e.g. 16M
@@ -374,6 +376,7 @@ import shutil
 import subprocess
 import sys
 import zlib
+from fractions import Fraction
 
 TS_SIZE = 188
 WRAP = 1 << 33
@@ -1380,6 +1383,12 @@ def _video_args(o):
     x264 = "scenecut=0:open-gop=%d:b-adapt=0" % (1 if o["open_gop"] else 0)
     if rate:
         x264 += ":nal-hrd=cbr"
+    if o["skip_keys"]:
+        # Key frames forced on the GOP's grid but where left out; the GOP over one of them is twice as long.
+        fps = Fraction(o["fps"])
+        skip = "".join("*not(eq(n,%d))" % round(float(t) * fps) for t in o["skip_keys"])
+        args[args.index("-g") + 1] = str(2 * o["gop"])
+        args += ["-force_key_frames", "expr:eq(mod(n,%s),0)%s" % (gop, skip)]
     return args + rate + ["-x264-params", x264]
 
 
@@ -1475,7 +1484,7 @@ DEFAULTS = {
     "audio_pids": [0x101, 0x102], "scte_pid": None, "pmt_pid": 0x1000,
     "cuei": True, "pattern": None, "tone": None, "filler": False,
     "start_pts": None, "muxrate": None, "pes_payload_size": 0, "cues": [],
-    "video_codec": "h264", "open_gop": False, "program_number": 1, "ts_id": 1,
+    "video_codec": "h264", "open_gop": False, "skip_keys": [], "program_number": 1, "ts_id": 1,
     "pcr_pid": None, "silent_pids": [], "subtitles": None, "subtitle_pid": 0x120,
     "teletext": None, "teletext_pid": 0x121, "data_pid": None, "dvb": False,
     "two_au_pes": False, "audio_offset_ms": 0, "spot": None, "mux_delay": None,
@@ -1711,6 +1720,7 @@ def _parser():
     ap.add_argument("--size", default=DEFAULTS["size"])
     ap.add_argument("--fps", default=DEFAULTS["fps"])
     ap.add_argument("--gop", type=int, default=DEFAULTS["gop"])
+    ap.add_argument("--skip-key", dest="skip_keys", type=float, action="append", default=[])
     ap.add_argument("--bframes", type=int, default=DEFAULTS["bframes"])
     ap.add_argument("--preset", default=DEFAULTS["preset"])
     ap.add_argument("--video-bitrate")

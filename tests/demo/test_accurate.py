@@ -70,9 +70,10 @@ class Accurate(unittest.TestCase):
 
     def test_the_break_starts_on_the_announced_picture(self):
         # Cues between key frames (3.04 s), just after one (8.04 s: within a frame, on it; 14.08 s: two frames
-        # after), on one (20 s); key frames every 2 s.
+        # after), on one (20 s); key frames every 2 s. h264_no_key: none at 20 s, where the GOPs before had one due.
         cues = ["at=3.04,dur=2.5", "at=8.04,dur=2.5", "at=14.08,dur=2.5", "at=20,dur=2.5"]
         for name, opts, mode in [("h264", dict(video_codec="h264", bframes=2), "auto"),
+                                 ("h264_no_key", dict(video_codec="h264", bframes=2, skip_keys=[20]), "auto"),
                                  ("mpeg2", dict(video_codec="mpeg2", bframes=2), "auto"),
                                  ("h264_off", dict(video_codec="h264", bframes=2), "off")]:
             with self.subTest(name):

@@ -83,14 +83,16 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS "ffmpeg")
 # adduser: the postinst creates the service user. The shared libraries:
 # dpkg-shlibdeps (dpkg-dev, part of build-essential) works them out from the
 # binaries, with their versions; without it, the list for Debian 12 that the
-# binaries need.
+# binaries need. The filter library is loaded when conforming begins, not
+# linked, so dpkg-shlibdeps cannot see it: it is named here.
 find_program(KESTROW_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(KESTROW_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libavfilter8 (>= 7:5.1)")
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "adduser, libavcodec59 (>= 7:5.1), libavformat59 (>= 7:5.1), libavutil57 (>= 7:5.1), "
+        "libavfilter8 (>= 7:5.1), "
         "libxmlrpc-core-c3 (>= 1.33), libxml2 (>= 2.9), libstdc++6 (>= 12), libgcc-s1, libc6 (>= 2.34)")
     string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}")
 endif()
