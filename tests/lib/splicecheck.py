@@ -112,6 +112,20 @@ class Splice:
         assert not any(p["origin"] == "src" and (p["hash"], p["pts"]) == (start_key["hash"], start_key["pts"])
                        for p in self.video.out if t_start == start_key["pts"]), "the start key frame was written"
         after = [p for p in self.video.out if p["dts"] is not None and p["dts"] > run[-1]["dts"]]
+        if end_key is not None and len(run) < len(self.video.fill):
+            # The filler's last pictures re-encoded where the return cut them after their anchor (its out
+            # point): a run of its own, shown before the programme's first picture at or after the end (whose
+            # re-encoded run starts afresh there) or before the key frame at a return on it.
+            back_at = min(p["pts"] for p in self.video.src if p["pts"] is not None and p["pts"] >= origin + duration)
+            tail = 0
+            for bound in (back_at, end_key["pts"]):
+                while tail < len(after) and after[tail]["origin"] != "src" and after[tail]["pts"] is not None \
+                        and after[tail]["pts"] < bound:
+                    tail += 1
+                if tail < len(after) and after[tail]["origin"] == "re":
+                    tail = tail if after[tail]["key"] else 0  # else a return run that began early
+                    break
+            after = after[tail:]
         end_pts = end_key["pts"] if end_key is not None else None
         if end_key is not None and len(run) < len(self.video.fill) and after and after[0]["origin"] == "re":
             # Frame-accurate: back on the first picture shown at or after the end, re-encoded up to the key frame.
