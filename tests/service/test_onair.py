@@ -77,7 +77,7 @@ class OnAir(kt.FillerCase):
         fifo = os.path.join(self.dir, "asrun.fifo")
         os.mkfifo(fifo)
         prog = os.path.join(self.dir, "fifo.ts")
-        info = kt.gen.generate(prog, duration=10, cues=["at=3,dur=3,lead=2"])
+        info = kt.gen.generate(prog, duration=12, cues=["at=5,dur=3,lead=2"])
         reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
         svc = kt.started(self, self.dir, "--asrun-file=" + fifo, filler=self.filler, name="fifo")
         os.close(reader)
@@ -99,8 +99,9 @@ class OnAir(kt.FillerCase):
         self.assertEqual([l["event"] for l in lines], ["cue", "armed", "break_start", "break_end"])
         point = info["cues"][0]["pts_time"]
         splicecheck.Splice(prog, self.filler, svc.out).expect_break(0, point, 3 * TICKS)
-        # From the cue (2 s ahead) to after the break the output kept its pace: no PCR seconds late.
-        self.assertLess(flow.pcr_late_ms(svc.out, svc.arrivals, point - 2.5 * TICKS, point + 4 * TICKS),
+        # From the cue (2 s ahead) to after the break the output kept its pace: no PCR seconds late. (The
+        # session's first seconds stay out: a sanitizer build's start-up is late by as much.)
+        self.assertLess(flow.pcr_late_ms(svc.out, svc.arrivals, point - 2.2 * TICKS, point + 4 * TICKS),
                         300 + sent["late_ms"])
         self.assertEqual(os.stat(fifo).st_mode & 0o170000, 0o010000, "the FIFO is not rotated away")
 
