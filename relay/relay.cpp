@@ -172,7 +172,8 @@ int relay_create(relay **out, const relay_desc *desc, const relay_input *in, con
     r->mux_offset = AV_NOPTS_VALUE;
     r->lines.last = r->lines.prev_last = AV_NOPTS_VALUE;
     rep_ctx_reset(&r->rep);
-    if (desc->live && relay_live_create(r) < 0) {
+    if (relay_pes_create(r) < 0 || (desc->live && relay_live_create(r) < 0)) {
+        relay_pes_destroy(r);
         free(r);
         return -ENOMEM;
     }
@@ -909,7 +910,7 @@ static int relay_read(relay_loop *loop, AVPacket **pkt)
     *pkt = av_packet_alloc();
     if (!*pkt)
         return r->ret_read = AVERROR(ENOMEM);
-    r->ret_read = av_read_frame(r->in, *pkt);
+    r->ret_read = relay_pes_next(r, *pkt);
     if (r->ret_read == AVERROR(EAGAIN)) {
         av_packet_free(pkt);
         ts_in_resume(r->filter);
@@ -1293,6 +1294,7 @@ int relay_destroy(relay **p)
         h264_join_uninit(&r->joins[i]);
     av_freep(&r->joins);
     relay_live_destroy(r);
+    relay_pes_destroy(r);
     free(r);
     *p = nullptr;
     return ret < 0 ? ret : 0;

@@ -84,7 +84,7 @@ static void *feed_thread(void *arg)
     handoff_acquire(&f->input);
     for (;;) {
         AVPacket *pkt = av_packet_alloc();
-        ret = pkt ? relay_live_next(f->r, pkt) : AVERROR(ENOMEM);
+        ret = pkt ? relay_pes_next(f->r, pkt) : AVERROR(ENOMEM);
         if (ret == AVERROR(EAGAIN)) {  // the filter yields only when asked to; read on
             ts_in_resume(f->r->filter);
             av_packet_free(&pkt);

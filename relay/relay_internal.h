@@ -87,6 +87,7 @@ struct relay {
     int failed_step;               // event_setup_step of a failed set-up; -1: none
     relay_passing pass;
     struct relay_live *live;       // owned; the live input's time line, with desc.live
+    struct relay_pes *pes;         // owned; the input's whole-PES reading
     relay_lines lines;             // a file's time lines (not live)
     int64_t checks_told[TS_OUT_CHECK_COUNT];  // the output's failed checks reported so far
     int64_t checks_at[TS_OUT_CHECK_COUNT];    // µs (monotonic) of each one's last report; 0: none
@@ -142,12 +143,19 @@ int relay_live_create(relay *r);
 void relay_live_destroy(relay *r);
 
 /*
- * av_read_frame for a live input: video parsers are told that each PES
- * holds whole pictures (the packet that follows the switch gets its own
- * times back), and a PES the demuxer gives in parts is joined again.
- * Returns as av_read_frame.
+ * The input's whole-PES reading (relay_pes.cpp): its state, allocated with
+ * the relay. 0 or -ENOMEM.
  */
-int relay_live_next(relay *r, AVPacket *pkt);
+int relay_pes_create(relay *r);
+void relay_pes_destroy(relay *r);
+
+/*
+ * av_read_frame for both programs: video parsers are told that each PES
+ * holds whole pictures (the picture a parser held then goes out in its
+ * turn), and a PES the demuxer gives in parts is joined again. Returns as
+ * av_read_frame.
+ */
+int relay_pes_next(relay *r, AVPacket *pkt);
 
 /*
  * A live input's packet read at now (µs, monotonic), stamped and mapped:

@@ -89,9 +89,6 @@ extern "C" {
 #define LIVE_FRAME_TICKS    3600            // a filler packet without duration lasts this long
 #define LIVE_SLATE_BEHIND   4500            // the slate runs this far behind a key frame's place, so
                                             // that the programme resumes where it would have been
-#define LIVE_PARSERS        8               // video streams (by input index) whose parser takes whole PES
-#define LIVE_PES_CUT        (200 * 1024 - 2 * 188)  // the demuxer gives a longer PES in parts of about 200 KiB
-#define LIVE_AHEAD          256             // packets read on while the rest of a cut picture comes
 
 enum live_gate {
     GATE_WAIT_KEY = 0,  // programme left out until a video key frame
@@ -168,11 +165,6 @@ struct relay_live {
     int64_t slate_span;       // ticks of one loop
     int slate_count;
     live_slate slate[FILLER_MAX_STREAMS];
-    /* Video parsers told that each PES holds whole pictures (live_whole_pes). */
-    const AVCodecParserContext *parser[LIVE_PARSERS];
-    int64_t held_pos[LIVE_PARSERS];    // byte position of the PES a parser held at the switch; -1: none
-    packets_queue *ahead;     // read while a cut picture's rest came, handed out next
-    int ahead_error;          // the read error met meanwhile, returned once the queue is empty
 };
 
 static int64_t us_to_ticks(int64_t us)
@@ -216,11 +208,6 @@ int relay_live_create(relay *r)
     l->video_read = l->stale_until = l->cut_at = l->win_in = l->key_in = l->shown_max = AV_NOPTS_VALUE;
     l->lead = -1;
     l->why = EVENT_TIMELINE_START;
-    int ret = packets_queue_create(&l->ahead, LIVE_AHEAD);
-    if (ret < 0) {
-        free(l);
-        return ret;
-    }
     r->live = l;
     return 0;
 }
@@ -228,7 +215,6 @@ int relay_live_create(relay *r)
 void relay_live_destroy(relay *r)
 {
     if (r->live) {
-        packets_queue_destroy(&r->live->ahead);
         for (int i = 0; i < r->live->cue_count; i++)
             av_packet_free(&r->live->cues[i]);
     }
@@ -781,130 +767,6 @@ static int live_lead_type(const relay *r)
         if (r->stream_map[i] >= 0 && r->in->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
             return AVMEDIA_TYPE_VIDEO;
     return AVMEDIA_TYPE_AUDIO;
-}
-
-/* The parser's record of the PES it was fed last: the one with the highest byte position. */
-static int live_last_fed(const AVCodecParserContext *pc)
-{
-    int last = pc->cur_frame_start_index;
-    for (int i = 0; i < AV_PARSER_PTS_NB; i++)
-        if (pc->cur_frame_pos[i] > pc->cur_frame_pos[last])
-            last = i;
-    return last;
-}
-
-/*
- * The library's video parsers find the end of a picture in the start of the
- * next one, so that each picture left the demuxer one PES late: at 25 Hz
- * 40 ms of added latency, for good. The parsers of a live input are told
- * that each PES holds whole pictures (a PES with two access units, as field
- * pictures are sent, then goes on as one packet), unless the input filter
- * saw a PES of theirs begin without a PTS while the input was probed (a
- * picture spanning several PES, or a field in a PES of its own: the
- * library's parser still joins those). At the switch the parser
- * holds one PES it has not given out: the PES that follows comes out with
- * that one's times and byte position, and takes its own from the parser's
- * record of what it was fed last (the PES held is lost; the programme opens
- * on a key frame anyway). A parser the library makes anew (the codec
- * changed) is switched in turn. Returns whether pkt was parsed as a whole
- * PES.
- */
-static bool live_whole_pes(relay *r, AVPacket *pkt)
-{
-    relay_live *l = r->live;
-    int s = pkt->stream_index;
-    AVStream *st = r->in->streams[s];
-    if (s >= LIVE_PARSERS || st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
-        return false;
-    AVCodecParserContext *pc = av_stream_get_parser(st);
-    if (!pc)
-        return false;
-    if (pc != l->parser[s]) {
-        l->parser[s] = pc;
-        l->held_pos[s] = -1;
-        if (r->filter && ts_in_pes_untimed(r->filter, st->id))
-            return false;  // a picture may span several PES: the library's parser joins them
-        pc->flags |= PARSER_FLAG_COMPLETE_FRAMES;
-        l->held_pos[s] = pc->cur_frame_pos[live_last_fed(pc)];
-        return false;
-    }
-    if (!(pc->flags & PARSER_FLAG_COMPLETE_FRAMES))
-        return false;
-    if (l->held_pos[s] < 0 || pkt->pos < l->held_pos[s])
-        return true;  // given out before the switch, or nothing was held
-    int i = live_last_fed(pc);
-    if (pkt->pos == l->held_pos[s] && pc->cur_frame_pos[i] > pkt->pos) {
-        pkt->pos = pc->cur_frame_pos[i];
-        pkt->pts = pc->cur_frame_pts[i];
-        pkt->dts = pc->cur_frame_dts[i] != AV_NOPTS_VALUE ? pc->cur_frame_dts[i] : pkt->pts;  // PTS alone: DTS = PTS
-    }
-    l->held_pos[s] = -1;
-    return true;
-}
-
-/* Appends the data of rest to pkt. 0 or AVERROR(ENOMEM). */
-static int live_append(AVPacket *pkt, const AVPacket *rest)
-{
-    int size = pkt->size;
-    int ret = av_grow_packet(pkt, rest->size);
-    if (ret >= 0)
-        memcpy(pkt->data + size, rest->data, rest->size);
-    return ret;
-}
-
-/*
- * The demuxer gives a PES longer than about 200 KiB in parts, the rest
- * without times and with the first part's byte position: whole-PES parsing
- * would make pictures of the parts. A part that long waits for the rest
- * (the next packets of its stream with its position); what other streams
- * bring meanwhile waits in the queue ahead, and the first packet of a new
- * PES ends the wait (or a full queue: the picture then goes as it is, cut).
- * Such a picture thus comes one PES late, as with the
- * library's parser. See relay_internal.h.
- */
-int relay_live_next(relay *r, AVPacket *pkt)
-{
-    relay_live *l = r->live;
-    AVPacket *next = nullptr;
-
-    if (packets_queue_pop(l->ahead, &next) >= 0) {
-        av_packet_move_ref(pkt, next);
-        av_packet_free(&next);
-        return 0;
-    }
-    if (l->ahead_error < 0) {
-        int ret = l->ahead_error;
-        l->ahead_error = 0;
-        return ret;
-    }
-    int ret = av_read_frame(r->in, pkt);
-    if (ret < 0 || !live_whole_pes(r, pkt) || pkt->size < LIVE_PES_CUT || pkt->pos < 0)
-        return ret;
-    int64_t part = pkt->size;
-    while (part >= LIVE_PES_CUT && l->ahead->count < LIVE_AHEAD) {  // a stop interrupts the reads
-        if (!(next = av_packet_alloc()))
-            return 0;
-        if ((ret = av_read_frame(r->in, next)) < 0) {
-            l->ahead_error = ret;
-            av_packet_free(&next);
-            return 0;
-        }
-        live_whole_pes(r, next);
-        if (next->stream_index == pkt->stream_index && next->pos == pkt->pos) {
-            part = next->size;
-            ret = live_append(pkt, next);
-            av_packet_free(&next);
-            if (ret < 0)
-                return ret;
-            continue;
-        }
-        bool new_pes = next->stream_index == pkt->stream_index;
-        if (packets_queue_push(l->ahead, next) < 0)
-            av_packet_free(&next);  // not reached: the loop stops short of the queue's capacity
-        if (new_pes)
-            break;
-    }
-    return 0;
 }
 
 int relay_live_admit(relay *r, AVPacket *pkt, int64_t now)

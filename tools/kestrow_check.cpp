@@ -669,7 +669,17 @@ static void print_packet(const check_opts *o, const ts_scanner *s, const AVForma
         snprintf(pos, sizeof(pos), "%" PRId64, pkt->pos);
     int key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
     int hex = o->hex == 2 || (o->hex == 1 && st->codecpar->codec_type == AVMEDIA_TYPE_DATA);
-    uint64_t hash = fnv1a64(pkt->data, pkt->size);
+    /*
+     * A picture's trailing zero bytes are left out of its hash: the parser
+     * gives the leading zero of the next picture's start code to the one
+     * before, so that the same picture read whole from its PES and cut out
+     * of the stream hashes alike.
+     */
+    int hashed = pkt->size;
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+        while (hashed > 0 && pkt->data[hashed - 1] == 0)
+            hashed--;
+    uint64_t hash = fnv1a64(pkt->data, hashed);
     const char *codec = avcodec_get_name(st->codecpar->codec_id);
     if (o->json) {
         printf("%s\n{\"stream\":%d,\"pid\":%d,\"stream_type\":%d,\"codec\":\"%s\",\"pts\":%s,"
