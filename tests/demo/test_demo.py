@@ -99,8 +99,9 @@ class Demo(unittest.TestCase):
         for name, opts in (("plain", dict(duration=4)),
                            ("wrap", dict(duration=6, start_pts=WRAP - 4 * TICKS)),
                            ("no_duration", dict(duration=8, cues=["at=3"])),
-                           # 250 kB pictures: the demuxer hands each out as a 200 kB part and its rest.
-                           ("parts", dict(duration=3, fps=10, gop=5, video_bitrate="20M", muxrate="24M")),
+                           # 250 kB pictures: the demuxer hands each out as a 200 kB part and its rest (the
+                           # input reads whole PES from the 33rd picture on).
+                           ("parts", dict(duration=6, fps=10, gop=5, video_bitrate="20M", muxrate="24M")),
                            # Fewer packets than the two queues hold: nothing may stay behind.
                            ("tiny", dict(duration=0.2, audio="aac"))):
             with self.subTest(name):
