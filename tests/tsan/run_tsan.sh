@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # ThreadSanitizer run of the tests whose code runs on several threads (logger,
 # signals, control server, status, library log callback, the as-run writer, a few live relays):
-#   run_tsan.sh SOURCE_DIR WORK_DIR
+#   run_tsan.sh SOURCE_DIR WORK_DIR [build|run]
 # Builds them in WORK_DIR/build with -fsanitize=thread (AddressSanitizer off:
 # the two cannot be combined), runs them, and fails on any test failure or any
 # report written to WORK_DIR/reports (the service's processes included).
+# "build" only builds, "run" only runs what was built; both by default.
 set -euo pipefail
 
 src=$(cd "${1:?source dir}" && pwd)
@@ -13,12 +14,7 @@ work=$(cd "$2" && pwd)
 build="$work/build"
 reports="$work/reports"
 jobs=${KESTROW_TSAN_JOBS:-2}
-
-flags="-fsanitize=thread -g -O1 -fno-omit-frame-pointer"
-cmake -S "$src" -B "$build" -DKESTROW_SANITIZE=OFF -DKESTROW_TESTS=ON -DKESTROW_TSAN_BUILD=ON \
-    -DCMAKE_BUILD_TYPE= -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
-    >"$work/configure.log" || { cat "$work/configure.log"; exit 1; }
+mode=${3:-all}
 
 units=(tests/common/kestrow_common_log_test
        tests/service/kestrow_service_signals_test
@@ -26,12 +22,22 @@ units=(tests/common/kestrow_common_log_test
        tests/service/kestrow_service_status_test
        tests/common/kestrow_common_trace_test
        tests/tsan/kestrow_threads_test)
+
+if [ "$mode" != run ]; then
+flags="-fsanitize=thread -g -O1 -fno-omit-frame-pointer"
+cmake -S "$src" -B "$build" -DKESTROW_SANITIZE=OFF -DKESTROW_TESTS=ON -DKESTROW_TSAN_BUILD=ON \
+    -DCMAKE_BUILD_TYPE= -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
+    >"$work/configure.log" || { cat "$work/configure.log"; exit 1; }
+
 targets=(KestrowApp kestrow_check)
 for u in "${units[@]}"; do
     targets+=("$(basename "$u")")
 done
 cmake --build "$build" -j "$jobs" --target "${targets[@]}" >"$work/build.log" 2>&1 ||
     { tail -50 "$work/build.log"; exit 1; }
+fi
+[ "$mode" != build ] || exit 0
 
 rm -rf "$reports"
 mkdir -p "$reports"
