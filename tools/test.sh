@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs every test. Exit status is CTest's.
+# UndefinedBehaviorSanitizer (then the fuzz targets, the ThreadSanitizer tree
+# and the package's Release tree that tests use), and runs every test. Exit
+# status is CTest's.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${KESTROW_TEST_BUILD:-$top/build-test}
@@ -8,6 +10,7 @@ build=${KESTROW_TEST_BUILD:-$top/build-test}
 bash "$top/tools/setup.sh"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTROW_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" -j "$(nproc)" --target kestrow_side_builds
 
 # Any sanitizer report fails the run; leaks are reported by ASan at exit.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}

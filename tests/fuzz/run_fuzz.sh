@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds a libFuzzer target with clang++ (fuzzer, address, undefined) and runs it
-# for KESTROW_FUZZ_SECONDS (default 20) on seeds made at run time:
-#   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out|ts_in|h264_join|opts|schedule|demo] [libFuzzer flags...]
-# KESTROW_FUZZ_CORPUS names a corpus folder kept across runs (default
-# WORK_DIR/corpus, emptied each run). Findings go to WORK_DIR and fail the run;
-# exits 77 (skipped) without clang++. The binary is rebuilt when a source changed.
+# Runs a libFuzzer target for KESTROW_FUZZ_SECONDS (default 20) on seeds made
+# at run time:
+#   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out|ts_in|h264_join|opts|schedule|demo|all] [libFuzzer flags...]
+# The target is first brought up to date in a clang++ build of
+# tests/fuzz/targets, KESTROW_FUZZ_BUILD (default WORK_DIR/build); "all" only
+# builds every target. KESTROW_FUZZ_CORPUS names a corpus folder kept across
+# runs (default WORK_DIR/corpus, emptied each run).
+# Findings go to WORK_DIR and fail the run; exits 77 (skipped) without clang++.
 set -euo pipefail
 
 src=$(cd "${1:?source dir}" && pwd)
@@ -14,50 +16,25 @@ target=${3:-scte35}
 shift $(( $# < 3 ? $# : 3 ))
 seconds=${KESTROW_FUZZ_SECONDS:-20}
 
-libs=()
 flags=()
 timeout=10
 rss=1024
-# Sources by folder, so that files moving between folders need no change here.
-common=("$src"/common/*.cpp)
 case "$target" in
-    scte35) sources=("$src"/scte35/*.cpp "$src/common/mpegts.cpp"); max_len=512 ;;
-    ts_out) sources=("$src/ts/ts_out.cpp" "$src/ts/ts_pass.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp"
-                     "$src/common/bigmem.cpp")
-            read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
-            max_len=8192 ;;
-    ts_in)  sources=("$src/ts/ts_in.cpp" "$src/ts/ts_pass.cpp" "$src/ts/ts_psi.cpp" "$src/common/mpegts.cpp"
-                     "$src/common/handoff.cpp" "$src/common/bigmem.cpp")
-            read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
-            libs+=(-pthread)
-            # A few hundred packets: the PAT, PMTs and CAT of a multiplex come within them.
-            max_len=131072 ;;
-    schedule) sources=("$src/traffic/schedule.cpp" "$src/traffic/verification.cpp" "${common[@]}")
-            read -r -a libs <<< "$(pkg-config --cflags --libs libavutil)"
-            libs+=(-pthread)
-            max_len=16384 ;;
-    h264_join) sources=("$src/codec/h264_join.cpp")
-            read -r -a libs <<< "$(pkg-config --cflags --libs libavcodec libavutil)"
-            max_len=65536 ;;
-    opts)   sources=("$src/service/opts.cpp" "$src/traffic/schedule.cpp" "${common[@]}")
-            [ -f "$src/service/app_ctx.cpp" ] && sources+=("$src/service/app_ctx.cpp")
-            read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavutil)"
-            libs+=(-pthread)
-            # Long enough for lines cut into 4095-byte pieces and for many lines.
-            max_len=16384
-            flags=(-dict="$src/tests/fuzz/opts.dict") ;;
-    demo)   sources=("$src"/ts/*.cpp "$src"/codec/*.cpp "$src"/event/*.cpp "$src"/splice/*.cpp "$src"/traffic/*.cpp "$src"/relay/*.cpp "$src"/conform/*.cpp
-                     "$src"/scte35/*.cpp "${common[@]}")
-            for f in "$src"/demo/*.cpp; do
-                [ "$(basename "$f")" = main.cpp ] || sources+=("$f")
-            done
-            read -r -a libs <<< "$(pkg-config --cflags --libs libavformat libavcodec libavutil libavfilter libswscale libswresample)"
-            libs+=(-pthread)
-            # A few hundred TS packets; the muxer's constant rate can make the
-            # output of a mutated file large and slow, hence the longer timeout.
-            max_len=200000
-            timeout=60
-            rss=2048 ;;
+    scte35) max_len=512 ;;
+    ts_out) max_len=8192 ;;
+    # A few hundred packets: the PAT, PMTs and CAT of a multiplex come within them.
+    ts_in) max_len=131072 ;;
+    schedule) max_len=16384 ;;
+    h264_join) max_len=65536 ;;
+    # Long enough for lines cut into 4095-byte pieces and for many lines.
+    opts) max_len=16384
+          flags=(-dict="$src/tests/fuzz/opts.dict") ;;
+    # A few hundred TS packets; the muxer's constant rate can make the output
+    # of a mutated file large and slow, hence the longer timeout.
+    demo) max_len=200000
+          timeout=60
+          rss=2048 ;;
+    all) ;;
     *) echo "run_fuzz: unknown target $target" >&2; exit 2 ;;
 esac
 
@@ -70,31 +47,25 @@ for c in clang++-14 clang++; do
 done
 if [ -z "$cxx" ]; then
     echo "run_fuzz: clang++ not found, skipping"
+    [ "$target" = all ] && exit 0
     exit 77
 fi
-
-bin="$work/fuzz_$target"
-harness="$src/tests/fuzz/fuzz_$target.cpp"
-stale=1
-if [ -x "$bin" ]; then
-    stale=0
-    for f in "${sources[@]}" "$harness" "$src/tests/fuzz/silence.h" "$src/tests/lib/ts_reader.h" \
-             "$src"/common/*.h "$src"/scte35/*.h "$src"/ts/*.h "$src"/codec/*.h "$src"/event/*.h "$src"/splice/*.h \
-             "$src"/traffic/*.h "$src"/conform/*.h "$src"/relay/*.h "$src"/service/*.h \
-             "$src"/demo/*.h; do
-        if [ "$f" -nt "$bin" ]; then
-            stale=1
-            break
-        fi
-    done
-fi
-if [ "$stale" = 1 ]; then
-    echo "run_fuzz: building $bin"
-    "$cxx" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-        -DKESTROW_VERSION='"fuzz"' -I"$src" -I"$src/tests" -I"$src/tests/fuzz" \
-        "${sources[@]}" "$harness" "${libs[@]}" -o "$bin.tmp"
-    mv "$bin.tmp" "$bin"
-fi
+# Brought up to date under a lock: the fuzz tests share one build.
+fuzz_build=${KESTROW_FUZZ_BUILD:-$work/build}
+mkdir -p "$fuzz_build"
+fuzz_build=$(cd "$fuzz_build" && pwd)
+[ "$target" = all ] && goal=all || goal="fuzz_$target"
+(
+    flock 9
+    if [ ! -f "$fuzz_build/CMakeCache.txt" ]; then
+        cmake -S "$src/tests/fuzz/targets" -B "$fuzz_build" -DCMAKE_CXX_COMPILER="$cxx" \
+            >"$fuzz_build/configure.log" || { cat "$fuzz_build/configure.log"; exit 1; }
+    fi
+    cmake --build "$fuzz_build" -j "$(nproc)" --target "$goal" >"$fuzz_build/build.log" 2>&1 ||
+        { tail -50 "$fuzz_build/build.log"; exit 1; }
+) 9>"$fuzz_build/.lock"
+[ "$target" != all ] || exit 0
+bin="$fuzz_build/fuzz_$target"
 
 # Seeds are made afresh at each run; the corpus is fresh unless kept.
 seeds="$work/seeds"
