@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a libFuzzer target for KESTROW_FUZZ_SECONDS (default 20) on seeds made
+# Runs a libFuzzer target for KESTROW_FUZZ_SECONDS (default 10) on seeds made
 # at run time:
 #   run_fuzz.sh SOURCE_DIR WORK_DIR [scte35|ts_out|ts_in|h264_join|opts|schedule|demo|all] [libFuzzer flags...]
 # The target is first brought up to date in a clang++ build of
@@ -14,7 +14,7 @@ mkdir -p "${2:?work dir}"
 work=$(cd "$2" && pwd)
 target=${3:-scte35}
 shift $(( $# < 3 ? $# : 3 ))
-seconds=${KESTROW_FUZZ_SECONDS:-20}
+seconds=${KESTROW_FUZZ_SECONDS:-10}
 
 flags=()
 timeout=10

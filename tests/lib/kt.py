@@ -141,7 +141,7 @@ def tr290(path, times=None, window=None, pcr_pid=None):
         args += ["--window", ":".join("" if v is None else repr(float(v)) for v in window)]
     if pcr_pid is not None:
         args += ["--pcr-pid", str(pcr_pid)]
-    res = subprocess.run(args + [path], capture_output=True, timeout=300)
+    res = subprocess.run(args + [path], capture_output=True, timeout=300, env=gen.checker_env())
     if res.returncode not in (0, 1) or res.stderr:       # a sanitizer report too
         raise RuntimeError("kestrow_check --tr290 %s failed (%d): %s"
                            % (path, res.returncode, res.stderr.decode(errors="replace")))
