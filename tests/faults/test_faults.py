@@ -689,7 +689,7 @@ class Overflow(Base):
 
 
 class Timeline(Base):
-    """Each row: a programme whose time line breaks at 6 s (generator options),
+    """Each row: a 16 s programme whose time line breaks at 6 s (generator options),
     sent as the row says; a 2 s break announced at 12 s follows. The output
     up to the last datagram sent, read as a receiver reads it: no silence
     over 0.25 s, no PCR step, PCRs at most 40 ms apart, no continuity error,
@@ -759,7 +759,7 @@ class Timeline(Base):
             opts["split"] %= after
         opts["cues"] = opts.get("cues", []) + [self.NEXT]
         # Times from 40 s: a time line 17 s back stays on the same side of the wrap.
-        start = kt.gen.build(prog, duration=20, start_pts=40 * TICKS, **opts)["start"]
+        start = kt.gen.build(prog, duration=16, start_pts=40 * TICKS, **opts)["start"]
         jump = float(opts["restarts"][0].split("jump=")[1].split(",")[0]) if "restarts" in opts else 0
         svc = self.service("--mux-rate", "4000000", "--asrun-file=" + record, name=name)
         self.assertTrue(svc.ready())
@@ -799,7 +799,7 @@ class Timeline(Base):
             ok &= res.expect("times the wall clock's rate" in log, "%s: the fast input is not reported" % label)
         else:
             ok &= fl.Walk(res, svc, self.filler, self.d, PIDS).spliced(
-                after if "split" in opts else prog, (start + round(jump * TICKS)) % fl.WRAP, 11, 20, 12, 2, label,
+                after if "split" in opts else prog, (start + round(jump * TICKS)) % fl.WRAP, 11, 16, 12, 2, label,
                 fl.shift_of(log))
         res.add(label, len(units), sum(1 for a in arrived if a), ok and rc == 0,
                 "silence %.3f s, delay %.2f -> %.2f s" % (w["silence"], *delay))
