@@ -89,6 +89,7 @@ struct udp_out {
     std::atomic<int> queued;      // marks in MARK_QUEUED: the sender looks at them
 
     // Writer only.
+    bool drained;              // the sender thread is gone: what is written now is dropped
     int cur_count;             // TS packets in slot `filled`
     uint8_t partial[TS_PACKET_SIZE];
     int partial_len;
@@ -458,6 +459,12 @@ int udp_out_write(void *opaque, uint8_t *buf, int size)
     udp_out *o = (udp_out *)opaque;
     if (!o || size < 0 || (size > 0 && !buf))
         return -EINVAL;
+    if (o->drained) {
+        pthread_mutex_lock(&o->lock);
+        o->stats.bytes_dropped += size;
+        pthread_mutex_unlock(&o->lock);
+        return size;
+    }
     const uint8_t *p = buf;
     int left = size;
     while (left > 0) {
@@ -702,13 +709,13 @@ int udp_out_get_stats(udp_out *o, udp_out_stats *stats)
     return 0;
 }
 
-int udp_out_destroy(udp_out **p, udp_out_stats *stats)
+int udp_out_drain(udp_out *o)
 {
-    if (!p || !*p)
+    if (!o)
         return -EINVAL;
-    udp_out *o = *p;
-    *p = nullptr;
-
+    if (o->drained)
+        return 0;
+    o->drained = true;
     // A partial TS packet is never sent; a short datagram is.
     if (o->cur_count > 0)
         finish_slot(o);
@@ -719,6 +726,17 @@ int udp_out_destroy(udp_out **p, udp_out_stats *stats)
     pthread_cond_signal(&o->wake_sender);
     pthread_mutex_unlock(&o->lock);
     pthread_join(o->thread, nullptr);
+    return 0;
+}
+
+int udp_out_destroy(udp_out **p, udp_out_stats *stats)
+{
+    if (!p || !*p)
+        return -EINVAL;
+    udp_out *o = *p;
+    *p = nullptr;
+
+    udp_out_drain(o);
 
     if (stats)
         *stats = o->stats;

@@ -101,9 +101,17 @@ int udp_out_get_stats(udp_out *o, udp_out_stats *stats);
 
 /*
  * Sends the last, possibly short, datagram, lets the sender thread keep its
- * schedule for at most UDP_OUT_DRAIN_US, drops what is left (counted), joins
- * the thread and frees everything; *p becomes null. When stats is not null
- * it receives the final counters. Returns 0, or -EINVAL without a sender.
+ * schedule for at most UDP_OUT_DRAIN_US, drops what is left (counted) and
+ * joins the thread. The marks stamped meanwhile can then be taken; bytes
+ * written afterwards are dropped (counted). Returns 0 (also when drained
+ * before), or -EINVAL without a sender.
+ */
+int udp_out_drain(udp_out *o);
+
+/*
+ * Drains the sender unless that was done, then frees everything; *p becomes
+ * null. When stats is not null it receives the final counters. Returns 0, or
+ * -EINVAL without a sender.
  */
 int udp_out_destroy(udp_out **p, udp_out_stats *stats);
 

@@ -294,6 +294,14 @@ static void slicer_output_check(slicer_session *ses, const event *ev)
  * goes into the air clock, so that the as-run and the verification file give
  * the time the picture left, not the time it was read.
  */
+static void slicer_take_marks(slicer_session *ses, udp_out *dst)
+{
+    udp_out_mark_time sent[UDP_OUT_MARKS];
+    int n = udp_out_mark_taken(dst, sent, UDP_OUT_MARKS);
+    for (int i = 0; i < n; i++)
+        event_air_clock_mark(ses->clock, sent[i].pts, sent[i].wall_ms);
+}
+
 static void slicer_air_marks(slicer_session *ses, const event *ev)
 {
     if (!ses->dst)
@@ -301,10 +309,7 @@ static void slicer_air_marks(slicer_session *ses, const event *ev)
     if ((ev->type == EVENT_BREAK_STARTED || ev->type == EVENT_BREAK_SKIPPED || ev->type == EVENT_SPOT_STARTED) &&
         ev->pts != AV_NOPTS_VALUE)
         udp_out_mark(ses->dst, ts_pts_wrap(ev->pts));
-    udp_out_mark_time sent[UDP_OUT_MARKS];
-    int n = udp_out_mark_taken(ses->dst, sent, UDP_OUT_MARKS);
-    for (int i = 0; i < n; i++)
-        event_air_clock_mark(ses->clock, sent[i].pts, sent[i].wall_ms);
+    slicer_take_marks(ses, ses->dst);
 }
 
 static void slicer_on_event(void *opaque, const event *ev)
@@ -492,13 +497,20 @@ static int slicer_open_sender(app_ctx *app, udp_out **dst)
     return udp_out_create(dst, &config);
 }
 
-/* Closes the sender (a bounded drain) and logs what it did. */
-static void slicer_close_sender(udp_out **dst)
+/*
+ * Closes the sender (a bounded drain) and logs what it did. The pictures
+ * marked that left during the drain come after the session's last event:
+ * their times go into the air clock and the traffic's records here.
+ */
+static void slicer_close_sender(slicer_session *ses, udp_out **dst)
 {
     udp_out_stats sent = {};
 
     if (!*dst)
         return;
+    udp_out_drain(*dst);
+    slicer_take_marks(ses, *dst);
+    traffic_measure(ses->traffic_ctx);
     udp_out_destroy(dst, &sent);
     log_printf(LOG_INFO, "%s: output: %" PRId64 " datagrams sent, %" PRId64 " late, latest by %" PRId64
                " us, %" PRId64 " dropped at stop, %" PRId64 " send errors, %" PRId64 " schedule restarts",
@@ -612,7 +624,7 @@ static int slicer_streams(slicer_session *ses)
 
 out_close_input:
     ses->dst = nullptr;
-    slicer_close_sender(&dst);
+    slicer_close_sender(ses, &dst);
     relay_close_input(&input);
     slicer_count_overruns(ses, true);
     ses->src = nullptr;

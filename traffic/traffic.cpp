@@ -596,6 +596,20 @@ int traffic_on_event(traffic *t, const event *ev)
     }
 }
 
+int traffic_measure(traffic *t)
+{
+    if (!t || t->unmeasured.load() <= 0)
+        return 0;
+    std::lock_guard<std::mutex> guard(t->lock);
+    bool was = t->dirty;
+    measure_records(t);
+    if (was || !t->dirty)
+        return 0;
+    t->work = true;
+    t->wake.notify_one();
+    return 1;
+}
+
 void traffic_set_programme(traffic *t, AVFormatContext **programme)
 {
     if (!programme || !*programme)

@@ -90,6 +90,14 @@ const splice_planner *traffic_planner(traffic *t);
 int traffic_on_event(traffic *t, const event *ev);
 
 /*
+ * Gives the records whose aired time waits for the sender's measure the
+ * measures the air clock holds now: at a session's end, for the pictures
+ * that left after its last event. Called where traffic_on_event is (the
+ * air clock's thread). Returns 1 when traffic_poll has work to do, else 0.
+ */
+int traffic_measure(traffic *t);
+
+/*
  * The programme the spots must fit (the streams of the session's input that
  * breaks go into, in a context of their own): every spot held is checked
  * against it. Takes *programme (freed at once without t); it becomes null.

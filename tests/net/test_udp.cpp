@@ -189,6 +189,47 @@ TEST(UdpOut, SendsAtThePaceOfThePcrs)
 }
 
 /*
+ * A picture marked near the stream's end leaves during the drain: its time
+ * can be taken after it (a session's last spot or NUL break is billed on
+ * it). What is written after the drain is dropped and counted, not waited on.
+ */
+TEST(UdpOut, MarksStampedWhileDrainingAreTakenAfterIt)
+{
+    const int packets = 7 * 70;
+    const int64_t pts = 0x1ABCDEF01LL;
+    Receiver rx;
+    std::vector<uint8_t> ts = make_ts(packets, 8000000, 0);
+    uint8_t *p = &ts[(size_t)(packets - 5) * TS];
+    const uint8_t pes[] = {0x47, 0x41, 0x02, 0x10, 0, 0, 1, 0xE0, 0, 0, 0x80, 0x80, 5,
+                           (uint8_t)(0x21 | (pts >> 29 & 0x0E)), (uint8_t)(pts >> 22), (uint8_t)(pts >> 14 | 1),
+                           (uint8_t)(pts >> 7), (uint8_t)(pts << 1 | 1)};
+    memcpy(p, pes, sizeof(pes));
+    udp_out_config cfg = out_config(rx.addr, 20000, 1 << 20);
+    auto wall_ms = [] {
+        timespec t;
+        clock_gettime(CLOCK_REALTIME, &t);
+        return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    };
+    udp_out *o = nullptr;
+    ASSERT_EQ(0, udp_out_create(&o, &cfg));
+    ASSERT_EQ(0, udp_out_mark(o, pts));
+    int64_t before = wall_ms();
+    ASSERT_EQ((int)ts.size(), send_all(o, ts));
+    ASSERT_EQ(0, udp_out_drain(o));
+    udp_out_mark_time got[UDP_OUT_MARKS];
+    ASSERT_EQ(1, udp_out_mark_taken(o, got, UDP_OUT_MARKS));
+    EXPECT_EQ(pts, got[0].pts);
+    EXPECT_GE(got[0].wall_ms, before);
+    EXPECT_LE(got[0].wall_ms, wall_ms());
+    EXPECT_EQ(0, udp_out_drain(o));
+    EXPECT_EQ(TS, udp_out_write(o, ts.data(), TS));
+    udp_out_stats st;
+    ASSERT_EQ(0, udp_out_destroy(&o, &st));
+    EXPECT_EQ(TS, st.bytes_dropped);
+    EXPECT_EQ(packets / 7, (int)rx.take(packets / 7, 500).size());
+}
+
+/*
  * A writer held up longer than the lead (0.7 s): the schedule restarts on
  * the late data, which then leaves at the pace of its PCRs, not a few
  * datagrams spread over the time lost with the rest waiting behind them.
