@@ -107,8 +107,11 @@ class Traffic(kt.FillerCase):
         aired = [r for r in records if r["event"] == "spot"] + [r for r in records if r["event"] == "break_skipped"]
         self.assertEqual([(r.get("spot_id"), r["reason"]) for r in aired],
                          [("2", "aired"), ("3", "aired"), ("3", "aired"), (None, "schedule")])
+        # A spot's line is written once it aired, with the time its first picture left: within a frame. The
+        # NUL break's line is written when the relay reaches its key frame, before it leaves: the sender's
+        # estimate, which a busy machine delays (the verification file below gets the measure).
         for r in aired:
-            self.assertLessEqual(abs(ms(r) - arrived[r["pts"]]), 0.04, r)  # within a frame
+            self.assertLessEqual(abs(ms(r) - arrived[r["pts"]]), 0.04 if r["event"] == "spot" else 0.5, r)
         ver = sch.read_ver(path[:-4] + ".VER")
         self.assertEqual([v[1:4] + v[5:] for v in ver], [
             (1, 1, "2", "00000200", "001", "0001"), (1, 2, "3", "00000300", "002", "0001"),
