@@ -288,12 +288,7 @@ static void slicer_output_check(slicer_session *ses, const event *ev)
  * The service's event sink: the as-run record, the channel's status and
  * counters, and the events' lines in the log.
  */
-/*
- * The pictures whose air time is recorded (a break's start, each spot's first)
- * are marked in the sender, which stamps them as they leave; what it stamped
- * goes into the air clock, so that the as-run and the verification file give
- * the time the picture left, not the time it was read.
- */
+/* Moves the times the sender stamped into the air clock. */
 static void slicer_take_marks(slicer_session *ses, udp_out *dst)
 {
     udp_out_mark_time sent[UDP_OUT_MARKS];
@@ -302,6 +297,12 @@ static void slicer_take_marks(slicer_session *ses, udp_out *dst)
         event_air_clock_mark(ses->clock, sent[i].pts, sent[i].wall_ms);
 }
 
+/*
+ * The pictures whose air time is recorded (a break's start, each spot's first)
+ * are marked in the sender, which stamps them as they leave; what it stamped
+ * goes into the air clock, so that the as-run and the verification file give
+ * the time the picture left, not the time it was read.
+ */
 static void slicer_air_marks(slicer_session *ses, const event *ev)
 {
     if (!ses->dst)
