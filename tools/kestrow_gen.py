@@ -363,12 +363,17 @@ As a module (sys.path.insert(0, os.environ['KESTROW_TOOLS'])):
   main(argv), spot_look(name),
   check(path, *args) -> kestrow_check's output parsed (needs the built tool;
   KESTROW_TOOLS_BIN names its folder), parse_check(text).
+
+With KESTROW_GEN_CACHE naming a folder, the encoder's output is kept there
+and used again for the same pictures, tones, codecs and PIDs (only the
+rewriting above is done again); the tests set it to a folder of the build.
 """
 
 import argparse
 import ast
 import collections
 import datetime
+import fcntl
 import hashlib
 import json
 import os
@@ -1522,6 +1527,39 @@ def _set_look(o):
         o["scte_pid"] = 0 if o["filler"] or o["spot"] is not None else 0x590
 
 
+def _run_encoder(cmd, dest):
+    with open(dest, "wb") as out:
+        res = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.PIPE)
+    if res.returncode != 0:
+        os.unlink(dest)
+        raise RuntimeError("ffmpeg failed: %s" % res.stderr.decode(errors="replace").strip())
+
+
+def _encode(cmd, subs, path):
+    """Runs the encoder; returns the file its output is in and whether that
+    file is a scratch copy for the caller to remove. With KESTROW_GEN_CACHE
+    naming a folder, the output is kept there under a hash of the command
+    (and of the subtitle file's bytes) and read back by the next run with the
+    same command: tests generate the same pictures and tones again and again
+    with other cues and layouts, and encoding is most of the work. Runs that
+    want the same output at once wait for the first (a lock per command)."""
+    cache = os.environ.get("KESTROW_GEN_CACHE")
+    if not cache:
+        _run_encoder(cmd, path + ".enc")
+        return path + ".enc", True
+    ident = [a if a != subs else "sup:" + hashlib.sha256(open(subs, "rb").read()).hexdigest() for a in cmd]
+    st = os.stat(shutil.which("ffmpeg"))
+    ident.append("%d:%d" % (st.st_size, st.st_mtime_ns))
+    dest = os.path.join(cache, hashlib.sha256("\0".join(ident).encode()).hexdigest()[:32] + ".ts")
+    os.makedirs(cache, exist_ok=True)
+    with open(dest + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(dest):
+            _run_encoder(cmd, dest + ".part")
+            os.replace(dest + ".part", dest)
+    return dest, False
+
+
 def generate(path, **options):
     """Writes the programme to path (see the module text for the options; the
     keyword names are the long options with '_', cues as a list of SPEC
@@ -1590,9 +1628,10 @@ def generate(path, **options):
     if subs:
         _pgs_subtitles(subs, o["size"], o["duration"])
     cmd = _ffmpeg_command(o, subs)
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    encoded = None
     try:
-        with open(tmp, "wb") as out:
+        encoded, scratch = _encode(cmd, subs, path)
+        with open(tmp, "wb") as out, open(encoded, "rb") as src:
             sink = out
             if layout:
                 sink = _Layout(out, o["video_pid"], o["audio_pids"][:len(audio)], o["scte_pid"],
@@ -1604,16 +1643,13 @@ def generate(path, **options):
                            int(o["ghost_programs"]))
             rest = b""
             while True:
-                data = proc.stdout.read(TS_SIZE * 2048)
+                data = src.read(TS_SIZE * 2048)
                 if not data:
                     break
                 data = rest + data
                 cut = len(data) - len(data) % TS_SIZE
                 rw.feed(data[:cut])
                 rest = data[cut:]
-            err = proc.stderr.read()
-            if proc.wait() != 0:
-                raise RuntimeError("ffmpeg failed: %s" % err.decode(errors="replace").strip())
             if rest:
                 raise RuntimeError("encoder output is not a whole number of TS packets")
             rw.finish()
@@ -1624,17 +1660,14 @@ def generate(path, **options):
                     cue["packet"] = index
         os.replace(tmp, path)
     except BaseException:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
         if os.path.exists(tmp):
             os.unlink(tmp)
         raise
     finally:
         if subs and os.path.exists(subs):
             os.unlink(subs)
-        proc.stdout.close()
-        proc.stderr.close()
+        if encoded and scratch and os.path.exists(encoded):
+            os.unlink(encoded)
     return {"path": path, "start": rw.start, "packets": rw.count,
             "video_pid": o["video_pid"], "audio_pids": list(o["audio_pids"]),
             "scte_pid": o["scte_pid"], "pmt_pid": o["pmt_pid"],
