@@ -18,7 +18,6 @@ from kt import run_demo
 
 TICKS = kt.TICKS
 FRAME = TICKS // 25
-SIZE = 320 * 240
 
 
 class Accurate(unittest.TestCase):
@@ -53,8 +52,8 @@ class Accurate(unittest.TestCase):
                 record = [r for r in records if r["event"] == "break_end"][0]
                 if mode == "auto":  # the filler's last three pictures before the programme, each its own
                     at = [r for r in records if r["event"] == "break_start"][0]["pts"]
-                    fill = pictures.luma(filler, 0, 1 << 40, SIZE)
-                    got = pictures.luma(out, back - 3 * FRAME, back - 1, SIZE)
+                    fill = pictures.luma(filler)
+                    got = pictures.luma(out, back - 3 * FRAME, back - 1)
                     self.assertEqual([t - back for t in sorted(got)], [-3 * FRAME, -2 * FRAME, -FRAME])
                     self.assertGreaterEqual(min(pictures.psnr(got[t], fill[t - at + min(fill)]) for t in got), 38.0)
                 if slack is None:
@@ -86,8 +85,8 @@ class Accurate(unittest.TestCase):
                 starts = [r for r in map(json.loads, kt.read_text(asrun).splitlines()) if r["event"] == "break_start"]
                 keys = pictures.key_frames(prog)
                 lo, hi = info["start"], info["start"] + 25 * TICKS
-                got, want = pictures.luma(out, lo, hi, SIZE), pictures.luma(prog, lo, hi, SIZE)
-                first = pictures.luma(filler, 0, 1 << 40, SIZE)
+                got, want = pictures.luma(out, lo, hi), pictures.luma(prog, lo, hi)
+                first = pictures.luma(filler)
                 first = first[min(first)]
                 check = splicecheck.Splice(prog, filler, out)
                 check.expect_valid()

@@ -2,15 +2,47 @@
 programme is back after a break (its own pictures, or pictures re-encoded
 from them), read on the pictures themselves rather than on the packets."""
 import math
+import os
+import re
 import subprocess
 
-FFMPEG = ["ffmpeg", "-v", "error", "-nostdin", "-copyts"]
+# One decoding per file, kept for the files a test reads again (programme,
+# filler, output): each decoding costs more than the test's own reading.
+_decoded = {}
+_KEPT = 4
+_FRAME = re.compile(r"\[info\] n: *\d+ pts: *(-?\d+|NOPTS) .* s:(\d+)x(\d+) ")
+_ERROR = re.compile(r"\[(error|fatal|panic)\] ")
+
+
+def _decode(path):
+    """(error lines, [(pts or None, luma plane)] in output order) of the
+    first video stream, the audio decoded too for its errors."""
+    st = os.stat(path)
+    key = (os.path.realpath(path), st.st_ino, st.st_size, st.st_mtime_ns)
+    if key not in _decoded:
+        res = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "level+info", "-copyts", "-i", path,
+                              "-map", "0:v:0", "-fps_mode", "passthrough", "-vf", "showinfo", "-f", "rawvideo",
+                              "-pix_fmt", "gray", "pipe:1", "-map", "0:a?", "-f", "null", "-"],
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+        lines = res.stderr.decode(errors="replace").splitlines()
+        errors = [_ERROR.sub("", line) for line in lines if _ERROR.search(line)]
+        frames = [m.groups() for m in map(_FRAME.search, lines) if m]
+        raw, pics, at = res.stdout, [], 0
+        for pts, w, h in frames:
+            size = int(w) * int(h)
+            pics.append((None if pts == "NOPTS" else int(pts), raw[at:at + size]))
+            at += size
+        assert at == len(raw), "%s: %d pictures in %d bytes" % (path, len(frames), len(raw))
+        if len(_decoded) >= _KEPT:
+            del _decoded[next(iter(_decoded))]
+        _decoded[key] = errors, pics
+    return _decoded[key]
 
 
 def decode_errors(path):
-    """What the library's decoders say about the whole file (empty: nothing)."""
-    return subprocess.run(FFMPEG + ["-i", path, "-f", "null", "-"], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, text=True).stderr
+    """What the library's decoders say about the file's video and audio
+    (empty: nothing)."""
+    return "\n".join(_decode(path)[0])
 
 
 def key_frames(path):
@@ -20,15 +52,9 @@ def key_frames(path):
     return sorted(int(pts) for pts, flags in (l.split(",")[:2] for l in out.split()) if "K" in flags)
 
 
-def luma(path, lo, hi, size):
+def luma(path, lo=0, hi=1 << 40):
     """{pts: luma plane} of the pictures shown in [lo, hi] (90 kHz)."""
-    pts = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "frame=pts",
-                          "-of", "csv=p=0", path], stdout=subprocess.PIPE, text=True).stdout.split()
-    pts = [t.split(",")[0] for t in pts if t.split(",")[0].isdigit()]
-    raw = subprocess.run(FFMPEG + ["-i", path, "-map", "0:v:0", "-fps_mode", "passthrough", "-f", "rawvideo",
-                                   "-pix_fmt", "gray", "-"], stdout=subprocess.PIPE).stdout
-    assert len(raw) == len(pts) * size, "%s: %d pictures, %d bytes" % (path, len(pts), len(raw))
-    return {int(t): raw[i * size:(i + 1) * size] for i, t in enumerate(pts) if lo <= int(t) <= hi}
+    return {t: pic for t, pic in _decode(path)[1] if t is not None and lo <= t <= hi}
 
 
 def psnr(a, b):
@@ -36,14 +62,14 @@ def psnr(a, b):
     return math.inf if mse == 0 else 10 * math.log10(255 * 255 / mse)
 
 
-def programme_back(out, prog, end, key, frame, size=320 * 240, floor=38.0):
+def programme_back(out, prog, end, key, frame, floor=38.0):
     """Where the programme's pictures are back in out around a return
     announced at end whose next key frame in prog is key: the first pts from
     which every picture of out up to one GOP after key is the programme's
     (the same from key on, at least floor dB against it before). Returns
     (that pts, {pts: PSNR} of the pictures before key)."""
     lo, hi = end - 2 * frame, key + 2 * frame
-    got, want = luma(out, lo, hi, size), luma(prog, lo, hi, size)
+    got, want = luma(out, lo, hi), luma(prog, lo, hi)
     scores = {t: psnr(got[t], want[t]) for t in sorted(want) if t in got}
     back = None
     for t in sorted(scores, reverse=True):
