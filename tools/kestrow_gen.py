@@ -1377,7 +1377,7 @@ def _video_args(o):
                 "-top", "1"]
         return args + (rate or ["-q:v", "4"])
     if codec == "hevc":
-        x265 = "log-level=error:keyint=%s:min-keyint=%s:scenecut=0:bframes=%s:b-adapt=0:open-gop=%d" \
+        x265 = "log-level=error:pools=1:frame-threads=1:keyint=%s:min-keyint=%s:scenecut=0:bframes=%s:b-adapt=0:open-gop=%d" \
             % (gop, gop, bf, 1 if o["open_gop"] else 0)
         return ["-c:v", "libx265", "-preset", o["preset"], "-pix_fmt", "yuv420p"] + rate \
             + ["-x265-params", x265]
@@ -1443,7 +1443,9 @@ def _ffmpeg_command(o, subtitle_file=None):
         raise ValueError("%d audio streams but %d audio PIDs" % (len(audio), len(o["audio_pids"])))
     if o["video_codec"] not in VIDEO_CODECS:
         raise ValueError("video codec %r: use h264, mpeg2 or hevc" % o["video_codec"])
-    cmd = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
+    # One thread per encoding: the programmes are small, and tests that generate them run side by side
+    # with the real-time programs they test.
+    cmd = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-filter_threads", "1",
            "-f", "lavfi", "-i", _video_source(o["pattern"], o["size"], o["fps"])]
     for i in range(len(audio)):
         cmd += ["-f", "lavfi", "-i", "sine=frequency=%g:sample_rate=%d"
@@ -1457,7 +1459,7 @@ def _ffmpeg_command(o, subtitle_file=None):
         cmd += ["-map", "%d:s" % (len(audio) + 1), "-c:s", "dvbsub"]
         if o["subtitles"]:
             cmd += ["-metadata:s:s:0", "language=" + o["subtitles"]]
-    cmd += ["-t", str(o["duration"])] + _video_args(o)
+    cmd += ["-t", str(o["duration"]), "-threads", "1"] + _video_args(o)
     for i, (codec, lang) in enumerate(audio):
         cmd += ["-c:a:%d" % i, AUDIO_CODECS[codec], "-b:a:%d" % i, str(o["audio_bitrate"])]
         if lang:

@@ -20,7 +20,7 @@ def _decode(path):
     st = os.stat(path)
     key = (os.path.realpath(path), st.st_ino, st.st_size, st.st_mtime_ns)
     if key not in _decoded:
-        res = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "level+info", "-copyts", "-i", path,
+        res = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "level+info", "-threads", "1", "-copyts", "-i", path,
                               "-map", "0:v:0", "-fps_mode", "passthrough", "-vf", "showinfo", "-f", "rawvideo",
                               "-pix_fmt", "gray", "pipe:1", "-map", "0:a?", "-f", "null", "-"],
                              stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
