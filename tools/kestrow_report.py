@@ -224,7 +224,7 @@ def _packets(data):
 def wire(out_path, times_path=None, until=None):
     """What a receiver sees of a recorded output: the longest silence between
     datagrams (s, from the arrival log; those that arrived by until, a time of
-    that log, when given), the longest PCR interval of each PID
+    that log, when given) and when it began, the longest PCR interval of each PID
     (ms of PCR time), every PCR step (a PCR more than 100 ms from the one
     before, or going back: (seconds of step, discontinuity_indicator set)),
     and continuity-counter errors per PID (a repeated packet once is fine;
@@ -256,7 +256,9 @@ def wire(out_path, times_path=None, until=None):
                 else:
                     pcr_max[pid] = max(pcr_max.get(pid, 0), d * 1000 / PCR_HZ)
             last_pcr[pid] = pcr
-    return {"silence": max(gaps, default=None), "pcr_max_ms": pcr_max, "steps": steps, "cc_errors": cc_errors}
+    at = max(range(len(gaps)), key=gaps.__getitem__, default=None)
+    return {"silence": max(gaps, default=None), "silence_at": None if at is None else times[at],
+            "pcr_max_ms": pcr_max, "steps": steps, "cc_errors": cc_errors}
 
 
 def units(path, times_path, pid):

@@ -72,7 +72,9 @@ def pcr_late_ms(path, times, lo, hi):
     """How much later than their values say (ms) the PCRs at path whose value
     (90 kHz, no wrap) lies in [lo, hi) arrived at the latest, against the
     median of all (times: the receiver's arrival log). An output that falls
-    silent and then catches up in a burst has its PCRs that late."""
+    silent and then catches up in a burst has its PCRs that late. Returns
+    (ms, first, last): first and last, the arrival times of the window's
+    first and last PCR."""
     with open(path, "rb") as f:
         data = f.read()
     rows, pcrs = read_times(times), []
@@ -80,9 +82,20 @@ def pcr_late_ms(path, times, lo, hi):
         if data[i + 3] & 0x20 and data[i + 4] >= 7 and data[i + 5] & 0x10:
             b = data[i + 6:i + 11]
             pcr = b[0] << 25 | b[1] << 17 | b[2] << 9 | b[3] << 1 | b[4] >> 7
-            pcrs.append((pcr, time_of(rows, i) - pcr / TICKS))
-    base = sorted(off for _, off in pcrs)[len(pcrs) // 2]
-    return max((off - base) * 1000 for pcr, off in pcrs if lo <= pcr < hi)
+            t = time_of(rows, i)
+            pcrs.append((pcr, t - pcr / TICKS, t))
+    base = sorted(off for _, off, _ in pcrs)[len(pcrs) // 2]
+    inside = [(off, t) for pcr, off, t in pcrs if lo <= pcr < hi]
+    return max((off - base) * 1000 for off, _ in inside), inside[0][1], inside[-1][1]
+
+
+def pcr_lateness(svc, lo, hi):
+    """(ms, ms): how late the PCRs of a service's output in [lo, hi) came
+    (pcr_late_ms), and the most a thread of the service waited for a CPU from
+    that much before the window's first PCR to its last: what a busy machine
+    took from it."""
+    late, first, last = pcr_late_ms(svc.out, svc.arrivals, lo, hi)
+    return late, 1000 * svc.waits.waited(first - late / 1000, last)
 
 
 def unwrap(pts, ref):

@@ -196,6 +196,50 @@ class Console(threading.Thread):
                 time.sleep(0.05)
 
 
+class Waits(threading.Thread):
+    """How long the threads of process pid waited for a CPU while runnable
+    (the kernel's run-queue wait, /proc/PID/task/*/schedstat), sampled every
+    50 ms until the process ends or stop() is called. A busy machine delays a
+    real-time program by that much: timing checks add it to their bounds, so
+    that they hold the program to what it could do with the CPU it got."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid, self.samples, self.stopping = pid, [], threading.Event()
+
+    def sample(self):
+        waits, tasks = {}, "/proc/%d/task" % self.pid
+        for tid in os.listdir(tasks):
+            try:
+                with open("%s/%s/schedstat" % (tasks, tid)) as f:
+                    waits[tid] = int(f.read().split()[1])
+            except (OSError, IndexError, ValueError):
+                pass  # a thread that ended meanwhile
+        self.samples.append((time.monotonic(), waits))
+
+    def run(self):
+        while not self.stopping.wait(0.05):
+            try:
+                self.sample()
+            except OSError:
+                break  # the process is gone
+
+    def stop(self):
+        self.stopping.set()
+        self.join(5)
+
+    def waited(self, t0, t1):
+        """The most any one thread waited (seconds) between the last sample
+        at or before monotonic time t0 and the first at or after t1; the
+        whole record where the samples do not reach so far."""
+        if len(self.samples) < 2:
+            return 0.0
+        times = [t for t, _ in self.samples]
+        a = self.samples[max(0, bisect.bisect_right(times, t0) - 1)][1]
+        b = self.samples[min(len(times) - 1, bisect.bisect_left(times, t1))][1]
+        return max((ns - a.get(tid, 0) for tid, ns in b.items()), default=0) / 1e9
+
+
 class FillerCase(unittest.TestCase):
     """Tests sharing one scratch folder (self.dir) and one generated filler
     (self.filler, made with FILLER's generator options)."""
@@ -246,7 +290,8 @@ class Service:
     input and an output nobody uses (required_args) unless quiet=False. port: the control port, a
     free one by default, None for none on the command line. wrap: a command
     line put in front (the log is then read through /proc). console_rate:
-    standard error is a pipe read at that many bytes per second."""
+    standard error is a pipe read at that many bytes per second. A relaying
+    service's run-queue waits are sampled into self.waits."""
 
     def __init__(self, folder, *args, filler=None, name="app", log=None, env=None, wrap=(),
                  port=0, console_rate=None, console_watch=b"", src=None, quiet=True):
@@ -277,6 +322,9 @@ class Service:
             self.console = Console(self.proc.stderr, self.err, console_rate, console_watch)
             self.console.start()
         self.log_view = "/proc/%d/root%s" % (self.proc.pid, os.path.abspath(self.log)) if wrap else self.log
+        self.waits = Waits(self.proc.pid)
+        if self.receiver:
+            self.waits.start()
 
     def text(self):
         return read_text(self.log_view)
@@ -323,6 +371,7 @@ class Service:
             self.err.close()
         if self.receiver:
             self.receiver.stop()
+            self.waits.stop()
 
     def memory(self):
         """(VmRSS, VmHWM) of the service in KiB."""

@@ -35,7 +35,7 @@ class Traffic(kt.FillerCase):
         for n in (4, 6):
             kt.gen.generate(os.path.join(spots, "%d.ts" % n), spot=str(n), duration=n)
         prog = os.path.join(self.dir, "open.ts")
-        kt.gen.generate(prog, duration=24, cues=["at=4,id=1", "at=8,id=1,out=0", "at=14,id=2"])
+        kt.gen.generate(prog, duration=24, cues=["at=4,id=1", "at=8,id=1,out=0", "at=16,id=2,lead=4"])
         # A ten-minute window from the minute now: the day's file of channel AB at headend 123.
         now = time.localtime()
         date, start = time.strftime("%m%d", now), time.strftime("%H%M", now)
@@ -48,6 +48,8 @@ class Traffic(kt.FillerCase):
                          "--service_name=Kestrow Live", filler=self.filler, name="traffic")
         sender = threading.Thread(target=svc.send, args=(prog,))
         sender.start()
+        # The next cue comes 4 s after this return, 4 s before its break: time for the new file to be
+        # read and its spot loaded on a busy machine.
         svc.wait_log("break of splice_event_id=1 ended: return_cue")
         sch.write(path, [rec(1, "4", 4), rec(2, "6", 6)])
         svc.wait_log("schedule [%s] in force" % path, count=2, timeout=3)
@@ -71,7 +73,7 @@ class Traffic(kt.FillerCase):
         self.assertEqual([r["reason"] for r in records if r["event"] == "break_end"], ["return_cue", "max_break"])
         check = splicecheck.Splice(prog, self.filler, svc.out)
         origin = check.video.src[0]["pts"]
-        for at, dur, spot in ((4, 4, "4"), (14, 6, "6")):
+        for at, dur, spot in ((4, 4, "4"), (16, 6, "6")):
             check.expect_sequence(origin + at * TICKS, dur * TICKS, [os.path.join(spots, spot + ".ts")])
 
     def test_a_day_live_aired_times_are_when_the_first_picture_left(self):
