@@ -764,13 +764,13 @@ class Timeline(Base):
         svc = self.service("--mux-rate", "4000000", "--asrun-file=" + record, name=name)
         self.assertTrue(svc.ready())
         sent = [(svc.rec, svc.times)]
-        svc.send(prog, speed=sending.get("speed", 1.0), record=svc.rec, log=svc.times,
-                 faults=[kt.udp.Fault(f) for f in sending.get("faults", ())])
+        late = svc.send(prog, speed=sending.get("speed", 1.0), record=svc.rec, log=svc.times,
+                        faults=[kt.udp.Fault(f) for f in sending.get("faults", ())])["late_ms"]
         fast = "speed" in sending or "fast" in sending
         if "pause" in sending:
             time.sleep(sending["pause"])
             sent.append((self.path(name + "_2.sent.ts"), self.path(name + "_2.sent.times")))
-            svc.send(after, record=sent[1][0], log=sent[1][1])
+            late = max(late, svc.send(after, record=sent[1][0], log=sent[1][1])["late_ms"])
         rc, took = svc.stop(settle=1)
         log = svc.text()
         units = [u for rec, times in sent for u in kestrow_report.units(rec, times, 0x100)]
@@ -784,9 +784,13 @@ class Timeline(Base):
         back = units[kestrow_report.returned(units, arrived, t0 + 5.5) or -1]
         lost = sum(1 for (_, t, pts), a in zip(units, arrived) if back[1] <= t < back[1] + 1.5 and not a
                    and pts > back[2] and not fast)
-        busy = svc.waits.waited(w["silence_at"], w["silence_at"] + w["silence"])
-        ok = (res.expect(w["silence"] < 0.25 + busy, "%s: output silent for %.3f s, %.3f s of it waiting for a CPU"
-                         % (label, w["silence"], busy))
+        quiet = (w["silence_at"], w["silence_at"] + w["silence"])
+        busy = svc.waits.waited(*quiet)
+        # What the service and the machine waited for in the 2 s before, should a silence need explaining.
+        before = "; before it: %.3f s for a CPU, machine stalled %r" % (
+            svc.waits.waited(quiet[0] - 2, quiet[0]), svc.waits.stalls(quiet[0] - 2, quiet[1]))
+        ok = (res.expect(w["silence"] < 0.25 + busy, "%s: output silent for %.3f s at %.1f s, %.3f s of it waiting "
+                         "for a CPU%s" % (label, w["silence"], quiet[0] - units[0][1], busy, before))
               & res.expect(not w["steps"] and max(w["pcr_max_ms"].values()) <= 40,
                            "%s: PCR steps %r, longest interval %r" % (label, w["steps"], w["pcr_max_ms"]))
               & res.expect(not w["cc_errors"], "%s: continuity errors %r" % (label, w["cc_errors"]))
@@ -804,7 +808,8 @@ class Timeline(Base):
                 after if "split" in opts else prog, (start + round(jump * TICKS)) % fl.WRAP, 11, 16, 12, 2, label,
                 fl.shift_of(log))
         res.add(label, len(units), sum(1 for a in arrived if a), ok and rc == 0,
-                "silence %.3f s (%.3f waiting for a CPU), delay %.2f -> %.2f s" % (w["silence"], busy, *delay))
+                "silence %.3f s at %.1f s (%.3f waiting for a CPU), sender late %d ms, delay %.2f -> %.2f s"
+                % (w["silence"], w["silence_at"] - t0, busy, late, *delay))
 
 
 if __name__ == "__main__":

@@ -215,7 +215,7 @@ class Waits(threading.Thread):
                     waits[tid] = int(f.read().split()[1])
             except (OSError, IndexError, ValueError):
                 pass  # a thread that ended meanwhile
-        self.samples.append((time.monotonic(), waits))
+        self.samples.append((time.monotonic(), waits, pressure()))
 
     def run(self):
         while not self.stopping.wait(0.05):
@@ -232,12 +232,35 @@ class Waits(threading.Thread):
         """The most any one thread waited (seconds) between the last sample
         at or before monotonic time t0 and the first at or after t1; the
         whole record where the samples do not reach so far."""
+        a, b = self.around(t0, t1)
+        return max((ns - a[1].get(tid, 0) for tid, ns in b[1].items()), default=0) / 1e9 if a else 0.0
+
+    def stalls(self, t0, t1):
+        """{resource: seconds} the machine had some task stalled for a CPU or
+        for I/O (/proc/pressure) over the same samples: what a check's
+        failure message gives to tell a busy machine from a fault."""
+        a, b = self.around(t0, t1)
+        return {k: round((b[2][k] - a[2][k]) / 1e6, 3) for k in b[2] if k in a[2]} if a else {}
+
+    def around(self, t0, t1):
         if len(self.samples) < 2:
-            return 0.0
-        times = [t for t, _ in self.samples]
-        a = self.samples[max(0, bisect.bisect_right(times, t0) - 1)][1]
-        b = self.samples[min(len(times) - 1, bisect.bisect_left(times, t1))][1]
-        return max((ns - a.get(tid, 0) for tid, ns in b.items()), default=0) / 1e9
+            return None, None
+        times = [s[0] for s in self.samples]
+        return (self.samples[max(0, bisect.bisect_right(times, t0) - 1)],
+                self.samples[min(len(times) - 1, bisect.bisect_left(times, t1))])
+
+
+def pressure():
+    """{"cpu": µs, "io": µs}: the machine's total time with some task stalled
+    on each (the kernel's pressure stall information; {} without it)."""
+    out = {}
+    for kind in ("cpu", "io"):
+        try:
+            with open("/proc/pressure/" + kind) as f:
+                out[kind] = int(f.readline().rsplit("total=", 1)[1])
+        except (OSError, IndexError, ValueError):
+            pass
+    return out
 
 
 class FillerCase(unittest.TestCase):
