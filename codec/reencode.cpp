@@ -3,6 +3,7 @@
  * reencode.h): matching the programme's codec, decoding a run, encoding it.
  */
 #include "codec/reencode.h"
+#include "common/utils.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -419,7 +420,10 @@ static void retire_encoder(reencode *r, AVCodecContext **enc)
     AVCodecContext *c = *enc;
     *enc = nullptr;
     try {
-        r->closer = std::thread([c]() mutable { avcodec_free_context(&c); });
+        r->closer = std::thread([c]() mutable {
+            utils_name_thread("encoder-close");
+            avcodec_free_context(&c);
+        });
     } catch (const std::system_error &) {
         avcodec_free_context(&c);
     }
@@ -436,6 +440,7 @@ int reencode_prepare(reencode *r, int64_t rate)
         return AVERROR(EINVAL);
     try {
         r->opener = std::thread([r, rate]() {
+            utils_name_thread("encoder-open");
             AVCodecContext *c = nullptr;
             if (open_encoder(r, rate, &c) >= 0)
                 r->next = c;

@@ -242,6 +242,7 @@ static int write_line(asrun_ctx *a, int64_t time_ms, const char *line, size_t le
 /* The writer thread: the posted lines, oldest first, until stopped with none left. */
 static void write_posted(asrun_ctx *a)
 {
+    utils_name_thread("asrun");
     std::unique_lock<std::mutex> q(a->queue_lock);
     for (;;) {
         a->posted.wait(q, [a] { return a->stop || !a->queue.empty(); });

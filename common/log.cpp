@@ -257,6 +257,7 @@ static void log_drain(bool pausable)
  */
 static void *log_writer_thread(void *)
 {
+    utils_name_thread("log");
     while (!stop_flag.load()) {
         log_drain(true);
         pthread_mutex_lock(&lock);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 
 /* Number of characters of s before its terminator, at most limit; reads nothing past s + limit. */
@@ -79,4 +80,11 @@ void utils_rotate_file(const char *path, time_t now)
         if (errno != EEXIST)
             return;
     }
+}
+
+void utils_name_thread(const char *name)
+{
+    char shown[16];
+    utils_strlcpy(shown, name, sizeof(shown));
+    pthread_setname_np(pthread_self(), shown);
 }

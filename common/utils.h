@@ -28,4 +28,11 @@ size_t utils_strlcat(char *dst, const char *src, size_t size);
 #define UTILS_ROTATE_SUFFIXES 1000
 void utils_rotate_file(const char *path, time_t now);
 
+/*
+ * Names the calling thread (the first 15 bytes of name), as top -H, gdb and
+ * /proc show it: which of the process's threads is busy or blocked can then
+ * be told on air. A name the system refuses is left unset.
+ */
+void utils_name_thread(const char *name);
+
 #endif

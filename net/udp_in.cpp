@@ -8,6 +8,7 @@
 #include "net/udp_in.h"
 #include "net/udp_addr.h"
 #include "common/mpegts.h"
+#include "common/utils.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -255,6 +256,7 @@ static void watch_batch(udp_in *in, input_watch *w, const recv_batch *b, int got
 
 static void *receiver_thread(void *arg)
 {
+    utils_name_thread("udp-in");
     udp_in *in = (udp_in *)arg;
     recv_batch batch;
     input_watch watch = {-1, 0, 0, 0};

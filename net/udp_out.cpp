@@ -12,6 +12,7 @@
 #include "net/udp_out.h"
 #include "net/udp_addr.h"
 #include "common/mpegts.h"
+#include "common/utils.h"
 
 #include <cerrno>
 #include <climits>
@@ -575,6 +576,7 @@ static void send_due(udp_out *o, mmsghdr *msgs, const iovec *iov, int n)
 
 static void *sender_thread(void *arg)
 {
+    utils_name_thread("udp-out");
     udp_out *o = (udp_out *)arg;
     mmsghdr msgs[SEND_BATCH];
     iovec iov[SEND_BATCH];

@@ -25,6 +25,7 @@ extern "C" {
 
 #include "common/handoff.h"
 #include "ts/ts_in.h"
+#include "common/utils.h"
 
 #define FEED_CAPACITY 512  // packets read and not yet taken: the reader waits beyond
 
@@ -78,6 +79,7 @@ static void feed_end(relay_feed *f, int ret)
 
 static void *feed_thread(void *arg)
 {
+    utils_name_thread("feed");
     relay_feed *f = (relay_feed *)arg;
     int ret = 0;
 

@@ -186,6 +186,7 @@ static void conform_thread_lower_priority(void)
 
 static void conform_thread_body(conform_thread *c)
 {
+    utils_name_thread("conform");
     try {
         conform_thread_lower_priority();
         while (!c->stop.load()) {

@@ -15,6 +15,7 @@
 #include "service/app_ctx.h"
 #include "common/log.h"
 #include "service/ctl.h"
+#include "common/utils.h"
 
 static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need a lock-free counter");
 
@@ -50,6 +51,7 @@ void record(int sig)
 
 void *signal_thread_main(void *arg)
 {
+    utils_name_thread("signals");
     app_ctx *app = (app_ctx *)arg;
     bool stop_requested = false;
     for (;;) {
@@ -152,6 +154,7 @@ void signals_stop(void)
 
 void *ctl_thread(void *arg)
 {
+    utils_name_thread("control");
     app_ctx *app = (app_ctx *)arg;
     ctl_run(&app->ctl);
     ctl_destroy(&app->ctl);

@@ -15,6 +15,7 @@
 #include "common/log.h"
 #include "service/app_ctx.h"
 #include "traffic/traffic.h"
+#include "common/utils.h"
 
 struct traffic_thread {
     app_ctx *app;
@@ -43,6 +44,7 @@ static void traffic_thread_poll(traffic_thread *t)
 
 static void traffic_thread_body(traffic_thread *t)
 {
+    utils_name_thread("traffic");
     try {
         while (!t->stop.load()) {
             traffic_wait(t->traffic_ctx, TRAFFIC_THREAD_PERIOD_MS);

@@ -28,6 +28,7 @@ extern "C" {
 #include "splice/packets_queue.h"
 #include "common/trace.h"
 #include "scte35/scte35.h"
+#include "common/utils.h"
 
 /* Reports ev for the break rep describes. */
 static void emit(const splice_env *env, const rep_ctx *rep, event *ev)
@@ -941,7 +942,10 @@ static void filler_tail_ahead(const splice_env *env, const rep_ctx *rep, const r
     if (!tail_plan(env, rep, r, s, r->item, r->queued_filler, limit, t) || t->why || t->m == 0)
         return;
     try {
-        t->worker = std::thread(tail_encode, t);
+        t->worker = std::thread([t] {
+            utils_name_thread("tail-encode");
+            tail_encode(t);
+        });
     } catch (const std::system_error &) {
         tail_unplan(t);  // made at the return, if it still comes there
     }
