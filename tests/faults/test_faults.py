@@ -787,8 +787,9 @@ class Timeline(Base):
         quiet = (w["silence_at"], w["silence_at"] + w["silence"])
         busy = svc.waits.waited(*quiet)
         # What the service and the machine waited for in the 2 s before, should a silence need explaining.
-        before = "; before it: %.3f s for a CPU, machine stalled %r" % (
-            svc.waits.waited(quiet[0] - 2, quiet[0]), svc.waits.stalls(quiet[0] - 2, quiet[1]))
+        before = "; before it: %.3f s for a CPU, machine stalled %r; the service's threads then: %s" % (
+            svc.waits.waited(quiet[0] - 2, quiet[0]), svc.waits.stalls(quiet[0] - 2, quiet[1]),
+            svc.waits.threads(*quiet))
         ok = (res.expect(w["silence"] < 0.25 + busy, "%s: output silent for %.3f s at %.1f s, %.3f s of it waiting "
                          "for a CPU%s" % (label, w["silence"], quiet[0] - units[0][1], busy, before))
               & res.expect(not w["steps"] and max(w["pcr_max_ms"].values()) <= 40,

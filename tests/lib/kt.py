@@ -207,15 +207,28 @@ class Waits(threading.Thread):
         super().__init__(daemon=True)
         self.pid, self.samples, self.stopping = pid, [], threading.Event()
 
+    # System calls a thread of the service may be found waiting in, by number (x86-64).
+    CALLS = {0: "read", 1: "write", 7: "poll", 23: "select", 35: "nanosleep", 44: "sendto", 45: "recvfrom",
+             46: "sendmsg", 47: "recvmsg", 202: "futex", 230: "clock_nanosleep", 232: "epoll_wait", 257: "openat",
+             270: "pselect6", 271: "ppoll", 299: "recvmmsg", 307: "sendmmsg"}
+
     def sample(self):
-        waits, tasks = {}, "/proc/%d/task" % self.pid
+        waits, states, tasks = {}, {}, "/proc/%d/task" % self.pid
         for tid in os.listdir(tasks):
             try:
                 with open("%s/%s/schedstat" % (tasks, tid)) as f:
                     waits[tid] = int(f.read().split()[1])
+                with open("%s/%s/stat" % (tasks, tid)) as f:
+                    stat = f.read()
+                with open("%s/%s/syscall" % (tasks, tid)) as f:
+                    call = f.read().split()[0]
             except (OSError, IndexError, ValueError):
-                pass  # a thread that ended meanwhile
-        self.samples.append((time.monotonic(), waits, pressure()))
+                continue  # a thread that ended meanwhile
+            state = stat[stat.rfind(")") + 2]
+            what = state if state == "R" or not call.isdigit() else "%s:%s" % (
+                state, self.CALLS.get(int(call), call))
+            states[tid] = (stat[stat.find("(") + 1:stat.rfind(")")], what)
+        self.samples.append((time.monotonic(), waits, pressure(), states))
 
     def run(self):
         while not self.stopping.wait(0.05):
@@ -241,6 +254,19 @@ class Waits(threading.Thread):
         failure message gives to tell a busy machine from a fault."""
         a, b = self.around(t0, t1)
         return {k: round((b[2][k] - a[2][k]) / 1e6, 3) for k in b[2] if k in a[2]} if a else {}
+
+    def threads(self, t0, t1):
+        """What each thread was doing in the samples between t0 and t1, as
+        text: its name, then how many times it was found running (R) or
+        sleeping in which system call (S:futex)."""
+        seen = {}
+        for t, _, _, states in self.samples:
+            if t0 <= t <= t1:
+                for tid, (name, what) in states.items():
+                    counts = seen.setdefault((name, tid), {})
+                    counts[what] = counts.get(what, 0) + 1
+        return "; ".join("%s %s" % (name, " ".join("%s x%d" % kv for kv in sorted(counts.items())))
+                         for (name, _), counts in sorted(seen.items()))
 
     def around(self, t0, t1):
         if len(self.samples) < 2:
