@@ -4,7 +4,8 @@
  * fault per 4 KiB, and on a virtual machine those faults cost more than
  * writing the bytes. The buffer asks for huge pages (madvise), which a kernel
  * whose transparent huge pages are "madvise" or "always" gives where it can;
- * elsewhere it is an ordinary allocation.
+ * elsewhere it is an ordinary allocation. KestrowApp turns huge pages off
+ * for itself (service/main.cpp): there these are ordinary allocations.
  */
 #ifndef KESTROW_COMMON_BIGMEM_H
 #define KESTROW_COMMON_BIGMEM_H

@@ -133,7 +133,9 @@ class Service(Base):
         self.assertEqual(len(pids), 1)
         pid = pids[0]
         with open("/proc/%d/status" % pid) as f:
-            self.assertIn("Umask:\t0000\n", f.read())
+            status = f.read()
+        self.assertIn("Umask:\t0000\n", status)
+        self.assertIn("THP_enabled:\t0\n", status, "no huge pages merged with the memory map locked")
         self.assertEqual(os.readlink("/proc/%d/cwd" % pid), "/")
         self.assertEqual(os.getsid(pid), pid)
         for fd in (0, 1, 2):
