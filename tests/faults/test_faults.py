@@ -692,12 +692,12 @@ class Timeline(Base):
     """Each row: a 16 s programme whose time line breaks at 6 s (generator options),
     sent as the row says; a 2 s break announced at 12 s follows. The output
     up to the last datagram sent, read as a receiver reads it: no silence
-    over 0.25 s (plus the time the service waited for a CPU then), no PCR step, PCRs at most 40 ms apart, no continuity error,
-    PAT and PMT at most 100 ms apart and the SDT 2 s, no second with video
-    and without audio, every cue relayed, no failed output check; the
-    video's delay after the fault within 0.1 s of the delay before; nothing
-    lost in the 1.5 s after the programme came back; the as-run line the row
-    names."""
+    over 0.25 s (plus the time the service waited for a CPU then), no PCR
+    step, PCRs at most 40 ms apart, no continuity error, PAT and PMT at most
+    100 ms apart and the SDT 2 s, no second with video and without audio,
+    every cue relayed, no failed output check; the video's delay after the
+    fault within 0.1 s of the delay before; nothing lost in the 1.5 s after
+    the programme came back; the as-run line the row names."""
     NEXT = "at=12,dur=2"  # before the old time line's times come back after the restart 17 s back
     ROWS = (  # label, generator options, sending, (as-run event, reason) or None
         ("outage between breaks", {"outages": ["at=6,dur=3"]}, {}, None),

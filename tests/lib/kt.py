@@ -201,7 +201,9 @@ class Waits(threading.Thread):
     (the kernel's run-queue wait, /proc/PID/task/*/schedstat), sampled every
     50 ms until the process ends or stop() is called. A busy machine delays a
     real-time program by that much: timing checks add it to their bounds, so
-    that they hold the program to what it could do with the CPU it got."""
+    that they hold the program to what it could do with the CPU it got. Each
+    sample also keeps each thread's state and system call, and the machine's
+    stall totals, for the failure messages (threads, stalls)."""
 
     def __init__(self, pid):
         super().__init__(daemon=True)
