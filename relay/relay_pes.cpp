@@ -15,7 +15,11 @@
  * two pictures, which a file's splicing must tell apart). A live input
  * looks only at its first picture: the output's delay settles on what the
  * first pictures take, so every picture still held would delay it for good
- * (a live PES with two pictures goes on as one packet).
+ * (a live PES with two pictures goes on as one packet). A stream one of
+ * whose PES begins without a PTS after the switch goes back to the
+ * library's parser from its next PES on (that part itself goes on as it
+ * came). What the demuxer hands out is each PES whole, whatever its header's
+ * PES_packet_length says: the input filter sees to it (ts/ts_in.h).
  *
  * The switch comes after those pictures, which the demuxer parsed; the
  * parser then holds the PES fed last. That one
@@ -137,10 +141,18 @@ static void pes_switch(relay *r, const AVPacket *pkt)
     if (s >= PES_PARSERS || p->mode[s] == PES_LIBRARY || st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
         return;
     AVCodecParserContext *pc = av_stream_get_parser(st);
-    if (!pc || (pc->flags & PARSER_FLAG_COMPLETE_FRAMES))
+    if (!pc)
         return;
+    bool untimed = (r->filter && ts_in_pes_untimed(r->filter, st->id)) || pkt->pts == AV_NOPTS_VALUE || pkt->pos < 0;
+    if (pc->flags & PARSER_FLAG_COMPLETE_FRAMES) {
+        if (untimed && p->mode[s] == PES_WHOLE) {
+            pc->flags &= ~PARSER_FLAG_COMPLETE_FRAMES;  // from the next PES on the library's parser finds pictures
+            p->mode[s] = PES_LIBRARY;
+        }
+        return;
+    }
     if (p->mode[s] == PES_UNKNOWN) {
-        if ((r->filter && ts_in_pes_untimed(r->filter, st->id)) || pkt->pts == AV_NOPTS_VALUE || pkt->pos < 0) {
+        if (untimed) {
             p->mode[s] = PES_LIBRARY;  // pictures and PES do not match: the library's parser finds them
             return;
         }

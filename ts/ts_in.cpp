@@ -45,6 +45,7 @@ enum {
     PID_EMM = 64,          // an EMM PID the CAT names
     PID_PES_UNTIMED = 128, // a PES began without a PTS (a picture's second part, a second field)
     PID_CLEAR = 256,       // a packet of it carried a payload that was not scrambled
+    PID_PES_LIED = 512,       // one of its PES declared a length its bytes up to the next PES start did not match
 };
 
 /* The early end of the demuxer's probe (ts_in_set_probe). */
@@ -102,6 +103,8 @@ struct ts_in {
     std::atomic<int> cancel;  // the reads from the source end with AVERROR_EXIT
     int32_t pes_left[TS_PID_COUNT];  // relayed PES the demuxer has begun: bytes still to come, -1 unbounded
     int pes_open;             // relayed PIDs with pes_left not 0
+    int32_t pes_declared[TS_PID_COUNT];  // the chosen programme's PES begun last: its length as declared; -1: none
+    int32_t pes_bytes[TS_PID_COUNT];     // its bytes so far, from the packet_start_code_prefix on
     int probe;                // PROBE_*
     int64_t probe_wait;       // 27 MHz: ts_in_set_probe's wait for a stream not seen
     int64_t probe_wall;       // us: how long the probe may last on the wall clock once chosen; 0: no bound
@@ -517,10 +520,63 @@ static bool pes_untimed(const uint8_t *p)
 }
 
 /*
+ * PES lengths that cannot mislead the demuxer. It hands a PES out as soon as
+ * its bytes reach the declared PES_packet_length at the end of a TS packet
+ * and skips what follows up to the next PES start; a declared end passed
+ * inside a packet, or never reached, keeps the PES until the next start.
+ * Encoders get the length wrong: one byte short, modulo 65536 over 64 KiB,
+ * too long where packets were lost. A PES whose declared end falls on a
+ * packet's end before its last byte comes out cut (its rest lost, a picture
+ * in parts). Each PES's declared length is checked against its bytes up to
+ * the next PES start (stats.pes_lengths_wrong); once one of a stream's PES
+ * lied, its PES are given length 0 from the next one on (the PES ends with
+ * the next, as most encoders send video): only that first one can be cut.
+ * A stream whose lengths are right keeps them, and with them the demuxer's
+ * handing out of each PES at its last packet. Packet p carries a clear
+ * payload of a stream of the chosen programme.
+ */
+static void mend_pes_length(ts_in *f, uint8_t *p, int pid)
+{
+    int off = ts_payload_offset(p);
+    if (off < 0 || off >= TS_PACKET_SIZE)
+        return;
+    int n = TS_PACKET_SIZE - off;
+    int32_t declared = f->pes_declared[pid];
+    if (!(p[1] & 0x40)) {
+        if (declared < 0)
+            return;
+        if (declared > 0 && f->pes_bytes[pid] == declared + 6) {
+            f->pid_flags[pid] |= PID_PES_LIED;  // more after a declared end on a packet's end: cut
+            f->stats.pes_lengths_wrong++;
+            f->pes_declared[pid] = -1;
+        }
+        f->pes_bytes[pid] += n;
+        return;
+    }
+    if (declared > 0 && f->pes_bytes[pid] != declared + 6) {
+        f->pid_flags[pid] |= PID_PES_LIED;
+        f->stats.pes_lengths_wrong++;
+    }
+    uint8_t *q = p + off;
+    if (n < 6 || q[0] != 0 || q[1] != 0 || q[2] != 1) {
+        f->pes_declared[pid] = -1;  // no PES starts here
+        return;
+    }
+    f->pes_declared[pid] = (q[4] << 8) | q[5];
+    f->pes_bytes[pid] = n;
+    if (f->pes_declared[pid] && (f->pid_flags[pid] & PID_PES_LIED)) {
+        q[4] = 0;
+        q[5] = 0;
+    }
+}
+
+/*
  * The demuxer's view of a relayed PID's PES: a PES it has begun and not
- * yet received whole (a length-0 PES ends only with the next one) is open.
- * The filter yields only while none is open, so that the demuxer, which
- * hands out what it holds when a read fails, never hands out a part.
+ * yet handed out is open: until the packet its declared length ends at the
+ * end of, or with a length 0 or a declared end passed inside a packet, up
+ * to the next PES start (mend_pes_length). The filter yields only while none
+ * is open, so that the demuxer, which hands out what it holds when a read
+ * fails, never hands out a part.
  */
 static void track_pes(ts_in *f, const uint8_t *p, int pid)
 {
@@ -540,8 +596,8 @@ static void track_pes(ts_in *f, const uint8_t *p, int pid)
     } else if (left > 0) {
         left -= n;
     }
-    if (left < 0 && left != -1)
-        left = 0;
+    if (left < -1)
+        left = -1;  // the declared end passed inside a packet: held up to the next start
     f->pes_left[pid] = left;
     f->pes_open += (left != 0) - (before != 0);
 }
@@ -569,6 +625,8 @@ static void take_packet(ts_in *f, uint8_t *p)
     /* What a live input's probe reads is stale once the relay runs (ts_in_flush): not kept. */
     if ((act & ACT_PASS) && (f->started || (f->source && (f->source->seekable & AVIO_SEEKABLE_NORMAL))))
         ts_pass_push(f->pass, p, f->now);
+    if ((f->pid_flags[pid] & PID_CHOSEN_ES) && (p[3] & 0x10) && !scrambled && !(p[1] & 0x80))
+        mend_pes_length(f, p, pid);
     if ((act & ACT_RELAYED) && (p[3] & 0x10) && !(p[1] & 0x80))
         track_pes(f, p, pid);
     /* A payload the demuxer must not read: scrambled, or of a stream of a type it does not read (the PCR PID's). */
@@ -821,6 +879,7 @@ int ts_in_open(ts_in **out, ts_in_read_fn read, void *opaque, int buffer_size)
     f->cat_buf.pid = 1;
     ts_clock_reset(&f->clock);
     f->now = f->yield_last = f->chosen_time = f->video_lead = TS_TIME_NONE;
+    memset(f->pes_declared, 0xFF, sizeof(f->pes_declared));
     *out = f;
     return 0;
 }
@@ -860,6 +919,7 @@ int ts_in_flush(ts_in *f)
     f->pos = 0;
     memset(f->pes_left, 0, sizeof(f->pes_left));
     f->pes_open = 0;
+    memset(f->pes_declared, 0xFF, sizeof(f->pes_declared));
     if (f->source)
         avio_flush(f->source);
     return 0;

@@ -11,6 +11,12 @@
  *    descriptor is added where the PMT section lies within one TS packet and
  *    the 6 bytes fit in that packet's stuffing; any other PMT (spanning
  *    packets, or a full packet) passes unchanged and is counted;
+ *  - a stream of the chosen programme one of whose PES declared a
+ *    PES_packet_length that its bytes up to the next PES start did not
+ *    match (encoders write one byte short, modulo 65536, or too long) gets
+ *    length 0 in its later PES: the demuxer then takes each PES up to the
+ *    next start, where a wrong length would make it cut the PES there and
+ *    skip the rest. The lengths that lied are counted;
  *  - packets keep their number, PIDs and continuity counters; bytes outside
  *    TS packets (lost sync, the parity of 204-byte packets) are left out and
  *    counted, so that the demuxer reads whole packets only.
@@ -102,6 +108,7 @@ struct ts_in_stats {
     int64_t pmts_rewritten;   // "CUEI" added
     int64_t pmts_unchanged;   // "CUEI" wanted but the section spans packets or has no room
     int64_t bytes_skipped;    // bytes outside TS packets
+    int64_t pes_lengths_wrong;  // PES of the chosen programme whose PES_packet_length did not match their bytes
 };
 
 /* Reads up to size bytes into buf: the count, AVERROR_EOF at the end, or a

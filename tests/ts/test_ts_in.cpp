@@ -180,6 +180,97 @@ TEST_F(TsIn, PesBegunWithoutAPtsIsNoted)
     }
 }
 
+/* Rewrites the PES_packet_length of every PES on pid: lie(bytes after the length field, first packet's part) gives it. */
+template <typename Lie> std::string with_pes_lengths(std::string data, int pid, Lie lie)
+{
+    std::vector<size_t> starts;  // offset of each PES's first payload byte
+    std::vector<int> sizes, first;
+    for (size_t i = 0; i + 188 <= data.size(); i += 188) {
+        const uint8_t *p = (const uint8_t *)&data[i];
+        int o = ts_payload_offset(p);
+        if (ts_pid(p) != pid || !(p[3] & 0x10) || o < 0 || o >= 188)
+            continue;
+        if (p[1] & 0x40) {
+            starts.push_back(i + o);
+            sizes.push_back(0);
+            first.push_back(188 - o - 6);
+        }
+        if (!sizes.empty())
+            sizes.back() += 188 - o;
+    }
+    for (size_t k = 0; k < starts.size(); k++) {
+        int len = lie(sizes[k] - 6, first[k]);
+        data[starts[k] + 4] = (char)((len >> 8) & 0xFF);
+        data[starts[k] + 5] = (char)(len & 0xFF);
+    }
+    return data;
+}
+
+// Encoders declare PES lengths that are wrong: one byte short (modulo 65536 over 64 KiB), too long where packets
+// were lost, or ending on a packet's end before the PES does. Whatever they say, the demuxer gets every picture
+// whole, while the filter yields between PES as a file's relay asks, and the lies are counted (the first one
+// ending on a packet's end is cut: the lie is seen only after it).
+TEST_F(TsIn, VideoPesWhoseLengthsLieReachTheDemuxerWhole)
+{
+    struct row {
+        const char *name;
+        int (*lie)(int actual, int first);
+        bool lies;
+    } rows[] = {
+        {"as declared by the muxer", [](int actual, int) { return actual > 0xFFFF ? 0 : actual; }, false},
+        {"one short, modulo 65536", [](int actual, int) { return (actual - 1) & 0xFFFF; }, true},
+        {"too long", [](int actual, int) { return std::min(actual + 500, 0xFFFF); }, true},
+        {"300 short", [](int actual, int first) { return actual - 300 > first ? actual - 300 : actual; }, true},
+        {"ending with the first packet", [](int actual, int first) { return actual > first ? first : actual; }, true},
+    };
+    std::string data = kt::read_file(stream_path(true));
+    std::vector<int> reference;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        mem_source m{with_pes_lengths(data, 0x1000, r.lie)};
+        ts_in *f = nullptr;
+        ASSERT_EQ(0, ts_in_open(&f, mem_read, &m, 1316));
+        ASSERT_EQ(0, ts_in_set_pass(f, 0, 0, 32768));
+        AVFormatContext *in = avformat_alloc_context();
+        in->pb = ts_in_pb(f);
+        in->flags |= AVFMT_FLAG_CUSTOM_IO;
+        in->probesize = 64 * 1024;  // the rest read after the probe, with yields
+        ASSERT_EQ(0, avformat_open_input(&in, "mem", av_find_input_format("mpegts"), nullptr));
+        ASSERT_GE(avformat_find_stream_info(in, nullptr), 0);
+        const int relayed[] = {0x1000, 0x1001};
+        ASSERT_EQ(0, ts_in_start_pass(f, relayed, 2));
+        ts_in_set_yield(f, 27000000 / 50);
+        std::vector<int> sizes;
+        int yields = 0;
+        AVPacket *pkt = av_packet_alloc();
+        for (int ret; (ret = av_read_frame(in, pkt)) != AVERROR_EOF;) {
+            if (ret == AVERROR(EAGAIN)) {
+                yields++;
+                ts_in_resume(f);
+                continue;
+            }
+            ASSERT_GE(ret, 0);
+            if (in->streams[pkt->stream_index]->id == 0x1000)
+                sizes.push_back(pkt->size);
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+        if (reference.empty()) {
+            reference = sizes;
+            EXPECT_GT(yields, 0);
+        }
+        /* The first lie is seen after the demuxer cut that picture; its parser joins the part to the next one. */
+        int cut = r.lie(1000, 900) == 900;
+        EXPECT_EQ(std::vector<int>(reference.begin() + 2 * cut, reference.end()),
+                  std::vector<int>(sizes.begin() + cut, sizes.end()));
+        ts_in_stats st;
+        ts_in_get_stats(f, &st);
+        EXPECT_EQ(r.lies, st.pes_lengths_wrong > (int64_t)sizes.size() / 2) << st.pes_lengths_wrong;
+        avformat_close_input(&in);
+        ts_in_close(&f);
+    }
+}
+
 // A programme whose video is scrambled cannot be spliced: the filter ends the probe once it saw so, and the
 // demuxer reads on from there (the cue). A clear one's probe is the demuxer's, here up to the end, unless the
 // probe is bounded on the wall clock (a live source's: 40 ms here, reads of 2 ms).
