@@ -198,7 +198,6 @@ struct pic_break {
     int filler, other;
     int filler_file, filler_pic;
     int point;            // announced break matched; -1
-    int64_t offset;       // offset in force at its start
 };
 
 struct pic_opts {
@@ -234,8 +233,10 @@ static void pic_dec_close(pic_dec *d)
 
 /*
  * Opens path and a one-thread decoder of its video: the stream on pid when
- * it has one (pid > 0), else its first video stream. 0 and d set up (the
- * stream's PID in d->pid); a negative code with nothing left open.
+ * it has one (pid > 0), else its first video stream, those the probe saw no
+ * picture of last. Errors of the decoding are counted in count (null: not
+ * counted). 0 and d set up (the stream's PID in d->pid); a negative code
+ * with nothing left open.
  */
 static int pic_dec_open(pic_dec *d, const char *path, int pid, pic_errors *count)
 {
@@ -251,7 +252,7 @@ static int pic_dec_open(pic_dec *d, const char *path, int pid, pic_errors *count
     ret = avformat_find_stream_info(d->fmt, nullptr);
     if (ret < 0)
         goto out_close;
-    /* A stream the probe saw no picture of (declared by a PMT, never sent) comes after those it saw. */
+    /* A stream the probe saw no picture of (a PMT declares it, no packet carries it) comes last. */
     d->stream = -1;
     for (int pass = 0; pass < 2 && d->stream < 0; pass++) {
         for (unsigned i = 0; i < d->fmt->nb_streams; i++) {
@@ -867,7 +868,7 @@ static void pic_sequence(pic_judge *j)
             before = j->cls[o++].in;
             continue;
         }
-        pic_break b = {o, o, before, -1, 0, 0, -1, -1, -1, j->offset_at[o]};
+        pic_break b = {o, o, before, -1, 0, 0, -1, -1, -1};
         for (; o < n && !pic_is_programme(&j->cls[o]); o++) {
             const pic_class *c = &j->cls[o];
             b.last = o;
