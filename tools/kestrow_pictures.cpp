@@ -49,7 +49,9 @@
  * picture the break replaced minus that of the programme's first picture at
  * or after the point; at the return: the rank of the programme's first
  * picture after the break minus that of the first at or after the end. 0 is
- * exact; below 0 early, above 0 late.
+ * exact; below 0 early, above 0 late. A break on its announced pictures has
+ * 0 at both ends and no picture missing (a time of the pictures it replaced
+ * at which the output shows none, the picture before it frozen).
  * Decoding errors of a file: all its decoder reported: error returns,
  * pictures flagged (AV_FRAME_FLAG_CORRUPT, decode_error_flags) and lines
  * logged at error level (the H.264 decoder flags no picture for a missing
@@ -69,6 +71,8 @@
  *   breaks [{before_pts, after_pts (input times of the programme pictures
  *     shown around it; null at an end of the output), first_pts, last_pts
  *     (output times of its first and last picture), pictures, filler, other,
+ *     missing (programme pictures it replaced at whose time the output shows
+ *     no picture at all, the previous one frozen; null at an end),
  *     filler_first {file, picture} (its first filler picture: the filler's
  *     rank among the --filler options, the picture's in the filler's display
  *     order), point, end (the announced break matched, output clock; null
@@ -98,6 +102,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 extern "C" {
@@ -197,6 +202,7 @@ struct pic_break {
     int before, after;    // programme ranks around it; -1 at an end of the output
     int filler, other;
     int filler_file, filler_pic;
+    int missing;          // programme pictures replaced at whose time the output shows nothing; -1 at an end
     int point;            // announced break matched; -1
 };
 
@@ -868,7 +874,7 @@ static void pic_sequence(pic_judge *j)
             before = j->cls[o++].in;
             continue;
         }
-        pic_break b = {o, o, before, -1, 0, 0, -1, -1, -1};
+        pic_break b = {o, o, before, -1, 0, 0, -1, -1, -1, -1};
         for (; o < n && !pic_is_programme(&j->cls[o]); o++) {
             const pic_class *c = &j->cls[o];
             b.last = o;
@@ -883,9 +889,18 @@ static void pic_sequence(pic_judge *j)
             j->breaks.push_back(b);
     }
     std::vector<char> replaced(in, 0);
-    for (const pic_break &b : j->breaks)
-        for (int r = b.before + 1; r < (b.after >= 0 ? b.after : in); r++)
+    std::unordered_set<int64_t> times;
+    for (const pic_info &p : j->out.pics)
+        times.insert(p.pts);
+    for (pic_break &b : j->breaks) {
+        if (b.before >= 0 && b.after >= 0)
+            b.missing = 0;
+        for (int r = b.before + 1; r < (b.after >= 0 ? b.after : in); r++) {
             replaced[r] = 1;
+            if (b.missing >= 0 && j->in.pics[r].pts != AV_NOPTS_VALUE)
+                b.missing += !times.count(ts_pts_wrap(j->in.pics[r].pts + j->offset_at[b.first]));
+        }
+    }
     j->duplicates = 0;
     for (int r = 0; r < in; r++) {
         j->duplicates += j->shown[r] > 1 ? j->shown[r] - 1 : 0;
@@ -1145,8 +1160,10 @@ static void pic_print_json(const pic_judge *j, const pic_opts *o)
         pic_json_time(pic_out_pts(j, b->first));
         printf(",\"last_pts\":");
         pic_json_time(pic_out_pts(j, b->last));
-        printf(",\"pictures\":%d,\"filler\":%d,\"other\":%d,\"filler_first\":{\"file\":%d,\"picture\":%d},\"point\":",
-               b->last - b->first + 1, b->filler, b->other, b->filler_file, b->filler_pic);
+        printf(",\"pictures\":%d,\"filler\":%d,\"other\":%d,\"missing\":", b->last - b->first + 1, b->filler,
+               b->other);
+        b->missing < 0 ? printf("null") : printf("%d", b->missing);
+        printf(",\"filler_first\":{\"file\":%d,\"picture\":%d},\"point\":", b->filler_file, b->filler_pic);
         pic_json_time(p ? p->start : AV_NOPTS_VALUE);
         printf(",\"end\":");
         pic_json_time(p ? p->end : AV_NOPTS_VALUE);
@@ -1223,8 +1240,8 @@ static void pic_print_table(const pic_judge *j, const pic_opts *o)
         int64_t at = pic_out_pts(j, off.first);
         at == AV_NOPTS_VALUE ? printf("-\n") : printf("%" PRId64 "\n", at);
     }
-    printf("%-6s %11s %11s %11s %11s %8s %6s %5s %9s %9s\n", "break", "before", "first", "after", "point", "pictures",
-           "filler", "other", "off start", "off end");
+    printf("%-6s %11s %11s %11s %11s %8s %6s %5s %7s %9s %9s\n", "break", "before", "first", "after", "point",
+           "pictures", "filler", "other", "missing", "off start", "off end");
     for (size_t k = 0; k < j->breaks.size(); k++) {
         const pic_break *b = &j->breaks[k];
         const pic_point *p = b->point >= 0 ? &o->points[b->point] : nullptr;
@@ -1236,13 +1253,15 @@ static void pic_print_table(const pic_judge *j, const pic_opts *o)
                                        : snprintf(cols[c], sizeof(cols[c]), "%" PRId64, times[c]);
         int s, e;
         bool hs = p && pic_frames_off(j, b, p->start, 0, &s), he = p && pic_frames_off(j, b, p->end, 1, &e);
-        char so[16] = "-", eo[16] = "-";
+        char so[16] = "-", eo[16] = "-", mi[16] = "-";
+        if (b->missing >= 0)
+            snprintf(mi, sizeof(mi), "%d", b->missing);
         if (hs)
             snprintf(so, sizeof(so), "%d", s);
         if (he)
             snprintf(eo, sizeof(eo), "%d", e);
-        printf("%-6zu %11s %11s %11s %11s %8d %6d %5d %9s %9s\n", k + 1, cols[0], cols[1], cols[2], cols[3],
-               b->last - b->first + 1, b->filler, b->other, so, eo);
+        printf("%-6zu %11s %11s %11s %11s %8d %6d %5d %7s %9s %9s\n", k + 1, cols[0], cols[1], cols[2], cols[3],
+               b->last - b->first + 1, b->filler, b->other, mi, so, eo);
     }
     if (!j->holes.empty()) {
         printf("holes     ");

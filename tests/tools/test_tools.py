@@ -271,8 +271,8 @@ class Pictures(unittest.TestCase):
                 said = sum(e.get("reencoded") or 0 for e in map(json.loads, kt.read_text(asrun).splitlines()))
                 self.assertEqual((t["pictures_out"], t["own"] + t["reencoded"] + t["filler"], t["holes"],
                                   t["decode_errors_out"], t["reencoded"]), (300, 300, 0, 0, said), mode)
-                self.assertEqual((b["filler"], b["pictures"], b["filler_first"], b["point"]),
-                                 (t["filler"], t["filler"], {"file": 0, "picture": 0}, 540000), mode)
+                self.assertEqual((b["filler"], b["pictures"], b["missing"], b["filler_first"], b["point"]),
+                                 (t["filler"], t["filler"], 0, {"file": 0, "picture": 0}, 540000), mode)
                 self.assertEqual([b["frames_off_start"], b["frames_off_end"]], off, mode)
                 self.assertEqual(t["reencoded"] > 0, mode == "auto")
             kt.gen.generate(plain, duration=12, gop=25)
