@@ -85,8 +85,9 @@
  *     programme_db (against the programme picture of its time, by thumbnail
  *     under 20 dB; null for none), like ("programme": identical to a
  *     programme picture of another time, or nearest to the programme's;
- *     "filler"; null: nothing reaches 20 dB), like_pts (input time of
- *     that programme picture, or of the one of its time), damaged}]
+ *     "filler"; null: nothing reaches 20 dB), like_pts (input time of the
+ *     programme picture it is identical to, else of the programme picture of
+ *     its time; null for none), damaged}]
  * dB with 2 decimals, 100.00 for identical; without --json a short table.
  * Exit status: 0 judged (whatever the judgement); 2 usage, or a file that
  * cannot be read or has no video.
@@ -1218,7 +1219,7 @@ static void pic_print_json(const pic_judge *j, const pic_opts *o)
         printf(",\"programme_db\":");
         pic_json_db(c->own_db);
         printf(",\"like\":%s,\"like_pts\":", c->like == PIC_OWN ? "\"programme\"" : c->like == PIC_FILLER ? "\"filler\"" : "null");
-        pic_json_time(c->like == PIC_FILLER ? AV_NOPTS_VALUE : c->like_pts);
+        pic_json_time(c->like_pts);
         printf(",\"damaged\":%s}", j->out.pics[k].damaged ? "true" : "false");
     }
     printf("]}\n");
