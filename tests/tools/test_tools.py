@@ -1,6 +1,7 @@
 """Smoke run of the test tooling: one stream with a broadcast layout and one
 per other codec family, read back with ffprobe and the checker; the cue
-builders against a published section."""
+builders against a published section; the picture check on KestrowDemo's
+outputs."""
 import json
 import os
 import socket
@@ -9,6 +10,7 @@ import sys
 import unittest
 
 import kt
+import pictures
 
 import kestrow_gen  # noqa: E402
 import kestrow_mux as mux  # noqa: E402
@@ -247,6 +249,59 @@ class Smoke(unittest.TestCase):
             codecs = {int(s["id"], 16): s.get("codec_name") for s in json.loads(out)["streams"]}
             self.assertEqual((codecs[0x100], codecs[0x200]), ("h264", None))
 
+
+class Pictures(unittest.TestCase):
+    def test_outputs_judged_picture_by_picture(self):
+        """KestrowDemo's outputs: a break on its announced pictures, and on
+        the key frames after them (4.52 s and 7.72 s: 12 and 7 pictures
+        before the key frames at 5 s and 8 s); a plain relay, then with
+        three video PES cut out; the programme on another clock, across the
+        wrap; the output of a source that restarts 17 s back, on a new time
+        line."""
+        with kt.scratch() as d:
+            prog, plain, filler, shifted, restart, out, asrun = (os.path.join(d, n) for n in (
+                "prog.ts", "plain.ts", "filler.ts", "shifted.ts", "restart.ts", "out.ts", "asrun.json"))
+            kt.gen.generate(prog, duration=12, gop=25, cues=["at=4.52,dur=3.2"])
+            kt.gen.generate(filler, filler=True, duration=6)
+            for mode, off in (("auto", [0, 0]), ("off", [12, 7])):
+                res = kt.run_demo("--frame-accurate=" + mode, "--asrun-file=" + asrun, prog, out, filler)
+                self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+                r = pictures.check(out, prog, [filler], asrun)
+                t, (b,) = r["totals"], r["breaks"]
+                said = sum(e.get("reencoded") or 0 for e in map(json.loads, kt.read_text(asrun).splitlines()))
+                self.assertEqual((t["pictures_out"], t["own"] + t["reencoded"] + t["filler"], t["holes"],
+                                  t["decode_errors_out"], t["reencoded"]), (300, 300, 0, 0, said), mode)
+                self.assertEqual((b["filler"], b["pictures"], b["missing"], b["filler_first"], b["point"]),
+                                 (t["filler"], t["filler"], 0, {"file": 0, "picture": 0}, 540000), mode)
+                self.assertEqual([b["frames_off_start"], b["frames_off_end"]], off, mode)
+                self.assertEqual(t["reencoded"] > 0, mode == "auto")
+            kt.gen.generate(plain, duration=12, gop=25)
+            self.assertEqual(kt.run_demo(plain, out, filler).returncode, 0)
+            t = pictures.check(out, plain)["totals"]
+            self.assertEqual((t["own"], t["pictures_out"], t["holes"], t["other"], t["decode_errors_out"]),
+                             (300, 300, 0, 0, 0))
+            # Video PES 30 to 32 (in decoding order) become null packets.
+            with open(out, "rb") as f:
+                data, pes = bytearray(f.read()), -1
+            for i in range(0, len(data), 188):
+                if mux._pid(data[i:i + 188]) == 0x100:
+                    pes += data[i + 1] >> 6 & 1
+                    if 30 <= pes <= 32:
+                        data[i:i + 188] = mux.NULL_PACKET
+            cut = [p["pts"] for p in check(out)["packets"] if p["pid"] == 0x100][30:33]
+            with open(out, "wb") as f:
+                f.write(data)
+            r = pictures.check(out, plain)
+            self.assertEqual((r["totals"]["pictures_out"], set(cut) - set(r["holes"])), (297, set()))
+            self.assertEqual((r["totals"]["decode_errors_in"], r["totals"]["decode_errors_out"] > 0), (0, True))
+            kt.gen.generate(shifted, duration=12, gop=25, start_pts=(1 << 33) - 5 * kt.TICKS)
+            kt.gen.build(restart, duration=8, gop=25, restarts=["at=4,jump=-17"])
+            self.assertEqual(kt.run_demo(restart, out, filler).returncode, 0)
+            for output, source, jumps in ((shifted, plain, [-583200]), (out, restart, [0, 17])):
+                r = pictures.check(output, source)
+                t, offsets = r["totals"], [o["offset"] for o in r["offsets"]]
+                self.assertEqual((t["own"], t["pictures_out"], t["holes"]), (t["pictures_in"], t["pictures_in"], 0))
+                self.assertEqual(offsets[:1] + [round(o / kt.TICKS) for o in offsets[1:]], jumps, output)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
