@@ -133,7 +133,8 @@ class Smoke(unittest.TestCase):
         rows = [("mpeg2_frame", dict(video_codec="mpeg2", gop="0.6s", open_gop=True, moving_fields=True), 25, [tff], 3),
                 ("mpeg2_field", dict(video_codec="mpeg2", field_coding="field", gop=10), 25, [tff], 1),
                 ("h264_mbaff", dict(field_coding="mbaff"), 25, [tff], None),
-                ("hevc_field", dict(video_codec="hevc", field_coding="field", x265_params="crf=18"), 50, [tff, bff], None),
+                ("hevc_field", dict(video_codec="hevc", field_coding="field", x265_params="crf=18"), 50, [tff, bff],
+                 None),
                 ("mpeg2_pulldown", dict(video_codec="mpeg2", fps="24000/1001", gop=12, pulldown=True), 24,
                  [(0, 1, 1), (0, 0, 0), (0, 0, 1), (0, 1, 0)], 3)]
         with kt.scratch() as d:
@@ -160,7 +161,8 @@ class Smoke(unittest.TestCase):
                         pic = [luma[t] for t in sorted(luma)[:2]]
                         mine = pic[1] if rate == 50 else b"".join(pic[0][r * w:(r + 1) * w] for r in range(1, h, 2))
                         self.assertGreater(pictures.psnr(mine, bottom[1]), pictures.psnr(mine, bottom[0]) + 5)
-            keys = [p["pts"] for p in check(os.path.join(d, "mpeg2_frame.ts"))["packets"] if p["index"] == 0 and p["key"]]
+            keys = [p["pts"] for p in check(os.path.join(d, "mpeg2_frame.ts"))["packets"]
+                    if p["index"] == 0 and p["key"]]
             self.assertEqual({b - a for a, b in zip(keys, keys[1:])}, {54000})
 
     def test_another_encoders_parameter_sets(self):
@@ -191,8 +193,8 @@ class Smoke(unittest.TestCase):
             for mode, diff, last in rows:
                 with self.subTest(mode):
                     path = os.path.join(d, mode + ".ts")
-                    info = kestrow_gen.generate(path, size="160x128", duration=1.5, video_bitrate="16M", pes_length=mode,
-                                                pes_stuffing=3, cues=["at=1,dur=0.2,lead=0.5"])
+                    info = kestrow_gen.generate(path, size="160x128", duration=1.5, video_bitrate="16M",
+                                                pes_length=mode, pes_stuffing=3, cues=["at=1,dur=0.2,lead=0.5"])
                     pes = video_pes(path)
                     self.assertTrue(any(len(p) > 65541 for p, _ in pes))
                     for p, sizes in pes:
@@ -206,7 +208,8 @@ class Smoke(unittest.TestCase):
                         self.assertTrue(last is None or p[-1] == last)
                     self.assertEqual(check(path, "--cc")["total"]["errors"], 0)
                     packets = list(mux.read_packets(path))
-                    self.assertEqual((mux._pid(packets[info["cues"][0]["packet"]]), info["packets"]), (0x590, len(packets)))
+                    self.assertEqual((mux._pid(packets[info["cues"][0]["packet"]]), info["packets"]),
+                                     (0x590, len(packets)))
                     if mode != "boundary":    # the length is the lie there
                         self.assertEqual(pictures.decode_errors(path), "")
 
