@@ -4,6 +4,7 @@ builders against a published section; the picture check on KestrowDemo's
 outputs."""
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -43,6 +44,51 @@ def pcrs(path, pid=0x100):
             if mux._pid(p) == pid and mux._pcr(p) is not None]
 
 
+def video_pes(path, pid=0x100):
+    """[(bytes of the PES, [payload bytes of each of its TS packets])] of pid."""
+    out = []
+    for p in mux.read_packets(path):
+        o = 4 + (1 + p[4] if p[3] & 0x20 else 0)
+        if mux._pid(p) == pid and p[3] & 0x10 and (out or p[1] & 0x40):
+            if p[1] & 0x40:
+                out.append((bytearray(), []))
+            out[-1][0].extend(p[o:])
+            out[-1][1].append(188 - o)
+    return out
+
+
+def frames(path):
+    """(interlaced_frame, top_field_first, repeat_pict, pts) of each decoded
+    picture, in output order."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-of", "json", "-show_entries",
+                          "frame=interlaced_frame,top_field_first,repeat_pict,pts", path],
+                         stdout=subprocess.PIPE, check=True, timeout=60).stdout
+    return [(f["interlaced_frame"], f["top_field_first"], f["repeat_pict"], f["pts"])
+            for f in json.loads(out)["frames"]]
+
+
+def h264_ids(path):
+    """{("sps", id), ("pps", id, its SPS id, entropy_coding_mode_flag)} and
+    the PPS id of each slice, read from the video's NAL units."""
+    es = b"".join(pes for pes, _ in video_pes(path)).replace(b"\0\0\3", b"\0\0")
+    sets, slices = set(), []
+    for at in (m.start() for m in re.finditer(b"\0\0\1", es)):
+        kind, bits = es[at + 3] & 0x1F, "".join(format(b, "08b") for b in es[at + 4:at + 12])
+
+        def ue(pos):
+            zeros = bits.index("1", pos) - pos
+            return int(bits[pos + zeros:pos + 2 * zeros + 1], 2) - 1, pos + 2 * zeros + 1
+        if kind == 7:
+            sets.add(("sps", ue(24)[0]))
+        elif kind == 8:
+            pps, pos = ue(0)
+            sps, pos = ue(pos)
+            sets.add(("pps", pps, sps, int(bits[pos])))
+        elif kind in (1, 5):
+            slices.append(ue(ue(ue(0)[1])[1])[0])
+    return sets, slices
+
+
 class Smoke(unittest.TestCase):
     def test_layouts_codecs_and_cues(self):
         with kt.scratch() as d:
@@ -73,6 +119,100 @@ class Smoke(unittest.TestCase):
                 keys = [n for n, p in enumerate(video) if p["key"]][1:]
                 # Open GOPs: pictures after a later key frame in decode order shown before it.
                 self.assertTrue(keys and all(video[k + 1]["pts"] < video[k]["pts"] for k in keys), path)
+
+    def test_interlaced_shapes_and_pulldown(self):
+        """Each shape read back from the decoder's flags and the bitstream;
+        with moving fields a picture's bottom field is the source's next
+        instant, not its own."""
+        size, (w, h) = "160x128", (160, 128)
+        src = subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=%s:rate=50" % size,
+                              "-frames:v", "2", "-f", "rawvideo", "-pix_fmt", "gray", "-"],
+                             stdout=subprocess.PIPE, check=True, timeout=60).stdout
+        bottom = [b"".join(src[n * w * h + r * w:n * w * h + (r + 1) * w] for r in range(1, h, 2)) for n in (0, 1)]
+        tff, bff = (1, 1, 0), (1, 0, 0)
+        # name, options, pictures decoded per second, their flags in turn, picture_structure of each picture
+        rows = [("mpeg2_frame", dict(video_codec="mpeg2", gop="0.6s", open_gop=True, moving_fields=True), 25, [tff], 3),
+                ("mpeg2_field", dict(video_codec="mpeg2", field_coding="field", gop=10), 25, [tff], 1),
+                ("h264_mbaff", dict(field_coding="mbaff"), 25, [tff], None),
+                ("hevc_field", dict(video_codec="hevc", field_coding="field", x265_params="crf=18"), 50, [tff, bff],
+                 None),
+                ("mpeg2_pulldown", dict(video_codec="mpeg2", fps="24000/1001", gop=12, pulldown=True), 24,
+                 [(0, 1, 1), (0, 0, 0), (0, 0, 1), (0, 1, 0)], 3)]
+        with kt.scratch() as d:
+            for name, opts, rate, flags, structure in rows:
+                with self.subTest(name):
+                    path = os.path.join(d, name + ".ts")
+                    kestrow_gen.generate(path, size=size, duration=2, audio="mp2", **opts)
+                    self.assertEqual(pictures.decode_errors(path), "")
+                    got = frames(path)
+                    self.assertEqual(len(got), 2 * rate)
+                    self.assertEqual([f[:3] for f in got], [flags[n % len(flags)] for n in range(len(got))])
+                    es = b"".join(pes for pes, _ in video_pes(path))
+                    ext = [es[m.start() + 6] & 3 for m in re.finditer(b"\0\0\1\xb5[\x80-\x8f]", es)]
+                    if structure == 3:
+                        self.assertEqual(ext, [3] * len(got))
+                    elif structure:              # a field pair shares its temporal_reference; a GOP is 10 frames
+                        refs = [es[m.start() + 4] << 2 | es[m.start() + 5] >> 6 for m in re.finditer(b"\0\0\1\0", es)]
+                        self.assertEqual((ext, refs), ([1, 2] * len(got), [n // 2 % 10 for n in range(2 * len(got))]))
+                    if "pulldown" in opts:    # shown for three fields, two, three, two (of 1/59.94 s)
+                        steps = [round((b[3] - a[3]) / 1501.5) for a, b in zip(got, got[1:])]
+                        self.assertEqual(steps, [2 + f[2] for f in got[:-1]])
+                    else:
+                        luma = pictures.luma(path)
+                        pic = [luma[t] for t in sorted(luma)[:2]]
+                        mine = pic[1] if rate == 50 else b"".join(pic[0][r * w:(r + 1) * w] for r in range(1, h, 2))
+                        self.assertGreater(pictures.psnr(mine, bottom[1]), pictures.psnr(mine, bottom[0]) + 5)
+            keys = [p["pts"] for p in check(os.path.join(d, "mpeg2_frame.ts"))["packets"]
+                    if p["index"] == 0 and p["key"]]
+            self.assertEqual({b - a for a, b in zip(keys, keys[1:])}, {54000})
+
+    def test_another_encoders_parameter_sets(self):
+        """Parameter sets under other ids, the pictures decoded the same."""
+        rows = [("cavlc", dict(), dict(pps_ids=[1]), {("sps", 0), ("pps", 1, 0, 0)}, [1]),
+                ("cabac", dict(x264_params="cabac=1:weightp=2:8x8dct=1:ref=3"), dict(sps_id=1, pps_ids=[1, 0]),
+                 {("sps", 1), ("pps", 1, 1, 1), ("pps", 0, 1, 1)}, [1, 0]),
+                ("mbaff", dict(field_coding="mbaff", x264_params="cabac=1", open_gop=True), dict(pps_ids=[2, 5, 3]),
+                 {("sps", 0), ("pps", 2, 0, 1), ("pps", 5, 0, 1), ("pps", 3, 0, 1)}, [2, 5, 3])]
+        with kt.scratch() as d:
+            for name, opts, ids, sets, cycle in rows:
+                with self.subTest(name):
+                    ref, path = os.path.join(d, name + "_ref.ts"), os.path.join(d, name + ".ts")
+                    kestrow_gen.generate(ref, **opts, **SMALL)
+                    kestrow_gen.generate(path, **opts, **ids, **SMALL)
+                    mine = pictures.luma(path)
+                    self.assertTrue(len(mine) > 50 and mine == pictures.luma(ref))     # no diff of the pictures
+                    got, slices = h264_ids(path)
+                    self.assertEqual(got, sets)
+                    self.assertEqual(slices, [cycle[n % len(cycle)] for n in range(len(slices))])
+
+    def test_pes_lengths_and_stuffing(self):
+        """PES_packet_length as each mode lies, PES of over 64 KiB among
+        them; stuffing in every header; continuity and cue places kept."""
+        # mode, declared - carried (mod 65536) of each PES, its last byte when it matters
+        rows = [("exact", 0, None), ("short", -1, 0), ("long", 1, None), ("boundary", None, None)]
+        with kt.scratch() as d:
+            for mode, diff, last in rows:
+                with self.subTest(mode):
+                    path = os.path.join(d, mode + ".ts")
+                    info = kestrow_gen.generate(path, size="160x128", duration=1.5, video_bitrate="16M",
+                                                pes_length=mode, pes_stuffing=3, cues=["at=1,dur=0.2,lead=0.5"])
+                    pes = video_pes(path)
+                    self.assertTrue(any(len(p) > 65541 for p, _ in pes))
+                    for p, sizes in pes:
+                        declared, carried = p[4] << 8 | p[5], len(p) - 6
+                        if diff is None:
+                            want = carried - sizes[-1] if len(sizes) > 1 else carried
+                        else:
+                            want = 0 if mode == "exact" and carried > 0xFFFF else carried + diff
+                        self.assertEqual(declared, want % 65536)
+                        self.assertEqual((p[8], p[6 + p[8]:9 + p[8]]), ((10 if p[7] >> 6 == 3 else 5) + 3, b"\xff" * 3))
+                        self.assertTrue(last is None or p[-1] == last)
+                    self.assertEqual(check(path, "--cc")["total"]["errors"], 0)
+                    packets = list(mux.read_packets(path))
+                    self.assertEqual((mux._pid(packets[info["cues"][0]["packet"]]), info["packets"]),
+                                     (0x590, len(packets)))
+                    if mode != "boundary":    # the length is the lie there
+                        self.assertEqual(pictures.decode_errors(path), "")
 
     def test_segmentation_descriptor_matches_a_published_section(self):
         ref = ("fc3034000000000000fffff00506fe72bd0050001e021c435545494800008e7fcf0001a599b008080000"
