@@ -21,6 +21,7 @@ struct filler_ctx;
 struct app_ctx {
     ctl_ctx *ctl;                       // owned; created by ctl_init, freed by the control thread
     uint32_t port;                      // XML-RPC control port
+    char ctl_host[APP_TEXT_SIZE];       // numeric address the control port binds; empty = every IPv4 address
     char service_name[APP_TEXT_SIZE];
     char service_provider[APP_TEXT_SIZE];
     char src_url[APP_TEXT_SIZE];
