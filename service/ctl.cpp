@@ -1,6 +1,6 @@
 /*
- * Control server: the HTTP front's requests routed to XML-RPC (/RPC2) and
- * the metrics (/metrics). ctl_init runs on
+ * Control server: the HTTP front's requests routed to XML-RPC (/RPC2), the
+ * metrics (/metrics) and the console (everything else). ctl_init runs on
  * the main thread, ctl_run and ctl_destroy on the control thread,
  * ctl_terminate on whichever thread handles a stop request; the request
  * handlers run on the control thread and only read the status record.
@@ -22,6 +22,7 @@
 
 #include "service/app_ctx.h"
 #include "common/log.h"
+#include "service/console.h"
 #include "service/http_front.h"
 #include "service/status.h"
 #include "traffic/traffic.h"
@@ -269,7 +270,7 @@ void serve_rpc(ctl_ctx *ctl, const http_request *req, http_reply *out)
     xmlrpc_env_clean(&env);
 }
 
-/* Every request of the port: XML-RPC or metrics; anything else is not found. */
+/* Every request of the port: XML-RPC, metrics, or the console's. */
 void handle_request(void *opaque, const http_request *req, http_reply *out)
 {
     ctl_ctx *ctl = (ctl_ctx *)opaque;
@@ -277,6 +278,10 @@ void handle_request(void *opaque, const http_request *req, http_reply *out)
         serve_rpc(ctl, req, out);
     } else if (strcmp(req->path, "/metrics") == 0) {
         serve_metrics(ctl->app, req, out);
+    } else {
+        http_stats stats;
+        http_front_get_stats(ctl->front, &stats);
+        console_serve(ctl->app, &stats, req, out);
     }
 }
 
