@@ -352,6 +352,8 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         {"kestrow_input_overruns_total", "counter", "Input overruns: data lost before it was read.",
          (double)s->overruns.load()},
         {"kestrow_input_up", "gauge", "1 while MPEG-TS arrives on the input, else 0.", (double)status_input_up(s)},
+        {"kestrow_input_backup_active", "gauge", "1 while the backup input is on air, else 0 (one input: always 0).",
+         0.0},
         {"kestrow_input_losses_total", "counter", "Times the input went from up to lost or not MPEG-TS.",
          (double)status_input_losses(s)},
         {"kestrow_input_lost_seconds_total", "counter", "Seconds the input was lost or not MPEG-TS after it was up.",
