@@ -28,6 +28,7 @@
 #define HTTP_ACCEPT_BATCH   64      // connections taken per wake, so that the others get their turn
 #define HTTP_ACCEPT_PAUSE_US 100000 // out of descriptors: the listener rests this long
 #define HTTP_TICK_US        1000000 // longest epoll wait: time limits are checked at least this often
+#define HTTP_PIPELINED_TURN 8       // requests of one connection answered before the others get their turn
 #define HTTP_ADDR_SIZE      64
 
 namespace {
@@ -48,6 +49,8 @@ struct http_conn {
     size_t out_at;              // bytes of it sent
     bool close_after;           // close once the answer left
     bool continued;             // "100 Continue" sent for the request being read
+    bool peer_done;             // the client sent its end: the requests read are answered, then it closes
+    bool woken;                 // watched for writing too, to answer the requests it has read
 };
 
 int64_t now_us(void)
@@ -122,7 +125,8 @@ void watch(http_front *f, http_conn *c)
 
 void set_phase(http_front *f, http_conn *c, int phase, int64_t now)
 {
-    bool rewatch = (c->phase == PHASE_WRITING) != (phase == PHASE_WRITING);
+    bool rewatch = (c->phase == PHASE_WRITING) != (phase == PHASE_WRITING) || c->woken;
+    c->woken = false;
     c->phase = phase;
     c->since = now;
     if (rewatch)
@@ -399,7 +403,7 @@ bool write_out(http_front *f, http_conn *c, int64_t now)
     return true;
 }
 
-/* Reads what c has sent, up to what a request may hold. false when the connection is to be closed. */
+/* Reads what c has sent, up to what a request may hold. false when the connection failed. */
 bool read_in(http_front *f, http_conn *c)
 {
     size_t most = f->limits.head_bytes + f->limits.body_bytes;
@@ -410,9 +414,13 @@ bool read_in(http_front *f, http_conn *c)
             c->in.append(buf, (size_t)n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        if (n == 0) {
+            c->peer_done = true;
+            return true;
+        }
+        if (errno == EINTR)
             continue;
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        return errno == EAGAIN || errno == EWOULDBLOCK;
     }
     return true;
 }
@@ -423,24 +431,39 @@ void serve(http_front *f, http_conn *c, uint32_t events, int64_t now)
     bool keep = true;
     if (c->fd < 0)
         return;  // closed by an earlier event of the same batch
-    if (c->phase == PHASE_WRITING) {
-        keep = !(events & (EPOLLERR | EPOLLHUP)) && write_out(f, c, now);
-    } else {
+    if (c->phase == PHASE_WRITING)
+        keep = !(events & (EPOLLERR | EPOLLHUP));
+    else
         keep = read_in(f, c);
-        if (keep) {
+    // Each complete request in turn, its answer sent at once, as long as the client takes them; a few per
+    // turn, so that one client's pipelined requests do not keep the others waiting.
+    int turns = 0;
+    for (; keep && turns < HTTP_PIPELINED_TURN; turns++) {
+        if (c->phase != PHASE_WRITING) {
             take_request(f, c, now);
+            if (c->phase != PHASE_WRITING)
+                break;  // no complete request
         }
-    }
-    // An answer just made goes out at once; the requests pipelined behind it follow.
-    for (int turns = 0; keep && c->phase == PHASE_WRITING && turns < 8; turns++) {
         keep = write_out(f, c, now);
-        if (keep && c->phase != PHASE_WRITING)
-            take_request(f, c, now);
-        else
-            break;
+        if (keep && c->phase == PHASE_WRITING)
+            break;  // the client takes its time: the rest when it has room
     }
-    if (!keep)
+    // A client that sent its end and has nothing more to be answered is done.
+    if (keep && c->peer_done && c->phase != PHASE_WRITING && turns < HTTP_PIPELINED_TURN)
+        keep = false;
+    if (!keep) {
         close_conn(f, index_of(f, c));
+    } else if (c->woken && turns < HTTP_PIPELINED_TURN && c->phase != PHASE_WRITING) {
+        c->woken = false;  // all answered: reading only again
+        watch(f, c);
+    } else if (turns == HTTP_PIPELINED_TURN && c->phase != PHASE_WRITING) {
+        // Requests still read and not answered: the socket being writable brings the connection back.
+        struct epoll_event ev = {};
+        ev.events = EPOLLIN | EPOLLOUT;
+        ev.data.ptr = c;
+        epoll_ctl(f->epoll, EPOLL_CTL_MOD, c->fd, &ev);
+        c->woken = true;
+    }
 }
 
 /*
