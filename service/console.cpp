@@ -329,12 +329,12 @@ void write_alarms(json_out *j, app_ctx *app, const snapshot *snap, int64_t now_m
     alarm(j, "verification_failing", "warning", ver,
           ver ? "the verification file cannot be written (retried)" : "the verification file is written");
     int64_t failed = s->spots_conform_failed.load();
-    snprintf(what, sizeof(what), "%" PRId64 " spot files of the schedule cannot be conformed", failed);
+    snprintf(what, sizeof(what), "spot files of the schedule that cannot be conformed: %" PRId64, failed);
     alarm(j, "conform_failures", "warning", failed > 0, what);
     int64_t missed = 0;
     for (int i = 1; i < CONSOLE_SPOT_STATUSES; i++)
         missed += snap->day == local_day(now_ms) ? snap->day_spots[i] : 0;
-    snprintf(what, sizeof(what), "%" PRId64 " spots did not air in full today", missed);
+    snprintf(what, sizeof(what), "spots that did not air in full today: %" PRId64, missed);
     alarm(j, "spots_missed", "warning", missed > 0, what);
     alarm(j, "backup_input", "warning", false, "the primary input is on air");
     jclose(j, ']');

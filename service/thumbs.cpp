@@ -84,14 +84,21 @@ int encode_jpeg(const AVFrame *frame, int width, thumb_picture *out)
     const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
     if (!codec)
         return AVERROR_ENCODER_NOT_FOUND;
+    // Full-range 4:2:0, as JPEG has it (the range said by the frames: the YUVJ formats are deprecated).
     SwsContext *sws = sws_getContext(frame->width, frame->height, (AVPixelFormat)frame->format, width, height,
-                                     AV_PIX_FMT_YUVJ420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+                                     AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (sws) {
+        const int *coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+        sws_setColorspaceDetails(sws, coefficients, frame->color_range == AVCOL_RANGE_JPEG, coefficients, 1, 0,
+                                 1 << 16, 1 << 16);
+    }
     AVCodecContext *enc = avcodec_alloc_context3(codec);
     AVFrame *small = av_frame_alloc();
     AVPacket *pkt = av_packet_alloc();
     int ret = sws && enc && small && pkt ? 0 : AVERROR(ENOMEM);
     if (ret == 0) {
-        small->format = AV_PIX_FMT_YUVJ420P;
+        small->format = AV_PIX_FMT_YUV420P;
+        small->color_range = AVCOL_RANGE_JPEG;
         small->width = width;
         small->height = height;
         ret = av_frame_get_buffer(small, 0);
@@ -100,7 +107,8 @@ int encode_jpeg(const AVFrame *frame, int width, thumb_picture *out)
         sws_scale(sws, frame->data, frame->linesize, 0, frame->height, small->data, small->linesize);
         enc->width = width;
         enc->height = height;
-        enc->pix_fmt = AV_PIX_FMT_YUVJ420P;
+        enc->pix_fmt = AV_PIX_FMT_YUV420P;
+        enc->color_range = AVCOL_RANGE_JPEG;
         enc->time_base = AVRational{1, 25};
         enc->thread_count = 1;
         enc->flags |= AV_CODEC_FLAG_QSCALE;
