@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "service/console.h"
 #include "service/status.h"
+#include "service/thumbs.h"
 #include "splice/splice.h"
 
 #define APP_TEXT_SIZE 4096
@@ -21,6 +23,7 @@ struct filler_ctx;
 struct app_ctx {
     ctl_ctx *ctl;                       // owned; created by ctl_init, freed by the control thread
     uint32_t port;                      // XML-RPC control port
+    char ctl_host[APP_TEXT_SIZE];       // numeric address the control port binds; empty = every IPv4 address
     char service_name[APP_TEXT_SIZE];
     char service_provider[APP_TEXT_SIZE];
     char src_url[APP_TEXT_SIZE];
@@ -37,6 +40,8 @@ struct app_ctx {
     char asrun_file[APP_TEXT_SIZE];     // as-run record; empty = none
     asrun_ctx *asrun;                   // owned; null without asrun_file
     channel_status status;              // written by the session, read by the control server
+    console_log console;                // the last hour, noted by the session, read by the control server
+    thumbs_ctx thumbs;                  // the pictures: offered by the relay, made by their thread
     char filler_path[APP_TEXT_SIZE];
     int32_t mux_rate;                   // bit/s; 0 = not given
     int32_t max_delay;                  // microseconds

@@ -5,6 +5,7 @@
  */
 #include "service/opts.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -174,7 +175,8 @@ const char usage_text[] =
     "    --service_name=STR\n"
     "    --service_provider=STR\n"
     "Service:\n"
-    "    --port=N                           XML-RPC and metrics control port, 1-65535\n"
+    "    --port=[HOST:]PORT                 control port (XML-RPC, metrics, console), 1-65535; HOST: the\n"
+    "                                       numeric address it binds (IPv6 in brackets); default: every one\n"
     "    --log-file-name=PATH               log file; empty: standard error only\n"
     "    --log-rotate-interval=S            log and as-run rotation, seconds\n"
     "    --demonize, --nodemonize           become a daemon; --nodemonize overrides\n"
@@ -348,6 +350,34 @@ int set_address(char *field, int id, const char *arg)
 }
 
 /*
+ * --port: PORT, or HOST:PORT where HOST is the numeric address the control
+ * port binds (an IPv6 one in brackets). 0 or -22 after its message.
+ */
+int set_control_port(app_ctx *app, int id, const char *arg)
+{
+    const char *colon = strrchr(arg, ':');
+    if (!colon) {
+        app->ctl_host[0] = '\0';
+        return set_number(&app->port, id, arg, rule_port);
+    }
+    std::string host(arg, (size_t)(colon - arg));
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    unsigned char addr[16];
+    bool v6 = host.find(':') != std::string::npos;
+    if (check_address(arg) != 0 || inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), addr) != 1 ||
+        (v6 && arg[0] != '[')) {
+        fprintf(stderr, "ERROR: --%s=[%s]: not PORT, or HOST:PORT with a numeric address and a port from 1 to "
+                "65535\n", option_name(id), arg);
+        return -EINVAL;
+    }
+    int ret = set_number(&app->port, id, colon + 1, rule_port);
+    if (ret == 0)
+        utils_strlcpy(app->ctl_host, host.c_str(), sizeof(app->ctl_host));
+    return ret;
+}
+
+/*
  * The options a run cannot do without: both addresses and a filler that
  * can be opened for reading and is no directory. 0, or the first refusal's
  * negative errno after its message.
@@ -401,7 +431,7 @@ int apply_option(app_ctx *app, int id, const char *arg)
 {
     int32_t unused;
     switch (id) {
-    case OPT_PORT: return set_number(&app->port, id, arg, rule_port);
+    case OPT_PORT: return set_control_port(app, id, arg);
     case OPT_SRC_ADDR: return set_address(app->src_addr, id, arg);
     case OPT_DST_ADDR: return set_address(app->dst_addr, id, arg);
     case OPT_SRC_IF: return set_text(app->src_if, arg);

@@ -173,6 +173,7 @@ static void slicer_record(slicer_session *ses, const event *ev)
         return;
     utils_strlcpy(rec.channel, app->channel_id[0] ? app->channel_id : app->service_name, sizeof(rec.channel));
     status_event(&app->status, &rec);
+    console_note_record(&app->console, &rec, console_splice_ms(ses->clock, ev));
     /* A pending event cancelled leaves the armed or running one as it is. */
     int state = ev->type == EVENT_CANCELLED && ev->reason == EVENT_CANCEL_KEPT ? -1 : slicer_state_after[rec.event];
     if (state >= 0)
@@ -320,6 +321,7 @@ static void slicer_on_event(void *opaque, const event *ev)
 
     slicer_air_marks(ses, ev);
     event_air_clock_follow(ses->clock, ev, (int64_t)log_now_ms());
+    console_note_event(&app->console, ev, (int64_t)log_now_ms());
     slicer_record(ses, ev);
     traffic_on_event(ses->traffic_ctx, ev);
     switch (ev->type) {
@@ -418,6 +420,8 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;
     desc.unread_since = slicer_unread_since;
     desc.unread_opaque = ses;
+    desc.key_frame = thumbs_offer;
+    desc.key_frame_opaque = &app->thumbs;
     return desc;
 }
 
@@ -714,6 +718,7 @@ int slicer_main_loop(app_ctx *app)
     traffic_thread *traffic = nullptr;
     event_air_clock_init(&clock, ASRUN_NONE, 1);
     traffic_thread_start(app, &clock, &traffic);
+    thumbs_start(&app->thumbs);
     conform_thread *conformer = nullptr;
     conform_thread_start(app, traffic_thread_traffic(traffic), &conformer);
     while (!slicer_stopping(app)) {
@@ -744,6 +749,7 @@ int slicer_main_loop(app_ctx *app)
     }
 
     ratelimit_flush(&failures, status_now_us());
+    thumbs_stop(&app->thumbs);
     conform_thread_stop(&conformer);  // first: it reads the traffic's schedule
     traffic_thread_stop(&traffic);
     filler_destroy(&app->filler);

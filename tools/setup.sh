@@ -9,6 +9,7 @@ PACKAGES=(
     libxmlrpc-core-c3-dev libxml2-dev
     ffmpeg python3 googletest libgtest-dev
     clang libclang-rt-14-dev
+    chromium prometheus python3-jsonschema   # the console in a browser, the alerting rules, the state's schema
 )
 
 missing=()

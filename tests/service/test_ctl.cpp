@@ -101,6 +101,7 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
         "# TYPE kestrow_output_bitrate gauge\nkestrow_output_bitrate 0\n",
         "# TYPE kestrow_state gauge\nkestrow_state 5\n",
         "# TYPE kestrow_input_up gauge\nkestrow_input_up 0\n",
+        "# TYPE kestrow_input_backup_active gauge\nkestrow_input_backup_active 0\n",
         "# TYPE kestrow_input_losses_total counter\nkestrow_input_losses_total 1\n",
         "# TYPE kestrow_input_lost_seconds_total counter\nkestrow_input_lost_seconds_total 1.25\n",
         "# TYPE kestrow_schedule_spots gauge\nkestrow_schedule_spots 12\n",

@@ -215,6 +215,29 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
     }
 }
 
+TEST(Opts, ControlPortBindsEveryAddressOrTheOneGiven)
+{
+    const struct {
+        const char *arg, *host;
+        uint32_t port;
+    } ok[] = {{"--port=14001", "", 14001}, {"--port=127.0.0.1:14002", "127.0.0.1", 14002},
+              {"--port=[::1]:14003", "::1", 14003}, {"--port=0.0.0.0:1", "0.0.0.0", 1}};
+    for (const auto &c : ok) {
+        st::App app;
+        Parse p = parse(app, {"--port=127.0.0.9:9", c.arg});  // the last one given counts, its address with it
+        EXPECT_EQ(0, p.ret) << c.arg << p.err;
+        EXPECT_STREQ(c.host, app->ctl_host) << c.arg;
+        EXPECT_EQ(c.port, app->port) << c.arg;
+    }
+    const std::string form = "not PORT, or HOST:PORT with a numeric address and a port from 1 to 65535";
+    for (const char *value : {"localhost:14000", "::1:14000", "[::1:14000", "1.2.3:14000", ":14000", "127.0.0.1:0"}) {
+        st::App app;
+        Parse p = parse(app, {std::string("--port=") + value});
+        EXPECT_EQ(-EPERM, p.ret) << value;
+        EXPECT_EQ("ERROR: --port=[" + std::string(value) + "]: " + form + "\n", p.err) << value;
+    }
+}
+
 TEST(Opts, AddressesAndFillerAreRequiredAndChecked)
 {
     kt::TempDir dir;
