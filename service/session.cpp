@@ -416,6 +416,7 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.splice.timing = &app->timing;
     desc.live = 1;
     desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;
+    desc.loss_us = (int64_t)app->input_loss_ms * 1000;
     desc.unread_since = slicer_unread_since;
     desc.unread_opaque = ses;
     return desc;
