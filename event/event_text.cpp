@@ -399,6 +399,10 @@ static bool say_relay(wording *w, const event *ev)
     case EVENT_OUTPUT_CHECK:
         say(w, LOG_ERROR, "the output failed its %s check %" PRId64 " times", ev->text ? ev->text : "?", ev->count);
         return true;
+    case EVENT_INPUT_CONTINUITY:
+        say(w, LOG_ERROR, "the input broke the continuity counters of PID 0x%x %" PRId64 " times (packets lost "
+            "before it; passed as they came)", ev->pid, ev->count);
+        return true;
     default:
         return false;
     }

@@ -94,8 +94,8 @@ struct slicer_session {
     app_ctx *app;
     ratelimit *failures;        // the main loop's: sessions failing over and over log once, then counts
     int quiet;                  // the previous session failed at once: its set-up lines are not repeated
-    int64_t bytes_in;           // totals at the last progress event
-    int64_t bytes_out;
+    int64_t bytes_in;           // total at the last progress event
+    struct slicer_sent_watch *sent;  // the main loop's: what the sender reports
     udp_in *src;                // the session's receiver: its overruns
     udp_out *dst;               // the session's sender: what left
     int64_t overruns;           // its overruns and kernel drops at the last count
@@ -284,6 +284,25 @@ static void slicer_output_check(slicer_session *ses, const event *ev)
     event_text(&line_ev, slicer_log_line, &line);
 }
 
+/* Continuity breaks the input brought on a PID passing through: one line a minute at most for each PID. */
+static void slicer_input_continuity(slicer_session *ses, const event *ev)
+{
+    static int64_t told_at[TS_PID_COUNT], pending[TS_PID_COUNT];  // the main thread's
+    if (ev->pid < 0 || ev->pid >= TS_PID_COUNT)
+        return;
+    status_add_input_cc(&ses->app->status, ev->pid, ev->count);
+    int64_t now = status_now_us();
+    pending[ev->pid] += ev->count;
+    if (told_at[ev->pid] && now - told_at[ev->pid] < SLICER_CHECK_LINE_US)
+        return;
+    event line_ev = *ev;
+    line_ev.count = pending[ev->pid];
+    told_at[ev->pid] = now;
+    pending[ev->pid] = 0;
+    slicer_line line = {ses, &line_ev};
+    event_text(&line_ev, slicer_log_line, &line);
+}
+
 /*
  * The service's event sink: the as-run record, the channel's status and
  * counters, and the events' lines in the log.
@@ -350,6 +369,9 @@ static void slicer_on_event(void *opaque, const event *ev)
     case EVENT_OUTPUT_CHECK:
         status_add_output_errors(&app->status, ev->reason, ev->count);
         slicer_output_check(ses, ev);
+        return;
+    case EVENT_INPUT_CONTINUITY:
+        slicer_input_continuity(ses, ev);
         return;
     default:
         break;
@@ -483,8 +505,8 @@ static int slicer_open_receiver(app_ctx *app, udp_in **src)
     return ret;
 }
 
-/* The paced UDP sender to dst_addr, as configured by the options. */
-static int slicer_open_sender(app_ctx *app, udp_out **dst)
+/* The paced UDP sender to dst_addr, as configured by the options; watch hears of what it sends. */
+static int slicer_open_sender(app_ctx *app, slicer_sent_watch *watch, udp_out **dst)
 {
     udp_out_config config = {};
 
@@ -496,6 +518,8 @@ static int slicer_open_sender(app_ctx *app, udp_out **dst)
     config.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
     config.ring_bytes = slicer_ring_bytes(app, SLICER_OUT_RING_US);
     config.stop_flag = app->stop_flag;
+    config.on_sent = slicer_on_sent;
+    config.on_sent_opaque = watch;
     return udp_out_create(dst, &config);
 }
 
@@ -594,7 +618,7 @@ static int slicer_streams(slicer_session *ses)
         traffic_set_programme(ses->traffic_ctx, &programme);
     }
 
-    ret = slicer_open_sender(app, &dst);
+    ret = slicer_open_sender(app, ses->sent, &dst);
     if (ret < 0) {
         slicer_fail(ses, "%s: Could not open output file [%s]: %s", "slicer_streams", app->dst_url,
                     err_to_str(err, sizeof(err), ret));
@@ -712,6 +736,8 @@ int slicer_main_loop(app_ctx *app)
     int quick_failures = 0;
     ratelimit failures = {};
     event_air_clock clock;
+    slicer_sent_watch sent = {};
+    sent.status = &app->status;
     traffic_thread *traffic = nullptr;
     event_air_clock_init(&clock, ASRUN_NONE, 1);
     traffic_thread_start(app, &clock, &traffic);
@@ -723,6 +749,7 @@ int slicer_main_loop(app_ctx *app)
         slicer_session ses = {};
         ses.app = app;
         ses.clock = &clock;
+        ses.sent = &sent;
         ses.traffic_ctx = traffic_thread_traffic(traffic);
         ses.conformer = conformer;
         ses.failures = &failures;
