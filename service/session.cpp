@@ -183,26 +183,77 @@ static void slicer_record(slicer_session *ses, const event *ev)
             slicer_fail(ses, "%s: as-run line lost: the file [%s] has not taken the lines before it", LOOP_NAME,
                         app->asrun_file);
         else if (ret < 0)
-            slicer_fail(ses, "%s: cannot write the as-run file [%s]: %s", LOOP_NAME, app->asrun_file,
-                        strerror(-ret));
+            log_printf(LOG_ERROR, "%s: cannot write the as-run file [%s]: %s; its lines are lost until it can be",
+                       LOOP_NAME, app->asrun_file, strerror(-ret));
+        else if (ret > 0)
+            log_printf(LOG_ERROR, "%s: the as-run file [%s] is written again; %d lines were lost", LOOP_NAME,
+                       app->asrun_file, ret);
     }
 }
 
-/* Counts what was read and what left the sender since the last progress event. */
+/* Counts what was read since the last progress event (what left, the sender counts as it sends). */
 static void slicer_progress(slicer_session *ses, const event *ev)
 {
     int64_t now = status_now_us();
     channel_status *st = &ses->app->status;
-    udp_out_stats sent;
-    int64_t bytes_out = ses->dst && udp_out_get_stats(ses->dst, &sent) == 0 ? sent.bytes_sent : ev->bytes_out;
 
     status_count_in(st, ev->bytes_in / TS_PACKET_SIZE - ses->bytes_in / TS_PACKET_SIZE,
                     ev->bytes_in - ses->bytes_in, now);
-    status_count_out(st, bytes_out / TS_PACKET_SIZE - ses->bytes_out / TS_PACKET_SIZE,
-                     bytes_out - ses->bytes_out, now);
     ses->bytes_in = ev->bytes_in;
-    ses->bytes_out = bytes_out;
     slicer_count_overruns(ses, false);
+}
+
+#define SLICER_SENT_LINE_US 60000000  // the sender's lateness and refusals are logged at most this often
+
+/*
+ * What the sender reports of each batch it sent (on its thread): into the
+ * channel status, and the lines that explain it, each kind at most once a
+ * minute with what came since the last. Sessions follow each other, so one
+ * watcher serves them all.
+ */
+struct slicer_sent_watch {
+    channel_status *status;
+    int64_t late_at;                       // µs (monotonic) of the last line about lateness; 0: none
+    int64_t late_worst;                    // µs: the latest since that line
+    int64_t late_spells;                   // spells over STATUS_LATE_ALARM_US since that line
+    int64_t error_at[UDP_OUT_ERR_COUNT];   // the same for each cause of refusal
+    int64_t errors[UDP_OUT_ERR_COUNT];
+};
+
+static const char *const slicer_send_why[UDP_OUT_ERR_COUNT] = {
+    "the destination refuses them: nothing receives on its port (the kernel had an ICMP port unreachable)",
+    "the socket's send buffer or the interface's queue was full: the host sends more than its link takes",
+    "the destination cannot be reached: no route to it, or the link is down",
+    "a firewall rule of this host refuses them",
+    "the kernel refused them",
+};
+
+static void slicer_on_sent(void *opaque, const udp_out_report *rep)
+{
+    slicer_sent_watch *w = (slicer_sent_watch *)opaque;
+    int64_t now = rep->now_us;
+
+    if (status_sent(w->status, rep))
+        w->late_spells++;
+    if (rep->late_max_us > STATUS_LATE_ALARM_US && rep->late_max_us > w->late_worst)
+        w->late_worst = rep->late_max_us;
+    if (w->late_spells && (!w->late_at || now - w->late_at >= SLICER_SENT_LINE_US)) {
+        log_printf(LOG_ERROR, "%s: the output left up to %.0f ms after its time (%" PRId64 " times over %d ms since "
+                   "the last such line): the sender or the relay was held up", "slicer_streams",
+                   w->late_worst / 1000.0, w->late_spells, STATUS_LATE_ALARM_US / 1000);
+        w->late_at = now;
+        w->late_worst = 0;
+        w->late_spells = 0;
+    }
+    for (int c = 0; c < UDP_OUT_ERR_COUNT; c++) {
+        w->errors[c] += rep->errors[c];
+        if (!w->errors[c] || (w->error_at[c] && now - w->error_at[c] < SLICER_SENT_LINE_US))
+            continue;
+        log_printf(LOG_ERROR, "%s: %" PRId64 " datagrams not sent (%s): %s (%s)", "slicer_streams", w->errors[c],
+                   udp_out_error_name(c), slicer_send_why[c], strerror(rep->errnos[c] ? rep->errnos[c] : EIO));
+        w->error_at[c] = now;
+        w->errors[c] = 0;
+    }
 }
 
 /* Name in front of the lines of ev: the part of the service whose step it reports. */
