@@ -13,6 +13,7 @@
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -183,7 +184,9 @@ int conform_worker_main(void)
     worker_outcome out = {};
     /* Ends with the service, however the service ends. */
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (!full_io(STDIN_FILENO, &task, sizeof(task), false) || task.magic != WORKER_MAGIC ||
+    struct stat in;
+    if (fstat(STDIN_FILENO, &in) != 0 || !S_ISFIFO(in.st_mode) ||
+        !full_io(STDIN_FILENO, &task, sizeof(task), false) || task.magic != WORKER_MAGIC ||
         task.size != sizeof(task) || getppid() != task.parent) {
         fprintf(stderr, "KestrowApp " CONFORM_WORKER_ARG ": started by the service only\n");
         return 2;
