@@ -25,7 +25,9 @@ Columns, from the receiver's arrival log and the service's own records:
                 PCR arrival gaps over 40 ms, continuity errors) / the
                 service's own "the output failed its ... check" lines
   moves         the log's time-line moves ("programme resumes ... its times
-                moved") and "input lost" alarm lines
+                moved") and "input lost" alarm lines while the input still came
+                (each followed by "input back"; the loss at the input's end is not
+                counted)
   on picture    break_start and break_end records without a fallback (the
                 point was met on its picture) of all of them
   spots         /metrics at the end: conformed / pending / failed, and the
@@ -138,7 +140,7 @@ def row(label, r, prog=None):
     gaps = sum(1 for p in tr["pcrs"] if p["max_gap_ms"] and p["max_gap_ms"] > 40)
     own = sum(1 for l in kt.messages(text) if "the output failed its" in l)
     moves = sum(1 for l in kt.messages(text) if "its times moved by" in l)
-    lost = sum(1 for l in kt.messages(text) if "input lost:" in l)
+    lost = sum(1 for l in kt.messages(text) if "input back after" in l)  # lost while the input still came
     recs = [json.loads(l) for l in kt.read_text(r["asrun"]).splitlines() if l.strip()]
     points = [e for e in recs if e["event"] in ("break_start", "break_end")]
     exact = sum(1 for e in points if e.get("fallback") is None)
