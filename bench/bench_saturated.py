@@ -133,7 +133,9 @@ def run(app, work, label, prog, filler, args=(), faults=(), load=0):
 def row(label, r, prog=None):
     svc, text = r["svc"], r["svc"].text()
     times = [float(l.split()[0]) for l in kt.read_text(svc.arrivals).splitlines()]
-    gap = max((b - a for a, b in zip(times, times[1:])), default=0) * 1000
+    gap, at = max(((b - a, a) for a, b in zip(times, times[1:])), default=(0, 0))
+    doing = svc.waits.threads(at - 0.1, at + gap) if gap else ""
+    gap *= 1000
     tr = kt.tr290(svc.out, times=svc.arrivals)
     tables = [t for t in [tr["pat"], tr["sdt"]] + tr["pmts"] if t]
     failed = sum(t["over_limit"] for t in tables) + sum(p["over_40ms"] for p in tr["pcrs"]) + tr["cc_errors"]
@@ -162,7 +164,8 @@ def row(label, r, prog=None):
     late = [l for l in kt.messages(text) if "late, latest by" in l]
     return ("| %s | %.0f | %d (%d PCR gaps) / %d | %d / %d | %d of %d | %s | %s | %s |"
             % (label, gap, failed, gaps, own, moves, lost, exact, len(points), spots, missing, r["rc"]),
-            [l for l in kt.messages(text) if l.startswith("slicer_on_event: input") or "failed its" in l] + late[-1:])
+            [l for l in kt.messages(text) if l.startswith("slicer_on_event: input") or "failed its" in l] + late[-1:] +
+            ["largest gap at %.1f s; the service's threads meanwhile: %s" % (at - times[0], doing)])
 
 
 def main():

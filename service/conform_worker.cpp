@@ -85,6 +85,7 @@ static int worker_spawn(int task_fd, int outcome_fd, pid_t *pid)
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, task_fd, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&fa, outcome_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&fa, STDERR_FILENO + 1);  // none of the service's sockets or files
     posix_spawnattr_init(&attr);
     sigemptyset(&none);
     sigfillset(&defaults);
