@@ -401,6 +401,7 @@ static void log_drain(bool pausable)
         log_write_line(line_buf, format_entry(line_buf, e));
         free(e);
         lines_written.fetch_add(1);
+        log_tell_dropped(false);  // standard error hears of drops while the queue stays full
     }
     log_tell_dropped(!(pausable && writer_paused.load()));
 }
