@@ -122,6 +122,7 @@ struct udp_out {
     int closing;
     int64_t drain_deadline;
     int64_t sender_wake;       // when the sleeping sender wakes by itself; INT64_MAX: not before a signal
+    int64_t first_sent;        // monotonic ns of the first batch sent; 0 before (the sender's)
     pthread_t thread;
     udp_out_stats stats;       // under the lock
     udp_mark marks[UDP_OUT_MARKS];  // under the lock
@@ -615,7 +616,11 @@ static void send_due(udp_out *o, mmsghdr *msgs, const iovec *iov, const int64_t 
         rep.late_max_us = late_us[k] > rep.late_max_us ? late_us[k] : rep.late_max_us;
     }
     rep.datagrams = done;
+    int64_t now = udp_now_ns();
+    if (!o->first_sent)
+        o->first_sent = now;
     pthread_mutex_lock(&o->lock);
+    rep.steady = !o->closing && now - o->first_sent >= (int64_t)UDP_OUT_SETTLE_US * 1000;
     o->head += n;
     if (o->queued.load(std::memory_order_relaxed) > 0)
         stamp_marks(o);
@@ -627,7 +632,7 @@ static void send_due(udp_out *o, mmsghdr *msgs, const iovec *iov, const int64_t 
     pthread_cond_signal(&o->wake_writer);
     pthread_mutex_unlock(&o->lock);
     if (o->on_sent && n > 0) {
-        rep.now_us = udp_now_ns() / 1000;
+        rep.now_us = now / 1000;
         try {
             o->on_sent(o->on_sent_opaque, &rep);
         } catch (...) {

@@ -31,6 +31,7 @@ struct udp_out;
 #define UDP_OUT_TS_PER_DATAGRAM 7
 #define UDP_OUT_RTP_HEADER      12
 #define UDP_OUT_DRAIN_US        500000  // longest drain at destroy
+#define UDP_OUT_SETTLE_US       1000000 // the schedule settles this long after the first datagram
 
 /* Why the kernel refused a datagram (by its errno). */
 enum udp_out_error {
@@ -66,6 +67,8 @@ struct udp_out_report {
     int64_t bytes;                           // TS bytes sent, RTP headers left out
     int64_t late_max_us;                     // the latest of the batch against its due time (< 0: all early)
     int64_t late_sum_us;                     // the batch's lateness added up (early ones as 0)
+    int steady;                              // 0 in the first UDP_OUT_SETTLE_US of sending and while
+                                             // draining at the end: lateness then is the start's or the stop's
     int64_t late[UDP_OUT_LATE_BUCKETS + 1];  // the batch's datagrams sent and refused, by lateness
     int64_t errors[UDP_OUT_ERR_COUNT];       // refused, by cause
     int errnos[UDP_OUT_ERR_COUNT];           // the errno of the last refusal of each cause

@@ -379,7 +379,7 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
     /* The labelled families, each as one block of text. */
     std::string more = "# HELP kestrow_output_errors_total Failures of the output's own checks of what it sends "
                        "(TR 101 290 priority 1 and 2, by the stream's clock), and of the sender (late: spells of "
-                       "datagrams sent over 20 ms after their time; send: datagrams the kernel refused), by check.\n"
+                       "datagrams sent over 40 ms after their time; send: datagrams the kernel refused), by check.\n"
                        "# TYPE kestrow_output_errors_total counter\n";
     char line[256];
     for (int c = 0; c < STATUS_CHECK_COUNT; c++) {

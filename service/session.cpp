@@ -235,7 +235,7 @@ static void slicer_on_sent(void *opaque, const udp_out_report *rep)
 
     if (status_sent(w->status, rep))
         w->late_spells++;
-    if (rep->late_max_us > STATUS_LATE_ALARM_US && rep->late_max_us > w->late_worst)
+    if (rep->steady && rep->late_max_us > STATUS_LATE_ALARM_US && rep->late_max_us > w->late_worst)
         w->late_worst = rep->late_max_us;
     if (w->late_spells && (!w->late_at || now - w->late_at >= SLICER_SENT_LINE_US)) {
         log_printf(LOG_ERROR, "%s: the output left up to %.0f ms after its time (%" PRId64 " times over %d ms since "

@@ -167,7 +167,7 @@ int status_sent(channel_status *s, const udp_out_report *rep)
     }
     if (rep->late_max_us > m->span_max[span].load())
         m->span_max[span].store(rep->late_max_us);
-    if (rep->late_max_us <= STATUS_LATE_ALARM_US) {
+    if (rep->late_max_us <= STATUS_LATE_ALARM_US || !rep->steady) {
         m->late_since = 0;
         return 0;
     }

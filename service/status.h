@@ -45,14 +45,15 @@ enum input_health {
  * The output's checks: the output stage's (ts_out_check, what it sends by
  * the stream's clock), then the sender's (what left by the wall clock): a
  * spell of datagrams sent more than STATUS_LATE_ALARM_US after their time
- * (a receiver sees the PCRs that late), and datagrams the kernel refused.
+ * once the schedule has settled (a receiver sees the PCRs that late), and
+ * datagrams the kernel refused.
  */
 enum {
     STATUS_CHECK_LATE = TS_OUT_CHECK_COUNT,
     STATUS_CHECK_SEND,
     STATUS_CHECK_COUNT
 };
-#define STATUS_LATE_ALARM_US  20000    // later than this: half the PCR interval a receiver allows (40 ms)
+#define STATUS_LATE_ALARM_US  40000    // later than this, a receiver sees PCRs more than 40 ms apart
 #define STATUS_LATE_SPANS     6        // the worst lateness of the last minute, in spans of
 #define STATUS_LATE_SPAN_US   10000000 // ten seconds
 
@@ -145,7 +146,7 @@ void status_add_output_errors(channel_status *s, int check, int64_t n);
 /*
  * A batch the sender sent (its thread): counted out (status_count_out), its
  * lateness into the histogram and the minute's worst, a late spell that
- * begins into the output's checks (STATUS_CHECK_LATE), its refusals by cause
+ * begins (once steady) into the output's checks (STATUS_CHECK_LATE), its refusals by cause
  * and into the checks (STATUS_CHECK_SEND). Returns 1 when a late spell
  * began with it, else 0.
  */

@@ -71,12 +71,13 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
     status_add_output_errors(s, TS_OUT_CHECK_PMT_INTERVAL, 6);
     status_add_output_errors(s, STATUS_CHECK_COUNT, 1);  // no such check: nothing
     status_add_input_cc(s, 0x101, 2);
-    // Two batches sent: two datagrams on time and one 30 ms late each, two refused; one late spell.
+    // Two batches sent: two datagrams on time and one 45 ms late each, two refused; one late spell.
     udp_out_report sent = {};
     sent.now_us = 2000000;
     sent.bytes = 3 * 1316;
-    sent.late_max_us = 30000;
-    sent.late_sum_us = 30500;
+    sent.late_max_us = 45000;
+    sent.late_sum_us = 45500;
+    sent.steady = 1;
     sent.late[0] = 2;
     sent.late[5] = 1;
     sent.errors[UDP_OUT_ERR_REFUSED] = 2;
@@ -128,9 +129,9 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
         "kestrow_output_send_errors_total{cause=\"refused\"} 4\nkestrow_output_send_errors_total{cause=\"buffer_full\"} 0\n",
         "kestrow_output_lateness_seconds_bucket{le=\"0.001\"} 4\n",
         "kestrow_output_lateness_seconds_bucket{le=\"0.02\"} 4\nkestrow_output_lateness_seconds_bucket{le=\"0.05\"} 6\n",
-        "kestrow_output_lateness_seconds_bucket{le=\"+Inf\"} 6\nkestrow_output_lateness_seconds_sum 0.061000\n"
+        "kestrow_output_lateness_seconds_bucket{le=\"+Inf\"} 6\nkestrow_output_lateness_seconds_sum 0.091000\n"
         "kestrow_output_lateness_seconds_count 6\n",
-        "# TYPE kestrow_output_late_max_seconds gauge\nkestrow_output_late_max_seconds 0.030000\n",
+        "# TYPE kestrow_output_late_max_seconds gauge\nkestrow_output_late_max_seconds 0.045000\n",
         "# TYPE kestrow_log_lines_dropped_total counter\nkestrow_log_lines_dropped_total 0\n",
     };
     for (const char *w : want)
