@@ -22,14 +22,14 @@
  *    goes on to its end;
  *  - a backlog sent in a burst after a stall: left out up to the first key
  *    frame read at real time again, which resumes the programme;
- *  - input faster than real time: where it runs ahead of the clock and its
- *    own clock has run faster than the wall clock over the last seconds,
- *    the end of a GOP that makes up the excess is left out (live_cut_here),
- *    every stream alike, counted and reported once a minute with the
- *    input's rate; the next key frame takes up where the pictures let
- *    through end. An input that only came late for a while (a network or a
- *    reader held up) and catches up is not ahead: the lag of reference
- *    rises to it, nothing is left out.
+ *  - input faster than real time: where it runs ahead of the clock (beyond
+ *    the highest lag of reference of the last ten minutes), the end of a
+ *    GOP that makes up the excess is left out (live_cut_here), every stream
+ *    alike, counted and reported once a minute with the input's rate; the
+ *    next key frame takes up where the pictures let through end. An input
+ *    that only came late for a while (a network or a reader held up), whose
+ *    lag of reference followed it down, and then catches up is not ahead:
+ *    nothing of it is left out.
  * Within LIVE_LATE_TICKS behind and LIVE_EARLY_TICKS ahead the input's own
  * jitter is taken as it comes; the lag of reference follows the input by at
  * most 500 ppm, so that the clocks of source and machine may differ.
@@ -112,10 +112,12 @@ struct live_slate {
 };
 
 /*
- * The highest lag the lead had in each of the last LIVE_HIGH_SPANS spans of
- * LIVE_HIGH_SPAN_US: where an input on time has been. Only a lag beyond
- * that runs ahead of the wall clock; one that comes back up to it after a
- * late spell (the lag of reference followed it down) has caught up.
+ * The highest lag of reference in each of the last LIVE_HIGH_SPANS spans of
+ * LIVE_HIGH_SPAN_US: where the input has been on time. The reference
+ * follows the input at 500 ppm at most, so an input whose clock runs fast
+ * soon leaves it behind, while one that came late for a while drags it
+ * down; only a lag beyond the highest of them runs ahead of the wall clock,
+ * one that comes back up to it after a late spell has caught up.
  */
 #define LIVE_HIGH_SPANS     10
 #define LIVE_HIGH_SPAN_US   60000000
@@ -164,7 +166,7 @@ struct relay_live {
     int64_t win_in;           // unwrapped dts and µs where the arrival rate's window began; AV_NOPTS_VALUE
     int64_t win_at;
     int64_t arrival;          // the input's last measured arrival rate, thousandths of real time; 0: unknown
-    int64_t high[LIVE_HIGH_SPANS];  // highest lag of the lead let through in each span; INT64_MIN: none
+    int64_t high[LIVE_HIGH_SPANS];  // highest lag of reference in each span; INT64_MIN: none
     int high_now;             // the current span
     int64_t high_at;          // µs when it began
     AVPacket *cues[LIVE_HELD_CUES];  // cues read while the programme's times are about to move, in order
@@ -237,7 +239,7 @@ static void live_high_note(relay_live *l, int64_t lag, int64_t now)
         l->high[l->high_now] = lag;
 }
 
-/* The highest lag of the lead over the last spans; INT64_MIN: none yet. */
+/* The highest lag of reference over the last spans; INT64_MIN: none yet. */
 static int64_t live_high(const relay_live *l)
 {
     int64_t high = INT64_MIN;
@@ -782,7 +784,7 @@ static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
     if (lead || lag <= l->lag + early)
         live_follow(l, lag, now);
     if (lead && !settling)
-        live_high_note(l, lag, now);
+        live_high_note(l, l->lag, now);
     if (lead && (pkt->flags & AV_PKT_FLAG_KEY))
         l->key_lag = lag;
     return 1;
