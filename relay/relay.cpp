@@ -813,6 +813,20 @@ static void relay_report_checks(relay *r, int64_t now, bool final)
         r->checks_at[c] = now;
         event_emit(&r->desc.splice.events, &ev);
     }
+    /* Breaks the input brought on PIDs passing through: the input's, by PID, as often. */
+    if (!final && now && r->checks_input_at && now - r->checks_input_at < RELAY_CHECK_REPORT_US)
+        return;
+    r->checks_input_at = now;
+    int pids[16];
+    int64_t counts[16];
+    for (int n; (n = ts_out_take_input_cc(r->stage, pids, counts, 16)) > 0;) {
+        for (int i = 0; i < n; i++) {
+            event ev = relay_event(EVENT_INPUT_CONTINUITY, r);
+            ev.pid = pids[i];
+            ev.count = counts[i];
+            event_emit(&r->desc.splice.events, &ev);
+        }
+    }
 }
 
 /* Reports the bytes read and sent so far and the highest dts read (EVENT_PROGRESS). */

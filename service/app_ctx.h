@@ -69,12 +69,13 @@ struct app_ctx {
     int32_t program;                    // program_number whose breaks are spliced; 0 = the first with video
     int32_t spts;                       // non-zero: that programme goes out alone
     int32_t input_loss_slate_ms;        // the filler airs after this long without input; 0: never
+    int32_t input_loss_ms;              // the input counts as lost after this long without the programme
     double loudness;                    // --loudness: LUFS spots and filler are conformed to
 };
 
 /*
- * Allocates a zero-filled context into *out, the cue timing at its
- * defaults. 0; -EINVAL if out is null; -ENOMEM without memory.
+ * Allocates a zero-filled context into *out, the cue timing and the
+ * input-loss threshold at their defaults. 0; -EINVAL if out is null; -ENOMEM without memory.
  */
 int app_ctx_create(app_ctx **out);
 /* Frees *p and sets it to null. 0; -EINVAL if p or *p is null (a second destroy does nothing). */

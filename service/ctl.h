@@ -21,7 +21,7 @@ struct app_ctx;
 struct channel_status;
 struct http_front;
 
-#define CTL_METRICS_SIZE 8192   // longest /metrics body
+#define CTL_METRICS_SIZE 16384  // longest /metrics body
 
 struct ctl_ctx {
     app_ctx *app;

@@ -73,6 +73,7 @@ enum opt_id {
     OPT_PROGRAM,
     OPT_SPTS,
     OPT_LOUDNESS,
+    OPT_INPUT_LOSS_MS,
     OPT_INPUT_LOSS_SLATE,
 };
 
@@ -125,6 +126,7 @@ const struct option long_options[] = {
     {"program", required_argument, nullptr, OPT_PROGRAM},
     {"spts", no_argument, nullptr, OPT_SPTS},
     {"loudness", required_argument, nullptr, OPT_LOUDNESS},
+    {"input-loss-ms", required_argument, nullptr, OPT_INPUT_LOSS_MS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -158,6 +160,7 @@ const char usage_text[] =
     "    --open-breaks                      an out cue without break_duration lasts until its return cue\n"
     "    --frame-accurate=auto|off          return on the announced picture, re-encoding up to the key frame (auto)\n"
     "    --max-break=S                      longest an open break lasts, seconds (300)\n"
+    "    --input-loss-ms=MS                 without the programme this long the input is lost, 100-60000 [500]\n"
     "    --input-loss-slate=MS              the filler airs after this long without input; 0: never\n"
     "Traffic:\n"
     "    --schedule=PATH                    traffic schedule (.SCH), or a folder of daily MDDCCHHH.SCH files\n"
@@ -237,6 +240,7 @@ const number_rule rule_cue_lead = {10, 0, 1, 43200, "seconds from 1 to 43200"};
 const number_rule rule_late_join = {10, 0, 0, 600, "seconds from 0 to 600"};
 const number_rule rule_program = {0, 0, 1, 65535, "a program_number from 1 to 65535"};
 const number_rule rule_ms = {10, 0, 0, 3600000, "milliseconds from 0 to 3600000"};
+const number_rule rule_loss_ms = {10, 0, 100, 60000, "milliseconds from 100 to 60000"};
 
 /*
  * Reads all of text as a number by rule. 0 and *out set; -EINVAL when text is
@@ -446,6 +450,7 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_ASRUN_FILE: return set_text(app->asrun_file, arg);
     case OPT_TIME_SIGNAL_BREAKS: app->time_signal_breaks = 1; return 0;
     case OPT_INPUT_LOSS_SLATE: return set_number(&app->input_loss_slate_ms, id, arg, rule_ms);
+    case OPT_INPUT_LOSS_MS: return set_number(&app->input_loss_ms, id, arg, rule_loss_ms);
     case OPT_TRANSPORT_STREAM_ID: return set_number(&app->transport_stream_id, id, arg, rule_id);
     case OPT_ORIGINAL_NETWORK_ID: return set_number(&app->original_network_id, id, arg, rule_id);
     case OPT_SERVICE_ID: return set_number(&app->service_id, id, arg, rule_id);
@@ -510,6 +515,7 @@ option_field field_of(const app_ctx *app, int id)
     case OPT_FILLER: return TEXT(filler_path);
     case OPT_ASRUN_FILE: return TEXT(asrun_file);
     case OPT_INPUT_LOSS_SLATE: return NUMBER(input_loss_slate_ms);
+    case OPT_INPUT_LOSS_MS: return NUMBER(input_loss_ms);
     case OPT_TRANSPORT_STREAM_ID: return NUMBER(transport_stream_id);
     case OPT_ORIGINAL_NETWORK_ID: return NUMBER(original_network_id);
     case OPT_SERVICE_ID: return NUMBER(service_id);

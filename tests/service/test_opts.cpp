@@ -72,6 +72,7 @@ TEST(Opts, Defaults)
     EXPECT_EQ(600 * 90000, app->timing.max_cue_lead);
     EXPECT_EQ(2 * 90000, app->timing.late_join);
     EXPECT_EQ(-23.0, app->loudness);
+    EXPECT_EQ(500, app->input_loss_ms);
 }
 
 TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
@@ -172,6 +173,8 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--program=0x810", 0x810, program},
         {"--loudness=-40", -40, [](app_ctx *a) { return (int64_t)a->loudness; }},
         {"--loudness=-5.0", -5, [](app_ctx *a) { return (int64_t)a->loudness; }},
+        {"--input-loss-ms=100", 100, [](app_ctx *a) { return (int64_t)a->input_loss_ms; }},
+        {"--input-loss-ms=60000", 60000, [](app_ctx *a) { return (int64_t)a->input_loss_ms; }},
     };
     for (const Ok &c : ok) {
         st::App app;
@@ -204,6 +207,8 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--program=0", "a program_number from 1 to 65535"},
         {"--loudness=-4.9", "LUFS from -40 to -5"},
         {"--loudness=-23dB", "LUFS from -40 to -5"},
+        {"--input-loss-ms=99", "milliseconds from 100 to 60000"},
+        {"--input-loss-ms=60001", "milliseconds from 100 to 60000"},
     };
     for (const auto &c : refused) {
         st::App app;
