@@ -208,7 +208,16 @@ void thumbs_offer(void *opaque, int output, const AVPacket *pkt, const AVCodecPa
     if (!o)
         return;
     o->codec_id = par->codec_id;
-    o->pkt = av_packet_clone(pkt);  // a reference to the packet's data
+    /*
+     * A copy of the data, not a reference: the relay and the demuxer's buffer
+     * pool own and reuse theirs, and the library's reference counts are out
+     * of the thread checker's sight. One key frame every few seconds.
+     */
+    o->pkt = av_packet_alloc();
+    if (o->pkt && (av_new_packet(o->pkt, pkt->size) < 0 || av_packet_copy_props(o->pkt, pkt) < 0))
+        av_packet_free(&o->pkt);
+    else if (o->pkt)
+        memcpy(o->pkt->data, pkt->data, pkt->size);
     if (!o->pkt) {
         delete o;
         return;
