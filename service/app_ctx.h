@@ -65,6 +65,8 @@ struct app_ctx {
     int32_t spts;                       // non-zero: that programme goes out alone
     int32_t input_loss_slate_ms;        // the filler airs after this long without input; 0: never
     double loudness;                    // --loudness: LUFS spots and filler are conformed to
+    int32_t filler_normalize;           // --normalize-filler: a .ts filler is conformed too
+    char format_from[APP_TEXT_SIZE];    // --format-from: a recording of the channel; empty = the last session's
 };
 
 /*
