@@ -91,7 +91,8 @@ int conform_target_from(const AVFormatContext *programme, const AVFormatContext 
             a->codec_id = par->codec_id;
             a->sample_rate = par->sample_rate > 0 ? par->sample_rate : 48000;
             a->channels = par->ch_layout.nb_channels > 0 ? par->ch_layout.nb_channels : 2;
-            a->bit_rate = par->bit_rate;
+            /* The demuxer estimates a rate that varies from probe to probe: the nearest 16 kbit/s, as encoders are set. */
+            a->bit_rate = (par->bit_rate + 8000) / 16000 * 16000;
             language_of(in ? in : st, a->language);
         }
     }

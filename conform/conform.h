@@ -82,7 +82,7 @@ struct conform_audio {
     int codec_id;             // AVCodecID
     int sample_rate;
     int channels;             // with the default layout of that many channels
-    int64_t bit_rate;         // bit/s; 0: the encoder's choice by channels
+    int64_t bit_rate;         // bit/s, to 16 kbit/s (the programme's rate as probed varies); 0: the encoder's choice by channels
     char language[4];         // ISO 639-2, "" when untagged
 };
 
