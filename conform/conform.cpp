@@ -588,13 +588,13 @@ int64_t copy_pictures(const source *s, const conform_target *t)
 /*
  * Why the pictures of s (first pass done) cannot be kept as they are in a
  * copy of n pictures of t's format, or "" when they can: another codec,
- * size, rate, field order, pixel format, sample aspect, profile or a
- * higher level, another number of pictures (the copy holds or leaves out some), a
- * gap, no key frame first, or, in another container than MPEG-TS, more
- * bits per second than the channel gives its pictures (three times what the
- * channel's encoder would, or 1.5 times the programme's stated rate): a
- * transport stream in the channel's format airs as delivered, as the
- * filler does, whatever its rate (the mux rate must carry it).
+ * size, rate, field order, pixel format, sample aspect, profile or a higher
+ * level; another number of pictures (the copy holds or leaves out some), a
+ * gap, no key frame first; or, in another container than MPEG-TS, more bits
+ * per second than the channel gives its pictures (1.5 times the programme's
+ * stated rate, else three times what the channel's encoder would, 2 Mbit/s
+ * at least). A transport stream in the channel's format airs as delivered,
+ * as the filler does, whatever its rate (the mux rate must carry it).
  */
 std::string video_difference(const source *s, const conform_target *t, int64_t n)
 {
@@ -607,7 +607,7 @@ std::string video_difference(const source *s, const conform_target *t, int64_t n
                      : v->sample_aspect_ratio.num > 0 ? v->sample_aspect_ratio : AVRational{1, 1};
     int64_t frame = frame_ticks(v);
     double rate = s->seconds > 0 ? s->pics.bytes * 8 / s->seconds : 0;
-    double most = c->bit_rate > 0 ? 1.5 * (double)c->bit_rate : 3.0 * (double)video_bit_rate(c);
+    double most = c->bit_rate > 0 ? 1.5 * (double)c->bit_rate : std::max(2e6, 3.0 * (double)video_bit_rate(c));
     if (p->codec_id != c->codec_id)
         snprintf(why, sizeof(why), "codec %s, the channel's %s", avcodec_get_name(p->codec_id),
                  avcodec_get_name((AVCodecID)c->codec_id));
