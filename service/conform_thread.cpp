@@ -60,6 +60,7 @@ struct conform_thread {
     std::map<std::string, int> outcome;    // spot file name -> conform_status
     std::string filler_copy;               // the filler's conformed copy, until the session takes it
     bool keep_target = false;              // a session told a new format: the thread keeps it on file
+    bool target_kept = false;              // the target in force is the one on file
     bool rescan = false;                   // the schedule's spots are to be queued again
     /* Thread's own: the schedule file last queued (path, size, time), the spots folder's time then. */
     std::string sched_path;
@@ -71,7 +72,7 @@ static void conform_thread_publish(conform_thread *c)
 {
     int64_t done = 0, failed = 0, pending = c->busy;
     for (const auto &o : c->outcome) {
-        done += o.second == CONFORM_CONFORMED || o.second == CONFORM_CHECKED;
+        done += o.second == CONFORM_CONFORMED || o.second == CONFORM_CHECKED || o.second == CONFORM_REMUXED;
         failed += o.second == CONFORM_FAILED;
     }
     for (const conform_item &i : c->queue)
@@ -347,6 +348,7 @@ static void conform_thread_known_format(conform_thread *c)
     log_printf(LOG_INFO, "%s: spots and filler are conformed to %s, %s [%s], before the input comes",
                CONFORM_THREAD_NAME, text, c->app->format_from[0] ? "the format of" : "the format kept in", from);
     c->has_target = true;
+    c->target_kept = !c->app->format_from[0];
 }
 
 int conform_thread_start(app_ctx *app, traffic *traffic_ctx, conform_thread **out)
@@ -383,12 +385,16 @@ void conform_thread_set_target(conform_thread *c, const AVFormatContext *program
     if (!c || !programme || conform_target_from(programme, input, c->app->loudness, &t) < 0)
         return;  // no video to conform to: files are used as they are
     std::lock_guard<std::mutex> guard(c->lock);
-    if (c->has_target && memcmp(&t, &c->target, sizeof(t)) == 0)
+    if (c->has_target && memcmp(&t, &c->target, sizeof(t)) == 0) {
+        c->keep_target |= !c->target_kept;  // --format-from's is the session's: kept for a start without it
+        c->target_kept = true;
         return;
+    }
     char text[512];
     conform_target_text(&t, text, sizeof(text));
     log_printf(LOG_INFO, "%s: spots and filler are conformed to %s", CONFORM_THREAD_NAME, text);
     c->keep_target = true;  // the thread keeps it for the next start
+    c->target_kept = true;
     bool again = c->has_target;
     c->target = t;
     c->has_target = true;
