@@ -62,6 +62,7 @@ struct conform_thread {
     bool keep_target = false;              // a session told a new format: the thread keeps it on file
     bool target_kept = false;              // the target in force is the one on file
     bool rescan = false;                   // the schedule's spots are to be queued again
+    bool conforms = false;                 // there are files to conform; else the filler is only measured
     /* Thread's own: the schedule file last queued (path, size, time), the spots folder's time then. */
     std::string sched_path;
     int64_t sched_size = -1, sched_mtime = -1, spots_mtime = -1;
@@ -297,7 +298,7 @@ static void conform_thread_body(conform_thread *c)
     try {
         conform_thread_lower_priority();
         conform_thread_measure_filler(c);
-        while (!c->stop.load()) {
+        while (c->conforms && !c->stop.load()) {
             conform_thread_keep_target(c);
             conform_thread_schedule(c);
             conform_item item;
@@ -356,8 +357,6 @@ int conform_thread_start(app_ctx *app, traffic *traffic_ctx, conform_thread **ou
     *out = nullptr;
     conform_item filler;
     bool has_filler = conform_thread_filler_item(app, &filler);
-    if (!traffic_ctx && !has_filler)
-        return 0;
     conform_thread *c = new (std::nothrow) conform_thread();
     if (!c) {
         log_printf(LOG_ERROR, "%s: no memory for the conform thread", CONFORM_THREAD_NAME);
@@ -365,9 +364,11 @@ int conform_thread_start(app_ctx *app, traffic *traffic_ctx, conform_thread **ou
     }
     c->app = app;
     c->traffic_ctx = traffic_ctx;
+    c->conforms = traffic_ctx || has_filler;
     if (has_filler)
         c->queue.push_back(filler);
-    conform_thread_known_format(c);
+    if (c->conforms)
+        conform_thread_known_format(c);
     try {
         c->thread = std::thread(conform_thread_body, c);
     } catch (...) {
@@ -382,8 +383,8 @@ int conform_thread_start(app_ctx *app, traffic *traffic_ctx, conform_thread **ou
 void conform_thread_set_target(conform_thread *c, const AVFormatContext *programme, const AVFormatContext *input)
 {
     conform_target t;
-    if (!c || !programme || conform_target_from(programme, input, c->app->loudness, &t) < 0)
-        return;  // no video to conform to: files are used as they are
+    if (!c || !c->conforms || !programme || conform_target_from(programme, input, c->app->loudness, &t) < 0)
+        return;  // nothing to conform, or no video to conform to: files are used as they are
     std::lock_guard<std::mutex> guard(c->lock);
     if (c->has_target && memcmp(&t, &c->target, sizeof(t)) == 0) {
         c->keep_target |= !c->target_kept;  // --format-from's is the session's: kept for a start without it
