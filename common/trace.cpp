@@ -317,6 +317,11 @@ static void ffmpeg_log_policy_callback(void *avcl, int level, const char *fmt, v
 {
     if (ffmpeg_quiet.load() || level > AV_LOG_INFO)
         return;
+    /* A filter's own notes (the loudness meter's summary of each stream it measured, some 15 lines, at its
+     * end): the conforming reads the figures from the frames and says them once. Its warnings pass. */
+    const AVClass *cls = avcl ? *(const AVClass **)avcl : nullptr;
+    if (level == AV_LOG_INFO && cls && cls->category == AV_CLASS_CATEGORY_FILTER)
+        return;
     int64_t left_out = 0;
     const char *who = "";
     try {

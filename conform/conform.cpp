@@ -7,9 +7,12 @@
 
 #include <dlfcn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -88,7 +91,8 @@ int conform_target_from(const AVFormatContext *programme, const AVFormatContext 
             a->codec_id = par->codec_id;
             a->sample_rate = par->sample_rate > 0 ? par->sample_rate : 48000;
             a->channels = par->ch_layout.nb_channels > 0 ? par->ch_layout.nb_channels : 2;
-            a->bit_rate = par->bit_rate;
+            /* The demuxer estimates a rate that varies from probe to probe: the nearest 16 kbit/s, as encoders are set. */
+            a->bit_rate = (par->bit_rate + 8000) / 16000 * 16000;
             language_of(in ? in : st, a->language);
         }
     }
@@ -106,7 +110,9 @@ void conform_target_text(const conform_target *t, char *buf, size_t size)
                       t->audio[i].sample_rate, t->audio[i].channels, t->audio[i].language[0] ? " " : "",
                       t->audio[i].language);
     if (n >= 0 && (size_t)n < size)
-        snprintf(buf + n, size - (size_t)n, ", %.1f LUFS", t->lufs);
+        n += snprintf(buf + n, size - (size_t)n, ", %.1f LUFS", t->lufs);
+    if (t->length > 0 && n >= 0 && (size_t)n < size)
+        snprintf(buf + n, size - (size_t)n, ", %.3f s", t->length);
 }
 
 const char *conform_status_name(int status)
@@ -115,6 +121,7 @@ const char *conform_status_name(int status)
     case CONFORM_CONFORMED: return "conformed";
     case CONFORM_CHECKED: return "checked";
     case CONFORM_FAILED: return "failed";
+    case CONFORM_REMUXED: return "remuxed";
     default: return "none";
     }
 }
@@ -130,6 +137,16 @@ double cpu_now()
     return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+/* What the first pass finds of the source's video packets. */
+struct pictures {
+    int64_t count = 0;
+    int64_t first = AV_NOPTS_VALUE;      // the earliest pts, the video stream's time base
+    int64_t end = AV_NOPTS_VALUE;        // the latest pts plus its duration
+    int64_t bytes = 0;
+    bool first_key = false;              // the first picture read is a key frame
+    bool untimed = false;                // some picture has no pts
+};
+
 /* An opened source with its decoders. */
 struct source {
     AVFormatContext *fmt = nullptr;
@@ -138,6 +155,7 @@ struct source {
     std::vector<AVCodecContext *> dec;   // by stream index; null when not decoded
     int64_t start = 0;                   // AV_TIME_BASE: where the output's time 0 lies
     double seconds = 0;                  // its video's length
+    pictures pics;                       // its video packets, from the first pass
 
     ~source()
     {
@@ -250,6 +268,7 @@ struct filter_api {
     decltype(&avfilter_inout_alloc) inout_alloc;
     decltype(&avfilter_inout_free) inout_free;
     decltype(&av_buffersrc_write_frame) buffersrc_write_frame;
+    decltype(&av_buffersrc_close) buffersrc_close;
     decltype(&av_buffersink_get_frame) buffersink_get_frame;
     decltype(&av_buffersink_get_time_base) buffersink_get_time_base;
     decltype(&av_buffersink_set_frame_size) buffersink_set_frame_size;
@@ -278,6 +297,7 @@ const filter_api *filter_lib()
                   filter_sym(lib, "avfilter_inout_alloc", &f.inout_alloc) &&
                   filter_sym(lib, "avfilter_inout_free", &f.inout_free) &&
                   filter_sym(lib, "av_buffersrc_write_frame", &f.buffersrc_write_frame) &&
+                  filter_sym(lib, "av_buffersrc_close", &f.buffersrc_close) &&
                   filter_sym(lib, "av_buffersink_get_frame", &f.buffersink_get_frame) &&
                   filter_sym(lib, "av_buffersink_get_time_base", &f.buffersink_get_time_base) &&
                   filter_sym(lib, "av_buffersink_set_frame_size", &f.buffersink_set_frame_size);
@@ -428,9 +448,36 @@ void report_progress(const conform_options *opt, const source *s, const AVPacket
     opt->progress(opt->opaque, base + share * std::min(1.0, std::max(0.0, done)));
 }
 
+/* One picture's ticks of stream st (its frame rate's; 1/25 s when it states none). */
+int64_t frame_ticks(const AVStream *st)
+{
+    AVRational fps = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
+    if (fps.num <= 0 || fps.den <= 0)
+        fps = AVRational{25, 1};
+    return std::max<int64_t>(1, av_rescale_q(1, av_inv_q(fps), st->time_base));
+}
+
+/* A video packet of the first pass into s->pics. */
+void count_picture(source *s, const AVPacket *pkt)
+{
+    const AVStream *st = s->fmt->streams[s->video];
+    pictures *p = &s->pics;
+    if (p->count++ == 0)
+        p->first_key = pkt->flags & AV_PKT_FLAG_KEY;
+    p->bytes += pkt->size;
+    if (pkt->pts == AV_NOPTS_VALUE) {
+        p->untimed = true;
+        return;
+    }
+    int64_t end = pkt->pts + (pkt->duration > 0 ? pkt->duration : frame_ticks(st));
+    p->first = p->first == AV_NOPTS_VALUE ? pkt->pts : std::min(p->first, pkt->pts);
+    p->end = p->end == AV_NOPTS_VALUE ? end : std::max(p->end, end);
+}
+
 /*
  * First pass: each programme audio stream's loudness from its source
- * stream as it will be laid out (rate and channels). Silence where none.
+ * stream as it will be laid out (rate and channels), silence where none;
+ * the source's video packets counted and timed (s->pics).
  */
 int measure(source *s, const conform_target *t, const std::vector<int> &map, loudness *out,
             const conform_options *opt, double share)
@@ -468,6 +515,8 @@ int measure(source *s, const conform_target *t, const std::vector<int> &map, lou
         bool used = false;
         for (int m : map)
             used |= m == idx;
+        if (idx == s->video)
+            count_picture(s, pkt);
         if (used)
             ret = feed(idx, pkt);
         report_progress(opt, s, pkt, 0, share);
@@ -508,22 +557,93 @@ double gain_for(const loudness &l, double lufs)
 
 /* ---- the check of a file already in the channel's format ---- */
 
-/* Why s is not in t's format, or "" when it is (loudness aside). */
-std::string format_difference(const source *s, const conform_target *t)
+int64_t video_bit_rate(const conform_video *v);
+
+bool interlaced(int field_order)
+{
+    return field_order == AV_FIELD_TT || field_order == AV_FIELD_BB || field_order == AV_FIELD_TB ||
+           field_order == AV_FIELD_BT;
+}
+
+const char *field_text(int field_order)
+{
+    return !interlaced(field_order) ? "progressive"
+           : field_order == AV_FIELD_BB || field_order == AV_FIELD_BT ? "bottom field first" : "top field first";
+}
+
+/* A profile's name, or its number when the library names none. */
+std::string profile_text(AVCodecID codec, int profile)
+{
+    const char *name = avcodec_profile_name(codec, profile);
+    return name ? name : std::to_string(profile);
+}
+
+/* The pictures a copy of s lasts: t's length at t's rate, or s's own when it is shorter than that by more than the tolerance. */
+int64_t copy_pictures(const source *s, const conform_target *t)
+{
+    double want = t->length > 0 && s->seconds >= t->length - CONFORM_LENGTH_TOLERANCE ? t->length : s->seconds;
+    return std::max<int64_t>(1, llrint(want * av_q2d(t->video.fps)));
+}
+
+/*
+ * Why the pictures of s (first pass done) cannot be kept as they are in a
+ * copy of n pictures of t's format, or "" when they can: another codec,
+ * size, rate, field order, pixel format, sample aspect, profile or a higher
+ * level; another number of pictures (the copy holds or leaves out some), a
+ * gap, no key frame first; or, in another container than MPEG-TS, more bits
+ * per second than the channel gives its pictures (1.5 times the programme's
+ * stated rate, else three times what the channel's encoder would, 2 Mbit/s
+ * at least). A transport stream in the channel's format airs as delivered,
+ * as the filler does, whatever its rate (the mux rate must carry it).
+ */
+std::string video_difference(const source *s, const conform_target *t, int64_t n)
+{
+    const AVStream *v = s->fmt->streams[s->video];
+    const AVCodecParameters *p = v->codecpar;
+    const conform_video *c = &t->video;
+    char why[160] = "";
+    AVRational fps = v->avg_frame_rate.num > 0 && v->avg_frame_rate.den > 0 ? v->avg_frame_rate : v->r_frame_rate;
+    AVRational sar = p->sample_aspect_ratio.num > 0 ? p->sample_aspect_ratio
+                     : v->sample_aspect_ratio.num > 0 ? v->sample_aspect_ratio : AVRational{1, 1};
+    int64_t frame = frame_ticks(v);
+    double rate = s->seconds > 0 ? s->pics.bytes * 8 / s->seconds : 0;
+    double most = c->bit_rate > 0 ? 1.5 * (double)c->bit_rate : std::max(2e6, 3.0 * (double)video_bit_rate(c));
+    if (p->codec_id != c->codec_id)
+        snprintf(why, sizeof(why), "codec %s, the channel's %s", avcodec_get_name(p->codec_id),
+                 avcodec_get_name((AVCodecID)c->codec_id));
+    else if (p->width != c->width || p->height != c->height)
+        snprintf(why, sizeof(why), "size %dx%d, the channel's %dx%d", p->width, p->height, c->width, c->height);
+    else if (fps.num <= 0 || fps.den <= 0 || av_cmp_q(fps, c->fps) != 0)
+        snprintf(why, sizeof(why), "%.5g fps, the channel's %.5g", av_q2d(fps), av_q2d(c->fps));
+    else if (interlaced(p->field_order) != interlaced(c->field_order) ||
+             (interlaced(c->field_order) && p->field_order != c->field_order))
+        snprintf(why, sizeof(why), "%s, the channel's %s", field_text(p->field_order), field_text(c->field_order));
+    else if (p->format != c->pix_fmt)
+        snprintf(why, sizeof(why), "pixel format %s, the channel's %s", av_get_pix_fmt_name((AVPixelFormat)p->format),
+                 av_get_pix_fmt_name((AVPixelFormat)c->pix_fmt));
+    else if (av_cmp_q(sar, c->sar) != 0)
+        snprintf(why, sizeof(why), "sample aspect %d:%d, the channel's %d:%d", sar.num, sar.den, c->sar.num, c->sar.den);
+    else if (c->profile >= 0 && p->profile != c->profile)
+        snprintf(why, sizeof(why), "profile %s, the channel's %s", profile_text(p->codec_id, p->profile).c_str(),
+                 profile_text(p->codec_id, c->profile).c_str());
+    else if (c->level > 0 && p->level > c->level)
+        snprintf(why, sizeof(why), "level %d, the channel's %d", p->level, c->level);
+    else if (!s->pics.first_key)
+        snprintf(why, sizeof(why), "its first picture is no key frame");
+    else if (s->pics.untimed || s->pics.count != n || llabs(s->pics.end - s->pics.first - n * frame) > frame / 2)
+        snprintf(why, sizeof(why), "%" PRId64 " pictures over %.3f s, the copy's %" PRId64, s->pics.count, s->seconds, n);
+    else if (rate > most && strcmp(s->fmt->iformat->name, "mpegts") != 0)
+        snprintf(why, sizeof(why), "%.1f Mbit/s, at most %.1f in the channel", rate / 1e6, most / 1e6);
+    return why;
+}
+
+/* Why the whole file s is not in t's format (its pictures aside), or "" when it is (loudness aside). */
+std::string file_difference(const source *s, const conform_target *t)
 {
     if (strcmp(s->fmt->iformat->name, "mpegts") != 0)
         return "not MPEG-TS";
-    const AVStream *v = s->fmt->streams[s->video];
-    const AVCodecParameters *p = v->codecpar;
-    AVRational fps = v->avg_frame_rate.num > 0 ? v->avg_frame_rate : v->r_frame_rate;
-    if (v->id != t->video.pid || p->codec_id != t->video.codec_id || p->width != t->video.width ||
-        p->height != t->video.height || (t->video.profile >= 0 && p->profile != t->video.profile))
-        return "video stream";
-    if (fps.num <= 0 || fabs(av_q2d(fps) - av_q2d(t->video.fps)) > 0.01 * av_q2d(t->video.fps))
-        return "frame rate";
-    bool interlaced = t->video.field_order == AV_FIELD_TT || t->video.field_order == AV_FIELD_BB;
-    if (interlaced != (p->field_order == AV_FIELD_TT || p->field_order == AV_FIELD_BB))
-        return "field order";
+    if (s->fmt->streams[s->video]->id != t->video.pid)
+        return "video PID";
     int audio = 0;
     for (unsigned i = 0; i < s->fmt->nb_streams; i++)
         audio += s->fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
@@ -535,28 +655,17 @@ std::string format_difference(const source *s, const conform_target *t)
             a->codecpar->ch_layout.nb_channels != t->audio[i].channels)
             return "audio stream";
     }
-    /* The first picture must be a key frame, as the spot store will check. */
-    AVPacket *pkt = av_packet_alloc();
-    int ret;
-    bool key = false;
-    while (pkt && (ret = av_read_frame(s->fmt, pkt)) >= 0) {
-        bool video = pkt->stream_index == s->video;
-        key = video && (pkt->flags & AV_PKT_FLAG_KEY);
-        av_packet_unref(pkt);
-        if (video)
-            break;
-    }
-    av_packet_free(&pkt);
-    return key ? "" : "first picture";
+    return "";
 }
 
 /* ---- second pass: the output ---- */
 
 struct out_stream {
-    AVCodecContext *enc = nullptr;
+    AVCodecContext *enc = nullptr;  // null: the source's packets copied (video only)
     AVStream *st = nullptr;
     graph gr;
     int source = -1;        // source stream index; -1: silence (video: the source's video)
+    int64_t written = 0;    // packets written
     loudness after;
     ~out_stream() { avcodec_free_context(&enc); }
 };
@@ -570,6 +679,7 @@ int encode(AVFormatContext *mux, out_stream *o, AVFrame *frame, AVPacket *pkt)
     while ((ret = avcodec_receive_packet(o->enc, pkt)) >= 0) {
         pkt->stream_index = o->st->index;
         av_packet_rescale_ts(pkt, o->enc->time_base, o->st->time_base);
+        o->written++;
         ret = av_interleaved_write_frame(mux, pkt);
         if (ret < 0)
             return ret;
@@ -661,8 +771,13 @@ int open_audio_encoder(out_stream *o, const conform_audio *a)
     return avcodec_open2(c, codec, nullptr);
 }
 
-/* The video filters: scale to the display aspect kept, pad, sample aspect, rate, field order, pixel format. */
-std::string video_filters(const AVCodecContext *dec, const AVStream *st, const conform_video *v)
+/*
+ * The video filters: scale to the display aspect kept, pad, sample aspect,
+ * rate from time 0 (the first picture held back to it), n pictures at most
+ * (the graph's end, given at n pictures, holds the last one up to there),
+ * field order, pixel format.
+ */
+std::string video_filters(const AVCodecContext *dec, const AVStream *st, const conform_video *v, int64_t n)
 {
     AVRational ssar = dec->sample_aspect_ratio.num > 0 ? dec->sample_aspect_ratio
                                                        : st->sample_aspect_ratio.num > 0 ? st->sample_aspect_ratio
@@ -679,18 +794,24 @@ std::string video_filters(const AVCodecContext *dec, const AVStream *st, const c
     bool interlaced = v->field_order == AV_FIELD_TT || v->field_order == AV_FIELD_BB;
     char desc[512];
     snprintf(desc, sizeof(desc),
-             "scale=%d:%d,pad=%d:%d:(ow-iw)/2:(oh-ih)/2,setsar=%d/%d,fps=%d/%d,%sformat=%s", w, h, v->width,
-             v->height, v->sar.num, v->sar.den, v->fps.num, v->fps.den,
+             "scale=%d:%d,pad=%d:%d:(ow-iw)/2:(oh-ih)/2,setsar=%d/%d,fps=%d/%d:start_time=0,trim=end_frame=%" PRId64
+             ",%sformat=%s", w, h, v->width, v->height, v->sar.num, v->sar.den, v->fps.num, v->fps.den, n,
              interlaced ? (v->field_order == AV_FIELD_TT ? "setfield=tff," : "setfield=bff,") : "",
              av_get_pix_fmt_name((AVPixelFormat)v->pix_fmt));
     return desc;
 }
 
-/* The video output: the channel's encoder behind a graph that scales, pads and paces the source's pictures. */
-int open_video_out(out_stream *o, const source *s, const conform_target *t, conform_result *res)
+/*
+ * The video output: the channel's encoder behind a graph that scales, pads
+ * and paces the source's pictures into n; keep: none, the source's
+ * pictures are copied.
+ */
+int open_video_out(out_stream *o, const source *s, const conform_target *t, int64_t n, bool keep, conform_result *res)
 {
     const AVStream *vin = s->fmt->streams[s->video];
     o->source = s->video;
+    if (keep)
+        return 0;
     int ret = open_video_encoder(o, t, 1);
     if (ret < 0) {
         snprintf(res->why, sizeof(res->why), "no %s encoder: %s", avcodec_get_name((AVCodecID)t->video.codec_id),
@@ -702,11 +823,11 @@ int open_video_out(out_stream *o, const source *s, const conform_target *t, conf
     char args[256];
     snprintf(args, sizeof(args), "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", dec->width,
              dec->height, dec->pix_fmt, vin->time_base.num, vin->time_base.den, sar.num, sar.num ? sar.den : 1);
-    return graph_build(&o->gr, true, args, video_filters(dec, vin, &t->video).c_str());
+    return graph_build(&o->gr, true, args, video_filters(dec, vin, &t->video, n).c_str());
 }
 
-/* An audio output: from its source stream at gain dB, or silence, as long as the pictures. */
-int open_audio_out(out_stream *o, const source *s, const conform_audio *a, int source, double gain,
+/* An audio output: from its source stream at gain dB, or silence, seconds long to the sample. */
+int open_audio_out(out_stream *o, const source *s, const conform_audio *a, int source, double gain, double seconds,
                    conform_result *res)
 {
     char desc[512];
@@ -718,17 +839,19 @@ int open_audio_out(out_stream *o, const source *s, const conform_audio *a, int s
         return ret;
     }
     std::string layout = layout_name(a->channels);
+    int64_t samples = llrint(seconds * a->sample_rate);
     if (o->source >= 0) {
         snprintf(desc, sizeof(desc),
                  "aresample=%d:async=1:first_pts=0,aformat=sample_rates=%d:channel_layouts=%s,volume=%.2fdB,"
-                 "ebur128=metadata=1:peak=true,apad=whole_dur=%.3f,atrim=end=%.3f,aformat=sample_fmts=%s",
-                 a->sample_rate, a->sample_rate, layout.c_str(), gain, s->seconds, s->seconds,
+                 "ebur128=metadata=1:peak=true,apad=whole_len=%" PRId64 ",atrim=end_sample=%" PRId64
+                 ",aformat=sample_fmts=%s",
+                 a->sample_rate, a->sample_rate, layout.c_str(), gain, samples, samples,
                  av_get_sample_fmt_name(o->enc->sample_fmt));
         const AVStream *st = s->fmt->streams[o->source];
         ret = graph_build(&o->gr, false, abuffer_args(s->dec[o->source], st->time_base).c_str(), desc);
     } else {
-        snprintf(desc, sizeof(desc), "anullsrc=r=%d:cl=%s,atrim=end=%.3f,aformat=sample_fmts=%s", a->sample_rate,
-                 layout.c_str(), s->seconds, av_get_sample_fmt_name(o->enc->sample_fmt));
+        snprintf(desc, sizeof(desc), "anullsrc=r=%d:cl=%s,atrim=end_sample=%" PRId64 ",aformat=sample_fmts=%s",
+                 a->sample_rate, layout.c_str(), samples, av_get_sample_fmt_name(o->enc->sample_fmt));
         ret = graph_build(&o->gr, false, nullptr, desc);
     }
     if (ret >= 0 && o->enc->frame_size > 0)
@@ -736,19 +859,29 @@ int open_audio_out(out_stream *o, const source *s, const conform_audio *a, int s
     return ret;
 }
 
-/* The outputs' encoders and graphs (video first, then the target's audio in order) and their streams in mux. */
+/*
+ * The outputs' encoders and graphs (video first, then the target's audio
+ * in order) and their streams in mux: n pictures (keep: the source's
+ * copied) and as long sound.
+ */
 int open_outputs(std::vector<out_stream> &outs, AVFormatContext *mux, const source *s, const conform_target *t,
-                 const std::vector<int> &map, const double *gain, conform_result *res)
+                 const std::vector<int> &map, const double *gain, int64_t n, bool keep, conform_result *res)
 {
-    int ret = open_video_out(&outs[0], s, t, res);
+    double seconds = n * av_q2d(av_inv_q(t->video.fps));
+    int ret = open_video_out(&outs[0], s, t, n, keep, res);
     for (int i = 0; ret >= 0 && i < t->audio_count; i++)
-        ret = open_audio_out(&outs[(size_t)i + 1], s, &t->audio[i], map[(size_t)i], gain[i], res);
+        ret = open_audio_out(&outs[(size_t)i + 1], s, &t->audio[i], map[(size_t)i], gain[i], seconds, res);
     for (size_t i = 0; ret >= 0 && i < outs.size(); i++) {
         out_stream *o = &outs[i];
         if (!(o->st = avformat_new_stream(mux, nullptr)))
             return AVERROR(ENOMEM);
         o->st->id = i == 0 ? t->video.pid : t->audio[i - 1].pid;
         o->st->time_base = AVRational{1, 90000};
+        if (!o->enc) {
+            ret = avcodec_parameters_copy(o->st->codecpar, s->fmt->streams[s->video]->codecpar);
+            o->st->codecpar->codec_tag = 0;
+            continue;
+        }
         ret = avcodec_parameters_from_context(o->st->codecpar, o->enc);
         if (ret >= 0 && i > 0 && t->audio[i - 1].language[0])
             av_dict_set(&o->st->metadata, "language", t->audio[i - 1].language, 0);
@@ -770,6 +903,8 @@ int feed_outputs(const source *s, int idx, const AVPacket *pkt, std::vector<out_
             if (outs[k].source != idx)
                 continue;
             int r = filter_lib()->buffersrc_write_frame(outs[k].gr.in, f);
+            if (r == AVERROR_EOF)
+                continue;  // past the copy's end: left out
             if (r < 0 || (r = filter_out(mux, &outs[k], got, out_pkt, k == 0)) < 0)
                 return r;
         }
@@ -777,9 +912,28 @@ int feed_outputs(const source *s, int idx, const AVPacket *pkt, std::vector<out_
     });
 }
 
-/* Second pass: decode, filter, encode and multiplex into part. */
+/* A video packet of the source copied into o, moved so that the source's start is 0. */
+int copy_picture(AVFormatContext *mux, const source *s, out_stream *o, AVPacket *pkt)
+{
+    const AVStream *st = s->fmt->streams[s->video];
+    int64_t start = av_rescale_q(s->start, AV_TIME_BASE_Q, st->time_base);
+    if (pkt->pts != AV_NOPTS_VALUE)
+        pkt->pts -= start;
+    if (pkt->dts != AV_NOPTS_VALUE)
+        pkt->dts -= start;
+    av_packet_rescale_ts(pkt, st->time_base, o->st->time_base);
+    pkt->stream_index = o->st->index;
+    pkt->pos = -1;
+    o->written++;
+    return av_interleaved_write_frame(mux, pkt);
+}
+
+/*
+ * Second pass: decode, filter, encode and multiplex into part, n pictures
+ * long (keep: the source's pictures copied, only the sound encoded).
+ */
 int transcode(source *s, const conform_target *t, const std::vector<int> &map, const double *gain,
-              const char *part, conform_result *res, const conform_options *opt, double base)
+              const char *part, conform_result *res, const conform_options *opt, double base, int64_t n, bool keep)
 {
     AVFormatContext *mux = nullptr;
     int ret = avformat_alloc_output_context2(&mux, nullptr, "mpegts", part);
@@ -793,7 +947,7 @@ int transcode(source *s, const conform_target *t, const std::vector<int> &map, c
         ret = AVERROR(ENOMEM);
         goto out_free;
     }
-    if ((ret = open_outputs(outs, mux, s, t, map, gain, res)) < 0)
+    if ((ret = open_outputs(outs, mux, s, t, map, gain, n, keep, res)) < 0)
         goto out_free;
     if ((ret = avio_open(&mux->pb, part, AVIO_FLAG_WRITE)) < 0) {
         snprintf(res->why, sizeof(res->why), "cannot write [%s]: %s", part, averr(ret).c_str());
@@ -803,13 +957,20 @@ int transcode(source *s, const conform_target *t, const std::vector<int> &map, c
         goto out_close;
     while ((ret = av_read_frame(s->fmt, pkt)) >= 0) {
         int idx = pkt->stream_index;
-        for (size_t i = 0; s->dec[idx] && i < outs.size(); i++) {
+        report_progress(opt, s, pkt, base, 1 - base);
+        if (keep && idx == s->video) {
+            ret = copy_picture(mux, s, &outs[0], pkt);
+            av_packet_unref(pkt);
+            if (ret < 0)
+                break;
+            continue;
+        }
+        for (size_t i = keep ? 1 : 0; s->dec[idx] && i < outs.size(); i++) {
             if (outs[i].source == idx) {  // every output of this source takes the frame
                 ret = feed_outputs(s, idx, pkt, outs, i, mux, frame, got, opkt);
                 break;
             }
         }
-        report_progress(opt, s, pkt, base, 1 - base);
         av_packet_unref(pkt);
         if (ret < 0)
             break;
@@ -817,17 +978,27 @@ int transcode(source *s, const conform_target *t, const std::vector<int> &map, c
     if (ret == AVERROR_EOF)
         ret = 0;
     /* The end: decoders drained into their graphs, graphs into their encoders, encoders into the file. */
-    for (size_t i = 0; ret >= 0 && i < outs.size(); i++) {
+    for (size_t i = keep ? 1 : 0; ret >= 0 && i < outs.size(); i++) {
         bool first = true;
-        for (size_t k = 0; k < i; k++)
+        for (size_t k = keep ? 1 : 0; k < i; k++)
             first &= outs[k].source != outs[i].source;
         if (outs[i].source >= 0 && first)
             ret = feed_outputs(s, outs[i].source, nullptr, outs, i, mux, frame, got, opkt);
     }
     for (size_t i = 0; ret >= 0 && i < outs.size(); i++) {
         out_stream *o = &outs[i];
-        if (o->gr.in)
+        if (!o->enc)
+            continue;
+        if (o->gr.in && i == 0) {
+            /* The pictures end at n: the last one is held up to there. */
+            const AVStream *st = s->fmt->streams[s->video];
+            ret = filter_lib()->buffersrc_close(o->gr.in, av_rescale_q(n, av_inv_q(t->video.fps), st->time_base),
+                                                AV_BUFFERSRC_FLAG_PUSH);
+        } else if (o->gr.in) {
             ret = filter_lib()->buffersrc_write_frame(o->gr.in, nullptr);
+        }
+        if (ret == AVERROR_EOF)
+            ret = 0;  // the graph had ended already
         if (ret >= 0)
             ret = filter_out(mux, o, got, opkt, i == 0);
         if (ret >= 0)
@@ -836,6 +1007,7 @@ int transcode(source *s, const conform_target *t, const std::vector<int> &map, c
     if (ret >= 0)
         ret = av_write_trailer(mux);
     if (ret >= 0) {
+        res->pictures = outs[0].written;
         res->after = CONFORM_SILENT;
         res->peak = -INFINITY;
         for (size_t i = 1; i < outs.size(); i++) {
@@ -894,25 +1066,33 @@ int conform_file(const char *src, const char *dst, const conform_target *t, conf
         source s;
         if ((ret = source_open(&s, src, &stop, res)) < 0)
             goto out;
-        res->seconds = s.seconds;
-        if (s.seconds <= 0) {
-            snprintf(res->why, sizeof(res->why), "its length is unknown");
-            ret = AVERROR_INVALIDDATA;
-            goto out;
-        }
         std::vector<int> map = map_audio(&s, t);
         std::vector<loudness> before((size_t)t->audio_count);
-        std::string differs;
-        {
-            source peek;
-            if ((ret = source_open(&peek, src, &stop, res)) < 0)
-                goto out;
-            differs = format_difference(&peek, t);
-        }
         if ((ret = measure(&s, t, map, before.data(), opt, 0.3)) < 0) {
             snprintf(res->why, sizeof(res->why), "its sound cannot be measured: %s", averr(ret).c_str());
             goto out;
         }
+        const pictures &p = s.pics;
+        const AVStream *v = s.fmt->streams[s.video];
+        struct stat st;
+        if (strcmp(s.fmt->iformat->name, "mpegts") == 0 && stat(src, &st) == 0 && st.st_size % 188 != 0 &&
+            st.st_size % 192 != 0) {
+            snprintf(res->why, sizeof(res->why), "cut short: the file ends inside a TS packet");
+            ret = AVERROR_INVALIDDATA;
+            goto out;
+        }
+        if (p.first == AV_NOPTS_VALUE || p.end <= p.first) {
+            snprintf(res->why, sizeof(res->why), "%s", p.count ? "its length is unknown" : "no pictures");
+            ret = AVERROR_INVALIDDATA;
+            goto out;
+        }
+        /* The pictures as read: their first is time 0 of the copy, their end its length. */
+        s.start = av_rescale_q(p.first, v->time_base, AV_TIME_BASE_Q);
+        s.seconds = (p.end - p.first) * av_q2d(v->time_base);
+        int64_t n = copy_pictures(&s, t);
+        res->source_seconds = s.seconds;
+        res->pictures = n;
+        res->seconds = n * av_q2d(av_inv_q(t->video.fps));
         std::vector<double> gain((size_t)t->audio_count);
         bool on_target = true;
         for (int i = 0; i < t->audio_count; i++) {
@@ -923,7 +1103,9 @@ int conform_file(const char *src, const char *dst, const conform_target *t, conf
             on_target &= !l.any || l.integrated <= CONFORM_SILENT + 0.5 ||
                          (fabs(l.integrated - t->lufs) <= CONFORM_TOLERANCE && l.peak <= CONFORM_TRUE_PEAK);
         }
-        if (differs.empty() && on_target) {
+        std::string differs = video_difference(&s, t, n);
+        bool keep = differs.empty();
+        if (keep && on_target && file_difference(&s, t).empty()) {
             if ((ret = copy_file(src, part.c_str())) < 0) {
                 snprintf(res->why, sizeof(res->why), "cannot write [%s]: %s", part.c_str(), strerror(-ret));
                 goto out;
@@ -939,13 +1121,16 @@ int conform_file(const char *src, const char *dst, const conform_target *t, conf
                 goto out;
             std::swap(s.fmt, again.fmt);
             std::swap(s.dec, again.dec);
-            ret = transcode(&s, t, map, gain.data(), part.c_str(), res, opt, 0.3);
+            ret = transcode(&s, t, map, gain.data(), part.c_str(), res, opt, 0.3, n, keep);
             if (ret < 0) {
                 if (!res->why[0])
                     snprintf(res->why, sizeof(res->why), "cannot be encoded: %s", averr(ret).c_str());
                 goto out;
             }
-            res->status = CONFORM_CONFORMED;
+            res->status = keep ? CONFORM_REMUXED : CONFORM_CONFORMED;
+            /* What made its pictures change, for the log. */
+            if (!keep)
+                snprintf(res->why, sizeof(res->why), "pictures re-encoded: %s", differs.c_str());
         }
         if (rename(part.c_str(), dst) != 0) {
             ret = -errno;
@@ -963,6 +1148,50 @@ out:
         if (stop.stop && stop.stop->load())
             ret = -EINTR;
     }
+    res->cpu_seconds = cpu_now() - cpu0;
+    return ret;
+}
+
+int conform_measure(const char *src, conform_result *res, const conform_options *opt)
+{
+    if (!src || !res)
+        return -EINVAL;
+    memset(res, 0, sizeof(*res));
+    res->before = res->after = CONFORM_SILENT;
+    res->peak = -INFINITY;
+    double cpu0 = cpu_now();
+    stop_ctx stop = {opt ? opt->stop : nullptr};
+    source s;
+    int ret = source_open(&s, src, &stop, res);
+    if (ret >= 0) {
+        /* Each audio stream as it is: its own rate and channels. */
+        conform_target t = {};
+        std::vector<int> map;
+        for (int idx : s.audio) {
+            if (t.audio_count == CONFORM_MAX_AUDIO)
+                break;
+            conform_audio *a = &t.audio[t.audio_count++];
+            a->sample_rate = s.dec[idx]->sample_rate;
+            a->channels = s.dec[idx]->ch_layout.nb_channels;
+            map.push_back(idx);
+        }
+        std::vector<loudness> found((size_t)t.audio_count);
+        ret = measure(&s, &t, map, found.data(), opt, 1.0);
+        if (ret < 0)
+            snprintf(res->why, sizeof(res->why), "its sound cannot be measured: %s", averr(ret).c_str());
+        for (const loudness &l : found) {
+            if (l.any && l.integrated > res->before)
+                res->before = l.integrated;
+            res->peak = std::max(res->peak, l.peak);
+        }
+        res->after = res->before;
+        const AVStream *v = s.fmt->streams[s.video];
+        if (s.pics.first != AV_NOPTS_VALUE && s.pics.end > s.pics.first)
+            res->seconds = res->source_seconds = (s.pics.end - s.pics.first) * av_q2d(v->time_base);
+        res->pictures = s.pics.count;
+    }
+    if (ret < 0 && stop.stop && stop.stop->load())
+        ret = -EINTR;
     res->cpu_seconds = cpu_now() - cpu0;
     return ret;
 }

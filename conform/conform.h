@@ -16,8 +16,21 @@
  * true peak, libavfilter's ebur128) and a linear gain brings each stream
  * to the target, lowered where the true peak would pass -1 dBTP.
  *
- * A file already in the channel's format, within CONFORM_TOLERANCE of the target,
- * is only checked: it is copied as it is.
+ * Every copy lasts a whole number of the channel's pictures: the length
+ * asked for (a spot's scheduled length), to the picture, whatever the
+ * source's rate: its pictures brought to the channel's rate from time 0,
+ * the last one held or the ones past the end left out, and every audio
+ * stream exactly as many samples long. A source shorter than that length
+ * by more than CONFORM_LENGTH_TOLERANCE keeps its own length (whoever
+ * schedules it refuses it); without a length asked for, the copy lasts the
+ * source's own pictures to the nearest picture of the channel.
+ *
+ * A file whose video is already in the channel's format (codec, profile,
+ * size, pixel format, sample aspect, rate, field order, and as many
+ * pictures as the copy lasts) keeps its pictures as they are: an MPEG-TS
+ * file with the channel's PIDs and audio, within CONFORM_TOLERANCE of the
+ * target, is copied as it is (checked); any other has its pictures
+ * multiplexed as they are and only its sound conformed (remuxed).
  *
  * The cache (conform_cached, conform_run) keeps each conformed file as
  * <cache>/<name>.ts beside a small text record <cache>/<name>.txt: the
@@ -47,6 +60,7 @@ struct AVFormatContext;
 #define CONFORM_TOLERANCE 2.0   // LU: a file in the channel's format this close to the target is left as it is (A/85's tolerance)
 #define CONFORM_TRUE_PEAK (-1.0) // dBTP at most after the gain
 #define CONFORM_SILENT    (-70.0) // LUFS: what ebur128 reports for silence
+#define CONFORM_LENGTH_TOLERANCE 0.1 // s: a source up to this much shorter than its length has its last picture held
 
 /* The code conform_cached returns for a source whose conforming failed (its record says why). */
 #define CONFORM_ERR_FAILED (-ENOMSG)
@@ -68,7 +82,7 @@ struct conform_audio {
     int codec_id;             // AVCodecID
     int sample_rate;
     int channels;             // with the default layout of that many channels
-    int64_t bit_rate;         // bit/s; 0: the encoder's choice by channels
+    int64_t bit_rate;         // bit/s, to 16 kbit/s (the programme's rate as probed varies); 0: the encoder's choice by channels
     char language[4];         // ISO 639-2, "" when untagged
 };
 
@@ -77,6 +91,7 @@ struct conform_target {
     int audio_count;
     conform_audio audio[CONFORM_MAX_AUDIO];
     double lufs;              // integrated loudness to reach
+    double length;            // seconds a copy lasts (a spot's scheduled length); 0: the source's own
 };
 
 enum conform_status {
@@ -84,6 +99,8 @@ enum conform_status {
     CONFORM_CONFORMED,        // re-encoded into the channel's format
     CONFORM_CHECKED,          // already in the channel's format: copied as it is
     CONFORM_FAILED,           // cannot be conformed (why says)
+    CONFORM_REMUXED,          // its pictures kept as they are, its sound conformed
+    CONFORM_STATUS_COUNT
 };
 
 struct conform_result {
@@ -91,9 +108,11 @@ struct conform_result {
     double before;            // LUFS of the loudest programme audio stream as delivered; CONFORM_SILENT: no audio
     double after;             // LUFS after the gain (the same stream)
     double peak;              // dBTP after the gain
-    double seconds;           // length of its pictures
+    double seconds;           // length of its pictures (the copy's)
+    double source_seconds;    // length of the source's pictures
+    int64_t pictures;         // pictures of the copy
     double cpu_seconds;       // process CPU time the work took
-    char why[CONFORM_WHY_SIZE];
+    char why[CONFORM_WHY_SIZE];  // why it cannot be conformed; for a copy re-encoded, what changed its pictures
 };
 
 /* Called with the share done, 0 to 1. */
@@ -114,6 +133,25 @@ struct conform_options {
 int conform_target_from(const AVFormatContext *programme, const AVFormatContext *input, double lufs,
                         conform_target *out);
 
+/*
+ * The channel's format from a recording of the channel at path (its first
+ * video stream and its audio streams, by PID), to loudness lufs. 0; the
+ * library's code when it cannot be read; -22 without a video stream.
+ */
+int conform_target_from_file(const char *path, double lufs, conform_target *out);
+
+/*
+ * Keeps the target (the channel's format, loudness and length aside) in
+ * the text file at path, written through path.part and renamed. 0 or -errno.
+ */
+int conform_target_save(const char *path, const conform_target *t);
+
+/*
+ * The target kept at path, to loudness lufs. 0; -errno when it cannot be
+ * read; -EINVAL when the file is not one conform_target_save wrote.
+ */
+int conform_target_load(const char *path, double lufs, conform_target *out);
+
 /* A short text of the target ("h264 640x360 25 fps, aac 48000 Hz 1 ch, ..."), for a log line. */
 void conform_target_text(const conform_target *t, char *buf, size_t size);
 
@@ -124,6 +162,14 @@ void conform_target_text(const conform_target *t, char *buf, size_t size);
  */
 int conform_file(const char *src, const char *dst, const conform_target *t, conform_result *res,
                  const conform_options *opt);
+
+/*
+ * Measures the file src as it is: the integrated loudness of its loudest
+ * audio stream into res->before (CONFORM_SILENT without audio), the true
+ * peak of all into res->peak, the length of its pictures into res->seconds
+ * (0 without video). 0; -EINTR when stopped; a negative code with res->why.
+ */
+int conform_measure(const char *src, conform_result *res, const conform_options *opt);
 
 /*
  * Finds the file of id in dir: <id>.<any extension> (an MPEG-TS .ts first
@@ -156,7 +202,7 @@ int conform_cached(const char *dir, const char *name, const char *cache, const c
 int conform_run(const char *dir, const char *name, const char *cache, const conform_target *t,
                 conform_result *res, const conform_options *opt);
 
-/* "conformed", "checked", "failed", "none". */
+/* "conformed", "checked", "failed", "remuxed", "none". */
 const char *conform_status_name(int status);
 
 #endif

@@ -37,12 +37,17 @@ uint64_t fnv(uint64_t h, const void *data, size_t n)
 
 const uint64_t FNV_BASIS = 0xcbf29ce484222325ULL;
 
-/* The hash of what the target asks for (the loudness to a tenth of a LU). */
+/*
+ * The hash of what the target asks for (the loudness to a tenth of a LU,
+ * the length to the millisecond), and of the way copies are made: copies
+ * made before they lasted their length to the picture are made again.
+ */
 uint64_t target_hash(const conform_target *t)
 {
     char text[1024];
     conform_target_text(t, text, sizeof(text));
     uint64_t h = fnv(FNV_BASIS, text, strlen(text));
+    h = fnv(h, "exact-length", 12);
     int ids[2 + 2 * CONFORM_MAX_AUDIO] = {t->video.pid, t->video.profile};
     for (int i = 0; i < t->audio_count; i++) {
         ids[2 + 2 * i] = t->audio[i].pid;
@@ -90,7 +95,7 @@ std::string copy_path(const char *cache, const char *name)
 
 int status_of(const char *name)
 {
-    for (int s = CONFORM_CONFORMED; s <= CONFORM_FAILED; s++)
+    for (int s = CONFORM_CONFORMED; s < CONFORM_STATUS_COUNT; s++)
         if (strcmp(conform_status_name(s), name) == 0)
             return s;
     return CONFORM_NONE;
@@ -127,6 +132,10 @@ int record_read(const std::string &path, record *r)
             r->res.peak = strtod(value, nullptr);
         else if (strcmp(line, "seconds") == 0)
             r->res.seconds = strtod(value, nullptr);
+        else if (strcmp(line, "source_seconds") == 0)
+            r->res.source_seconds = strtod(value, nullptr);
+        else if (strcmp(line, "pictures") == 0)
+            r->res.pictures = strtoll(value, nullptr, 10);
         else if (strcmp(line, "why") == 0)
             utils_strlcpy(r->res.why, value, sizeof(r->res.why));
     }
@@ -142,9 +151,11 @@ int record_write(const std::string &path, const char *source, const record *r)
     if (!f)
         return -errno;
     fprintf(f, "source %s\nsize %" PRId64 "\nmtime %" PRId64 "\nhash %016" PRIx64 "\ntarget %016" PRIx64
-               "\nstatus %s\nbefore %.2f\nafter %.2f\npeak %.2f\nseconds %.3f\nwhy %s\n",
+               "\nstatus %s\nbefore %.2f\nafter %.2f\npeak %.2f\nseconds %.3f\nsource_seconds %.3f\npictures %" PRId64
+               "\nwhy %s\n",
             source, r->size, r->mtime, r->hash, r->target, conform_status_name(r->res.status), r->res.before,
-            r->res.after, std::isfinite(r->res.peak) ? r->res.peak : -99.0, r->res.seconds, r->res.why);
+            r->res.after, std::isfinite(r->res.peak) ? r->res.peak : -99.0, r->res.seconds, r->res.source_seconds,
+            r->res.pictures, r->res.why);
     int ret = ferror(f) ? -EIO : 0;
     if (fclose(f) != 0 && ret == 0)
         ret = -errno;
@@ -225,11 +236,13 @@ int conform_cached(const char *dir, const char *name, const char *cache, const c
         return -EINVAL;
     record r, now;
     std::string src = std::string(dir) + "/" + name;
-    bool have = record_read(record_path(cache, name), &r) == 0;
-    int ret = source_key(src, have ? &r : nullptr, &now);
+    struct stat st;
+    if (record_read(record_path(cache, name), &r) != 0)  // nothing to compare with: the source is not hashed
+        return stat(src.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? -EAGAIN : -ENOENT;
+    int ret = source_key(src, &r, &now);
     if (ret < 0)
         return ret == -ENOENT ? -ENOENT : ret;
-    if (!have || now.hash != r.hash || now.size != r.size || (t && r.target != target_hash(t)))
+    if (now.hash != r.hash || now.size != r.size || (t && r.target != target_hash(t)))
         return -EAGAIN;
     *res = r.res;
     if (ts_path)

@@ -1,17 +1,19 @@
 /*
  * The demo's conforming before its run: every spot the schedule in force
- * names and, when it is not a transport stream, the filler, into the channel's format and loudness, with progress on the
- * console. The spot store then loads the conformed copies.
+ * names, to its length, and the filler when it is not a transport stream
+ * (or is to be normalized), into the channel's format and loudness, with
+ * progress on the console. The spot store then loads the conformed copies.
  */
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <cstring>
 #include <string>
-#include <vector>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -23,6 +25,7 @@ extern "C" {
 #include "demo/demo.h"
 #include "relay/relay.h"
 #include "traffic/schedule.h"
+#include "traffic/spots.h"
 #include "traffic/traffic.h"
 
 /* One file's progress on one console line, written when its percentage grows. */
@@ -52,8 +55,9 @@ static int demo_conform_one(const char *dir, const char *name, const conform_tar
     conform_cache_dir(dir, cache, sizeof(cache));
     int ret = conform_run(dir, name, cache, t, &res, &opt);
     if (ret >= 0) {
-        printf("\rconformed %s: %s%s, %.2f s, loudness %.1f -> %.1f LUFS\n", name, conform_status_name(res.status),
-               ret == 1 ? " before" : "", res.seconds, res.before, res.after);
+        printf("\rconformed %s: %s%s, %.2f s (%" PRId64 " pictures; %.2f s delivered), loudness %.1f -> %.1f LUFS%s%s\n",
+               name, conform_status_name(res.status), ret == 1 ? " before" : "", res.seconds, res.pictures,
+               res.source_seconds, res.before, res.after, res.why[0] ? "; " : "", res.why);
         if (snprintf(path, size, "%s/%s.ts", cache, name) >= (int)size)
             return -ENAMETOOLONG;
     } else {
@@ -75,11 +79,18 @@ int demo_conform(demo_ctx *demo, const relay_input *in, const char *filler, char
     conform_target_text(&t, text, sizeof(text));
     printf("conforming to %s\n", text);
     const char *dot = strrchr(filler, '.'), *slash = strrchr(filler, '/');
-    if (!dot || strcmp(dot, ".ts") != 0) {
+    if (!dot || strcmp(dot, ".ts") != 0 || demo->filler_normalize) {
         std::string dir = slash ? std::string(filler, (size_t)(slash - filler)) : ".";
         char path[CONFORM_PATH_SIZE];
         if (demo_conform_one(dir.c_str(), slash ? slash + 1 : filler, &t, path, sizeof(path)) >= 0)
             utils_strlcpy(filler_out, path, size);
+    } else {
+        conform_result res;
+        if (conform_measure(filler, &res, nullptr) == 0)
+            printf("filler %s: loudness %.1f LUFS, true peak %.1f dBTP (spots at %.1f LUFS)\n", filler, res.before,
+                   std::isfinite(res.peak) ? res.peak : -99.0, t.lufs);
+        else
+            fprintf(stderr, "filler %s: loudness cannot be measured: %s\n", filler, res.why);
     }
     if (!demo->traffic_ctx)
         return 0;
@@ -94,16 +105,14 @@ int demo_conform(demo_ctx *demo, const relay_input *in, const char *filler, char
     schedule *s = nullptr;
     if (schedule_load(path.c_str(), now_ms, &s, nullptr, nullptr) < 0)
         return 0;
-    std::vector<std::string> done;
-    for (int i = 0; i < s->count; i++) {
-        const schedule_record *r = &s->records[i];
-        char name[EVENT_SPOT_FILE_SIZE], path[CONFORM_PATH_SIZE];
-        if (r->type != SCHEDULE_LOI || conform_find_source(demo->spots, r->spot_id, name, sizeof(name)) < 0 ||
-            std::find(done.begin(), done.end(), name) != done.end())
-            continue;
-        done.push_back(name);
-        demo_conform_one(demo->spots, name, &t, path, sizeof(path));
+    spot_file *files = nullptr;
+    int n = spot_files(s, demo->spots, &files);
+    for (int i = 0; i < n; i++) {
+        char path[CONFORM_PATH_SIZE];
+        t.length = files[i].seconds;
+        demo_conform_one(demo->spots, files[i].file, &t, path, sizeof(path));
     }
+    free(files);
     schedule_destroy(&s);
     return 0;
 }

@@ -31,15 +31,18 @@ struct demo_ctx {
     int program;             // --program: program_number whose breaks are spliced; 0: the first with video
     int spts;                // --spts: that programme goes out alone
     double loudness;         // --loudness, LUFS
+    int filler_normalize;    // --normalize-filler: a .ts filler is conformed too
 };
 
 struct relay_input;
 
 /*
- * Conforms, before the run, every spot the schedule in force names and the
- * filler (when it is no transport stream) to the
- * spliced programme of in, with progress on the console. The filler file to
- * load goes into filler_out: its conformed copy, or filler. 0.
+ * Conforms, before the run, every spot the schedule in force names (to the
+ * longest length its records sell) and the filler (when it is no transport
+ * stream, or with --normalize-filler) to the spliced programme of
+ * in, with progress on the console; a .ts filler used as it is has its
+ * loudness measured and said. The filler file to load goes into
+ * filler_out: its conformed copy, or filler. 0.
  */
 int demo_conform(demo_ctx *demo, const relay_input *in, const char *filler, char *filler_out, size_t size);
 

@@ -30,13 +30,15 @@ static void demo_usage(const char *name)
            "          [--max-pending=N] [--max-cue-lead=S] [--late-join=S] [--service_name=NAME]\n"
            "          [--schedule=PATH --spots=DIR [--clock=YYYY-MM-DDTHH:MM:SS]\n"
            "          [--channel-id=CC --headend-id=HHH] [--verification=PATH] [--spot-cache=MiB]]\n"
-           "          [--program=N] [--spts] [--loudness=LUFS] input output replace\n"
+           "          [--program=N] [--spts] [--loudness=LUFS] [--normalize-filler]\n"
+           "          input output replace\n"
            "API example program to remux a media file with libavformat and libavcodec.\n"
            "The output is always MPEG-TS, whatever the output file's extension.\n"
            "--max-pending: events waiting beside the armed one, 0-64 [16]; --max-cue-lead: a splice\n"
            "point further ahead is not taken, 1-43200 s [600]; --late-join: a cue up to S late joins\n"
            "its break, 0-600 s [2]; --loudness: spots and filler are conformed to the channel's format\n"
-           "at this integrated loudness, -40 to -5 LUFS [-23].\n"
+           "at this integrated loudness, -40 to -5 LUFS [-23]; --normalize-filler: a .ts filler is\n"
+           "conformed too (without it, its loudness is measured and said).\n"
            "\n", name);
 }
 
@@ -176,6 +178,8 @@ static int demo_option(const char *arg, demo_ctx *demo)
         demo->spts = 1;
     else if (strncmp(arg, "--loudness=", 11) == 0)
         got = demo_loudness(arg + 11, demo);
+    else if (strcmp(arg, "--normalize-filler") == 0)
+        demo->filler_normalize = 1;
     else if (strncmp(arg, "--clock=", 8) == 0)
         got = (demo->clock_ms = demo_clock(arg + 8)) != ASRUN_NONE ? 1 : -1;
     else

@@ -71,6 +71,8 @@ struct app_ctx {
     int32_t input_loss_slate_ms;        // the filler airs after this long without input; 0: never
     int32_t input_loss_ms;              // the input counts as lost after this long without the programme
     double loudness;                    // --loudness: LUFS spots and filler are conformed to
+    int32_t filler_normalize;           // --normalize-filler: a .ts filler is conformed too
+    char format_from[APP_TEXT_SIZE];    // --format-from: a recording of the channel; empty = the last session's
 };
 
 /*

@@ -1,13 +1,17 @@
 /*
- * The service's conforming ahead of time: a thread that brings every spot
- * of the schedule in force, and a filler that is no transport stream (.ts),
- * into the channel's format and loudness (conform/conform.h) once the first
- * session has told it that format, each file in a process of its own at
- * the lowest priority (nice 19, SCHED_IDLE; service/conform_worker.h). A new or re-read schedule (a new day's included) queues its spots
- * again; a conformed copy is done once and kept in the cache beside the
- * files, where the spot store and the next session's filler load it. The
- * packet path and the breaks never wait on it: a spot not conformed when
- * its break comes airs as the spot store decides (not ready: 1002).
+ * The service's conforming ahead of time: a thread that measures the
+ * filler's loudness and brings every spot of the schedule in force, each to
+ * its scheduled length, and a filler that is no transport stream (.ts, or
+ * any with --normalize-filler), into the channel's format and loudness
+ * (conform/conform.h): the format the last session kept, --format-from's,
+ * or the first session's. Each file is worked on by a process of its own at
+ * the lowest priority (nice 19, SCHED_IDLE; service/conform_worker.h). A new
+ * or re-read schedule (a new day's included), or a file landing in the spots
+ * folder, queues its spots again; a conformed copy is done once and kept in
+ * the cache beside the files, where the spot store and the next session's
+ * filler load it. The packet path and the breaks never wait on it: a spot
+ * not conformed when its break comes airs as the spot store decides (not
+ * ready: 1007).
  */
 #ifndef KESTROW_SERVICE_CONFORM_THREAD_H
 #define KESTROW_SERVICE_CONFORM_THREAD_H
@@ -20,9 +24,10 @@ struct conform_thread;
 struct traffic;
 
 /*
- * Starts the thread on app's options when there is work for it: a traffic
- * (its schedule's spots; may be null) or a filler that is no .ts. 0 with
- * *out null when there is none; -12 (logged) without memory or a thread.
+ * Starts the thread on app's options: it measures the filler's loudness,
+ * and conforms when there is work for it: a traffic (its schedule's spots;
+ * may be null) or a filler to conform (no .ts, or --normalize-filler).
+ * 0; -12 (logged) without memory or a thread, *out null.
  */
 int conform_thread_start(app_ctx *app, traffic *traffic_ctx, conform_thread **out);
 

@@ -36,6 +36,7 @@ struct worker_task {
     uint32_t magic;
     uint32_t size;
     int parent;
+    int measure;              // 1: measure the file at dir (conform_measure) rather than conform it
     conform_target target;
     char dir[CONFORM_PATH_SIZE];
     char name[CONFORM_PATH_SIZE];
@@ -121,18 +122,9 @@ static int worker_wait(int fd, worker_outcome *out, const std::atomic<int> *stop
     return out->magic == WORKER_MAGIC && out->size == sizeof(*out);
 }
 
-int conform_worker_run(const char *dir, const char *name, const char *cache, const conform_target *t,
-                       conform_result *res, const std::atomic<int> *stop)
+/* Has the child do task; as conform_worker_run. */
+static int worker_do(const worker_task &task, conform_result *res, const std::atomic<int> *stop)
 {
-    worker_task task = {};
-    task.magic = WORKER_MAGIC;
-    task.size = sizeof(task);
-    task.parent = (int)getpid();
-    task.target = *t;
-    utils_strlcpy(task.dir, dir, sizeof(task.dir));
-    utils_strlcpy(task.name, name, sizeof(task.name));
-    utils_strlcpy(task.cache, cache, sizeof(task.cache));
-
     int to_child[2], from_child[2];
     if (pipe2(to_child, O_CLOEXEC) != 0)
         return worker_failed(res, "no pipe for the conforming process (errno %d)", errno);
@@ -172,6 +164,31 @@ int conform_worker_run(const char *dir, const char *name, const char *cache, con
     return out.ret;
 }
 
+int conform_worker_run(const char *dir, const char *name, const char *cache, const conform_target *t,
+                       conform_result *res, const std::atomic<int> *stop)
+{
+    worker_task task = {};
+    task.magic = WORKER_MAGIC;
+    task.size = sizeof(task);
+    task.parent = (int)getpid();
+    task.target = *t;
+    utils_strlcpy(task.dir, dir, sizeof(task.dir));
+    utils_strlcpy(task.name, name, sizeof(task.name));
+    utils_strlcpy(task.cache, cache, sizeof(task.cache));
+    return worker_do(task, res, stop);
+}
+
+int conform_worker_measure(const char *path, conform_result *res, const std::atomic<int> *stop)
+{
+    worker_task task = {};
+    task.magic = WORKER_MAGIC;
+    task.size = sizeof(task);
+    task.parent = (int)getpid();
+    task.measure = 1;
+    utils_strlcpy(task.dir, path, sizeof(task.dir));
+    return worker_do(task, res, stop);
+}
+
 static std::atomic<int> worker_stop{0};
 
 static void worker_on_term(int)
@@ -204,7 +221,8 @@ int conform_worker_main(void)
     out.magic = WORKER_MAGIC;
     out.size = sizeof(out);
     try {
-        out.ret = conform_run(task.dir, task.name, task.cache, &task.target, &out.res, &opt);
+        out.ret = task.measure ? conform_measure(task.dir, &out.res, &opt)
+                               : conform_run(task.dir, task.name, task.cache, &task.target, &out.res, &opt);
     } catch (...) {
         out.ret = worker_failed(&out.res, "the conforming process failed (an exception)", 0);
     }

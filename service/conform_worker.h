@@ -29,6 +29,9 @@
 int conform_worker_run(const char *dir, const char *name, const char *cache, const conform_target *t,
                        conform_result *res, const std::atomic<int> *stop);
 
+/* Measures the file at path as it is (conform_measure) in such a process; returns as conform_worker_run. */
+int conform_worker_measure(const char *path, conform_result *res, const std::atomic<int> *stop);
+
 /* The child's side: reads the task from standard input, works, writes the outcome. The exit status. */
 int conform_worker_main(void);
 

@@ -18,8 +18,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "service/app_ctx.h"
 #include "common/log.h"
@@ -150,6 +152,77 @@ xmlrpc_value *event_struct(xmlrpc_env *env, channel_status *s)
     return st;
 }
 
+/* "HH:MM:SS" of wall ms, local time: a window as the schedule gives it. */
+std::string window_text(int64_t ms)
+{
+    time_t t = (time_t)(ms / 1000);
+    struct tm tm;
+    char buf[16];
+    localtime_r(&t, &tm);
+    strftime(buf, sizeof(buf), "%H:%M:%S", &tm);
+    return buf;
+}
+
+/* The spots not decided yet, by outlook (traffic_spot_outlook below DONE). */
+struct plan_counts {
+    int64_t n[TRAFFIC_SPOT_DONE] = {};
+};
+
+plan_counts count_plan(const std::vector<traffic_spot_plan> &plan)
+{
+    plan_counts c;
+    for (const traffic_spot_plan &p : plan)
+        if (p.outlook >= 0 && p.outlook < TRAFFIC_SPOT_DONE)
+            c.n[p.outlook]++;
+    return c;
+}
+
+/*
+ * The breaks of the schedule, in the order their first spot comes, each a
+ * struct {window, window_minutes, break, spots: [{position, spot_id, file,
+ * seconds, outlook, status, why}]}; texts that are no UTF-8 left empty.
+ */
+xmlrpc_value *plan_array(xmlrpc_env *env, const std::vector<traffic_spot_plan> &plan)
+{
+    xmlrpc_value *breaks = xmlrpc_array_new(env);
+    std::vector<bool> done(plan.size());
+    for (size_t i = 0; i < plan.size() && !env->fault_occurred; i++) {
+        if (done[i])
+            continue;
+        const traffic_spot_plan &b = plan[i];
+        xmlrpc_value *spots = xmlrpc_array_new(env);
+        for (size_t k = i; k < plan.size() && !env->fault_occurred; k++) {
+            const traffic_spot_plan &p = plan[k];
+            if (done[k] || p.window_ms != b.window_ms || p.window_minutes != b.window_minutes ||
+                p.break_number != b.break_number)
+                continue;
+            done[k] = true;
+            char status[8];
+            snprintf(status, sizeof(status), "%04d", p.status % 10000);
+            xmlrpc_value *spot = xmlrpc_build_value(
+                env, "{s:i,s:s,s:s,s:i,s:s,s:s,s:s}", "position", p.position, "spot_id",
+                ctl_check_utf8(p.id) == 0 ? p.id : "", "file", ctl_check_utf8(p.file) == 0 ? p.file : "", "seconds",
+                p.seconds, "outlook", traffic_spot_outlook_name(p.outlook, p.status), "status", status, "why",
+                ctl_check_utf8(p.why) == 0 ? p.why : "");
+            if (!env->fault_occurred)
+                xmlrpc_array_append_item(env, spots, spot);
+            if (spot)
+                xmlrpc_DECREF(spot);
+        }
+        xmlrpc_value *brk = env->fault_occurred ? nullptr
+                            : xmlrpc_build_value(env, "{s:s,s:i,s:i,s:V}", "window", window_text(b.window_ms).c_str(),
+                                                 "window_minutes", b.window_minutes, "break", b.break_number,
+                                                 "spots", spots);
+        if (!env->fault_occurred)
+            xmlrpc_array_append_item(env, breaks, brk);
+        if (brk)
+            xmlrpc_DECREF(brk);
+        if (spots)
+            xmlrpc_DECREF(spots);
+    }
+    return breaks;
+}
+
 /* kestrow.status: no parameters; the channel's status struct. */
 xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_info,
                             void *call_info)
@@ -175,12 +248,22 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
             xmlrpc_DECREF(event);
             return nullptr;
         }
+        std::vector<traffic_spot_plan> plan;
+        status_plan(s, &plan);
+        plan_counts counts = count_plan(plan);
+        xmlrpc_value *breaks = plan_array(env, plan);
+        if (env->fault_occurred) {
+            xmlrpc_DECREF(event);
+            xmlrpc_DECREF(errors);
+            return nullptr;
+        }
         char schedule[STATUS_SCHEDULE_SIZE];
         status_schedule(s, schedule, sizeof(schedule));
         if (ctl_check_utf8(schedule) != 0)
             schedule[0] = '\0';
         xmlrpc_value *result = xmlrpc_build_value(
-            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,s:s,s:s,s:b,s:I,s:I,s:I,s:I,s:I,s:I,s:V}",
+            env, "{s:s,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,s:s,s:s,s:b,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:V,"
+                 "s:V}",
             "state", status_state_name(status_state(s)),
             "session_uptime", status_session_uptime(s, now),
             "input_bitrate", (xmlrpc_int64)status_bitrate(&s->in, now),
@@ -201,9 +284,21 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
             "spots_conformed", (xmlrpc_int64)s->spots_conformed.load(),
             "spots_conform_pending", (xmlrpc_int64)s->spots_conform_pending.load(),
             "spots_conform_failed", (xmlrpc_int64)s->spots_conform_failed.load(),
+            "spots_ready", (xmlrpc_int64)counts.n[TRAFFIC_SPOT_READY],
+            "spots_pending", (xmlrpc_int64)counts.n[TRAFFIC_SPOT_PENDING],
+            "spots_will_not_air", (xmlrpc_int64)counts.n[TRAFFIC_SPOT_WILL_NOT_AIR],
+            "breaks", breaks,
             "output_errors", errors);
+        if (!env->fault_occurred && s->filler_measured.load()) {
+            xmlrpc_value *v = xmlrpc_double_new(env, s->filler_lufs.load());
+            if (!env->fault_occurred)
+                xmlrpc_struct_set_value(env, result, "filler_loudness", v);
+            if (v)
+                xmlrpc_DECREF(v);
+        }
         xmlrpc_DECREF(event);
         xmlrpc_DECREF(errors);
+        xmlrpc_DECREF(breaks);
         return env->fault_occurred ? nullptr : result;
     } catch (...) {
         xmlrpc_env_set_fault(env, 1, "kestrow.status: internal error");
@@ -227,15 +322,15 @@ void serve_metrics(app_ctx *app, const http_request *req, http_reply *out)
         out->headers = "Allow: GET, HEAD\r\n";
         return;
     }
-    char body[CTL_METRICS_SIZE];
-    int len = ctl_metrics_text(&app->status, status_now_us(), body, sizeof(body));
+    std::vector<char> text(ctl_metrics_size(&app->status));
+    int len = ctl_metrics_text(&app->status, status_now_us(), text.data(), text.size());
     if (len < 0) {
         reply_text(out, 500, "metrics do not fit\n");
         return;
     }
     out->status = 200;
     out->content_type = "text/plain; version=0.0.4; charset=utf-8";
-    out->body.assign(body, (size_t)len);
+    out->body.assign(text.data(), (size_t)len);
 }
 
 /*
@@ -327,10 +422,97 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *host, const char *
     return nullptr;
 }
 
+namespace {
+
+/* A label value with backslash, quote and line end escaped as the text format wants. */
+std::string label(const char *text)
+{
+    std::string out;
+    for (const char *c = text; *c; c++) {
+        if (*c == '\\' || *c == '"')
+            out += '\\';
+        if (*c == '\n')
+            out += "\\n";
+        else
+            out += *c;
+    }
+    return out;
+}
+
+/*
+ * The metrics of the spots before air: per break not over, its spots by
+ * what they are set to do; each spot that will not air, with its status;
+ * the filler's loudness once measured.
+ */
+std::string plan_metrics(channel_status *s, const std::vector<traffic_spot_plan> &plan)
+{
+    std::string out;
+    char line[512];
+    if (s->filler_measured.load()) {
+        snprintf(line, sizeof(line), "# HELP kestrow_filler_loudness_lufs Integrated loudness of the filler that airs.\n"
+                 "# TYPE kestrow_filler_loudness_lufs gauge\nkestrow_filler_loudness_lufs %.1f\n", s->filler_lufs.load());
+        out += line;
+    }
+    out += "# HELP kestrow_break_spots Spots of a break not aired yet, by what they are set to do.\n"
+           "# TYPE kestrow_break_spots gauge\n";
+    std::vector<bool> done(plan.size());
+    for (size_t i = 0; i < plan.size(); i++) {
+        const traffic_spot_plan &b = plan[i];
+        if (done[i] || b.outlook == TRAFFIC_SPOT_DONE)
+            continue;
+        int64_t n[TRAFFIC_SPOT_DONE] = {};
+        for (size_t k = i; k < plan.size(); k++) {
+            const traffic_spot_plan &p = plan[k];
+            if (p.window_ms == b.window_ms && p.window_minutes == b.window_minutes && p.break_number == b.break_number &&
+                p.outlook != TRAFFIC_SPOT_DONE) {
+                done[k] = true;
+                n[p.outlook]++;
+            }
+        }
+        for (int o = 0; o < TRAFFIC_SPOT_DONE; o++) {
+            snprintf(line, sizeof(line), "kestrow_break_spots{window=\"%s\",break=\"%d\",outlook=\"%s\"} %" PRId64 "\n",
+                     window_text(b.window_ms).c_str(), b.break_number, traffic_spot_outlook_name(o, 0), n[o]);
+            out += line;
+        }
+    }
+    out += "# HELP kestrow_spot_will_not_air A scheduled spot that will not air as things stand, with its status.\n"
+           "# TYPE kestrow_spot_will_not_air gauge\n";
+    for (const traffic_spot_plan &p : plan) {
+        if (p.outlook != TRAFFIC_SPOT_WILL_NOT_AIR)
+            continue;
+        snprintf(line, sizeof(line),
+                 "kestrow_spot_will_not_air{window=\"%s\",break=\"%d\",position=\"%d\",spot=\"%s\",status=\"%04d\"} 1\n",
+                 window_text(p.window_ms).c_str(), p.break_number, p.position, label(p.id).c_str(), p.status % 10000);
+        out += line;
+    }
+    return out;
+}
+
+} // namespace
+
+size_t ctl_metrics_size(channel_status *s)
+{
+    size_t rows = 0;
+    if (s) {
+        std::lock_guard<std::mutex> guard(s->event_lock);
+        rows = s->plan.size();
+    }
+    return CTL_METRICS_SIZE + rows * CTL_METRICS_SPOT_SIZE;
+}
+
 int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
 {
     if (!s || !buf)
         return -EINVAL;
+    std::vector<traffic_spot_plan> plan;
+    std::string after;
+    try {
+        status_plan(s, &plan);
+        after = plan_metrics(s, plan);
+    } catch (...) {
+        plan.clear();  // out of memory: the figures without the spots' lines
+    }
+    plan_counts counts = count_plan(plan);
     struct metric {
         const char *name, *type, *help;
         double value;  // integers are exact up to 2^53
@@ -381,6 +563,14 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
          (double)s->spots_conform_pending.load()},
         {"kestrow_spots_conform_failed", "gauge", "Spot files of the schedule that cannot be conformed.",
          (double)s->spots_conform_failed.load()},
+        {"kestrow_spots_ready", "gauge", "Scheduled spots not aired yet whose files are read and fit to air.",
+         (double)counts.n[TRAFFIC_SPOT_READY]},
+        {"kestrow_spots_pending", "gauge",
+         "Scheduled spots not aired yet whose files are not read or conformed yet.",
+         (double)counts.n[TRAFFIC_SPOT_PENDING]},
+        {"kestrow_spots_will_not_air", "gauge",
+         "Scheduled spots not aired yet that will not air: no file, unusable, shorter than sold.",
+         (double)counts.n[TRAFFIC_SPOT_WILL_NOT_AIR]},
         {"kestrow_passthrough_dropped_total", "counter",
          "Packets of other programmes and tables passing through, dropped: the output had no room.",
          (double)s->pass_dropped.load()},
@@ -452,6 +642,7 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
              "full.\n# TYPE kestrow_log_lines_dropped_total counter\nkestrow_log_lines_dropped_total %llu\n",
              (unsigned long long)log_lines_dropped());
     more += line;
+    more += after;
     if (more.size() >= size - len) {
         if (size > 0)
             buf[0] = '\0';

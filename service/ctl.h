@@ -21,7 +21,8 @@ struct app_ctx;
 struct channel_status;
 struct http_front;
 
-#define CTL_METRICS_SIZE 16384  // longest /metrics body
+#define CTL_METRICS_SIZE 16384       // longest /metrics body without the spots' lines
+#define CTL_METRICS_SPOT_SIZE 512    // and room for each scheduled spot's
 
 struct ctl_ctx {
     app_ctx *app;
@@ -65,6 +66,9 @@ int ctl_check_utf8(const char *text);
 /* The registry's default method: a fault with code 1 naming the called method. */
 xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *host, const char *method_name,
                                  xmlrpc_value *params, void *server_info);
+
+/* The room the /metrics body of s takes at most now (it grows with the schedule's spots). */
+size_t ctl_metrics_size(channel_status *s);
 
 /*
  * Writes the /metrics body for status s at now_us (status_now_us's clock)

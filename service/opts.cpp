@@ -75,6 +75,8 @@ enum opt_id {
     OPT_LOUDNESS,
     OPT_INPUT_LOSS_MS,
     OPT_INPUT_LOSS_SLATE,
+    OPT_NORMALIZE_FILLER,
+    OPT_FORMAT_FROM,
 };
 
 const struct option long_options[] = {
@@ -127,6 +129,8 @@ const struct option long_options[] = {
     {"spts", no_argument, nullptr, OPT_SPTS},
     {"loudness", required_argument, nullptr, OPT_LOUDNESS},
     {"input-loss-ms", required_argument, nullptr, OPT_INPUT_LOSS_MS},
+    {"normalize-filler", no_argument, nullptr, OPT_NORMALIZE_FILLER},
+    {"format-from", required_argument, nullptr, OPT_FORMAT_FROM},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -170,6 +174,10 @@ const char usage_text[] =
     "    --spot-cache=MIB                   spots held in memory at most (512)\n"
     "    --loudness=LUFS                    spots and a filler that is no .ts are conformed, in the background,\n"
     "                                       to the channel's format at this loudness, -40 to -5 LUFS [-23]\n"
+    "    --normalize-filler                 a .ts filler is conformed to --loudness too (without it, its\n"
+    "                                       loudness is measured and reported)\n"
+    "    --format-from=PATH                 a recording of the channel: its format, to conform spots to\n"
+    "                                       before the input comes [the format of the last session]\n"
     "Output tables:\n"
     "    --mpegts_transport_stream_id=N     0-65535\n"
     "    --mpegts_original_network_id=N     0-65535\n"
@@ -486,6 +494,8 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_PROGRAM: return set_number(&app->program, id, arg, rule_program);
     case OPT_SPTS: app->spts = 1; return 0;
     case OPT_LOUDNESS: return set_loudness(&app->loudness, id, arg);
+    case OPT_NORMALIZE_FILLER: app->filler_normalize = 1; return 0;
+    case OPT_FORMAT_FROM: return set_text(app->format_from, arg);
     default: return -EINVAL;
     }
 }
@@ -537,6 +547,7 @@ option_field field_of(const app_ctx *app, int id)
     case OPT_PROGRAM: return NUMBER(program);
     case OPT_LOUDNESS: return NUMBER(loudness);
     case OPT_FRAME_ACCURATE: return NUMBER(frame_accurate_off);
+    case OPT_FORMAT_FROM: return TEXT(format_from);
     default: return {nullptr, 0, false};
     }
 #undef NUMBER

@@ -326,3 +326,31 @@ void status_schedule(channel_status *s, char *buf, size_t size)
     std::lock_guard<std::mutex> guard(s->event_lock);
     utils_strlcpy(buf, s->schedule, size);
 }
+
+void status_set_plan(channel_status *s, const traffic_spot_plan *rows, int n)
+{
+    if (!s)
+        return;
+    try {
+        std::vector<traffic_spot_plan> copy(rows, rows + (n > 0 ? n : 0));
+        std::lock_guard<std::mutex> guard(s->event_lock);
+        s->plan.swap(copy);
+    } catch (...) {
+    }
+}
+
+void status_plan(channel_status *s, std::vector<traffic_spot_plan> *out)
+{
+    if (!s || !out)
+        return;
+    std::lock_guard<std::mutex> guard(s->event_lock);
+    *out = s->plan;  // the caller catches a failure to copy
+}
+
+void status_set_filler_loudness(channel_status *s, double lufs)
+{
+    if (!s)
+        return;
+    s->filler_lufs.store(lufs);
+    s->filler_measured.store(1);
+}

@@ -12,10 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "common/asrun.h"
 #include "common/mpegts.h"
 #include "net/udp_out.h"
+#include "traffic/traffic.h"
 #include "ts/ts_out.h"
 
 enum channel_state {
@@ -112,6 +114,9 @@ struct channel_status {
     std::atomic<int64_t> spots_conformed;   // spot files of the schedule in the channel's format (conform_thread.h)
     std::atomic<int64_t> spots_conform_pending;  // waiting to be conformed or being conformed
     std::atomic<int64_t> spots_conform_failed;   // that cannot be conformed
+    std::vector<traffic_spot_plan> plan;    // the schedule's spots as they stand before air (under event_lock)
+    std::atomic<int> filler_measured;       // 1 once the filler's loudness is known
+    std::atomic<double> filler_lufs;        // the integrated loudness of the filler on air (or to be)
 };
 
 /* Monotonic clock in µs, the time base of every now_us below. */
@@ -192,5 +197,14 @@ void status_set_traffic(channel_status *s, int schedule_state, int verification_
 
 /* Copies the schedule in force into buf (size bytes; "" when none). */
 void status_schedule(channel_status *s, char *buf, size_t size);
+
+/* The schedule's spots as they stand (traffic_plan's n rows; copied). Out of memory the last ones stay. */
+void status_set_plan(channel_status *s, const traffic_spot_plan *rows, int n);
+
+/* A copy of the spots as they stand into *out. */
+void status_plan(channel_status *s, std::vector<traffic_spot_plan> *out);
+
+/* The integrated loudness (LUFS) of the filler that airs, once measured. */
+void status_set_filler_loudness(channel_status *s, double lufs);
 
 #endif

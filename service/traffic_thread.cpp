@@ -36,10 +36,16 @@ static void traffic_thread_poll(traffic_thread *t)
 {
     traffic_stats st;
 
+    traffic_spot_plan *plan = nullptr;
+
     traffic_poll(t->traffic_ctx, (int64_t)log_now_ms());
     traffic_get_stats(t->traffic_ctx, &st);
     status_set_schedule(&t->app->status, st.schedule, st.spots, st.spots_aired, st.spots_missed);
     status_set_traffic(&t->app->status, st.state, st.verification_failing);
+    int n = traffic_plan(t->traffic_ctx, &plan);
+    if (n >= 0)
+        status_set_plan(&t->app->status, plan, n);
+    free(plan);
 }
 
 static void traffic_thread_body(traffic_thread *t)

@@ -188,6 +188,8 @@ Options (defaults in brackets)
   --audio LIST            comma list of aac / mp2, or none [aac,mp2]
   --audio-bitrate RATE    per audio stream [128k]
   --sample-rate HZ        [48000]
+  --audio-channels N      channels of every audio stream: 1, 2 (stereo) or 6
+                          (5.1; not with mp2), the tone in each [1]
   --video-pid PID         [0x100]
   --audio-pids LIST       PIDs of the audio streams in order [0x101,0x102]
   --scte-pid PID          SCTE-35 PID, 0 for no SCTE-35 stream [0x590;
@@ -1602,6 +1604,14 @@ AUDIO_CODECS = {"aac": "aac", "latm": "aac", "mp2": "mp2", "ac3": "ac3", "eac3":
 VIDEO_CODECS = ("h264", "mpeg2", "hevc")
 
 
+def _channel_layout(channels):
+    """The filter that lays a tone out on channels (1: none, the tone is mono)."""
+    layouts = {1: "", 2: ",aformat=channel_layouts=stereo", 6: ",aformat=channel_layouts=5.1"}
+    if channels not in layouts:
+        raise ValueError("audio channels %r: use 1, 2 or 6" % channels)
+    return layouts[channels]
+
+
 def _audio_list(text):
     """"aac:eng,mp2" to [("aac", "eng"), ("mp2", None)]."""
     if text in ("", "none"):
@@ -1763,8 +1773,8 @@ def _ffmpeg_command(o, subtitle_file=None, edited=False):
     cmd = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-filter_threads", "1"]
     cmd += ["-i", EDITED_VIDEO] if edited else ["-f", "lavfi", "-i", _video_input(o)]
     for i in range(len(audio)):
-        cmd += ["-f", "lavfi", "-i", "sine=frequency=%g:sample_rate=%d"
-                % (o["tone"] * (1 + i / 2), o["sample_rate"])]
+        cmd += ["-f", "lavfi", "-i", "sine=frequency=%g:sample_rate=%d%s"
+                % (o["tone"] * (1 + i / 2), o["sample_rate"], _channel_layout(o["audio_channels"]))]
     if subtitle_file:
         cmd += ["-fix_sub_duration", "-i", subtitle_file]
     cmd += ["-map", "0:v"]
@@ -1802,7 +1812,7 @@ def _ffmpeg_command(o, subtitle_file=None, edited=False):
 DEFAULTS = {
     "duration": 10.0, "size": "320x240", "fps": "25", "gop": 25, "bframes": 2,
     "preset": "ultrafast", "video_bitrate": None, "audio": "aac,mp2",
-    "audio_bitrate": "128k", "sample_rate": 48000, "video_pid": 0x100,
+    "audio_bitrate": "128k", "sample_rate": 48000, "audio_channels": 1, "video_pid": 0x100,
     "audio_pids": [0x101, 0x102], "scte_pid": None, "pmt_pid": 0x1000,
     "cuei": True, "pattern": None, "tone": None, "filler": False,
     "start_pts": None, "muxrate": None, "pes_payload_size": 0, "cues": [],
@@ -2148,6 +2158,7 @@ def _parser():
     ap.add_argument("--audio", default=DEFAULTS["audio"])
     ap.add_argument("--audio-bitrate", default=DEFAULTS["audio_bitrate"])
     ap.add_argument("--sample-rate", type=int, default=DEFAULTS["sample_rate"])
+    ap.add_argument("--audio-channels", type=int, default=DEFAULTS["audio_channels"])
     ap.add_argument("--video-pid", type=_pid, default=DEFAULTS["video_pid"])
     ap.add_argument("--audio-pids", type=lambda s: [_pid(x) for x in s.split(",")],
                     default=DEFAULTS["audio_pids"])

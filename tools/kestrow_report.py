@@ -316,7 +316,8 @@ def returned(sent, arrived, since):
 
 STATUS = {"0000": "not decided yet", "0001": "aired in full", "1001": "not started: break too short",
           "1002": "spot file missing or unusable", "1003": "no break came in the window",
-          "1004": "break cancelled or skipped", "1005": "cut short"}
+          "1004": "break cancelled or skipped", "1005": "cut short", "1006": "spot file shorter than sold",
+          "1007": "spot file not ready in time"}
 
 
 def traffic_records(path):

@@ -44,10 +44,12 @@ enum schedule_status {
     SCHEDULE_STATUS_OPEN = 0,          // 0000: not decided yet (as in the schedule)
     SCHEDULE_STATUS_AIRED = 1,         // 0001: aired in full
     SCHEDULE_STATUS_TOO_SHORT = 1001,  // not started: the break was too short for it
-    SCHEDULE_STATUS_UNUSABLE = 1002,   // spot file missing or unusable
+    SCHEDULE_STATUS_UNUSABLE = 1002,   // spot file missing or unusable (not found, unreadable, unfit)
     SCHEDULE_STATUS_NO_BREAK = 1003,   // no break came in the window
     SCHEDULE_STATUS_CANCELLED = 1004,  // the break was cancelled or skipped
     SCHEDULE_STATUS_CUT_SHORT = 1005,  // cut short: input lost, session ended, an early return
+    SCHEDULE_STATUS_SHORT = 1006,      // not started: its file is shorter than the length sold
+    SCHEDULE_STATUS_NOT_READY = 1007,  // not started: its file was not ready in time (not conformed or read yet)
 };
 
 struct schedule_record {
@@ -68,6 +70,8 @@ struct schedule_record {
     int64_t aired_length;         // hundredths of a second
     int aired_position;
     int status;                   // schedule_status
+    int unfit_status;             // planned without its spot: the status it gets when the spot does not air (0: 1002)
+    int warned_status;            // the status a line said it would get before its window (0: none said)
     char *text;                   // the line as read, without its line end (owned)
 };
 

@@ -139,6 +139,28 @@ int spot_read(const char *dir, const char *id, char *file, size_t size, filler_c
     return ret;
 }
 
+uint64_t spot_stamp(const char *dir, const char *id)
+{
+    char name[EVENT_SPOT_FILE_SIZE], cache[CONFORM_PATH_SIZE];
+    if (!dir || !id || conform_find_source(dir, id, name, sizeof(name)) < 0)
+        return 0;
+    conform_cache_dir(dir, cache, sizeof(cache));
+    uint64_t h = 0xcbf29ce484222325ULL;
+    auto mix = [&h](const void *data, size_t n) {
+        for (size_t i = 0; i < n; i++)
+            h = (h ^ ((const unsigned char *)data)[i]) * 0x100000001b3ULL;
+    };
+    mix(name, strlen(name));
+    for (const std::string &path : {std::string(dir) + "/" + name, std::string(cache) + "/" + name + ".txt"}) {
+        struct stat st;
+        int64_t key[3] = {0, 0, 0};
+        if (stat(path.c_str(), &st) == 0)
+            key[0] = st.st_size, key[1] = st.st_mtim.tv_sec, key[2] = st.st_mtim.tv_nsec;
+        mix(key, sizeof(key));
+    }
+    return h ? h : 1;
+}
+
 /* Packet bytes media holds. */
 static int64_t media_bytes(const filler_ctx *media)
 {
@@ -191,10 +213,27 @@ static bool spot_pictures(const filler_stream *fs, int64_t *length, int64_t *fra
 
 bool spot_short(const spot *sp, int seconds, char *why, size_t size)
 {
-    if (sp->state != SPOT_READY || sp->length >= (int64_t)seconds * 90000 - sp->frame)
+    int64_t sold = (int64_t)seconds * 90000;
+    if ((sp->state != SPOT_READY && sp->state != SPOT_READ) || sp->length >= sold - SPOT_LENGTH_TOLERANCE)
         return false;
-    snprintf(why, size, "%.2f s of pictures, %d s scheduled", sp->length / 90000.0, seconds);
+    snprintf(why, size, "too short by %.2f s: %.2f s of pictures, %d s scheduled", (sold - sp->length) / 90000.0,
+             sp->length / 90000.0, seconds);
     return true;
+}
+
+/* The length of sp's media before a programme is known: its first video stream's pictures. */
+static void spot_measure(spot *sp)
+{
+    const AVFormatContext *f = sp->media->format;
+    sp->length = sp->frame = 0;
+    for (unsigned i = 0; i < f->nb_streams && i < FILLER_MAX_STREAMS; i++) {
+        if (f->streams[i]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+            continue;
+        int64_t shown;
+        sp->length = splice_video_length(sp->media, f->streams[i]->id);
+        spot_pictures(&sp->media->streams[i], &shown, &sp->frame);
+        return;
+    }
 }
 
 /* Checks sp's media against programme: READY, or SPOT_UNUSABLE with why. */
@@ -223,7 +262,7 @@ static int spot_check(spot *sp, const AVFormatContext *programme)
         else
             sp->state = SPOT_READY;
     }
-    if (sp->state != was)
+    if (sp->state != was && !(was == SPOT_READ && sp->state == SPOT_READY))  // said ready when read: not again
         sp->reported = 0;
     if (sp->state == SPOT_READY)
         sp->why[0] = '\0';
@@ -295,7 +334,19 @@ int spot_store_put(spot_store *s, spot *sp, int ret, const char *file, filler_ct
     sp->bytes = bytes;
     s->held += bytes;
     sp->state = SPOT_READ;
+    spot_measure(sp);
     return programme ? spot_check(sp, programme) : sp->state;
+}
+
+bool spot_store_unread(spot_store *s, spot *sp)
+{
+    if (sp->pins > 0)
+        return false;
+    spot_drop_media(s, sp);
+    sp->state = SPOT_WANTED;
+    sp->why[0] = '\0';
+    sp->reported = 0;
+    return true;
 }
 
 int spot_store_check(spot_store *s, const AVFormatContext *programme)
@@ -322,4 +373,38 @@ int spot_store_prune(spot_store *s, bool (*named)(void *opaque, const char *id),
         dropped++;
     }
     return dropped;
+}
+
+int spot_files(const schedule *s, const char *dir, spot_file **out)
+{
+    if (!s || !dir || !out)
+        return -EINVAL;
+    *out = nullptr;
+    std::vector<spot_file> found;
+    try {
+        for (int i = 0; i < s->count; i++) {
+            const schedule_record *r = &s->records[i];
+            spot_file f = {};
+            if (r->type != SCHEDULE_LOI || conform_find_source(dir, r->spot_id, f.file, sizeof(f.file)) < 0)
+                continue;
+            auto same = std::find_if(found.begin(), found.end(),
+                                     [&f](const spot_file &o) { return strcmp(o.file, f.file) == 0; });
+            if (same != found.end()) {
+                same->seconds = std::max(same->seconds, r->length);
+                continue;
+            }
+            utils_strlcpy(f.id, r->spot_id, sizeof(f.id));
+            f.seconds = r->length;
+            found.push_back(f);
+        }
+    } catch (...) {
+        return -ENOMEM;
+    }
+    if (found.empty())
+        return 0;
+    *out = (spot_file *)malloc(found.size() * sizeof(spot_file));
+    if (!*out)
+        return -ENOMEM;
+    memcpy(*out, found.data(), found.size() * sizeof(spot_file));
+    return (int)found.size();
 }

@@ -28,6 +28,7 @@ extern "C" {
 
 #include "common/log.h"
 #include "common/utils.h"
+#include "conform/conform.h"
 #include "splice/filler.h"
 #include "splice/rep_ctx.h"
 #include "splice/splice.h"
@@ -100,6 +101,7 @@ struct traffic {
     bool ver_failing = false;            // the verification file's last write failed
     int64_t ver_logged_ms = 0;           // when that was last said
     std::atomic<bool> short_of_memory{false};  // said once: a callback ran out of memory
+    int64_t files_seen[2] = {-1, -1};    // poll's own: the times of the spots folder and of its cache folder
 };
 
 namespace {
@@ -283,6 +285,44 @@ void rotate_pins(traffic *t, std::vector<std::string> *now)
     t->pinned[0] = std::move(*now);
 }
 
+/*
+ * The status of a record whose spot sp (null: never named to the store)
+ * does not air for want of a file fit to air: shorter than sold (short),
+ * missing or unusable, else not ready in time (not read or conformed yet).
+ */
+int unfit_status(const spot *sp, bool short_spot)
+{
+    if (short_spot)
+        return SCHEDULE_STATUS_SHORT;
+    if (sp && (sp->state == SPOT_MISSING || sp->state == SPOT_UNUSABLE))
+        return SCHEDULE_STATUS_UNUSABLE;
+    return SCHEDULE_STATUS_NOT_READY;
+}
+
+/*
+ * What the LOI record r is set to do as things stand (under the lock):
+ * traffic_spot_outlook, with the status it has or would get (0 while
+ * undecided) and why it would not air.
+ */
+int outlook_of(traffic *t, const schedule_record *r, int *status, char *why, size_t size)
+{
+    why[0] = '\0';
+    *status = r->status;
+    if (r->status != SCHEDULE_STATUS_OPEN)
+        return TRAFFIC_SPOT_DONE;
+    spot *sp = spot_store_find(t->store, r->spot_id);
+    bool short_spot = sp && spot_short(sp, r->length, why, size);
+    if (!short_spot && sp && (sp->state == SPOT_READY || sp->state == SPOT_READ))
+        return TRAFFIC_SPOT_READY;
+    if (!short_spot)
+        utils_strlcpy(why, sp && sp->why[0] ? sp->why : "not read yet", size);
+    int unfit = unfit_status(sp, short_spot);
+    if (unfit == SCHEDULE_STATUS_NOT_READY)
+        return TRAFFIC_SPOT_PENDING;
+    *status = unfit;
+    return TRAFFIC_SPOT_WILL_NOT_AIR;
+}
+
 /* The records of break number n of window w into spots (the planner's answer). */
 int plan_records(traffic *t, int w, int n, int64_t at, int64_t key, rep_spot *spots, int max, line_list *lines)
 {
@@ -312,7 +352,7 @@ int plan_records(traffic *t, int w, int n, int64_t at, int64_t key, rep_spot *sp
         return SPLICE_PLAN_LEAVE;
     }
     for (int i = 0; i < k; i++) {
-        const schedule_record *r = &t->sched->records[idx[i]];
+        schedule_record *r = &t->sched->records[idx[i]];
         rep_spot *out = &spots[i];
         memset(out, 0, sizeof(*out));
         utils_strlcpy(out->info.id, r->spot_id, sizeof(out->info.id));
@@ -330,11 +370,11 @@ int plan_records(traffic *t, int w, int n, int64_t at, int64_t key, rep_spot *sp
             sp->pins++;
             pins.push_back(sp->id);
         }
+        const char *why = short_why[0] ? short_why : sp && sp->why[0] ? sp->why : "not read yet";
         if (!out->media)
-            utils_strlcpy(out->info.why, sp && sp->why[0] ? sp->why : "not read yet", sizeof(out->info.why));
-        what += std::string(i ? ", " : "") + r->spot_id +
-                (out->media ? "" : std::string(" (") + (short_why[0] ? short_why : sp && sp->why[0] ? sp->why
-                                                                                   : "not read yet") + ")");
+            utils_strlcpy(out->info.why, why, sizeof(out->info.why));
+        r->unfit_status = out->media ? 0 : unfit_status(sp, short_why[0] != 0);
+        what += std::string(i ? ", " : "") + r->spot_id + (out->media ? "" : std::string(" (") + why + ")");
     }
     rotate_pins(t, &pins);
     say(lines, LOG_INFO, "break %d of the window at %s: %s", n, clock_text(wr->window_ms).c_str(),
@@ -422,6 +462,8 @@ void spot_ended(traffic *t, const event *ev)
     r->aired_length = aired ? ev->aired / 900 : 0;
     r->aired_position = aired ? ++t->aired_in_break : 0;
     r->status = status_of(ev->reason);
+    if (ev->reason == EVENT_SPOT_UNUSABLE && r->unfit_status)
+        r->status = r->unfit_status;  // the planner gave it no file: for want of one fit to air, or ready in time
     if (r->status == SCHEDULE_STATUS_AIRED)
         t->spots_aired++;
     else
@@ -642,6 +684,50 @@ void traffic_get_stats(traffic *t, traffic_stats *out)
     utils_strlcpy(out->expected, t->expected.c_str(), sizeof(out->expected));
     utils_strlcpy(out->verification, t->ver_path.c_str(), sizeof(out->verification));
     out->verification_failing = t->ver_failing;
+}
+
+const char *traffic_spot_outlook_name(int outlook, int status)
+{
+    switch (outlook) {
+    case TRAFFIC_SPOT_READY: return "ready";
+    case TRAFFIC_SPOT_PENDING: return "pending";
+    case TRAFFIC_SPOT_WILL_NOT_AIR: return "will_not_air";
+    default: return status == SCHEDULE_STATUS_AIRED ? "aired" : "not_aired";
+    }
+}
+
+int traffic_plan(traffic *t, traffic_spot_plan **out)
+{
+    if (!t || !out)
+        return -EINVAL;
+    *out = nullptr;
+    std::lock_guard<std::mutex> guard(t->lock);
+    int n = 0;
+    for (int i = 0; t->sched && i < t->sched->count; i++)
+        n += t->sched->records[i].type == SCHEDULE_LOI;
+    if (n == 0)
+        return 0;
+    traffic_spot_plan *rows = (traffic_spot_plan *)calloc((size_t)n, sizeof(*rows));
+    if (!rows)
+        return -ENOMEM;
+    int k = 0;
+    for (int i = 0; i < t->sched->count; i++) {
+        const schedule_record *r = &t->sched->records[i];
+        if (r->type != SCHEDULE_LOI)
+            continue;
+        traffic_spot_plan *p = &rows[k++];
+        p->window_ms = r->window_ms;
+        p->window_minutes = r->window_minutes;
+        p->break_number = r->break_number;
+        p->position = r->position;
+        p->seconds = r->length;
+        utils_strlcpy(p->id, r->spot_id, sizeof(p->id));
+        const spot *sp = spot_store_find(t->store, r->spot_id);
+        utils_strlcpy(p->file, sp ? sp->file : "", sizeof(p->file));
+        p->outlook = outlook_of(t, r, &p->status, p->why, sizeof(p->why));
+    }
+    *out = rows;
+    return n;
 }
 
 /* ---- the file work ---- */
@@ -883,12 +969,15 @@ void read_spots(traffic *t, int64_t now_ms)
     for (const std::string &id : ids) {
         char file[EVENT_SPOT_FILE_SIZE];
         filler_ctx *media = nullptr;
+        uint64_t stamp = spot_stamp(t->spots_dir.c_str(), id.c_str());  // before: a change while read reads again
         int ret = spot_read(t->spots_dir.c_str(), id.c_str(), file, sizeof(file), &media);
         std::lock_guard<std::mutex> guard(t->lock);
         spot *sp = spot_store_find(t->store, id.c_str());
         int state = sp && !sp->media ? spot_store_put(t->store, sp, ret, file, media, t->programme) : -1;
         if (state < 0)
             filler_destroy(&media);
+        else
+            sp->stamp = stamp;
         if (all && state == SPOT_WANTED)
             break;  // the cache is full: the rest are read when their breaks come nearer
     }
@@ -906,23 +995,89 @@ void read_spots(traffic *t, int64_t now_ms)
     }
 }
 
+/* The time (ns) of the folder at path; 0 when it is not there. */
+int64_t folder_time(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec : 0;
+}
+
+/*
+ * When a file landed in the spots folder or a copy was made in its cache
+ * (a folder's time moved), the spots whose files changed since they were
+ * read are let go, to be read again (all the schedule's spots asked for).
+ * A spot on air is let go at a later look.
+ */
+void check_spot_files(traffic *t)
+{
+    char cache[CONFORM_PATH_SIZE];
+    conform_cache_dir(t->spots_dir.c_str(), cache, sizeof(cache));
+    int64_t now[2] = {folder_time(t->spots_dir), folder_time(cache)};
+    if (now[0] == t->files_seen[0] && now[1] == t->files_seen[1])
+        return;
+    std::vector<std::pair<std::string, uint64_t>> held;
+    {
+        std::lock_guard<std::mutex> guard(t->lock);
+        for (int i = 0; spot *sp = spot_store_at(t->store, i); i++)
+            held.emplace_back(sp->id, sp->stamp);
+    }
+    for (auto &h : held)
+        h.second = spot_stamp(t->spots_dir.c_str(), h.first.c_str()) != h.second;
+    bool all = true;
+    std::lock_guard<std::mutex> guard(t->lock);
+    for (const auto &h : held) {
+        spot *sp = h.second ? spot_store_find(t->store, h.first.c_str()) : nullptr;
+        if (sp && !spot_store_unread(t->store, sp))
+            all = false;
+        t->read_all |= sp != nullptr;
+    }
+    if (all) {
+        t->files_seen[0] = now[0];
+        t->files_seen[1] = now[1];
+    }
+}
+
+/*
+ * Says, once for each record and status, which spots of the windows that
+ * begin within TRAFFIC_WARN_AHEAD_MS of now_ms (or are under way) will not
+ * air, as soon as that is known.
+ */
+void warn_ahead(traffic *t, int64_t now_ms, line_list *lines)
+{
+    std::lock_guard<std::mutex> guard(t->lock);
+    for (int i = 0; t->sched && i < t->sched->count; i++) {
+        schedule_record *r = &t->sched->records[i];
+        if (r->type != SCHEDULE_LOI || r->status != SCHEDULE_STATUS_OPEN ||
+            r->window_ms > now_ms + TRAFFIC_WARN_AHEAD_MS || r->window_ms + (int64_t)r->window_minutes * 60000 <= now_ms)
+            continue;
+        char why[EVENT_SPOT_WHY_SIZE];
+        int status;
+        if (outlook_of(t, r, &status, why, sizeof(why)) != TRAFFIC_SPOT_WILL_NOT_AIR || status == r->warned_status)
+            continue;
+        r->warned_status = status;
+        say(lines, LOG_ERROR, "break %d of the window at %s: spot %s will not air (%04d): %s", r->break_number,
+            clock_text(r->window_ms).c_str(), r->spot_id, status, why);
+    }
+}
+
 /* Says, once each, which spots cannot air. */
 void report_spots(traffic *t, line_list *lines)
 {
     std::lock_guard<std::mutex> guard(t->lock);
     for (int i = 0; spot *sp = spot_store_at(t->store, i); i++) {
-        if (sp->reported || (sp->state != SPOT_MISSING && sp->state != SPOT_UNUSABLE && sp->state != SPOT_READY))
+        bool ready = sp->state == SPOT_READY || sp->state == SPOT_READ;
+        if (sp->reported || (sp->state != SPOT_MISSING && sp->state != SPOT_UNUSABLE && !ready))
             continue;
         sp->reported = 1;
         char why[SPOT_WHY_SIZE] = "";
-        for (int k = 0; sp->state == SPOT_READY && t->sched && !why[0] && k < t->sched->count; k++) {
+        for (int k = 0; ready && t->sched && !why[0] && k < t->sched->count; k++) {
             const schedule_record *r = &t->sched->records[k];
             if (r->type == SCHEDULE_LOI && strcmp(r->spot_id, sp->id) == 0)
                 spot_short(sp, r->length, why, sizeof(why));
         }
         if (why[0])
             say(lines, LOG_ERROR, "spot %s [%s] cannot air: %s", sp->id, sp->file, why);
-        else if (sp->state == SPOT_READY)
+        else if (ready)
             say(lines, LOG_INFO, "spot %s [%s]: ready, %.2f s", sp->id, sp->file, sp->length / 90000.0);
         else if (sp->state == SPOT_MISSING)
             say(lines, LOG_ERROR, "spot %s: no file %s.ts in [%s]", sp->id, sp->id, t->spots_dir.c_str());
@@ -975,8 +1130,10 @@ int poll_unguarded(traffic *t, int64_t now_ms)
         std::lock_guard<std::mutex> guard(t->lock);
         close_windows(t, t->sched, now_ms, &lines);
     }
+    check_spot_files(t);
     read_spots(t, now_ms);
     report_spots(t, &lines);
+    warn_ahead(t, now_ms, &lines);
     int ret = save_verification(t, &lines);
     report(t, lines);
     return ret;

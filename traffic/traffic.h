@@ -17,6 +17,14 @@
  * the programme on air; a break outside every window, or without records,
  * airs the filler. What the layer has to say goes, worded, to the
  * program's line function.
+ *
+ * Before air, every spot of the schedule is known as far as its file goes
+ * (traffic_plan): ready, still pending (not read or conformed yet), or
+ * not to air and why (no file, unusable, shorter than sold), as soon as
+ * its file is read; a line says so once for each spot of a window that
+ * begins within TRAFFIC_WARN_AHEAD_MS. The spot files and their conformed
+ * copies are watched: a file that lands or changes, or a copy made, is
+ * read again at the next poll.
  */
 #ifndef KESTROW_TRAFFIC_TRAFFIC_H
 #define KESTROW_TRAFFIC_TRAFFIC_H
@@ -26,6 +34,8 @@
 #include "event/event.h"
 #include "splice/event_asrun.h"
 #include "traffic/schedule.h"
+
+#define TRAFFIC_WARN_AHEAD_MS 3600000  // a spot that will not air is said when its window is this close
 
 struct AVFormatContext;
 struct splice_planner;
@@ -68,6 +78,37 @@ struct traffic_stats {
     int64_t spots_aired;                // records aired in full, since the start
     int64_t spots_missed;               // records given another final status
 };
+
+/* What a scheduled spot is set to do, as far as is known before its break. */
+enum traffic_spot_outlook {
+    TRAFFIC_SPOT_READY = 0,     // read and fit: it airs when its break has room for it
+    TRAFFIC_SPOT_PENDING,       // not known yet: not read, not conformed yet, or no room to read it yet
+    TRAFFIC_SPOT_WILL_NOT_AIR,  // its file is missing, unusable or shorter than sold (why says)
+    TRAFFIC_SPOT_DONE,          // its status is decided (its break came, or its window ended)
+};
+
+/* "ready", "pending", "will_not_air"; a decided one: "aired" (0001) or "not_aired". */
+const char *traffic_spot_outlook_name(int outlook, int status);
+
+/* One LOI record of the schedule in force, as it stands. */
+struct traffic_spot_plan {
+    int64_t window_ms;                  // wall ms of its window's start
+    int window_minutes;
+    int break_number, position;
+    int seconds;                        // scheduled length
+    char id[SCHEDULE_ID_SIZE];
+    char file[EVENT_SPOT_FILE_SIZE];    // "" when not found (yet)
+    int outlook;                        // traffic_spot_outlook
+    int status;                         // its status; WILL_NOT_AIR: the one it will get; 0: undecided
+    char why[EVENT_SPOT_WHY_SIZE];      // why it will not air, or what it waits for (PENDING)
+};
+
+/*
+ * The LOI records of the schedule in force, in file order, into a new
+ * array in *out (the caller frees it). Returns how many (0: none, *out
+ * null); -ENOMEM.
+ */
+int traffic_plan(traffic *t, traffic_spot_plan **out);
 
 /*
  * A controller for config (strings copied); nothing is read yet. 0; -EINVAL for

@@ -1,11 +1,19 @@
-"""KestrowApp conforming the day's spots in the background on a live channel
-(320x240 25 fps, AAC and MP2) on loopback: an MP4 spot and one without sound
-are conformed once the channel's format is known and air, the .VER says 0001,
-kestrow.status and /metrics count them; a file that cannot be read is 1002
-with its reason in the as-run record; a rewritten schedule's spot is
-conformed at once. On a host whose CPUs are all busy, a 1080p spot
-conformed meanwhile takes the output off the wire no longer than what the
-service itself waited for a CPU (bench/bench_saturated.py measures more)."""
+"""KestrowApp conforming the day's spots before its input comes, on a live
+50 fps stereo channel on loopback: spots at 29.97, 30, 23.976, 59.94 and
+25 fps (MP4, MOV, MKV without sound, transport streams; one in the channel's
+format at another loudness) are conformed at once in the format of
+--format-from's recording; before the break kestrow.status and /metrics
+tell which spots will air and which will not and why (one 2 s shorter than
+sold, one that cannot be read), and a line says so; the break airs each of
+the others its exact length, its pictures decoded and counted, the .VER says
+0001 and the day reconciles, the short one is 1006 with its reason in the
+as-run record. The next start, without the option and before any input,
+conforms in the format the session left, a rewritten schedule's spot at once
+and a spot that lands later as soon as it lands. On a host whose CPUs are all
+busy, a 1080p spot conformed meanwhile takes the output off the wire no
+longer than what the service itself waited for a CPU (bench/bench_saturated.py
+measures more)."""
+import io
 import json
 import os
 import subprocess
@@ -15,87 +23,141 @@ import unittest
 import urllib.request
 import xmlrpc.client
 
-import flow
 import kt
 import sch
+import splicecheck
+from kestrow_report import reconcile
 
 FF = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
-# id, file, ffmpeg inputs and options (None: not a media file), status in the .VER
+LOUD = ["-f", "lavfi", "-i", "sine=440:sample_rate=44100,volume=14dB,aformat=channel_layouts=stereo"]
+# id, file, how it is made (ffmpeg inputs and options; a dict: the generator's options; None: not a media
+# file), seconds sold, its status in the .VER
 SPOTS = [
-    ("MP4SPOT", "MP4SPOT.mp4", ["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30", "-f", "lavfi", "-i",
-                                "sine=440:sample_rate=44100,volume=14dB,aformat=channel_layouts=stereo",
-                                "-c:v", "libx264", "-c:a", "aac"], "0001"),
-    ("MUTE", "MUTE.mkv", ["-f", "lavfi", "-i", "testsrc2=size=480x270:rate=24", "-c:v", "mpeg4"], "0001"),
-    ("BROKEN", "BROKEN.mp4", None, "1002"),
+    ("A2997", "A2997.mp4", ["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30000/1001"] + LOUD +
+     ["-c:v", "libx264", "-preset", "veryfast", "-c:a", "aac"], 2, "0001"),
+    ("B30", "B30.mkv", ["-f", "lavfi", "-i", "testsrc2=size=480x270:rate=30", "-c:v", "mpeg4"], 2, "0001"),
+    ("C23976", "C23976.mov", ["-f", "lavfi", "-i", "testsrc2=size=320x240:rate=24000/1001"] + LOUD +
+     ["-c:v", "mpeg2video", "-c:a", "mp2"], 2, "0001"),
+    ("D5994", "D5994.ts", dict(fps="60000/1001", gop=30), 2, "0001"),
+    ("E25", "E25.ts", dict(fps=25, gop=25), 2, "0001"),
+    ("F50", "F50.ts", dict(fps=50, gop=50), 2, "0001"),  # the channel's format: its pictures kept
+    ("SHORT", "SHORT.ts", dict(fps=50, gop=50, duration=1), 3, "1006"),
+    ("BROKEN", "BROKEN.mp4", None, 2, "1002"),
 ]
+CHANNEL = dict(fps=50, gop=50, audio_channels=2)
 
 
-def figures(svc):
+def make(path, how, seconds=2):
+    if how is None:
+        with open(path, "wb") as f:
+            f.write(b"\0not a media file" * 64)
+    elif isinstance(how, dict):
+        kt.gen.generate(path, spot=os.path.basename(path)[:-3], **dict(dict(CHANNEL, duration=seconds), **how))
+    else:
+        subprocess.run(FF + how + ["-t", str(seconds), path], check=True, timeout=120)
+
+
+def status(svc):
     with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
-        status = proxy.kestrow.status()
+        return proxy.kestrow.status()
+
+
+def metrics(svc):
     with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % svc.port, timeout=10) as r:
-        metrics = dict(l.split(" ") for l in r.read().decode().splitlines() if l and l[0] != "#")
-    return ((status["spots_conformed"], status["spots_conform_pending"], status["spots_conform_failed"]),
-            tuple(int(metrics["kestrow_spots_conform" + k]) for k in ("ed", "_pending", "_failed")))
+        return dict(l.rsplit(" ", 1) for l in r.read().decode().splitlines() if l and l[0] != "#")
+
+
+def outlooks(svc):
+    """{spot id: (outlook, status, why)} of the breaks kestrow.status gives."""
+    return {p["spot_id"]: (p["outlook"], p["status"], p["why"]) for b in status(svc)["breaks"] for p in b["spots"]}
+
+
+def shown(path):
+    res = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "frame=pts",
+                          "-of", "csv=p=0", path], capture_output=True, text=True, timeout=120)
+    return [int(line.split(",")[0]) for line in res.stdout.split() if line.split(",")[0].lstrip("-").isdigit()]
 
 
 class Conform(kt.FillerCase):
-    FILLER = dict(duration=3)
+    FILLER = dict(CHANNEL, duration=3)
 
-    def test_spots_conformed_in_the_background_air_and_an_unreadable_one_is_1002(self):
+    def test_spots_conformed_before_the_input_the_report_before_air_and_their_lengths_on_air(self):
         spots = os.path.join(self.dir, "spots")
         os.mkdir(spots)
-        for sid, name, make, _ in SPOTS:
-            if make:
-                subprocess.run(FF + make + ["-t", "3", os.path.join(spots, name)], check=True, timeout=120)
-            else:
-                with open(os.path.join(spots, name), "wb") as f:
-                    f.write(b"\0not a media file" * 64)
+        for sid, name, how, _, _ in SPOTS:
+            make(os.path.join(spots, name), how)
         now = time.localtime()
+        date, start = time.strftime("%m%d", now), time.strftime("%H%M", now)
         path = os.path.join(self.dir, "day.SCH")
-        sch.write(path, [sch.record("LOI", time.strftime("%m%d", now), time.strftime("%H%M", now), "0010", 1, n + 1,
-                                    3, sid) for n, (sid, _, _, _) in enumerate(SPOTS)])
-        # The programme in two parts: the first makes the channel's format known, the second has the break.
+        sch.write(path, [sch.record("LOI", date, start, "0010", 1, n + 1, sold, sid)
+                         for n, (sid, _, _, sold, _) in enumerate(SPOTS)])
         prog = os.path.join(self.dir, "prog.ts")
-        start = kt.gen.generate(prog, duration=30, cues=["at=16,dur=10,lead=4"])["start"]
-        first, second = flow.split(prog, prog + ".1", prog + ".2", 0x100, start + 6 * kt.TICKS, start)
+        kt.gen.generate(prog, duration=26, cues=["at=8,dur=14,lead=4"], **CHANNEL)
         record = os.path.join(self.dir, "asrun.json")
-        svc = kt.started(self, self.dir, "--schedule=" + path, "--spots=" + spots, "--asrun-file=" + record,
-                         "--loudness=-24", filler=self.filler, name="conform")
-        svc.send(first)
-        self.assertTrue(kt.wait_for(lambda: figures(svc)[0] == (2, 0, 1), 120, step=0.5), svc.text()[-3000:])
-        sent = svc.send(second)
+        common = ["--schedule=" + path, "--spots=" + spots, "--asrun-file=" + record]
+        svc = kt.started(self, self.dir, "--format-from=" + prog, *common, filler=self.filler, name="conform")
+        # Before any input: conformed, and the break's spots known.
+        want = {sid: ("ready", "0000", "") for sid, *_ in SPOTS[:6]}
+        want["SHORT"] = ("will_not_air", "1006", "too short by 2.00 s: 1.00 s of pictures, 3 s scheduled")
+        want["BROKEN"] = ("will_not_air", "1002", "cannot be conformed: unreadable: Invalid data found when "
+                                                  "processing input")
+        self.assertTrue(kt.wait_for(lambda: outlooks(svc) == want, 120, step=0.5), "%s\n%s" % (
+            outlooks(svc), svc.text()[-3000:]))
+        st, m = status(svc), metrics(svc)
+        self.assertEqual((st["spots_conformed"], st["spots_conform_failed"], st["spots_ready"],
+                          st["spots_will_not_air"]), (7, 1, 6, 2))
+        window = time.strftime("%H:%M:00", now)
+        self.assertEqual((m['kestrow_spot_will_not_air{window="%s",break="1",position="7",spot="SHORT",status="1006"}'
+                            % window], m['kestrow_break_spots{window="%s",break="1",outlook="ready"}' % window]),
+                         ("1", "6"))
+        self.assertIn("slicer_traffic: break 1 of the window at %s: spot SHORT will not air (1006): too short by "
+                      "2.00 s: 1.00 s of pictures, 3 s scheduled" % window, svc.text())
+        self.assertIn("spot file [F50.ts]: remuxed", svc.text())
+        self.assertIn("the format of [%s], before the input comes" % prog, svc.text())
+        self.assertAlmostEqual(st["filler_loudness"], float(m["kestrow_filler_loudness_lufs"]), delta=0.05)
+
+        sent = svc.send(prog)
         kt.wait_for(lambda: "break_end" in kt.read_text(record), 30)
-        self.assertEqual(figures(svc), ((2, 0, 1), (2, 0, 1)))
         ver = lambda: [(r[3], r[7]) for r in sch.read_ver(path[:-4] + ".VER")]
-        want = [(sid, status) for sid, _, _, status in SPOTS]
         # A sender that late (a busy machine) is an input lost to the service: the spots on air are cut short.
         late = sent["late_ms"] >= 100 and "input lost" in svc.text().split("break 1 of the window")[-1]
-        ok = lambda v: len(v) == len(want) and all(
-            got == w or (late and w[1] == "0001" and got == (w[0], "1005")) for got, w in zip(v, want))
+        ok = lambda v: len(v) == len(SPOTS) and all(
+            got == (sid, st) or (late and st == "0001" and got == (sid, "1005"))
+            for got, (sid, _, _, _, st) in zip(v, SPOTS))
         billed = kt.wait_for(lambda: ok(ver()) and ver(), 10) or ver()
-        self.assertTrue(ok(billed), "%r billed, %r aired (sender late by %d ms)\n%s" % (
-            billed, want, sent["late_ms"], svc.text().split("break 1 of the window")[-1][-3000:]))
-        # A rewritten schedule's spots are queued at once; those it no longer names leave the counts.
-        subprocess.run(FF + SPOTS[1][2] + ["-t", "2", "-f", "mov", os.path.join(spots, "NEW.mov")], check=True,
-                       timeout=120)
-        sch.write(path, [sch.record("LOI", time.strftime("%m%d", now), time.strftime("%H%M", now), "0010", 2, 1, 2,
-                                    "NEW")])
-        self.assertTrue(kt.wait_for(lambda: figures(svc)[0] == (1, 0, 0), 60, step=0.5), svc.text()[-3000:])
-        self.assertIn("spot file [NEW.mov]: conformed", svc.text())
+        self.assertTrue(ok(billed), "%r billed (sender late by %d ms)\n%s" % (
+            billed, sent["late_ms"], svc.text().split("break 1 of the window")[-1][-3000:]))
         rc, _ = svc.stop(settle=1)
         self.assertEqual(rc, 0)
+        rows = {r["spot_id"]: r for r in map(json.loads, kt.read_text(record).splitlines()) if r["event"] == "spot"}
+        self.assertEqual(rows["SHORT"]["why"], want["SHORT"][2])
+        out = shown(svc.out)
+        for sid, name, _, sold, _ in SPOTS[:6]:
+            with self.subTest(sid):
+                r = rows[sid]
+                self.assertEqual(len(shown(os.path.join(spots, ".conformed", name + ".ts"))), sold * 50)
+                if dict(billed)[sid] == "0001":
+                    self.assertEqual(len([t for t in out if r["pts"] <= t < r["pts"] + r["aired"]]), sold * 50)
+        if not late:
+            check = splicecheck.Splice(prog, self.filler, svc.out)
+            check.expect_sequence(check.video.src[0]["pts"] + 8 * kt.TICKS, 14 * kt.TICKS,
+                                  [os.path.join(spots, ".conformed", name + ".ts") for _, name, *_ in SPOTS[:6]])
+            self.assertEqual(reconcile(path, path[:-4] + ".VER", record, out=io.StringIO()), 0)
 
-        rows = [json.loads(line) for line in kt.read_text(record).splitlines()]
-        aired = ["aired" if status == "0001" else "cut_short" for _, status in billed]
-        self.assertEqual([(r["spot_id"], r["reason"], r.get("why", "")[:21]) for r in rows if r["event"] == "spot"],
-                         [("MP4SPOT", aired[0], ""), ("MUTE", aired[1], ""),
-                          ("BROKEN", "unusable", "cannot be conformed: ")])
-        self.assertIn("spot file [MP4SPOT.mp4]: conformed", svc.text())
-        self.assertIn("-> -24.0 LUFS", svc.text())
-        size = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
-                               "-of", "csv=p=0", svc.out], capture_output=True, text=True, timeout=60)
-        self.assertEqual(set(size.stdout.split()), {"320,240"})
+        # The next start: the format the session left, before any input; a spot that lands later.
+        make(os.path.join(spots, "NEW.mov"), SPOTS[2][2])
+        sch.write(path, [sch.record("LOI", date, start, "0010", 2, 1, 2, "NEW"),
+                         sch.record("LOI", date, start, "0010", 2, 2, 2, "LATE")])
+        svc = kt.started(self, self.dir, *common, port=svc.port, name="again")
+        svc.wait_log("the format kept in [%s/.conformed/format-%d.txt], before the input comes" % (spots, svc.port))
+        svc.wait_log("spot file [NEW.mov]: conformed", timeout=60)
+        self.assertTrue(kt.wait_for(lambda: outlooks(svc)["LATE"] == ("will_not_air", "1002", "no file"), 10))
+        make(os.path.join(self.dir, "LATE.mp4"), SPOTS[0][2])
+        os.rename(os.path.join(self.dir, "LATE.mp4"), os.path.join(spots, "LATE.mp4"))
+        self.assertTrue(kt.wait_for(lambda: outlooks(svc)["LATE"][0] == "ready", 60, step=0.5), svc.text()[-3000:])
+        self.assertIn("spot file [LATE.mp4]: conformed", svc.text())
+        rc, _ = svc.stop()
+        self.assertEqual(rc, 0)
 
 
     def test_conforming_on_a_saturated_host_never_takes_the_output_off_the_wire(self):

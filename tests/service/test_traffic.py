@@ -43,8 +43,9 @@ class Traffic(kt.FillerCase):
         rec = lambda brk, spot, secs: sch.record("LOI", date, start, "0010", brk, 1, secs, spot)
         sch.write(path, [rec(1, "4", 4), rec(2, "404", 8)])
 
+        # The generated spots measure -18.4 LUFS: in the channel's format and loudness, their copies are theirs.
         svc = kt.started(self, self.dir, "--schedule=" + folder, "--spots=" + spots, "--channel-id=AB",
-                         "--headend-id=123", "--open-breaks", "--max-break=6", "--asrun-file=asrun.json",
+                         "--headend-id=123", "--open-breaks", "--max-break=6", "--asrun-file=asrun.json", "--loudness=-18.4",
                          "--service_name=Kestrow Live", filler=self.filler, name="traffic")
         sender = threading.Thread(target=svc.send, args=(prog,))
         sender.start()

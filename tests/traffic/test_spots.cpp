@@ -80,6 +80,27 @@ TEST_F(Spots, FoundByIdAndCheckedAsTheFillerIs)
     EXPECT_EQ(-EINVAL, spot_store_destroy(&s));
 }
 
+TEST(SpotShort, ASpotAirsUnlessShorterThanSoldByMoreThanATenthOfASecond)
+{
+    struct { int state; int64_t length; int sold; const char *why; } rows[] = {
+        {SPOT_READY, 30 * 90000, 30, ""},
+        {SPOT_READY, 30 * 90000 - 9000, 30, ""},  // 0.1 s short: still airs
+        {SPOT_READ, 30 * 90000 - 9001, 30, "too short by 0.10 s: 29.90 s of pictures, 30 s scheduled"},
+        {SPOT_READY, 28 * 90000, 30, "too short by 2.00 s: 28.00 s of pictures, 30 s scheduled"},
+        {SPOT_READY, 31 * 90000, 30, ""},
+        {SPOT_UNUSABLE, 0, 30, ""},  // its state says why it cannot air
+    };
+    for (const auto &row : rows) {
+        spot sp = {};
+        sp.state = row.state;
+        sp.length = row.length;
+        sp.frame = 3600;
+        char why[SPOT_WHY_SIZE] = "";
+        EXPECT_EQ(row.why[0] != 0, spot_short(&sp, row.sold, why, sizeof(why))) << row.length;
+        EXPECT_STREQ(row.why, why);
+    }
+}
+
 TEST_F(Spots, RoomIsMadeFromTheSpotsAiredLongestAgoThenThoseNeededLatest)
 {
     spot_store *probe = nullptr, *s = nullptr;
