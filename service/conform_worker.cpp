@@ -123,7 +123,7 @@ static int worker_wait(int fd, worker_outcome *out, const std::atomic<int> *stop
 }
 
 /* Has the child do task; as conform_worker_run. */
-static int worker_do(const worker_task &task, conform_result *res, const std::atomic<int> *stop)
+static int worker_do(worker_task task, conform_result *res, const std::atomic<int> *stop)
 {
     int to_child[2], from_child[2];
     if (pipe2(to_child, O_CLOEXEC) != 0)
