@@ -65,7 +65,9 @@ struct pcr_point {
 };
 
 struct udp_out {
-    int fd;
+    int fd;                    // -1 with a send hook
+    int (*send)(void *opaque, const uint8_t *data, int len);
+    void *send_opaque;
     int rtp;
     int64_t delay_ns;
     int64_t max_lead_ns;
@@ -552,7 +554,15 @@ static void send_due(udp_out *o, mmsghdr *msgs, const iovec *iov, int n)
 {
     int done = 0, errors = 0;
     int64_t bytes = 0;
-    while (done + errors < n) {
+    for (int k = 0; o->send && k < n; k++) {
+        if (o->send(o->send_opaque, (const uint8_t *)iov[k].iov_base, (int)iov[k].iov_len) < 0) {
+            errors++;
+            continue;
+        }
+        bytes += (int64_t)iov[k].iov_len - (o->rtp ? UDP_OUT_RTP_HEADER : 0);
+        done++;
+    }
+    while (!o->send && done + errors < n) {
         int r = sendmmsg(o->fd, msgs + done + errors, n - done - errors, 0);
         if (r < 0) {
             if (errno != EINTR)
@@ -674,7 +684,10 @@ int udp_out_create(udp_out **out, const udp_out_config *config)
     o->slots = (udp_slot *)calloc(o->capacity, sizeof(udp_slot));
     if (!o->slots)
         goto out_free;
-    ret = open_socket(config, &o->fd);
+    o->send = config->send;
+    o->send_opaque = config->send_opaque;
+    o->fd = -1;
+    ret = o->send ? 0 : open_socket(config, &o->fd);
     if (ret < 0)
         goto out_free_slots;
     pthread_mutex_init(&o->lock, nullptr);
@@ -693,7 +706,8 @@ out_close:
     pthread_cond_destroy(&o->wake_writer);
     pthread_cond_destroy(&o->wake_sender);
     pthread_mutex_destroy(&o->lock);
-    close(o->fd);
+    if (o->fd >= 0)
+        close(o->fd);
 out_free_slots:
     free(o->slots);
 out_free:
@@ -745,7 +759,8 @@ int udp_out_destroy(udp_out **p, udp_out_stats *stats)
     pthread_cond_destroy(&o->wake_writer);
     pthread_cond_destroy(&o->wake_sender);
     pthread_mutex_destroy(&o->lock);
-    close(o->fd);
+    if (o->fd >= 0)
+        close(o->fd);
     free(o->slots);
     free(o);
     return 0;

@@ -41,6 +41,14 @@ struct udp_out_config {
     int64_t max_lead_us;     // > 0: how far off the schedule a datagram may be before a restart
     int64_t ring_bytes;      // TS bytes the ring holds; at least 16 datagrams are kept
     const std::atomic<int> *stop_flag;  // may be null; once set, a full ring drops instead of waiting
+    /*
+     * Not null: each datagram goes to send (on the sender thread, at its due
+     * time) instead of a UDP socket, which is not opened (addr, interface and
+     * ttl unused). It returns 0, or a negative errno counted as a send error;
+     * it must not block.
+     */
+    int (*send)(void *opaque, const uint8_t *data, int len);
+    void *send_opaque;
 };
 
 /* Counts since create. */
