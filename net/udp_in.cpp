@@ -7,6 +7,7 @@
  */
 #include "net/udp_in.h"
 #include "net/udp_addr.h"
+#include "net/rtp_in.h"
 #include "common/mpegts.h"
 #include "common/utils.h"
 
@@ -34,7 +35,6 @@ extern "C" {
 #define GATHER_NS        3000000       // after a short batch, let this much arrive before the next read
 #define READ_WAIT_NS     100000000     // the reader re-checks the stop flag this often
 #define AVIO_BUFFER_SIZE 65536
-#define RTP_PT_MP2T      33
 #define CONTROL_SIZE     64
 
 struct udp_in_slot {
@@ -90,18 +90,11 @@ static bool stopping(const udp_in *in)
  */
 static int ts_payload(const uint8_t *d, int n, int *len)
 {
-    *len = n;
-    if (n < 12 || d[0] == 0x47 || (d[0] & 0xC0) != 0x80 || (d[1] & 0x7F) != RTP_PT_MP2T)
+    int off = n > 0 && d[0] != TS_SYNC_BYTE ? rtp_header_size(d, n, len) : 0;
+    if (off == 0 || d[off] != TS_SYNC_BYTE) {
+        *len = n;
         return 0;
-    int off = 12 + 4 * (d[0] & 0x0F);
-    if ((d[0] & 0x10) && off + 4 <= n)
-        off += 4 + 4 * ((d[off + 2] << 8) | d[off + 3]);
-    int end = n;
-    if (d[0] & 0x20)
-        end -= d[n - 1];
-    if (off >= end || d[off] != 0x47)
-        return 0;
-    *len = end - off;
+    }
     return off;
 }
 
