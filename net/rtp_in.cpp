@@ -275,6 +275,7 @@ struct rtp_in {
     void (*on_stats)(void *opaque, const rtp_stats *stats);
     void *opaque;
     int64_t now_ns;         // the batch's arrival time, for what it emits
+    int64_t socket_buffer;  // bytes the kernel granted
     uint8_t bufs[RECV_BATCH][UDP_IN_MAX_DATAGRAM];
 };
 
@@ -343,7 +344,7 @@ static void *rtp_thread(void *arg)
             rtp_reorder_put(in->reorder, in->bufs[k], (int)msgs[k].msg_len, in->now_ns);
         }
         if (drops >= 0)
-            udp_in_set_kernel_drops(in->ring, drops);
+            udp_in_set_socket_stats(in->ring, in->socket_buffer, drops);
         if (got < RECV_BATCH) {
             timespec gather = {0, GATHER_NS};
             nanosleep(&gather, nullptr);
@@ -379,6 +380,8 @@ int rtp_in_create(rtp_in **out, const udp_in_config *config, udp_in *ring,
     ret = udp_in_open_socket(config, &in->fd, &granted);
     if (ret < 0)
         goto out_close_wake;
+    in->socket_buffer = granted;
+    udp_in_set_socket_stats(ring, granted, 0);
     pthread_mutex_init(&in->lock, nullptr);
     ret = -pthread_create(&in->thread, nullptr, rtp_thread, in);
     if (ret < 0)

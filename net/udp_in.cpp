@@ -561,12 +561,13 @@ int udp_in_push(udp_in *in, const uint8_t *data, int len, int64_t at_ns)
     return 0;
 }
 
-int udp_in_set_kernel_drops(udp_in *in, int64_t total)
+int udp_in_set_socket_stats(udp_in *in, int64_t socket_buffer, int64_t kernel_drops)
 {
     if (!in || !in->fed)
         return -EINVAL;
     pthread_mutex_lock(&in->lock);
-    in->stats.kernel_drops = total;
+    in->stats.socket_buffer = socket_buffer;
+    in->stats.kernel_drops = kernel_drops;
     pthread_mutex_unlock(&in->lock);
     return 0;
 }

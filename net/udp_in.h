@@ -119,8 +119,8 @@ int udp_in_get_stats(udp_in *in, udp_in_stats *stats);
  */
 int udp_in_push(udp_in *in, const uint8_t *data, int len, int64_t at_ns);
 
-/* A fed input's kernel drops: the total its feeder's socket reports. 0 or -EINVAL. */
-int udp_in_set_kernel_drops(udp_in *in, int64_t total);
+/* A fed input's socket as its feeder has it: the buffer granted and the kernel's drops in all. 0 or -EINVAL. */
+int udp_in_set_socket_stats(udp_in *in, int64_t socket_buffer, int64_t kernel_drops);
 
 /*
  * A UDP socket bound and joined as config says (addr, interface, source,
