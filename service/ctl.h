@@ -20,7 +20,7 @@
 struct app_ctx;
 struct channel_status;
 
-#define CTL_METRICS_SIZE 8192   // longest /metrics body
+#define CTL_METRICS_SIZE 16384  // longest /metrics body
 
 struct ctl_ctx {
     int fd;                            // the bound control socket; -1 when none

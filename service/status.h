@@ -14,6 +14,8 @@
 #include <mutex>
 
 #include "common/asrun.h"
+#include "net/rtp_in.h"
+#include "net/srt_link.h"
 #include "ts/ts_out.h"
 
 enum channel_state {
@@ -79,7 +81,15 @@ struct channel_status {
     std::atomic<int64_t> spots_conformed;   // spot files of the schedule in the channel's format (conform_thread.h)
     std::atomic<int64_t> spots_conform_pending;  // waiting to be conformed or being conformed
     std::atomic<int64_t> spots_conform_failed;   // that cannot be conformed
+    /* The input's and output's SRT links and the RTP input, under event_lock; each used once set. */
+    int srt_used[2];                        // STATUS_SRT_INPUT, STATUS_SRT_OUTPUT
+    srt_link_stats srt[2];
+    int rtp_used;
+    rtp_stats rtp;
 };
+
+#define STATUS_SRT_INPUT  0
+#define STATUS_SRT_OUTPUT 1
 
 /* Monotonic clock in µs, the time base of every now_us below. */
 int64_t status_now_us(void);
@@ -141,6 +151,13 @@ int64_t status_bitrate(const rate_meter *m, int64_t now_us);
 int status_last_event(channel_status *s, asrun_record *out);
 /* The schedule's state (traffic_schedule_state) and whether the verification file cannot be written. */
 void status_set_traffic(channel_status *s, int schedule_state, int verification_failing);
+
+/* The SRT link of a side (STATUS_SRT_INPUT or _OUTPUT) and the RTP input's counts, from their threads. */
+void status_set_srt(channel_status *s, int side, const srt_link_stats *st);
+void status_set_rtp(channel_status *s, const rtp_stats *st);
+/* Copies them out: 1 when the side (the RTP input) is in use, else 0 and *out untouched. */
+int status_srt(channel_status *s, int side, srt_link_stats *out);
+int status_rtp(channel_status *s, rtp_stats *out);
 
 /* Copies the schedule in force into buf (size bytes; "" when none). */
 void status_schedule(channel_status *s, char *buf, size_t size);
