@@ -61,6 +61,9 @@ void slicer_links_name(const char *addr, char *buf, size_t size)
         snprintf(buf, size, "%s://%s", scheme == NET_SCHEME_RTP ? "rtp" : "udp", rest ? rest : "");
 }
 
+static int open_srt_src(slicer_links *l);
+static int open_srt_dst(slicer_links *l);
+
 int slicer_links_create(app_ctx *app, slicer_links **out)
 {
     if (!app || !out)
@@ -83,6 +86,9 @@ int slicer_links_create(app_ctx *app, slicer_links **out)
             return -EINVAL;
         }
     }
+    /* A listener listens from the start: an output's callers need not wait for the input. */
+    open_srt_src(l);
+    open_srt_dst(l);
     *out = l;
     return 0;
 }
@@ -188,6 +194,23 @@ static void slicer_on_rtp(void *opaque, const rtp_stats *st)
 
 /* ------------------------------------------------------------------------ */
 
+/* The SRT input, unless it is open or the source is no SRT. 0 or srt_in_create's error. */
+static int open_srt_src(slicer_links *l)
+{
+    if (l->src_scheme != NET_SCHEME_SRT || l->srt_src)
+        return 0;
+    return srt_in_create(&l->srt_src, &l->srt_side[STATUS_SRT_INPUT].ep, slicer_on_srt,
+                         &l->srt_side[STATUS_SRT_INPUT]);
+}
+
+static int open_srt_dst(slicer_links *l)
+{
+    if (l->dst_scheme != NET_SCHEME_SRT || l->srt_dst)
+        return 0;
+    return srt_out_create(&l->srt_dst, &l->srt_side[STATUS_SRT_OUTPUT].ep, slicer_on_srt,
+                          &l->srt_side[STATUS_SRT_OUTPUT]);
+}
+
 int slicer_links_receiver(slicer_links *l, const udp_in_config *config, udp_in **out)
 {
     if (!l || !config || !out)
@@ -198,14 +221,11 @@ int slicer_links_receiver(slicer_links *l, const udp_in_config *config, udp_in *
         c.addr = l->src_rest;
         return udp_in_create(out, &c);
     }
-    if (l->src_scheme == NET_SCHEME_SRT && !l->srt_src) {
-        int ret = srt_in_create(&l->srt_src, &l->srt_side[STATUS_SRT_INPUT].ep, slicer_on_srt,
-                                &l->srt_side[STATUS_SRT_INPUT]);
-        if (ret < 0)
-            return ret;
-    }
+    int ret = open_srt_src(l);
+    if (ret < 0)
+        return ret;
     c.fed = 1;
-    int ret = udp_in_create(out, &c);
+    ret = udp_in_create(out, &c);
     if (ret < 0)
         return ret;
     if (l->src_scheme == NET_SCHEME_SRT) {
@@ -244,12 +264,9 @@ int slicer_links_sender(slicer_links *l, udp_out_config *config)
         config->rtp = 1;
     if (l->dst_scheme != NET_SCHEME_SRT)
         return 0;
-    if (!l->srt_dst) {
-        int ret = srt_out_create(&l->srt_dst, &l->srt_side[STATUS_SRT_OUTPUT].ep, slicer_on_srt,
-                                 &l->srt_side[STATUS_SRT_OUTPUT]);
-        if (ret < 0)
-            return ret;
-    }
+    int ret = open_srt_dst(l);
+    if (ret < 0)
+        return ret;
     config->rtp = 0;  // TS in SRT messages, as srt-live-transmit and the libraries expect
     config->send = srt_out_send;
     config->send_opaque = l->srt_dst;

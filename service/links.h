@@ -23,13 +23,18 @@ struct udp_out_config;
  */
 void slicer_links_name(const char *addr, char *buf, size_t size);
 
-/* The links of app's addresses, none opened yet. 0; -EINVAL for an address the options should have refused; -ENOMEM. */
+/*
+ * The links of app's addresses; the SRT ones are opened at once where they
+ * can be (a listener takes callers from the start), the others by the
+ * sessions that need them. 0; -EINVAL for an address the options should
+ * have refused; -ENOMEM.
+ */
 int slicer_links_create(app_ctx *app, slicer_links **out);
 
 /*
  * The session's receiver on config (whose addr is the option's text): a UDP
  * one, an RTP one feeding its ring in sequence order, or a ring the SRT
- * input feeds (opened at the first call that succeeds, then kept). 0, or
+ * input feeds (opened here if it is not yet, then kept). 0, or
  * the negative errno of what failed; *out null then.
  */
 int slicer_links_receiver(slicer_links *l, const udp_in_config *config, udp_in **out);
@@ -39,8 +44,8 @@ void slicer_links_receiver_close(slicer_links *l, udp_in **src);
 
 /*
  * Fits the sender's configuration to the destination: the address after
- * its scheme, RTP for rtp://, the SRT output's hook for srt:// (opened at
- * the first call that succeeds). 0, or the negative errno of the SRT output.
+ * its scheme, RTP for rtp://, the SRT output's hook for srt:// (opened here
+ * if it is not yet). 0, or the negative errno of the SRT output.
  */
 int slicer_links_sender(slicer_links *l, udp_out_config *config);
 
