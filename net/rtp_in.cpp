@@ -58,6 +58,7 @@ struct rtp_reorder {
     void *opaque;
     int started;
     uint16_t next;         // sequence number expected
+    uint16_t highest;      // the latest sequence number that came
     uint32_t ssrc;
     uint64_t history;      // bit k: sequence number next - 1 - k went on
     int held;              // slots used
@@ -124,7 +125,7 @@ static void resync(rtp_reorder *r, uint16_t seq, uint32_t ssrc)
 {
     while (r->held > 0)
         skip_gap(r);  // each gives up to the next that waits and emits it
-    r->next = seq;
+    r->next = r->highest = seq;
     r->ssrc = ssrc;
     r->history = 0;
     r->gap_since = 0;
@@ -146,7 +147,7 @@ void rtp_reorder_put(rtp_reorder *r, const uint8_t *d, int n, int64_t now_ns)
     uint32_t ssrc = ((uint32_t)d[8] << 24) | ((uint32_t)d[9] << 16) | ((uint32_t)d[10] << 8) | d[11];
     if (!r->started) {
         r->started = 1;
-        r->next = seq;
+        r->next = r->highest = seq;
         r->ssrc = ssrc;
     }
     int delta = (int16_t)(uint16_t)(seq - r->next);
@@ -154,6 +155,7 @@ void rtp_reorder_put(rtp_reorder *r, const uint8_t *d, int n, int64_t now_ns)
         resync(r, seq, ssrc);
         delta = 0;
     }
+    bool behind = (int16_t)(uint16_t)(seq - r->highest) < 0;  // a later one came first
     if (delta < 0) {
         int k = -delta - 1;
         if (k < 64 && (r->history >> k) & 1)
@@ -180,13 +182,13 @@ void rtp_reorder_put(rtp_reorder *r, const uint8_t *d, int n, int64_t now_ns)
     delta = (int16_t)(uint16_t)(seq - r->next);
     reset_gap(r);
     if (delta == 0) {
-        if (r->held > 0)
-            r->stats.reordered++;  // later ones came first
+        r->stats.reordered += behind;
+        if (!behind)
+            r->highest = seq;
         emit_rtp(r, d, n);
         advance(r, true);
         drain(r);
         reset_gap(r);
-        rtp_reorder_tick(r, now_ns);
         return;
     }
     rtp_held *h = &r->slots[seq % RTP_REORDER_SLOTS];
@@ -198,6 +200,9 @@ void rtp_reorder_put(rtp_reorder *r, const uint8_t *d, int n, int64_t now_ns)
         r->stats.late++;  // cannot wait: dropped as if it came too late
         return;
     }
+    r->stats.reordered += behind;
+    if (!behind)
+        r->highest = seq;
     h->used = 1;
     h->seq = seq;
     h->at = now_ns;
@@ -205,7 +210,6 @@ void rtp_reorder_put(rtp_reorder *r, const uint8_t *d, int n, int64_t now_ns)
     memcpy(h->data, d, (size_t)n);
     if (r->held++ == 0)
         r->gap_since = now_ns;
-    rtp_reorder_tick(r, now_ns);
 }
 
 int64_t rtp_reorder_tick(rtp_reorder *r, int64_t now_ns)
@@ -308,13 +312,14 @@ static void *rtp_thread(void *arg)
 
     while (!in->quit.load()) {
         int64_t now = udp_now_ns();
-        int64_t wait_ns = rtp_reorder_tick(in->reorder, now);
-        int timeout = wait_ns < 0 ? POLL_MS : (int)(wait_ns / 1000000) + 1;
         if (now - stats_at >= STATS_EVERY_NS) {
             publish_stats(in, true);
             stats_at = now;
         }
         if (!flowing) {
+            // The socket holds nothing: what waits longer than it may is given up now, not before.
+            int64_t wait_ns = rtp_reorder_tick(in->reorder, now);
+            int timeout = wait_ns < 0 ? POLL_MS : (int)(wait_ns / 1000000) + 1;
             pollfd fds[2] = {{in->fd, POLLIN, 0}, {in->wake_fd, POLLIN, 0}};
             if (poll(fds, 2, timeout) <= 0 || (fds[1].revents & POLLIN))
                 continue;
@@ -346,6 +351,7 @@ static void *rtp_thread(void *arg)
         if (drops >= 0)
             udp_in_set_socket_stats(in->ring, in->socket_buffer, drops);
         if (got < RECV_BATCH) {
+            rtp_reorder_tick(in->reorder, udp_now_ns());  // drained: a datagram still missing is not in the socket
             timespec gather = {0, GATHER_NS};
             nanosleep(&gather, nullptr);
         }

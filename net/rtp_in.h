@@ -53,13 +53,18 @@ typedef void (*rtp_emit_fn)(void *opaque, const uint8_t *data, int len);
 /* A reorderer emitting through emit; pure but for its memory. 0, -EINVAL, -ENOMEM; *out null on failure. */
 int rtp_reorder_create(rtp_reorder **out, rtp_emit_fn emit, void *opaque);
 
-/* One datagram as received at now_ns (monotonic); what it lets go on is emitted before this returns. */
+/*
+ * One datagram as received at now_ns (monotonic); what it lets go on is
+ * emitted before this returns. Nothing is given up for time here: the
+ * receiver calls rtp_reorder_tick once it has read what its socket holds.
+ */
 void rtp_reorder_put(rtp_reorder *r, const uint8_t *d, int n, int64_t now_ns);
 
 /*
  * Gives up the missing datagrams waited for RTP_REORDER_WAIT_NS by now_ns,
  * emitting what waited for them. Returns the ns until the next time this
- * has work, or -1 when nothing waits.
+ * has work, or -1 when nothing waits. Called with the socket read empty, so
+ * that a receiver held up (a busy machine) gives up none still in it.
  */
 int64_t rtp_reorder_tick(rtp_reorder *r, int64_t now_ns);
 
