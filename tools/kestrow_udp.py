@@ -28,7 +28,8 @@ before --speed) lies in [from, to). SPEC is comma-separated key=value:
   garbage=R      with probability R, a datagram of 1 to 1500 random bytes is
                  sent before the datagram
   reorder=R      with probability R, the datagram is held back and sent
-                 after the next one (with --rtp its sequence number tells)
+                 after the next one (with --rtp its sequence number tells);
+                 counted when that one was sent (not itself held or lost)
   truncate=R     with probability R, the datagram is cut at a random length
                  that is not a whole number of TS packets (its last TS packet
                  is truncated, the rest of it lost)
@@ -264,12 +265,12 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
             late, held = held, []
             if hold and copies:
                 held = [(datagram, off, header)] * copies
-                counts["reordered"] += 1
                 copies = 0
             for _ in range(copies):
                 put(datagram, off, header)
             for d, o, h in late:
                 put(d, o, h)
+                counts["reordered"] += copies > 0  # after a later one (else in its place after all)
         for d, o, h in held:
             put(d, o, h)
     finally:
