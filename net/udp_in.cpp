@@ -209,13 +209,13 @@ static void tell(udp_in *in, input_watch *w, int change, int64_t now_ns)
         in->on_change(in->on_change_opaque, &rep);
 }
 
+static void watch_counts(udp_in *in, input_watch *w, int64_t now, int64_t ts, int64_t other);
+
 /*
  * After a batch: back with TS packets; not MPEG-TS once nothing but other
  * datagrams came for UDP_IN_INVALID_AFTER_US, with a line then and then
  * one per UDP_IN_INVALID_REPORT_US while it lasts.
  */
-static void watch_counts(udp_in *in, input_watch *w, int64_t now, int64_t ts, int64_t other);
-
 static void watch_batch(udp_in *in, input_watch *w, const recv_batch *b, int got)
 {
     int64_t now = udp_now_ns(), ts = 0, other = 0;
