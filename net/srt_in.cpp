@@ -4,12 +4,15 @@
 #include "net/udp_in.h"
 
 #include <cerrno>
+#include <ctime>
 #include <mutex>
 #include <new>
 
 #include <srt/srt.h>
 
 #define SRT_IN_MESSAGE 1500  // longer than a live message (SRTO_PAYLOADSIZE, 1456 at most)
+#define SRT_IN_GATHER_NS 3000000  // after a few messages, let this much more come before the next read
+#define SRT_IN_FEW 32
 
 struct srt_in {
     srt_link *link;
@@ -18,23 +21,35 @@ struct srt_in {
     char buf[SRT_IN_MESSAGE];
 };
 
-/* The link's thread: every message waiting on s goes into the ring. */
+/*
+ * The link's thread: every message waiting on s goes into the ring. libsrt
+ * hands each over at its own time (TSBPD), one wake-up a message: after a
+ * few, the thread lets a few milliseconds' worth gather, as the UDP
+ * receiver does.
+ */
 static void srt_in_readable(void *opaque, int s)
 {
     srt_in *in = (srt_in *)opaque;
-    int64_t unsent = 0;
-    std::lock_guard<std::mutex> guard(in->lock);
-    for (;;) {
-        int n = srt_recvmsg(s, in->buf, sizeof(in->buf));
-        if (n <= 0)
-            break;  // none left (SRT_EASYNCRCV), or the connection ended: the link sees it
-        if (in->ring)
-            udp_in_push(in->ring, (const uint8_t *)in->buf, n, udp_now_ns());
-        else
-            unsent++;
+    int64_t unsent = 0, got = 0;
+    {
+        std::lock_guard<std::mutex> guard(in->lock);
+        for (;;) {
+            int n = srt_recvmsg(s, in->buf, sizeof(in->buf));
+            if (n <= 0)
+                break;  // none left (SRT_EASYNCRCV), or the connection ended: the link sees it
+            got++;
+            if (in->ring)
+                udp_in_push(in->ring, (const uint8_t *)in->buf, n, udp_now_ns());
+            else
+                unsent++;
+        }
     }
     if (unsent)
         srt_link_count_unsent(in->link, unsent);
+    if (got > 0 && got < SRT_IN_FEW) {
+        timespec gather = {0, SRT_IN_GATHER_NS};
+        nanosleep(&gather, nullptr);
+    }
 }
 
 int srt_in_create(srt_in **out, const srt_endpoint *ep, srt_link_report_fn on_report, void *opaque)
