@@ -179,12 +179,22 @@ void on_srt_log(void *opaque, int level, const char *file, int line, const char 
     }
 }
 
-/* A caller's handshake reaches a listener (on libsrt's thread): its stream id is checked. Never throws. */
+/*
+ * A caller's handshake reaches a listener (on libsrt's thread): its stream
+ * id is checked. A listener being destroyed (no longer a registered link)
+ * refuses it. Never throws.
+ */
 int on_listen(void *opaque, SRTSOCKET ns, int hsversion, const sockaddr *peer, const char *streamid)
 {
     (void)hsversion;
     try {
         srt_link *l = (srt_link *)opaque;
+        std::lock_guard<std::mutex> guard(registry_lock);  // the link stays while its handshake is looked at
+        bool alive = false;
+        for (srt_link *r : registry)
+            alive |= r == l;
+        if (!alive)
+            return -1;
         pending_handshake &p = tl_handshake;
         p.link = l;
         addr_text(peer, p.peer, sizeof(p.peer));
