@@ -49,7 +49,10 @@ struct asrun_ctx {
     std::thread writer;            // joinable once a line was posted
     bool writing;                  // the writer holds a line taken from the queue
     bool stop;
-    int error;                     // the last write's negative errno, until a post reports it
+    int failing;                   // the negative errno that began the current spell of failed writes; 0: none
+    int error;                     // that errno, until a post reports it
+    int64_t lost;                  // lines the current (or last) spell lost
+    int64_t recovered;             // lines the spell that just ended lost, until a post reports it
 };
 
 namespace {
@@ -240,9 +243,21 @@ static int write_line(asrun_ctx *a, int64_t time_ms, const char *line, size_t le
 }
 
 /* The writer thread: the posted lines, oldest first, until stopped with none left. */
+static void write_posted_loop(asrun_ctx *a);
+
+/* The writer thread's body: nothing may leave it (a lost line is said by the next post). */
 static void write_posted(asrun_ctx *a)
 {
     utils_name_thread("asrun");
+    try {
+        write_posted_loop(a);
+    } catch (...) {
+        /* std::mutex and std::string only: an exception here is a bug, and the thread ends. */
+    }
+}
+
+static void write_posted_loop(asrun_ctx *a)
+{
     std::unique_lock<std::mutex> q(a->queue_lock);
     for (;;) {
         a->posted.wait(q, [a] { return a->stop || !a->queue.empty(); });
@@ -255,8 +270,16 @@ static void write_posted(asrun_ctx *a)
         int ret = write_line(a, item.first, item.second.data(), item.second.size());
         q.lock();
         a->writing = false;
-        if (ret < 0)
-            a->error = ret;
+        if (ret < 0 && !a->failing) {
+            a->failing = a->error = ret;
+            a->lost = 0;
+        }
+        if (ret < 0) {
+            a->lost++;
+        } else if (a->failing) {
+            a->failing = a->error = 0;
+            a->recovered = a->lost;
+        }
         a->written.notify_all();
     }
 }
@@ -278,8 +301,9 @@ static int put_line(asrun_ctx *a, const asrun_record *r, bool post)
             return -ENOBUFS;
         a->queue.emplace_back(r->time_ms, std::string(line, (size_t)len));
         a->posted.notify_one();
-        int ret = a->error;
+        int ret = a->error ? a->error : (int)a->recovered;
         a->error = 0;
+        a->recovered = 0;
         return ret;
     } catch (const std::system_error &) {  // no thread: written here
     } catch (const std::bad_alloc &) {

@@ -104,9 +104,11 @@ int asrun_write(asrun_ctx *a, const asrun_record *r);
  * Posts r to be appended as asrun_write does, by a thread of the writer's
  * own (started at the first post), in the order posted: the caller never
  * waits for the file system. 0; -EINVAL for a null argument or unknown
- * event; -ENOBUFS when 1000 lines wait already (this one is lost); else the
- * negative errno of a line posted earlier that could not be written (each
- * failure reported once). Safe from any thread.
+ * event; -ENOBUFS when 1000 lines wait already (this one is lost); else,
+ * once for each spell of failing writes, the negative errno of the first
+ * line posted earlier that could not be written, and once when the writes
+ * succeed again, the number of lines the spell lost (> 0). Safe from any
+ * thread.
  */
 int asrun_post(asrun_ctx *a, const asrun_record *r);
 

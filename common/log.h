@@ -2,7 +2,12 @@
  * Asynchronous logger: any thread formats a line with log_printf, a single
  * writer thread appends it to the log file (opened, appended and closed per
  * line) and, unless switched off, copies it to standard error. The file is
- * renamed with a time stamp when the rotation interval has passed.
+ * renamed with a time stamp when the rotation interval has passed. A
+ * logging call never waits: not for the writer, nor for another thread that
+ * logs (the queue takes a line without a lock); with LOG_QUEUE_MAX_LINES
+ * pending the line is dropped and counted, and the writer says so. A log
+ * file that cannot be written is said once on standard error and, when it
+ * takes lines again, in the file with the count of lines lost.
  */
 #ifndef KESTROW_COMMON_LOG_H
 #define KESTROW_COMMON_LOG_H
@@ -41,8 +46,10 @@ int log_set_stderr(int on);
 
 /*
  * Formats one line "M [YYYY-mm-dd HH:MM:SS.mmm] message\n" (M: ' ', '!' or
- * '?' for LOG_INFO, LOG_ERROR, LOG_DEBUG) and queues it. Before log_start the
- * line goes to standard error. Returns 0 whatever happened to the line.
+ * '?' for LOG_INFO, LOG_ERROR, LOG_DEBUG) and queues it; the mark and the
+ * local time are written by the writer thread from the time of the call.
+ * Before log_start the line goes to standard error. Returns 0 whatever
+ * happened to the line; never waits for another thread.
  */
 int log_printf(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
@@ -50,6 +57,9 @@ int log_printf(int level, const char *fmt, ...) __attribute__((format(printf, 2,
 int log_printf_src(int level, const char *file, int line, const char *function,
                    const char *fmt, ...) __attribute__((format(printf, 5, 6)));
 int log_set_threshold(int level);
+
+/* Lines a full queue dropped since the process started. */
+uint64_t log_lines_dropped(void);
 
 /* Wall-clock time in milliseconds since the epoch. */
 uint64_t log_now_ms(void);

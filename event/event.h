@@ -69,6 +69,8 @@ enum event_type {
     EVENT_INPUT_FAST,        // rate_milli: the input's rate against the wall clock; count: packets dropped since
                              // the last such event
     EVENT_SLATE_STARTED,     // pts: the filler's first key frame on the output's clock
+    EVENT_INPUT_CONTINUITY,  // pid: a PID passing through; count: continuity breaks the input brought on it
+                             // since its last report (at most one a second), passed as they came
 };
 
 enum event_end_reason {

@@ -292,8 +292,8 @@ static bool say_timeline(wording *w, const event *ev)
                 "%" PRId64 " ticks (%f sec)", ev->pts, event_reason_name(ev), ev->delta_ticks, ev->delta_ticks / 90000.0);
         return true;
     case EVENT_INPUT_FAST:
-        say(w, LOG_ERROR, "input arrives at %.2f times the wall clock's rate: taken at real time, %" PRId64 " packets "
-            "left out", ev->rate_milli / 1000.0, ev->count);
+        say(w, LOG_ERROR, "input runs ahead of the wall clock, its clock at %.2f times the wall clock's rate: taken at "
+            "real time, %" PRId64 " packets left out", ev->rate_milli / 1000.0, ev->count);
         return true;
     case EVENT_SLATE_STARTED:
         say(w, LOG_INFO, "slate: the filler airs from its first key frame at pts %" PRId64, ev->pts);
@@ -398,6 +398,10 @@ static bool say_relay(wording *w, const event *ev)
         return true;
     case EVENT_OUTPUT_CHECK:
         say(w, LOG_ERROR, "the output failed its %s check %" PRId64 " times", ev->text ? ev->text : "?", ev->count);
+        return true;
+    case EVENT_INPUT_CONTINUITY:
+        say(w, LOG_ERROR, "the input broke the continuity counters of PID 0x%x %" PRId64 " times (packets lost "
+            "before it; passed as they came)", ev->pid, ev->count);
         return true;
     default:
         return false;

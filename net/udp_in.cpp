@@ -205,8 +205,13 @@ static void tell(udp_in *in, input_watch *w, int change, int64_t now_ns)
         w->count_ns = now_ns;
     }
     w->told = change;
-    if (in->on_change && !in->quit.load())
-        in->on_change(in->on_change_opaque, &rep);
+    if (in->on_change && !in->quit.load()) {
+        try {
+            in->on_change(in->on_change_opaque, &rep);
+        } catch (...) {
+            /* A watcher must not throw; the datagrams go on being read whatever it does. */
+        }
+    }
 }
 
 static void watch_counts(udp_in *in, input_watch *w, int64_t now, int64_t ts, int64_t other);
@@ -257,10 +262,21 @@ static void watch_counts(udp_in *in, input_watch *w, int64_t now, int64_t ts, in
         tell(in, w, UDP_IN_INVALID, now);
 }
 
+static void receiver_loop(udp_in *in);
+
 static void *receiver_thread(void *arg)
 {
     utils_name_thread("udp-in");
-    udp_in *in = (udp_in *)arg;
+    try {
+        receiver_loop((udp_in *)arg);
+    } catch (...) {
+        /* Nothing here throws (the watcher's call is guarded): no exception leaves the thread. */
+    }
+    return nullptr;
+}
+
+static void receiver_loop(udp_in *in)
+{
     recv_batch batch;
     input_watch watch = {-1, 0, 0, 0};
 
@@ -281,7 +297,6 @@ static void *receiver_thread(void *arg)
             nanosleep(&gather, nullptr);
         }
     }
-    return nullptr;
 }
 
 /*

@@ -40,6 +40,44 @@
 #define WRITER_WAIT_NS   50000000            // the writer re-checks the stop flag this often
 #define RTP_PT_MP2T      33
 
+const int64_t udp_out_late_bounds_us[UDP_OUT_LATE_BUCKETS] = {1000,  2000,   5000,   10000,  20000,
+                                                               50000, 100000, 200000, 500000, 1000000};
+
+const char *udp_out_error_name(int cause)
+{
+    static const char *const names[UDP_OUT_ERR_COUNT] = {"refused", "buffer_full", "unreachable", "denied", "other"};
+    return cause >= 0 && cause < UDP_OUT_ERR_COUNT ? names[cause] : nullptr;
+}
+
+int udp_out_error_of(int err)
+{
+    switch (err) {
+    case ECONNREFUSED:
+        return UDP_OUT_ERR_REFUSED;
+    case ENOBUFS:
+    case EAGAIN:
+        return UDP_OUT_ERR_FULL;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+        return UDP_OUT_ERR_UNREACHABLE;
+    case EPERM:
+    case EACCES:
+        return UDP_OUT_ERR_DENIED;
+    default:
+        return UDP_OUT_ERR_OTHER;
+    }
+}
+
+static int late_bucket(int64_t late_us)
+{
+    int i = 0;
+    while (i < UDP_OUT_LATE_BUCKETS && late_us > udp_out_late_bounds_us[i])
+        i++;
+    return i;
+}
+
 struct udp_slot {
     int64_t pos;     // stream byte offset of the first TS byte
     int64_t due;     // monotonic ns
@@ -72,6 +110,8 @@ struct udp_out {
     int64_t delay_ns;
     int64_t max_lead_ns;
     const std::atomic<int> *stop_flag;
+    udp_out_report_fn on_sent;
+    void *on_sent_opaque;
 
     udp_slot *slots;
     uint64_t capacity;
@@ -84,6 +124,7 @@ struct udp_out {
     int closing;
     int64_t drain_deadline;
     int64_t sender_wake;       // when the sleeping sender wakes by itself; INT64_MAX: not before a signal
+    int64_t first_sent;        // monotonic ns of the first batch sent; 0 before (the sender's)
     pthread_t thread;
     udp_out_stats stats;       // under the lock
     udp_mark marks[UDP_OUT_MARKS];  // under the lock
@@ -523,7 +564,7 @@ static bool sleep_until_due(udp_out *o, int64_t now)
  * SEND_WINDOW_NS, at most SEND_BATCH, counting the late ones. With the lock
  * held. Returns their count.
  */
-static int collect_due(udp_out *o, int64_t now, mmsghdr *msgs, iovec *iov)
+static int collect_due(udp_out *o, int64_t now, mmsghdr *msgs, iovec *iov, int64_t *late_us)
 {
     int n = 0;
     for (uint64_t i = o->head; i < o->published && n < SEND_BATCH; i++, n++) {
@@ -531,6 +572,7 @@ static int collect_due(udp_out *o, int64_t now, mmsghdr *msgs, iovec *iov)
         if (s->due > now + SEND_WINDOW_NS)
             break;
         int64_t late = now - s->due;
+        late_us[n] = late / 1000;
         if (late > LATE_NS)
             o->stats.datagrams_late++;
         if (late / 1000 > o->stats.max_late_us)
@@ -545,51 +587,92 @@ static int collect_due(udp_out *o, int64_t now, mmsghdr *msgs, iovec *iov)
 }
 
 /*
- * Sends the n datagrams of msgs and counts them into the stats; a datagram
- * the kernel refuses is lost and counted, and the rest go on. Without the
- * lock: the slots stay the sender's, the writer never reaches them before
- * head moves.
+ * Sends the n datagrams of msgs and counts them into the stats and the
+ * report for the watcher; a datagram the kernel refuses is lost and counted
+ * by cause, and the rest go on. Without the lock: the slots stay the
+ * sender's, the writer never reaches them before head moves.
  */
-static void send_due(udp_out *o, mmsghdr *msgs, const iovec *iov, int n)
+static void send_due(udp_out *o, mmsghdr *msgs, const iovec *iov, const int64_t *late_us, int n)
 {
     int done = 0, errors = 0;
-    int64_t bytes = 0;
+    udp_out_report rep = {};
     for (int k = 0; o->send && k < n; k++) {
-        if (o->send(o->send_opaque, (const uint8_t *)iov[k].iov_base, (int)iov[k].iov_len) < 0) {
+        int ret = o->send(o->send_opaque, (const uint8_t *)iov[k].iov_base, (int)iov[k].iov_len);
+        if (ret < 0) {
+            int cause = udp_out_error_of(-ret);
+            rep.errors[cause]++;
+            rep.errnos[cause] = -ret;
             errors++;
             continue;
         }
-        bytes += (int64_t)iov[k].iov_len - (o->rtp ? UDP_OUT_RTP_HEADER : 0);
+        rep.bytes += (int64_t)iov[k].iov_len - (o->rtp ? UDP_OUT_RTP_HEADER : 0);
         done++;
     }
     while (!o->send && done + errors < n) {
         int r = sendmmsg(o->fd, msgs + done + errors, n - done - errors, 0);
         if (r < 0) {
-            if (errno != EINTR)
+            if (errno != EINTR) {
+                int cause = udp_out_error_of(errno);
+                rep.errors[cause]++;
+                rep.errnos[cause] = errno;
                 errors++;
+            }
             continue;
         }
         for (int k = 0; k < r; k++)
-            bytes += (int64_t)iov[done + errors + k].iov_len - (o->rtp ? UDP_OUT_RTP_HEADER : 0);
+            rep.bytes += (int64_t)iov[done + errors + k].iov_len - (o->rtp ? UDP_OUT_RTP_HEADER : 0);
         done += r;
     }
+    rep.late_max_us = INT64_MIN;
+    for (int k = 0; k < n; k++) {
+        rep.late[late_bucket(late_us[k])]++;
+        rep.late_sum_us += late_us[k] > 0 ? late_us[k] : 0;
+        rep.late_max_us = late_us[k] > rep.late_max_us ? late_us[k] : rep.late_max_us;
+    }
+    rep.datagrams = done;
+    int64_t now = udp_now_ns();
+    if (!o->first_sent)
+        o->first_sent = now;
     pthread_mutex_lock(&o->lock);
+    rep.steady = !o->closing && now - o->first_sent >= (int64_t)UDP_OUT_SETTLE_US * 1000;
     o->head += n;
     if (o->queued.load(std::memory_order_relaxed) > 0)
         stamp_marks(o);
     o->stats.datagrams_sent += done;
-    o->stats.bytes_sent += bytes;
+    o->stats.bytes_sent += rep.bytes;
     o->stats.send_errors += errors;
+    for (int c = 0; c < UDP_OUT_ERR_COUNT; c++)
+        o->stats.errors[c] += rep.errors[c];
     pthread_cond_signal(&o->wake_writer);
     pthread_mutex_unlock(&o->lock);
+    if (o->on_sent && n > 0) {
+        rep.now_us = now / 1000;
+        try {
+            o->on_sent(o->on_sent_opaque, &rep);
+        } catch (...) {
+            /* A watcher must not throw; the datagrams go on whatever it does. */
+        }
+    }
 }
+
+static void sender_loop(udp_out *o);
 
 static void *sender_thread(void *arg)
 {
     utils_name_thread("udp-out");
-    udp_out *o = (udp_out *)arg;
+    try {
+        sender_loop((udp_out *)arg);
+    } catch (...) {
+        /* Nothing here throws (the watcher's call is guarded): no exception leaves the thread. */
+    }
+    return nullptr;
+}
+
+static void sender_loop(udp_out *o)
+{
     mmsghdr msgs[SEND_BATCH];
     iovec iov[SEND_BATCH];
+    int64_t late_us[SEND_BATCH];
 
     pthread_mutex_lock(&o->lock);
     for (;;) {
@@ -602,13 +685,12 @@ static void *sender_thread(void *arg)
         if (sleep_until_due(o, now))
             continue;
         // Everything due now or within the window, at most one batch.
-        int n = collect_due(o, now, msgs, iov);
+        int n = collect_due(o, now, msgs, iov, late_us);
         pthread_mutex_unlock(&o->lock);
-        send_due(o, msgs, iov, n);
+        send_due(o, msgs, iov, late_us, n);
         pthread_mutex_lock(&o->lock);
     }
     pthread_mutex_unlock(&o->lock);
-    return nullptr;
 }
 
 /* ------------------------------------------------------------------------ */
@@ -675,6 +757,8 @@ int udp_out_create(udp_out **out, const udp_out_config *config)
     o->delay_ns = config->delay_us * 1000;
     o->max_lead_ns = config->max_lead_us * 1000;
     o->stop_flag = config->stop_flag;
+    o->on_sent = config->on_sent;
+    o->on_sent_opaque = config->on_sent_opaque;
     o->pcr_pid = o->other_pid = -1;
     o->rtp_ssrc = (uint32_t)(udp_now_ns() ^ ((int64_t)getpid() << 16));
     o->rtp_seq = (uint16_t)o->rtp_ssrc;

@@ -31,6 +31,50 @@ struct udp_out;
 #define UDP_OUT_TS_PER_DATAGRAM 7
 #define UDP_OUT_RTP_HEADER      12
 #define UDP_OUT_DRAIN_US        500000  // longest drain at destroy
+#define UDP_OUT_SETTLE_US       1000000 // the schedule settles this long after the first datagram
+
+/* Why the kernel refused a datagram (by its errno). */
+enum udp_out_error {
+    UDP_OUT_ERR_REFUSED,      // ECONNREFUSED: the destination said nothing receives on its port
+    UDP_OUT_ERR_FULL,         // ENOBUFS, EAGAIN: the socket's buffer or the interface's queue was full
+    UDP_OUT_ERR_UNREACHABLE,  // ENETUNREACH, EHOSTUNREACH, ENETDOWN, EHOSTDOWN: no route, or the link is down
+    UDP_OUT_ERR_DENIED,       // EPERM, EACCES: a firewall rule
+    UDP_OUT_ERR_OTHER,
+    UDP_OUT_ERR_COUNT
+};
+
+/* "refused", "buffer_full", "unreachable", "denied", "other"; null out of range. */
+const char *udp_out_error_name(int cause);
+/* The cause of errno err. */
+int udp_out_error_of(int err);
+
+/*
+ * Lateness of the datagrams sent against their due times, as a histogram:
+ * bucket i counts those at most udp_out_late_bounds_us[i] late (early ones
+ * in the first), the last bucket those later than every bound.
+ */
+#define UDP_OUT_LATE_BUCKETS 10
+extern const int64_t udp_out_late_bounds_us[UDP_OUT_LATE_BUCKETS];
+
+/*
+ * One batch as it left, handed to the sender's watcher (config.on_sent) on
+ * the sender's thread, after the send and without any lock: the watcher
+ * must not wait.
+ */
+struct udp_out_report {
+    int64_t now_us;                          // monotonic µs after the send
+    int64_t datagrams;                       // sent
+    int64_t bytes;                           // TS bytes sent, RTP headers left out
+    int64_t late_max_us;                     // the latest of the batch against its due time (< 0: all early)
+    int64_t late_sum_us;                     // the batch's lateness added up (early ones as 0)
+    int steady;                              // 0 in the first UDP_OUT_SETTLE_US of sending and while
+                                             // draining at the end: lateness then is the start's or the stop's
+    int64_t late[UDP_OUT_LATE_BUCKETS + 1];  // the batch's datagrams sent and refused, by lateness
+    int64_t errors[UDP_OUT_ERR_COUNT];       // refused, by cause
+    int errnos[UDP_OUT_ERR_COUNT];           // the errno of the last refusal of each cause
+};
+
+typedef void (*udp_out_report_fn)(void *opaque, const udp_out_report *rep);
 
 struct udp_out_config {
     const char *addr;        // "host:port": unicast or multicast group (IPv4)
@@ -41,6 +85,8 @@ struct udp_out_config {
     int64_t max_lead_us;     // > 0: how far off the schedule a datagram may be before a restart
     int64_t ring_bytes;      // TS bytes the ring holds; at least 16 datagrams are kept
     const std::atomic<int> *stop_flag;  // may be null; once set, a full ring drops instead of waiting
+    udp_out_report_fn on_sent;          // may be null: told of every batch sent (udp_out_report)
+    void *on_sent_opaque;
     /*
      * Not null: each datagram goes to send (on the sender thread, at its due
      * time) instead of a UDP socket, which is not opened (addr, interface and
@@ -60,6 +106,7 @@ struct udp_out_stats {
     int64_t datagrams_dropped; // not sent: drain time over at destroy
     int64_t bytes_dropped;     // TS bytes refused while stopping with a full ring
     int64_t send_errors;       // datagrams the kernel refused (ECONNREFUSED and the like)
+    int64_t errors[UDP_OUT_ERR_COUNT];  // of them, by cause
     int64_t schedule_restarts; // first PCR included
     int64_t pcrs;              // PCRs the schedule used
 };

@@ -690,6 +690,25 @@ int64_t relay_muxer_offset(const relay *r)
     return r->mux_offset == AV_NOPTS_VALUE ? TS_PTS_WRAP : r->mux_offset;
 }
 
+/*
+ * A key frame of the first video stream of the output (out_index: the
+ * packet's output stream) to the program's hook, if it has one; par: the
+ * parameters of the stream it was read from, or null for the output's.
+ */
+static void relay_key_frame(relay *r, int output, const AVPacket *pkt, int out_index, const AVCodecParameters *par)
+{
+    if (!r->desc.key_frame || !(pkt->flags & AV_PKT_FLAG_KEY) || out_index < 0 ||
+        (unsigned)out_index >= r->out->nb_streams)
+        return;
+    for (unsigned i = 0; i < r->out->nb_streams; i++) {
+        if (r->out->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            if (i == (unsigned)out_index)
+                r->desc.key_frame(r->desc.key_frame_opaque, output, pkt, par ? par : r->out->streams[i]->codecpar);
+            return;
+        }
+    }
+}
+
 /* See relay_internal.h. */
 int relay_write(relay_loop *loop, int keep)
 {
@@ -714,6 +733,7 @@ int relay_write(relay_loop *loop, int keep)
         int s = pkt->stream_index;
         int64_t dts = pkt->dts;
         relay_join(r, pkt);
+        relay_key_frame(r, 1, pkt, s, nullptr);
         relay_to_muxer_time(r, pkt);
         int64_t mux_dts = pkt->dts;
         bool first = !r->pcr_primed;
@@ -792,6 +812,20 @@ static void relay_report_checks(relay *r, int64_t now, bool final)
         r->checks_told[c] = st.checks[c];
         r->checks_at[c] = now;
         event_emit(&r->desc.splice.events, &ev);
+    }
+    /* Breaks the input brought on PIDs passing through: the input's, by PID, as often. */
+    if (!final && now && r->checks_input_at && now - r->checks_input_at < RELAY_CHECK_REPORT_US)
+        return;
+    r->checks_input_at = now;
+    int pids[16];
+    int64_t counts[16];
+    for (int n; (n = ts_out_take_input_cc(r->stage, pids, counts, 16)) > 0;) {
+        for (int i = 0; i < n; i++) {
+            event ev = relay_event(EVENT_INPUT_CONTINUITY, r);
+            ev.pid = pids[i];
+            ev.count = counts[i];
+            event_emit(&r->desc.splice.events, &ev);
+        }
     }
 }
 
@@ -1122,6 +1156,8 @@ static int relay_packet(relay_loop *loop, AVPacket *pkt, int64_t at)
     const AVStream *ist = r->in->streams[pkt->stream_index];
     if (relay_is_cue(r, ist))
         splice_cue(&loop->env, &r->rep, ist, pkt, loop->dts_max);
+    relay_key_frame(r, 0, pkt, pkt->stream_index < r->stream_map_size ? r->stream_map[pkt->stream_index] : -1,
+                    ist->codecpar);
     if (ret == RELAY_CUE_ONLY) {
         av_packet_free(&pkt);
         return 0;

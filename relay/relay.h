@@ -14,8 +14,10 @@
 #include "splice/splice.h"
 #include "ts/ts_in.h"
 
+struct AVCodecParameters;
 struct AVDictionary;
 struct AVFormatContext;
+struct AVPacket;
 struct AVIOInterruptCB;
 struct filler_ctx;
 struct filler_mismatch;
@@ -81,6 +83,7 @@ struct relay_desc {
      */
     int live;
     int64_t slate_us;              // live: the filler airs after this long without video; 0: never
+    int64_t loss_us;               // live: no programme packet this long, the input is lost; 0: 100 ms
     /*
      * Live: when the oldest input the source holds and the reader has not
      * taken yet arrived (µs, monotonic; 0: none), so that a reader running
@@ -88,6 +91,14 @@ struct relay_desc {
      */
     int64_t (*unread_since)(void *opaque);
     void *unread_opaque;
+    /*
+     * Each key frame of the first video stream as read (output 0) and as
+     * handed to the muxer (output 1), with its stream's parameters, valid
+     * during the call: the callee may take a reference and must return at
+     * once (pictures of what comes in and goes out). May be null.
+     */
+    void (*key_frame)(void *opaque, int output, const AVPacket *pkt, const AVCodecParameters *par);
+    void *key_frame_opaque;
 };
 
 /*

@@ -77,13 +77,38 @@ static void feed_end(relay_feed *f, int ret)
     f->filled.notify_one();
 }
 
+static void feed_loop(relay_feed *f, bool *held);
+
+/*
+ * The reader thread. Whatever throws in it (memory for the reader's own
+ * C++ parts) ends the read as a failed one: the input is given back and
+ * the loop sees the error, so that no exception leaves the thread and the
+ * session ends as at any failed read.
+ */
 static void *feed_thread(void *arg)
 {
     utils_name_thread("feed");
     relay_feed *f = (relay_feed *)arg;
+    bool held = false;
+    try {
+        feed_loop(f, &held);
+    } catch (...) {
+        try {
+            if (held)
+                handoff_release(&f->input);
+            feed_end(f, AVERROR(ENOMEM));
+        } catch (...) {
+        }
+    }
+    return nullptr;
+}
+
+static void feed_loop(relay_feed *f, bool *held)
+{
     int ret = 0;
 
     handoff_acquire(&f->input);
+    *held = true;
     for (;;) {
         AVPacket *pkt = av_packet_alloc();
         ret = pkt ? relay_pes_next(f->r, pkt) : AVERROR(ENOMEM);
@@ -100,14 +125,16 @@ static void *feed_thread(void *arg)
         const AVStream *st = f->r->in->streams[pkt->stream_index];
         bool heard = st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO || st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
         handoff_release(&f->input);
+        *held = false;
         bool go = feed_put(f, pkt, at, heard);
         handoff_acquire(&f->input);
+        *held = true;
         if (!go)
             break;
     }
     handoff_release(&f->input);
+    *held = false;
     feed_end(f, ret);
-    return nullptr;
 }
 
 int relay_feed_start(relay *r, relay_feed **out)

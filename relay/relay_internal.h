@@ -91,6 +91,7 @@ struct relay {
     relay_lines lines;             // a file's time lines (not live)
     int64_t checks_told[TS_OUT_CHECK_COUNT];  // the output's failed checks reported so far
     int64_t checks_at[TS_OUT_CHECK_COUNT];    // µs (monotonic) of each one's last report; 0: none
+    int64_t checks_input_at;                  // µs of the last report of the input's continuity breaks; 0: none
     struct relay_loop *loop;       // relay_run's working set while it runs; null otherwise
 };
 

@@ -5,9 +5,10 @@
  * starts on the programme's first video key frame, and from then on every
  * packet's times are the input's plus an offset. The offset is 0 until the
  * input's time line breaks; the output's never does:
- *  - input lost (no programme packet for LIVE_LOST_US): the muxer is moved
- *    on with empty packets on the EPG track, so null packets, PAT/PMT/SDT and
- *    the PCR go on at the mux rate; after LIVE_CUT_US a break under way
+ *  - input silent: the muxer is moved on at once with empty packets on the
+ *    EPG track, so null packets, PAT/PMT/SDT and the PCR go on at the mux
+ *    rate; lost (no programme packet for the threshold, desc.loss_us):
+ *    reported, and after LIVE_CUT_US (the threshold at least) a break under way
  *    ends there (input_lost) and the filler airs as a slate until its
  *    announced end; without a break the slate airs after slate_us without
  *    video. The programme resumes on its next video key frame, after
@@ -21,10 +22,14 @@
  *    goes on to its end;
  *  - a backlog sent in a burst after a stall: left out up to the first key
  *    frame read at real time again, which resumes the programme;
- *  - input faster than real time: where it runs ahead of the clock, the end
- *    of a GOP that makes up the excess is left out (live_cut_here), every
- *    stream alike, counted and reported once a minute with the input's
- *    rate; the next key frame takes up where the pictures let through end.
+ *  - input faster than real time: where it runs ahead of the clock (beyond
+ *    the highest lag of reference of the last ten minutes), the end of a
+ *    GOP that makes up the excess is left out (live_cut_here), every stream
+ *    alike, counted and reported once a minute with the input's rate; the
+ *    next key frame takes up where the pictures let through end. An input
+ *    that only came late for a while (a network or a reader held up), whose
+ *    lag of reference followed it down, and then catches up is not ahead:
+ *    nothing of it is left out.
  * Within LIVE_LATE_TICKS behind and LIVE_EARLY_TICKS ahead the input's own
  * jitter is taken as it comes; the lag of reference follows the input by at
  * most 500 ppm, so that the clocks of source and machine may differ.
@@ -50,9 +55,11 @@ extern "C" {
 #include "ts/ts_in.h"
 #include "ts/ts_out.h"
 
-#define LIVE_LOST_US        100000          // no audio or video packet read this long: the input is lost
+#define LIVE_LOST_US        100000          // no audio or video packet read this long: the input is lost (unless
+                                            // the relay is told another threshold, desc.loss_us)
 #define LIVE_GAP_USUAL_MAX  250000          // (or twice the programme's usual spacing, up to this)
-#define LIVE_CUT_US         500000          // lost this long: a break under way ends, the slate takes over
+#define LIVE_CUT_US         500000          // lost this long (the threshold at least): a break under way ends,
+                                            // the slate takes over
 #define LIVE_UNREAD_US      20000           // input the reader has left this long in the source: it runs behind
 /*
  * The muxer wrote nothing for LIVE_KEEPALIVE_US and no packet went to it for
@@ -104,8 +111,20 @@ struct live_slate {
     int64_t loops;
 };
 
+/*
+ * The highest lag of reference in each of the last LIVE_HIGH_SPANS spans of
+ * LIVE_HIGH_SPAN_US: where the input has been on time. The reference
+ * follows the input at 500 ppm at most, so an input whose clock runs fast
+ * soon leaves it behind, while one that came late for a while drags it
+ * down; only a lag beyond the highest of them runs ahead of the wall clock,
+ * one that comes back up to it after a late spell has caught up.
+ */
+#define LIVE_HIGH_SPANS     10
+#define LIVE_HIGH_SPAN_US   60000000
+
 struct relay_live {
     int64_t slate_us;
+    int64_t loss_us;          // the input is lost after this long without a programme packet
     int epg;                  // output index of the EPG track; -1: none
     /* The output's clock. */
     int64_t t0;               // µs when the output started; 0 before
@@ -147,6 +166,9 @@ struct relay_live {
     int64_t win_in;           // unwrapped dts and µs where the arrival rate's window began; AV_NOPTS_VALUE
     int64_t win_at;
     int64_t arrival;          // the input's last measured arrival rate, thousandths of real time; 0: unknown
+    int64_t high[LIVE_HIGH_SPANS];  // highest lag of reference in each span; INT64_MIN: none
+    int high_now;             // the current span
+    int64_t high_at;          // µs when it began
     AVPacket *cues[LIVE_HELD_CUES];  // cues read while the programme's times are about to move, in order
     int cue_count;
     int64_t left_out;         // packets left out since the last report
@@ -197,17 +219,48 @@ static void live_emit_outage(relay *r, event_type t, int64_t elapsed_us)
     event_emit(&r->desc.splice.events, &ev);
 }
 
+/* Forgets where the lag has been (the programme's times were moved): from now on. */
+static void live_high_reset(relay_live *l, int64_t now)
+{
+    for (int i = 0; i < LIVE_HIGH_SPANS; i++)
+        l->high[i] = INT64_MIN;
+    l->high_now = 0;
+    l->high_at = now;
+}
+
+static void live_high_note(relay_live *l, int64_t lag, int64_t now)
+{
+    if (now - l->high_at >= LIVE_HIGH_SPAN_US) {
+        l->high_now = (l->high_now + 1) % LIVE_HIGH_SPANS;
+        l->high[l->high_now] = INT64_MIN;
+        l->high_at = now;
+    }
+    if (lag > l->high[l->high_now])
+        l->high[l->high_now] = lag;
+}
+
+/* The highest lag of reference over the last spans; INT64_MIN: none yet. */
+static int64_t live_high(const relay_live *l)
+{
+    int64_t high = INT64_MIN;
+    for (int i = 0; i < LIVE_HIGH_SPANS; i++)
+        high = l->high[i] > high ? l->high[i] : high;
+    return high;
+}
+
 int relay_live_create(relay *r)
 {
     relay_live *l = (relay_live *)calloc(1, sizeof(*l));
     if (!l)
         return -ENOMEM;
     l->slate_us = r->desc.slate_us;
+    l->loss_us = r->desc.loss_us > 0 ? r->desc.loss_us : LIVE_LOST_US;
     l->epg = -1;
     l->raw_last = l->in_good = l->audio_from = l->hold_until = l->level = AV_NOPTS_VALUE;
     l->video_read = l->stale_until = l->cut_at = l->win_in = l->key_in = l->shown_max = AV_NOPTS_VALUE;
     l->lead = -1;
     l->why = EVENT_TIMELINE_START;
+    live_high_reset(l, 0);
     r->live = l;
     return 0;
 }
@@ -472,6 +525,8 @@ static bool live_open(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64
 
     int64_t delta = want - in - l->offset;
     l->offset = want - in;
+    if (delta)
+        live_high_reset(l, now);
     if (!l->t0) {
         l->t0 = l->video_at = l->out_at = now;
         l->c0 = want;
@@ -714,7 +769,13 @@ static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
         }
         return live_cue_only(r, pkt);
     }
-    if (lead && !settling && live_cut_here(l, pkt, in, in_pts, lag - l->lag, LIVE_CUT_TICKS)) {
+    /*
+     * Ahead of the clock only beyond where the lead has been on time: an
+     * input that came late for a while (its lag of reference followed it
+     * down) and catches up is not cut, nor is its backlog after a hold.
+     */
+    int64_t high = live_high(l), ahead = lag - (high > l->lag ? high : l->lag);
+    if (lead && !settling && live_cut_here(l, pkt, in, in_pts, ahead, LIVE_CUT_TICKS)) {
         live_cut_ahead(r, in, in_pts, now);
         return 0;
     }
@@ -722,6 +783,8 @@ static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
         return live_cue_only(r, pkt);
     if (lead || lag <= l->lag + early)
         live_follow(l, lag, now);
+    if (lead && !settling)
+        live_high_note(l, l->lag, now);
     if (lead && (pkt->flags & AV_PKT_FLAG_KEY))
         l->key_lag = lag;
     return 1;
@@ -757,7 +820,7 @@ static int64_t live_lost_after(const relay_live *l)
     if (l->lead == AVMEDIA_TYPE_AUDIO && l->gap_usual == 0)
         seen = LIVE_GAP_USUAL_MAX;
     int64_t usual = 2 * seen;
-    return usual > LIVE_LOST_US ? usual : LIVE_LOST_US;
+    return usual > l->loss_us ? usual : l->loss_us;
 }
 
 /* Video when the relay carries a video stream of the programme, else audio (a radio service). */
@@ -851,8 +914,9 @@ static void live_start_in_outage(relay *r, int64_t now)
 }
 
 /*
- * No programme packet read for LIVE_LOST_US: reported, and the programme
- * waits for its input. For LIVE_CUT_US: a break under way ends there
+ * No programme packet read for the threshold (live_lost_after): reported,
+ * and the programme waits for its input. For LIVE_CUT_US (the threshold at
+ * least): a break under way ends there
  * (input_lost) and the slate covers its rest. The silence runs from the
  * latest programme packet the reader read (heard), not from the latest the
  * loop took, and is not judged while the source holds input older than
@@ -880,7 +944,7 @@ static void live_check_lost(relay *r, int64_t now, int64_t heard)
             l->why = EVENT_TIMELINE_RESUMED;
         }
     }
-    if (!l->lost_at || now - last < LIVE_CUT_US)
+    if (!l->lost_at || now - last < (LIVE_CUT_US > l->loss_us ? LIVE_CUT_US : l->loss_us))
         return;
     live_start_in_outage(r, now);
     if (l->break_cut)

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <new>
 
-/* Stores a new zero-filled context, cue timing at its defaults, in *out. 0; -EINVAL if out is null; -ENOMEM without memory. */
+/* Stores a new zero-filled context, cue timing and the input-loss threshold at their defaults, in *out. 0; -EINVAL if out is null; -ENOMEM without memory. */
 int app_ctx_create(app_ctx **out)
 {
     if (!out)
@@ -15,6 +15,7 @@ int app_ctx_create(app_ctx **out)
     if (!ctx)
         return -ENOMEM;
     ctx->timing = splice_timing_default();
+    ctx->input_loss_ms = 500;  // like the cue timing, not reset by an options file
     *out = ctx;
     return 0;
 }

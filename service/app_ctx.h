@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "service/console.h"
 #include "service/status.h"
+#include "service/thumbs.h"
 #include "splice/splice.h"
 
 #define APP_TEXT_SIZE 4096
@@ -21,6 +23,7 @@ struct filler_ctx;
 struct app_ctx {
     ctl_ctx *ctl;                       // owned; created by ctl_init, freed by the control thread
     uint32_t port;                      // XML-RPC control port
+    char ctl_host[APP_TEXT_SIZE];       // numeric address the control port binds; empty = every IPv4 address
     char service_name[APP_TEXT_SIZE];
     char service_provider[APP_TEXT_SIZE];
     char src_url[APP_TEXT_SIZE];
@@ -37,6 +40,8 @@ struct app_ctx {
     char asrun_file[APP_TEXT_SIZE];     // as-run record; empty = none
     asrun_ctx *asrun;                   // owned; null without asrun_file
     channel_status status;              // written by the session, read by the control server
+    console_log console;                // the last hour, noted by the session, read by the control server
+    thumbs_ctx thumbs;                  // the pictures: offered by the relay, made by their thread
     char filler_path[APP_TEXT_SIZE];
     int32_t mux_rate;                   // bit/s; 0 = not given
     int32_t max_delay;                  // microseconds
@@ -64,12 +69,13 @@ struct app_ctx {
     int32_t program;                    // program_number whose breaks are spliced; 0 = the first with video
     int32_t spts;                       // non-zero: that programme goes out alone
     int32_t input_loss_slate_ms;        // the filler airs after this long without input; 0: never
+    int32_t input_loss_ms;              // the input counts as lost after this long without the programme
     double loudness;                    // --loudness: LUFS spots and filler are conformed to
 };
 
 /*
- * Allocates a zero-filled context into *out, the cue timing at its
- * defaults. 0; -EINVAL if out is null; -ENOMEM without memory.
+ * Allocates a zero-filled context into *out, the cue timing and the
+ * input-loss threshold at their defaults. 0; -EINVAL if out is null; -ENOMEM without memory.
  */
 int app_ctx_create(app_ctx **out);
 /* Frees *p and sets it to null. 0; -EINVAL if p or *p is null (a second destroy does nothing). */

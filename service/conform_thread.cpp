@@ -1,15 +1,15 @@
 /*
  * The conform thread: one file at a time, the schedule's spots in the
- * order they air and the filler first; its counts into the channel status
- * and each outcome into the log.
+ * order they air and the filler first, each conformed by a process of its
+ * own at the lowest priority (service/conform_worker.h) while the thread
+ * waits for it; its counts into the channel status and each outcome into
+ * the log. The thread itself runs at the service's priority: what it holds
+ * (the traffic's lock to read the schedule, the logger) it lets go at once.
  */
 #include "service/conform_thread.h"
 
 #include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +28,7 @@
 #include "common/utils.h"
 #include "conform/conform.h"
 #include "service/app_ctx.h"
+#include "service/conform_worker.h"
 #include "traffic/schedule.h"
 #include "traffic/traffic.h"
 
@@ -146,10 +147,11 @@ static void conform_thread_one(conform_thread *c, const conform_item &item, cons
 {
     char cache[CONFORM_PATH_SIZE];
     conform_result res = {};
-    conform_options opt = {nullptr, nullptr, &c->stop};
     conform_cache_dir(item.dir.c_str(), cache, sizeof(cache));
     const char *what = item.spot ? "spot file" : "filler";
-    int ret = conform_run(item.dir.c_str(), item.name.c_str(), cache, &target, &res, &opt);
+    int ret = conform_worker_run(item.dir.c_str(), item.name.c_str(), cache, &target, &res, &c->stop);
+    if (ret == -ECHILD)
+        ret = CONFORM_ERR_FAILED;  // no outcome (a crash): this file only, tried again at the next start
     if (ret == -EINTR) {
         log_printf(LOG_INFO, "%s: %s [%s]: abandoned at the stop, done again at the next start", CONFORM_THREAD_NAME,
                    what, item.name.c_str());
@@ -171,24 +173,10 @@ static void conform_thread_one(conform_thread *c, const conform_item &item, cons
         c->filler_copy = std::string(cache) + "/" + item.name + ".ts";
 }
 
-/* The lowest priority for the calling thread: nice 19 and, where there is one, the idle class. */
-static void conform_thread_lower_priority(void)
-{
-    if (setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), 19) != 0)
-        log_printf(LOG_INFO, "%s: cannot lower the thread's priority: %s", CONFORM_THREAD_NAME, strerror(errno));
-#ifdef SCHED_IDLE
-    struct sched_param param = {};
-    int err = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
-    if (err != 0)
-        log_printf(LOG_INFO, "%s: no idle scheduling for the thread: %s", CONFORM_THREAD_NAME, strerror(err));
-#endif
-}
-
 static void conform_thread_body(conform_thread *c)
 {
     utils_name_thread("conform");
     try {
-        conform_thread_lower_priority();
         while (!c->stop.load()) {
             conform_thread_schedule(c);
             conform_item item;

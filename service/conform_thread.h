@@ -1,9 +1,9 @@
 /*
- * The service's conforming ahead of time: a thread at the lowest priority
- * (nice 19, SCHED_IDLE) that brings every spot of the schedule in force,
- * and a filler that is no transport stream (.ts), into the channel's format
- * and loudness (conform/conform.h) once the first session has told it that
- * format. A new or re-read schedule (a new day's included) queues its spots
+ * The service's conforming ahead of time: a thread that brings every spot
+ * of the schedule in force, and a filler that is no transport stream (.ts),
+ * into the channel's format and loudness (conform/conform.h) once the first
+ * session has told it that format, each file in a process of its own at
+ * the lowest priority (nice 19, SCHED_IDLE; service/conform_worker.h). A new or re-read schedule (a new day's included) queues its spots
  * again; a conformed copy is done once and kept in the cache beside the
  * files, where the spot store and the next session's filler load it. The
  * packet path and the breaks never wait on it: a spot not conformed when

@@ -1,13 +1,14 @@
 /*
- * Control server on xmlrpc-c's Abyss server, built from its parts so that
- * a second URI (/metrics) can sit beside /RPC2. ctl_init runs on the main
- * thread, ctl_run and ctl_destroy on the control thread, ctl_terminate on
- * whichever thread handles a stop request; the request handlers run on the
- * server's connection threads and only read the status record.
+ * Control server: the HTTP front's requests routed to XML-RPC (/RPC2), the
+ * metrics (/metrics) and the console (everything else). ctl_init runs on
+ * the main thread, ctl_run and ctl_destroy on the control thread,
+ * ctl_terminate on whichever thread handles a stop request; the request
+ * handlers run on the control thread and only read the status record.
  */
 #include "service/ctl.h"
 
 #include <libxml/parser.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,21 +19,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "service/app_ctx.h"
 #include "common/log.h"
+#include "service/console.h"
+#include "service/http_front.h"
 #include "service/status.h"
 #include "traffic/traffic.h"
-
-/*
- * Calls served at once, each on a thread of the server, and connections the
- * kernel holds for it beyond those. The library's defaults are 15 and 15:
- * in a burst of calls the connections past the listen queue were reset, and
- * at its limit the server looks for a free thread only every 2 s, so that
- * calls waited seconds for their turn.
- */
-#define CTL_MAX_CONNECTIONS 256
-#define CTL_LISTEN_BACKLOG  512
 
 namespace {
 
@@ -59,19 +53,39 @@ int init_failed(xmlrpc_env *env, const char *step, const char *reason)
     return -EIO;
 }
 
-/* A TCP socket bound to port on every interface; the fd, or a negative errno. */
-int bind_port(uint32_t port)
+/*
+ * A TCP socket bound to port on host (a numeric IPv4 or IPv6 address; every
+ * IPv4 address when empty); the fd, or a negative errno.
+ */
+int bind_port(const char *host, uint32_t port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(sockaddr_in);
+    if (!host[0]) {
+        sockaddr_in *in = (sockaddr_in *)&addr;
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_ANY);
+        in->sin_port = htons((uint16_t)port);
+    } else {
+        addrinfo hints{}, *found = nullptr;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+        char service[16];
+        snprintf(service, sizeof(service), "%u", port);
+        if (getaddrinfo(host, service, &hints, &found) != 0 || !found)
+            return -EADDRNOTAVAIL;
+        memcpy(&addr, found->ai_addr, found->ai_addrlen);
+        len = found->ai_addrlen;
+        freeaddrinfo(found);
+    }
+    int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -errno;
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons((uint16_t)port);
-    if (bind(fd, (sockaddr *)&addr, sizeof(addr)) != 0) {
+    if (addr.ss_family == AF_INET6)
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+    if (bind(fd, (sockaddr *)&addr, len) != 0) {
         int err = errno;
         close(fd);
         return -err;
@@ -208,8 +222,8 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
         if (env->fault_occurred)
             return nullptr;
         xmlrpc_value *errors = xmlrpc_struct_new(env);
-        for (int c = 0; c < TS_OUT_CHECK_COUNT; c++)
-            set_number(env, errors, ts_out_check_name(c), s->output_errors[c].load());
+        for (int c = 0; c < STATUS_CHECK_COUNT; c++)
+            set_number(env, errors, status_check_name(c), s->output_errors[c].load());
         if (env->fault_occurred) {
             xmlrpc_DECREF(event);
             return nullptr;
@@ -256,44 +270,78 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
     }
 }
 
-/* GET or HEAD /metrics; every other URI is left to the next handler. */
-void handle_metrics(void *user_data, TSession *session, abyss_bool *handled)
+/* A reply of status with a short text body. */
+void reply_text(http_reply *out, int status, const char *text)
 {
-    try {
-        const TRequestInfo *req = nullptr;
-        SessionGetRequestInfo(session, &req);
-        if (!req || !req->uri || strcmp(req->uri, "/metrics") != 0) {
-            *handled = false;
-            return;
-        }
-        *handled = true;
-        if (req->method != m_get && req->method != m_head) {
-            ResponseStatus(session, 405);
-            ResponseAddField(session, "Allow", "GET, HEAD");
-            ResponseContentLength(session, 0);
-            ResponseWriteStart(session);
-            ResponseWriteEnd(session);
-            return;
-        }
-        app_ctx *app = (app_ctx *)user_data;
-        char body[CTL_METRICS_SIZE];
-        int len = ctl_metrics_text(&app->status, status_now_us(), body, sizeof(body));
-        if (len < 0) {
-            ResponseStatus(session, 500);
-            ResponseContentLength(session, 0);
-            ResponseWriteStart(session);
-            ResponseWriteEnd(session);
-            return;
-        }
-        ResponseStatus(session, 200);
-        ResponseContentType(session, "text/plain; version=0.0.4; charset=utf-8");
-        ResponseContentLength(session, (xmlrpc_uint64_t)len);
-        ResponseWriteStart(session);
-        if (req->method == m_get)
-            ResponseWriteBody(session, body, (xmlrpc_uint32_t)len);
-        ResponseWriteEnd(session);
-    } catch (...) {
-        *handled = false;
+    out->status = status;
+    out->content_type = "text/plain; charset=utf-8";
+    out->body = text;
+}
+
+/* GET or HEAD /metrics. */
+void serve_metrics(app_ctx *app, const http_request *req, http_reply *out)
+{
+    if (req->method != HTTP_GET && req->method != HTTP_HEAD) {
+        reply_text(out, 405, "GET or HEAD\n");
+        out->headers = "Allow: GET, HEAD\r\n";
+        return;
+    }
+    char body[CTL_METRICS_SIZE];
+    int len = ctl_metrics_text(&app->status, status_now_us(), body, sizeof(body));
+    if (len < 0) {
+        reply_text(out, 500, "metrics do not fit\n");
+        return;
+    }
+    out->status = 200;
+    out->content_type = "text/plain; version=0.0.4; charset=utf-8";
+    out->body.assign(body, (size_t)len);
+}
+
+/*
+ * POST /RPC2: the call through the registry, as xmlrpc-c's own HTTP server
+ * takes it: text/xml only; faults (unknown methods, bad XML, bad
+ * parameters) come back as XML-RPC fault responses.
+ */
+void serve_rpc(ctl_ctx *ctl, const http_request *req, http_reply *out)
+{
+    if (req->method != HTTP_POST) {
+        reply_text(out, 405, "XML-RPC calls are POST\n");
+        out->headers = "Allow: POST\r\n";
+        return;
+    }
+    if (strncasecmp(req->content_type, "text/xml", 8) != 0) {
+        reply_text(out, 400, "XML-RPC calls are text/xml\n");
+        return;
+    }
+    xmlrpc_env env;
+    xmlrpc_env_init(&env);
+    xmlrpc_mem_block *response = nullptr;
+    xmlrpc_registry_process_call2(&env, ctl->registry, req->body, req->body_size, nullptr, &response);
+    if (env.fault_occurred || !response) {
+        reply_text(out, 500, "the call could not be answered\n");
+    } else {
+        out->status = 200;
+        out->content_type = "text/xml; charset=\"utf-8\"";
+        out->body.assign((const char *)XMLRPC_MEMBLOCK_CONTENTS(char, response),
+                         XMLRPC_MEMBLOCK_SIZE(char, response));
+    }
+    if (response)
+        XMLRPC_MEMBLOCK_FREE(char, response);
+    xmlrpc_env_clean(&env);
+}
+
+/* Every request of the port: XML-RPC, metrics, or the console's. */
+void handle_request(void *opaque, const http_request *req, http_reply *out)
+{
+    ctl_ctx *ctl = (ctl_ctx *)opaque;
+    if (strcmp(req->path, "/RPC2") == 0) {
+        serve_rpc(ctl, req, out);
+    } else if (strcmp(req->path, "/metrics") == 0) {
+        serve_metrics(ctl->app, req, out);
+    } else {
+        http_stats stats;
+        http_front_get_stats(ctl->front, &stats);
+        console_serve(ctl->app, &stats, req, out);
     }
 }
 
@@ -314,49 +362,19 @@ int init_registry(ctl_ctx *ctl, app_ctx *app, xmlrpc_env *env)
     return 0;
 }
 
-/* The Abyss server on the bound socket ctl->fd: its URIs, then listening. */
-int init_server(ctl_ctx *ctl, app_ctx *app, xmlrpc_env *env)
+/* The text of the control port's address for the log: "PORT", or "HOST:PORT" with a host. */
+void port_text(const app_ctx *app, char *buf, size_t size)
 {
-    const char *error = nullptr;
-    ChanSwitchUnixCreateFd(ctl->fd, &ctl->chan_switch, &error);
-    if (error)
-        return init_failed(env, "ChanSwitchUnixCreateFd", error);
-    ServerCreateSwitch(&ctl->server, ctl->chan_switch, &error);
-    if (error)
-        return init_failed(env, "ServerCreateSwitch", error);
-    ctl->server_ready = 1;
-
-    // /RPC2 first; /metrics gets what it declines; anything else is the
-    // library's "no such URI" answer, never a file.
-    xmlrpc_server_abyss_set_handler(env, &ctl->server, "/RPC2", ctl->registry);
-    if (env->fault_occurred)
-        return init_failed(env, "xmlrpc_server_abyss_set_handler", nullptr);
-    ServerReqHandler3 metrics = {};
-    metrics.handleReq = handle_metrics;
-    metrics.userdata = app;
-    metrics.handleReqStackSize = CTL_METRICS_SIZE + 65536;  // the body is built on the stack
-    abyss_bool added = false;
-    ServerAddHandler3(&ctl->server, &metrics, &added);
-    if (!added)
-        return init_failed(env, "ServerAddHandler3", nullptr);
-    xmlrpc_server_abyss_set_default_handler(&ctl->server);
-
-    ServerSetMaxConn(&ctl->server, CTL_MAX_CONNECTIONS);
-    ServerSetMaxConnBacklog(&ctl->server, CTL_LISTEN_BACKLOG);
-    ServerInit2(&ctl->server, &error);
-    if (error) {
-        log_printf(LOG_ERROR, "ctl_init: cannot listen on control port %u: %s", app->port, error);
-        free((void *)error);  // the library allocates its error texts with malloc
-        return -EIO;
-    }
-    return 0;
+    if (!app->ctl_host[0])
+        snprintf(buf, size, "%u", app->port);
+    else if (strchr(app->ctl_host, ':'))
+        snprintf(buf, size, "[%s]:%u", app->ctl_host, app->port);
+    else
+        snprintf(buf, size, "%s:%u", app->ctl_host, app->port);
 }
 
-/*
- * The metrics of the SRT links and the RTP input in use, written into buf:
- * the length, or -ENOSPC when they do not fit.
- */
-int links_metrics(channel_status *s, char *buf, size_t size)
+/* Appends the metrics of the SRT links and the RTP input in use to out. */
+void links_metrics(channel_status *s, std::string *out)
 {
     srt_link_stats srt[2];
     int used[2] = {status_srt(s, STATUS_SRT_INPUT, &srt[0]), status_srt(s, STATUS_SRT_OUTPUT, &srt[1])};
@@ -395,25 +413,22 @@ int links_metrics(channel_status *s, char *buf, size_t size)
          "Datagrams not handed to SRT: no peer or a full send buffer (output); read between sessions (input).",
          [](const srt_link_stats &st) { return (double)st.unsent; }},
     };
-    size_t len = 0;
+    char line[512];
     for (const family &f : families) {
         if (!used[0] && !used[1])
             break;
-        int n = snprintf(buf + len, size - len, "# HELP %s %s\n# TYPE %s %s\n", f.name, f.help, f.name, f.type);
-        for (int side = 0; side < 2 && n >= 0 && (size_t)n < size - len; side++) {
+        snprintf(line, sizeof(line), "# HELP %s %s\n# TYPE %s %s\n", f.name, f.help, f.name, f.type);
+        *out += line;
+        for (int side = 0; side < 2; side++) {
             if (!used[side])
                 continue;
-            len += (size_t)n;
-            n = snprintf(buf + len, size - len, "%s{side=\"%s\"} %.15g\n", f.name, side_names[side],
-                         f.value(srt[side]));
+            snprintf(line, sizeof(line), "%s{side=\"%s\"} %.15g\n", f.name, side_names[side], f.value(srt[side]));
+            *out += line;
         }
-        if (n < 0 || (size_t)n >= size - len)
-            return -ENOSPC;
-        len += (size_t)n;
     }
     rtp_stats rtp;
     if (!status_rtp(s, &rtp))
-        return (int)len;
+        return;
     const struct {
         const char *name, *help;
         int64_t value;
@@ -426,13 +441,10 @@ int links_metrics(channel_status *s, char *buf, size_t size)
         {"kestrow_rtp_not_rtp_total", "Datagrams on the RTP input without an MP2T RTP header.", rtp.not_rtp},
     };
     for (const auto &c : counters) {
-        int n = snprintf(buf + len, size - len, "# HELP %s %s\n# TYPE %s counter\n%s %" PRId64 "\n", c.name, c.help,
-                         c.name, c.name, c.value);
-        if (n < 0 || (size_t)n >= size - len)
-            return -ENOSPC;
-        len += (size_t)n;
+        snprintf(line, sizeof(line), "# HELP %s %s\n# TYPE %s counter\n%s %" PRId64 "\n", c.name, c.help, c.name,
+                 c.name, c.value);
+        *out += line;
     }
-    return (int)len;
 }
 
 } // namespace
@@ -474,6 +486,8 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         {"kestrow_input_overruns_total", "counter", "Input overruns: data lost before it was read.",
          (double)s->overruns.load()},
         {"kestrow_input_up", "gauge", "1 while MPEG-TS arrives on the input, else 0.", (double)status_input_up(s)},
+        {"kestrow_input_backup_active", "gauge", "1 while the backup input is on air, else 0 (one input: always 0).",
+         0.0},
         {"kestrow_input_losses_total", "counter", "Times the input went from up to lost or not MPEG-TS.",
          (double)status_input_losses(s)},
         {"kestrow_input_lost_seconds_total", "counter", "Seconds the input was lost or not MPEG-TS after it was up.",
@@ -518,26 +532,67 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         }
         len += (size_t)n;
     }
-    int n = snprintf(buf + len, size - len, "# HELP kestrow_output_errors_total Failures of the output's own checks "
-                     "of what it sends (TR 101 290 priority 1 and 2), by check.\n"
-                     "# TYPE kestrow_output_errors_total counter\n");
-    for (int c = 0; c < TS_OUT_CHECK_COUNT && n >= 0 && (size_t)n < size - len; c++) {
-        len += (size_t)n;
-        n = snprintf(buf + len, size - len, "kestrow_output_errors_total{check=\"%s\"} %" PRId64 "\n",
-                     ts_out_check_name(c), s->output_errors[c].load());
+    /* The labelled families, each as one block of text. */
+    std::string more = "# HELP kestrow_output_errors_total Failures of the output's own checks of what it sends "
+                       "(TR 101 290 priority 1 and 2, by the stream's clock), and of the sender (late: spells of "
+                       "datagrams sent over 40 ms after their time; send: datagrams the kernel refused), by check.\n"
+                       "# TYPE kestrow_output_errors_total counter\n";
+    char line[256];
+    for (int c = 0; c < STATUS_CHECK_COUNT; c++) {
+        snprintf(line, sizeof(line), "kestrow_output_errors_total{check=\"%s\"} %" PRId64 "\n", status_check_name(c),
+                 s->output_errors[c].load());
+        more += line;
     }
-    if (n < 0 || (size_t)n >= size - len) {
+    more += "# HELP kestrow_input_continuity_errors_total Continuity breaks the input brought on PIDs passing "
+            "through, passed as they came (packets lost before the input), by PID.\n"
+            "# TYPE kestrow_input_continuity_errors_total counter\n";
+    for (int pid = 0; pid < TS_PID_COUNT; pid++) {
+        int64_t n = s->input_cc[pid].load(std::memory_order_relaxed);
+        if (!n)
+            continue;
+        snprintf(line, sizeof(line), "kestrow_input_continuity_errors_total{pid=\"0x%x\"} %" PRId64 "\n", pid, n);
+        more += line;
+        if (more.size() > size)
+            break;
+    }
+    more += "# HELP kestrow_output_send_errors_total Datagrams the kernel refused to send, by cause.\n"
+            "# TYPE kestrow_output_send_errors_total counter\n";
+    for (int c = 0; c < UDP_OUT_ERR_COUNT; c++) {
+        snprintf(line, sizeof(line), "kestrow_output_send_errors_total{cause=\"%s\"} %" PRId64 "\n",
+                 udp_out_error_name(c), s->sent.errors[c].load());
+        more += line;
+    }
+    more += "# HELP kestrow_output_lateness_seconds How late the datagrams left against their due times.\n"
+            "# TYPE kestrow_output_lateness_seconds histogram\n";
+    int64_t total = 0;
+    for (int i = 0; i <= UDP_OUT_LATE_BUCKETS; i++) {
+        total += s->sent.late[i].load();
+        if (i < UDP_OUT_LATE_BUCKETS)
+            snprintf(line, sizeof(line), "kestrow_output_lateness_seconds_bucket{le=\"%g\"} %" PRId64 "\n",
+                     udp_out_late_bounds_us[i] / 1e6, total);
+        else
+            snprintf(line, sizeof(line), "kestrow_output_lateness_seconds_bucket{le=\"+Inf\"} %" PRId64 "\n", total);
+        more += line;
+    }
+    snprintf(line, sizeof(line), "kestrow_output_lateness_seconds_sum %.6f\nkestrow_output_lateness_seconds_count %"
+             PRId64 "\n", s->sent.late_sum_us.load() / 1e6, total);
+    more += line;
+    snprintf(line, sizeof(line), "# HELP kestrow_output_late_max_seconds The latest a datagram left in the last "
+             "minute.\n# TYPE kestrow_output_late_max_seconds gauge\nkestrow_output_late_max_seconds %.6f\n",
+             status_late_max_us(s, now_us) / 1e6);
+    more += line;
+    snprintf(line, sizeof(line), "# HELP kestrow_log_lines_dropped_total Log lines dropped: the log's queue was "
+             "full.\n# TYPE kestrow_log_lines_dropped_total counter\nkestrow_log_lines_dropped_total %llu\n",
+             (unsigned long long)log_lines_dropped());
+    more += line;
+    links_metrics(s, &more);
+    if (more.size() >= size - len) {
         if (size > 0)
             buf[0] = '\0';
         return -ENOSPC;
     }
-    len += (size_t)n;
-    int more = links_metrics(s, buf + len, size - len);
-    if (more < 0) {
-        buf[0] = '\0';
-        return -ENOSPC;
-    }
-    return (int)(len + (size_t)more);
+    memcpy(buf + len, more.c_str(), more.size() + 1);
+    return (int)(len + more.size());
 }
 
 int ctl_init(app_ctx *app)
@@ -548,7 +603,7 @@ int ctl_init(app_ctx *app)
     ctl_ctx *ctl = (ctl_ctx *)calloc(1, sizeof(*ctl));
     if (!ctl)
         return -ENOMEM;
-    ctl->fd = -1;
+    ctl->app = app;
     {
         std::lock_guard<std::mutex> guard(ctl_lock);
         app->ctl = ctl;
@@ -558,29 +613,27 @@ int ctl_init(app_ctx *app)
     xmlrpc_env env;
     xmlrpc_env_init(&env);
     int ret = init_registry(ctl, app, &env);
+    xmlrpc_env_clean(&env);
+    char where[APP_TEXT_SIZE + 16];
+    port_text(app, where, sizeof(where));
+    int fd = -1;
     if (ret == 0) {
-        xmlrpc_server_abyss_global_init(&env);
-        if (env.fault_occurred)
-            ret = init_failed(&env, "xmlrpc_server_abyss_global_init", nullptr);
-        else
-            ctl->global_ready = 1;
-    }
-    if (ret == 0) {
-        int fd = bind_port(app->port);
+        fd = bind_port(app->ctl_host, app->port);
         if (fd < 0) {
             ret = fd;
-            log_printf(LOG_ERROR, "ctl_init: cannot bind control port %u: %s", app->port, strerror(-fd));
-        } else {
-            ctl->fd = fd;
+            log_printf(LOG_ERROR, "ctl_init: cannot bind control port %s: %s", where, strerror(-fd));
         }
     }
-    if (ret == 0)
-        ret = init_server(ctl, app, &env);
+    if (ret == 0) {
+        http_limits limits = http_limits_default();
+        ret = http_front_create(&ctl->front, fd, &limits, handle_request, ctl);
+        if (ret < 0)
+            log_printf(LOG_ERROR, "ctl_init: cannot listen on control port %s: %s", where, strerror(-ret));
+    }
     if (ret == 0) {
         std::lock_guard<std::mutex> guard(ctl_lock);
         ctl->listening = 1;
     }
-    xmlrpc_env_clean(&env);
     return ret;
 }
 
@@ -588,8 +641,10 @@ int ctl_run(ctl_ctx **pctl)
 {
     if (!pctl || !*pctl || !(*pctl)->listening)
         return -EINVAL;
-    ServerRun(&(*pctl)->server);
-    log_printf(LOG_INFO, "%s: ServerRun finished", "ctl_run");
+    int ret = http_front_run((*pctl)->front);
+    if (ret < 0)
+        log_printf(LOG_ERROR, "%s: the control port stopped serving: %s", "ctl_run", strerror(-ret));
+    log_printf(LOG_INFO, "%s: control server finished", "ctl_run");
     return 0;
 }
 
@@ -606,14 +661,7 @@ int ctl_destroy(ctl_ctx **pctl)
     if (!ctl)
         return -EINVAL;
 
-    if (ctl->server_ready)
-        ServerFree(&ctl->server);
-    if (ctl->chan_switch)
-        ChanSwitchDestroy(ctl->chan_switch);
-    if (ctl->fd >= 0)
-        close(ctl->fd);
-    if (ctl->global_ready)
-        xmlrpc_server_abyss_global_term();
+    http_front_destroy(&ctl->front);
     if (ctl->registry)
         xmlrpc_registry_free(ctl->registry);
     free(ctl);
@@ -628,7 +676,7 @@ int ctl_terminate(ctl_ctx **pctl)
     std::lock_guard<std::mutex> guard(ctl_lock);
     if (!*pctl || !(*pctl)->listening)
         return -EINVAL;
-    ServerTerminate(&(*pctl)->server);
+    http_front_stop((*pctl)->front);
     return 0;
 }
 

@@ -1,9 +1,11 @@
 /*
- * Control server: an xmlrpc-c Abyss server on the control port with two
- * URIs. /RPC2 answers XML-RPC: kestrow.status reports the channel's status;
- * every other method gets a fault from ctl_method_default. /metrics answers
- * GET with the same figures in the Prometheus text format. Nothing on the
- * port changes or stops the service. The server loop runs on the control
+ * Control server: the control port's bounded HTTP front (http_front.h) with
+ * xmlrpc-c's method registry behind /RPC2: kestrow.status reports the
+ * channel's status; every other method gets a fault from
+ * ctl_method_default. /metrics answers GET with the same figures in the
+ * Prometheus text format; the operator's console (console.h) answers the
+ * rest: its page, its JSON state and the thumbnails. Nothing on the port
+ * changes or stops the service. The server loop runs on the control
  * thread; ending it is how shutdown reaches that thread.
  */
 #ifndef KESTROW_SERVICE_CTL_H
@@ -12,33 +14,31 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <xmlrpc-c/abyss.h>
 #include <xmlrpc-c/base.h>
 #include <xmlrpc-c/server.h>
-#include <xmlrpc-c/server_abyss.h>
 
 struct app_ctx;
 struct channel_status;
+struct http_front;
 
 #define CTL_METRICS_SIZE 16384  // longest /metrics body
 
 struct ctl_ctx {
-    int fd;                            // the bound control socket; -1 when none
-    TChanSwitch *chan_switch;          // Abyss's listener on fd; null when none
-    TServer server;
-    int server_ready;                  // ServerCreateSwitch succeeded: ServerFree is due
-    int listening;                     // ServerInit2 succeeded: the loop may run
+    app_ctx *app;
+    http_front *front;                 // the port's server; null when none
+    int listening;                     // the front is set up: the loop may run
     xmlrpc_registry *registry;
-    int global_ready;                  // xmlrpc_server_abyss_global_init succeeded
 };
 
 /*
- * Sets up the server on app->port and stores the record in app->ctl at once.
- * Returns 0; -EINVAL for a null app; -ENOMEM without memory; -EIO when a step of
- * the XML-RPC library fails or the bound port cannot be listened on; a
- * negative errno when the port cannot be bound (-EADDRINUSE when it is in use). Each
- * failure is logged once, with its reason. After a failure the record
- * stays in app->ctl with whatever was created; ctl_destroy frees it.
+ * Sets up the server on app->port (on the address app->ctl_host, every
+ * address when empty) and stores the record in app->ctl at once. Returns 0;
+ * -EINVAL for a null app; -ENOMEM without memory; -EIO when a step of the
+ * XML-RPC library fails; a negative errno when the port cannot be bound
+ * (-EADDRINUSE when it is in use, -EADDRNOTAVAIL for an address of no
+ * interface) or listened on. Each failure is logged once, with its reason.
+ * After a failure the record stays in app->ctl with whatever was created;
+ * ctl_destroy frees it.
  */
 int ctl_init(app_ctx *app);
 

@@ -20,6 +20,7 @@
 #include "common/daemon.h"
 #include "common/log.h"
 #include "service/app_ctx.h"
+#include "service/conform_worker.h"
 #include "common/asrun.h"
 #include "service/ctl.h"
 #include "service/opts.h"
@@ -81,6 +82,9 @@ int run(app_ctx *a)
 
 int main(int argc, char **argv)
 {
+    /* The service started again by itself to conform a spot (service/conform_worker.h). */
+    if (argc == 2 && strcmp(argv[1], CONFORM_WORKER_ARG) == 0)
+        return conform_worker_main();
     /*
      * Packets are allocated by the relay's reader thread and freed by its
      * loop: with a heap per thread each keeps its own free memory. Two are

@@ -5,6 +5,7 @@
  */
 #include "service/opts.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,6 +74,7 @@ enum opt_id {
     OPT_PROGRAM,
     OPT_SPTS,
     OPT_LOUDNESS,
+    OPT_INPUT_LOSS_MS,
     OPT_INPUT_LOSS_SLATE,
 };
 
@@ -125,6 +127,7 @@ const struct option long_options[] = {
     {"program", required_argument, nullptr, OPT_PROGRAM},
     {"spts", no_argument, nullptr, OPT_SPTS},
     {"loudness", required_argument, nullptr, OPT_LOUDNESS},
+    {"input-loss-ms", required_argument, nullptr, OPT_INPUT_LOSS_MS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -160,6 +163,7 @@ const char usage_text[] =
     "    --open-breaks                      an out cue without break_duration lasts until its return cue\n"
     "    --frame-accurate=auto|off          return on the announced picture, re-encoding up to the key frame (auto)\n"
     "    --max-break=S                      longest an open break lasts, seconds (300)\n"
+    "    --input-loss-ms=MS                 without the programme this long the input is lost, 100-60000 [500]\n"
     "    --input-loss-slate=MS              the filler airs after this long without input; 0: never\n"
     "Traffic:\n"
     "    --schedule=PATH                    traffic schedule (.SCH), or a folder of daily MDDCCHHH.SCH files\n"
@@ -177,7 +181,8 @@ const char usage_text[] =
     "    --service_name=STR\n"
     "    --service_provider=STR\n"
     "Service:\n"
-    "    --port=N                           XML-RPC and metrics control port, 1-65535\n"
+    "    --port=[HOST:]PORT                 control port (XML-RPC, metrics, console), 1-65535; HOST: the\n"
+    "                                       numeric address it binds (IPv6 in brackets); default: every one\n"
     "    --log-file-name=PATH               log file; empty: standard error only\n"
     "    --log-rotate-interval=S            log and as-run rotation, seconds\n"
     "    --demonize, --nodemonize           become a daemon; --nodemonize overrides\n"
@@ -238,6 +243,7 @@ const number_rule rule_cue_lead = {10, 0, 1, 43200, "seconds from 1 to 43200"};
 const number_rule rule_late_join = {10, 0, 0, 600, "seconds from 0 to 600"};
 const number_rule rule_program = {0, 0, 1, 65535, "a program_number from 1 to 65535"};
 const number_rule rule_ms = {10, 0, 0, 3600000, "milliseconds from 0 to 3600000"};
+const number_rule rule_loss_ms = {10, 0, 100, 60000, "milliseconds from 100 to 60000"};
 
 /*
  * Reads all of text as a number by rule. 0 and *out set; -EINVAL when text is
@@ -364,6 +370,34 @@ int set_address(char *field, int id, const char *arg)
 }
 
 /*
+ * --port: PORT, or HOST:PORT where HOST is the numeric address the control
+ * port binds (an IPv6 one in brackets). 0 or -22 after its message.
+ */
+int set_control_port(app_ctx *app, int id, const char *arg)
+{
+    const char *colon = strrchr(arg, ':');
+    if (!colon) {
+        app->ctl_host[0] = '\0';
+        return set_number(&app->port, id, arg, rule_port);
+    }
+    std::string host(arg, (size_t)(colon - arg));
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    unsigned char addr[16];
+    bool v6 = host.find(':') != std::string::npos;
+    if (check_address(arg) != 0 || inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), addr) != 1 ||
+        (v6 && arg[0] != '[')) {
+        fprintf(stderr, "ERROR: --%s=[%s]: not PORT, or HOST:PORT with a numeric address and a port from 1 to "
+                "65535\n", option_name(id), arg);
+        return -EINVAL;
+    }
+    int ret = set_number(&app->port, id, colon + 1, rule_port);
+    if (ret == 0)
+        utils_strlcpy(app->ctl_host, host.c_str(), sizeof(app->ctl_host));
+    return ret;
+}
+
+/*
  * The options a run cannot do without: both addresses and a filler that
  * can be opened for reading and is no directory. 0, or the first refusal's
  * negative errno after its message.
@@ -417,7 +451,7 @@ int apply_option(app_ctx *app, int id, const char *arg)
 {
     int32_t unused;
     switch (id) {
-    case OPT_PORT: return set_number(&app->port, id, arg, rule_port);
+    case OPT_PORT: return set_control_port(app, id, arg);
     case OPT_SRC_ADDR: return set_address(app->src_addr, id, arg);
     case OPT_DST_ADDR: return set_address(app->dst_addr, id, arg);
     case OPT_SRC_IF: return set_text(app->src_if, arg);
@@ -432,6 +466,7 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_ASRUN_FILE: return set_text(app->asrun_file, arg);
     case OPT_TIME_SIGNAL_BREAKS: app->time_signal_breaks = 1; return 0;
     case OPT_INPUT_LOSS_SLATE: return set_number(&app->input_loss_slate_ms, id, arg, rule_ms);
+    case OPT_INPUT_LOSS_MS: return set_number(&app->input_loss_ms, id, arg, rule_loss_ms);
     case OPT_TRANSPORT_STREAM_ID: return set_number(&app->transport_stream_id, id, arg, rule_id);
     case OPT_ORIGINAL_NETWORK_ID: return set_number(&app->original_network_id, id, arg, rule_id);
     case OPT_SERVICE_ID: return set_number(&app->service_id, id, arg, rule_id);
@@ -496,6 +531,7 @@ option_field field_of(const app_ctx *app, int id)
     case OPT_FILLER: return TEXT(filler_path);
     case OPT_ASRUN_FILE: return TEXT(asrun_file);
     case OPT_INPUT_LOSS_SLATE: return NUMBER(input_loss_slate_ms);
+    case OPT_INPUT_LOSS_MS: return NUMBER(input_loss_ms);
     case OPT_TRANSPORT_STREAM_ID: return NUMBER(transport_stream_id);
     case OPT_ORIGINAL_NETWORK_ID: return NUMBER(original_network_id);
     case OPT_SERVICE_ID: return NUMBER(service_id);

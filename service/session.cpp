@@ -95,8 +95,8 @@ struct slicer_session {
     app_ctx *app;
     ratelimit *failures;        // the main loop's: sessions failing over and over log once, then counts
     int quiet;                  // the previous session failed at once: its set-up lines are not repeated
-    int64_t bytes_in;           // totals at the last progress event
-    int64_t bytes_out;
+    int64_t bytes_in;           // total at the last progress event
+    struct slicer_sent_watch *sent;  // the main loop's: what the sender reports
     udp_in *src;                // the session's receiver: its overruns
     udp_out *dst;               // the session's sender: what left
     int64_t overruns;           // its overruns and kernel drops at the last count
@@ -175,6 +175,7 @@ static void slicer_record(slicer_session *ses, const event *ev)
         return;
     utils_strlcpy(rec.channel, app->channel_id[0] ? app->channel_id : app->service_name, sizeof(rec.channel));
     status_event(&app->status, &rec);
+    console_note_record(&app->console, &rec, console_splice_ms(ses->clock, ev));
     /* A pending event cancelled leaves the armed or running one as it is. */
     int state = ev->type == EVENT_CANCELLED && ev->reason == EVENT_CANCEL_KEPT ? -1 : slicer_state_after[rec.event];
     if (state >= 0)
@@ -185,26 +186,77 @@ static void slicer_record(slicer_session *ses, const event *ev)
             slicer_fail(ses, "%s: as-run line lost: the file [%s] has not taken the lines before it", LOOP_NAME,
                         app->asrun_file);
         else if (ret < 0)
-            slicer_fail(ses, "%s: cannot write the as-run file [%s]: %s", LOOP_NAME, app->asrun_file,
-                        strerror(-ret));
+            log_printf(LOG_ERROR, "%s: cannot write the as-run file [%s]: %s; its lines are lost until it can be",
+                       LOOP_NAME, app->asrun_file, strerror(-ret));
+        else if (ret > 0)
+            log_printf(LOG_ERROR, "%s: the as-run file [%s] is written again; %d lines were lost", LOOP_NAME,
+                       app->asrun_file, ret);
     }
 }
 
-/* Counts what was read and what left the sender since the last progress event. */
+/* Counts what was read since the last progress event (what left, the sender counts as it sends). */
 static void slicer_progress(slicer_session *ses, const event *ev)
 {
     int64_t now = status_now_us();
     channel_status *st = &ses->app->status;
-    udp_out_stats sent;
-    int64_t bytes_out = ses->dst && udp_out_get_stats(ses->dst, &sent) == 0 ? sent.bytes_sent : ev->bytes_out;
 
     status_count_in(st, ev->bytes_in / TS_PACKET_SIZE - ses->bytes_in / TS_PACKET_SIZE,
                     ev->bytes_in - ses->bytes_in, now);
-    status_count_out(st, bytes_out / TS_PACKET_SIZE - ses->bytes_out / TS_PACKET_SIZE,
-                     bytes_out - ses->bytes_out, now);
     ses->bytes_in = ev->bytes_in;
-    ses->bytes_out = bytes_out;
     slicer_count_overruns(ses, false);
+}
+
+#define SLICER_SENT_LINE_US 60000000  // the sender's lateness and refusals are logged at most this often
+
+/*
+ * What the sender reports of each batch it sent (on its thread): into the
+ * channel status, and the lines that explain it, each kind at most once a
+ * minute with what came since the last. Sessions follow each other, so one
+ * watcher serves them all.
+ */
+struct slicer_sent_watch {
+    channel_status *status;
+    int64_t late_at;                       // µs (monotonic) of the last line about lateness; 0: none
+    int64_t late_worst;                    // µs: the latest since that line
+    int64_t late_spells;                   // spells over STATUS_LATE_ALARM_US since that line
+    int64_t error_at[UDP_OUT_ERR_COUNT];   // the same for each cause of refusal
+    int64_t errors[UDP_OUT_ERR_COUNT];
+};
+
+static const char *const slicer_send_why[UDP_OUT_ERR_COUNT] = {
+    "the destination refuses them: nothing receives on its port (the kernel had an ICMP port unreachable)",
+    "the socket's send buffer or the interface's queue was full: the host sends more than its link takes",
+    "the destination cannot be reached: no route to it, or the link is down",
+    "a firewall rule of this host refuses them",
+    "the kernel refused them",
+};
+
+static void slicer_on_sent(void *opaque, const udp_out_report *rep)
+{
+    slicer_sent_watch *w = (slicer_sent_watch *)opaque;
+    int64_t now = rep->now_us;
+
+    if (status_sent(w->status, rep))
+        w->late_spells++;
+    if (rep->steady && rep->late_max_us > STATUS_LATE_ALARM_US && rep->late_max_us > w->late_worst)
+        w->late_worst = rep->late_max_us;
+    if (w->late_spells && (!w->late_at || now - w->late_at >= SLICER_SENT_LINE_US)) {
+        log_printf(LOG_ERROR, "%s: the output left up to %.0f ms after its time (%" PRId64 " times over %d ms since "
+                   "the last such line): the sender or the relay was held up", "slicer_streams",
+                   w->late_worst / 1000.0, w->late_spells, STATUS_LATE_ALARM_US / 1000);
+        w->late_at = now;
+        w->late_worst = 0;
+        w->late_spells = 0;
+    }
+    for (int c = 0; c < UDP_OUT_ERR_COUNT; c++) {
+        w->errors[c] += rep->errors[c];
+        if (!w->errors[c] || (w->error_at[c] && now - w->error_at[c] < SLICER_SENT_LINE_US))
+            continue;
+        log_printf(LOG_ERROR, "%s: %" PRId64 " datagrams not sent (%s): %s (%s)", "slicer_streams", w->errors[c],
+                   udp_out_error_name(c), slicer_send_why[c], strerror(rep->errnos[c] ? rep->errnos[c] : EIO));
+        w->error_at[c] = now;
+        w->errors[c] = 0;
+    }
 }
 
 /* Name in front of the lines of ev: the part of the service whose step it reports. */
@@ -286,6 +338,25 @@ static void slicer_output_check(slicer_session *ses, const event *ev)
     event_text(&line_ev, slicer_log_line, &line);
 }
 
+/* Continuity breaks the input brought on a PID passing through: one line a minute at most for each PID. */
+static void slicer_input_continuity(slicer_session *ses, const event *ev)
+{
+    static int64_t told_at[TS_PID_COUNT], pending[TS_PID_COUNT];  // the main thread's
+    if (ev->pid < 0 || ev->pid >= TS_PID_COUNT)
+        return;
+    status_add_input_cc(&ses->app->status, ev->pid, ev->count);
+    int64_t now = status_now_us();
+    pending[ev->pid] += ev->count;
+    if (told_at[ev->pid] && now - told_at[ev->pid] < SLICER_CHECK_LINE_US)
+        return;
+    event line_ev = *ev;
+    line_ev.count = pending[ev->pid];
+    told_at[ev->pid] = now;
+    pending[ev->pid] = 0;
+    slicer_line line = {ses, &line_ev};
+    event_text(&line_ev, slicer_log_line, &line);
+}
+
 /*
  * The service's event sink: the as-run record, the channel's status and
  * counters, and the events' lines in the log.
@@ -322,6 +393,7 @@ static void slicer_on_event(void *opaque, const event *ev)
 
     slicer_air_marks(ses, ev);
     event_air_clock_follow(ses->clock, ev, (int64_t)log_now_ms());
+    console_note_event(&app->console, ev, (int64_t)log_now_ms());
     slicer_record(ses, ev);
     traffic_on_event(ses->traffic_ctx, ev);
     switch (ev->type) {
@@ -352,6 +424,9 @@ static void slicer_on_event(void *opaque, const event *ev)
     case EVENT_OUTPUT_CHECK:
         status_add_output_errors(&app->status, ev->reason, ev->count);
         slicer_output_check(ses, ev);
+        return;
+    case EVENT_INPUT_CONTINUITY:
+        slicer_input_continuity(ses, ev);
         return;
     default:
         break;
@@ -418,8 +493,11 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.splice.timing = &app->timing;
     desc.live = 1;
     desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;
+    desc.loss_us = (int64_t)app->input_loss_ms * 1000;
     desc.unread_since = slicer_unread_since;
     desc.unread_opaque = ses;
+    desc.key_frame = thumbs_offer;
+    desc.key_frame_opaque = &app->thumbs;
     return desc;
 }
 
@@ -484,8 +562,8 @@ static int slicer_open_receiver(app_ctx *app, slicer_links *links, udp_in **src)
     return ret;
 }
 
-/* The paced sender to dst_addr, as configured by the options. */
-static int slicer_open_sender(app_ctx *app, slicer_links *links, udp_out **dst)
+/* The paced sender to dst_addr, as configured by the options; watch hears of what it sends. */
+static int slicer_open_sender(app_ctx *app, slicer_links *links, slicer_sent_watch *watch, udp_out **dst)
 {
     udp_out_config config = {};
 
@@ -497,6 +575,8 @@ static int slicer_open_sender(app_ctx *app, slicer_links *links, udp_out **dst)
     config.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
     config.ring_bytes = slicer_ring_bytes(app, SLICER_OUT_RING_US);
     config.stop_flag = app->stop_flag;
+    config.on_sent = slicer_on_sent;
+    config.on_sent_opaque = watch;
     int ret = slicer_links_sender(links, &config);
     return ret < 0 ? ret : udp_out_create(dst, &config);
 }
@@ -596,7 +676,7 @@ static int slicer_streams(slicer_session *ses)
         traffic_set_programme(ses->traffic_ctx, &programme);
     }
 
-    ret = slicer_open_sender(app, ses->links, &dst);
+    ret = slicer_open_sender(app, ses->links, ses->sent, &dst);
     if (ret < 0) {
         slicer_fail(ses, "%s: Could not open output file [%s]: %s", "slicer_streams", app->dst_url,
                     err_to_str(err, sizeof(err), ret));
@@ -704,11 +784,6 @@ int slicer_main_loop(app_ctx *app)
                    "slicer_main_loop", i, app->filler->format->streams[i]->id, FILLER_MAX_STREAMS);
     av_dump_format(app->filler->format, 0, filler_file, 0);
 
-    /*
-     * A new session starts at once after the previous one; only when
-     * sessions keep failing straight away are they paced, so that an
-     * address that cannot be opened does not spin a core.
-     */
     slicer_links *links = nullptr;
     ret = slicer_links_create(app, &links);
     if (ret < 0) {
@@ -716,12 +791,20 @@ int slicer_main_loop(app_ctx *app)
         filler_destroy(&app->filler);
         return ret;
     }
+    /*
+     * A new session starts at once after the previous one; only when
+     * sessions keep failing straight away are they paced, so that an
+     * address that cannot be opened does not spin a core.
+     */
     int quick_failures = 0;
     ratelimit failures = {};
     event_air_clock clock;
+    slicer_sent_watch sent = {};
+    sent.status = &app->status;
     traffic_thread *traffic = nullptr;
     event_air_clock_init(&clock, ASRUN_NONE, 1);
     traffic_thread_start(app, &clock, &traffic);
+    thumbs_start(&app->thumbs);
     conform_thread *conformer = nullptr;
     conform_thread_start(app, traffic_thread_traffic(traffic), &conformer);
     while (!slicer_stopping(app)) {
@@ -730,6 +813,7 @@ int slicer_main_loop(app_ctx *app)
         slicer_session ses = {};
         ses.app = app;
         ses.clock = &clock;
+        ses.sent = &sent;
         ses.traffic_ctx = traffic_thread_traffic(traffic);
         ses.conformer = conformer;
         ses.failures = &failures;
@@ -754,6 +838,7 @@ int slicer_main_loop(app_ctx *app)
 
     ratelimit_flush(&failures, status_now_us());
     slicer_links_destroy(&links);
+    thumbs_stop(&app->thumbs);
     conform_thread_stop(&conformer);  // first: it reads the traffic's schedule
     traffic_thread_stop(&traffic);
     filler_destroy(&app->filler);

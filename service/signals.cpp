@@ -49,10 +49,21 @@ void record(int sig)
     (void)n;
 }
 
+static void signal_thread_loop(app_ctx *app);
+
 void *signal_thread_main(void *arg)
 {
     utils_name_thread("signals");
-    app_ctx *app = (app_ctx *)arg;
+    try {
+        signal_thread_loop((app_ctx *)arg);
+    } catch (...) {
+        log_printf(LOG_ERROR, "%s: the signal thread stopped on an exception", "signals_start");
+    }
+    return nullptr;
+}
+
+static void signal_thread_loop(app_ctx *app)
+{
     bool stop_requested = false;
     for (;;) {
         unsigned char b;
@@ -69,10 +80,10 @@ void *signal_thread_main(void *arg)
                 ctl_terminate(&app->ctl);
             }
         } else {
-            log_printf(LOG_ERROR, "sighandler_ignore: [%d] catched %d", (int)getpid(), sig);
+            // A broken pipe is its writer's to report (the control port never raises one): only noted.
+            log_printf(LOG_INFO, "sighandler_ignore: [%d] catched %d", (int)getpid(), sig);
         }
     }
-    return nullptr;
 }
 
 } // namespace
@@ -156,8 +167,12 @@ void *ctl_thread(void *arg)
 {
     utils_name_thread("control");
     app_ctx *app = (app_ctx *)arg;
-    ctl_run(&app->ctl);
-    ctl_destroy(&app->ctl);
+    try {
+        ctl_run(&app->ctl);
+        ctl_destroy(&app->ctl);
+    } catch (...) {
+        log_printf(LOG_ERROR, "%s: the control thread stopped on an exception", "ctl_run");
+    }
     ctl_thread_finished.store(1);
     return nullptr;
 }

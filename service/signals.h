@@ -23,8 +23,9 @@ extern std::atomic<int> ctl_thread_finished;
 
 /*
  * Creates the self-pipe (once) and installs the handlers with signal(): the
- * process's only set-up of SIGPIPE, so that a client of the control port
- * that hangs up mid-answer is logged and never ends the process.
+ * process's only set-up of SIGPIPE, so that a write to a pipe or socket
+ * whose reader has gone never ends the process (the write fails with EPIPE
+ * and its writer reports it; the signal is noted at the information level).
  */
 void install_signals(void);
 

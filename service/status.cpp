@@ -8,6 +8,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "common/mpegts.h"
 #include "common/utils.h"
 
 namespace {
@@ -120,8 +121,71 @@ void status_add_fast_dropped(channel_status *s, int64_t n)
 
 void status_add_output_errors(channel_status *s, int check, int64_t n)
 {
-    if (s && check >= 0 && check < TS_OUT_CHECK_COUNT)
+    if (s && check >= 0 && check < STATUS_CHECK_COUNT)
         s->output_errors[check].fetch_add(n);
+}
+
+void status_add_input_cc(channel_status *s, int pid, int64_t n)
+{
+    if (s && pid >= 0 && pid < TS_PID_COUNT)
+        s->input_cc[pid].fetch_add(n);
+}
+
+const char *status_check_name(int check)
+{
+    if (check == STATUS_CHECK_LATE)
+        return "late";
+    if (check == STATUS_CHECK_SEND)
+        return "send";
+    return check >= 0 && check < TS_OUT_CHECK_COUNT ? ts_out_check_name(check) : nullptr;
+}
+
+int status_sent(channel_status *s, const udp_out_report *rep)
+{
+    if (!s || !rep)
+        return 0;
+    send_meter *m = &s->sent;
+    status_count_out(s, rep->bytes / TS_PACKET_SIZE, rep->bytes, rep->now_us);
+    for (int i = 0; i <= UDP_OUT_LATE_BUCKETS; i++)
+        if (rep->late[i])
+            m->late[i].fetch_add(rep->late[i], std::memory_order_relaxed);
+    m->late_sum_us.fetch_add(rep->late_sum_us, std::memory_order_relaxed);
+    int64_t refused = 0;
+    for (int c = 0; c < UDP_OUT_ERR_COUNT; c++) {
+        if (rep->errors[c])
+            m->errors[c].fetch_add(rep->errors[c], std::memory_order_relaxed);
+        refused += rep->errors[c];
+    }
+    if (refused)
+        s->output_errors[STATUS_CHECK_SEND].fetch_add(refused);
+    /* The span of now: a new one replaces the oldest. */
+    int span = (int)((rep->now_us / STATUS_LATE_SPAN_US) % STATUS_LATE_SPANS);
+    int64_t began = rep->now_us - rep->now_us % STATUS_LATE_SPAN_US;
+    if (m->span_at[span].load() != began) {
+        m->span_max[span].store(0);
+        m->span_at[span].store(began);
+    }
+    if (rep->late_max_us > m->span_max[span].load())
+        m->span_max[span].store(rep->late_max_us);
+    if (rep->late_max_us <= STATUS_LATE_ALARM_US || !rep->steady) {
+        m->late_since = 0;
+        return 0;
+    }
+    if (m->late_since)
+        return 0;
+    m->late_since = rep->now_us;
+    s->output_errors[STATUS_CHECK_LATE].fetch_add(1);
+    return 1;
+}
+
+int64_t status_late_max_us(const channel_status *s, int64_t now_us)
+{
+    int64_t worst = 0;
+    for (int i = 0; i < STATUS_LATE_SPANS; i++)
+        if (now_us - s->sent.span_at[i].load() < STATUS_LATE_SPANS * STATUS_LATE_SPAN_US &&
+            s->sent.span_max[i].load() > worst)
+            worst = s->sent.span_max[i].load();
+    return worst;
 }
 
 void status_event(channel_status *s, const asrun_record *r)

@@ -14,6 +14,8 @@
 #include <mutex>
 
 #include "common/asrun.h"
+#include "common/mpegts.h"
+#include "net/udp_out.h"
 #include "net/rtp_in.h"
 #include "net/srt_link.h"
 #include "ts/ts_out.h"
@@ -41,6 +43,35 @@ enum input_health {
 #define STATUS_SCHEDULE_SIZE  4096     // the schedule file's path
 #define STATUS_RATE_STALE_US  2000000  // a rate older than this reads as 0
 
+/*
+ * The output's checks: the output stage's (ts_out_check, what it sends by
+ * the stream's clock), then the sender's (what left by the wall clock): a
+ * spell of datagrams sent more than STATUS_LATE_ALARM_US after their time
+ * once the schedule has settled (a receiver sees the PCRs that late), and
+ * datagrams the kernel refused.
+ */
+enum {
+    STATUS_CHECK_LATE = TS_OUT_CHECK_COUNT,
+    STATUS_CHECK_SEND,
+    STATUS_CHECK_COUNT
+};
+#define STATUS_LATE_ALARM_US  40000    // later than this, a receiver sees PCRs more than 40 ms apart
+#define STATUS_LATE_SPANS     6        // the worst lateness of the last minute, in spans of
+#define STATUS_LATE_SPAN_US   10000000 // ten seconds
+
+/* "pat_interval" ... "continuity", "late", "send"; null out of range. */
+const char *status_check_name(int check);
+
+/* What left the sender: its lateness and its refusals, since the start (the sender's thread writes). */
+struct send_meter {
+    std::atomic<int64_t> late[UDP_OUT_LATE_BUCKETS + 1];  // datagrams by lateness (udp_out_late_bounds_us)
+    std::atomic<int64_t> late_sum_us;
+    std::atomic<int64_t> span_max[STATUS_LATE_SPANS];     // worst lateness of each span, µs
+    std::atomic<int64_t> span_at[STATUS_LATE_SPANS];      // µs (monotonic) when each span began
+    std::atomic<int64_t> errors[UDP_OUT_ERR_COUNT];       // datagrams refused, by cause
+    int64_t late_since;                                   // sender only: µs a late spell began; 0: none
+};
+
 /* Packets and bytes of one direction and the bitrate of its last full second. */
 struct rate_meter {
     std::atomic<int64_t> packets;
@@ -64,7 +95,9 @@ struct channel_status {
     std::atomic<int64_t> accurate_fallbacks;  // starts and returns that stayed on the key frame (a reason in their record)
     std::atomic<int64_t> pass_dropped;      // packets passing through (other programmes, SI) dropped: no room out
     std::atomic<int64_t> fast_dropped;      // packets of an input faster than real time left out
-    std::atomic<int64_t> output_errors[TS_OUT_CHECK_COUNT];  // the output's own checks failed, by ts_out_check
+    std::atomic<int64_t> output_errors[STATUS_CHECK_COUNT];  // the output's own checks failed, by check
+    send_meter sent;                        // the sender's lateness and refusals
+    std::atomic<int64_t> input_cc[TS_PID_COUNT];  // continuity breaks the input brought on each PID passing through
     std::mutex event_lock;                  // guards the fields below
     int has_event;
     asrun_record last_event;
@@ -114,8 +147,23 @@ void status_count_out(channel_status *s, int64_t packets, int64_t bytes, int64_t
 void status_add_overruns(channel_status *s, int64_t n);
 void status_add_pass_dropped(channel_status *s, int64_t n);
 void status_add_fast_dropped(channel_status *s, int64_t n);
-/* n more failures of the output's check (ts_out_check); nothing for a check out of range. */
+/* n more continuity breaks the input brought on pid (passed as they came); nothing for a PID out of range. */
+void status_add_input_cc(channel_status *s, int pid, int64_t n);
+
+/* n more failures of the output's check (STATUS_CHECK_COUNT of them); nothing for a check out of range. */
 void status_add_output_errors(channel_status *s, int check, int64_t n);
+
+/*
+ * A batch the sender sent (its thread): counted out (status_count_out), its
+ * lateness into the histogram and the minute's worst, a late spell that
+ * begins (once steady) into the output's checks (STATUS_CHECK_LATE), its refusals by cause
+ * and into the checks (STATUS_CHECK_SEND). Returns 1 when a late spell
+ * began with it, else 0.
+ */
+int status_sent(channel_status *s, const udp_out_report *rep);
+
+/* The worst lateness (µs) of the datagrams sent in the last minute; 0 when none was late. */
+int64_t status_late_max_us(const channel_status *s, int64_t now_us);
 
 /*
  * The input's health, reported by whoever watches it (the receiver, the

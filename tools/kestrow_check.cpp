@@ -95,6 +95,12 @@
  * or missing table, an interval over its limit, a CRC error, a continuity
  * error, a sync loss, a PCR step over 40 ms or an unflagged discontinuity),
  * 2 usage or open failure (--tr290: also no PCR to time the packets by).
+ *
+ *   kestrow_check --pictures OUTPUT --input INPUT [--filler FILE ...] ...
+ *
+ * --pictures decodes the output, the programme and the fillers and classes
+ * every output picture (tools/kestrow_pictures.cpp says how, and what it
+ * prints).
  */
 #include <cerrno>
 #include <cinttypes>
@@ -114,6 +120,7 @@ extern "C" {
 }
 
 #include "common/mpegts.h"
+#include "tools/kestrow_pictures.h"
 
 #define TS_MAX_PROGRAMS  32
 #define TS_MAX_SECTION   4096    // 12-bit section_length + 3
@@ -1705,7 +1712,8 @@ static void usage(void)
     fprintf(stderr,
             "usage: kestrow_check [--json] [--hex | --hex-all] [--cc | --layout] [--duration SEC]\n"
             "                     [--count N] [--verbose] INPUT\n"
-            "       kestrow_check --tr290 [--pcr-pid PID] [--times FILE] [--window FROM:TO] FILE\n");
+            "       kestrow_check --tr290 [--pcr-pid PID] [--times FILE] [--window FROM:TO] FILE\n"
+            "       kestrow_check --pictures OUTPUT --input INPUT [--filler FILE ...] [--asrun FILE] ...\n");
 }
 
 static int parse_args(int argc, char **argv, check_opts *o)
@@ -1778,6 +1786,9 @@ static int parse_args(int argc, char **argv, check_opts *o)
 
 int main(int argc, char **argv)
 {
+    for (int i = 1; i < argc; i++)
+        if (!strcmp(argv[i], "--pictures"))
+            return pictures_main(argc, argv);
     check_opts o = {};
     o.pcr_pid = -1;
     o.window_to = HUGE_VAL;

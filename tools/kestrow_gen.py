@@ -65,6 +65,32 @@ with a short buffer), and the lead read back (dts_lead_ms of each stream):
     kestrow_gen.py short.ts --mux-delay 0.3
     kestrow_check --tr290 short.ts
 
+Interlaced broadcast shapes, each picture's two fields from two instants of
+the source (50 fields/s, top first): MPEG-2 SD frame pictures with open
+GOPs of 0.6 s (15 pictures, two B-frames); MPEG-2 field pictures (intra
+only, one GOP a second); H.264 MBAFF; HEVC coding each field as a picture
+with pic_struct SEI; 3:2 pulldown on 24000/1001 film (repeat_first_field):
+
+    kestrow_gen.py sd.ts --size 720x576 --video-codec mpeg2 --gop 0.6s --open-gop --moving-fields
+    kestrow_gen.py fp.ts --size 720x576 --video-codec mpeg2 --field-coding field
+    kestrow_gen.py mbaff.ts --size 720x576 --field-coding mbaff
+    kestrow_gen.py hevc_i.ts --size 720x576 --video-codec hevc --field-coding field
+    kestrow_gen.py film.ts --size 720x480 --fps 24000/1001 --video-codec mpeg2 --gop 12 --pulldown
+
+Another encoder's parameter sets: CABAC, weighted prediction, 8x8
+transforms and three reference frames, the SPS under id 1 and two PPS (ids
+1 and 0) that the pictures name in turn; an HEVC encoder's options:
+
+    kestrow_gen.py other.ts --x264-params cabac=1:weightp=2:8x8dct=1:ref=3 --sps-id 1 --pps-ids 1,0
+    kestrow_gen.py other265.ts --video-codec hevc --x265-params ref=3:no-deblock=1
+
+PES lengths as a broadcast encoder sends them (one byte short of the bytes
+carried, modulo 65536), PES that declare a byte more, or end at a TS packet
+boundary with more payload following; stuffing in each video PES header:
+
+    kestrow_gen.py short.ts --pes-length short --pes-stuffing 4
+    kestrow_gen.py cut.ts --pes-length boundary
+
 Field-picture-like video (every second PES of a GOP holds two access units;
 the demuxer returns the second without timestamps), audio 300 ms ahead of
 the video of the same time in mux order:
@@ -151,7 +177,8 @@ Options (defaults in brackets)
   --duration SEC          length [10]
   --size WxH              picture size [320x240]
   --fps RATE              frame rate, integer or fraction [25]
-  --gop N                 frames from one key frame to the next [25]
+  --gop N|SECs            frames from one key frame to the next, or seconds
+                          ("0.6s": 15 frames at 25 fps) [25]
   --skip-key SEC          (H.264) no key frame where one is due at SEC: the
                           GOP before runs on to the next (repeatable)
   --bframes N             consecutive B-frames, 0 for none [2]
@@ -189,6 +216,37 @@ Options (defaults in brackets)
   --open-gop              open GOPs (x264/x265 open-gop, MPEG-2 without
                           closed-GOP flag); H.264 needs --bframes >= 1
                           [closed GOPs]
+  --moving-fields         each picture's two fields from two instants: the
+                          pattern at twice --fps folded into fields (top
+                          first, no vertical filtering), so that a field
+                          shown in the wrong place or picture shows
+  --field-coding MODE     interlaced coding (implies --moving-fields):
+                          mpeg2: frame (frame pictures, field/frame DCT and
+                          prediction: the mpeg2 coding) or field (field
+                          pictures, top first, all intra: a half-height
+                          encode at the field rate edited, see kestrow_es.py;
+                          predicted field pictures cannot be made so);
+                          h264: mbaff (libx264 interlaced, tff, pic_struct
+                          SEI; libx264 has no field pictures, PAFF);
+                          hevc: field (x265 interlace: each field a picture
+                          of half the height, pic_struct SEI; --gop and
+                          --bframes count fields there)
+  --pulldown              MPEG-2 film at --fps 24 or 24000/1001, coded
+                          progressive, sent as 30 (30000/1001) frames/s
+                          with 3:2 pulldown: top_field_first and
+                          repeat_first_field per picture, PTS/DTS on the
+                          fields shown
+  --x264-params TEXT      libx264 options after the generator's (override
+                          them), e.g. cabac=1:weightp=2:8x8dct=0:ref=3
+  --x265-params TEXT      libx265 options after the generator's
+  --pps-ids LIST          (H.264) the encoder's PPS sent under each id of
+                          LIST; the pictures name them in turn, the k-th
+                          (from 0) with pic_init_qp 2k lower and
+                          slice_qp_delta 2k higher (same pictures, but a
+                          slice decoded with the wrong PPS shows), e.g. 1
+                          or 1,0
+  --sps-id N              (H.264) the SPS under id N (0-31), named by the
+                          PPS; not with --video-bitrate
   --program-number N      program_number / service_id [1]
   --ts-id N               transport_stream_id [1]
   --pcr-pid PID|none      PCRs moved to their own PID (adaptation-field-only
@@ -217,6 +275,17 @@ Options (defaults in brackets)
   --ghost-programs N      the PAT lists N programmes ahead of this one
                           (0x7F00, 0x7F01, ...; PMT PIDs after --pmt-pid)
                           whose PMTs never come
+  --pes-length MODE       PES_packet_length of the video PES: exact (the
+                          bytes up to the next PES start; 0 over 65535),
+                          short (a zero byte appended past a length one
+                          byte short of what is carried, modulo 65536, as
+                          a broadcast encoder sends it), long (one byte
+                          more, modulo 65536), boundary (the length ends
+                          at the end of the PES's last but one TS packet:
+                          the last one's payload is lost to a reader that
+                          trusts it) [0, the muxer's: no length]
+  --pes-stuffing N        N stuffing bytes (0-32) in each video PES header
+                          [0]
 With --muxrate, the packets that --pcr-pid PID, --teletext and --data-pid
 add raise the rate a little above it. --audio entries may carry a language:
 "aac:eng,mp2:fra" (ISO 639 language descriptor); codecs aac, latm (the
@@ -367,6 +436,10 @@ As a module (sys.path.insert(0, os.environ['KESTROW_TOOLS'])):
 With KESTROW_GEN_CACHE naming a folder, the encoder's output is kept there
 and used again for the same pictures, tones, codecs and PIDs (only the
 rewriting above is done again); the tests set it to a folder of the build.
+An edited video (--field-coding field, --pulldown, --pps-ids, --sps-id) is
+encoded alone, edited by kestrow_es.py and muxed with the audio by a second
+run of the ffmpeg command; the cache keeps the muxed result, keyed by both
+commands, the edit and kestrow_es.py's code.
 """
 
 import argparse
@@ -1190,13 +1263,35 @@ def _pes_ts_packet(pid, cc, pts, payload, header_stuffing=0):
         header = bytes([0x84, 0x80, 5 + header_stuffing]) + _pts_bytes(2, pts) \
             + b"\xff" * header_stuffing
     pes = b"\x00\x00\x01\xbd" + (len(header) + len(payload)).to_bytes(2, "big") + header + payload
-    room = TS_SIZE - 4 - len(pes)
-    if room < 0:
+    if len(pes) > TS_SIZE - 4:
         raise ValueError("PES of %d bytes does not fit in one TS packet" % len(pes))
-    if room == 0:
-        return bytes([0x47, 0x40 | (pid >> 8), pid & 0xFF, 0x10 | (cc & 0x0F)]) + pes
-    af = bytes([room - 1]) + (b"\x00" + b"\xff" * (room - 2) if room > 1 else b"")
-    return bytes([0x47, 0x40 | (pid >> 8), pid & 0xFF, 0x30 | (cc & 0x0F)]) + af + pes
+    return _ts_packets(pid, pes, cc)[0][0]
+
+
+def _ts_packet(pid, start, cc, chunk, af=b""):
+    """One TS packet of pid: the adaptation field's flags and fields af (or
+    none), stuffing to fill, then chunk (at most what is left)."""
+    room = TS_SIZE - 4 - len(chunk)
+    if not af and room == 0:
+        return bytes([0x47, (0x40 if start else 0) | (pid >> 8), pid & 0xFF, 0x10 | (cc & 0x0F)]) + chunk
+    fill = room - 1 - len(af)
+    if fill < 0:
+        raise ValueError("%d bytes do not fit in a TS packet" % len(chunk))
+    if not af and fill:
+        af = b"\x00"
+        fill -= 1
+    return bytes([0x47, (0x40 if start else 0) | (pid >> 8), pid & 0xFF, 0x30 | (cc & 0x0F),
+                  len(af) + fill]) + af + b"\xff" * fill + chunk
+
+
+def _ts_packets(pid, data, cc):
+    """data (a whole PES) in TS packets of pid from a payload_unit_start,
+    adaptation-field stuffing in the last; returns (packets, next cc)."""
+    out = []
+    for i in range(0, max(len(data), 1), TS_SIZE - 4):
+        out.append(_ts_packet(pid, i == 0, cc, data[i:i + TS_SIZE - 4]))
+        cc = (cc + 1) & 0x0F
+    return out, cc
 
 
 # A teletext PES as broadcast: a 45-byte PES header, data_identifier 0x10 and
@@ -1331,6 +1426,129 @@ class _Layout:
         self._drain(WRAP * 4)
 
 
+PES_LENGTHS = ("exact", "short", "long", "boundary")
+
+
+def _af_fields(p):
+    """The adaptation field of packet p without its stuffing bytes: flags
+    and fields, or b"" when it has none but stuffing."""
+    if not p[3] & 0x20 or p[4] == 0 or not p[5]:
+        return b""
+    flags = p[5]
+    n = 1 + (6 if flags & 0x10 else 0) + (6 if flags & 0x08 else 0) + (1 if flags & 0x04 else 0)
+    for bit in (0x02, 0x01):                   # private data, extension: a length byte each
+        if flags & bit and n < p[4]:
+            n += 1 + p[5 + n]
+    return bytes(p[5:5 + min(n, p[4])])
+
+
+class _PesLies:
+    """The video PES as some encoders send them, last in the chain: each PES
+    header with stuffing stuffing bytes, and PES_packet_length set by mode:
+    "exact" the bytes that follow it up to the next PES start (0 over
+    65535); "short" one byte less than those, modulo 65536, the PES ending
+    in a zero byte that the length leaves out (as a broadcast encoder sends
+    them); "long" one byte more, modulo 65536; "boundary" the bytes up to
+    the end of the PES's last but one TS packet, the last one's payload past
+    it (a PES of one packet: exact). A PES that grows is sent in more
+    packets where its last has no room (adaptation fields kept, continuity
+    counted on). Holds the packets from one video PES start to the next;
+    counts the packets written and where the cue packets went."""
+
+    def __init__(self, out, video_pid, scte_pid, mode=None, stuffing=0):
+        if mode is not None and mode not in PES_LENGTHS:
+            raise ValueError("PES length %r: use %s" % (mode, ", ".join(PES_LENGTHS)))
+        if not 0 <= stuffing <= 32:
+            raise ValueError("PES stuffing %d: give 0 to 32 bytes" % stuffing)
+        self.out = out
+        self.video_pid = video_pid
+        self.scte_pid = scte_pid
+        self.mode = mode
+        self.stuffing = stuffing
+        self.held = []
+        self.cc = None                # next continuity counter on the video PID
+        self.count = 0
+        self.cue_packets = []
+
+    def write(self, data):
+        for i in range(0, len(data), TS_SIZE):
+            p = bytes(data[i:i + TS_SIZE])
+            start = ((p[1] & 0x1F) << 8 | p[2]) == self.video_pid and p[1] & 0x40
+            if start:
+                self._flush()
+            if start or self.held:
+                self.held.append(p)
+            else:
+                self._emit(p)
+
+    def _flush(self):
+        held, self.held = self.held, []
+        video = [k for k, p in enumerate(held) if ((p[1] & 0x1F) << 8 | p[2]) == self.video_pid
+                 and _payload_offset(p) >= 0]
+        pes = b"".join(held[k][_payload_offset(held[k]):] for k in video)
+        if video and pes[:3] == b"\x00\x00\x01" and len(pes) >= 9:
+            grown = self.stuffing + (self.mode == "short")
+            if grown:
+                h = 9 + pes[8]
+                if pes[8] + self.stuffing > 255:
+                    raise RuntimeError("PES header of %d bytes has no room for stuffing" % h)
+                pes = pes[:8] + bytes([pes[8] + self.stuffing]) + pes[9:h] + b"\xff" * self.stuffing \
+                    + pes[h:] + (b"\x00" if self.mode == "short" else b"")
+                packets = self._reflow([held[k] for k in video], pes)
+            else:
+                packets = [held[k] for k in video]
+            if self.mode:
+                carried = len(pes) - 6
+                declared = {"exact": carried if carried <= 0xFFFF else 0, "short": carried - 1,
+                            "long": carried + 1}.get(self.mode)
+                if declared is None:          # boundary
+                    declared = carried
+                    if len(packets) > 1:
+                        declared -= TS_SIZE - _payload_offset(packets[-1])
+                first = bytearray(packets[0])
+                o = _payload_offset(first)
+                first[o + 4:o + 6] = (declared % 0x10000).to_bytes(2, "big")
+                packets[0] = bytes(first)
+            last = video[-1]
+            for k in video:
+                held[k] = packets.pop(0) if k != last else b"".join(packets)
+        for p in held:
+            for i in range(0, len(p), TS_SIZE):
+                self._emit(p[i:i + TS_SIZE])
+
+    def _reflow(self, packets, pes):
+        """pes in the places of packets (each keeping its adaptation field's
+        fields), more packets after them for what does not fit."""
+        out = []
+        pos = 0
+        for k, p in enumerate(packets):
+            af = _af_fields(p)
+            chunk = pes[pos:pos + TS_SIZE - 4 - (1 + len(af) if af else 0)]
+            if not chunk:
+                raise RuntimeError("a video PES shrank when it was given stuffing")
+            pos += len(chunk)
+            out.append(_ts_packet(self.video_pid, k == 0, 0, chunk, af))
+        while pos < len(pes):
+            out.append(_ts_packet(self.video_pid, False, 0, pes[pos:pos + TS_SIZE - 4]))
+            pos += TS_SIZE - 4
+        return out
+
+    def _emit(self, p):
+        pid = (p[1] & 0x1F) << 8 | p[2]
+        if pid == self.video_pid and p[3] & 0x10:
+            if self.cc is None:
+                self.cc = p[3] & 0x0F
+            p = p[:3] + bytes([(p[3] & 0xF0) | self.cc]) + p[4:]
+            self.cc = (self.cc + 1) & 0x0F
+        if pid == self.scte_pid:
+            self.cue_packets.append(self.count)
+        self.out.write(p)
+        self.count += 1
+
+    def finish(self):
+        self._flush()
+
+
 # --------------------------------------------------------------------------
 # Encoding
 
@@ -1341,6 +1559,43 @@ def _video_source(pattern, size, fps):
     if pattern.startswith("hue:"):
         return "testsrc2=size=%s:rate=%s,hue=h=%s" % (size, fps, pattern[4:])
     return "%s=size=%s:rate=%s" % (pattern, size, fps)
+
+
+def _video_input(o):
+    """The lavfi graph of the pictures: the pattern at fps, or with moving
+    fields at twice fps folded into pictures of two fields (top first, no
+    vertical filtering), the fields apart again for coders of fields."""
+    if not o["moving_fields"]:
+        return _video_source(o["pattern"], o["size"], o["fps"])
+    graph = _video_source(o["pattern"], o["size"], Fraction(o["fps"]) * 2) + ",interlace=scan=tff:lowpass=0"
+    return graph + (",separatefields" if o["field_coding"] == "field" else "")
+
+
+FIELD_CODINGS = {"mpeg2": ("frame", "field"), "h264": ("mbaff",), "hevc": ("field",)}
+
+
+def _check_shape(o):
+    """Refuses combinations of the picture-structure and parameter-set
+    options that the generator cannot make."""
+    codec, coding = o["video_codec"], o["field_coding"]
+    if coding is not None and coding not in FIELD_CODINGS.get(codec, ()):
+        if codec == "h264" and coding == "paff":
+            raise ValueError("H.264 field pictures (PAFF): libx264 codes interlaced frames as MBAFF "
+                             "only; use --field-coding mbaff")
+        raise ValueError("field coding %r: %s takes %s" % (coding, codec, " or ".join(FIELD_CODINGS[codec])))
+    if o["pulldown"] and (codec != "mpeg2" or o["moving_fields"] or coding is not None):
+        raise ValueError("--pulldown is for progressive MPEG-2 (24 fps film): without --moving-fields "
+                         "or --field-coding")
+    if o["pulldown"] and Fraction(o["fps"]) not in (24, Fraction(24000, 1001)):
+        raise ValueError("--pulldown is for film at --fps 24 or 24000/1001, not %s" % o["fps"])
+    if coding == "field" and codec == "mpeg2" and o["open_gop"]:
+        raise ValueError("MPEG-2 field pictures are intra pictures only: leave out --open-gop")
+    if (o["pps_ids"] or o["sps_id"] is not None) and codec != "h264":
+        raise ValueError("--pps-ids and --sps-id are for H.264")
+    if o["sps_id"] is not None and o["video_bitrate"]:
+        raise ValueError("--sps-id: the buffering period SEI of --video-bitrate names the SPS too")
+    if o["x264_params"] and codec != "h264" or o["x265_params"] and codec != "hevc":
+        raise ValueError("--x264-params is for H.264, --x265-params for HEVC")
 
 
 AUDIO_CODECS = {"aac": "aac", "latm": "aac", "mp2": "mp2", "ac3": "ac3", "eac3": "eac3"}
@@ -1371,14 +1626,26 @@ def _video_args(o):
         r = str(o["video_bitrate"])
         rate = ["-b:v", r, "-minrate", r, "-maxrate", r, "-bufsize", r]
     if codec == "mpeg2":
-        # Interlaced coding, top field first, as broadcast; +cgop closes GOPs.
+        if o["field_coding"] == "field":
+            # Intra pictures of one field each, edited into field pictures (kestrow_es.Mpeg2Fields).
+            return ["-c:v", "mpeg2video", "-pix_fmt", "yuv420p", "-g", "1", "-bf", "0"] + (rate or ["-q:v", "4"])
+        # Interlaced coding, top field first, as broadcast; +cgop closes GOPs. Film for pulldown
+        # is coded progressive.
+        flags = ("" if o["pulldown"] else "+ilme+ildct") + ("" if o["open_gop"] else "+cgop")
         args = ["-c:v", "mpeg2video", "-pix_fmt", "yuv420p", "-g", gop, "-bf", bf,
-                "-sc_threshold", "1000000000", "-flags", "+ilme+ildct" + ("" if o["open_gop"] else "+cgop"),
-                "-top", "1"]
+                "-sc_threshold", "1000000000"] + (["-flags", flags] if flags else []) \
+            + ([] if o["pulldown"] else ["-top", "1"])
         return args + (rate or ["-q:v", "4"])
     if codec == "hevc":
+        if o["field_coding"] == "field":
+            # x265 codes each field as a picture, pic_struct in a picture timing SEI: GOP in fields.
+            gop = str(2 * o["gop"])
         x265 = "log-level=error:pools=1:frame-threads=1:keyint=%s:min-keyint=%s:scenecut=0:bframes=%s:b-adapt=0:open-gop=%d" \
             % (gop, gop, bf, 1 if o["open_gop"] else 0)
+        if o["field_coding"] == "field":
+            x265 += ":interlace=tff"
+        if o["x265_params"]:
+            x265 += ":" + o["x265_params"]
         return ["-c:v", "libx265", "-preset", o["preset"], "-pix_fmt", "yuv420p"] + rate \
             + ["-x265-params", x265]
     if o["open_gop"] and o["bframes"] < 1:
@@ -1388,6 +1655,12 @@ def _video_args(o):
     x264 = "scenecut=0:open-gop=%d:b-adapt=0" % (1 if o["open_gop"] else 0)
     if rate:
         x264 += ":nal-hrd=cbr"
+    if o["field_coding"] == "mbaff":
+        # The pictures come from the lavfi device without their field order: -top sets it (with +ildct).
+        args += ["-flags", "+ildct", "-top", "1"]
+        x264 += ":interlaced=1:tff=1:pic-struct=1"
+    if o["x264_params"]:
+        x264 += ":" + o["x264_params"]
     if o["skip_keys"]:
         # Key frames forced on the GOP's grid but where left out; the GOP over one of them is twice as long.
         fps = Fraction(o["fps"])
@@ -1427,6 +1700,19 @@ def _pgs_subtitles(path, size, duration):
         f.write(out)
 
 
+def _gop(value, fps):
+    """--gop as frames: an integer, or seconds with "s" ("0.6s": 15 at 25
+    frames per second)."""
+    text = str(value).strip()
+    if text.endswith("s"):
+        frames = round(float(text[:-1]) * Fraction(fps))
+    else:
+        frames = int(text)
+    if frames < 1:
+        raise ValueError("GOP %s: give at least one frame" % value)
+    return frames
+
+
 def _mux_delay(value):
     """--mux-delay as seconds (0 to 10), "default" or None kept."""
     if value in (None, "default"):
@@ -1437,7 +1723,36 @@ def _mux_delay(value):
     return sec
 
 
-def _ffmpeg_command(o, subtitle_file=None):
+# Stands for the edited video's file in the command that muxes it (the
+# command, with it, is the encoding's cache key).
+EDITED_VIDEO = "kestrow-edited-video.ts"
+_ONLY_VIDEO_PID = 0x100
+
+
+def _es_editor(o):
+    """(what, make) of the elementary-stream edit the options ask for:
+    a text naming it and a function returning a kestrow_es editor; or None."""
+    import kestrow_es
+    if o["pulldown"]:
+        return "pulldown %s" % o["fps"], lambda: kestrow_es.Mpeg2Pulldown(o["fps"])
+    if o["field_coding"] == "field" and o["video_codec"] == "mpeg2":
+        return "fields %d %s" % (o["gop"], o["fps"]), lambda: kestrow_es.Mpeg2Fields(o["gop"], o["fps"])
+    if o["pps_ids"] or o["sps_id"] is not None:
+        return "ids %s %s" % (o["pps_ids"], o["sps_id"]), lambda: kestrow_es.H264Ids(o["pps_ids"], o["sps_id"])
+    return None
+
+
+def _video_command(o):
+    """The ffmpeg command that encodes the video alone, to a transport
+    stream on standard output (video PID 0x100), for an edit."""
+    return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-filter_threads", "1",
+            "-f", "lavfi", "-i", _video_input(o), "-map", "0:v", "-t", str(o["duration"]),
+            "-threads", "1"] + _video_args(o) + ["-streamid", "0:%d" % _ONLY_VIDEO_PID, "-f", "mpegts", "pipe:1"]
+
+
+def _ffmpeg_command(o, subtitle_file=None, edited=False):
+    """The ffmpeg command that writes the programme's transport stream to
+    standard output; edited: its video copied from EDITED_VIDEO."""
     audio = _audio_list(o["audio"])
     if len(audio) > len(o["audio_pids"]):
         raise ValueError("%d audio streams but %d audio PIDs" % (len(audio), len(o["audio_pids"])))
@@ -1445,8 +1760,8 @@ def _ffmpeg_command(o, subtitle_file=None):
         raise ValueError("video codec %r: use h264, mpeg2 or hevc" % o["video_codec"])
     # One thread per encoding: the programmes are small, and tests that generate them run side by side
     # with the real-time programs they test.
-    cmd = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-filter_threads", "1",
-           "-f", "lavfi", "-i", _video_source(o["pattern"], o["size"], o["fps"])]
+    cmd = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-filter_threads", "1"]
+    cmd += ["-i", EDITED_VIDEO] if edited else ["-f", "lavfi", "-i", _video_input(o)]
     for i in range(len(audio)):
         cmd += ["-f", "lavfi", "-i", "sine=frequency=%g:sample_rate=%d"
                 % (o["tone"] * (1 + i / 2), o["sample_rate"])]
@@ -1459,7 +1774,7 @@ def _ffmpeg_command(o, subtitle_file=None):
         cmd += ["-map", "%d:s" % (len(audio) + 1), "-c:s", "dvbsub"]
         if o["subtitles"]:
             cmd += ["-metadata:s:s:0", "language=" + o["subtitles"]]
-    cmd += ["-t", str(o["duration"]), "-threads", "1"] + _video_args(o)
+    cmd += ["-t", str(o["duration"]), "-threads", "1"] + (["-c:v", "copy"] if edited else _video_args(o))
     for i, (codec, lang) in enumerate(audio):
         cmd += ["-c:a:%d" % i, AUDIO_CODECS[codec], "-b:a:%d" % i, str(o["audio_bitrate"])]
         if lang:
@@ -1496,6 +1811,8 @@ DEFAULTS = {
     "teletext": None, "teletext_pid": 0x121, "data_pid": None, "dvb": False,
     "two_au_pes": False, "audio_offset_ms": 0, "spot": None, "mux_delay": None,
     "untimed_pes": False, "side_offset": 0, "pmt_twice": None, "ghost_programs": 0,
+    "moving_fields": False, "field_coding": None, "pulldown": False, "x264_params": None,
+    "x265_params": None, "pps_ids": None, "sps_id": None, "pes_length": None, "pes_stuffing": 0,
 }
 
 
@@ -1537,27 +1854,56 @@ def _run_encoder(cmd, dest):
         raise RuntimeError("ffmpeg failed: %s" % res.stderr.decode(errors="replace").strip())
 
 
-def _encode(cmd, subs, path):
-    """Runs the encoder; returns the file its output is in and whether that
-    file is a scratch copy for the caller to remove. With KESTROW_GEN_CACHE
-    naming a folder, the output is kept there under a hash of the command
-    (and of the subtitle file's bytes) and read back by the next run with the
-    same command: tests generate the same pictures and tones again and again
-    with other cues and layouts, and encoding is most of the work. Runs that
-    want the same output at once wait for the first (a lock per command)."""
+def _run_edited(cmd, edit, dest):
+    """Encodes the video alone (edit's command), edits it (kestrow_es), then
+    runs cmd on the edited video."""
+    import kestrow_es
+    video_cmd, _, make = edit
+    raw, edited = dest + ".video", dest + ".edited"
+    try:
+        _run_encoder(video_cmd, raw)
+        kestrow_es.rewrite_ts(raw, edited, _ONLY_VIDEO_PID, make())
+        _run_encoder([edited if a == EDITED_VIDEO else a for a in cmd], dest)
+    finally:
+        for f in (raw, edited):
+            if os.path.exists(f):
+                os.unlink(f)
+
+
+def _encode(cmd, subs, path, edit=None):
+    """Runs the encoder (with edit, (video command, what, make) from
+    _es_editor(): the video encoded, edited and muxed); returns the file its
+    output is in and whether that file is a scratch copy for the caller to
+    remove. With KESTROW_GEN_CACHE naming a folder, the output is kept there
+    under a hash of the command (and of the subtitle file's bytes, the video
+    command, the edit and the editor's code) and read back by the next run
+    with the same command: tests generate the same pictures and tones again
+    and again with other cues and layouts, and encoding is most of the work.
+    Runs that want the same output at once wait for the first (a lock per
+    command)."""
+    def run(dest):
+        if edit:
+            _run_edited(cmd, edit, dest)
+        else:
+            _run_encoder(cmd, dest)
     cache = os.environ.get("KESTROW_GEN_CACHE")
     if not cache:
-        _run_encoder(cmd, path + ".enc")
+        run(path + ".enc")
         return path + ".enc", True
     ident = [a if a != subs else "sup:" + hashlib.sha256(open(subs, "rb").read()).hexdigest() for a in cmd]
     st = os.stat(shutil.which("ffmpeg"))
     ident.append("%d:%d" % (st.st_size, st.st_mtime_ns))
+    if edit:
+        import kestrow_es
+        with open(kestrow_es.__file__, "rb") as f:
+            code = hashlib.sha256(f.read()).hexdigest()
+        ident += ["edit"] + edit[0] + [edit[1], code]
     dest = os.path.join(cache, hashlib.sha256("\0".join(ident).encode()).hexdigest()[:32] + ".ts")
     os.makedirs(cache, exist_ok=True)
     with open(dest + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not os.path.exists(dest):
-            _run_encoder(cmd, dest + ".part")
+            run(dest + ".part")
             os.replace(dest + ".part", dest)
     return dest, False
 
@@ -1574,6 +1920,10 @@ def generate(path, **options):
     o = dict(DEFAULTS)
     o.update(options)
     _set_look(o)
+    o["gop"] = _gop(o["gop"], o["fps"])
+    if o["field_coding"] is not None:
+        o["moving_fields"] = True
+    _check_shape(o)
     cues = [c if isinstance(c, Cue) else Cue(c, n + 1) for n, c in enumerate(o["cues"])]
     if cues and not o["scte_pid"]:
         raise ValueError("cues need an SCTE-35 PID")
@@ -1629,14 +1979,22 @@ def generate(path, **options):
     subs = path + ".sup" if o["subtitles"] is not None else None
     if subs:
         _pgs_subtitles(subs, o["size"], o["duration"])
-    cmd = _ffmpeg_command(o, subs)
+    edit = _es_editor(o)
+    cmd = _ffmpeg_command(o, subs, edited=edit is not None)
+    if edit:
+        edit = (_video_command(o),) + edit
+    lies = o["pes_length"] is not None or o["pes_stuffing"]
     encoded = None
     try:
-        encoded, scratch = _encode(cmd, subs, path)
+        encoded, scratch = _encode(cmd, subs, path, edit)
         with open(tmp, "wb") as out, open(encoded, "rb") as src:
             sink = out
+            if lies:
+                sink = lies = _PesLies(out, o["video_pid"], o["scte_pid"], o["pes_length"],
+                                       int(o["pes_stuffing"]))
+            last = lies
             if layout:
-                sink = _Layout(out, o["video_pid"], o["audio_pids"][:len(audio)], o["scte_pid"],
+                sink = last = _Layout(sink, o["video_pid"], o["audio_pids"][:len(audio)], o["scte_pid"],
                                pcr_pid if pcr_pid != NULL_PID else None, o["two_au_pes"],
                                o["teletext_pid"] if o["teletext"] is not None else None,
                                o["data_pid"], offset, o["untimed_pes"], round(o["side_offset"] * TICKS))
@@ -1656,9 +2014,13 @@ def generate(path, **options):
                 raise RuntimeError("encoder output is not a whole number of TS packets")
             rw.finish()
             if layout:
-                sink.finish()
-                rw.count = sink.count
-                for cue, index in zip(rw.info_cues, sink.cue_packets):
+                last.finish()
+            if lies:
+                lies.finish()
+                last = lies
+            if last:
+                rw.count = last.count
+                for cue, index in zip(rw.info_cues, last.cue_packets):
                     cue["packet"] = index
         os.replace(tmp, path)
     except BaseException:
@@ -1778,7 +2140,7 @@ def _parser():
     ap.add_argument("--duration", type=float, default=DEFAULTS["duration"])
     ap.add_argument("--size", default=DEFAULTS["size"])
     ap.add_argument("--fps", default=DEFAULTS["fps"])
-    ap.add_argument("--gop", type=int, default=DEFAULTS["gop"])
+    ap.add_argument("--gop", default=DEFAULTS["gop"])
     ap.add_argument("--skip-key", dest="skip_keys", type=float, action="append", default=[])
     ap.add_argument("--bframes", type=int, default=DEFAULTS["bframes"])
     ap.add_argument("--preset", default=DEFAULTS["preset"])
@@ -1803,6 +2165,15 @@ def _parser():
     ap.add_argument("--cue", action="append", default=[], dest="cues")
     ap.add_argument("--video-codec", choices=VIDEO_CODECS, default=DEFAULTS["video_codec"])
     ap.add_argument("--open-gop", action="store_true")
+    ap.add_argument("--moving-fields", action="store_true")
+    ap.add_argument("--field-coding")
+    ap.add_argument("--pulldown", action="store_true")
+    ap.add_argument("--x264-params")
+    ap.add_argument("--x265-params")
+    ap.add_argument("--pps-ids", type=lambda s: [int(x, 0) for x in s.split(",")])
+    ap.add_argument("--sps-id", type=lambda s: int(s, 0))
+    ap.add_argument("--pes-length", choices=PES_LENGTHS)
+    ap.add_argument("--pes-stuffing", type=int, default=DEFAULTS["pes_stuffing"])
     ap.add_argument("--program-number", type=lambda s: int(s, 0), default=DEFAULTS["program_number"])
     ap.add_argument("--ts-id", type=lambda s: int(s, 0), default=DEFAULTS["ts_id"])
     ap.add_argument("--pcr-pid")

@@ -259,8 +259,9 @@ class _Tables:
 MUX_KEYS = ("scrambled", "ecm_pid", "share", "unknown", "service", "provider", "scrambled_from",
             "scrambled_to", "video_type")
 SHARES = ("audio", "scte", "pcr")
-_BOOLS = ("open_gop", "cuei", "filler", "dvb", "two_au_pes", "scrambled")
-_INTS = ("gop", "bframes", "program_number", "ts_id", "sample_rate", "pes_payload_size")
+_BOOLS = ("open_gop", "cuei", "filler", "dvb", "two_au_pes", "scrambled", "moving_fields", "pulldown")
+_INTS = ("gop", "bframes", "program_number", "ts_id", "sample_rate", "pes_payload_size", "sps_id",
+         "pes_stuffing")
 _FLOATS = ("duration", "tone", "audio_offset_ms", "scrambled_from", "scrambled_to")
 _PIDS = ("video_pid", "pmt_pid", "scte_pid", "subtitle_pid", "teletext_pid", "data_pid", "ecm_pid")
 
@@ -269,6 +270,8 @@ def _setting(key, text):
     """One --program value, converted as the command line converts it."""
     if key in _BOOLS:
         return bool(int(text))
+    if key == "gop" and text.strip().endswith("s"):
+        return text                     # seconds, as generate() reads them
     if key in _INTS:
         return gen._int_expr(text)
     if key in _FLOATS:
@@ -277,6 +280,8 @@ def _setting(key, text):
         return gen._pid(text)
     if key == "audio_pids":
         return [gen._pid(x) for x in text.split(",")]
+    if key == "pps_ids":
+        return [gen._int_expr(x) for x in text.split(",")]
     if key == "silent_pids":
         return [gen._silent_pid(x) for x in text.split(",")]
     if key == "share":

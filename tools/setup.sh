@@ -10,6 +10,7 @@ PACKAGES=(
     libsrt-gnutls-dev srt-tools
     ffmpeg python3 googletest libgtest-dev
     clang libclang-rt-14-dev
+    chromium prometheus python3-jsonschema   # the console in a browser, the alerting rules, the state's schema
 )
 
 missing=()

@@ -143,6 +143,7 @@ struct ts_check_state {
 
 struct ts_out {
     int passing;              // the packet being sent passes through from the input
+    int passing_break;        // and breaks its PID's counters as it came: the input's fault, not the output's
     AVIOContext *pb;           // the muxer writes here
     AVIOContext *dest;         // the real destination, direct: it gets out_buf whole
     uint8_t *out_buf;          // the packets sent, gathered as dest's own buffer would gather them
@@ -201,6 +202,7 @@ struct ts_out {
     uint8_t pass_in_cc[TS_PID_COUNT];   // passthrough: the last counter read of each PID
     uint8_t pass_shift[TS_PID_COUNT];   // added to its counters (0 until a rejoin)
     uint8_t pass_flags[TS_PID_COUNT];   // PASS_SEEN, PASS_REJOIN
+    uint32_t in_cc_errors[TS_PID_COUNT];  // continuity breaks the input brought on a passed PID, not yet taken
     /* The tables the stage sends itself (at a constant rate): PAT, SDT actual, the PAT's PMTs. */
     int own_tables;
     ts_table tables[TABLE_PMT + TS_OUT_MAX_PROGRAMS];
@@ -330,7 +332,7 @@ static void check_packet(ts_out *s, const uint8_t *p, int64_t index)
             int cc = p[3] & 0x0F, state = c->cc_state[pid];
             int error = state && !discontinuity &&
                         (cc == c->cc[pid] ? state == 2 : cc != ((c->cc[pid] + 1) & 0x0F));
-            s->stats.checks[TS_OUT_CHECK_CONTINUITY] += error;
+            s->stats.checks[TS_OUT_CHECK_CONTINUITY] += error && !s->passing_break;
             c->cc_state[pid] = (uint8_t)(state && cc == c->cc[pid] ? 2 : 1);
             c->cc[pid] = (uint8_t)cc;
         }
@@ -1287,10 +1289,17 @@ static void pass_send(ts_out *s, const uint8_t *p)
     if (ts_pass_take_gap(s->pass, pid))
         *f |= PASS_REJOIN;  // a packet dropped for room: the counters go on as if it had not been
     int expected = (s->pass_in_cc[pid] + payload) & 0x0F;
-    if ((*f & PASS_REJOIN) && (*f & PASS_SEEN) && cc != expected && cc != s->pass_in_cc[pid]) {
+    int flagged = (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80);  // discontinuity_indicator
+    bool broke = (*f & PASS_SEEN) && cc != expected && cc != s->pass_in_cc[pid] && !flagged;
+    if ((*f & PASS_REJOIN) && broke) {
         // The output's counter goes on from its last value, as if this packet followed it.
         s->pass_shift[pid] = (uint8_t)((s->pass_shift[pid] + expected - cc) & 0x0F);
         *f &= ~PASS_REJOIN;
+    } else if (broke) {
+        // Packets lost before the input: they go out as they came, counted as the input's.
+        s->in_cc_errors[pid]++;
+        s->stats.input_cc_errors++;
+        s->passing_break = 1;
     }
     s->pass_in_cc[pid] = (uint8_t)cc;
     *f |= PASS_SEEN;
@@ -1304,8 +1313,22 @@ static void pass_send(ts_out *s, const uint8_t *p)
         send_packet(s, p);
     }
     s->passing = 0;
+    s->passing_break = 0;
     ts_pass_pop(s->pass);
     s->stats.passed++;
+}
+
+int ts_out_take_input_cc(ts_out *stage, int *pids, int64_t *counts, int max)
+{
+    int n = 0;
+    for (int pid = 0; stage && pid < TS_PID_COUNT && n < max; pid++) {
+        if (!stage->in_cc_errors[pid])
+            continue;
+        pids[n] = pid;
+        counts[n++] = stage->in_cc_errors[pid];
+        stage->in_cc_errors[pid] = 0;
+    }
+    return n;
 }
 
 void ts_out_pass_rejoin(ts_out *stage)

@@ -88,7 +88,8 @@ enum ts_out_check {
     TS_OUT_CHECK_PCR_DISCONTINUITY,  // "pcr_discontinuity": a PCR over 100 ms after the one before, or
                                      //   before it, without discontinuity_indicator (not a pcr_interval)
     TS_OUT_CHECK_CONTINUITY,         // "continuity": a continuity_counter out of order on a PID (a packet
-                                     //   may come twice; packets without payload and null packets aside)
+                                     //   may come twice; packets without payload and null packets aside;
+                                     //   a break a passed PID brought from the input is the input's)
     TS_OUT_CHECK_COUNT
 };
 
@@ -112,7 +113,9 @@ struct ts_out_stats {
     int64_t passed;            // packets of the passthrough queue sent
     int64_t tables_out;        // PAT, PMT and SDT repetitions the stage sent itself (constant rate)
     int64_t tables_late;       // of which sent in addition: no free place came in time
-    int64_t checks[TS_OUT_CHECK_COUNT];  // faults each check found
+    int64_t checks[TS_OUT_CHECK_COUNT];  // faults each check found (what the output caused)
+    int64_t input_cc_errors;   // continuity breaks the input brought on PIDs passing through, passed as they
+                               // came (not in checks: they are the input's; ts_out_take_input_cc by PID)
     int64_t pat_interval_max_us;  // longest time between two PATs sent
     int64_t pmt_interval_max_us;  // longest time between two PMTs of one PID of the PAT
 };
@@ -220,6 +223,13 @@ int ts_out_set_pass(ts_out *stage, ts_pass *pass, const ts_out_pass_config *conf
  * (shifted from then on). Without stage: nothing.
  */
 void ts_out_pass_rejoin(ts_out *stage);
+
+/*
+ * Moves the continuity breaks the input brought on passed PIDs since the
+ * last take into pids and counts (at most max, by PID order) and forgets
+ * them. Returns how many PIDs; 0 without stage.
+ */
+int ts_out_take_input_cc(ts_out *stage, int *pids, int64_t *counts, int max);
 
 /* Copies the counters into *stats. 0; -EINVAL without stage or stats. */
 int ts_out_get_stats(const ts_out *stage, ts_out_stats *stats);

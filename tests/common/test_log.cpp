@@ -89,7 +89,7 @@ TEST(Logger, LongMessagesAreCutKeepingTheNewline)
     });
 }
 
-TEST(Logger, OverflowDropsTheLineAndReportsOnStderr)
+TEST(Logger, OverflowDropsTheLineAndCountsIt)
 {
     in_logger_child([](const kt::TempDir &dir) {
         kt::StderrCapture err(dir / "stderr");
@@ -98,23 +98,60 @@ TEST(Logger, OverflowDropsTheLineAndReportsOnStderr)
         log_pause_writer(1);
         for (int i = 0; i < LOG_QUEUE_MAX_LINES; i++)
             log_printf(LOG_INFO, "line %d", i);
-        EXPECT_EQ("", err.text());
+        EXPECT_EQ(0u, log_lines_dropped());
         log_printf(LOG_INFO, "dropped");
-        EXPECT_EQ(OVERFLOW_MSG, err.text());
         log_printf(LOG_INFO, "dropped");
-        EXPECT_EQ(std::string(OVERFLOW_MSG) + OVERFLOW_MSG, err.text());
+        EXPECT_EQ(2u, log_lines_dropped());
+        // Standard error says so at once, once for each line (the writer, paused, takes no line).
+        std::string twice = std::string(OVERFLOW_MSG) + OVERFLOW_MSG;
+        for (int i = 0; i < 5000 && err.text() != twice; i++)
+            usleep(1000);
+        EXPECT_EQ(twice, err.text());
 
         log_pause_writer(0);
         ASSERT_EQ(0, log_flush(60000));
         log_printf(LOG_INFO, "after");
         ASSERT_EQ(0, log_stop());
 
-        auto lines = kt::split_lines(kt::read_file("app.log"));
-        ASSERT_EQ((size_t)LOG_QUEUE_MAX_LINES + 1, lines.size());
+        // In the log, one line with their count where they are missing.
+        std::string text = kt::read_file("app.log");
+        auto lines = kt::split_lines(text);
+        ASSERT_EQ((size_t)LOG_QUEUE_MAX_LINES + 2, lines.size());
         for (int i = 0; i < LOG_QUEUE_MAX_LINES; i += 997)
             ASSERT_EQ(" line " + std::to_string(i), lines[i].substr(lines[i].find(']') + 1));
+        const std::string &told = lines[LOG_QUEUE_MAX_LINES];
+        EXPECT_EQ('!', told[0]);
+        EXPECT_NE(std::string::npos, told.find("] log: 2 lines dropped: the log's queue was full (2 since the start)"))
+            << told;
         EXPECT_NE(std::string::npos, lines.back().find("] after"));
-        EXPECT_EQ(std::string::npos, kt::read_file("app.log").find("dropped"));
+        EXPECT_EQ(std::string::npos, text.find("dropped\n"));
+    });
+}
+
+TEST(Logger, AFileThatCannotBeWrittenIsSaidOnceAndWhenItIsAgain)
+{
+    in_logger_child([](const kt::TempDir &dir) {
+        kt::StderrCapture err(dir / "stderr");
+        log_set_stderr(0);
+        ASSERT_EQ(0, log_start("app.log", 86400));
+        log_printf(LOG_INFO, "one");
+        ASSERT_EQ(0, log_flush(10000));
+        // The file becomes a folder: nothing can be appended (as on a full disk, a lost mount).
+        ASSERT_EQ(0, rename("app.log", "kept.log"));
+        ASSERT_EQ(0, mkdir("app.log", 0755));
+        for (int i = 0; i < 3; i++)
+            log_printf(LOG_INFO, "lost %d", i);
+        ASSERT_EQ(0, log_flush(10000));
+        EXPECT_EQ("log: cannot write the log file [app.log]: Is a directory; its lines are lost until it can be\n",
+                  err.text());
+        ASSERT_EQ(0, rmdir("app.log"));
+        log_printf(LOG_INFO, "two");
+        ASSERT_EQ(0, log_stop());
+        auto lines = kt::split_lines(kt::read_file("app.log"));
+        ASSERT_EQ(2u, lines.size());
+        EXPECT_NE(std::string::npos, lines[0].find("] log: the log file [app.log] is written again; 3 lines were lost"))
+            << lines[0];
+        EXPECT_NE(std::string::npos, lines[1].find("] two"));
     });
 }
 

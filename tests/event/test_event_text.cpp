@@ -148,7 +148,8 @@ TEST(EventText, EveryEventInItsWords)
          {"I programme resumes on the video key frame at pts 990000 (late), its times moved by 468000 ticks "
           "(5.200000 sec)"}},
         {fast.e,
-         {"E input arrives at 2.00 times the wall clock's rate: taken at real time, 25 packets left out"}},
+         {"E input runs ahead of the wall clock, its clock at 2.00 times the wall clock's rate: taken at real "
+          "time, 25 packets left out"}},
         {Ev(EVENT_SLATE_STARTED).at(990000).e, {"I slate: the filler airs from its first key frame at pts 990000"}},
         {Ev(EVENT_IDLE).e, {"I SPLICING_STATE_IDLE"}},
         {Ev(EVENT_RELAY_STARTED).e, {"I Entering main loop..."}},

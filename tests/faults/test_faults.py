@@ -690,6 +690,7 @@ class Overflow(Base):
 
 class Timeline(Base):
     """Each row: a 16 s programme whose time line breaks at 6 s (generator options),
+    or that a network holds for moments shorter than the input-loss threshold,
     sent as the row says; a 2 s break announced at 12 s follows. The output
     up to the last datagram sent, read as a receiver reads it: no silence
     over 0.25 s (plus the time the service waited for a CPU then), no PCR
@@ -718,6 +719,8 @@ class Timeline(Base):
         ("stall, then a restart inside a break", {"restarts": ["at=6,jump=-3600"], "cues": ["at=5,dur=3"]},
          {"faults": ["from=3.4,to=3.8,stall=1"]}, ("break_end", "duration")),
         ("restart 1.2 s back", {"restarts": ["at=6,jump=-1.2"]}, {}, None),
+        ("held 150 ms every 2 s", {}, {"faults": ["from=%d,to=%g,stall=1" % (t, t + 0.15) for t in range(2, 16, 2)],
+                                        "held": 1}, None),
     )
 
     def walk(self, table, rows):
@@ -729,7 +732,7 @@ class Timeline(Base):
 
     # Two halves, so that the suite can run them side by side.
     def test_the_output_keeps_its_clock_through_outages_and_pauses(self):
-        self.walk("timeline", (0, 1, 2, 6, 7, 12))
+        self.walk("timeline", (0, 1, 2, 6, 7, 12, 13))
 
     def test_the_output_keeps_its_clock_through_restarts_and_fast_input(self):
         self.walk("timeline_restarts", (3, 4, 5, 8, 9, 10, 11))
@@ -802,6 +805,8 @@ class Timeline(Base):
             with open(record) as f:
                 ok &= res.expect(any((r["event"], r["reason"]) == asrun for r in map(json.loads, f)),
                                  "%s: no as-run line %r" % (label, asrun))
+        if "held" in sending:  # shorter than --input-loss-ms: no alarm while the input comes
+            ok &= res.expect("input back after" not in log, "%s: the input was called lost" % label)
         if fast:
             ok &= res.expect("times the wall clock's rate" in log, "%s: the fast input is not reported" % label)
         else:

@@ -1,6 +1,8 @@
 """Decoded pictures of a transport stream, as a viewer sees them: where the
 programme is back after a break (its own pictures, or pictures re-encoded
-from them), read on the pictures themselves rather than on the packets."""
+from them), read on the pictures themselves rather than on the packets; and
+the checker's judgement of every picture of an output (check)."""
+import json
 import math
 import os
 import re
@@ -77,3 +79,25 @@ def programme_back(out, prog, end, key, frame, floor=38.0):
             break
         back = t
     return back, {t: s for t, s in scores.items() if back is not None and back <= t < key}
+
+
+def check(output, programme, fillers=(), asrun=None, points=()):
+    """kestrow_check --pictures: every picture of output classed against the
+    programme's and the fillers' (and spots') own decodes, the breaks with
+    their frames off the announced start and return (the as-run file's
+    breaks, or points: start or (start, end), 90 kHz on the output's clock),
+    the holes and each file's decoding errors; the JSON parsed (its fields
+    are at the head of tools/kestrow_pictures.cpp)."""
+    args = [os.path.join(os.environ.get("KESTROW_TOOLS_BIN", ""), "kestrow_check"), "--pictures", output,
+            "--input", programme, "--json"]
+    for path in fillers:
+        args += ["--filler", path]
+    if asrun:
+        args += ["--asrun", asrun]
+    for p in points:
+        args += ["--point", "%d:%d" % p if isinstance(p, tuple) else str(p)]
+    res = subprocess.run(args, capture_output=True, timeout=300)
+    if res.returncode != 0:
+        raise RuntimeError("kestrow_check --pictures %s failed (%d): %s"
+                           % (output, res.returncode, res.stderr.decode(errors="replace")))
+    return json.loads(res.stdout)

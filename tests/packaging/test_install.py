@@ -108,7 +108,9 @@ class Package(unittest.TestCase):
             self.assertTrue(mode & stat.S_IXOTH, installed)
         for installed in ("/etc/kestrow/example.conf", "/lib/systemd/system/kestrow@.service",
                           "/usr/lib/tmpfiles.d/kestrow.conf", "/usr/share/doc/kestrow/operations.md",
-                          "/usr/share/doc/kestrow/architecture.md"):
+                          "/usr/share/doc/kestrow/architecture.md", "/usr/share/kestrow/prometheus/kestrow-alerts.yml",
+                          "/usr/share/kestrow/grafana/kestrow-channel.json",
+                          "/usr/share/kestrow/kestrow-state.schema.json"):
             self.assertTrue(os.path.isfile(self.path(installed)), installed)
         with open(os.path.join(self.control, "conffiles")) as f:
             self.assertEqual(f.read().split(), ["/etc/kestrow/example.conf"])

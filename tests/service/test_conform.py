@@ -3,10 +3,13 @@
 are conformed once the channel's format is known and air, the .VER says 0001,
 kestrow.status and /metrics count them; a file that cannot be read is 1002
 with its reason in the as-run record; a rewritten schedule's spot is
-conformed at once."""
+conformed at once. On a host whose CPUs are all busy, a 1080p spot
+conformed meanwhile takes the output off the wire no longer than what the
+service itself waited for a CPU (bench/bench_saturated.py measures more)."""
 import json
 import os
 import subprocess
+import threading
 import time
 import unittest
 import urllib.request
@@ -93,6 +96,59 @@ class Conform(kt.FillerCase):
         size = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
                                "-of", "csv=p=0", svc.out], capture_output=True, text=True, timeout=60)
         self.assertEqual(set(size.stdout.split()), {"320,240"})
+
+
+    def test_conforming_on_a_saturated_host_never_takes_the_output_off_the_wire(self):
+        spots = os.path.join(self.dir, "hd")
+        os.mkdir(spots)
+        subprocess.run(FF + ["-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30000/1001", "-f", "lavfi", "-i",
+                             "sine=440:sample_rate=48000", "-t", "6", "-c:v", "libx264", "-preset", "ultrafast",
+                             "-threads", "1", "-c:a", "aac", os.path.join(spots, "HD1.mp4")], check=True, timeout=300)
+        later = time.localtime(time.time() + 3600)  # today's schedule, a window later: the break airs the filler
+        path = os.path.join(self.dir, "hd.SCH")
+        sch.write(path, [sch.record("LOI", time.strftime("%m%d", later), time.strftime("%H%M", later), "0010", 1, 1,
+                                    6, "HD1")])
+        prog = os.path.join(self.dir, "busy.ts")
+        kt.gen.generate(prog, duration=14, gop=50, cues=["at=8.3,dur=2.1,lead=3"])
+        busy = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(os.cpu_count() or 2)]
+        try:
+            svc = kt.started(self, self.dir, "--schedule=" + path, "--spots=" + spots, filler=self.filler, name="busy")
+            seen, stop = {}, threading.Event()
+
+            def policy(stat):
+                return int(stat[stat.rfind(")") + 2:].split()[38])
+
+            def watch():  # the scheduling policy (SCHED_IDLE is 5) of the service's threads and of its children
+                tasks = "/proc/%d/task" % svc.proc.pid
+                while not stop.wait(0.1):
+                    try:
+                        for tid in os.listdir(tasks):
+                            seen.setdefault("thread", set()).add(policy(kt.read_text("%s/%s/stat" % (tasks, tid))))
+                            for child in kt.read_text("%s/%s/children" % (tasks, tid)).split():
+                                seen.setdefault("child", set()).add(policy(kt.read_text("/proc/%s/stat" % child)))
+                    except (OSError, ValueError, IndexError):
+                        pass  # a thread or child that ended meanwhile
+            watcher = threading.Thread(target=watch, daemon=True)
+            watcher.start()
+            t0 = time.monotonic()
+            sent = svc.send(prog)
+            t1 = time.monotonic()
+            stop.set()
+            watcher.join(5)
+            svc.stop(settle=0.5)
+        finally:
+            for p in busy:
+                p.kill()
+                p.wait()
+        # Conforming ran in a process of its own at the idle class; none of the service's threads did.
+        self.assertIn(5, seen.get("child", set()), seen)
+        self.assertNotIn(5, seen.get("thread", set()), seen)
+        times = [float(l.split()[0]) for l in kt.read_text(svc.arrivals).splitlines()]
+        gap, at = max((b - a, a) for a, b in zip(times, times[1:]))
+        waited = svc.waits.waited(at - 0.5, at + gap)
+        self.assertLess(gap, 0.3 + waited + sent["late_ms"] / 1000, "the output fell silent %.3f s at %.1f s of %.1f "
+                        "(the service waited %.3f s for a CPU around it)\n%s" % (
+                            gap, at - times[0], t1 - t0, waited, svc.waits.threads(at - 0.5, at + gap)))
 
 
 if __name__ == "__main__":

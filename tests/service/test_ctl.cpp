@@ -69,7 +69,20 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
     status_add_pass_dropped(s, 3);
     status_add_fast_dropped(s, 4);
     status_add_output_errors(s, TS_OUT_CHECK_PMT_INTERVAL, 6);
-    status_add_output_errors(s, TS_OUT_CHECK_COUNT, 1);  // no such check: nothing
+    status_add_output_errors(s, STATUS_CHECK_COUNT, 1);  // no such check: nothing
+    status_add_input_cc(s, 0x101, 2);
+    // Two batches sent: two datagrams on time and one 45 ms late each, two refused; one late spell.
+    udp_out_report sent = {};
+    sent.now_us = 2000000;
+    sent.bytes = 3 * 1316;
+    sent.late_max_us = 45000;
+    sent.late_sum_us = 45500;
+    sent.steady = 1;
+    sent.late[0] = 2;
+    sent.late[5] = 1;
+    sent.errors[UDP_OUT_ERR_REFUSED] = 2;
+    EXPECT_EQ(1, status_sent(s, &sent));
+    EXPECT_EQ(0, status_sent(s, &sent));  // the same spell
     asrun_record r = asrun_record_make(ASRUN_CUE, 0);
     status_event(s, &r);
     r.event = ASRUN_BREAK_SKIPPED;
@@ -90,7 +103,7 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
     std::string text(buf, (size_t)len);
     const char *want[] = {
         "# TYPE kestrow_packets_in_total counter\nkestrow_packets_in_total 10\n",
-        "# TYPE kestrow_packets_out_total counter\nkestrow_packets_out_total 5\n",
+        "# TYPE kestrow_packets_out_total counter\nkestrow_packets_out_total 47\n",
         "# TYPE kestrow_cues_total counter\nkestrow_cues_total 1\n",
         "# TYPE kestrow_breaks_aired_total counter\nkestrow_breaks_aired_total 2\n",
         "# TYPE kestrow_reencoded_pictures_total counter\nkestrow_reencoded_pictures_total 24\n",
@@ -98,9 +111,10 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
         "# TYPE kestrow_breaks_skipped_total counter\nkestrow_breaks_skipped_total 1\n",
         "# TYPE kestrow_input_overruns_total counter\nkestrow_input_overruns_total 2\n",
         "# TYPE kestrow_input_bitrate gauge\nkestrow_input_bitrate 20528\n",
-        "# TYPE kestrow_output_bitrate gauge\nkestrow_output_bitrate 0\n",
+        "# TYPE kestrow_output_bitrate gauge\nkestrow_output_bitrate 39104\n",
         "# TYPE kestrow_state gauge\nkestrow_state 5\n",
         "# TYPE kestrow_input_up gauge\nkestrow_input_up 0\n",
+        "# TYPE kestrow_input_backup_active gauge\nkestrow_input_backup_active 0\n",
         "# TYPE kestrow_input_losses_total counter\nkestrow_input_losses_total 1\n",
         "# TYPE kestrow_input_lost_seconds_total counter\nkestrow_input_lost_seconds_total 1.25\n",
         "# TYPE kestrow_schedule_spots gauge\nkestrow_schedule_spots 12\n",
@@ -110,7 +124,16 @@ TEST(Ctl, MetricsTextCarriesEveryFigure)
         "# TYPE kestrow_input_fast_dropped_total counter\nkestrow_input_fast_dropped_total 4\n",
         "# TYPE kestrow_output_errors_total counter\nkestrow_output_errors_total{check=\"pat_interval\"} 0\n"
         "kestrow_output_errors_total{check=\"pmt_interval\"} 6\n",
-        "kestrow_output_errors_total{check=\"continuity\"} 0\n",
+        "kestrow_output_errors_total{check=\"continuity\"} 0\nkestrow_output_errors_total{check=\"late\"} 1\n"
+        "kestrow_output_errors_total{check=\"send\"} 4\n",
+        "# TYPE kestrow_input_continuity_errors_total counter\nkestrow_input_continuity_errors_total{pid=\"0x101\"} 2\n#",
+        "kestrow_output_send_errors_total{cause=\"refused\"} 4\nkestrow_output_send_errors_total{cause=\"buffer_full\"} 0\n",
+        "kestrow_output_lateness_seconds_bucket{le=\"0.001\"} 4\n",
+        "kestrow_output_lateness_seconds_bucket{le=\"0.02\"} 4\nkestrow_output_lateness_seconds_bucket{le=\"0.05\"} 6\n",
+        "kestrow_output_lateness_seconds_bucket{le=\"+Inf\"} 6\nkestrow_output_lateness_seconds_sum 0.091000\n"
+        "kestrow_output_lateness_seconds_count 6\n",
+        "# TYPE kestrow_output_late_max_seconds gauge\nkestrow_output_late_max_seconds 0.045000\n",
+        "# TYPE kestrow_log_lines_dropped_total counter\nkestrow_log_lines_dropped_total 0\n",
     };
     for (const char *w : want)
         EXPECT_NE(std::string::npos, text.find(w)) << w << "\n" << text;

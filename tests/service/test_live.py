@@ -30,8 +30,10 @@ class Live(kt.FillerCase):
 
     def expect_no_error_line(self, svc):
         """A healthy run, its start and its stop included, writes no "!" line (but the input's
-        loss: the sender ends before the service stops)."""
-        self.assertEqual([l for l in svc.text().splitlines() if l.startswith("!") and "input lost:" not in l], [])
+        loss: the sender ends before the service stops; and the output's lateness on a busy
+        machine, which the timing checks judge against what the service waited for a CPU)."""
+        self.assertEqual([l for l in svc.text().splitlines() if l.startswith("!") and "input lost:" not in l
+                          and "after its time" not in l], [])
 
     def expect_unchanged_from_the_first(self, check):
         """The session starts with the packets that arrive after probing: from

@@ -110,7 +110,7 @@ class OnAir(kt.FillerCase):
         kt.gen.generate(prog, duration=3)
         svc = kt.started(self, self.dir, filler=self.filler, name="outage")
         svc.send(prog)
-        time.sleep(0.5)
+        time.sleep(1.0)  # lost after --input-loss-ms (500 by default)
         status, metrics = figures(svc)
         self.assertEqual((status["state"], status["session_uptime"]), ("input_lost", 0.0))
         self.assertEqual((metrics["kestrow_state"], metrics["kestrow_input_up"], metrics["kestrow_input_losses_total"]),

@@ -72,6 +72,7 @@ TEST(Opts, Defaults)
     EXPECT_EQ(600 * 90000, app->timing.max_cue_lead);
     EXPECT_EQ(2 * 90000, app->timing.late_join);
     EXPECT_EQ(-23.0, app->loudness);
+    EXPECT_EQ(500, app->input_loss_ms);
 }
 
 TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
@@ -172,6 +173,8 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--program=0x810", 0x810, program},
         {"--loudness=-40", -40, [](app_ctx *a) { return (int64_t)a->loudness; }},
         {"--loudness=-5.0", -5, [](app_ctx *a) { return (int64_t)a->loudness; }},
+        {"--input-loss-ms=100", 100, [](app_ctx *a) { return (int64_t)a->input_loss_ms; }},
+        {"--input-loss-ms=60000", 60000, [](app_ctx *a) { return (int64_t)a->input_loss_ms; }},
     };
     for (const Ok &c : ok) {
         st::App app;
@@ -204,6 +207,8 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         {"--program=0", "a program_number from 1 to 65535"},
         {"--loudness=-4.9", "LUFS from -40 to -5"},
         {"--loudness=-23dB", "LUFS from -40 to -5"},
+        {"--input-loss-ms=99", "milliseconds from 100 to 60000"},
+        {"--input-loss-ms=60001", "milliseconds from 100 to 60000"},
     };
     for (const auto &c : refused) {
         st::App app;
@@ -212,6 +217,29 @@ TEST(Opts, NumbersAreReadWhollyWithSuffixesAndInRange)
         EXPECT_EQ(-EPERM, p.ret) << c.first;
         EXPECT_EQ("ERROR: " + c.first.substr(0, eq + 1) + "[" + c.first.substr(eq + 1) + "]: " + c.second + "\n",
                   p.err);
+    }
+}
+
+TEST(Opts, ControlPortBindsEveryAddressOrTheOneGiven)
+{
+    const struct {
+        const char *arg, *host;
+        uint32_t port;
+    } ok[] = {{"--port=14001", "", 14001}, {"--port=127.0.0.1:14002", "127.0.0.1", 14002},
+              {"--port=[::1]:14003", "::1", 14003}, {"--port=0.0.0.0:1", "0.0.0.0", 1}};
+    for (const auto &c : ok) {
+        st::App app;
+        Parse p = parse(app, {"--port=127.0.0.9:9", c.arg});  // the last one given counts, its address with it
+        EXPECT_EQ(0, p.ret) << c.arg << p.err;
+        EXPECT_STREQ(c.host, app->ctl_host) << c.arg;
+        EXPECT_EQ(c.port, app->port) << c.arg;
+    }
+    const std::string form = "not PORT, or HOST:PORT with a numeric address and a port from 1 to 65535";
+    for (const char *value : {"localhost:14000", "::1:14000", "[::1:14000", "1.2.3:14000", ":14000", "127.0.0.1:0"}) {
+        st::App app;
+        Parse p = parse(app, {std::string("--port=") + value});
+        EXPECT_EQ(-EPERM, p.ret) << value;
+        EXPECT_EQ("ERROR: --port=[" + std::string(value) + "]: " + form + "\n", p.err) << value;
     }
 }
 

@@ -1,14 +1,17 @@
 """Smoke run of the test tooling: one stream with a broadcast layout and one
 per other codec family, read back with ffprobe and the checker; the cue
-builders against a published section."""
+builders against a published section; the picture check on KestrowDemo's
+outputs."""
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
 import unittest
 
 import kt
+import pictures
 
 import kestrow_gen  # noqa: E402
 import kestrow_mux as mux  # noqa: E402
@@ -41,6 +44,51 @@ def pcrs(path, pid=0x100):
             if mux._pid(p) == pid and mux._pcr(p) is not None]
 
 
+def video_pes(path, pid=0x100):
+    """[(bytes of the PES, [payload bytes of each of its TS packets])] of pid."""
+    out = []
+    for p in mux.read_packets(path):
+        o = 4 + (1 + p[4] if p[3] & 0x20 else 0)
+        if mux._pid(p) == pid and p[3] & 0x10 and (out or p[1] & 0x40):
+            if p[1] & 0x40:
+                out.append((bytearray(), []))
+            out[-1][0].extend(p[o:])
+            out[-1][1].append(188 - o)
+    return out
+
+
+def frames(path):
+    """(interlaced_frame, top_field_first, repeat_pict, pts) of each decoded
+    picture, in output order."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-of", "json", "-show_entries",
+                          "frame=interlaced_frame,top_field_first,repeat_pict,pts", path],
+                         stdout=subprocess.PIPE, check=True, timeout=60).stdout
+    return [(f["interlaced_frame"], f["top_field_first"], f["repeat_pict"], f["pts"])
+            for f in json.loads(out)["frames"]]
+
+
+def h264_ids(path):
+    """{("sps", id), ("pps", id, its SPS id, entropy_coding_mode_flag)} and
+    the PPS id of each slice, read from the video's NAL units."""
+    es = b"".join(pes for pes, _ in video_pes(path)).replace(b"\0\0\3", b"\0\0")
+    sets, slices = set(), []
+    for at in (m.start() for m in re.finditer(b"\0\0\1", es)):
+        kind, bits = es[at + 3] & 0x1F, "".join(format(b, "08b") for b in es[at + 4:at + 12])
+
+        def ue(pos):
+            zeros = bits.index("1", pos) - pos
+            return int(bits[pos + zeros:pos + 2 * zeros + 1], 2) - 1, pos + 2 * zeros + 1
+        if kind == 7:
+            sets.add(("sps", ue(24)[0]))
+        elif kind == 8:
+            pps, pos = ue(0)
+            sps, pos = ue(pos)
+            sets.add(("pps", pps, sps, int(bits[pos])))
+        elif kind in (1, 5):
+            slices.append(ue(ue(ue(0)[1])[1])[0])
+    return sets, slices
+
+
 class Smoke(unittest.TestCase):
     def test_layouts_codecs_and_cues(self):
         with kt.scratch() as d:
@@ -71,6 +119,100 @@ class Smoke(unittest.TestCase):
                 keys = [n for n, p in enumerate(video) if p["key"]][1:]
                 # Open GOPs: pictures after a later key frame in decode order shown before it.
                 self.assertTrue(keys and all(video[k + 1]["pts"] < video[k]["pts"] for k in keys), path)
+
+    def test_interlaced_shapes_and_pulldown(self):
+        """Each shape read back from the decoder's flags and the bitstream;
+        with moving fields a picture's bottom field is the source's next
+        instant, not its own."""
+        size, (w, h) = "160x128", (160, 128)
+        src = subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=%s:rate=50" % size,
+                              "-frames:v", "2", "-f", "rawvideo", "-pix_fmt", "gray", "-"],
+                             stdout=subprocess.PIPE, check=True, timeout=60).stdout
+        bottom = [b"".join(src[n * w * h + r * w:n * w * h + (r + 1) * w] for r in range(1, h, 2)) for n in (0, 1)]
+        tff, bff = (1, 1, 0), (1, 0, 0)
+        # name, options, pictures decoded per second, their flags in turn, picture_structure of each picture
+        rows = [("mpeg2_frame", dict(video_codec="mpeg2", gop="0.6s", open_gop=True, moving_fields=True), 25, [tff], 3),
+                ("mpeg2_field", dict(video_codec="mpeg2", field_coding="field", gop=10), 25, [tff], 1),
+                ("h264_mbaff", dict(field_coding="mbaff"), 25, [tff], None),
+                ("hevc_field", dict(video_codec="hevc", field_coding="field", x265_params="crf=18"), 50, [tff, bff],
+                 None),
+                ("mpeg2_pulldown", dict(video_codec="mpeg2", fps="24000/1001", gop=12, pulldown=True), 24,
+                 [(0, 1, 1), (0, 0, 0), (0, 0, 1), (0, 1, 0)], 3)]
+        with kt.scratch() as d:
+            for name, opts, rate, flags, structure in rows:
+                with self.subTest(name):
+                    path = os.path.join(d, name + ".ts")
+                    kestrow_gen.generate(path, size=size, duration=2, audio="mp2", **opts)
+                    self.assertEqual(pictures.decode_errors(path), "")
+                    got = frames(path)
+                    self.assertEqual(len(got), 2 * rate)
+                    self.assertEqual([f[:3] for f in got], [flags[n % len(flags)] for n in range(len(got))])
+                    es = b"".join(pes for pes, _ in video_pes(path))
+                    ext = [es[m.start() + 6] & 3 for m in re.finditer(b"\0\0\1\xb5[\x80-\x8f]", es)]
+                    if structure == 3:
+                        self.assertEqual(ext, [3] * len(got))
+                    elif structure:              # a field pair shares its temporal_reference; a GOP is 10 frames
+                        refs = [es[m.start() + 4] << 2 | es[m.start() + 5] >> 6 for m in re.finditer(b"\0\0\1\0", es)]
+                        self.assertEqual((ext, refs), ([1, 2] * len(got), [n // 2 % 10 for n in range(2 * len(got))]))
+                    if "pulldown" in opts:    # shown for three fields, two, three, two (of 1/59.94 s)
+                        steps = [round((b[3] - a[3]) / 1501.5) for a, b in zip(got, got[1:])]
+                        self.assertEqual(steps, [2 + f[2] for f in got[:-1]])
+                    else:
+                        luma = pictures.luma(path)
+                        pic = [luma[t] for t in sorted(luma)[:2]]
+                        mine = pic[1] if rate == 50 else b"".join(pic[0][r * w:(r + 1) * w] for r in range(1, h, 2))
+                        self.assertGreater(pictures.psnr(mine, bottom[1]), pictures.psnr(mine, bottom[0]) + 5)
+            keys = [p["pts"] for p in check(os.path.join(d, "mpeg2_frame.ts"))["packets"]
+                    if p["index"] == 0 and p["key"]]
+            self.assertEqual({b - a for a, b in zip(keys, keys[1:])}, {54000})
+
+    def test_another_encoders_parameter_sets(self):
+        """Parameter sets under other ids, the pictures decoded the same."""
+        rows = [("cavlc", dict(), dict(pps_ids=[1]), {("sps", 0), ("pps", 1, 0, 0)}, [1]),
+                ("cabac", dict(x264_params="cabac=1:weightp=2:8x8dct=1:ref=3"), dict(sps_id=1, pps_ids=[1, 0]),
+                 {("sps", 1), ("pps", 1, 1, 1), ("pps", 0, 1, 1)}, [1, 0]),
+                ("mbaff", dict(field_coding="mbaff", x264_params="cabac=1", open_gop=True), dict(pps_ids=[2, 5, 3]),
+                 {("sps", 0), ("pps", 2, 0, 1), ("pps", 5, 0, 1), ("pps", 3, 0, 1)}, [2, 5, 3])]
+        with kt.scratch() as d:
+            for name, opts, ids, sets, cycle in rows:
+                with self.subTest(name):
+                    ref, path = os.path.join(d, name + "_ref.ts"), os.path.join(d, name + ".ts")
+                    kestrow_gen.generate(ref, **opts, **SMALL)
+                    kestrow_gen.generate(path, **opts, **ids, **SMALL)
+                    mine = pictures.luma(path)
+                    self.assertTrue(len(mine) > 50 and mine == pictures.luma(ref))     # no diff of the pictures
+                    got, slices = h264_ids(path)
+                    self.assertEqual(got, sets)
+                    self.assertEqual(slices, [cycle[n % len(cycle)] for n in range(len(slices))])
+
+    def test_pes_lengths_and_stuffing(self):
+        """PES_packet_length as each mode lies, PES of over 64 KiB among
+        them; stuffing in every header; continuity and cue places kept."""
+        # mode, declared - carried (mod 65536) of each PES, its last byte when it matters
+        rows = [("exact", 0, None), ("short", -1, 0), ("long", 1, None), ("boundary", None, None)]
+        with kt.scratch() as d:
+            for mode, diff, last in rows:
+                with self.subTest(mode):
+                    path = os.path.join(d, mode + ".ts")
+                    info = kestrow_gen.generate(path, size="160x128", duration=1.5, video_bitrate="16M",
+                                                pes_length=mode, pes_stuffing=3, cues=["at=1,dur=0.2,lead=0.5"])
+                    pes = video_pes(path)
+                    self.assertTrue(any(len(p) > 65541 for p, _ in pes))
+                    for p, sizes in pes:
+                        declared, carried = p[4] << 8 | p[5], len(p) - 6
+                        if diff is None:
+                            want = carried - sizes[-1] if len(sizes) > 1 else carried
+                        else:
+                            want = 0 if mode == "exact" and carried > 0xFFFF else carried + diff
+                        self.assertEqual(declared, want % 65536)
+                        self.assertEqual((p[8], p[6 + p[8]:9 + p[8]]), ((10 if p[7] >> 6 == 3 else 5) + 3, b"\xff" * 3))
+                        self.assertTrue(last is None or p[-1] == last)
+                    self.assertEqual(check(path, "--cc")["total"]["errors"], 0)
+                    packets = list(mux.read_packets(path))
+                    self.assertEqual((mux._pid(packets[info["cues"][0]["packet"]]), info["packets"]),
+                                     (0x590, len(packets)))
+                    if mode != "boundary":    # the length is the lie there
+                        self.assertEqual(pictures.decode_errors(path), "")
 
     def test_segmentation_descriptor_matches_a_published_section(self):
         ref = ("fc3034000000000000fffff00506fe72bd0050001e021c435545494800008e7fcf0001a599b008080000"
@@ -247,6 +389,59 @@ class Smoke(unittest.TestCase):
             codecs = {int(s["id"], 16): s.get("codec_name") for s in json.loads(out)["streams"]}
             self.assertEqual((codecs[0x100], codecs[0x200]), ("h264", None))
 
+
+class Pictures(unittest.TestCase):
+    def test_outputs_judged_picture_by_picture(self):
+        """KestrowDemo's outputs: a break on its announced pictures, and on
+        the key frames after them (4.52 s and 7.72 s: 12 and 7 pictures
+        before the key frames at 5 s and 8 s); a plain relay, then with
+        three video PES cut out; the programme on another clock, across the
+        wrap; the output of a source that restarts 17 s back, on a new time
+        line."""
+        with kt.scratch() as d:
+            prog, plain, filler, shifted, restart, out, asrun = (os.path.join(d, n) for n in (
+                "prog.ts", "plain.ts", "filler.ts", "shifted.ts", "restart.ts", "out.ts", "asrun.json"))
+            kt.gen.generate(prog, duration=12, gop=25, cues=["at=4.52,dur=3.2"])
+            kt.gen.generate(filler, filler=True, duration=6)
+            for mode, off in (("auto", [0, 0]), ("off", [12, 7])):
+                res = kt.run_demo("--frame-accurate=" + mode, "--asrun-file=" + asrun, prog, out, filler)
+                self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+                r = pictures.check(out, prog, [filler], asrun)
+                t, (b,) = r["totals"], r["breaks"]
+                said = sum(e.get("reencoded") or 0 for e in map(json.loads, kt.read_text(asrun).splitlines()))
+                self.assertEqual((t["pictures_out"], t["own"] + t["reencoded"] + t["filler"], t["holes"],
+                                  t["decode_errors_out"], t["reencoded"]), (300, 300, 0, 0, said), mode)
+                self.assertEqual((b["filler"], b["pictures"], b["missing"], b["filler_first"], b["point"]),
+                                 (t["filler"], t["filler"], 0, {"file": 0, "picture": 0}, 540000), mode)
+                self.assertEqual([b["frames_off_start"], b["frames_off_end"]], off, mode)
+                self.assertEqual(t["reencoded"] > 0, mode == "auto")
+            kt.gen.generate(plain, duration=12, gop=25)
+            self.assertEqual(kt.run_demo(plain, out, filler).returncode, 0)
+            t = pictures.check(out, plain)["totals"]
+            self.assertEqual((t["own"], t["pictures_out"], t["holes"], t["other"], t["decode_errors_out"]),
+                             (300, 300, 0, 0, 0))
+            # Video PES 30 to 32 (in decoding order) become null packets.
+            with open(out, "rb") as f:
+                data, pes = bytearray(f.read()), -1
+            for i in range(0, len(data), 188):
+                if mux._pid(data[i:i + 188]) == 0x100:
+                    pes += data[i + 1] >> 6 & 1
+                    if 30 <= pes <= 32:
+                        data[i:i + 188] = mux.NULL_PACKET
+            cut = [p["pts"] for p in check(out)["packets"] if p["pid"] == 0x100][30:33]
+            with open(out, "wb") as f:
+                f.write(data)
+            r = pictures.check(out, plain)
+            self.assertEqual((r["totals"]["pictures_out"], set(cut) - set(r["holes"])), (297, set()))
+            self.assertEqual((r["totals"]["decode_errors_in"], r["totals"]["decode_errors_out"] > 0), (0, True))
+            kt.gen.generate(shifted, duration=12, gop=25, start_pts=(1 << 33) - 5 * kt.TICKS)
+            kt.gen.build(restart, duration=8, gop=25, restarts=["at=4,jump=-17"])
+            self.assertEqual(kt.run_demo(restart, out, filler).returncode, 0)
+            for output, source, jumps in ((shifted, plain, [-583200]), (out, restart, [0, 17])):
+                r = pictures.check(output, source)
+                t, offsets = r["totals"], [o["offset"] for o in r["offsets"]]
+                self.assertEqual((t["own"], t["pictures_out"], t["holes"]), (t["pictures_in"], t["pictures_in"], 0))
+                self.assertEqual(offsets[:1] + [round(o / kt.TICKS) for o in offsets[1:]], jumps, output)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -151,6 +151,73 @@ TEST(Stage, InputPacketsTakeNullPlacesAndItsTablesTheOutputsIdentity)
 }
 
 /*
+ * A PID passing through whose counters the input itself breaks (packets
+ * lost before the service), or flags as broken: they go out as they came,
+ * and the break is the input's, by PID, not a failure of the output's
+ * continuity check.
+ */
+TEST(Stage, ContinuityBreaksTheInputBringsAreTheInputs)
+{
+    const struct {
+        const char *name;
+        int skip_at;      // the input's counter skips before this packet of 0x200; -1: never
+        bool flagged;     // that packet carries the discontinuity_indicator
+        int64_t input;    // breaks counted as the input's on 0x200
+    } cases[] = {
+        {"continuous", -1, false, 0},
+        {"lost before the input", 4, false, 1},
+        {"flagged by the input", 4, true, 0},
+    };
+    tsr::builder mux;
+    mux.section(0, with_crc({0x00, 0xB0, 0, 0x00, 0x03, 0xC1, 0, 0, 0x00, 0x05, 0xF0, 0x00}));
+    for (int i = 0; i < 30; i++) {
+        const bytes pcr = {0x10, 0, 0, 0, (uint8_t)(i * 2), 0x7E, 0};
+        const bytes video(100, (uint8_t)i);
+        mux.packet(0x100, false, video.data(), video.size(), pcr);
+        mux.null();
+    }
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        tsr::builder in;
+        const bytes payload(100, 0x4E);
+        for (int i = 0; i < 10; i++) {
+            if (i == c.skip_at)
+                in.cc[0x200] += 3;
+            in.packet(0x200, false, payload.data(), payload.size(),
+                      i == c.skip_at && c.flagged ? bytes{0x80} : bytes{0x00});
+        }
+        ts_pass *pass = nullptr;
+        ASSERT_EQ(0, ts_pass_create(&pass, 64));
+        for (size_t i = 0; i < tsr::packet_count(in.ts); i++)
+            ts_pass_push(pass, tsr::packet(in.ts, i), 0);
+        kt::TempDir dir;
+        const ts_out_config config = {{}, 0, -1, 0, 1000000};
+        const ts_out_pass_config pass_config = {1, 0x1000, 0, 0, 1, 0, nullptr, nullptr};
+        ts_out *stage = nullptr;
+        ASSERT_EQ(0, ts_out_open(&stage, (dir / "out.ts").c_str(), &config, nullptr, 1316));
+        ASSERT_EQ(0, ts_out_set_pass(stage, pass, &pass_config));
+        avio_write(ts_out_pb(stage), mux.ts.data(), (int)mux.ts.size());
+        avio_flush(ts_out_pb(stage));
+        ts_out_stats st;
+        ASSERT_EQ(0, ts_out_get_stats(stage, &st));
+        EXPECT_EQ(10, st.passed);
+        EXPECT_EQ(0, st.checks[TS_OUT_CHECK_CONTINUITY]);
+        EXPECT_EQ(c.input, st.input_cc_errors);
+        int pids[4];
+        int64_t counts[4];
+        int n = ts_out_take_input_cc(stage, pids, counts, 4);
+        ASSERT_EQ(c.input ? 1 : 0, n);
+        if (n) {
+            EXPECT_EQ(0x200, pids[0]);
+            EXPECT_EQ(c.input, counts[0]);
+        }
+        EXPECT_EQ(0, ts_out_take_input_cc(stage, pids, counts, 4));  // taken: forgotten
+        ASSERT_EQ(0, ts_out_close(&stage));
+        ts_pass_destroy(&pass);
+    }
+}
+
+/*
  * A cue packet (PID 0x590, protected or not) and then packets of another PID
  * every 10 ms, into a queue that overflows or whose oldest waits too long:
  * nothing counts as dropped before the output places packets (it is

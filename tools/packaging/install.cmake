@@ -6,6 +6,9 @@
 #   <unit dir>/kestrow@.service                one channel per instance
 #   <prefix>/lib/tmpfiles.d/kestrow.conf       the log folder and its clean-up
 #   <prefix>/share/doc/kestrow/                operations.md, architecture.md
+#   <prefix>/share/kestrow/prometheus/         kestrow-alerts.yml: alerting rules
+#   <prefix>/share/kestrow/grafana/            kestrow-channel.json: a dashboard
+#   <prefix>/share/kestrow/                    kestrow-state.schema.json: the console's /api/state
 # With CMAKE_INSTALL_PREFIX=/usr (the package) these are /usr/bin, /etc/kestrow,
 # /lib/systemd/system, /usr/lib/tmpfiles.d and /usr/share/doc/kestrow. With
 # another prefix everything stays under it (<prefix>/etc/kestrow,
@@ -49,6 +52,10 @@ install(FILES ${KESTROW_PACKAGING_DIR}/kestrow.tmpfiles
         DESTINATION lib/tmpfiles.d RENAME kestrow.conf)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/operations.md ${CMAKE_SOURCE_DIR}/docs/architecture.md
         DESTINATION ${KESTROW_DOC_DIR})
+set(KESTROW_SHARE_DIR "${CMAKE_INSTALL_DATAROOTDIR}/kestrow")
+install(FILES ${KESTROW_PACKAGING_DIR}/monitoring/kestrow-alerts.yml DESTINATION ${KESTROW_SHARE_DIR}/prometheus)
+install(FILES ${KESTROW_PACKAGING_DIR}/monitoring/kestrow-channel.json DESTINATION ${KESTROW_SHARE_DIR}/grafana)
+install(FILES ${KESTROW_PACKAGING_DIR}/monitoring/kestrow-state.schema.json DESTINATION ${KESTROW_SHARE_DIR})
 
 # A sanitized build links the sanitizer runtimes: it is never packaged.
 if(KESTROW_SANITIZE)
@@ -93,7 +100,7 @@ if(KESTROW_DPKG_SHLIBDEPS)
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "adduser, libavcodec59 (>= 7:5.1), libavformat59 (>= 7:5.1), libavutil57 (>= 7:5.1), "
-        "libavfilter8 (>= 7:5.1), libsrt1.5-gnutls (>= 1.5.1), "
+        "libavfilter8 (>= 7:5.1), libswscale6 (>= 7:5.1), libsrt1.5-gnutls (>= 1.5.1), "
         "libxmlrpc-core-c3 (>= 1.33), libxml2 (>= 2.9), libstdc++6 (>= 12), libgcc-s1, libc6 (>= 2.34)")
     string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}")
 endif()
