@@ -96,7 +96,8 @@ int srt_in_destroy(srt_in **p)
         return -EINVAL;
     srt_in *in = *p;
     *p = nullptr;
-    srt_link_destroy(&in->link);
+    srt_link *link = in->link;  // the link's thread reads in->link until it is joined
+    srt_link_destroy(&link);
     delete in;
     return 0;
 }

@@ -59,7 +59,8 @@ int srt_out_destroy(srt_out **p)
         return -EINVAL;
     srt_out *o = *p;
     *p = nullptr;
-    srt_link_destroy(&o->link);
+    srt_link *link = o->link;  // a sender still sending reads o->link
+    srt_link_destroy(&link);
     delete o;
     return 0;
 }
