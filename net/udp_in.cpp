@@ -7,6 +7,7 @@
  */
 #include "net/udp_in.h"
 #include "net/udp_addr.h"
+#include "net/rtp_in.h"
 #include "common/mpegts.h"
 #include "common/utils.h"
 
@@ -34,7 +35,6 @@ extern "C" {
 #define GATHER_NS        3000000       // after a short batch, let this much arrive before the next read
 #define READ_WAIT_NS     100000000     // the reader re-checks the stop flag this often
 #define AVIO_BUFFER_SIZE 65536
-#define RTP_PT_MP2T      33
 #define CONTROL_SIZE     64
 
 struct udp_in_slot {
@@ -44,8 +44,16 @@ struct udp_in_slot {
     uint8_t data[UDP_IN_MAX_DATAGRAM];
 };
 
+/* What the receiver knows of the input's health. */
+struct input_watch {
+    int told;            // the udp_in_change last told; -1 before any
+    int64_t spell_ns;    // the first datagram without TS packets since the last with; 0: none
+    int64_t invalid;     // datagrams without TS packets since count_ns
+    int64_t count_ns;    // start of that count: the spell's, or the last report of it
+};
+
 struct udp_in {
-    int fd;
+    int fd;          // -1 when fed
     int wake_fd;     // eventfd: ends the receiver's poll at destroy
     const std::atomic<int> *stop_flag;
     std::atomic<int> quit;
@@ -61,6 +69,8 @@ struct udp_in {
     pthread_t thread;
     void (*on_change)(void *opaque, const udp_in_report *report);
     void *on_change_opaque;
+    int fed;
+    input_watch watch;   // a fed input's, its feeder's thread alone
 };
 
 static udp_in_slot *slot_at(udp_in *in, uint64_t i)
@@ -80,18 +90,11 @@ static bool stopping(const udp_in *in)
  */
 static int ts_payload(const uint8_t *d, int n, int *len)
 {
-    *len = n;
-    if (n < 12 || d[0] == 0x47 || (d[0] & 0xC0) != 0x80 || (d[1] & 0x7F) != RTP_PT_MP2T)
+    int off = n > 0 && d[0] != TS_SYNC_BYTE ? rtp_header_size(d, n, len) : 0;
+    if (off == 0 || d[off] != TS_SYNC_BYTE) {
+        *len = n;
         return 0;
-    int off = 12 + 4 * (d[0] & 0x0F);
-    if ((d[0] & 0x10) && off + 4 <= n)
-        off += 4 + 4 * ((d[off + 2] << 8) | d[off + 3]);
-    int end = n;
-    if (d[0] & 0x20)
-        end -= d[n - 1];
-    if (off >= end || d[off] != 0x47)
-        return 0;
-    *len = end - off;
+    }
     return off;
 }
 
@@ -177,14 +180,6 @@ static void take_batch(udp_in *in, recv_batch *b, int got)
     pthread_mutex_unlock(&in->lock);
 }
 
-/* What the receiver thread knows of the input's health. */
-struct input_watch {
-    int told;            // the udp_in_change last told; -1 before any
-    int64_t spell_ns;    // the first datagram without TS packets since the last with; 0: none
-    int64_t invalid;     // datagrams without TS packets since count_ns
-    int64_t count_ns;    // start of that count: the spell's, or the last report of it
-};
-
 /* Whether d holds TS packets: sync bytes at one offset and every 188 (192, 204) bytes after it. */
 static bool carries_ts(const uint8_t *d, int len)
 {
@@ -219,6 +214,8 @@ static void tell(udp_in *in, input_watch *w, int change, int64_t now_ns)
     }
 }
 
+static void watch_counts(udp_in *in, input_watch *w, int64_t now, int64_t ts, int64_t other);
+
 /*
  * After a batch: back with TS packets; not MPEG-TS once nothing but other
  * datagrams came for UDP_IN_INVALID_AFTER_US, with a line then and then
@@ -240,6 +237,12 @@ static void watch_batch(udp_in *in, input_watch *w, const recv_batch *b, int got
         else
             other += len > 0;
     }
+    watch_counts(in, w, now, ts, other);
+}
+
+/* After datagrams of which ts carried TS packets and other did not. */
+static void watch_counts(udp_in *in, input_watch *w, int64_t now, int64_t ts, int64_t other)
+{
     if (ts > 0) {
         w->spell_ns = 0;
         if (w->told != UDP_IN_BACK)
@@ -375,7 +378,7 @@ int udp_in_read_until(udp_in *in, uint8_t *buf, int size, int64_t wait_us)
 
 /* ------------------------------------------------------------------------ */
 
-static int open_socket(udp_in *in, const udp_in_config *c)
+static int open_socket(const udp_in_config *c, int *fd_out, int64_t *granted_out)
 {
     sockaddr_in addr;
     in_addr ifaddr, source;
@@ -425,9 +428,16 @@ static int open_socket(udp_in *in, const udp_in_config *c)
     int granted = 0;
     socklen_t len = sizeof(granted);
     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len);
-    in->stats.socket_buffer = granted / 2;  // the kernel reports twice what it counts as data
-    in->fd = fd;
+    *granted_out = granted / 2;  // the kernel reports twice what it counts as data
+    *fd_out = fd;
     return 0;
+}
+
+int udp_in_open_socket(const udp_in_config *config, int *fd, int64_t *granted)
+{
+    if (!config || !fd || !granted)
+        return -EINVAL;
+    return open_socket(config, fd, granted);
 }
 
 int udp_in_create(udp_in **out, const udp_in_config *config)
@@ -446,6 +456,9 @@ int udp_in_create(udp_in **out, const udp_in_config *config)
     in->stop_flag = config->stop_flag;
     in->on_change = config->on_change;
     in->on_change_opaque = config->on_change_opaque;
+    in->fed = config->fed != 0;
+    in->fd = -1;
+    in->watch = input_watch{-1, 0, 0, 0};
     in->capacity = (uint64_t)(config->ring_bytes / (TS_PACKET_SIZE * 7));
     if (in->capacity < RING_MIN_SLOTS)
         in->capacity = RING_MIN_SLOTS;
@@ -469,9 +482,11 @@ int udp_in_create(udp_in **out, const udp_in_config *config)
         ret = -errno;
         goto out_free_pb;
     }
-    ret = open_socket(in, config);
-    if (ret < 0)
-        goto out_close_wake;
+    if (!in->fed) {
+        ret = open_socket(config, &in->fd, &in->stats.socket_buffer);
+        if (ret < 0)
+            goto out_close_wake;
+    }
     {
         pthread_condattr_t attr;
         pthread_condattr_init(&attr);
@@ -480,7 +495,7 @@ int udp_in_create(udp_in **out, const udp_in_config *config)
         pthread_condattr_destroy(&attr);
     }
     pthread_mutex_init(&in->lock, nullptr);
-    ret = -pthread_create(&in->thread, nullptr, receiver_thread, in);
+    ret = in->fed ? 0 : -pthread_create(&in->thread, nullptr, receiver_thread, in);
     if (ret < 0)
         goto out_close_socket;
     *out = in;
@@ -489,7 +504,8 @@ int udp_in_create(udp_in **out, const udp_in_config *config)
 out_close_socket:
     pthread_mutex_destroy(&in->lock);
     pthread_cond_destroy(&in->readable);
-    close(in->fd);
+    if (in->fd >= 0)
+        close(in->fd);
 out_close_wake:
     close(in->wake_fd);
 out_free_pb:
@@ -529,6 +545,48 @@ int udp_in_discard(udp_in *in)
     return 0;
 }
 
+int udp_in_push(udp_in *in, const uint8_t *data, int len, int64_t at_ns)
+{
+    if (!in || !in->fed || (!data && len > 0) || len < 0)
+        return -EINVAL;
+    pthread_mutex_lock(&in->lock);
+    uint64_t tail = in->tail;
+    bool full = tail - in->head >= in->capacity;
+    if (full)
+        in->stats.overruns++;
+    pthread_mutex_unlock(&in->lock);
+    if (full)
+        return 0;
+    // The slot past tail is the feeder's alone until tail moves over it.
+    udp_in_slot *s = slot_at(in, tail);
+    bool cut = len > UDP_IN_MAX_DATAGRAM;
+    s->at = at_ns;
+    s->off = 0;
+    s->len = cut ? UDP_IN_MAX_DATAGRAM : len;
+    memcpy(s->data, data, (size_t)s->len);
+    bool ts = carries_ts(s->data, s->len);
+    pthread_mutex_lock(&in->lock);
+    in->tail++;
+    in->stats.datagrams++;
+    in->stats.bytes += s->len;
+    in->stats.truncated += cut;
+    pthread_cond_signal(&in->readable);
+    pthread_mutex_unlock(&in->lock);
+    watch_counts(in, &in->watch, udp_now_ns(), ts, !ts && len > 0);
+    return 0;
+}
+
+int udp_in_set_socket_stats(udp_in *in, int64_t socket_buffer, int64_t kernel_drops)
+{
+    if (!in || !in->fed)
+        return -EINVAL;
+    pthread_mutex_lock(&in->lock);
+    in->stats.socket_buffer = socket_buffer;
+    in->stats.kernel_drops = kernel_drops;
+    pthread_mutex_unlock(&in->lock);
+    return 0;
+}
+
 int udp_in_get_stats(udp_in *in, udp_in_stats *stats)
 {
     if (!in || !stats)
@@ -550,10 +608,12 @@ int udp_in_destroy(udp_in **p)
     if (write(in->wake_fd, &one, sizeof(one)) < 0) {
         // The receiver's poll times out instead.
     }
-    pthread_join(in->thread, nullptr);
+    if (!in->fed)
+        pthread_join(in->thread, nullptr);
     pthread_mutex_destroy(&in->lock);
     pthread_cond_destroy(&in->readable);
-    close(in->fd);
+    if (in->fd >= 0)
+        close(in->fd);
     close(in->wake_fd);
     av_freep(&in->pb->buffer);
     avio_context_free(&in->pb);

@@ -47,6 +47,8 @@ struct udp_in_config {
     int64_t socket_buffer;     // SO_RCVBUF asked for, bytes; 0: kernel default
     int64_t ring_bytes;        // datagram payload the ring holds; at least 16 datagrams
     const std::atomic<int> *stop_flag;  // may be null; a set flag ends every wait
+    int fed;                   // non-zero: no socket nor thread of its own; another receiver brings the
+                               // datagrams (udp_in_push): addr, interface, source and socket_buffer unused
     /* Called on the receiver thread at each report (udp_in_change); may be null. */
     void (*on_change)(void *opaque, const udp_in_report *report);
     void *on_change_opaque;
@@ -107,6 +109,26 @@ int udp_in_discard(udp_in *in);
 
 /* Copies the counters into *stats. 0; -EINVAL without input or stats. */
 int udp_in_get_stats(udp_in *in, udp_in_stats *stats);
+
+/*
+ * A fed input's datagram (TS bytes, any header taken off), received at
+ * at_ns (monotonic), from the one thread that feeds it: queued for the
+ * reader and watched as the receiver's own are, or counted as an overrun
+ * when the ring is full; longer than UDP_IN_MAX_DATAGRAM, it is cut
+ * (truncated). 0; -EINVAL without input or data, or for an input that is not fed.
+ */
+int udp_in_push(udp_in *in, const uint8_t *data, int len, int64_t at_ns);
+
+/* A fed input's socket as its feeder has it: the buffer granted and the kernel's drops in all. 0 or -EINVAL. */
+int udp_in_set_socket_stats(udp_in *in, int64_t socket_buffer, int64_t kernel_drops);
+
+/*
+ * A UDP socket bound and joined as config says (addr, interface, source,
+ * socket_buffer), counting its drops (SO_RXQ_OVFL), for a receiver of its
+ * own: *fd and the buffer granted in *granted (bytes). 0, or the errors of
+ * udp_in_create; nothing open on failure.
+ */
+int udp_in_open_socket(const udp_in_config *config, int *fd, int64_t *granted);
 
 /* Stops and joins the receiver thread, closes and frees; *p becomes null. 0 or -22. */
 int udp_in_destroy(udp_in **p);

@@ -103,7 +103,9 @@ struct pcr_point {
 };
 
 struct udp_out {
-    int fd;
+    int fd;                    // -1 with a send hook
+    int (*send)(void *opaque, const uint8_t *data, int len);
+    void *send_opaque;
     int rtp;
     int64_t delay_ns;
     int64_t max_lead_ns;
@@ -594,7 +596,19 @@ static void send_due(udp_out *o, mmsghdr *msgs, const iovec *iov, const int64_t 
 {
     int done = 0, errors = 0;
     udp_out_report rep = {};
-    while (done + errors < n) {
+    for (int k = 0; o->send && k < n; k++) {
+        int ret = o->send(o->send_opaque, (const uint8_t *)iov[k].iov_base, (int)iov[k].iov_len);
+        if (ret < 0) {
+            int cause = udp_out_error_of(-ret);
+            rep.errors[cause]++;
+            rep.errnos[cause] = -ret;
+            errors++;
+            continue;
+        }
+        rep.bytes += (int64_t)iov[k].iov_len - (o->rtp ? UDP_OUT_RTP_HEADER : 0);
+        done++;
+    }
+    while (!o->send && done + errors < n) {
         int r = sendmmsg(o->fd, msgs + done + errors, n - done - errors, 0);
         if (r < 0) {
             if (errno != EINTR) {
@@ -754,7 +768,10 @@ int udp_out_create(udp_out **out, const udp_out_config *config)
     o->slots = (udp_slot *)calloc(o->capacity, sizeof(udp_slot));
     if (!o->slots)
         goto out_free;
-    ret = open_socket(config, &o->fd);
+    o->send = config->send;
+    o->send_opaque = config->send_opaque;
+    o->fd = -1;
+    ret = o->send ? 0 : open_socket(config, &o->fd);
     if (ret < 0)
         goto out_free_slots;
     pthread_mutex_init(&o->lock, nullptr);
@@ -773,7 +790,8 @@ out_close:
     pthread_cond_destroy(&o->wake_writer);
     pthread_cond_destroy(&o->wake_sender);
     pthread_mutex_destroy(&o->lock);
-    close(o->fd);
+    if (o->fd >= 0)
+        close(o->fd);
 out_free_slots:
     free(o->slots);
 out_free:
@@ -825,7 +843,8 @@ int udp_out_destroy(udp_out **p, udp_out_stats *stats)
     pthread_cond_destroy(&o->wake_writer);
     pthread_cond_destroy(&o->wake_sender);
     pthread_mutex_destroy(&o->lock);
-    close(o->fd);
+    if (o->fd >= 0)
+        close(o->fd);
     free(o->slots);
     free(o);
     return 0;

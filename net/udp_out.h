@@ -87,6 +87,14 @@ struct udp_out_config {
     const std::atomic<int> *stop_flag;  // may be null; once set, a full ring drops instead of waiting
     udp_out_report_fn on_sent;          // may be null: told of every batch sent (udp_out_report)
     void *on_sent_opaque;
+    /*
+     * Not null: each datagram goes to send (on the sender thread, at its due
+     * time) instead of a UDP socket, which is not opened (addr, interface and
+     * ttl unused). It returns 0, or a negative errno counted as a send error;
+     * it must not block.
+     */
+    int (*send)(void *opaque, const uint8_t *data, int len);
+    void *send_opaque;
 };
 
 /* Counts since create. */

@@ -223,6 +223,59 @@ xmlrpc_value *plan_array(xmlrpc_env *env, const std::vector<traffic_spot_plan> &
     return breaks;
 }
 
+/* The SRT link of a side as a struct; null when the side is no SRT. */
+xmlrpc_value *srt_struct(xmlrpc_env *env, channel_status *s, int side)
+{
+    srt_link_stats st;
+    if (!status_srt(s, side, &st) || env->fault_occurred)
+        return nullptr;
+    xmlrpc_value *v = xmlrpc_build_value(
+        env, "{s:b,s:s,s:I,s:I,s:d,s:I,s:I,s:I,s:I,s:I,s:I,s:I,s:I}",
+        "connected", (xmlrpc_bool)(st.connected != 0),
+        "peer", ctl_check_utf8(st.peer) == 0 ? st.peer : "",
+        "connections", (xmlrpc_int64)st.connections,
+        "refused", (xmlrpc_int64)st.refused,
+        "rtt_ms", st.rtt_us / 1000.0,
+        "packets", (xmlrpc_int64)st.packets,
+        "lost", (xmlrpc_int64)st.lost,
+        "retransmitted", (xmlrpc_int64)st.retransmitted,
+        "dropped", (xmlrpc_int64)st.dropped,
+        "buffer_ms", (xmlrpc_int64)st.buffer_ms,
+        "latency_ms", (xmlrpc_int64)st.latency_ms,
+        "undecrypted", (xmlrpc_int64)st.undecrypted,
+        "unsent", (xmlrpc_int64)st.unsent);
+    return env->fault_occurred ? nullptr : v;
+}
+
+/* The RTP input's counts as a struct; null without one. */
+xmlrpc_value *rtp_struct(xmlrpc_env *env, channel_status *s)
+{
+    rtp_stats st;
+    if (!status_rtp(s, &st) || env->fault_occurred)
+        return nullptr;
+    xmlrpc_value *v = xmlrpc_build_value(env, "{s:I,s:I,s:I,s:I,s:I,s:I,s:I}",
+                                         "datagrams", (xmlrpc_int64)st.datagrams, "lost", (xmlrpc_int64)st.lost,
+                                         "reordered", (xmlrpc_int64)st.reordered,
+                                         "duplicates", (xmlrpc_int64)st.duplicates, "late", (xmlrpc_int64)st.late,
+                                         "resyncs", (xmlrpc_int64)st.resyncs, "not_rtp", (xmlrpc_int64)st.not_rtp);
+    return env->fault_occurred ? nullptr : v;
+}
+
+/* Adds the SRT and RTP structs of the links in use to the status struct. */
+void add_links(xmlrpc_env *env, xmlrpc_value *result, channel_status *s)
+{
+    xmlrpc_value *parts[3] = {srt_struct(env, s, STATUS_SRT_INPUT), srt_struct(env, s, STATUS_SRT_OUTPUT),
+                              rtp_struct(env, s)};
+    const char *names[3] = {"srt_input", "srt_output", "rtp_input"};
+    for (int i = 0; i < 3; i++) {
+        if (!parts[i])
+            continue;
+        if (!env->fault_occurred)
+            xmlrpc_struct_set_value(env, result, names[i], parts[i]);
+        xmlrpc_DECREF(parts[i]);
+    }
+}
+
 /* kestrow.status: no parameters; the channel's status struct. */
 xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_info,
                             void *call_info)
@@ -299,6 +352,12 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
         xmlrpc_DECREF(event);
         xmlrpc_DECREF(errors);
         xmlrpc_DECREF(breaks);
+        if (result && !env->fault_occurred)
+            add_links(env, result, s);
+        if (env->fault_occurred && result) {
+            xmlrpc_DECREF(result);
+            return nullptr;
+        }
         return env->fault_occurred ? nullptr : result;
     } catch (...) {
         xmlrpc_env_set_fault(env, 1, "kestrow.status: internal error");
@@ -407,6 +466,80 @@ void port_text(const app_ctx *app, char *buf, size_t size)
         snprintf(buf, size, "[%s]:%u", app->ctl_host, app->port);
     else
         snprintf(buf, size, "%s:%u", app->ctl_host, app->port);
+}
+
+/* Appends the metrics of the SRT links and the RTP input in use to out. */
+void links_metrics(channel_status *s, std::string *out)
+{
+    srt_link_stats srt[2];
+    int used[2] = {status_srt(s, STATUS_SRT_INPUT, &srt[0]), status_srt(s, STATUS_SRT_OUTPUT, &srt[1])};
+    const char *side_names[2] = {"input", "output"};
+    struct family {
+        const char *name, *type, *help;
+        double (*value)(const srt_link_stats &);
+    };
+    static const family families[] = {
+        {"kestrow_srt_connected", "gauge", "1 while the SRT peer is connected.",
+         [](const srt_link_stats &st) { return (double)st.connected; }},
+        {"kestrow_srt_connections_total", "counter", "SRT connections made.",
+         [](const srt_link_stats &st) { return (double)st.connections; }},
+        {"kestrow_srt_refused_total", "counter",
+         "SRT callers refused (a listener) or connection attempts that failed (a caller).",
+         [](const srt_link_stats &st) { return (double)st.refused; }},
+        {"kestrow_srt_rtt_seconds", "gauge", "Round-trip time of the SRT connection.",
+         [](const srt_link_stats &st) { return st.rtt_us / 1e6; }},
+        {"kestrow_srt_packets_total", "counter", "SRT data packets received (input) or sent (output).",
+         [](const srt_link_stats &st) { return (double)st.packets; }},
+        {"kestrow_srt_packets_lost_total", "counter",
+         "SRT packets found missing by the receiver (input) or reported lost by the peer (output).",
+         [](const srt_link_stats &st) { return (double)st.lost; }},
+        {"kestrow_srt_packets_retransmitted_total", "counter",
+         "SRT retransmissions received (input) or sent (output).",
+         [](const srt_link_stats &st) { return (double)st.retransmitted; }},
+        {"kestrow_srt_packets_dropped_total", "counter",
+         "SRT packets dropped too late to play (input) or to send (output): lost for good.",
+         [](const srt_link_stats &st) { return (double)st.dropped; }},
+        {"kestrow_srt_buffer_seconds", "gauge",
+         "Data in the SRT receive buffer (input) or unacknowledged in the send buffer (output).",
+         [](const srt_link_stats &st) { return st.buffer_ms / 1e3; }},
+        {"kestrow_srt_latency_seconds", "gauge", "SRT latency agreed with the peer.",
+         [](const srt_link_stats &st) { return st.latency_ms / 1e3; }},
+        {"kestrow_srt_unsent_total", "counter",
+         "Datagrams not handed to SRT: no peer or a full send buffer (output); read between sessions (input).",
+         [](const srt_link_stats &st) { return (double)st.unsent; }},
+    };
+    char line[512];
+    for (const family &f : families) {
+        if (!used[0] && !used[1])
+            break;
+        snprintf(line, sizeof(line), "# HELP %s %s\n# TYPE %s %s\n", f.name, f.help, f.name, f.type);
+        *out += line;
+        for (int side = 0; side < 2; side++) {
+            if (!used[side])
+                continue;
+            snprintf(line, sizeof(line), "%s{side=\"%s\"} %.15g\n", f.name, side_names[side], f.value(srt[side]));
+            *out += line;
+        }
+    }
+    rtp_stats rtp;
+    if (!status_rtp(s, &rtp))
+        return;
+    const struct {
+        const char *name, *help;
+        int64_t value;
+    } counters[] = {
+        {"kestrow_rtp_datagrams_total", "RTP datagrams received on the input.", rtp.datagrams},
+        {"kestrow_rtp_lost_total", "RTP sequence numbers given up: never came, or too late.", rtp.lost},
+        {"kestrow_rtp_reordered_total", "RTP datagrams that came out of order and were put back in it.",
+         rtp.reordered},
+        {"kestrow_rtp_duplicates_total", "RTP datagrams received twice (dropped).", rtp.duplicates},
+        {"kestrow_rtp_not_rtp_total", "Datagrams on the RTP input without an MP2T RTP header.", rtp.not_rtp},
+    };
+    for (const auto &c : counters) {
+        snprintf(line, sizeof(line), "# HELP %s %s\n# TYPE %s counter\n%s %" PRId64 "\n", c.name, c.help, c.name,
+                 c.name, c.value);
+        *out += line;
+    }
 }
 
 } // namespace
@@ -643,6 +776,7 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
              (unsigned long long)log_lines_dropped());
     more += line;
     more += after;
+    links_metrics(s, &more);
     if (more.size() >= size - len) {
         if (size > 0)
             buf[0] = '\0';

@@ -23,6 +23,7 @@
 
 #include "service/app_ctx.h"
 #include "common/utils.h"
+#include "net/srt_addr.h"
 #include "traffic/schedule.h"
 
 namespace {
@@ -141,11 +142,13 @@ const char usage_text[] =
     "Each FILE is an options file: one argument per line, read after the options before it and\n"
     "starting again from the defaults; a # at the start of a line or after a blank starts a comment.\n"
     "Input and output:\n"
-    "    --src-addr=HOST:PORT               UDP input (required)\n"
+    "    --src-addr=ADDR                    input (required): HOST:PORT (UDP), rtp://HOST:PORT,\n"
+    "                                       srt://HOST:PORT?mode=caller|listener|rendezvous&passphrase=..\n"
+    "                                       &pbkeylen=16|24|32&latency=MS&streamid=..\n"
     "    --src-interface=ADDR, --src-if     address of the interface to receive on\n"
     "    --src-source=ADDR                  only this sender of a multicast input\n"
     "    --src-buffer=BYTES                 receive buffer size (k, M: x1024)\n"
-    "    --dst-addr=HOST:PORT               UDP output (required)\n"
+    "    --dst-addr=ADDR                    output (required): HOST:PORT, rtp://HOST:PORT, srt://...\n"
     "    --dst-interface=ADDR, --dst-if     address of the interface to send from\n"
     "    --dst-ttl=N                        multicast TTL, 1-255\n"
     "    --dst-rtp                          send RTP instead of plain UDP\n"
@@ -351,11 +354,24 @@ int check_address(const char *text)
     return parse_number(colon + 1, rule_port, &port) == 0 ? 0 : -EINVAL;
 }
 
+/*
+ * HOST:PORT or udp://, rtp:// or srt:// followed by it (srt:// with its
+ * query; a listener without HOST). A refusal says why; an srt:// address is
+ * shown without its query, which may hold a passphrase.
+ */
 int set_address(char *field, int id, const char *arg)
 {
-    if (check_address(arg) != 0) {
-        fprintf(stderr, "ERROR: --%s=[%s]: not HOST:PORT with a port from 1 to 65535\n",
-                option_name(id), arg);
+    const char *rest = arg;
+    char why[256] = "not HOST:PORT with a port from 1 to 65535";
+    int scheme = net_addr_scheme(arg, &rest);
+    srt_endpoint ep;
+    bool ok = scheme == NET_SCHEME_SRT ? srt_addr_parse(arg, &ep, why, sizeof(why)) == 0
+                                       : scheme >= 0 && check_address(rest) == 0;
+    if (scheme < 0)
+        utils_strlcpy(why, "HOST:PORT, or udp://, rtp:// or srt:// and HOST:PORT", sizeof(why));
+    if (!ok) {
+        int shown = scheme == NET_SCHEME_SRT && strchr(arg, '?') ? (int)(strchr(arg, '?') - arg) : (int)strlen(arg);
+        fprintf(stderr, "ERROR: --%s=[%.*s%s]: %s\n", option_name(id), shown, arg, arg[shown] ? "?..." : "", why);
         return -EINVAL;
     }
     return set_text(field, arg);

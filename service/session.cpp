@@ -28,6 +28,7 @@ extern "C" {
 #include "common/trace.h"
 #include "ts/ts_layout.h"
 #include "service/app_ctx.h"
+#include "service/links.h"
 #include "service/ratelimit.h"
 #include "service/conform_thread.h"
 #include "service/traffic_thread.h"
@@ -105,6 +106,7 @@ struct slicer_session {
     event_air_clock *clock;     // the main loop's: the input's timestamps on the wall clock
     traffic *traffic_ctx;       // the channel's traffic; null without --schedule
     conform_thread *conformer;  // null when nothing is to be conformed
+    slicer_links *links;        // the main loop's: SRT and RTP beyond plain UDP
 };
 
 #define SLICER_LOSS_LINE_US 1000000  // the receiver's losses are logged at most this often
@@ -536,8 +538,8 @@ static void slicer_on_input(void *opaque, const udp_in_report *rep)
                    "packets (no sync byte every 188 bytes)", "slicer_streams", rep->datagrams, rep->seconds);
 }
 
-/* The UDP receiver on src_addr, as configured by the options. */
-static int slicer_open_receiver(app_ctx *app, udp_in **src)
+/* The receiver on src_addr, as configured by the options. */
+static int slicer_open_receiver(app_ctx *app, slicer_links *links, udp_in **src)
 {
     udp_in_config config = {};
 
@@ -549,19 +551,19 @@ static int slicer_open_receiver(app_ctx *app, udp_in **src)
     config.stop_flag = app->stop_flag;
     config.on_change = slicer_on_input;
     config.on_change_opaque = &app->status;
-    int ret = udp_in_create(src, &config);
+    int ret = slicer_links_receiver(links, &config, src);
     /* Every session's receiver gets the same buffer: one line per size granted. */
     static std::atomic<int64_t> told{-1};
     udp_in_stats st;
-    if (ret >= 0 && udp_in_get_stats(*src, &st) == 0 && st.socket_buffer < config.socket_buffer &&
-        told.exchange(st.socket_buffer) != st.socket_buffer)
+    if (ret >= 0 && udp_in_get_stats(*src, &st) == 0 && st.socket_buffer > 0 &&  // SRT's socket is libsrt's
+        st.socket_buffer < config.socket_buffer && told.exchange(st.socket_buffer) != st.socket_buffer)
         log_printf(LOG_INFO, "%s: socket receive buffer of %" PRId64 " bytes asked for, the kernel granted %" PRId64
                    " (raise net.core.rmem_max)", "slicer_streams", config.socket_buffer, st.socket_buffer);
     return ret;
 }
 
-/* The paced UDP sender to dst_addr, as configured by the options; watch hears of what it sends. */
-static int slicer_open_sender(app_ctx *app, slicer_sent_watch *watch, udp_out **dst)
+/* The paced sender to dst_addr, as configured by the options; watch hears of what it sends. */
+static int slicer_open_sender(app_ctx *app, slicer_links *links, slicer_sent_watch *watch, udp_out **dst)
 {
     udp_out_config config = {};
 
@@ -575,7 +577,8 @@ static int slicer_open_sender(app_ctx *app, slicer_sent_watch *watch, udp_out **
     config.stop_flag = app->stop_flag;
     config.on_sent = slicer_on_sent;
     config.on_sent_opaque = watch;
-    return udp_out_create(dst, &config);
+    int ret = slicer_links_sender(links, &config);
+    return ret < 0 ? ret : udp_out_create(dst, &config);
 }
 
 /*
@@ -633,7 +636,7 @@ static int slicer_streams(slicer_session *ses)
     int ret;
 
     status_set_state(&app->status, STATE_NO_INPUT);
-    ret = slicer_open_receiver(app, &src);
+    ret = slicer_open_receiver(app, ses->links, &src);
     if (!ses->quiet)
         log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
     if (ret < 0) {
@@ -656,7 +659,7 @@ static int slicer_streams(slicer_session *ses)
             slicer_fail(ses, "%s: %s [%s]: %s", "slicer_streams", what, app->src_url, err);
         slicer_count_overruns(ses, true);
         ses->src = nullptr;
-        udp_in_destroy(&src);
+        slicer_links_receiver_close(ses->links, &src);
         status_session_ended(&app->status);
         return ret;
     }
@@ -673,7 +676,7 @@ static int slicer_streams(slicer_session *ses)
         traffic_set_programme(ses->traffic_ctx, &programme);
     }
 
-    ret = slicer_open_sender(app, ses->sent, &dst);
+    ret = slicer_open_sender(app, ses->links, ses->sent, &dst);
     if (ret < 0) {
         slicer_fail(ses, "%s: Could not open output file [%s]: %s", "slicer_streams", app->dst_url,
                     err_to_str(err, sizeof(err), ret));
@@ -709,7 +712,7 @@ out_close_input:
     relay_close_input(&input);
     slicer_count_overruns(ses, true);
     ses->src = nullptr;
-    udp_in_destroy(&src);
+    slicer_links_receiver_close(ses->links, &src);
     status_session_ended(&app->status);
     return ret;
 }
@@ -745,11 +748,9 @@ static void slicer_take_conformed_filler(app_ctx *app, conform_thread *conformer
 
 int slicer_main_loop(app_ctx *app)
 {
-    /* Names for the log and the muxer; the sockets are the session's own. */
-    utils_strlcpy(app->src_url, "udp://", sizeof(app->src_url));
-    utils_strlcat(app->src_url, app->src_addr, sizeof(app->src_url));
-    utils_strlcpy(app->dst_url, "udp://", sizeof(app->dst_url));
-    utils_strlcat(app->dst_url, app->dst_addr, sizeof(app->dst_url));
+    /* Names for the log and the muxer (an SRT passphrase masked); the sockets are the session's own. */
+    slicer_links_name(app->src_addr, app->src_url, sizeof(app->src_url));
+    slicer_links_name(app->dst_addr, app->dst_url, sizeof(app->dst_url));
     log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
     log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
 
@@ -783,6 +784,13 @@ int slicer_main_loop(app_ctx *app)
                    "slicer_main_loop", i, app->filler->format->streams[i]->id, FILLER_MAX_STREAMS);
     av_dump_format(app->filler->format, 0, filler_file, 0);
 
+    slicer_links *links = nullptr;
+    ret = slicer_links_create(app, &links);
+    if (ret < 0) {
+        log_printf(LOG_ERROR, "%s: the addresses cannot be used", "slicer_main_loop");
+        filler_destroy(&app->filler);
+        return ret;
+    }
     /*
      * A new session starts at once after the previous one; only when
      * sessions keep failing straight away are they paced, so that an
@@ -809,6 +817,7 @@ int slicer_main_loop(app_ctx *app)
         ses.traffic_ctx = traffic_thread_traffic(traffic);
         ses.conformer = conformer;
         ses.failures = &failures;
+        ses.links = links;
         ses.quiet = quick_failures > 0;
         ffmpeg_log_quiet(ses.quiet);  // a session repeating one that failed at once: its library lines too
         ret = slicer_streams(&ses);
@@ -828,6 +837,7 @@ int slicer_main_loop(app_ctx *app)
     }
 
     ratelimit_flush(&failures, status_now_us());
+    slicer_links_destroy(&links);
     thumbs_stop(&app->thumbs);
     conform_thread_stop(&conformer);  // first: it reads the traffic's schedule
     traffic_thread_stop(&traffic);

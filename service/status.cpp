@@ -354,3 +354,41 @@ void status_set_filler_loudness(channel_status *s, double lufs)
     s->filler_lufs.store(lufs);
     s->filler_measured.store(1);
 }
+
+void status_set_srt(channel_status *s, int side, const srt_link_stats *st)
+{
+    if (!s || !st || side < 0 || side > 1)
+        return;
+    std::lock_guard<std::mutex> guard(s->event_lock);
+    s->srt_used[side] = 1;
+    s->srt[side] = *st;
+}
+
+void status_set_rtp(channel_status *s, const rtp_stats *st)
+{
+    if (!s || !st)
+        return;
+    std::lock_guard<std::mutex> guard(s->event_lock);
+    s->rtp_used = 1;
+    s->rtp = *st;
+}
+
+int status_srt(channel_status *s, int side, srt_link_stats *out)
+{
+    if (!s || !out || side < 0 || side > 1)
+        return 0;
+    std::lock_guard<std::mutex> guard(s->event_lock);
+    if (s->srt_used[side])
+        *out = s->srt[side];
+    return s->srt_used[side];
+}
+
+int status_rtp(channel_status *s, rtp_stats *out)
+{
+    if (!s || !out)
+        return 0;
+    std::lock_guard<std::mutex> guard(s->event_lock);
+    if (s->rtp_used)
+        *out = s->rtp;
+    return s->rtp_used;
+}

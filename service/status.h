@@ -18,6 +18,8 @@
 #include "common/mpegts.h"
 #include "net/udp_out.h"
 #include "traffic/traffic.h"
+#include "net/rtp_in.h"
+#include "net/srt_link.h"
 #include "ts/ts_out.h"
 
 enum channel_state {
@@ -117,7 +119,15 @@ struct channel_status {
     std::vector<traffic_spot_plan> plan;    // the schedule's spots as they stand before air (under event_lock)
     std::atomic<int> filler_measured;       // 1 once the filler's loudness is known
     std::atomic<double> filler_lufs;        // the integrated loudness of the filler on air (or to be)
+    /* The input's and output's SRT links and the RTP input, under event_lock; each used once set. */
+    int srt_used[2];                        // STATUS_SRT_INPUT, STATUS_SRT_OUTPUT
+    srt_link_stats srt[2];
+    int rtp_used;
+    rtp_stats rtp;
 };
+
+#define STATUS_SRT_INPUT  0
+#define STATUS_SRT_OUTPUT 1
 
 /* Monotonic clock in µs, the time base of every now_us below. */
 int64_t status_now_us(void);
@@ -194,6 +204,13 @@ int64_t status_bitrate(const rate_meter *m, int64_t now_us);
 int status_last_event(channel_status *s, asrun_record *out);
 /* The schedule's state (traffic_schedule_state) and whether the verification file cannot be written. */
 void status_set_traffic(channel_status *s, int schedule_state, int verification_failing);
+
+/* The SRT link of a side (STATUS_SRT_INPUT or _OUTPUT) and the RTP input's counts, from their threads. */
+void status_set_srt(channel_status *s, int side, const srt_link_stats *st);
+void status_set_rtp(channel_status *s, const rtp_stats *st);
+/* Copies them out: 1 when the side (the RTP input) is in use, else 0 and *out untouched. */
+int status_srt(channel_status *s, int side, srt_link_stats *out);
+int status_rtp(channel_status *s, rtp_stats *out);
 
 /* Copies the schedule in force into buf (size bytes; "" when none). */
 void status_schedule(channel_status *s, char *buf, size_t size);

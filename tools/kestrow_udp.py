@@ -2,14 +2,16 @@
 """kestrow_udp: send an MPEG-TS file over UDP in real time, or record a UDP
 stream to a file; for tests, benchmarks and the quick start, on loopback.
 
-    kestrow_udp.py send FILE HOST:PORT [--speed X] [--log TIMES]
+    kestrow_udp.py send FILE HOST:PORT [--speed X] [--log TIMES] [--rtp]
                        [--fault SPEC ...] [--seed N] [--record SENT]
     kestrow_udp.py recv HOST:PORT FILE [--seconds N] [--idle S] [--log TIMES]
 
 send: datagrams of 7 TS packets (1316 bytes), each sent at the time its
 packets' PCR says (linear between PCRs of the PCR PID, so that the rate is
 even and nothing is sent in bursts); the bytes are sent exactly as they are
-in the file. recv: writes every datagram to FILE as it arrives, until N
+in the file; with --rtp each behind an RTP header (payload type 33,
+sequence numbers from a random start, 90 kHz timestamps from the
+schedule). recv: writes every datagram to FILE as it arrives, until N
 seconds have passed or nothing arrived for S seconds (once something has).
 --log writes, per datagram, its arrival or sending time (monotonic clock,
 seconds) and its byte offset in the stream: the benchmark reads the latency
@@ -25,6 +27,9 @@ before --speed) lies in [from, to). SPEC is comma-separated key=value:
   dup=R          each datagram is sent twice with probability R
   garbage=R      with probability R, a datagram of 1 to 1500 random bytes is
                  sent before the datagram
+  reorder=R      with probability R, the datagram is held back and sent
+                 after the next one (with --rtp its sequence number tells);
+                 counted when that one was sent (not itself held or lost)
   truncate=R     with probability R, the datagram is cut at a random length
                  that is not a whole number of TS packets (its last TS packet
                  is truncated, the rest of it lost)
@@ -135,19 +140,20 @@ class Fault:
 
     KEYS = {"from": "start", "to": "end", "pause": "pause", "drop": "drop", "dup": "dup",
             "garbage": "garbage", "truncate": "truncate", "stall": "stall", "burst": "burst",
-            "fast": "fast"}
+            "fast": "fast", "reorder": "reorder"}
 
     def __init__(self, spec=None, start=0.0, end=None, pause=False, drop=0.0, dup=0.0,
-                 garbage=0.0, truncate=0.0, stall=False, burst=None, fast=None):
+                 garbage=0.0, truncate=0.0, stall=False, burst=None, fast=None, reorder=0.0):
         self.start, self.end, self.pause = start, end, pause
         self.drop, self.dup, self.garbage, self.truncate = drop, dup, garbage, truncate
+        self.reorder = reorder
         self.stall, self.burst, self.fast = stall, burst, fast
         for item in filter(None, (x.strip() for x in (spec or "").split(","))):
             key, _, value = item.partition("=")
             if key not in self.KEYS or not value:
                 raise ValueError("fault %r: %r is not one of %s=VALUE" % (spec, item, "/".join(self.KEYS)))
             setattr(self, self.KEYS[key], bool(int(value)) if key in ("pause", "stall") else float(value))
-        for name in ("drop", "dup", "garbage", "truncate"):
+        for name in ("drop", "dup", "garbage", "truncate", "reorder"):
             if not 0.0 <= getattr(self, name) <= 1.0:
                 raise ValueError("fault %r: %s must lie in [0, 1]" % (spec, name))
         if (self.stall or self.fast) and self.end is None:
@@ -173,13 +179,14 @@ class Fault:
         return max(0.0, min(t, self.end) - self.start) * (1 - 1 / self.fast)
 
 
-def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=None):
+def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=None, rtp=False):
     """Sends the file at path to addr ("host:port") paced by its PCRs, doing
-    the harm that faults (Fault objects or specs) describe. Returns counts:
-    datagrams (of the file), sent (datagrams sent, garbage included),
-    paused, dropped, duplicated, garbage, truncated, stalled (sent late by a
-    stall), bytes (sent), late_ms (the most a datagram left after its time
-    through no fault: this process was not scheduled in time)."""
+    the harm that faults (Fault objects or specs) describe; rtp: each
+    datagram behind an RTP header. Returns counts: datagrams (of the file),
+    sent (datagrams sent, garbage included), paused, dropped, duplicated,
+    garbage, truncated, reordered, stalled (sent late by a stall), bytes
+    (sent), late_ms (the most a datagram left after its time through no
+    fault: this process was not scheduled in time)."""
     with open(path, "rb") as f:
         data = f.read()
     data = data[:len(data) - len(data) % TS]
@@ -187,7 +194,9 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
     faults = [f if isinstance(f, Fault) else Fault(f) for f in faults]
     rng = random.Random(seed)
     counts = dict.fromkeys(("datagrams", "sent", "paused", "dropped", "duplicated", "garbage",
-                            "truncated", "stalled", "bytes", "late_ms"), 0)
+                            "truncated", "reordered", "stalled", "bytes", "late_ms"), 0)
+    seq, ssrc = rng.randrange(1 << 16), rng.randrange(1 << 32)
+    held = []  # datagrams held back (reorder=), each sent after the next one
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     target = _addr(addr)
     start = time.monotonic()
@@ -195,9 +204,9 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
     rec = open(record, "wb") if record else None
     sent_bytes = 0
 
-    def put(datagram, off):
+    def put(datagram, off, header=b""):
         nonlocal sent_bytes
-        sock.sendto(datagram, target)
+        sock.sendto(header + datagram, target)
         counts["sent"] += 1
         counts["bytes"] += len(datagram)
         if rec:
@@ -227,8 +236,10 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
             if any(f.pause for f in active):
                 counts["paused"] += 1
                 continue
-            copies = 1
+            copies, hold = 1, False
             for f in active:
+                if f.reorder and rng.random() < f.reorder:
+                    hold = True
                 if f.garbage and rng.random() < f.garbage:
                     put(rng.randbytes(rng.randint(1, 1500)), off)
                     counts["garbage"] += 1
@@ -246,8 +257,22 @@ def send(path, addr, speed=1.0, log=None, stop=None, faults=(), seed=1, record=N
                 counts["dropped"] += 1
             elif copies > 1:
                 counts["duplicated"] += 1
+            header = b""
+            if rtp:
+                # The sequence number counts the file's datagrams: a dropped one leaves its gap.
+                header = struct.pack(">BBHII", 0x80, 33, seq, int(at * 90000) & 0xFFFFFFFF, ssrc)
+                seq = (seq + 1) & 0xFFFF
+            late, held = held, []
+            if hold and copies:
+                held = [(datagram, off, header)] * copies
+                copies = 0
             for _ in range(copies):
-                put(datagram, off)
+                put(datagram, off, header)
+            for d, o, h in late:
+                put(d, o, h)
+                counts["reordered"] += copies > 0  # after a later one (else in its place after all)
+        for d, o, h in held:
+            put(d, o, h)
     finally:
         sock.close()
         if out:
@@ -338,6 +363,7 @@ def main(argv=None):
     s.add_argument("--fault", action="append", default=[], type=Fault)
     s.add_argument("--seed", type=int, default=1)
     s.add_argument("--record")
+    s.add_argument("--rtp", action="store_true")
     r = sub.add_parser("recv")
     r.add_argument("addr")
     r.add_argument("file")
@@ -346,7 +372,7 @@ def main(argv=None):
     r.add_argument("--log")
     a = ap.parse_args(argv)
     if a.cmd == "send":
-        counts = send(a.file, a.addr, a.speed, a.log, faults=a.fault, seed=a.seed, record=a.record)
+        counts = send(a.file, a.addr, a.speed, a.log, faults=a.fault, seed=a.seed, record=a.record, rtp=a.rtp)
         if a.fault:
             print(" ".join("%s=%d" % kv for kv in counts.items()), file=sys.stderr)
     else:

@@ -7,6 +7,7 @@ PACKAGES=(
     build-essential cmake pkg-config
     libavformat-dev libavcodec-dev libavutil-dev libavfilter-dev libswscale-dev libswresample-dev
     libxmlrpc-core-c3-dev libxml2-dev
+    libsrt-gnutls-dev srt-tools
     ffmpeg python3 googletest libgtest-dev
     clang libclang-rt-14-dev
     chromium prometheus python3-jsonschema   # the console in a browser, the alerting rules, the state's schema

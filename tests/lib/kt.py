@@ -5,6 +5,7 @@ path (kestrow_gen, kestrow_udp, kestrow_report)."""
 import bisect
 import json
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -14,6 +15,8 @@ import threading
 import time
 import types
 import unittest
+import urllib.request
+import xmlrpc.client
 
 APP = os.environ.get("KESTROW_APP", "")
 DEMO = os.environ.get("KESTROW_DEMO", "")
@@ -334,10 +337,24 @@ def required_args():
             "--filler=" + quiet_filler()]
 
 
+def port_of(addr):
+    """The port of a live address: HOST:PORT, or udp://, rtp://, srt:// with it (and a query)."""
+    return int(re.search(r":(\d+)(?=[/?]|$)", addr).group(1))
+
+
+def figures(svc):
+    """(kestrow.status, {metric sample: value text}) of a running service."""
+    with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % svc.port) as proxy:
+        status = proxy.kestrow.status()
+    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % svc.port, timeout=10) as r:
+        return status, dict(l.rsplit(" ", 1) for l in r.read().decode().splitlines() if l and l[0] != "#")
+
+
 class Service:
     """One KestrowApp started in folder with args. With a filler it relays
-    from a free UDP port (src) to a recording receiver on another (dst),
-    whose arrival times go to <name>_out.times; without one it gets an
+    from a free UDP port (src, or any live address given) to a recording
+    receiver on another (dst), whose arrival times go to <name>_out.times
+    (dst_addr: another --dst-addr, whose peer the test routes to dst); without one it gets an
     input and an output nobody uses (required_args) unless quiet=False. port: the control port, a
     free one by default, None for none on the command line. wrap: a command
     line put in front (the log is then read through /proc). console_rate:
@@ -345,7 +362,7 @@ class Service:
     service's run-queue waits are sampled into self.waits."""
 
     def __init__(self, folder, *args, filler=None, name="app", log=None, env=None, wrap=(),
-                 port=0, console_rate=None, console_watch=b"", src=None, quiet=True):
+                 port=0, console_rate=None, console_watch=b"", src=None, quiet=True, dst_addr=None):
         self.name, self.folder = name, folder
         self.port = free_port(socket.SOCK_STREAM) if port == 0 else port
         self.log = log or os.path.join(folder, name + ".log")
@@ -360,7 +377,7 @@ class Service:
             self.arrivals = os.path.join(folder, name + "_out.times")
             self.receiver = udp.Receiver(self.dst, self.out, log=self.arrivals)
             self.receiver.start()
-            argv += ["--src-addr", self.src, "--dst-addr", self.dst, "--filler", filler]
+            argv += ["--src-addr", self.src, "--dst-addr", dst_addr or self.dst, "--filler", filler]
         elif quiet:
             argv += required_args()
         self.err = open(self.err_path, "wb")
@@ -390,7 +407,7 @@ class Service:
     def ready(self, timeout=20):
         """Waits until the input socket is bound (with a filler) or the control
         port listens (without); False when the process ended first."""
-        port, is_udp = (int(self.src.rsplit(":", 1)[1]), True) if self.receiver else (self.port, False)
+        port, is_udp = (port_of(self.src), True) if self.receiver else (self.port, False)
         return wait_for(lambda: bound(port, is_udp) or self.proc.poll() is not None,
                         timeout) and self.proc.poll() is None
 

@@ -135,7 +135,8 @@ class Package(unittest.TestCase):
                 self.assertTrue({o.split(":")[0] for o in owners} & depends,
                                 "%s needs %s from %s, not in Depends: %s" % (prog, lib, owners, depends))
         # libavfilter8: loaded when conforming begins, so no binary names it.
-        for lib in ("libavformat59", "libavcodec59", "libavutil57", "libavfilter8", "libxmlrpc-core-c3", "libxml2"):
+        for lib in ("libavformat59", "libavcodec59", "libavutil57", "libavfilter8", "libsrt1.5-gnutls",
+                    "libxmlrpc-core-c3", "libxml2"):
             self.assertIn(lib, depends)
 
     # -- maintainer scripts -------------------------------------------------

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ThreadSanitizer run of the tests whose code runs on several threads (logger,
-# signals, control server, status, library log callback, the as-run writer, a few live relays):
+# signals, control server, status, library log callback, the as-run writer, a few live relays,
+# an SRT link and an SRT channel):
 #   run_tsan.sh SOURCE_DIR WORK_DIR [build|run]
 # Builds them in WORK_DIR/build with -fsanitize=thread (AddressSanitizer off:
 # the two cannot be combined), runs them, and fails on any test failure or any
@@ -21,7 +22,8 @@ units=(tests/common/kestrow_common_log_test
        tests/service/kestrow_service_ctl_test
        tests/service/kestrow_service_status_test
        tests/common/kestrow_common_trace_test
-       tests/tsan/kestrow_threads_test)
+       tests/tsan/kestrow_threads_test
+       tests/net/kestrow_net_links_tests)
 
 if [ "$mode" != run ]; then
 flags="-fsanitize=thread -g -O1 -fno-omit-frame-pointer"
@@ -72,6 +74,10 @@ run "service/test_service.py (signals, second signal, control port)" \
 run "service/test_onair.py (the as-run writer's thread)" \
     python3 -u "$src/tests/service/test_onair.py" \
     OnAir.test_an_as_run_file_that_blocks_holds_up_neither_the_output_nor_its_lines
+run "service/test_srt.py (an encrypted caller refused then spliced, a lossy link)" \
+    python3 -u "$src/tests/service/test_srt.py" \
+    Srt.test_an_encrypted_caller_is_spliced_after_wrong_passphrases_were_refused \
+    Srt.test_losses_on_the_link_are_retransmitted_in_time
 run "service/test_live.py (breaks, a frame-accurate return, stop while silent)" \
     python3 -u "$src/tests/service/test_live.py" \
     Live.test_breaks_are_spliced_and_logged \

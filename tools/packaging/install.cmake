@@ -77,9 +77,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; CPack indents these lines
 # and turns the empty one into a paragraph break.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"KestrowApp relays one MPEG-TS from a UDP source to a UDP destination and,
-on SCTE-35 splice_insert cues, replaces the programme's video and audio with
-a filler recording for the announced break. One systemd instance,
+"KestrowApp relays one MPEG-TS from a UDP, RTP or SRT source to a UDP, RTP
+or SRT destination and, on SCTE-35 splice_insert cues, replaces the
+programme's video and audio with a filler recording for the announced break.
+SRT goes through libsrt: encrypted, retransmitted, reconnecting. One systemd instance,
 kestrow@NAME, runs one channel from /etc/kestrow/NAME.conf.
 
 KestrowDemo runs the same splice rules from file to file, to try breaks on
@@ -99,7 +100,7 @@ if(KESTROW_DPKG_SHLIBDEPS)
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "adduser, libavcodec59 (>= 7:5.1), libavformat59 (>= 7:5.1), libavutil57 (>= 7:5.1), "
-        "libavfilter8 (>= 7:5.1), libswscale6 (>= 7:5.1), "
+        "libavfilter8 (>= 7:5.1), libswscale6 (>= 7:5.1), libsrt1.5-gnutls (>= 1.5.1), "
         "libxmlrpc-core-c3 (>= 1.33), libxml2 (>= 2.9), libstdc++6 (>= 12), libgcc-s1, libc6 (>= 2.34)")
     string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}")
 endif()
