@@ -18,8 +18,8 @@ import kt
 
 LIMIT = 1.0   # seconds from the signal caught to "Bye!", on the service's own log stamps
 # What the process takes from "Bye!" to its end: the sanitizers' leak scan at
-# exit, which a busy machine slows.
-EXIT = 1.5
+# exit, which a busy machine slows (7.6 s seen with the whole suite on 2 cores).
+EXIT = 8.0
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 STATUS_KEYS = {"state": str, "session_uptime": float, "input_bitrate": int, "output_bitrate": int,
                "packets_in": int, "packets_out": int, "overruns": int, "cues": int,
@@ -60,12 +60,13 @@ class Base(unittest.TestCase):
         """Status 0 within limit; one line per caught terminating signal, the
         control server's and the main thread's ends in that order, "Bye!" last."""
         self.assertEqual(rc, 0)
-        self.assertLessEqual(took, limit + EXIT)
         self.assertLessEqual(stop_time(svc.text()), limit)
+        self.assertLessEqual(took, limit + EXIT)
         msgs = kt.messages(svc.text())
         self.assertTrue(msgs[0].startswith("KestrowApp - "), msgs[0])
-        self.assertEqual([m for m in msgs if m.startswith("sighandler: ")],
-                         ["sighandler: [%d] catched %d" % (svc.proc.pid, s) for s in catches])
+        # Any thread may take a signal: two sent back to back are logged in either order.
+        self.assertEqual(sorted(m for m in msgs if m.startswith("sighandler: ")),
+                         sorted("sighandler: [%d] catched %d" % (svc.proc.pid, s) for s in catches))
         order = [m for m in msgs if m in ("ctl_run: control server finished",
                                           "main: Controls finished")]
         self.assertEqual(order, ["ctl_run: control server finished", "main: Controls finished"])
@@ -182,8 +183,7 @@ class Service(Base):
 
     def test_second_signal_during_the_shutdown_adds_one_line(self):
         # Two kinds of signal, sent back to back: the second comes while the
-        # first one's shutdown runs, and neither merges into the other (a
-        # lower number pending is delivered first, so the order holds).
+        # first one's shutdown runs, and neither merges into the other.
         svc = self.started()
         with socket.create_connection(("127.0.0.1", svc.port), timeout=5):
             time.sleep(0.2)
