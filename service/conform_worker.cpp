@@ -29,6 +29,8 @@ extern "C" {
 
 #define WORKER_MAGIC    0x4b43574bu  // "KCWK"
 #define WORKER_POLL_MS  100          // the stop flag is looked at this often while the child works
+#define WORKER_REAP_TRIES 20         // a child killed at the stop is waited for this many times...
+#define WORKER_REAP_US  5000         // ...this long each (100 ms in all)
 
 extern char **environ;
 
@@ -151,10 +153,19 @@ static int worker_do(worker_task task, conform_result *res, const std::atomic<in
     if (got <= 0)
         kill(pid, SIGKILL);  // stopped, or it said nothing it could finish
     int wstatus = 0;
+    if (got == -EINTR) {
+        /*
+         * The service stops: the child's end is not waited for past a short
+         * bound. Taking down a large address space takes the kernel seconds
+         * on a busy machine, and the stop must not wait for it; what is left
+         * is reaped by init once the service has exited.
+         */
+        for (int i = 0; i < WORKER_REAP_TRIES && waitpid(pid, &wstatus, WNOHANG) == 0; i++)
+            usleep(WORKER_REAP_US);
+        return -EINTR;
+    }
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR)
         ;
-    if (got == -EINTR)
-        return -EINTR;
     if (got == 0 && WIFSIGNALED(wstatus))
         return worker_failed(res, "the conforming process ended on signal %d", WTERMSIG(wstatus));
     if (got == 0)
