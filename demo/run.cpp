@@ -294,7 +294,7 @@ static int64_t demo_start_ms(const demo_ctx *demo)
 static int demo_open_traffic(demo_ctx *demo)
 {
     traffic_config config = {demo->schedule, demo->spots, demo->channel_id, demo->headend_id, demo->verification,
-                             demo->spot_cache, &demo->clock, demo_print_line, nullptr};
+                             demo->spot_cache, &demo->clock, {demo_print_event, nullptr}};
     const char *why = schedule_config_error(demo->schedule, demo->spots, demo->channel_id, demo->headend_id);
     if (why || traffic_create(&demo->traffic_ctx, &config) < 0) {
         fprintf(stderr, "Could not use the schedule '%s': %s\n", demo->schedule, why ? why : "out of memory");
