@@ -23,16 +23,12 @@
 
 namespace {
 
-/* The schedule file to use at now_ms: the option, or the day's file in the folder it names. */
+/* The schedule file to use at now_ms: the option, or the day's file in the folder it names; "" none. */
 std::string schedule_file(const traffic *t, int64_t now_ms)
 {
-    struct stat st;
-    if (stat(t->files.schedule_option.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return t->files.schedule_option;
-    char name[SCHEDULE_NAME_SIZE];
-    if (schedule_file_name(now_ms, t->files.channel.c_str(), t->files.headend.c_str(), name, sizeof(name)) < 0)
-        return std::string();
-    return t->files.schedule_option + "/" + name;
+    char path[SCHEDULE_PATH_SIZE];
+    return schedule_day_file(t->files.schedule_option.c_str(), now_ms, t->files.channel.c_str(),
+                             t->files.headend.c_str(), path, sizeof(path)) == 0 ? path : std::string();
 }
 
 /* Gives new the verification results of old's matching records. */
