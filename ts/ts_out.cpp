@@ -881,42 +881,19 @@ static void handle_packet(ts_out *s, const uint8_t *p)
         tables_late(s, 0);
 }
 
-/* AVIO write callback: whole packets go straight through, pieces are gathered. */
+static void gathered_packet(void *opaque, const uint8_t *p)
+{
+    handle_packet((ts_out *)opaque, p);
+}
+
+/* AVIO write callback: whole packets go straight through, pieces are gathered, lost sync is skipped. */
 static int ts_out_write(void *opaque, uint8_t *buf, int size)
 {
     ts_out *s = (ts_out *)opaque;
     if (s->error < 0)
         return s->error;
     s->stats.bytes_in += size;
-    const uint8_t *p = buf;
-    int left = size;
-    while (left > 0) {
-        if (s->partial_len == 0) {
-            if (p[0] != TS_SYNC_BYTE) {
-                const uint8_t *sync = (const uint8_t *)memchr(p, TS_SYNC_BYTE, left);
-                int skip = sync ? (int)(sync - p) : left;
-                s->stats.bytes_skipped += skip;
-                p += skip;
-                left -= skip;
-                continue;
-            }
-            if (left >= TS_PACKET_SIZE) {
-                handle_packet(s, p);
-                p += TS_PACKET_SIZE;
-                left -= TS_PACKET_SIZE;
-                continue;
-            }
-        }
-        int n = TS_PACKET_SIZE - s->partial_len < left ? TS_PACKET_SIZE - s->partial_len : left;
-        memcpy(s->partial + s->partial_len, p, n);
-        s->partial_len += n;
-        p += n;
-        left -= n;
-        if (s->partial_len == TS_PACKET_SIZE) {
-            s->partial_len = 0;
-            handle_packet(s, s->partial);
-        }
-    }
+    s->stats.bytes_skipped += ts_gather_feed(&s->gather, buf, size, true, gathered_packet, s);
     return s->error < 0 ? s->error : size;
 }
 
@@ -1112,8 +1089,8 @@ int ts_out_close(ts_out **p)
     *p = nullptr;
 
     avio_flush(s->pb);  // the muxer's last bytes, through ts_out_write
-    s->stats.bytes_skipped += s->partial_len;
-    s->partial_len = 0;
+    s->stats.bytes_skipped += s->gather.len;
+    s->gather.len = 0;
     for (int i = 0; i < s->pes_count; i++)
         if (s->pes[i].active)
             pes_finish(s, &s->pes[i]);  // a unit without a length ends with the stream

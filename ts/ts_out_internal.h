@@ -123,8 +123,7 @@ struct ts_out {
     int64_t max_lead_us;
     int64_t clock_start;       // wall clock (us) from which clock_bits were sent; 0: not yet
     int64_t clock_bits;
-    uint8_t partial[TS_PACKET_SIZE];
-    int partial_len;
+    ts_gather gather;          // the muxer's writes into whole packets
     ts_psi_buf pat;
     uint8_t pat_last[TS_PSI_MAX];
     int pat_last_len;
