@@ -115,6 +115,16 @@ void conform_target_text(const conform_target *t, char *buf, size_t size)
         snprintf(buf + n, size - (size_t)n, ", %.3f s", t->length);
 }
 
+double conform_gain(double integrated, double peak, double lufs)
+{
+    if (!(integrated > CONFORM_SILENT + 0.5))
+        return 0;
+    double gain = lufs - integrated;
+    if (std::isfinite(peak) && peak + gain > CONFORM_TRUE_PEAK)
+        gain = CONFORM_TRUE_PEAK - peak;
+    return gain;
+}
+
 const char *conform_status_name(int status)
 {
     switch (status) {
@@ -547,12 +557,7 @@ int measure(source *s, const conform_target *t, const std::vector<int> &map, lou
 /* The gain in dB that brings l to lufs, lowered where the true peak would pass the limit. */
 double gain_for(const loudness &l, double lufs)
 {
-    if (!l.any || l.integrated <= CONFORM_SILENT + 0.5)
-        return 0;
-    double gain = lufs - l.integrated;
-    if (std::isfinite(l.peak) && l.peak + gain > CONFORM_TRUE_PEAK)
-        gain = CONFORM_TRUE_PEAK - l.peak;
-    return gain;
+    return l.any ? conform_gain(l.integrated, l.peak, lufs) : 0;
 }
 
 /* ---- the check of a file already in the channel's format ---- */
