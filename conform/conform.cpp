@@ -32,6 +32,7 @@ extern "C" {
 
 #include "common/trace.h"
 #include "common/utils.h"
+#include "common/video_format.h"
 
 static std::string averr(int code)
 {
@@ -724,28 +725,17 @@ int open_video_encoder(out_stream *o, const conform_target *t, int threads)
     AVCodecContext *c = o->enc = avcodec_alloc_context3(codec);
     if (!c)
         return AVERROR(ENOMEM);
-    c->width = v->width;
-    c->height = v->height;
-    c->pix_fmt = (AVPixelFormat)v->pix_fmt;
-    c->sample_aspect_ratio = v->sar;
-    c->framerate = v->fps;
-    c->time_base = av_inv_q(v->fps);
+    AVDictionary *o_opts = nullptr;
+    const video_format format = {v->width, v->height, v->pix_fmt, v->sar, v->fps, v->field_order, v->level};
+    video_format_setup(c, &format, &o_opts);
     c->bit_rate = video_bit_rate(v);
     c->rc_max_rate = c->bit_rate;
     c->rc_buffer_size = (int)std::min<int64_t>(INT32_MAX, c->bit_rate);
     c->gop_size = std::max(1, (int)lrint(av_q2d(v->fps)));
     c->max_b_frames = 2;
-    c->flags |= AV_CODEC_FLAG_CLOSED_GOP;
     c->thread_count = threads;
     if (v->profile >= 0)
         c->profile = v->profile;
-    if (v->level > 0)
-        c->level = v->level;
-    if (v->field_order == AV_FIELD_TT || v->field_order == AV_FIELD_BB) {
-        c->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
-        c->field_order = (AVFieldOrder)v->field_order;
-    }
-    AVDictionary *o_opts = nullptr;
     if (v->codec_id == AV_CODEC_ID_H264 || v->codec_id == AV_CODEC_ID_HEVC) {
         av_dict_set(&o_opts, "preset", "faster", 0);
         if (v->codec_id == AV_CODEC_ID_HEVC) {

@@ -93,6 +93,27 @@ TEST_F(Conform, TheChannelsFormatFromAProgrammeKeptBetweenRuns)
     EXPECT_EQ(-EINVAL, conform_target_from_file(radio.c_str(), -23, &back));
 }
 
+// A channel in MPEG-2 with interlaced pictures gets its spots in that format (the encoder refuses closed GOPs
+// unless told not to cut at scene changes).
+TEST_F(Conform, ASpotInAnInterlacedMpeg2Channel)
+{
+    conform_target t, got;
+    ASSERT_EQ(0, conform_target_from_file((*dir / "prog.ts").c_str(), -23, &t));
+    t.video.codec_id = AV_CODEC_ID_MPEG2VIDEO;
+    t.video.profile = FF_PROFILE_UNKNOWN;
+    t.video.level = FF_LEVEL_UNKNOWN;
+    t.video.field_order = AV_FIELD_TT;
+    t.length = 1;
+    conform_result res;
+    std::string out = *dir / "mpeg2.ts";
+    ASSERT_EQ(0, conform_file((*dir / "prog.ts").c_str(), out.c_str(), &t, &res, nullptr)) << res.why;
+    EXPECT_EQ(CONFORM_CONFORMED, res.status);
+    ASSERT_EQ(0, conform_target_from_file(out.c_str(), -23, &got));
+    EXPECT_EQ(AV_CODEC_ID_MPEG2VIDEO, got.video.codec_id);
+    EXPECT_EQ(AV_FIELD_TT, got.video.field_order);
+    EXPECT_EQ(t.video.pid, got.video.pid);
+}
+
 // The gain to the target, held under the true-peak limit; silence gets none.
 TEST(ConformGain, ToTheTargetUnderTheTruePeak)
 {
