@@ -350,7 +350,8 @@ def analyse(r, prog, fill_hashes, prog_r):
     video_src = {p["hash"]: p["pts"] for p in prog_r["packets"] if p["pid"] == vpid}
     shifts = collections.Counter(kestrow_clock.diff(p["pts"], video_src[p["hash"]]) for p in out_r["packets"]
                                  if p["pid"] == vpid and p["hash"] in video_src and p["pts"] is not None)
-    r["pts_shift"] = shifts.most_common(1)[0][0] if shifts else 0
+    shift = shifts.most_common(1)[0][0] if shifts else 0
+    r["pts_shift"] = shift
 
     r["pids"] = {}
     latency = []
