@@ -22,10 +22,10 @@
  * Before air, every spot of the schedule is known as far as its file goes
  * (traffic_plan): ready, still pending (not read or conformed yet), or
  * not to air and why (no file, unusable, shorter than sold), as soon as
- * its file is read; a line says so once for each spot of a window that
- * begins within TRAFFIC_WARN_AHEAD_MS. The spot files and their conformed
- * copies are watched: a file that lands or changes, or a copy made, is
- * read again at the next poll.
+ * its file is read; an event (EVENT_SPOT_WILL_NOT_AIR) says so once for
+ * each spot of a window that begins within TRAFFIC_WARN_AHEAD_MS. The spot
+ * files and their conformed copies are watched: a file that lands or
+ * changes, or a copy made, is read again at the next poll.
  */
 #ifndef KESTROW_TRAFFIC_TRAFFIC_H
 #define KESTROW_TRAFFIC_TRAFFIC_H
