@@ -210,7 +210,7 @@ MUTATIONS = [
          files=TRAFFIC,
          old="            plan.reason = EVENT_PLAN_OUTSIDE;",
          new="            plan.reason = EVENT_PLAN_NUL;",
-         tests=r"^demo\.traffic$|^service\.traffic$"),
+         tests=r"^traffic\.Traffic\.|^demo\.traffic$"),
     dict(id="cc-frozen",
          what="continuity counter of rewritten sections not advanced",
          files=TS_OUT_FILES,
