@@ -108,10 +108,11 @@ TOOLS = os.path.join(ROOT, "tools")
 sys.path.insert(0, TOOLS)
 import kestrow_gen  # noqa: E402
 import kestrow_report  # noqa: E402
+import kestrow_clock  # noqa: E402
+from kestrow_clock import WRAP  # noqa: E402
 import kestrow_udp  # noqa: E402
 from kestrow_udp import free_port  # noqa: E402
 
-WRAP = 1 << 33
 MIB = 1 << 20
 CUES = ["at=15,dur=10", "at=40,dur=8"]
 RATES = {
@@ -347,10 +348,10 @@ def analyse(r, prog, fill_hashes, prog_r):
 
     # The relay's constant pts shift (0 for KestrowApp; ffmpeg's muxer adds 2 x max_delay).
     video_src = {p["hash"]: p["pts"] for p in prog_r["packets"] if p["pid"] == vpid}
-    shifts = collections.Counter((p["pts"] - video_src[p["hash"]]) % WRAP for p in out_r["packets"]
+    shifts = collections.Counter(kestrow_clock.diff(p["pts"], video_src[p["hash"]]) for p in out_r["packets"]
                                  if p["pid"] == vpid and p["hash"] in video_src and p["pts"] is not None)
     shift = shifts.most_common(1)[0][0] if shifts else 0
-    r["pts_shift"] = shift if shift < WRAP // 2 else shift - WRAP
+    r["pts_shift"] = shift
 
     r["pids"] = {}
     latency = []

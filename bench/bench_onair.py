@@ -96,11 +96,11 @@ os.environ.setdefault("KESTROW_TOOLS", os.path.join(ROOT, "tools"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
 import bench_live  # noqa: E402  (puts tools/ on the import path)
 import kestrow_gen  # noqa: E402
+import kestrow_clock  # noqa: E402
 import kestrow_udp  # noqa: E402
 import kt  # noqa: E402
 
 SETTLE = 1.5
-WRAP = 1 << 33
 GAP = 0.5            # the sender silent this long splits the input into stretches
 SD = dict(size="640x360", video_bitrate="3M", muxrate="5M")
 HD = dict(size="1280x720", video_bitrate="16M", muxrate="20M")
@@ -336,7 +336,7 @@ def asrun_summary(path):
         if ev == "break_start":
             events[key] = "started"
             if e.get("pts") is not None and e.get("splice_time") is not None:
-                late[key] = ((e["pts"] - e["splice_time"] + WRAP // 2) % WRAP - WRAP // 2) / 90000
+                late[key] = kestrow_clock.diff(e["pts"], e["splice_time"]) / 90000
         elif ev == "break_end":
             dur = (e.get("duration") or 0) / 90000
             aired = e["aired"] / 90000 if e.get("aired") is not None else None

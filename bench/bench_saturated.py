@@ -58,6 +58,7 @@ os.environ.setdefault("KESTROW_TOOLS", os.path.join(ROOT, "tools"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
 import kt  # noqa: E402
 import sch  # noqa: E402
+import kestrow_clock  # noqa: E402  (tools/, on the path kt puts it on)
 
 FF = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
 PROG = dict(size="640x360", gop=50, video_bitrate="1M", muxrate="5M")
@@ -156,9 +157,9 @@ def row(label, r, prog=None):
             res = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "packet=pts",
                                   "-of", "csv=p=0", path], capture_output=True, text=True, timeout=300)
             return [int(v) for v in res.stdout.replace(",", " ").split() if v.lstrip("-").isdigit()]
-        src, out = video_pts(prog), set(p % (1 << 33) for p in video_pts(svc.out))
+        src, out = video_pts(prog), set(p % kestrow_clock.WRAP for p in video_pts(svc.out))
         # The output's clock: the input's, or moved once; the shift that matches most pictures.
-        lost_of = lambda d: sum(1 for p in src[50:-50] if (p + d) % (1 << 33) not in out)
+        lost_of = lambda d: sum(1 for p in src[50:-50] if (p + d) % kestrow_clock.WRAP not in out)
         shift = min((min(out) - p for p in src[:150]), key=lost_of) if out and src else 0
         missing = "%d of %d" % (lost_of(shift), len(src) - 100)
     late = [l for l in kt.messages(text) if "late, latest by" in l]

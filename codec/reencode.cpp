@@ -4,6 +4,7 @@
  */
 #include "codec/reencode.h"
 #include "common/utils.h"
+#include "common/video_format.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -240,24 +241,16 @@ static int open_encoder(const reencode *r, int64_t rate, AVCodecContext **out)
 
     if (!c)
         return AVERROR(ENOMEM);
-    c->width = par->width;
-    c->height = par->height;
-    c->pix_fmt = (AVPixelFormat)par->format;
-    c->sample_aspect_ratio = par->sample_aspect_ratio;
-    c->time_base = av_inv_q(r->frame_rate);  // the pictures are numbered: MPEG-2 takes no other time base
-    c->framerate = r->frame_rate;
+    const video_format format = {par->width, par->height, par->format, par->sample_aspect_ratio, r->frame_rate,
+                                 par->field_order, par->level};
+    video_format_setup(c, &format, &opts);
     c->color_primaries = par->color_primaries;
     c->color_trc = par->color_trc;
     c->colorspace = par->color_space;
     c->color_range = par->color_range;
     c->chroma_sample_location = par->chroma_location;
-    c->field_order = par->field_order;
-    if (par->field_order != AV_FIELD_PROGRESSIVE && par->field_order != AV_FIELD_UNKNOWN)
-        c->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
-    c->flags |= AV_CODEC_FLAG_CLOSED_GOP;
     c->gop_size = 100000;          // one key frame, the first: a run is shorter than the programme's GOP
     c->max_b_frames = 0;           // no reordering: the run takes the decoding times it is given
-    c->level = par->level;
     c->rc_max_rate = rate;
     c->rc_buffer_size = (int)(r->buffer_size > 0 ? r->buffer_size : rate);
     c->rc_initial_buffer_occupancy = c->rc_buffer_size * 3 / 4;

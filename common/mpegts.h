@@ -85,4 +85,20 @@ static inline int64_t ts_packet_pcr(const uint8_t *p)
  */
 uint32_t mpegts_crc32(const uint8_t *p, int len);
 
+/* Whole packets gathered from writes of any size (a muxer's AVIO writes): a piece waits for the rest. */
+struct ts_gather {
+    uint8_t partial[TS_PACKET_SIZE];
+    int len;                 // bytes of the piece held
+};
+
+typedef void (*ts_gather_fn)(void *opaque, const uint8_t *pkt);
+
+/*
+ * Hands each whole packet of what g holds followed by buf (size bytes) to
+ * fn, in order, straight from buf where it lies whole; what is left of a
+ * packet stays in g. With resync, bytes that do not begin with the sync
+ * byte where a packet would begin are skipped. Returns the bytes skipped.
+ */
+int64_t ts_gather_feed(ts_gather *g, const uint8_t *buf, int size, bool resync, ts_gather_fn fn, void *opaque);
+
 #endif

@@ -32,6 +32,7 @@ extern "C" {
 
 #include "common/trace.h"
 #include "common/utils.h"
+#include "common/video_format.h"
 
 static std::string averr(int code)
 {
@@ -113,6 +114,16 @@ void conform_target_text(const conform_target *t, char *buf, size_t size)
         n += snprintf(buf + n, size - (size_t)n, ", %.1f LUFS", t->lufs);
     if (t->length > 0 && n >= 0 && (size_t)n < size)
         snprintf(buf + n, size - (size_t)n, ", %.3f s", t->length);
+}
+
+double conform_gain(double integrated, double peak, double lufs)
+{
+    if (!(integrated > CONFORM_SILENT + 0.5))
+        return 0;
+    double gain = lufs - integrated;
+    if (std::isfinite(peak) && peak + gain > CONFORM_TRUE_PEAK)
+        gain = CONFORM_TRUE_PEAK - peak;
+    return gain;
 }
 
 const char *conform_status_name(int status)
@@ -547,12 +558,7 @@ int measure(source *s, const conform_target *t, const std::vector<int> &map, lou
 /* The gain in dB that brings l to lufs, lowered where the true peak would pass the limit. */
 double gain_for(const loudness &l, double lufs)
 {
-    if (!l.any || l.integrated <= CONFORM_SILENT + 0.5)
-        return 0;
-    double gain = lufs - l.integrated;
-    if (std::isfinite(l.peak) && l.peak + gain > CONFORM_TRUE_PEAK)
-        gain = CONFORM_TRUE_PEAK - l.peak;
-    return gain;
+    return l.any ? conform_gain(l.integrated, l.peak, lufs) : 0;
 }
 
 /* ---- the check of a file already in the channel's format ---- */
@@ -719,28 +725,17 @@ int open_video_encoder(out_stream *o, const conform_target *t, int threads)
     AVCodecContext *c = o->enc = avcodec_alloc_context3(codec);
     if (!c)
         return AVERROR(ENOMEM);
-    c->width = v->width;
-    c->height = v->height;
-    c->pix_fmt = (AVPixelFormat)v->pix_fmt;
-    c->sample_aspect_ratio = v->sar;
-    c->framerate = v->fps;
-    c->time_base = av_inv_q(v->fps);
+    AVDictionary *o_opts = nullptr;
+    const video_format format = {v->width, v->height, v->pix_fmt, v->sar, v->fps, v->field_order, v->level};
+    video_format_setup(c, &format, &o_opts);
     c->bit_rate = video_bit_rate(v);
     c->rc_max_rate = c->bit_rate;
     c->rc_buffer_size = (int)std::min<int64_t>(INT32_MAX, c->bit_rate);
     c->gop_size = std::max(1, (int)lrint(av_q2d(v->fps)));
     c->max_b_frames = 2;
-    c->flags |= AV_CODEC_FLAG_CLOSED_GOP;
     c->thread_count = threads;
     if (v->profile >= 0)
         c->profile = v->profile;
-    if (v->level > 0)
-        c->level = v->level;
-    if (v->field_order == AV_FIELD_TT || v->field_order == AV_FIELD_BB) {
-        c->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
-        c->field_order = (AVFieldOrder)v->field_order;
-    }
-    AVDictionary *o_opts = nullptr;
     if (v->codec_id == AV_CODEC_ID_H264 || v->codec_id == AV_CODEC_ID_HEVC) {
         av_dict_set(&o_opts, "preset", "faster", 0);
         if (v->codec_id == AV_CODEC_ID_HEVC) {

@@ -202,6 +202,13 @@ int conform_cached(const char *dir, const char *name, const char *cache, const c
 int conform_run(const char *dir, const char *name, const char *cache, const conform_target *t,
                 conform_result *res, const conform_options *opt);
 
+/*
+ * The gain in dB that brings a stream of integrated loudness (LUFS) and
+ * true peak (dBTP; not finite: unknown) to lufs, lowered where the peak
+ * would pass CONFORM_TRUE_PEAK; 0 for silence (CONFORM_SILENT).
+ */
+double conform_gain(double integrated, double peak, double lufs);
+
 /* "conformed", "checked", "failed", "remuxed", "none". */
 const char *conform_status_name(int status);
 

@@ -4,7 +4,6 @@
  * (or is to be normalized), into the channel's format and loudness, with
  * progress on the console. The spot store then loads the conformed copies.
  */
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -96,14 +95,10 @@ int demo_conform(demo_ctx *demo, const relay_input *in, const char *filler, char
         return 0;
     /* The schedule file: the option, or the day's file in the folder it names. */
     int64_t now_ms = demo->clock_ms != ASRUN_NONE ? demo->clock_ms : (int64_t)time(nullptr) * 1000;
-    std::string path = demo->schedule;
-    struct stat st;
-    char name[SCHEDULE_NAME_SIZE];
-    if (stat(demo->schedule, &st) == 0 && S_ISDIR(st.st_mode) &&
-        schedule_file_name(now_ms, demo->channel_id, demo->headend_id, name, sizeof(name)) == 0)
-        path += std::string("/") + name;
+    char path[SCHEDULE_PATH_SIZE];
     schedule *s = nullptr;
-    if (schedule_load(path.c_str(), now_ms, &s, nullptr, nullptr) < 0)
+    if (schedule_day_file(demo->schedule, now_ms, demo->channel_id, demo->headend_id, path, sizeof(path)) < 0 ||
+        schedule_load(path, now_ms, &s, nullptr, nullptr) < 0)
         return 0;
     spot_file *files = nullptr;
     int n = spot_files(s, demo->spots, &files);

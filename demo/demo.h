@@ -49,6 +49,9 @@ int demo_conform(demo_ctx *demo, const relay_input *in, const char *filler, char
 /* Prints one line of the demo's own (severity LOG_ERROR: standard error, else standard output). */
 void demo_print_line(void *opaque, int severity, const char *text);
 
+/* An event's lines on the console (demo_print_line): the traffic's sink. */
+void demo_print_event(void *opaque, const event *ev);
+
 /* The demo's event sink (opaque: a demo_ctx): console lines on stdout and stderr, as-run lines. */
 void demo_on_event(void *opaque, const event *ev);
 

@@ -36,6 +36,11 @@ void demo_print_line(void *opaque, int severity, const char *text)
     fprintf(severity == LOG_ERROR ? stderr : stdout, "%s\n", text);
 }
 
+void demo_print_event(void *opaque, const event *ev)
+{
+    event_text(ev, demo_print_line, opaque);
+}
+
 void demo_on_event(void *opaque, const event *ev)
 {
     demo_ctx *demo = (demo_ctx *)opaque;

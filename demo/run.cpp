@@ -294,13 +294,36 @@ static int64_t demo_start_ms(const demo_ctx *demo)
 static int demo_open_traffic(demo_ctx *demo)
 {
     traffic_config config = {demo->schedule, demo->spots, demo->channel_id, demo->headend_id, demo->verification,
-                             demo->spot_cache, &demo->clock, demo_print_line, nullptr};
+                             demo->spot_cache, &demo->clock, {demo_print_event, nullptr}};
     const char *why = schedule_config_error(demo->schedule, demo->spots, demo->channel_id, demo->headend_id);
     if (why || traffic_create(&demo->traffic_ctx, &config) < 0) {
         fprintf(stderr, "Could not use the schedule '%s': %s\n", demo->schedule, why ? why : "out of memory");
         return -EINVAL;
     }
     /* The schedule and its spots are read once the programme is known and the spots are conformed. */
+    return 0;
+}
+
+/* The as-run file, the air clock and the traffic of the options. 0, or -1 after its line on stderr. */
+static int demo_open_records(demo_ctx *demo)
+{
+    if (demo->asrun_path) {
+        /*
+         * One file per run, never rotated (an earlier run's file is moved aside): its lines are timed
+         * by the recording, whose seconds pass faster than the wall clock's.
+         */
+        int ret = asrun_create(&demo->asrun, demo->asrun_path, 0);
+        if (ret < 0) {
+            fprintf(stderr, "Could not use the as-run file '%s': %s\n", demo->asrun_path, strerror(-ret));
+            return -1;
+        }
+    }
+    event_air_clock_init(&demo->clock, demo->clock_ms, 0);
+    if (demo->schedule && demo_open_traffic(demo) < 0) {
+        if (demo->asrun)
+            asrun_destroy(&demo->asrun);
+        return -1;
+    }
     return 0;
 }
 
@@ -322,23 +345,8 @@ int demo_run(int argc, char **argv)
         demo_usage(argv[0]);
         return 1;
     }
-    if (run.demo.asrun_path) {
-        /*
-         * One file per run, never rotated (an earlier run's file is moved aside): its lines are timed
-         * by the recording, whose seconds pass faster than the wall clock's.
-         */
-        ret = asrun_create(&run.demo.asrun, run.demo.asrun_path, 0);
-        if (ret < 0) {
-            fprintf(stderr, "Could not use the as-run file '%s': %s\n", run.demo.asrun_path, strerror(-ret));
-            return 1;
-        }
-    }
-    event_air_clock_init(&run.demo.clock, run.demo.clock_ms, 0);
-    if (run.demo.schedule && demo_open_traffic(&run.demo) < 0) {
-        if (run.demo.asrun)
-            asrun_destroy(&run.demo.asrun);
+    if (demo_open_records(&run.demo) < 0)
         return 1;
-    }
 
     /* The filler is read after conforming, which needs the input; one that cannot be read is said first. */
     if (access(files.replace, R_OK) != 0) {

@@ -47,6 +47,9 @@ const char *event_reason_name(const event *ev)
     static const char *const spots[] = {"aired", "cut_short", "break_too_short", "unusable", "break_skipped"};
     static const char *const switches[] = {"to_filler", "back_at_end", "back_filler_end"};
     static const char *const timelines[] = {"start", "resumed", "late", "early", "restart"};
+    static const char *const plans[] = {"spots", "nul", "outside"};
+    static const char *const checks[] = {"ready", "short", "missing", "unusable"};
+    static const char *const memory[] = {"plan", "events", "files"};
 
     switch (ev->type) {
     case EVENT_BREAK_ENDED: return reason_name(ends, std::size(ends), ev->reason);
@@ -61,6 +64,9 @@ const char *event_reason_name(const event *ev)
     case EVENT_STREAM_SWITCHED: return reason_name(switches, std::size(switches), ev->reason);
     case EVENT_SPOT_ENDED: return reason_name(spots, std::size(spots), ev->reason);
     case EVENT_TIMELINE_MOVED: return reason_name(timelines, std::size(timelines), ev->reason);
+    case EVENT_BREAK_PLANNED: return reason_name(plans, std::size(plans), ev->reason);
+    case EVENT_SPOT_CHECKED: return reason_name(checks, std::size(checks), ev->reason);
+    case EVENT_TRAFFIC_NO_MEMORY: return reason_name(memory, std::size(memory), ev->reason);
     default: return "";
     }
 }

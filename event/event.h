@@ -71,6 +71,23 @@ enum event_type {
     EVENT_SLATE_STARTED,     // pts: the filler's first key frame on the output's clock
     EVENT_INPUT_CONTINUITY,  // pid: a PID passing through; count: continuity breaks the input brought on it
                              // since its last report (at most one a second), passed as they came
+    /* A channel's traffic (traffic/): its schedule, spots and verification file. */
+    EVENT_BREAK_PLANNED,     // reason: event_plan_reason; traffic: window_ms (outside: the break's own time),
+                             // break_number, spots (what each record airs: why set when it does not)
+    EVENT_SCHEDULE_IN_FORCE, // traffic: schedule, file (its verification file); count: its spots
+    EVENT_SCHEDULE_WARNING,  // traffic: schedule; text: what its reader says of a record
+    EVENT_SCHEDULE_MISSING,  // traffic: file (the day's, looked for), schedule (the one in force, "" none)
+    EVENT_SCHEDULE_OTHER_DAY, // traffic: schedule, month and day (its records'), today_month and today_day
+    EVENT_SCHEDULE_REFUSED,  // traffic: file (it cannot be used), schedule (the one in force, "" none); result:
+                             // the reader's (-ENODATA: no record can be read)
+    EVENT_WINDOWS_CLOSED,    // traffic: schedule; count: records of ended windows whose break never came
+    EVENT_SPOT_WILL_NOT_AIR, // spot: id; text: why; traffic: window_ms, break_number, status (the one it will get);
+                             // once for each record and status, for a window within the hour
+    EVENT_SPOT_CHECKED,      // reason: event_spot_check; spot: id, file, length; text: why; traffic: file (the
+                             // spots folder). Once a spot read
+    EVENT_VERIFICATION_FAILED, // traffic: file; result: the write's; at its first failure, then once a minute
+    EVENT_VERIFICATION_BACK, // traffic: file: written again after failing
+    EVENT_TRAFFIC_NO_MEMORY, // reason: event_memory_step; said once: what falls back
 };
 
 enum event_end_reason {
@@ -141,6 +158,28 @@ enum event_spot_reason {
     EVENT_SPOT_SKIPPED,      // not started: the break was skipped
 };
 
+/* What a break of the schedule airs (EVENT_BREAK_PLANNED). */
+enum event_plan_reason {
+    EVENT_PLAN_SPOTS = 0,    // its records' spots (none: the filler)
+    EVENT_PLAN_NUL,          // a NUL record: the programme stays on air
+    EVENT_PLAN_OUTSIDE,      // outside every window of the schedule: the filler
+};
+
+/* What a spot read turned out to be (EVENT_SPOT_CHECKED). */
+enum event_spot_check {
+    EVENT_SPOT_CHECK_READY = 0,   // fit to air
+    EVENT_SPOT_CHECK_SHORT,       // shorter than a record sells it: why
+    EVENT_SPOT_CHECK_MISSING,     // no file of its id in the spots folder
+    EVENT_SPOT_CHECK_UNUSABLE,    // its file cannot air: why
+};
+
+/* What fell back for want of memory (EVENT_TRAFFIC_NO_MEMORY). */
+enum event_memory_step {
+    EVENT_MEMORY_PLAN = 0,   // a break could not be planned: the filler airs
+    EVENT_MEMORY_EVENTS,     // events not taken into the schedule's records
+    EVENT_MEMORY_FILES,      // the file work waits for the next turn
+};
+
 enum event_switch_reason {
     EVENT_SWITCH_TO_FILLER = 0,  // delta_ticks: splice point - packet pts (the part kept)
     EVENT_SWITCH_BACK_AT_END,    // last filler packet trimmed to the programme's boundary
@@ -199,6 +238,19 @@ struct event_spot {
     int64_t tag;                      // the planner's own (which record it is)
 };
 
+/* What a traffic event names beside its spot (EVENT_BREAK_PLANNED ... EVENT_TRAFFIC_NO_MEMORY). */
+struct event_traffic {
+    const char *schedule;      // the schedule file; "" none
+    const char *file;          // the other file or folder the type names; "" none
+    int64_t window_ms;         // wall ms (local time) of the window's start
+    int break_number;          // in its window
+    int status;                // a record's verification status
+    int month, day;            // the date of the schedule's records
+    int today_month, today_day;
+    const event_spot *spots;   // a break's records, in position order
+    int spot_count;
+};
+
 /*
  * One event. The first three fields describe the break the event belongs
  * to (the last cue that armed one); the rest depend on the type (see
@@ -236,6 +288,7 @@ struct event {
     int64_t bytes_in;          // progress: bytes read from the input
     int64_t bytes_out;         // progress: bytes the output stage handed to the destination
     const event_spot *spot;    // spot events; valid during the call only
+    const event_traffic *traffic;  // traffic events; valid during the call only
     int reencoded;             // break start and end: programme pictures re-encoded for a frame-accurate start or
                                // return; -1: not tried
     int fallback;              // break start and end: event_fallback, why the start or return stayed on the key frame

@@ -9,6 +9,9 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
 #include <vector>
 
 extern "C" {
@@ -19,7 +22,7 @@ extern "C" {
 #include "common/trace.h"
 #include "ts/ts_layout.h"
 
-#define EVENT_LINE_SIZE 512  // any line but a cue's bytes
+#define EVENT_LINE_SIZE 1024  // any line but a cue's bytes
 
 /* Where the lines of one event go, and how many went. */
 struct wording {
@@ -408,6 +411,125 @@ static bool say_relay(wording *w, const event *ev)
     }
 }
 
+/* "HH:MM:SS" of wall ms, local time. */
+static const char *clock_text(int64_t ms, char *buf, size_t size)
+{
+    time_t t = (time_t)(ms / 1000);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    strftime(buf, size, "%H:%M:%S", &tm);
+    return buf;
+}
+
+/* What a break of the schedule airs: its records' spots, each with why it does not when it does not. */
+static void say_planned(wording *w, const event *ev, const event_traffic *tr)
+{
+    char at[16];
+    clock_text(tr->window_ms, at, sizeof(at));
+    if (ev->reason == EVENT_PLAN_OUTSIDE) {
+        say(w, LOG_INFO, "break at %s: outside every window of the schedule, the filler airs", at);
+        return;
+    }
+    if (ev->reason == EVENT_PLAN_NUL) {
+        say(w, LOG_INFO, "break %d of the window at %s: NUL, the programme stays on air", tr->break_number, at);
+        return;
+    }
+    std::string what;
+    for (int i = 0; i < tr->spot_count; i++) {
+        const event_spot *sp = &tr->spots[i];
+        what += std::string(i ? ", " : "") + sp->id + (sp->why[0] ? std::string(" (") + sp->why + ")" : "");
+    }
+    say(w, LOG_INFO, "break %d of the window at %s: %s", tr->break_number, at,
+        tr->spot_count ? what.c_str() : "no record, the filler airs");
+}
+
+/* A spot as read: ready, or why it cannot air. */
+static void say_checked(wording *w, const event *ev, const event_traffic *tr)
+{
+    const event_spot *sp = ev->spot;
+    const char *why = ev->text ? ev->text : "";
+    if (ev->reason == EVENT_SPOT_CHECK_READY)
+        say(w, LOG_INFO, "spot %s [%s]: ready, %.2f s", sp->id, sp->file, sp->length / 90000.0);
+    else if (ev->reason == EVENT_SPOT_CHECK_MISSING)
+        say(w, LOG_ERROR, "spot %s: no file %s.ts in [%s]", sp->id, sp->id, tr->file);
+    else
+        say(w, LOG_ERROR, "spot %s [%s] cannot air: %s", sp->id, sp->file, why);
+}
+
+/* The schedule: in force, missing, of another day, refused, warned of, its windows closed. */
+static bool say_schedule(wording *w, const event *ev, const event_traffic *tr)
+{
+    bool stays = tr->schedule[0] != '\0';
+    switch (ev->type) {
+    case EVENT_SCHEDULE_IN_FORCE:
+        say(w, LOG_INFO, "schedule [%s] in force: %" PRId64 " spots, verification file [%s]", tr->schedule,
+            ev->count, tr->file);
+        return true;
+    case EVENT_SCHEDULE_WARNING:
+        say(w, LOG_ERROR, "schedule [%s] %s", tr->schedule, ev->text ? ev->text : "");
+        return true;
+    case EVENT_SCHEDULE_MISSING:
+        say(w, LOG_ERROR, "no schedule for today: no file [%s]; %s%s%s", tr->file,
+            stays ? "the schedule in force stays [" : "breaks air the filler", tr->schedule, stays ? "]" : "");
+        return true;
+    case EVENT_SCHEDULE_OTHER_DAY:
+        say(w, LOG_ERROR, "schedule [%s] is dated %02d/%02d, not today (%02d/%02d): its windows are not today's, "
+            "breaks air the filler", tr->schedule, tr->month, tr->day, tr->today_month, tr->today_day);
+        return true;
+    case EVENT_SCHEDULE_REFUSED:
+        say(w, LOG_ERROR, "schedule [%s] cannot be used: %s; %s%s%s", tr->file,
+            ev->result == -ENODATA ? "no record can be read" : strerror(-ev->result),
+            stays ? "the schedule in force stays [" : "no schedule is in force", tr->schedule, stays ? "]" : "");
+        return true;
+    case EVENT_WINDOWS_CLOSED:
+        say(w, LOG_ERROR, "schedule [%s]: %" PRId64 " records of ended windows without their break", tr->schedule,
+            ev->count);
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* The traffic's events: a break planned, the schedule, its spots, the verification file. */
+static bool say_traffic(wording *w, const event *ev)
+{
+    static const char *const short_of[] = {
+        "traffic: out of memory, breaks air the filler where they cannot be planned",
+        "traffic: out of memory, events not taken into the schedule's records",
+        "traffic: out of memory, the schedule's file work waits for the next turn",
+    };
+    static const event_traffic none = {"", "", 0, 0, 0, 0, 0, 0, 0, nullptr, 0};
+    const event_traffic *tr = ev->traffic ? ev->traffic : &none;
+    char at[16];
+    switch (ev->type) {
+    case EVENT_BREAK_PLANNED:
+        say_planned(w, ev, tr);
+        return true;
+    case EVENT_SPOT_WILL_NOT_AIR:
+        if (ev->spot)
+            say(w, LOG_ERROR, "break %d of the window at %s: spot %s will not air (%04d): %s", tr->break_number,
+                clock_text(tr->window_ms, at, sizeof(at)), ev->spot->id, tr->status, ev->text ? ev->text : "");
+        return true;
+    case EVENT_SPOT_CHECKED:
+        if (ev->spot)
+            say_checked(w, ev, tr);
+        return true;
+    case EVENT_VERIFICATION_FAILED:
+        say(w, LOG_ERROR, "cannot write the verification file [%s]: %s; retried until it can be", tr->file,
+            strerror(-ev->result));
+        return true;
+    case EVENT_VERIFICATION_BACK:
+        say(w, LOG_INFO, "verification file [%s] written again", tr->file);
+        return true;
+    case EVENT_TRAFFIC_NO_MEMORY:
+        if (ev->reason >= 0 && ev->reason <= EVENT_MEMORY_FILES)
+            say(w, LOG_ERROR, "%s", short_of[ev->reason]);
+        return true;
+    default:
+        return say_schedule(w, ev, tr);
+    }
+}
+
 int event_text(const event *ev, event_line_fn fn, void *opaque)
 {
     if (!ev || !fn)
@@ -428,8 +550,8 @@ int event_text(const event *ev, event_line_fn fn, void *opaque)
         say_armed(&w, ev);
         break;
     default:
-        if (!say_decision(&w, ev) && !say_break(&w, ev) && !say_timeline(&w, ev))
-            say_relay(&w, ev);
+        if (!say_decision(&w, ev) && !say_break(&w, ev) && !say_timeline(&w, ev) && !say_relay(&w, ev))
+            say_traffic(&w, ev);
         break;
     }
     return w.lines;

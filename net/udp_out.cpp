@@ -135,8 +135,7 @@ struct udp_out {
     // Writer only.
     bool drained;              // the sender thread is gone: what is written now is dropped
     int cur_count;             // TS packets in slot `filled`
-    uint8_t partial[TS_PACKET_SIZE];
-    int partial_len;
+    ts_gather gather;          // the writes into whole packets
     int64_t byte_pos;
     int pcr_pid;               // -1 until the first PCR
     int other_pid;             // another PID that carries PCRs, and how many it carried since the followed
@@ -445,8 +444,9 @@ int udp_out_mark_taken(udp_out *o, udp_out_mark_time *out, int max)
     return n;
 }
 
-static void take_packet(udp_out *o, const uint8_t *p)
+static void take_packet(void *opaque, const uint8_t *p)
 {
+    udp_out *o = (udp_out *)opaque;
     if (o->cur_count == 0) {
         if (!reserve_slot(o)) {
             pthread_mutex_lock(&o->lock);
@@ -509,25 +509,7 @@ int udp_out_write(void *opaque, uint8_t *buf, int size)
         pthread_mutex_unlock(&o->lock);
         return size;
     }
-    const uint8_t *p = buf;
-    int left = size;
-    while (left > 0) {
-        if (o->partial_len == 0 && left >= TS_PACKET_SIZE) {
-            take_packet(o, p);
-            p += TS_PACKET_SIZE;
-            left -= TS_PACKET_SIZE;
-            continue;
-        }
-        int n = TS_PACKET_SIZE - o->partial_len < left ? TS_PACKET_SIZE - o->partial_len : left;
-        memcpy(o->partial + o->partial_len, p, n);
-        o->partial_len += n;
-        p += n;
-        left -= n;
-        if (o->partial_len == TS_PACKET_SIZE) {
-            o->partial_len = 0;
-            take_packet(o, o->partial);
-        }
-    }
+    ts_gather_feed(&o->gather, buf, size, false, take_packet, o);
     return size;
 }
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/log.h"
+#include "event/event_text.h"
 #include "service/app_ctx.h"
 #include "traffic/traffic.h"
 #include "common/utils.h"
@@ -24,11 +25,16 @@ struct traffic_thread {
     std::atomic<int> stop{0};
 };
 
-/* The traffic's lines into the log. */
+/* The traffic's events, worded, into the log. */
 static void traffic_thread_line(void *opaque, int severity, const char *text)
 {
     (void)opaque;
     log_printf(severity, "%s: %s", "slicer_traffic", text);
+}
+
+static void traffic_thread_event(void *opaque, const event *ev)
+{
+    event_text(ev, traffic_thread_line, opaque);
 }
 
 /* One round of file work and the status it leaves. */
@@ -87,7 +93,7 @@ int traffic_thread_start(app_ctx *app, const event_air_clock *clock, traffic_thr
     char state_dir[APP_TEXT_SIZE];
     traffic_config config = {app->schedule_path, app->spots_dir, app->channel_id, app->headend_id,
                              traffic_thread_verification(app, state_dir, sizeof(state_dir)),
-                             (int64_t)app->spot_cache << 20, clock, traffic_thread_line, nullptr};
+                             (int64_t)app->spot_cache << 20, clock, {traffic_thread_event, nullptr}};
     if (!t || traffic_create(&t->traffic_ctx, &config) < 0) {
         log_printf(LOG_ERROR, "%s: no memory for the traffic", "slicer_traffic");
         delete t;

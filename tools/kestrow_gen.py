@@ -458,8 +458,9 @@ import sys
 import zlib
 from fractions import Fraction
 
+from kestrow_clock import WRAP
+
 TS_SIZE = 188
-WRAP = 1 << 33
 TICKS = 90000
 NULL_PID = 0x1FFF
 
@@ -1354,7 +1355,7 @@ class _Layout:
                 self._order(self._move_pcr(p), self.pcr_pid)
             self._order(p, pid)
             if pts is not None and p[1] & 0x40:
-                side_pts = None if self.untimed else (pts + self.side_offset) % (1 << 33)
+                side_pts = None if self.untimed else (pts + self.side_offset) % WRAP
                 if self.teletext_pid is not None:
                     self._order(_pes_ts_packet(self.teletext_pid, self._next_cc(self.teletext_pid),
                                                side_pts, _TELETEXT_PAYLOAD, 31), self.teletext_pid)

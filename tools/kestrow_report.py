@@ -33,9 +33,10 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kestrow_gen  # noqa: E402
+import kestrow_clock  # noqa: E402
+from kestrow_clock import WRAP  # noqa: E402
 
 LEAD = 9000  # ticks a key frame may come before the start or end of a break
-WRAP = 1 << 33
 TICKS = 90000
 
 
@@ -82,7 +83,7 @@ def read(path, *args):
 
 def near(value, ref):
     """value + k * 2^33 closest to ref."""
-    return value + round((ref - value) / WRAP) * WRAP
+    return kestrow_clock.nearest(value, ref)
 
 
 def _pts_key(p):
@@ -249,8 +250,7 @@ def wire(out_path, times_path=None, until=None):
             b = p[6:12]
             pcr = (b[0] << 25 | b[1] << 17 | b[2] << 9 | b[3] << 1 | b[4] >> 7) * 300 + ((b[4] & 1) << 8 | b[5])
             if pid in last_pcr:
-                d = (pcr - last_pcr[pid]) % (WRAP * 300)
-                d = d - WRAP * 300 if d > WRAP * 150 else d
+                d = kestrow_clock.pcr_diff(pcr, last_pcr[pid])
                 if d < 0 or d > PCR_HZ // 10:
                     steps.append((d / PCR_HZ, disc))
                 else:

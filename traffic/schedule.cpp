@@ -287,6 +287,21 @@ int schedule_file_name(int64_t wall_ms, const char *channel, const char *headend
     return n < 0 || (size_t)n >= size ? -ENOSPC : 0;
 }
 
+int schedule_day_file(const char *option, int64_t wall_ms, const char *channel, const char *headend, char *buf,
+                      size_t size)
+{
+    struct stat st;
+    char name[SCHEDULE_NAME_SIZE];
+    if (!option || !buf)
+        return -EINVAL;
+    bool folder = stat(option, &st) == 0 && S_ISDIR(st.st_mode);
+    int ret = folder ? schedule_file_name(wall_ms, channel ? channel : "", headend ? headend : "", name, sizeof(name)) : 0;
+    if (ret < 0)
+        return ret;
+    int n = folder ? snprintf(buf, size, "%s/%s", option, name) : snprintf(buf, size, "%s", option);
+    return n < 0 || (size_t)n >= size ? -ENOSPC : 0;
+}
+
 const char *schedule_config_error(const char *schedule, const char *spots, const char *channel,
                                   const char *headend)
 {

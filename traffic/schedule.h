@@ -111,6 +111,14 @@ int schedule_destroy(schedule **p);
 int schedule_file_name(int64_t wall_ms, const char *channel, const char *headend, char *buf, size_t size);
 
 /*
+ * The schedule file to read at wall_ms: option itself, or, when option is
+ * a folder, the day's file in it (schedule_file_name). 0; -EINVAL or
+ * -ENOSPC as schedule_file_name.
+ */
+int schedule_day_file(const char *option, int64_t wall_ms, const char *channel, const char *headend, char *buf,
+                      size_t size);
+
+/*
  * Why a schedule option cannot work, worded for the operator, or null: no
  * spots folder, or a schedule folder without a channel id (2 letters or
  * digits) and a headend id (3). schedule: the option (a file or a folder).

@@ -15,16 +15,17 @@
  * (the program's air clock): the Nth break to start in a window airs the
  * LOI records of break number N, in position order; a NUL record leaves
  * the programme on air; a break outside every window, or without records,
- * airs the filler. What the layer has to say goes, worded, to the
- * program's line function.
+ * airs the filler. What the layer has to say goes to the program's event
+ * sink as typed events (EVENT_BREAK_PLANNED ... EVENT_TRAFFIC_NO_MEMORY),
+ * worded by event/event_text.h as every other layer's.
  *
  * Before air, every spot of the schedule is known as far as its file goes
  * (traffic_plan): ready, still pending (not read or conformed yet), or
  * not to air and why (no file, unusable, shorter than sold), as soon as
- * its file is read; a line says so once for each spot of a window that
- * begins within TRAFFIC_WARN_AHEAD_MS. The spot files and their conformed
- * copies are watched: a file that lands or changes, or a copy made, is
- * read again at the next poll.
+ * its file is read; an event (EVENT_SPOT_WILL_NOT_AIR) says so once for
+ * each spot of a window that begins within TRAFFIC_WARN_AHEAD_MS. The spot
+ * files and their conformed copies are watched: a file that lands or
+ * changes, or a copy made, is read again at the next poll.
  */
 #ifndef KESTROW_TRAFFIC_TRAFFIC_H
 #define KESTROW_TRAFFIC_TRAFFIC_H
@@ -41,9 +42,6 @@ struct AVFormatContext;
 struct splice_planner;
 struct traffic;
 
-/* One line the layer reports: severity LOG_INFO or LOG_ERROR; text valid during the call only. */
-typedef void (*traffic_line_fn)(void *opaque, int severity, const char *text);
-
 struct traffic_config {
     const char *schedule;          // a .SCH file, or a folder into which each day's file is dropped
     const char *spots;             // folder of the spot files
@@ -52,8 +50,8 @@ struct traffic_config {
     const char *verification;      // a file or folder; null or "": beside the schedule
     int64_t cache_bytes;           // spot media held at most
     const event_air_clock *clock;  // the program's air clock, read on the packet path
-    traffic_line_fn line;          // may be null
-    void *line_opaque;
+    event_sink sink;               // what the layer reports; called outside its lock, from the thread of the
+                                   // call that reports (the packet path's or traffic_poll's); fn may be null
 };
 
 /* Where the channel stands with its schedule. */

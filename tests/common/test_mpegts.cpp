@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 TEST(Wrap, DifferenceNearestAndStreamFormOnBothClocks)
@@ -44,3 +47,39 @@ TEST(Wrap, DifferenceNearestAndStreamFormOnBothClocks)
 }
 
 }  // namespace
+
+namespace {
+
+void collect_packet(void *opaque, const uint8_t *p)
+{
+    ((std::vector<std::vector<uint8_t>> *)opaque)->emplace_back(p, p + TS_PACKET_SIZE);
+}
+
+} // namespace
+
+// Writes cut anywhere give the packets whole and in order; with resync, bytes off the sync are skipped.
+TEST(Gather, PacketsWholeFromWritesOfAnySize)
+{
+    std::vector<uint8_t> bytes(3 * TS_PACKET_SIZE);
+    for (size_t i = 0; i < bytes.size(); i++)
+        bytes[i] = i % TS_PACKET_SIZE == 0 ? TS_SYNC_BYTE : (uint8_t)(i / TS_PACKET_SIZE + 1);
+    for (int cut : {1, 100, 188, 200, 564}) {
+        ts_gather g = {};
+        std::vector<std::vector<uint8_t>> got;
+        for (int at = 0; at < (int)bytes.size(); at += cut)
+            EXPECT_EQ(0, ts_gather_feed(&g, bytes.data() + at, std::min(cut, (int)bytes.size() - at), false,
+                                        collect_packet, &got));
+        ASSERT_EQ(3u, got.size()) << cut;
+        for (int k = 0; k < 3; k++)
+            EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + k * TS_PACKET_SIZE, bytes.begin() + (k + 1) * TS_PACKET_SIZE),
+                      got[k]);
+        EXPECT_EQ(0, g.len);
+    }
+    std::vector<uint8_t> off = {1, 2, 3};
+    off.insert(off.end(), bytes.begin(), bytes.begin() + TS_PACKET_SIZE + 10);
+    ts_gather g = {};
+    std::vector<std::vector<uint8_t>> got;
+    EXPECT_EQ(3, ts_gather_feed(&g, off.data(), (int)off.size(), true, collect_packet, &got));
+    EXPECT_EQ(1u, got.size());
+    EXPECT_EQ(10, g.len);  // the next packet's start waits for the rest
+}

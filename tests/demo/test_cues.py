@@ -17,6 +17,7 @@ import splicecheck
 
 import kestrow_gen
 import kestrow_report
+from kestrow_clock import WRAP
 
 TICKS = 90000
 TS = "--time-signal-breaks"
@@ -69,7 +70,6 @@ LIVE = ({"repeats before and during", "overlapping", "time_signal start and end"
          "no PCR PID: cue without timestamp"},
         {"four announced together: too far, far ahead, two in turn", "cue 0.5 s late", "cue 3 s late",
          "a bogus cue 6 h ahead kept, breaks cued inside the running one"})
-WRAP = 1 << 33
 
 
 def measure(prog, filler, out, base):

@@ -9,9 +9,9 @@ import flow
 import kt
 from kt import run_demo
 import splicecheck
+from kestrow_clock import WRAP
 
 TICKS = kt.TICKS
-WRAP = 1 << 33
 
 
 class Demo(unittest.TestCase):

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -200,4 +202,48 @@ TEST(EventText, EveryEventInItsWords)
         EXPECT_EQ(row.lines, lines);
     }
     EXPECT_EQ(-EINVAL, event_text(nullptr, collect, nullptr));
+}
+
+// The traffic's words that no process test reads back: a break's plan, the schedule's warnings and closed
+// windows, a spot as read, the fall-backs for want of memory.
+TEST(EventText, TheTrafficInItsWords)
+{
+    struct tm tm = {};
+    tm.tm_year = 126, tm.tm_mon = 11, tm.tm_mday = 9, tm.tm_hour = 10, tm.tm_min = 5, tm.tm_isdst = -1;
+    int64_t ten_past = (int64_t)mktime(&tm) * 1000;
+    event_spot a = {}, b = {}, ready = {};
+    snprintf(a.id, sizeof(a.id), "A"), snprintf(b.id, sizeof(b.id), "B"), snprintf(b.why, sizeof(b.why), "not read yet");
+    snprintf(ready.id, sizeof(ready.id), "R"), snprintf(ready.file, sizeof(ready.file), "R.mxf");
+    ready.length = 1350000;
+    event_spot both[] = {a, b};
+    event_traffic planned = {"", "", ten_past, 2, 0, 0, 0, 0, 0, both, 2};
+    event_traffic empty = planned, folder = planned, sch = planned;
+    empty.spot_count = 0;
+    folder.file = "/srv/spots";
+    sch.schedule = "/srv/day.SCH";
+    struct Row { event_type type; int reason; const event_traffic *tr; const event_spot *spot; const char *text;
+                 int64_t count; std::string line; } rows[] = {
+        {EVENT_BREAK_PLANNED, EVENT_PLAN_SPOTS, &planned, nullptr, nullptr, 0,
+         "I break 2 of the window at 10:05:00: A, B (not read yet)"},
+        {EVENT_BREAK_PLANNED, EVENT_PLAN_SPOTS, &empty, nullptr, nullptr, 0,
+         "I break 2 of the window at 10:05:00: no record, the filler airs"},
+        {EVENT_BREAK_PLANNED, EVENT_PLAN_OUTSIDE, &planned, nullptr, nullptr, 0,
+         "I break at 10:05:00: outside every window of the schedule, the filler airs"},
+        {EVENT_SCHEDULE_WARNING, 0, &sch, nullptr, "line 3: no such record type", 0,
+         "E schedule [/srv/day.SCH] line 3: no such record type"},
+        {EVENT_WINDOWS_CLOSED, 0, &sch, nullptr, nullptr, 4,
+         "E schedule [/srv/day.SCH]: 4 records of ended windows without their break"},
+        {EVENT_SPOT_CHECKED, EVENT_SPOT_CHECK_READY, &folder, &ready, nullptr, 0, "I spot R [R.mxf]: ready, 15.00 s"},
+        {EVENT_SPOT_CHECKED, EVENT_SPOT_CHECK_MISSING, &folder, &a, nullptr, 0, "E spot A: no file A.ts in [/srv/spots]"},
+        {EVENT_TRAFFIC_NO_MEMORY, EVENT_MEMORY_FILES, nullptr, nullptr, nullptr, 0,
+         "E traffic: out of memory, the schedule's file work waits for the next turn"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.line);
+        event ev = event_make(row.type);
+        ev.reason = row.reason, ev.traffic = row.tr, ev.spot = row.spot, ev.text = row.text, ev.count = row.count;
+        std::vector<std::string> lines;
+        EXPECT_EQ(1, event_text(&ev, collect, &lines));
+        EXPECT_EQ(std::vector<std::string>{row.line}, lines);
+    }
 }

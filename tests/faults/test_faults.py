@@ -37,6 +37,7 @@ import unittest
 import xmlrpc.client
 
 import flow as fl
+import kestrow_clock
 import kestrow_report
 import kt
 import splicecheck
@@ -173,7 +174,7 @@ class Cues(Base):
         prog, specs = self.path("cues.ts"), self.cues()
         info = gen.generate(prog, duration=self.END, cues=specs)
         start = info["start"]
-        big = gen.splice_insert(77, components=[(i, (start + self.BIG_AT * TICKS) % (1 << 33)) for i in range(255)],
+        big = gen.splice_insert(77, components=[(i, (start + self.BIG_AT * TICKS) % kestrow_clock.WRAP) for i in range(255)],
                                 duration=self.DUR * TICKS)
         placeholder = [c for c in info["cues"] if c["spec"] == "type=null,send=%d" % self.BIG_AT][0]
         self.assertEqual(fl.put_section(prog, placeholder["packet"], big, SCTE_PID), 9)

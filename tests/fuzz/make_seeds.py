@@ -8,8 +8,9 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from kestrow_gen import splice_info_section, splice_insert, splice_null, time_signal  # noqa: E402
+from kestrow_clock import WRAP  # noqa: E402
 
-MAX = (1 << 33) - 1
+MAX = WRAP - 1
 
 
 def segmentation(event_id, type_id, duration=None, components=None, upid=b"AD1",

@@ -7,10 +7,11 @@ import re
 
 import kt
 import splicecheck
+import kestrow_clock
+from kestrow_clock import WRAP
 
 TICKS = kt.TICKS
 TS = 188
-WRAP = 1 << 33
 PIDS = [0x100, 0x101, 0x102]
 
 
@@ -99,7 +100,7 @@ def pcr_lateness(svc, lo, hi):
 
 
 def unwrap(pts, ref):
-    return pts + round((ref - pts) / WRAP) * WRAP
+    return kestrow_clock.nearest(pts, ref)
 
 
 class Flow:

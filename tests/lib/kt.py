@@ -26,6 +26,7 @@ BUILD = os.environ.get("KESTROW_BUILD", "")
 TICKS = 90000
 
 sys.path.insert(0, TOOLS)
+import kestrow_clock  # noqa: E402
 import kestrow_gen as gen  # noqa: E402
 import kestrow_udp as udp  # noqa: E402
 
@@ -125,7 +126,7 @@ def expect_steady_lead(path, pid, limit):
     for p in gen.check(path)["packets"]:
         k = bisect.bisect_right(offsets, p["pos"] if p["pos"] is not None else -1) - 1
         if p["pid"] == pid and p["dts"] is not None and k >= 0:
-            leads.append(((p["dts"] - pcrs[k][1]) % (1 << 33), p["pos"]))
+            leads.append(((p["dts"] - pcrs[k][1]) % kestrow_clock.WRAP, p["pos"]))
     median = sorted(l for l, _ in leads)[len(leads) // 2]
     low = min(leads)
     assert median - low[0] <= limit, "%s: PES at byte %d starts %.3f s closer to its dts than the median" % (

@@ -13,6 +13,7 @@ import unittest
 import kt
 import pictures
 
+import kestrow_clock  # noqa: E402
 import kestrow_gen  # noqa: E402
 import kestrow_mux as mux  # noqa: E402
 import kestrow_udp as udp  # noqa: E402
@@ -434,7 +435,7 @@ class Pictures(unittest.TestCase):
             r = pictures.check(out, plain)
             self.assertEqual((r["totals"]["pictures_out"], set(cut) - set(r["holes"])), (297, set()))
             self.assertEqual((r["totals"]["decode_errors_in"], r["totals"]["decode_errors_out"] > 0), (0, True))
-            kt.gen.generate(shifted, duration=12, gop=25, start_pts=(1 << 33) - 5 * kt.TICKS)
+            kt.gen.generate(shifted, duration=12, gop=25, start_pts=kestrow_clock.WRAP - 5 * kt.TICKS)
             kt.gen.build(restart, duration=8, gop=25, restarts=["at=4,jump=-17"])
             self.assertEqual(kt.run_demo(restart, out, filler).returncode, 0)
             for output, source, jumps in ((shifted, plain, [-583200]), (out, restart, [0, 17])):

@@ -118,6 +118,15 @@ TEST(Schedule, WindowsOnTheWallClockAndTheDaysFileName)
     EXPECT_EQ(-EINVAL, schedule_file_name(NOW, "A", "123", name, sizeof(name)));
     EXPECT_EQ(-EINVAL, schedule_file_name(NOW, "AB", "12#", name, sizeof(name)));
     EXPECT_EQ(-ENOSPC, schedule_file_name(NOW, "AB", "123", name, 12));
+
+    // The option itself, or the day's file in the folder it names.
+    char path[SCHEDULE_PATH_SIZE];
+    ASSERT_EQ(0, schedule_day_file("/nonexistent/day.SCH", NOW, nullptr, nullptr, path, sizeof(path)));
+    EXPECT_STREQ("/nonexistent/day.SCH", path);
+    ASSERT_EQ(0, schedule_day_file("/tmp", NOW, "x7", "H01", path, sizeof(path)));
+    EXPECT_STREQ("/tmp/301x7H01.SCH", path);
+    EXPECT_EQ(-EINVAL, schedule_day_file("/tmp", NOW, "x7", nullptr, path, sizeof(path)));
+    EXPECT_EQ(-ENOSPC, schedule_day_file("/tmp", NOW, "x7", "H01", path, 10));
 }
 
 } // namespace

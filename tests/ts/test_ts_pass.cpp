@@ -154,7 +154,8 @@ TEST(Stage, InputPacketsTakeNullPlacesAndItsTablesTheOutputsIdentity)
  * A PID passing through whose counters the input itself breaks (packets
  * lost before the service), or flags as broken: they go out as they came,
  * and the break is the input's, by PID, not a failure of the output's
- * continuity check.
+ * continuity check. After a rejoin (the input came back) the next break is
+ * no loss: the output's counters go on.
  */
 TEST(Stage, ContinuityBreaksTheInputBringsAreTheInputs)
 {
@@ -163,10 +164,12 @@ TEST(Stage, ContinuityBreaksTheInputBringsAreTheInputs)
         int skip_at;      // the input's counter skips before this packet of 0x200; -1: never
         bool flagged;     // that packet carries the discontinuity_indicator
         int64_t input;    // breaks counted as the input's on 0x200
+        bool rejoin;      // the stage is told of a rejoin after 5 packets of 0x200 went out
     } cases[] = {
-        {"continuous", -1, false, 0},
-        {"lost before the input", 4, false, 1},
-        {"flagged by the input", 4, true, 0},
+        {"continuous", -1, false, 0, false},
+        {"lost before the input", 6, false, 1, false},
+        {"flagged by the input", 6, true, 0, false},
+        {"the input came back", 6, false, 0, true},
     };
     tsr::builder mux;
     mux.section(0, with_crc({0x00, 0xB0, 0, 0x00, 0x03, 0xC1, 0, 0, 0x00, 0x05, 0xF0, 0x00}));
@@ -196,7 +199,12 @@ TEST(Stage, ContinuityBreaksTheInputBringsAreTheInputs)
         ts_out *stage = nullptr;
         ASSERT_EQ(0, ts_out_open(&stage, (dir / "out.ts").c_str(), &config, nullptr, 1316));
         ASSERT_EQ(0, ts_out_set_pass(stage, pass, &pass_config));
-        avio_write(ts_out_pb(stage), mux.ts.data(), (int)mux.ts.size());
+        const int half = (1 + 2 * 5) * TS_PACKET_SIZE;  // the PAT, then 5 pictures and their null places
+        avio_write(ts_out_pb(stage), mux.ts.data(), half);
+        avio_flush(ts_out_pb(stage));
+        if (c.rejoin)
+            ts_out_pass_rejoin(stage);
+        avio_write(ts_out_pb(stage), mux.ts.data() + half, (int)mux.ts.size() - half);
         avio_flush(ts_out_pb(stage));
         ts_out_stats st;
         ASSERT_EQ(0, ts_out_get_stats(stage, &st));
