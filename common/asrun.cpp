@@ -108,13 +108,22 @@ bool put_text(char *buf, size_t size, size_t *len, const char *key, const char *
     return put(buf, size, len, item) && (text[0] ? put_string(buf, size, len, text) : put(buf, size, len, "null"));
 }
 
+/* ,"ver_status":"1006": the verification file's four digits. */
+bool put_ver(char *buf, size_t size, size_t *len, int64_t status)
+{
+    char code[16];
+    snprintf(code, sizeof(code), "%04d", (int)(status % 10000));
+    return put_text(buf, size, len, "ver_status", code);
+}
+
 /* A spot record's own fields. */
 bool put_spot(char *buf, size_t size, size_t *len, const asrun_record *r)
 {
     return put_text(buf, size, len, "spot_id", r->spot_id) && put_text(buf, size, len, "file", r->spot_file) &&
            put_number(buf, size, len, "break_number", r->break_number) &&
            put_number(buf, size, len, "position", r->position) &&
-           (!r->why[0] || put_text(buf, size, len, "why", r->why));
+           (!r->why[0] || put_text(buf, size, len, "why", r->why)) &&
+           (r->ver_status == ASRUN_NONE || put_ver(buf, size, len, r->ver_status));
 }
 
 /* A break start's or end's frame accuracy: pictures re-encoded, why it fell back to the key frame. */
@@ -141,6 +150,7 @@ asrun_record asrun_record_make(int event, int64_t time_ms)
     r.reason[0] = '\0';
     r.channel[0] = r.spot_id[0] = r.spot_file[0] = r.why[0] = r.fallback[0] = '\0';
     r.break_number = r.position = ASRUN_NONE;
+    r.ver_status = ASRUN_NONE;
     return r;
 }
 

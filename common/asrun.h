@@ -54,6 +54,7 @@ struct asrun_record {
     int64_t break_number;
     int64_t position;
     char why[ASRUN_WHY_SIZE];          // spot records: why it could not air; "" (left out of the line) otherwise
+    int64_t ver_status;        // spot records that could not air: the verification file's status (1002, 1006, 1007)
     int64_t reencoded;         // break_start, break_end: pictures re-encoded for frame accuracy (absent: not tried)
     char fallback[ASRUN_REASON_SIZE];  // break_start, break_end: why it stayed on the key frame; empty: it did not
 };

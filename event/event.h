@@ -232,6 +232,7 @@ struct event_spot {
     char id[EVENT_SPOT_ID_SIZE];
     char file[EVENT_SPOT_FILE_SIZE];  // "" when no file was found
     char why[EVENT_SPOT_WHY_SIZE];    // the planner's reason when it gave no media; "" otherwise
+    int status;                       // the verification status it then gets (1002, 1006, 1007); 0 otherwise
     int break_number;                 // the break's number in its window
     int position;                     // in the break, as scheduled
     int64_t length;                   // ticks of its video; 0 when not known

@@ -43,15 +43,19 @@ namespace {
 const char *const break_states[] = {"waiting", "armed", "on_air", "aired", "skipped", "cancelled", "expired",
                                     "dropped"};
 
-/* The as-run's spot reasons and the statuses the verification file gives them, in the same order. */
+/*
+ * The statuses the verification file gives spot records, with their names:
+ * the as-run's spot reasons, and for an unusable spot that was too short or
+ * not ready (its record carries which) names of their own.
+ */
 const char *const spot_reasons[CONSOLE_SPOT_STATUSES] = {"aired", "cut_short", "break_too_short", "unusable",
-                                                         "break_skipped"};
-const int spot_ver[CONSOLE_SPOT_STATUSES] = {1, 1005, 1001, 1002, 1004};
+                                                         "break_skipped", "too_short", "not_ready"};
+const int spot_ver[CONSOLE_SPOT_STATUSES] = {1, 1005, 1001, 1002, 1004, 1006, 1007};
 
-int spot_index(const char *reason)
+int spot_index(const asrun_record *r)
 {
     for (int i = 0; i < CONSOLE_SPOT_STATUSES; i++)
-        if (strcmp(reason, spot_reasons[i]) == 0)
+        if (r->ver_status != ASRUN_NONE ? spot_ver[i] == r->ver_status : strcmp(r->reason, spot_reasons[i]) == 0)
             return i;
     return -1;
 }
@@ -351,7 +355,7 @@ void write_spots(json_out *j, const console_break &b)
         num(j, "position", r->position);
         num(j, "break_number", r->break_number);
         text(j, "status", r->reason);
-        int ver = console_ver_status(r->reason);
+        int ver = console_ver_status(r);
         char code[8];
         snprintf(code, sizeof(code), "%04d", ver);
         str(j, "ver_status", ver ? code : nullptr);
@@ -577,9 +581,9 @@ const char *console_break_state_name(int state)
     return state >= 0 && state <= CONSOLE_BREAK_DROPPED ? break_states[state] : "unknown";
 }
 
-int console_ver_status(const char *reason)
+int console_ver_status(const asrun_record *r)
 {
-    int i = reason ? spot_index(reason) : -1;
+    int i = r ? spot_index(r) : -1;
     return i >= 0 ? spot_ver[i] : 0;
 }
 
@@ -608,7 +612,7 @@ void console_note_record(console_log *l, const asrun_record *r, int64_t splice_m
         l->day_breaks_aired = l->day_breaks_skipped = 0;
     }
     if (r->event == ASRUN_SPOT) {
-        int i = spot_index(r->reason);
+        int i = spot_index(r);
         if (i >= 0)
             l->day_spots[i]++;
     } else if (r->event == ASRUN_BREAK_END) {

@@ -32,7 +32,7 @@ struct http_stats;
 #define CONSOLE_OUTAGES    64        // input outages kept at most
 #define CONSOLE_WINDOW_MS  3600000   // the timeline: this long before now and after
 #define CONSOLE_CHECK_MS   60000     // a failed output check raises its alarm this long
-#define CONSOLE_SPOT_STATUSES 5      // as the as-run's spot reasons: aired, cut_short, break_too_short, ...
+#define CONSOLE_SPOT_STATUSES 7      // the verification file's statuses of spot records: aired, cut_short, ...
 
 /* An as-run record and the wall time of its splice point. */
 struct console_entry {
@@ -84,8 +84,12 @@ enum console_break_state {
 /* "waiting", "armed", "on_air", "aired", "skipped", "cancelled", "expired", "dropped". */
 const char *console_break_state_name(int state);
 
-/* The status a spot's as-run reason is written back with in the verification file: 1, 1001 ...; 0 unknown. */
-int console_ver_status(const char *reason);
+/*
+ * The status the spot record r is written back with in the verification
+ * file: 1, 1001 ... from its reason, or the one the record carries (an
+ * unusable spot's 1006 or 1007); 0 unknown.
+ */
+int console_ver_status(const asrun_record *r);
 
 /* One break of the timeline; times are wall ms, ASRUN_NONE when not known (yet). */
 struct console_break {

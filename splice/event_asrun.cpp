@@ -99,8 +99,10 @@ int event_asrun(const event *ev, int64_t time_ms, asrun_record *out)
         utils_strlcpy(rec.spot_file, ev->spot->file, sizeof(rec.spot_file));
         rec.break_number = ev->spot->break_number;
         rec.position = ev->spot->position;
-        if (ev->reason == EVENT_SPOT_UNUSABLE)
+        if (ev->reason == EVENT_SPOT_UNUSABLE) {
             utils_strlcpy(rec.why, ev->spot->why, sizeof(rec.why));
+            rec.ver_status = ev->spot->status > 0 ? ev->spot->status : ASRUN_NONE;
+        }
     }
     *out = rec;
     return 1;

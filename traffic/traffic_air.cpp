@@ -182,6 +182,7 @@ int plan_records(traffic *t, int w, int n, int64_t at, int64_t key, rep_spot *sp
         if (!out->media)
             utils_strlcpy(out->info.why, why, sizeof(out->info.why));
         r->unfit_status = out->media ? 0 : traffic_unfit_status(sp, short_why[0] != 0);
+        out->info.status = r->unfit_status;
         plan.spots.push_back(out->info);
     }
     rotate_pins(t, &pins);

@@ -147,8 +147,8 @@ class Conform(unittest.TestCase):
         spots = self.ch25.expect_aired(self, 25, {sid: s[5] for sid, s in SPOTS.items()} | {
             "SAME": "0001", "BROKEN": "1002"})
         self.ch50.expect_aired(self, 50, {sid: "0001" for sid in RATES})
-        self.assertEqual((spots["SHORT"]["reason"], spots["SHORT"]["why"]),
-                         ("unusable", "too short by 2.00 s: 3.00 s of pictures, 5 s scheduled"))
+        self.assertEqual((spots["SHORT"]["reason"], spots["SHORT"]["why"], spots["SHORT"]["ver_status"]),
+                         ("unusable", "too short by 2.00 s: 3.00 s of pictures, 5 s scheduled", "1006"))
         self.assertIn("BROKEN (cannot be conformed: unreadable: Invalid data found when processing input)", out25)
         self.assertIn("conformed SAME.mp4: remuxed,", out25)
         self.assertRegex(out25, r"filler \S+filler.ts: loudness -\d+\.\d LUFS")

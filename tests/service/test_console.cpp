@@ -7,8 +7,10 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "common/utils.h"
 #include "service/console.h"
 #include "support.h"
 
@@ -82,10 +84,16 @@ TEST(Console, BreaksFromTheirRecords)
 
 TEST(Console, VerificationStatusOfEachSpotReason)
 {
-    const std::pair<const char *, int> rows[] = {{"aired", 1}, {"cut_short", 1005}, {"break_too_short", 1001},
-                                                 {"unusable", 1002}, {"break_skipped", 1004}, {"other", 0}};
-    for (const auto &r : rows)
-        EXPECT_EQ(r.second, console_ver_status(r.first)) << r.first;
+    // reason, the status the record carries (0: none), the verification file's status
+    const std::tuple<const char *, int, int> rows[] = {
+        {"aired", 0, 1},         {"cut_short", 0, 1005},     {"break_too_short", 0, 1001}, {"unusable", 0, 1002},
+        {"break_skipped", 0, 1004}, {"unusable", 1006, 1006}, {"unusable", 1007, 1007},      {"other", 0, 0}};
+    for (const auto &[reason, carried, ver] : rows) {
+        asrun_record r = asrun_record_make(ASRUN_SPOT, 0);
+        utils_strlcpy(r.reason, reason, sizeof(r.reason));
+        r.ver_status = carried ? carried : ASRUN_NONE;
+        EXPECT_EQ(ver, console_ver_status(&r)) << reason << " " << carried;
+    }
 }
 
 TEST(Console, StateIsValidJsonWhateverTheOptionsBytes)
