@@ -344,19 +344,15 @@ static void chain_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int 
 }
 
 /*
- * How far before a break's end a programme key frame may end it: one frame
- * when the return can be re-encoded on the announced picture (a key frame
- * earlier than that would bring the programme back early, so the break
- * runs on and the pictures from its end to the next key frame are
- * re-encoded), else SPLICE_KEY_LEAD, as at key-frame returns.
+ * How far before a break's end a programme key frame may end it: with
+ * frame-accurate returns none (a key frame before the end would bring the
+ * programme back early: the break runs on, and the pictures from its end to
+ * the next key frame are re-encoded, or that key frame ends it and says
+ * why), else SPLICE_KEY_LEAD, as at key-frame returns.
  */
-static int64_t return_lead(const splice_env *env, const AVStream *ist)
+static int64_t return_lead(const splice_env *env)
 {
-    const splice_accurate *a = env->accurate;
-    if (!a || a->refused || a->open_gop || a->failed)
-        return SPLICE_KEY_LEAD;
-    int64_t frame = splice_frame_ticks(ist, nullptr);
-    return frame > 0 && frame < SPLICE_KEY_LEAD ? frame : SPLICE_KEY_LEAD;
+    return splice_key_lead(env);
 }
 
 /*
@@ -423,7 +419,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
         rep_cue gone = splice_pending_pop(rep);
         splice_expire(env, rep, &gone, EVENT_EXPIRE_PASSED, pkt->pts);
     }
-    if (rep->pending_count > 0 && pkt->pts >= rep->pending[0].point - SPLICE_KEY_LEAD)
+    if (rep->pending_count > 0 && pkt->pts >= rep->pending[0].point - splice_key_lead(env))
         chain_break(env, rep, r, fi, ist, pkt);
     return true;
 }
@@ -518,7 +514,7 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
     if (kept)
         splice_start_keep(env, ist, pkt);
     while (rep->state == SPLICING_STATE_ARMED) {
-        bool window = pkt->pts >= rep->scte_35_pts_time - SPLICE_KEY_LEAD;
+        bool window = pkt->pts >= rep->scte_35_pts_time - splice_key_lead(env);
         if (window && expire_armed(env, rep, pkt)) {
             splice_start_release(env);
             decided = true;
@@ -532,7 +528,7 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         }
         break;
     }
-    if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= splice_break_end(rep, nullptr) - return_lead(env, ist))
+    if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= splice_break_end(rep, nullptr) - return_lead(env))
         decided = finish_break(env, rep, r, fi, ist, pkt) || decided;
     if (a && !kept && pkt && rep->state != SPLICING_STATE_STARTED)
         splice_start_keep(env, ist, pkt);  // the key frame that ended the break

@@ -157,8 +157,8 @@ bool splice_key_due_at(const splice_accurate *a, int64_t key_pts, int64_t point,
 {
     if (!a->gop_steady || a->gop_len <= 0 || key_pts == AV_NOPTS_VALUE || point < key_pts)
         return false;
-    int64_t d = (point - key_pts) % a->gop_len;
-    return 2 * std::min(d, a->gop_len - d) < frame;
+    int64_t d = (point - key_pts) % a->gop_len;  // the next key frame due at point + (gop_len - d)
+    return d == 0 || a->gop_len - d < frame;
 }
 
 /* Moves what the run has encoded so far to a->run; false when it is full. */
@@ -219,7 +219,7 @@ static void accurate_decode_ahead(splice_accurate *a, const AVStream *ist, int64
     AVRational fr;
     int64_t frame = splice_frame_ticks(ist, &fr);
 
-    if (frame <= 0 || key->pts >= end - frame || (a->gop_len > 0 && key->pts + a->gop_len + frame <= end) ||
+    if (frame <= 0 || key->pts >= end || (a->gop_len > 0 && key->pts + a->gop_len + frame <= end) ||
         splice_key_due_at(a, key->pts, end, frame) || !accurate_encoder(a, fr, ist) || reencode_begin(a->enc, INT64_MAX, 0, 0) < 0)
         return;
     reencode_hold(a->enc, SPLICE_START_RING);
@@ -306,6 +306,22 @@ static void accurate_air(const splice_env *env, rep_ctx *rep, rep_stream *r, int
 }
 
 /*
+ * Notes whether the programme's GOPs are open, on pkt, the last packet of
+ * the GOP held: a picture decoded after its key frame but shown before it
+ * (a leading picture) references the GOP before.
+ */
+void splice_note_open_gop(splice_accurate *a, const AVPacket *pkt)
+{
+    const AVPacket *key = a->gop->count > 1 ? a->gop->items[0] : nullptr;
+    if (a->open_gop || !key || !(key->flags & AV_PKT_FLAG_KEY) || pkt == key)
+        return;
+    gop_pic two[2] = {{key->pts, key->dts, 1, GOP_PIC_I, GOP_REFS_UNKNOWN},
+                      {pkt->pts, pkt->dts, (uint8_t)((pkt->flags & AV_PKT_FLAG_KEY) != 0), GOP_PIC_P,
+                       GOP_REFS_UNKNOWN}};
+    a->open_gop = splice_gop_open(two, 2) == 1;
+}
+
+/*
  * Whether pkt follows the last packet of the GOP held on one time line:
  * its dts later, and no more than ACCURATE_GAP_FRAMES frames later (more
  * pictures than that lost with the input leave the decoder without its
@@ -360,13 +376,7 @@ void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
         return;
     }
     *ppkt = nullptr;
-    const AVPacket *key = a->gop->items[0];
-    if (!a->open_gop && a->gop->count > 1 && (key->flags & AV_PKT_FLAG_KEY)) {
-        gop_pic two[2] = {{key->pts, key->dts, 1, GOP_PIC_I, GOP_REFS_UNKNOWN},
-                          {pkt->pts, pkt->dts, (uint8_t)((pkt->flags & AV_PKT_FLAG_KEY) != 0), GOP_PIC_P,
-                           GOP_REFS_UNKNOWN}};
-        a->open_gop = splice_gop_open(two, 2) == 1;
-    }
+    splice_note_open_gop(a, pkt);
     bool next_soon = rep->pending_count > 0 && rep->pending[0].point <= end + SPLICE_KEY_LEAD;
     bool ahead = !a->failed && !a->refused && !next_soon && end != INT64_MAX;
     if (a->running && (reencode_feed(a->enc, pkt, INT64_MAX) < 0 || !accurate_take(a))) {
@@ -410,7 +420,7 @@ int splice_accurate_return(const splice_env *env, rep_ctx *rep, rep_stream *r, c
         if (reencode_finish(a->enc, key->pts) < 0 || !accurate_take(a))
             why = EVENT_FALLBACK_ERROR;
         accurate_air(env, rep, r, key->stream_index);
-    } else if (a->from == AV_NOPTS_VALUE && frame > 0 && key->pts - end > frame) {
+    } else if (a->from == AV_NOPTS_VALUE && frame > 0 && key->pts - end >= frame) {
         why = a->refused  ? EVENT_FALLBACK_UNMATCHED
               : a->failed ? (a->why != EVENT_FALLBACK_NONE ? a->why : EVENT_FALLBACK_ERROR)
                           : EVENT_FALLBACK_NO_GOP;

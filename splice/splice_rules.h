@@ -27,6 +27,18 @@ struct filler_stream;
  */
 #define ACCURATE_GAP_FRAMES 4
 
+/*
+ * How far before a point (a start's or an end's) a key frame may take it:
+ * with frame-accurate splices none (a picture shown before the point is
+ * the programme's, so a key frame before it is never the point, and a
+ * start or return that falls back waits for the first key frame at or
+ * after it), else SPLICE_KEY_LEAD.
+ */
+static inline int64_t splice_key_lead(const splice_env *env)
+{
+    return env->accurate ? 0 : SPLICE_KEY_LEAD;
+}
+
 static inline int64_t splice_packet_end(const AVPacket *pkt)
 {
     return pkt->pts + pkt->duration;
@@ -53,6 +65,7 @@ void splice_accurate_clear(splice_accurate *a);
 int64_t splice_frame_ticks(const AVStream *ist, AVRational *rate);
 void splice_note_key(splice_accurate *a, int64_t pts);
 bool splice_key_due_at(const splice_accurate *a, int64_t key_pts, int64_t point, int64_t frame);
+void splice_note_open_gop(splice_accurate *a, const AVPacket *pkt);
 bool splice_accurate_follows(const splice_accurate *a, const AVStream *ist, const AVPacket *pkt);
 void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, const AVStream *ist, int64_t end,
                           AVPacket **ppkt);

@@ -29,16 +29,18 @@
  *   the programme's first at or after the point. At the point only the few
  *   B-pictures are encoded; memory: the ring, the withheld packets and the
  *   GOP's picture list.
- * - A key frame within a frame of the point starts the break on it, as
- *   without frame accuracy, nothing re-encoded.
+ * - A key frame that is the point's picture (the first shown at or after
+ *   it) starts the break on it, nothing re-encoded; one shown before the
+ *   point is never the point.
  * - The audio held while armed waits for the decision (splice_replay_held
  *   up to a frame before the point) and switches at the start chosen.
  * - A point that cannot be conditioned (codec or profile refused, no GOP
  *   decoded toward it or still more than START_CATCH_UP_LAST packets from
  *   caught up, fields coded as pictures of their own, the time line
  *   broken, a run longer than the ring, an error) falls back to the first
- *   key frame at or after it less SPLICE_KEY_LEAD, as without frame
- *   accuracy; the withheld packets go out and break_start says why.
+ *   key frame at or after it (never before: that would take pictures shown
+ *   before the point off the air); the withheld packets go out and
+ *   break_start says why.
  */
 #include "splice/splice_rules.h"
 
@@ -97,13 +99,13 @@ bool splice_start_accurate(const splice_env *env, const rep_ctx *rep, const AVSt
     return true;
 }
 
-/* Why a break starting on key frame pkt is not on its point (EVENT_FALLBACK_NONE: it is, within a frame). */
+/* Why a break starting on key frame pkt is not on its point (EVENT_FALLBACK_NONE: it is the first picture at or after it). */
 int splice_start_key_why(const splice_env *env, const rep_ctx *rep, const AVStream *ist, const AVPacket *pkt)
 {
     const splice_accurate *a = env->accurate;
     int64_t frame = splice_frame_ticks(ist, nullptr);
 
-    if (!a || rep->scte_35_pts_time == REP_NOW || frame <= 0 || llabs(pkt->pts - rep->scte_35_pts_time) <= frame)
+    if (!a || rep->scte_35_pts_time == REP_NOW || frame <= 0 || (pkt->pts >= rep->scte_35_pts_time && pkt->pts - rep->scte_35_pts_time < frame))
         return EVENT_FALLBACK_NONE;
     if (a->refused)
         return EVENT_FALLBACK_UNMATCHED;
@@ -166,6 +168,23 @@ static int start_catch_up(splice_accurate *a, const AVStream *ist, int64_t point
 /* At most this many GOP packets are left to decode on the packet that decides; more: the key frame (no_gop). */
 #define START_CATCH_UP_LAST 8
 
+/* At most this many a packet read while catching up, however far behind: what one packet costs stays bounded. */
+#define START_CATCH_UP_MAX 12
+
+/*
+ * GOP packets to decode on packet pkt while catching up toward point: at
+ * least START_CATCH_UP, more when the packets still to come before the
+ * point (a frame each) would leave more than START_CATCH_UP_LAST behind (a
+ * long GOP armed late in it), at most START_CATCH_UP_MAX.
+ */
+static int catch_up_rate(const splice_accurate *a, const AVPacket *pkt, int64_t point, int64_t frame)
+{
+    int64_t behind = a->gop->count - a->npics;
+    int64_t left = frame > 0 && pkt->dts != AV_NOPTS_VALUE && point > pkt->dts ? (point - pkt->dts) / frame : 0;
+    int64_t rate = (behind - START_CATCH_UP_LAST + left) / (left + 1) + 1;
+    return (int)std::max<int64_t>(START_CATCH_UP, std::min<int64_t>(rate, START_CATCH_UP_MAX));
+}
+
 static void start_decode(const splice_env *env, const AVStream *ist, int64_t point, int limit)
 {
     splice_accurate *a = env->accurate;
@@ -214,7 +233,9 @@ void splice_start_keep(const splice_env *env, const AVStream *ist, const AVPacke
     if (!ref || packets_queue_push(a->gop, ref) < 0) {
         av_packet_free(&ref);
         splice_free_queued(a->gop);  // a gap: nothing to decode from up to the next key frame
+        return;
     }
+    splice_note_open_gop(a, pkt);
 }
 
 /*
@@ -274,7 +295,7 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     AVPacket *run[SPLICE_START_RING] = {};
     gop_plan plan;
 
-    int ret = splice_gop_plan(a->pics, n, GOP_OUT, point, frame, act, dts, &plan);
+    int ret = splice_gop_plan(a->pics, n, GOP_OUT, point, 0, act, dts, &plan);  // a key frame before the point is not it
     int first_withheld = n - 1 - a->withheld->count;
     int why = ret == AVERROR(EAGAIN) ? EVENT_FALLBACK_NO_GOP : ret < 0 ? EVENT_FALLBACK_ERROR : EVENT_FALLBACK_NONE;
     for (int i = 0; why == EVENT_FALLBACK_NONE && i < first_withheld; i++)
@@ -363,17 +384,14 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     }
     if (a->gop_rate > 0 && !splice_key_due_at(a, a->key_pts, point, frame))
         reencode_prepare(a->enc, a->gop_rate);  // the start's encoder opens ahead, on its own thread, once armed
-    if (key && pkt->pts < point - frame) {  // a GOP before the point: decoded when it may reach it
+    if (key && pkt->pts < point) {  // a GOP before the point: decoded when it may reach it
         splice_start_release(env);
         splice_note_gop_rate(a, pkt);
         splice_free_queued(a->gop);
         splice_start_keep(env, ist, pkt);
         if ((a->gop_len <= 0 || point - pkt->pts <= a->gop_len + frame) && !splice_key_due_at(a, pkt->pts, point, frame))
             start_decode(env, ist, point, START_CATCH_UP);
-        if (a->npics > 0 || pkt->pts < point - SPLICE_KEY_LEAD)
-            return false;
-        return splice_start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
-                              splice_start_key_why(env, rep, ist, pkt));
+        return false;  // shown before the point: never the point
     }
     /*
      * Armed in mid-GOP; or the key frame due on the point did not come (a
@@ -385,24 +403,30 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     bool awaited = due && pkt->dts != AV_NOPTS_VALUE && pkt->dts < k->dts + a->gop_len &&
                    (pkt->pts == AV_NOPTS_VALUE || 2 * (k->pts + a->gop_len - pkt->pts) > frame);
     if (a->npics == 0 && !key && a->start_why == EVENT_FALLBACK_NONE && k && (k->flags & AV_PKT_FLAG_KEY) &&
-        k->pts < point - frame && (a->gop_len <= 0 || point - k->pts <= a->gop_len + frame) && !awaited)
+        k->pts < point && (a->gop_len <= 0 || point - k->pts <= a->gop_len + frame) && !awaited)
         start_decode(env, ist, point, due ? -1 : START_CATCH_UP);
     if (a->npics == 0) {  // nothing decoded toward the point: on the key frame, as without frame accuracy
         log_packet(env->desc->trace, env->out, pkt, key ? "key" : "non");
-        if (!key || pkt->pts < point - SPLICE_KEY_LEAD)
+        if (!key || pkt->pts < point)
             return false;
         return splice_start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
                               splice_start_key_why(env, rep, ist, pkt));
     }
-    bool decides = key || pkt->dts >= point;  // every picture shown before the point is read
+    /*
+     * Every picture shown before the point is read: from the first packet
+     * decoded at or after the point on (a picture's dts is at most its pts),
+     * or a key frame after it when GOPs are closed (open ones: its leading
+     * pictures, shown before it, are still to come).
+     */
+    bool decides = (key && !a->open_gop) || pkt->dts >= point;
     int why = decides && a->gop->count - a->npics > START_CATCH_UP_LAST + 1
                   ? EVENT_FALLBACK_NO_GOP  // still too far behind: decoding the rest would hold this packet up
-                  : start_catch_up(a, ist, point, decides ? -1 : START_CATCH_UP, decides);
+                  : start_catch_up(a, ist, point, decides ? -1 : catch_up_rate(a, pkt, point, frame), decides);
     if (why == EVENT_FALLBACK_NONE && (a->gop->count == 0 || a->gop->items[a->gop->count - 1]->dts != pkt->dts))
         why = EVENT_FALLBACK_NO_GOP;  // pkt was not held (a gap, no memory): the GOP does not reach the point
     if (why != EVENT_FALLBACK_NONE) {
         start_give_up(env, why);
-        if (key && pkt->pts >= point - SPLICE_KEY_LEAD)
+        if (key && pkt->pts >= point)
             return splice_start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
                                   splice_start_key_why(env, rep, ist, pkt));
         return false;
@@ -410,7 +434,7 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     if (decides) {
         if (start_decide(env, rep, r, fi, ist, ppkt))
             return true;
-        if (key && pkt->pts >= point - SPLICE_KEY_LEAD)
+        if (key && pkt->pts >= point)
             return splice_start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
                                   splice_start_key_why(env, rep, ist, pkt));
         return false;

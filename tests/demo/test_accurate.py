@@ -68,8 +68,9 @@ class Accurate(unittest.TestCase):
                 self.assertEqual((out_check["cc_errors"], [p["over_40ms"] for p in out_check["pcrs"]]), (0, [0]))
 
     def test_the_break_starts_on_the_announced_picture(self):
-        # Cues between key frames (3.04 s), just after one (8.04 s: within a frame, on it; 14.08 s: two frames
-        # after), on one (20 s); key frames every 2 s. h264_no_key: none at 20 s, where the GOPs before had one due.
+        # Cues between key frames (3.04 s), just after one (8.04 s: a picture after it, which is not the point;
+        # 14.08 s: two after), on one (20 s); key frames every 2 s. h264_no_key: none at 20 s, where the GOPs
+        # before had one due.
         cues = ["at=3.04,dur=2.5", "at=8.04,dur=2.5", "at=14.08,dur=2.5", "at=20,dur=2.5"]
         for name, opts, mode in [("h264", dict(video_codec="h264", bframes=2), "auto"),
                                  ("h264_no_key", dict(video_codec="h264", bframes=2, skip_keys=[20]), "auto"),
@@ -94,9 +95,8 @@ class Accurate(unittest.TestCase):
                 reencoded = 0
                 for n, (cue, record) in enumerate(zip(info["cues"], starts)):
                     point = cue["pts_time"]
-                    near = [k for k in keys if abs(k - point) <= FRAME]
                     at = min(k for k in keys if k >= point - splicecheck.LEAD) if mode == "off" else \
-                        near[0] if near else min(t for t in want if t >= point)
+                        min(t for t in want if t >= point)
                     # The filler's first picture at the point; the programme's before it, the last ones re-encoded.
                     self.assertEqual(got[at], first)
                     before = [t for t in sorted(want) if at - TICKS <= t < at]

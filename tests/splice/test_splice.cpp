@@ -208,11 +208,16 @@ TEST(Splice, KeyFrameWindowOnBothSides)
 TEST(Splice, AStartOffItsPointSaysWhyItStayedOnTheKeyFrame)
 {
     // Frame-accurate splices on a programme whose codec no encoder matches (the rig's): the break starts on
-    // the key frame in the window; off its point by more than a frame, it says why. Without them, nothing is said.
+    // the first key frame at or after its point, which says why unless it is the point's picture (the first
+    // shown at or after it): a key frame a picture (or half of one) before or after the point is not the
+    // point. Without them, the key frame in the window, nothing said.
     struct { bool accurate; int64_t offset; int64_t start; int reencoded, fallback; } cases[] = {
         {true, 3 * FRAME, T + GOP, 0, EVENT_FALLBACK_UNMATCHED},
-        {true, -FRAME, T, 0, EVENT_FALLBACK_NONE},
+        {true, FRAME / 2, T + GOP, 0, EVENT_FALLBACK_UNMATCHED},
+        {true, -FRAME / 2, T, 0, EVENT_FALLBACK_NONE},
+        {true, -FRAME, T, 0, EVENT_FALLBACK_UNMATCHED},
         {false, 3 * FRAME, T + GOP, -1, EVENT_FALLBACK_NONE},
+        {false, FRAME / 2, T, -1, EVENT_FALLBACK_NONE},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "accurate " << c.accurate << " offset " << c.offset);
