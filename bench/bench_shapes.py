@@ -52,6 +52,9 @@ SHAPES = {
     "h264-pes-short": (["--size", "640x360", "--gop", "1s", "--pes-length", "short", "--pes-stuffing", "4"], None, 12),
     "h264-1080p30-long": (["--size", "1920x1080", "--fps", "30", "--gop", "8.3s", "--preset", "veryfast"],
                           ["at=5.3,dur=3.4"], 12),
+    # the same at a constant 3 Mbit/s (NAL HRD filler): the return's run has only the programme's rate
+    "h264-1080p30-long-cbr": (["--size", "1920x1080", "--fps", "30", "--gop", "8.3s", "--preset", "veryfast",
+                              "--video-bitrate", "3M"], ["at=5.3,dur=3.4"], 12),
     "hevc-prog": (["--size", "640x360", "--video-codec", "hevc", "--gop", "1s"], None, 12),
     "hevc-field": (SD + ["--video-codec", "hevc", "--field-coding", "field"], None, 12),
     # cue timing: a key frame one picture before the point (key frames every second); a return cue for the
