@@ -173,15 +173,16 @@ static int start_catch_up(splice_accurate *a, const AVStream *ist, int64_t point
 
 /*
  * GOP packets to decode on packet pkt while catching up toward point: at
- * least START_CATCH_UP, more when the packets still to come before the
- * point (a frame each) would leave more than START_CATCH_UP_LAST behind (a
- * long GOP armed late in it), at most START_CATCH_UP_MAX.
+ * least START_CATCH_UP, more when that would not catch up within half the
+ * packets still to come before the point (a frame each; a long GOP armed
+ * late in it), at most START_CATCH_UP_MAX.
  */
 static int catch_up_rate(const splice_accurate *a, const AVPacket *pkt, int64_t point, int64_t frame)
 {
     int64_t behind = a->gop->count - a->npics;
     int64_t left = frame > 0 && pkt->dts != AV_NOPTS_VALUE && point > pkt->dts ? (point - pkt->dts) / frame : 0;
-    int64_t rate = (behind - START_CATCH_UP_LAST + left) / (left + 1) + 1;
+    int64_t span = std::max<int64_t>(left / 2, 1);  // caught up half way to the point
+    int64_t rate = (behind + span - 1) / span + 1;
     return (int)std::max<int64_t>(START_CATCH_UP, std::min<int64_t>(rate, START_CATCH_UP_MAX));
 }
 

@@ -609,6 +609,13 @@ TEST(Splice, CuesAsFeedsSendThem)
         {"immediate return, other id", {{250, insert(7, T, D)}, {312, insert(9, REP_NOW, 0, 0)}}, {{t, t + 20}},
          "armed:7 started:7 return:9 ended/return_cue:7 idle"},
         {"return outside a break", {{250, insert(7, T, 0, 0)}}, {}, "ignored/not_in_break:7"},
+        {"timed return for the armed event", {{250, insert(7, T, D)}, {280, insert(7, T + 25 * F, 0, 0)}},
+         {{t, t + 30}}, "armed:7 return:7 started:7 ended/return_cue:7 idle"},
+        {"timed return for a pending event",
+         {{250, insert(7, T, D)}, {251, insert(8, T + 70 * F, 30 * F)}, {260, insert(8, T + 85 * F, 0, 0)}},
+         {{t, t + 50}, {t + 70, t + 90}},
+         "armed:7 kept/after_armed:8 return:8 started:7 ended/duration:7 idle armed/kept:8 started:8 "
+         "ended/duration:8 idle"},
         {"immediate out", {{255, insert(7, REP_NOW, D)}}, {{260, 310}}, "armed:7 started:7 ended/duration:7 idle"},
         {"back to back", {{250, insert(7, T, D)}, {320, insert(8, T + D, D)}}, {{t, t + 50}, {t + 50, t + 100}},
          "armed:7 started:7 kept/after_break:8 ended/duration:7 armed/kept:8 started:8 ended/duration:8 idle", AHEAD},
