@@ -55,6 +55,8 @@ SHAPES = {
     # the same at a constant 3 Mbit/s (NAL HRD filler): the return's run has only the programme's rate
     "h264-1080p30-long-cbr": (["--size", "1920x1080", "--fps", "30", "--gop", "8.3s", "--preset", "veryfast",
                               "--video-bitrate", "3M"], ["at=5.3,dur=3.4"], 12),
+    "h264-360p-long-cbr": (["--size", "640x360", "--fps", "30", "--gop", "8.3s", "--video-bitrate", "300k"],
+                           ["at=5.3,dur=3.4"], 12),
     "hevc-prog": (["--size", "640x360", "--video-codec", "hevc", "--gop", "1s"], None, 12),
     "hevc-field": (SD + ["--video-codec", "hevc", "--field-coding", "field"], None, 12),
     # cue timing: a key frame one picture before the point (key frames every second); a return cue for the
@@ -96,6 +98,8 @@ def run_shape(build, work, name, keep):
     if not (keep and os.path.exists(info) and os.path.exists(filler)):
         start = gen(prog, args, duration, cues)
         fargs = [a for a in args if a not in ("--open-gop",)]
+        if "s" in args[args.index("--gop") + 1] and float(args[args.index("--gop") + 1][:-1]) > 2:
+            fargs[fargs.index("--gop") + 1] = "1s"  # a filler's GOP, not a long one (its out point decodes it)
         gen(filler, fargs + ["--filler"], 6)
         with open(info, "w") as f:
             f.write(str(start))

@@ -124,6 +124,8 @@ class Accurate(unittest.TestCase):
              ["at=5.3,dur=3.4"], None),
             ("mpeg2_fields", dict(sd, video_codec="mpeg2", field_coding="field"), ["at=5.3,dur=3.4"], 0),
             ("gop_10s", dict(gop=250), ["at=5.3,dur=3.4"], 0),
+            # A long return run at a tight constant rate: its pictures stay at 38 dB or more.
+            ("tight_rate", dict(fps=30, gop=249, video_bitrate="300k"), ["at=5.3,dur=3.4"], 0),
             # The return cue comes while the event is armed (sent at 4.6 s): the break ends at 7.1 s.
             ("return_armed", dict(gop=25), ["id=1,at=5.3,dur=3.4,lead=3", "id=1,out=0,at=7.1,lead=2.5"], 0)]
         for name, opts, cues, back in rows:
@@ -145,6 +147,7 @@ class Accurate(unittest.TestCase):
                 t = j["totals"]
                 self.assertEqual((b[0]["frames_off_start"], t["holes"], t["decode_errors_out"]),
                                  (0, 0, t["decode_errors_in"]))
+                self.assertGreaterEqual(t["reencoded_min_db"] or 99, 38.0)
                 records = [json.loads(r) for r in kt.read_text(asrun).splitlines()]
                 ended = [r for r in records if r["event"] == "break_end"][0]
                 if back is None:
