@@ -411,7 +411,7 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
         if (!key || pkt->pts < point)
             return false;
         return splice_start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
-                              splice_start_key_why(env, rep, ist, pkt));
+                                     splice_start_key_why(env, rep, ist, pkt));
     }
     /*
      * Every picture shown before the point is read: from the first packet
@@ -429,7 +429,7 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
         start_give_up(env, why);
         if (key && pkt->pts >= point)
             return splice_start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
-                                  splice_start_key_why(env, rep, ist, pkt));
+                                         splice_start_key_why(env, rep, ist, pkt));
         return false;
     }
     if (decides) {
@@ -437,7 +437,7 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
             return true;
         if (key && pkt->pts >= point)
             return splice_start_break_at(env, rep, r, fi, pkt->stream_index, pkt->pts, pkt->dts, 0,
-                                  splice_start_key_why(env, rep, ist, pkt));
+                                         splice_start_key_why(env, rep, ist, pkt));
         return false;
     }
     if (pkt->pts >= point || a->withheld->count > 0) {
