@@ -356,6 +356,31 @@ static int64_t return_lead(const splice_env *env)
 }
 
 /*
+ * A return on key frame pkt of open GOPs (not re-encoded): its leading
+ * pictures, shown before it, reference the GOP the filler replaced and are
+ * left out (relay_leading), and the filler, paced on the programme's
+ * decoding times, has not yet taken the pictures it shows in their place.
+ * The key frame is decoded as late as its last leading picture would have
+ * been, and the filler takes up to there: its pictures shown before the key
+ * frame go out on those decoding times (those that reference a later one
+ * re-encoded at the out point) instead of the picture before them holding.
+ */
+static void open_gop_return(const splice_env *env, rep_ctx *rep, rep_stream *r, const AVStream *ist, AVPacket *pkt)
+{
+    const splice_accurate *a = env->accurate;
+    int64_t frame = splice_frame_ticks(ist, nullptr);
+
+    if (!a || !a->open_gop || a->leading <= 0 || a->from != AV_NOPTS_VALUE || frame <= 0 ||
+        pkt->dts == AV_NOPTS_VALUE || pkt->pts == AV_NOPTS_VALUE)
+        return;
+    int64_t dts = std::min(pkt->dts + a->leading * frame, pkt->pts);
+    if (dts <= pkt->dts)
+        return;
+    pkt->dts = dts;
+    splice_take_filler_video(env, rep, r, pkt->stream_index, dts);
+}
+
+/*
  * End of the break on the video: the first key frame in the window before
  * its end point (return_lead). When the kept event's point is reached too, that event
  * starts on the same key frame. Returns true when the key frame decided.
@@ -385,6 +410,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
 
     /* The filler shows nothing from the programme's return on: what stays held is left out. */
     if (r->sent_dts != AV_NOPTS_VALUE) {
+        open_gop_return(env, rep, r, ist, pkt);
         splice_release_filler_video(env, rep, r, pkt->stream_index, back);
         if (env->accurate && env->accurate->from == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE)
             splice_filler_out_point(env, rep, r, pkt->stream_index, back, pkt->dts);

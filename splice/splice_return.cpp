@@ -308,12 +308,17 @@ static void accurate_air(const splice_env *env, rep_ctx *rep, rep_stream *r, int
 /*
  * Notes whether the programme's GOPs are open, on pkt, the last packet of
  * the GOP held: a picture decoded after its key frame but shown before it
- * (a leading picture) references the GOP before.
+ * (a leading picture) references the GOP before; and how many such
+ * pictures follow a key frame.
  */
 void splice_note_open_gop(splice_accurate *a, const AVPacket *pkt)
 {
     const AVPacket *key = a->gop->count > 1 ? a->gop->items[0] : nullptr;
-    if (a->open_gop || !key || !(key->flags & AV_PKT_FLAG_KEY) || pkt == key)
+    if (!key || !(key->flags & AV_PKT_FLAG_KEY) || pkt == key)
+        return;
+    if (a->open_gop && pkt->pts < key->pts)
+        a->leading = a->gop->count - 1;  // the leading pictures follow their key frame
+    if (a->open_gop)
         return;
     gop_pic two[2] = {{key->pts, key->dts, 1, GOP_PIC_I, GOP_REFS_UNKNOWN},
                       {pkt->pts, pkt->dts, (uint8_t)((pkt->flags & AV_PKT_FLAG_KEY) != 0), GOP_PIC_P,

@@ -89,6 +89,7 @@ const filler_stream *splice_video_item(const splice_env *env, const rep_ctx *rep
                                        const filler_ctx **media, int *fi, int64_t *offset);
 void splice_release_filler(const splice_env *env, const rep_ctx *rep, rep_stream *r, int s, int64_t limit, bool whole);
 void splice_release_filler_video(const splice_env *env, const rep_ctx *rep, rep_stream *r, int s, int64_t limit);
+bool splice_take_filler_video(const splice_env *env, rep_ctx *rep, rep_stream *r, int s, int64_t until);
 void splice_replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, const AVStream *ist,
                           int64_t shown_after, AVPacket **ppkt);
 

@@ -140,7 +140,7 @@ void splice_release_filler_video(const splice_env *env, const rep_ctx *rep, rep_
  * before until, re-timed from the start key frame, into its held pictures.
  * Returns false when the content ran out first.
  */
-static bool take_filler_video(const splice_env *env, rep_ctx *rep, rep_stream *r, int s, int64_t until)
+bool splice_take_filler_video(const splice_env *env, rep_ctx *rep, rep_stream *r, int s, int64_t until)
 {
     while (until > r->sent_dts) {
         const filler_ctx *media;
@@ -179,7 +179,7 @@ void splice_replace_video(const splice_env *env, rep_ctx *rep, rep_stream *r, co
 
     /* Once a frame-accurate return aired, the programme is back: the filler is no longer taken. */
     bool back = env->accurate && env->accurate->from != AV_NOPTS_VALUE;
-    if (!back && !take_filler_video(env, rep, r, s, pkt->dts + pkt->duration)) {
+    if (!back && !splice_take_filler_video(env, rep, r, s, pkt->dts + pkt->duration)) {
         splice_release_filler_video(env, rep, r, s, INT64_MAX);
         r->sent_dts = AV_NOPTS_VALUE;
         rep->state = SPLICING_STATE_FINISHED;
@@ -221,7 +221,7 @@ void splice_break_clock(const splice_env *env, rep_ctx *rep, int64_t until)
         if (r->sent_dts == AV_NOPTS_VALUE || r->sent_dts >= until)
             continue;
         if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-            take_filler_video(env, rep, r, (int)s, until);  // run out: the break ends when the programme is back
+            splice_take_filler_video(env, rep, r, (int)s, until);  // run out: the break ends when the programme is back
             splice_release_filler_video(env, rep, r, (int)s, until < earliest_key ? until : earliest_key);
             continue;
         }

@@ -114,7 +114,9 @@ class Accurate(unittest.TestCase):
 
     def test_broadcast_shapes_and_cue_timings_on_their_pictures(self):
         # Judged by kestrow_check on the decoded pictures: frames off the announced start and return (0: on
-        # the picture; a return that falls back may only come late, and says why), holes, decoding errors.
+        # the picture; a return that falls back may only come late, and says why), holes, pictures missing
+        # (the one before frozen: an open GOP's return on its key frame, whose leading pictures are left out,
+        # lost the filler's last two), decoding errors.
         # 5.3 s lies half a picture after a picture at 25 Hz; 5.04 s one picture after a key frame.
         sd = dict(size="720x576", audio="mp2")
         rows = [  # name, generator options, cues, frames off at the return (None: late, with a fallback)
@@ -133,8 +135,9 @@ class Accurate(unittest.TestCase):
                 prog, filler, out, asrun = (os.path.join(self.dir, "shape_" + name + e)
                                             for e in (".ts", "_filler.ts", "_out.ts", ".json"))
                 info = kt.gen.generate(prog, duration=12, cues=cues, **opts)
-                kt.gen.generate(filler, filler=True, duration=6,
-                                **{k: v for k, v in opts.items() if k != "open_gop"})
+                kt.gen.generate(filler, filler=True, duration=6,  # closed GOPs of 2 s at most, as fillers come
+                                **{k: v for k, v in opts.items()
+                                   if k != "open_gop" and not (k == "gop" and isinstance(v, int) and v > 50)})
                 res = run_demo("--asrun-file=" + asrun, prog, out, filler)
                 self.assertEqual(res.returncode, 0, res.stderr[-2000:])
                 point = info["cues"][0]["pts_time"]
@@ -145,8 +148,8 @@ class Accurate(unittest.TestCase):
                 b = [x for x in j["breaks"] if x["point"] == point]
                 self.assertEqual(len(b), 1, j["breaks"])
                 t = j["totals"]
-                self.assertEqual((b[0]["frames_off_start"], t["holes"], t["decode_errors_out"]),
-                                 (0, 0, t["decode_errors_in"]))
+                self.assertEqual((b[0]["frames_off_start"], b[0]["missing"], t["holes"], t["decode_errors_out"]),
+                                 (0, 0, 0, t["decode_errors_in"]))
                 self.assertGreaterEqual(t["reencoded_min_db"] or 99, 38.0)
                 records = [json.loads(r) for r in kt.read_text(asrun).splitlines()]
                 ended = [r for r in records if r["event"] == "break_end"][0]
