@@ -18,7 +18,7 @@ and what the as-run says (pictures re-encoded, fallback at start/return).
 
     python3 bench/bench_shapes.py [--build DIR] [--keep DIR] [--only NAME,...] [--json FILE]
 
-DIR defaults to build (Release). With --keep the generated programmes are
+DIR defaults to build-rel (Release, as bench/README.md builds it). With --keep the generated programmes are
 kept there and reused. Exit status 0 when every frame-accurate row is on
 its pictures (0 off at both ends, no hole, no decoding error added, every
 re-encoded picture at least 38 dB) or says why it fell back, 1 otherwise.
@@ -167,7 +167,7 @@ def good(r):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--build", default=os.path.join(ROOT, "build-rel"))
     ap.add_argument("--keep")
     ap.add_argument("--only")
     ap.add_argument("--json")
