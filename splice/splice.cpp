@@ -136,6 +136,8 @@ int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
             splice_release_filler_video(env, rep, v, s, a && a->from != AV_NOPTS_VALUE ? a->from : INT64_MAX);
     }
     if (a) {  // the run under way ends with the break
+        if (v && reason == EVENT_END_SESSION_END && env->out && (unsigned)(v - rep->streams) < env->out->nb_streams)
+            splice_accurate_flush(env, rep, v, (int)(v - rep->streams));
         ev.reencoded = a->from != AV_NOPTS_VALUE ? a->aired : -1;
         splice_accurate_clear(a);
     }

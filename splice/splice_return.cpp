@@ -327,6 +327,24 @@ void splice_note_open_gop(splice_accurate *a, const AVPacket *pkt)
 }
 
 /*
+ * The session ends while a run airs (the programme's next key frame not
+ * come): the pictures fed are the programme's, so the re-encoder's last
+ * ones are finished and queued (output stream s) rather than lost with it.
+ */
+void splice_accurate_flush(const splice_env *env, rep_ctx *rep, rep_stream *r, int s)
+{
+    splice_accurate *a = env->accurate;
+
+    if (!a->running || a->from == AV_NOPTS_VALUE)
+        return;
+    a->running = 0;
+    if (reencode_finish(a->enc, INT64_MAX) >= 0)
+        accurate_take(a);
+    reencode_abort(a->enc);  // what was not taken
+    accurate_air(env, rep, r, s);
+}
+
+/*
  * Whether pkt follows the last packet of the GOP held on one time line:
  * its dts later, and no more than ACCURATE_GAP_FRAMES frames later (more
  * pictures than that lost with the input leave the decoder without its

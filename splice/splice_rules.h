@@ -65,6 +65,7 @@ void splice_accurate_clear(splice_accurate *a);
 int64_t splice_frame_ticks(const AVStream *ist, AVRational *rate);
 void splice_note_key(splice_accurate *a, int64_t pts);
 bool splice_key_due_at(const splice_accurate *a, int64_t key_pts, int64_t point, int64_t frame);
+void splice_accurate_flush(const splice_env *env, rep_ctx *rep, rep_stream *r, int s);
 void splice_note_open_gop(splice_accurate *a, const AVPacket *pkt);
 bool splice_accurate_follows(const splice_accurate *a, const AVStream *ist, const AVPacket *pkt);
 void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, const AVStream *ist, int64_t end,
