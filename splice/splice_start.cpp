@@ -99,18 +99,17 @@ bool splice_start_accurate(const splice_env *env, const rep_ctx *rep, const AVSt
     return true;
 }
 
-/* Why a break starting on key frame pkt is not on its point (EVENT_FALLBACK_NONE: it is the first picture at or after it). */
+/* Why a break starting on key frame pkt is not on its point (EVENT_FALLBACK_NONE: it is the point's picture). */
 int splice_start_key_why(const splice_env *env, const rep_ctx *rep, const AVStream *ist, const AVPacket *pkt)
 {
     const splice_accurate *a = env->accurate;
-    int64_t frame = splice_frame_ticks(ist, nullptr);
+    int64_t frame = splice_frame_ticks(ist, nullptr), point = rep->scte_35_pts_time;
 
-    if (!a || rep->scte_35_pts_time == REP_NOW || frame <= 0 || (pkt->pts >= rep->scte_35_pts_time && pkt->pts - rep->scte_35_pts_time < frame))
+    if (!a || point == REP_NOW || frame <= 0 || (pkt->pts >= point && pkt->pts - point < frame))
         return EVENT_FALLBACK_NONE;
     if (a->refused)
         return EVENT_FALLBACK_UNMATCHED;
-    return a->start_why != EVENT_FALLBACK_NONE && a->point == rep->scte_35_pts_time ? a->start_why
-                                                                                   : EVENT_FALLBACK_NO_GOP;
+    return a->start_why != EVENT_FALLBACK_NONE && a->point == point ? a->start_why : EVENT_FALLBACK_NO_GOP;
 }
 
 /*
@@ -296,7 +295,7 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     AVPacket *run[SPLICE_START_RING] = {};
     gop_plan plan;
 
-    int ret = splice_gop_plan(a->pics, n, GOP_OUT, point, 0, act, dts, &plan);  // a key frame before the point is not it
+    int ret = splice_gop_plan(a->pics, n, GOP_OUT, point, 0, act, dts, &plan);  // a key frame before it is not it
     int first_withheld = n - 1 - a->withheld->count;
     int why = ret == AVERROR(EAGAIN) ? EVENT_FALLBACK_NO_GOP : ret < 0 ? EVENT_FALLBACK_ERROR : EVENT_FALLBACK_NONE;
     for (int i = 0; why == EVENT_FALLBACK_NONE && i < first_withheld; i++)
