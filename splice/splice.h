@@ -135,7 +135,7 @@ struct splice_accurate {
     reencode *enc;
     int refused;               // the programme's codec or profile cannot be re-encoded here
     int open_gop;              // the programme's GOPs are open (a leading picture seen): returns stay on key frames
-    int leading;               // leading pictures after the last key frame that had any (open GOPs)
+    int leading;               // leading pictures after the last key frame read (open GOPs)
     int64_t fallbacks;         // returns that fell back to the programme's key frame
     /* the start of the armed break (splice_start.cpp) */
     gop_pic *pics;             // the GOP decoded toward the point, decoding order; capacity SPLICE_GOP_MAX

@@ -309,7 +309,7 @@ static void accurate_air(const splice_env *env, rep_ctx *rep, rep_stream *r, int
  * Notes whether the programme's GOPs are open, on pkt, the last packet of
  * the GOP held: a picture decoded after its key frame but shown before it
  * (a leading picture) references the GOP before; and how many such
- * pictures follow a key frame.
+ * pictures follow the last key frame.
  */
 void splice_note_open_gop(splice_accurate *a, const AVPacket *pkt)
 {
@@ -318,6 +318,8 @@ void splice_note_open_gop(splice_accurate *a, const AVPacket *pkt)
         return;
     if (a->open_gop && pkt->pts < key->pts)
         a->leading = a->gop->count - 1;  // the leading pictures follow their key frame
+    else if (a->gop->count == 2)
+        a->leading = 0;                  // this GOP has none (a closed one among open ones)
     if (a->open_gop)
         return;
     gop_pic two[2] = {{key->pts, key->dts, 1, GOP_PIC_I, GOP_REFS_UNKNOWN},
