@@ -2,7 +2,7 @@
  * Splice rules shared by the service and the demo: a splice_insert cue with a
  * splice time arms a break; the first video key frame at the splice point
  * starts it (with frame-accurate splices, splice_accurate, the picture at the
- * point: "Frame-accurate starts" in splice.cpp); from there the programme's
+ * point: splice_start.cpp); from there the programme's
  * video and audio packets are replaced by the filler's packets of the same
  * stream id, re-timed onto the programme's clock; the first video key frame at the end of the break returns the video,
  * each audio stream returns at the next source packet boundary. With a
@@ -135,8 +135,9 @@ struct splice_accurate {
     reencode *enc;
     int refused;               // the programme's codec or profile cannot be re-encoded here
     int open_gop;              // the programme's GOPs are open (a leading picture seen): returns stay on key frames
+    int leading;               // leading pictures after the last key frame read (open GOPs)
     int64_t fallbacks;         // returns that fell back to the programme's key frame
-    /* the start of the armed break (splice.cpp, "Frame-accurate starts") */
+    /* the start of the armed break (splice_start.cpp) */
     gop_pic *pics;             // the GOP decoded toward the point, decoding order; capacity SPLICE_GOP_MAX
     int npics;                 // 0: none decoded
     packets_queue *withheld;   // its packets from the first shown at or after the point on; SPLICE_START_WITHHELD
@@ -148,7 +149,7 @@ struct splice_accurate {
     int64_t bytes;             // programme video read while armed since first_dts: the run's rate
     int64_t first_dts;         // AV_NOPTS_VALUE: nothing read yet
     int64_t gop_rate;          // bit/s of the programme video's last whole GOP held; 0: none yet
-    /* the filler's pictures shown before a return that reference one shown after it (splice.cpp, filler_tail) */
+    /* the filler's pictures shown before a return that reference one shown after it (splice_tail.cpp) */
     struct filler_tail *tail;  // its run, planned and encoded ahead; null: none yet
     int64_t tails;             // filler pictures re-encoded before returns
 };

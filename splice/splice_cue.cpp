@@ -325,10 +325,42 @@ static int take_out(const splice_env *env, rep_ctx *rep, rep_cue c, int64_t cue_
     return place_event(env, rep, &c, updated, cue_pts, pts_time, pts_adjustment);
 }
 
+/*
+ * A return cue c for an event that has not started yet, armed or pending:
+ * its point becomes the event's end (the armed event's return point, a
+ * pending event's duration). Returns 1 when it did, 0 for a repeat, -1
+ * when c is for neither or its point does not follow the event's.
+ */
+static int return_ahead(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts)
+{
+    rep_cue cur = splice_current_cue(rep);
+    bool armed = rep->state == SPLICING_STATE_ARMED && same_event(c, &cur);
+    int at = armed ? -1 : pending_find(rep, c);
+    rep_cue *p = armed ? &cur : at >= 0 ? &rep->pending[at] : nullptr;
+
+    if (!p || c->point == REP_NOW || p->point == REP_NOW || c->point <= p->point)
+        return -1;
+    bool repeated = armed ? rep->return_point == c->point : !p->open && p->point + p->duration == c->point;
+    event ev = event_make(repeated ? EVENT_CUE_REPEATED : EVENT_RETURN_SCHEDULED);
+    ev.pts = cue_pts;
+    splice_emit_cue(env, c, &ev);
+    if (repeated)
+        return 0;
+    if (armed) {
+        rep->return_point = c->point;
+    } else {
+        p->duration = c->point - p->point;
+        p->open = 0;
+    }
+    return 1;
+}
+
 static int take_return(const splice_env *env, rep_ctx *rep, const rep_cue *c, int64_t cue_pts)
 {
-    if (rep->state != SPLICING_STATE_STARTED)
-        return ignore_cue(env, c, EVENT_IGNORE_NOT_IN_BREAK, cue_pts);
+    if (rep->state != SPLICING_STATE_STARTED) {
+        int ahead = return_ahead(env, rep, c, cue_pts);
+        return ahead >= 0 ? ahead : ignore_cue(env, c, EVENT_IGNORE_NOT_IN_BREAK, cue_pts);
+    }
     event ev = event_make(rep->return_point == c->point ? EVENT_CUE_REPEATED : EVENT_RETURN_SCHEDULED);
     ev.pts = cue_pts;
     splice_emit_cue(env, c, &ev);
@@ -429,8 +461,10 @@ static int take_time_signal(const splice_env *env, rep_ctx *rep, const scte35_se
             rep_cue cur = splice_current_cue(rep);
             if (rep->state == SPLICING_STATE_STARTED && same_event(&c, &cur))
                 changed |= take_return(env, rep, &c, cue_pts);
-            else
+            else if (rep->state == SPLICING_STATE_STARTED)
                 ignore_cue(env, &c, EVENT_IGNORE_NOT_IN_BREAK, cue_pts);
+            else
+                changed |= take_return(env, rep, &c, cue_pts);  // an event not started yet
         } else {
             ignore_cue(env, &c, EVENT_IGNORE_SEGMENTATION_TYPE, cue_pts);
         }

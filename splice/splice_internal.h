@@ -1,6 +1,7 @@
 /*
  * What the splice rules' two halves share: cue decisions (splice_cue.cpp)
- * and the packet rules (splice.cpp). Not for use outside splice/.
+ * and the packet rules (splice.cpp and the files of splice_rules.h). Not for
+ * use outside splice/.
  */
 #ifndef KESTROW_SPLICE_SPLICE_INTERNAL_H
 #define KESTROW_SPLICE_SPLICE_INTERNAL_H

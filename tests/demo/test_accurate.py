@@ -68,8 +68,9 @@ class Accurate(unittest.TestCase):
                 self.assertEqual((out_check["cc_errors"], [p["over_40ms"] for p in out_check["pcrs"]]), (0, [0]))
 
     def test_the_break_starts_on_the_announced_picture(self):
-        # Cues between key frames (3.04 s), just after one (8.04 s: within a frame, on it; 14.08 s: two frames
-        # after), on one (20 s); key frames every 2 s. h264_no_key: none at 20 s, where the GOPs before had one due.
+        # Cues between key frames (3.04 s), just after one (8.04 s: a picture after it, which is not the point;
+        # 14.08 s: two after), on one (20 s); key frames every 2 s. h264_no_key: none at 20 s, where the GOPs
+        # before had one due.
         cues = ["at=3.04,dur=2.5", "at=8.04,dur=2.5", "at=14.08,dur=2.5", "at=20,dur=2.5"]
         for name, opts, mode in [("h264", dict(video_codec="h264", bframes=2), "auto"),
                                  ("h264_no_key", dict(video_codec="h264", bframes=2, skip_keys=[20]), "auto"),
@@ -94,9 +95,8 @@ class Accurate(unittest.TestCase):
                 reencoded = 0
                 for n, (cue, record) in enumerate(zip(info["cues"], starts)):
                     point = cue["pts_time"]
-                    near = [k for k in keys if abs(k - point) <= FRAME]
                     at = min(k for k in keys if k >= point - splicecheck.LEAD) if mode == "off" else \
-                        near[0] if near else min(t for t in want if t >= point)
+                        min(t for t in want if t >= point)
                     # The filler's first picture at the point; the programme's before it, the last ones re-encoded.
                     self.assertEqual(got[at], first)
                     before = [t for t in sorted(want) if at - TICKS <= t < at]
@@ -111,6 +111,54 @@ class Accurate(unittest.TestCase):
                 self.assertEqual(pictures.decode_errors(out), "")
                 out_check = kt.tr290(out)
                 self.assertEqual((out_check["cc_errors"], [p["over_40ms"] for p in out_check["pcrs"]]), (0, [0]))
+
+    def test_broadcast_shapes_and_cue_timings_on_their_pictures(self):
+        # Judged by kestrow_check on the decoded pictures: frames off the announced start and return (0: on
+        # the picture; a return that falls back may only come late, and says why), holes, pictures missing
+        # (the one before frozen: an open GOP's return on its key frame, whose leading pictures are left out,
+        # lost the filler's last two), decoding errors.
+        # 5.3 s lies half a picture after a picture at 25 Hz; 5.04 s one picture after a key frame.
+        sd = dict(size="720x576", audio="mp2")
+        rows = [  # name, generator options, cues, frames off at the return (None: late, with a fallback)
+            ("key_before", dict(gop=25), ["at=5.04,dur=3.04"], 0),
+            ("open_gop", dict(gop=12, open_gop=True), ["at=5.3,dur=3.4"], None),
+            ("mpeg2_open_gop", dict(sd, video_codec="mpeg2", gop="0.6s", open_gop=True, moving_fields=True),
+             ["at=5.3,dur=3.4"], None),
+            ("mpeg2_fields", dict(sd, video_codec="mpeg2", field_coding="field"), ["at=5.3,dur=3.4"], 0),
+            ("gop_10s", dict(gop=250), ["at=5.3,dur=3.4"], 0),
+            # A long return run at a tight constant rate: its pictures stay at 38 dB or more.
+            ("tight_rate", dict(fps=30, gop=249, video_bitrate="300k"), ["at=5.3,dur=3.4"], 0),
+            # The return cue comes while the event is armed (sent at 4.6 s): the break ends at 7.1 s.
+            ("return_armed", dict(gop=25), ["id=1,at=5.3,dur=3.4,lead=3", "id=1,out=0,at=7.1,lead=2.5"], 0)]
+        for name, opts, cues, back in rows:
+            with self.subTest(name):
+                prog, filler, out, asrun = (os.path.join(self.dir, "shape_" + name + e)
+                                            for e in (".ts", "_filler.ts", "_out.ts", ".json"))
+                info = kt.gen.generate(prog, duration=12, cues=cues, **opts)
+                kt.gen.generate(filler, filler=True, duration=6,  # closed GOPs of 2 s at most, as fillers come
+                                **{k: v for k, v in opts.items()
+                                   if k != "open_gop" and not (k == "gop" and isinstance(v, int) and v > 50)})
+                res = run_demo("--asrun-file=" + asrun, prog, out, filler)
+                self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+                point = info["cues"][0]["pts_time"]
+                end = info["cues"][-1]["pts_time"] if len(cues) > 1 else point + int(3.4 * TICKS)
+                if name == "key_before":
+                    end = point + int(3.04 * TICKS)
+                j = pictures.check(out, prog, [filler], points=[(point, end)])
+                b = [x for x in j["breaks"] if x["point"] == point]
+                self.assertEqual(len(b), 1, j["breaks"])
+                t = j["totals"]
+                self.assertEqual((b[0]["frames_off_start"], b[0]["missing"], t["holes"], t["decode_errors_out"]),
+                                 (0, 0, 0, t["decode_errors_in"]))
+                self.assertGreaterEqual(t["reencoded_min_db"] or 99, 38.0)
+                self.assertEqual(t["pictures_out"], t["pictures_in"])  # tight_rate: its run still airs at the end
+                records = [json.loads(r) for r in kt.read_text(asrun).splitlines()]
+                ended = [r for r in records if r["event"] == "break_end"][0]
+                if back is None:
+                    self.assertGreater(b[0]["frames_off_end"], 0)
+                    self.assertEqual(ended["fallback"], "open_gop")
+                else:
+                    self.assertEqual((b[0]["frames_off_end"], ended["fallback"]), (back, None))
 
     def test_a_restart_during_the_re_encoded_return_ends_it_there(self):
         # The end at 7.04 s, the next key frame at 8 s; the source restarts an hour back in between.

@@ -208,11 +208,16 @@ TEST(Splice, KeyFrameWindowOnBothSides)
 TEST(Splice, AStartOffItsPointSaysWhyItStayedOnTheKeyFrame)
 {
     // Frame-accurate splices on a programme whose codec no encoder matches (the rig's): the break starts on
-    // the key frame in the window; off its point by more than a frame, it says why. Without them, nothing is said.
+    // the first key frame at or after its point, which says why unless it is the point's picture (the first
+    // shown at or after it): a key frame a picture (or half of one) before or after the point is not the
+    // point. Without them, the key frame in the window, nothing said.
     struct { bool accurate; int64_t offset; int64_t start; int reencoded, fallback; } cases[] = {
         {true, 3 * FRAME, T + GOP, 0, EVENT_FALLBACK_UNMATCHED},
-        {true, -FRAME, T, 0, EVENT_FALLBACK_NONE},
+        {true, FRAME / 2, T + GOP, 0, EVENT_FALLBACK_UNMATCHED},
+        {true, -FRAME / 2, T, 0, EVENT_FALLBACK_NONE},
+        {true, -FRAME, T, 0, EVENT_FALLBACK_UNMATCHED},
         {false, 3 * FRAME, T + GOP, -1, EVENT_FALLBACK_NONE},
+        {false, FRAME / 2, T, -1, EVENT_FALLBACK_NONE},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "accurate " << c.accurate << " offset " << c.offset);
@@ -604,6 +609,13 @@ TEST(Splice, CuesAsFeedsSendThem)
         {"immediate return, other id", {{250, insert(7, T, D)}, {312, insert(9, REP_NOW, 0, 0)}}, {{t, t + 20}},
          "armed:7 started:7 return:9 ended/return_cue:7 idle"},
         {"return outside a break", {{250, insert(7, T, 0, 0)}}, {}, "ignored/not_in_break:7"},
+        {"timed return for the armed event", {{250, insert(7, T, D)}, {280, insert(7, T + 25 * F, 0, 0)}},
+         {{t, t + 30}}, "armed:7 return:7 started:7 ended/return_cue:7 idle"},
+        {"timed return for a pending event",
+         {{250, insert(7, T, D)}, {251, insert(8, T + 70 * F, 30 * F)}, {260, insert(8, T + 85 * F, 0, 0)}},
+         {{t, t + 50}, {t + 70, t + 90}},
+         "armed:7 kept/after_armed:8 return:8 started:7 ended/duration:7 idle armed/kept:8 started:8 "
+         "ended/duration:8 idle"},
         {"immediate out", {{255, insert(7, REP_NOW, D)}}, {{260, 310}}, "armed:7 started:7 ended/duration:7 idle"},
         {"back to back", {{250, insert(7, T, D)}, {320, insert(8, T + D, D)}}, {{t, t + 50}, {t + 50, t + 100}},
          "armed:7 started:7 kept/after_break:8 ended/duration:7 armed/kept:8 started:8 ended/duration:8 idle", AHEAD},

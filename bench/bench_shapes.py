@@ -1,0 +1,202 @@
+#!/usr/bin/env python3
+"""bench_shapes: frame-accurate breaks on broadcast shapes, judged on the pictures.
+
+For each shape (interlaced MPEG-2 frame and field pictures, 3:2 pulldown,
+H.264 MBAFF, open and long GOPs, another encoder's parameter sets, PES
+lengths that lie, HEVC progressive and field-coded, and cues whose timing
+is hard: a key frame one picture before the point, a return cue for the
+armed event), generates a 12 s programme (tools/kestrow_gen.py) with one
+break whose point and end fall between key frames (5.3 s, 3.4 s by
+default) and a filler of the same format, runs KestrowDemo with
+--frame-accurate=auto and =off, and judges each output as a receiver
+would: `kestrow_check --pictures OUT --input IN --filler F --asrun A
+--point S:E --json` (tools/kestrow_pictures.cpp). One row per shape and
+mode: pictures in and out, identical, re-encoded (lowest dB), holes,
+decoding errors in and out, frames off at the start and at the return
+(0: on the announced picture; below 0 early; "-": the break did not air),
+and what the as-run says (pictures re-encoded, fallback at start/return).
+
+    python3 bench/bench_shapes.py [--build DIR] [--keep DIR] [--only NAME,...] [--json FILE]
+
+DIR defaults to build-rel (Release, as bench/README.md builds it). With --keep the generated programmes are
+kept there and reused. Exit status 0 when every frame-accurate row is on
+its pictures (0 off at both ends, no hole, no decoding error added, every
+re-encoded picture at least 38 dB) or says why it fell back, 1 otherwise.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+TICKS = 90000
+FLOOR_DB = 38.0
+
+SD = ["--size", "720x576", "--audio", "mp2"]
+# name: (programme options, cue options or None for the default, seconds)
+SHAPES = {
+    "h264-prog": (["--size", "640x360", "--gop", "1s"], None, 12),
+    "mpeg2-frame-open": (SD + ["--video-codec", "mpeg2", "--gop", "0.6s", "--open-gop", "--moving-fields"], None, 12),
+    "mpeg2-frame-closed": (SD + ["--video-codec", "mpeg2", "--gop", "0.6s", "--field-coding", "frame"], None, 12),
+    "mpeg2-field": (SD + ["--video-codec", "mpeg2", "--field-coding", "field"], None, 12),
+    "mpeg2-pulldown": (["--size", "720x480", "--fps", "24000/1001", "--video-codec", "mpeg2", "--gop", "12",
+                        "--pulldown", "--audio", "mp2"], None, 12),
+    "h264-mbaff": (SD + ["--field-coding", "mbaff", "--gop", "1s"], None, 12),
+    "h264-open-0.5s": (["--size", "640x360", "--gop", "0.5s", "--open-gop"], None, 12),
+    "h264-gop-10s": (["--size", "640x360", "--gop", "10s"], None, 12),
+    "h264-cavlc-wp": (["--size", "640x360", "--gop", "1s", "--x264-params", "cabac=0:weightp=2:ref=3",
+                       "--sps-id", "1", "--pps-ids", "1,0"], None, 12),
+    "h264-pes-short": (["--size", "640x360", "--gop", "1s", "--pes-length", "short", "--pes-stuffing", "4"], None, 12),
+    "h264-1080p30-long": (["--size", "1920x1080", "--fps", "30", "--gop", "8.3s", "--preset", "veryfast"],
+                          ["at=5.3,dur=3.4"], 12),
+    # the same at a constant 3 Mbit/s (NAL HRD filler): the return's run has only the programme's rate
+    "h264-1080p30-long-cbr": (["--size", "1920x1080", "--fps", "30", "--gop", "8.3s", "--preset", "veryfast",
+                              "--video-bitrate", "3M"], ["at=5.3,dur=3.4"], 12),
+    "h264-360p-long-cbr": (["--size", "640x360", "--fps", "30", "--gop", "8.3s", "--video-bitrate", "300k"],
+                           ["at=5.3,dur=3.4"], 12),
+    "hevc-prog": (["--size", "640x360", "--video-codec", "hevc", "--gop", "1s"], None, 12),
+    "hevc-field": (SD + ["--video-codec", "hevc", "--field-coding", "field"], None, 12),
+    # cue timing: a key frame one picture before the point (key frames every second); a return cue for the
+    # event while it is armed, ending it at 7.1 s rather than 8.7 s
+    "key-1-before": (["--size", "640x360", "--gop", "1s"], ["at=5.04,dur=3.04"], 12),
+    "return-armed": (["--size", "640x360", "--gop", "1s"],
+                     ["id=1,at=5.3,dur=3.4,lead=3", "id=1,out=0,at=7.1,lead=2.5"], 12),
+}
+
+
+def gen(out, args, duration, cues=()):
+    """Writes a programme (or a filler without cues); returns its start pts."""
+    cmd = [sys.executable, os.path.join(ROOT, "tools", "kestrow_gen.py"), out, "--duration", str(duration),
+           "--info"] + args
+    for c in cues:
+        cmd += ["--cue", c]
+    info = json.loads(subprocess.run(cmd, check=True, stdout=subprocess.PIPE, timeout=900).stdout)
+    return info["start"]
+
+
+def announced(cues, start):
+    """(point, end) of the break the cues announce, 90 kHz on the programme's clock."""
+    kv = [dict(p.split("=") for p in c.split(",")) for c in cues]
+    out = [c for c in kv if c.get("out", "1") == "1"][0]
+    point = float(out["at"])
+    end = point + float(out["dur"])
+    for c in kv:
+        if c.get("out") == "0":
+            end = min(end, float(c["at"]))
+    return start + round(point * TICKS), start + round(end * TICKS)
+
+
+def run_shape(build, work, name, keep):
+    args, cues, duration = SHAPES[name]
+    cues = cues or ["at=5.3,dur=3.4"]
+    prog = os.path.join(work, name + ".ts")
+    filler = os.path.join(work, name + "_filler.ts")
+    info = prog + ".start"
+    if not (keep and os.path.exists(info) and os.path.exists(filler)):
+        start = gen(prog, args, duration, cues)
+        fargs = [a for a in args if a not in ("--open-gop",)]
+        if "s" in args[args.index("--gop") + 1] and float(args[args.index("--gop") + 1][:-1]) > 2:
+            fargs[fargs.index("--gop") + 1] = "1s"  # a filler's GOP, not a long one (its out point decodes it)
+        gen(filler, fargs + ["--filler"], 6)
+        with open(info, "w") as f:
+            f.write(str(start))
+    with open(info) as f:
+        start = int(f.read())
+    point, end = announced(cues, start)
+    rows = []
+    for mode in ("auto", "off"):
+        out = os.path.join(work, "%s_%s.ts" % (name, mode))
+        asrun = out + ".asrun"
+        for p in (out, asrun):
+            if os.path.exists(p):
+                os.remove(p)
+        res = subprocess.run([os.path.join(build, "demo", "KestrowDemo"), "--frame-accurate=" + mode,
+                              "--asrun-file=" + asrun, prog, out, filler],
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+        row = {"shape": name, "mode": mode}
+        if res.returncode != 0:
+            row["failed"] = res.stderr.decode(errors="replace")[-300:]
+            rows.append(row)
+            continue
+        chk = subprocess.run([os.path.join(build, "tools", "kestrow_check"), "--pictures", out, "--input", prog,
+                              "--filler", filler, "--asrun", asrun, "--point", "%d:%d" % (point, end), "--json"],
+                             capture_output=True, timeout=600)
+        j = json.loads(chk.stdout)
+        t = j["totals"]
+        row.update({k: t[k] for k in ("pictures_in", "pictures_out", "own", "reencoded", "reencoded_min_db",
+                                      "holes", "decode_errors_in", "decode_errors_out")})
+        b = [x for x in j["breaks"] if x.get("point") == point] or [None]
+        row["start_off"] = b[0]["frames_off_start"] if b[0] else None
+        row["end_off"] = b[0]["frames_off_end"] if b[0] else None
+        recs = [json.loads(l) for l in open(asrun, errors="replace") if l.strip()]
+        st = [r for r in recs if r.get("event") == "break_start"]
+        en = [r for r in recs if r.get("event") == "break_end"]
+        row["start_reenc"], row["start_fallback"] = (st[0].get("reencoded"), st[0].get("fallback")) if st else ("-", "-")
+        row["end_reenc"], row["end_fallback"] = (en[0].get("reencoded"), en[0].get("fallback")) if en else ("-", "-")
+        row["asrun"] = "%s/%s, %s/%s" % tuple(fmt(row[k]) for k in ("start_reenc", "start_fallback", "end_reenc",
+                                                                     "end_fallback"))
+        rows.append(row)
+    return rows
+
+
+def fmt(v):
+    if v is None:
+        return "-"
+    if isinstance(v, float):
+        return "%.1f" % v
+    return str(v)
+
+
+def good(r):
+    """A frame-accurate row on its pictures, or one that fell back and says so."""
+    if "failed" in r or r["holes"] or r["decode_errors_out"] > r["decode_errors_in"]:
+        return False
+    if r["reencoded"] and (r["reencoded_min_db"] or 0) < FLOOR_DB:
+        return False
+    if r["start_off"] == 0 and r["end_off"] == 0:
+        return True
+    # a key-frame splice instead: never early, and the end that is off says why
+    for off, why in ((r["start_off"], r["start_fallback"]), (r["end_off"], r["end_fallback"])):
+        if off is None or off < 0 or (off > 0 and why in (None, "-")):
+            return False
+    return True
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--build", default=os.path.join(ROOT, "build-rel"))
+    ap.add_argument("--keep")
+    ap.add_argument("--only")
+    ap.add_argument("--json")
+    a = ap.parse_args()
+    names = a.only.split(",") if a.only else list(SHAPES)
+    work = a.keep or tempfile.mkdtemp(prefix="bench_shapes_")
+    os.makedirs(work, exist_ok=True)
+    cols = ["shape", "mode", "pictures_in", "pictures_out", "own", "reencoded", "reencoded_min_db", "holes",
+            "decode_errors_in", "decode_errors_out", "start_off", "end_off", "asrun"]
+    heads = ["shape", "mode", "in", "out", "own", "reenc", "min dB", "holes", "err in", "err out", "start",
+             "return", "as-run (reencoded/fallback)"]
+    print("| " + " | ".join(heads) + " |")
+    print("|" + "---|" * len(heads))
+    rows, status = [], 0
+    for n in names:
+        for r in run_shape(a.build, work, n, bool(a.keep)):
+            rows.append(r)
+            if "failed" in r:
+                print("| %s | %s | failed: %s |" % (n, r["mode"], r["failed"].replace("\n", " ")))
+            else:
+                print("| " + " | ".join(fmt(r.get(c)) for c in cols) + " |")
+            if r["mode"] == "auto" and not good(r):
+                status = 1
+            sys.stdout.flush()
+    if a.json:
+        with open(a.json, "w") as f:
+            json.dump(rows, f, indent=1)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
