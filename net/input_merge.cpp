@@ -1,0 +1,698 @@
+/*
+ * Two sources merged packet by packet (see the header).
+ *
+ * Each path keeps the packets it received for MERGE_KEEP_US in arrival
+ * order, numbered; a cursor says how far the stream handed on has gone
+ * through them. A path's packet whose bytes were handed on already (from
+ * the other path, within MERGE_DUP_US of its own arrival) is a copy:
+ * dropped, and the path is "in step", its packets usable. The packet taken
+ * next is the earliest due among the in-step paths (the active one alone
+ * when no path is in step); one whose PID's continuity counter jumps has
+ * the packets between taken first from the other path, found after its
+ * copy of that PID's previous packet.
+ */
+#include "net/input_merge.h"
+#include "net/udp_addr.h"
+#include "net/udp_in.h"
+#include "common/mpegts.h"
+#include "common/utils.h"
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <pthread.h>
+#include <unordered_map>
+
+#define MERGE_KEEP_US  1000000   // a path's packets are kept this long for the other's losses
+#define MERGE_DUP_US   (MERGE_WINDOW_US + 100000)  // copies arrive at most this far apart
+#define MERGE_STEP_US  300000    // a path none of whose packets was taken or copied this long is out of step
+#define MERGE_READ_WAIT_US 1000  // each receiver's ring is waited for this long in turn
+#define MERGE_READ_SIZE (TS_PACKET_SIZE * 7 * 32)
+#define MERGE_FILL_MAX  64       // packets of one PID taken from the other path at one jump
+
+enum { F_PAYLOAD = 1, F_PUSI = 2, F_RAI = 4, F_DISC = 8 };
+
+struct merge_entry {
+    int64_t at;       // µs (monotonic) received
+    uint64_t hash;
+    uint16_t pid;
+    uint8_t cc;
+    uint8_t flags;
+    uint8_t pkt[TS_PACKET_SIZE];
+};
+
+/* One receiver's packets and what is known of its stream. */
+struct merge_path {
+    udp_in *in;
+    std::deque<merge_entry> q;
+    uint64_t base;            // number of q.front()
+    uint64_t cursor;          // number of the first packet not handed on nor passed over
+    std::unordered_map<uint64_t, uint64_t> where;  // hash -> number of its latest packet
+    uint8_t carry[TS_PACKET_SIZE];
+    int carry_len;
+    int8_t last_cc[TS_PID_COUNT];
+    int64_t seen[TS_PID_COUNT];  // µs each PID last came
+    int pmt_pid;              // -1: unknown
+    int video_pid;            // -1: unknown
+    int es[16];               // the programme's video and audio PIDs
+    int n_es;
+    int64_t since;            // µs the stream began (or came back after a loss): the tables' clocks start there
+    int64_t pat_at, pmt_at;
+    uint8_t pat_pkt[TS_PACKET_SIZE], pmt_pkt[TS_PACKET_SIZE];
+    int64_t cc_at[MERGE_CC_LIMIT + 1];  // the latest continuity errors, a ring
+    int cc_next;
+    int64_t win_start, win_bytes;
+    int64_t step_at;          // µs a packet of it was last taken or found copied; 0: out of step
+    merge_health h;           // the merge thread's; published under the lock
+};
+
+struct merge_in {
+    merge_path path[MERGE_INPUTS];
+    udp_in *out;
+    int64_t loss_us, hold_us;
+    int revert, program;
+    const std::atomic<int> *stop_flag;
+    std::atomic<int> quit;
+    void (*on_switch)(void *, const merge_switch *);
+    void (*on_health)(void *, int, const merge_health *, const merge_counts *);
+    void *opaque;
+    int64_t reported;
+    pthread_t thread;
+    int64_t created;
+    int active;
+    int cut_to;               // -1, or the input a cut waits to take at its key frame
+    int64_t cut_since;
+    int64_t main_clean_since; // µs the main became healthy; 0: it is not
+    /* What was handed on. */
+    std::unordered_map<uint64_t, int64_t> sent;   // hash -> arrival of the copy handed on
+    std::deque<std::pair<int64_t, uint64_t>> sent_fifo;
+    int8_t out_cc[TS_PID_COUNT];
+    uint64_t out_hash[TS_PID_COUNT];
+    int64_t out_at[TS_PID_COUNT];
+    uint8_t batch[TS_PACKET_SIZE * 7];
+    int batch_len;
+    merge_counts counts;      // the thread's; published under the lock
+    std::mutex lock;
+    merge_health pub[MERGE_INPUTS];
+    merge_counts pub_counts;
+    std::atomic<int> pub_active;
+};
+
+static const char *const input_names[MERGE_INPUTS] = {"main", "backup"};
+static const char *const state_names[MERGE_STATE_COUNT] = {"unseen", "up", "lost", "errored"};
+static const char *const why_names[MERGE_WHY_COUNT] = {"none", "lost", "continuity", "pat", "pmt", "pid",
+                                                       "failback"};
+
+const char *merge_input_name(int input)
+{
+    return input >= 0 && input < MERGE_INPUTS ? input_names[input] : "unknown";
+}
+
+const char *merge_state_name(int state)
+{
+    return state >= 0 && state < MERGE_STATE_COUNT ? state_names[state] : "unknown";
+}
+
+const char *merge_why_name(int why)
+{
+    return why >= 0 && why < MERGE_WHY_COUNT ? why_names[why] : "unknown";
+}
+
+static int64_t now_us(void)
+{
+    return udp_now_ns() / 1000;
+}
+
+/* FNV-1a over the packet's bytes. */
+static uint64_t packet_hash(const uint8_t *p)
+{
+    uint64_t h = 1469598103934665603ull;
+    for (int i = 0; i < TS_PACKET_SIZE; i++)
+        h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+/* Where a packet's payload starts; TS_PACKET_SIZE without one. */
+static int payload_at(const uint8_t *p)
+{
+    int off = 4;
+    if (p[3] & 0x20)
+        off += 1 + p[4];
+    return (p[3] & 0x10) && off < TS_PACKET_SIZE ? off : TS_PACKET_SIZE;
+}
+
+/* The section a unit-start packet begins, if all of it is in the packet: its start, and *len its length. */
+static const uint8_t *whole_section(const uint8_t *p, int *len)
+{
+    int off = payload_at(p);
+    if (off >= TS_PACKET_SIZE - 1)
+        return nullptr;
+    off += 1 + p[off];
+    if (off + 3 > TS_PACKET_SIZE)
+        return nullptr;
+    const uint8_t *s = p + off;
+    *len = 3 + (((s[1] & 0x0f) << 8) | s[2]);
+    return off + *len <= TS_PACKET_SIZE && *len >= 12 ? s : nullptr;
+}
+
+static void read_pat(merge_in *m, merge_path *p, const uint8_t *pkt)
+{
+    int len;
+    const uint8_t *s = whole_section(pkt, &len);
+    if (!s || s[0] != 0x00)
+        return;
+    for (int i = 8; i + 4 <= len - 4; i += 4) {
+        int prog = (s[i] << 8) | s[i + 1], pid = ((s[i + 2] & 0x1f) << 8) | s[i + 3];
+        if (prog != 0 && (m->program == 0 || prog == m->program)) {
+            p->pmt_pid = pid;
+            return;
+        }
+    }
+}
+
+static bool video_type(int t)
+{
+    return t == 0x01 || t == 0x02 || t == 0x10 || t == 0x1b || t == 0x24;
+}
+
+static bool audio_type(int t)
+{
+    return t == 0x03 || t == 0x04 || t == 0x0f || t == 0x11 || t == 0x81 || t == 0x87;
+}
+
+static void read_pmt(merge_path *p, const uint8_t *pkt)
+{
+    int len;
+    const uint8_t *s = whole_section(pkt, &len);
+    if (!s || s[0] != 0x02)
+        return;
+    int i = 12 + (((s[10] & 0x0f) << 8) | s[11]);
+    p->n_es = 0;
+    p->video_pid = -1;
+    while (i + 5 <= len - 4) {
+        int type = s[i], pid = ((s[i + 1] & 0x1f) << 8) | s[i + 2];
+        if (video_type(type) && p->video_pid < 0)
+            p->video_pid = pid;
+        if ((video_type(type) || audio_type(type)) && p->n_es < 16)
+            p->es[p->n_es++] = pid;
+        i += 5 + (((s[i + 3] & 0x0f) << 8) | s[i + 4]);
+    }
+}
+
+/* A packet received: its place in the path, and what it says of the input's health. */
+static void take_packet(merge_in *m, merge_path *p, const uint8_t *pkt, int64_t now)
+{
+    merge_health &h = p->h;
+    int pid = ((pkt[1] & 0x1f) << 8) | pkt[2];
+    h.packets++;
+    h.bytes += TS_PACKET_SIZE;
+    p->win_bytes += TS_PACKET_SIZE;
+    if (h.last_packet_us == 0 || now - h.last_packet_us > m->loss_us)
+        p->since = now;  // the first packet, or the first after a loss
+    h.last_packet_us = now;
+    if (pid == TS_NULL_PID)
+        return;
+    merge_entry e;
+    e.at = now;
+    e.pid = (uint16_t)pid;
+    e.cc = pkt[3] & 0x0f;
+    bool af = (pkt[3] & 0x20) && pkt[4] > 0;
+    e.flags = (uint8_t)(((pkt[3] & 0x10) ? F_PAYLOAD : 0) | ((pkt[1] & 0x40) ? F_PUSI : 0) |
+                        (af && (pkt[5] & 0x40) ? F_RAI : 0) | (af && (pkt[5] & 0x80) ? F_DISC : 0));
+    memcpy(e.pkt, pkt, TS_PACKET_SIZE);
+    e.hash = packet_hash(pkt);
+    if (e.flags & F_PAYLOAD) {
+        int last = p->last_cc[pid];
+        if (last >= 0 && !(e.flags & F_DISC) && e.cc != ((last + 1) & 15) && e.cc != last) {
+            h.cc_errors++;
+            p->cc_at[p->cc_next] = now;
+            p->cc_next = (p->cc_next + 1) % (MERGE_CC_LIMIT + 1);
+        }
+        p->last_cc[pid] = (int8_t)e.cc;
+    }
+    p->seen[pid] = now;
+    if (pid == 0 && (e.flags & F_PUSI)) {
+        read_pat(m, p, pkt);
+        p->pat_at = now;
+        memcpy(p->pat_pkt, pkt, TS_PACKET_SIZE);
+    } else if (pid == p->pmt_pid && (e.flags & F_PUSI)) {
+        read_pmt(p, pkt);
+        p->pmt_at = now;
+        memcpy(p->pmt_pkt, pkt, TS_PACKET_SIZE);
+    }
+    p->where[e.hash] = p->base + p->q.size();
+    p->q.push_back(e);
+}
+
+/* What the receiver has, in whole packets (a packet split between reads is joined). */
+static void read_path(merge_in *m, merge_path *p, uint8_t *buf)
+{
+    int n = udp_in_read_until(p->in, buf, MERGE_READ_SIZE, MERGE_READ_WAIT_US);
+    if (n <= 0)
+        return;
+    int64_t now = now_us();
+    int i = 0;
+    if (p->carry_len) {
+        int want = TS_PACKET_SIZE - p->carry_len, take = want < n ? want : n;
+        memcpy(p->carry + p->carry_len, buf, (size_t)take);
+        p->carry_len += take;
+        i = take;
+        if (p->carry_len == TS_PACKET_SIZE) {
+            if (p->carry[0] == TS_SYNC_BYTE)
+                take_packet(m, p, p->carry, now);
+            p->carry_len = 0;
+        }
+    }
+    while (i < n) {
+        if (buf[i] != TS_SYNC_BYTE) {
+            i++;
+            continue;
+        }
+        if (n - i < TS_PACKET_SIZE) {
+            memcpy(p->carry, buf + i, (size_t)(n - i));
+            p->carry_len = n - i;
+            break;
+        }
+        take_packet(m, p, buf + i, now);
+        i += TS_PACKET_SIZE;
+    }
+}
+
+/* ------------------------------------------------------------------------ */
+/* Health. */
+
+static int errors_now(const merge_in *m, const merge_path *p, int64_t now)
+{
+    int recent = 0;
+    for (int64_t at : p->cc_at)
+        recent += at && now - at <= 1000000;
+    if (recent > MERGE_CC_LIMIT)
+        return MERGE_WHY_CONTINUITY;
+    int64_t pat = p->pat_at > p->since ? p->pat_at : p->since;
+    if (now - pat > MERGE_TABLE_US)
+        return MERGE_WHY_PAT;
+    int64_t pmt = p->pmt_pid >= 0 && p->pmt_at > pat - MERGE_TABLE_US ? p->pmt_at : 0;
+    if (pmt < p->since)
+        pmt = p->since > pat - MERGE_TABLE_US ? p->since : pat;
+    if (now - pmt > MERGE_TABLE_US)
+        return MERGE_WHY_PMT;
+    (void)m;
+    for (int i = 0; i < p->n_es; i++) {
+        int64_t seen = p->seen[p->es[i]] > p->since ? p->seen[p->es[i]] : p->since;
+        if (now - seen > MERGE_PID_US)
+            return MERGE_WHY_PID;
+    }
+    return MERGE_WHY_NONE;
+}
+
+static void assess(merge_in *m, merge_path *p, int64_t now)
+{
+    merge_health &h = p->h;
+    int state = MERGE_UP, why = MERGE_WHY_NONE;
+    if (!h.last_packet_us) {
+        state = MERGE_UNSEEN;
+        why = now - m->created > m->loss_us ? MERGE_WHY_LOST : MERGE_WHY_NONE;
+    } else if (now - h.last_packet_us > m->loss_us) {
+        state = MERGE_LOST;
+        why = MERGE_WHY_LOST;
+    } else if ((why = errors_now(m, p, now)) != MERGE_WHY_NONE) {
+        state = MERGE_ERRORED;
+        if (why != h.why) {
+            h.pat_errors += why == MERGE_WHY_PAT;
+            h.pmt_errors += why == MERGE_WHY_PMT;
+            h.pid_errors += why == MERGE_WHY_PID;
+        }
+    }
+    h.state = state;
+    h.why = why;
+    if (!p->win_start)
+        p->win_start = now;
+    if (now - p->win_start >= 1000000) {
+        h.bitrate = p->win_bytes * 8 * 1000000 / (now - p->win_start);
+        p->win_start = now;
+        p->win_bytes = 0;
+    } else if (h.last_packet_us && now - h.last_packet_us > 2000000) {
+        h.bitrate = 0;
+    }
+}
+
+static bool in_step(const merge_path *p, int64_t now)
+{
+    return p->step_at && now - p->step_at <= MERGE_STEP_US;
+}
+
+/* Whether an input may be switched to, or left. */
+static bool healthy(const merge_in *m, int i, int64_t now)
+{
+    (void)now;
+    return m->path[i].h.state == MERGE_UP;
+}
+
+static void switch_to(merge_in *m, int to, int why, int64_t now)
+{
+    merge_path *p = &m->path[to];
+    merge_switch sw = {to, why, in_step(p, now) ? 1 : 0, now};
+    m->active = to;
+    m->counts.switches++;
+    if (!sw.hitless) {
+        /* Cut at its next key frame: its packets from now on are looked at. */
+        m->cut_to = to;
+        m->cut_since = now;
+        while (p->cursor < p->base + p->q.size() && p->q[p->cursor - p->base].at + MERGE_WINDOW_US < now)
+            p->cursor++;
+    } else {
+        m->cut_to = -1;
+    }
+    if (m->on_switch) {
+        try {
+            m->on_switch(m->opaque, &sw);
+        } catch (...) {
+        }
+    }
+}
+
+static void decide(merge_in *m, int64_t now)
+{
+    int a = m->active, b = 1 - a;
+    if (healthy(m, MERGE_MAIN, now)) {
+        if (!m->main_clean_since)
+            m->main_clean_since = now;
+    } else {
+        m->main_clean_since = 0;
+    }
+    const merge_health &ha = m->path[a].h;
+    bool failed = ha.state == MERGE_LOST || ha.state == MERGE_ERRORED || (ha.state == MERGE_UNSEEN && ha.why);
+    if (failed && healthy(m, b, now))
+        switch_to(m, b, ha.why, now);
+    else if (a == MERGE_BACKUP && m->revert && m->main_clean_since && now - m->main_clean_since >= m->hold_us)
+        switch_to(m, MERGE_MAIN, MERGE_WHY_FAILBACK, now);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Handing on. */
+
+static void flush(merge_in *m)
+{
+    if (m->batch_len)
+        udp_in_push(m->out, m->batch, m->batch_len, udp_now_ns());
+    m->batch_len = 0;
+}
+
+static void put(merge_in *m, const merge_entry *e, const uint8_t *pkt)
+{
+    memcpy(m->batch + m->batch_len, pkt, TS_PACKET_SIZE);
+    m->batch_len += TS_PACKET_SIZE;
+    if (m->batch_len == (int)sizeof(m->batch))
+        flush(m);
+    m->sent[e->hash] = e->at;
+    m->sent_fifo.emplace_back(e->at, e->hash);
+    if (e->flags & F_PAYLOAD)
+        m->out_cc[e->pid] = (int8_t)e->cc;
+    m->out_hash[e->pid] = e->hash;
+    m->out_at[e->pid] = e->at;
+}
+
+static bool was_sent(const merge_in *m, const merge_entry *e)
+{
+    auto it = m->sent.find(e->hash);
+    return it != m->sent.end() && e->at - it->second <= MERGE_DUP_US && it->second - e->at <= MERGE_DUP_US;
+}
+
+/*
+ * Before e: the packets of its PID that its path lost (its continuity
+ * counter jumps), from the other path, found after that path's copy of the
+ * PID's last packet handed on.
+ */
+static void fill_gap(merge_in *m, int from, const merge_entry *e)
+{
+    int pid = e->pid, last = m->out_cc[pid];
+    if (!(e->flags & F_PAYLOAD) || last < 0 || e->cc == ((last + 1) & 15) || e->cc == last || (e->flags & F_DISC))
+        return;
+    merge_path *y = &m->path[1 - from];
+    auto it = y->where.find(m->out_hash[pid]);
+    if (it == y->where.end() || it->second < y->base)
+        return;
+    const merge_entry &anchor = y->q[it->second - y->base];
+    if (anchor.at - m->out_at[pid] > MERGE_DUP_US || m->out_at[pid] - anchor.at > MERGE_DUP_US)
+        return;
+    int filled = 0;
+    for (uint64_t s = it->second + 1; s < y->base + y->q.size() && filled < MERGE_FILL_MAX; s++) {
+        const merge_entry &f = y->q[s - y->base];
+        if (f.pid != pid)
+            continue;
+        if (f.hash == e->hash)
+            break;
+        if (was_sent(m, &f))
+            continue;
+        put(m, &f, f.pkt);
+        m->counts.repaired++;
+        filled++;
+    }
+}
+
+/* Passes over the path's packets already handed on from the other path. */
+static void pass_copies(merge_in *m, merge_path *p, int64_t now)
+{
+    while (p->cursor < p->base + p->q.size()) {
+        const merge_entry &e = p->q[p->cursor - p->base];
+        if (!was_sent(m, &e))
+            break;
+        p->cursor++;
+        p->step_at = now;
+        m->counts.duplicates++;
+    }
+}
+
+/* The cut to another stream, once its key frame is due (or the wait is over). */
+static void try_cut(merge_in *m, int64_t now)
+{
+    merge_path *p = &m->path[m->cut_to];
+    bool late = now - m->cut_since > MERGE_KEY_WAIT_US;
+    while (p->cursor < p->base + p->q.size()) {
+        const merge_entry &e = p->q[p->cursor - p->base];
+        bool key = p->video_pid < 0 || late ||
+                   (e.pid == p->video_pid && (e.flags & F_PUSI) && (e.flags & F_RAI));
+        if (!key) {
+            p->cursor++;
+            continue;
+        }
+        if (e.at + MERGE_WINDOW_US > now)
+            return;
+        memset(m->out_cc, -1, sizeof(m->out_cc));
+        m->sent.clear();
+        m->sent_fifo.clear();
+        merge_entry table = e;
+        if (p->pat_at) {
+            memcpy(table.pkt, p->pat_pkt, TS_PACKET_SIZE);
+            table.pid = 0;
+            table.hash = packet_hash(table.pkt);
+            put(m, &table, table.pkt);
+        }
+        if (p->pmt_at) {
+            memcpy(table.pkt, p->pmt_pkt, TS_PACKET_SIZE);
+            table.pid = (uint16_t)p->pmt_pid;
+            table.hash = packet_hash(table.pkt);
+            put(m, &table, table.pkt);
+        }
+        uint8_t pkt[TS_PACKET_SIZE];
+        memcpy(pkt, e.pkt, TS_PACKET_SIZE);
+        if ((pkt[3] & 0x20) && pkt[4] > 0)
+            pkt[5] |= 0x80;  // discontinuity_indicator: a new time line begins here
+        put(m, &e, pkt);
+        p->cursor++;
+        for (merge_path &o : m->path)
+            o.step_at = 0;
+        p->step_at = now;
+        m->cut_to = -1;
+        m->counts.cuts++;
+        return;
+    }
+}
+
+static void hand_on(merge_in *m, int64_t now)
+{
+    for (;;) {
+        for (merge_path &p : m->path)
+            pass_copies(m, &p, now);
+        if (m->cut_to >= 0)
+            try_cut(m, now);
+        /* In-step paths: the active one, and the other while it is healthy (an ailing standby feeds nothing). */
+        bool step[MERGE_INPUTS], any_in_step = false;
+        for (int i = 0; i < MERGE_INPUTS; i++) {
+            step[i] = i != m->cut_to && in_step(&m->path[i], now) &&
+                      (i == m->active || m->path[i].h.state == MERGE_UP);
+            any_in_step |= step[i];
+        }
+        int best = -1;
+        int64_t best_at = 0;
+        for (int i = 0; i < MERGE_INPUTS; i++) {
+            merge_path *p = &m->path[i];
+            bool usable = i == m->cut_to ? false : any_in_step ? step[i] : i == m->active;
+            if (!usable || p->cursor >= p->base + p->q.size())
+                continue;
+            int64_t at = p->q[p->cursor - p->base].at;
+            if (at + MERGE_WINDOW_US <= now && (best < 0 || at < best_at)) {
+                best = i;
+                best_at = at;
+            }
+        }
+        if (best < 0)
+            return;
+        merge_path *p = &m->path[best];
+        const merge_entry &e = p->q[p->cursor - p->base];
+        fill_gap(m, best, &e);
+        put(m, &e, e.pkt);
+        p->cursor++;
+        p->step_at = now;
+    }
+}
+
+static void expire(merge_in *m, int64_t now)
+{
+    for (merge_path &p : m->path) {
+        while (!p.q.empty() && now - p.q.front().at > MERGE_KEEP_US) {
+            auto it = p.where.find(p.q.front().hash);
+            if (it != p.where.end() && it->second == p.base)
+                p.where.erase(it);
+            p.q.pop_front();
+            p.base++;
+        }
+        if (p.cursor < p.base)
+            p.cursor = p.base;
+    }
+    while (!m->sent_fifo.empty() && now - m->sent_fifo.front().first > MERGE_KEEP_US + MERGE_DUP_US) {
+        auto it = m->sent.find(m->sent_fifo.front().second);
+        if (it != m->sent.end() && it->second == m->sent_fifo.front().first)
+            m->sent.erase(it);
+        m->sent_fifo.pop_front();
+    }
+}
+
+static void publish(merge_in *m, int64_t now)
+{
+    {
+        std::lock_guard<std::mutex> g(m->lock);
+        for (int i = 0; i < MERGE_INPUTS; i++)
+            m->pub[i] = m->path[i].h;
+        m->pub_counts = m->counts;
+        m->pub_active.store(m->active);
+    }
+    if (!m->on_health || now - m->reported < MERGE_REPORT_US)
+        return;
+    m->reported = now;
+    merge_health h[MERGE_INPUTS] = {m->path[0].h, m->path[1].h};
+    try {
+        m->on_health(m->opaque, m->active, h, &m->counts);
+    } catch (...) {
+    }
+}
+
+static bool stopping(const merge_in *m)
+{
+    return m->quit.load() || (m->stop_flag && m->stop_flag->load() != 0);
+}
+
+static void *merge_thread(void *arg)
+{
+    utils_name_thread("merge-in");
+    merge_in *m = (merge_in *)arg;
+    uint8_t *buf = new (std::nothrow) uint8_t[MERGE_READ_SIZE];
+    if (!buf)
+        return nullptr;
+    try {
+        int64_t decided = 0;
+        while (!stopping(m)) {
+            for (merge_path &p : m->path)
+                read_path(m, &p, buf);
+            int64_t now = now_us();
+            if (now - decided >= 10000) {
+                for (merge_path &p : m->path)
+                    assess(m, &p, now);
+                decide(m, now);
+                publish(m, now);
+                decided = now;
+            }
+            hand_on(m, now);
+            flush(m);
+            expire(m, now);
+        }
+    } catch (...) {
+        /* Out of memory in a container: the merge stops, the session sees its input lost. */
+    }
+    delete[] buf;
+    return nullptr;
+}
+
+int merge_create(merge_in **out, const merge_config *c)
+{
+    if (!out)
+        return -EINVAL;
+    *out = nullptr;
+    if (!c || !c->inputs[MERGE_MAIN] || !c->inputs[MERGE_BACKUP] || !c->out || c->loss_us <= 0 || c->hold_us < 0)
+        return -EINVAL;
+    merge_in *m = new (std::nothrow) merge_in();
+    if (!m)
+        return -ENOMEM;
+    m->out = c->out;
+    m->loss_us = c->loss_us;
+    m->hold_us = c->hold_us;
+    m->revert = c->revert;
+    m->program = c->program;
+    m->stop_flag = c->stop_flag;
+    m->on_switch = c->on_switch;
+    m->on_health = c->on_health;
+    m->opaque = c->opaque;
+    m->created = now_us();
+    m->active = MERGE_MAIN;
+    m->cut_to = -1;
+    memset(m->out_cc, -1, sizeof(m->out_cc));
+    for (int i = 0; i < MERGE_INPUTS; i++) {
+        merge_path &p = m->path[i];
+        p.in = c->inputs[i];
+        memset(p.last_cc, -1, sizeof(p.last_cc));
+        p.pmt_pid = p.video_pid = -1;
+    }
+    int ret = -pthread_create(&m->thread, nullptr, merge_thread, m);
+    if (ret < 0) {
+        delete m;
+        return ret;
+    }
+    *out = m;
+    return 0;
+}
+
+int merge_active(merge_in *m)
+{
+    return m ? m->pub_active.load() : MERGE_MAIN;
+}
+
+int merge_health_of(merge_in *m, int input, merge_health *out)
+{
+    if (!m || !out || input < 0 || input >= MERGE_INPUTS)
+        return -EINVAL;
+    std::lock_guard<std::mutex> g(m->lock);
+    *out = m->pub[input];
+    return 0;
+}
+
+int merge_get_counts(merge_in *m, merge_counts *out)
+{
+    if (!m || !out)
+        return -EINVAL;
+    std::lock_guard<std::mutex> g(m->lock);
+    *out = m->pub_counts;
+    return 0;
+}
+
+void merge_destroy(merge_in **p)
+{
+    if (!p || !*p)
+        return;
+    merge_in *m = *p;
+    *p = nullptr;
+    m->quit.store(1);
+    pthread_join(m->thread, nullptr);
+    delete m;
+}
