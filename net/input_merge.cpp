@@ -3,13 +3,16 @@
  *
  * Each path keeps the packets it received for MERGE_KEEP_US in arrival
  * order, numbered; a cursor says how far the stream handed on has gone
- * through them. A path's packet whose bytes were handed on already (from
- * the other path, within MERGE_DUP_US of its own arrival) is a copy:
+ * through them. What was handed on is kept by PID, in order (the last
+ * MERGE_PID_RING packets' hashes); each path knows how far along that
+ * order its own packets of the PID have come. A path's packet found
+ * further along its PID's order is a copy (its bytes alone would not do:
+ * packets of a tone or of silence repeat, continuity counter included):
  * dropped, and the path is "in step", its packets usable. The packet taken
  * next is the earliest due among the in-step paths (the active one alone
  * when no path is in step); one whose PID's continuity counter jumps has
  * the packets between taken first from the other path, found after its
- * copy of that PID's previous packet.
+ * last packet of that PID in the order.
  */
 #include "net/input_merge.h"
 #include "net/udp_addr.h"
@@ -26,10 +29,10 @@
 #include <unordered_map>
 
 #define MERGE_KEEP_US  1000000   // a path's packets are kept this long for the other's losses
-#define MERGE_DUP_US   (MERGE_WINDOW_US + 100000)  // copies arrive at most this far apart
+#define MERGE_PID_RING 8192      // packets of each PID handed on whose copies are looked for (0.6 s at 20 Mbit/s)
 #define MERGE_STEP_US  300000    // a path none of whose packets was taken or copied this long is out of step
 #define MERGE_READ_WAIT_US 1000  // each receiver's ring is waited for this long in turn
-#define MERGE_READ_SIZE (TS_PACKET_SIZE * 7 * 32)
+#define MERGE_READ_SIZE UDP_IN_MAX_DATAGRAM
 #define MERGE_FILL_MAX  64       // packets of one PID taken from the other path at one jump
 
 enum { F_PAYLOAD = 1, F_PUSI = 2, F_RAI = 4, F_DISC = 8 };
@@ -40,6 +43,8 @@ struct merge_entry {
     uint16_t pid;
     uint8_t cc;
     uint8_t flags;
+    uint8_t used;     // handed on, or found to be a copy
+    int64_t checked;  // its PID's packets handed on it was compared with (none of them a copy of it)
     uint8_t pkt[TS_PACKET_SIZE];
 };
 
@@ -49,9 +54,8 @@ struct merge_path {
     std::deque<merge_entry> q;
     uint64_t base;            // number of q.front()
     uint64_t cursor;          // number of the first packet not handed on nor passed over
-    std::unordered_map<uint64_t, uint64_t> where;  // hash -> number of its latest packet
-    uint8_t carry[TS_PACKET_SIZE];
-    int carry_len;
+    int64_t *along;           // [TS_PID_COUNT] how many of each PID's packets handed on it has (a copy or its own)
+    uint64_t *last_seq;       // [TS_PID_COUNT] number of its latest such packet + 1; 0: none
     int8_t last_cc[TS_PID_COUNT];
     int64_t seen[TS_PID_COUNT];  // µs each PID last came
     int pmt_pid;              // -1: unknown
@@ -65,6 +69,7 @@ struct merge_path {
     int cc_next;
     int64_t win_start, win_bytes;
     int64_t step_at;          // µs a packet of it was last taken or found copied; 0: out of step
+    int64_t lag;              // µs its packets come after the other path's copies (0 to MERGE_WINDOW_US)
     merge_health h;           // the merge thread's; published under the lock
 };
 
@@ -86,11 +91,11 @@ struct merge_in {
     int64_t cut_since;
     int64_t main_clean_since; // µs the main became healthy; 0: it is not
     /* What was handed on. */
-    std::unordered_map<uint64_t, int64_t> sent;   // hash -> arrival of the copy handed on
-    std::deque<std::pair<int64_t, uint64_t>> sent_fifo;
+    int64_t *sent_count;      // [TS_PID_COUNT] packets of each PID handed on
+    uint64_t *sent_hash[TS_PID_COUNT];  // [MERGE_PID_RING] their hashes, the latest; allocated at a PID's first
+    int64_t *sent_at[TS_PID_COUNT];     // [MERGE_PID_RING] their arrival, and the path, in bit 0
+    int64_t skew;             // µs the backup's packets come after the main's copies (smoothed; < 0: before)
     int8_t out_cc[TS_PID_COUNT];
-    uint64_t out_hash[TS_PID_COUNT];
-    int64_t out_at[TS_PID_COUNT];
     uint8_t batch[TS_PACKET_SIZE * 7];
     int batch_len;
     merge_counts counts;      // the thread's; published under the lock
@@ -242,66 +247,52 @@ static void take_packet(merge_in *m, merge_path *p, const uint8_t *pkt, int64_t 
         p->pmt_at = now;
         memcpy(p->pmt_pkt, pkt, TS_PACKET_SIZE);
     }
-    p->where[e.hash] = p->base + p->q.size();
+    e.used = 0;
+    e.checked = 0;
     p->q.push_back(e);
 }
 
-/* What the receiver has, in whole packets (a packet split between reads is joined). */
+/* What the receiver has, in whole packets, each with the time its datagram came. */
 static void read_path(merge_in *m, merge_path *p, uint8_t *buf)
 {
-    int n = udp_in_read_until(p->in, buf, MERGE_READ_SIZE, MERGE_READ_WAIT_US);
-    if (n <= 0)
-        return;
-    int64_t now = now_us();
-    int i = 0;
-    if (p->carry_len) {
-        int want = TS_PACKET_SIZE - p->carry_len, take = want < n ? want : n;
-        memcpy(p->carry + p->carry_len, buf, (size_t)take);
-        p->carry_len += take;
-        i = take;
-        if (p->carry_len == TS_PACKET_SIZE) {
-            if (p->carry[0] == TS_SYNC_BYTE)
-                take_packet(m, p, p->carry, now);
-            p->carry_len = 0;
+    int64_t at_ns;
+    for (int k = 0; k < 64; k++) {
+        int n = udp_in_take(p->in, buf, UDP_IN_MAX_DATAGRAM, k == 0 ? MERGE_READ_WAIT_US : 0, &at_ns);
+        if (n <= 0)
+            return;
+        int64_t at = at_ns / 1000;
+        for (int i = 0; i + TS_PACKET_SIZE <= n;) {
+            if (buf[i] != TS_SYNC_BYTE) {
+                i++;
+                continue;
+            }
+            take_packet(m, p, buf + i, at);
+            i += TS_PACKET_SIZE;
         }
-    }
-    while (i < n) {
-        if (buf[i] != TS_SYNC_BYTE) {
-            i++;
-            continue;
-        }
-        if (n - i < TS_PACKET_SIZE) {
-            memcpy(p->carry, buf + i, (size_t)(n - i));
-            p->carry_len = n - i;
-            break;
-        }
-        take_packet(m, p, buf + i, now);
-        i += TS_PACKET_SIZE;
     }
 }
 
 /* ------------------------------------------------------------------------ */
 /* Health. */
 
-static int errors_now(const merge_in *m, const merge_path *p, int64_t now)
+/* The errors of a stream that flows (last: its latest packet): tables and PIDs missing while packets come. */
+static int errors_now(const merge_path *p, int64_t now)
 {
+    int64_t last = p->h.last_packet_us;
     int recent = 0;
     for (int64_t at : p->cc_at)
         recent += at && now - at <= 1000000;
     if (recent > MERGE_CC_LIMIT)
         return MERGE_WHY_CONTINUITY;
     int64_t pat = p->pat_at > p->since ? p->pat_at : p->since;
-    if (now - pat > MERGE_TABLE_US)
+    if (last - pat > MERGE_TABLE_US)
         return MERGE_WHY_PAT;
-    int64_t pmt = p->pmt_pid >= 0 && p->pmt_at > pat - MERGE_TABLE_US ? p->pmt_at : 0;
-    if (pmt < p->since)
-        pmt = p->since > pat - MERGE_TABLE_US ? p->since : pat;
-    if (now - pmt > MERGE_TABLE_US)
+    int64_t pmt = p->pmt_at > p->since ? p->pmt_at : p->since;
+    if (last - pmt > MERGE_TABLE_US)
         return MERGE_WHY_PMT;
-    (void)m;
     for (int i = 0; i < p->n_es; i++) {
         int64_t seen = p->seen[p->es[i]] > p->since ? p->seen[p->es[i]] : p->since;
-        if (now - seen > MERGE_PID_US)
+        if (last - seen > MERGE_PID_US)
             return MERGE_WHY_PID;
     }
     return MERGE_WHY_NONE;
@@ -317,7 +308,7 @@ static void assess(merge_in *m, merge_path *p, int64_t now)
     } else if (now - h.last_packet_us > m->loss_us) {
         state = MERGE_LOST;
         why = MERGE_WHY_LOST;
-    } else if ((why = errors_now(m, p, now)) != MERGE_WHY_NONE) {
+    } else if ((why = errors_now(p, now)) != MERGE_WHY_NONE) {
         state = MERGE_ERRORED;
         if (why != h.why) {
             h.pat_errors += why == MERGE_WHY_PAT;
@@ -336,6 +327,12 @@ static void assess(merge_in *m, merge_path *p, int64_t now)
     } else if (h.last_packet_us && now - h.last_packet_us > 2000000) {
         h.bitrate = 0;
     }
+}
+
+/* When a path's packet is due on the stream handed on: its arrival less the path's lag, and the window. */
+static int64_t due_at(const merge_path *p, const merge_entry *e)
+{
+    return e->at - p->lag + MERGE_WINDOW_US;
 }
 
 static bool in_step(const merge_path *p, int64_t now)
@@ -360,7 +357,7 @@ static void switch_to(merge_in *m, int to, int why, int64_t now)
         /* Cut at its next key frame: its packets from now on are looked at. */
         m->cut_to = to;
         m->cut_since = now;
-        while (p->cursor < p->base + p->q.size() && p->q[p->cursor - p->base].at + MERGE_WINDOW_US < now)
+        while (p->cursor < p->base + p->q.size() && due_at(p, &p->q[p->cursor - p->base]) < now)
             p->cursor++;
     } else {
         m->cut_to = -1;
@@ -400,30 +397,78 @@ static void flush(merge_in *m)
     m->batch_len = 0;
 }
 
-static void put(merge_in *m, const merge_entry *e, const uint8_t *pkt)
+static void put(merge_in *m, const merge_path *from, const merge_entry *e, const uint8_t *pkt)
 {
     memcpy(m->batch + m->batch_len, pkt, TS_PACKET_SIZE);
     m->batch_len += TS_PACKET_SIZE;
     if (m->batch_len == (int)sizeof(m->batch))
         flush(m);
-    m->sent[e->hash] = e->at;
-    m->sent_fifo.emplace_back(e->at, e->hash);
+    int pid = e->pid;
+    if (!m->sent_hash[pid]) {
+        m->sent_hash[pid] = new uint64_t[MERGE_PID_RING];  // a bad_alloc ends the merge's thread
+        m->sent_at[pid] = new int64_t[MERGE_PID_RING];
+    }
+    m->sent_hash[pid][m->sent_count[pid] % MERGE_PID_RING] = e->hash;
+    m->sent_at[pid][m->sent_count[pid] % MERGE_PID_RING] = (e->at << 1) | (from == &m->path[MERGE_BACKUP]);
+    m->sent_count[pid]++;
     if (e->flags & F_PAYLOAD)
-        m->out_cc[e->pid] = (int8_t)e->cc;
-    m->out_hash[e->pid] = e->hash;
-    m->out_at[e->pid] = e->at;
+        m->out_cc[pid] = (int8_t)e->cc;
 }
 
-static bool was_sent(const merge_in *m, const merge_entry *e)
+/* A path's packet number seq handed on: the path has its PID's order up to it. */
+static void mark_taken(merge_in *m, merge_path *p, uint64_t seq)
 {
-    auto it = m->sent.find(e->hash);
-    return it != m->sent.end() && e->at - it->second <= MERGE_DUP_US && it->second - e->at <= MERGE_DUP_US;
+    merge_entry &e = p->q[seq - p->base];
+    e.used = 1;
+    p->along[e.pid] = m->sent_count[e.pid];
+    p->last_seq[e.pid] = seq + 1;
+}
+
+/*
+ * Whether a path's packet is a copy of one handed on: used already, or
+ * found in its PID's order after the path's last one (then marked so).
+ */
+static bool is_copy(merge_in *m, merge_path *p, uint64_t seq)
+{
+    merge_entry &e = p->q[seq - p->base];
+    if (e.used)
+        return true;
+    int pid = e.pid;
+    int64_t from = p->along[pid] > e.checked ? p->along[pid] : e.checked, to = m->sent_count[pid];
+    if (from < to - MERGE_PID_RING)
+        from = to - MERGE_PID_RING;
+    e.checked = to;
+    for (int64_t j = from; j < to; j++) {
+        if (m->sent_hash[pid][j % MERGE_PID_RING] != e.hash)
+            continue;
+        if (p == &m->path[m->active] && p->along[pid] && j > p->along[pid])
+            m->counts.repaired += j - p->along[pid];  // the active input lost them: the other's went out
+        e.used = 1;
+        p->along[pid] = j + 1;
+        p->last_seq[pid] = seq + 1;
+        /*
+         * How much later the backup's packets come than the main's: the late
+         * path's packets lost on the other are due at their place in the stream.
+         */
+        int64_t orig = m->sent_at[pid][j % MERGE_PID_RING];
+        int from_backup = (int)(orig & 1), is_backup = p == &m->path[MERGE_BACKUP];
+        if (from_backup != is_backup) {
+            int64_t skew = is_backup ? e.at - (orig >> 1) : (orig >> 1) - e.at;
+            if (skew > -MERGE_WINDOW_US && skew < MERGE_WINDOW_US) {
+                m->skew += (skew - m->skew) / 16;
+                m->path[MERGE_BACKUP].lag = m->skew > 0 ? m->skew : 0;
+                m->path[MERGE_MAIN].lag = m->skew < 0 ? -m->skew : 0;
+            }
+        }
+        return true;
+    }
+    return false;
 }
 
 /*
  * Before e: the packets of its PID that its path lost (its continuity
- * counter jumps), from the other path, found after that path's copy of the
- * PID's last packet handed on.
+ * counter jumps), from the other path, after that path's last packet of
+ * the PID in the order, up to its copy of e.
  */
 static void fill_gap(merge_in *m, int from, const merge_entry *e)
 {
@@ -431,22 +476,18 @@ static void fill_gap(merge_in *m, int from, const merge_entry *e)
     if (!(e->flags & F_PAYLOAD) || last < 0 || e->cc == ((last + 1) & 15) || e->cc == last || (e->flags & F_DISC))
         return;
     merge_path *y = &m->path[1 - from];
-    auto it = y->where.find(m->out_hash[pid]);
-    if (it == y->where.end() || it->second < y->base)
-        return;
-    const merge_entry &anchor = y->q[it->second - y->base];
-    if (anchor.at - m->out_at[pid] > MERGE_DUP_US || m->out_at[pid] - anchor.at > MERGE_DUP_US)
+    if (!y->last_seq[pid])
         return;
     int filled = 0;
-    for (uint64_t s = it->second + 1; s < y->base + y->q.size() && filled < MERGE_FILL_MAX; s++) {
+    uint64_t s = y->last_seq[pid] > y->base ? y->last_seq[pid] : y->base;
+    for (; s < y->base + y->q.size() && filled < MERGE_FILL_MAX; s++) {
         const merge_entry &f = y->q[s - y->base];
-        if (f.pid != pid)
+        if (f.pid != pid || is_copy(m, y, s))
             continue;
         if (f.hash == e->hash)
             break;
-        if (was_sent(m, &f))
-            continue;
-        put(m, &f, f.pkt);
+        put(m, y, &f, f.pkt);
+        mark_taken(m, y, s);
         m->counts.repaired++;
         filled++;
     }
@@ -455,10 +496,7 @@ static void fill_gap(merge_in *m, int from, const merge_entry *e)
 /* Passes over the path's packets already handed on from the other path. */
 static void pass_copies(merge_in *m, merge_path *p, int64_t now)
 {
-    while (p->cursor < p->base + p->q.size()) {
-        const merge_entry &e = p->q[p->cursor - p->base];
-        if (!was_sent(m, &e))
-            break;
+    while (p->cursor < p->base + p->q.size() && is_copy(m, p, p->cursor)) {
         p->cursor++;
         p->step_at = now;
         m->counts.duplicates++;
@@ -478,29 +516,36 @@ static void try_cut(merge_in *m, int64_t now)
             p->cursor++;
             continue;
         }
-        if (e.at + MERGE_WINDOW_US > now)
+        if (due_at(p, &e) > now)
             return;
+        /* Another stream: nothing of the old one's order holds. */
         memset(m->out_cc, -1, sizeof(m->out_cc));
-        m->sent.clear();
-        m->sent_fifo.clear();
+        memset(m->sent_count, 0, sizeof(int64_t) * TS_PID_COUNT);
+        for (merge_path &o : m->path) {
+            memset(o.along, 0, sizeof(int64_t) * TS_PID_COUNT);
+            memset(o.last_seq, 0, sizeof(uint64_t) * TS_PID_COUNT);
+            for (merge_entry &q : o.q)
+                q.checked = 0;
+        }
         merge_entry table = e;
         if (p->pat_at) {
             memcpy(table.pkt, p->pat_pkt, TS_PACKET_SIZE);
             table.pid = 0;
             table.hash = packet_hash(table.pkt);
-            put(m, &table, table.pkt);
+            put(m, p, &table, table.pkt);
         }
         if (p->pmt_at) {
             memcpy(table.pkt, p->pmt_pkt, TS_PACKET_SIZE);
             table.pid = (uint16_t)p->pmt_pid;
             table.hash = packet_hash(table.pkt);
-            put(m, &table, table.pkt);
+            put(m, p, &table, table.pkt);
         }
         uint8_t pkt[TS_PACKET_SIZE];
         memcpy(pkt, e.pkt, TS_PACKET_SIZE);
         if ((pkt[3] & 0x20) && pkt[4] > 0)
             pkt[5] |= 0x80;  // discontinuity_indicator: a new time line begins here
-        put(m, &e, pkt);
+        put(m, p, &e, pkt);
+        mark_taken(m, p, p->cursor);
         p->cursor++;
         for (merge_path &o : m->path)
             o.step_at = 0;
@@ -532,8 +577,8 @@ static void hand_on(merge_in *m, int64_t now)
             bool usable = i == m->cut_to ? false : any_in_step ? step[i] : i == m->active;
             if (!usable || p->cursor >= p->base + p->q.size())
                 continue;
-            int64_t at = p->q[p->cursor - p->base].at;
-            if (at + MERGE_WINDOW_US <= now && (best < 0 || at < best_at)) {
+            int64_t at = due_at(p, &p->q[p->cursor - p->base]);
+            if (at <= now && (best < 0 || at < best_at)) {
                 best = i;
                 best_at = at;
             }
@@ -543,7 +588,8 @@ static void hand_on(merge_in *m, int64_t now)
         merge_path *p = &m->path[best];
         const merge_entry &e = p->q[p->cursor - p->base];
         fill_gap(m, best, &e);
-        put(m, &e, e.pkt);
+        put(m, p, &e, e.pkt);
+        mark_taken(m, p, p->cursor);
         p->cursor++;
         p->step_at = now;
     }
@@ -553,20 +599,11 @@ static void expire(merge_in *m, int64_t now)
 {
     for (merge_path &p : m->path) {
         while (!p.q.empty() && now - p.q.front().at > MERGE_KEEP_US) {
-            auto it = p.where.find(p.q.front().hash);
-            if (it != p.where.end() && it->second == p.base)
-                p.where.erase(it);
             p.q.pop_front();
             p.base++;
         }
         if (p.cursor < p.base)
             p.cursor = p.base;
-    }
-    while (!m->sent_fifo.empty() && now - m->sent_fifo.front().first > MERGE_KEEP_US + MERGE_DUP_US) {
-        auto it = m->sent.find(m->sent_fifo.front().second);
-        if (it != m->sent.end() && it->second == m->sent_fifo.front().first)
-            m->sent.erase(it);
-        m->sent_fifo.pop_front();
     }
 }
 
@@ -625,6 +662,20 @@ static void *merge_thread(void *arg)
     return nullptr;
 }
 
+static void free_merge(merge_in *m)
+{
+    delete[] m->sent_count;
+    for (uint64_t *h : m->sent_hash)
+        delete[] h;
+    for (int64_t *a : m->sent_at)
+        delete[] a;
+    for (merge_path &p : m->path) {
+        delete[] p.along;
+        delete[] p.last_seq;
+    }
+    delete m;
+}
+
 int merge_create(merge_in **out, const merge_config *c)
 {
     if (!out)
@@ -648,6 +699,17 @@ int merge_create(merge_in **out, const merge_config *c)
     m->active = MERGE_MAIN;
     m->cut_to = -1;
     memset(m->out_cc, -1, sizeof(m->out_cc));
+    m->sent_count = new (std::nothrow) int64_t[TS_PID_COUNT]();
+    bool ok = m->sent_count;
+    for (merge_path &p : m->path) {
+        p.along = new (std::nothrow) int64_t[TS_PID_COUNT]();
+        p.last_seq = new (std::nothrow) uint64_t[TS_PID_COUNT]();
+        ok = ok && p.along && p.last_seq;
+    }
+    if (!ok) {
+        free_merge(m);
+        return -ENOMEM;
+    }
     for (int i = 0; i < MERGE_INPUTS; i++) {
         merge_path &p = m->path[i];
         p.in = c->inputs[i];
@@ -656,7 +718,7 @@ int merge_create(merge_in **out, const merge_config *c)
     }
     int ret = -pthread_create(&m->thread, nullptr, merge_thread, m);
     if (ret < 0) {
-        delete m;
+        free_merge(m);
         return ret;
     }
     *out = m;
@@ -694,5 +756,5 @@ void merge_destroy(merge_in **p)
     *p = nullptr;
     m->quit.store(1);
     pthread_join(m->thread, nullptr);
-    delete m;
+    free_merge(m);
 }
