@@ -493,12 +493,18 @@ static void fill_gap(merge_in *m, int from, const merge_entry *e)
     }
 }
 
-/* Passes over the path's packets already handed on from the other path. */
+/*
+ * Passes over the path's packets already handed on from the other path. Its
+ * copies of the programme's pictures put it in step: tables alike on both
+ * paths say nothing (another encoder's may be the same to the byte).
+ */
 static void pass_copies(merge_in *m, merge_path *p, int64_t now)
 {
     while (p->cursor < p->base + p->q.size() && is_copy(m, p, p->cursor)) {
+        int pid = p->q[p->cursor - p->base].pid;
+        if (pid == p->video_pid || (p->video_pid < 0 && pid >= 0x20 && pid != p->pmt_pid))
+            p->step_at = now;
         p->cursor++;
-        p->step_at = now;
         m->counts.duplicates++;
     }
 }

@@ -146,6 +146,8 @@ class Sources(unittest.TestCase):
                 self.assertLess(run["gap_ms"], 250, label)
                 brk = [b for b in res["breaks"] if b["point"] is not None]
                 self.assertEqual([(b["frames_off_start"], b["frames_off_end"]) for b in brk], [(0, 0)], label)
+                # The cue came on both paths: taken once.
+                self.assertEqual([r["event"] for r in run["records"] if r.get("splice_event_id") == 1].count("cue"), 1)
                 if stop_at is not None:
                     self.assertTrue(sw and sw[0]["input"] == "backup" and sw[0]["reason"] == "lost", sw)
                     self.assertIn("slicer_sources: the backup input is on air: nothing received for the loss "
@@ -174,6 +176,66 @@ class Sources(unittest.TestCase):
                 self.row(label, len(holes), run, None if at is None or stop_at is None else at - stop_at,
                          "%s; active %s" % (",".join("%s/%s" % (r["input"], r["reason"]) for r in sw) or "none",
                                             run["last"]["active_input"]))
+
+    def test_other_stream_and_failing_paths(self):
+        prog, start = self.programme("main", 20, cues=["at=7,dur=6,id=1"])
+        # Another encoder: its own times (an hour on) and GOP, the same pictures and PIDs.
+        other, other_start = self.programme("other", 20, start_pts=start + 3600 * TICKS, gop=15,
+                                            cues=["at=7,dur=6,id=1"])
+
+        # The main stops inside the break; the backup is another stream.
+        run = self.run_case("other", prog, other, main_faults=["from=9,pause=1"])
+        res_main = pictures.check(run["out"], prog, [self.filler], asrun=run["asrun"])
+        res_backup = pictures.check(run["out"], other, [self.filler])
+        at = self.switched_at(run, "backup")
+        sw = self.switches(run)
+        self.assertEqual([(r["input"], r["reason"]) for r in sw], [("backup", "lost")])
+        self.assertIn("slicer_sources: the backup input is on air: nothing received for the loss threshold on the "
+                      "main (another stream, taken at its next key frame)", run["log"])
+        self.assertEqual(run["last"]["input_cuts"], 1)
+        # The break under way went on to its end over the switch; the backup's own cue of it is no new break.
+        ends = [r for r in run["records"] if r["event"] == "break_end"]
+        self.assertEqual([(r["splice_event_id"], r["reason"]) for r in ends], [(1, "duration")])
+        self.assertEqual(len([r for r in run["records"] if r["event"] == "break_start"]), 1)
+        # The programme's pictures up to the break, the backup's after it, nothing damaged; no silence on the wire.
+        self.assertEqual(res_main["breaks"][0]["frames_off_start"], 0)
+        self.assertGreater(res_backup["totals"]["own"], 100)
+        self.assertEqual(res_main["totals"]["decode_errors_out"], 0)
+        self.assertLess(run["gap_ms"], 250)
+        self.row("another encoding on the backup", "-", run, at - 9.0,
+                 "backup/lost, cut at a key frame; backup pictures %d" % res_backup["totals"]["own"])
+
+        # Both lost for 4 s (the slate), then the backup back alone.
+        run = self.run_case("both", prog, prog, main_faults=["from=9,pause=1"], backup_faults=["from=9,to=13,pause=1"])
+        res = pictures.check(run["out"], prog, [self.filler], asrun=run["asrun"])
+        at = self.switched_at(run, "backup")
+        sw = self.switches(run)
+        self.assertIn("slate: the filler airs", run["log"])
+        self.assertEqual([(r["input"], r["reason"]) for r in sw], [("backup", "lost")])
+        self.assertGreater(at, 13 - 0.2)
+        self.assertEqual(res["totals"]["decode_errors_out"], 0)
+        self.assertLess(run["gap_ms"], 250)
+        self.assertEqual([i["state"] for i in run["last"]["inputs"]], ["lost", "up"])
+        back = [b for b in res["breaks"] if b["point"] is None]
+        self.row("both lost 4 s, the backup back", len(res["holes"]) - 1, run, at - 13.0,
+                 "backup/lost at its return; slate %d pictures" % sum(b["pictures"] for b in back))
+
+        # A backup with continuity errors (5 % of its datagrams lost): never taken, the slate airs instead.
+        run = self.run_case("broken", prog, prog, main_faults=["from=9,pause=1"], backup_faults=["drop=0.05"])
+        res = pictures.check(run["out"], prog, [self.filler], asrun=run["asrun"])
+        st = run["last"]
+        self.assertEqual(self.switches(run), [])
+        self.assertNotIn("slicer_sources: the backup input is on air", run["log"])
+        self.assertIn("slate: the filler airs", run["log"])
+        self.assertEqual(st["active_input"], "main")
+        self.assertEqual((st["inputs"][1]["state"], st["inputs"][1]["why"]), ("errored", "continuity"))
+        self.assertGreater(int(run["metrics"]['kestrow_source_errors_total{input="backup",error="continuity"}']), 50)
+        # The broken copy damaged nothing while the main was there.
+        holes = [h for h in res["holes"] if h < start + 8 * TICKS]
+        self.assertEqual((holes, res["totals"]["decode_errors_out"]), ([], 0))
+        self.row("broken backup (5 % lost), main lost", len(holes), run, None,
+                 "no switch; backup %s/%s, %d continuity errors" % (st["inputs"][1]["state"], st["inputs"][1]["why"],
+                                                                    st["inputs"][1]["continuity_errors"]))
 
 
 if __name__ == "__main__":
