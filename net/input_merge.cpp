@@ -35,7 +35,7 @@
 #define MERGE_READ_SIZE UDP_IN_MAX_DATAGRAM
 #define MERGE_FILL_MAX  64       // packets of one PID taken from the other path at one jump
 
-enum { F_PAYLOAD = 1, F_PUSI = 2, F_RAI = 4, F_DISC = 8 };
+enum { F_PAYLOAD = 1, F_PUSI = 2, F_RAI = 4, F_DISC = 8, F_PCR = 16 };
 
 struct merge_entry {
     int64_t at;       // µs (monotonic) received
@@ -225,7 +225,8 @@ static void take_packet(merge_in *m, merge_path *p, const uint8_t *pkt, int64_t 
     e.cc = pkt[3] & 0x0f;
     bool af = (pkt[3] & 0x20) && pkt[4] > 0;
     e.flags = (uint8_t)(((pkt[3] & 0x10) ? F_PAYLOAD : 0) | ((pkt[1] & 0x40) ? F_PUSI : 0) |
-                        (af && (pkt[5] & 0x40) ? F_RAI : 0) | (af && (pkt[5] & 0x80) ? F_DISC : 0));
+                        (af && (pkt[5] & 0x40) ? F_RAI : 0) | (af && (pkt[5] & 0x80) ? F_DISC : 0) |
+                        (af && pkt[4] >= 7 && (pkt[5] & 0x10) ? F_PCR : 0));
     memcpy(e.pkt, pkt, TS_PACKET_SIZE);
     e.hash = packet_hash(pkt);
     if (e.flags & F_PAYLOAD) {
@@ -495,14 +496,18 @@ static void fill_gap(merge_in *m, int from, const merge_entry *e)
 
 /*
  * Passes over the path's packets already handed on from the other path. Its
- * copies of the programme's pictures put it in step: tables alike on both
- * paths say nothing (another encoder's may be the same to the byte).
+ * copies of packets that carry the stream's times put it in step: a PCR, or
+ * the start of a picture's PES (its PTS). Tables alike on both paths say
+ * nothing (another encoder's may be the same to the byte), nor do the rest
+ * of a PES (the same pictures or sound encoded alike on another clock); a
+ * programme without video counts its first audio PID's PES starts.
  */
 static void pass_copies(merge_in *m, merge_path *p, int64_t now)
 {
     while (p->cursor < p->base + p->q.size() && is_copy(m, p, p->cursor)) {
-        int pid = p->q[p->cursor - p->base].pid;
-        if (pid == p->video_pid || (p->video_pid < 0 && pid >= 0x20 && pid != p->pmt_pid))
+        const merge_entry &e = p->q[p->cursor - p->base];
+        int timed = p->video_pid >= 0 ? p->video_pid : p->n_es > 0 ? p->es[0] : -1;
+        if ((e.flags & F_PCR) || (e.pid == timed && (e.flags & F_PUSI)))
             p->step_at = now;
         p->cursor++;
         m->counts.duplicates++;

@@ -84,6 +84,8 @@ struct relay_desc {
     int live;
     int64_t slate_us;              // live: the filler airs after this long without video; 0: never
     int64_t loss_us;               // live: no programme packet this long, the input is lost; 0: 100 ms
+    int64_t cut_us;                // live: lost this long, a break under way ends; 0: 500 ms or loss_us (a
+                                   // channel with a backup allows for the switch to it)
     /*
      * Live: when the oldest input the source holds and the reader has not
      * taken yet arrived (µs, monotonic; 0: none), so that a reader running

@@ -781,6 +781,13 @@ static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
     }
     if (!lead && type != AVMEDIA_TYPE_AUDIO && lag > l->lag + early)
         return live_cue_only(r, pkt);
+    /*
+     * Audio of a new time line far ahead (a source switched or restarted
+     * without a pause, its sound read before its first picture): left out
+     * until its key frame re-bases it, or the muxer would get it an hour on.
+     */
+    if (!lead && type == AVMEDIA_TYPE_AUDIO && lag > l->lag + LIVE_RESTART_TICKS)
+        return 0;
     if (lead || lag <= l->lag + early)
         live_follow(l, lag, now);
     if (lead && !settling)
@@ -944,7 +951,8 @@ static void live_check_lost(relay *r, int64_t now, int64_t heard)
             l->why = EVENT_TIMELINE_RESUMED;
         }
     }
-    if (!l->lost_at || now - last < (LIVE_CUT_US > l->loss_us ? LIVE_CUT_US : l->loss_us))
+    int64_t cut = LIVE_CUT_US > l->loss_us ? LIVE_CUT_US : l->loss_us;
+    if (!l->lost_at || now - last < (r->desc.cut_us > cut ? r->desc.cut_us : cut))
         return;
     live_start_in_outage(r, now);
     if (l->break_cut)

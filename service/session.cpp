@@ -34,6 +34,7 @@ extern "C" {
 #include "service/conform_thread.h"
 #include "service/traffic_thread.h"
 #include "traffic/traffic.h"
+#include "net/input_merge.h"
 #include "net/udp_in.h"
 #include "net/udp_out.h"
 
@@ -497,6 +498,8 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.live = 1;
     desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;
     desc.loss_us = (int64_t)app->input_loss_ms * 1000;
+    if (app->backup_addr[0])
+        desc.cut_us = desc.loss_us + MERGE_KEY_WAIT_US;  // a switch to another stream waits for its key frame
     desc.unread_since = slicer_unread_since;
     desc.unread_opaque = ses;
     desc.key_frame = thumbs_offer;

@@ -36,7 +36,7 @@ class Sources(unittest.TestCase):
     def setUpClass(cls):
         cls.d = kt.scratch_dir(cls, "kestrow-backup-")
         cls.filler = os.path.join(cls.d, "filler.ts")
-        kt.gen.generate(cls.filler, filler=True, duration=6)
+        kt.gen.generate(cls.filler, filler=True, duration=10)
 
     @classmethod
     def tearDownClass(cls):
