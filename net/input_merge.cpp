@@ -103,6 +103,7 @@ struct merge_in {
     merge_health pub[MERGE_INPUTS];
     merge_counts pub_counts;
     std::atomic<int> pub_active;
+    std::atomic<int> pub_switching;
 };
 
 static const char *const input_names[MERGE_INPUTS] = {"main", "backup"};
@@ -626,6 +627,9 @@ static void publish(merge_in *m, int64_t now)
             m->pub[i] = m->path[i].h;
         m->pub_counts = m->counts;
         m->pub_active.store(m->active);
+        const merge_path &a = m->path[m->active], &b = m->path[1 - m->active];
+        bool silent = !a.h.last_packet_us || now - a.h.last_packet_us > MERGE_SILENT_US;
+        m->pub_switching.store(m->cut_to >= 0 || (silent && b.h.state == MERGE_UP));
     }
     if (!m->on_health || now - m->reported < MERGE_REPORT_US)
         return;
@@ -739,6 +743,11 @@ int merge_create(merge_in **out, const merge_config *c)
 int merge_active(merge_in *m)
 {
     return m ? m->pub_active.load() : MERGE_MAIN;
+}
+
+int merge_switching(merge_in *m)
+{
+    return m ? m->pub_switching.load() : 0;
 }
 
 int merge_health_of(merge_in *m, int input, merge_health *out)

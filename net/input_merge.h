@@ -37,6 +37,7 @@ struct merge_in;
 #define MERGE_TABLE_US  500000   // no PAT (PMT of the programme) this long: errored
 #define MERGE_PID_US    1000000  // a video or audio PID of the programme silent this long: errored
 #define MERGE_REPORT_US 200000
+#define MERGE_SILENT_US 100000   // the active input silent this long, the other healthy: a switch is coming
 #define MERGE_KEY_WAIT_US 3000000  // a cut waits this long at most for the new input's key frame
 
 enum { MERGE_MAIN, MERGE_BACKUP, MERGE_INPUTS };
@@ -116,6 +117,13 @@ int merge_create(merge_in **out, const merge_config *config);
 
 /* The active input (MERGE_MAIN without a merge). */
 int merge_active(merge_in *m);
+
+/*
+ * Non-zero while the programme is on its way through the other input: a
+ * cut waits for its key frame, or the active input has been silent for
+ * MERGE_SILENT_US while the other is healthy. 0 without a merge.
+ */
+int merge_switching(merge_in *m);
 
 /* One input's health into *out. 0; -EINVAL. */
 int merge_health_of(merge_in *m, int input, merge_health *out);

@@ -84,15 +84,19 @@ struct relay_desc {
     int live;
     int64_t slate_us;              // live: the filler airs after this long without video; 0: never
     int64_t loss_us;               // live: no programme packet this long, the input is lost; 0: 100 ms
-    int64_t cut_us;                // live: lost this long, a break under way ends; 0: 500 ms or loss_us (a
-                                   // channel with a backup allows for the switch to it)
     /*
      * Live: when the oldest input the source holds and the reader has not
      * taken yet arrived (µs, monotonic; 0: none), so that a reader running
      * behind is not taken for an input gone silent. May be null.
      */
     int64_t (*unread_since)(void *opaque);
-    void *unread_opaque;
+    /*
+     * Live: non-zero while the source is switching to another input that
+     * will bring the programme (a channel with a backup): its silence is
+     * not judged (no loss, no break cut, no slate). May be null.
+     */
+    int (*switching)(void *opaque);
+    void *unread_opaque;               // the opaque of both
     /*
      * Each key frame of the first video stream as read (output 0) and as
      * handed to the muxer (output 1), with its stream's parameters, valid

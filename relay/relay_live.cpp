@@ -928,7 +928,8 @@ static void live_start_in_outage(relay *r, int64_t now)
  * latest programme packet the reader read (heard), not from the latest the
  * loop took, and is not judged while the source holds input older than
  * LIVE_UNREAD_US that the reader has not taken: a loop or reader running
- * behind on a busy machine has not lost its input.
+ * behind on a busy machine has not lost its input; nor while the source
+ * switches to another input (desc.switching).
  */
 static void live_check_lost(relay *r, int64_t now, int64_t heard)
 {
@@ -937,6 +938,8 @@ static void live_check_lost(relay *r, int64_t now, int64_t heard)
     int64_t unread = r->desc.unread_since ? r->desc.unread_since(r->desc.unread_opaque) : 0;
 
     if (unread > 0 && now - unread >= LIVE_UNREAD_US)
+        return;
+    if (r->desc.switching && r->desc.switching(r->desc.unread_opaque))
         return;
 
     if (!l->lost_at && now - last >= live_lost_after(l)) {
@@ -951,8 +954,7 @@ static void live_check_lost(relay *r, int64_t now, int64_t heard)
             l->why = EVENT_TIMELINE_RESUMED;
         }
     }
-    int64_t cut = LIVE_CUT_US > l->loss_us ? LIVE_CUT_US : l->loss_us;
-    if (!l->lost_at || now - last < (r->desc.cut_us > cut ? r->desc.cut_us : cut))
+    if (!l->lost_at || now - last < (LIVE_CUT_US > l->loss_us ? LIVE_CUT_US : l->loss_us))
         return;
     live_start_in_outage(r, now);
     if (l->break_cut)

@@ -34,7 +34,6 @@ extern "C" {
 #include "service/conform_thread.h"
 #include "service/traffic_thread.h"
 #include "traffic/traffic.h"
-#include "net/input_merge.h"
 #include "net/udp_in.h"
 #include "net/udp_out.h"
 
@@ -463,6 +462,11 @@ static int64_t slicer_unread_since(void *opaque)
     return udp_in_unread_since(((slicer_session *)opaque)->src);
 }
 
+static int slicer_switching(void *opaque)
+{
+    return slicer_sources_switching(((slicer_session *)opaque)->sources);
+}
+
 static relay_desc slicer_relay_desc(slicer_session *ses)
 {
     app_ctx *app = ses->app;
@@ -498,9 +502,8 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.live = 1;
     desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;
     desc.loss_us = (int64_t)app->input_loss_ms * 1000;
-    if (app->backup_addr[0])
-        desc.cut_us = desc.loss_us + MERGE_KEY_WAIT_US;  // a switch to another stream waits for its key frame
     desc.unread_since = slicer_unread_since;
+    desc.switching = slicer_switching;
     desc.unread_opaque = ses;
     desc.key_frame = thumbs_offer;
     desc.key_frame_opaque = &app->thumbs;

@@ -114,6 +114,11 @@ int slicer_sources_open(app_ctx *app, slicer_links *links, const udp_in_config *
     return 0;
 }
 
+int slicer_sources_switching(slicer_sources *s)
+{
+    return s ? merge_switching(s->merge) : 0;
+}
+
 void slicer_sources_close(slicer_sources **p, slicer_links *links, udp_in **src)
 {
     if (!p || !*p)

@@ -23,6 +23,9 @@ struct udp_in_config;
 int slicer_sources_open(app_ctx *app, slicer_links *links, const udp_in_config *config, udp_in **src,
                         slicer_sources **out);
 
+/* Non-zero while the merge switches to an input that will bring the programme (0 without sources). */
+int slicer_sources_switching(slicer_sources *s);
+
 /* Stops the merge, closes both receivers and the merged ring (*src null). */
 void slicer_sources_close(slicer_sources **p, slicer_links *links, udp_in **src);
 
