@@ -143,7 +143,7 @@ class Sources(unittest.TestCase):
                 self.assertEqual(holes, [], label)
                 self.assertEqual(t["decode_errors_out"], t["decode_errors_in"], label)
                 self.assertEqual(run["cc"], 0, label)
-                self.assertLess(run["gap_ms"], 250, label)
+                self.assertLess(run["gap_ms"], 500, label)  # the wire never silent (a busy host holds it up to a few 100 ms)
                 brk = [b for b in res["breaks"] if b["point"] is not None]
                 self.assertEqual([(b["frames_off_start"], b["frames_off_end"]) for b in brk], [(0, 0)], label)
                 # The cue came on both paths: taken once.
@@ -201,7 +201,7 @@ class Sources(unittest.TestCase):
         self.assertEqual(res_main["breaks"][0]["frames_off_start"], 0)
         self.assertGreater(res_backup["totals"]["own"], 100)
         self.assertEqual(res_main["totals"]["decode_errors_out"], 0)
-        self.assertLess(run["gap_ms"], 250)
+        self.assertLess(run["gap_ms"], 500)
         self.row("another encoding on the backup", "-", run, at - 9.0,
                  "backup/lost, cut at a key frame; backup pictures %d" % res_backup["totals"]["own"])
 
