@@ -422,6 +422,9 @@ static void mark_taken(merge_in *m, merge_path *p, uint64_t seq)
 {
     merge_entry &e = p->q[seq - p->base];
     e.used = 1;
+    int64_t at = m->sent_count[e.pid] - 1;  // its place in the PID's order
+    if (p == &m->path[m->active] && p->along[e.pid] && at > p->along[e.pid])
+        m->counts.repaired += at - p->along[e.pid];  // the active input lost them: the other's went out
     p->along[e.pid] = m->sent_count[e.pid];
     p->last_seq[e.pid] = seq + 1;
 }
@@ -490,7 +493,6 @@ static void fill_gap(merge_in *m, int from, const merge_entry *e)
             break;
         put(m, y, &f, f.pkt);
         mark_taken(m, y, s);
-        m->counts.repaired++;
         filled++;
     }
 }
