@@ -174,8 +174,9 @@ class Sources(unittest.TestCase):
                     self.assertEqual(run["metrics"]["kestrow_input_backup_active"], "1")
                     self.assertEqual(run["metrics"]["kestrow_input_switches_total"], "1")
                 self.row(label, len(holes), run, None if at is None or stop_at is None else at - stop_at,
-                         "%s; active %s" % (",".join("%s/%s" % (r["input"], r["reason"]) for r in sw) or "none",
-                                            run["last"]["active_input"]))
+                         "%s; active %s; %d packets repaired" % (
+                             ",".join("%s/%s" % (r["input"], r["reason"]) for r in sw) or "none",
+                             run["last"]["active_input"], run["last"]["input_repaired"]))
 
     def test_other_stream_and_failing_paths(self):
         prog, start = self.programme("main", 20, cues=["at=7,dur=6,id=1"])
@@ -202,7 +203,8 @@ class Sources(unittest.TestCase):
         self.assertGreater(res_backup["totals"]["own"], 100)
         self.assertEqual(res_main["totals"]["decode_errors_out"], 0)
         self.assertLess(run["gap_ms"], 500)
-        self.row("another encoding on the backup", "-", run, at - 9.0,
+        lost = len([h for h in res_main["holes"] if h < start + 9 * TICKS])
+        self.row("another encoding on the backup", lost, run, at - 9.0,
                  "backup/lost, cut at a key frame; backup pictures %d" % res_backup["totals"]["own"])
 
         # Both lost for 4 s (the slate), then the backup back alone.
@@ -217,7 +219,8 @@ class Sources(unittest.TestCase):
         self.assertLess(run["gap_ms"], 500)  # the keep-alive, and the programme back from the slate
         self.assertEqual([i["state"] for i in run["last"]["inputs"]], ["lost", "up"])
         back = [b for b in res["breaks"] if b["point"] is None]
-        self.row("both lost 4 s, the backup back", len(res["holes"]) - 1, run, at - 13.0,
+        holes = [h for h in res["holes"] if h < res["span"]["last_pts"] - TICKS]
+        self.row("both lost 4 s, the backup back", len(holes), run, at - 13.0,
                  "backup/lost at its return; slate %d pictures" % sum(b["pictures"] for b in back))
 
         # A backup with continuity errors (a fifth of its datagrams lost): never taken, the slate airs instead.
