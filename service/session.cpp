@@ -123,6 +123,7 @@ static void slicer_count_overruns(slicer_session *ses, bool final)
 
     if (!ses->src || udp_in_get_stats(ses->src, &st) != 0)
         return;
+    slicer_sources_add_stats(ses->sources, &st);  // with two sources, what each receiver lost too
     int64_t total = st.overruns + st.kernel_drops, now = status_now_us();
     status_add_overruns(&ses->app->status, total - ses->overruns);
     ses->overruns = total;

@@ -119,6 +119,17 @@ int slicer_sources_switching(slicer_sources *s)
     return s ? merge_switching(s->merge) : 0;
 }
 
+void slicer_sources_add_stats(slicer_sources *s, udp_in_stats *st)
+{
+    udp_in_stats in;
+    for (int i = 0; s && i < MERGE_INPUTS; i++) {
+        if (udp_in_get_stats(s->inputs[i], &in) != 0)
+            continue;
+        st->overruns += in.overruns;
+        st->kernel_drops += in.kernel_drops;
+    }
+}
+
 void slicer_sources_close(slicer_sources **p, slicer_links *links, udp_in **src)
 {
     if (!p || !*p)

@@ -12,6 +12,7 @@ struct slicer_links;
 struct slicer_sources;
 struct udp_in;
 struct udp_in_config;
+struct udp_in_stats;
 
 /*
  * With a backup address: takes *src (the main's receiver, opened on
@@ -25,6 +26,9 @@ int slicer_sources_open(app_ctx *app, slicer_links *links, const udp_in_config *
 
 /* Non-zero while the merge switches to an input that will bring the programme (0 without sources). */
 int slicer_sources_switching(slicer_sources *s);
+
+/* Adds both receivers' overruns and kernel drops to *st (the merged ring's); nothing without sources. */
+void slicer_sources_add_stats(slicer_sources *s, udp_in_stats *st);
 
 /* Stops the merge, closes both receivers and the merged ring (*src null). */
 void slicer_sources_close(slicer_sources **p, slicer_links *links, udp_in **src);
