@@ -30,6 +30,7 @@
 
 #define MERGE_KEEP_US  1000000   // a path's packets are kept this long for the other's losses
 #define MERGE_PID_RING 8192      // packets of each PID handed on whose copies are looked for (0.6 s at 20 Mbit/s)
+#define MERGE_RING_PIDS 128      // PIDs that get such a ring (the memory of a stream of stray PIDs bounded)
 #define MERGE_STEP_US  300000    // a path none of whose packets was taken or copied this long is out of step
 #define MERGE_READ_WAIT_US 1000  // each receiver's ring is waited for this long in turn
 #define MERGE_READ_SIZE UDP_IN_MAX_DATAGRAM
@@ -95,6 +96,7 @@ struct merge_in {
     uint64_t *sent_hash[TS_PID_COUNT];  // [MERGE_PID_RING] their hashes, the latest; allocated at a PID's first
     int64_t *sent_at[TS_PID_COUNT];     // [MERGE_PID_RING] their arrival, and the path, in bit 0
     int64_t skew;             // µs the backup's packets come after the main's copies (smoothed; < 0: before)
+    int rings;                // PIDs with a ring
     int8_t out_cc[TS_PID_COUNT];
     uint8_t batch[TS_PACKET_SIZE * 7];
     int batch_len;
@@ -406,9 +408,14 @@ static void put(merge_in *m, const merge_path *from, const merge_entry *e, const
     if (m->batch_len == (int)sizeof(m->batch))
         flush(m);
     int pid = e->pid;
+    if (!m->sent_hash[pid] && m->rings >= MERGE_RING_PIDS) {
+        m->sent_count[pid]++;  // no copy of it is known: the other path's come out of step
+        return;
+    }
     if (!m->sent_hash[pid]) {
         m->sent_hash[pid] = new uint64_t[MERGE_PID_RING];  // a bad_alloc ends the merge's thread
         m->sent_at[pid] = new int64_t[MERGE_PID_RING];
+        m->rings++;
     }
     m->sent_hash[pid][m->sent_count[pid] % MERGE_PID_RING] = e->hash;
     m->sent_at[pid][m->sent_count[pid] % MERGE_PID_RING] = (e->at << 1) | (from == &m->path[MERGE_BACKUP]);
@@ -439,6 +446,8 @@ static bool is_copy(merge_in *m, merge_path *p, uint64_t seq)
     if (e.used)
         return true;
     int pid = e.pid;
+    if (!m->sent_hash[pid])
+        return false;
     int64_t from = p->along[pid] > e.checked ? p->along[pid] : e.checked, to = m->sent_count[pid];
     if (from < to - MERGE_PID_RING)
         from = to - MERGE_PID_RING;
