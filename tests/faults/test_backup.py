@@ -216,7 +216,8 @@ class Sources(unittest.TestCase):
         self.assertEqual([(r["input"], r["reason"]) for r in sw], [("backup", "lost")])
         self.assertGreater(at, 13 - 0.2)
         self.assertEqual(res["totals"]["decode_errors_out"], 0)
-        self.assertLess(run["gap_ms"], 500)  # the keep-alive, and the programme back from the slate
+        # The keep-alive; the programme's return from the slate has held the output up to 0.8 s on a busy host.
+        self.assertLess(run["gap_ms"], 1000)
         self.assertEqual([i["state"] for i in run["last"]["inputs"]], ["lost", "up"])
         back = [b for b in res["breaks"] if b["point"] is None]
         holes = [h for h in res["holes"] if h < res["span"]["last_pts"] - TICKS]
