@@ -8,11 +8,14 @@
  * order its own packets of the PID have come. A path's packet found
  * further along its PID's order is a copy (its bytes alone would not do:
  * packets of a tone or of silence repeat, continuity counter included):
- * dropped, and the path is "in step", its packets usable. The packet taken
- * next is the earliest due among the in-step paths (the active one alone
- * when no path is in step); one whose PID's continuity counter jumps has
- * the packets between taken first from the other path, found after its
- * last packet of that PID in the order.
+ * dropped; copies of packets that carry times (PCR, a PES start) put the
+ * path "in step", its packets usable. Each packet is due MERGE_WINDOW_US
+ * after its arrival less its path's lag (the paths' skew, measured on the
+ * copies), so that a late path's packets lost on the other go out at their
+ * place. The packet taken next is the earliest due among the in-step
+ * paths (the active one alone when no path is in step); one whose PID's
+ * continuity counter jumps has the packets between taken first from the
+ * other path, found after its last packet of that PID in the order.
  */
 #include "net/input_merge.h"
 #include "net/udp_addr.h"
@@ -26,7 +29,6 @@
 #include <mutex>
 #include <new>
 #include <pthread.h>
-#include <unordered_map>
 
 #define MERGE_KEEP_US  1000000   // a path's packets are kept this long for the other's losses
 #define MERGE_PID_RING 8192      // packets of each PID handed on whose copies are looked for (0.6 s at 20 Mbit/s)

@@ -6,12 +6,12 @@
  * of the merge takes their TS packets, watches each input's health and
  * hands the session's ring one stream:
  *  - the same stream on both paths (one encoder, two networks): packets are
- *    matched by their bytes (PID, continuity counter and payload). Each is
- *    taken from whichever path brought it first, MERGE_WINDOW_US after it
- *    came, its copy from the other path dropped; a packet one path lost is
- *    taken from the other, before the next packet of its PID, so that the
- *    continuity of every PID goes on. Nothing is re-timed; a skew of the
- *    paths up to the window is absorbed;
+ *    matched by their bytes (PID, continuity counter and payload) and their
+ *    place in their PID's order. Each goes out MERGE_WINDOW_US after the
+ *    earlier path brought it, its copy from the other path dropped; a
+ *    packet one path lost is taken from the other in its place, so that
+ *    the continuity of every PID goes on. Nothing is re-timed; a skew of
+ *    the paths up to the window is absorbed;
  *  - other streams (another encoder): the active input alone is taken; a
  *    switch cuts to the new input at its next video key frame (its PAT and
  *    PMT first, the key frame's packet flagged as a discontinuity), which
