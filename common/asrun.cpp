@@ -59,7 +59,7 @@ namespace {
 
 const char *const event_names[ASRUN_EVENT_COUNT] = {
     "cue", "armed", "repeat", "cancelled", "break_start", "break_end", "break_skipped", "ignored",
-    "kept", "dropped", "expired", "return", "spot",
+    "kept", "dropped", "expired", "return", "spot", "input_switch",
 };
 
 /* Appends text to buf at *len; false when it does not fit with a terminator. */
@@ -148,7 +148,7 @@ asrun_record asrun_record_make(int event, int64_t time_ms)
     r.late = ASRUN_NONE;
     r.reencoded = ASRUN_NONE;
     r.reason[0] = '\0';
-    r.channel[0] = r.spot_id[0] = r.spot_file[0] = r.why[0] = r.fallback[0] = '\0';
+    r.channel[0] = r.spot_id[0] = r.spot_file[0] = r.why[0] = r.fallback[0] = r.input[0] = '\0';
     r.break_number = r.position = ASRUN_NONE;
     r.ver_status = ASRUN_NONE;
     return r;
@@ -189,6 +189,7 @@ int asrun_format(const asrun_record *r, char *buf, size_t size)
               put_number(buf, size, &len, "aired", r->aired) &&
               put_number(buf, size, &len, "late", r->late) &&
               (r->event != ASRUN_SPOT || put_spot(buf, size, &len, r)) &&
+              (r->event != ASRUN_INPUT_SWITCH || put_text(buf, size, &len, "input", r->input)) &&
               ((r->event != ASRUN_BREAK_END && r->event != ASRUN_BREAK_START) || put_accurate(buf, size, &len, r)) &&
               put_text(buf, size, &len, "reason", r->reason) && put(buf, size, &len, "}\n");
     if (!ok) {

@@ -33,6 +33,7 @@ enum asrun_event {
     ASRUN_EXPIRED,        // an armed or pending event that will not air; reason
     ASRUN_RETURN,         // a return cue: the running break ends at splice_time
     ASRUN_SPOT,           // a spot of a break: spot_id, file, break_number, position, aired; reason: its status
+    ASRUN_INPUT_SWITCH,   // the channel took another of its sources: input; reason: why
     ASRUN_EVENT_COUNT
 };
 
@@ -57,6 +58,7 @@ struct asrun_record {
     int64_t ver_status;        // spot records that could not air: the verification file's status (1002, 1006, 1007)
     int64_t reencoded;         // break_start, break_end: pictures re-encoded for frame accuracy (absent: not tried)
     char fallback[ASRUN_REASON_SIZE];  // break_start, break_end: why it stayed on the key frame; empty: it did not
+    char input[ASRUN_SPOT_SIZE];       // input_switch: the input taken ("main", "backup")
 };
 
 struct asrun_ctx;

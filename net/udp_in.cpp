@@ -376,6 +376,35 @@ int udp_in_read_until(udp_in *in, uint8_t *buf, int size, int64_t wait_us)
     return n;
 }
 
+int udp_in_take(udp_in *in, uint8_t *buf, int size, int64_t wait_us, int64_t *at_ns)
+{
+    if (!in || !buf || size < 0 || !at_ns)
+        return -EINVAL;
+    int64_t end = udp_now_ns() + wait_us * 1000;
+    for (;;) {
+        pthread_mutex_lock(&in->lock);
+        int64_t left = end - udp_now_ns();
+        int readable = left > 0 ? wait_readable(in, left) : (in->head != in->tail ? 1 : stopping(in) ? -1 : 0);
+        uint64_t head = in->head;
+        pthread_mutex_unlock(&in->lock);
+        if (readable < 0)
+            return AVERROR_EXIT;
+        if (readable == 0)
+            return AVERROR(EAGAIN);
+        // The slot at head is the reader's until head moves past it.
+        udp_in_slot *s = slot_at(in, head);
+        int n = s->len < size ? s->len : size;
+        memcpy(buf, s->data + s->off, (size_t)n);
+        *at_ns = s->at;
+        pthread_mutex_lock(&in->lock);
+        in->head = head + 1;
+        in->read_off = 0;
+        pthread_mutex_unlock(&in->lock);
+        if (n > 0)
+            return n;
+    }
+}
+
 /* ------------------------------------------------------------------------ */
 
 static int open_socket(const udp_in_config *c, int *fd_out, int64_t *granted_out)

@@ -98,6 +98,15 @@ int udp_in_read(void *opaque, uint8_t *buf, int size);
 int udp_in_read_until(udp_in *in, uint8_t *buf, int size, int64_t wait_us);
 
 /*
+ * Takes the next queued datagram whole into buf (at most size bytes; the
+ * rest of a longer one is dropped) with the time it was received (ns,
+ * monotonic) in *at_ns, waiting wait_us at most. The count; AVERROR(EAGAIN)
+ * when none came by then; AVERROR_EXIT once stopping; -EINVAL. Not to be
+ * mixed with the byte reads on one input.
+ */
+int udp_in_take(udp_in *in, uint8_t *buf, int size, int64_t wait_us, int64_t *at_ns);
+
+/*
  * When the oldest datagram the reader has not taken yet was received (µs,
  * monotonic, as av_gettime_relative); 0 when it has taken them all or
  * without an input.

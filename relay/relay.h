@@ -90,7 +90,13 @@ struct relay_desc {
      * behind is not taken for an input gone silent. May be null.
      */
     int64_t (*unread_since)(void *opaque);
-    void *unread_opaque;
+    /*
+     * Live: non-zero while the source is switching to another input that
+     * will bring the programme (a channel with a backup): its silence is
+     * not judged (no loss, no break cut, no slate). May be null.
+     */
+    int (*switching)(void *opaque);
+    void *unread_opaque;               // the opaque of both
     /*
      * Each key frame of the first video stream as read (output 0) and as
      * handed to the muxer (output 1), with its stream's parameters, valid

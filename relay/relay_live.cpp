@@ -781,6 +781,13 @@ static int live_in_time(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int
     }
     if (!lead && type != AVMEDIA_TYPE_AUDIO && lag > l->lag + early)
         return live_cue_only(r, pkt);
+    /*
+     * Audio of a new time line far ahead (a source switched or restarted
+     * without a pause, its sound read before its first picture): left out
+     * until its key frame re-bases it, or the muxer would get it an hour on.
+     */
+    if (!lead && type == AVMEDIA_TYPE_AUDIO && lag > l->lag + LIVE_RESTART_TICKS)
+        return 0;
     if (lead || lag <= l->lag + early)
         live_follow(l, lag, now);
     if (lead && !settling)
@@ -921,7 +928,8 @@ static void live_start_in_outage(relay *r, int64_t now)
  * latest programme packet the reader read (heard), not from the latest the
  * loop took, and is not judged while the source holds input older than
  * LIVE_UNREAD_US that the reader has not taken: a loop or reader running
- * behind on a busy machine has not lost its input.
+ * behind on a busy machine has not lost its input; nor while the source
+ * switches to another input (desc.switching).
  */
 static void live_check_lost(relay *r, int64_t now, int64_t heard)
 {
@@ -930,6 +938,8 @@ static void live_check_lost(relay *r, int64_t now, int64_t heard)
     int64_t unread = r->desc.unread_since ? r->desc.unread_since(r->desc.unread_opaque) : 0;
 
     if (unread > 0 && now - unread >= LIVE_UNREAD_US)
+        return;
+    if (r->desc.switching && r->desc.switching(r->desc.unread_opaque))
         return;
 
     if (!l->lost_at && now - last >= live_lost_after(l)) {

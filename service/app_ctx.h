@@ -33,6 +33,12 @@ struct app_ctx {
     char src_if[APP_TEXT_SIZE];         // interface address to receive on; empty = not given
     char dst_if[APP_TEXT_SIZE];         // interface address to send from; empty = not given
     char src_source[APP_TEXT_SIZE];     // source-specific multicast sender; empty = any
+    char backup_addr[APP_TEXT_SIZE];    // --backup-src-addr: a second source of the programme; empty = none
+    char backup_url[APP_TEXT_SIZE];     // its name in the log
+    char backup_if[APP_TEXT_SIZE];      // interface address the backup is received on; empty = not given
+    char backup_source[APP_TEXT_SIZE];  // source-specific multicast sender of the backup; empty = any
+    int32_t failback_hold;              // seconds the input is healthy before the backup is left
+    int32_t failback_stay;              // non-zero: the backup stays on air while it is healthy
     int64_t src_buffer;                 // receive buffer, bytes; 0 = library default
     int32_t dst_ttl;                    // multicast TTL 1-255; 0 = library default
     int32_t dst_rtp;                    // non-zero: send RTP instead of plain UDP

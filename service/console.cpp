@@ -229,15 +229,21 @@ void write_channel(json_out *j, app_ctx *app, int64_t now_us)
     text(j, "channel_id", app->channel_id);
     str(j, "input", app->src_addr);
     str(j, "output", app->dst_addr);
-    // One input today; a channel with a backup lists both and names the one on air.
-    str(j, "active_input", "primary");
+    // A channel with a backup lists both and names the one on air.
+    int active = MERGE_MAIN;
+    merge_health health[MERGE_INPUTS];
+    merge_counts counts;
+    bool two = status_inputs(s, &active, health, &counts) != 0;
+    str(j, "active_input", active == MERGE_BACKUP ? "backup" : "primary");
     jopen(j, "inputs", '[');
-    jopen(j, nullptr, '{');
-    str(j, "name", "primary");
-    str(j, "address", app->src_addr);
-    flag(j, "active", true);
-    flag(j, "up", status_input_up(s) != 0);
-    jclose(j, '}');
+    for (int i = 0; i < (two ? MERGE_INPUTS : 1); i++) {
+        jopen(j, nullptr, '{');
+        str(j, "name", i == MERGE_BACKUP ? "backup" : "primary");
+        str(j, "address", i == MERGE_BACKUP ? app->backup_addr : app->src_addr);
+        flag(j, "active", i == active);
+        flag(j, "up", two ? health[i].state == MERGE_UP : status_input_up(s) != 0);
+        jclose(j, '}');
+    }
     jclose(j, ']');
     num(j, "program", app->program > 0 ? app->program : ASRUN_NONE);
     num(j, "mux_rate", app->mux_rate > 0 ? app->mux_rate : ASRUN_NONE);
@@ -340,7 +346,12 @@ void write_alarms(json_out *j, app_ctx *app, const snapshot *snap, int64_t now_m
         missed += snap->day == local_day(now_ms) ? snap->day_spots[i] : 0;
     snprintf(what, sizeof(what), "spots that did not air in full today: %" PRId64, missed);
     alarm(j, "spots_missed", "warning", missed > 0, what);
-    alarm(j, "backup_input", "warning", false, "the primary input is on air");
+    int on_air = MERGE_MAIN;
+    merge_health health[MERGE_INPUTS];
+    merge_counts counts;
+    status_inputs(s, &on_air, health, &counts);
+    alarm(j, "backup_input", "warning", on_air == MERGE_BACKUP,
+          on_air == MERGE_BACKUP ? "the backup input is on air" : "the primary input is on air");
     jclose(j, ']');
 }
 

@@ -276,6 +276,52 @@ void add_links(xmlrpc_env *env, xmlrpc_value *result, channel_status *s)
     }
 }
 
+/* Adds the two sources (a channel with a backup) to the status struct: the active one and each one's health. */
+void add_inputs(xmlrpc_env *env, xmlrpc_value *result, app_ctx *app, int64_t now)
+{
+    int active;
+    merge_health h[MERGE_INPUTS];
+    merge_counts c;
+    if (!status_inputs(&app->status, &active, h, &c) || env->fault_occurred)
+        return;
+    xmlrpc_value *list = xmlrpc_array_new(env);
+    const char *addrs[MERGE_INPUTS] = {app->src_url, app->backup_url};
+    for (int i = 0; i < MERGE_INPUTS && !env->fault_occurred; i++) {
+        double ago = h[i].last_packet_us ? (now - h[i].last_packet_us) / 1e6 : -1.0;
+        xmlrpc_value *v = xmlrpc_build_value(
+            env, "{s:s,s:s,s:b,s:s,s:s,s:I,s:I,s:d,s:I,s:I,s:I,s:I}", "name", merge_input_name(i),
+            "address", ctl_check_utf8(addrs[i]) == 0 ? addrs[i] : "", "active", (xmlrpc_bool)(i == active),
+            "state", merge_state_name(h[i].state), "why", merge_why_name(h[i].why),
+            "bitrate", (xmlrpc_int64)h[i].bitrate, "packets", (xmlrpc_int64)h[i].packets,
+            "last_packet_ago", ago, "continuity_errors", (xmlrpc_int64)h[i].cc_errors,
+            "pat_errors", (xmlrpc_int64)h[i].pat_errors, "pmt_errors", (xmlrpc_int64)h[i].pmt_errors,
+            "pid_errors", (xmlrpc_int64)h[i].pid_errors);
+        if (!env->fault_occurred)
+            xmlrpc_array_append_item(env, list, v);
+        if (v)
+            xmlrpc_DECREF(v);
+    }
+    xmlrpc_value *more = env->fault_occurred ? nullptr : xmlrpc_build_value(
+        env, "{s:s,s:V,s:I,s:I,s:I,s:I}", "active_input", merge_input_name(active), "inputs", list,
+        "input_switches", (xmlrpc_int64)c.switches, "input_cuts", (xmlrpc_int64)c.cuts,
+        "input_repaired", (xmlrpc_int64)c.repaired, "input_duplicates", (xmlrpc_int64)c.duplicates);
+    if (list)
+        xmlrpc_DECREF(list);
+    static const char *const keys[] = {"active_input", "inputs", "input_switches", "input_cuts", "input_repaired",
+                                       "input_duplicates"};
+    for (const char *k : keys) {
+        xmlrpc_value *v = nullptr;
+        if (!env->fault_occurred && more)
+            xmlrpc_struct_find_value(env, more, k, &v);
+        if (v && !env->fault_occurred)
+            xmlrpc_struct_set_value(env, result, k, v);
+        if (v)
+            xmlrpc_DECREF(v);
+    }
+    if (more)
+        xmlrpc_DECREF(more);
+}
+
 /* kestrow.status: no parameters; the channel's status struct. */
 xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_info,
                             void *call_info)
@@ -354,6 +400,8 @@ xmlrpc_value *method_status(xmlrpc_env *env, xmlrpc_value *params, void *server_
         xmlrpc_DECREF(breaks);
         if (result && !env->fault_occurred)
             add_links(env, result, s);
+        if (result && !env->fault_occurred)
+            add_inputs(env, result, app, now);
         if (env->fault_occurred && result) {
             xmlrpc_DECREF(result);
             return nullptr;
@@ -542,6 +590,65 @@ void links_metrics(channel_status *s, std::string *out)
     }
 }
 
+/* 1 while the backup is on air. */
+int backup_active(channel_status *s)
+{
+    int active;
+    merge_health h[MERGE_INPUTS];
+    merge_counts c;
+    return status_inputs(s, &active, h, &c) && active == MERGE_BACKUP;
+}
+
+/* Appends the metrics of the two sources (a channel with a backup) to out. */
+void inputs_metrics(channel_status *s, std::string *out)
+{
+    int active;
+    merge_health h[MERGE_INPUTS];
+    merge_counts c;
+    if (!status_inputs(s, &active, h, &c))
+        return;
+    char line[256];
+    *out += "# HELP kestrow_input_active 1 for the source on air, else 0, by input.\n"
+            "# TYPE kestrow_input_active gauge\n";
+    for (int i = 0; i < MERGE_INPUTS; i++) {
+        snprintf(line, sizeof(line), "kestrow_input_active{input=\"%s\"} %d\n", merge_input_name(i), i == active);
+        *out += line;
+    }
+    *out += "# HELP kestrow_source_up 1 while the source is healthy (received, no priority 1 errors), by input.\n"
+            "# TYPE kestrow_source_up gauge\n";
+    for (int i = 0; i < MERGE_INPUTS; i++) {
+        snprintf(line, sizeof(line), "kestrow_source_up{input=\"%s\"} %d\n", merge_input_name(i),
+                 h[i].state == MERGE_UP);
+        *out += line;
+    }
+    *out += "# HELP kestrow_source_bitrate Bit/s received over the last second, by input.\n"
+            "# TYPE kestrow_source_bitrate gauge\n";
+    for (int i = 0; i < MERGE_INPUTS; i++) {
+        snprintf(line, sizeof(line), "kestrow_source_bitrate{input=\"%s\"} %" PRId64 "\n", merge_input_name(i),
+                 h[i].bitrate);
+        *out += line;
+    }
+    *out += "# HELP kestrow_source_errors_total Priority 1 errors of each source: continuity errors, and spells "
+            "without PAT, PMT or one of the programme's PIDs, by input and error.\n"
+            "# TYPE kestrow_source_errors_total counter\n";
+    for (int i = 0; i < MERGE_INPUTS; i++) {
+        const int64_t n[4] = {h[i].cc_errors, h[i].pat_errors, h[i].pmt_errors, h[i].pid_errors};
+        static const char *const kinds[4] = {"continuity", "pat", "pmt", "pid"};
+        for (int k = 0; k < 4; k++) {
+            snprintf(line, sizeof(line), "kestrow_source_errors_total{input=\"%s\",error=\"%s\"} %" PRId64 "\n",
+                     merge_input_name(i), kinds[k], n[k]);
+            *out += line;
+        }
+    }
+    snprintf(line, sizeof(line), "# HELP kestrow_input_switches_total Switches between the sources.\n"
+             "# TYPE kestrow_input_switches_total counter\nkestrow_input_switches_total %" PRId64 "\n", c.switches);
+    *out += line;
+    snprintf(line, sizeof(line), "# HELP kestrow_input_repaired_total Packets one source lost taken from the "
+             "other.\n# TYPE kestrow_input_repaired_total counter\nkestrow_input_repaired_total %" PRId64 "\n",
+             c.repaired);
+    *out += line;
+}
+
 } // namespace
 
 xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *host, const char *method_name,
@@ -669,7 +776,7 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
          (double)s->overruns.load()},
         {"kestrow_input_up", "gauge", "1 while MPEG-TS arrives on the input, else 0.", (double)status_input_up(s)},
         {"kestrow_input_backup_active", "gauge", "1 while the backup input is on air, else 0 (one input: always 0).",
-         0.0},
+         (double)backup_active(s)},
         {"kestrow_input_losses_total", "counter", "Times the input went from up to lost or not MPEG-TS.",
          (double)status_input_losses(s)},
         {"kestrow_input_lost_seconds_total", "counter", "Seconds the input was lost or not MPEG-TS after it was up.",
@@ -777,6 +884,7 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
     more += line;
     more += after;
     links_metrics(s, &more);
+    inputs_metrics(s, &more);
     if (more.size() >= size - len) {
         if (size > 0)
             buf[0] = '\0';

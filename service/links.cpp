@@ -30,6 +30,7 @@
 struct slicer_srt_side {
     slicer_links *links;
     int side;                   // STATUS_SRT_INPUT or STATUS_SRT_OUTPUT
+    int backup;                 // the backup input's link: lines only (the status keeps the input's)
     srt_endpoint ep;
     ratelimit refusals;         // libsrt's thread (a listener's refusals)
     ratelimit failures;         // the link's thread (a caller's attempts)
@@ -46,6 +47,11 @@ struct slicer_links {
     srt_out *srt_dst;
     rtp_in *rtp_src;            // the session's
     rtp_stats rtp_base;         // the sessions' before it
+    int bak_scheme;             // -1: no backup input
+    const char *bak_rest;
+    slicer_srt_side bak_side;
+    srt_in *srt_bak;
+    rtp_in *rtp_bak;            // the session's
     rtp_stats rtp_logged;       // the RTP thread's: counts at its last line
     int64_t rtp_logged_at;
 };
@@ -63,6 +69,7 @@ void slicer_links_name(const char *addr, char *buf, size_t size)
 
 static int open_srt_src(slicer_links *l);
 static int open_srt_dst(slicer_links *l);
+static void slicer_on_srt(void *opaque, const srt_link_report *r);
 
 int slicer_links_create(app_ctx *app, slicer_links **out)
 {
@@ -86,8 +93,22 @@ int slicer_links_create(app_ctx *app, slicer_links **out)
             return -EINVAL;
         }
     }
+    l->bak_scheme = -1;
+    l->bak_side.links = l;
+    l->bak_side.side = STATUS_SRT_INPUT;
+    l->bak_side.backup = 1;
+    if (app->backup_addr[0]) {
+        l->bak_scheme = net_addr_scheme(app->backup_addr, &l->bak_rest);
+        if (l->bak_scheme < 0 ||
+            (l->bak_scheme == NET_SCHEME_SRT && srt_addr_parse(app->backup_addr, &l->bak_side.ep, nullptr, 0) < 0)) {
+            delete l;
+            return -EINVAL;
+        }
+    }
     /* A listener listens from the start: an output's callers need not wait for the input. */
     open_srt_src(l);
+    if (l->bak_scheme == NET_SCHEME_SRT)
+        srt_in_create(&l->srt_bak, &l->bak_side.ep, slicer_on_srt, &l->bak_side);
     open_srt_dst(l);
     *out = l;
     return 0;
@@ -128,9 +149,10 @@ static void slicer_on_srt(void *opaque, const srt_link_report *r)
     try {
         slicer_srt_side *s = (slicer_srt_side *)opaque;
         app_ctx *app = s->links->app;
-        const char *side = s->side == STATUS_SRT_INPUT ? "input" : "output";
+        const char *side = s->backup ? "backup input" : s->side == STATUS_SRT_INPUT ? "input" : "output";
         char peer[96], other[96];
-        status_set_srt(&app->status, s->side, &r->stats);
+        if (!s->backup)
+            status_set_srt(&app->status, s->side, &r->stats);
         switch (r->change) {
         case SRT_LINK_CONNECTED:
             who(s, r->peer, true, peer, sizeof(peer));
@@ -240,6 +262,45 @@ int slicer_links_receiver(slicer_links *l, const udp_in_config *config, udp_in *
     return ret;
 }
 
+int slicer_links_backup_receiver(slicer_links *l, const udp_in_config *config, udp_in **out)
+{
+    if (!l || !config || !out || l->bak_scheme < 0)
+        return -EINVAL;
+    *out = nullptr;
+    udp_in_config c = *config;
+    c.addr = l->bak_rest;
+    if (l->bak_scheme == NET_SCHEME_UDP)
+        return udp_in_create(out, &c);
+    if (l->bak_scheme == NET_SCHEME_SRT && !l->srt_bak) {
+        int ret = srt_in_create(&l->srt_bak, &l->bak_side.ep, slicer_on_srt, &l->bak_side);
+        if (ret < 0)
+            return ret;
+    }
+    c.fed = 1;
+    int ret = udp_in_create(out, &c);
+    if (ret < 0)
+        return ret;
+    if (l->bak_scheme == NET_SCHEME_SRT) {
+        srt_in_attach(l->srt_bak, *out);
+        return 0;
+    }
+    c.fed = 0;
+    ret = rtp_in_create(&l->rtp_bak, &c, *out, nullptr, nullptr);
+    if (ret < 0)
+        udp_in_destroy(out);
+    return ret;
+}
+
+void slicer_links_backup_close(slicer_links *l, udp_in **src)
+{
+    if (!l || !src || !*src)
+        return;
+    if (l->srt_bak)
+        srt_in_attach(l->srt_bak, nullptr);
+    rtp_in_destroy(&l->rtp_bak);
+    udp_in_destroy(src);
+}
+
 void slicer_links_receiver_close(slicer_links *l, udp_in **src)
 {
     if (!l || !src || !*src)
@@ -280,10 +341,13 @@ void slicer_links_destroy(slicer_links **p)
     slicer_links *l = *p;
     *p = nullptr;
     srt_in_destroy(&l->srt_src);
+    srt_in_destroy(&l->srt_bak);
     srt_out_destroy(&l->srt_dst);
     for (slicer_srt_side &s : l->srt_side) {
         ratelimit_flush(&s.refusals, status_now_us());
         ratelimit_flush(&s.failures, status_now_us());
     }
+    ratelimit_flush(&l->bak_side.refusals, status_now_us());
+    ratelimit_flush(&l->bak_side.failures, status_now_us());
     delete l;
 }

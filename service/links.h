@@ -39,6 +39,10 @@ int slicer_links_create(app_ctx *app, slicer_links **out);
  */
 int slicer_links_receiver(slicer_links *l, const udp_in_config *config, udp_in **out);
 
+/* The same for the backup input (--backup-src-addr); -EINVAL without one. */
+int slicer_links_backup_receiver(slicer_links *l, const udp_in_config *config, udp_in **out);
+void slicer_links_backup_close(slicer_links *l, udp_in **src);
+
 /* Closes the session's receiver (*src null after); the SRT input stays. */
 void slicer_links_receiver_close(slicer_links *l, udp_in **src);
 

@@ -78,6 +78,11 @@ enum opt_id {
     OPT_INPUT_LOSS_SLATE,
     OPT_NORMALIZE_FILLER,
     OPT_FORMAT_FROM,
+    OPT_BACKUP_SRC_ADDR,
+    OPT_BACKUP_SRC_IF,
+    OPT_BACKUP_SRC_SOURCE,
+    OPT_FAILBACK_HOLD,
+    OPT_FAILBACK,
 };
 
 const struct option long_options[] = {
@@ -132,6 +137,12 @@ const struct option long_options[] = {
     {"input-loss-ms", required_argument, nullptr, OPT_INPUT_LOSS_MS},
     {"normalize-filler", no_argument, nullptr, OPT_NORMALIZE_FILLER},
     {"format-from", required_argument, nullptr, OPT_FORMAT_FROM},
+    {"backup-src-addr", required_argument, nullptr, OPT_BACKUP_SRC_ADDR},
+    {"backup-src-if", required_argument, nullptr, OPT_BACKUP_SRC_IF},
+    {"backup-src-interface", required_argument, nullptr, OPT_BACKUP_SRC_IF},
+    {"backup-src-source", required_argument, nullptr, OPT_BACKUP_SRC_SOURCE},
+    {"failback-hold", required_argument, nullptr, OPT_FAILBACK_HOLD},
+    {"failback", required_argument, nullptr, OPT_FAILBACK},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -148,6 +159,11 @@ const char usage_text[] =
     "    --src-interface=ADDR, --src-if     address of the interface to receive on\n"
     "    --src-source=ADDR                  only this sender of a multicast input\n"
     "    --src-buffer=BYTES                 receive buffer size (k, M: x1024)\n"
+    "    --backup-src-addr=ADDR             a second source of the same programme, received all the time and\n"
+    "                                       taken when the input fails (as --src-addr)\n"
+    "    --backup-src-interface=ADDR, --backup-src-if, --backup-src-source=ADDR   as for the input\n"
+    "    --failback=revert|stay             back to the input once it is healthy again, or stay [revert]\n"
+    "    --failback-hold=S                  healthy this long before the failback, 0-3600 s [10]\n"
     "    --dst-addr=ADDR                    output (required): HOST:PORT, rtp://HOST:PORT, srt://...\n"
     "    --dst-interface=ADDR, --dst-if     address of the interface to send from\n"
     "    --dst-ttl=N                        multicast TTL, 1-255\n"
@@ -252,6 +268,7 @@ const number_rule rule_late_join = {10, 0, 0, 600, "seconds from 0 to 600"};
 const number_rule rule_program = {0, 0, 1, 65535, "a program_number from 1 to 65535"};
 const number_rule rule_ms = {10, 0, 0, 3600000, "milliseconds from 0 to 3600000"};
 const number_rule rule_loss_ms = {10, 0, 100, 60000, "milliseconds from 100 to 60000"};
+const number_rule rule_hold = {10, 0, 0, 3600, "seconds from 0 to 3600"};
 
 /*
  * Reads all of text as a number by rule. 0 and *out set; -EINVAL when text is
@@ -452,6 +469,7 @@ void write_defaults(app_ctx *app)
     app->max_break = 300;
     app->input_loss_slate_ms = 1000;
     app->loudness = -23.0;
+    app->failback_hold = 10;
 }
 
 /* Applies one option of the table; returns 0, or a negative errno when its value is refused. */
@@ -512,6 +530,17 @@ int apply_option(app_ctx *app, int id, const char *arg)
     case OPT_LOUDNESS: return set_loudness(&app->loudness, id, arg);
     case OPT_NORMALIZE_FILLER: app->filler_normalize = 1; return 0;
     case OPT_FORMAT_FROM: return set_text(app->format_from, arg);
+    case OPT_BACKUP_SRC_ADDR: return set_address(app->backup_addr, id, arg);
+    case OPT_BACKUP_SRC_IF: return set_text(app->backup_if, arg);
+    case OPT_BACKUP_SRC_SOURCE: return set_text(app->backup_source, arg);
+    case OPT_FAILBACK_HOLD: return set_number(&app->failback_hold, id, arg, rule_hold);
+    case OPT_FAILBACK:
+        if (strcmp(arg, "revert") != 0 && strcmp(arg, "stay") != 0) {
+            fprintf(stderr, "ERROR: --%s=[%s]: revert or stay\n", option_name(id), arg);
+            return -EINVAL;
+        }
+        app->failback_stay = strcmp(arg, "stay") == 0;
+        return 0;
     default: return -EINVAL;
     }
 }
@@ -564,6 +593,11 @@ option_field field_of(const app_ctx *app, int id)
     case OPT_LOUDNESS: return NUMBER(loudness);
     case OPT_FRAME_ACCURATE: return NUMBER(frame_accurate_off);
     case OPT_FORMAT_FROM: return TEXT(format_from);
+    case OPT_BACKUP_SRC_ADDR: return TEXT(backup_addr);
+    case OPT_BACKUP_SRC_IF: return TEXT(backup_if);
+    case OPT_BACKUP_SRC_SOURCE: return TEXT(backup_source);
+    case OPT_FAILBACK_HOLD: return NUMBER(failback_hold);
+    case OPT_FAILBACK: return NUMBER(failback_stay);
     default: return {nullptr, 0, false};
     }
 #undef NUMBER

@@ -30,6 +30,7 @@ extern "C" {
 #include "service/app_ctx.h"
 #include "service/links.h"
 #include "service/ratelimit.h"
+#include "service/sources.h"
 #include "service/conform_thread.h"
 #include "service/traffic_thread.h"
 #include "traffic/traffic.h"
@@ -107,6 +108,7 @@ struct slicer_session {
     traffic *traffic_ctx;       // the channel's traffic; null without --schedule
     conform_thread *conformer;  // null when nothing is to be conformed
     slicer_links *links;        // the main loop's: SRT and RTP beyond plain UDP
+    slicer_sources *sources;    // with a backup source: both receivers and their merge into src
 };
 
 #define SLICER_LOSS_LINE_US 1000000  // the receiver's losses are logged at most this often
@@ -121,6 +123,7 @@ static void slicer_count_overruns(slicer_session *ses, bool final)
 
     if (!ses->src || udp_in_get_stats(ses->src, &st) != 0)
         return;
+    slicer_sources_add_stats(ses->sources, &st);  // with two sources, what each receiver lost too
     int64_t total = st.overruns + st.kernel_drops, now = status_now_us();
     status_add_overruns(&ses->app->status, total - ses->overruns);
     ses->overruns = total;
@@ -163,6 +166,7 @@ static const int slicer_state_after[ASRUN_EVENT_COUNT] = {
     STATE_IDLE,      // expired (an armed event that does not air; the next one armed says so after it)
     -1,              // return
     -1,              // spot
+    -1,              // input_switch
 };
 
 /* The as-run record of ev, if it has one: into the channel status and the as-run file. */
@@ -459,6 +463,11 @@ static int64_t slicer_unread_since(void *opaque)
     return udp_in_unread_since(((slicer_session *)opaque)->src);
 }
 
+static int slicer_switching(void *opaque)
+{
+    return slicer_sources_switching(((slicer_session *)opaque)->sources);
+}
+
 static relay_desc slicer_relay_desc(slicer_session *ses)
 {
     app_ctx *app = ses->app;
@@ -495,6 +504,7 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.slate_us = (int64_t)app->input_loss_slate_ms * 1000;
     desc.loss_us = (int64_t)app->input_loss_ms * 1000;
     desc.unread_since = slicer_unread_since;
+    desc.switching = slicer_switching;
     desc.unread_opaque = ses;
     desc.key_frame = thumbs_offer;
     desc.key_frame_opaque = &app->thumbs;
@@ -538,8 +548,11 @@ static void slicer_on_input(void *opaque, const udp_in_report *rep)
                    "packets (no sync byte every 188 bytes)", "slicer_streams", rep->datagrams, rep->seconds);
 }
 
-/* The receiver on src_addr, as configured by the options. */
-static int slicer_open_receiver(app_ctx *app, slicer_links *links, udp_in **src)
+/*
+ * The receiver on src_addr, as configured by the options; with a backup
+ * address, the ring the main and the backup are merged into (*sources).
+ */
+static int slicer_open_receiver(app_ctx *app, slicer_links *links, udp_in **src, slicer_sources **sources)
 {
     udp_in_config config = {};
 
@@ -551,7 +564,10 @@ static int slicer_open_receiver(app_ctx *app, slicer_links *links, udp_in **src)
     config.stop_flag = app->stop_flag;
     config.on_change = slicer_on_input;
     config.on_change_opaque = &app->status;
-    int ret = slicer_links_receiver(links, &config, src);
+    udp_in_config main_config = config;
+    if (app->backup_addr[0])
+        main_config.on_change = nullptr;  // the merged ring's watcher tells the channel's input
+    int ret = slicer_links_receiver(links, &main_config, src);
     /* Every session's receiver gets the same buffer: one line per size granted. */
     static std::atomic<int64_t> told{-1};
     udp_in_stats st;
@@ -559,7 +575,17 @@ static int slicer_open_receiver(app_ctx *app, slicer_links *links, udp_in **src)
         st.socket_buffer < config.socket_buffer && told.exchange(st.socket_buffer) != st.socket_buffer)
         log_printf(LOG_INFO, "%s: socket receive buffer of %" PRId64 " bytes asked for, the kernel granted %" PRId64
                    " (raise net.core.rmem_max)", "slicer_streams", config.socket_buffer, st.socket_buffer);
+    if (ret >= 0 && app->backup_addr[0])
+        ret = slicer_sources_open(app, links, &config, src, sources);
     return ret;
+}
+
+static void slicer_close_receiver(slicer_session *ses, udp_in **src)
+{
+    if (ses->sources)
+        slicer_sources_close(&ses->sources, ses->links, src);
+    else
+        slicer_links_receiver_close(ses->links, src);
 }
 
 /* The paced sender to dst_addr, as configured by the options; watch hears of what it sends. */
@@ -636,7 +662,7 @@ static int slicer_streams(slicer_session *ses)
     int ret;
 
     status_set_state(&app->status, STATE_NO_INPUT);
-    ret = slicer_open_receiver(app, ses->links, &src);
+    ret = slicer_open_receiver(app, ses->links, &src, &ses->sources);
     if (!ses->quiet)
         log_printf(LOG_INFO, "%s: avformat_open_input(%s)", "slicer_streams", app->src_url);
     if (ret < 0) {
@@ -659,7 +685,7 @@ static int slicer_streams(slicer_session *ses)
             slicer_fail(ses, "%s: %s [%s]: %s", "slicer_streams", what, app->src_url, err);
         slicer_count_overruns(ses, true);
         ses->src = nullptr;
-        slicer_links_receiver_close(ses->links, &src);
+        slicer_close_receiver(ses, &src);
         status_session_ended(&app->status);
         return ret;
     }
@@ -712,7 +738,7 @@ out_close_input:
     relay_close_input(&input);
     slicer_count_overruns(ses, true);
     ses->src = nullptr;
-    slicer_links_receiver_close(ses->links, &src);
+    slicer_close_receiver(ses, &src);
     status_session_ended(&app->status);
     return ret;
 }
@@ -753,6 +779,11 @@ int slicer_main_loop(app_ctx *app)
     slicer_links_name(app->dst_addr, app->dst_url, sizeof(app->dst_url));
     log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
     log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
+    if (app->backup_addr[0]) {
+        slicer_links_name(app->backup_addr, app->backup_url, sizeof(app->backup_url));
+        log_printf(LOG_INFO, "%s: backup_src_url=%s, failback %s after %d s", "slicer_main_loop", app->backup_url,
+                   app->failback_stay ? "never (stay)" : "to the main", app->failback_hold);
+    }
 
     ffmpeg_log_policy library_log = {1, SLICER_LIBRARY_REPEATS, RATELIMIT_PERIOD_US, "slicer_main_loop"};
     ffmpeg_log_policy_set(&library_log);

@@ -392,3 +392,29 @@ int status_rtp(channel_status *s, rtp_stats *out)
         *out = s->rtp;
     return s->rtp_used;
 }
+
+void status_set_inputs(channel_status *s, int active, const merge_health *inputs, const merge_counts *counts)
+{
+    if (!s || !inputs || !counts)
+        return;
+    std::lock_guard<std::mutex> guard(s->event_lock);
+    s->inputs_used = 1;
+    s->input_active = active;
+    for (int i = 0; i < MERGE_INPUTS; i++)
+        s->inputs[i] = inputs[i];
+    s->merge = *counts;
+}
+
+int status_inputs(channel_status *s, int *active, merge_health *inputs, merge_counts *counts)
+{
+    if (!s || !active || !inputs || !counts)
+        return 0;
+    std::lock_guard<std::mutex> guard(s->event_lock);
+    if (!s->inputs_used)
+        return 0;
+    *active = s->input_active;
+    for (int i = 0; i < MERGE_INPUTS; i++)
+        inputs[i] = s->inputs[i];
+    *counts = s->merge;
+    return 1;
+}

@@ -18,6 +18,7 @@
 #include "common/mpegts.h"
 #include "net/udp_out.h"
 #include "traffic/traffic.h"
+#include "net/input_merge.h"
 #include "net/rtp_in.h"
 #include "net/srt_link.h"
 #include "ts/ts_out.h"
@@ -124,6 +125,11 @@ struct channel_status {
     srt_link_stats srt[2];
     int rtp_used;
     rtp_stats rtp;
+    /* The channel's two sources (--backup-src-addr), under event_lock; used once set. */
+    int inputs_used;
+    int input_active;                       // MERGE_MAIN or MERGE_BACKUP
+    merge_health inputs[MERGE_INPUTS];
+    merge_counts merge;
 };
 
 #define STATUS_SRT_INPUT  0
@@ -211,6 +217,10 @@ void status_set_rtp(channel_status *s, const rtp_stats *st);
 /* Copies them out: 1 when the side (the RTP input) is in use, else 0 and *out untouched. */
 int status_srt(channel_status *s, int side, srt_link_stats *out);
 int status_rtp(channel_status *s, rtp_stats *out);
+
+/* The sources as the merge sees them (its thread), and a copy of them: 1 with two sources, else 0. */
+void status_set_inputs(channel_status *s, int active, const merge_health *inputs, const merge_counts *counts);
+int status_inputs(channel_status *s, int *active, merge_health *inputs, merge_counts *counts);
 
 /* Copies the schedule in force into buf (size bytes; "" when none). */
 void status_schedule(channel_status *s, char *buf, size_t size);

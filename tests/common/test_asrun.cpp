@@ -36,7 +36,13 @@ TEST(Asrun, LinesAreOneJsonObjectEach)
     strcpy(odd.reason, "say \"no\"\\\n\t\x01 caf\xc3\xa9");
     odd.segmentation_event_id = 5;
     odd.late = 45000;
+    asrun_record sw = asrun_record_make(ASRUN_INPUT_SWITCH, 0);
+    strcpy(sw.input, "backup");
+    strcpy(sw.reason, "lost");
     const std::pair<asrun_record, std::string> cases[] = {
+        {sw, "{\"time\":\"1970-01-01T00:00:00.000Z\",\"event\":\"input_switch\",\"channel\":null,"
+             "\"splice_event_id\":null,\"segmentation_event_id\":null,\"splice_time\":null,\"duration\":null,"
+             "\"pts\":null,\"aired\":null,\"late\":null,\"input\":\"backup\",\"reason\":\"lost\"}\n"},
         {end, "{\"time\":\"2023-11-14T22:13:20.123Z\",\"event\":\"break_end\",\"channel\":\"News \\\"1\\\"\","
               "\"splice_event_id\":4294967295,\"segmentation_event_id\":null,\"splice_time\":8589934591,"
               "\"duration\":2700000,\"pts\":0,\"aired\":2699999,\"late\":null,\"reencoded\":24,"
@@ -58,7 +64,8 @@ TEST(Asrun, LinesAreOneJsonObjectEach)
         EXPECT_STREQ("", buf);
     }
     const char *names[] = {"cue", "armed", "repeat", "cancelled", "break_start", "break_end",
-                           "break_skipped", "ignored", "kept", "dropped", "expired", "return", "spot"};
+                           "break_skipped", "ignored", "kept", "dropped", "expired", "return", "spot",
+                           "input_switch"};
     for (int e = 0; e < ASRUN_EVENT_COUNT; e++)
         EXPECT_STREQ(names[e], asrun_event_name(e));
     asrun_record bad = asrun_record_make(ASRUN_EVENT_COUNT, 0);

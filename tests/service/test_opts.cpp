@@ -73,6 +73,9 @@ TEST(Opts, Defaults)
     EXPECT_EQ(2 * 90000, app->timing.late_join);
     EXPECT_EQ(-23.0, app->loudness);
     EXPECT_EQ(500, app->input_loss_ms);
+    EXPECT_STREQ("", app->backup_addr);
+    EXPECT_EQ(10, app->failback_hold);
+    EXPECT_EQ(0, app->failback_stay);
 }
 
 TEST(Opts, VersionPrintsOnStandardOutputAndEndsTheParse)
@@ -260,6 +263,8 @@ TEST(Opts, AddressesAndFillerAreRequiredAndChecked)
         {{"--src-addr=:5000"}, "ERROR: --src-addr=[:5000]" + addr_error},
         {{"--src-addr=::1:5000"}, "ERROR: --src-addr=[::1:5000]" + addr_error},
         {{"--src-addr=[::1]5000"}, "ERROR: --src-addr=[[::1]5000]" + addr_error},
+        {{"--backup-src-addr=10.0.0.1"}, "ERROR: --backup-src-addr=[10.0.0.1]" + addr_error},
+        {{"--failback=never"}, "ERROR: --failback=[never]: revert or stay\n"},
         {{"--filler=" + (dir / "missing.ts")},
          "ERROR: --filler=[" + (dir / "missing.ts") + "]: No such file or directory\n"},
         {{"--filler=" + dir.path}, "ERROR: --filler=[" + dir.path + "]: Is a directory\n"},
@@ -284,6 +289,14 @@ TEST(Opts, AddressesAndFillerAreRequiredAndChecked)
     Parse p = parse(app, {"--src-addr=[::1]:5000", "--dst-addr=239.1.1.1:1234"});
     EXPECT_EQ(0, p.ret) << p.err;
     EXPECT_STREQ("[::1]:5000", app->src_addr);
+    st::App two;
+    p = parse(two, {"--backup-src-addr=rtp://239.2.1.1:5000", "--backup-src-interface=10.0.2.5", "--failback=stay",
+                    "--failback-hold=0"});
+    EXPECT_EQ(0, p.ret) << p.err;
+    EXPECT_STREQ("rtp://239.2.1.1:5000", two->backup_addr);
+    EXPECT_STREQ("10.0.2.5", two->backup_if);
+    EXPECT_EQ(1, two->failback_stay);
+    EXPECT_EQ(0, two->failback_hold);
 }
 
 TEST(OptsFile, FilesAreReadAfterTheOptionsOfTheirListEachWithFreshDefaults)
