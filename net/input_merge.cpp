@@ -346,11 +346,17 @@ static bool in_step(const merge_path *p, int64_t now)
     return p->step_at && now - p->step_at <= MERGE_STEP_US;
 }
 
-/* Whether an input may be switched to, or left. */
+/*
+ * Whether an input may be switched to, or counts as clean for the failback:
+ * up, and heard from within a quarter of the loss threshold. Two paths that
+ * fall silent together are declared lost one after the other; without the
+ * recency the second, silent as long as the first but for a moment less,
+ * was switched to.
+ */
 static bool healthy(const merge_in *m, int i, int64_t now)
 {
-    (void)now;
-    return m->path[i].h.state == MERGE_UP;
+    const merge_health &h = m->path[i].h;
+    return h.state == MERGE_UP && h.last_packet_us && now - h.last_packet_us <= m->loss_us / 4;
 }
 
 static void switch_to(merge_in *m, int to, int why, int64_t now)
