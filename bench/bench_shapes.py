@@ -10,13 +10,17 @@ break whose point and end fall between key frames (5.3 s, 3.4 s by
 default) and a filler of the same format, runs KestrowDemo with
 --frame-accurate=auto and =off, and judges each output as a receiver
 would: `kestrow_check --pictures OUT --input IN --filler F --asrun A
---point S:E --json` (tools/kestrow_pictures.cpp). One row per shape and
+--point S:E --json` (tools/kestrow_pictures.cpp). With --live the same
+programme goes through KestrowApp instead, sent in real time over
+loopback UDP (tools/kestrow_udp.py) and recorded at its destination; the
+service's first GOP goes to its probe, so its rows have fewer pictures
+out than in. One row per shape and
 mode: pictures in and out, identical, re-encoded (lowest dB), holes,
 decoding errors in and out, frames off at the start and at the return
 (0: on the announced picture; below 0 early; "-": the break did not air),
 and what the as-run says (pictures re-encoded, fallback at start/return).
 
-    python3 bench/bench_shapes.py [--build DIR] [--keep DIR] [--only NAME,...] [--json FILE]
+    python3 bench/bench_shapes.py [--build DIR] [--keep DIR] [--only NAME,...] [--json FILE] [--live]
 
 DIR defaults to build-rel (Release, as bench/README.md builds it). With --keep the generated programmes are
 kept there and reused. Exit status 0 when every frame-accurate row is on
@@ -26,9 +30,12 @@ re-encoded picture at least 38 dB) or says why it fell back, 1 otherwise.
 import argparse
 import json
 import os
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -89,7 +96,42 @@ def announced(cues, start):
     return start + round(point * TICKS), start + round(end * TICKS)
 
 
-def run_shape(build, work, name, keep):
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def splice(build, live, mode, prog, out, filler, asrun):
+    """Runs the programme through KestrowDemo, or KestrowApp live; (exit status, standard error)."""
+    if not live:
+        res = subprocess.run([os.path.join(build, "demo", "KestrowDemo"), "--frame-accurate=" + mode,
+                              "--asrun-file=" + asrun, prog, out, filler],
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+        return res.returncode, res.stderr
+    udp = [sys.executable, os.path.join(ROOT, "tools", "kestrow_udp.py")]
+    src, dst = ("127.0.0.1:%d" % free_port(socket.SOCK_DGRAM) for _ in range(2))
+    recv = subprocess.Popen(udp + ["recv", dst, out, "--seconds", "120", "--idle", "3"], stdout=subprocess.DEVNULL)
+    app = subprocess.Popen([os.path.join(build, "service", "KestrowApp"), "--src-addr=" + src, "--dst-addr=" + dst,
+                            "--port=127.0.0.1:%d" % free_port(socket.SOCK_STREAM), "--filler=" + filler,
+                            "--frame-accurate=" + mode, "--asrun-file=" + asrun, "--log-file-name=" + out + ".log"],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        time.sleep(1.0)
+        subprocess.run(udp + ["send", prog, src], check=True, timeout=300)
+        time.sleep(1.5)
+        app.send_signal(signal.SIGTERM)
+        _, err = app.communicate(timeout=30)
+        recv.wait(timeout=30)
+    finally:
+        for p in (app, recv):
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+    return app.returncode, err
+
+
+def run_shape(build, work, name, keep, live=False):
     args, cues, duration = SHAPES[name]
     cues = cues or ["at=5.3,dur=3.4"]
     prog = os.path.join(work, name + ".ts")
@@ -108,17 +150,15 @@ def run_shape(build, work, name, keep):
     point, end = announced(cues, start)
     rows = []
     for mode in ("auto", "off"):
-        out = os.path.join(work, "%s_%s.ts" % (name, mode))
+        out = os.path.join(work, "%s_%s%s.ts" % (name, mode, "_live" if live else ""))
         asrun = out + ".asrun"
         for p in (out, asrun):
             if os.path.exists(p):
                 os.remove(p)
-        res = subprocess.run([os.path.join(build, "demo", "KestrowDemo"), "--frame-accurate=" + mode,
-                              "--asrun-file=" + asrun, prog, out, filler],
-                             stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+        rc, err = splice(build, live, mode, prog, out, filler, asrun)
         row = {"shape": name, "mode": mode}
-        if res.returncode != 0:
-            row["failed"] = res.stderr.decode(errors="replace")[-300:]
+        if rc != 0:
+            row["failed"] = err.decode(errors="replace")[-300:]
             rows.append(row)
             continue
         chk = subprocess.run([os.path.join(build, "tools", "kestrow_check"), "--pictures", out, "--input", prog,
@@ -171,6 +211,7 @@ def main():
     ap.add_argument("--keep")
     ap.add_argument("--only")
     ap.add_argument("--json")
+    ap.add_argument("--live", action="store_true", help="through KestrowApp over loopback UDP")
     a = ap.parse_args()
     names = a.only.split(",") if a.only else list(SHAPES)
     work = a.keep or tempfile.mkdtemp(prefix="bench_shapes_")
@@ -183,7 +224,7 @@ def main():
     print("|" + "---|" * len(heads))
     rows, status = [], 0
     for n in names:
-        for r in run_shape(a.build, work, n, bool(a.keep)):
+        for r in run_shape(a.build, work, n, bool(a.keep), a.live):
             rows.append(r)
             if "failed" in r:
                 print("| %s | %s | failed: %s |" % (n, r["mode"], r["failed"].replace("\n", " ")))
