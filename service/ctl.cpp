@@ -740,6 +740,64 @@ size_t ctl_metrics_size(channel_status *s)
     return CTL_METRICS_SIZE + rows * CTL_METRICS_SPOT_SIZE;
 }
 
+/* The output's and the sender's labelled families, each as one block of text, into out (at most about room bytes of PIDs). */
+static void sender_metrics(channel_status *s, int64_t now_us, size_t room, std::string *out)
+{
+    std::string &more = *out;
+    more = "# HELP kestrow_output_errors_total Failures of the output's own checks of what it sends "
+                       "(TR 101 290 priority 1 and 2, by the stream's clock), and of the sender (late: spells of "
+                       "datagrams sent over 40 ms after their time; send: datagrams the kernel refused), by check.\n"
+                       "# TYPE kestrow_output_errors_total counter\n";
+    char line[256];
+    for (int c = 0; c < STATUS_CHECK_COUNT; c++) {
+        snprintf(line, sizeof(line), "kestrow_output_errors_total{check=\"%s\"} %" PRId64 "\n", status_check_name(c),
+                 s->output_errors[c].load());
+        more += line;
+    }
+    more += "# HELP kestrow_input_continuity_errors_total Continuity breaks the input brought on PIDs passing "
+            "through, passed as they came (packets lost before the input), by PID.\n"
+            "# TYPE kestrow_input_continuity_errors_total counter\n";
+    for (int pid = 0; pid < TS_PID_COUNT; pid++) {
+        int64_t n = s->input_cc[pid].load(std::memory_order_relaxed);
+        if (!n)
+            continue;
+        snprintf(line, sizeof(line), "kestrow_input_continuity_errors_total{pid=\"0x%x\"} %" PRId64 "\n", pid, n);
+        more += line;
+        if (more.size() > room)
+            break;
+    }
+    more += "# HELP kestrow_output_send_errors_total Datagrams the kernel refused to send, by cause.\n"
+            "# TYPE kestrow_output_send_errors_total counter\n";
+    for (int c = 0; c < UDP_OUT_ERR_COUNT; c++) {
+        snprintf(line, sizeof(line), "kestrow_output_send_errors_total{cause=\"%s\"} %" PRId64 "\n",
+                 udp_out_error_name(c), s->sent.errors[c].load());
+        more += line;
+    }
+    more += "# HELP kestrow_output_lateness_seconds How late the datagrams left against their due times.\n"
+            "# TYPE kestrow_output_lateness_seconds histogram\n";
+    int64_t total = 0;
+    for (int i = 0; i <= UDP_OUT_LATE_BUCKETS; i++) {
+        total += s->sent.late[i].load();
+        if (i < UDP_OUT_LATE_BUCKETS)
+            snprintf(line, sizeof(line), "kestrow_output_lateness_seconds_bucket{le=\"%g\"} %" PRId64 "\n",
+                     udp_out_late_bounds_us[i] / 1e6, total);
+        else
+            snprintf(line, sizeof(line), "kestrow_output_lateness_seconds_bucket{le=\"+Inf\"} %" PRId64 "\n", total);
+        more += line;
+    }
+    snprintf(line, sizeof(line), "kestrow_output_lateness_seconds_sum %.6f\nkestrow_output_lateness_seconds_count %"
+             PRId64 "\n", s->sent.late_sum_us.load() / 1e6, total);
+    more += line;
+    snprintf(line, sizeof(line), "# HELP kestrow_output_late_max_seconds The latest a datagram left in the last "
+             "minute.\n# TYPE kestrow_output_late_max_seconds gauge\nkestrow_output_late_max_seconds %.6f\n",
+             status_late_max_us(s, now_us) / 1e6);
+    more += line;
+    snprintf(line, sizeof(line), "# HELP kestrow_log_lines_dropped_total Log lines dropped: the log's queue was "
+             "full.\n# TYPE kestrow_log_lines_dropped_total counter\nkestrow_log_lines_dropped_total %llu\n",
+             (unsigned long long)log_lines_dropped());
+    more += line;
+}
+
 int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
 {
     if (!s || !buf)
@@ -830,58 +888,8 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         len += (size_t)n;
     }
     /* The labelled families, each as one block of text. */
-    std::string more = "# HELP kestrow_output_errors_total Failures of the output's own checks of what it sends "
-                       "(TR 101 290 priority 1 and 2, by the stream's clock), and of the sender (late: spells of "
-                       "datagrams sent over 40 ms after their time; send: datagrams the kernel refused), by check.\n"
-                       "# TYPE kestrow_output_errors_total counter\n";
-    char line[256];
-    for (int c = 0; c < STATUS_CHECK_COUNT; c++) {
-        snprintf(line, sizeof(line), "kestrow_output_errors_total{check=\"%s\"} %" PRId64 "\n", status_check_name(c),
-                 s->output_errors[c].load());
-        more += line;
-    }
-    more += "# HELP kestrow_input_continuity_errors_total Continuity breaks the input brought on PIDs passing "
-            "through, passed as they came (packets lost before the input), by PID.\n"
-            "# TYPE kestrow_input_continuity_errors_total counter\n";
-    for (int pid = 0; pid < TS_PID_COUNT; pid++) {
-        int64_t n = s->input_cc[pid].load(std::memory_order_relaxed);
-        if (!n)
-            continue;
-        snprintf(line, sizeof(line), "kestrow_input_continuity_errors_total{pid=\"0x%x\"} %" PRId64 "\n", pid, n);
-        more += line;
-        if (more.size() > size)
-            break;
-    }
-    more += "# HELP kestrow_output_send_errors_total Datagrams the kernel refused to send, by cause.\n"
-            "# TYPE kestrow_output_send_errors_total counter\n";
-    for (int c = 0; c < UDP_OUT_ERR_COUNT; c++) {
-        snprintf(line, sizeof(line), "kestrow_output_send_errors_total{cause=\"%s\"} %" PRId64 "\n",
-                 udp_out_error_name(c), s->sent.errors[c].load());
-        more += line;
-    }
-    more += "# HELP kestrow_output_lateness_seconds How late the datagrams left against their due times.\n"
-            "# TYPE kestrow_output_lateness_seconds histogram\n";
-    int64_t total = 0;
-    for (int i = 0; i <= UDP_OUT_LATE_BUCKETS; i++) {
-        total += s->sent.late[i].load();
-        if (i < UDP_OUT_LATE_BUCKETS)
-            snprintf(line, sizeof(line), "kestrow_output_lateness_seconds_bucket{le=\"%g\"} %" PRId64 "\n",
-                     udp_out_late_bounds_us[i] / 1e6, total);
-        else
-            snprintf(line, sizeof(line), "kestrow_output_lateness_seconds_bucket{le=\"+Inf\"} %" PRId64 "\n", total);
-        more += line;
-    }
-    snprintf(line, sizeof(line), "kestrow_output_lateness_seconds_sum %.6f\nkestrow_output_lateness_seconds_count %"
-             PRId64 "\n", s->sent.late_sum_us.load() / 1e6, total);
-    more += line;
-    snprintf(line, sizeof(line), "# HELP kestrow_output_late_max_seconds The latest a datagram left in the last "
-             "minute.\n# TYPE kestrow_output_late_max_seconds gauge\nkestrow_output_late_max_seconds %.6f\n",
-             status_late_max_us(s, now_us) / 1e6);
-    more += line;
-    snprintf(line, sizeof(line), "# HELP kestrow_log_lines_dropped_total Log lines dropped: the log's queue was "
-             "full.\n# TYPE kestrow_log_lines_dropped_total counter\nkestrow_log_lines_dropped_total %llu\n",
-             (unsigned long long)log_lines_dropped());
-    more += line;
+    std::string more;
+    sender_metrics(s, now_us, size, &more);
     more += after;
     links_metrics(s, &more);
     inputs_metrics(s, &more);
