@@ -740,6 +740,29 @@ size_t ctl_metrics_size(channel_status *s)
     return CTL_METRICS_SIZE + rows * CTL_METRICS_SPOT_SIZE;
 }
 
+/* One unlabelled metric. */
+struct metric {
+    const char *name, *type, *help;
+    double value;  // integers are exact up to 2^53
+};
+
+/* The n metrics as text into buf from *len on; -ENOSPC (buf emptied) when they do not fit. */
+static int put_metrics(const metric *metrics, size_t n, char *buf, size_t size, size_t *len)
+{
+    for (size_t i = 0; i < n; i++) {
+        const metric &m = metrics[i];
+        int w = snprintf(buf + *len, size - *len, "# HELP %s %s\n# TYPE %s %s\n%s %.15g\n",
+                         m.name, m.help, m.name, m.type, m.name, m.value);
+        if (w < 0 || (size_t)w >= size - *len) {
+            if (size > 0)
+                buf[0] = '\0';
+            return -ENOSPC;
+        }
+        *len += (size_t)w;
+    }
+    return 0;
+}
+
 /* The output's and the sender's labelled families, each as one block of text, into out (at most about room bytes of PIDs). */
 static void sender_metrics(channel_status *s, int64_t now_us, size_t room, std::string *out)
 {
@@ -811,10 +834,6 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         plan.clear();  // out of memory: the figures without the spots' lines
     }
     plan_counts counts = count_plan(plan);
-    struct metric {
-        const char *name, *type, *help;
-        double value;  // integers are exact up to 2^53
-    };
     const metric metrics[] = {
         {"kestrow_packets_in_total", "counter", "Transport stream packets received.",
          (double)s->in.packets.load()},
@@ -877,16 +896,8 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
          (double)s->fast_dropped.load()},
     };
     size_t len = 0;
-    for (const metric &m : metrics) {
-        int n = snprintf(buf + len, size - len, "# HELP %s %s\n# TYPE %s %s\n%s %.15g\n",
-                         m.name, m.help, m.name, m.type, m.name, m.value);
-        if (n < 0 || (size_t)n >= size - len) {
-            if (size > 0)
-                buf[0] = '\0';
-            return -ENOSPC;
-        }
-        len += (size_t)n;
-    }
+    if (put_metrics(metrics, std::size(metrics), buf, size, &len) < 0)
+        return -ENOSPC;
     /* The labelled families, each as one block of text. */
     std::string more;
     sender_metrics(s, now_us, size, &more);
