@@ -140,7 +140,8 @@ def run_shape(build, work, name, keep, live=False):
     if not (keep and os.path.exists(info) and os.path.exists(filler)):
         start = gen(prog, args, duration, cues)
         fargs = [a for a in args if a not in ("--open-gop",)]
-        if "s" in args[args.index("--gop") + 1] and float(args[args.index("--gop") + 1][:-1]) > 2:
+        gop = args[args.index("--gop") + 1] if "--gop" in args else ""
+        if gop.endswith("s") and float(gop[:-1]) > 2:
             fargs[fargs.index("--gop") + 1] = "1s"  # a filler's GOP, not a long one (its out point decodes it)
         gen(filler, fargs + ["--filler"], 6)
         with open(info, "w") as f:
