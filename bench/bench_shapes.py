@@ -131,16 +131,26 @@ def splice(build, live, mode, prog, out, filler, asrun):
     return app.returncode, err
 
 
+def later(cue, by):
+    """The cue with its times (at) by seconds later."""
+    kv = [p.split("=") for p in cue.split(",")]
+    return ",".join("%s=%s" % (k, float(v) + by if k == "at" else v) for k, v in kv)
+
+
 def run_shape(build, work, name, keep, live=False):
     args, cues, duration = SHAPES[name]
     cues = cues or ["at=5.3,dur=3.4"]
+    gop = args[args.index("--gop") + 1] if "--gop" in args else ""
+    if live and gop.endswith("s") and float(gop[:-1]) > 2:
+        # The service's probe takes the programme's first GOP: a long GOP's points come one GOP later.
+        by = float(gop[:-1]) + 2
+        cues, duration, name = [later(c, by) for c in cues], duration + by, name + "-later"
     prog = os.path.join(work, name + ".ts")
     filler = os.path.join(work, name + "_filler.ts")
     info = prog + ".start"
     if not (keep and os.path.exists(info) and os.path.exists(filler)):
         start = gen(prog, args, duration, cues)
         fargs = [a for a in args if a not in ("--open-gop",)]
-        gop = args[args.index("--gop") + 1] if "--gop" in args else ""
         if gop.endswith("s") and float(gop[:-1]) > 2:
             fargs[fargs.index("--gop") + 1] = "1s"  # a filler's GOP, not a long one (its out point decodes it)
         gen(filler, fargs + ["--filler"], 6)
