@@ -96,7 +96,13 @@ struct relay_desc {
      * not judged (no loss, no break cut, no slate). May be null.
      */
     int (*switching)(void *opaque);
-    void *unread_opaque;               // the opaque of both
+    /*
+     * Live: how many times the source has been switched to another stream of
+     * the programme so far (a cut at its key frame): a new time line after a
+     * new one is the same programme's, not a restart. May be null.
+     */
+    int64_t (*cuts)(void *opaque);
+    void *unread_opaque;               // the opaque of all three
     /*
      * Each key frame of the first video stream as read (output 0) and as
      * handed to the muxer (output 1), with its stream's parameters, valid

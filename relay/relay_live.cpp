@@ -141,6 +141,7 @@ struct relay_live {
     int64_t in_good;          // unwrapped dts of the last video packet let through; AV_NOPTS_VALUE
     int64_t good_at;          // µs when it was read
     int64_t offset;           // ticks added to the unwrapped input times
+    int64_t cuts;             // the source's switches to another stream seen so far (desc.cuts)
     int64_t packet_at;        // µs when the last audio or video packet was read
     int64_t gap_max;          // µs: longest wait between two of them in the current second
     int64_t gap_usual;        // µs: that of the second before, the programme's own spacing
@@ -523,6 +524,15 @@ static bool live_open(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64
     if (l->hold_until != AV_NOPTS_VALUE && key_pts < l->hold_until - SPLICE_KEY_LEAD)
         return false;
 
+    /*
+     * A new time line after the source switched to another stream of the
+     * programme: its events keep their moment, moved by what the output
+     * gives it now less what the old line would have given it now.
+     */
+    int64_t cuts = r->desc.cuts ? r->desc.cuts(r->desc.unread_opaque) : 0;
+    bool switched = restart && cuts > l->cuts;
+    int64_t moved = switched ? want - (l->in_good + l->offset + us_to_ticks(now - l->good_at)) : 0;
+    l->cuts = cuts;
     int64_t delta = want - in - l->offset;
     l->offset = want - in;
     if (delta)
@@ -531,7 +541,9 @@ static bool live_open(relay *r, AVPacket *pkt, int64_t in, int64_t in_pts, int64
         l->t0 = l->video_at = l->out_at = now;
         l->c0 = want;
     }
-    if (restart)
+    if (switched)
+        splice_source_switched(&r->loop->env, &r->rep, moved);
+    else if (restart)
         splice_source_restart(&r->loop->env, &r->rep);
     else if (delta)
         splice_shift_points(&r->rep, delta);

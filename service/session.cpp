@@ -468,6 +468,11 @@ static int slicer_switching(void *opaque)
     return slicer_sources_switching(((slicer_session *)opaque)->sources);
 }
 
+static int64_t slicer_cuts(void *opaque)
+{
+    return slicer_sources_cuts(((slicer_session *)opaque)->sources);
+}
+
 static relay_desc slicer_relay_desc(slicer_session *ses)
 {
     app_ctx *app = ses->app;
@@ -505,6 +510,7 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.loss_us = (int64_t)app->input_loss_ms * 1000;
     desc.unread_since = slicer_unread_since;
     desc.switching = slicer_switching;
+    desc.cuts = slicer_cuts;
     desc.unread_opaque = ses;
     desc.key_frame = thumbs_offer;
     desc.key_frame_opaque = &app->thumbs;

@@ -119,6 +119,12 @@ int slicer_sources_switching(slicer_sources *s)
     return s ? merge_switching(s->merge) : 0;
 }
 
+int64_t slicer_sources_cuts(slicer_sources *s)
+{
+    merge_counts counts;
+    return s && merge_get_counts(s->merge, &counts) == 0 ? counts.cuts : 0;
+}
+
 void slicer_sources_add_stats(slicer_sources *s, udp_in_stats *st)
 {
     udp_in_stats in;

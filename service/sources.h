@@ -7,6 +7,8 @@
 #ifndef KESTROW_SERVICE_SOURCES_H
 #define KESTROW_SERVICE_SOURCES_H
 
+#include <cstdint>
+
 struct app_ctx;
 struct slicer_links;
 struct slicer_sources;
@@ -26,6 +28,9 @@ int slicer_sources_open(app_ctx *app, slicer_links *links, const udp_in_config *
 
 /* Non-zero while the merge switches to an input that will bring the programme (0 without sources). */
 int slicer_sources_switching(slicer_sources *s);
+
+/* How many switches cut to another stream at its key frame so far; 0 without sources. */
+int64_t slicer_sources_cuts(slicer_sources *s);
 
 /* Adds both receivers' overruns and kernel drops to *st (the merged ring's); nothing without sources. */
 void slicer_sources_add_stats(slicer_sources *s, udp_in_stats *st);

@@ -141,6 +141,21 @@ int event_air_measured(const event_air_clock *c, int64_t pts, int64_t *wall_ms)
     return 0;
 }
 
+/*
+ * Whether a progress event's highest dts ties a following clock: it must
+ * have moved on (a frozen one, the input silent, would tie an old picture
+ * to a later wall time) and lie on the clock's own time line, within
+ * EVENT_AIR_OFF_LINE of where the tie puts now (a packet of a new time line
+ * read before its key frame re-based it may have raised it an hour).
+ */
+static bool air_follows(const event_air_clock *c, int64_t pts, int64_t now_ms)
+{
+    if (c->pts == AV_NOPTS_VALUE)
+        return true;
+    int64_t expected = c->pts + (now_ms - c->wall_ms) * 90;
+    return pts > c->pts && pts - expected <= EVENT_AIR_OFF_LINE && expected - pts <= EVENT_AIR_OFF_LINE;
+}
+
 void event_air_clock_follow(event_air_clock *c, const event *ev, int64_t now_ms)
 {
     if (ev->pts == AV_NOPTS_VALUE)
@@ -148,10 +163,15 @@ void event_air_clock_follow(event_air_clock *c, const event *ev, int64_t now_ms)
     if (ev->type == EVENT_FIRST_TIMESTAMP) {
         c->pts = c->last_pts = ev->pts;
         c->wall_ms = c->start_ms != ASRUN_NONE ? c->start_ms : now_ms;
+    } else if (ev->type == EVENT_TIMELINE_MOVED && c->follow) {
+        /* The programme's times re-based (a source restarted or switched, the input back): its key frame is now. */
+        c->pts = c->last_pts = ev->pts;
+        c->wall_ms = now_ms;
     } else if (ev->type == EVENT_PROGRESS && (c->pts != AV_NOPTS_VALUE || c->follow)) {
-        c->last_pts = ev->pts;
-        if (c->follow) {
-            c->pts = ev->pts;
+        if (!c->follow) {
+            c->last_pts = ev->pts;
+        } else if (air_follows(c, ev->pts, now_ms)) {
+            c->pts = c->last_pts = ev->pts;
             c->wall_ms = now_ms;
         }
     }

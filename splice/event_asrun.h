@@ -26,6 +26,7 @@ int event_asrun(const event *ev, int64_t time_ms, asrun_record *out);
  * input over a long session.
  */
 #define EVENT_AIR_MARKS 32
+#define EVENT_AIR_OFF_LINE (2 * 90000)  // a progress pts this far from the tie's now is on another time line
 
 /* A timestamp whose picture was seen leaving the output (the sender's own stamp). */
 struct event_air_mark {
@@ -48,8 +49,11 @@ void event_air_clock_init(event_air_clock *c, int64_t start_ms, int follow);
 
 /*
  * Ties the clock at the session's first timestamp and, when it follows, at
- * each progress event (the first one ties a clock that has none yet: a live
- * input's session reports no first timestamp).
+ * each progress event whose highest dts moved on along the clock's time
+ * line (the first one ties a clock that has none yet: a live input's
+ * session reports no first timestamp), and at each move of the programme's
+ * times (EVENT_TIMELINE_MOVED: a source restarted or switched, the input
+ * back), to its key frame.
  */
 void event_air_clock_follow(event_air_clock *c, const event *ev, int64_t now_ms);
 

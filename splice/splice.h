@@ -243,6 +243,15 @@ void splice_break_clock(const splice_env *env, rep_ctx *rep, int64_t until);
 void splice_source_restart(const splice_env *env, rep_ctx *rep);
 
 /*
+ * The source switched to another source of the same programme on another
+ * time line, delta ticks the output time of a moment on the new line less
+ * the one it had on the old (measured at the switch): the armed, pending
+ * and last events keep their moment, their points moved by delta; a break
+ * under way goes on to its end; held pictures and audio go to the queue.
+ */
+void splice_source_switched(const splice_env *env, rep_ctx *rep, int64_t delta);
+
+/*
  * The programme's times moved by delta ticks (the same content, later or
  * earlier on the output's clock): the points of the armed, pending and last
  * events move with it. A running break keeps its times.

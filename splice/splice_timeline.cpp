@@ -1,7 +1,8 @@
 /*
  * What the splice rules do when the live input's time line breaks: the input
- * lost during a break, the source restarting on a new time line, the
- * programme's times moved onto the output's clock.
+ * lost during a break, the source restarting on a new time line or switched
+ * to another source of the programme, the programme's times moved onto the
+ * output's clock.
  */
 #include "splice/splice.h"
 #include "splice/splice_internal.h"
@@ -41,6 +42,15 @@ void splice_source_restart(const splice_env *env, rep_ctx *rep)
     }
     splice_release_held(env);
     rep_ctx_reset(rep);
+}
+
+void splice_source_switched(const splice_env *env, rep_ctx *rep, int64_t delta)
+{
+    if (rep->state == SPLICING_STATE_STARTED)
+        splice_accurate_abandon(env, EVENT_FALLBACK_TIMELINE);  // its GOP lies on the old time line
+    else if (rep->state != SPLICING_STATE_FINISHED)
+        splice_release_held(env);  // what was held lies before the armed point: the programme plays on
+    splice_shift_points(rep, delta);
 }
 
 static void shift(int64_t *point, int64_t delta)

@@ -14,6 +14,7 @@ output judged picture by picture against the programme (tests/lib/pictures).
     broken backup (continuity errors) is never switched to.
 Each case prints a row: pictures lost, output continuity errors, largest
 output gap, time to switch, what the as-run and the status said."""
+import datetime
 import json
 import os
 import socket
@@ -78,6 +79,7 @@ class Sources(unittest.TestCase):
             time.sleep(late)
             kt.udp.send(path, addr, faults=faults)
 
+        wall0 = time.time()
         threads = [threading.Thread(target=poll)]
         threads += [threading.Thread(target=send, args=(main, svc.src, main_faults, 0.0)),
                     threading.Thread(target=send, args=(backup, backup_addr, backup_faults, backup_late))]
@@ -100,7 +102,14 @@ class Sources(unittest.TestCase):
         # The status while the senders still sent, and after.
         last = [st for t, _, st in polls if t < sent - 0.5][-1]
         return dict(out=svc.out, log=log, asrun=asrun, records=records, polls=polls, metrics=metrics, last=last,
-                    gap_ms=max(gaps) * 1000 if gaps else None, cc=cc)
+                    gap_ms=max(gaps) * 1000 if gaps else None, cc=cc, wall0=wall0)
+
+    @staticmethod
+    def aired(run, event, splice_event_id):
+        """Seconds after the senders started at which the as-run says the event aired (wall clock)."""
+        r = next(r for r in run["records"] if r["event"] == event and r.get("splice_event_id") == splice_event_id)
+        t = datetime.datetime.strptime(r["time"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
+        return t.timestamp() - run["wall0"]
 
     @staticmethod
     def switches(run):
@@ -180,14 +189,16 @@ class Sources(unittest.TestCase):
 
     def test_other_stream_and_failing_paths(self):
         prog, start = self.programme("main", 20, cues=["at=7,dur=6,id=1"])
-        # Another encoder: its own times (an hour on) and GOP, the same pictures and PIDs.
-        other, other_start = self.programme("other", 20, start_pts=start + 3600 * TICKS, gop=15,
-                                            cues=["at=7,dur=6,id=1"])
+        # Another encoder: its own times (an hour on) and GOP, the same pictures and PIDs. A second break,
+        # announced before the switch and again on both paths after it, is pending at the switch.
+        cues = ["at=7,dur=6,id=1", "at=15,dur=2,id=2,lead=8,repeat=3,every=3"]
+        main, _ = self.programme("main2", 20, cues=cues)
+        other, other_start = self.programme("other", 20, start_pts=start + 3600 * TICKS, gop=15, cues=cues)
 
         # The main stops inside the break; the backup is another stream.
-        run = self.run_case("other", prog, other, main_faults=["from=9,pause=1"])
-        res_main = pictures.check(run["out"], prog, [self.filler], asrun=run["asrun"])
-        res_backup = pictures.check(run["out"], other, [self.filler])
+        run = self.run_case("other", main, other, main_faults=["from=9,pause=1"])
+        res_main = pictures.check(run["out"], main, [self.filler], asrun=run["asrun"])
+        res_backup = pictures.check(run["out"], other, [self.filler], asrun=run["asrun"])
         at = self.switched_at(run, "backup")
         sw = self.switches(run)
         self.assertEqual([(r["input"], r["reason"]) for r in sw], [("backup", "lost")])
@@ -195,9 +206,18 @@ class Sources(unittest.TestCase):
                       "main (another stream, taken at its next key frame)", run["log"])
         self.assertEqual(run["last"]["input_cuts"], 1)
         # The break under way went on to its end over the switch; the backup's own cue of it is no new break.
+        # The one pending at the switch airs at its time on the backup, once, its copies on the backup repeats.
         ends = [r for r in run["records"] if r["event"] == "break_end"]
-        self.assertEqual([(r["splice_event_id"], r["reason"]) for r in ends], [(1, "duration")])
-        self.assertEqual(len([r for r in run["records"] if r["event"] == "break_start"]), 1)
+        self.assertEqual([(r["splice_event_id"], r["reason"]) for r in ends], [(1, "duration"), (2, "duration")])
+        self.assertEqual([r["splice_event_id"] for r in run["records"] if r["event"] == "break_start"], [1, 2])
+        self.assertNotIn("cancelled", [r["event"] for r in run["records"]])
+        self.assertEqual([(b["frames_off_start"], b["frames_off_end"]) for b in res_backup["breaks"]
+                          if b["point"] is not None][-1:], [(0, 0)])
+        # As-run times on the wall clock, the output's delay that of the first break's start (measured).
+        delay = self.aired(run, "break_start", 1) - 7
+        off = [self.aired(run, e, i) - at - delay for e, i, at in
+               (("break_end", 1, 13), ("break_start", 2, 15), ("break_end", 2, 17))]
+        self.assertTrue(all(abs(o) < 1.0 for o in off), off)
         # The programme's pictures up to the break, the backup's after it, nothing damaged; no silence on the wire.
         self.assertEqual(res_main["breaks"][0]["frames_off_start"], 0)
         self.assertGreater(res_backup["totals"]["own"], 100)
@@ -205,7 +225,8 @@ class Sources(unittest.TestCase):
         self.assertLess(run["gap_ms"], 500)
         lost = len([h for h in res_main["holes"] if h < start + 9 * TICKS])
         self.row("another encoding on the backup", lost, run, at - 9.0,
-                 "backup/lost, cut at a key frame; backup pictures %d" % res_backup["totals"]["own"])
+                 "backup/lost, cut at a key frame; backup pictures %d; as-run off the wall %s s" % (
+                     res_backup["totals"]["own"], "/".join("%+.2f" % o for o in off)))
 
         # Both lost for 4 s (the slate), then the backup back alone.
         run = self.run_case("both", prog, prog, main_faults=["from=9,pause=1"], backup_faults=["from=9,to=13,pause=1"])

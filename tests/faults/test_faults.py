@@ -23,6 +23,7 @@ spliced exactly, and SIGTERM ends the service with status 0.
            one, a pause, restarts an hour and 17 s back, twice real time):
            the output never leaves the wire, the programme resumes on a key
            frame with its delay as before, the next break is exact."""
+import datetime
 import http.client
 import json
 import os
@@ -699,7 +700,8 @@ class Timeline(Base):
     100 ms apart and the SDT 2 s, no second with video and without audio,
     every cue relayed, no failed output check; the video's delay after the
     fault within 0.1 s of the delay before; nothing lost in the 1.5 s after
-    the programme came back; the as-run line the row names."""
+    the programme came back; the as-run line the row names; after a restart,
+    the as-run time of the last break's end within 1 s of when it aired."""
     NEXT = "at=12,dur=2"  # before the old time line's times come back after the restart 17 s back
     ROWS = (  # label, generator options, sending, (as-run event, reason) or None
         ("outage between breaks", {"outages": ["at=6,dur=3"]}, {}, None),
@@ -802,10 +804,20 @@ class Timeline(Base):
               & res.expect(abs(delay[1] - delay[0]) < 0.1, "%s: delay %.3f s, then %.3f s" % (label, *delay))
               & res.expect(lost == 0, "%s: %d video units lost after the return" % (label, lost))
               & self.as_a_receiver(res, label, svc, [rec for rec, _ in sent], until=units[-1][1]))
+        with open(record) as f:
+            records = [json.loads(l) for l in f if l.strip()]
         if asrun:
-            with open(record) as f:
-                ok &= res.expect(any((r["event"], r["reason"]) == asrun for r in map(json.loads, f)),
-                                 "%s: no as-run line %r" % (label, asrun))
+            ok &= res.expect(any((r["event"], r["reason"]) == asrun for r in records),
+                             "%s: no as-run line %r" % (label, asrun))
+        if "restarts" in opts:
+            # The last break (at 12 s for 2 s, after the restart) ends on the wall clock as it aired: sent at
+            # its time, plus the output's delay.
+            end = [r for r in records if r["event"] == "break_end"][-1:]
+            mono = time.time() - time.monotonic()
+            off = [datetime.datetime.strptime(r["time"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(
+                tzinfo=datetime.timezone.utc).timestamp() - mono - (t0 + 14 + delay[1]) for r in end]
+            ok &= res.expect(len(off) == 1 and abs(off[0]) < 1.0, "%s: the last break's end %r s off the wall "
+                             "clock" % (label, off))
         if "held" in sending:  # shorter than --input-loss-ms: no alarm while the input comes
             ok &= res.expect("input back after" not in log, "%s: the input was called lost" % label)
         if fast:

@@ -118,3 +118,49 @@ TEST(EventAsrun, IdsOfTheirKindThirtyThreeBitTimesAndLateness)
 }
 
 } // namespace
+
+namespace {
+
+event at_pts(event_type t, int64_t pts, int reason = 0)
+{
+    event ev = event_make(t);
+    ev.pts = pts;
+    ev.reason = reason;
+    return ev;
+}
+
+// A live input's clock: tied at progress events while the programme's times go on; a frozen
+// highest dts (the input silent) or one of another time line (a packet an hour on, read before
+// its key frame re-based it) ties nothing; a restart's re-base ties its key frame to now.
+TEST(EventAirClock, FollowsTheProgrammeAcrossOutagesAndRestarts)
+{
+    const int64_t HOUR = 3600 * 90000, W0 = NOW;
+    event_air_clock c;
+    event_air_clock_init(&c, ASRUN_NONE, 1);
+    struct {
+        event ev;
+        int64_t now_ms;           // when it comes
+        int64_t pts, air_ms;      // then: the air time of pts
+    } rows[] = {
+        {at_pts(EVENT_PROGRESS, PTS), W0, PTS + 90000, W0 + 1000},
+        {at_pts(EVENT_PROGRESS, PTS + 90000), W0 + 1000, PTS + 180000, W0 + 2000},
+        // The input silent for 3 s: its last dts read stays what it was.
+        {at_pts(EVENT_PROGRESS, PTS + 90000), W0 + 4000, PTS + 450000, W0 + 5000},
+        // The new time line's first packets raised the highest dts an hour before the re-base.
+        {at_pts(EVENT_PROGRESS, PTS + HOUR), W0 + 4500, PTS + 495000, W0 + 5500},
+        // Its key frame re-based at the output's clock (half a second later than the old line had it).
+        {at_pts(EVENT_TIMELINE_MOVED, PTS + 450000, EVENT_TIMELINE_RESTART), W0 + 5500, PTS + 540000, W0 + 6500},
+        {at_pts(EVENT_PROGRESS, PTS + HOUR), W0 + 6000, PTS + 990000, W0 + 11500},
+        {at_pts(EVENT_PROGRESS, PTS + 540000), W0 + 6500, PTS + 990000, W0 + 11500},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(::testing::Message() << "event " << row.ev.type << " at " << row.now_ms - W0);
+        event_air_clock_follow(&c, &row.ev, row.now_ms);
+        EXPECT_EQ(row.air_ms, event_air_ms(&c, row.pts, 0));
+        event end = at_pts(EVENT_BREAK_ENDED, row.pts, EVENT_END_DURATION);
+        EXPECT_EQ(row.air_ms, event_asrun_time(&c, &end, 0));
+    }
+    EXPECT_EQ(PTS + 540000, c.last_pts);  // the highest timestamp read on the clock's own line
+}
+
+} // namespace

@@ -358,6 +358,26 @@ TEST(Splice, WhenTheInputsTimeLineBreaks)
         EXPECT_EQ(EVENT_END_DURATION, ended->reason);
         EXPECT_EQ(T + D, ended->pts);
     }
+    {   // Switched to another stream of the programme: the break goes on, the pending event keeps its
+        // moment on the new time line, its copy there is a repeat, and it airs at its moved point.
+        Rig rig(make_filler({0}, 2 * D / FRAME));
+        rig.arm(T, D);
+        rig.programme(T / FRAME - 5, T / FRAME + 10);
+        scte35_section next = insert(8, T + 2 * D, D);
+        splice_on_cue(&rig.env, &rig.rep, &next, T + 10 * FRAME);
+        splice_source_switched(&rig.env, &rig.rep, GOP);
+        EXPECT_EQ(EVENT_NEXT_KEPT, rig.events.back().type);
+        scte35_section copy = insert(8, T + 2 * D + GOP, D);
+        EXPECT_EQ(0, splice_on_cue(&rig.env, &rig.rep, &copy, T + 20 * FRAME));
+        EXPECT_EQ(EVENT_CUE_REPEATED, rig.events.back().type);
+        rig.programme(T / FRAME + 20, (T + 3 * D + GOP) / FRAME + 10);
+        std::vector<std::pair<int64_t, int64_t>> breaks;  // (event, key frame) started and ended
+        for (const event &e : rig.events)
+            if (e.type == EVENT_BREAK_STARTED || e.type == EVENT_BREAK_ENDED)
+                breaks.emplace_back(e.splice_event_id, e.pts);
+        EXPECT_EQ((std::vector<std::pair<int64_t, int64_t>>{{7, T}, {7, T + D}, {8, T + 2 * D + GOP},
+                                                            {8, T + 3 * D + GOP}}), breaks);
+    }
     {   // The programme's times moved: the armed point moves with them.
         Rig rig(make_filler({0}));
         rig.arm(T, D);
