@@ -289,7 +289,7 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     splice_accurate *a = env->accurate;
     AVPacket *pkt = *ppkt;
     int n = a->npics, s = pkt->stream_index;
-    int64_t frame = splice_frame_ticks(ist, nullptr), point = rep->scte_35_pts_time;
+    int64_t frame = splice_frame_ticks(ist, nullptr), point = a->aim;
     uint8_t act[SPLICE_GOP_MAX];
     int64_t dts[SPLICE_GOP_MAX];
     AVPacket *run[SPLICE_START_RING] = {};
@@ -353,7 +353,33 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
             slot = a->pics[i].dts;
     if (slot == AV_NOPTS_VALUE)
         slot = (plan.reencoded > 0 ? dts[plan.reencoded - 1] : last_kept) + frame;
-    return splice_start_break_at(env, rep, r, fi, s, start, slot, plan.reencoded, EVENT_FALLBACK_NONE);
+    /* Started after the point (pictures from it on had gone out): said as no GOP held at the point. */
+    return splice_start_break_at(env, rep, r, fi, s, start, slot, plan.reencoded,
+                                 a->aim > rep->scte_35_pts_time ? EVENT_FALLBACK_NO_GOP : EVENT_FALLBACK_NONE);
+}
+
+/*
+ * Where the start armed on packet pkt (the first read since) is decided:
+ * point, unless pictures shown from it on went out before the cue was read
+ * (a cue with less pre-roll than the video's lead over the clock). They
+ * stay sent: the start is decided for the first picture after the last of
+ * them (the GOP held tells which went out: all of it but pkt), the pictures
+ * before it kept or re-encoded as at any point, so that no programme
+ * picture is shown twice or lost and the break starts as near the point as
+ * the output allows, not on the next key frame.
+ */
+static int64_t start_aim(const splice_accurate *a, const AVPacket *pkt, int64_t point, int64_t frame)
+{
+    const packets_queue *g = a->gop;
+    int64_t shown = AV_NOPTS_VALUE;
+
+    if (point == REP_NOW || frame <= 0 || g->count == 0 || !(g->items[0]->flags & AV_PKT_FLAG_KEY))
+        return point;
+    int out = g->items[g->count - 1]->dts == pkt->dts ? g->count - 1 : g->count;
+    for (int i = 0; i < out; i++)
+        if (g->items[i]->pts != AV_NOPTS_VALUE && (shown == AV_NOPTS_VALUE || g->items[i]->pts > shown))
+            shown = g->items[i]->pts;
+    return shown != AV_NOPTS_VALUE && shown >= point ? shown + frame : point;
 }
 
 /*
@@ -373,10 +399,14 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     if (a->point != point) {  // another event armed: afresh
         splice_start_release(env);
         a->point = point;
+        a->aim = start_aim(a, pkt, point, frame);
+        if (a->aim >= splice_break_end(rep, nullptr))
+            a->aim = point;  // nothing of the break left to air there: on the key frame
         a->start_why = EVENT_FALLBACK_NONE;
         a->first_dts = AV_NOPTS_VALUE;
         a->bytes = 0;
     }
+    point = a->aim;
     if (pkt->dts != AV_NOPTS_VALUE) {
         if (a->first_dts == AV_NOPTS_VALUE)
             a->first_dts = pkt->dts;
