@@ -379,7 +379,18 @@ static int64_t start_aim(const splice_accurate *a, const AVPacket *pkt, int64_t 
     for (int i = 0; i < out; i++)
         if (g->items[i]->pts != AV_NOPTS_VALUE && (shown == AV_NOPTS_VALUE || g->items[i]->pts > shown))
             shown = g->items[i]->pts;
-    return shown != AV_NOPTS_VALUE && shown >= point ? shown + frame : point;
+    int64_t aim = shown != AV_NOPTS_VALUE && shown >= point ? shown + frame : point;
+    /*
+     * The GOP is caught up START_CATCH_UP_MAX - 1 packets a packet read at
+     * most, within half the packets up to the decision (catch_up_rate): a
+     * point nearer than that (a long GOP armed late in it) is decided that
+     * far on, rather than on the next key frame. Not when a key frame
+     * before the point begins its GOP.
+     */
+    if (pkt->dts == AV_NOPTS_VALUE || (a->gop_len > 0 && g->items[0]->pts + a->gop_len <= point))
+        return aim;
+    int64_t reach = pkt->dts + (2 * g->count / (START_CATCH_UP_MAX - 1) + 2) * frame;
+    return reach > aim ? reach : aim;
 }
 
 /*
