@@ -381,15 +381,18 @@ static int64_t start_aim(const splice_accurate *a, const AVPacket *pkt, int64_t 
             shown = g->items[i]->pts;
     int64_t aim = shown != AV_NOPTS_VALUE && shown >= point ? shown + frame : point;
     /*
-     * The GOP is caught up START_CATCH_UP_MAX - 1 packets a packet read at
-     * most, within half the packets up to the decision (catch_up_rate): a
-     * point nearer than that (a long GOP armed late in it) is decided that
-     * far on, rather than on the next key frame. Not when a key frame
+     * The packet that arms decodes START_CATCH_UP + START_CATCH_UP_MAX of the
+     * GOP at most, each one after it START_CATCH_UP_MAX (one more read), and
+     * the one that decides may have START_CATCH_UP_LAST left: a point
+     * nearer than that (a long GOP armed late in it) is decided as far on
+     * as it takes, rather than on the next key frame. Not when a key frame
      * before the point begins its GOP.
      */
     if (pkt->dts == AV_NOPTS_VALUE || (a->gop_len > 0 && g->items[0]->pts + a->gop_len <= point))
         return aim;
-    int64_t reach = pkt->dts + (2 * g->count / (START_CATCH_UP_MAX - 1) + 2) * frame;
+    int64_t behind = g->count - START_CATCH_UP - START_CATCH_UP_MAX - START_CATCH_UP_LAST;
+    int64_t reads = behind > 0 ? (behind + START_CATCH_UP_MAX - 2) / (START_CATCH_UP_MAX - 1) : 0;
+    int64_t reach = pkt->dts + (reads + 1) * frame;
     return reach > aim ? reach : aim;
 }
 
