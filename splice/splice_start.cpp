@@ -32,6 +32,10 @@
  * - A key frame that is the point's picture (the first shown at or after
  *   it) starts the break on it, nothing re-encoded; one shown before the
  *   point is never the point.
+ * - A break armed after pictures shown from its point on went out (a cue
+ *   with less pre-roll than the video's lead over the clock), or too late
+ *   in a long GOP to decode it up to the point, is decided for the first
+ *   picture it can be (start_aim), not the next key frame: said as no_gop.
  * - The audio held while armed waits for the decision (splice_replay_held
  *   up to a frame before the point) and switches at the start chosen.
  * - A point that cannot be conditioned (codec or profile refused, no GOP
