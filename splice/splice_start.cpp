@@ -424,6 +424,8 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
         a->first_dts = AV_NOPTS_VALUE;
         a->bytes = 0;
     }
+    if (key && pkt->pts != AV_NOPTS_VALUE && pkt->pts >= a->point && pkt->pts < a->aim)
+        a->aim = pkt->pts;  // a key frame before the picture aimed at (its GOP's length not known yet): on it
     point = a->aim;
     if (pkt->dts != AV_NOPTS_VALUE) {
         if (a->first_dts == AV_NOPTS_VALUE)
