@@ -417,7 +417,7 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     if (a->point != point) {  // another event armed: afresh
         splice_start_release(env);
         a->point = point;
-        a->aim = start_aim(a, pkt, point, frame);
+        a->aim = rep->late > 0 ? point : start_aim(a, pkt, point, frame);  // a late join keeps its key frame
         if (a->aim >= splice_break_end(rep, nullptr))
             a->aim = point;  // nothing of the break left to air there: on the key frame
         a->start_why = EVENT_FALLBACK_NONE;
