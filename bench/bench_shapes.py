@@ -5,7 +5,7 @@ For each shape (interlaced MPEG-2 frame and field pictures, 3:2 pulldown,
 H.264 MBAFF, open and long GOPs, another encoder's parameter sets, PES
 lengths that lie, HEVC progressive and field-coded, and cues whose timing
 is hard: a key frame one picture before the point, a return cue for the
-armed event), generates a 12 s programme (tools/kestrow_gen.py) with one
+armed event, cues with little pre-roll), generates a 12 s programme (tools/kestrow_gen.py) with one
 break whose point and end fall between key frames (5.3 s, 3.4 s by
 default) and a filler of the same format, runs KestrowDemo with
 --frame-accurate=auto and =off, and judges each output as a receiver
@@ -71,6 +71,10 @@ SHAPES = {
     "key-1-before": (["--size", "640x360", "--gop", "1s"], ["at=5.04,dur=3.04"], 12),
     "return-armed": (["--size", "640x360", "--gop", "1s"],
                      ["id=1,at=5.3,dur=3.4,lead=3", "id=1,out=0,at=7.1,lead=2.5"], 12),
+    # a cue with little pre-roll: sent 1 s before its point, 5.3 s into a 10 s GOP (the video leads its clock by
+    # 0.7 s); and 0.2 s before it in 2 s GOPs, once pictures shown from the point on are read
+    "late-cue-10s": (["--size", "640x360", "--gop", "10s"], ["at=5.3,dur=3.4,lead=1"], 12),
+    "late-cue-0.2s": (["--size", "640x360", "--gop", "2s"], ["at=4.52,dur=3.4,lead=0.2"], 12),
 }
 
 

@@ -142,6 +142,8 @@ struct splice_accurate {
     int npics;                 // 0: none decoded
     packets_queue *withheld;   // its packets from the first shown at or after the point on; SPLICE_START_WITHHELD
     int64_t point;             // the armed point decoded toward; AV_NOPTS_VALUE: none
+    int64_t aim;               // where its start is decided: the point, or the first picture after those shown
+                               // from it on that had gone out when it was armed (a cue read that late)
     int start_why;             // event_fallback: why the armed break starts on a key frame; NONE: not known yet
     int64_t gop_len;           // ticks from one key frame to the next, as last read; 0: unknown
     int gop_steady;            // gop_len is the length of the GOP before that one too

@@ -41,7 +41,7 @@ int splice_accurate_create(splice_accurate **out)
         free(a);
         return AVERROR(ENOMEM);
     }
-    a->from = a->point = a->key_pts = a->first_dts = AV_NOPTS_VALUE;
+    a->from = a->point = a->aim = a->key_pts = a->first_dts = AV_NOPTS_VALUE;
     *out = a;
     return 0;
 }

@@ -32,6 +32,10 @@
  * - A key frame that is the point's picture (the first shown at or after
  *   it) starts the break on it, nothing re-encoded; one shown before the
  *   point is never the point.
+ * - A break armed after pictures shown from its point on went out (a cue
+ *   with less pre-roll than the video's lead over the clock), or too late
+ *   in a long GOP to decode it up to the point, is decided for the first
+ *   picture it can be (start_aim), not the next key frame: said as no_gop.
  * - The audio held while armed waits for the decision (splice_replay_held
  *   up to a frame before the point) and switches at the start chosen.
  * - A point that cannot be conditioned (codec or profile refused, no GOP
@@ -289,7 +293,7 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     splice_accurate *a = env->accurate;
     AVPacket *pkt = *ppkt;
     int n = a->npics, s = pkt->stream_index;
-    int64_t frame = splice_frame_ticks(ist, nullptr), point = rep->scte_35_pts_time;
+    int64_t frame = splice_frame_ticks(ist, nullptr), point = a->aim;
     uint8_t act[SPLICE_GOP_MAX];
     int64_t dts[SPLICE_GOP_MAX];
     AVPacket *run[SPLICE_START_RING] = {};
@@ -353,7 +357,47 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
             slot = a->pics[i].dts;
     if (slot == AV_NOPTS_VALUE)
         slot = (plan.reencoded > 0 ? dts[plan.reencoded - 1] : last_kept) + frame;
-    return splice_start_break_at(env, rep, r, fi, s, start, slot, plan.reencoded, EVENT_FALLBACK_NONE);
+    /* Started after the point (pictures from it on had gone out): said as no GOP held at the point. */
+    return splice_start_break_at(env, rep, r, fi, s, start, slot, plan.reencoded,
+                                 a->aim > rep->scte_35_pts_time ? EVENT_FALLBACK_NO_GOP : EVENT_FALLBACK_NONE);
+}
+
+/*
+ * Where the start armed on packet pkt (the first read since) is decided:
+ * point, unless pictures shown from it on went out before the cue was read
+ * (a cue with less pre-roll than the video's lead over the clock). They
+ * stay sent: the start is decided for the first picture after the last of
+ * them (the GOP held tells which went out: all of it but pkt), the pictures
+ * before it kept or re-encoded as at any point, so that no programme
+ * picture is shown twice or lost and the break starts as near the point as
+ * the output allows, not on the next key frame.
+ */
+static int64_t start_aim(const splice_accurate *a, const AVPacket *pkt, int64_t point, int64_t frame)
+{
+    const packets_queue *g = a->gop;
+    int64_t shown = AV_NOPTS_VALUE;
+
+    if (point == REP_NOW || frame <= 0 || g->count == 0 || !(g->items[0]->flags & AV_PKT_FLAG_KEY))
+        return point;
+    int out = g->items[g->count - 1]->dts == pkt->dts ? g->count - 1 : g->count;
+    for (int i = 0; i < out; i++)
+        if (g->items[i]->pts != AV_NOPTS_VALUE && (shown == AV_NOPTS_VALUE || g->items[i]->pts > shown))
+            shown = g->items[i]->pts;
+    int64_t aim = shown != AV_NOPTS_VALUE && shown >= point ? shown + frame : point;
+    /*
+     * The packet that arms decodes START_CATCH_UP + START_CATCH_UP_MAX of the
+     * GOP at most, each one after it START_CATCH_UP_MAX (one more read), and
+     * the one that decides may have START_CATCH_UP_LAST left: a point
+     * nearer than that (a long GOP armed late in it) is decided as far on
+     * as it takes, rather than on the next key frame. Not when a key frame
+     * before the point begins its GOP.
+     */
+    if (pkt->dts == AV_NOPTS_VALUE || (a->gop_len > 0 && g->items[0]->pts + a->gop_len <= point))
+        return aim;
+    int64_t behind = g->count - START_CATCH_UP - START_CATCH_UP_MAX - START_CATCH_UP_LAST;
+    int64_t reads = behind > 0 ? (behind + START_CATCH_UP_MAX - 2) / (START_CATCH_UP_MAX - 1) : 0;
+    int64_t reach = pkt->dts + (reads + 1) * frame;
+    return reach > aim ? reach : aim;
 }
 
 /*
@@ -373,10 +417,16 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     if (a->point != point) {  // another event armed: afresh
         splice_start_release(env);
         a->point = point;
+        a->aim = rep->late > 0 ? point : start_aim(a, pkt, point, frame);  // a late join keeps its key frame
+        if (a->aim >= splice_break_end(rep, nullptr))
+            a->aim = point;  // nothing of the break left to air there: on the key frame
         a->start_why = EVENT_FALLBACK_NONE;
         a->first_dts = AV_NOPTS_VALUE;
         a->bytes = 0;
     }
+    if (key && pkt->pts != AV_NOPTS_VALUE && pkt->pts >= a->point && pkt->pts < a->aim)
+        a->aim = pkt->pts;  // a key frame before the picture aimed at (its GOP's length not known yet): on it
+    point = a->aim;
     if (pkt->dts != AV_NOPTS_VALUE) {
         if (a->first_dts == AV_NOPTS_VALUE)
             a->first_dts = pkt->dts;

@@ -1,6 +1,7 @@
 """KestrowApp relaying live over loopback UDP: a paced sender, the real
 service, a recording receiver; the output checked packet by packet. The
 service's log lines that operators watch for breaks are checked here."""
+import json
 import os
 import re
 import subprocess
@@ -110,6 +111,40 @@ class Live(kt.FillerCase):
                       svc.text())
         self.assertEqual(pictures.decode_errors(svc.out), "")
         self.assertEqual(kt.tr290(svc.out)["cc_errors"], 0)
+
+    def test_cues_read_late_in_the_gop_of_their_point_start_as_near_it_as_the_output_allows(self):
+        # The video leads its clock by 0.7 s. 2 s GOPs: a cue sent 0.8 s before its point (0.52 s after a
+        # key frame, 1.48 s before the next) comes after the anchor shown just after the point, one sent
+        # 0.2 s before after 15 pictures from the point on: what went out stays, the break starts on the
+        # first picture after the last one sent. A 4 s GOP armed 3.3 s into it with a second to go: the
+        # GOP read cannot be decoded up to the point in time, the start comes as soon as it can be. Each
+        # says no_gop, and none waits for the next key frame or loses a picture.
+        rows = [("gop_2s", dict(duration=14, gop=50), ["at=4.52,dur=1.2,lead=0.8", "id=2,at=8.52,dur=2.4,lead=0.2"]),
+                ("gop_4s", dict(duration=14, gop=100), ["at=7.3,dur=2,lead=1"])]
+        for name, opts, cues in rows:
+            with self.subTest(name):
+                asrun = os.path.join(self.dir, name + ".json")
+                prog, info, svc, _ = self.relay(name, "--asrun-file=" + asrun, cues=cues, **opts)
+                with open(prog, "rb") as f:
+                    data = f.read()
+                units = flow.pes_starts(data, {0x100})
+                sent_at = [i for i in range(0, len(data), 188) if data[i + 1] & 0x5F == 0x45 and data[i + 2] == 0x90]
+                starts = [r for r in map(json.loads, kt.read_text(asrun).splitlines()) if r["event"] == "break_start"]
+                j = pictures.check(svc.out, prog, [self.filler], asrun=asrun)
+                t = j["totals"]
+                self.assertEqual((t["holes"], t["duplicates"], t["decode_errors_out"]), (0, 0, t["decode_errors_in"]))
+                self.assertGreaterEqual(t["reencoded_min_db"] or 99, 38.0)
+                self.assertEqual(len(starts), len(cues))
+                for n, (cue, record, b) in enumerate(zip(sent_at, starts, j["breaks"])):
+                    point = info["cues"][n]["pts_time"]
+                    key = min(k for k in pictures.key_frames(prog) if k > point)
+                    self.assertEqual((record["fallback"], record["pts"], b["missing"], b["frames_off_end"]),
+                                     ("no_gop", b["first_pts"], 0, 0))
+                    self.assertTrue(point < record["pts"] < key, (point, record["pts"], key))
+                    # A PES is read once the next one on its PID begins: those begun before the cue's went out.
+                    sent = max(pts for k, (off, _, pts) in enumerate(units[:-1]) if units[k + 1][0] < cue)
+                    if name == "gop_2s":
+                        self.assertEqual(b["frames_off_start"], (sent - point) // (TICKS // 25) + 1)
 
     def test_a_break_across_the_pts_wrap_keeps_the_pcrs_40_ms_apart(self):
         _, info, svc, check = self.relay("wrap", duration=10, start_pts=(1 << 33) - 6 * TICKS,
