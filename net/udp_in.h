@@ -22,7 +22,9 @@
 struct AVIOContext;
 struct udp_in;
 
-#define UDP_IN_MAX_DATAGRAM 2048     // longer datagrams are cut (counted as truncated)
+/* The largest UDP payload of a 1500-byte MTU (seven TS packets and an RTP header, an SRT message, fit):
+ * longer datagrams are cut (counted as truncated). The input ring's slots are this large. */
+#define UDP_IN_MAX_DATAGRAM 1472
 #define UDP_IN_INVALID_AFTER_US 1000000  // time without a TS datagram while others come: not MPEG-TS
 #define UDP_IN_INVALID_REPORT_US 60000000  // told again this often while it lasts
 
