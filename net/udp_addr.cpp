@@ -7,6 +7,9 @@
 #include <cstring>
 #include <ctime>
 #include <netdb.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 int udp_addr_parse(const char *text, sockaddr_in *out)
 {
@@ -71,4 +74,11 @@ int64_t udp_now_ns(void)
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+int udp_raise_thread(void)
+{
+    if (setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), UDP_THREAD_NICE) != 0)
+        return -errno;
+    return 0;
 }

@@ -25,4 +25,16 @@ int udp_addr_interface(const char *text, in_addr *out);
 /* Monotonic clock in nanoseconds. */
 int64_t udp_now_ns(void);
 
+#define UDP_THREAD_NICE (-10)  // the receiver's and the sender's threads, where the process may
+
+/*
+ * Gives the calling thread nice UDP_THREAD_NICE, where the process may
+ * (CAP_SYS_NICE, or RLIMIT_NICE: LimitNICE= of a systemd unit). The receiver
+ * and the sender sleep between datagrams; on a busy host a thread of normal
+ * priority that wakes waits for the running one's time slice (milliseconds:
+ * PCR arrival jitter, an input socket that overflows), a heavier one runs at
+ * once. 0, or -errno with the thread's priority unchanged.
+ */
+int udp_raise_thread(void);
+
 #endif

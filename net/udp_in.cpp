@@ -267,6 +267,7 @@ static void receiver_loop(udp_in *in);
 static void *receiver_thread(void *arg)
 {
     utils_name_thread("udp-in");
+    udp_raise_thread();  // or it keeps the process's priority
     try {
         receiver_loop((udp_in *)arg);
     } catch (...) {

@@ -642,6 +642,7 @@ static void sender_loop(udp_out *o);
 static void *sender_thread(void *arg)
 {
     utils_name_thread("udp-out");
+    udp_raise_thread();  // or it keeps the process's priority
     try {
         sender_loop((udp_out *)arg);
     } catch (...) {
