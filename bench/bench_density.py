@@ -34,7 +34,6 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -199,19 +198,10 @@ def main(argv=None):
     ap.add_argument("--duration", type=float, default=40)
     ap.add_argument("--keep", help="work in this folder and keep its files")
     a = ap.parse_args(argv)
-    app = os.path.join(a.build, "service", "KestrowApp")
-    checker = os.path.join(a.build, "tools", "kestrow_check")
-    for path in (app, checker):
-        if not os.access(path, os.X_OK):
-            print("bench_density: no %s; build it first (see bench_live.py --help)" % path, file=sys.stderr)
-            return 2
-    os.environ["KESTROW_TOOLS_BIN"] = os.path.dirname(checker)
-    if a.keep:
-        os.makedirs(a.keep, exist_ok=True)
-        work, tmp = a.keep, None
-    else:
-        tmp = tempfile.TemporaryDirectory(prefix="kestrow-bench-density-")
-        work = tmp.name
+    app = bl.service_of(a.build, "bench_density")
+    if not app:
+        return 2
+    work, tmp = bl.work_folder(a.keep, "kestrow-bench-density-")
     try:
         t_all = time.monotonic()
         prog, filler = os.path.join(work, "prog.ts"), os.path.join(work, "filler.ts")

@@ -491,6 +491,27 @@ def sender_lateness(prog, send_log):
 # --------------------------------------------------------------------------
 
 
+def service_of(build, bench):
+    """KestrowApp of build, kestrow_check beside it taken for the tools; None (said why) when one is missing."""
+    app = os.path.join(build, "service", "KestrowApp")
+    checker = os.path.join(build, "tools", "kestrow_check")
+    for path in (app, checker):
+        if not os.access(path, os.X_OK):
+            print("%s: no %s; build it first (see bench_live.py --help)" % (bench, path), file=sys.stderr)
+            return None
+    os.environ["KESTROW_TOOLS_BIN"] = os.path.dirname(checker)
+    return app
+
+
+def work_folder(keep, prefix):
+    """(folder, temporary directory or None): keep, made if need be, else a new temporary one."""
+    if keep:
+        os.makedirs(keep, exist_ok=True)
+        return keep, None
+    tmp = tempfile.TemporaryDirectory(prefix=prefix)
+    return tmp.name, tmp
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default=os.path.join(ROOT, "build-rel"))
@@ -502,20 +523,11 @@ def main(argv=None):
     ap.add_argument("--small-filler", action="store_true", help="a filler of about 1 MiB (2 s at 4 Mbit/s)")
     ap.add_argument("--mux-delay", help="the input's video lead over its PCR, s (ffmpeg's -muxdelay; 'default')")
     a = ap.parse_args(argv)
-    app = os.path.join(a.build, "service", "KestrowApp")
-    checker = os.path.join(a.build, "tools", "kestrow_check")
-    for path in (app, checker):
-        if not os.access(path, os.X_OK):
-            print("bench_live: no %s; build it first (see --help)" % path, file=sys.stderr)
-            return 2
-    os.environ["KESTROW_TOOLS_BIN"] = os.path.dirname(checker)
+    app = service_of(a.build, "bench_live")
+    if not app:
+        return 2
     rates = [int(x) for x in a.rates.split(",")]
-    if a.keep:
-        os.makedirs(a.keep, exist_ok=True)
-        work, tmp = a.keep, None
-    else:
-        tmp = tempfile.TemporaryDirectory(prefix="kestrow-bench-live-")
-        work = tmp.name
+    work, tmp = work_folder(a.keep, "kestrow-bench-live-")
     try:
         if a.faults:
             return run_faults(app, work, a.faults.split(","))
