@@ -778,23 +778,9 @@ static void slicer_take_conformed_filler(app_ctx *app, conform_thread *conformer
     filler_destroy(&copy);
 }
 
-int slicer_main_loop(app_ctx *app)
+/* Loads the filler (its conformed copy where one is kept) into app->filler; 0, or why not (said in the log). */
+static int slicer_load_filler(app_ctx *app)
 {
-    /* Names for the log and the muxer (an SRT passphrase masked); the sockets are the session's own. */
-    slicer_links_name(app->src_addr, app->src_url, sizeof(app->src_url));
-    slicer_links_name(app->dst_addr, app->dst_url, sizeof(app->dst_url));
-    log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
-    log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
-    if (app->backup_addr[0]) {
-        slicer_links_name(app->backup_addr, app->backup_url, sizeof(app->backup_url));
-        log_printf(LOG_INFO, "%s: backup_src_url=%s, failback %s after %d s", "slicer_main_loop", app->backup_url,
-                   app->failback_stay ? "never (stay)" : "to the main", app->failback_hold);
-    }
-
-    ffmpeg_log_policy library_log = {1, SLICER_LIBRARY_REPEATS, RATELIMIT_PERIOD_US, "slicer_main_loop"};
-    ffmpeg_log_policy_set(&library_log);
-    avformat_network_init();
-
     char filler_file[APP_TEXT_SIZE];
     int conformed = conform_thread_filler_at_start(app, filler_file, sizeof(filler_file));
     log_printf(LOG_INFO, "%s: loading filler [%s]", "slicer_main_loop", filler_file);
@@ -820,6 +806,29 @@ int slicer_main_loop(app_ctx *app)
         log_printf(LOG_ERROR, "%s: filler stream %u (id %d) ignored: at most %d filler streams are used",
                    "slicer_main_loop", i, app->filler->format->streams[i]->id, FILLER_MAX_STREAMS);
     av_dump_format(app->filler->format, 0, filler_file, 0);
+    return 0;
+}
+
+int slicer_main_loop(app_ctx *app)
+{
+    /* Names for the log and the muxer (an SRT passphrase masked); the sockets are the session's own. */
+    slicer_links_name(app->src_addr, app->src_url, sizeof(app->src_url));
+    slicer_links_name(app->dst_addr, app->dst_url, sizeof(app->dst_url));
+    log_printf(LOG_INFO, "%s: src_url=%s", "slicer_main_loop", app->src_url);
+    log_printf(LOG_INFO, "%s: dst_url=%s", "slicer_main_loop", app->dst_url);
+    if (app->backup_addr[0]) {
+        slicer_links_name(app->backup_addr, app->backup_url, sizeof(app->backup_url));
+        log_printf(LOG_INFO, "%s: backup_src_url=%s, failback %s after %d s", "slicer_main_loop", app->backup_url,
+                   app->failback_stay ? "never (stay)" : "to the main", app->failback_hold);
+    }
+
+    ffmpeg_log_policy library_log = {1, SLICER_LIBRARY_REPEATS, RATELIMIT_PERIOD_US, "slicer_main_loop"};
+    ffmpeg_log_policy_set(&library_log);
+    avformat_network_init();
+
+    int ret = slicer_load_filler(app);
+    if (ret < 0)
+        return ret;
 
     slicer_links *links = nullptr;
     ret = slicer_links_create(app, &links);
