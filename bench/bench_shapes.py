@@ -19,6 +19,10 @@ mode: pictures in and out, identical, re-encoded (lowest dB), holes,
 decoding errors in and out, frames off at the start and at the return
 (0: on the announced picture; below 0 early; "-": the break did not air),
 and what the as-run says (pictures re-encoded, fallback at start/return).
+Live rows also give the output's hold: the receiver logs each datagram's
+arrival, and the hold is the latest a PCR of the output arrived against its
+value (arrival - PCR, less their median): how long the wire was held, the
+frame-accurate work at the points included ("off" rows give the host's own).
 
     python3 bench/bench_shapes.py [--build DIR] [--keep DIR] [--only NAME,...] [--json FILE] [--live]
 
@@ -28,10 +32,12 @@ its pictures (0 off at both ends, no hole, no decoding error added, every
 re-encoded picture at least 38 dB) or says why it fell back, 1 otherwise.
 """
 import argparse
+import bisect
 import json
 import os
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -40,6 +46,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 TICKS = 90000
+WRAP = 1 << 33
 FLOOR_DB = 38.0
 
 SD = ["--size", "720x576", "--audio", "mp2"]
@@ -66,6 +73,10 @@ SHAPES = {
                            ["at=5.3,dur=3.4"], 12),
     "hevc-prog": (["--size", "640x360", "--video-codec", "hevc", "--gop", "1s"], None, 12),
     "hevc-field": (SD + ["--video-codec", "hevc", "--field-coding", "field"], None, 12),
+    # HD interlaced and HEVC, whose re-encoding at the points weighs most on the packet path
+    "h264-1080i": (["--size", "1920x1080", "--field-coding", "mbaff", "--gop", "2s", "--preset", "veryfast"],
+                   None, 12),
+    "hevc-720p": (["--size", "1280x720", "--fps", "50", "--video-codec", "hevc", "--gop", "1s"], None, 12),
     # cue timing: a key frame one picture before the point (key frames every second); a return cue for the
     # event while it is armed, ending it at 7.1 s rather than 8.7 s
     "key-1-before": (["--size", "640x360", "--gop", "1s"], ["at=5.04,dur=3.04"], 12),
@@ -115,7 +126,8 @@ def splice(build, live, mode, prog, out, filler, asrun):
         return res.returncode, res.stderr
     udp = [sys.executable, os.path.join(ROOT, "tools", "kestrow_udp.py")]
     src, dst = ("127.0.0.1:%d" % free_port(socket.SOCK_DGRAM) for _ in range(2))
-    recv = subprocess.Popen(udp + ["recv", dst, out, "--seconds", "120", "--idle", "3"], stdout=subprocess.DEVNULL)
+    recv = subprocess.Popen(udp + ["recv", dst, out, "--seconds", "120", "--idle", "3", "--log", out + ".times"],
+                            stdout=subprocess.DEVNULL)
     app = subprocess.Popen([os.path.join(build, "service", "KestrowApp"), "--src-addr=" + src, "--dst-addr=" + dst,
                             "--port=127.0.0.1:%d" % free_port(socket.SOCK_STREAM), "--filler=" + filler,
                             "--frame-accurate=" + mode, "--asrun-file=" + asrun, "--log-file-name=" + out + ".log"],
@@ -133,6 +145,38 @@ def splice(build, live, mode, prog, out, filler, asrun):
                 p.kill()
                 p.wait()
     return app.returncode, err
+
+
+def pcr_hold(out):
+    """The latest a PCR of the recorded output arrived against its value, in ms (arrival - PCR less their
+    median; the output's drift over a run is far below a millisecond); None without PCRs."""
+    offs, times = [], []
+    with open(out + ".times") as f:
+        for line in f:
+            t, off = line.split()
+            times.append(float(t))
+            offs.append(int(off))
+    with open(out, "rb") as f:
+        ts = f.read()
+    late, pcr_pid, turns, last = [], None, 0, None
+    for pos in range(0, len(ts) - 187, 188):
+        p = ts[pos:pos + 12]
+        if p[0] != 0x47 or not (p[3] & 0x20) or p[4] < 7 or not (p[5] & 0x10):
+            continue
+        pid = ((p[1] & 0x1F) << 8) | p[2]
+        pcr_pid = pid if pcr_pid is None else pcr_pid
+        if pid != pcr_pid:
+            continue
+        base = (p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7)
+        if last is not None and base < last - WRAP // 2:
+            turns += 1
+        last = base
+        q = bisect.bisect_right(offs, pos) - 1
+        if q >= 0:
+            late.append(times[q] - (base + turns * WRAP) / TICKS)
+    if not late:
+        return None
+    return (max(late) - statistics.median(late)) * 1000
 
 
 def later(cue, by):
@@ -193,6 +237,8 @@ def run_shape(build, work, name, keep, live=False):
         row["end_reenc"], row["end_fallback"] = (en[0].get("reencoded"), en[0].get("fallback")) if en else ("-", "-")
         row["asrun"] = "%s/%s, %s/%s" % tuple(fmt(row[k]) for k in ("start_reenc", "start_fallback", "end_reenc",
                                                                      "end_fallback"))
+        if live:
+            row["hold_ms"] = pcr_hold(out)
         rows.append(row)
     return rows
 
@@ -232,9 +278,9 @@ def main():
     work = a.keep or tempfile.mkdtemp(prefix="bench_shapes_")
     os.makedirs(work, exist_ok=True)
     cols = ["shape", "mode", "pictures_in", "pictures_out", "own", "reencoded", "reencoded_min_db", "holes",
-            "decode_errors_in", "decode_errors_out", "start_off", "end_off", "asrun"]
+            "decode_errors_in", "decode_errors_out", "start_off", "end_off", "asrun"] + (["hold_ms"] if a.live else [])
     heads = ["shape", "mode", "in", "out", "own", "reenc", "min dB", "holes", "err in", "err out", "start",
-             "return", "as-run (reencoded/fallback)"]
+             "return", "as-run (reencoded/fallback)"] + (["hold (ms)"] if a.live else [])
     print("| " + " | ".join(heads) + " |")
     print("|" + "---|" * len(heads))
     rows, status = [], 0
