@@ -43,6 +43,8 @@ import sys
 import tempfile
 import time
 
+import bench_live  # noqa: E402  (the receiver's arrival log)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 TICKS = 90000
@@ -150,12 +152,7 @@ def splice(build, live, mode, prog, out, filler, asrun):
 def pcr_hold(out):
     """The latest a PCR of the recorded output arrived against its value, in ms (arrival - PCR less their
     median; the output's drift over a run is far below a millisecond); None without PCRs."""
-    offs, times = [], []
-    with open(out + ".times") as f:
-        for line in f:
-            t, off = line.split()
-            times.append(float(t))
-            offs.append(int(off))
+    times, offs = bench_live.read_log(out + ".times")
     with open(out, "rb") as f:
         ts = f.read()
     late, pcr_pid, turns, last = [], None, 0, None
