@@ -13,7 +13,6 @@ import sys
 import tempfile
 import threading
 import time
-import types
 import unittest
 import urllib.request
 import xmlrpc.client
@@ -31,11 +30,26 @@ import kestrow_gen as gen  # noqa: E402
 import kestrow_udp as udp  # noqa: E402
 
 
+class _Kept:
+    """A temporary folder left in place, used as TemporaryDirectory is."""
+    def __init__(self, prefix):
+        self.name = tempfile.mkdtemp(prefix=prefix)
+
+    def cleanup(self):
+        pass
+
+    def __enter__(self):
+        return self.name
+
+    def __exit__(self, *exc):
+        return False
+
+
 def scratch(prefix="kestrow-"):
     """A fresh temporary folder, removed when the object is dropped (kept
     when KESTROW_KEEP is set, to look into a failure)."""
     if os.environ.get("KESTROW_KEEP"):
-        return types.SimpleNamespace(name=tempfile.mkdtemp(prefix=prefix), cleanup=lambda: None)
+        return _Kept(prefix)
     return tempfile.TemporaryDirectory(prefix=prefix)
 
 
