@@ -784,7 +784,9 @@ static int slicer_load_filler(app_ctx *app)
     char filler_file[APP_TEXT_SIZE];
     int conformed = conform_thread_filler_at_start(app, filler_file, sizeof(filler_file));
     log_printf(LOG_INFO, "%s: loading filler [%s]", "slicer_main_loop", filler_file);
-    int ret = filler_load(filler_file, &app->filler);
+    int ret = filler_load(filler_file, &app->filler, app->stop_flag);
+    if (ret == -EINTR)
+        return ret;  // the service stops
     if (ret < 0) {
         char err[ERR_TEXT_SIZE] = {0};
         log_printf(LOG_ERROR, "%s: failed to load filler [%s]: %s", "slicer_main_loop", app->filler_path,
@@ -828,7 +830,7 @@ int slicer_main_loop(app_ctx *app)
 
     int ret = slicer_load_filler(app);
     if (ret < 0)
-        return ret;
+        return ret == -EINTR ? 0 : ret;
 
     slicer_links *links = nullptr;
     ret = slicer_links_create(app, &links);

@@ -119,7 +119,13 @@ static int filler_append(filler_stream *fs, AVPacket *pkt)
     return 0;
 }
 
-int filler_load(const char *path, filler_ctx **out)
+/* The library's interrupt callback: a stop asked for ends the reading. */
+static int filler_interrupted(void *opaque)
+{
+    return ((const std::atomic<int> *)opaque)->load() != 0;
+}
+
+int filler_load(const char *path, filler_ctx **out, const std::atomic<int> *stop)
 {
     filler_block block = {};
     int ret;
@@ -134,6 +140,14 @@ int filler_load(const char *path, filler_ctx **out)
     if (!f)
         return -ENOMEM;
 
+    if (stop) {  // a stop while a large filler is read is not held up by the reading
+        if (!(f->format = avformat_alloc_context())) {
+            free(f);
+            return -ENOMEM;
+        }
+        f->format->interrupt_callback.callback = filler_interrupted;
+        f->format->interrupt_callback.opaque = (void *)stop;
+    }
     // On failure avformat_open_input frees the context and nulls the pointer.
     ret = avformat_open_input(&f->format, path, nullptr, nullptr);
     if (ret < 0)
@@ -143,6 +157,10 @@ int filler_load(const char *path, filler_ctx **out)
         goto out_free;
 
     for (;;) {
+        if (stop && stop->load()) {
+            ret = -EINTR;
+            goto out_free;
+        }
         AVPacket *pkt = av_packet_alloc();
         if (!pkt) {
             ret = -ENOMEM;
@@ -183,7 +201,7 @@ int filler_load(const char *path, filler_ctx **out)
 out_free:
     av_buffer_unref(&block.buf);
     filler_free(f);
-    return ret;
+    return stop && stop->load() ? -EINTR : ret;
 }
 
 int filler_destroy(filler_ctx **p)

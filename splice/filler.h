@@ -6,6 +6,7 @@
 #ifndef KESTROW_SPLICE_FILLER_H
 #define KESTROW_SPLICE_FILLER_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -34,9 +35,10 @@ struct filler_ctx {
  * Reads the whole file at path into a new store in *out. Packets of streams
  * with an index of FILLER_MAX_STREAMS or more are not stored. Returns 0; -EINVAL
  * if out is null; -ENOMEM without memory; the library's code when the file cannot
- * be opened or probed. On failure *out is null and nothing stays allocated.
+ * be opened or probed; -EINTR as soon as stop (null: none) is set. On failure
+ * *out is null and nothing stays allocated.
  */
-int filler_load(const char *path, filler_ctx **out);
+int filler_load(const char *path, filler_ctx **out, const std::atomic<int> *stop = nullptr);
 
 /*
  * Whether f can stand in for a programme at all: the MPEG-TS demuxer read

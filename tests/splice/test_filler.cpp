@@ -143,6 +143,9 @@ TEST_F(Filler, FailuresLeaveNothing)
     filler_ctx *f = nullptr;
     EXPECT_EQ(-22, filler_load(nullptr, &f));
     EXPECT_EQ(-22, filler_load(path("notes.txt").c_str(), nullptr));
+    std::atomic<int> stop{1};  // a stop asked for: the reading ends at once
+    EXPECT_EQ(-EINTR, filler_load(av_file().c_str(), &f, &stop));
+    EXPECT_EQ(nullptr, f);
 }
 
 namespace {
