@@ -73,7 +73,8 @@ const char *event_reason_name(const event *ev)
 
 const char *event_fallback_name(int fallback)
 {
-    static const char *const names[] = {"", "unmatched", "no_gop", "open_gop", "error", "timeline_break", "field_pictures"};
+    static const char *const names[] = {"", "unmatched", "no_gop", "open_gop", "error", "timeline_break", "field_pictures",
+                                         "late_cue"};
     return reason_name(names, std::size(names), fallback);
 }
 

@@ -304,6 +304,7 @@ enum event_fallback {
     EVENT_FALLBACK_ERROR,          // decoding or encoding failed
     EVENT_FALLBACK_TIMELINE,       // the input's time line broke while the run was fed (restart, loss)
     EVENT_FALLBACK_FIELDS,         // start: the programme codes its fields as pictures of their own
+    EVENT_FALLBACK_LATE_CUE,       // start: the cue came after pictures shown from its point on had gone out
 };
 
 /* "unmatched", "no_gop", ...; "" for EVENT_FALLBACK_NONE. */

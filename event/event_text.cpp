@@ -195,7 +195,11 @@ static bool say_break(wording *w, const event *ev)
         if (ev->pts_shift > 0)
             say(w, LOG_INFO, "filler video pts shifted by %" PRId64 " ticks (%f sec) to keep pts >= dts",
                 ev->pts_shift, ev->pts_shift / 90000.0);
-        if (ev->fallback != EVENT_FALLBACK_NONE)
+        if (ev->fallback == EVENT_FALLBACK_LATE_CUE)  // as near the point as what had gone out allows
+            say(w, LOG_INFO, "start of %s=%u %f sec after the announced picture: %s (the pictures shown from it on "
+                "had gone out when the cue came), %d pictures before the start re-encoded", id_name(ev),
+                ev->splice_event_id, ev->delta_ticks / 90000.0, event_fallback_name(ev->fallback), ev->reencoded);
+        else if (ev->fallback != EVENT_FALLBACK_NONE)
             say(w, LOG_INFO, "start of %s=%u on the programme's key frame, not on the announced picture: %s",
                 id_name(ev), ev->splice_event_id, event_fallback_name(ev->fallback));
         else if (ev->reencoded > 0)

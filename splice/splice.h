@@ -144,6 +144,7 @@ struct splice_accurate {
     int64_t point;             // the armed point decoded toward; AV_NOPTS_VALUE: none
     int64_t aim;               // where its start is decided: the point, or the first picture after those shown
                                // from it on that had gone out when it was armed (a cue read that late)
+    int aim_why;               // event_fallback: why aim is past the point (late_cue, no_gop); NONE: it is the point
     int start_why;             // event_fallback: why the armed break starts on a key frame; NONE: not known yet
     int64_t gop_len;           // ticks from one key frame to the next, as last read; 0: unknown
     int gop_steady;            // gop_len is the length of the GOP before that one too

@@ -35,7 +35,9 @@
  * - A break armed after pictures shown from its point on went out (a cue
  *   with less pre-roll than the video's lead over the clock), or too late
  *   in a long GOP to decode it up to the point, is decided for the first
- *   picture it can be (start_aim), not the next key frame: said as no_gop.
+ *   picture it can be (start_aim), not the next key frame: said as
+ *   late_cue when pictures from the point on had gone out, as no_gop when
+ *   the GOP could not be decoded up to the point in time.
  * - The audio held while armed waits for the decision (splice_replay_held
  *   up to a frame before the point) and switches at the start chosen.
  * - A point that cannot be conditioned (codec or profile refused, no GOP
@@ -357,9 +359,9 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
             slot = a->pics[i].dts;
     if (slot == AV_NOPTS_VALUE)
         slot = (plan.reencoded > 0 ? dts[plan.reencoded - 1] : last_kept) + frame;
-    /* Started after the point (pictures from it on had gone out): said as no GOP held at the point. */
+    /* Started after the point: the cue came after pictures from it on had gone out, or too late to decode to it. */
     return splice_start_break_at(env, rep, r, fi, s, start, slot, plan.reencoded,
-                                 a->aim > rep->scte_35_pts_time ? EVENT_FALLBACK_NO_GOP : EVENT_FALLBACK_NONE);
+                                 a->aim > rep->scte_35_pts_time ? a->aim_why : EVENT_FALLBACK_NONE);
 }
 
 /*
@@ -370,13 +372,16 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
  * them (the GOP held tells which went out: all of it but pkt), the pictures
  * before it kept or re-encoded as at any point, so that no programme
  * picture is shown twice or lost and the break starts as near the point as
- * the output allows, not on the next key frame.
+ * the output allows, not on the next key frame. *why: EVENT_FALLBACK_LATE_CUE
+ * when pictures had gone out, EVENT_FALLBACK_NO_GOP when the decoding
+ * cannot reach the point in time, else EVENT_FALLBACK_NONE.
  */
-static int64_t start_aim(const splice_accurate *a, const AVPacket *pkt, int64_t point, int64_t frame)
+static int64_t start_aim(const splice_accurate *a, const AVPacket *pkt, int64_t point, int64_t frame, int *why)
 {
     const packets_queue *g = a->gop;
     int64_t shown = AV_NOPTS_VALUE;
 
+    *why = EVENT_FALLBACK_NONE;
     if (point == REP_NOW || frame <= 0 || g->count == 0 || !(g->items[0]->flags & AV_PKT_FLAG_KEY))
         return point;
     int out = g->items[g->count - 1]->dts == pkt->dts ? g->count - 1 : g->count;
@@ -384,6 +389,8 @@ static int64_t start_aim(const splice_accurate *a, const AVPacket *pkt, int64_t 
         if (g->items[i]->pts != AV_NOPTS_VALUE && (shown == AV_NOPTS_VALUE || g->items[i]->pts > shown))
             shown = g->items[i]->pts;
     int64_t aim = shown != AV_NOPTS_VALUE && shown >= point ? shown + frame : point;
+    if (aim > point)
+        *why = EVENT_FALLBACK_LATE_CUE;
     /*
      * The packet that arms decodes START_CATCH_UP + START_CATCH_UP_MAX of the
      * GOP at most, each one after it START_CATCH_UP_MAX (one more read), and
@@ -397,7 +404,10 @@ static int64_t start_aim(const splice_accurate *a, const AVPacket *pkt, int64_t 
     int64_t behind = g->count - START_CATCH_UP - START_CATCH_UP_MAX - START_CATCH_UP_LAST;
     int64_t reads = behind > 0 ? (behind + START_CATCH_UP_MAX - 2) / (START_CATCH_UP_MAX - 1) : 0;
     int64_t reach = pkt->dts + (reads + 1) * frame;
-    return reach > aim ? reach : aim;
+    if (reach <= aim)
+        return aim;
+    *why = EVENT_FALLBACK_NO_GOP;
+    return reach;
 }
 
 /*
@@ -417,9 +427,12 @@ bool splice_start_step(const splice_env *env, rep_ctx *rep, rep_stream *r, int f
     if (a->point != point) {  // another event armed: afresh
         splice_start_release(env);
         a->point = point;
-        a->aim = rep->late > 0 ? point : start_aim(a, pkt, point, frame);  // a late join keeps its key frame
-        if (a->aim >= splice_break_end(rep, nullptr))
+        a->aim_why = EVENT_FALLBACK_NONE;
+        a->aim = rep->late > 0 ? point : start_aim(a, pkt, point, frame, &a->aim_why);  // a late join: its key frame
+        if (a->aim >= splice_break_end(rep, nullptr)) {
             a->aim = point;  // nothing of the break left to air there: on the key frame
+            a->aim_why = EVENT_FALLBACK_NONE;
+        }
         a->start_why = EVENT_FALLBACK_NONE;
         a->first_dts = AV_NOPTS_VALUE;
         a->bytes = 0;

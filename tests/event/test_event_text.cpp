@@ -61,9 +61,11 @@ TEST(EventText, EveryEventInItsWords)
     armed.e.pts_time = 900000, armed.e.pts_adjustment = 90000, armed.e.duration = 270000;
     Ev shifted(EVENT_BREAK_STARTED);
     shifted.at(990000, 1800).e.pts_shift = 7200;
-    Ev on_point(EVENT_BREAK_STARTED), on_key(EVENT_BREAK_STARTED);
+    Ev on_point(EVENT_BREAK_STARTED), on_key(EVENT_BREAK_STARTED), late(EVENT_BREAK_STARTED);
     on_point.at(990000, 0).e.reencoded = 2;
     on_key.at(1080000, 90000).e.fallback = EVENT_FALLBACK_FIELDS;
+    late.at(1044000, 54000).e.fallback = EVENT_FALLBACK_LATE_CUE;
+    late.e.reencoded = 1;
     Ev ended(EVENT_BREAK_ENDED, EVENT_END_DURATION);
     ended.at(1260000, 0, 1260000).on(0).e.aired = 270000;
     Ev lost(EVENT_BREAK_ENDED, EVENT_END_SESSION_END);
@@ -120,6 +122,9 @@ TEST(EventText, EveryEventInItsWords)
         {on_key.e, {"I Splicing started: delta=90000, time=1.000000",
                     "I start of splice_event_id=42 on the programme's key frame, not on the announced picture: "
                     "field_pictures"}},
+        {late.e, {"I Splicing started: delta=54000, time=0.600000",
+                  "I start of splice_event_id=42 0.600000 sec after the announced picture: late_cue (the pictures "
+                  "shown from it on had gone out when the cue came), 1 pictures before the start re-encoded"}},
         {Ev(EVENT_STREAM_SWITCHED, EVENT_SWITCH_TO_FILLER).at(990000, 960).on(1).e,
          {"I found audio stream 1, dts delta=960, rep_ctx.scte_35_pts_time=990000"}},
         {Ev(EVENT_STREAM_SWITCHED, EVENT_SWITCH_BACK_AT_END).at(1260480, 0, 1260000).on(1).e,

@@ -117,11 +117,12 @@ class Live(kt.FillerCase):
         # key frame, 1.48 s before the next) comes after the anchor shown just after the point, one sent
         # 0.2 s before after 15 pictures from the point on: what went out stays, the break starts on the
         # first picture after the last one sent. A 4 s GOP armed 3.3 s into it with a second to go: the
-        # GOP read cannot be decoded up to the point in time, the start comes as soon as it can be. Each
-        # says no_gop, and none waits for the next key frame or loses a picture.
-        rows = [("gop_2s", dict(duration=14, gop=50), ["at=4.52,dur=1.2,lead=0.8", "id=2,at=8.52,dur=2.4,lead=0.2"]),
-                ("gop_4s", dict(duration=14, gop=100), ["at=7.3,dur=2,lead=1"])]
-        for name, opts, cues in rows:
+        # GOP read cannot be decoded up to the point in time, the start comes as soon as it can be. The
+        # first two say late_cue, the last no_gop, and none waits for the next key frame or loses a picture.
+        rows = [("gop_2s", dict(duration=14, gop=50), ["at=4.52,dur=1.2,lead=0.8", "id=2,at=8.52,dur=2.4,lead=0.2"],
+                 "late_cue"),
+                ("gop_4s", dict(duration=14, gop=100), ["at=7.3,dur=2,lead=1"], "no_gop")]
+        for name, opts, cues, why in rows:
             with self.subTest(name):
                 asrun = os.path.join(self.dir, name + ".json")
                 prog, info, svc, _ = self.relay(name, "--asrun-file=" + asrun, cues=cues, **opts)
@@ -139,7 +140,7 @@ class Live(kt.FillerCase):
                     point = info["cues"][n]["pts_time"]
                     key = min(k for k in pictures.key_frames(prog) if k > point)
                     self.assertEqual((record["fallback"], record["pts"], b["missing"], b["frames_off_end"]),
-                                     ("no_gop", b["first_pts"], 0, 0))
+                                     (why, b["first_pts"], 0, 0))
                     self.assertTrue(point < record["pts"] < key, (point, record["pts"], key))
                     # A PES is read once the next one on its PID begins: those begun before the cue's went out.
                     sent = max(pts for k, (off, _, pts) in enumerate(units[:-1]) if units[k + 1][0] < cue)
