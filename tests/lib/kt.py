@@ -3,6 +3,7 @@ free loopback ports, bounded waits, and the one launcher of KestrowApp.
 Everything stops by itself. Importing it puts the tools folder on the import
 path (kestrow_gen, kestrow_udp, kestrow_report)."""
 import bisect
+import datetime
 import json
 import os
 import re
@@ -59,6 +60,17 @@ def scratch_dir(case, prefix="kestrow-"):
     tmp = scratch(prefix)
     (case.addClassCleanup if isinstance(case, type) else case.addCleanup)(tmp.cleanup)
     return tmp.name
+
+
+def stop_time(text):
+    """Seconds from the first signal caught to "Bye!" on the log's stamps: the
+    service's own stop, without the process's exit (the sanitizers' leak scan)."""
+    stamps = {}
+    for line in text.splitlines():
+        m = re.match(r"..\[(\d+-\d+-\d+ \d+:\d+:\d+\.\d+)\] (sighandler: |Bye!)", line)
+        if m:
+            stamps.setdefault(m.group(2), datetime.datetime.strptime(m.group(1), "%Y-%m-%d %H:%M:%S.%f"))
+    return (stamps["Bye!"] - stamps["sighandler: "]).total_seconds()
 
 
 def run_demo(*args, timeout=120):

@@ -1,7 +1,6 @@
 """KestrowApp as a process: its command line, the daemon, the shutdown order
 on every terminating signal, and the XML-RPC control port driven by Python's
 xmlrpc.client."""
-import datetime
 import os
 import re
 import signal
@@ -60,7 +59,7 @@ class Base(unittest.TestCase):
         """Status 0 within limit; one line per caught terminating signal, the
         control server's and the main thread's ends in that order, "Bye!" last."""
         self.assertEqual(rc, 0)
-        self.assertLessEqual(stop_time(svc.text()), limit)
+        self.assertLessEqual(kt.stop_time(svc.text()), limit)
         self.assertLessEqual(took, limit + EXIT)
         msgs = kt.messages(svc.text())
         self.assertTrue(msgs[0].startswith("KestrowApp - "), msgs[0])
@@ -71,16 +70,6 @@ class Base(unittest.TestCase):
                                           "main: Controls finished")]
         self.assertEqual(order, ["ctl_run: control server finished", "main: Controls finished"])
         self.assertEqual(msgs[-1], "Bye!")
-
-
-def stop_time(text):
-    """Seconds from the first signal caught to "Bye!" on the log's stamps."""
-    stamps = {}
-    for line in text.splitlines():
-        m = re.match(r"..\[(\d+-\d+-\d+ \d+:\d+:\d+\.\d+)\] (sighandler: |Bye!)", line)
-        if m:
-            stamps.setdefault(m.group(2), datetime.datetime.strptime(m.group(1), "%Y-%m-%d %H:%M:%S.%f"))
-    return (stamps["Bye!"] - stamps["sighandler: "]).total_seconds()
 
 
 class Service(Base):
@@ -150,7 +139,7 @@ class Service(Base):
                 return True
         self.assertTrue(kt.wait_for(gone, 5, step=0.01))
         self.assertLessEqual(time.monotonic() - t0, LIMIT + EXIT)
-        self.assertLessEqual(stop_time(kt.read_text(log)), LIMIT)
+        self.assertLessEqual(kt.stop_time(kt.read_text(log)), LIMIT)
 
     # -- signals ------------------------------------------------------------
 
