@@ -164,8 +164,18 @@ static int worker_do(worker_task task, conform_result *res, const std::atomic<in
             usleep(WORKER_REAP_US);
         return -EINTR;
     }
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR)
-        ;
+    /* Its end, at idle priority, as long as it takes; a stop meanwhile no longer waits for it (as above). */
+    for (;;) {
+        pid_t w = waitpid(pid, &wstatus, WNOHANG);
+        if (w == pid || (w < 0 && errno != EINTR))
+            break;
+        if (stop && stop->load()) {
+            if (got <= 0)
+                return -EINTR;
+            break;  // the outcome is read: it stands
+        }
+        usleep(WORKER_REAP_US);
+    }
     if (got == 0 && WIFSIGNALED(wstatus))
         return worker_failed(res, "the conforming process ended on signal %d", WTERMSIG(wstatus));
     if (got == 0)
