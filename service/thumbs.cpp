@@ -134,10 +134,12 @@ int encode_jpeg(const AVFrame *frame, int width, thumb_picture *out)
 }
 
 /* The lowest priority for the calling thread: nice 19 (not the idle class: on a busy host it never runs). */
-void lower_priority(void)
+void lower_priority(thumbs_ctx *t)
 {
-    if (setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), 19) != 0)
+    int tid = (int)syscall(SYS_gettid);
+    if (setpriority(PRIO_PROCESS, (id_t)tid, 19) != 0)
         log_printf(LOG_INFO, "%s: cannot lower the thread's priority: %s", "thumbs", strerror(errno));
+    t->tid.store(tid);
 }
 
 void *thumbs_main(void *arg)
@@ -145,7 +147,7 @@ void *thumbs_main(void *arg)
     thumbs_ctx *t = (thumbs_ctx *)arg;
     utils_name_thread("thumbs");
     try {
-        lower_priority();
+        lower_priority(t);
         int failed[THUMB_COUNT] = {};
         while (!t->stop.load()) {
             for (int k = 0; k < THUMB_COUNT; k++) {
@@ -257,6 +259,11 @@ void thumbs_stop(thumbs_ctx *t)
     if (!t || !t->running)
         return;
     t->stop.store(1);
+    int tid = t->tid.load();
+    errno = 0;
+    int mine = getpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid));
+    if (tid > 0 && errno == 0)
+        setpriority(PRIO_PROCESS, (id_t)tid, mine);  // refused without the right: it finishes at its own pace
     pthread_join(t->thread, nullptr);
     t->running = 0;
     for (int k = 0; k < THUMB_COUNT; k++)

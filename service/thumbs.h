@@ -46,6 +46,7 @@ struct thumbs_ctx {
     std::mutex lock;                               // guards pictures
     thumb_picture pictures[THUMB_COUNT];
     std::atomic<int> stop;
+    std::atomic<int> tid{0};                       // the thread's, once it lowered its priority
     pthread_t thread;
     int running;
 };
@@ -53,7 +54,12 @@ struct thumbs_ctx {
 /* Starts the thread. 0; -EINVAL without t; pthread_create's negative errno (logged; no thumbnails then). */
 int thumbs_start(thumbs_ctx *t);
 
-/* Stops the thread and frees what the slots hold; the pictures stay. Nothing without a thread. */
+/*
+ * Stops the thread and frees what the slots hold; the pictures stay. Nothing
+ * without a thread. The thread gets the caller's priority back first where
+ * the process may raise it, so that a picture it is making on a busy host
+ * does not hold the stop up.
+ */
 void thumbs_stop(thumbs_ctx *t);
 
 /*
