@@ -39,6 +39,7 @@ extern "C" {
 
 #define SLICER_DATAGRAM_SIZE     1316    // seven TS packets per UDP datagram
 #define SLICER_RETRY_PERIOD_US   250000  // pace of repeated sessions that fail at once
+#define SLICER_STOP_STEP_US      100000  // a step of the stop said in the log when longer than this
 #define SLICER_OUTPUT_GRACE_US   500000  // time the output gets to write its trailer after a stop
 #define SLICER_SRC_BUFFER        (8 << 20)  // socket receive buffer asked for by default, bytes
 #define SLICER_IN_RING_US        300000     // the input ring: this long at the mux rate (its reader waits for
@@ -811,6 +812,19 @@ static int slicer_load_filler(app_ctx *app)
     return 0;
 }
 
+/*
+ * One step of the stop, timed from since: a step that takes long (a thread
+ * that does not see the stop, a host that gives it no CPU) is said, so that
+ * a slow stop shows where it waited. The time now.
+ */
+static int64_t slicer_stop_step(const char *what, int64_t since)
+{
+    int64_t now = av_gettime_relative();
+    if (now - since > SLICER_STOP_STEP_US)
+        log_printf(LOG_INFO, "%s: stopping: %s took %.3f s", "slicer_main_loop", what, (now - since) / 1e6);
+    return now;
+}
+
 int slicer_main_loop(app_ctx *app)
 {
     /* Names for the log and the muxer (an SRT passphrase masked); the sockets are the session's own. */
@@ -885,10 +899,16 @@ int slicer_main_loop(app_ctx *app)
     }
 
     ratelimit_flush(&failures, status_now_us());
+    int64_t step = av_gettime_relative();
     slicer_links_destroy(&links);
+    step = slicer_stop_step("the links", step);
     thumbs_stop(&app->thumbs);
+    step = slicer_stop_step("the thumbnails", step);
     conform_thread_stop(&conformer);  // first: it reads the traffic's schedule
+    step = slicer_stop_step("the conforming", step);
     traffic_thread_stop(&traffic);
+    step = slicer_stop_step("the traffic", step);
     filler_destroy(&app->filler);
+    slicer_stop_step("the filler", step);
     return ret == SLICER_CONFIG_FAULT ? ret : 0;
 }
