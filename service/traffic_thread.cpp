@@ -124,6 +124,8 @@ void traffic_thread_stop(traffic_thread **p)
     if (!t)
         return;
     t->stop.store(1);
+    if (t->traffic_ctx)
+        traffic_wake(t->traffic_ctx);  // not at the end of its period: at once
     if (t->thread.joinable())
         t->thread.join();
     traffic_thread_poll(t);

@@ -198,6 +198,13 @@ void traffic_wait(traffic *t, int timeout_ms)
     t->work = false;
 }
 
+void traffic_wake(traffic *t)
+{
+    std::lock_guard<std::mutex> guard(t->lock);
+    t->work = true;
+    t->wake.notify_one();
+}
+
 void traffic_get_stats(traffic *t, traffic_stats *out)
 {
     std::lock_guard<std::mutex> guard(t->lock);

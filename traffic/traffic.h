@@ -156,8 +156,11 @@ void traffic_set_programme(traffic *t, AVFormatContext **programme);
  */
 int traffic_poll(traffic *t, int64_t now_ms);
 
-/* Waits until traffic_on_event asks for work or timeout_ms pass. */
+/* Waits until traffic_on_event asks for work, traffic_wake is called or timeout_ms pass. */
 void traffic_wait(traffic *t, int timeout_ms);
+
+/* Ends a traffic_wait at once (a stop). */
+void traffic_wake(traffic *t);
 
 /* Copies the schedule in force and the counts into *out. */
 void traffic_get_stats(traffic *t, traffic_stats *out);
