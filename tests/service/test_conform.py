@@ -158,7 +158,8 @@ class Conform(kt.FillerCase):
         make(os.path.join(self.dir, "LATE.mp4"), SPOTS[0][2])
         os.rename(os.path.join(self.dir, "LATE.mp4"), os.path.join(spots, "LATE.mp4"))
         self.assertTrue(kt.wait_for(lambda: outlooks(svc)["LATE"][0] == "ready", 60, step=0.5), svc.text()[-3000:])
-        self.assertIn("spot file [LATE.mp4]: conformed", svc.text())
+        # The traffic may find the copy before the conform thread has seen its process end and logged it.
+        svc.wait_log("spot file [LATE.mp4]: conformed", timeout=30)
         rc, _ = svc.stop()
         self.assertEqual(rc, 0)
 
