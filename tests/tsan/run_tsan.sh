@@ -63,8 +63,15 @@ run() {
         failed=1
     fi
 }
+# The row that sends a logging thread hundreds of signals is left to the
+# other builds: a signal landing while ThreadSanitizer's own runtime allocates
+# its shadow for an atomic crashed inside that runtime (DenseSlabAlloc::Refill),
+# twice in five runs, with no report on this tree's code.
 for u in "${units[@]}"; do
-    run "$(basename "$u")" "$build/$u" --gtest_brief=1
+    filter=
+    [ "$(basename "$u")" != kestrow_service_signals_test ] ||
+        filter=--gtest_filter=-Signals.HandlerInterruptingALoggingThreadNeverBlocksIt
+    run "$(basename "$u")" "$build/$u" --gtest_brief=1 $filter
 done
 run "service/test_service.py (signals, second signal, control port)" \
     python3 -u "$src/tests/service/test_service.py" \
