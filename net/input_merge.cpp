@@ -68,7 +68,7 @@ struct merge_path {
     int64_t since;            // µs the stream began (or came back after a loss): the tables' clocks start there
     int64_t pat_at, pmt_at;
     uint8_t pat_pkt[TS_PACKET_SIZE], pmt_pkt[TS_PACKET_SIZE];
-    int64_t cc_at[MERGE_CC_LIMIT + 1];  // the latest continuity errors, a ring
+    int64_t cc_at[MERGE_CC_LIMIT + 1];  // the latest continuity errors, a ring (times moved on over silences)
     int cc_next;
     int64_t win_start, win_bytes;
     int64_t step_at;          // µs a packet of it was last taken or found copied; 0: out of step
@@ -221,6 +221,16 @@ static void take_packet(merge_in *m, merge_path *p, const uint8_t *pkt, int64_t 
     p->win_bytes += TS_PACKET_SIZE;
     if (h.last_packet_us == 0 || now - h.last_packet_us > m->loss_us)
         p->since = now;  // the first packet, or the first after a loss
+    /*
+     * The continuity errors are counted over the time the input flows: a
+     * silence does not age them, so that an input that was errored when it
+     * went silent is still errored when it comes back, until it has flowed
+     * without them (else it would be usable for its first instants back,
+     * before its errors show again).
+     */
+    if (h.last_packet_us && now - h.last_packet_us > MERGE_GAP_US)
+        for (int64_t &at : p->cc_at)
+            at = at ? at + (now - h.last_packet_us) : 0;
     h.last_packet_us = now;
     if (pid == TS_NULL_PID)
         return;

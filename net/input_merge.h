@@ -33,7 +33,8 @@ struct udp_in;
 struct merge_in;
 
 #define MERGE_WINDOW_US 200000   // each packet waits this long for its copy on the other path
-#define MERGE_CC_LIMIT  5        // continuity errors in one second beyond which an input is errored
+#define MERGE_CC_LIMIT  5        // continuity errors in one second of flow beyond which an input is errored
+#define MERGE_GAP_US    100000   // a silence this long or more does not count as flow
 #define MERGE_TABLE_US  500000   // no PAT (PMT of the programme) this long: errored
 #define MERGE_PID_US    1000000  // a video or audio PID of the programme silent this long: errored
 #define MERGE_REPORT_US 200000

@@ -136,3 +136,47 @@ TEST(Merge, ABurstLostOnTheMainComesFromTheLateBackupInItsPlace)
     EXPECT_GE(counts.repaired, 40);
     EXPECT_EQ(0, counts.switches);  // a burst shorter than the loss threshold: the main stays on air
 }
+
+// An input errored when it went silent is not taken for healthy on its first
+// packets back: its errors count over the time it flows, not the silence's.
+TEST(Merge, AnInputErroredBeforeASilenceIsStillErroredWhenItComesBack)
+{
+    const std::vector<packet> sent = stream(1400);
+    udp_in *main_in = fed_ring(), *backup_in = fed_ring(), *out = fed_ring();
+    merge_config c = {};
+    c.inputs[MERGE_MAIN] = main_in;
+    c.inputs[MERGE_BACKUP] = backup_in;
+    c.out = out;
+    c.loss_us = 300000;
+    c.hold_us = 1000000;
+    merge_in *m = nullptr;
+    ASSERT_EQ(0, merge_create(&m, &c));
+
+    // A packet a millisecond: 300 with a packet lost in every 20, 1.2 s of silence, then 1.1 s clean.
+    auto feed = [&](size_t from, size_t to, bool lossy) {
+        auto t0 = std::chrono::steady_clock::now();
+        for (size_t i = from; i < to; i++) {
+            if (!lossy || i % 20 != 7)
+                udp_in_push(backup_in, sent[i].data(), 188, udp_now_ns());
+            std::this_thread::sleep_until(t0 + std::chrono::milliseconds(i - from + 1));
+        }
+    };
+    auto state = [&] {
+        merge_health h = {};
+        EXPECT_EQ(0, merge_health_of(m, MERGE_BACKUP, &h));
+        return std::make_pair(h.state, h.why);
+    };
+    feed(0, 300, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(MERGE_REPORT_US / 1000 + 50));
+    EXPECT_EQ(std::make_pair((int)MERGE_ERRORED, (int)MERGE_WHY_CONTINUITY), state());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200 - MERGE_REPORT_US / 1000 - 50));
+    feed(300, 600, false);
+    EXPECT_EQ(std::make_pair((int)MERGE_ERRORED, (int)MERGE_WHY_CONTINUITY), state());
+    feed(600, 1400, false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(MERGE_REPORT_US / 1000 + 50));
+    EXPECT_EQ(std::make_pair((int)MERGE_UP, (int)MERGE_WHY_NONE), state());
+    merge_destroy(&m);
+    udp_in_destroy(&main_in);
+    udp_in_destroy(&backup_in);
+    udp_in_destroy(&out);
+}
