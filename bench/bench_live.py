@@ -522,6 +522,8 @@ def main(argv=None):
     ap.add_argument("--faults", help="comma list of " + ",".join(FAULT_CASES))
     ap.add_argument("--small-filler", action="store_true", help="a filler of about 1 MiB (2 s at 4 Mbit/s)")
     ap.add_argument("--mux-delay", help="the input's video lead over its PCR, s (ffmpeg's -muxdelay; 'default')")
+    ap.add_argument("--app-option", action="append", default=[], metavar="OPTION",
+                    help="one more option for KestrowApp, e.g. --app-option=--frame-accurate=off (repeatable)")
     a = ap.parse_args(argv)
     app = service_of(a.build, "bench_live")
     if not app:
@@ -531,7 +533,7 @@ def main(argv=None):
     try:
         if a.faults:
             return run_faults(app, work, a.faults.split(","))
-        return run(app, work, rates, a.duration, a.multiplex, a.small_filler, a.mux_delay)
+        return run(app, work, rates, a.duration, a.multiplex, a.small_filler, a.mux_delay, a.app_option)
     except RuntimeError as e:
         print("bench_live: %s" % e, file=sys.stderr)
         return 2
@@ -704,7 +706,7 @@ def report_multiplex(svc, singles):
     return ok
 
 
-def run(app, work, rates, duration, multiplex=False, small_filler=False, mux_delay=None):
+def run(app, work, rates, duration, multiplex=False, small_filler=False, mux_delay=None, app_options=()):
     results = []
     t_all = time.monotonic()
     for rate in rates:
@@ -722,7 +724,7 @@ def run(app, work, rates, duration, multiplex=False, small_filler=False, mux_del
                              muxrate=None if small_filler else cfg["muxrate"])
         print("%s: generated %.0f MiB programme, %.0f MiB filler in %.0f s" % (
             label, os.path.getsize(prog) / MIB, os.path.getsize(filler) / MIB, time.monotonic() - t0), flush=True)
-        svc = run_service(app, prog, filler, cfg["mux_rate"], work, label)
+        svc = run_service(app, prog, filler, cfg["mux_rate"], work, label, app_options)
         print("%s: KestrowApp relayed (%d splices)" % (label, svc["splices"]), flush=True)
         ff = run_ffmpeg(prog, cfg["mux_rate"], work, label)
         print("%s: ffmpeg relayed" % label, flush=True)
