@@ -263,9 +263,15 @@ static void judge_lead(udp_out *o, int64_t now, int64_t lead)
     if (now - o->window_start < SLEW_WINDOW_NS)
         return;
     int64_t err = o->window_min_lead - o->delay_ns;
-    if (o->window_max_lead < -SLEW_STEP_NS)
-        o->anchor_t += o->delay_ns - o->window_max_lead;
-    else if (err > 0)
+    if (o->window_max_lead < -SLEW_STEP_NS) {
+        int64_t step = o->delay_ns - o->window_max_lead;  // what comes next waits this long: a pause on the wire
+        o->anchor_t += step;
+        pthread_mutex_lock(&o->lock);
+        o->stats.steps_back++;
+        if (step / 1000 > o->stats.max_step_back_us)
+            o->stats.max_step_back_us = step / 1000;
+        pthread_mutex_unlock(&o->lock);
+    } else if (err > 0)
         o->anchor_t -= err > SLEW_MAX_NS ? SLEW_MAX_NS : err;
     restart_window(o, now);
 }

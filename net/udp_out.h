@@ -108,6 +108,8 @@ struct udp_out_stats {
     int64_t send_errors;       // datagrams the kernel refused (ECONNREFUSED and the like)
     int64_t errors[UDP_OUT_ERR_COUNT];  // of them, by cause
     int64_t schedule_restarts; // first PCR included
+    int64_t steps_back;        // the schedule stepped back: a second's every PCR came late (the output paused)
+    int64_t max_step_back_us;  // the largest such step: the longest pause it made
     int64_t pcrs;              // PCRs the schedule used
 };
 

@@ -630,10 +630,11 @@ static void slicer_close_sender(slicer_session *ses, udp_out **dst)
     traffic_measure(ses->traffic_ctx);
     udp_out_destroy(dst, &sent);
     log_printf(LOG_INFO, "%s: output: %" PRId64 " datagrams sent, %" PRId64 " late, latest by %" PRId64
-               " us, %" PRId64 " dropped at stop, %" PRId64 " send errors, %" PRId64 " schedule restarts",
+               " us, %" PRId64 " dropped at stop, %" PRId64 " send errors, %" PRId64 " schedule restarts, %" PRId64
+               " steps back (the longest %" PRId64 " us)",
                "slicer_streams", sent.datagrams_sent, sent.datagrams_late, sent.max_late_us,
                sent.datagrams_dropped + sent.bytes_dropped / SLICER_DATAGRAM_SIZE, sent.send_errors,
-               sent.schedule_restarts);
+               sent.schedule_restarts, sent.steps_back, sent.max_step_back_us);
 }
 
 /*

@@ -256,6 +256,37 @@ TEST(UdpOut, LateDataAfterAStallLeavesAtThePaceOfThePcrs)
     EXPECT_EQ(2, st.schedule_restarts);
 }
 
+/*
+ * A writer whose data comes 50 ms late for over a second, short of a
+ * restart: the schedule steps back once, by its delay and the lateness,
+ * and the step (a pause on the wire) is counted with its length.
+ */
+TEST(UdpOut, DataLateForAWholeSecondStepsTheScheduleBackAndCountsIt)
+{
+    const int64_t rate = 2000000;
+    const int chunk = 20, packets = chunk * 166;  // a PCR each chunk (15 ms), 2.5 s in all
+    Receiver rx;
+    std::vector<uint8_t> ts = make_ts(packets, rate, 27000000);
+    udp_out_config cfg = out_config(rx.addr, 20000, 8 << 20);
+    udp_out *o = nullptr;
+    ASSERT_EQ(0, udp_out_create(&o, &cfg));
+    int64_t t0 = udp_now_ns();
+    for (int k = 0; k < packets / chunk; k++) {
+        int64_t due = t0 + (int64_t)k * chunk * TS * 8 * 1000000000 / rate + (k ? 70000000 : 0);
+        int64_t wait = due - udp_now_ns();
+        if (wait > 0)
+            av_usleep((unsigned)(wait / 1000));
+        ASSERT_EQ(chunk * TS, udp_out_write(o, ts.data() + (size_t)k * chunk * TS, chunk * TS));
+    }
+    rx.take(packets / 7, 1000);
+    udp_out_stats st;
+    ASSERT_EQ(0, udp_out_destroy(&o, &st));
+    EXPECT_EQ(1, st.steps_back);
+    EXPECT_GE(st.max_step_back_us, 70000);
+    EXPECT_LT(st.max_step_back_us, 150000);
+    EXPECT_EQ(1, st.schedule_restarts);  // the first PCR's alone
+}
+
 TEST(UdpOut, RtpHeadersCarryTheStreamClockAndComeOffAtTheInput)
 {
     const int64_t rate = 8000000;
