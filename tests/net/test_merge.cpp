@@ -72,6 +72,29 @@ udp_in *fed_ring()
     return in;
 }
 
+/* The main's and the backup's receivers and the merge's output ring, and a merge over them. */
+struct Rings {
+    udp_in *main_in = fed_ring(), *backup_in = fed_ring(), *out = fed_ring();
+
+    merge_config config(int64_t loss_us) const
+    {
+        merge_config c = {};
+        c.inputs[MERGE_MAIN] = main_in;
+        c.inputs[MERGE_BACKUP] = backup_in;
+        c.out = out;
+        c.loss_us = loss_us;
+        c.hold_us = 1000000;
+        return c;
+    }
+
+    ~Rings()
+    {
+        udp_in_destroy(&main_in);
+        udp_in_destroy(&backup_in);
+        udp_in_destroy(&out);
+    }
+};
+
 std::map<int, std::vector<packet>> by_pid(const std::vector<packet> &all)
 {
     std::map<int, std::vector<packet>> out;
@@ -85,13 +108,9 @@ std::map<int, std::vector<packet>> by_pid(const std::vector<packet> &all)
 TEST(Merge, ABurstLostOnTheMainComesFromTheLateBackupInItsPlace)
 {
     const std::vector<packet> sent = stream(1200);
-    udp_in *main_in = fed_ring(), *backup_in = fed_ring(), *out = fed_ring();
-    merge_config c = {};
-    c.inputs[MERGE_MAIN] = main_in;
-    c.inputs[MERGE_BACKUP] = backup_in;
-    c.out = out;
-    c.loss_us = 1000000;  // longer than the read: the end of the main is no switch
-    c.hold_us = 1000000;
+    Rings r;
+    udp_in *main_in = r.main_in, *backup_in = r.backup_in, *out = r.out;
+    merge_config c = r.config(1000000);  // longer than the read: the end of the main is no switch
     c.revert = 1;
     merge_in *m = nullptr;
     ASSERT_EQ(0, merge_create(&m, &c));
@@ -123,9 +142,6 @@ TEST(Merge, ABurstLostOnTheMainComesFromTheLateBackupInItsPlace)
     merge_counts counts;
     ASSERT_EQ(0, merge_get_counts(m, &counts));
     merge_destroy(&m);
-    udp_in_destroy(&main_in);
-    udp_in_destroy(&backup_in);
-    udp_in_destroy(&out);
 
     // Every PID's packets as sent, each once, in order.
     auto want = by_pid(sent), have = by_pid(got);
@@ -142,13 +158,9 @@ TEST(Merge, ABurstLostOnTheMainComesFromTheLateBackupInItsPlace)
 TEST(Merge, AnInputErroredBeforeASilenceIsStillErroredWhenItComesBack)
 {
     const std::vector<packet> sent = stream(1400);
-    udp_in *main_in = fed_ring(), *backup_in = fed_ring(), *out = fed_ring();
-    merge_config c = {};
-    c.inputs[MERGE_MAIN] = main_in;
-    c.inputs[MERGE_BACKUP] = backup_in;
-    c.out = out;
-    c.loss_us = 300000;
-    c.hold_us = 1000000;
+    Rings r;
+    udp_in *backup_in = r.backup_in;
+    merge_config c = r.config(300000);
     merge_in *m = nullptr;
     ASSERT_EQ(0, merge_create(&m, &c));
 
@@ -176,7 +188,4 @@ TEST(Merge, AnInputErroredBeforeASilenceIsStillErroredWhenItComesBack)
     std::this_thread::sleep_for(std::chrono::milliseconds(MERGE_REPORT_US / 1000 + 50));
     EXPECT_EQ(std::make_pair((int)MERGE_UP, (int)MERGE_WHY_NONE), state());
     merge_destroy(&m);
-    udp_in_destroy(&main_in);
-    udp_in_destroy(&backup_in);
-    udp_in_destroy(&out);
 }
