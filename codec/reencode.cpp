@@ -6,6 +6,7 @@
 #include "common/utils.h"
 #include "common/video_format.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,7 +45,26 @@ struct reencode {
     std::thread opener;            // joinable: next is being opened
     AVCodecContext *next;          // opened, for the next run to take; written by opener until it is joined
     std::thread closer;            // joinable: an encoder is being (or was) closed
+    // a run ended on a thread of its own (reencode_finish_async)
+    std::thread worker;            // joinable: the run is the worker's until it is joined (settle)
+    std::atomic<bool> worker_done{false};
+    int worker_ret = 0;
+    std::deque<AVPacket *> handed; // the worker's run's packets, for reencode_collect
 };
+
+/* Waits for the run ended on the worker thread, if any: every other call works on the run after it. */
+static void settle(reencode *r)
+{
+    if (r->worker.joinable())
+        r->worker.join();
+}
+
+static void free_packets(std::deque<AVPacket *> *q)
+{
+    for (AVPacket *p : *q)
+        av_packet_free(&p);
+    q->clear();
+}
 
 /* ---- matching the programme ---- */
 
@@ -132,6 +152,7 @@ void reencode_destroy(reencode **r)
     if (!*r)
         return;
     reencode_abort(*r);
+    free_packets(&(*r)->handed);
     AVCodecContext *next = nullptr;
     take_prepared(*r, &next);
     avcodec_free_context(&next);
@@ -187,6 +208,7 @@ static void note_params(reencode *r, const AVPacket *pkt)
 
 int reencode_key_params(reencode *r, AVPacket *key)
 {
+    settle(r);
     int codec = r->par->codec_id;
     bool has = false;
 
@@ -430,6 +452,8 @@ static void retire_encoder(reencode *r, AVCodecContext **enc)
 
 int reencode_prepare(reencode *r, int64_t rate)
 {
+    if (r->worker.joinable())
+        return 0;  // the worker's run may take the one opened ahead: the next call prepares
     int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
     if (known > 0)
         rate = known;
@@ -452,6 +476,8 @@ int reencode_prepare(reencode *r, int64_t rate)
 
 void reencode_unprepare(reencode *r)
 {
+    if (r->worker.joinable())
+        return;  // the worker's run takes it, if it is still there
     AVCodecContext *next = nullptr;
     if (take_prepared(r, &next))
         retire_encoder(r, &next);
@@ -509,6 +535,7 @@ out_end:
 
 int reencode_feed(reencode *r, const AVPacket *pkt, int64_t to)
 {
+    settle(r);
     if (!r->dec)
         return AVERROR(EINVAL);
     note_params(r, pkt);
@@ -518,7 +545,7 @@ int reencode_feed(reencode *r, const AVPacket *pkt, int64_t to)
     return encode_ready(r, to);
 }
 
-int reencode_finish(reencode *r, int64_t to)
+static int finish_run(reencode *r, int64_t to)
 {
     if (!r->dec)
         return AVERROR(EINVAL);
@@ -535,10 +562,11 @@ int reencode_finish(reencode *r, int64_t to)
 
 void reencode_hold(reencode *r, int n)
 {
+    settle(r);
     r->hold = n > 0 ? n : 0;
 }
 
-int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate)
+static int rewind_run(reencode *r, int64_t from, int64_t to, int64_t rate)
 {
     if (!r->dec || r->enc || from == INT64_MAX)
         return AVERROR(EINVAL);
@@ -562,6 +590,7 @@ int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate)
 
 int reencode_take(reencode *r, AVPacket **pkt)
 {
+    settle(r);
     if (r->ready.empty())
         return AVERROR(EAGAIN);
     *pkt = r->ready.front();
@@ -569,12 +598,81 @@ int reencode_take(reencode *r, AVPacket **pkt)
     return 0;
 }
 
-void reencode_abort(reencode *r)
+static void abort_run(reencode *r)
 {
     end_run(r);
-    for (AVPacket *p : r->ready)
-        av_packet_free(&p);
-    r->ready.clear();
+    free_packets(&r->ready);
+}
+
+int reencode_finish(reencode *r, int64_t to)
+{
+    settle(r);
+    return finish_run(r, to);
+}
+
+int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate)
+{
+    settle(r);
+    return rewind_run(r, from, to, rate);
+}
+
+void reencode_abort(reencode *r)
+{
+    settle(r);
+    abort_run(r);
+}
+
+int reencode_finish_async(reencode *r, int64_t from, int64_t to, int64_t rate)
+{
+    settle(r);
+    free_packets(&r->handed);
+    if (!r->dec || r->enc || from == INT64_MAX)
+        return AVERROR(EINVAL);
+    if (r->let_go != AV_NOPTS_VALUE && r->let_go >= from)
+        return AVERROR(ERANGE);  // known here, so that the caller can still fall back
+    auto run = [r, from, to, rate]() {
+        int ret = rewind_run(r, from, to, rate);
+        if (ret >= 0)
+            ret = finish_run(r, to);
+        if (ret < 0)
+            abort_run(r);
+        r->handed.swap(r->ready);
+        free_packets(&r->ready);
+        r->worker_ret = ret;
+        r->worker_done.store(true, std::memory_order_release);
+    };
+    r->worker_done.store(false, std::memory_order_relaxed);
+    try {
+        r->worker = std::thread([run]() {
+            utils_name_thread("encoder-run");
+            run();
+        });
+    } catch (const std::system_error &) {
+        run();  // no thread: the run ends here
+    }
+    return 0;
+}
+
+bool reencode_finished(const reencode *r)
+{
+    return !r->worker.joinable() || r->worker_done.load(std::memory_order_acquire);
+}
+
+int reencode_collect(reencode *r, AVPacket **out, int max, int *n)
+{
+    settle(r);
+    int ret = r->worker_ret;
+    *n = 0;
+    while (!r->handed.empty()) {
+        AVPacket *p = r->handed.front();
+        r->handed.pop_front();
+        if (ret >= 0 && *n < max)
+            out[(*n)++] = p;
+        else
+            av_packet_free(&p);
+    }
+    r->worker_ret = 0;
+    return ret;
 }
 
 int reencode_run(reencode *r, AVPacket *const *pkts, int n, int64_t from, int64_t to,

@@ -103,6 +103,27 @@ void reencode_hold(reencode *r, int n);
 int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate);
 
 /*
+ * reencode_rewind then reencode_finish at to, on a thread of its own, so
+ * that the encoding does not hold up the caller's packets: the run is the
+ * thread's until reencode_collect. Meanwhile reencode_finished tells
+ * whether it has ended; any other call waits for it first (and
+ * reencode_prepare, reencode_unprepare do nothing), but leaves its packets
+ * to reencode_collect. Returns 0; AVERROR(ERANGE) at once when a picture
+ * shown at or after from was let go (nothing started: reencode_abort);
+ * AVERROR(EINVAL) when no run is under way. Without a thread the run ends
+ * before it returns.
+ */
+int reencode_finish_async(reencode *r, int64_t from, int64_t to, int64_t rate);
+bool reencode_finished(const reencode *r);
+/*
+ * Waits for the run reencode_finish_async started and hands over its
+ * packets, in decoding order, at most max into out[0..*n) (the caller's);
+ * more are freed. Returns the run's result: 0, or the FFmpeg code it ended
+ * on (nothing in out then).
+ */
+int reencode_collect(reencode *r, AVPacket **out, int max, int *n);
+
+/*
  * Opens the encoder of the next run ahead, on a thread of its own, at rate
  * (as for reencode_begin), so that the opening does not fall on the packet
  * that starts the run: the next reencode_rewind takes it (waiting for it

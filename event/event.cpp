@@ -74,7 +74,7 @@ const char *event_reason_name(const event *ev)
 const char *event_fallback_name(int fallback)
 {
     static const char *const names[] = {"", "unmatched", "no_gop", "open_gop", "error", "timeline_break", "field_pictures",
-                                         "late_cue"};
+                                         "late_cue", "late"};
     return reason_name(names, std::size(names), fallback);
 }
 

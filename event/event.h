@@ -88,6 +88,9 @@ enum event_type {
     EVENT_VERIFICATION_FAILED, // traffic: file; result: the write's; at its first failure, then once a minute
     EVENT_VERIFICATION_BACK, // traffic: file: written again after failing
     EVENT_TRAFFIC_NO_MEMORY, // reason: event_memory_step; said once: what falls back
+    /* Splice rules, frame-accurate work off the packet path. */
+    EVENT_RUN_LEFT_OUT,      // a frame-accurate start's re-encoded pictures did not air: count: pictures;
+                             // fallback: late (elapsed_us: waited) or error (result); pts: the first one's
 };
 
 enum event_end_reason {
@@ -305,6 +308,7 @@ enum event_fallback {
     EVENT_FALLBACK_TIMELINE,       // the input's time line broke while the run was fed (restart, loss)
     EVENT_FALLBACK_FIELDS,         // start: the programme codes its fields as pictures of their own
     EVENT_FALLBACK_LATE_CUE,       // start: the cue came after pictures shown from its point on had gone out
+    EVENT_FALLBACK_LATE,           // start: its re-encoded pictures were not ready within the time the video may wait
 };
 
 /* "unmatched", "no_gop", ...; "" for EVENT_FALLBACK_NONE. */

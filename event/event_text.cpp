@@ -233,6 +233,18 @@ static bool say_break(wording *w, const event *ev)
                 id_name(ev), ev->splice_event_id, ev->reencoded);
         return true;
     }
+    case EVENT_RUN_LEFT_OUT: {
+        char err[ERR_TEXT_SIZE] = {0};
+        if (ev->fallback == EVENT_FALLBACK_LATE)
+            say(w, LOG_ERROR, "start of %s=%u: the %" PRId64 " pictures before it re-encoded were not ready after %" PRId64
+                " ms: left out (%s), the picture before them held", id_name(ev), ev->splice_event_id, ev->count,
+                ev->elapsed_us / 1000, event_fallback_name(ev->fallback));
+        else
+            say(w, LOG_ERROR, "start of %s=%u: the %" PRId64 " pictures before it could not be re-encoded: left out (%s: %s), "
+                "the picture before them held", id_name(ev), ev->splice_event_id, ev->count,
+                event_fallback_name(ev->fallback), err_to_str(err, sizeof(err), ev->result));
+        return true;
+    }
     case EVENT_IDLE:
         say(w, LOG_INFO, "SPLICING_STATE_IDLE");
         return true;

@@ -58,6 +58,8 @@ extern "C" {
  * sender.
  */
 #define SLICER_MAX_INTERLEAVE_US 40000
+/* Longest the output's video waits for the pictures a frame-accurate start re-encodes. */
+#define SLICER_RUN_BUDGET_US 300000
 
 /* Interrupts the input's blocking reads once a stop was requested. */
 static int slicer_interrupt(void *opaque)
@@ -494,6 +496,15 @@ static relay_desc slicer_relay_desc(slicer_session *ses)
     desc.mux.pmt_start_pid = app->pmt_start_pid;
     desc.mux.packet_size = SLICER_DATAGRAM_SIZE;
     desc.mux.max_lead_us = SLICER_MAX_OUTPUT_LEAD_US;
+    /*
+     * At a constant rate the muxer's PCRs and padding go on with the sound
+     * while the video waits for a start's re-encoded pictures, which lead
+     * the PCR by up to max_delay: a third of that lead (at most
+     * SLICER_RUN_BUDGET_US) may go to waiting. At a variable rate the PCR
+     * rides on the video: they are encoded on the packet.
+     */
+    if (app->mux_rate > 1)
+        desc.splice.run_budget_us = std::min<int64_t>(app->max_delay / 3, SLICER_RUN_BUDGET_US);
     desc.stop = slicer_stop_requested;
     desc.stop_opaque = app;
     desc.splice.events.fn = slicer_on_event;

@@ -38,11 +38,20 @@ void splice_emit(const splice_env *env, const rep_ctx *rep, event *ev)
     event_emit(&env->desc->events, ev);
 }
 
-/* Queues pkt for writing; a packet the queue refuses is freed, never leaked, and reported. */
+/*
+ * Queues pkt for writing; a packet the queue refuses is freed, never leaked,
+ * and reported. The video of a stream that waits for a start's run being
+ * encoded waits behind it (splice_start_settle).
+ */
 void splice_queue(const splice_env *env, AVPacket *pkt)
 {
+    splice_accurate *a = env->accurate;
+
     pkt->pos = -1;
-    int ret = packets_queue_push(env->queue, pkt);
+    if (a && a->run_stream >= 0 && pkt->stream_index == a->run_stream && a->gated->count >= a->gated->capacity)
+        splice_start_settle(env, nullptr, true);  // more than ever waits: the run is waited for
+    bool gated = a && a->run_stream >= 0 && pkt->stream_index == a->run_stream;
+    int ret = packets_queue_push(gated ? a->gated : env->queue, pkt);
     if (ret < 0) {
         av_packet_free(&pkt);
         event ev = event_make(EVENT_QUEUE_REFUSED);
@@ -119,6 +128,7 @@ static rep_stream *video_record(rep_ctx *rep)
 
 int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
 {
+    splice_start_settle(env, rep, true);  // the start's run goes out before what ends the break
     if (rep->state != SPLICING_STATE_STARTED)
         return AV_NOPTS_VALUE;
     int64_t end = splice_break_end(rep, nullptr);
@@ -640,6 +650,8 @@ int splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPa
 {
     int64_t refused = env->queue->refused;
     int s = pkt->stream_index;
+
+    splice_start_settle(env, rep, false);
 
     /* Only streams with a record can be replaced; nothing past the last record is touched. */
     if (s < 0 || s >= REP_MAX_STREAMS)

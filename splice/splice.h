@@ -78,6 +78,9 @@ struct splice_desc {
     int open_breaks;               // a splice_insert out cue without break_duration lasts until its return cue
     int64_t max_break;             // ticks an open break may last at most; 0: no bound
     const splice_timing *timing;   // the caller's, read while the relay runs; null: splice_timing_default()
+    int64_t run_budget_us;         // > 0: the pictures a frame-accurate start re-encodes are encoded on a thread
+                                   // of their own, the video behind them waiting at most this long (live);
+                                   // 0: on the packet that decides (a file: nothing waits for the clock)
 };
 
 /*
@@ -109,6 +112,8 @@ struct reencode;
 #define SPLICE_START_RING 8
 /* Programme video packets a frame-accurate start withholds from the first one shown at the point on. */
 #define SPLICE_START_WITHHELD 32
+/* Video packets that may wait behind a start's run being encoded (splice_desc.run_budget_us); more: it is waited for. */
+#define SPLICE_RUN_GATED 256
 
 struct gop_pic;
 
@@ -152,6 +157,14 @@ struct splice_accurate {
     int64_t bytes;             // programme video read while armed since first_dts: the run's rate
     int64_t first_dts;         // AV_NOPTS_VALUE: nothing read yet
     int64_t gop_rate;          // bit/s of the programme video's last whole GOP held; 0: none yet
+    /* the start's run, encoded on the re-encoder's thread (splice_desc.run_budget_us) */
+    int run_stream;            // output stream whose video waits for it; -1: none waits
+    int run_count;             // its pictures
+    int64_t run_dts[SPLICE_START_RING];  // their decoding times
+    int64_t run_since;         // wall clock (us) when it was handed over
+    int run_dropped;           // left out, still being encoded: its packets are freed when it ends
+    packets_queue *gated;      // that stream's packets queued since, in order; capacity SPLICE_RUN_GATED
+    int64_t runs_left_out;     // starts whose run was left out (late, or failed)
     /* the filler's pictures shown before a return that reference one shown after it (splice_tail.cpp) */
     struct filler_tail *tail;  // its run, planned and encoded ahead; null: none yet
     int64_t tails;             // filler pictures re-encoded before returns

@@ -32,16 +32,18 @@ int splice_accurate_create(splice_accurate **out)
 
     if (!a || packets_queue_create(&a->gop, SPLICE_GOP_MAX) < 0 || packets_queue_create(&a->run, SPLICE_GOP_MAX) < 0 ||
         packets_queue_create(&a->withheld, SPLICE_START_WITHHELD) < 0 ||
-        !(a->pics = (gop_pic *)calloc(SPLICE_GOP_MAX, sizeof(gop_pic)))) {
+        packets_queue_create(&a->gated, SPLICE_RUN_GATED) < 0 || !(a->pics = (gop_pic *)calloc(SPLICE_GOP_MAX, sizeof(gop_pic)))) {
         if (a) {
             packets_queue_destroy(&a->gop);
             packets_queue_destroy(&a->run);
             packets_queue_destroy(&a->withheld);
+            packets_queue_destroy(&a->gated);
         }
         free(a);
         return AVERROR(ENOMEM);
     }
     a->from = a->point = a->aim = a->key_pts = a->first_dts = AV_NOPTS_VALUE;
+    a->run_stream = -1;
     *out = a;
     return 0;
 }
@@ -111,9 +113,11 @@ void splice_accurate_destroy(splice_accurate **a)
         return;
     splice_accurate_clear(*a);
     splice_free_queued((*a)->withheld);
+    splice_free_queued((*a)->gated);
     packets_queue_destroy(&(*a)->gop);
     packets_queue_destroy(&(*a)->run);
     packets_queue_destroy(&(*a)->withheld);
+    packets_queue_destroy(&(*a)->gated);
     free((*a)->pics);
     reencode_destroy(&(*a)->enc);
     splice_tail_destroy(&(*a)->tail);

@@ -52,6 +52,15 @@ bool splice_start_break_at(const splice_env *env, rep_ctx *rep, rep_stream *r, i
 
 /* splice_start.cpp: the frame-accurate start */
 void splice_start_release(const splice_env *env);
+/*
+ * The start's run handed to the re-encoder's thread (splice_desc.run_budget_us):
+ * once it has ended, its pictures are queued and the video that waited
+ * behind them after; past the budget they are left out and the video goes
+ * on without them (EVENT_RUN_LEFT_OUT, late). wait: waits for the run
+ * instead (the session ends, the queue behind it is full). rep: the break
+ * its events are reported for (null: none).
+ */
+void splice_start_settle(const splice_env *env, const rep_ctx *rep, bool wait);
 bool splice_start_accurate(const splice_env *env, const rep_ctx *rep, const AVStream *ist);
 int splice_start_key_why(const splice_env *env, const rep_ctx *rep, const AVStream *ist, const AVPacket *pkt);
 void splice_start_keep(const splice_env *env, const AVStream *ist, const AVPacket *pkt);

@@ -29,6 +29,13 @@
  *   the programme's first at or after the point. At the point only the few
  *   B-pictures are encoded; memory: the ring, the withheld packets and the
  *   GOP's picture list.
+ * - Live at a constant rate (splice_desc.run_budget_us), the run is encoded
+ *   on the re-encoder's thread (reencode_finish_async) while the packets go
+ *   on: the break starts at once, the sound switches, and the video from the
+ *   run on waits behind it (a->gated) while the muxer's PCRs and padding go
+ *   on with the sound. Each packet read looks whether it has ended
+ *   (splice_start_settle); past the budget its pictures are left out, the
+ *   last one aired held in their place (late), and the video goes on.
  * - A key frame that is the point's picture (the first shown at or after
  *   it) starts the break on it, nothing re-encoded; one shown before the
  *   point is never the point.
@@ -58,6 +65,7 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/time.h>
 }
 
 #include "codec/reencode.h"
@@ -281,6 +289,78 @@ static int start_run(splice_accurate *a, const gop_plan *plan, const int64_t *dt
     return 0;
 }
 
+/* Reports that the start's run of count pictures, the first shown at pts, did not air: why (late, error). */
+static void run_left_out(const splice_env *env, const rep_ctx *rep, int count, int64_t pts, int why, int result)
+{
+    event ev = event_make(EVENT_RUN_LEFT_OUT);
+    ev.count = count;
+    ev.pts = pts;
+    ev.fallback = why;
+    ev.result = result;
+    ev.elapsed_us = av_gettime_relative() - env->accurate->run_since;
+    env->accurate->runs_left_out++;
+    if (rep)
+        splice_emit(env, rep, &ev);
+    else
+        event_emit(&env->desc->events, &ev);
+}
+
+/* The video that waited behind the start's run goes to the queue, in order. */
+static void run_ungate(const splice_env *env)
+{
+    splice_accurate *a = env->accurate;
+    AVPacket *p = nullptr;
+
+    a->run_stream = -1;
+    while (packets_queue_pop(a->gated, &p) >= 0)
+        splice_queue(env, p);
+}
+
+void splice_start_settle(const splice_env *env, const rep_ctx *rep, bool wait)
+{
+    splice_accurate *a = env->accurate;
+
+    if (!a || (a->run_stream < 0 && !a->run_dropped))
+        return;
+    bool ended = wait || reencode_finished(a->enc);
+    if (!ended && a->run_stream >= 0 && av_gettime_relative() - a->run_since > env->desc->run_budget_us) {
+        /* The video may wait no longer: the pictures before the point are left out, the last one aired held. */
+        run_left_out(env, rep, a->run_count, a->gated->count > 0 ? a->gated->items[0]->pts : AV_NOPTS_VALUE,
+                     EVENT_FALLBACK_LATE, 0);
+        a->run_dropped = 1;
+        run_ungate(env);
+        return;
+    }
+    if (!ended)
+        return;
+    AVPacket *run[SPLICE_START_RING] = {};
+    int m = 0, ret = reencode_collect(a->enc, run, SPLICE_START_RING, &m);
+    bool dropped = a->run_dropped;
+    a->run_dropped = 0;
+    if (!dropped && ret >= 0 && m != a->run_count)
+        ret = AVERROR_INVALIDDATA;  // a picture did not decode, or the ring let it go
+    if (dropped || ret < 0) {
+        if (!dropped)
+            run_left_out(env, rep, a->run_count, m > 0 ? run[0]->pts : AV_NOPTS_VALUE, EVENT_FALLBACK_ERROR, ret);
+        while (m > 0)
+            av_packet_free(&run[--m]);
+        if (!dropped)
+            run_ungate(env);
+        return;
+    }
+    splice_mark_switch(run[0], SPLICE_SWITCH_KEY);  // the video starts afresh on the run's intra picture
+    int s = a->run_stream;
+    a->run_stream = -1;  // the run goes first, then what waited behind it
+    for (int k = 0; k < m; k++) {
+        run[k]->dts = a->run_dts[k];
+        run[k]->stream_index = s;
+        if (env->desc->verbose)
+            log_packet(env->desc->trace, env->out, run[k], "reS");
+        splice_queue(env, run[k]);
+    }
+    run_ungate(env);
+}
+
 /*
  * Decides the start on the GOP decoded toward the point, *ppkt its last
  * packet (decoded at or after the point, or a key frame after it; not fed
@@ -310,7 +390,14 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     if (why == EVENT_FALLBACK_NONE && plan.reencoded > SPLICE_START_RING)
         why = EVENT_FALLBACK_NO_GOP;
     int64_t rate = pkt->dts > a->first_dts ? av_rescale(a->bytes * 8, 90000, pkt->dts - a->first_dts) : 0;
-    if (why == EVENT_FALLBACK_NONE && plan.reencoded > 0) {
+    bool handed = why == EVENT_FALLBACK_NONE && plan.reencoded > 0 && env->desc->run_budget_us > 0;
+    if (handed) {  // encoded on the re-encoder's thread while the packets go on (splice_start_settle)
+        splice_start_settle(env, rep, true);  // a run before this one (a break that short) ends first
+        ret = reencode_finish_async(a->enc, plan.run_from, plan.run_to, rate);
+        why = ret == AVERROR(ERANGE) ? EVENT_FALLBACK_NO_GOP : ret < 0 ? EVENT_FALLBACK_ERROR : why;
+        if (ret < 0)
+            reencode_abort(a->enc);
+    } else if (why == EVENT_FALLBACK_NONE && plan.reencoded > 0) {
         ret = start_run(a, &plan, dts, rate, s, run);
         why = ret == AVERROR(ERANGE) ? EVENT_FALLBACK_NO_GOP : ret < 0 ? EVENT_FALLBACK_ERROR : why;
     } else if (why == EVENT_FALLBACK_NONE) {
@@ -342,7 +429,13 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
         splice_queue(env, pkt);
         *ppkt = nullptr;
     }
-    for (int k = 0; k < plan.reencoded; k++) {
+    if (handed) {  // the video from here on waits behind the run
+        a->run_stream = s;
+        a->run_count = plan.reencoded;
+        std::copy(dts, dts + plan.reencoded, a->run_dts);
+        a->run_since = av_gettime_relative();
+    }
+    for (int k = 0; k < plan.reencoded && !handed; k++) {
         if (env->desc->verbose)
             log_packet(env->desc->trace, env->out, run[k], "reS");
         splice_queue(env, run[k]);

@@ -229,12 +229,16 @@ TEST(Reencode, JoinsMidGopPerCodec)
                 reencode_hold(r, 8);
                 for (int i = 0; i < plan.decode_to; i++)
                     ASSERT_EQ(0, reencode_feed(r, from_key[i], plan.run_to));
-                ASSERT_EQ(0, reencode_rewind(r, plan.run_from, plan.run_to, 0));
-                ASSERT_EQ(0, reencode_finish(r, plan.run_to));
-                for (int k = 0; k < plan.reencoded; k++) {
-                    ASSERT_EQ(0, reencode_take(r, &run[k]));
+                // Live, the run is encoded on a thread of its own while the packets go on.
+                ASSERT_EQ(0, reencode_finish_async(r, plan.run_from, plan.run_to, 0));
+                AVPacket *early = nullptr;
+                EXPECT_EQ(AVERROR(EAGAIN), reencode_take(r, &early));  // waits for the run, leaves it to collect
+                EXPECT_TRUE(reencode_finished(r));
+                int n = 0;
+                ASSERT_EQ(0, reencode_collect(r, run.data(), plan.reencoded, &n));
+                ASSERT_EQ(plan.reencoded, n);
+                for (int k = 0; k < plan.reencoded; k++)
                     run[k]->dts = dts[k];
-                }
             } else {
                 // As the relay gets them: the key frame the run joins is known only when it is read.
                 int64_t lead = 0, to = INT64_MAX;

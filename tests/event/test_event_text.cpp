@@ -76,6 +76,9 @@ TEST(EventText, EveryEventInItsWords)
     back.on(0).e.aired = 90000;
     Ev fast(EVENT_INPUT_FAST);
     fast.count(25).e.rate_milli = 2000;
+    Ev run_late(EVENT_RUN_LEFT_OUT), run_failed(EVENT_RUN_LEFT_OUT);
+    run_late.count(2).us(301000).e.fallback = EVENT_FALLBACK_LATE;
+    run_failed.count(3).result(-12).e.fallback = EVENT_FALLBACK_ERROR;
     Ev unread(EVENT_PROGRAMME_UNSPLICEABLE, EVENT_UNSPLICEABLE_UNREAD);
     unread.pid(0x100, 1).e.stream_type = 0x33;
     struct Row { event ev; std::vector<std::string> lines; } rows[] = {
@@ -125,6 +128,10 @@ TEST(EventText, EveryEventInItsWords)
         {late.e, {"I Splicing started: delta=54000, time=0.600000",
                   "I start of splice_event_id=42 0.600000 sec after the announced picture: late_cue (the pictures "
                   "shown from it on had gone out when the cue came), 1 pictures before the start re-encoded"}},
+        {run_late.e, {"E start of splice_event_id=42: the 2 pictures before it re-encoded were not ready after 301 ms: "
+                      "left out (late), the picture before them held"}},
+        {run_failed.e, {"E start of splice_event_id=42: the 3 pictures before it could not be re-encoded: left out "
+                        "(error: Cannot allocate memory), the picture before them held"}},
         {Ev(EVENT_STREAM_SWITCHED, EVENT_SWITCH_TO_FILLER).at(990000, 960).on(1).e,
          {"I found audio stream 1, dts delta=960, rep_ctx.scte_35_pts_time=990000"}},
         {Ev(EVENT_STREAM_SWITCHED, EVENT_SWITCH_BACK_AT_END).at(1260480, 0, 1260000).on(1).e,

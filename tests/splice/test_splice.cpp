@@ -117,7 +117,7 @@ struct Rig {
     AVFormatContext *out = two_streams();
     filler_ctx *filler;
     packets_queue *queue = nullptr, *held = nullptr;
-    splice_desc desc = {{record, this}, nullptr, 0, 0, nullptr, 0, 0, nullptr};
+    splice_desc desc = {{record, this}, nullptr, 0, 0, nullptr, 0, 0, nullptr, 0};
     splice_env env = {};
     rep_ctx rep;
     std::vector<event> events;
