@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -50,13 +52,40 @@ struct reencode {
     std::atomic<bool> worker_done{false};
     int worker_ret = 0;
     std::deque<AVPacket *> handed; // the worker's run's packets, for reencode_collect
+    // a run fed through the piper thread (reencode_pipe): feed, rewind and finish are posted to it
+    struct command {
+        int op;                    // PIPE_FEED, PIPE_REWIND, PIPE_FINISH
+        AVPacket *pkt;             // PIPE_FEED: a reference of the caller's
+        int64_t from, to, rate;
+    };
+    bool piping = false;           // the caller's thread: calls are posted
+    std::thread piper;             // started at the first post, ended by reencode_destroy
+    std::mutex pipe_lock;          // guards the fields below
+    std::condition_variable pipe_cv;
+    std::deque<command> posted;    // not run yet
+    bool pipe_busy = false;        // the piper runs one
+    bool pipe_stop = false;
+    int pipe_ret = 0;              // the first error of a posted call; later ones are skipped
+    std::deque<AVPacket *> piped;  // encoded by the piper, for reencode_take
 };
 
-/* Waits for the run ended on the worker thread, if any: every other call works on the run after it. */
+enum { PIPE_FEED, PIPE_REWIND, PIPE_FINISH };
+
+/* Waits until the piper has run every call posted to it. */
+static void pipe_wait(reencode *r)
+{
+    if (!r->piper.joinable())
+        return;
+    std::unique_lock<std::mutex> lk(r->pipe_lock);
+    r->pipe_cv.wait(lk, [r] { return r->posted.empty() && !r->pipe_busy; });
+}
+
+/* Waits for the run ended on the worker thread and for the piper: every other call works on the run after them. */
 static void settle(reencode *r)
 {
     if (r->worker.joinable())
         r->worker.join();
+    pipe_wait(r);
 }
 
 static void free_packets(std::deque<AVPacket *> *q)
@@ -153,6 +182,14 @@ void reencode_destroy(reencode **r)
         return;
     reencode_abort(*r);
     free_packets(&(*r)->handed);
+    if ((*r)->piper.joinable()) {
+        {
+            std::lock_guard<std::mutex> lk((*r)->pipe_lock);
+            (*r)->pipe_stop = true;
+        }
+        (*r)->pipe_cv.notify_all();
+        (*r)->piper.join();
+    }
     AVCodecContext *next = nullptr;
     take_prepared(*r, &next);
     avcodec_free_context(&next);
@@ -452,7 +489,7 @@ static void retire_encoder(reencode *r, AVCodecContext **enc)
 
 int reencode_prepare(reencode *r, int64_t rate)
 {
-    if (r->worker.joinable())
+    if (r->worker.joinable() || r->piping)
         return 0;  // the worker's run may take the one opened ahead: the next call prepares
     int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
     if (known > 0)
@@ -476,7 +513,7 @@ int reencode_prepare(reencode *r, int64_t rate)
 
 void reencode_unprepare(reencode *r)
 {
-    if (r->worker.joinable())
+    if (r->worker.joinable() || r->piping)
         return;  // the worker's run takes it, if it is still there
     AVCodecContext *next = nullptr;
     if (take_prepared(r, &next))
@@ -533,9 +570,8 @@ out_end:
     return ret;
 }
 
-int reencode_feed(reencode *r, const AVPacket *pkt, int64_t to)
+static int feed_run(reencode *r, const AVPacket *pkt, int64_t to)
 {
-    settle(r);
     if (!r->dec)
         return AVERROR(EINVAL);
     note_params(r, pkt);
@@ -590,6 +626,14 @@ static int rewind_run(reencode *r, int64_t from, int64_t to, int64_t rate)
 
 int reencode_take(reencode *r, AVPacket **pkt)
 {
+    if (r->piping) {
+        std::lock_guard<std::mutex> lk(r->pipe_lock);
+        if (r->piped.empty())
+            return AVERROR(EAGAIN);
+        *pkt = r->piped.front();
+        r->piped.pop_front();
+        return 0;
+    }
     settle(r);
     if (r->ready.empty())
         return AVERROR(EAGAIN);
@@ -604,21 +648,143 @@ static void abort_run(reencode *r)
     free_packets(&r->ready);
 }
 
+/* ---- a run fed through the piper thread ---- */
+
+static int run_command(reencode *r, const reencode::command &c)
+{
+    switch (c.op) {
+    case PIPE_FEED: return feed_run(r, c.pkt, c.to);
+    case PIPE_REWIND: return rewind_run(r, c.from, c.to, c.rate);
+    default: return finish_run(r, c.to);
+    }
+}
+
+/* Runs a command's result in: its error kept (the first one), what it encoded handed to reencode_take. Locked. */
+static void pipe_done(reencode *r, int ret)
+{
+    if (ret < 0 && r->pipe_ret >= 0)
+        r->pipe_ret = ret;
+    for (AVPacket *p : r->ready)
+        r->piped.push_back(p);
+    r->ready.clear();
+}
+
+static void pipe_loop(reencode *r)
+{
+    utils_name_thread("encoder-pipe");
+    std::unique_lock<std::mutex> lk(r->pipe_lock);
+    for (;;) {
+        r->pipe_cv.wait(lk, [r] { return r->pipe_stop || !r->posted.empty(); });
+        if (r->posted.empty())
+            return;
+        reencode::command c = r->posted.front();
+        r->posted.pop_front();
+        r->pipe_busy = true;
+        bool skip = r->pipe_ret < 0;  // the run failed: what follows is dropped
+        lk.unlock();
+        int ret = skip ? 0 : run_command(r, c);
+        av_packet_free(&c.pkt);
+        lk.lock();
+        pipe_done(r, ret);
+        r->pipe_busy = false;
+        r->pipe_cv.notify_all();
+    }
+}
+
+/* Posts c (its packet then the piper's); returns the run's first error so far, or 0. */
+static int post(reencode *r, reencode::command c)
+{
+    std::unique_lock<std::mutex> lk(r->pipe_lock);
+    if (r->pipe_ret < 0) {
+        av_packet_free(&c.pkt);
+        return r->pipe_ret;
+    }
+    if (!r->piper.joinable()) {
+        try {
+            r->piper = std::thread(pipe_loop, r);
+        } catch (const std::system_error &) {
+            lk.unlock();  // no thread: the call runs here
+            int ret = run_command(r, c);
+            av_packet_free(&c.pkt);
+            lk.lock();
+            pipe_done(r, ret);
+            return ret;
+        }
+    }
+    r->posted.push_back(c);
+    lk.unlock();
+    r->pipe_cv.notify_all();
+    return 0;
+}
+
+int reencode_pipe(reencode *r, bool on)
+{
+    if (on) {
+        settle(r);
+        r->piping = true;
+        return 0;
+    }
+    if (!r->piping)
+        return 0;
+    pipe_wait(r);
+    r->piping = false;
+    std::lock_guard<std::mutex> lk(r->pipe_lock);
+    int ret = r->pipe_ret;
+    r->pipe_ret = 0;
+    for (AVPacket *p : r->piped)
+        r->ready.push_back(p);
+    r->piped.clear();
+    return ret;
+}
+
+bool reencode_pipe_idle(reencode *r)
+{
+    if (!r->piping || !r->piper.joinable())
+        return true;
+    std::lock_guard<std::mutex> lk(r->pipe_lock);
+    return r->posted.empty() && !r->pipe_busy;
+}
+
+int reencode_feed(reencode *r, const AVPacket *pkt, int64_t to)
+{
+    if (r->piping) {
+        AVPacket *ref = av_packet_clone(pkt);
+        return ref ? post(r, {PIPE_FEED, ref, 0, to, 0}) : AVERROR(ENOMEM);
+    }
+    settle(r);
+    return feed_run(r, pkt, to);
+}
+
 int reencode_finish(reencode *r, int64_t to)
 {
+    if (r->piping)
+        return post(r, {PIPE_FINISH, nullptr, 0, to, 0});
     settle(r);
     return finish_run(r, to);
 }
 
 int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate)
 {
+    if (r->piping)
+        return post(r, {PIPE_REWIND, nullptr, from, to, rate});
     settle(r);
     return rewind_run(r, from, to, rate);
 }
 
 void reencode_abort(reencode *r)
 {
-    settle(r);
+    if (r->worker.joinable())
+        r->worker.join();
+    if (r->piper.joinable()) {  // what is posted is dropped, the call under way waited for
+        std::unique_lock<std::mutex> lk(r->pipe_lock);
+        for (reencode::command &c : r->posted)
+            av_packet_free(&c.pkt);
+        r->posted.clear();
+        r->pipe_cv.wait(lk, [r] { return !r->pipe_busy; });
+        free_packets(&r->piped);
+        r->pipe_ret = 0;
+    }
+    r->piping = false;
     abort_run(r);
 }
 

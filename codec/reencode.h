@@ -124,6 +124,21 @@ bool reencode_finished(const reencode *r);
 int reencode_collect(reencode *r, AVPacket **out, int max, int *n);
 
 /*
+ * A run fed as the programme comes, on a thread of its own (a return, live):
+ * after reencode_pipe(r, true) reencode_feed, reencode_rewind and
+ * reencode_finish are posted to the re-encoder's thread in order and
+ * return at once: 0, or the first error a call posted before met (the
+ * rest of the run is dropped then). reencode_take hands over what it has
+ * encoded so far without waiting; reencode_pipe_idle tells whether it has
+ * run everything posted. reencode_pipe(r, false) waits for that, ends the
+ * posting and returns the run's first error or 0; reencode_abort drops
+ * what is posted (waiting for the call under way). Any other call waits
+ * for what is posted first.
+ */
+int reencode_pipe(reencode *r, bool on);
+bool reencode_pipe_idle(reencode *r);
+
+/*
  * Opens the encoder of the next run ahead, on a thread of its own, at rate
  * (as for reencode_begin), so that the opening does not fall on the packet
  * that starts the run: the next reencode_rewind takes it (waiting for it

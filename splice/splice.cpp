@@ -652,6 +652,7 @@ int splice_packet(const splice_env *env, rep_ctx *rep, const AVStream *ist, AVPa
     int s = pkt->stream_index;
 
     splice_start_settle(env, rep, false);
+    splice_accurate_poll(env, rep);
 
     /* Only streams with a record can be replaced; nothing past the last record is touched. */
     if (s < 0 || s >= REP_MAX_STREAMS)

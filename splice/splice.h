@@ -142,6 +142,8 @@ struct splice_accurate {
     int open_gop;              // the programme's GOPs are open (a leading picture seen): returns stay on key frames
     int leading;               // leading pictures after the last key frame read (open GOPs)
     int64_t fallbacks;         // returns that fell back to the programme's key frame
+    rep_stream *air;           // the video record the running run airs on (its output stream air_stream): live,
+    int air_stream;            //   it airs as the re-encoder's thread hands its pictures over, on any packet read
     /* the start of the armed break (splice_start.cpp) */
     gop_pic *pics;             // the GOP decoded toward the point, decoding order; capacity SPLICE_GOP_MAX
     int npics;                 // 0: none decoded

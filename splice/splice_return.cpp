@@ -237,10 +237,12 @@ static void accurate_decode_ahead(splice_accurate *a, const AVStream *ist, int64
  * decoded (accurate_decode_ahead): the run opens its encoder there and
  * encodes from end on. False when it could not (the run is abandoned).
  */
-static bool accurate_rewind(splice_accurate *a, const AVPacket *pkt, int64_t end)
+static bool accurate_rewind(splice_accurate *a, const AVPacket *pkt, int64_t end, bool pipe)
 {
     a->decoding = 0;
     reencode_unprepare(a->enc);  // a start's encoder opened ahead has the start's rate, not this GOP's
+    if (pipe)
+        reencode_pipe(a->enc, true);  // decoded and encoded on the re-encoder's thread from here on
     if (reencode_feed(a->enc, pkt, INT64_MAX) < 0 || reencode_rewind(a->enc, end, INT64_MAX, accurate_rate(a)) < 0 ||
         !accurate_take(a)) {
         reencode_abort(a->enc);
@@ -257,7 +259,7 @@ static bool accurate_rewind(splice_accurate *a, const AVPacket *pkt, int64_t end
  * A programme with open GOPs is not re-encoded: the key frame the run would
  * join comes with leading pictures that reference the pictures replaced.
  */
-static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end)
+static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end, bool pipe)
 {
     const packets_queue *g = a->gop;
     AVRational fr;
@@ -274,6 +276,8 @@ static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end)
     int64_t rate = accurate_rate(a);
     a->running = reencode_begin(a->enc, end, a->lead, rate) >= 0;
     a->failed = !a->running;
+    if (a->running && pipe)
+        reencode_pipe(a->enc, true);
     for (int i = 0; a->running && i < g->count; i++) {
         if (reencode_feed(a->enc, g->items[i], INT64_MAX) < 0 || !accurate_take(a)) {
             splice_accurate_clear(a);
@@ -307,6 +311,18 @@ static void accurate_air(const splice_env *env, rep_ctx *rep, rep_stream *r, int
         a->aired++;
         splice_queue(env, p);
     }
+}
+
+void splice_accurate_poll(const splice_env *env, rep_ctx *rep)
+{
+    splice_accurate *a = env->accurate;
+
+    if (!a || !a->running || !a->air || env->desc->run_budget_us <= 0)
+        return;
+    if (accurate_take(a))
+        accurate_air(env, rep, a->air, a->air_stream);
+    else
+        accurate_give_up(a, EVENT_FALLBACK_ERROR);
 }
 
 /*
@@ -344,7 +360,7 @@ void splice_accurate_flush(const splice_env *env, rep_ctx *rep, rep_stream *r, i
     if (!a->running || a->from == AV_NOPTS_VALUE)
         return;
     a->running = 0;
-    if (reencode_finish(a->enc, INT64_MAX) >= 0)
+    if (reencode_finish(a->enc, INT64_MAX) >= 0 && reencode_pipe(a->enc, false) >= 0)
         accurate_take(a);
     reencode_abort(a->enc);  // what was not taken
     accurate_air(env, rep, r, s);
@@ -408,6 +424,7 @@ void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     splice_note_open_gop(a, pkt);
     bool next_soon = rep->pending_count > 0 && rep->pending[0].point <= end + SPLICE_KEY_LEAD;
     bool ahead = !a->failed && !a->refused && !next_soon && end != INT64_MAX;
+    bool pipe = env->desc->run_budget_us > 0;  // live: the run is encoded on the re-encoder's thread
     if (a->running && (reencode_feed(a->enc, pkt, INT64_MAX) < 0 || !accurate_take(a))) {
         accurate_give_up(a, EVENT_FALLBACK_ERROR);
     } else if (a->decoding && pkt->pts < end && pkt != a->gop->items[0]) {
@@ -416,12 +433,14 @@ void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             a->decoding = 0;
         }
     } else if (!a->running && ahead && pkt->pts >= end) {
-        if (!(a->decoding && !a->open_gop && accurate_rewind(a, pkt, end))) {
+        if (!(a->decoding && !a->open_gop && accurate_rewind(a, pkt, end, pipe))) {
             if (a->decoding)
                 reencode_abort(a->enc);
             a->decoding = 0;
-            accurate_begin(a, ist, end);
+            accurate_begin(a, ist, end, pipe);
         }
+        a->air = r;
+        a->air_stream = s;
     } else if (!a->running && !a->decoding && ahead && a->gop->count == 1 && (pkt->flags & AV_PKT_FLAG_KEY)) {
         accurate_decode_ahead(a, ist, end);
     }
@@ -446,7 +465,10 @@ int splice_accurate_return(const splice_env *env, rep_ctx *rep, rep_stream *r, c
 
     if (a->running) {
         a->running = 0;
-        if (reencode_finish(a->enc, key->pts) < 0 || !accurate_take(a))
+        int ret = reencode_finish(a->enc, key->pts);
+        if (ret >= 0)
+            ret = reencode_pipe(a->enc, false);  // the run's last pictures encoded
+        if (ret < 0 || !accurate_take(a))
             why = EVENT_FALLBACK_ERROR;
         accurate_air(env, rep, r, key->stream_index);
     } else if (a->from == AV_NOPTS_VALUE && frame > 0 && key->pts - end >= frame) {

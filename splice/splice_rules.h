@@ -75,6 +75,8 @@ int64_t splice_frame_ticks(const AVStream *ist, AVRational *rate);
 void splice_note_key(splice_accurate *a, int64_t pts);
 bool splice_key_due_at(const splice_accurate *a, int64_t key_pts, int64_t point, int64_t frame);
 void splice_accurate_flush(const splice_env *env, rep_ctx *rep, rep_stream *r, int s);
+/* Live: what the re-encoder's thread has encoded of the running run airs (any packet read, before its rules). */
+void splice_accurate_poll(const splice_env *env, rep_ctx *rep);
 void splice_note_open_gop(splice_accurate *a, const AVPacket *pkt);
 bool splice_accurate_follows(const splice_accurate *a, const AVStream *ist, const AVPacket *pkt);
 void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, const AVStream *ist, int64_t end,

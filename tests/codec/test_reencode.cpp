@@ -244,12 +244,16 @@ TEST(Reencode, JoinsMidGopPerCodec)
                 int64_t lead = 0, to = INT64_MAX;
                 for (const gop_pic &p : pics)
                     lead = std::max(lead, p.pts - p.dts);
+                // Live, it is decoded and encoded on the re-encoder's thread, handed over as it comes.
                 ASSERT_EQ(0, reencode_begin(r, plan.run_from, lead, 2000000));
+                ASSERT_EQ(0, reencode_pipe(r, true));
                 for (int i = 0; i < plan.decode_to; i++) {
                     to = i == plan.join_key ? pics[i].pts : to;
                     ASSERT_EQ(0, reencode_feed(r, from_key[i], to));
                 }
                 ASSERT_EQ(0, reencode_finish(r, to));
+                ASSERT_EQ(0, reencode_pipe(r, false));
+                EXPECT_TRUE(reencode_pipe_idle(r));
                 for (AVPacket *&p : run)
                     ASSERT_EQ(0, reencode_take(r, &p));
                 AVPacket *extra = nullptr;
