@@ -847,7 +847,8 @@ int ctl_metrics_text(channel_status *s, int64_t now_us, char *buf, size_t size)
         {"kestrow_reencoded_pictures_total", "counter", "Programme pictures re-encoded for frame-accurate starts and returns.",
          (double)s->reencoded.load()},
         {"kestrow_frame_accurate_fallbacks_total", "counter",
-         "Starts and returns that stayed on the programme's key frame: the point could not be conditioned.",
+         "Starts and returns that stayed on the programme's key frame: the point could not be conditioned; and "
+         "starts whose re-encoded pictures were left out.",
          (double)s->accurate_fallbacks.load()},
         {"kestrow_input_overruns_total", "counter", "Input overruns: data lost before it was read.",
          (double)s->overruns.load()},

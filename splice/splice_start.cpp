@@ -323,7 +323,7 @@ void splice_start_settle(const splice_env *env, const rep_ctx *rep, bool wait)
     if (!a || (a->run_stream < 0 && !a->run_dropped))
         return;
     bool ended = wait || reencode_finished(a->enc);
-    if (!ended && a->run_stream >= 0 && av_gettime_relative() - a->run_since > env->desc->run_budget_us) {
+    if (!ended && a->run_stream >= 0 && av_gettime_relative() - a->run_since >= env->desc->run_budget_us) {
         /* The video may wait no longer: the pictures before the point are left out, the last one aired held. */
         run_left_out(env, rep, a->run_count, a->gated->count > 0 ? a->gated->items[0]->pts : AV_NOPTS_VALUE,
                      EVENT_FALLBACK_LATE, 0);
@@ -393,6 +393,7 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     bool handed = why == EVENT_FALLBACK_NONE && plan.reencoded > 0 && env->desc->run_budget_us > 0;
     if (handed) {  // encoded on the re-encoder's thread while the packets go on (splice_start_settle)
         splice_start_settle(env, rep, true);  // a run before this one (a break that short) ends first
+        a->run_since = av_gettime_relative();
         ret = reencode_finish_async(a->enc, plan.run_from, plan.run_to, rate);
         why = ret == AVERROR(ERANGE) ? EVENT_FALLBACK_NO_GOP : ret < 0 ? EVENT_FALLBACK_ERROR : why;
         if (ret < 0)
@@ -433,7 +434,6 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
         a->run_stream = s;
         a->run_count = plan.reencoded;
         std::copy(dts, dts + plan.reencoded, a->run_dts);
-        a->run_since = av_gettime_relative();
     }
     for (int k = 0; k < plan.reencoded && !handed; k++) {
         if (env->desc->verbose)
@@ -453,8 +453,10 @@ static bool start_decide(const splice_env *env, rep_ctx *rep, rep_stream *r, int
     if (slot == AV_NOPTS_VALUE)
         slot = (plan.reencoded > 0 ? dts[plan.reencoded - 1] : last_kept) + frame;
     /* Started after the point: the cue came after pictures from it on had gone out, or too late to decode to it. */
-    return splice_start_break_at(env, rep, r, fi, s, start, slot, plan.reencoded,
-                                 a->aim > rep->scte_35_pts_time ? a->aim_why : EVENT_FALLBACK_NONE);
+    splice_start_break_at(env, rep, r, fi, s, start, slot, plan.reencoded,
+                          a->aim > rep->scte_35_pts_time ? a->aim_why : EVENT_FALLBACK_NONE);
+    splice_start_settle(env, rep, false);  // a budget shorter than handing the run over: late already
+    return true;
 }
 
 /*
