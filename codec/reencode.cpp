@@ -7,6 +7,7 @@
 #include "common/video_format.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -21,6 +22,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
+#include <libavutil/time.h>
 }
 
 struct reencode {
@@ -57,6 +59,7 @@ struct reencode {
         int op;                    // PIPE_FEED, PIPE_REWIND, PIPE_FINISH
         AVPacket *pkt;             // PIPE_FEED: a reference of the caller's
         int64_t from, to, rate;
+        int64_t posted_us;         // wall clock when it was posted
     };
     bool piping = false;           // the caller's thread: calls are posted
     std::thread piper;             // started at the first post, ended by reencode_destroy
@@ -64,6 +67,7 @@ struct reencode {
     std::condition_variable pipe_cv;
     std::deque<command> posted;    // not run yet
     bool pipe_busy = false;        // the piper runs one
+    int64_t busy_since = 0;        // the posting time of the one it runs
     bool pipe_stop = false;
     int pipe_ret = 0;              // the first error of a posted call; later ones are skipped
     std::deque<AVPacket *> piped;  // encoded by the piper, for reencode_take
@@ -680,6 +684,7 @@ static void pipe_loop(reencode *r)
         reencode::command c = r->posted.front();
         r->posted.pop_front();
         r->pipe_busy = true;
+        r->busy_since = c.posted_us;
         bool skip = r->pipe_ret < 0;  // the run failed: what follows is dropped
         lk.unlock();
         int ret = skip ? 0 : run_command(r, c);
@@ -711,6 +716,7 @@ static int post(reencode *r, reencode::command c)
             return ret;
         }
     }
+    c.posted_us = av_gettime_relative();
     r->posted.push_back(c);
     lk.unlock();
     r->pipe_cv.notify_all();
@@ -737,6 +743,23 @@ int reencode_pipe(reencode *r, bool on)
     return ret;
 }
 
+int64_t reencode_pipe_lag_us(reencode *r)
+{
+    if (!r->piping || !r->piper.joinable())
+        return 0;
+    std::lock_guard<std::mutex> lk(r->pipe_lock);
+    int64_t oldest = r->pipe_busy ? r->busy_since : !r->posted.empty() ? r->posted.front().posted_us : 0;
+    return oldest ? av_gettime_relative() - oldest : 0;
+}
+
+bool reencode_pipe_settled(reencode *r, int64_t us)
+{
+    if (!r->piping || !r->piper.joinable())
+        return true;
+    std::unique_lock<std::mutex> lk(r->pipe_lock);
+    return r->pipe_cv.wait_for(lk, std::chrono::microseconds(us), [r] { return r->posted.empty() && !r->pipe_busy; });
+}
+
 bool reencode_pipe_idle(reencode *r)
 {
     if (!r->piping || !r->piper.joinable())
@@ -749,7 +772,7 @@ int reencode_feed(reencode *r, const AVPacket *pkt, int64_t to)
 {
     if (r->piping) {
         AVPacket *ref = av_packet_clone(pkt);
-        return ref ? post(r, {PIPE_FEED, ref, 0, to, 0}) : AVERROR(ENOMEM);
+        return ref ? post(r, {PIPE_FEED, ref, 0, to, 0, 0}) : AVERROR(ENOMEM);
     }
     settle(r);
     return feed_run(r, pkt, to);
@@ -758,7 +781,7 @@ int reencode_feed(reencode *r, const AVPacket *pkt, int64_t to)
 int reencode_finish(reencode *r, int64_t to)
 {
     if (r->piping)
-        return post(r, {PIPE_FINISH, nullptr, 0, to, 0});
+        return post(r, {PIPE_FINISH, nullptr, 0, to, 0, 0});
     settle(r);
     return finish_run(r, to);
 }
@@ -766,7 +789,7 @@ int reencode_finish(reencode *r, int64_t to)
 int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate)
 {
     if (r->piping)
-        return post(r, {PIPE_REWIND, nullptr, from, to, rate});
+        return post(r, {PIPE_REWIND, nullptr, from, to, rate, 0});
     settle(r);
     return rewind_run(r, from, to, rate);
 }

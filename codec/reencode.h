@@ -137,6 +137,10 @@ int reencode_collect(reencode *r, AVPacket **out, int max, int *n);
  */
 int reencode_pipe(reencode *r, bool on);
 bool reencode_pipe_idle(reencode *r);
+/* How long the oldest call posted and not run to its end has waited (us); 0: none. */
+int64_t reencode_pipe_lag_us(reencode *r);
+/* Waits at most us for everything posted to have run: true when it has. */
+bool reencode_pipe_settled(reencode *r, int64_t us);
 
 /*
  * Opens the encoder of the next run ahead, on a thread of its own, at rate

@@ -308,7 +308,8 @@ enum event_fallback {
     EVENT_FALLBACK_TIMELINE,       // the input's time line broke while the run was fed (restart, loss)
     EVENT_FALLBACK_FIELDS,         // start: the programme codes its fields as pictures of their own
     EVENT_FALLBACK_LATE_CUE,       // start: the cue came after pictures shown from its point on had gone out
-    EVENT_FALLBACK_LATE,           // start: its re-encoded pictures were not ready within the time the video may wait
+    EVENT_FALLBACK_LATE,           // the re-encoded pictures were not ready within the time the video may wait
+                                   //   (a start: left out; a return: its run ended where it was)
 };
 
 /* "unmatched", "no_gop", ...; "" for EVENT_FALLBACK_NONE. */

@@ -319,6 +319,15 @@ void splice_accurate_poll(const splice_env *env, rep_ctx *rep)
 
     if (!a || !a->running || !a->air || env->desc->run_budget_us <= 0)
         return;
+    /*
+     * The thread falls behind the programme (a host too busy to encode in
+     * real time): past the budget the run ends where it is, rather than the
+     * key frame after it waiting for a backlog that keeps growing.
+     */
+    if (reencode_pipe_lag_us(a->enc) > env->desc->run_budget_us) {
+        accurate_give_up(a, EVENT_FALLBACK_LATE);
+        return;
+    }
     if (accurate_take(a))
         accurate_air(env, rep, a->air, a->air_stream);
     else
@@ -463,9 +472,14 @@ int splice_accurate_return(const splice_env *env, rep_ctx *rep, rep_stream *r, c
     int64_t frame = splice_frame_ticks(ist, nullptr);
     int why = EVENT_FALLBACK_NONE;
 
-    if (a->running) {
+    int ret = a->running ? reencode_finish(a->enc, key->pts) : 0;
+    int64_t wait = std::min<int64_t>(env->desc->run_budget_us, ACCURATE_KEY_WAIT_US);
+    if (a->running && ret >= 0 && !reencode_pipe_settled(a->enc, wait)) {
+        /* The re-encoder's thread is too far behind for the key frame to wait: the run ends where it aired. */
+        accurate_give_up(a, EVENT_FALLBACK_LATE);
+        why = EVENT_FALLBACK_LATE;
+    } else if (a->running) {
         a->running = 0;
-        int ret = reencode_finish(a->enc, key->pts);
         if (ret >= 0)
             ret = reencode_pipe(a->enc, false);  // the run's last pictures encoded
         if (ret < 0 || !accurate_take(a))

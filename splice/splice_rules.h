@@ -28,6 +28,13 @@ struct filler_stream;
 #define ACCURATE_GAP_FRAMES 4
 
 /*
+ * Live, the longest the return's key frame waits for the last pictures of
+ * a run the re-encoder's thread encodes (the packet path waits, and so does
+ * the output past its margin); not done by then, the run ends where it aired.
+ */
+#define ACCURATE_KEY_WAIT_US 100000
+
+/*
  * How far before a point (a start's or an end's) a key frame may take it:
  * with frame-accurate splices none (a picture shown before the point is
  * the programme's, so a key frame before it is never the point, and a
