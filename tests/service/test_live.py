@@ -115,9 +115,11 @@ class Live(kt.FillerCase):
     def test_pictures_re_encoded_for_a_start_that_are_not_ready_in_time_are_left_out(self):
         # With no lead of the video over its clock to wait in (--max-delay of 3 us), the 1080p pictures
         # re-encoded before the point are late: the break still starts on its picture, the video goes on
-        # without them, the picture before them held, and nothing else is lost or damaged.
+        # without them, the picture before them held. The return's run is late as well: it ends where it aired
+        # (at once, or after its first pictures), the programme whole again from its key frame after the end.
+        # Nothing else is lost or damaged.
         prog, filler, asrun = (os.path.join(self.dir, "late_run" + x) for x in (".ts", "_filler.ts", ".json"))
-        kt.gen.generate(prog, size="1920x1080", duration=10, gop=50, bframes=3, cues=["at=5.12,dur=2,lead=2"])
+        info = kt.gen.generate(prog, size="1920x1080", duration=10, gop=50, bframes=3, cues=["at=5.12,dur=2,lead=2"])
         kt.gen.generate(filler, size="1920x1080", duration=6, filler=True)
         svc = kt.started(self, self.dir, "--input-loss-slate=0", "--max-delay=3", "--asrun-file=" + asrun,
                          filler=filler, name="late_run")
@@ -129,8 +131,15 @@ class Live(kt.FillerCase):
         j = pictures.check(svc.out, prog, [filler], asrun=asrun)
         t, b, n = j["totals"], j["breaks"][0], int(left[0])
         # The receiver sees the break from the last picture aired on: the pictures left out are its missing ones.
-        self.assertEqual((b["missing"], b["frames_off_start"], b["frames_off_end"]), (n, -n, 0), j["breaks"])
-        self.assertEqual((t["holes"], t["decode_errors_out"]), (0, t["decode_errors_in"]))
+        self.assertEqual((b["missing"], b["frames_off_start"]), (n, -n), j["breaks"])
+        end = [r for r in map(json.loads, kt.read_text(asrun).splitlines()) if r["event"] == "break_end"]
+        back = info["cues"][0]["pts_time"] + 2 * TICKS
+        key = min(k for k in pictures.key_frames(prog) if k >= back)
+        run = (key - back) // (TICKS // 25)
+        self.assertEqual(end[0]["fallback"], "late")
+        self.assertIn(b["frames_off_end"], (0, run))
+        self.assertLessEqual(t["holes"], run if b["frames_off_end"] == 0 else 0, j["holes"])
+        self.assertEqual(t["decode_errors_out"], t["decode_errors_in"])
 
     def test_cues_read_late_in_the_gop_of_their_point_start_as_near_it_as_the_output_allows(self):
         # The video leads its clock by 0.7 s. 2 s GOPs: a cue sent 0.8 s before its point (0.52 s after a
