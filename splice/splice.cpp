@@ -48,9 +48,11 @@ void splice_queue(const splice_env *env, AVPacket *pkt)
     splice_accurate *a = env->accurate;
 
     pkt->pos = -1;
-    if (a && a->run_stream >= 0 && pkt->stream_index == a->run_stream && a->gated->count >= a->gated->capacity)
-        splice_start_settle(env, nullptr, true);  // more than ever waits: the run is waited for
     bool gated = a && a->run_stream >= 0 && pkt->stream_index == a->run_stream;
+    if (gated && a->gated->count >= a->gated->capacity) {
+        splice_start_settle(env, nullptr, true);  // more than ever waits: the run is waited for
+        gated = false;
+    }
     int ret = packets_queue_push(gated ? a->gated : env->queue, pkt);
     if (ret < 0) {
         av_packet_free(&pkt);
