@@ -115,8 +115,10 @@ class Service(Base):
                 except OSError:
                     pass
             return found
-        pids = kt.wait_for(daemons, 5)
         self.addCleanup(lambda: [os.kill(pid, signal.SIGKILL) for pid in daemons()])
+        # The first child of the double fork may still be exiting when the daemon is already there.
+        kt.wait_for(lambda: len(daemons()) == 1, 5)
+        pids = daemons()
         self.assertEqual(len(pids), 1)
         pid = pids[0]
         with open("/proc/%d/status" % pid) as f:
