@@ -256,6 +256,7 @@ class Service(Base):
     def test_a_second_instance_on_the_same_options_leaves_the_channels_files_alone(self):
         svc = self.started("--asrun-file=run.json")
         svc.wait_log("slicer_streams: avformat_open_input(")  # then it waits for its input
+        svc.wait_log("slicer_conform: filler [")  # the filler's loudness, said in the background
         files = sorted(os.listdir(svc.folder))
         log = svc.text()
         p = subprocess.run(svc.proc.args, cwd=svc.folder, stdin=subprocess.DEVNULL, capture_output=True, text=True,
