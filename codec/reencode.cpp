@@ -34,6 +34,7 @@ struct reencode {
     int64_t buffer_size;           // bits, 0: one second at the rate
     const char *profile;           // the encoder's name for the programme's profile, or null
     std::vector<uint8_t> params;   // the programme's parameter sets (Annex B), as last seen
+    std::mutex params_lock;        // params: noted by a run on the piper, read by reencode_key_params at once
     // the run under way
     AVCodecContext *dec;
     AVCodecContext *enc;
@@ -56,7 +57,7 @@ struct reencode {
     std::deque<AVPacket *> handed; // the worker's run's packets, for reencode_collect
     // a run fed through the piper thread (reencode_pipe): feed, rewind and finish are posted to it
     struct command {
-        int op;                    // PIPE_FEED, PIPE_REWIND, PIPE_FINISH
+        int op;                    // PIPE_FEED, PIPE_REWIND, PIPE_FINISH, PIPE_ABORT
         AVPacket *pkt;             // PIPE_FEED: a reference of the caller's
         int64_t from, to, rate;
         int64_t posted_us;         // wall clock when it was posted
@@ -73,7 +74,7 @@ struct reencode {
     std::deque<AVPacket *> piped;  // encoded by the piper, for reencode_take
 };
 
-enum { PIPE_FEED, PIPE_REWIND, PIPE_FINISH };
+enum { PIPE_FEED, PIPE_REWIND, PIPE_FINISH, PIPE_ABORT };
 
 /* Waits until the piper has run every call posted to it. */
 static void pipe_wait(reencode *r)
@@ -82,6 +83,15 @@ static void pipe_wait(reencode *r)
         return;
     std::unique_lock<std::mutex> lk(r->pipe_lock);
     r->pipe_cv.wait(lk, [r] { return r->posted.empty() && !r->pipe_busy; });
+}
+
+/* Whether the piper has nothing to run (a run given up may still be ending there: reencode_abort). */
+static bool piper_idle(reencode *r)
+{
+    if (!r->piper.joinable())
+        return true;
+    std::lock_guard<std::mutex> lk(r->pipe_lock);
+    return r->posted.empty() && !r->pipe_busy;
 }
 
 /* Waits for the run ended on the worker thread and for the piper: every other call works on the run after them. */
@@ -243,15 +253,17 @@ static void note_params(reencode *r, const AVPacket *pkt)
         if (param_set(r->par->codec_id, pkt->data + head))
             found.insert(found.end(), pkt->data + start, pkt->data + end);
     });
-    if (!found.empty())
-        r->params.swap(found);
+    if (found.empty())
+        return;
+    std::lock_guard<std::mutex> lk(r->params_lock);
+    r->params.swap(found);
 }
 
 int reencode_key_params(reencode *r, AVPacket *key)
 {
-    settle(r);
     int codec = r->par->codec_id;
     bool has = false;
+    std::lock_guard<std::mutex> lk(r->params_lock);  // not the run's end: a run given up may still be finishing
 
     if ((codec != AV_CODEC_ID_H264 && codec != AV_CODEC_ID_HEVC) || r->params.empty())
         return 0;
@@ -493,7 +505,7 @@ static void retire_encoder(reencode *r, AVCodecContext **enc)
 
 int reencode_prepare(reencode *r, int64_t rate)
 {
-    if (r->worker.joinable() || r->piping)
+    if (r->worker.joinable() || r->piping || !piper_idle(r))
         return 0;  // the worker's run may take the one opened ahead: the next call prepares
     int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
     if (known > 0)
@@ -517,7 +529,7 @@ int reencode_prepare(reencode *r, int64_t rate)
 
 void reencode_unprepare(reencode *r)
 {
-    if (r->worker.joinable() || r->piping)
+    if (r->worker.joinable() || r->piping || !piper_idle(r))
         return;  // the worker's run takes it, if it is still there
     AVCodecContext *next = nullptr;
     if (take_prepared(r, &next))
@@ -659,7 +671,18 @@ static int run_command(reencode *r, const reencode::command &c)
     switch (c.op) {
     case PIPE_FEED: return feed_run(r, c.pkt, c.to);
     case PIPE_REWIND: return rewind_run(r, c.from, c.to, c.rate);
-    default: return finish_run(r, c.to);
+    case PIPE_FINISH: return finish_run(r, c.to);
+    default: abort_run(r); return 0;
+    }
+}
+
+/* run_command on the piper: nothing thrown leaves the thread (an allocation that fails is the run's error). */
+static int run_guarded(reencode *r, const reencode::command &c)
+{
+    try {
+        return run_command(r, c);
+    } catch (...) {
+        return AVERROR(ENOMEM);
     }
 }
 
@@ -685,12 +708,16 @@ static void pipe_loop(reencode *r)
         r->posted.pop_front();
         r->pipe_busy = true;
         r->busy_since = c.posted_us;
-        bool skip = r->pipe_ret < 0;  // the run failed: what follows is dropped
+        bool skip = r->pipe_ret < 0 && c.op != PIPE_ABORT;  // the run failed: what follows is dropped
         lk.unlock();
-        int ret = skip ? 0 : run_command(r, c);
+        int ret = skip ? 0 : run_guarded(r, c);
         av_packet_free(&c.pkt);
         lk.lock();
         pipe_done(r, ret);
+        if (c.op == PIPE_ABORT) {  // the caller let go of the run without waiting: what it left is dropped
+            free_packets(&r->piped);
+            r->pipe_ret = 0;
+        }
         r->pipe_busy = false;
         r->pipe_cv.notify_all();
     }
@@ -798,16 +825,27 @@ void reencode_abort(reencode *r)
 {
     if (r->worker.joinable())
         r->worker.join();
-    if (r->piper.joinable()) {  // what is posted is dropped, the call under way waited for
+    r->piping = false;
+    if (r->piper.joinable()) {  // what is posted is dropped
         std::unique_lock<std::mutex> lk(r->pipe_lock);
         for (reencode::command &c : r->posted)
             av_packet_free(&c.pkt);
         r->posted.clear();
-        r->pipe_cv.wait(lk, [r] { return !r->pipe_busy; });
+        if (r->pipe_busy) {
+            /*
+             * The call under way (a picture, the encoder's flush) is not
+             * waited for: the piper ends the run after it. The next call
+             * that works on the run waits for that (settle); the caller
+             * that gives up a late run goes on at once.
+             */
+            r->posted.push_back({PIPE_ABORT, nullptr, 0, 0, 0, av_gettime_relative()});
+            lk.unlock();
+            r->pipe_cv.notify_all();
+            return;
+        }
         free_packets(&r->piped);
         r->pipe_ret = 0;
     }
-    r->piping = false;
     abort_run(r);
 }
 
@@ -820,9 +858,14 @@ int reencode_finish_async(reencode *r, int64_t from, int64_t to, int64_t rate)
     if (r->let_go != AV_NOPTS_VALUE && r->let_go >= from)
         return AVERROR(ERANGE);  // known here, so that the caller can still fall back
     auto run = [r, from, to, rate]() {
-        int ret = rewind_run(r, from, to, rate);
-        if (ret >= 0)
-            ret = finish_run(r, to);
+        int ret;
+        try {
+            ret = rewind_run(r, from, to, rate);
+            if (ret >= 0)
+                ret = finish_run(r, to);
+        } catch (...) {
+            ret = AVERROR(ENOMEM);  // nothing thrown leaves the thread
+        }
         if (ret < 0)
             abort_run(r);
         r->handed.swap(r->ready);

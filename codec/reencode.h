@@ -132,8 +132,10 @@ int reencode_collect(reencode *r, AVPacket **out, int max, int *n);
  * encoded so far without waiting; reencode_pipe_idle tells whether it has
  * run everything posted. reencode_pipe(r, false) waits for that, ends the
  * posting and returns the run's first error or 0; reencode_abort drops
- * what is posted (waiting for the call under way). Any other call waits
- * for what is posted first.
+ * what is posted and returns at once: the call under way ends on the
+ * thread, and the run with it. Any other call that works on the run waits
+ * for what is posted first (reencode_prepare and reencode_unprepare do
+ * nothing meanwhile; reencode_key_params does not wait).
  */
 int reencode_pipe(reencode *r, bool on);
 bool reencode_pipe_idle(reencode *r);

@@ -244,6 +244,14 @@ TEST(Reencode, JoinsMidGopPerCodec)
                 int64_t lead = 0, to = INT64_MAX;
                 for (const gop_pic &p : pics)
                     lead = std::max(lead, p.pts - p.dts);
+                // A run given up while the thread still works on it (a late return) ends there, the caller
+                // not waiting; the next one starts afresh.
+                ASSERT_EQ(0, reencode_begin(r, plan.run_from, lead, 2000000));
+                ASSERT_EQ(0, reencode_pipe(r, true));
+                for (int i = 0; i < plan.decode_to; i++)
+                    ASSERT_EQ(0, reencode_feed(r, from_key[i], INT64_MAX));
+                ASSERT_EQ(0, reencode_finish(r, INT64_MAX));
+                reencode_abort(r);
                 // Live, it is decoded and encoded on the re-encoder's thread, handed over as it comes.
                 ASSERT_EQ(0, reencode_begin(r, plan.run_from, lead, 2000000));
                 ASSERT_EQ(0, reencode_pipe(r, true));
