@@ -554,6 +554,7 @@ int reencode_begin(reencode *r, int64_t from, int64_t lead, int64_t rate)
     int ret;
 
     reencode_abort(r);
+    settle(r);  // a run given up may still be ending on the piper: the new one starts after it
     int64_t known = r->max_rate > 0 ? r->max_rate : r->par->bit_rate;
     if (known > 0)
         rate = known;

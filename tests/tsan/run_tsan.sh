@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # ThreadSanitizer run of the tests whose code runs on several threads (logger,
-# signals, control server, status, library log callback, the as-run writer, a few live relays,
-# an SRT link and an SRT channel):
+# signals, control server, status, library log callback, the as-run writer,
+# the re-encoder's threads, a few live relays, an SRT link and an SRT channel):
 #   run_tsan.sh SOURCE_DIR WORK_DIR [build|run]
 # Builds them in WORK_DIR/build with -fsanitize=thread (AddressSanitizer off:
 # the two cannot be combined), runs them, and fails on any test failure or any
@@ -23,7 +23,8 @@ units=(tests/common/kestrow_common_log_test
        tests/service/kestrow_service_status_test
        tests/common/kestrow_common_trace_test
        tests/tsan/kestrow_threads_test
-       tests/net/kestrow_net_links_tests)
+       tests/net/kestrow_net_links_tests
+       tests/codec/kestrow_codec_tests)
 
 if [ "$mode" != run ]; then
 flags="-fsanitize=thread -g -O1 -fno-omit-frame-pointer"
@@ -71,6 +72,7 @@ for u in "${units[@]}"; do
     filter=
     [ "$(basename "$u")" != kestrow_service_signals_test ] ||
         filter=--gtest_filter=-Signals.HandlerInterruptingALoggingThreadNeverBlocksIt
+    [ "$(basename "$u")" != kestrow_codec_tests ] || filter=--gtest_filter=Reencode.*  # runs on its threads
     run "$(basename "$u")" "$build/$u" --gtest_brief=1 $filter
 done
 run "service/test_service.py (signals, second signal, control port)" \
