@@ -256,14 +256,17 @@ class Service(Base):
     def test_a_second_instance_on_the_same_options_leaves_the_channels_files_alone(self):
         svc = self.started("--asrun-file=run.json")
         svc.wait_log("slicer_streams: avformat_open_input(")  # then it waits for its input
-        svc.wait_log("slicer_conform: filler [")  # the filler's loudness, said in the background
         files = sorted(os.listdir(svc.folder))
         log = svc.text()
         p = subprocess.run(svc.proc.args, cwd=svc.folder, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                            timeout=30)
         self.assertEqual(p.returncode, 1)
         self.assertIn("ctl_init: cannot bind control port %d: Address already in use" % svc.port, p.stderr)
-        self.assertEqual((sorted(os.listdir(svc.folder)), svc.text()), (files, log))
+        after = svc.text()
+        # the first instance's conform thread may still say the filler's loudness (at idle priority, late on a
+        # busy host): the only lines added
+        added = [m for m in kt.messages(after[len(log):]) if not m.startswith("slicer_conform: ")]
+        self.assertEqual((sorted(os.listdir(svc.folder)), after[:len(log)], added), (files, log, []))
         self.expect_shutdown(svc, *svc.stop(), [15])
 
     def test_port_in_use_ends_the_start(self):
