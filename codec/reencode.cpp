@@ -891,6 +891,11 @@ bool reencode_finished(const reencode *r)
     return !r->worker.joinable() || r->worker_done.load(std::memory_order_acquire);
 }
 
+bool reencode_busy(reencode *r)
+{
+    return !reencode_finished(r) || !piper_idle(r);
+}
+
 int reencode_collect(reencode *r, AVPacket **out, int max, int *n)
 {
     settle(r);

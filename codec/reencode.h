@@ -116,6 +116,13 @@ int reencode_rewind(reencode *r, int64_t from, int64_t to, int64_t rate);
 int reencode_finish_async(reencode *r, int64_t from, int64_t to, int64_t rate);
 bool reencode_finished(const reencode *r);
 /*
+ * Whether a run is still on the re-encoder's threads (reencode_finish_async
+ * not ended, or the piper not done with what was posted or given up): a
+ * call that works on the run would wait for it. A caller that may not wait
+ * (the packet path) leaves the next run out instead.
+ */
+bool reencode_busy(reencode *r);
+/*
  * Waits for the run reencode_finish_async started and hands over its
  * packets, in decoding order, at most max into out[0..*n) (the caller's);
  * more are freed. Returns the run's result: 0, or the FFmpeg code it ended

@@ -224,8 +224,9 @@ static void accurate_decode_ahead(splice_accurate *a, const AVStream *ist, int64
     int64_t frame = splice_frame_ticks(ist, &fr);
 
     if (frame <= 0 || key->pts >= end || (a->gop_len > 0 && key->pts + a->gop_len + frame <= end) ||
-        splice_key_due_at(a, key->pts, end, frame) || !accurate_encoder(a, fr, ist) || reencode_begin(a->enc, INT64_MAX, 0, 0) < 0)
-        return;
+        splice_key_due_at(a, key->pts, end, frame) || !accurate_encoder(a, fr, ist) || reencode_busy(a->enc) ||
+        reencode_begin(a->enc, INT64_MAX, 0, 0) < 0)
+        return;  // busy: a start's run left out may still be encoding, and beginning would wait for it
     reencode_hold(a->enc, SPLICE_START_RING);
     a->decoding = reencode_feed(a->enc, key, INT64_MAX) >= 0;
     if (!a->decoding)
@@ -273,6 +274,11 @@ static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end,
     }
     if (!accurate_encoder(a, fr, ist))
         return;
+    if (reencode_busy(a->enc)) {  // a run left out still on the re-encoder's threads: the video cannot wait for it
+        a->failed = 1;
+        a->why = EVENT_FALLBACK_LATE;
+        return;
+    }
     int64_t rate = accurate_rate(a);
     a->running = reencode_begin(a->enc, end, a->lead, rate) >= 0;
     a->failed = !a->running;

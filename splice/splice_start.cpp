@@ -205,6 +205,10 @@ static void start_decode(const splice_env *env, const AVStream *ist, int64_t poi
 
     splice_start_release(env);
     a->start_why = EVENT_FALLBACK_NONE;
+    if (env->desc->run_budget_us > 0 && reencode_busy(a->enc)) {
+        a->start_why = EVENT_FALLBACK_LATE;  // the run before, left out, still encodes: beginning would wait for it
+        return;
+    }
     if (a->gop->count == 0 || !(a->gop->items[0]->flags & AV_PKT_FLAG_KEY) || reencode_begin(a->enc, INT64_MAX, 0, 0) < 0) {
         a->start_why = a->gop->count == 0 ? EVENT_FALLBACK_NO_GOP : EVENT_FALLBACK_ERROR;
         return;

@@ -19,9 +19,12 @@
 #include "splice/splice_rules.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -46,6 +49,9 @@ extern "C" {
 /* The out point's run: what it was planned for, its packets, and the thread that encodes it. */
 struct filler_tail {
     std::thread worker;        // joinable: encoding the run planned
+    std::mutex lock;           // done, for a return that waits for the worker
+    std::condition_variable cv;
+    bool done;                 // the worker's run has ended
     // what the run was planned for
     int64_t start_dts;         // the break's (its video record's start_dts)
     int item, x;               // the filler item, and its first packet shown at or after limit
@@ -217,10 +223,50 @@ static bool tail_plan(const splice_env *env, const rep_ctx *rep, const rep_strea
     return true;
 }
 
-/* Encodes the run t planned (on the caller's thread, or on t's own). */
+/* Encodes the run t planned (on the caller's thread, or on t's own): what is thrown is the run's error. */
 static void tail_encode(filler_tail *t)
 {
-    t->ret = reencode_run(t->enc, t->in, t->n, t->from, t->to, t->dts, t->m, t->out);
+    try {
+        t->ret = reencode_run(t->enc, t->in, t->n, t->from, t->to, t->dts, t->m, t->out);
+    } catch (...) {
+        t->ret = AVERROR(ENOMEM);
+    }
+}
+
+/* Starts the run t planned on a thread of its own; false when none could be started. */
+static bool tail_start(filler_tail *t)
+{
+    t->done = false;
+    try {
+        t->worker = std::thread([t] {
+            utils_name_thread("tail-encode");
+            tail_encode(t);
+            std::lock_guard<std::mutex> lk(t->lock);
+            t->done = true;
+            t->cv.notify_all();
+        });
+    } catch (const std::system_error &) {
+        return false;
+    }
+    return true;
+}
+
+/* Whether t's worker still encodes (a return may not wait for it; planning afresh would). */
+static bool tail_busy(filler_tail *t)
+{
+    if (!t->worker.joinable())
+        return false;
+    std::lock_guard<std::mutex> lk(t->lock);
+    return !t->done;
+}
+
+/* Waits at most us for t's worker to end; true when it has (or there is none). */
+static bool tail_ready(filler_tail *t, int64_t us)
+{
+    if (!t->worker.joinable())
+        return true;
+    std::unique_lock<std::mutex> lk(t->lock);
+    return t->cv.wait_for(lk, std::chrono::microseconds(us), [t] { return t->done; });
 }
 
 /*
@@ -245,16 +291,12 @@ void splice_filler_tail_ahead(const splice_env *env, const rep_ctx *rep, const r
         return;  // planned (a programme off its frame grid by a tick is made at the return)
     if (!t && !(t = a->tail = new (std::nothrow) filler_tail()))
         return;
+    if (tail_busy(t))
+        return;  // a run a return gave up still encodes: planning afresh would wait for it
     if (!tail_plan(env, rep, r, s, r->item, r->queued_filler, limit, t) || t->why || t->m == 0)
         return;
-    try {
-        t->worker = std::thread([t] {
-            utils_name_thread("tail-encode");
-            tail_encode(t);
-        });
-    } catch (const std::system_error &) {
+    if (!tail_start(t))
         tail_unplan(t);  // made at the return, if it still comes there
-    }
 }
 
 /*
@@ -277,12 +319,23 @@ int splice_filler_out_point(const splice_env *env, const rep_ctx *rep, rep_strea
         return 0;
     bool ahead = t->planned && t->start_dts == r->start_dts && t->item == r->queued_item &&
                  t->x == r->queued_filler && t->limit == limit;
+    /* Live, the output waits for the out point a bounded time at most, and never for one made on this packet. */
+    int64_t wait = std::min<int64_t>(env->desc->run_budget_us, ACCURATE_KEY_WAIT_US);
+    if (wait > 0 && (ahead ? !tail_ready(t, wait) : tail_busy(t))) {
+        if (env->desc->verbose)
+            log_detail(env->desc->trace, "Filler video %d: out point at %" PRId64 " not made (late): the picture before it holds",
+                       s, limit);
+        t->planned = false;  // its worker ends on its own; what it made is dropped at the next plan
+        return 0;
+    }
     if (!ahead) {
         if (!tail_plan(env, rep, r, s, r->queued_item, r->queued_filler, limit, t) || t->x != r->queued_filler) {
             tail_unplan(t);
             return 0;  // what is held is held for the programme's pace, not for a reference
         }
-        if (!t->why && t->m > 0)
+        if (!t->why && t->m > 0 && wait > 0)
+            t->why = "not planned ahead";  // decoding and encoding it on this packet would hold the output
+        else if (!t->why && t->m > 0)
             tail_encode(t);
     }
     if (t->worker.joinable())
