@@ -251,15 +251,6 @@ static bool tail_start(filler_tail *t)
     return true;
 }
 
-/* Whether t's worker still encodes (a return may not wait for it; planning afresh would). */
-static bool tail_busy(filler_tail *t)
-{
-    if (!t->worker.joinable())
-        return false;
-    std::lock_guard<std::mutex> lk(t->lock);
-    return !t->done;
-}
-
 /* Waits at most us for t's worker to end; true when it has (or there is none). */
 static bool tail_ready(filler_tail *t, int64_t us)
 {
@@ -267,6 +258,12 @@ static bool tail_ready(filler_tail *t, int64_t us)
         return true;
     std::unique_lock<std::mutex> lk(t->lock);
     return t->cv.wait_for(lk, std::chrono::microseconds(us), [t] { return t->done; });
+}
+
+/* Whether t's worker still encodes (a return may not wait for it; planning afresh would). */
+static bool tail_busy(filler_tail *t)
+{
+    return !tail_ready(t, 0);
 }
 
 /*
