@@ -150,7 +150,14 @@ int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
     if (a) {  // the run under way ends with the break
         if (v && reason == EVENT_END_SESSION_END && env->out && (unsigned)(v - rep->streams) < env->out->nb_streams)
             splice_accurate_flush(env, rep, v, (int)(v - rep->streams));
+        AVPacket *key = splice_accurate_take_key(a);
         ev.reencoded = a->from != AV_NOPTS_VALUE ? a->aired : -1;
+        if (key) {  // the programme's key frame held for its leading pictures follows the run
+            if (a->from != AV_NOPTS_VALUE && key->dts <= a->last_dts)
+                key->dts = std::min(a->last_dts + 1, key->pts);
+            splice_mark_switch(key, SPLICE_SWITCH_KEY);
+            splice_queue(env, key);
+        }
         splice_accurate_clear(a);
     }
     splice_spots_ended(env, rep, reached, SPLICE_SPOTS_SESSION_END);
@@ -420,6 +427,9 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
         fallback = splice_accurate_return(env, rep, r, ist, end, pkt, &reencoded, &back);
         if (fallback != EVENT_FALLBACK_NONE)
             env->accurate->fallbacks++;
+        const splice_accurate *a = env->accurate;
+        if (a->from != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE && pkt->dts <= a->last_dts)
+            pkt->dts = std::min(a->last_dts + 1, pkt->pts);  // decoded after the run it joins
     }
 
     /* The filler shows nothing from the programme's return on: what stays held is left out. */
@@ -568,8 +578,11 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         }
         break;
     }
-    if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= splice_break_end(rep, nullptr) - return_lead(env))
+    if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= splice_break_end(rep, nullptr) - return_lead(env)) {
+        if (splice_accurate_hold_key(env, ist, splice_break_end(rep, nullptr), ppkt))
+            return decided;  // its leading pictures go to the run first
         decided = finish_break(env, rep, r, fi, ist, pkt) || decided;
+    }
     if (a && !kept && pkt && rep->state != SPLICING_STATE_STARTED)
         splice_start_keep(env, ist, pkt);  // the key frame that ended the break
     return decided;
@@ -623,6 +636,9 @@ static void apply_rules(const splice_env *env, rep_ctx *rep, const AVStream *ist
 
     if (audio && audio_waits(env, rep, r, &pkt))
         return;
+    AVPacket *key = video ? splice_accurate_key_goes(env, rep, ist, pkt) : nullptr;
+    if (key)
+        apply_rules(env, rep, ist, key);  // the held key frame ends the break before pkt
     int64_t shown_after = video ? keys_shown_after(r, pkt) : AV_NOPTS_VALUE, now = pkt->pts;
     bool decided = video && video_decides(env, rep, r, fi, ist, &pkt);
     /* Every stream back on the programme: idle, or the kept event armed. */

@@ -112,6 +112,8 @@ struct reencode;
 #define SPLICE_START_RING 8
 /* Programme video packets a frame-accurate start withholds from the first one shown at the point on. */
 #define SPLICE_START_WITHHELD 32
+/* Leading pictures an open GOP's key frame may wait for before it ends a frame-accurate return. */
+#define SPLICE_JOIN_MAX 16
 /* Video packets that may wait behind a start's run being encoded (splice_desc.run_budget_us); more: it is waited for. */
 #define SPLICE_RUN_GATED 256
 
@@ -139,8 +141,12 @@ struct splice_accurate {
     int aired;                 // the run's packets queued
     reencode *enc;
     int refused;               // the programme's codec or profile cannot be re-encoded here
-    int open_gop;              // the programme's GOPs are open (a leading picture seen): returns stay on key frames
+    int open_gop;              // the programme's GOPs are open (a leading picture seen)
     int leading;               // leading pictures after the last key frame read (open GOPs)
+    AVPacket *joining;         // open GOPs: the key frame that ends the break, held while its leading pictures are
+                               //   fed to the run (they are shown before it); null: none
+    int join_leading;          // those fed so far
+    int joined;                // the key frame held is let go: it ends the break now
     int64_t fallbacks;         // returns that fell back to the programme's key frame
     rep_stream *air;           // the video record the running run airs on (its output stream air_stream): live,
     int air_stream;            //   it airs as the re-encoder's thread hands its pictures over, on any packet read

@@ -5,8 +5,10 @@
  * first picture shown at or after the end a run is re-encoded, closed and
  * starting with an IDR, and airs in place of the filler as it is encoded.
  * The key frame that ends the break finishes it (splice_accurate_return);
- * a programme that cannot be matched (codec refused, open GOPs, a time
- * line that breaks, an error) returns on the key frame and says why. Also
+ * with open GOPs (MPEG-2) its leading pictures are in the run, and it waits
+ * for them (splice_accurate_hold_key). A programme that cannot be matched
+ * (codec refused, open H.264 or HEVC GOPs, a time line that breaks, an
+ * error) returns on the key frame and says why. Also
  * here: the frame-accurate state's life (create, clear, destroy) and what
  * starts share with returns (the programme's frame length, its GOP length
  * and rate, whether a key frame is due on a point).
@@ -78,7 +80,7 @@ void splice_accurate_clear(splice_accurate *a)
 {
     if (a->running || a->decoding)
         reencode_abort(a->enc);
-    a->running = a->decoding = a->failed = a->aired = 0;
+    a->running = a->decoding = a->failed = a->aired = a->joined = 0;
     a->why = EVENT_FALLBACK_NONE;
     a->from = AV_NOPTS_VALUE;
     splice_free_queued(a->gop);
@@ -118,6 +120,7 @@ void splice_accurate_destroy(splice_accurate **a)
     packets_queue_destroy(&(*a)->run);
     packets_queue_destroy(&(*a)->withheld);
     packets_queue_destroy(&(*a)->gated);
+    av_packet_free(&(*a)->joining);
     free((*a)->pics);
     reencode_destroy(&(*a)->enc);
     splice_tail_destroy(&(*a)->tail);
@@ -254,11 +257,23 @@ static bool accurate_rewind(splice_accurate *a, const AVPacket *pkt, int64_t end
 }
 
 /*
+ * Whether a run can join an open GOP's key frame: the run takes its leading
+ * pictures (decoded after it, shown before it, referencing the pictures
+ * the run replaces) and the key frame follows them. MPEG-2 only: its key
+ * frame starts afresh with its sequence header and decodes after any
+ * closed run. An H.264 or HEVC key frame that is no IDR numbers and orders
+ * its pictures against those decoded before it, which the run replaced.
+ */
+static bool joins_open_gops(const AVStream *ist)
+{
+    return ist->codecpar->codec_id == AV_CODEC_ID_MPEG2VIDEO;
+}
+
+/*
  * Starts the run of the return at end on the GOP held (its key frame shown
  * at or before end): the re-encoder (made at the first run; a codec it
  * cannot match is refused for the session), then every packet held fed.
- * A programme with open GOPs is not re-encoded: the key frame the run would
- * join comes with leading pictures that reference the pictures replaced.
+ * A programme with open GOPs the run cannot join is not re-encoded.
  */
 static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end, bool pipe)
 {
@@ -267,7 +282,7 @@ static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end,
 
     if (splice_frame_ticks(ist, &fr) <= 0 || !(g->items[0]->flags & AV_PKT_FLAG_KEY) || g->items[0]->pts > end)
         return;
-    if (a->open_gop) {  // the key frame the run joins has leading pictures: they reference what the run replaces
+    if (a->open_gop && !joins_open_gops(ist)) {  // the key frame's leading pictures reference what the run replaces
         a->failed = 1;
         a->why = EVENT_FALLBACK_OPEN_GOP;
         return;
@@ -375,7 +390,8 @@ void splice_accurate_flush(const splice_env *env, rep_ctx *rep, rep_stream *r, i
     if (!a->running || a->from == AV_NOPTS_VALUE)
         return;
     a->running = 0;
-    if (reencode_finish(a->enc, INT64_MAX) >= 0 && reencode_pipe(a->enc, false) >= 0)
+    int64_t to = a->joining ? a->joining->pts : INT64_MAX;  // a key frame held for its leading pictures follows
+    if (reencode_finish(a->enc, to) >= 0 && reencode_pipe(a->enc, false) >= 0)
         accurate_take(a);
     reencode_abort(a->enc);  // what was not taken
     accurate_air(env, rep, r, s);
@@ -448,7 +464,7 @@ void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             a->decoding = 0;
         }
     } else if (!a->running && ahead && pkt->pts >= end) {
-        if (!(a->decoding && !a->open_gop && accurate_rewind(a, pkt, end, pipe))) {
+        if (!(a->decoding && (!a->open_gop || joins_open_gops(ist)) && accurate_rewind(a, pkt, end, pipe))) {
             if (a->decoding)
                 reencode_abort(a->enc);
             a->decoding = 0;
@@ -460,6 +476,56 @@ void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
         accurate_decode_ahead(a, ist, end);
     }
     accurate_air(env, rep, r, s);
+}
+
+bool splice_accurate_hold_key(const splice_env *env, const AVStream *ist, int64_t end, AVPacket **ppkt)
+{
+    splice_accurate *a = env->accurate;
+    AVPacket *pkt = *ppkt;
+
+    if (!a || a->joining || a->joined || !a->running || a->failed || !a->open_gop || !joins_open_gops(ist) ||
+        !(pkt->flags & AV_PKT_FLAG_KEY) || pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || pkt->pts <= end ||
+        pkt->stream_index != a->air_stream)
+        return false;
+    if (reencode_feed(a->enc, pkt, INT64_MAX) < 0) {  // the run's decoder needs it for the leading pictures
+        accurate_give_up(a, EVENT_FALLBACK_ERROR);
+        return false;
+    }
+    a->joining = pkt;
+    a->join_leading = 0;
+    *ppkt = nullptr;
+    return true;
+}
+
+AVPacket *splice_accurate_key_goes(const splice_env *env, const rep_ctx *rep, const AVStream *ist, const AVPacket *pkt)
+{
+    splice_accurate *a = env->accurate;
+    AVPacket *key = a ? a->joining : nullptr;
+
+    if (!key || pkt->stream_index != key->stream_index)
+        return nullptr;
+    bool leading = rep->state == SPLICING_STATE_STARTED && !(pkt->flags & AV_PKT_FLAG_KEY) &&
+                   pkt->pts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE && pkt->pts < key->pts &&
+                   pkt->dts > key->dts && a->join_leading < SPLICE_JOIN_MAX;
+    if (leading) {
+        a->join_leading++;
+        return nullptr;
+    }
+    a->joining = nullptr;
+    a->joined = 1;
+    int64_t frame = splice_frame_ticks(ist, nullptr);
+    if (a->join_leading > 0 && frame > 0)  // decoded in the place of its last leading picture, after the run
+        key->dts = std::min(key->dts + a->join_leading * frame, key->pts);
+    return key;
+}
+
+AVPacket *splice_accurate_take_key(splice_accurate *a)
+{
+    AVPacket *key = a ? a->joining : nullptr;
+
+    if (key)
+        a->joining = nullptr;
+    return key;
 }
 
 /*
