@@ -579,7 +579,7 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         break;
     }
     if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= splice_break_end(rep, nullptr) - return_lead(env)) {
-        if (splice_accurate_hold_key(env, ist, splice_break_end(rep, nullptr), ppkt))
+        if (splice_accurate_hold_key(env, splice_break_end(rep, nullptr), ppkt))
             return decided;  // its leading pictures go to the run first
         decided = finish_break(env, rep, r, fi, ist, pkt) || decided;
     }

@@ -141,7 +141,7 @@ struct splice_accurate {
     int aired;                 // the run's packets queued
     reencode *enc;
     int refused;               // the programme's codec or profile cannot be re-encoded here
-    int open_gop;              // the programme's GOPs are open (a leading picture seen)
+    int open_gop;              // the programme's GOPs are open (a leading picture seen): returns join their key frame
     int leading;               // leading pictures after the last key frame read (open GOPs)
     AVPacket *joining;         // open GOPs: the key frame that ends the break, held while its leading pictures are
                                //   fed to the run (they are shown before it); null: none

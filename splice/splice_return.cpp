@@ -5,10 +5,10 @@
  * first picture shown at or after the end a run is re-encoded, closed and
  * starting with an IDR, and airs in place of the filler as it is encoded.
  * The key frame that ends the break finishes it (splice_accurate_return);
- * with open GOPs (MPEG-2) its leading pictures are in the run, and it waits
- * for them (splice_accurate_hold_key). A programme that cannot be matched
- * (codec refused, open H.264 or HEVC GOPs, a time line that breaks, an
- * error) returns on the key frame and says why. Also
+ * with open GOPs its leading pictures (shown before it) are in the run,
+ * and it waits for them (splice_accurate_hold_key). A programme that
+ * cannot be matched (codec refused, a time line that breaks, an error)
+ * returns on the key frame and says why. Also
  * here: the frame-accurate state's life (create, clear, destroy) and what
  * starts share with returns (the programme's frame length, its GOP length
  * and rate, whether a key frame is due on a point).
@@ -257,23 +257,9 @@ static bool accurate_rewind(splice_accurate *a, const AVPacket *pkt, int64_t end
 }
 
 /*
- * Whether a run can join an open GOP's key frame: the run takes its leading
- * pictures (decoded after it, shown before it, referencing the pictures
- * the run replaces) and the key frame follows them. MPEG-2 only: its key
- * frame starts afresh with its sequence header and decodes after any
- * closed run. An H.264 or HEVC key frame that is no IDR numbers and orders
- * its pictures against those decoded before it, which the run replaced.
- */
-static bool joins_open_gops(const AVStream *ist)
-{
-    return ist->codecpar->codec_id == AV_CODEC_ID_MPEG2VIDEO;
-}
-
-/*
  * Starts the run of the return at end on the GOP held (its key frame shown
  * at or before end): the re-encoder (made at the first run; a codec it
  * cannot match is refused for the session), then every packet held fed.
- * A programme with open GOPs the run cannot join is not re-encoded.
  */
 static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end, bool pipe)
 {
@@ -282,11 +268,6 @@ static void accurate_begin(splice_accurate *a, const AVStream *ist, int64_t end,
 
     if (splice_frame_ticks(ist, &fr) <= 0 || !(g->items[0]->flags & AV_PKT_FLAG_KEY) || g->items[0]->pts > end)
         return;
-    if (a->open_gop && !joins_open_gops(ist)) {  // the key frame's leading pictures reference what the run replaces
-        a->failed = 1;
-        a->why = EVENT_FALLBACK_OPEN_GOP;
-        return;
-    }
     if (!accurate_encoder(a, fr, ist))
         return;
     if (reencode_busy(a->enc)) {  // a run left out still on the re-encoder's threads: the video cannot wait for it
@@ -464,7 +445,7 @@ void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
             a->decoding = 0;
         }
     } else if (!a->running && ahead && pkt->pts >= end) {
-        if (!(a->decoding && (!a->open_gop || joins_open_gops(ist)) && accurate_rewind(a, pkt, end, pipe))) {
+        if (!(a->decoding && accurate_rewind(a, pkt, end, pipe))) {
             if (a->decoding)
                 reencode_abort(a->enc);
             a->decoding = 0;
@@ -478,12 +459,12 @@ void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     accurate_air(env, rep, r, s);
 }
 
-bool splice_accurate_hold_key(const splice_env *env, const AVStream *ist, int64_t end, AVPacket **ppkt)
+bool splice_accurate_hold_key(const splice_env *env, int64_t end, AVPacket **ppkt)
 {
     splice_accurate *a = env->accurate;
     AVPacket *pkt = *ppkt;
 
-    if (!a || a->joining || a->joined || !a->running || a->failed || !a->open_gop || !joins_open_gops(ist) ||
+    if (!a || a->joining || a->joined || !a->running || a->failed || !a->open_gop ||
         !(pkt->flags & AV_PKT_FLAG_KEY) || pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || pkt->pts <= end ||
         pkt->stream_index != a->air_stream)
         return false;
