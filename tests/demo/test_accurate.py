@@ -156,6 +156,20 @@ class Accurate(unittest.TestCase):
                 ended = [r for r in records if r["event"] == "break_end"][0]
                 self.assertEqual((b[0]["frames_off_end"], ended["fallback"]), (0, None))
 
+    def test_a_session_ending_on_leading_pictures_keeps_their_key_frame(self):
+        # Open GOPs of 12: the file ends on the leading pictures of the key frame after the end (7.68 s).
+        prog, filler, out, asrun = (os.path.join(self.dir, "ends" + e) for e in (".ts", "_f.ts", "_out.ts", ".json"))
+        info = kt.gen.generate(prog, duration=7.72, gop=12, open_gop=True, cues=["at=5.3,dur=2.0"])
+        kt.gen.generate(filler, filler=True, duration=6)
+        res = run_demo("--asrun-file=" + asrun, prog, out, filler)
+        self.assertEqual(res.returncode, 0, res.stderr[-2000:])
+        point = info["cues"][0]["pts_time"]
+        t = pictures.check(out, prog, [filler], points=[(point, point + 2 * TICKS)])["totals"]
+        self.assertEqual((t["pictures_out"], t["holes"], t["decode_errors_out"], t["reencoded"]),
+                         (t["pictures_in"], 0, t["decode_errors_in"], 9))
+        record = [r for r in map(json.loads, kt.read_text(asrun).splitlines()) if r["event"] == "break_end"][0]
+        self.assertEqual((record["reason"], record["reencoded"]), ("session_end", 9))
+
     def test_a_restart_during_the_re_encoded_return_ends_it_there(self):
         # The end at 7.04 s, the next key frame at 8 s; the source restarts an hour back in between.
         prog, filler, out, asrun = (os.path.join(self.dir, "restart" + e) for e in (".ts", "_f.ts", "_out.ts", ".json"))
