@@ -88,6 +88,8 @@ SHAPES = {
     # 0.7 s); and 0.2 s before it in 2 s GOPs, once pictures shown from the point on are read
     "late-cue-10s": (["--size", "640x360", "--gop", "10s"], ["at=5.3,dur=3.4,lead=1"], 12),
     "late-cue-0.2s": (["--size", "640x360", "--gop", "2s"], ["at=4.52,dur=3.4,lead=0.2"], 12),
+    # The same cue on a programme whose pictures lead its PCR by 50 ms: they have not gone out when it comes.
+    "late-cue-0.2s-near": (["--size", "640x360", "--gop", "2s", "--mux-delay", "0.05"], ["at=4.52,dur=3.4,lead=0.2"], 12),
 }
 
 

@@ -128,6 +128,8 @@ class Accurate(unittest.TestCase):
             ("gop_10s", dict(gop=250), ["at=5.3,dur=3.4"]),
             # A long return run at a tight constant rate: its pictures stay at 38 dB or more.
             ("tight_rate", dict(fps=30, gop=249, video_bitrate="300k"), ["at=5.3,dur=3.4"]),
+            # A cue 0.2 s before its point, read before the point's pictures (they lead the PCR by 50 ms).
+            ("late_cue_near", dict(gop=50, mux_delay=0.05), ["at=4.52,dur=3.4,lead=0.2"]),
             # The return cue comes while the event is armed (sent at 4.6 s): the break ends at 7.1 s.
             ("return_armed", dict(gop=25), ["id=1,at=5.3,dur=3.4,lead=3", "id=1,out=0,at=7.1,lead=2.5"])]
         for name, opts, cues in rows:
