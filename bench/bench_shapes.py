@@ -25,6 +25,11 @@ value (arrival - PCR, less their median): how long the wire was held, the
 frame-accurate work at the points included ("off" rows give the host's own).
 
     python3 bench/bench_shapes.py [--build DIR] [--keep DIR] [--only NAME,...] [--json FILE] [--live]
+                                  [--captures [FOLDER]]
+
+--captures relays each capture of FOLDER (../shared/captures beside the
+checkout by default) instead, without a break, in both modes: every
+picture of its own decode must come out whole.
 
 DIR defaults to build-rel (Release, as bench/README.md builds it). With --keep the generated programmes are
 kept there and reused. Exit status 0 when every frame-accurate row is on
@@ -74,6 +79,7 @@ SHAPES = {
     "h264-360p-long-cbr": (["--size", "640x360", "--fps", "30", "--gop", "8.3s", "--video-bitrate", "300k"],
                            ["at=5.3,dur=3.4"], 12),
     "hevc-prog": (["--size", "640x360", "--video-codec", "hevc", "--gop", "1s"], None, 12),
+    "hevc-open-0.5s": (["--size", "640x360", "--video-codec", "hevc", "--gop", "0.5s", "--open-gop"], None, 12),
     "hevc-field": (SD + ["--video-codec", "hevc", "--field-coding", "field"], None, 12),
     # HD interlaced and HEVC, whose re-encoding at the points weighs most on the packet path
     "h264-1080i": (["--size", "1920x1080", "--field-coding", "mbaff", "--gop", "2s", "--preset", "veryfast"],
@@ -142,7 +148,10 @@ def splice(build, live, mode, prog, out, filler, asrun):
         time.sleep(1.5)
         app.send_signal(signal.SIGTERM)
         _, err = app.communicate(timeout=30)
-        recv.wait(timeout=30)
+        try:
+            recv.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass  # nothing came: its idle time starts at the first datagram (killed below)
     finally:
         for p in (app, recv):
             if p.poll() is None:
@@ -205,40 +214,58 @@ def run_shape(build, work, name, keep, live=False):
             f.write(str(start))
     with open(info) as f:
         start = int(f.read())
-    point, end = announced(cues, start)
+    return [judge(build, live, name, mode, prog, filler, announced(cues, start)) for mode in ("auto", "off")]
+
+
+def judge(build, live, name, mode, prog, filler, points):
+    """Splices prog in mode and judges the output on its pictures (points: the break's (point, end), or None);
+    one row of the table."""
+    work = os.path.dirname(filler)
+    out = os.path.join(work, "%s_%s%s.ts" % (name, mode, "_live" if live else ""))
+    asrun = out + ".asrun"
+    for p in (out, asrun):
+        if os.path.exists(p):
+            os.remove(p)
+    rc, err = splice(build, live, mode, prog, out, filler, asrun)
+    row = {"shape": name, "mode": mode}
+    if rc != 0:
+        row["failed"] = err.decode(errors="replace")[-300:]
+        return row
+    if not os.path.exists(out) or os.path.getsize(out) == 0:
+        row["failed"] = "nothing came out (live: the input ended within the service's probe)"
+        return row
+    cmd = [os.path.join(build, "tools", "kestrow_check"), "--pictures", out, "--input", prog, "--filler", filler,
+           "--json"]
+    if points:
+        cmd += ["--asrun", asrun, "--point", "%d:%d" % points]
+    j = json.loads(subprocess.run(cmd, capture_output=True, timeout=600).stdout)
+    t = j["totals"]
+    row.update({k: t[k] for k in ("pictures_in", "pictures_out", "own", "reencoded", "reencoded_min_db",
+                                  "holes", "decode_errors_in", "decode_errors_out")})
+    b = [x for x in j["breaks"] if points and x.get("point") == points[0]] or [None]
+    row["start_off"] = b[0]["frames_off_start"] if b[0] else None
+    row["end_off"] = b[0]["frames_off_end"] if b[0] else None
+    recs = [json.loads(l) for l in open(asrun, errors="replace") if l.strip()] if os.path.exists(asrun) else []
+    st = [r for r in recs if r.get("event") == "break_start"]
+    en = [r for r in recs if r.get("event") == "break_end"]
+    row["start_reenc"], row["start_fallback"] = (st[0].get("reencoded"), st[0].get("fallback")) if st else ("-", "-")
+    row["end_reenc"], row["end_fallback"] = (en[0].get("reencoded"), en[0].get("fallback")) if en else ("-", "-")
+    row["asrun"] = "%s/%s, %s/%s" % tuple(fmt(row[k]) for k in ("start_reenc", "start_fallback", "end_reenc",
+                                                                 "end_fallback"))
+    if live:
+        row["hold_ms"] = pcr_hold(out)
+    return row
+
+
+def run_captures(build, work, folder, live):
+    """Every capture in folder relayed (no break): each picture of its own decode must come out whole."""
+    filler = os.path.join(work, "captures_filler.ts")
+    if not os.path.exists(filler):
+        gen(filler, ["--filler"], 4)
     rows = []
-    for mode in ("auto", "off"):
-        out = os.path.join(work, "%s_%s%s.ts" % (name, mode, "_live" if live else ""))
-        asrun = out + ".asrun"
-        for p in (out, asrun):
-            if os.path.exists(p):
-                os.remove(p)
-        rc, err = splice(build, live, mode, prog, out, filler, asrun)
-        row = {"shape": name, "mode": mode}
-        if rc != 0:
-            row["failed"] = err.decode(errors="replace")[-300:]
-            rows.append(row)
-            continue
-        chk = subprocess.run([os.path.join(build, "tools", "kestrow_check"), "--pictures", out, "--input", prog,
-                              "--filler", filler, "--asrun", asrun, "--point", "%d:%d" % (point, end), "--json"],
-                             capture_output=True, timeout=600)
-        j = json.loads(chk.stdout)
-        t = j["totals"]
-        row.update({k: t[k] for k in ("pictures_in", "pictures_out", "own", "reencoded", "reencoded_min_db",
-                                      "holes", "decode_errors_in", "decode_errors_out")})
-        b = [x for x in j["breaks"] if x.get("point") == point] or [None]
-        row["start_off"] = b[0]["frames_off_start"] if b[0] else None
-        row["end_off"] = b[0]["frames_off_end"] if b[0] else None
-        recs = [json.loads(l) for l in open(asrun, errors="replace") if l.strip()]
-        st = [r for r in recs if r.get("event") == "break_start"]
-        en = [r for r in recs if r.get("event") == "break_end"]
-        row["start_reenc"], row["start_fallback"] = (st[0].get("reencoded"), st[0].get("fallback")) if st else ("-", "-")
-        row["end_reenc"], row["end_fallback"] = (en[0].get("reencoded"), en[0].get("fallback")) if en else ("-", "-")
-        row["asrun"] = "%s/%s, %s/%s" % tuple(fmt(row[k]) for k in ("start_reenc", "start_fallback", "end_reenc",
-                                                                     "end_fallback"))
-        if live:
-            row["hold_ms"] = pcr_hold(out)
-        rows.append(row)
+    for name in sorted(n for n in os.listdir(folder) if n.endswith(".ts")):
+        rows += [judge(build, live, name[:-3], mode, os.path.join(folder, name), filler, None)
+                 for mode in ("auto", "off")]
     return rows
 
 
@@ -254,6 +281,8 @@ def good(r):
     """A frame-accurate row on its pictures, or one that fell back and says so."""
     if "failed" in r or r["holes"] or r["decode_errors_out"] > r["decode_errors_in"]:
         return False
+    if r["start_off"] is None and r["start_reenc"] == "-":  # a capture relayed: no break to judge
+        return True
     if r["reencoded"] and (r["reencoded_min_db"] or 0) < FLOOR_DB:
         return False
     if r["start_off"] == 0 and r["end_off"] == 0:
@@ -272,8 +301,10 @@ def main():
     ap.add_argument("--only")
     ap.add_argument("--json")
     ap.add_argument("--live", action="store_true", help="through KestrowApp over loopback UDP")
+    ap.add_argument("--captures", nargs="?", const=os.path.join(os.path.dirname(ROOT), "shared", "captures"),
+                    help="relay the captures in this folder instead (../shared/captures by default)")
     a = ap.parse_args()
-    names = a.only.split(",") if a.only else list(SHAPES)
+    names = [] if a.captures else a.only.split(",") if a.only else list(SHAPES)
     work = a.keep or tempfile.mkdtemp(prefix="bench_shapes_")
     os.makedirs(work, exist_ok=True)
     cols = ["shape", "mode", "pictures_in", "pictures_out", "own", "reencoded", "reencoded_min_db", "holes",
@@ -283,8 +314,10 @@ def main():
     print("| " + " | ".join(heads) + " |")
     print("|" + "---|" * len(heads))
     rows, status = [], 0
-    for n in names:
-        for r in run_shape(a.build, work, n, bool(a.keep), a.live):
+    for n in names or [None]:
+        for r in (run_shape(a.build, work, n, bool(a.keep), a.live) if n else
+                  run_captures(a.build, work, a.captures, a.live)):
+            n = r["shape"]
             rows.append(r)
             if "failed" in r:
                 print("| %s | %s | failed: %s |" % (n, r["mode"], r["failed"].replace("\n", " ")))
