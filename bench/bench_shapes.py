@@ -21,11 +21,12 @@ decoding errors in and out, frames off at the start and at the return
 and what the as-run says (pictures re-encoded, fallback at start/return).
 Live rows also give the output's hold: the receiver logs each datagram's
 arrival, and the hold is the latest a PCR of the output arrived against its
-value (arrival - PCR, less their median): how long the wire was held, the
-frame-accurate work at the points included ("off" rows give the host's own).
+value (arrival - PCR, less their median): how long the wire was held, near
+the points (the frame-accurate work there) and elsewhere (the host's and
+the bench's own; "off" rows give both without frame-accurate work).
 
     python3 bench/bench_shapes.py [--build DIR] [--keep DIR] [--only NAME,...] [--json FILE] [--live]
-                                  [--captures [FOLDER]]
+                                  [--captures [FOLDER]] [--app-option=OPTION ...]
 
 --captures relays each capture of FOLDER (../shared/captures beside the
 checkout by default) instead, without a break, in both modes: every
@@ -127,6 +128,9 @@ def free_port(kind):
         return s.getsockname()[1]
 
 
+APP_OPTIONS = []  # --app-option: more options for KestrowApp
+
+
 def splice(build, live, mode, prog, out, filler, asrun):
     """Runs the programme through KestrowDemo, or KestrowApp live; (exit status, standard error)."""
     if not live:
@@ -140,7 +144,8 @@ def splice(build, live, mode, prog, out, filler, asrun):
                             stdout=subprocess.DEVNULL)
     app = subprocess.Popen([os.path.join(build, "service", "KestrowApp"), "--src-addr=" + src, "--dst-addr=" + dst,
                             "--port=127.0.0.1:%d" % free_port(socket.SOCK_STREAM), "--filler=" + filler,
-                            "--frame-accurate=" + mode, "--asrun-file=" + asrun, "--log-file-name=" + out + ".log"],
+                            "--frame-accurate=" + mode, "--asrun-file=" + asrun, "--log-file-name=" + out + ".log"]
+                           + APP_OPTIONS,
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         time.sleep(1.0)
@@ -160,13 +165,16 @@ def splice(build, live, mode, prog, out, filler, asrun):
     return app.returncode, err
 
 
-def pcr_hold(out):
+def pcr_hold(out, points=None):
     """The latest a PCR of the recorded output arrived against its value, in ms (arrival - PCR less their
-    median; the output's drift over a run is far below a millisecond); None without PCRs."""
+    median; the output's drift over a run is far below a millisecond), its first half second left out (the
+    output's start, where the first PCRs may come late once, not a hold): (near the break's point and end,
+    elsewhere). Near: PCRs from 1.5 s before the point to 1 s after it, and from 1.5 s before the end to 2 s
+    after it (the return's key frame), the work at the points; elsewhere the host's own. None without PCRs."""
     times, offs = bench_live.read_log(out + ".times")
     with open(out, "rb") as f:
         ts = f.read()
-    late, pcr_pid, turns, last = [], None, 0, None
+    late, pcr_pid, turns, last, first = [], None, 0, None, None
     for pos in range(0, len(ts) - 187, 188):
         p = ts[pos:pos + 12]
         if p[0] != 0x47 or not (p[3] & 0x20) or p[4] < 7 or not (p[5] & 0x10):
@@ -179,12 +187,20 @@ def pcr_hold(out):
         if last is not None and base < last - WRAP // 2:
             turns += 1
         last = base
+        first = base if first is None else first
         q = bisect.bisect_right(offs, pos) - 1
-        if q >= 0:
-            late.append(times[q] - (base + turns * WRAP) / TICKS)
+        if q >= 0 and base + turns * WRAP - first >= TICKS // 2:
+            late.append((times[q] - (base + turns * WRAP) / TICKS, base))
     if not late:
         return None
-    return (max(late) - statistics.median(late)) * 1000
+    med = statistics.median(x for x, _ in late)
+
+    def near(pcr):
+        ds = [((pcr - t + WRAP // 2) % WRAP - WRAP // 2) / TICKS for t in (points or ())]
+        return any(-1.5 <= d <= (1.0 if i == 0 else 2.0) for i, d in enumerate(ds))
+
+    parts = ([x for x, b in late if near(b)], [x for x, b in late if not near(b)])
+    return tuple((max(xs) - med) * 1000 if xs else None for xs in parts)
 
 
 def later(cue, by):
@@ -253,7 +269,7 @@ def judge(build, live, name, mode, prog, filler, points):
     row["asrun"] = "%s/%s, %s/%s" % tuple(fmt(row[k]) for k in ("start_reenc", "start_fallback", "end_reenc",
                                                                  "end_fallback"))
     if live:
-        row["hold_ms"] = pcr_hold(out)
+        row["hold_ms"], row["hold_else_ms"] = pcr_hold(out, points) or (None, None)
     return row
 
 
@@ -303,14 +319,16 @@ def main():
     ap.add_argument("--live", action="store_true", help="through KestrowApp over loopback UDP")
     ap.add_argument("--captures", nargs="?", const=os.path.join(os.path.dirname(ROOT), "shared", "captures"),
                     help="relay the captures in this folder instead (../shared/captures by default)")
+    ap.add_argument("--app-option", action="append", default=[], help="one more option for KestrowApp (--live)")
     a = ap.parse_args()
+    APP_OPTIONS.extend(a.app_option)
     names = [] if a.captures else a.only.split(",") if a.only else list(SHAPES)
     work = a.keep or tempfile.mkdtemp(prefix="bench_shapes_")
     os.makedirs(work, exist_ok=True)
     cols = ["shape", "mode", "pictures_in", "pictures_out", "own", "reencoded", "reencoded_min_db", "holes",
-            "decode_errors_in", "decode_errors_out", "start_off", "end_off", "asrun"] + (["hold_ms"] if a.live else [])
+            "decode_errors_in", "decode_errors_out", "start_off", "end_off", "asrun"] + (["hold_ms", "hold_else_ms"] if a.live else [])
     heads = ["shape", "mode", "in", "out", "own", "reenc", "min dB", "holes", "err in", "err out", "start",
-             "return", "as-run (reencoded/fallback)"] + (["hold (ms)"] if a.live else [])
+             "return", "as-run (reencoded/fallback)"] + (["hold at points (ms)", "elsewhere"] if a.live else [])
     print("| " + " | ".join(heads) + " |")
     print("|" + "---|" * len(heads))
     rows, status = [], 0
