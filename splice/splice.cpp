@@ -391,11 +391,15 @@ static void open_gop_return(const splice_env *env, rep_ctx *rep, rep_stream *r, 
     const splice_accurate *a = env->accurate;
     int64_t frame = splice_frame_ticks(ist, nullptr);
 
-    if (!a || !a->open_gop || a->leading <= 0 || a->from != AV_NOPTS_VALUE || frame <= 0 ||
-        pkt->dts == AV_NOPTS_VALUE || pkt->pts == AV_NOPTS_VALUE)
+    if (!a || !a->open_gop || a->from != AV_NOPTS_VALUE || frame <= 0 || pkt->dts == AV_NOPTS_VALUE ||
+        pkt->pts == AV_NOPTS_VALUE)
         return;
+    if (a->joined) {  // held for its leading pictures: its dts is already the last one's
+        splice_take_filler_video(env, rep, r, pkt->stream_index, pkt->dts);
+        return;
+    }
     int64_t dts = std::min(pkt->dts + a->leading * frame, pkt->pts);
-    if (dts <= pkt->dts)
+    if (a->leading <= 0 || dts <= pkt->dts)
         return;
     pkt->dts = dts;
     splice_take_filler_video(env, rep, r, pkt->stream_index, dts);
@@ -579,8 +583,9 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         break;
     }
     if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= splice_break_end(rep, nullptr) - return_lead(env)) {
-        if (splice_accurate_hold_key(env, splice_break_end(rep, nullptr), ppkt))
-            return decided;  // its leading pictures go to the run first
+        int64_t end = splice_break_end(rep, nullptr);
+        if (r->sent_dts != AV_NOPTS_VALUE && end != REP_NOW && end != INT64_MAX && splice_accurate_hold_key(env, end, ppkt))
+            return decided;  // its leading pictures go first (to the run)
         decided = finish_break(env, rep, r, fi, ist, pkt) || decided;
     }
     if (a && !kept && pkt && rep->state != SPLICING_STATE_STARTED)

@@ -409,6 +409,10 @@ void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
     AVPacket *pkt = *ppkt;
     int s = pkt->stream_index;
 
+    if (a->joining && !a->running) {  // a leading picture of the key frame held, no run to take it: left out
+        av_packet_free(ppkt);
+        return;
+    }
     if ((pkt->flags & AV_PKT_FLAG_KEY) && a->from == AV_NOPTS_VALUE) {
         splice_note_key(a, pkt->pts);  // which key frame may be the last before the end (accurate_decode_ahead)
         splice_accurate_clear(a);
@@ -464,14 +468,12 @@ bool splice_accurate_hold_key(const splice_env *env, int64_t end, AVPacket **ppk
     splice_accurate *a = env->accurate;
     AVPacket *pkt = *ppkt;
 
-    if (!a || a->joining || a->joined || !a->running || a->failed || !a->open_gop ||
-        !(pkt->flags & AV_PKT_FLAG_KEY) || pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || pkt->pts <= end ||
-        pkt->stream_index != a->air_stream)
+    if (!a || a->joining || a->joined || !a->open_gop || !(pkt->flags & AV_PKT_FLAG_KEY) ||
+        pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE || pkt->pts < end)
         return false;
-    if (reencode_feed(a->enc, pkt, INT64_MAX) < 0) {  // the run's decoder needs it for the leading pictures
+    /* The run's decoder needs it for the leading pictures; without a run they are left out, and counted. */
+    if (a->running && !a->failed && reencode_feed(a->enc, pkt, INT64_MAX) < 0)
         accurate_give_up(a, EVENT_FALLBACK_ERROR);
-        return false;
-    }
     a->joining = pkt;
     a->join_leading = 0;
     *ppkt = nullptr;

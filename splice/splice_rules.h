@@ -91,16 +91,19 @@ void splice_accurate_keep(const splice_env *env, rep_ctx *rep, rep_stream *r, co
 int splice_accurate_return(const splice_env *env, rep_ctx *rep, rep_stream *r, const AVStream *ist, int64_t end,
                            const AVPacket *key, int *m, int64_t *back);
 /*
- * Open GOPs: the programme's key frame *ppkt that ends a running run
- * after end is fed to the run and held (taken: true), and its leading
- * pictures after it go to the run as any picture of the break (their
- * references are in the GOP the run decodes; the switch mark on the key
- * frame makes it an IDR or a broken link, as at any switch). Then
- * splice_accurate_key_goes, on each video packet pkt before its rules:
- * the key frame held when pkt is not one of them (the caller's: its rules
- * end the break, the run finished at it), decoded in its last leading
- * picture's place; null while it waits or when none is held. A break cut
- * meanwhile takes it with splice_accurate_take_key (null: none).
+ * Open GOPs: the programme's key frame *ppkt shown at or after end, which
+ * ends the break, is held (taken: true) until its leading pictures, shown
+ * before it, have been read. A running run is fed the key frame and takes
+ * them as any picture of the break (their references are in the GOP the
+ * run decodes; the switch mark on the key frame makes it an IDR or a
+ * broken link, as at any switch); without a run they are left out and the
+ * filler shows in their place. Then splice_accurate_key_goes, on each
+ * video packet pkt before its rules: the key frame held when pkt is not one
+ * of them (the caller's: its rules end the break, the run finished at it),
+ * decoded in its last leading picture's place, as many as came (a GOP
+ * may have fewer than the one before); null while it waits or when none
+ * is held. A break cut meanwhile takes it with splice_accurate_take_key
+ * (null: none).
  */
 bool splice_accurate_hold_key(const splice_env *env, int64_t end, AVPacket **ppkt);
 AVPacket *splice_accurate_key_goes(const splice_env *env, const rep_ctx *rep, const AVStream *ist, const AVPacket *pkt);

@@ -482,6 +482,58 @@ TEST(Splice, FillerPicturesShownFromTheReturnKeyFrameOnAreLeftOut)
     }
 }
 
+// Open GOPs, on a programme no encoder matches (no run): the key frame
+// that ends the break waits for its leading pictures (decoded after it,
+// shown before it), which are left out, and is decoded in the last one's
+// place. One with fewer than the GOP before it (none: a closed GOP among
+// open ones) keeps its own dts, so that every picture after it follows it.
+TEST(Splice, AnOpenGopsReturnKeyFrameCountsItsOwnLeadingPictures)
+{
+    const int64_t first = T / FRAME - 20, K = (T + D) / FRAME + 10;  // display indices; the end 3 frames after T + D
+    for (int leading : {2, 0}) {
+        SCOPED_TRACE(leading);
+        Rig rig(make_filler({0}));
+        rig.out->streams[0]->avg_frame_rate = {25, 1};
+        ASSERT_EQ(0, splice_accurate_create(&rig.env.accurate));
+        rig.arm(T, D + 3 * FRAME);
+        // Decoding order: each key frame g, the two pictures shown before it, g+1 .. g+7; at K without leading
+        // pictures, those two come before it.
+        std::vector<std::pair<int64_t, bool>> order;
+        for (int64_t g = first; g <= K + 10; g += 10) {
+            bool closed = g == K && leading == 0;
+            if (!closed)
+                order.push_back({g, true});
+            order.push_back({g - 2, false});
+            order.push_back({g - 1, false});
+            if (closed)
+                order.push_back({g, true});
+            for (int64_t i = 1; i <= 7; i++)
+                order.push_back({g + i, false});
+        }
+        int64_t a = first * FRAME / AFRAME, key_dts = 0, last_leading_dts = 0;
+        for (size_t n = 0; n < order.size(); n++) {
+            int64_t dts = (first + (int64_t)n - 3) * FRAME;
+            for (; a * AFRAME + AOFF < dts + FRAME; a++)
+                rig.feed(packet(1, a * AFRAME + AOFF, a * AFRAME + AOFF, AFRAME, true, PROG_SIZE));
+            rig.feed(packet(0, order[n].first * FRAME, dts, FRAME, order[n].second, PROG_SIZE));
+            key_dts = order[n].first == K ? dts : key_dts;
+            last_leading_dts = order[n].first == K - 1 ? dts : last_leading_dts;
+        }
+        std::vector<AVPacket *> v = rig.written(0);
+        auto back = std::find_if(v.begin(), v.end(), [&](const AVPacket *p) { return p->size == PROG_SIZE && p->pts == K * FRAME; });
+        ASSERT_NE(v.end(), back);
+        EXPECT_EQ(leading ? last_leading_dts : key_dts, (*back)->dts);
+        int after = 0;
+        for (auto it = v.begin() + 1; it != v.end(); ++it) {
+            EXPECT_GT((*it)->dts, (*(it - 1))->dts) << "pts " << (*it)->pts;
+            after += it >= back && (*it)->size == PROG_SIZE;
+            EXPECT_FALSE(it > back && (*it)->pts < K * FRAME) << "pts " << (*it)->pts;
+        }
+        EXPECT_EQ(18, after);  // K .. K+7 and the next GOP's ten
+        splice_accurate_destroy(&rig.env.accurate);
+    }
+}
+
 // Pictures shown two frames after their dts, as with B-frames: a key frame
 // still to come is shown after every picture read, so the audio and the
 // filler pictures shown by then go on at once, two frames sooner than the
