@@ -153,8 +153,7 @@ int64_t splice_break_cut(const splice_env *env, rep_ctx *rep, int reason)
         AVPacket *key = splice_accurate_take_key(a);
         ev.reencoded = a->from != AV_NOPTS_VALUE ? a->aired : -1;
         if (key) {  // the programme's key frame held for its leading pictures follows the run
-            if (a->from != AV_NOPTS_VALUE && key->dts <= a->last_dts)
-                key->dts = std::min(a->last_dts + 1, key->pts);
+            splice_accurate_follow_run(a, key);
             splice_mark_switch(key, SPLICE_SWITCH_KEY);
             splice_queue(env, key);
         }
@@ -431,9 +430,7 @@ static bool finish_break(const splice_env *env, rep_ctx *rep, rep_stream *r, int
         fallback = splice_accurate_return(env, rep, r, ist, end, pkt, &reencoded, &back);
         if (fallback != EVENT_FALLBACK_NONE)
             env->accurate->fallbacks++;
-        const splice_accurate *a = env->accurate;
-        if (a->from != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE && pkt->dts <= a->last_dts)
-            pkt->dts = std::min(a->last_dts + 1, pkt->pts);  // decoded after the run it joins
+        splice_accurate_follow_run(env->accurate, pkt);
     }
 
     /* The filler shows nothing from the programme's return on: what stays held is left out. */
@@ -582,8 +579,8 @@ static bool video_decides(const splice_env *env, rep_ctx *rep, rep_stream *r, in
         }
         break;
     }
-    if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= splice_break_end(rep, nullptr) - return_lead(env)) {
-        int64_t end = splice_break_end(rep, nullptr);
+    int64_t end = rep->state == SPLICING_STATE_STARTED ? splice_break_end(rep, nullptr) : AV_NOPTS_VALUE;
+    if (pkt && rep->state == SPLICING_STATE_STARTED && pkt->pts >= end - return_lead(env)) {
         if (r->sent_dts != AV_NOPTS_VALUE && end != REP_NOW && end != INT64_MAX && splice_accurate_hold_key(env, end, ppkt))
             return decided;  // its leading pictures go first (to the run)
         decided = finish_break(env, rep, r, fi, ist, pkt) || decided;

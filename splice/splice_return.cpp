@@ -502,6 +502,12 @@ AVPacket *splice_accurate_key_goes(const splice_env *env, const rep_ctx *rep, co
     return key;
 }
 
+void splice_accurate_follow_run(const splice_accurate *a, AVPacket *key)
+{
+    if (a->from != AV_NOPTS_VALUE && key->dts != AV_NOPTS_VALUE && key->dts <= a->last_dts)
+        key->dts = std::min(a->last_dts + 1, key->pts);
+}
+
 AVPacket *splice_accurate_take_key(splice_accurate *a)
 {
     AVPacket *key = a ? a->joining : nullptr;

@@ -108,6 +108,8 @@ int splice_accurate_return(const splice_env *env, rep_ctx *rep, rep_stream *r, c
 bool splice_accurate_hold_key(const splice_env *env, int64_t end, AVPacket **ppkt);
 AVPacket *splice_accurate_key_goes(const splice_env *env, const rep_ctx *rep, const AVStream *ist, const AVPacket *pkt);
 AVPacket *splice_accurate_take_key(splice_accurate *a);
+/* The key frame key after a run that aired is decoded after its last packet (its dts moved up to its pts). */
+void splice_accurate_follow_run(const splice_accurate *a, AVPacket *key);
 
 /* splice_tail.cpp: the filler's out point */
 void splice_tail_destroy(filler_tail **t);
